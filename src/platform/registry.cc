@@ -1,0 +1,176 @@
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One lock for every key file: a write reads, changes and replaces the whole file.
+std::mutex& RegistryMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::string EnvOrEmpty(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+// Values may hold any text; line breaks and backslashes are escaped so a value stays on its line.
+std::string Escape(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string Unescape(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 == s.size()) {
+      out += s[i];
+      continue;
+    }
+    char n = s[++i];
+    out += n == 'n' ? '\n' : n == 'r' ? '\r' : n;
+  }
+  return out;
+}
+
+RegistryValues ReadFile(const std::string& file) {
+  RegistryValues values;
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t at = line.find(" = ");
+    if (at == std::string::npos) continue;
+    values.emplace_back(line.substr(0, at), Unescape(line.substr(at + 3)));
+  }
+  return values;
+}
+
+// Writes the values to a temporary file beside the key's file, syncs it and renames it over the
+// key's file, so a crash mid-write leaves either the old or the new file, never a truncated one.
+bool WriteFileAtomically(const std::string& file, const RegistryValues& values) {
+  static std::atomic<unsigned> counter{0};
+  std::string tmp = file + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+  std::ostringstream text;
+  for (const auto& [name, value] : values) text << name << " = " << Escape(value) << '\n';
+  const std::string data = text.str();
+
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  size_t done = 0;
+  bool ok = true;
+  while (ok && done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      ok = false;
+    }
+  }
+  ok = ok && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  ok = ok && std::rename(tmp.c_str(), file.c_str()) == 0;
+  if (!ok) ::unlink(tmp.c_str());
+  return ok;
+}
+
+}  // namespace
+
+std::string RegistryDir() {
+  std::string dir = EnvOrEmpty("TESSEL_REGISTRY");
+  if (!dir.empty()) return dir;
+  dir = EnvOrEmpty("XDG_CONFIG_HOME");
+  if (!dir.empty()) return dir + "/tessel/registry";
+  dir = EnvOrEmpty("HOME");
+  if (!dir.empty()) return dir + "/.config/tessel/registry";
+  return {};
+}
+
+std::string RegistryKeyFile(const std::string& key) {
+  std::string dir = RegistryDir();
+  if (dir.empty() || key.empty()) return {};
+  std::string path = key;
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  // Every part must be a plain name: the key never leaves the registry folder.
+  std::stringstream parts(path);
+  std::string part;
+  while (std::getline(parts, part, '/')) {
+    if (part.empty() || part == "." || part == "..") return {};
+  }
+  if (path.back() == '/') return {};
+  return dir + "/" + path + ".ini";
+}
+
+bool RegistryKey::Open(const std::string& key) {
+  file_.clear();
+  std::string file = RegistryKeyFile(key);
+  if (file.empty()) return false;
+  std::error_code ec;
+  fs::create_directories(fs::path(file).parent_path(), ec);
+  if (ec || !fs::is_directory(fs::path(file).parent_path())) return false;
+  file_ = file;
+  return true;
+}
+
+bool RegistryKey::Set(const std::string& name, const std::string& value) {
+  return Set(RegistryValues{{name, value}});
+}
+
+bool RegistryKey::Set(const RegistryValues& changes) {
+  if (file_.empty()) return false;
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  RegistryValues values = ReadFile(file_);
+  for (const auto& [name, value] : changes) {
+    bool found = false;
+    for (auto& entry : values) {
+      if (entry.first == name) {
+        entry.second = value;
+        found = true;
+      }
+    }
+    if (!found) values.emplace_back(name, value);
+  }
+  return WriteFileAtomically(file_, values);
+}
+
+std::optional<std::string> RegistryKey::Get(const std::string& name) const {
+  for (const auto& [n, v] : GetAll()) {
+    if (n == name) return v;
+  }
+  return std::nullopt;
+}
+
+RegistryValues RegistryKey::GetAll() const {
+  if (file_.empty()) return {};
+  std::lock_guard<std::mutex> lock(RegistryMutex());
+  return ReadFile(file_);
+}
+
+}  // namespace platform

@@ -1,0 +1,44 @@
+// The per-user registry store: one key-value file per key under the registry folder, each value a
+// string. Every write replaces the key's file atomically. Any thread may call these functions.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+// The registry folder: $TESSEL_REGISTRY, else $XDG_CONFIG_HOME/tessel/registry, else
+// $HOME/.config/tessel/registry; empty when none of them is set.
+std::string RegistryDir();
+
+// The file that holds a key such as "Software\\server" or "Software/server":
+// <registry dir>/Software/server.ini. Empty when the key is not a safe relative name (empty
+// parts, "." or "..") or there is no registry folder.
+std::string RegistryKeyFile(const std::string& key);
+
+using RegistryValues = std::vector<std::pair<std::string, std::string>>;
+
+// An open registry key. Open creates the key when it is missing; every Set writes through at
+// once (read the file, replace the value, write a temporary file and rename it over the key's
+// file), so values written by other objects for the same key are kept.
+class RegistryKey {
+ public:
+  // False when the key's folder cannot be created or the name is not a safe key.
+  bool Open(const std::string& key);
+  bool IsOpen() const { return !file_.empty(); }
+  void Close() { file_.clear(); }
+
+  // False when the file cannot be written; the key's previous file then stays as it was.
+  bool Set(const std::string& name, const std::string& value);
+  bool Set(const RegistryValues& values);
+  std::optional<std::string> Get(const std::string& name) const;
+  // Every value of the key in file order (empty when the key has no file yet).
+  RegistryValues GetAll() const;
+
+ private:
+  std::string file_;
+};
+
+}  // namespace platform
