@@ -1,0 +1,16 @@
+#include "tessel/util/text_file_util.h"
+
+#include <sys/stat.h>
+
+bool FileExists(const char* path) {
+  struct stat st {};
+  if (path == nullptr || stat(path, &st) != 0) return false;
+  return !S_ISDIR(st.st_mode);
+}
+
+std::string Trim(std::string& s) {
+  size_t first = s.find_first_not_of(' ');
+  if (first == std::string::npos) return s;
+  size_t last = s.find_last_not_of(' ');
+  return s.substr(first, last - first + 1);
+}
