@@ -1,0 +1,74 @@
+#include "tessel/link/ini_file.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+
+bool cIniFile::Load(const char* path) {
+  m_strPath = path ? path : "";
+  std::ifstream in(m_strPath);
+  if (!in) return false;
+  // Whitespace-separated words in threes: key, separator (not checked), value. A trailing
+  // incomplete triple is dropped, so a cut file never yields a key with a half value.
+  std::string key, separator, value;
+  while (in >> key >> separator >> value) m_mapValue[key] = value;
+  return true;
+}
+
+bool cIniFile::Save() {
+  if (m_strPath.empty()) return false;
+  const std::string temp = m_strPath + ".tmp" + std::to_string(getpid());
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    if (!out) return false;
+    for (const auto& [key, value] : m_mapValue) out << key << " = " << value << "\n";
+    out.flush();
+    if (!out) {
+      std::remove(temp.c_str());
+      return false;
+    }
+  }
+  if (std::rename(temp.c_str(), m_strPath.c_str()) != 0) {
+    std::remove(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool cIniFile::GetString(const std::string& key, std::string& value) const {
+  auto it = m_mapValue.find(key);
+  if (it == m_mapValue.end()) return false;
+  value = it->second;
+  return true;
+}
+
+bool cIniFile::GetInt(const std::string& key, int& value) const {
+  std::string text;
+  if (!GetString(key, text)) return false;
+  int parsed = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, parsed);
+  if (ec != std::errc() || ptr != end) return false;
+  value = parsed;
+  return true;
+}
+
+bool cIniFile::GetBool(const std::string& key, bool& value) const {
+  int number = 0;
+  if (!GetInt(key, number) || (number != 0 && number != 1)) return false;
+  value = number == 1;
+  return true;
+}
+
+bool cIniFile::SetString(const std::string& key, const std::string& value) {
+  if (value.empty()) return false;
+  m_mapValue[key] = value;
+  return true;
+}
+
+void cIniFile::SetInt(const std::string& key, int value) {
+  m_mapValue[key] = std::to_string(value);
+}

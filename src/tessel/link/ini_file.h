@@ -1,0 +1,34 @@
+// A key-value text file held in memory: one entry per line, key " = " value. Account files and
+// login files use it. One owner thread at a time.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+
+class cIniFile {
+ public:
+  // Remembers the path; reads the file's words in threes (key, separator, value) until they run
+  // out. False, with the entries as they were, when the file cannot be opened.
+  bool Load(const char* path);
+  // Writes every entry to the remembered path (through a temporary file renamed over it). False
+  // with no path or when the file cannot be written.
+  bool Save();
+
+  // Each false, with the output untouched, when the key is missing; GetInt also when the value
+  // is not a decimal number, GetBool unless the value is exactly 0 or 1.
+  bool GetString(const std::string& key, std::string& value) const;
+  bool GetInt(const std::string& key, int& value) const;
+  bool GetBool(const std::string& key, bool& value) const;
+
+  // Refuses an empty value (false).
+  bool SetString(const std::string& key, const std::string& value);
+  void SetInt(const std::string& key, int value);
+
+  const std::string& GetPath() const { return m_strPath; }
+  void SetPath(const std::string& path) { m_strPath = path; }
+  const std::unordered_map<std::string, std::string>& Entries() const { return m_mapValue; }
+
+ private:
+  std::unordered_map<std::string, std::string> m_mapValue;
+  std::string m_strPath;
+};
