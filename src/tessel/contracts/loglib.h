@@ -2,6 +2,7 @@
 // name pattern, and the start-up cache. Every function here may be called from any thread.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -13,47 +14,66 @@ class manager;
 // logger refer to the same named logger.
 class logger {
  public:
+  // The logger of that name in the process-wide manager.
   explicit logger(const std::string& name);
+  // The logger of that name in the given manager (tests use managers of their own).
+  logger(manager& m, const std::string& name);
   // Whether a message of this level would be written (every level is enabled by default).
   bool operator()(int level) const;
   manager& get_manager() const;
   const std::string& name() const;
   void set_enabled(bool on) const;
 
- private:
   struct state;
+
+ private:
   state* state_;
 };
 
 // The process-wide registry of loggers, appenders and modifiers.
 manager& default_manager();
 
-// An appender receives each finished line of a logger it matches.
+// One message on its way to the appenders. Time and thread are those of the write_msg call,
+// so a message kept in the start-up cache still carries when and where it was written.
+struct record {
+  std::string text;
+  std::chrono::system_clock::time_point time;
+  long thread = 0;  // the writer's kernel thread id
+};
+
+// An appender receives each finished line of a logger it matches. It must be callable from any
+// thread and must not write to a logger itself.
 using appender = std::function<void(const std::string& line)>;
 // A modifier rewrites a message before the appenders see it.
-using modifier = std::function<void(std::string& text)>;
+using modifier = std::function<void(record& r)>;
 
-// Writes one message. Modifiers run in ascending index order, then the appenders in ascending
-// index order. Until flush_log_cache() is first called, messages are kept in a cache and
-// written out (through the then registered modifiers and appenders) by that call.
+// Writes one message, unless the logger has that level disabled. Modifiers run in ascending
+// index order (equal indices in the order they were added), then the appenders likewise. Until
+// flush_log_cache() is first called, messages are kept in a cache and written out (through the
+// then registered modifiers and appenders) by that call.
 void write_msg(manager& m, const logger& l, const std::string& text, int level);
 
 // Pattern: an exact logger name, or a name with '*' wildcards ("*" matches every logger).
 void add_appender(manager& m, const std::string& pattern, appender a, int index);
 void add_modifier(manager& m, const std::string& pattern, modifier mod, int index);
 
-// Appenders.
+// Appenders. write_to_cout writes each line to standard output in one piece.
 appender write_to_cout();
-// Appends (or, with append = false, truncates first) the named file; folders must exist.
+// Appends (or, with append = false, truncates first) the named file. A file that cannot be
+// opened is reported once on standard error; its lines are then dropped.
 appender write_to_file(const std::string& file, bool append);
 
-// Modifiers. Time format fields: $yy $yyyy $MM $dd $hh $mm $ss (local time).
+// Modifiers. Time format fields: $yy $yyyy $MM $dd $hh $mm $ss (local time of the message).
 modifier prepend_time(const std::string& format);
+// Prepends "[<thread id>] ".
 modifier prepend_thread_id();
+// Ends the message with a line end, unless it already ends with one.
 modifier append_enter();
 
-// Ends the start-up cache: writes what was cached and from now on writes directly.
+// Ends the start-up cache: writes what was cached and from now on writes directly. Later calls
+// only flush the files.
 void flush_log_cache();
+void flush_log_cache(manager& m);
 // Flushes every file appender (called at the end of the process and on a crash).
 void flush_all();
 

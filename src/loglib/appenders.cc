@@ -1,0 +1,97 @@
+// The console and file appenders, on spdlog's thread-safe sinks. Each line goes to its sink in
+// one call under the sink's lock, so lines of concurrent writers never interleave.
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "tessel/contracts/loglib.h"
+
+namespace loglib {
+
+namespace {
+
+using sink_ptr = std::shared_ptr<spdlog::sinks::sink>;
+
+// Lines arrive finished (prefixes and line end come from the modifiers), so the sinks write
+// the text exactly as given.
+void use_plain_format(spdlog::sinks::sink& s) {
+  s.set_formatter(
+      std::make_unique<spdlog::pattern_formatter>("%v", spdlog::pattern_time_type::local, ""));
+}
+
+void write_line(spdlog::sinks::sink& s, const std::string& line) {
+  spdlog::details::log_msg msg(spdlog::string_view_t{}, spdlog::level::info,
+                               spdlog::string_view_t(line.data(), line.size()));
+  s.log(msg);
+}
+
+// One sink per file path, shared by every appender of that file, so two appenders of one file
+// do not race each other with separate buffers.
+struct file_registry {
+  std::mutex mutex;
+  std::map<std::string, std::weak_ptr<spdlog::sinks::sink>> sinks;
+
+  static file_registry& instance() {
+    static file_registry* const r = new file_registry;
+    return *r;
+  }
+
+  sink_ptr open(const std::string& file, bool append) {
+    std::lock_guard lock(mutex);
+    if (auto existing = sinks[file].lock()) return existing;
+    sink_ptr s = std::make_shared<spdlog::sinks::basic_file_sink_mt>(file, !append);
+    use_plain_format(*s);
+    sinks[file] = s;
+    return s;
+  }
+
+  void flush_all() {
+    std::lock_guard lock(mutex);
+    for (auto& [name, weak] : sinks)
+      if (auto s = weak.lock()) s->flush();
+  }
+};
+
+sink_ptr cout_sink() {
+  static const sink_ptr s = [] {
+    sink_ptr p = std::make_shared<spdlog::sinks::stdout_sink_mt>();
+    use_plain_format(*p);
+    return p;
+  }();
+  return s;
+}
+
+}  // namespace
+
+appender write_to_cout() {
+  sink_ptr s = cout_sink();
+  return [s](const std::string& line) { write_line(*s, line); };
+}
+
+// Each line is flushed at once: a log read while the process runs, or after it was killed, is
+// complete up to the last line written.
+appender write_to_file(const std::string& file, bool append) {
+  sink_ptr s;
+  try {
+    s = file_registry::instance().open(file, append);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "loglib: can not open log file %s: %s\n", file.c_str(), e.what());
+    return [](const std::string&) {};
+  }
+  return [s](const std::string& line) {
+    write_line(*s, line);
+    s->flush();
+  };
+}
+
+void flush_all() {
+  file_registry::instance().flush_all();
+  std::fflush(stdout);
+}
+
+}  // namespace loglib

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "loglib/manager.h"
+#include "loglib/scratch_dir.h"
+#include "tessel/contracts/loglib.h"
+
+namespace loglib {
+namespace {
+
+using testing_support::read_file;
+using testing_support::scratch_dir;
+
+std::vector<std::string> split_lines(const std::string& s) {
+  std::vector<std::string> out;
+  std::istringstream in(s);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+TEST(Appenders, AFileGetsEachLineWithTheTimePrefixAndOneLineEnd) {
+  scratch_dir dir;
+  manager m;
+  add_modifier(m, "*", prepend_time("$MM_$dd $hh:$mm:$ss "), 0x7FFFFFFF);
+  add_modifier(m, "*", append_enter(), 100);
+  flush_log_cache(m);
+  add_appender(m, "file.*", write_to_file(dir.file("a.log"), true), 100);
+  write_msg(m, logger(m, "file.one"), "first", 1000);
+  write_msg(m, logger(m, "file.two"), "second\n", 1000);
+  write_msg(m, logger(m, "other"), "not here", 1000);
+
+  std::string text = read_file(dir.file("a.log"));
+  std::regex line(R"(\d\d_\d\d \d\d:\d\d:\d\d (first|second)\n)");
+  auto lines = split_lines(text);
+  ASSERT_EQ(lines.size(), 2u) << text;
+  EXPECT_TRUE(std::regex_match(lines[0] + "\n", line)) << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1] + "\n", line)) << lines[1];
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(Appenders, AppendKeepsEarlierContentAndTruncateDropsIt) {
+  scratch_dir dir;
+  {
+    std::ofstream(dir.file("keep.log")) << "old\n";
+    std::ofstream(dir.file("drop.log")) << "old\n";
+  }
+  write_to_file(dir.file("keep.log"), true)("new\n");
+  write_to_file(dir.file("drop.log"), false)("new\n");
+  EXPECT_EQ(read_file(dir.file("keep.log")), "old\nnew\n");
+  EXPECT_EQ(read_file(dir.file("drop.log")), "new\n");
+}
+
+TEST(Appenders, AFileThatCannotBeOpenedIsReportedAndItsLinesDropped) {
+  scratch_dir dir;
+  std::ofstream(dir.file("plain")) << "x";
+  testing::internal::CaptureStderr();
+  appender a = write_to_file(dir.file("plain/sub.log"), true);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("can not open log file"), std::string::npos) << err;
+  EXPECT_NO_THROW(a("line\n"));
+}
+
+TEST(Appenders, CoutGetsTheLineAsGiven) {
+  testing::internal::CaptureStdout();
+  write_to_cout()("to the console\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "to the console\n");
+}
+
+// Many threads write to one logger that goes to two appenders of one file (sharing it) with a
+// thread-id prefix; every line must arrive whole, exactly once per appender.
+TEST(Appenders, ManyThreadsWritingAtOnceNeitherTearNorLoseALine) {
+  scratch_dir dir;
+  manager m;
+  flush_log_cache(m);
+  const std::string file = dir.file("busy.log");
+  add_modifier(m, "*", prepend_thread_id(), 1);
+  add_modifier(m, "*", append_enter(), 2);
+  add_appender(m, "busy", write_to_file(file, true), 100);
+  add_appender(m, "bu*", write_to_file(file, true), 100);
+  constexpr int kThreads = 8, kLines = 1500;
+  const std::string payload(200, 'p');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      logger l(m, "busy");
+      for (int i = 0; i < kLines; ++i)
+        write_msg(m, l, "t" + std::to_string(t) + " n" + std::to_string(i) + " " + payload, 1000);
+    });
+  }
+  for (auto& th : threads) th.join();
+  flush_all();
+
+  auto lines = split_lines(read_file(file));
+  ASSERT_EQ(lines.size(), 2u * kThreads * kLines);
+  std::regex shape(R"(\[\d+\] t(\d) n(\d+) p{200})");
+  std::map<std::string, int> seen;
+  for (const auto& line : lines) {
+    std::smatch mt;
+    ASSERT_TRUE(std::regex_match(line, mt, shape)) << "torn line: " << line;
+    ++seen[mt[1].str() + "/" + mt[2].str()];
+  }
+  ASSERT_EQ(seen.size(), size_t{kThreads} * kLines);
+  for (const auto& [key, count] : seen) ASSERT_EQ(count, 2) << key;
+}
+
+}  // namespace
+}  // namespace loglib
