@@ -1,0 +1,141 @@
+// The network library as the system sees it: listening servers, their links, connecting
+// clients, and the callback through which the library delivers records and link notices.
+// Every operation may be called from any thread unless its comment says otherwise.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "tessel/contracts/net_records.h"
+
+struct stMsg;  // a record: 4-byte header (u16 type, u16 id), then its body; sent as bytes
+class iSend;
+
+// Implemented by the system; the library calls it on its I/O threads, possibly several at once.
+class iCallbackNet {
+ public:
+  // kind 1: a notice about the link (stNetNoticeServer / stNetNoticeClient);
+  // kind 2: one record exactly as the peer gave it to Send. `data` is valid only during the call.
+  virtual int OnMessage(int kind, const void* data, unsigned long size, iSend* send) = 0;
+
+ protected:
+  ~iCallbackNet() = default;
+};
+
+// One link. Every iClient and every iServerLink is one.
+class iSend {
+ public:
+  // Queues `size` bytes as one record; `msg` may be reused at once. 0 when the link is down or
+  // released, the record is larger than the link sends, or the send queue bound was passed
+  // (which also cuts the link with reason 3); 1 otherwise.
+  virtual int Send(const stMsg* msg, unsigned long size) = 0;
+  virtual unsigned short GetID() = 0;  // server links: 1..65535; a client: 0
+  virtual int IsConnect() = 0;         // non-zero while the link is up
+  // The holder is done with the link: an open link is cut (reason 21) and nothing more is
+  // delivered for it; a server link's id becomes free for reuse. For a client this only cuts.
+  virtual void ReleaseLink() = 0;
+  virtual const char* GetName() = 0;  // the server's or client's name
+  virtual bool IsTraceSendCmd() = 0;
+  virtual bool IsTraceRecieveCmd() = 0;
+  virtual const char* GetIP() = 0;  // the peer's address, dotted IPv4
+  // Writes a description of the link (id, peer, state, queue, counters), ending with a line end.
+  virtual void Trace(std::ostream& os) = 0;
+  // Bytes given to Send that the socket has not yet taken.
+  virtual unsigned long GetUnsentBytes() = 0;
+
+ protected:
+  ~iSend() = default;
+};
+
+// A link accepted by a server.
+class iServerLink : public iSend {
+ public:
+  // Counts an invalid record (type, size) from this peer; with `cut` true, or after too many,
+  // cuts the link with reason 10. True when the link was cut.
+  virtual bool OnInvalidMessage(int type, int size, bool cut) = 0;
+  // Sends the disconnect-reason record (reason as given), then cuts the link.
+  virtual void Disconnect(int reason) = 0;
+
+ protected:
+  ~iServerLink() = default;
+};
+
+// A listening server. Created by Net_CreateServer, destroyed by Release.
+class iServer {
+ public:
+  // Writes a description (name, address, port, links, counters), ending with a line end.
+  virtual void Trace(std::ostream& os) = 0;
+  // Destroys the object (stops it first if needed). No delivery starts after it returns; it
+  // must not be called from inside OnMessage.
+  virtual void Release() = 0;
+  virtual const char* GetName() = 0;
+  // param points to a stServerInfo. Listens; 0 on failure (printed once).
+  virtual int Init(const void* param, iCallbackNet* callback) = 0;
+  // Fills the record with the present set-up (the port word holds the listening port).
+  virtual void GetInfo(stServerInfo& info) = 0;
+  // Peer addresses allowed to connect (dotted IPv4); empty admits every address. Others are
+  // cut with reason 17 after their "created" notice.
+  virtual void SetIP(const std::vector<std::string>& ips) = 0;
+  // Stops listening and cuts every link (reason 26); notices may still arrive until Release.
+  virtual void Stop() = 0;
+  // Queues the record on every link that is up; the number of links it was queued on.
+  virtual int SendToAll(const stMsg* msg, unsigned long size) = 0;
+  virtual bool IsTraceSendCmd() = 0;
+  virtual void ForbitAccept() = 0;  // accepts no further links; open links stay
+  virtual bool IsTraceRecieveCmd() = 0;
+  // The link of that id until the holder released it; null otherwise.
+  virtual iServerLink* GetLink(unsigned int id) = 0;
+  virtual bool IsForbitAccept() = 0;
+  virtual unsigned long GetUnsentBytes() = 0;     // total over every link
+  virtual const char* GetIP() = 0;                // the listening address
+  virtual unsigned short GetPort() = 0;           // the listening port (chosen one if 0 was asked)
+  virtual unsigned long long GetRecvBytes() = 0;  // record bytes received since Init
+  virtual unsigned long long GetSendBytes() = 0;  // record bytes sent since Init
+  virtual unsigned long long GetRecvRecords() = 0;  // records received since Init
+  virtual unsigned long long GetSendRecords() = 0;  // records sent since Init
+  virtual void TraceSendCmd(bool on) = 0;           // for every link, present and future
+  virtual void TraceRecieveCmd(bool on) = 0;
+  // Checks the links (frees released ones, logs inconsistencies naming `tag`). Cheap.
+  virtual void CheckLinks(const char* tag) = 0;
+  virtual int GetLinkNum() = 0;  // links open now
+
+ protected:
+  ~iServer() = default;
+};
+
+// A connecting client; also the iSend of its link. Created by Net_CreateClient, destroyed by
+// Release.
+class iClient : public iSend {
+ public:
+  // Destroys the object (stops it first if needed). No delivery starts after it returns; it
+  // must not be called from inside OnMessage.
+  virtual void Release() = 0;
+  // Starts connecting (any link up before is cut without a notice). The result arrives as a
+  // notice: state 4 (error 0 = connected), or state 3 when the address cannot be used.
+  // 1 when the attempt started, 0 before Init or after Stop.
+  virtual int Connect(const char* ip, unsigned short port) = 0;
+  // Cuts the link; a link that was up or connecting reports state 5 with error 0.
+  virtual void Disconnect() = 0;
+  // Cuts the link without a notice; Connect fails afterwards.
+  virtual void Stop() = 0;
+  // info: the client's record (the name, net parameters, local bind address are read).
+  virtual int Init(const stClientInfo* info, iCallbackNet* callback) = 0;
+  // Sends a ping frame; the server answers it. Nothing is delivered to the system.
+  virtual void Ping() = 0;
+  // Round-trip time of the last answered ping in milliseconds; 0 before any answer.
+  virtual unsigned long GetPingTime() = 0;
+  virtual void TraceSendCmd(bool on) = 0;
+  virtual void TraceRecieveCmd(bool on) = 0;
+
+ protected:
+  ~iClient() = default;
+};
+
+// Starts the library (its I/O threads); 1 on success. Safe to call more than once.
+int InitSocket();
+// The executable's name, used in the library's log lines.
+void Net_SetExeName(std::string& name);
+iServer* Net_CreateServer();
+// type 0: a plain TCP client; any other type gives null.
+iClient* Net_CreateClient(int type);
