@@ -1,10 +1,8 @@
 #include "platform/registry.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "platform/atomic_file.h"
 
-#include <atomic>
-#include <cstdio>
+#include <cassert>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -71,32 +69,10 @@ RegistryValues ReadFile(const std::string& file) {
   return values;
 }
 
-// Writes the values to a temporary file beside the key's file, syncs it and renames it over the
-// key's file, so a crash mid-write leaves either the old or the new file, never a truncated one.
-bool WriteFileAtomically(const std::string& file, const RegistryValues& values) {
-  static std::atomic<unsigned> counter{0};
-  std::string tmp = file + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+bool WriteValues(const std::string& file, const RegistryValues& values) {
   std::ostringstream text;
   for (const auto& [name, value] : values) text << name << " = " << Escape(value) << '\n';
-  const std::string data = text.str();
-
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  bool ok = true;
-  while (ok && done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      ok = false;
-    }
-  }
-  ok = ok && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  ok = ok && std::rename(tmp.c_str(), file.c_str()) == 0;
-  if (!ok) ::unlink(tmp.c_str());
-  return ok;
+  return WriteFileAtomically(file, text.str());
 }
 
 }  // namespace
@@ -148,6 +124,9 @@ bool RegistryKey::Set(const RegistryValues& changes) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
   RegistryValues values = ReadFile(file_);
   for (const auto& [name, value] : changes) {
+    // A name is one line without the separator, or the file could not be read back.
+    assert(!name.empty() && name.find('\n') == std::string::npos &&
+           name.find(" = ") == std::string::npos);
     bool found = false;
     for (auto& entry : values) {
       if (entry.first == name) {
@@ -157,7 +136,7 @@ bool RegistryKey::Set(const RegistryValues& changes) {
     }
     if (!found) values.emplace_back(name, value);
   }
-  return WriteFileAtomically(file_, values);
+  return WriteValues(file_, values);
 }
 
 std::optional<std::string> RegistryKey::Get(const std::string& name) const {

@@ -1,0 +1,71 @@
+// A named-value store: a table of integers and a table of strings, each optionally loaded from
+// and saved to a text file. Guarded by its own lock, so any thread may call it; a string handed
+// out by GetStringString stays valid until that value is set again or the store is cleared.
+#pragma once
+
+#include <istream>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <unordered_map>
+
+// Files of the configuration and game stores, relative to the working folder.
+inline constexpr const char* kConfigIntFile = "config//config_int.ini";
+inline constexpr const char* kConfigStrFile = "config//config_str.ini";
+inline constexpr const char* kGameIntFile = "game//game_int.ini";
+inline constexpr const char* kGameStrFile = "game//game_str.ini";
+
+class cStringValue {
+ public:
+  using IntTable = std::unordered_map<std::string, int>;
+  using StringTable = std::unordered_map<std::string, std::string>;
+
+  cStringValue() = default;
+  cStringValue(const cStringValue&) = delete;
+  cStringValue& operator=(const cStringValue&) = delete;
+  // With the save flag set, writes both tables back to the files named by Load.
+  ~cStringValue();
+
+  // The integer of that name; when missing, def is stored under the name and returned.
+  int GetStringValue(const char* name, int def);
+  void SetStringValue(const char* name, int value);
+  // Adds to the integer (a missing one counts as 0); the sum wraps around like the machine's.
+  void AddStringValue(const char* name, int value);
+  // The string of that name; when missing, def is stored first.
+  const char* GetStringString(const char* name, const char* def);
+  void SetStringString(const char* name, const std::string& value);
+
+  // Remembers both file names, then loads the integer file and the string file.
+  void Load(const char* intFile, const char* stringFile);
+  // Load one table without remembering the file; false when the file cannot be opened.
+  bool LoadValue(const char* file);
+  bool LoadStringA(const char* file);
+  // Write one table ("name = value" lines) through a temporary file renamed over the target;
+  // false (with a message on standard output) when it cannot be written.
+  bool SaveValue(const char* file) const;
+  bool SaveString(const char* file) const;
+
+  void SetSave(bool save);
+  void Clear();
+
+  // Copies of the tables, for listings.
+  IntTable GetValues() const;
+  StringTable GetStrings() const;
+
+  friend std::ostream& operator&(std::ostream& os, const cStringValue& store);
+  friend std::istream& operator&(std::istream& in, cStringValue& store);
+
+ private:
+  mutable std::mutex m_mutex;
+  IntTable m_mapValue;
+  StringTable m_mapString;
+  std::string m_strValueFile;
+  std::string m_strStringFile;
+  bool m_bSave = false;
+};
+
+// The text form: the integer table, then the string table, each as a count and its entries.
+// Reading replaces both tables; a count or string length above the stream limits throws the
+// stream's read-overflow exception and leaves the store as it was.
+std::ostream& operator&(std::ostream& os, const cStringValue& store);
+std::istream& operator&(std::istream& in, cStringValue& store);
