@@ -1,0 +1,134 @@
+// The base library as the system sees it: Lua 5.1 script states and the script manager, the
+// helper and registration functions, the timer manager, the game clock and two loggers.
+// Lua states belong to the thread that runs them (the worker); see each header for the rest.
+#pragma once
+
+#include <lua.hpp>
+
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "tessel/contracts/game_time.h"
+#include "tessel/contracts/loglib.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/contracts/timer.h"
+#include "tessel/contracts/timer_manager.h"
+
+// One Lua state with the standard libraries. Errors of the text and calls below are written to
+// standard output and to the logger "script.error", then popped; the state stays usable.
+class KLuaScript {
+ public:
+  // A fresh state; `name` names it in error messages (the script manager uses the script name).
+  explicit KLuaScript(const std::string& name = "KLuaScript");
+  virtual ~KLuaScript();
+  KLuaScript(const KLuaScript&) = delete;
+  KLuaScript& operator=(const KLuaScript&) = delete;
+
+  lua_State* GetLua() const { return m_L; }
+  const std::string& GetName() const { return m_strName; }
+
+  // Runs `text` as a chunk. Mode 0 drops the chunk's results; mode 1 leaves all of them on the
+  // stack for the caller (who pops them). 0 on success, else the Lua error code.
+  int _DoString(const char* text, int mode);
+  int DoString(const char* text) { return _DoString(text, 0); }
+  int DoString1(const char* text) { return _DoString(text, 1); }
+  // Runs a command text (chunk name "cmd"); 0 on success, else the Lua error code.
+  int DoCmd(const char* text);
+  // Calls the global `function` with the `argCount` values on top of the stack. The caller may
+  // push that function itself just below the arguments or leave it to Call. On success the
+  // `resultCount` results (all of them for LUA_MULTRET) are left on the stack and their number
+  // is returned; on failure nothing is left and -1 is returned.
+  int Call(const char* function, int argCount, int resultCount);
+  // Loads and runs a file in this state; 0 on success, else the Lua error code (LUA_ERRFILE
+  // when it cannot be read).
+  int DoFile(const std::string& path);
+  // Runs a chunk held in memory under `chunk` as its name; as DoFile.
+  int DoBuffer(const std::string& code, const std::string& chunk);
+
+ private:
+  lua_State* m_L;
+  std::string m_strName;
+};
+
+// Registered in a state: called with every state the script manager creates.
+using ScriptBindFunc = void (*)(lua_State*);
+
+// The process's scripts, one Lua state each. A script is named by its path relative to the
+// script folder (or inside the archive), without ".lua"; '\' and repeated '/' count as one '/'
+// ("SafeCall//a" is the file SafeCall/a.lua). A script is created, bound and run the first
+// time it is asked for. Worker thread only.
+class cScriptManager {
+ public:
+  static cScriptManager& Instance();
+  cScriptManager();
+  ~cScriptManager();
+  cScriptManager(const cScriptManager&) = delete;
+  cScriptManager& operator=(const cScriptManager&) = delete;
+
+  // Sets the script folder ("" or null: the working directory) and lists the .lua files under
+  // it (sub-folders included); returns how many were found.
+  int CreateScript(const char* path);
+  // Names an archive written by ZipDir whose scripts are used where the folder has none
+  // ("" or null: none). False when the archive cannot be read.
+  bool SetZip(const char* zip);
+  void SetBindFunc(ScriptBindFunc bind) { m_pBind = bind; }
+  ScriptBindFunc GetBindFunc() const { return m_pBind; }
+
+  // The script of that name, created on first use; null when there is no such file or it
+  // fails to load (the error is reported).
+  KLuaScript* GetScript(const char* name);
+  // Drops a loaded script (it is loaded again when next asked for); false when not loaded.
+  bool ClearAScript(const char* name);
+  // Drops every loaded script and lists the folder and the archive again; returns the number
+  // of scripts found.
+  int ReloadAll();
+  // Drops every script and forgets the folder, the archive and the binding callback.
+  void Clear();
+  // The script name of a path, or "" when the path leaves the script folder.
+  static std::string NormalName(const std::string& name);
+  // The file a script name resolves to in the folder ("" when absent).
+  std::string FindFile(const std::string& name) const;
+  const std::string& GetPath() const { return m_strPath; }
+  std::size_t GetKnownCount() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_pImpl;
+  std::string m_strPath;
+  ScriptBindFunc m_pBind = nullptr;
+};
+
+// Runs `text` in L under `chunkName`; 0 on success, else the Lua error code (the error is
+// reported as by KLuaScript).
+int lua_dostring(lua_State* L, const char* text, const char* chunkName);
+
+// A native function table entry; a table ends with an entry whose name is null or empty.
+struct Tlua_Funcs {
+  const char* name;
+  lua_CFunction func;
+};
+// Registers each entry as a global; returns how many were registered.
+int RegisterScript(lua_State* L, const Tlua_Funcs* funcs);
+// The library's operating-system functions: dofile, require, DeleteFolder, ZipDir.
+Tlua_Funcs* GetOSFuncs();
+
+// Loads the script `file` (a script name) if needed and calls its global `function` with no
+// arguments; true when the function exists and ran without error.
+bool RunScriptFileFunc(const char* file, const char* function);
+
+// ReloadAll, RunScript, RunScriptTest, RunScriptString, RunScriptTestF.
+void BindScriptCommon(lua_State* L);
+// GetGameTime, SetGameTime, SetTimeMul, GetTimeMul, IsDay, IsNight.
+void BindGameTime(lua_State* L);
+// StartYield, Yield, YieldCount: scripts that wait on the timer manager.
+void RegisterFunc_Yield(lua_State* L);
+void Help_Yield(std::ostream& os = std::cout);
+// The help lines of BindGameTime's functions and of the operating-system functions.
+void HelpScriptTessel(std::ostream& os = std::cout);
+
+// The loggers "tessel.timererror" and "tessel.fetalerror"; write to them at level 1000.
+const loglib::logger& tessel_timererror();
+const loglib::logger& tessel_fetalerror();
+// Writes one line to a logger at level 1000.
+void tessel_write(const loglib::logger& l, const std::string& text);
