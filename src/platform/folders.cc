@@ -1,0 +1,72 @@
+#include "platform/folders.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace platform {
+
+namespace {
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool MakeFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) == 0) return true;
+  return errno == EEXIST && IsFolder(path);
+}
+
+// A path names a folder when it ends in '/' or its last part carries no '.'.
+bool NamesFolder(const std::string& path) {
+  if (path.empty() || path.back() == '/') return true;
+  size_t last = path.find_last_of('/');
+  std::string_view tail(path);
+  if (last != std::string::npos) tail.remove_prefix(last + 1);
+  return tail.find('.') == std::string_view::npos;
+}
+
+}  // namespace
+
+std::string ToSlashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+bool CreateNestedFolders(const std::string& given) {
+  std::string path = ToSlashes(given);
+  if (NamesFolder(path) && (path.empty() || path.back() != '/')) path += '/';
+  for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1)) {
+    // The root ("/" or a doubled separator) is nothing to create.
+    if (at == 0 || path[at - 1] == '/') continue;
+    std::string prefix = path.substr(0, at);
+    if (!IsFolder(prefix) && !MakeFolder(prefix)) return false;
+  }
+  return true;
+}
+
+int DeleteOldFiles(const std::string& given, int days) {
+  std::string folder = ToSlashes(given);
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return 0;
+  const std::time_t now = std::time(nullptr);
+  int deleted = 0;
+  while (dirent* entry = ::readdir(dir.get())) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string path = folder + name;
+    // lstat: a link is judged (and removed) as itself, never followed to what it points at.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
+    if (AgeInDays(now, st.st_mtime) > days && ::unlink(path.c_str()) == 0) ++deleted;
+  }
+  return deleted;
+}
+
+}  // namespace platform

@@ -1,0 +1,28 @@
+// Folder creation and the clean-up of old files in log folders. Paths may be given with '\'
+// separators; they are read as '/'. Any thread.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+namespace platform {
+
+// The path with every '\' turned into '/'.
+std::string ToSlashes(std::string path);
+
+// Creates every missing folder of the path, from the outside in. A path that ends in '/' or
+// whose last part has no '.' names a folder and is created itself; otherwise its last part is
+// a file name and only the folders above it are created. False when a folder cannot be made
+// (or a file of that name is in the way); the walk stops there.
+bool CreateNestedFolders(const std::string& path);
+
+// Whole days from a file's last write to now, fraction dropped (negative for a future time).
+constexpr long AgeInDays(std::time_t now, std::time_t last_write) {
+  return static_cast<long>((now - last_write) / 86400);
+}
+
+// Deletes the files of the folder (sub-folders and what they hold are left alone) whose age in
+// whole days is greater than `days`. Returns how many were deleted.
+int DeleteOldFiles(const std::string& folder, int days);
+
+}  // namespace platform
