@@ -1,0 +1,131 @@
+#include "tessel/host/report_buffer.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+// Writes all of [p, p+n) unless the descriptor refuses; errors are dropped on purpose, a crash
+// report keeps writing what it can.
+void WriteAll(int fd, const char* p, size_t n) {
+  while (fd >= 0 && n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w <= 0) return;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
+}
+
+}  // namespace
+
+void cReportBuffer::Append(const char* p, size_t n) {
+  if (m_echo) WriteAll(m_echoFd, p, n);
+  if (m_fill > kFlushAt) Flush();
+  while (n > 0) {
+    size_t room = kSize - m_fill;
+    if (room == 0) {
+      Flush();
+      room = kSize;
+    }
+    size_t take = n < room ? n : room;
+    std::memcpy(m_buf + m_fill, p, take);
+    m_fill += take;
+    p += take;
+    n -= take;
+  }
+}
+
+void cReportBuffer::Flush() {
+  WriteAll(m_fd, m_buf, m_fill);
+  m_fill = 0;
+}
+
+cReportBuffer& cReportBuffer::Str(const char* s) {
+  if (s == nullptr) s = "(null)";
+  Append(s, std::strlen(s));
+  return *this;
+}
+
+cReportBuffer& cReportBuffer::Bytes(const char* p, size_t n) {
+  Append(p, n);
+  return *this;
+}
+
+cReportBuffer& cReportBuffer::Hex(uint64_t v, int width) {
+  char tmp[32];
+  int n = 0;
+  do {
+    tmp[n++] = "0123456789abcdef"[v & 0xF];
+    v >>= 4;
+  } while (v != 0);
+  while (n < width && n < 16) tmp[n++] = '0';
+  char out[32];
+  for (int i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
+  Append(out, static_cast<size_t>(n));
+  return *this;
+}
+
+cReportBuffer& cReportBuffer::Dec(int64_t v, int width, char pad) {
+  char tmp[32];
+  int n = 0;
+  uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  do {
+    tmp[n++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (v < 0) tmp[n++] = '-';
+  char out[64];
+  int len = 0;
+  const int target = width < 0 ? -width : width;
+  if (width > 0)
+    for (int i = n; i < target; ++i) out[len++] = pad;
+  for (int i = 0; i < n; ++i) out[len++] = tmp[n - 1 - i];
+  if (width < 0)
+    for (int i = n; i < target; ++i) out[len++] = ' ';
+  Append(out, static_cast<size_t>(len));
+  return *this;
+}
+
+void cReportBuffer::FormatTime(int64_t secs, int64_t gmtOffset, char* out, size_t outSize) {
+  int64_t local = secs + gmtOffset;
+  int64_t days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
+  int64_t rest = local - days * 86400;
+  int64_t year;
+  unsigned month, day;
+  CivilFromDays(days, year, month, day);
+  // Built by hand: snprintf is not safe inside a signal handler.
+  char tmp[64];
+  size_t n = 0;
+  auto put = [&](int64_t v, int width) {
+    char d[24];
+    int k = 0;
+    do {
+      d[k++] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v != 0 && k < 20);
+    while (k < width) d[k++] = '0';
+    while (k > 0 && n < sizeof tmp - 1) tmp[n++] = d[--k];
+  };
+  auto sep = [&](char c) {
+    if (n < sizeof tmp - 1) tmp[n++] = c;
+  };
+  put(month, 1), sep('/'), put(day, 1), sep('/'), put(year, 1), sep(' ');
+  put(rest / 3600, 2), sep(':'), put(rest / 60 % 60, 2), sep(':'), put(rest % 60, 2);
+  size_t copy = n < outSize - 1 ? n : outSize - 1;
+  std::memcpy(out, tmp, copy);
+  out[copy] = '\0';
+}
