@@ -76,6 +76,14 @@ bool FileExists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
 }
 
+std::string WaitForFile(const std::string& path, int timeoutMs) {
+  for (int waited = 0;; waited += 10) {
+    std::string text = ReadFile(path);
+    if (!text.empty() || waited >= timeoutMs) return text;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 stChildResult RunChildScenario(const std::string& dir, const std::string& scenario, bool withTool,
                                int timeoutMs) {
   namespace fs = std::filesystem;

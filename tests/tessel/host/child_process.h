@@ -35,6 +35,8 @@ class cTempDir {
 
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+// The file's content once it is not empty, waiting at most timeoutMs for it.
+std::string WaitForFile(const std::string& path, int timeoutMs = 5000);
 
 // Copies this program into dir, adds a report tool there when withTool (it writes its
 // arguments to "xcrash_args.txt"), runs the scenario with TESSEL_HOME and TESSEL_REGISTRY under

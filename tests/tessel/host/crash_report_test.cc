@@ -123,7 +123,7 @@ TEST(CrashReport, WriteFaultUnderGuardWritesEverySectionAndIsHandledWhenTheToolS
   // The first lines and the access line also went to standard output.
   EXPECT_NE(r.out.find("caused an Access Violation"), std::string::npos);
   EXPECT_NE(r.out.find("Write to location 00000000"), std::string::npos);
-  EXPECT_EQ(ReadFile(dir.File("xcrash_args.txt")), "tessel_child|server_7|map=7 initcmd=x");
+  EXPECT_EQ(WaitForFile(dir.File("xcrash_args.txt")), "tessel_child|server_7|map=7 initcmd=x");
   const std::string dump = ReadFile(dir.File("server_7.dmp"));
   EXPECT_EQ(dump.rfind("TESSELDMP 1\ncode 0xc0000005 signal 11 ", 0), 0u);
   EXPECT_NE(dump.find("\nreg RIP 0x"), std::string::npos);
