@@ -95,4 +95,6 @@ bool cThread::StopRequested() const {
   return m_event->stop;
 }
 
-std::shared_ptr<cThread::Event> cThread::Current() { return t_current; }
+std::shared_ptr<cThread::Event> cThread::Current() {
+  return t_current;
+}

@@ -1,0 +1,78 @@
+#include "tessel/host/console_input.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+cConsoleInput::cConsoleInput(int fd) : m_fd(fd) {
+  if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) m_wake[0] = m_wake[1] = -1;
+}
+
+cConsoleInput::~cConsoleInput() {
+  if (m_wake[0] >= 0) ::close(m_wake[0]);
+  if (m_wake[1] >= 0) ::close(m_wake[1]);
+}
+
+void cConsoleInput::Wake() {
+  // A full pipe already holds enough wake-ups; the write may fail then.
+  static const char kLine[] = "q\n";
+  [[maybe_unused]] ssize_t n = ::write(m_wake[1], kLine, sizeof kLine - 1);
+}
+
+bool cConsoleInput::TakeLine(std::string& pending, std::string& line) {
+  size_t end = pending.find('\n');
+  if (end == std::string::npos) return false;
+  line.assign(pending, 0, end);
+  pending.erase(0, end + 1);
+  // A typed line may end with a carriage return as well.
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+void cConsoleInput::ReadSome(int fd, std::string& into, bool& closed) {
+  char chunk[1024];
+  ssize_t n = ::read(fd, chunk, sizeof chunk);
+  if (n > 0)
+    into.append(chunk, static_cast<size_t>(n));
+  else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+    closed = true;
+}
+
+bool cConsoleInput::ReadLine(std::string& line, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    // A wake-up goes before typed lines: it asks the loop to quit.
+    if (TakeLine(m_woken, line) || TakeLine(m_input, line)) return true;
+    pollfd fds[2];
+    nfds_t count = 0;
+    int inputAt = -1, wakeAt = -1;
+    if (!m_wakeClosed && m_wake[0] >= 0) {
+      wakeAt = static_cast<int>(count);
+      fds[count++] = {m_wake[0], POLLIN, 0};
+    }
+    if (!m_inputClosed) {
+      inputAt = static_cast<int>(count);
+      fds[count++] = {m_fd, POLLIN, 0};
+    }
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      wait = static_cast<int>(left.count());
+    }
+    if (count == 0) return false;
+    int ready = ::poll(fds, count, wait);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    if (wakeAt >= 0 && fds[wakeAt].revents != 0) ReadSome(m_wake[0], m_woken, m_wakeClosed);
+    if (inputAt >= 0 && fds[inputAt].revents != 0) {
+      ReadSome(m_fd, m_input, m_inputClosed);
+      // The last line of a closed input may lack its line end.
+      if (m_inputClosed && !m_input.empty() && m_input.back() != '\n') m_input += '\n';
+    }
+  }
+}
