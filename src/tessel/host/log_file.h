@@ -1,0 +1,77 @@
+// Time-stamped log files of one owner (a link endpoint, a command array): cLog is the file
+// stream, cMsgLog a log of received messages kept in a folder. Each object is used by one
+// thread at a time (the worker thread).
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+
+// A log file that is an output file stream. With echo on, everything written through its own
+// insertion operators also goes to standard output.
+class cLog : public std::ofstream {
+ public:
+  cLog() = default;
+  ~cLog() override;
+  cLog(const cLog&) = delete;
+  cLog& operator=(const cLog&) = delete;
+
+  // Opens (truncating) the named file and writes the header "create log file at: <time>".
+  bool Open(const char* file);
+  // Opens a file named after the current local time in the folder, creating the folder when
+  // missing; with keepDays above 0, files of the folder older than that many whole days are
+  // deleted first.
+  bool Open(const char* folder, int keepDays);
+  // Writes "\nend log file at: <time>", flushes and closes (nothing when not open).
+  void Close();
+
+  // Writes the current local time as "MM_dd hh:mm:ss ".
+  cLog& TimeStamp();
+  // A log line: the time stamp, the text and a line end.
+  void WriteLine(const std::string& text);
+
+  void SetEcho(bool on) { m_bEcho = on; }
+  bool GetEcho() const { return m_bEcho; }
+  const std::string& GetFileName() const { return m_strFile; }
+
+  template <class T>
+  cLog& operator<<(const T& value) {
+    static_cast<std::ostream&>(*this) << value;
+    if (m_bEcho) std::cout << value;
+    return *this;
+  }
+  cLog& operator<<(std::ostream& (*manipulator)(std::ostream&)) {
+    manipulator(*this);
+    if (m_bEcho) manipulator(std::cout);
+    return *this;
+  }
+
+ private:
+  bool OpenFile(const std::string& file, std::ios::openmode mode);
+
+  std::string m_strFile;
+  bool m_bEcho = false;
+};
+
+// A log of received messages in a folder of its own.
+class cMsgLog {
+ public:
+  cMsgLog();
+  virtual ~cMsgLog();
+  cMsgLog(const cMsgLog&) = delete;
+  cMsgLog& operator=(const cMsgLog&) = delete;
+
+  // Opens the log in the folder; prints "can not open log file <file>" when that fails.
+  bool Open(const char* folder, int keepDays);
+  // One time-stamped line with the text, then one with "recieve msg type <type> size <size>".
+  void LogMsg(const char* text, uint16_t type, uint32_t size);
+
+  cLog& GetLog() { return *m_pLog; }
+  const std::string& GetFolder() const { return m_strFolder; }
+
+ private:
+  std::unique_ptr<cLog> m_pLog;
+  std::string m_strFolder;
+};

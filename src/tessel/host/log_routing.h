@@ -1,0 +1,33 @@
+// Where the named loggers write: the line prefixes set when the program values are made, the
+// folders and console routes set when the program names itself, and the appender operations
+// that operators also reach from the console. Any thread; the two set-up steps take effect once.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// The path of a log file or folder by name, below the program's log folder. The program values
+// provide it ("log/" + exe name + "/" + name); until they are wired in, the default derives the
+// exe name from the running executable.
+void SetLogFileSource(std::function<std::string(const char* name)> source);
+std::string LogFilePath(const char* name);
+
+// Prints "append cout <name>"; the loggers matching `name` also write to standard output.
+void AddAppenderCout(const char* name);
+// Prints "append file <name> <file>"; the loggers matching `name` append to LogFilePath(file).
+void AddAppenderFile(const char* name, const char* file);
+// Prints "append folder <name> <folder>"; creates LogFilePath(folder) and the loggers matching
+// `name` append to a file in it named after the current local time. Returns that file's path
+// (empty when the folder cannot be created).
+std::string AddAppenderFolder(const char* name, const char* folder);
+
+// In a light-red section: the text and a line end to standard output; the text to "tessel.err".
+void Error_Tessel(const char* text);
+void Error_MessageBox(const char* text);
+
+// Start-up routing, first step (when the program values are made): every line starts with the
+// month, day and time and ends with a line end; the start-up cache is written out.
+void SetupLogPrefixes();
+// Start-up routing, second step (when the program names itself): the folders and console
+// routes of the system's and the base library's loggers.
+void RouteProgramLoggers();
