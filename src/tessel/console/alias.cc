@@ -1,0 +1,158 @@
+#include "tessel/console/alias.h"
+
+#include <algorithm>
+#include <boost/format.hpp>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+#include "tessel/console/clipboard.h"
+
+namespace {
+
+const char* const kAliasFolder = "alias";
+const char* const kAliasFile = "alias/alias.txt";
+const char* const kSeparator = " = ";
+const size_t kMaxAliasWords = 10;
+const size_t kMaxAliasParams = 4;
+
+// Replaces every occurrence of `from` in `text`; the inserted text is never searched again.
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  if (from.empty()) return;
+  std::string::size_type at = 0;
+  while ((at = text.find(from, at)) != std::string::npos) {
+    text.replace(at, from.size(), to);
+    at += to.size();
+  }
+}
+
+// The number of parameters an alias text expects; -1 when the text is no valid format.
+int ExpectedParams(const std::string& text) {
+  try {
+    return boost::format(text).expected_args();
+  } catch (const boost::io::format_error&) {
+    return -1;
+  }
+}
+
+}  // namespace
+
+cAlias& cAlias::Instance() {
+  static cAlias s_alias;
+  return s_alias;
+}
+
+cAlias::cAlias() {
+  Load();
+}
+
+bool cAlias::Load() {
+  m_mapAlias.clear();
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(kAliasFolder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (it->is_regular_file(ec) && it->path().extension() == ".txt") {
+      files.push_back(it->path().string());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  for (const std::string& file : files) LoadFile(file);
+  return !files.empty();
+}
+
+void cAlias::LoadFile(const std::string& file) {
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::string::size_type at = line.find(kSeparator);
+    if (at == std::string::npos) break;
+    m_mapAlias[line.substr(0, at)] = line.substr(at + 3);
+  }
+}
+
+void cAlias::AddAlias(const std::string& word, const std::string& text) {
+  m_mapAlias[word] = text;
+  Save();
+}
+
+void cAlias::SetReplace(const std::string& from, const std::string& to) {
+  m_mapReplace[from] = to;
+}
+
+bool cAlias::Save() {
+  std::ofstream out(kAliasFile, std::ios::out | std::ios::trunc);
+  if (!out) {
+    std::cout << "SaveHashMap"
+              << " error can not open file! \n";
+    return false;
+  }
+  for (const auto& [word, text] : m_mapAlias) out << word << kSeparator << text << "\n";
+  return static_cast<bool>(out);
+}
+
+void cAlias::Display(std::ostream& os) const {
+  os << "【alias】" << std::endl;
+  for (const auto& [word, text] : m_mapAlias) os << word << kSeparator << text << std::endl;
+}
+
+void cAlias::TraceReplace() const {
+  std::cout << "【replace】" << std::endl;
+  for (const auto& [from, to] : m_mapReplace) std::cout << from << kSeparator << to << std::endl;
+}
+
+bool cAlias::Alias(std::string& line) {
+  std::istringstream words(line);
+  std::string word;
+  if (words >> word) {
+    const auto found = m_mapAlias.find(word);
+    if (found != m_mapAlias.end() && !ExpandAlias(word, found->second, line)) line.clear();
+  }
+  return Replace(line);
+}
+
+// Rewrites the line from the alias text and the words after the alias word. False when the
+// line must not run because the parameters do not fit the text's placeholders.
+bool cAlias::ExpandAlias(const std::string& word, const std::string& text, std::string& line) {
+  std::istringstream words(line);
+  std::string skip;
+  words >> skip;
+  std::vector<std::string> params;
+  std::string param;
+  while (params.size() < kMaxAliasWords && words >> param) params.push_back(param);
+  if (params.size() > kMaxAliasParams) return true;
+
+  const int expected = ExpectedParams(text);
+  if (params.empty() && expected <= 0) {
+    line = text;
+    return true;
+  }
+  if (expected != static_cast<int>(params.size())) {
+    std::cout << "cAlias::Alias error alias " << word << " wants " << expected
+              << " parameters, got " << params.size() << ", nothing runs" << std::endl;
+    return false;
+  }
+  boost::format format(text);
+  for (const std::string& p : params) format % p;
+  line = format.str();
+  return true;
+}
+
+bool cAlias::Replace(std::string& line) {
+  for (const auto& [from, to] : m_mapReplace) ReplaceAll(line, from, to);
+  if (line.find("$p") == std::string::npos) return false;
+  const stClipboard clip = ReadClipboard();
+  if (!clip.opened) {
+    std::cout << "Can not Open clipboard!\n";
+    return false;
+  }
+  if (!clip.hasText) {
+    std::cout << "text is null!\n";
+    return false;
+  }
+  ReplaceAll(line, "$p", clip.text);
+  return true;
+}

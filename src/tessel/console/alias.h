@@ -1,0 +1,42 @@
+// Rewrites console lines before they are parsed: aliases (a first word with up to four
+// parameters turned into a full line, kept in "alias/*.txt"), in-memory replacements and the
+// clipboard marker "$p". Process-wide singleton; worker thread only.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <unordered_map>
+
+class cAlias {
+ public:
+  static cAlias& Instance();
+
+  // Starts with empty tables and loads the alias files of the working directory.
+  cAlias();
+
+  // Empties the alias table (not the replacements) and reads every "alias/*.txt" in name
+  // order; false when no file matches.
+  bool Load();
+  // Sets an alias and saves the whole alias table.
+  void AddAlias(const std::string& word, const std::string& text);
+  // Sets a replacement; replacements are not saved.
+  void SetReplace(const std::string& from, const std::string& to);
+  // Writes the whole alias table to "alias/alias.txt".
+  bool Save();
+  void Display(std::ostream& os) const;
+  void TraceReplace() const;
+
+  // Applies the alias of the first word and then Replace. An alias whose placeholders do not
+  // match the number of parameters given is reported and the line is emptied, so nothing runs.
+  // True when clipboard text was pasted.
+  bool Alias(std::string& line);
+  // Applies the replacements and the clipboard marker; true when clipboard text was pasted.
+  bool Replace(std::string& line);
+
+ private:
+  void LoadFile(const std::string& file);
+  bool ExpandAlias(const std::string& word, const std::string& text, std::string& line);
+
+  std::unordered_map<std::string, std::string> m_mapAlias;
+  std::unordered_map<std::string, std::string> m_mapReplace;
+};

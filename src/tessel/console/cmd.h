@@ -1,0 +1,61 @@
+// A command group: one Lua state with a fixed set of native functions registered as globals;
+// running a command executes its text as a Lua chunk in that state. A group is created without
+// a state, gets it at its first Create() and keeps it until Clear(). Worker thread only, except
+// CurCmdText(), which any thread may call.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+struct lua_State;
+
+class cCmd {
+ public:
+  cCmd() = default;
+  cCmd(const cCmd&) = delete;
+  cCmd& operator=(const cCmd&) = delete;
+
+  virtual ~cCmd();
+  // Registers the group's functions into a freshly created state.
+  virtual void bind_cln(lua_State* L) = 0;
+  // False keeps Do from running the text.
+  virtual bool CanDo(const char* text);
+  virtual const char* GetName();
+
+  // Creates and binds the state once; a group shared by several arrays is bound once.
+  void Create();
+  void Clear();
+  lua_State* GetLua() const { return m_pLua; }
+
+  // Runs one command; true on success. Errors (syntax, run time, bad arguments of a native
+  // function) are reported on standard output and give false.
+  bool Do(const char* text);
+
+  // True when `name` occurs in GetName() right behind "cCmd_" (so a leading part matches).
+  bool FindName(const char* name);
+  void ReportCmdName(std::ostream& os);
+  void ReportCmdDo(std::ostream& os);
+
+  // Loads and calls chunks directly instead of through the base library.
+  void SetDirect(bool direct) { m_bDirect = direct; }
+  int GetRunCount() const { return m_nRun; }
+  unsigned long GetRunTime() const { return m_ulRunTime; }
+
+  static cCmd* GetCurCmd() { return s_pCurCmd; }
+  // A copy of the command text being run, "" when none; safe from any thread.
+  static std::string CurCmdText();
+
+  // Text of the command being run by Do, "" when none (worker thread only).
+  static const char* s_szCmd;
+  // Set only by the hosting program.
+  static cCmd* s_pCurCmd;
+
+ private:
+  bool RunChunk(const char* text);
+  static void SetCurText(const char* text);
+
+  int m_nRun = 0;
+  unsigned long m_ulRunTime = 0;
+  lua_State* m_pLua = nullptr;
+  bool m_bDirect = false;
+};

@@ -1,0 +1,206 @@
+#include "tessel/console/tessel_cmd.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <iostream>
+
+#include "tessel/console/alias.h"
+#include "tessel/console/cmd_line.h"
+#include "tessel/console/console_interim.h"
+#include "tessel/console/groups/standard_groups.h"
+
+namespace {
+
+const int kColorGreen = 10;
+const int kColorMagenta = 13;
+const int kColorBrightWhite = 15;
+const int kAttrBrightWhiteOnBlack = 0x0F;
+
+}  // namespace
+
+cTesselCmd& cTesselCmd::Instance() {
+  static cTesselCmd s_console;
+  return s_console;
+}
+
+void cTesselCmd::Start() {
+  AddDefaultCmds();
+  RunStartScript();
+  m_pCurCmd = GetCmd(0);
+}
+
+void cTesselCmd::AddDefaultCmds() {
+  for (const stStandardGroup& group : StandardGroups()) {
+    AddCmdOutput(group.level, group.cmd, nullptr);
+  }
+}
+
+void cTesselCmd::SetCmd(const char* text) {
+  std::lock_guard<std::mutex> hold(m_inputLock);
+  m_strInput = text;
+  ++m_ulInputGeneration;
+}
+
+std::string cTesselCmd::GetCurInput() const {
+  std::lock_guard<std::mutex> hold(m_inputLock);
+  return m_strInput;
+}
+
+void cTesselCmd::Run() {
+  std::string line;
+  unsigned long generation = 0;
+  {
+    std::lock_guard<std::mutex> hold(m_inputLock);
+    if (m_strInput.empty()) return;
+    line = m_strInput;
+    generation = m_ulInputGeneration;
+  }
+  SetLocalInput(true);
+  ParseCmd(line.c_str(), std::cout);
+  {
+    // A line handed over while this one ran stays pending for the next pass.
+    std::lock_guard<std::mutex> hold(m_inputLock);
+    if (m_ulInputGeneration == generation) m_strInput.clear();
+  }
+  std::cout << "!>" << std::flush;
+  SetLocalInput(false);
+}
+
+void cTesselCmd::RunStartScript() {
+  RunInitScript();
+}
+
+void cTesselCmd::ParseCmd(const char* text, std::ostream& os) {
+  std::string line = text;
+  if (ParseQuestion(line, os)) return;
+  if (cAlias::Instance().Alias(line)) {
+    os << "【alias】 to ";
+    SetConsoleColor(kColorMagenta);
+    os << line << std::endl;
+    SetConsoleColor(kColorBrightWhite);
+  }
+  if (line.size() < 2) {
+    cCmd* to = nullptr;
+    if (line == "n") to = m_pCurArray->NextCmd(m_pCurCmd);
+    if (line == "p") to = m_pCurArray->PrevCmd(m_pCurCmd);
+    if (to != nullptr) ShiftCmd(to, false, os);
+    return;
+  }
+
+  // Each parse keeps its own statement text: a statement that parses another line (a script
+  // calling ParseCmd) must not overwrite the text the running command points at.
+  const stCmdLine parts = SplitCmdLine(line);
+  const stCursor former{m_pCurArray, m_pCurCmd};
+  if (parts.type == "0") {
+    ShiftCmds("", 0, false, os);
+  } else if (!parts.type.empty()) {
+    ShiftCmdType(parts.type.c_str(), false, os);
+  }
+  if (!parts.name.empty()) {
+    ShiftByName(parts.name, os);
+  } else if (!parts.type.empty()) {
+    m_pCurCmd = m_pCurArray->GetDefaultCmd();
+  }
+  if (!parts.statement.empty()) {
+    if (m_pCurCmd != nullptr) m_pCurCmd->Do(parts.statement.c_str());
+    m_pCurArray = former.array;
+    m_pCurCmd = former.cmd;
+  }
+}
+
+// A name starting with a digit is a level (its leading digits); any other is a group name.
+void cTesselCmd::ShiftByName(const std::string& name, std::ostream& os) {
+  if (std::isdigit(static_cast<unsigned char>(name[0]))) {
+    const unsigned long level = std::strtoul(name.c_str(), nullptr, 10);
+    ShiftCmd(GroupAt(m_pCurArray, level > 0x7fffffffUL ? -1 : static_cast<int>(level)), false, os);
+  } else {
+    ShiftCmd(m_pCurArray->FindCmd(name.c_str()), false, os);
+  }
+}
+
+void cTesselCmd::ParseCmdTessel(const char* line, std::ostream& os) {
+  const stCursor former{m_pCurArray, m_pCurCmd};
+  m_pCurArray = this;
+  m_pCurCmd = GetCmd(0);
+  ParseCmd(line, os);
+  m_pCurArray = former.array;
+  m_pCurCmd = former.cmd;
+}
+
+bool cTesselCmd::ParseQuestion(std::string& line, std::ostream& os) {
+  os.flush();
+  SetConsoleColor(kColorGreen);
+  bool handled = true;
+  if (line == "?") {
+    if (m_pCurCmd != nullptr) m_pCurCmd->Do("Help()");
+    os << "请按照格式输入命令，注意大小写的区别和引号的用法" << std::endl;
+  } else if (line == "??") {
+    if (m_pCurArray != nullptr) m_pCurArray->TraceCmds(os);
+    os << "使用/1,/7,p,n,/tessel来切换" << std::endl;
+  } else if (line == "???") {
+    if (m_hooks.listServers) m_hooks.listServers(os);
+    if (m_hooks.listClients) m_hooks.listClients(os);
+    os << "使用//,//select,//global来切换" << std::endl;
+  } else {
+    handled = false;
+  }
+  os.flush();
+  SetConsoleAttribute(kAttrBrightWhiteOnBlack);
+  return handled;
+}
+
+bool cTesselCmd::ShiftCmdType(const char* type, bool quiet, std::ostream& os) {
+  if (type[0] == '\0') {
+    if (!quiet) os << "cmd bridge switch back to tessel " << std::endl;
+    m_pCurArray = this;
+    return true;
+  }
+  std::string name;
+  cCmdArray* array = nullptr;
+  // An endpoint whose next switch is on but has no next array bound offers no array: the
+  // switch is refused like an unknown endpoint.
+  if (!m_hooks.findBridge || !m_hooks.findBridge(type, name, array) || array == nullptr) {
+    if (!quiet) os << "not find the bridge" << std::endl;
+    return false;
+  }
+  if (!quiet) os << "cmd bridge switch to " << name << std::endl;
+  m_pCurArray = array;
+  return true;
+}
+
+void cTesselCmd::ShiftCmd(cCmd* cmd, bool quiet, std::ostream& os) {
+  if (cmd != nullptr) {
+    if (!quiet) {
+      if (m_pCurCmd != nullptr) {
+        os << "cmd switch from " << m_pCurCmd->GetName() << " to " << cmd->GetName() << std::endl;
+      } else {
+        os << "cmd switch to  " << cmd->GetName() << std::endl;
+      }
+    }
+    m_pCurCmd = cmd;
+    return;
+  }
+  if (m_pCurCmd != nullptr) return;
+  m_pCurCmd = m_pCurArray->GetDefaultCmd();
+  if (!quiet && m_pCurCmd != nullptr) os << "cmd switch to 0 " << m_pCurCmd->GetName() << std::endl;
+}
+
+void cTesselCmd::ShiftCmd(int level, bool quiet, std::ostream& os) {
+  ShiftCmd(GroupAt(m_pCurArray, level), quiet, os);
+}
+
+void cTesselCmd::ShiftCmds(const char* type, int level, bool quiet, std::ostream& os) {
+  if (!ShiftCmdType(type, quiet, os)) return;
+  m_pCurCmd = nullptr;
+  ShiftCmd(GroupAt(m_pCurArray, level), quiet, os);
+}
+
+void cTesselCmd::ShiftCmdsName(const char* type, const char* name, bool quiet, std::ostream& os) {
+  if (!ShiftCmdType(type, quiet, os)) return;
+  m_pCurCmd = nullptr;
+  ShiftCmd(m_pCurArray->FindCmd(name), quiet, os);
+}
+
+cCmd* cTesselCmd::GroupAt(const cCmdArray* array, int level) {
+  return level >= 0 ? array->GetCmd(static_cast<unsigned>(level)) : nullptr;
+}

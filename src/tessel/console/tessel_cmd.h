@@ -1,0 +1,75 @@
+// The process-wide console: a command array holding the 17 standard groups plus a cursor (the
+// current array and group) that console lines move or run statements in. The console thread
+// hands lines over with SetCmd (any thread); everything else runs on the worker thread.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include "tessel/console/cmd_array.h"
+
+class cTesselCmd : public cCmdArray {
+ public:
+  // What the console asks of the host about link endpoints.
+  struct stHostHooks {
+    // Finds the endpoint called `type`: its name and the array the console moves into (null
+    // when the endpoint has none to offer); false when there is no such endpoint.
+    std::function<bool(const char* type, std::string& name, cCmdArray*& array)> findBridge;
+    std::function<void(std::ostream&)> listServers;
+    std::function<void(std::ostream&)> listClients;
+  };
+
+  static cTesselCmd& Instance();
+  cTesselCmd() = default;
+
+  void SetHostHooks(stHostHooks hooks) { m_hooks = std::move(hooks); }
+
+  // Adds the standard groups, runs the start-up script and selects level 0.
+  void Start();
+  // Adds the 17 standard groups at their levels.
+  void AddDefaultCmds();
+
+  // Hands a console line over; replaces a line that was not taken yet. Any thread.
+  void SetCmd(const char* text);
+  // The line being handed over or run. Any thread.
+  std::string GetCurInput() const;
+  // Runs the pending line, if any, then prints the prompt.
+  void Run();
+
+  void ParseCmd(const char* line, std::ostream& os);
+  // Parses the line as seen from the console's own level 0, then restores the cursor.
+  void ParseCmdTessel(const char* line, std::ostream& os);
+  bool ParseQuestion(std::string& line, std::ostream& os);
+
+  bool ShiftCmdType(const char* type, bool quiet, std::ostream& os);
+  void ShiftCmd(cCmd* cmd, bool quiet, std::ostream& os);
+  void ShiftCmd(int level, bool quiet, std::ostream& os);
+  void ShiftCmds(const char* type, int level, bool quiet, std::ostream& os);
+  void ShiftCmdsName(const char* type, const char* name, bool quiet, std::ostream& os);
+
+  cCmdArray* GetCurCmdArray() const { return m_pCurArray; }
+  cCmd* GetCurCmd() const { return m_pCurCmd; }
+
+ private:
+  struct stCursor {
+    cCmdArray* array;
+    cCmd* cmd;
+  };
+
+  void RunStartScript();
+  void ShiftByName(const std::string& name, std::ostream& os);
+  static cCmd* GroupAt(const cCmdArray* array, int level);
+
+  cCmdArray* m_pCurArray = this;
+  cCmd* m_pCurCmd = nullptr;
+
+  // Hand-over from the console thread; the generation tells Run whether a newer line came in
+  // while the previous one ran.
+  mutable std::mutex m_inputLock;
+  std::string m_strInput;
+  unsigned long m_ulInputGeneration = 0;
+
+  stHostHooks m_hooks;
+};
