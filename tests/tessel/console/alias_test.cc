@@ -1,0 +1,149 @@
+#include "tessel/console/alias.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "console_test_util.h"
+#include "tessel/console/clipboard.h"
+
+namespace {
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path) << text;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class AliasTest : public ::testing::Test {
+ protected:
+  void TearDown() override { SetClipboardReader(nullptr); }
+  TempWorkDir m_dir;
+};
+
+TEST_F(AliasTest, AliasesExpandWithZeroToFourParameters) {
+  WriteFile("alias/a.txt",
+            "v = Ver()\n"
+            "g = //global//%1%\n"
+            "s = SetConfigValue('%1%',%2%)\n"
+            "t = //%1%///%2%/%3%\n"
+            "f = Send(%1%,%2%,'%3%','%4%')\n");
+  cAlias alias;
+  const std::pair<std::string, std::string> cases[] = {
+      {"v", "Ver()"},
+      {"g Ver()", "//global//Ver()"},
+      {"s pay 10", "SetConfigValue('pay',10)"},
+      {"t global 2 Ver()", "//global///2/Ver()"},
+      {"f 1 2 x y", "Send(1,2,'x','y')"},
+  };
+  for (const auto& [typed, expanded] : cases) {
+    std::string line = typed;
+    EXPECT_FALSE(alias.Alias(line));
+    EXPECT_EQ(line, expanded);
+  }
+}
+
+TEST_F(AliasTest, ParameterCountThatMissesThePlaceholdersRunsNothing) {
+  WriteFile("alias/a.txt", "s = SetConfigValue('%1%',%2%)\nv = Ver()\n");
+  cAlias alias;
+  for (const char* typed : {"s", "s pay", "s pay 10 extra", "v extra"}) {
+    std::string line = typed;
+    CoutCapture out;
+    alias.Alias(line);
+    EXPECT_EQ(line, "") << typed;
+    EXPECT_NE(out.Text().find("cAlias::Alias error alias"), std::string::npos) << typed;
+  }
+}
+
+TEST_F(AliasTest, FiveOrMoreParametersLeaveTheLineUnchanged) {
+  WriteFile("alias/a.txt", "g = //global//%1%\n");
+  cAlias alias;
+  std::string line = "g 1 2 3 4 5";
+  alias.Alias(line);
+  EXPECT_EQ(line, "g 1 2 3 4 5");
+}
+
+TEST_F(AliasTest, ReadingAFileStopsAtTheFirstLineWithoutSeparator) {
+  WriteFile("alias/a.txt", "one = 1()\nbroken line\ntwo = 2()\n");
+  WriteFile("alias/b.txt", "three = a = b\n");
+  WriteFile("alias/ignored.ini", "four = 4()\n");
+  cAlias alias;
+  std::ostringstream shown;
+  alias.Display(shown);
+  EXPECT_NE(shown.str().find("one = 1()"), std::string::npos);
+  EXPECT_EQ(shown.str().find("two"), std::string::npos);
+  EXPECT_NE(shown.str().find("three = a = b"), std::string::npos);
+  EXPECT_EQ(shown.str().find("four"), std::string::npos);
+  EXPECT_EQ(shown.str().rfind("【alias】\n", 0), 0u);
+}
+
+TEST_F(AliasTest, LoadWithoutFilesFailsAndEmptiesTheTable) {
+  cAlias alias;
+  EXPECT_FALSE(alias.Load());
+  WriteFile("alias/a.txt", "v = Ver()\n");
+  EXPECT_TRUE(alias.Load());
+  std::filesystem::remove("alias/a.txt");
+  EXPECT_FALSE(alias.Load());
+  std::string line = "v";
+  alias.Alias(line);
+  EXPECT_EQ(line, "v");
+}
+
+TEST_F(AliasTest, AddAliasSavesEveryAliasInMemory) {
+  WriteFile("alias/other.txt", "v = Ver()\n");
+  cAlias alias;
+  alias.AddAlias("g", "//global//%1%");
+  const std::string saved = ReadFile("alias/alias.txt");
+  EXPECT_NE(saved.find("v = Ver()\n"), std::string::npos);
+  EXPECT_NE(saved.find("g = //global//%1%\n"), std::string::npos);
+}
+
+TEST_F(AliasTest, SaveWithoutAliasFolderReportsAndKeepsTheAlias) {
+  cAlias alias;
+  CoutCapture out;
+  alias.AddAlias("v", "Ver()");
+  EXPECT_EQ(out.Text(), "SaveHashMap error can not open file! \n");
+  std::string line = "v";
+  alias.Alias(line);
+  EXPECT_EQ(line, "Ver()");
+}
+
+TEST_F(AliasTest, ReplacementsApplyToEveryLineAndEveryOccurrence) {
+  cAlias alias;
+  alias.SetReplace("$N", "opsuser");
+  alias.SetReplace("x", "xx");
+  std::string line = "Login('$N','$N')";
+  EXPECT_FALSE(alias.Alias(line));
+  EXPECT_EQ(line, "Login('opsuser','opsuser')");
+  line = "x-x";
+  alias.Replace(line);
+  EXPECT_EQ(line, "xx-xx");
+}
+
+TEST_F(AliasTest, ClipboardMarkerPastesTextAndReportsMissingText) {
+  cAlias alias;
+  SetClipboardReader([] { return stClipboard{true, true, "Ver()"}; });
+  std::string line = "$p;$p";
+  EXPECT_TRUE(alias.Alias(line));
+  EXPECT_EQ(line, "Ver();Ver()");
+
+  SetClipboardReader([] { return stClipboard{true, false, ""}; });
+  line = "Echo('$p')";
+  {
+    CoutCapture out;
+    EXPECT_FALSE(alias.Replace(line));
+    EXPECT_EQ(out.Text(), "text is null!\n");
+  }
+  EXPECT_EQ(line, "Echo('$p')");
+
+  SetClipboardReader([] { return stClipboard{}; });
+  CoutCapture out;
+  EXPECT_FALSE(alias.Replace(line));
+  EXPECT_EQ(out.Text(), "Can not Open clipboard!\n");
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+// Helpers for the console tests: capturing standard output and a temporary working folder.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+// Redirects std::cout into a string for the lifetime of the object.
+class CoutCapture {
+ public:
+  CoutCapture() : m_former(std::cout.rdbuf(m_text.rdbuf())) {}
+  ~CoutCapture() { std::cout.rdbuf(m_former); }
+  std::string Text() const { return m_text.str(); }
+
+ private:
+  std::ostringstream m_text;
+  std::streambuf* m_former;
+};
+
+// Creates a fresh folder under /tmp and makes it the working directory; removes it afterwards.
+class TempWorkDir {
+ public:
+  TempWorkDir() : m_former(std::filesystem::current_path()) {
+    char pattern[] = "/tmp/tessel_console_XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (made == nullptr) std::abort();
+    m_path = made;
+    std::filesystem::current_path(m_path);
+  }
+  ~TempWorkDir() {
+    std::filesystem::current_path(m_former);
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+  }
+  const std::filesystem::path& Path() const { return m_path; }
+
+ private:
+  std::filesystem::path m_former;
+  std::filesystem::path m_path;
+};

@@ -1,0 +1,278 @@
+#include "tessel/console/tessel_cmd.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <lua.hpp>
+#include <string>
+#include <thread>
+
+#include "console_test_util.h"
+#include "tessel/console/alias.h"
+#include "tessel/console/clipboard.h"
+
+namespace {
+
+std::string g_ran;
+
+// A group whose Mark(text) records the group's name and the text.
+class cMarkCmd : public cCmd {
+ public:
+  explicit cMarkCmd(const char* name) : m_name(name) {}
+  void bind_cln(lua_State* L) override {
+    lua_pushlightuserdata(L, this);
+    lua_pushcclosure(
+        L,
+        [](lua_State* state) -> int {
+          auto* self = static_cast<cMarkCmd*>(lua_touserdata(state, lua_upvalueindex(1)));
+          g_ran += std::string(self->m_name) + ":" + luaL_checkstring(state, 1) + ";";
+          return 0;
+        },
+        1);
+    lua_setglobal(L, "Mark");
+  }
+  const char* GetName() override { return m_name; }
+
+ private:
+  const char* m_name;
+};
+
+// A console with the standard groups and a link endpoint "gate" whose array holds two groups.
+class TesselCmdTest : public ::testing::Test {
+ protected:
+  TesselCmdTest() : m_gateLow("cCmd_GateLow"), m_gateHigh("cCmd_GateHigh") {
+    m_gate.AddCmd(2, &m_gateLow);
+    m_gate.AddCmd(5, &m_gateHigh);
+    m_console.Start();
+    cTesselCmd::stHostHooks hooks;
+    hooks.findBridge = [this](const char* type, std::string& name, cCmdArray*& array) {
+      if (std::string(type) != "gate") return false;
+      name = "gate";
+      array = &m_gate;
+      return true;
+    };
+    hooks.listServers = [](std::ostream& os) { os << "servers listed\n"; };
+    hooks.listClients = [](std::ostream& os) { os << "clients listed\n"; };
+    m_console.SetHostHooks(hooks);
+    g_ran.clear();
+  }
+
+  // Parses one line with standard output as the switch stream and returns what it printed.
+  std::string Parse(const char* line) {
+    CoutCapture out;
+    m_console.ParseCmd(line, std::cout);
+    return out.Text();
+  }
+
+  const char* CurName() const {
+    return m_console.GetCurCmd() != nullptr ? m_console.GetCurCmd()->GetName() : "(none)";
+  }
+
+  TempWorkDir m_dir;
+  cCmdArray m_gate;
+  cMarkCmd m_gateLow;
+  cMarkCmd m_gateHigh;
+  cTesselCmd m_console;
+};
+
+TEST_F(TesselCmdTest, StartAddsTheSeventeenStandardGroupsAndSelectsLevelZero) {
+  const char* names[] = {"cCmd_Tessel",     "cCmd_Account", "cCmd_Login", "cCmd_Input",
+                         "cCmd_Maintain",   "cCmd_Net",     "cCmd_Test",  "cCmd_Remote",
+                         "cCmd_RemoteCall", "cCmd_Msg",     "cCmd_Sim",   "cCmd_Script",
+                         "cCmd_Exception",  "cCmd_Config",  "cCmd_Log",   "cCmd_OS",
+                         "cCmd_Replay"};
+  ASSERT_EQ(m_console.GetCmdCount(), 17u);
+  for (unsigned level = 0; level < 17; ++level) {
+    ASSERT_NE(m_console.GetCmd(level), nullptr);
+    EXPECT_STREQ(m_console.GetCmd(level)->GetName(), names[level]);
+  }
+  EXPECT_STREQ(CurName(), "cCmd_Tessel");
+  EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
+}
+
+TEST_F(TesselCmdTest, NextAndPrevWrapAroundTheStandardLevels) {
+  Parse("/16");
+  EXPECT_STREQ(CurName(), "cCmd_Replay");
+  EXPECT_EQ(Parse("n"), "cmd switch from cCmd_Replay to cCmd_Tessel\n");
+  EXPECT_EQ(Parse("p"), "cmd switch from cCmd_Tessel to cCmd_Replay\n");
+  Parse("p");
+  EXPECT_STREQ(CurName(), "cCmd_OS");
+}
+
+TEST_F(TesselCmdTest, OtherShortLinesDoNothing) {
+  for (const char* line : {"", "x", "N", " "}) {
+    EXPECT_EQ(Parse(line), "") << line;
+    EXPECT_STREQ(CurName(), "cCmd_Tessel");
+  }
+}
+
+TEST_F(TesselCmdTest, LevelAloneSwitchesAndKeepsTheGroup) {
+  EXPECT_EQ(Parse("/3"), "cmd switch from cCmd_Tessel to cCmd_Input\n");
+  EXPECT_STREQ(CurName(), "cCmd_Input");
+  Parse("/13x");
+  EXPECT_STREQ(CurName(), "cCmd_Config");
+}
+
+TEST_F(TesselCmdTest, LevelWithStatementRunsThereAndReturnsToTheFormerGroup) {
+  Parse("/5");
+  const std::string out = Parse("/3/Help()");
+  EXPECT_NE(out.find("cmd switch from cCmd_Net to cCmd_Input\n"), std::string::npos);
+  EXPECT_NE(out.find("[输入命令]\n"), std::string::npos);
+  EXPECT_EQ(out.find("cCmd::Do error"), std::string::npos);
+  EXPECT_STREQ(CurName(), "cCmd_Net");
+}
+
+TEST_F(TesselCmdTest, GroupNamesMatchByLeadingPartAndCase) {
+  EXPECT_NE(Parse("/Acc/ShowTop()").find("cCmd::Do error cmd cCmd_Account do ShowTop()"),
+            std::string::npos);
+  EXPECT_STREQ(CurName(), "cCmd_Tessel");
+  const std::string out = Parse("/acc/ShowTop()");
+  EXPECT_NE(out.find("cCmd::Do error cmd cCmd_Tessel do ShowTop()"), std::string::npos);
+  EXPECT_EQ(out.find("cmd switch"), std::string::npos);
+}
+
+TEST_F(TesselCmdTest, UnknownLevelOrNameKeepsTheGroupSilently) {
+  EXPECT_EQ(Parse("/40"), "");
+  EXPECT_EQ(Parse("/Nothing"), "");
+  EXPECT_STREQ(CurName(), "cCmd_Tessel");
+}
+
+TEST_F(TesselCmdTest, DoubleSlashReturnsToTheConsoleLevelZero) {
+  Parse("//gate");
+  EXPECT_EQ(m_console.GetCurCmdArray(), &m_gate);
+  EXPECT_EQ(Parse("//"), "cmd bridge switch back to tessel \ncmd switch to  cCmd_Tessel\n");
+  EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
+  EXPECT_STREQ(CurName(), "cCmd_Tessel");
+}
+
+TEST_F(TesselCmdTest, EndpointTypeSwitchesToItsArrayAndItsLowestGroup) {
+  EXPECT_EQ(Parse("//gate"), "cmd bridge switch to gate\n");
+  EXPECT_EQ(m_console.GetCurCmdArray(), &m_gate);
+  EXPECT_STREQ(CurName(), "cCmd_GateLow");
+  EXPECT_EQ(Parse("n"), "cmd switch from cCmd_GateLow to cCmd_GateHigh\n");
+  Parse("Mark('here')");
+  EXPECT_EQ(g_ran, "cCmd_GateHigh:here;");
+}
+
+TEST_F(TesselCmdTest, EndpointLineWithStatementRunsThereAndRestoresTheCursor) {
+  Parse("/4");
+  Parse("//gate///5/Mark('a')");
+  Parse("//gate//Mark('b')");
+  EXPECT_EQ(g_ran, "cCmd_GateHigh:a;cCmd_GateLow:b;");
+  EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
+  EXPECT_STREQ(CurName(), "cCmd_Maintain");
+}
+
+TEST_F(TesselCmdTest, UnknownEndpointRunsInTheLowestGroupOfTheCurrentArray) {
+  Parse("/4");
+  const std::string out = Parse("//nosuch//Ver()");
+  EXPECT_EQ(out.rfind("not find the bridge\n", 0), 0u) << out;
+  EXPECT_NE(out.find("cCmd::Do error cmd cCmd_Tessel do Ver()"), std::string::npos);
+  EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
+  EXPECT_STREQ(CurName(), "cCmd_Maintain");
+}
+
+TEST_F(TesselCmdTest, SlashesInsideAStatementDoNotSplitIt) {
+  EXPECT_NE(Parse("a/b").find("cCmd::Do error cmd cCmd_Tessel do a/b\n"), std::string::npos);
+}
+
+TEST_F(TesselCmdTest, QuestionFormsPrintHelpGroupsAndEndpoints) {
+  Parse("/Login");
+  std::string out = Parse("?");
+  EXPECT_NE(out.find("[登录命令]\n"), std::string::npos);
+  EXPECT_NE(out.find("请按照格式输入命令，注意大小写的区别和引号的用法\n"), std::string::npos);
+  out = Parse("??");
+  EXPECT_NE(out.find("id 16 name cCmd_Replay\n使用/1,/7,p,n,/tessel来切换\n"), std::string::npos);
+  EXPECT_EQ(Parse("???"), "servers listed\nclients listed\n使用//,//select,//global来切换\n");
+}
+
+TEST_F(TesselCmdTest, QuestionInAGroupWithoutHelpShowsTheErrorLineThenTheHint) {
+  Parse("/8");
+  const std::string out = Parse("?");
+  const auto error = out.find("cCmd::Do error cmd cCmd_RemoteCall do Help()");
+  ASSERT_NE(error, std::string::npos);
+  EXPECT_LT(error, out.find("请按照格式输入命令"));
+}
+
+TEST_F(TesselCmdTest, ParseCmdTesselRunsFromLevelZeroAndRestoresTheCursor) {
+  Parse("//gate");
+  CoutCapture out;
+  std::ostringstream os;
+  m_console.ParseCmdTessel("/Input/Help()", os);
+  EXPECT_NE(out.Text().find("[输入命令]"), std::string::npos);
+  EXPECT_EQ(m_console.GetCurCmdArray(), &m_gate);
+  EXPECT_STREQ(CurName(), "cCmd_GateLow");
+}
+
+TEST_F(TesselCmdTest, QuietSwitchesPrintNothing) {
+  std::ostringstream os;
+  m_console.ShiftCmds("gate", 5, true, os);
+  EXPECT_STREQ(CurName(), "cCmd_GateHigh");
+  m_console.ShiftCmdsName("", "Scr", true, os);
+  EXPECT_STREQ(CurName(), "cCmd_Script");
+  m_console.ShiftCmd(2, true, os);
+  EXPECT_STREQ(CurName(), "cCmd_Login");
+  EXPECT_FALSE(m_console.ShiftCmdType("nosuch", true, os));
+  EXPECT_EQ(os.str(), "");
+}
+
+TEST_F(TesselCmdTest, AliasedLinesAreParsedAndPastedOnesEchoed) {
+  {
+    std::filesystem::create_directories("alias");
+    std::ofstream("alias/test.txt") << "gh = //gate///%1%/Mark('%2%')\n";
+  }
+  cAlias::Instance().Load();
+  Parse("gh 5 aliased");
+  EXPECT_EQ(g_ran, "cCmd_GateHigh:aliased;");
+  SetClipboardReader([] { return stClipboard{true, true, "Mark('pasted')"}; });
+  const std::string out = Parse("//gate//$p");
+  SetClipboardReader(nullptr);
+  EXPECT_NE(out.find("【alias】 to //gate//Mark('pasted')\n"), std::string::npos);
+  EXPECT_EQ(g_ran, "cCmd_GateHigh:aliased;cCmd_GateLow:pasted;");
+  g_ran.clear();
+  Parse("gh 5");
+  EXPECT_EQ(g_ran, "");
+  std::filesystem::remove("alias/test.txt");
+  cAlias::Instance().Load();
+}
+
+TEST_F(TesselCmdTest, RunTakesThePendingLineOnceAndPrintsThePrompt) {
+  m_console.SetCmd("//gate//Mark('once')");
+  EXPECT_EQ(m_console.GetCurInput(), "//gate//Mark('once')");
+  {
+    CoutCapture out;
+    m_console.Run();
+    m_console.Run();
+    EXPECT_EQ(out.Text(), "cmd bridge switch to gate\n!>");
+  }
+  EXPECT_EQ(g_ran, "cCmd_GateLow:once;");
+  EXPECT_EQ(m_console.GetCurInput(), "");
+}
+
+TEST_F(TesselCmdTest, LineHandedOverFromAnotherThreadIsRunOnTheWorker) {
+  std::thread console([&] { m_console.SetCmd("//gate//Mark('threaded')"); });
+  CoutCapture out;
+  for (int pass = 0; pass < 2000 && g_ran.empty(); ++pass) {
+    m_console.Run();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  console.join();
+  EXPECT_EQ(g_ran, "cCmd_GateLow:threaded;");
+}
+
+TEST_F(TesselCmdTest, LineHandedOverWhileAnotherRunsIsKeptForTheNextPass) {
+  static cTesselCmd* s_console = nullptr;
+  s_console = &m_console;
+  lua_register(m_gateLow.GetLua(), "HandOver", [](lua_State*) -> int {
+    s_console->SetCmd("//gate//Mark('second')");
+    return 0;
+  });
+  m_console.SetCmd("//gate//HandOver()");
+  CoutCapture out;
+  m_console.Run();
+  EXPECT_EQ(m_console.GetCurInput(), "//gate//Mark('second')");
+  m_console.Run();
+  EXPECT_EQ(g_ran, "cCmd_GateLow:second;");
+}
+
+}  // namespace
