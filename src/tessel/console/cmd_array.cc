@@ -2,11 +2,10 @@
 
 #include <iostream>
 
-#include "tessel/console/console_interim.h"
+#include "platform/console_color.h"
+#include "tessel/contracts/lua_register.h"
 
 namespace {
-
-const int kColorLightRed = 12;
 
 void DefaultOutput(const char* text) {
   std::cout << "Output() " << text << std::endl;
@@ -26,7 +25,7 @@ void cCmdArray::AddCmd(unsigned level, cCmd* cmd) {
 
 void cCmdArray::AddCmdOutput(unsigned level, cCmd* cmd, void (*fn)(const char*)) {
   AddCmd(level, cmd);
-  RegisterTextFunction(cmd->GetLua(), "Output", fn != nullptr ? fn : &DefaultOutput);
+  luareg::def(cmd->GetLua(), "Output", fn != nullptr ? fn : &DefaultOutput);
 }
 
 void cCmdArray::AddCmdOutputF(unsigned level, cCmd* cmd, void (*fn)(const char*)) {
@@ -40,10 +39,10 @@ void cCmdArray::AddCmdOutputF(unsigned level, cCmd* cmd, void (*fn)(const char*)
 void cCmdArray::RegisterOutput(int level, const char* name, void (*fn)(const char*)) {
   cCmd* cmd = level >= 0 ? GetCmd(static_cast<unsigned>(level)) : nullptr;
   if (cmd != nullptr) {
-    RegisterTextFunction(cmd->GetLua(), name, fn);
+    luareg::def(cmd->GetLua(), name, fn);
     return;
   }
-  SetConsoleColor(kColorLightRed);
+  platform::SetColor(platform::kColorLightRed);
   std::cout << "error! RegisterOutput not find cmd!\n"
             << "这是因为你添加cmd的位置不对，应该在tessel.Start之后\n";
 }

@@ -1,12 +1,13 @@
 // Interim stand-ins for services of other folders that the console uses (the over-time guard,
-// the base library's chunk runner and registration of text functions, the console colour),
-// each replaced by the real service once that folder is published. Worker thread only.
+// the base library's chunk runner and start-up script, the command output), each replaced by
+// the real service once that folder is published. Worker thread only.
 #pragma once
 
-#include <chrono>
 #include <iostream>
 #include <lua.hpp>
 #include <string>
+
+#include "platform/clock.h"
 
 // Reports a command that ran longer than its threshold.
 class cCmdGuard {
@@ -19,17 +20,13 @@ class cCmdGuard {
       std::cout << m_name << " 【costtime】 " << spent << " param " << m_param << std::endl;
     }
   }
-  unsigned long Elapsed() const {
-    return static_cast<unsigned long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - m_start)
-                                          .count());
-  }
+  unsigned long Elapsed() const { return platform::ElapsedMs(m_start, platform::TimeGetTime()); }
 
  private:
   const char* m_name;
   const char* m_param;
   unsigned long m_threshold;
-  std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+  uint32_t m_start = platform::TimeGetTime();
 };
 
 // Loads and runs a chunk named after the group; prints the Lua error and returns non-zero on
@@ -43,34 +40,6 @@ inline int RunLuaText(lua_State* L, const char* text, const char* chunkName) {
     lua_pop(L, 1);
   }
   return result;
-}
-
-// Registers `fn` as the Lua global `name`; a missing or non-string argument is a Lua error.
-inline void RegisterTextFunction(lua_State* L, const char* name, void (*fn)(const char*)) {
-  lua_pushlightuserdata(L, reinterpret_cast<void*>(fn));
-  lua_pushcclosure(
-      L,
-      [](lua_State* state) -> int {
-        const char* text = luaL_checkstring(state, 1);
-        auto call =
-            reinterpret_cast<void (*)(const char*)>(lua_touserdata(state, lua_upvalueindex(1)));
-        call(text);
-        return 0;
-      },
-      1);
-  lua_setglobal(L, name);
-}
-
-// Sets the console text colour (16-colour attribute) on standard output, after a flush.
-inline void SetConsoleColor(int color) {
-  std::cout.flush();
-  (void)color;
-}
-
-// Sets the whole console attribute (background in the high nibble).
-inline void SetConsoleAttribute(int attribute) {
-  std::cout.flush();
-  (void)attribute;
 }
 
 // Marks the command output as serving a console line.

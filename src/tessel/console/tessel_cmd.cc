@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "platform/console_color.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/cmd_line.h"
 #include "tessel/console/console_interim.h"
@@ -11,10 +12,7 @@
 
 namespace {
 
-const int kColorGreen = 10;
 const int kColorMagenta = 13;
-const int kColorBrightWhite = 15;
-const int kAttrBrightWhiteOnBlack = 0x0F;
 
 }  // namespace
 
@@ -75,9 +73,9 @@ void cTesselCmd::ParseCmd(const char* text, std::ostream& os) {
   if (ParseQuestion(line, os)) return;
   if (cAlias::Instance().Alias(line)) {
     os << "【alias】 to ";
-    SetConsoleColor(kColorMagenta);
+    platform::SetColor(kColorMagenta);
     os << line << std::endl;
-    SetConsoleColor(kColorBrightWhite);
+    platform::SetColor(platform::kColorBrightWhite);
   }
   if (line.size() < 2) {
     cCmd* to = nullptr;
@@ -129,7 +127,7 @@ void cTesselCmd::ParseCmdTessel(const char* line, std::ostream& os) {
 
 bool cTesselCmd::ParseQuestion(std::string& line, std::ostream& os) {
   os.flush();
-  SetConsoleColor(kColorGreen);
+  platform::SetColor(platform::kColorLightGreen);
   bool handled = true;
   if (line == "?") {
     if (m_pCurCmd != nullptr) m_pCurCmd->Do("Help()");
@@ -145,7 +143,7 @@ bool cTesselCmd::ParseQuestion(std::string& line, std::ostream& os) {
     handled = false;
   }
   os.flush();
-  SetConsoleAttribute(kAttrBrightWhiteOnBlack);
+  platform::SetColor(platform::kColorBrightWhite);
   return handled;
 }
 

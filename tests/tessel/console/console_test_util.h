@@ -9,10 +9,11 @@
 #include <sstream>
 #include <string>
 
-// Redirects std::cout into a string for the lifetime of the object.
+// Redirects std::cout into a string for the lifetime of the object; colour sequences are
+// switched off so that the text does not depend on the terminal the tests run in.
 class CoutCapture {
  public:
-  CoutCapture() : m_former(std::cout.rdbuf(m_text.rdbuf())) {}
+  CoutCapture() : m_former(std::cout.rdbuf(m_text.rdbuf())) { setenv("TESSEL_COLOR", "0", 1); }
   ~CoutCapture() { std::cout.rdbuf(m_former); }
   std::string Text() const { return m_text.str(); }
 

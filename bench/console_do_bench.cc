@@ -1,0 +1,51 @@
+// cCmd::Do on a trivial registered function beside the bare Lua load-and-call of the same text.
+#include <benchmark/benchmark.h>
+
+#include <lua.hpp>
+
+#include "tessel/console/cmd.h"
+#include "tessel/contracts/lua_register.h"
+
+namespace {
+
+int g_calls = 0;
+void Nop() {
+  ++g_calls;
+}
+
+class cBenchCmd : public cCmd {
+ public:
+  void bind_cln(lua_State* L) override { luareg::def<&Nop>(L, "Nop"); }
+  const char* GetName() override { return "cCmd_Bench"; }
+};
+
+const char* const kText = "Nop()";
+
+void BM_CmdDo(benchmark::State& state) {
+  cBenchCmd group;
+  group.Create();
+  for (auto _ : state) {
+    if (!group.Do(kText)) state.SkipWithError("Do failed");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CmdDo);
+
+void BM_BareLoadAndCall(benchmark::State& state) {
+  lua_State* L = luaL_newstate();
+  luaL_openlibs(L);
+  luareg::def<&Nop>(L, "Nop");
+  for (auto _ : state) {
+    if (luaL_loadstring(L, kText) != 0 || lua_pcall(L, 0, 0, 0) != 0) {
+      state.SkipWithError("bare call failed");
+      lua_pop(L, 1);
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  lua_close(L);
+}
+BENCHMARK(BM_BareLoadAndCall);
+
+}  // namespace
+
+BENCHMARK_MAIN();
