@@ -10,7 +10,8 @@
 #include "platform/console_color.h"
 #include "platform/local_time.h"
 #include "platform/paths.h"
-#include "tessel/contracts/loglib.h"
+#include "tessel/host/log_routing.h"
+#include "tessel/host/trace.h"
 
 namespace {
 
@@ -59,21 +60,6 @@ std::vector<std::string> InterfaceAddresses() {
   return out;
 }
 
-// The trace line of an operation: its qualified name and source line to "tessel.info".
-void TraceLine(const char* name, int line) {
-  loglib::logger log("tessel.info");
-  if (!log(1000)) return;
-  loglib::write_msg(log.get_manager(), log, std::string(name) + "(" + std::to_string(line) + ")",
-                    1000);
-}
-
-// The position banner in bright white, then the normal colour.
-void PositionBanner(const char* file, int line, const char* function) {
-  platform::SetColor(platform::kColorBrightWhite);
-  std::cout << "【Dump】" << file << "(" << line << ") [" << function << "] ";
-  platform::SetColor(platform::kColorLightCyan);
-}
-
 bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
 }
@@ -108,6 +94,14 @@ cTesselValues& cTesselValues::Instance() {
     auto mapName = SourceOf(&Sources::mapName);
     return cTesselValues(platform::ExecutablePath(), mapName ? mapName() : std::string());
   }();
+  // Once the names are known: the log files learn the exe name, and every log line gets its
+  // time prefix and line end.
+  static const bool wired = [] {
+    SetLogFileSource([](const char* name) { return values._GetLogFile(name); });
+    SetupLogPrefixes();
+    return true;
+  }();
+  (void)wired;
   return values;
 }
 
@@ -124,8 +118,8 @@ cTesselValues::cTesselValues(const std::string& exePath, const std::string& mapN
 
 void cTesselValues::SetProgram(const char* buildDate, const char* buildTime, const char* version,
                                const char* program) {
-  TraceLine("cTesselValues::SetProgram", __LINE__);
-  PositionBanner(__FILE__, __LINE__, "cTesselValues::SetProgram");
+  TESSEL_TRACE();
+  TESSEL_DUMP_POSITION();
   std::cout << buildDate << " " << buildTime << " " << program << std::endl;
 
   m_strBuildDate = buildDate;
@@ -219,7 +213,7 @@ void cTesselValues::Version(std::ostream& os) {
 }
 
 void cTesselValues::SetRegistry() {
-  TraceLine("cTesselValues::SetRegistry", __LINE__);
+  TESSEL_TRACE();
   WriteRegistryValues({{"exe", m_strExe},
                        {"name", m_strExeName},
                        {"program", m_strProgram},

@@ -7,6 +7,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/paths.h"
+#include "tessel/host/child_process.h"
+#include "tessel/host/log_routing.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -205,6 +209,30 @@ TEST_F(TesselValuesTest, VersionNamesProgramBuildAndVersion) {
   std::ostringstream os;
   values_->Version(os);
   EXPECT_EQ(os.str(), "程序 game 版本 日期 Dec  6 2026 时间 09:30:00 版本 1.2.3\n\n");
+}
+
+// The process-wide values in a fresh process started with the launch parameter "map" = 3.
+TESSEL_CHILD_SCENARIO(values_instance_with_map) {
+  SetMapServerNameSource([] { return std::string("3"); });
+  SetOwnAddressSource([] { return std::vector<std::string>{"127.0.0.1", "10.0.0.7"}; });
+  cTesselValues& values = cTesselValues::Instance();
+  std::string base = platform::ExecutableFile();
+  if (values.GetExeName() != base + "_3") return 2;
+  if (LogFilePath("tessel.info") != "log/" + base + "_3/tessel.info") return 3;
+  values.SetProgram("d", "t", "v", "game");
+  if (!IsGameServer() || IsLoginServer() || IsMapServer() || IsServer()) return 4;
+  if (GetTesselIP() != "10.0.0.7") return 5;
+  platform::RegistryKey key;
+  if (!key.Open("Software/" + base + "_3") || key.Get("program") != "game") return 6;
+  return 0;
+}
+
+TEST(TesselValuesInstanceTest, TheProcessValuesTakeTheMapParameterAndRouteTheLogFiles) {
+  cTempDir dir;
+  stChildResult r = RunChildScenario(dir.path(), "values_instance_with_map", false);
+  EXPECT_TRUE(r.exited) << r.out;
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("exe name = "), std::string::npos) << r.out;
 }
 
 TEST(TesselServerTest, IsTesselServerFollowsTheHostsEasyServers) {
