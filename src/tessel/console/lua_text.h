@@ -1,0 +1,18 @@
+// Builds Lua source text around arbitrary data, so that a text sent as a command can never end
+// its string early and run as code on the receiver. Pure functions: any thread may call.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// `text` as a Lua long-bracket string literal that Lua reads back as exactly `text` (with line
+// ends read as Lua reads them). The plain "[[...]]" form is used when it is safe; otherwise the
+// lowest level "[=[...]=]", "[==[...]==]", ... whose closing bracket does not occur in `text`.
+std::string LuaLongBracket(std::string_view text);
+
+// `text` escaped for use between single quotes in Lua source: backslash, both quotes, line
+// ends and every other control byte are written as escapes, so the literal cannot end early.
+std::string LuaEscape(std::string_view text);
+
+// `text` as a single-quoted Lua string literal, quotes included.
+std::string LuaQuote(std::string_view text);

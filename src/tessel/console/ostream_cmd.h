@@ -1,0 +1,111 @@
+// The process-wide command output: standard output for local commands; while a command that
+// came over a link is served, everything written is collected and sent back to the requester as
+// one Output command. Also sends command texts to links. Worker thread only.
+#pragma once
+
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "tessel/msg/chat_exception.h"
+#include "tessel/msg/msg_records.h"
+
+class iBridge;
+class iServer;
+class iServerLink;
+class cSyncObj;
+
+class ostreamCmd {
+ public:
+  ostreamCmd() = default;
+  ostreamCmd(const ostreamCmd&) = delete;
+  ostreamCmd& operator=(const ostreamCmd&) = delete;
+
+  // Serves one received command: points the output at it and, when the scope ends, sends the
+  // collected output back and returns to idle. Used by the command binding.
+  class cServeScope {
+   public:
+    cServeScope(stBindMsg* msg, iBridge* bridge, int level);
+    ~cServeScope();
+    cServeScope(const cServeScope&) = delete;
+    cServeScope& operator=(const cServeScope&) = delete;
+  };
+
+  // The current output: the collected text while a message is served, else standard output.
+  std::ostream& Stream();
+  operator std::ostream&() { return Stream(); }
+  ostreamCmd& operator<<(const char* text);
+  template <class T>
+  ostreamCmd& operator<<(const T& value) {
+    Stream() << value;
+    return *this;
+  }
+  ostreamCmd& operator<<(std::ostream& (*manip)(std::ostream&));
+
+  void SetTempCurMsg(stBindMsg* msg) { m_pCurMsg = msg; }
+  // Back to idle: no endpoint, no message, nothing collected.
+  void ClearCurMsg();
+  stBindMsg* GetCurMsg() const { return m_pCurMsg; }
+  iBridge* GetBridge() const { return m_pBridge; }
+  bool IsLocalCmd() const { return m_pBridge == nullptr; }
+  bool IsLocalInput() const { return m_bLocalInput; }
+  void SetLocalInput(bool local) { m_bLocalInput = local; }
+  // The text collected so far.
+  std::string GetCollected() const { return m_os.str(); }
+
+  // The requester's link and what it tells of itself; null or 0 without a current message.
+  iSend* GetLink() const;
+  unsigned int GetLinkID() const;
+  iServerLink* GetServerLink() const;
+  const char* GetLinkIP() const;
+  int GetDisconnect() const;
+  // The command text of the current message, null without one.
+  const char* GetCmdBuffer() const;
+
+  // Runs `text` at `level` as if it had come over the current message's link.
+  void DoCmd(int level, const char* text);
+  HandleChatExceptionEnum RunCmd(int level, const char* text);
+  int SendBackCmd(int level, const char* text);
+  // Sends the current message's own record back over its link.
+  int SendBackMsg();
+
+  // Sends non-empty collected output back as an Output command, then returns to idle (also
+  // clearing the return path).
+  void SendOutputBack();
+  // Sends non-empty collected output through `sync` and empties it; the serving state stays.
+  void FlushOutput(cSyncObj* sync);
+
+  // Parameter text of the last command routed along a path.
+  static std::string s_strParam;
+
+ protected:
+  void SetCurMsg(stBindMsg* msg, iBridge* bridge);
+
+ private:
+  iBridge* m_pBridge = nullptr;
+  stBindMsg* m_pCurMsg = nullptr;
+  bool m_bLocalInput = false;
+  std::ostringstream m_os;
+};
+
+ostreamCmd& get_gout();
+
+// The Lua call that hands `output` to the requester's Output function.
+std::string MakeOutputCmd(const std::string& output);
+
+// Group number of the command being served from a link.
+int GetServingCmdLevel();
+void SetServingCmdLevel(int level);
+// Route back to the origin of the command being served along a path; empty otherwise.
+const std::string& GetReturnPath();
+void SetReturnPath(const std::string& path);
+void ClearReturnPath();
+
+// Send a command text to one link, or to every link of a server; the send result, 0 when the
+// text is too long to send.
+int SendCmd(iSend* link, int level, const char* text);
+int SendCmd(iSend* link, int level, const std::string& text);
+int SendServerCmd(iServer* server, int level, const char* text);
+int SendServerCmd(iServer* server, int level, const std::string& text);
+// The trace of a command sent over `link`, written when the link traces sent commands.
+void TraceSendCmd(iSend* link, int level, const char* text);

@@ -1,0 +1,113 @@
+#include "tessel/msg/msg_bindings.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/link/bridge_interfaces.h"
+#include "tessel/msg/binding_services.h"
+
+namespace {
+
+// A received text field is used only when it ends inside the record as received.
+bool TextEndsInside(const char* text, std::size_t available) {
+  return available > 0 && std::memchr(text, 0, available) != nullptr;
+}
+
+}  // namespace
+
+stMsg_ErrorBind& stMsg_ErrorBind::Instance() {
+  static stMsg_ErrorBind binding;
+  return binding;
+}
+
+HandleChatExceptionEnum stMsg_ErrorBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
+  auto* record = reinterpret_cast<stMsg_Error*>(msg->msg);
+  std::ostream& log = MsgLogStream(*bridge);
+  if (TraceErrorFunc trace = GetTraceErrorFunc()) {
+    trace(record, log);
+  } else if (record->error != 0) {
+    log << "【错误】: " << record->error << " msg " << record->msg << " unknow error" << std::endl;
+  } else {
+    log << "【成功】: " << record->msg << std::endl;
+  }
+  if (KLuaScript* script = GetErrorScript()) {
+    char call[10240];
+    std::snprintf(call, sizeof(call), "OnError(%d,%d)", record->msg, record->error);
+    RunScriptText(*script, call);
+  }
+  return ChatException_OK;
+}
+
+stMsg_ExceptionBind& stMsg_ExceptionBind::Instance() {
+  static stMsg_ExceptionBind binding;
+  return binding;
+}
+
+void stMsg_ExceptionBind::Trace(std::ostream& os, const stMsg_Exception& notice) {
+  os << "【异常】 msg " << notice.msg << " " << ChatExceptionText(notice.code) << std::endl;
+}
+
+HandleChatExceptionEnum stMsg_ExceptionBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
+  const auto& notice = *reinterpret_cast<const stMsg_Exception*>(msg->msg);
+  for (std::ostream* os : {&std::cout, &MsgLogStream(*bridge)}) {
+    *os << "stMsg_ExceptionBind::OnMsg" << " " << bridge->GetName() << std::endl;
+    Trace(*os, notice);
+  }
+  return ChatException_OK;
+}
+
+stMsg_OutBind& stMsg_OutBind::Instance() {
+  static stMsg_OutBind binding;
+  return binding;
+}
+
+HandleChatExceptionEnum stMsg_OutBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
+  const auto* record = reinterpret_cast<const stMsg_Out*>(msg->msg);
+  if (!TextEndsInside(record->text, msg->size - sizeof(stMsg))) return ChatException_ParamWrong;
+  MsgLogStream(*bridge) << "【Out】" << " [" << record->text << "]" << std::endl;
+  std::cout << record->text;
+  return ChatException_OK;
+}
+
+stMsg_CmdBind& stMsg_CmdBind::Instance() {
+  static stMsg_CmdBind binding;
+  return binding;
+}
+
+HandleChatExceptionEnum stMsg_CmdBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
+  auto* record = reinterpret_cast<stMsg_Cmd*>(msg->msg);
+  // The group number and a terminated text must lie inside the bytes received; anything else
+  // would have the log and the runner read past the record.
+  constexpr std::size_t kTextOffset = 8;
+  if (msg->size <= kTextOffset) return ChatException_SizeWrong;
+  if (!TextEndsInside(record->text, msg->size - kTextOffset)) return ChatException_ParamWrong;
+
+  bridge->AddCmdLog_Run(*msg);
+  HandleChatExceptionEnum result;
+  {
+    // Everything the command writes is collected and goes back to the requester when the
+    // scope ends, also when the command throws.
+    ostreamCmd::cServeScope serving(msg, bridge, record->cmd);
+    result = bridge->RunCmdBridge(msg->send, record);
+    if (KLuaScript* script = GetCmdScript()) RunCmdScript(*script, record->text);
+    if (result == ChatException_NoCmd) {
+      if (iDistribute* distribute = bridge->GetDistribute()) {
+        const unsigned short link = msg->send != nullptr ? msg->send->GetLinkID() : 0;
+        result = distribute->Distribute(link, msg->msg, msg->size) ? ChatException_OK
+                                                                    : ChatException_DistributeWrong;
+      }
+    }
+  }
+  bridge->AddCmdLog_Result(result);
+  return result;
+}
+
+stMsg_WindowsBind& stMsg_WindowsBind::Instance() {
+  static stMsg_WindowsBind binding;
+  return binding;
+}
+
+HandleChatExceptionEnum stMsg_WindowsBind::OnMsg(iBridge*, stBindMsg*) { return ChatException_OK; }
