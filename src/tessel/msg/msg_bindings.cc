@@ -95,7 +95,7 @@ HandleChatExceptionEnum stMsg_CmdBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
     if (KLuaScript* script = GetCmdScript()) RunCmdScript(*script, record->text);
     if (result == ChatException_NoCmd) {
       if (iDistribute* distribute = bridge->GetDistribute()) {
-        const unsigned short link = msg->send != nullptr ? msg->send->GetLinkID() : 0;
+        const unsigned short link = msg->send != nullptr ? msg->send->GetID() : 0;
         result = distribute->Distribute(link, msg->msg, msg->size) ? ChatException_OK
                                                                     : ChatException_DistributeWrong;
       }
