@@ -31,12 +31,24 @@ std::string LuaEscape(std::string_view text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\'': out += "\\'"; break;
-      case '"': out += "\\\""; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\'':
+        out += "\\'";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (byte < 0x20 || byte == 0x7F) {
           // Three digits always, so a following digit cannot join the escape.
@@ -52,4 +64,6 @@ std::string LuaEscape(std::string_view text) {
   return out;
 }
 
-std::string LuaQuote(std::string_view text) { return "'" + LuaEscape(text) + "'"; }
+std::string LuaQuote(std::string_view text) {
+  return "'" + LuaEscape(text) + "'";
+}

@@ -1,5 +1,6 @@
 #include "tessel/console/ostream_cmd.h"
 
+#include "platform/console_color.h"
 #include "tessel/console/lua_text.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/link/bridge_interfaces.h"
@@ -16,11 +17,8 @@ std::string& ReturnPath() {
   return path;
 }
 
-// Console colour of the trace lines (flushes first, so the colour applies to what follows).
-void SetTraceColor(int color) {
-  std::cout.flush();
-  (void)color;
-}
+// The trace of a sent command is dark yellow on the console.
+constexpr int kTraceColor = 6;
 
 }  // namespace
 
@@ -33,18 +31,30 @@ std::string MakeOutputCmd(const std::string& output) {
   return "Output(" + LuaLongBracket(output) + ")";
 }
 
-int GetServingCmdLevel() { return g_servingLevel; }
-void SetServingCmdLevel(int level) { g_servingLevel = level; }
-const std::string& GetReturnPath() { return ReturnPath(); }
-void SetReturnPath(const std::string& path) { ReturnPath() = path; }
-void ClearReturnPath() { ReturnPath().clear(); }
+int GetServingCmdLevel() {
+  return g_servingLevel;
+}
+void SetServingCmdLevel(int level) {
+  g_servingLevel = level;
+}
+const std::string& GetReturnPath() {
+  return ReturnPath();
+}
+void SetReturnPath(const std::string& path) {
+  ReturnPath() = path;
+}
+void ClearReturnPath() {
+  ReturnPath().clear();
+}
 
 ostreamCmd::cServeScope::cServeScope(stBindMsg* msg, iBridge* bridge, int level) {
   SetServingCmdLevel(level);
   get_gout().SetCurMsg(msg, bridge);
 }
 
-ostreamCmd::cServeScope::~cServeScope() { get_gout().SendOutputBack(); }
+ostreamCmd::cServeScope::~cServeScope() {
+  get_gout().SendOutputBack();
+}
 
 std::ostream& ostreamCmd::Stream() {
   if (m_pCurMsg != nullptr) return m_os;
@@ -52,7 +62,7 @@ std::ostream& ostreamCmd::Stream() {
 }
 
 ostreamCmd& ostreamCmd::operator<<(const char* text) {
-  Stream() << text;
+  if (text != nullptr) Stream() << text;
   return *this;
 }
 
@@ -73,14 +83,18 @@ void ostreamCmd::ClearCurMsg() {
   m_os.clear();
 }
 
-iSend* ostreamCmd::GetLink() const { return m_pCurMsg != nullptr ? m_pCurMsg->send : nullptr; }
+iSend* ostreamCmd::GetLink() const {
+  return m_pCurMsg != nullptr ? m_pCurMsg->send : nullptr;
+}
 
 unsigned int ostreamCmd::GetLinkID() const {
   iSend* link = GetLink();
   return link != nullptr ? link->GetID() : 0;
 }
 
-iServerLink* ostreamCmd::GetServerLink() const { return dynamic_cast<iServerLink*>(GetLink()); }
+iServerLink* ostreamCmd::GetServerLink() const {
+  return dynamic_cast<iServerLink*>(GetLink());
+}
 
 const char* ostreamCmd::GetLinkIP() const {
   iServerLink* link = GetServerLink();
@@ -98,7 +112,9 @@ const char* ostreamCmd::GetCmdBuffer() const {
   return static_cast<const stMsg_Cmd*>(m_pCurMsg->msg)->text;
 }
 
-void ostreamCmd::DoCmd(int level, const char* text) { RunCmd(level, text); }
+void ostreamCmd::DoCmd(int level, const char* text) {
+  RunCmd(level, text);
+}
 
 HandleChatExceptionEnum ostreamCmd::RunCmd(int level, const char* text) {
   if (m_pBridge == nullptr) return ChatException_InternalWrong;
@@ -139,11 +155,11 @@ void ostreamCmd::FlushOutput(cSyncObj* sync) {
 void TraceSendCmd(iSend* link, int level, const char* text) {
   if (link == nullptr || !link->IsTraceSendCmd()) return;
   if (text == nullptr) text = "";
-  SetTraceColor(6);
+  platform::SetColor(kTraceColor);
   std::cout << "[TraceSendCmd Link]" << std::endl;
   std::cout << link->GetName() << " id " << link->GetID() << " cmd " << level << " " << text
             << std::endl;
-  SetTraceColor(11);
+  platform::SetColor(platform::kColorLightCyan);
 }
 
 int SendCmd(iSend* link, int level, const char* text) {
@@ -164,10 +180,10 @@ int SendServerCmd(iServer* server, int level, const char* text) {
   if (server == nullptr) return 0;
   if (text == nullptr) text = "";
   if (server->IsTraceSendCmd()) {
-    SetTraceColor(6);
+    platform::SetColor(kTraceColor);
     std::cout << "[TraceSendCmd Server]" << std::endl;
     std::cout << server->GetName() << " cmd " << level << " " << text << std::endl;
-    SetTraceColor(11);
+    platform::SetColor(platform::kColorLightCyan);
   }
   unsigned long size = 0;
   stMsg* record = Msg_GetCmd(level, text, size);

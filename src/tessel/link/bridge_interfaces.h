@@ -70,8 +70,7 @@ class iDistribute {
 class iBridge : public iConnectDisconnect, public iTesselWorld {
  public:
   virtual iDistribute* GetDistribute() = 0;
-  virtual HandleChatExceptionEnum RunCmdBridge(iSend* send, unsigned int cmd,
-                                               const char* text) = 0;
+  virtual HandleChatExceptionEnum RunCmdBridge(iSend* send, unsigned int cmd, const char* text) = 0;
   virtual HandleChatExceptionEnum RunCmdBridge(iSend* send, stMsg_Cmd* msg) = 0;
   virtual cCmd* GetCmdSafe(unsigned int cmd) = 0;
   // Sends `text` as a command of group `cmd` back to the requester on `send`.

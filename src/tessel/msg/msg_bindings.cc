@@ -1,13 +1,12 @@
 #include "tessel/msg/msg_bindings.h"
 
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/host/log_file.h"
 #include "tessel/link/bridge_interfaces.h"
-#include "tessel/msg/binding_services.h"
 
 namespace {
 
@@ -25,18 +24,13 @@ stMsg_ErrorBind& stMsg_ErrorBind::Instance() {
 
 HandleChatExceptionEnum stMsg_ErrorBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   auto* record = reinterpret_cast<stMsg_Error*>(msg->msg);
-  std::ostream& log = MsgLogStream(*bridge);
+  cLog& log = bridge->GetMsgLog().GetLog();
   if (TraceErrorFunc trace = GetTraceErrorFunc()) {
-    trace(record, log);
+    trace(record, static_cast<std::ostream&>(log));
   } else if (record->error != 0) {
     log << "【错误】: " << record->error << " msg " << record->msg << " unknow error" << std::endl;
   } else {
     log << "【成功】: " << record->msg << std::endl;
-  }
-  if (KLuaScript* script = GetErrorScript()) {
-    char call[10240];
-    std::snprintf(call, sizeof(call), "OnError(%d,%d)", record->msg, record->error);
-    RunScriptText(*script, call);
   }
   return ChatException_OK;
 }
@@ -46,16 +40,20 @@ stMsg_ExceptionBind& stMsg_ExceptionBind::Instance() {
   return binding;
 }
 
-void stMsg_ExceptionBind::Trace(std::ostream& os, const stMsg_Exception& notice) {
-  os << "【异常】 msg " << notice.msg << " " << ChatExceptionText(notice.code) << std::endl;
+std::string stMsg_ExceptionBind::TraceLine(const stMsg_Exception& notice) {
+  return "【异常】 msg " + std::to_string(notice.msg) + " " + ChatExceptionText(notice.code);
 }
 
 HandleChatExceptionEnum stMsg_ExceptionBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   const auto& notice = *reinterpret_cast<const stMsg_Exception*>(msg->msg);
-  for (std::ostream* os : {&std::cout, &MsgLogStream(*bridge)}) {
-    *os << "stMsg_ExceptionBind::OnMsg" << " " << bridge->GetName() << std::endl;
-    Trace(*os, notice);
-  }
+  const std::string trace = TraceLine(notice);
+  std::cout << "stMsg_ExceptionBind::OnMsg"
+            << " " << bridge->GetName() << std::endl;
+  std::cout << trace << std::endl;
+  cLog& log = bridge->GetMsgLog().GetLog();
+  log << "stMsg_ExceptionBind::OnMsg"
+      << " " << bridge->GetName() << std::endl;
+  log << trace << std::endl;
   return ChatException_OK;
 }
 
@@ -67,7 +65,8 @@ stMsg_OutBind& stMsg_OutBind::Instance() {
 HandleChatExceptionEnum stMsg_OutBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   const auto* record = reinterpret_cast<const stMsg_Out*>(msg->msg);
   if (!TextEndsInside(record->text, msg->size - sizeof(stMsg))) return ChatException_ParamWrong;
-  MsgLogStream(*bridge) << "【Out】" << " [" << record->text << "]" << std::endl;
+  bridge->GetMsgLog().GetLog() << "【Out】"
+                               << " [" << record->text << "]" << std::endl;
   std::cout << record->text;
   return ChatException_OK;
 }
@@ -92,12 +91,11 @@ HandleChatExceptionEnum stMsg_CmdBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
     // scope ends, also when the command throws.
     ostreamCmd::cServeScope serving(msg, bridge, record->cmd);
     result = bridge->RunCmdBridge(msg->send, record);
-    if (KLuaScript* script = GetCmdScript()) RunCmdScript(*script, record->text);
     if (result == ChatException_NoCmd) {
       if (iDistribute* distribute = bridge->GetDistribute()) {
         const unsigned short link = msg->send != nullptr ? msg->send->GetID() : 0;
         result = distribute->Distribute(link, msg->msg, msg->size) ? ChatException_OK
-                                                                    : ChatException_DistributeWrong;
+                                                                   : ChatException_DistributeWrong;
       }
     }
   }
@@ -110,4 +108,6 @@ stMsg_WindowsBind& stMsg_WindowsBind::Instance() {
   return binding;
 }
 
-HandleChatExceptionEnum stMsg_WindowsBind::OnMsg(iBridge*, stBindMsg*) { return ChatException_OK; }
+HandleChatExceptionEnum stMsg_WindowsBind::OnMsg(iBridge*, stBindMsg*) {
+  return ChatException_OK;
+}

@@ -2,10 +2,11 @@
 // window messages. Each is a process-wide singleton shared by every registry; worker thread only.
 #pragma once
 
+#include <string>
+
 #include "tessel/msg/msg_registry.h"
 
-// An operation's outcome reported by the peer: traced to the message log, passed to the error
-// script when one is set.
+// An operation's outcome reported by the peer: traced to the message log.
 class stMsg_ErrorBind : public cMsgBind {
  public:
   static stMsg_ErrorBind& Instance();
@@ -21,7 +22,7 @@ class stMsg_ExceptionBind : public cMsgBind {
   static stMsg_ExceptionBind& Instance();
   HandleChatExceptionEnum OnMsg(iBridge* bridge, stBindMsg* msg) override;
   // The trace line of a notice: "【异常】 msg " type " " code text.
-  static void Trace(std::ostream& os, const stMsg_Exception& notice);
+  static std::string TraceLine(const stMsg_Exception& notice);
 
  private:
   stMsg_ExceptionBind() : cMsgBind("异常消息", sizeof(stMsg_Exception), 0) {}

@@ -4,12 +4,6 @@
 
 #include "tessel/contracts/loglib.h"
 
-// "tessel_numerror": size warnings of records.
-inline const loglib::logger& NumErrorLogger() {
-  static const loglib::logger log("tessel_numerror");
-  return log;
-}
-
 // "tessel.fetalerror": refused records and fatal link errors.
 inline const loglib::logger& FatalErrorLogger() {
   static const loglib::logger log("tessel.fetalerror");

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "tessel/host/loggers.h"
 #include "tessel/msg/msg_loggers.h"
 
 namespace {
@@ -10,16 +11,18 @@ namespace {
 // Writes the size line of a command text to `log`; `shown` bytes of the text are included.
 void LogCmdSize(const loglib::logger& log, int cmd, std::size_t len, const char* text,
                 std::size_t shown) {
-  if (!log(1000)) return;
-  std::string line = "stMsg_Cmd::SetCmd e " + std::to_string(cmd) + " size " +
-                     std::to_string(len) + " Chat ";
+  if (!log(kTesselLogLevel)) return;
+  std::string line =
+      "stMsg_Cmd::SetCmd e " + std::to_string(cmd) + " size " + std::to_string(len) + " Chat ";
   line.append(text, shown);
-  loglib::write_msg(log.get_manager(), log, line, 1000);
+  TesselLogWrite(log, line);
 }
 
 }  // namespace
 
-stMsg_Cmd::stMsg_Cmd() : text{}, m_tail{} { type = static_cast<std::uint16_t>(s_nType); }
+stMsg_Cmd::stMsg_Cmd() : text{}, m_tail{} {
+  type = static_cast<std::uint16_t>(s_nType);
+}
 
 bool stMsg_Cmd::SetCmd(int cmdNumber, const char* newText) {
   cmd = cmdNumber;
@@ -27,10 +30,11 @@ bool stMsg_Cmd::SetCmd(int cmdNumber, const char* newText) {
   const std::size_t len = std::strlen(newText);
   if (len >= kTextCapacity) {
     LogCmdSize(FatalErrorLogger(), cmd, len, newText, len);
-    std::memset(text, 0, sizeof(text));
+    // An empty text: the terminator and the padding bytes of the 12-byte wire size.
+    std::memset(text, 0, 4);
     return false;
   }
-  if (len >= kWarnLength) LogCmdSize(NumErrorLogger(), cmd, len, newText, 64);
+  if (len >= kWarnLength) LogCmdSize(tessel_numerror(), cmd, len, newText, 64);
   std::memcpy(text, newText, len);
   // Zero the rest of what will be sent, so no byte of an earlier, longer text goes out.
   const std::size_t sentTextBytes = CmdWireSize(len) - 8;
@@ -42,7 +46,9 @@ unsigned long stMsg_Cmd::GetSize() const {
   return CmdWireSize(strnlen(text, kTextCapacity - 1));
 }
 
-stMsg_Out::stMsg_Out() : text{}, m_tail{} { type = static_cast<std::uint16_t>(s_nType); }
+stMsg_Out::stMsg_Out() : text{}, m_tail{} {
+  type = static_cast<std::uint16_t>(s_nType);
+}
 
 unsigned long stMsg_Out::SetText(const char* newText) {
   if (newText == nullptr) newText = "";

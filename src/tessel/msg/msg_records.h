@@ -115,6 +115,10 @@ stMsg* Msg_GetException(int msg, int code, unsigned long& size);
 stMsg_Cmd& Msg_GetCmdRecord();
 
 // Wire size of a command record whose text has `length` characters.
-inline unsigned long CmdWireSize(std::size_t length) { return (length + 15) & ~std::size_t{3}; }
+inline unsigned long CmdWireSize(std::size_t length) {
+  return (length + 15) & ~std::size_t{3};
+}
 // Wire size of an output record whose text has `length` characters.
-inline unsigned long OutWireSize(std::size_t length) { return (length + 9) & ~std::size_t{3}; }
+inline unsigned long OutWireSize(std::size_t length) {
+  return (length + 9) & ~std::size_t{3};
+}

@@ -5,14 +5,16 @@
 namespace {
 
 TraceErrorFunc g_traceErrorFunc = nullptr;
-KLuaScript* g_errorScript = nullptr;
-KLuaScript* g_cmdScript = nullptr;
 
 }  // namespace
 
-HandleChatExceptionEnum cMsgBind::OnMsg(iBridge*, stBindMsg*) { return ChatException_TypeNoHandle; }
+HandleChatExceptionEnum cMsgBind::OnMsg(iBridge*, stBindMsg*) {
+  return ChatException_TypeNoHandle;
+}
 
-const char* cMsgBind::GetErrorText(int) { return "未知错误"; }
+const char* cMsgBind::GetErrorText(int) {
+  return "未知错误";
+}
 
 void cMsgBind::OnParam(unsigned) {}
 
@@ -71,9 +73,9 @@ const char* cMsg::GetErrorText(int type, int error) const {
   return binding != nullptr ? binding->GetErrorText(error) : "无效消息";
 }
 
-void SetTraceErrorFunc(TraceErrorFunc f) { g_traceErrorFunc = f; }
-TraceErrorFunc GetTraceErrorFunc() { return g_traceErrorFunc; }
-void SetErrorScript(KLuaScript* script) { g_errorScript = script; }
-KLuaScript* GetErrorScript() { return g_errorScript; }
-void SetCmdScript(KLuaScript* script) { g_cmdScript = script; }
-KLuaScript* GetCmdScript() { return g_cmdScript; }
+void SetTraceErrorFunc(TraceErrorFunc f) {
+  g_traceErrorFunc = f;
+}
+TraceErrorFunc GetTraceErrorFunc() {
+  return g_traceErrorFunc;
+}

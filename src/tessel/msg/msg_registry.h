@@ -10,7 +10,6 @@
 #include "tessel/msg/msg_records.h"
 
 class iBridge;
-class KLuaScript;
 
 // Base of every binding: the display name and size rule of one record type, and its handler.
 class cMsgBind {
@@ -77,7 +76,3 @@ class cMsg {
 using TraceErrorFunc = void (*)(stMsg_Error* msg, std::ostream& os);
 void SetTraceErrorFunc(TraceErrorFunc f);
 TraceErrorFunc GetTraceErrorFunc();
-void SetErrorScript(KLuaScript* script);
-KLuaScript* GetErrorScript();
-void SetCmdScript(KLuaScript* script);
-KLuaScript* GetCmdScript();

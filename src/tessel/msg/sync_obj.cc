@@ -17,12 +17,22 @@ std::shared_ptr<iSend> HoldLink(iSend* send) {
 
 cSyncObj::cSyncObj(iSend* send, unsigned short id) : m_nID(id), m_pSend(HoldLink(send)) {}
 
-cSyncObj::~cSyncObj() { ClearLink(); }
+cSyncObj::~cSyncObj() {
+  ClearLink();
+}
 
-void cSyncObj::AddObserved(cSyncObj* obj) { m_lObserved.push_back(obj); }
-void cSyncObj::RemoveObserved(cSyncObj* obj) { m_lObserved.remove(obj); }
-void cSyncObj::AddSelected(cSyncObj* obj) { m_lSelected.push_back(obj); }
-void cSyncObj::RemoveSelected(cSyncObj* obj) { m_lSelected.remove(obj); }
+void cSyncObj::AddObserved(cSyncObj* obj) {
+  m_lObserved.push_back(obj);
+}
+void cSyncObj::RemoveObserved(cSyncObj* obj) {
+  m_lObserved.remove(obj);
+}
+void cSyncObj::AddSelected(cSyncObj* obj) {
+  m_lSelected.push_back(obj);
+}
+void cSyncObj::RemoveSelected(cSyncObj* obj) {
+  m_lSelected.remove(obj);
+}
 
 bool cSyncObj::IsSelected(cSyncObj* obj) const {
   return std::find(m_lSelected.begin(), m_lSelected.end(), obj) != m_lSelected.end();
@@ -65,4 +75,6 @@ bool cSyncObj::OnInvalidMessage(int a, int b, bool c) {
   return link != nullptr && link->OnInvalidMessage(a, b, c);
 }
 
-void cSyncObj::ClearLink() { m_pSend.reset(); }
+void cSyncObj::ClearLink() {
+  m_pSend.reset();
+}

@@ -45,10 +45,10 @@ TEST_F(LuaText, TextsHoldingClosingBracketsGetALevelTheyDoNotContain) {
 }
 
 TEST_F(LuaText, EveryWrappedTextReadsBackUnchanged) {
-  const std::string texts[] = {
-      "",       "plain",        "]]",           "]=]",         "]]]=]]==]",  "[[nested]]",
-      "]",      "]=",           "a]==]b]]c]=]", "[=[ x ]=]",   "\nleading",  "\n\nlines\n",
-      "tab\t",  "中文 输出 ]]", "--[[ x ]]",    "'quote\"\\",  "trailing\n"};
+  const std::string texts[] = {"",           "plain",       "]]",    "]=]",          "]]]=]]==]",
+                               "[[nested]]", "]",           "]=",    "a]==]b]]c]=]", "[=[ x ]=]",
+                               "\nleading",  "\n\nlines\n", "tab\t", "中文 输出 ]]", "--[[ x ]]",
+                               "'quote\"\\", "trailing\n"};
   for (const std::string& text : texts) {
     EXPECT_EQ(text, ReadBack(LuaLongBracket(text))) << "text: " << text;
   }
@@ -60,8 +60,8 @@ TEST_F(LuaText, EveryWrappedTextReadsBackUnchanged) {
 TEST_F(LuaText, OutputHoldingBracketsCannotRunAsCodeOnTheRequester) {
   lua_pushnil(L.get());
   lua_setglobal(L.get(), "injected");
-  for (const std::string text :
-       {"done]]) injected = 1 --", "done]=]) injected = 2 --", "x]]..(function() injected = 3 end)()..[["}) {
+  for (const std::string text : {"done]]) injected = 1 --", "done]=]) injected = 2 --",
+                                 "x]]..(function() injected = 3 end)()..[["}) {
     const std::string call = "received = " + LuaLongBracket(text);
     ASSERT_EQ(0, luaL_dostring(L.get(), call.c_str())) << call;
     lua_getglobal(L.get(), "received");
@@ -82,7 +82,9 @@ TEST_F(LuaText, EscapedTextsReadBackUnchangedBetweenSingleQuotes) {
   }
   EXPECT_EQ("it\\'s", LuaEscape("it's"));
   EXPECT_EQ("'a\\nb'", LuaQuote("a\nb"));
-  EXPECT_EQ("\\0001", LuaEscape(std::string("\0" "1", 2)));
+  EXPECT_EQ("\\0001", LuaEscape(std::string("\0"
+                                            "1",
+                                            2)));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <lua.hpp>
 #include <memory>
 #include <sstream>
@@ -89,7 +90,8 @@ class ReceivedCmd {
 std::string RunOutputOnRequester(const std::string& command) {
   std::unique_ptr<lua_State, void (*)(lua_State*)> L(luaL_newstate(), lua_close);
   luaL_dostring(L.get(), "function Output(t) received = t end");
-  if (luaL_dostring(L.get(), command.c_str()) != 0) return "error: " + std::string(lua_tostring(L.get(), -1));
+  if (luaL_dostring(L.get(), command.c_str()) != 0)
+    return "error: " + std::string(lua_tostring(L.get(), -1));
   lua_getglobal(L.get(), "received");
   const char* text = lua_tostring(L.get(), -1);
   return text != nullptr ? text : "(nothing)";
@@ -97,6 +99,8 @@ std::string RunOutputOnRequester(const std::string& command) {
 
 class OstreamCmd : public ::testing::Test {
  protected:
+  // Trace lines are compared as plain text, without colour sequences.
+  OstreamCmd() { setenv("TESSEL_COLOR", "0", 1); }
   ~OstreamCmd() override { get_gout().ClearCurMsg(); }
   TestBridge bridge;
 };

@@ -3,13 +3,56 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "tessel/contracts/loglib.h"
 #include "tessel/msg/chat_exception.h"
 
 namespace {
 
-std::string Text(std::size_t length, char fill = 'a') { return std::string(length, fill); }
+std::string Text(std::size_t length, char fill = 'a') {
+  return std::string(length, fill);
+}
+
+// Lines written to one named logger, kept from the first use for the rest of the program.
+class LoggerLines {
+ public:
+  explicit LoggerLines(const std::string& name) {
+    loglib::flush_log_cache();
+    loglib::add_appender(
+        loglib::default_manager(), name,
+        [this](const std::string& line) {
+          std::lock_guard lock(m_mutex);
+          m_lines.push_back(line);
+        },
+        1000);
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard lock(m_mutex);
+    return std::exchange(m_lines, {});
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::vector<std::string> m_lines;
+};
+
+LoggerLines& NumErrorLines() {
+  static LoggerLines lines("tessel_numerror");
+  return lines;
+}
+LoggerLines& FatalErrorLines() {
+  static LoggerLines lines("tessel.fetalerror");
+  return lines;
+}
+
+// Whether `line` holds `expected` (modifiers of other tests may add a time or a line end).
+bool Holds(const std::string& line, const std::string& expected) {
+  return line.find(expected) != std::string::npos;
+}
 
 TEST(MsgRecords, RecordsLayOutTheirFieldsAsLittleEndianBytes) {
   stMsg_Error error;
@@ -66,18 +109,31 @@ TEST(MsgRecords, CommandBuilderLeavesNoByteOfAnEarlierTextInWhatItSends) {
 }
 
 TEST(MsgRecords, CommandTextsUpToTheLimitAreAcceptedAndLongerOnesRefused) {
+  NumErrorLines().Take();
+  FatalErrorLines().Take();
   unsigned long size = 0;
   auto* record = static_cast<stMsg_Cmd*>(Msg_GetCmd(3, Text(16383), size));
   EXPECT_EQ(CmdWireSize(16383), size);
-  Msg_GetCmd(3, Text(16384), size);
-  EXPECT_EQ(CmdWireSize(16384), size);
+  EXPECT_TRUE(NumErrorLines().Take().empty());
+
+  Msg_GetCmd(3, Text(16384, 'b') + "tail", size);
+  EXPECT_EQ(CmdWireSize(16388), size);
+  auto warnings = NumErrorLines().Take();
+  ASSERT_EQ(1u, warnings.size());
+  EXPECT_TRUE(Holds(warnings[0], "stMsg_Cmd::SetCmd e 3 size 16388 Chat " + Text(64, 'b')));
+  EXPECT_FALSE(Holds(warnings[0], Text(65, 'b')));
+
   Msg_GetCmd(3, Text(101375, 'z'), size);
   EXPECT_EQ(CmdWireSize(101375), size);
   EXPECT_EQ(101375u, std::strlen(record->text));
   EXPECT_LE(size, sizeof(stMsg_Cmd));
+  EXPECT_TRUE(FatalErrorLines().Take().empty());
 
   Msg_GetCmd(3, Text(101376), size);
   EXPECT_EQ(0u, size);
+  auto refusals = FatalErrorLines().Take();
+  ASSERT_EQ(1u, refusals.size());
+  EXPECT_TRUE(Holds(refusals[0], "stMsg_Cmd::SetCmd e 3 size 101376 Chat " + Text(101376)));
   EXPECT_STREQ("", record->text);
   EXPECT_EQ(12u, record->GetSize());
   stMsg_Cmd local;

@@ -158,7 +158,9 @@ TEST_F(MsgRegistry, RecordsAddressedToAnObjectGoToTheObjectBindingWhenOneIsSet) 
   EXPECT_EQ(ChatException_TypeNoHandle, Handle(bareType, 8));
 }
 
-void TraceWithMarker(stMsg_Error* msg, std::ostream& os) { os << "traced " << msg->msg; }
+void TraceWithMarker(stMsg_Error* msg, std::ostream& os) {
+  os << "traced " << msg->msg;
+}
 
 TEST_F(MsgRegistry, ErrorRepliesAreTracedToTheMessageLog) {
   Received ok(stMsg_Error::s_nType, 12);
@@ -170,12 +172,12 @@ TEST_F(MsgRegistry, ErrorRepliesAreTracedToTheMessageLog) {
   Received failed(stMsg_Error::s_nType, 12);
   failed.PutInt(4, 9);
   failed.PutInt(8, 3);
-  bridge.m_msgLog.str("");
+  bridge.ClearMsgLogText();
   registry.HandleMsg(&failed.bind);
   EXPECT_EQ("【错误】: 3 msg 9 unknow error\n", bridge.MsgLogText());
 
   SetTraceErrorFunc(&TraceWithMarker);
-  bridge.m_msgLog.str("");
+  bridge.ClearMsgLogText();
   registry.HandleMsg(&failed.bind);
   SetTraceErrorFunc(nullptr);
   EXPECT_EQ("traced 9", bridge.MsgLogText());
@@ -197,7 +199,7 @@ TEST_F(MsgRegistry, ExceptionNoticesAreWrittenToStandardOutputAndTheMessageLog) 
   Received odd(stMsg_Exception::s_nType, 12);
   odd.PutInt(4, 1003);
   odd.PutInt(8, -77);
-  bridge.m_msgLog.str("");
+  bridge.ClearMsgLogText();
   registry.HandleMsg(&odd.bind);
   EXPECT_EQ("stMsg_ExceptionBind::OnMsg test_bridge\n【异常】 msg 1003 \n", bridge.MsgLogText());
 }

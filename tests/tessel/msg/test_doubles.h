@@ -6,13 +6,17 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/host/log_file.h"
 #include "tessel/link/bridge_interfaces.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/msg_registry.h"
@@ -22,7 +26,8 @@ namespace testing_msg {
 // A server link that keeps a copy of every record given to Send.
 class RecordingLink : public iServerLink {
  public:
-  explicit RecordingLink(unsigned short id = 7, const char* name = "peer") : m_id(id), m_name(name) {}
+  explicit RecordingLink(unsigned short id = 7, const char* name = "peer")
+      : m_id(id), m_name(name) {}
   virtual ~RecordingLink() = default;
 
   int Send(const stMsg* msg, unsigned long size) override {
@@ -107,8 +112,18 @@ class TestDistribute : public iDistribute {
 // an endpoint without a return path does.
 class TestBridge : public iBridge {
  public:
-  TestBridge() { m_msg.Init(this); }
-  virtual ~TestBridge() = default;
+  TestBridge() {
+    m_msg.Init(this);
+    char folder[] = "/tmp/tessel_msg_XXXXXX";
+    if (mkdtemp(folder) == nullptr) std::abort();
+    m_folder = folder;
+    if (!m_msgLog.Open((m_folder + "/msg").c_str(), 0)) ADD_FAILURE() << "message log not opened";
+    ClearMsgLogText();
+  }
+  virtual ~TestBridge() {
+    m_msgLog.GetLog().Close();
+    std::filesystem::remove_all(m_folder);
+  }
 
   void OnConnect(unsigned int) override {}
   bool OnDisconnect(unsigned int) override { return true; }
@@ -132,7 +147,7 @@ class TestBridge : public iBridge {
     return ::SendCmd(send, static_cast<int>(cmd), text);
   }
   cMsg& GetMsg() override { return m_msg; }
-  cMsgLog& GetMsgLog() override { return Unused<cMsgLog>("GetMsgLog"); }
+  cMsgLog& GetMsgLog() override { return m_msgLog; }
   cMsgLog& GetCmdLog() override { return Unused<cMsgLog>("GetCmdLog"); }
   cLog& GetExceptionLog() override { return Unused<cLog>("GetExceptionLog"); }
   void BindiConnectDisconnect(iConnectDisconnect*) override {}
@@ -142,9 +157,9 @@ class TestBridge : public iBridge {
   void AddCmdLog_Run(const stBindMsg& msg) override { m_logged.push_back(msg.size); }
   void AddCmdLog_Result(HandleChatExceptionEnum result) override { m_results.push_back(result); }
 
-  // The text written to the received-message log.
-  std::string MsgLogText() const { return m_msgLog.str(); }
-  std::ostringstream m_msgLog;
+  // The text written to the received-message log since it was opened or last cleared.
+  std::string MsgLogText() { return WholeMsgLog().substr(m_msgLogMark); }
+  void ClearMsgLogText() { m_msgLogMark = WholeMsgLog().size(); }
 
   std::function<HandleChatExceptionEnum(unsigned, const char*)> m_run;
   iDistribute* m_distribute = nullptr;
@@ -153,9 +168,18 @@ class TestBridge : public iBridge {
   std::vector<unsigned> m_logged;
   std::vector<int> m_results;
   std::vector<std::string> m_sentBack;
+  std::string m_folder;
+  cMsgLog m_msgLog;
+  std::size_t m_msgLogMark = 0;
   cMsg m_msg;
 
  private:
+  std::string WholeMsgLog() {
+    m_msgLog.GetLog().flush();
+    std::ifstream file(m_msgLog.GetLog().GetFileName());
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  }
+
   template <class T>
   static T& Unused(const char* what) {
     ADD_FAILURE() << what << " is not used by the code under test";
