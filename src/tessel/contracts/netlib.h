@@ -32,8 +32,9 @@ class iSend {
   virtual int Send(const stMsg* msg, unsigned long size) = 0;
   virtual unsigned short GetID() = 0;  // server links: 1..65535; a client: 0
   virtual int IsConnect() = 0;         // non-zero while the link is up
-  // The holder is done with the link: an open link is cut (reason 21) and nothing more is
-  // delivered for it; a server link's id becomes free for reuse. For a client this only cuts.
+  // The holder is done with the link: an open server link is cut (reason 21, its
+  // "disconnected" notice still follows); once down its id is free for reuse, and Send and
+  // GetLink no longer reach it. A client is its own holder: nothing happens (Release ends it).
   virtual void ReleaseLink() = 0;
   virtual const char* GetName() = 0;  // the server's or client's name
   virtual bool IsTraceSendCmd() = 0;
@@ -123,7 +124,7 @@ class iClient : public iSend {
   virtual int Init(const stClientInfo* info, iCallbackNet* callback) = 0;
   // Sends a ping frame; the server answers it. Nothing is delivered to the system.
   virtual void Ping() = 0;
-  // Round-trip time of the last answered ping in milliseconds; 0 before any answer.
+  // Round-trip time of the last answered ping in microseconds (at least 1); 0 before any answer.
   virtual unsigned long GetPingTime() = 0;
   virtual void TraceSendCmd(bool on) = 0;
   virtual void TraceRecieveCmd(bool on) = 0;

@@ -1,0 +1,26 @@
+// Every constant of the network library in one place: defaults of the link parameters, timer
+// periods and buffer sizes. Read-only; any thread.
+#pragma once
+
+#include <cstdint>
+
+namespace netlib {
+
+inline constexpr uint32_t kDefaultMaxRecord = 102400;      // largest record either way
+inline constexpr uint32_t kDefaultSendQueueKB = 512;       // bound of unsent bytes
+inline constexpr uint32_t kQueueWarnShare = 2;             // warn at 1/2 of the bound
+inline constexpr uint32_t kMaxInternalFrame = 64;          // ping, answers, hand-shake
+inline constexpr uint32_t kFloodWindowMs = 1000;           // window of the flood limits
+inline constexpr uint32_t kInvalidRecordLimit = 16;        // invalid records before a cut
+inline constexpr uint32_t kConnectTimeoutMs = 10000;       // a connect that takes longer fails
+inline constexpr uint32_t kLingerMs = 2000;                // a cut link waits this long for its
+                                                           // reason record and the peer's close
+inline constexpr uint32_t kDefaultCheckMs = 200;           // period of the server's link check
+inline constexpr uint32_t kReadBufferBytes = 256 * 1024;   // per I/O thread
+inline constexpr uint32_t kReadBudgetBytes = 1024 * 1024;  // per turn of one link, then yield
+inline constexpr uint32_t kSendKeepBytes = 64 * 1024;      // queue capacity kept after a burst
+inline constexpr uint32_t kPartialFirstBytes = 4096;       // first block of a split frame
+inline constexpr unsigned kDefaultIoThreads = 2;           // TESSEL_NET_THREADS overrides
+inline constexpr uint32_t kMaxLinkId = 65535;
+
+}  // namespace netlib

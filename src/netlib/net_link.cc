@@ -1,0 +1,492 @@
+#include "netlib/net_link.h"
+
+#include <algorithm>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <cerrno>
+#include <cstring>
+#include <ostream>
+
+#include "netlib/net_limits.h"
+#include "netlib/net_service.h"
+
+namespace netlib {
+
+namespace asio = boost::asio;
+
+stLinkLimits stLinkLimits::From(const stNetParam& p) {
+  stLinkLimits l;
+  auto word = [&p](int i, uint32_t fallback) { return p.word[i] ? p.word[i] : fallback; };
+  l.maxRecv = std::min(word(stNetParam::NetParam_MaxRecvRecord, kDefaultMaxRecord), 0x7fffffffu);
+  l.maxSend = std::min(word(stNetParam::NetParam_MaxSendRecord, kDefaultMaxRecord), 0x7fffffffu);
+  l.queueBound = uint64_t(word(stNetParam::NetParam_SendQueueKB, kDefaultSendQueueKB)) * 1024;
+  // One record of the largest size always fits, with room for the disconnect-reason record.
+  l.queueBound = std::max<uint64_t>(l.queueBound, uint64_t(l.maxSend) + 64);
+  l.floodRecords = p.word[stNetParam::NetParam_FloodRecords];
+  l.floodBytes = uint64_t(p.word[stNetParam::NetParam_FloodKBytes]) * 1024;
+  l.idleMs = word(stNetParam::NetParam_IdleMs, kNetDefaultIdleMs);
+  l.firstMsgMs = word(stNetParam::NetParam_FirstMsgMs, kNetDefaultFirstMsgMs);
+  return l;
+}
+
+cNetConn::cNetConn(asio::io_context& io) : strand(asio::make_strand(io)), socket(strand) {}
+
+// Each I/O thread reads into one buffer of its own; a link keeps bytes only for a split frame.
+static char* ThreadReadBuffer() {
+  thread_local std::unique_ptr<char[]> buffer(new char[kReadBufferBytes]);
+  return buffer.get();
+}
+
+int cNetLink::SendRecord(const void* data, unsigned long size) {
+  if (size > m_limits.maxSend) {
+    cNetService::Instance().Log(std::string("Send refused: record of ") + std::to_string(size) +
+                                " bytes to " + m_ip + " passes the largest record");
+    return 0;
+  }
+  tConnPtr start, cut;
+  size_t warnAt = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    cNetConn* c = m_conn.get();
+    if (!c || m_released || c->state.load(std::memory_order_relaxed) != eConnState::Up) return 0;
+    size_t unsent = c->queue.Unsent() + kFrameHeader + size;
+    if (unsent > m_limits.queueBound) {
+      cut = m_conn;
+    } else {
+      c->queue.Append(data, static_cast<uint32_t>(size), false);
+      if (!c->writing) {
+        c->writing = true;
+        start = m_conn;
+      }
+      if (!c->queueWarned && unsent > m_limits.queueBound / kQueueWarnShare) {
+        c->queueWarned = true;
+        warnAt = unsent;
+      }
+    }
+  }
+  if (cut) {
+    cNetService::Instance().Log(std::string("send queue of ") + m_ip + " passed its bound of " +
+                                std::to_string(m_limits.queueBound) + " bytes; link cut");
+    Cut(cut, NetReason_SendQueueFull, TellsPeer(), eDownCause::Limit, 0);
+    return 0;
+  }
+  if (warnAt) LogQueue(warnAt);
+  if (start) {
+    asio::post(start->strand, [self = shared_from_this(), start] { self->StartWrite(start); });
+  }
+  return 1;
+}
+
+void cNetLink::LogQueue(size_t unsent) {
+  cNetService::Instance().Log(std::string("send queue of ") + m_ip + " holds " +
+                              std::to_string(unsent) + " bytes, over half of its bound");
+}
+
+int cNetLink::IsUp() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_conn && !m_released && m_conn->state.load() == eConnState::Up;
+}
+
+unsigned long cNetLink::Unsent() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_conn ? static_cast<unsigned long>(m_conn->queue.Unsent()) : 0;
+}
+
+void cNetLink::TraceTo(std::ostream& os, const char* title, unsigned id) {
+  static const char* kStates[] = {"connecting", "up", "cutting", "down"};
+  const char* state = "idle";
+  size_t unsent = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_conn) {
+      state = kStates[static_cast<int>(m_conn->state.load())];
+      unsent = m_conn->queue.Unsent();
+    }
+    if (m_released) state = "released";
+  }
+  os << title << " id " << id << " peer " << m_ip << ":" << m_port << " state " << state
+     << " unsent " << unsent << " recv " << m_recvRecords.load() << "/" << m_recvBytes.load()
+     << " sent " << m_sentRecords.load() << "/" << m_sentBytes.load() << " trace send "
+     << TraceSend() << " recv " << TraceRecv() << '\n';
+}
+
+void cNetLink::CutCurrent(uint32_t reason, bool tellPeer, eDownCause cause, int error) {
+  tConnPtr c;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    c = m_conn;
+  }
+  if (c) Cut(c, reason, tellPeer, cause, error);
+}
+
+void cNetLink::BeginConn(const tConnPtr& c) {
+  asio::post(c->strand, [self = shared_from_this(), c] {
+    self->OnUp(c);
+    self->WaitReadable(c);
+  });
+}
+
+bool cNetLink::SendInternal(const tConnPtr& c, const char* body, uint32_t size) {
+  bool start = false;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (c->state.load() != eConnState::Up) return false;
+    c->queue.Append(body, size, true);
+    if (!c->writing) start = c->writing = true;
+  }
+  if (start) asio::post(c->strand, [self = shared_from_this(), c] { self->StartWrite(c); });
+  return true;
+}
+
+void cNetLink::DeliverNotice(const void* data, unsigned long size) {
+  std::shared_lock<std::shared_mutex> gate(m_gate->lock);
+  if (m_gate->callback) m_gate->callback->OnMessage(1, data, size, Face());
+}
+
+void cNetLink::OnInternal(const tConnPtr& c, const char* body, uint32_t size) {
+  char answer[kMaxInternalFrame];
+  switch (static_cast<uint8_t>(body[0])) {
+    case Internal_Ping:
+      std::memcpy(answer, body, size);
+      answer[0] = static_cast<char>(Internal_Pong);
+      SendInternal(c, answer, size);
+      break;
+    case Internal_EncodeAsk:
+      answer[0] = static_cast<char>(Internal_EncodeOk);
+      SendInternal(c, answer, 1);
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- reading -------------------------------------------------------------------------------
+
+void cNetLink::WaitReadable(const tConnPtr& c) {
+  if (c->socketClosed) return;
+  c->socket.async_wait(asio::socket_base::wait_read,
+                       asio::bind_executor(c->strand, [self = shared_from_this(), c](auto ec) {
+                         if (ec) {
+                           if (ec != asio::error::operation_aborted) self->ReadFailed(c, ec);
+                           return;
+                         }
+                         self->ReadTurn(c);
+                       }));
+}
+
+// Reads what the socket holds, up to a budget per turn so that one busy link cannot keep an
+// I/O thread from the others.
+void cNetLink::ReadTurn(const tConnPtr& c) {
+  size_t budget = kReadBudgetBytes;
+  while (!c->socketClosed) {
+    boost::system::error_code ec;
+    size_t n = 0;
+    if (c->partialNeed) {
+      // The rest of a split frame goes straight into its buffer, grown no faster than bytes
+      // arrive, so a lying length prefix cannot make us allocate what was never sent.
+      size_t have = c->partial.size();
+      size_t chunk =
+          std::min<size_t>(c->partialNeed - have, std::max<size_t>(have, kPartialFirstBytes));
+      char* at = c->partial.Extend(chunk);
+      n = c->socket.read_some(asio::buffer(at, chunk), ec);
+      c->partial.Truncate(have + n);
+      if (!ec) {
+        c->lastRecvMs.store(cNetService::NowMs(), std::memory_order_relaxed);
+        const char* none = nullptr;
+        size_t zero = 0;
+        TakeSplitFrame(c, none, zero);
+      }
+    } else {
+      char* buffer = ThreadReadBuffer();
+      n = c->socket.read_some(asio::buffer(buffer, kReadBufferBytes), ec);
+      if (!ec) TakeChunk(c, buffer, n);
+    }
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+      WaitReadable(c);
+      return;
+    }
+    if (ec) {
+      ReadFailed(c, ec);
+      return;
+    }
+    budget -= std::min(budget, n);
+    if (budget == 0) {
+      asio::post(c->strand, [self = shared_from_this(), c] { self->ReadTurn(c); });
+      return;
+    }
+  }
+}
+
+void cNetLink::ReadFailed(const tConnPtr& c, const boost::system::error_code& ec) {
+  if (c->state.load() == eConnState::Down) {
+    // A cut link that flushed its reason record reads until the peer closes.
+    CloseSocket(c);
+    return;
+  }
+  if (ec == asio::error::eof) {
+    Cut(c, NetReason_System, false, eDownCause::PeerClosed, 0);
+  } else if (ec == asio::error::connection_reset) {
+    Cut(c, NetReason_Abnormal, false, eDownCause::ReadError, ec.value());
+  } else {
+    Cut(c, NetReason_Read, false, eDownCause::ReadError, ec.value());
+  }
+}
+
+void cNetLink::TakeChunk(const tConnPtr& c, const char* p, size_t n) {
+  if (c->state.load() != eConnState::Up) return;  // a cut link discards what still arrives
+  uint32_t now = cNetService::NowMs();
+  c->lastRecvMs.store(now, std::memory_order_relaxed);
+  c->gotFrame.store(true, std::memory_order_relaxed);
+  if (c->partial.size() && !TakeSplitFrame(c, p, n)) return;
+  size_t used = 0;
+  if (!HandFrames(c, p, n, used)) return;
+  if (used < n) {
+    // Keep the start of a split frame; its header, once whole, fixes how much more to read.
+    std::memcpy(c->partial.Extend(n - used), p + used, n - used);
+    if (c->partial.size() >= kFrameHeader) {
+      stFrame f = PeekFrame(c->partial.data(), c->partial.size(), m_limits.maxRecv);
+      c->partialNeed = static_cast<uint32_t>(kFrameHeader + f.body);
+    }
+  }
+}
+
+// Completes a split frame from the bytes at p (advancing p and n); delivers it when whole.
+// False when nothing more can be taken from this chunk (frame incomplete or link cut).
+bool cNetLink::TakeSplitFrame(const tConnPtr& c, const char*& p, size_t& n) {
+  if (c->state.load() != eConnState::Up) {
+    c->partial.clear();
+    c->partialNeed = 0;
+    return false;
+  }
+  if (!c->partialNeed) {
+    size_t take = std::min(kFrameHeader - c->partial.size(), n);
+    std::memcpy(c->partial.Extend(take), p, take);
+    p += take;
+    n -= take;
+    if (c->partial.size() < kFrameHeader) return false;
+    stFrame f = PeekFrame(c->partial.data(), c->partial.size(), m_limits.maxRecv);
+    if (f.kind == eFrame::TooBig || f.kind == eFrame::Malformed) {
+      Reject(c, f, c->partial.data(), c->partial.size());
+      return false;
+    }
+    c->partialNeed = static_cast<uint32_t>(kFrameHeader + f.body);
+  }
+  size_t take = std::min<size_t>(c->partialNeed - c->partial.size(), n);
+  if (take) std::memcpy(c->partial.Extend(take), p, take);
+  p += take;
+  n -= take;
+  if (c->partial.size() < c->partialNeed) return false;
+  c->lastRecvMs.store(cNetService::NowMs(), std::memory_order_relaxed);
+  c->gotFrame.store(true, std::memory_order_relaxed);
+  size_t used = 0;
+  bool up = HandFrames(c, c->partial.data(), c->partial.size(), used);
+  c->partialNeed = 0;
+  c->partial.clear();
+  if (c->partial.capacity() > kPartialFirstBytes * 4) c->partial.Release();
+  return up;
+}
+
+bool cNetLink::HandFrames(const tConnPtr& c, const char* p, size_t n, size_t& used) {
+  uint32_t now = cNetService::NowMs();
+  uint64_t records = 0, bytes = 0;
+  stFrame bad;
+  bool flood = false;
+  {
+    // One hold of the gate for the whole chunk; cuts wait until it is let go.
+    std::shared_lock<std::shared_mutex> gate(m_gate->lock);
+    iCallbackNet* callback = m_gate->callback;
+    iSend* face = Face();
+    while (used < n) {
+      stFrame f = PeekFrame(p + used, n - used, m_limits.maxRecv);
+      if (f.kind == eFrame::Partial) break;
+      if (f.kind == eFrame::TooBig || f.kind == eFrame::Malformed) {
+        bad = f;
+        break;
+      }
+      if (!Admit(c, now, f.body)) {
+        flood = true;
+        break;
+      }
+      const char* body = p + used + kFrameHeader;
+      if (f.kind == eFrame::Record) {
+        ++records;
+        bytes += f.body;
+        if (callback) callback->OnMessage(2, body, f.body, face);
+      } else {
+        OnInternal(c, body, f.body);
+      }
+      used += kFrameHeader + f.body;
+    }
+  }
+  if (records) {
+    m_recvRecords.fetch_add(records, std::memory_order_relaxed);
+    m_recvBytes.fetch_add(bytes, std::memory_order_relaxed);
+    CountRecv(records, bytes);
+  }
+  if (bad.kind != eFrame::Partial) {
+    Reject(c, bad, p + used, n - used);
+    return false;
+  }
+  if (flood) {
+    Cut(c, NetReason_TooFast, TellsPeer(), eDownCause::Limit, 0);
+    return false;
+  }
+  return true;
+}
+
+// The flood limits: records and bytes received within one window.
+bool cNetLink::Admit(const tConnPtr& c, uint32_t now, uint32_t size) {
+  if (!m_limits.floodRecords && !m_limits.floodBytes) return true;
+  if (cNetService::Elapsed(now, c->windowStartMs) >= kFloodWindowMs) {
+    c->windowStartMs = now;
+    c->windowRecords = 0;
+    c->windowBytes = 0;
+  }
+  ++c->windowRecords;
+  c->windowBytes += size;
+  if ((m_limits.floodRecords && c->windowRecords > m_limits.floodRecords) ||
+      (m_limits.floodBytes && c->windowBytes > m_limits.floodBytes)) {
+    cNetService::Instance().Log(std::string("peer ") + m_ip + " sends faster than allowed (" +
+                                std::to_string(c->windowRecords) + " records, " +
+                                std::to_string(c->windowBytes) + " bytes in a window); cut");
+    return false;
+  }
+  return true;
+}
+
+void cNetLink::Reject(const tConnPtr& c, const stFrame& f, const char* p, size_t n) {
+  uint32_t reason = f.kind == eFrame::TooBig ? NetReason_TooBig : NetReason_RecvUnpack;
+  cNetService::Instance().Log(
+      std::string("peer ") + m_ip + " sent a frame of " + std::to_string(f.body) + " bytes (" +
+      (reason == NetReason_TooBig ? "over the largest record" : "malformed") + "), first bytes " +
+      SampleBytes(p, n) + "; cut");
+  Cut(c, reason, TellsPeer(), eDownCause::Limit, 0);
+}
+
+// ---- writing -------------------------------------------------------------------------------
+
+void cNetLink::StartWrite(const tConnPtr& c) {
+  const char* data = nullptr;
+  size_t size = 0;
+  bool shutdown = false;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (c->socketClosed) {
+      c->writing = false;
+      return;
+    }
+    if (!c->queue.TakeBatch()) {
+      c->writing = false;
+      c->queueWarned = false;
+      shutdown = c->flushThenClose && c->state.load() == eConnState::Down;
+    } else {
+      data = c->queue.Batch().data();
+      size = c->queue.Batch().size();
+    }
+  }
+  if (shutdown) {
+    // Everything, the reason record last, is written: tell the peer and wait for its close.
+    boost::system::error_code ignored;
+    c->socket.shutdown(asio::socket_base::shutdown_send, ignored);
+    return;
+  }
+  if (!size) return;
+  asio::async_write(
+      c->socket, asio::buffer(data, size),
+      asio::bind_executor(c->strand, [self = shared_from_this(), c](auto ec, size_t n) {
+        self->WriteDone(c, ec, n);
+      }));
+}
+
+void cNetLink::WriteDone(const tConnPtr& c, const boost::system::error_code& ec, size_t n) {
+  if (ec) {
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      c->writing = false;
+      c->queue.Clear();
+    }
+    if (ec == asio::error::operation_aborted) return;
+    Cut(c,
+        ec == asio::error::connection_reset || ec == asio::error::broken_pipe ? NetReason_Abnormal
+                                                                              : NetReason_Write,
+        false, eDownCause::WriteError, ec.value());
+    return;
+  }
+  uint64_t records;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    records = c->queue.BatchRecords();
+    c->queue.BatchDone();
+  }
+  m_sentRecords.fetch_add(records, std::memory_order_relaxed);
+  m_sentBytes.fetch_add(n, std::memory_order_relaxed);
+  CountSent(records, n);
+  StartWrite(c);
+}
+
+// ---- cutting -------------------------------------------------------------------------------
+
+void cNetLink::Cut(const tConnPtr& c, uint32_t reason, bool tellPeer, eDownCause cause, int error) {
+  bool write = false;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    eConnState state = c->state.load();
+    if (state == eConnState::Down || state == eConnState::Cutting) return;
+    bool wasUp = state == eConnState::Up;
+    c->state.store(eConnState::Cutting);
+    if (tellPeer && wasUp) {
+      if (reason == NetReason_SendQueueFull) c->queue.DropFilling();
+      stNetDisconnectRecord record;
+      record.reason = reason;
+      record.error = static_cast<uint32_t>(error);
+      c->queue.Append(&record, sizeof record, false);
+      c->flushThenClose = true;
+      if (!c->writing) write = c->writing = true;
+    }
+  }
+  asio::dispatch(c->strand, [self = shared_from_this(), c, reason, cause, error, write] {
+    self->FinishCut(c, reason, cause, error, write);
+  });
+}
+
+void cNetLink::FinishCut(const tConnPtr& c, uint32_t reason, eDownCause cause, int error,
+                         bool write) {
+  bool flush;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (c->state.load() == eConnState::Down) return;
+    c->state.store(eConnState::Down);
+    flush = c->flushThenClose;
+  }
+  if (flush) {
+    if (write) StartWrite(c);
+    c->timer = std::make_unique<asio::steady_timer>(c->strand);
+    c->timer->expires_after(std::chrono::milliseconds(kLingerMs));
+    c->timer->async_wait([self = shared_from_this(), c](auto ec) {
+      if (!ec) self->CloseSocket(c);
+    });
+  } else {
+    CloseSocket(c);
+  }
+  OnDown(c, reason, cause, error);
+}
+
+void cNetLink::CloseSocket(const tConnPtr& c) {
+  if (c->socketClosed) return;
+  c->socketClosed = true;
+  boost::system::error_code ignored;
+  c->socket.close(ignored);
+  if (c->timer) c->timer->cancel();
+  std::lock_guard<std::mutex> lock(m_lock);
+  // A batch still in flight is freed by its completion, never under the running write.
+  if (c->writing) {
+    c->queue.DropFilling();
+  } else {
+    c->queue.Clear();
+  }
+  c->partial.Release();
+}
+
+}  // namespace netlib

@@ -1,0 +1,145 @@
+// The machinery of one link, shared by server links and clients: its current connection (a
+// socket on its own strand), the send queue with one write in flight, the read loop that cuts
+// the stream into records, the receive limits, and the cut with its reason. Send and the
+// queries: any thread. Reading, writing, cuts and every delivery run on the connection's strand.
+#pragma once
+
+#include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+
+#include "netlib/net_frame.h"
+#include "netlib/net_send_queue.h"
+#include "tessel/contracts/netlib.h"
+
+namespace netlib {
+
+// Where links deliver: the callback of their server or client, cleared by Release. Deliveries
+// hold it shared; Release takes it exclusively, so no delivery starts after Release.
+struct cNetGate {
+  std::shared_mutex lock;
+  iCallbackNet* callback = nullptr;
+};
+
+// The limits of a link, from its stNetParam with defaults for zero words.
+struct stLinkLimits {
+  uint32_t maxRecv = 0;
+  uint32_t maxSend = 0;
+  uint64_t queueBound = 0;
+  uint32_t floodRecords = 0;
+  uint64_t floodBytes = 0;
+  uint32_t idleMs = 0;
+  uint32_t firstMsgMs = 0;
+  static stLinkLimits From(const stNetParam& p);
+};
+
+enum class eConnState : uint8_t { Connecting, Up, Cutting, Down };
+
+// Why a connection went down, for the notices of each side.
+enum class eDownCause : uint8_t { Local, PeerClosed, ReadError, WriteError, Limit };
+
+using tStrand = boost::asio::strand<boost::asio::io_context::executor_type>;
+
+// One connection life of a link. Fields marked "link lock" are guarded by the owning link's
+// mutex; fields marked "strand" are touched only on `strand`.
+struct cNetConn {
+  explicit cNetConn(boost::asio::io_context& io);
+
+  tStrand strand;
+  boost::asio::ip::tcp::socket socket;
+  std::atomic<eConnState> state{eConnState::Connecting};  // written under the link lock
+  bool writing = false;         // link lock: a write is posted or in flight
+  bool flushThenClose = false;  // link lock: the socket closes once the queue is written
+  bool silent = false;          // link lock: going down delivers no notice
+  bool queueWarned = false;     // link lock
+  cSendQueue queue;             // link lock
+  std::atomic<uint32_t> lastRecvMs{0};
+  std::atomic<bool> gotFrame{false};
+  uint32_t connectedMs = 0;  // set before the connection is shared
+  // strand
+  cByteBuffer partial;       // a frame split across reads
+  uint32_t partialNeed = 0;  // its whole size, header included, once the header is known
+  uint32_t windowStartMs = 0;
+  uint32_t windowRecords = 0;
+  uint64_t windowBytes = 0;
+  bool countedOpen = false;
+  bool socketClosed = false;
+  std::unique_ptr<boost::asio::steady_timer> timer;  // connect time-out or linger
+};
+using tConnPtr = std::shared_ptr<cNetConn>;
+
+class cNetLink : public std::enable_shared_from_this<cNetLink> {
+ public:
+  virtual ~cNetLink() = default;
+
+  int SendRecord(const void* data, unsigned long size);
+  int IsUp();
+  unsigned long Unsent();
+  const char* PeerIp() const { return m_ip; }
+  void TraceTo(std::ostream& os, const char* title, unsigned id);
+  bool TraceSend() const { return m_traceSend.load(std::memory_order_relaxed); }
+  bool TraceRecv() const { return m_traceRecv.load(std::memory_order_relaxed); }
+  void SetTraceSend(bool on) { m_traceSend.store(on, std::memory_order_relaxed); }
+  void SetTraceRecv(bool on) { m_traceRecv.store(on, std::memory_order_relaxed); }
+  // Cuts the present connection, if it is up or connecting.
+  void CutCurrent(uint32_t reason, bool tellPeer, eDownCause cause, int error);
+
+ protected:
+  explicit cNetLink(std::shared_ptr<cNetGate> gate) : m_gate(std::move(gate)) {}
+
+  // Begins a connected life on the strand: OnUp, then the read loop.
+  void BeginConn(const tConnPtr& c);
+  // Marks the connection cut and finishes the cut on its strand. tellPeer: the
+  // disconnect-reason record is written before the socket closes.
+  void Cut(const tConnPtr& c, uint32_t reason, bool tellPeer, eDownCause cause, int error);
+  // Queues an internal frame; false when the connection is not up.
+  bool SendInternal(const tConnPtr& c, const char* body, uint32_t size);
+  // Delivers one kind-1 notice (strand).
+  void DeliverNotice(const void* data, unsigned long size);
+  // Closes the socket at once (strand).
+  void CloseSocket(const tConnPtr& c);
+
+  virtual iSend* Face() = 0;
+  virtual bool TellsPeer() const = 0;        // whether own cuts send the disconnect-reason record
+  virtual void OnUp(const tConnPtr& c) = 0;  // strand
+  virtual void OnDown(const tConnPtr& c, uint32_t reason, eDownCause cause, int error) = 0;
+  // Internal frames; the default answers a ping and the encoding hand-shake.
+  virtual void OnInternal(const tConnPtr& c, const char* body, uint32_t size);
+  virtual void CountRecv(uint64_t records, uint64_t bytes) = 0;
+  virtual void CountSent(uint64_t records, uint64_t bytes) = 0;
+
+  std::mutex m_lock;
+  tConnPtr m_conn;          // m_lock
+  bool m_released = false;  // m_lock
+  std::shared_ptr<cNetGate> m_gate;
+  stLinkLimits m_limits;  // set before the link is shared
+  char m_ip[64] = {};     // peer address; written under m_lock before a life starts
+  unsigned short m_port = 0;
+  std::atomic<bool> m_traceSend{false};
+  std::atomic<bool> m_traceRecv{false};
+  std::atomic<uint64_t> m_recvRecords{0}, m_recvBytes{0}, m_sentRecords{0}, m_sentBytes{0};
+
+ private:
+  void WaitReadable(const tConnPtr& c);
+  void ReadTurn(const tConnPtr& c);
+  void ReadFailed(const tConnPtr& c, const boost::system::error_code& ec);
+  // Cuts a chunk read from the socket into frames and hands them on (strand).
+  void TakeChunk(const tConnPtr& c, const char* p, size_t n);
+  bool TakeSplitFrame(const tConnPtr& c, const char*& p, size_t& n);
+  // Hands over complete frames; false when the connection was cut meanwhile.
+  bool HandFrames(const tConnPtr& c, const char* p, size_t n, size_t& used);
+  bool Admit(const tConnPtr& c, uint32_t now, uint32_t size);
+  void Reject(const tConnPtr& c, const stFrame& f, const char* p, size_t n);
+  void StartWrite(const tConnPtr& c);
+  void WriteDone(const tConnPtr& c, const boost::system::error_code& ec, size_t n);
+  void FinishCut(const tConnPtr& c, uint32_t reason, eDownCause cause, int error, bool write);
+  void LogQueue(size_t unsent);
+};
+
+}  // namespace netlib

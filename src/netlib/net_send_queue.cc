@@ -1,0 +1,71 @@
+#include "netlib/net_send_queue.h"
+
+#include <cassert>
+#include <cstring>
+#include <utility>
+
+#include "netlib/net_frame.h"
+#include "netlib/net_limits.h"
+
+namespace netlib {
+
+char* cByteBuffer::Extend(size_t n) {
+  if (m_size + n > m_cap) {
+    size_t cap = m_cap ? m_cap * 2 : 256;
+    while (cap < m_size + n) cap *= 2;
+    std::unique_ptr<char[]> grown(new char[cap]);
+    if (m_size) std::memcpy(grown.get(), m_data.get(), m_size);
+    m_data = std::move(grown);
+    m_cap = cap;
+  }
+  char* at = m_data.get() + m_size;
+  m_size += n;
+  return at;
+}
+
+void cByteBuffer::Release() {
+  m_data.reset();
+  m_size = m_cap = 0;
+}
+
+void cByteBuffer::swap(cByteBuffer& other) noexcept {
+  m_data.swap(other.m_data);
+  std::swap(m_size, other.m_size);
+  std::swap(m_cap, other.m_cap);
+}
+
+void cSendQueue::Append(const void* body, uint32_t size, bool internal) {
+  char* at = m_fill.Extend(kFrameHeader + size);
+  PutFrameHeader(at, size, internal);
+  if (size) std::memcpy(at + kFrameHeader, body, size);
+  ++m_fillRecords;
+}
+
+bool cSendQueue::TakeBatch() {
+  assert(m_out.empty());
+  if (m_fill.empty()) return false;
+  m_out.swap(m_fill);
+  m_outRecords = m_fillRecords;
+  m_fillRecords = 0;
+  return true;
+}
+
+void cSendQueue::BatchDone() {
+  m_out.clear();
+  m_outRecords = 0;
+  if (m_out.capacity() > kSendKeepBytes) m_out.Release();
+}
+
+void cSendQueue::DropFilling() {
+  m_fill.clear();
+  m_fillRecords = 0;
+  if (m_fill.capacity() > kSendKeepBytes) m_fill.Release();
+}
+
+void cSendQueue::Clear() {
+  m_fill.Release();
+  m_out.Release();
+  m_fillRecords = m_outRecords = 0;
+}
+
+}  // namespace netlib

@@ -1,0 +1,58 @@
+// The send queue of one connection: frames appended by Send into a filling buffer; the one
+// write in flight takes the whole filling buffer as its batch, so small records leave in few
+// writes. Not locked itself: its owner guards it with the link's mutex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace netlib {
+
+// A growable byte array whose new bytes are not zero-filled.
+class cByteBuffer {
+ public:
+  size_t size() const { return m_size; }
+  size_t capacity() const { return m_cap; }
+  bool empty() const { return m_size == 0; }
+  char* data() { return m_data.get(); }
+  const char* data() const { return m_data.get(); }
+  // Grows by n bytes and returns where they start.
+  char* Extend(size_t n);
+  void clear() { m_size = 0; }
+  // Shortens to n bytes (n <= size()).
+  void Truncate(size_t n) { m_size = n; }
+  void Release();
+  void swap(cByteBuffer& other) noexcept;
+
+ private:
+  std::unique_ptr<char[]> m_data;
+  size_t m_size = 0;
+  size_t m_cap = 0;
+};
+
+class cSendQueue {
+ public:
+  // Bytes appended and not yet confirmed written.
+  size_t Unsent() const { return m_fill.size() + m_out.size(); }
+  size_t Filling() const { return m_fill.size(); }
+  uint32_t BatchRecords() const { return m_outRecords; }
+  void Append(const void* body, uint32_t size, bool internal);
+  // Moves the filling buffer into the outgoing batch; false when there is nothing to write.
+  // Requires the previous batch to be done.
+  bool TakeBatch();
+  const cByteBuffer& Batch() const { return m_out; }
+  // The batch was written: clears it, keeping capacity only up to a bound.
+  void BatchDone();
+  // Drops what was not yet handed to a write.
+  void DropFilling();
+  void Clear();
+
+ private:
+  cByteBuffer m_fill;
+  cByteBuffer m_out;
+  uint32_t m_fillRecords = 0;
+  uint32_t m_outRecords = 0;
+};
+
+}  // namespace netlib

@@ -1,0 +1,305 @@
+#include "netlib/net_server.h"
+
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/post.hpp>
+#include <cstring>
+#include <iostream>
+#include <ostream>
+
+#include "netlib/net_limits.h"
+#include "netlib/net_server_link.h"
+#include "netlib/net_service.h"
+
+namespace netlib {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+// Links that stay down this long without their holder releasing them are reported.
+static constexpr uint32_t kHeldDownReportMs = 60000;
+static constexpr uint32_t kHeldCheckPeriodMs = 1000;
+static constexpr uint32_t kAcceptRetryMs = 100;
+
+iServer* cNetServer::Create() {
+  cNetService::Instance().Start();
+  auto server = std::make_shared<cNetServer>();
+  server->m_self = server;
+  return server.get();
+}
+
+cNetServer::cNetServer()
+    : m_gate(std::make_shared<cNetGate>()),
+      m_strand(asio::make_strand(cNetService::Instance().Io())),
+      m_acceptor(m_strand),
+      m_checkTimer(m_strand) {}
+
+int cNetServer::Init(const void* param, iCallbackNet* callback) {
+  if (!param || m_inited.load()) return 0;
+  m_info = *static_cast<const stServerInfo*>(param);
+  m_info.name[sizeof m_info.name - 1] = 0;
+  m_limits = stLinkLimits::From(m_info.net);
+  if (m_info.checkms == 0) m_info.checkms = kDefaultCheckMs;
+  auto address = asio::ip::make_address_v4(m_info.bindip);
+  std::strncpy(m_bindText, address.to_string().c_str(), sizeof m_bindText - 1);
+  boost::system::error_code ec;
+  tcp::endpoint at(address, static_cast<unsigned short>(m_info.port));
+  m_acceptor.open(at.protocol(), ec);
+  if (!ec) m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) m_acceptor.bind(at, ec);
+  if (!ec) m_acceptor.listen(static_cast<int>(m_info.backlog ? m_info.backlog : 1024), ec);
+  if (ec) {
+    std::cout << "cNetServer::Init " << m_info.name << " listen on " << m_bindText << ":"
+              << m_info.port << " failed: " << ec.message() << std::endl;
+    boost::system::error_code ignored;
+    m_acceptor.close(ignored);
+    return 0;
+  }
+  m_port.store(m_acceptor.local_endpoint(ec).port());
+  {
+    std::unique_lock<std::shared_mutex> gate(m_gate->lock);
+    m_gate->callback = callback;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_slots.resize(size_t(kMaxLinkId) + 1);
+  }
+  m_inited.store(true);
+  asio::post(m_strand, [self = shared_from_this()] {
+    self->Accept();
+    self->ArmCheck();
+  });
+  return 1;
+}
+
+void cNetServer::GetInfo(stServerInfo& info) {
+  info = m_info;
+  info.port = m_port.load();
+}
+
+void cNetServer::SetIP(const std::vector<std::string>& ips) {
+  std::set<uint32_t> allowed;
+  for (const auto& ip : ips) {
+    boost::system::error_code ec;
+    auto address = asio::ip::make_address_v4(ip, ec);
+    if (ec) {
+      cNetService::Instance().Log(std::string("SetIP: not an IPv4 address: ") + ip);
+      continue;
+    }
+    allowed.insert(address.to_uint());
+  }
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_allowed.swap(allowed);
+}
+
+bool cNetServer::Admits(const char* ip) {
+  boost::system::error_code ec;
+  auto address = asio::ip::make_address_v4(ip, ec);
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (m_allowed.empty()) return true;
+  return !ec && m_allowed.count(address.to_uint()) != 0;
+}
+
+void cNetServer::Accept() {
+  if (m_stopped.load() || m_forbit.load() || !m_acceptor.is_open()) return;
+  auto c = std::make_shared<cNetConn>(cNetService::Instance().Io());
+  m_acceptor.async_accept(
+      c->socket, asio::bind_executor(
+                     m_strand, [self = shared_from_this(), c](auto ec) { self->Accepted(c, ec); }));
+}
+
+void cNetServer::Accepted(const tConnPtr& c, const boost::system::error_code& ec) {
+  if (ec == asio::error::operation_aborted) return;
+  if (ec) {
+    // Out of descriptors and the like: report and try again shortly, not in a busy loop.
+    cNetService::Instance().Log(std::string(m_info.name) + " accept failed: " + ec.message());
+    auto retry =
+        std::make_shared<asio::steady_timer>(m_strand, std::chrono::milliseconds(kAcceptRetryMs));
+    retry->async_wait([self = shared_from_this(), retry](auto) { self->Accept(); });
+    return;
+  }
+  Accept();
+  boost::system::error_code e;
+  if (m_stopped.load() || m_forbit.load()) {
+    c->socket.close(e);
+    return;
+  }
+  tcp::endpoint peer = c->socket.remote_endpoint(e);
+  c->socket.non_blocking(true, e);
+  c->socket.set_option(tcp::no_delay(true), e);
+  if (m_info.maxlinks && static_cast<unsigned>(m_open.load()) >= m_info.maxlinks) {
+    cNetService::Instance().Log(std::string(m_info.name) + " holds " +
+                                std::to_string(m_open.load()) + " links, its most; refused " +
+                                peer.address().to_string());
+    c->socket.close(e);
+    return;
+  }
+  auto link = TakeId();
+  if (!link) {
+    cNetService::Instance().Log(std::string(m_info.name) + " has no free link id; refused " +
+                                peer.address().to_string());
+    c->socket.close(e);
+    return;
+  }
+  c->connectedMs = cNetService::NowMs();
+  c->lastRecvMs.store(c->connectedMs);
+  link->Attach(c, peer.address().to_string().c_str(), peer.port(), m_traceSend.load(),
+               m_traceRecv.load());
+}
+
+std::shared_ptr<cNetServerLink> cNetServer::TakeId() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (unsigned tries = 0; tries < kMaxLinkId; ++tries) {
+    unsigned id = m_nextId;
+    m_nextId = m_nextId >= kMaxLinkId ? 1 : m_nextId + 1;
+    auto& slot = m_slots[id];
+    if (!slot) {
+      slot = std::make_shared<cNetServerLink>(shared_from_this(), static_cast<unsigned short>(id),
+                                              m_gate, m_limits);
+    } else if (!slot->Free()) {
+      continue;
+    }
+    if (id > m_highId) m_highId = id;
+    return slot;
+  }
+  return nullptr;
+}
+
+iServerLink* cNetServer::GetLink(unsigned int id) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (id == 0 || id > m_highId || !m_slots[id] || m_slots[id]->Released()) return nullptr;
+  return m_slots[id].get();
+}
+
+int cNetServer::SendToAll(const stMsg* msg, unsigned long size) {
+  int sent = 0;
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (unsigned id = 1; id <= m_highId; ++id) {
+    if (m_slots[id] && m_slots[id]->IsUp()) sent += m_slots[id]->Send(msg, size);
+  }
+  return sent;
+}
+
+unsigned long cNetServer::GetUnsentBytes() {
+  unsigned long total = 0;
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (unsigned id = 1; id <= m_highId; ++id) {
+    if (m_slots[id]) total += m_slots[id]->Unsent();
+  }
+  return total;
+}
+
+void cNetServer::TraceSendCmd(bool on) {
+  m_traceSend.store(on);
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (unsigned id = 1; id <= m_highId; ++id) {
+    if (m_slots[id]) m_slots[id]->SetTraceSend(on);
+  }
+}
+
+void cNetServer::TraceRecieveCmd(bool on) {
+  m_traceRecv.store(on);
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (unsigned id = 1; id <= m_highId; ++id) {
+    if (m_slots[id]) m_slots[id]->SetTraceRecv(on);
+  }
+}
+
+void cNetServer::ArmCheck() {
+  if (m_stopped.load()) return;
+  m_checkTimer.expires_after(std::chrono::milliseconds(m_info.checkms));
+  m_checkTimer.async_wait([self = shared_from_this()](auto ec) {
+    if (ec) return;
+    self->RunCheck();
+    self->ArmCheck();
+  });
+}
+
+// Idle links are cut (reasons 11 and 12); the check holds the table lock only to read it.
+void cNetServer::RunCheck() {
+  uint32_t now = cNetService::NowMs();
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (unsigned id = 1; id <= m_highId; ++id) {
+    if (m_slots[id]) m_slots[id]->CheckIdle(now);
+  }
+}
+
+// Called after every handled message, so it only looks at the table once a second: links
+// down for long whose holder never released them keep their ids, which is worth a log line.
+void cNetServer::CheckLinks(const char* tag) {
+  if (!m_inited.load()) return;
+  uint32_t now = cNetService::NowMs();
+  uint32_t last = m_lastHeldCheckMs.load(std::memory_order_relaxed);
+  if (cNetService::Elapsed(now, last) < kHeldCheckPeriodMs) return;
+  if (!m_lastHeldCheckMs.compare_exchange_strong(last, now)) return;
+  std::vector<unsigned> held;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (unsigned id = 1; id <= m_highId; ++id) {
+      if (m_slots[id] && m_slots[id]->HeldDownMs(now) > kHeldDownReportMs) held.push_back(id);
+    }
+  }
+  if (held.empty()) return;
+  std::string ids;
+  for (unsigned id : held) ids += " " + std::to_string(id);
+  cNetService::Instance().Log(std::string(m_info.name) + " CheckLinks(" + (tag ? tag : "") +
+                              "): links down but never released:" + ids);
+}
+
+void cNetServer::CloseAcceptor() {
+  boost::system::error_code ignored;
+  m_acceptor.close(ignored);
+}
+
+void cNetServer::ForbitAccept() {
+  m_forbit.store(true);
+  asio::post(m_strand, [self = shared_from_this()] { self->CloseAcceptor(); });
+}
+
+void cNetServer::Stop() {
+  if (m_stopped.exchange(true)) return;
+  asio::post(m_strand, [self = shared_from_this()] {
+    self->CloseAcceptor();
+    self->m_checkTimer.cancel();
+  });
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (unsigned id = 1; id <= m_highId; ++id) {
+    if (m_slots[id]) m_slots[id]->CutCurrent(NetReason_ServerClose, true, eDownCause::Local, 0);
+  }
+}
+
+void cNetServer::Release() {
+  Stop();
+  {
+    std::unique_lock<std::shared_mutex> gate(m_gate->lock);
+    m_gate->callback = nullptr;
+  }
+  std::vector<std::shared_ptr<cNetServerLink>> links;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    links.swap(m_slots);
+    m_highId = 0;
+  }
+  // The links' pending handlers keep what they use alive; the table's references go here.
+  links.clear();
+  m_self.reset();
+}
+
+void cNetServer::CountRecv(uint64_t records, uint64_t bytes) {
+  m_recvRecords.fetch_add(records, std::memory_order_relaxed);
+  m_recvBytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void cNetServer::CountSent(uint64_t records, uint64_t bytes) {
+  m_sentRecords.fetch_add(records, std::memory_order_relaxed);
+  m_sentBytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+void cNetServer::Trace(std::ostream& os) {
+  os << "server " << m_info.name << " listen " << m_bindText << ":" << m_port.load()
+     << (m_forbit.load() ? " accept forbidden" : "") << (m_stopped.load() ? " stopped" : "")
+     << " links " << m_open.load() << "/" << m_info.maxlinks << " recv " << m_recvRecords.load()
+     << "/" << m_recvBytes.load() << " sent " << m_sentRecords.load() << "/" << m_sentBytes.load()
+     << " max record " << m_limits.maxRecv << " queue bound " << m_limits.queueBound << '\n';
+}
+
+}  // namespace netlib

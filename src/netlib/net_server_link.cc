@@ -1,0 +1,158 @@
+#include "netlib/net_server_link.h"
+
+#include <cstring>
+#include <ostream>
+
+#include "netlib/net_limits.h"
+#include "netlib/net_server.h"
+#include "netlib/net_service.h"
+
+namespace netlib {
+
+cNetServerLink::cNetServerLink(std::shared_ptr<cNetServer> server, unsigned short id,
+                               std::shared_ptr<cNetGate> gate, const stLinkLimits& limits)
+    : cNetLink(std::move(gate)), m_server(std::move(server)), m_id(id) {
+  m_limits = limits;
+}
+
+void cNetServerLink::Attach(const tConnPtr& c, const char* ip, unsigned short port, bool traceSend,
+                            bool traceRecv) {
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_conn = c;
+    m_released = false;
+    m_downMs = 0;
+    std::strncpy(m_ip, ip, sizeof m_ip - 1);
+    m_port = port;
+    c->state.store(eConnState::Up);
+  }
+  m_invalid.store(0);
+  m_recvRecords.store(0);
+  m_recvBytes.store(0);
+  m_sentRecords.store(0);
+  m_sentBytes.store(0);
+  SetTraceSend(traceSend);
+  SetTraceRecv(traceRecv);
+  BeginConn(c);
+}
+
+bool cNetServerLink::Free() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_released && (!m_conn || m_conn->state.load() == eConnState::Down);
+}
+
+bool cNetServerLink::Released() {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_released;
+}
+
+void cNetServerLink::CheckIdle(uint32_t now) {
+  tConnPtr c;
+  uint32_t reason = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_conn || m_conn->state.load() != eConnState::Up) return;
+    if (m_conn->gotFrame.load(std::memory_order_relaxed)) {
+      if (cNetService::Elapsed(now, m_conn->lastRecvMs.load(std::memory_order_relaxed)) >
+          m_limits.idleMs) {
+        reason = NetReason_Idle;
+      }
+    } else if (cNetService::Elapsed(now, m_conn->connectedMs) > m_limits.firstMsgMs) {
+      reason = NetReason_NoMsgAfterConnect;
+    }
+    if (reason) c = m_conn;
+  }
+  if (!c) return;
+  cNetService::Instance().Log(
+      std::string("link ") + std::to_string(m_id) + " of " + m_ip +
+      (reason == NetReason_Idle ? " idle too long" : " silent since connect") + "; cut");
+  Cut(c, reason, true, eDownCause::Limit, 0);
+}
+
+uint32_t cNetServerLink::HeldDownMs(uint32_t now) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  if (m_released || !m_conn || m_conn->state.load() != eConnState::Down || !m_downMs) return 0;
+  return cNetService::Elapsed(now, m_downMs);
+}
+
+int cNetServerLink::Send(const stMsg* msg, unsigned long size) {
+  return SendRecord(msg, size);
+}
+
+void cNetServerLink::ReleaseLink() {
+  tConnPtr c;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_released) return;
+    m_released = true;
+    c = m_conn;
+  }
+  if (c) Cut(c, NetReason_Leave, true, eDownCause::Local, 0);
+}
+
+const char* cNetServerLink::GetName() {
+  return m_server->GetName();
+}
+
+void cNetServerLink::Trace(std::ostream& os) {
+  TraceTo(os, GetName(), m_id);
+}
+
+bool cNetServerLink::OnInvalidMessage(int type, int size, bool cut) {
+  uint32_t count = m_invalid.fetch_add(1) + 1;
+  if (!cut && count <= kInvalidRecordLimit) return false;
+  cNetService::Instance().Log(std::string("link ") + std::to_string(m_id) + " of " + m_ip +
+                              " sent invalid record type " + std::to_string(type) + " size " +
+                              std::to_string(size) + " (" + std::to_string(count) +
+                              " so far); cut");
+  CutCurrent(NetReason_RecvUngroup, true, eDownCause::Limit, 0);
+  return true;
+}
+
+void cNetServerLink::Disconnect(int reason) {
+  CutCurrent(static_cast<uint32_t>(reason), true, eDownCause::Local, 0);
+}
+
+void cNetServerLink::Notify(uint32_t event, uint32_t reason) {
+  stNetNoticeServer notice;
+  notice.event = event;
+  notice.id = m_id;
+  notice.reason = reason;
+  DeliverNotice(&notice, sizeof notice);
+}
+
+void cNetServerLink::OnUp(const tConnPtr& c) {
+  Notify(NetEvent_Created, 0);
+  if (!m_server->Admits(m_ip)) {
+    cNetService::Instance().Log(std::string("link ") + std::to_string(m_id) + " from " + m_ip +
+                                " is not in the allowed addresses; cut");
+    Cut(c, NetReason_InvalidIP, true, eDownCause::Limit, 0);
+    return;
+  }
+  c->countedOpen = true;
+  m_server->LinkOpened();
+  Notify(NetEvent_Connected, 0);
+}
+
+void cNetServerLink::OnDown(const tConnPtr& c, uint32_t reason, eDownCause, int) {
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_downMs = cNetService::NowMs();
+    if (!m_downMs) m_downMs = 1;
+  }
+  if (c->countedOpen) {
+    c->countedOpen = false;
+    m_server->LinkClosed();
+  }
+  Notify(NetEvent_Disconnected, reason);
+}
+
+void cNetServerLink::CountRecv(uint64_t records, uint64_t bytes) {
+  m_server->CountRecv(records, bytes);
+}
+
+void cNetServerLink::CountSent(uint64_t records, uint64_t bytes) {
+  m_server->CountSent(records, bytes);
+}
+
+}  // namespace netlib

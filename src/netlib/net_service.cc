@@ -1,0 +1,63 @@
+#include "netlib/net_service.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "netlib/net_limits.h"
+
+namespace netlib {
+
+cNetService& cNetService::Instance() {
+  static cNetService service;
+  return service;
+}
+
+cNetService::cNetService() : m_work(boost::asio::make_work_guard(m_io)), m_exeName("netlib") {}
+
+cNetService::~cNetService() {
+  m_work.reset();
+  m_io.stop();
+  for (auto& t : m_threads) t.join();
+}
+
+void cNetService::Start() {
+  std::call_once(m_started, [this] {
+    unsigned n = kDefaultIoThreads;
+    if (const char* env = std::getenv("TESSEL_NET_THREADS")) {
+      int v = std::atoi(env);
+      if (v > 0 && v <= 64) n = static_cast<unsigned>(v);
+    }
+    for (unsigned i = 0; i < n; ++i) m_threads.emplace_back([this] { m_io.run(); });
+  });
+}
+
+uint32_t cNetService::NowMs() {
+  static const auto start = std::chrono::steady_clock::now();
+  auto d = std::chrono::steady_clock::now() - start;
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+void cNetService::SetExeName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(m_logLock);
+  m_exeName = name;
+}
+
+void cNetService::Log(const std::string& line) {
+  std::lock_guard<std::mutex> lock(m_logLock);
+  std::cerr << "[" << m_exeName << " net] " << line << '\n';
+}
+
+std::string SampleBytes(const char* data, size_t size) {
+  std::string out;
+  char hex[4];
+  for (size_t i = 0; i < size && i < 16; ++i) {
+    std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(data[i]));
+    if (i) out += ' ';
+    out += hex;
+  }
+  return out;
+}
+
+}  // namespace netlib

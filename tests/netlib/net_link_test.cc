@@ -1,0 +1,274 @@
+#include "netlib/net_link.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "netlib/net_frame.h"
+#include "netlib/net_test_util.h"
+
+namespace {
+
+using namespace nettest;
+
+// ---- many records over several links ---------------------------------------------------------
+
+// The content of record `seq` of stream `stream`: its size and bytes follow from a PRNG so
+// that the receiver can rebuild and compare them without any shared state.
+struct cStream {
+  explicit cStream(uint32_t stream, uint32_t maxSize) : m_rng(stream * 7919u + 1), m_max(maxSize) {}
+  // Fills `out` with the next record (4-byte header, then the body).
+  void Next(std::vector<char>& out) {
+    uint32_t size = std::max<uint32_t>(8, m_rng() % (m_max + 1));
+    out.resize(size);
+    uint64_t x = m_rng() | (uint64_t(m_rng()) << 32) | 1;
+    uint16_t type = 1001;
+    std::memcpy(out.data(), &type, 2);
+    std::memcpy(out.data() + 4, &m_seq, 4);
+    for (uint32_t i = 8; i < size; ++i) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      out[i] = static_cast<char>(x);
+    }
+    ++m_seq;
+  }
+
+ private:
+  std::mt19937 m_rng;
+  uint32_t m_max;
+  uint32_t m_seq = 0;
+};
+
+// Checks every record of every link against its stream; the first record of a link names the
+// stream.
+class cChecker : public iCallbackNet {
+ public:
+  explicit cChecker(uint32_t maxSize) : m_max(maxSize) {}
+  int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override {
+    if (kind != 2) return 1;
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto& link = m_links[send->GetID()];
+    if (!link.stream) {
+      uint32_t stream = 0;
+      if (size == 8) std::memcpy(&stream, static_cast<const char*>(data) + 4, 4);
+      link.stream = std::make_unique<cStream>(stream, m_max);
+      return 1;
+    }
+    link.stream->Next(link.expected);
+    if (size != link.expected.size() || std::memcmp(data, link.expected.data(), size) != 0) ++m_bad;
+    ++m_good;
+    return 1;
+  }
+  uint64_t Count() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_good;
+  }
+  uint64_t Bad() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_bad;
+  }
+
+ private:
+  struct stLink {
+    std::unique_ptr<cStream> stream;
+    std::vector<char> expected;
+  };
+  std::mutex m_lock;
+  std::map<unsigned, stLink> m_links;
+  uint32_t m_max;
+  uint64_t m_good = 0, m_bad = 0;
+};
+
+#ifdef TESSEL_SANITIZED
+constexpr uint64_t kRecords = 100000;
+#else
+constexpr uint64_t kRecords = 1000000;
+#endif
+
+TEST(NetLink, AMillionRecordsOfRandomSizesArriveByteExactAndInOrderOverSeveralLinks) {
+  const uint32_t kMax = 1024;
+  const int kLinks = 6;
+  stServerInfo info = cServerScope::Defaults();
+  info.net.word[stNetParam::NetParam_MaxRecvRecord] = kMax;
+  cChecker checker(kMax);
+  cServerScope s(checker, info);
+  ASSERT_NE(s.port, 0);
+  std::vector<std::thread> senders;
+  std::atomic<int> failures{0};
+  for (int l = 0; l < kLinks; ++l) {
+    senders.emplace_back([&, l] {
+      cRecorder crec;
+      stClientInfo cinfo;
+      cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = kMax;
+      cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 4096;
+      cClientScope c(crec, s.port, cinfo);
+      if (!c.connected) return void(++failures);
+      uint32_t stream = 100 + l;
+      auto first = MakeRecord(1000, std::string(reinterpret_cast<char*>(&stream), 4));
+      if (!Send(c.client, first)) return void(++failures);
+      cStream gen(stream, kMax);
+      std::vector<char> record;
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+      for (uint64_t i = 0; i < kRecords / kLinks; ++i) {
+        gen.Next(record);
+        if (i % 64 == 0) {
+          while (c.client->GetUnsentBytes() > 2 * 1024 * 1024 &&
+                 std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        if (!Send(c.client, record)) return void(++failures);
+      }
+      while (c.client->GetUnsentBytes() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+  }
+  // Senders release their clients only after everything was written; wait for delivery.
+  for (auto& t : senders) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  const uint64_t total = kRecords / kLinks * kLinks;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (checker.Count() < total && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(checker.Count(), total);
+  EXPECT_EQ(checker.Bad(), 0u);
+  EXPECT_EQ(s.server->GetRecvRecords(), total + kLinks);
+}
+
+// ---- limits ----------------------------------------------------------------------------------
+
+bool IsReasonRecord(const stDelivery& d, uint32_t reason) {
+  return d.kind == 2 && d.Type() == kNetDisconnectRecordType && d.Word(0) == reason;
+}
+
+bool Delivered(cRecorder& rec, unsigned id, uint16_t type, int ms = 5000) {
+  return rec.WaitFor(
+      [&](const std::vector<stDelivery>& all) {
+        for (const auto& d : all) {
+          if (d.kind == 2 && d.id == id && d.Type() == type) return true;
+        }
+        return false;
+      },
+      ms);
+}
+
+TEST(NetLink, AnOversizeRecordCutsItsLinkWithReasonSixWhileOthersGoOn) {
+  cRecorder srec, crec, orec;
+  stServerInfo info = cServerScope::Defaults();
+  info.net.word[stNetParam::NetParam_MaxRecvRecord] = 1000;
+  cServerScope s(srec, info);
+  cClientScope other(orec, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
+  cClientScope big(crec, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
+  ASSERT_EQ(Send(big.client, MakeRecord(1001, std::string(996, 'a'))), 1);  // exactly 1000
+  ASSERT_EQ(Send(big.client, MakeRecord(1002, std::string(997, 'b'))), 1);  // 1001
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Disconnected));
+  EXPECT_EQ(srec.DisconnectReason(2), static_cast<int>(NetReason_TooBig));
+  EXPECT_TRUE(Delivered(srec, 2, 1001));
+  EXPECT_FALSE(Delivered(srec, 2, 1002, 10));
+  ASSERT_TRUE(crec.WaitClientState(NetState_ServerDown));
+  EXPECT_GE(crec.IndexOf([](const stDelivery& d) { return IsReasonRecord(d, NetReason_TooBig); }),
+            0);
+  ASSERT_EQ(Send(other.client, MakeRecord(1003, "on")), 1);
+  EXPECT_TRUE(Delivered(srec, 1, 1003));
+  // The sending side refuses records over its own largest record without cutting.
+  EXPECT_EQ(Send(other.client, MakeRecord(1004, std::string(200000, 'c'))), 0);
+  EXPECT_TRUE(other.client->IsConnect());
+}
+
+TEST(NetLink, AFloodingPeerIsCutWithReasonFiveWhileOthersGoOn) {
+  cRecorder srec, crec, orec;
+  stServerInfo info = cServerScope::Defaults();
+  info.net.word[stNetParam::NetParam_FloodRecords] = 200;
+  cServerScope s(srec, info);
+  cClientScope other(orec, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
+  cClientScope flood(crec, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
+  auto record = MakeRecord(1001, "flood");
+  for (int i = 0; i < 2000; ++i) Send(flood.client, record);
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Disconnected));
+  EXPECT_EQ(srec.DisconnectReason(2), static_cast<int>(NetReason_TooFast));
+  int delivered = 0;
+  for (const auto& d : srec.Snapshot()) delivered += d.kind == 2 && d.id == 2;
+  EXPECT_LE(delivered, 200);
+  ASSERT_TRUE(crec.WaitClientState(NetState_ServerDown));
+  EXPECT_GE(crec.IndexOf([](const stDelivery& d) { return IsReasonRecord(d, NetReason_TooFast); }),
+            0);
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(Send(other.client, MakeRecord(1003, "calm")), 1);
+  EXPECT_TRUE(Delivered(srec, 1, 1003));
+  EXPECT_TRUE(other.client->IsConnect());
+}
+
+TEST(NetLink, APeerThatStopsReadingIsCutAtTheQueueBoundAndDelaysNoOtherLink) {
+  cRecorder srec, orec;
+  stServerInfo info = cServerScope::Defaults();
+  info.net.word[stNetParam::NetParam_SendQueueKB] = 256;
+  cServerScope s(srec, info);
+  cRawPeer stalled(s.port);
+  stalled.SetReceiveBuffer(4096);
+  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
+  cClientScope other(orec, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
+  iServerLink* slow = s.server->GetLink(1);
+  iServerLink* fast = s.server->GetLink(2);
+  auto record = MakeRecord(1001, std::string(4000, 's'));
+  int sent = 0;
+  while (sent < 100000 && Send(slow, record)) {
+    ++sent;
+    if (sent % 50 == 0) {
+      ASSERT_EQ(Send(fast, MakeRecord(1002, std::to_string(sent))), 1);
+    }
+  }
+  EXPECT_LT(sent, 100000);
+  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Disconnected));
+  EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_SendQueueFull));
+  EXPECT_EQ(Send(slow, record), 0);
+  // Everything for the other link arrived while the stalled one was held up.
+  EXPECT_TRUE(orec.WaitFor([&](const std::vector<stDelivery>& all) {
+    int n = 0;
+    for (const auto& d : all) n += d.kind == 2 && d.Type() == 1002;
+    return n == sent / 50;
+  }));
+}
+
+TEST(NetLink, AnInvalidRecordReportCutsTheLinkWhenAskedOrWhenTheyPileUp) {
+  cRecorder srec, crec, crec2;
+  cServerScope s(srec);
+  cClientScope a(crec, s.port), b(crec2, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
+  EXPECT_TRUE(s.server->GetLink(1)->OnInvalidMessage(1001, 4, true));
+  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Disconnected));
+  EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_RecvUngroup));
+  iServerLink* link = s.server->GetLink(2);
+  int before = 0;
+  while (before < 100 && !link->OnInvalidMessage(1001, 4, false)) ++before;
+  EXPECT_EQ(before, 16);
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Disconnected));
+}
+
+TEST(NetLink, TraceSwitchesOfTheServerReachPresentAndFutureLinks) {
+  cRecorder srec, crec;
+  cServerScope s(srec);
+  cClientScope a(crec, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
+  EXPECT_FALSE(s.server->GetLink(1)->IsTraceSendCmd());
+  s.server->TraceSendCmd(true);
+  s.server->TraceRecieveCmd(true);
+  EXPECT_TRUE(s.server->IsTraceSendCmd());
+  EXPECT_TRUE(s.server->GetLink(1)->IsTraceSendCmd());
+  cRecorder crec2;
+  cClientScope b(crec2, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
+  EXPECT_TRUE(s.server->GetLink(2)->IsTraceRecieveCmd());
+  a.client->TraceSendCmd(true);
+  EXPECT_TRUE(a.client->IsTraceSendCmd());
+  EXPECT_FALSE(a.client->IsTraceRecieveCmd());
+}
+
+}  // namespace
