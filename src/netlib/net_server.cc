@@ -43,6 +43,7 @@ int cNetServer::Init(const void* param, iCallbackNet* callback) {
   std::strncpy(m_bindText, address.to_string().c_str(), sizeof m_bindText - 1);
   boost::system::error_code ec;
   tcp::endpoint at(address, static_cast<unsigned short>(m_info.port));
+  std::unique_lock<std::mutex> acceptLock(m_acceptLock);
   m_acceptor.open(at.protocol(), ec);
   if (!ec) m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) m_acceptor.bind(at, ec);
@@ -55,6 +56,7 @@ int cNetServer::Init(const void* param, iCallbackNet* callback) {
     return 0;
   }
   m_port.store(m_acceptor.local_endpoint(ec).port());
+  acceptLock.unlock();
   {
     std::unique_lock<std::shared_mutex> gate(m_gate->lock);
     m_gate->callback = callback;
@@ -100,8 +102,9 @@ bool cNetServer::Admits(const char* ip) {
 }
 
 void cNetServer::Accept() {
-  if (m_stopped.load() || m_forbit.load() || !m_acceptor.is_open()) return;
   auto c = std::make_shared<cNetConn>(cNetService::Instance().Io());
+  std::lock_guard<std::mutex> lock(m_acceptLock);
+  if (m_stopped.load() || m_forbit.load() || !m_acceptor.is_open()) return;
   m_acceptor.async_accept(
       c->socket, asio::bind_executor(
                      m_strand, [self = shared_from_this(), c](auto ec) { self->Accepted(c, ec); }));
@@ -205,6 +208,7 @@ void cNetServer::TraceRecieveCmd(bool on) {
 }
 
 void cNetServer::ArmCheck() {
+  std::lock_guard<std::mutex> lock(m_acceptLock);
   if (m_stopped.load()) return;
   m_checkTimer.expires_after(std::chrono::milliseconds(m_info.checkms));
   m_checkTimer.async_wait([self = shared_from_this()](auto ec) {
@@ -246,21 +250,20 @@ void cNetServer::CheckLinks(const char* tag) {
 }
 
 void cNetServer::CloseAcceptor() {
+  std::lock_guard<std::mutex> lock(m_acceptLock);
   boost::system::error_code ignored;
   m_acceptor.close(ignored);
+  if (m_stopped.load()) m_checkTimer.cancel();
 }
 
 void cNetServer::ForbitAccept() {
   m_forbit.store(true);
-  asio::post(m_strand, [self = shared_from_this()] { self->CloseAcceptor(); });
+  CloseAcceptor();
 }
 
 void cNetServer::Stop() {
   if (m_stopped.exchange(true)) return;
-  asio::post(m_strand, [self = shared_from_this()] {
-    self->CloseAcceptor();
-    self->m_checkTimer.cancel();
-  });
+  CloseAcceptor();
   std::lock_guard<std::mutex> lock(m_lock);
   for (unsigned id = 1; id <= m_highId; ++id) {
     if (m_slots[id]) m_slots[id]->CutCurrent(NetReason_ServerClose, true, eDownCause::Local, 0);

@@ -70,6 +70,9 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
   std::vector<std::shared_ptr<cNetServerLink>> Links();
 
   std::shared_ptr<cNetServer> m_self;  // dropped by Release
+  // Serialises every call on the acceptor and the check timer, so that Stop and ForbitAccept
+  // close the port before they return whichever thread they run on.
+  std::mutex m_acceptLock;
   std::shared_ptr<cNetGate> m_gate;
   tStrand m_strand;
   boost::asio::ip::tcp::acceptor m_acceptor;
