@@ -4,8 +4,11 @@
 
 #include "platform/console_color.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/host/log_file.h"
 
 namespace {
+
+const int kLogKeepDays = 3;
 
 void DefaultOutput(const char* text) {
   std::cout << "Output() " << text << std::endl;
@@ -13,9 +16,11 @@ void DefaultOutput(const char* text) {
 
 }  // namespace
 
-cCmdArray::cCmdArray() : m_pLog(nullptr) {}
+cCmdArray::cCmdArray() : m_pLog(new cLog) {}
 
-cCmdArray::~cCmdArray() {}
+cCmdArray::~cCmdArray() {
+  delete m_pLog;
+}
 
 void cCmdArray::AddCmd(unsigned level, cCmd* cmd) {
   if (m_vCmd.size() <= level) m_vCmd.resize(level + 1, nullptr);
@@ -125,8 +130,20 @@ void cCmdArray::ReportCmdDo(std::ostream& os) const {
   os << "\n";
 }
 
-void cCmdArray::CreateLog(const char*) {}
+// The log opens in the folder `name`; its first line names the groups of the array.
+void cCmdArray::CreateLog(const char* name) {
+  m_pLog->Open(name, kLogKeepDays);
+  m_pLog->TimeStamp() << "\t";
+  ReportCmdName(*m_pLog);
+}
 
-void cCmdArray::ReportLog() {}
+// One line of run counts, run times and memory per group.
+void cCmdArray::ReportLog() {
+  m_pLog->TimeStamp() << "\t";
+  ReportCmdDo(*m_pLog);
+  m_pLog->flush();
+}
 
-void cCmdArray::EndLog() {}
+void cCmdArray::EndLog() {
+  m_pLog->flush();
+}

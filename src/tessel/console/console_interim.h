@@ -1,5 +1,5 @@
 // Interim stand-ins for services of other folders that the console uses (the over-time guard,
-// the base library's chunk runner and start-up script, the command output), each replaced by
+// the base library's chunk runner and start-up script), each replaced by
 // the real service once that folder is published. Worker thread only.
 #pragma once
 
@@ -42,15 +42,5 @@ inline int RunLuaText(lua_State* L, const char* text, const char* chunkName) {
   return result;
 }
 
-// Marks the command output as serving a console line.
-inline void SetLocalInput(bool local) {
-  (void)local;
-}
-
 // Runs the function "init" of the start-up script "exe/init_" + executable name.
 inline void RunInitScript() {}
-
-// The current command output (standard output while no remote command is served).
-inline std::ostream& CmdOut() {
-  return std::cout;
-}

@@ -1,6 +1,6 @@
 #include "tessel/console/help.h"
 
-#include "tessel/console/console_interim.h"
+#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/lua_register.h"
 
 void PrintHelp(const char* const* lines, std::ostream& os) {
@@ -8,7 +8,7 @@ void PrintHelp(const char* const* lines, std::ostream& os) {
 }
 
 void PrintHelp(const char* const* lines) {
-  PrintHelp(lines, CmdOut());
+  PrintHelp(lines, get_gout());
 }
 
 void RegisterHelp(lua_State* L, void (*help)()) {

@@ -9,6 +9,7 @@
 #include "tessel/console/cmd_line.h"
 #include "tessel/console/console_interim.h"
 #include "tessel/console/groups/standard_groups.h"
+#include "tessel/console/ostream_cmd.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ void cTesselCmd::Run() {
     line = m_strInput;
     generation = m_ulInputGeneration;
   }
-  SetLocalInput(true);
+  get_gout().SetLocalInput(true);
   ParseCmd(line.c_str(), std::cout);
   {
     // A line handed over while this one ran stays pending for the next pass.
@@ -61,7 +62,7 @@ void cTesselCmd::Run() {
     if (m_ulInputGeneration == generation) m_strInput.clear();
   }
   std::cout << "!>" << std::flush;
-  SetLocalInput(false);
+  get_gout().SetLocalInput(false);
 }
 
 void cTesselCmd::RunStartScript() {

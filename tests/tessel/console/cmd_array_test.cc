@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <lua.hpp>
 #include <string>
+#include <vector>
 
 #include "console_test_util.h"
+#include "tessel/host/log_file.h"
 
 namespace {
 
@@ -125,6 +128,33 @@ TEST(CmdArray, RunCmdRunsOnlyInAFilledSlot) {
   array.RunCmd(50, "Output('no')");
   EXPECT_EQ(g_output, "ran");
   EXPECT_EQ(group.GetRunCount(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+std::string ReadOnlyFileIn(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) files.push_back(entry);
+  if (files.size() != 1) return "files: " + std::to_string(files.size());
+  std::ifstream in(files[0]);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(CmdArray, ReportLogNamesTheGroupsThenTheirCounts) {
+  TempWorkDir dir;
+  cCmdArray array;
+  cNamedCmd first("cCmd_First"), second("cCmd_Second");
+  array.AddCmd(0, &first);
+  array.AddCmd(3, &second);
+  array.CreateLog("log/probe_cmd_array");
+  array.ReportLog();
+  array.EndLog();
+  const std::string text = ReadOnlyFileIn("log/probe_cmd_array");
+  EXPECT_NE(text.find("\tcCmd_First\tcCmd_Second\t\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\tdo: 0 cost: 0 mem("), std::string::npos) << text;
+  EXPECT_EQ(array.GetCmdArrayLog()->GetFileName().rfind("log/probe_cmd_array/", 0), 0u);
 }
 
 }  // namespace
