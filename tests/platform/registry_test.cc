@@ -112,14 +112,6 @@ TEST_F(RegistryTest, AFailedWriteIsReportedAndLeavesNoPartialFile) {
   EXPECT_EQ(FilesIn(dir_ + "/Software"), std::vector<fs::path>{"server.ini"});
 }
 
-TEST_F(RegistryTest, SetWithoutAnOpenKeyFails) {
-  platform::RegistryKey key;
-  EXPECT_FALSE(key.Set("exe", "server"));
-  ASSERT_TRUE(key.Open("Software/server"));
-  key.Close();
-  EXPECT_FALSE(key.Set("exe", "server"));
-}
-
 TEST_F(RegistryTest, ConcurrentWritersToOneKeyLoseNoValue) {
   constexpr int kThreads = 4;
   constexpr int kValues = 25;

@@ -10,6 +10,7 @@
 #include "platform/console_color.h"
 #include "platform/local_time.h"
 #include "platform/paths.h"
+#include "tessel/contracts/netlib.h"
 #include "tessel/host/log_routing.h"
 #include "tessel/host/trace.h"
 
@@ -94,9 +95,11 @@ cTesselValues& cTesselValues::Instance() {
     auto mapName = SourceOf(&Sources::mapName);
     return cTesselValues(platform::ExecutablePath(), mapName ? mapName() : std::string());
   }();
-  // Once the names are known: the log files learn the exe name, and every log line gets its
-  // time prefix and line end.
+  // Once the names are known: the network library and the log files learn the exe name, and
+  // every log line gets its time prefix and line end.
   static const bool wired = [] {
+    std::string exeName = values.m_strExeName;
+    Net_SetExeName(exeName);
     SetLogFileSource([](const char* name) { return values._GetLogFile(name); });
     SetupLogPrefixes();
     return true;
