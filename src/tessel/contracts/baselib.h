@@ -79,6 +79,8 @@ class cScriptManager {
   // fails to load (the error is reported).
   KLuaScript* GetScript(const char* name);
   // Drops a loaded script (it is loaded again when next asked for); false when not loaded.
+  // A dropped script's state is closed only once no script run through the manager is busy,
+  // so a script may drop or reload itself.
   bool ClearAScript(const char* name);
   // Drops every loaded script and lists the folder and the archive again; returns the number
   // of scripts found.
@@ -90,7 +92,11 @@ class cScriptManager {
   // The file a script name resolves to in the folder ("" when absent).
   std::string FindFile(const std::string& name) const;
   const std::string& GetPath() const { return m_strPath; }
-  std::size_t GetKnownCount() const;
+  std::size_t GetLoadedCount() const;
+  // Bracket a call into a manager script made from outside the manager, so that scripts
+  // dropped meanwhile are closed only afterwards.
+  void EnterScript();
+  void LeaveScript();
 
  private:
   struct Impl;

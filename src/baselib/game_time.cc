@@ -1,0 +1,164 @@
+// The game clock: minute steps, change callbacks and callbacks at a time.
+#include "tessel/contracts/game_time.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+bool IsLeap(std::uint32_t y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+std::uint32_t DaysInMonth(std::uint32_t y, std::uint32_t m) {
+  static const std::uint32_t days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (m < 1 || m > 12) return 0;
+  return m == 2 && IsLeap(y) ? 29 : days[m - 1];
+}
+
+}  // namespace
+
+bool stGameTime::FromString(const std::string& text) {
+  unsigned v[6] = {};
+  char sep[5] = {};
+  int used = 0;
+  const int n = std::sscanf(text.c_str(), "%u%c%u%c%u%c%u%c%u%c%u%n", &v[0], &sep[0], &v[1],
+                            &sep[1], &v[2], &sep[2], &v[3], &sep[3], &v[4], &sep[4], &v[5], &used);
+  if (n != 11) return false;
+  m_nYear = v[0];
+  m_nMonth = v[1];
+  m_nDay = v[2];
+  m_nHour = v[3];
+  m_nMin = v[4];
+  m_nSec = v[5];
+  return true;
+}
+
+std::string stGameTime::ToString() const {
+  std::ostringstream os;
+  os << *this;
+  return os.str();
+}
+
+bool stGameTime::IsValid() const {
+  return m_nMonth >= 1 && m_nMonth <= 12 && m_nDay >= 1 &&
+         m_nDay <= DaysInMonth(m_nYear, m_nMonth) && m_nHour < 24 && m_nMin < 60 && m_nSec < 60;
+}
+
+cGameTime& cGameTime::Instance() {
+  static cGameTime instance;
+  return instance;
+}
+
+cGameTime::cGameTime() {
+  const time_t now = ::time(nullptr);
+  tm local{};
+  if (localtime_r(&now, &local) != nullptr) {
+    m_nYear = static_cast<std::uint32_t>(local.tm_year + 1900);
+    m_nMonth = static_cast<std::uint32_t>(local.tm_mon + 1);
+    m_nDay = static_cast<std::uint32_t>(local.tm_mday);
+    m_nHour = static_cast<std::uint32_t>(local.tm_hour);
+    m_nMin = static_cast<std::uint32_t>(local.tm_min);
+    m_nSec = static_cast<std::uint32_t>(local.tm_sec % 60);
+  }
+}
+
+stGameTime cGameTime::GetGameTime() const {
+  stGameTime t;
+  t.m_nYear = m_nYear;
+  t.m_nMonth = m_nMonth;
+  t.m_nDay = m_nDay;
+  t.m_nHour = m_nHour;
+  t.m_nMin = m_nMin;
+  t.m_nSec = m_nSec;
+  return t;
+}
+
+void cGameTime::Run(unsigned long elapsedMs) {
+  if (m_nTimeMul <= 0) return;
+  m_nPendingMs += static_cast<std::uint64_t>(elapsedMs) * static_cast<std::uint64_t>(m_nTimeMul);
+  for (int steps = 0; steps < kMaxStepsPerRun; ++steps) {
+    const std::uint64_t toNextMinute = static_cast<std::uint64_t>(60 - m_nSec) * 1000u;
+    if (m_nPendingMs < toNextMinute) break;
+    m_nPendingMs -= toNextMinute;
+    m_nSec = 0;
+    StepMinute();
+  }
+  const std::uint64_t toNextMinute = static_cast<std::uint64_t>(60 - m_nSec) * 1000u;
+  if (m_nPendingMs < toNextMinute) {
+    m_nSec += static_cast<std::uint32_t>(m_nPendingMs / 1000u);
+    m_nPendingMs %= 1000u;
+  }
+}
+
+void cGameTime::StepMinute() {
+  const stGameTime before = GetGameTime();
+  if (++m_nMin == 60) {
+    m_nMin = 0;
+    if (++m_nHour == 24) {
+      m_nHour = 0;
+      if (++m_nDay > DaysInMonth(m_nYear, m_nMonth)) {
+        m_nDay = 1;
+        if (++m_nMonth == 13) {
+          m_nMonth = 1;
+          ++m_nYear;
+        }
+      }
+    }
+  }
+  FireChanges(before);
+  FireReached();
+}
+
+bool cGameTime::SetGameTime(const stGameTime& t) {
+  if (!t.IsValid()) return false;
+  const stGameTime before = GetGameTime();
+  m_nYear = t.m_nYear;
+  m_nMonth = t.m_nMonth;
+  m_nDay = t.m_nDay;
+  m_nHour = t.m_nHour;
+  m_nMin = t.m_nMin;
+  m_nSec = t.m_nSec;
+  m_nPendingMs = 0;
+  FireChanges(before);
+  FireReached();
+  return true;
+}
+
+void cGameTime::FireChanges(const stGameTime& before) {
+  if (before.m_nYear != m_nYear) OnYearChange();
+  if (before.m_nMonth != m_nMonth) OnMonthChange();
+  if (before.m_nDay != m_nDay) OnDayChange();
+  if (before.m_nHour != m_nHour) OnHourChange();
+  if (before.m_nMin != m_nMin) OnMinChange();
+}
+
+void cGameTime::OnGameTime(GameTimeEnum kind, unsigned long value) {
+  if (kind < 0 || kind >= GameTime_Max) return;
+  auto& list = m_vCallbacks[kind];
+  ++m_nDispatching;
+  // Callbacks added meanwhile wait for the next change; removed ones are blanked.
+  const std::size_t count = list.size();
+  for (std::size_t i = 0; i < count && i < list.size(); ++i) {
+    if (list[i] != nullptr) list[i]->OnGameTime(kind, value);
+  }
+  if (--m_nDispatching == 0) {
+    for (auto& l : m_vCallbacks) l.erase(std::remove(l.begin(), l.end(), nullptr), l.end());
+  }
+}
+
+void cGameTime::FireReached() {
+  if (!m_vFiringAt.empty()) return;  // a callback changed the clock: the outer pass goes on
+  const stGameTime now = GetGameTime();
+  auto end = m_mapCallbackAt.upper_bound(now);
+  if (end == m_mapCallbackAt.begin()) return;
+  m_vFiringAt.assign(m_mapCallbackAt.begin(), end);
+  m_mapCallbackAt.erase(m_mapCallbackAt.begin(), end);
+  for (std::size_t i = 0; i < m_vFiringAt.size(); ++i) {
+    auto [at, cb] = m_vFiringAt[i];
+    if (cb != nullptr) cb->OnGameTimeAt(at);
+  }
+  m_vFiringAt.clear();
+}

@@ -1,0 +1,41 @@
+// The base library's loggers.
+#include "baselib/script_report.h"
+#include "tessel/contracts/baselib.h"
+
+#include <iostream>
+
+const loglib::logger& tessel_timererror() {
+  static const loglib::logger l("tessel.timererror");
+  return l;
+}
+
+const loglib::logger& tessel_fetalerror() {
+  static const loglib::logger l("tessel.fetalerror");
+  return l;
+}
+
+void tessel_write(const loglib::logger& l, const std::string& text) {
+  loglib::write_msg(l.get_manager(), l, text, 1000);
+}
+
+namespace baselib {
+
+void ReportScriptError(const std::string& where, const std::string& name, const char* message) {
+  static const loglib::logger scriptError("script.error");
+  std::string line = where;
+  line += " error ";
+  line += name;
+  line += ' ';
+  line += message != nullptr ? message : "(no message)";
+  std::cout << line + "\n" << std::flush;
+  tessel_write(scriptError, line);
+}
+
+int ReportLuaError(lua_State* L, int code, const std::string& where, const std::string& name) {
+  if (code == 0) return 0;
+  ReportScriptError(where, name, lua_tostring(L, -1));
+  lua_pop(L, 1);
+  return code;
+}
+
+}  // namespace baselib

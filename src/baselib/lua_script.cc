@@ -1,0 +1,89 @@
+// KLuaScript, lua_dostring and RegisterScript.
+#include <cstring>
+
+#include "baselib/script_report.h"
+#include "tessel/contracts/baselib.h"
+
+using baselib::ReportLuaError;
+using baselib::ReportScriptError;
+
+KLuaScript::KLuaScript(const std::string& name) : m_L(luaL_newstate()), m_strName(name) {
+  if (m_L != nullptr) luaL_openlibs(m_L);
+}
+
+KLuaScript::~KLuaScript() {
+  if (m_L != nullptr) lua_close(m_L);
+}
+
+int KLuaScript::_DoString(const char* text, int mode) {
+  if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
+  int rc = luaL_loadbuffer(m_L, text, std::strlen(text), m_strName.c_str());
+  if (rc == 0) rc = lua_pcall(m_L, 0, mode == 1 ? LUA_MULTRET : 0, 0);
+  return ReportLuaError(m_L, rc, "KLuaScript::DoString", m_strName);
+}
+
+int KLuaScript::DoCmd(const char* text) {
+  if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
+  int rc = luaL_loadbuffer(m_L, text, std::strlen(text), "cmd");
+  if (rc == 0) rc = lua_pcall(m_L, 0, 0, 0);
+  return ReportLuaError(m_L, rc, "KLuaScript::DoCmd", m_strName);
+}
+
+int KLuaScript::Call(const char* function, int argCount, int resultCount) {
+  if (m_L == nullptr || function == nullptr || argCount < 0 || lua_gettop(m_L) < argCount) {
+    ReportScriptError("KLuaScript::Call", m_strName, "bad call arguments");
+    return -1;
+  }
+  lua_getglobal(m_L, function);
+  // The caller may have pushed the function below its arguments already.
+  const bool pushed = lua_gettop(m_L) >= argCount + 2 && lua_rawequal(m_L, -1, -(argCount + 2));
+  if (pushed) {
+    lua_pop(m_L, 1);
+  } else if (!lua_isfunction(m_L, -1)) {
+    lua_pop(m_L, argCount + 1);
+    ReportScriptError("KLuaScript::Call", m_strName,
+                      (std::string("no function ") + function).c_str());
+    return -1;
+  } else {
+    lua_insert(m_L, -(argCount + 1));
+  }
+  const int base = lua_gettop(m_L) - argCount - 1;
+  const int rc = lua_pcall(m_L, argCount, resultCount, 0);
+  if (ReportLuaError(m_L, rc, "KLuaScript::Call", m_strName + ":" + function) != 0) return -1;
+  return lua_gettop(m_L) - base;
+}
+
+int KLuaScript::DoFile(const std::string& path) {
+  if (m_L == nullptr) return LUA_ERRMEM;
+  int rc = luaL_loadfile(m_L, path.c_str());
+  if (rc == 0) rc = lua_pcall(m_L, 0, 0, 0);
+  return ReportLuaError(m_L, rc, "KLuaScript::DoFile", m_strName);
+}
+
+int KLuaScript::DoBuffer(const std::string& code, const std::string& chunk) {
+  if (m_L == nullptr) return LUA_ERRMEM;
+  const std::string chunkName = "@" + chunk;
+  int rc = luaL_loadbuffer(m_L, code.data(), code.size(), chunkName.c_str());
+  if (rc == 0) rc = lua_pcall(m_L, 0, 0, 0);
+  return ReportLuaError(m_L, rc, "KLuaScript::DoBuffer", m_strName);
+}
+
+int lua_dostring(lua_State* L, const char* text, const char* chunkName) {
+  if (L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
+  const char* chunk = chunkName != nullptr ? chunkName : text;
+  int rc = luaL_loadbuffer(L, text, std::strlen(text), chunk);
+  if (rc == 0) rc = lua_pcall(L, 0, 0, 0);
+  if (rc == 0) return 0;
+  return ReportLuaError(L, rc, "lua_dostring", chunk);
+}
+
+int RegisterScript(lua_State* L, const Tlua_Funcs* funcs) {
+  if (L == nullptr || funcs == nullptr) return 0;
+  int count = 0;
+  for (; funcs->name != nullptr && funcs->name[0] != '\0'; ++funcs) {
+    if (funcs->func == nullptr) continue;
+    lua_register(L, funcs->name, funcs->func);
+    ++count;
+  }
+  return count;
+}

@@ -1,0 +1,139 @@
+// The library's operating-system functions for Lua: dofile and require that find files in the
+// script folder, DeleteFolder and ZipDir. Paths use '/' or '\'.
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#include "baselib/zip_store.h"
+#include "tessel/contracts/baselib.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Slashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+// The file a script path names: as given, with ".lua" added, or either under the script folder.
+std::string ResolveScriptFile(const std::string& given) {
+  const std::string path = Slashes(given);
+  std::error_code ec;
+  for (const std::string& p : {path, path + ".lua"}) {
+    if (fs::is_regular_file(p, ec)) return p;
+  }
+  const std::string found = cScriptManager::Instance().FindFile(path);
+  return found.empty() ? path : found;
+}
+
+// A folder path the remote operator may touch: relative, inside the working directory, and
+// not the working directory itself.
+bool IsSafeFolder(const std::string& path) {
+  const fs::path p(path);
+  if (path.empty() || p.is_absolute()) return false;
+  int depth = 0;
+  for (const fs::path& part : p) {
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") ++depth;
+  }
+  return depth > 0;
+}
+
+// Loads a file as a chunk; on failure raises the Lua error. The path string is gone before
+// any Lua error is raised.
+void LoadScriptFile(lua_State* L, const char* name) {
+  int rc = 0;
+  {
+    const std::string file = ResolveScriptFile(name);
+    rc = luaL_loadfile(L, file.c_str());
+  }
+  if (rc != 0) lua_error(L);
+}
+
+int OsDofile(lua_State* L) {
+  const char* name = luaL_checkstring(L, 1);
+  lua_settop(L, 1);
+  LoadScriptFile(L, name);
+  lua_call(L, 0, LUA_MULTRET);
+  return lua_gettop(L) - 1;
+}
+
+// require(name): runs the module file once per state ("a.b" is the file a/b.lua) and returns
+// what it returned (true when nothing), as kept in package.loaded.
+int OsRequire(lua_State* L) {
+  const char* name = luaL_checkstring(L, 1);
+  lua_settop(L, 1);
+  lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
+  if (!lua_istable(L, 2)) {
+    lua_pop(L, 1);
+    lua_newtable(L);
+    lua_pushvalue(L, -1);
+    lua_setfield(L, LUA_REGISTRYINDEX, "_LOADED");
+  }
+  lua_getfield(L, 2, name);
+  if (lua_toboolean(L, -1)) return 1;
+  lua_pop(L, 1);
+  {
+    std::string path = name;
+    if (path.find('/') == std::string::npos && path.find('\\') == std::string::npos) {
+      std::replace(path.begin(), path.end(), '.', '/');
+    }
+    lua_pushstring(L, path.c_str());
+  }
+  LoadScriptFile(L, lua_tostring(L, -1));
+  lua_pushvalue(L, 1);
+  lua_call(L, 1, 1);
+  if (lua_isnil(L, -1)) {
+    lua_pop(L, 1);
+    lua_pushboolean(L, 1);
+  }
+  lua_pushvalue(L, -1);
+  lua_setfield(L, 2, name);
+  return 1;
+}
+
+bool DeleteFolder(const char* folder) {
+  const std::string path = Slashes(folder);
+  if (!IsSafeFolder(path)) {
+    std::cout << "DeleteFolder refused " << path << '\n';
+    return false;
+  }
+  std::error_code ec;
+  if (!fs::is_directory(path, ec)) {
+    std::cout << "DeleteFolder not find " << path << '\n';
+    return false;
+  }
+  fs::remove_all(path, ec);
+  if (ec) std::cout << "DeleteFolder " << path << " error " << ec.message() << '\n';
+  return !ec;
+}
+
+// Writes the folder into the archive folder + ".zip", which the script manager can load.
+bool ZipDir(const char* folder) {
+  std::string path = Slashes(folder);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (!IsSafeFolder(path)) {
+    std::cout << "ZipDir refused " << path << '\n';
+    return false;
+  }
+  std::string error;
+  const bool ok = baselib::ZipWrite(path, path + ".zip", &error);
+  std::cout << "ZipDir " << path << (ok ? " ok" : " error " + error) << '\n';
+  return ok;
+}
+
+Tlua_Funcs g_osFuncs[] = {
+    {"dofile", &OsDofile},
+    {"require", &OsRequire},
+    {"DeleteFolder", luareg::cfunction<&DeleteFolder>},
+    {"ZipDir", luareg::cfunction<&ZipDir>},
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+Tlua_Funcs* GetOSFuncs() {
+  return g_osFuncs;
+}

@@ -1,0 +1,131 @@
+// The library's common script functions and the game-clock binding.
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <vector>
+
+#include "tessel/contracts/baselib.h"
+
+namespace fs = std::filesystem;
+
+bool RunScriptFileFunc(const char* file, const char* function) {
+  if (file == nullptr || function == nullptr) return false;
+  cScriptManager& manager = cScriptManager::Instance();
+  manager.EnterScript();
+  KLuaScript* script = manager.GetScript(file);
+  const bool ok = script != nullptr && script->Call(function, 0, 0) >= 0;
+  manager.LeaveScript();
+  return ok;
+}
+
+namespace {
+
+int ReloadAll() {
+  const int found = cScriptManager::Instance().ReloadAll();
+  std::cout << "ReloadAll " << found << " scripts\n";
+  return found;
+}
+
+bool RunScript(const char* file, const char* function) {
+  return RunScriptFileFunc(file, function);
+}
+
+// Loads the script afresh, so that an edited file takes effect, then calls the function.
+bool RunScriptTest(const char* file, const char* function) {
+  cScriptManager::Instance().ClearAScript(file);
+  const bool ok = RunScriptFileFunc(file, function);
+  std::cout << "RunScriptTest " << file << ' ' << function << (ok ? " ok" : " fail") << '\n';
+  return ok;
+}
+
+bool RunScriptString(const char* file, const char* text) {
+  cScriptManager& manager = cScriptManager::Instance();
+  manager.EnterScript();
+  KLuaScript* script = manager.GetScript(file);
+  const bool ok = script != nullptr && script->DoString(text) == 0;
+  manager.LeaveScript();
+  if (script == nullptr) std::cout << "RunScriptString not find script " << file << '\n';
+  return ok;
+}
+
+// Runs the function "main" of every script under the folder, in name order, each loaded
+// afresh; returns the number that failed.
+int RunScriptTestF(const char* dir) {
+  cScriptManager& manager = cScriptManager::Instance();
+  const std::string folder = cScriptManager::NormalName(dir);
+  const fs::path root = manager.GetPath().empty() ? fs::path(".") : fs::path(manager.GetPath());
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root / folder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_regular_file(ec) || it->path().extension() != ".lua") continue;
+    names.push_back(
+        cScriptManager::NormalName(fs::relative(it->path(), root, ec).generic_string()));
+  }
+  std::sort(names.begin(), names.end());
+  int failed = 0;
+  for (const std::string& name : names) {
+    manager.ClearAScript(name.c_str());
+    const bool ok = RunScriptFileFunc(name.c_str(), "main");
+    if (!ok) ++failed;
+    std::cout << "RunScriptTestF " << name << (ok ? " ok" : " fail") << '\n';
+  }
+  std::cout << "RunScriptTestF " << dir << ' ' << names.size() << " scripts " << failed
+            << " failed\n";
+  return failed;
+}
+
+std::string GetGameTime() {
+  return cGameTime::Instance().GetGameTime().ToString();
+}
+
+bool SetGameTime(const char* text) {
+  stGameTime t;
+  return t.FromString(text) && cGameTime::Instance().SetGameTime(t);
+}
+
+void SetTimeMul(int mul) {
+  cGameTime::Instance().SetTimeMul(mul);
+}
+int GetTimeMul() {
+  return cGameTime::Instance().GetTimeMul();
+}
+bool IsDay() {
+  return cGameTime::Instance().IsDay();
+}
+bool IsNight() {
+  return cGameTime::Instance().IsNight();
+}
+
+}  // namespace
+
+void BindScriptCommon(lua_State* L) {
+  luareg::def<&ReloadAll>(L, "ReloadAll");
+  luareg::def<&RunScript>(L, "RunScript");
+  luareg::def<&RunScriptTest>(L, "RunScriptTest");
+  luareg::def<&RunScriptString>(L, "RunScriptString");
+  luareg::def<&RunScriptTestF>(L, "RunScriptTestF");
+}
+
+void BindGameTime(lua_State* L) {
+  luareg::def<&GetGameTime>(L, "GetGameTime");
+  luareg::def<&SetGameTime>(L, "SetGameTime");
+  luareg::def<&SetTimeMul>(L, "SetTimeMul");
+  luareg::def<&GetTimeMul>(L, "GetTimeMul");
+  luareg::def<&IsDay>(L, "IsDay");
+  luareg::def<&IsNight>(L, "IsNight");
+}
+
+void HelpScriptTessel(std::ostream& os) {
+  static const char* const lines[] = {
+      "【游戏时间】",
+      "\t游戏时间\t --- GetGameTime()",
+      "\t设置游戏时间\t --- SetGameTime('2006/5/1 10:20:00')",
+      "\t时间倍率\t --- SetTimeMul(60)",
+      "\t查询时间倍率\t --- GetTimeMul()",
+      "\t白天\t --- IsDay()",
+      "\t夜晚\t --- IsNight()",
+  };
+  for (const char* line : lines) os << line << '\n';
+  Help_Yield(os);
+}

@@ -1,0 +1,170 @@
+// Scripts that wait: StartYield runs a function as a coroutine; each Yield(ms) inside it
+// suspends the coroutine and a timer of the timer manager resumes it after that many
+// milliseconds. The waiters of a state belong to the state and die with it, so a timer never
+// resumes a closed state.
+#include <iostream>
+#include <map>
+#include <memory>
+#include <new>
+
+#include "baselib/script_report.h"
+#include "tessel/contracts/baselib.h"
+
+namespace {
+
+const char kYieldKey[] = "baselib.yield";
+
+class cYieldSet;
+
+// One suspended coroutine, anchored in the registry, woken by its timer.
+class cYieldWaiter : public iTimerObjEx {
+ public:
+  cYieldWaiter(cYieldSet* set, int ref) : m_pSet(set), m_nRef(ref) {}
+  unsigned long OnTimer(unsigned long id) override;
+
+ private:
+  cYieldSet* m_pSet;
+  int m_nRef;
+};
+
+class cYieldSet {
+ public:
+  explicit cYieldSet(lua_State* L) : m_L(L) {}
+  std::size_t Count() const { return m_mapWaiters.size(); }
+
+  // Resumes the coroutine at `ref` (its arguments pushed on it already) and keeps it waiting
+  // when it yields a delay; otherwise drops it. Returns false when it failed.
+  bool Resume(int ref, int argCount) {
+    lua_rawgeti(m_L, LUA_REGISTRYINDEX, ref);
+    lua_State* co = lua_tothread(m_L, -1);
+    lua_pop(m_L, 1);
+    const int rc = lua_resume(co, argCount);
+    if (rc == LUA_YIELD) {
+      const double ms = lua_isnumber(co, -1) ? lua_tonumber(co, -1) : 0;
+      lua_settop(co, 0);
+      Wait(ref, ms > 0 && ms < 4e9 ? static_cast<unsigned long>(ms) : 0);
+      return true;
+    }
+    if (rc != 0) {
+      static const loglib::logger yieldLog("script.yield");
+      const char* msg = lua_tostring(co, -1);
+      const std::string line =
+          std::string("StartYield error ") + (msg != nullptr ? msg : "(no message)");
+      std::cout << line << '\n';
+      tessel_write(yieldLog, line);
+    }
+    Drop(ref);
+    return rc == 0;
+  }
+
+  // Called from the waiter's own OnTimer: the waiter is destroyed here.
+  void Wake(int ref) {
+    m_mapWaiters.erase(ref);
+    lua_rawgeti(m_L, LUA_REGISTRYINDEX, ref);
+    lua_State* co = lua_tothread(m_L, -1);
+    lua_pop(m_L, 1);
+    if (co != nullptr) Resume(ref, 0);
+  }
+
+ private:
+  void Wait(int ref, unsigned long ms) {
+    auto waiter = std::make_unique<cYieldWaiter>(this, ref);
+    waiter->AddTimer(TimeRange_MS, TimerEnum_Once, ms, 0);
+    m_mapWaiters[ref] = std::move(waiter);
+  }
+  void Drop(int ref) {
+    m_mapWaiters.erase(ref);
+    luaL_unref(m_L, LUA_REGISTRYINDEX, ref);
+  }
+
+  lua_State* m_L;
+  std::map<int, std::unique_ptr<cYieldWaiter>> m_mapWaiters;
+};
+
+unsigned long cYieldWaiter::OnTimer(unsigned long) {
+  cYieldSet* set = m_pSet;
+  const int ref = m_nRef;
+  // A script dropped while this coroutine runs is closed only when the manager is idle.
+  cScriptManager& manager = cScriptManager::Instance();
+  manager.EnterScript();
+  set->Wake(ref);  // destroys this waiter
+  manager.LeaveScript();
+  return 0;
+}
+
+int YieldSetGc(lua_State* L) {
+  static_cast<cYieldSet*>(lua_touserdata(L, 1))->~cYieldSet();
+  return 0;
+}
+
+// The state's waiter set, created with the first StartYield.
+cYieldSet* GetYieldSet(lua_State* L) {
+  lua_getfield(L, LUA_REGISTRYINDEX, kYieldKey);
+  auto* set = static_cast<cYieldSet*>(lua_touserdata(L, -1));
+  lua_pop(L, 1);
+  if (set != nullptr) return set;
+  lua_State* main = L;
+  lua_getfield(L, LUA_REGISTRYINDEX, "baselib.main");
+  if (lua_isthread(L, -1)) main = lua_tothread(L, -1);
+  lua_pop(L, 1);
+  void* mem = lua_newuserdata(L, sizeof(cYieldSet));
+  set = new (mem) cYieldSet(main);
+  lua_createtable(L, 0, 1);
+  lua_pushcfunction(L, &YieldSetGc);
+  lua_setfield(L, -2, "__gc");
+  lua_setmetatable(L, -2);
+  lua_setfield(L, LUA_REGISTRYINDEX, kYieldKey);
+  return set;
+}
+
+// StartYield(f, ...): runs f(...) as a coroutine until it first waits or ends.
+int StartYield(lua_State* L) {
+  luaL_checktype(L, 1, LUA_TFUNCTION);
+  const int argCount = lua_gettop(L) - 1;
+  cYieldSet* set = GetYieldSet(L);
+  lua_State* co = lua_newthread(L);
+  lua_insert(L, 1);
+  lua_xmove(L, co, argCount + 1);
+  const int ref = luaL_ref(L, LUA_REGISTRYINDEX);
+  lua_pushboolean(L, set->Resume(ref, argCount) ? 1 : 0);
+  return 1;
+}
+
+// Yield(ms): inside StartYield, waits ms milliseconds.
+int Yield(lua_State* L) {
+  const lua_Number ms = luaL_checknumber(L, 1);
+  if (lua_pushthread(L) == 1) return luaL_error(L, "Yield outside StartYield");
+  lua_pop(L, 1);
+  lua_settop(L, 0);
+  lua_pushnumber(L, ms);
+  return lua_yield(L, 1);
+}
+
+int YieldCount(lua_State* L) {
+  lua_pushnumber(L, static_cast<lua_Number>(GetYieldSet(L)->Count()));
+  return 1;
+}
+
+}  // namespace
+
+void RegisterFunc_Yield(lua_State* L) {
+  // Remember the main thread: registry work and resumes run on it, not on a coroutine.
+  if (lua_pushthread(L) == 1) {
+    lua_setfield(L, LUA_REGISTRYINDEX, "baselib.main");
+  } else {
+    lua_pop(L, 1);
+  }
+  lua_register(L, "StartYield", &StartYield);
+  lua_register(L, "Yield", &Yield);
+  lua_register(L, "YieldCount", &YieldCount);
+}
+
+void Help_Yield(std::ostream& os) {
+  static const char* const lines[] = {
+      "【等待函数】",
+      "\t启动等待函数\t --- StartYield(func, ...)",
+      "\t等待毫秒\t --- Yield(1000)",
+      "\t等待中的函数\t --- YieldCount()",
+  };
+  for (const char* line : lines) os << line << '\n';
+}

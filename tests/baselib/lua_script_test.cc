@@ -1,0 +1,85 @@
+#include "tessel/contracts/baselib.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string TopString(lua_State* L) {
+  const char* s = lua_tostring(L, -1);
+  return s != nullptr ? s : "";
+}
+
+TEST(KLuaScriptTest, DoStringRunsTextAndReportsErrorsWithTheLuaCode) {
+  KLuaScript script("test");
+  EXPECT_EQ(script.DoString("x = 40 + 2"), 0);
+  EXPECT_EQ(script.DoString("x = "), LUA_ERRSYNTAX);
+  EXPECT_EQ(script.DoString("error('boom')"), LUA_ERRRUN);
+  EXPECT_EQ(script.DoCmd("y = x + 1"), 0);
+  EXPECT_EQ(script.DoCmd("nothing()"), LUA_ERRRUN);
+  // Errors are popped: the stack is clean and the state goes on working.
+  EXPECT_EQ(lua_gettop(script.GetLua()), 0);
+  lua_getglobal(script.GetLua(), "y");
+  EXPECT_EQ(lua_tonumber(script.GetLua(), -1), 43);
+}
+
+TEST(KLuaScriptTest, DoString1LeavesTheChunkResultsOnTheStack) {
+  KLuaScript script;
+  lua_State* L = script.GetLua();
+  EXPECT_EQ(script.DoString1("return 1, 'two'"), 0);
+  ASSERT_EQ(lua_gettop(L), 2);
+  EXPECT_EQ(TopString(L), "two");
+  lua_settop(L, 0);
+  EXPECT_EQ(script.DoString("return 1, 2"), 0);
+  EXPECT_EQ(lua_gettop(L), 0);
+}
+
+TEST(KLuaScriptTest, CallTakesThePushedArgumentsWithOrWithoutThePushedFunction) {
+  KLuaScript script;
+  lua_State* L = script.GetLua();
+  ASSERT_EQ(script.DoString("function Cat(a, b) return a .. b, 7 end"), 0);
+
+  lua_pushstring(L, "a");
+  lua_pushstring(L, "b");
+  EXPECT_EQ(script.Call("Cat", 2, 1), 1);
+  EXPECT_EQ(TopString(L), "ab");
+  lua_settop(L, 0);
+
+  lua_getglobal(L, "Cat");
+  lua_pushstring(L, "c");
+  lua_pushnumber(L, 5);
+  EXPECT_EQ(script.Call("Cat", 2, LUA_MULTRET), 2);
+  EXPECT_EQ(lua_gettop(L), 2);
+  lua_settop(L, 0);
+
+  lua_pushnumber(L, 1);
+  EXPECT_EQ(script.Call("Missing", 1, 0), -1);
+  EXPECT_EQ(lua_gettop(L), 0);
+  lua_pushnil(L);
+  EXPECT_EQ(script.Call("Cat", 1, 0), -1);  // concatenating nil fails inside
+  EXPECT_EQ(lua_gettop(L), 0);
+  EXPECT_EQ(script.Call("Cat", 3, 0), -1);  // more arguments than the stack holds
+}
+
+TEST(LuaDoStringTest, ReturnsZeroOnSuccessAndTheErrorCodeOtherwise) {
+  KLuaScript script;
+  lua_State* L = script.GetLua();
+  EXPECT_EQ(lua_dostring(L, "z = 1", "cCmd_Test"), 0);
+  EXPECT_EQ(lua_dostring(L, "ShowTop(", "cCmd_Account"), LUA_ERRSYNTAX);
+  EXPECT_EQ(lua_dostring(L, "error('x')", nullptr), LUA_ERRRUN);
+  EXPECT_EQ(lua_gettop(L), 0);
+}
+
+int One(lua_State* L) {
+  lua_pushnumber(L, 1);
+  return 1;
+}
+
+TEST(RegisterScriptTest, RegistersEntriesUpToTheEmptyName) {
+  KLuaScript script;
+  Tlua_Funcs table[] = {{"One", &One}, {"Uno", &One}, {"", nullptr}, {"Never", &One}};
+  EXPECT_EQ(RegisterScript(script.GetLua(), table), 2);
+  EXPECT_EQ(script.DoString("assert(One() + Uno() == 2)"), 0);
+  EXPECT_NE(script.DoString("Never()"), 0);
+}
+
+}  // namespace

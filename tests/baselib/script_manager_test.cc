@@ -1,0 +1,167 @@
+#include "tessel/contracts/baselib.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "baselib/zip_store.h"
+#include "temp_folder.h"
+
+namespace {
+
+int g_bound = 0;
+void CountBind(lua_State* L) {
+  ++g_bound;
+  lua_pushnumber(L, g_bound);
+  lua_setglobal(L, "BOUND");
+}
+
+// The manager is a process-wide object: each test starts it afresh on its own folder.
+class ScriptManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_bound = 0;
+    manager.Clear();
+    dir.Write("a.lua", "value = 'a' function main() return 1 end");
+    dir.Write("SafeCall/b.lua", "function SafeCall(x) result = x end value = BOUND");
+    dir.Write("sub/deep/c.lua", "value = 'c'");
+    dir.Write("broken.lua", "value = ");
+    dir.Write("notes.txt", "not a script");
+  }
+  void TearDown() override { manager.Clear(); }
+
+  static std::string Value(KLuaScript* s, const char* global = "value") {
+    if (s == nullptr) return "(null)";
+    lua_getglobal(s->GetLua(), global);
+    const char* v = lua_tostring(s->GetLua(), -1);
+    std::string out = v != nullptr ? v : "nil";
+    lua_pop(s->GetLua(), 1);
+    return out;
+  }
+
+  cScriptManager& manager = cScriptManager::Instance();
+  TempFolder dir;
+};
+
+TEST_F(ScriptManagerTest, CreateScriptListsTheLuaFilesUnderTheFolder) {
+  EXPECT_EQ(manager.CreateScript(dir.path().c_str()), 4);
+  EXPECT_EQ(manager.GetLoadedCount(), 0u);  // nothing runs before it is asked for
+  EXPECT_EQ(manager.CreateScript((dir / "missing").c_str()), 0);
+}
+
+TEST_F(ScriptManagerTest, ScriptNamesIgnoreSlashStyleAndTheExtension) {
+  manager.CreateScript(dir.path().c_str());
+  KLuaScript* b = manager.GetScript("SafeCall//b");
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(manager.GetScript("SafeCall\\b"), b);
+  EXPECT_EQ(manager.GetScript("./SafeCall/b.lua"), b);
+  EXPECT_EQ(Value(manager.GetScript("sub\\deep\\c")), "c");
+  EXPECT_EQ(manager.GetScript("../a"), nullptr);
+  EXPECT_EQ(manager.GetScript("nothing"), nullptr);
+  EXPECT_EQ(manager.GetScript("notes"), nullptr);
+}
+
+TEST_F(ScriptManagerTest, TheBindingCallbackRunsOnEveryStateBeforeItsScript) {
+  manager.CreateScript(dir.path().c_str());
+  manager.SetBindFunc(&CountBind);
+  EXPECT_EQ(Value(manager.GetScript("SafeCall/b")), "1");
+  EXPECT_EQ(Value(manager.GetScript("a"), "BOUND"), "2");
+  manager.GetScript("a");
+  EXPECT_EQ(g_bound, 2);
+}
+
+TEST_F(ScriptManagerTest, AScriptThatFailsToLoadIsNotKept) {
+  manager.CreateScript(dir.path().c_str());
+  EXPECT_EQ(manager.GetScript("broken"), nullptr);
+  EXPECT_EQ(manager.GetLoadedCount(), 0u);
+  dir.Write("broken.lua", "value = 'fixed'");
+  EXPECT_EQ(Value(manager.GetScript("broken")), "fixed");
+}
+
+TEST_F(ScriptManagerTest, ClearAScriptDropsItSoTheNextUseLoadsTheEditedFile) {
+  manager.CreateScript(dir.path().c_str());
+  EXPECT_FALSE(manager.ClearAScript("a"));
+  EXPECT_EQ(Value(manager.GetScript("a")), "a");
+  dir.Write("a.lua", "value = 'edited'");
+  EXPECT_EQ(Value(manager.GetScript("a")), "a");
+  EXPECT_TRUE(manager.ClearAScript("a.lua"));
+  EXPECT_EQ(Value(manager.GetScript("a")), "edited");
+}
+
+TEST_F(ScriptManagerTest, ReloadAllFindsNewFilesAndReloadsEveryScript) {
+  manager.CreateScript(dir.path().c_str());
+  manager.GetScript("a");
+  dir.Write("new.lua", "value = 'new'");
+  dir.Write("a.lua", "value = 'again'");
+  EXPECT_EQ(manager.ReloadAll(), 5);
+  EXPECT_EQ(manager.GetLoadedCount(), 0u);
+  EXPECT_EQ(Value(manager.GetScript("a")), "again");
+  EXPECT_EQ(Value(manager.GetScript("new")), "new");
+}
+
+TEST_F(ScriptManagerTest, AScriptMayDropAndReloadItselfWhileRunning) {
+  dir.Write("self.lua",
+            "function main() ClearAScript('self') ReloadAll() value = 'still running' "
+            "return value end");
+  manager.CreateScript(dir.path().c_str());
+  manager.SetBindFunc([](lua_State* L) {
+    BindScriptCommon(L);
+    luareg::def(L, "ClearAScript",
+                [](const char* f) { return cScriptManager::Instance().ClearAScript(f); });
+  });
+  EXPECT_TRUE(RunScriptFileFunc("self", "main"));
+  EXPECT_EQ(manager.GetLoadedCount(), 0u);
+  EXPECT_TRUE(RunScriptFileFunc("self", "main"));
+}
+
+TEST_F(ScriptManagerTest, RunScriptFileFuncLoadsTheFileAndCallsTheFunction) {
+  manager.CreateScript(dir.path().c_str());
+  EXPECT_TRUE(RunScriptFileFunc("a", "main"));
+  EXPECT_FALSE(RunScriptFileFunc("a", "absent"));
+  EXPECT_FALSE(RunScriptFileFunc("exe/init_nobody", "init"));
+  dir.Write("exe/init_server", "function init() started = true end");
+  EXPECT_TRUE(RunScriptFileFunc("exe\\init_server", "init"));
+}
+
+TEST_F(ScriptManagerTest, ArchiveScriptsServeWhereTheFolderHasNone) {
+  TempFolder pack;
+  pack.Write("zipped.lua", "value = 'from archive'");
+  pack.Write("a.lua", "value = 'archive a'");
+  pack.Write("lib/x.lua", "value = 'x'");
+  std::string error;
+  ASSERT_TRUE(baselib::ZipWrite(pack.path(), dir / "scripts.zip", &error)) << error;
+
+  manager.CreateScript(dir.path().c_str());
+  EXPECT_TRUE(manager.SetZip((dir / "scripts.zip").c_str()));
+  EXPECT_EQ(Value(manager.GetScript("zipped")), "from archive");
+  EXPECT_EQ(Value(manager.GetScript("lib/x")), "x");
+  EXPECT_EQ(Value(manager.GetScript("a")), "a");
+  EXPECT_FALSE(manager.SetZip((dir / "absent.zip").c_str()));
+  EXPECT_EQ(manager.GetScript("zipped"), manager.GetScript("zipped"));
+}
+
+TEST(ZipStoreTest, DamagedArchivesAreRefusedWholeNeverReadPastTheirEnd) {
+  TempFolder pack;
+  pack.Write("src/one.lua", std::string(300, 'a'));
+  pack.Write("src/two.lua", "two");
+  std::string error;
+  ASSERT_TRUE(baselib::ZipWrite(pack / "src", pack / "p.zip", &error)) << error;
+  std::map<std::string, std::string> entries;
+  ASSERT_TRUE(baselib::ZipRead(pack / "p.zip", entries, &error)) << error;
+  EXPECT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries["two.lua"], "two");
+
+  std::ifstream in(pack / "p.zip", std::ios::binary);
+  const std::string whole((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string flipped = whole;
+  flipped[40] ^= 0x55;  // inside the data of one.lua: the checksum no longer matches
+  std::string truncated = whole.substr(0, whole.size() / 2) + whole.substr(whole.size() - 22);
+  for (const std::string& bad : {flipped, truncated, std::string("PK\5\6"), std::string()}) {
+    pack.Write("bad.zip", bad);
+    entries.clear();
+    EXPECT_FALSE(baselib::ZipRead(pack / "bad.zip", entries, &error));
+    EXPECT_TRUE(entries.empty());
+  }
+}
+
+}  // namespace
