@@ -10,23 +10,22 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "faults.h"
 #include "tessel/host/crash_guard.h"
 
 namespace {
 
 void WriteToNull(void*) {
-  *static_cast<volatile int*>(nullptr) = 7;
+  FaultWriteNull();
 }
 void ReadFromNull(void*) {
-  volatile int v = *static_cast<volatile int*>(nullptr);
-  (void)v;
+  FaultReadNull();
 }
 void CallNull(void*) {
-  void (*volatile fn)() = nullptr;
-  fn();
+  FaultCallNull();
 }
 void ThrowCpp(void*) {
-  throw std::runtime_error("cycle failed");
+  FaultThrow();
 }
 
 // The guard runs on a thread of its own, as on the host's worker.
