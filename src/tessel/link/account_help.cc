@@ -1,0 +1,103 @@
+#include "tessel/link/account_help.h"
+
+#include <cstring>
+#include <filesystem>
+
+#include "tessel/console/groups/config_stores.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/link/ini_file.h"
+
+namespace {
+
+constexpr size_t kMaxAccountName = 64;
+
+bool IsSafeAccountByte(unsigned char c) {
+  if (c >= 0x80) return true;  // part of a multi-byte character
+  if (c <= 0x20 || c == 0x7F) return false;
+  return std::strchr("/\\:*?\"<>|", c) == nullptr;
+}
+
+}  // namespace
+
+bool IsSafeAccountName(const char* name) {
+  if (name == nullptr || *name == '\0' || *name == '.') return false;
+  size_t length = std::strlen(name);
+  if (length > kMaxAccountName || std::strstr(name, "..") != nullptr) return false;
+  for (size_t i = 0; i < length; ++i)
+    if (!IsSafeAccountByte(static_cast<unsigned char>(name[i]))) return false;
+  return true;
+}
+
+std::string AccountFilePath(const std::string& name) {
+  return "db/accounts/" + name + ".ini";
+}
+
+bool PasswordsEqual(const std::string& a, const std::string& b) {
+  const size_t length = std::max(a.size(), b.size());
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char x = i < a.size() ? static_cast<unsigned char>(a[i]) : 0;
+    unsigned char y = i < b.size() ? static_cast<unsigned char>(b[i]) : 0;
+    diff |= static_cast<unsigned char>(x ^ y);
+  }
+  return diff == 0;
+}
+
+std::string MaskPassword(const char* password) {
+  size_t length = password ? std::strlen(password) : 0;
+  return std::string(std::min<size_t>(length, 8), '*');
+}
+
+void cAccountHelp::SetAccount(const char* name, int level) {
+  m_strName = name ? name : "";
+  m_nLevel = level;
+}
+
+bool cAccountHelp::Login(const char* name, const char* password) {
+  if (IsLogin()) {
+    get_gout() << "login error 已经在登录中了，请先Logout\n";
+    return false;
+  }
+  int level = 0;
+  if (GetConfigValue("check_login", 1) == 0) {
+    level = 1;
+  } else {
+    // The name becomes part of a file path: refuse anything that could leave the folder.
+    if (!IsSafeAccountName(name)) {
+      get_gout() << "login error invalid account name\n";
+      return false;
+    }
+    const std::string path = AccountFilePath(name);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+      get_gout() << "login error 没有找到文件" << path << ", 该账号不存在\n";
+      return false;
+    }
+    cIniFile file;
+    std::string stored;
+    if (!file.Load(path.c_str()) || !file.GetString("password", stored)) {
+      get_gout() << "login error 文件载入错误\n";
+      return false;
+    }
+    if (!PasswordsEqual(stored, password ? password : "")) {
+      get_gout() << "login error 密码错误\n";
+      return false;
+    }
+    file.GetInt("cmd", level);
+  }
+  get_gout() << "login ok " << (name ? name : "") << " cmd level = " << level << " 成功登陆"
+             << "\n";
+  SetAccount(name, level);
+  return true;
+}
+
+bool cAccountHelp::Logout() {
+  if (!IsLogin()) return false;
+  get_gout() << "logout ok Account " << m_strName << " logout \n";
+  m_strName.clear();
+  return true;
+}
+
+void cAccountHelp::Trace() {
+  get_gout() << m_nLinkID << " " << m_strName << " " << m_nLevel;
+}

@@ -1,0 +1,58 @@
+// The console account of one link of a listening server: who is logged in on it and at which
+// command level. Account files live under "db/accounts/". Worker thread only.
+#pragma once
+
+#include <string>
+
+// One link's account.
+class iAccount {
+ public:
+  virtual unsigned int GetLinkID() = 0;
+  // The logged-in account name; empty when not logged in.
+  virtual const char* GetName() = 0;
+  virtual int GetLevel() = 0;
+  // Sets name and level without any check.
+  virtual void SetAccount(const char* name, int level) = 0;
+  virtual bool Login(const char* name, const char* password) = 0;
+  virtual bool Logout() = 0;
+  virtual bool IsLogin() = 0;
+  // Prints link id, name and level to the command output.
+  virtual void Trace() = 0;
+  virtual ~iAccount() = default;
+};
+
+class cAccountHelp : public iAccount {
+ public:
+  unsigned int GetLinkID() override { return m_nLinkID; }
+  const char* GetName() override { return m_strName.c_str(); }
+  int GetLevel() override { return m_nLevel; }
+  void SetAccount(const char* name, int level) override;
+  // Checks the name and password against the account file (unless the config value
+  // "check_login" is 0, which grants level 1 to anyone) and logs in; every refusal is printed to
+  // the command output and gives false.
+  bool Login(const char* name, const char* password) override;
+  bool Logout() override;
+  bool IsLogin() override { return !m_strName.empty(); }
+  void Trace() override;
+  void SetLinkID(unsigned int id) { m_nLinkID = id; }
+
+ private:
+  unsigned int m_nLinkID = 0;
+  std::string m_strName;
+  int m_nLevel = 0;
+};
+
+// Whether `name` may name an account file: not empty, at most 64 bytes, no path separator,
+// blank, control or shell-special character, no "..", and not starting with '.'. Bytes of
+// multi-byte characters are allowed.
+bool IsSafeAccountName(const char* name);
+
+// "db/accounts/" + name + ".ini".
+std::string AccountFilePath(const std::string& name);
+
+// Compares two passwords over their whole length, whatever the first difference, so the time
+// taken tells nothing of where they differ.
+bool PasswordsEqual(const std::string& a, const std::string& b);
+
+// A password as it may be shown: one '*' per byte, at most 8.
+std::string MaskPassword(const char* password);
