@@ -6,9 +6,9 @@
 #include "platform/console_color.h"
 #include "platform/folders.h"
 #include "platform/local_time.h"
-#include "platform/paths.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/host/loggers.h"
+#include "tessel/host/tessel_values.h"
 
 namespace {
 
@@ -20,10 +20,7 @@ std::mutex g_sourceMutex;
 std::function<std::string(const char*)> g_logFileSource;  // guarded by g_sourceMutex
 
 std::string DefaultLogFilePath(const char* name) {
-  std::string exe = platform::ExecutableFile();
-  size_t dot = exe.rfind('.');
-  if (dot != std::string::npos && dot > 0) exe.resize(dot);
-  return "log/" + exe + "/" + name;
+  return cTesselValues::Instance()._GetLogFile(name);
 }
 
 void AddFileAppender(const char* name, const std::string& file) {

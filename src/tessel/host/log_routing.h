@@ -6,9 +6,9 @@
 #include <functional>
 #include <string>
 
-// The path of a log file or folder by name, below the program's log folder. The program values
-// provide it ("log/" + exe name + "/" + name); until they are wired in, the default derives the
-// exe name from the running executable.
+// The path of a log file or folder by name, below the program's log folder: by default the
+// program values' "log/" + exe name + "/" + name; tests set a source of their own (an empty
+// function restores the default).
 void SetLogFileSource(std::function<std::string(const char* name)> source);
 std::string LogFilePath(const char* name);
 

@@ -4,17 +4,20 @@
 #include <sys/time.h>
 
 #include <filesystem>
-#include <regex>
 
 #include "loglib/scratch_dir.h"
+#include "loglib/text_shape.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::contains_shape;
+using testing_support::fits;
+using testing_support::kTimeFileShape;
 using testing_support::read_file;
 using testing_support::scratch_dir;
 
-const char* kStamp = R"(\d\d_\d\d \d\d:\d\d:\d\d )";
+const std::string kStamp(testing_support::kStampShape);
 
 void MakeFileAged(const std::string& path, long seconds) {
   std::ofstream(path) << "old";
@@ -40,9 +43,9 @@ TEST(cLog, ANamedFileGetsTheHeaderTimeStampedLinesAndTheEndMark) {
     log << "number " << 7 << std::endl;
   }
   std::string text = read_file(file);
-  std::regex shape(std::string("create log file at: ") + kStamp + "\n\n" + kStamp +
-                   "first\nnumber 7\n\nend log file at: " + kStamp);
-  EXPECT_TRUE(std::regex_match(text, shape)) << text;
+  EXPECT_TRUE(fits(text, "create log file at: " + kStamp + "\n\n" + kStamp +
+                             "first\nnumber 7\n\nend log file at: " + kStamp))
+      << text;
 }
 
 TEST(cLog, AClosedLogWritesNothingAndAFailedOpenSaysSo) {
@@ -69,8 +72,8 @@ TEST(cLog, WithEchoTheHeaderStampsAndTextsAlsoReachStandardOutput) {
     log.WriteLine("seen twice");
   }
   std::string out = testing::internal::GetCapturedStdout();
-  std::regex shape(std::string("create log file at: ") + kStamp + "\n\n" + kStamp + "seen twice\n");
-  EXPECT_TRUE(std::regex_match(out, shape)) << "destruction does not echo the end mark: " << out;
+  EXPECT_TRUE(fits(out, "create log file at: " + kStamp + "\n\n" + kStamp + "seen twice\n"))
+      << "destruction does not echo the end mark: " << out;
   EXPECT_NE(read_file(dir.file("echo.log")).find("seen twice"), std::string::npos);
 }
 
@@ -84,8 +87,7 @@ TEST(cLog, OpeningInAFolderKeepsThreeDayOldFilesAndDeletesOlderOnes) {
   ASSERT_TRUE(log.Open(folder.c_str(), 3));
   EXPECT_FALSE(fs::exists(folder + "/four.log"));
   EXPECT_TRUE(fs::exists(folder + "/three.log"));
-  std::regex name(R"(\d{4}_\d\d_\d\d-\d\d\.\d\d\.\d\d\.log)");
-  EXPECT_TRUE(std::regex_match(fs::path(log.GetFileName()).filename().string(), name))
+  EXPECT_TRUE(fits(fs::path(log.GetFileName()).filename().string(), kTimeFileShape))
       << log.GetFileName();
   EXPECT_EQ(fs::path(log.GetFileName()).parent_path(), fs::path(folder));
 }
@@ -128,8 +130,8 @@ TEST(cMsgLog, AReceivedMessageGivesATextLineAndATypeAndSizeLine) {
     file = log.GetLog().GetFileName();
   }
   std::string text = read_file(file);
-  std::regex lines(std::string(kStamp) + "login\n" + kStamp + "recieve msg type 1003 size 24\n");
-  EXPECT_TRUE(std::regex_search(text, lines)) << text;
+  EXPECT_TRUE(contains_shape(text, kStamp + "login\n" + kStamp + "recieve msg type 1003 size 24\n"))
+      << text;
 }
 
 TEST(cMsgLog, AFolderThatCannotBeMadeIsReportedOnStandardOutput) {
