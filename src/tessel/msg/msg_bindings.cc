@@ -1,12 +1,15 @@
 #include "tessel/msg/msg_bindings.h"
 
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
 #include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/log_file.h"
 #include "tessel/link/bridge_interfaces.h"
+#include "tessel/timers/timer_function.h"
 
 namespace {
 
@@ -31,6 +34,11 @@ HandleChatExceptionEnum stMsg_ErrorBind::OnMsg(iBridge* bridge, stBindMsg* msg) 
     log << "【错误】: " << record->error << " msg " << record->msg << " unknow error" << std::endl;
   } else {
     log << "【成功】: " << record->msg << std::endl;
+  }
+  if (KLuaScript* script = GetErrorScript()) {
+    char call[10240];
+    std::snprintf(call, sizeof(call), "OnError(%d,%d)", record->msg, record->error);
+    script->DoString(call);
   }
   return ChatException_OK;
 }
@@ -91,6 +99,10 @@ HandleChatExceptionEnum stMsg_CmdBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
     // scope ends, also when the command throws.
     ostreamCmd::cServeScope serving(msg, bridge, record->cmd);
     result = bridge->RunCmdBridge(msg->send, record);
+    if (KLuaScript* script = GetCmdScript()) {
+      cTimerFunctionTessel guard("cmd.lua", record->text, 100, 1);
+      script->DoCmd(record->text);
+    }
     if (result == ChatException_NoCmd) {
       if (iDistribute* distribute = bridge->GetDistribute()) {
         const unsigned short link = msg->send != nullptr ? msg->send->GetID() : 0;

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "tessel/contracts/baselib.h"
 #include "tessel/host/loggers.h"
-#include "tessel/msg/msg_loggers.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ bool stMsg_Cmd::SetCmd(int cmdNumber, const char* newText) {
   if (newText == nullptr) newText = "";
   const std::size_t len = std::strlen(newText);
   if (len >= kTextCapacity) {
-    LogCmdSize(FatalErrorLogger(), cmd, len, newText, len);
+    LogCmdSize(tessel_fetalerror(), cmd, len, newText, len);
     // An empty text: the terminator and the padding bytes of the 12-byte wire size.
     std::memset(text, 0, 4);
     return false;

@@ -5,6 +5,8 @@
 namespace {
 
 TraceErrorFunc g_traceErrorFunc = nullptr;
+KLuaScript* g_errorScript = nullptr;
+KLuaScript* g_cmdScript = nullptr;
 
 }  // namespace
 
@@ -78,4 +80,20 @@ void SetTraceErrorFunc(TraceErrorFunc f) {
 }
 TraceErrorFunc GetTraceErrorFunc() {
   return g_traceErrorFunc;
+}
+
+void SetErrorScript(KLuaScript* script) {
+  g_errorScript = script;
+}
+
+KLuaScript* GetErrorScript() {
+  return g_errorScript;
+}
+
+void SetCmdScript(KLuaScript* script) {
+  g_cmdScript = script;
+}
+
+KLuaScript* GetCmdScript() {
+  return g_cmdScript;
 }

@@ -10,6 +10,7 @@
 #include "tessel/msg/msg_records.h"
 
 class iBridge;
+class KLuaScript;
 
 // Base of every binding: the display name and size rule of one record type, and its handler.
 class cMsgBind {
@@ -76,3 +77,9 @@ class cMsg {
 using TraceErrorFunc = void (*)(stMsg_Error* msg, std::ostream& os);
 void SetTraceErrorFunc(TraceErrorFunc f);
 TraceErrorFunc GetTraceErrorFunc();
+// The error script runs "OnError(msg,error)" for every error reply; the command script runs the
+// text of every received command after the endpoint ran it.
+void SetErrorScript(KLuaScript* script);
+KLuaScript* GetErrorScript();
+void SetCmdScript(KLuaScript* script);
+KLuaScript* GetCmdScript();

@@ -75,13 +75,6 @@ TEST(MsgRecords, RecordsLayOutTheirFieldsAsLittleEndianBytes) {
   EXPECT_EQ(0, std::memcmp(out + 4, "hi", 3));
 }
 
-TEST(MsgRecords, ConstructedRecordsCarryTheirTypeNumberAndIdZero) {
-  EXPECT_EQ(stMsg_Error::s_nType, stMsg_Error().type);
-  EXPECT_EQ(stMsg_Exception::s_nType, stMsg_Exception().type);
-  EXPECT_EQ(stMsg_Windows::s_nType, stMsg_Windows().type);
-  EXPECT_EQ(0, stMsg_Windows().id);
-}
-
 TEST(MsgRecords, CommandBuilderReportsTwelvePlusTheTextRoundedUpToFour) {
   unsigned long size = 99;
   auto* record = static_cast<stMsg_Cmd*>(Msg_GetCmd(1, "", size));

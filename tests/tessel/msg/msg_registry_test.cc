@@ -8,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "tessel/contracts/baselib.h"
 #include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/test_doubles.h"
 
@@ -181,6 +182,39 @@ TEST_F(MsgRegistry, ErrorRepliesAreTracedToTheMessageLog) {
   registry.HandleMsg(&failed.bind);
   SetTraceErrorFunc(nullptr);
   EXPECT_EQ("traced 9", bridge.MsgLogText());
+}
+
+// The value of a Lua global number of a script, -1 when it is not a number.
+double Global(KLuaScript& script, const char* name) {
+  lua_getglobal(script.GetLua(), name);
+  const double value = lua_isnumber(script.GetLua(), -1) ? lua_tonumber(script.GetLua(), -1) : -1;
+  lua_pop(script.GetLua(), 1);
+  return value;
+}
+
+TEST_F(MsgRegistry, InstalledScriptsSeeEveryErrorReplyAndEveryCommand) {
+  KLuaScript errors("errors");
+  errors.DoString("function OnError(msg, error) seen = msg * 1000 + error end");
+  KLuaScript commands("commands");
+  commands.DoString("function Ver() calls = (calls or 0) + 1 end");
+  SetErrorScript(&errors);
+  SetCmdScript(&commands);
+
+  Received failed(stMsg_Error::s_nType, 12);
+  failed.PutInt(4, 9);
+  failed.PutInt(8, 3);
+  registry.HandleMsg(&failed.bind);
+  auto cmd = CommandRecord(4, "Ver()");
+  bridge.m_run = [](unsigned, const char*) { return ChatException_OK; };
+  registry.HandleMsg(&cmd->bind);
+  registry.HandleMsg(&cmd->bind);
+  SetErrorScript(nullptr);
+  SetCmdScript(nullptr);
+  registry.HandleMsg(&cmd->bind);
+
+  EXPECT_EQ(9003, Global(errors, "seen"));
+  EXPECT_EQ(2, Global(commands, "calls"));
+  EXPECT_EQ(3u, bridge.m_ran.size());
 }
 
 TEST_F(MsgRegistry, ExceptionNoticesAreWrittenToStandardOutputAndTheMessageLog) {
