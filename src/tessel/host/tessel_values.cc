@@ -95,12 +95,11 @@ cTesselValues& cTesselValues::Instance() {
     auto mapName = SourceOf(&Sources::mapName);
     return cTesselValues(platform::ExecutablePath(), mapName ? mapName() : std::string());
   }();
-  // Once the names are known: the network library and the log files learn the exe name, and
-  // every log line gets its time prefix and line end.
+  // Once the names are known: the network library learns the exe name, and every log line gets
+  // its time prefix and line end.
   static const bool wired = [] {
     std::string exeName = values.m_strExeName;
     Net_SetExeName(exeName);
-    SetLogFileSource([](const char* name) { return values._GetLogFile(name); });
     SetupLogPrefixes();
     return true;
   }();
