@@ -92,7 +92,8 @@ void cTimerRange::Fire(std::int64_t now, std::uint64_t pass) {
 
     unsigned long result = 0;
     if (entry.obj->IsAlive()) {
-      m_pFiring = &entry;
+      m_firingEntry = entry;
+      m_pFiring = &m_firingEntry;
       m_bFiringDropped = false;
       result = entry.obj->m_pOwner->OnTimer(entry.id);
       m_pFiring = nullptr;

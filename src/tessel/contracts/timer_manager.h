@@ -74,6 +74,8 @@ class cTimerRange {
   // replaced meanwhile, so it is not re-armed.
   const stEntry* m_pFiring = nullptr;
   bool m_bFiringDropped = false;
+  // A copy of the firing timer that stays readable when a fault leaves OnTimer without return.
+  stEntry m_firingEntry{};
 };
 
 // A queued add (1) or kill (0), consumed by the next Run.
