@@ -1,0 +1,299 @@
+#include "tessel/host/tessel.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/console_color.h"
+#include "platform/paths.h"
+#include "tessel/console/alias.h"
+#include "tessel/console/cmd.h"
+#include "tessel/console/tessel_cmd.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/game_time.h"
+#include "tessel/contracts/loglib.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/contracts/timer_manager.h"
+#include "tessel/host/alloc_watch.h"
+#include "tessel/host/console_signals.h"
+#include "tessel/host/crash_guard.h"
+#include "tessel/host/crash_report.h"
+#include "tessel/host/host_config.h"
+#include "tessel/host/log_routing.h"
+#include "tessel/host/loggers.h"
+#include "tessel/host/tessel_status.h"
+#include "tessel/host/tessel_values.h"
+#include "tessel/host/trace.h"
+#include "tessel/link/easy_client.h"
+#include "tessel/link/easy_server.h"
+
+namespace {
+
+constexpr uint32_t kSlowCycleMs = 100;
+
+void SleepMs(unsigned long ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace
+
+cTessel& cTessel::Instance() {
+  static cTessel host;
+  return host;
+}
+
+cTessel::cTessel() {
+  // Console signals go to the signal thread only: block them before any thread starts.
+  cConsoleSignals::Block();
+  InitSocket();
+  platform::EnterHome();
+  LoadAllocationAids();
+}
+
+cTessel::~cTessel() {
+  cThread* thread = m_pThread.exchange(nullptr);
+  if (thread != nullptr) {
+    thread->End();
+    delete thread;
+  }
+}
+
+void cTessel::SetProgram(const char* buildDate, const char* buildTime, const char* version,
+                         const char* program) {
+  cTesselValues::Instance().SetProgram(buildDate, buildTime, version, program);
+  RouteProgramLoggers();
+  cCrashGuard::SetNames(cTesselValues::Instance().GetExeName().c_str(),
+                        GetExeParamString().c_str());
+}
+
+void cTessel::Init() {
+  m_bStopped = true;
+  TESSEL_TRACE();
+  cCrashGuard::Install();
+  if (!cConsoleSignals::Start([this](int signo) { OnConsoleSignal(signo); })) {
+    platform::SetColor(platform::kColorLightRed);
+    std::cout << "Could not set control handler" << std::endl;
+    platform::SetColor(platform::kColorLightCyan);
+  }
+  cAlias::Instance().Load();
+  CreateDefaultScript();
+  cTesselCmd::stHostHooks hooks;
+  hooks.listServers = [this](std::ostream& os) { ListServers(os); };
+  hooks.listClients = [this](std::ostream& os) { ListClients(os); };
+  cTesselCmd::Instance().SetHostHooks(std::move(hooks));
+}
+
+void cTessel::CreateDefaultScript() {
+  TESSEL_TRACE();
+  cScriptManager& scripts = cScriptManager::Instance();
+  scripts.CreateScript(cHostConfig::String("path_script", "").c_str());
+  scripts.SetZip(cHostConfig::String("zip_script", "").c_str());
+}
+
+bool cTessel::Start(bool bThread) {
+  cTesselCmd::Instance().Start();
+  for (cEasyServer* server : Servers()) {
+    if (!server->Start()) return false;
+    iServer* net = server->GetNetServer();
+    const std::string key = std::string(server->GetName()) + "_port";
+    cTesselValues::Instance().SetInfoValue(key.c_str(), net ? static_cast<int>(net->GetPort()) : 0);
+  }
+  const std::string slashes(74, '/');
+  std::cout << slashes << "\ntessel infos\n";
+  cTesselValues::Instance().GetInfos(std::cout);
+  std::cout << "\n" << slashes << "\n" << std::endl;
+  for (cEasyClient* client : Clients())
+    if (!client->Start()) return false;
+  RunInit();
+  if (bThread) return RunThread() == 1;
+  return true;
+}
+
+void cTessel::RunInit() {
+  TESSEL_TRACE();
+  m_dwLastTick = platform::TimeGetTime();
+  if (cHostConfig::Value("tracesendcmd", 0) == 1) TraceSendCmd(true);
+  if (cHostConfig::Value("tracerecievecmd", 0) == 1) TraceRecieveCmd(true);
+}
+
+int cTessel::RunThread() {
+  auto* thread = new cThread;
+  m_pThread = thread;
+  return thread->Start(this);
+}
+
+unsigned int cTessel::Thread() {
+  TESSEL_TRACE();
+  cCrashReport::SetPreReport(TesselRecordCrash);
+  m_bStopped = false;
+  const unsigned int result = _Thread();
+  TESSEL_LOG(tessel_info(), (result != 0 ? "Thread exception exit. " : "Thread exit. "));
+  m_bStopped = true;
+  return result;
+}
+
+unsigned int cTessel::_Thread() {
+  const std::string params = GetExeParamString();
+  const std::string exeName = cTesselValues::Instance().GetExeName();
+  std::cout << "cTessel::_Thread " << params << std::endl;
+  auto body = [](void* host) { static_cast<cTessel*>(host)->MyThread(); };
+  if (cCrashGuard::Run(body, this, exeName.c_str(), params.c_str()) == 0) return 0;
+  std::cout << "exception catched " << std::endl;
+  m_nWaitTime = 0;
+  Exit(true);
+  return 0xFFFFFFFF;
+}
+
+unsigned int cTessel::MyThread() {
+  RunInit();
+  const auto event = cThread::Current();
+  for (;;) {
+    if (!event) return 0;
+    if (cThread::Wait(*event, m_dwCycleInterval) != cThread::kTimeout) return 0;
+    RunOnce(0);
+    cThread* thread = m_pThread.load();
+    if (thread == nullptr) {
+      std::cout << "Thread address " << static_cast<const void*>(thread) << " Memory at "
+                << static_cast<const void*>(&m_pThread) << std::endl;
+      return 0;
+    }
+  }
+}
+
+void cTessel::RunOnce(unsigned int n) {
+  SetRunStage(RunStage_Msg);
+  CheckServerLinks("RunOnce Start");
+  HandleMsg(n);
+  CheckServerLinks("After HandleMsg");
+  SetRunStage(RunStage_Cmd);
+  const uint32_t now = platform::TimeGetTime();
+  Run(platform::ElapsedMs(m_dwLastTick.load(), now));
+  m_dwLastTick = now;
+  const uint32_t cost = platform::ElapsedMs(now, platform::TimeGetTime());
+  if (cost > kSlowCycleMs) ReportSlowCycle(cost);
+  const long restartAt = m_nRestartTime.load();
+  if (restartAt != 0 && restartAt <= cTimerManager::Instance().GetSTime())
+    Restart(0, m_bRestart.load());
+  CheckServerLinks("After Run");
+  SetRunStage(RunStage_Idle);
+}
+
+void cTessel::ReportSlowCycle(uint32_t costMs) {
+  platform::SetColor(platform::kColorLightRed);
+  tessel_write(tessel_timererror(), "cTessel::RunOnce 【costtime】 " + std::to_string(costMs));
+  loglib::flush_all();
+  platform::SetColor(platform::kColorLightCyan);
+}
+
+void cTessel::HandleMsg(unsigned int) {
+  for (cEasyServer* server : Servers()) server->HandleMsg();
+  for (cEasyClient* client : Clients()) client->HandleMsg();
+}
+
+bool cTessel::Run(unsigned long elapsedMs) {
+  SetRunStage(RunStage_Cmd);
+  cTesselCmd::Instance().Run();
+  cGameTime::Instance().Run(elapsedMs);
+  // "run" = 0 pauses the world: messages and console input go on, timers and periodic work wait.
+  if (cHostConfig::Value("run", 1) == 0) {
+    cTimerManager::Instance().RefreshTime();
+    return true;
+  }
+  SetRunStage(RunStage_Timer);
+  cTimerManager::Instance().Run(elapsedMs);
+  for (cEasyServer* server : Servers()) server->RunEasy(elapsedMs);
+  for (cEasyClient* client : Clients()) client->RunEasy(elapsedMs);
+  return true;
+}
+
+void cTessel::Main() {
+  TESSEL_TRACE();
+  platform::SetColor(platform::kColorLightGreen);
+  std::cout << "使用?获得当前命令的帮助,/1,/7,p(上一个),n(下一个),/tessel来切换\n"
+            << "使用??获得当前命令集//select,//global来切换\n"
+            << "使用???获得所有命令集" << std::endl;
+  platform::SetColor(platform::kColorBrightWhite);
+  std::cout << "!>" << std::flush;
+  m_strInitCmd = cHostConfig::ExeParam("initcmd", "");
+  std::string line = m_strInitCmd;
+  for (;;) {
+    if (line.empty() && !m_console.ReadLine(line)) line.clear();
+    if (line == "quit" || line == "q") {
+      std::cout << "program quit... " << std::endl;
+      SleepMs(100);
+      return;
+    }
+    if (line == "dump") {
+      std::cout << "dump 用于程序死循环的时候导出堆栈再退出游戏!" << std::endl;
+      Dump();
+    } else {
+      HandleConsoleLine(line);
+    }
+    SleepMs(10);
+    line.clear();
+  }
+}
+
+void cTessel::HandleConsoleLine(const std::string& line) {
+  const int waiting = GetMsgNum();
+  if (waiting > 0)
+    std::cout << "there are " << waiting << " msg in queue, you should wait a while." << std::endl;
+  const std::string current = cCmd::CurCmdText();
+  if (!current.empty())
+    std::cout << "cur cmd is " << current << std::endl;
+  else
+    std::cout << "cur is in timer" << std::endl;
+  cTesselCmd::Instance().SetCmd(line.c_str());
+}
+
+void cTessel::Dump() {
+  TESSEL_LOG(tessel_info(), "Dump");
+  tessel_write(tessel_fetalerror(), "Dump");
+  m_bStopped = true;
+  const std::string params = GetExeParamString();
+  stCrashInfo info;
+  info.code = kCrashBreakpoint;
+  cCrashReport::Report(info, cTesselValues::Instance().GetExeName().c_str(), params.c_str());
+  std::cout << "exception raised " << std::endl;
+  m_nWaitTime = 0;
+  Exit(true);
+}
+
+void cTessel::Exit(bool crash) {
+  if (crash) TesselReportCrash();
+  TESSEL_TRACE();
+  if (!m_bEnded.load()) {
+    m_console.Wake();
+    SleepMs(10);
+  }
+}
+
+void cTessel::Restart(long when, bool restart) {
+  TESSEL_TRACE();
+  m_bRestart = restart;
+  if (when == 0) {
+    m_nRestartTime = 0;
+    Exit(false);
+  } else {
+    m_nRestartTime = when;
+  }
+}
+
+void cTessel::OnConsoleSignal(int signo) {
+  if (signo == SIGINT) {
+    std::cout << "CTRL_C_EVENT invoke" << std::endl;
+    End();
+    // Leave without running static destructors under the other threads' feet.
+    loglib::flush_all();
+    std::fflush(nullptr);
+    ::_exit(0);
+  }
+  std::cout << "CTRL_CLOSE_EVENT invoke" << std::endl;
+  Exit(false);
+}

@@ -1,0 +1,147 @@
+// The host: owns the worker thread that runs every cycle (links' messages, console input, game
+// clock, timers, the links' periodic work), runs the console loop on the caller's thread, ends
+// the process in order (on request, at a scheduled time or after an exception) and keeps the
+// registries of the process's easy servers and clients. Start-up, Main and End: main thread;
+// the cycle: worker thread; lookups, Exit and Restart: any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "tessel/host/console_input.h"
+#include "tessel/host/thread.h"
+
+class cEasyServer;
+class cEasyClient;
+class cBridgeServer;
+class cBridgeClient;
+class iAccountManagerServer;
+class iServer;
+class iClient;
+
+// The pauses of the end sequence. The defaults are the host's own; a program may shorten them.
+struct stEndPacing {
+  unsigned long pauseMs = 100;           // after End begins
+  unsigned long pollMs = 2000;           // between two rounds of CanEnd
+  unsigned long exceptionRounds = 10;    // ExceptionWait rounds of the exception phase
+  unsigned long exceptionStepMs = 1000;  // pause after each round
+  unsigned long threadEndMs = 10000;     // how long the worker may take to stop
+  unsigned long settleMs = 2000;         // between ending the links and clearing the network
+};
+
+class cTessel : public cThreadCallback {
+ public:
+  // The process's host, made on first use (network start-up, working directory, allocation
+  // aids) and kept until the process ends.
+  static cTessel& Instance();
+  // A host of its own; a process normally uses Instance() only.
+  cTessel();
+  virtual ~cTessel();
+  cTessel(const cTessel&) = delete;
+  cTessel& operator=(const cTessel&) = delete;
+
+  // Start-up, in this order.
+  void SetProgram(const char* buildDate, const char* buildTime, const char* version,
+                  const char* program);
+  void Init();
+  // Starts the console parser, every server, every client; with bThread also the worker.
+  bool Start(bool bThread);
+  int RunThread();
+
+  // The worker.
+  unsigned int Thread() override;
+  unsigned int _Thread();
+  unsigned int MyThread();
+  // One cycle, and its message part; n is passed along and not read.
+  void RunOnce(unsigned int n);
+  void HandleMsg(unsigned int n);
+  // The timed part of a cycle; always true.
+  bool Run(unsigned long elapsedMs);
+
+  // The console loop; returns when the operator (or Exit) quits.
+  void Main();
+  // Asks the console loop to quit; with crash, first writes the crash status.
+  void Exit(bool crash);
+  // when = 0: stops now; otherwise at the first cycle whose timer-manager clock reaches when.
+  void Restart(long when, bool restart);
+  // The orderly end; runs once.
+  void End();
+  void Wait();
+  void Exception();
+  void EndThread(unsigned long ms);
+  void EndThread();
+  void ClearNet();
+  // Writes a crash report of the present state, then makes the console loop quit.
+  void Dump();
+
+  // Registries of easy servers and clients (not owned), keyed by their names.
+  void SetTesselServer(cEasyServer* server);
+  void SetTesselClient(cEasyClient* client);
+  cEasyServer* GetTesselServer(const char* name);
+  cEasyClient* GetTesselClient(const char* name);
+  cEasyServer* GetTesselServerOne(const char* name);
+  cEasyClient* GetTesselClientOne();
+  bool IsServer();
+  cBridgeServer* GetBridgeServer(const char* name);
+  cBridgeClient* GetBridgeClient(const char* name);
+  iServer* GetNetServer(const char* name);
+  iClient* GetNetClient(const char* name);
+  iAccountManagerServer* GetAMServer(const char* name);
+  iAccountManagerServer* GetAMServerFront();
+  void CheckServerLinks(const char* tag);
+  int GetMsgNum();
+  void TraceSendCmd(bool on);
+  void TraceRecieveCmd(bool on);
+  void ListClients(std::ostream& os);
+  void ListServers(std::ostream& os);
+  void Version(std::ostream& os);
+
+  void SetDefaultRoute(cBridgeClient* route) { m_pDefaultRoute.store(route); }
+  cBridgeClient* GetDefaultRoute() const { return m_pDefaultRoute.load(); }
+  void SetAccountFather(const char* name);
+  std::string GetAccountFather() const;
+
+  bool IsStopped() const { return m_bStopped.load(); }
+  bool IsEnded() const { return m_bEnded.load(); }
+  int GetWaitTime() const { return m_nWaitTime.load(); }
+  bool GetRestartFlag() const { return m_bRestart.load(); }
+  long GetRestartTime() const { return m_nRestartTime.load(); }
+  bool HasThread() const { return m_pThread.load() != nullptr; }
+  void SetEndPacing(const stEndPacing& pacing) { m_pacing = pacing; }
+
+ private:
+  void RunInit();
+  void CreateDefaultScript();
+  void OnConsoleSignal(int signo);
+  void ReportSlowCycle(uint32_t costMs);
+  void HandleConsoleLine(const std::string& line);
+  std::vector<cEasyServer*> Servers() const;
+  std::vector<cEasyClient*> Clients() const;
+
+  std::atomic<bool> m_bStopped{false};
+  std::atomic<cBridgeClient*> m_pDefaultRoute{nullptr};
+  mutable std::mutex m_mutexLinks;
+  std::unordered_map<std::string, cEasyClient*> m_mapClients;
+  std::unordered_map<std::string, cEasyServer*> m_mapServers;
+  mutable std::mutex m_mutexFather;
+  std::string m_strAccountFather;
+  std::atomic<bool> m_bRestart{false};
+  std::atomic<long> m_nRestartTime{0};
+  std::atomic<bool> m_bEnded{false};
+  std::atomic<int> m_nWaitTime{10000};
+  std::atomic<cThread*> m_pThread{nullptr};
+  unsigned long m_dwCycleInterval = 10;
+  std::atomic<uint32_t> m_dwLastTick{0};
+  std::string m_strInitCmd;
+  stEndPacing m_pacing;
+  cConsoleInput m_console;
+};
+
+// The network object of the named easy server / client of the process's host; null if none.
+iServer* GetNetServer(const char* name);
+iClient* GetNetClient(const char* name);

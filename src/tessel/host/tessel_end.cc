@@ -1,0 +1,126 @@
+// The end of the host: the orderly end with its graceful or exception phase, stopping the worker
+// and clearing the network objects.
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+#include "tessel/host/crash_guard.h"
+#include "tessel/host/loggers.h"
+#include "tessel/host/tessel.h"
+#include "tessel/host/tessel_status.h"
+#include "tessel/host/tessel_values.h"
+#include "tessel/host/trace.h"
+#include "tessel/link/easy_client.h"
+#include "tessel/link/easy_server.h"
+
+namespace {
+
+void SleepMs(unsigned long ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace
+
+void cTessel::End() {
+  if (m_bEnded.exchange(true)) return;
+  TESSEL_TRACE();
+  TesselRegistryTime("endtime");
+  SleepMs(m_pacing.pauseMs);
+  if (m_nWaitTime.load() != 0)
+    Wait();
+  else
+    Exception();
+  TESSEL_LOG(tessel_info(), "cTessel end ... ");
+  EndThread(m_pacing.threadEndMs);
+  TESSEL_LOG(tessel_info(), "cTessel thread end ... ");
+  for (cEasyServer* server : Servers()) server->End();
+  for (cEasyClient* client : Clients()) client->End();
+  SleepMs(m_pacing.settleMs);
+  TESSEL_LOG(tessel_info(), "cTessel clear net... ");
+  ClearNet();
+  TESSEL_LOG(tessel_info(), "cTessel thread ended ... ");
+  TesselRegistryTime("exittime");
+}
+
+void cTessel::Wait() {
+  TESSEL_TRACE();
+  TESSEL_LOG(tessel_info(), "cTessel before end ... ");
+  for (cEasyServer* server : Servers()) server->BeforeEnd();
+  for (cEasyClient* client : Clients()) client->BeforeEnd();
+  TESSEL_LOG(tessel_info(), "cTessel start end ... ");
+  for (cEasyServer* server : Servers()) server->StartEnd();
+  for (cEasyClient* client : Clients()) client->StartEnd();
+  TESSEL_LOG(tessel_info(), "cTessel wait ... ");
+  long waited = 0;
+  // Polls until every server and then every client agrees; the exception path ends the wait by
+  // setting the wait time to 0.
+  while (m_nWaitTime.load() > 0) {
+    std::string reason;
+    bool refused = false;
+    for (cEasyServer* server : Servers()) {
+      if (!server->CanEnd(reason)) {
+        std::cout << "can not end for server: " << server->GetName() << " " << reason << std::endl;
+        refused = true;
+        break;
+      }
+    }
+    for (cEasyClient* client : refused ? std::vector<cEasyClient*>() : Clients()) {
+      if (!client->CanEnd(reason)) {
+        std::cout << "can not end for client: " << client->GetName() << " " << reason << std::endl;
+        refused = true;
+        break;
+      }
+    }
+    SleepMs(m_pacing.pollMs);
+    waited += static_cast<long>(m_pacing.pollMs);
+    if (!refused) break;
+  }
+  if (waited >= m_nWaitTime.load()) std::cout << "cTessel wait outof time ... " << std::endl;
+}
+
+void cTessel::Exception() {
+  TESSEL_TRACE();
+  for (cEasyServer* server : Servers()) server->ExceptionEnd();
+  for (cEasyClient* client : Clients()) client->ExceptionEnd();
+  for (unsigned long round = 1; round <= m_pacing.exceptionRounds; ++round) {
+    for (cEasyServer* server : Servers()) server->ExceptionWait();
+    for (cEasyClient* client : Clients()) client->ExceptionWait();
+    SleepMs(m_pacing.exceptionStepMs);
+    std::cout << "Exception wait " << round * m_pacing.exceptionStepMs << std::endl;
+  }
+}
+
+void cTessel::EndThread(unsigned long ms) {
+  TESSEL_TRACE();
+  cThread* thread = m_pThread.load();
+  if (thread != nullptr && !thread->End(ms)) {
+    // A thread cannot be stopped from outside safely: it is left to run on by itself (it ends at
+    // its next wake-up, seeing it is no longer the host's worker) and the end goes on.
+    TESSEL_LOG(tessel_info(), "can not EndThread in " << ms / 1000 << " second");
+    TESSEL_LOG(tessel_info(), "abandon thread ... ");
+    thread->Abandon();
+    m_pThread = nullptr;
+    SleepMs(1000);
+  }
+  m_pThread = nullptr;
+  delete thread;
+}
+
+void cTessel::EndThread() {
+  cThread* thread = m_pThread.exchange(nullptr);
+  if (thread == nullptr) return;
+  thread->End();
+  delete thread;
+}
+
+void cTessel::ClearNet() {
+  const std::string params = GetExeParamString();
+  const std::string exeName = cTesselValues::Instance().GetExeName();
+  auto body = [](void* host) {
+    auto* self = static_cast<cTessel*>(host);
+    for (cEasyServer* server : self->Servers()) server->ClearNet();
+    for (cEasyClient* client : self->Clients()) client->ClearNet();
+  };
+  if (cCrashGuard::Run(body, this, exeName.c_str(), params.c_str()) == 1)
+    std::cout << "clear net exception " << std::endl;
+}

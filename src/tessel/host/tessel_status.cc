@@ -1,0 +1,71 @@
+#include "tessel/host/tessel_status.h"
+
+#include <atomic>
+#include <mutex>
+#include <sstream>
+
+#include "platform/local_time.h"
+#include "tessel/console/cmd.h"
+#include "tessel/console/tessel_cmd.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/timer_manager.h"
+#include "tessel/host/tessel_values.h"
+
+namespace {
+
+std::atomic<int> g_runStage{RunStage_Idle};
+std::mutex g_paramsMutex;
+std::string g_params;
+// The crash status as it was when the crash was reported, while the faulting cycle's state was
+// still in place.
+std::mutex g_recordedMutex;
+std::string g_recorded;
+
+}  // namespace
+
+void SetRunStage(int stage) {
+  g_runStage.store(stage, std::memory_order_relaxed);
+}
+int GetRunStage() {
+  return g_runStage.load(std::memory_order_relaxed);
+}
+
+void SetExeParamString(const std::string& params) {
+  std::lock_guard lock(g_paramsMutex);
+  g_params = params;
+}
+
+std::string GetExeParamString() {
+  std::lock_guard lock(g_paramsMutex);
+  return g_params;
+}
+
+std::string TesselCrashStatus() {
+  const int stage = GetRunStage();
+  std::ostringstream os;
+  os << "【严重错误】exception catched status: " << stage << "\n";
+  if (stage == RunStage_Msg || stage == RunStage_Cmd) {
+    os << "last cmd " << cCmd::CurCmdText() << "\n";
+    os << "last input cmd " << cTesselCmd::Instance().GetCurInput() << "\n";
+  } else if (stage == RunStage_Timer) {
+    os << "in run "
+       << "\n";
+    cTimerManager::Instance().ReportCrashToStream(os);
+  }
+  return os.str();
+}
+
+void TesselReportCrash() {
+  tessel_write(tessel_fetalerror(), TesselCrashStatus());
+}
+
+void TesselRecordCrash() {
+  const std::string status = TesselCrashStatus();
+  cTesselValues::Instance().WriteRegistryValues(
+      {{"crash", status}, {"crashtime", platform::LocalTimeNow(platform::kFileTimeFormat)}});
+}
+
+void TesselRegistryTime(const char* name) {
+  cTesselValues::Instance().WriteRegistryValues(
+      {{name, platform::LocalTimeNow(platform::kFileTimeFormat)}});
+}

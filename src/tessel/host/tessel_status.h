@@ -1,0 +1,33 @@
+// Process-wide status kept beside the host: the stage of the worker's cycle, the launch-parameter
+// string, and the crash status built from them (written to the fatal-error logger and to the
+// registry when a crash is reported). Any thread.
+#pragma once
+
+#include <string>
+
+// What the worker's cycle is doing.
+enum TesselRunStage : int {
+  RunStage_Idle = 0,   // between cycles
+  RunStage_Msg = 1,    // handling the links' messages
+  RunStage_Cmd = 2,    // console input and the game clock
+  RunStage_Timer = 3,  // timers and the links' periodic work
+};
+
+void SetRunStage(int stage);
+int GetRunStage();
+
+// The launch parameters as one string, as the program handed them over.
+void SetExeParamString(const std::string& params);
+std::string GetExeParamString();
+
+// "【严重错误】exception catched status: <stage>" and, by stage, the command being run and the
+// typed line (1, 2) or the timer being fired (3).
+std::string TesselCrashStatus();
+// Writes the crash status to "tessel.fetalerror": the one recorded when a crash was reported,
+// else the present one.
+void TesselReportCrash();
+// The crash reporter's pre-report callback: stores the crash status as registry value "crash"
+// and the time as "crashtime" under the program's key.
+void TesselRecordCrash();
+// Stores the present local time as a registry value under the program's key.
+void TesselRegistryTime(const char* name);

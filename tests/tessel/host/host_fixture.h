@@ -1,0 +1,48 @@
+// A host made in a temporary home folder with its own configuration stores, short end pauses,
+// a settable timer clock and standard input fed by the test. Restores the working folder
+// and standard input afterwards.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "tessel/contracts/timer_manager.h"
+#include "tessel/host/string_value.h"
+#include "tessel/host/tessel.h"
+
+// The timer manager's clock, moved by hand.
+class cHandClock : public iTimerClock {
+ public:
+  std::uint32_t GetMilliSeconds() override { return ms; }
+  long GetSeconds() override { return seconds; }
+  std::uint32_t ms = 1000;
+  long seconds = 1700000000;
+};
+
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Runs n cycles, moving the hand clock by stepMs before each.
+  void Cycles(int n, std::uint32_t stepMs = 10);
+  // Types a line into the console's standard input.
+  void Type(const std::string& line);
+
+  std::unique_ptr<cTempDir> m_dir;
+  cStringValue m_config;
+  cStringValue m_params;
+  cHandClock m_clock;
+  std::unique_ptr<cTessel> m_host;
+
+ private:
+  std::string m_oldCwd;
+  int m_oldStdin = -1;
+  int m_stdinWriter = -1;
+};
+
+// Short pauses for the end sequence.
+stEndPacing QuickPacing();

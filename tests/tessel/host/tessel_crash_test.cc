@@ -1,0 +1,175 @@
+// A real host with its worker, in a child process: a fault inside a cycle, and the console
+// signals.
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+#include <thread>
+
+#include "child_process.h"
+#include "faults.h"
+#include "host_fixture.h"
+#include "tessel/contracts/timer.h"
+#include "tessel/host/host_config.h"
+#include "tessel/host/string_value.h"
+#include "tessel/host/tessel.h"
+#include "tessel/host/tessel_status.h"
+
+namespace {
+
+// A timer that faults when it fires.
+class cFaultTimer : public iTimerObjEx {
+ public:
+  explicit cFaultTimer(void (*fault)()) : m_fault(fault) {}
+  unsigned long OnTimer(unsigned long) override {
+    m_fault();
+    return 0;
+  }
+
+ private:
+  void (*m_fault)();
+};
+
+// Starts the process's host as a program does, lets a timer fault in a cycle, then runs the
+// console loop and the end as the program would.
+int RunHost(void (*fault)()) {
+  static cStringValue config, params;
+  cHostConfig::SetStores(&config, &params);
+  SetExeParamString("map=3");
+  cTessel& host = cTessel::Instance();
+  host.SetEndPacing(QuickPacing());
+  host.SetProgram("Dec  6 2026", "10:00:00", "1.0.0", "map");
+  host.Init();
+  static cFaultTimer timer(fault);
+  if (fault != nullptr) timer.AddTimer(TimeRange_MS, TimerEnum_Once, 30, 1);
+  if (!host.Start(true)) return 10;
+  host.Main();
+  std::cout << "main returned" << std::endl;
+  host.End();
+  std::cout << "ended in order" << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+TESSEL_CHILD_SCENARIO(host_write_null) {
+  return RunHost(FaultWriteNull);
+}
+TESSEL_CHILD_SCENARIO(host_call_null) {
+  return RunHost(FaultCallNull);
+}
+TESSEL_CHILD_SCENARIO(host_throw) {
+  return RunHost(FaultThrow);
+}
+
+// The console signals reach the host through its signal thread.
+TESSEL_CHILD_SCENARIO(host_ctrl_c) {
+  cTessel::Instance();  // blocks the console signals before the next thread starts
+  std::thread([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::kill(::getpid(), SIGINT);
+  }).detach();
+  RunHost(nullptr);
+  return 20;  // Ctrl+C ends the process itself
+}
+TESSEL_CHILD_SCENARIO(host_close) {
+  cTessel::Instance();
+  std::thread([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::kill(::getpid(), SIGTERM);
+  }).detach();
+  return RunHost(nullptr);
+}
+
+namespace {
+
+// Every text appears in the output, in this order.
+void ExpectInOrder(const std::string& out, std::initializer_list<const char*> texts) {
+  size_t at = 0;
+  for (const char* t : texts) {
+    size_t found = out.find(t, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << t << "\n" << out;
+    at = found;
+  }
+}
+
+std::string FatalLogText(const std::string& home) {
+  namespace fs = std::filesystem;
+  std::string all;
+  const fs::path folder = fs::path(home) / "log" / "tessel_child" / "tessel.fetalerror";
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) all += ReadFile(entry.path());
+  return all;
+}
+
+void ExpectExceptionEnd(const cTempDir& dir, const stChildResult& r, const char* description) {
+  ASSERT_TRUE(r.exited) << "signal " << r.signo << "\n" << r.out;
+  EXPECT_EQ(r.code, 0) << r.out;
+  ExpectInOrder(r.out,
+                {description, "exception catched ", "【严重错误】exception catched status: 3",
+                 "program quit... ", "main returned", "Exception wait 1\n", "Exception wait 3\n",
+                 "ended in order"});
+  ExpectInOrder(ReadFile(dir.File("ERRORLOG.TXT")),
+                {description, "Exception handler called in tessel_child.",
+                 "Context:", "Stack:", "Module 1", "===== [end of ERRORLOG.TXT] ====="});
+  EXPECT_TRUE(FileExists(dir.File("tessel_child.dmp")));
+  const std::string registry = ReadFile(dir.File("registry/Software/tessel_child.ini"));
+  ExpectInOrder(registry,
+                {"crash = 【严重错误】exception catched status: 3\\nin run \\n", "crashtime = "});
+  EXPECT_NE(registry.find("endtime = "), std::string::npos);
+  EXPECT_NE(registry.find("exittime = "), std::string::npos);
+  EXPECT_NE(FatalLogText(dir.path()).find("【严重错误】exception catched status: 3"),
+            std::string::npos);
+  EXPECT_EQ(WaitForFile(dir.File("xcrash_args.txt")), "tessel_child|tessel_child|map=3");
+}
+
+}  // namespace
+
+TEST(HostCrash, WriteToNullInACycleTakesTheExceptionEnd) {
+  cTempDir dir;
+  ExpectExceptionEnd(dir, RunChildScenario(dir.path(), "host_write_null", true),
+                     "caused an Access Violation");
+}
+
+TEST(HostCrash, CallThroughNullInACycleTakesTheExceptionEnd) {
+  cTempDir dir;
+  ExpectExceptionEnd(dir, RunChildScenario(dir.path(), "host_call_null", true),
+                     "caused an Access Violation");
+}
+
+TEST(HostCrash, CppExceptionInACycleTakesTheExceptionEnd) {
+  cTempDir dir;
+  ExpectExceptionEnd(dir, RunChildScenario(dir.path(), "host_throw", true),
+                     "caused a Microsoft C++ Exception");
+}
+
+TEST(HostCrash, WithoutTheReportToolAFaultEndsTheProcess) {
+  cTempDir dir;
+  stChildResult r = RunChildScenario(dir.path(), "host_write_null", false);
+  EXPECT_EQ(r.signo, SIGSEGV) << r.out;
+  EXPECT_TRUE(FileExists(dir.File("ERRORLOG.TXT")));
+  EXPECT_NE(ReadFile(dir.File("registry/Software/tessel_child.ini")).find("crash = "),
+            std::string::npos);
+}
+
+TEST(HostSignals, CtrlCEndsTheHostAndTheProcessWithZero) {
+  cTempDir dir;
+  stChildResult r = RunChildScenario(dir.path(), "host_ctrl_c", false);
+  ASSERT_TRUE(r.exited) << r.out;
+  EXPECT_EQ(r.code, 0) << r.out;
+  ExpectInOrder(r.out, {"CTRL_C_EVENT invoke"});
+  EXPECT_EQ(r.out.find("main returned"), std::string::npos);
+  EXPECT_NE(ReadFile(dir.File("registry/Software/tessel_child.ini")).find("exittime = "),
+            std::string::npos);
+}
+
+TEST(HostSignals, CloseQuitsTheConsoleAndTheProgramEndsInOrder) {
+  cTempDir dir;
+  stChildResult r = RunChildScenario(dir.path(), "host_close", false);
+  ASSERT_TRUE(r.exited) << r.out;
+  EXPECT_EQ(r.code, 0) << r.out;
+  ExpectInOrder(r.out,
+                {"CTRL_CLOSE_EVENT invoke", "program quit... ", "main returned", "ended in order"});
+}

@@ -1,0 +1,261 @@
+#include "tessel/host/tessel.h"
+
+#include <chrono>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "host_fixture.h"
+#include "platform/registry.h"
+#include "tessel/contracts/game_time.h"
+#include "tessel/contracts/timer.h"
+#include "tessel/host/tessel_status.h"
+#include "tessel/host/tessel_values.h"
+#include "tessel/link/easy_client.h"
+#include "tessel/link/easy_server.h"
+
+namespace {
+
+// Counts the firings of a repeating millisecond timer.
+class cTick : public iTimerObjEx {
+ public:
+  unsigned long OnTimer(unsigned long) override {
+    ++fired;
+    return 1;
+  }
+  int fired = 0;
+};
+
+// Counts minute changes of the game clock.
+class cMinutes : public iGameTimeCallback {
+ public:
+  cMinutes() { cGameTime::Instance().RegistCallback(GameTime_Min, this); }
+  ~cMinutes() { cGameTime::Instance().UnregistCallback(GameTime_Min, this); }
+  void OnGameTime(GameTimeEnum, unsigned long) override { ++changes; }
+  int changes = 0;
+};
+
+// End hooks of a server that refuses to end a given number of times.
+class cRefusingServer : public cEasyServer {
+ public:
+  cRefusingServer(const char* name, int refusals) : m_name(name), refusals(refusals) {}
+  bool CreateTessel() override { return true; }
+  void GetInfo(stServerInfo&) override {}
+  const char* GetName() override { return m_name; }
+  void Trace(std::ostream&) override {}
+  void BeforeEnd() override { log += "B"; }
+  void StartEnd() override { log += "S"; }
+  bool CanEnd(std::string& reason) override {
+    log += "C";
+    if (refusals <= 0) return true;
+    --refusals;
+    reason = "busy";
+    return false;
+  }
+  void ExceptionEnd() override { log += "E"; }
+  void ExceptionWait() override { log += "W"; }
+  void OnClientException(unsigned int) override {}
+  const char* m_name;
+  int refusals;
+  std::string log;
+};
+
+class cRefusingClient : public cEasyClient {
+ public:
+  cRefusingClient(const char* name, int refusals) : m_name(name), refusals(refusals) {}
+  bool CreateTessel() override { return true; }
+  void GetInfo(stClientInfo&) override {}
+  const char* GetName() override { return m_name; }
+  void Trace(std::ostream&) override {}
+  bool Start() override { return true; }
+  void BeforeEnd() override { log += "B"; }
+  void StartEnd() override { log += "S"; }
+  bool CanEnd(std::string& reason) override {
+    log += "C";
+    if (refusals <= 0) return true;
+    --refusals;
+    reason = "Send Buffer not empty!";
+    return false;
+  }
+  void OnServerException() override {}
+  void ExceptionWait() override { log += "W"; }
+  void ExceptionEnd() override { log += "E"; }
+  const char* m_name;
+  int refusals;
+  std::string log;
+};
+
+// Runs the console loop on a thread of its own.
+std::future<void> RunMain(cTessel& host) {
+  return std::async(std::launch::async, [&host] { host.Main(); });
+}
+
+bool Returns(std::future<void>& main, int ms) {
+  return main.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+}
+
+std::string RegistryValue(const char* name) {
+  platform::RegistryKey key;
+  if (!key.Open("Software/" + cTesselValues::Instance().GetExeName())) return "";
+  return key.Get(name).value_or("");
+}
+
+}  // namespace
+
+TEST_F(HostTest, StartWithoutWorkerRunsCyclesOnlyWhenDriven) {
+  m_host->Init();
+  ASSERT_TRUE(m_host->Start(false));
+  EXPECT_FALSE(m_host->HasThread());
+  cTick tick;
+  tick.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(tick.fired, 0) << "nothing runs between driven cycles";
+  Cycles(5);
+  EXPECT_GE(tick.fired, 3);
+  EXPECT_EQ(GetRunStage(), RunStage_Idle);
+}
+
+TEST_F(HostTest, RunZeroPausesTimersWhileTheGameClockGoesOn) {
+  m_host->Init();
+  ASSERT_TRUE(m_host->Start(false));
+  cTick tick;
+  cMinutes minutes;
+  tick.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
+  m_config.SetStringValue("run", 0);
+  for (int i = 0; i < 3; ++i) {
+    m_clock.ms += 10;
+    m_host->Run(60000);
+  }
+  EXPECT_EQ(tick.fired, 0);
+  EXPECT_GE(minutes.changes, 3);
+  m_config.SetStringValue("run", 1);
+  m_clock.ms += 10;
+  m_host->Run(10);
+  EXPECT_EQ(tick.fired, 1) << "the timer waited, it was not lost";
+}
+
+TEST_F(HostTest, EndRunsOnceAndExitAfterEndTypesNothing) {
+  m_host->Init();
+  ASSERT_TRUE(m_host->Start(true));
+  EXPECT_TRUE(m_host->HasThread());
+  m_host->End();
+  EXPECT_TRUE(m_host->IsEnded());
+  EXPECT_FALSE(m_host->HasThread());
+  EXPECT_FALSE(RegistryValue("endtime").empty());
+  const std::string exitTime = RegistryValue("exittime");
+  EXPECT_FALSE(exitTime.empty());
+  std::remove(
+      platform::RegistryKeyFile("Software/" + cTesselValues::Instance().GetExeName()).c_str());
+  m_host->End();
+  EXPECT_EQ(RegistryValue("exittime"), "") << "the second End did nothing";
+  m_host->Exit(false);
+  auto main = RunMain(*m_host);
+  EXPECT_FALSE(Returns(main, 100)) << "Exit after End must not quit the console";
+  Type("q");
+  EXPECT_TRUE(Returns(main, 5000)) << "a typed q still quits";
+}
+
+TEST_F(HostTest, RestartNowQuitsTheConsoleLoop) {
+  auto main = RunMain(*m_host);
+  EXPECT_FALSE(Returns(main, 30));
+  m_host->Restart(0, true);
+  ASSERT_TRUE(Returns(main, 5000));
+  EXPECT_TRUE(m_host->GetRestartFlag());
+  EXPECT_EQ(m_host->GetRestartTime(), 0);
+}
+
+TEST_F(HostTest, ConsoleWordsQAndQuitBothQuitAndOtherLinesAreHandedOver) {
+  m_host->Init();
+  ASSERT_TRUE(m_host->Start(false));
+  ::testing::internal::CaptureStdout();
+  auto main = RunMain(*m_host);
+  Type("");
+  Type("quit");
+  ASSERT_TRUE(Returns(main, 5000));
+  main = RunMain(*m_host);
+  Type("q");
+  ASSERT_TRUE(Returns(main, 5000));
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("cur is in timer"), std::string::npos) << "the empty line was handed over";
+  ASSERT_NE(out.find("program quit... "), std::string::npos);
+  EXPECT_NE(out.find("program quit... "), out.rfind("program quit... ")) << "both words quit";
+}
+
+TEST_F(HostTest, ScheduledRestartQuitsAtTheFirstCyclePastItsTime) {
+  m_host->Init();
+  ASSERT_TRUE(m_host->Start(false));
+  auto main = RunMain(*m_host);
+  m_host->Restart(m_clock.seconds + 5, false);
+  Cycles(3);
+  EXPECT_FALSE(Returns(main, 30)) << "not yet";
+  m_clock.seconds += 5;
+  Cycles(1);
+  ASSERT_TRUE(Returns(main, 5000));
+  EXPECT_FALSE(m_host->GetRestartFlag());
+  EXPECT_EQ(m_host->GetRestartTime(), 0);
+}
+
+TEST_F(HostTest, GracefulEndPollsServersThenClientsUntilAllAgree) {
+  cRefusingServer server("zone", 2);
+  cRefusingClient client("global", 1);
+  m_host->SetTesselServer(&server);
+  m_host->SetTesselClient(&client);
+  ::testing::internal::CaptureStdout();
+  m_host->Wait();
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  // Two refusals by the server (clients not asked), one by the client, then all agree.
+  EXPECT_EQ(server.log, "BSCCCC");
+  EXPECT_EQ(client.log, "BSCC");
+  EXPECT_NE(out.find("can not end for server: zone busy"), std::string::npos);
+  EXPECT_NE(out.find("can not end for client: global Send Buffer not empty!"), std::string::npos);
+  EXPECT_EQ(out.find("cTessel wait outof time ... "), std::string::npos) << "20 ms < 10 s";
+}
+
+TEST_F(HostTest, ExceptionPhaseEndsEveryLinkThenWaitsInRounds) {
+  cRefusingServer server("zone", 0);
+  cRefusingClient client("global", 0);
+  m_host->SetTesselServer(&server);
+  m_host->SetTesselClient(&client);
+  ::testing::internal::CaptureStdout();
+  m_host->Exception();
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(server.log, "EWWW");
+  EXPECT_EQ(client.log, "EWWW");
+  EXPECT_NE(out.find("Exception wait 1\nException wait 2\nException wait 3\n"), std::string::npos);
+}
+
+TEST_F(HostTest, RegistriesLookUpByNameAndOneOnlyWhenAlone) {
+  cRefusingServer a("zone", 0), b("world", 0), a2("zone", 0);
+  cRefusingClient c("global", 0);
+  EXPECT_FALSE(m_host->IsServer());
+  m_host->SetTesselServer(&a);
+  EXPECT_EQ(m_host->GetTesselServerOne("anything"), &a);
+  m_host->SetTesselServer(&b);
+  EXPECT_EQ(m_host->GetTesselServerOne("zone"), nullptr) << "two servers: no single one";
+  m_host->SetTesselServer(&a2);
+  EXPECT_EQ(m_host->GetTesselServer("zone"), &a2) << "same name replaces";
+  EXPECT_EQ(m_host->GetTesselServer("nope"), nullptr);
+  EXPECT_EQ(m_host->GetTesselClientOne(), nullptr);
+  m_host->SetTesselClient(&c);
+  EXPECT_EQ(m_host->GetTesselClientOne(), &c);
+  EXPECT_EQ(m_host->GetTesselClient("global"), &c);
+  std::ostringstream servers, clients;
+  m_host->ListServers(servers);
+  m_host->ListClients(clients);
+  EXPECT_EQ(servers.str().rfind("所有的服务器如下\n", 0), 0u);
+  EXPECT_NE(servers.str().find("\tzone\n"), std::string::npos);
+  EXPECT_NE(servers.str().find("\tworld\n"), std::string::npos);
+  EXPECT_EQ(clients.str(), "所有的客户端如下\n0\tglobal\n");
+}
+
+TEST(HostStatus, CrashStatusNamesTheStage) {
+  SetRunStage(RunStage_Idle);
+  EXPECT_EQ(TesselCrashStatus(), "【严重错误】exception catched status: 0\n");
+  SetRunStage(RunStage_Timer);
+  EXPECT_EQ(TesselCrashStatus().rfind("【严重错误】exception catched status: 3\nin run \n", 0), 0u);
+  SetRunStage(RunStage_Cmd);
+  const std::string cmd = TesselCrashStatus();
+  EXPECT_NE(cmd.find("\nlast cmd "), std::string::npos);
+  EXPECT_NE(cmd.find("\nlast input cmd "), std::string::npos);
+  SetRunStage(RunStage_Idle);
+}
