@@ -276,3 +276,37 @@ TEST_F(TesselCmdTest, LineHandedOverWhileAnotherRunsIsKeptForTheNextPass) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TesselCmdTest, EveryStandardGroupButRemoteCallPrintsItsHelpTitle) {
+  const char* titles[] = {"[命令集合]",   "[账号命令]",   "[登录命令]",   "[输入命令]",
+                          "[维护指令]",   "[网络情况]",   "[测试命令]",   "[远程命令]",
+                          nullptr,        "[发送消息]",   "[模拟消息]",   "【脚本函数】",
+                          "[异常]",       "【Config函数】", "[log命令]",    "[测试命令]",
+                          "[Replay命令]"};
+  for (unsigned level = 0; level < 17; ++level) {
+    CoutCapture out;
+    const bool ran = m_console.GetCmd(level)->Do("Help()");
+    if (titles[level] == nullptr) {
+      EXPECT_FALSE(ran);
+      continue;
+    }
+    EXPECT_TRUE(ran) << level;
+    EXPECT_EQ(out.Text().rfind(std::string(titles[level]) + "\n", 0), 0u) << out.Text();
+  }
+}
+
+TEST_F(TesselCmdTest, ScriptHelpAlsoListsTheConfigAndLogFunctions) {
+  CoutCapture out;
+  ASSERT_TRUE(m_console.GetCmd(11)->Do("Help()"));
+  const std::string text = out.Text();
+  const auto script = text.find("【脚本函数】");
+  const auto config = text.find("【Config函数】");
+  const auto log = text.find("[log命令]");
+  EXPECT_LT(script, config);
+  EXPECT_LT(config, log);
+  EXPECT_NE(log, std::string::npos);
+}
+
+}  // namespace
