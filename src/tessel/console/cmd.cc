@@ -5,7 +5,8 @@
 #include <lua.hpp>
 #include <mutex>
 
-#include "tessel/console/console_interim.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/timers/timer_function.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ bool cCmd::Do(const char* text) {
   std::strncpy(label, text, kLabelChars);
   label[kLabelChars] = '\0';
 
-  cCmdGuard guard(GetName(), label, kSlowCmdMs);
+  cTimerFunctionTessel guard(GetName(), label, kSlowCmdMs, 1);
   ++m_nRun;
   bool ok = false;
   if (m_pLua != nullptr) {
@@ -72,7 +73,7 @@ bool cCmd::RunChunk(const char* text) {
     lua_pop(m_pLua, 1);
     return false;
   }
-  if (RunLuaText(m_pLua, text, GetName()) == 0) return true;
+  if (lua_dostring(m_pLua, text, GetName()) == 0) return true;
   std::cout << "cCmd::Do"
             << " error cmd " << GetName() << " do " << text << std::endl;
   return false;

@@ -7,9 +7,10 @@
 #include "platform/console_color.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/cmd_line.h"
-#include "tessel/console/console_interim.h"
 #include "tessel/console/groups/standard_groups.h"
 #include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/host/tessel_values.h"
 
 namespace {
 
@@ -65,8 +66,10 @@ void cTesselCmd::Run() {
   get_gout().SetLocalInput(false);
 }
 
+// The function "init" of the script "exe/init_" + executable name.
 void cTesselCmd::RunStartScript() {
-  RunInitScript();
+  const std::string file = "exe/init_" + cTesselValues::Instance().GetExeName();
+  RunScriptFileFunc(file.c_str(), "init");
 }
 
 void cTesselCmd::ParseCmd(const char* text, std::ostream& os) {

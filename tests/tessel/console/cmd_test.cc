@@ -8,6 +8,8 @@
 
 #include "console_test_util.h"
 #include "tessel/console/cmd_array.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/timers/timer_function.h"
 
 namespace {
 
@@ -138,6 +140,26 @@ TEST(Cmd, NativeFunctionArgumentErrorsAreLuaErrorsReportedByDo) {
   EXPECT_TRUE(group.Do("Output('fine')"));
   EXPECT_NE(out.Text().find("cCmd::Do error cmd cCmd_Probe do Output()\n"), std::string::npos);
   EXPECT_NE(out.Text().find("Output() fine\n"), std::string::npos);
+}
+
+uint32_t g_fakeTick = 1000;
+uint32_t FakeTick() {
+  return g_fakeTick;
+}
+
+TEST(Cmd, RunTimeAddsTheMillisecondsEachCommandTook) {
+  SetTimerFunctionTick(&FakeTick);
+  cProbeCmd group;
+  group.Create();
+  luareg::def(group.GetLua(), "Advance", [](int ms) { g_fakeTick += ms; });
+  EXPECT_TRUE(group.Do("Advance(40)"));
+  EXPECT_TRUE(group.Do("Advance(25)"));
+  group.Clear();
+  g_fakeTick += 7;
+  EXPECT_FALSE(group.Do("Advance(1)"));
+  SetTimerFunctionTick(nullptr);
+  EXPECT_EQ(group.GetRunTime(), 65u);
+  EXPECT_EQ(group.GetRunCount(), 3);
 }
 
 TEST(Cmd, FindNameMatchesALeadingPartOfTheWordBehindThePrefix) {

@@ -3,6 +3,8 @@
 #include "tessel/console/groups/cmd_config.h"
 #include "tessel/console/groups/cmd_log.h"
 #include "tessel/console/help.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/baselib.h"
 
 namespace {
 
@@ -34,8 +36,10 @@ cCmdScript& cCmdScript::Instance() {
   return s_cmd;
 }
 
-// The script state also carries the config and log functions, so its help lists them too.
+// The script state also carries the base library's, the config and the log functions, so its
+// help lists them too.
 void cCmdScript::Help() {
+  HelpScriptTessel(get_gout());
   PrintHelp(kHelp);
   cCmdConfig::Help();
   cCmdLog::Help();
