@@ -1,11 +1,10 @@
 #include "netlib/net_client.h"
 
-#include <boost/asio/bind_executor.hpp>
-#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ostream>
+#include "netlib/net_asio.h"
 
 #include "netlib/net_limits.h"
 #include "netlib/net_service.h"

@@ -1,13 +1,10 @@
 #include "netlib/net_link.h"
 
 #include <algorithm>
-#include <boost/asio/bind_executor.hpp>
-#include <boost/asio/dispatch.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/write.hpp>
 #include <cerrno>
 #include <cstring>
 #include <ostream>
+#include "netlib/net_asio.h"
 
 #include "netlib/net_limits.h"
 #include "netlib/net_service.h"

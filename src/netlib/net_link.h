@@ -4,11 +4,10 @@
 // queries: any thread. Reading, writing, cuts and every delivery run on the connection's strand.
 #pragma once
 
+// First, so that its diagnostic setting covers every header after it.
+#include "netlib/net_asio.h"
+
 #include <atomic>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <cstdint>
 #include <memory>
 #include <mutex>

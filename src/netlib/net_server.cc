@@ -1,10 +1,9 @@
 #include "netlib/net_server.h"
 
-#include <boost/asio/bind_executor.hpp>
-#include <boost/asio/post.hpp>
 #include <cstring>
 #include <iostream>
 #include <ostream>
+#include "netlib/net_asio.h"
 
 #include "netlib/net_limits.h"
 #include "netlib/net_server_link.h"

@@ -3,9 +3,10 @@
 // thread; accepting and the check run on the server's strand.
 #pragma once
 
+// First, so that its diagnostic setting covers every header after it.
+#include "netlib/net_asio.h"
+
 #include <atomic>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <cstdint>
 #include <memory>
 #include <mutex>

@@ -3,6 +3,9 @@
 // Any thread, except the hooks, which run on the connection's strand.
 #pragma once
 
+// First, so that its diagnostic setting covers every header after it.
+#include "netlib/net_asio.h"
+
 #include <atomic>
 #include <memory>
 

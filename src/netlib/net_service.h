@@ -2,7 +2,9 @@
 // threads, the millisecond clock of the limits, and the library's log lines. Any thread.
 #pragma once
 
-#include <boost/asio/io_context.hpp>
+// First, so that its diagnostic setting covers every header after it.
+#include "netlib/net_asio.h"
+
 #include <cstdint>
 #include <mutex>
 #include <string>
