@@ -312,7 +312,11 @@ bool cNetLink::HandFrames(const tConnPtr& c, const char* p, size_t n, size_t& us
         bytes += f.body;
         if (callback) callback->OnMessage(2, body, f.body, face);
       } else {
+        // Internal frames may answer or notify, which must not happen under the gate.
+        gate.unlock();
         OnInternal(c, body, f.body);
+        gate.lock();
+        callback = m_gate->callback;
       }
       used += kFrameHeader + f.body;
     }

@@ -1,0 +1,254 @@
+// Throughput of Tessel links against a raw Boost.Asio baseline with the same framing (4-byte
+// little-endian length, then the record), in one process and one run: records/s and bytes/s for
+// 64-byte and 16 KiB records over 1 and 100 links, then the ratio Tessel/baseline.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "tessel/contracts/netlib.h"
+
+namespace {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kMaxLinks = 100;
+constexpr size_t kBatchBytes = 256 * 1024;
+
+// Records per iteration: about 16 MB of 64-byte records or 64 MB of 16 KiB records.
+uint64_t RecordsPerIteration(size_t size) {
+  return size <= 64 ? 250000 : 4000;
+}
+
+// Measured rates by (kind, size, links), for the ratio printed at the end.
+std::map<std::tuple<int, size_t, int>, double> g_rates;
+
+struct alignas(64) stSlot {
+  std::atomic<uint64_t> records{0};
+};
+
+// ---- Tessel ----------------------------------------------------------------------------------
+
+class cCountingCallback : public iCallbackNet {
+ public:
+  int OnMessage(int kind, const void*, unsigned long, iSend* send) override {
+    if (kind == 2)
+      m_slots[send->GetID() % (kMaxLinks + 1)].records.fetch_add(1, std::memory_order_relaxed);
+    return 1;
+  }
+  uint64_t Total() {
+    uint64_t sum = 0;
+    for (auto& s : m_slots) sum += s.records.load(std::memory_order_relaxed);
+    return sum;
+  }
+
+ private:
+  stSlot m_slots[kMaxLinks + 1];
+};
+
+class cIgnore : public iCallbackNet {
+ public:
+  int OnMessage(int, const void*, unsigned long, iSend*) override { return 1; }
+};
+
+void BM_Tessel(benchmark::State& state) {
+  const size_t size = static_cast<size_t>(state.range(0));
+  const int links = static_cast<int>(state.range(1));
+  InitSocket();
+  cCountingCallback counter;
+  cIgnore ignore;
+  stServerInfo info;
+  std::strcpy(info.name, "bench");
+  info.bindip = 0x7F000001;
+  info.maxlinks = 0;
+  info.net.word[stNetParam::NetParam_MaxRecvRecord] = 65536;
+  iServer* server = Net_CreateServer();
+  server->Init(&info, &counter);
+  std::vector<iClient*> clients;
+  stClientInfo cinfo;
+  cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = 65536;
+  cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
+  for (int i = 0; i < links; ++i) {
+    iClient* c = Net_CreateClient(0);
+    c->Init(&cinfo, &ignore);
+    c->Connect("127.0.0.1", server->GetPort());
+    clients.push_back(c);
+  }
+  auto ready = Clock::now() + std::chrono::seconds(10);
+  while (server->GetLinkNum() < links && Clock::now() < ready)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (Clock::now() < ready) {
+    bool all = true;
+    for (auto* c : clients) all = all && c->IsConnect();
+    if (all) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::vector<char> record(size, 'r');
+  const uint64_t perIteration = RecordsPerIteration(size);
+  const unsigned long pace = links == 1 ? 16u << 20 : 1u << 20;
+  uint64_t sent = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    auto start = Clock::now();
+    for (uint64_t i = 0; i < perIteration; ++i) {
+      iClient* c = clients[i % links];
+      if ((i / links) % 64 == 0) {
+        while (c->GetUnsentBytes() > pace) std::this_thread::yield();
+      }
+      c->Send(reinterpret_cast<const stMsg*>(record.data()), size);
+    }
+    sent += perIteration;
+    while (counter.Total() < sent) std::this_thread::yield();
+    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+  }
+  state.counters["records/s"] = benchmark::Counter(double(sent), benchmark::Counter::kIsRate);
+  state.counters["MB/s"] =
+      benchmark::Counter(double(sent) * size / 1e6, benchmark::Counter::kIsRate);
+  g_rates[{0, size, links}] = double(sent) / seconds;
+  for (auto* c : clients) {
+    c->Stop();
+    c->Release();
+  }
+  server->Stop();
+  server->Release();
+}
+
+// ---- raw Asio baseline -----------------------------------------------------------------------
+
+// One receiving connection: reads into a buffer, cuts frames, counts records.
+class cRawReceiver : public std::enable_shared_from_this<cRawReceiver> {
+ public:
+  cRawReceiver(tcp::socket socket, std::atomic<uint64_t>& total)
+      : m_socket(std::move(socket)), m_total(total), m_buffer(kBatchBytes) {}
+  void Read() {
+    m_socket.async_read_some(asio::buffer(m_buffer.data() + m_have, m_buffer.size() - m_have),
+                             [self = shared_from_this()](auto ec, size_t n) {
+                               if (!ec) self->Take(n);
+                             });
+  }
+
+ private:
+  void Take(size_t n) {
+    m_have += n;
+    size_t at = 0;
+    uint64_t records = 0;
+    while (m_have - at >= 4) {
+      uint32_t len;
+      std::memcpy(&len, m_buffer.data() + at, 4);
+      if (m_have - at - 4 < len) break;
+      at += 4 + len;
+      ++records;
+    }
+    std::memmove(m_buffer.data(), m_buffer.data() + at, m_have - at);
+    m_have -= at;
+    m_total.fetch_add(records, std::memory_order_relaxed);
+    Read();
+  }
+
+  tcp::socket m_socket;
+  std::atomic<uint64_t>& m_total;
+  std::vector<char> m_buffer;
+  size_t m_have = 0;
+};
+
+void BM_RawAsio(benchmark::State& state) {
+  const size_t size = static_cast<size_t>(state.range(0));
+  const int links = static_cast<int>(state.range(1));
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  std::atomic<uint64_t> total{0};
+  tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  std::function<void()> accept = [&] {
+    acceptor.async_accept([&](auto ec, tcp::socket s) {
+      if (ec) return;
+      std::make_shared<cRawReceiver>(std::move(s), total)->Read();
+      accept();
+    });
+  };
+  accept();
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i) threads.emplace_back([&] { io.run(); });
+  asio::io_context senderIo;
+  std::vector<tcp::socket> senders;
+  for (int i = 0; i < links; ++i) {
+    senders.emplace_back(senderIo);
+    senders.back().connect(acceptor.local_endpoint());
+    senders.back().set_option(tcp::no_delay(true));
+  }
+  // Frames for each link are gathered into one batch and written with one blocking write.
+  std::vector<char> record(size, 'r');
+  std::vector<std::vector<char>> batches(links);
+  const uint64_t perIteration = RecordsPerIteration(size);
+  uint64_t sent = 0;
+  double seconds = 0;
+  for (auto _ : state) {
+    auto start = Clock::now();
+    for (uint64_t i = 0; i < perIteration; ++i) {
+      auto& batch = batches[i % links];
+      uint32_t len = static_cast<uint32_t>(size);
+      size_t at = batch.size();
+      batch.resize(at + 4 + size);
+      std::memcpy(batch.data() + at, &len, 4);
+      std::memcpy(batch.data() + at + 4, record.data(), size);
+      if (batch.size() >= kBatchBytes) {
+        asio::write(senders[i % links], asio::buffer(batch));
+        batch.clear();
+      }
+    }
+    for (int l = 0; l < links; ++l) {
+      if (!batches[l].empty()) asio::write(senders[l], asio::buffer(batches[l]));
+      batches[l].clear();
+    }
+    sent += perIteration;
+    while (total.load() < sent) std::this_thread::yield();
+    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+  }
+  state.counters["records/s"] = benchmark::Counter(double(sent), benchmark::Counter::kIsRate);
+  state.counters["MB/s"] =
+      benchmark::Counter(double(sent) * size / 1e6, benchmark::Counter::kIsRate);
+  g_rates[{1, size, links}] = double(sent) / seconds;
+  for (auto& s : senders) s.close();
+  acceptor.close();
+  work.reset();
+  io.stop();
+  for (auto& t : threads) t.join();
+}
+
+void Shapes(benchmark::internal::Benchmark* b) {
+  for (int size : {64, 16384}) {
+    for (int links : {1, 100}) b->Args({size, links});
+  }
+  b->ArgNames({"bytes", "links"})->Unit(benchmark::kMillisecond)->MinTime(1.0);
+}
+
+BENCHMARK(BM_RawAsio)->Apply(Shapes)->UseRealTime();
+BENCHMARK(BM_Tessel)->Apply(Shapes)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  for (int size : {64, 16384}) {
+    for (int links : {1, 100}) {
+      auto tessel = g_rates.find({0, size, links});
+      auto raw = g_rates.find({1, size, links});
+      if (tessel == g_rates.end() || raw == g_rates.end()) continue;
+      std::printf(
+          "ratio Tessel/baseline, %5d-byte records, %3d links: %.2f (%.0f vs %.0f records/s)\n",
+          size, links, tessel->second / raw->second, tessel->second, raw->second);
+    }
+  }
+  return 0;
+}
