@@ -11,8 +11,6 @@
 #include <string>
 #include <thread>
 
-#include "tessel/host/host_config.h"
-#include "tessel/host/string_value.h"
 #include "tessel/host/tessel.h"
 
 namespace {
@@ -28,8 +26,6 @@ void BM_IdleHost(benchmark::State& state) {
   const std::string home = ::mkdtemp(tmpl);
   ::setenv("TESSEL_HOME", home.c_str(), 1);
   ::setenv("TESSEL_REGISTRY", (home + "/registry").c_str(), 1);
-  static cStringValue config, params;
-  cHostConfig::SetStores(&config, &params);
   cTessel host;
   host.Init();
   if (!host.Start(true)) {

@@ -14,6 +14,7 @@
 #include "platform/paths.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/cmd.h"
+#include "tessel/console/groups/config_stores.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/game_time.h"
@@ -24,7 +25,6 @@
 #include "tessel/host/console_signals.h"
 #include "tessel/host/crash_guard.h"
 #include "tessel/host/crash_report.h"
-#include "tessel/host/host_config.h"
 #include "tessel/host/log_routing.h"
 #include "tessel/host/loggers.h"
 #include "tessel/host/tessel_status.h"
@@ -54,6 +54,8 @@ cTessel::cTessel() {
   InitSocket();
   platform::EnterHome();
   LoadAllocationAids();
+  // The configuration is loaded before anything asks for a value.
+  LoadValueStores();
 }
 
 cTessel::~cTessel() {
@@ -68,8 +70,7 @@ void cTessel::SetProgram(const char* buildDate, const char* buildTime, const cha
                          const char* program) {
   cTesselValues::Instance().SetProgram(buildDate, buildTime, version, program);
   RouteProgramLoggers();
-  cCrashGuard::SetNames(cTesselValues::Instance().GetExeName().c_str(),
-                        GetExeParamString().c_str());
+  cCrashGuard::SetNames(cTesselValues::Instance().GetExeName().c_str(), GetExeParamText().c_str());
 }
 
 void cTessel::Init() {
@@ -92,8 +93,8 @@ void cTessel::Init() {
 void cTessel::CreateDefaultScript() {
   TESSEL_TRACE();
   cScriptManager& scripts = cScriptManager::Instance();
-  scripts.CreateScript(cHostConfig::String("path_script", "").c_str());
-  scripts.SetZip(cHostConfig::String("zip_script", "").c_str());
+  scripts.CreateScript(GetConfigString("path_script", "").c_str());
+  scripts.SetZip(GetConfigString("zip_script", "").c_str());
 }
 
 bool cTessel::Start(bool bThread) {
@@ -118,8 +119,8 @@ bool cTessel::Start(bool bThread) {
 void cTessel::RunInit() {
   TESSEL_TRACE();
   m_dwLastTick = platform::TimeGetTime();
-  if (cHostConfig::Value("tracesendcmd", 0) == 1) TraceSendCmd(true);
-  if (cHostConfig::Value("tracerecievecmd", 0) == 1) TraceRecieveCmd(true);
+  if (GetConfigValue("tracesendcmd", 0) == 1) TraceSendCmd(true);
+  if (GetConfigValue("tracerecievecmd", 0) == 1) TraceRecieveCmd(true);
 }
 
 int cTessel::RunThread() {
@@ -139,7 +140,7 @@ unsigned int cTessel::Thread() {
 }
 
 unsigned int cTessel::_Thread() {
-  const std::string params = GetExeParamString();
+  const std::string params = GetExeParamText();
   const std::string exeName = cTesselValues::Instance().GetExeName();
   std::cout << "cTessel::_Thread " << params << std::endl;
   auto body = [](void* host) { static_cast<cTessel*>(host)->MyThread(); };
@@ -201,7 +202,7 @@ bool cTessel::Run(unsigned long elapsedMs) {
   cTesselCmd::Instance().Run();
   cGameTime::Instance().Run(elapsedMs);
   // "run" = 0 pauses the world: messages and console input go on, timers and periodic work wait.
-  if (cHostConfig::Value("run", 1) == 0) {
+  if (GetConfigValue("run", 1) == 0) {
     cTimerManager::Instance().RefreshTime();
     return true;
   }
@@ -220,7 +221,7 @@ void cTessel::Main() {
             << "使用???获得所有命令集" << std::endl;
   platform::SetColor(platform::kColorBrightWhite);
   std::cout << "!>" << std::flush;
-  m_strInitCmd = cHostConfig::ExeParam("initcmd", "");
+  m_strInitCmd = GetExeParam("initcmd", "");
   std::string line = m_strInitCmd;
   for (;;) {
     if (line.empty() && !m_console.ReadLine(line)) line.clear();
@@ -256,7 +257,7 @@ void cTessel::Dump() {
   TESSEL_LOG(tessel_info(), "Dump");
   tessel_write(tessel_fetalerror(), "Dump");
   m_bStopped = true;
-  const std::string params = GetExeParamString();
+  const std::string params = GetExeParamText();
   stCrashInfo info;
   info.code = kCrashBreakpoint;
   cCrashReport::Report(info, cTesselValues::Instance().GetExeName().c_str(), params.c_str());

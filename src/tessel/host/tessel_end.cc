@@ -4,6 +4,7 @@
 #include <iostream>
 #include <thread>
 
+#include "tessel/console/groups/config_stores.h"
 #include "tessel/host/crash_guard.h"
 #include "tessel/host/loggers.h"
 #include "tessel/host/tessel.h"
@@ -114,7 +115,7 @@ void cTessel::EndThread() {
 }
 
 void cTessel::ClearNet() {
-  const std::string params = GetExeParamString();
+  const std::string params = GetExeParamText();
   const std::string exeName = cTesselValues::Instance().GetExeName();
   auto body = [](void* host) {
     auto* self = static_cast<cTessel*>(host);

@@ -14,8 +14,6 @@
 namespace {
 
 std::atomic<int> g_runStage{RunStage_Idle};
-std::mutex g_paramsMutex;
-std::string g_params;
 // The crash status as it was when the crash was reported, while the faulting cycle's state was
 // still in place.
 std::mutex g_recordedMutex;
@@ -28,16 +26,6 @@ void SetRunStage(int stage) {
 }
 int GetRunStage() {
   return g_runStage.load(std::memory_order_relaxed);
-}
-
-void SetExeParamString(const std::string& params) {
-  std::lock_guard lock(g_paramsMutex);
-  g_params = params;
-}
-
-std::string GetExeParamString() {
-  std::lock_guard lock(g_paramsMutex);
-  return g_params;
 }
 
 std::string TesselCrashStatus() {

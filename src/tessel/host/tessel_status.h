@@ -1,5 +1,5 @@
-// Process-wide status kept beside the host: the stage of the worker's cycle, the launch-parameter
-// string, and the crash status built from them (written to the fatal-error logger and to the
+// Process-wide status kept beside the host: the stage of the worker's cycle and the crash status
+// built from it (written to the fatal-error logger and to the
 // registry when a crash is reported). Any thread.
 #pragma once
 
@@ -15,10 +15,6 @@ enum TesselRunStage : int {
 
 void SetRunStage(int stage);
 int GetRunStage();
-
-// The launch parameters as one string, as the program handed them over.
-void SetExeParamString(const std::string& params);
-std::string GetExeParamString();
 
 // "【严重错误】exception catched status: <stage>" and, by stage, the command being run and the
 // typed line (1, 2) or the timer being fired (3).

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "tessel/host/host_config.h"
+#include "tessel/console/groups/config_stores.h"
 
 stEndPacing QuickPacing() {
   stEndPacing p;
@@ -30,7 +30,6 @@ void HostTest::SetUp() {
   ::dup2(in[0], 0);
   ::close(in[0]);
   m_stdinWriter = in[1];
-  cHostConfig::SetStores(&m_config, &m_params);
   cTimerManager::Instance().SetClock(&m_clock);
   m_host = std::make_unique<cTessel>();
   m_host->SetEndPacing(QuickPacing());
@@ -40,7 +39,7 @@ void HostTest::TearDown() {
   m_host.reset();
   cTimerManager::Instance().Clear();
   cTimerManager::Instance().SetClock(nullptr);
-  cHostConfig::SetStores(nullptr, nullptr);
+  GetConfigStore().SetStringValue("run", 1);
   ::close(m_stdinWriter);
   ::dup2(m_oldStdin, 0);
   ::close(m_oldStdin);

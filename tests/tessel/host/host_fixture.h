@@ -1,4 +1,4 @@
-// A host made in a temporary home folder with its own configuration stores, short end pauses,
+// A host made in a temporary home folder, with short end pauses,
 // a settable timer clock and standard input fed by the test. Restores the working folder
 // and standard input afterwards.
 #pragma once
@@ -33,8 +33,6 @@ class HostTest : public ::testing::Test {
   void Type(const std::string& line);
 
   std::unique_ptr<cTempDir> m_dir;
-  cStringValue m_config;
-  cStringValue m_params;
   cHandClock m_clock;
   std::unique_ptr<cTessel> m_host;
 

@@ -11,8 +11,8 @@
 #include "child_process.h"
 #include "faults.h"
 #include "host_fixture.h"
+#include "tessel/console/groups/config_stores.h"
 #include "tessel/contracts/timer.h"
-#include "tessel/host/host_config.h"
 #include "tessel/host/string_value.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_status.h"
@@ -35,9 +35,7 @@ class cFaultTimer : public iTimerObjEx {
 // Starts the process's host as a program does, lets a timer fault in a cycle, then runs the
 // console loop and the end as the program would.
 int RunHost(void (*fault)()) {
-  static cStringValue config, params;
-  cHostConfig::SetStores(&config, &params);
-  SetExeParamString("map=3");
+  AddExeParamStream("zone = 3");
   cTessel& host = cTessel::Instance();
   host.SetEndPacing(QuickPacing());
   host.SetProgram("Dec  6 2026", "10:00:00", "1.0.0", "map");
@@ -122,7 +120,7 @@ void ExpectExceptionEnd(const cTempDir& dir, const stChildResult& r, const char*
   EXPECT_NE(registry.find("exittime = "), std::string::npos);
   EXPECT_NE(FatalLogText(dir.path()).find("【严重错误】exception catched status: 3"),
             std::string::npos);
-  EXPECT_EQ(WaitForFile(dir.File("xcrash_args.txt")), "tessel_child|tessel_child|map=3");
+  EXPECT_EQ(WaitForFile(dir.File("xcrash_args.txt")), "tessel_child|tessel_child|zone = 3");
 }
 
 }  // namespace

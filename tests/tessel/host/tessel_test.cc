@@ -7,6 +7,7 @@
 
 #include "host_fixture.h"
 #include "platform/registry.h"
+#include "tessel/console/groups/config_stores.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer.h"
 #include "tessel/host/tessel_status.h"
@@ -121,14 +122,14 @@ TEST_F(HostTest, RunZeroPausesTimersWhileTheGameClockGoesOn) {
   cTick tick;
   cMinutes minutes;
   tick.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
-  m_config.SetStringValue("run", 0);
+  GetConfigStore().SetStringValue("run", 0);
   for (int i = 0; i < 3; ++i) {
     m_clock.ms += 10;
     m_host->Run(60000);
   }
   EXPECT_EQ(tick.fired, 0);
   EXPECT_GE(minutes.changes, 3);
-  m_config.SetStringValue("run", 1);
+  GetConfigStore().SetStringValue("run", 1);
   m_clock.ms += 10;
   m_host->Run(10);
   EXPECT_EQ(tick.fired, 1) << "the timer waited, it was not lost";
@@ -258,4 +259,13 @@ TEST(HostStatus, CrashStatusNamesTheStage) {
   EXPECT_NE(cmd.find("\nlast cmd "), std::string::npos);
   EXPECT_NE(cmd.find("\nlast input cmd "), std::string::npos);
   SetRunStage(RunStage_Idle);
+}
+
+TEST_F(HostTest, TheLaunchParameterInitcmdIsTheFirstConsoleLine) {
+  GetExeParamStore().SetStringString("initcmd", "quit");
+  auto main = RunMain(*m_host);
+  const bool quit = Returns(main, 5000);
+  GetExeParamStore().SetStringString("initcmd", "");
+  if (!quit) Type("q");
+  EXPECT_TRUE(quit);
 }
