@@ -3,6 +3,7 @@
 // and standard input afterwards.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,13 +15,13 @@
 #include "tessel/host/string_value.h"
 #include "tessel/host/tessel.h"
 
-// The timer manager's clock, moved by hand.
+// The timer manager's clock, moved by hand (from any thread).
 class cHandClock : public iTimerClock {
  public:
   std::uint32_t GetMilliSeconds() override { return ms; }
   long GetSeconds() override { return seconds; }
-  std::uint32_t ms = 1000;
-  long seconds = 1700000000;
+  std::atomic<std::uint32_t> ms{1000};
+  std::atomic<long> seconds{1700000000};
 };
 
 class HostTest : public ::testing::Test {

@@ -43,6 +43,9 @@ int RunHost(void (*fault)()) {
   static cFaultTimer timer(fault);
   if (fault != nullptr) timer.AddTimer(TimeRange_MS, TimerEnum_Once, 30, 1);
   if (!host.Start(true)) return 10;
+  // The worker is running (its crash-status recorder installed) before the console starts.
+  for (int i = 0; i < 500 && host.IsStopped(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   host.Main();
   std::cout << "main returned" << std::endl;
   host.End();
@@ -60,6 +63,12 @@ TESSEL_CHILD_SCENARIO(host_call_null) {
 }
 TESSEL_CHILD_SCENARIO(host_throw) {
   return RunHost(FaultThrow);
+}
+
+// The console word "dump" given as the first console line.
+TESSEL_CHILD_SCENARIO(host_dump) {
+  AddExeParamStream("initcmd = dump");
+  return RunHost(nullptr);
 }
 
 // The console signals reach the host through its signal thread.
@@ -148,6 +157,20 @@ TEST(HostCrash, WithoutTheReportToolAFaultEndsTheProcess) {
   stChildResult r = RunChildScenario(dir.path(), "host_write_null", false);
   EXPECT_EQ(r.signo, SIGSEGV) << r.out;
   EXPECT_TRUE(FileExists(dir.File("ERRORLOG.TXT")));
+  EXPECT_NE(ReadFile(dir.File("registry/Software/tessel_child.ini")).find("crash = "),
+            std::string::npos);
+}
+
+TEST(HostCrash, DumpReportsThePresentStateAndTakesTheExceptionEnd) {
+  cTempDir dir;
+  stChildResult r = RunChildScenario(dir.path(), "host_dump", true);
+  ASSERT_TRUE(r.exited) << r.out;
+  EXPECT_EQ(r.code, 0) << r.out;
+  ExpectInOrder(r.out, {"dump 用于程序死循环的时候导出堆栈再退出游戏!", "caused a Breakpoint",
+                        "exception raised ", "program quit... ", "main returned",
+                        "Exception wait 3\n", "ended in order"});
+  ExpectInOrder(ReadFile(dir.File("ERRORLOG.TXT")),
+                {"caused a Breakpoint", "Context:", "Stack:", "===== [end of ERRORLOG.TXT] ====="});
   EXPECT_NE(ReadFile(dir.File("registry/Software/tessel_child.ini")).find("crash = "),
             std::string::npos);
 }

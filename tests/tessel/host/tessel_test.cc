@@ -27,6 +27,19 @@ class cTick : public iTimerObjEx {
   int fired = 0;
 };
 
+// A timer whose cycle does not return until released (or 10 s have passed).
+class cStuckTimer : public iTimerObjEx {
+ public:
+  unsigned long OnTimer(unsigned long) override {
+    entered = true;
+    for (int i = 0; i < 2000 && !release; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return 0;
+  }
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+};
+
 // Counts minute changes of the game clock.
 class cMinutes : public iGameTimeCallback {
  public:
@@ -268,4 +281,24 @@ TEST_F(HostTest, TheLaunchParameterInitcmdIsTheFirstConsoleLine) {
   GetExeParamStore().SetStringString("initcmd", "");
   if (!quit) Type("q");
   EXPECT_TRUE(quit);
+}
+
+TEST_F(HostTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndTheEndGoesOn) {
+  m_host->Init();
+  cStuckTimer stuck;
+  stuck.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1);
+  ASSERT_TRUE(m_host->Start(true));
+  m_clock.ms += 10;
+  for (int i = 0; i < 1000 && !stuck.entered; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(stuck.entered);
+  m_host->EndThread(20);
+  EXPECT_FALSE(m_host->HasThread()) << "the host no longer holds the worker";
+  EXPECT_FALSE(m_host->IsStopped()) << "the abandoned worker is still in its cycle";
+  stuck.release = true;
+  // Back from its cycle, the worker sees it is no longer the host's and leaves.
+  for (int i = 0; i < 2500 && !m_host->IsStopped(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_TRUE(m_host->IsStopped());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
