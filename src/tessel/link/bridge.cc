@@ -1,0 +1,287 @@
+#include "tessel/link/bridge.h"
+
+#include <boost/format.hpp>
+#include <cstring>
+#include <iostream>
+
+#include "platform/clock.h"
+#include "platform/console_color.h"
+#include "platform/local_time.h"
+#include "tessel/console/groups/config_stores.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/console/tessel_cmd.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/host/log_file.h"
+#include "tessel/host/loggers.h"
+#include "tessel/host/tessel_values.h"
+#include "tessel/link/login_text.h"
+#include "tessel/link/net_help.h"
+#include "tessel/msg/msg_registry.h"
+#include "tessel/timers/timer_function.h"
+
+const char* cBridge::g_szCmd = "";
+int cBridge::g_cmd = 0;
+
+const char* g_GetCurCmdStr() {
+  return cBridge::g_szCmd;
+}
+int g_GetCurCmd() {
+  return cBridge::g_cmd;
+}
+
+namespace {
+
+// Days a log file of an endpoint is kept.
+constexpr int kLogKeepDays = 3;
+constexpr uint32_t kClearCmdLogWarnMs = 100;
+
+}  // namespace
+
+cBridge::cBridge()
+    : m_pMsgLog(new cMsgLog),
+      m_pCmdLog(new cMsgLog),
+      m_pExceptionLog(new cLog),
+      m_pReportLog(new cLog) {
+  m_pExceptionLog->SetEcho(true);
+}
+
+cBridge::~cBridge() {
+  delete m_pReportLog;
+  delete m_pExceptionLog;
+  delete m_pNetHelp;
+  m_pNetHelp = nullptr;
+  m_pNextArray = nullptr;
+  delete m_pMsgLog;
+  ClearCmdLog(true);
+  delete m_pCmdLog;
+}
+
+bool cBridge::CreateBridge(const char* name, cMsg* msg) {
+  if (GetCmdCount() == 0) std::cout << "warnning not register a cmd yet..." << std::endl;
+  m_strName = name != nullptr ? name : "";
+  m_pMsg = msg;
+  const std::string base = "log/" + cTesselValues::Instance().GetExeName() + "/" + m_strName;
+  m_pMsgLog->Open((base + "_msg").c_str(), kLogKeepDays);
+  m_pCmdLog->Open((base + "_cmd").c_str(), kLogKeepDays);
+  m_pExceptionLog->Open((base + "_exception").c_str(), kLogKeepDays);
+  m_pReportLog->Open((base + "_cmd_report").c_str(), kLogKeepDays);
+  *m_pReportLog
+      << "now\telasped\tHandledMsgTime(s)\tPeerMsgAll\tPeerMsg/s\tNetMsgAll\tNetMsge/s\t\n";
+  CreateLog((base + "_cmd_array").c_str());
+  if (m_pMsg != nullptr) m_pMsg->SetBridge(this);
+  return CreateWorld();
+}
+
+void cBridge::Start() {
+  m_tStart = m_tLastReport = std::time(nullptr);
+}
+
+void cBridge::Run(unsigned long) {
+  const std::time_t now = std::time(nullptr);
+  if (now - m_tLastReport > kReportSeconds) {
+    m_tLastReport = now;
+    Report();
+  }
+}
+
+// Rates are per second since Start; a report in the first second (or before Start) divides by
+// one second instead.
+void cBridge::Report() {
+  const std::time_t elapsed = m_tStart != 0 ? std::time(nullptr) - m_tStart : 0;
+  const long long seconds = elapsed > 0 ? elapsed : 1;
+  const long long peer = m_pNetHelp != nullptr ? m_pNetHelp->GetPeerTotal() : 0;
+  const long long net = m_pNetHelp != nullptr ? m_pNetHelp->GetNetTotal() : 0;
+  m_pReportLog->TimeStamp() << "\t" << static_cast<long long>(elapsed) << "\t"
+                            << m_dwHandledTime / 1000 << "\t" << peer << "\t" << peer / seconds
+                            << "\t" << net << "\t" << net / seconds << "\n";
+  m_pReportLog->flush();
+  ReportLog();
+}
+
+bool cBridge::TraceMsg() {
+  static const bool tracing = GetConfigValue("trace_msg", 0) > 10;
+  return tracing;
+}
+
+void cBridge::HandleMsg(unsigned int) {
+  if (!m_bHandleMsg || m_pNetHelp == nullptr) return;
+  const uint32_t start = platform::TimeGetTime();
+  m_pNetHelp->HandleMsg();
+  const uint32_t cost = platform::ElapsedMs(start, platform::TimeGetTime());
+  m_dwHandledTime += cost;
+  if (cost > kSlowPumpMs) WarnPump(tessel_timererror(), cost);
+  if (m_pNetHelp->GetPeerThisPump() > kBusyPumpRecords) WarnPump(tessel_numerror(), cost);
+  const bool tracing = TraceMsg();
+  if (m_lstCmdLog.size() >= kCmdLogCap) ClearCmdLog(tracing);
+}
+
+void cBridge::WarnPump(const loglib::logger& log, uint32_t cost) {
+  platform::ColorSection red(platform::kColorLightRed);
+  TESSEL_LOG(log, "cBridge::HandleMsg"
+                      << " 【costtime】 " << cost << " " << m_strName << " peermsg "
+                      << m_pNetHelp->GetPeerThisPump() << " netmsg " << m_pNetHelp->GetNetThisPump()
+                      << "\n");
+}
+
+HandleChatExceptionEnum cBridge::CheckCmd(iSend* send, unsigned int cmd) {
+  if (m_pCheck != nullptr && cmd > 20) return m_pCheck->CheckCmd(send, cmd);
+  return ChatException_OK;
+}
+
+HandleChatExceptionEnum cBridge::CheckCmdMsg(iSend* send, stMsg_Cmd* msg) {
+  if (m_pCheckMsg != nullptr && msg->cmd > 20) return m_pCheckMsg->CheckCmdMsg(send, msg);
+  return ChatException_OK;
+}
+
+HandleChatExceptionEnum cBridge::RunCmdBridge(iSend* send, stMsg_Cmd* msg) {
+  HandleChatExceptionEnum result = CheckCmdMsg(send, msg);
+  if (result != ChatException_OK) return result;
+  return RunCmdBridge(send, static_cast<unsigned>(msg->cmd), msg->text);
+}
+
+HandleChatExceptionEnum cBridge::RunCmdBridge(iSend* send, unsigned int cmd, const char* text) {
+  HandleChatExceptionEnum result = CheckCmd(send, cmd);
+  if (result != ChatException_OK) return result;
+  cCmd* group = GetCmdSafe(cmd);
+  if (group == nullptr) return ChatException_NoCmd;
+  if (text == nullptr) text = "";
+  // The text is kept in a copy: the record it came in is returned to the pool after the pump.
+  static std::string current;
+  current = text;
+  g_szCmd = current.c_str();
+  g_cmd = static_cast<int>(cmd);
+  if (send != nullptr && send->IsTraceRecieveCmd()) TraceRecieveCmd(send, cmd, text);
+  group->Do(text);
+  if (m_pNextArray != nullptr) m_pNextArray->RunCmd(cmd, text);
+  return ChatException_OK;
+}
+
+void cBridge::TraceRecieveCmd(iSend* send, unsigned int cmd, const char* text) {
+  platform::SetColor(platform::kColorDarkGreen);
+  std::cout << "[TraceRecieveCmd]" << std::endl;
+  std::cout << send->GetName() << " id " << send->GetID() << " cmd " << cmd << " "
+            << MaskCmdText(text) << std::endl;
+  platform::SetColor(platform::kColorLightCyan);
+}
+
+cCmd* cBridge::GetCmdSafe(unsigned int cmd) {
+  if (cCmd* own = GetCmd(cmd)) return own;
+  if (m_bUseConsoleCmd) return cTesselCmd::Instance().GetCmd(cmd);
+  return nullptr;
+}
+
+int cBridge::SendBackCmd(iSend* send, unsigned int cmd, const char* text) {
+  const std::string& path = GetReturnPath();
+  if (path.empty()) return SendCmd(send, static_cast<int>(cmd), text);
+  return SendCmdPath(send, cmd, text, path.c_str());
+}
+
+// The path is a format that takes the group number and then the text; the result travels as a
+// command of group 7. A path that is not a usable format sends nothing.
+int cBridge::SendCmdPath(iSend* send, unsigned int cmd, const char* text, const char* path) {
+  std::string routed;
+  try {
+    boost::format format(path != nullptr ? path : "");
+    format.exceptions(boost::io::all_error_bits);
+    routed = (format % cmd % (text != nullptr ? text : "")).str();
+  } catch (const boost::io::format_error& e) {
+    std::cout << "cBridge::SendCmdPath bad path " << e.what() << std::endl;
+    return 0;
+  }
+  return SendCmd(send, 7, routed.c_str());
+}
+
+void cBridge::AddCmdLog_Run(const stBindMsg& msg) {
+  if (m_lstCmdLog.size() >= kCmdLogCap) ClearCmdLog(TraceMsg());
+  stCmdLogEntry entry;
+  const char* bytes = reinterpret_cast<const char*>(msg.msg);
+  if (bytes != nullptr) entry.data.assign(bytes, bytes + msg.size);
+  if (msg.msg != nullptr && msg.size >= sizeof(stMsg) && (IsServer() || IsMapServer()))
+    entry.id = msg.msg->id;
+  entry.time = std::time(nullptr);
+  entry.tick = platform::TimeGetTime();
+  m_lstCmdLog.push_back(std::move(entry));
+}
+
+void cBridge::AddCmdLog_Result(HandleChatExceptionEnum result) {
+  if (!m_lstCmdLog.empty()) m_lstCmdLog.back().result = result;
+}
+
+// The command's group and text, read only inside the bytes kept; a login text is masked.
+void cBridge::WriteCmdLogEntry(const stCmdLogEntry& entry) {
+  constexpr size_t kTextOffset = 8;
+  int cmd = 0;
+  std::string text;
+  if (entry.data.size() >= kTextOffset) {
+    std::memcpy(&cmd, entry.data.data() + 4, sizeof(cmd));
+    const char* start = entry.data.data() + kTextOffset;
+    text.assign(start, strnlen(start, entry.data.size() - kTextOffset));
+  }
+  cLog& log = m_pCmdLog->GetLog();
+  log << platform::FormatLocalTime(platform::kLineTimeFormat, entry.time) << "【link】" << entry.id
+      << " time " << entry.tick << "【cmd】" << cmd << " {" << MaskCmdText(text) << "}"
+      << " result " << entry.result << "\n";
+}
+
+void cBridge::ClearCmdLog(bool write) {
+  cTimerFunctionTessel guard("cBridge::ClearCmdLog", "", kClearCmdLogWarnMs, 1);
+  if (write) {
+    for (const stCmdLogEntry& entry : m_lstCmdLog) WriteCmdLogEntry(entry);
+  }
+  m_pCmdLog->GetLog().flush();
+  m_lstCmdLog.clear();
+}
+
+void cBridge::BindiConnectDisconnect(iConnectDisconnect* listener) {
+  if (listener != nullptr) m_lstListeners.push_back(listener);
+}
+
+void cBridge::BindiTesselWorld(iTesselWorld* world) {
+  if (world != nullptr) m_lstWorlds.push_back(world);
+}
+
+bool cBridge::CreateWorld() {
+  for (iTesselWorld* world : m_lstWorlds)
+    if (!world->CreateWorld()) return false;
+  return true;
+}
+
+bool cBridge::DestroyWorld() {
+  TESSEL_LOG(tessel_info(), "cBridge::DestroyWorld"
+                                << " " << m_strName);
+  bool all = true;
+  for (iTesselWorld* world : m_lstWorlds) all = world->DestroyWorld() && all;
+  return all;
+}
+
+void cBridge::OnConnectBridge(unsigned int id) {
+  for (iConnectDisconnect* listener : m_lstListeners) listener->OnConnect(id);
+}
+
+bool cBridge::OnDisconnectBridge(unsigned int id) {
+  bool all = true;
+  for (iConnectDisconnect* listener : m_lstListeners) all = listener->OnDisconnect(id) && all;
+  return all;
+}
+
+void cBridge::OnLoginedBridge(unsigned int id, int result) {
+  for (iConnectDisconnect* listener : m_lstListeners) listener->OnLogined(id, result);
+}
+
+void cBridge::End() {
+  TESSEL_LOG(tessel_info(), "cBridge::End"
+                                << " start " << m_strName);
+  m_tEnd = std::time(nullptr);
+  Report();
+  m_pMsgLog->GetLog().flush();
+  ClearCmdLog(true);
+  m_pExceptionLog->flush();
+  m_pReportLog->flush();
+  EndLog();
+  for (size_t level = 0; level < GetCmdCount(); ++level)
+    if (cCmd* group = GetCmd(static_cast<unsigned>(level))) group->Clear();
+  DestroyWorld();
+  TESSEL_LOG(tessel_info(), "cBridge::End"
+                                << " end! ");
+}

@@ -1,0 +1,137 @@
+// One end of a link seen from the application: owns its command groups (as a command array),
+// its network callback, its five logs and the log of received commands; pumps the callback's
+// queue, runs commands from peers after checking them, and reports throughput every 30 seconds.
+// Derived endpoints supply the network side. Worker thread only.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "tessel/console/cmd_array.h"
+#include "tessel/contracts/loglib.h"
+#include "tessel/link/bridge_interfaces.h"
+
+class cBridge : public iBridge, public cCmdArray {
+ public:
+  // The command log is emptied when it holds this many entries.
+  static constexpr size_t kCmdLogCap = 5000;
+  // Thresholds of the pump's warnings.
+  static constexpr uint32_t kSlowPumpMs = 100;
+  static constexpr int kBusyPumpRecords = 500;
+  // Seconds between two throughput reports.
+  static constexpr std::time_t kReportSeconds = 30;
+
+  cBridge();
+  cBridge(const cBridge&) = delete;
+  cBridge& operator=(const cBridge&) = delete;
+
+  // Set-up and lifecycle.
+  bool CreateBridge(const char* name, cMsg* msg);
+  void Start();
+  void Run(unsigned long elapsed) override;
+  bool CreateWorld() override;
+  bool DestroyWorld() override;
+  void HandleMsg(unsigned int n);
+  void Report();
+  void ClearCmdLog(bool write);
+
+  // Configuration by the application.
+  void SetCheck(iCheckCmd* check) { m_pCheck = check; }
+  void SetCheckMsg(iCheckCmdMsg* check) { m_pCheckMsg = check; }
+  void SetDistribute(iDistribute* distribute) { m_pDistribute = distribute; }
+  // false stops the pump, true resumes it.
+  void ForbidHandleMessage(bool handle) { m_bHandleMsg = handle; }
+  bool IsHandleMessage() const { return m_bHandleMsg; }
+  void SetNext(bool next) { m_bNext = next; }
+  bool IsNext() const { return m_bNext; }
+  void BindNext(cCmdArray* next) { m_pNextArray = next; }
+  cCmdArray* GetNext() const { return m_pNextArray; }
+  bool HaveBindNext() const { return m_pNextArray != nullptr; }
+  // Whether GetCmdSafe falls back to the console's groups.
+  void SetUseConsoleCmd(bool use) { m_bUseConsoleCmd = use; }
+  void BindiConnectDisconnect(iConnectDisconnect* listener) override;
+  void BindiTesselWorld(iTesselWorld* world) override;
+
+  // Link events, called by the derived endpoints.
+  void OnConnectBridge(unsigned int id);
+  bool OnDisconnectBridge(unsigned int id);
+  void OnLoginedBridge(unsigned int id, int result);
+
+  // Commands.
+  HandleChatExceptionEnum RunCmdBridge(iSend* send, unsigned int cmd, const char* text) override;
+  HandleChatExceptionEnum RunCmdBridge(iSend* send, stMsg_Cmd* msg) override;
+  cCmd* GetCmdSafe(unsigned int cmd) override;
+  int SendBackCmd(iSend* send, unsigned int cmd, const char* text) override;
+  int SendCmdPath(iSend* send, unsigned int cmd, const char* text, const char* path);
+  void AddCmdLog_Run(const stBindMsg& msg) override;
+  void AddCmdLog_Result(HandleChatExceptionEnum result) override;
+  size_t GetCmdLogSize() const { return m_lstCmdLog.size(); }
+
+  // Accessors.
+  iDistribute* GetDistribute() override { return m_pDistribute; }
+  cMsg& GetMsg() override { return *m_pMsg; }
+  cMsgLog& GetMsgLog() override { return *m_pMsgLog; }
+  cMsgLog& GetCmdLog() override { return *m_pCmdLog; }
+  cLog& GetExceptionLog() override { return *m_pExceptionLog; }
+  cLog& GetCmdReport() { return *m_pReportLog; }
+  cNetHelp* GetNetHelp() override { return m_pNetHelp; }
+  const char* GetName() override { return m_strName.c_str(); }
+  const std::string& GetNameStr() const { return m_strName; }
+  uint32_t GetHandledTime() const { return m_dwHandledTime; }
+
+  virtual HandleChatExceptionEnum CheckCmd(iSend* send, unsigned int cmd);
+  virtual HandleChatExceptionEnum CheckCmdMsg(iSend* send, stMsg_Cmd* msg);
+  virtual void End();
+  // Releases the network objects of the derived endpoint.
+  virtual void ClearNet() = 0;
+
+  // The text and group number of the command running now in any endpoint.
+  static const char* g_szCmd;
+  static int g_cmd;
+
+ protected:
+  virtual ~cBridge();
+
+  cNetHelp* m_pNetHelp = nullptr;
+
+ private:
+  struct stCmdLogEntry {
+    std::vector<char> data;  // the whole received record
+    int id = 0;
+    int result = -1;
+    std::time_t time = 0;
+    uint32_t tick = 0;
+  };
+  void WriteCmdLogEntry(const stCmdLogEntry& entry);
+  void TraceRecieveCmd(iSend* send, unsigned int cmd, const char* text);
+  void WarnPump(const loglib::logger& log, uint32_t cost);
+  static bool TraceMsg();
+
+  cMsg* m_pMsg = nullptr;
+  cMsgLog* m_pMsgLog;
+  cMsgLog* m_pCmdLog;
+  iCheckCmd* m_pCheck = nullptr;
+  iCheckCmdMsg* m_pCheckMsg = nullptr;
+  uint32_t m_dwHandledTime = 0;
+  bool m_bNext = false;
+  iDistribute* m_pDistribute = nullptr;
+  bool m_bHandleMsg = true;
+  std::string m_strName;
+  cLog* m_pExceptionLog;
+  cLog* m_pReportLog;
+  std::time_t m_tStart = 0;
+  std::time_t m_tEnd = 0;
+  std::time_t m_tLastReport = 0;
+  bool m_bUseConsoleCmd = true;
+  cCmdArray* m_pNextArray = nullptr;
+  std::list<iConnectDisconnect*> m_lstListeners;
+  std::list<iTesselWorld*> m_lstWorlds;
+  std::list<stCmdLogEntry> m_lstCmdLog;
+};
+
+// The text and group number of the command running now ("" and 0 before any).
+const char* g_GetCurCmdStr();
+int g_GetCurCmd();

@@ -1,0 +1,174 @@
+#include "tessel/link/bridge_server.h"
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+#include "platform/console_color.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/host/log_file.h"
+#include "tessel/host/loggers.h"
+#include "tessel/link/account_manager.h"
+#include "tessel/link/callback_server.h"
+#include "tessel/link/login_text.h"
+
+namespace {
+
+// The login command group: open to links that have not logged in.
+constexpr unsigned kLoginGroup = 2;
+// Groups from this number on need no account unless their check asks for a login.
+constexpr unsigned kFirstFreeGroup = 20;
+constexpr int kColorWhiteOnBlack = 7;
+
+}  // namespace
+
+cBridgeServer::cBridgeServer() {
+  auto* callback = new cCallbackServer;
+  callback->SetBridge(this);
+  m_pNetHelp = callback;
+}
+
+cBridgeServer::~cBridgeServer() = default;
+
+void cBridgeServer::SetNet(iServer* server) {
+  m_pNetServer = server;
+  SetIP();
+}
+
+bool cBridgeServer::NameIP(const char* name, const char* ip) {
+  m_mapIP[name != nullptr ? name : ""] = ip != nullptr ? ip : "";
+  return true;
+}
+
+void cBridgeServer::SetNameIP(const char* name, const char* ip) {
+  NameIP(name, ip);
+  SaveIP();
+  SetIP();
+}
+
+bool cBridgeServer::LoadIP(const char* file) {
+  platform::SetColor(platform::kColorLightGreen);
+  m_strIPFile = file != nullptr ? file : "";
+  std::ifstream in(m_strIPFile);
+  if (!in) {
+    platform::SetColor(kColorWhiteOnBlack);
+    return false;
+  }
+  std::cout << "从文件 " << m_strIPFile << " 载入有效的IP地址" << std::endl;
+  std::string line;
+  bool ok = true;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) break;
+    std::istringstream words(line);
+    std::string name, ip;
+    if (!(words >> name >> ip)) {
+      std::cout << "unvalid file at line " << number << std::endl;
+      ok = false;
+      break;
+    }
+    std::cout << "name " << name << " ip " << ip << std::endl;
+    NameIP(name.c_str(), ip.c_str());
+  }
+  platform::SetColor(kColorWhiteOnBlack);
+  return ok;
+}
+
+bool cBridgeServer::SaveIP() {
+  std::ofstream out(m_strIPFile, std::ios::out | std::ios::trunc);
+  if (!out) return false;
+  for (const auto& [name, ip] : m_mapIP) out << name << " " << ip << "\n";
+  return static_cast<bool>(out);
+}
+
+void cBridgeServer::SetIP() {
+  if (m_pNetServer == nullptr) return;
+  std::vector<std::string> ips;
+  ips.reserve(m_mapIP.size());
+  for (const auto& [name, ip] : m_mapIP) ips.push_back(ip);
+  m_pNetServer->SetIP(ips);
+}
+
+void cBridgeServer::TraceIP(std::ostream& os) {
+  os << "cBridgeServer::TraceIP";
+  for (const auto& [name, ip] : m_mapIP) os << "\t" << name << " " << ip << "\n";
+}
+
+void cBridgeServer::OnConnect(unsigned int id) {
+  OnConnectBridge(id);
+}
+
+void cBridgeServer::OnLogined(unsigned int id, int result) {
+  OnLoginedBridge(id, result);
+}
+
+// The link object goes only when every listener agreed; an id the server no longer knows has
+// nothing to release.
+bool cBridgeServer::OnDisconnect(unsigned int id) {
+  if (!OnDisconnectBridge(id)) return false;
+  iServerLink* link = m_pNetServer != nullptr ? m_pNetServer->GetLink(id) : nullptr;
+  if (m_bReleaseOnDisconnect && link != nullptr) link->ReleaseLink();
+  return true;
+}
+
+HandleChatExceptionEnum cBridgeServer::CheckCmd(iSend* send, unsigned int cmd) {
+  HandleChatExceptionEnum result = cBridge::CheckCmd(send, cmd);
+  if (result != ChatException_OK && result != ChatException_NeedLogin) return result;
+  if (cmd >= kFirstFreeGroup && result != ChatException_NeedLogin) return ChatException_OK;
+  const unsigned id = send != nullptr ? send->GetID() : 0;
+  iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(id) : nullptr;
+  if (account == nullptr) {
+    platform::ColorSection red(platform::kColorLightRed);
+    TESSEL_LOG(tessel_fetalerror(), "Account id: " << id << " not find!"
+                                                   << "\n");
+    return ChatException_InternalWrong;
+  }
+  if (cmd == kLoginGroup) return ChatException_OK;
+  if (!account->IsLogin()) return ChatException_NotLogin;
+  if (account->GetLevel() == 0) return ChatException_NoPri;
+  return ChatException_OK;
+}
+
+bool cBridgeServer::IsTrustedLink(iSend* send) {
+  iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(send->GetID()) : nullptr;
+  return account != nullptr && account->IsLogin() && account->GetLevel() > 0;
+}
+
+HandleChatExceptionEnum cBridgeServer::RunCmdBridge(iSend* send, unsigned int cmd,
+                                                    const char* text) {
+  if (cmd == kLoginGroup && send != nullptr) {
+    HandleChatExceptionEnum result = CheckCmd(send, cmd);
+    if (result != ChatException_OK) return result;
+    if (!IsTrustedLink(send) && !ParseLoginCall(text != nullptr ? text : "")) {
+      RefuseLoginGroupText(send, text);
+      return ChatException_NoPri;
+    }
+  }
+  return cBridge::RunCmdBridge(send, cmd, text);
+}
+
+// The refused text is not shown: it may hold a password.
+void cBridgeServer::RefuseLoginGroupText(iSend* send, const char* text) {
+  platform::ColorSection red(platform::kColorLightRed);
+  GetExceptionLog().TimeStamp() << "cBridgeServer::RunCmdBridge refused link #" << send->GetID()
+                                << " ip " << send->GetIP() << " cmd " << kLoginGroup << " size "
+                                << (text != nullptr ? std::char_traits<char>::length(text) : 0)
+                                << ": not logged in, only Login, Logout or Logined may run"
+                                << "\n";
+  GetExceptionLog().flush();
+}
+
+void cBridgeServer::ClearNet() {
+  TESSEL_LOG(tessel_info(), "cBridgeServer::ClearNet"
+                                << " " << GetNameStr() << " netserver... ");
+  if (m_pNetServer != nullptr) {
+    m_pNetServer->Stop();
+    m_pNetServer->Release();
+    m_pNetServer = nullptr;
+  }
+  TESSEL_LOG(tessel_info(), "cBridgeServer::ClearNet"
+                                << " " << GetNameStr() << " clear m_pNetHelp... ");
+  if (m_pNetHelp != nullptr) m_pNetHelp->Clear();
+}

@@ -1,0 +1,62 @@
+// The listening end of links: a bridge with the network library's server object (owned), the
+// table of allowed peer addresses with its file, and the account rules that decide what a peer
+// may run. Worker thread only.
+#pragma once
+
+#include <map>
+#include <ostream>
+#include <string>
+
+#include "tessel/link/bridge.h"
+
+class iServer;
+class iAccountManagerServer;
+
+class cBridgeServer : public cBridge {
+ public:
+  // Creates the endpoint's server callback.
+  cBridgeServer();
+  ~cBridgeServer() override;
+
+  // Stores the server object and hands it the address table.
+  void SetNet(iServer* server);
+  iServer* GetNetServer() const { return m_pNetServer; }
+  void BindAMServer(iAccountManagerServer* manager) { m_pAMServer = manager; }
+  iAccountManagerServer* GetAMServer() const { return m_pAMServer; }
+  // Whether a link's object is released once every listener agreed to its disconnect.
+  void SetReleaseOnDisconnect(bool release) { m_bReleaseOnDisconnect = release; }
+
+  // The table of allowed peers: name -> address, kept in name order.
+  bool NameIP(const char* name, const char* ip);
+  // NameIP, then saves the file and hands the new list to the server object.
+  void SetNameIP(const char* name, const char* ip);
+  // Adds the entries of a file ("name address" lines; an empty line ends the list).
+  bool LoadIP(const char* file);
+  bool SaveIP();
+  void SetIP();
+  void TraceIP(std::ostream& os);
+  const std::map<std::string, std::string>& GetNameIPs() const { return m_mapIP; }
+
+  void OnConnect(unsigned int id) override;
+  bool OnDisconnect(unsigned int id) override;
+  void OnLogined(unsigned int id, int result) override;
+
+  // The account rules: groups 0 to 19 (and commands whose check asks for a login) need an
+  // account; groups other than 2 need it logged in with a level above 0.
+  HandleChatExceptionEnum CheckCmd(iSend* send, unsigned int cmd) override;
+  using cBridge::RunCmdBridge;
+  // A link that is not logged in with a level above 0 may run in group 2 only a single call of
+  // Login, Logout or Logined with literal arguments; anything else is refused with 16.
+  HandleChatExceptionEnum RunCmdBridge(iSend* send, unsigned int cmd, const char* text) override;
+  void ClearNet() override;
+
+ private:
+  bool IsTrustedLink(iSend* send);
+  void RefuseLoginGroupText(iSend* send, const char* text);
+
+  bool m_bReleaseOnDisconnect = true;
+  std::string m_strIPFile;
+  std::map<std::string, std::string> m_mapIP;
+  iServer* m_pNetServer = nullptr;
+  iAccountManagerServer* m_pAMServer = nullptr;
+};

@@ -1,0 +1,64 @@
+#include "tessel/link/callback_server.h"
+
+#include <cstring>
+#include <iostream>
+
+#include "platform/console_color.h"
+#include "tessel/host/log_file.h"
+#include "tessel/link/bridge_interfaces.h"
+#include "tessel/msg/msg_registry.h"
+
+namespace {
+
+// The console's plain white on black, set after a link event.
+constexpr int kColorWhiteOnBlack = 7;
+
+}  // namespace
+
+void cCallbackServer::HandlePeerMessageSelf(stBindMsg* msg) {
+  cNetHelpTessel::HandlePeerMessageSelf(msg);
+  const int type = msg->size >= sizeof(stMsg) ? msg->msg->type : 0;
+  HandleChatExceptionEnum result = m_pBridge->GetMsg().HandleMsg(msg);
+  if (result != ChatException_OK) {
+    WriteExceptionEntry(msg, result);
+    unsigned long size = 0;
+    stMsg* notice = Msg_GetException(type, result, size);
+    if (msg->send != nullptr) msg->send->Send(notice, size);
+  }
+  CheckServerLinks("cCallbackServer::HandlePeerMessageSelf");
+}
+
+void cCallbackServer::HandleNetMessageSelf(stBindMsg* msg) {
+  cNetHelpTessel::HandleNetMessageSelf(msg);
+  stNetNoticeServer notice;
+  if (msg->size >= sizeof(notice)) {
+    std::memcpy(static_cast<void*>(&notice), static_cast<const void*>(msg->msg), sizeof(notice));
+    if (notice.type == NetNotice_Server) OnLinkEvent(notice, msg->send);
+  }
+  CheckServerLinks("cCallbackServer::HandleNetMessageSelf");
+}
+
+void cCallbackServer::OnLinkEvent(const stNetNoticeServer& notice, iSend* link) {
+  m_pBridge->GetMsgLog().GetLog() << "【net】NetStateEnum " << notice.event << " " << notice.reason
+                                  << " id " << notice.id << std::endl;
+  platform::SetColor(platform::kColorYellow);
+  std::cout << m_pBridge->GetName() << " link id " << notice.id << " "
+            << " ip " << (link != nullptr ? link->GetIP() : "") << " ";
+  switch (notice.event) {
+    case NetEvent_Created:
+      std::cout << "create" << std::endl;
+      break;
+    case NetEvent_Connected:
+      std::cout << "connect " << std::endl;
+      m_pBridge->OnConnect(notice.id);
+      break;
+    case NetEvent_Disconnected:
+      std::cout << "disconnect for " << DisconnectReasonText(notice.reason) << std::endl;
+      m_pBridge->OnDisconnect(notice.id);
+      break;
+    default:
+      std::cout << "unknow " << std::endl;
+      break;
+  }
+  platform::SetColor(kColorWhiteOnBlack);
+}

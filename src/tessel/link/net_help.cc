@@ -1,0 +1,154 @@
+#include "tessel/link/net_help.h"
+
+#include <cstring>
+#include <iostream>
+#include <new>
+
+#include "platform/console_color.h"
+#include "tessel/host/log_file.h"
+#include "tessel/link/bridge_interfaces.h"
+#include "tessel/link/login_text.h"
+#include "tessel/link/page_pool.h"
+
+namespace {
+
+std::atomic<iNetRecorder*> g_recorder{nullptr};
+std::atomic<ServerLinksCheckFunc> g_serverLinksCheck{nullptr};
+
+}  // namespace
+
+void SetNetRecorder(iNetRecorder* recorder) {
+  g_recorder.store(recorder);
+}
+iNetRecorder* GetNetRecorder() {
+  return g_recorder.load();
+}
+
+void SetServerLinksCheck(ServerLinksCheckFunc check) {
+  g_serverLinksCheck.store(check);
+}
+void CheckServerLinks(const char* tag) {
+  if (ServerLinksCheckFunc check = g_serverLinksCheck.load()) check(tag);
+}
+
+const char* DisconnectReasonText(uint32_t reason) {
+  return reason < NetReason_Count ? kNetDisconnectText[reason] : " unknow error";
+}
+
+cNetHelp::cNetHelp(cPagePool* pool) : m_pool(pool != nullptr ? *pool : cPagePool::Instance()) {}
+
+cNetHelp::~cNetHelp() {
+  Clear();
+}
+
+// Small deliveries go into a page; when the pool cannot grow, into an array of their own, so a
+// delivery is never copied into a missing buffer.
+int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* send) {
+  char* buffer = nullptr;
+  bool pooled = false;
+  if (size <= m_pool.GetPageSize()) {
+    buffer = m_pool.Alloc();
+    pooled = buffer != nullptr;
+  }
+  if (buffer == nullptr) buffer = new (std::nothrow) char[size > 0 ? size : 1];
+  if (buffer == nullptr) {
+    m_nDropped.fetch_add(1);
+    std::cout << "cNetHelp::OnMessage no buffer, dropped kind " << kind << " size " << size
+              << std::endl;
+    return 0;
+  }
+  if (size > 0) std::memcpy(buffer, data, size);
+  stItem item{{static_cast<std::uint32_t>(size), send, reinterpret_cast<stMsg*>(buffer), kind},
+              pooled};
+  std::lock_guard lock(m_lock);
+  m_queue.push_back(item);
+  return 1;
+}
+
+void cNetHelp::ReturnBuffer(const stItem& item) {
+  char* buffer = reinterpret_cast<char*>(item.msg.msg);
+  if (item.pooled) {
+    m_pool.Free(buffer);
+  } else {
+    delete[] buffer;
+  }
+}
+
+void cNetHelp::HandleMsg() {
+  size_t count;
+  {
+    std::lock_guard lock(m_lock);
+    count = m_queue.size();
+  }
+  m_nNetPump.store(0);
+  m_nPeerPump.store(0);
+  for (size_t i = 0; i < count; ++i) {
+    stItem item;
+    {
+      std::lock_guard lock(m_lock);
+      if (m_queue.empty()) break;
+      item = m_queue.front();
+      m_queue.pop_front();
+    }
+    if (item.msg.kind == stBindMsg::kNetNotice) {
+      HandleNetMessageSelf(&item.msg);
+      m_nNetTotal.fetch_add(1);
+      m_nNetPump.fetch_add(1);
+    } else if (item.msg.kind == stBindMsg::kPeerRecord) {
+      HandlePeerMessageSelf(&item.msg);
+      m_nPeerTotal.fetch_add(1);
+      m_nPeerPump.fetch_add(1);
+    }
+    ReturnBuffer(item);
+  }
+}
+
+void cNetHelp::Clear() {
+  std::deque<stItem> items;
+  {
+    std::lock_guard lock(m_lock);
+    items.swap(m_queue);
+  }
+  for (const stItem& item : items) ReturnBuffer(item);
+}
+
+size_t cNetHelp::GetQueued() const {
+  std::lock_guard lock(m_lock);
+  return m_queue.size();
+}
+
+void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
+  if (m_pBridge == nullptr) return;
+  cLog& log = m_pBridge->GetExceptionLog();
+  const unsigned id = msg->send != nullptr ? msg->send->GetID() : 0;
+  const int type = msg->size >= sizeof(stMsg) ? msg->msg->type : -1;
+  platform::ColorSection red(platform::kColorLightRed);
+  log.TimeStamp() << "【ExceptionLog Exception】link #" << id;
+  // A command record shows its group and text, when the text ends inside what was received.
+  constexpr size_t kTextOffset = 8;
+  const auto* cmd = reinterpret_cast<const stMsg_Cmd*>(msg->msg);
+  if (type == stMsg_Cmd::s_nType && msg->size > kTextOffset &&
+      std::memchr(cmd->text, 0, msg->size - kTextOffset) != nullptr) {
+    log << " recieve cmd " << cmd->cmd << " " << MaskCmdText(cmd->text) << "\n";
+  } else {
+    log << " recieve msg " << type << "\n";
+  }
+  log << "Handled Exception " << ChatExceptionText(result) << "\n";
+  log.flush();
+}
+
+void cNetHelpTessel::HandlePeerMessageSelf(stBindMsg* msg) {
+  iNetRecorder* recorder = GetNetRecorder();
+  if (recorder == nullptr || !recorder->IsRecording()) return;
+  recorder->Record(stBindMsg::kPeerRecord, msg->msg, msg->size,
+                   msg->send != nullptr ? msg->send->GetID() : 0,
+                   msg->send != nullptr ? msg->send->GetName() : "");
+}
+
+void cNetHelpTessel::HandleNetMessageSelf(stBindMsg* msg) {
+  iNetRecorder* recorder = GetNetRecorder();
+  if (recorder == nullptr || !recorder->IsRecording()) return;
+  recorder->Record(stBindMsg::kNetNotice, msg->msg, msg->size,
+                   msg->send != nullptr ? msg->send->GetID() : 0,
+                   msg->send != nullptr ? msg->send->GetName() : "");
+}

@@ -1,0 +1,96 @@
+// The network callback of a link endpoint: network threads copy each delivery into a queue
+// (small ones into pooled pages) and return at once; the endpoint's pump drains the queue on the
+// worker thread. OnMessage: any thread; everything else: the worker thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "tessel/contracts/netlib.h"
+#include "tessel/msg/chat_exception.h"
+#include "tessel/msg/msg_records.h"
+
+class iBridge;
+class cPagePool;
+
+// Receives the link traffic a recorder keeps; installed process-wide, none by default.
+class iNetRecorder {
+ public:
+  virtual bool IsRecording() = 0;
+  // kind 1 notice, 2 peer record; the record's bytes, the link id and the link's name.
+  virtual void Record(int kind, const void* data, unsigned long size, unsigned int linkId,
+                      const char* linkName) = 0;
+
+ protected:
+  ~iNetRecorder() = default;
+};
+void SetNetRecorder(iNetRecorder* recorder);
+iNetRecorder* GetNetRecorder();
+
+// The host's check of its servers' links, run after every handled delivery; none by default.
+using ServerLinksCheckFunc = void (*)(const char* tag);
+void SetServerLinksCheck(ServerLinksCheckFunc check);
+void CheckServerLinks(const char* tag);
+
+// The text of a disconnect reason; " unknow error" for a reason past the table.
+const char* DisconnectReasonText(uint32_t reason);
+
+class cNetHelp : public iCallbackNet {
+ public:
+  explicit cNetHelp(cPagePool* pool = nullptr);
+  cNetHelp(const cNetHelp&) = delete;
+  cNetHelp& operator=(const cNetHelp&) = delete;
+
+  // Copies and queues the delivery; 1, or 0 when no buffer could be had (the delivery is
+  // dropped and counted).
+  int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override;
+  virtual ~cNetHelp();
+  virtual void HandlePeerMessageSelf(stBindMsg* msg) = 0;
+  virtual void HandleNetMessageSelf(stBindMsg* msg) = 0;
+
+  // Handles what was queued when the call began, and no more.
+  void HandleMsg();
+  // Drops every queued item.
+  void Clear();
+
+  void SetBridge(iBridge* bridge) { m_pBridge = bridge; }
+  iBridge* GetBridge() const { return m_pBridge; }
+  int GetNetTotal() const { return m_nNetTotal.load(); }
+  int GetPeerTotal() const { return m_nPeerTotal.load(); }
+  int GetNetThisPump() const { return m_nNetPump.load(); }
+  int GetPeerThisPump() const { return m_nPeerPump.load(); }
+  int GetDropped() const { return m_nDropped.load(); }
+  size_t GetQueued() const;
+
+ protected:
+  // The exception entry of a refused record on the endpoint's exception log (echoed in red).
+  void WriteExceptionEntry(const stBindMsg* msg, int result);
+
+  iBridge* m_pBridge = nullptr;
+
+ private:
+  struct stItem {
+    stBindMsg msg;
+    bool pooled;  // the buffer is a page of the pool
+  };
+  void ReturnBuffer(const stItem& item);
+
+  cPagePool& m_pool;
+  mutable std::mutex m_lock;
+  std::deque<stItem> m_queue;
+  std::atomic<int> m_nNetTotal{0};
+  std::atomic<int> m_nPeerTotal{0};
+  std::atomic<int> m_nNetPump{0};
+  std::atomic<int> m_nPeerPump{0};
+  std::atomic<int> m_nDropped{0};
+};
+
+// Adds the traffic recording hook: both handlers of the derived callbacks call it first.
+class cNetHelpTessel : public cNetHelp {
+ public:
+  using cNetHelp::cNetHelp;
+  void HandlePeerMessageSelf(stBindMsg* msg) override;
+  void HandleNetMessageSelf(stBindMsg* msg) override;
+};
