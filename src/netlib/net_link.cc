@@ -281,7 +281,7 @@ bool cNetLink::TakeSplitFrame(const tConnPtr& c, const char*& p, size_t& n) {
   bool up = HandFrames(c, c->partial.data(), c->partial.size(), used);
   c->partialNeed = 0;
   c->partial.clear();
-  if (c->partial.capacity() > kPartialFirstBytes * 4) c->partial.Release();
+  if (c->partial.capacity() > kSendKeepBytes) c->partial.Release();
   return up;
 }
 
@@ -381,6 +381,7 @@ void cNetLink::StartWrite(const tConnPtr& c) {
     if (!c->queue.TakeBatch()) {
       c->writing = false;
       c->queueWarned = false;
+      c->queue.Trim(kSendBurstKeepBytes);
       shutdown = c->flushThenClose && c->state.load() == eConnState::Down;
     } else {
       data = c->queue.Batch().data();

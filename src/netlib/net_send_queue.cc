@@ -53,7 +53,11 @@ bool cSendQueue::TakeBatch() {
 void cSendQueue::BatchDone() {
   m_out.clear();
   m_outRecords = 0;
-  if (m_out.capacity() > kSendKeepBytes) m_out.Release();
+}
+
+void cSendQueue::Trim(size_t keep) {
+  if (m_fill.empty() && m_fill.capacity() > keep) m_fill.Release();
+  if (m_out.empty() && m_out.capacity() > keep) m_out.Release();
 }
 
 void cSendQueue::DropFilling() {

@@ -42,8 +42,10 @@ class cSendQueue {
   // Requires the previous batch to be done.
   bool TakeBatch();
   const cByteBuffer& Batch() const { return m_out; }
-  // The batch was written: clears it, keeping capacity only up to a bound.
+  // The batch was written: clears it, keeping its capacity for the next one.
   void BatchDone();
+  // Gives back empty buffers whose capacity passes `keep` bytes.
+  void Trim(size_t keep);
   // Drops what was not yet handed to a write.
   void DropFilling();
   void Clear();

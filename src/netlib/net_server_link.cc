@@ -52,6 +52,8 @@ void cNetServerLink::CheckIdle(uint32_t now) {
   {
     std::lock_guard<std::mutex> lock(m_lock);
     if (!m_conn || m_conn->state.load() != eConnState::Up) return;
+    // An idle link gives back the send buffers a burst left behind.
+    if (!m_conn->writing) m_conn->queue.Trim(kSendKeepBytes);
     if (m_conn->gotFrame.load(std::memory_order_relaxed)) {
       if (cNetService::Elapsed(now, m_conn->lastRecvMs.load(std::memory_order_relaxed)) >
           m_limits.idleMs) {

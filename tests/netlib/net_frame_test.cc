@@ -76,3 +76,24 @@ TEST(SendQueue, DroppingTheFillingPartKeepsTheBatchInFlight) {
 
 }  // namespace
 }  // namespace netlib
+
+namespace netlib {
+namespace {
+
+TEST(SendQueue, BuffersGrownByABurstAreGivenBackOnlyOnceEmpty) {
+  cSendQueue q;
+  std::string big(200000, 'b');
+  q.Append(big.data(), static_cast<uint32_t>(big.size()), false);
+  ASSERT_TRUE(q.TakeBatch());
+  q.Trim(1000);
+  EXPECT_GE(q.Batch().capacity(), big.size());
+  q.BatchDone();
+  EXPECT_GE(q.Batch().capacity(), big.size());  // kept for the next batch of a busy link
+  q.Trim(big.size() * 2);
+  EXPECT_GE(q.Batch().capacity(), big.size());
+  q.Trim(1000);
+  EXPECT_EQ(q.Batch().capacity(), 0u);
+}
+
+}  // namespace
+}  // namespace netlib
