@@ -25,7 +25,6 @@
 #include <lua.hpp>
 
 #include <array>
-#include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <exception>
@@ -39,6 +38,12 @@
 namespace luareg {
 namespace detail {
 
+constexpr double pow2(int bits) {
+  double v = 1.0;
+  for (int k = 0; k < bits; ++k) v *= 2.0;
+  return v;
+}
+
 // Conversion of one Lua argument to a parameter type. `consumes` is the number of Lua
 // arguments taken; `check` raises the Lua error; `get` converts a checked argument.
 template <class T, class Enable = void>
@@ -50,9 +55,8 @@ struct arg<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool>
   static void check(lua_State* L, int i) {
     if (!lua_isnumber(L, i)) luaL_typerror(L, i, lua_typename(L, LUA_TNUMBER));
     const double d = lua_tonumber(L, i);
-    constexpr int bits = std::numeric_limits<T>::digits;
-    const double hi = std::ldexp(1.0, bits);
-    const double lo = std::is_signed_v<T> ? -hi : 0.0;
+    constexpr double hi = pow2(std::numeric_limits<T>::digits);
+    constexpr double lo = std::is_signed_v<T> ? -hi : 0.0;
     if (!(d >= lo && d < hi)) luaL_argerror(L, i, "number out of range");
   }
   static T get(lua_State* L, int i) { return static_cast<T>(lua_tonumber(L, i)); }
