@@ -158,14 +158,4 @@ TEST(GameTimeValueTest, OrderingIgnoresSecondsAndTextRoundTrips) {
   EXPECT_EQ(t.ToString(), "2007/6/2 11:21:1");
 }
 
-TEST(GameTimeValueTest, DayAndNightFollowTheHour) {
-  cGameTime clock;
-  for (unsigned h = 0; h < 24; ++h) {
-    ASSERT_TRUE(clock.SetGameTime(At(2006, 1, 1, h, 0)));
-    EXPECT_EQ(clock.IsDay(), h >= 8 && h <= 16) << h;
-    EXPECT_NE(clock.IsDay(), clock.IsNight());
-    EXPECT_EQ(clock.IsMidNight(), h >= 23 || h < 3) << h;
-  }
-}
-
 }  // namespace

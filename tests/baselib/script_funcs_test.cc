@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "fake_clock.h"
 #include "temp_folder.h"
@@ -144,13 +143,6 @@ TEST_F(ScriptFuncsTest, AClosedStateIsNeverResumedByItsPendingYield) {
   }
   time.Step(20);
   EXPECT_EQ(cTimerManager::Instance().GetTimerCount(), 0u);
-}
-
-TEST(ScriptHelpTest, HelpListsTheGameTimeAndYieldFunctions) {
-  std::ostringstream os;
-  HelpScriptTessel(os);
-  EXPECT_NE(os.str().find("GetGameTime()"), std::string::npos);
-  EXPECT_NE(os.str().find("Yield(1000)"), std::string::npos);
 }
 
 }  // namespace
