@@ -10,6 +10,7 @@
 #include "platform/console_color.h"
 #include "platform/local_time.h"
 #include "platform/paths.h"
+#include "tessel/console/groups/config_stores.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/log_routing.h"
 #include "tessel/host/trace.h"
@@ -93,7 +94,7 @@ void SetEasyServerInfoSource(std::function<std::vector<std::pair<std::string, in
 cTesselValues& cTesselValues::Instance() {
   static cTesselValues values = [] {
     auto mapName = SourceOf(&Sources::mapName);
-    return cTesselValues(platform::ExecutablePath(), mapName ? mapName() : std::string());
+    return cTesselValues(platform::ExecutablePath(), mapName ? mapName() : GetMapServerName());
   }();
   // Once the names are known: the network library learns the exe name, and every log line gets
   // its time prefix and line end.
@@ -145,7 +146,7 @@ void cTesselValues::PickAddresses() {
     platform::SetColor(platform::kColorLightCyan);
   }
   auto config = SourceOf(&Sources::configString);
-  std::string firewall = config ? config("FirewallIP") : std::string();
+  std::string firewall = config ? config("FirewallIP") : GetConfigString("FirewallIP", "");
   if (!firewall.empty()) first = firewall;
   SetInfoValue("IP", first);
   if (!second.empty()) SetInfoValue("IP2", second);
