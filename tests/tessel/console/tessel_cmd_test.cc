@@ -311,3 +311,23 @@ TEST_F(TesselCmdTest, ScriptHelpAlsoListsTheConfigAndLogFunctions) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TesselCmdTest, StatementThatParsesAnotherLineKeepsItsOwnCommandText) {
+  static cTesselCmd* s_console = nullptr;
+  s_console = &m_console;
+  lua_register(m_gateHigh.GetLua(), "ParseInner", [](lua_State*) -> int {
+    std::ostringstream quiet;
+    s_console->ParseCmd("//gate//Mark('inner line that is much longer than the outer one')", quiet);
+    g_ran += std::string("after:") + cCmd::s_szCmd + ";";
+    return 0;
+  });
+  Parse("//gate///5/ParseInner()");
+  EXPECT_EQ(g_ran,
+            "cCmd_GateLow:inner line that is much longer than the outer one;"
+            "after:ParseInner();");
+  EXPECT_STREQ(cCmd::s_szCmd, "");
+}
+
+}  // namespace
