@@ -11,12 +11,20 @@
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/host/tessel_values.h"
+#include "tessel/link/bridge.h"
 
 namespace {
 
 const int kColorMagenta = 13;
 
 }  // namespace
+
+bool cTesselCmd::BridgeTarget(cBridge* bridge, std::string& name, cCmdArray*& array) {
+  if (bridge == nullptr) return false;
+  name = bridge->GetNameStr();
+  array = bridge->IsNext() ? bridge->GetNext() : static_cast<cCmdArray*>(bridge);
+  return true;
+}
 
 cTesselCmd& cTesselCmd::Instance() {
   static cTesselCmd s_console;
@@ -159,10 +167,14 @@ bool cTesselCmd::ShiftCmdType(const char* type, bool quiet, std::ostream& os) {
   }
   std::string name;
   cCmdArray* array = nullptr;
-  // An endpoint whose next switch is on but has no next array bound offers no array: the
-  // switch is refused like an unknown endpoint.
-  if (!m_hooks.findBridge || !m_hooks.findBridge(type, name, array) || array == nullptr) {
+  if (!m_hooks.findBridge || !m_hooks.findBridge(type, name, array)) {
     if (!quiet) os << "not find the bridge" << std::endl;
+    return false;
+  }
+  // An endpoint whose next switch is on but has no next array bound offers no array to move
+  // into: the switch is refused.
+  if (array == nullptr) {
+    if (!quiet) os << "cmd bridge " << name << " has no next cmd array" << std::endl;
     return false;
   }
   if (!quiet) os << "cmd bridge switch to " << name << std::endl;

@@ -10,16 +10,23 @@
 
 #include "tessel/console/cmd_array.h"
 
+class cBridge;
+
 class cTesselCmd : public cCmdArray {
  public:
   // What the console asks of the host about link endpoints.
   struct stHostHooks {
     // Finds the endpoint called `type`: its name and the array the console moves into (null
-    // when the endpoint has none to offer); false when there is no such endpoint.
+    // when the endpoint has none to offer); false when there is no such endpoint. The host
+    // answers with BridgeTarget of the endpoint it finds.
     std::function<bool(const char* type, std::string& name, cCmdArray*& array)> findBridge;
     std::function<void(std::ostream&)> listServers;
     std::function<void(std::ostream&)> listClients;
   };
+
+  // What findBridge reports for an endpoint: its name and its bound next array when its next
+  // switch is on (null when none is bound), its own command array otherwise; false for null.
+  static bool BridgeTarget(cBridge* bridge, std::string& name, cCmdArray*& array);
 
   static cTesselCmd& Instance();
   cTesselCmd() = default;
