@@ -38,6 +38,11 @@ void SignalLoop() {
 
 }  // namespace
 
+void cConsoleSignals::ClearHandler() {
+  std::lock_guard lock(g_mutex);
+  g_handler = nullptr;
+}
+
 void cConsoleSignals::Block() {
   const sigset_t set = ConsoleSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);

@@ -16,4 +16,6 @@ class cConsoleSignals {
   // Starts the signal thread (once; later calls replace the handler). False when it cannot
   // start; the signals then keep their default action.
   static bool Start(Handler handler);
+  // Drops the handler (the signals are then ignored); the thread keeps waiting.
+  static void ClearHandler();
 };

@@ -59,6 +59,7 @@ cTessel::cTessel() {
 }
 
 cTessel::~cTessel() {
+  if (m_bSignalsOwned) cConsoleSignals::ClearHandler();
   cThread* thread = m_pThread.exchange(nullptr);
   if (thread != nullptr) {
     thread->End();
@@ -77,7 +78,8 @@ void cTessel::Init() {
   m_bStopped = true;
   TESSEL_TRACE();
   cCrashGuard::Install();
-  if (!cConsoleSignals::Start([this](int signo) { OnConsoleSignal(signo); })) {
+  m_bSignalsOwned = cConsoleSignals::Start([this](int signo) { OnConsoleSignal(signo); });
+  if (!m_bSignalsOwned) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << "Could not set control handler" << std::endl;
     platform::SetColor(platform::kColorLightCyan);

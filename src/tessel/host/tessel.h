@@ -139,6 +139,7 @@ class cTessel : public cThreadCallback {
   std::atomic<uint32_t> m_dwLastTick{0};
   std::string m_strInitCmd;
   stEndPacing m_pacing;
+  bool m_bSignalsOwned = false;  // the signal thread calls this host
   cConsoleInput m_console;
 };
 
