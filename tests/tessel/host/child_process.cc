@@ -98,10 +98,17 @@ stChildResult RunChildScenario(const std::string& dir, const std::string& scenar
   }
   fs::create_directories(dir + "/registry");
   std::vector<std::string> env;
+  // The crash path runs the host's pre-report callback (registry and logger writes) inside the
+  // fatal-signal handler by design; ThreadSanitizer is told not to report those calls.
+  std::string tsan = "TSAN_OPTIONS=report_signal_unsafe=0";
   for (char** e = environ; *e; ++e) {
     std::string kv = *e;
-    if (kv.rfind("TESSEL_", 0) != 0 && kv.rfind("GTEST_", 0) != 0) env.push_back(kv);
+    if (kv.rfind("TSAN_OPTIONS=", 0) == 0)
+      tsan = kv + ":report_signal_unsafe=0";
+    else if (kv.rfind("TESSEL_", 0) != 0 && kv.rfind("GTEST_", 0) != 0)
+      env.push_back(kv);
   }
+  env.push_back(tsan);
   env.push_back("TESSEL_TEST_CHILD=" + scenario);
   env.push_back("TESSEL_HOME=" + dir);
   env.push_back("TESSEL_REGISTRY=" + dir + "/registry");
