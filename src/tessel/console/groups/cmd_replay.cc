@@ -1,6 +1,11 @@
 #include "tessel/console/groups/cmd_replay.h"
 
+#include <iostream>
+
 #include "tessel/console/help.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/replay/net_record.h"
+#include "tessel/replay/net_replay.h"
 
 namespace {
 
@@ -13,6 +18,10 @@ const char* const kHelp[] = {
     "",
 };
 
+void PrintResult(bool ok) {
+  std::cout << (ok ? " ok!" : " error!") << std::endl;
+}
+
 }  // namespace
 
 cCmdReplay& cCmdReplay::Instance() {
@@ -24,6 +33,23 @@ void cCmdReplay::Help() {
   PrintHelp(kHelp);
 }
 
+void cCmdReplay::Record(const char* name) {
+  std::cout << "Record " << name << std::endl;
+  PrintResult(cNetRecord::Instance().StartRecord(name));
+}
+
+void cCmdReplay::Replay(const char* file) {
+  std::cout << "Record " << file << std::endl;
+  PrintResult(cNetReplay::Instance().StartReplay(file, 1, true));
+}
+
+void cCmdReplay::ReplaySpeed(int speed) {
+  cNetReplay::Instance().SetSpeed(speed);
+}
+
 void cCmdReplay::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdReplay::Help);
+  luareg::def<&cCmdReplay::Record>(L, "Record");
+  luareg::def<&cCmdReplay::Replay>(L, "Replay");
+  luareg::def<&cCmdReplay::ReplaySpeed>(L, "ReplaySpeed");
 }

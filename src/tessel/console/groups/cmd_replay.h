@@ -12,4 +12,10 @@ class cCmdReplay : public cCmd {
   const char* GetName() override { return "cCmd_Replay"; }
   // Prints the group's help lines to the command output.
   static void Help();
+  // Starts recording the process's links into "Replay/<name>/"; prints the outcome.
+  static void Record(const char* name);
+  // Plays a replay file into the process's links at the recorded pace; prints the outcome.
+  static void Replay(const char* file);
+  // Sets the playback speed of the replay (0: 1000 times, negative: stop).
+  static void ReplaySpeed(int speed);
 };

@@ -1,0 +1,237 @@
+#include "tessel/replay/net_replay.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+#include "platform/clock.h"
+#include "platform/console_color.h"
+#include "tessel/replay/net_record.h"
+#include "tessel/replay/operator_pause.h"
+#include "tessel/replay/tessel_replay.h"
+
+namespace {
+
+// Playback factor of speed 0.
+constexpr int64_t kFastestSpeed = 1000;
+// The sleep of the replay thread when nothing is due, and the slice of its end pause.
+constexpr auto kIdleSleep = std::chrono::milliseconds(1);
+constexpr unsigned int kPauseSliceMs = 10;
+
+void ReplayError(const std::string& text) {
+  platform::ColorSection red(platform::kColorLightRed);
+  std::cout << text << std::endl;
+}
+
+}  // namespace
+
+cNetReplay& cNetReplay::Instance() {
+  static cNetReplay s_replay(&cTesselReplay::Instance());
+  return s_replay;
+}
+
+cNetReplay::cNetReplay(iCallbackFind* find, const cNetRecord* record, ClockFunc clock)
+    : m_pFind(find),
+      m_pRecord(record),
+      m_clock(clock != nullptr ? clock : &platform::TimeGetTime) {}
+
+cNetReplay::~cNetReplay() {
+  m_nSpeed.store(-1);
+  m_thread.End();
+  if (m_pFile != nullptr) std::fclose(m_pFile);
+}
+
+const cNetRecord& cNetReplay::Record() const {
+  return m_pRecord != nullptr ? *m_pRecord : cNetRecord::Instance();
+}
+
+bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread) {
+  if (Record().IsRecordOn()) {
+    std::cout << "cNetRecord::Instance().m_bRecord" << std::endl;
+    return false;
+  }
+  bool idle = false;
+  if (!m_bReplay.compare_exchange_strong(idle, true)) {
+    std::cout << "cNetReplay::StartReplay"
+              << " already replaying" << std::endl;
+    return false;
+  }
+  // The thread of an earlier replay has ended or is about to; nothing of it is reused.
+  m_thread.End();
+  const std::string file = path != nullptr ? path : "";
+  const bool loaded =
+      RetryWithOperator([&] { return LoadReplay(file.c_str()); },
+                        [&] { ReplayError("can not find replay.rep under  Replay\\" + file); });
+  if (!loaded) {
+    m_bReplay.store(false);
+    return false;
+  }
+  m_nSpeed.store(speed);
+  m_bThreadDone.store(false);
+  if (!ownThread) return true;
+  if (m_thread.Start(this) == 1) return true;
+  Finish();
+  return false;
+}
+
+bool cNetReplay::LoadReplay(const char* path) {
+  std::error_code ec;
+  if (path == nullptr || !std::filesystem::is_regular_file(path, ec)) {
+    ReplayError("cNetReplay::LoadReplay not find any file ");
+    return false;
+  }
+  if (m_pFile != nullptr) std::fclose(m_pFile);
+  m_pFile = nullptr;
+  m_bPending = false;
+  m_tStart = m_clock();
+  std::cout << "cNetReplay::LoadReplay"
+            << " File " << path << std::endl;
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    ReplayError(std::string("cNetReplay::LoadReplay") + "file " + path + " open error!");
+    return false;
+  }
+  ReplayHeaderBytes bytes;
+  if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+    ReplayError(std::string("cNetReplay::LoadReplay file ") + path + " cut in its header");
+    std::fclose(file);
+    return false;
+  }
+  m_header = DecodeReplayHeader(bytes);
+  m_pFile = file;
+  return true;
+}
+
+unsigned int cNetReplay::Thread() {
+  bool ended = false;
+  while (m_nSpeed.load() >= 0) {
+    const StepResult step = Step();
+    if (step == Step_End) {
+      ended = true;
+      break;
+    }
+    if (step == Step_Waiting) std::this_thread::sleep_for(kIdleSleep);
+  }
+  if (ended) {
+    EndPause();
+    platform::ColorSection colour(platform::kColorLightGreen);
+    std::cout << "[replay] end..." << std::endl;
+  } else {
+    Finish();
+  }
+  m_bThreadDone.store(true);
+  return 0;
+}
+
+void cNetReplay::EndPause() {
+  const unsigned int total = m_nEndPauseMs.load();
+  for (unsigned int waited = 0; waited < total && m_nSpeed.load() >= 0; waited += kPauseSliceMs)
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPauseSliceMs));
+}
+
+cNetReplay::StepResult cNetReplay::Step() {
+  if (m_pFile == nullptr) return Step_End;
+  if (!m_bPending) {
+    if (!ReadRecord()) {
+      Finish();
+      return Step_End;
+    }
+    m_bPending = true;
+    m_bAnnounced = false;
+  }
+  if (!IsDue(m_pending.head)) return Step_Waiting;
+  m_bPending = false;
+  Deliver(m_pending);
+  m_delivered.swap(m_pending.data);
+  m_pending.data.clear();
+  return Step_Delivered;
+}
+
+// Reads one record. A clean end of the file ends the replay quietly; a file cut inside a
+// record, an unknown kind or a size that runs past the end of the file ends it with a message,
+// and no buffer is allocated for a size the file cannot hold.
+bool cNetReplay::ReadRecord() {
+  ReplayRecordHeadBytes bytes;
+  const size_t got = std::fread(bytes.data(), 1, bytes.size(), m_pFile);
+  if (std::ferror(m_pFile)) {
+    ReplayError("cNetReplay::ReadRecord error " + std::to_string(errno));
+    return false;
+  }
+  if (got == 0) return false;
+  if (got < bytes.size()) {
+    ReplayError("cNetReplay::ReadRecord file cut in a record head after " + std::to_string(got) +
+                " bytes");
+    return false;
+  }
+  stReplayRecordHead head = DecodeReplayRecordHead(bytes);
+  if (!IsReplayKind(head.kind)) {
+    ReplayError("cNetReplay::ReadRecord bad record kind " + std::to_string(head.kind));
+    return false;
+  }
+  struct stat info {};
+  const off_t at = ::ftello(m_pFile);
+  if (::fstat(::fileno(m_pFile), &info) != 0 || at < 0) {
+    ReplayError("cNetReplay::ReadRecord error " + std::to_string(errno));
+    return false;
+  }
+  const uint64_t left = info.st_size > at ? static_cast<uint64_t>(info.st_size - at) : 0;
+  if (head.size > left) {
+    ReplayError("cNetReplay::ReadRecord record of " + std::to_string(head.size) + " bytes, only " +
+                std::to_string(left) + " left in the file");
+    return false;
+  }
+  m_pending.data.resize(head.size);
+  if (std::fread(m_pending.data.data(), 1, head.size, m_pFile) != head.size) {
+    ReplayError("cNetReplay::ReadRecord file cut in a record's data");
+    return false;
+  }
+  m_pending.head = std::move(head);
+  return true;
+}
+
+// Due once the time since loading, scaled by the speed, reaches the record's offset from the
+// start of the recording. An offset before the start (a clock that is not the recording's) is
+// due at once.
+bool cNetReplay::IsDue(const stReplayRecordHead& head) {
+  const int speedWord = m_nSpeed.load();
+  if (speedWord < 0) return false;
+  const int64_t speed = speedWord == 0 ? kFastestSpeed : speedWord;
+  const int64_t offset = static_cast<int32_t>(head.clock - m_header.clock);
+  const int64_t played = static_cast<int64_t>(platform::ElapsedMs(m_tStart, m_clock())) * speed;
+  if (played >= offset) return true;
+  if (!m_bAnnounced) {
+    m_bAnnounced = true;
+    std::cout << "[replay]  next msg is at " << (offset - played) / speed << std::endl;
+  }
+  return false;
+}
+
+void cNetReplay::Deliver(const stPending& record) {
+  const char* name = record.head.name.c_str();
+  iCallbackFind* find = m_pFind.load();
+  iCallbackNet* callback = m_pCallback.load();
+  if (callback == nullptr && find != nullptr) callback = find->FindCallback(name);
+  if (callback == nullptr) {
+    m_nDropped.fetch_add(1);
+    return;
+  }
+  iSend* link = nullptr;
+  if (find != nullptr) {
+    link = record.head.linkId > 0 ? find->FindServerLink(name, record.head.linkId)
+                                  : find->FindClientLink(name);
+  }
+  callback->OnMessage(static_cast<int>(record.head.kind), record.data.data(), record.data.size(),
+                      link);
+  m_nDelivered.fetch_add(1);
+}
+
+void cNetReplay::Finish() {
+  if (m_pFile != nullptr) std::fclose(m_pFile);
+  m_pFile = nullptr;
+  m_bPending = false;
+  m_bReplay.store(false);
+}

@@ -1,0 +1,111 @@
+// Feeds a replay file back into the links: each record is handed, when its time has come, to
+// the network callback of the link of the same name, as if the network library delivered it
+// again; the link's own thread then handles it like live traffic. Owns the open file and the
+// replay thread. StartReplay, SetSpeed and the queries: any thread; Step: the replay thread
+// (or the caller that started without one).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tessel/contracts/netlib.h"
+#include "tessel/host/thread.h"
+#include "tessel/replay/replay_file.h"
+
+class cNetRecord;
+
+// Finds where a replayed record goes. Called on the replay thread.
+class iCallbackFind {
+ public:
+  // The link of that id on the named server; null when it has none.
+  virtual iSend* FindServerLink(const char* name, unsigned int id) = 0;
+  // The network client of the named client link; null when there is none.
+  virtual iSend* FindClientLink(const char* name) = 0;
+  // The network callback that takes the named link's traffic; null drops the record.
+  virtual iCallbackNet* FindCallback(const char* name) = 0;
+
+ protected:
+  ~iCallbackFind() = default;
+};
+
+class cNetReplay : public cThreadCallback {
+ public:
+  using ClockFunc = uint32_t (*)();
+  enum StepResult { Step_Delivered, Step_Waiting, Step_End };
+
+  // The process's replayer: it resolves records through cTesselReplay::Instance() and refuses
+  // to start while cNetRecord::Instance() records.
+  static cNetReplay& Instance();
+  // A replayer resolving records through `find`, refusing to start while `record` (the
+  // process's recorder when null) records; `clock` stands in for the millisecond clock.
+  explicit cNetReplay(iCallbackFind* find, const cNetRecord* record = nullptr,
+                      ClockFunc clock = nullptr);
+  // Stops the thread and closes the file.
+  ~cNetReplay();
+  cNetReplay(const cNetReplay&) = delete;
+  cNetReplay& operator=(const cNetReplay&) = delete;
+
+  // Loads the file and plays it at `speed` (see SetSpeed), on a thread of its own when
+  // `ownThread` (otherwise the caller calls Step). False while recording, while a replay
+  // plays, or when the file cannot be loaded.
+  bool StartReplay(const char* path, int speed, bool ownThread);
+  // Opens the file and reads its header; the replay's clock starts now.
+  bool LoadReplay(const char* path);
+
+  // The replay thread: steps until the end of the file or a negative speed.
+  unsigned int Thread() override;
+  // Reads the next record when none is pending and hands it out when it is due.
+  StepResult Step();
+
+  // 0 plays at 1000 times the recorded pace, n > 0 at n times; a negative value stops the thread.
+  void SetSpeed(int speed) { m_nSpeed.store(speed); }
+  int GetSpeed() const { return m_nSpeed.load(); }
+  // Delivers every record into this callback instead of the one found by name (null: by name).
+  void SetCallback(iCallbackNet* callback) { m_pCallback.store(callback); }
+  void SetFind(iCallbackFind* find) { m_pFind.store(find); }
+  // The pause between the end of the file and the end message.
+  void SetEndPause(unsigned int ms) { m_nEndPauseMs.store(ms); }
+
+  // From a successful start until the file ended or the replay was stopped.
+  bool IsReplaying() const { return m_bReplay.load(); }
+  // True once the thread said its end message (or was stopped).
+  bool IsThreadDone() const { return m_bThreadDone.load(); }
+  unsigned int GetDelivered() const { return m_nDelivered.load(); }
+  // Records read whose name led to no callback.
+  unsigned int GetDropped() const { return m_nDropped.load(); }
+
+ private:
+  // The record read from the file and not yet handed out.
+  struct stPending {
+    stReplayRecordHead head;
+    std::vector<char> data;
+  };
+  bool ReadRecord();
+  bool IsDue(const stReplayRecordHead& head);
+  void Deliver(const stPending& record);
+  void Finish();
+  void EndPause();
+  const cNetRecord& Record() const;
+
+  std::atomic<iCallbackFind*> m_pFind;
+  const cNetRecord* m_pRecord;
+  ClockFunc m_clock;
+  std::FILE* m_pFile = nullptr;
+  stReplayHeader m_header;
+  uint32_t m_tStart = 0;
+  bool m_bPending = false;
+  bool m_bAnnounced = false;  // the wait of the pending record was printed
+  stPending m_pending;
+  std::vector<char> m_delivered;  // data of the record handed out last
+  std::atomic<iCallbackNet*> m_pCallback{nullptr};
+  std::atomic<int> m_nSpeed{0};
+  std::atomic<unsigned int> m_nEndPauseMs{1000};
+  std::atomic<bool> m_bReplay{false};
+  std::atomic<bool> m_bThreadDone{false};
+  std::atomic<unsigned int> m_nDelivered{0};
+  std::atomic<unsigned int> m_nDropped{0};
+  cThread m_thread;
+};

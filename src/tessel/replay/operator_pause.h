@@ -1,0 +1,21 @@
+// The operator's "PAUSE" of a set-up that failed and may be retried: waits for a line on the
+// terminal. Without a terminal on standard input nobody can answer, so it fails at once and the
+// caller gives up instead of waiting forever. Any thread (one caller at a time).
+#pragma once
+
+// True when the operator answered (a line was typed within the wait); false without a terminal,
+// at the end of input or after the wait.
+bool OperatorPause();
+
+// Tries `attempt` until it succeeds; after each failure calls `onFailure` (the message) and
+// waits for the operator. Gives up when nobody answers or after a bounded number of rounds.
+template <class Attempt, class OnFailure>
+bool RetryWithOperator(Attempt attempt, OnFailure onFailure) {
+  constexpr int kMaxRounds = 20;
+  for (int round = 0; round < kMaxRounds; ++round) {
+    if (attempt()) return true;
+    onFailure();
+    if (!OperatorPause()) return false;
+  }
+  return false;
+}

@@ -1,0 +1,203 @@
+#include "tessel/replay/net_replay.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "replay_test_util.h"
+#include "tessel/link/link_test_util.h"
+#include "tessel/replay/net_record.h"
+
+namespace {
+
+using namespace replaytest;
+
+constexpr uint32_t kStart = 5000;  // the recorded start clock
+
+class NetReplayTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_now.store(100000);
+    find_.callbacks["game"] = &game_;
+    find_.callbacks["world"] = &world_;
+  }
+  // A replayer of its own (not the process's), driven step by step on the fake clock.
+  bool Load(const std::string& bytes, int speed) {
+    WriteFile("t.rep", bytes);
+    return replay_.StartReplay("t.rep", speed, false);
+  }
+  // Steps until nothing more is due; the number delivered.
+  int StepAll() {
+    int delivered = 0;
+    for (int i = 0; i < 100; ++i) {
+      cNetReplay::StepResult r = replay_.Step();
+      if (r != cNetReplay::Step_Delivered) break;
+      ++delivered;
+    }
+    return delivered;
+  }
+
+  linktest::cTempHome home_;
+  cFixedFind find_;
+  stRecordReplay pair_{&find_, &FakeClock};
+  cNetReplay& replay_ = pair_.replay;
+  cKeepCallback game_, world_;
+};
+
+TEST_F(NetReplayTest, RecordsComeDueAtTheirRecordedOffsetDividedByTheSpeed) {
+  const std::vector<stFileRecord> records = {
+      {kStart, 2, "game", 1, "a"},
+      {kStart + 100, 2, "game", 1, "b"},
+      {kStart + 300, 2, "game", 1, "c"},
+  };
+  struct Case {
+    int speed;
+    // fake milliseconds after loading, and how many records are out by then
+    std::vector<std::pair<uint32_t, size_t>> steps;
+  } cases[] = {
+      {1, {{0, 1}, {99, 1}, {100, 2}, {299, 2}, {300, 3}}},
+      {2, {{0, 1}, {49, 1}, {50, 2}, {149, 2}, {150, 3}}},
+      {0, {{0, 1}, {1, 3}}},  // 1000 times the recorded pace
+  };
+  for (const Case& c : cases) {
+    cKeepCallback out;
+    find_.callbacks["game"] = &out;
+    const uint32_t loaded = g_now.load();
+    ASSERT_TRUE(Load(ReplayBytes(kStart, records), c.speed));
+    for (auto [after, expected] : c.steps) {
+      g_now.store(loaded + after);
+      StepAll();
+      EXPECT_EQ(out.Items().size(), expected) << "speed " << c.speed << " at " << after;
+    }
+    EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);
+    EXPECT_FALSE(replay_.IsReplaying());
+    ASSERT_EQ(out.Items().size(), 3u);
+    EXPECT_EQ(out.Items()[2].data, "c");
+    g_now.fetch_add(1000);
+  }
+}
+
+TEST_F(NetReplayTest, EachRecordGoesToTheCallbackAndLinkOfItsNameAndUnknownNamesAreDropped) {
+  int serverLink = 0, clientLink = 0;  // stand for two links by their addresses
+  auto* server = reinterpret_cast<iSend*>(&serverLink);
+  auto* client = reinterpret_cast<iSend*>(&clientLink);
+  find_.serverLinks[{"game", 7}] = server;
+  find_.clientLinks["world"] = client;
+  find_.clientLinks["game"] = client;
+  const std::string longName(40, 'x');
+  ASSERT_TRUE(Load(ReplayBytes(kStart, {{kStart, 2, "game", 7, "to link 7"},
+                                        {kStart, 1, "world", 0, "notice"},
+                                        {kStart, 2, "nobody", 3, "dropped"},
+                                        {kStart, 2, "game", 0, "as a client"},
+                                        {kStart, 2, "game", 9, "no such link"},
+                                        {kStart, 3, "game", 7, std::string(16, '\0')}}),
+                   0));
+  EXPECT_EQ(StepAll(), 6);
+  auto game = game_.Items();
+  ASSERT_EQ(game.size(), 4u);
+  EXPECT_EQ(game[0].data, "to link 7");
+  EXPECT_EQ(game[0].send, server);
+  EXPECT_EQ(game[1].send, client);   // link id 0: looked up as a client link
+  EXPECT_EQ(game[2].send, nullptr);  // the link is absent: delivered without one
+  EXPECT_EQ(game[3].kind, 3);
+  ASSERT_EQ(world_.Items().size(), 1u);
+  EXPECT_EQ(world_.Items()[0].kind, 1);
+  EXPECT_EQ(world_.Items()[0].send, client);
+  EXPECT_EQ(replay_.GetDropped(), 1u);
+  EXPECT_EQ(replay_.GetDelivered(), 5u);
+}
+
+TEST_F(NetReplayTest, ADamagedFileEndsTheReplayWithAMessageAfterTheRecordsBeforeTheDamage) {
+  const std::string good = ReplayBytes(kStart, {{kStart, 2, "game", 1, "ok"}});
+  std::string lying =
+      ReplayBytes(kStart, {{kStart, 2, "game", 1, "ok"}, {kStart, 2, "game", 1, "abc"}});
+  lying[good.size() + 44] = '\xF0';  // size field 0xFFFFFFF0, far past the end of the file
+  lying[good.size() + 45] = lying[good.size() + 46] = lying[good.size() + 47] = '\xFF';
+  std::string badKind =
+      ReplayBytes(kStart, {{kStart, 2, "game", 1, "ok"}, {kStart, 9, "game", 1, "x"}});
+  const std::string twoRecords =
+      ReplayBytes(kStart, {{kStart, 2, "game", 1, "ok"}, {kStart, 2, "game", 1, "abcdef"}});
+  struct Case {
+    const char* what;
+    std::string bytes;
+    const char* message;
+  } cases[] = {
+      {"cut in a record head", good + twoRecords.substr(good.size(), 20), "cut in a record head"},
+      {"cut in the data", twoRecords.substr(0, twoRecords.size() - 2), "only 4 left in the file"},
+      {"lying size", lying, "record of 4294967280 bytes"},
+      {"unknown kind", badKind, "bad record kind 9"},
+  };
+  for (const Case& c : cases) {
+    cKeepCallback out;
+    find_.callbacks["game"] = &out;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(Load(c.bytes, 0)) << c.what;
+    g_now.fetch_add(10);
+    EXPECT_EQ(StepAll(), 1) << c.what;
+    EXPECT_EQ(replay_.Step(), cNetReplay::Step_End) << c.what;
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_NE(printed.find(c.message), std::string::npos) << c.what << ": " << printed;
+    EXPECT_FALSE(replay_.IsReplaying()) << c.what;
+    EXPECT_EQ(out.Items().size(), 1u) << c.what;
+  }
+  // A file cut in its header is never loaded.
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(Load(good.substr(0, 7), 0));
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("cut in its header"), std::string::npos);
+  EXPECT_FALSE(replay_.IsReplaying());
+}
+
+TEST_F(NetReplayTest, WithoutATerminalAMissingFileFailsAtOnceInsteadOfWaitingForTheOperator) {
+  testing::internal::CaptureStdout();
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(replay_.StartReplay("no/such.rep", 1, true));
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_NE(printed.find("cNetReplay::LoadReplay not find any file"), std::string::npos);
+  EXPECT_NE(printed.find("can not find replay.rep under  Replay\\no/such.rep"), std::string::npos);
+  EXPECT_FALSE(replay_.IsReplaying());
+}
+
+// The thread on the real clock: speed 0 plays everything at once and says its end; a negative
+// speed stops a replay whose next record is a minute away.
+TEST(NetReplayThread, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative) {
+  linktest::cTempHome home;
+  cKeepCallback game;
+  cFixedFind find;
+  find.callbacks["game"] = &game;
+  stRecordReplay pair(&find);
+  cNetReplay& replay = pair.replay;
+  replay.SetEndPause(20);
+  WriteFile("fast.rep",
+            ReplayBytes(kStart, {{kStart, 2, "game", 1, "a"}, {kStart + 2000, 2, "game", 1, "b"}}));
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(replay.StartReplay("fast.rep", 0, true));
+  for (int i = 0; i < 500 && !replay.IsThreadDone(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(replay.IsThreadDone());
+  EXPECT_EQ(game.Items().size(), 2u);
+  EXPECT_FALSE(replay.IsReplaying());
+
+  WriteFile("slow.rep", ReplayBytes(kStart, {{kStart, 2, "game", 1, "c"},
+                                             {kStart + 60000, 2, "game", 1, "d"}}));
+  ASSERT_TRUE(replay.StartReplay("slow.rep", 1, true));
+  for (int i = 0; i < 500 && game.Items().size() < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(replay.IsReplaying());
+  replay.SetSpeed(-1);
+  for (int i = 0; i < 500 && !replay.IsThreadDone(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(replay.IsThreadDone());
+  EXPECT_FALSE(replay.IsReplaying());
+  EXPECT_EQ(game.Items().size(), 3u);
+  EXPECT_NE(printed.find("[replay] end..."), std::string::npos);
+  // The wait of the pending record is announced once, in milliseconds of the replay's pace.
+  EXPECT_TRUE(
+      std::regex_search(printed, std::regex(R"(\[replay\]  next msg is at (59\d{3}|60000)\n)")))
+      << printed;
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+#include "replay_test_util.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace replaytest {
+
+std::atomic<uint32_t> g_now{0};
+
+uint32_t FakeClock() {
+  return g_now.load();
+}
+
+namespace {
+
+void Put(std::string& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+}  // namespace
+
+std::string ReplayBytes(uint32_t startClock, const std::vector<stFileRecord>& records) {
+  std::string out;
+  Put(out, 1);
+  Put(out, startClock);
+  Put(out, 0);
+  for (const auto& r : records) {
+    Put(out, r.clock);
+    Put(out, r.kind);
+    std::string name = r.name;
+    name.resize(32, '\0');
+    out += name;
+    Put(out, r.linkId);
+    Put(out, static_cast<uint32_t>(r.data.size()));
+    out += r.data;
+  }
+  return out;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+uint32_t U32At(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (int i = 0; i < 4 && at + i < bytes.size(); ++i)
+    value |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
+  return value;
+}
+
+int cKeepCallback::OnMessage(int kind, const void* data, unsigned long size, iSend* send) {
+  std::lock_guard lock(m_lock);
+  std::string bytes = size > 0 ? std::string(static_cast<const char*>(data), size) : "";
+  m_items.push_back({kind, std::move(bytes), send});
+  return 1;
+}
+
+std::vector<stDelivery> cKeepCallback::Items() {
+  std::lock_guard lock(m_lock);
+  return m_items;
+}
+
+iSend* cFixedFind::FindServerLink(const char* name, unsigned int id) {
+  auto it = serverLinks.find({name, id});
+  return it == serverLinks.end() ? nullptr : it->second;
+}
+
+iSend* cFixedFind::FindClientLink(const char* name) {
+  auto it = clientLinks.find(name);
+  return it == clientLinks.end() ? nullptr : it->second;
+}
+
+iCallbackNet* cFixedFind::FindCallback(const char* name) {
+  auto it = callbacks.find(name);
+  return it == callbacks.end() ? nullptr : it->second;
+}
+
+}  // namespace replaytest
