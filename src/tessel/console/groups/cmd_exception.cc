@@ -1,6 +1,20 @@
 #include "tessel/console/groups/cmd_exception.h"
 
+#include <chrono>
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "platform/console_color.h"
 #include "tessel/console/help.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/host/tessel.h"
+#include "tessel/link/bridge_server.h"
+#include "tessel/link/easy_server.h"
+#include "tessel/timers/timer_func0.h"
 
 namespace {
 
@@ -16,6 +30,74 @@ const char* const kHelp[] = {
     "",
 };
 
+// The faults are raised by the instructions themselves, so that they reach the host's crash
+// guard as they would from a real fault and no sanitizer reports them first.
+void Null() {
+#if defined(__x86_64__)
+  std::uintptr_t address = 0;
+  asm volatile("movl $0, (%0)" : : "r"(address) : "memory");
+#else
+  *static_cast<int* volatile>(nullptr) = 0;
+#endif
+}
+
+void Func0() {
+  // Read through a volatile so the compiler cannot prove the call away.
+  void (*volatile fn)(int) = nullptr;
+  fn(10);
+}
+
+void Func0Run() {
+  cTimerFunc0::Instance().Start();
+}
+
+// What a call of a pure virtual operation reaches: the table of the object holds the pure-call
+// handler in every slot. This one stops at an illegal instruction, a fault the guard reports
+// (the library's own handler would end the process without a report).
+[[noreturn]] void PureCallHandler(void*) {
+  __builtin_trap();
+}
+
+void Vir() {
+  using Slot = void (*)(void*);
+  static const Slot kPureTable[] = {&PureCallHandler};
+  struct stObject {
+    const Slot* table;
+  };
+  stObject object{kPureTable};
+  // The dispatch of a virtual call: the table from the object, the slot from the table.
+  const Slot* volatile table = object.table;
+  table[0](&object);
+}
+
+// Throws through the interpreter's frames on purpose, so the exception reaches the host's guard
+// as a native exception; the process takes its exception end afterwards.
+int Throw(lua_State*) {
+  throw 0;
+}
+
+void DeadLoop() {
+  for (unsigned long n = 0;; ++n) {
+    std::cout << "enter deadloop " << n << std::endl;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  }
+}
+
+// Listed as a division by zero; does nothing.
+void Zero() {}
+
+void ClientException() {
+  auto* bridge = dynamic_cast<cBridgeServer*>(get_gout().GetBridge());
+  if (bridge == nullptr) return;
+  const unsigned int link = get_gout().GetLinkID();
+  platform::SetColor(platform::kColorLightRed);
+  tessel_write(tessel_fetalerror(), std::string("【Exception】on Client ") + bridge->GetName() +
+                                        " link " + std::to_string(link));
+  if (cEasyServer* server = cTessel::Instance().GetTesselServer(bridge->GetName()))
+    server->OnClientException(link);
+  platform::SetColor(platform::kColorLightCyan);
+}
+
 }  // namespace
 
 cCmdException& cCmdException::Instance() {
@@ -29,4 +111,12 @@ void cCmdException::Help() {
 
 void cCmdException::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdException::Help);
+  luareg::def<&ClientException>(L, "ClientException");
+  luareg::def<&DeadLoop>(L, "DeadLoop");
+  luareg::def<&Throw>(L, "Throw");
+  luareg::def<&Null>(L, "Null");
+  luareg::def<&Vir>(L, "Vir");
+  luareg::def<&Zero>(L, "Zero");
+  luareg::def<&Func0Run>(L, "Func0Run");
+  luareg::def<&Func0>(L, "Func0");
 }

@@ -1,8 +1,40 @@
 #include "tessel/console/groups/cmd_input.h"
 
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "platform/console_color.h"
+#include "tessel/console/alias.h"
 #include "tessel/console/help.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/console/tessel_cmd.h"
+#include "tessel/contracts/lua_register.h"
 
 namespace {
+
+constexpr int kColorLightBlue = 9;
+// Black background, bright white text: how a batch leaves the console.
+constexpr int kColorBatchEnd = platform::kColorBrightWhite;
+
+void ShowAlias() {
+  cAlias::Instance().Load();
+  cAlias::Instance().Display(get_gout());
+}
+
+void ShowReplace() {
+  cAlias::Instance().TraceReplace();
+}
+
+void AddAlias(const char* word, const char* text) {
+  std::cout << word << " = " << text << std::endl;
+  cAlias::Instance().AddAlias(word, text);
+}
+
+void AddReplace(const char* from, const char* to) {
+  std::cout << from << " = " << to << std::endl;
+  cAlias::Instance().SetReplace(from, to);
+}
 
 const char* const kHelp[] = {
     "[输入命令]",
@@ -20,6 +52,53 @@ const char* const kHelp[] = {
 
 }  // namespace
 
+// Lines are echoed unless they hand output back ("Out(...)"); a line shorter than two
+// characters ends the batch.
+void cCmdInput::Run(const char* file) {
+  std::ifstream in(file);
+  if (!in) {
+    platform::SetColor(platform::kColorLightRed);
+    std::cout << "run file " << file << " not found"
+              << "\n";
+  } else {
+    platform::SetColor(platform::kColorYellow);
+    std::cout << "[dofile] " << file << "\n";
+    std::string line;
+    while (std::getline(in, line) && line.size() >= 2) {
+      if (line.size() <= 4 || line.compare(0, 4, "Out(") != 0) {
+        platform::SetColor(kColorLightBlue);
+        std::cout << line << "\n";
+        platform::SetColor(platform::kColorLightCyan);
+      }
+      cTesselCmd::Instance().ParseCmd(line.c_str(), std::cout);
+    }
+    platform::SetColor(platform::kColorYellow);
+    std::cout << "[dofile] " << file << " end "
+              << "\n"
+              << "\n";
+  }
+  platform::SetColor(kColorBatchEnd);
+}
+
+// Every line is run and reported to the requester, empty ones included.
+void cCmdInput::RunRemote(const char* file) {
+  std::ifstream in(file);
+  if (!in) {
+    get_gout() << "run file " << file << " not found"
+               << "\n";
+    return;
+  }
+  get_gout() << "[dofile] " << file << "\n";
+  std::string line;
+  while (std::getline(in, line)) {
+    get_gout() << "\t" << line << "\n";
+    cTesselCmd::Instance().ParseCmd(line.c_str(), std::cout);
+  }
+  get_gout() << "[dofile] " << file << " end "
+             << "\n"
+             << "\n";
+}
+
 cCmdInput& cCmdInput::Instance() {
   static cCmdInput s_cmd;
   return s_cmd;
@@ -31,4 +110,10 @@ void cCmdInput::Help() {
 
 void cCmdInput::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdInput::Help);
+  luareg::def<&cCmdInput::RunRemote>(L, "RunRemote");
+  luareg::def<&cCmdInput::Run>(L, "Run");
+  luareg::def<&ShowReplace>(L, "Replace");
+  luareg::def<&ShowAlias>(L, "Alias");
+  luareg::def<&AddReplace>(L, "AddReplace");
+  luareg::def<&AddAlias>(L, "AddAlias");
 }

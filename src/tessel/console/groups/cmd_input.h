@@ -12,4 +12,9 @@ class cCmdInput : public cCmd {
   const char* GetName() override { return "cCmd_Input"; }
   // Prints the group's help lines to the command output.
   static void Help();
+  // Runs a file of console lines, echoing them, up to the first line shorter than two
+  // characters.
+  static void Run(const char* file);
+  // Runs every line of a file, reporting the lines to the command output.
+  static void RunRemote(const char* file);
 };

@@ -1,6 +1,9 @@
 #include "tessel/console/groups/cmd_log.h"
 
 #include "tessel/console/help.h"
+#include "tessel/contracts/loglib.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/host/log_routing.h"
 
 namespace {
 
@@ -23,6 +26,12 @@ void cCmdLog::Help() {
   PrintHelp(kHelp);
 }
 
+// Also run by the script group, so the log functions exist in both states.
 void cCmdLog::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdLog::Help);
+  luareg::def(L, "flush_log_cache", [] { loglib::flush_log_cache(); });
+  luareg::def(L, "add_appender_folder",
+              [](const char* pattern, const char* folder) { AddAppenderFolder(pattern, folder); });
+  luareg::def<&AddAppenderFile>(L, "add_appender_file");
+  luareg::def<&AddAppenderCout>(L, "add_appender_cout");
 }

@@ -1,10 +1,21 @@
 #include "tessel/console/groups/cmd_script.h"
 
+#include <iostream>
+#include <string>
+
+#include "platform/local_time.h"
 #include "tessel/console/groups/cmd_config.h"
 #include "tessel/console/groups/cmd_log.h"
+#include "tessel/console/groups/cmd_maintain.h"
+#include "tessel/console/groups/cmd_msg.h"
 #include "tessel/console/help.h"
 #include "tessel/console/ostream_cmd.h"
+#include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/host/tessel.h"
+#include "tessel/link/easy_client.h"
 
 namespace {
 
@@ -29,7 +40,105 @@ const char* const kHelp[] = {
     "",
 };
 
+// Registers in L, under `as`, the native function that `group` registered as `name`, so that
+// both states call the same function. Only functions without upvalues are shared: they depend
+// on nothing of the state they were registered in.
+void ShareGroupFunction(lua_State* L, cCmd& group, const char* name, const char* as) {
+  group.Create();
+  lua_State* from = group.GetLua();
+  if (from == nullptr) return;
+  const int top = lua_gettop(from);
+  lua_getglobal(from, name);
+  lua_CFunction fn = lua_iscfunction(from, -1) ? lua_tocfunction(from, -1) : nullptr;
+  if (fn != nullptr && lua_getupvalue(from, -1, 1) != nullptr) fn = nullptr;
+  lua_settop(from, top);
+  if (fn == nullptr) return;
+  lua_pushcfunction(L, fn);
+  lua_setglobal(L, as);
+}
+
+void ParseCmd(const char* text) {
+  cTesselCmd::Instance().ParseCmd(text, std::cout);
+}
+
+// The switch messages go to the requester of a command served from a link.
+void ParseCmdOut(const char* text) {
+  cTesselCmd::Instance().ParseCmd(text, get_gout());
+}
+
+void ShiftCmd(int level) {
+  cTesselCmd::Instance().ShiftCmd(level, true, std::cout);
+}
+
+void ShiftCmds(const char* type, int level) {
+  cTesselCmd::Instance().ShiftCmds(type, level, true, std::cout);
+}
+
+void ShiftCmdsName(const char* type, const char* name) {
+  cTesselCmd::Instance().ShiftCmdsName(type, name, true, std::cout);
+}
+
+void SendEasyClient(cEasyClient* client, int level, const char* text) {
+  if (client == nullptr) {
+    get_gout() << "func_SendEasyClient "
+               << "not find easyclient"
+               << "\n";
+    return;
+  }
+  iClient* link = client->GetNetClient();
+  if (link == nullptr) {
+    get_gout() << "func_SendEasyClient "
+               << "client not connect"
+               << "\n";
+    return;
+  }
+  SendCmd(link, level, text);
+}
+
+// Through the only easy client of the process.
+void Send(int level, const char* text) {
+  SendEasyClient(cTessel::Instance().GetTesselClientOne(), level, text);
+}
+
+void SendName(const char* name, int level, const char* text) {
+  SendEasyClient(cTessel::Instance().GetTesselClient(name), level, text);
+}
+
+void ClearAScript(const char* file) {
+  if (cScriptManager::Instance().ClearAScript(file)) {
+    std::cout << "clear script file " << file << " ok " << std::endl;
+  } else {
+    std::cout << "not find script file " << file << std::endl;
+  }
+}
+
+std::string GetDateString() {
+  return platform::LocalTimeNow(platform::kFileTimeFormat);
+}
+
 }  // namespace
+
+void BindFunc_ToScriptManager(lua_State* L) {
+  cCmdScript::Instance().bind_cln(L);
+}
+
+void BindScriptTessel(lua_State* L) {
+  RegisterHelp(L, &cCmdScript::Help);
+  luareg::def<&ParseCmd>(L, "ParseCmd");
+  luareg::def<&ParseCmdOut>(L, "ParseCmdOut");
+  luareg::def<&ShiftCmd>(L, "ShiftCmd");
+  luareg::def<&ShiftCmds>(L, "ShiftCmds");
+  luareg::def<&ShiftCmdsName>(L, "ShiftCmdsName");
+  luareg::def<&Send>(L, "Send");
+  luareg::def<&SendName>(L, "SendName");
+  luareg::def<&ClearAScript>(L, "ClearAScript");
+  luareg::def<&GetDateString>(L, "GetDateString");
+  ShareGroupFunction(L, cCmdMsg::Instance(), "SendToClient", "SendToClient");
+  ShareGroupFunction(L, cCmdMsg::Instance(), "SendClients", "SendClients");
+  ShareGroupFunction(L, cCmdMsg::Instance(), "SendToServer", "SendToServer");
+  ShareGroupFunction(L, cCmdMaintain::Instance(), "Restart", "RestartTessel");
+  ShareGroupFunction(L, cCmdMaintain::Instance(), "Close", "CloseTessel");
+}
 
 cCmdScript& cCmdScript::Instance() {
   static cCmdScript s_cmd;
@@ -46,5 +155,9 @@ void cCmdScript::Help() {
 }
 
 void cCmdScript::bind_cln(lua_State* L) {
-  RegisterHelp(L, &cCmdScript::Help);
+  cCmdLog::Instance().bind_cln(L);
+  BindScriptCommon(L);
+  BindScriptTessel(L);
+  BindGameTime(L);
+  RegisterFunc_Yield(L);
 }

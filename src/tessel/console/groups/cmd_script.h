@@ -13,3 +13,8 @@ class cCmdScript : public cCmd {
   // Prints the group's help lines to the command output.
   static void Help();
 };
+
+// The script group's own functions (console parser, command sending, scripts, date).
+void BindScriptTessel(lua_State* L);
+// Gives any Lua state (a script of the hosting program) the script group's functions.
+void BindFunc_ToScriptManager(lua_State* L);

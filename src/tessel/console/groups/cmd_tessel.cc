@@ -1,6 +1,13 @@
 #include "tessel/console/groups/cmd_tessel.h"
 
+#include <iostream>
+
+#include "platform/console_color.h"
 #include "tessel/console/help.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/host/tessel.h"
+#include "tessel/link/bridge_server.h"
 
 namespace {
 
@@ -13,6 +20,50 @@ const char* const kHelp[] = {
     "\t执行命令\t --- DoCmd(3,'Ver()')",
     "",
 };
+
+// The groups of an endpoint's command array; false when there is no endpoint.
+bool TraceBridgeCmds(cBridge* bridge) {
+  if (bridge == nullptr) return false;
+  bridge->TraceCmds(get_gout());
+  return true;
+}
+
+// The help of the group an endpoint uses at `level`; false when there is no endpoint.
+bool HelpBridgeCmd(cBridge* bridge, int level) {
+  if (bridge == nullptr) return false;
+  cCmd* cmd = level < 0 ? nullptr : bridge->GetCmdSafe(static_cast<unsigned>(level));
+  if (cmd == nullptr) {
+    get_gout() << "not find cmd"
+               << "\n";
+  } else {
+    cmd->Do("Help()");
+  }
+  return true;
+}
+
+void ServerCmds(const char* name) {
+  if (!TraceBridgeCmds(cTessel::Instance().GetBridgeServer(name)))
+    get_gout() << "not find server"
+               << "\n";
+}
+
+void ServerCmd(const char* name, int level) {
+  if (!HelpBridgeCmd(cTessel::Instance().GetBridgeServer(name), level))
+    get_gout() << "not find server"
+               << "\n";
+}
+
+// Runs the text for the requester of the command being served, so both outputs go back to it.
+void DoCmd(int level, const char* text) {
+  if (get_gout().IsLocalCmd()) {
+    platform::SetColor(platform::kColorLightRed);
+    std::cout << "func_DoCmd "
+              << "error! can not solve local cmd!\n";
+    platform::SetColor(platform::kColorBrightWhite);
+    return;
+  }
+  get_gout().DoCmd(level, text);
+}
 
 }  // namespace
 
@@ -27,4 +78,7 @@ void cCmdTessel::Help() {
 
 void cCmdTessel::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdTessel::Help);
+  luareg::def<&DoCmd>(L, "DoCmd");
+  luareg::def<&ServerCmd>(L, "ServerCmd");
+  luareg::def<&ServerCmds>(L, "ServerCmds");
 }

@@ -1,8 +1,23 @@
 #include "tessel/console/groups/cmd_test.h"
 
+#include <iostream>
+#include <string>
+
+#include "platform/console_color.h"
 #include "tessel/console/help.h"
+#include "tessel/console/lua_text.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/lua_register.h"
 
 namespace {
+
+constexpr int kEchoLevel = 6;
+
+void Hello() {
+  get_gout() << "Hello World!"
+             << "\n";
+}
 
 const char* const kHelp[] = {
     "[测试命令]",
@@ -12,6 +27,29 @@ const char* const kHelp[] = {
 };
 
 }  // namespace
+
+std::string cCmdTest::EchoStatement(long long n, const std::string& text) {
+  // The text came from a peer: quoted as a literal it can never end early and run as code.
+  return "Echo(" + std::to_string(n) + "," + LuaQuote(text) + ")";
+}
+
+void cCmdTest::Echo(int n, const std::string& text) {
+  static std::string s_reference;
+  static bool s_bHaveReference = false;
+  if (!s_bHaveReference) {
+    s_reference = text;
+    s_bHaveReference = true;
+  } else if (text != s_reference) {
+    platform::SetColor(platform::kColorLightRed);
+    std::cout << "Echo"
+              << " error!" << std::endl;
+    tessel_write(tessel_fetalerror(),
+                 "EchoError! " + std::to_string(get_gout().GetLinkID()) + " " + text);
+    platform::SetColor(platform::kColorLightCyan);
+  }
+  if (get_gout().IsLocalInput()) return;
+  get_gout().SendBackCmd(kEchoLevel, EchoStatement(static_cast<long long>(n) + 1, text).c_str());
+}
 
 cCmdTest& cCmdTest::Instance() {
   static cCmdTest s_cmd;
@@ -24,4 +62,6 @@ void cCmdTest::Help() {
 
 void cCmdTest::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdTest::Help);
+  luareg::def<&cCmdTest::Echo>(L, "Echo");
+  luareg::def<&Hello>(L, "Hello");
 }

@@ -1,0 +1,70 @@
+// Helpers for the tests of the standard groups: running a statement in a group while keeping
+// what it wrote to standard output, and the process's host made inside a temporary home.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tessel/console/cmd.h"
+#include "tessel/console/console_test_util.h"
+#include "tessel/host/tessel.h"
+#include "tessel/host/tessel_values.h"
+
+struct stGroupRun {
+  bool ok = false;
+  std::string out;
+};
+
+inline stGroupRun RunInGroup(cCmd& group, const std::string& statement) {
+  group.Create();
+  CoutCapture capture;
+  stGroupRun run;
+  run.ok = group.Do(statement.c_str());
+  run.out = capture.Text();
+  return run;
+}
+
+// The process's host, made once with its home and registry in a temporary folder (removed at
+// exit); the working folder is given back.
+inline cTessel& GroupTestHost() {
+  static const bool made = [] {
+    const std::filesystem::path before = std::filesystem::current_path();
+    static std::string home;
+    if (std::getenv("TESSEL_HOME") == nullptr || std::getenv("TESSEL_REGISTRY") == nullptr) {
+      char pattern[] = "/tmp/tessel_groups_XXXXXX";
+      if (mkdtemp(pattern) == nullptr) std::abort();
+      home = pattern;
+      setenv("TESSEL_HOME", pattern, 0);
+      setenv("TESSEL_REGISTRY", pattern, 0);
+      std::atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(home, ec);
+      });
+    }
+    CoutCapture quiet;
+    cTessel::Instance();
+    if (cTesselValues::Instance().GetProgram().empty())
+      cTessel::Instance().SetProgram("2026-01-01", "00:00:00", "1.0", "groups_test");
+    std::filesystem::current_path(before);
+    return true;
+  }();
+  (void)made;
+  return cTessel::Instance();
+}
+
+// The lines of a text, without their line ends.
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string::size_type at = 0;
+  while (at < text.size()) {
+    const auto end = text.find('\n', at);
+    lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return lines;
+}

@@ -1,0 +1,147 @@
+#include "tessel/console/groups/cmd_exception.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "cmd_group_util.h"
+#include "tessel/console/groups/config_stores.h"
+#include "tessel/host/child_process.h"
+#include "tessel/host/tessel.h"
+
+namespace {
+
+// Starts the process's host as a program does, with `line` as its first console line, runs the
+// console loop and the end as the program would.
+int RunHostWith(const char* line) {
+  AddExeParamStream((std::string("initcmd = ") + line).c_str());
+  cTessel& host = cTessel::Instance();
+  stEndPacing pacing;
+  pacing.pauseMs = 1;
+  pacing.pollMs = 5;
+  pacing.exceptionRounds = 3;
+  pacing.exceptionStepMs = 1;
+  pacing.threadEndMs = 3000;
+  pacing.settleMs = 1;
+  host.SetEndPacing(pacing);
+  host.SetProgram("Dec  6 2026", "10:00:00", "1.0.0", "map");
+  host.Init();
+  if (!host.Start(true)) return 10;
+  host.Main();
+  std::cout << "main returned" << std::endl;
+  host.End();
+  std::cout << "ended in order" << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+TESSEL_CHILD_SCENARIO(exception_null) {
+  return RunHostWith("/12/Null()");
+}
+TESSEL_CHILD_SCENARIO(exception_func0) {
+  return RunHostWith("/12/Func0()");
+}
+TESSEL_CHILD_SCENARIO(exception_func0run) {
+  return RunHostWith("/12/Func0Run()");
+}
+TESSEL_CHILD_SCENARIO(exception_vir) {
+  return RunHostWith("/12/Vir()");
+}
+TESSEL_CHILD_SCENARIO(exception_throw) {
+  return RunHostWith("/12/Throw()");
+}
+
+// The operator types "dump" once the worker is caught in the endless loop.
+TESSEL_CHILD_SCENARIO(exception_deadloop) {
+  int in[2];
+  if (::pipe(in) != 0 || ::dup2(in[0], 0) < 0) return 11;
+  const int typer = in[1];
+  std::thread([typer] {
+    for (int i = 0; i < 1000 && cCmd::CurCmdText() != "DeadLoop()"; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const char line[] = "dump\n";
+    if (::write(typer, line, sizeof line - 1) < 0) std::_Exit(12);
+  }).detach();
+  return RunHostWith("/12/DeadLoop()");
+}
+
+namespace {
+
+// Every text occurs in `out`, in this order.
+void ExpectInOrder(const std::string& out, std::initializer_list<std::string> texts) {
+  std::string::size_type at = 0;
+  for (const std::string& t : texts) {
+    const auto found = out.find(t, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << t << "\n" << out;
+    at = found + t.size();
+  }
+}
+
+struct stFaultCase {
+  const char* scenario;
+  const char* description;  // of the fault in the report
+  const char* status;       // the crash status: the stage and what ran in it
+};
+
+TEST(ExceptionGroup, EveryFaultOnTheWorkerIsReportedAndTheProcessEndsInOrder) {
+  const stFaultCase cases[] = {
+      {"exception_null", "caused an Access Violation", "status: 2\nlast cmd Null()"},
+      {"exception_func0", "caused an Access Violation", "status: 2\nlast cmd Func0()"},
+      {"exception_func0run", "caused an Access Violation", "status: 3\nin run"},
+      {"exception_vir", "caused an Illegal Instruction", "status: 2\nlast cmd Vir()"},
+      {"exception_throw", "caused a Microsoft C++ Exception", "status: 2\nlast cmd Throw()"},
+  };
+  for (const stFaultCase& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    cTempDir dir;
+    const stChildResult r = RunChildScenario(dir.path(), c.scenario, true);
+    ASSERT_TRUE(r.exited) << "signal " << r.signo << "\n" << r.out;
+    EXPECT_EQ(r.code, 0) << r.out;
+    ExpectInOrder(r.out,
+                  {c.description, "exception catched ",
+                   std::string("【严重错误】exception catched ") + c.status, "program quit... ",
+                   "main returned", "Exception wait 3\n", "ended in order"});
+    ExpectInOrder(ReadFile(dir.File("ERRORLOG.TXT")),
+                  {c.description, "Exception handler called in tessel_child.",
+                   "Context:", "Stack:", "===== [end of ERRORLOG.TXT] ====="});
+    EXPECT_TRUE(FileExists(dir.File("tessel_child.dmp")));
+    EXPECT_NE(WaitForFile(dir.File("xcrash_args.txt")), "");
+  }
+}
+
+TEST(ExceptionGroup, NullWritesToAddressZero) {
+  cTempDir dir;
+  const stChildResult r = RunChildScenario(dir.path(), "exception_null", true);
+  EXPECT_NE(ReadFile(dir.File("ERRORLOG.TXT"))
+                .find("Write to location 00000000 caused an access violation."),
+            std::string::npos);
+}
+
+TEST(ExceptionGroup, DumpDuringTheEndlessLoopReportsAndEndsTheProcess) {
+  cTempDir dir;
+  const stChildResult r = RunChildScenario(dir.path(), "exception_deadloop", true);
+  ASSERT_TRUE(r.exited) << "signal " << r.signo << "\n" << r.out;
+  EXPECT_EQ(r.code, 0) << r.out;
+  ExpectInOrder(r.out, {"enter deadloop 0\n", "dump 用于程序死循环的时候导出堆栈再退出游戏!",
+                        "caused a Breakpoint", "exception raised ", "program quit... ",
+                        "main returned", "ended in order"});
+  ExpectInOrder(ReadFile(dir.File("ERRORLOG.TXT")),
+                {"caused a Breakpoint", "===== [end of ERRORLOG.TXT] ====="});
+}
+
+TEST(ExceptionGroup, ZeroAndThePeerNoticesOutsideALinkDoNothing) {
+  for (const char* statement : {"Zero()", "ClientException()"}) {
+    const stGroupRun run = RunInGroup(cCmdException::Instance(), statement);
+    EXPECT_TRUE(run.ok) << statement;
+    EXPECT_EQ(run.out, "") << statement;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+#include "tessel/console/groups/cmd_tessel.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cmd_group_util.h"
+#include "tessel/console/groups/cmd_exception.h"
+#include "tessel/console/groups/cmd_input.h"
+#include "tessel/console/groups/cmd_log.h"
+#include "tessel/console/groups/cmd_test.h"
+
+namespace {
+
+struct stHelpCase {
+  cCmd* group;
+  std::vector<std::string> lines;
+};
+
+TEST(GroupHelp, EveryGroupPrintsItsTitleAndItsHelpLinesExactly) {
+  const stHelpCase cases[] = {
+      {&cCmdTessel::Instance(),
+       {"[命令集合]", "\t察看服务器消息\t --- ServerCmds('game')",
+        "\t察看服务器子消息 --- ServerCmd('game',3)", "\t察看客户端消息\t --- ClientCmds('global')",
+        "\t察看客户器子消息 --- ClientCmd('global',3)", "\t执行命令\t --- DoCmd(3,'Ver()')"}},
+      {&cCmdInput::Instance(),
+       {"[输入命令]", "\t[别名]\t\t --- Alias()", "\t[替换]\t\t --- Replace()",
+        "\t[添加别名]\t --- AddAlias('short','long')",
+        "\t[添加替换]\t --- AddReplace('$N','opsuser')", "\t[批处理]\t --- Run('file')",
+        "\t[远程批处理]\t --- RunRemote('file')",
+        "\t打开节点\t --- Open('server1','server2',...)\t",
+        "\t节点信息\t --- Info('server1','server2',...)\t",
+        "\t修改日期\t --- Time('server1','server2',...)\t"}},
+      {&cCmdTest::Instance(),
+       {"[测试命令]", "\tHello World!\t --- Hello()",
+        "\t改变Bridge的CmdArray\t --- ChangeCmdArrayToNext('bridge',int)"}},
+      {&cCmdException::Instance(),
+       {"[异常]", "\tZero() -- div 0", "\tFunc0() -- 调用0函数", "\tFunc0Run() -- 调用0函数在Run中",
+        "\tNull() -- null point access", "\tVir() -- virtual call", "\tDieLoop() -- 程序死循环",
+        "\tThrow() -- throw a exception"}},
+      {&cCmdLog::Instance(),
+       {"[log命令]", "\t输出到屏幕\t --- add_appender_cout('tessel*')",
+        "\t输出到文件\t --- add_appender_file('tessel.info','tessel.info.log')",
+        "\tflush\t --- flush_log_cache()"}},
+  };
+  for (const stHelpCase& c : cases) {
+    const stGroupRun run = RunInGroup(*c.group, "Help()");
+    EXPECT_TRUE(run.ok) << c.group->GetName();
+    EXPECT_EQ(Lines(run.out), c.lines) << c.group->GetName();
+  }
+}
+
+struct stCase {
+  const char* statement;
+  const char* out;
+};
+
+TEST(HostGroup, MissingEndpointsAndLocalDoCmdAreReportedAndNothingRuns) {
+  GroupTestHost();
+  const stCase cases[] = {
+      {"ServerCmds('nosuch')", "not find server\n"},
+      {"ServerCmd('nosuch',3)", "not find server\n"},
+      {"DoCmd(3,'Hello()')", "func_DoCmd error! can not solve local cmd!\n"},
+  };
+  for (const stCase& c : cases) {
+    const stGroupRun run = RunInGroup(cCmdTessel::Instance(), c.statement);
+    EXPECT_TRUE(run.ok) << c.statement << "\n" << run.out;
+    EXPECT_EQ(run.out, c.out) << c.statement;
+  }
+}
+
+}  // namespace

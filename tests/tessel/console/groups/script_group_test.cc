@@ -1,0 +1,135 @@
+#include "tessel/console/groups/cmd_script.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <lua.hpp>
+#include <memory>
+#include <string>
+
+#include "cmd_group_util.h"
+#include "tessel/console/groups/cmd_input.h"
+#include "tessel/console/groups/cmd_test.h"
+#include "tessel/console/tessel_cmd.h"
+#include "tessel/contracts/baselib.h"
+
+namespace {
+
+class ScriptGroup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GroupTestHost();
+    CoutCapture quiet;
+    cTesselCmd& console = cTesselCmd::Instance();
+    if (console.GetCmd(11) == nullptr) console.Start();
+    console.ParseCmd("/11", std::cout);
+  }
+  stGroupRun Run(const std::string& statement) {
+    return RunInGroup(cCmdScript::Instance(), statement);
+  }
+  TempWorkDir m_dir;
+};
+
+// The functions of every registration step are present, and Help is the script group's own
+// (the log group registered its Help first).
+TEST_F(ScriptGroup, TheStateCarriesEveryRegistrationStepAndItsOwnHelp) {
+  const char* const functions[] = {
+      "flush_log_cache", "add_appender_cout", "ReloadAll",     "RunScript",     "ParseCmd",
+      "ParseCmdOut",     "ShiftCmd",          "ShiftCmds",     "ShiftCmdsName", "Send",
+      "SendName",        "ClearAScript",      "GetDateString", "GetGameTime",   "StartYield",
+  };
+  for (const char* fn : functions) {
+    EXPECT_TRUE(Run(std::string("assert(type(") + fn + ") == 'function')").ok) << fn;
+  }
+  const stGroupRun help = Run("Help()");
+  const std::string script =
+      "【脚本函数】\n\t重载所有脚本\t --- ReloadAll()\n\t执行脚本\t --- "
+      "RunScript('Script\\test','main')\n"
+      "\t执行测试脚本函数\t --- RunScriptTest('file', 'func')\n"
+      "\t执行测试脚本命令\t --- RunScriptString('file', 'Main(abc)')\n"
+      "\t执行测试目录\t --- RunScriptTestF('dir')\n\t改变命令集合\t --- ShiftCmds('global',2)\n"
+      "\t改变命令集合\t --- ShiftCmdsName('global','Script')\n\t改变命令类型\t --- ShiftCmd(2)\n"
+      "\t解析命令\t --- ParseCmd('Ver()')\n\t解析命令并且提示 --- ParseCmdOut('Ver()')\n"
+      "\t发消息到服务器\t --- Send(2,'Do(10)')\n\t发消息到服务器\t --- SendName('map',2,'Do(10)')\n"
+      "\t发消息到客户端\t --- SendToClient('game',10,2,'Do(10)')\n"
+      "\t广播消息到客户端 --- SendClients('game',2,'Do(10)')\n"
+      "\t发消息到服务器\t --- SendToServer('global',2,'Do(10)')\n"
+      "\tCloneClient\t --- CloneClient('mapNew',0,'mapClone') -- 0 normal,1 sharebuffer\n";
+  const std::string log =
+      "[log命令]\n\t输出到屏幕\t --- add_appender_cout('tessel*')\n"
+      "\t输出到文件\t --- add_appender_file('tessel.info','tessel.info.log')\n"
+      "\tflush\t --- flush_log_cache()\n";
+  const auto at = help.out.find(script);
+  ASSERT_NE(at, std::string::npos) << help.out;
+  EXPECT_GT(at, 0u) << "the base library's help comes first";
+  EXPECT_NE(help.out.find("【Config", at), std::string::npos) << help.out;
+  EXPECT_EQ(help.out.substr(help.out.size() - log.size()), log);
+}
+
+TEST_F(ScriptGroup, ParseCmdTalksAndTheShiftsAreSilent) {
+  struct stCase {
+    const char* statement;
+    cCmd* lands;
+    const char* out;
+  } const cases[] = {
+      {"ParseCmd('/3')", &cCmdInput::Instance(), "cmd switch from cCmd_Script to cCmd_Input\n"},
+      {"ParseCmdOut('/6')", &cCmdTest::Instance(), "cmd switch from cCmd_Input to cCmd_Test\n"},
+      {"ParseCmd('/6/Hello()')", &cCmdTest::Instance(),
+       "cmd switch from cCmd_Test to cCmd_Test\nHello World!\n"},
+      {"ShiftCmd(3)", &cCmdInput::Instance(), ""},
+      {"ShiftCmds('',6)", &cCmdTest::Instance(), ""},
+      {"ShiftCmdsName('','Scr')", &cCmdScript::Instance(), ""},
+  };
+  for (const auto& c : cases) {
+    const stGroupRun run = Run(c.statement);
+    EXPECT_TRUE(run.ok) << c.statement;
+    EXPECT_EQ(run.out, c.out) << c.statement;
+    EXPECT_EQ(cTesselCmd::Instance().GetCurCmd(), c.lands) << c.statement;
+  }
+}
+
+TEST_F(ScriptGroup, SendingWithoutTheEasyClientIsReported) {
+  struct stCase {
+    const char* statement;
+    const char* out;
+  } const cases[] = {
+      {"Send(2,'Do(10)')", "func_SendEasyClient not find easyclient\n"},
+      {"SendName('nosuch',2,'Do(10)')", "func_SendEasyClient not find easyclient\n"},
+  };
+  for (const auto& c : cases) {
+    const stGroupRun run = Run(c.statement);
+    EXPECT_TRUE(run.ok) << c.statement;
+    EXPECT_EQ(run.out, c.out) << c.statement;
+  }
+}
+
+TEST_F(ScriptGroup, ClearAScriptDropsALoadedScriptOnly) {
+  std::ofstream(m_dir.Path() / "drop.lua") << "value = 1";
+  cScriptManager& scripts = cScriptManager::Instance();
+  scripts.Clear();
+  scripts.CreateScript(m_dir.Path().c_str());
+  ASSERT_NE(scripts.GetScript("drop"), nullptr);
+  EXPECT_EQ(Run("ClearAScript('drop')").out, "clear script file drop ok \n");
+  EXPECT_EQ(Run("ClearAScript('drop')").out, "not find script file drop\n");
+  scripts.Clear();
+}
+
+TEST_F(ScriptGroup, GetDateStringGivesTheLocalTimeInFileNameForm) {
+  const stGroupRun run =
+      Run("assert(string.match(GetDateString(), '^%d%d%d%d_%d%d_%d%d%-%d%d%.%d%d%.%d%d$'))");
+  EXPECT_TRUE(run.ok) << run.out;
+}
+
+TEST(ScriptBinding, AnyStateReceivesTheScriptGroupsFunctions) {
+  std::unique_ptr<lua_State, void (*)(lua_State*)> L(luaL_newstate(), lua_close);
+  luaL_openlibs(L.get());
+  BindFunc_ToScriptManager(L.get());
+  EXPECT_EQ(luaL_dostring(L.get(),
+                          "assert(type(ParseCmd) == 'function' and type(add_appender_file) == "
+                          "'function' and type(GetGameTime) == 'function')"),
+            0)
+      << lua_tostring(L.get(), -1);
+}
+
+}  // namespace

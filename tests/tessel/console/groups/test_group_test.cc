@@ -1,0 +1,105 @@
+#include "tessel/console/groups/cmd_test.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <lua.hpp>
+#include <memory>
+#include <string>
+
+#include "cmd_group_util.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/link/link_test_util.h"
+
+namespace {
+
+using namespace linktest;
+
+// Runs a statement in a fresh Lua state whose Echo keeps its arguments.
+bool RunEchoStatement(const std::string& statement, double& n, std::string& text) {
+  std::unique_ptr<lua_State, void (*)(lua_State*)> L(luaL_newstate(), lua_close);
+  luaL_dostring(L.get(),
+                "function Echo(n, t) echo_n, echo_t, echo_count = n, t, (echo_count or 0) + 1 end");
+  if (luaL_dostring(L.get(), statement.c_str()) != 0) return false;
+  lua_getglobal(L.get(), "echo_count");
+  if (lua_tonumber(L.get(), -1) != 1) return false;
+  lua_getglobal(L.get(), "echo_n");
+  lua_getglobal(L.get(), "echo_t");
+  n = lua_tonumber(L.get(), -2);
+  size_t size = 0;
+  const char* s = lua_tolstring(L.get(), -1, &size);
+  text.assign(s != nullptr ? s : "", s != nullptr ? size : 0);
+  return true;
+}
+
+TEST(TestGroup, HelloGreetsTheWorld) {
+  const stGroupRun run = RunInGroup(cCmdTest::Instance(), "Hello()");
+  EXPECT_TRUE(run.ok);
+  EXPECT_EQ(run.out, "Hello World!\n");
+}
+
+// A received text must come back as the same text, never as code of the statement.
+TEST(TestGroup, TheEchoStatementCarriesAnyTextAsOneStringArgument) {
+  const std::string texts[] = {
+      "x",
+      "it's",
+      "a\\b",
+      "'); os.exit(1) --",
+      "\"double\" and 'single'",
+      "line\nbreak\r\n\ttab",
+      "]] [[ ]=]",
+      std::string("nul\0byte", 8),
+      "\x01\x7f end 9",
+  };
+  for (const std::string& text : texts) {
+    const std::string statement = cCmdTest::EchoStatement(7, text);
+    double n = 0;
+    std::string back;
+    ASSERT_TRUE(RunEchoStatement(statement, n, back)) << statement;
+    EXPECT_EQ(n, 7) << statement;
+    EXPECT_EQ(back, text) << statement;
+  }
+}
+
+// The reference text is the first one the process sees, so the whole echo story is one test.
+TEST(TestGroup, EchoChecksItsTextLocallyAndBouncesWithAGrowingCounterOverALink) {
+  const std::string text = "it's ]] \"x\"";
+  const std::string quoted = "'it\\'s ]] \\\"x\\\"'";
+  ASSERT_EQ(cCmdTest::EchoStatement(1, text), "Echo(1," + quoted + ")");
+
+  // Typed on the console: the first text becomes the reference, a different one is an error,
+  // and nothing is sent.
+  get_gout().SetLocalInput(true);
+  stGroupRun run = RunInGroup(cCmdTest::Instance(), "Echo(0," + quoted + ")");
+  EXPECT_TRUE(run.ok);
+  EXPECT_EQ(run.out, "");
+  run = RunInGroup(cCmdTest::Instance(), "Echo(1,'other')");
+  EXPECT_EQ(run.out, "Echo error!\n");
+  get_gout().SetLocalInput(false);
+
+  cTempHome home;
+  std::filesystem::create_directories("db/accounts");
+  std::ofstream("db/accounts/gm.ini") << "password = s3cret\ncmd = 9\n";
+  cServerEndpoint server;
+  server.AddCmd(6, &cCmdTest::Instance());
+  ASSERT_NE(server.Port(), 0);
+  cPeer peer(server.Port());
+  ASSERT_TRUE(peer.Connected());
+  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1) != nullptr; }));
+  ASSERT_NE(peer.SendCmd(2, "Login('gm','s3cret')"), 0);
+  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1)->IsLogin(); }));
+
+  peer.ClearRecords();
+  ASSERT_NE(peer.SendCmd(6, "Echo(3," + quoted + ")"), 0);
+  const auto echoed = [&](const stReceived& r) {
+    return IsCmd(r) && r.Word(0) == 6 && r.CmdText() == "Echo(4," + quoted + ")";
+  };
+  EXPECT_TRUE(server.PumpUntil([&] {
+    for (const auto& r : peer.Records())
+      if (echoed(r)) return true;
+    return false;
+  }));
+}
+
+}  // namespace
