@@ -1,6 +1,14 @@
 #include "tessel/console/groups/cmd_config.h"
 
+#include <iostream>
+#include <string>
+
+#include "tessel/console/groups/config_stores.h"
 #include "tessel/console/help.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/host/tessel.h"
+#include "tessel/host/tessel_values.h"
 
 namespace {
 
@@ -22,7 +30,66 @@ const char* const kHelp[] = {
     "",
 };
 
+// The view commands write one line to the command output: label, key, " = ", value.
+template <class T>
+void ViewLine(const char* label, const char* key, const T& value) {
+  get_gout() << label << key << " = " << value << "\n";
+}
+
+void ViewConfigValue(const char* key) {
+  ViewLine("func_ViewConfigValue ", key, GetConfigValue(key, 0));
+}
+void ViewConfigString(const char* key) {
+  ViewLine("func_ViewConfigString ", key, GetConfigString(key, ""));
+}
+void ViewGameValue(const char* key) {
+  ViewLine("func_ViewGameValue ", key, GetGameValue(key, 0));
+}
+void ViewGameString(const char* key) {
+  ViewLine("func_ViewGameString ", key, GetGameString(key, ""));
+}
+
+void SetConfigStringCmd(const char* key, const char* value) {
+  SetConfigString(key, value);
+}
+void SetGameStringCmd(const char* key, const char* value) {
+  SetGameString(key, value);
+}
+
+void ViewExeParam() {
+  std::cout << "ViewExeParam"
+            << ": " << GetExeParamText() << std::endl;
+}
+
+// Results of commands run in this group's state come back here.
+void OutputGameConfig(const char* text) {
+  std::cout << "func_OutputGameConfig " << text << std::endl;
+}
+
 }  // namespace
+
+bool IsServerCmd() {
+  return cTessel::Instance().IsServer() || IsMapServer();
+}
+
+void BindTesselConfig(lua_State* L) {
+  luareg::def<&SetConfigValue>(L, "SetConfigValue");
+  luareg::def<&GetConfigValue>(L, "GetConfigValue");
+  luareg::def<&ViewConfigValue>(L, "ViewConfigValue");
+  luareg::def<&SetConfigStringCmd>(L, "SetConfigString");
+  luareg::def<&GetConfigString>(L, "GetConfigString");
+  luareg::def<&ViewConfigString>(L, "ViewConfigString");
+  luareg::def<&SetGameValue>(L, "SetGameValue");
+  luareg::def<&GetGameValue>(L, "GetGameValue");
+  luareg::def<&ViewGameValue>(L, "ViewGameValue");
+  luareg::def<&SetGameStringCmd>(L, "SetGameString");
+  luareg::def<&GetGameString>(L, "GetGameString");
+  luareg::def<&ViewGameString>(L, "ViewGameString");
+  luareg::def<&GetExeParam>(L, "GetExeParam");
+  luareg::def<&GetMapServerName>(L, "GetMapName");
+  luareg::def<&ViewExeParam>(L, "ViewExeParam");
+  luareg::def<&IsServerCmd>(L, "IsServer");
+}
 
 cCmdConfig& cCmdConfig::Instance() {
   static cCmdConfig s_cmd;
@@ -34,5 +101,7 @@ void cCmdConfig::Help() {
 }
 
 void cCmdConfig::bind_cln(lua_State* L) {
+  BindTesselConfig(L);
   RegisterHelp(L, &cCmdConfig::Help);
+  luareg::def<&OutputGameConfig>(L, "Output");
 }

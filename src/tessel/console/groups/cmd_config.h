@@ -1,5 +1,6 @@
-// Config commands: integer and string values of the config and game stores.
-// Level 13 of the standard command array; process-wide singleton, worker thread only.
+// Config commands: integer and string values of the config and game stores, the launch
+// parameters and whether this process is a server. Level 13 of the standard command array;
+// process-wide singleton, worker thread only.
 #pragma once
 
 #include "tessel/console/cmd.h"
@@ -13,3 +14,11 @@ class cCmdConfig : public cCmd {
   // Prints the group's help lines to the command output.
   static void Help();
 };
+
+// Registers the value functions (SetConfigValue ... IsServer) in a state; the config group and
+// the script group both carry them.
+void BindTesselConfig(lua_State* L);
+
+// The Lua command IsServer(): the host has a server side, or the program is "map" (that second
+// answer is taken at the first call and kept).
+bool IsServerCmd();

@@ -32,7 +32,8 @@ std::string GetMapServerName();
 
 // Reads launch parameters from `text`: whitespace-separated words in threes (key, separator,
 // value; the separator, normally "=", is not checked) into the launch-parameter store. Echoes
-// the text and every pair (key order) to standard output, and keeps the text.
+// the text and every pair (key order) to standard output, and keeps the text. The value of a
+// "password" parameter is stored as given but shown (and kept in the text) only as a mask.
 void AddExeParamStream(const char* text);
-// The last text given to AddExeParamStream.
+// The last text given to AddExeParamStream, its password masked.
 std::string GetExeParamText();
