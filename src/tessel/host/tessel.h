@@ -99,6 +99,9 @@ class cTessel : public cThreadCallback {
   void TraceRecieveCmd(bool on);
   void ListClients(std::ostream& os);
   void ListServers(std::ostream& os);
+  // Snapshots of the registered servers / clients, in no particular order.
+  std::vector<cEasyServer*> Servers() const;
+  std::vector<cEasyClient*> Clients() const;
   void Version(std::ostream& os);
 
   void SetDefaultRoute(cBridgeClient* route) { m_pDefaultRoute.store(route); }
@@ -120,9 +123,6 @@ class cTessel : public cThreadCallback {
   void OnConsoleSignal(int signo);
   void ReportSlowCycle(uint32_t costMs);
   void HandleConsoleLine(const std::string& line);
-  std::vector<cEasyServer*> Servers() const;
-  std::vector<cEasyClient*> Clients() const;
-
   std::atomic<bool> m_bStopped{false};
   std::atomic<cBridgeClient*> m_pDefaultRoute{nullptr};
   mutable std::mutex m_mutexLinks;

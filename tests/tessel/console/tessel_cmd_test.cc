@@ -123,11 +123,11 @@ TEST_F(TesselCmdTest, LevelWithStatementRunsThereAndReturnsToTheFormerGroup) {
 }
 
 TEST_F(TesselCmdTest, GroupNamesMatchByLeadingPartAndCase) {
-  EXPECT_NE(Parse("/Acc/ShowTop()").find("cCmd::Do error cmd cCmd_Account do ShowTop()"),
+  EXPECT_NE(Parse("/Acc/NoSuch()").find("cCmd::Do error cmd cCmd_Account do NoSuch()"),
             std::string::npos);
   EXPECT_STREQ(CurName(), "cCmd_Tessel");
-  const std::string out = Parse("/acc/ShowTop()");
-  EXPECT_NE(out.find("cCmd::Do error cmd cCmd_Tessel do ShowTop()"), std::string::npos);
+  const std::string out = Parse("/acc/NoSuch()");
+  EXPECT_NE(out.find("cCmd::Do error cmd cCmd_Tessel do NoSuch()"), std::string::npos);
   EXPECT_EQ(out.find("cmd switch"), std::string::npos);
 }
 

@@ -1,6 +1,21 @@
 #include "tessel/console/groups/cmd_account.h"
 
+#include <iostream>
+#include <lua.hpp>
+#include <mutex>
+
+#include "platform/console_color.h"
 #include "tessel/console/help.h"
+#include "tessel/console/lua_text.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/host/tessel.h"
+#include "tessel/host/tessel_values.h"
+#include "tessel/link/account_manager.h"
+#include "tessel/link/bridge_interfaces.h"
+#include "tessel/link/easy_client.h"
 
 namespace {
 
@@ -14,7 +29,148 @@ const char* const kHelp[] = {
     "",
 };
 
+const int kColorBlue = 9;
+const unsigned kRemoteGroup = 7;
+const unsigned kAccountGroup = 1;
+
+std::mutex g_topLock;
+std::vector<std::string> g_topPath;
+
+void SetTopPath(std::vector<std::string> hops) {
+  std::lock_guard<std::mutex> lock(g_topLock);
+  g_topPath = std::move(hops);
+}
+
+// The easy client whose endpoint is the host's default route; null without one.
+cEasyClient* RouteClient() {
+  cBridgeClient* route = cTessel::Instance().GetDefaultRoute();
+  if (route == nullptr) return nullptr;
+  for (cEasyClient* client : cTessel::Instance().Clients())
+    if (client->GetBridgeClient() == route) return client;
+  return nullptr;
+}
+
+// The name this process goes by in the cluster: the login account of its default route, else
+// its program name.
+std::string OwnAccount() {
+  if (cEasyClient* client = RouteClient()) {
+    stClientInfo info;
+    client->GetInfo(info);
+    return info.account;
+  }
+  return cTesselValues::Instance().GetProgram();
+}
+
+// Every server's account manager, in the host's order.
+std::vector<iAccountManagerServer*> Managers() {
+  std::vector<iAccountManagerServer*> out;
+  for (cEasyServer* server : cTessel::Instance().Servers())
+    if (iAccountManagerServer* manager = server->GetAMServer()) out.push_back(manager);
+  return out;
+}
+
+std::string GetAccountCmd() {
+  return OwnAccount();
+}
+
+void Accounts() {
+  get_gout() << "func_Accounts " << OwnAccount() << " ";
+  for (iAccountManagerServer* manager : Managers()) manager->Accounts();
+  get_gout() << "\n";
+}
+
+void Account(const char* name) {
+  get_gout() << "func_Account " << OwnAccount() << " ";
+  bool known = false;
+  for (iAccountManagerServer* manager : Managers()) {
+    if (manager->FindAccount(name) == nullptr) continue;
+    manager->Account(name);
+    known = true;
+  }
+  if (!known)
+    get_gout() << "noplayer"
+               << "\n";
+}
+
+void ToTop(const char* top) {
+  const std::string cmd = MakeToTopCmd(OwnAccount(), top);
+  {
+    platform::ColorSection blue(kColorBlue);
+    std::cout << "func_ToTop " << cmd << std::endl;
+  }
+  cEasyClient* client = RouteClient();
+  iSend* route = client != nullptr ? client->GetNetClient() : nullptr;
+  if (route == nullptr) {
+    platform::ColorSection red(platform::kColorLightRed);
+    std::cout << "no default route" << std::endl;
+    return;
+  }
+  SendCmd(route, kRemoteGroup, cmd);
+}
+
+// Runs on the top server: answers whoever asked along the path it came by.
+void Top() {
+  std::cout << "func_Top " << std::endl;
+  get_gout() << "func_Top "
+             << " someone ask for top"
+             << "\n";
+  if (!get_gout().IsLocalCmd()) get_gout().SendBackCmd(kAccountGroup, "Toped()");
+}
+
+// The answer of the top server: the return route names the hops back to it. Run in this
+// group's state, the route's SendPathCmd call is the top-path setter.
+void Toped() {
+  iBridge* bridge = get_gout().GetBridge();
+  if (bridge == nullptr) {
+    platform::ColorSection red(platform::kColorLightRed);
+    std::cout << "func_Toped "
+              << "error! can not solve local cmd!\n";
+    platform::SetColor(platform::kColorBrightWhite);
+    return;
+  }
+  std::string route = GetReturnPath();
+  for (const auto& [mark, value] : {std::pair{"%1%", "0"}, std::pair{"%2%", "1"}})
+    for (size_t at = route.find(mark); at != std::string::npos; at = route.find(mark, at))
+      route.replace(at, 3, value);
+  if (route.empty()) return;
+  if (cCmd* group = bridge->GetCmdSafe(kAccountGroup)) group->Do(route.c_str());
+}
+
+// The top-path setter, registered as SendPathCmd in this group's state: the leading string
+// arguments are the hops; the last three (parameter, group, text) are ignored.
+int LuaSetPathTop(lua_State* L) {
+  const int count = lua_gettop(L);
+  std::vector<std::string> hops;
+  for (int i = 1; i <= count - 3; ++i) {
+    if (lua_type(L, i) != LUA_TSTRING) {
+      SetTopPath({});
+      std::cout << "func_LuaSetPathTop "
+                << "error" << std::endl;
+      return 0;
+    }
+    hops.emplace_back(lua_tostring(L, i));
+  }
+  SetTopPath(std::move(hops));
+  ShowTop();
+  return 0;
+}
+
 }  // namespace
+
+std::vector<std::string> GetTopPath() {
+  std::lock_guard<std::mutex> lock(g_topLock);
+  return g_topPath;
+}
+
+void ShowTop() {
+  std::cout << "func_ShowTop ";
+  for (const std::string& hop : GetTopPath()) std::cout << hop << " ";
+  std::cout << std::endl;
+}
+
+std::string MakeToTopCmd(const std::string& own, const std::string& top) {
+  return "SendPathCmd(" + LuaQuote(own) + "," + LuaQuote(top) + ",'Top()',1,'Top()')";
+}
 
 cCmdAccount& cCmdAccount::Instance() {
   static cCmdAccount s_cmd;
@@ -26,5 +182,14 @@ void cCmdAccount::Help() {
 }
 
 void cCmdAccount::bind_cln(lua_State* L) {
+  static const Tlua_Funcs kRaw[] = {{"SendPathCmd", &LuaSetPathTop}, {nullptr, nullptr}};
+  RegisterScript(L, kRaw);
   RegisterHelp(L, &cCmdAccount::Help);
+  luareg::def<&GetAccountCmd>(L, "GetAccount");
+  luareg::def<&Accounts>(L, "Accounts");
+  luareg::def<&Account>(L, "Account");
+  luareg::def<&ToTop>(L, "ToTop");
+  luareg::def<&Top>(L, "Top");
+  luareg::def<&Toped>(L, "Toped");
+  luareg::def<&ShowTop>(L, "ShowTop");
 }

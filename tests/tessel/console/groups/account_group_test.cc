@@ -1,0 +1,136 @@
+#include "tessel/console/groups/cmd_account.h"
+
+#include <gtest/gtest.h>
+
+#include "group_cmd_run.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/link/bridge.h"
+
+namespace {
+
+using Hops = std::vector<std::string>;
+
+class AccountGroupTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    TestHost();
+    RunIn(cCmdAccount::Instance(), "SendPathCmd()");
+  }
+  stCmdRun Run(const std::string& text) { return RunIn(cCmdAccount::Instance(), text); }
+  TempWorkDir dir_;
+};
+
+// The setter stands for SendPathCmd in this group: the hops are the leading arguments, the
+// last three (parameter, group, text) are dropped.
+TEST_F(AccountGroupTest, TheTopPathSetterKeepsTheLeadingHops) {
+  struct stCase {
+    const char* cmd;
+    Hops path;
+    const char* out;
+  } cases[] = {
+      {"SendPathCmd('a','b','Top()',1,'Top()')", {"a", "b"}, "func_ShowTop a b \n"},
+      {"SendPathCmd('only','p',0,[=[1]=])", {"only"}, "func_ShowTop only \n"},
+      {"SendPathCmd('p',1,'t')", {}, "func_ShowTop \n"},
+      {"SendPathCmd()", {}, "func_ShowTop \n"},
+      {"SendPathCmd('a',2,'p',1,'t')", {}, "func_LuaSetPathTop error\n"},
+      {"SendPathCmd(nil,'b','p',1,'t')", {}, "func_LuaSetPathTop error\n"},
+  };
+  for (const stCase& c : cases) {
+    Run("SendPathCmd('old','x',1,'y')");
+    const stCmdRun run = Run(c.cmd);
+    EXPECT_TRUE(run.ok) << c.cmd;
+    EXPECT_EQ(run.out, c.out) << c.cmd;
+    EXPECT_EQ(GetTopPath(), c.path) << c.cmd;
+  }
+  Run("SendPathCmd('a','b','c','Top()',1,'Top()')");
+  EXPECT_EQ(Run("ShowTop()").out, "func_ShowTop a b c \n");
+}
+
+TEST_F(AccountGroupTest, ToTopWithoutADefaultRouteSaysSoAndSendsNothing) {
+  ASSERT_EQ(TestHost().GetDefaultRoute(), nullptr);
+  const stCmdRun run = Run("ToTop('global')");
+  EXPECT_TRUE(run.ok);
+  EXPECT_EQ(run.out, "func_ToTop SendPathCmd('" + OwnName() +
+                         "','global','Top()',1,'Top()')\nno default route\n");
+}
+
+// The names go into the statement as Lua literals: run in this group, where SendPathCmd is
+// the setter, the statement gives back exactly the names it was made from.
+TEST_F(AccountGroupTest, TheToTopStatementCarriesAnyNameUnchanged) {
+  for (const std::string top : {"glo'bal", "a\\b", "x')os.exit(1)--", "line\nend", "]]"}) {
+    const std::string cmd = MakeToTopCmd("me'", top);
+    EXPECT_TRUE(Run(cmd).ok) << cmd;
+    EXPECT_EQ(GetTopPath(), (Hops{"me'", top})) << cmd;
+  }
+}
+
+TEST_F(AccountGroupTest, TopAndTopedTypedLocallyAnswerOnlyTheConsole) {
+  const stCmdRun top = Run("Top()");
+  EXPECT_TRUE(top.ok);
+  EXPECT_EQ(top.out, "func_Top \nfunc_Top  someone ask for top\n");
+  const stCmdRun toped = Run("Toped()");
+  EXPECT_TRUE(toped.ok);
+  EXPECT_EQ(toped.out, "func_Toped error! can not solve local cmd!\n");
+  EXPECT_TRUE(GetTopPath().empty());
+}
+
+// An endpoint without a network, so a command can be served as if it had come over a link.
+class cLocalBridge : public cBridge {
+ public:
+  cLocalBridge() {
+    AddCmd(1, &cCmdAccount::Instance());
+    CreateBridge("toped_test", nullptr);
+  }
+  ~cLocalBridge() override = default;
+  void ClearNet() override {}
+  void OnConnect(unsigned int) override {}
+  bool OnDisconnect(unsigned int) override { return true; }
+  void OnLogined(unsigned int, int) override {}
+};
+
+// The answer of the top server arrives along a path; its return route names the hops back to
+// the top, which become the top path.
+TEST_F(AccountGroupTest, TopedTakesTheHopsOfItsReturnRoute) {
+  cLocalBridge bridge;
+  stBindMsg msg;
+  struct stCase {
+    const char* route;
+    Hops path;
+  } cases[] = {
+      {"SendPathCmd('me','mid','global','Top()',%1%,[=[%2%]=])", {"me", "mid", "global"}},
+      {"SendPathCmd('global','p',%1%,[=[%2%]=])", {"global"}},
+      {"", {"old"}},  // not along a path: nothing to learn
+  };
+  for (const stCase& c : cases) {
+    Run("SendPathCmd('old','p',1,'t')");
+    SetReturnPath(c.route);
+    CoutCapture capture;
+    ostreamCmd::cServeScope serving(&msg, &bridge, 1);
+    EXPECT_TRUE(cCmdAccount::Instance().Do("Toped()"));
+    EXPECT_EQ(GetTopPath(), c.path) << c.route;
+  }
+  EXPECT_TRUE(GetReturnPath().empty());
+}
+
+TEST_F(AccountGroupTest, AccountListingsNameThisProcess) {
+  const std::string own = OwnName();
+  struct stCase {
+    std::string cmd;
+    std::string out;
+  } cases[] = {
+      {"Accounts()", "func_Accounts " + own + " \n"},
+      {"Account('nobody')", "func_Account " + own + " noplayer\n"},
+      {"assert(GetAccount() == '" + own + "')", ""},
+  };
+  for (const stCase& c : cases) {
+    const stCmdRun run = Run(c.cmd);
+    EXPECT_TRUE(run.ok) << c.cmd;
+    EXPECT_EQ(run.out, c.out) << c.cmd;
+  }
+  const stCmdRun help = Run("Help()");
+  EXPECT_EQ(help.out.rfind("[账号命令]\n\tGetAccount\t --- GetAccount()\n", 0), 0u) << help.out;
+  EXPECT_FALSE(Run("Account()").ok);
+  EXPECT_FALSE(Run("ToTop()").ok);
+}
+
+}  // namespace
