@@ -1,6 +1,12 @@
 #include "tessel/console/groups/cmd_msg.h"
 
 #include "tessel/console/help.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/host/tessel.h"
+#include "tessel/link/account_manager.h"
+#include "tessel/link/login_text.h"
 
 namespace {
 
@@ -12,6 +18,63 @@ const char* const kHelp[] = {
     "\t发消息到服务器\t --- SendToServer('global',2,'Do(10)')",
     "",
 };
+
+// The command text as it may be shown: a login call loses its password.
+std::string Shown(const char* text) {
+  return MaskCmdText(text);
+}
+
+void SendToServer(const char* client, int group, const char* text) {
+  if (iClient* link = GetNetClient(client)) {
+    SendCmd(link, group, text);
+    return;
+  }
+  get_gout() << "func_SendToServer "
+             << "not find client " << client << " cmd " << group << " " << Shown(text) << "\n";
+}
+
+void SendToClient(const char* server, unsigned int linkId, int group, const char* text) {
+  iServer* net = GetNetServer(server);
+  if (net == nullptr) {
+    get_gout() << "not find server"
+               << "\n";
+    return;
+  }
+  iServerLink* link = net->GetLink(linkId);
+  if (link == nullptr) {
+    get_gout() << "not find link"
+               << "\n";
+    return;
+  }
+  SendCmd(link, group, text);
+}
+
+void SendClients(const char* server, int group, const char* text) {
+  iServer* net = GetNetServer(server);
+  if (net == nullptr) {
+    get_gout() << "not find server"
+               << "\n";
+    return;
+  }
+  SendServerCmd(net, group, text);
+}
+
+// Sends to the link on which `account` is logged in on the server.
+void SendAccount(const char* server, const char* account, int group, const char* text) {
+  iAccountManagerServer* manager = cTessel::Instance().GetAMServer(server);
+  if (manager == nullptr || GetNetServer(server) == nullptr) {
+    get_gout() << "not find server"
+               << "\n";
+    return;
+  }
+  iAccount* found = manager->FindAccount(account);
+  if (found == nullptr) {
+    get_gout() << "not find Account"
+               << "\n";
+    return;
+  }
+  SendToClient(server, found->GetLinkID(), group, text);
+}
 
 }  // namespace
 
@@ -26,4 +89,9 @@ void cCmdMsg::Help() {
 
 void cCmdMsg::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdMsg::Help);
+  luareg::def<&SendToServer>(L, "SendToServer");
+  luareg::def<&SendToClient>(L, "SendLink");
+  luareg::def<&SendToClient>(L, "SendToClient");
+  luareg::def<&SendClients>(L, "SendClients");
+  luareg::def<&SendAccount>(L, "SendAccount");
 }
