@@ -28,7 +28,8 @@ class cCmd {
   lua_State* GetLua() const { return m_pLua; }
 
   // Runs one command; true on success. Errors (syntax, run time, bad arguments of a native
-  // function) are reported on standard output and give false.
+  // function) are reported on standard output and give false; the report of a login call
+  // shows its password masked.
   bool Do(const char* text);
 
   // True when `name` occurs in GetName() right behind "cCmd_" (so a leading part matches).
@@ -42,7 +43,7 @@ class cCmd {
   unsigned long GetRunTime() const { return m_ulRunTime; }
 
   static cCmd* GetCurCmd() { return s_pCurCmd; }
-  // A copy of the command text being run, "" when none; safe from any thread.
+  // A copy of the command text being run, "" when none, a password masked; any thread.
   static std::string CurCmdText();
 
   // Text of the command being run by Do, "" when none (worker thread only).
@@ -52,6 +53,7 @@ class cCmd {
 
  private:
   bool RunChunk(const char* text);
+  bool RunSecretChunk(const char* text);
   static void SetCurText(const char* text);
 
   int m_nRun = 0;

@@ -4,6 +4,7 @@
 #include "tessel/console/lua_text.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/link/bridge_interfaces.h"
+#include "tessel/link/login_text.h"
 #include "tessel/msg/sync_obj.h"
 
 std::string ostreamCmd::s_strParam;
@@ -157,8 +158,8 @@ void TraceSendCmd(iSend* link, int level, const char* text) {
   if (text == nullptr) text = "";
   platform::SetColor(kTraceColor);
   std::cout << "[TraceSendCmd Link]" << std::endl;
-  std::cout << link->GetName() << " id " << link->GetID() << " cmd " << level << " " << text
-            << std::endl;
+  std::cout << link->GetName() << " id " << link->GetID() << " cmd " << level << " "
+            << MaskCmdText(text) << std::endl;
   platform::SetColor(platform::kColorLightCyan);
 }
 
@@ -182,7 +183,7 @@ int SendServerCmd(iServer* server, int level, const char* text) {
   if (server->IsTraceSendCmd()) {
     platform::SetColor(kTraceColor);
     std::cout << "[TraceSendCmd Server]" << std::endl;
-    std::cout << server->GetName() << " cmd " << level << " " << text << std::endl;
+    std::cout << server->GetName() << " cmd " << level << " " << MaskCmdText(text) << std::endl;
     platform::SetColor(platform::kColorLightCyan);
   }
   unsigned long size = 0;

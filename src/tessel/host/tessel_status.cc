@@ -10,6 +10,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/host/tessel_values.h"
+#include "tessel/link/login_text.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ std::string TesselCrashStatus() {
   os << "【严重错误】exception catched status: " << stage << "\n";
   if (stage == RunStage_Msg || stage == RunStage_Cmd) {
     os << "last cmd " << cCmd::CurCmdText() << "\n";
-    os << "last input cmd " << cTesselCmd::Instance().GetCurInput() << "\n";
+    os << "last input cmd " << MaskCmdText(cTesselCmd::Instance().GetCurInput()) << "\n";
   } else if (stage == RunStage_Timer) {
     os << "in run "
        << "\n";

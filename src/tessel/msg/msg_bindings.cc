@@ -9,6 +9,7 @@
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/log_file.h"
 #include "tessel/link/bridge_interfaces.h"
+#include "tessel/link/login_text.h"
 #include "tessel/timers/timer_function.h"
 
 namespace {
@@ -100,7 +101,9 @@ HandleChatExceptionEnum stMsg_CmdBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
     ostreamCmd::cServeScope serving(msg, bridge, record->cmd);
     result = bridge->RunCmdBridge(msg->send, record);
     if (KLuaScript* script = GetCmdScript()) {
-      cTimerFunctionTessel guard("cmd.lua", record->text, 100, 1);
+      // The guard's report shows the text: a password in it is masked.
+      const std::string shown = MaskCmdText(record->text);
+      cTimerFunctionTessel guard("cmd.lua", shown.c_str(), 100, 1);
       script->DoCmd(record->text);
     }
     if (result == ChatException_NoCmd) {
