@@ -69,6 +69,8 @@ class cTessel : public cThreadCallback {
   void Exit(bool crash);
   // when = 0: stops now; otherwise at the first cycle whose timer-manager clock reaches when.
   void Restart(long when, bool restart);
+  // Drops a planned stop; a stop already under way goes on.
+  void CancelRestart() { m_nRestartTime = 0; }
   // The orderly end; runs once.
   void End();
   void Wait();

@@ -1,6 +1,26 @@
 #include "tessel/console/groups/cmd_maintain.h"
 
+#include <sys/statvfs.h>
+
+#include <cmath>
+#include <filesystem>
+#include <iostream>
+
+#include "platform/local_time.h"
+#include "tessel/console/groups/maintain_files.h"
+#include "tessel/console/groups/maintain_site.h"
 #include "tessel/console/help.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/timer_manager.h"
+#include "tessel/host/tessel.h"
+#include "tessel/host/tessel_values.h"
+#include "tessel/msg/msg_records.h"
+#include "tessel/util/os_clock.h"
+#include "tessel/util/process_finder.h"
+#include "tessel/util/shell.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -21,7 +41,299 @@ const char* const kHelp[] = {
     "",
 };
 
+constexpr long kEndDelaySeconds = 3;
+
+// Most answers start with the function's name and the process's address, so that the answers of
+// many servers can be told apart.
+std::ostream& Prefixed(const char* func) {
+  std::ostream& os = get_gout();
+  os << func << " ip: " << GetTesselIP() << " ";
+  return os;
+}
+
+// The clock that the host's planned stop is checked against: the machine's calendar time plus
+// the timer manager's difference.
+std::time_t TimerClockNow() {
+  return OsCalendarNow() + cTimerManager::Instance().GetDiff();
+}
+
+std::string Format(const char* format, std::time_t t) {
+  return platform::FormatLocalTime(format, t);
+}
+
+void CleanLogl(unsigned megabytes) {
+  const std::uintmax_t limit = static_cast<std::uintmax_t>(megabytes) << 20;
+  Prefixed("func_cleanlogl");
+  CleanLogs(
+      MaintainServersRoot(), [limit](std::uintmax_t size, std::time_t) { return size > limit; },
+      std::cout);
+  get_gout() << " ok\n";
+}
+
+void CleanLog(unsigned days) {
+  const std::time_t now = OsCalendarNow();
+  Prefixed("func_cleanlog");
+  CleanLogs(
+      MaintainServersRoot(),
+      [now, days](std::uintmax_t, std::time_t written) {
+        return (now - written) / 86400 > static_cast<std::time_t>(days);
+      },
+      std::cout);
+  get_gout() << " ok\n";
+}
+
+void Disk(const char* path) {
+  std::ostream& os = Prefixed("func_disk");
+  struct statvfs fsInfo {};
+  if (::statvfs(path, &fsInfo) != 0) {
+    os << " failed\n";
+    return;
+  }
+  const unsigned long long unit = fsInfo.f_frsize;
+  os << " total " << fsInfo.f_blocks * unit << " free " << fsInfo.f_bavail * unit << "\n";
+}
+
+void Open(const char* kind) {
+  MaintainOpen(kind, Prefixed("func_openserver") << "\n");
+}
+void Copy(const char* kind) {
+  MaintainCopy(kind, Prefixed("func_copy") << "\n");
+}
+void Download(const char* kind) {
+  MaintainDownload(kind, Prefixed("func_download") << "\n");
+}
+void Upload(const char* kind) {
+  MaintainUpload(kind, Prefixed("func_upload") << "\n");
+}
+
+void KillProcess(const char* name) {
+  std::ostream& os = Prefixed("func_killprocess");
+  os << "\n" << kMaintainStars << "\n";
+  const bool killed = KillProcessByName(name);
+  os << name << " kill " << (killed ? 1 : 0) << "\n";
+}
+
+void FindProcess(const char* name) {
+  Prefixed("func_findprocess") << name << " find " << (FindProcessByName(name) ? 1 : 0) << "\n";
+}
+
+// The command's output comes back through a pipe of its own, never through a shared file.
+void Dos(const char* line) {
+  std::ostream& os = Prefixed("func_dos");
+  os << "\n";
+  std::string out;
+  bool truncated = false;
+  RunShellOutput(line, out, cCmdMaintain::kMaxDosOutput, &truncated);
+  os << out;
+  if (!out.empty() && out.back() != '\n') os << "\n";
+  if (truncated) os << "... output truncated at " << cCmdMaintain::kMaxDosOutput << " bytes\n";
+}
+
+void ClearAScript(const char* file) {
+  std::ostream& os = Prefixed("func_clearascript");
+  if (cScriptManager::Instance().ClearAScript(file)) {
+    os << "clear script file " << file << " ok\n";
+  } else {
+    os << "not find script file " << file << "\n";
+  }
+}
+
+// Writes text that a peer sent to a file under the servers root. The original form of the
+// transfer escapes "[[" and "]]"; a trailing true argument says the text travels unescaped.
+void WriteFileIndex(lua_State* L, const char* file, int index, std::string text) {
+  const bool raw = lua_isnumber(L, 4) ? lua_tonumber(L, 4) != 0 : lua_toboolean(L, 4) != 0;
+  std::cout << "writefileindex"
+            << " file " << file << " index " << index << std::endl;
+  fs::path target;
+  if (!ConfinePath(MaintainServersRoot(), file, target)) {
+    std::cout << "writefileindex refused file " << file << std::endl;
+    get_gout() << "writefileindex refused file " << file << "\n";
+    return;
+  }
+  if (!WriteFileIndexTo(target, index, raw ? text : UnescapeTransferText(text)))
+    get_gout() << "writefileindex failed file " << file << "\n";
+}
+
+// Sends `contents` back to the requester as a writefileindex command; false (after writing the
+// overflow line) when it does not fit one command record.
+bool SendFileText(const std::string& file, int index, const std::string& contents,
+                  std::ostream& os) {
+  const std::string cmd = MakeWriteFileIndexCmd(file, index, contents);
+  if (cmd.size() >= stMsg_Cmd::kTextCapacity) {
+    os << " size " << contents.size() << " overflow\n";
+    return false;
+  }
+  if (get_gout().SendBackCmd(cCmdMaintain::kLevel, cmd.c_str()) <= 0)
+    os << "file " << file << " send failed\n";
+  return true;
+}
+
+// Resolves a peer's file name under the servers root; writes the refusal or absence.
+bool FindServersFile(const char* file, fs::path& path, std::ostream& os) {
+  std::error_code ec;
+  if (!ConfinePath(MaintainServersRoot(), file, path)) {
+    os << "file " << file << " refused \n";
+    return false;
+  }
+  if (!fs::is_regular_file(path, ec)) {
+    os << "file " << file << " not find \n";
+    return false;
+  }
+  return true;
+}
+
+void DownloadFile(const char* file) {
+  std::ostream& os = Prefixed("func_downloadfile");
+  fs::path path;
+  if (!FindServersFile(file, path, os)) return;
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  std::string contents;
+  if (ec || size >= stMsg_Cmd::kTextCapacity) {
+    os << " size " << size << " overflow\n";
+    return;
+  }
+  if (!ReadFileBytes(path, 0, size, contents)) {
+    os << "file " << file << " not find \n";
+    return;
+  }
+  if (SendFileText(file, 0, contents, os)) os << "file " << file << " size " << size << "\n";
+}
+
+// Sends part `part` (from 0) of a file; the requester writes part 0 over its copy and appends
+// the others, so asking for the parts in order rebuilds the file.
+void DownloadFilePart(const char* file, unsigned part) {
+  std::ostream& os = Prefixed("func_downloadfilepart");
+  fs::path path;
+  if (!FindServersFile(file, path, os)) return;
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  const std::uintmax_t parts = (size + cCmdMaintain::kPartBytes - 1) / cCmdMaintain::kPartBytes;
+  if (ec || part >= std::max<std::uintmax_t>(parts, 1)) {
+    os << " part " << part << " of " << parts << " overflow\n";
+    return;
+  }
+  std::string contents;
+  if (!ReadFileBytes(path, std::uintmax_t{part} * cCmdMaintain::kPartBytes,
+                     cCmdMaintain::kPartBytes, contents)) {
+    os << " not find \n";
+    return;
+  }
+  if (SendFileText(file, static_cast<int>(part), contents, os))
+    os << "file " << file << " part " << part << " of " << parts << "\n";
+}
+
+// Sends the "*.log" files of a folder under the servers root written in the last `hours`
+// hours, each as by downloadfile.
+void DownloadPathTime(unsigned hours, const char* folder) {
+  std::ostream& os = Prefixed("func_downloadpathtime");
+  fs::path dir;
+  std::error_code ec;
+  if (!ConfinePath(MaintainServersRoot(), folder, dir) || !fs::is_directory(dir, ec)) {
+    os << "path " << folder << " not find \n";
+    return;
+  }
+  const auto since = fs::file_time_type::clock::now() - std::chrono::hours(hours);
+  std::vector<std::string> names;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code fileEc;
+    if (!it->is_regular_file(fileEc) || it->path().extension() != ".log") continue;
+    if (it->last_write_time(fileEc) < since || fileEc) continue;
+    names.push_back(fs::path(folder).append(it->path().filename().string()).generic_string());
+  }
+  if (names.size() > cCmdMaintain::kMaxPathFiles) {
+    os << "time " << hours << " count " << names.size() << " overflow \n";
+    return;
+  }
+  os << "\n";
+  for (const std::string& name : names) DownloadFile(name.c_str());
+}
+
+void RestartTime(const char* text) {
+  std::ostream& os = Prefixed("func_RestartTime");
+  const std::string value = text;
+  if (value == "0") {
+    cTessel::Instance().CancelRestart();
+    os << "cancel\n";
+    return;
+  }
+  std::time_t when = 0;
+  if (!PlanRestartTime(value, TimerClockNow(), when)) {
+    os << "error time format 格式为 10:30 \n";
+    return;
+  }
+  cTessel::Instance().Restart(static_cast<long>(when), true);
+  os << Format("%Y_%m_%d %H:%M:%S", when) << "\n";
+}
+
+void SetInfoValue(const char* key, const char* value) {
+  std::cout << "func_SetInfoValue " << key << std::endl;
+  cTesselValues::Instance().SetInfoValue(key, value);
+}
+
+// Sets the machine's clock through the clock hook (never directly).
+void Time(double seconds) {
+  std::tm local{};
+  const bool convertible = std::isfinite(seconds) && seconds >= 0 && seconds < 253402300800.0;
+  const std::time_t t = convertible ? static_cast<std::time_t>(seconds) : 0;
+  if (!convertible || localtime_r(&t, &local) == nullptr) {
+    get_gout() << "func_Time "
+               << " time wrong \n";
+    return;
+  }
+  std::ostream& os = Prefixed("func_Time");
+  std::string error;
+  if (!OsSetCalendarTime(t, &error)) {
+    os << " set time failed " << error << "\n";
+    return;
+  }
+  os << "OS date:" << Format("%m/%d/%y", t) << "\n"
+     << "OS time:" << Format("%H:%M:%S", t) << "\n";
+}
+
+void GetInfos() {
+  std::ostream& os = get_gout();
+  os << "func_GetInfos " << cTesselValues::Instance().GetProgram() << " ";
+  cTesselValues::Instance().GetInfos(os);
+  os << "\n";
+}
+
+void GetTime() {
+  const std::time_t now = OsCalendarNow();
+  Prefixed("func_GetTime") << "date = " << Format("%m/%d/%y", now)
+                           << " time = " << Format("%H:%M:%S", now) << "\n";
+}
+
+void Ver() {
+  cTesselValues::Instance().Version(Prefixed("func_Version"));
+}
+
 }  // namespace
+
+bool PlanRestartTime(const std::string& text, std::time_t now, std::time_t& when) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos || colon == 0 || colon > 2 || text.size() - colon - 1 == 0 ||
+      text.size() - colon - 1 > 2)
+    return false;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (i != colon && (text[i] < '0' || text[i] > '9')) return false;
+  const int hour = std::stoi(text.substr(0, colon));
+  const int minute = std::stoi(text.substr(colon + 1));
+  if (hour >= 24 || minute >= 60) return false;
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr) return false;
+  for (int day = 0; day < 2; ++day) {
+    std::tm at = local;
+    at.tm_mday += day;
+    at.tm_hour = hour;
+    at.tm_min = minute;
+    at.tm_sec = 0;
+    at.tm_isdst = -1;
+    when = std::mktime(&at);
+    if (when > now) return true;
+  }
+  return false;
+}
 
 cCmdMaintain& cCmdMaintain::Instance() {
   static cCmdMaintain s_cmd;
@@ -32,6 +344,39 @@ void cCmdMaintain::Help() {
   PrintHelp(kHelp);
 }
 
+void cCmdMaintain::Restart() {
+  Prefixed("func_RestartTessel") << "\n";
+  cTessel::Instance().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), true);
+}
+
+void cCmdMaintain::Close() {
+  Prefixed("func_CloseTessel") << "\n";
+  cTessel::Instance().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), false);
+}
+
 void cCmdMaintain::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdMaintain::Help);
+  luareg::def<&CleanLogl>(L, "cleanlogl");
+  luareg::def<&CleanLog>(L, "cleanlog");
+  luareg::def<&Disk>(L, "disk");
+  luareg::def<&Open>(L, "open");
+  luareg::def<&Copy>(L, "copy");
+  luareg::def<&Download>(L, "download");
+  luareg::def<&Upload>(L, "upload");
+  luareg::def<&KillProcess>(L, "killprocess");
+  luareg::def<&FindProcess>(L, "findprocess");
+  luareg::def<&Dos>(L, "dos");
+  luareg::def<&ClearAScript>(L, "clearascript");
+  luareg::def<&WriteFileIndex>(L, "writefileindex");
+  luareg::def<&DownloadFilePart>(L, "downloadfilepart");
+  luareg::def<&DownloadPathTime>(L, "downloadpathtime");
+  luareg::def<&DownloadFile>(L, "downloadfile");
+  luareg::def<&cCmdMaintain::Restart>(L, "Restart");
+  luareg::def<&RestartTime>(L, "RestartTime");
+  luareg::def<&cCmdMaintain::Close>(L, "Close");
+  luareg::def<&SetInfoValue>(L, "SetInfoValue");
+  luareg::def<&Time>(L, "Time");
+  luareg::def<&GetInfos>(L, "GetInfos");
+  luareg::def<&GetTime>(L, "GetTime");
+  luareg::def<&Ver>(L, "Ver");
 }

@@ -1,15 +1,37 @@
-// Maintenance commands: versions, infos, clocks, broadcasts, restart and shutdown.
-// Level 4 of the standard command array; process-wide singleton, worker thread only.
+// Maintenance commands: versions, infos, clocks, broadcasts, restart and shutdown, processes,
+// shell lines, log cleaning and file transfer to the requester. Level 4 of the standard command
+// array; process-wide singleton, worker thread only.
 #pragma once
+
+#include <ctime>
+#include <string>
 
 #include "tessel/console/cmd.h"
 
 class cCmdMaintain : public cCmd {
  public:
+  static constexpr int kLevel = 4;
+  // Largest part of a file that downloadfilepart sends, chosen so that the command carrying it
+  // fits one command record even when every byte must be escaped.
+  static constexpr unsigned kPartBytes = 24576;
+  // Most files one downloadpathtime sends.
+  static constexpr unsigned kMaxPathFiles = 16;
+  // Most bytes of a shell command's output that dos returns.
+  static constexpr unsigned kMaxDosOutput = 65536;
+
   static cCmdMaintain& Instance();
 
   void bind_cln(lua_State* L) override;
   const char* GetName() override { return "cCmd_Maintain"; }
   // Prints the group's help lines to the command output.
   static void Help();
+  // Restart() and Close(): end the process 3 seconds from now, restarting it or not. The
+  // script group registers them as RestartTessel() and CloseTessel().
+  static void Restart();
+  static void Close();
 };
+
+// The planned time of RestartTime(text) for a clock reading `now`: "H:M" with 0 <= H < 24 and
+// 0 <= M < 60 is that time of day today, or tomorrow when it is not later than now (a time
+// already past would otherwise restart the process at once). False for any other text.
+bool PlanRestartTime(const std::string& text, std::time_t now, std::time_t& when);

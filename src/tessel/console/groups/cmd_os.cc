@@ -1,6 +1,19 @@
 #include "tessel/console/groups/cmd_os.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <iostream>
+
 #include "tessel/console/help.h"
+#include "tessel/console/lua_text.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/game_time.h"
+#include "tessel/contracts/timer_manager.h"
+#include "tessel/util/os_clock.h"
+#include "tessel/util/shell.h"
 
 namespace {
 
@@ -15,7 +28,78 @@ const char* const kHelp[] = {
     "",
 };
 
+std::atomic<long> g_allocFirst{0};
+std::atomic<long> g_allocSecond{0};
+
+// Standard output and standard error go back to the terminal the process was started from.
+void Console() {
+  const int tty = ::open("/dev/tty", O_WRONLY | O_CLOEXEC);
+  if (tty < 0) {
+    get_gout() << "Console no terminal\n";
+    return;
+  }
+  std::cout.flush();
+  std::cerr.flush();
+  ::dup2(tty, STDOUT_FILENO);
+  ::dup2(tty, STDERR_FILENO);
+  ::close(tty);
+}
+
+void Ignore(const char*, const char*) {}
+
+void SetGameTime(const char* text) {
+  stGameTime t;
+  if (!t.FromString(text) || !cGameTime::Instance().SetGameTime(t))
+    get_gout() << "OS_SetGameTime wrong time " << text << "\n";
+}
+
+void QueryGameTime() {
+  const std::string text = cGameTime::Instance().GetGameTime().ToString();
+  get_gout().SendBackCmd(cCmdOS::kLevel, ("OS_SetGameTime(" + LuaQuote(text) + ")").c_str());
+}
+
+// Makes the timer manager's clock follow the requester's: only the manager's difference
+// changes, never the machine's clock.
+void SetTime(long remote, const char*) {
+  const long diff = remote - static_cast<long>(OsCalendarNow());
+  cTimerManager::Instance().SetDiff(diff);
+  std::cout << "TimeDiff == " << diff << std::endl;
+  std::cout << "Remote date and time: " << AscTimeText(remote) << std::endl;
+}
+
+void QueryTime() {
+  const std::time_t now = OsCalendarNow();
+  const std::string cmd =
+      "OS_SetTime(" + std::to_string(now) + "," + LuaQuote(AscTimeText(now)) + ")";
+  get_gout().SendBackCmd(cCmdOS::kLevel, cmd.c_str());
+}
+
+void System(const char* line) {
+  get_gout() << "OS_System"
+             << " start ";
+  RunShell(line);
+  get_gout() << " end \n";
+}
+
+void SetAlloc(long first, long second) {
+  g_allocFirst = first;
+  g_allocSecond = second;
+}
+
+void Hello() {
+  get_gout() << "Hello World!\n";
+}
+
 }  // namespace
+
+std::string AscTimeText(std::time_t t) {
+  std::tm local{};
+  char text[64] = "";
+  if (localtime_r(&t, &local) == nullptr || asctime_r(&local, text) == nullptr) return "?";
+  std::string out = text;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
 
 cCmdOS& cCmdOS::Instance() {
   static cCmdOS s_cmd;
@@ -26,6 +110,24 @@ void cCmdOS::Help() {
   PrintHelp(kHelp);
 }
 
+long cCmdOS::GetAllocFirst() {
+  return g_allocFirst.load();
+}
+long cCmdOS::GetAllocSecond() {
+  return g_allocSecond.load();
+}
+
 void cCmdOS::bind_cln(lua_State* L) {
+  RegisterScript(L, GetOSFuncs());
   RegisterHelp(L, &cCmdOS::Help);
+  luareg::def<&Console>(L, "Console");
+  luareg::def<&Ignore>(L, "OS_Upload");
+  luareg::def<&Ignore>(L, "OS_Download");
+  luareg::def<&SetGameTime>(L, "OS_SetGameTime");
+  luareg::def<&QueryGameTime>(L, "OS_QueryGameTime");
+  luareg::def<&SetTime>(L, "OS_SetTime");
+  luareg::def<&QueryTime>(L, "OS_QueryTime");
+  luareg::def<&System>(L, "System");
+  luareg::def<&SetAlloc>(L, "SetAlloc");
+  luareg::def<&Hello>(L, "Hello");
 }

@@ -1,0 +1,138 @@
+#include "tessel/console/groups/maintain_files.h"
+
+#include <fstream>
+#include <system_error>
+
+#include "tessel/console/groups/config_stores.h"
+#include "tessel/console/lua_text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  for (std::size_t hit = text.find(from); hit != std::string_view::npos;
+       hit = text.find(from, pos)) {
+    out.append(text.substr(pos, hit - pos));
+    out.append(to);
+    pos = hit + from.size();
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
+fs::path Root(const char* key, const char* def) {
+  std::string value = GetConfigString(key, def);
+  if (value.empty()) value = def;
+  for (char& c : value)
+    if (c == '\\') c = '/';
+  return fs::path(value);
+}
+
+}  // namespace
+
+fs::path MaintainServersRoot() {
+  return Root("maintain_servers", "servers/");
+}
+fs::path MaintainTempRoot() {
+  return Root("maintain_temp", "temp/");
+}
+fs::path MaintainWwwRoot() {
+  return Root("maintain_www", "www/servers/wvclient/");
+}
+
+bool ConfinePath(const fs::path& root, const std::string& name, fs::path& out) {
+  std::string slashed = name;
+  for (char& c : slashed)
+    if (c == '\\') c = '/';
+  if (slashed.empty() || slashed.front() == '/') return false;
+  if (slashed.size() >= 2 && slashed[1] == ':') return false;
+  const fs::path relative(slashed);
+  if (relative.has_root_path()) return false;
+  bool named = false;
+  for (const fs::path& part : relative) {
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") named = true;
+  }
+  if (!named) return false;
+  out = root / relative;
+  return true;
+}
+
+bool IsPlainName(const std::string& kind) {
+  if (kind.empty() || kind == "." || kind == "..") return false;
+  for (const char c : kind) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '-' || c == '.';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+int CleanLogs(const fs::path& root, const LogFilter& expired, std::ostream& console) {
+  int deleted = 0;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(root, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    const fs::directory_entry& entry = *it;
+    std::error_code fileEc;
+    if (!entry.is_regular_file(fileEc) || entry.is_symlink(fileEc)) continue;
+    if (entry.path().extension() != ".log") continue;
+    const std::uintmax_t size = entry.file_size(fileEc);
+    if (fileEc) continue;
+    const auto written = entry.last_write_time(fileEc);
+    if (fileEc) continue;
+    const auto system = std::chrono::file_clock::to_sys(written);
+    const std::time_t lastWrite = std::chrono::system_clock::to_time_t(
+        std::chrono::time_point_cast<std::chrono::system_clock::duration>(system));
+    if (!expired(size, lastWrite)) continue;
+    console << "delete file " << entry.path().string() << std::endl;
+    if (fs::remove(entry.path(), fileEc)) ++deleted;
+  }
+  return deleted;
+}
+
+std::string EscapeTransferText(std::string_view contents) {
+  return ReplaceAll(ReplaceAll(contents, "[[", "$[$["), "]]", "$]$]");
+}
+
+std::string UnescapeTransferText(std::string_view text) {
+  return ReplaceAll(ReplaceAll(text, "$]$]", "]]"), "$[$[", "[[");
+}
+
+std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::string_view contents) {
+  const bool longBracketKeepsIt =
+      contents.find_first_of(std::string_view("\r\0", 2)) == std::string_view::npos;
+  const std::string literal = longBracketKeepsIt ? LuaLongBracket(contents) : LuaQuote(contents);
+  return "writefileindex(" + LuaQuote(file) + "," + std::to_string(index) + "," + literal + ",1)";
+}
+
+bool WriteFileIndexTo(const fs::path& path, int index, std::string_view text) {
+  std::error_code ec;
+  if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
+  if (ec) return false;
+  const auto mode = std::ios::binary | (index == 0 ? std::ios::trunc : std::ios::app);
+  std::ofstream file(path, mode);
+  if (!file) return false;
+  file.write(text.data(), static_cast<std::streamsize>(text.size()));
+  file.close();
+  return !file.fail();
+}
+
+bool ReadFileBytes(const fs::path& path, std::uintmax_t offset, std::uintmax_t maxBytes,
+                   std::string& out) {
+  out.clear();
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return false;
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  file.seekg(static_cast<std::streamoff>(offset));
+  if (!file) return false;
+  out.resize(static_cast<std::size_t>(maxBytes));
+  file.read(out.data(), static_cast<std::streamsize>(maxBytes));
+  out.resize(static_cast<std::size_t>(file.gcount()));
+  return !file.bad();
+}

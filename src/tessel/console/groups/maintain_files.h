@@ -1,0 +1,52 @@
+// The file side of the maintenance commands: the three maintenance roots, confinement of the
+// file names that peers send, log cleaning, and the command text that carries a file's contents
+// to a peer (writefileindex). Free functions; the commands run them on the worker thread.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+// The folders the maintenance commands work in, from the configuration strings
+// "maintain_servers", "maintain_temp" and "maintain_www" (defaults "servers/", "temp/",
+// "www/servers/wvclient/", relative to the working folder).
+std::filesystem::path MaintainServersRoot();
+std::filesystem::path MaintainTempRoot();
+std::filesystem::path MaintainWwwRoot();
+
+// Resolves a file name received from a peer inside `root`: '\' counts as '/', and an empty
+// name, an absolute name (leading '/' or '\', or a drive such as "d:") and any ".." part are
+// refused (false). On success `out` is root / name.
+bool ConfinePath(const std::filesystem::path& root, const std::string& name,
+                 std::filesystem::path& out);
+// Whether `kind` may name one folder or program of the site: letters, digits, '_', '-' and
+// '.' only, not empty and not "." or "..".
+bool IsPlainName(const std::string& kind);
+
+// Deletes every "*.log" regular file under `root` (sub-folders included, symbolic links left
+// alone) for which `expired(path, size, last write)` holds, writing "delete file " + path and an
+// end of line to `console` for each. Returns how many were deleted.
+using LogFilter = std::function<bool(std::uintmax_t size, std::time_t lastWrite)>;
+int CleanLogs(const std::filesystem::path& root, const LogFilter& expired, std::ostream& console);
+
+// The text "[[" travels as "$[$[" and "]]" as "$]$]" in the original form of the transfer.
+std::string EscapeTransferText(std::string_view contents);
+std::string UnescapeTransferText(std::string_view text);
+
+// The command that makes the receiver write `contents` to `file` under its servers root:
+// writefileindex('file',index,<contents>,1). The contents travel unescaped (the trailing 1 says
+// so) in a Lua long bracket whose level does not occur in them, or as a quoted literal with
+// escapes when they hold carriage returns or NUL bytes, which a long bracket would not keep.
+std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::string_view contents);
+
+// Writes `text` to `path`, creating its folders; index 0 replaces the file, any other value
+// appends. False when the folders or the file cannot be written.
+bool WriteFileIndexTo(const std::filesystem::path& path, int index, std::string_view text);
+
+// Reads up to `maxBytes` bytes of a regular file from `offset`. False when it cannot be read.
+bool ReadFileBytes(const std::filesystem::path& path, std::uintmax_t offset,
+                   std::uintmax_t maxBytes, std::string& out);

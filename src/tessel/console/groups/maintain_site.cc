@@ -1,0 +1,242 @@
+#include "tessel/console/groups/maintain_site.h"
+
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "tessel/console/groups/maintain_files.h"
+#include "tessel/link/ini_file.h"
+#include "tessel/util/process_finder.h"
+#include "tessel/util/shell.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kFtpTool = "../myftp";
+const char* const kZipTool = "../zip";
+const char* const kFtpSettings = "../ftpserver.ini";
+const char* const kServerList = "serverconfig.ini";
+const char* const kServerListFallback = "../servercofig.ini";
+const char* const kCopyOrder[] = {"game", "log",    "region", "select", "account",
+                                  "card", "center", "char",   "chat",   "global"};
+const char* const kMapParams[] = {"\"map = hn account = map_hn\"", "\"map = db account = map_db\"",
+                                  "\"map = xb account = map_xb\""};
+
+struct stPackage {
+  const char* zip;
+  const char* folder;  // under the temp root
+};
+
+bool Exists(const fs::path& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+// Runs one step of the site: reports a missing program, then runs the line; true when it ran
+// and ended with status 0.
+bool RunTool(const fs::path& program, const std::string& args, std::ostream& os) {
+  if (!Exists(program)) {
+    os << "not find " << program.string() << "\n";
+    return false;
+  }
+  const int status = RunShell(ShellQuote(program.string()) + args);
+  if (status != 0) {
+    os << program.string() << " failed result " << status << "\n";
+    return false;
+  }
+  return true;
+}
+
+std::string FtpArgs(std::ostream& os, bool& ok) {
+  cIniFile ini;
+  ok = false;
+  if (!ini.Load(kFtpSettings)) {
+    os << "not find " << kFtpSettings << "\n";
+    return {};
+  }
+  std::string args;
+  for (const char* key : {"ip", "port", "user", "password"}) {
+    std::string value;
+    if (!ini.GetString(key, value)) {
+      os << kFtpSettings << " not find " << key << "\n";
+      return {};
+    }
+    args += " " + ShellQuote(value);
+  }
+  ok = true;
+  return args;
+}
+
+void MakeWritable(const fs::path& root) {
+  std::error_code ec;
+  fs::recursive_directory_iterator it(root, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    std::error_code entryEc;
+    if (!it->is_symlink(entryEc))
+      fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, entryEc);
+  }
+}
+
+// Copies the folder's files over the target's; with `recursive` its sub-folders too.
+bool CopyTree(const fs::path& from, const fs::path& to, bool recursive, std::ostream& os) {
+  if (!Exists(from)) {
+    os << "not find " << from.string() << "\n";
+    return false;
+  }
+  std::error_code ec;
+  fs::create_directories(to, ec);
+  if (recursive) {
+    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+  } else {
+    for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->is_regular_file(ec))
+        fs::copy_file(it->path(), to / it->path().filename(), fs::copy_options::overwrite_existing,
+                      ec);
+      if (ec) break;
+    }
+  }
+  if (ec) os << "copy " << from.string() << " failed " << ec.message() << "\n";
+  return !ec;
+}
+
+void StartProgram(const fs::path& exe, const char* param, std::ostream& os) {
+  os << "exe = " << exe.string() << " param = " << param << "\n";
+  if (!Exists(exe)) {
+    os << "fail result not find " << exe.string() << "\n";
+    return;
+  }
+  // The program starts in its own folder, as the site's programs expect.
+  const std::string line = "cd " + ShellQuote(exe.parent_path().string()) + " && exec ./" +
+                           ShellQuote(exe.filename().string()) + " " + param;
+  if (StartShellDetached(line)) {
+    os << "success result \n";
+  } else {
+    os << "fail result \n";
+  }
+}
+
+void OpenOne(const std::string& kind, std::ostream& os) {
+  if (kind == "maps") {
+    for (const char* param : kMapParams) StartProgram(ServerProgramPath("map"), param, os);
+  } else if (IsPlainName(kind)) {
+    StartProgram(ServerProgramPath(kind), "", os);
+  } else {
+    os << "无法识别 " << kind << "\n";
+  }
+}
+
+void CopyKind(const std::string& kind, std::ostream& os) {
+  if (FindProcessByName(fs::path(ServerProgramPath(kind)).filename().c_str())) {
+    os << kind << " 程序还在运行无法copy\n";
+    return;
+  }
+  MakeWritable(MaintainServersRoot());
+  CopyTree(MaintainTempRoot() / "servers" / kind, MaintainServersRoot() / kind, true, os);
+}
+
+}  // namespace
+
+std::string ServerProgramPath(const std::string& kind) {
+  return (MaintainServersRoot() / kind / ("server" + kind + "_r.exe")).string();
+}
+
+void MaintainOpen(const std::string& kind, std::ostream& os) {
+  if (kind != "all") {
+    OpenOne(kind, os);
+    return;
+  }
+  fs::path list = MaintainServersRoot() / kServerList;
+  if (!Exists(list)) list = kServerListFallback;
+  std::ifstream in(list);
+  if (!in) {
+    os << " not find file serverconfig.ini \n";
+    return;
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    line.erase(0, line.find_first_not_of(' '));
+    if (!line.empty() && line.front() != '#' && line.front() != ';') OpenOne(line, os);
+  }
+}
+
+void MaintainCopy(const std::string& kind, std::ostream& os) {
+  if (kind == "all") {
+    MakeWritable(MaintainServersRoot());
+    // The top files only, as the site's list and settings files sit there.
+    CopyTree(MaintainTempRoot() / "servers", MaintainServersRoot(), false, os);
+    for (const char* each : kCopyOrder) CopyKind(each, os);
+  } else if (IsPlainName(kind)) {
+    CopyKind(kind, os);
+  } else {
+    os << "无法识别 " << kind << "\n";
+    return;
+  }
+  os << kMaintainStars << "\n"
+     << "完毕\n";
+}
+
+void MaintainDownload(const std::string& kind, std::ostream& os) {
+  const bool client = kind == "client";
+  if (!client && kind != "server") {
+    os << "无法识别 " << kind << "\n";
+    return;
+  }
+  const stPackage package = client ? stPackage{"wvclient_update.zip", "wvclient"}
+                                   : stPackage{"servers_update.zip", "servers"};
+  bool ok = false;
+  const std::string ftp = FtpArgs(os, ok);
+  if (!ok) return;
+  const fs::path temp = MaintainTempRoot();
+  std::error_code ec;
+  fs::create_directories(temp, ec);
+  const fs::path zip = temp / package.zip;
+  if (!RunTool(kFtpTool, ftp + " get " + ShellQuote(package.zip) + " " + ShellQuote(zip.string()),
+               os))
+    return;
+  os << "下载完毕\n";
+  const fs::path unpacked = temp / package.folder;
+  if (!RunTool(kZipTool, " x " + ShellQuote(zip.string()) + " " + ShellQuote(unpacked.string()),
+               os))
+    return;
+  os << "解压缩完毕\n";
+  if (client) {
+    const fs::path www = MaintainWwwRoot();
+    MakeWritable(www);
+    if (!CopyTree(unpacked, www, true, os)) return;
+    os << "文件copy完毕\n";
+    if (!RunTool(www / "createupdate.exe", "", os)) return;
+    os << "创建自动更新完毕\n";
+  } else if (!RunTool(unpacked / "afterunzip2.bat", "", os)) {
+    return;
+  }
+  os << "完毕\n";
+}
+
+void MaintainUpload(const std::string& kind, std::ostream& os) {
+  const bool client = kind == "client";
+  if (!client && kind != "server") {
+    os << "无法识别 " << kind << "\n";
+    return;
+  }
+  const fs::path source = client ? MaintainWwwRoot() : MaintainServersRoot();
+  const char* zipName = client ? "wvclient_update.zip" : "servers_update.zip";
+  if (!Exists(source)) {
+    os << "not find " << source.string() << "\n";
+    return;
+  }
+  bool ok = false;
+  const std::string ftp = FtpArgs(os, ok);
+  if (!ok) return;
+  const fs::path temp = MaintainTempRoot();
+  std::error_code ec;
+  fs::create_directories(temp, ec);
+  const fs::path zip = temp / zipName;
+  if (!RunTool(kZipTool, " a " + ShellQuote(zip.string()) + " " + ShellQuote(source.string()), os))
+    return;
+  os << "压缩完毕\n";
+  if (!RunTool(kFtpTool, ftp + " put " + ShellQuote(zip.string()) + " " + ShellQuote(zipName), os))
+    return;
+  os << "上传完毕\n";
+}
