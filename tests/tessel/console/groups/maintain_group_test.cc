@@ -11,10 +11,13 @@
 #include <set>
 #include <thread>
 
-#include "tessel/console/console_test_util.h"
+#include "cmd_group_util.h"
+#include "tessel/console/groups/config_stores.h"
 #include "tessel/console/groups/maintain_files.h"
+#include "tessel/console/ostream_cmd.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_values.h"
+#include "tessel/link/link_test_util.h"
 #include "tessel/util/os_clock.h"
 #include "tessel/util/process_finder.h"
 
@@ -53,8 +56,7 @@ std::string WaitForLines(const fs::path& path, int lines) {
 class MaintainGroupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("TESSEL_HOME", m_dir.Path().c_str(), 1);
-    setenv("TESSEL_REGISTRY", (m_dir.Path() / "registry").c_str(), 1);
+    GroupTestHost();
     CoutCapture quiet;
     cCmdMaintain::Instance().Create();
     cTesselValues::Instance().SetInfoValue("IP", "10.1.2.3");
@@ -275,8 +277,7 @@ TEST_F(MaintainGroupTest, RestartTimesAreTodayOrTomorrowAndOtherTextsAreRefused)
 }
 
 TEST_F(MaintainGroupTest, RestartCloseAndRestartTimePlanTheHostsStop) {
-  cTessel& host = cTessel::Instance();
-  fs::current_path(m_dir.Path());
+  cTessel& host = GroupTestHost();
   const std::time_t now = std::time(nullptr);
   SetOsCalendarSource([now] { return now; });
   EXPECT_NE(Run("Close()").find("func_CloseTessel ip: 10.1.2.3 "), std::string::npos);
@@ -509,6 +510,123 @@ TEST_F(MaintainSiteTest, UploadPacksAndSendsAndMissingToolsAreNamed) {
       << Calls();
   fs::remove(m_dir.Path() / "myftp");
   EXPECT_NE(Run("download('client')").find("not find ../myftp\n"), std::string::npos);
+}
+
+// The group serving a peer over a real link on 127.0.0.1; what comes back is run here in the
+// same group, as the requesting process would, with its servers root in another folder.
+class MaintainLinkTest : public MaintainGroupTest {
+ protected:
+  void SetUp() override {
+    MaintainGroupTest::SetUp();
+    WriteFile(m_dir.Path() / "db/accounts/gm.ini", "password = s3cret\ncmd = 9\n");
+    m_server = std::make_unique<linktest::cServerEndpoint>();
+    m_server->AddCmd(cCmdMaintain::kLevel, &cCmdMaintain::Instance());
+    ASSERT_NE(m_server->Port(), 0);
+    m_peer = std::make_unique<linktest::cPeer>(m_server->Port());
+    ASSERT_TRUE(m_peer->Connected());
+    ASSERT_TRUE(m_server->PumpUntil([&] { return m_server->Accounts().GetAccount(1) != nullptr; }));
+    ASSERT_NE(m_peer->SendCmd(2, "Login('gm','s3cret')"), 0);
+    ASSERT_TRUE(m_server->PumpUntil([&] { return m_server->Accounts().GetAccount(1)->IsLogin(); }));
+  }
+  void TearDown() override {
+    m_peer.reset();
+    m_server.reset();
+    SetConfigString("maintain_servers", "");
+    MaintainGroupTest::TearDown();
+  }
+
+  // Sends a command to group 4 and returns the command texts that came back, in order, once
+  // the Output reply (always the last) has arrived.
+  std::vector<std::string> Ask(const std::string& cmd) {
+    m_peer->ClearRecords();
+    EXPECT_NE(m_peer->SendCmd(cCmdMaintain::kLevel, cmd), 0);
+    const auto output = [](const linktest::stReceived& r) {
+      return linktest::IsCmd(r) && r.Word(0) == cCmdMaintain::kLevel &&
+             r.CmdText().rfind("Output(", 0) == 0;
+    };
+    {
+      CoutCapture quiet;
+      EXPECT_TRUE(m_server->PumpUntil([&] {
+        for (const auto& r : m_peer->Records())
+          if (output(r)) return true;
+        return false;
+      })) << cmd;
+    }
+    std::vector<std::string> texts;
+    // The login's answer (group 2) may still be on its way.
+    for (const auto& r : m_peer->Records())
+      if (linktest::IsCmd(r) && r.Word(0) == cCmdMaintain::kLevel) texts.push_back(r.CmdText());
+    return texts;
+  }
+
+  // Runs what came back as the requester, whose servers root is "mirror".
+  void RunAsRequester(const std::vector<std::string>& texts) {
+    SetConfigString("maintain_servers", "mirror/");
+    for (const std::string& text : texts)
+      if (text.rfind("writefileindex(", 0) == 0) Run(text);
+    SetConfigString("maintain_servers", "");
+  }
+
+  std::unique_ptr<linktest::cServerEndpoint> m_server;
+  std::unique_ptr<linktest::cPeer> m_peer;
+};
+
+TEST_F(MaintainLinkTest, AnswersComeBackWithTheirPrefixes) {
+  for (const char* cmd : {"Ver()", "GetTime()", "GetInfos()"}) {
+    const std::vector<std::string> back = Ask(cmd);
+    ASSERT_EQ(back.size(), 1u) << cmd;
+    const std::string expected = std::string(cmd) == "GetInfos()"
+                                     ? "Output([[func_GetInfos "
+                                     : std::string("Output([[func_") +
+                                           (std::string(cmd) == "Ver()" ? "Version" : "GetTime") +
+                                           " ip: 10.1.2.3 ";
+    EXPECT_EQ(back[0].rfind(expected, 0), 0u) << back[0];
+  }
+}
+
+TEST_F(MaintainLinkTest, ADownloadedFileArrivesIntactThroughWriteFileIndex) {
+  const std::string contents = "a [[b]] c ]] d ]===] e ]=] f\n$[$[ g\n";
+  WriteFile(Servers("logs/game.log"), contents);
+  const std::vector<std::string> back = Ask("downloadfile('logs/game.log')");
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].rfind("writefileindex('logs/game.log',0,", 0), 0u) << back[0];
+  EXPECT_NE(back[1].find("file logs/game.log size " + std::to_string(contents.size())),
+            std::string::npos)
+      << back[1];
+  RunAsRequester(back);
+  EXPECT_EQ(ReadFile(m_dir.Path() / "mirror/logs/game.log"), contents);
+}
+
+TEST_F(MaintainLinkTest, PartsAskedForInOrderRebuildTheFile) {
+  std::string contents;
+  for (unsigned i = 0; contents.size() < cCmdMaintain::kPartBytes * 5 / 2; ++i)
+    contents += "line " + std::to_string(i) + (i % 7 ? " ]]\n" : " [[\r\n");
+  WriteFile(Servers("big.txt"), contents);
+  for (int part = 0; part < 3; ++part)
+    RunAsRequester(Ask("downloadfilepart('big.txt'," + std::to_string(part) + ")"));
+  EXPECT_EQ(ReadFile(m_dir.Path() / "mirror/big.txt"), contents);
+  const std::vector<std::string> beyond = Ask("downloadfilepart('big.txt',3)");
+  ASSERT_EQ(beyond.size(), 1u);
+  EXPECT_NE(beyond[0].find(" part 3 of 3 overflow\n"), std::string::npos) << beyond[0];
+}
+
+TEST_F(MaintainLinkTest, RecentLogsOfAFolderAreSentAndOthersAreNot) {
+  WriteFile(Servers("game/new.log"), "new");
+  WriteFile(Servers("game/old.log"), "old");
+  WriteFile(Servers("game/new.txt"), "txt");
+  fs::last_write_time(Servers("game/old.log"),
+                      fs::file_time_type::clock::now() - std::chrono::hours(5));
+  RunAsRequester(Ask("downloadpathtime(2,'game')"));
+  EXPECT_EQ(ReadFile(m_dir.Path() / "mirror/game/new.log"), "new");
+  EXPECT_FALSE(fs::exists(m_dir.Path() / "mirror/game/old.log"));
+  EXPECT_FALSE(fs::exists(m_dir.Path() / "mirror/game/new.txt"));
+}
+
+TEST_F(MaintainLinkTest, APeersPathOutsideTheRootIsRefusedAndNothingIsSent) {
+  WriteFile(m_dir.Path() / "outside.txt", "secret");
+  const std::vector<std::string> back = Ask("downloadfile('../outside.txt')");
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_NE(back[0].find("file ../outside.txt refused"), std::string::npos) << back[0];
 }
 
 }  // namespace

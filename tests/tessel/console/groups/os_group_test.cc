@@ -9,6 +9,7 @@
 #include "tessel/console/console_test_util.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer_manager.h"
+#include "tessel/link/link_test_util.h"
 #include "tessel/util/os_clock.h"
 
 namespace fs = std::filesystem;
@@ -103,6 +104,50 @@ TEST_F(OsGroupTest, SetGameTimeTakesItsTextFormAndRefusesAWrongOne) {
 TEST_F(OsGroupTest, QueriesServedLocallySendNothing) {
   EXPECT_EQ(Run("OS_QueryTime()"), "");
   EXPECT_EQ(Run("OS_QueryGameTime()"), "");
+}
+
+// Two processes' clocks: a peer asks this process's OS group over a real link on 127.0.0.1 for
+// its clocks, and the answers, run in the requester's OS group, make the requester follow them.
+TEST_F(OsGroupTest, QueriedClocksAreTakenOverByTheRequester) {
+  linktest::cTempHome home;
+  std::filesystem::create_directories("db/accounts");
+  std::ofstream("db/accounts/gm.ini") << "password = s3cret\ncmd = 9\n";
+  linktest::cServerEndpoint server;
+  server.AddCmd(cCmdOS::kLevel, &cCmdOS::Instance());
+  ASSERT_NE(server.Port(), 0);
+  linktest::cPeer peer(server.Port());
+  ASSERT_TRUE(peer.Connected());
+  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1) != nullptr; }));
+  ASSERT_NE(peer.SendCmd(2, "Login('gm','s3cret')"), 0);
+  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1)->IsLogin(); }));
+
+  const auto ask = [&](const char* cmd) {
+    peer.ClearRecords();
+    EXPECT_NE(peer.SendCmd(cCmdOS::kLevel, cmd), 0);
+    std::string reply;
+    EXPECT_TRUE(server.PumpUntil([&] {
+      for (const auto& r : peer.Records())
+        if (linktest::IsCmd(r) && r.Word(0) == cCmdOS::kLevel) reply = r.CmdText();
+      return !reply.empty();
+    }));
+    return reply;
+  };
+
+  const std::string time = ask("OS_QueryTime()");
+  EXPECT_EQ(time, "OS_SetTime(" + std::to_string(kNow) + ",'" + AscTimeText(kNow) + "')");
+  // The requester's machine clock runs 50 seconds behind.
+  SetOsCalendarSource([] { return kNow - 50; });
+  EXPECT_EQ(Run(time), "TimeDiff == 50\nRemote date and time: " + AscTimeText(kNow) + "\n");
+  EXPECT_EQ(cTimerManager::Instance().GetDiff(), 50);
+
+  const stGameTime before = cGameTime::Instance().GetGameTime();
+  const std::string game = ask("OS_QueryGameTime()");
+  EXPECT_EQ(game, "OS_SetGameTime('" + before.ToString() + "')");
+  stGameTime other;
+  ASSERT_TRUE(other.FromString("2001/2/3 4:05:06"));
+  cGameTime::Instance().SetGameTime(other);
+  Run(game);
+  EXPECT_EQ(cGameTime::Instance().GetGameTime().ToString(), before.ToString());
 }
 
 }  // namespace
