@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <iostream>
 
+#include "platform/console_color.h"
 #include "platform/local_time.h"
+#include "tessel/console/groups/maintain_broadcast.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/groups/maintain_site.h"
 #include "tessel/console/help.h"
@@ -266,6 +268,50 @@ void RestartTime(const char* text) {
   os << Format("%Y_%m_%d %H:%M:%S", when) << "\n";
 }
 
+// The name this process goes by in the cluster.
+std::string OwnAccountName() {
+  return cTesselValues::Instance().GetProgram();
+}
+
+bool OwnAccountHas(const char* name) {
+  return OwnAccountName().find(name) != std::string::npos;
+}
+
+void BroadCmdReverseName(int group, const char* text, const char* name) {
+  if (OwnAccountHas(name)) RunHere(group, text);
+  SendToServerManagers(HostNetServers(), MakeBroadReverseNameCmd(group, text, name));
+}
+
+void BroadCmdReverse(int group, const char* text) {
+  RunHere(group, text);
+  SendToServerManagers(HostNetServers(), MakeBroadReverseCmd(group, text));
+}
+
+void BroadCmdNameClient(int group, const char* text, const char* name) {
+  if (OwnAccountHas(name)) RunHere(group, text);
+}
+
+void BroadCmdName(int group, const char* text, const char* name) {
+  SendToServerManagers(HostNetServers(), MakeBroadNameClientCmd(group, text, name));
+}
+
+void BroadCmd(int group, const char* text) {
+  SendToServerManagers(HostNetServers(), MakeBroadDoCmd(group, text));
+}
+
+// What BroadCmd sends arrives here: the served link's endpoint runs the text in its group, so
+// that the output goes back to the requester.
+void DoCmd(int group, const char* text) {
+  if (get_gout().IsLocalCmd()) {
+    platform::SetColor(platform::kColorLightRed);
+    std::cout << "func_DoCmd "
+              << "error! can not solve local cmd!\n";
+    platform::SetColor(platform::kColorBrightWhite);
+    return;
+  }
+  get_gout().DoCmd(group, text);
+}
+
 void SetInfoValue(const char* key, const char* value) {
   std::cout << "func_SetInfoValue " << key << std::endl;
   cTesselValues::Instance().SetInfoValue(key, value);
@@ -293,7 +339,7 @@ void Time(double seconds) {
 
 void GetInfos() {
   std::ostream& os = get_gout();
-  os << "func_GetInfos " << cTesselValues::Instance().GetProgram() << " ";
+  os << "func_GetInfos " << OwnAccountName() << " ";
   cTesselValues::Instance().GetInfos(os);
   os << "\n";
 }
@@ -374,9 +420,15 @@ void cCmdMaintain::bind_cln(lua_State* L) {
   luareg::def<&cCmdMaintain::Restart>(L, "Restart");
   luareg::def<&RestartTime>(L, "RestartTime");
   luareg::def<&cCmdMaintain::Close>(L, "Close");
+  luareg::def<&BroadCmdReverseName>(L, "BroadCmdReverseName");
+  luareg::def<&BroadCmdReverse>(L, "BroadCmdReverse");
+  luareg::def<&BroadCmdNameClient>(L, "BroadCmdNameClient");
+  luareg::def<&BroadCmdName>(L, "BroadCmdName");
+  luareg::def<&BroadCmd>(L, "BroadCmd");
   luareg::def<&SetInfoValue>(L, "SetInfoValue");
   luareg::def<&Time>(L, "Time");
   luareg::def<&GetInfos>(L, "GetInfos");
   luareg::def<&GetTime>(L, "GetTime");
   luareg::def<&Ver>(L, "Ver");
+  luareg::def<&DoCmd>(L, "DoCmd");
 }

@@ -13,8 +13,10 @@
 
 #include "cmd_group_util.h"
 #include "tessel/console/groups/config_stores.h"
+#include "tessel/console/groups/maintain_broadcast.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/lua_register.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_values.h"
 #include "tessel/link/link_test_util.h"
@@ -627,6 +629,68 @@ TEST_F(MaintainLinkTest, APeersPathOutsideTheRootIsRefusedAndNothingIsSent) {
   const std::vector<std::string> back = Ask("downloadfile('../outside.txt')");
   ASSERT_EQ(back.size(), 1u);
   EXPECT_NE(back[0].find("file ../outside.txt refused"), std::string::npos) << back[0];
+}
+
+// The broadcast texts, run by a receiver, hand over exactly the group, text and name sent.
+TEST(MaintainBroadcast, TextsReachTheReceiverUnchanged) {
+  std::vector<std::string> got;
+  linktest::cTestCmd receiver("cCmd_Receiver", [&](lua_State* L) {
+    luareg::def(L, "DoCmd", [&](int g, std::string t) { got = {std::to_string(g), t}; });
+    luareg::def(L, "BroadCmdReverse", [&](int g, std::string t) { got = {std::to_string(g), t}; });
+    luareg::def(L, "BroadCmdNameClient", [&](int g, std::string t, std::string n) {
+      got = {std::to_string(g), t, n};
+    });
+    luareg::def(L, "BroadCmdReverseName", [&](int g, std::string t, std::string n) {
+      got = {std::to_string(g), t, n};
+    });
+  });
+  receiver.Create();
+  const std::string texts[] = {"Ver()",   "Echo('it''s')",       "Say(\"q\")",
+                               "a]]b[[c", "x\\\"); os.exit()--", "line\nbreak"};
+  for (const std::string& text : texts) {
+    const std::string name = "ga\"me";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+        {MakeBroadDoCmd(3, text), {"3", text}},
+        {MakeBroadReverseCmd(4, text), {"4", text}},
+        {MakeBroadNameClientCmd(5, text, name), {"5", text, name}},
+        {MakeBroadReverseNameCmd(6, text, name), {"6", text, name}},
+    };
+    for (const auto& [cmd, expected] : cases) {
+      got.clear();
+      CoutCapture quiet;
+      EXPECT_TRUE(receiver.Do(cmd.c_str())) << cmd;
+      EXPECT_EQ(got, expected) << cmd;
+    }
+  }
+}
+
+TEST_F(MaintainLinkTest, WhatBroadCmdSendsRunsOnTheReceiverAndAnswers) {
+  const std::vector<std::string> back = Ask(MakeBroadDoCmd(4, "Ver()"));
+  ASSERT_EQ(back.size(), 1u);
+  EXPECT_EQ(back[0].rfind("Output([[func_Version ip: 10.1.2.3 ", 0), 0u) << back[0];
+}
+
+// A network server that serves game clients (1000 links or more) hears no broadcast.
+TEST_F(MaintainLinkTest, BroadcastsGoToServerManagersOnly) {
+  struct cQuiet : iCallbackNet {
+    int OnMessage(int, const void*, unsigned long, iSend*) override { return 1; }
+  } quiet;
+  iServer* clients = Net_CreateServer();
+  stServerInfo info;
+  std::snprintf(info.name, sizeof(info.name), "%s", "clients");
+  info.bindip = 0x7F000001;
+  info.maxlinks = 1000;
+  ASSERT_NE(clients->Init(&info, &quiet), 0);
+  linktest::cPeer player(static_cast<unsigned short>(clients->GetPort()));
+  ASSERT_TRUE(player.Connected());
+  m_peer->ClearRecords();
+  SendToServerManagers({m_server->GetNetServer(), clients}, MakeBroadDoCmd(4, "Ver()"));
+  const auto sent = [](const linktest::stReceived& r) {
+    return linktest::IsCmd(r) && r.Word(0) == 4 && r.CmdText() == "DoCmd(4,\"Ver()\")";
+  };
+  EXPECT_TRUE(m_peer->WaitRecord(sent));
+  EXPECT_FALSE(player.WaitRecord(sent, 300));
+  clients->Release();
 }
 
 }  // namespace

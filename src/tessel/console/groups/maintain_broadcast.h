@@ -1,0 +1,26 @@
+// The broadcast side of the maintenance commands: the command texts that spread a command
+// through the cluster, sending them to the server managers, and running a command here.
+// Worker thread only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class iServer;
+
+// The texts sent to group 4 of every server manager. The command text (and name) travel as Lua
+// string literals that end only where they should, whatever quotes or brackets they hold.
+std::string MakeBroadDoCmd(int group, const std::string& text);
+std::string MakeBroadNameClientCmd(int group, const std::string& text, const std::string& name);
+std::string MakeBroadReverseCmd(int group, const std::string& text);
+std::string MakeBroadReverseNameCmd(int group, const std::string& text, const std::string& name);
+
+// Sends `text` to group 4 of every link of each network server whose largest link count is
+// below 1000 (the servers that other servers log in to, not those of game clients).
+void SendToServerManagers(const std::vector<iServer*>& servers, const std::string& text);
+// The network servers of the host's easy servers.
+std::vector<iServer*> HostNetServers();
+
+// Runs `text` in group `group` here: through the link the command being served came over, or,
+// typed on the console, in the console's group of that level.
+void RunHere(int group, const std::string& text);
