@@ -1,0 +1,68 @@
+#include "tessel/console/groups/cmd_replay.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "replay_test_util.h"
+#include "tessel/link/link_test_util.h"
+#include "tessel/replay/net_record.h"
+
+namespace {
+
+using namespace replaytest;
+
+// Runs commands in the process's replay group; what they printed.
+std::string RunInGroup(std::initializer_list<const char*> commands) {
+  cCmdReplay& group = cCmdReplay::Instance();
+  group.Create();
+  testing::internal::CaptureStdout();
+  for (const char* text : commands) EXPECT_TRUE(group.Do(text)) << text;
+  return testing::internal::GetCapturedStdout();
+}
+
+bool WaitThreadDone(const cNetReplay& replay) {
+  for (int i = 0; i < 500 && !replay.IsThreadDone(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return replay.IsThreadDone();
+}
+
+TEST(CmdReplay, HelpListsTheGroupsCommands) {
+  EXPECT_EQ(RunInGroup({"Help()"}),
+            "[Replay命令]\nRecord -- Record('filename')\nReplay -- Replay('filename')\n"
+            "ReplayLog -- ReplayLog('filename')\nReplaySpeed -- ReplaySpeed(2)\n");
+}
+
+// The process's replayer plays a file whose second record is a minute away; meanwhile Record is
+// refused, ReplaySpeed changes the pace and a negative speed stops the replay.
+TEST(CmdReplay, ReplayPlaysAFileAndReplaySpeedStopsItAndRecordIsRefusedMeanwhile) {
+  linktest::cTempHome home;
+  cNetReplay& replay = cNetReplay::Instance();
+  replay.SetEndPause(0);
+  WriteFile("far.rep", ReplayBytes(0, {{0, 2, "nobody", 1, "now"}, {60000, 2, "nobody", 1, "x"}}));
+  std::string printed = RunInGroup({"Replay('missing.rep')"});
+  EXPECT_NE(printed.find("Record missing.rep\n"), std::string::npos);
+  EXPECT_NE(printed.find(" error!\n"), std::string::npos);
+
+  printed = RunInGroup({"Replay('far.rep')"});
+  EXPECT_NE(printed.find("cNetReplay::LoadReplay File far.rep\n"), std::string::npos);
+  EXPECT_NE(printed.find(" ok!\n"), std::string::npos);
+  EXPECT_TRUE(replay.IsReplaying());
+  EXPECT_EQ(replay.GetSpeed(), 1);
+  // The first record names no link of this process: read and dropped.
+  for (int i = 0; i < 500 && replay.GetDropped() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(replay.GetDropped(), 1u);
+  printed = RunInGroup({"Record('run')", "ReplaySpeed(2)"});
+  EXPECT_EQ(printed, "Record run\ncNetReplay::Instance().m_bReplay\n error!\n");
+  EXPECT_FALSE(cNetRecord::Instance().IsRecordOn());
+  EXPECT_EQ(replay.GetSpeed(), 2);
+  RunInGroup({"ReplaySpeed(-1)"});
+  EXPECT_TRUE(WaitThreadDone(replay));
+  EXPECT_FALSE(replay.IsReplaying());
+  EXPECT_EQ(replay.GetDropped(), 1u);
+  replay.SetSpeed(0);
+}
+
+}  // namespace
