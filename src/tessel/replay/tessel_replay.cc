@@ -14,7 +14,9 @@ int cNetHelpReplay::OnMessage(int kind, const void* data, unsigned long size, iS
   return help != nullptr ? help->OnMessage(kind, data, size, send) : 0;
 }
 
+// The host is made first, so that it outlives the finder and the replayer that uses it.
 cTesselReplay& cTesselReplay::Instance() {
+  cTessel::Instance();
   static cTesselReplay s_find;
   return s_find;
 }

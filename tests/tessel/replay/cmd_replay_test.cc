@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
 #include "replay_test_util.h"
 #include "tessel/link/link_test_util.h"
 #include "tessel/replay/net_record.h"
@@ -20,12 +17,6 @@ std::string RunInGroup(std::initializer_list<const char*> commands) {
   testing::internal::CaptureStdout();
   for (const char* text : commands) EXPECT_TRUE(group.Do(text)) << text;
   return testing::internal::GetCapturedStdout();
-}
-
-bool WaitThreadDone(const cNetReplay& replay) {
-  for (int i = 0; i < 500 && !replay.IsThreadDone(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return replay.IsThreadDone();
 }
 
 TEST(CmdReplay, HelpListsTheGroupsCommands) {
@@ -51,15 +42,13 @@ TEST(CmdReplay, ReplayPlaysAFileAndReplaySpeedStopsItAndRecordIsRefusedMeanwhile
   EXPECT_TRUE(replay.IsReplaying());
   EXPECT_EQ(replay.GetSpeed(), 1);
   // The first record names no link of this process: read and dropped.
-  for (int i = 0; i < 500 && replay.GetDropped() == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(replay.GetDropped(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return replay.GetDropped() == 1; }));
   printed = RunInGroup({"Record('run')", "ReplaySpeed(2)"});
   EXPECT_EQ(printed, "Record run\ncNetReplay::Instance().m_bReplay\n error!\n");
   EXPECT_FALSE(cNetRecord::Instance().IsRecordOn());
   EXPECT_EQ(replay.GetSpeed(), 2);
   RunInGroup({"ReplaySpeed(-1)"});
-  EXPECT_TRUE(WaitThreadDone(replay));
+  EXPECT_TRUE(WaitUntil([&] { return replay.IsThreadDone(); }));
   EXPECT_FALSE(replay.IsReplaying());
   EXPECT_EQ(replay.GetDropped(), 1u);
   replay.SetSpeed(0);

@@ -1,7 +1,9 @@
 #include "replay_test_util.h"
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace replaytest {
 
@@ -9,6 +11,15 @@ std::atomic<uint32_t> g_now{0};
 
 uint32_t FakeClock() {
   return g_now.load();
+}
+
+bool WaitUntil(const std::function<bool()>& done, int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -17,6 +18,9 @@ namespace replaytest {
 // The clock the tests set; FakeClock reads it.
 extern std::atomic<uint32_t> g_now;
 uint32_t FakeClock();
+
+// Polls `done` every millisecond for at most `ms`; whether it held.
+bool WaitUntil(const std::function<bool()>& done, int ms = 5000);
 
 struct stFileRecord {
   uint32_t clock;

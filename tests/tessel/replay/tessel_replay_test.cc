@@ -19,11 +19,9 @@ using namespace replaytest;
 class cTestFind : public cTesselReplay {
  public:
   std::map<std::string, cBridgeServer*> servers;
-  int lookups = 0;
 
  protected:
   stEndpoint FindEndpoint(const char* name) override {
-    ++lookups;
     auto it = servers.find(name);
     if (it == servers.end()) return {};
     return {it->second, it->second->GetNetServer(), nullptr};
