@@ -5,11 +5,15 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+#include <fstream>
+
 #include "cmd_group_util.h"
 #include "tessel/console/groups/cmd_exception.h"
 #include "tessel/console/groups/cmd_input.h"
 #include "tessel/console/groups/cmd_log.h"
 #include "tessel/console/groups/cmd_test.h"
+#include "tessel/link/link_test_util.h"
 
 namespace {
 
@@ -68,6 +72,40 @@ TEST(HostGroup, MissingEndpointsAndLocalDoCmdAreReportedAndNothingRuns) {
     EXPECT_TRUE(run.ok) << c.statement << "\n" << run.out;
     EXPECT_EQ(run.out, c.out) << c.statement;
   }
+}
+
+// A command served from a link runs another one for the same requester: both outputs come
+// back in one reply.
+TEST(HostGroup, DoCmdFromALinkRunsForTheSameRequester) {
+  using namespace linktest;
+  cTempHome home;
+  std::filesystem::create_directories("db/accounts");
+  std::ofstream("db/accounts/gm.ini") << "password = s3cret\ncmd = 9\n";
+  cServerEndpoint server;
+  server.AddCmd(0, &cCmdTessel::Instance());
+  server.AddCmd(6, &cCmdTest::Instance());
+  cPeer peer(server.Port());
+  ASSERT_TRUE(peer.Connected());
+  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1) != nullptr; }));
+  ASSERT_NE(peer.SendCmd(2, "Login('gm','s3cret')"), 0);
+  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1)->IsLogin(); }));
+
+  peer.ClearRecords();
+  ASSERT_NE(peer.SendCmd(0, "Help() DoCmd(6,'Hello()')"), 0);
+  const auto replied = [&] {
+    for (const auto& r : peer.Records())
+      if (IsCmd(r) && r.Word(0) == 0) return true;
+    return false;
+  };
+  ASSERT_TRUE(server.PumpUntil(replied));
+  server.PumpFor(20);
+  std::vector<std::string> replies;
+  for (const auto& r : peer.Records())
+    if (IsCmd(r) && r.Word(0) == 0) replies.push_back(r.CmdText());
+  ASSERT_EQ(replies.size(), 1u);
+  const std::string& reply = replies[0];
+  EXPECT_EQ(reply.rfind("Output([[[命令集合]\n", 0), 0u) << reply;
+  EXPECT_NE(reply.find("DoCmd(3,'Ver()')\nHello World!\n]])"), std::string::npos) << reply;
 }
 
 }  // namespace
