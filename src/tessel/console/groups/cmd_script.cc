@@ -158,6 +158,7 @@ void cCmdScript::bind_cln(lua_State* L) {
   cCmdLog::Instance().bind_cln(L);
   BindScriptCommon(L);
   BindScriptTessel(L);
+  BindTesselConfig(L);
   BindGameTime(L);
   RegisterFunc_Yield(L);
 }

@@ -11,8 +11,10 @@
 
 #include "tessel/console/cmd.h"
 #include "tessel/console/console_test_util.h"
+#include "tessel/console/tessel_cmd.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_values.h"
+#include "tessel/link/bridge.h"
 
 struct stGroupRun {
   bool ok = false;
@@ -54,6 +56,12 @@ inline cTessel& GroupTestHost() {
   }();
   (void)made;
   return cTessel::Instance();
+}
+
+// Lets an endpoint run the console's standard groups at the levels it has none of its own.
+inline void UseConsoleGroups(cBridge& bridge) {
+  if (cTesselCmd::Instance().GetCmd(0) == nullptr) cTesselCmd::Instance().AddDefaultCmds();
+  bridge.SetUseConsoleCmd(true);
 }
 
 // The lines of a text, without their line ends.

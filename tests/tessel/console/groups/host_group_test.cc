@@ -82,8 +82,9 @@ TEST(HostGroup, DoCmdFromALinkRunsForTheSameRequester) {
   std::filesystem::create_directories("db/accounts");
   std::ofstream("db/accounts/gm.ini") << "password = s3cret\ncmd = 9\n";
   cServerEndpoint server;
-  server.AddCmd(0, &cCmdTessel::Instance());
-  server.AddCmd(6, &cCmdTest::Instance());
+  // The process's groups answer through the console: an endpoint clears its own groups when
+  // it ends.
+  UseConsoleGroups(server);
   cPeer peer(server.Port());
   ASSERT_TRUE(peer.Connected());
   ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1) != nullptr; }));

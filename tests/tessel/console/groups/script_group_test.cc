@@ -13,6 +13,7 @@
 #include "tessel/console/groups/cmd_test.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
+#include "tessel/link/easy_client.h"
 
 namespace {
 
@@ -35,9 +36,11 @@ class ScriptGroup : public ::testing::Test {
 // (the log group registered its Help first).
 TEST_F(ScriptGroup, TheStateCarriesEveryRegistrationStepAndItsOwnHelp) {
   const char* const functions[] = {
-      "flush_log_cache", "add_appender_cout", "ReloadAll",     "RunScript",     "ParseCmd",
-      "ParseCmdOut",     "ShiftCmd",          "ShiftCmds",     "ShiftCmdsName", "Send",
-      "SendName",        "ClearAScript",      "GetDateString", "GetGameTime",   "StartYield",
+      "flush_log_cache", "add_appender_cout", "ReloadAll",     "RunScript",      "ParseCmd",
+      "ParseCmdOut",     "ShiftCmd",          "ShiftCmds",     "ShiftCmdsName",  "Send",
+      "SendName",        "ClearAScript",      "GetDateString", "SendToClient",   "SendClients",
+      "SendToServer",    "RestartTessel",     "CloseTessel",   "SetConfigValue", "GetGameString",
+      "GetGameTime",     "StartYield",
   };
   for (const char* fn : functions) {
     EXPECT_TRUE(Run(std::string("assert(type(") + fn + ") == 'function')").ok) << fn;
@@ -94,6 +97,8 @@ TEST_F(ScriptGroup, SendingWithoutTheEasyClientIsReported) {
     const char* statement;
     const char* out;
   } const cases[] = {
+      {"SendToServer('nosuch',2,'Do(10)')",
+       "func_SendToServer not find client nosuch cmd 2 Do(10)\n"},
       {"Send(2,'Do(10)')", "func_SendEasyClient not find easyclient\n"},
       {"SendName('nosuch',2,'Do(10)')", "func_SendEasyClient not find easyclient\n"},
   };

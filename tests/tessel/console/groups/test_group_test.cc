@@ -82,7 +82,7 @@ TEST(TestGroup, EchoChecksItsTextLocallyAndBouncesWithAGrowingCounterOverALink) 
   std::filesystem::create_directories("db/accounts");
   std::ofstream("db/accounts/gm.ini") << "password = s3cret\ncmd = 9\n";
   cServerEndpoint server;
-  server.AddCmd(6, &cCmdTest::Instance());
+  UseConsoleGroups(server);
   ASSERT_NE(server.Port(), 0);
   cPeer peer(server.Port());
   ASSERT_TRUE(peer.Connected());
