@@ -12,75 +12,62 @@ namespace platform {
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::scratch_dir;
+constexpr long kDay = 86400;
 
 // A file whose last write lies `seconds` in the past.
 void MakeFileAged(const std::string& path, long seconds) {
   std::ofstream(path) << "x";
-  timeval times[2];
-  times[0].tv_sec = times[1].tv_sec = std::time(nullptr) - seconds;
-  times[0].tv_usec = times[1].tv_usec = 0;
+  timeval times[2] = {{std::time(nullptr) - seconds, 0}, {std::time(nullptr) - seconds, 0}};
   ASSERT_EQ(::utimes(path.c_str(), times), 0);
 }
 
-constexpr long kDay = 86400;
-
-TEST(Folders, NestedFoldersAreCreatedFromBackslashOrSlashPaths) {
-  scratch_dir dir;
-  const std::string root = dir.path().string();
-  EXPECT_TRUE(CreateNestedFolders(root + "\\log\\server_3\\link_msg"));
-  EXPECT_TRUE(fs::is_directory(root + "/log/server_3/link_msg"));
-
-  EXPECT_TRUE(CreateNestedFolders(root + "/a/b/c/"));
-  EXPECT_TRUE(fs::is_directory(root + "/a/b/c"));
-  EXPECT_TRUE(CreateNestedFolders(root + "/a/b/c")) << "existing folders are fine";
-}
-
-TEST(Folders, ALastPartWithADotIsAFileNameUnlessTheSlashSaysFolder) {
-  scratch_dir dir;
-  const std::string root = dir.path().string();
-  EXPECT_TRUE(CreateNestedFolders(root + "/x/y/2026_01_01-00.00.00.log"));
-  EXPECT_TRUE(fs::is_directory(root + "/x/y"));
-  EXPECT_FALSE(fs::exists(root + "/x/y/2026_01_01-00.00.00.log"));
-
-  EXPECT_TRUE(CreateNestedFolders(root + "/x/tessel.info/"));
-  EXPECT_TRUE(fs::is_directory(root + "/x/tessel.info"));
-
-  EXPECT_TRUE(CreateNestedFolders(root + "/v1.2/logs"))
-      << "a dot in an upper folder does not make the last part a file";
-  EXPECT_TRUE(fs::is_directory(root + "/v1.2/logs"));
-}
-
-TEST(Folders, AFileInTheWayStopsTheWalkWithFailure) {
-  scratch_dir dir;
+TEST(Folders, NestedFoldersAreCreatedAndALastPartWithADotIsAFileUnlessTheSlashSaysFolder) {
+  struct Case {
+    const char* path;  // given to CreateNestedFolders, below the scratch folder
+    bool result;
+    const char* folder;   // must be a folder afterwards
+    const char* missing;  // must not exist afterwards
+  };
+  const Case cases[] = {
+      {"\\log\\server_3\\link_msg", true, "/log/server_3/link_msg", ""},
+      {"/a/b/c/", true, "/a/b/c", ""},
+      {"/a/b/c", true, "/a/b/c", ""},  // existing folders are fine
+      {"/x/y/2026_01_01-00.00.00.log", true, "/x/y", "/x/y/2026_01_01-00.00.00.log"},
+      {"/x/tessel.info/", true, "/x/tessel.info", ""},
+      {"/v1.2/logs", true, "/v1.2/logs", ""},  // a dot in an upper folder does not count
+      {"/blocker/inner/deeper/", false, "", "/blocker/inner"},  // a file is in the way
+  };
+  testing_support::scratch_dir dir;
   const std::string root = dir.path().string();
   std::ofstream(root + "/blocker") << "x";
-  EXPECT_FALSE(CreateNestedFolders(root + "/blocker/inner/deeper/"));
-  EXPECT_FALSE(fs::exists(root + "/blocker/inner"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(CreateNestedFolders(root + c.path), c.result);
+    EXPECT_TRUE(!*c.folder || fs::is_directory(root + c.folder));
+    EXPECT_TRUE(!*c.missing || !fs::exists(root + c.missing));
+  }
 }
 
 TEST(Folders, CleanUpDeletesFilesOlderThanTheKeepTimeInWholeDays) {
-  scratch_dir dir;
+  testing_support::scratch_dir dir;
   const std::string root = dir.path().string();
-  MakeFileAged(root + "/four_days.log", 4 * kDay + 60);
-  MakeFileAged(root + "/ten_days.log", 10 * kDay);
-  MakeFileAged(root + "/three_days.log", 3 * kDay + 3600);
-  MakeFileAged(root + "/almost_four.log", 4 * kDay - 3600);
-  MakeFileAged(root + "/new.log", 0);
+  const std::pair<const char*, long> old_files[] = {{"/four_days.log", 4 * kDay + 60},
+                                                    {"/ten_days.log", 10 * kDay}};
+  const std::pair<const char*, long> kept_files[] = {
+      {"/three_days.log", 3 * kDay + 3600}, {"/almost_four.log", 4 * kDay - 3600}, {"/new.log", 0}};
+  for (const auto& [name, age] : old_files) MakeFileAged(root + name, age);
+  for (const auto& [name, age] : kept_files) MakeFileAged(root + name, age);
   fs::create_directory(root + "/old_folder");
   MakeFileAged(root + "/old_folder/inside.log", 30 * kDay);
 
   EXPECT_EQ(DeleteOldFiles(root, 3), 2);
-  EXPECT_FALSE(fs::exists(root + "/four_days.log"));
-  EXPECT_FALSE(fs::exists(root + "/ten_days.log"));
-  EXPECT_TRUE(fs::exists(root + "/three_days.log"));
-  EXPECT_TRUE(fs::exists(root + "/almost_four.log"));
-  EXPECT_TRUE(fs::exists(root + "/new.log"));
+  for (const auto& [name, age] : old_files) EXPECT_FALSE(fs::exists(root + name)) << name;
+  for (const auto& [name, age] : kept_files) EXPECT_TRUE(fs::exists(root + name)) << name;
   EXPECT_TRUE(fs::exists(root + "/old_folder/inside.log")) << "sub-folders are left alone";
 }
 
 TEST(Folders, KeepTimeZeroDeletesFilesOfAWholeDayOrMoreAndFollowsNoLinks) {
-  scratch_dir dir;
+  testing_support::scratch_dir dir;
   const std::string root = dir.path().string();
   fs::create_directory(root + "/logs");
   fs::create_directory(root + "/elsewhere");

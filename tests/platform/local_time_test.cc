@@ -1,32 +1,19 @@
 #include "platform/local_time.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 namespace platform {
 namespace {
 
-std::time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+TEST(LocalTime, FormatsGiveZeroPaddedFieldsAndLongResultsAreNotCutShort) {
   std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
+  ASSERT_NE(::strptime("2026-03-07 09:05:02", "%Y-%m-%d %H:%M:%S", &tm), nullptr);
   tm.tm_isdst = -1;
-  return std::mktime(&tm);
-}
-
-TEST(LocalTime, FileAndLineFormatsGiveZeroPaddedFields) {
-  std::time_t t = LocalTime(2026, 3, 7, 9, 5, 2);
+  const std::time_t t = std::mktime(&tm);
   EXPECT_EQ(FormatLocalTime(kFileTimeFormat, t), "2026_03_07-09.05.02");
   EXPECT_EQ(FormatLocalTime(kLineTimeFormat, t), "03_07 09:05:02 ");
-}
-
-TEST(LocalTime, LongResultsAreNotCutShort) {
-  std::string format(300, 'x');
-  format += "%Y";
-  EXPECT_EQ(FormatLocalTime(format.c_str(), LocalTime(2026, 1, 2, 3, 4, 5)),
+  EXPECT_EQ(FormatLocalTime((std::string(300, 'x') + "%Y").c_str(), t),
             std::string(300, 'x') + "2026");
   EXPECT_EQ(FormatLocalTime("", 0), "");
 }

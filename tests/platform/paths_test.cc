@@ -1,45 +1,34 @@
 #include "platform/paths.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
+
+#include "loglib/scratch_dir.h"
+#include "platform/scoped_env.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 TEST(PathsTest, ExecutableIsThisTestProgram) {
-  std::string path = platform::ExecutablePath();
-  ASSERT_FALSE(path.empty());
-  EXPECT_TRUE(fs::exists(path));
-  EXPECT_EQ(platform::ExecutableFile(), fs::path(path).filename().string());
-  EXPECT_EQ(platform::ExecutableFolder(), fs::path(path).parent_path().string());
+  EXPECT_TRUE(fs::equivalent(platform::ExecutablePath(), "/proc/self/exe"));
+  EXPECT_EQ(platform::ExecutableFolder() + "/" + platform::ExecutableFile(),
+            platform::ExecutablePath());
 }
 
 TEST(PathsTest, HomeIsTesselHomeWhenSetElseTheExecutableFolder) {
-  char tmpl[] = "/tmp/tessel_home_XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  std::string home = std::string(tmpl) + "/nested/home";
-  const char* old = ::getenv("TESSEL_HOME");
-  std::string saved = old ? old : "";
-  fs::path cwd = fs::current_path();
-
-  ::setenv("TESSEL_HOME", "", 1);
+  testing_support::scratch_dir dir;
+  const std::string home = dir.file("nested/home");
+  const fs::path cwd = fs::current_path();
+  ScopedEnv env("TESSEL_HOME", "");
   EXPECT_EQ(platform::HomeFolder(), platform::ExecutableFolder());
-  ::setenv("TESSEL_HOME", home.c_str(), 1);
+  env.Set(home.c_str());
   EXPECT_EQ(platform::HomeFolder(), home);
   EXPECT_TRUE(platform::EnterHome());
   EXPECT_EQ(fs::current_path(), fs::canonical(home));
-
   fs::current_path(cwd);
-  if (old) {
-    ::setenv("TESSEL_HOME", saved.c_str(), 1);
-  } else {
-    ::unsetenv("TESSEL_HOME");
-  }
-  fs::remove_all(tmpl);
 }
 
 }  // namespace
