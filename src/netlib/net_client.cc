@@ -1,5 +1,6 @@
 #include "netlib/net_client.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -48,7 +49,7 @@ int cNetClient::Connect(const char* ip, unsigned short port) {
   auto c = std::make_shared<cNetConn>(cNetService::Instance().Io());
   tConnPtr old;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     old = m_conn;
     if (old) old->silent = true;
     m_conn = c;
@@ -114,9 +115,11 @@ void cNetClient::Connected(const tConnPtr& c, const boost::system::error_code& e
   c->socket.non_blocking(true, e);
   c->socket.set_option(tcp::no_delay(true), e);
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     if (c->state.load() != eConnState::Connecting) return;
     c->connectedMs = cNetService::NowMs();
+    c->lastRecvMs.store(c->connectedMs);
+    c->fd = c->socket.native_handle();
     c->state.store(eConnState::Up);
   }
   BeginConn(c);
@@ -125,7 +128,7 @@ void cNetClient::Connected(const tConnPtr& c, const boost::system::error_code& e
 void cNetClient::ConnectFailed(const tConnPtr& c, uint32_t state, int error) {
   bool silent;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     if (c->state.load() != eConnState::Connecting) return;
     c->state.store(eConnState::Down);
     silent = c->silent;
@@ -136,17 +139,49 @@ void cNetClient::ConnectFailed(const tConnPtr& c, uint32_t state, int error) {
   if (!silent) Notify(state, error);
 }
 
+// The ask goes out before the connect notice, so that every record the system sends on the
+// notice follows it, encoded.
 void cNetClient::OnUp(const tConnPtr& c) {
-  Notify(NetState_ConnectResult, 0);
   if (m_encoded) {
-    char ask[9] = {static_cast<char>(Internal_EncodeAsk)};
-    SendInternal(c, ask, sizeof ask);
+    c->handShake = std::make_unique<stHandShake>();
+    MakeCipherSeed(c->handShake->clientSeed);
+    char ask[kHandShakeAskBytes] = {static_cast<char>(Internal_EncodeAsk)};
+    PutLe32(ask + 1, m_limits.encode ? 1 : 0);
+    PutLe32(ask + 5, m_limits.compress);
+    std::memcpy(ask + 9, c->handShake->clientSeed, kCipherSeedBytes);
+    std::unique_ptr<cStreamCipher> cipher;
+    if (m_limits.encode) cipher = std::make_unique<cStreamCipher>(0, ask + 9, nullptr);
+    SendInternal(c, ask, sizeof ask, std::move(cipher));
   }
+  Notify(NetState_ConnectResult, 0);
+  c->idleTimer = std::make_unique<asio::steady_timer>(c->strand);
+  ArmIdleCheck(c);
+}
+
+// A server that sends nothing for too long (not even the answers to pings) is taken for lost:
+// the link is cut with the idle reason as a receive error, then reported down.
+void cNetClient::ArmIdleCheck(const tConnPtr& c) {
+  uint32_t period = std::min(m_limits.idleMs, m_limits.firstMsgMs) / 4;
+  period = std::clamp<uint32_t>(period, 1, kClientIdleCheckMaxMs);
+  c->idleTimer->expires_after(std::chrono::milliseconds(period));
+  c->idleTimer->async_wait([self = std::static_pointer_cast<cNetClient>(shared_from_this()),
+                            c](auto ec) {
+    if (ec || c->state.load() != eConnState::Up) return;
+    uint32_t reason = self->IdleReason(*c, cNetService::NowMs());
+    if (!reason) {
+      self->ArmIdleCheck(c);
+      return;
+    }
+    cNetService::Instance().Log("client " + self->m_name + ": nothing from " + self->m_ip +
+                                (reason == NetReason_Idle ? " for too long" : " since connect") +
+                                "; cut");
+    self->Cut(c, reason, false, eDownCause::Limit, ETIMEDOUT);
+  });
 }
 
 void cNetClient::OnDown(const tConnPtr& c, uint32_t reason, eDownCause cause, int error) {
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     if (c->silent) return;
   }
   switch (cause) {
@@ -172,7 +207,7 @@ void cNetClient::OnInternal(const tConnPtr& c, const char* body, uint32_t size) 
       if (size >= 5) m_pingMs.store(std::max<uint32_t>(1, NowUs() - ReadLe32(body + 1)));
       break;
     case Internal_EncodeOk:
-      Notify(NetState_EncodeOk, 0);
+      TakeHandShakeAnswer(c, body, size);
       break;
     default:
       cNetLink::OnInternal(c, body, size);
@@ -180,12 +215,27 @@ void cNetClient::OnInternal(const tConnPtr& c, const char* body, uint32_t size) 
   }
 }
 
+// The server's answer: with an encoding, its seed keys what the server sends from now on.
+void cNetClient::TakeHandShakeAnswer(const tConnPtr& c, const char* body, uint32_t size) {
+  stHandShake* shake = c->handShake.get();
+  bool seeded = size >= 1 + kCipherSeedBytes;
+  if (!shake || shake->agreed || seeded != (m_limits.encode != 0)) {
+    cNetService::Instance().Log("client " + m_name + ": unexpected encoding answer from " + m_ip +
+                                "; cut");
+    Cut(c, NetReason_Encode, false, eDownCause::Limit, 0);
+    return;
+  }
+  shake->agreed = true;
+  if (seeded) c->recvCipher = std::make_unique<cStreamCipher>(1, shake->clientSeed, body + 1);
+  Notify(NetState_EncodeOk, 0);
+}
+
 void cNetClient::Notify(uint32_t state, int error) {
   stNetNoticeClient notice;
   notice.state = state;
   notice.error = static_cast<uint32_t>(error);
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     std::memcpy(notice.ip, m_ip, sizeof notice.ip - 1);
   }
   DeliverNotice(&notice, offsetof(stNetNoticeClient, ip) + std::strlen(notice.ip) + 1);
@@ -194,7 +244,7 @@ void cNetClient::Notify(uint32_t state, int error) {
 void cNetClient::Ping() {
   tConnPtr c;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     c = m_conn;
   }
   if (!c) return;
@@ -206,7 +256,7 @@ void cNetClient::Ping() {
 void cNetClient::EndConn(bool silent) {
   tConnPtr c;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     c = m_conn;
     if (c && silent) c->silent = true;
   }

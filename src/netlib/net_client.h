@@ -57,6 +57,8 @@ class cNetClient final : public iClient, public cNetLink {
   // A connect that did not get up: notice 3 or 4 with the error, connection over (strand).
   void ConnectFailed(const tConnPtr& c, uint32_t state, int error);
   void Notify(uint32_t state, int error);
+  void ArmIdleCheck(const tConnPtr& c);
+  void TakeHandShakeAnswer(const tConnPtr& c, const char* body, uint32_t size);
   // Ends the present connection; silent ones deliver no notice.
   void EndConn(bool silent);
 

@@ -14,9 +14,12 @@ inline constexpr uint32_t kFrameInternalBit = 0x80000000u;
 enum eInternalFrame : uint8_t {
   Internal_Ping = 1,       // body: type, u32 token
   Internal_Pong = 2,       // body: type, the token of the ping
-  Internal_EncodeAsk = 3,  // body: type, encode word, compress word
-  Internal_EncodeOk = 4,   // body: type
+  Internal_EncodeAsk = 3,  // body: type, u32 encode word, u32 compress word, client seed
+  Internal_EncodeOk = 4,   // body: type, server seed
 };
+
+// An encoding ask: type, encode kind (0 none, 1 stream cipher), compress word, client seed.
+inline constexpr uint32_t kHandShakeAskBytes = 1 + 4 + 4 + 16;
 
 enum class eFrame {
   Record,     // a complete record frame
@@ -35,8 +38,20 @@ struct stFrame {
 // Looks at the frame starting at `p` with `n` bytes available.
 stFrame PeekFrame(const char* p, size_t n, uint32_t maxRecord);
 
-void PutFrameHeader(char* out, uint32_t body, bool internal);
-uint32_t ReadLe32(const char* p);
-void PutLe32(char* out, uint32_t v);
+inline uint32_t ReadLe32(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return uint32_t(u[0]) | uint32_t(u[1]) << 8 | uint32_t(u[2]) << 16 | uint32_t(u[3]) << 24;
+}
+
+inline void PutLe32(char* out, uint32_t v) {
+  out[0] = static_cast<char>(v);
+  out[1] = static_cast<char>(v >> 8);
+  out[2] = static_cast<char>(v >> 16);
+  out[3] = static_cast<char>(v >> 24);
+}
+
+inline void PutFrameHeader(char* out, uint32_t body, bool internal) {
+  PutLe32(out, internal ? (body | kFrameInternalBit) : body);
+}
 
 }  // namespace netlib

@@ -21,6 +21,10 @@ inline constexpr uint32_t kReadBudgetBytes = 1024 * 1024;  // per turn of one li
 inline constexpr uint32_t kSendKeepBytes = 64 * 1024;      // send buffers kept by an idle link
 inline constexpr uint32_t kSendBurstKeepBytes = 1 << 20;   // kept when a busy queue runs empty
 inline constexpr uint32_t kPartialFirstBytes = 4096;       // first block of a split frame
+inline constexpr uint32_t kDirectWriteBytes = 8192;        // written by the sending thread
+inline constexpr uint32_t kCoalesceBytes = 16384;          // less waits one turn for more
+inline constexpr uint32_t kClientIdleCheckMaxMs = 1000;    // longest period of a client's
+                                                           // idle check
 inline constexpr unsigned kDefaultIoThreads = 2;           // TESSEL_NET_THREADS overrides
 inline constexpr uint32_t kMaxLinkId = 65535;
 

@@ -1,10 +1,11 @@
 #include "netlib/net_link.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ostream>
-#include "netlib/net_asio.h"
 
 #include "netlib/net_limits.h"
 #include "netlib/net_service.h"
@@ -25,6 +26,8 @@ stLinkLimits stLinkLimits::From(const stNetParam& p) {
   l.floodBytes = uint64_t(p.word[stNetParam::NetParam_FloodKBytes]) * 1024;
   l.idleMs = word(stNetParam::NetParam_IdleMs, kNetDefaultIdleMs);
   l.firstMsgMs = word(stNetParam::NetParam_FirstMsgMs, kNetDefaultFirstMsgMs);
+  l.encode = p.word[stNetParam::NetParam_Encode];
+  l.compress = p.word[stNetParam::NetParam_Compress];
   return l;
 }
 
@@ -45,17 +48,19 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
   tConnPtr start, cut;
   size_t warnAt = 0;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     cNetConn* c = m_conn.get();
-    if (!c || m_released || c->state.load(std::memory_order_relaxed) != eConnState::Up) return 0;
+    if (!c || c->state.load(std::memory_order_relaxed) != eConnState::Up) return 0;
     size_t unsent = c->queue.Unsent() + kFrameHeader + size;
     if (unsent > m_limits.queueBound) {
       cut = m_conn;
     } else {
-      c->queue.Append(data, static_cast<uint32_t>(size), false);
+      AppendFrame(*c, data, static_cast<uint32_t>(size), false);
       if (!c->writing) {
+        // Small records wait for an I/O thread, so that a fast sender's records leave together;
+        // a large batch on an idle connection leaves at once from this thread.
         c->writing = true;
-        start = m_conn;
+        if (c->queue.Filling() < kDirectWriteBytes || !DirectWrite(*c)) start = m_conn;
       }
       if (!c->queueWarned && unsent > m_limits.queueBound / kQueueWarnShare) {
         c->queueWarned = true;
@@ -76,18 +81,42 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
   return 1;
 }
 
+void cNetLink::AppendFrame(cNetConn& c, const void* body, uint32_t size, bool internal) {
+  char* frame = c.queue.Append(body, size, internal);
+  if (c.sendCipher) c.sendCipher->Apply(frame, kFrameHeader + size);
+}
+
+bool cNetLink::DirectWrite(cNetConn& c) {
+  if (c.fd < 0 || !c.queue.TakeBatch()) return false;
+  c.batchSent = 0;
+  const cByteBuffer& batch = c.queue.Batch();
+  ssize_t n = ::send(c.fd, batch.data(), batch.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (n != static_cast<ssize_t>(batch.size())) {
+    // The rest, and any error, is the I/O thread's business.
+    c.batchSent = n > 0 ? static_cast<size_t>(n) : 0;
+    return false;
+  }
+  uint64_t records = c.queue.BatchRecords();
+  c.queue.BatchDone();
+  c.writing = false;
+  m_sentRecords.fetch_add(records, std::memory_order_relaxed);
+  m_sentBytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+  CountSent(records, static_cast<uint64_t>(n));
+  return true;
+}
+
 void cNetLink::LogQueue(size_t unsent) {
   cNetService::Instance().Log(std::string("send queue of ") + m_ip + " holds " +
                               std::to_string(unsent) + " bytes, over half of its bound");
 }
 
 int cNetLink::IsUp() {
-  std::lock_guard<std::mutex> lock(m_lock);
-  return m_conn && !m_released && m_conn->state.load() == eConnState::Up;
+  std::lock_guard<cSpinLock> lock(m_lock);
+  return m_conn && m_conn->state.load() == eConnState::Up;
 }
 
 unsigned long cNetLink::Unsent() {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<cSpinLock> lock(m_lock);
   return m_conn ? static_cast<unsigned long>(m_conn->queue.Unsent()) : 0;
 }
 
@@ -96,12 +125,13 @@ void cNetLink::TraceTo(std::ostream& os, const char* title, unsigned id) {
   const char* state = "idle";
   size_t unsent = 0;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     if (m_conn) {
       state = kStates[static_cast<int>(m_conn->state.load())];
       unsent = m_conn->queue.Unsent();
     }
-    if (m_released) state = "released";
+    if (m_released)
+      state = m_conn && m_conn->state.load() == eConnState::Up ? "up released" : "released";
   }
   os << title << " id " << id << " peer " << m_ip << ":" << m_port << " state " << state
      << " unsent " << unsent << " recv " << m_recvRecords.load() << "/" << m_recvBytes.load()
@@ -112,7 +142,7 @@ void cNetLink::TraceTo(std::ostream& os, const char* title, unsigned id) {
 void cNetLink::CutCurrent(uint32_t reason, bool tellPeer, eDownCause cause, int error) {
   tConnPtr c;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     c = m_conn;
   }
   if (c) Cut(c, reason, tellPeer, cause, error);
@@ -125,12 +155,14 @@ void cNetLink::BeginConn(const tConnPtr& c) {
   });
 }
 
-bool cNetLink::SendInternal(const tConnPtr& c, const char* body, uint32_t size) {
+bool cNetLink::SendInternal(const tConnPtr& c, const char* body, uint32_t size,
+                            std::unique_ptr<cStreamCipher> then) {
   bool start = false;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     if (c->state.load() != eConnState::Up) return false;
-    c->queue.Append(body, size, true);
+    AppendFrame(*c, body, size, true);
+    if (then) c->sendCipher = std::move(then);
     if (!c->writing) start = c->writing = true;
   }
   if (start) asio::post(c->strand, [self = shared_from_this(), c] { self->StartWrite(c); });
@@ -151,12 +183,45 @@ void cNetLink::OnInternal(const tConnPtr& c, const char* body, uint32_t size) {
       SendInternal(c, answer, size);
       break;
     case Internal_EncodeAsk:
-      answer[0] = static_cast<char>(Internal_EncodeOk);
-      SendInternal(c, answer, 1);
+      AnswerHandShake(c, body, size);
       break;
     default:
       break;
   }
+}
+
+// The answering side of the hand-shake: from the ask on, the peer's bytes are encoded with its
+// seed; from the answer on, ours with both seeds. A second ask or an unknown kind is refused.
+void cNetLink::AnswerHandShake(const tConnPtr& c, const char* body, uint32_t size) {
+  uint32_t encode = size >= kHandShakeAskBytes ? ReadLe32(body + 1) : ~0u;
+  if (c->handShake || encode > 1) {
+    cNetService::Instance().Log(std::string("peer ") + m_ip +
+                                " asked for an encoding it cannot have; cut");
+    Cut(c, NetReason_Encode, TellsPeer(), eDownCause::Limit, 0);
+    return;
+  }
+  c->handShake = std::make_unique<stHandShake>();
+  c->handShake->agreed = true;
+  c->needHandShake = false;
+  char answer[1 + kCipherSeedBytes] = {static_cast<char>(Internal_EncodeOk)};
+  if (!encode) {
+    SendInternal(c, answer, 1);
+    return;
+  }
+  const char* clientSeed = body + 9;
+  MakeCipherSeed(answer + 1);
+  c->recvCipher = std::make_unique<cStreamCipher>(0, clientSeed, nullptr);
+  SendInternal(c, answer, sizeof answer,
+               std::make_unique<cStreamCipher>(1, clientSeed, answer + 1));
+}
+
+uint32_t cNetLink::IdleReason(const cNetConn& c, uint32_t now) const {
+  if (c.gotFrame.load(std::memory_order_relaxed)) {
+    uint32_t last = c.lastRecvMs.load(std::memory_order_relaxed);
+    return cNetService::Elapsed(now, last) > m_limits.idleMs ? uint32_t(NetReason_Idle) : 0u;
+  }
+  bool silent = cNetService::Elapsed(now, c.connectedMs) > m_limits.firstMsgMs;
+  return silent ? uint32_t(NetReason_NoMsgAfterConnect) : 0u;
 }
 
 // ---- reading -------------------------------------------------------------------------------
@@ -190,15 +255,19 @@ void cNetLink::ReadTurn(const tConnPtr& c) {
       n = c->socket.read_some(asio::buffer(at, chunk), ec);
       c->partial.Truncate(have + n);
       if (!ec) {
+        if (c->recvCipher) c->recvCipher->Apply(at, n);
         c->lastRecvMs.store(cNetService::NowMs(), std::memory_order_relaxed);
-        const char* none = nullptr;
+        char* none = nullptr;
         size_t zero = 0;
         TakeSplitFrame(c, none, zero);
       }
     } else {
       char* buffer = ThreadReadBuffer();
       n = c->socket.read_some(asio::buffer(buffer, kReadBufferBytes), ec);
-      if (!ec) TakeChunk(c, buffer, n);
+      if (!ec) {
+        if (c->recvCipher) c->recvCipher->Apply(buffer, n);
+        TakeChunk(c, buffer, n);
+      }
     }
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
       WaitReadable(c);
@@ -231,7 +300,7 @@ void cNetLink::ReadFailed(const tConnPtr& c, const boost::system::error_code& ec
   }
 }
 
-void cNetLink::TakeChunk(const tConnPtr& c, const char* p, size_t n) {
+void cNetLink::TakeChunk(const tConnPtr& c, char* p, size_t n) {
   if (c->state.load() != eConnState::Up) return;  // a cut link discards what still arrives
   uint32_t now = cNetService::NowMs();
   c->lastRecvMs.store(now, std::memory_order_relaxed);
@@ -251,7 +320,7 @@ void cNetLink::TakeChunk(const tConnPtr& c, const char* p, size_t n) {
 
 // Completes a split frame from the bytes at p (advancing p and n); delivers it when whole.
 // False when nothing more can be taken from this chunk (frame incomplete or link cut).
-bool cNetLink::TakeSplitFrame(const tConnPtr& c, const char*& p, size_t& n) {
+bool cNetLink::TakeSplitFrame(const tConnPtr& c, char*& p, size_t& n) {
   if (c->state.load() != eConnState::Up) {
     c->partial.clear();
     c->partialNeed = 0;
@@ -278,47 +347,76 @@ bool cNetLink::TakeSplitFrame(const tConnPtr& c, const char*& p, size_t& n) {
   c->lastRecvMs.store(cNetService::NowMs(), std::memory_order_relaxed);
   c->gotFrame.store(true, std::memory_order_relaxed);
   size_t used = 0;
+  bool coded = c->recvCipher != nullptr;
   bool up = HandFrames(c, c->partial.data(), c->partial.size(), used);
+  // The frame began the encoding: the rest of the chunk was read before the cipher existed.
+  if (!coded && c->recvCipher && n) c->recvCipher->Apply(p, n);
   c->partialNeed = 0;
   c->partial.clear();
   if (c->partial.capacity() > kSendKeepBytes) c->partial.Release();
   return up;
 }
 
-bool cNetLink::HandFrames(const tConnPtr& c, const char* p, size_t n, size_t& used) {
-  uint32_t now = cNetService::NowMs();
+bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
+  const uint32_t maxRecv = m_limits.maxRecv;
+  const bool limited = m_limits.floodRecords || m_limits.floodBytes;
+  const uint32_t now = limited ? cNetService::NowMs() : 0;
   uint64_t records = 0, bytes = 0;
   stFrame bad;
-  bool flood = false;
+  uint32_t cut = 0;
+  bool down = false;
   {
     // One hold of the gate for the whole chunk; cuts wait until it is let go.
     std::shared_lock<std::shared_mutex> gate(m_gate->lock);
     iCallbackNet* callback = m_gate->callback;
     iSend* face = Face();
-    while (used < n) {
-      stFrame f = PeekFrame(p + used, n - used, m_limits.maxRecv);
-      if (f.kind == eFrame::Partial) break;
-      if (f.kind == eFrame::TooBig || f.kind == eFrame::Malformed) {
-        bad = f;
-        break;
-      }
-      if (!Admit(c, now, f.body)) {
-        flood = true;
-        break;
-      }
-      const char* body = p + used + kFrameHeader;
-      if (f.kind == eFrame::Record) {
-        ++records;
-        bytes += f.body;
-        if (callback) callback->OnMessage(2, body, f.body, face);
-      } else {
+    while (n - used >= kFrameHeader) {
+      uint32_t word = ReadLe32(p + used);
+      if (word & kFrameInternalBit) {
+        stFrame f = PeekFrame(p + used, n - used, maxRecv);
+        if (f.kind == eFrame::Partial) break;
+        if (f.kind != eFrame::Internal) {
+          bad = f;
+          break;
+        }
+        if (limited && !Admit(c, now, f.body)) {
+          cut = NetReason_TooFast;
+          break;
+        }
+        size_t end = used + kFrameHeader + f.body;
+        bool coded = c->recvCipher != nullptr;
         // Internal frames may answer or notify, which must not happen under the gate.
         gate.unlock();
-        OnInternal(c, body, f.body);
+        OnInternal(c, p + used + kFrameHeader, f.body);
         gate.lock();
         callback = m_gate->callback;
+        used = end;
+        // The frame began the encoding: what follows it in this chunk is still encoded.
+        if (!coded && c->recvCipher) c->recvCipher->Apply(p + end, n - end);
+        if (c->state.load() != eConnState::Up) {
+          down = true;
+          break;
+        }
+        continue;
       }
-      used += kFrameHeader + f.body;
+      if (word > maxRecv) {
+        bad.kind = eFrame::TooBig;
+        bad.body = word;
+        break;
+      }
+      if (n - used - kFrameHeader < word) break;
+      if (c->needHandShake) {
+        cut = NetReason_Encode;
+        break;
+      }
+      if (limited && !Admit(c, now, word)) {
+        cut = NetReason_TooFast;
+        break;
+      }
+      ++records;
+      bytes += word;
+      if (callback) callback->OnMessage(2, p + used + kFrameHeader, word, face);
+      used += kFrameHeader + word;
     }
   }
   if (records) {
@@ -326,12 +424,17 @@ bool cNetLink::HandFrames(const tConnPtr& c, const char* p, size_t n, size_t& us
     m_recvBytes.fetch_add(bytes, std::memory_order_relaxed);
     CountRecv(records, bytes);
   }
+  if (down) return false;
   if (bad.kind != eFrame::Partial) {
     Reject(c, bad, p + used, n - used);
     return false;
   }
-  if (flood) {
-    Cut(c, NetReason_TooFast, TellsPeer(), eDownCause::Limit, 0);
+  if (cut) {
+    if (cut == NetReason_Encode) {
+      cNetService::Instance().Log(std::string("peer ") + m_ip +
+                                  " sent a record before the encoding hand-shake; cut");
+    }
+    Cut(c, cut, TellsPeer(), eDownCause::Limit, 0);
     return false;
   }
   return true;
@@ -339,7 +442,6 @@ bool cNetLink::HandFrames(const tConnPtr& c, const char* p, size_t n, size_t& us
 
 // The flood limits: records and bytes received within one window.
 bool cNetLink::Admit(const tConnPtr& c, uint32_t now, uint32_t size) {
-  if (!m_limits.floodRecords && !m_limits.floodBytes) return true;
   if (cNetService::Elapsed(now, c->windowStartMs) >= kFloodWindowMs) {
     c->windowStartMs = now;
     c->windowRecords = 0;
@@ -373,19 +475,24 @@ void cNetLink::StartWrite(const tConnPtr& c) {
   size_t size = 0;
   bool shutdown = false;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     if (c->socketClosed) {
       c->writing = false;
       return;
     }
-    if (!c->queue.TakeBatch()) {
-      c->writing = false;
-      c->queueWarned = false;
-      c->queue.Trim(kSendBurstKeepBytes);
-      shutdown = c->flushThenClose && c->state.load() == eConnState::Down;
-    } else {
-      data = c->queue.Batch().data();
-      size = c->queue.Batch().size();
+    // A batch the sending thread began to write goes on from where it stopped.
+    if (c->queue.Batch().empty()) {
+      c->batchSent = 0;
+      if (!c->queue.TakeBatch()) {
+        c->writing = false;
+        c->queueWarned = false;
+        c->queue.Trim(kSendBurstKeepBytes);
+        shutdown = c->flushThenClose && c->state.load() == eConnState::Down;
+      }
+    }
+    if (!c->queue.Batch().empty()) {
+      data = c->queue.Batch().data() + c->batchSent;
+      size = c->queue.Batch().size() - c->batchSent;
     }
   }
   if (shutdown) {
@@ -405,7 +512,7 @@ void cNetLink::StartWrite(const tConnPtr& c) {
 void cNetLink::WriteDone(const tConnPtr& c, const boost::system::error_code& ec, size_t n) {
   if (ec) {
     {
-      std::lock_guard<std::mutex> lock(m_lock);
+      std::lock_guard<cSpinLock> lock(m_lock);
       c->writing = false;
       c->queue.Clear();
     }
@@ -417,15 +524,25 @@ void cNetLink::WriteDone(const tConnPtr& c, const boost::system::error_code& ec,
     return;
   }
   uint64_t records;
+  bool small;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     records = c->queue.BatchRecords();
+    n += c->batchSent;
+    c->batchSent = 0;
     c->queue.BatchDone();
+    small = c->queue.Filling() < kCoalesceBytes;
   }
   m_sentRecords.fetch_add(records, std::memory_order_relaxed);
   m_sentBytes.fetch_add(n, std::memory_order_relaxed);
   CountSent(records, n);
-  StartWrite(c);
+  if (small) {
+    // Little is waiting: let the other ready handlers run first, so that a sender still busy
+    // on this link fills a larger batch for the next write.
+    asio::post(c->strand, [self = shared_from_this(), c] { self->StartWrite(c); });
+  } else {
+    StartWrite(c);
+  }
 }
 
 // ---- cutting -------------------------------------------------------------------------------
@@ -433,17 +550,21 @@ void cNetLink::WriteDone(const tConnPtr& c, const boost::system::error_code& ec,
 void cNetLink::Cut(const tConnPtr& c, uint32_t reason, bool tellPeer, eDownCause cause, int error) {
   bool write = false;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     eConnState state = c->state.load();
     if (state == eConnState::Down || state == eConnState::Cutting) return;
     bool wasUp = state == eConnState::Up;
     c->state.store(eConnState::Cutting);
     if (tellPeer && wasUp) {
-      if (reason == NetReason_SendQueueFull) c->queue.DropFilling();
+      if (reason == NetReason_SendQueueFull) {
+        // The dropped bytes were encoded but never sent: the reason record takes their place.
+        size_t dropped = c->queue.DropFilling();
+        if (c->sendCipher) c->sendCipher->Rewind(dropped);
+      }
       stNetDisconnectRecord record;
       record.reason = reason;
       record.error = static_cast<uint32_t>(error);
-      c->queue.Append(&record, sizeof record, false);
+      AppendFrame(*c, &record, sizeof record, false);
       c->flushThenClose = true;
       if (!c->writing) write = c->writing = true;
     }
@@ -457,7 +578,7 @@ void cNetLink::FinishCut(const tConnPtr& c, uint32_t reason, eDownCause cause, i
                          bool write) {
   bool flush;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     if (c->state.load() == eConnState::Down) return;
     c->state.store(eConnState::Down);
     flush = c->flushThenClose;
@@ -478,10 +599,16 @@ void cNetLink::FinishCut(const tConnPtr& c, uint32_t reason, eDownCause cause, i
 void cNetLink::CloseSocket(const tConnPtr& c) {
   if (c->socketClosed) return;
   c->socketClosed = true;
+  {
+    // Sending threads use the descriptor only under the lock and only while it is set.
+    std::lock_guard<cSpinLock> lock(m_lock);
+    c->fd = -1;
+  }
   boost::system::error_code ignored;
   c->socket.close(ignored);
   if (c->timer) c->timer->cancel();
-  std::lock_guard<std::mutex> lock(m_lock);
+  if (c->idleTimer) c->idleTimer->cancel();
+  std::lock_guard<cSpinLock> lock(m_lock);
   // A batch still in flight is freed by its completion, never under the running write.
   if (c->writing) {
     c->queue.DropFilling();

@@ -13,8 +13,10 @@
 #include <mutex>
 #include <shared_mutex>
 
+#include "netlib/net_cipher.h"
 #include "netlib/net_frame.h"
 #include "netlib/net_send_queue.h"
+#include "netlib/net_spin_lock.h"
 #include "tessel/contracts/netlib.h"
 
 namespace netlib {
@@ -35,6 +37,8 @@ struct stLinkLimits {
   uint64_t floodBytes = 0;
   uint32_t idleMs = 0;
   uint32_t firstMsgMs = 0;
+  uint32_t encode = 0;    // encoding kind asked for (client) or demanded of peers (server)
+  uint32_t compress = 0;  // compression kind asked for; records still travel uncompressed
   static stLinkLimits From(const stNetParam& p);
 };
 
@@ -45,19 +49,29 @@ enum class eDownCause : uint8_t { Local, PeerClosed, ReadError, WriteError, Limi
 
 using tStrand = boost::asio::strand<boost::asio::io_context::executor_type>;
 
+// The encoding hand-shake of one connection: the client's seed, kept until the server's
+// answer keys the other direction.
+struct stHandShake {
+  char clientSeed[kCipherSeedBytes] = {};
+  bool agreed = false;
+};
+
 // One connection life of a link. Fields marked "link lock" are guarded by the owning link's
-// mutex; fields marked "strand" are touched only on `strand`.
+// lock; fields marked "strand" are touched only on `strand`.
 struct cNetConn {
   explicit cNetConn(boost::asio::io_context& io);
 
   tStrand strand;
   boost::asio::ip::tcp::socket socket;
   std::atomic<eConnState> state{eConnState::Connecting};  // written under the link lock
-  bool writing = false;         // link lock: a write is posted or in flight
+  bool writing = false;         // link lock: a write is posted, in flight, or being made
   bool flushThenClose = false;  // link lock: the socket closes once the queue is written
   bool silent = false;          // link lock: going down delivers no notice
   bool queueWarned = false;     // link lock
+  int fd = -1;                  // link lock: the socket's descriptor while it is open
+  size_t batchSent = 0;         // link lock: bytes of the batch already written
   cSendQueue queue;             // link lock
+  std::unique_ptr<cStreamCipher> sendCipher;  // link lock: encodes what is appended from now
   std::atomic<uint32_t> lastRecvMs{0};
   std::atomic<bool> gotFrame{false};
   uint32_t connectedMs = 0;  // set before the connection is shared
@@ -69,7 +83,11 @@ struct cNetConn {
   uint64_t windowBytes = 0;
   bool countedOpen = false;
   bool socketClosed = false;
-  std::unique_ptr<boost::asio::steady_timer> timer;  // connect time-out or linger
+  bool needHandShake = false;  // a record before the encoding hand-shake is refused (reason 4)
+  std::unique_ptr<stHandShake> handShake;
+  std::unique_ptr<cStreamCipher> recvCipher;             // decodes what is read from now
+  std::unique_ptr<boost::asio::steady_timer> timer;      // connect time-out or linger
+  std::unique_ptr<boost::asio::steady_timer> idleTimer;  // a client's idle check
 };
 using tConnPtr = std::shared_ptr<cNetConn>;
 
@@ -97,8 +115,12 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   // Marks the connection cut and finishes the cut on its strand. tellPeer: the
   // disconnect-reason record is written before the socket closes.
   void Cut(const tConnPtr& c, uint32_t reason, bool tellPeer, eDownCause cause, int error);
-  // Queues an internal frame; false when the connection is not up.
-  bool SendInternal(const tConnPtr& c, const char* body, uint32_t size);
+  // Queues an internal frame; false when the connection is not up. With `then`, every byte
+  // queued after the frame is encoded by it.
+  bool SendInternal(const tConnPtr& c, const char* body, uint32_t size,
+                    std::unique_ptr<cStreamCipher> then = nullptr);
+  // The connection's present idle reason (11, 12) at `now`, or 0.
+  uint32_t IdleReason(const cNetConn& c, uint32_t now) const;
   // Delivers one kind-1 notice (strand).
   void DeliverNotice(const void* data, unsigned long size);
   // Closes the socket at once (strand).
@@ -108,14 +130,14 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   virtual bool TellsPeer() const = 0;        // whether own cuts send the disconnect-reason record
   virtual void OnUp(const tConnPtr& c) = 0;  // strand
   virtual void OnDown(const tConnPtr& c, uint32_t reason, eDownCause cause, int error) = 0;
-  // Internal frames; the default answers a ping and the encoding hand-shake.
+  // Internal frames; the default answers a ping and the encoding hand-shake (strand).
   virtual void OnInternal(const tConnPtr& c, const char* body, uint32_t size);
   virtual void CountRecv(uint64_t records, uint64_t bytes) = 0;
   virtual void CountSent(uint64_t records, uint64_t bytes) = 0;
 
-  std::mutex m_lock;
+  cSpinLock m_lock;
   tConnPtr m_conn;          // m_lock
-  bool m_released = false;  // m_lock
+  bool m_released = false;  // m_lock: the holder let go of the link
   std::shared_ptr<cNetGate> m_gate;
   stLinkLimits m_limits;  // set before the link is shared
   char m_ip[64] = {};     // peer address; written under m_lock before a life starts
@@ -129,10 +151,16 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   void ReadTurn(const tConnPtr& c);
   void ReadFailed(const tConnPtr& c, const boost::system::error_code& ec);
   // Cuts a chunk read from the socket into frames and hands them on (strand).
-  void TakeChunk(const tConnPtr& c, const char* p, size_t n);
-  bool TakeSplitFrame(const tConnPtr& c, const char*& p, size_t& n);
+  void TakeChunk(const tConnPtr& c, char* p, size_t n);
+  bool TakeSplitFrame(const tConnPtr& c, char*& p, size_t& n);
   // Hands over complete frames; false when the connection was cut meanwhile.
-  bool HandFrames(const tConnPtr& c, const char* p, size_t n, size_t& used);
+  bool HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used);
+  void AnswerHandShake(const tConnPtr& c, const char* body, uint32_t size);
+  // Appends one frame, encoded when the connection encodes (link lock held).
+  void AppendFrame(cNetConn& c, const void* body, uint32_t size, bool internal);
+  // Writes the queued batch from the calling thread when nothing is in flight; true when all of
+  // it left (link lock held).
+  bool DirectWrite(cNetConn& c);
   bool Admit(const tConnPtr& c, uint32_t now, uint32_t size);
   void Reject(const tConnPtr& c, const stFrame& f, const char* p, size_t n);
   void StartWrite(const tConnPtr& c);

@@ -9,18 +9,13 @@
 
 namespace netlib {
 
-char* cByteBuffer::Extend(size_t n) {
-  if (m_size + n > m_cap) {
-    size_t cap = m_cap ? m_cap * 2 : 256;
-    while (cap < m_size + n) cap *= 2;
-    std::unique_ptr<char[]> grown(new char[cap]);
-    if (m_size) std::memcpy(grown.get(), m_data.get(), m_size);
-    m_data = std::move(grown);
-    m_cap = cap;
-  }
-  char* at = m_data.get() + m_size;
-  m_size += n;
-  return at;
+void cByteBuffer::Grow(size_t need) {
+  size_t cap = m_cap ? m_cap * 2 : 256;
+  while (cap < need) cap *= 2;
+  std::unique_ptr<char[]> grown(new char[cap]);
+  if (m_size) std::memcpy(grown.get(), m_data.get(), m_size);
+  m_data = std::move(grown);
+  m_cap = cap;
 }
 
 void cByteBuffer::Release() {
@@ -32,13 +27,6 @@ void cByteBuffer::swap(cByteBuffer& other) noexcept {
   m_data.swap(other.m_data);
   std::swap(m_size, other.m_size);
   std::swap(m_cap, other.m_cap);
-}
-
-void cSendQueue::Append(const void* body, uint32_t size, bool internal) {
-  char* at = m_fill.Extend(kFrameHeader + size);
-  PutFrameHeader(at, size, internal);
-  if (size) std::memcpy(at + kFrameHeader, body, size);
-  ++m_fillRecords;
 }
 
 bool cSendQueue::TakeBatch() {
@@ -60,10 +48,12 @@ void cSendQueue::Trim(size_t keep) {
   if (m_out.empty() && m_out.capacity() > keep) m_out.Release();
 }
 
-void cSendQueue::DropFilling() {
+size_t cSendQueue::DropFilling() {
+  size_t dropped = m_fill.size();
   m_fill.clear();
   m_fillRecords = 0;
   if (m_fill.capacity() > kSendKeepBytes) m_fill.Release();
+  return dropped;
 }
 
 void cSendQueue::Clear() {

@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+
+#include "netlib/net_frame.h"
 
 namespace netlib {
 
@@ -18,7 +21,12 @@ class cByteBuffer {
   char* data() { return m_data.get(); }
   const char* data() const { return m_data.get(); }
   // Grows by n bytes and returns where they start.
-  char* Extend(size_t n);
+  char* Extend(size_t n) {
+    if (m_size + n > m_cap) Grow(m_size + n);
+    char* at = m_data.get() + m_size;
+    m_size += n;
+    return at;
+  }
   void clear() { m_size = 0; }
   // Shortens to n bytes (n <= size()).
   void Truncate(size_t n) { m_size = n; }
@@ -26,6 +34,8 @@ class cByteBuffer {
   void swap(cByteBuffer& other) noexcept;
 
  private:
+  void Grow(size_t need);
+
   std::unique_ptr<char[]> m_data;
   size_t m_size = 0;
   size_t m_cap = 0;
@@ -37,7 +47,14 @@ class cSendQueue {
   size_t Unsent() const { return m_fill.size() + m_out.size(); }
   size_t Filling() const { return m_fill.size(); }
   uint32_t BatchRecords() const { return m_outRecords; }
-  void Append(const void* body, uint32_t size, bool internal);
+  // Appends one frame and returns where it starts (valid until the next change).
+  char* Append(const void* body, uint32_t size, bool internal) {
+    char* at = m_fill.Extend(kFrameHeader + size);
+    PutFrameHeader(at, size, internal);
+    if (size) std::memcpy(at + kFrameHeader, body, size);
+    ++m_fillRecords;
+    return at;
+  }
   // Moves the filling buffer into the outgoing batch; false when there is nothing to write.
   // Requires the previous batch to be done.
   bool TakeBatch();
@@ -46,8 +63,8 @@ class cSendQueue {
   void BatchDone();
   // Gives back empty buffers whose capacity passes `keep` bytes.
   void Trim(size_t keep);
-  // Drops what was not yet handed to a write.
-  void DropFilling();
+  // Drops what was not yet handed to a write; the number of bytes dropped.
+  size_t DropFilling();
   void Clear();
 
  private:

@@ -168,7 +168,7 @@ std::shared_ptr<cNetServerLink> cNetServer::TakeId() {
 
 iServerLink* cNetServer::GetLink(unsigned int id) {
   std::lock_guard<std::mutex> lock(m_lock);
-  if (id == 0 || id > m_highId || !m_slots[id] || m_slots[id]->Released()) return nullptr;
+  if (id == 0 || id > m_highId || !m_slots[id] || m_slots[id]->Free()) return nullptr;
   return m_slots[id].get();
 }
 

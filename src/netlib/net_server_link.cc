@@ -18,12 +18,14 @@ cNetServerLink::cNetServerLink(std::shared_ptr<cNetServer> server, unsigned shor
 void cNetServerLink::Attach(const tConnPtr& c, const char* ip, unsigned short port, bool traceSend,
                             bool traceRecv) {
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     m_conn = c;
     m_released = false;
     m_downMs = 0;
     std::strncpy(m_ip, ip, sizeof m_ip - 1);
     m_port = port;
+    c->fd = c->socket.native_handle();
+    c->needHandShake = m_limits.encode != 0;
     c->state.store(eConnState::Up);
   }
   m_invalid.store(0);
@@ -37,31 +39,19 @@ void cNetServerLink::Attach(const tConnPtr& c, const char* ip, unsigned short po
 }
 
 bool cNetServerLink::Free() {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<cSpinLock> lock(m_lock);
   return m_released && (!m_conn || m_conn->state.load() == eConnState::Down);
-}
-
-bool cNetServerLink::Released() {
-  std::lock_guard<std::mutex> lock(m_lock);
-  return m_released;
 }
 
 void cNetServerLink::CheckIdle(uint32_t now) {
   tConnPtr c;
   uint32_t reason = 0;
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     if (!m_conn || m_conn->state.load() != eConnState::Up) return;
     // An idle link gives back the send buffers a burst left behind.
     if (!m_conn->writing) m_conn->queue.Trim(kSendKeepBytes);
-    if (m_conn->gotFrame.load(std::memory_order_relaxed)) {
-      if (cNetService::Elapsed(now, m_conn->lastRecvMs.load(std::memory_order_relaxed)) >
-          m_limits.idleMs) {
-        reason = NetReason_Idle;
-      }
-    } else if (cNetService::Elapsed(now, m_conn->connectedMs) > m_limits.firstMsgMs) {
-      reason = NetReason_NoMsgAfterConnect;
-    }
+    reason = IdleReason(*m_conn, now);
     if (reason) c = m_conn;
   }
   if (!c) return;
@@ -72,7 +62,7 @@ void cNetServerLink::CheckIdle(uint32_t now) {
 }
 
 uint32_t cNetServerLink::HeldDownMs(uint32_t now) {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<cSpinLock> lock(m_lock);
   if (m_released || !m_conn || m_conn->state.load() != eConnState::Down || !m_downMs) return 0;
   return cNetService::Elapsed(now, m_downMs);
 }
@@ -81,15 +71,12 @@ int cNetServerLink::Send(const stMsg* msg, unsigned long size) {
   return SendRecord(msg, size);
 }
 
+// Several holders may let go of one link (the endpoint once it is down, application objects
+// whenever they are done), so letting go never cuts it: an open link stays up for those still
+// talking over it, and its id is free for reuse once it is down.
 void cNetServerLink::ReleaseLink() {
-  tConnPtr c;
-  {
-    std::lock_guard<std::mutex> lock(m_lock);
-    if (m_released) return;
-    m_released = true;
-    c = m_conn;
-  }
-  if (c) Cut(c, NetReason_Leave, true, eDownCause::Local, 0);
+  std::lock_guard<cSpinLock> lock(m_lock);
+  m_released = true;
 }
 
 const char* cNetServerLink::GetName() {
@@ -138,7 +125,7 @@ void cNetServerLink::OnUp(const tConnPtr& c) {
 
 void cNetServerLink::OnDown(const tConnPtr& c, uint32_t reason, eDownCause, int) {
   {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<cSpinLock> lock(m_lock);
     m_downMs = cNetService::NowMs();
     if (!m_downMs) m_downMs = 1;
   }

@@ -23,9 +23,8 @@ class cNetServerLink final : public iServerLink, public cNetLink {
   // Starts a new life on an accepted socket (the id's previous life is over and released).
   void Attach(const tConnPtr& c, const char* ip, unsigned short port, bool traceSend,
               bool traceRecv);
-  // Whether the id may take a new connection: released and its connection gone.
+  // Whether the id may take a new connection: released and its connection down.
   bool Free();
-  bool Released();
   // Cuts an open link for the link check: idle (reason 11) or silent since connect (12).
   void CheckIdle(uint32_t now);
   // Milliseconds since the link went down while its holder still keeps it; 0 otherwise.

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -143,6 +144,72 @@ TEST(NetClient, ReleaseWhileConnectingOrSendingDeliversNothingLater) {
     crec.Close();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(crec.Late(), 0);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A client cuts a link on which the server sent nothing for too long, reporting the idle
+// reason as a receive error and then the link down; answers to its pings keep it up.
+TEST(NetClient, AClientCutsASilentServerWithTheIdleReasonAndPingsKeepItUp) {
+  struct stCase {
+    const char* name;
+    bool serverSendsOnce;
+    bool pings;
+    uint32_t reason;  // 0: stays up
+  };
+  const stCase cases[] = {
+      {"nothing since connect", false, false, NetReason_NoMsgAfterConnect},
+      {"one record, then nothing", true, false, NetReason_Idle},
+      {"pinging", false, true, 0},
+  };
+  cRecorder srec;
+  cServerScope s(srec);
+  stClientInfo info;
+  info.net.word[stNetParam::NetParam_IdleMs] = 300;
+  info.net.word[stNetParam::NetParam_FirstMsgMs] = 300;
+  std::vector<std::unique_ptr<cRecorder>> recs;
+  std::vector<std::unique_ptr<cClientScope>> clients;
+  for (const auto& test : cases) {
+    recs.push_back(std::make_unique<cRecorder>());
+    clients.push_back(std::make_unique<cClientScope>(*recs.back(), s.port, info));
+    ASSERT_TRUE(clients.back()->connected) << test.name;
+    unsigned id = static_cast<unsigned>(clients.size());
+    ASSERT_TRUE(srec.WaitServerEvent(id, NetEvent_Connected));
+    if (test.serverSendsOnce) {
+      ASSERT_EQ(Send(s.server->GetLink(id), MakeRecord(1001, "x")), 1);
+    }
+  }
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+  while (std::chrono::steady_clock::now() < until) {
+    for (size_t i = 0; i < clients.size(); ++i) {
+      if (cases[i].pings) clients[i]->client->Ping();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  for (size_t i = 0; i < clients.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    cRecorder& rec = *recs[i];
+    if (!cases[i].reason) {
+      EXPECT_TRUE(clients[i]->client->IsConnect());
+      EXPECT_EQ(rec.IndexOf([](const stDelivery& d) { return d.Word(0) == NetState_ServerDown; }),
+                -1);
+      continue;
+    }
+    ASSERT_TRUE(rec.WaitClientState(NetState_ServerDown));
+    int error = rec.IndexOf([&](const stDelivery& d) {
+      return d.kind == 1 && d.Word(0) == NetState_RecvError && d.Word(1) == cases[i].reason;
+    });
+    int down = rec.IndexOf([](const stDelivery& d) {
+      return d.kind == 1 && d.Word(0) == NetState_ServerDown && d.Word(1) == ETIMEDOUT;
+    });
+    EXPECT_GE(error, 0);
+    EXPECT_GT(down, error);
+    EXPECT_FALSE(clients[i]->client->IsConnect());
+    // The server sees its peer leave.
+    EXPECT_TRUE(srec.WaitServerEvent(static_cast<unsigned>(i + 1), NetEvent_Disconnected));
   }
 }
 

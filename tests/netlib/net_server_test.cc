@@ -121,19 +121,35 @@ TEST(NetServer, IdsStartAtOneAndAreReusedOnlyAfterTheHolderReleasedTheLink) {
   EXPECT_EQ(s.server->GetLinkNum(), 2);
 }
 
-TEST(NetServer, ReleasingAnOpenLinkCutsItAndStillReportsTheDisconnect) {
+// Holders (the endpoint, application objects) let go of a link whenever they are done with it:
+// an open link stays up for the others; once down, its id is free and its object stays safe.
+TEST(NetServer, ReleasingAnOpenLinkKeepsItUpUntilItGoesDownThenFreesItsId) {
   cRecorder srec, crec;
   cServerScope s(srec);
   cClientScope c(crec, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
   iServerLink* link = s.server->GetLink(1);
+  ASSERT_NE(link, nullptr);
   link->ReleaseLink();
-  EXPECT_EQ(Send(link, MakeRecord(1001, "x")), 0);
+  link->ReleaseLink();
+  EXPECT_TRUE(link->IsConnect());
+  EXPECT_EQ(s.server->GetLink(1), link);
+  ASSERT_EQ(Send(link, MakeRecord(1001, "still up")), 1);
+  ASSERT_TRUE(crec.WaitFor([](const std::vector<stDelivery>& all) {
+    for (const auto& d : all) {
+      if (d.kind == 2 && d.Type() == 1001) return true;
+    }
+    return false;
+  }));
+  EXPECT_EQ(srec.DisconnectReason(1), -1);
+  c.client->Disconnect();
   ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Disconnected));
-  EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_Leave));
-  ASSERT_TRUE(crec.WaitClientState(NetState_ServerDown));
-  EXPECT_GE(crec.IndexOf([](const stDelivery& d) { return IsReasonRecord(d, NetReason_Leave); }),
-            0);
+  EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_System));
+  EXPECT_EQ(s.server->GetLink(1), nullptr);
+  EXPECT_EQ(Send(link, MakeRecord(1001, "after the end")), 0);
+  EXPECT_EQ(link->IsConnect(), 0);
+  link->ReleaseLink();
+  EXPECT_EQ(s.server->GetLinkNum(), 0);
 }
 
 TEST(NetServer, OnlyAllowedAddressesStayAndAnEmptyListAdmitsAll) {

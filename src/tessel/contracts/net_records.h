@@ -7,6 +7,9 @@
 
 // Thirteen words that only the network library interprets; index names below. Words 1 and 5
 // non-zero make an encoded link (the client then waits for the "encoding agreed" notice).
+// A client's non-zero word 1 encodes every byte after the hand-shake both ways; a server's
+// non-zero word 1 refuses peers that send a record before the hand-shake (reason 4). Word 5
+// only asks for the hand-shake: records travel uncompressed.
 struct stNetParam {
   unsigned int word[13] = {0, 0, 0, 0, 0, 0, 0, 0, 512, 102400, 0, 102400, 0};
 
@@ -28,7 +31,8 @@ struct stNetParam {
     NetParam_Reserved12 = 12,     // unused
   };
 };
-// Idle limits of 0 use these (milliseconds); servers enforce them, clients do not.
+// Idle limits of 0 use these (milliseconds). Servers cut their links with the reason; a client
+// cuts its link and reports state 2 with the reason as error, then state 5 with ETIMEDOUT.
 inline constexpr unsigned int kNetDefaultIdleMs = 60000;
 inline constexpr unsigned int kNetDefaultFirstMsgMs = 30000;
 

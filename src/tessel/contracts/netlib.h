@@ -26,15 +26,16 @@ class iCallbackNet {
 // One link. Every iClient and every iServerLink is one.
 class iSend {
  public:
-  // Queues `size` bytes as one record; `msg` may be reused at once. 0 when the link is down or
-  // released, the record is larger than the link sends, or the send queue bound was passed
-  // (which also cuts the link with reason 3); 1 otherwise.
+  // Queues `size` bytes as one record; `msg` may be reused at once. 0 when the link is down,
+  // the record is larger than the link sends, or the send queue bound was passed (which also
+  // cuts the link with reason 3); 1 otherwise.
   virtual int Send(const stMsg* msg, unsigned long size) = 0;
   virtual unsigned short GetID() = 0;  // server links: 1..65535; a client: 0
   virtual int IsConnect() = 0;         // non-zero while the link is up
-  // The holder is done with the link: an open server link is cut (reason 21, its
-  // "disconnected" notice still follows); once down its id is free for reuse, and Send and
-  // GetLink no longer reach it. A client is its own holder: nothing happens (Release ends it).
+  // A holder (the endpoint, an application object) is done with the link. A server link stays
+  // up while it is open, for those still talking over it; once it is down (or at once, when it
+  // already is) its id is free for reuse and GetLink no longer returns it. Calling it more than
+  // once does no harm. A client is its own holder: nothing happens (Release ends it).
   virtual void ReleaseLink() = 0;
   virtual const char* GetName() = 0;  // the server's or client's name
   virtual bool IsTraceSendCmd() = 0;
@@ -85,7 +86,7 @@ class iServer {
   virtual bool IsTraceSendCmd() = 0;
   virtual void ForbitAccept() = 0;  // accepts no further links; open links stay
   virtual bool IsTraceRecieveCmd() = 0;
-  // The link of that id until the holder released it; null otherwise.
+  // The link of that id while it is up or not yet released; null otherwise.
   virtual iServerLink* GetLink(unsigned int id) = 0;
   virtual bool IsForbitAccept() = 0;
   virtual unsigned long GetUnsentBytes() = 0;     // total over every link
