@@ -1,6 +1,6 @@
 // The send queue of one connection: frames appended by Send into a filling buffer; the one
 // write in flight takes the whole filling buffer as its batch, so small records leave in few
-// writes. Not locked itself: its owner guards it with the link's mutex.
+// writes. Not locked itself: its owner guards it with the link's lock.
 #pragma once
 
 #include <cstddef>

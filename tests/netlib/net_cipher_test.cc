@@ -171,8 +171,12 @@ TEST(NetCipher, RefusedHandShakesCutTheLinkWithTheEncodingReason) {
 
 TEST(NetCipher, AnEncodedLinkCarriesRecordsOfEverySizeBothWaysByteExact) {
   cRecorder srec, crec;
-  cServerScope s(srec);
+  // Every record is queued at once, so both queue bounds hold them all.
+  stServerInfo sinfo = cServerScope::Defaults();
+  sinfo.net.word[stNetParam::NetParam_SendQueueKB] = 16384;
+  cServerScope s(srec, sinfo);
   stClientInfo info;
+  info.net.word[stNetParam::NetParam_SendQueueKB] = 16384;
   info.net.word[stNetParam::NetParam_Encode] = 1;
   cClientScope c(crec, s.port, info);
   ASSERT_TRUE(c.connected);
