@@ -1,0 +1,48 @@
+// The launch parameters of the sample server program, read from the launch-parameter store
+// ("key = value" groups of the command line): what it is, where it listens, which servers it
+// connects to. Main thread only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One server this program connects to: the link's name and the server's port.
+struct stUpstream {
+  std::string name;
+  int port = 0;
+};
+
+class cLaunchParams {
+ public:
+  // The command-line words after the program's own name, joined by blanks.
+  static std::string JoinWords(int argc, char** argv);
+  // Reads the launch-parameter store. False with Error() set when a value is malformed.
+  bool Load();
+
+  const std::string& Error() const { return m_error; }
+  // Program kind and own account name ("program", default "game").
+  const std::string& Program() const { return m_program; }
+  // Listening port ("listen"); -1 when the program has no server side; 0 picks a free port.
+  int ListenPort() const { return m_listenPort; }
+  // Name of the server side ("server", default: the program kind).
+  const std::string& ServerName() const { return m_serverName; }
+  // The servers to connect to ("connect"), the first being the default route.
+  const std::vector<stUpstream>& Upstreams() const { return m_upstreams; }
+  // "quickend = 1": the end sequence uses short pauses (tests, demos).
+  bool QuickEnd() const { return m_quickEnd; }
+  // "reconnect = SECONDS": wait after a disconnect before a client side connects again
+  // (default 10).
+  int ReconnectSeconds() const { return m_reconnectSeconds; }
+
+ private:
+  bool ParsePort(const std::string& text, int& port) const;
+  bool ParseUpstreams(const std::string& text);
+
+  std::string m_error;
+  std::string m_program = "game";
+  int m_listenPort = -1;
+  std::string m_serverName;
+  std::vector<stUpstream> m_upstreams;
+  bool m_quickEnd = false;
+  int m_reconnectSeconds = 10;
+};

@@ -1,0 +1,55 @@
+#include "tessel_server/server_program.h"
+
+#include <iostream>
+
+#include "tessel/host/tessel.h"
+#include "tessel/link/easy_client.h"
+#include "tessel/link/easy_server.h"
+#include "tessel_server/stdin_relay.h"
+
+namespace {
+
+// The build stamp and version the program reports (Ver()).
+constexpr const char* kVersion = "1.0.0";
+
+// Pauses of the end sequence for "quickend = 1": every phase still runs, only shorter.
+stEndPacing QuickPacing() {
+  stEndPacing pacing;
+  pacing.pauseMs = 10;
+  pacing.pollMs = 50;
+  pacing.exceptionRounds = 2;
+  pacing.exceptionStepMs = 50;
+  pacing.threadEndMs = 5000;
+  pacing.settleMs = 50;
+  return pacing;
+}
+
+}  // namespace
+
+cServerProgram::cServerProgram(const cLaunchParams& params) : m_params(params) {}
+
+cServerProgram::~cServerProgram() = default;
+
+void cServerProgram::MakeLinks() {}
+
+int cServerProgram::Run() {
+  // The host blocks the console signals as it is made; every thread started later inherits
+  // the mask, the relay's too.
+  cTessel& host = cTessel::Instance();
+  cStdinRelay relay;
+  if (!relay.Start()) std::cout << "cServerProgram::Run standard input relay failed" << std::endl;
+  host.SetProgram(__DATE__, __TIME__, kVersion, m_params.Program().c_str());
+  host.Init();
+  if (m_params.QuickEnd()) host.SetEndPacing(QuickPacing());
+  MakeLinks();
+  if (m_server) host.SetTesselServer(m_server.get());
+  for (auto& client : m_clients) host.SetTesselClient(client.get());
+  if (!host.Start(true)) {
+    std::cout << "cServerProgram::Run start failed" << std::endl;
+    host.End();
+    return 1;
+  }
+  host.Main();
+  host.End();
+  return 0;
+}

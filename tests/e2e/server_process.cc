@@ -1,0 +1,202 @@
+#include "e2e/server_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Polls `ready` every 20 ms until it holds or timeoutMs has passed.
+template <typename Pred>
+bool PollUntil(Pred ready, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (ready()) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+}  // namespace
+
+cHome::cHome() {
+  char tmpl[] = "/tmp/tessel_e2e_XXXXXX";
+  const char* made = ::mkdtemp(tmpl);
+  if (made == nullptr) std::abort();
+  m_path = made;
+}
+
+cHome::~cHome() {
+  std::error_code ec;
+  fs::remove_all(m_path, ec);
+}
+
+void cHome::Write(const std::string& relative, const std::string& text) const {
+  const fs::path file = fs::path(m_path) / relative;
+  fs::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << text;
+}
+
+std::string cHome::Read(const std::string& relative) const {
+  return ReadWhole(m_path + "/" + relative);
+}
+
+std::string cHome::ReadAll(const std::string& folder) const {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(fs::path(m_path) / folder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    if (it->is_regular_file()) files.push_back(it->path());
+  std::sort(files.begin(), files.end());
+  std::string all;
+  for (const fs::path& file : files) all += ReadWhole(file.string());
+  return all;
+}
+
+std::string cHome::RegistryValue(const std::string& key, const std::string& name) const {
+  std::istringstream lines(Read("registry/" + key + ".ini"));
+  std::string line;
+  const std::string prefix = name + " = ";
+  while (std::getline(lines, line))
+    if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
+  return "";
+}
+
+void cHome::AddAccount(const std::string& account, const std::string& password, int level) const {
+  Write("db/accounts/" + account + ".ini",
+        "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
+}
+
+cServerProcess::cServerProcess(const cHome& home, const std::vector<std::string>& words)
+    : m_home(home), m_outPath(home.Path() + "/console.txt") {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e)
+    if (std::string(*e).rfind("TESSEL_", 0) != 0) env.push_back(*e);
+  env.push_back("TESSEL_HOME=" + home.Path());
+  env.push_back("TESSEL_REGISTRY=" + home.Path() + "/registry");
+  env.push_back("TESSEL_COLOR=0");
+  std::vector<char*> envp;
+  for (auto& kv : env) envp.push_back(kv.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> args{TESSEL_SERVER_EXE};
+  args.insert(args.end(), words.begin(), words.end());
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+  posix_spawn_file_actions_addopen(&actions, 1, m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[0]);
+  if (rc != 0) {
+    ::close(fds[1]);
+    return;
+  }
+  m_pid = pid;
+  m_input = fds[1];
+}
+
+cServerProcess::~cServerProcess() {
+  CloseInput();
+  if (m_pid > 0) {
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+  }
+}
+
+void cServerProcess::Send(const std::string& text) {
+  if (m_input >= 0) [[maybe_unused]]
+    ssize_t n = ::write(m_input, text.data(), text.size());
+}
+
+void cServerProcess::CloseInput() {
+  if (m_input >= 0) ::close(m_input);
+  m_input = -1;
+}
+
+void cServerProcess::Signal(int signo) {
+  if (m_pid > 0) ::kill(m_pid, signo);
+}
+
+std::string cServerProcess::Output() const {
+  return ReadWhole(m_outPath);
+}
+
+bool cServerProcess::WaitOutput(const std::string& text, size_t from, int timeoutMs) const {
+  return PollUntil(
+      [&] {
+        const std::string out = Output();
+        return out.size() > from && out.find(text, from) != std::string::npos;
+      },
+      timeoutMs);
+}
+
+int cServerProcess::WaitPort(const std::string& server) const {
+  const std::regex pattern(server + "_port=([0-9]+)");
+  int port = 0;
+  PollUntil(
+      [&] {
+        std::smatch match;
+        const std::string out = Output();
+        if (!std::regex_search(out, match, pattern)) return false;
+        port = std::atoi(match[1].str().c_str());
+        return true;
+      },
+      kWaitMs);
+  return port;
+}
+
+int cServerProcess::WaitExit(int timeoutMs) {
+  if (m_pid <= 0) return -1;
+  int status = 0;
+  const bool ended =
+      PollUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs);
+  if (!ended) {
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+  }
+  m_pid = -1;
+  CloseInput();
+  if (!ended) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::string> Words(const std::string& program, const std::vector<std::string>& extra) {
+  std::vector<std::string> words{"program", "=",         program, "quickend", "=",
+                                 "1",       "reconnect", "=",     "0"};
+  words.insert(words.end(), extra.begin(), extra.end());
+  return words;
+}
+
+}  // namespace e2e
