@@ -1,5 +1,7 @@
 #include "tessel_server/launch_params.h"
 
+#include <arpa/inet.h>
+
 #include <charconv>
 #include <sstream>
 
@@ -55,6 +57,13 @@ bool cLaunchParams::Load() {
     m_error = "listen: expected a port 0-65535, got '" + listen + "'";
     return false;
   }
+  const std::string listenIp = GetExeParam("listenip", "127.0.0.1");
+  in_addr address{};
+  if (::inet_pton(AF_INET, listenIp.c_str(), &address) != 1) {
+    m_error = "listenip: expected an IPv4 address, got '" + listenIp + "'";
+    return false;
+  }
+  m_listenIp = ntohl(address.s_addr);
   if (!ParseUpstreams(GetExeParam("connect", ""))) return false;
   m_quickEnd = GetExeParam("quickend", "0") == "1";
   const std::string reconnect = GetExeParam("reconnect", "10");

@@ -24,6 +24,8 @@ class cLaunchParams {
   const std::string& Program() const { return m_program; }
   // Listening port ("listen"); -1 when the program has no server side; 0 picks a free port.
   int ListenPort() const { return m_listenPort; }
+  // Address of the listening side ("listenip", default 127.0.0.1), IPv4 in host byte order.
+  unsigned int ListenIp() const { return m_listenIp; }
   // Name of the server side ("server", default: the program kind).
   const std::string& ServerName() const { return m_serverName; }
   // The servers to connect to ("connect"), the first being the default route.
@@ -41,6 +43,7 @@ class cLaunchParams {
   std::string m_error;
   std::string m_program = "game";
   int m_listenPort = -1;
+  unsigned int m_listenIp = 0x7F000001;
   std::string m_serverName;
   std::vector<stUpstream> m_upstreams;
   bool m_quickEnd = false;

@@ -55,10 +55,8 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
 
 TEST(Lifecycle, AMalformedLaunchParameterIsReportedAndNothingStarts) {
   const std::vector<std::vector<std::string>> bad = {
-      {"listen", "=", "70000"},
-      {"connect", "=", "global"},
-      {"connect", "=", "global:0"},
-      {"connect", "=", "a:1,a:2"},
+      {"listen", "=", "70000"},    {"connect", "=", "global"},     {"connect", "=", "global:0"},
+      {"connect", "=", "a:1,a:2"}, {"listenip", "=", "localhost"},
   };
   for (const auto& words : bad) {
     SCOPED_TRACE(words[2]);
