@@ -6,11 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -163,15 +163,17 @@ bool cServerProcess::WaitOutput(const std::string& text, size_t from, int timeou
 }
 
 int cServerProcess::WaitPort(const std::string& server) const {
-  const std::regex pattern(server + "_port=([0-9]+)");
+  // The infos line holds "...,NAME_port=PORT,...".
+  const std::string key = server + "_port=";
   int port = 0;
   PollUntil(
       [&] {
-        std::smatch match;
         const std::string out = Output();
-        if (!std::regex_search(out, match, pattern)) return false;
-        port = std::atoi(match[1].str().c_str());
-        return true;
+        for (const char* before : {",", "\n"}) {
+          const size_t at = out.find(before + key);
+          if (at != std::string::npos) port = std::atoi(out.c_str() + at + 1 + key.size());
+        }
+        return port > 0;
       },
       kWaitMs);
   return port;
