@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "group_cmd_run.h"
+#include "cmd_group_util.h"
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/link/bridge.h"
 
@@ -10,13 +10,19 @@ namespace {
 
 using Hops = std::vector<std::string>;
 
+// The name this process goes by without a default route.
+std::string OwnName() {
+  GroupTestHost();
+  return cTesselValues::Instance().GetProgram();
+}
+
 class AccountGroupTest : public testing::Test {
  protected:
   void SetUp() override {
-    TestHost();
-    RunIn(cCmdAccount::Instance(), "SendPathCmd()");
+    GroupTestHost();
+    RunInGroup(cCmdAccount::Instance(), "SendPathCmd()");
   }
-  stCmdRun Run(const std::string& text) { return RunIn(cCmdAccount::Instance(), text); }
+  stGroupRun Run(const std::string& text) { return RunInGroup(cCmdAccount::Instance(), text); }
   TempWorkDir dir_;
 };
 
@@ -37,7 +43,7 @@ TEST_F(AccountGroupTest, TheTopPathSetterKeepsTheLeadingHops) {
   };
   for (const stCase& c : cases) {
     Run("SendPathCmd('old','x',1,'y')");
-    const stCmdRun run = Run(c.cmd);
+    const stGroupRun run = Run(c.cmd);
     EXPECT_TRUE(run.ok) << c.cmd;
     EXPECT_EQ(run.out, c.out) << c.cmd;
     EXPECT_EQ(GetTopPath(), c.path) << c.cmd;
@@ -47,8 +53,8 @@ TEST_F(AccountGroupTest, TheTopPathSetterKeepsTheLeadingHops) {
 }
 
 TEST_F(AccountGroupTest, ToTopWithoutADefaultRouteSaysSoAndSendsNothing) {
-  ASSERT_EQ(TestHost().GetDefaultRoute(), nullptr);
-  const stCmdRun run = Run("ToTop('global')");
+  ASSERT_EQ(GroupTestHost().GetDefaultRoute(), nullptr);
+  const stGroupRun run = Run("ToTop('global')");
   EXPECT_TRUE(run.ok);
   EXPECT_EQ(run.out, "func_ToTop SendPathCmd('" + OwnName() +
                          "','global','Top()',1,'Top()')\nno default route\n");
@@ -65,10 +71,10 @@ TEST_F(AccountGroupTest, TheToTopStatementCarriesAnyNameUnchanged) {
 }
 
 TEST_F(AccountGroupTest, TopAndTopedTypedLocallyAnswerOnlyTheConsole) {
-  const stCmdRun top = Run("Top()");
+  const stGroupRun top = Run("Top()");
   EXPECT_TRUE(top.ok);
   EXPECT_EQ(top.out, "func_Top \nfunc_Top  someone ask for top\n");
-  const stCmdRun toped = Run("Toped()");
+  const stGroupRun toped = Run("Toped()");
   EXPECT_TRUE(toped.ok);
   EXPECT_EQ(toped.out, "func_Toped error! can not solve local cmd!\n");
   EXPECT_TRUE(GetTopPath().empty());
@@ -123,11 +129,11 @@ TEST_F(AccountGroupTest, AccountListingsNameThisProcess) {
       {"assert(GetAccount() == '" + own + "')", ""},
   };
   for (const stCase& c : cases) {
-    const stCmdRun run = Run(c.cmd);
+    const stGroupRun run = Run(c.cmd);
     EXPECT_TRUE(run.ok) << c.cmd;
     EXPECT_EQ(run.out, c.out) << c.cmd;
   }
-  const stCmdRun help = Run("Help()");
+  const stGroupRun help = Run("Help()");
   EXPECT_EQ(help.out.rfind("[账号命令]\n\tGetAccount\t --- GetAccount()\n", 0), 0u) << help.out;
   EXPECT_FALSE(Run("Account()").ok);
   EXPECT_FALSE(Run("ToTop()").ok);

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "group_cmd_run.h"
+#include "cmd_group_util.h"
 #include "tessel/console/groups/config_stores.h"
 
 namespace {
@@ -19,7 +19,7 @@ class ConfigGroupTest : public testing::Test {
  protected:
   void Check(const std::vector<stCase>& cases) {
     for (const stCase& c : cases) {
-      const stCmdRun run = RunIn(cCmdConfig::Instance(), c.cmd);
+      const stGroupRun run = RunInGroup(cCmdConfig::Instance(), c.cmd);
       EXPECT_EQ(run.ok, c.ok) << c.cmd << "\n" << run.out;
       if (c.ok)
         EXPECT_EQ(run.out, c.out) << c.cmd;
@@ -101,7 +101,7 @@ TEST_F(ConfigGroupTest, ALaunchPasswordIsStoredButShownMasked) {
 }
 
 TEST_F(ConfigGroupTest, HelpListsTheGroupsFunctions) {
-  const stCmdRun run = RunIn(cCmdConfig::Instance(), "Help()");
+  const stGroupRun run = RunInGroup(cCmdConfig::Instance(), "Help()");
   ASSERT_TRUE(run.ok);
   EXPECT_EQ(run.out.rfind("【Config函数】\n", 0), 0u);
   EXPECT_NE(run.out.find("\tViewExeParam —— ViewExeParam()\n"), std::string::npos);
@@ -109,12 +109,12 @@ TEST_F(ConfigGroupTest, HelpListsTheGroupsFunctions) {
 
 // In a process of its own, so that the program kind is first asked there.
 void ExitWithIsServer(const char* first, const char* then) {
-  TestHost();
+  GroupTestHost();
   CoutCapture quiet;
   cTesselValues::Instance().SetProgram("2026-01-01", "00:00:00", "1.0", first);
-  const bool before = RunIn(cCmdConfig::Instance(), "assert(IsServer())").ok;
+  const bool before = RunInGroup(cCmdConfig::Instance(), "assert(IsServer())").ok;
   cTesselValues::Instance().SetProgram("2026-01-01", "00:00:00", "1.0", then);
-  const bool after = RunIn(cCmdConfig::Instance(), "assert(IsServer())").ok;
+  const bool after = RunInGroup(cCmdConfig::Instance(), "assert(IsServer())").ok;
   std::exit((before ? 2 : 0) + (after ? 1 : 0));
 }
 

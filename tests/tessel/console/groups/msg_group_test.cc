@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "group_cmd_run.h"
+#include "cmd_group_util.h"
 
 namespace {
 
@@ -14,7 +14,7 @@ struct stCase {
 
 void Check(const std::vector<stCase>& cases) {
   for (const stCase& c : cases) {
-    const stCmdRun run = RunIn(cCmdMsg::Instance(), c.cmd);
+    const stGroupRun run = RunInGroup(cCmdMsg::Instance(), c.cmd);
     EXPECT_EQ(run.ok, c.ok) << c.cmd << "\n" << run.out;
     if (c.ok)
       EXPECT_EQ(run.out, c.out) << c.cmd;
@@ -24,7 +24,7 @@ void Check(const std::vector<stCase>& cases) {
 }
 
 TEST(MsgGroup, UnknownNamesAreReportedAndNothingIsSent) {
-  TestHost();
+  GroupTestHost();
   TempWorkDir dir;
   Check({
       {"SendToServer('nosuch',2,'Do(10)')", true,
@@ -43,7 +43,7 @@ TEST(MsgGroup, UnknownNamesAreReportedAndNothingIsSent) {
 
 TEST(MsgGroup, HelpListsTheSendCommands) {
   TempWorkDir dir;
-  const stCmdRun run = RunIn(cCmdMsg::Instance(), "Help()");
+  const stGroupRun run = RunInGroup(cCmdMsg::Instance(), "Help()");
   EXPECT_EQ(run.out.rfind("[发送消息]\n", 0), 0u);
   EXPECT_NE(run.out.find("\t发消息到服务器\t --- SendToServer('global',2,'Do(10)')\n"),
             std::string::npos);
