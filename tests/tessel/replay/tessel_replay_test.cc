@@ -85,64 +85,60 @@ stSession RecordSession() {
   return {ReadBytes(pair.record.GetPath()), CommandLog(home), Received(peer)};
 }
 
-TEST(TesselReplay, AReplayedSessionRunsTheSameCommandsInTheSameOrderOnTheLinkOfTheSameName) {
-  const stSession recorded = RecordSession();
-  ASSERT_EQ(recorded.cmdLog.size(), 6u);
-  ASSERT_EQ(recorded.peerGot.size(), 4u);  // the refusal and three outputs
+// A fresh process with an endpoint "game" (the host's finder sees it) into which a recorded
+// session is replayed at full speed.
+class TesselReplay : public testing::Test {
+ protected:
+  void SetUp() override {
+    PrepareHome();
+    find_.servers["game"] = &server_;
+    pair_.replay.SetEndPause(0);
+  }
+  // Plays the session; returns once the replay ended and `done` holds.
+  void Play(const std::function<bool()>& done) {
+    WriteFile("session.rep", recorded_.file);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(pair_.replay.StartReplay("session.rep", 0, true));
+    EXPECT_TRUE(server_.PumpUntil([&] { return pair_.replay.IsThreadDone() && done(); }));
+    server_.PumpFor(20);
+    testing::internal::GetCapturedStdout();
+    server_.ClearCmdLog(true);
+  }
 
-  // A fresh process: an endpoint of the same name whose peer holds the same link id.
-  cTempHome home;
-  PrepareHome();
-  WriteFile("session.rep", recorded.file);
-  cServerEndpoint server("game");
-  cPeer peer(server.Port());
-  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1) != nullptr; }));
-  cTestFind find;
-  find.servers["game"] = &server;
-  stRecordReplay pair(&find, nullptr);
-  pair.replay.SetEndPause(0);
-  testing::internal::CaptureStdout();
-  ASSERT_TRUE(pair.replay.StartReplay("session.rep", 0, true));
-  EXPECT_TRUE(server.PumpUntil([&] {
-    return pair.replay.IsThreadDone() && peer.Records().size() >= recorded.peerGot.size();
-  }));
-  server.PumpFor(20);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(server.CountCalls(), 2);
-  EXPECT_EQ(Received(peer), recorded.peerGot);
-  server.ClearCmdLog(true);
-  EXPECT_EQ(CommandLog(home), recorded.cmdLog);
-  EXPECT_EQ(pair.replay.GetDropped(), 0u);
-  // One callback made for the name, found once and kept.
-  EXPECT_EQ(find.FindCallback("game"), find.FindCallback("game"));
-  EXPECT_EQ(find.FindCallback("other"), nullptr);
+  const stSession recorded_ = RecordSession();
+  cTempHome home_;
+  cServerEndpoint server_{"game"};
+  cTestFind find_;
+  stRecordReplay pair_{&find_, nullptr};
+};
+
+TEST_F(TesselReplay, AReplayedSessionRunsTheSameCommandsInTheSameOrderOnTheLinkOfTheSameName) {
+  ASSERT_EQ(recorded_.cmdLog.size(), 6u);
+  ASSERT_EQ(recorded_.peerGot.size(), 4u);  // the refusal and three outputs
+  // The peer of this process holds the link id the recorded peer had.
+  cPeer peer(server_.Port());
+  ASSERT_TRUE(server_.PumpUntil([&] { return server_.Accounts().GetAccount(1) != nullptr; }));
+  Play([&] { return peer.Records().size() >= recorded_.peerGot.size(); });
+  EXPECT_EQ(server_.CountCalls(), 2);
+  EXPECT_EQ(Received(peer), recorded_.peerGot);
+  EXPECT_EQ(CommandLog(home_), recorded_.cmdLog);
+  EXPECT_EQ(pair_.replay.GetDropped(), 0u);
+  // One callback made for the name and kept; none for a name the process does not have.
+  EXPECT_EQ(find_.FindCallback("game"), find_.FindCallback("game"));
+  EXPECT_EQ(find_.FindCallback("other"), nullptr);
 }
 
-TEST(TesselReplay, RecordsForALinkTheProcessDoesNotHaveAreHandledWithoutSendingAnything) {
-  const stSession recorded = RecordSession();
-  cTempHome home;
-  PrepareHome();
-  WriteFile("session.rep", recorded.file);
-  cServerEndpoint server("game");  // no peer: link 1 does not exist here
-  cTestFind find;
-  find.servers["game"] = &server;
-  stRecordReplay pair(&find, nullptr);
-  pair.replay.SetEndPause(0);
-  testing::internal::CaptureStdout();
-  ASSERT_TRUE(pair.replay.StartReplay("session.rep", 0, true));
-  EXPECT_TRUE(server.PumpUntil([&] { return pair.replay.IsThreadDone(); }));
-  server.PumpFor(20);
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(pair.replay.GetDelivered(), 8u);  // created, connected and six commands
-  EXPECT_EQ(server.GetNetServer()->GetSendRecords(), 0u);
-  EXPECT_EQ(server.CountCalls(), 0);  // without its link the peer never logged in
-  server.ClearCmdLog(true);
-  const std::vector<std::string> log = CommandLog(home);
-  ASSERT_EQ(log.size(), recorded.cmdLog.size());
+TEST_F(TesselReplay, RecordsForALinkTheProcessDoesNotHaveAreHandledWithoutSendingAnything) {
+  Play([] { return true; });                   // no peer: link 1 does not exist here
+  EXPECT_EQ(pair_.replay.GetDelivered(), 8u);  // created, connected and six commands
+  EXPECT_EQ(server_.GetNetServer()->GetSendRecords(), 0u);
+  EXPECT_EQ(server_.CountCalls(), 0);  // without its link the peer never logged in
+  const std::vector<std::string> log = CommandLog(home_);
+  ASSERT_EQ(log.size(), recorded_.cmdLog.size());
   for (size_t i = 0; i < log.size(); ++i)
     EXPECT_EQ(log[i].substr(0, log[i].find(" result")),
-              recorded.cmdLog[i].substr(0, recorded.cmdLog[i].find(" result")));
-  EXPECT_NE(home.ReadAll("log").find("【ExceptionLog Exception】link #0"), std::string::npos);
+              recorded_.cmdLog[i].substr(0, recorded_.cmdLog[i].find(" result")));
+  EXPECT_NE(home_.ReadAll("log").find("【ExceptionLog Exception】link #0"), std::string::npos);
 }
 
 }  // namespace
