@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "replay_test_util.h"
+#include "tessel/host/child_process.h"
 #include "tessel/link/link_test_util.h"
+#include "tessel/link/net_help.h"
 #include "tessel/replay/net_record.h"
 
 namespace {
@@ -52,6 +56,33 @@ TEST(CmdReplay, ReplayPlaysAFileAndReplaySpeedStopsItAndRecordIsRefusedMeanwhile
   EXPECT_FALSE(replay.IsReplaying());
   EXPECT_EQ(replay.GetDropped(), 1u);
   replay.SetSpeed(0);
+}
+
+// Recording through the group stays on for the life of the process, so it runs in one of its own.
+TESSEL_CHILD_SCENARIO(ReplayGroupRecords) {
+  cCmdReplay& group = cCmdReplay::Instance();
+  group.Create();
+  if (!group.Do("Record('run')") || !cNetRecord::Instance().IsRecordOn()) return 1;
+  if (GetNetRecorder() != &cNetRecord::Instance()) return 2;  // the links' callbacks record
+  if (!group.Do("Replay('Replay/run')") || cNetReplay::Instance().IsReplaying()) return 3;
+  return 0;
+}
+
+TEST(CmdReplay, RecordTurnsTheProcessRecorderOnAndReplayingIsRefusedFromThenOn) {
+  cTempDir dir;
+  const stChildResult child = RunChildScenario(dir.path(), "ReplayGroupRecords", false);
+  EXPECT_TRUE(child.exited);
+  EXPECT_EQ(child.code, 0) << child.out;
+  EXPECT_NE(child.out.find("Record run\ncNetRecord::CreateRecord File Replay/run/"),
+            std::string::npos);
+  EXPECT_NE(child.out.find(".rep\n ok!\nRecord Replay/run\ncNetRecord::Instance().m_bRecord\n"
+                           " error!\n"),
+            std::string::npos)
+      << child.out;
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path() + "/Replay/run"))
+    files += entry.path().extension() == ".rep" ? 1 : 0;
+  EXPECT_EQ(files, 1);
 }
 
 }  // namespace
