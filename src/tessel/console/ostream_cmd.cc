@@ -3,7 +3,10 @@
 #include "platform/console_color.h"
 #include "tessel/console/lua_text.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/link/account_manager.h"
+#include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_interfaces.h"
+#include "tessel/link/bridge_server.h"
 #include "tessel/link/login_text.h"
 #include "tessel/msg/sync_obj.h"
 
@@ -82,6 +85,21 @@ void ostreamCmd::ClearCurMsg() {
   m_pCurMsg = nullptr;
   m_os.str(std::string());
   m_os.clear();
+}
+
+// Checked conversions: an endpoint of the other side gives null instead of a wrong object.
+cBridgeServer* ostreamCmd::GetBridgeServer() const {
+  return dynamic_cast<cBridgeServer*>(m_pBridge);
+}
+
+cBridgeClient* ostreamCmd::GetBridgeClient() const {
+  return dynamic_cast<cBridgeClient*>(m_pBridge);
+}
+
+iAccount* ostreamCmd::GetCurAccount() const {
+  cBridgeServer* server = GetBridgeServer();
+  if (server == nullptr || GetLink() == nullptr || server->GetAMServer() == nullptr) return nullptr;
+  return server->GetAMServer()->GetAccount(GetLinkID());
 }
 
 iSend* ostreamCmd::GetLink() const {

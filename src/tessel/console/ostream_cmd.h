@@ -11,6 +11,9 @@
 #include "tessel/msg/msg_records.h"
 
 class iBridge;
+class iAccount;
+class cBridgeServer;
+class cBridgeClient;
 class iServer;
 class iServerLink;
 class cSyncObj;
@@ -48,6 +51,12 @@ class ostreamCmd {
   stBindMsg* GetCurMsg() const { return m_pCurMsg; }
   iBridge* GetBridge() const { return m_pBridge; }
   bool IsLocalCmd() const { return m_pBridge == nullptr; }
+  // The endpoint as the server-side or the client-side class; the caller knows which side
+  // received the command (null when the endpoint is of the other side or there is none).
+  cBridgeServer* GetBridgeServer() const;
+  cBridgeClient* GetBridgeClient() const;
+  // The account the receiving server endpoint holds for the requester's link; null otherwise.
+  iAccount* GetCurAccount() const;
   bool IsLocalInput() const { return m_bLocalInput; }
   void SetLocalInput(bool local) { m_bLocalInput = local; }
   // The text collected so far.

@@ -1,6 +1,9 @@
 #include "tessel/host/tessel.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <csignal>
@@ -32,6 +35,7 @@
 #include "tessel/host/trace.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
+#include "tessel/link/net_help.h"
 
 namespace {
 
@@ -43,9 +47,31 @@ void SleepMs(unsigned long ms) {
 
 }  // namespace
 
+bool cTessel::OpenStandardFds() {
+  bool all = true;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened < 0) {
+      all = false;
+      continue;
+    }
+    if (opened != fd) {
+      all = ::dup2(opened, fd) == fd && all;
+      ::close(opened);
+    }
+  }
+  return all;
+}
+
 cTessel& cTessel::Instance() {
   static cTessel host;
   return host;
+}
+
+cTessel& cTessel::Current() {
+  cTessel* hooked = s_pHooked.load();
+  return hooked != nullptr ? *hooked : Instance();
 }
 
 cTessel::cTessel() {
@@ -58,7 +84,10 @@ cTessel::cTessel() {
   LoadValueStores();
 }
 
+std::atomic<cTessel*> cTessel::s_pHooked{nullptr};
+
 cTessel::~cTessel() {
+  RemoveHooks();
   if (m_bSignalsOwned) cConsoleSignals::ClearHandler();
   cThread* thread = m_pThread.exchange(nullptr);
   if (thread != nullptr) {
@@ -86,10 +115,41 @@ void cTessel::Init() {
   }
   cAlias::Instance().Load();
   CreateDefaultScript();
+  InstallHooks();
+}
+
+// The host answers what the console, the network callbacks and the program values ask of the
+// process's links. The last host to run Init answers, until it is destroyed.
+void cTessel::InstallHooks() {
+  s_pHooked.store(this);
   cTesselCmd::stHostHooks hooks;
+  hooks.findBridge = [this](const char* type, std::string& name, cCmdArray*& array) {
+    return cTesselCmd::BridgeTarget(FindBridge(type), name, array);
+  };
   hooks.listServers = [this](std::ostream& os) { ListServers(os); };
   hooks.listClients = [this](std::ostream& os) { ListClients(os); };
   cTesselCmd::Instance().SetHostHooks(std::move(hooks));
+  SetServerLinksCheck([](const char* tag) {
+    if (cTessel* host = s_pHooked.load()) host->CheckServerLinks(tag);
+  });
+  SetEasyServerCountSource([this] { return static_cast<int>(Servers().size()); });
+  SetEasyServerInfoSource([this] {
+    std::vector<std::pair<std::string, int>> infos;
+    for (cEasyServer* server : Servers()) {
+      iServer* net = server->GetNetServer();
+      infos.emplace_back(server->GetName(), net != nullptr ? net->GetLinkNum() : 0);
+    }
+    return infos;
+  });
+}
+
+void cTessel::RemoveHooks() {
+  cTessel* self = this;
+  if (!s_pHooked.compare_exchange_strong(self, nullptr)) return;
+  cTesselCmd::Instance().SetHostHooks({});
+  SetServerLinksCheck(nullptr);
+  SetEasyServerCountSource({});
+  SetEasyServerInfoSource({});
 }
 
 void cTessel::CreateDefaultScript() {

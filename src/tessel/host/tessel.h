@@ -20,6 +20,8 @@ class cEasyServer;
 class cEasyClient;
 class cBridgeServer;
 class cBridgeClient;
+class cBridge;
+class iSend;
 class iAccountManagerServer;
 class iServer;
 class iClient;
@@ -39,6 +41,8 @@ class cTessel : public cThreadCallback {
   // The process's host, made on first use (network start-up, working directory, allocation
   // aids) and kept until the process ends.
   static cTessel& Instance();
+  // The host that answers the process-wide hooks (the last one that ran Init), else Instance().
+  static cTessel& Current();
   // A host of its own; a process normally uses Instance() only.
   cTessel();
   virtual ~cTessel();
@@ -95,6 +99,21 @@ class cTessel : public cThreadCallback {
   iClient* GetNetClient(const char* name);
   iAccountManagerServer* GetAMServer(const char* name);
   iAccountManagerServer* GetAMServerFront();
+  // The named server's endpoint, else the named client's; null if none.
+  cBridge* FindBridge(const char* name);
+  // The link on which some server has the account `name` logged in; null if none.
+  iSend* FindServerAccount(const char* name);
+  // found = 1 and the link to the program called `name`: a client of that name, else a server
+  // link with that account logged in; found = 0 and null otherwise.
+  iSend* FindLinkProgram(const char* name, int& found);
+  // The process's own account name: the default route's login account when a default route is
+  // set, else the program's name.
+  const char* GetAccount();
+  int IsAccount(const char* name);
+  // Sends the command to every link of every server.
+  void SendCmdAllServer(int cmd, const char* text);
+  // The same, skipping servers made for many links (word after the name of 1000 or more).
+  void SendCmdAllServerManager(int cmd, const char* text);
   void CheckServerLinks(const char* tag);
   int GetMsgNum();
   void TraceSendCmd(bool on);
@@ -122,9 +141,17 @@ class cTessel : public cThreadCallback {
  private:
   void RunInit();
   void CreateDefaultScript();
+  void InstallHooks();
+  void RemoveHooks();
   void OnConsoleSignal(int signo);
   void ReportSlowCycle(uint32_t costMs);
   void HandleConsoleLine(const std::string& line);
+  // Opens /dev/null on any of the descriptors 0 to 2 that is closed, so that no pipe or socket
+  // made later takes their place (a write to "standard output" would then go into it). Runs
+  // first of all members.
+  static bool OpenStandardFds();
+
+  bool m_bStandardFds = OpenStandardFds();
   std::atomic<bool> m_bStopped{false};
   std::atomic<cBridgeClient*> m_pDefaultRoute{nullptr};
   mutable std::mutex m_mutexLinks;
@@ -143,6 +170,7 @@ class cTessel : public cThreadCallback {
   stEndPacing m_pacing;
   bool m_bSignalsOwned = false;  // the signal thread calls this host
   cConsoleInput m_console;
+  static std::atomic<cTessel*> s_pHooked;  // the host the process-wide hooks call
 };
 
 // The network object of the named easy server / client of the process's host; null if none.

@@ -3,11 +3,20 @@
 // never disturbs a walk in progress.
 #include <iostream>
 
+#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_values.h"
+#include "tessel/link/account_manager.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
+
+namespace {
+
+// A server allowing this many links or more serves players, not the cluster's managers.
+constexpr unsigned int kManagerMaxLinks = 1000;
+
+}  // namespace
 
 std::vector<cEasyServer*> cTessel::Servers() const {
   std::lock_guard lock(m_mutexLinks);
@@ -92,6 +101,61 @@ iAccountManagerServer* cTessel::GetAMServer(const char* name) {
 iAccountManagerServer* cTessel::GetAMServerFront() {
   std::vector<cEasyServer*> servers = Servers();
   return servers.empty() ? nullptr : servers.front()->GetAMServer();
+}
+
+cBridge* cTessel::FindBridge(const char* name) {
+  if (cBridgeServer* server = GetBridgeServer(name)) return server;
+  return GetBridgeClient(name);
+}
+
+iSend* cTessel::FindServerAccount(const char* name) {
+  for (cEasyServer* server : Servers()) {
+    iAccountManagerServer* manager = server->GetAMServer();
+    iAccount* account = manager != nullptr ? manager->FindAccount(name) : nullptr;
+    if (account == nullptr) continue;
+    iServer* net = server->GetNetServer();
+    return net != nullptr ? net->GetLink(account->GetLinkID()) : nullptr;
+  }
+  return nullptr;
+}
+
+iSend* cTessel::FindLinkProgram(const char* name, int& found) {
+  found = 0;
+  if (cEasyClient* client = GetTesselClient(name)) {
+    found = 1;
+    return client->GetNetClient();
+  }
+  iSend* link = FindServerAccount(name);
+  if (link != nullptr) found = 1;
+  return link;
+}
+
+const char* cTessel::GetAccount() {
+  if (cBridgeClient* route = GetDefaultRoute()) return route->GetAccount();
+  return cTesselValues::Instance().GetProgram().c_str();
+}
+
+int cTessel::IsAccount(const char* name) {
+  if (name == nullptr) return 0;
+  if (cBridgeClient* route = GetDefaultRoute(); route != nullptr && route->IsAccount(name))
+    return 1;
+  return cTesselValues::Instance().GetProgram() == name ? 1 : 0;
+}
+
+void cTessel::SendCmdAllServer(int cmd, const char* text) {
+  for (cEasyServer* server : Servers())
+    if (iServer* net = server->GetNetServer()) SendServerCmd(net, cmd, text);
+}
+
+void cTessel::SendCmdAllServerManager(int cmd, const char* text) {
+  for (cEasyServer* server : Servers()) {
+    iServer* net = server->GetNetServer();
+    if (net == nullptr) continue;
+    stServerInfo info;
+    net->GetInfo(info);
+    if (info.maxlinks >= kManagerMaxLinks) continue;
+    SendServerCmd(net, cmd, text);
+  }
 }
 
 void cTessel::CheckServerLinks(const char* tag) {

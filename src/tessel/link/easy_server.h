@@ -1,52 +1,62 @@
 // The listening side of a server program: a program derives from it, names the link and fills
-// its set-up record; the host starts it, drives it every cycle (worker thread) and ends it
-// (main thread). Not copyable.
+// its set-up record; it owns its link endpoint, the link's message registry and the console
+// account manager of its links. The host starts it (main thread), drives it every cycle (worker
+// thread) and ends it (main thread). Not copyable.
 #pragma once
 
 #include <ostream>
 #include <string>
 
 #include "tessel/contracts/net_records.h"
+#include "tessel/link/account_manager.h"
+#include "tessel/link/bridge_server.h"
 
-class cBridgeServer;
-class iAccountManagerServer;
+class cMsg;
 class iServer;
-
-// The operations below that are not virtual are declared weak: their definitions come with the
-// link endpoints; until a program links them, no easy server can be made and none is called.
-#define TESSEL_LINK_WEAK __attribute__((weak))
 
 class cEasyServer {
  public:
-  cEasyServer() = default;
+  // The exception command group of the peers, told when this side ends after an exception.
+  static constexpr int kExceptionGroup = 12;
+
+  cEasyServer();
   cEasyServer(const cEasyServer&) = delete;
   cEasyServer& operator=(const cEasyServer&) = delete;
 
   // Virtual operations, in slot order.
-  virtual ~cEasyServer() = default;
-  virtual bool CreateTessel() = 0;
+  virtual ~cEasyServer();
+  // Makes the message registry, binds the account manager and makes the link endpoint.
+  virtual bool CreateTessel();
   virtual void GetInfo(stServerInfo& info) = 0;
   virtual const char* GetName() = 0;
-  virtual void Trace(std::ostream& os) = 0;
-  virtual void BeforeEnd() = 0;
-  virtual void StartEnd() = 0;
-  // False with a reason while the server must not end yet.
-  virtual bool CanEnd(std::string& reason) = 0;
-  virtual void ExceptionEnd() = 0;
-  virtual void ExceptionWait() = 0;
-  virtual void OnClientException(unsigned int linkId) = 0;
+  virtual void Trace(std::ostream& os);
+  virtual void BeforeEnd() {}
+  virtual void StartEnd() {}
+  virtual bool CanEnd(std::string&) { return true; }
+  // Tells every link "ServerException()".
+  virtual void ExceptionEnd();
+  virtual void ExceptionWait() {}
+  virtual void OnClientException(unsigned int) {}
 
-  // What the host calls on every registered server.
-  bool Start() TESSEL_LINK_WEAK;
-  void End() TESSEL_LINK_WEAK;
-  void RunEasy(unsigned long elapsedMs) TESSEL_LINK_WEAK;
-  void HandleMsg() TESSEL_LINK_WEAK;
-  void ClearNet() TESSEL_LINK_WEAK;
-  unsigned int GetMsgNum() TESSEL_LINK_WEAK;
-  void TraceSendCmd(bool on) TESSEL_LINK_WEAK;
-  void TraceRecieveCmd(bool on) TESSEL_LINK_WEAK;
-  iAccountManagerServer* GetAMServer() TESSEL_LINK_WEAK;
-  cBridgeServer* GetBridgeServer() TESSEL_LINK_WEAK;
-  // The network server of the link; null before Start.
-  iServer* GetNetServer() TESSEL_LINK_WEAK;
+  // Loads the address file, makes the endpoint and the listening network server.
+  bool Start();
+  void End();
+  void RunEasy(unsigned long elapsedMs) { m_BridgeServer.Run(elapsedMs); }
+  void HandleMsg() { m_BridgeServer.HandleMsg(0); }
+  // Releases the network server (the account manager forgets it first).
+  void ClearNet();
+  unsigned int GetMsgNum();
+  void TraceSendCmd(bool on);
+  void TraceRecieveCmd(bool on);
+  iAccountManagerServer* GetAMServer() { return m_pAccountManager; }
+  cAccountManagerHelpServer& GetAccountManagerHelpServer() { return *m_pAccountManager; }
+  cBridgeServer* GetBridgeServer() { return &m_BridgeServer; }
+  // The network server of the link; null before Start and after ClearNet.
+  iServer* GetNetServer() { return m_BridgeServer.GetNetServer(); }
+  cMsg* GetMsg() { return m_pMsg; }
+
+ protected:
+  cBridgeServer m_BridgeServer;
+  cAccountManagerHelpServer* m_pAccountManager;
+  cMsg* m_pMsg = nullptr;
 };

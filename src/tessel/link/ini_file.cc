@@ -12,9 +12,13 @@ bool cIniFile::Load(const char* path) {
   std::ifstream in(m_strPath);
   if (!in) return false;
   // Whitespace-separated words in threes: key, separator (not checked), value. A trailing
-  // incomplete triple is dropped, so a cut file never yields a key with a half value.
+  // incomplete triple is dropped, so a cut file never yields a key with a half value. A read
+  // error keeps the entries as they were: nothing of a half-read file is taken.
+  std::unordered_map<std::string, std::string> read;
   std::string key, separator, value;
-  while (in >> key >> separator >> value) m_mapValue[key] = value;
+  while (in >> key >> separator >> value) read[key] = value;
+  if (in.bad()) return false;
+  for (auto& [k, v] : read) m_mapValue[k] = std::move(v);
   return true;
 }
 

@@ -8,6 +8,8 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/log_file.h"
+#include "tessel/host/loggers.h"
+#include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_interfaces.h"
 #include "tessel/link/login_text.h"
 #include "tessel/timers/timer_function.h"
@@ -63,6 +65,15 @@ HandleChatExceptionEnum stMsg_ExceptionBind::OnMsg(iBridge* bridge, stBindMsg* m
   log << "stMsg_ExceptionBind::OnMsg"
       << " " << bridge->GetName() << std::endl;
   log << trace << std::endl;
+  // The server found itself in a broken state for this link: a client drops the link (and
+  // re-connects if it is set to); a server only logs it.
+  if (notice.code == ChatException_InternalWrong) {
+    if (auto* client = dynamic_cast<cBridgeClient*>(bridge)) {
+      TESSEL_LOG(tessel_fetalerror(), "stMsg_ExceptionBind::OnMsg"
+                                          << "【严重错误】ChatException_InternalWrong");
+      client->Disconnect();
+    }
+  }
   return ChatException_OK;
 }
 

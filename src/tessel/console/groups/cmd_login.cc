@@ -1,6 +1,18 @@
 #include "tessel/console/groups/cmd_login.h"
 
+#include <iostream>
+#include <string>
+
+#include "platform/console_color.h"
 #include "tessel/console/help.h"
+#include "tessel/console/lua_text.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/host/tessel.h"
+#include "tessel/link/account_manager.h"
+#include "tessel/link/bridge_interfaces.h"
+#include "tessel/link/bridge_server.h"
 
 namespace {
 
@@ -11,6 +23,58 @@ const char* const kHelp[] = {
     "\t登陆成功\t\t --- Logined(1 or 0,'game_220')",
     "",
 };
+
+constexpr int kColorBrightCyan = platform::kColorLightCyan;
+constexpr size_t kCmdBufferSize = 10240;
+
+// The login commands come over a link only; typed on the console they are refused.
+bool RefuseLocal(const char* func) {
+  if (!get_gout().IsLocalCmd()) return false;
+  platform::SetColor(platform::kColorLightRed);
+  std::cout << func << "error! can not solve local cmd!\n" << std::flush;
+  platform::SetColor(platform::kColorBrightWhite);
+  return true;
+}
+
+// The account manager of the server endpoint the command arrived at; null on a client side.
+iAccountManagerServer* ReceivingManager() {
+  auto* server = dynamic_cast<cBridgeServer*>(get_gout().GetBridge());
+  return server != nullptr ? server->GetAMServer() : nullptr;
+}
+
+void Login(const char* account, const char* password) {
+  if (RefuseLocal("func_Login ")) return;
+  iSend* link = get_gout().GetLink();
+  platform::SetColor(platform::kColorYellow);
+  std::cout << (link != nullptr ? link->GetName() : "") << " "
+            << (get_gout().GetLinkIP() != nullptr ? get_gout().GetLinkIP() : "") << " login as "
+            << account << " " << password << std::endl;
+  platform::SetColor(kColorBrightCyan);
+  const unsigned id = get_gout().GetLinkID();
+  iAccountManagerServer* manager = ReceivingManager();
+  const int result = manager != nullptr && manager->Login(id, account, password) ? 1 : 0;
+  // The own name travels as an escaped literal: the client reads back exactly this name.
+  std::string answer =
+      "Logined(" + std::to_string(result) + "," + LuaQuote(cTessel::Current().GetAccount()) + ")";
+  if (answer.size() >= kCmdBufferSize) answer.resize(kCmdBufferSize - 1);
+  get_gout().SendBackCmd(cCmdLogin::kLevel, answer.c_str());
+  if (iBridge* bridge = get_gout().GetBridge()) bridge->OnLogined(id, result);
+}
+
+void Logined(int ok, const char* name) {
+  if (RefuseLocal("func_Logined ")) return;
+  platform::SetColor(ok != 0 ? platform::kColorLightGreen : platform::kColorLightRed);
+  std::cout << "func_Logined "
+            << " logined " << ok << " " << name << std::endl;
+  platform::SetColor(kColorBrightCyan);
+  cTessel::Current().SetAccountFather(name);
+  if (iBridge* bridge = get_gout().GetBridge()) bridge->OnLogined(0, ok);
+}
+
+void Logout() {
+  if (RefuseLocal("func_Logout ")) return;
+  if (iAccountManagerServer* manager = ReceivingManager()) manager->Logout(get_gout().GetLinkID());
+}
 
 }  // namespace
 
@@ -24,5 +88,8 @@ void cCmdLogin::Help() {
 }
 
 void cCmdLogin::bind_cln(lua_State* L) {
+  luareg::def<&Login>(L, "Login");
+  luareg::def<&Logined>(L, "Logined");
+  luareg::def<&Logout>(L, "Logout");
   RegisterHelp(L, &cCmdLogin::Help);
 }

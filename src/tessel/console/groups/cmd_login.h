@@ -1,11 +1,15 @@
-// Login commands: logging a link in and out with a console account.
-// Level 2 of the standard command array; process-wide singleton, worker thread only.
+// Login commands: the console login protocol between the two sides of a link. Login and Logout
+// run on the server side, Logined (the answer) on the client side; typed on the local console
+// they are refused. Level 2 of the standard command array; process-wide singleton, worker
+// thread only.
 #pragma once
 
 #include "tessel/console/cmd.h"
 
 class cCmdLogin : public cCmd {
  public:
+  static constexpr int kLevel = 2;
+
   static cCmdLogin& Instance();
 
   void bind_cln(lua_State* L) override;
