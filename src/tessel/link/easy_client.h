@@ -9,6 +9,7 @@
 
 #include "tessel/contracts/net_records.h"
 #include "tessel/link/bridge_client.h"
+#include "tessel/link/easy_server.h"
 
 class cMsg;
 class iClient;
