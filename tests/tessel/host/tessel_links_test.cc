@@ -157,7 +157,7 @@ TEST_F(HostLinksTest, HooksAnswerTheConsoleAndTheProgramValues) {
   EXPECT_NE(infos.str().find("center=1,"), std::string::npos) << infos.str();
 }
 
-TEST_F(HostLinksTest, EndWaitsForTheClientsUnsentDataAndClearsTheNetwork) {
+TEST_F(HostLinksTest, EndStopsReconnectingAndClearsTheNetwork) {
   StartLinks();
   m_host->End();
   EXPECT_EQ(m_server->GetNetServer(), nullptr);

@@ -13,6 +13,9 @@
 
 #include "easy_link_fixture.h"
 #include "tessel/console/groups/config_stores.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/msg/msg_records.h"
 #include "tessel/util/ping.h"
 
 namespace linktest {
@@ -282,6 +285,44 @@ TEST_F(EasyLinkTest, ACloneStartsWithItsOwnNameAndNeverConnectsByItself) {
   PumpFor(100);
   EXPECT_EQ(clone->GetBridgeClient()->GetConnectCount(), 0u);
   clone->ClearNet();
+}
+
+}  // namespace
+}  // namespace linktest
+
+namespace linktest {
+namespace {
+
+// A command served on the server side sees the requester's account and its own side; an
+// exception notice with code 6 makes the client drop the link, other codes are only logged.
+TEST_F(EasyLinkTest, ServedCommandsSeeTheRequesterAndCodeSixDisconnectsTheClient) {
+  WriteAccount("opsuser", "pw", 1);
+  WriteLoginFile("global", std::string(kLogin) + "password = pw\n");
+  cTestCmd who("cCmd_TestWho", [](lua_State* L) {
+    luareg::def(L, "Who", [] {
+      iAccount* account = get_gout().GetCurAccount();
+      get_gout() << (account != nullptr ? account->GetName() : "none") << " "
+                 << (get_gout().GetBridgeServer() != nullptr) << " "
+                 << (get_gout().GetBridgeClient() != nullptr);
+    });
+  });
+  m_server = std::make_unique<cTestServer>();
+  m_server->GetBridgeServer()->AddCmd(3, &who);
+  ASSERT_TRUE(m_server->Start());
+  StartClient();
+  ASSERT_TRUE(Pump([&] { return m_logins.results.size() == 1; }));
+  Link().SendCmd(3, "Who()");
+  ASSERT_TRUE(Pump([&] { return Contains(m_outputs, "opsuser 1 0"); }))
+      << ::testing::PrintToString(m_outputs);
+
+  iSend* link = m_server->GetNetServer()->GetLink(
+      m_server->GetAMServer()->FindAccount("opsuser")->GetLinkID());
+  unsigned long size = 0;
+  for (int code : {ChatException_NoCmd, ChatException_InternalWrong}) {
+    link->Send(Msg_GetException(1004, code, size), size);
+    PumpFor(200);
+    EXPECT_EQ(m_logins.disconnects, code == ChatException_InternalWrong ? 1 : 0) << code;
+  }
 }
 
 }  // namespace

@@ -73,6 +73,7 @@ void EasyLinkTest::StartClient(const std::function<void(stClientInfo&)>& adjust)
     luareg::def(L, "Output", [this](const char* text) { m_outputs.emplace_back(text); });
   });
   Link().AddCmd(1, m_outputGroup.get());
+  Link().AddCmd(3, m_outputGroup.get());
   ASSERT_TRUE(m_client->Start());
 }
 

@@ -1,6 +1,6 @@
 // A listening easy server and a connecting easy client in one test process on 127.0.0.1, pumped
 // by the test thread, with a hand-moved clock on the client, the standard command groups, a
-// recorder of the client's login results and of the Output commands it receives at level 1.
+// recorder of the client's login results and of the Output commands it receives at levels 1 and 3.
 #pragma once
 
 #include <gtest/gtest.h>
