@@ -53,9 +53,9 @@ TEST_F(EasyLinkTest, AccountAndPasswordWithQuoteAndBackslashLogInAndALevelOneCom
     EXPECT_NE(m_server->GetAMServer()->FindAccount(c.account.c_str()), nullptr);
     EXPECT_EQ(Link().GetLogined(), 1);
 
-    ASSERT_GT(Link().SendCmd(1, "Help()"), 0);
+    ASSERT_GT(Link().SendCmd(1, "Accounts()"), 0);
     ASSERT_TRUE(Pump([&] { return !m_outputs.empty(); }));
-    EXPECT_TRUE(Contains(m_outputs, "[账号命令]")) << "the level 1 help came back as Output";
+    EXPECT_TRUE(Contains(m_outputs, "func_Accounts ")) << "the listing came back as Output";
     m_client.reset();
     m_server.reset();
   }
