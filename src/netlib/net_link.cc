@@ -60,7 +60,14 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
         // Small records wait for an I/O thread, so that a fast sender's records leave together;
         // a large batch on an idle connection leaves at once from this thread.
         c->writing = true;
-        if (c->queue.Filling() < kDirectWriteBytes || !DirectWrite(*c)) start = m_conn;
+        if (c->queue.Filling() < kDirectWriteBytes || !DirectWrite(*c)) {
+          c->posted = true;
+          start = m_conn;
+        }
+      } else if (c->posted && c->queue.Batch().empty() && c->queue.Filling() >= kTakeOverBytes) {
+        // The I/O thread has not come to this link yet: rather than let the batch grow, this
+        // thread writes it; the queued turn takes whatever is left.
+        DirectWrite(*c);
       }
       if (!c->queueWarned && unsent > m_limits.queueBound / kQueueWarnShare) {
         c->queueWarned = true;
@@ -98,7 +105,7 @@ bool cNetLink::DirectWrite(cNetConn& c) {
   }
   uint64_t records = c.queue.BatchRecords();
   c.queue.BatchDone();
-  c.writing = false;
+  if (!c.posted) c.writing = false;
   m_sentRecords.fetch_add(records, std::memory_order_relaxed);
   m_sentBytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
   CountSent(records, static_cast<uint64_t>(n));
@@ -163,7 +170,7 @@ bool cNetLink::SendInternal(const tConnPtr& c, const char* body, uint32_t size,
     if (c->state.load() != eConnState::Up) return false;
     AppendFrame(*c, body, size, true);
     if (then) c->sendCipher = std::move(then);
-    if (!c->writing) start = c->writing = true;
+    if (!c->writing) start = c->writing = c->posted = true;
   }
   if (start) asio::post(c->strand, [self = shared_from_this(), c] { self->StartWrite(c); });
   return true;
@@ -476,6 +483,7 @@ void cNetLink::StartWrite(const tConnPtr& c) {
   bool shutdown = false;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
+    c->posted = false;
     if (c->socketClosed) {
       c->writing = false;
       return;
@@ -532,6 +540,7 @@ void cNetLink::WriteDone(const tConnPtr& c, const boost::system::error_code& ec,
     c->batchSent = 0;
     c->queue.BatchDone();
     small = c->queue.Filling() < kCoalesceBytes;
+    c->posted = small;
   }
   m_sentRecords.fetch_add(records, std::memory_order_relaxed);
   m_sentBytes.fetch_add(n, std::memory_order_relaxed);

@@ -65,6 +65,7 @@ struct cNetConn {
   boost::asio::ip::tcp::socket socket;
   std::atomic<eConnState> state{eConnState::Connecting};  // written under the link lock
   bool writing = false;         // link lock: a write is posted, in flight, or being made
+  bool posted = false;          // link lock: a write turn is queued and nothing is in flight
   bool flushThenClose = false;  // link lock: the socket closes once the queue is written
   bool silent = false;          // link lock: going down delivers no notice
   bool queueWarned = false;     // link lock
