@@ -5,6 +5,8 @@
 #include "tessel/host/tessel.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
+#include "tessel_server/client_side.h"
+#include "tessel_server/server_side.h"
 #include "tessel_server/stdin_relay.h"
 
 namespace {
@@ -30,7 +32,14 @@ cServerProgram::cServerProgram(const cLaunchParams& params) : m_params(params) {
 
 cServerProgram::~cServerProgram() = default;
 
-void cServerProgram::MakeLinks() {}
+void cServerProgram::MakeLinks() {
+  if (m_params.ListenPort() >= 0)
+    m_server = std::make_unique<cServerSide>(m_params.ServerName(), m_params.ListenPort(),
+                                             m_params.ListenIp());
+  for (const stUpstream& up : m_params.Upstreams())
+    m_clients.push_back(
+        std::make_unique<cClientSide>(up.name, up.port, m_params.ReconnectSeconds()));
+}
 
 int cServerProgram::Run() {
   // The host blocks the console signals as it is made; every thread started later inherits
@@ -44,6 +53,8 @@ int cServerProgram::Run() {
   MakeLinks();
   if (m_server) host.SetTesselServer(m_server.get());
   for (auto& client : m_clients) host.SetTesselClient(client.get());
+  // The first client link is the default route of commands sent up the cluster.
+  if (!m_clients.empty()) host.SetDefaultRoute(m_clients.front()->GetBridgeClient());
   if (!host.Start(true)) {
     std::cout << "cServerProgram::Run start failed" << std::endl;
     host.End();

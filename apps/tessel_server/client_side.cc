@@ -1,0 +1,21 @@
+#include "tessel_server/client_side.h"
+
+bool cClientSide::CreateTessel() {
+  if (!cEasyClient::CreateTessel()) return false;
+  m_BridgeClient.BindiConnectDisconnect(this);
+  return true;
+}
+
+void cClientSide::GetInfo(stClientInfo& info) {
+  // Defaults first, so that the login file and the launch parameters may change them.
+  info.serverip = "127.0.0.1";
+  info.port = static_cast<unsigned short>(m_port);
+  info.autoconnect = true;
+  info.autoreconnect = true;
+  info.reconnecttime = m_reconnectSeconds;
+  LoadInfo(info);
+}
+
+void cClientSide::OnLogined(unsigned int, int result) {
+  m_BridgeClient.SetLogin(result != 0);
+}

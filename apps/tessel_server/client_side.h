@@ -1,0 +1,30 @@
+// One client link of the sample server program: connects to a named server on a port, logs in
+// with the account of its login file or launch parameters, and connects and logs in again by
+// itself after a disconnect. The host starts, drives and ends it; the login result arrives on
+// the worker thread.
+#pragma once
+
+#include <string>
+
+#include "tessel/link/bridge_interfaces.h"
+#include "tessel/link/easy_client.h"
+
+class cClientSide : public cEasyClient, private iConnectDisconnect {
+ public:
+  cClientSide(std::string name, int port, int reconnectSeconds)
+      : m_name(std::move(name)), m_port(port), m_reconnectSeconds(reconnectSeconds) {}
+
+  bool CreateTessel() override;
+  void GetInfo(stClientInfo& info) override;
+  const char* GetName() override { return m_name.c_str(); }
+
+ private:
+  // Told by the link: an accepted login marks the link logged in.
+  void OnConnect(unsigned int) override {}
+  bool OnDisconnect(unsigned int) override { return true; }
+  void OnLogined(unsigned int id, int result) override;
+
+  std::string m_name;
+  int m_port;
+  int m_reconnectSeconds;
+};
