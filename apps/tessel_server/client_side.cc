@@ -7,6 +7,13 @@ bool cClientSide::CreateTessel() {
 }
 
 void cClientSide::GetInfo(stClientInfo& info) {
+  // Once started, the record is the link's own (console commands may have changed it); the
+  // login file is read for the first record only.
+  if (m_bLoaded) {
+    info = m_BridgeClient.GetInfo();
+    return;
+  }
+  m_bLoaded = true;
   // Defaults first, so that the login file and the launch parameters may change them.
   info.serverip = "127.0.0.1";
   info.port = static_cast<unsigned short>(m_port);

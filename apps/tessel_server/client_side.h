@@ -27,4 +27,5 @@ class cClientSide : public cEasyClient, private iConnectDisconnect {
   std::string m_name;
   int m_port;
   int m_reconnectSeconds;
+  bool m_bLoaded = false;
 };

@@ -113,6 +113,8 @@ TEST_F(ClusterTest, ACommandSentUpstreamReturnsItsOutputIntact) {
     const char* returned;  // what game prints when the output has come back
   } cases[] = {
       {"/11/SendName('global',6,'Hello()')", "Output() Hello World!"},
+      // global lists its own name and the logged-in account of game's link.
+      {"/9/SendToServer('global',1,'Accounts()')", "Output() func_Accounts global game "},
       // Output that holds the brackets of a Lua long string still comes back whole.
       {"/11/SendName('global',3,\"RunRemote('a]]b[[c]=]d')\")",
        "Output() run file a]]b[[c]=]d not found"},
