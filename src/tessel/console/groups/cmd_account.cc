@@ -12,10 +12,10 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel.h"
-#include "tessel/host/tessel_values.h"
 #include "tessel/link/account_manager.h"
+#include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_interfaces.h"
-#include "tessel/link/easy_client.h"
+#include "tessel/link/easy_server.h"
 
 namespace {
 
@@ -41,30 +41,15 @@ void SetTopPath(std::vector<std::string> hops) {
   g_topPath = std::move(hops);
 }
 
-// The easy client whose endpoint is the host's default route; null without one.
-cEasyClient* RouteClient() {
-  cBridgeClient* route = cTessel::Instance().GetDefaultRoute();
-  if (route == nullptr) return nullptr;
-  for (cEasyClient* client : cTessel::Instance().Clients())
-    if (client->GetBridgeClient() == route) return client;
-  return nullptr;
-}
-
-// The name this process goes by in the cluster: the login account of its default route, else
-// its program name.
+// The name this process goes by in the cluster.
 std::string OwnAccount() {
-  if (cEasyClient* client = RouteClient()) {
-    stClientInfo info;
-    client->GetInfo(info);
-    return info.account;
-  }
-  return cTesselValues::Instance().GetProgram();
+  return cTessel::Current().GetAccount();
 }
 
 // Every server's account manager, in the host's order.
 std::vector<iAccountManagerServer*> Managers() {
   std::vector<iAccountManagerServer*> out;
-  for (cEasyServer* server : cTessel::Instance().Servers())
+  for (cEasyServer* server : cTessel::Current().Servers())
     if (iAccountManagerServer* manager = server->GetAMServer()) out.push_back(manager);
   return out;
 }
@@ -98,7 +83,7 @@ void ToTop(const char* top) {
     platform::ColorSection blue(kColorBlue);
     std::cout << "func_ToTop " << cmd << std::endl;
   }
-  cEasyClient* client = RouteClient();
+  cBridgeClient* client = cTessel::Current().GetDefaultRoute();
   iSend* route = client != nullptr ? client->GetNetClient() : nullptr;
   if (route == nullptr) {
     platform::ColorSection red(platform::kColorLightRed);

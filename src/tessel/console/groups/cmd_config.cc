@@ -69,7 +69,7 @@ void OutputGameConfig(const char* text) {
 }  // namespace
 
 bool IsServerCmd() {
-  return cTessel::Instance().IsServer() || IsMapServer();
+  return cTessel::Current().IsServer() || IsMapServer();
 }
 
 void BindTesselConfig(lua_State* L) {

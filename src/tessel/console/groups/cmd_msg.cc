@@ -25,7 +25,7 @@ std::string Shown(const char* text) {
 }
 
 void SendToServer(const char* client, int group, const char* text) {
-  if (iClient* link = GetNetClient(client)) {
+  if (iClient* link = cTessel::Current().GetNetClient(client)) {
     SendCmd(link, group, text);
     return;
   }
@@ -34,7 +34,7 @@ void SendToServer(const char* client, int group, const char* text) {
 }
 
 void SendToClient(const char* server, unsigned int linkId, int group, const char* text) {
-  iServer* net = GetNetServer(server);
+  iServer* net = cTessel::Current().GetNetServer(server);
   if (net == nullptr) {
     get_gout() << "not find server"
                << "\n";
@@ -50,7 +50,7 @@ void SendToClient(const char* server, unsigned int linkId, int group, const char
 }
 
 void SendClients(const char* server, int group, const char* text) {
-  iServer* net = GetNetServer(server);
+  iServer* net = cTessel::Current().GetNetServer(server);
   if (net == nullptr) {
     get_gout() << "not find server"
                << "\n";
@@ -61,8 +61,8 @@ void SendClients(const char* server, int group, const char* text) {
 
 // Sends to the link on which `account` is logged in on the server.
 void SendAccount(const char* server, const char* account, int group, const char* text) {
-  iAccountManagerServer* manager = cTessel::Instance().GetAMServer(server);
-  if (manager == nullptr || GetNetServer(server) == nullptr) {
+  iAccountManagerServer* manager = cTessel::Current().GetAMServer(server);
+  if (manager == nullptr || cTessel::Current().GetNetServer(server) == nullptr) {
     get_gout() << "not find server"
                << "\n";
     return;

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cmd_group_util.h"
+#include "link_host_fixture.h"
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/link/bridge.h"
 
@@ -137,6 +140,76 @@ TEST_F(AccountGroupTest, AccountListingsNameThisProcess) {
   EXPECT_EQ(help.out.rfind("[账号命令]\n\tGetAccount\t --- GetAccount()\n", 0), 0u) << help.out;
   EXPECT_FALSE(Run("Account()").ok);
   EXPECT_FALSE(Run("ToTop()").ok);
+}
+
+// Records the calls it is sent: SendPathCmd with its arguments, Toped and Output.
+class cRecordCmd : public cCmd {
+ public:
+  ~cRecordCmd() override { Clear(); }
+  void bind_cln(lua_State* L) override {
+    lua_pushlightuserdata(L, this);
+    lua_pushcclosure(L, &cRecordCmd::PathCmd, 1);
+    lua_setglobal(L, "SendPathCmd");
+    luareg::def(L, "Toped", [this] { calls.emplace_back("Toped()"); });
+    luareg::def(L, "Output", [this](const char* text) { calls.emplace_back(text); });
+  }
+  const char* GetName() override { return "cCmd_TestRecord"; }
+  std::vector<std::string> calls;
+
+ private:
+  static int PathCmd(lua_State* L) {
+    auto* self = static_cast<cRecordCmd*>(lua_touserdata(L, lua_upvalueindex(1)));
+    std::string call = "SendPathCmd";
+    for (int i = 1; i <= lua_gettop(L); ++i) call += std::string(" ") + luaL_checkstring(L, i);
+    self->calls.push_back(call);
+    return 0;
+  }
+};
+
+class AccountGroupLinkTest : public grouplink::LinkHostTest {
+ protected:
+  stGroupRun Run(const std::string& text) { return RunInGroup(cCmdAccount::Instance(), text); }
+  bool Recorded(const cRecordCmd& group, const std::string& call) {
+    return CyclesUntil([&] {
+      return std::find(group.calls.begin(), group.calls.end(), call) != group.calls.end();
+    });
+  }
+};
+
+TEST_F(AccountGroupLinkTest, ListingsShowTheAccountsLoggedInOnTheServers) {
+  const std::string own = m_host->GetAccount();
+  const std::string id = std::to_string(LinkId());
+  EXPECT_EQ(Run("Accounts()").out, "func_Accounts " + own + " opsuser \n");
+  EXPECT_EQ(Run("Account('opsuser')").out, "func_Account " + own + " " + id + " opsuser 1");
+  EXPECT_EQ(Run("Account('nobody')").out, "func_Account " + own + " noplayer\n");
+  m_host->SetDefaultRoute(m_client->GetBridgeClient());
+  EXPECT_EQ(Run("GetAccount()").ok, true);
+  EXPECT_TRUE(Run("assert(GetAccount() == 'opsuser')").ok);
+  m_host->SetDefaultRoute(nullptr);
+}
+
+// ToTop asks along the default route, in the remote group of the next hop.
+TEST_F(AccountGroupLinkTest, ToTopSendsThePathRequestOverTheDefaultRoute) {
+  cRecordCmd remote;
+  m_server->GetBridgeServer()->AddCmd(7, &remote);
+  m_host->SetDefaultRoute(m_client->GetBridgeClient());
+  const stGroupRun run = Run("ToTop('top\\'s')");
+  EXPECT_EQ(run.out, "func_ToTop SendPathCmd('opsuser','top\\'s','Top()',1,'Top()')\n");
+  EXPECT_TRUE(Recorded(remote, "SendPathCmd opsuser top's Top() 1 Top()"));
+  m_host->SetDefaultRoute(nullptr);
+}
+
+// Top run for a peer answers it with Toped() in its account group, after the output.
+TEST_F(AccountGroupLinkTest, TopOverALinkAnswersToped) {
+  cRecordCmd account;
+  m_client->GetBridgeClient()->AddCmd(1, &account);
+  {
+    CoutCapture quiet;
+    ASSERT_NE(SendCmd(m_client->GetNetClient(), 1, "Top()"), 0);
+    EXPECT_TRUE(Recorded(account, "func_Top  someone ask for top\n"));
+  }
+  EXPECT_EQ(account.calls,
+            (std::vector<std::string>{"Toped()", "func_Top  someone ask for top\n"}));
 }
 
 }  // namespace

@@ -27,6 +27,11 @@ class ConfigGroupTest : public testing::Test {
         EXPECT_NE(run.out.find(c.out), std::string::npos) << c.cmd << "\n" << run.out;
     }
   }
+  // Launch parameters are process-wide: the ones set here are emptied again.
+  void TearDown() override {
+    for (const char* key : {"map", "initcmd", "user", "PassWord"})
+      GetExeParamStore().SetStringString(key, "");
+  }
   TempWorkDir dir_;
 };
 
@@ -48,7 +53,6 @@ TEST_F(ConfigGroupTest, ValueFunctionsSetGetAndViewBothStores) {
       {"SetGameString('cg_new','g')", true, ""},
       {"assert(GetGameString('cg_new','') == 'g')", true, ""},
       {"ViewGameString('cg_new')", true, "func_ViewGameString cg_new = g\n"},
-      {"Output('done')", true, "func_OutputGameConfig done\n"},
   });
   // The two stores are apart: the game value did not touch the config value.
   EXPECT_EQ(GetConfigValue("cg_pay", 0), 10);
@@ -89,15 +93,23 @@ TEST_F(ConfigGroupTest, ALaunchPasswordIsStoredButShownMasked) {
   std::string echoed;
   {
     CoutCapture capture;
-    AddExeParamStream("account = gm  PassWord = s3cret map = m1");
+    AddExeParamStream("user = gm  PassWord = s3cret map = m1");
     echoed = capture.Text();
   }
   EXPECT_EQ(GetExeParam("PassWord", ""), "s3cret");
   EXPECT_EQ(GetExeParam("map", ""), "m1");
   EXPECT_EQ(echoed.find("s3cret"), std::string::npos) << echoed;
   EXPECT_NE(echoed.find("PassWord = ******\n"), std::string::npos) << echoed;
-  EXPECT_EQ(GetExeParamText(), "account = gm  PassWord = ****** map = m1");
-  Check({{"ViewExeParam()", true, "ViewExeParam: account = gm  PassWord = ****** map = m1\n"}});
+  EXPECT_EQ(GetExeParamText(), "user = gm  PassWord = ****** map = m1");
+  Check({{"ViewExeParam()", true, "ViewExeParam: user = gm  PassWord = ****** map = m1\n"}});
+}
+
+// Until the console array registers its own Output in the state, results come to the group's.
+TEST_F(ConfigGroupTest, AFreshGroupPrintsOutputWithItsOwnLabel) {
+  cCmdConfig fresh;
+  const stGroupRun run = RunInGroup(fresh, "Output('done')");
+  EXPECT_TRUE(run.ok);
+  EXPECT_EQ(run.out, "func_OutputGameConfig done\n");
 }
 
 TEST_F(ConfigGroupTest, HelpListsTheGroupsFunctions) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "cmd_group_util.h"
+#include "link_host_fixture.h"
+#include "tessel/console/tessel_cmd.h"
 
 namespace {
 
@@ -47,6 +49,56 @@ TEST(MsgGroup, HelpListsTheSendCommands) {
   EXPECT_EQ(run.out.rfind("[发送消息]\n", 0), 0u);
   EXPECT_NE(run.out.find("\t发消息到服务器\t --- SendToServer('global',2,'Do(10)')\n"),
             std::string::npos);
+}
+
+using grouplink::LinkHostTest;
+
+class MsgGroupLinkTest : public LinkHostTest {
+ protected:
+  // Runs one message-group command; its output.
+  std::string Send(const std::string& text) { return RunInGroup(cCmdMsg::Instance(), text).out; }
+  bool Marked(const std::vector<std::string>& marks) {
+    return CyclesUntil([&] { return m_client->mark.marks == marks; });
+  }
+};
+
+// An operator's command reaches the server's account group over the client link, and its
+// output comes back to the console.
+TEST_F(MsgGroupLinkTest, SendToServerFromTheConsoleReturnsTheOutput) {
+  CoutCapture capture;
+  cTesselCmd::Instance().ParseCmd("/9/SendToServer('global',1,'Accounts()')", std::cout);
+  const std::string expected =
+      "Output() func_Accounts " + std::string(m_host->GetAccount()) + " opsuser \n";
+  EXPECT_TRUE(CyclesUntil([&] { return capture.Text().find(expected) != std::string::npos; }))
+      << capture.Text();
+}
+
+TEST_F(MsgGroupLinkTest, EveryServerSideCommandReachesTheClientsGroup) {
+  const std::string id = std::to_string(LinkId());
+  std::vector<std::string> marks;
+  for (const auto& [cmd, mark] : std::vector<std::pair<std::string, std::string>>{
+           {"SendLink('center'," + id + ",3,\"Mark('link')\")", "link"},
+           {"SendToClient('center'," + id + ",3,\"Mark('to client')\")", "to client"},
+           {"SendClients('center',3,\"Mark('all')\")", "all"},
+           {"SendAccount('center','opsuser',3,\"Mark('account')\")", "account"},
+       }) {
+    EXPECT_EQ(Send(cmd), "") << cmd;
+    marks.push_back(mark);
+    EXPECT_TRUE(Marked(marks)) << cmd;
+  }
+}
+
+TEST_F(MsgGroupLinkTest, UnknownLinksAndAccountsOfAKnownServerAreReported) {
+  const std::vector<stCase> cases = {
+      {"SendToClient('center',999,3,\"Mark('x')\")", true, "not find link\n"},
+      {"SendLink('center',0,3,\"Mark('x')\")", true, "not find link\n"},
+      {"SendAccount('center','nobody',3,\"Mark('x')\")", true, "not find Account\n"},
+      {"SendToServer('center',3,\"Mark('x')\")", true,
+       "func_SendToServer not find client center cmd 3 Mark('x')\n"},
+  };
+  Check(cases);
+  Cycles(20);
+  EXPECT_TRUE(m_client->mark.marks.empty());
 }
 
 }  // namespace
