@@ -3,7 +3,6 @@
 #include <sys/statvfs.h>
 
 #include <cmath>
-#include <filesystem>
 #include <iostream>
 
 #include "platform/console_color.h"
@@ -11,18 +10,17 @@
 #include "tessel/console/groups/maintain_broadcast.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/groups/maintain_site.h"
+#include "tessel/console/groups/maintain_transfer.h"
 #include "tessel/console/help.h"
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_values.h"
-#include "tessel/msg/msg_records.h"
 #include "tessel/util/os_clock.h"
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
 
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -45,12 +43,8 @@ const char* const kHelp[] = {
 
 constexpr long kEndDelaySeconds = 3;
 
-// Most answers start with the function's name and the process's address, so that the answers of
-// many servers can be told apart.
 std::ostream& Prefixed(const char* func) {
-  std::ostream& os = get_gout();
-  os << func << " ip: " << GetTesselIP() << " ";
-  return os;
+  return MaintainAnswer(func);
 }
 
 // The clock that the host's planned stop is checked against: the machine's calendar time plus
@@ -138,117 +132,6 @@ void ClearAScript(const char* file) {
   } else {
     os << "not find script file " << file << "\n";
   }
-}
-
-// Writes text that a peer sent to a file under the servers root. The original form of the
-// transfer escapes "[[" and "]]"; a trailing true argument says the text travels unescaped.
-void WriteFileIndex(lua_State* L, const char* file, int index, std::string text) {
-  const bool raw = lua_isnumber(L, 4) ? lua_tonumber(L, 4) != 0 : lua_toboolean(L, 4) != 0;
-  std::cout << "writefileindex"
-            << " file " << file << " index " << index << std::endl;
-  fs::path target;
-  if (!ConfinePath(MaintainServersRoot(), file, target)) {
-    std::cout << "writefileindex refused file " << file << std::endl;
-    get_gout() << "writefileindex refused file " << file << "\n";
-    return;
-  }
-  if (!WriteFileIndexTo(target, index, raw ? text : UnescapeTransferText(text)))
-    get_gout() << "writefileindex failed file " << file << "\n";
-}
-
-// Sends `contents` back to the requester as a writefileindex command; false (after writing the
-// overflow line) when it does not fit one command record.
-bool SendFileText(const std::string& file, int index, const std::string& contents,
-                  std::ostream& os) {
-  const std::string cmd = MakeWriteFileIndexCmd(file, index, contents);
-  if (cmd.size() >= stMsg_Cmd::kTextCapacity) {
-    os << " size " << contents.size() << " overflow\n";
-    return false;
-  }
-  if (get_gout().SendBackCmd(cCmdMaintain::kLevel, cmd.c_str()) <= 0)
-    os << "file " << file << " send failed\n";
-  return true;
-}
-
-// Resolves a peer's file name under the servers root; writes the refusal or absence.
-bool FindServersFile(const char* file, fs::path& path, std::ostream& os) {
-  std::error_code ec;
-  if (!ConfinePath(MaintainServersRoot(), file, path)) {
-    os << "file " << file << " refused \n";
-    return false;
-  }
-  if (!fs::is_regular_file(path, ec)) {
-    os << "file " << file << " not find \n";
-    return false;
-  }
-  return true;
-}
-
-void DownloadFile(const char* file) {
-  std::ostream& os = Prefixed("func_downloadfile");
-  fs::path path;
-  if (!FindServersFile(file, path, os)) return;
-  std::error_code ec;
-  const std::uintmax_t size = fs::file_size(path, ec);
-  std::string contents;
-  if (ec || size >= stMsg_Cmd::kTextCapacity) {
-    os << " size " << size << " overflow\n";
-    return;
-  }
-  if (!ReadFileBytes(path, 0, size, contents)) {
-    os << "file " << file << " not find \n";
-    return;
-  }
-  if (SendFileText(file, 0, contents, os)) os << "file " << file << " size " << size << "\n";
-}
-
-// Sends part `part` (from 0) of a file; the requester writes part 0 over its copy and appends
-// the others, so asking for the parts in order rebuilds the file.
-void DownloadFilePart(const char* file, unsigned part) {
-  std::ostream& os = Prefixed("func_downloadfilepart");
-  fs::path path;
-  if (!FindServersFile(file, path, os)) return;
-  std::error_code ec;
-  const std::uintmax_t size = fs::file_size(path, ec);
-  const std::uintmax_t parts = (size + cCmdMaintain::kPartBytes - 1) / cCmdMaintain::kPartBytes;
-  if (ec || part >= std::max<std::uintmax_t>(parts, 1)) {
-    os << " part " << part << " of " << parts << " overflow\n";
-    return;
-  }
-  std::string contents;
-  if (!ReadFileBytes(path, std::uintmax_t{part} * cCmdMaintain::kPartBytes,
-                     cCmdMaintain::kPartBytes, contents)) {
-    os << " not find \n";
-    return;
-  }
-  if (SendFileText(file, static_cast<int>(part), contents, os))
-    os << "file " << file << " part " << part << " of " << parts << "\n";
-}
-
-// Sends the "*.log" files of a folder under the servers root written in the last `hours`
-// hours, each as by downloadfile.
-void DownloadPathTime(unsigned hours, const char* folder) {
-  std::ostream& os = Prefixed("func_downloadpathtime");
-  fs::path dir;
-  std::error_code ec;
-  if (!ConfinePath(MaintainServersRoot(), folder, dir) || !fs::is_directory(dir, ec)) {
-    os << "path " << folder << " not find \n";
-    return;
-  }
-  const auto since = fs::file_time_type::clock::now() - std::chrono::hours(hours);
-  std::vector<std::string> names;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code fileEc;
-    if (!it->is_regular_file(fileEc) || it->path().extension() != ".log") continue;
-    if (it->last_write_time(fileEc) < since || fileEc) continue;
-    names.push_back(fs::path(folder).append(it->path().filename().string()).generic_string());
-  }
-  if (names.size() > cCmdMaintain::kMaxPathFiles) {
-    os << "time " << hours << " count " << names.size() << " overflow \n";
-    return;
-  }
-  os << "\n";
-  for (const std::string& name : names) DownloadFile(name.c_str());
 }
 
 void RestartTime(const char* text) {
@@ -356,6 +239,12 @@ void Ver() {
 
 }  // namespace
 
+std::ostream& MaintainAnswer(const char* func) {
+  std::ostream& os = get_gout();
+  os << func << " ip: " << GetTesselIP() << " ";
+  return os;
+}
+
 bool PlanRestartTime(const std::string& text, std::time_t now, std::time_t& when) {
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos || colon == 0 || colon > 2 || text.size() - colon - 1 == 0 ||
@@ -413,10 +302,10 @@ void cCmdMaintain::bind_cln(lua_State* L) {
   luareg::def<&FindProcess>(L, "findprocess");
   luareg::def<&Dos>(L, "dos");
   luareg::def<&ClearAScript>(L, "clearascript");
-  luareg::def<&WriteFileIndex>(L, "writefileindex");
-  luareg::def<&DownloadFilePart>(L, "downloadfilepart");
-  luareg::def<&DownloadPathTime>(L, "downloadpathtime");
-  luareg::def<&DownloadFile>(L, "downloadfile");
+  luareg::def<&MaintainWriteFileIndex>(L, "writefileindex");
+  luareg::def<&MaintainDownloadFilePart>(L, "downloadfilepart");
+  luareg::def<&MaintainDownloadPathTime>(L, "downloadpathtime");
+  luareg::def<&MaintainDownloadFile>(L, "downloadfile");
   luareg::def<&cCmdMaintain::Restart>(L, "Restart");
   luareg::def<&RestartTime>(L, "RestartTime");
   luareg::def<&cCmdMaintain::Close>(L, "Close");

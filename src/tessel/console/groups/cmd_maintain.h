@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ctime>
+#include <ostream>
 #include <string>
 
 #include "tessel/console/cmd.h"
@@ -30,6 +31,10 @@ class cCmdMaintain : public cCmd {
   static void Restart();
   static void Close();
 };
+
+// Starts an answer on the command output: the function's name, " ip: ", the process's address
+// and a blank, so that the answers of many servers can be told apart.
+std::ostream& MaintainAnswer(const char* func);
 
 // The planned time of RestartTime(text) for a clock reading `now`: "H:M" with 0 <= H < 24 and
 // 0 <= M < 60 is that time of day today, or tomorrow when it is not later than now (a time

@@ -95,10 +95,6 @@ int CleanLogs(const fs::path& root, const LogFilter& expired, std::ostream& cons
   return deleted;
 }
 
-std::string EscapeTransferText(std::string_view contents) {
-  return ReplaceAll(ReplaceAll(contents, "[[", "$[$["), "]]", "$]$]");
-}
-
 std::string UnescapeTransferText(std::string_view text) {
   return ReplaceAll(ReplaceAll(text, "$]$]", "]]"), "$[$[", "[[");
 }

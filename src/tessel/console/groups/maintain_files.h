@@ -33,8 +33,8 @@ bool IsPlainName(const std::string& kind);
 using LogFilter = std::function<bool(std::uintmax_t size, std::time_t lastWrite)>;
 int CleanLogs(const std::filesystem::path& root, const LogFilter& expired, std::ostream& console);
 
-// The text "[[" travels as "$[$[" and "]]" as "$]$]" in the original form of the transfer.
-std::string EscapeTransferText(std::string_view contents);
+// Undoes the escapes of the original form of the transfer, in which "[[" travels as "$[$[" and
+// "]]" as "$]$]".
 std::string UnescapeTransferText(std::string_view text);
 
 // The command that makes the receiver write `contents` to `file` under its servers root:

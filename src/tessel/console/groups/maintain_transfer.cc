@@ -1,0 +1,128 @@
+#include "tessel/console/groups/maintain_transfer.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <vector>
+
+#include "tessel/console/groups/cmd_maintain.h"
+#include "tessel/console/groups/maintain_files.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/msg/msg_records.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Sends `contents` back to the requester as a writefileindex command; false (after writing the
+// overflow line) when it does not fit one command record.
+bool SendFileText(const std::string& file, int index, const std::string& contents,
+                  std::ostream& os) {
+  const std::string cmd = MakeWriteFileIndexCmd(file, index, contents);
+  if (cmd.size() >= stMsg_Cmd::kTextCapacity) {
+    os << " size " << contents.size() << " overflow\n";
+    return false;
+  }
+  if (get_gout().SendBackCmd(cCmdMaintain::kLevel, cmd.c_str()) <= 0)
+    os << "file " << file << " send failed\n";
+  return true;
+}
+
+// Resolves a peer's file name under the servers root; writes the refusal or absence.
+bool FindServersFile(const char* file, fs::path& path, std::ostream& os) {
+  std::error_code ec;
+  if (!ConfinePath(MaintainServersRoot(), file, path)) {
+    os << "file " << file << " refused \n";
+    return false;
+  }
+  if (!fs::is_regular_file(path, ec)) {
+    os << "file " << file << " not find \n";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Writes text that a peer sent to a file under the servers root. The original form of the
+// transfer escapes "[[" and "]]"; a trailing true argument says the text travels unescaped.
+void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::string text) {
+  const bool raw = lua_isnumber(L, 4) ? lua_tonumber(L, 4) != 0 : lua_toboolean(L, 4) != 0;
+  std::cout << "writefileindex"
+            << " file " << file << " index " << index << std::endl;
+  fs::path target;
+  if (!ConfinePath(MaintainServersRoot(), file, target)) {
+    std::cout << "writefileindex refused file " << file << std::endl;
+    get_gout() << "writefileindex refused file " << file << "\n";
+    return;
+  }
+  if (!WriteFileIndexTo(target, index, raw ? text : UnescapeTransferText(text)))
+    get_gout() << "writefileindex failed file " << file << "\n";
+}
+
+void MaintainDownloadFile(const char* file) {
+  std::ostream& os = MaintainAnswer("func_downloadfile");
+  fs::path path;
+  if (!FindServersFile(file, path, os)) return;
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  std::string contents;
+  if (ec || size >= stMsg_Cmd::kTextCapacity) {
+    os << " size " << size << " overflow\n";
+    return;
+  }
+  if (!ReadFileBytes(path, 0, size, contents)) {
+    os << "file " << file << " not find \n";
+    return;
+  }
+  if (SendFileText(file, 0, contents, os)) os << "file " << file << " size " << size << "\n";
+}
+
+// Sends part `part` (from 0) of a file; the requester writes part 0 over its copy and appends
+// the others, so asking for the parts in order rebuilds the file.
+void MaintainDownloadFilePart(const char* file, unsigned part) {
+  std::ostream& os = MaintainAnswer("func_downloadfilepart");
+  fs::path path;
+  if (!FindServersFile(file, path, os)) return;
+  std::error_code ec;
+  const std::uintmax_t size = fs::file_size(path, ec);
+  const std::uintmax_t parts = (size + cCmdMaintain::kPartBytes - 1) / cCmdMaintain::kPartBytes;
+  if (ec || part >= std::max<std::uintmax_t>(parts, 1)) {
+    os << " part " << part << " of " << parts << " overflow\n";
+    return;
+  }
+  std::string contents;
+  if (!ReadFileBytes(path, std::uintmax_t{part} * cCmdMaintain::kPartBytes,
+                     cCmdMaintain::kPartBytes, contents)) {
+    os << " not find \n";
+    return;
+  }
+  if (SendFileText(file, static_cast<int>(part), contents, os))
+    os << "file " << file << " part " << part << " of " << parts << "\n";
+}
+
+// Sends the "*.log" files of a folder under the servers root written in the last `hours`
+// hours, each as by downloadfile.
+void MaintainDownloadPathTime(unsigned hours, const char* folder) {
+  std::ostream& os = MaintainAnswer("func_downloadpathtime");
+  fs::path dir;
+  std::error_code ec;
+  if (!ConfinePath(MaintainServersRoot(), folder, dir) || !fs::is_directory(dir, ec)) {
+    os << "path " << folder << " not find \n";
+    return;
+  }
+  const auto since = fs::file_time_type::clock::now() - std::chrono::hours(hours);
+  std::vector<std::string> names;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code fileEc;
+    if (!it->is_regular_file(fileEc) || it->path().extension() != ".log") continue;
+    if (it->last_write_time(fileEc) < since || fileEc) continue;
+    names.push_back(fs::path(folder).append(it->path().filename().string()).generic_string());
+  }
+  if (names.size() > cCmdMaintain::kMaxPathFiles) {
+    os << "time " << hours << " count " << names.size() << " overflow \n";
+    return;
+  }
+  os << "\n";
+  for (const std::string& name : names) MaintainDownloadFile(name.c_str());
+}
