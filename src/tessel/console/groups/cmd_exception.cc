@@ -12,7 +12,9 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/host/tessel.h"
+#include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
+#include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
 #include "tessel/timers/timer_func0.h"
 
@@ -86,6 +88,18 @@ void DeadLoop() {
 // Listed as a division by zero; does nothing.
 void Zero() {}
 
+// Called by the server at the other end of a client link: it met a fault.
+void ServerException() {
+  auto* bridge = dynamic_cast<cBridgeClient*>(get_gout().GetBridge());
+  if (bridge == nullptr) return;
+  platform::SetColor(platform::kColorLightRed);
+  tessel_write(tessel_fetalerror(), std::string("【Exception】on Server ") + bridge->GetName());
+  if (cEasyClient* client = cTessel::Current().GetTesselClient(bridge->GetName()))
+    client->OnServerException();
+  platform::SetColor(platform::kColorLightCyan);
+}
+
+// Called by a client on a link of a server endpoint: it met a fault.
 void ClientException() {
   auto* bridge = dynamic_cast<cBridgeServer*>(get_gout().GetBridge());
   if (bridge == nullptr) return;
@@ -93,7 +107,7 @@ void ClientException() {
   platform::SetColor(platform::kColorLightRed);
   tessel_write(tessel_fetalerror(), std::string("【Exception】on Client ") + bridge->GetName() +
                                         " link " + std::to_string(link));
-  if (cEasyServer* server = cTessel::Instance().GetTesselServer(bridge->GetName()))
+  if (cEasyServer* server = cTessel::Current().GetTesselServer(bridge->GetName()))
     server->OnClientException(link);
   platform::SetColor(platform::kColorLightCyan);
 }
@@ -112,6 +126,7 @@ void cCmdException::Help() {
 void cCmdException::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdException::Help);
   luareg::def<&ClientException>(L, "ClientException");
+  luareg::def<&ServerException>(L, "ServerException");
   luareg::def<&DeadLoop>(L, "DeadLoop");
   luareg::def<&Throw>(L, "Throw");
   luareg::def<&Null>(L, "Null");

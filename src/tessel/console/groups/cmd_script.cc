@@ -97,11 +97,28 @@ void SendEasyClient(cEasyClient* client, int level, const char* text) {
 
 // Through the only easy client of the process.
 void Send(int level, const char* text) {
-  SendEasyClient(cTessel::Instance().GetTesselClientOne(), level, text);
+  SendEasyClient(cTessel::Current().GetTesselClientOne(), level, text);
 }
 
 void SendName(const char* name, int level, const char* text) {
-  SendEasyClient(cTessel::Instance().GetTesselClient(name), level, text);
+  SendEasyClient(cTessel::Current().GetTesselClient(name), level, text);
+}
+
+// The clone does not connect by itself; it is entered in the host's table under its name.
+void CloneClient(const char* name, int mode, const char* newName) {
+  cTessel& host = cTessel::Current();
+  cEasyClient* client = host.GetTesselClient(name);
+  if (client == nullptr) {
+    get_gout() << "func_CloneClient "
+               << "not find easyclient " << name << "\n";
+    return;
+  }
+  if (host.GetTesselClient(newName) != nullptr) {
+    get_gout() << "func_CloneClient "
+               << "already have easyclient " << newName << "\n";
+    return;
+  }
+  host.SetTesselClient(client->Clone(newName, mode));
 }
 
 void ClearAScript(const char* file) {
@@ -131,6 +148,7 @@ void BindScriptTessel(lua_State* L) {
   luareg::def<&ShiftCmdsName>(L, "ShiftCmdsName");
   luareg::def<&Send>(L, "Send");
   luareg::def<&SendName>(L, "SendName");
+  luareg::def<&CloneClient>(L, "CloneClient");
   luareg::def<&ClearAScript>(L, "ClearAScript");
   luareg::def<&GetDateString>(L, "GetDateString");
   ShareGroupFunction(L, cCmdMsg::Instance(), "SendToClient", "SendToClient");

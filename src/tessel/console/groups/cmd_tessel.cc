@@ -7,6 +7,7 @@
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/host/tessel.h"
+#include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
 
 namespace {
@@ -42,14 +43,28 @@ bool HelpBridgeCmd(cBridge* bridge, int level) {
 }
 
 void ServerCmds(const char* name) {
-  if (!TraceBridgeCmds(cTessel::Instance().GetBridgeServer(name)))
+  if (!TraceBridgeCmds(cTessel::Current().GetBridgeServer(name)))
     get_gout() << "not find server"
                << "\n";
 }
 
 void ServerCmd(const char* name, int level) {
-  if (!HelpBridgeCmd(cTessel::Instance().GetBridgeServer(name), level))
+  if (!HelpBridgeCmd(cTessel::Current().GetBridgeServer(name), level))
     get_gout() << "not find server"
+               << "\n";
+}
+
+void ClientCmds(const char* name) {
+  if (!TraceBridgeCmds(cTessel::Current().GetBridgeClient(name)))
+    get_gout() << "func_ClientCmds "
+               << "not find client"
+               << "\n";
+}
+
+void ClientCmd(const char* name, int level) {
+  if (!HelpBridgeCmd(cTessel::Current().GetBridgeClient(name), level))
+    get_gout() << "func_ClientCmd "
+               << "not find client"
                << "\n";
 }
 
@@ -78,6 +93,8 @@ void cCmdTessel::Help() {
 
 void cCmdTessel::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdTessel::Help);
+  luareg::def<&ClientCmd>(L, "ClientCmd");
+  luareg::def<&ClientCmds>(L, "ClientCmds");
   luareg::def<&DoCmd>(L, "DoCmd");
   luareg::def<&ServerCmd>(L, "ServerCmd");
   luareg::def<&ServerCmds>(L, "ServerCmds");

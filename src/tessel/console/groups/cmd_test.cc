@@ -9,6 +9,8 @@
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/host/tessel.h"
+#include "tessel/link/bridge.h"
 
 namespace {
 
@@ -17,6 +19,22 @@ constexpr int kEchoLevel = 6;
 void Hello() {
   get_gout() << "Hello World!"
              << "\n";
+}
+
+// Switches an endpoint between its own command array and its bound next array.
+void ChangeCmdArrayToNext(const char* name, int flag) {
+  cBridge* bridge = cTessel::Current().FindBridge(name);
+  if (bridge == nullptr) {
+    std::cout << "not found " << name << "bridge." << std::endl;
+    return;
+  }
+  if (bridge->GetNext() == nullptr) {
+    std::cout << "bridge " << name << " not have next cmdarray." << std::endl;
+    return;
+  }
+  bridge->SetNext(flag != 0);
+  std::cout << "bridge " << name << " change cmdarray is " << (flag != 0 ? "next" : "default")
+            << "." << std::endl;
 }
 
 const char* const kHelp[] = {
@@ -63,5 +81,6 @@ void cCmdTest::Help() {
 void cCmdTest::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdTest::Help);
   luareg::def<&cCmdTest::Echo>(L, "Echo");
+  luareg::def<&ChangeCmdArrayToNext>(L, "ChangeCmdArrayToNext");
   luareg::def<&Hello>(L, "Hello");
 }

@@ -11,7 +11,9 @@
 #include <thread>
 
 #include "cmd_group_util.h"
+#include "linked_host.h"
 #include "tessel/console/groups/config_stores.h"
+#include "tessel/console/ostream_cmd.h"
 #include "tessel/host/child_process.h"
 #include "tessel/host/tessel.h"
 
@@ -142,6 +144,29 @@ TEST(ExceptionGroup, ZeroAndThePeerNoticesOutsideALinkDoNothing) {
     EXPECT_TRUE(run.ok) << statement;
     EXPECT_EQ(run.out, "") << statement;
   }
+}
+
+// A peer's notice is taken only by the side it is meant for: a client hears of its server's
+// fault, a server of its client's.
+TEST_F(LinkedHostTest, PeerExceptionNoticesReachTheirSideOnly) {
+  iServer* net = m_server->GetNetServer();
+  ASSERT_GT(SendServerCmd(net, 12, "ServerException() ClientException()"), 0);
+  ASSERT_TRUE(Pump([&] { return Client().notices == 1; }));
+  PumpFor(50);
+  EXPECT_EQ(Client().notices, 1);
+  EXPECT_TRUE(Server().notices.empty());
+  std::vector<std::string> fatal = FatalLines();
+  ASSERT_EQ(fatal.size(), 1u);
+  EXPECT_NE(fatal[0].find("【Exception】on Server global"), std::string::npos) << fatal[0];
+
+  ASSERT_GT(Link().SendCmd(12, "ClientException() ServerException()"), 0);
+  ASSERT_TRUE(Pump([&] { return !Server().notices.empty(); }));
+  PumpFor(50);
+  EXPECT_EQ(Server().notices, std::vector<unsigned int>{1});
+  EXPECT_EQ(Client().notices, 1);
+  fatal = FatalLines();
+  ASSERT_EQ(fatal.size(), 1u);
+  EXPECT_NE(fatal[0].find("【Exception】on Client center link 1"), std::string::npos) << fatal[0];
 }
 
 }  // namespace

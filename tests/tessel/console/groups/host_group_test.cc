@@ -7,12 +7,16 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "cmd_group_util.h"
+#include "linked_host.h"
 #include "tessel/console/groups/cmd_exception.h"
 #include "tessel/console/groups/cmd_input.h"
 #include "tessel/console/groups/cmd_log.h"
 #include "tessel/console/groups/cmd_test.h"
+#include "tessel/link/bridge_client.h"
+#include "tessel/link/bridge_server.h"
 #include "tessel/link/link_test_util.h"
 
 namespace {
@@ -70,6 +74,40 @@ TEST(HostGroup, MissingEndpointsAndLocalDoCmdAreReportedAndNothingRuns) {
   for (const stCase& c : cases) {
     const stGroupRun run = RunInGroup(cCmdTessel::Instance(), c.statement);
     EXPECT_TRUE(run.ok) << c.statement << "\n" << run.out;
+    EXPECT_EQ(run.out, c.out) << c.statement;
+  }
+}
+
+std::string Traced(cCmdArray& array) {
+  std::ostringstream os;
+  array.TraceCmds(os);
+  return os.str();
+}
+
+// The groups of the host's endpoints, by name; a level without a group of the endpoint's own
+// shows the console's group of that level.
+TEST_F(LinkedHostTest, TheHostGroupShowsTheGroupsOfTheNamedEndpoints) {
+  const std::string inputHelp = RunInGroup(cCmdInput::Instance(), "Help()").out;
+  const std::string testHelp = RunInGroup(cCmdTest::Instance(), "Help()").out;
+  const struct {
+    std::string statement;
+    std::string out;
+  } cases[] = {
+      {"ServerCmds('center')", Traced(*m_server->GetBridgeServer())},
+      {"ServerCmd('center',3)", inputHelp},
+      {"ServerCmd('center',99)", "not find cmd\n"},
+      {"ClientCmds('global')", Traced(Link())},
+      {"ClientCmd('global',6)", testHelp},
+      {"ClientCmd('global',99)", "not find cmd\n"},
+      {"ClientCmds('center')", "func_ClientCmds not find client\n"},
+      {"ClientCmd('center',1)", "func_ClientCmd not find client\n"},
+      {"ServerCmds('global')", "not find server\n"},
+      {"ServerCmd('global',1)", "not find server\n"},
+  };
+  EXPECT_NE(Traced(Link()).find("name cCmd_TestOutput"), std::string::npos);
+  for (const auto& c : cases) {
+    const stGroupRun run = RunInGroup(cCmdTessel::Instance(), c.statement);
+    EXPECT_TRUE(run.ok) << c.statement;
     EXPECT_EQ(run.out, c.out) << c.statement;
   }
 }

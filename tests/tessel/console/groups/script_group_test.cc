@@ -9,6 +9,7 @@
 #include <string>
 
 #include "cmd_group_util.h"
+#include "linked_host.h"
 #include "tessel/console/groups/cmd_input.h"
 #include "tessel/console/groups/cmd_test.h"
 #include "tessel/console/tessel_cmd.h"
@@ -36,11 +37,11 @@ class ScriptGroup : public ::testing::Test {
 // (the log group registered its Help first).
 TEST_F(ScriptGroup, TheStateCarriesEveryRegistrationStepAndItsOwnHelp) {
   const char* const functions[] = {
-      "flush_log_cache", "add_appender_cout", "ReloadAll",     "RunScript",      "ParseCmd",
-      "ParseCmdOut",     "ShiftCmd",          "ShiftCmds",     "ShiftCmdsName",  "Send",
-      "SendName",        "ClearAScript",      "GetDateString", "SendToClient",   "SendClients",
-      "SendToServer",    "RestartTessel",     "CloseTessel",   "SetConfigValue", "GetGameString",
-      "GetGameTime",     "StartYield",
+      "flush_log_cache", "add_appender_cout", "ReloadAll",     "RunScript",     "ParseCmd",
+      "ParseCmdOut",     "ShiftCmd",          "ShiftCmds",     "ShiftCmdsName", "Send",
+      "SendName",        "CloneClient",       "ClearAScript",  "GetDateString", "SendToClient",
+      "SendClients",     "SendToServer",      "RestartTessel", "CloseTessel",   "SetConfigValue",
+      "GetGameString",   "GetGameTime",       "StartYield",
   };
   for (const char* fn : functions) {
     EXPECT_TRUE(Run(std::string("assert(type(") + fn + ") == 'function')").ok) << fn;
@@ -124,6 +125,49 @@ TEST_F(ScriptGroup, GetDateStringGivesTheLocalTimeInFileNameForm) {
   const stGroupRun run =
       Run("assert(string.match(GetDateString(), '^%d%d%d%d_%d%d_%d%d%-%d%d%.%d%d%.%d%d$'))");
   EXPECT_TRUE(run.ok) << run.out;
+}
+
+// The clone copies the client's connection record but does not connect by itself.
+TEST_F(LinkedHostTest, CloneClientEntersANewClientThatDoesNotConnect) {
+  const struct {
+    const char* statement;
+    const char* out;
+  } cases[] = {
+      {"CloneClient('nosuch',0,'copy')", "func_CloneClient not find easyclient nosuch\n"},
+      {"CloneClient('global',0,'global')", "func_CloneClient already have easyclient global\n"},
+      {"CloneClient('global',0,'globalCopy')", "cEasyClient::Start globalCopy\n"},
+      {"CloneClient('global',1,'globalCopy')",
+       "func_CloneClient already have easyclient globalCopy\n"},
+  };
+  for (const auto& c : cases) {
+    const stGroupRun run = RunInGroup(cCmdScript::Instance(), c.statement);
+    EXPECT_TRUE(run.ok) << c.statement;
+    // A clone starts as a client does and says so.
+    EXPECT_EQ(run.out.substr(0, std::string(c.out).size()), c.out) << c.statement;
+  }
+  cEasyClient* copy = m_host->GetTesselClient("globalCopy");
+  ASSERT_NE(copy, nullptr);
+  EXPECT_STREQ(copy->GetName(), "globalCopy");
+  PumpFor(200);
+  EXPECT_EQ(m_server->GetNetServer()->GetLinkNum(), 1);
+}
+
+// Through the named client the command reaches the server; with two clients Send cannot tell
+// which one is meant.
+TEST_F(LinkedHostTest, SendNameReachesTheServerAndSendNeedsTheOnlyClient) {
+  EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "SendName('global',1,'Help()')").out, "");
+  ASSERT_TRUE(Pump([&] { return !m_outputs.empty(); }));
+  EXPECT_NE(m_outputs[0].find("[账号命令]"), std::string::npos) << m_outputs[0];
+
+  m_outputs.clear();
+  EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "Send(1,'Help()')").out, "");
+  ASSERT_TRUE(Pump([&] { return !m_outputs.empty(); }));
+
+  cNoticeClient second(m_server->Port(), "second");
+  m_host->SetTesselClient(&second);
+  EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "Send(1,'Help()')").out,
+            "func_SendEasyClient not find easyclient\n");
+  m_host.reset();
 }
 
 TEST(ScriptBinding, AnyStateReceivesTheScriptGroupsFunctions) {

@@ -9,7 +9,10 @@
 #include <string>
 
 #include "cmd_group_util.h"
+#include "linked_host.h"
 #include "tessel/console/ostream_cmd.h"
+#include "tessel/console/tessel_cmd.h"
+#include "tessel/link/bridge_server.h"
 #include "tessel/link/link_test_util.h"
 
 namespace {
@@ -100,6 +103,45 @@ TEST(TestGroup, EchoChecksItsTextLocallyAndBouncesWithAGrowingCounterOverALink) 
       if (echoed(r)) return true;
     return false;
   }));
+}
+
+TEST_F(LinkedHostTest, ChangeCmdArrayToNextSwitchesWhatTheConsoleEntersForAnEndpoint) {
+  cBridgeServer& bridge = *m_server->GetBridgeServer();
+  cCmdArray next;
+  const struct {
+    const char* statement;
+    bool bind;
+    const char* out;
+    bool isNext;
+  } cases[] = {
+      {"ChangeCmdArrayToNext('nosuch',1)", false, "not found nosuchbridge.\n", false},
+      {"ChangeCmdArrayToNext('center',1)", false, "bridge center not have next cmdarray.\n", false},
+      {"ChangeCmdArrayToNext('center',1)", true, "bridge center change cmdarray is next.\n", true},
+      {"ChangeCmdArrayToNext('center',0)", true, "bridge center change cmdarray is default.\n",
+       false},
+  };
+  for (const auto& c : cases) {
+    bridge.BindNext(c.bind ? &next : nullptr);
+    const stGroupRun run = RunInGroup(cCmdTest::Instance(), c.statement);
+    EXPECT_TRUE(run.ok) << c.statement;
+    EXPECT_EQ(run.out, c.out) << c.statement;
+    EXPECT_EQ(bridge.IsNext(), c.isNext) << c.statement;
+  }
+  // The console line //center enters the array the switch chose.
+  bridge.BindNext(&next);
+  RunInGroup(cCmdTest::Instance(), "ChangeCmdArrayToNext('center',1)");
+  cTesselCmd& console = cTesselCmd::Instance();
+  {
+    CoutCapture quiet;
+    console.ParseCmd("//center", std::cout);
+  }
+  EXPECT_EQ(console.GetCurCmdArray(), &next);
+  {
+    CoutCapture quiet;
+    console.ParseCmd("//0//", std::cout);
+  }
+  bridge.SetNext(false);
+  bridge.BindNext(nullptr);
 }
 
 }  // namespace
