@@ -5,16 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tessel/contracts/timer_manager.h"
+#include "baselib/fake_clock.h"
 
 namespace {
-
-class TickClock : public iTimerClock {
- public:
-  std::uint32_t GetMilliSeconds() override { return static_cast<std::uint32_t>(seconds * 1000); }
-  long GetSeconds() override { return seconds; }
-  long seconds = 3'000'000;
-};
 
 // The child dies of the fault: by the signal itself, or by the sanitizer's exit after it
 // reported the fault (never by the codes it exits with on its own).
@@ -27,12 +20,10 @@ TEST(TimerFunc0DeathTest, TheArmedTimerFaultsInsideTheTimerManagerOneSecondLater
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        TickClock clock;
-        cTimerManager::Instance().SetClock(&clock);
+        ManagerClock time;
         if (cTimerFunc0::Instance().Start() != 1) _exit(3);
-        cTimerManager::Instance().Run(10);  // not yet due
-        ++clock.seconds;
-        cTimerManager::Instance().Run(1000);
+        time.Step(10);  // not yet due
+        time.Step(1000);
         _exit(0);  // not reached
       },
       DiedOfTheFault, "");

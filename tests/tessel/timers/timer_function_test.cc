@@ -5,11 +5,9 @@
 #include <stdlib.h>
 
 #include <iostream>
-#include <mutex>
 #include <sstream>
-#include <string>
-#include <vector>
 
+#include "loglib/logger_lines.h"
 #include "tessel/contracts/baselib.h"
 
 namespace {
@@ -19,31 +17,15 @@ std::uint32_t FakeTick() {
   return g_now;
 }
 
-// Lines written to "tessel.timererror" (the appender is added once for the test program).
-std::mutex g_linesLock;
-std::vector<std::string> g_lines;
-
 std::vector<std::string> TakeLines() {
-  std::lock_guard<std::mutex> lock(g_linesLock);
-  std::vector<std::string> out;
-  out.swap(g_lines);
-  return out;
+  static testing_support::logger_lines lines("tessel.timererror");
+  return lines.take();
 }
 
 class CostGuardTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    setenv("TESSEL_COLOR", "0", 1);
-    loglib::add_appender(
-        loglib::default_manager(), "tessel.timererror",
-        [](const std::string& line) {
-          std::lock_guard<std::mutex> lock(g_linesLock);
-          g_lines.push_back(line);
-        },
-        1000);
-    loglib::flush_log_cache();
-  }
   void SetUp() override {
+    setenv("TESSEL_COLOR", "0", 1);
     SetTimerFunctionTick(&FakeTick);
     TakeLines();
     old = std::cout.rdbuf(out.rdbuf());
@@ -57,36 +39,25 @@ class CostGuardTest : public ::testing::Test {
   std::streambuf* old = nullptr;
 };
 
-TEST_F(CostGuardTest, AnOverrunWritesOneTimerErrorLineAtLevelOneAndNothingToStandardOutput) {
+TEST_F(CostGuardTest, OverrunsWriteOneTimerErrorLineEachWithTheirNestingLevel) {
   {
-    cTimerFunctionTessel guard("cCmd_Tessel", "Sleep(150)", 100, 1);
-    EXPECT_EQ(GetTimerFunctionTesselLevel(), 1);
-    g_now += 150;
-  }
-  EXPECT_EQ(GetTimerFunctionTesselLevel(), 0);
-  const auto lines = TakeLines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find("cCmd_Tessel 【costtime】 150 param Sleep(150) level 1"),
-            std::string::npos)
-      << lines[0];
-  EXPECT_EQ(out.str(), "");
-}
-
-TEST_F(CostGuardTest, NestedOverrunsReportTheirNestingLevels) {
-  {
-    cTimerFunctionTessel outer("outer", "a", 100, 1);
+    cTimerFunctionTessel outer("cCmd_Tessel", "Sleep(150)", 100, 1);
     {
       cTimerFunctionTessel inner("inner", "b", 100, 1);
       EXPECT_EQ(GetTimerFunctionTesselLevel(), 2);
       g_now += 120;
     }
-    g_now += 10;
+    EXPECT_EQ(GetTimerFunctionTesselLevel(), 1);
+    g_now += 30;
   }
+  EXPECT_EQ(GetTimerFunctionTesselLevel(), 0);
   const auto lines = TakeLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("inner 【costtime】 120 param b level 2"), std::string::npos);
-  EXPECT_NE(lines[1].find("outer 【costtime】 130 param a level 1"), std::string::npos);
-  EXPECT_EQ(GetTimerFunctionTesselLevel(), 0);
+  EXPECT_NE(lines[1].find("cCmd_Tessel 【costtime】 150 param Sleep(150) level 1"),
+            std::string::npos)
+      << lines[1];
+  EXPECT_EQ(out.str(), "") << "nothing goes to standard output";
 }
 
 TEST_F(CostGuardTest, WorkWithinTheThresholdOrNotStartedReportsNothing) {
