@@ -71,18 +71,6 @@ TEST_F(TimerManagerTest, RepeatingTimerThatFellBehindFiresOnceNotOncePerMissedBe
   EXPECT_EQ(p.fired.size(), 2u);
 }
 
-TEST_F(TimerManagerTest, AtTimerFiresWhenTheClockReachesItsDueTime) {
-  Probe p;
-  unsigned long due = 3;
-  tm.AddTime(TimeRange_Minute, due);
-  EXPECT_EQ(static_cast<long>(due), tm.GetSTime() + 180);
-  ASSERT_EQ(p.AddTimer(TimeRange_Minute, TimerEnum_At, due, 4), 1);
-  time.Step(179'000);
-  EXPECT_TRUE(p.fired.empty());
-  time.Step(1000);
-  EXPECT_EQ(p.fired, std::vector<unsigned long>{4});
-}
-
 TEST_F(TimerManagerTest, MillisecondTimersSurviveTheWrapOfTheClock) {
   time.clock.ms = 0xFFFFFFFFu - 20;
   tm.SetClock(&time.clock);
@@ -101,27 +89,20 @@ TEST_F(TimerManagerTest, MillisecondTimersSurviveTheWrapOfTheClock) {
   EXPECT_EQ(p.fired.size(), 1u);
 }
 
-TEST_F(TimerManagerTest, KillTimerRemovesThePendingTimerOnly) {
+TEST_F(TimerManagerTest, KillTimerRemovesThePendingTimerOnlyAndAnIdAddedAgainIsReplaced) {
   Probe p;
   p.AddTimer(TimeRange_MS, TimerEnum_Once, 10, 1);
   p.AddTimer(TimeRange_MS, TimerEnum_Once, 10, 2);
+  p.AddTimer(TimeRange_MS, TimerEnum_Once, 30, 2);
+  EXPECT_EQ(tm.GetTimerCount(), 2u);
   EXPECT_EQ(tm.CheckTimer(TimeRange_MS, TimerEnum_Once, 10, p.GetTimerObj(), 1), 1);
   EXPECT_EQ(p.KillTimer(TimeRange_MS, TimerEnum_Once, 10, 1), 1);
   EXPECT_EQ(p.KillTimer(TimeRange_MS, TimerEnum_Once, 10, 1), 0);
   EXPECT_EQ(tm.CheckTimer(TimeRange_MS, TimerEnum_Once, 10, p.GetTimerObj(), 1), 0);
   time.Step(10);
-  EXPECT_EQ(p.fired, std::vector<unsigned long>{2});
-}
-
-TEST_F(TimerManagerTest, AddingTheSameIdAgainReplacesThePendingTimer) {
-  Probe p;
-  p.AddTimer(TimeRange_MS, TimerEnum_Once, 10, 1);
-  p.AddTimer(TimeRange_MS, TimerEnum_Once, 30, 1);
-  EXPECT_EQ(tm.GetTimerCount(), 1u);
-  time.Step(10);
   EXPECT_TRUE(p.fired.empty());
   time.Step(20);
-  EXPECT_EQ(p.fired.size(), 1u);
+  EXPECT_EQ(p.fired, std::vector<unsigned long>{2});
 }
 
 TEST_F(TimerManagerTest, BadArgumentsRegisterNothing) {
