@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <iostream>
 #include <memory>
-#include <sstream>
+#include <tuple>
 #include <vector>
 
 #include "tessel/contracts/baselib.h"
@@ -14,53 +12,10 @@
 
 namespace {
 
-using testing_msg::RecordingLink;
+using testing_msg::CaptureCout;
 using testing_msg::TestBridge;
 using testing_msg::TestDistribute;
-
-// Bytes of one received record with the given header, body and total size.
-struct Received {
-  Received(int type, std::size_t size, unsigned short id = 0) : bytes(size, '\0') {
-    stMsg head;
-    head.type = static_cast<std::uint16_t>(type);
-    head.id = id;
-    std::memcpy(bytes.data(), &head, std::min(size, sizeof(head)));
-    bind.size = static_cast<std::uint32_t>(size);
-    bind.send = &link;
-    bind.msg = reinterpret_cast<stMsg*>(bytes.data());
-    bind.kind = stBindMsg::kPeerRecord;
-  }
-  void Put(std::size_t offset, const void* data, std::size_t n) {
-    std::memcpy(bytes.data() + offset, data, n);
-  }
-  void PutInt(std::size_t offset, std::int32_t value) { Put(offset, &value, sizeof(value)); }
-  Received(const Received&) = delete;
-  Received& operator=(const Received&) = delete;
-
-  RecordingLink link;
-  std::vector<char> bytes;
-  stBindMsg bind;
-};
-
-// A command record as a peer sends it: the text padded to the wire size.
-std::unique_ptr<Received> CommandRecord(int cmd, const std::string& text) {
-  auto r = std::make_unique<Received>(stMsg_Cmd::s_nType, CmdWireSize(text.size()));
-  r->PutInt(4, cmd);
-  r->Put(8, text.c_str(), text.size() + 1);
-  return r;
-}
-
-// Captures what is written to standard output while it lives.
-class CaptureCout {
- public:
-  CaptureCout() : m_old(std::cout.rdbuf(m_text.rdbuf())) {}
-  ~CaptureCout() { std::cout.rdbuf(m_old); }
-  std::string Text() const { return m_text.str(); }
-
- private:
-  std::ostringstream m_text;
-  std::streambuf* m_old;
-};
+using Received = testing_msg::ReceivedRecord;
 
 class CountingBind : public cMsgBind {
  public:
@@ -79,28 +34,34 @@ class MsgRegistry : public ::testing::Test {
     Received record(type, size, id);
     return registry.HandleMsg(&record.bind);
   }
+  // A 12-byte error reply or exception notice: a message number and a code.
+  static std::unique_ptr<Received> Notice(int type, std::int32_t msg, std::int32_t code) {
+    auto r = std::make_unique<Received>(type, 12);
+    r->PutInt(4, msg);
+    r->PutInt(8, code);
+    return r;
+  }
 
   TestBridge bridge;
   cMsg& registry = bridge.m_msg;
 };
 
 TEST_F(MsgRegistry, InitNumbersTheBuiltInRecordsFrom1001InOrder) {
-  EXPECT_EQ(1001, stMsg_Error::s_nType);
-  EXPECT_EQ(1002, stMsg_Exception::s_nType);
-  EXPECT_EQ(1003, stMsg_Out::s_nType);
-  EXPECT_EQ(1004, stMsg_Cmd::s_nType);
-  EXPECT_EQ(1005, stMsg_Windows::s_nType);
+  const std::tuple<int, int, const char*> builtIn[] = {
+      {stMsg_Error::s_nType, 1001, "错误消息"},
+      {stMsg_Exception::s_nType, 1002, "异常消息"},
+      {stMsg_Out::s_nType, 1003, "输出消息"},
+      {stMsg_Cmd::s_nType, 1004, "命令消息"},
+      {stMsg_Windows::s_nType, 1005, "windows消息"},
+      {1000, 1000, "unknow msg"},
+      {1006, 1006, "unknow msg"}};
+  for (const auto& [type, number, name] : builtIn) {
+    EXPECT_EQ(number, type);
+    EXPECT_STREQ(name, registry.GetName(number)) << number;
+  }
   EXPECT_EQ(1004, Msg_GetCmdRecord().type);
-  EXPECT_STREQ("错误消息", registry.GetName(1001));
-  EXPECT_STREQ("异常消息", registry.GetName(1002));
-  EXPECT_STREQ("输出消息", registry.GetName(1003));
-  EXPECT_STREQ("命令消息", registry.GetName(1004));
-  EXPECT_STREQ("windows消息", registry.GetName(1005));
-  EXPECT_STREQ("unknow msg", registry.GetName(1006));
-  EXPECT_STREQ("unknow msg", registry.GetName(1000));
   EXPECT_STREQ("未知错误", registry.GetErrorText(1004, 3));
   EXPECT_STREQ("无效消息", registry.GetErrorText(999, 3));
-  EXPECT_EQ(&bridge, registry.GetBridge());
 
   CountingBind extra;
   int extraType = 0;
@@ -114,18 +75,16 @@ TEST_F(MsgRegistry, InitNumbersTheBuiltInRecordsFrom1001InOrder) {
 }
 
 TEST_F(MsgRegistry, RecordsOfUnknownTypeOrWrongSizeAreRefusedWithTheirCode) {
-  EXPECT_EQ(ChatException_TypeOverflow, Handle(1000, 12));
-  EXPECT_EQ(ChatException_TypeOverflow, Handle(1006, 12));
-  EXPECT_EQ(ChatException_TypeOverflow, Handle(0, 12));
-  EXPECT_EQ(ChatException_SizeWrong, Handle(1001, 11));
-  EXPECT_EQ(ChatException_SizeWrong, Handle(1001, 13));
-  EXPECT_EQ(ChatException_SizeWrong, Handle(1002, 16));
-  EXPECT_EQ(ChatException_SizeOverflow, Handle(1003, 10244));
-  EXPECT_EQ(ChatException_SizeOverflow, Handle(1004, 101377));
-  EXPECT_EQ(ChatException_SizeOverflow, Handle(1005, 20));
-  // Too short to hold a header at all.
-  EXPECT_EQ(ChatException_SizeWrong, Handle(1001, 3));
-  EXPECT_EQ(ChatException_OK, Handle(1005, 16));
+  // Each result with the (type, size) pairs that give it; 3 bytes cannot hold a header.
+  using Records = std::vector<std::pair<int, std::size_t>>;
+  const std::pair<HandleChatExceptionEnum, Records> cases[] = {
+      {ChatException_TypeOverflow, {{1000, 12}, {1006, 12}, {0, 12}}},
+      {ChatException_SizeWrong, {{1001, 11}, {1001, 13}, {1002, 16}, {1001, 3}}},
+      {ChatException_SizeOverflow, {{1003, 10244}, {1004, 101377}, {1005, 20}}},
+      {ChatException_OK, {{1005, 16}}}};
+  for (const auto& [result, records] : cases) {
+    for (const auto& [type, size] : records) EXPECT_EQ(result, Handle(type, size)) << type;
+  }
 }
 
 TEST_F(MsgRegistry, RecordsAtTheLargestSizeOfTheirTypeAreHandled) {
@@ -164,22 +123,18 @@ void TraceWithMarker(stMsg_Error* msg, std::ostream& os) {
 }
 
 TEST_F(MsgRegistry, ErrorRepliesAreTracedToTheMessageLog) {
-  Received ok(stMsg_Error::s_nType, 12);
-  ok.PutInt(4, 9);
-  ok.PutInt(8, 0);
-  EXPECT_EQ(ChatException_OK, registry.HandleMsg(&ok.bind));
+  auto ok = Notice(stMsg_Error::s_nType, 9, 0);
+  EXPECT_EQ(ChatException_OK, registry.HandleMsg(&ok->bind));
   EXPECT_EQ("【成功】: 9\n", bridge.MsgLogText());
 
-  Received failed(stMsg_Error::s_nType, 12);
-  failed.PutInt(4, 9);
-  failed.PutInt(8, 3);
+  auto failed = Notice(stMsg_Error::s_nType, 9, 3);
   bridge.ClearMsgLogText();
-  registry.HandleMsg(&failed.bind);
+  registry.HandleMsg(&failed->bind);
   EXPECT_EQ("【错误】: 3 msg 9 unknow error\n", bridge.MsgLogText());
 
   SetTraceErrorFunc(&TraceWithMarker);
   bridge.ClearMsgLogText();
-  registry.HandleMsg(&failed.bind);
+  registry.HandleMsg(&failed->bind);
   SetTraceErrorFunc(nullptr);
   EXPECT_EQ("traced 9", bridge.MsgLogText());
 }
@@ -200,11 +155,9 @@ TEST_F(MsgRegistry, InstalledScriptsSeeEveryErrorReplyAndEveryCommand) {
   SetErrorScript(&errors);
   SetCmdScript(&commands);
 
-  Received failed(stMsg_Error::s_nType, 12);
-  failed.PutInt(4, 9);
-  failed.PutInt(8, 3);
-  registry.HandleMsg(&failed.bind);
-  auto cmd = CommandRecord(4, "Ver()");
+  auto failed = Notice(stMsg_Error::s_nType, 9, 3);
+  registry.HandleMsg(&failed->bind);
+  auto cmd = Received::Command(4, "Ver()");
   bridge.m_run = [](unsigned, const char*) { return ChatException_OK; };
   registry.HandleMsg(&cmd->bind);
   registry.HandleMsg(&cmd->bind);
@@ -218,11 +171,9 @@ TEST_F(MsgRegistry, InstalledScriptsSeeEveryErrorReplyAndEveryCommand) {
 }
 
 TEST_F(MsgRegistry, ExceptionNoticesAreWrittenToStandardOutputAndTheMessageLog) {
-  Received notice(stMsg_Exception::s_nType, 12);
-  notice.PutInt(4, 1004);
-  notice.PutInt(8, ChatException_NoCmd);
+  auto notice = Notice(stMsg_Exception::s_nType, 1004, ChatException_NoCmd);
   CaptureCout out;
-  EXPECT_EQ(ChatException_OK, registry.HandleMsg(&notice.bind));
+  EXPECT_EQ(ChatException_OK, registry.HandleMsg(&notice->bind));
   const std::string expected =
       "stMsg_ExceptionBind::OnMsg test_bridge\n【异常】 msg 1004 ChatException_NoCmd "
       "没有指令类型的解析\n";
@@ -230,11 +181,9 @@ TEST_F(MsgRegistry, ExceptionNoticesAreWrittenToStandardOutputAndTheMessageLog) 
   EXPECT_EQ(expected, bridge.MsgLogText());
 
   // A code outside the table prints the empty text, without reading outside it.
-  Received odd(stMsg_Exception::s_nType, 12);
-  odd.PutInt(4, 1003);
-  odd.PutInt(8, -77);
+  auto odd = Notice(stMsg_Exception::s_nType, 1003, -77);
   bridge.ClearMsgLogText();
-  registry.HandleMsg(&odd.bind);
+  registry.HandleMsg(&odd->bind);
   EXPECT_EQ("stMsg_ExceptionBind::OnMsg test_bridge\n【异常】 msg 1003 \n", bridge.MsgLogText());
 }
 
@@ -254,7 +203,7 @@ TEST_F(MsgRegistry, OutputTextGoesToTheLogAndBareToStandardOutput) {
 }
 
 TEST_F(MsgRegistry, CommandRecordsAreLoggedRunOnTheirLinkAndTheirResultKept) {
-  auto cmdRecord = CommandRecord(4, "Ver()");
+  auto cmdRecord = Received::Command(4, "Ver()");
   Received& cmd = *cmdRecord;
   bridge.m_run = [](unsigned, const char*) { return ChatException_NoPri; };
   EXPECT_EQ(ChatException_NoPri, registry.HandleMsg(&cmd.bind));
@@ -265,7 +214,7 @@ TEST_F(MsgRegistry, CommandRecordsAreLoggedRunOnTheirLinkAndTheirResultKept) {
 }
 
 TEST_F(MsgRegistry, CommandsNoGroupHandlesGoToTheDistributorWhenThereIsOne) {
-  auto cmdRecord = CommandRecord(40, "Move(1,2)");
+  auto cmdRecord = Received::Command(40, "Move(1,2)");
   Received& cmd = *cmdRecord;
   EXPECT_EQ(ChatException_NoCmd, registry.HandleMsg(&cmd.bind));
 

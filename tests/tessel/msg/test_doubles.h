@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -79,18 +81,16 @@ class RecordingLink : public iServerLink {
 class ClientLink : public iSend {
  public:
   virtual ~ClientLink() = default;
-  int Send(const stMsg*, unsigned long) override { return ++m_sends; }
+  int Send(const stMsg*, unsigned long) override { return 1; }
   unsigned short GetID() override { return 0; }
   int IsConnect() override { return 1; }
-  void ReleaseLink() override { ++m_released; }
+  void ReleaseLink() override {}
   const char* GetName() override { return "client"; }
   bool IsTraceSendCmd() override { return false; }
   bool IsTraceRecieveCmd() override { return false; }
   const char* GetIP() override { return "127.0.0.1"; }
   void Trace(std::ostream&) override {}
   unsigned long GetUnsentBytes() override { return 0; }
-  int m_sends = 0;
-  int m_released = 0;
 };
 
 // A distributor that answers as told and remembers what it was offered.
@@ -143,7 +143,6 @@ class TestBridge : public iBridge {
   }
   cCmd* GetCmdSafe(unsigned int) override { return nullptr; }
   int SendBackCmd(iSend* send, unsigned int cmd, const char* text) override {
-    m_sentBack.push_back(text);
     return ::SendCmd(send, static_cast<int>(cmd), text);
   }
   cMsg& GetMsg() override { return m_msg; }
@@ -167,7 +166,6 @@ class TestBridge : public iBridge {
   iSend* m_ranOn = nullptr;
   std::vector<unsigned> m_logged;
   std::vector<int> m_results;
-  std::vector<std::string> m_sentBack;
   std::string m_folder;
   cMsgLog m_msgLog;
   std::size_t m_msgLogMark = 0;
@@ -185,6 +183,51 @@ class TestBridge : public iBridge {
     ADD_FAILURE() << what << " is not used by the code under test";
     std::abort();
   }
+};
+
+// Captures what is written to standard output while it lives.
+class CaptureCout {
+ public:
+  CaptureCout() : m_old(std::cout.rdbuf(m_text.rdbuf())) {}
+  ~CaptureCout() { std::cout.rdbuf(m_old); }
+  std::string Text() const { return m_text.str(); }
+
+ private:
+  std::ostringstream m_text;
+  std::streambuf* m_old;
+};
+
+// Bytes of one record received from a peer over `link`, with the given header and total size;
+// the test fills in the body.
+struct ReceivedRecord {
+  ReceivedRecord(int type, std::size_t size, unsigned short id = 0) : bytes(size, '\0') {
+    stMsg head;
+    head.type = static_cast<std::uint16_t>(type);
+    head.id = id;
+    std::memcpy(bytes.data(), &head, std::min(size, sizeof(head)));
+    bind.size = static_cast<std::uint32_t>(size);
+    bind.send = &link;
+    bind.msg = reinterpret_cast<stMsg*>(bytes.data());
+    bind.kind = stBindMsg::kPeerRecord;
+  }
+  ReceivedRecord(const ReceivedRecord&) = delete;
+  ReceivedRecord& operator=(const ReceivedRecord&) = delete;
+
+  // A command record as a peer sends it: the text padded to the wire size.
+  static std::unique_ptr<ReceivedRecord> Command(int cmd, const std::string& text) {
+    auto r = std::make_unique<ReceivedRecord>(stMsg_Cmd::s_nType, CmdWireSize(text.size()));
+    r->PutInt(4, cmd);
+    r->Put(8, text.c_str(), text.size() + 1);
+    return r;
+  }
+  void Put(std::size_t offset, const void* data, std::size_t n) {
+    std::memcpy(bytes.data() + offset, data, n);
+  }
+  void PutInt(std::size_t offset, std::int32_t value) { Put(offset, &value, sizeof(value)); }
+
+  RecordingLink link;
+  std::vector<char> bytes;
+  stBindMsg bind;
 };
 
 }  // namespace testing_msg
