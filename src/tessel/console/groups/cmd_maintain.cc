@@ -21,7 +21,6 @@
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
 
-
 namespace {
 
 const char* const kHelp[] = {
@@ -138,7 +137,7 @@ void RestartTime(const char* text) {
   std::ostream& os = Prefixed("func_RestartTime");
   const std::string value = text;
   if (value == "0") {
-    cTessel::Instance().CancelRestart();
+    cTessel::Current().CancelRestart();
     os << "cancel\n";
     return;
   }
@@ -147,13 +146,13 @@ void RestartTime(const char* text) {
     os << "error time format 格式为 10:30 \n";
     return;
   }
-  cTessel::Instance().Restart(static_cast<long>(when), true);
+  cTessel::Current().Restart(static_cast<long>(when), true);
   os << Format("%Y_%m_%d %H:%M:%S", when) << "\n";
 }
 
 // The name this process goes by in the cluster.
 std::string OwnAccountName() {
-  return cTesselValues::Instance().GetProgram();
+  return cTessel::Current().GetAccount();
 }
 
 bool OwnAccountHas(const char* name) {
@@ -162,12 +161,12 @@ bool OwnAccountHas(const char* name) {
 
 void BroadCmdReverseName(int group, const char* text, const char* name) {
   if (OwnAccountHas(name)) RunHere(group, text);
-  SendToServerManagers(HostNetServers(), MakeBroadReverseNameCmd(group, text, name));
+  SendToServerManagers(MakeBroadReverseNameCmd(group, text, name));
 }
 
 void BroadCmdReverse(int group, const char* text) {
   RunHere(group, text);
-  SendToServerManagers(HostNetServers(), MakeBroadReverseCmd(group, text));
+  SendToServerManagers(MakeBroadReverseCmd(group, text));
 }
 
 void BroadCmdNameClient(int group, const char* text, const char* name) {
@@ -175,11 +174,11 @@ void BroadCmdNameClient(int group, const char* text, const char* name) {
 }
 
 void BroadCmdName(int group, const char* text, const char* name) {
-  SendToServerManagers(HostNetServers(), MakeBroadNameClientCmd(group, text, name));
+  SendToServerManagers(MakeBroadNameClientCmd(group, text, name));
 }
 
 void BroadCmd(int group, const char* text) {
-  SendToServerManagers(HostNetServers(), MakeBroadDoCmd(group, text));
+  SendToServerManagers(MakeBroadDoCmd(group, text));
 }
 
 // What BroadCmd sends arrives here: the served link's endpoint runs the text in its group, so
@@ -281,12 +280,12 @@ void cCmdMaintain::Help() {
 
 void cCmdMaintain::Restart() {
   Prefixed("func_RestartTessel") << "\n";
-  cTessel::Instance().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), true);
+  cTessel::Current().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), true);
 }
 
 void cCmdMaintain::Close() {
   Prefixed("func_CloseTessel") << "\n";
-  cTessel::Instance().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), false);
+  cTessel::Current().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), false);
 }
 
 void cCmdMaintain::bind_cln(lua_State* L) {

@@ -3,16 +3,11 @@
 #include "tessel/console/lua_text.h"
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/console/tessel_cmd.h"
-#include "tessel/contracts/net_records.h"
-#include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel.h"
-#include "tessel/link/easy_server.h"
 
 namespace {
 
 constexpr int kManagerGroup = 4;
-// Servers set up for this many links or more serve game clients, not other servers.
-constexpr unsigned kClientServerLinks = 1000;
 
 std::string Quoted(const std::string& text) {
   return "\"" + LuaEscape(text) + "\"";
@@ -38,21 +33,8 @@ std::string MakeBroadReverseNameCmd(int group, const std::string& text, const st
          Quoted(name) + ")";
 }
 
-void SendToServerManagers(const std::vector<iServer*>& servers, const std::string& text) {
-  for (iServer* server : servers) {
-    if (server == nullptr) continue;
-    stServerInfo info;
-    server->GetInfo(info);
-    if (info.maxlinks >= kClientServerLinks) continue;
-    SendServerCmd(server, kManagerGroup, text);
-  }
-}
-
-std::vector<iServer*> HostNetServers() {
-  std::vector<iServer*> out;
-  for (cEasyServer* server : cTessel::Instance().Servers())
-    if (iServer* net = server->GetNetServer()) out.push_back(net);
-  return out;
+void SendToServerManagers(const std::string& text) {
+  cTessel::Current().SendCmdAllServerManager(kManagerGroup, text.c_str());
 }
 
 void RunHere(int group, const std::string& text) {

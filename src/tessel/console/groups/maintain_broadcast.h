@@ -4,9 +4,6 @@
 #pragma once
 
 #include <string>
-#include <vector>
-
-class iServer;
 
 // The texts sent to group 4 of every server manager. The command text (and name) travel as Lua
 // string literals that end only where they should, whatever quotes or brackets they hold.
@@ -15,11 +12,8 @@ std::string MakeBroadNameClientCmd(int group, const std::string& text, const std
 std::string MakeBroadReverseCmd(int group, const std::string& text);
 std::string MakeBroadReverseNameCmd(int group, const std::string& text, const std::string& name);
 
-// Sends `text` to group 4 of every link of each network server whose largest link count is
-// below 1000 (the servers that other servers log in to, not those of game clients).
-void SendToServerManagers(const std::vector<iServer*>& servers, const std::string& text);
-// The network servers of the host's easy servers.
-std::vector<iServer*> HostNetServers();
+// Sends `text` to group 4 of every server manager of the host.
+void SendToServerManagers(const std::string& text);
 
 // Runs `text` in group `group` here: through the link the command being served came over, or,
 // typed on the console, in the console's group of that level.

@@ -116,7 +116,7 @@ TEST_F(MaintainGroupTest, AnswersStartWithTheFunctionNameAndTheAddress) {
 TEST_F(MaintainGroupTest, InfoValuesAreSetAndListedWithTheOwnAccountName) {
   EXPECT_EQ(Run("SetInfoValue('Restart','soon')"), "func_SetInfoValue Restart\n");
   const std::string infos = Run("GetInfos()");
-  const std::string head = "func_GetInfos " + cTesselValues::Instance().GetProgram() + " ";
+  const std::string head = "func_GetInfos " + std::string(cTessel::Current().GetAccount()) + " ";
   EXPECT_EQ(infos.rfind(head, 0), 0u) << infos;
   EXPECT_NE(infos.find("Restart=soon"), std::string::npos) << infos;
 }
@@ -273,7 +273,8 @@ TEST_F(MaintainGroupTest, RestartTimesAreTodayOrTomorrowAndOtherTextsAreRefused)
 }
 
 TEST_F(MaintainGroupTest, RestartCloseAndRestartTimePlanTheHostsStop) {
-  cTessel& host = GroupTestHost();
+  GroupTestHost();
+  cTessel& host = cTessel::Current();
   const std::time_t now = std::time(nullptr);
   SetOsCalendarSource([now] { return now; });
   EXPECT_NE(Run("Close()").find("func_CloseTessel ip: 10.1.2.3 "), std::string::npos);
@@ -661,29 +662,6 @@ TEST_F(MaintainLinkTest, WhatBroadCmdSendsRunsOnTheReceiverAndAnswers) {
   const std::vector<std::string> back = Ask(MakeBroadDoCmd(4, "Ver()"));
   ASSERT_EQ(back.size(), 1u);
   EXPECT_EQ(back[0].rfind("Output([[func_Version ip: 10.1.2.3 ", 0), 0u) << back[0];
-}
-
-// A network server that serves game clients (1000 links or more) hears no broadcast.
-TEST_F(MaintainLinkTest, BroadcastsGoToServerManagersOnly) {
-  struct cQuiet : iCallbackNet {
-    int OnMessage(int, const void*, unsigned long, iSend*) override { return 1; }
-  } quiet;
-  iServer* clients = Net_CreateServer();
-  stServerInfo info;
-  std::snprintf(info.name, sizeof(info.name), "%s", "clients");
-  info.bindip = 0x7F000001;
-  info.maxlinks = 1000;
-  ASSERT_NE(clients->Init(&info, &quiet), 0);
-  linktest::cPeer player(static_cast<unsigned short>(clients->GetPort()));
-  ASSERT_TRUE(player.Connected());
-  m_peer->ClearRecords();
-  SendToServerManagers({m_server->GetNetServer(), clients}, MakeBroadDoCmd(4, "Ver()"));
-  const auto sent = [](const linktest::stReceived& r) {
-    return linktest::IsCmd(r) && r.Word(0) == 4 && r.CmdText() == "DoCmd(4,\"Ver()\")";
-  };
-  EXPECT_TRUE(m_peer->WaitRecord(sent));
-  EXPECT_FALSE(player.WaitRecord(sent, 300));
-  clients->Release();
 }
 
 }  // namespace
