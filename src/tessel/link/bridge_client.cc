@@ -11,6 +11,7 @@
 #include "tessel/contracts/loglib.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/loggers.h"
+#include "tessel/link/account_help.h"
 #include "tessel/link/callback_client.h"
 #include "tessel/util/ping.h"
 
@@ -129,11 +130,12 @@ void cBridgeClient::Login() {
     return;
   }
   if (m_info.account.empty() || m_info.password.empty()) {
-    std::cout << "account = " << m_info.account << " password = " << m_info.password
-              << " 信息不全\n"
+    std::cout << "account = " << m_info.account
+              << " password = " << MaskPassword(m_info.password.c_str()) << " 信息不全\n"
               << std::flush;
   } else {
-    std::cout << "login as account " << m_info.account << " password " << m_info.password << "\n"
+    std::cout << "login as account " << m_info.account << " password "
+              << MaskPassword(m_info.password.c_str()) << "\n"
               << std::flush;
     std::string text = "Login(" + LuaQuote(m_info.account) + "," + LuaQuote(m_info.password) + ")";
     if (text.size() >= kCmdBufferSize) text.resize(kCmdBufferSize - 1);

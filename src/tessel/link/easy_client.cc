@@ -11,6 +11,7 @@
 #include "tessel/console/groups/config_stores.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel_values.h"
+#include "tessel/link/account_help.h"
 #include "tessel/link/ini_file.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
@@ -184,7 +185,7 @@ void cEasyClient::LoadInfo(stClientInfo& info) {
   std::cout << "serverip = " << info.serverip << "\n"
             << "serverip2 = " << info.serverip2 << "\n"
             << "account = " << info.account << "\n"
-            << "password = " << info.password << "\n"
+            << "password = " << MaskPassword(info.password.c_str()) << "\n"
             << "autoconnect = " << TrueFalse(info.autoconnect) << "\n"
             << "autoreconnect = " << TrueFalse(info.autoreconnect) << std::endl;
 }

@@ -188,6 +188,13 @@ TEST_F(AccountGroupLinkTest, ListingsShowTheAccountsLoggedInOnTheServers) {
   m_host->SetDefaultRoute(nullptr);
 }
 
+// The client reads the password from its login file and logs in with it, printing only a mask.
+TEST_F(AccountGroupLinkTest, TheClientShowsOnlyAMaskOfThePassword) {
+  EXPECT_NE(m_started.find("password = ********\n"), std::string::npos) << m_started;
+  EXPECT_NE(m_started.find("login as account opsuser password ********"), std::string::npos)
+      << m_started;
+}
+
 // ToTop asks along the default route, in the remote group of the next hop.
 TEST_F(AccountGroupLinkTest, ToTopSendsThePathRequestOverTheDefaultRoute) {
   cRecordCmd remote;

@@ -62,16 +62,17 @@ class LinkHostTest : public HostTest {
     std::filesystem::create_directories("config");
     std::filesystem::create_directories("db/accounts");
     std::ofstream("config/login_global.ini")
-        << "serverip = 127.0.0.1\nautoconnect = 1\naccount = opsuser\npassword = pw\n";
-    std::ofstream("db/accounts/opsuser.ini") << "password = pw\ncmd = 1\n";
+        << "serverip = 127.0.0.1\nautoconnect = 1\naccount = opsuser\npassword = s3cretpw\n";
+    std::ofstream("db/accounts/opsuser.ini") << "password = s3cretpw\ncmd = 1\n";
     m_server = std::make_unique<cServer>();
     m_client = std::make_unique<cClient>(*m_server);
-    CoutCapture quiet;
+    CoutCapture capture;
     m_host->Init();
     m_host->SetTesselServer(m_server.get());
     m_host->SetTesselClient(m_client.get());
     ASSERT_TRUE(m_host->Start(false));
     ASSERT_TRUE(CyclesUntil([&] { return m_host->FindServerAccount("opsuser") != nullptr; }));
+    m_started = capture.Text();
   }
   void TearDown() override {
     {
@@ -97,6 +98,7 @@ class LinkHostTest : public HostTest {
 
   std::unique_ptr<cServer> m_server;
   std::unique_ptr<cClient> m_client;
+  std::string m_started;  // what the start and the login printed
 };
 
 }  // namespace grouplink
