@@ -78,15 +78,22 @@ std::shared_ptr<const route> manager::route_for(logger::state& l) {
   return l.resolved;
 }
 
+// One appender that fails (a full disk, a closed stream) costs only its own copy of the line;
+// the appenders after it still get theirs.
 void manager::emit(const route& rt, record r) {
-  try {
+  const auto guarded = [](const auto& step) {
+    try {
+      step();
+    } catch (const std::exception& e) {
+      report_failure(e.what());
+    } catch (...) {
+      report_failure("unknown exception");
+    }
+  };
+  guarded([&] {
     for (const auto& m : rt.modifiers) (*m)(r);
-    for (const auto& a : rt.appenders) (*a)(r.text);
-  } catch (const std::exception& e) {
-    report_failure(e.what());
-  } catch (...) {
-    report_failure("unknown exception");
-  }
+  });
+  for (const auto& a : rt.appenders) guarded([&] { (*a)(r.text); });
 }
 
 void manager::write(logger::state& l, const std::string& text) {
