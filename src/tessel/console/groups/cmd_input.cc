@@ -50,13 +50,36 @@ const char* const kHelp[] = {
     "",
 };
 
+// A batch may run batches (a line "/3/Run('other')"), but not without end: a batch that runs
+// itself would otherwise recurse until the stack overflows. Batches run on the worker only.
+constexpr int kMaxBatchDepth = 8;
+int g_batchDepth = 0;
+
+class cBatchDepth {
+ public:
+  cBatchDepth() { ++g_batchDepth; }
+  ~cBatchDepth() { --g_batchDepth; }
+  cBatchDepth(const cBatchDepth&) = delete;
+  cBatchDepth& operator=(const cBatchDepth&) = delete;
+  bool TooDeep() const { return g_batchDepth > kMaxBatchDepth; }
+};
+
+std::string TooDeepText(const char* file) {
+  return std::string("run file ") + file + " refused: batches nested deeper than " +
+         std::to_string(kMaxBatchDepth) + "\n";
+}
+
 }  // namespace
 
 // Lines are echoed unless they hand output back ("Out(...)"); a line shorter than two
 // characters ends the batch.
 void cCmdInput::Run(const char* file) {
+  const cBatchDepth depth;
   std::ifstream in(file);
-  if (!in) {
+  if (depth.TooDeep()) {
+    platform::SetColor(platform::kColorLightRed);
+    std::cout << TooDeepText(file);
+  } else if (!in) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << "run file " << file << " not found"
               << "\n";
@@ -82,6 +105,11 @@ void cCmdInput::Run(const char* file) {
 
 // Every line is run and reported to the requester, empty ones included.
 void cCmdInput::RunRemote(const char* file) {
+  const cBatchDepth depth;
+  if (depth.TooDeep()) {
+    get_gout() << TooDeepText(file);
+    return;
+  }
   std::ifstream in(file);
   if (!in) {
     get_gout() << "run file " << file << " not found"

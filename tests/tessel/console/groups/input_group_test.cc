@@ -80,6 +80,19 @@ TEST_F(InputGroup, AMissingBatchFileIsReportedByBothRunners) {
   }
 }
 
+TEST_F(InputGroup, ABatchThatRunsItselfStopsAtTheNestingBound) {
+  for (const char* runner : {"Run", "RunRemote"}) {
+    Write("self.txt", std::string("/3/") + runner + "('self.txt')\n");
+    const stGroupRun run = RunInGroup(cCmdInput::Instance(), std::string(runner) + "('self.txt')");
+    EXPECT_TRUE(run.ok) << runner;
+    const auto lines = Lines(run.out);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[dofile] self.txt"), 8) << run.out;
+    EXPECT_NE(run.out.find("run file self.txt refused: batches nested deeper than 8"),
+              std::string::npos)
+        << run.out;
+  }
+}
+
 TEST_F(InputGroup, AliasesAreReloadedShownAndAddedToTheAliasFile) {
   std::filesystem::create_directory(m_dir.Path() / "alias");
   Write("alias/a.txt", "g = //global//%1%\nno separator\nh = ignored\n");
