@@ -57,32 +57,32 @@ TEST_F(ClusterTest, ClientsLogInWithTheirAccountsAndAWrongOneIsRefused) {
     const char* name;
     const char* loginFile;                // written as config/login.ini when not empty
     std::vector<std::string> extraWords;  // launch parameters over the file
-    const char* globalSays;
-    const char* result;   // the login call's answer
-    const char* message;  // the account manager's message sent back with it
+    const char* globalSays;               // the server shows the password masked
+    const char* result;                   // the login call's answer
+    const char* message;                  // the account manager's message sent back with it
   } cases[] = {
       {"account file",
        "account = game\npassword = gamepw\n",
        {},
-       "login as game gamepw",
+       "login as game ******",
        "logined 1",
        "Output() login ok game cmd level = 16"},
       {"launch parameters over the file",
        "account = game\npassword = nothing\n",
        {"account", "=", "game2", "password", "=", "rightpw"},
-       "login as game2 rightpw",
+       "login as game2 *******",
        "logined 1",
        "Output() login ok game2 cmd level = 16"},
       {"wrong password",
        "account = game3\npassword = wrongpw\n",
        {},
-       "login as game3 wrongpw",
+       "login as game3 *******",
        "logined 0",
        "Output() login error 密码错误"},
       {"unknown account",
        "",
        {"account", "=", "nobody", "password", "=", "x"},
-       "login as nobody x",
+       "login as nobody *",
        "logined 0",
        "该账号不存在"},
   };

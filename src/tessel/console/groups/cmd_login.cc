@@ -10,6 +10,7 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel.h"
+#include "tessel/link/account_help.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_interfaces.h"
 #include "tessel/link/bridge_server.h"
@@ -48,7 +49,7 @@ void Login(const char* account, const char* password) {
   platform::SetColor(platform::kColorYellow);
   std::cout << (link != nullptr ? link->GetName() : "") << " "
             << (get_gout().GetLinkIP() != nullptr ? get_gout().GetLinkIP() : "") << " login as "
-            << account << " " << password << std::endl;
+            << account << " " << MaskPassword(password) << std::endl;
   platform::SetColor(kColorBrightCyan);
   const unsigned id = get_gout().GetLinkID();
   iAccountManagerServer* manager = ReceivingManager();
