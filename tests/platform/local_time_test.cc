@@ -13,8 +13,13 @@ TEST(LocalTime, FormatsGiveZeroPaddedFieldsAndLongResultsAreNotCutShort) {
   const std::time_t t = std::mktime(&tm);
   EXPECT_EQ(FormatLocalTime(kFileTimeFormat, t), "2026_03_07-09.05.02");
   EXPECT_EQ(FormatLocalTime(kLineTimeFormat, t), "03_07 09:05:02 ");
-  EXPECT_EQ(FormatLocalTime((std::string(300, 'x') + "%Y").c_str(), t),
-            std::string(300, 'x') + "2026");
+  // Built by appending: GCC 12 misreads `std::string(n, c) + "..."` as an out-of-bounds copy.
+  const std::string padding(300, 'x');
+  std::string format = padding;
+  format.append("%Y");
+  std::string expected = padding;
+  expected.append("2026");
+  EXPECT_EQ(FormatLocalTime(format.c_str(), t), expected);
   EXPECT_EQ(FormatLocalTime("", 0), "");
 }
 
