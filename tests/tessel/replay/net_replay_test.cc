@@ -188,14 +188,17 @@ TEST(NetReplayThread, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative
   EXPECT_EQ(game.Items().size(), 3u);
   EXPECT_NE(printed.find("[replay] end..."), std::string::npos);
   // The wait of the pending record is announced once, in milliseconds of the replay's pace.
+  // Among the announcements (one per file), the slow file's names a wait of about 60 s.
   const std::string announce = "[replay]  next msg is at ";
-  const auto at = printed.find(announce);
-  ASSERT_NE(at, std::string::npos) << printed;
-  std::size_t digits = 0;
-  const unsigned long waitMs = std::stoul(printed.substr(at + announce.size()), &digits);
-  EXPECT_GE(waitMs, 59000u) << printed;
-  EXPECT_LE(waitMs, 60000u) << printed;
-  EXPECT_EQ(printed.substr(at + announce.size() + digits, 1), "\n") << printed;
+  bool found = false;
+  for (auto at = printed.find(announce); at != std::string::npos && !found;
+       at = printed.find(announce, at + 1)) {
+    std::size_t digits = 0;
+    const unsigned long waitMs = std::stoul(printed.substr(at + announce.size()), &digits);
+    found = waitMs >= 59000 && waitMs <= 60000 &&
+            printed.compare(at + announce.size() + digits, 1, "\n") == 0;
+  }
+  EXPECT_TRUE(found) << printed;
 }
 
 }  // namespace
