@@ -15,19 +15,9 @@
 
 namespace {
 
+using testing_msg::CaptureCout;
 using testing_msg::RecordingLink;
 using testing_msg::TestBridge;
-
-class CaptureCout {
- public:
-  CaptureCout() : m_old(std::cout.rdbuf(m_text.rdbuf())) {}
-  ~CaptureCout() { std::cout.rdbuf(m_old); }
-  std::string Text() const { return m_text.str(); }
-
- private:
-  std::ostringstream m_text;
-  std::streambuf* m_old;
-};
 
 // A listening server that records what it is asked to send to all its links.
 class RecordingServer : public iServer {

@@ -7,6 +7,7 @@
 
 #include "platform/console_color.h"
 #include "platform/local_time.h"
+#include "tessel/console/groups/cmd_tessel.h"
 #include "tessel/console/groups/maintain_broadcast.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/groups/maintain_site.h"
@@ -181,19 +182,6 @@ void BroadCmd(int group, const char* text) {
   SendToServerManagers(MakeBroadDoCmd(group, text));
 }
 
-// What BroadCmd sends arrives here: the served link's endpoint runs the text in its group, so
-// that the output goes back to the requester.
-void DoCmd(int group, const char* text) {
-  if (get_gout().IsLocalCmd()) {
-    platform::SetColor(platform::kColorLightRed);
-    std::cout << "func_DoCmd "
-              << "error! can not solve local cmd!\n";
-    platform::SetColor(platform::kColorBrightWhite);
-    return;
-  }
-  get_gout().DoCmd(group, text);
-}
-
 void SetInfoValue(const char* key, const char* value) {
   std::cout << "func_SetInfoValue " << key << std::endl;
   cTesselValues::Instance().SetInfoValue(key, value);
@@ -318,5 +306,6 @@ void cCmdMaintain::bind_cln(lua_State* L) {
   luareg::def<&GetInfos>(L, "GetInfos");
   luareg::def<&GetTime>(L, "GetTime");
   luareg::def<&Ver>(L, "Ver");
-  luareg::def<&DoCmd>(L, "DoCmd");
+  // What BroadCmd sends arrives here: the served link's endpoint runs the text in its group.
+  luareg::def<&cCmdTessel::DoCmd>(L, "DoCmd");
 }

@@ -68,8 +68,9 @@ void ClientCmd(const char* name, int level) {
                << "\n";
 }
 
-// Runs the text for the requester of the command being served, so both outputs go back to it.
-void DoCmd(int level, const char* text) {
+}  // namespace
+
+void cCmdTessel::DoCmd(int level, const char* text) {
   if (get_gout().IsLocalCmd()) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << "func_DoCmd "
@@ -79,8 +80,6 @@ void DoCmd(int level, const char* text) {
   }
   get_gout().DoCmd(level, text);
 }
-
-}  // namespace
 
 cCmdTessel& cCmdTessel::Instance() {
   static cCmdTessel s_cmd;
@@ -95,7 +94,7 @@ void cCmdTessel::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdTessel::Help);
   luareg::def<&ClientCmd>(L, "ClientCmd");
   luareg::def<&ClientCmds>(L, "ClientCmds");
-  luareg::def<&DoCmd>(L, "DoCmd");
+  luareg::def<&cCmdTessel::DoCmd>(L, "DoCmd");
   luareg::def<&ServerCmd>(L, "ServerCmd");
   luareg::def<&ServerCmds>(L, "ServerCmds");
 }

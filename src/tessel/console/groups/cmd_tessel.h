@@ -12,4 +12,7 @@ class cCmdTessel : public cCmd {
   const char* GetName() override { return "cCmd_Tessel"; }
   // Prints the group's help lines to the command output.
   static void Help();
+  // Runs the text in the given group for the requester of the command being served, so that
+  // both outputs go back to it; refused when typed on the local console.
+  static void DoCmd(int level, const char* text);
 };
