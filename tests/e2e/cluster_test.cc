@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "e2e/cluster.h"
 #include "e2e/server_process.h"
 
 namespace e2e {
@@ -148,6 +149,20 @@ TEST_F(ClusterTest, ADownstreamLogsInAgainByItselfWhenItsUpstreamComesBack) {
   EXPECT_TRUE(game->WaitOutput("Output() Hello World!", mark)) << game->Output().substr(mark);
   QuitInOrder(*game, gameHome);
   QuitInOrder(*m_global, m_globalHome);
+}
+
+// The middle process of global <- game <- map answers both sides: map's command runs on game,
+// and game's own upstream command still reaches global.
+TEST(ThreeProcessCluster, TheMiddleProcessServesItsDownstreamAndReachesItsUpstream) {
+  cCluster cluster;
+  ASSERT_TRUE(cluster.Ready()) << cluster.Map().Output();
+  EXPECT_TRUE(cCluster::Ask(cluster.Map(), "/9/SendToServer('game',1,'Accounts()')",
+                            "Output() func_Accounts game map "))
+      << cluster.Map().Output();
+  EXPECT_TRUE(cCluster::Ask(cluster.Game(), "/9/SendToServer('global',1,'Accounts()')",
+                            "Output() func_Accounts global game "))
+      << cluster.Game().Output();
+  EXPECT_TRUE(cluster.QuitAll());
 }
 
 }  // namespace
