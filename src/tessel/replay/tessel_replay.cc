@@ -1,13 +1,10 @@
 #include "tessel/replay/tessel_replay.h"
 
 #include "tessel/host/tessel.h"
+#include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_interfaces.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/net_help.h"
-#if __has_include("tessel/link/bridge_client.h")
-#include "tessel/link/bridge_client.h"
-#define TESSEL_REPLAY_CLIENTS 1
-#endif
 
 int cNetHelpReplay::OnMessage(int kind, const void* data, unsigned long size, iSend* send) {
   cNetHelp* help = m_pBridge != nullptr ? m_pBridge->GetNetHelp() : nullptr;
@@ -29,12 +26,10 @@ cTesselReplay::stEndpoint cTesselReplay::FindEndpoint(const char* name) {
     found.server = host.GetNetServer(name);
     return found;
   }
-#ifdef TESSEL_REPLAY_CLIENTS
   if (cBridgeClient* client = host.GetBridgeClient(name)) {
     found.bridge = client;
     found.client = host.GetNetClient(name);
   }
-#endif
   return found;
 }
 
