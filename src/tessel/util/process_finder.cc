@@ -76,8 +76,10 @@ std::vector<pid_t> ListProcessesByName(const char* name) {
   for (const auto& entry : fs::directory_iterator("/proc", ec)) {
     const std::string dir = entry.path().filename().string();
     if (dir.empty() || !std::all_of(dir.begin(), dir.end(), ::isdigit)) continue;
-    if (strcasecmp(ProgramName(entry.path()).c_str(), name) == 0)
-      found.push_back(static_cast<pid_t>(std::stol(dir)));
+    if (strcasecmp(ProgramName(entry.path()).c_str(), name) != 0) continue;
+    // A process that has ended but is not yet reaped by its parent no longer runs.
+    const auto pid = static_cast<pid_t>(std::stol(dir));
+    if (!HasEnded(pid)) found.push_back(pid);
   }
   std::sort(found.begin(), found.end());
   return found;

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-// The ids of the processes whose program file name (the part after the last '/') equals `name`
-// ignoring case, in ascending id order. The program file is /proc/<pid>/exe; when it cannot be
-// read, the process's short name (comm) stands in for it.
+// The ids of the running processes (ended ones waiting for their parent left out) whose program
+// file name (the part after the last '/') equals `name` ignoring case, in ascending id order. The
+// program file is /proc/<pid>/exe; when it cannot be read, the process's short name (comm) stands
+// in for it.
 std::vector<pid_t> ListProcessesByName(const char* name);
 
 // Whether a process whose program file name is `name` runs.

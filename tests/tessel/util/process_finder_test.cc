@@ -84,9 +84,10 @@ TEST_F(ProcessFinderTest, KillEndsOnlyTheFirstOfTwoProcesses) {
   pid_t second = Start(false);
   ASSERT_LT(first, second);
   EXPECT_TRUE(KillProcessByName(name_.c_str()));
+  // Listed before the test reaps it, the ended first process is no longer there.
+  EXPECT_EQ(ListProcessesByName(name_.c_str()), std::vector<pid_t>{second});
   EXPECT_TRUE(Reaped(first));
   EXPECT_FALSE(Reaped(second));
-  EXPECT_EQ(ListProcessesByName(name_.c_str()), std::vector<pid_t>{second});
 }
 
 TEST_F(ProcessFinderTest, KillOfAMissingProgramIsFalse) {
