@@ -66,6 +66,7 @@ bool cLaunchParams::Load() {
   m_listenIp = ntohl(address.s_addr);
   if (!ParseUpstreams(GetExeParam("connect", ""))) return false;
   m_quickEnd = GetExeParam("quickend", "0") == "1";
+  m_setsMachineClock = GetExeParam("settime", "0") == "1";
   const std::string reconnect = GetExeParam("reconnect", "10");
   if (!ParsePort(reconnect, m_reconnectSeconds)) {
     m_error = "reconnect: expected seconds 0-65535, got '" + reconnect + "'";

@@ -35,6 +35,8 @@ class cLaunchParams {
   // "reconnect = SECONDS": wait after a disconnect before a client side connects again
   // (default 10).
   int ReconnectSeconds() const { return m_reconnectSeconds; }
+  // "settime = 1": Time(...) may set the machine's clock; otherwise it is refused.
+  bool SetsMachineClock() const { return m_setsMachineClock; }
 
  private:
   bool ParsePort(const std::string& text, int& port) const;
@@ -48,4 +50,5 @@ class cLaunchParams {
   std::vector<stUpstream> m_upstreams;
   bool m_quickEnd = false;
   int m_reconnectSeconds = 10;
+  bool m_setsMachineClock = false;
 };

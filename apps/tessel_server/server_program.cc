@@ -5,6 +5,7 @@
 #include "tessel/host/tessel.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
+#include "tessel/util/os_clock.h"
 #include "tessel_server/client_side.h"
 #include "tessel_server/server_side.h"
 #include "tessel_server/stdin_relay.h"
@@ -50,6 +51,13 @@ int cServerProgram::Run() {
   host.SetProgram(__DATE__, __TIME__, kVersion, m_params.Program().c_str());
   host.Init();
   if (m_params.QuickEnd()) host.SetEndPacing(QuickPacing());
+  // A console command must not move the machine's clock under every other program on it
+  // unless the operator started this one for that.
+  if (!m_params.SetsMachineClock())
+    SetOsCalendarSetter([](std::time_t, std::string* error) {
+      if (error != nullptr) *error = "the machine clock is set only with settime = 1";
+      return false;
+    });
   MakeLinks();
   if (m_server) host.SetTesselServer(m_server.get());
   for (auto& client : m_clients) host.SetTesselClient(client.get());
