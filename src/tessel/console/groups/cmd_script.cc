@@ -85,8 +85,10 @@ void SendEasyClient(cEasyClient* client, int level, const char* text) {
                << "\n";
     return;
   }
+  // A client that has its network object but no link up (a clone, a link that dropped) would
+  // lose the command without a word.
   iClient* link = client->GetNetClient();
-  if (link == nullptr) {
+  if (link == nullptr || link->IsConnect() == 0) {
     get_gout() << "func_SendEasyClient "
                << "client not connect"
                << "\n";

@@ -150,6 +150,9 @@ TEST_F(LinkedHostTest, CloneClientEntersANewClientThatDoesNotConnect) {
   EXPECT_STREQ(copy->GetName(), "globalCopy");
   PumpFor(200);
   EXPECT_EQ(m_server->GetNetServer()->GetLinkNum(), 1);
+  // A command for the clone is refused aloud rather than lost.
+  EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "SendName('globalCopy',1,'Help()')").out,
+            "func_SendEasyClient client not connect\n");
 }
 
 // Through the named client the command reaches the server; with two clients Send cannot tell
