@@ -70,5 +70,6 @@ int cServerProgram::Run() {
   }
   host.Main();
   host.End();
-  return 0;
+  // The exception paths (a caught fault, the console's dump) leave the end no time to wait.
+  return host.GetWaitTime() == 0 ? kExitAfterFault : 0;
 }

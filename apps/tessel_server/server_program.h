@@ -18,7 +18,12 @@ class cServerProgram {
   cServerProgram(const cServerProgram&) = delete;
   cServerProgram& operator=(const cServerProgram&) = delete;
 
-  // Runs the program to its end; the process's exit code.
+  // Exit code of a program that ended after a fault it caught (a crash report was written and
+  // the exception end ran), so that whoever started it can tell a crash from a requested stop.
+  static constexpr int kExitAfterFault = 3;
+
+  // Runs the program to its end; the process's exit code: 0 after a requested stop, 1 when it
+  // could not start, kExitAfterFault after a caught fault.
   int Run();
 
  private:

@@ -90,7 +90,8 @@ void cHome::AddAccount(const std::string& account, const std::string& password, 
         "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
 }
 
-cServerProcess::cServerProcess(const cHome& home, const std::vector<std::string>& words)
+cServerProcess::cServerProcess(const cHome& home, const std::vector<std::string>& words,
+                               const std::string& exe)
     : m_home(home), m_outPath(home.Path() + "/console.txt") {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e)
@@ -101,7 +102,7 @@ cServerProcess::cServerProcess(const cHome& home, const std::vector<std::string>
   std::vector<char*> envp;
   for (auto& kv : env) envp.push_back(kv.data());
   envp.push_back(nullptr);
-  std::vector<std::string> args{TESSEL_SERVER_EXE};
+  std::vector<std::string> args{exe};
   args.insert(args.end(), words.begin(), words.end());
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());

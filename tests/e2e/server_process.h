@@ -38,8 +38,10 @@ class cHome {
 
 class cServerProcess {
  public:
-  // Starts tessel_server with the launch-parameter words, working in `home`.
-  cServerProcess(const cHome& home, const std::vector<std::string>& words);
+  // Starts tessel_server (or the copy of it at `exe`) with the launch-parameter words, working
+  // in `home`.
+  cServerProcess(const cHome& home, const std::vector<std::string>& words,
+                 const std::string& exe = TESSEL_SERVER_EXE);
   // Kills the process (by its pid) if it still runs.
   ~cServerProcess();
   cServerProcess(const cServerProcess&) = delete;
