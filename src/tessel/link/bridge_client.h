@@ -86,6 +86,8 @@ class cBridgeClient : public cBridge {
 
   // State, for the console and tests.
   bool IsUseIp2() const { return m_bUseIp2 != 0; }
+  // Whether Connect uses the second address (when it is set); Start sets it after the echoes.
+  void SetUseIp2(bool use) { m_bUseIp2 = use ? 1 : 0; }
   int GetLogined() const { return m_nLogined; }
   unsigned int GetConnectCount() const { return m_nConnect.load(); }
   std::time_t GetDisconnectTime() const { return m_tDisconnect; }

@@ -6,6 +6,9 @@
 
 class cCmdSim : public cCmd {
  public:
+  // The group's level in the standard command array.
+  static constexpr int kLevel = 10;
+
   static cCmdSim& Instance();
 
   void bind_cln(lua_State* L) override;

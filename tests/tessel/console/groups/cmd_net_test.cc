@@ -1,0 +1,260 @@
+#include "tessel/console/groups/cmd_net.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "cmd_group_util.h"
+#include "link_host_fixture.h"
+#include "platform/console_color.h"
+#include "tessel/console/groups/cmd_sim.h"
+#include "tessel/console/tessel_cmd.h"
+#include "tessel/link/bridge_client.h"
+#include "tessel/link/bridge_server.h"
+#include "tessel/link/easy_link_fixture.h"
+
+namespace {
+
+struct stExpect {
+  const char* cmd;
+  std::string out;
+};
+
+// Both groups report every name they do not know, and nothing else happens.
+TEST(NetSimGroups, UnknownNamesAreReportedWithTheirOwnMessages) {
+  GroupTestHost();
+  TempWorkDir dir;
+  const std::string notFind = "not find nosuch\n";
+  const std::string simNet = "func_SimNet error! can not find link id..\n";
+  const std::vector<std::pair<cCmd*, std::vector<stExpect>>> groups = {
+      {&cCmdNet::Instance(),
+       {
+           {"ForbitAccept('nosuch')", "unknow server nosuch\n"},
+           {"DisconnectServer('nosuch')", "func_Disconnect " + notFind},
+           {"Disconnect('nosuch')", "func_Disconnect " + notFind},
+           {"ConnectServer('nosuch','127.0.0.1',0)", "func_ConnectServer " + notFind},
+           {"Connect('nosuch')", "func_Connect " + notFind},
+           {"SetAutoConnect('nosuch',1)", notFind},
+           {"SetConnectIP('nosuch','127.0.0.2')", notFind},
+           {"SetConnect('nosuch','127.0.0.2',1,'a','b')", notFind},
+           {"Client('nosuch')", notFind},
+           {"Brother('nosuch')", notFind},
+           {"TraceRecieveCmdA('nosuch',1)", "unknow name\n"},
+           {"TraceSendCmdA('nosuch',1)", "unknow name\n"},
+           {"TraceLink('nosuch',1)", "func_TraceLink not server \n"},
+           {"Server('nosuch')", "func_TraceServer not server \n"},
+           {"Set('nosuch','peer','127.0.0.1')", "func_SetNameIP not server \n"},
+           {"List('nosuch')", "func_ListNameIP not server \n"},
+           {"NetID()", "func_NetID error! can not solve local cmd!\n"},
+       }},
+      {&cCmdSim::Instance(),
+       {
+           {"SimNet('nosuch',1,3,0)", simNet},
+           {"SimConnect('nosuch',1)", simNet},
+           {"SimDisconnect('nosuch',1)", simNet},
+           {"SimRecv('nosuch',3,'Hello()')", "func_SimRecv not find client\n"},
+           {"SimRecvAccount('nosuch','gm',3,'Hello()')", "func_SimRecvAccount not find server\n"},
+           {"SimRecvLink('nosuch',1,3,'Hello()')", "func_SimRecvLink not find link\n"},
+       }},
+  };
+  for (const auto& [group, cases] : groups)
+    for (const stExpect& c : cases) {
+      const stGroupRun run = RunInGroup(*group, c.cmd);
+      EXPECT_TRUE(run.ok) << c.cmd;
+      EXPECT_EQ(run.out, c.out) << c.cmd;
+    }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+}
+
+TEST(NetSimGroups, NetIDTypedLocallyIsARedErrorWithoutAnId) {
+  GroupTestHost();
+  CoutCapture capture;
+  setenv("TESSEL_COLOR", "1", 1);
+  cCmdNet::Instance().Create();
+  cCmdNet::Instance().Do("NetID()");
+  setenv("TESSEL_COLOR", "0", 1);
+  const std::string red = platform::AnsiSequence(platform::kColorLightRed);
+  const std::string out = capture.Text();
+  const auto at = out.find("func_NetID error! can not solve local cmd!\n");
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_NE(out.rfind(red, at), std::string::npos) << out;
+  EXPECT_EQ(out.find("net id"), std::string::npos);
+}
+
+using grouplink::LinkHostTest;
+
+class NetGroupLinkTest : public LinkHostTest {
+ protected:
+  void SetUp() override {
+    LinkHostTest::SetUp();
+    Link().BindiConnectDisconnect(&m_logins);
+  }
+  std::string Net(const std::string& text) { return RunInGroup(cCmdNet::Instance(), text).out; }
+  cBridgeClient& Link() { return *m_client->GetBridgeClient(); }
+  stClientInfo& Info() { return Link().GetInfo(); }
+  // Cycles until the client has logged in once more than `logins` times.
+  bool LoggedInAgain(size_t logins) {
+    return CyclesUntil([&] {
+      return m_logins.results.size() > logins && m_logins.results.back() == 1 &&
+             m_host->FindServerAccount("opsuser") != nullptr;
+    });
+  }
+
+  linktest::cLoginRecorder m_logins;
+};
+
+TEST_F(NetGroupLinkTest, NetIDOverALinkAnswersTheLinksId) {
+  CoutCapture capture;
+  cTesselCmd::Instance().ParseCmd("/9/SendToServer('global',5,'NetID()')", std::cout);
+  const std::string expected = "Output() net id " + std::to_string(LinkId()) + "\n";
+  EXPECT_TRUE(CyclesUntil([&] { return capture.Text().find(expected) != std::string::npos; }))
+      << capture.Text();
+}
+
+TEST_F(NetGroupLinkTest, DescriptionsOfServersClientsAndLinks) {
+  const std::string id = std::to_string(LinkId());
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"Servers()", {"func_ListServers 所有的服务器如下", "0\tcenter", ""}},
+      {"Clients()", {"func_ListClients 所有的客户端如下", "0\tglobal", ""}},
+      {"Server('center')", {"这是服务器 center", "server center listen 127.0.0.1:"}},
+      {"Client('global')",
+       {"这是客户端 global", "client global id 0 peer 127.0.0.1:", "client global ping"}},
+      {"TraceLink('center'," + id + ")", {"center id " + id + " peer 127.0.0.1:"}},
+      {"TraceLink('center',999)", {"unvalid id"}},
+      {"Brother('global')", {"func_Brother global "}},
+  };
+  for (const auto& [cmd, starts] : cases) {
+    const std::vector<std::string> lines = Lines(Net(cmd));
+    ASSERT_EQ(lines.size(), starts.size()) << cmd;
+    for (size_t i = 0; i < starts.size(); ++i)
+      EXPECT_EQ(lines[i].rfind(starts[i], 0), 0u) << cmd << ": " << lines[i];
+  }
+}
+
+// Port 0 (and a port no socket can have) keeps the old port; the address the echo test chose
+// is dropped; the client connects and logs in again.
+TEST_F(NetGroupLinkTest, ConnectServerKeepsThePortUnlessOneIsGiven) {
+  const unsigned short port = Info().port;
+  for (const char* cmd :
+       {"ConnectServer('global','127.0.0.1',0)", "ConnectServer('global','127.0.0.1',70000)"}) {
+    Info().serverip = "127.0.0.9";
+    Info().serverip2 = "127.0.0.8";
+    Link().SetUseIp2(true);
+    const unsigned connects = Link().GetConnectCount();
+    const size_t logins = m_logins.results.size();
+    Net(cmd);
+    EXPECT_EQ(Info().serverip, "127.0.0.1") << cmd;
+    EXPECT_EQ(Info().port, port) << cmd;
+    EXPECT_FALSE(Link().IsUseIp2()) << cmd;
+    EXPECT_EQ(Link().GetConnectCount(), connects + 1) << cmd;
+    EXPECT_TRUE(LoggedInAgain(logins)) << cmd;
+  }
+}
+
+TEST_F(NetGroupLinkTest, SetConnectReplacesOnlyWhatIsGivenAndDoesNotReconnect) {
+  const stClientInfo before = Info();
+  const unsigned connects = Link().GetConnectCount();
+  EXPECT_EQ(Net("SetConnect('global','',0,'','')"), "这是客户端 global\n");
+  EXPECT_EQ(Net("SetConnectIP('global','')"), "这是客户端 global\n");
+  EXPECT_EQ(Info().serverip, before.serverip);
+  EXPECT_EQ(Info().port, before.port);
+  EXPECT_EQ(Info().account, before.account);
+  EXPECT_EQ(Info().password, before.password);
+
+  EXPECT_EQ(Net("SetConnect('global','10.1.2.3',4321,'',\"pw'2\")"), "这是客户端 global\n");
+  EXPECT_EQ(Info().serverip, "10.1.2.3");
+  EXPECT_EQ(Info().port, 4321);
+  EXPECT_EQ(Info().account, before.account);
+  EXPECT_EQ(Info().password, "pw'2");
+  Net("SetConnect('global','',0,'other','')");
+  EXPECT_EQ(Info().account, "other");
+  Net("SetConnectIP('global','10.9.9.9')");
+  EXPECT_EQ(Info().serverip, "10.9.9.9");
+  EXPECT_EQ(Link().GetConnectCount(), connects);
+  EXPECT_NE(Link().GetNetClientConnect(), nullptr);
+}
+
+TEST_F(NetGroupLinkTest, SetAutoConnectSwitchesOnlyTheAutomaticReconnect) {
+  for (const bool autoconnect : {true, false}) {
+    Info().autoconnect = autoconnect;
+    for (const int n : {1, 0, 7}) {
+      const std::string cmd = "SetAutoConnect('global'," + std::to_string(n) + ")";
+      EXPECT_EQ(Net(cmd), "SetAutoConnect set to " + std::to_string(n) + "\n");
+      EXPECT_EQ(Info().autoreconnect, n != 0) << cmd;
+      EXPECT_EQ(Info().autoconnect, autoconnect) << cmd;
+    }
+  }
+}
+
+TEST_F(NetGroupLinkTest, DisconnectAndConnectTheClientLink) {
+  Info().autoreconnect = false;
+  for (const char* cmd : {"Disconnect('global')", "DisconnectServer('global')"}) {
+    EXPECT_EQ(Net(cmd).rfind("client global disconnected \n", 0), 0u) << cmd;
+    EXPECT_TRUE(CyclesUntil([&] { return m_host->FindServerAccount("opsuser") == nullptr; }))
+        << cmd;
+    const size_t logins = m_logins.results.size();
+    Net("Connect('global')");
+    EXPECT_TRUE(LoggedInAgain(logins)) << cmd;
+  }
+}
+
+TEST_F(NetGroupLinkTest, ForbitAcceptStopsNewLinksOfThatServerOnly) {
+  iServer* server = m_server->GetNetServer();
+  ASSERT_FALSE(server->IsForbitAccept());
+  EXPECT_EQ(Net("ForbitAccept('center')"), "ForbitAccept server center ok \n");
+  EXPECT_TRUE(server->IsForbitAccept());
+  EXPECT_NE(Link().GetNetClientConnect(), nullptr);
+}
+
+TEST_F(NetGroupLinkTest, SetEntersSavesAndAppliesAnAllowedAddress) {
+  Net("Set('center','上海一','127.0.0.1')");
+  Net("Set('center','peer','127.0.0.2')");
+  Net("Set('center','peer','127.0.0.1')");
+  const std::map<std::string, std::string> expected = {{"peer", "127.0.0.1"},
+                                                       {"上海一", "127.0.0.1"}};
+  EXPECT_EQ(m_server->GetBridgeServer()->GetNameIPs(), expected);
+  std::ifstream file("config/nameip_center.ini");
+  std::stringstream saved;
+  saved << file.rdbuf();
+  EXPECT_EQ(saved.str(), "peer 127.0.0.1\n上海一 127.0.0.1\n");
+  const std::string table = "cBridgeServer::TraceIP\tpeer 127.0.0.1\n\t上海一 127.0.0.1\n";
+  EXPECT_EQ(Net("List('center')"), table);
+  EXPECT_EQ(Net("List()"), table);
+  // The applied table admits the client's own address: it still gets in.
+  Info().autoreconnect = false;
+  Net("Disconnect('global')");
+  ASSERT_TRUE(CyclesUntil([&] { return m_host->FindServerAccount("opsuser") == nullptr; }));
+  const size_t logins = m_logins.results.size();
+  Net("Connect('global')");
+  EXPECT_TRUE(LoggedInAgain(logins));
+}
+
+TEST_F(NetGroupLinkTest, CommandTracingByNameAndForAllLinks) {
+  iClient* client = m_client->GetNetClient();
+  iServer* server = m_server->GetNetServer();
+  struct stCase {
+    const char* cmd;
+    bool clientSend, clientRecv, serverSend, serverRecv;
+    const char* console;
+  };
+  const stCase cases[] = {
+      {"TraceSendCmdA('global',1)", true, false, false, false, ""},
+      {"TraceRecieveCmdA('center',1)", true, false, false, true, ""},
+      {"TraceSendCmdA('global',0)", false, false, false, true, ""},
+      {"TraceSendCmd(1)", true, false, true, true, "发送命令的调试 = 1\n"},
+      {"TraceRecieveCmd(1)", true, true, true, true, "接收命令的调试 = 1\n"},
+      {"TraceSendCmd(0)", false, true, false, true, "发送命令的调试 = 0\n"},
+      {"TraceRecieveCmd(0)", false, false, false, false, "接收命令的调试 = 0\n"},
+  };
+  for (const stCase& c : cases) {
+    EXPECT_EQ(Net(c.cmd), c.console) << c.cmd;
+    EXPECT_EQ(client->IsTraceSendCmd(), c.clientSend) << c.cmd;
+    EXPECT_EQ(client->IsTraceRecieveCmd(), c.clientRecv) << c.cmd;
+    EXPECT_EQ(server->IsTraceSendCmd(), c.serverSend) << c.cmd;
+    EXPECT_EQ(server->IsTraceRecieveCmd(), c.serverRecv) << c.cmd;
+  }
+}
+
+}  // namespace
