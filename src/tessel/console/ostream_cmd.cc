@@ -75,6 +75,13 @@ ostreamCmd& ostreamCmd::operator<<(std::ostream& (*manip)(std::ostream&)) {
   return *this;
 }
 
+std::string ostreamCmd::TakeCollected() {
+  std::string text = m_os.str();
+  m_os.str(std::string());
+  m_os.clear();
+  return text;
+}
+
 void ostreamCmd::SetCurMsg(stBindMsg* msg, iBridge* bridge) {
   m_pCurMsg = msg;
   m_pBridge = bridge;

@@ -61,6 +61,8 @@ class ostreamCmd {
   void SetLocalInput(bool local) { m_bLocalInput = local; }
   // The text collected so far.
   std::string GetCollected() const { return m_os.str(); }
+  // The text collected so far, leaving nothing collected; the serving state stays.
+  std::string TakeCollected();
 
   // The requester's link and what it tells of itself; null or 0 without a current message.
   iSend* GetLink() const;

@@ -1,6 +1,5 @@
 #include "tessel/link/bridge.h"
 
-#include <boost/format.hpp>
 #include <cstring>
 #include <iostream>
 
@@ -9,6 +8,7 @@
 #include "platform/local_time.h"
 #include "tessel/console/groups/config_stores.h"
 #include "tessel/console/ostream_cmd.h"
+#include "tessel/console/route_text.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
@@ -177,19 +177,12 @@ int cBridge::SendBackCmd(iSend* send, unsigned int cmd, const char* text) {
   return SendCmdPath(send, cmd, text, path.c_str());
 }
 
-// The path is a format that takes the group number and then the text; the result travels as a
-// command of group 7. A path that is not a usable format sends nothing.
+// The path is a route template (route_text.h) that takes the group number and the text; the
+// text goes into a long bracket it cannot close. The result travels as a command of group 7.
 int cBridge::SendCmdPath(iSend* send, unsigned int cmd, const char* text, const char* path) {
-  std::string routed;
-  try {
-    boost::format format(path != nullptr ? path : "");
-    format.exceptions(boost::io::all_error_bits);
-    routed = (format % cmd % (text != nullptr ? text : "")).str();
-  } catch (const boost::io::format_error& e) {
-    std::cout << "cBridge::SendCmdPath bad path " << e.what() << std::endl;
-    return 0;
-  }
-  return SendCmd(send, 7, routed.c_str());
+  const std::string routed = FillRoute(path != nullptr ? path : "", static_cast<int>(cmd),
+                                       text != nullptr ? text : "", "");
+  return SendCmd(send, kRouteGroup, routed.c_str());
 }
 
 void cBridge::AddCmdLog_Run(const stBindMsg& msg) {

@@ -8,6 +8,7 @@
 #include "tessel/console/help.h"
 #include "tessel/console/lua_text.h"
 #include "tessel/console/ostream_cmd.h"
+#include "tessel/console/route_text.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
@@ -113,11 +114,8 @@ void Toped() {
     platform::SetColor(platform::kColorBrightWhite);
     return;
   }
-  std::string route = GetReturnPath();
-  for (const auto& [mark, value] : {std::pair{"%1%", "0"}, std::pair{"%2%", "1"}})
-    for (size_t at = route.find(mark); at != std::string::npos; at = route.find(mark, at))
-      route.replace(at, 3, value);
-  if (route.empty()) return;
+  if (GetReturnPath().empty()) return;
+  const std::string route = FillRoute(GetReturnPath(), 0, "1", "");
   if (cCmd* group = bridge->GetCmdSafe(kAccountGroup)) group->Do(route.c_str());
 }
 

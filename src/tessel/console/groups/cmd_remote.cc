@@ -1,6 +1,14 @@
 #include "tessel/console/groups/cmd_remote.h"
 
+#include <iostream>
+#include <lua.hpp>
+
+#include "platform/console_color.h"
 #include "tessel/console/help.h"
+#include "tessel/console/path_router.h"
+#include "tessel/console/remote_path.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/lua_register.h"
 
 namespace {
 
@@ -15,6 +23,73 @@ const char* const kHelp[] = {
     "",
 };
 
+void ArgumentError(const char* label, const std::string& what) {
+  platform::ColorSection red(platform::kColorLightRed);
+  std::cout << label << what << std::flush;
+}
+
+std::string StringArg(lua_State* L, int index) {
+  size_t length = 0;
+  const char* text = lua_tolstring(L, index, &length);
+  return std::string(text, length);
+}
+
+// Every argument a string, except the one at `numberAt` (0 for none), which is a number.
+bool CheckArgs(lua_State* L, const char* label, int numberAt) {
+  for (int i = 1; i <= lua_gettop(L); ++i) {
+    const bool number = i == numberAt;
+    if (lua_type(L, i) == (number ? LUA_TNUMBER : LUA_TSTRING)) continue;
+    ArgumentError(label,
+                  "param " + std::to_string(i) + (number ? " must number \n" : " must string \n"));
+    return false;
+  }
+  return true;
+}
+
+// The relays' hop count, read from the mark at the end of the chunk being run.
+int ChunkHops() {
+  return cCmd::s_szCmd != nullptr ? ReadHopMark(cCmd::s_szCmd) : 0;
+}
+
+// SendPathCmd(name1, ..., nameK, param, group, text).
+int LuaSendPathCmd(lua_State* L) {
+  const char* const label = "func_LuaSendPathCmd ";
+  const int count = lua_gettop(L);
+  if (count < 5) {
+    ArgumentError(label, " error param must >= 5\n");
+    return 0;
+  }
+  if (!CheckArgs(L, label, count - 1)) return 0;
+  stPathCall call;
+  for (int i = 1; i <= count - 3; ++i) call.names.push_back(StringArg(L, i));
+  call.param = StringArg(L, count - 2);
+  call.group = static_cast<int>(lua_tointeger(L, count - 1));
+  call.text = StringArg(L, count);
+  cPathRouter::SendPathCmd(call, ChunkHops());
+  return 0;
+}
+
+// FindPathOnRoute(name1, ..., nameK).
+int LuaFindPathOnRoute(lua_State* L) {
+  const char* const label = "func_LuaFindPathOnRoute ";
+  const int count = lua_gettop(L);
+  if (count < 1) {
+    ArgumentError(label, " error param must >= 1\n");
+    return 0;
+  }
+  if (!CheckArgs(L, label, 0)) return 0;
+  std::vector<std::string> names;
+  for (int i = 1; i <= count; ++i) names.push_back(StringArg(L, i));
+  cPathRouter::FindPathOnRoute(names, ChunkHops());
+  return 0;
+}
+
+void TraceRemote() {
+  std::cout << "func_TraceRemote " << std::endl;
+  cRemotePath::Instance().Trace(std::cout);
+  std::cout << std::flush;
+}
+
 }  // namespace
 
 cCmdRemote& cCmdRemote::Instance() {
@@ -27,5 +102,13 @@ void cCmdRemote::Help() {
 }
 
 void cCmdRemote::bind_cln(lua_State* L) {
+  static const Tlua_Funcs kRaw[] = {{"SendPathCmd", &LuaSendPathCmd},
+                                    {"FindPathOnRoute", &LuaFindPathOnRoute},
+                                    {nullptr, nullptr}};
+  RegisterScript(L, kRaw);
   RegisterHelp(L, &cCmdRemote::Help);
+  luareg::def<&SendRemoteCmdParam>(L, "SendRemoteCmdParam");
+  luareg::def<&SendRemoteCmd>(L, "SendRemoteCmd");
+  luareg::def<&TraceRemote>(L, "TraceRemote");
+  luareg::def<&cPathRouter::FindedPathOnRoute>(L, "FindedPathOnRoute");
 }

@@ -1,0 +1,258 @@
+#include "tessel/console/path_router.h"
+
+#include <iostream>
+
+#include "platform/console_color.h"
+#include "tessel/console/ostream_cmd.h"
+#include "tessel/console/remote_path.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/host/tessel.h"
+#include "tessel/link/account_help.h"
+#include "tessel/link/bridge_client.h"
+#include "tessel/link/bridge_interfaces.h"
+#include "tessel/msg/chat_exception.h"
+
+namespace {
+
+const char* const kSendLabel = "func_LuaSendPathCmd ";
+const char* const kFindLabel = "func_LuaFindPathOnRoute ";
+const char* const kFoundLabel = "func_FindedPathOnRoute ";
+const char* const kRemoteLabel = "func_SendRemoteCmdParam ";
+
+void Red(const std::string& line) {
+  platform::ColorSection red(platform::kColorLightRed);
+  std::cout << line << std::endl;
+}
+
+std::string OwnName() {
+  return cTessel::Current().GetAccount();
+}
+
+bool IsOwn(const std::string& name) {
+  return cTessel::Current().IsAccount(name.c_str()) != 0;
+}
+
+bool IsUp(iSend* link) {
+  return link != nullptr && link->IsConnect() != 0;
+}
+
+// The network client of the default route; null with a message when there is none.
+iSend* DefaultRouteLink(const char* label) {
+  cBridgeClient* route = cTessel::Current().GetDefaultRoute();
+  if (route == nullptr) {
+    if (label != nullptr) Red(std::string(label) + " msg wrong, I have no default route.");
+    return nullptr;
+  }
+  iSend* net = route->GetNetClient();
+  if (net == nullptr && label != nullptr) Red(std::string(label) + " route net wrong ");
+  return net;
+}
+
+// The name of the process the call being served came from: the account logged in on a
+// server's link, or the peer a client link leads to.
+std::string SenderName() {
+  if (iAccount* account = get_gout().GetCurAccount()) return account->GetName();
+  if (cBridgeClient* client = get_gout().GetBridgeClient()) return client->GetName();
+  return std::string();
+}
+
+}  // namespace
+
+bool cPathRouter::HopsLeft(size_t names, int hops, const char* label) {
+  if (hops < kMaxRouteHops && names <= static_cast<size_t>(kMaxRouteHops) + 1) return true;
+  Red(std::string(label) + " path longer than " + std::to_string(kMaxRouteHops) +
+      " hops, dropped.");
+  return false;
+}
+
+void cPathRouter::SendPathCmd(const stPathCall& call, int hops) {
+  const size_t count = call.names.size();
+  if (count < 2 || !HopsLeft(count, hops, kSendLabel)) return;
+  const bool local = get_gout().IsLocalCmd();
+  // Own position: the last naming of this process, the origin's place not counted.
+  size_t own = 0;
+  for (size_t i = count - 1; i >= 1 && own == 0; --i)
+    if (IsOwn(call.names[i])) own = i;
+
+  if (own == count - 1) {
+    if (local) {
+      Red(std::string(kSendLabel) + "error! can not solve local cmd!");
+      return;
+    }
+    RunAtDestination(call);
+    return;
+  }
+  if (own != 0) {
+    const std::string& next = call.names[own + 1];
+    int found = 0;
+    iSend* link = cTessel::Current().FindLinkProgram(next.c_str(), found);
+    if (found != 0 && !IsUp(link)) {
+      Red(std::string(kSendLabel) + " next link " + next + " break from net. ");
+      return;
+    }
+    if (link != nullptr) {
+      SendCmd(link, kRouteGroup, MakePathCall(call, hops + 1));
+      return;
+    }
+  }
+  // A process named twice, or a call that came back over a link to its origin, goes round.
+  bool loop = own == 0 && !local && IsOwn(call.names[0]);
+  for (size_t i = 0; i < own && !loop; ++i) loop = IsOwn(call.names[i]);
+  if (loop) {
+    Red(std::string(kSendLabel) + " path 形成了死循环.");
+    return;
+  }
+
+  iSend* up = DefaultRouteLink(kSendLabel);
+  if (up == nullptr) return;
+  if (local || own != 0) {
+    SendCmd(up, kRouteGroup, MakePathCall(call, local ? hops : hops + 1));
+    return;
+  }
+  // Not named on the route: this process joins it behind the process it came from.
+  const std::string sender = SenderName();
+  size_t at = count - 1;
+  while (at > 0 && call.names[at - 1] != sender) --at;
+  if (sender.empty() || at == 0) {
+    Red(std::string(kSendLabel) + " can not find the prev account in the cmd");
+    return;
+  }
+  stPathCall joined = call;
+  joined.names.insert(joined.names.begin() + static_cast<std::ptrdiff_t>(at), OwnName());
+  SendCmd(up, kRouteGroup, MakePathCall(joined, hops + 1));
+}
+
+// Runs the call's text as if it had come over the link the call came over, with the way back
+// as the return path; what it writes goes back to the origin along that path.
+void cPathRouter::RunAtDestination(const stPathCall& call) {
+  ostreamCmd& out = get_gout();
+  iBridge* bridge = out.GetBridge();
+  iSend* link = out.GetLink();
+  const std::string formerPath = GetReturnPath();
+  const std::string formerOutput = out.TakeCollected();
+  SetReturnPath(MakeReturnPath(call));
+  ostreamCmd::s_strParam = call.param;
+
+  const auto group = static_cast<unsigned>(call.group);
+  const HandleChatExceptionEnum result = bridge->RunCmdBridge(link, group, call.text.c_str());
+  if (result != ChatException_OK) Red("Handled Exception " + ChatExceptionText(result));
+  const std::string answer = out.TakeCollected();
+  if (!answer.empty()) bridge->SendBackCmd(link, group, MakeOutputCmd(answer).c_str());
+
+  SetReturnPath(formerPath);
+  if (!formerOutput.empty()) out.Stream() << formerOutput;
+}
+
+void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hops) {
+  if (names.empty() || !HopsLeft(names.size(), hops, kFindLabel)) return;
+  if (names.size() == 1) {
+    ::FindPathOnRoute(names.front().c_str());
+    return;
+  }
+  if (get_gout().IsLocalCmd()) {
+    if (iSend* up = DefaultRouteLink(kFindLabel)) SendCmd(up, kRouteGroup, MakeFindCall(names, 0));
+    return;
+  }
+  const std::string& dest = names.back();
+  if (IsOwn(dest)) {
+    Reached(names);
+    return;
+  }
+  for (size_t i = 0; i + 1 < names.size(); ++i) {
+    if (!IsOwn(names[i])) continue;
+    Red(std::string(kFindLabel) + " path 形成了死循环.");
+    return;
+  }
+  iSend* next = cTessel::Current().FindServerAccount(dest.c_str());
+  if (next == nullptr) next = DefaultRouteLink(nullptr);
+  if (next != nullptr) {
+    std::vector<std::string> relayed = names;
+    relayed.insert(relayed.end() - 1, OwnName());
+    SendCmd(next, kRouteGroup, MakeFindCall(relayed, hops + 1));
+    return;
+  }
+  // Nowhere to go: tell the origin along the names the search came by.
+  stPathCall answer;
+  answer.names.push_back(OwnName());
+  answer.names.insert(answer.names.end(), names.rbegin() + 1, names.rend());
+  answer.group = kRouteGroup;
+  answer.text = "FindedPathOnRoute(" + RouteQuote(dest) + ",0)";
+  SendCmd(get_gout().GetLink(), kRouteGroup, MakePathCall(answer, 0));
+}
+
+// This process is the destination of a search: it keeps the route back to the origin and
+// answers along it.
+void cPathRouter::Reached(const std::vector<std::string>& names) {
+  const std::string& origin = names.front();
+  const std::string route = MakeRouteTemplate({names.rbegin(), names.rend()});
+  {
+    platform::ColorSection yellow(platform::kColorYellow);
+    std::cout << "path from " << origin << " befinded " << route << std::endl;
+  }
+  if (!cRemotePath::Instance().SetPath(origin, route)) return;
+  const std::string answer = "FindedPathOnRoute(" + RouteQuote(names.back()) + ",1)";
+  SendRemoteCmdParam(origin.c_str(), kRouteGroup, answer.c_str(), "");
+  cRemotePath::Instance().TellFound(origin);
+}
+
+void cPathRouter::FindedPathOnRoute(const char* dest, int found) {
+  if (found == 0) {
+    Red(std::string(kFoundLabel) + "path " + dest + " not found ");
+    return;
+  }
+  const std::string route = GetReturnPath();
+  {
+    platform::ColorSection yellow(platform::kColorYellow);
+    std::cout << kFoundLabel << "path to " << dest << " finded " << route << std::endl;
+  }
+  if (cRemotePath::Instance().SetPath(dest, route)) cRemotePath::Instance().TellFound(dest);
+}
+
+iSend* cPathRouter::FirstHopLink(const std::string& route, const char* label) {
+  const std::vector<std::string> names = RouteNames(route);
+  if (names.size() >= 2) {
+    int found = 0;
+    iSend* link = cTessel::Current().FindLinkProgram(names[1].c_str(), found);
+    if (IsUp(link)) return link;
+    if (found != 0) {
+      if (label != nullptr)
+        Red(std::string(label) + " next link " + names[1] + " break from net. ");
+      return nullptr;
+    }
+  }
+  if (cTessel::Current().GetDefaultRoute() == nullptr) {
+    if (label != nullptr) Red(std::string(label) + " no default root");
+    return nullptr;
+  }
+  return DefaultRouteLink(label);
+}
+
+void SendRemoteCmdParam(const char* dest, int group, const char* text, const char* param) {
+  const std::string route = cRemotePath::Instance().GetPath(dest);
+  if (route.empty()) {
+    {
+      platform::ColorSection red(platform::kColorLightRed);
+      std::cout << kRemoteLabel << "not find path to des " << dest;
+    }
+    FindPathOnRoute(dest);
+    std::cout << std::endl;
+    return;
+  }
+  iSend* link = cPathRouter::FirstHopLink(route, kRemoteLabel);
+  if (link == nullptr) return;
+  SendCmd(link, kRouteGroup, FillRoute(route, group, text, param));
+}
+
+void SendRemoteCmd(const char* dest, int group, const char* text) {
+  SendRemoteCmdParam(dest, group, text, "");
+}
+
+void FindPathOnRoute(const char* dest) {
+  iSend* next = cTessel::Current().FindServerAccount(dest);
+  if (next == nullptr) next = DefaultRouteLink(kFindLabel);
+  if (next != nullptr) SendCmd(next, kRouteGroup, MakeFindCall({OwnName(), dest}, 0));
+}
+
+void FormatLinkIDDisconnect(std::string& out, unsigned int linkId, int disconnect) {
+  out = std::to_string(linkId) + "_" + std::to_string(disconnect);
+}

@@ -1,0 +1,43 @@
+// Routing of commands along paths of links: the relay steps of the SendPathCmd and
+// FindPathOnRoute calls of command group 7, the answer of a route search, and commands sent to a
+// destination along its stored route. The remote path table lives in remote_path.h, the call
+// texts in route_text.h. Worker thread only (it reads the command output's serving state).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tessel/console/route_text.h"
+
+class iSend;
+
+class cPathRouter {
+ public:
+  // A SendPathCmd call run here after `hops` relays: runs it when this process is its
+  // destination, else passes it on towards the destination, or drops it with a message.
+  static void SendPathCmd(const stPathCall& call, int hops);
+  // A FindPathOnRoute call with its names (the destination alone when started here).
+  static void FindPathOnRoute(const std::vector<std::string>& names, int hops);
+  // The answer of a route search: found 1 stores the route the answer came along.
+  static void FindedPathOnRoute(const char* dest, int found);
+
+  // The link towards the first hop of `route`: the link to the process it names next when this
+  // process has one, else the default route. Null (with a message when `label` is not null)
+  // when the next process is known but its link is down, or there is no usable default route.
+  static iSend* FirstHopLink(const std::string& route, const char* label);
+
+ private:
+  static void RunAtDestination(const stPathCall& call);
+  static void Reached(const std::vector<std::string>& names);
+  static bool HopsLeft(size_t names, int hops, const char* label);
+};
+
+// Sends `text` to command group `group` of `dest` along the stored route, with `param` as the
+// route's parameter; without a stored route starts a search instead (the text is not sent).
+void SendRemoteCmdParam(const char* dest, int group, const char* text, const char* param);
+void SendRemoteCmd(const char* dest, int group, const char* text);
+// Starts a search for a route to `dest`.
+void FindPathOnRoute(const char* dest);
+
+// "<id>_<disconnect>".
+void FormatLinkIDDisconnect(std::string& out, unsigned int linkId, int disconnect);

@@ -1,0 +1,66 @@
+#include "tessel/console/remote_path.h"
+
+#include <iostream>
+
+#include "platform/console_color.h"
+#include "tessel/console/route_text.h"
+
+cRemotePath& cRemotePath::Instance() {
+  static cRemotePath s_table;
+  return s_table;
+}
+
+bool cRemotePath::SetPath(const std::string& dest, const std::string& route) {
+  const std::optional<std::string> stored = RouteForStore(route);
+  if (!stored) {
+    platform::ColorSection red(platform::kColorLightRed);
+    std::cout << "Unvalid path not find  %3% and '' " << route << std::endl;
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_mapPath[dest] = *stored;
+  return true;
+}
+
+std::string cRemotePath::GetPath(const std::string& dest) const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  const auto found = m_mapPath.find(dest);
+  return found != m_mapPath.end() ? found->second : std::string();
+}
+
+bool cRemotePath::HasPath(const std::string& dest) const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_mapPath.count(dest) != 0;
+}
+
+void cRemotePath::RemovePath(const std::string& dest) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_mapPath.erase(dest);
+}
+
+void cRemotePath::Trace(std::ostream& os) const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  for (const auto& [dest, route] : m_mapPath) os << dest << " " << route << "\n";
+}
+
+void cRemotePath::SetListener(iRemotePathListener* listener) {
+  std::lock_guard<std::mutex> lock(m_lock);
+  m_pListener = listener;
+}
+
+void cRemotePath::TellFound(const std::string& dest) {
+  iRemotePathListener* listener = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    listener = m_pListener;
+  }
+  if (listener != nullptr) listener->OnFindRemotePath(dest.c_str());
+}
+
+std::string GetRemotePach(const char* dest) {
+  return dest != nullptr ? cRemotePath::Instance().GetPath(dest) : std::string();
+}
+
+bool IsFindRomotePath(const char* dest) {
+  return dest != nullptr && cRemotePath::Instance().HasPath(dest);
+}

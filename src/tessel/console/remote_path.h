@@ -1,0 +1,45 @@
+// The remote path table: per destination name, the template of the route that leads there
+// (see route_text.h), and the listener told when a route has been found. Process-wide; any
+// thread may call (one lock guards the table and the listener).
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+// Told the destination's name when a route to it has been found.
+class iRemotePathListener {
+ public:
+  virtual void OnFindRemotePath(const char* dest) = 0;
+  virtual ~iRemotePathListener() = default;
+};
+
+class cRemotePath {
+ public:
+  static cRemotePath& Instance();
+
+  // Stores the route to `dest` (made a template as RouteForStore says); a route without any
+  // quote is refused with a message on standard output and false.
+  bool SetPath(const std::string& dest, const std::string& route);
+  // The template of the route to `dest`, "" when none is stored.
+  std::string GetPath(const std::string& dest) const;
+  bool HasPath(const std::string& dest) const;
+  void RemovePath(const std::string& dest);
+  // Writes every entry, one line each: the destination, a blank and the template.
+  void Trace(std::ostream& os) const;
+
+  // The listener (not owned; null for none) and the call that tells it.
+  void SetListener(iRemotePathListener* listener);
+  void TellFound(const std::string& dest);
+
+ private:
+  mutable std::mutex m_lock;
+  std::map<std::string, std::string> m_mapPath;
+  iRemotePathListener* m_pListener = nullptr;
+};
+
+// The stored template for `dest`, "" when none.
+std::string GetRemotePach(const char* dest);
+// Whether a route to `dest` is stored.
+bool IsFindRomotePath(const char* dest);

@@ -1,0 +1,76 @@
+#include "tessel/console/remote_stream.h"
+
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+#include "tessel/console/path_router.h"
+#include "tessel/console/remote_path.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/msg/msg_records.h"
+
+namespace {
+
+// The call text: the head, an empty parameter and what the writer adds; false when the writer
+// fails or there is no route.
+bool WriteCall(const char* dest, RemoteStreamWriter writer, void* a, void* b, std::string& call) {
+  const std::string head = RemoteStreamHead(dest);
+  if (head.empty() || writer == nullptr) return false;
+  std::ostringstream os;
+  os << head << ",'',";
+  if (!writer(os, a, b)) return false;
+  call = os.str();
+  return true;
+}
+
+iSend* StreamLink(const char* dest) {
+  return cPathRouter::FirstHopLink(cRemotePath::Instance().GetPath(dest), nullptr);
+}
+
+}  // namespace
+
+std::string RemoteStreamHead(const char* dest) {
+  const std::string route = GetRemotePach(dest);
+  // The last three commas stand before the parameter, the group and the text.
+  size_t cut = route.size();
+  for (int commas = 0; commas < 3; ++commas) {
+    if (cut == 0) return std::string();
+    cut = route.rfind(',', cut - 1);
+    if (cut == std::string::npos) return std::string();
+  }
+  return route.substr(0, cut);
+}
+
+bool SendRemoteStream(const char* dest, RemoteStreamWriter writer, void* a, void* b) {
+  iSend* link = StreamLink(dest);
+  std::string call;
+  if (link == nullptr || !WriteCall(dest, writer, a, b, call)) return false;
+  if (call.size() >= stMsg_Cmd::kTextCapacity) {
+    std::cout << "SendRemoteStream too long " << call.size() << " to " << dest << std::endl;
+    return false;
+  }
+  stMsg_Cmd& record = Msg_GetCmdRecord();
+  if (!record.SetCmd(kRouteGroup, call.c_str())) return false;
+  link->Send(&record, record.GetSize());
+  return true;
+}
+
+bool SendRemoteStream2(const char* dest, RemoteStreamWriter writer, void* a, void* b) {
+  iSend* link = StreamLink(dest);
+  std::string call;
+  if (link == nullptr || !WriteCall(dest, writer, a, b, call)) return false;
+  // The command record's header (type, id, group), the text and at least one terminating zero,
+  // rounded up to a multiple of 4.
+  const stMsg_Cmd& shape = Msg_GetCmdRecord();
+  const stMsg header = shape;
+  const std::int32_t group = kRouteGroup;
+  std::vector<char> record((sizeof(header) + sizeof(group) + call.size() + 1 + 3) & ~size_t{3}, 0);
+  std::memcpy(record.data(), &header, sizeof(header));
+  std::memcpy(record.data() + sizeof(header), &group, sizeof(group));
+  std::memcpy(record.data() + sizeof(header) + sizeof(group), call.data(), call.size());
+  link->Send(reinterpret_cast<const stMsg*>(record.data()),
+             static_cast<unsigned long>(record.size()));
+  return true;
+}

@@ -1,0 +1,84 @@
+// Commands routed along paths of links on the cluster global <- game <- map: a route search
+// from map to global, commands and their output along the found route, the top path, and the
+// calls a relay drops.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "e2e/cluster.h"
+
+namespace e2e {
+namespace {
+
+const bool kIgnorePipe = (::signal(SIGPIPE, SIG_IGN), true);
+
+class RouteTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(m_cluster.Ready()) << m_cluster.Game().Output(); }
+
+  // Searches the route from map to global: the first command is not sent but starts the
+  // search, whose answer map prints once global has answered.
+  void FindRouteToGlobal() {
+    const size_t mark = Map().Output().size();
+    ASSERT_TRUE(cCluster::Ask(Map(), "/7/SendRemoteCmd('global',1,'Accounts()')",
+                              "not find path to des global"))
+        << Map().Output();
+    ASSERT_TRUE(Map().WaitOutput("func_FindedPathOnRoute path to global finded ", mark))
+        << Map().Output() << Game().Output() << Global().Output();
+    EXPECT_TRUE(m_cluster.Global().WaitOutput("path from map befinded "));
+    EXPECT_EQ(Map().Output().find("func_Accounts", mark), std::string::npos);
+  }
+
+  cServerProcess& Map() { return m_cluster.Map(); }
+  cServerProcess& Game() { return m_cluster.Game(); }
+  cServerProcess& Global() { return m_cluster.Global(); }
+
+  cCluster m_cluster;
+};
+
+TEST_F(RouteTest, AFoundRouteCarriesCommandsToGlobalAndTheirOutputBackIntact) {
+  FindRouteToGlobal();
+  struct stCase {
+    const char* line;      // typed on map
+    const char* expected;  // printed by map when the answer is back
+  } cases[] = {
+      // global's own account list, with game logged in on it
+      {"/7/SendRemoteCmd('global',1,'Accounts()')", "Output() func_Accounts global "},
+      // several lines holding both closing brackets and quotes come back unchanged
+      {"/7/SendRemoteCmd('global',4,[==[dos(\"echo 'A]]'; echo 'B]=] \\\"q\\\"'\")]==])",
+       "A]]\nB]=] \"q\"\n"},
+      {"/7/SendRemoteCmdParam('global',1,'Account([[game]])','a]=]b')",
+       "Output() func_Account global "},
+  };
+  for (const stCase& c : cases)
+    EXPECT_TRUE(cCluster::Ask(Map(), c.line, c.expected)) << c.line << "\n" << Map().Output();
+  EXPECT_TRUE(m_cluster.QuitAll());
+}
+
+TEST_F(RouteTest, ToTopStoresTheHopsToTheTopServer) {
+  ASSERT_TRUE(cCluster::Ask(Map(), "/1/ToTop('global')", "func_ShowTop map game global \n"))
+      << Map().Output() << Game().Output() << Global().Output();
+  EXPECT_TRUE(Global().WaitOutput("func_Top "));
+  EXPECT_TRUE(cCluster::Ask(Map(), "/1/ShowTop()", "func_ShowTop map game global \n"));
+  EXPECT_TRUE(m_cluster.QuitAll());
+}
+
+TEST_F(RouteTest, ARelayDropsALoopingCallAndACallWhoseNextLinkIsDown) {
+  // game is named twice, and the name behind its second place is linked nowhere.
+  size_t mark = Game().Output().size();
+  Map().Type("/7/SendPathCmd('map','game','x','game','y','',1,'Ver()')");
+  EXPECT_TRUE(Game().WaitOutput(" path 形成了死循环.", mark)) << Game().Output();
+
+  FindRouteToGlobal();
+  mark = Game().Output().size();
+  Global().Signal(SIGKILL);
+  EXPECT_NE(Global().WaitExit(), 0);
+  ASSERT_TRUE(Game().WaitOutput("cBridgeClient::OnDisconnect", mark)) << Game().Output();
+  mark = Game().Output().size();
+  Map().Type("/7/SendRemoteCmd('global',1,'Accounts()')");
+  EXPECT_TRUE(Game().WaitOutput(" next link global break from net. ", mark)) << Game().Output();
+  EXPECT_TRUE(m_cluster.QuitAll());
+}
+
+}  // namespace
+}  // namespace e2e
