@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "cmd_group_util.h"
+#include "linked_host.h"
+#include "tessel/console/lua_text.h"
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/console/remote_stream.h"
+#include "tessel/console/route_text.h"
 
 namespace {
 
@@ -119,6 +122,43 @@ TEST_F(RemoteGroupTest, AStreamedCommandTakesTheRouteUpToItsParameter) {
   // No link leads to the route's first hop: nothing is sent.
   EXPECT_FALSE(SendRemoteStream("w", &WriteVer, nullptr, nullptr));
   EXPECT_FALSE(SendRemoteStream2("w", &WriteVer, nullptr, nullptr));
+}
+
+bool WriteOutputCall(std::ostream& os, void* text, void*) {
+  os << "1," << LuaLongBracket(*static_cast<const std::string*>(text)) << ")";
+  return true;
+}
+
+// The route leads over the client "global" to this process itself, so the server "center"
+// receives the streamed record and runs its command as the destination.
+TEST_F(LinkedHostTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
+  UseConsoleGroups(*m_server->GetBridgeServer());
+  const std::string own = m_host->GetAccount();
+  {
+    CoutCapture quiet;
+    cRemotePath::Instance().SetPath("far", MakeRouteTemplate({"me", "global", own}));
+  }
+  const std::string longText(stMsg_Cmd::kTextCapacity, 'x');
+  struct stCase {
+    bool (*send)(const char*, RemoteStreamWriter, void*, void*);
+    std::string text;
+    bool sent;
+    std::string printed;
+  } cases[] = {
+      {&SendRemoteStream, "Output('one ]] ]=]')", true, "Output() one ]] ]=]\n"},
+      {&SendRemoteStream2, "Output('two')", true, "Output() two\n"},
+      {&SendRemoteStream2, "Output('" + longText.substr(0, 200000 / 2) + "')", true,
+       "Output() " + longText.substr(0, 20)},
+      {&SendRemoteStream, "Output('" + longText + "')", false, ""},
+  };
+  for (stCase& c : cases) {
+    CoutCapture capture;
+    EXPECT_EQ(c.send("far", &WriteOutputCall, &c.text, nullptr), c.sent) << c.text.size();
+    if (!c.sent) continue;
+    EXPECT_TRUE(Pump([&] { return capture.Text().find(c.printed) != std::string::npos; }))
+        << capture.Text().substr(0, 2000);
+  }
+  cRemotePath::Instance().RemovePath("far");
 }
 
 }  // namespace
