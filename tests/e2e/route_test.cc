@@ -52,6 +52,15 @@ TEST_F(RouteTest, AFoundRouteCarriesCommandsToGlobalAndTheirOutputBackIntact) {
   };
   for (const stCase& c : cases)
     EXPECT_TRUE(cCluster::Ask(Map(), c.line, c.expected)) << c.line << "\n" << Map().Output();
+
+  // A group global does not have is refused there.
+  const size_t mark = Global().Output().size();
+  Map().Type("/7/SendRemoteCmd('global',99,'Ver()')");
+  EXPECT_TRUE(Global().WaitOutput("Handled Exception ", mark)) << Global().Output();
+  // A search for a name no process has ends at the top, whose answer comes back to map.
+  EXPECT_TRUE(cCluster::Ask(Map(), "/7/SendRemoteCmd('nobody',1,'Ver()')",
+                            "func_FindedPathOnRoute path nobody not found "))
+      << Map().Output() << Global().Output();
   EXPECT_TRUE(m_cluster.QuitAll());
 }
 
@@ -63,11 +72,17 @@ TEST_F(RouteTest, ToTopStoresTheHopsToTheTopServer) {
   EXPECT_TRUE(m_cluster.QuitAll());
 }
 
-TEST_F(RouteTest, ARelayDropsALoopingCallAndACallWhoseNextLinkIsDown) {
+TEST_F(RouteTest, RelaysDropLoopingAndCirclingCallsAndCallsWhoseNextLinkIsDown) {
   // game is named twice, and the name behind its second place is linked nowhere.
   size_t mark = Game().Output().size();
   Map().Type("/7/SendPathCmd('map','game','x','game','y','',1,'Ver()')");
   EXPECT_TRUE(Game().WaitOutput(" path 形成了死循环.", mark)) << Game().Output();
+
+  // map sends the call to game, which hands it back to map as the next named hop; map cannot
+  // reach "nobody" and passes it up to game again. The hop count ends the circle.
+  mark = Game().Output().size();
+  Map().Type("/7/SendPathCmd('x','game','map','nobody','',1,'Ver()')");
+  EXPECT_TRUE(Game().WaitOutput(" path longer than 32 hops, dropped.", mark)) << Game().Output();
 
   FindRouteToGlobal();
   mark = Game().Output().size();
