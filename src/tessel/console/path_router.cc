@@ -65,15 +65,18 @@ bool cPathRouter::HopsLeft(size_t names, int hops, const char* label) {
   return false;
 }
 
+// Own position: the last naming of this process, the origin's place not counted; 0 when none.
+size_t cPathRouter::OwnPosition(const stPathCall& call) {
+  for (size_t i = call.names.size() - 1; i >= 1; --i)
+    if (IsOwn(call.names[i])) return i;
+  return 0;
+}
+
 void cPathRouter::SendPathCmd(const stPathCall& call, int hops) {
   const size_t count = call.names.size();
   if (count < 2 || !HopsLeft(count, hops, kSendLabel)) return;
   const bool local = get_gout().IsLocalCmd();
-  // Own position: the last naming of this process, the origin's place not counted.
-  size_t own = 0;
-  for (size_t i = count - 1; i >= 1 && own == 0; --i)
-    if (IsOwn(call.names[i])) own = i;
-
+  const size_t own = OwnPosition(call);
   if (own == count - 1) {
     if (local) {
       Red(std::string(kSendLabel) + "error! can not solve local cmd!");
@@ -82,19 +85,7 @@ void cPathRouter::SendPathCmd(const stPathCall& call, int hops) {
     RunAtDestination(call);
     return;
   }
-  if (own != 0) {
-    const std::string& next = call.names[own + 1];
-    int found = 0;
-    iSend* link = cTessel::Current().FindLinkProgram(next.c_str(), found);
-    if (found != 0 && !IsUp(link)) {
-      Red(std::string(kSendLabel) + " next link " + next + " break from net. ");
-      return;
-    }
-    if (link != nullptr) {
-      SendCmd(link, kRouteGroup, MakePathCall(call, hops + 1));
-      return;
-    }
-  }
+  if (own != 0 && PassToNamed(call, own, hops)) return;
   // A process named twice, or a call that came back over a link to its origin, goes round.
   bool loop = own == 0 && !local && IsOwn(call.names[0]);
   for (size_t i = 0; i < own && !loop; ++i) loop = IsOwn(call.names[i]);
@@ -102,16 +93,35 @@ void cPathRouter::SendPathCmd(const stPathCall& call, int hops) {
     Red(std::string(kSendLabel) + " path 形成了死循环.");
     return;
   }
+  SendUp(call, own, hops, local);
+}
 
+// Sends the call on to the process named behind this one when this process links to it; true
+// when the call was sent or dropped here.
+bool cPathRouter::PassToNamed(const stPathCall& call, size_t own, int hops) {
+  const std::string& next = call.names[own + 1];
+  int found = 0;
+  iSend* link = cTessel::Current().FindLinkProgram(next.c_str(), found);
+  if (found != 0 && !IsUp(link)) {
+    Red(std::string(kSendLabel) + " next link " + next + " break from net. ");
+    return true;
+  }
+  if (link == nullptr) return false;
+  SendCmd(link, kRouteGroup, MakePathCall(call, hops + 1));
+  return true;
+}
+
+// Sends the call up the default route: unchanged when typed here or when this process is named
+// on it; otherwise this process joins the route behind the process the call came from.
+void cPathRouter::SendUp(const stPathCall& call, size_t own, int hops, bool local) {
   iSend* up = DefaultRouteLink(kSendLabel);
   if (up == nullptr) return;
   if (local || own != 0) {
     SendCmd(up, kRouteGroup, MakePathCall(call, local ? hops : hops + 1));
     return;
   }
-  // Not named on the route: this process joins it behind the process it came from.
   const std::string sender = SenderName();
-  size_t at = count - 1;
+  size_t at = call.names.size() - 1;
   while (at > 0 && call.names[at - 1] != sender) --at;
   if (sender.empty() || at == 0) {
     Red(std::string(kSendLabel) + " can not find the prev account in the cmd");

@@ -4,6 +4,7 @@
 // texts in route_text.h. Worker thread only (it reads the command output's serving state).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ class cPathRouter {
   static iSend* FirstHopLink(const std::string& route, const char* label);
 
  private:
+  static size_t OwnPosition(const stPathCall& call);
+  static bool PassToNamed(const stPathCall& call, size_t own, int hops);
+  static void SendUp(const stPathCall& call, size_t own, int hops, bool local);
   static void RunAtDestination(const stPathCall& call);
   static void Reached(const std::vector<std::string>& names);
   static bool HopsLeft(size_t names, int hops, const char* label);
