@@ -14,13 +14,10 @@ namespace {
 
 using namespace nettest;
 
-bool HasRecord(const std::vector<stDelivery>& all, uint16_t type, const std::string& body) {
-  for (const auto& d : all) {
-    if (d.kind == 2 && d.Type() == type &&
-        std::string(d.bytes.data() + 4, d.bytes.size() - 4) == body)
-      return true;
-  }
-  return false;
+bool WaitRecord(cRecorder& rec, uint16_t type, const std::string& body) {
+  return rec.WaitAny([&](const stDelivery& d) {
+    return IsRecord(d, type) && std::string(d.bytes.data() + 4, d.bytes.size() - 4) == body;
+  });
 }
 
 TEST(NetClient, AConnectToAClosedPortReportsItsErrorAsAConnectResult) {
@@ -76,20 +73,13 @@ TEST(NetClient, RecordsFromTheServerArriveByteExactAndRepliesGoBack) {
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + 3);
   ASSERT_EQ(Send(s.server->GetLink(1), MakeRecord(1001, big)), 1);
   ASSERT_EQ(Send(s.server->GetLink(1), MakeRecord(1002, "")), 1);
-  ASSERT_TRUE(
-      crec.WaitFor([&](const std::vector<stDelivery>& all) { return HasRecord(all, 1002, ""); }));
-  EXPECT_TRUE(HasRecord(crec.Snapshot(), 1001, big));
+  ASSERT_TRUE(WaitRecord(crec, 1002, ""));
+  EXPECT_TRUE(WaitRecord(crec, 1001, big));
   ASSERT_EQ(Send(c.client, MakeRecord(1003, "reply")), 1);
-  EXPECT_TRUE(srec.WaitFor(
-      [](const std::vector<stDelivery>& all) { return HasRecord(all, 1003, "reply"); }));
+  EXPECT_TRUE(WaitRecord(srec, 1003, "reply"));
   // A record of no bytes at all is a record too.
   ASSERT_EQ(c.client->Send(nullptr, 0), 1);
-  EXPECT_TRUE(srec.WaitFor([](const std::vector<stDelivery>& all) {
-    for (const auto& d : all) {
-      if (d.kind == 2 && d.bytes.empty()) return true;
-    }
-    return false;
-  }));
+  EXPECT_TRUE(srec.WaitAny([](const stDelivery& d) { return d.kind == 2 && d.bytes.empty(); }));
   std::ostringstream os;
   c.client->Trace(os);
   EXPECT_NE(os.str().find("127.0.0.1:" + std::to_string(s.port)), std::string::npos);
@@ -147,10 +137,6 @@ TEST(NetClient, ReleaseWhileConnectingOrSendingDeliversNothingLater) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // A client cuts a link on which the server sent nothing for too long, reporting the idle
 // reason as a receive error and then the link down; answers to its pings keep it up.
 TEST(NetClient, AClientCutsASilentServerWithTheIdleReasonAndPingsKeepItUp) {
@@ -194,8 +180,9 @@ TEST(NetClient, AClientCutsASilentServerWithTheIdleReasonAndPingsKeepItUp) {
     cRecorder& rec = *recs[i];
     if (!cases[i].reason) {
       EXPECT_TRUE(clients[i]->client->IsConnect());
-      EXPECT_EQ(rec.IndexOf([](const stDelivery& d) { return d.Word(0) == NetState_ServerDown; }),
-                -1);
+      EXPECT_EQ(
+          rec.IndexOf([](const stDelivery& d) { return IsClientState(d, NetState_ServerDown); }),
+          -1);
       continue;
     }
     ASSERT_TRUE(rec.WaitClientState(NetState_ServerDown));

@@ -74,12 +74,6 @@ TEST(SendQueue, DroppingTheFillingPartKeepsTheBatchInFlight) {
   EXPECT_EQ(std::string(q.Batch().data() + 4, 5), "12345");
 }
 
-}  // namespace
-}  // namespace netlib
-
-namespace netlib {
-namespace {
-
 TEST(SendQueue, BuffersGrownByABurstAreGivenBackOnlyOnceEmpty) {
   cSendQueue q;
   std::string big(200000, 'b');

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace nettest {
@@ -64,34 +65,56 @@ int cRecorder::Late() {
   return m_late;
 }
 
+bool IsServerEvent(const stDelivery& d, uint32_t event, unsigned id) {
+  return d.kind == 1 && d.Type() == NetNotice_Server && d.Word(0) == event && d.Word(1) == id;
+}
+
+bool IsClientState(const stDelivery& d, uint32_t state) {
+  return d.kind == 1 && d.Type() == NetNotice_Client && d.Word(0) == state;
+}
+
+bool IsReasonRecord(const stDelivery& d, uint32_t reason) {
+  return d.kind == 2 && d.Type() == kNetDisconnectRecordType && d.Word(0) == reason;
+}
+
+bool IsRecord(const stDelivery& d, uint16_t type) {
+  return d.kind == 2 && d.Type() == type;
+}
+
+bool cRecorder::WaitAny(const std::function<bool(const stDelivery&)>& pred, int ms) {
+  return WaitFor(
+      [&](const std::vector<stDelivery>& all) { return std::any_of(all.begin(), all.end(), pred); },
+      ms);
+}
+
 bool cRecorder::WaitServerEvent(unsigned id, uint32_t event, int ms) {
+  return WaitAny([&](const stDelivery& d) { return IsServerEvent(d, event, id); }, ms);
+}
+
+bool cRecorder::WaitClientState(uint32_t state, int ms) {
+  return WaitAny([&](const stDelivery& d) { return IsClientState(d, state); }, ms);
+}
+
+bool cRecorder::WaitRecords(size_t count, int ms) {
   return WaitFor(
       [&](const std::vector<stDelivery>& all) {
-        for (const auto& d : all) {
-          if (d.kind == 1 && d.Type() == NetNotice_Server && d.Word(0) == event && d.Word(1) == id)
-            return true;
-        }
-        return false;
+        return static_cast<size_t>(std::count_if(all.begin(), all.end(), [](const stDelivery& d) {
+                 return d.kind == 2;
+               })) >= count;
       },
       ms);
 }
 
-bool cRecorder::WaitClientState(uint32_t state, int ms) {
-  return WaitFor(
-      [&](const std::vector<stDelivery>& all) {
-        for (const auto& d : all) {
-          if (d.kind == 1 && d.Type() == NetNotice_Client && d.Word(0) == state) return true;
-        }
-        return false;
-      },
-      ms);
+bool cRecorder::ReasonBeforeDown(uint32_t reason) {
+  if (!WaitClientState(NetState_ServerDown)) return false;
+  int at = IndexOf([&](const stDelivery& d) { return IsReasonRecord(d, reason); });
+  int down = IndexOf([](const stDelivery& d) { return IsClientState(d, NetState_ServerDown); });
+  return at >= 0 && at < down;
 }
 
 int cRecorder::DisconnectReason(unsigned id) {
   for (const auto& d : Snapshot()) {
-    if (d.kind == 1 && d.Type() == NetNotice_Server && d.Word(0) == NetEvent_Disconnected &&
-        d.Word(1) == id)
-      return static_cast<int>(d.Word(2));
+    if (IsServerEvent(d, NetEvent_Disconnected, id)) return static_cast<int>(d.Word(2));
   }
   return -1;
 }
@@ -132,8 +155,7 @@ cClientScope::cClientScope(cRecorder& recorder, unsigned short port, stClientInf
   client->Connect("127.0.0.1", port);
   recorder.WaitFor([&](const std::vector<stDelivery>& all) {
     for (size_t i = before; i < all.size(); ++i) {
-      if (all[i].kind == 1 && all[i].Type() == NetNotice_Client &&
-          all[i].Word(0) == NetState_ConnectResult && all[i].send == client) {
+      if (IsClientState(all[i], NetState_ConnectResult) && all[i].send == client) {
         connected = all[i].Word(1) == 0;
         return true;
       }

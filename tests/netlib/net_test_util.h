@@ -36,9 +36,14 @@ class cRecorder : public iCallbackNet {
   void Close();
   int Late();
 
-  // Shorthands over Snapshot(): server events for a link id, client states, records of type 5.
+  // Shorthands over WaitFor: a delivery that matches, server events for a link id, client
+  // states, a count of records (kind 2).
+  bool WaitAny(const std::function<bool(const stDelivery&)>& pred, int ms = 5000);
   bool WaitServerEvent(unsigned id, uint32_t event, int ms = 5000);
   bool WaitClientState(uint32_t state, int ms = 5000);
+  bool WaitRecords(size_t count, int ms = 5000);
+  // Waits for the link-down notice; true when the reason record `reason` came before it.
+  bool ReasonBeforeDown(uint32_t reason);
   // The reason of the first server event 6 for `id`; -1 when there is none.
   int DisconnectReason(unsigned id);
   // Index of the first delivery matching, or -1.
@@ -51,6 +56,12 @@ class cRecorder : public iCallbackNet {
   bool m_closed = false;
   int m_late = 0;
 };
+
+// Predicates over one delivery.
+bool IsServerEvent(const stDelivery& d, uint32_t event, unsigned id);
+bool IsClientState(const stDelivery& d, uint32_t state);
+bool IsReasonRecord(const stDelivery& d, uint32_t reason);
+bool IsRecord(const stDelivery& d, uint16_t type);
 
 // A server listening on 127.0.0.1 at a free port; stopped and released on destruction.
 struct cServerScope {
