@@ -12,16 +12,6 @@
 
 namespace {
 
-class cNamedCmd : public cCmd {
- public:
-  explicit cNamedCmd(const char* name) : m_name(name) {}
-  void bind_cln(lua_State*) override {}
-  const char* GetName() override { return m_name; }
-
- private:
-  const char* m_name;
-};
-
 std::string g_output;
 void CaptureOutput(const char* text) {
   g_output += text;
@@ -129,10 +119,6 @@ TEST(CmdArray, RunCmdRunsOnlyInAFilledSlot) {
   EXPECT_EQ(g_output, "ran");
   EXPECT_EQ(group.GetRunCount(), 1);
 }
-
-}  // namespace
-
-namespace {
 
 std::string ReadOnlyFileIn(const std::filesystem::path& folder) {
   std::vector<std::filesystem::path> files;

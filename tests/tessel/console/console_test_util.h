@@ -9,6 +9,19 @@
 #include <sstream>
 #include <string>
 
+#include "tessel/console/cmd.h"
+
+// A command group with a name and no functions of its own.
+class cNamedCmd : public cCmd {
+ public:
+  explicit cNamedCmd(const char* name) : m_name(name) {}
+  void bind_cln(lua_State*) override {}
+  const char* GetName() override { return m_name; }
+
+ private:
+  const char* m_name;
+};
+
 // Redirects std::cout into a string for the lifetime of the object; colour sequences are
 // switched off so that the text does not depend on the terminal the tests run in.
 class CoutCapture {

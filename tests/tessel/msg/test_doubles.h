@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tessel/console/console_test_util.h"
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/log_file.h"
@@ -186,16 +187,7 @@ class TestBridge : public iBridge {
 };
 
 // Captures what is written to standard output while it lives.
-class CaptureCout {
- public:
-  CaptureCout() : m_old(std::cout.rdbuf(m_text.rdbuf())) {}
-  ~CaptureCout() { std::cout.rdbuf(m_old); }
-  std::string Text() const { return m_text.str(); }
-
- private:
-  std::ostringstream m_text;
-  std::streambuf* m_old;
-};
+using CaptureCout = CoutCapture;
 
 // Bytes of one record received from a peer over `link`, with the given header and total size;
 // the test fills in the body.
