@@ -65,6 +65,15 @@ cTempDir::~cTempDir() {
   std::filesystem::remove_all(m_path, ec);
 }
 
+void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts) {
+  std::string::size_type at = 0;
+  for (const std::string& t : texts) {
+    const auto found = out.find(t, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << t << "\n" << out;
+    at = found + t.size();
+  }
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

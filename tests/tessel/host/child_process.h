@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 #include <string>
 
 // A scenario runs in the child with the working directory set to TESSEL_HOME; its result is
@@ -35,6 +36,8 @@ class cTempDir {
 
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+// Every text occurs in `out`, in this order (a failed expectation names the first missing one).
+void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts);
 // The file's content once it is not empty, waiting at most timeoutMs for it.
 std::string WaitForFile(const std::string& path, int timeoutMs = 5000);
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "child_process.h"
 #include "tessel/msg/text_stream.h"
 
 namespace {
@@ -16,24 +17,13 @@ namespace fs = std::filesystem;
 
 class StringValueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tessel_values_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string File(const std::string& name, const std::string& content) {
-    std::string path = dir_ + "/" + name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
-  std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::ofstream(tmp_.File(name), std::ios::binary) << content;
+    return tmp_.File(name);
   }
 
-  std::string dir_;
+  cTempDir tmp_;
+  const std::string dir_ = tmp_.path();
 };
 
 TEST_F(StringValueTest, IntegerFileLoadsNameEqualsNumberEntries) {
@@ -95,7 +85,7 @@ TEST_F(StringValueTest, DefaultsAreStoredAndSavedAsNameEqualsValueLines) {
   EXPECT_EQ(store.GetStringValue("x", 9), 5);
   std::string file = dir_ + "/out_int.ini";
   ASSERT_TRUE(store.SaveValue(file.c_str()));
-  EXPECT_EQ(Read(file), "x = 5\n");
+  EXPECT_EQ(ReadFile(file), "x = 5\n");
 
   store.SetStringString("name", "two words = here");
   std::string strFile = dir_ + "/out_str.ini";
@@ -111,7 +101,7 @@ TEST_F(StringValueTest, SavingReplacesTheFileWholeAndLeavesNoTemporary) {
   cStringValue store;
   store.SetStringValue("new", 4);
   ASSERT_TRUE(store.SaveValue(file.c_str()));
-  EXPECT_EQ(Read(file), "new = 4\n");
+  EXPECT_EQ(ReadFile(file), "new = 4\n");
   size_t files = 0;
   for (const auto& e : fs::directory_iterator(dir_)) files += e.is_regular_file();
   EXPECT_EQ(files, 1u);
@@ -143,8 +133,8 @@ TEST_F(StringValueTest, TheSaveFlagWritesBothTablesOnDestruction) {
     store.SetStringValue("n", 1);
     store.SetStringString("s", "t");
   }
-  EXPECT_EQ(Read(intFile), "n = 1\n");
-  EXPECT_EQ(Read(strFile), "s = t\n");
+  EXPECT_EQ(ReadFile(intFile), "n = 1\n");
+  EXPECT_EQ(ReadFile(strFile), "s = t\n");
 }
 
 TEST_F(StringValueTest, AddCountsAMissingValueAsZeroAndWrapsAtTheIntegerRange) {

@@ -49,12 +49,14 @@ class cMinutes : public iGameTimeCallback {
   int changes = 0;
 };
 
-// End hooks of a server that refuses to end a given number of times.
-class cRefusingServer : public cEasyServer {
+// End hooks of a server or client that refuses to end a given number of times; the log keeps
+// the order of the hooks called.
+template <class Base>
+class cRefusing : public Base {
  public:
-  cRefusingServer(const char* name, int refusals) : m_name(name), refusals(refusals) {}
+  cRefusing(const char* name, int refusals, const char* reason)
+      : m_name(name), m_reason(reason), refusals(refusals) {}
   bool CreateTessel() override { return true; }
-  void GetInfo(stServerInfo&) override {}
   const char* GetName() override { return m_name; }
   void Trace(std::ostream&) override {}
   void BeforeEnd() override { log += "B"; }
@@ -63,40 +65,31 @@ class cRefusingServer : public cEasyServer {
     log += "C";
     if (refusals <= 0) return true;
     --refusals;
-    reason = "busy";
+    reason = m_reason;
     return false;
   }
   void ExceptionEnd() override { log += "E"; }
   void ExceptionWait() override { log += "W"; }
-  void OnClientException(unsigned int) override {}
   const char* m_name;
+  const char* m_reason;
   int refusals;
   std::string log;
 };
 
-class cRefusingClient : public cEasyClient {
+class cRefusingServer : public cRefusing<cEasyServer> {
  public:
-  cRefusingClient(const char* name, int refusals) : m_name(name), refusals(refusals) {}
-  bool CreateTessel() override { return true; }
+  cRefusingServer(const char* name, int refusals) : cRefusing(name, refusals, "busy") {}
+  void GetInfo(stServerInfo&) override {}
+  void OnClientException(unsigned int) override {}
+};
+
+class cRefusingClient : public cRefusing<cEasyClient> {
+ public:
+  cRefusingClient(const char* name, int refusals)
+      : cRefusing(name, refusals, "Send Buffer not empty!") {}
   void GetInfo(stClientInfo&) override {}
-  const char* GetName() override { return m_name; }
-  void Trace(std::ostream&) override {}
   bool Start() override { return true; }
-  void BeforeEnd() override { log += "B"; }
-  void StartEnd() override { log += "S"; }
-  bool CanEnd(std::string& reason) override {
-    log += "C";
-    if (refusals <= 0) return true;
-    --refusals;
-    reason = "Send Buffer not empty!";
-    return false;
-  }
   void OnServerException() override {}
-  void ExceptionWait() override { log += "W"; }
-  void ExceptionEnd() override { log += "E"; }
-  const char* m_name;
-  int refusals;
-  std::string log;
 };
 
 // Runs the console loop on a thread of its own.

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/paths.h"
+#include "platform/scoped_env.h"
 #include "tessel/host/child_process.h"
 #include "tessel/host/log_routing.h"
 
@@ -62,27 +63,17 @@ TEST(TesselValuesNamingTest, NamesWithoutMapExtensionOrPath) {
   cTesselValues dotted("C:\\servers\\v1.2\\login.server.exe", "");
   cTesselValues unknown("", "7");
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(plain.GetExe(), "gate");
-  EXPECT_EQ(plain.GetExeName(), "gate");
+  EXPECT_EQ(plain.GetExe() + " " + plain.GetExeName(), "gate gate");
   EXPECT_EQ(plain._GetConfigFile("a"), "config/gate/a");
-  EXPECT_EQ(dotted.GetExe(), "login.server.exe");
-  EXPECT_EQ(dotted.GetExeName(), "login.server");
-  EXPECT_EQ(unknown.GetExe(), "Unknown");
-  EXPECT_EQ(unknown.GetExeName(), "Unknown_7");
-  EXPECT_EQ(unknown.GetExeBaseName(), "Unknown");
+  EXPECT_EQ(dotted.GetExe() + " " + dotted.GetExeName(), "login.server.exe login.server");
+  EXPECT_EQ(unknown.GetExe() + " " + unknown.GetExeName() + " " + unknown.GetExeBaseName(),
+            "Unknown Unknown_7 Unknown");
 }
 
 // A values object for one test, with the registry in a temporary folder and the sources reset.
 class TesselValuesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tessel_tv_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    const char* old = ::getenv("TESSEL_REGISTRY");
-    hadRegistry_ = old != nullptr;
-    oldRegistry_ = old ? old : "";
-    ::setenv("TESSEL_REGISTRY", dir_.c_str(), 1);
     testing::internal::CaptureStdout();
     values_ = std::make_unique<cTesselValues>("/srv/bin/server", "3");
     testing::internal::GetCapturedStdout();
@@ -91,12 +82,6 @@ class TesselValuesTest : public ::testing::Test {
     SetOwnAddressSource(nullptr);
     SetConfigStringSource(nullptr);
     SetEasyServerInfoSource(nullptr);
-    if (hadRegistry_) {
-      ::setenv("TESSEL_REGISTRY", oldRegistry_.c_str(), 1);
-    } else {
-      ::unsetenv("TESSEL_REGISTRY");
-    }
-    fs::remove_all(dir_);
   }
   std::string SetProgramOutput() {
     testing::internal::CaptureStdout();
@@ -104,9 +89,8 @@ class TesselValuesTest : public ::testing::Test {
     return testing::internal::GetCapturedStdout();
   }
 
-  std::string dir_;
-  std::string oldRegistry_;
-  bool hadRegistry_ = false;
+  cTempDir tmp_;
+  ScopedEnv registry_{"TESSEL_REGISTRY", tmp_.path().c_str()};
   std::unique_ptr<cTesselValues> values_;
 };
 
@@ -197,7 +181,7 @@ TEST_F(TesselValuesTest, NoAddressWarnsAndLeavesIpEmpty) {
 TEST_F(TesselValuesTest, ARegistryThatCannotBeCreatedIsReportedAndIgnored) {
   SetOwnAddressSource([] { return std::vector<std::string>{"10.0.0.7"}; });
   // A file where the key's folder belongs.
-  std::ofstream(dir_ + "/Software") << "x";
+  std::ofstream(tmp_.File("Software")) << "x";
   std::string out = SetProgramOutput();
   EXPECT_NE(out.find("Could not create the registry key.\n"), std::string::npos) << out;
   EXPECT_EQ(values_->GetInfoValue("IP"), "10.0.0.7");

@@ -46,6 +46,7 @@ bool WaitFor(const std::function<bool()>& ok) {
 TEST(Thread, RunsTheBodyUntilEndSignalsItAndCanStartAgain) {
   cThread thread;
   cCycles body;
+  EXPECT_EQ(cThread::Current(), nullptr) << "outside a worker";
   EXPECT_EQ(thread.Wait(1), cThread::kNoEvent);
   ASSERT_EQ(thread.Start(&body), 1);
   EXPECT_EQ(thread.Start(&body), 0) << "a second start while running fails";
@@ -58,10 +59,6 @@ TEST(Thread, RunsTheBodyUntilEndSignalsItAndCanStartAgain) {
   EXPECT_TRUE(thread.End(10)) << "nothing to end";
   ASSERT_EQ(thread.Start(&body), 1);
   thread.End();
-}
-
-TEST(Thread, CurrentIsNullOutsideAWorker) {
-  EXPECT_EQ(cThread::Current(), nullptr);
 }
 
 TEST(Thread, EndTimesOutOnAStuckBodyAndKeepsTheThread) {
