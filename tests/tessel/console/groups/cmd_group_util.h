@@ -4,14 +4,19 @@
 
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <cstdlib>
+
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "tessel/console/cmd.h"
 #include "tessel/console/console_test_util.h"
 #include "tessel/console/tessel_cmd.h"
+#include "tessel/host/child_process.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_values.h"
 #include "tessel/link/bridge.h"
@@ -28,6 +33,29 @@ inline stGroupRun RunInGroup(cCmd& group, const std::string& statement) {
   run.ok = group.Do(statement.c_str());
   run.out = capture.Text();
   return run;
+}
+
+// One statement, whether it succeeds, and its whole output (or, for a failure, a part of it).
+struct stGroupCase {
+  const char* statement;
+  bool ok;
+  const char* out;
+};
+
+inline void CheckGroupCases(cCmd& group, const std::vector<stGroupCase>& cases) {
+  for (const stGroupCase& c : cases) {
+    const stGroupRun run = RunInGroup(group, c.statement);
+    EXPECT_EQ(run.ok, c.ok) << c.statement << "\n" << run.out;
+    if (c.ok)
+      EXPECT_EQ(run.out, c.out) << c.statement;
+    else
+      EXPECT_NE(run.out.find(c.out), std::string::npos) << c.statement << "\n" << run.out;
+  }
+}
+
+inline std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // The process's host, made once with its home and registry in a temporary folder (removed at

@@ -9,23 +9,10 @@
 
 namespace {
 
-struct stCase {
-  const char* cmd;
-  bool ok;
-  const char* out;  // the whole output, or for a failure a part of it
-};
-
 class ConfigGroupTest : public testing::Test {
  protected:
-  void Check(const std::vector<stCase>& cases) {
-    for (const stCase& c : cases) {
-      const stGroupRun run = RunInGroup(cCmdConfig::Instance(), c.cmd);
-      EXPECT_EQ(run.ok, c.ok) << c.cmd << "\n" << run.out;
-      if (c.ok)
-        EXPECT_EQ(run.out, c.out) << c.cmd;
-      else
-        EXPECT_NE(run.out.find(c.out), std::string::npos) << c.cmd << "\n" << run.out;
-    }
+  void Check(const std::vector<stGroupCase>& cases) {
+    CheckGroupCases(cCmdConfig::Instance(), cases);
   }
   // Launch parameters are process-wide: the ones set here are emptied again.
   void TearDown() override {
@@ -110,13 +97,6 @@ TEST_F(ConfigGroupTest, AFreshGroupPrintsOutputWithItsOwnLabel) {
   const stGroupRun run = RunInGroup(fresh, "Output('done')");
   EXPECT_TRUE(run.ok);
   EXPECT_EQ(run.out, "func_OutputGameConfig done\n");
-}
-
-TEST_F(ConfigGroupTest, HelpListsTheGroupsFunctions) {
-  const stGroupRun run = RunInGroup(cCmdConfig::Instance(), "Help()");
-  ASSERT_TRUE(run.ok);
-  EXPECT_EQ(run.out.rfind("【Config函数】\n", 0), 0u);
-  EXPECT_NE(run.out.find("\tViewExeParam —— ViewExeParam()\n"), std::string::npos);
 }
 
 // In a process of its own, so that the program kind is first asked there.

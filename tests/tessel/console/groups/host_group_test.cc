@@ -5,15 +5,11 @@
 #include <string>
 #include <vector>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "cmd_group_util.h"
 #include "linked_host.h"
-#include "tessel/console/groups/cmd_exception.h"
 #include "tessel/console/groups/cmd_input.h"
-#include "tessel/console/groups/cmd_log.h"
 #include "tessel/console/groups/cmd_test.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
@@ -21,61 +17,12 @@
 
 namespace {
 
-struct stHelpCase {
-  cCmd* group;
-  std::vector<std::string> lines;
-};
-
-TEST(GroupHelp, EveryGroupPrintsItsTitleAndItsHelpLinesExactly) {
-  const stHelpCase cases[] = {
-      {&cCmdTessel::Instance(),
-       {"[命令集合]", "\t察看服务器消息\t --- ServerCmds('game')",
-        "\t察看服务器子消息 --- ServerCmd('game',3)", "\t察看客户端消息\t --- ClientCmds('global')",
-        "\t察看客户器子消息 --- ClientCmd('global',3)", "\t执行命令\t --- DoCmd(3,'Ver()')"}},
-      {&cCmdInput::Instance(),
-       {"[输入命令]", "\t[别名]\t\t --- Alias()", "\t[替换]\t\t --- Replace()",
-        "\t[添加别名]\t --- AddAlias('short','long')",
-        "\t[添加替换]\t --- AddReplace('$N','opsuser')", "\t[批处理]\t --- Run('file')",
-        "\t[远程批处理]\t --- RunRemote('file')",
-        "\t打开节点\t --- Open('server1','server2',...)\t",
-        "\t节点信息\t --- Info('server1','server2',...)\t",
-        "\t修改日期\t --- Time('server1','server2',...)\t"}},
-      {&cCmdTest::Instance(),
-       {"[测试命令]", "\tHello World!\t --- Hello()",
-        "\t改变Bridge的CmdArray\t --- ChangeCmdArrayToNext('bridge',int)"}},
-      {&cCmdException::Instance(),
-       {"[异常]", "\tZero() -- div 0", "\tFunc0() -- 调用0函数", "\tFunc0Run() -- 调用0函数在Run中",
-        "\tNull() -- null point access", "\tVir() -- virtual call", "\tDieLoop() -- 程序死循环",
-        "\tThrow() -- throw a exception"}},
-      {&cCmdLog::Instance(),
-       {"[log命令]", "\t输出到屏幕\t --- add_appender_cout('tessel*')",
-        "\t输出到文件\t --- add_appender_file('tessel.info','tessel.info.log')",
-        "\tflush\t --- flush_log_cache()"}},
-  };
-  for (const stHelpCase& c : cases) {
-    const stGroupRun run = RunInGroup(*c.group, "Help()");
-    EXPECT_TRUE(run.ok) << c.group->GetName();
-    EXPECT_EQ(Lines(run.out), c.lines) << c.group->GetName();
-  }
-}
-
-struct stCase {
-  const char* statement;
-  const char* out;
-};
-
 TEST(HostGroup, MissingEndpointsAndLocalDoCmdAreReportedAndNothingRuns) {
   GroupTestHost();
-  const stCase cases[] = {
-      {"ServerCmds('nosuch')", "not find server\n"},
-      {"ServerCmd('nosuch',3)", "not find server\n"},
-      {"DoCmd(3,'Hello()')", "func_DoCmd error! can not solve local cmd!\n"},
-  };
-  for (const stCase& c : cases) {
-    const stGroupRun run = RunInGroup(cCmdTessel::Instance(), c.statement);
-    EXPECT_TRUE(run.ok) << c.statement << "\n" << run.out;
-    EXPECT_EQ(run.out, c.out) << c.statement;
-  }
+  CheckGroupCases(cCmdTessel::Instance(),
+                  {{"ServerCmds('nosuch')", true, "not find server\n"},
+                   {"ServerCmd('nosuch',3)", true, "not find server\n"},
+                   {"DoCmd(3,'Hello()')", true, "func_DoCmd error! can not solve local cmd!\n"}});
 }
 
 std::string Traced(cCmdArray& array) {
@@ -117,30 +64,20 @@ TEST_F(LinkedHostTest, TheHostGroupShowsTheGroupsOfTheNamedEndpoints) {
 TEST(HostGroup, DoCmdFromALinkRunsForTheSameRequester) {
   using namespace linktest;
   cTempHome home;
-  std::filesystem::create_directories("db/accounts");
-  std::ofstream("db/accounts/gm.ini") << "password = s3cret\ncmd = 9\n";
   cServerEndpoint server;
   // The process's groups answer through the console: an endpoint clears its own groups when
   // it ends.
   UseConsoleGroups(server);
   cPeer peer(server.Port());
-  ASSERT_TRUE(peer.Connected());
-  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1) != nullptr; }));
-  ASSERT_NE(peer.SendCmd(2, "Login('gm','s3cret')"), 0);
-  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1)->IsLogin(); }));
-
+  ASSERT_TRUE(server.LogIn(peer, "gm", "s3cret"));
   peer.ClearRecords();
   ASSERT_NE(peer.SendCmd(0, "Help() DoCmd(6,'Hello()')"), 0);
-  const auto replied = [&] {
-    for (const auto& r : peer.Records())
-      if (IsCmd(r) && r.Word(0) == 0) return true;
-    return false;
-  };
-  ASSERT_TRUE(server.PumpUntil(replied));
+  const auto atZero = [](const stReceived& r) { return IsCmd(r) && r.Word(0) == 0; };
+  ASSERT_TRUE(server.PumpUntil([&] { return peer.Has(atZero); }));
   server.PumpFor(20);
   std::vector<std::string> replies;
   for (const auto& r : peer.Records())
-    if (IsCmd(r) && r.Word(0) == 0) replies.push_back(r.CmdText());
+    if (atZero(r)) replies.push_back(r.CmdText());
   ASSERT_EQ(replies.size(), 1u);
   const std::string& reply = replies[0];
   EXPECT_EQ(reply.rfind("Output([[[命令集合]\n", 0), 0u) << reply;

@@ -14,21 +14,6 @@
 
 namespace {
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Every text occurs in `out`, in this order.
-void ExpectInOrder(const std::string& out, std::initializer_list<const char*> texts) {
-  std::string::size_type at = 0;
-  for (const char* t : texts) {
-    const auto found = out.find(t, at);
-    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << t << "\n" << out;
-    at = found + std::string(t).size();
-  }
-}
-
 class InputGroup : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -101,7 +86,7 @@ TEST_F(InputGroup, AliasesAreReloadedShownAndAddedToTheAliasFile) {
 
   run = RunInGroup(cCmdInput::Instance(), "AddAlias('v','Ver()')");
   EXPECT_EQ(run.out, "v = Ver()\n");
-  const std::string saved = ReadText((m_dir.Path() / "alias/alias.txt").string());
+  const std::string saved = ReadText(m_dir.Path() / "alias/alias.txt");
   EXPECT_NE(saved.find("g = //global//%1%\n"), std::string::npos) << saved;
   EXPECT_NE(saved.find("v = Ver()\n"), std::string::npos) << saved;
 }

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <lua.hpp>
 #include <memory>
 #include <string>
@@ -34,12 +32,6 @@ bool RunEchoStatement(const std::string& statement, double& n, std::string& text
   const char* s = lua_tolstring(L.get(), -1, &size);
   text.assign(s != nullptr ? s : "", s != nullptr ? size : 0);
   return true;
-}
-
-TEST(TestGroup, HelloGreetsTheWorld) {
-  const stGroupRun run = RunInGroup(cCmdTest::Instance(), "Hello()");
-  EXPECT_TRUE(run.ok);
-  EXPECT_EQ(run.out, "Hello World!\n");
 }
 
 // A received text must come back as the same text, never as code of the statement.
@@ -82,27 +74,15 @@ TEST(TestGroup, EchoChecksItsTextLocallyAndBouncesWithAGrowingCounterOverALink) 
   get_gout().SetLocalInput(false);
 
   cTempHome home;
-  std::filesystem::create_directories("db/accounts");
-  std::ofstream("db/accounts/gm.ini") << "password = s3cret\ncmd = 9\n";
   cServerEndpoint server;
   UseConsoleGroups(server);
-  ASSERT_NE(server.Port(), 0);
   cPeer peer(server.Port());
-  ASSERT_TRUE(peer.Connected());
-  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1) != nullptr; }));
-  ASSERT_NE(peer.SendCmd(2, "Login('gm','s3cret')"), 0);
-  ASSERT_TRUE(server.PumpUntil([&] { return server.Accounts().GetAccount(1)->IsLogin(); }));
-
-  peer.ClearRecords();
+  ASSERT_TRUE(server.LogIn(peer, "gm", "s3cret"));
   ASSERT_NE(peer.SendCmd(6, "Echo(3," + quoted + ")"), 0);
   const auto echoed = [&](const stReceived& r) {
     return IsCmd(r) && r.Word(0) == 6 && r.CmdText() == "Echo(4," + quoted + ")";
   };
-  EXPECT_TRUE(server.PumpUntil([&] {
-    for (const auto& r : peer.Records())
-      if (echoed(r)) return true;
-    return false;
-  }));
+  EXPECT_TRUE(server.PumpUntil([&] { return peer.Has(echoed); }));
 }
 
 TEST_F(LinkedHostTest, ChangeCmdArrayToNextSwitchesWhatTheConsoleEntersForAnEndpoint) {
