@@ -1,11 +1,11 @@
 #include "tessel/link/account_manager.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "link_test_util.h"
 #include "tessel/console/groups/config_stores.h"
 
 namespace fs = std::filesystem;
@@ -17,17 +17,8 @@ namespace {
 class AccountTest : public testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/tessel_acc_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    before_ = fs::current_path();
-    fs::current_path(dir_);
     fs::create_directories("db/accounts");
     SetConfigValue("check_login", 1);
-  }
-  void TearDown() override {
-    fs::current_path(before_);
-    fs::remove_all(dir_);
   }
   void WriteAccount(const std::string& name, const std::string& text) {
     std::ofstream("db/accounts/" + name + ".ini") << text;
@@ -40,7 +31,7 @@ class AccountTest : public testing::Test {
     return testing::internal::GetCapturedStdout();
   }
 
-  fs::path dir_, before_;
+  linktest::cTempHome home_;
   cAccountManagerHelpServer manager_;
 };
 

@@ -35,12 +35,7 @@ class BridgeServerTest : public testing::Test {
   bool Exchange(cPeer& peer, int cmd, const std::string& text,
                 const std::function<bool(const stReceived&)>& pred) {
     peer.ClearRecords();
-    if (peer.SendCmd(cmd, text) == 0) return false;
-    return server_.PumpUntil([&] {
-      for (const auto& r : peer.Records())
-        if (pred(r)) return true;
-      return false;
-    });
+    return peer.SendCmd(cmd, text) != 0 && server_.PumpUntil([&] { return peer.Has(pred); });
   }
   bool ExpectOutput(cPeer& peer, int cmd, const std::string& text, const std::string& output) {
     return Exchange(peer, cmd, text, [&](const stReceived& r) {
@@ -112,18 +107,18 @@ TEST_F(BridgeServerTest, RecordsOfAnUnknownTypeOrAWrongSizeAreRefusedWithTheirCo
   unknown[1] = 0x07;
   peer_->SendRaw(unknown);
   ASSERT_TRUE(server_.PumpUntil([&] {
-    for (const auto& r : peer_->Records())
-      if (IsException(r, 0x0730, ChatException_TypeOverflow)) return true;
-    return false;
+    return peer_->Has([](const stReceived& r) {
+      return IsException(r, 0x0730, ChatException_TypeOverflow);
+    });
   }));
   std::vector<char> shortError(8, 0);
   const uint16_t errorType = static_cast<uint16_t>(stMsg_Error::s_nType);
   std::memcpy(shortError.data(), &errorType, 2);
   peer_->SendRaw(shortError);
   ASSERT_TRUE(server_.PumpUntil([&] {
-    for (const auto& r : peer_->Records())
-      if (IsException(r, errorType, ChatException_SizeWrong)) return true;
-    return false;
+    return peer_->Has([&](const stReceived& r) {
+      return IsException(r, errorType, ChatException_SizeWrong);
+    });
   }));
   EXPECT_TRUE(ExpectRefusal(*peer_, 30, "Echo('x')", ChatException_NoCmd));
 }

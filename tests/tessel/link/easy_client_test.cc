@@ -24,6 +24,18 @@ namespace {
 constexpr const char* kLogin =
     "serverip = 127.0.0.1\nautoconnect = 1\nautoreconnect = 1\naccount = opsuser\n";
 
+// A client logged in as "opsuser" with the password "pw".
+class LoggedInTest : public EasyLinkTest {
+ protected:
+  void StartLoggedIn(const std::function<void(stClientInfo&)>& adjust = nullptr) {
+    WriteAccount("opsuser", "pw", 1);
+    WriteLoginFile("global", std::string(kLogin) + "password = pw\n");
+    StartServer();
+    StartClient(adjust);
+    ASSERT_TRUE(Pump([&] { return m_logins.results.size() == 1; }));
+  }
+};
+
 bool Contains(const std::vector<std::string>& texts, const std::string& part) {
   for (const std::string& text : texts)
     if (text.find(part) != std::string::npos) return true;
@@ -81,13 +93,9 @@ TEST_F(EasyLinkTest, WrongPasswordIsRefusedAndLoginIsSentAgainOnlyAfterTenSecond
   EXPECT_EQ(Link().GetLoginFailTime(), 0);
 }
 
-TEST_F(EasyLinkTest, ClientReconnectsAfterReconnectTimeAndLogsInAgainWhenTheServerReturns) {
-  WriteAccount("opsuser", "pw", 1);
-  WriteLoginFile("global", std::string(kLogin) + "password = pw\n");
-  StartServer();
+TEST_F(LoggedInTest, ClientReconnectsAfterReconnectTimeAndLogsInAgainWhenTheServerReturns) {
+  StartLoggedIn([](stClientInfo& info) { info.reconnecttime = 5; });
   const unsigned short port = m_server->Port();
-  StartClient([](stClientInfo& info) { info.reconnecttime = 5; });
-  ASSERT_TRUE(Pump([&] { return m_logins.results.size() == 1; }));
 
   m_server.reset();
   ASSERT_TRUE(Pump([&] { return m_logins.disconnects == 1; }));
@@ -103,12 +111,8 @@ TEST_F(EasyLinkTest, ClientReconnectsAfterReconnectTimeAndLogsInAgainWhenTheServ
   EXPECT_EQ(m_logins.connects, 2);
 }
 
-TEST_F(EasyLinkTest, PingGoesOutOnlyOnceTheStepsPassFiveSeconds) {
-  WriteAccount("opsuser", "pw", 1);
-  WriteLoginFile("global", std::string(kLogin) + "password = pw\n");
-  StartServer();
-  StartClient();
-  ASSERT_TRUE(Pump([&] { return m_logins.results.size() == 1; }));
+TEST_F(LoggedInTest, PingGoesOutOnlyOnceTheStepsPassFiveSeconds) {
+  StartLoggedIn();
   iClient* net = Link().GetNetClient();
   m_client->RunEasy(2500);
   m_client->RunEasy(2500);
@@ -269,29 +273,20 @@ TEST_F(EasyLinkTest, LoginFileChoiceAndUnreadableFileGiveTheFallbacks) {
   EXPECT_NE(out.find("by the name /login_global.ini or /login.ini"), std::string::npos);
 }
 
-TEST_F(EasyLinkTest, ACloneStartsWithItsOwnNameAndNeverConnectsByItself) {
-  WriteAccount("opsuser", "pw", 1);
-  WriteLoginFile("global", std::string(kLogin) + "password = pw\n");
-  StartServer();
-  StartClient();
-  ASSERT_TRUE(Pump([&] { return m_logins.connects == 1; }));
+TEST_F(LoggedInTest, ACloneStartsWithItsOwnNameAndNeverConnectsByItself) {
+  StartLoggedIn();
   cEasyClient* clone = m_client->Clone("global2", 0);
   ASSERT_NE(clone, nullptr);
   EXPECT_STREQ(clone->GetName(), "global2");
   EXPECT_NE(clone->GetNetClient(), nullptr);
-  EXPECT_FALSE(clone->GetBridgeClient()->GetInfo().autoconnect);
-  EXPECT_FALSE(clone->GetBridgeClient()->GetInfo().autoreconnect);
-  EXPECT_EQ(clone->GetBridgeClient()->GetInfo().port, m_server->Port());
+  const stClientInfo& info = clone->GetBridgeClient()->GetInfo();
+  EXPECT_FALSE(info.autoconnect);
+  EXPECT_FALSE(info.autoreconnect);
+  EXPECT_EQ(info.port, m_server->Port());
   PumpFor(100);
   EXPECT_EQ(clone->GetBridgeClient()->GetConnectCount(), 0u);
   clone->ClearNet();
 }
-
-}  // namespace
-}  // namespace linktest
-
-namespace linktest {
-namespace {
 
 // A command served on the server side sees the requester's account and its own side; an
 // exception notice with code 6 makes the client drop the link, other codes are only logged.

@@ -1,28 +1,24 @@
 #include "tessel/link/ini_file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "link_test_util.h"
+
 namespace {
 
 class IniFileTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/tessel_ini_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
   std::string Write(const std::string& text) {
     std::string path = dir_ + "/a.ini";
     std::ofstream(path) << text;
     return path;
   }
-  std::string dir_;
+  linktest::cTempHome home_;
+  const std::string dir_ = home_.Path().string();
 };
 
 TEST_F(IniFileTest, ReadsWordsInThreesAndALaterKeyWins) {

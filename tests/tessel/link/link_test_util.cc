@@ -118,6 +118,13 @@ std::vector<stReceived> cPeer::Records() {
   return m_items;
 }
 
+bool cPeer::Has(const std::function<bool(const stReceived&)>& pred) {
+  std::lock_guard lock(m_lock);
+  for (const auto& item : m_items)
+    if (pred(item)) return true;
+  return false;
+}
+
 void cPeer::ClearRecords() {
   std::lock_guard lock(m_lock);
   m_items.clear();
@@ -172,6 +179,17 @@ cServerEndpoint::cServerEndpoint(const char* name) {
 cServerEndpoint::~cServerEndpoint() {
   ClearNet();
   End();
+}
+
+bool cServerEndpoint::LogIn(cPeer& peer, const char* account, const char* password) {
+  fs::create_directories("db/accounts");
+  std::ofstream(std::string("db/accounts/") + account + ".ini")
+      << "password = " << password << "\ncmd = 9\n";
+  const std::string login = std::string("Login('") + account + "','" + password + "')";
+  if (!PumpUntil([&] { return m_accounts.GetAccount(1) != nullptr; }) ||
+      peer.SendCmd(2, login) == 0)
+    return false;
+  return PumpUntil([&] { return m_accounts.GetAccount(1)->IsLogin(); });
 }
 
 bool cServerEndpoint::PumpUntil(const std::function<bool()>& pred, int ms) {

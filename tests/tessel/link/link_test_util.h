@@ -57,6 +57,8 @@ class cPeer : public iCallbackNet {
   // Waits at most `ms` for a peer record matching `pred`; true when one arrived.
   bool WaitRecord(const std::function<bool(const stReceived&)>& pred, int ms = 5000);
   std::vector<stReceived> Records();
+  // True when a record matching `pred` has arrived (does not wait).
+  bool Has(const std::function<bool(const stReceived&)>& pred);
   void ClearRecords();
   int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override;
 
@@ -97,6 +99,8 @@ class cServerEndpoint : public cBridgeServer {
   cAccountManagerHelpServer& Accounts() { return m_accounts; }
   int CountCalls() const { return m_nCount; }
   std::vector<std::pair<unsigned, int>> Logined() const { return m_vLogined; }
+  // Writes the account file (level 9) and logs the peer in with it; true when it is logged in.
+  bool LogIn(cPeer& peer, const char* account, const char* password);
 
  private:
   cMsg m_msg;
