@@ -121,5 +121,42 @@ TEST(Faults, WithoutTheReportToolTheFaultEndsTheProcessAfterTheReport) {
   EXPECT_TRUE(home.RegistryValue(kRegistryKey, "endtime").empty());
 }
 
+// The exception end tells the peers: the server hears of its client's fault, the client of its
+// server's; the peer itself goes on and ends in order later.
+TEST(Faults, ThePeerOfAFaultingProcessHearsOfItAndGoesOn) {
+  struct stSide {
+    const char* name;
+    bool gameFaults;   // else global faults
+    const char* said;  // by the peer
+  } sides[] = {
+      {"client faults", true, "【Exception】on Client global link "},
+      {"server faults", false, "【Exception】on Server global"},
+  };
+  for (const stSide& side : sides) {
+    SCOPED_TRACE(side.name);
+    cHome globalHome;
+    cHome gameHome;
+    globalHome.AddAccount("game", "gamepw", 16);
+    cServerProcess global(globalHome, Words("global", {"listen", "=", "0"}),
+                          side.gameFaults ? TESSEL_SERVER_EXE : InstallWithReportTool(globalHome));
+    const int port = global.WaitPort("global");
+    ASSERT_GT(port, 0) << global.Output();
+    gameHome.Write("config/login_global.ini",
+                   "serverip = 127.0.0.1\naccount = game\npassword = gamepw\n");
+    cServerProcess game(gameHome, Words("game", {"connect", "=", "global:" + std::to_string(port)}),
+                        side.gameFaults ? InstallWithReportTool(gameHome) : TESSEL_SERVER_EXE);
+    ASSERT_TRUE(game.WaitOutput("logined 1")) << game.Output();
+    cServerProcess& faulty = side.gameFaults ? game : global;
+    cServerProcess& peer = side.gameFaults ? global : game;
+    const cHome& peerHome = side.gameFaults ? globalHome : gameHome;
+    faulty.Type("/12/Null()");
+    EXPECT_EQ(faulty.WaitExit(), kExitAfterFault) << faulty.Output();
+    EXPECT_TRUE(peer.WaitOutput(side.said)) << peer.Output();
+    peer.Type("quit");
+    EXPECT_EQ(peer.WaitExit(), 0) << peer.Output();
+    EXPECT_FALSE(peerHome.RegistryValue(kRegistryKey, "exittime").empty());
+  }
+}
+
 }  // namespace
 }  // namespace e2e
