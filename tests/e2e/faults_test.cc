@@ -71,7 +71,7 @@ TEST(Faults, EachFaultIsReportedAndTheProcessTakesTheExceptionEndAndExitsInOrder
       {"/12/Vir()", "", "", "caused an Illegal Instruction", "status: 2\nlast cmd Vir()"},
       {"/12/Throw()", "", "", "caused a Microsoft C++ Exception", "status: 2\nlast cmd Throw()"},
       // The worker never comes back; the operator's "dump" reports from the console thread.
-      {"/12/DeadLoop()", "enter deadloop 1\n", "dump", "caused a Breakpoint",
+      {"/12/DeadLoop()", "enter deadloop 0\n", "dump", "caused a Breakpoint",
        "status: 2\nlast cmd DeadLoop()"},
   };
   for (const stFault& f : faults) {
