@@ -13,6 +13,7 @@
 #include "tessel/host/trace.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
+#include "tessel/replay/net_replay.h"
 
 namespace {
 
@@ -34,6 +35,8 @@ void cTessel::End() {
   TESSEL_LOG(tessel_info(), "cTessel end ... ");
   EndThread(m_pacing.threadEndMs);
   TESSEL_LOG(tessel_info(), "cTessel thread end ... ");
+  // A replay hands records to the links: it stops before they are ended and released.
+  cNetReplay::StopInstance();
   for (cEasyServer* server : Servers()) server->End();
   for (cEasyClient* client : Clients()) client->End();
   SleepMs(m_pacing.settleMs);

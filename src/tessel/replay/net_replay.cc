@@ -22,6 +22,9 @@ constexpr int64_t kFastestSpeed = 1000;
 constexpr auto kIdleSleep = std::chrono::milliseconds(1);
 constexpr unsigned int kPauseSliceMs = 10;
 
+// The process's replayer once Instance() made it.
+std::atomic<cNetReplay*> g_instance{nullptr};
+
 void ReplayError(const std::string& text) {
   platform::ColorSection red(platform::kColorLightRed);
   std::cout << text << std::endl;
@@ -31,7 +34,17 @@ void ReplayError(const std::string& text) {
 
 cNetReplay& cNetReplay::Instance() {
   static cNetReplay s_replay(&cTesselReplay::Instance());
+  g_instance.store(&s_replay);
   return s_replay;
+}
+
+void cNetReplay::StopInstance() {
+  if (cNetReplay* replay = g_instance.load()) replay->Stop();
+}
+
+void cNetReplay::Stop() {
+  m_nSpeed.store(-1);
+  m_thread.End();
 }
 
 cNetReplay::cNetReplay(iCallbackFind* find, const cNetRecord* record, ClockFunc clock)
@@ -40,8 +53,8 @@ cNetReplay::cNetReplay(iCallbackFind* find, const cNetRecord* record, ClockFunc 
       m_clock(clock != nullptr ? clock : &platform::TimeGetTime) {}
 
 cNetReplay::~cNetReplay() {
-  m_nSpeed.store(-1);
-  m_thread.End();
+  if (g_instance.load() == this) g_instance.store(nullptr);
+  Stop();
   if (m_pFile != nullptr) std::fclose(m_pFile);
 }
 

@@ -39,6 +39,9 @@ class cNetReplay : public cThreadCallback {
   // The process's replayer: it resolves records through cTesselReplay::Instance() and refuses
   // to start while cNetRecord::Instance() records.
   static cNetReplay& Instance();
+  // Stops the process's replayer, when one was made, and waits for its thread: the host calls
+  // it before it ends and releases the links the replay delivers into. Never makes one.
+  static void StopInstance();
   // A replayer resolving records through `find`, refusing to start while `record` (the
   // process's recorder when null) records; `clock` stands in for the millisecond clock.
   explicit cNetReplay(iCallbackFind* find, const cNetRecord* record = nullptr,
@@ -59,6 +62,9 @@ class cNetReplay : public cThreadCallback {
   unsigned int Thread() override;
   // Reads the next record when none is pending and hands it out when it is due.
   StepResult Step();
+
+  // Stops the replay and waits for its thread to end. Not from the replay thread.
+  void Stop();
 
   // 0 plays at 1000 times the recorded pace, n > 0 at n times; a negative value stops the thread.
   void SetSpeed(int speed) { m_nSpeed.store(speed); }
