@@ -45,35 +45,40 @@ class NetReplayTest : public testing::Test {
 };
 
 TEST_F(NetReplayTest, RecordsComeDueAtTheirRecordedOffsetDividedByTheSpeed) {
-  const std::vector<stFileRecord> records = {
-      {kStart, 2, "game", 1, "a"},
-      {kStart + 100, 2, "game", 1, "b"},
-      {kStart + 300, 2, "game", 1, "c"},
-  };
+  // Recorded at 0, 100 and 300 ms after the file's start clock.
   struct Case {
     int speed;
-    // fake milliseconds after loading, and how many records are out by then
+    uint32_t recordedStart;  // the recording's clock at its start
+    uint32_t loadedAt;       // the replaying clock when the file is loaded
+    // milliseconds after loading, and how many records are out by then
     std::vector<std::pair<uint32_t, size_t>> steps;
   } cases[] = {
-      {1, {{0, 1}, {99, 1}, {100, 2}, {299, 2}, {300, 3}}},
-      {2, {{0, 1}, {49, 1}, {50, 2}, {149, 2}, {150, 3}}},
-      {0, {{0, 1}, {1, 3}}},  // 1000 times the recorded pace
+      {1, kStart, 100000, {{0, 1}, {99, 1}, {100, 2}, {299, 2}, {300, 3}}},
+      {2, kStart, 100000, {{0, 1}, {49, 1}, {50, 2}, {149, 2}, {150, 3}}},
+      {0, kStart, 100000, {{0, 1}, {1, 3}}},  // 1000 times the recorded pace
+      // Both millisecond clocks wrap around 2^32 during the replay.
+      {1, 0xFFFFFF9Cu, 0xFFFFFFF0u, {{0, 1}, {99, 1}, {100, 2}, {299, 2}, {300, 3}}},
   };
   for (const Case& c : cases) {
     cKeepCallback out;
     find_.callbacks["game"] = &out;
-    const uint32_t loaded = g_now.load();
-    ASSERT_TRUE(Load(ReplayBytes(kStart, records), c.speed));
+    const std::vector<stFileRecord> records = {
+        {c.recordedStart, 2, "game", 1, "a"},
+        {c.recordedStart + 100, 2, "game", 1, "b"},
+        {c.recordedStart + 300, 2, "game", 1, "c"},
+    };
+    g_now.store(c.loadedAt);
+    ASSERT_TRUE(Load(ReplayBytes(c.recordedStart, records), c.speed));
     for (auto [after, expected] : c.steps) {
-      g_now.store(loaded + after);
+      g_now.store(c.loadedAt + after);
       StepAll();
-      EXPECT_EQ(out.Items().size(), expected) << "speed " << c.speed << " at " << after;
+      EXPECT_EQ(out.Items().size(), expected)
+          << "speed " << c.speed << " from " << c.recordedStart << " at " << after;
     }
     EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);
     EXPECT_FALSE(replay_.IsReplaying());
     ASSERT_EQ(out.Items().size(), 3u);
     EXPECT_EQ(out.Items()[2].data, "c");
-    g_now.fetch_add(1000);
   }
 }
 
