@@ -127,7 +127,7 @@ TEST_F(ScriptTest, AnEchoBouncesBetweenTwoProcessesWithAGrowingCounterUntilOneEn
   QuitInOrder(*m_global, m_globalHome);
 }
 
-TEST_F(ScriptTest, AClonedClientLinkIsRegisteredButDoesNotConnectByItself) {
+TEST_F(ScriptTest, AClonedClientLinkIsRegisteredAndConnectsOnlyWhenAsked) {
   StartGame();
   struct stCase {
     const char* line;  // typed on game
@@ -148,6 +148,11 @@ TEST_F(ScriptTest, AClonedClientLinkIsRegisteredButDoesNotConnectByItself) {
     TypeAndWait(*m_game, c.line, c.said);
   }
   EXPECT_EQ(Count(m_global->Output(), "login as game"), 1u) << m_global->Output();
+  // Asked to, the clone connects with the record it copied: to the same server, under the same
+  // account, which that server refuses a second time.
+  const std::string connected =
+      TypeAndWait(*m_game, "/5/Connect('global2')", "login error player already logined");
+  ExpectInOrder(connected, {"global2 connect to server ok!", "logined 0 global"});
   QuitInOrder(*m_game, m_gameHome);
   QuitInOrder(*m_global, m_globalHome);
 }
