@@ -42,7 +42,10 @@ iServerLink* FindLink(cBridgeServer* bridge, unsigned int id) {
 }
 
 // A server that is not in this process may be in the one the default route leads to: the
-// command goes there, to this group, with the server named, and runs there as it would here.
+// command goes there, to this group, and runs there as it would here. It names the server and
+// keeps its own function (SimNet stays SimNet), since a bare link id names nothing on the other
+// side and a link event read as SimRecvLink would run a number as a command; its texts are
+// quoted so that they cannot end the literal early.
 // The receiving side does not pass it on again (a command served from a link is never
 // forwarded), so it travels one hop and cannot circle between processes; what it prints there,
 // a failure included, comes back to the requester. False when there is nowhere to send it.

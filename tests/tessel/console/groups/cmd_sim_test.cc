@@ -77,7 +77,8 @@ TEST_F(SimGroupLinkTest, SimConnectAndSimDisconnectAreLinkEventsOfTheServer) {
   EXPECT_EQ(m_host->FindServerAccount("opsuser"), nullptr);
 }
 
-// A server of this process never hands an unknown link to the default route.
+// A server of this process never hands an unknown link to the default route, and a text too
+// long for a record is refused rather than cut.
 TEST_F(SimGroupLinkTest, UnknownLinksAndAccountsOfAKnownServerAreReported) {
   m_host->SetDefaultRoute(m_client->GetBridgeClient());
   const std::string simNet = "func_SimNet error! can not find link id..\n";
@@ -87,11 +88,14 @@ TEST_F(SimGroupLinkTest, UnknownLinksAndAccountsOfAKnownServerAreReported) {
       {"SimNet('center',0,3,0)", simNet},
       {"SimRecvLink('center',999,5,'NetID()')", "func_SimRecvLink not find link\n"},
       {"SimRecvAccount('center','nobody',5,'NetID()')", "func_SimRecvAccount not find Account\n"},
+      {"SimRecvLink('center'," + Id() + ",5,string.rep('x',200000))",
+       "func_SimRecvLink cmd too long\n"},
+      {"SimRecv('global',5,string.rep('x',200000))", "func_SimRecv cmd too long\n"},
   };
   CoutCapture capture;
   for (const auto& [cmd, out] : cases) EXPECT_EQ(Sim(cmd), out) << cmd;
   Cycles(20);
-  EXPECT_EQ(capture.Text().find("Output()"), std::string::npos) << capture.Text();
+  EXPECT_EQ(capture.Text().find("Output() func_Sim"), std::string::npos) << capture.Text();
   EXPECT_NE(m_host->FindServerAccount("opsuser"), nullptr);
 }
 
