@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "fake_clock.h"
-#include "temp_folder.h"
+#include "loglib/scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -23,7 +23,7 @@ class ScriptFuncsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     cScriptManager::Instance().Clear();
-    dir.Enter();
+    dir.enter();
     BindAll(script.GetLua());
   }
   void TearDown() override { cScriptManager::Instance().Clear(); }
@@ -35,15 +35,15 @@ class ScriptFuncsTest : public ::testing::Test {
     return v;
   }
 
-  TempFolder dir;
+  testing_support::scratch_dir dir;
   KLuaScript script{"funcs"};
 };
 
 TEST_F(ScriptFuncsTest, RunScriptFunctionsLoadAndCallScriptsOfTheManager) {
-  dir.Write("scripts/job.lua", "count = (count or 0) + 1 function main() return count end");
-  dir.Write("scripts/t/one.lua", "function main() end");
-  dir.Write("scripts/t/two.lua", "function main() error('two fails') end");
-  dir.Write("scripts/t/three.lua", "function other() end");
+  dir.write("scripts/job.lua", "count = (count or 0) + 1 function main() return count end");
+  dir.write("scripts/t/one.lua", "function main() end");
+  dir.write("scripts/t/two.lua", "function main() error('two fails') end");
+  dir.write("scripts/t/three.lua", "function other() end");
   cScriptManager::Instance().CreateScript("scripts");
   cScriptManager::Instance().SetBindFunc(&BindAll);
   EXPECT_EQ(Eval("RunScript('job', 'main')"), "true");
@@ -69,8 +69,8 @@ TEST_F(ScriptFuncsTest, GameTimeFunctionsReadAndSetTheGameClock) {
 }
 
 TEST_F(ScriptFuncsTest, DofileAndRequireFindFilesInTheScriptFolder) {
-  dir.Write("scripts/lib/util.lua", "loads = (loads or 0) + 1 return {answer = 42}");
-  dir.Write("scripts/plain.lua", "return 'plain', 2");
+  dir.write("scripts/lib/util.lua", "loads = (loads or 0) + 1 return {answer = 42}");
+  dir.write("scripts/plain.lua", "return 'plain', 2");
   cScriptManager::Instance().CreateScript("scripts");
   EXPECT_EQ(Eval("require('lib.util').answer"), "42");
   EXPECT_EQ(Eval("require('lib/util') and require('lib.util').answer"), "42");
@@ -81,7 +81,7 @@ TEST_F(ScriptFuncsTest, DofileAndRequireFindFilesInTheScriptFolder) {
 }
 
 TEST_F(ScriptFuncsTest, DeleteFolderRemovesOnlyFoldersInsideTheWorkingDirectory) {
-  dir.Write("old/a/b.txt", "x");
+  dir.write("old/a/b.txt", "x");
   EXPECT_EQ(Eval("DeleteFolder('old\\\\a')"), "true");
   EXPECT_FALSE(fs::exists(dir / "old/a"));
   EXPECT_TRUE(fs::exists(dir / "old"));
@@ -94,7 +94,7 @@ TEST_F(ScriptFuncsTest, DeleteFolderRemovesOnlyFoldersInsideTheWorkingDirectory)
 }
 
 TEST_F(ScriptFuncsTest, ZipDirWritesAnArchiveTheManagerLoads) {
-  dir.Write("pack/z.lua", "value = 'zipped'");
+  dir.write("pack/z.lua", "value = 'zipped'");
   EXPECT_EQ(Eval("ZipDir('pack')"), "true");
   EXPECT_EQ(Eval("ZipDir('../pack')"), "false");
   ASSERT_TRUE(fs::exists(dir / "pack.zip"));

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "baselib/zip_store.h"
-#include "temp_folder.h"
+#include "loglib/scratch_dir.h"
 
 namespace {
 
@@ -22,11 +22,11 @@ class ScriptManagerTest : public ::testing::Test {
   void SetUp() override {
     g_bound = 0;
     manager.Clear();
-    dir.Write("a.lua", "value = 'a' function main() return 1 end");
-    dir.Write("SafeCall/b.lua", "function SafeCall(x) result = x end value = BOUND");
-    dir.Write("sub/deep/c.lua", "value = 'c'");
-    dir.Write("broken.lua", "value = ");
-    dir.Write("notes.txt", "not a script");
+    dir.write("a.lua", "value = 'a' function main() return 1 end");
+    dir.write("SafeCall/b.lua", "function SafeCall(x) result = x end value = BOUND");
+    dir.write("sub/deep/c.lua", "value = 'c'");
+    dir.write("broken.lua", "value = ");
+    dir.write("notes.txt", "not a script");
   }
   void TearDown() override { manager.Clear(); }
 
@@ -40,7 +40,7 @@ class ScriptManagerTest : public ::testing::Test {
   }
 
   cScriptManager& manager = cScriptManager::Instance();
-  TempFolder dir;
+  testing_support::scratch_dir dir;
 };
 
 TEST_F(ScriptManagerTest, CreateScriptListsTheLuaFilesUnderTheFolder) {
@@ -74,7 +74,7 @@ TEST_F(ScriptManagerTest, AScriptThatFailsToLoadIsNotKept) {
   manager.CreateScript(dir.path().c_str());
   EXPECT_EQ(manager.GetScript("broken"), nullptr);
   EXPECT_EQ(manager.GetLoadedCount(), 0u);
-  dir.Write("broken.lua", "value = 'fixed'");
+  dir.write("broken.lua", "value = 'fixed'");
   EXPECT_EQ(Value(manager.GetScript("broken")), "fixed");
 }
 
@@ -82,7 +82,7 @@ TEST_F(ScriptManagerTest, ClearAScriptDropsItSoTheNextUseLoadsTheEditedFile) {
   manager.CreateScript(dir.path().c_str());
   EXPECT_FALSE(manager.ClearAScript("a"));
   EXPECT_EQ(Value(manager.GetScript("a")), "a");
-  dir.Write("a.lua", "value = 'edited'");
+  dir.write("a.lua", "value = 'edited'");
   EXPECT_EQ(Value(manager.GetScript("a")), "a");
   EXPECT_TRUE(manager.ClearAScript("a.lua"));
   EXPECT_EQ(Value(manager.GetScript("a")), "edited");
@@ -91,8 +91,8 @@ TEST_F(ScriptManagerTest, ClearAScriptDropsItSoTheNextUseLoadsTheEditedFile) {
 TEST_F(ScriptManagerTest, ReloadAllFindsNewFilesAndReloadsEveryScript) {
   manager.CreateScript(dir.path().c_str());
   manager.GetScript("a");
-  dir.Write("new.lua", "value = 'new'");
-  dir.Write("a.lua", "value = 'again'");
+  dir.write("new.lua", "value = 'new'");
+  dir.write("a.lua", "value = 'again'");
   EXPECT_EQ(manager.ReloadAll(), 5);
   EXPECT_EQ(manager.GetLoadedCount(), 0u);
   EXPECT_EQ(Value(manager.GetScript("a")), "again");
@@ -100,7 +100,7 @@ TEST_F(ScriptManagerTest, ReloadAllFindsNewFilesAndReloadsEveryScript) {
 }
 
 TEST_F(ScriptManagerTest, AScriptMayDropAndReloadItselfWhileRunning) {
-  dir.Write("self.lua",
+  dir.write("self.lua",
             "function main() ClearAScript('self') ReloadAll() value = 'still running' "
             "return value end");
   manager.CreateScript(dir.path().c_str());
@@ -119,15 +119,15 @@ TEST_F(ScriptManagerTest, RunScriptFileFuncLoadsTheFileAndCallsTheFunction) {
   EXPECT_TRUE(RunScriptFileFunc("a", "main"));
   EXPECT_FALSE(RunScriptFileFunc("a", "absent"));
   EXPECT_FALSE(RunScriptFileFunc("exe/init_nobody", "init"));
-  dir.Write("exe/init_server", "function init() started = true end");
+  dir.write("exe/init_server", "function init() started = true end");
   EXPECT_TRUE(RunScriptFileFunc("exe\\init_server", "init"));
 }
 
 TEST_F(ScriptManagerTest, ArchiveScriptsServeWhereTheFolderHasNone) {
-  TempFolder pack;
-  pack.Write("zipped.lua", "value = 'from archive'");
-  pack.Write("a.lua", "value = 'archive a'");
-  pack.Write("lib/x.lua", "value = 'x'");
+  testing_support::scratch_dir pack;
+  pack.write("zipped.lua", "value = 'from archive'");
+  pack.write("a.lua", "value = 'archive a'");
+  pack.write("lib/x.lua", "value = 'x'");
   std::string error;
   ASSERT_TRUE(baselib::ZipWrite(pack.path(), dir / "scripts.zip", &error)) << error;
 
@@ -140,9 +140,9 @@ TEST_F(ScriptManagerTest, ArchiveScriptsServeWhereTheFolderHasNone) {
 }
 
 TEST(ZipStoreTest, DamagedArchivesAreRefusedWholeNeverReadPastTheirEnd) {
-  TempFolder pack;
-  pack.Write("src/one.lua", std::string(300, 'a'));
-  pack.Write("src/two.lua", "two");
+  testing_support::scratch_dir pack;
+  pack.write("src/one.lua", std::string(300, 'a'));
+  pack.write("src/two.lua", "two");
   std::string error;
   ASSERT_TRUE(baselib::ZipWrite(pack / "src", pack / "p.zip", &error)) << error;
   std::map<std::string, std::string> entries;
@@ -156,7 +156,7 @@ TEST(ZipStoreTest, DamagedArchivesAreRefusedWholeNeverReadPastTheirEnd) {
   flipped[40] ^= 0x55;  // inside the data of one.lua: the checksum no longer matches
   std::string truncated = whole.substr(0, whole.size() / 2) + whole.substr(whole.size() - 22);
   for (const std::string& bad : {flipped, truncated, std::string("PK\5\6"), std::string()}) {
-    pack.Write("bad.zip", bad);
+    pack.write("bad.zip", bad);
     entries.clear();
     EXPECT_FALSE(baselib::ZipRead(pack / "bad.zip", entries, &error));
     EXPECT_TRUE(entries.empty());

@@ -1,10 +1,11 @@
 #include "tessel/console/groups/config_stores.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "console_test_util.h"
 
 namespace {
 
@@ -29,10 +30,7 @@ TEST(ConfigStores, LaunchParametersAreReadInTriplesIntoTheParameterStore) {
 }
 
 TEST(ConfigStores, StoresLoadFromTheWorkingFolderAndCreateItsFolders) {
-  char dir[] = "/tmp/tessel_cfg_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  auto before = std::filesystem::current_path();
-  std::filesystem::current_path(dir);
+  TempWorkDir dir;
   std::filesystem::create_directories("config");
   std::ofstream("config//config_int.ini") << "cs_loaded = 42\n";
   LoadValueStores();
@@ -40,8 +38,6 @@ TEST(ConfigStores, StoresLoadFromTheWorkingFolderAndCreateItsFolders) {
   EXPECT_EQ(GetConfigValue("cs_loaded", 0), 42);
   GetConfigStore().SetSave(false);
   GetGameStore().SetSave(false);
-  std::filesystem::current_path(before);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,14 +1,13 @@
 // Helpers for the console tests: capturing standard output and a temporary working folder.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <string>
 
+#include "loglib/scratch_dir.h"
 #include "tessel/console/cmd.h"
 
 // A command group with a name and no functions of its own.
@@ -38,21 +37,9 @@ class CoutCapture {
 // Creates a fresh folder under /tmp and makes it the working directory; removes it afterwards.
 class TempWorkDir {
  public:
-  TempWorkDir() : m_former(std::filesystem::current_path()) {
-    char pattern[] = "/tmp/tessel_console_XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) std::abort();
-    m_path = made;
-    std::filesystem::current_path(m_path);
-  }
-  ~TempWorkDir() {
-    std::filesystem::current_path(m_former);
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  const std::filesystem::path& Path() const { return m_path; }
+  TempWorkDir() { m_dir.enter(); }
+  const std::filesystem::path& Path() const { return m_dir.path(); }
 
  private:
-  std::filesystem::path m_former;
-  std::filesystem::path m_path;
+  testing_support::scratch_dir m_dir;
 };

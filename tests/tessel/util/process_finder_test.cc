@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <set>
 
+#include "loglib/scratch_dir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -20,9 +22,6 @@ namespace {
 class ProcessFinderTest : public testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/tessel_proc_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
     name_ = "tslvictim" + std::to_string(getpid());
     fs::copy_file("/bin/sleep", dir_ / name_);
     SetProcessSignalSender([this](pid_t pid, int sig) {
@@ -40,7 +39,6 @@ class ProcessFinderTest : public testing::Test {
       ::kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
-    fs::remove_all(dir_);
   }
 
   pid_t Start(bool ignoreClose) {
@@ -63,7 +61,8 @@ class ProcessFinderTest : public testing::Test {
     return waitpid(pid, &status, WNOHANG) == pid;
   }
 
-  fs::path dir_;
+  testing_support::scratch_dir scratch_;
+  const fs::path dir_ = scratch_.path();
   std::string name_;
   std::set<pid_t> children_;
 };

@@ -1,23 +1,18 @@
 #include "tessel/util/text_file_util.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
+#include "loglib/scratch_dir.h"
 
 namespace {
 
 TEST(FileExists, IsTrueForAFileAndFalseForAFolderOrNothing) {
-  char dir[] = "/tmp/tessel_util_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string file = std::string(dir) + "/a.txt";
-  std::ofstream(file) << "x";
-  EXPECT_TRUE(FileExists(file.c_str()));
-  EXPECT_FALSE(FileExists(dir));
-  EXPECT_FALSE(FileExists((std::string(dir) + "/missing").c_str()));
+  testing_support::scratch_dir dir;
+  dir.write("a.txt", "x");
+  EXPECT_TRUE(FileExists((dir / "a.txt").c_str()));
+  EXPECT_FALSE(FileExists(dir.path().c_str()));
+  EXPECT_FALSE(FileExists((dir / "missing").c_str()));
   EXPECT_FALSE(FileExists(nullptr));
-  std::filesystem::remove_all(dir);
 }
 
 TEST(Trim, DropsOuterBlanksOnlyAndKeepsTabs) {
