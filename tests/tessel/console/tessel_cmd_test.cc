@@ -117,7 +117,11 @@ TEST_F(TesselCmdTest, StartAddsTheSeventeenStandardGroupsAndSelectsLevelZero) {
   EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
 }
 
-TEST_F(TesselCmdTest, NextAndPrevWrapAroundTheStandardLevels) {
+TEST_F(TesselCmdTest, LevelsSwitchAloneAndNextAndPrevWrapAround) {
+  EXPECT_EQ(Parse("/3"), "cmd switch from cCmd_Tessel to cCmd_Input\n");
+  EXPECT_STREQ(CurName(), "cCmd_Input");
+  Parse("/13x");
+  EXPECT_STREQ(CurName(), "cCmd_Config");
   Parse("/16");
   EXPECT_STREQ(CurName(), "cCmd_Replay");
   EXPECT_EQ(Parse("n"), "cmd switch from cCmd_Replay to cCmd_Tessel\n");
@@ -134,13 +138,6 @@ TEST_F(TesselCmdTest, LinesThatSwitchNothingKeepTheGroup) {
     EXPECT_STREQ(CurName(), "cCmd_Tessel");
   }
   EXPECT_NE(Parse("a/b").find("cCmd::Do error cmd cCmd_Tessel do a/b\n"), std::string::npos);
-}
-
-TEST_F(TesselCmdTest, LevelAloneSwitchesAndKeepsTheGroup) {
-  EXPECT_EQ(Parse("/3"), "cmd switch from cCmd_Tessel to cCmd_Input\n");
-  EXPECT_STREQ(CurName(), "cCmd_Input");
-  Parse("/13x");
-  EXPECT_STREQ(CurName(), "cCmd_Config");
 }
 
 TEST_F(TesselCmdTest, LevelWithStatementRunsThereAndReturnsToTheFormerGroup) {
@@ -161,21 +158,17 @@ TEST_F(TesselCmdTest, GroupNamesMatchByLeadingPartAndCase) {
   EXPECT_EQ(out.find("cmd switch"), std::string::npos);
 }
 
-TEST_F(TesselCmdTest, DoubleSlashReturnsToTheConsoleLevelZero) {
-  Parse("//gate");
-  EXPECT_EQ(m_console.GetCurCmdArray(), &m_gate);
-  EXPECT_EQ(Parse("//"), "cmd bridge switch back to tessel \ncmd switch to  cCmd_Tessel\n");
-  EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
-  EXPECT_STREQ(CurName(), "cCmd_Tessel");
-}
-
-TEST_F(TesselCmdTest, EndpointTypeSwitchesToItsArrayAndItsLowestGroup) {
+// An endpoint type switches to its array and its lowest group; "//" returns to level zero.
+TEST_F(TesselCmdTest, EndpointTypeSwitchesToItsArrayAndDoubleSlashReturns) {
   EXPECT_EQ(Parse("//gate"), "cmd bridge switch to gate\n");
   EXPECT_EQ(m_console.GetCurCmdArray(), &m_gate);
   EXPECT_STREQ(CurName(), "cCmd_GateLow");
   EXPECT_EQ(Parse("n"), "cmd switch from cCmd_GateLow to cCmd_GateHigh\n");
   Parse("Mark('here')");
   EXPECT_EQ(g_ran, "cCmd_GateHigh:here;");
+  EXPECT_EQ(Parse("//"), "cmd bridge switch back to tessel \ncmd switch to  cCmd_Tessel\n");
+  EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
+  EXPECT_STREQ(CurName(), "cCmd_Tessel");
 }
 
 TEST_F(TesselCmdTest, EndpointLineWithStatementRunsThereAndRestoresTheCursor) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "loglib/scratch_dir.h"
 #include "tessel/console/console_test_util.h"
 #include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/netlib.h"
@@ -115,16 +116,10 @@ class TestBridge : public iBridge {
  public:
   TestBridge() {
     m_msg.Init(this);
-    char folder[] = "/tmp/tessel_msg_XXXXXX";
-    if (mkdtemp(folder) == nullptr) std::abort();
-    m_folder = folder;
-    if (!m_msgLog.Open((m_folder + "/msg").c_str(), 0)) ADD_FAILURE() << "message log not opened";
+    if (!m_msgLog.Open(m_folder.file("msg").c_str(), 0)) ADD_FAILURE() << "message log not opened";
     ClearMsgLogText();
   }
-  virtual ~TestBridge() {
-    m_msgLog.GetLog().Close();
-    std::filesystem::remove_all(m_folder);
-  }
+  virtual ~TestBridge() { m_msgLog.GetLog().Close(); }
 
   void OnConnect(unsigned int) override {}
   bool OnDisconnect(unsigned int) override { return true; }
@@ -167,7 +162,7 @@ class TestBridge : public iBridge {
   iSend* m_ranOn = nullptr;
   std::vector<unsigned> m_logged;
   std::vector<int> m_results;
-  std::string m_folder;
+  testing_support::scratch_dir m_folder;
   cMsgLog m_msgLog;
   std::size_t m_msgLogMark = 0;
   cMsg m_msg;
