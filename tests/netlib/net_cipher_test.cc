@@ -95,6 +95,7 @@ TEST(NetCipher, TheHandShakeSwitchesEachStreamRightAfterItsFrameWhereverReadsSpl
   const char seed[kCipherSeedBytes] = "client-seed-123";
   const auto record = MakeRecord(1001, std::string(300, 'e') + "end");
   auto ask = AskFrame(1, seed);
+  size_t rounds = 0;
   for (size_t split : {size_t(0), size_t(2), size_t(9), ask.size(), ask.size() + 3}) {
     SCOPED_TRACE(split);
     cRawPeer peer(s.port);
@@ -108,12 +109,16 @@ TEST(NetCipher, TheHandShakeSwitchesEachStreamRightAfterItsFrameWhereverReadsSpl
       std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     ASSERT_TRUE(peer.Write(bytes.data() + split, bytes.size() - split));
-    ASSERT_TRUE(
-        srec.WaitAny([&](const stDelivery& d) { return d.kind == 2 && d.bytes == record; }));
+    // Each round's peer sends one record: the newest one is this round's, on its link.
+    ASSERT_TRUE(srec.WaitRecords(++rounds));
+    stDelivery last;
+    for (const auto& d : srec.Snapshot())
+      if (d.kind == 2) last = d;
+    EXPECT_EQ(last.bytes, record);
     auto answer = ReadExactly(peer, 4 + 1 + kCipherSeedBytes);
     ASSERT_EQ(answer.size(), 4 + 1 + kCipherSeedBytes);
     EXPECT_EQ(answer[4], static_cast<char>(netlib::Internal_EncodeOk));
-    iServerLink* link = s.server->GetLink(static_cast<unsigned>(srec.Snapshot().back().id));
+    iServerLink* link = s.server->GetLink(last.id);
     ASSERT_NE(link, nullptr);
     ASSERT_EQ(Send(link, record), 1);
     auto wire = ReadExactly(peer, 4 + record.size());

@@ -68,15 +68,23 @@ TEST(NetServer, ConnectAndDisconnectReachBothSidesAsNotices) {
   EXPECT_EQ(c.client->IsConnect(), 0);
 }
 
-TEST(NetServer, AServerCutSendsItsReasonBeforeTheLinkGoesDown) {
-  cRecorder srec, crec;
-  cServerScope s(srec);
-  cClientScope c(crec, s.port);
-  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
-  s.server->GetLink(1)->Disconnect(NetReason_GMForbid);
-  EXPECT_TRUE(crec.ReasonBeforeDown(NetReason_GMForbid));
-  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Disconnected));
-  EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_GMForbid));
+// A cut of one link and the stop of the server both send their reason first.
+TEST(NetServer, AServerCutOrStopSendsItsReasonBeforeTheLinkGoesDown) {
+  for (bool stop : {false, true}) {
+    cRecorder srec, crec;
+    cServerScope s(srec);
+    cClientScope c(crec, s.port);
+    ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
+    const uint32_t reason = stop ? NetReason_ServerClose : NetReason_GMForbid;
+    if (stop)
+      s.server->Stop();
+    else
+      s.server->GetLink(1)->Disconnect(NetReason_GMForbid);
+    EXPECT_TRUE(crec.ReasonBeforeDown(reason)) << stop;
+    if (stop) continue;
+    ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Disconnected));
+    EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(reason));
+  }
 }
 
 TEST(NetServer, IdsStartAtOneAndAreReusedOnlyAfterTheHolderReleasedTheLink) {
@@ -219,15 +227,6 @@ TEST(NetServer, IdleLinksAreCutWithReasonsElevenAndTwelveWhilePingedOnesStay) {
   EXPECT_TRUE(crec.ReasonBeforeDown(NetReason_NoMsgAfterConnect));
   // Pings are answered inside the library: nothing of them reaches either callback.
   for (const auto& d : srec.Snapshot()) EXPECT_NE(d.id == 3 && d.kind == 2, true);
-}
-
-TEST(NetServer, StopCutsEveryLinkWithTheServerCloseReason) {
-  cRecorder srec, crec;
-  cServerScope s(srec);
-  cClientScope c(crec, s.port);
-  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
-  s.server->Stop();
-  EXPECT_TRUE(crec.ReasonBeforeDown(NetReason_ServerClose));
 }
 
 // A lying length prefix (within the largest record) makes the server keep only what arrived.

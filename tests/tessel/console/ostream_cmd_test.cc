@@ -56,24 +56,13 @@ class RecordingServer : public iServer {
 };
 
 // A peer's command record as the registry receives it.
-class ReceivedCmd {
- public:
-  ReceivedCmd(int level, const std::string& text) : m_bytes(CmdWireSize(text.size()), '\0') {
-    stMsg_Cmd* record = reinterpret_cast<stMsg_Cmd*>(m_bytes.data());
-    record->type = static_cast<std::uint16_t>(stMsg_Cmd::s_nType);
-    record->cmd = level;
-    std::copy(text.begin(), text.end(), record->text);
-    m_bind.size = static_cast<std::uint32_t>(m_bytes.size());
-    m_bind.send = &m_link;
-    m_bind.msg = record;
-    m_bind.kind = stBindMsg::kPeerRecord;
+struct ReceivedCmd : testing_msg::ReceivedRecord {
+  ReceivedCmd(int level, const std::string& text)
+      : ReceivedRecord(stMsg_Cmd::s_nType, CmdWireSize(text.size())) {
+    PutInt(4, level);
+    Put(8, text.c_str(), text.size() + 1);
   }
-  stBindMsg* Bind() { return &m_bind; }
-  RecordingLink m_link;
-
- private:
-  std::vector<char> m_bytes;
-  stBindMsg m_bind;
+  stBindMsg* Bind() { return &bind; }
 };
 
 // Runs a returned command in a real Lua state whose Output keeps its argument.
@@ -105,8 +94,8 @@ TEST_F(OstreamCmd, ARemoteCommandsOutputComesBackAsOneOutputReplyAtItsLevel) {
   CaptureCout out;
   EXPECT_EQ(ChatException_OK, bridge.GetMsg().HandleMsg(cmd.Bind()));
   EXPECT_EQ("", out.Text());
-  ASSERT_EQ(1u, cmd.m_link.m_sent.size());
-  const std::string& reply = cmd.m_link.m_sent[0];
+  ASSERT_EQ(1u, cmd.link.m_sent.size());
+  const std::string& reply = cmd.link.m_sent[0];
   EXPECT_EQ(4, RecordingLink::SentCmd(reply));
   EXPECT_EQ("Output([[version 1\nbuilt 2026\n]])", RecordingLink::SentText(reply));
   EXPECT_EQ(CmdWireSize(RecordingLink::SentText(reply).size()), reply.size());
@@ -124,20 +113,20 @@ TEST_F(OstreamCmd, OutputHoldingClosingBracketsReachesTheRequesterWhole) {
     return ChatException_OK;
   };
   bridge.GetMsg().HandleMsg(cmd.Bind());
-  ASSERT_EQ(1u, cmd.m_link.m_sent.size());
-  EXPECT_EQ(printed, RunOutputOnRequester(RecordingLink::SentText(cmd.m_link.m_sent[0])));
+  ASSERT_EQ(1u, cmd.link.m_sent.size());
+  EXPECT_EQ(printed, RunOutputOnRequester(RecordingLink::SentText(cmd.link.m_sent[0])));
 }
 
 TEST_F(OstreamCmd, ACommandThatPrintsNothingOrIsRefusedSendsNoReply) {
   ReceivedCmd quiet(4, "Quiet()");
   bridge.m_run = [](unsigned, const char*) { return ChatException_OK; };
   bridge.GetMsg().HandleMsg(quiet.Bind());
-  EXPECT_TRUE(quiet.m_link.m_sent.empty());
+  EXPECT_TRUE(quiet.link.m_sent.empty());
 
   ReceivedCmd refused(9, "Ver()");
   bridge.m_run = [](unsigned, const char*) { return ChatException_NotLogin; };
   EXPECT_EQ(ChatException_NotLogin, bridge.GetMsg().HandleMsg(refused.Bind()));
-  EXPECT_TRUE(refused.m_link.m_sent.empty());
+  EXPECT_TRUE(refused.link.m_sent.empty());
 }
 
 TEST_F(OstreamCmd, WhileServingTheRequesterIsKnownAndAfterwardsEverythingIsCleared) {
@@ -147,9 +136,9 @@ TEST_F(OstreamCmd, WhileServingTheRequesterIsKnownAndAfterwardsEverythingIsClear
     ostreamCmd& gout = get_gout();
     EXPECT_FALSE(gout.IsLocalCmd());
     EXPECT_EQ(&bridge, gout.GetBridge());
-    EXPECT_EQ(&cmd.m_link, gout.GetLink());
+    EXPECT_EQ(&cmd.link, gout.GetLink());
     EXPECT_EQ(7u, gout.GetLinkID());
-    EXPECT_EQ(&cmd.m_link, gout.GetServerLink());
+    EXPECT_EQ(&cmd.link, gout.GetServerLink());
     EXPECT_STREQ("127.0.0.1", gout.GetLinkIP());
     EXPECT_EQ(0, gout.GetDisconnect());
     EXPECT_STREQ("Who()", gout.GetCmdBuffer());
@@ -158,8 +147,8 @@ TEST_F(OstreamCmd, WhileServingTheRequesterIsKnownAndAfterwardsEverythingIsClear
     return ChatException_OK;
   };
   bridge.GetMsg().HandleMsg(cmd.Bind());
-  ASSERT_EQ(1u, cmd.m_link.m_sent.size());
-  EXPECT_EQ("Who()", RecordingLink::SentText(cmd.m_link.m_sent[0]));
+  ASSERT_EQ(1u, cmd.link.m_sent.size());
+  EXPECT_EQ("Who()", RecordingLink::SentText(cmd.link.m_sent[0]));
   EXPECT_EQ("", GetReturnPath());
   EXPECT_EQ(nullptr, get_gout().GetLink());
   EXPECT_EQ(0u, get_gout().GetLinkID());
@@ -199,8 +188,8 @@ TEST_F(OstreamCmd, FlushOutputSendsWhatWasCollectedThroughASyncObjectAndKeepsSer
   EXPECT_EQ(12u, RecordingLink::SentId(objectLink.m_sent[0]));
   EXPECT_EQ(8, RecordingLink::SentCmd(objectLink.m_sent[0]));
   EXPECT_EQ("Output([[part one]])", RecordingLink::SentText(objectLink.m_sent[0]));
-  ASSERT_EQ(1u, cmd.m_link.m_sent.size());
-  EXPECT_EQ("Output([[part two]])", RecordingLink::SentText(cmd.m_link.m_sent[0]));
+  ASSERT_EQ(1u, cmd.link.m_sent.size());
+  EXPECT_EQ("Output([[part two]])", RecordingLink::SentText(cmd.link.m_sent[0]));
 }
 
 TEST_F(OstreamCmd, SendCmdTracesWhenTheLinkTracesAndNeverSendsARefusedText) {

@@ -3,9 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <iostream>
+#include <thread>
 
 #include "tessel/console/groups/config_stores.h"
+#include "tessel/contracts/timer.h"
 
 stEndPacing QuickPacing() {
   stEndPacing p;
@@ -16,6 +20,42 @@ stEndPacing QuickPacing() {
   p.threadEndMs = 5000;
   p.settleMs = 1;
   return p;
+}
+
+namespace {
+
+// A timer that calls its fault when it fires.
+class cFaultTimer : public iTimerObjEx {
+ public:
+  explicit cFaultTimer(void (*fault)()) : m_fault(fault) {}
+  unsigned long OnTimer(unsigned long) override {
+    m_fault();
+    return 0;
+  }
+
+ private:
+  void (*m_fault)();
+};
+
+}  // namespace
+
+int RunProgramHost(const std::string& params, void (*fault)()) {
+  AddExeParamStream(params.c_str());
+  cTessel& host = cTessel::Instance();
+  host.SetEndPacing(QuickPacing());
+  host.SetProgram("Dec  6 2026", "10:00:00", "1.0.0", "map");
+  host.Init();
+  static cFaultTimer timer(fault);
+  if (fault != nullptr) timer.AddTimer(TimeRange_MS, TimerEnum_Once, 30, 1);
+  if (!host.Start(true)) return 10;
+  // The worker is running (its crash-status recorder installed) before the console starts.
+  for (int i = 0; i < 500 && host.IsStopped(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  host.Main();
+  std::cout << "main returned" << std::endl;
+  host.End();
+  std::cout << "ended in order" << std::endl;
+  return 0;
 }
 
 void HostTest::SetUp() {

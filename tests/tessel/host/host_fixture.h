@@ -45,3 +45,8 @@ class HostTest : public ::testing::Test {
 
 // Short pauses for the end sequence.
 stEndPacing QuickPacing();
+
+// In a child process: starts the process's host as a program does, with the launch parameters
+// `params` and, when `fault` is given, a timer that calls it in a cycle; then runs the console
+// loop and the end as the program would, saying so on standard output.
+int RunProgramHost(const std::string& params, void (*fault)() = nullptr);

@@ -5,52 +5,20 @@
 
 #include <filesystem>
 #include <iostream>
-#include <stdexcept>
 #include <thread>
 
 #include "child_process.h"
 #include "faults.h"
 #include "host_fixture.h"
 #include "tessel/console/groups/config_stores.h"
-#include "tessel/contracts/timer.h"
 #include "tessel/host/string_value.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_status.h"
 
 namespace {
 
-// A timer that faults when it fires.
-class cFaultTimer : public iTimerObjEx {
- public:
-  explicit cFaultTimer(void (*fault)()) : m_fault(fault) {}
-  unsigned long OnTimer(unsigned long) override {
-    m_fault();
-    return 0;
-  }
-
- private:
-  void (*m_fault)();
-};
-
-// Starts the process's host as a program does, lets a timer fault in a cycle, then runs the
-// console loop and the end as the program would.
 int RunHost(void (*fault)()) {
-  AddExeParamStream("zone = 3");
-  cTessel& host = cTessel::Instance();
-  host.SetEndPacing(QuickPacing());
-  host.SetProgram("Dec  6 2026", "10:00:00", "1.0.0", "map");
-  host.Init();
-  static cFaultTimer timer(fault);
-  if (fault != nullptr) timer.AddTimer(TimeRange_MS, TimerEnum_Once, 30, 1);
-  if (!host.Start(true)) return 10;
-  // The worker is running (its crash-status recorder installed) before the console starts.
-  for (int i = 0; i < 500 && host.IsStopped(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  host.Main();
-  std::cout << "main returned" << std::endl;
-  host.End();
-  std::cout << "ended in order" << std::endl;
-  return 0;
+  return RunProgramHost("zone = 3", fault);
 }
 
 }  // namespace
@@ -72,22 +40,21 @@ TESSEL_CHILD_SCENARIO(host_dump) {
 }
 
 // The console signals reach the host through its signal thread.
-TESSEL_CHILD_SCENARIO(host_ctrl_c) {
+int RunHostSignalled(int signo) {
   cTessel::Instance();  // blocks the console signals before the next thread starts
-  std::thread([] {
+  std::thread([signo] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ::kill(::getpid(), SIGINT);
+    ::kill(::getpid(), signo);
   }).detach();
-  RunHost(nullptr);
+  return RunHost(nullptr);
+}
+
+TESSEL_CHILD_SCENARIO(host_ctrl_c) {
+  RunHostSignalled(SIGINT);
   return 20;  // Ctrl+C ends the process itself
 }
 TESSEL_CHILD_SCENARIO(host_close) {
-  cTessel::Instance();
-  std::thread([] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ::kill(::getpid(), SIGTERM);
-  }).detach();
-  return RunHost(nullptr);
+  return RunHostSignalled(SIGTERM);
 }
 
 namespace {

@@ -20,20 +20,8 @@
 
 namespace {
 
-// Starts the process's host as a program does, with `line` as its first console line, runs the
-// console loop and the end as the program would.
 int RunHostWith(const char* line) {
-  AddExeParamStream((std::string("initcmd = ") + line).c_str());
-  cTessel& host = cTessel::Instance();
-  host.SetEndPacing(QuickPacing());
-  host.SetProgram("Dec  6 2026", "10:00:00", "1.0.0", "map");
-  host.Init();
-  if (!host.Start(true)) return 10;
-  host.Main();
-  std::cout << "main returned" << std::endl;
-  host.End();
-  std::cout << "ended in order" << std::endl;
-  return 0;
+  return RunProgramHost(std::string("initcmd = ") + line);
 }
 
 }  // namespace
