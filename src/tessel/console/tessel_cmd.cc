@@ -44,31 +44,33 @@ void cTesselCmd::AddDefaultCmds() {
 }
 
 void cTesselCmd::SetCmd(const char* text) {
+  if (*text == '\0') return;
   std::lock_guard<std::mutex> hold(m_inputLock);
-  m_strInput = text;
-  ++m_ulInputGeneration;
+  if (m_inputs.size() >= kMaxPendingLines) {
+    std::cerr << "console line dropped, " << m_inputs.size() << " lines wait already" << std::endl;
+    return;
+  }
+  m_inputs.emplace_back(text);
 }
 
 std::string cTesselCmd::GetCurInput() const {
   std::lock_guard<std::mutex> hold(m_inputLock);
-  return m_strInput;
+  return m_inputs.empty() ? std::string() : m_inputs.front();
 }
 
 void cTesselCmd::Run() {
   std::string line;
-  unsigned long generation = 0;
   {
     std::lock_guard<std::mutex> hold(m_inputLock);
-    if (m_strInput.empty()) return;
-    line = m_strInput;
-    generation = m_ulInputGeneration;
+    if (m_inputs.empty()) return;
+    line = m_inputs.front();
   }
   get_gout().SetLocalInput(true);
   ParseCmd(line.c_str(), std::cout);
   {
-    // A line handed over while this one ran stays pending for the next pass.
+    // Lines handed over while this one ran wait behind it for the next passes.
     std::lock_guard<std::mutex> hold(m_inputLock);
-    if (m_ulInputGeneration == generation) m_strInput.clear();
+    m_inputs.pop_front();
   }
   std::cout << "!>" << std::flush;
   get_gout().SetLocalInput(false);

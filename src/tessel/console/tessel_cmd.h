@@ -3,6 +3,7 @@
 // hands lines over with SetCmd (any thread); everything else runs on the worker thread.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <ostream>
@@ -38,11 +39,16 @@ class cTesselCmd : public cCmdArray {
   // Adds the 17 standard groups at their levels.
   void AddDefaultCmds();
 
-  // Hands a console line over; replaces a line that was not taken yet. Any thread.
+  // Most lines that may wait for the worker; a line handed over beyond them is dropped with a
+  // message on standard error.
+  static constexpr size_t kMaxPendingLines = 1024;
+
+  // Hands a console line over; it waits behind the lines not run yet, so lines typed or pasted
+  // faster than the worker's pass are all run, in order. An empty line is ignored. Any thread.
   void SetCmd(const char* text);
-  // The line being handed over or run. Any thread.
+  // The line being run, else the next one waiting ("" when none). Any thread.
   std::string GetCurInput() const;
-  // Runs the pending line, if any, then prints the prompt.
+  // Runs the oldest waiting line, if any, then prints the prompt.
   void Run();
 
   void ParseCmd(const char* line, std::ostream& os);
@@ -72,11 +78,10 @@ class cTesselCmd : public cCmdArray {
   cCmdArray* m_pCurArray = this;
   cCmd* m_pCurCmd = nullptr;
 
-  // Hand-over from the console thread; the generation tells Run whether a newer line came in
-  // while the previous one ran.
+  // Hand-over from the console thread: the front is the line being run or the next to run; only
+  // Run removes it, after running it.
   mutable std::mutex m_inputLock;
-  std::string m_strInput;
-  unsigned long m_ulInputGeneration = 0;
+  std::deque<std::string> m_inputs;
 
   stHostHooks m_hooks;
 };

@@ -249,17 +249,30 @@ TEST_F(TesselCmdTest, AliasedLinesAreParsedAndPastedOnesEchoed) {
   cAlias::Instance().Load();
 }
 
-TEST_F(TesselCmdTest, RunTakesThePendingLineOnceAndPrintsThePrompt) {
+// Lines handed over faster than the worker's passes all run, once each and in order.
+TEST_F(TesselCmdTest, RunTakesEachPendingLineOnceInOrderAndPrintsThePrompt) {
   m_console.SetCmd("//gate//Mark('once')");
+  m_console.SetCmd("");
+  m_console.SetCmd("//gate//Mark('twice')");
   EXPECT_EQ(m_console.GetCurInput(), "//gate//Mark('once')");
   {
     CoutCapture out;
-    m_console.Run();
-    m_console.Run();
-    EXPECT_EQ(out.Text(), "cmd bridge switch to gate\n!>");
+    for (int pass = 0; pass < 3; ++pass) m_console.Run();
+    EXPECT_EQ(out.Text(), "cmd bridge switch to gate\n!>cmd bridge switch to gate\n!>");
   }
-  EXPECT_EQ(g_ran, "cCmd_GateLow:once;");
+  EXPECT_EQ(g_ran, "cCmd_GateLow:once;cCmd_GateLow:twice;");
   EXPECT_EQ(m_console.GetCurInput(), "");
+}
+
+TEST_F(TesselCmdTest, LinesBeyondTheWaitingBoundAreDroppedNotRun) {
+  for (size_t i = 0; i <= cTesselCmd::kMaxPendingLines; ++i)
+    m_console.SetCmd(("//gate//Mark('" + std::to_string(i) + "')").c_str());
+  CoutCapture out;
+  for (size_t pass = 0; pass <= cTesselCmd::kMaxPendingLines; ++pass) m_console.Run();
+  EXPECT_EQ(g_ran.find(":" + std::to_string(cTesselCmd::kMaxPendingLines) + ";"),
+            std::string::npos);
+  EXPECT_NE(g_ran.find(":" + std::to_string(cTesselCmd::kMaxPendingLines - 1) + ";"),
+            std::string::npos);
 }
 
 TEST_F(TesselCmdTest, LineHandedOverFromAnotherThreadIsRunOnTheWorker) {
