@@ -4,6 +4,8 @@
 
 #include <lua.hpp>
 
+#include "tessel/console/path_router.h"
+
 namespace {
 
 using Names = std::vector<std::string>;
@@ -101,6 +103,11 @@ TEST(RouteTextTest, RouteNamesReadsTheHopsBeforeTheParameter) {
       {"SendPathCmd('a", {}},
   };
   for (const stCase& c : cases) EXPECT_EQ(RouteNames(c.route), c.names) << c.route;
+
+  // A link's key: its id, unsigned even at the top of the range, and how it went down.
+  std::string key;
+  FormatLinkIDDisconnect(key, 4294967295u, -1);
+  EXPECT_EQ(key, "4294967295_-1");
 }
 
 TEST(RouteTextTest, OnlyAHopMarkAtTheVeryEndCounts) {

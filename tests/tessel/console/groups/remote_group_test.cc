@@ -56,11 +56,21 @@ TEST_F(RemoteGroupTest, RoutedCallsThatCannotGoAnywhereAreDroppedWithTheirReason
       {"FindPathOnRoute('a',3)", "func_LuaFindPathOnRoute param 2 must string \n"},
       {"FindPathOnRoute('far')", " msg wrong, I have no default route."},
       {"FindPathOnRoute(" + m_own + ",'far')", " msg wrong, I have no default route."},
+      // Searches stop at the same hop limit; below it they go on (and find no default route).
+      {"FindPathOnRoute(" + m_own + ",'far') --hops=31", " msg wrong, I have no default route."},
+      {"FindPathOnRoute(" + m_own + ",'far') --hops=32", " path longer than 32 hops"},
+      {"FindPathOnRoute(" + longRoute.substr(0, longRoute.rfind("'n32'")) + "'far')",
+       " msg wrong, I have no default route."},
+      {"FindPathOnRoute(" + longRoute + "'far')", " path longer than 32 hops"},
   };
   for (const stCase& c : cases) {
     const stGroupRun run = Run(c.cmd);
     EXPECT_TRUE(run.ok) << c.cmd;
     EXPECT_NE(run.out.find(c.says), std::string::npos) << c.cmd << "\n" << run.out;
+    // A dropped call is not sent on.
+    if (std::string(c.says).find("hops") != std::string::npos) {
+      EXPECT_EQ(run.out.find("default route"), std::string::npos) << c.cmd << "\n" << run.out;
+    }
   }
 }
 
@@ -159,6 +169,22 @@ TEST_F(LinkedHostTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
         << capture.Text().substr(0, 2000);
   }
   cRemotePath::Instance().RemovePath("far");
+}
+
+// The client "global" is logged in on this process's server as "gm": a search for it takes that
+// link, not the default route (there is none). The client shares this process's name, so the
+// search it receives already names it and ends there as a loop, which shows it arrived.
+TEST_F(LinkedHostTest, ASearchForAnAccountLoggedInHereTakesItsLink) {
+  UseConsoleGroups(*m_server->GetBridgeServer());
+  UseConsoleGroups(Link());
+  ASSERT_EQ(m_host->GetDefaultRoute(), nullptr);
+  CoutCapture capture;
+  const stGroupRun run = RunInGroup(cCmdRemote::Instance(), "FindPathOnRoute('gm')");
+  EXPECT_TRUE(run.ok);
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(Pump([&] {
+    return capture.Text().find("func_LuaFindPathOnRoute  path 形成了死循环.") != std::string::npos;
+  })) << capture.Text();
 }
 
 }  // namespace
