@@ -24,6 +24,7 @@ cThread::~cThread() {
 }
 
 int cThread::Start(cThreadCallback* callback) {
+  std::lock_guard life(m_lifeLock);
   if (m_event) {
     std::lock_guard lock(m_event->mutex);
     m_event->stop = false;
@@ -43,6 +44,7 @@ int cThread::Start(cThreadCallback* callback) {
 }
 
 bool cThread::End(unsigned long ms) {
+  std::lock_guard life(m_lifeLock);
   if (!m_event) return true;
   {
     std::unique_lock lock(m_event->mutex);
@@ -60,6 +62,7 @@ bool cThread::End(unsigned long ms) {
 }
 
 void cThread::End() {
+  std::lock_guard life(m_lifeLock);
   if (!m_event) return;
   {
     std::lock_guard lock(m_event->mutex);
@@ -72,13 +75,24 @@ void cThread::End() {
 }
 
 void cThread::Abandon() {
+  std::lock_guard life(m_lifeLock);
   if (m_thread.joinable()) m_thread.detach();
   m_event.reset();
 }
 
+std::shared_ptr<cThread::Event> cThread::GetEvent() const {
+  std::lock_guard life(m_lifeLock);
+  return m_event;
+}
+
+bool cThread::HasEvent() const {
+  return GetEvent() != nullptr;
+}
+
 cThread::WaitResult cThread::Wait(unsigned long ms) {
-  if (!m_event) return kNoEvent;
-  return Wait(*m_event, ms);
+  const std::shared_ptr<Event> event = GetEvent();
+  if (!event) return kNoEvent;
+  return Wait(*event, ms);
 }
 
 cThread::WaitResult cThread::Wait(Event& event, unsigned long ms) {
@@ -90,9 +104,10 @@ cThread::WaitResult cThread::Wait(Event& event, unsigned long ms) {
 }
 
 bool cThread::StopRequested() const {
-  if (!m_event) return false;
-  std::lock_guard lock(m_event->mutex);
-  return m_event->stop;
+  const std::shared_ptr<Event> event = GetEvent();
+  if (!event) return false;
+  std::lock_guard lock(event->mutex);
+  return event->stop;
 }
 
 std::shared_ptr<cThread::Event> cThread::Current() {

@@ -1,8 +1,10 @@
-// One worker thread with its wake event and stop flag. The owner (one thread) starts and ends
-// it; the worker reaches its own event through cThread::Current().
+// One worker thread with its wake event and stop flag. The owner starts and ends it; an end may
+// come from another thread while the start is still under way (a console signal during start-up),
+// so both hold the life lock. The worker reaches its own event through cThread::Current().
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <thread>
 
 // The body run by a cThread.
@@ -43,7 +45,7 @@ class cThread {
   void Abandon();
 
   WaitResult Wait(unsigned long ms);
-  bool HasEvent() const { return m_event != nullptr; }
+  bool HasEvent() const;
   bool StopRequested() const;
 
   // The event of the cThread running the calling thread, or null on any other thread.
@@ -51,6 +53,9 @@ class cThread {
   static WaitResult Wait(Event& event, unsigned long ms);
 
  private:
+  std::shared_ptr<Event> GetEvent() const;
+
+  mutable std::mutex m_lifeLock;  // guards m_thread and m_event
   std::thread m_thread;
   std::shared_ptr<Event> m_event;
 };
