@@ -45,16 +45,6 @@ std::string WaitFile(const cHome& home, const std::string& relative) {
   return "";
 }
 
-// Every text occurs in `out`, in this order.
-void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts) {
-  size_t at = 0;
-  for (const std::string& text : texts) {
-    const size_t found = out.find(text, at);
-    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n" << out;
-    at = found + text.size();
-  }
-}
-
 struct stFault {
   const char* line;         // typed once the console is ready
   const char* waitFor;      // when not empty: output awaited before `then` is typed

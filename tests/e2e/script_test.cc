@@ -13,16 +13,6 @@ namespace {
 
 const bool kIgnorePipe = (::signal(SIGPIPE, SIG_IGN), true);
 
-// Every text occurs in `out`, in this order.
-void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts) {
-  size_t at = 0;
-  for (const std::string& text : texts) {
-    const size_t found = out.find(text, at);
-    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n" << out;
-    at = found + text.size();
-  }
-}
-
 size_t Count(const std::string& out, const std::string& text) {
   size_t n = 0;
   for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;

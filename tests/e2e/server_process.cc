@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 extern char** environ;
 
 namespace e2e {
@@ -193,6 +195,16 @@ int cServerProcess::WaitExit(int timeoutMs) {
   CloseInput();
   if (!ended) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Every text occurs in `out`, in this order.
+void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts) {
+  size_t at = 0;
+  for (const std::string& text : texts) {
+    const size_t found = out.find(text, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n" << out;
+    at = found + text.size();
+  }
 }
 
 std::vector<std::string> Words(const std::string& program, const std::vector<std::string>& extra) {

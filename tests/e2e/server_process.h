@@ -72,6 +72,9 @@ class cServerProcess {
   int m_input = -1;
 };
 
+// Test check: every text occurs in `out`, in this order.
+void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts);
+
 // Launch words "program = KIND quickend = 1 reconnect = 0" plus the extra words.
 std::vector<std::string> Words(const std::string& program, const std::vector<std::string>& extra);
 
