@@ -3,8 +3,8 @@
 
 #include <lua.hpp>
 
-#include "tessel/console/cmd.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/cmd.h"
 
 namespace {
 

@@ -24,11 +24,11 @@
 #include <vector>
 
 #include "platform/paths.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/easy_client.h"
+#include "tessel/msg/ostream_cmd.h"
 
 extern char** environ;
 

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "tessel/link/bridge_interfaces.h"
 #include "tessel/link/easy_client.h"
+#include "tessel/msg/bridge_interfaces.h"
 
 class cClientSide : public cEasyClient, private iConnectDisconnect {
  public:

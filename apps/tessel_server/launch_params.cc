@@ -5,7 +5,7 @@
 #include <charconv>
 #include <sstream>
 
-#include "tessel/console/groups/config_stores.h"
+#include "tessel/core/config_stores.h"
 
 std::string cLaunchParams::JoinWords(int argc, char** argv) {
   std::string text;

@@ -4,7 +4,7 @@
 #include <csignal>
 #include <iostream>
 
-#include "tessel/console/groups/config_stores.h"
+#include "tessel/core/config_stores.h"
 #include "tessel_server/launch_params.h"
 #include "tessel_server/server_program.h"
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "fake_clock.h"
-#include "loglib/scratch_dir.h"
+#include "testkit/scratch_dir.h"
 
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "baselib/zip_store.h"
-#include "loglib/scratch_dir.h"
+#include "testkit/scratch_dir.h"
 
 namespace {
 

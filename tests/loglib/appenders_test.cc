@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "loglib/manager.h"
-#include "loglib/scratch_dir.h"
-#include "loglib/text_shape.h"
 #include "tessel/contracts/loglib.h"
+#include "testkit/scratch_dir.h"
+#include "testkit/text_shape.h"
 
 namespace loglib {
 namespace {

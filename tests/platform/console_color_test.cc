@@ -4,7 +4,7 @@
 
 #include <iostream>
 
-#include "platform/scoped_env.h"
+#include "testkit/scoped_env.h"
 
 namespace platform {
 namespace {

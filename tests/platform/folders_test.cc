@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "loglib/scratch_dir.h"
+#include "testkit/scratch_dir.h"
 
 namespace platform {
 namespace {

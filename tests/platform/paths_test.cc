@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "loglib/scratch_dir.h"
-#include "platform/scoped_env.h"
+#include "testkit/scoped_env.h"
+#include "testkit/scratch_dir.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <thread>
 
-#include "loglib/scratch_dir.h"
-#include "platform/scoped_env.h"
+#include "testkit/scoped_env.h"
+#include "testkit/scratch_dir.h"
 
 namespace {
 

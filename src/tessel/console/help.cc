@@ -1,7 +1,7 @@
 #include "tessel/console/help.h"
 
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/msg/ostream_cmd.h"
 
 void PrintHelp(const char* const* lines, std::ostream& os) {
   for (; (*lines)[0] != '\0'; ++lines) os << *lines << std::endl;

@@ -3,14 +3,14 @@
 #include <iostream>
 
 #include "platform/console_color.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge_client.h"
-#include "tessel/link/bridge_interfaces.h"
+#include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/chat_exception.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tessel/console/route_text.h"
+#include "tessel/core/route_text.h"
 
 class iSend;
 

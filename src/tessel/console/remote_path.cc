@@ -3,7 +3,7 @@
 #include <iostream>
 
 #include "platform/console_color.h"
-#include "tessel/console/route_text.h"
+#include "tessel/core/route_text.h"
 
 cRemotePath& cRemotePath::Instance() {
   static cRemotePath s_table;

@@ -8,10 +8,10 @@
 #include "tessel/console/alias.h"
 #include "tessel/console/cmd_line.h"
 #include "tessel/console/groups/standard_groups.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/baselib.h"
-#include "tessel/host/tessel_values.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/link/bridge.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string>
 
-#include "tessel/console/cmd_array.h"
+#include "tessel/core/cmd_array.h"
 
 class cBridge;
 

@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tessel/core/thread.h"
 #include "tessel/host/console_input.h"
-#include "tessel/host/thread.h"
 
 class cEasyServer;
 class cEasyClient;

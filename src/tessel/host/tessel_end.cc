@@ -4,13 +4,13 @@
 #include <iostream>
 #include <thread>
 
-#include "tessel/console/groups/config_stores.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/core/loggers.h"
+#include "tessel/core/tessel_values.h"
+#include "tessel/core/trace.h"
 #include "tessel/host/crash_guard.h"
-#include "tessel/host/loggers.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_status.h"
-#include "tessel/host/tessel_values.h"
-#include "tessel/host/trace.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
 #include "tessel/replay/net_replay.h"

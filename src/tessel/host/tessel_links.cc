@@ -3,13 +3,13 @@
 // never disturbs a walk in progress.
 #include <iostream>
 
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/host/tessel.h"
-#include "tessel/host/tessel_values.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -5,12 +5,12 @@
 #include <sstream>
 
 #include "platform/local_time.h"
-#include "tessel/console/cmd.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/timer_manager.h"
-#include "tessel/host/tessel_values.h"
-#include "tessel/link/login_text.h"
+#include "tessel/core/cmd.h"
+#include "tessel/core/login_text.h"
+#include "tessel/core/tessel_values.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <filesystem>
 
-#include "tessel/console/groups/config_stores.h"
-#include "tessel/console/ostream_cmd.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/link/ini_file.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 
@@ -41,11 +41,6 @@ bool PasswordsEqual(const std::string& a, const std::string& b) {
     diff |= static_cast<unsigned char>(x ^ y);
   }
   return diff == 0;
-}
-
-std::string MaskPassword(const char* password) {
-  size_t length = password ? std::strlen(password) : 0;
-  return std::string(std::min<size_t>(length, 8), '*');
 }
 
 void cAccountHelp::SetAccount(const char* name, int level) {

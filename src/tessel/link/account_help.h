@@ -53,6 +53,3 @@ std::string AccountFilePath(const std::string& name);
 // Compares two passwords over their whole length, whatever the first difference, so the time
 // taken tells nothing of where they differ.
 bool PasswordsEqual(const std::string& a, const std::string& b);
-
-// A password as it may be shown: one '*' per byte, at most 8.
-std::string MaskPassword(const char* password);

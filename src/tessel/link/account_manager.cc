@@ -1,7 +1,7 @@
 #include "tessel/link/account_manager.h"
 
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/msg/ostream_cmd.h"
 
 cAccountManagerHelpServer::~cAccountManagerHelpServer() {
   for (iAccount* account : m_vAccount) delete account;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tessel/link/account_help.h"
-#include "tessel/link/bridge_interfaces.h"
+#include "tessel/msg/bridge_interfaces.h"
 
 class iServer;
 struct stMsg;

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "tessel/console/cmd_array.h"
 #include "tessel/contracts/loglib.h"
-#include "tessel/link/bridge_interfaces.h"
+#include "tessel/core/cmd_array.h"
+#include "tessel/msg/bridge_interfaces.h"
 
 class cBridge : public iBridge, public cCmdArray {
  public:

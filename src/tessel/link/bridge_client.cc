@@ -6,13 +6,14 @@
 
 #include "platform/console_color.h"
 #include "platform/console_key.h"
-#include "tessel/console/lua_text.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/host/loggers.h"
+#include "tessel/core/loggers.h"
+#include "tessel/core/login_text.h"
+#include "tessel/core/lua_text.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/callback_client.h"
+#include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/ping.h"
 
 namespace {

@@ -8,11 +8,11 @@
 #include "platform/console_color.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/host/log_file.h"
-#include "tessel/host/loggers.h"
+#include "tessel/core/log_file.h"
+#include "tessel/core/loggers.h"
+#include "tessel/core/login_text.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/callback_server.h"
-#include "tessel/link/login_text.h"
 
 namespace {
 

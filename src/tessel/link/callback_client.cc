@@ -6,10 +6,10 @@
 #include <sstream>
 
 #include "platform/console_color.h"
-#include "tessel/console/lua_text.h"
 #include "tessel/contracts/baselib.h"
-#include "tessel/host/log_file.h"
-#include "tessel/link/bridge_interfaces.h"
+#include "tessel/core/log_file.h"
+#include "tessel/core/lua_text.h"
+#include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/msg_registry.h"
 
 namespace {

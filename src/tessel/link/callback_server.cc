@@ -4,8 +4,8 @@
 #include <iostream>
 
 #include "platform/console_color.h"
-#include "tessel/host/log_file.h"
-#include "tessel/link/bridge_interfaces.h"
+#include "tessel/core/log_file.h"
+#include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/msg_registry.h"
 
 namespace {

@@ -8,9 +8,10 @@
 
 #include "platform/console_color.h"
 #include "platform/console_key.h"
-#include "tessel/console/groups/config_stores.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/host/tessel_values.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/core/login_text.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/ini_file.h"
 #include "tessel/link/net_help.h"

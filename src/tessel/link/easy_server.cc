@@ -5,10 +5,10 @@
 
 #include "platform/console_color.h"
 #include "platform/console_key.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
+#include "tessel/msg/ostream_cmd.h"
 
 cEasyServer::cEasyServer() : m_pAccountManager(new cAccountManagerHelpServer) {}
 

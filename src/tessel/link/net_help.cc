@@ -5,10 +5,10 @@
 #include <new>
 
 #include "platform/console_color.h"
-#include "tessel/host/log_file.h"
-#include "tessel/link/bridge_interfaces.h"
-#include "tessel/link/login_text.h"
+#include "tessel/core/log_file.h"
+#include "tessel/core/login_text.h"
 #include "tessel/link/page_pool.h"
+#include "tessel/msg/bridge_interfaces.h"
 
 namespace {
 

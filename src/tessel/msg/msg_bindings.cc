@@ -4,14 +4,14 @@
 #include <cstring>
 #include <iostream>
 
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/host/log_file.h"
-#include "tessel/host/loggers.h"
+#include "tessel/core/log_file.h"
+#include "tessel/core/loggers.h"
+#include "tessel/core/login_text.h"
 #include "tessel/link/bridge_client.h"
-#include "tessel/link/bridge_interfaces.h"
-#include "tessel/link/login_text.h"
+#include "tessel/msg/bridge_interfaces.h"
+#include "tessel/msg/ostream_cmd.h"
 #include "tessel/timers/timer_function.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "tessel/contracts/baselib.h"
-#include "tessel/host/loggers.h"
+#include "tessel/core/loggers.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tessel/contracts/netlib.h"
-#include "tessel/host/thread.h"
+#include "tessel/core/thread.h"
 #include "tessel/replay/replay_file.h"
 
 class cNetRecord;

@@ -2,9 +2,9 @@
 
 #include "tessel/host/tessel.h"
 #include "tessel/link/bridge_client.h"
-#include "tessel/link/bridge_interfaces.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/net_help.h"
+#include "tessel/msg/bridge_interfaces.h"
 
 int cNetHelpReplay::OnMessage(int kind, const void* data, unsigned long size, iSend* send) {
   cNetHelp* help = m_pBridge != nullptr ? m_pBridge->GetNetHelp() : nullptr;

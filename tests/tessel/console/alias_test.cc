@@ -4,8 +4,8 @@
 
 #include <fstream>
 
-#include "console_test_util.h"
 #include "tessel/console/clipboard.h"
+#include "testkit/console_test_util.h"
 
 namespace {
 

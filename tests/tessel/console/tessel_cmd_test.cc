@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "console_test_util.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/clipboard.h"
 #include "tessel/link/bridge.h"
+#include "testkit/console_test_util.h"
 
 namespace {
 

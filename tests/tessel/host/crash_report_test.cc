@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "child_process.h"
 #include "faults.h"
 #include "tessel/host/crash_guard.h"
+#include "testkit/child_process.h"
 
 namespace {
 

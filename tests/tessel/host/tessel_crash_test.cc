@@ -7,13 +7,13 @@
 #include <iostream>
 #include <thread>
 
-#include "child_process.h"
 #include "faults.h"
-#include "host_fixture.h"
-#include "tessel/console/groups/config_stores.h"
-#include "tessel/host/string_value.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/core/string_value.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_status.h"
+#include "testkit/child_process.h"
+#include "testkit/host_fixture.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "host_links_fixture.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/host/tessel_values.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/link/net_help.h"
+#include "testkit/host_links_fixture.h"
 
 namespace {
 

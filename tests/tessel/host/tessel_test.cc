@@ -5,15 +5,15 @@
 #include <sstream>
 #include <thread>
 
-#include "host_fixture.h"
 #include "platform/registry.h"
-#include "tessel/console/groups/config_stores.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/host/tessel_status.h"
-#include "tessel/host/tessel_values.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
+#include "testkit/host_fixture.h"
 
 namespace {
 

@@ -1,12 +1,13 @@
 #include "tessel/link/account_manager.h"
+#include "tessel/core/login_text.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "link_test_util.h"
-#include "tessel/console/groups/config_stores.h"
+#include "tessel/core/config_stores.h"
+#include "testkit/link_test_util.h"
 
 namespace fs = std::filesystem;
 

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "link_test_util.h"
-#include "tessel/console/groups/config_stores.h"
+#include "tessel/core/config_stores.h"
+#include "testkit/link_test_util.h"
 
 namespace {
 
@@ -107,18 +107,16 @@ TEST_F(BridgeServerTest, RecordsOfAnUnknownTypeOrAWrongSizeAreRefusedWithTheirCo
   unknown[1] = 0x07;
   peer_->SendRaw(unknown);
   ASSERT_TRUE(server_.PumpUntil([&] {
-    return peer_->Has([](const stReceived& r) {
-      return IsException(r, 0x0730, ChatException_TypeOverflow);
-    });
+    return peer_->Has(
+        [](const stReceived& r) { return IsException(r, 0x0730, ChatException_TypeOverflow); });
   }));
   std::vector<char> shortError(8, 0);
   const uint16_t errorType = static_cast<uint16_t>(stMsg_Error::s_nType);
   std::memcpy(shortError.data(), &errorType, 2);
   peer_->SendRaw(shortError);
   ASSERT_TRUE(server_.PumpUntil([&] {
-    return peer_->Has([&](const stReceived& r) {
-      return IsException(r, errorType, ChatException_SizeWrong);
-    });
+    return peer_->Has(
+        [&](const stReceived& r) { return IsException(r, errorType, ChatException_SizeWrong); });
   }));
   EXPECT_TRUE(ExpectRefusal(*peer_, 30, "Echo('x')", ChatException_NoCmd));
 }

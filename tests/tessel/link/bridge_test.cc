@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "link_test_util.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/lua_register.h"
-#include "tessel/host/log_file.h"
+#include "tessel/core/log_file.h"
 #include "tessel/link/net_help.h"
+#include "testkit/link_test_util.h"
 
 namespace {
 

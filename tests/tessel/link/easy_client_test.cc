@@ -11,12 +11,12 @@
 #include <map>
 #include <thread>
 
-#include "easy_link_fixture.h"
-#include "tessel/console/groups/config_stores.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/msg/msg_records.h"
+#include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/ping.h"
+#include "testkit/easy_link_fixture.h"
 
 namespace linktest {
 namespace {

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "link_test_util.h"
+#include "testkit/link_test_util.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <thread>
 
-#include "link_test_util.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/link/callback_client.h"
 #include "tessel/link/page_pool.h"
+#include "testkit/link_test_util.h"
 
 namespace {
 

@@ -16,14 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "loglib/scratch_dir.h"
-#include "tessel/console/console_test_util.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/host/log_file.h"
-#include "tessel/link/bridge_interfaces.h"
+#include "tessel/core/log_file.h"
+#include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/msg_registry.h"
+#include "tessel/msg/ostream_cmd.h"
+#include "testkit/console_test_util.h"
+#include "testkit/scratch_dir.h"
 
 namespace testing_msg {
 

@@ -5,10 +5,10 @@
 #include <filesystem>
 
 #include "replay_test_util.h"
-#include "tessel/host/child_process.h"
-#include "tessel/link/link_test_util.h"
 #include "tessel/link/net_help.h"
 #include "tessel/replay/net_record.h"
+#include "testkit/child_process.h"
+#include "testkit/link_test_util.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "replay_test_util.h"
-#include "tessel/link/link_test_util.h"
+#include "testkit/link_test_util.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <chrono>
 
 #include "replay_test_util.h"
-#include "tessel/link/link_test_util.h"
 #include "tessel/replay/net_record.h"
+#include "testkit/link_test_util.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "replay_test_util.h"
-#include "tessel/console/groups/config_stores.h"
-#include "tessel/link/link_test_util.h"
+#include "tessel/core/config_stores.h"
+#include "testkit/link_test_util.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <set>
 
-#include "loglib/scratch_dir.h"
+#include "testkit/scratch_dir.h"
 
 namespace fs = std::filesystem;
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loglib/scratch_dir.h"
+#include "testkit/scratch_dir.h"
 
 namespace {
 

@@ -6,17 +6,17 @@
 
 #include "platform/console_color.h"
 #include "tessel/console/help.h"
-#include "tessel/console/lua_text.h"
-#include "tessel/console/ostream_cmd.h"
-#include "tessel/console/route_text.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/lua_text.h"
+#include "tessel/core/route_text.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_client.h"
-#include "tessel/link/bridge_interfaces.h"
 #include "tessel/link/easy_server.h"
+#include "tessel/msg/bridge_interfaces.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tessel/console/cmd.h"
+#include "tessel/core/cmd.h"
 
 class cCmdAccount : public cCmd {
  public:

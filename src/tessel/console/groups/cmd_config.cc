@@ -3,12 +3,12 @@
 #include <iostream>
 #include <string>
 
-#include "tessel/console/groups/config_stores.h"
 #include "tessel/console/help.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/host/tessel.h"
-#include "tessel/host/tessel_values.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

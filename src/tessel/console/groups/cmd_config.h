@@ -3,7 +3,7 @@
 // process-wide singleton, worker thread only.
 #pragma once
 
-#include "tessel/console/cmd.h"
+#include "tessel/core/cmd.h"
 
 class cCmdConfig : public cCmd {
  public:

@@ -7,9 +7,9 @@
 #include "platform/console_color.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/help.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/contracts/lua_register.h"
-#include "tessel/host/log_routing.h"
+#include "tessel/core/log_routing.h"
 
 namespace {
 

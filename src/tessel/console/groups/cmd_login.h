@@ -4,7 +4,7 @@
 // thread only.
 #pragma once
 
-#include "tessel/console/cmd.h"
+#include "tessel/core/cmd.h"
 
 class cCmdLogin : public cCmd {
  public:

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "tessel/console/cmd.h"
+#include "tessel/core/cmd.h"
 
 class cCmdMaintain : public cCmd {
  public:

@@ -1,12 +1,12 @@
 #include "tessel/console/groups/cmd_msg.h"
 
 #include "tessel/console/help.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/login_text.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/account_manager.h"
-#include "tessel/link/login_text.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 
 #include "platform/console_color.h"
 #include "tessel/console/help.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel.h"
@@ -13,6 +12,7 @@
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

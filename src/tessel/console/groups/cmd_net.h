@@ -2,7 +2,7 @@
 // Level 5 of the standard command array; process-wide singleton, worker thread only.
 #pragma once
 
-#include "tessel/console/cmd.h"
+#include "tessel/core/cmd.h"
 
 class cCmdNet : public cCmd {
  public:

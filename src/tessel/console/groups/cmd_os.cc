@@ -7,11 +7,11 @@
 #include <iostream>
 
 #include "tessel/console/help.h"
-#include "tessel/console/lua_text.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer_manager.h"
+#include "tessel/core/lua_text.h"
+#include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/os_clock.h"
 #include "tessel/util/shell.h"
 

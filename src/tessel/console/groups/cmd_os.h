@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "tessel/console/cmd.h"
+#include "tessel/core/cmd.h"
 
 class cCmdOS : public cCmd {
  public:

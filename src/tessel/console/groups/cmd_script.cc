@@ -9,13 +9,13 @@
 #include "tessel/console/groups/cmd_maintain.h"
 #include "tessel/console/groups/cmd_msg.h"
 #include "tessel/console/help.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/easy_client.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

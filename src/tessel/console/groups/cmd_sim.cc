@@ -3,17 +3,17 @@
 #include <string>
 
 #include "tessel/console/help.h"
-#include "tessel/console/lua_text.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/net_records.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/lua_text.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_records.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 
 #include "platform/console_color.h"
 #include "tessel/console/help.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -5,12 +5,12 @@
 
 #include "platform/console_color.h"
 #include "tessel/console/help.h"
-#include "tessel/console/lua_text.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/lua_text.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/bridge.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

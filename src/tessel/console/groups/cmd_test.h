@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tessel/console/cmd.h"
+#include "tessel/core/cmd.h"
 
 class cCmdTest : public cCmd {
  public:

@@ -1,9 +1,9 @@
 #include "tessel/console/groups/maintain_broadcast.h"
 
-#include "tessel/console/lua_text.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/console/tessel_cmd.h"
+#include "tessel/core/lua_text.h"
 #include "tessel/host/tessel.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <fstream>
 #include <system_error>
 
-#include "tessel/console/groups/config_stores.h"
-#include "tessel/console/lua_text.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/core/lua_text.h"
 
 namespace fs = std::filesystem;
 

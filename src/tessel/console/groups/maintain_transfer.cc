@@ -7,8 +7,8 @@
 
 #include "tessel/console/groups/cmd_maintain.h"
 #include "tessel/console/groups/maintain_files.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/msg/msg_records.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace fs = std::filesystem;
 

@@ -6,8 +6,8 @@
 
 #include "cmd_group_util.h"
 #include "link_host_fixture.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/link/bridge.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

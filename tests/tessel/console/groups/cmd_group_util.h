@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "tessel/console/cmd.h"
-#include "tessel/console/console_test_util.h"
 #include "tessel/console/tessel_cmd.h"
-#include "tessel/host/child_process.h"
+#include "tessel/core/cmd.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/host/tessel.h"
-#include "tessel/host/tessel_values.h"
 #include "tessel/link/bridge.h"
+#include "testkit/child_process.h"
+#include "testkit/console_test_util.h"
 
 struct stGroupRun {
   bool ok = false;

@@ -13,7 +13,7 @@
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
-#include "tessel/link/easy_link_fixture.h"
+#include "testkit/easy_link_fixture.h"
 
 namespace {
 

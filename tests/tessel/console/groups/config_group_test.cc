@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "cmd_group_util.h"
-#include "tessel/console/groups/config_stores.h"
+#include "tessel/core/config_stores.h"
 
 namespace {
 

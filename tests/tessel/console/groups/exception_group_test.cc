@@ -12,11 +12,11 @@
 
 #include "cmd_group_util.h"
 #include "linked_host.h"
-#include "tessel/console/groups/config_stores.h"
-#include "tessel/console/ostream_cmd.h"
-#include "tessel/host/child_process.h"
-#include "tessel/host/host_fixture.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/host/tessel.h"
+#include "tessel/msg/ostream_cmd.h"
+#include "testkit/child_process.h"
+#include "testkit/host_fixture.h"
 
 namespace {
 

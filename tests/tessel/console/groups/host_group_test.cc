@@ -13,7 +13,7 @@
 #include "tessel/console/groups/cmd_test.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
-#include "tessel/link/link_test_util.h"
+#include "testkit/link_test_util.h"
 
 namespace {
 

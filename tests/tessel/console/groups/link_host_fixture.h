@@ -5,8 +5,8 @@
 #include <string>
 
 #include "cmd_group_util.h"
-#include "tessel/console/groups/config_stores.h"
-#include "tessel/host/host_links_fixture.h"
+#include "tessel/core/config_stores.h"
+#include "testkit/host_links_fixture.h"
 
 namespace grouplink {
 

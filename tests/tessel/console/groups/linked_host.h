@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "tessel/console/console_test_util.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/host/tessel.h"
-#include "tessel/link/easy_link_fixture.h"
+#include "testkit/console_test_util.h"
+#include "testkit/easy_link_fixture.h"
 
 class cNoticeServer : public linktest::cTestServer {
  public:

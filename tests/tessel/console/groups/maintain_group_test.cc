@@ -12,16 +12,16 @@
 #include <thread>
 
 #include "cmd_group_util.h"
-#include "tessel/console/groups/config_stores.h"
 #include "tessel/console/groups/maintain_broadcast.h"
 #include "tessel/console/groups/maintain_files.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/host/tessel.h"
-#include "tessel/host/tessel_values.h"
-#include "tessel/link/link_test_util.h"
+#include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/os_clock.h"
 #include "tessel/util/process_finder.h"
+#include "testkit/link_test_util.h"
 
 namespace fs = std::filesystem;
 

@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tessel/console/console_test_util.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer_manager.h"
-#include "tessel/link/link_test_util.h"
 #include "tessel/util/os_clock.h"
+#include "testkit/console_test_util.h"
+#include "testkit/link_test_util.h"
 
 namespace fs = std::filesystem;
 

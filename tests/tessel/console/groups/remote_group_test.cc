@@ -4,11 +4,11 @@
 
 #include "cmd_group_util.h"
 #include "linked_host.h"
-#include "tessel/console/lua_text.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/console/remote_stream.h"
-#include "tessel/console/route_text.h"
+#include "tessel/core/lua_text.h"
+#include "tessel/core/route_text.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 
 #include "cmd_group_util.h"
 #include "linked_host.h"
-#include "tessel/console/ostream_cmd.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/link/bridge_server.h"
-#include "tessel/link/link_test_util.h"
+#include "tessel/msg/ostream_cmd.h"
+#include "testkit/link_test_util.h"
 
 namespace {
 

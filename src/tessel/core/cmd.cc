@@ -1,0 +1,194 @@
+#include "tessel/core/cmd.h"
+
+#include <cctype>
+#include <cstring>
+#include <iostream>
+#include <lua.hpp>
+#include <mutex>
+
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/loglib.h"
+#include "tessel/core/login_text.h"
+#include "tessel/timers/timer_function.h"
+
+namespace {
+
+const size_t kLabelChars = 64;
+const unsigned long kSlowCmdMs = 100;
+
+// Mirror of s_szCmd for other threads (the console shows the running command).
+std::mutex g_curTextLock;
+std::string g_curText;
+
+// Only a text naming Login can carry a password; every other text is shown as it is.
+bool MayHoldSecret(const char* text) {
+  return std::strstr(text, "Login") != nullptr;
+}
+
+std::string Shown(const char* text) {
+  return MayHoldSecret(text) ? MaskCmdText(text) : std::string(text);
+}
+
+// The value Lua reads from a quoted literal written as it is in the source (the common
+// escapes decoded); a number literal is its own value.
+std::string LiteralValue(const std::string& literal) {
+  if (literal.size() < 2 || (literal[0] != '\'' && literal[0] != '"')) return literal;
+  std::string value;
+  for (size_t at = 1; at + 1 < literal.size(); ++at) {
+    char c = literal[at];
+    if (c == '\\' && at + 2 < literal.size()) {
+      c = literal[++at];
+      if (c == 'n') c = '\n';
+      if (c == 't') c = '\t';
+      if (c == 'r') c = '\r';
+      if (std::isdigit(static_cast<unsigned char>(c))) {
+        // Up to three decimal digits give the byte.
+        int code = c - '0';
+        for (int more = 0; more < 2 && at + 2 < literal.size() &&
+                           std::isdigit(static_cast<unsigned char>(literal[at + 1]));
+             ++more)
+          code = code * 10 + (literal[++at] - '0');
+        c = static_cast<char>(code);
+      }
+    }
+    value += c;
+  }
+  return value;
+}
+
+// The Lua error message of a text that may hold a password, fit to be shown. For a single login
+// call: without the source quoted near a syntax fault and with the password masked. For any
+// other text naming Login the password cannot be told apart, so only the place of the error
+// is kept.
+std::string ShownLuaError(const char* text, std::string message) {
+  stLoginCall call;
+  if (!ParseLoginCall(text, &call)) {
+    const size_t chunk = message.find("\"]:");
+    const size_t line = chunk == std::string::npos ? chunk : message.find(':', chunk + 3);
+    const std::string place = line == std::string::npos ? "" : message.substr(0, line + 1) + " ";
+    return place + "(message hidden: the command may hold a password)";
+  }
+  const size_t near = message.find(" near ");
+  if (near != std::string::npos) message.erase(near);
+  if (call.name != "Login" || call.args.size() < 2) return message;
+  const std::string secret = LiteralValue(call.args[1]);
+  if (secret.empty()) return message;
+  for (size_t at = message.find(secret); at != std::string::npos; at = message.find(secret, at + 3))
+    message.replace(at, secret.size(), "***");
+  return message;
+}
+
+}  // namespace
+
+const char* cCmd::s_szCmd = "";
+cCmd* cCmd::s_pCurCmd = nullptr;
+
+cCmd::~cCmd() {
+  Clear();
+}
+
+bool cCmd::CanDo(const char*) {
+  return true;
+}
+
+const char* cCmd::GetName() {
+  return "cCmd";
+}
+
+void cCmd::Create() {
+  if (m_pLua != nullptr) return;
+  m_pLua = luaL_newstate();
+  luaL_openlibs(m_pLua);
+  bind_cln(m_pLua);
+}
+
+void cCmd::Clear() {
+  if (m_pLua == nullptr) return;
+  lua_close(m_pLua);
+  m_pLua = nullptr;
+}
+
+bool cCmd::Do(const char* text) {
+  if (!CanDo(text)) return false;
+  // The guard's report shows the label: it never holds a password.
+  const std::string masked = MayHoldSecret(text) ? MaskCmdText(text) : std::string();
+  char label[kLabelChars + 1];
+  std::strncpy(label, masked.empty() ? text : masked.c_str(), kLabelChars);
+  label[kLabelChars] = '\0';
+
+  cTimerFunctionTessel guard(GetName(), label, kSlowCmdMs, 1);
+  ++m_nRun;
+  bool ok = false;
+  if (m_pLua != nullptr) {
+    const char* former = s_szCmd;
+    SetCurText(text);
+    ok = RunChunk(text);
+    SetCurText(former);
+  }
+  m_ulRunTime += guard.Elapsed();
+  return ok;
+}
+
+// Runs the chunk; on failure the error line names the group and the command.
+bool cCmd::RunChunk(const char* text) {
+  if (m_bDirect) {
+    if (luaL_loadstring(m_pLua, text) == 0 && lua_pcall(m_pLua, 0, 0, 0) == 0) return true;
+    lua_pop(m_pLua, 1);
+    return false;
+  }
+  // The base library reports errors with the Lua message as it is; a text that may hold a
+  // password is run here and reported masked.
+  if (MayHoldSecret(text)) {
+    if (RunSecretChunk(text)) return true;
+  } else if (lua_dostring(m_pLua, text, GetName()) == 0) {
+    return true;
+  }
+  std::cout << "cCmd::Do"
+            << " error cmd " << GetName() << " do " << Shown(text) << std::endl;
+  return false;
+}
+
+bool cCmd::RunSecretChunk(const char* text) {
+  int rc = luaL_loadbuffer(m_pLua, text, std::strlen(text), GetName());
+  if (rc == 0) rc = lua_pcall(m_pLua, 0, 0, 0);
+  if (rc == 0) return true;
+  const char* message = lua_tostring(m_pLua, -1);
+  const std::string line = std::string("lua_dostring error ") + GetName() + " " +
+                           ShownLuaError(text, message != nullptr ? message : "(no message)");
+  lua_pop(m_pLua, 1);
+  std::cout << line + "\n" << std::flush;
+  static const loglib::logger scriptError("script.error");
+  tessel_write(scriptError, line);
+  return false;
+}
+
+// The mirror is what the console and the crash report show, so it holds the masked text.
+void cCmd::SetCurText(const char* text) {
+  s_szCmd = text;
+  std::lock_guard<std::mutex> hold(g_curTextLock);
+  if (MayHoldSecret(text))
+    g_curText = MaskCmdText(text);
+  else
+    g_curText = text;
+}
+
+std::string cCmd::CurCmdText() {
+  std::lock_guard<std::mutex> hold(g_curTextLock);
+  return g_curText;
+}
+
+bool cCmd::FindName(const char* name) {
+  const char* own = GetName();
+  const size_t length = std::strlen(name);
+  return length > 0 && std::strlen(own) >= 5 && std::strncmp(own + 5, name, length) == 0;
+}
+
+void cCmd::ReportCmdName(std::ostream& os) {
+  os << GetName() << "\t";
+}
+
+void cCmd::ReportCmdDo(std::ostream& os) {
+  if (m_pLua == nullptr) return;
+  os << "do: " << m_nRun / 1000 << " cost: " << m_ulRunTime / 1000 << " mem"
+     << "(" << lua_gc(m_pLua, LUA_GCCOUNT, 0) << ")\t";
+}

@@ -1,0 +1,131 @@
+#include "tessel/core/config_stores.h"
+
+#include <strings.h>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "tessel/core/login_text.h"
+
+namespace {
+
+std::mutex g_paramTextMutex;
+std::string g_paramText;
+
+// Launch parameters whose values are secrets: they are stored, but shown only masked.
+bool IsSecretParam(const std::string& key) {
+  return strcasecmp(key.c_str(), "password") == 0;
+}
+
+// `text` with the value word of every secret parameter replaced by its mask; the words are
+// read in threes (key, separator, value) as AddExeParamStream reads them.
+std::string MaskParamText(const std::string& text) {
+  std::string out = text;
+  std::string key;
+  size_t index = 0, at = 0;
+  for (;;) {
+    const size_t begin = out.find_first_not_of(" \t\r\n\v\f", at);
+    if (begin == std::string::npos) break;
+    size_t end = out.find_first_of(" \t\r\n\v\f", begin);
+    if (end == std::string::npos) end = out.size();
+    const std::string word = out.substr(begin, end - begin);
+    if (index % 3 == 0) key = word;
+    if (index % 3 == 2 && IsSecretParam(key)) {
+      const std::string mask = MaskPassword(word.c_str());
+      out.replace(begin, end - begin, mask);
+      end = begin + mask.size();
+    }
+    ++index;
+    at = end;
+  }
+  return out;
+}
+
+}  // namespace
+
+cStringValue& GetConfigStore() {
+  static cStringValue store;
+  return store;
+}
+
+cStringValue& GetGameStore() {
+  static cStringValue store;
+  return store;
+}
+
+cStringValue& GetExeParamStore() {
+  static cStringValue store;
+  return store;
+}
+
+void LoadValueStores() {
+  std::error_code ec;
+  std::filesystem::create_directories("config", ec);
+  std::filesystem::create_directories("game", ec);
+  GetConfigStore().Load(kConfigIntFile, kConfigStrFile);
+  GetGameStore().Load(kGameIntFile, kGameStrFile);
+}
+
+int GetConfigValue(const char* key, int def) {
+  return GetConfigStore().GetStringValue(key, def);
+}
+void SetConfigValue(const char* key, int value) {
+  GetConfigStore().SetStringValue(key, value);
+}
+std::string GetConfigString(const char* key, const char* def) {
+  return GetConfigStore().GetStringString(key, def);
+}
+void SetConfigString(const char* key, const char* value) {
+  GetConfigStore().SetStringString(key, value ? value : "");
+}
+
+int GetGameValue(const char* key, int def) {
+  return GetGameStore().GetStringValue(key, def);
+}
+void SetGameValue(const char* key, int value) {
+  GetGameStore().SetStringValue(key, value);
+}
+std::string GetGameString(const char* key, const char* def) {
+  return GetGameStore().GetStringString(key, def);
+}
+void SetGameString(const char* key, const char* value) {
+  GetGameStore().SetStringString(key, value ? value : "");
+}
+
+std::string GetExeParam(const char* key, const char* def) {
+  return GetExeParamStore().GetStringString(key, def);
+}
+
+std::string GetMapServerName() {
+  return GetExeParam("map", "");
+}
+
+void AddExeParamStream(const char* text) {
+  const std::string input = text ? text : "";
+  // Only the masked text is kept and shown: it reaches the console, ViewExeParam and the crash
+  // report.
+  const std::string shown = MaskParamText(input);
+  {
+    std::lock_guard<std::mutex> lock(g_paramTextMutex);
+    g_paramText = shown;
+  }
+  std::cout << "AddExeParamStream"
+            << " " << shown << std::endl;
+  std::istringstream words(input);
+  std::map<std::string, std::string> params;
+  std::string key, separator, value;
+  while (words >> key >> separator >> value) params[key] = value;
+  std::cout << "AddExeParamStream" << std::endl;
+  for (const auto& [name, val] : params) {
+    std::cout << name << " = " << (IsSecretParam(name) ? MaskPassword(val.c_str()) : val)
+              << std::endl;
+    GetExeParamStore().SetStringString(name.c_str(), val);
+  }
+}
+
+std::string GetExeParamText() {
+  std::lock_guard<std::mutex> lock(g_paramTextMutex);
+  return g_paramText;
+}

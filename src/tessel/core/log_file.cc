@@ -1,0 +1,65 @@
+#include "tessel/core/log_file.h"
+
+#include "platform/folders.h"
+#include "platform/local_time.h"
+
+cLog::~cLog() {
+  m_bEcho = false;
+  Close();
+}
+
+bool cLog::OpenFile(const std::string& file, std::ios::openmode mode) {
+  m_strFile = file;
+  if (is_open()) Close();
+  open(file, mode);
+  if (!is_open()) return false;
+  *this << "create log file at: ";
+  TimeStamp() << "\n\n";
+  return true;
+}
+
+bool cLog::Open(const char* file) {
+  return OpenFile(file, std::ios::out | std::ios::trunc);
+}
+
+// The folder is made as a folder whatever its name (a dot in it does not turn it into a file
+// name). A file of the same second (a quick restart) is appended to rather than overwritten.
+bool cLog::Open(const char* folder, int keepDays) {
+  std::string path = platform::ToSlashes(folder);
+  platform::CreateNestedFolders(path + "/");
+  if (keepDays > 0) platform::DeleteOldFiles(path, keepDays);
+  std::string file = path + "/" + platform::LocalTimeNow(platform::kFileTimeFormat) + ".log";
+  return OpenFile(file, std::ios::out | std::ios::app);
+}
+
+void cLog::Close() {
+  if (!is_open()) return;
+  *this << "\nend log file at: ";
+  TimeStamp();
+  flush();
+  close();
+}
+
+cLog& cLog::TimeStamp() {
+  return *this << platform::LocalTimeNow(platform::kLineTimeFormat);
+}
+
+void cLog::WriteLine(const std::string& text) {
+  TimeStamp() << text << "\n";
+}
+
+cMsgLog::cMsgLog() : m_pLog(std::make_unique<cLog>()) {}
+
+cMsgLog::~cMsgLog() = default;
+
+bool cMsgLog::Open(const char* folder, int keepDays) {
+  m_strFolder = folder;
+  if (m_pLog->Open(folder, keepDays)) return true;
+  std::cout << "can not open log file " << m_pLog->GetFileName() << std::endl;
+  return false;
+}
+
+void cMsgLog::LogMsg(const char* text, uint16_t type, uint32_t size) {
+  m_pLog->WriteLine(text);
+  m_pLog->TimeStamp() << "recieve msg type " << type << " size " << size << "\n";
+}

@@ -1,0 +1,119 @@
+#include "tessel/core/log_routing.h"
+
+#include <iostream>
+#include <mutex>
+
+#include "platform/console_color.h"
+#include "platform/folders.h"
+#include "platform/local_time.h"
+#include "tessel/contracts/loglib.h"
+#include "tessel/core/loggers.h"
+#include "tessel/core/tessel_values.h"
+
+namespace {
+
+// Index of the appenders the system adds, and of its modifiers; the time goes in front last.
+constexpr int kAppenderIndex = 100;
+constexpr int kTimeModifierIndex = 0x7FFFFFFF;
+
+std::mutex g_sourceMutex;
+std::function<std::string(const char*)> g_logFileSource;  // guarded by g_sourceMutex
+
+std::string DefaultLogFilePath(const char* name) {
+  return cTesselValues::Instance()._GetLogFile(name);
+}
+
+void AddFileAppender(const char* name, const std::string& file) {
+  loglib::add_appender(loglib::default_manager(), name, loglib::write_to_file(file, true),
+                       kAppenderIndex);
+}
+
+void WriteErrorSection(const char* text) {
+  {
+    platform::ColorSection red(platform::kColorLightRed);
+    std::cout << text << std::endl;
+  }
+  TESSEL_LOG(tessel_err(), text << "\n");
+}
+
+}  // namespace
+
+void SetLogFileSource(std::function<std::string(const char*)> source) {
+  std::lock_guard lock(g_sourceMutex);
+  g_logFileSource = std::move(source);
+}
+
+std::string LogFilePath(const char* name) {
+  std::function<std::string(const char*)> source;
+  {
+    std::lock_guard lock(g_sourceMutex);
+    source = g_logFileSource;
+  }
+  return platform::ToSlashes(source ? source(name) : DefaultLogFilePath(name));
+}
+
+void AddAppenderCout(const char* name) {
+  std::cout << "append cout " << name << std::endl;
+  loglib::add_appender(loglib::default_manager(), name, loglib::write_to_cout(), kAppenderIndex);
+}
+
+void AddAppenderFile(const char* name, const char* file) {
+  std::cout << "append file " << name << " " << file << std::endl;
+  std::string path = LogFilePath(file);
+  platform::CreateNestedFolders(path);
+  AddFileAppender(name, path);
+}
+
+// The folder is created as a folder even when its name carries a dot ("tessel.info"), so the
+// appender's file can be opened in it.
+std::string AddAppenderFolder(const char* name, const char* folder) {
+  std::string time = platform::LocalTimeNow(platform::kFileTimeFormat);
+  std::cout << "append folder " << name << " " << folder << std::endl;
+  std::string path = LogFilePath(folder);
+  if (!platform::CreateNestedFolders(path + "/")) {
+    std::cout << "can not create log folder " << path << std::endl;
+    return {};
+  }
+  std::string file = path + "/" + time + ".log";
+  AddFileAppender(name, file);
+  return file;
+}
+
+void Error_Tessel(const char* text) {
+  WriteErrorSection(text);
+}
+
+void Error_MessageBox(const char* text) {
+  WriteErrorSection(text);
+}
+
+void SetupLogPrefixes() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    loglib::manager& m = loglib::default_manager();
+    loglib::add_modifier(m, "*", loglib::prepend_time("$MM_$dd $hh:$mm:$ss "), kTimeModifierIndex);
+    loglib::add_modifier(m, "*", loglib::append_enter(), kAppenderIndex);
+    loglib::flush_log_cache();
+  });
+}
+
+void RouteProgramLoggers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    AddAppenderFolder("tessel.info", "tessel.info");
+    AddAppenderCout("tessel.info");
+    loglib::add_modifier(loglib::default_manager(), "tessel.info", loglib::prepend_thread_id(),
+                         kAppenderIndex);
+    AddAppenderFolder("tessel.err", "tessel.err");
+    // Size warnings are written to "tessel_numerror"; they go to the same file as the loggers
+    // routed under "tessel.numerror", so they are not lost for want of an appender.
+    std::string numerror = AddAppenderFolder("tessel.numerror", "tessel.numerror");
+    if (!numerror.empty()) AddFileAppender(tessel_numerror().name().c_str(), numerror);
+    for (const char* name : {"script.yield", "script.error", "script.timererror", "tessel.script"})
+      AddAppenderFolder(name, name);
+    AddAppenderCout("tessel.script");
+    AddAppenderCout("tessel.fetalerror");
+    AddAppenderFolder("tessel.fetalerror", "tessel.fetalerror");
+    AddAppenderFolder("tessel.timererror", "tessel.timererror");
+  });
+}

@@ -1,0 +1,25 @@
+// Recognises the command texts of the login protocol (a single call of Login, Logout or
+// Logined with literal arguments) so that a link that has not logged in can run nothing else,
+// and masks the password of a login text before it is shown or logged. Pure: any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct stLoginCall {
+  std::string name;               // "Login", "Logout" or "Logined"
+  std::vector<std::string> args;  // each argument's literal as written (quotes included)
+};
+
+// True when `text` is exactly: blanks, one of the three names, blanks, '(', zero or more
+// literal arguments (a quoted string on one line, or a decimal number) separated by commas,
+// ')', blanks, an optional ';' and blanks. Anything else is refused. Fills `call` when given.
+bool ParseLoginCall(std::string_view text, stLoginCall* call = nullptr);
+
+// `text` as it may be shown: a login call has its password argument replaced by a mask; a text
+// that mentions Login in any other form loses everything from that word on.
+std::string MaskCmdText(std::string_view text);
+
+// A password as it may be shown: one '*' per byte, at most 8.
+std::string MaskPassword(const char* password);

@@ -1,0 +1,176 @@
+#include "tessel/core/string_value.h"
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "platform/atomic_file.h"
+#include "tessel/core/text_stream.h"
+
+namespace {
+
+// One "name = value" line per entry, in table order.
+template <typename Table>
+bool SaveHashMap(const Table& table, const char* file) {
+  std::ostringstream text;
+  for (const auto& [name, value] : table) text << name << " = " << value << '\n';
+  if (file && platform::WriteFileAtomically(file, text.str())) return true;
+  std::cout << "SaveHashMap"
+            << " error can not open file! " << std::endl;
+  return false;
+}
+
+// Integer file: a name word, one non-blank character (the '='), an integer; the first entry
+// that does not read completely ends the load.
+bool ReadIntFile(const char* file, cStringValue::IntTable& table) {
+  std::ifstream in(file ? file : "");
+  if (!in.is_open()) return false;
+  std::string name;
+  char separator = 0;
+  int value = 0;
+  while (in >> name >> separator >> value) table[name] = value;
+  return true;
+}
+
+// String file: each line split at its first " = "; the first line without one ends the load.
+bool ReadStringFile(const char* file, cStringValue::StringTable& table) {
+  std::ifstream in(file ? file : "");
+  if (!in.is_open()) return false;
+  std::string line;
+  while (std::getline(in, line)) {
+    // Files edited on other systems may end their lines with a carriage return.
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t at = line.find(" = ");
+    if (at == std::string::npos) break;
+    table[line.substr(0, at)] = line.substr(at + 3);
+  }
+  return true;
+}
+
+template <typename Table>
+void WriteTable(std::ostream& os, const Table& table) {
+  os << table.size() << '\n';
+  for (const auto& [name, value] : table) os& name& value;
+  os << '\n';
+}
+
+// Reads one table in the stream's list form; only whole entries are kept.
+template <typename Table>
+void ReadTable(std::istream& in, Table& table) {
+  std::uint32_t count = ReadStreamCount(in);
+  table.clear();
+  for (std::uint32_t i = 0; i < count && in; ++i) {
+    std::string name;
+    typename Table::mapped_type value{};
+    in& name& value;
+    if (in) table[name] = std::move(value);
+  }
+}
+
+}  // namespace
+
+cStringValue::~cStringValue() {
+  if (!m_bSave) return;
+  if (!m_strStringFile.empty()) SaveString(m_strStringFile.c_str());
+  if (!m_strValueFile.empty()) SaveValue(m_strValueFile.c_str());
+}
+
+int cStringValue::GetStringValue(const char* name, int def) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_mapValue.try_emplace(name, def).first->second;
+}
+
+void cStringValue::SetStringValue(const char* name, int value) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_mapValue[name] = value;
+}
+
+void cStringValue::AddStringValue(const char* name, int value) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  int& v = m_mapValue[name];
+  v = static_cast<int>(static_cast<unsigned>(v) + static_cast<unsigned>(value));
+}
+
+const char* cStringValue::GetStringString(const char* name, const char* def) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_mapString.try_emplace(name, def ? def : "").first->second.c_str();
+}
+
+void cStringValue::SetStringString(const char* name, const std::string& value) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_mapString[name] = value;
+}
+
+void cStringValue::Load(const char* intFile, const char* stringFile) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_strValueFile = intFile ? intFile : "";
+    m_strStringFile = stringFile ? stringFile : "";
+  }
+  LoadValue(intFile);
+  LoadStringA(stringFile);
+}
+
+bool cStringValue::LoadValue(const char* file) {
+  IntTable read;
+  bool opened = ReadIntFile(file, read);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (auto& [name, value] : read) m_mapValue[name] = value;
+  return opened;
+}
+
+bool cStringValue::LoadStringA(const char* file) {
+  StringTable read;
+  bool opened = ReadStringFile(file, read);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (auto& [name, value] : read) m_mapString[name] = std::move(value);
+  return opened;
+}
+
+bool cStringValue::SaveValue(const char* file) const {
+  return SaveHashMap(GetValues(), file);
+}
+
+bool cStringValue::SaveString(const char* file) const {
+  return SaveHashMap(GetStrings(), file);
+}
+
+void cStringValue::SetSave(bool save) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_bSave = save;
+}
+
+void cStringValue::Clear() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_mapValue.clear();
+  m_mapString.clear();
+}
+
+cStringValue::IntTable cStringValue::GetValues() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_mapValue;
+}
+
+cStringValue::StringTable cStringValue::GetStrings() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_mapString;
+}
+
+std::ostream& operator&(std::ostream& os, const cStringValue& store) {
+  std::lock_guard<std::mutex> lock(store.m_mutex);
+  WriteTable(os, store.m_mapValue);
+  WriteTable(os, store.m_mapString);
+  return os;
+}
+
+std::istream& operator&(std::istream& in, cStringValue& store) {
+  // Both tables are read aside first, so an overflow exception leaves the store as it was.
+  cStringValue::IntTable values;
+  cStringValue::StringTable strings;
+  ReadTable(in, values);
+  if (in) ReadTable(in, strings);
+  std::lock_guard<std::mutex> lock(store.m_mutex);
+  store.m_mapValue = std::move(values);
+  store.m_mapString = std::move(strings);
+  return in;
+}

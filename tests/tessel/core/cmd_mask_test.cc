@@ -1,0 +1,133 @@
+#include "tessel/core/cmd.h"
+
+#include <gtest/gtest.h>
+
+#include <lua.hpp>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tessel/contracts/loglib.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/timers/timer_function.h"
+#include "testkit/console_test_util.h"
+
+namespace {
+
+std::uint32_t g_tick = 1000;
+std::uint32_t Tick() {
+  return g_tick;
+}
+
+// Everything the loggers that report commands received.
+std::mutex g_logLock;
+std::string g_logged;
+
+// A login function that runs slowly, looks at what the host would show of the running command,
+// and refuses with a message that names the password.
+class cLoginProbe : public cCmd {
+ public:
+  void bind_cln(lua_State* L) override {
+    luareg::def(L, "Login", [this](const char*, const char* password) {
+      shown += cCmd::CurCmdText() + "\n";
+      raw = cCmd::s_szCmd;
+      g_tick += 250;
+      throw std::runtime_error(std::string("refused ") + password);
+    });
+  }
+  const char* GetName() override { return "cCmd_LoginProbe"; }
+  std::string shown;
+  std::string raw;
+};
+
+class CmdMaskTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    for (const char* name : {"script.error", "tessel.timererror"})
+      loglib::add_appender(
+          loglib::default_manager(), name,
+          [](const std::string& line) {
+            std::lock_guard<std::mutex> lock(g_logLock);
+            g_logged += line + "\n";
+          },
+          1000);
+    loglib::flush_log_cache();
+  }
+  void SetUp() override {
+    SetTimerFunctionTick(&Tick);
+    group_.Create();
+  }
+  void TearDown() override { SetTimerFunctionTick(nullptr); }
+  // Runs `text`; everything shown of it: standard output, the loggers and the host's view.
+  std::string Shown(const std::string& text, bool& ok) {
+    {
+      std::lock_guard<std::mutex> lock(g_logLock);
+      g_logged.clear();
+    }
+    group_.shown.clear();
+    CoutCapture capture;
+    ok = group_.Do(text.c_str());
+    loglib::flush_log_cache();
+    std::lock_guard<std::mutex> lock(g_logLock);
+    return capture.Text() + g_logged + group_.shown;
+  }
+  cLoginProbe group_;
+};
+
+// A failing login call (in Lua, in the native function, or slower than the guard allows) is
+// reported without its password, wherever the report goes.
+TEST_F(CmdMaskTest, AFailingLoginCallNeverShowsItsPassword) {
+  const char* texts[] = {
+      "Login('gm','s3cret')",
+      "Login('gm',\"s3cret\")",
+      "Login('gm','s3cret'",
+      "Login('gm','s3cret') x",
+      "Login('gm','s3cret') Login('gm','s3cret')",
+      "print('') Login('gm','s3cret')",
+      "Login('gm','s3cret',)",
+      "Login('gm',[[s3cret]])",
+      "Login('gm','s3'..'cret')",
+      "Login('gm','s3c\\114et')",
+      "Login('gm','it\\'s3cret')",
+  };
+  for (const char* text : texts) {
+    bool ok = true;
+    const std::string shown = Shown(text, ok);
+    EXPECT_FALSE(ok) << text;
+    EXPECT_EQ(shown.find("s3cret"), std::string::npos) << text << "\n" << shown;
+    EXPECT_NE(shown.find("cCmd::Do error cmd cCmd_LoginProbe do "), std::string::npos) << shown;
+  }
+}
+
+TEST_F(CmdMaskTest, TheMaskedReportStillTellsWhatFailed) {
+  bool ok = true;
+  const std::string shown = Shown("Login('gm','s3cret')", ok);
+  EXPECT_NE(shown.find("cCmd::Do error cmd cCmd_LoginProbe do Login('gm','******')\n"),
+            std::string::npos)
+      << shown;
+  EXPECT_NE(shown.find("refused ***"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("Login('gm','******')\n"), std::string::npos) << shown;
+  // Path routing reads the running text itself, which stays whole.
+  EXPECT_EQ(group_.raw, "Login('gm','s3cret')");
+}
+
+TEST_F(CmdMaskTest, AnErrorInATextThatIsNotOneLoginCallKeepsOnlyItsPlace) {
+  bool ok = true;
+  const std::string shown = Shown("print('') Login('gm','s3cret')", ok);
+  EXPECT_NE(shown.find("lua_dostring error cCmd_LoginProbe [string \"cCmd_LoginProbe\"]:1: "
+                       "(message hidden: the command may hold a password)\n"),
+            std::string::npos)
+      << shown;
+  EXPECT_NE(shown.find("do print('') Login(***)\n"), std::string::npos) << shown;
+}
+
+TEST_F(CmdMaskTest, OtherFailingCommandsAreShownWhole) {
+  bool ok = true;
+  const std::string shown = Shown("Logout('s3cret'", ok);
+  EXPECT_FALSE(ok);
+  EXPECT_NE(shown.find("do Logout('s3cret'\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("near '<eof>'"), std::string::npos) << shown;
+}
+
+}  // namespace
