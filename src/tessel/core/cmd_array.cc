@@ -1,5 +1,6 @@
 #include "tessel/core/cmd_array.h"
 
+#include <atomic>
 #include <iostream>
 
 #include "platform/console_color.h"
@@ -16,7 +17,21 @@ void DefaultOutput(const char* text) {
 
 }  // namespace
 
+namespace {
+
+std::atomic<cCmdArray*> g_console{nullptr};
+
+}  // namespace
+
 cCmdArray::cCmdArray() : m_pLog(new cLog) {}
+
+cCmdArray* cCmdArray::Console() {
+  return g_console.load();
+}
+
+void cCmdArray::SetConsole(cCmdArray* console) {
+  g_console.store(console);
+}
 
 cCmdArray::~cCmdArray() {
   delete m_pLog;

@@ -7,6 +7,7 @@
 #include "cmd_group_util.h"
 #include "link_host_fixture.h"
 #include "tessel/link/bridge.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "linked_host.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/host/tessel.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "testkit/child_process.h"
 #include "testkit/host_fixture.h"
