@@ -10,6 +10,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/host.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/bridge.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -57,6 +58,7 @@ std::string cTesselCmd::GetCurInput() const {
 }
 
 void cTesselCmd::Run() {
+  TESSEL_ASSERT_WORKER();
   std::string line;
   {
     std::lock_guard<std::mutex> hold(m_inputLock);

@@ -6,6 +6,7 @@
 #include "platform/console_color.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/log_file.h"
+#include "tessel/core/worker_thread.h"
 
 namespace {
 
@@ -115,6 +116,7 @@ cCmd* cCmdArray::PrevCmd(cCmd* cur) const {
 }
 
 void cCmdArray::RunCmd(unsigned level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   cCmd* cmd = GetCmd(level);
   if (cmd != nullptr) cmd->Do(text);
 }

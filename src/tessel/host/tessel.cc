@@ -30,6 +30,7 @@
 #include "tessel/core/loggers.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/trace.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/host/alloc_watch.h"
 #include "tessel/host/console_signals.h"
 #include "tessel/host/crash_guard.h"
@@ -204,6 +205,11 @@ unsigned int cTessel::_Thread() {
 }
 
 unsigned int cTessel::MyThread() {
+  // Worker-only functions check that they run here while the worker runs.
+  struct cWorkerMark {
+    cWorkerMark() { MarkWorkerThread(true); }
+    ~cWorkerMark() { MarkWorkerThread(false); }
+  } mark;
   RunInit();
   const auto event = cThread::Current();
   for (;;) {

@@ -14,6 +14,7 @@
 #include "tessel/core/login_text.h"
 #include "tessel/core/route_text.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
@@ -135,12 +136,14 @@ HandleChatExceptionEnum cBridge::CheckCmdMsg(iSend* send, stMsg_Cmd* msg) {
 }
 
 HandleChatExceptionEnum cBridge::RunCmdBridge(iSend* send, stMsg_Cmd* msg) {
+  TESSEL_ASSERT_WORKER();
   HandleChatExceptionEnum result = CheckCmdMsg(send, msg);
   if (result != ChatException_OK) return result;
   return RunCmdBridge(send, static_cast<unsigned>(msg->cmd), msg->text);
 }
 
 HandleChatExceptionEnum cBridge::RunCmdBridge(iSend* send, unsigned int cmd, const char* text) {
+  TESSEL_ASSERT_WORKER();
   HandleChatExceptionEnum result = CheckCmd(send, cmd);
   if (result != ChatException_OK) return result;
   cCmd* group = GetCmdSafe(cmd);
