@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "fake_clock.h"
+#include "testkit/fake_clock.h"
 #include "testkit/scratch_dir.h"
 
 namespace fs = std::filesystem;
