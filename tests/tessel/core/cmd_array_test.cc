@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
-
 #include "testkit/console_test_util.h"
+#include "testkit/stdout_capture.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ TEST(CmdArray, OutputIsBoundToTheGivenFunctionOrTheDefault) {
   array.AddCmdOutputF(2, &none, nullptr);
   array.RegisterOutput(1, "Say", &CaptureOutput);
   g_output.clear();
-  CoutCapture out;
+  testkit::cStdoutCapture out;
   array.RegisterOutput(5, "Say", &CaptureOutput);
   EXPECT_TRUE(own.Do("Output('a]]b')"));
   EXPECT_TRUE(plain.Do("Output('two') Say('three')"));

@@ -11,7 +11,7 @@
 #include "tessel/contracts/loglib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/timers/timer_function.h"
-#include "testkit/console_test_util.h"
+#include "testkit/stdout_capture.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ class CmdMaskTest : public testing::Test {
       g_logged.clear();
     }
     group_.shown.clear();
-    CoutCapture capture;
+    testkit::cStdoutCapture capture;
     ok = group_.Do(text.c_str());
     loglib::flush_log_cache();
     std::lock_guard<std::mutex> lock(g_logLock);

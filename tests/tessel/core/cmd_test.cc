@@ -9,7 +9,7 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd_array.h"
 #include "tessel/timers/timer_function.h"
-#include "testkit/console_test_util.h"
+#include "testkit/stdout_capture.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ TEST(Cmd, FailuresAreReportedCountedAndRestoreTheOuterCommandText) {
   cProbeCmd group("cCmd_Account");
   group.Create();
   cCmd::s_szCmd = "outer";
-  CoutCapture out;
+  testkit::cStdoutCapture out;
   EXPECT_FALSE(group.Do("ShowTop("));
   EXPECT_NE(out.Text().find("cCmd::Do error cmd cCmd_Account do ShowTop(\n"), std::string::npos);
   EXPECT_STREQ(cCmd::s_szCmd, "outer");
@@ -96,7 +96,7 @@ TEST(Cmd, DirectModeRunsChunksAndSurvivesManyErrors) {
   cProbeCmd group;
   group.Create();
   group.SetDirect(true);
-  CoutCapture out;
+  testkit::cStdoutCapture out;
   for (int i = 0; i < 20000; ++i) ASSERT_FALSE(group.Do("x("));
   EXPECT_TRUE(group.Do("SeenCmd()"));
   EXPECT_EQ(out.Text(), "");

@@ -4,14 +4,14 @@
 
 #include <filesystem>
 #include <fstream>
-
-#include "testkit/console_test_util.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
 // Words are read in threes; a password is stored whole but shown only as a mask.
 TEST(ConfigStores, LaunchParametersAreReadInTriplesAndAPasswordIsNeverShown) {
-  CoutCapture out;
+  testkit::cStdoutCapture out;
   AddExeParamStream("map = map_01 PassWord = s3cret initcmd = x dangling =");
   EXPECT_EQ(GetMapServerName(), "map_01");
   EXPECT_EQ(GetExeParam("initcmd", ""), "x");
@@ -24,7 +24,7 @@ TEST(ConfigStores, LaunchParametersAreReadInTriplesAndAPasswordIsNeverShown) {
 }
 
 TEST(ConfigStores, StoresLoadFromTheWorkingFolderAndCreateItsFolders) {
-  TempWorkDir dir;
+  testkit::cTempDir dir(testkit::cTempDir::kWorkDir);
   std::filesystem::create_directories("config");
   std::ofstream("config//config_int.ini") << "cs_loaded = 42\n";
   LoadValueStores();

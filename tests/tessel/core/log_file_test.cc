@@ -5,7 +5,8 @@
 
 #include <filesystem>
 
-#include "testkit/scratch_dir.h"
+#include "testkit/file_text.h"
+#include "testkit/temp_dir.h"
 #include "testkit/text_shape.h"
 
 namespace {
@@ -13,15 +14,15 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::contains_shape;
 using testing_support::fits;
-using testing_support::read_file;
-using testing_support::scratch_dir;
+using testkit::cTempDir;
+using testkit::ReadFile;
 
 const std::string kStamp(testing_support::kStampShape);
 
 // The file gets the header, time-stamped lines and the end mark; with echo the header and the
 // lines (not the end mark of a destruction) also reach standard output; a closed log drops text.
 TEST(cLog, ANamedFileGetsTheHeaderTimeStampedLinesAndTheEndMark) {
-  scratch_dir dir;
+  testkit::cTempDir dir;
   const std::string file = dir.file("named.log");
   std::ofstream(file) << "previous content\n";
   testing::internal::CaptureStdout();
@@ -35,18 +36,18 @@ TEST(cLog, ANamedFileGetsTheHeaderTimeStampedLinesAndTheEndMark) {
   const std::string out = testing::internal::GetCapturedStdout();
   const std::string body = "create log file at: " + kStamp + "\n\n" + kStamp + "first\nnumber 7\n";
   EXPECT_TRUE(fits(out, body)) << out;
-  EXPECT_TRUE(fits(read_file(file), body + "\nend log file at: " + kStamp)) << read_file(file);
+  EXPECT_TRUE(fits(ReadFile(file), body + "\nend log file at: " + kStamp)) << ReadFile(file);
   cLog closed;
   EXPECT_FALSE(closed.Open(dir.file("missing/x.log").c_str()));
   EXPECT_FALSE(fs::exists(dir.file("missing")));
   ASSERT_TRUE(closed.Open(file.c_str()));
   closed.Close();
   closed << "after close";
-  EXPECT_EQ(read_file(file).find("after close"), std::string::npos);
+  EXPECT_EQ(ReadFile(file).find("after close"), std::string::npos);
 }
 
 TEST(cLog, OpeningInAFolderNamesTheFileByTimeAndDeletesFilesOverTheKeepTime) {
-  scratch_dir dir;
+  testkit::cTempDir dir;
   const std::string folder = dir.file("log/server_3/link_msg");
   fs::create_directories(folder);
   for (const auto& [name, age] :
@@ -65,7 +66,7 @@ TEST(cLog, OpeningInAFolderNamesTheFileByTimeAndDeletesFilesOverTheKeepTime) {
 }
 
 TEST(cLog, ReopeningInTheSameSecondAppendsInsteadOfOverwriting) {
-  scratch_dir dir;
+  testkit::cTempDir dir;
   const std::string folder = dir.file("quick");
   for (int run = 0; run < 2; ++run) {
     cLog log;
@@ -75,13 +76,13 @@ TEST(cLog, ReopeningInTheSameSecondAppendsInsteadOfOverwriting) {
   // The two opens fall into one second unless the clock ticked in between; then there are
   // simply two files, which keeps both runs as well.
   std::string all;
-  for (const auto& f : fs::directory_iterator(folder)) all += read_file(f.path().string());
+  for (const auto& f : fs::directory_iterator(folder)) all += ReadFile(f.path().string());
   EXPECT_NE(all.find("run 0"), std::string::npos);
   EXPECT_NE(all.find("run 1"), std::string::npos);
 }
 
 TEST(cMsgLog, AReceivedMessageGivesATextLineAndATypeAndSizeLine) {
-  scratch_dir dir;
+  testkit::cTempDir dir;
   std::string file;
   {
     cMsgLog log;
@@ -89,7 +90,7 @@ TEST(cMsgLog, AReceivedMessageGivesATextLineAndATypeAndSizeLine) {
     log.LogMsg("login", 1003, 24);
     file = log.GetLog().GetFileName();
   }
-  std::string text = read_file(file);
+  std::string text = ReadFile(file);
   EXPECT_TRUE(contains_shape(text, kStamp + "login\n" + kStamp + "recieve msg type 1003 size 24\n"))
       << text;
 }

@@ -7,12 +7,13 @@
 #include <sstream>
 
 #include "tessel/core/text_stream.h"
-#include "testkit/scratch_dir.h"
+#include "testkit/file_text.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::read_file;
+using testkit::ReadFile;
 
 class StringValueTest : public ::testing::Test {
  protected:
@@ -20,7 +21,7 @@ class StringValueTest : public ::testing::Test {
     dir_.write(name, content);
     return dir_.file(name);
   }
-  testing_support::scratch_dir dir_;
+  testkit::cTempDir dir_;
 };
 
 // "name = number" lines; the load stops at the first malformed entry, keeping earlier ones.
@@ -69,7 +70,7 @@ TEST_F(StringValueTest, SavedTablesReplaceTheFileWholeAndLoadBackTheSame) {
   const std::string ints = File("int.ini", "old = 1\nstale = 2\n");
   ASSERT_TRUE(store.SaveValue(ints.c_str()));
   ASSERT_TRUE(store.SaveString(dir_.file("str.ini").c_str()));
-  EXPECT_EQ(read_file(ints), "x = 5\n");
+  EXPECT_EQ(ReadFile(ints), "x = 5\n");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 2);
   cStringValue back;
   back.Load(ints.c_str(), dir_.file("str.ini").c_str());
@@ -93,8 +94,8 @@ TEST_F(StringValueTest, TheSaveFlagWritesBothTablesOnDestruction) {
     store.SetStringValue("n", 1);
     store.SetStringString("s", "t");
   }
-  EXPECT_EQ(read_file(ints), "n = 1\n");
-  EXPECT_EQ(read_file(strs), "s = t\n");
+  EXPECT_EQ(ReadFile(ints), "n = 1\n");
+  EXPECT_EQ(ReadFile(strs), "s = t\n");
 }
 
 TEST_F(StringValueTest, AddCountsAMissingValueAsZeroAndWrapsAtTheIntegerRange) {

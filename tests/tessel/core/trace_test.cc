@@ -1,7 +1,6 @@
 #include "tessel/core/trace.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <memory>
 #include <mutex>
@@ -58,14 +57,6 @@ TEST(Trace, ATracedOperationWritesItsNameAndLineToTesselInfo) {
   const std::string last = seen->lines.back();
   ASSERT_GE(last.size(), expected.size());
   EXPECT_EQ(last.substr(last.size() - expected.size()), expected) << last;
-}
-
-TEST(Trace, ThePositionBannerNamesFileLineAndFunction) {
-  ::setenv("TESSEL_COLOR", "0", 1);
-  testing::internal::CaptureStdout();
-  WritePositionBanner("src/x.cc", 42, "void cTessel::SetProgram(const char*)");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "【Dump】src/x.cc(42) [cTessel::SetProgram] ");
-  ::unsetenv("TESSEL_COLOR");
 }
 
 }  // namespace
