@@ -1,13 +1,12 @@
-// Trace lines ("cTessel::Init(31)" to "tessel.info"), the position banner and the trace of sent
-// commands on the console.
-// Any thread.
+// Trace lines ("cTesselCmd::Start(31)" to "tessel.info"), the position banner and the trace
+// of sent commands on the console. Any thread.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-// The qualified name of a function from its compiler signature: "bool cTessel::Init(int)"
-// gives "cTessel::Init".
+// The qualified name of a function from its compiler signature: "bool cCmd::Do(const char*)"
+// gives "cCmd::Do".
 std::string QualifiedFunctionName(std::string_view signature);
 
 // The trace line text of a function at a source line: qualified name, then the line in
