@@ -6,13 +6,9 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iostream>
-#include <iterator>
 #include <memory>
-#include <sstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -117,7 +113,6 @@ class TestBridge : public iBridge {
   TestBridge() {
     m_msg.Init(this);
     if (!m_msgLog.Open(m_folder.file("msg").c_str(), 0)) ADD_FAILURE() << "message log not opened";
-    ClearMsgLogText();
   }
   virtual ~TestBridge() { m_msgLog.GetLog().Close(); }
 
@@ -152,10 +147,6 @@ class TestBridge : public iBridge {
   void AddCmdLog_Run(const stBindMsg& msg) override { m_logged.push_back(msg.size); }
   void AddCmdLog_Result(HandleChatExceptionEnum result) override { m_results.push_back(result); }
 
-  // The text written to the received-message log since it was opened or last cleared.
-  std::string MsgLogText() { return WholeMsgLog().substr(m_msgLogMark); }
-  void ClearMsgLogText() { m_msgLogMark = WholeMsgLog().size(); }
-
   std::function<HandleChatExceptionEnum(unsigned, const char*)> m_run;
   iDistribute* m_distribute = nullptr;
   std::vector<std::string> m_ran;
@@ -164,16 +155,9 @@ class TestBridge : public iBridge {
   std::vector<int> m_results;
   testing_support::scratch_dir m_folder;
   cMsgLog m_msgLog;
-  std::size_t m_msgLogMark = 0;
   cMsg m_msg;
 
  private:
-  std::string WholeMsgLog() {
-    m_msgLog.GetLog().flush();
-    std::ifstream file(m_msgLog.GetLog().GetFileName());
-    return std::string(std::istreambuf_iterator<char>(file), {});
-  }
-
   template <class T>
   static T& Unused(const char* what) {
     ADD_FAILURE() << what << " is not used by the code under test";
