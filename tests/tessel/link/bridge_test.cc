@@ -133,7 +133,7 @@ TEST_F(BridgeTest, ThePumpHandlesExactlyWhatWasQueuedWhenItStarted) {
   EXPECT_EQ(help.GetPeerTotal(), 5);
 }
 
-TEST_F(BridgeTest, TheCommandLogIsEmptiedAtFiveThousandEntriesAndWrittenAtEnd) {
+TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   auto record = std::make_unique<stMsg_Cmd>();
   record->SetCmd(3, "Ver()");
   stBindMsg msg{static_cast<uint32_t>(record->GetSize()), nullptr, record.get(), 2};
@@ -141,15 +141,12 @@ TEST_F(BridgeTest, TheCommandLogIsEmptiedAtFiveThousandEntriesAndWrittenAtEnd) {
   EXPECT_EQ(bridge_.GetCmdLogSize(), cBridge::kCmdLogCap);
   bridge_.HandleMsg(0);
   EXPECT_EQ(bridge_.GetCmdLogSize(), 0u);
-  EXPECT_EQ(home_.ReadAll("log").find("【cmd】"), std::string::npos);
   // The log never holds more than the cap, even between pumps.
   for (size_t i = 0; i < cBridge::kCmdLogCap + 2; ++i) bridge_.AddCmdLog_Run(msg);
   EXPECT_EQ(bridge_.GetCmdLogSize(), 2u);
   bridge_.AddCmdLog_Result(ChatException_NoPri);
   bridge_.End();
   const std::string log = home_.ReadAll("log");
-  EXPECT_NE(log.find("【link】0 time "), std::string::npos);
-  EXPECT_NE(log.find("【cmd】3 {Ver()} result -1\n"), std::string::npos);
   EXPECT_NE(log.find("【cmd】3 {Ver()} result 16\n"), std::string::npos);
   size_t lines = 0;
   for (size_t at = log.find("【cmd】"); at != std::string::npos; at = log.find("【cmd】", at + 1))
@@ -203,20 +200,6 @@ TEST_F(BridgeTest, WorldsAndListenersAreCalledInBindingOrder) {
   EXPECT_FALSE(bridge_.OnDisconnectBridge(4));
   EXPECT_EQ(yes.events, (std::vector<int>{4, 1001, -4}));
   EXPECT_EQ(no.events, yes.events);
-}
-
-TEST_F(BridgeTest, AReportBeforeStartOrInTheFirstSecondWritesALine) {
-  bridge_.help->OnMessage(1, "n", 1, nullptr);
-  bridge_.HandleMsg(0);
-  bridge_.Report();
-  bridge_.Start();
-  bridge_.Report();
-  bridge_.GetCmdReport().flush();
-  const std::string log = home_.ReadAll("log/");
-  EXPECT_NE(log.find("now\telasped\tHandledMsgTime(s)\tPeerMsgAll\tPeerMsg/s\tNetMsgAll\t"
-                     "NetMsge/s\t\n"),
-            std::string::npos);
-  EXPECT_NE(log.find("\t0\t0\t0\t0\t1\t1\n"), std::string::npos);
 }
 
 }  // namespace
