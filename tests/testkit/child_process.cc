@@ -53,46 +53,6 @@ bool RegisterChildScenario(const std::string& name, std::function<int()> body) {
   return kEnvironment;
 }
 
-cTempDir::cTempDir() {
-  char tmpl[] = "/tmp/tessel_host_XXXXXX";
-  const char* made = ::mkdtemp(tmpl);
-  if (made == nullptr) std::abort();
-  m_path = made;
-}
-
-cTempDir::~cTempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(m_path, ec);
-}
-
-void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts) {
-  std::string::size_type at = 0;
-  for (const std::string& t : texts) {
-    const auto found = out.find(t, at);
-    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << t << "\n" << out;
-    at = found + t.size();
-  }
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool FileExists(const std::string& path) {
-  return ::access(path.c_str(), F_OK) == 0;
-}
-
-std::string WaitForFile(const std::string& path, int timeoutMs) {
-  for (int waited = 0;; waited += 10) {
-    std::string text = ReadFile(path);
-    if (!text.empty() || waited >= timeoutMs) return text;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 stChildResult RunChildScenario(const std::string& dir, const std::string& scenario, bool withTool,
                                int timeoutMs) {
   namespace fs = std::filesystem;

@@ -1,14 +1,12 @@
-// Helpers for the console tests: capturing standard output and a temporary working folder.
+// Helpers for the console tests: a command group with a name only.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
-#include <iostream>
-#include <sstream>
 #include <string>
 
 #include "tessel/core/cmd.h"
-#include "testkit/scratch_dir.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 
 // A command group with a name and no functions of its own.
 class cNamedCmd : public cCmd {
@@ -21,25 +19,12 @@ class cNamedCmd : public cCmd {
   const char* m_name;
 };
 
-// Redirects std::cout into a string for the lifetime of the object; colour sequences are
-// switched off so that the text does not depend on the terminal the tests run in.
-class CoutCapture {
+// Former names of the kit's standard output capture and temporary working folder
+// (testkit/stdout_capture.h, testkit/temp_dir.h), kept while suites move over.
+using CoutCapture = testkit::cStdoutCapture;
+
+class TempWorkDir : public testkit::cTempDir {
  public:
-  CoutCapture() : m_former(std::cout.rdbuf(m_text.rdbuf())) { setenv("TESSEL_COLOR", "0", 1); }
-  ~CoutCapture() { std::cout.rdbuf(m_former); }
-  std::string Text() const { return m_text.str(); }
-
- private:
-  std::ostringstream m_text;
-  std::streambuf* m_former;
-};
-
-// Creates a fresh folder under /tmp and makes it the working directory; removes it afterwards.
-class TempWorkDir {
- public:
-  TempWorkDir() { m_dir.enter(); }
-  const std::filesystem::path& Path() const { return m_dir.path(); }
-
- private:
-  testing_support::scratch_dir m_dir;
+  TempWorkDir() : cTempDir(kWorkDir) {}
+  const std::filesystem::path& Path() const { return path(); }
 };

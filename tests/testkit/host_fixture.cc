@@ -61,9 +61,9 @@ int RunProgramHost(const std::string& params, void (*fault)()) {
 void HostTest::SetUp() {
   char cwd[4096];
   m_oldCwd = ::getcwd(cwd, sizeof cwd) ? cwd : "/tmp";
-  m_dir = std::make_unique<cTempDir>();
+  m_dir = std::make_unique<testkit::cTempDir>();
   ::setenv("TESSEL_HOME", m_dir->path().c_str(), 1);
-  ::setenv("TESSEL_REGISTRY", m_dir->File("registry").c_str(), 1);
+  ::setenv("TESSEL_REGISTRY", m_dir->file("registry").c_str(), 1);
   m_oldStdin = ::dup(0);
   int in[2];
   ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);

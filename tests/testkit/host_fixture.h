@@ -33,7 +33,7 @@ class HostTest : public ::testing::Test {
   // Types a line into the console's standard input.
   void Type(const std::string& line);
 
-  std::unique_ptr<cTempDir> m_dir;
+  std::unique_ptr<testkit::cTempDir> m_dir;
   cHandClock m_clock;
   std::unique_ptr<cTessel> m_host;
 

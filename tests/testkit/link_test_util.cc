@@ -16,35 +16,6 @@ namespace fs = std::filesystem;
 
 namespace linktest {
 
-cTempHome::cTempHome() {
-  char dir[] = "/tmp/tessel_link_XXXXXX";
-  if (mkdtemp(dir) == nullptr) std::abort();
-  m_dir = dir;
-  m_before = fs::current_path();
-  fs::current_path(m_dir);
-  setenv("TESSEL_HOME", dir, 1);
-  setenv("TESSEL_REGISTRY", dir, 1);
-}
-
-cTempHome::~cTempHome() {
-  fs::current_path(m_before);
-  std::error_code ignored;
-  fs::remove_all(m_dir, ignored);
-}
-
-std::string cTempHome::ReadAll(const std::string& folder) const {
-  std::string all;
-  std::error_code ec;
-  for (const auto& entry : fs::recursive_directory_iterator(m_dir / folder, ec)) {
-    if (!entry.is_regular_file()) continue;
-    std::ifstream in(entry.path());
-    std::ostringstream text;
-    text << in.rdbuf();
-    all += text.str();
-  }
-  return all;
-}
-
 uint16_t stReceived::Type() const {
   uint16_t type = 0;
   if (bytes.size() >= 2) std::memcpy(&type, bytes.data(), 2);

@@ -18,21 +18,20 @@
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/msg/msg_registry.h"
+#include "testkit/file_text.h"
+#include "testkit/temp_dir.h"
 
 namespace linktest {
 
-// A fresh folder under /tmp made the working folder (and TESSEL_HOME) for one test.
-class cTempHome {
+// A fresh temporary folder made the working folder and the host's home for one test.
+class cTempHome : public testkit::cTempDir {
  public:
-  cTempHome();
-  ~cTempHome();
-  const std::filesystem::path& Path() const { return m_dir; }
+  cTempHome() : cTempDir(kHome) {}
+  const std::filesystem::path& Path() const { return path(); }
   // Every file below `folder` (relative to the home), read whole and joined.
-  std::string ReadAll(const std::string& folder) const;
-
- private:
-  std::filesystem::path m_dir;
-  std::filesystem::path m_before;
+  std::string ReadAll(const std::string& folder) const {
+    return testkit::ReadFolder(path() / folder);
+  }
 };
 
 // One record or notice as the peer received it.

@@ -6,23 +6,16 @@
 
 #include "tessel/console/clipboard.h"
 #include "testkit/console_test_util.h"
+#include "testkit/file_text.h"
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path) << text;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testkit::WriteFile;
 
 class AliasTest : public ::testing::Test {
  protected:
   void TearDown() override { SetClipboardReader(nullptr); }
-  TempWorkDir m_dir;
+  testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
 };
 
 TEST_F(AliasTest, AliasesExpandWithZeroToFourParameters) {
@@ -52,7 +45,7 @@ TEST_F(AliasTest, ParameterCountThatMissesThePlaceholdersRunsNothing) {
   cAlias alias;
   for (const char* typed : {"s", "s pay", "s pay 10 extra", "v extra"}) {
     std::string line = typed;
-    CoutCapture out;
+    testkit::cStdoutCapture out;
     alias.Alias(line);
     EXPECT_EQ(line, "") << typed;
     EXPECT_NE(out.Text().find("cAlias::Alias error alias"), std::string::npos) << typed;
@@ -97,14 +90,14 @@ TEST_F(AliasTest, AddAliasSavesEveryAliasInMemory) {
   WriteFile("alias/other.txt", "v = Ver()\n");
   cAlias alias;
   alias.AddAlias("g", "//global//%1%");
-  const std::string saved = ReadFile("alias/alias.txt");
+  const std::string saved = testkit::ReadFile("alias/alias.txt");
   EXPECT_NE(saved.find("v = Ver()\n"), std::string::npos);
   EXPECT_NE(saved.find("g = //global//%1%\n"), std::string::npos);
 }
 
 TEST_F(AliasTest, SaveWithoutAliasFolderReportsAndKeepsTheAlias) {
   cAlias alias;
-  CoutCapture out;
+  testkit::cStdoutCapture out;
   alias.AddAlias("v", "Ver()");
   EXPECT_EQ(out.Text(), "SaveHashMap error can not open file! \n");
   std::string line = "v";
@@ -134,14 +127,14 @@ TEST_F(AliasTest, ClipboardMarkerPastesTextAndReportsMissingText) {
   SetClipboardReader([] { return stClipboard{true, false, ""}; });
   line = "Echo('$p')";
   {
-    CoutCapture out;
+    testkit::cStdoutCapture out;
     EXPECT_FALSE(alias.Replace(line));
     EXPECT_EQ(out.Text(), "text is null!\n");
   }
   EXPECT_EQ(line, "Echo('$p')");
 
   SetClipboardReader([] { return stClipboard{}; });
-  CoutCapture out;
+  testkit::cStdoutCapture out;
   EXPECT_FALSE(alias.Replace(line));
   EXPECT_EQ(out.Text(), "Can not Open clipboard!\n");
 }

@@ -68,7 +68,7 @@ TESSEL_CHILD_SCENARIO(pre_report_once) {
   cCrashReport::SetPreReport([] {
     ++calls;
     std::FILE* f = std::fopen("before.txt", "w");
-    std::fputs(FileExists("ERRORLOG.TXT") ? "after" : "before", f);
+    std::fputs(testkit::FileExists("ERRORLOG.TXT") ? "after" : "before", f);
     std::fclose(f);
   });
   stCrashInfo info;
@@ -91,12 +91,12 @@ TEST(CrashReport, DescribesEveryKnownCodeAndFallsBackForOthers) {
 }
 
 TEST(CrashReport, WriteFaultUnderGuardWritesEverySectionAndIsHandledWhenTheToolStarts) {
-  cTempDir dir;
+  testkit::cTempDir dir;
   stChildResult r = RunChildScenario(dir.path(), "guard_write_null", true);
   ASSERT_TRUE(r.exited) << r.out;
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_NE(r.out.find("guard returned 1"), std::string::npos);
-  const std::string report = ReadFile(dir.File("ERRORLOG.TXT"));
+  const std::string report = testkit::ReadFile(dir.file("ERRORLOG.TXT"));
   const char* sections[] = {"tessel_child caused an Access Violation (0xc0000005) \r\nin module ",
                             "Exception handler called in server_7.\r\n",
                             "Error occurred at ",
@@ -122,8 +122,9 @@ TEST(CrashReport, WriteFaultUnderGuardWritesEverySectionAndIsHandledWhenTheToolS
   // The first lines and the access line also went to standard output.
   EXPECT_NE(r.out.find("caused an Access Violation"), std::string::npos);
   EXPECT_NE(r.out.find("Write to location 00000000"), std::string::npos);
-  EXPECT_EQ(WaitForFile(dir.File("xcrash_args.txt")), "tessel_child|server_7|map=7 initcmd=x");
-  const std::string dump = ReadFile(dir.File("server_7.dmp"));
+  EXPECT_EQ(testkit::WaitForFile(dir.file("xcrash_args.txt")),
+            "tessel_child|server_7|map=7 initcmd=x");
+  const std::string dump = testkit::ReadFile(dir.file("server_7.dmp"));
   EXPECT_EQ(dump.rfind("TESSELDMP 1\ncode 0xc0000005 signal 11 ", 0), 0u);
   EXPECT_NE(dump.find("\nreg RIP 0x"), std::string::npos);
   EXPECT_NE(dump.find("\nmaps\n"), std::string::npos);
@@ -143,39 +144,40 @@ TEST(CrashReport, EachFaultUnderGuardIsDescribedInTheReport) {
   };
   for (const auto& [scenario, texts] : cases) {
     SCOPED_TRACE(scenario);
-    cTempDir dir;
+    testkit::cTempDir dir;
     stChildResult r = RunChildScenario(dir.path(), scenario, true);
     EXPECT_EQ(r.code, 0) << r.out;
-    ExpectInOrder(ReadFile(dir.File("ERRORLOG.TXT")), texts);
+    EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(dir.file("ERRORLOG.TXT")), texts));
   }
 }
 
 TEST(CrashReport, WithoutTheToolTheReportIsWrittenAndTheFaultEndsTheProcess) {
-  cTempDir dir;
+  testkit::cTempDir dir;
   stChildResult r = RunChildScenario(dir.path(), "guard_write_null", false);
   EXPECT_FALSE(r.exited);
   EXPECT_EQ(r.signo, SIGSEGV);
-  EXPECT_TRUE(FileExists(dir.File("ERRORLOG.TXT")));
-  EXPECT_TRUE(FileExists(dir.File("server_7.dmp")));
+  EXPECT_TRUE(testkit::FileExists(dir.file("ERRORLOG.TXT")));
+  EXPECT_TRUE(testkit::FileExists(dir.file("server_7.dmp")));
 
-  cTempDir dir2;
+  testkit::cTempDir dir2;
   r = RunChildScenario(dir2.path(), "guard_throw", false);
   EXPECT_EQ(r.signo, SIGABRT) << "an unhandled exception goes on to terminate";
-  EXPECT_TRUE(FileExists(dir2.File("ERRORLOG.TXT")));
+  EXPECT_TRUE(testkit::FileExists(dir2.file("ERRORLOG.TXT")));
 }
 
 TEST(CrashReport, SecondFaultReportsNothingAndIsNotHandled) {
-  cTempDir dir;
+  testkit::cTempDir dir;
   stChildResult r = RunChildScenario(dir.path(), "guard_twice", true);
   EXPECT_EQ(r.signo, SIGSEGV) << r.out;
-  EXPECT_FALSE(FileExists(dir.File("ERRORLOG.TXT")));
+  EXPECT_FALSE(testkit::FileExists(dir.file("ERRORLOG.TXT")));
 }
 
 TEST(CrashReport, PreReportCallbackRunsOnceBeforeTheReport) {
-  cTempDir dir;
+  testkit::cTempDir dir;
   stChildResult r = RunChildScenario(dir.path(), "pre_report_once", false);
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_NE(r.out.find("results 0 0 calls 1"), std::string::npos) << r.out;
-  EXPECT_EQ(ReadFile(dir.File("before.txt")), "before");
-  EXPECT_NE(ReadFile(dir.File("ERRORLOG.TXT")).find("caused a Breakpoint"), std::string::npos);
+  EXPECT_EQ(testkit::ReadFile(dir.file("before.txt")), "before");
+  EXPECT_NE(testkit::ReadFile(dir.file("ERRORLOG.TXT")).find("caused a Breakpoint"),
+            std::string::npos);
 }

@@ -64,29 +64,33 @@ std::string FatalLogText(const std::string& home) {
   std::string all;
   const fs::path folder = fs::path(home) / "log" / "tessel_child" / "tessel.fetalerror";
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(folder, ec)) all += ReadFile(entry.path());
+  for (const auto& entry : fs::directory_iterator(folder, ec))
+    all += testkit::ReadFile(entry.path());
   return all;
 }
 
-void ExpectExceptionEnd(const cTempDir& dir, const stChildResult& r, const char* description) {
+void ExpectExceptionEnd(const testkit::cTempDir& dir, const stChildResult& r,
+                        const char* description) {
   ASSERT_TRUE(r.exited) << "signal " << r.signo << "\n" << r.out;
   EXPECT_EQ(r.code, 0) << r.out;
-  ExpectInOrder(r.out,
-                {description, "exception catched ", "【严重错误】exception catched status: 3",
-                 "program quit... ", "main returned", "Exception wait 1\n", "Exception wait 3\n",
-                 "ended in order"});
-  ExpectInOrder(ReadFile(dir.File("ERRORLOG.TXT")),
-                {description, "Exception handler called in tessel_child.",
-                 "Context:", "Stack:", "Module 1", "===== [end of ERRORLOG.TXT] ====="});
-  EXPECT_TRUE(FileExists(dir.File("tessel_child.dmp")));
-  const std::string registry = ReadFile(dir.File("registry/Software/tessel_child.ini"));
-  ExpectInOrder(registry,
-                {"crash = 【严重错误】exception catched status: 3\\nin run \\n", "crashtime = "});
+  EXPECT_TRUE(testkit::InOrder(
+      r.out, {description, "exception catched ", "【严重错误】exception catched status: 3",
+              "program quit... ", "main returned", "Exception wait 1\n", "Exception wait 3\n",
+              "ended in order"}));
+  EXPECT_TRUE(
+      testkit::InOrder(testkit::ReadFile(dir.file("ERRORLOG.TXT")),
+                       {description, "Exception handler called in tessel_child.",
+                        "Context:", "Stack:", "Module 1", "===== [end of ERRORLOG.TXT] ====="}));
+  EXPECT_TRUE(testkit::FileExists(dir.file("tessel_child.dmp")));
+  const std::string registry = testkit::ReadFile(dir.file("registry/Software/tessel_child.ini"));
+  EXPECT_TRUE(testkit::InOrder(
+      registry, {"crash = 【严重错误】exception catched status: 3\\nin run \\n", "crashtime = "}));
   EXPECT_NE(registry.find("endtime = "), std::string::npos);
   EXPECT_NE(registry.find("exittime = "), std::string::npos);
   EXPECT_NE(FatalLogText(dir.path()).find("【严重错误】exception catched status: 3"),
             std::string::npos);
-  EXPECT_EQ(WaitForFile(dir.File("xcrash_args.txt")), "tessel_child|tessel_child|zone = 3");
+  EXPECT_EQ(testkit::WaitForFile(dir.file("xcrash_args.txt")),
+            "tessel_child|tessel_child|zone = 3");
 }
 
 }  // namespace
@@ -97,50 +101,52 @@ TEST(HostCrash, AFaultOrExceptionInACycleTakesTheExceptionEnd) {
         std::pair{"host_call_null", "caused an Access Violation"},
         std::pair{"host_throw", "caused a Microsoft C++ Exception"}}) {
     SCOPED_TRACE(scenario);
-    cTempDir dir;
+    testkit::cTempDir dir;
     ExpectExceptionEnd(dir, RunChildScenario(dir.path(), scenario, true), description);
   }
 }
 
 TEST(HostCrash, WithoutTheReportToolAFaultEndsTheProcess) {
-  cTempDir dir;
+  testkit::cTempDir dir;
   stChildResult r = RunChildScenario(dir.path(), "host_write_null", false);
   EXPECT_EQ(r.signo, SIGSEGV) << r.out;
-  EXPECT_TRUE(FileExists(dir.File("ERRORLOG.TXT")));
-  EXPECT_NE(ReadFile(dir.File("registry/Software/tessel_child.ini")).find("crash = "),
+  EXPECT_TRUE(testkit::FileExists(dir.file("ERRORLOG.TXT")));
+  EXPECT_NE(testkit::ReadFile(dir.file("registry/Software/tessel_child.ini")).find("crash = "),
             std::string::npos);
 }
 
 TEST(HostCrash, DumpReportsThePresentStateAndTakesTheExceptionEnd) {
-  cTempDir dir;
+  testkit::cTempDir dir;
   stChildResult r = RunChildScenario(dir.path(), "host_dump", true);
   ASSERT_TRUE(r.exited) << r.out;
   EXPECT_EQ(r.code, 0) << r.out;
-  ExpectInOrder(r.out, {"dump 用于程序死循环的时候导出堆栈再退出游戏!", "caused a Breakpoint",
-                        "exception raised ", "program quit... ", "main returned",
-                        "Exception wait 3\n", "ended in order"});
-  ExpectInOrder(ReadFile(dir.File("ERRORLOG.TXT")),
-                {"caused a Breakpoint", "Context:", "Stack:", "===== [end of ERRORLOG.TXT] ====="});
-  EXPECT_NE(ReadFile(dir.File("registry/Software/tessel_child.ini")).find("crash = "),
+  EXPECT_TRUE(testkit::InOrder(
+      r.out,
+      {"dump 用于程序死循环的时候导出堆栈再退出游戏!", "caused a Breakpoint", "exception raised ",
+       "program quit... ", "main returned", "Exception wait 3\n", "ended in order"}));
+  EXPECT_TRUE(testkit::InOrder(
+      testkit::ReadFile(dir.file("ERRORLOG.TXT")),
+      {"caused a Breakpoint", "Context:", "Stack:", "===== [end of ERRORLOG.TXT] ====="}));
+  EXPECT_NE(testkit::ReadFile(dir.file("registry/Software/tessel_child.ini")).find("crash = "),
             std::string::npos);
 }
 
 TEST(HostSignals, CtrlCEndsTheHostAndTheProcessWithZero) {
-  cTempDir dir;
+  testkit::cTempDir dir;
   stChildResult r = RunChildScenario(dir.path(), "host_ctrl_c", false);
   ASSERT_TRUE(r.exited) << r.out;
   EXPECT_EQ(r.code, 0) << r.out;
-  ExpectInOrder(r.out, {"CTRL_C_EVENT invoke"});
+  EXPECT_TRUE(testkit::InOrder(r.out, {"CTRL_C_EVENT invoke"}));
   EXPECT_EQ(r.out.find("main returned"), std::string::npos);
-  EXPECT_NE(ReadFile(dir.File("registry/Software/tessel_child.ini")).find("exittime = "),
+  EXPECT_NE(testkit::ReadFile(dir.file("registry/Software/tessel_child.ini")).find("exittime = "),
             std::string::npos);
 }
 
 TEST(HostSignals, CloseQuitsTheConsoleAndTheProgramEndsInOrder) {
-  cTempDir dir;
+  testkit::cTempDir dir;
   stChildResult r = RunChildScenario(dir.path(), "host_close", false);
   ASSERT_TRUE(r.exited) << r.out;
   EXPECT_EQ(r.code, 0) << r.out;
-  ExpectInOrder(r.out,
-                {"CTRL_CLOSE_EVENT invoke", "program quit... ", "main returned", "ended in order"});
+  EXPECT_TRUE(testkit::InOrder(
+      r.out, {"CTRL_CLOSE_EVENT invoke", "program quit... ", "main returned", "ended in order"}));
 }

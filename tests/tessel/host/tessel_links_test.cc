@@ -96,7 +96,7 @@ TESSEL_CHILD_SCENARIO(host_closed_stdin) {
 }
 
 TEST(HostStandardFds, AClosedStandardInputIsOpenedOnDevNull) {
-  cTempDir dir;
+  testkit::cTempDir dir;
   stChildResult r = RunChildScenario(dir.path(), "host_closed_stdin", false);
   EXPECT_TRUE(r.exited) << r.out;
   EXPECT_EQ(r.code, 0) << r.out;

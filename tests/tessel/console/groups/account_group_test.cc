@@ -26,7 +26,7 @@ class AccountGroupTest : public testing::Test {
     RunInGroup(cCmdAccount::Instance(), "SendPathCmd()");
   }
   stGroupRun Run(const std::string& text) { return RunInGroup(cCmdAccount::Instance(), text); }
-  TempWorkDir dir_;
+  testkit::cTempDir dir_{testkit::cTempDir::kWorkDir};
 };
 
 // The setter stands for SendPathCmd in this group: the hops are the leading arguments, the
@@ -113,7 +113,7 @@ TEST_F(AccountGroupTest, TopedTakesTheHopsOfItsReturnRoute) {
   for (const stCase& c : cases) {
     Run("SendPathCmd('old','p',1,'t')");
     SetReturnPath(c.route);
-    CoutCapture capture;
+    testkit::cStdoutCapture capture;
     ostreamCmd::cServeScope serving(&msg, &bridge, 1);
     EXPECT_TRUE(cCmdAccount::Instance().Do("Toped()"));
     EXPECT_EQ(GetTopPath(), c.path) << c.route;
@@ -211,7 +211,7 @@ TEST_F(AccountGroupLinkTest, TopOverALinkAnswersToped) {
   cRecordCmd account;
   m_client->GetBridgeClient()->AddCmd(1, &account);
   {
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     ASSERT_NE(SendCmd(m_client->GetNetClient(), 1, "Top()"), 0);
     EXPECT_TRUE(Recorded(account, "func_Top  someone ask for top\n"));
   }

@@ -2,14 +2,10 @@
 // what it wrote to standard output, and the process's host made inside a temporary home.
 #pragma once
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 #include <cstdlib>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,6 +16,10 @@
 #include "tessel/link/bridge.h"
 #include "testkit/child_process.h"
 #include "testkit/console_test_util.h"
+#include "testkit/file_text.h"
+#include "testkit/in_order.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 
 struct stGroupRun {
   bool ok = false;
@@ -28,7 +28,7 @@ struct stGroupRun {
 
 inline stGroupRun RunInGroup(cCmd& group, const std::string& statement) {
   group.Create();
-  CoutCapture capture;
+  testkit::cStdoutCapture capture;
   stGroupRun run;
   run.ok = group.Do(statement.c_str());
   run.out = capture.Text();
@@ -53,29 +53,17 @@ inline void CheckGroupCases(cCmd& group, const std::vector<stGroupCase>& cases) 
   }
 }
 
-inline std::string ReadText(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The process's host, made once with its home and registry in a temporary folder (removed at
 // exit); the working folder is given back.
 inline cTessel& GroupTestHost() {
   static const bool made = [] {
     const std::filesystem::path before = std::filesystem::current_path();
-    static std::string home;
     if (std::getenv("TESSEL_HOME") == nullptr || std::getenv("TESSEL_REGISTRY") == nullptr) {
-      char pattern[] = "/tmp/tessel_groups_XXXXXX";
-      if (mkdtemp(pattern) == nullptr) std::abort();
-      home = pattern;
-      setenv("TESSEL_HOME", pattern, 0);
-      setenv("TESSEL_REGISTRY", pattern, 0);
-      std::atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(home, ec);
-      });
+      static testkit::cTempDir home;
+      setenv("TESSEL_HOME", home.path().c_str(), 0);
+      setenv("TESSEL_REGISTRY", home.path().c_str(), 0);
     }
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     cTessel::Instance();
     if (cTesselValues::Instance().GetProgram().empty())
       cTessel::Instance().SetProgram("2026-01-01", "00:00:00", "1.0", "groups_test");
@@ -90,17 +78,4 @@ inline cTessel& GroupTestHost() {
 inline void UseConsoleGroups(cBridge& bridge) {
   if (cTesselCmd::Instance().GetCmd(0) == nullptr) cTesselCmd::Instance().AddDefaultCmds();
   bridge.SetUseConsoleCmd(true);
-}
-
-// The lines of a text, without their line ends.
-inline std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string::size_type at = 0;
-  while (at < text.size()) {
-    const auto end = text.find('\n', at);
-    lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
-    if (end == std::string::npos) break;
-    at = end + 1;
-  }
-  return lines;
 }

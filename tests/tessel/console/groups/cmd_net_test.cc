@@ -25,7 +25,7 @@ struct stExpect {
 // Both groups report every name they do not know, and nothing else happens.
 TEST(NetSimGroups, UnknownNamesAreReportedWithTheirOwnMessages) {
   GroupTestHost();
-  TempWorkDir dir;
+  testkit::cTempDir dir{testkit::cTempDir::kWorkDir};
   const std::string notFind = "not find nosuch\n";
   const std::string simNet = "func_SimNet error! can not find link id..\n";
   const std::vector<std::pair<cCmd*, std::vector<stExpect>>> groups = {
@@ -65,12 +65,12 @@ TEST(NetSimGroups, UnknownNamesAreReportedWithTheirOwnMessages) {
       EXPECT_TRUE(run.ok) << c.cmd;
       EXPECT_EQ(run.out, c.out) << c.cmd;
     }
-  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 TEST(NetSimGroups, NetIDTypedLocallyIsARedErrorWithoutAnId) {
   GroupTestHost();
-  CoutCapture capture;
+  testkit::cStdoutCapture capture;
   setenv("TESSEL_COLOR", "1", 1);
   cCmdNet::Instance().Create();
   cCmdNet::Instance().Do("NetID()");
@@ -109,7 +109,7 @@ class NetGroupLinkTest : public LinkHostTest {
 };
 
 TEST_F(NetGroupLinkTest, NetIDOverALinkAnswersTheLinksId) {
-  CoutCapture capture;
+  testkit::cStdoutCapture capture;
   cTesselCmd::Instance().ParseCmd("/9/SendToServer('global',5,'NetID()')", std::cout);
   const std::string expected = "Output() net id " + std::to_string(LinkId()) + "\n";
   EXPECT_TRUE(CyclesUntil([&] { return capture.Text().find(expected) != std::string::npos; }))
@@ -129,7 +129,7 @@ TEST_F(NetGroupLinkTest, DescriptionsOfServersClientsAndLinks) {
       {"Brother('global')", {"func_Brother global "}},
   };
   for (const auto& [cmd, starts] : cases) {
-    const std::vector<std::string> lines = Lines(Net(cmd));
+    const std::vector<std::string> lines = testkit::Lines(Net(cmd));
     ASSERT_EQ(lines.size(), starts.size()) << cmd;
     for (size_t i = 0; i < starts.size(); ++i)
       EXPECT_EQ(lines[i].rfind(starts[i], 0), 0u) << cmd << ": " << lines[i];

@@ -17,7 +17,7 @@ class SimGroupLinkTest : public LinkHostTest {
   // `seen` receives what was shown.
   ::testing::AssertionResult SimShows(const std::string& cmd, const std::string& expected,
                                       std::string* seen = nullptr) {
-    CoutCapture capture;
+    testkit::cStdoutCapture capture;
     const std::string direct = Sim(cmd);
     if (!direct.empty()) return ::testing::AssertionFailure() << cmd << " printed " << direct;
     const bool shown =
@@ -57,12 +57,12 @@ TEST_F(SimGroupLinkTest, SimRecvLinkMeetsTheLoginAndLevelChecks) {
   };
   for (const stCase& c : cases) {
     {
-      CoutCapture quiet;
+      testkit::cStdoutCapture quiet;
       c.make();
     }
     std::string seen;
     EXPECT_TRUE(SimShows(cmd, c.refusal, &seen)) << c.refusal;
-    CoutCapture later;
+    testkit::cStdoutCapture later;
     Cycles(10);
     EXPECT_EQ((seen + later.Text()).find("net id"), std::string::npos) << c.refusal;
   }
@@ -92,7 +92,7 @@ TEST_F(SimGroupLinkTest, UnknownLinksAndAccountsOfAKnownServerAreReported) {
        "func_SimRecvLink cmd too long\n"},
       {"SimRecv('global',5,string.rep('x',200000))", "func_SimRecv cmd too long\n"},
   };
-  CoutCapture capture;
+  testkit::cStdoutCapture capture;
   for (const auto& [cmd, out] : cases) EXPECT_EQ(Sim(cmd), out) << cmd;
   Cycles(20);
   EXPECT_EQ(capture.Text().find("Output() func_Sim"), std::string::npos) << capture.Text();

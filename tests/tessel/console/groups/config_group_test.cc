@@ -19,7 +19,7 @@ class ConfigGroupTest : public testing::Test {
     for (const char* key : {"map", "initcmd", "user", "PassWord"})
       GetExeParamStore().SetStringString(key, "");
   }
-  TempWorkDir dir_;
+  testkit::cTempDir dir_{testkit::cTempDir::kWorkDir};
 };
 
 TEST_F(ConfigGroupTest, ValueFunctionsSetGetAndViewBothStores) {
@@ -63,7 +63,7 @@ TEST_F(ConfigGroupTest, WrongOrMissingArgumentsFailAndChangeNothing) {
 
 TEST_F(ConfigGroupTest, LaunchParametersAreReadThroughTheGroup) {
   {
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     AddExeParamStream("map = map_01 initcmd = x");
   }
   Check({
@@ -79,7 +79,7 @@ TEST_F(ConfigGroupTest, LaunchParametersAreReadThroughTheGroup) {
 TEST_F(ConfigGroupTest, ALaunchPasswordIsStoredButShownMasked) {
   std::string echoed;
   {
-    CoutCapture capture;
+    testkit::cStdoutCapture capture;
     AddExeParamStream("user = gm  PassWord = s3cret map = m1");
     echoed = capture.Text();
   }
@@ -102,7 +102,7 @@ TEST_F(ConfigGroupTest, AFreshGroupPrintsOutputWithItsOwnLabel) {
 // In a process of its own, so that the program kind is first asked there.
 void ExitWithIsServer(const char* first, const char* then) {
   GroupTestHost();
-  CoutCapture quiet;
+  testkit::cStdoutCapture quiet;
   cTesselValues::Instance().SetProgram("2026-01-01", "00:00:00", "1.0", first);
   const bool before = RunInGroup(cCmdConfig::Instance(), "assert(IsServer())").ok;
   cTesselValues::Instance().SetProgram("2026-01-01", "00:00:00", "1.0", then);

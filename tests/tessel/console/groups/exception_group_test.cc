@@ -76,32 +76,34 @@ TEST(ExceptionGroup, EveryFaultOnTheWorkerIsReportedAndTheProcessEndsInOrder) {
   };
   for (const stFaultCase& c : cases) {
     SCOPED_TRACE(c.scenario);
-    cTempDir dir;
+    testkit::cTempDir dir;
     const stChildResult r = RunChildScenario(dir.path(), c.scenario, true);
     ASSERT_TRUE(r.exited) << "signal " << r.signo << "\n" << r.out;
     EXPECT_EQ(r.code, 0) << r.out;
-    ExpectInOrder(r.out,
-                  {c.description, "exception catched ",
-                   std::string("【严重错误】exception catched ") + c.status, "program quit... ",
-                   "main returned", "Exception wait 3\n", "ended in order"});
-    ExpectInOrder(ReadFile(dir.File("ERRORLOG.TXT")),
-                  {c.description, "Exception handler called in tessel_child.", c.detail,
-                   "Context:", "Stack:", "===== [end of ERRORLOG.TXT] ====="});
-    EXPECT_TRUE(FileExists(dir.File("tessel_child.dmp")));
-    EXPECT_NE(WaitForFile(dir.File("xcrash_args.txt")), "");
+    EXPECT_TRUE(testkit::InOrder(
+        r.out, {c.description, "exception catched ",
+                std::string("【严重错误】exception catched ") + c.status, "program quit... ",
+                "main returned", "Exception wait 3\n", "ended in order"}));
+    EXPECT_TRUE(
+        testkit::InOrder(testkit::ReadFile(dir.file("ERRORLOG.TXT")),
+                         {c.description, "Exception handler called in tessel_child.", c.detail,
+                          "Context:", "Stack:", "===== [end of ERRORLOG.TXT] ====="}));
+    EXPECT_TRUE(testkit::FileExists(dir.file("tessel_child.dmp")));
+    EXPECT_NE(testkit::WaitForFile(dir.file("xcrash_args.txt")), "");
   }
 }
 
 TEST(ExceptionGroup, DumpDuringTheEndlessLoopReportsAndEndsTheProcess) {
-  cTempDir dir;
+  testkit::cTempDir dir;
   const stChildResult r = RunChildScenario(dir.path(), "exception_deadloop", true);
   ASSERT_TRUE(r.exited) << "signal " << r.signo << "\n" << r.out;
   EXPECT_EQ(r.code, 0) << r.out;
-  ExpectInOrder(r.out, {"enter deadloop 0\n", "dump 用于程序死循环的时候导出堆栈再退出游戏!",
-                        "caused a Breakpoint", "exception raised ", "program quit... ",
-                        "main returned", "ended in order"});
-  ExpectInOrder(ReadFile(dir.File("ERRORLOG.TXT")),
-                {"caused a Breakpoint", "===== [end of ERRORLOG.TXT] ====="});
+  EXPECT_TRUE(testkit::InOrder(
+      r.out,
+      {"enter deadloop 0\n", "dump 用于程序死循环的时候导出堆栈再退出游戏!", "caused a Breakpoint",
+       "exception raised ", "program quit... ", "main returned", "ended in order"}));
+  EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(dir.file("ERRORLOG.TXT")),
+                               {"caused a Breakpoint", "===== [end of ERRORLOG.TXT] ====="}));
 }
 
 TEST(ExceptionGroup, ZeroAndThePeerNoticesOutsideALinkDoNothing) {

@@ -18,16 +18,16 @@ class InputGroup : public ::testing::Test {
  protected:
   void SetUp() override {
     GroupTestHost();
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     cTesselCmd& console = cTesselCmd::Instance();
     if (console.GetCmd(3) == nullptr) console.Start();
     console.ParseCmd("/3", std::cout);
     cCmdTest::Instance().Do("function Out(t) Hello() end");
   }
   void Write(const std::string& file, const std::string& text) {
-    std::ofstream(m_dir.Path() / file) << text;
+    std::ofstream(m_dir.path() / file) << text;
   }
-  TempWorkDir m_dir;
+  testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
 };
 
 // The batch switches to the test group and keeps it; a short line ends it.
@@ -37,12 +37,12 @@ TEST_F(InputGroup, RunEchoesAndParsesEachLineUpToTheFirstShortLine) {
   Write("batch.txt", kBatch);
   const stGroupRun run = RunInGroup(cCmdInput::Instance(), "Run('batch.txt')");
   EXPECT_TRUE(run.ok) << run.out;
-  ExpectInOrder(run.out,
-                {"[dofile] batch.txt\n", "/6\n", "cmd switch from cCmd_Input to cCmd_Test\n",
-                 "Hello()\n", "Hello World!\n", "Hello World!\n", "Out(\n",
-                 "error cmd cCmd_Test do Out(", "[dofile] batch.txt end \n\n"});
+  EXPECT_TRUE(testkit::InOrder(
+      run.out, {"[dofile] batch.txt\n", "/6\n", "cmd switch from cCmd_Input to cCmd_Test\n",
+                "Hello()\n", "Hello World!\n", "Hello World!\n", "Out(\n",
+                "error cmd cCmd_Test do Out(", "[dofile] batch.txt end \n\n"}));
   // "Out(1)" ran (the second greeting) without being echoed; nothing after the empty line ran.
-  const auto lines = Lines(run.out);
+  const auto lines = testkit::Lines(run.out);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Out(1)"), 0) << run.out;
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Hello World!"), 2) << run.out;
   EXPECT_EQ(cTesselCmd::Instance().GetCurCmd(), &cCmdTest::Instance());
@@ -52,9 +52,10 @@ TEST_F(InputGroup, RunRemoteReportsEveryLineAndDoesNotStopAtShortLines) {
   Write("batch.txt", kBatch);
   const stGroupRun run = RunInGroup(cCmdInput::Instance(), "RunRemote('batch.txt')");
   EXPECT_TRUE(run.ok) << run.out;
-  ExpectInOrder(run.out, {"[dofile] batch.txt\n", "\t/6\n", "\tHello()\n", "Hello World!\n",
-                          "\tOut(1)\n", "\tOut(\n", "\t\n", "\tHello()\n", "Hello World!\n",
-                          "[dofile] batch.txt end \n\n"});
+  EXPECT_TRUE(testkit::InOrder(
+      run.out,
+      {"[dofile] batch.txt\n", "\t/6\n", "\tHello()\n", "Hello World!\n", "\tOut(1)\n", "\tOut(\n",
+       "\t\n", "\tHello()\n", "Hello World!\n", "[dofile] batch.txt end \n\n"}));
 }
 
 TEST_F(InputGroup, AMissingBatchFileIsReportedByBothRunners) {
@@ -70,7 +71,7 @@ TEST_F(InputGroup, ABatchThatRunsItselfStopsAtTheNestingBound) {
     Write("self.txt", std::string("/3/") + runner + "('self.txt')\n");
     const stGroupRun run = RunInGroup(cCmdInput::Instance(), std::string(runner) + "('self.txt')");
     EXPECT_TRUE(run.ok) << runner;
-    const auto lines = Lines(run.out);
+    const auto lines = testkit::Lines(run.out);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "[dofile] self.txt"), 8) << run.out;
     EXPECT_NE(run.out.find("run file self.txt refused: batches nested deeper than 8"),
               std::string::npos)
@@ -79,14 +80,14 @@ TEST_F(InputGroup, ABatchThatRunsItselfStopsAtTheNestingBound) {
 }
 
 TEST_F(InputGroup, AliasesAreReloadedShownAndAddedToTheAliasFile) {
-  std::filesystem::create_directory(m_dir.Path() / "alias");
+  std::filesystem::create_directory(m_dir.path() / "alias");
   Write("alias/a.txt", "g = //global//%1%\nno separator\nh = ignored\n");
   stGroupRun run = RunInGroup(cCmdInput::Instance(), "Alias()");
   EXPECT_EQ(run.out, "【alias】\ng = //global//%1%\n");
 
   run = RunInGroup(cCmdInput::Instance(), "AddAlias('v','Ver()')");
   EXPECT_EQ(run.out, "v = Ver()\n");
-  const std::string saved = ReadText(m_dir.Path() / "alias/alias.txt");
+  const std::string saved = testkit::ReadFile(m_dir.path() / "alias/alias.txt");
   EXPECT_NE(saved.find("g = //global//%1%\n"), std::string::npos) << saved;
   EXPECT_NE(saved.find("v = Ver()\n"), std::string::npos) << saved;
 }
@@ -95,7 +96,7 @@ TEST_F(InputGroup, ReplacementsAreAddedAndShown) {
   stGroupRun run = RunInGroup(cCmdInput::Instance(), "AddReplace('$N','opsuser')");
   EXPECT_EQ(run.out, "$N = opsuser\n");
   run = RunInGroup(cCmdInput::Instance(), "Replace()");
-  ExpectInOrder(run.out, {"【replace】\n", "$N = opsuser\n"});
+  EXPECT_TRUE(testkit::InOrder(run.out, {"【replace】\n", "$N = opsuser\n"}));
   std::string line = "Kick('$N')";
   cAlias::Instance().Replace(line);
   EXPECT_EQ(line, "Kick('opsuser')");

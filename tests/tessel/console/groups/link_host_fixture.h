@@ -17,12 +17,12 @@ class LinkHostTest : public hostlinks::HostLinksTest {
     // Launch parameters would override the login file.
     for (const char* key : {"serverip", "serverip2", "account", "password"})
       GetExeParamStore().SetStringString(key, "");
-    CoutCapture capture;
+    testkit::cStdoutCapture capture;
     StartLinks(100, 3, "s3cretpw");
     m_started = capture.Text();
   }
   void TearDown() override {
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     HostLinksTest::TearDown();
   }
 

@@ -48,7 +48,7 @@ class LinkedHostTest : public linktest::EasyLinkTest {
     ASSERT_TRUE(Pump([&] { return !m_logins.results.empty(); }));
     ASSERT_EQ(m_logins.results[0], 1);
     {
-      CoutCapture quiet;
+      testkit::cStdoutCapture quiet;
       m_host = std::make_unique<cTessel>();
       m_host->Init();
     }

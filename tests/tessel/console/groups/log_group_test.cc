@@ -19,9 +19,9 @@ class LogGroup : public ::testing::Test {
  protected:
   void SetUp() override { GroupTestHost(); }
   fs::path LogFolder() const {
-    return m_dir.Path() / "log" / cTesselValues::Instance().GetExeName();
+    return m_dir.path() / "log" / cTesselValues::Instance().GetExeName();
   }
-  TempWorkDir m_dir;
+  testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
 };
 
 TEST_F(LogGroup, AppendersAreAnnouncedOnStandardOutputAndReceiveTheMatchingLoggers) {
@@ -46,7 +46,8 @@ TEST_F(LogGroup, AppendersAreAnnouncedOnStandardOutputAndReceiveTheMatchingLogge
   tessel_write(loglib::logger("grouplog.folder"), "to the folder");
   tessel_write(loglib::logger("grouplog.other"), "to nobody");
   loglib::flush_all();
-  EXPECT_NE(ReadText(LogFolder() / "grouplog_file.log").find("to the file"), std::string::npos);
+  EXPECT_NE(testkit::ReadFile(LogFolder() / "grouplog_file.log").find("to the file"),
+            std::string::npos);
 
   // The folder holds one file named after the time it was added.
   int files = 0;
@@ -56,7 +57,7 @@ TEST_F(LogGroup, AppendersAreAnnouncedOnStandardOutputAndReceiveTheMatchingLogge
     const std::string name = entry.path().filename().string();
     EXPECT_EQ(name.size(), std::string("2026_12_06-12.00.00.log").size()) << name;
     EXPECT_EQ(name.substr(name.size() - 4), ".log") << name;
-    EXPECT_NE(ReadText(entry.path()).find("to the folder"), std::string::npos);
+    EXPECT_NE(testkit::ReadFile(entry.path()).find("to the folder"), std::string::npos);
   }
   EXPECT_EQ(files, 1);
 }

@@ -21,21 +21,14 @@
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/os_clock.h"
 #include "tessel/util/process_finder.h"
+#include "testkit/file_text.h"
 #include "testkit/link_test_util.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, const std::string& contents) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << contents;
-}
+using testkit::WriteFile;
 
 // Writes an executable shell script.
 void WriteScript(const fs::path& path, const std::string& body) {
@@ -46,11 +39,11 @@ void WriteScript(const fs::path& path, const std::string& body) {
 // Waits (bounded) until a file exists and holds at least `lines` lines.
 std::string WaitForLines(const fs::path& path, int lines) {
   for (int i = 0; i < 500; ++i) {
-    const std::string text = ReadFile(path);
+    const std::string text = testkit::ReadFile(path);
     if (std::count(text.begin(), text.end(), '\n') >= lines) return text;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return ReadFile(path);
+  return testkit::ReadFile(path);
 }
 
 // The maintenance group run as local console commands in a fresh working folder, whose
@@ -59,7 +52,7 @@ class MaintainGroupTest : public ::testing::Test {
  protected:
   void SetUp() override {
     GroupTestHost();
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     cCmdMaintain::Instance().Create();
     cTesselValues::Instance().SetInfoValue("IP", "10.1.2.3");
   }
@@ -70,14 +63,14 @@ class MaintainGroupTest : public ::testing::Test {
 
   // Runs one command; fails the test when Lua reports an error.
   std::string Run(const std::string& cmd) {
-    CoutCapture out;
+    testkit::cStdoutCapture out;
     EXPECT_TRUE(cCmdMaintain::Instance().Do(cmd.c_str())) << cmd;
     return out.Text();
   }
 
-  fs::path Servers(const std::string& name = "") const { return m_dir.Path() / "servers" / name; }
+  fs::path Servers(const std::string& name = "") const { return m_dir.path() / "servers" / name; }
 
-  TempWorkDir m_dir;
+  testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
 };
 
 TEST_F(MaintainGroupTest, AnswersStartWithTheFunctionNameAndTheAddress) {
@@ -153,7 +146,7 @@ TEST_F(MaintainGroupTest, CleaningRemovesOnlyLogFilesOverTheSizeOrAgeLimit) {
       const bool removed = c.removed.count(f.name) != 0;
       EXPECT_EQ(fs::exists(Servers(f.name)), !removed) << c.cmd << " " << f.name;
       EXPECT_EQ(
-          out.find("delete file " + Servers(f.name).lexically_relative(m_dir.Path()).string()) !=
+          out.find("delete file " + Servers(f.name).lexically_relative(m_dir.path()).string()) !=
               std::string::npos,
           removed)
           << c.cmd << " wrote " << out;
@@ -163,7 +156,7 @@ TEST_F(MaintainGroupTest, CleaningRemovesOnlyLogFilesOverTheSizeOrAgeLimit) {
 
 TEST_F(MaintainGroupTest, FileNamesFromPeersNeverLeaveTheServersRoot) {
   fs::create_directories(Servers("inner"));
-  WriteFile(m_dir.Path() / "secret.txt", "secret");
+  WriteFile(m_dir.path() / "secret.txt", "secret");
   const char* names[] = {
       "../x.txt", "/tmp/x.txt", "inner/../../x.txt", "c:\\x.txt", "\\x.txt", "inner\\..\\..\\x",
       "..",       "",           "./../x.txt",        "inner/.."};
@@ -182,8 +175,8 @@ TEST_F(MaintainGroupTest, FileNamesFromPeersNeverLeaveTheServersRoot) {
     EXPECT_NE(Run("downloadpathtime(1," + quotedLua + ")").find("not find"), std::string::npos)
         << name;
   }
-  EXPECT_FALSE(fs::exists(m_dir.Path() / "x.txt"));
-  EXPECT_FALSE(fs::exists("/tmp/x.txt") && ReadFile("/tmp/x.txt") == "data");
+  EXPECT_FALSE(fs::exists(m_dir.path() / "x.txt"));
+  EXPECT_FALSE(fs::exists("/tmp/x.txt") && testkit::ReadFile("/tmp/x.txt") == "data");
   EXPECT_NE(Run("downloadfile('../secret.txt')").find("refused"), std::string::npos);
   for (const char* kind : {"../x", "a/b", "..", ""}) {
     EXPECT_NE(Run("copy('" + std::string(kind) + "')").find("无法识别"), std::string::npos) << kind;
@@ -194,13 +187,13 @@ TEST_F(MaintainGroupTest, FileNamesFromPeersNeverLeaveTheServersRoot) {
 TEST_F(MaintainGroupTest, WriteFileIndexReplacesOnZeroAppendsOtherwiseAndUndoesTheEscapes) {
   Run("writefileindex('deep/er/f.txt',0,'first')");
   Run("writefileindex('deep/er/f.txt',0,'second')");
-  EXPECT_EQ(ReadFile(Servers("deep/er/f.txt")), "second");
+  EXPECT_EQ(testkit::ReadFile(Servers("deep/er/f.txt")), "second");
   Run("writefileindex('deep/er/f.txt',2,' more')");
-  EXPECT_EQ(ReadFile(Servers("deep/er/f.txt")), "second more");
+  EXPECT_EQ(testkit::ReadFile(Servers("deep/er/f.txt")), "second more");
   Run("writefileindex('e.txt',0,[===[a$[$[b$]$]c]===])");
-  EXPECT_EQ(ReadFile(Servers("e.txt")), "a[[b]]c");
+  EXPECT_EQ(testkit::ReadFile(Servers("e.txt")), "a[[b]]c");
   Run("writefileindex('r.txt',0,[===[a$[$[b]===],1)");
-  EXPECT_EQ(ReadFile(Servers("r.txt")), "a$[$[b");
+  EXPECT_EQ(testkit::ReadFile(Servers("r.txt")), "a$[$[b");
   EXPECT_EQ(Run("writefileindex('w.txt',1,'x')"), "writefileindex file w.txt index 1\n");
 }
 
@@ -224,7 +217,7 @@ TEST_F(MaintainGroupTest, TransferCommandCarriesAnyContentsIntact) {
     const std::string name = "t/" + std::to_string(n++) + ".bin";
     const std::string cmd = MakeWriteFileIndexCmd(name, 0, text);
     Run(cmd);
-    EXPECT_EQ(ReadFile(Servers(name)), text) << cmd;
+    EXPECT_EQ(testkit::ReadFile(Servers(name)), text) << cmd;
   }
 }
 
@@ -237,7 +230,7 @@ TEST_F(MaintainGroupTest, DownloadTooLargeForOneCommandReportsOverflow) {
 TEST_F(MaintainGroupTest, DosReturnsTheOutputWithoutAFileInTheWorkingFolder) {
   const std::string out = Run("dos('echo one; echo two')");
   EXPECT_NE(out.find("\none\ntwo\n"), std::string::npos) << out;
-  EXPECT_FALSE(fs::exists(m_dir.Path() / "dir.txt"));
+  EXPECT_FALSE(fs::exists(m_dir.path() / "dir.txt"));
   const std::string big = Run("dos('head -c 100000 /dev/zero | tr \"\\\\0\" x')");
   EXPECT_NE(big.find("output truncated at 65536 bytes"), std::string::npos);
   EXPECT_EQ(std::count(big.begin(), big.end(), 'x'), 65536);
@@ -390,7 +383,7 @@ TEST_F(MaintainProcessTest, FindAndKillProcessReportOnAProcessTheTestStarted) {
 }
 
 TEST_F(MaintainProcessTest, CopyIsRefusedWhileTheServerProgramRuns) {
-  WriteFile(m_dir.Path() / "temp/servers" / m_kind / "a.txt", "new");
+  WriteFile(m_dir.path() / "temp/servers" / m_kind / "a.txt", "new");
   Start();
   EXPECT_NE(Run("copy('" + m_kind + "')").find(m_kind + " 程序还在运行无法copy\n"),
             std::string::npos);
@@ -402,22 +395,22 @@ class MaintainSiteTest : public MaintainGroupTest {
  protected:
   void SetUp() override {
     MaintainGroupTest::SetUp();
-    m_home = m_dir.Path() / "home";
+    m_home = m_dir.path() / "home";
     fs::create_directories(m_home);
     fs::current_path(m_home);
-    m_log = m_dir.Path() / "calls.txt";
+    m_log = m_dir.path() / "calls.txt";
   }
   // ../myftp: get writes the remote name into the local file; put records its arguments.
   void InstallFtp() {
-    WriteFile(m_dir.Path() / "ftpserver.ini",
+    WriteFile(m_dir.path() / "ftpserver.ini",
               "ip = 127.0.0.1\nport = 21\nuser = u\npassword = pw\n");
-    WriteScript(m_dir.Path() / "myftp", "echo \"ftp $*\" >> " + m_log.string() +
+    WriteScript(m_dir.path() / "myftp", "echo \"ftp $*\" >> " + m_log.string() +
                                             "\n[ \"$5\" = get ] && echo \"$6\" > \"$7\"\nexit 0");
   }
   // ../zip: x unpacks a made-up package holding the site's after-steps; a packs a list.
   void InstallZip() {
     WriteScript(
-        m_dir.Path() / "zip",
+        m_dir.path() / "zip",
         "echo \"zip $*\" >> " + m_log.string() +
             "\nif [ \"$1\" = x ]; then mkdir -p \"$3\"; echo pkg > \"$3/file.txt\";"
             " printf '#!/bin/sh\\necho after $0 >> " +
@@ -425,14 +418,14 @@ class MaintainSiteTest : public MaintainGroupTest {
             "\\n' > \"$3/afterunzip2.bat\"; cp \"$3/afterunzip2.bat\" \"$3/createupdate.exe\";"
             " chmod +x \"$3/afterunzip2.bat\" \"$3/createupdate.exe\"; fi\nexit 0");
   }
-  std::string Calls() const { return ReadFile(m_log); }
+  std::string Calls() const { return testkit::ReadFile(m_log); }
 
   fs::path m_home;
   fs::path m_log;
 };
 
 TEST_F(MaintainSiteTest, OpenStartsTheServerProgramsWithTheirParameters) {
-  const fs::path started = m_dir.Path() / "started.txt";
+  const fs::path started = m_dir.path() / "started.txt";
   for (const char* kind : {"game", "map"}) {
     WriteScript(m_home / "servers" / kind / ("server" + std::string(kind) + "_r.exe"),
                 "echo \"$(basename \"$PWD\") $*\" >> " + started.string());
@@ -461,11 +454,11 @@ TEST_F(MaintainSiteTest, CopyPutsDownloadedFilesInPlace) {
   WriteFile(m_home / "servers/game/data/a.txt", "old");
   fs::permissions(m_home / "servers/game/data/a.txt", fs::perms::owner_read);
   const std::string out = Run("copy('game')");
-  EXPECT_EQ(ReadFile(m_home / "servers/game/data/a.txt"), "new");
+  EXPECT_EQ(testkit::ReadFile(m_home / "servers/game/data/a.txt"), "new");
   EXPECT_NE(out.find("*****\n完毕\n"), std::string::npos) << out;
   EXPECT_NE(Run("copy('chat')").find("not find temp/servers/chat"), std::string::npos);
   Run("copy('all')");
-  EXPECT_EQ(ReadFile(m_home / "servers/top.ini"), "top");
+  EXPECT_EQ(testkit::ReadFile(m_home / "servers/top.ini"), "top");
   EXPECT_FALSE(fs::exists(m_home / "servers/extra/x.txt"));
 }
 
@@ -478,7 +471,7 @@ TEST_F(MaintainSiteTest, DownloadOfTheServerPackageRunsEveryStepInOrder) {
             "ftp 127.0.0.1 21 u pw get servers_update.zip temp/servers_update.zip\n"
             "zip x temp/servers_update.zip temp/servers\n"
             "after temp/servers/afterunzip2.bat\n");
-  EXPECT_EQ(ReadFile(m_home / "temp/servers_update.zip"), "servers_update.zip\n");
+  EXPECT_EQ(testkit::ReadFile(m_home / "temp/servers_update.zip"), "servers_update.zip\n");
 }
 
 TEST_F(MaintainSiteTest, DownloadOfTheClientPackageFillsTheWwwFolder) {
@@ -488,7 +481,7 @@ TEST_F(MaintainSiteTest, DownloadOfTheClientPackageFillsTheWwwFolder) {
   EXPECT_NE(out.find("下载完毕\n解压缩完毕\n文件copy完毕\n创建自动更新完毕\n完毕\n"),
             std::string::npos)
       << out;
-  EXPECT_EQ(ReadFile(m_home / "www/servers/wvclient/file.txt"), "pkg\n");
+  EXPECT_EQ(testkit::ReadFile(m_home / "www/servers/wvclient/file.txt"), "pkg\n");
   EXPECT_NE(Calls().find("after www/servers/wvclient/createupdate.exe\n"), std::string::npos);
 }
 
@@ -505,7 +498,7 @@ TEST_F(MaintainSiteTest, UploadPacksAndSendsAndMissingToolsAreNamed) {
                          "put temp/servers_update.zip servers_update.zip\n"),
             std::string::npos)
       << Calls();
-  fs::remove(m_dir.Path() / "myftp");
+  fs::remove(m_dir.path() / "myftp");
   EXPECT_NE(Run("download('client')").find("not find ../myftp\n"), std::string::npos);
 }
 
@@ -515,7 +508,7 @@ class MaintainLinkTest : public MaintainGroupTest {
  protected:
   void SetUp() override {
     MaintainGroupTest::SetUp();
-    WriteFile(m_dir.Path() / "db/accounts/gm.ini", "password = s3cret\ncmd = 9\n");
+    WriteFile(m_dir.path() / "db/accounts/gm.ini", "password = s3cret\ncmd = 9\n");
     m_server = std::make_unique<linktest::cServerEndpoint>();
     m_server->AddCmd(cCmdMaintain::kLevel, &cCmdMaintain::Instance());
     ASSERT_NE(m_server->Port(), 0);
@@ -542,7 +535,7 @@ class MaintainLinkTest : public MaintainGroupTest {
              r.CmdText().rfind("Output(", 0) == 0;
     };
     {
-      CoutCapture quiet;
+      testkit::cStdoutCapture quiet;
       EXPECT_TRUE(m_server->PumpUntil([&] {
         for (const auto& r : m_peer->Records())
           if (output(r)) return true;
@@ -590,7 +583,7 @@ TEST_F(MaintainLinkTest, ADownloadedFileArrivesIntactThroughWriteFileIndex) {
             std::string::npos)
       << back[1];
   RunAsRequester(back);
-  EXPECT_EQ(ReadFile(m_dir.Path() / "mirror/logs/game.log"), contents);
+  EXPECT_EQ(testkit::ReadFile(m_dir.path() / "mirror/logs/game.log"), contents);
 }
 
 TEST_F(MaintainLinkTest, PartsAskedForInOrderRebuildTheFile) {
@@ -600,7 +593,7 @@ TEST_F(MaintainLinkTest, PartsAskedForInOrderRebuildTheFile) {
   WriteFile(Servers("big.txt"), contents);
   for (int part = 0; part < 3; ++part)
     RunAsRequester(Ask("downloadfilepart('big.txt'," + std::to_string(part) + ")"));
-  EXPECT_EQ(ReadFile(m_dir.Path() / "mirror/big.txt"), contents);
+  EXPECT_EQ(testkit::ReadFile(m_dir.path() / "mirror/big.txt"), contents);
   const std::vector<std::string> beyond = Ask("downloadfilepart('big.txt',3)");
   ASSERT_EQ(beyond.size(), 1u);
   EXPECT_NE(beyond[0].find(" part 3 of 3 overflow\n"), std::string::npos) << beyond[0];
@@ -613,13 +606,13 @@ TEST_F(MaintainLinkTest, RecentLogsOfAFolderAreSentAndOthersAreNot) {
   fs::last_write_time(Servers("game/old.log"),
                       fs::file_time_type::clock::now() - std::chrono::hours(5));
   RunAsRequester(Ask("downloadpathtime(2,'game')"));
-  EXPECT_EQ(ReadFile(m_dir.Path() / "mirror/game/new.log"), "new");
-  EXPECT_FALSE(fs::exists(m_dir.Path() / "mirror/game/old.log"));
-  EXPECT_FALSE(fs::exists(m_dir.Path() / "mirror/game/new.txt"));
+  EXPECT_EQ(testkit::ReadFile(m_dir.path() / "mirror/game/new.log"), "new");
+  EXPECT_FALSE(fs::exists(m_dir.path() / "mirror/game/old.log"));
+  EXPECT_FALSE(fs::exists(m_dir.path() / "mirror/game/new.txt"));
 }
 
 TEST_F(MaintainLinkTest, APeersPathOutsideTheRootIsRefusedAndNothingIsSent) {
-  WriteFile(m_dir.Path() / "outside.txt", "secret");
+  WriteFile(m_dir.path() / "outside.txt", "secret");
   const std::vector<std::string> back = Ask("downloadfile('../outside.txt')");
   ASSERT_EQ(back.size(), 1u);
   EXPECT_NE(back[0].find("file ../outside.txt refused"), std::string::npos) << back[0];
@@ -651,7 +644,7 @@ TEST(MaintainBroadcast, TextsReachTheReceiverUnchanged) {
     };
     for (const auto& [cmd, expected] : cases) {
       got.clear();
-      CoutCapture quiet;
+      testkit::cStdoutCapture quiet;
       EXPECT_TRUE(receiver.Do(cmd.c_str())) << cmd;
       EXPECT_EQ(got, expected) << cmd;
     }

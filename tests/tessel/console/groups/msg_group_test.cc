@@ -14,7 +14,7 @@ void Check(const std::vector<stGroupCase>& cases) {
 
 TEST(MsgGroup, UnknownNamesAreReportedAndNothingIsSent) {
   GroupTestHost();
-  TempWorkDir dir;
+  testkit::cTempDir dir{testkit::cTempDir::kWorkDir};
   Check({
       {"SendToServer('nosuch',2,'Do(10)')", true,
        "func_SendToServer not find client nosuch cmd 2 Do(10)\n"},
@@ -44,7 +44,7 @@ class MsgGroupLinkTest : public LinkHostTest {
 // An operator's command reaches the server's account group over the client link, and its
 // output comes back to the console.
 TEST_F(MsgGroupLinkTest, SendToServerFromTheConsoleReturnsTheOutput) {
-  CoutCapture capture;
+  testkit::cStdoutCapture capture;
   cTesselCmd::Instance().ParseCmd("/9/SendToServer('global',1,'Accounts()')", std::cout);
   const std::string expected =
       "Output() func_Accounts " + std::string(m_host->GetAccount()) + " opsuser \n";

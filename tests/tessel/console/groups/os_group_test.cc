@@ -38,12 +38,12 @@ class OsGroupTest : public ::testing::Test {
   }
 
   std::string Run(const std::string& cmd, bool ok = true) {
-    CoutCapture out;
+    testkit::cStdoutCapture out;
     EXPECT_EQ(cCmdOS::Instance().Do(cmd.c_str()), ok) << cmd;
     return out.Text();
   }
 
-  TempWorkDir m_dir;
+  testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
   long m_diff = 0;
 };
 
@@ -71,7 +71,7 @@ TEST_F(OsGroupTest, SmallCommandsWriteTheirTexts) {
   for (const Case& c : cases) EXPECT_EQ(Run(c.cmd), c.out) << c.cmd;
   EXPECT_EQ(cCmdOS::GetAllocFirst(), 3);
   EXPECT_EQ(cCmdOS::GetAllocSecond(), 4);
-  std::ifstream made(m_dir.Path() / "made.txt");
+  std::ifstream made(m_dir.path() / "made.txt");
   std::string word;
   made >> word;
   EXPECT_EQ(word, "made");

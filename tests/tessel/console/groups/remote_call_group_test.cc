@@ -15,8 +15,8 @@ namespace {
 class RemoteCallGroup : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::filesystem::create_directories(m_dir.Path() / "SafeCall");
-    std::ofstream(m_dir.Path() / "SafeCall" / "probe.lua") << R"(
+    std::filesystem::create_directories(m_dir.path() / "SafeCall");
+    std::ofstream(m_dir.path() / "SafeCall" / "probe.lua") << R"(
 calls = ''
 function SafeCall(...)
   local parts = {}
@@ -28,7 +28,7 @@ function SafeCall(...)
 end
 )";
     cScriptManager::Instance().Clear();
-    cScriptManager::Instance().CreateScript(m_dir.Path().c_str());
+    cScriptManager::Instance().CreateScript(m_dir.path().c_str());
   }
   void TearDown() override { cScriptManager::Instance().Clear(); }
 
@@ -41,7 +41,7 @@ end
     return calls;
   }
 
-  TempWorkDir m_dir;
+  testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
 };
 
 TEST_F(RemoteCallGroup, SafeCallForwardsBooleansNumbersAndStringsIntoTheScript) {

@@ -77,7 +77,7 @@ TEST_F(RemoteGroupTest, RoutedCallsThatCannotGoAnywhereAreDroppedWithTheirReason
 TEST_F(RemoteGroupTest, ACommandForADestinationWithoutRouteStartsASearchAndIsNotSent) {
   const stGroupRun run = Run("SendRemoteCmd('far',1,'Accounts()')");
   EXPECT_TRUE(run.ok);
-  EXPECT_EQ(Lines(run.out).front(),
+  EXPECT_EQ(testkit::Lines(run.out).front(),
             "func_SendRemoteCmdParam not find path to des farfunc_LuaFindPathOnRoute  msg wrong, "
             "I have no default route.");
   EXPECT_FALSE(IsFindRomotePath("far"));
@@ -125,7 +125,7 @@ TEST_F(RemoteGroupTest, AStreamedCommandTakesTheRouteUpToItsParameter) {
   EXPECT_EQ(RemoteStreamHead("w"), "");
   EXPECT_FALSE(SendRemoteStream("w", &WriteVer, nullptr, nullptr));
   {
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     cRemotePath::Instance().SetPath("w", "SendPathCmd('me','mid','w','%3%',%1%,[=[%2%]=])");
   }
   EXPECT_EQ(RemoteStreamHead("w"), "SendPathCmd('me','mid','w'");
@@ -145,7 +145,7 @@ TEST_F(LinkedHostTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
   UseConsoleGroups(*m_server->GetBridgeServer());
   const std::string own = m_host->GetAccount();
   {
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     cRemotePath::Instance().SetPath("far", MakeRouteTemplate({"me", "global", own}));
   }
   const std::string longText(stMsg_Cmd::kTextCapacity, 'x');
@@ -162,7 +162,7 @@ TEST_F(LinkedHostTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
       {&SendRemoteStream, "Output('" + longText + "')", false, ""},
   };
   for (stCase& c : cases) {
-    CoutCapture capture;
+    testkit::cStdoutCapture capture;
     EXPECT_EQ(c.send("far", &WriteOutputCall, &c.text, nullptr), c.sent) << c.text.size();
     if (!c.sent) continue;
     EXPECT_TRUE(Pump([&] { return capture.Text().find(c.printed) != std::string::npos; }))
@@ -178,7 +178,7 @@ TEST_F(LinkedHostTest, ASearchForAnAccountLoggedInHereTakesItsLink) {
   UseConsoleGroups(*m_server->GetBridgeServer());
   UseConsoleGroups(Link());
   ASSERT_EQ(m_host->GetDefaultRoute(), nullptr);
-  CoutCapture capture;
+  testkit::cStdoutCapture capture;
   const stGroupRun run = RunInGroup(cCmdRemote::Instance(), "FindPathOnRoute('gm')");
   EXPECT_TRUE(run.ok);
   EXPECT_EQ(run.out, "");

@@ -22,7 +22,7 @@ class ScriptGroup : public ::testing::Test {
  protected:
   void SetUp() override {
     GroupTestHost();
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     cTesselCmd& console = cTesselCmd::Instance();
     if (console.GetCmd(11) == nullptr) console.Start();
     console.ParseCmd("/11", std::cout);
@@ -30,7 +30,7 @@ class ScriptGroup : public ::testing::Test {
   stGroupRun Run(const std::string& statement) {
     return RunInGroup(cCmdScript::Instance(), statement);
   }
-  TempWorkDir m_dir;
+  testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
 };
 
 // The functions of every registration step are present, and Help is the script group's own
@@ -85,10 +85,10 @@ TEST_F(ScriptGroup, SendingWithoutTheEasyClientIsReported) {
 }
 
 TEST_F(ScriptGroup, ClearAScriptDropsALoadedScriptOnly) {
-  std::ofstream(m_dir.Path() / "drop.lua") << "value = 1";
+  std::ofstream(m_dir.path() / "drop.lua") << "value = 1";
   cScriptManager& scripts = cScriptManager::Instance();
   scripts.Clear();
-  scripts.CreateScript(m_dir.Path().c_str());
+  scripts.CreateScript(m_dir.path().c_str());
   ASSERT_NE(scripts.GetScript("drop"), nullptr);
   EXPECT_EQ(Run("ClearAScript('drop')").out, "clear script file drop ok \n");
   EXPECT_EQ(Run("ClearAScript('drop')").out, "not find script file drop\n");

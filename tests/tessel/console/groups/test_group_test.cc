@@ -112,12 +112,12 @@ TEST_F(LinkedHostTest, ChangeCmdArrayToNextSwitchesWhatTheConsoleEntersForAnEndp
   RunInGroup(cCmdTest::Instance(), "ChangeCmdArrayToNext('center',1)");
   cTesselCmd& console = cTesselCmd::Instance();
   {
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     console.ParseCmd("//center", std::cout);
   }
   EXPECT_EQ(console.GetCurCmdArray(), &next);
   {
-    CoutCapture quiet;
+    testkit::cStdoutCapture quiet;
     console.ParseCmd("//0//", std::cout);
   }
   bridge.SetNext(false);

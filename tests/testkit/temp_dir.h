@@ -1,0 +1,80 @@
+// One temporary folder for a test: made under the system's temporary folder with a unique name
+// and removed with everything in it at the end. While it lives it can be the working folder
+// and the host's home (TESSEL_HOME, TESSEL_REGISTRY); both are given back at the end.
+// Header-only, so suites that do not link the host library can use it. Main thread only.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testkit {
+
+class cTempDir {
+ public:
+  // kWorkDir makes the folder the working folder at once, kHome also the host's home.
+  enum eUse { kPlain, kWorkDir, kHome };
+
+  explicit cTempDir(eUse use = kPlain) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tessel_test_XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make " + pattern);
+    m_path = pattern;
+    if (use == kWorkDir) enter();
+    if (use == kHome) home();
+  }
+  ~cTempDir() {
+    for (auto it = m_env.rbegin(); it != m_env.rend(); ++it) {
+      if (it->second)
+        ::setenv(it->first.c_str(), it->second->c_str(), 1);
+      else
+        ::unsetenv(it->first.c_str());
+    }
+    std::error_code ec;
+    if (!m_before.empty()) std::filesystem::current_path(m_before, ec);
+    std::filesystem::remove_all(m_path, ec);
+  }
+  cTempDir(const cTempDir&) = delete;
+  cTempDir& operator=(const cTempDir&) = delete;
+
+  const std::filesystem::path& path() const { return m_path; }
+  // The path of `name` inside the folder.
+  std::string file(const std::string& name) const { return (m_path / name).string(); }
+  std::string operator/(const std::string& name) const { return file(name); }
+  // Writes a file inside the folder, making its folders as needed; gives its path.
+  std::string write(const std::string& name, const std::string& text) const {
+    std::filesystem::create_directories((m_path / name).parent_path());
+    std::ofstream(m_path / name, std::ios::binary | std::ios::trunc) << text;
+    return file(name);
+  }
+  // Makes the folder the working folder until the end.
+  cTempDir& enter() {
+    if (m_before.empty()) m_before = std::filesystem::current_path();
+    std::filesystem::current_path(m_path);
+    return *this;
+  }
+  // Makes the folder the working folder and the host's home and registry until the end.
+  cTempDir& home() {
+    setenv_until_end("TESSEL_HOME", m_path.c_str());
+    setenv_until_end("TESSEL_REGISTRY", m_path.c_str());
+    return enter();
+  }
+
+ private:
+  void setenv_until_end(const char* name, const char* value) {
+    const char* old = ::getenv(name);
+    m_env.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    ::setenv(name, value, 1);
+  }
+
+  std::filesystem::path m_path;
+  std::filesystem::path m_before;
+  std::vector<std::pair<std::string, std::optional<std::string>>> m_env;
+};
+
+}  // namespace testkit
