@@ -1,8 +1,6 @@
 #include "replay_test_util.h"
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace replaytest {
@@ -46,17 +44,6 @@ std::string ReplayBytes(uint32_t startClock, const std::vector<stFileRecord>& re
     out += r.data;
   }
   return out;
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
 }
 
 uint32_t U32At(const std::string& bytes, size_t at) {

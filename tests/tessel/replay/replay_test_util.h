@@ -31,8 +31,6 @@ struct stFileRecord {
 };
 // The bytes of a replay file: header (version 1, start clock, calendar time 0) and records.
 std::string ReplayBytes(uint32_t startClock, const std::vector<stFileRecord>& records);
-void WriteFile(const std::string& path, const std::string& bytes);
-std::string ReadBytes(const std::string& path);
 uint32_t U32At(const std::string& bytes, size_t at);
 
 struct stDelivery {
