@@ -7,7 +7,9 @@
 
 #include "tessel/core/config_stores.h"
 #include "tessel/core/login_text.h"
+#include "testkit/file_text.h"
 #include "testkit/link_test_util.h"
+#include "testkit/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +34,7 @@ class AccountTest : public testing::Test {
     return testing::internal::GetCapturedStdout();
   }
 
-  linktest::cTempHome home_;
+  testkit::cTempDir home_{testkit::cTempDir::kHome};
   cAccountManagerHelpServer manager_;
 };
 

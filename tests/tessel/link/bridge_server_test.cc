@@ -6,7 +6,9 @@
 #include <fstream>
 
 #include "tessel/core/config_stores.h"
+#include "testkit/file_text.h"
 #include "testkit/link_test_util.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
@@ -51,7 +53,7 @@ class BridgeServerTest : public testing::Test {
                             std::to_string(name == std::string("low") ? 0 : 9) + " 成功登陆\n");
   }
 
-  cTempHome home_;
+  testkit::cTempDir home_{testkit::cTempDir::kHome};
   cServerEndpoint server_;
   std::unique_ptr<cPeer> peer_;
 };
@@ -99,7 +101,7 @@ TEST_F(BridgeServerTest, GroupTwentyFiveRunsWithoutAccountsUnlessItsCheckAsksFor
 }
 
 TEST_F(BridgeServerTest, ALinkNotLoggedInRunsNothingButTheLoginCallsInGroupTwo) {
-  std::filesystem::path marker = home_.Path() / "ran";
+  std::filesystem::path marker = home_.path() / "ran";
   const std::string escapes[] = {
       "os.execute('touch " + marker.string() + "')",
       "while true do end",
@@ -132,7 +134,7 @@ TEST_F(BridgeServerTest, NoPasswordReachesTheLogs) {
   EXPECT_TRUE(ExpectRefusal(*peer_, 2, "Login('gm','s3cret') x()", ChatException_NoPri));
   ASSERT_TRUE(LogIn(*peer_, "gm", "s3cret"));
   server_.End();
-  std::string log = home_.ReadAll("log");
+  std::string log = testkit::ReadFolder(home_.path() / "log");
   EXPECT_NE(log.find("{Login('gm','******')} result 0"), std::string::npos);
   EXPECT_EQ(log.find("s3cret"), std::string::npos);
 }

@@ -6,7 +6,9 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/log_file.h"
 #include "tessel/link/net_help.h"
+#include "testkit/file_text.h"
 #include "testkit/link_test_util.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
@@ -52,7 +54,7 @@ class BridgeTest : public testing::Test {
     msg_.Init(&bridge_);
     EXPECT_TRUE(bridge_.CreateBridge("core", &msg_));
   }
-  cTempHome home_;
+  testkit::cTempDir home_{testkit::cTempDir::kHome};
   cMsg msg_;
   cTestBridge bridge_;
 };
@@ -146,7 +148,7 @@ TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   EXPECT_EQ(bridge_.GetCmdLogSize(), 2u);
   bridge_.AddCmdLog_Result(ChatException_NoPri);
   bridge_.End();
-  const std::string log = home_.ReadAll("log");
+  const std::string log = testkit::ReadFolder(home_.path() / "log");
   EXPECT_NE(log.find("【cmd】3 {Ver()} result 16\n"), std::string::npos);
   size_t lines = 0;
   for (size_t at = log.find("【cmd】"); at != std::string::npos; at = log.find("【cmd】", at + 1))

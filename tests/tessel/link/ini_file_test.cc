@@ -5,14 +5,14 @@
 #include <filesystem>
 #include <fstream>
 
-#include "testkit/link_test_util.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
 // Words are read in threes (key, "=", value): a later key wins, a value with a blank is cut and
 // its rest becomes the next key, and what cannot be read leaves the output untouched.
 TEST(IniFile, LoadReadsWordsInThreesAndLeavesOutputsOfMissingOrBadValuesUntouched) {
-  linktest::cTempHome home;
+  testkit::cTempDir home{testkit::cTempDir::kHome};
   std::ofstream("a.ini") << "password = abc\ncmd = 4\npassword = xyz\nname = two words = x\n"
                             "flag = true\nn = 12x\none = 1\nlast =";
   cIniFile ini;
@@ -38,7 +38,7 @@ TEST(IniFile, LoadReadsWordsInThreesAndLeavesOutputsOfMissingOrBadValuesUntouche
 }
 
 TEST(IniFile, SaveWritesWhatLoadReadsBackAndLeavesNoOtherFile) {
-  linktest::cTempHome home;
+  testkit::cTempDir home{testkit::cTempDir::kHome};
   cIniFile ini;
   EXPECT_FALSE(ini.Save()) << "no path yet";
   ini.SetPath("out.ini");

@@ -18,8 +18,8 @@
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "testkit/console_test_util.h"
-#include "testkit/scratch_dir.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 
 namespace testing_msg {
 
@@ -153,7 +153,7 @@ class TestBridge : public iBridge {
   iSend* m_ranOn = nullptr;
   std::vector<unsigned> m_logged;
   std::vector<int> m_results;
-  testing_support::scratch_dir m_folder;
+  testkit::cTempDir m_folder;
   cMsgLog m_msgLog;
   cMsg m_msg;
 
@@ -166,7 +166,7 @@ class TestBridge : public iBridge {
 };
 
 // Captures what is written to standard output while it lives.
-using CaptureCout = CoutCapture;
+using CaptureCout = testkit::cStdoutCapture;
 
 // Bytes of one record received from a peer over `link`, with the given header and total size;
 // the test fills in the body.
