@@ -39,11 +39,6 @@ void PutU32(std::string& bytes, size_t at, uint32_t value) {
   for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-// Records the process's links under `name`.
-void StartRecord(cServerProcess& process, const std::string& name) {
-  process.Ask("/16/Record('" + name + "')", " ok!");
-}
-
 // A plain TCP connection to a listening side on 127.0.0.1: it becomes a link of the server
 // and sends nothing itself.
 class cLoopbackLink {
@@ -80,22 +75,18 @@ stRecorded RecordSession() {
   cServerProcess global(globalHome, Words("global", {"listen", "=", "0"}));
   const int port = global.WaitPort("global");
   EXPECT_GT(port, 0) << global.Output();
-  StartRecord(global, "links");
+  global.Ask("/16/Record('links')", " ok!");
 
   WriteLogin(gameHome, "global", "game", "gamepw");
   cServerProcess game(gameHome, Words("game", {"connect", "=", "global:" + std::to_string(port)}));
   EXPECT_TRUE(game.WaitOutput("logined 1")) << game.Output();
-  StartRecord(game, "uplink");
+  game.Ask("/16/Record('uplink')", " ok!");
   const std::pair<const char*, const char*> commands[] = {
       {"/11/SendName('global',6,'Hello()')", "Output() Hello World!"},
       {"/9/SendToServer('global',1,'Accounts()')", "Output() func_Accounts global game "},
       {"/11/SendName('global',3,\"RunRemote('nothing')\")", "Output() run file nothing not found"},
   };
-  for (const auto& [line, returned] : commands) {
-    const size_t mark = game.Output().size();
-    game.Type(line);
-    EXPECT_TRUE(game.WaitOutput(returned, mark)) << game.Output().substr(mark);
-  }
+  for (const auto& [line, returned] : commands) game.Ask(line, returned);
   game.QuitInOrder();
   global.QuitInOrder();
   session.serverFile = testkit::ReadFolder(globalHome / "Replay");
