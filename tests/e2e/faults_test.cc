@@ -1,6 +1,7 @@
 // Faults raised on a server's worker on purpose: each is reported (ERRORLOG.TXT, the dump file,
 // the report tool started), the process takes the exception end and exits in order, and its
 // peer hears of it.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -27,7 +28,7 @@ std::string InstallWithReportTool(const cHome& home) {
   return home / "bin/tessel_server";
 }
 
-TEST(Faults, AFaultIsReportedAndTheProcessTakesTheExceptionEndAndExitsInOrder) {
+TEST(Faults, EachFaultIsReportedAndTheProcessTakesTheExceptionEndAndExitsInOrder) {
   const struct {
     const char* line;         // typed once the console is ready
     const char* waitFor;      // when not empty: output awaited before `then` is typed
@@ -36,6 +37,10 @@ TEST(Faults, AFaultIsReportedAndTheProcessTakesTheExceptionEndAndExitsInOrder) {
     const char* status;       // the crash status: the run stage and what ran in it
   } faults[] = {
       {"/12/Null()", "", "", "caused an Access Violation", "status: 2\nlast cmd Null()"},
+      {"/12/Func0()", "", "", "caused an Access Violation", "status: 2\nlast cmd Func0()"},
+      {"/12/Func0Run()", "", "", "caused an Access Violation", "status: 3\nin run"},
+      {"/12/Vir()", "", "", "caused an Illegal Instruction", "status: 2\nlast cmd Vir()"},
+      {"/12/Throw()", "", "", "caused a Microsoft C++ Exception", "status: 2\nlast cmd Throw()"},
       // The worker never comes back; the operator's "dump" reports from the console thread.
       {"/12/DeadLoop()", "enter deadloop 0\n", "dump", "caused a Breakpoint",
        "status: 2\nlast cmd DeadLoop()"},
@@ -68,6 +73,21 @@ TEST(Faults, AFaultIsReportedAndTheProcessTakesTheExceptionEndAndExitsInOrder) {
     for (const char* time : {"crashtime", "endtime", "exittime"})
       EXPECT_FALSE(RegistryValue(home, time).empty()) << time;
   }
+}
+
+// Without the report tool nobody takes the fault over: the report is still written, then the
+// fault ends the process by its signal, before any end.
+TEST(Faults, WithoutTheReportToolTheFaultEndsTheProcessAfterTheReport) {
+  cHome home;
+  cServerProcess server(home, Words("game", {}));
+  ASSERT_TRUE(server.WaitOutput("!>")) << server.Output();
+  server.Type("/12/Null()");
+  EXPECT_EQ(server.WaitExit(), 128 + SIGSEGV) << server.Output();
+  EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(home / "ERRORLOG.TXT"),
+                               {"caused an Access Violation", "Write to location 00000000",
+                                "===== [end of ERRORLOG.TXT] ====="}));
+  EXPECT_FALSE(RegistryValue(home, "crashtime").empty());
+  EXPECT_TRUE(RegistryValue(home, "endtime").empty());
 }
 
 // The exception end tells the peers: the server hears of its client's fault, the client of its

@@ -19,6 +19,7 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
     const char* said;  // what the program writes on its way out
   } endings[] = {
       {"quit typed", {}, [](cServerProcess& p) { p.Type("quit"); }, "program quit... "},
+      {"q typed", {}, [](cServerProcess& p) { p.Type("q"); }, "program quit... "},
       {"end of input", {}, [](cServerProcess& p) { p.CloseInput(); }, "program quit... "},
       {"end of input after an open line",
        {},

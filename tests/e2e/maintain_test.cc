@@ -1,24 +1,106 @@
-// The maintenance groups between real processes of the cluster: answers that come back with
-// their prefixes in both directions, a file carried to the requester, and broadcasts from the
-// top that reach the processes below.
+// The maintenance and OS groups between real processes of the cluster: answers that come back
+// with their prefixes in both directions, a file carried to the requester, broadcasts from the
+// top, a process found and ended by name, clocks taken over from another process, planned stops
+// and the ordered close.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "e2e/cluster.h"
 
+extern char** environ;
+
 namespace e2e {
 namespace {
 
-// Typed on a process: sends `cmd` to group 4 of its upstream named `to`.
-std::string SendTo(const std::string& to, const std::string& cmd) {
-  return "/9/SendToServer('" + to + "',4,\"" + cmd + "\")";
+namespace fs = std::filesystem;
+
+// Typed on a process: sends `cmd` to group `group` of its upstream named `to`.
+std::string SendTo(const std::string& to, const std::string& cmd, int group = 4) {
+  return "/9/SendToServer('" + to + "'," + std::to_string(group) + ",\"" + cmd + "\")";
 }
 
-TEST(MaintainE2e, AnswersFilesAndBroadcastsCrossTheLinksOfTheCluster) {
+// The number written right after the last `key` in `text`; `fallback` when there is none.
+long NumberAfterLast(const std::string& text, const std::string& key, long fallback) {
+  const size_t at = text.rfind(key);
+  return at == std::string::npos ? fallback : std::strtol(text.c_str() + at + key.size(), 0, 10);
+}
+
+// The day (days since 1970) of the time planned by RestartTime('10:30'), printed after `from`
+// as "YYYY_MM_DD 10:30:00"; -1 when it is not there.
+long PlannedDay(const std::string& out, size_t from) {
+  const size_t at = out.find(" 10:30:00", from);
+  int y = 0, m = 0, d = 0;
+  if (at == std::string::npos || at < 10 ||
+      std::sscanf(out.c_str() + at - 10, "%4d_%2d_%2d", &y, &m, &d) != 3)
+    return -1;
+  return std::chrono::sys_days(std::chrono::year(y) / m / d).time_since_epoch().count();
+}
+
+// A copy of the sleep program under a name no other process has, started by the test so that
+// the finder's commands touch only it. Killed and reaped by the destructor if still there.
+class cSleeper {
+ public:
+  explicit cSleeper(const cHome& home)
+      : m_name("tslsleep" + std::to_string(::getpid())), m_path(home / m_name) {
+    fs::copy_file("/bin/sleep", m_path);
+    std::string arg0 = m_name, seconds = "60";
+    char* argv[] = {arg0.data(), seconds.data(), nullptr};
+    if (::posix_spawn(&m_pid, m_path.c_str(), nullptr, nullptr, argv, environ) != 0) m_pid = -1;
+    // Visible under its own program file once the exec is done.
+    for (int i = 0; i < 500 && m_pid > 0 && !Execed(); ++i) usleep(2000);
+  }
+  ~cSleeper() {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+  }
+  const std::string& Name() const { return m_name; }
+  bool Running() const { return m_pid > 0 && Execed(); }
+  // Reaps the process within the wait bound: the signal that ended it, 0 when it did not end.
+  int Reap() {
+    int status = 0;
+    for (int i = 0; i < kWaitMs / 20 && m_pid > 0; ++i) {
+      if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_pid = -1;
+        return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+  }
+
+ private:
+  bool Execed() const {
+    std::error_code ec;
+    return fs::read_symlink("/proc/" + std::to_string(m_pid) + "/exe", ec) == m_path;
+  }
+  std::string m_name;
+  std::string m_path;
+  pid_t m_pid = -1;
+};
+
+TEST(MaintainE2e, AnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) {
   cCluster cluster;
   ASSERT_TRUE(cluster.Ready()) << cluster.Map().Output();
+  cServerProcess& game = cluster.Game();
   // Contents that would end or nest any Lua long bracket of a naive transfer.
   const std::string contents = "a [[b]] c ]] d ]===] e ]=] f\n[==[ g $[$[ h\n\nend";
   cluster.GlobalHome().write("servers/logs/brackets.log", contents);
+  cSleeper sleeper(cluster.GameHome());
+  ASSERT_TRUE(sleeper.Running());
+  const std::string name = sleeper.Name();
+  const long now = static_cast<long>(std::time(nullptr));
+  const long ahead = 3 * 86400L;
   const struct {
     cServerProcess& (cCluster::*on)();  // the process the line is typed on
     std::string line;
@@ -41,6 +123,13 @@ TEST(MaintainE2e, AnswersFilesAndBroadcastsCrossTheLinksOfTheCluster) {
       {&cCluster::Global,
        "/4/BroadCmdReverse(4,'Ver()')",
        {"程序 global 版本", "Output() func_Version ip: ", "程序 game 版本"}},
+      // Asked before the test reaps it: a process that has ended is not found any more.
+      {&cCluster::Game, SendTo("global", "findprocess('" + name + "')"), {name + " find 1"}},
+      {&cCluster::Game, SendTo("global", "killprocess('" + name + "')"), {name + " kill 1"}},
+      {&cCluster::Game, SendTo("global", "findprocess('" + name + "')"), {name + " find 0"}},
+      // The timer manager's difference set by hand; a restart time is planned on that clock.
+      {&cCluster::Game, "/15/OS_SetTime(" + std::to_string(now + ahead) + ",'x')", {"TimeDiff"}},
+      {&cCluster::Game, "/4/RestartTime('10:30')", {"func_RestartTime ip: ", " 10:30:00"}},
   };
   for (const auto& ask : asks) {
     SCOPED_TRACE(ask.line);
@@ -52,7 +141,31 @@ TEST(MaintainE2e, AnswersFilesAndBroadcastsCrossTheLinksOfTheCluster) {
     EXPECT_TRUE(testkit::InOrder(process.Output().substr(mark), ask.expected));
   }
   EXPECT_EQ(testkit::ReadFile(cluster.GameHome() / "servers/logs/brackets.log"), contents);
-  EXPECT_TRUE(cluster.Game().WaitOutput("程序 map 版本")) << cluster.Game().Output();
+  EXPECT_TRUE(game.WaitOutput("程序 map 版本")) << game.Output();
+  EXPECT_EQ(sleeper.Reap(), SIGTERM);
+  EXPECT_NEAR(NumberAfterLast(game.Output(), "TimeDiff == ", 0), ahead, 2);
+  const long aheadDay = PlannedDay(game.Output(), 0);
+
+  // The upstream's clock taken over: the difference follows it back to the machine's clock, and
+  // so does the planned day; a planned stop can be cancelled, a wrong time is refused.
+  size_t mark = game.Output().size();
+  ASSERT_TRUE(game.Ask(SendTo("global", "OS_QueryTime()", 15), "Remote date and time: "));
+  EXPECT_NEAR(NumberAfterLast(game.Output().substr(mark), "TimeDiff == ", ahead), 0, 2);
+  mark = game.Output().size();
+  EXPECT_TRUE(game.Ask("/4/RestartTime('10:30')", " 10:30:00"));
+  EXPECT_EQ(aheadDay - PlannedDay(game.Output(), mark), 3) << game.Output();
+  EXPECT_TRUE(game.Ask("/4/RestartTime('0')", "cancel"));
+  EXPECT_TRUE(game.Ask("/4/RestartTime('24:00')", "error time format 格式为 10:30"));
+
+  // Close on the leaf process: it ends in order, neither at once nor much later than 3 s.
+  cServerProcess& map = cluster.Map();
+  const auto closed = std::chrono::steady_clock::now();
+  ASSERT_TRUE(map.Ask("/4/Close()", "func_CloseTessel ip: "));
+  EXPECT_EQ(map.WaitExit(), 0) << map.Output();
+  const auto took = std::chrono::steady_clock::now() - closed;
+  EXPECT_GE(took, std::chrono::milliseconds(1500));
+  EXPECT_LE(took, std::chrono::seconds(15));
+  EXPECT_NE(map.Output().find("program quit... "), std::string::npos);
   EXPECT_TRUE(cluster.QuitAll());
 }
 
