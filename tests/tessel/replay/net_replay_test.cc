@@ -7,6 +7,7 @@
 #include "replay_test_util.h"
 #include "tessel/replay/net_record.h"
 #include "testkit/file_text.h"
+#include "testkit/net_recorder.h"
 #include "testkit/temp_dir.h"
 
 namespace {
@@ -14,6 +15,10 @@ namespace {
 using namespace replaytest;
 
 constexpr uint32_t kStart = 5000;  // the recorded start clock
+
+std::string Text(const testkit::stDelivery& d) {
+  return std::string(d.bytes.begin(), d.bytes.end());
+}
 
 class NetReplayTest : public testing::Test {
  protected:
@@ -42,7 +47,7 @@ class NetReplayTest : public testing::Test {
   cFixedFind find_;
   stRecordReplay pair_{&find_, &FakeClock};
   cNetReplay& replay_ = pair_.replay;
-  cKeepCallback game_, world_;
+  testkit::cNetRecorder game_, world_;
 };
 
 TEST_F(NetReplayTest, RecordsComeDueAtTheirRecordedOffsetDividedByTheSpeed) {
@@ -61,7 +66,7 @@ TEST_F(NetReplayTest, RecordsComeDueAtTheirRecordedOffsetDividedByTheSpeed) {
       {1, 0xFFFFFF9Cu, 0xFFFFFFF0u, {{0, 1}, {99, 1}, {100, 2}, {299, 2}, {300, 3}}},
   };
   for (const Case& c : cases) {
-    cKeepCallback out;
+    testkit::cNetRecorder out;
     find_.callbacks["game"] = &out;
     const std::vector<stFileRecord> records = {
         {c.recordedStart, 2, "game", 1, "a"},
@@ -73,13 +78,13 @@ TEST_F(NetReplayTest, RecordsComeDueAtTheirRecordedOffsetDividedByTheSpeed) {
     for (auto [after, expected] : c.steps) {
       g_now.store(c.loadedAt + after);
       StepAll();
-      EXPECT_EQ(out.Items().size(), expected)
+      EXPECT_EQ(out.Snapshot().size(), expected)
           << "speed " << c.speed << " from " << c.recordedStart << " at " << after;
     }
     EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);
     EXPECT_FALSE(replay_.IsReplaying());
-    ASSERT_EQ(out.Items().size(), 3u);
-    EXPECT_EQ(out.Items()[2].data, "c");
+    ASSERT_EQ(out.Snapshot().size(), 3u);
+    EXPECT_EQ(Text(out.Snapshot()[2]), "c");
   }
 }
 
@@ -99,16 +104,16 @@ TEST_F(NetReplayTest, EachRecordGoesToTheCallbackAndLinkOfItsNameAndUnknownNames
                                         {kStart, 3, "game", 7, std::string(16, '\0')}}),
                    0));
   EXPECT_EQ(StepAll(), 6);
-  auto game = game_.Items();
+  auto game = game_.Snapshot();
   ASSERT_EQ(game.size(), 4u);
-  EXPECT_EQ(game[0].data, "to link 7");
+  EXPECT_EQ(Text(game[0]), "to link 7");
   EXPECT_EQ(game[0].send, server);
   EXPECT_EQ(game[1].send, client);   // link id 0: looked up as a client link
   EXPECT_EQ(game[2].send, nullptr);  // the link is absent: delivered without one
   EXPECT_EQ(game[3].kind, 3);
-  ASSERT_EQ(world_.Items().size(), 1u);
-  EXPECT_EQ(world_.Items()[0].kind, 1);
-  EXPECT_EQ(world_.Items()[0].send, client);
+  ASSERT_EQ(world_.Snapshot().size(), 1u);
+  EXPECT_EQ(world_.Snapshot()[0].kind, 1);
+  EXPECT_EQ(world_.Snapshot()[0].send, client);
   EXPECT_EQ(replay_.GetDropped(), 1u);
   EXPECT_EQ(replay_.GetDelivered(), 5u);
 }
@@ -134,7 +139,7 @@ TEST_F(NetReplayTest, ADamagedFileEndsTheReplayWithAMessageAfterTheRecordsBefore
       {"unknown kind", badKind, "bad record kind 9"},
   };
   for (const Case& c : cases) {
-    cKeepCallback out;
+    testkit::cNetRecorder out;
     find_.callbacks["game"] = &out;
     testing::internal::CaptureStdout();
     ASSERT_TRUE(Load(c.bytes, 0)) << c.what;
@@ -144,7 +149,7 @@ TEST_F(NetReplayTest, ADamagedFileEndsTheReplayWithAMessageAfterTheRecordsBefore
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_NE(printed.find(c.message), std::string::npos) << c.what << ": " << printed;
     EXPECT_FALSE(replay_.IsReplaying()) << c.what;
-    EXPECT_EQ(out.Items().size(), 1u) << c.what;
+    EXPECT_EQ(out.Snapshot().size(), 1u) << c.what;
   }
   // A file cut in its header is never loaded.
   testing::internal::CaptureStdout();
@@ -166,7 +171,7 @@ TEST_F(NetReplayTest, WithoutATerminalAMissingFileFailsAtOnceInsteadOfWaitingFor
 // speed stops a replay whose next record is a minute away.
 TEST(NetReplayThread, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative) {
   testkit::cTempDir home{testkit::cTempDir::kHome};
-  cKeepCallback game;
+  testkit::cNetRecorder game;
   cFixedFind find;
   find.callbacks["game"] = &game;
   stRecordReplay pair(&find);
@@ -177,19 +182,19 @@ TEST(NetReplayThread, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative
   testing::internal::CaptureStdout();
   ASSERT_TRUE(replay.StartReplay("fast.rep", 0, true));
   EXPECT_TRUE(WaitUntil([&] { return replay.IsThreadDone(); }));
-  EXPECT_EQ(game.Items().size(), 2u);
+  EXPECT_EQ(game.Snapshot().size(), 2u);
   EXPECT_FALSE(replay.IsReplaying());
 
   testkit::WriteFile("slow.rep", ReplayBytes(kStart, {{kStart, 2, "game", 1, "c"},
                                                       {kStart + 60000, 2, "game", 1, "d"}}));
   ASSERT_TRUE(replay.StartReplay("slow.rep", 1, true));
-  WaitUntil([&] { return game.Items().size() >= 3; });
+  WaitUntil([&] { return game.Snapshot().size() >= 3; });
   EXPECT_TRUE(replay.IsReplaying());
   replay.SetSpeed(-1);
   EXPECT_TRUE(WaitUntil([&] { return replay.IsThreadDone(); }));
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_FALSE(replay.IsReplaying());
-  EXPECT_EQ(game.Items().size(), 3u);
+  EXPECT_EQ(game.Snapshot().size(), 3u);
   EXPECT_NE(printed.find("[replay] end..."), std::string::npos);
 }
 

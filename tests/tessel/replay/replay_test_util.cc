@@ -53,18 +53,6 @@ uint32_t U32At(const std::string& bytes, size_t at) {
   return value;
 }
 
-int cKeepCallback::OnMessage(int kind, const void* data, unsigned long size, iSend* send) {
-  std::lock_guard lock(m_lock);
-  std::string bytes = size > 0 ? std::string(static_cast<const char*>(data), size) : "";
-  m_items.push_back({kind, std::move(bytes), send});
-  return 1;
-}
-
-std::vector<stDelivery> cKeepCallback::Items() {
-  std::lock_guard lock(m_lock);
-  return m_items;
-}
-
 iSend* cFixedFind::FindServerLink(const char* name, unsigned int id) {
   auto it = serverLinks.find({name, id});
   return it == serverLinks.end() ? nullptr : it->second;
