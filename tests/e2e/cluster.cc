@@ -4,13 +4,6 @@ namespace e2e {
 
 namespace {
 
-// Login file of a downstream for its upstream named `upstream`.
-void WriteLogin(const cHome& home, const std::string& upstream, const std::string& account,
-                const std::string& password) {
-  home.Write("config/login_" + upstream + ".ini",
-             "serverip = 127.0.0.1\naccount = " + account + "\npassword = " + password + "\n");
-}
-
 std::vector<std::string> ConnectTo(const std::string& server, int port) {
   return {"connect", "=", server + ":" + std::to_string(port)};
 }
@@ -18,30 +11,23 @@ std::vector<std::string> ConnectTo(const std::string& server, int port) {
 }  // namespace
 
 cCluster::cCluster() {
-  m_globalHome.AddAccount("game", kGamePassword, 16);
-  m_gameHome.AddAccount("map", kMapPassword, 16);
-  WriteLogin(m_gameHome, "global", "game", kGamePassword);
-  WriteLogin(m_mapHome, "game", "map", kMapPassword);
+  AddAccount(m_globalHome, "game", "game123", 16);
+  AddAccount(m_gameHome, "map", "map123", 16);
+  WriteLogin(m_gameHome, "global", "game", "game123");
+  WriteLogin(m_mapHome, "game", "map", "map123");
 
   m_global = std::make_unique<cServerProcess>(m_globalHome, Words("global", {"listen", "=", "0"}));
-  m_globalPort = m_global->WaitPort("global");
-  if (m_globalPort <= 0) return;
+  const int globalPort = m_global->WaitPort("global");
+  if (globalPort <= 0) return;
 
   std::vector<std::string> gameWords{"listen", "=", "0"};
-  for (const std::string& word : ConnectTo("global", m_globalPort)) gameWords.push_back(word);
+  for (const std::string& word : ConnectTo("global", globalPort)) gameWords.push_back(word);
   m_game = std::make_unique<cServerProcess>(m_gameHome, Words("game", gameWords));
-  m_gamePort = m_game->WaitPort("game");
-  if (m_gamePort <= 0 || !m_game->WaitOutput("logined 1 global")) return;
+  const int gamePort = m_game->WaitPort("game");
+  if (gamePort <= 0 || !m_game->WaitOutput("logined 1 global")) return;
 
-  m_map = std::make_unique<cServerProcess>(m_mapHome, Words("map", ConnectTo("game", m_gamePort)));
+  m_map = std::make_unique<cServerProcess>(m_mapHome, Words("map", ConnectTo("game", gamePort)));
   m_ready = m_map->WaitOutput("logined 1 game");
-}
-
-bool cCluster::Ask(cServerProcess& process, const std::string& line, const std::string& expected,
-                   int timeoutMs) {
-  const size_t mark = process.Output().size();
-  process.Type(line);
-  return process.WaitOutput(expected, mark, timeoutMs);
 }
 
 bool cCluster::QuitAll() {

@@ -1,4 +1,5 @@
-// A server program's own life: every way of ending it ends it in order with exit code 0.
+// A server program's own life: every way of ending it ends it in order with exit code 0, bad
+// launch parameters start nothing, and the launch parameters' account logs a client link in.
 #include <signal.h>
 
 #include <functional>
@@ -10,18 +11,13 @@
 namespace e2e {
 namespace {
 
-// A test that writes to a process that has already ended must not end itself.
-const bool kIgnorePipe = (::signal(SIGPIPE, SIG_IGN), true);
-
-struct stEnding {
-  const char* name;
-  std::vector<std::string> extraWords;
-  std::function<void(cServerProcess&)> end;
-  const char* said;  // what the program writes on its way out
-};
-
 TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
-  const std::vector<stEnding> endings = {
+  const struct {
+    const char* name;
+    std::vector<std::string> extraWords;
+    std::function<void(cServerProcess&)> end;
+    const char* said;  // what the program writes on its way out
+  } endings[] = {
       {"quit typed", {}, [](cServerProcess& p) { p.Type("quit"); }, "program quit... "},
       {"q typed", {}, [](cServerProcess& p) { p.Type("q"); }, "program quit... "},
       {"end of input", {}, [](cServerProcess& p) { p.CloseInput(); }, "program quit... "},
@@ -36,20 +32,17 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
       {"SIGINT", {}, [](cServerProcess& p) { p.Signal(SIGINT); }, "CTRL_C_EVENT invoke"},
       {"initcmd quit", {"initcmd", "=", "quit"}, [](cServerProcess&) {}, "program quit... "},
   };
-  for (const stEnding& ending : endings) {
+  for (const auto& ending : endings) {
     SCOPED_TRACE(ending.name);
     cHome home;
     cServerProcess server(home, Words("game", ending.extraWords));
-    ASSERT_TRUE(server.Running());
     ASSERT_TRUE(server.WaitOutput("!>"));
     ending.end(server);
     EXPECT_EQ(server.WaitExit(), 0) << server.Output();
-    const std::string out = server.Output();
-    EXPECT_NE(out.find(ending.said), std::string::npos) << out;
+    EXPECT_NE(server.Output().find(ending.said), std::string::npos) << server.Output();
     // The end sequence ran to its last step: both of its times are in the registry store.
-    EXPECT_FALSE(home.RegistryValue("Software/tessel_server", "endtime").empty());
-    EXPECT_FALSE(home.RegistryValue("Software/tessel_server", "exittime").empty());
-    EXPECT_NE(home.ReadAll("log").find("cTessel thread ended ... "), std::string::npos);
+    EXPECT_FALSE(RegistryValue(home, "endtime").empty());
+    EXPECT_FALSE(RegistryValue(home, "exittime").empty());
   }
 }
 
@@ -66,6 +59,30 @@ TEST(Lifecycle, AMalformedLaunchParameterIsReportedAndNothingStarts) {
     EXPECT_NE(server.Output().find("tessel_server: " + words[0]), std::string::npos);
     EXPECT_EQ(server.Output().find("!>"), std::string::npos);
   }
+}
+
+// The account and password of the launch parameters win over the login file; the server shows
+// the password masked, and a refusal comes back to the client.
+TEST(Lifecycle, TheLaunchParametersAccountLogsInAndAWrongPasswordIsRefused) {
+  cHome globalHome, rightHome, wrongHome;
+  AddAccount(globalHome, "game2", "rightpw", 16);
+  AddAccount(globalHome, "game3", "rightpw", 16);
+  cServerProcess global(globalHome, Words("global", {"listen", "=", "0"}));
+  const std::string connect = "global:" + std::to_string(global.WaitPort("global"));
+  rightHome.write("config/login.ini", "account = game\npassword = nothing\n");
+  wrongHome.write("config/login.ini", "account = game3\npassword = wrongpw\n");
+  cServerProcess right(rightHome, Words("map", {"connect", "=", connect, "account", "=", "game2",
+                                                "password", "=", "rightpw"}));
+  EXPECT_TRUE(right.WaitOutput("Output() login ok game2 cmd level = 16")) << right.Output();
+  cServerProcess wrong(wrongHome, Words("map", {"connect", "=", connect}));
+  EXPECT_TRUE(wrong.WaitOutput("logined 0")) << wrong.Output();
+  EXPECT_TRUE(wrong.WaitOutput("Output() login error 密码错误")) << wrong.Output();
+  EXPECT_TRUE(global.WaitOutput("login as game3 *******")) << global.Output();
+  EXPECT_EQ(global.Output().find("rightpw"), std::string::npos);
+  EXPECT_EQ(global.Output().find("wrongpw"), std::string::npos);
+  right.QuitInOrder();
+  wrong.QuitInOrder();
+  global.QuitInOrder();
 }
 
 }  // namespace

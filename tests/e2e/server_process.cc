@@ -6,11 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -20,16 +17,10 @@ extern char** environ;
 
 namespace e2e {
 
-namespace fs = std::filesystem;
-
 namespace {
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+// A test that writes to a process that has already ended must not end itself.
+const bool kIgnorePipe = (::signal(SIGPIPE, SIG_IGN), true);
 
 // Polls `ready` every 20 ms until it holds or timeoutMs has passed.
 template <typename Pred>
@@ -44,62 +35,33 @@ bool PollUntil(Pred ready, int timeoutMs) {
 
 }  // namespace
 
-cHome::cHome() {
-  char tmpl[] = "/tmp/tessel_e2e_XXXXXX";
-  const char* made = ::mkdtemp(tmpl);
-  if (made == nullptr) std::abort();
-  m_path = made;
-}
-
-cHome::~cHome() {
-  std::error_code ec;
-  fs::remove_all(m_path, ec);
-}
-
-void cHome::Write(const std::string& relative, const std::string& text) const {
-  const fs::path file = fs::path(m_path) / relative;
-  fs::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary) << text;
-}
-
-std::string cHome::Read(const std::string& relative) const {
-  return ReadWhole(m_path + "/" + relative);
-}
-
-std::string cHome::ReadAll(const std::string& folder) const {
-  std::vector<fs::path> files;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(fs::path(m_path) / folder, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-    if (it->is_regular_file()) files.push_back(it->path());
-  std::sort(files.begin(), files.end());
-  std::string all;
-  for (const fs::path& file : files) all += ReadWhole(file.string());
-  return all;
-}
-
-std::string cHome::RegistryValue(const std::string& key, const std::string& name) const {
-  std::istringstream lines(Read("registry/" + key + ".ini"));
-  std::string line;
+std::string RegistryValue(const cHome& home, const std::string& name) {
   const std::string prefix = name + " = ";
-  while (std::getline(lines, line))
+  for (const std::string& line : testkit::ReadLines(home / "registry/Software/tessel_server.ini"))
     if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
   return "";
 }
 
-void cHome::AddAccount(const std::string& account, const std::string& password, int level) const {
-  Write("db/accounts/" + account + ".ini",
-        "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
+void AddAccount(const cHome& home, const std::string& account, const std::string& password,
+                int level) {
+  home.write("db/accounts/" + account + ".ini",
+             "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
+}
+
+void WriteLogin(const cHome& home, const std::string& upstream, const std::string& account,
+                const std::string& password) {
+  home.write("config/login_" + upstream + ".ini",
+             "serverip = 127.0.0.1\naccount = " + account + "\npassword = " + password + "\n");
 }
 
 cServerProcess::cServerProcess(const cHome& home, const std::vector<std::string>& words,
                                const std::string& exe)
-    : m_home(home), m_outPath(home.Path() + "/console.txt") {
+    : m_home(home), m_outPath(home / "console.txt") {
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e)
     if (std::string(*e).rfind("TESSEL_", 0) != 0) env.push_back(*e);
-  env.push_back("TESSEL_HOME=" + home.Path());
-  env.push_back("TESSEL_REGISTRY=" + home.Path() + "/registry");
+  env.push_back("TESSEL_HOME=" + home.path().string());
+  env.push_back("TESSEL_REGISTRY=" + home / "registry");
   env.push_back("TESSEL_COLOR=0");
   std::vector<char*> envp;
   for (auto& kv : env) envp.push_back(kv.data());
@@ -152,10 +114,6 @@ void cServerProcess::Signal(int signo) {
   if (m_pid > 0) ::kill(m_pid, signo);
 }
 
-std::string cServerProcess::Output() const {
-  return ReadWhole(m_outPath);
-}
-
 bool cServerProcess::WaitOutput(const std::string& text, size_t from, int timeoutMs) const {
   return PollUntil(
       [&] {
@@ -163,6 +121,14 @@ bool cServerProcess::WaitOutput(const std::string& text, size_t from, int timeou
         return out.size() > from && out.find(text, from) != std::string::npos;
       },
       timeoutMs);
+}
+
+bool cServerProcess::Ask(const std::string& line, const std::string& expected) {
+  const size_t mark = Output().size();
+  Type(line);
+  const bool said = WaitOutput(expected, mark);
+  EXPECT_TRUE(said) << line << "\n" << Output().substr(mark);
+  return said;
 }
 
 int cServerProcess::WaitPort(const std::string& server) const {
@@ -197,14 +163,10 @@ int cServerProcess::WaitExit(int timeoutMs) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Every text occurs in `out`, in this order.
-void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts) {
-  size_t at = 0;
-  for (const std::string& text : texts) {
-    const size_t found = out.find(text, at);
-    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n" << out;
-    at = found + text.size();
-  }
+void cServerProcess::QuitInOrder() {
+  Type("quit");
+  EXPECT_EQ(WaitExit(), 0) << Output();
+  EXPECT_FALSE(RegistryValue(m_home, "exittime").empty());
 }
 
 std::vector<std::string> Words(const std::string& program, const std::vector<std::string>& extra) {

@@ -1,6 +1,6 @@
-// Runs one tessel_server process for an end-to-end test: its own home folder under /tmp, its
-// standard input written by the test, its standard output collected in a file the test reads,
-// and its end waited for (or forced, by pid) within a time bound. One test thread.
+// Runs one tessel_server process for an end-to-end test: its own home folder, its standard input
+// written by the test, its standard output collected in a file the test reads, and its end
+// waited for (or forced, by pid) within a time bound. One test thread.
 #pragma once
 
 #include <sys/types.h>
@@ -8,33 +8,25 @@
 #include <string>
 #include <vector>
 
+#include "testkit/file_text.h"
+#include "testkit/in_order.h"
+#include "testkit/temp_dir.h"
+
 namespace e2e {
+
+using cHome = testkit::cTempDir;
 
 // The bound of every wait for a process's output or end.
 inline constexpr int kWaitMs = 20000;
 
-// A fresh folder under /tmp, removed with everything in it by the destructor.
-class cHome {
- public:
-  cHome();
-  ~cHome();
-  cHome(const cHome&) = delete;
-  cHome& operator=(const cHome&) = delete;
-
-  const std::string& Path() const { return m_path; }
-  // Writes a file below the folder, making its folders.
-  void Write(const std::string& relative, const std::string& text) const;
-  std::string Read(const std::string& relative) const;
-  // Every file below `folder` (relative), read whole and joined in name order.
-  std::string ReadAll(const std::string& folder) const;
-  // A value of the registry store of a process that ran in this home (empty when missing).
-  std::string RegistryValue(const std::string& key, const std::string& name) const;
-  // Writes the account file of a console account (password and command level).
-  void AddAccount(const std::string& account, const std::string& password, int level) const;
-
- private:
-  std::string m_path;
-};
+// A value of the registry store of a process that ran in `home` (empty when missing).
+std::string RegistryValue(const cHome& home, const std::string& name);
+// Writes the account file of a console account (password and command level).
+void AddAccount(const cHome& home, const std::string& account, const std::string& password,
+                int level);
+// Writes the login file a downstream uses for its upstream named `upstream`.
+void WriteLogin(const cHome& home, const std::string& upstream, const std::string& account,
+                const std::string& password);
 
 class cServerProcess {
  public:
@@ -56,14 +48,18 @@ class cServerProcess {
   void Signal(int signo);
 
   // Everything the process wrote to standard output and error so far.
-  std::string Output() const;
+  std::string Output() const { return testkit::ReadFile(m_outPath); }
   // Waits until the output from byte `from` on holds `text`; false when the time ran out.
   bool WaitOutput(const std::string& text, size_t from = 0, int timeoutMs = kWaitMs) const;
+  // Types `line` and waits until what the process prints after it holds `expected`.
+  bool Ask(const std::string& line, const std::string& expected);
   // Waits for the info value NAME_port of a listening side; 0 when it did not appear.
   int WaitPort(const std::string& server) const;
   // Waits for the end: the exit code, 128 + signal when a signal ended it, -1 when the time ran
   // out (the process is then killed).
   int WaitExit(int timeoutMs = kWaitMs);
+  // Types quit and expects the orderly end: exit code 0 and the exit time in the registry.
+  void QuitInOrder();
 
  private:
   const cHome& m_home;
@@ -71,9 +67,6 @@ class cServerProcess {
   pid_t m_pid = -1;
   int m_input = -1;
 };
-
-// Test check: every text occurs in `out`, in this order.
-void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts);
 
 // Launch words "program = KIND quickend = 1 reconnect = 0" plus the extra words.
 std::vector<std::string> Words(const std::string& program, const std::vector<std::string>& extra);

@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace nettest;
+using namespace testkit;
 using netlib::cStreamCipher;
 using netlib::kCipherSeedBytes;
 
@@ -59,7 +59,7 @@ int LastReason(const std::vector<char>& all) {
 // bytes are split between reads; the answer switches the server's stream the same way. Each
 // direction decodes only with its own key stream.
 TEST(NetCipher, TheHandShakeSwitchesEachStreamRightAfterItsFrameWhereverReadsSplit) {
-  cRecorder srec;
+  cNetRecorder srec;
   cServerScope s(srec);
   const auto record = MakeRecord(1001, std::string(300, 'e') + "end");
   const auto ask = AskFrame(1);
@@ -114,7 +114,7 @@ TEST(NetCipher, RefusedHandShakesCutTheLinkWithTheEncodingReason) {
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);
-    cRecorder srec;
+    cNetRecorder srec;
     stServerInfo info = cServerScope::Defaults();
     info.net.word[stNetParam::NetParam_Encode] = test.serverDemands ? 1 : 0;
     cServerScope s(srec, info);
@@ -133,7 +133,7 @@ TEST(NetCipher, RefusedHandShakesCutTheLinkWithTheEncodingReason) {
 // Records sent before the agreement arrives follow the ask, encoded; the client reports the
 // agreed encoding right after its connect result.
 TEST(NetCipher, AnEncodedLinkCarriesRecordsOfEverySizeBothWaysByteExact) {
-  cRecorder srec, crec;
+  cNetRecorder srec, crec;
   stServerInfo sinfo = cServerScope::Defaults();
   sinfo.net.word[stNetParam::NetParam_SendQueueKB] = 16384;
   cServerScope s(srec, sinfo);
@@ -167,7 +167,7 @@ TEST(NetCipher, AnEncodedLinkCarriesRecordsOfEverySizeBothWaysByteExact) {
 // Records dropped by a queue cut were already encoded; the reason record that replaces them
 // must still decode on the other end.
 TEST(NetCipher, AQueueCutOnAnEncodedLinkLeavesItsReasonRecordReadable) {
-  cRecorder srec;
+  cNetRecorder srec;
   stServerInfo info = cServerScope::Defaults();
   info.net.word[stNetParam::NetParam_SendQueueKB] = 256;
   cServerScope s(srec, info);

@@ -10,16 +10,16 @@
 
 namespace {
 
-using namespace nettest;
+using namespace testkit;
 
 TEST(NetClient, AConnectToAClosedPortReportsItsErrorAsAConnectResult) {
   unsigned short port;
   {
-    cRecorder srec;
+    cNetRecorder srec;
     cServerScope s(srec);
     port = s.port;
   }
-  cRecorder crec;
+  cNetRecorder crec;
   cClientScope c(crec, port);
   EXPECT_FALSE(c.connected);
   auto notice = crec.Snapshot().at(0);
@@ -38,7 +38,7 @@ TEST(NetClient, AConnectToAClosedPortReportsItsErrorAsAConnectResult) {
 // The second connect (by host name) replaces the first link: the server sees the old one go,
 // the client sees two connect results and no link-down notice.
 TEST(NetClient, ConnectingAgainReplacesTheLinkWithoutADownNotice) {
-  cRecorder srec, crec;
+  cNetRecorder srec, crec;
   cServerScope s(srec);
   cClientScope c(crec, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
@@ -52,10 +52,10 @@ TEST(NetClient, ConnectingAgainReplacesTheLinkWithoutADownNotice) {
 }
 
 TEST(NetClient, ReleaseWhileConnectingOrSendingDeliversNothingLater) {
-  cRecorder srec;
+  cNetRecorder srec;
   cServerScope s(srec);
   for (int round = 0; round < 20; ++round) {
-    cRecorder crec;
+    cNetRecorder crec;
     iClient* client = Net_CreateClient(0);
     stClientInfo info;
     ASSERT_EQ(client->Init(&info, &crec), 1);
@@ -86,15 +86,15 @@ TEST(NetClient, AClientCutsASilentServerWithTheIdleReasonAndPingsKeepItUp) {
       {"one record, then nothing", true, false, NetReason_Idle},
       {"pinging", false, true, 0},
   };
-  cRecorder srec;
+  cNetRecorder srec;
   cServerScope s(srec);
   stClientInfo info;
   info.net.word[stNetParam::NetParam_IdleMs] = 300;
   info.net.word[stNetParam::NetParam_FirstMsgMs] = 300;
-  std::vector<std::unique_ptr<cRecorder>> recs;
+  std::vector<std::unique_ptr<cNetRecorder>> recs;
   std::vector<std::unique_ptr<cClientScope>> clients;
   for (const auto& test : cases) {
-    recs.push_back(std::make_unique<cRecorder>());
+    recs.push_back(std::make_unique<cNetRecorder>());
     clients.push_back(std::make_unique<cClientScope>(*recs.back(), s.port, info));
     ASSERT_TRUE(clients.back()->connected) << test.name;
     unsigned id = static_cast<unsigned>(clients.size());
@@ -109,7 +109,7 @@ TEST(NetClient, AClientCutsASilentServerWithTheIdleReasonAndPingsKeepItUp) {
   }
   for (size_t i = 0; i < clients.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
-    cRecorder& rec = *recs[i];
+    cNetRecorder& rec = *recs[i];
     auto down = [](const stDelivery& d) {
       return IsClientState(d, NetState_ServerDown) && d.Word(1) == ETIMEDOUT;
     };

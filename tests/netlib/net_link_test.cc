@@ -10,7 +10,7 @@
 
 namespace {
 
-using namespace nettest;
+using namespace testkit;
 
 // ---- many records over several links ---------------------------------------------------------
 
@@ -79,7 +79,7 @@ TEST(NetLink, AMillionRecordsOfRandomSizesArriveByteExactAndInOrderOverSeveralLi
   std::atomic<int> failures{0};
   for (int l = 0; l < kLinks; ++l) {
     senders.emplace_back([&, l] {
-      cRecorder crec;
+      cNetRecorder crec;
       stClientInfo cinfo;
       cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = kMax;
       cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 4096;
@@ -112,12 +112,12 @@ TEST(NetLink, AMillionRecordsOfRandomSizesArriveByteExactAndInOrderOverSeveralLi
 
 // ---- limits ----------------------------------------------------------------------------------
 
-bool Delivered(cRecorder& rec, unsigned id, uint16_t type, int ms = 5000) {
+bool Delivered(cNetRecorder& rec, unsigned id, uint16_t type, int ms = 5000) {
   return rec.WaitAny([&](const stDelivery& d) { return IsRecord(d, type) && d.id == id; }, ms);
 }
 
 TEST(NetLink, AnOversizeRecordCutsItsLinkWithReasonSixWhileOthersGoOn) {
-  cRecorder srec, crec, orec;
+  cNetRecorder srec, crec, orec;
   stServerInfo info = cServerScope::Defaults();
   info.net.word[stNetParam::NetParam_MaxRecvRecord] = 1000;
   cServerScope s(srec, info);
@@ -140,7 +140,7 @@ TEST(NetLink, AnOversizeRecordCutsItsLinkWithReasonSixWhileOthersGoOn) {
 }
 
 TEST(NetLink, AFloodingPeerIsCutWithReasonFiveWhileOthersGoOn) {
-  cRecorder srec, crec, orec;
+  cNetRecorder srec, crec, orec;
   stServerInfo info = cServerScope::Defaults();
   info.net.word[stNetParam::NetParam_FloodRecords] = 200;
   cServerScope s(srec, info);
@@ -160,7 +160,7 @@ TEST(NetLink, AFloodingPeerIsCutWithReasonFiveWhileOthersGoOn) {
 }
 
 TEST(NetLink, APeerThatStopsReadingIsCutAtTheQueueBoundAndDelaysNoOtherLink) {
-  cRecorder srec, orec;
+  cNetRecorder srec, orec;
   stServerInfo info = cServerScope::Defaults();
   info.net.word[stNetParam::NetParam_SendQueueKB] = 256;
   cServerScope s(srec, info);
@@ -187,7 +187,7 @@ TEST(NetLink, APeerThatStopsReadingIsCutAtTheQueueBoundAndDelaysNoOtherLink) {
 }
 
 TEST(NetLink, AnInvalidRecordReportCutsTheLinkWhenAskedOrWhenTheyPileUp) {
-  cRecorder srec, crec, crec2;
+  cNetRecorder srec, crec, crec2;
   cServerScope s(srec);
   cClientScope a(crec, s.port), b(crec2, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));

@@ -13,10 +13,10 @@
 
 namespace {
 
-using namespace nettest;
+using namespace testkit;
 
 TEST(NetServer, ConnectAndDisconnectReachBothSidesAsNotices) {
-  cRecorder srec, crec;
+  cNetRecorder srec, crec;
   cServerScope s(srec);
   ASSERT_NE(s.port, 0);
   stServerInfo same = cServerScope::Defaults();
@@ -45,7 +45,7 @@ TEST(NetServer, ConnectAndDisconnectReachBothSidesAsNotices) {
 
 // Records of any size, and of no bytes at all, travel both ways; SendToAll reaches every link.
 TEST(NetServer, RecordsTravelByteExactBothWaysAndSendToAllReachesEveryLink) {
-  cRecorder srec, c1, c2;
+  cNetRecorder srec, c1, c2;
   cServerScope s(srec);
   cClientScope a(c1, s.port), b(c2, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
@@ -57,7 +57,7 @@ TEST(NetServer, RecordsTravelByteExactBothWaysAndSendToAllReachesEveryLink) {
   ASSERT_EQ(a.client->Send(nullptr, 0), 1);
   EXPECT_TRUE(
       c1.WaitAny([&](const stDelivery& d) { return IsRecord(d, 1001) && d.Body() == big; }));
-  for (cRecorder* r : {&c1, &c2})
+  for (cNetRecorder* r : {&c1, &c2})
     EXPECT_TRUE(
         r->WaitAny([](const stDelivery& d) { return IsRecord(d, 1002) && d.Body() == "all"; }));
   EXPECT_TRUE(srec.WaitAny([](const stDelivery& d) { return d.kind == 2 && d.bytes.empty(); }));
@@ -66,7 +66,7 @@ TEST(NetServer, RecordsTravelByteExactBothWaysAndSendToAllReachesEveryLink) {
 // A cut of one link and the stop of the server both send their reason first.
 TEST(NetServer, AServerCutOrStopSendsItsReasonBeforeTheLinkGoesDown) {
   for (bool stop : {false, true}) {
-    cRecorder srec, crec;
+    cNetRecorder srec, crec;
     cServerScope s(srec);
     cClientScope c(crec, s.port);
     ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
@@ -83,7 +83,7 @@ TEST(NetServer, AServerCutOrStopSendsItsReasonBeforeTheLinkGoesDown) {
 }
 
 TEST(NetServer, IdsStartAtOneAndAreReusedOnlyAfterTheHolderReleasedTheLink) {
-  cRecorder srec, crec;
+  cNetRecorder srec, crec;
   cServerScope s(srec);
   {
     cClientScope first(crec, s.port);
@@ -109,7 +109,7 @@ TEST(NetServer, IdsStartAtOneAndAreReusedOnlyAfterTheHolderReleasedTheLink) {
 // Holders (the endpoint, application objects) let go of a link whenever they are done with it:
 // an open link stays up for the others; once down, its id is free and its object stays safe.
 TEST(NetServer, ReleasingAnOpenLinkKeepsItUpUntilItGoesDownThenFreesItsId) {
-  cRecorder srec, crec;
+  cNetRecorder srec, crec;
   cServerScope s(srec);
   cClientScope c(crec, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
@@ -132,7 +132,7 @@ TEST(NetServer, ReleasingAnOpenLinkKeepsItUpUntilItGoesDownThenFreesItsId) {
 }
 
 TEST(NetServer, OnlyAllowedAddressesStayAndAnEmptyListAdmitsAll) {
-  cRecorder srec, crec;
+  cNetRecorder srec, crec;
   cServerScope s(srec);
   s.server->SetIP({"127.0.0.1"});
   stClientInfo from2;
@@ -144,23 +144,23 @@ TEST(NetServer, OnlyAllowedAddressesStayAndAnEmptyListAdmitsAll) {
     EXPECT_TRUE(crec.ReasonBeforeDown(NetReason_InvalidIP));
     EXPECT_FALSE(srec.WaitServerEvent(1, NetEvent_Connected, 50));
   }
-  cRecorder crec2;
+  cNetRecorder crec2;
   cClientScope allowed(crec2, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
   s.server->SetIP({});
-  cRecorder crec3;
+  cNetRecorder crec3;
   cClientScope anyone(crec3, s.port, from2);
   ASSERT_TRUE(srec.WaitServerEvent(3, NetEvent_Connected));
   EXPECT_STREQ(s.server->GetLink(3)->GetIP(), "127.0.0.2");
 }
 
 TEST(NetServer, ForbitAcceptRefusesNewLinksAndKeepsOpenOnes) {
-  cRecorder srec, crec;
+  cNetRecorder srec, crec;
   cServerScope s(srec);
   cClientScope open(crec, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
   s.server->ForbitAccept();
-  cRecorder crec2;
+  cNetRecorder crec2;
   // The acceptor closes on the server's strand; a connect after that is refused.
   bool refused = false;
   for (int i = 0; i < 50 && !refused; ++i) {
@@ -174,7 +174,7 @@ TEST(NetServer, ForbitAcceptRefusesNewLinksAndKeepsOpenOnes) {
 }
 
 TEST(NetServer, IdleLinksAreCutWithReasonsElevenAndTwelveWhilePingedOnesStay) {
-  cRecorder srec, silentRec, quietRec, pingRec;
+  cNetRecorder srec, silentRec, quietRec, pingRec;
   stServerInfo info = cServerScope::Defaults();
   info.net.word[stNetParam::NetParam_IdleMs] = 300;
   info.net.word[stNetParam::NetParam_FirstMsgMs] = 300;
@@ -205,7 +205,7 @@ TEST(NetServer, IdleLinksAreCutWithReasonsElevenAndTwelveWhilePingedOnesStay) {
 
 // A lying length prefix (within the largest record) makes the server keep only what arrived.
 TEST(NetServer, LyingLengthPrefixesNeverBuyMemoryThatWasNotSent) {
-  cRecorder srec;
+  cNetRecorder srec;
   cServerScope s(srec);
   const int kPeers = 60;
 #ifndef TESSEL_SANITIZED
@@ -229,7 +229,7 @@ TEST(NetServer, LyingLengthPrefixesNeverBuyMemoryThatWasNotSent) {
 }
 
 TEST(NetServer, RandomBytesFromRawSocketsNeverCrashOrStallTheServer) {
-  cRecorder srec, crec;
+  cNetRecorder srec, crec;
   cServerScope s(srec);
   std::mt19937 rng(7);
   int cut = 0;
@@ -253,7 +253,7 @@ TEST(NetServer, RandomBytesFromRawSocketsNeverCrashOrStallTheServer) {
 
 TEST(NetServer, ReleaseDuringTrafficNeverHangsAndDeliversNothingAfterwards) {
   for (int round = 0; round < 3; ++round) {
-    cRecorder srec, crec;
+    cNetRecorder srec, crec;
     iServer* server = Net_CreateServer();
     stServerInfo info = cServerScope::Defaults();
     ASSERT_EQ(server->Init(&info, &srec), 1);

@@ -22,7 +22,7 @@
 
 #include "tessel/contracts/netlib.h"
 
-namespace nettest {
+namespace testkit {
 
 struct stDelivery {
   int kind = 0;
@@ -47,6 +47,11 @@ struct stDelivery {
   std::string Body() const {
     return bytes.size() < 4 ? "" : std::string(bytes.begin() + 4, bytes.end());
   }
+  // The text of a command record: from byte 8 up to its end mark.
+  std::string CmdText() const {
+    if (bytes.size() <= 8) return "";
+    return std::string(bytes.data() + 8, ::strnlen(bytes.data() + 8, bytes.size() - 8));
+  }
 };
 
 inline bool IsServerEvent(const stDelivery& d, uint32_t event, unsigned id) {
@@ -63,18 +68,19 @@ inline bool IsRecord(const stDelivery& d, uint16_t type) {
 }
 
 // Records every OnMessage; after Close() any further call counts as a late delivery.
-class cRecorder : public iCallbackNet {
+class cNetRecorder : public iCallbackNet {
  public:
   using Pred = std::function<bool(const stDelivery&)>;
+
+  // With readIds, each delivery notes its link's id; a test whose links are only tokens (the
+  // replay's) turns it off.
+  explicit cNetRecorder(bool readIds = true) : m_readIds(readIds) {}
 
   int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override {
     stDelivery d{
         kind, {static_cast<const char*>(data), static_cast<const char*>(data) + size}, send};
-    std::lock_guard<std::mutex> lock(m_lock);
-    if (m_closed) return ++m_late, 1;
-    d.id = send ? send->GetID() : 0;
-    m_items.push_back(std::move(d));
-    m_changed.notify_all();
+    d.id = send != nullptr && m_readIds ? send->GetID() : 0;
+    Keep(std::move(d));
     return 1;
   }
   // Waits at most `ms` until `pred` holds over the deliveries so far.
@@ -85,6 +91,11 @@ class cRecorder : public iCallbackNet {
   std::vector<stDelivery> Snapshot() {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_items;
+  }
+  bool Has(const Pred& pred) { return Count(pred) > 0; }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_items.clear();
   }
   void Close() {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -137,7 +148,19 @@ class cRecorder : public iCallbackNet {
     return -1;
   }
 
+ protected:
+  // Keeps one delivery, or counts it as late after Close.
+  void Keep(stDelivery d) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_closed)
+      ++m_late;
+    else
+      m_items.push_back(std::move(d));
+    m_changed.notify_all();
+  }
+
  private:
+  const bool m_readIds;
   std::mutex m_lock;
   std::condition_variable m_changed;
   std::vector<stDelivery> m_items;
@@ -168,7 +191,7 @@ struct cServerScope {
 
 // A client connected to 127.0.0.1:port (waits for the connect notice); released on destruction.
 struct cClientScope {
-  cClientScope(cRecorder& recorder, unsigned short port, stClientInfo info = stClientInfo())
+  cClientScope(cNetRecorder& recorder, unsigned short port, stClientInfo info = stClientInfo())
       : client(Net_CreateClient(0)) {
     if (!client || !client->Init(&info, &recorder)) return;
     size_t before = recorder.Snapshot().size();
@@ -258,4 +281,4 @@ inline int Send(iSend* link, const std::vector<char>& record) {
   return link->Send(reinterpret_cast<const stMsg*>(record.data()), record.size());
 }
 
-}  // namespace nettest
+}  // namespace testkit

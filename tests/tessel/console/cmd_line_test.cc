@@ -4,22 +4,15 @@
 
 namespace {
 
-struct SplitRow {
-  const char* line;
-  const char* type;
-  const char* name;
-  const char* statement;
-};
-
-void ExpectSplit(const SplitRow& row) {
-  const stCmdLine parts = SplitCmdLine(row.line);
-  EXPECT_EQ(parts.type, row.type) << "line " << row.line;
-  EXPECT_EQ(parts.name, row.name) << "line " << row.line;
-  EXPECT_EQ(parts.statement, row.statement) << "line " << row.line;
-}
-
-TEST(CmdLineSplit, EveryRowOfTheGrammarTableSplitsIntoTypeNameAndStatement) {
-  const SplitRow rows[] = {
+// Every row of the console line grammar: the type ("//type"), the group name or level ("/name")
+// and the statement; statements keep their own slashes and quotes, and empty parts stay empty.
+TEST(CmdLineSplit, EveryRowSplitsIntoTypeNameAndStatement) {
+  const struct {
+    const char* line;
+    const char* type;
+    const char* name;
+    const char* statement;
+  } rows[] = {
       {"//", "0", "", ""},
       {"//select", "select", "", ""},
       {"//select//Ver()", "select", "", "Ver()"},
@@ -28,23 +21,21 @@ TEST(CmdLineSplit, EveryRowOfTheGrammarTableSplitsIntoTypeNameAndStatement) {
       {"//global///2/Ver()", "global", "2", "Ver()"},
       {"////Ver()", "", "", "Ver()"},
       {"a/b", "", "", "a/b"},
+      {"/3/Echo('a/b//c')", "", "3", "Echo('a/b//c')"},
+      {"//gate//Run('x//y')", "gate", "", "Run('x//y')"},
+      {"Ver() // trailing", "", "", "Ver() // trailing"},
+      {"//select//", "select", "", ""},
+      {"//a///b", "a", "b", ""},
+      {"//a////Ver()", "a", "", "Ver()"},
+      {"/3/", "", "3", ""},
+      {"///x", "/x", "", ""},
   };
-  for (const SplitRow& row : rows) ExpectSplit(row);
-}
-
-TEST(CmdLineSplit, StatementsKeepTheirSlashesAndQuotes) {
-  ExpectSplit({"/3/Echo('a/b//c')", "", "3", "Echo('a/b//c')"});
-  ExpectSplit({"//gate//Run('x//y')", "gate", "", "Run('x//y')"});
-  ExpectSplit({"Ver() // trailing", "", "", "Ver() // trailing"});
-}
-
-TEST(CmdLineSplit, EmptyPartsBetweenSeparatorsStayEmpty) {
-  ExpectSplit({"//select//", "select", "", ""});
-  ExpectSplit({"//a///b", "a", "b", ""});
-  ExpectSplit({"//a////Ver()", "a", "", "Ver()"});
-  ExpectSplit({"/3/", "", "3", ""});
-  ExpectSplit({"//", "0", "", ""});
-  ExpectSplit({"///x", "/x", "", ""});
+  for (const auto& row : rows) {
+    const stCmdLine parts = SplitCmdLine(row.line);
+    EXPECT_EQ(parts.type, row.type) << row.line;
+    EXPECT_EQ(parts.name, row.name) << row.line;
+    EXPECT_EQ(parts.statement, row.statement) << row.line;
+  }
 }
 
 }  // namespace

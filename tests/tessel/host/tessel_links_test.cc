@@ -8,20 +8,19 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/link/net_help.h"
-#include "testkit/host_links_fixture.h"
+#include "testkit/logged_in_fixture.h"
 
 namespace {
 
-using hostlinks::HostLinksTest;
+using HostLinksTest = LoggedInTest;
 
 TEST_F(HostLinksTest, LookupsFindEndpointsLinksAndTheOwnAccount) {
-  StartLinks(100, 1, "pw");
+  StartLinks(100, "pw");
   cBridgeClient* route = m_client->GetBridgeClient();
   EXPECT_EQ(m_host->FindBridge("center"), m_server->GetBridgeServer());
   EXPECT_EQ(m_host->FindBridge("global"), route);
@@ -52,34 +51,22 @@ TEST_F(HostLinksTest, LookupsFindEndpointsLinksAndTheOwnAccount) {
 TEST_F(HostLinksTest, CommandsToAllServersSkipServersOfManyLinksOnlyForManagers) {
   for (unsigned maxlinks : {100u, 1000u}) {
     SCOPED_TRACE(maxlinks);
-    StartLinks(maxlinks, 1, "pw");
+    StartLinks(maxlinks, "pw");
     m_host->SendCmdAllServerManager(1, "Mark('manager')");
     m_host->SendCmdAllServer(1, "Mark('all')");
-    ASSERT_TRUE(CyclesUntil(
-        [&] { return !m_client->mark.marks.empty() && m_client->mark.marks.back() == "all"; }));
+    const auto marks = [&] { return m_client->record.FirstArgs("Mark"); };
+    ASSERT_TRUE(CyclesUntil([&] { return !marks().empty() && marks().back() == "all"; }));
     const std::vector<std::string> expected = maxlinks < 1000
                                                   ? std::vector<std::string>{"manager", "all"}
                                                   : std::vector<std::string>{"all"};
-    EXPECT_EQ(m_client->mark.marks, expected);
+    EXPECT_EQ(marks(), expected);
     TearDown();
     SetUp();
   }
 }
 
-TEST_F(HostLinksTest, HooksAnswerTheConsoleAndTheProgramValues) {
-  StartLinks(100, 1, "pw");
-  std::ostringstream os;
-  EXPECT_TRUE(cTesselCmd::Instance().ShiftCmdType("global", false, os));
-  EXPECT_NE(os.str().find("cmd bridge switch to global"), std::string::npos);
-  cTesselCmd::Instance().ShiftCmdType("", true, os);
-  EXPECT_TRUE(IsTesselServer());
-  std::ostringstream infos;
-  cTesselValues::Instance().GetInfos(infos);
-  EXPECT_NE(infos.str().find("center=1,"), std::string::npos) << infos.str();
-}
-
 TEST_F(HostLinksTest, EndStopsReconnectingAndClearsTheNetwork) {
-  StartLinks(100, 1, "pw");
+  StartLinks(100, "pw");
   m_host->End();
   EXPECT_EQ(m_server->GetNetServer(), nullptr);
   EXPECT_EQ(m_client->GetNetClient(), nullptr);

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <future>
-#include <sstream>
 #include <thread>
 
 #include "platform/registry.h"
@@ -171,23 +170,6 @@ TEST_F(HostTest, RestartNowQuitsTheConsoleLoop) {
   EXPECT_EQ(m_host->GetRestartTime(), 0);
 }
 
-TEST_F(HostTest, ConsoleWordsQAndQuitBothQuitAndOtherLinesAreHandedOver) {
-  m_host->Init();
-  ASSERT_TRUE(m_host->Start(false));
-  ::testing::internal::CaptureStdout();
-  auto main = RunMain(*m_host);
-  Type("");
-  Type("quit");
-  ASSERT_TRUE(Returns(main, 5000));
-  main = RunMain(*m_host);
-  Type("q");
-  ASSERT_TRUE(Returns(main, 5000));
-  const std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("cur is in timer"), std::string::npos) << "the empty line was handed over";
-  ASSERT_NE(out.find("program quit... "), std::string::npos);
-  EXPECT_NE(out.find("program quit... "), out.rfind("program quit... ")) << "both words quit";
-}
-
 TEST_F(HostTest, ScheduledRestartQuitsAtTheFirstCyclePastItsTime) {
   m_host->Init();
   ASSERT_TRUE(m_host->Start(false));
@@ -246,34 +228,6 @@ TEST_F(HostTest, RegistriesLookUpByNameAndOneOnlyWhenAlone) {
   m_host->SetTesselClient(&c);
   EXPECT_EQ(m_host->GetTesselClientOne(), &c);
   EXPECT_EQ(m_host->GetTesselClient("global"), &c);
-  std::ostringstream servers, clients;
-  m_host->ListServers(servers);
-  m_host->ListClients(clients);
-  EXPECT_EQ(servers.str().rfind("所有的服务器如下\n", 0), 0u);
-  EXPECT_NE(servers.str().find("\tzone\n"), std::string::npos);
-  EXPECT_NE(servers.str().find("\tworld\n"), std::string::npos);
-  EXPECT_EQ(clients.str(), "所有的客户端如下\n0\tglobal\n");
-}
-
-TEST(HostStatus, CrashStatusNamesTheStage) {
-  SetRunStage(RunStage_Idle);
-  EXPECT_EQ(TesselCrashStatus(), "【严重错误】exception catched status: 0\n");
-  SetRunStage(RunStage_Timer);
-  EXPECT_EQ(TesselCrashStatus().rfind("【严重错误】exception catched status: 3\nin run \n", 0), 0u);
-  SetRunStage(RunStage_Cmd);
-  const std::string cmd = TesselCrashStatus();
-  EXPECT_NE(cmd.find("\nlast cmd "), std::string::npos);
-  EXPECT_NE(cmd.find("\nlast input cmd "), std::string::npos);
-  SetRunStage(RunStage_Idle);
-}
-
-TEST_F(HostTest, TheLaunchParameterInitcmdIsTheFirstConsoleLine) {
-  GetExeParamStore().SetStringString("initcmd", "quit");
-  auto main = RunMain(*m_host);
-  const bool quit = Returns(main, 5000);
-  GetExeParamStore().SetStringString("initcmd", "");
-  if (!quit) Type("q");
-  EXPECT_TRUE(quit);
 }
 
 TEST_F(HostTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndTheEndGoesOn) {

@@ -2,17 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <thread>
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/link/callback_client.h"
 #include "tessel/link/page_pool.h"
-#include "testkit/link_test_util.h"
+#include "testkit/easy_link_fixture.h"
 
+namespace linktest {
 namespace {
-
-using namespace linktest;
 
 // Keeps the bytes of every handled item.
 class cKeepHelp : public cNetHelp {
@@ -87,61 +85,9 @@ TEST(PagePool, ManyNetworkThreadsQueueWhileThePumpDrains) {
   EXPECT_EQ(pool.GetFreeCount(), 8u * pool.GetChunkCount());
 }
 
-TEST(DisconnectReasons, TextsComeFromTheTableAndUnknownReasonsSaySo) {
-  EXPECT_STREQ(DisconnectReasonText(0), "没有错误");
-  EXPECT_STREQ(DisconnectReasonText(26), "服务器关闭");
-  EXPECT_STREQ(DisconnectReasonText(27), " unknow error");
-  EXPECT_STREQ(DisconnectReasonText(0xFFFFFFFFu), " unknow error");
-}
-
-// A connecting endpoint made of a bridge and the client callback; records its link events with
-// the callback's state at that moment.
-class cClientEndpoint : public cBridge {
- public:
-  cClientEndpoint() {
-    callback = new cCallbackClient;
-    callback->SetBridge(this);
-    m_pNetHelp = callback;
-    msg.Init(this);
-    CreateBridge("upstream", &msg);
-  }
-  ~cClientEndpoint() override { ClearNet(); }
-  void OnConnect(unsigned id) override { events.push_back("connect " + std::to_string(id)); }
-  bool OnDisconnect(unsigned id) override {
-    events.push_back("disconnect " + std::to_string(id));
-    return true;
-  }
-  void OnLogined(unsigned, int) override {}
-  void ClearNet() override {
-    if (client != nullptr) client->Release();
-    client = nullptr;
-    m_pNetHelp->Clear();
-  }
-  bool Connect(unsigned short port, bool encoded, const char* ip = "127.0.0.1") {
-    stClientInfo info;
-    info.name = "upstream";
-    if (encoded) info.net.word[stNetParam::NetParam_Encode] = 1;
-    callback->SetWaitEncoding(encoded);
-    client = Net_CreateClient(0);
-    return client->Init(&info, callback) != 0 && client->Connect(ip, port) != 0;
-  }
-  bool PumpUntil(const std::function<bool()>& pred) {
-    for (int i = 0; i < 2500; ++i) {
-      HandleMsg(0);
-      if (pred()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-  }
-
-  cMsg msg;
-  cCallbackClient* callback;
-  iClient* client = nullptr;
-  std::vector<std::string> events;
-};
-
-// The client-state script gathers its calls in the table `calls`.
-class ClientStateTest : public testing::Test {
+// The client-state script gathers its calls in the table `calls`; the client does not log in
+// and never connects again by itself.
+class ClientStateTest : public EasyLinkTest {
  protected:
   ClientStateTest() {
     script_.DoString(
@@ -152,93 +98,95 @@ class ClientStateTest : public testing::Test {
     cCallbackClient::SetClientStateScript(&script_);
   }
   ~ClientStateTest() override { cCallbackClient::SetClientStateScript(nullptr); }
+  void Start(const std::function<void(stClientInfo&)>& adjust) {
+    WriteLoginFile("global", "serverip = 127.0.0.1\nautoconnect = 1\n");
+    if (!m_server) StartServer();
+    StartClient([&](stClientInfo& info) {
+      info.autologin = false;
+      info.autoreconnect = false;
+      adjust(info);
+    });
+  }
+  int State() { return Link().GetCallbackClient()->GetState(); }
   std::vector<std::string> Calls() {
     std::vector<std::string> out;
     lua_State* L = script_.GetLua();
     lua_getglobal(L, "calls");
     for (int i = 1;; ++i) {
       lua_rawgeti(L, -1, i);
-      if (lua_isnil(L, -1)) {
-        lua_pop(L, 1);
-        break;
-      }
+      if (lua_isnil(L, -1)) break;
       out.emplace_back(lua_tostring(L, -1));
       lua_pop(L, 1);
     }
-    lua_pop(L, 1);
+    lua_pop(L, 2);
     return out;
   }
 
-  cTempHome home_;
   KLuaScript script_{"clientstate"};
 };
 
-TEST_F(ClientStateTest, APlainLinkIsReadyAtConnectAndDownWhenCut) {
-  cServerEndpoint server;
-  cClientEndpoint client;
-  ASSERT_TRUE(client.Connect(server.Port(), false));
-  ASSERT_TRUE(client.PumpUntil([&] { return client.callback->GetState() == 4; }));
-  EXPECT_EQ(client.events, (std::vector<std::string>{"connect 1"}));
-  client.client->Disconnect();
-  ASSERT_TRUE(client.PumpUntil([&] { return client.callback->GetState() == 5; }));
-  EXPECT_EQ(client.events, (std::vector<std::string>{"connect 1", "disconnect 0"}));
-  EXPECT_EQ(Calls(),
-            (std::vector<std::string>{"upstream 4 0 127.0.0.1", "upstream 5 0 127.0.0.1"}));
-  EXPECT_EQ(client.callback->GetConnectFailures(), 0u);
+// A plain link is ready (4) at connect; an encoded one passes through "encoding" (3) first.
+// Both are down (5) when cut.
+TEST_F(ClientStateTest, ALinkIsReadyOnceConnectedAndEncodedAndDownWhenCut) {
+  for (bool encoded : {false, true}) {
+    SCOPED_TRACE(encoded ? "encoded" : "plain");
+    script_.DoString("calls = {}");
+    m_logins = cLoginRecorder();
+    Start([&](stClientInfo& info) { info.net.word[stNetParam::NetParam_Encode] = encoded; });
+    ASSERT_TRUE(Pump([&] { return State() == 4; }));
+    Link().GetNetClient()->Disconnect();
+    ASSERT_TRUE(Pump([&] { return State() == 5; }));
+    EXPECT_EQ(m_logins.connects, 1);
+    EXPECT_EQ(m_logins.disconnects, 1);
+    std::vector<std::string> expected{"global 4 0 127.0.0.1", "global 5 0 127.0.0.1"};
+    if (encoded) expected.insert(expected.begin(), "global 3 0 127.0.0.1");
+    EXPECT_EQ(Calls(), expected);
+    EXPECT_EQ(Link().GetCallbackClient()->GetConnectFailures(), 0u);
+    m_client.reset();
+  }
 }
 
-TEST_F(ClientStateTest, AnEncodedLinkWaitsForTheEncodingBeforeItCountsAsConnected) {
-  cServerEndpoint server;
-  cClientEndpoint client;
-  ASSERT_TRUE(client.Connect(server.Port(), true));
-  ASSERT_TRUE(client.PumpUntil([&] { return client.callback->GetState() == 4; }));
-  EXPECT_EQ(Calls(),
-            (std::vector<std::string>{"upstream 3 0 127.0.0.1", "upstream 4 0 127.0.0.1"}));
-  EXPECT_EQ(client.events, (std::vector<std::string>{"connect 1"}));
-}
-
+// A refused connect counts as a failure; an address that cannot be used does not.
 TEST_F(ClientStateTest, FailedConnectsLeaveTheLinkDown) {
   unsigned short closed;
   {
     cServerEndpoint gone;
     closed = gone.Port();
   }
-  cClientEndpoint refused;
-  ASSERT_TRUE(refused.Connect(closed, false));
-  ASSERT_TRUE(refused.PumpUntil([&] { return refused.callback->GetConnectFailures() == 1; }));
-  EXPECT_EQ(refused.callback->GetState(), 5);
-  EXPECT_EQ(refused.events, (std::vector<std::string>{"disconnect 0"}));
-
-  cClientEndpoint unusable;
-  unusable.Connect(closed, false, "no-such-address");
-  ASSERT_TRUE(unusable.PumpUntil([&] { return !unusable.events.empty(); }));
-  EXPECT_EQ(unusable.callback->GetState(), 5);
-  EXPECT_EQ(unusable.events, (std::vector<std::string>{"disconnect 0"}));
-  EXPECT_EQ(unusable.callback->GetConnectFailures(), 0u);
+  for (const char* ip : {"127.0.0.1", "no-such-address"}) {
+    SCOPED_TRACE(ip);
+    m_logins = cLoginRecorder();
+    Start([&](stClientInfo& info) {
+      info.serverip = ip;
+      info.port = closed;
+    });
+    ASSERT_TRUE(Pump([&] { return m_logins.disconnects == 1; }));
+    EXPECT_EQ(State(), 5);
+    EXPECT_EQ(m_logins.connects, 0);
+    EXPECT_EQ(Link().GetCallbackClient()->GetConnectFailures(), ip[0] == '1' ? 1u : 0u);
+    m_client.reset();
+  }
 }
 
-TEST_F(ClientStateTest, TheDisconnectReasonIsPrintedAndHandedToTheScript) {
-  cServerEndpoint server;
-  cClientEndpoint client;
-  ASSERT_TRUE(client.Connect(server.Port(), false));
-  ASSERT_TRUE(client.PumpUntil([&] { return client.callback->GetState() == 4; }));
-  ASSERT_TRUE(server.PumpUntil([&] { return server.GetNetServer()->GetLink(1) != nullptr; }));
+// The reason comes from the peer: one outside the table is named as unknown.
+TEST_F(ClientStateTest, TheDisconnectReasonIsHandedToTheScript) {
+  Start([](stClientInfo&) {});
+  ASSERT_TRUE(Pump([&] { return State() == 4 && m_server->GetNetServer()->GetLink(1); }));
   testing::internal::CaptureStdout();
-  server.GetNetServer()->GetLink(1)->Disconnect(26);
-  bool down = client.PumpUntil([&] { return client.callback->GetState() == 5; });
+  m_server->GetNetServer()->GetLink(1)->Disconnect(26);
+  const bool down = Pump([&] { return State() == 5; });
   stNetDisconnectRecord unknown;
   unknown.reason = 27;
   unknown.error = 3;
-  client.callback->OnMessage(2, &unknown, sizeof(unknown), nullptr);
-  client.HandleMsg(0);
-  std::string out = testing::internal::GetCapturedStdout();
+  Link().GetCallbackClient()->OnMessage(2, &unknown, sizeof(unknown), nullptr);
+  m_client->HandleMsg();
+  testing::internal::GetCapturedStdout();
   ASSERT_TRUE(down);
-  EXPECT_NE(out.find("disconnect reason 26 服务器关闭 error 0\n"), std::string::npos);
-  EXPECT_NE(out.find("disconnect reason 27  unknow error error 3\n"), std::string::npos);
-  std::vector<std::string> calls = Calls();
+  const std::vector<std::string> calls = Calls();
   ASSERT_GE(calls.size(), 4u);
   EXPECT_EQ(calls[1], "error 26 服务器关闭 0");
   EXPECT_EQ(calls.back(), "error 27  unknow error 3");
 }
 
 }  // namespace
+}  // namespace linktest

@@ -1,8 +1,6 @@
 #include "replay_test_util.h"
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace replaytest {
@@ -48,34 +46,11 @@ std::string ReplayBytes(uint32_t startClock, const std::vector<stFileRecord>& re
   return out;
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
 uint32_t U32At(const std::string& bytes, size_t at) {
   uint32_t value = 0;
   for (int i = 0; i < 4 && at + i < bytes.size(); ++i)
     value |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
   return value;
-}
-
-int cKeepCallback::OnMessage(int kind, const void* data, unsigned long size, iSend* send) {
-  std::lock_guard lock(m_lock);
-  std::string bytes = size > 0 ? std::string(static_cast<const char*>(data), size) : "";
-  m_items.push_back({kind, std::move(bytes), send});
-  return 1;
-}
-
-std::vector<stDelivery> cKeepCallback::Items() {
-  std::lock_guard lock(m_lock);
-  return m_items;
 }
 
 iSend* cFixedFind::FindServerLink(const char* name, unsigned int id) {

@@ -1,12 +1,11 @@
 // Helpers for the replay tests: a settable millisecond clock, a writer of replay files laid out
-// byte by byte, a network callback that keeps what it is given, and a finder with fixed answers.
+// byte by byte, and a finder with fixed answers.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,24 +30,7 @@ struct stFileRecord {
 };
 // The bytes of a replay file: header (version 1, start clock, calendar time 0) and records.
 std::string ReplayBytes(uint32_t startClock, const std::vector<stFileRecord>& records);
-void WriteFile(const std::string& path, const std::string& bytes);
-std::string ReadBytes(const std::string& path);
 uint32_t U32At(const std::string& bytes, size_t at);
-
-struct stDelivery {
-  int kind;
-  std::string data;
-  iSend* send;
-};
-class cKeepCallback : public iCallbackNet {
- public:
-  int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override;
-  std::vector<stDelivery> Items();
-
- private:
-  std::mutex m_lock;
-  std::vector<stDelivery> m_items;
-};
 
 // Names lead to callbacks; server links and client links to the iSend given for them.
 class cFixedFind : public iCallbackFind {

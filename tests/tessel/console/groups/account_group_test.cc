@@ -5,10 +5,9 @@
 #include <algorithm>
 
 #include "cmd_group_util.h"
-#include "link_host_fixture.h"
-#include "tessel/link/bridge.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "testkit/record_cmd.h"
 
 namespace {
 
@@ -91,7 +90,6 @@ class cLocalBridge : public cBridge {
     AddCmd(1, &cCmdAccount::Instance());
     CreateBridge("toped_test", nullptr);
   }
-  ~cLocalBridge() override = default;
   void ClearNet() override {}
   void OnConnect(unsigned int) override {}
   bool OnDisconnect(unsigned int) override { return true; }
@@ -122,57 +120,19 @@ TEST_F(AccountGroupTest, TopedTakesTheHopsOfItsReturnRoute) {
   EXPECT_TRUE(GetReturnPath().empty());
 }
 
-TEST_F(AccountGroupTest, AccountListingsNameThisProcess) {
-  const std::string own = OwnName();
-  struct stCase {
-    std::string cmd;
-    std::string out;
-  } cases[] = {
-      {"Accounts()", "func_Accounts " + own + " \n"},
-      {"Account('nobody')", "func_Account " + own + " noplayer\n"},
-      {"assert(GetAccount() == '" + own + "')", ""},
-  };
-  for (const stCase& c : cases) {
-    const stGroupRun run = Run(c.cmd);
-    EXPECT_TRUE(run.ok) << c.cmd;
-    EXPECT_EQ(run.out, c.out) << c.cmd;
-  }
-  const stGroupRun help = Run("Help()");
-  EXPECT_EQ(help.out.rfind("[账号命令]\n\tGetAccount\t --- GetAccount()\n", 0), 0u) << help.out;
-  EXPECT_FALSE(Run("Account()").ok);
-  EXPECT_FALSE(Run("ToTop()").ok);
-}
-
 // Records the calls it is sent: SendPathCmd with its arguments, Toped and Output.
-class cRecordCmd : public cCmd {
+class cAccountRecord : public cRecordCmd {
  public:
-  ~cRecordCmd() override { Clear(); }
-  void bind_cln(lua_State* L) override {
-    lua_pushlightuserdata(L, this);
-    lua_pushcclosure(L, &cRecordCmd::PathCmd, 1);
-    lua_setglobal(L, "SendPathCmd");
-    luareg::def(L, "Toped", [this] { calls.emplace_back("Toped()"); });
-    luareg::def(L, "Output", [this](const char* text) { calls.emplace_back(text); });
-  }
-  const char* GetName() override { return "cCmd_TestRecord"; }
-  std::vector<std::string> calls;
-
- private:
-  static int PathCmd(lua_State* L) {
-    auto* self = static_cast<cRecordCmd*>(lua_touserdata(L, lua_upvalueindex(1)));
-    std::string call = "SendPathCmd";
-    for (int i = 1; i <= lua_gettop(L); ++i) call += std::string(" ") + luaL_checkstring(L, i);
-    self->calls.push_back(call);
-    return 0;
-  }
+  cAccountRecord() : cRecordCmd("cCmd_TestRecord", {"SendPathCmd", "Toped", "Output"}) {}
 };
 
-class AccountGroupLinkTest : public grouplink::LinkHostTest {
+class AccountGroupLinkTest : public GroupLinkTest {
  protected:
   stGroupRun Run(const std::string& text) { return RunInGroup(cCmdAccount::Instance(), text); }
   bool Recorded(const cRecordCmd& group, const std::string& call) {
     return CyclesUntil([&] {
-      return std::find(group.calls.begin(), group.calls.end(), call) != group.calls.end();
+      const auto texts = group.Texts();
+      return std::find(texts.begin(), texts.end(), call) != texts.end();
     });
   }
 };
@@ -183,6 +143,7 @@ TEST_F(AccountGroupLinkTest, ListingsShowTheAccountsLoggedInOnTheServers) {
   EXPECT_EQ(Run("Accounts()").out, "func_Accounts " + own + " opsuser \n");
   EXPECT_EQ(Run("Account('opsuser')").out, "func_Account " + own + " " + id + " opsuser 1");
   EXPECT_EQ(Run("Account('nobody')").out, "func_Account " + own + " noplayer\n");
+  EXPECT_FALSE(Run("Account()").ok);
   m_host->SetDefaultRoute(m_client->GetBridgeClient());
   EXPECT_EQ(Run("GetAccount()").ok, true);
   EXPECT_TRUE(Run("assert(GetAccount() == 'opsuser')").ok);
@@ -198,7 +159,7 @@ TEST_F(AccountGroupLinkTest, TheClientShowsOnlyAMaskOfThePassword) {
 
 // ToTop asks along the default route, in the remote group of the next hop.
 TEST_F(AccountGroupLinkTest, ToTopSendsThePathRequestOverTheDefaultRoute) {
-  cRecordCmd remote;
+  cAccountRecord remote;
   m_server->GetBridgeServer()->AddCmd(7, &remote);
   m_host->SetDefaultRoute(m_client->GetBridgeClient());
   const stGroupRun run = Run("ToTop('top\\'s')");
@@ -209,15 +170,15 @@ TEST_F(AccountGroupLinkTest, ToTopSendsThePathRequestOverTheDefaultRoute) {
 
 // Top run for a peer answers it with Toped() in its account group, after the output.
 TEST_F(AccountGroupLinkTest, TopOverALinkAnswersToped) {
-  cRecordCmd account;
+  cAccountRecord account;
   m_client->GetBridgeClient()->AddCmd(1, &account);
   {
     testkit::cStdoutCapture quiet;
     ASSERT_NE(SendCmd(m_client->GetNetClient(), 1, "Top()"), 0);
-    EXPECT_TRUE(Recorded(account, "func_Top  someone ask for top\n"));
+    EXPECT_TRUE(Recorded(account, "Output func_Top  someone ask for top\n"));
   }
-  EXPECT_EQ(account.calls,
-            (std::vector<std::string>{"Toped()", "func_Top  someone ask for top\n"}));
+  EXPECT_EQ(account.Texts(),
+            (std::vector<std::string>{"Toped", "Output func_Top  someone ask for top\n"}));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Helpers for the tests of the standard groups: running a statement in a group while keeping
-// what it wrote to standard output, and the process's host made inside a temporary home.
+// what it wrote to standard output, the process's host made inside a temporary home, and the
+// logged-in links.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,10 +16,10 @@
 #include "tessel/core/tessel_values.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/bridge.h"
-#include "testkit/child_process.h"
-#include "testkit/console_test_util.h"
+#include "tessel/link/bridge_client.h"
 #include "testkit/file_text.h"
 #include "testkit/in_order.h"
+#include "testkit/logged_in_fixture.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
 
@@ -82,3 +83,13 @@ inline void UseConsoleGroups(cBridge& bridge) {
   if (cTesselCmd::Instance().GetCmd(0) == nullptr) AddStandardGroups(cTesselCmd::Instance());
   bridge.SetUseConsoleCmd(true);
 }
+
+// The logged-in server and client of LoggedInTest, started before each test.
+class GroupLinkTest : public LoggedInTest {
+ protected:
+  void SetUp() override {
+    LoggedInTest::SetUp();
+    StartLinks();
+  }
+  cBridgeClient& Link() { return *m_client->GetBridgeClient(); }
+};

@@ -2,18 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-
 #include "cmd_group_util.h"
-#include "link_host_fixture.h"
-#include "platform/console_color.h"
 #include "tessel/console/groups/cmd_sim.h"
-#include "tessel/console/tessel_cmd.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
-#include "testkit/easy_link_fixture.h"
 
 namespace {
 
@@ -25,7 +17,7 @@ struct stExpect {
 // Both groups report every name they do not know, and nothing else happens.
 TEST(NetSimGroups, UnknownNamesAreReportedWithTheirOwnMessages) {
   GroupTestHost();
-  testkit::cTempDir dir{testkit::cTempDir::kWorkDir};
+  testkit::cTempDir dir(testkit::cTempDir::kWorkDir);
   const std::string notFind = "not find nosuch\n";
   const std::string simNet = "func_SimNet error! can not find link id..\n";
   const std::vector<std::pair<cCmd*, std::vector<stExpect>>> groups = {
@@ -68,34 +60,25 @@ TEST(NetSimGroups, UnknownNamesAreReportedWithTheirOwnMessages) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST(NetSimGroups, NetIDTypedLocallyIsARedErrorWithoutAnId) {
-  GroupTestHost();
-  testkit::cStdoutCapture capture;
-  setenv("TESSEL_COLOR", "1", 1);
-  cCmdNet::Instance().Create();
-  cCmdNet::Instance().Do("NetID()");
-  setenv("TESSEL_COLOR", "0", 1);
-  const std::string red = platform::AnsiSequence(platform::kColorLightRed);
-  const std::string out = capture.Text();
-  const auto at = out.find("func_NetID error! can not solve local cmd!\n");
-  ASSERT_NE(at, std::string::npos) << out;
-  EXPECT_NE(out.rfind(red, at), std::string::npos) << out;
-  EXPECT_EQ(out.find("net id"), std::string::npos);
-}
+// Records the login results the client is told of.
+class cLoginRecorder : public iConnectDisconnect {
+ public:
+  void OnConnect(unsigned int) override {}
+  bool OnDisconnect(unsigned int) override { return true; }
+  void OnLogined(unsigned int, int result) override { results.push_back(result); }
+  std::vector<int> results;
+};
 
-using grouplink::LinkHostTest;
-
-class NetGroupLinkTest : public LinkHostTest {
+class NetGroupLinkTest : public GroupLinkTest {
  protected:
   void SetUp() override {
-    LinkHostTest::SetUp();
+    GroupLinkTest::SetUp();
     Link().BindiConnectDisconnect(&m_logins);
     // The first login's answer may still be on its way; later logins are counted from here.
     ASSERT_TRUE(CyclesUntil([&] { return Link().GetLogined() == 1; }));
     m_logins.results.clear();
   }
   std::string Net(const std::string& text) { return RunInGroup(cCmdNet::Instance(), text).out; }
-  cBridgeClient& Link() { return *m_client->GetBridgeClient(); }
   stClientInfo& Info() { return Link().GetInfo(); }
   // Cycles until the client has logged in once more than `logins` times.
   bool LoggedInAgain(size_t logins) {
@@ -105,36 +88,8 @@ class NetGroupLinkTest : public LinkHostTest {
     });
   }
 
-  linktest::cLoginRecorder m_logins;
+  cLoginRecorder m_logins;
 };
-
-TEST_F(NetGroupLinkTest, NetIDOverALinkAnswersTheLinksId) {
-  testkit::cStdoutCapture capture;
-  cTesselCmd::Instance().ParseCmd("/9/SendToServer('global',5,'NetID()')", std::cout);
-  const std::string expected = "Output() net id " + std::to_string(LinkId()) + "\n";
-  EXPECT_TRUE(CyclesUntil([&] { return capture.Text().find(expected) != std::string::npos; }))
-      << capture.Text();
-}
-
-TEST_F(NetGroupLinkTest, DescriptionsOfServersClientsAndLinks) {
-  const std::string id = std::to_string(LinkId());
-  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      {"Servers()", {"func_ListServers 所有的服务器如下", "0\tcenter", ""}},
-      {"Clients()", {"func_ListClients 所有的客户端如下", "0\tglobal", ""}},
-      {"Server('center')", {"这是服务器 center", "server center listen 127.0.0.1:"}},
-      {"Client('global')",
-       {"这是客户端 global", "client global id 0 peer 127.0.0.1:", "client global ping"}},
-      {"TraceLink('center'," + id + ")", {"center id " + id + " peer 127.0.0.1:"}},
-      {"TraceLink('center',999)", {"unvalid id"}},
-      {"Brother('global')", {"func_Brother global "}},
-  };
-  for (const auto& [cmd, starts] : cases) {
-    const std::vector<std::string> lines = testkit::Lines(Net(cmd));
-    ASSERT_EQ(lines.size(), starts.size()) << cmd;
-    for (size_t i = 0; i < starts.size(); ++i)
-      EXPECT_EQ(lines[i].rfind(starts[i], 0), 0u) << cmd << ": " << lines[i];
-  }
-}
 
 // Port 0 (and a port no socket can have) keeps the old port; the address the echo test chose
 // is dropped; the client connects and logs in again.
@@ -218,10 +173,7 @@ TEST_F(NetGroupLinkTest, SetEntersSavesAndAppliesAnAllowedAddress) {
   const std::map<std::string, std::string> expected = {{"peer", "127.0.0.1"},
                                                        {"上海一", "127.0.0.1"}};
   EXPECT_EQ(m_server->GetBridgeServer()->GetNameIPs(), expected);
-  std::ifstream file("config/nameip_center.ini");
-  std::stringstream saved;
-  saved << file.rdbuf();
-  EXPECT_EQ(saved.str(), "peer 127.0.0.1\n上海一 127.0.0.1\n");
+  EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   const std::string table = "cBridgeServer::TraceIP\tpeer 127.0.0.1\n\t上海一 127.0.0.1\n";
   EXPECT_EQ(Net("List('center')"), table);
   EXPECT_EQ(Net("List()"), table);

@@ -3,14 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "cmd_group_util.h"
-#include "link_host_fixture.h"
 #include "tessel/link/account_manager.h"
 
 namespace {
 
-using grouplink::LinkHostTest;
-
-class SimGroupLinkTest : public LinkHostTest {
+class SimGroupLinkTest : public GroupLinkTest {
  protected:
   std::string Sim(const std::string& text) { return RunInGroup(cCmdSim::Instance(), text).out; }
   // Runs a simulation command and cycles until standard output shows `expected`.
@@ -38,8 +35,8 @@ TEST_F(SimGroupLinkTest, SimulatedCommandsRunAsTrafficOfTheirLink) {
   EXPECT_TRUE(SimShows("SimRecvLink('center'," + Id() + ",5,'NetID()')", answer));
   EXPECT_TRUE(SimShows("SimRecvAccount('center','opsuser',5,'NetID()')", answer));
   EXPECT_EQ(Sim("SimRecv('global',3,\"Mark(']]\\\"')\")"), "");
-  EXPECT_TRUE(CyclesUntil([&] { return m_client->mark.marks.size() == 1; }));
-  EXPECT_EQ(m_client->mark.marks, std::vector<std::string>{"]]\""});
+  EXPECT_TRUE(CyclesUntil([&] { return m_client->record.Calls().size() == 1; }));
+  EXPECT_EQ(m_client->record.FirstArgs("Mark"), std::vector<std::string>{"]]\""});
 }
 
 // A link that is not logged in, or whose account has level 0, is refused as real traffic is:

@@ -91,14 +91,6 @@ TEST_F(ConfigGroupTest, ALaunchPasswordIsStoredButShownMasked) {
   Check({{"ViewExeParam()", true, "ViewExeParam: user = gm  PassWord = ****** map = m1\n"}});
 }
 
-// Until the console array registers its own Output in the state, results come to the group's.
-TEST_F(ConfigGroupTest, AFreshGroupPrintsOutputWithItsOwnLabel) {
-  cCmdConfig fresh;
-  const stGroupRun run = RunInGroup(fresh, "Output('done')");
-  EXPECT_TRUE(run.ok);
-  EXPECT_EQ(run.out, "func_OutputGameConfig done\n");
-}
-
 // In a process of its own, so that the program kind is first asked there.
 void ExitWithIsServer(const char* first, const char* then) {
   GroupTestHost();

@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include <sstream>
-
 #include "cmd_group_util.h"
-#include "linked_host.h"
 #include "tessel/console/groups/cmd_input.h"
 #include "tessel/console/groups/cmd_test.h"
 #include "tessel/link/bridge_client.h"
@@ -33,7 +31,7 @@ std::string Traced(cCmdArray& array) {
 
 // The groups of the host's endpoints, by name; a level without a group of the endpoint's own
 // shows the console's group of that level.
-TEST_F(LinkedHostTest, TheHostGroupShowsTheGroupsOfTheNamedEndpoints) {
+TEST_F(GroupLinkTest, TheHostGroupShowsTheGroupsOfTheNamedEndpoints) {
   const std::string inputHelp = RunInGroup(cCmdInput::Instance(), "Help()").out;
   const std::string testHelp = RunInGroup(cCmdTest::Instance(), "Help()").out;
   const struct {
@@ -51,7 +49,7 @@ TEST_F(LinkedHostTest, TheHostGroupShowsTheGroupsOfTheNamedEndpoints) {
       {"ServerCmds('global')", "not find server\n"},
       {"ServerCmd('global',1)", "not find server\n"},
   };
-  EXPECT_NE(Traced(Link()).find("name cCmd_TestOutput"), std::string::npos);
+  EXPECT_NE(Traced(Link()).find("name cCmd_TestRecord"), std::string::npos);
   for (const auto& c : cases) {
     const stGroupRun run = RunInGroup(cCmdTessel::Instance(), c.statement);
     EXPECT_TRUE(run.ok) << c.statement;

@@ -14,7 +14,6 @@
 #include "cmd_group_util.h"
 #include "tessel/console/groups/maintain_broadcast.h"
 #include "tessel/console/groups/maintain_files.h"
-#include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/host/tessel.h"
@@ -23,6 +22,7 @@
 #include "tessel/util/process_finder.h"
 #include "testkit/file_text.h"
 #include "testkit/link_test_util.h"
+#include "testkit/record_cmd.h"
 
 namespace fs = std::filesystem;
 
@@ -265,28 +265,6 @@ TEST_F(MaintainGroupTest, RestartTimesAreTodayOrTomorrowAndOtherTextsAreRefused)
   }
 }
 
-TEST_F(MaintainGroupTest, RestartCloseAndRestartTimePlanTheHostsStop) {
-  GroupTestHost();
-  cTessel& host = cTessel::Current();
-  const std::time_t now = std::time(nullptr);
-  SetOsCalendarSource([now] { return now; });
-  EXPECT_NE(Run("Close()").find("func_CloseTessel ip: 10.1.2.3 "), std::string::npos);
-  EXPECT_EQ(host.GetRestartTime(), now + 3);
-  EXPECT_FALSE(host.GetRestartFlag());
-  Run("Restart()");
-  EXPECT_EQ(host.GetRestartTime(), now + 3);
-  EXPECT_TRUE(host.GetRestartFlag());
-  const std::string planned = Run("RestartTime('10:30')");
-  std::time_t expected = 0;
-  ASSERT_TRUE(PlanRestartTime("10:30", now, expected));
-  EXPECT_EQ(host.GetRestartTime(), expected);
-  EXPECT_NE(planned.find(" 10:30:00\n"), std::string::npos) << planned;
-  EXPECT_NE(Run("RestartTime('24:00')").find("error time format"), std::string::npos);
-  EXPECT_EQ(host.GetRestartTime(), expected);
-  Run("RestartTime('0')");
-  EXPECT_EQ(host.GetRestartTime(), 0);
-}
-
 TEST_F(MaintainGroupTest, TimeSetsTheClockOnlyThroughTheHook) {
   std::vector<std::time_t> set;
   bool fail = false;
@@ -322,7 +300,7 @@ TEST_F(MaintainGroupTest, GetTimeReadsTheClockSource) {
   EXPECT_EQ(Run("GetTime()"), "func_GetTime ip: 10.1.2.3 date = 12/06/26 time = 13:04:05\n");
 }
 
-// A copy of the sleep program under a name no other process has; the finder may signal only it.
+// A copy of the sleep program under a name no other process has.
 class MaintainProcessTest : public MaintainGroupTest {
  protected:
   void SetUp() override {
@@ -332,16 +310,8 @@ class MaintainProcessTest : public MaintainGroupTest {
     m_path = Servers(m_kind) / m_name;
     fs::create_directories(m_path.parent_path());
     fs::copy_file("/bin/sleep", m_path);
-    SetProcessSignalSender([this](pid_t pid, int sig) {
-      if (pid != m_child) {
-        ADD_FAILURE() << "signal to a process the test did not start: " << pid;
-        return -1;
-      }
-      return ::kill(pid, sig);
-    });
   }
   void TearDown() override {
-    SetProcessSignalSender(nullptr);
     if (m_child > 0) {
       ::kill(m_child, SIGKILL);
       waitpid(m_child, nullptr, 0);
@@ -367,20 +337,6 @@ class MaintainProcessTest : public MaintainGroupTest {
   fs::path m_path;
   pid_t m_child = -1;
 };
-
-TEST_F(MaintainProcessTest, FindAndKillProcessReportOnAProcessTheTestStarted) {
-  EXPECT_NE(Run("findprocess('" + m_name + "')").find(m_name + " find 0\n"), std::string::npos);
-  Start();
-  EXPECT_NE(Run("findprocess('" + m_name + "')").find(m_name + " find 1\n"), std::string::npos);
-  const std::string killed = Run("killprocess('" + m_name + "')");
-  EXPECT_NE(killed.find("\n*****"), std::string::npos) << killed;
-  EXPECT_NE(killed.find(m_name + " kill 1\n"), std::string::npos) << killed;
-  int status = 0;
-  EXPECT_EQ(waitpid(m_child, &status, 0), m_child);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-  m_child = -1;
-  EXPECT_NE(Run("findprocess('" + m_name + "')").find(m_name + " find 0\n"), std::string::npos);
-}
 
 TEST_F(MaintainProcessTest, CopyIsRefusedWhileTheServerProgramRuns) {
   WriteFile(m_dir.path() / "temp/servers" / m_kind / "a.txt", "new");
@@ -508,15 +464,10 @@ class MaintainLinkTest : public MaintainGroupTest {
  protected:
   void SetUp() override {
     MaintainGroupTest::SetUp();
-    WriteFile(m_dir.path() / "db/accounts/gm.ini", "password = s3cret\ncmd = 9\n");
     m_server = std::make_unique<linktest::cServerEndpoint>();
     m_server->AddCmd(cCmdMaintain::kLevel, &cCmdMaintain::Instance());
-    ASSERT_NE(m_server->Port(), 0);
     m_peer = std::make_unique<linktest::cPeer>(m_server->Port());
-    ASSERT_TRUE(m_peer->Connected());
-    ASSERT_TRUE(m_server->PumpUntil([&] { return m_server->Accounts().GetAccount(1) != nullptr; }));
-    ASSERT_NE(m_peer->SendCmd(2, "Login('gm','s3cret')"), 0);
-    ASSERT_TRUE(m_server->PumpUntil([&] { return m_server->Accounts().GetAccount(1)->IsLogin(); }));
+    ASSERT_TRUE(m_server->LogIn(*m_peer, "gm", "s3cret"));
   }
   void TearDown() override {
     m_peer.reset();
@@ -561,31 +512,6 @@ class MaintainLinkTest : public MaintainGroupTest {
   std::unique_ptr<linktest::cPeer> m_peer;
 };
 
-TEST_F(MaintainLinkTest, AnswersComeBackWithTheirPrefixes) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"Ver()", "Output([[func_Version ip: 10.1.2.3 "},
-      {"GetTime()", "Output([[func_GetTime ip: 10.1.2.3 date = "},
-      {"GetInfos()", "Output([[func_GetInfos "}};
-  for (const auto& [cmd, expected] : cases) {
-    const std::vector<std::string> back = Ask(cmd);
-    ASSERT_EQ(back.size(), 1u) << cmd;
-    EXPECT_EQ(back[0].rfind(expected, 0), 0u) << back[0];
-  }
-}
-
-TEST_F(MaintainLinkTest, ADownloadedFileArrivesIntactThroughWriteFileIndex) {
-  const std::string contents = "a [[b]] c ]] d ]===] e ]=] f\n$[$[ g\n";
-  WriteFile(Servers("logs/game.log"), contents);
-  const std::vector<std::string> back = Ask("downloadfile('logs/game.log')");
-  ASSERT_EQ(back.size(), 2u);
-  EXPECT_EQ(back[0].rfind("writefileindex('logs/game.log',0,", 0), 0u) << back[0];
-  EXPECT_NE(back[1].find("file logs/game.log size " + std::to_string(contents.size())),
-            std::string::npos)
-      << back[1];
-  RunAsRequester(back);
-  EXPECT_EQ(testkit::ReadFile(m_dir.path() / "mirror/logs/game.log"), contents);
-}
-
 TEST_F(MaintainLinkTest, PartsAskedForInOrderRebuildTheFile) {
   std::string contents;
   for (unsigned i = 0; contents.size() < cCmdMaintain::kPartBytes * 5 / 2; ++i)
@@ -611,50 +537,30 @@ TEST_F(MaintainLinkTest, RecentLogsOfAFolderAreSentAndOthersAreNot) {
   EXPECT_FALSE(fs::exists(m_dir.path() / "mirror/game/new.txt"));
 }
 
-TEST_F(MaintainLinkTest, APeersPathOutsideTheRootIsRefusedAndNothingIsSent) {
-  WriteFile(m_dir.path() / "outside.txt", "secret");
-  const std::vector<std::string> back = Ask("downloadfile('../outside.txt')");
-  ASSERT_EQ(back.size(), 1u);
-  EXPECT_NE(back[0].find("file ../outside.txt refused"), std::string::npos) << back[0];
-}
-
 // The broadcast texts, run by a receiver, hand over exactly the group, text and name sent.
 TEST(MaintainBroadcast, TextsReachTheReceiverUnchanged) {
-  std::vector<std::string> got;
-  linktest::cTestCmd receiver("cCmd_Receiver", [&](lua_State* L) {
-    luareg::def(L, "DoCmd", [&](int g, std::string t) { got = {std::to_string(g), t}; });
-    luareg::def(L, "BroadCmdReverse", [&](int g, std::string t) { got = {std::to_string(g), t}; });
-    luareg::def(L, "BroadCmdNameClient", [&](int g, std::string t, std::string n) {
-      got = {std::to_string(g), t, n};
-    });
-    luareg::def(L, "BroadCmdReverseName", [&](int g, std::string t, std::string n) {
-      got = {std::to_string(g), t, n};
-    });
-  });
+  cRecordCmd receiver("cCmd_Receiver",
+                      {"DoCmd", "BroadCmdReverse", "BroadCmdNameClient", "BroadCmdReverseName"});
   receiver.Create();
   const std::string texts[] = {"Ver()",   "Echo('it''s')",       "Say(\"q\")",
                                "a]]b[[c", "x\\\"); os.exit()--", "line\nbreak"};
+  const std::string name = "ga\"me";
   for (const std::string& text : texts) {
-    const std::string name = "ga\"me";
-    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {MakeBroadDoCmd(3, text), {"3", text}},
-        {MakeBroadReverseCmd(4, text), {"4", text}},
-        {MakeBroadNameClientCmd(5, text, name), {"5", text, name}},
-        {MakeBroadReverseNameCmd(6, text, name), {"6", text, name}},
+    const std::pair<std::string, stRecordedCall> cases[] = {
+        {MakeBroadDoCmd(3, text), {"DoCmd", {"3", text}}},
+        {MakeBroadReverseCmd(4, text), {"BroadCmdReverse", {"4", text}}},
+        {MakeBroadNameClientCmd(5, text, name), {"BroadCmdNameClient", {"5", text, name}}},
+        {MakeBroadReverseNameCmd(6, text, name), {"BroadCmdReverseName", {"6", text, name}}},
     };
     for (const auto& [cmd, expected] : cases) {
-      got.clear();
+      receiver.ClearCalls();
       testkit::cStdoutCapture quiet;
       EXPECT_TRUE(receiver.Do(cmd.c_str())) << cmd;
-      EXPECT_EQ(got, expected) << cmd;
+      ASSERT_EQ(receiver.Calls().size(), 1u) << cmd;
+      EXPECT_EQ(receiver.Calls()[0].function, expected.function) << cmd;
+      EXPECT_EQ(receiver.Calls()[0].args, expected.args) << cmd;
     }
   }
-}
-
-TEST_F(MaintainLinkTest, WhatBroadCmdSendsRunsOnTheReceiverAndAnswers) {
-  const std::vector<std::string> back = Ask(MakeBroadDoCmd(4, "Ver()"));
-  ASSERT_EQ(back.size(), 1u);
-  EXPECT_EQ(back[0].rfind("Output([[func_Version ip: 10.1.2.3 ", 0), 0u) << back[0];
 }
 
 }  // namespace

@@ -87,9 +87,4 @@ TEST_F(RemoteCallGroup, BadCallsAreReportedAndNeverReachTheScript) {
   EXPECT_NE(missing.out.find("not find file SafeCall//nosuch\n"), std::string::npos) << missing.out;
 }
 
-TEST_F(RemoteCallGroup, TheGroupHasNoHelp) {
-  const stGroupRun run = RunInGroup(cCmdRemoteCall::Instance(), "assert(Help == nil)");
-  EXPECT_TRUE(run.ok) << run.out;
-}
-
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "cmd_group_util.h"
-#include "linked_host.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/console/remote_stream.h"
 #include "tessel/core/lua_text.h"
@@ -141,7 +140,7 @@ bool WriteOutputCall(std::ostream& os, void* text, void*) {
 
 // The route leads over the client "global" to this process itself, so the server "center"
 // receives the streamed record and runs its command as the destination.
-TEST_F(LinkedHostTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
+TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
   UseConsoleGroups(*m_server->GetBridgeServer());
   const std::string own = m_host->GetAccount();
   {
@@ -165,24 +164,24 @@ TEST_F(LinkedHostTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
     testkit::cStdoutCapture capture;
     EXPECT_EQ(c.send("far", &WriteOutputCall, &c.text, nullptr), c.sent) << c.text.size();
     if (!c.sent) continue;
-    EXPECT_TRUE(Pump([&] { return capture.Text().find(c.printed) != std::string::npos; }))
+    EXPECT_TRUE(CyclesUntil([&] { return capture.Text().find(c.printed) != std::string::npos; }))
         << capture.Text().substr(0, 2000);
   }
   cRemotePath::Instance().RemovePath("far");
 }
 
-// The client "global" is logged in on this process's server as "gm": a search for it takes that
-// link, not the default route (there is none). The client shares this process's name, so the
+// The client "global" is logged in on this process's server as "opsuser": a search for it takes
+// that link, not the default route (there is none). The client shares this process's name, so the
 // search it receives already names it and ends there as a loop, which shows it arrived.
-TEST_F(LinkedHostTest, ASearchForAnAccountLoggedInHereTakesItsLink) {
+TEST_F(GroupLinkTest, ASearchForAnAccountLoggedInHereTakesItsLink) {
   UseConsoleGroups(*m_server->GetBridgeServer());
   UseConsoleGroups(Link());
   ASSERT_EQ(m_host->GetDefaultRoute(), nullptr);
   testkit::cStdoutCapture capture;
-  const stGroupRun run = RunInGroup(cCmdRemote::Instance(), "FindPathOnRoute('gm')");
+  const stGroupRun run = RunInGroup(cCmdRemote::Instance(), "FindPathOnRoute('opsuser')");
   EXPECT_TRUE(run.ok);
   EXPECT_EQ(run.out, "");
-  EXPECT_TRUE(Pump([&] {
+  EXPECT_TRUE(CyclesUntil([&] {
     return capture.Text().find("func_LuaFindPathOnRoute  path 形成了死循环.") != std::string::npos;
   })) << capture.Text();
 }

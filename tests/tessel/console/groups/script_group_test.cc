@@ -4,12 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <lua.hpp>
-#include <memory>
 #include <string>
 
 #include "cmd_group_util.h"
-#include "linked_host.h"
 #include "tessel/console/groups/cmd_input.h"
 #include "tessel/console/groups/cmd_test.h"
 #include "tessel/console/tessel_cmd.h"
@@ -32,26 +29,6 @@ class ScriptGroup : public ::testing::Test {
   }
   testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
 };
-
-// The functions of every registration step are present, and Help is the script group's own
-// (the log group registered its Help first).
-TEST_F(ScriptGroup, TheStateCarriesEveryRegistrationStepAndItsOwnHelp) {
-  const char* const functions[] = {
-      "flush_log_cache", "add_appender_cout", "ReloadAll",     "RunScript",     "ParseCmd",
-      "ParseCmdOut",     "ShiftCmd",          "ShiftCmds",     "ShiftCmdsName", "Send",
-      "SendName",        "CloneClient",       "ClearAScript",  "GetDateString", "SendToClient",
-      "SendClients",     "SendToServer",      "RestartTessel", "CloseTessel",   "SetConfigValue",
-      "GetGameString",   "GetGameTime",       "StartYield",
-  };
-  for (const char* fn : functions) {
-    EXPECT_TRUE(Run(std::string("assert(type(") + fn + ") == 'function')").ok) << fn;
-  }
-  const stGroupRun help = Run("Help()");
-  const auto at = help.out.find("【脚本函数】");
-  ASSERT_NE(at, std::string::npos) << help.out;
-  EXPECT_GT(at, 0u) << "the base library's help comes first";
-  EXPECT_LT(help.out.find("【Config", at), help.out.rfind("[log命令]")) << help.out;
-}
 
 TEST_F(ScriptGroup, ParseCmdTalksAndTheShiftsAreSilent) {
   struct stCase {
@@ -95,14 +72,8 @@ TEST_F(ScriptGroup, ClearAScriptDropsALoadedScriptOnly) {
   scripts.Clear();
 }
 
-TEST_F(ScriptGroup, GetDateStringGivesTheLocalTimeInFileNameForm) {
-  const stGroupRun run =
-      Run("assert(string.match(GetDateString(), '^%d%d%d%d_%d%d_%d%d%-%d%d%.%d%d%.%d%d$'))");
-  EXPECT_TRUE(run.ok) << run.out;
-}
-
 // The clone copies the client's connection record but does not connect by itself.
-TEST_F(LinkedHostTest, CloneClientEntersANewClientThatDoesNotConnect) {
+TEST_F(GroupLinkTest, CloneClientEntersANewClientThatDoesNotConnect) {
   const struct {
     const char* statement;
     const char* out;
@@ -122,7 +93,7 @@ TEST_F(LinkedHostTest, CloneClientEntersANewClientThatDoesNotConnect) {
   cEasyClient* copy = m_host->GetTesselClient("globalCopy");
   ASSERT_NE(copy, nullptr);
   EXPECT_STREQ(copy->GetName(), "globalCopy");
-  PumpFor(200);
+  CyclesUntil([] { return false; }, 200);
   EXPECT_EQ(m_server->GetNetServer()->GetLinkNum(), 1);
   // A command for the clone is refused aloud rather than lost.
   EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "SendName('globalCopy',1,'Help()')").out,
@@ -131,31 +102,22 @@ TEST_F(LinkedHostTest, CloneClientEntersANewClientThatDoesNotConnect) {
 
 // Through the named client the command reaches the server; with two clients Send cannot tell
 // which one is meant.
-TEST_F(LinkedHostTest, SendNameReachesTheServerAndSendNeedsTheOnlyClient) {
-  EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "SendName('global',1,'Help()')").out, "");
-  ASSERT_TRUE(Pump([&] { return !m_outputs.empty(); }));
-  EXPECT_NE(m_outputs[0].find("[账号命令]"), std::string::npos) << m_outputs[0];
+TEST_F(GroupLinkTest, SendNameReachesTheServerAndSendNeedsTheOnlyClient) {
+  cRecordCmd& record = m_client->record;
+  EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "SendName('global',1,'Accounts()')").out, "");
+  ASSERT_TRUE(CyclesUntil([&] { return !record.FirstArgs("Output").empty(); }));
+  EXPECT_NE(record.FirstArgs("Output")[0].find("func_Accounts"), std::string::npos);
 
-  m_outputs.clear();
-  EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "Send(1,'Help()')").out, "");
-  ASSERT_TRUE(Pump([&] { return !m_outputs.empty(); }));
+  record.ClearCalls();
+  EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "Send(1,'Accounts()')").out, "");
+  ASSERT_TRUE(CyclesUntil([&] { return !record.FirstArgs("Output").empty(); }));
 
-  cNoticeClient second(m_server->Port(), "second");
+  cLinkClient second(*m_server, "second");
   m_host->SetTesselClient(&second);
-  EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "Send(1,'Help()')").out,
+  EXPECT_EQ(RunInGroup(cCmdScript::Instance(), "Send(1,'Accounts()')").out,
             "func_SendEasyClient not find easyclient\n");
+  m_host->ClearNet();
   m_host.reset();
-}
-
-TEST(ScriptBinding, AnyStateReceivesTheScriptGroupsFunctions) {
-  std::unique_ptr<lua_State, void (*)(lua_State*)> L(luaL_newstate(), lua_close);
-  luaL_openlibs(L.get());
-  BindFunc_ToScriptManager(L.get());
-  EXPECT_EQ(luaL_dostring(L.get(),
-                          "assert(type(ParseCmd) == 'function' and type(add_appender_file) == "
-                          "'function' and type(GetGameTime) == 'function')"),
-            0)
-      << lua_tostring(L.get(), -1);
 }
 
 }  // namespace

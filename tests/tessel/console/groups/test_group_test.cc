@@ -7,7 +7,6 @@
 #include <string>
 
 #include "cmd_group_util.h"
-#include "linked_host.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -85,7 +84,7 @@ TEST(TestGroup, EchoChecksItsTextLocallyAndBouncesWithAGrowingCounterOverALink) 
   EXPECT_TRUE(server.PumpUntil([&] { return peer.Has(echoed); }));
 }
 
-TEST_F(LinkedHostTest, ChangeCmdArrayToNextSwitchesWhatTheConsoleEntersForAnEndpoint) {
+TEST_F(GroupLinkTest, ChangeCmdArrayToNextSwitchesWhatTheConsoleEntersForAnEndpoint) {
   cBridgeServer& bridge = *m_server->GetBridgeServer();
   cCmdArray next;
   const struct {
