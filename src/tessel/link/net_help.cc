@@ -8,6 +8,7 @@
 #include "tessel/core/host.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/page_pool.h"
 #include "tessel/msg/bridge_interfaces.h"
 
@@ -72,6 +73,7 @@ void cNetHelp::ReturnBuffer(const stItem& item) {
 }
 
 void cNetHelp::HandleMsg() {
+  TESSEL_ASSERT_WORKER();
   size_t count;
   {
     std::lock_guard lock(m_lock);

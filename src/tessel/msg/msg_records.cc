@@ -37,7 +37,7 @@ bool stMsg_Cmd::SetCmd(int cmdNumber, const char* newText) {
   if (len >= kWarnLength) LogCmdSize(tessel_numerror(), cmd, len, newText, 64);
   std::memcpy(text, newText, len);
   // Zero the rest of what will be sent, so no byte of an earlier, longer text goes out.
-  const std::size_t sentTextBytes = CmdWireSize(len) - 8;
+  const std::size_t sentTextBytes = CmdWireSize(len) - cCmdRecordView::kTextOffset;
   std::memset(text + len, 0, sentTextBytes - len);
   return true;
 }

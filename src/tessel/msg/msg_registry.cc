@@ -1,5 +1,6 @@
 #include "tessel/msg/msg_registry.h"
 
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/msg_bindings.h"
 
 namespace {
@@ -53,6 +54,7 @@ cMsgBind* cMsg::GetBind(const stMsg* msg) const {
 }
 
 HandleChatExceptionEnum cMsg::HandleMsg(stBindMsg* msg) {
+  TESSEL_ASSERT_WORKER();
   // A record too short to hold its header has no type to dispatch on.
   if (msg->msg == nullptr || msg->size < sizeof(stMsg)) return ChatException_SizeWrong;
   cMsgBind* binding = GetBind(msg->msg);
