@@ -134,18 +134,6 @@ TEST_F(NetGroupLinkTest, SetConnectReplacesOnlyWhatIsGivenAndDoesNotReconnect) {
   EXPECT_NE(Link().GetNetClientConnect(), nullptr);
 }
 
-TEST_F(NetGroupLinkTest, SetAutoConnectSwitchesOnlyTheAutomaticReconnect) {
-  for (const bool autoconnect : {true, false}) {
-    Info().autoconnect = autoconnect;
-    for (const int n : {1, 0, 7}) {
-      const std::string cmd = "SetAutoConnect('global'," + std::to_string(n) + ")";
-      EXPECT_EQ(Net(cmd), "SetAutoConnect set to " + std::to_string(n) + "\n");
-      EXPECT_EQ(Info().autoreconnect, n != 0) << cmd;
-      EXPECT_EQ(Info().autoconnect, autoconnect) << cmd;
-    }
-  }
-}
-
 TEST_F(NetGroupLinkTest, DisconnectAndConnectTheClientLink) {
   Info().autoreconnect = false;
   for (const char* cmd : {"Disconnect('global')", "DisconnectServer('global')"}) {
@@ -156,14 +144,6 @@ TEST_F(NetGroupLinkTest, DisconnectAndConnectTheClientLink) {
     Net("Connect('global')");
     EXPECT_TRUE(LoggedInAgain(logins)) << cmd;
   }
-}
-
-TEST_F(NetGroupLinkTest, ForbitAcceptStopsNewLinksOfThatServerOnly) {
-  iServer* server = m_server->GetNetServer();
-  ASSERT_FALSE(server->IsForbitAccept());
-  EXPECT_EQ(Net("ForbitAccept('center')"), "ForbitAccept server center ok \n");
-  EXPECT_TRUE(server->IsForbitAccept());
-  EXPECT_NE(Link().GetNetClientConnect(), nullptr);
 }
 
 TEST_F(NetGroupLinkTest, SetEntersSavesAndAppliesAnAllowedAddress) {
@@ -184,32 +164,6 @@ TEST_F(NetGroupLinkTest, SetEntersSavesAndAppliesAnAllowedAddress) {
   const size_t logins = m_logins.results.size();
   Net("Connect('global')");
   EXPECT_TRUE(LoggedInAgain(logins));
-}
-
-TEST_F(NetGroupLinkTest, CommandTracingByNameAndForAllLinks) {
-  iClient* client = m_client->GetNetClient();
-  iServer* server = m_server->GetNetServer();
-  struct stCase {
-    const char* cmd;
-    bool clientSend, clientRecv, serverSend, serverRecv;
-    const char* console;
-  };
-  const stCase cases[] = {
-      {"TraceSendCmdA('global',1)", true, false, false, false, ""},
-      {"TraceRecieveCmdA('center',1)", true, false, false, true, ""},
-      {"TraceSendCmdA('global',0)", false, false, false, true, ""},
-      {"TraceSendCmd(1)", true, false, true, true, "发送命令的调试 = 1\n"},
-      {"TraceRecieveCmd(1)", true, true, true, true, "接收命令的调试 = 1\n"},
-      {"TraceSendCmd(0)", false, true, false, true, "发送命令的调试 = 0\n"},
-      {"TraceRecieveCmd(0)", false, false, false, false, "接收命令的调试 = 0\n"},
-  };
-  for (const stCase& c : cases) {
-    EXPECT_EQ(Net(c.cmd), c.console) << c.cmd;
-    EXPECT_EQ(client->IsTraceSendCmd(), c.clientSend) << c.cmd;
-    EXPECT_EQ(client->IsTraceRecieveCmd(), c.clientRecv) << c.cmd;
-    EXPECT_EQ(server->IsTraceSendCmd(), c.serverSend) << c.cmd;
-    EXPECT_EQ(server->IsTraceRecieveCmd(), c.serverRecv) << c.cmd;
-  }
 }
 
 }  // namespace
