@@ -9,54 +9,45 @@
 
 namespace {
 
-struct stExpect {
-  const char* cmd;
-  std::string out;
-};
-
 // Both groups report every name they do not know, and nothing else happens.
 TEST(NetSimGroups, UnknownNamesAreReportedWithTheirOwnMessages) {
   GroupTestHost();
   testkit::cTempDir dir(testkit::cTempDir::kWorkDir);
   const std::string notFind = "not find nosuch\n";
   const std::string simNet = "func_SimNet error! can not find link id..\n";
-  const std::vector<std::pair<cCmd*, std::vector<stExpect>>> groups = {
+  const std::vector<std::pair<cCmd*, std::vector<stGroupCase>>> groups = {
       {&cCmdNet::Instance(),
        {
-           {"ForbitAccept('nosuch')", "unknow server nosuch\n"},
-           {"DisconnectServer('nosuch')", "func_Disconnect " + notFind},
-           {"Disconnect('nosuch')", "func_Disconnect " + notFind},
-           {"ConnectServer('nosuch','127.0.0.1',0)", "func_ConnectServer " + notFind},
-           {"Connect('nosuch')", "func_Connect " + notFind},
-           {"SetAutoConnect('nosuch',1)", notFind},
-           {"SetConnectIP('nosuch','127.0.0.2')", notFind},
-           {"SetConnect('nosuch','127.0.0.2',1,'a','b')", notFind},
-           {"Client('nosuch')", notFind},
-           {"Brother('nosuch')", notFind},
-           {"TraceRecieveCmdA('nosuch',1)", "unknow name\n"},
-           {"TraceSendCmdA('nosuch',1)", "unknow name\n"},
-           {"TraceLink('nosuch',1)", "func_TraceLink not server \n"},
-           {"Server('nosuch')", "func_TraceServer not server \n"},
-           {"Set('nosuch','peer','127.0.0.1')", "func_SetNameIP not server \n"},
-           {"List('nosuch')", "func_ListNameIP not server \n"},
-           {"NetID()", "func_NetID error! can not solve local cmd!\n"},
+           {"ForbitAccept('nosuch')", true, "unknow server nosuch\n"},
+           {"DisconnectServer('nosuch')", true, "func_Disconnect " + notFind},
+           {"Disconnect('nosuch')", true, "func_Disconnect " + notFind},
+           {"ConnectServer('nosuch','127.0.0.1',0)", true, "func_ConnectServer " + notFind},
+           {"Connect('nosuch')", true, "func_Connect " + notFind},
+           {"SetAutoConnect('nosuch',1)", true, notFind},
+           {"SetConnectIP('nosuch','127.0.0.2')", true, notFind},
+           {"SetConnect('nosuch','127.0.0.2',1,'a','b')", true, notFind},
+           {"Client('nosuch')", true, notFind},
+           {"Brother('nosuch')", true, notFind},
+           {"TraceRecieveCmdA('nosuch',1)", true, "unknow name\n"},
+           {"TraceSendCmdA('nosuch',1)", true, "unknow name\n"},
+           {"TraceLink('nosuch',1)", true, "func_TraceLink not server \n"},
+           {"Server('nosuch')", true, "func_TraceServer not server \n"},
+           {"Set('nosuch','peer','127.0.0.1')", true, "func_SetNameIP not server \n"},
+           {"List('nosuch')", true, "func_ListNameIP not server \n"},
+           {"NetID()", true, "func_NetID error! can not solve local cmd!\n"},
        }},
       {&cCmdSim::Instance(),
        {
-           {"SimNet('nosuch',1,3,0)", simNet},
-           {"SimConnect('nosuch',1)", simNet},
-           {"SimDisconnect('nosuch',1)", simNet},
-           {"SimRecv('nosuch',3,'Hello()')", "func_SimRecv not find client\n"},
-           {"SimRecvAccount('nosuch','gm',3,'Hello()')", "func_SimRecvAccount not find server\n"},
-           {"SimRecvLink('nosuch',1,3,'Hello()')", "func_SimRecvLink not find link\n"},
+           {"SimNet('nosuch',1,3,0)", true, simNet},
+           {"SimConnect('nosuch',1)", true, simNet},
+           {"SimDisconnect('nosuch',1)", true, simNet},
+           {"SimRecv('nosuch',3,'Hello()')", true, "func_SimRecv not find client\n"},
+           {"SimRecvAccount('nosuch','gm',3,'Hello()')", true,
+            "func_SimRecvAccount not find server\n"},
+           {"SimRecvLink('nosuch',1,3,'Hello()')", true, "func_SimRecvLink not find link\n"},
        }},
   };
-  for (const auto& [group, cases] : groups)
-    for (const stExpect& c : cases) {
-      const stGroupRun run = RunInGroup(*group, c.cmd);
-      EXPECT_TRUE(run.ok) << c.cmd;
-      EXPECT_EQ(run.out, c.out) << c.cmd;
-    }
+  for (const auto& [group, cases] : groups) CheckGroupCases(*group, cases);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
