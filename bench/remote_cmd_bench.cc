@@ -27,6 +27,7 @@
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/msg/ostream_cmd.h"
 

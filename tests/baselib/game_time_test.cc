@@ -41,6 +41,9 @@ TEST_F(GameTimeTest, EveryFieldChangeRunsItsCallbacksInOrderFromYearToMinute) {
   clock.Run(60'000);
   EXPECT_EQ(changes.seen, (std::vector<std::string>{"4=59", "0=2007", "1=1", "2=1", "3=0", "4=0"}));
   EXPECT_EQ(clock.GetGameTime().ToString(), "2007/1/1 0:0:0");
+  changes.seen.clear();
+  ASSERT_TRUE(clock.SetGameTime(At(2007, 1, 1, 5, 0, 30)));
+  EXPECT_EQ(changes.seen, std::vector<std::string>{"3=5"}) << "setting reports each changed field";
 }
 
 TEST_F(GameTimeTest, TheMultiplierScalesGameTimeAndEachMinuteIsReported) {
@@ -56,15 +59,11 @@ TEST_F(GameTimeTest, TheMultiplierScalesGameTimeAndEachMinuteIsReported) {
   EXPECT_EQ(std::count(changes.seen.begin(), changes.seen.end(), "4=1"), 1);
   EXPECT_EQ(std::count(changes.seen.begin(), changes.seen.end(), "4=2"), 1);
   EXPECT_EQ(clock.GetGameTime().ToString(), "2007/1/1 0:2:0");
-}
-
-TEST_F(GameTimeTest, AZeroOrNegativeMultiplierStopsTheClock) {
-  clock.SetTimeMul(0);
-  clock.Run(600'000);
-  clock.SetTimeMul(-5);
-  clock.Run(600'000);
-  EXPECT_TRUE(changes.seen.empty());
-  EXPECT_EQ(clock.GetGameTime().ToString(), "2006/12/31 23:58:0");
+  for (int stop : {0, -5}) {
+    clock.SetTimeMul(stop);
+    clock.Run(600'000);
+  }
+  EXPECT_EQ(clock.GetGameTime().ToString(), "2007/1/1 0:2:0") << "a multiplier of 0 or less stops";
 }
 
 TEST_F(GameTimeTest, MonthEndsFollowTheCalendarAndLeapYearsAndInvalidTimesAreRefused) {
@@ -89,11 +88,6 @@ TEST_F(GameTimeTest, AHugeStepIsSpreadOverRunsWithoutLosingTime) {
   for (int i = 0; i < 3; ++i) clock.Run(0);
   EXPECT_EQ(clock.GetGameTime().ToString(), "2007/4/10 23:58:0");
   EXPECT_EQ(std::count(changes.seen.begin(), changes.seen.end(), "2=10"), 4);
-}
-
-TEST_F(GameTimeTest, SetGameTimeReportsEachChangedFieldOnce) {
-  ASSERT_TRUE(clock.SetGameTime(At(2006, 12, 31, 5, 58, 30)));
-  EXPECT_EQ(changes.seen, std::vector<std::string>{"3=5"});
 }
 
 TEST_F(GameTimeTest, ACallbackMayUnregisterItselfOrAnotherDuringDispatch) {

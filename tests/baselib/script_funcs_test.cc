@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "fake_clock.h"
-#include "testkit/scratch_dir.h"
+#include "testkit/fake_clock.h"
+#include "testkit/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -35,7 +35,7 @@ class ScriptFuncsTest : public ::testing::Test {
     return v;
   }
 
-  testing_support::scratch_dir dir;
+  testkit::cTempDir dir;
   KLuaScript script{"funcs"};
 };
 
@@ -59,13 +59,6 @@ TEST_F(ScriptFuncsTest, RunScriptFunctionsLoadAndCallScriptsOfTheManager) {
   EXPECT_EQ(Eval("RunScriptTestF('t')"), "2");
   EXPECT_EQ(Eval("ReloadAll()"), "4");
   EXPECT_EQ(Eval("RunScript(1)"), "(error)");
-}
-
-TEST_F(ScriptFuncsTest, GameTimeFunctionsReadAndSetTheGameClock) {
-  EXPECT_EQ(Eval("SetGameTime('2006/5/1 10:20:59')"), "true");
-  EXPECT_EQ(Eval("SetGameTime('2006/5/1 25:20:59')"), "false");
-  EXPECT_EQ(Eval("GetGameTime()"), "2006/5/1 10:20:59");
-  EXPECT_EQ(Eval("IsDay()"), "true");
 }
 
 TEST_F(ScriptFuncsTest, DofileAndRequireFindFilesInTheScriptFolder) {

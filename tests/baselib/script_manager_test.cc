@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "baselib/zip_store.h"
-#include "testkit/scratch_dir.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
@@ -40,57 +40,42 @@ class ScriptManagerTest : public ::testing::Test {
   }
 
   cScriptManager& manager = cScriptManager::Instance();
-  testing_support::scratch_dir dir;
+  testkit::cTempDir dir;
 };
 
-TEST_F(ScriptManagerTest, CreateScriptListsTheLuaFilesUnderTheFolder) {
-  EXPECT_EQ(manager.CreateScript(dir.path().c_str()), 4);
-  EXPECT_EQ(manager.GetLoadedCount(), 0u);  // nothing runs before it is asked for
+// Every .lua file below the folder is listed, none runs before it is asked for; names ignore
+// the slash style and the extension but never leave the folder; the binding callback runs on
+// every state before its script.
+TEST_F(ScriptManagerTest, ScriptsAreFoundByNameInsideTheFolderAndBoundBeforeTheyRun) {
   EXPECT_EQ(manager.CreateScript((dir / "missing").c_str()), 0);
-}
-
-TEST_F(ScriptManagerTest, ScriptNamesIgnoreSlashStyleAndTheExtension) {
-  manager.CreateScript(dir.path().c_str());
+  EXPECT_EQ(manager.CreateScript(dir.path().c_str()), 4);
+  EXPECT_EQ(manager.GetLoadedCount(), 0u);
+  manager.SetBindFunc(&CountBind);
   KLuaScript* b = manager.GetScript("SafeCall//b");
   ASSERT_NE(b, nullptr);
+  EXPECT_EQ(Value(b), "1");
   EXPECT_EQ(manager.GetScript("SafeCall\\b"), b);
   EXPECT_EQ(manager.GetScript("./SafeCall/b.lua"), b);
   EXPECT_EQ(Value(manager.GetScript("sub\\deep\\c")), "c");
-  EXPECT_EQ(manager.GetScript("../a"), nullptr);
-  EXPECT_EQ(manager.GetScript("nothing"), nullptr);
-  EXPECT_EQ(manager.GetScript("notes"), nullptr);
-}
-
-TEST_F(ScriptManagerTest, TheBindingCallbackRunsOnEveryStateBeforeItsScript) {
-  manager.CreateScript(dir.path().c_str());
-  manager.SetBindFunc(&CountBind);
-  EXPECT_EQ(Value(manager.GetScript("SafeCall/b")), "1");
-  EXPECT_EQ(Value(manager.GetScript("a"), "BOUND"), "2");
-  manager.GetScript("a");
+  for (const char* none : {"../a", "nothing", "notes"})
+    EXPECT_EQ(manager.GetScript(none), nullptr) << none;
   EXPECT_EQ(g_bound, 2);
 }
 
-TEST_F(ScriptManagerTest, AScriptThatFailsToLoadIsNotKept) {
+// A script that fails to load is not kept; a loaded one stays as it was until it is cleared;
+// ReloadAll finds new files and drops every loaded script.
+TEST_F(ScriptManagerTest, EditedFilesCountOnlyAfterAClearOrAReload) {
   manager.CreateScript(dir.path().c_str());
   EXPECT_EQ(manager.GetScript("broken"), nullptr);
   EXPECT_EQ(manager.GetLoadedCount(), 0u);
   dir.write("broken.lua", "value = 'fixed'");
   EXPECT_EQ(Value(manager.GetScript("broken")), "fixed");
-}
-
-TEST_F(ScriptManagerTest, ClearAScriptDropsItSoTheNextUseLoadsTheEditedFile) {
-  manager.CreateScript(dir.path().c_str());
   EXPECT_FALSE(manager.ClearAScript("a"));
   EXPECT_EQ(Value(manager.GetScript("a")), "a");
   dir.write("a.lua", "value = 'edited'");
   EXPECT_EQ(Value(manager.GetScript("a")), "a");
   EXPECT_TRUE(manager.ClearAScript("a.lua"));
   EXPECT_EQ(Value(manager.GetScript("a")), "edited");
-}
-
-TEST_F(ScriptManagerTest, ReloadAllFindsNewFilesAndReloadsEveryScript) {
-  manager.CreateScript(dir.path().c_str());
-  manager.GetScript("a");
   dir.write("new.lua", "value = 'new'");
   dir.write("a.lua", "value = 'again'");
   EXPECT_EQ(manager.ReloadAll(), 5);
@@ -124,7 +109,7 @@ TEST_F(ScriptManagerTest, RunScriptFileFuncLoadsTheFileAndCallsTheFunction) {
 }
 
 TEST_F(ScriptManagerTest, ArchiveScriptsServeWhereTheFolderHasNone) {
-  testing_support::scratch_dir pack;
+  testkit::cTempDir pack;
   pack.write("zipped.lua", "value = 'from archive'");
   pack.write("a.lua", "value = 'archive a'");
   pack.write("lib/x.lua", "value = 'x'");
@@ -140,7 +125,7 @@ TEST_F(ScriptManagerTest, ArchiveScriptsServeWhereTheFolderHasNone) {
 }
 
 TEST(ZipStoreTest, DamagedArchivesAreRefusedWholeNeverReadPastTheirEnd) {
-  testing_support::scratch_dir pack;
+  testkit::cTempDir pack;
   pack.write("src/one.lua", std::string(300, 'a'));
   pack.write("src/two.lua", "two");
   std::string error;

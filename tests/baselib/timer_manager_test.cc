@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "fake_clock.h"
+#include "testkit/fake_clock.h"
 
 namespace {
 
@@ -33,6 +33,7 @@ class SelfDeleter : public iTimerObjEx {
 
 class TimerManagerTest : public ::testing::Test {
  protected:
+  void TearDown() override { tm.SetDiff(0); }
   cTimerManager& tm = cTimerManager::Instance();
   ManagerClock time;
 };
@@ -43,42 +44,34 @@ TEST_F(TimerManagerTest, OneShotAfterIntervalFiresOnceWhenDue) {
   time.Step(49);
   EXPECT_TRUE(p.fired.empty());
   time.Step(1);
-  EXPECT_EQ(p.fired, std::vector<unsigned long>{7});
   time.Step(100);
-  EXPECT_EQ(p.fired.size(), 1u);
+  EXPECT_EQ(p.fired, std::vector<unsigned long>{7});
   EXPECT_EQ(tm.GetTimerCount(), 0u);
 }
 
+// A repeating timer fires each interval (once, not once per missed beat, when it fell behind)
+// until OnTimer answers zero.
 TEST_F(TimerManagerTest, RepeatingTimerFiresEachIntervalUntilOnTimerReturnsZero) {
   Probe p;
   ASSERT_EQ(p.AddTimer(TimeRange_Second, TimerEnum_Repeat, 2, 1), 1);
   for (int i = 0; i < 10; ++i) time.Step(500);  // 5 seconds
   EXPECT_EQ(p.fired.size(), 2u);
-  p.result = 0;
-  time.Step(1000);
-  EXPECT_EQ(p.fired.size(), 3u);
   time.Step(10000);
   EXPECT_EQ(p.fired.size(), 3u);
+  p.result = 0;
+  time.Step(2000);
+  time.Step(10000);
+  EXPECT_EQ(p.fired.size(), 4u);
   EXPECT_EQ(tm.GetTimerCount(), 0u);
-}
-
-TEST_F(TimerManagerTest, RepeatingTimerThatFellBehindFiresOnceNotOncePerMissedBeat) {
-  Probe p;
-  p.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 0);
-  time.Step(1000);
-  EXPECT_EQ(p.fired.size(), 1u);
-  time.Step(10);
-  EXPECT_EQ(p.fired.size(), 2u);
 }
 
 TEST_F(TimerManagerTest, MillisecondTimersSurviveTheWrapOfTheClock) {
   time.clock.ms = 0xFFFFFFFFu - 20;
   tm.SetClock(&time.clock);
-  Probe p;
+  Probe p, q;
   p.AddTimer(TimeRange_MS, TimerEnum_Once, 50, 0);
   unsigned long due = 40;
   tm.AddTime(TimeRange_MS, due);
-  Probe q;
   q.AddTimer(TimeRange_MS, TimerEnum_At, due, 0);
   time.Step(30);  // the clock wrapped
   EXPECT_TRUE(p.fired.empty());
@@ -89,74 +82,103 @@ TEST_F(TimerManagerTest, MillisecondTimersSurviveTheWrapOfTheClock) {
   EXPECT_EQ(p.fired.size(), 1u);
 }
 
-TEST_F(TimerManagerTest, KillTimerRemovesThePendingTimerOnlyAndAnIdAddedAgainIsReplaced) {
-  Probe p;
+// Kill removes the pending timer only; an id added again replaces the first; ResetTimer kills
+// every timer of the old handle.
+TEST_F(TimerManagerTest, KillAndResetRemoveOnlyTheirTimersAndAnIdAddedAgainIsReplaced) {
+  Probe p, r;
   p.AddTimer(TimeRange_MS, TimerEnum_Once, 10, 1);
   p.AddTimer(TimeRange_MS, TimerEnum_Once, 10, 2);
   p.AddTimer(TimeRange_MS, TimerEnum_Once, 30, 2);
   EXPECT_EQ(tm.GetTimerCount(), 2u);
-  EXPECT_EQ(tm.CheckTimer(TimeRange_MS, TimerEnum_Once, 10, p.GetTimerObj(), 1), 1);
   EXPECT_EQ(p.KillTimer(TimeRange_MS, TimerEnum_Once, 10, 1), 1);
   EXPECT_EQ(p.KillTimer(TimeRange_MS, TimerEnum_Once, 10, 1), 0);
   EXPECT_EQ(tm.CheckTimer(TimeRange_MS, TimerEnum_Once, 10, p.GetTimerObj(), 1), 0);
+  r.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 0);
+  r.AddTimer(TimeRange_Second, TimerEnum_Once, 1, 1);
+  r.ResetTimer();
+  r.AddTimer(TimeRange_MS, TimerEnum_Once, 10, 2);
   time.Step(10);
   EXPECT_TRUE(p.fired.empty());
-  time.Step(20);
+  time.Step(2000);
   EXPECT_EQ(p.fired, std::vector<unsigned long>{2});
+  EXPECT_EQ(r.fired, std::vector<unsigned long>{2});
 }
 
 TEST_F(TimerManagerTest, BadArgumentsRegisterNothing) {
   Probe p;
-  EXPECT_EQ(p.AddTimer(static_cast<TimeRange>(5), TimerEnum_Once, 1, 0), 0);
+  const auto bad = static_cast<TimeRange>(5);
+  EXPECT_EQ(p.AddTimer(bad, TimerEnum_Once, 1, 0), 0);
   EXPECT_EQ(p.AddTimer(TimeRange_MS, static_cast<TimerEnum>(3), 1, 0), 0);
   EXPECT_EQ(p.AddTimer(TimeRange_MS, TimerEnum_Repeat, 0, 0), 0);
   EXPECT_EQ(tm._AddTimer(TimeRange_MS, TimerEnum_Once, 1, nullptr, 0), 0);
+  EXPECT_EQ(tm._KillTimer(static_cast<TimeRange>(7), TimerEnum_Once, 1, p.GetTimerObj(), 0), 0);
+  EXPECT_EQ(tm.CheckTimer(bad, TimerEnum_Once, 1, p.GetTimerObj(), 0), 0);
+  EXPECT_EQ(tm.AddTimerNext(bad, 1, p.GetTimerObj(), 0, "x"), 0);
+  unsigned long t = 7;
+  tm.AddTime(bad, t);
+  EXPECT_EQ(t, 7u);
   EXPECT_EQ(tm.GetTimerCount(), 0u);
+  EXPECT_EQ(tm.GetRequestCount(), 0u);
+  EXPECT_EQ(p.GetTimerObj()->m_nRef, 1);
 }
 
-TEST_F(TimerManagerTest, ATimerNeverReachesAnObjectDestroyedBeforeItFires) {
+// The handle outlives its object: a timer never reaches an object destroyed before it fires,
+// nor one deleted, killed or reset from inside its own OnTimer.
+TEST_F(TimerManagerTest, ATimerNeverReachesAnObjectThatEndedItsTimersOrItself) {
   auto* p = new Probe;
   p->AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 0);
   tm.AddTimer(TimeRange_Second, TimerEnum_Repeat, 1, p->GetTimerObj(), 1, "queued");
-  delete p;  // the manager still holds the handle, now dead
-  time.Step(2000);
-  EXPECT_EQ(tm.GetTimerCount(), 0u);
-  EXPECT_EQ(tm.GetRequestCount(), 0u);
-}
-
-TEST_F(TimerManagerTest, ResetTimerKillsEveryTimerOfTheOldHandle) {
-  Probe p;
-  p.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 0);
-  p.AddTimer(TimeRange_Second, TimerEnum_Once, 1, 1);
-  p.ResetTimer();
-  p.AddTimer(TimeRange_MS, TimerEnum_Once, 10, 2);
-  time.Step(2000);
-  EXPECT_EQ(p.fired, std::vector<unsigned long>{2});
-}
-
-TEST_F(TimerManagerTest, AnObjectMayKillResetOrDestroyItselfInsideOnTimer) {
-  Probe killer;
+  delete p;
+  Probe killer, resetter, deleted;
   killer.action = [&](unsigned long id) {
     killer.KillTimer(TimeRange_MS, TimerEnum_Repeat, 0, id);
   };
   killer.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 0);
-  Probe resetter;
   resetter.action = [&](unsigned long) { resetter.ResetTimer(); };
   resetter.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 0);
   (new SelfDeleter)->AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 0);
-  for (int i = 0; i < 5; ++i) time.Step(10);
+  deleted.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 0);
+  deleted.DeleteTimer();
+  deleted.DeleteTimer();  // twice is harmless
+  EXPECT_EQ(deleted.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1), 0);
+  for (int i = 0; i < 200; ++i) time.Step(10);
   EXPECT_EQ(killer.fired.size(), 1u);
   EXPECT_EQ(resetter.fired.size(), 1u);
+  EXPECT_TRUE(deleted.fired.empty());
   EXPECT_EQ(tm.GetTimerCount(), 0u);
+  EXPECT_EQ(tm.GetRequestCount(), 0u);
+  deleted.CreateTimer();
+  EXPECT_EQ(deleted.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1), 1);
 }
 
-TEST_F(TimerManagerTest, TimersAddedDuringAPassWaitForTheNextRun) {
-  Probe p;
-  // Each firing adds a timer that is already due: it must not fire in the same pass.
-  p.action = [&](unsigned long id) { p.AddTimer(TimeRange_MS, TimerEnum_At, 0, id + 1); };
+TEST_F(TimerManagerTest, ACopiedTimerObjectHasItsOwnHandle) {
+  Probe a;
+  a.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 0);
+  Probe b(a), c;
+  c = a;
+  EXPECT_NE(b.GetTimerObj(), a.GetTimerObj());
+  EXPECT_NE(c.GetTimerObj(), a.GetTimerObj());
+  time.Step(5);
+  EXPECT_EQ(a.fired.size(), 1u);
+  EXPECT_TRUE(b.fired.empty());
+}
+
+// Timers added during a pass, even when already due, wait for the next run; a nested Run from
+// inside a timer does nothing.
+TEST_F(TimerManagerTest, TimersAddedDuringAPassWaitForTheNextRunAndNestedRunsDoNothing) {
+  Probe p, inner;
+  bool innerFiredInNestedRun = true;
+  p.action = [&](unsigned long id) {
+    p.AddTimer(TimeRange_MS, TimerEnum_At, 0, id + 1);
+    tm.Run(0);
+    innerFiredInNestedRun = !inner.fired.empty();
+  };
   p.AddTimer(TimeRange_MS, TimerEnum_Once, 0, 0);
+  inner.AddTimer(TimeRange_MS, TimerEnum_Once, 0, 0);
   time.Step(1);
   EXPECT_EQ(p.fired.size(), 1u);
+  EXPECT_FALSE(innerFiredInNestedRun);
+  EXPECT_EQ(inner.fired.size(), 1u);
   time.Step(1);
   EXPECT_EQ(p.fired.size(), 2u);
 }
@@ -166,28 +188,35 @@ TEST_F(TimerManagerTest, RequestsAreConsumedInOrderAtTheNextRun) {
   EXPECT_EQ(tm.AddTimer(TimeRange_MS, TimerEnum_Once, 10, p.GetTimerObj(), 1, "a"), 1);
   EXPECT_EQ(tm.AddTimer(TimeRange_MS, TimerEnum_Once, 10, p.GetTimerObj(), 2, "b"), 1);
   EXPECT_EQ(tm.KillTimer(TimeRange_MS, TimerEnum_Once, 10, p.GetTimerObj(), 1, "a"), 1);
-  EXPECT_EQ(tm.AddTimer(TimeRange_MS, TimerEnum_Once, 10, nullptr, 3, "null"), 0);
   EXPECT_EQ(tm.GetRequestCount(), 3u);
-  EXPECT_EQ(p.GetTimerObj()->m_nRef, 4);
   time.Step(0);
   EXPECT_EQ(tm.GetRequestCount(), 0u);
   EXPECT_EQ(tm.GetTimerCount(), 1u);
-  EXPECT_EQ(p.GetTimerObj()->m_nRef, 2);
   time.Step(10);
   EXPECT_EQ(p.fired, std::vector<unsigned long>{2});
   EXPECT_EQ(p.GetTimerObj()->m_nRef, 1);
 }
 
-TEST_F(TimerManagerTest, SetDiffMovesTheSecondsClockAndItsTimers) {
-  Probe p;
+// The difference moves the manager's seconds (not the machine clock) and the timers counted
+// from it.
+TEST_F(TimerManagerTest, TheSecondsDifferenceMovesTheManagersClockAndItsTimers) {
+  Probe p, next;
+  const long start = time.clock.seconds;
   p.AddTimer(TimeRange_Hour, TimerEnum_Once, 1, 0);
-  const long before = tm.GetSTime();
   tm.SetDiff(3600);
-  EXPECT_EQ(tm.GetSTime(), before + 3600);
-  EXPECT_EQ(time.clock.seconds, before);  // the machine clock is untouched
+  EXPECT_EQ(tm.GetSTime(), start + 3600);
+  EXPECT_EQ(time.clock.seconds, start);
   time.Step(0);
   EXPECT_EQ(p.fired.size(), 1u);
-  tm.SetDiff(0);
+  ASSERT_EQ(tm.AddTimerNext(TimeRange_Minute, 3, next.GetTimerObj(), 0, "next"), 1);
+  time.Step(179'000);
+  EXPECT_TRUE(next.fired.empty());
+  time.Step(1000);
+  EXPECT_EQ(next.fired.size(), 1u);
+  tm.SetDiff(-10);
+  unsigned long t = 2;
+  tm.AddTime(TimeRange_Hour, t);
+  EXPECT_EQ(t, static_cast<unsigned long>(start + 180 - 10 + 7200));
 }
 
 TEST_F(TimerManagerTest, CrashReportNamesTheTimerBeingFired) {
@@ -205,21 +234,6 @@ TEST_F(TimerManagerTest, CrashReportNamesTheTimerBeingFired) {
   std::ostringstream idle;
   tm.ReportCrashToStream(idle);
   EXPECT_EQ(idle.str(), "timer idle\n");
-}
-
-TEST_F(TimerManagerTest, NestedRunFromInsideATimerDoesNothing) {
-  Probe outer, inner;
-  bool innerFiredInNestedRun = true;
-  outer.action = [&](unsigned long) {
-    tm.Run(0);
-    innerFiredInNestedRun = !inner.fired.empty();
-  };
-  outer.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 0);
-  inner.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 0);
-  time.Step(5);
-  EXPECT_FALSE(innerFiredInNestedRun);
-  EXPECT_EQ(outer.fired.size(), 1u);
-  EXPECT_EQ(inner.fired.size(), 1u);
 }
 
 }  // namespace

@@ -4,61 +4,36 @@
 #include <malloc.h>
 
 #include <atomic>
-#include <cstring>
+#include <memory>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "netlib/net_frame.h"
-#include "netlib/net_test_util.h"
+#include "testkit/net_recorder.h"
 
 namespace {
 
 using namespace nettest;
 
-TEST(NetServer, ListensOnAFreePortAndReportsItInItsInfoAndDescription) {
-  cRecorder rec;
-  cServerScope s(rec);
-  ASSERT_NE(s.port, 0);
-  stServerInfo info;
-  s.server->GetInfo(info);
-  EXPECT_EQ(info.port, s.port);
-  EXPECT_STREQ(info.name, "testserver");
-  EXPECT_EQ(info.maxlinks, 100u);
-  std::ostringstream os;
-  s.server->Trace(os);
-  EXPECT_NE(os.str().find("testserver"), std::string::npos);
-  EXPECT_NE(os.str().find("127.0.0.1:" + std::to_string(s.port)), std::string::npos);
-  // A second server on the same port fails to start.
-  stServerInfo same = cServerScope::Defaults();
-  same.port = s.port;
-  iServer* second = Net_CreateServer();
-  EXPECT_EQ(second->Init(&same, &rec), 0);
-  second->Release();
-}
-
 TEST(NetServer, ConnectAndDisconnectReachBothSidesAsNotices) {
   cRecorder srec, crec;
   cServerScope s(srec);
+  ASSERT_NE(s.port, 0);
+  stServerInfo same = cServerScope::Defaults();
+  same.port = s.port;
+  iServer* second = Net_CreateServer();
+  EXPECT_EQ(second->Init(&same, &srec), 0) << "the port is taken";
+  second->Release();
+
   cClientScope c(crec, s.port);
   ASSERT_TRUE(c.connected);
   ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
   auto events = srec.Snapshot();
-  ASSERT_GE(events.size(), 2u);
-  EXPECT_TRUE(IsServerEvent(events[0], NetEvent_Created, 1));
-  EXPECT_TRUE(IsServerEvent(events[1], NetEvent_Connected, 1));
+  EXPECT_TRUE(IsServerEvent(events.at(0), NetEvent_Created, 1));
+  EXPECT_TRUE(IsServerEvent(events.at(1), NetEvent_Connected, 1));
   EXPECT_EQ(s.server->GetLinkNum(), 1);
-  auto notice = crec.Snapshot().front();
-  EXPECT_EQ(notice.NoticeIp(), "127.0.0.1");
-  EXPECT_EQ(notice.Word(1), 0u);
-
-  iServerLink* link = s.server->GetLink(1);
-  ASSERT_NE(link, nullptr);
-  EXPECT_STREQ(link->GetIP(), "127.0.0.1");
-  EXPECT_STREQ(link->GetName(), "testserver");
-  std::ostringstream os;
-  link->Trace(os);
-  EXPECT_NE(os.str().find("id 1"), std::string::npos);
+  EXPECT_EQ(crec.Snapshot().front().NoticeIp(), "127.0.0.1");
+  EXPECT_STREQ(s.server->GetLink(1)->GetIP(), "127.0.0.1");
 
   c.client->Disconnect();
   ASSERT_TRUE(crec.WaitClientState(NetState_ServerDown));
@@ -66,6 +41,26 @@ TEST(NetServer, ConnectAndDisconnectReachBothSidesAsNotices) {
   EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_System));
   EXPECT_EQ(s.server->GetLinkNum(), 0);
   EXPECT_EQ(c.client->IsConnect(), 0);
+}
+
+// Records of any size, and of no bytes at all, travel both ways; SendToAll reaches every link.
+TEST(NetServer, RecordsTravelByteExactBothWaysAndSendToAllReachesEveryLink) {
+  cRecorder srec, c1, c2;
+  cServerScope s(srec);
+  cClientScope a(c1, s.port), b(c2, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
+  std::string big(50000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + 3);
+  ASSERT_EQ(Send(s.server->GetLink(1), MakeRecord(1001, big)), 1);
+  auto all = MakeRecord(1002, "all");
+  EXPECT_EQ(s.server->SendToAll(reinterpret_cast<const stMsg*>(all.data()), all.size()), 2);
+  ASSERT_EQ(a.client->Send(nullptr, 0), 1);
+  EXPECT_TRUE(
+      c1.WaitAny([&](const stDelivery& d) { return IsRecord(d, 1001) && d.Body() == big; }));
+  for (cRecorder* r : {&c1, &c2})
+    EXPECT_TRUE(
+        r->WaitAny([](const stDelivery& d) { return IsRecord(d, 1002) && d.Body() == "all"; }));
+  EXPECT_TRUE(srec.WaitAny([](const stDelivery& d) { return d.kind == 2 && d.bytes.empty(); }));
 }
 
 // A cut of one link and the stop of the server both send their reason first.
@@ -129,7 +124,6 @@ TEST(NetServer, ReleasingAnOpenLinkKeepsItUpUntilItGoesDownThenFreesItsId) {
   EXPECT_EQ(srec.DisconnectReason(1), -1);
   c.client->Disconnect();
   ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Disconnected));
-  EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_System));
   EXPECT_EQ(s.server->GetLink(1), nullptr);
   EXPECT_EQ(Send(link, MakeRecord(1001, "after the end")), 0);
   EXPECT_EQ(link->IsConnect(), 0);
@@ -148,8 +142,6 @@ TEST(NetServer, OnlyAllowedAddressesStayAndAnEmptyListAdmitsAll) {
     ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Disconnected));
     EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_InvalidIP));
     EXPECT_TRUE(crec.ReasonBeforeDown(NetReason_InvalidIP));
-    auto events = srec.Snapshot();
-    EXPECT_TRUE(IsServerEvent(events[0], NetEvent_Created, 1));
     EXPECT_FALSE(srec.WaitServerEvent(1, NetEvent_Connected, 50));
   }
   cRecorder crec2;
@@ -168,7 +160,6 @@ TEST(NetServer, ForbitAcceptRefusesNewLinksAndKeepsOpenOnes) {
   cClientScope open(crec, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
   s.server->ForbitAccept();
-  EXPECT_TRUE(s.server->IsForbitAccept());
   cRecorder crec2;
   // The acceptor closes on the server's strand; a connect after that is refused.
   bool refused = false;
@@ -182,38 +173,20 @@ TEST(NetServer, ForbitAcceptRefusesNewLinksAndKeepsOpenOnes) {
   EXPECT_TRUE(srec.WaitAny([](const stDelivery& d) { return d.kind == 2 && d.id == 1; }));
 }
 
-TEST(NetServer, SendToAllReachesEveryOpenLink) {
-  cRecorder srec, c1, c2, c3;
-  cServerScope s(srec);
-  cClientScope a(c1, s.port), b(c2, s.port), c(c3, s.port);
-  ASSERT_TRUE(srec.WaitServerEvent(3, NetEvent_Connected));
-  EXPECT_EQ(s.server->GetLinkNum(), 3);
-  EXPECT_EQ(s.server->SendToAll(reinterpret_cast<const stMsg*>(MakeRecord(1002, "all").data()), 7),
-            3);
-  for (cRecorder* r : {&c1, &c2, &c3}) {
-    EXPECT_TRUE(r->WaitAny([](const stDelivery& d) {
-      return IsRecord(d, 1002) && std::string(d.bytes.data() + 4, 3) == "all";
-    }));
-  }
-}
-
 TEST(NetServer, IdleLinksAreCutWithReasonsElevenAndTwelveWhilePingedOnesStay) {
-  cRecorder srec, crec;
+  cRecorder srec, silentRec, quietRec, pingRec;
   stServerInfo info = cServerScope::Defaults();
   info.net.word[stNetParam::NetParam_IdleMs] = 300;
   info.net.word[stNetParam::NetParam_FirstMsgMs] = 300;
   cServerScope s(srec, info);
-  cClientScope silent(crec, s.port);
+  cClientScope silent(silentRec, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
-  cRecorder crec2;
-  cClientScope quiet(crec2, s.port);
+  cClientScope quiet(quietRec, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
   ASSERT_EQ(Send(quiet.client, MakeRecord(1001, "once")), 1);
-  cRecorder crec3;
-  cClientScope pinging(crec3, s.port);
+  cClientScope pinging(pingRec, s.port);
   ASSERT_TRUE(srec.WaitServerEvent(3, NetEvent_Connected));
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1200);
-  while (std::chrono::steady_clock::now() < until) {
+  for (int i = 0; i < 24; ++i) {
     pinging.client->Ping();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -224,9 +197,10 @@ TEST(NetServer, IdleLinksAreCutWithReasonsElevenAndTwelveWhilePingedOnesStay) {
   EXPECT_EQ(srec.DisconnectReason(3), -1);
   EXPECT_TRUE(pinging.client->IsConnect());
   EXPECT_GT(pinging.client->GetPingTime(), 0u);
-  EXPECT_TRUE(crec.ReasonBeforeDown(NetReason_NoMsgAfterConnect));
+  EXPECT_TRUE(silentRec.ReasonBeforeDown(NetReason_NoMsgAfterConnect));
   // Pings are answered inside the library: nothing of them reaches either callback.
-  for (const auto& d : srec.Snapshot()) EXPECT_NE(d.id == 3 && d.kind == 2, true);
+  EXPECT_EQ(srec.Count([](const stDelivery& d) { return d.id == 3 && d.kind == 2; }), 0u);
+  EXPECT_EQ(pingRec.Count([](const stDelivery& d) { return d.kind == 2; }), 0u);
 }
 
 // A lying length prefix (within the largest record) makes the server keep only what arrived.
@@ -251,7 +225,7 @@ TEST(NetServer, LyingLengthPrefixesNeverBuyMemoryThatWasNotSent) {
   EXPECT_LT(grown, size_t(kPeers) * 40 * 1024) << "the server trusted the prefixes";
 #endif
   EXPECT_EQ(s.server->GetLinkNum(), kPeers);
-  for (const auto& d : srec.Snapshot()) EXPECT_NE(d.kind, 2);
+  EXPECT_EQ(srec.Count([](const stDelivery& d) { return d.kind == 2; }), 0u);
 }
 
 TEST(NetServer, RandomBytesFromRawSocketsNeverCrashOrStallTheServer) {
@@ -262,13 +236,13 @@ TEST(NetServer, RandomBytesFromRawSocketsNeverCrashOrStallTheServer) {
   for (int round = 0; round < 40; ++round) {
     cRawPeer peer(s.port);
     ASSERT_TRUE(peer.Connected());
-    std::vector<char> junk(1 + rng() % 3000);
+    std::vector<char> junk(4 + rng() % 3000);
     for (auto& b : junk) b = static_cast<char>(rng());
     if (round % 4 == 1) netlib::PutLe32(junk.data(), 0xfffffff0u);  // internal bit, absurd size
-    if (round % 4 == 2 && junk.size() >= 4) netlib::PutLe32(junk.data(), 0x7fffffffu);
-    peer.Write(junk.data(), junk.size());
+    if (round % 4 == 2) netlib::PutLe32(junk.data(), 0x7fffffffu);
+    peer.Write(junk);
     std::vector<char> back;
-    if (peer.ReadUntilClosed(back, round % 4 == 0 ? 100 : 2000)) ++cut;
+    if (peer.ReadUntil(back, round % 4 == 0 ? 100 : 2000)) ++cut;
   }
   EXPECT_GE(cut, 20);
   cClientScope c(crec, s.port);
@@ -300,12 +274,11 @@ TEST(NetServer, ReleaseDuringTrafficNeverHangsAndDeliversNothingAfterwards) {
       });
     }
     ASSERT_TRUE(srec.WaitFor([](const std::vector<stDelivery>& all) { return all.size() > 200; }));
+    // Another thread keeps sending to every link while the server goes away.
     std::thread echo([&] {
-      // Another thread keeps sending to every link while the server goes away.
-      for (int i = 0; i < 200 && !stop.load(); ++i) {
-        auto r = MakeRecord(1003, "back");
+      auto r = MakeRecord(1003, "back");
+      for (int i = 0; i < 200; ++i)
         server->SendToAll(reinterpret_cast<const stMsg*>(r.data()), r.size());
-      }
     });
     echo.join();
     if (round == 0) server->Stop();

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "testkit/scratch_dir.h"
+#include "testkit/temp_dir.h"
 
 namespace platform {
 namespace {
@@ -37,7 +37,7 @@ TEST(Folders, NestedFoldersAreCreatedAndALastPartWithADotIsAFileUnlessTheSlashSa
       {"/v1.2/logs", true, "/v1.2/logs", ""},  // a dot in an upper folder does not count
       {"/blocker/inner/deeper/", false, "", "/blocker/inner"},  // a file is in the way
   };
-  testing_support::scratch_dir dir;
+  testkit::cTempDir dir;
   const std::string root = dir.path().string();
   std::ofstream(root + "/blocker") << "x";
   for (const Case& c : cases) {
@@ -48,8 +48,10 @@ TEST(Folders, NestedFoldersAreCreatedAndALastPartWithADotIsAFileUnlessTheSlashSa
   }
 }
 
-TEST(Folders, CleanUpDeletesFilesOlderThanTheKeepTimeInWholeDays) {
-  testing_support::scratch_dir dir;
+// Files older than the keep time in whole days go (keep time 0: a whole day or more); files in
+// sub-folders and the targets of links are never touched.
+TEST(Folders, CleanUpDeletesFilesOlderThanTheKeepTimeInWholeDaysAndFollowsNoLinks) {
+  testkit::cTempDir dir;
   const std::string root = dir.path().string();
   const std::pair<const char*, long> old_files[] = {{"/four_days.log", 4 * kDay + 60},
                                                     {"/ten_days.log", 10 * kDay}};
@@ -57,32 +59,19 @@ TEST(Folders, CleanUpDeletesFilesOlderThanTheKeepTimeInWholeDays) {
       {"/three_days.log", 3 * kDay + 3600}, {"/almost_four.log", 4 * kDay - 3600}, {"/new.log", 0}};
   for (const auto& [name, age] : old_files) MakeFileAged(root + name, age);
   for (const auto& [name, age] : kept_files) MakeFileAged(root + name, age);
-  fs::create_directory(root + "/old_folder");
-  MakeFileAged(root + "/old_folder/inside.log", 30 * kDay);
+  MakeFileAged(dir.write("old_folder/inside.log", ""), 30 * kDay);
+  MakeFileAged(dir.write("elsewhere/target.log", ""), 5 * kDay);
+  fs::create_symlink(root + "/elsewhere/target.log", root + "/link.log");
+  timeval old[2] = {{std::time(nullptr) - 5 * kDay, 0}, {std::time(nullptr) - 5 * kDay, 0}};
+  ASSERT_EQ(::lutimes((root + "/link.log").c_str(), old), 0);
 
-  EXPECT_EQ(DeleteOldFiles(root, 3), 2);
+  EXPECT_EQ(DeleteOldFiles(root, 3), 3);
   for (const auto& [name, age] : old_files) EXPECT_FALSE(fs::exists(root + name)) << name;
   for (const auto& [name, age] : kept_files) EXPECT_TRUE(fs::exists(root + name)) << name;
-  EXPECT_TRUE(fs::exists(root + "/old_folder/inside.log")) << "sub-folders are left alone";
-}
-
-TEST(Folders, KeepTimeZeroDeletesFilesOfAWholeDayOrMoreAndFollowsNoLinks) {
-  testing_support::scratch_dir dir;
-  const std::string root = dir.path().string();
-  fs::create_directory(root + "/logs");
-  fs::create_directory(root + "/elsewhere");
-  MakeFileAged(root + "/logs/yesterday.log", kDay + 60);
-  MakeFileAged(root + "/logs/today.log", kDay - 3600);
-  MakeFileAged(root + "/elsewhere/target.log", 5 * kDay);
-  fs::create_symlink(root + "/elsewhere/target.log", root + "/logs/link.log");
-  timeval old[2] = {{std::time(nullptr) - 5 * kDay, 0}, {std::time(nullptr) - 5 * kDay, 0}};
-  ASSERT_EQ(::lutimes((root + "/logs/link.log").c_str(), old), 0);
-
-  EXPECT_EQ(DeleteOldFiles(root + "\\logs", 0), 2);
-  EXPECT_FALSE(fs::exists(root + "/logs/yesterday.log"));
-  EXPECT_TRUE(fs::exists(root + "/logs/today.log"));
-  EXPECT_FALSE(fs::is_symlink(fs::symlink_status(root + "/logs/link.log")));
+  EXPECT_FALSE(fs::is_symlink(fs::symlink_status(root + "/link.log")));
   EXPECT_TRUE(fs::exists(root + "/elsewhere/target.log")) << "a link's target is never deleted";
+  EXPECT_TRUE(fs::exists(root + "/old_folder/inside.log")) << "sub-folders are left alone";
+  EXPECT_EQ(DeleteOldFiles(root + "\\", 0), 2) << "a whole day or more";
   EXPECT_EQ(DeleteOldFiles(root + "/missing", 0), 0);
 }
 

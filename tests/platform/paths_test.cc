@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "testkit/scoped_env.h"
-#include "testkit/scratch_dir.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ TEST(PathsTest, ExecutableIsThisTestProgram) {
 }
 
 TEST(PathsTest, HomeIsTesselHomeWhenSetElseTheExecutableFolder) {
-  testing_support::scratch_dir dir;
+  testkit::cTempDir dir;
   const std::string home = dir.file("nested/home");
   const fs::path cwd = fs::current_path();
   ScopedEnv env("TESSEL_HOME", "");

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "testkit/scoped_env.h"
-#include "testkit/scratch_dir.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ class RegistryTest : public ::testing::Test {
     return files;
   }
 
-  testing_support::scratch_dir scratch;
+  testkit::cTempDir scratch;
   const std::string dir_ = scratch.path().string();
   ScopedEnv registry_{"TESSEL_REGISTRY", dir_.c_str()};
   ScopedEnv xdg_{"XDG_CONFIG_HOME", nullptr};

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "tessel/console/groups/standard_groups.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/lua_register.h"
 
@@ -33,7 +34,7 @@ void EasyLinkTest::SetUp() {
   m_home = std::make_unique<cTempHome>();
   // The standard groups answer what the endpoints' own arrays do not hold.
   static const bool groups = [] {
-    cTesselCmd::Instance().AddDefaultCmds();
+    AddStandardGroups(cTesselCmd::Instance());
     return true;
   }();
   (void)groups;

@@ -5,9 +5,11 @@
 #include "platform/console_color.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/host/tessel.h"
+#include "tessel/core/host.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge_client.h"
+#include "tessel/link/bridge_server.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/chat_exception.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -25,11 +27,11 @@ void Red(const std::string& line) {
 }
 
 std::string OwnName() {
-  return cTessel::Current().GetAccount();
+  return GetHost().GetAccount();
 }
 
 bool IsOwn(const std::string& name) {
-  return cTessel::Current().IsAccount(name.c_str()) != 0;
+  return GetHost().IsAccount(name.c_str()) != 0;
 }
 
 bool IsUp(iSend* link) {
@@ -38,7 +40,7 @@ bool IsUp(iSend* link) {
 
 // The network client of the default route; null with a message when there is none.
 iSend* DefaultRouteLink(const char* label) {
-  cBridgeClient* route = cTessel::Current().GetDefaultRoute();
+  cBridgeClient* route = GetHost().GetDefaultRoute();
   if (route == nullptr) {
     if (label != nullptr) Red(std::string(label) + " msg wrong, I have no default route.");
     return nullptr;
@@ -51,8 +53,8 @@ iSend* DefaultRouteLink(const char* label) {
 // The name of the process the call being served came from: the account logged in on a
 // server's link, or the peer a client link leads to.
 std::string SenderName() {
-  if (iAccount* account = get_gout().GetCurAccount()) return account->GetName();
-  if (cBridgeClient* client = get_gout().GetBridgeClient()) return client->GetName();
+  if (iAccount* account = ServingAccount()) return account->GetName();
+  if (cBridgeClient* client = get_gout().GetBridgeAs<cBridgeClient>()) return client->GetName();
   return std::string();
 }
 
@@ -101,7 +103,7 @@ void cPathRouter::SendPathCmd(const stPathCall& call, int hops) {
 bool cPathRouter::PassToNamed(const stPathCall& call, size_t own, int hops) {
   const std::string& next = call.names[own + 1];
   int found = 0;
-  iSend* link = cTessel::Current().FindLinkProgram(next.c_str(), found);
+  iSend* link = GetHost().FindLinkProgram(next.c_str(), found);
   if (found != 0 && !IsUp(link)) {
     Red(std::string(kSendLabel) + " next link " + next + " break from net. ");
     return true;
@@ -173,7 +175,7 @@ void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hop
     Red(std::string(kFindLabel) + " path 形成了死循环.");
     return;
   }
-  iSend* next = cTessel::Current().FindServerAccount(dest.c_str());
+  iSend* next = GetHost().FindServerAccount(dest.c_str());
   if (next == nullptr) next = DefaultRouteLink(nullptr);
   if (next != nullptr) {
     std::vector<std::string> relayed = names;
@@ -222,7 +224,7 @@ iSend* cPathRouter::FirstHopLink(const std::string& route, const char* label) {
   const std::vector<std::string> names = RouteNames(route);
   if (names.size() >= 2) {
     int found = 0;
-    iSend* link = cTessel::Current().FindLinkProgram(names[1].c_str(), found);
+    iSend* link = GetHost().FindLinkProgram(names[1].c_str(), found);
     if (IsUp(link)) return link;
     if (found != 0) {
       if (label != nullptr)
@@ -230,7 +232,7 @@ iSend* cPathRouter::FirstHopLink(const std::string& route, const char* label) {
       return nullptr;
     }
   }
-  if (cTessel::Current().GetDefaultRoute() == nullptr) {
+  if (GetHost().GetDefaultRoute() == nullptr) {
     if (label != nullptr) Red(std::string(label) + " no default root");
     return nullptr;
   }
@@ -258,7 +260,7 @@ void SendRemoteCmd(const char* dest, int group, const char* text) {
 }
 
 void FindPathOnRoute(const char* dest) {
-  iSend* next = cTessel::Current().FindServerAccount(dest);
+  iSend* next = GetHost().FindServerAccount(dest);
   if (next == nullptr) next = DefaultRouteLink(kFindLabel);
   if (next != nullptr) SendCmd(next, kRouteGroup, MakeFindCall({OwnName(), dest}, 0));
 }

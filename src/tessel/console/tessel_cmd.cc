@@ -7,9 +7,10 @@
 #include "platform/console_color.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/cmd_line.h"
-#include "tessel/console/groups/standard_groups.h"
 #include "tessel/contracts/baselib.h"
+#include "tessel/core/host.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/bridge.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -28,19 +29,17 @@ bool cTesselCmd::BridgeTarget(cBridge* bridge, std::string& name, cCmdArray*& ar
 
 cTesselCmd& cTesselCmd::Instance() {
   static cTesselCmd s_console;
+  static const bool registered = [] {
+    cCmdArray::SetConsole(&s_console);
+    return true;
+  }();
+  (void)registered;
   return s_console;
 }
 
 void cTesselCmd::Start() {
-  AddDefaultCmds();
   RunStartScript();
   m_pCurCmd = GetCmd(0);
-}
-
-void cTesselCmd::AddDefaultCmds() {
-  for (const stStandardGroup& group : StandardGroups()) {
-    AddCmdOutput(group.level, group.cmd, nullptr);
-  }
 }
 
 void cTesselCmd::SetCmd(const char* text) {
@@ -59,6 +58,7 @@ std::string cTesselCmd::GetCurInput() const {
 }
 
 void cTesselCmd::Run() {
+  TESSEL_ASSERT_WORKER();
   std::string line;
   {
     std::lock_guard<std::mutex> hold(m_inputLock);
@@ -150,8 +150,8 @@ bool cTesselCmd::ParseQuestion(std::string& line, std::ostream& os) {
     if (m_pCurArray != nullptr) m_pCurArray->TraceCmds(os);
     os << "使用/1,/7,p,n,/tessel来切换" << std::endl;
   } else if (line == "???") {
-    if (m_hooks.listServers) m_hooks.listServers(os);
-    if (m_hooks.listClients) m_hooks.listClients(os);
+    GetHost().ListServers(os);
+    GetHost().ListClients(os);
     os << "使用//,//select,//global来切换" << std::endl;
   } else {
     handled = false;
@@ -169,7 +169,7 @@ bool cTesselCmd::ShiftCmdType(const char* type, bool quiet, std::ostream& os) {
   }
   std::string name;
   cCmdArray* array = nullptr;
-  if (!m_hooks.findBridge || !m_hooks.findBridge(type, name, array)) {
+  if (!BridgeTarget(GetHost().FindBridge(type), name, array)) {
     if (!quiet) os << "not find the bridge" << std::endl;
     return false;
   }

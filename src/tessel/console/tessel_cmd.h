@@ -15,29 +15,16 @@ class cBridge;
 
 class cTesselCmd : public cCmdArray {
  public:
-  // What the console asks of the host about link endpoints.
-  struct stHostHooks {
-    // Finds the endpoint called `type`: its name and the array the console moves into (null
-    // when the endpoint has none to offer); false when there is no such endpoint. The host
-    // answers with BridgeTarget of the endpoint it finds.
-    std::function<bool(const char* type, std::string& name, cCmdArray*& array)> findBridge;
-    std::function<void(std::ostream&)> listServers;
-    std::function<void(std::ostream&)> listClients;
-  };
-
-  // What findBridge reports for an endpoint: its name and its bound next array when its next
-  // switch is on (null when none is bound), its own command array otherwise; false for null.
+  // What the console moves into for an endpoint: its name and its bound next array when its
+  // next switch is on (null when none is bound), its own command array otherwise; false for
+  // null.
   static bool BridgeTarget(cBridge* bridge, std::string& name, cCmdArray*& array);
 
   static cTesselCmd& Instance();
   cTesselCmd() = default;
 
-  void SetHostHooks(stHostHooks hooks) { m_hooks = std::move(hooks); }
-
-  // Adds the standard groups, runs the start-up script and selects level 0.
+  // Runs the start-up script and selects level 0; the host has added the standard groups.
   void Start();
-  // Adds the 17 standard groups at their levels.
-  void AddDefaultCmds();
 
   // Most lines that may wait for the worker; a line handed over beyond them is dropped with a
   // message on standard error.
@@ -82,6 +69,4 @@ class cTesselCmd : public cCmdArray {
   // Run removes it, after running it.
   mutable std::mutex m_inputLock;
   std::deque<std::string> m_inputs;
-
-  stHostHooks m_hooks;
 };

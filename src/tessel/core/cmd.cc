@@ -9,6 +9,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/timers/timer_function.h"
 
 namespace {
@@ -109,6 +110,7 @@ void cCmd::Clear() {
 }
 
 bool cCmd::Do(const char* text) {
+  TESSEL_ASSERT_WORKER();
   if (!CanDo(text)) return false;
   // The guard's report shows the label: it never holds a password.
   const std::string masked = MayHoldSecret(text) ? MaskCmdText(text) : std::string();

@@ -1,10 +1,12 @@
 #include "tessel/core/cmd_array.h"
 
+#include <atomic>
 #include <iostream>
 
 #include "platform/console_color.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/log_file.h"
+#include "tessel/core/worker_thread.h"
 
 namespace {
 
@@ -16,7 +18,21 @@ void DefaultOutput(const char* text) {
 
 }  // namespace
 
+namespace {
+
+std::atomic<cCmdArray*> g_console{nullptr};
+
+}  // namespace
+
 cCmdArray::cCmdArray() : m_pLog(new cLog) {}
+
+cCmdArray* cCmdArray::Console() {
+  return g_console.load();
+}
+
+void cCmdArray::SetConsole(cCmdArray* console) {
+  g_console.store(console);
+}
 
 cCmdArray::~cCmdArray() {
   delete m_pLog;
@@ -100,6 +116,7 @@ cCmd* cCmdArray::PrevCmd(cCmd* cur) const {
 }
 
 void cCmdArray::RunCmd(unsigned level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   cCmd* cmd = GetCmd(level);
   if (cmd != nullptr) cmd->Do(text);
 }

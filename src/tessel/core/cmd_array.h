@@ -45,6 +45,11 @@ class cCmdArray {
   void EndLog();
   cLog* GetCmdArrayLog() const { return m_pLog; }
 
+  // The process's console array, in whose groups endpoints that use the console's groups run
+  // peer commands; the console registers itself when it is made. Null before. Any thread.
+  static cCmdArray* Console();
+  static void SetConsole(cCmdArray* console);
+
  private:
   std::vector<cCmd*> m_vCmd;
   cLog* m_pLog;

@@ -7,6 +7,7 @@
 #include "platform/folders.h"
 #include "platform/local_time.h"
 #include "tessel/contracts/loglib.h"
+#include "tessel/core/host.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/tessel_values.h"
 
@@ -15,13 +16,6 @@ namespace {
 // Index of the appenders the system adds, and of its modifiers; the time goes in front last.
 constexpr int kAppenderIndex = 100;
 constexpr int kTimeModifierIndex = 0x7FFFFFFF;
-
-std::mutex g_sourceMutex;
-std::function<std::string(const char*)> g_logFileSource;  // guarded by g_sourceMutex
-
-std::string DefaultLogFilePath(const char* name) {
-  return cTesselValues::Instance()._GetLogFile(name);
-}
 
 void AddFileAppender(const char* name, const std::string& file) {
   loglib::add_appender(loglib::default_manager(), name, loglib::write_to_file(file, true),
@@ -38,18 +32,8 @@ void WriteErrorSection(const char* text) {
 
 }  // namespace
 
-void SetLogFileSource(std::function<std::string(const char*)> source) {
-  std::lock_guard lock(g_sourceMutex);
-  g_logFileSource = std::move(source);
-}
-
 std::string LogFilePath(const char* name) {
-  std::function<std::string(const char*)> source;
-  {
-    std::lock_guard lock(g_sourceMutex);
-    source = g_logFileSource;
-  }
-  return platform::ToSlashes(source ? source(name) : DefaultLogFilePath(name));
+  return platform::ToSlashes(GetHost().LogFilePath(name));
 }
 
 void AddAppenderCout(const char* name) {

@@ -3,13 +3,10 @@
 // that operators also reach from the console. Any thread; the two set-up steps take effect once.
 #pragma once
 
-#include <functional>
 #include <string>
 
-// The path of a log file or folder by name, below the program's log folder: by default the
-// program values' "log/" + exe name + "/" + name; tests set a source of their own (an empty
-// function restores the default).
-void SetLogFileSource(std::function<std::string(const char* name)> source);
+// The path of a log file or folder by name, below the program's log folder, as the host tells
+// it (by default the program values' "log/" + exe name + "/" + name), with '/' separators.
 std::string LogFilePath(const char* name);
 
 // Prints "append cout <name>"; the loggers matching `name` also write to standard output.

@@ -1,9 +1,5 @@
 #include "tessel/core/tessel_values.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
 #include <iostream>
 #include <sstream>
 
@@ -11,56 +7,11 @@
 #include "platform/local_time.h"
 #include "platform/paths.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/core/config_stores.h"
+#include "tessel/core/host.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/trace.h"
 
 namespace {
-
-// Sources of values owned by other parts of the process, replaceable at any time.
-struct Sources {
-  std::mutex mutex;
-  std::function<std::string()> mapName;
-  std::function<std::string(const char*)> configString;
-  std::function<std::vector<std::string>()> ownAddresses;
-  std::function<int()> serverCount;
-  std::function<std::vector<std::pair<std::string, int>>()> serverInfos;
-};
-
-Sources& TheSources() {
-  static Sources s;
-  return s;
-}
-
-// Copies a source under the lock, so it runs without holding it.
-template <typename F>
-F SourceOf(F Sources::*member) {
-  Sources& s = TheSources();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  return s.*member;
-}
-
-template <typename F>
-void SetSource(F Sources::*member, F f) {
-  Sources& s = TheSources();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  s.*member = std::move(f);
-}
-
-// The IPv4 addresses of the machine's interfaces, in the order the system lists them.
-std::vector<std::string> InterfaceAddresses() {
-  std::vector<std::string> out;
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) != 0) return out;
-  for (ifaddrs* it = list; it; it = it->ifa_next) {
-    if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET) continue;
-    char text[INET_ADDRSTRLEN] = {};
-    const auto* in = reinterpret_cast<const sockaddr_in*>(it->ifa_addr);
-    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) out.emplace_back(text);
-  }
-  ::freeifaddrs(list);
-  return out;
-}
 
 bool StartsWith(const std::string& s, const char* prefix) {
   return s.rfind(prefix, 0) == 0;
@@ -75,26 +26,9 @@ std::string Trim(const std::string& s) {
 
 }  // namespace
 
-void SetMapServerNameSource(std::function<std::string()> source) {
-  SetSource(&Sources::mapName, std::move(source));
-}
-void SetConfigStringSource(std::function<std::string(const char*)> source) {
-  SetSource(&Sources::configString, std::move(source));
-}
-void SetOwnAddressSource(std::function<std::vector<std::string>()> source) {
-  SetSource(&Sources::ownAddresses, std::move(source));
-}
-void SetEasyServerCountSource(std::function<int()> source) {
-  SetSource(&Sources::serverCount, std::move(source));
-}
-void SetEasyServerInfoSource(std::function<std::vector<std::pair<std::string, int>>()> source) {
-  SetSource(&Sources::serverInfos, std::move(source));
-}
-
 cTesselValues& cTesselValues::Instance() {
   static cTesselValues values = [] {
-    auto mapName = SourceOf(&Sources::mapName);
-    return cTesselValues(platform::ExecutablePath(), mapName ? mapName() : GetMapServerName());
+    return cTesselValues(platform::ExecutablePath(), GetHost().MapServerName());
   }();
   // Once the names are known: the network library learns the exe name, and every log line gets
   // its time prefix and line end.
@@ -135,18 +69,16 @@ void cTesselValues::SetProgram(const char* buildDate, const char* buildTime, con
 }
 
 void cTesselValues::PickAddresses() {
-  auto resolver = SourceOf(&Sources::ownAddresses);
   std::string first;
   std::string second;
-  PickOwnAddresses(resolver ? resolver() : InterfaceAddresses(), first, second, std::cout);
+  PickOwnAddresses(GetHost().OwnAddresses(), first, second, std::cout);
   if (first.empty()) {
     std::cout.flush();
     platform::SetColor(platform::kColorLightRed);
     std::cout << "getselfip return NULL may be not call initsocket yet." << std::endl;
     platform::SetColor(platform::kColorLightCyan);
   }
-  auto config = SourceOf(&Sources::configString);
-  std::string firewall = config ? config("FirewallIP") : GetConfigString("FirewallIP", "");
+  std::string firewall = GetHost().ConfigString("FirewallIP");
   if (!firewall.empty()) first = firewall;
   SetInfoValue("IP", first);
   if (!second.empty()) SetInfoValue("IP2", second);
@@ -190,9 +122,7 @@ std::string cTesselValues::GetInfoValue(const char* name) {
 }
 
 void cTesselValues::GetInfos(std::ostream& os) {
-  if (auto servers = SourceOf(&Sources::serverInfos)) {
-    for (const auto& [name, count] : servers()) SetInfoValue(name.c_str(), count);
-  }
+  for (const auto& [name, count] : GetHost().EasyServerInfos()) SetInfoValue(name.c_str(), count);
   std::lock_guard<std::mutex> lock(m_mutexInfos);
   for (const auto& [name, value] : m_mapInfos) os << name << "=" << value << ",";
 }
@@ -277,8 +207,7 @@ bool IsMapServer() {
 }
 
 bool IsTesselServer() {
-  auto count = SourceOf(&Sources::serverCount);
-  return count && count() > 0;
+  return GetHost().EasyServerCount() > 0;
 }
 
 bool IsServer() {

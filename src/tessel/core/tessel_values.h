@@ -82,19 +82,6 @@ class cTesselValues {
 void PickOwnAddresses(const std::vector<std::string>& addresses, std::string& first,
                       std::string& second, std::ostream& os);
 
-// Values that other parts of the process provide. Each setter replaces the source; an empty
-// function restores the default.
-// The launch parameter "map" (default: empty).
-void SetMapServerNameSource(std::function<std::string()> source);
-// A configuration string by name, for "FirewallIP" (default: empty).
-void SetConfigStringSource(std::function<std::string(const char* name)> source);
-// The machine's IPv4 addresses in the resolver's order (default: the interfaces' addresses).
-void SetOwnAddressSource(std::function<std::vector<std::string>()> source);
-// The number of easy servers registered with the host (default: 0).
-void SetEasyServerCountSource(std::function<int()> source);
-// For every easy server: its name and the count its network server reports (default: none).
-void SetEasyServerInfoSource(std::function<std::vector<std::pair<std::string, int>>()> source);
-
 // The info value "IP", created empty when missing.
 std::string GetTesselIP();
 // Program kind checks, each computed at its first call and kept for the life of the process.

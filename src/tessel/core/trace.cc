@@ -3,7 +3,9 @@
 #include <iostream>
 
 #include "platform/console_color.h"
+#include "tessel/contracts/netlib.h"
 #include "tessel/core/loggers.h"
+#include "tessel/core/login_text.h"
 
 namespace {
 
@@ -60,4 +62,30 @@ void WritePositionBanner(const char* file, int line, std::string_view signature)
   platform::ColorSection bright(platform::kColorBrightWhite);
   std::cout << "【Dump】" << file << "(" << line << ") [" << QualifiedFunctionName(signature)
             << "] ";
+}
+
+namespace {
+
+// The trace of a sent command is dark yellow on the console.
+constexpr int kTraceColor = 6;
+
+}  // namespace
+
+void TraceSendCmd(iSend* link, int level, const char* text) {
+  if (link == nullptr || !link->IsTraceSendCmd()) return;
+  if (text == nullptr) text = "";
+  platform::SetColor(kTraceColor);
+  std::cout << "[TraceSendCmd Link]" << std::endl;
+  std::cout << link->GetName() << " id " << link->GetID() << " cmd " << level << " "
+            << MaskCmdText(text) << std::endl;
+  platform::SetColor(platform::kColorLightCyan);
+}
+
+void TraceServerCmd(iServer* server, int level, const char* text) {
+  if (server == nullptr || !server->IsTraceSendCmd()) return;
+  if (text == nullptr) text = "";
+  platform::SetColor(kTraceColor);
+  std::cout << "[TraceSendCmd Server]" << std::endl;
+  std::cout << server->GetName() << " cmd " << level << " " << MaskCmdText(text) << std::endl;
+  platform::SetColor(platform::kColorLightCyan);
 }

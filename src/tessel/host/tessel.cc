@@ -16,6 +16,7 @@
 #include "platform/console_color.h"
 #include "platform/paths.h"
 #include "tessel/console/alias.h"
+#include "tessel/console/groups/standard_groups.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/game_time.h"
@@ -24,10 +25,12 @@
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/host.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/trace.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/host/alloc_watch.h"
 #include "tessel/host/console_signals.h"
 #include "tessel/host/crash_guard.h"
@@ -70,8 +73,8 @@ cTessel& cTessel::Instance() {
 }
 
 cTessel& cTessel::Current() {
-  cTessel* hooked = s_pHooked.load();
-  return hooked != nullptr ? *hooked : Instance();
+  auto* installed = dynamic_cast<cTessel*>(GetInstalledHost());
+  return installed != nullptr ? *installed : Instance();
 }
 
 cTessel::cTessel() {
@@ -83,8 +86,6 @@ cTessel::cTessel() {
   // The configuration is loaded before anything asks for a value.
   LoadValueStores();
 }
-
-std::atomic<cTessel*> cTessel::s_pHooked{nullptr};
 
 cTessel::~cTessel() {
   RemoveHooks();
@@ -118,38 +119,27 @@ void cTessel::Init() {
   InstallHooks();
 }
 
-// The host answers what the console, the network callbacks and the program values ask of the
-// process's links. The last host to run Init answers, until it is destroyed.
+// The lower floors ask this host about the process's links and values from now on, until it is
+// destroyed or another host runs Init.
 void cTessel::InstallHooks() {
-  s_pHooked.store(this);
-  cTesselCmd::stHostHooks hooks;
-  hooks.findBridge = [this](const char* type, std::string& name, cCmdArray*& array) {
-    return cTesselCmd::BridgeTarget(FindBridge(type), name, array);
-  };
-  hooks.listServers = [this](std::ostream& os) { ListServers(os); };
-  hooks.listClients = [this](std::ostream& os) { ListClients(os); };
-  cTesselCmd::Instance().SetHostHooks(std::move(hooks));
-  SetServerLinksCheck([](const char* tag) {
-    if (cTessel* host = s_pHooked.load()) host->CheckServerLinks(tag);
-  });
-  SetEasyServerCountSource([this] { return static_cast<int>(Servers().size()); });
-  SetEasyServerInfoSource([this] {
-    std::vector<std::pair<std::string, int>> infos;
-    for (cEasyServer* server : Servers()) {
-      iServer* net = server->GetNetServer();
-      infos.emplace_back(server->GetName(), net != nullptr ? net->GetLinkNum() : 0);
-    }
-    return infos;
-  });
+  SetHost(this);
 }
 
 void cTessel::RemoveHooks() {
-  cTessel* self = this;
-  if (!s_pHooked.compare_exchange_strong(self, nullptr)) return;
-  cTesselCmd::Instance().SetHostHooks({});
-  SetServerLinksCheck(nullptr);
-  SetEasyServerCountSource({});
-  SetEasyServerInfoSource({});
+  if (GetInstalledHost() == this) SetHost(nullptr);
+}
+
+std::vector<std::pair<std::string, int>> cTessel::EasyServerInfos() {
+  std::vector<std::pair<std::string, int>> infos;
+  for (cEasyServer* server : Servers()) {
+    iServer* net = server->GetNetServer();
+    infos.emplace_back(server->GetName(), net != nullptr ? net->GetLinkNum() : 0);
+  }
+  return infos;
+}
+
+int cTessel::EasyServerCount() {
+  return static_cast<int>(Servers().size());
 }
 
 void cTessel::CreateDefaultScript() {
@@ -160,6 +150,7 @@ void cTessel::CreateDefaultScript() {
 }
 
 bool cTessel::Start(bool bThread) {
+  AddStandardGroups(cTesselCmd::Instance());
   cTesselCmd::Instance().Start();
   for (cEasyServer* server : Servers()) {
     if (!server->Start()) return false;
@@ -214,6 +205,11 @@ unsigned int cTessel::_Thread() {
 }
 
 unsigned int cTessel::MyThread() {
+  // Worker-only functions check that they run here while the worker runs.
+  struct cWorkerMark {
+    cWorkerMark() { MarkWorkerThread(true); }
+    ~cWorkerMark() { MarkWorkerThread(false); }
+  } mark;
   RunInit();
   const auto event = cThread::Current();
   for (;;) {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tessel/core/host.h"
 #include "tessel/core/thread.h"
 #include "tessel/host/console_input.h"
 
@@ -36,12 +37,12 @@ struct stEndPacing {
   unsigned long settleMs = 2000;         // between ending the links and clearing the network
 };
 
-class cTessel : public cThreadCallback {
+class cTessel : public cThreadCallback, public iHost {
  public:
   // The process's host, made on first use (network start-up, working directory, allocation
   // aids) and kept until the process ends.
   static cTessel& Instance();
-  // The host that answers the process-wide hooks (the last one that ran Init), else Instance().
+  // The host installed for the lower floors (the last one that ran Init), else Instance().
   static cTessel& Current();
   // A host of its own; a process normally uses Instance() only.
   cTessel();
@@ -72,9 +73,9 @@ class cTessel : public cThreadCallback {
   // Asks the console loop to quit; with crash, first writes the crash status.
   void Exit(bool crash);
   // when = 0: stops now; otherwise at the first cycle whose timer-manager clock reaches when.
-  void Restart(long when, bool restart);
+  void Restart(long when, bool restart) override;
   // Drops a planned stop; a stop already under way goes on.
-  void CancelRestart() { m_nRestartTime = 0; }
+  void CancelRestart() override { m_nRestartTime = 0; }
   // The orderly end; runs once.
   void End();
   void Wait();
@@ -87,47 +88,50 @@ class cTessel : public cThreadCallback {
 
   // Registries of easy servers and clients (not owned), keyed by their names.
   void SetTesselServer(cEasyServer* server);
-  void SetTesselClient(cEasyClient* client);
-  cEasyServer* GetTesselServer(const char* name);
-  cEasyClient* GetTesselClient(const char* name);
+  void SetTesselClient(cEasyClient* client) override;
+  cEasyServer* GetTesselServer(const char* name) override;
+  cEasyClient* GetTesselClient(const char* name) override;
   cEasyServer* GetTesselServerOne(const char* name);
-  cEasyClient* GetTesselClientOne();
-  bool IsServer();
-  cBridgeServer* GetBridgeServer(const char* name);
-  cBridgeClient* GetBridgeClient(const char* name);
-  iServer* GetNetServer(const char* name);
-  iClient* GetNetClient(const char* name);
-  iAccountManagerServer* GetAMServer(const char* name);
+  cEasyClient* GetTesselClientOne() override;
+  bool IsServer() override;
+  cBridgeServer* GetBridgeServer(const char* name) override;
+  cBridgeClient* GetBridgeClient(const char* name) override;
+  iServer* GetNetServer(const char* name) override;
+  iClient* GetNetClient(const char* name) override;
+  iAccountManagerServer* GetAMServer(const char* name) override;
   iAccountManagerServer* GetAMServerFront();
   // The named server's endpoint, else the named client's; null if none.
-  cBridge* FindBridge(const char* name);
+  cBridge* FindBridge(const char* name) override;
   // The link on which some server has the account `name` logged in; null if none.
-  iSend* FindServerAccount(const char* name);
+  iSend* FindServerAccount(const char* name) override;
   // found = 1 and the link to the program called `name`: a client of that name, else a server
   // link with that account logged in; found = 0 and null otherwise.
-  iSend* FindLinkProgram(const char* name, int& found);
+  iSend* FindLinkProgram(const char* name, int& found) override;
   // The process's own account name: the default route's login account when a default route is
   // set, else the program's name.
-  const char* GetAccount();
-  int IsAccount(const char* name);
+  const char* GetAccount() override;
+  int IsAccount(const char* name) override;
   // Sends the command to every link of every server.
   void SendCmdAllServer(int cmd, const char* text);
   // The same, skipping servers made for many links (word after the name of 1000 or more).
-  void SendCmdAllServerManager(int cmd, const char* text);
-  void CheckServerLinks(const char* tag);
+  void SendCmdAllServerManager(int cmd, const char* text) override;
+  void CheckServerLinks(const char* tag) override;
   int GetMsgNum();
-  void TraceSendCmd(bool on);
-  void TraceRecieveCmd(bool on);
-  void ListClients(std::ostream& os);
-  void ListServers(std::ostream& os);
+  void TraceSendCmd(bool on) override;
+  void TraceRecieveCmd(bool on) override;
+  void ListClients(std::ostream& os) override;
+  void ListServers(std::ostream& os) override;
   // Snapshots of the registered servers / clients, in no particular order.
-  std::vector<cEasyServer*> Servers() const;
-  std::vector<cEasyClient*> Clients() const;
+  std::vector<cEasyServer*> Servers() const override;
+  std::vector<cEasyClient*> Clients() const override;
   void Version(std::ostream& os);
 
+  std::vector<std::pair<std::string, int>> EasyServerInfos() override;
+  int EasyServerCount() override;
+
   void SetDefaultRoute(cBridgeClient* route) { m_pDefaultRoute.store(route); }
-  cBridgeClient* GetDefaultRoute() const { return m_pDefaultRoute.load(); }
-  void SetAccountFather(const char* name);
+  cBridgeClient* GetDefaultRoute() const override { return m_pDefaultRoute.load(); }
+  void SetAccountFather(const char* name) override;
   std::string GetAccountFather() const;
 
   bool IsStopped() const { return m_bStopped.load(); }
@@ -170,7 +174,6 @@ class cTessel : public cThreadCallback {
   stEndPacing m_pacing;
   bool m_bSignalsOwned = false;  // the signal thread calls this host
   cConsoleInput m_console;
-  static std::atomic<cTessel*> s_pHooked;  // the host the process-wide hooks call
 };
 
 // The network object of the named easy server / client of the process's host; null if none.

@@ -7,6 +7,7 @@
 #include "tessel/core/tessel_values.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/account_manager.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -132,14 +133,14 @@ iSend* cTessel::FindLinkProgram(const char* name, int& found) {
 
 const char* cTessel::GetAccount() {
   if (cBridgeClient* route = GetDefaultRoute()) return route->GetAccount();
-  return cTesselValues::Instance().GetProgram().c_str();
+  return iHost::GetAccount();
 }
 
 int cTessel::IsAccount(const char* name) {
   if (name == nullptr) return 0;
   if (cBridgeClient* route = GetDefaultRoute(); route != nullptr && route->IsAccount(name))
     return 1;
-  return cTesselValues::Instance().GetProgram() == name ? 1 : 0;
+  return iHost::IsAccount(name);
 }
 
 void cTessel::SendCmdAllServer(int cmd, const char* text) {

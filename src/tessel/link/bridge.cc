@@ -6,7 +6,6 @@
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "platform/local_time.h"
-#include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
@@ -15,6 +14,8 @@
 #include "tessel/core/login_text.h"
 #include "tessel/core/route_text.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/worker_thread.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -135,12 +136,14 @@ HandleChatExceptionEnum cBridge::CheckCmdMsg(iSend* send, stMsg_Cmd* msg) {
 }
 
 HandleChatExceptionEnum cBridge::RunCmdBridge(iSend* send, stMsg_Cmd* msg) {
+  TESSEL_ASSERT_WORKER();
   HandleChatExceptionEnum result = CheckCmdMsg(send, msg);
   if (result != ChatException_OK) return result;
   return RunCmdBridge(send, static_cast<unsigned>(msg->cmd), msg->text);
 }
 
 HandleChatExceptionEnum cBridge::RunCmdBridge(iSend* send, unsigned int cmd, const char* text) {
+  TESSEL_ASSERT_WORKER();
   HandleChatExceptionEnum result = CheckCmd(send, cmd);
   if (result != ChatException_OK) return result;
   cCmd* group = GetCmdSafe(cmd);
@@ -167,7 +170,10 @@ void cBridge::TraceRecieveCmd(iSend* send, unsigned int cmd, const char* text) {
 
 cCmd* cBridge::GetCmdSafe(unsigned int cmd) {
   if (cCmd* own = GetCmd(cmd)) return own;
-  if (m_bUseConsoleCmd) return cTesselCmd::Instance().GetCmd(cmd);
+  if (m_bUseConsoleCmd) {
+    cCmdArray* console = cCmdArray::Console();
+    return console != nullptr ? console->GetCmd(cmd) : nullptr;
+  }
   return nullptr;
 }
 
@@ -203,17 +209,11 @@ void cBridge::AddCmdLog_Result(HandleChatExceptionEnum result) {
 
 // The command's group and text, read only inside the bytes kept; a login text is masked.
 void cBridge::WriteCmdLogEntry(const stCmdLogEntry& entry) {
-  constexpr size_t kTextOffset = 8;
-  int cmd = 0;
-  std::string text;
-  if (entry.data.size() >= kTextOffset) {
-    std::memcpy(&cmd, entry.data.data() + 4, sizeof(cmd));
-    const char* start = entry.data.data() + kTextOffset;
-    text.assign(start, strnlen(start, entry.data.size() - kTextOffset));
-  }
+  const cCmdRecordView view(entry.data.data(), entry.data.size());
   cLog& log = m_pCmdLog->GetLog();
   log << platform::FormatLocalTime(platform::kLineTimeFormat, entry.time) << "【link】" << entry.id
-      << " time " << entry.tick << "【cmd】" << cmd << " {" << MaskCmdText(text) << "}"
+      << " time " << entry.tick << "【cmd】" << view.Group() << " {" << MaskCmdText(view.Text())
+      << "}"
       << " result " << entry.result << "\n";
 }
 

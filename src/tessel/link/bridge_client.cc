@@ -6,6 +6,7 @@
 
 #include "platform/console_color.h"
 #include "platform/console_key.h"
+#include "tessel/contracts/baselib.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/loggers.h"
@@ -13,6 +14,7 @@
 #include "tessel/core/lua_text.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/callback_client.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/ping.h"
 
@@ -233,4 +235,10 @@ void cBridgeClient::ClearNet() {
   TESSEL_LOG(tessel_info(), "cBridgeClient::ClearNet"
                                 << " " << m_info.name << " clear m_pNetHelp... ");
   if (m_pNetHelp != nullptr) m_pNetHelp->Clear();
+}
+
+void cBridgeClient::OnPeerInternalWrong() {
+  TESSEL_LOG(tessel_fetalerror(), "stMsg_ExceptionBind::OnMsg"
+                                      << "【严重错误】ChatException_InternalWrong");
+  Disconnect();
 }

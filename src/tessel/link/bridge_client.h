@@ -47,6 +47,8 @@ class cBridgeClient : public cBridge {
   void Login();
   void Logout();
   void Disconnect();
+  // Logs the peer's report as a fatal error and drops the link.
+  void OnPeerInternalWrong() override;
   void Ping();
   // Mean echo time to `ip` in milliseconds (kPingFailed when it cannot be measured).
   unsigned long GetPing(const char* ip);

@@ -13,6 +13,7 @@
 #include "tessel/core/login_text.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/callback_server.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 
@@ -171,4 +172,11 @@ void cBridgeServer::ClearNet() {
   TESSEL_LOG(tessel_info(), "cBridgeServer::ClearNet"
                                 << " " << GetNameStr() << " clear m_pNetHelp... ");
   if (m_pNetHelp != nullptr) m_pNetHelp->Clear();
+}
+
+iAccount* ServingAccount() {
+  auto* server = get_gout().GetBridgeAs<cBridgeServer>();
+  if (server == nullptr || get_gout().GetLink() == nullptr) return nullptr;
+  iAccountManagerServer* accounts = server->GetAMServer();
+  return accounts != nullptr ? accounts->GetAccount(get_gout().GetLinkID()) : nullptr;
 }

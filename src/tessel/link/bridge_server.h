@@ -12,6 +12,8 @@
 class iServer;
 class iAccountManagerServer;
 
+class iAccount;
+
 class cBridgeServer : public cBridge {
  public:
   // Creates the endpoint's server callback.
@@ -60,3 +62,7 @@ class cBridgeServer : public cBridge {
   iServer* m_pNetServer = nullptr;
   iAccountManagerServer* m_pAMServer = nullptr;
 };
+
+// The account the server endpoint serving the current command holds for the requester's link;
+// null when no server endpoint is serving one. Worker thread only.
+iAccount* ServingAccount();

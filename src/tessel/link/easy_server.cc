@@ -6,6 +6,7 @@
 #include "platform/console_color.h"
 #include "platform/console_key.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/console_color.h"
+#include "tessel/core/host.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/login_text.h"
 #include "tessel/link/page_pool.h"
@@ -13,7 +14,6 @@
 namespace {
 
 std::atomic<iNetRecorder*> g_recorder{nullptr};
-std::atomic<ServerLinksCheckFunc> g_serverLinksCheck{nullptr};
 
 }  // namespace
 
@@ -24,11 +24,8 @@ iNetRecorder* GetNetRecorder() {
   return g_recorder.load();
 }
 
-void SetServerLinksCheck(ServerLinksCheckFunc check) {
-  g_serverLinksCheck.store(check);
-}
 void CheckServerLinks(const char* tag) {
-  if (ServerLinksCheckFunc check = g_serverLinksCheck.load()) check(tag);
+  GetHost().CheckServerLinks(tag);
 }
 
 const char* DisconnectReasonText(uint32_t reason) {
@@ -125,11 +122,9 @@ void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
   platform::ColorSection red(platform::kColorLightRed);
   log.TimeStamp() << "【ExceptionLog Exception】link #" << id;
   // A command record shows its group and text, when the text ends inside what was received.
-  constexpr size_t kTextOffset = 8;
-  const auto* cmd = reinterpret_cast<const stMsg_Cmd*>(msg->msg);
-  if (type == stMsg_Cmd::s_nType && msg->size > kTextOffset &&
-      std::memchr(cmd->text, 0, msg->size - kTextOffset) != nullptr) {
-    log << " recieve cmd " << cmd->cmd << " " << MaskCmdText(cmd->text) << "\n";
+  const cCmdRecordView view(msg->msg, msg->size);
+  if (type == stMsg_Cmd::s_nType && view.TextEndsInside()) {
+    log << " recieve cmd " << view.Group() << " " << MaskCmdText(view.Text()) << "\n";
   } else {
     log << " recieve msg " << type << "\n";
   }

@@ -29,9 +29,7 @@ class iNetRecorder {
 void SetNetRecorder(iNetRecorder* recorder);
 iNetRecorder* GetNetRecorder();
 
-// The host's check of its servers' links, run after every handled delivery; none by default.
-using ServerLinksCheckFunc = void (*)(const char* tag);
-void SetServerLinksCheck(ServerLinksCheckFunc check);
+// The host's check of its servers' links, run after every handled delivery.
 void CheckServerLinks(const char* tag);
 
 // The text of a disconnect reason; " unknow error" for a reason past the table.

@@ -85,6 +85,9 @@ class iBridge : public iConnectDisconnect, public iTesselWorld {
   virtual const char* GetName() = 0;
   virtual void AddCmdLog_Run(const stBindMsg& msg) = 0;
   virtual void AddCmdLog_Result(HandleChatExceptionEnum result) = 0;
+  // The peer reported that it found itself in a broken state for this link: a client endpoint
+  // drops the link (and re-connects if it is set to); any other endpoint only logs the notice.
+  virtual void OnPeerInternalWrong() {}
 
  protected:
   ~iBridge() = default;

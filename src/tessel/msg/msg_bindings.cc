@@ -9,7 +9,6 @@
 #include "tessel/core/log_file.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/login_text.h"
-#include "tessel/link/bridge_client.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/timers/timer_function.h"
@@ -67,13 +66,7 @@ HandleChatExceptionEnum stMsg_ExceptionBind::OnMsg(iBridge* bridge, stBindMsg* m
   log << trace << std::endl;
   // The server found itself in a broken state for this link: a client drops the link (and
   // re-connects if it is set to); a server only logs it.
-  if (notice.code == ChatException_InternalWrong) {
-    if (auto* client = dynamic_cast<cBridgeClient*>(bridge)) {
-      TESSEL_LOG(tessel_fetalerror(), "stMsg_ExceptionBind::OnMsg"
-                                          << "【严重错误】ChatException_InternalWrong");
-      client->Disconnect();
-    }
-  }
+  if (notice.code == ChatException_InternalWrong) bridge->OnPeerInternalWrong();
   return ChatException_OK;
 }
 
@@ -100,9 +93,9 @@ HandleChatExceptionEnum stMsg_CmdBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   auto* record = reinterpret_cast<stMsg_Cmd*>(msg->msg);
   // The group number and a terminated text must lie inside the bytes received; anything else
   // would have the log and the runner read past the record.
-  constexpr std::size_t kTextOffset = 8;
-  if (msg->size <= kTextOffset) return ChatException_SizeWrong;
-  if (!TextEndsInside(record->text, msg->size - kTextOffset)) return ChatException_ParamWrong;
+  const cCmdRecordView view(msg->msg, msg->size);
+  if (!view.HasText()) return ChatException_SizeWrong;
+  if (!view.TextEndsInside()) return ChatException_ParamWrong;
 
   bridge->AddCmdLog_Run(*msg);
   HandleChatExceptionEnum result;

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 class iSend;
 
@@ -44,7 +47,44 @@ class stMsg_Cmd : public stMsg {
   // byte inside the record and are always zero.
   char m_tail[4];
 };
-static_assert(sizeof(stMsg_Cmd) == 8 + stMsg_Cmd::kTextCapacity + 4);
+
+// A received command record as far as its bytes go: the group number and the text are read only
+// inside the bytes received, whatever the record claims. Every check of a peer's command record
+// goes through it. Any thread.
+class cCmdRecordView {
+ public:
+  static constexpr std::size_t kGroupOffset = sizeof(stMsg);
+  static constexpr std::size_t kTextOffset = kGroupOffset + sizeof(stMsg_Cmd::cmd);
+
+  cCmdRecordView(const void* record, std::size_t size)
+      : m_bytes(static_cast<const char*>(record)), m_size(record != nullptr ? size : 0) {}
+
+  // The bytes hold the group number.
+  bool HasGroup() const { return m_size >= kTextOffset; }
+  // The bytes hold the group number and at least one byte of text.
+  bool HasText() const { return m_size > kTextOffset; }
+  // The text's terminating NUL lies inside the bytes.
+  bool TextEndsInside() const {
+    return HasText() && std::memchr(m_bytes + kTextOffset, 0, m_size - kTextOffset) != nullptr;
+  }
+  // The group number; 0 when the bytes do not hold it.
+  int Group() const {
+    std::int32_t group = 0;
+    if (HasGroup()) std::memcpy(&group, m_bytes + kGroupOffset, sizeof(group));
+    return group;
+  }
+  // The text up to its NUL or the end of the bytes, whichever comes first.
+  std::string_view Text() const {
+    if (!HasText()) return {};
+    const char* text = m_bytes + kTextOffset;
+    return {text, strnlen(text, m_size - kTextOffset)};
+  }
+
+ private:
+  const char* m_bytes;
+  std::size_t m_size;
+};
+static_assert(sizeof(stMsg_Cmd) == cCmdRecordView::kTextOffset + stMsg_Cmd::kTextCapacity + 4);
 
 // Outcome of an operation: `error` 0 is success.
 struct stMsg_Error : stMsg {

@@ -1,12 +1,7 @@
 #include "tessel/msg/ostream_cmd.h"
 
-#include "platform/console_color.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/core/login_text.h"
 #include "tessel/core/lua_text.h"
-#include "tessel/link/account_manager.h"
-#include "tessel/link/bridge_client.h"
-#include "tessel/link/bridge_server.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/sync_obj.h"
 
@@ -20,9 +15,6 @@ std::string& ReturnPath() {
   static std::string path;
   return path;
 }
-
-// The trace of a sent command is dark yellow on the console.
-constexpr int kTraceColor = 6;
 
 }  // namespace
 
@@ -94,21 +86,6 @@ void ostreamCmd::ClearCurMsg() {
   m_os.clear();
 }
 
-// Checked conversions: an endpoint of the other side gives null instead of a wrong object.
-cBridgeServer* ostreamCmd::GetBridgeServer() const {
-  return dynamic_cast<cBridgeServer*>(m_pBridge);
-}
-
-cBridgeClient* ostreamCmd::GetBridgeClient() const {
-  return dynamic_cast<cBridgeClient*>(m_pBridge);
-}
-
-iAccount* ostreamCmd::GetCurAccount() const {
-  cBridgeServer* server = GetBridgeServer();
-  if (server == nullptr || GetLink() == nullptr || server->GetAMServer() == nullptr) return nullptr;
-  return server->GetAMServer()->GetAccount(GetLinkID());
-}
-
 iSend* ostreamCmd::GetLink() const {
   return m_pCurMsg != nullptr ? m_pCurMsg->send : nullptr;
 }
@@ -176,47 +153,4 @@ void ostreamCmd::FlushOutput(cSyncObj* sync) {
   }
   m_os.str(std::string());
   m_os.clear();
-}
-
-void TraceSendCmd(iSend* link, int level, const char* text) {
-  if (link == nullptr || !link->IsTraceSendCmd()) return;
-  if (text == nullptr) text = "";
-  platform::SetColor(kTraceColor);
-  std::cout << "[TraceSendCmd Link]" << std::endl;
-  std::cout << link->GetName() << " id " << link->GetID() << " cmd " << level << " "
-            << MaskCmdText(text) << std::endl;
-  platform::SetColor(platform::kColorLightCyan);
-}
-
-int SendCmd(iSend* link, int level, const char* text) {
-  unsigned long size = 0;
-  stMsg* record = Msg_GetCmd(level, text, size);
-  if (link == nullptr) return 0;
-  TraceSendCmd(link, level, text);
-  // A refused text was reported by the builder; an empty record is never sent.
-  if (size == 0) return 0;
-  return link->Send(record, size);
-}
-
-int SendCmd(iSend* link, int level, const std::string& text) {
-  return SendCmd(link, level, text.c_str());
-}
-
-int SendServerCmd(iServer* server, int level, const char* text) {
-  if (server == nullptr) return 0;
-  if (text == nullptr) text = "";
-  if (server->IsTraceSendCmd()) {
-    platform::SetColor(kTraceColor);
-    std::cout << "[TraceSendCmd Server]" << std::endl;
-    std::cout << server->GetName() << " cmd " << level << " " << MaskCmdText(text) << std::endl;
-    platform::SetColor(platform::kColorLightCyan);
-  }
-  unsigned long size = 0;
-  stMsg* record = Msg_GetCmd(level, text, size);
-  if (size == 0) return 0;
-  return server->SendToAll(record, size);
-}
-
-int SendServerCmd(iServer* server, int level, const std::string& text) {
-  return SendServerCmd(server, level, text.c_str());
 }

@@ -1,6 +1,6 @@
 // The process-wide command output: standard output for local commands; while a command that
 // came over a link is served, everything written is collected and sent back to the requester as
-// one Output command. Also sends command texts to links. Worker thread only.
+// one Output command. Worker thread only.
 #pragma once
 
 #include <iostream>
@@ -11,10 +11,6 @@
 #include "tessel/msg/msg_records.h"
 
 class iBridge;
-class iAccount;
-class cBridgeServer;
-class cBridgeClient;
-class iServer;
 class iServerLink;
 class cSyncObj;
 
@@ -51,12 +47,12 @@ class ostreamCmd {
   stBindMsg* GetCurMsg() const { return m_pCurMsg; }
   iBridge* GetBridge() const { return m_pBridge; }
   bool IsLocalCmd() const { return m_pBridge == nullptr; }
-  // The endpoint as the server-side or the client-side class; the caller knows which side
-  // received the command (null when the endpoint is of the other side or there is none).
-  cBridgeServer* GetBridgeServer() const;
-  cBridgeClient* GetBridgeClient() const;
-  // The account the receiving server endpoint holds for the requester's link; null otherwise.
-  iAccount* GetCurAccount() const;
+  // The endpoint as the server-side or the client-side class (null when the endpoint is of
+  // the other side or there is none): a checked conversion, made where the class is known.
+  template <class T>
+  T* GetBridgeAs() const {
+    return dynamic_cast<T*>(m_pBridge);
+  }
   bool IsLocalInput() const { return m_bLocalInput; }
   void SetLocalInput(bool local) { m_bLocalInput = local; }
   // The text collected so far.
@@ -111,12 +107,3 @@ void SetServingCmdLevel(int level);
 const std::string& GetReturnPath();
 void SetReturnPath(const std::string& path);
 void ClearReturnPath();
-
-// Send a command text to one link, or to every link of a server; the send result, 0 when the
-// text is too long to send.
-int SendCmd(iSend* link, int level, const char* text);
-int SendCmd(iSend* link, int level, const std::string& text);
-int SendServerCmd(iServer* server, int level, const char* text);
-int SendServerCmd(iServer* server, int level, const std::string& text);
-// The trace of a command sent over `link`, written when the link traces sent commands.
-void TraceSendCmd(iSend* link, int level, const char* text);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/trace.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "tessel/replay/tessel_replay.h"
 
-#include "tessel/host/tessel.h"
+#include "tessel/core/host.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/net_help.h"
@@ -11,15 +11,14 @@ int cNetHelpReplay::OnMessage(int kind, const void* data, unsigned long size, iS
   return help != nullptr ? help->OnMessage(kind, data, size, send) : 0;
 }
 
-// The host is made first, so that it outlives the finder and the replayer that uses it.
+// The finder asks the installed host at every lookup; once the host is gone it finds nothing.
 cTesselReplay& cTesselReplay::Instance() {
-  cTessel::Instance();
   static cTesselReplay s_find;
   return s_find;
 }
 
 cTesselReplay::stEndpoint cTesselReplay::FindEndpoint(const char* name) {
-  cTessel& host = cTessel::Instance();
+  iHost& host = GetHost();
   stEndpoint found;
   if (cBridgeServer* server = host.GetBridgeServer(name)) {
     found.bridge = server;

@@ -9,8 +9,10 @@
 
 #include "tessel/console/alias.h"
 #include "tessel/console/clipboard.h"
+#include "tessel/console/groups/standard_groups.h"
 #include "tessel/link/bridge.h"
 #include "testkit/console_test_util.h"
+#include "testkit/test_host.h"
 
 namespace {
 
@@ -47,8 +49,8 @@ class cQuietBridge : public cBridge {
   void ClearNet() override {}
 };
 
-// A console with the standard groups, a link endpoint "gate" whose array holds two groups, and a
-// real endpoint "global" found through BridgeTarget.
+// A console with the standard groups, a link endpoint "gate" whose array holds two groups, and an
+// endpoint "global" with a next array, both found through the installed host.
 class TesselCmdTest : public ::testing::Test {
  protected:
   TesselCmdTest()
@@ -64,19 +66,15 @@ class TesselCmdTest : public ::testing::Test {
       CoutCapture quiet;
       m_bridge.CreateBridge("global", nullptr);
     }
+    {
+      CoutCapture quiet;
+      m_gate.CreateBridge("gate", nullptr);
+    }
+    m_host.bridges = {{"gate", &m_gate}, {"global", &m_bridge}};
+    m_host.serverList = "servers listed\n";
+    m_host.clientList = "clients listed\n";
+    AddStandardGroups(m_console);
     m_console.Start();
-    cTesselCmd::stHostHooks hooks;
-    hooks.findBridge = [this](const char* type, std::string& name, cCmdArray*& array) {
-      if (std::string(type) != "gate")
-        return cTesselCmd::BridgeTarget(std::string(type) == "global" ? &m_bridge : nullptr, name,
-                                        array);
-      name = "gate";
-      array = &m_gate;
-      return true;
-    };
-    hooks.listServers = [](std::ostream& os) { os << "servers listed\n"; };
-    hooks.listClients = [](std::ostream& os) { os << "clients listed\n"; };
-    m_console.SetHostHooks(hooks);
     g_ran.clear();
   }
 
@@ -92,7 +90,7 @@ class TesselCmdTest : public ::testing::Test {
   }
 
   TempWorkDir m_dir;
-  cCmdArray m_gate;
+  cQuietBridge m_gate;
   cMarkCmd m_gateLow;
   cMarkCmd m_gateHigh;
   cNamedCmd m_own;
@@ -100,22 +98,8 @@ class TesselCmdTest : public ::testing::Test {
   cCmdArray m_nextArray;
   cQuietBridge m_bridge;
   cTesselCmd m_console;
+  cTestHost m_host;
 };
-
-TEST_F(TesselCmdTest, StartAddsTheSeventeenStandardGroupsAndSelectsLevelZero) {
-  const char* names[] = {"cCmd_Tessel",     "cCmd_Account", "cCmd_Login", "cCmd_Input",
-                         "cCmd_Maintain",   "cCmd_Net",     "cCmd_Test",  "cCmd_Remote",
-                         "cCmd_RemoteCall", "cCmd_Msg",     "cCmd_Sim",   "cCmd_Script",
-                         "cCmd_Exception",  "cCmd_Config",  "cCmd_Log",   "cCmd_OS",
-                         "cCmd_Replay"};
-  ASSERT_EQ(m_console.GetCmdCount(), 17u);
-  for (unsigned level = 0; level < 17; ++level) {
-    ASSERT_NE(m_console.GetCmd(level), nullptr);
-    EXPECT_STREQ(m_console.GetCmd(level)->GetName(), names[level]);
-  }
-  EXPECT_STREQ(CurName(), "cCmd_Tessel");
-  EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
-}
 
 TEST_F(TesselCmdTest, LevelsSwitchAloneAndNextAndPrevWrapAround) {
   EXPECT_EQ(Parse("/3"), "cmd switch from cCmd_Tessel to cCmd_Input\n");

@@ -4,38 +4,33 @@
 
 #include <filesystem>
 #include <fstream>
-
-#include "testkit/console_test_util.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
-TEST(ConfigStores, AMissingKeyGivesItsDefault) {
-  EXPECT_EQ(GetConfigValue("cs_test_nokey", 7), 7);
-  SetConfigValue("cs_test_key", 3);
-  EXPECT_EQ(GetConfigValue("cs_test_key", 7), 3);
-  EXPECT_EQ(GetGameString("cs_test_str", "dflt"), "dflt");
-  SetGameString("cs_test_str", "v");
-  EXPECT_EQ(GetGameString("cs_test_str", "dflt"), "v");
-}
-
-TEST(ConfigStores, LaunchParametersAreReadInTriplesIntoTheParameterStore) {
-  testing::internal::CaptureStdout();
-  AddExeParamStream("map = map_01 initcmd = x dangling =");
-  std::string out = testing::internal::GetCapturedStdout();
+// Words are read in threes; a password is stored whole but shown only as a mask.
+TEST(ConfigStores, LaunchParametersAreReadInTriplesAndAPasswordIsNeverShown) {
+  testkit::cStdoutCapture out;
+  AddExeParamStream("map = map_01 PassWord = s3cret initcmd = x dangling =");
   EXPECT_EQ(GetMapServerName(), "map_01");
   EXPECT_EQ(GetExeParam("initcmd", ""), "x");
+  EXPECT_EQ(GetExeParam("PassWord", ""), "s3cret");
   EXPECT_EQ(GetExeParam("dangling", "none"), "none");
-  EXPECT_EQ(GetExeParamText(), "map = map_01 initcmd = x dangling =");
-  EXPECT_NE(out.find("initcmd = x\nmap = map_01\n"), std::string::npos);
+  EXPECT_EQ(GetExeParamText().find("s3cret"), std::string::npos) << GetExeParamText();
+  EXPECT_NE(GetExeParamText().find("map = map_01 PassWord = "), std::string::npos);
+  EXPECT_EQ(out.Text().find("s3cret"), std::string::npos) << out.Text();
+  EXPECT_NE(out.Text().find("initcmd = x\nmap = map_01\n"), std::string::npos) << out.Text();
 }
 
 TEST(ConfigStores, StoresLoadFromTheWorkingFolderAndCreateItsFolders) {
-  TempWorkDir dir;
+  testkit::cTempDir dir(testkit::cTempDir::kWorkDir);
   std::filesystem::create_directories("config");
   std::ofstream("config//config_int.ini") << "cs_loaded = 42\n";
   LoadValueStores();
   EXPECT_TRUE(std::filesystem::is_directory("game"));
   EXPECT_EQ(GetConfigValue("cs_loaded", 0), 42);
+  EXPECT_EQ(GetGameString("cs_missing", "dflt"), "dflt");
   GetConfigStore().SetSave(false);
   GetGameStore().SetSave(false);
 }

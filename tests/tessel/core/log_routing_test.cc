@@ -8,6 +8,7 @@
 
 #include "tessel/core/loggers.h"
 #include "testkit/scratch_dir.h"
+#include "testkit/test_host.h"
 #include "testkit/text_shape.h"
 
 namespace {
@@ -27,13 +28,10 @@ class LogRoutingTest : public testing::Test {
   void SetUp() override {
     ::setenv("TESSEL_COLOR", "0", 1);
     root_ = dir_.path().string() + "/log/server_3/";
-    SetLogFileSource([root = root_](const char* name) { return root + name; });
+    host_.logRoot = root_;
     SetupLogPrefixes();
   }
-  void TearDown() override {
-    SetLogFileSource(nullptr);
-    ::unsetenv("TESSEL_COLOR");
-  }
+  void TearDown() override { ::unsetenv("TESSEL_COLOR"); }
 
   // The only file in a log folder.
   std::string OnlyFileIn(const std::string& folder) {
@@ -45,12 +43,13 @@ class LogRoutingTest : public testing::Test {
 
   scratch_dir dir_;
   std::string root_;
+  cTestHost host_;
 };
 
-TEST_F(LogRoutingTest, WithoutASourceLogFilesLieUnderTheExecutablesName) {
-  SetLogFileSource(nullptr);
-  EXPECT_EQ(LogFilePath("tessel.info"), "log/host_tests/tessel.info");
-  SetLogFileSource([](const char* name) { return std::string("log\\srv\\") + name; });
+TEST_F(LogRoutingTest, LogFilesLieUnderTheExecutablesNameWithSlashes) {
+  host_.logRoot.reset();
+  EXPECT_EQ(LogFilePath("tessel.info"), "log/core_tests/tessel.info");
+  host_.logRoot = "log\\srv\\";
   EXPECT_EQ(LogFilePath("a.log"), "log/srv/a.log");
 }
 

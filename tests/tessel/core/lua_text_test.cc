@@ -29,19 +29,20 @@ class LuaText : public ::testing::Test {
   std::unique_ptr<lua_State, void (*)(lua_State*)> L{luaL_newstate(), lua_close};
 };
 
-TEST_F(LuaText, PlainTextsKeepTheUsualLongBrackets) {
-  EXPECT_EQ("[[hello]]", LuaLongBracket("hello"));
-  EXPECT_EQ("[[]]", LuaLongBracket(""));
-  EXPECT_EQ("[[a]b]]", LuaLongBracket("a]b"));
-}
-
-TEST_F(LuaText, TextsHoldingClosingBracketsGetALevelTheyDoNotContain) {
-  EXPECT_EQ("[=[x]]y]=]", LuaLongBracket("x]]y"));
-  EXPECT_EQ("[==[x]]y]=]z]==]", LuaLongBracket("x]]y]=]z"));
-  EXPECT_EQ("[=[a[[b]=]", LuaLongBracket("a[[b"));
-  // A text ending in part of the closing bracket would close early.
-  EXPECT_EQ("[=[end]]=]", LuaLongBracket("end]"));
-  EXPECT_EQ("[==[a]]b]=]==]", LuaLongBracket("a]]b]="));
+// The usual long brackets unless the text holds (or ends in part of) their closing bracket;
+// then the lowest level the text does not contain.
+TEST_F(LuaText, ATextGetsTheLowestLongBracketLevelItCannotClose) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"hello", "[[hello]]"},
+      {"", "[[]]"},
+      {"a]b", "[[a]b]]"},
+      {"x]]y", "[=[x]]y]=]"},
+      {"x]]y]=]z", "[==[x]]y]=]z]==]"},
+      {"a[[b", "[=[a[[b]=]"},
+      {"end]", "[=[end]]=]"},
+      {"a]]b]=", "[==[a]]b]=]==]"},
+  };
+  for (const auto& [text, wrapped] : cases) EXPECT_EQ(wrapped, LuaLongBracket(text)) << text;
 }
 
 TEST_F(LuaText, EveryWrappedTextReadsBackUnchanged) {

@@ -1,140 +1,101 @@
 #include "tessel/core/string_value.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <climits>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "tessel/core/text_stream.h"
-#include "testkit/child_process.h"
+#include "testkit/file_text.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testkit::ReadFile;
 
 class StringValueTest : public ::testing::Test {
  protected:
   std::string File(const std::string& name, const std::string& content) {
-    std::ofstream(tmp_.File(name), std::ios::binary) << content;
-    return tmp_.File(name);
+    dir_.write(name, content);
+    return dir_.file(name);
   }
-
-  cTempDir tmp_;
-  const std::string dir_ = tmp_.path();
+  testkit::cTempDir dir_;
 };
 
-TEST_F(StringValueTest, IntegerFileLoadsNameEqualsNumberEntries) {
-  cStringValue store;
-  EXPECT_TRUE(store.LoadValue(File("int.ini", "port = 7000\nlevel = -3\n\nport = 7001\n").c_str()));
-  EXPECT_EQ(store.GetStringValue("port", 0), 7001);
-  EXPECT_EQ(store.GetStringValue("level", 0), -3);
-  EXPECT_EQ(store.GetValues().size(), 2u);
-}
-
-TEST_F(StringValueTest, IntegerLoadStopsAtTheFirstMalformedEntryKeepingEarlierOnes) {
-  struct Case {
+// "name = number" lines; the load stops at the first malformed entry, keeping earlier ones.
+TEST_F(StringValueTest, IntegerFilesLoadUpToTheFirstMalformedEntry) {
+  const struct {
     const char* text;
-    size_t loaded;
+    cStringValue::IntTable loaded;
+  } cases[] = {
+      {"port = 7000\nlevel = -3\n\nport = 7001\n", {{"port", 7001}, {"level", -3}}},
+      {"a = 1\nport=7000\nb = 2\n", {{"a", 1}}},
+      {"a = 1\nport = x\nb = 2\n", {{"a", 1}}},
+      {"a = 1\nbig = 99999999999\nb = 2\n", {{"a", 1}}},
+      {"a = 1\nport =", {{"a", 1}}},
+      {"port=7000", {}},
   };
-  for (const Case& c : {Case{"a = 1\nport=7000\nb = 2\n", 1}, Case{"a = 1\nport = x\nb = 2\n", 1},
-                        Case{"a = 1\nbig = 99999999999\nb = 2\n", 1}, Case{"a = 1\nport =", 1},
-                        Case{"port=7000", 0}}) {
+  for (const auto& c : cases) {
     cStringValue store;
     store.LoadValue(File("int.ini", c.text).c_str());
-    cStringValue::IntTable values = store.GetValues();
-    EXPECT_EQ(values.size(), c.loaded) << c.text;
-    EXPECT_EQ(values.count("b"), 0u) << c.text;
-    EXPECT_EQ(values.count("port"), 0u) << c.text;
-    if (c.loaded) {
-      EXPECT_EQ(values["a"], 1) << c.text;
-    }
+    EXPECT_EQ(store.GetValues(), c.loaded) << c.text;
   }
 }
 
-TEST_F(StringValueTest, UnreadableFilesLoadNothingAndDefaultsApply) {
-  cStringValue store;
-  EXPECT_FALSE(store.LoadValue((dir_ + "/missing.ini").c_str()));
-  EXPECT_FALSE(store.LoadStringA((dir_ + "/missing.ini").c_str()));
-  fs::create_directory(dir_ + "/folder.ini");
-  store.LoadValue((dir_ + "/folder.ini").c_str());
-  store.LoadStringA((dir_ + "/folder.ini").c_str());
-  EXPECT_TRUE(store.GetValues().empty());
-  EXPECT_TRUE(store.GetStrings().empty());
-  EXPECT_EQ(store.GetStringValue("port", 7000), 7000);
-  EXPECT_STREQ(store.GetStringString("path_script", "script/"), "script/");
-}
-
-TEST_F(StringValueTest, StringFileSplitsAtTheFirstSeparatorAndStopsAtALineWithoutOne) {
+// A string entry splits at its first separator; a line without one ends the file.
+TEST_F(StringValueTest, StringFilesSplitAtTheFirstSeparatorAndStopAtALineWithoutOne) {
   cStringValue store;
   store.LoadStringA(File("str.ini", "ip = 127.0.0.1\r\nexpr = a = b\n\nlater = lost\n").c_str());
   EXPECT_STREQ(store.GetStringString("ip", ""), "127.0.0.1");
   EXPECT_STREQ(store.GetStringString("expr", ""), "a = b");
   EXPECT_STREQ(store.GetStringString("later", "default"), "default");
-
-  cStringValue second;
-  second.LoadStringA(File("str2.ini", "first = 1\n\nsecond = 2\n").c_str());
-  EXPECT_EQ(second.GetStrings().size(), 1u);
+  fs::create_directory(dir_.file("folder.ini"));
+  cStringValue none;
+  EXPECT_FALSE(none.LoadValue(dir_.file("missing.ini").c_str()));
+  none.LoadValue(dir_.file("folder.ini").c_str());
+  none.LoadStringA(dir_.file("folder.ini").c_str());
+  EXPECT_TRUE(none.GetValues().empty());
+  EXPECT_TRUE(none.GetStrings().empty());
 }
 
-TEST_F(StringValueTest, DefaultsAreStoredAndSavedAsNameEqualsValueLines) {
+// A default read is stored; saving replaces the whole file through no lasting temporary, and
+// what was saved loads back the same.
+TEST_F(StringValueTest, SavedTablesReplaceTheFileWholeAndLoadBackTheSame) {
   cStringValue store;
   EXPECT_EQ(store.GetStringValue("x", 5), 5);
   EXPECT_EQ(store.GetStringValue("x", 9), 5);
-  std::string file = dir_ + "/out_int.ini";
-  ASSERT_TRUE(store.SaveValue(file.c_str()));
-  EXPECT_EQ(ReadFile(file), "x = 5\n");
-
   store.SetStringString("name", "two words = here");
-  std::string strFile = dir_ + "/out_str.ini";
-  ASSERT_TRUE(store.SaveString(strFile.c_str()));
+  const std::string ints = File("int.ini", "old = 1\nstale = 2\n");
+  ASSERT_TRUE(store.SaveValue(ints.c_str()));
+  ASSERT_TRUE(store.SaveString(dir_.file("str.ini").c_str()));
+  EXPECT_EQ(ReadFile(ints), "x = 5\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 2);
   cStringValue back;
-  back.Load(file.c_str(), strFile.c_str());
+  back.Load(ints.c_str(), dir_.file("str.ini").c_str());
   EXPECT_EQ(back.GetValues(), store.GetValues());
   EXPECT_EQ(back.GetStrings(), store.GetStrings());
-}
-
-TEST_F(StringValueTest, SavingReplacesTheFileWholeAndLeavesNoTemporary) {
-  std::string file = File("int.ini", "old = 1\nstale = 2\nmore = 3\n");
-  cStringValue store;
-  store.SetStringValue("new", 4);
-  ASSERT_TRUE(store.SaveValue(file.c_str()));
-  EXPECT_EQ(ReadFile(file), "new = 4\n");
-  size_t files = 0;
-  for (const auto& e : fs::directory_iterator(dir_)) files += e.is_regular_file();
-  EXPECT_EQ(files, 1u);
-}
-
-TEST_F(StringValueTest, SavingIntoAMissingFolderFailsWithAMessage) {
-  cStringValue store;
-  store.SetStringValue("x", 1);
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(store.SaveValue((dir_ + "/no/such/int.ini").c_str()));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "SaveHashMap error can not open file! \n");
-  EXPECT_FALSE(fs::exists(dir_ + "/no"));
+  EXPECT_FALSE(store.SaveValue(dir_.file("no/such/int.ini").c_str()));
+  testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(fs::exists(dir_.file("no")));
 }
 
 TEST_F(StringValueTest, TheSaveFlagWritesBothTablesOnDestruction) {
-  std::string intFile = dir_ + "/int.ini";
-  std::string strFile = dir_ + "/str.ini";
-  {
+  const std::string ints = dir_.file("int.ini"), strs = dir_.file("str.ini");
+  for (bool save : {false, true}) {
+    if (save) {
+      EXPECT_FALSE(fs::exists(ints)) << "written without the flag";
+    }
     cStringValue store;
-    store.Load(intFile.c_str(), strFile.c_str());
+    store.Load(ints.c_str(), strs.c_str());
+    store.SetSave(save);
     store.SetStringValue("n", 1);
     store.SetStringString("s", "t");
   }
-  EXPECT_FALSE(fs::exists(intFile));
-  {
-    cStringValue store;
-    store.Load(intFile.c_str(), strFile.c_str());
-    store.SetSave(true);
-    store.SetStringValue("n", 1);
-    store.SetStringString("s", "t");
-  }
-  EXPECT_EQ(ReadFile(intFile), "n = 1\n");
-  EXPECT_EQ(ReadFile(strFile), "s = t\n");
+  EXPECT_EQ(ReadFile(ints), "n = 1\n");
+  EXPECT_EQ(ReadFile(strs), "s = t\n");
 }
 
 TEST_F(StringValueTest, AddCountsAMissingValueAsZeroAndWrapsAtTheIntegerRange) {
@@ -147,30 +108,26 @@ TEST_F(StringValueTest, AddCountsAMissingValueAsZeroAndWrapsAtTheIntegerRange) {
   EXPECT_EQ(store.GetStringValue("max", 0), INT_MIN);
 }
 
-TEST_F(StringValueTest, StreamFormRoundTripsAndStartsWithTheIntegers) {
+// The stream form starts with the integers; an overflowing count or length throws and leaves
+// the store as it was.
+TEST_F(StringValueTest, StreamFormRoundTripsAndOverflowLeavesTheStoreUnchanged) {
   cStringValue store;
   store.SetStringValue("port", 7000);
   store.SetStringString("", "empty name");
   std::ostringstream os;
   os& store;
   EXPECT_EQ(os.str(), "1\n4 port 7000 \n1\n0 10 empty name \n");
-
   cStringValue back;
   back.SetStringValue("stale", 1);
   std::istringstream in(os.str());
   in& back;
   EXPECT_EQ(back.GetValues(), store.GetValues());
   EXPECT_EQ(back.GetStrings(), store.GetStrings());
-}
-
-TEST_F(StringValueTest, StreamOverflowThrowsAndLeavesTheStoreUnchanged) {
-  cStringValue store;
-  store.SetStringValue("keep", 1);
   std::istringstream count("102401\n");
-  EXPECT_THROW(count & store, exception_steam_readoverflow_container);
+  EXPECT_THROW(count & back, exception_steam_readoverflow_container);
   std::istringstream length("1\n4 port 1 \n1\n102401 x");
-  EXPECT_THROW(length & store, exception_steam_readoverflow_string);
-  EXPECT_EQ(store.GetValues(), (cStringValue::IntTable{{"keep", 1}}));
+  EXPECT_THROW(length & back, exception_steam_readoverflow_string);
+  EXPECT_EQ(back.GetValues(), store.GetValues());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "tessel/core/log_routing.h"
 #include "testkit/child_process.h"
 #include "testkit/scoped_env.h"
+#include "testkit/test_host.h"
 
 namespace {
 
@@ -78,35 +79,24 @@ class TesselValuesTest : public ::testing::Test {
     values_ = std::make_unique<cTesselValues>("/srv/bin/server", "3");
     testing::internal::GetCapturedStdout();
   }
-  void TearDown() override {
-    SetOwnAddressSource(nullptr);
-    SetConfigStringSource(nullptr);
-    SetEasyServerInfoSource(nullptr);
-  }
   std::string SetProgramOutput() {
     testing::internal::CaptureStdout();
     values_->SetProgram("Dec  6 2026", "09:30:00", "1.2.3", "game");
     return testing::internal::GetCapturedStdout();
   }
 
+  cTestHost host_;
   cTempDir tmp_;
   ScopedEnv registry_{"TESSEL_REGISTRY", tmp_.path().c_str()};
   std::unique_ptr<cTesselValues> values_;
 };
-
-TEST_F(TesselValuesTest, AnIntegerInfoIsWrittenAsDecimalFollowedByAComma) {
-  values_->SetInfoValue("x", 5);
-  std::ostringstream os;
-  values_->GetInfos(os);
-  EXPECT_EQ(os.str(), "x=5,");
-}
 
 TEST_F(TesselValuesTest, RecoverInfosReadsBackWhatGetInfosWrites) {
   values_->SetInfoValue("Version", "1.2.3");
   values_->SetInfoValue("IP", std::string("10.0.0.7"));
   values_->SetInfoValue("expr", "a=b");
   values_->SetInfoValue("empty", "");
-  SetEasyServerInfoSource([] { return std::vector<std::pair<std::string, int>>{{"gate", 12}}; });
+  host_.serverInfos = {{"gate", 12}};
   std::ostringstream os;
   values_->GetInfos(os);
 
@@ -131,9 +121,7 @@ TEST_F(TesselValuesTest, RecoverInfosTrimsNames) {
 }
 
 TEST_F(TesselValuesTest, SetProgramStoresIdentityAddressesAndRegistry) {
-  SetOwnAddressSource([] {
-    return std::vector<std::string>{"192.168.1.5", "10.0.0.7", "61.1.1.1"};
-  });
+  host_.addresses = {"192.168.1.5", "10.0.0.7", "61.1.1.1"};
   std::string out = SetProgramOutput();
   EXPECT_NE(out.find("Dec  6 2026 09:30:00 game\n"), std::string::npos) << out;
   EXPECT_EQ(values_->GetProgram(), "game");
@@ -158,18 +146,15 @@ TEST_F(TesselValuesTest, SetProgramStoresIdentityAddressesAndRegistry) {
 }
 
 TEST_F(TesselValuesTest, AFirewallAddressWinsForIpButNotIp2) {
-  SetOwnAddressSource([] {
-    return std::vector<std::string>{"192.168.1.5", "10.0.0.7", "61.1.1.1"};
-  });
-  SetConfigStringSource(
-      [](const char* name) { return std::string(name) == "FirewallIP" ? "200.1.1.1" : ""; });
+  host_.addresses = {"192.168.1.5", "10.0.0.7", "61.1.1.1"};
+  host_.config["FirewallIP"] = "200.1.1.1";
   SetProgramOutput();
   EXPECT_EQ(values_->GetInfoValue("IP"), "200.1.1.1");
   EXPECT_EQ(values_->GetInfoValue("IP2"), "61.1.1.1");
 }
 
 TEST_F(TesselValuesTest, NoAddressWarnsAndLeavesIpEmpty) {
-  SetOwnAddressSource([] { return std::vector<std::string>{}; });
+  host_.addresses = std::vector<std::string>{};
   std::string out = SetProgramOutput();
   EXPECT_NE(out.find("getselfip return NULL may be not call initsocket yet.\n"), std::string::npos);
   EXPECT_EQ(values_->GetInfoValue("IP"), "");
@@ -179,7 +164,7 @@ TEST_F(TesselValuesTest, NoAddressWarnsAndLeavesIpEmpty) {
 }
 
 TEST_F(TesselValuesTest, ARegistryThatCannotBeCreatedIsReportedAndIgnored) {
-  SetOwnAddressSource([] { return std::vector<std::string>{"10.0.0.7"}; });
+  host_.addresses = {"10.0.0.7"};
   // A file where the key's folder belongs.
   std::ofstream(tmp_.File("Software")) << "x";
   std::string out = SetProgramOutput();
@@ -188,7 +173,7 @@ TEST_F(TesselValuesTest, ARegistryThatCannotBeCreatedIsReportedAndIgnored) {
 }
 
 TEST_F(TesselValuesTest, VersionNamesProgramBuildAndVersion) {
-  SetOwnAddressSource([] { return std::vector<std::string>{"10.0.0.7"}; });
+  host_.addresses = {"10.0.0.7"};
   SetProgramOutput();
   std::ostringstream os;
   values_->Version(os);
@@ -197,8 +182,9 @@ TEST_F(TesselValuesTest, VersionNamesProgramBuildAndVersion) {
 
 // The process-wide values in a fresh process started with the launch parameter "map" = 3.
 TESSEL_CHILD_SCENARIO(values_instance_with_map) {
-  SetMapServerNameSource([] { return std::string("3"); });
-  SetOwnAddressSource([] { return std::vector<std::string>{"127.0.0.1", "10.0.0.7"}; });
+  static cTestHost host;
+  host.mapName = "3";
+  host.addresses = {"127.0.0.1", "10.0.0.7"};
   cTesselValues& values = cTesselValues::Instance();
   std::string base = platform::ExecutableFile();
   if (values.GetExeName() != base + "_3") return 2;
@@ -220,12 +206,13 @@ TEST(TesselValuesInstanceTest, TheProcessValuesTakeTheMapParameterAndRouteTheLog
 }
 
 TEST(TesselServerTest, IsTesselServerFollowsTheHostsEasyServers) {
-  SetEasyServerCountSource([] { return 0; });
-  EXPECT_FALSE(IsTesselServer());
-  SetEasyServerCountSource([] { return 2; });
-  EXPECT_TRUE(IsTesselServer());
-  EXPECT_TRUE(IsServer());
-  SetEasyServerCountSource(nullptr);
+  {
+    cTestHost host;
+    EXPECT_FALSE(IsTesselServer());
+    host.serverCount = 2;
+    EXPECT_TRUE(IsTesselServer());
+    EXPECT_TRUE(IsServer());
+  }
   EXPECT_FALSE(IsTesselServer());
 }
 

@@ -12,51 +12,43 @@ std::string Written(const auto& value) {
   return os.str();
 }
 
-TEST(TextStreamTest, WritesIntegersStringsAndListsInTheTextForm) {
+// The size an overflow exception of type E carries when `text` is read into `into`; 0 if none.
+template <class E>
+uint32_t OverflowSize(const std::string& text, auto& into) {
+  std::istringstream in(text);
+  try {
+    in& into;
+  } catch (const E& e) {
+    return e.m_size;
+  }
+  return 0;
+}
+
+TEST(TextStreamTest, WritesIntegersStringsAndListsInTheTextFormAndReadsThemBack) {
   EXPECT_EQ(Written(-42), "-42 ");
   EXPECT_EQ(Written(std::string()), "0 ");
-  EXPECT_EQ(Written(std::string("abc")), "3 abc ");
   EXPECT_EQ(Written(std::string("a b\n")), "4 a b\n ");
   std::list<std::pair<std::string, int>> ints{{"port", 7000}, {"", 1}};
   EXPECT_EQ(Written(ints), "2\n4 port 7000 0 1 \n");
-}
 
-TEST(TextStreamTest, ReadsBackWhatItWrites) {
   std::list<std::pair<std::string, std::string>> strs{
       {"name", "two words"}, {"empty", ""}, {"", "x"}, {"nl", "a\nb = c"}};
   std::ostringstream os;
-  os& std::int64_t{-9000000000} & std::string("tail") & strs & 7u;
-
+  os& std::int64_t{-9000000000} & strs & 7u;
   std::istringstream in(os.str());
   std::int64_t big = 0;
-  std::string tail;
   std::list<std::pair<std::string, std::string>> back{{"stale", "entry"}};
   unsigned last = 0;
-  in& big& tail& back& last;
+  in& big& back& last;
   ASSERT_TRUE(in);
   EXPECT_EQ(big, -9000000000);
-  EXPECT_EQ(tail, "tail");
   EXPECT_EQ(back, strs);
   EXPECT_EQ(last, 7u);
 }
 
-TEST(TextStreamTest, AStringLengthAboveTheLimitThrowsWithTheLength) {
-  std::istringstream limit("102400 " + std::string(102400, 'x'));
-  std::string s;
-  EXPECT_NO_THROW(limit & s);
-  EXPECT_EQ(s.size(), 102400u);
-
-  std::istringstream over("102401 abc");
-  try {
-    over& s;
-    FAIL() << "no exception";
-  } catch (const exception_steam_readoverflow_string& e) {
-    EXPECT_EQ(e.m_size, 102401u);
-    EXPECT_STREQ(e.what(), "exception_steam_readoverflow_string");
-  }
-}
-
-TEST(TextStreamTest, AStringIsReadWholeOrFailsTheStreamAndStaysEmpty) {
+// A string is read whole or fails the stream and stays empty; a list cut short keeps only its
+// whole elements.
+TEST(TextStreamTest, ShortInputFailsTheStreamAndKeepsOnlyWholeValues) {
   const std::pair<const char*, const char*> cases[] = {
       {"0 ", ""}, {"3 abc", "abc"}, {"5 ab", nullptr}, {"5 ", nullptr}, {"5", nullptr}};
   for (const auto& [text, read] : cases) {
@@ -66,33 +58,26 @@ TEST(TextStreamTest, AStringIsReadWholeOrFailsTheStreamAndStaysEmpty) {
     EXPECT_EQ(in.fail(), read == nullptr) << text;
     EXPECT_EQ(s, read ? read : "") << text;
   }
-}
-
-TEST(TextStreamTest, ACountThatIsNotANumberOrTooLargeThrowsTheContainerOverflow) {
-  std::list<std::pair<std::string, int>> items{{"keep", 1}};
-  for (const auto& [text, expected] : std::vector<std::pair<std::string, std::uint32_t>>{
-           {"abc", 102401}, {"", 102401}, {"102401\n", 102401}}) {
-    std::istringstream in(text);
-    try {
-      in& items;
-      FAIL() << "no exception for '" << text << "'";
-    } catch (const exception_steam_readoverflow_container& e) {
-      EXPECT_EQ(e.m_size, expected);
-      EXPECT_STREQ(e.what(), "exception_steam_readoverflow_container");
-    }
-  }
-  // The overflow exceptions share one base that carries the refused size.
-  std::istringstream in("200000\n");
-  EXPECT_THROW(in & items, exception_steam_readoverflow);
-}
-
-TEST(TextStreamTest, AListCutShortKeepsOnlyItsWholeElements) {
   std::istringstream in("3\n1 a 1 1 b 2 1 c ");
   std::list<std::pair<std::string, int>> items{{"stale", 0}};
   in& items;
   EXPECT_TRUE(in.fail());
-  std::list<std::pair<std::string, int>> expected{{"a", 1}, {"b", 2}};
-  EXPECT_EQ(items, expected);
+  EXPECT_EQ(items, (std::list<std::pair<std::string, int>>{{"a", 1}, {"b", 2}}));
+}
+
+// Lengths and counts over 102400 (or a count that is no number) throw before anything is
+// allocated, carrying the refused size.
+TEST(TextStreamTest, LengthsAndCountsOverTheLimitThrowWithTheirSize) {
+  std::string s;
+  EXPECT_EQ(
+      OverflowSize<exception_steam_readoverflow_string>("102400 " + std::string(102400, 'x'), s),
+      0u);
+  EXPECT_EQ(s.size(), 102400u);
+  EXPECT_EQ(OverflowSize<exception_steam_readoverflow_string>("102401 abc", s), 102401u);
+  std::list<std::pair<std::string, int>> items;
+  for (const char* text : {"abc", "", "102401\n"})
+    EXPECT_EQ(OverflowSize<exception_steam_readoverflow_container>(text, items), 102401u) << text;
+  EXPECT_EQ(OverflowSize<exception_steam_readoverflow>("200000\n", items), 200000u);
 }
 
 }  // namespace

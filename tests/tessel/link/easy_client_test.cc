@@ -295,10 +295,10 @@ TEST_F(EasyLinkTest, ServedCommandsSeeTheRequesterAndCodeSixDisconnectsTheClient
   WriteLoginFile("global", std::string(kLogin) + "password = pw\n");
   cTestCmd who("cCmd_TestWho", [](lua_State* L) {
     luareg::def(L, "Who", [] {
-      iAccount* account = get_gout().GetCurAccount();
+      iAccount* account = ServingAccount();
       get_gout() << (account != nullptr ? account->GetName() : "none") << " "
-                 << (get_gout().GetBridgeServer() != nullptr) << " "
-                 << (get_gout().GetBridgeClient() != nullptr);
+                 << (get_gout().GetBridgeAs<cBridgeServer>() != nullptr) << " "
+                 << (get_gout().GetBridgeAs<cBridgeClient>() != nullptr);
     });
   });
   m_server = std::make_unique<cTestServer>();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tessel/contracts/netlib.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/msg/sync_obj.h"
 #include "tessel/msg/test_doubles.h"
 

@@ -18,6 +18,7 @@
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/log_file.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/msg_registry.h"

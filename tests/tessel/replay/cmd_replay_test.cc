@@ -80,7 +80,7 @@ TEST(CmdReplay, RecordTurnsTheProcessRecorderOnAndReplayingIsRefusedFromThenOn) 
             std::string::npos)
       << child.out;
   int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path() + "/Replay/run"))
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "Replay" / "run"))
     files += entry.path().extension() == ".rep" ? 1 : 0;
   EXPECT_EQ(files, 1);
 }

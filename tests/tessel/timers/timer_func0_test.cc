@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "baselib/fake_clock.h"
+#include "testkit/fake_clock.h"
 
 namespace {
 

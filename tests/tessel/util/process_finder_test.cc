@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <set>
 
-#include "testkit/scratch_dir.h"
+#include "testkit/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -61,7 +61,7 @@ class ProcessFinderTest : public testing::Test {
     return waitpid(pid, &status, WNOHANG) == pid;
   }
 
-  testing_support::scratch_dir scratch_;
+  testkit::cTempDir scratch_;
   const fs::path dir_ = scratch_.path();
   std::string name_;
   std::set<pid_t> children_;

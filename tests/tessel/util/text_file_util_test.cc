@@ -2,28 +2,22 @@
 
 #include <gtest/gtest.h>
 
-#include "testkit/scratch_dir.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
 TEST(FileExists, IsTrueForAFileAndFalseForAFolderOrNothing) {
-  testing_support::scratch_dir dir;
-  dir.write("a.txt", "x");
-  EXPECT_TRUE(FileExists((dir / "a.txt").c_str()));
+  testkit::cTempDir dir;
+  EXPECT_TRUE(FileExists(dir.write("a.txt", "x").c_str()));
   EXPECT_FALSE(FileExists(dir.path().c_str()));
   EXPECT_FALSE(FileExists((dir / "missing").c_str()));
   EXPECT_FALSE(FileExists(nullptr));
 }
 
 TEST(Trim, DropsOuterBlanksOnlyAndKeepsTabs) {
-  std::string s = "  two words   ";
-  EXPECT_EQ(Trim(s), "two words");
-  std::string tabs = "\tx\t ";
-  EXPECT_EQ(Trim(tabs), "\tx\t");
-  std::string blanks = "   ";
-  EXPECT_EQ(Trim(blanks), "   ");
-  std::string empty;
-  EXPECT_EQ(Trim(empty), "");
+  const std::pair<std::string, std::string> cases[] = {
+      {"  two words   ", "two words"}, {"\tx\t ", "\tx\t"}, {"   ", "   "}, {"", ""}};
+  for (auto [text, trimmed] : cases) EXPECT_EQ(Trim(text), trimmed) << text;
 }
 
 }  // namespace

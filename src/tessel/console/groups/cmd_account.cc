@@ -9,11 +9,12 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/route_text.h"
-#include "tessel/host/tessel.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_client.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_server.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -44,13 +45,13 @@ void SetTopPath(std::vector<std::string> hops) {
 
 // The name this process goes by in the cluster.
 std::string OwnAccount() {
-  return cTessel::Current().GetAccount();
+  return GetHost().GetAccount();
 }
 
 // Every server's account manager, in the host's order.
 std::vector<iAccountManagerServer*> Managers() {
   std::vector<iAccountManagerServer*> out;
-  for (cEasyServer* server : cTessel::Current().Servers())
+  for (cEasyServer* server : GetHost().Servers())
     if (iAccountManagerServer* manager = server->GetAMServer()) out.push_back(manager);
   return out;
 }
@@ -84,7 +85,7 @@ void ToTop(const char* top) {
     platform::ColorSection blue(kColorBlue);
     std::cout << "func_ToTop " << cmd << std::endl;
   }
-  cBridgeClient* client = cTessel::Current().GetDefaultRoute();
+  cBridgeClient* client = GetHost().GetDefaultRoute();
   iSend* route = client != nullptr ? client->GetNetClient() : nullptr;
   if (route == nullptr) {
     platform::ColorSection red(platform::kColorLightRed);

@@ -6,8 +6,8 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/host.h"
 #include "tessel/core/tessel_values.h"
-#include "tessel/host/tessel.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -69,7 +69,7 @@ void OutputGameConfig(const char* text) {
 }  // namespace
 
 bool IsServerCmd() {
-  return cTessel::Current().IsServer() || IsMapServer();
+  return GetHost().IsServer() || IsMapServer();
 }
 
 void BindTesselConfig(lua_State* L) {

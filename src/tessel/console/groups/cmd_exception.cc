@@ -10,7 +10,7 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
-#include "tessel/host/tessel.h"
+#include "tessel/core/host.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/easy_client.h"
@@ -94,7 +94,7 @@ void ServerException() {
   if (bridge == nullptr) return;
   platform::SetColor(platform::kColorLightRed);
   tessel_write(tessel_fetalerror(), std::string("【Exception】on Server ") + bridge->GetName());
-  if (cEasyClient* client = cTessel::Current().GetTesselClient(bridge->GetName()))
+  if (cEasyClient* client = GetHost().GetTesselClient(bridge->GetName()))
     client->OnServerException();
   platform::SetColor(platform::kColorLightCyan);
 }
@@ -107,7 +107,7 @@ void ClientException() {
   platform::SetColor(platform::kColorLightRed);
   tessel_write(tessel_fetalerror(), std::string("【Exception】on Client ") + bridge->GetName() +
                                         " link " + std::to_string(link));
-  if (cEasyServer* server = cTessel::Current().GetTesselServer(bridge->GetName()))
+  if (cEasyServer* server = GetHost().GetTesselServer(bridge->GetName()))
     server->OnClientException(link);
   platform::SetColor(platform::kColorLightCyan);
 }

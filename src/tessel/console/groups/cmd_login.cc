@@ -7,9 +7,9 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/host.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_text.h"
-#include "tessel/host/tessel.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_server.h"
@@ -57,7 +57,7 @@ void Login(const char* account, const char* password) {
   const int result = manager != nullptr && manager->Login(id, account, password) ? 1 : 0;
   // The own name travels as an escaped literal: the client reads back exactly this name.
   std::string answer =
-      "Logined(" + std::to_string(result) + "," + LuaQuote(cTessel::Current().GetAccount()) + ")";
+      "Logined(" + std::to_string(result) + "," + LuaQuote(GetHost().GetAccount()) + ")";
   if (answer.size() >= kCmdBufferSize) answer.resize(kCmdBufferSize - 1);
   get_gout().SendBackCmd(cCmdLogin::kLevel, answer.c_str());
   if (iBridge* bridge = get_gout().GetBridge()) bridge->OnLogined(id, result);
@@ -69,7 +69,7 @@ void Logined(int ok, const char* name) {
   std::cout << "func_Logined "
             << " logined " << ok << " " << name << std::endl;
   platform::SetColor(kColorBrightCyan);
-  cTessel::Current().SetAccountFather(name);
+  GetHost().SetAccountFather(name);
   if (iBridge* bridge = get_gout().GetBridge()) bridge->OnLogined(0, ok);
 }
 

@@ -15,8 +15,8 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/timer_manager.h"
+#include "tessel/core/host.h"
 #include "tessel/core/tessel_values.h"
-#include "tessel/host/tessel.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/os_clock.h"
 #include "tessel/util/process_finder.h"
@@ -138,7 +138,7 @@ void RestartTime(const char* text) {
   std::ostream& os = Prefixed("func_RestartTime");
   const std::string value = text;
   if (value == "0") {
-    cTessel::Current().CancelRestart();
+    GetHost().CancelRestart();
     os << "cancel\n";
     return;
   }
@@ -147,13 +147,13 @@ void RestartTime(const char* text) {
     os << "error time format 格式为 10:30 \n";
     return;
   }
-  cTessel::Current().Restart(static_cast<long>(when), true);
+  GetHost().Restart(static_cast<long>(when), true);
   os << Format("%Y_%m_%d %H:%M:%S", when) << "\n";
 }
 
 // The name this process goes by in the cluster.
 std::string OwnAccountName() {
-  return cTessel::Current().GetAccount();
+  return GetHost().GetAccount();
 }
 
 bool OwnAccountHas(const char* name) {
@@ -268,12 +268,12 @@ void cCmdMaintain::Help() {
 
 void cCmdMaintain::Restart() {
   Prefixed("func_RestartTessel") << "\n";
-  cTessel::Current().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), true);
+  GetHost().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), true);
 }
 
 void cCmdMaintain::Close() {
   Prefixed("func_CloseTessel") << "\n";
-  cTessel::Current().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), false);
+  GetHost().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), false);
 }
 
 void cCmdMaintain::bind_cln(lua_State* L) {

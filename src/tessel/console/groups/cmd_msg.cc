@@ -3,9 +3,10 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/host.h"
 #include "tessel/core/login_text.h"
-#include "tessel/host/tessel.h"
 #include "tessel/link/account_manager.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -25,7 +26,7 @@ std::string Shown(const char* text) {
 }
 
 void SendToServer(const char* client, int group, const char* text) {
-  if (iClient* link = cTessel::Current().GetNetClient(client)) {
+  if (iClient* link = GetHost().GetNetClient(client)) {
     SendCmd(link, group, text);
     return;
   }
@@ -34,7 +35,7 @@ void SendToServer(const char* client, int group, const char* text) {
 }
 
 void SendToClient(const char* server, unsigned int linkId, int group, const char* text) {
-  iServer* net = cTessel::Current().GetNetServer(server);
+  iServer* net = GetHost().GetNetServer(server);
   if (net == nullptr) {
     get_gout() << "not find server"
                << "\n";
@@ -50,7 +51,7 @@ void SendToClient(const char* server, unsigned int linkId, int group, const char
 }
 
 void SendClients(const char* server, int group, const char* text) {
-  iServer* net = cTessel::Current().GetNetServer(server);
+  iServer* net = GetHost().GetNetServer(server);
   if (net == nullptr) {
     get_gout() << "not find server"
                << "\n";
@@ -61,8 +62,8 @@ void SendClients(const char* server, int group, const char* text) {
 
 // Sends to the link on which `account` is logged in on the server.
 void SendAccount(const char* server, const char* account, int group, const char* text) {
-  iAccountManagerServer* manager = cTessel::Current().GetAMServer(server);
-  if (manager == nullptr || cTessel::Current().GetNetServer(server) == nullptr) {
+  iAccountManagerServer* manager = GetHost().GetAMServer(server);
+  if (manager == nullptr || GetHost().GetNetServer(server) == nullptr) {
     get_gout() << "not find server"
                << "\n";
     return;

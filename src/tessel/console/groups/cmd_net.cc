@@ -7,7 +7,7 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/host/tessel.h"
+#include "tessel/core/host.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/easy_client.h"
@@ -41,8 +41,8 @@ const char* const kHelp[] = {
     "",
 };
 
-cTessel& Host() {
-  return cTessel::Current();
+iHost& Host() {
+  return GetHost();
 }
 
 std::ostream& Out() {

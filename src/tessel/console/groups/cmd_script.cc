@@ -13,7 +13,8 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
-#include "tessel/host/tessel.h"
+#include "tessel/core/host.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -99,16 +100,16 @@ void SendEasyClient(cEasyClient* client, int level, const char* text) {
 
 // Through the only easy client of the process.
 void Send(int level, const char* text) {
-  SendEasyClient(cTessel::Current().GetTesselClientOne(), level, text);
+  SendEasyClient(GetHost().GetTesselClientOne(), level, text);
 }
 
 void SendName(const char* name, int level, const char* text) {
-  SendEasyClient(cTessel::Current().GetTesselClient(name), level, text);
+  SendEasyClient(GetHost().GetTesselClient(name), level, text);
 }
 
 // The clone does not connect by itself; it is entered in the host's table under its name.
 void CloneClient(const char* name, int mode, const char* newName) {
-  cTessel& host = cTessel::Current();
+  iHost& host = GetHost();
   cEasyClient* client = host.GetTesselClient(name);
   if (client == nullptr) {
     get_gout() << "func_CloneClient "

@@ -6,11 +6,12 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/net_records.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
-#include "tessel/host/tessel.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -31,8 +32,8 @@ const char* const kHelp[] = {
 const int kNoticeKind = 1;
 const int kRecordKind = 2;
 
-cTessel& Host() {
-  return cTessel::Current();
+iHost& Host() {
+  return GetHost();
 }
 
 // The link of that id of a server of this process; null when there is none.

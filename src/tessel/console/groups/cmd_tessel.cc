@@ -5,7 +5,7 @@
 #include "platform/console_color.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
-#include "tessel/host/tessel.h"
+#include "tessel/core/host.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -43,26 +43,26 @@ bool HelpBridgeCmd(cBridge* bridge, int level) {
 }
 
 void ServerCmds(const char* name) {
-  if (!TraceBridgeCmds(cTessel::Current().GetBridgeServer(name)))
+  if (!TraceBridgeCmds(GetHost().GetBridgeServer(name)))
     get_gout() << "not find server"
                << "\n";
 }
 
 void ServerCmd(const char* name, int level) {
-  if (!HelpBridgeCmd(cTessel::Current().GetBridgeServer(name), level))
+  if (!HelpBridgeCmd(GetHost().GetBridgeServer(name), level))
     get_gout() << "not find server"
                << "\n";
 }
 
 void ClientCmds(const char* name) {
-  if (!TraceBridgeCmds(cTessel::Current().GetBridgeClient(name)))
+  if (!TraceBridgeCmds(GetHost().GetBridgeClient(name)))
     get_gout() << "func_ClientCmds "
                << "not find client"
                << "\n";
 }
 
 void ClientCmd(const char* name, int level) {
-  if (!HelpBridgeCmd(cTessel::Current().GetBridgeClient(name), level))
+  if (!HelpBridgeCmd(GetHost().GetBridgeClient(name), level))
     get_gout() << "func_ClientCmd "
                << "not find client"
                << "\n";

@@ -7,8 +7,8 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
-#include "tessel/host/tessel.h"
 #include "tessel/link/bridge.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -23,7 +23,7 @@ void Hello() {
 
 // Switches an endpoint between its own command array and its bound next array.
 void ChangeCmdArrayToNext(const char* name, int flag) {
-  cBridge* bridge = cTessel::Current().FindBridge(name);
+  cBridge* bridge = GetHost().FindBridge(name);
   if (bridge == nullptr) {
     std::cout << "not found " << name << "bridge." << std::endl;
     return;

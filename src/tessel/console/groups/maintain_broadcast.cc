@@ -1,8 +1,8 @@
 #include "tessel/console/groups/maintain_broadcast.h"
 
 #include "tessel/console/tessel_cmd.h"
+#include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
-#include "tessel/host/tessel.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -34,7 +34,7 @@ std::string MakeBroadReverseNameCmd(int group, const std::string& text, const st
 }
 
 void SendToServerManagers(const std::string& text) {
-  cTessel::Current().SendCmdAllServerManager(kManagerGroup, text.c_str());
+  GetHost().SendCmdAllServerManager(kManagerGroup, text.c_str());
 }
 
 void RunHere(int group, const std::string& text) {

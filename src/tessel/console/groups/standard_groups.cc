@@ -17,6 +17,7 @@
 #include "tessel/console/groups/cmd_sim.h"
 #include "tessel/console/groups/cmd_tessel.h"
 #include "tessel/console/groups/cmd_test.h"
+#include "tessel/core/cmd_array.h"
 
 const std::vector<stStandardGroup>& StandardGroups() {
   static const std::vector<stStandardGroup> s_groups = {
@@ -31,4 +32,10 @@ const std::vector<stStandardGroup>& StandardGroups() {
       {16, &cCmdReplay::Instance()},
   };
   return s_groups;
+}
+
+void AddStandardGroups(cCmdArray& console) {
+  for (const stStandardGroup& group : StandardGroups()) {
+    console.AddCmdOutput(group.level, group.cmd, nullptr);
+  }
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 class cCmd;
+class cCmdArray;
 
 struct stStandardGroup {
   unsigned level;
@@ -11,3 +12,7 @@ struct stStandardGroup {
 };
 
 const std::vector<stStandardGroup>& StandardGroups();
+
+// Adds the 17 standard groups to `console` at their levels; the host does it before the
+// console starts.
+void AddStandardGroups(cCmdArray& console);

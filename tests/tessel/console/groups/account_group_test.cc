@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "cmd_group_util.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "testkit/record_cmd.h"
 

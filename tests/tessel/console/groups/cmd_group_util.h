@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tessel/console/groups/standard_groups.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/tessel_values.h"
@@ -72,12 +73,14 @@ inline cTessel& GroupTestHost() {
     return true;
   }();
   (void)made;
+  // Groups ask the installed host; a test that started no host of its own gets this one.
+  if (GetInstalledHost() == nullptr) SetHost(&cTessel::Instance());
   return cTessel::Instance();
 }
 
 // Lets an endpoint run the console's standard groups at the levels it has none of its own.
 inline void UseConsoleGroups(cBridge& bridge) {
-  if (cTesselCmd::Instance().GetCmd(0) == nullptr) cTesselCmd::Instance().AddDefaultCmds();
+  if (cTesselCmd::Instance().GetCmd(0) == nullptr) AddStandardGroups(cTesselCmd::Instance());
   bridge.SetUseConsoleCmd(true);
 }
 

@@ -1,4 +1,5 @@
-// A clock for the timer manager that moves only when the test says so.
+// A clock for the timer manager that moves only when the test says so, and a scope that puts
+// it into the process's timer manager. Header-only (timer-manager interface only). Main thread.
 #pragma once
 
 #include "tessel/contracts/timer_manager.h"

@@ -1,0 +1,33 @@
+#include "tessel/link/cmd_send.h"
+
+#include "tessel/contracts/netlib.h"
+#include "tessel/core/trace.h"
+#include "tessel/msg/msg_records.h"
+
+int SendCmd(iSend* link, int level, const char* text) {
+  unsigned long size = 0;
+  stMsg* record = Msg_GetCmd(level, text, size);
+  if (link == nullptr) return 0;
+  TraceSendCmd(link, level, text);
+  // A refused text was reported by the builder; an empty record is never sent.
+  if (size == 0) return 0;
+  return link->Send(record, size);
+}
+
+int SendCmd(iSend* link, int level, const std::string& text) {
+  return SendCmd(link, level, text.c_str());
+}
+
+int SendServerCmd(iServer* server, int level, const char* text) {
+  if (server == nullptr) return 0;
+  if (text == nullptr) text = "";
+  TraceServerCmd(server, level, text);
+  unsigned long size = 0;
+  stMsg* record = Msg_GetCmd(level, text, size);
+  if (size == 0) return 0;
+  return server->SendToAll(record, size);
+}
+
+int SendServerCmd(iServer* server, int level, const std::string& text) {
+  return SendServerCmd(server, level, text.c_str());
+}

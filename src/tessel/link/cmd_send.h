@@ -1,0 +1,14 @@
+// Sends command texts as command records: to one link, or to every link of a server, with the
+// sent-command trace. Worker thread only.
+#pragma once
+
+#include <string>
+
+class iSend;
+class iServer;
+
+// The send result; 0 when there is no link or the text is too long to send.
+int SendCmd(iSend* link, int level, const char* text);
+int SendCmd(iSend* link, int level, const std::string& text);
+int SendServerCmd(iServer* server, int level, const char* text);
+int SendServerCmd(iServer* server, int level, const std::string& text);
