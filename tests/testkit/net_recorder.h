@@ -259,3 +259,9 @@ inline int Send(iSend* link, const std::vector<char>& record) {
 }
 
 }  // namespace nettest
+
+// The kit's names for the recorder, as the suites above the network library use it.
+namespace testkit {
+using stDelivery = nettest::stDelivery;
+using cNetRecorder = nettest::cRecorder;
+}  // namespace testkit
