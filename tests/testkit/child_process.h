@@ -32,12 +32,7 @@ struct stChildResult {
 // (testkit/temp_dir.h, testkit/file_text.h, testkit/in_order.h), kept while suites move over.
 class cTempDir : public testkit::cTempDir {
  public:
-  cTempDir() : m_text(testkit::cTempDir::path().string()) {}
-  const std::string& path() const { return m_text; }
   std::string File(const std::string& name) const { return file(name); }
-
- private:
-  std::string m_text;
 };
 using testkit::FileExists;
 using testkit::ReadFile;

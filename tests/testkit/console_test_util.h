@@ -1,22 +1,17 @@
-// Helpers for the console tests: a command group with a name only.
+// Helpers for the console tests: a command group with a name only, and former kit names.
 #pragma once
 
 #include <filesystem>
 #include <string>
 
-#include "tessel/core/cmd.h"
+#include "testkit/record_cmd.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
 
 // A command group with a name and no functions of its own.
-class cNamedCmd : public cCmd {
+class cNamedCmd : public cRecordCmd {
  public:
-  explicit cNamedCmd(const char* name) : m_name(name) {}
-  void bind_cln(lua_State*) override {}
-  const char* GetName() override { return m_name; }
-
- private:
-  const char* m_name;
+  explicit cNamedCmd(const char* name) : cRecordCmd(name) {}
 };
 
 // Former names of the kit's standard output capture and temporary working folder

@@ -16,28 +16,50 @@ namespace fs = std::filesystem;
 
 namespace linktest {
 
+uint16_t stReceived::Type() const {
+  uint16_t type = 0;
+  if (bytes.size() >= 2) std::memcpy(&type, bytes.data(), 2);
+  return type;
+}
+
+int32_t stReceived::Word(size_t index) const {
+  int32_t word = 0;
+  if (bytes.size() >= 8 + 4 * index) std::memcpy(&word, bytes.data() + 4 + 4 * index, 4);
+  return word;
+}
+
+std::string stReceived::CmdText() const {
+  if (bytes.size() <= 8) return {};
+  const char* text = bytes.data() + 8;
+  return std::string(text, strnlen(text, bytes.size() - 8));
+}
+
 cPeer::cPeer(unsigned short port, stClientInfo info) {
   InitSocket();
   info.name = "testpeer";
   m_pClient = Net_CreateClient(0);
   if (m_pClient->Init(&info, this) == 0) return;
   m_pClient->Connect("127.0.0.1", port);
-  for (int waited = 0; waited < 5000 && !m_bConnected; waited += 2)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  std::unique_lock lock(m_lock);
+  m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_bConnected; });
 }
 
 cPeer::~cPeer() {
   m_pClient->Release();
 }
 
-int cPeer::OnMessage(int kind, const void* data, unsigned long size, iSend* send) {
+int cPeer::OnMessage(int kind, const void* data, unsigned long size, iSend*) {
+  std::lock_guard lock(m_lock);
   stReceived item;
+  item.kind = kind;
   item.bytes.assign(static_cast<const char*>(data), static_cast<const char*>(data) + size);
   if (kind == 1 && item.Type() == NetNotice_Client) {
     m_bConnected = item.Word(0) == NetState_ConnectResult && item.Word(1) == 0;
-    return 1;
+  } else {
+    m_items.push_back(std::move(item));
   }
-  return cNetRecorder::OnMessage(kind, data, size, send);
+  m_changed.notify_all();
+  return 1;
 }
 
 int cPeer::SendCmd(int cmd, const std::string& text) {
@@ -51,6 +73,32 @@ int cPeer::SendCmd(int cmd, const std::string& text) {
 
 int cPeer::SendRaw(const std::vector<char>& record) {
   return m_pClient->Send(reinterpret_cast<const stMsg*>(record.data()), record.size());
+}
+
+bool cPeer::WaitRecord(const std::function<bool(const stReceived&)>& pred, int ms) {
+  std::unique_lock lock(m_lock);
+  return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+    for (const auto& item : m_items)
+      if (pred(item)) return true;
+    return false;
+  });
+}
+
+std::vector<stReceived> cPeer::Records() {
+  std::lock_guard lock(m_lock);
+  return m_items;
+}
+
+bool cPeer::Has(const std::function<bool(const stReceived&)>& pred) {
+  std::lock_guard lock(m_lock);
+  for (const auto& item : m_items)
+    if (pred(item)) return true;
+  return false;
+}
+
+void cPeer::ClearRecords() {
+  std::lock_guard lock(m_lock);
+  m_items.clear();
 }
 
 cServerEndpoint::cServerEndpoint(const char* name) {

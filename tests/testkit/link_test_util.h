@@ -3,11 +3,13 @@
 // registry, account manager and command groups of its own.
 #pragma once
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,7 +19,6 @@
 #include "tessel/link/bridge_server.h"
 #include "tessel/msg/msg_registry.h"
 #include "testkit/file_text.h"
-#include "testkit/net_recorder.h"
 #include "testkit/temp_dir.h"
 
 namespace linktest {
@@ -34,11 +35,16 @@ class cTempHome : public testkit::cTempDir {
 };
 
 // One record or notice as the peer received it.
-using stReceived = testkit::stDelivery;
+struct stReceived {
+  int kind = 0;
+  std::vector<char> bytes;
+  uint16_t Type() const;
+  int32_t Word(size_t index) const;  // the 32-bit field at 4 + 4 * index
+  std::string CmdText() const;       // the text of a command record
+};
 
-// A client of the network library connected to 127.0.0.1:port, recording every delivery but
-// its connect notices.
-class cPeer : public testkit::cNetRecorder {
+// A client of the network library connected to 127.0.0.1:port, recording every delivery.
+class cPeer : public iCallbackNet {
  public:
   explicit cPeer(unsigned short port, stClientInfo info = stClientInfo());
   ~cPeer();
@@ -48,14 +54,19 @@ class cPeer : public testkit::cNetRecorder {
   int SendCmd(int cmd, const std::string& text);
   int SendRaw(const std::vector<char>& record);
   // Waits at most `ms` for a peer record matching `pred`; true when one arrived.
-  bool WaitRecord(const Pred& pred, int ms = 5000) { return WaitAny(pred, ms); }
-  std::vector<stReceived> Records() { return Snapshot(); }
-  void ClearRecords() { Clear(); }
+  bool WaitRecord(const std::function<bool(const stReceived&)>& pred, int ms = 5000);
+  std::vector<stReceived> Records();
+  // True when a record matching `pred` has arrived (does not wait).
+  bool Has(const std::function<bool(const stReceived&)>& pred);
+  void ClearRecords();
   int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override;
 
  private:
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  std::vector<stReceived> m_items;
   iClient* m_pClient = nullptr;
-  std::atomic<bool> m_bConnected{false};
+  bool m_bConnected = false;
 };
 
 // A command group whose functions are given as a registration function.

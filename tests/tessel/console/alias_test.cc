@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <filesystem>
+#include <sstream>
 
 #include "tessel/console/clipboard.h"
-#include "testkit/console_test_util.h"
 #include "testkit/file_text.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 

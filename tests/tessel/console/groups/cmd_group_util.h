@@ -39,9 +39,9 @@ inline stGroupRun RunInGroup(cCmd& group, const std::string& statement) {
 
 // One statement, whether it succeeds, and its whole output (or, for a failure, a part of it).
 struct stGroupCase {
-  const char* statement;
+  std::string statement;
   bool ok;
-  const char* out;
+  std::string out;
 };
 
 inline void CheckGroupCases(cCmd& group, const std::vector<stGroupCase>& cases) {

@@ -9,54 +9,45 @@
 
 namespace {
 
-struct stExpect {
-  const char* cmd;
-  std::string out;
-};
-
 // Both groups report every name they do not know, and nothing else happens.
 TEST(NetSimGroups, UnknownNamesAreReportedWithTheirOwnMessages) {
   GroupTestHost();
   testkit::cTempDir dir(testkit::cTempDir::kWorkDir);
   const std::string notFind = "not find nosuch\n";
   const std::string simNet = "func_SimNet error! can not find link id..\n";
-  const std::vector<std::pair<cCmd*, std::vector<stExpect>>> groups = {
+  const std::vector<std::pair<cCmd*, std::vector<stGroupCase>>> groups = {
       {&cCmdNet::Instance(),
        {
-           {"ForbitAccept('nosuch')", "unknow server nosuch\n"},
-           {"DisconnectServer('nosuch')", "func_Disconnect " + notFind},
-           {"Disconnect('nosuch')", "func_Disconnect " + notFind},
-           {"ConnectServer('nosuch','127.0.0.1',0)", "func_ConnectServer " + notFind},
-           {"Connect('nosuch')", "func_Connect " + notFind},
-           {"SetAutoConnect('nosuch',1)", notFind},
-           {"SetConnectIP('nosuch','127.0.0.2')", notFind},
-           {"SetConnect('nosuch','127.0.0.2',1,'a','b')", notFind},
-           {"Client('nosuch')", notFind},
-           {"Brother('nosuch')", notFind},
-           {"TraceRecieveCmdA('nosuch',1)", "unknow name\n"},
-           {"TraceSendCmdA('nosuch',1)", "unknow name\n"},
-           {"TraceLink('nosuch',1)", "func_TraceLink not server \n"},
-           {"Server('nosuch')", "func_TraceServer not server \n"},
-           {"Set('nosuch','peer','127.0.0.1')", "func_SetNameIP not server \n"},
-           {"List('nosuch')", "func_ListNameIP not server \n"},
-           {"NetID()", "func_NetID error! can not solve local cmd!\n"},
+           {"ForbitAccept('nosuch')", true, "unknow server nosuch\n"},
+           {"DisconnectServer('nosuch')", true, "func_Disconnect " + notFind},
+           {"Disconnect('nosuch')", true, "func_Disconnect " + notFind},
+           {"ConnectServer('nosuch','127.0.0.1',0)", true, "func_ConnectServer " + notFind},
+           {"Connect('nosuch')", true, "func_Connect " + notFind},
+           {"SetAutoConnect('nosuch',1)", true, notFind},
+           {"SetConnectIP('nosuch','127.0.0.2')", true, notFind},
+           {"SetConnect('nosuch','127.0.0.2',1,'a','b')", true, notFind},
+           {"Client('nosuch')", true, notFind},
+           {"Brother('nosuch')", true, notFind},
+           {"TraceRecieveCmdA('nosuch',1)", true, "unknow name\n"},
+           {"TraceSendCmdA('nosuch',1)", true, "unknow name\n"},
+           {"TraceLink('nosuch',1)", true, "func_TraceLink not server \n"},
+           {"Server('nosuch')", true, "func_TraceServer not server \n"},
+           {"Set('nosuch','peer','127.0.0.1')", true, "func_SetNameIP not server \n"},
+           {"List('nosuch')", true, "func_ListNameIP not server \n"},
+           {"NetID()", true, "func_NetID error! can not solve local cmd!\n"},
        }},
       {&cCmdSim::Instance(),
        {
-           {"SimNet('nosuch',1,3,0)", simNet},
-           {"SimConnect('nosuch',1)", simNet},
-           {"SimDisconnect('nosuch',1)", simNet},
-           {"SimRecv('nosuch',3,'Hello()')", "func_SimRecv not find client\n"},
-           {"SimRecvAccount('nosuch','gm',3,'Hello()')", "func_SimRecvAccount not find server\n"},
-           {"SimRecvLink('nosuch',1,3,'Hello()')", "func_SimRecvLink not find link\n"},
+           {"SimNet('nosuch',1,3,0)", true, simNet},
+           {"SimConnect('nosuch',1)", true, simNet},
+           {"SimDisconnect('nosuch',1)", true, simNet},
+           {"SimRecv('nosuch',3,'Hello()')", true, "func_SimRecv not find client\n"},
+           {"SimRecvAccount('nosuch','gm',3,'Hello()')", true,
+            "func_SimRecvAccount not find server\n"},
+           {"SimRecvLink('nosuch',1,3,'Hello()')", true, "func_SimRecvLink not find link\n"},
        }},
   };
-  for (const auto& [group, cases] : groups)
-    for (const stExpect& c : cases) {
-      const stGroupRun run = RunInGroup(*group, c.cmd);
-      EXPECT_TRUE(run.ok) << c.cmd;
-      EXPECT_EQ(run.out, c.out) << c.cmd;
-    }
+  for (const auto& [group, cases] : groups) CheckGroupCases(*group, cases);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
@@ -134,18 +125,6 @@ TEST_F(NetGroupLinkTest, SetConnectReplacesOnlyWhatIsGivenAndDoesNotReconnect) {
   EXPECT_NE(Link().GetNetClientConnect(), nullptr);
 }
 
-TEST_F(NetGroupLinkTest, SetAutoConnectSwitchesOnlyTheAutomaticReconnect) {
-  for (const bool autoconnect : {true, false}) {
-    Info().autoconnect = autoconnect;
-    for (const int n : {1, 0, 7}) {
-      const std::string cmd = "SetAutoConnect('global'," + std::to_string(n) + ")";
-      EXPECT_EQ(Net(cmd), "SetAutoConnect set to " + std::to_string(n) + "\n");
-      EXPECT_EQ(Info().autoreconnect, n != 0) << cmd;
-      EXPECT_EQ(Info().autoconnect, autoconnect) << cmd;
-    }
-  }
-}
-
 TEST_F(NetGroupLinkTest, DisconnectAndConnectTheClientLink) {
   Info().autoreconnect = false;
   for (const char* cmd : {"Disconnect('global')", "DisconnectServer('global')"}) {
@@ -156,14 +135,6 @@ TEST_F(NetGroupLinkTest, DisconnectAndConnectTheClientLink) {
     Net("Connect('global')");
     EXPECT_TRUE(LoggedInAgain(logins)) << cmd;
   }
-}
-
-TEST_F(NetGroupLinkTest, ForbitAcceptStopsNewLinksOfThatServerOnly) {
-  iServer* server = m_server->GetNetServer();
-  ASSERT_FALSE(server->IsForbitAccept());
-  EXPECT_EQ(Net("ForbitAccept('center')"), "ForbitAccept server center ok \n");
-  EXPECT_TRUE(server->IsForbitAccept());
-  EXPECT_NE(Link().GetNetClientConnect(), nullptr);
 }
 
 TEST_F(NetGroupLinkTest, SetEntersSavesAndAppliesAnAllowedAddress) {
@@ -184,32 +155,6 @@ TEST_F(NetGroupLinkTest, SetEntersSavesAndAppliesAnAllowedAddress) {
   const size_t logins = m_logins.results.size();
   Net("Connect('global')");
   EXPECT_TRUE(LoggedInAgain(logins));
-}
-
-TEST_F(NetGroupLinkTest, CommandTracingByNameAndForAllLinks) {
-  iClient* client = m_client->GetNetClient();
-  iServer* server = m_server->GetNetServer();
-  struct stCase {
-    const char* cmd;
-    bool clientSend, clientRecv, serverSend, serverRecv;
-    const char* console;
-  };
-  const stCase cases[] = {
-      {"TraceSendCmdA('global',1)", true, false, false, false, ""},
-      {"TraceRecieveCmdA('center',1)", true, false, false, true, ""},
-      {"TraceSendCmdA('global',0)", false, false, false, true, ""},
-      {"TraceSendCmd(1)", true, false, true, true, "发送命令的调试 = 1\n"},
-      {"TraceRecieveCmd(1)", true, true, true, true, "接收命令的调试 = 1\n"},
-      {"TraceSendCmd(0)", false, true, false, true, "发送命令的调试 = 0\n"},
-      {"TraceRecieveCmd(0)", false, false, false, false, "接收命令的调试 = 0\n"},
-  };
-  for (const stCase& c : cases) {
-    EXPECT_EQ(Net(c.cmd), c.console) << c.cmd;
-    EXPECT_EQ(client->IsTraceSendCmd(), c.clientSend) << c.cmd;
-    EXPECT_EQ(client->IsTraceRecieveCmd(), c.clientRecv) << c.cmd;
-    EXPECT_EQ(server->IsTraceSendCmd(), c.serverSend) << c.cmd;
-    EXPECT_EQ(server->IsTraceRecieveCmd(), c.serverRecv) << c.cmd;
-  }
 }
 
 }  // namespace

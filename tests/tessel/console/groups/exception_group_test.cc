@@ -9,7 +9,6 @@
 #include "cmd_group_util.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/link/cmd_send.h"
-#include "tessel/msg/ostream_cmd.h"
 
 // The faults this group raises on the worker, and "dump", are reported and end the process in
 // order: that is tested once in-process (host/tessel_crash_test.cc) and for every fault in the

@@ -34,27 +34,20 @@ std::string Traced(cCmdArray& array) {
 TEST_F(GroupLinkTest, TheHostGroupShowsTheGroupsOfTheNamedEndpoints) {
   const std::string inputHelp = RunInGroup(cCmdInput::Instance(), "Help()").out;
   const std::string testHelp = RunInGroup(cCmdTest::Instance(), "Help()").out;
-  const struct {
-    std::string statement;
-    std::string out;
-  } cases[] = {
-      {"ServerCmds('center')", Traced(*m_server->GetBridgeServer())},
-      {"ServerCmd('center',3)", inputHelp},
-      {"ServerCmd('center',99)", "not find cmd\n"},
-      {"ClientCmds('global')", Traced(Link())},
-      {"ClientCmd('global',6)", testHelp},
-      {"ClientCmd('global',99)", "not find cmd\n"},
-      {"ClientCmds('center')", "func_ClientCmds not find client\n"},
-      {"ClientCmd('center',1)", "func_ClientCmd not find client\n"},
-      {"ServerCmds('global')", "not find server\n"},
-      {"ServerCmd('global',1)", "not find server\n"},
-  };
   EXPECT_NE(Traced(Link()).find("name cCmd_TestRecord"), std::string::npos);
-  for (const auto& c : cases) {
-    const stGroupRun run = RunInGroup(cCmdTessel::Instance(), c.statement);
-    EXPECT_TRUE(run.ok) << c.statement;
-    EXPECT_EQ(run.out, c.out) << c.statement;
-  }
+  CheckGroupCases(cCmdTessel::Instance(),
+                  {
+                      {"ServerCmds('center')", true, Traced(*m_server->GetBridgeServer())},
+                      {"ServerCmd('center',3)", true, inputHelp},
+                      {"ServerCmd('center',99)", true, "not find cmd\n"},
+                      {"ClientCmds('global')", true, Traced(Link())},
+                      {"ClientCmd('global',6)", true, testHelp},
+                      {"ClientCmd('global',99)", true, "not find cmd\n"},
+                      {"ClientCmds('center')", true, "func_ClientCmds not find client\n"},
+                      {"ClientCmd('center',1)", true, "func_ClientCmd not find client\n"},
+                      {"ServerCmds('global')", true, "not find server\n"},
+                      {"ServerCmd('global',1)", true, "not find server\n"},
+                  });
 }
 
 // A command served from a link runs another one for the same requester: both outputs come

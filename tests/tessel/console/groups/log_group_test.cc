@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "cmd_group_util.h"
@@ -25,23 +23,13 @@ class LogGroup : public ::testing::Test {
 };
 
 TEST_F(LogGroup, AppendersAreAnnouncedOnStandardOutputAndReceiveTheMatchingLoggers) {
-  struct stCase {
-    const char* statement;
-    const char* out;
-  } const cases[] = {
-      {"add_appender_file('grouplog.file*','grouplog_file.log')",
-       "append file grouplog.file* grouplog_file.log\n"},
-      {"add_appender_folder('grouplog.folder','grouplog_folder')",
-       "append folder grouplog.folder grouplog_folder\n"},
-      {"add_appender_cout('grouplog.cout')", "append cout grouplog.cout\n"},
-      {"flush_log_cache()", ""},
-  };
-  for (const auto& c : cases) {
-    const stGroupRun run = RunInGroup(cCmdLog::Instance(), c.statement);
-    EXPECT_TRUE(run.ok) << c.statement;
-    EXPECT_EQ(run.out, c.out) << c.statement;
-  }
-
+  CheckGroupCases(cCmdLog::Instance(),
+                  {{"add_appender_file('grouplog.file*','grouplog_file.log')", true,
+                    "append file grouplog.file* grouplog_file.log\n"},
+                   {"add_appender_folder('grouplog.folder','grouplog_folder')", true,
+                    "append folder grouplog.folder grouplog_folder\n"},
+                   {"add_appender_cout('grouplog.cout')", true, "append cout grouplog.cout\n"},
+                   {"flush_log_cache()", true, ""}});
   tessel_write(loglib::logger("grouplog.file.one"), "to the file");
   tessel_write(loglib::logger("grouplog.folder"), "to the folder");
   tessel_write(loglib::logger("grouplog.other"), "to nobody");

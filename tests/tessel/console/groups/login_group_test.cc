@@ -10,19 +10,11 @@ namespace {
 TEST(LoginGroup, CallsTypedOnTheConsoleAreRefusedWithTheirErrorLine) {
   GroupTestHost();
   const std::string fatherBefore = cTessel::Instance().GetAccountFather();
-  const struct {
-    const char* statement;
-    const char* line;
-  } cases[] = {
-      {"Login('opsuser','mxmx')", "func_Login error! can not solve local cmd!"},
-      {"Logined(1,'global')", "func_Logined error! can not solve local cmd!"},
-      {"Logout()", "func_Logout error! can not solve local cmd!"},
-  };
-  for (const auto& c : cases) {
-    stGroupRun run = RunInGroup(cCmdLogin::Instance(), c.statement);
-    EXPECT_TRUE(run.ok) << c.statement;
-    EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
-  }
+  CheckGroupCases(
+      cCmdLogin::Instance(),
+      {{"Login('opsuser','mxmx')", true, "func_Login error! can not solve local cmd!\n"},
+       {"Logined(1,'global')", true, "func_Logined error! can not solve local cmd!\n"},
+       {"Logout()", true, "func_Logout error! can not solve local cmd!\n"}});
   EXPECT_EQ(cTessel::Instance().GetAccountFather(), fatherBefore) << "Logined stored nothing";
 }
 

@@ -65,23 +65,16 @@ TEST_F(RemoteCallGroup, SafeCallForwardsBooleansNumbersAndStringsIntoTheScript) 
 }
 
 TEST_F(RemoteCallGroup, BadCallsAreReportedAndNeverReachTheScript) {
-  struct stCase {
-    const char* statement;
-    const char* out;
-  } const cases[] = {
-      {"SafeCall('probe')", "nParamNum < 2\n"},
-      {"SafeCall()", "nParamNum < 2\n"},
-      {"SafeCall({},'x')", "ParamNum not string\n"},
-      {"SafeCall('probe',{})", "ParamNum not string\n"},
-      {"SafeCall('probe','x',{})", "unknow param type \n"},
-      {"SafeCall('probe','x',print)", "unknow param type \n"},
-      {"SafeCall('probe','x',nil)", "unknow param type \n"},
-  };
-  for (const auto& c : cases) {
-    const stGroupRun run = RunInGroup(cCmdRemoteCall::Instance(), c.statement);
-    EXPECT_TRUE(run.ok) << c.statement;
-    EXPECT_EQ(run.out, c.out) << c.statement;
-  }
+  CheckGroupCases(cCmdRemoteCall::Instance(),
+                  {
+                      {"SafeCall('probe')", true, "nParamNum < 2\n"},
+                      {"SafeCall()", true, "nParamNum < 2\n"},
+                      {"SafeCall({},'x')", true, "ParamNum not string\n"},
+                      {"SafeCall('probe',{})", true, "ParamNum not string\n"},
+                      {"SafeCall('probe','x',{})", true, "unknow param type \n"},
+                      {"SafeCall('probe','x',print)", true, "unknow param type \n"},
+                      {"SafeCall('probe','x',nil)", true, "unknow param type \n"},
+                  });
   EXPECT_EQ(Calls(), "");
   const stGroupRun missing = RunInGroup(cCmdRemoteCall::Instance(), "SafeCall('nosuch','x')");
   EXPECT_NE(missing.out.find("not find file SafeCall//nosuch\n"), std::string::npos) << missing.out;
