@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "loglib/logger_lines.h"
+#include "testkit/logger_lines.h"
 #include "tessel/msg/chat_exception.h"
 
 namespace {

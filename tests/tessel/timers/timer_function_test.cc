@@ -7,7 +7,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "loglib/logger_lines.h"
+#include "testkit/logger_lines.h"
 #include "tessel/contracts/baselib.h"
 #include "testkit/stdout_capture.h"
 
