@@ -175,11 +175,11 @@ TEST_F(TimerManagerTest, TimersAddedDuringAPassWaitForTheNextRunAndNestedRunsDoN
 // from it.
 TEST_F(TimerManagerTest, TheSecondsDifferenceMovesTheManagersClockAndItsTimers) {
   Probe p, next;
-  const long start = time.clock.seconds;
+  const long start = time.clock.GetSeconds();
   p.AddTimer(TimeRange_Hour, TimerEnum_Once, 1, 0);
   tm.SetDiff(3600);
   EXPECT_EQ(tm.GetSTime(), start + 3600);
-  EXPECT_EQ(time.clock.seconds, start);
+  EXPECT_EQ(time.clock.GetSeconds(), start);
   time.Step(0);
   EXPECT_EQ(p.fired.size(), 1u);
   ASSERT_EQ(tm.AddTimerNext(TimeRange_Minute, 3, next.GetTimerObj(), 0, "next"), 1);
