@@ -1,12 +1,86 @@
-#include "tessel/core/route_text.h"
-
+// The texts of commands: Lua literals, login calls and route calls.
 #include <gtest/gtest.h>
 
 #include <lua.hpp>
+#include <memory>
+#include <random>
+#include <string>
 
 #include "tessel/console/path_router.h"
+#include "tessel/core/login_text.h"
+#include "tessel/core/lua_text.h"
+#include "tessel/core/route_text.h"
 
 namespace {
+
+// The string value of `literal` as a fresh Lua 5.1 state reads it; "<no load>" when it does
+// not run.
+std::string ReadBack(const std::string& literal) {
+  std::unique_ptr<lua_State, void (*)(lua_State*)> L{luaL_newstate(), lua_close};
+  const std::string chunk = "return " + literal;
+  if (luaL_loadstring(L.get(), chunk.c_str()) != 0 || lua_pcall(L.get(), 0, 1, 0) != 0)
+    return "<no load>";
+  std::size_t len = 0;
+  const char* value = lua_tolstring(L.get(), -1, &len);
+  return std::string(value != nullptr ? value : "", len);
+}
+
+// The usual long brackets unless the text holds (or ends in part of) their closing bracket;
+// then the lowest level the text does not contain.
+TEST(LuaText, ATextGetsTheLowestLongBracketLevelItCannotClose) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"hello", "[[hello]]"},           {"a]b", "[[a]b]]"},     {"x]]y", "[=[x]]y]=]"},
+      {"x]]y]=]z", "[==[x]]y]=]z]==]"}, {"a[[b", "[=[a[[b]=]"}, {"end]", "[=[end]]=]"},
+      {"a]]b]=", "[==[a]]b]=]==]"}};
+  for (const auto& [text, wrapped] : cases) EXPECT_EQ(wrapped, LuaLongBracket(text)) << text;
+  // Lua reads every line end inside a long bracket as a line feed; a leading one is kept.
+  EXPECT_EQ("\nreturn", ReadBack(LuaLongBracket("\rreturn")));
+  EXPECT_EQ("\nx", ReadBack(LuaLongBracket("\r\nx")));
+  EXPECT_EQ("\\0001", LuaEscape(std::string_view("\0"
+                                                 "1",
+                                                 2)));
+}
+
+// Random texts of the characters that can end a quote or a bracket (a fixed seed): wrapped in
+// long brackets (line ends aside) or quoted they read back unchanged, so output holding
+// brackets can never run as code on the requester.
+TEST(LuaText, EveryWrappedOrQuotedTextReadsBackUnchanged) {
+  std::mt19937 rng(17);
+  const std::string alphabet = "]]]]=[[-'\"\\\nxé";
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    for (size_t n = rng() % 24; n > 0; --n) text += alphabet[rng() % alphabet.size()];
+    EXPECT_EQ(text, ReadBack(LuaLongBracket(text))) << text;
+    if (round % 3 == 0) text += char(rng() % 256);
+    EXPECT_EQ(text, ReadBack(LuaQuote(text))) << text;
+  }
+  std::string everyByte(1, '\0');
+  for (int c = 1; c < 256; ++c) everyByte += static_cast<char>(c);
+  EXPECT_EQ(everyByte + "1", ReadBack(LuaQuote(everyByte + "1")));
+}
+
+TEST(LoginText, OnlyOneLoginCallWithLiteralArgumentsIsRecognisedAndItsPasswordMasked) {
+  stLoginCall call;
+  ASSERT_TRUE(ParseLoginCall("Login('gm',\"pw\")", &call));
+  EXPECT_EQ(call.name, "Login");
+  EXPECT_EQ(call.args, (std::vector<std::string>{"'gm'", "\"pw\""}));
+  EXPECT_TRUE(ParseLoginCall("\tLogined(-1, 2.5, 'game_220');  "));
+  EXPECT_TRUE(ParseLoginCall("Logout()"));
+  // An escaped quote stays inside the string, exactly as Lua reads it.
+  EXPECT_TRUE(ParseLoginCall("Login('a\\'); os.exit() --','b')"));
+  for (const char* refused :
+       {"Login('a','b') Login('c','d')", "Login('a','b');;", "Login('a',b)", "Login('a'..'b')",
+        "Login('a\nb')", "Login('a', 'b') --[[x]]", "Login 'a'", "Loginx('a')", "login('a')",
+        "Login(1e5)", "Login(0x10)", "Login('a',)", "Login(", "Login('a'", "", "os.exit()",
+        "Login('a\\\n')"})
+    EXPECT_FALSE(ParseLoginCall(refused)) << refused;
+  const std::pair<const char*, const char*> masked[] = {
+      {"Login('gm','s3cret')", "Login('gm','******')"},
+      {" Login( 'gm' , \"a much longer secret\" ) ;", "Login('gm','********')"},
+      {"Logined(1,'game')", "Logined(1,'game')"},
+      {"x() Login('gm','s3cret')", "x() Login(***)"}};
+  for (const auto& [text, shown] : masked) EXPECT_EQ(MaskCmdText(text), shown);
+}
 
 using Names = std::vector<std::string>;
 
