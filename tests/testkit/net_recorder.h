@@ -53,7 +53,7 @@ inline bool IsRecord(const stDelivery& d, uint16_t type) {
   return d.kind == 2 && d.Type() == type;
 }
 
-// Records every OnMessage; after Close() any further call counts as a late delivery.
+// Records every OnMessage.
 class cRecorder : public iCallbackNet {
  public:
   using Pred = std::function<bool(const stDelivery&)>;
@@ -61,7 +61,6 @@ class cRecorder : public iCallbackNet {
   int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override {
     const char* bytes = static_cast<const char*>(data);
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_closed) return ++m_late, 1;
     m_items.push_back(
         {kind, {bytes, bytes + size}, send, send ? send->GetID() : (unsigned short)0});
     m_changed.notify_all();
@@ -70,14 +69,6 @@ class cRecorder : public iCallbackNet {
   std::vector<stDelivery> Snapshot() {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_items;
-  }
-  void Close() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_closed = true;
-  }
-  int Late() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_late;
   }
   size_t Count(const Pred& pred) {
     auto all = Snapshot();
@@ -126,8 +117,6 @@ class cRecorder : public iCallbackNet {
   std::mutex m_lock;
   std::condition_variable m_changed;
   std::vector<stDelivery> m_items;
-  bool m_closed = false;
-  int m_late = 0;
 };
 
 // A server listening on 127.0.0.1 at a free port; stopped and released on destruction.
