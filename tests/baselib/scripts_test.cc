@@ -102,7 +102,6 @@ TEST_F(ScriptsTest, ScriptsRunThroughTheManagerAndMayReloadThemselvesWhileRunnin
   EXPECT_FALSE(RunScriptFileFunc("exe/init_nobody", "init"));
   EXPECT_EQ(Eval("RunScript('job', 'main')"), "true");
   EXPECT_EQ(Eval("RunScript('job', 'missing')"), "false");
-  EXPECT_EQ(Eval("RunScriptString('job', 'count = count + 10')"), "true");
   EXPECT_EQ(Eval("RunScriptTestF('t')"), "1");  // failed scripts
   EXPECT_EQ(Eval("require('lib/util') and require('lib.util').answer"), "42");
   EXPECT_EQ(Eval("loads"), "2");  // 'lib.util' once and 'lib/util' once

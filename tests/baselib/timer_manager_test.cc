@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <sstream>
 #include <vector>
 
 #include "testkit/fake_clock.h"
@@ -108,12 +107,7 @@ TEST_F(TimerManagerTest, BadArgumentsRegisterNothing) {
   EXPECT_EQ(p.AddTimer(TimeRange_MS, static_cast<TimerEnum>(3), 1, 0), 0);
   EXPECT_EQ(p.AddTimer(TimeRange_MS, TimerEnum_Repeat, 0, 0), 0);
   EXPECT_EQ(tm._AddTimer(TimeRange_MS, TimerEnum_Once, 1, nullptr, 0), 0);
-  EXPECT_EQ(tm._KillTimer(static_cast<TimeRange>(7), TimerEnum_Once, 1, p.GetTimerObj(), 0), 0);
-  EXPECT_EQ(tm.CheckTimer(bad, TimerEnum_Once, 1, p.GetTimerObj(), 0), 0);
   EXPECT_EQ(tm.AddTimerNext(bad, 1, p.GetTimerObj(), 0, "x"), 0);
-  unsigned long t = 7;
-  tm.AddTime(bad, t);
-  EXPECT_EQ(t, 7u);
   EXPECT_EQ(tm.GetTimerCount() + tm.GetRequestCount(), 0u);
   EXPECT_EQ(p.GetTimerObj()->m_nRef, 1);
 }
@@ -147,16 +141,14 @@ TEST_F(TimerManagerTest, ATimerNeverReachesAnObjectThatEndedItsTimersOrItself) {
 }
 
 // Timers added during a pass, even when already due, wait for the next run; a nested Run from
-// inside a timer does nothing; a crash report names the timer being fired.
+// inside a timer does nothing.
 TEST_F(TimerManagerTest, TimersAddedDuringAPassWaitForTheNextRunAndNestedRunsDoNothing) {
   Probe p, inner;
   bool innerFiredInNestedRun = true;
-  std::ostringstream during, idle;
   p.action = [&](unsigned long id) {
     p.AddTimer(TimeRange_MS, TimerEnum_At, 0, id + 1);
     tm.Run(0);
     innerFiredInNestedRun = !inner.fired.empty();
-    tm.ReportCrashToStream(during);
   };
   tm.AddTimer(TimeRange_MS, TimerEnum_Once, 0, p.GetTimerObj(), 9, "payday");
   tm.AddTimer(TimeRange_MS, TimerEnum_Once, 0, inner.GetTimerObj(), 0, "inner");
@@ -164,11 +156,8 @@ TEST_F(TimerManagerTest, TimersAddedDuringAPassWaitForTheNextRunAndNestedRunsDoN
   EXPECT_EQ(p.fired.size(), 1u);
   EXPECT_FALSE(innerFiredInNestedRun);
   EXPECT_EQ(inner.fired.size(), 1u);
-  EXPECT_NE(during.str().find("id 9 name payday"), std::string::npos) << during.str();
   time.Step(1);
   EXPECT_EQ(p.fired, (Ids{9, 10}));
-  tm.ReportCrashToStream(idle);
-  EXPECT_EQ(idle.str(), "timer idle\n");
 }
 
 // The difference moves the manager's seconds (not the machine clock) and the timers counted
@@ -187,10 +176,6 @@ TEST_F(TimerManagerTest, TheSecondsDifferenceMovesTheManagersClockAndItsTimers) 
   EXPECT_TRUE(next.fired.empty());
   time.Step(1000);
   EXPECT_EQ(next.fired.size(), 1u);
-  tm.SetDiff(-10);
-  unsigned long t = 2;
-  tm.AddTime(TimeRange_Hour, t);
-  EXPECT_EQ(t, static_cast<unsigned long>(start + 180 - 10 + 7200));
 }
 
 }  // namespace

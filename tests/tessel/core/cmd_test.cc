@@ -73,8 +73,7 @@ TEST(Cmd, AGroupIsBoundOnceAndNestedCommandsSeeTheirOwnText) {
 }
 
 // Every run counts and adds the milliseconds it took; a refused one neither runs nor counts; a
-// failure restores the outer command text; direct mode survives many errors silently; a name
-// matches a leading part of the word behind the prefix.
+// failure restores the outer command text; direct mode survives many errors silently.
 TEST(Cmd, FailuresAreReportedCountedAndRestoreTheOuterCommandText) {
   SetTimerFunctionTick(&FakeTick);
   cProbeCmd group("cCmd_Account"), refusing("cCmd_No", true), direct;
@@ -105,9 +104,6 @@ TEST(Cmd, FailuresAreReportedCountedAndRestoreTheOuterCommandText) {
   EXPECT_TRUE(direct.Do("SeenCmd()"));
   EXPECT_EQ(out.Text().size(), before);
   EXPECT_EQ(lua_gettop(direct.GetLua()), 0);
-  for (const char* name : {"Acc", "Account"}) EXPECT_TRUE(group.FindName(name)) << name;
-  for (const char* name : {"account", "cCmd_Account", "count", ""})
-    EXPECT_FALSE(group.FindName(name)) << name;
 }
 
 // A failing login call (in Lua, in the native function, or slower than the guard allows) is
@@ -166,8 +162,7 @@ TEST(CmdArray, SlotsWrapAroundTheFilledLevelsAndANameFindsTheLowestMatch) {
   array.AddCmd(3, &three);
   array.AddCmd(0, &zero);
   EXPECT_EQ(array.GetCmdCount(), 8u);
-  EXPECT_EQ(array.GetCmd(1), nullptr);
-  EXPECT_EQ(array.GetCmd(99), nullptr);
+  EXPECT_EQ(array.GetCmd(1) || array.GetCmd(99), false);
   EXPECT_EQ(array.FindCmd(&three), 3);
   EXPECT_EQ(array.NextCmd(&seven), &zero);
   EXPECT_EQ(array.NextCmd(&zero), &three);

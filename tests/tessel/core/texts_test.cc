@@ -36,9 +36,6 @@ TEST(LuaText, ATextGetsTheLowestLongBracketLevelItCannotClose) {
   // Lua reads every line end inside a long bracket as a line feed; a leading one is kept.
   EXPECT_EQ("\nreturn", ReadBack(LuaLongBracket("\rreturn")));
   EXPECT_EQ("\nx", ReadBack(LuaLongBracket("\r\nx")));
-  EXPECT_EQ("\\0001", LuaEscape(std::string_view("\0"
-                                                 "1",
-                                                 2)));
 }
 
 // Random texts of the characters that can end a quote or a bracket (a fixed seed): wrapped in
@@ -114,89 +111,48 @@ std::vector<std::string> CallArgs(const std::string& chunk) {
   return g_args;
 }
 
-Names Expected(const Names& names, const std::string& param, int group, const std::string& text) {
-  Names out = names;
-  out.push_back(param);
-  out.push_back(std::to_string(group));
-  out.push_back(text);
-  return out;
-}
-
-TEST(RouteTextTest, EveryValueComesBackExactlyFromABuiltCall) {
-  for (const char* value : kNasty) {
-    const stPathCall call{{"map", value, "global"}, value, 4, value};
-    for (int hops : {0, 5}) {
-      const std::string text = MakePathCall(call, hops);
-      EXPECT_EQ(CallArgs(text), Expected(call.names, value, 4, value)) << text;
-      EXPECT_EQ(ReadHopMark(text), hops) << text;
-    }
-    const std::string find = MakeFindCall({"map", value}, 2);
-    EXPECT_EQ(CallArgs(find), (Names{"map", value})) << find;
-  }
-}
-
-TEST(RouteTextTest, AFilledTemplateOrReturnPathCarriesTextAndParameterIntact) {
+// Every value comes back exactly from a built call, a find call, a filled template and a way
+// back (which names the hops in reverse and keeps the parameter; the answer fills in the rest,
+// as an endpoint does when it sends output back).
+TEST(RouteTextTest, EveryValueComesBackExactlyFromABuiltOrFilledCall) {
   const Names names = {"map", "game", "global"};
+  auto expected = [](Names out, const std::string& value, int group) {
+    out.insert(out.end(), {value, std::to_string(group), value});
+    return out;
+  };
+  const std::string route = *RouteForStore(MakeRouteTemplate(names));
   for (const char* value : kNasty) {
-    const std::string route = *RouteForStore(MakeRouteTemplate(names));
-    const std::string filled = FillRoute(route, 1, value, value);
-    EXPECT_EQ(CallArgs(filled), Expected(names, value, 1, value)) << filled;
-
-    // The way back names the hops in reverse and keeps the parameter; the answer fills in the
-    // rest, as an endpoint does when it sends output back.
-    const stPathCall call{names, value, 1, "Ver()"};
-    const std::string back = FillRoute(MakeReturnPath(call), 7, value, "unused");
-    EXPECT_EQ(CallArgs(back), Expected({"global", "game", "map"}, value, 7, value)) << back;
+    const std::string text = MakePathCall({{"map", value, "global"}, value, 4, value}, 5);
+    EXPECT_EQ(CallArgs(text), expected({"map", value, "global"}, value, 4)) << text;
+    EXPECT_EQ(RouteNames(text), (Names{"map", value, "global"})) << text;
+    EXPECT_EQ(ReadHopMark(text), 5) << text;
+    EXPECT_EQ(CallArgs(MakeFindCall({"map", value}, 2)), (Names{"map", value}));
+    EXPECT_EQ(CallArgs(FillRoute(route, 1, value, value)), expected(names, value, 1)) << value;
+    const std::string back = FillRoute(MakeReturnPath({names, value, 1, "Ver()"}), 7, value, "");
+    EXPECT_EQ(CallArgs(back), expected({"global", "game", "map"}, value, 7)) << back;
   }
 }
 
-TEST(RouteTextTest, ARouteIsStoredWithAParameterPlaceholder) {
-  struct stCase {
-    const char* route;
-    std::optional<std::string> stored;
-  } cases[] = {
+// A route is stored with a parameter placeholder; names are read before the parameter; only a
+// hop mark at the very end counts.
+TEST(RouteTextTest, StoredRoutesNamesAndHopMarksAreReadFromTheirPlace) {
+  const std::pair<const char*, std::optional<std::string>> stored[] = {
       {"SendPathCmd('a','b','%3%',%1%,[=[%2%]=])", "SendPathCmd('a','b','%3%',%1%,[=[%2%]=])"},
       {"SendPathCmd('a','b','',%1%,[=[%2%]=])", "SendPathCmd('a','b','%3%',%1%,[=[%2%]=])"},
       {"SendPathCmd('a','b','p',%1%,[=[%2%]=])", "SendPathCmd('a','b','p%3%',%1%,[=[%2%]=])"},
       {"SendPathCmd(a,b,%1%,[=[%2%]=])", std::nullopt},
-      {"", std::nullopt},
-  };
-  for (const stCase& c : cases) EXPECT_EQ(RouteForStore(c.route), c.stored) << c.route;
-}
-
-TEST(RouteTextTest, RouteNamesReadsTheHopsBeforeTheParameter) {
-  struct stCase {
-    std::string route;
-    Names names;
-  } cases[] = {
-      {MakeRouteTemplate({"map", "game", "global"}), {"map", "game", "global"}},
-      {MakeRouteTemplate({"it's", "%1%", "a\\b"}), {"it's", "%1%", "a\\b"}},
-      {MakePathCall({{"a", "b"}, "p,q", 1, "x','y"}, 3), {"a", "b"}},
+      {"", std::nullopt}};
+  for (const auto& [route, store] : stored) EXPECT_EQ(RouteForStore(route), store) << route;
+  const std::pair<const char*, Names> names[] = {
       {" SendPathCmd( 'a' , \"b\" ,'p',1,'t')", {"a", "b"}},
       {"FindPathOnRoute('a','b')", {}},
-      {"SendPathCmd('a", {}},
-  };
-  for (const stCase& c : cases) EXPECT_EQ(RouteNames(c.route), c.names) << c.route;
-
-  // A link's key: its id, unsigned even at the top of the range, and how it went down.
-  std::string key;
-  FormatLinkIDDisconnect(key, 4294967295u, -1);
-  EXPECT_EQ(key, "4294967295_-1");
-}
-
-TEST(RouteTextTest, OnlyAHopMarkAtTheVeryEndCounts) {
-  struct stCase {
-    const char* chunk;
-    int hops;
-  } cases[] = {
-      {"SendPathCmd('a','b','',1,[[x]]) --hops=7", 7},
-      {"SendPathCmd('a','b','',1,[[x]]) --hops=12\n", 12},
-      {"SendPathCmd('a','b','',1,[[x --hops=9]])", 0},
-      {"SendPathCmd('a','b','',1,[[x]]) --hops=", 0},
-      {"SendPathCmd('a','b','',1,[[x]]) --hops=3x", 0},
-      {"", 0},
-  };
-  for (const stCase& c : cases) EXPECT_EQ(ReadHopMark(c.chunk), c.hops) << c.chunk;
+      {"SendPathCmd('a", {}}};
+  for (const auto& [route, hops] : names) EXPECT_EQ(RouteNames(route), hops) << route;
+  const std::pair<const char*, int> marks[] = {{"SendPathCmd('a','b','',1,[[x]]) --hops=12\n", 12},
+                                               {"SendPathCmd('a','b','',1,[[x --hops=9]])", 0},
+                                               {"SendPathCmd('a','b','',1,[[x]]) --hops=", 0},
+                                               {"SendPathCmd('a','b','',1,[[x]]) --hops=3x", 0}};
+  for (const auto& [chunk, hops] : marks) EXPECT_EQ(ReadHopMark(chunk), hops) << chunk;
 }
 
 }  // namespace
