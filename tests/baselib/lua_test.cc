@@ -103,32 +103,4 @@ TEST(Registration, ResultsArePushedByTypeAndCapturesDieWithTheirState) {
   EXPECT_EQ(counter.use_count(), 1);
 }
 
-// Every way of running text gives the Lua code of its failure and leaves a clean stack; only
-// DoString1 leaves the chunk's results. Call takes the pushed arguments below which the
-// function may be pushed; every failure leaves the stack clean.
-TEST(KLuaScript, RunningTextAndCallsReportTheirFailureAndLeaveACleanStack) {
-  KLuaScript script("test");
-  lua_State* L = script.GetLua();
-  for (const auto& [code, text] :
-       {std::pair{0, "x = 40 + 2"}, {LUA_ERRSYNTAX, "x = "}, {LUA_ERRRUN, "error('boom')"}}) {
-    EXPECT_EQ(script.DoString(text) + lua_dostring(L, text, "cCmd_Test") + script.DoCmd(text),
-              3 * code)
-        << text;
-    EXPECT_EQ(lua_gettop(L), 0) << text;
-  }
-  EXPECT_EQ(script.DoString1("function Cat(a, b) return a .. b, 7 end return x + 1, 'two'"), 0);
-  EXPECT_EQ(lua_gettop(L), 2);
-  lua_settop(L, 0);
-  lua_getglobal(L, "Cat");
-  lua_pushstring(L, "c");
-  lua_pushnumber(L, 5);
-  EXPECT_EQ(script.Call("Cat", 2, LUA_MULTRET), 2);
-  EXPECT_STREQ(lua_tostring(L, 1), "c5");
-  lua_settop(L, 0);
-  lua_pushnil(L);
-  EXPECT_EQ(script.Call("Cat", 1, 0), -1);  // concatenating nil fails inside
-  EXPECT_EQ(script.Call("Missing", 0, 0) + script.Call("Cat", 3, 0), -2);
-  EXPECT_EQ(lua_gettop(L), 0);
-}
-
 }  // namespace

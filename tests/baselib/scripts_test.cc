@@ -91,8 +91,6 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
 TEST_F(ScriptsTest, ScriptsRunThroughTheManagerAndMayReloadThemselvesWhileRunning) {
   dir.write("s/self.lua", "function main() ClearAScript('self') ReloadAll() return 1 end");
   dir.write("s/job.lua", "count = (count or 0) + 1 function main() return count end");
-  dir.write("s/t/one.lua", "function main() end");
-  dir.write("s/t/two.lua", "function main() error('two fails') end");
   dir.write("s/lib/util.lua", "loads = (loads or 0) + 1 return {answer = 42}");
   manager.CreateScript("s");
   manager.SetBindFunc(&BindAll);
@@ -102,7 +100,6 @@ TEST_F(ScriptsTest, ScriptsRunThroughTheManagerAndMayReloadThemselvesWhileRunnin
   EXPECT_FALSE(RunScriptFileFunc("exe/init_nobody", "init"));
   EXPECT_EQ(Eval("RunScript('job', 'main')"), "true");
   EXPECT_EQ(Eval("RunScript('job', 'missing')"), "false");
-  EXPECT_EQ(Eval("RunScriptTestF('t')"), "1");  // failed scripts
   EXPECT_EQ(Eval("require('lib/util') and require('lib.util').answer"), "42");
   EXPECT_EQ(Eval("loads"), "2");  // 'lib.util' once and 'lib/util' once
   EXPECT_EQ(Eval("pcall(dofile, 'absent')"), "false");

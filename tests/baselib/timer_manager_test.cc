@@ -100,18 +100,6 @@ TEST_F(TimerManagerTest, KillResetAndRequestsRemoveOnlyTheirTimersInOrder) {
   EXPECT_EQ(q.GetTimerObj()->m_nRef, 1);
 }
 
-TEST_F(TimerManagerTest, BadArgumentsRegisterNothing) {
-  Probe p;
-  const auto bad = static_cast<TimeRange>(5);
-  EXPECT_EQ(p.AddTimer(bad, TimerEnum_Once, 1, 0), 0);
-  EXPECT_EQ(p.AddTimer(TimeRange_MS, static_cast<TimerEnum>(3), 1, 0), 0);
-  EXPECT_EQ(p.AddTimer(TimeRange_MS, TimerEnum_Repeat, 0, 0), 0);
-  EXPECT_EQ(tm._AddTimer(TimeRange_MS, TimerEnum_Once, 1, nullptr, 0), 0);
-  EXPECT_EQ(tm.AddTimerNext(bad, 1, p.GetTimerObj(), 0, "x"), 0);
-  EXPECT_EQ(tm.GetTimerCount() + tm.GetRequestCount(), 0u);
-  EXPECT_EQ(p.GetTimerObj()->m_nRef, 1);
-}
-
 // The handle outlives its object: a timer never reaches an object destroyed before it fires,
 // nor one deleted, killed or reset from inside its own OnTimer; a copy has its own handle.
 TEST_F(TimerManagerTest, ATimerNeverReachesAnObjectThatEndedItsTimersOrItself) {
@@ -158,24 +146,6 @@ TEST_F(TimerManagerTest, TimersAddedDuringAPassWaitForTheNextRunAndNestedRunsDoN
   EXPECT_EQ(inner.fired.size(), 1u);
   time.Step(1);
   EXPECT_EQ(p.fired, (Ids{9, 10}));
-}
-
-// The difference moves the manager's seconds (not the machine clock) and the timers counted
-// from it.
-TEST_F(TimerManagerTest, TheSecondsDifferenceMovesTheManagersClockAndItsTimers) {
-  Probe p, next;
-  const long start = time.clock.GetSeconds();
-  p.AddTimer(TimeRange_Hour, TimerEnum_Once, 1, 0);
-  tm.SetDiff(3600);
-  EXPECT_EQ(tm.GetSTime(), start + 3600);
-  EXPECT_EQ(time.clock.GetSeconds(), start);
-  time.Step(0);
-  EXPECT_EQ(p.fired.size(), 1u);
-  ASSERT_EQ(tm.AddTimerNext(TimeRange_Minute, 3, next.GetTimerObj(), 0, "next"), 1);
-  time.Step(179'000);
-  EXPECT_TRUE(next.fired.empty());
-  time.Step(1000);
-  EXPECT_EQ(next.fired.size(), 1u);
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ TEST(cLog, ANamedFileGetsTheHeaderTimeStampedLinesAndTheEndMark) {
 
 // A log opened in a folder is named by the time and deletes files over the keep time; reopened
 // in the same second it appends instead of overwriting (else there are two files, which keeps
-// both runs as well); a message log writes a text line and a type and size line.
+// both runs as well).
 TEST(cLog, OpeningInAFolderNamesTheFileByTimeAndKeepsEveryRun) {
   testkit::cTempDir dir;
   const std::string folder = dir / "log/server_3/link_msg";
@@ -78,12 +78,6 @@ TEST(cLog, OpeningInAFolderNamesTheFileByTimeAndKeepsEveryRun) {
   EXPECT_FALSE(fs::exists(old));
   const std::string all = testkit::ReadFolder(folder);
   EXPECT_TRUE(all.find("run 0") != std::string::npos && all.find("run 1") != std::string::npos);
-  cMsgLog msgs;
-  ASSERT_TRUE(msgs.Open((dir / "bridge_msg").c_str(), 3));
-  msgs.LogMsg("login", 1003, 24);
-  msgs.GetLog().Close();
-  EXPECT_TRUE(contains_shape(testkit::ReadFolder(dir / "bridge_msg"),
-                             kStamp + "login\n" + kStamp + "recieve msg type 1003 size 24\n"));
 }
 
 // The log folder of these tests: <temp>/log/server_3/<name>.

@@ -89,17 +89,6 @@ TEST(Shell, EveryQuotedTextComesThroughAsOneWordAndOutputIsKeptUpToTheLimit) {
   EXPECT_FALSE(truncated);
 }
 
-TEST(TextFileUtil, FileExistsOnlyForAFileAndTrimDropsOuterBlanksOnly) {
-  testkit::cTempDir dir;
-  EXPECT_TRUE(FileExists(dir.write("a.txt", "x").c_str()));
-  EXPECT_FALSE(FileExists(dir.path().c_str()));
-  EXPECT_FALSE(FileExists(nullptr));
-  using Texts = std::vector<std::pair<std::string, std::string>>;
-  for (auto [text, trimmed] :
-       Texts{{"  two words  ", "two words"}, {"\tx\t ", "\tx\t"}, {"  ", "  "}})
-    EXPECT_EQ(Trim(text), trimmed) << text;
-}
-
 // Starts copies of the sleep program under a name no other process on the machine has, and lets
 // the finder signal only those children.
 class ProcessFinderTest : public testing::Test {
@@ -133,7 +122,11 @@ class ProcessFinderTest : public testing::Test {
     }
     children_.insert(pid);
     // The child shows the new program file once exec is done.
-    for (int i = 0; i < 500 && ListProcessesByName(name_.c_str()).empty(); ++i) usleep(2000);
+    auto listed = [&] {
+      auto all = ListProcessesByName(name_.c_str());
+      return std::find(all.begin(), all.end(), pid) != all.end();
+    };
+    for (int i = 0; i < 500 && !listed(); ++i) usleep(2000);
     return pid;
   }
 
@@ -147,22 +140,23 @@ class ProcessFinderTest : public testing::Test {
 TEST_F(ProcessFinderTest, FindsAProgramByNameAndKillEndsTheFirstEvenIfItIgnoresClosing) {
   EXPECT_FALSE(FindProcessByName(name_.c_str()));
   EXPECT_FALSE(KillProcessByName(name_.c_str()));
-  pid_t first = Start(true);
-  pid_t second = Start(false);
+  pid_t first = Start(false);
+  pid_t second = Start(true);
   std::string upper = name_;
   std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
   EXPECT_TRUE(FindProcessByName(upper.c_str()));
   EXPECT_FALSE(FindProcessByName("tslvictim"));
   ASSERT_LT(first, second);
+  EXPECT_TRUE(KillProcessByName(name_.c_str()));
+  // Listed before the test reaps it, the ended first process is no longer there.
+  EXPECT_EQ(ListProcessesByName(name_.c_str()), std::vector<pid_t>{second});
+  EXPECT_EQ(waitpid(first, nullptr, WNOHANG), first);
   auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(KillProcessByName(name_.c_str()));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4900));
-  // Listed before the test reaps it, the ended first process is no longer there.
-  EXPECT_EQ(ListProcessesByName(name_.c_str()), std::vector<pid_t>{second});
   int status = 0;
-  ASSERT_EQ(waitpid(first, &status, 0), first);
+  ASSERT_EQ(waitpid(second, &status, 0), second);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-  EXPECT_EQ(waitpid(second, nullptr, WNOHANG), 0);
 }
 
 }  // namespace
