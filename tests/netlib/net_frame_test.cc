@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "netlib/net_send_queue.h"
-
 namespace netlib {
 namespace {
 
@@ -29,30 +27,6 @@ TEST(NetFrame, TheLengthWordDecidesWhatAFrameIs) {
     EXPECT_EQ(f.kind, kind) << std::hex << word << " with " << have;
     EXPECT_EQ(f.haveHeader, have >= 4) << std::hex << word << " with " << have;
   }
-}
-
-TEST(SendQueue, RecordsQueuedDuringAWriteLeaveTogetherInTheNextBatch) {
-  cSendQueue q;
-  q.Append("ab", 2, false);
-  ASSERT_TRUE(q.TakeBatch());
-  EXPECT_EQ(q.BatchRecords(), 1u);
-  for (int i = 0; i < 100; ++i) q.Append("xyz", 3, false);
-  q.Append("\x01", 1, true);
-  EXPECT_EQ(q.Unsent(), 6u + 100 * 7 + 5);
-  q.BatchDone();
-  ASSERT_TRUE(q.TakeBatch());
-  EXPECT_EQ(q.BatchRecords(), 101u);
-  const char* b = q.Batch().data();
-  EXPECT_EQ(ReadLe32(b), 3u);
-  EXPECT_EQ(std::string(b + 4, 3), "xyz");
-  EXPECT_EQ(ReadLe32(b + 700), 1u | kFrameInternalBit);
-  // Dropping the filling part (a cut link) keeps the batch in flight.
-  q.Append("lost", 4, false);
-  q.DropFilling();
-  EXPECT_EQ(q.Unsent(), 705u);
-  q.BatchDone();
-  EXPECT_FALSE(q.TakeBatch());
-  EXPECT_EQ(q.Unsent(), 0u);
 }
 
 }  // namespace

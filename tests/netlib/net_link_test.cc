@@ -133,30 +133,6 @@ TEST(NetLink, AnOversizeRecordOrAFloodCutsItsLinkWithItsReasonWhileOthersGoOn) {
   }
 }
 
-TEST(NetLink, APeerThatStopsReadingIsCutAtTheQueueBoundAndDelaysNoOtherLink) {
-  cRecorder srec, orec;
-  stServerInfo info = cServerScope::Defaults();
-  info.net.word[stNetParam::NetParam_SendQueueKB] = 256;
-  cServerScope s(srec, info);
-  cRawPeer stalled(s.port);
-  stalled.SetReceiveBuffer(4096);
-  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
-  cClientScope other(orec, s.port);
-  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
-  iServerLink* slow = s.server->GetLink(1);
-  auto record = MakeRecord(1001, std::string(4000, 's'));
-  int sent = 0, failed = 0;
-  while (sent < 100000 && Send(slow, record))
-    if (++sent % 50 == 0) failed += Send(s.server->GetLink(2), MakeRecord(1002, "")) != 1;
-  EXPECT_LT(sent, 100000);
-  EXPECT_EQ(failed, 0);
-  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Disconnected));
-  EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_SendQueueFull));
-  EXPECT_EQ(Send(slow, record), 0);
-  // Everything for the other link arrived while the stalled one was held up.
-  EXPECT_TRUE(orec.WaitCount([](const stDelivery& d) { return IsRecord(d, 1002); }, sent / 50));
-}
-
 // An invalid-record report cuts at once when asked to, else on the 17th.
 TEST(NetLink, AnInvalidRecordReportCutsTheLinkWhenAskedOrWhenTheyPileUp) {
   cRecorder srec, crec, crec2;

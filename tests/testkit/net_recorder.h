@@ -192,9 +192,6 @@ class cRawPeer {
     }
     return false;
   }
-  void SetReceiveBuffer(int bytes) {
-    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-  }
 
  private:
   int m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
