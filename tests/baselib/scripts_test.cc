@@ -86,11 +86,10 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   EXPECT_EQ(Value("new"), "new");
 }
 
-// A script may drop and reload itself while it runs; the script functions load and call
-// scripts of the manager; dofile and require look in the script folder.
+// A script may drop and reload itself while it runs; dofile and require look in the script
+// folder.
 TEST_F(ScriptsTest, ScriptsRunThroughTheManagerAndMayReloadThemselvesWhileRunning) {
   dir.write("s/self.lua", "function main() ClearAScript('self') ReloadAll() return 1 end");
-  dir.write("s/job.lua", "count = (count or 0) + 1 function main() return count end");
   dir.write("s/lib/util.lua", "loads = (loads or 0) + 1 return {answer = 42}");
   manager.CreateScript("s");
   manager.SetBindFunc(&BindAll);
@@ -98,8 +97,6 @@ TEST_F(ScriptsTest, ScriptsRunThroughTheManagerAndMayReloadThemselvesWhileRunnin
   EXPECT_EQ(manager.GetLoadedCount(), 0u);
   EXPECT_TRUE(RunScriptFileFunc("self", "main"));
   EXPECT_FALSE(RunScriptFileFunc("exe/init_nobody", "init"));
-  EXPECT_EQ(Eval("RunScript('job', 'main')"), "true");
-  EXPECT_EQ(Eval("RunScript('job', 'missing')"), "false");
   EXPECT_EQ(Eval("require('lib/util') and require('lib.util').answer"), "42");
   EXPECT_EQ(Eval("loads"), "2");  // 'lib.util' once and 'lib/util' once
   EXPECT_EQ(Eval("pcall(dofile, 'absent')"), "false");

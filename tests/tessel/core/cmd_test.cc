@@ -17,7 +17,6 @@ namespace {
 
 using Texts = std::vector<std::string>;
 Texts g_seen;
-std::string g_output;
 uint32_t g_tick = 1000;
 uint32_t FakeTick() {
   return g_tick;
@@ -173,28 +172,6 @@ TEST(CmdArray, SlotsWrapAroundTheFilledLevelsAndANameFindsTheLowestMatch) {
   single.AddCmd(2, &stranger);
   EXPECT_EQ(single.GetDefaultCmd(), &stranger);
   EXPECT_EQ(single.NextCmd(&stranger), nullptr);
-}
-
-// Output of a group goes to its own function, or to standard output; a text with closing long
-// brackets arrives whole. Output registered on an empty level registers nothing.
-TEST(CmdArray, OutputIsBoundToTheGivenFunctionOrTheDefault) {
-  cCmdArray array;
-  cNamedCmd own("cCmd_Own"), plain("cCmd_Plain"), none("cCmd_None");
-  auto capture = [](const char* text) { g_output += text; };
-  array.AddCmdOutput(0, &own, capture);
-  array.AddCmdOutput(1, &plain, nullptr);
-  array.AddCmdOutputF(2, &none, nullptr);
-  array.RegisterOutput(1, "Say", capture);
-  g_output.clear();
-  testkit::cStdoutCapture out;
-  array.RegisterOutput(5, "Say", capture);
-  EXPECT_TRUE(own.Do("Output('a]]b')"));
-  EXPECT_TRUE(plain.Do("Output('two') Say('three')"));
-  EXPECT_FALSE(none.Do("Output('four')"));
-  array.RunCmd(0, "Output('ran')");
-  array.RunCmd(50, "Output('no')");
-  EXPECT_EQ(g_output, "a]]bthreeran");
-  EXPECT_NE(out.Text().find("Output() two\n"), std::string::npos);
 }
 
 }  // namespace

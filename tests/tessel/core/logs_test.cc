@@ -9,7 +9,6 @@
 #include "tessel/core/loggers.h"
 #include "tessel/core/trace.h"
 #include "testkit/file_text.h"
-#include "testkit/logger_lines.h"
 #include "testkit/scoped_env.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
@@ -115,18 +114,6 @@ TEST_F(LogRoutingTest, AppendersWriteTimePrefixedLinesToTheirFileFolderOrConsole
   EXPECT_TRUE(fits(ReadFile(file), kStamp + "in the folder\n"));
   EXPECT_TRUE(contains_shape(out, kStamp + "shown\n")) << out;
   EXPECT_EQ(out.find("not shown"), std::string::npos);
-}
-
-TEST_F(LogRoutingTest, ErrorTesselWritesRedOnTheConsoleAndToTesselErr) {
-  static testing_support::logger_lines lines("tessel.err");
-  lines.take();
-  testkit::cStdoutCapture out;
-  color_.Set("1");
-  Error_Tessel("cTest::Fail bad thing");
-  EXPECT_EQ(out.Text(), "\x1b[0;91;49mcTest::Fail bad thing\n\x1b[0;96;49m");
-  const auto got = lines.take();
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_TRUE(fits(got[0], kStamp + "cTest::Fail bad thing\n")) << got[0];
 }
 
 // The program's routing happens once per process; this test owns it. A trace writes the

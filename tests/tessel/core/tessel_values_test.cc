@@ -5,7 +5,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/paths.h"
 #include "platform/registry.h"
 #include "tessel/core/log_routing.h"
 #include "testkit/child_process.h"
@@ -103,27 +102,8 @@ TEST(TesselValues, SetProgramStoresIdentityAddressesAndRegistryAndInfosReadBack)
   EXPECT_EQ(none.GetInfoValue("IP"), "");
 }
 
-// The process-wide values in a fresh process started with the launch parameter "map" = 3.
-TESSEL_CHILD_SCENARIO(values_instance_with_map) {
-  static cTestHost host;
-  host.mapName = "3";
-  host.addresses = {"127.0.0.1", "10.0.0.7"};
-  cTesselValues& values = cTesselValues::Instance();
-  std::string base = platform::ExecutableFile();
-  if (values.GetExeName() != base + "_3") return 2;
-  if (LogFilePath("tessel.info") != "log/" + base + "_3/tessel.info") return 3;
-  values.SetProgram("d", "t", "v", "game");
-  if (!IsGameServer() || IsLoginServer() || IsMapServer() || IsServer()) return 4;
-  if (GetTesselIP() != "10.0.0.7") return 5;
-  platform::RegistryKey key;
-  return key.Open("Software/" + base + "_3") && key.Get("program") == "game" ? 0 : 6;
-}
-
 // IsTesselServer follows the host's easy servers.
-TEST(TesselValues, TheProcessValuesTakeTheMapParameterAndRouteTheLogFiles) {
-  cTempDir dir;
-  stChildResult r = RunChildScenario(dir.path(), "values_instance_with_map", false);
-  EXPECT_TRUE(r.exited && r.code == 0) << r.code << r.out;
+TEST(TesselValues, IsTesselServerFollowsTheHostsEasyServers) {
   cTestHost host;
   EXPECT_FALSE(IsTesselServer());
   host.serverCount = 2;
