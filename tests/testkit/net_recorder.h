@@ -38,9 +38,6 @@ struct stDelivery {
     return w;
   }
   std::string NoticeIp() const { return bytes.size() > 12 ? std::string(bytes.data() + 12) : ""; }
-  std::string Body() const {
-    return bytes.size() < 4 ? "" : std::string(bytes.begin() + 4, bytes.end());
-  }
 };
 
 inline bool IsServerEvent(const stDelivery& d, uint32_t event, unsigned id) {
@@ -169,13 +166,8 @@ class cRawPeer {
     if (m_fd >= 0) ::close(m_fd);
   }
   bool Connected() const { return m_fd >= 0; }
-  bool Write(const void* data, size_t size) {
-    for (const char* p = static_cast<const char*>(data); size;) {
-      ssize_t n = ::send(m_fd, p, size, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      p += n, size -= size_t(n);
-    }
-    return true;
+  bool Write(const void* data, size_t size) {  // blocking: all or nothing
+    return ::send(m_fd, data, size, MSG_NOSIGNAL) == ssize_t(size);
   }
   bool Write(const std::vector<char>& bytes) { return Write(bytes.data(), bytes.size()); }
   // Reads until `want` bytes arrived, the peer closed (or reset) or `ms` passed; true when the

@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "tessel/timers/data_init.h"
-#include "tessel/timers/timer_func0.h"
 #include "tessel/timers/timer_function.h"
 #include "testkit/fake_clock.h"
 #include "testkit/logger_lines.h"
@@ -113,25 +110,6 @@ TEST(CostGuard, OverrunsAreReportedWithTheirNestingLevelAndWorkWithinTheThreshol
   }
   EXPECT_EQ(out.Text(), "load cost time 11\n");
   SetTimerFunctionTick(nullptr);
-}
-
-// The child dies of the fault: by the signal, or by the sanitizer's exit after it reported it.
-bool DiedOfTheFault(int status) {
-  return WIFSIGNALED(status) ||
-         (WIFEXITED(status) && WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 3);
-}
-
-TEST(TimerFunc0DeathTest, TheArmedTimerFaultsInsideTheTimerManagerOneSecondLater) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        ManagerClock time;
-        if (cTimerFunc0::Instance().Start() != 1) _exit(3);
-        time.Step(10);  // not yet due
-        time.Step(1000);
-        _exit(0);  // not reached
-      },
-      DiedOfTheFault, "");
 }
 
 }  // namespace
