@@ -7,34 +7,22 @@
 class FakeClock : public iTimerClock {
  public:
   std::uint32_t GetMilliSeconds() override { return ms; }
-  long GetSeconds() override { return seconds; }
-  // Moves both clocks forward; seconds follow whole elapsed seconds of the millisecond clock.
-  void Advance(std::uint32_t byMs) {
-    sub += byMs;
-    ms += byMs;
-    seconds += static_cast<long>(sub / 1000);
-    sub %= 1000;
-  }
-
+  long GetSeconds() override { return seconds + long(ms_total / 1000); }
   std::uint32_t ms = 1000;
-  long seconds = 1'700'000'000;
-  std::uint64_t sub = 0;
+  long seconds = 1'700'000'000;  // at the start
+  std::uint64_t ms_total = 0;    // moved since the start
 };
 
-// Installs a fake clock on the process's timer manager for the lifetime of a test.
-class ManagerClock {
- public:
-  ManagerClock() {
-    cTimerManager::Instance().Clear();
-    cTimerManager::Instance().SetClock(&clock);
-  }
+// Installs a fake clock on the process's timer manager for the lifetime of a test; Step
+// advances it and runs the manager.
+struct ManagerClock {
+  ManagerClock() { cTimerManager::Instance().Clear(), cTimerManager::Instance().SetClock(&clock); }
   ~ManagerClock() {
-    cTimerManager::Instance().Clear();
-    cTimerManager::Instance().SetClock(nullptr);
+    cTimerManager::Instance().Clear(), cTimerManager::Instance().SetClock(nullptr);
   }
-  // Advances the clock and runs the manager.
   void Step(std::uint32_t ms) {
-    clock.Advance(ms);
+    clock.ms += ms;
+    clock.ms_total += ms;
     cTimerManager::Instance().Run(ms);
   }
   FakeClock clock;

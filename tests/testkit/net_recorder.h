@@ -5,7 +5,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,7 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -25,16 +23,13 @@
 namespace testkit {
 
 struct stDelivery {
-  int kind = 0;
+  int kind = 0;  // 1 notice, 2 record
   std::vector<char> bytes;
   iSend* send = nullptr;
   unsigned short id = 0;
 
-  // The first 16 bits (notice or record type).
   uint16_t Type() const {
-    uint16_t t = 0;
-    if (bytes.size() >= 2) std::memcpy(&t, bytes.data(), 2);
-    return t;
+    return bytes.size() >= 2 ? uint16_t(uint8_t(bytes[0]) | bytes[1] << 8) : 0;
   }
   // The 32-bit field at 4 + 4 * index.
   uint32_t Word(size_t index) const {
@@ -42,11 +37,7 @@ struct stDelivery {
     if (bytes.size() >= 8 + 4 * index) std::memcpy(&w, bytes.data() + 4 + 4 * index, 4);
     return w;
   }
-  // The address of a client notice.
   std::string NoticeIp() const { return bytes.size() > 12 ? std::string(bytes.data() + 12) : ""; }
-  std::string Body() const {
-    return bytes.size() < 4 ? "" : std::string(bytes.begin() + 4, bytes.end());
-  }
   // The text of a command record: from byte 8 up to its end mark.
   std::string CmdText() const {
     if (bytes.size() <= 8) return "";
@@ -60,14 +51,11 @@ inline bool IsServerEvent(const stDelivery& d, uint32_t event, unsigned id) {
 inline bool IsClientState(const stDelivery& d, uint32_t state) {
   return d.kind == 1 && d.Type() == NetNotice_Client && d.Word(0) == state;
 }
-inline bool IsReasonRecord(const stDelivery& d, uint32_t reason) {
-  return d.kind == 2 && d.Type() == kNetDisconnectRecordType && d.Word(0) == reason;
-}
 inline bool IsRecord(const stDelivery& d, uint16_t type) {
   return d.kind == 2 && d.Type() == type;
 }
 
-// Records every OnMessage; after Close() any further call counts as a late delivery.
+// Records every OnMessage.
 class cNetRecorder : public iCallbackNet {
  public:
   using Pred = std::function<bool(const stDelivery&)>;
@@ -77,46 +65,35 @@ class cNetRecorder : public iCallbackNet {
   explicit cNetRecorder(bool readIds = true) : m_readIds(readIds) {}
 
   int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override {
-    stDelivery d{
-        kind, {static_cast<const char*>(data), static_cast<const char*>(data) + size}, send};
-    d.id = send != nullptr && m_readIds ? send->GetID() : 0;
-    Keep(std::move(d));
+    const char* bytes = static_cast<const char*>(data);
+    const unsigned short id = send != nullptr && m_readIds ? send->GetID() : 0;
+    Keep({kind, {bytes, bytes + size}, send, id});
     return 1;
-  }
-  // Waits at most `ms` until `pred` holds over the deliveries so far.
-  bool WaitFor(const std::function<bool(const std::vector<stDelivery>&)>& pred, int ms = 5000) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return pred(m_items); });
   }
   std::vector<stDelivery> Snapshot() {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_items;
   }
-  bool Has(const Pred& pred) { return Count(pred) > 0; }
   void Clear() {
     std::lock_guard<std::mutex> lock(m_lock);
     m_items.clear();
   }
-  void Close() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_closed = true;
+  bool Has(const Pred& pred) { return Count(pred) > 0; }
+  // Waits at most `ms` until `pred` holds over the deliveries so far.
+  bool WaitFor(const std::function<bool(const std::vector<stDelivery>&)>& pred, int ms = 5000) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return pred(m_items); });
   }
-  int Late() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_late;
-  }
-
-  // Counts the deliveries that match.
   size_t Count(const Pred& pred) {
     auto all = Snapshot();
-    return static_cast<size_t>(std::count_if(all.begin(), all.end(), pred));
+    return size_t(std::count_if(all.begin(), all.end(), pred));
   }
+  // Waits at most `ms` until `count` deliveries match.
   bool WaitCount(const Pred& pred, size_t count, int ms = 5000) {
-    return WaitFor(
-        [&](const std::vector<stDelivery>& all) {
-          return static_cast<size_t>(std::count_if(all.begin(), all.end(), pred)) >= count;
-        },
-        ms);
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+      return size_t(std::count_if(m_items.begin(), m_items.end(), pred)) >= count;
+    });
   }
   bool WaitAny(const Pred& pred, int ms = 5000) { return WaitCount(pred, 1, ms); }
   bool WaitServerEvent(unsigned id, uint32_t event, int ms = 5000) {
@@ -132,30 +109,29 @@ class cNetRecorder : public iCallbackNet {
   int IndexOf(const Pred& pred) {
     auto all = Snapshot();
     auto at = std::find_if(all.begin(), all.end(), pred);
-    return at == all.end() ? -1 : static_cast<int>(at - all.begin());
+    return at == all.end() ? -1 : int(at - all.begin());
   }
   // Waits for the link-down notice; true when the reason record `reason` came before it.
   bool ReasonBeforeDown(uint32_t reason) {
     if (!WaitClientState(NetState_ServerDown)) return false;
-    int at = IndexOf([&](const stDelivery& d) { return IsReasonRecord(d, reason); });
-    int down = IndexOf([](const stDelivery& d) { return IsClientState(d, NetState_ServerDown); });
-    return at >= 0 && at < down;
+    int at = IndexOf([&](const stDelivery& d) {
+      return IsRecord(d, kNetDisconnectRecordType) && d.Word(0) == reason;
+    });
+    return at >= 0 &&
+           at < IndexOf([](const stDelivery& d) { return IsClientState(d, NetState_ServerDown); });
   }
-  // The reason of the first server event 6 for `id`; -1 when there is none.
+  // The reason of the link-down event of `id`; -1 when there is none.
   int DisconnectReason(unsigned id) {
     for (const auto& d : Snapshot())
-      if (IsServerEvent(d, NetEvent_Disconnected, id)) return static_cast<int>(d.Word(2));
+      if (IsServerEvent(d, NetEvent_Disconnected, id)) return int(d.Word(2));
     return -1;
   }
 
+
  protected:
-  // Keeps one delivery, or counts it as late after Close.
   void Keep(stDelivery d) {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (m_closed)
-      ++m_late;
-    else
-      m_items.push_back(std::move(d));
+    m_items.push_back(std::move(d));
     m_changed.notify_all();
   }
 
@@ -164,8 +140,6 @@ class cNetRecorder : public iCallbackNet {
   std::mutex m_lock;
   std::condition_variable m_changed;
   std::vector<stDelivery> m_items;
-  bool m_closed = false;
-  int m_late = 0;
 };
 
 // A server listening on 127.0.0.1 at a free port; stopped and released on destruction.
@@ -178,96 +152,67 @@ struct cServerScope {
     info.checkms = 50;
     return info;
   }
-  explicit cServerScope(iCallbackNet& callback, stServerInfo info = Defaults())
-      : server(Net_CreateServer()) {
-    if (server && server->Init(&info, &callback)) port = server->GetPort();
+  explicit cServerScope(iCallbackNet& callback, stServerInfo info = Defaults()) {
+    if (server->Init(&info, &callback)) port = server->GetPort();
   }
-  ~cServerScope() {
-    if (server) server->Stop(), server->Release();
-  }
-  iServer* server = nullptr;
+  ~cServerScope() { server->Stop(), server->Release(); }
+  iServer* server = Net_CreateServer();
   unsigned short port = 0;
 };
 
 // A client connected to 127.0.0.1:port (waits for the connect notice); released on destruction.
 struct cClientScope {
-  cClientScope(cNetRecorder& recorder, unsigned short port, stClientInfo info = stClientInfo())
-      : client(Net_CreateClient(0)) {
-    if (!client || !client->Init(&info, &recorder)) return;
-    size_t before = recorder.Snapshot().size();
+  cClientScope(cNetRecorder& rec, unsigned short port, stClientInfo info = stClientInfo()) {
+    if (!client->Init(&info, &rec)) return;
+    auto mine = [this](const stDelivery& d) {
+      return IsClientState(d, NetState_ConnectResult) && d.send == client;
+    };
+    size_t before = rec.Count(mine);
     client->Connect("127.0.0.1", port);
-    recorder.WaitFor([&](const std::vector<stDelivery>& all) {
-      for (size_t i = before; i < all.size(); ++i) {
-        if (IsClientState(all[i], NetState_ConnectResult) && all[i].send == client) {
-          connected = all[i].Word(1) == 0;
-          return true;
-        }
-      }
-      return false;
-    });
+    rec.WaitCount(mine, before + 1);
+    for (const auto& d : rec.Snapshot()) connected = mine(d) ? d.Word(1) == 0 : connected;
   }
-  ~cClientScope() {
-    if (client) client->Stop(), client->Release();
-  }
-  iClient* client = nullptr;
+  ~cClientScope() { client->Stop(), client->Release(); }
+  iClient* client = Net_CreateClient(0);
   bool connected = false;
 };
 
 // A plain blocking socket on loopback, for peers that send raw bytes or never read.
 class cRawPeer {
  public:
-  explicit cRawPeer(unsigned short port, const char* local = nullptr)
-      : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+  explicit cRawPeer(unsigned short port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    if (m_fd >= 0 && local &&
-        (inet_pton(AF_INET, local, &addr.sin_addr) != 1 ||
-         ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr)))
-      Drop();
     addr.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-    if (m_fd >= 0 && ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) Drop();
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+      ::close(m_fd), m_fd = -1;
   }
-  ~cRawPeer() { Drop(); }
+  ~cRawPeer() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
   bool Connected() const { return m_fd >= 0; }
-  bool Write(const void* data, size_t size) {
-    for (const char* p = static_cast<const char*>(data); size;) {
-      ssize_t n = ::send(m_fd, p, size, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      p += n, size -= static_cast<size_t>(n);
-    }
-    return true;
+  bool Write(const void* data, size_t size) {  // blocking: all or nothing
+    return ::send(m_fd, data, size, MSG_NOSIGNAL) == ssize_t(size);
   }
   bool Write(const std::vector<char>& bytes) { return Write(bytes.data(), bytes.size()); }
-  // Reads up to `size` bytes, waiting at most `ms`; bytes read, 0 at end of stream or on an
-  // error (a reset), -1 on time-out.
-  long Read(void* data, size_t size, int ms) {
-    pollfd p{m_fd, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0) return -1;
-    ssize_t n = ::recv(m_fd, data, size, 0);
-    return n < 0 ? 0 : static_cast<long>(n);
-  }
-  // Reads until `want` bytes arrived, the peer closed or `ms` passed; true when the peer closed.
+  // Reads until `want` bytes arrived, the peer closed (or reset) or `ms` passed; true when the
+  // peer closed.
   bool ReadUntil(std::vector<char>& all, int ms, size_t want = SIZE_MAX) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    std::vector<char> buffer(1 << 16);
+    char buffer[1 << 16];
     while (all.size() < want && std::chrono::steady_clock::now() < end) {
-      long n = Read(buffer.data(), std::min(buffer.size(), want - all.size()), 50);
-      if (n == 0) return true;
-      if (n > 0) all.insert(all.end(), buffer.begin(), buffer.begin() + n);
+      pollfd p{m_fd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      ssize_t n = ::recv(m_fd, buffer, std::min(sizeof buffer, want - all.size()), 0);
+      if (n <= 0) return true;
+      all.insert(all.end(), buffer, buffer + n);
     }
     return false;
   }
-  void SetReceiveBuffer(int bytes) {
-    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-  }
 
  private:
-  void Drop() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-  }
-  int m_fd = -1;
+  int m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
 };
 
 // A record with the 4-byte header (type, id) followed by `body`.

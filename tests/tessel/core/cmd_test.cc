@@ -3,24 +3,28 @@
 #include <gtest/gtest.h>
 
 #include <lua.hpp>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd_array.h"
 #include "tessel/timers/timer_function.h"
-#include "testkit/stdout_capture.h"
+#include "testkit/console_test_util.h"
+#include "testkit/logger_lines.h"
 
 namespace {
 
-std::vector<std::string> g_seen;
+using Texts = std::vector<std::string>;
+Texts g_seen;
 uint32_t g_tick = 1000;
 uint32_t FakeTick() {
   return g_tick;
 }
 
 // A group whose SeenCmd() records the running command text; it counts its bindings and may
-// refuse every command.
+// refuse every command. Its Login runs slowly, keeps what the host would show of the running
+// command and refuses with a message that names the password.
 class cProbeCmd : public cCmd {
  public:
   explicit cProbeCmd(const char* name = "cCmd_Probe", bool refuse = false)
@@ -29,31 +33,52 @@ class cProbeCmd : public cCmd {
     ++m_binds;
     luareg::def(L, "SeenCmd", [] { g_seen.push_back(cCmd::s_szCmd); });
     luareg::def(L, "Advance", [](int ms) { g_tick += ms; });
+    luareg::def(L, "Login", [this](const char*, const char* password) {
+      shown += cCmd::CurCmdText() + "\n";
+      raw = cCmd::s_szCmd;
+      g_tick += 250;
+      throw std::runtime_error(std::string("refused ") + password);
+    });
   }
   bool CanDo(const char*) override { return !m_refuse; }
   const char* GetName() override { return m_name; }
   int m_binds = 0;
+  std::string shown, raw;
 
  private:
   const char* m_name;
   bool m_refuse;
 };
 
-TEST(Cmd, OneGroupSharedByTwoArraysIsBoundOnce) {
-  cProbeCmd group;
+// A group shared by two arrays is bound once; nested commands see their own text and restore
+// the outer one.
+TEST(Cmd, AGroupIsBoundOnceAndNestedCommandsSeeTheirOwnText) {
+  cProbeCmd outer, inner;
   cCmdArray first, second;
-  first.AddCmd(0, &group);
-  lua_State* state = group.GetLua();
-  second.AddCmd(4, &group);
-  EXPECT_EQ(group.m_binds, 1);
-  EXPECT_EQ(group.GetLua(), state);
+  first.AddCmd(0, &outer);
+  lua_State* state = outer.GetLua();
+  second.AddCmd(4, &outer);
+  EXPECT_EQ(outer.m_binds, 1);
+  EXPECT_EQ(outer.GetLua(), state);
+  inner.Create();
+  g_seen.clear();
+  luareg::def(outer.GetLua(), "RunInner", [&inner] {
+    inner.Do("SeenCmd()");
+    g_seen.push_back(cCmd::s_szCmd);
+  });
+  EXPECT_TRUE(outer.Do("SeenCmd() RunInner()"));
+  EXPECT_EQ(g_seen, (Texts{"SeenCmd() RunInner()", "SeenCmd()", "SeenCmd() RunInner()"}));
+  EXPECT_EQ(cCmd::CurCmdText(), "");
 }
 
-// Every run counts, and adds the milliseconds it took; a refused one neither runs nor counts.
+// Every run counts and adds the milliseconds it took; a refused one neither runs nor counts; a
+// failure restores the outer command text; direct mode survives many errors silently.
 TEST(Cmd, FailuresAreReportedCountedAndRestoreTheOuterCommandText) {
   SetTimerFunctionTick(&FakeTick);
-  cProbeCmd group("cCmd_Account");
+  cProbeCmd group("cCmd_Account"), refusing("cCmd_No", true), direct;
   group.Create();
+  refusing.Create();
+  direct.Create();
   cCmd::s_szCmd = "outer";
   testkit::cStdoutCapture out;
   EXPECT_FALSE(group.Do("ShowTop("));
@@ -68,46 +93,85 @@ TEST(Cmd, FailuresAreReportedCountedAndRestoreTheOuterCommandText) {
   EXPECT_FALSE(group.Do("SeenCmd()"));
   EXPECT_EQ(group.GetRunCount(), 4);
   SetTimerFunctionTick(nullptr);
-
-  cProbeCmd refusing("cCmd_No", true);
-  refusing.Create();
   g_seen.clear();
   EXPECT_FALSE(refusing.Do("SeenCmd()"));
   EXPECT_TRUE(g_seen.empty());
   EXPECT_EQ(refusing.GetRunCount(), 0);
+  direct.SetDirect(true);
+  const size_t before = out.Text().size();
+  for (int i = 0; i < 20000; ++i) ASSERT_FALSE(direct.Do("x("));
+  EXPECT_TRUE(direct.Do("SeenCmd()"));
+  EXPECT_EQ(out.Text().size(), before);
+  EXPECT_EQ(lua_gettop(direct.GetLua()), 0);
 }
 
-TEST(Cmd, NestedCommandsSeeTheirOwnTextAndRestoreTheOuterOne) {
-  cProbeCmd outer, inner;
-  outer.Create();
-  inner.Create();
-  g_seen.clear();
-  luareg::def(outer.GetLua(), "RunInner", [&inner] {
-    inner.Do("SeenCmd()");
-    g_seen.push_back(cCmd::s_szCmd);
-  });
-  EXPECT_TRUE(outer.Do("SeenCmd() RunInner()"));
-  EXPECT_EQ(g_seen, (std::vector<std::string>{"SeenCmd() RunInner()", "SeenCmd()",
-                                              "SeenCmd() RunInner()"}));
-  EXPECT_EQ(cCmd::CurCmdText(), "");
-}
-
-TEST(Cmd, DirectModeRunsChunksAndSurvivesManyErrors) {
-  cProbeCmd group;
+// A failing login call (in Lua, in the native function, or slower than the guard allows) is
+// reported without its password wherever the report goes, and the report still tells what
+// failed; a text that is not one login call keeps only the place of its error; other failing
+// commands are shown whole.
+TEST(Cmd, AFailingLoginCallNeverShowsItsPassword) {
+  static testing_support::logger_lines errors("script.error"), slow("tessel.timererror");
+  SetTimerFunctionTick(&FakeTick);
+  cProbeCmd group("cCmd_LoginProbe");
   group.Create();
-  group.SetDirect(true);
-  testkit::cStdoutCapture out;
-  for (int i = 0; i < 20000; ++i) ASSERT_FALSE(group.Do("x("));
-  EXPECT_TRUE(group.Do("SeenCmd()"));
-  EXPECT_EQ(out.Text(), "");
-  EXPECT_EQ(lua_gettop(group.GetLua()), 0);
+  const std::pair<const char*, Texts> cases[] = {
+      {"Login('gm','s3cret')",
+       {"cCmd::Do error cmd cCmd_LoginProbe do Login('gm','******')\n", "refused ***",
+        "\nLogin('gm','******')\n"}},
+      {"print('') Login('gm','s3cret')",
+       {"lua_dostring error cCmd_LoginProbe [string \"cCmd_LoginProbe\"]:1: "
+        "(message hidden: the command may hold a password)\n",
+        "do print('') Login(***)\n"}},
+      {"Logout('s3cret'", {"do Logout('s3cret'\n", "near '<eof>'"}},
+      {"Login('gm',\"s3cret\")", {}},
+      {"Login('gm','s3cret'", {}},
+      {"Login('gm','s3cret') x", {}},
+      {"Login('gm','s3cret') Login('gm','s3cret')", {}},
+      {"Login('gm','s3cret',)", {}},
+      {"Login('gm',[[s3cret]])", {}},
+      {"Login('gm','s3'..'cret')", {}},
+      {"Login('gm','s3c\\114et')", {}},
+      {"Login('gm','it\\'s3cret')", {}}};
+  for (const auto& [text, parts] : cases) {
+    errors.take(), slow.take();
+    group.shown.clear();
+    testkit::cStdoutCapture capture;
+    EXPECT_FALSE(group.Do(text));
+    loglib::flush_log_cache();
+    std::string shown = capture.Text() + group.shown;
+    for (const auto& line : errors.take()) shown += line;
+    for (const auto& line : slow.take()) shown += line;
+    EXPECT_EQ(std::string(text).find("Logout") == 0, shown.find("s3cret") != std::string::npos)
+        << text << "\n"
+        << shown;
+    EXPECT_NE(shown.find("cCmd::Do error cmd cCmd_LoginProbe do "), std::string::npos) << shown;
+    for (const auto& part : parts) EXPECT_NE(shown.find(part), std::string::npos) << part << shown;
+  }
+  // Path routing reads the running text of the last login call itself, which stays whole.
+  EXPECT_EQ(group.raw, "Login('gm','it\\'s3cret')");
+  SetTimerFunctionTick(nullptr);
 }
 
-TEST(Cmd, FindNameMatchesALeadingPartOfTheWordBehindThePrefix) {
-  cProbeCmd group("cCmd_Account");
-  for (const char* name : {"Acc", "Account"}) EXPECT_TRUE(group.FindName(name)) << name;
-  for (const char* name : {"account", "cCmd_Account", "count", ""})
-    EXPECT_FALSE(group.FindName(name)) << name;
+// Slots below a group stay empty; Next and Prev wrap around the filled ones and never give the
+// current group back; a name finds the lowest level whose group name starts with it.
+TEST(CmdArray, SlotsWrapAroundTheFilledLevelsAndANameFindsTheLowestMatch) {
+  cCmdArray array, single;
+  cNamedCmd zero("cCmd_Script"), three("cCmd_Account"), seven("cCmd_Account"), stranger("cCmd_X");
+  array.AddCmd(7, &seven);
+  array.AddCmd(3, &three);
+  array.AddCmd(0, &zero);
+  EXPECT_EQ(array.GetCmdCount(), 8u);
+  EXPECT_EQ(array.GetCmd(1) || array.GetCmd(99), false);
+  EXPECT_EQ(array.FindCmd(&three), 3);
+  EXPECT_EQ(array.NextCmd(&seven), &zero);
+  EXPECT_EQ(array.NextCmd(&zero), &three);
+  EXPECT_EQ(array.PrevCmd(&zero), &seven);
+  EXPECT_EQ(array.PrevCmd(&stranger), &zero);
+  EXPECT_EQ(array.FindCmd("Acc"), &three);
+  EXPECT_EQ(array.FindCmd("cCmd_Account"), nullptr);
+  single.AddCmd(2, &stranger);
+  EXPECT_EQ(single.GetDefaultCmd(), &stranger);
+  EXPECT_EQ(single.NextCmd(&stranger), nullptr);
 }
 
 }  // namespace

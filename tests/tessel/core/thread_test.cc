@@ -1,51 +1,38 @@
 #include "tessel/core/thread.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 namespace {
 
-// A body that runs cycles on its event until it is signalled, as the host's worker does.
-class cCycles : public cThreadCallback {
- public:
+// Runs cycles on its event until it is signalled, as the host's worker does; or, when `stuck`,
+// ignores its event until released.
+struct cBody : cThreadCallback {
+  explicit cBody(bool stuck = false) : stuck(stuck) {}
   unsigned int Thread() override {
     auto event = cThread::Current();
-    if (!event) return 1;
-    while (cThread::Wait(*event, 5) == cThread::kTimeout) ++cycles;
-    return 0;
-  }
-  std::atomic<int> cycles{0};
-};
-
-// A body that ignores its event until released.
-class cStuck : public cThreadCallback {
- public:
-  unsigned int Thread() override {
-    for (int i = 0; i < 1000 && !release; ++i)
+    while (!stuck && event && cThread::Wait(*event, 5) == cThread::kTimeout) ++cycles;
+    for (int i = 0; i < 1000 && stuck && !release; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    done = true;
-    return 0;
+    return done = true, 0;
   }
-  std::atomic<bool> release{false};
-  std::atomic<bool> done{false};
+  bool stuck;
+  std::atomic<int> cycles{0};
+  std::atomic<bool> release{false}, done{false};
 };
 
 bool WaitFor(const std::function<bool()>& ok) {
-  for (int i = 0; i < 500; ++i) {
-    if (ok()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  for (int i = 0; i < 500 && !ok(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   return ok();
 }
 
-}  // namespace
-
+// The body runs until End signals it; the thread can start again; a null callback ends at once.
 TEST(Thread, RunsTheBodyUntilEndSignalsItAndCanStartAgain) {
   cThread thread;
-  cCycles body;
+  cBody body;
   EXPECT_EQ(cThread::Current(), nullptr) << "outside a worker";
   EXPECT_EQ(thread.Wait(1), cThread::kNoEvent);
   ASSERT_EQ(thread.Start(&body), 1);
@@ -57,38 +44,30 @@ TEST(Thread, RunsTheBodyUntilEndSignalsItAndCanStartAgain) {
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(body.cycles, after) << "no cycle after End returned";
   EXPECT_TRUE(thread.End(10)) << "nothing to end";
-  ASSERT_EQ(thread.Start(&body), 1);
-  thread.End();
+  ASSERT_EQ(thread.Start(nullptr), 1);
+  EXPECT_TRUE(thread.End(5000));
 }
 
-TEST(Thread, EndTimesOutOnAStuckBodyAndKeepsTheThread) {
+// End times out on a stuck body and keeps the thread; an abandoned thread outlives its owner.
+TEST(Thread, EndTimesOutOnAStuckBodyAndAnAbandonedThreadOutlivesItsOwner) {
   cThread thread;
-  cStuck body;
+  cBody body(true), abandoned(true);
   ASSERT_EQ(thread.Start(&body), 1);
   EXPECT_FALSE(thread.End(20));
-  EXPECT_TRUE(thread.HasEvent());
-  EXPECT_TRUE(thread.StopRequested());
+  EXPECT_TRUE(thread.HasEvent() && thread.StopRequested());
   body.release = true;
   EXPECT_TRUE(thread.End(5000));
   EXPECT_TRUE(body.done);
-}
-
-TEST(Thread, AnAbandonedThreadOutlivesItsOwnerSafely) {
-  cStuck body;
   {
-    auto thread = std::make_unique<cThread>();
-    ASSERT_EQ(thread->Start(&body), 1);
-    EXPECT_FALSE(thread->End(10));
-    thread->Abandon();
+    auto owner = std::make_unique<cThread>();
+    ASSERT_EQ(owner->Start(&abandoned), 1);
+    EXPECT_FALSE(owner->End(10));
+    owner->Abandon();
   }
-  body.release = true;
-  EXPECT_TRUE(WaitFor([&] { return body.done.load(); }));
+  abandoned.release = true;
+  EXPECT_TRUE(WaitFor([&] { return abandoned.done.load(); }));
   // Give the detached thread time to leave its entry function before the test ends.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-TEST(Thread, ANullCallbackEndsAtOnce) {
-  cThread thread;
-  ASSERT_EQ(thread.Start(nullptr), 1);
-  EXPECT_TRUE(thread.End(5000));
-}
+}  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "testkit/logger_lines.h"
 #include "tessel/msg/chat_exception.h"
 
 namespace {

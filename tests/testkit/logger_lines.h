@@ -11,27 +11,24 @@
 
 namespace testing_support {
 
-class logger_lines {
- public:
+struct logger_lines {
   explicit logger_lines(const std::string& name) {
     loglib::flush_log_cache();
     loglib::add_appender(
         loglib::default_manager(), name,
-        [this](const std::string& line) {
-          std::lock_guard lock(mutex_);
-          lines_.push_back(line);
+        [this](const std::string& l) {
+          std::lock_guard g(mutex);
+          lines.push_back(l);
         },
         1000);
   }
   // The lines since the last call.
   std::vector<std::string> take() {
-    std::lock_guard lock(mutex_);
-    return std::exchange(lines_, {});
+    std::lock_guard g(mutex);
+    return std::exchange(lines, {});
   }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
+  std::mutex mutex;
+  std::vector<std::string> lines;
 };
 
 }  // namespace testing_support

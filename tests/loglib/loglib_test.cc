@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "loglib/manager.h"
+#include "loglib/name_pattern.h"
+#include "tessel/contracts/loglib.h"
+#include "testkit/file_text.h"
+#include "testkit/temp_dir.h"
+#include "testkit/text_shape.h"
+
+namespace loglib {
+namespace {
+
+using testing_support::fits;
+using testkit::ReadFile;
+using Lines = std::vector<std::string>;
+
+// An appender that collects lines (possibly from several threads).
+struct collector {
+  std::mutex mutex;
+  Lines lines;
+  appender get() {
+    return [this](const std::string& line) {
+      std::lock_guard lock(mutex);
+      lines.push_back(line);
+    };
+  }
+};
+
+modifier add_suffix(const std::string& s) {
+  return [s](record& r) { r.text += s; };
+}
+
+TEST(NamePattern, AStarStandsForAnyRunIncludingNoneAndAMismatchBacktracks) {
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      {"tessel.info", "tessel.info", true},
+      {"*", "", true},
+      {"tessel*", "tessel", true},
+      {"t*.*r", "tessel.timererror", true},
+      {"*ab", "aab", true},
+      {"a*b*c", "a_b_b_c", true},
+      {"**x", "yyx", true},
+      {"tessel.info", "tessel.info2", false},
+      {"tessel.info", "tessel.inf", false},
+      {"tessel.numerror", "tessel_numerror", false},
+      {"tessel*", "script.error", false},
+      {"*.err", "tessel.error", false},
+      {"a*b*c", "a_b_b_", false}};
+  for (const auto& [pattern, name, match] : cases)
+    EXPECT_EQ(name_matches(pattern, name), match) << pattern << " " << name;
+}
+
+// Time fields are two digits wide, unknown fields stay literal; a message ends in one line end.
+TEST(Modifiers, PrependTimeAndThreadIdAndAppendEnter) {
+  std::tm tm{};
+  ::strptime("2026-03-07 09:05:02", "%Y-%m-%d %H:%M:%S", &tm);
+  tm.tm_isdst = -1;
+  record r{"text", std::chrono::system_clock::from_time_t(std::mktime(&tm)), 4711};
+  prepend_time("$MM_$dd $hh:$mm:$ss $yyyy/$yy $$ $x|")(r);
+  prepend_thread_id()(r);
+  EXPECT_EQ(r.text, "[4711] 03_07 09:05:02 2026/26 $$ $x|text");
+  for (const auto& [text, ended] : {std::pair{"a", "a\n"}, {"a\n", "a\n"}, {"", "\n"}}) {
+    record e{text, {}, 0};
+    append_enter()(e);
+    EXPECT_EQ(e.text, ended) << text;
+  }
+}
+
+// Modifiers and appenders run in ascending index, then in the order added; a throwing appender
+// is reported and costs only its own copy; appenders reach only the loggers they match.
+TEST(Manager, RulesRunInIndexOrderAndReachOnlyMatchingLoggers) {
+  manager m;
+  flush_log_cache(m);
+  Lines seen;
+  auto tagged = [&](const std::string& tag) {
+    return [&seen, tag](const std::string& line) { seen.push_back(tag + ":" + line); };
+  };
+  add_modifier(m, "a*", add_suffix("C"), 300);
+  add_modifier(m, "a*", add_suffix("A"), 100);
+  add_modifier(m, "a*", add_suffix("B"), 100);
+  add_appender(m, "a*", tagged("third"), 7);
+  add_appender(m, "a*", tagged("first"), 5);
+  add_appender(m, "a*", tagged("second"), 5);
+  add_appender(m, "*.err", tagged("err"), 5);
+  add_appender(
+      m, "a*", [](const std::string&) { throw std::runtime_error("disk gone"); }, 6);
+  testing::internal::CaptureStderr();
+  EXPECT_NO_THROW(write_msg(m, logger(m, "a"), "x", 1000));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("disk gone"), std::string::npos);
+  write_msg(m, logger(m, "b.err"), "y", 1000);
+  EXPECT_EQ(seen, (Lines{"first:xABC", "second:xABC", "third:xABC", "err:y"}));
+}
+
+// Loggers of one name share their state; rules added after a logger's first use still reach it.
+TEST(Manager, ALoggerDisabledUnderOneNameIsDisabledForEveryCopyAndLateRulesReachIt) {
+  manager m;
+  flush_log_cache(m);
+  logger l(m, "late");
+  write_msg(m, l, "before any rule", 1000);
+  collector c;
+  add_appender(m, "la*", c.get(), 1);
+  logger(m, "late").set_enabled(false);
+  EXPECT_FALSE(l(1000));
+  write_msg(m, l, "dropped", 1000);
+  l.set_enabled(true);
+  write_msg(m, logger(m, "late"), "kept", 1000);
+  EXPECT_EQ(c.lines, Lines({"kept"}));
+}
+
+// Start-up messages wait for the flush and then meet the rules of then, each with the thread
+// that wrote it; the cache is bounded and a second flush repeats nothing.
+TEST(Manager, TheStartUpCacheHoldsABoundedNumberOfMessagesUntilFlushed) {
+  manager m;
+  ASSERT_TRUE(m.caching());
+  logger l(m, "boot");
+  std::thread([&] { write_msg(m, l, "from another thread", 1000); }).join();
+  for (size_t i = 1; i < manager::kCacheLimit + 10; ++i) write_msg(m, l, "x", 1000);
+  collector c;
+  std::vector<long> threads;
+  add_modifier(
+      m, "*", [&](record& r) { threads.push_back(r.thread); }, 1);
+  add_appender(m, "boot", c.get(), 1);
+  EXPECT_TRUE(c.lines.empty());
+  testing::internal::CaptureStderr();
+  flush_log_cache(m);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(m.caching());
+  ASSERT_EQ(c.lines.size(), manager::kCacheLimit);
+  EXPECT_EQ(c.lines[0], "from another thread");
+  EXPECT_NE(threads[0], threads[1]) << "a cached message keeps the id of the thread that wrote it";
+  EXPECT_NE(err.find("10 start-up messages dropped"), std::string::npos) << err;
+  write_msg(m, l, "direct", 1000);
+  flush_log_cache(m);
+  EXPECT_EQ(c.lines.size(), manager::kCacheLimit + 1);
+}
+
+TEST(Manager, MessagesWrittenWhileTheCacheIsDrainedComeAfterTheCachedOnes) {
+  manager m;
+  logger l(m, "order");
+  for (int i = 0; i < 2000; ++i) write_msg(m, l, "cached", 1000);
+  collector c;
+  add_appender(m, "*", c.get(), 1);
+  std::atomic<bool> go{false};
+  std::thread writer([&] {
+    while (!go.load()) std::this_thread::yield();
+    for (int i = 0; i < 200; ++i) write_msg(m, l, "direct", 1000);
+  });
+  go = true;
+  flush_log_cache(m);
+  writer.join();
+  std::lock_guard lock(c.mutex);
+  ASSERT_EQ(c.lines.size(), 2200u);
+  EXPECT_EQ(std::find(c.lines.begin(), c.lines.end(), "direct") - c.lines.begin(), 2000);
+}
+
+// Append keeps what the file held, truncate drops it, an unopenable file is reported; many
+// threads writing to one logger with two appenders of one file neither tear nor lose a line.
+TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
+  testkit::cTempDir dir;
+  write_to_file(dir.write("keep.log", "old\n"), true)("new\n");
+  write_to_file(dir.write("drop.log", "old\n"), false)("new\n");
+  EXPECT_EQ(ReadFile(dir / "keep.log"), "old\nnew\n");
+  EXPECT_EQ(ReadFile(dir / "drop.log"), "new\n");
+  testing::internal::CaptureStderr();
+  appender bad = write_to_file(dir / "keep.log/sub.log", true);
+  EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+  EXPECT_NO_THROW(bad("line\n"));
+
+  manager m;
+  flush_log_cache(m);
+  const std::string file = dir / "busy.log";
+  add_modifier(m, "*", prepend_thread_id(), 1);
+  add_modifier(m, "*", append_enter(), 2);
+  add_appender(m, "busy", write_to_file(file, true), 100);
+  add_appender(m, "bu*", write_to_file(file, true), 100);
+  constexpr int kThreads = 8, kLines = 1500;
+  const std::string payload(200, 'p');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      logger l(m, "busy");
+      for (int i = 0; i < kLines; ++i)
+        write_msg(m, l, "t" + std::to_string(t) + " n" + std::to_string(i) + " " + payload, 1000);
+    });
+  }
+  for (auto& th : threads) th.join();
+  flush_all();
+  std::map<std::string, int> seen;
+  for (const auto& line : testkit::ReadLines(file)) {
+    ASSERT_TRUE(fits(line, "[+] t# n+ " + payload)) << "torn line: " << line;
+    ++seen[line.substr(0, line.rfind(' ')).substr(line.find(" t"))];
+  }
+  ASSERT_EQ(seen.size(), size_t{kThreads} * kLines);
+  for (const auto& [key, count] : seen) ASSERT_EQ(count, 2) << key;
+}
+
+}  // namespace
+}  // namespace loglib

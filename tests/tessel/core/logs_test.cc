@@ -1,0 +1,160 @@
+// Log files, the routing of the process's loggers and traces.
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <filesystem>
+
+#include "tessel/core/log_file.h"
+#include "tessel/core/log_routing.h"
+#include "tessel/core/loggers.h"
+#include "tessel/core/trace.h"
+#include "testkit/file_text.h"
+#include "testkit/scoped_env.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
+#include "testkit/test_host.h"
+#include "testkit/text_shape.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::contains_shape;
+using testing_support::fits;
+using testkit::ReadFile;
+
+const std::string kStamp(testing_support::kStampShape);
+
+// The only file in a log folder.
+std::string OnlyFileIn(const std::string& folder) {
+  std::vector<fs::path> files(fs::directory_iterator(folder), fs::directory_iterator{});
+  EXPECT_EQ(files.size(), 1u) << folder;
+  return files.empty() ? std::string() : files[0].string();
+}
+
+// The file gets the header, time-stamped lines and the end mark; with echo the header and the
+// lines (not the end mark) also reach standard output; a closed log drops text.
+TEST(cLog, ANamedFileGetsTheHeaderTimeStampedLinesAndTheEndMark) {
+  testkit::cTempDir dir;
+  const std::string file = dir.write("named.log", "previous content\n");
+  testkit::cStdoutCapture out;
+  {
+    cLog log;
+    log.SetEcho(true);
+    ASSERT_TRUE(log.Open(file.c_str()));
+    log.WriteLine("first");
+    log << "number " << 7 << std::endl;
+  }
+  const std::string body = "create log file at: " + kStamp + "\n\n" + kStamp + "first\nnumber 7\n";
+  EXPECT_TRUE(fits(out.Text(), body)) << out.Text();
+  EXPECT_TRUE(fits(ReadFile(file), body + "\nend log file at: " + kStamp)) << ReadFile(file);
+  cLog closed;
+  EXPECT_FALSE(closed.Open((dir / "missing/x.log").c_str()));
+  EXPECT_FALSE(fs::exists(dir / "missing"));
+  ASSERT_TRUE(closed.Open(file.c_str()));
+  closed.Close();
+  closed << "after close";
+  EXPECT_EQ(ReadFile(file).find("after close"), std::string::npos);
+}
+
+// A log opened in a folder is named by the time and deletes files over the keep time; reopened
+// in the same second it appends instead of overwriting (else there are two files, which keeps
+// both runs as well).
+TEST(cLog, OpeningInAFolderNamesTheFileByTimeAndKeepsEveryRun) {
+  testkit::cTempDir dir;
+  const std::string folder = dir / "log/server_3/link_msg";
+  const std::string old = dir.write("log/server_3/link_msg/four.log", "old");
+  timeval times[2] = {{std::time(nullptr) - 4 * 86400 - 60, 0},
+                      {std::time(nullptr) - 4 * 86400 - 60, 0}};
+  ASSERT_EQ(::utimes(old.c_str(), times), 0);
+  for (int run = 0; run < 2; ++run) {
+    cLog log;
+    ASSERT_TRUE(log.Open(folder.c_str(), 3));
+    log.WriteLine("run " + std::to_string(run));
+    EXPECT_TRUE(
+        fits(fs::path(log.GetFileName()).filename().string(), testing_support::kTimeFileShape));
+    EXPECT_EQ(fs::path(log.GetFileName()).parent_path(), fs::path(folder));
+  }
+  EXPECT_FALSE(fs::exists(old));
+  const std::string all = testkit::ReadFolder(folder);
+  EXPECT_TRUE(all.find("run 0") != std::string::npos && all.find("run 1") != std::string::npos);
+}
+
+// The log folder of these tests: <temp>/log/server_3/<name>.
+class LogRoutingTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    host_.logRoot = root_;
+    SetupLogPrefixes();
+  }
+  testkit::cTempDir dir_;
+  const std::string root_ = dir_.path().string() + "/log/server_3/";
+  cTestHost host_;
+  ScopedEnv color_{"TESSEL_COLOR", "0"};
+};
+
+// Paths take slashes; a file appender writes time-prefixed lines to the named file, a folder
+// appender to a file named after the start time, a console appender to standard output.
+TEST_F(LogRoutingTest, AppendersWriteTimePrefixedLinesToTheirFileFolderOrConsole) {
+  host_.logRoot = "log\\srv\\";
+  EXPECT_EQ(LogFilePath("a.log"), "log/srv/a.log");
+  host_.logRoot = root_;
+  testing::internal::CaptureStdout();
+  AddAppenderFile("routing.file", "routing.file.log");
+  const std::string file = AddAppenderFolder("routing.folder", "routing.folder");
+  AddAppenderCout("routing.cout*");
+  TESSEL_LOG(loglib::logger("routing.file"), "value " << 42);
+  TESSEL_LOG(loglib::logger("routing.folder"), "in the folder");
+  TESSEL_LOG(loglib::logger("routing.cout.a"), "shown");
+  TESSEL_LOG(loglib::logger("routing.other"), "not shown");
+  loglib::flush_all();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(fits(ReadFile(root_ + "routing.file.log"), kStamp + "value 42\n"));
+  EXPECT_EQ(OnlyFileIn(root_ + "routing.folder"), file);
+  EXPECT_TRUE(fits(fs::path(file).filename().string(), testing_support::kTimeFileShape)) << file;
+  EXPECT_TRUE(fits(ReadFile(file), kStamp + "in the folder\n"));
+  EXPECT_TRUE(contains_shape(out, kStamp + "shown\n")) << out;
+  EXPECT_EQ(out.find("not shown"), std::string::npos);
+}
+
+// The program's routing happens once per process; this test owns it. A trace writes the
+// operation's qualified name and line to tessel.info.
+TEST_F(LogRoutingTest, ProgramRoutingGivesEachLoggerItsFolderAndInfoAThreadId) {
+  testing::internal::CaptureStdout();
+  RouteProgramLoggers();
+  TESSEL_LOG(tessel_info(), "started");
+  TESSEL_LOG(tessel_numerror(), "msg too big");
+  TESSEL_LOG(tessel_err(), "an error");
+  const int line = __LINE__ + 1;
+  TESSEL_TRACE();
+  loglib::flush_all();
+  const std::string out = testing::internal::GetCapturedStdout();
+  for (const char* folder :
+       {"tessel.info", "tessel.err", "tessel.numerror", "script.yield", "script.error",
+        "script.timererror", "tessel.script", "tessel.fetalerror", "tessel.timererror"})
+    EXPECT_TRUE(fs::is_directory(root_ + folder)) << folder;
+  const std::string info = ReadFile(OnlyFileIn(root_ + "tessel.info"));
+  EXPECT_TRUE(contains_shape(out, kStamp + "[+] started\n")) << out;
+  EXPECT_TRUE(fits(info.substr(0, info.find('\n') + 1), kStamp + "[+] started\n")) << info;
+  EXPECT_NE(info.find("ProgramRoutingGivesEachLoggerItsFolderAndInfoAThreadId_Test::TestBody(" +
+                      std::to_string(line) + ")\n"),
+            std::string::npos)
+      << info;
+  EXPECT_TRUE(fits(ReadFile(OnlyFileIn(root_ + "tessel.numerror")), kStamp + "msg too big\n"));
+  EXPECT_NE(ReadFile(OnlyFileIn(root_ + "tessel.err")).find("an error\n"), std::string::npos);
+}
+
+TEST(Trace, TheQualifiedNameDropsReturnTypeParametersAndQualifiers) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"bool cTessel::Init(int)", "cTessel::Init"},
+      {"static cTessel& cTessel::Instance()", "cTessel::Instance"},
+      {"virtual void cBridge::Run(long unsigned int)", "cBridge::Run"},
+      {"const std::string& cTesselValues::GetExe() const", "cTesselValues::GetExe"},
+      {"int* make(std::map<int, int>)", "make"},
+      {"bool cCmd::operator()(const char*) const", "cCmd::operator()"},
+      {"std::map<int, int> ns::cA<T>::Get(T) [with T = int]", "ns::cA<T>::Get"},
+      {"no_parameters", "no_parameters"},
+  };
+  for (const auto& [pretty, name] : cases) EXPECT_EQ(QualifiedFunctionName(pretty), name);
+}
+
+}  // namespace

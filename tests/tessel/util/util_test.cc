@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+
+#include "tessel/util/ping.h"
+#include "tessel/util/process_finder.h"
+#include "tessel/util/shell.h"
+#include "tessel/util/text_file_util.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
+
+namespace {
+
+// Only our own echo reply counts, with its round trip; a reply is never read past its end; a
+// datagram socket's reply carries no IP header.
+TEST(DecodeEchoReply, OnlyOurWholeEchoReplyCounts) {
+  auto reply = [](uint8_t type, uint16_t id) {
+    std::vector<uint8_t> r(20 + kEchoRequestSize, 0);
+    r[0] = 0x45;
+    BuildEchoRequest(r.data() + 20, id, 2, 1000);
+    r[20] = type;
+    return r;
+  };
+  auto ours = reply(0, 77), longHeader = ours;
+  longHeader[0] = 0x4F;  // an IP header length claiming 60 bytes
+  const std::tuple<const char*, std::vector<uint8_t>, size_t, bool, bool> cases[] = {
+      {"ours", ours, ours.size(), true, true},
+      {"another process's", reply(0, 78), ours.size(), true, false},
+      {"a request", reply(8, 77), ours.size(), true, false},
+      {"cut inside the ICMP fields", ours, 25, true, false},
+      {"IP header longer than the reply", longHeader, 30, true, false},
+      {"empty", ours, 0, true, false},
+      {"datagram", {ours.begin() + 20, ours.end()}, kEchoRequestSize, false, true}};
+  for (const auto& [name, bytes, size, raw, counts] : cases) {
+    uint32_t rtt = 99;
+    uint16_t seq = 0;
+    EXPECT_EQ(DecodeEchoReply(bytes.data(), size, raw, "a", 77, 1012, rtt, seq), counts) << name;
+    EXPECT_EQ(rtt + seq, counts ? 14u : 99u) << name;
+  }
+}
+
+// Every reply from loopback comes (a time-out would add 2000 ms to the mean's total, and a
+// request with a wrong checksum gets no reply); an unresolvable name or a count of zero fails
+// without sending.
+TEST(Ping, LoopbackAnswersAndAnUnresolvableNameFailsWithoutSending) {
+  unsigned long rtt = Ping("127.0.0.1", 3);
+  ASSERT_NE(rtt, kPingFailed) << "no ICMP socket could be opened on this machine";
+  EXPECT_LT(rtt, 667u);
+  testkit::cStdoutCapture out;
+  EXPECT_EQ(Ping("no-such-host.invalid", 3), kPingFailed);
+  EXPECT_EQ(Ping("127.0.0.1", 0), kPingFailed);
+  EXPECT_EQ(out.Text().find("Pinging"), std::string::npos);
+}
+
+TEST(Shell, EveryQuotedTextComesThroughAsOneWordAndOutputIsKeptUpToTheLimit) {
+  for (const std::string text :
+       {"plain", "two words", "it's", "'", "$(echo no)", "a\"b\\c;d|e&f", "", "*", "new\nline"}) {
+    std::string out;
+    EXPECT_EQ(
+        RunShellOutput("printf '%s|' " + ShellQuote(text) + " " + ShellQuote(text), out, 4096), 0);
+    EXPECT_EQ(out, text + "|" + text + "|");
+  }
+  EXPECT_EQ(RunShell("exit 7"), 7);
+  EXPECT_EQ(RunShell("kill -9 $$"), -1);
+  std::string out;
+  bool truncated = false;
+  EXPECT_EQ(RunShellOutput("head -c 300000 /dev/zero; exit 3", out, 1000, &truncated), 3);
+  EXPECT_EQ(out.size(), 1000u);
+  EXPECT_TRUE(truncated);
+  EXPECT_EQ(RunShellOutput("echo hi; echo err >&2", out, 1000, &truncated), 0);
+  EXPECT_EQ(out, "hi\n");
+  EXPECT_FALSE(truncated);
+}
+
+// Starts copies of the sleep program under a name no other process on the machine has, and lets
+// the finder signal only those children.
+class ProcessFinderTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::copy_file("/bin/sleep", dir_.path() / name_);
+    SetProcessSignalSender([this](pid_t pid, int sig) {
+      if (!children_.count(pid)) {
+        ADD_FAILURE() << "signal to a process the test did not start: " << pid;
+        return -1;
+      }
+      return ::kill(pid, sig);
+    });
+  }
+
+  void TearDown() override {
+    SetProcessSignalSender(nullptr);
+    for (pid_t pid : children_) {
+      ::kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+
+  pid_t Start(bool ignoreClose) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      // An ignored signal stays ignored across exec: this child will not close on SIGTERM.
+      if (ignoreClose) signal(SIGTERM, SIG_IGN);
+      execl((dir_ / name_).c_str(), name_.c_str(), "30", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    children_.insert(pid);
+    // The child shows the new program file once exec is done.
+    auto listed = [&] {
+      auto all = ListProcessesByName(name_.c_str());
+      return std::find(all.begin(), all.end(), pid) != all.end();
+    };
+    for (int i = 0; i < 500 && !listed(); ++i) usleep(2000);
+    return pid;
+  }
+
+  testkit::cTempDir dir_;
+  const std::string name_ = "tslvictim" + std::to_string(getpid());
+  std::set<pid_t> children_;
+};
+
+// A program is found by its file name, ignoring case; a kill ends only the first of two, and
+// one that ignores the close request is killed after the wait.
+TEST_F(ProcessFinderTest, FindsAProgramByNameAndKillEndsTheFirstEvenIfItIgnoresClosing) {
+  EXPECT_FALSE(FindProcessByName(name_.c_str()));
+  EXPECT_FALSE(KillProcessByName(name_.c_str()));
+  pid_t first = Start(false);
+  pid_t second = Start(true);
+  std::string upper = name_;
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+  EXPECT_TRUE(FindProcessByName(upper.c_str()));
+  EXPECT_FALSE(FindProcessByName("tslvictim"));
+  ASSERT_LT(first, second);
+  EXPECT_TRUE(KillProcessByName(name_.c_str()));
+  // Listed before the test reaps it, the ended first process is no longer there.
+  EXPECT_EQ(ListProcessesByName(name_.c_str()), std::vector<pid_t>{second});
+  EXPECT_EQ(waitpid(first, nullptr, WNOHANG), first);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(KillProcessByName(name_.c_str()));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4900));
+  int status = 0;
+  ASSERT_EQ(waitpid(second, &status, 0), second);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+}
+
+}  // namespace
