@@ -1,22 +1,81 @@
+// The replay file as the recorder writes it and as the replayer plays it back.
 #include "tessel/replay/net_replay.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 
-#include "replay_test_util.h"
 #include "tessel/replay/net_record.h"
 #include "testkit/file_text.h"
 #include "testkit/net_recorder.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
+#include "testkit/text_shape.h"
 
 namespace {
 
-using namespace replaytest;
+// A settable millisecond clock, a writer of replay files laid out byte by byte, and a finder
+// with fixed answers.
+std::atomic<uint32_t> g_now{0};
+uint32_t FakeClock() {
+  return g_now.load();
+}
+
+void PutU32(std::string& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+struct stFileRecord {
+  uint32_t clock, kind;
+  std::string name;  // written as given: the writer does not cut it
+  uint32_t linkId;
+  std::string data;
+};
+// The bytes of a replay file: header (version 1, start clock, calendar time 0) and records.
+std::string ReplayBytes(uint32_t startClock, const std::vector<stFileRecord>& records) {
+  std::string out;
+  for (uint32_t word : {1u, startClock, 0u}) PutU32(out, word);
+  for (const auto& r : records) {
+    PutU32(out, r.clock);
+    PutU32(out, r.kind);
+    out += r.name + std::string(32 - std::min<size_t>(32, r.name.size()), '\0');
+    PutU32(out, r.linkId);
+    PutU32(out, static_cast<uint32_t>(r.data.size()));
+    out += r.data;
+  }
+  return out;
+}
+
+// Names lead to callbacks; server links and client links to the iSend given for them.
+struct cFixedFind : iCallbackFind {
+  template <class K, class V>
+  static V Find(const std::map<K, V>& map, const K& key) {
+    auto it = map.find(key);
+    return it == map.end() ? nullptr : it->second;
+  }
+  iSend* FindServerLink(const char* name, unsigned id) override {
+    return Find(serverLinks, {name, id});
+  }
+  iSend* FindClientLink(const char* name) override { return Find(clientLinks, {name}); }
+  iCallbackNet* FindCallback(const char* name) override { return Find(callbacks, {name}); }
+  std::map<std::string, iCallbackNet*> callbacks;
+  std::map<std::pair<std::string, unsigned>, iSend*> serverLinks;
+  std::map<std::string, iSend*> clientLinks;
+};
+
+// A recorder and a replayer of their own that exclude each other (not the process's pair).
+struct stRecordReplay {
+  stRecordReplay(iCallbackFind* find, cNetReplay::ClockFunc clock = nullptr)
+      : replay(find, &record, clock) {}
+  cNetRecord record{&replay, &FakeClock};
+  cNetReplay replay;
+};
 
 constexpr uint32_t kStart = 5000;  // the recorded start clock
 
@@ -172,6 +231,55 @@ TEST_F(NetReplayTest, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative
   EXPECT_TRUE(waitUntil([&] { return replay.IsThreadDone(); }));
   EXPECT_FALSE(replay.IsReplaying());
   EXPECT_EQ(game_.Snapshot().size(), 3u);
+}
+
+TEST_F(NetReplayTest, TheFileHoldsTheHeaderAndEachRecordLittleEndianAsLaidOut) {
+  g_now.store(0x01020304);
+  const std::time_t before = std::time(nullptr);
+  ASSERT_TRUE(pair_.record.StartRecord("run"));
+  EXPECT_TRUE(testing_support::fits(pair_.record.GetPath(), "Replay/run/####_##_##-##.##.##.rep"))
+      << pair_.record.GetPath();
+  EXPECT_EQ(GetNetRecorder(), &pair_.record);  // the links' callbacks now record into it
+
+  g_now.store(0x01020404);
+  pair_.record.Record(2, "\x01\x02\x03", 3, 7, std::string(40, 'n').c_str());
+  g_now.store(0x01020504);
+  pair_.record.RecordNetState(9, 6, 13, "game");
+  // Each record: clock, kind, name cut at 32 bytes, link id, size, data. The made-up state
+  // event is kind 3 with 16 bytes: type 0, id 0, link id, state, reason.
+  std::string state(4, '\0');
+  for (uint32_t word : {9u, 6u, 13u}) PutU32(state, word);
+  const std::string expected =
+      ReplayBytes(0x01020304, {{0x01020404, 2, std::string(32, 'n'), 7, "\x01\x02\x03"},
+                               {0x01020504, 3, "game", 9, state}});
+  const std::string bytes = testkit::ReadFile(pair_.record.GetPath());
+  EXPECT_EQ(bytes.substr(0, 8), expected.substr(0, 8));
+  uint32_t written = 0;  // the calendar time, little-endian as the machine
+  std::memcpy(&written, bytes.data() + 8, std::min<size_t>(bytes.size(), 12) - 8);
+  EXPECT_GE(written, static_cast<uint32_t>(before));
+  EXPECT_EQ(bytes.substr(12), expected.substr(12));
+}
+
+TEST_F(NetReplayTest, RecordingAndReplayingRefuseToStartWhileTheOtherIsOn) {
+  testkit::WriteFile("far.rep", ReplayBytes(0, {{60000, 2, "game", 1, "later"}}));
+  ASSERT_TRUE(pair_.replay.StartReplay("far.rep", 1, false));
+  EXPECT_EQ(pair_.replay.Step(), cNetReplay::Step_Waiting);
+  EXPECT_FALSE(pair_.record.StartRecord("run"));
+  EXPECT_FALSE(pair_.record.IsRecording());
+  // Once the replay reached its end, recording may start; from then on replaying is refused.
+  g_now.fetch_add(60000);
+  EXPECT_EQ(pair_.replay.Step(), cNetReplay::Step_Delivered);
+  EXPECT_EQ(pair_.replay.Step(), cNetReplay::Step_End);
+  EXPECT_TRUE(pair_.record.StartRecord("run"));
+  EXPECT_FALSE(pair_.replay.StartReplay("far.rep", 1, false));
+  EXPECT_FALSE(pair_.replay.IsReplaying());
+}
+
+TEST_F(NetReplayTest, WithoutATerminalAFileThatCannotBeCreatedFailsTheStartAtOnce) {
+  testkit::WriteFile("Replay", "a file where the folder should be");
+  EXPECT_FALSE(pair_.record.StartRecord("run"));
+  EXPECT_FALSE(pair_.record.IsRecording());
+  EXPECT_EQ(GetNetRecorder(), nullptr);
 }
 
 }  // namespace
