@@ -6,14 +6,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <thread>
 
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/ping.h"
 #include "testkit/easy_link_fixture.h"
 #include "testkit/stdout_capture.h"
 
@@ -92,36 +90,6 @@ TEST_F(LoggedInTest, ClientReconnectsAfterReconnectTimeAndLogsInAgainWhenTheServ
   ASSERT_TRUE(Pump([&] { return m_logins.results.size() == 2; }));
   EXPECT_EQ(m_logins.results[1], 1);
   EXPECT_EQ(m_logins.connects, 2);
-}
-
-// With a second address both are asked by echo and the faster (the first on a tie) is used.
-TEST_F(EasyLinkTest, TheFasterAddressIsChosenByEcho) {
-  const struct {
-    const char *ip1, *ip2;
-    std::map<std::string, unsigned long> echo;
-    bool useIp2;
-  } cases[] = {
-      {"127.0.0.1", "", {}, false},
-      {"127.0.0.1", "127.0.0.2", {{"127.0.0.1", 5}, {"127.0.0.2", 5}}, false},
-      {"127.0.0.2", "127.0.0.1", {{"127.0.0.2", kPingFailed}, {"127.0.0.1", 1}}, true},
-  };
-  WriteLoginFile("global", "autoconnect = 1\n");
-  StartServer();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.ip1) + " / " + c.ip2);
-    size_t asked = 0;
-    m_logins = cLoginRecorder();
-    StartClient([&](stClientInfo& info) {
-      info.serverip = c.ip1;
-      info.serverip2 = c.ip2;
-      info.autologin = false;
-      Link().SetEcho([&](const char* host, int) { return ++asked, c.echo.at(host); });
-    });
-    EXPECT_EQ(asked, c.echo.size());
-    EXPECT_EQ(Link().IsUseIp2(), c.useIp2);
-    EXPECT_TRUE(Pump([&] { return m_logins.connects == 1; })) << "connected to 127.0.0.1";
-    m_client.reset();
-  }
 }
 
 // Against a peer that does not read, the unsent data backs up and the client may not end until

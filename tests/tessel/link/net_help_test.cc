@@ -144,23 +144,6 @@ TEST_F(ClientStateTest, ALinkIsReadyOnceConnectedAndEncodedAndDownWhenCut) {
   }
 }
 
-// A refused connect counts as a failure; an address that cannot be used does not.
-TEST_F(ClientStateTest, FailedConnectsLeaveTheLinkDown) {
-  unsigned short closed = cServerEndpoint().Port();
-  for (const char* ip : {"127.0.0.1", "no-such-address"}) {
-    SCOPED_TRACE(ip);
-    Start([&](stClientInfo& info) {
-      info.serverip = ip;
-      info.port = closed;
-    });
-    ASSERT_TRUE(Pump([&] { return m_logins.disconnects == 1; }));
-    EXPECT_EQ(State(), 5);
-    EXPECT_EQ(m_logins.connects, 0);
-    EXPECT_EQ(Link().GetCallbackClient()->GetConnectFailures(), ip[0] == '1' ? 1u : 0u);
-    m_client.reset();
-  }
-}
-
 // The reason comes from the peer: one outside the table is named as unknown.
 TEST_F(ClientStateTest, TheDisconnectReasonIsHandedToTheScript) {
   Start([](stClientInfo&) {});
