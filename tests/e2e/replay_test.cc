@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,38 +27,9 @@ std::vector<std::string> CommandLog(const cHome& home) {
   return commands;
 }
 
-uint32_t U32At(const std::string& bytes, size_t at) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < 4; ++i)
-    value |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
-  return value;
+void PutU32(std::string& bytes, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
-
-void PutU32(std::string& bytes, size_t at, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-}
-
-// A plain TCP connection to a listening side on 127.0.0.1: it becomes a link of the server
-// and sends nothing itself.
-class cLoopbackLink {
- public:
-  explicit cLoopbackLink(int port) : m_fd(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-      ADD_FAILURE() << "cannot connect to port " << port;
-  }
-  ~cLoopbackLink() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  cLoopbackLink(const cLoopbackLink&) = delete;
-  cLoopbackLink& operator=(const cLoopbackLink&) = delete;
-
- private:
-  int m_fd;
-};
 
 struct stRecorded {
   std::string serverFile, clientFile;  // the replay files of global and of game
@@ -136,11 +106,15 @@ TEST_F(ReplayTest, AFreshServerRunsTheRecordedCommandsInTheSameOrder) {
   // First without a link of the recorded id, then with one.
   Play(global, "links.rep", 1);
   const size_t mark = global.Output().size();
-  cLoopbackLink link(port);
+  // A plain TCP connection becomes link 1 of the server; it sends nothing itself.
+  const int link = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(::connect(link, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   ASSERT_TRUE(global.WaitOutput("global link id 1  ip 127.0.0.1 create", mark))
       << global.Output().substr(mark);
   Play(global, "links.rep", 1);
   global.QuitInOrder();
+  ::close(link);
 
   // Without the link the commands are refused, and what they would send back is dropped; with
   // it they run as they did when recorded.
@@ -182,14 +156,15 @@ TEST_F(ReplayTest, AFreshClientTakesTheRecordedOutputsOfItsLinkAgain) {
 TEST_F(ReplayTest, QuittingWhileAReplayDeliversEndsInOrder) {
   // Network notices for the server link, 50 in every millisecond for 1.5 s: the replay is busy
   // delivering while the links are ended and released. Empty notices change no link state.
-  std::string dense = s_recorded->serverFile.substr(0, 12);
-  std::string notice(48, '\0');
-  PutU32(notice, 4, 1);  // kind: network notice
-  notice.replace(8, 6, "global");
-  PutU32(notice, 40, 1);  // link id
+  // Each notice: clock, kind 1, the name, link id 1 and no data.
+  std::string dense;
+  for (uint32_t word : {1u, 0u, 0u}) PutU32(dense, word);
   for (uint32_t i = 0; i < 75000; ++i) {
-    PutU32(notice, 0, U32At(dense, 4) + i / 50);
-    dense += notice;
+    PutU32(dense, i / 50);
+    PutU32(dense, 1);
+    dense += std::string("global") + std::string(26, '\0');
+    PutU32(dense, 1);
+    PutU32(dense, 0);
   }
   cHome home;
   home.write("dense.rep", dense);

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,35 @@ class cServerProcess {
   std::string m_outPath;
   pid_t m_pid = -1;
   int m_input = -1;
+};
+
+// The three-process cluster: global (top server) <- game (listens and connects to global) <-
+// map (connects to game), each in a home of its own, logged in with account files of command
+// level 16.
+class cCluster {
+ public:
+  // Starts the three processes and waits until both links are logged in; Ready() tells whether
+  // that happened in time. The destructor kills whatever still runs.
+  cCluster();
+
+  bool Ready() const { return m_ready; }
+  cServerProcess& Global() { return *m_global; }
+  cServerProcess& Game() { return *m_game; }
+  cServerProcess& Map() { return *m_map; }
+  const cHome& GlobalHome() const { return m_globalHome; }
+  const cHome& GameHome() const { return m_gameHome; }
+
+  // Types quit on map, game and global in that order; true when each ended with exit code 0.
+  bool QuitAll();
+
+ private:
+  cHome m_globalHome;
+  cHome m_gameHome;
+  cHome m_mapHome;
+  std::unique_ptr<cServerProcess> m_global;
+  std::unique_ptr<cServerProcess> m_game;
+  std::unique_ptr<cServerProcess> m_map;
+  bool m_ready = false;
 };
 
 // Launch words "program = KIND quickend = 1 reconnect = 0" plus the extra words.

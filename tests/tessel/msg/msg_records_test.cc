@@ -18,27 +18,22 @@ TEST(MsgRecords, RecordsLayOutTheirFieldsAsLittleEndianBytes) {
   error.error = -2;
   const unsigned char expected[12] = {0x34, 0x12, 0x06, 0x05, 7, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF};
   EXPECT_EQ(0, std::memcmp(&error, expected, sizeof(expected)));
-
   unsigned long size = 0;
   auto* cmd = reinterpret_cast<const unsigned char*>(Msg_GetCmd(0x01020304, "Ver()", size));
-  EXPECT_EQ(0x04, cmd[4]);
-  EXPECT_EQ(0x01, cmd[7]);
-  EXPECT_EQ(0, std::memcmp(cmd + 8, "Ver()", 6));
+  EXPECT_EQ(0, std::memcmp(cmd + 4, "\x04\x03\x02\x01Ver()", 10));
   auto* out = reinterpret_cast<const unsigned char*>(Msg_GetOut("abc", size));
   EXPECT_EQ(0, std::memcmp(out + 4, "abc", 4));
-  EXPECT_EQ(12u, size);
-  Msg_GetException(1004, 17, size);
   EXPECT_EQ(12u, size);
 }
 
 // The wire size is 12 plus the text rounded up to four; the padding never carries bytes of an
-// earlier, longer text.
-TEST(MsgRecords, CommandBuilderRoundsTheSizeUpAndSendsNoStaleByte) {
+// earlier, longer text; texts past the capacity are refused (commands) or cut (outputs).
+TEST(MsgRecords, SizesRoundUpCarryNoStaleByteAndStopAtTheCapacity) {
   unsigned long size = 99;
   auto* record = static_cast<stMsg_Cmd*>(Msg_GetCmd(1, "", size));
   EXPECT_EQ(12u, size);
-  const std::pair<std::size_t, unsigned long> cases[] = {{1, 16}, {3, 16}, {4, 16}, {5, 20}};
-  for (const auto& [length, wire] : cases) {
+  for (const auto& [length, wire] :
+       {std::pair<std::size_t, unsigned long>{1, 16}, {4, 16}, {5, 20}}) {
     Msg_GetCmd(4, std::string(length, 'a'), size);
     EXPECT_EQ(wire, size) << "text length " << length;
     EXPECT_EQ(wire, record->GetSize());
@@ -47,11 +42,8 @@ TEST(MsgRecords, CommandBuilderRoundsTheSizeUpAndSendsNoStaleByte) {
   Msg_GetCmd(1, "x", size);
   ASSERT_EQ(16u, size);
   for (unsigned long i = 1; i < size - 8; ++i) EXPECT_EQ(0, record->text[i]) << i;
-}
 
-TEST(MsgRecords, TextsUpToTheCapacityAreKeptAndLongerOnesRefusedOrCut) {
-  unsigned long size = 0;
-  auto* record = static_cast<stMsg_Cmd*>(Msg_GetCmd(3, std::string(101375, 'z'), size));
+  Msg_GetCmd(3, std::string(101375, 'z'), size);
   EXPECT_EQ(CmdWireSize(101375), size);
   EXPECT_EQ(101375u, std::strlen(record->text));
   EXPECT_LE(size, sizeof(stMsg_Cmd));
@@ -60,11 +52,7 @@ TEST(MsgRecords, TextsUpToTheCapacityAreKeptAndLongerOnesRefusedOrCut) {
   EXPECT_STREQ("", record->text);
   stMsg_Cmd local;
   EXPECT_FALSE(local.SetCmd(5, std::string(200000, 'a').c_str()));
-  EXPECT_TRUE(local.SetCmd(5, nullptr));
-
-  auto* out = static_cast<stMsg_Out*>(Msg_GetOut("", size));
-  EXPECT_EQ(8u, size);
-  Msg_GetOut(std::string(20000, 'a').c_str(), size);
+  auto* out = static_cast<stMsg_Out*>(Msg_GetOut(std::string(20000, 'a').c_str(), size));
   EXPECT_EQ(10239u, std::strlen(out->text));
   EXPECT_EQ(OutWireSize(10239), size);
   EXPECT_LE(size, sizeof(stMsg_Out));

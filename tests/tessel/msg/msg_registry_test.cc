@@ -11,13 +11,11 @@
 
 namespace {
 
-using testing_msg::CaptureCout;
 using testing_msg::TestBridge;
 using testing_msg::TestDistribute;
 using Received = testing_msg::ReceivedRecord;
 
-class CountingBind : public cMsgBind {
- public:
+struct CountingBind : cMsgBind {
   CountingBind() : cMsgBind("counting", 0, 0) {}
   HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg*) override {
     ++m_calls;
@@ -28,9 +26,9 @@ class CountingBind : public cMsgBind {
 
 class MsgRegistry : public ::testing::Test {
  protected:
-  // Handles an empty record of that type and size.
-  HandleChatExceptionEnum Handle(int type, std::size_t size, unsigned short id = 0) {
-    Received record(type, size, id);
+  // Handles a record of that type and size whose body is all `fill`.
+  HandleChatExceptionEnum Handle(int type, std::size_t size, char fill = '\0') {
+    Received record(type, size, 0, fill);
     return registry.HandleMsg(&record.bind);
   }
 
@@ -39,25 +37,33 @@ class MsgRegistry : public ::testing::Test {
 };
 
 // The numbers are part of the wire format: peers send them.
-TEST_F(MsgRegistry, InitNumbersTheBuiltInRecordsFrom1001InOrderAndForgetsLaterOnes) {
-  EXPECT_EQ(1001, stMsg_Error::s_nType);
-  EXPECT_EQ(1002, stMsg_Exception::s_nType);
-  EXPECT_EQ(1003, stMsg_Out::s_nType);
-  EXPECT_EQ(1004, stMsg_Cmd::s_nType);
-  EXPECT_EQ(1005, stMsg_Windows::s_nType);
+TEST_F(MsgRegistry,
+       InitNumbersTheBuiltInRecordsFrom1001ForgetsLaterOnesAndObjectsHaveTheirBinding) {
+  int expected = 1001;
+  for (int type : {stMsg_Error::s_nType, stMsg_Exception::s_nType, stMsg_Out::s_nType,
+                   stMsg_Cmd::s_nType, stMsg_Windows::s_nType})
+    EXPECT_EQ(expected++, type);
   EXPECT_EQ(1004, Msg_GetCmdRecord().type);
-  CountingBind extra;
-  int extraType = 0;
-  registry.Register(extraType, &extra);
-  EXPECT_EQ(1006, extraType);
-  EXPECT_EQ(&extra, registry.GetBind(1006));
+  cMsgBind bare("bare", 0, 0);
+  int bareType = 0;
+  registry.Register(bareType, &bare);
+  EXPECT_EQ(1006, bareType);
+  EXPECT_EQ(ChatException_TypeNoHandle, Handle(bareType, 8));
   registry.Init(&bridge);
-  EXPECT_EQ(1004, stMsg_Cmd::s_nType);
   EXPECT_EQ(nullptr, registry.GetBind(1006));
+  // Records addressed to an object (an id) go to the object binding, when one is set.
+  CountingBind objects;
+  Received addressed(4321, 40, 5);
+  EXPECT_EQ(ChatException_TypeOverflow, registry.HandleMsg(&addressed.bind));
+  registry.SetObjBind(&objects);
+  EXPECT_EQ(ChatException_OK, registry.HandleMsg(&addressed.bind));
+  EXPECT_EQ(ChatException_OK, Handle(1005, 16)) << "without an id: by its type";
+  EXPECT_EQ(1, objects.m_calls);
 }
 
-// A peer's record whose size lies about its type is refused before any binding reads it.
-TEST_F(MsgRegistry, RecordsOfUnknownTypeOrWrongSizeAreRefusedWithTheirCode) {
+// A peer's record whose size lies about its type, or whose text does not end inside it, is
+// refused before any binding reads it.
+TEST_F(MsgRegistry, RecordsOfUnknownTypeWrongSizeOrOpenTextAreRefusedWithTheirCode) {
   // Each result with the (type, size) pairs that give it; 3 bytes cannot hold a header.
   using Records = std::vector<std::pair<int, std::size_t>>;
   const std::pair<HandleChatExceptionEnum, Records> cases[] = {
@@ -69,49 +75,18 @@ TEST_F(MsgRegistry, RecordsOfUnknownTypeOrWrongSizeAreRefusedWithTheirCode) {
     for (const auto& [type, size] : records)
       EXPECT_EQ(result, Handle(type, size)) << type << " of " << size;
   }
-}
-
-// Texts that do not end inside their record are refused, unread.
-TEST_F(MsgRegistry, TextsMustEndInsideTheirRecord) {
-  Received text(stMsg_Out::s_nType, OutWireSize(5));
-  text.Put(4, "hello", 6);
-  CaptureCout out;
-  EXPECT_EQ(ChatException_OK, registry.HandleMsg(&text.bind));
-  EXPECT_EQ("hello", out.Text());
-  Received open(stMsg_Out::s_nType, 12);
-  open.Put(4, "abcdefgh", 8);
-  EXPECT_EQ(ChatException_ParamWrong, registry.HandleMsg(&open.bind));
-  EXPECT_EQ("hello", out.Text());
-
-  Received openCmd(stMsg_Cmd::s_nType, 16);
-  openCmd.PutInt(4, 4);
-  openCmd.Put(8, "Ver()xyz", 8);
-  EXPECT_EQ(ChatException_ParamWrong, registry.HandleMsg(&openCmd.bind));
-  EXPECT_TRUE(bridge.m_ran.empty());
-  EXPECT_TRUE(bridge.m_logged.empty());
-
+  // Bodies without an end mark: an output text, and a command text.
+  testkit::cStdoutCapture out;
+  EXPECT_EQ(ChatException_ParamWrong, Handle(stMsg_Out::s_nType, 12, 'x'));
+  EXPECT_EQ(ChatException_ParamWrong, Handle(stMsg_Cmd::s_nType, 16, 'x'));
+  EXPECT_EQ("", out.Text());
+  EXPECT_TRUE(bridge.m_ran.empty() && bridge.m_logged.empty());
   // The longest command text that fits runs whole.
   const std::string longest(101376 - 8 - 1, 'x');
-  Received cmd(stMsg_Cmd::s_nType, 101376);
-  cmd.PutInt(4, 30);
-  cmd.Put(8, longest.c_str(), longest.size() + 1);
+  auto cmd = Received::Command(30, longest, 101376);
   bridge.m_run = [](unsigned, const char*) { return ChatException_OK; };
-  EXPECT_EQ(ChatException_OK, registry.HandleMsg(&cmd.bind));
+  EXPECT_EQ(ChatException_OK, registry.HandleMsg(&cmd->bind));
   EXPECT_EQ(std::vector<std::string>{"30:" + longest}, bridge.m_ran);
-}
-
-TEST_F(MsgRegistry, RecordsAddressedToAnObjectGoToTheObjectBindingWhenOneIsSet) {
-  CountingBind objects;
-  Received addressed(4321, 40, 5);
-  EXPECT_EQ(ChatException_TypeOverflow, registry.HandleMsg(&addressed.bind));
-  registry.SetObjBind(&objects);
-  EXPECT_EQ(ChatException_OK, registry.HandleMsg(&addressed.bind));
-  EXPECT_EQ(ChatException_OK, Handle(1005, 16)) << "without an id: by its type";
-  EXPECT_EQ(1, objects.m_calls);
-  cMsgBind bare("bare", 0, 0);
-  int bareType = 0;
-  registry.Register(bareType, &bare);
-  EXPECT_EQ(ChatException_TypeNoHandle, Handle(bareType, 8));
 }
 
 TEST_F(MsgRegistry, CommandsAreLoggedRunOnTheirLinkAndOthersGoToTheDistributor) {
@@ -121,36 +96,26 @@ TEST_F(MsgRegistry, CommandsAreLoggedRunOnTheirLinkAndOthersGoToTheDistributor) 
   EXPECT_EQ(std::vector<std::string>{"4:Ver()"}, bridge.m_ran);
   EXPECT_EQ(&cmd->link, bridge.m_ranOn);
   EXPECT_EQ(std::vector<unsigned>{20}, bridge.m_logged);
-
   // What no group handles goes to the distributor, when there is one.
   bridge.m_run = nullptr;
   EXPECT_EQ(ChatException_NoCmd, registry.HandleMsg(&cmd->bind));
-  TestDistribute refusing(false);
-  bridge.m_distribute = &refusing;
+  TestDistribute distribute;
+  bridge.m_distribute = &distribute;
   EXPECT_EQ(ChatException_DistributeWrong, registry.HandleMsg(&cmd->bind));
-  EXPECT_EQ(7, refusing.m_linkId);
-  EXPECT_EQ(cmd->bind.size, refusing.m_size);
-  TestDistribute accepting(true);
-  bridge.m_distribute = &accepting;
+  EXPECT_EQ(7, distribute.m_linkId);
+  EXPECT_EQ(cmd->bind.size, distribute.m_size);
+  distribute.m_accept = true;
   EXPECT_EQ(ChatException_OK, registry.HandleMsg(&cmd->bind));
   EXPECT_EQ((std::vector<int>{ChatException_NoPri, 17, 21, 0}), bridge.m_results);
 }
 
-// The value of a Lua global number of a script, -1 when it is not a number.
-double Global(KLuaScript& script, const char* name) {
-  lua_getglobal(script.GetLua(), name);
-  const double value = lua_isnumber(script.GetLua(), -1) ? lua_tonumber(script.GetLua(), -1) : -1;
-  lua_pop(script.GetLua(), 1);
-  return value;
-}
-
 TEST_F(MsgRegistry, InstalledScriptsSeeEveryErrorReplyAndEveryCommand) {
-  KLuaScript errors("errors");
-  errors.DoString("function OnError(msg, error) seen = msg * 1000 + error end");
-  KLuaScript commands("commands");
-  commands.DoString("function Ver() calls = (calls or 0) + 1 end");
-  SetErrorScript(&errors);
-  SetCmdScript(&commands);
+  KLuaScript script("seen");
+  script.DoString(
+      "function OnError(m, e) seen = m * 1000 + e end "
+      "function Ver() calls = (calls or 0) + 1 end");
+  SetErrorScript(&script);
+  SetCmdScript(&script);
   Received failed(stMsg_Error::s_nType, 12);
   failed.PutInt(4, 9);
   failed.PutInt(8, 3);
@@ -162,9 +127,8 @@ TEST_F(MsgRegistry, InstalledScriptsSeeEveryErrorReplyAndEveryCommand) {
   SetErrorScript(nullptr);
   SetCmdScript(nullptr);
   registry.HandleMsg(&cmd->bind);
-  EXPECT_EQ(9003, Global(errors, "seen"));
-  EXPECT_EQ(2, Global(commands, "calls"));
   EXPECT_EQ(3u, bridge.m_ran.size());
+  EXPECT_EQ(0, script.DoString("assert(seen == 9003 and calls == 2)"));
 }
 
 }  // namespace

@@ -6,13 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "tessel/link/cmd_send.h"
 #include "tessel/msg/sync_obj.h"
 #include "tessel/msg/test_doubles.h"
 
 namespace {
 
-using testing_msg::CaptureCout;
 using testing_msg::ReceivedRecord;
 using testing_msg::RecordingLink;
 using testing_msg::TestBridge;
@@ -43,13 +41,11 @@ TEST_F(OstreamCmd, ARemoteCommandsOutputComesBackWholeAsOneOutputReplyAtItsLevel
     ostreamCmd& gout = get_gout();
     EXPECT_FALSE(gout.IsLocalCmd());
     EXPECT_EQ(&cmd->link, gout.GetLink());
-    EXPECT_EQ(7u, gout.GetLinkID());
-    EXPECT_STREQ("Dump()", gout.GetCmdBuffer());
     EXPECT_EQ(4, GetServingCmdLevel());
     gout << printed.c_str() << 2026 << std::endl;
     return ChatException_OK;
   };
-  CaptureCout out;
+  testkit::cStdoutCapture out;
   EXPECT_EQ(ChatException_OK, bridge.GetMsg().HandleMsg(&cmd->bind));
   EXPECT_EQ("", out.Text());
   ASSERT_EQ(1u, cmd->link.m_sent.size());
@@ -57,35 +53,22 @@ TEST_F(OstreamCmd, ARemoteCommandsOutputComesBackWholeAsOneOutputReplyAtItsLevel
   EXPECT_EQ(4, RecordingLink::SentCmd(reply));
   EXPECT_EQ(CmdWireSize(RecordingLink::SentText(reply).size()), reply.size());
   EXPECT_EQ(printed + "2026\n", RunOutputOnRequester(RecordingLink::SentText(reply)));
-  // Serving is over: output goes to standard output again.
+  // Serving is over: output goes to standard output again, and nothing acts for a requester.
   EXPECT_TRUE(get_gout().IsLocalCmd());
-  EXPECT_EQ(nullptr, get_gout().GetLink());
-  EXPECT_EQ(nullptr, get_gout().GetCmdBuffer());
+  get_gout() << "local " << 1;
+  EXPECT_EQ("local 1", out.Text());
+  EXPECT_EQ(ChatException_InternalWrong, get_gout().RunCmd(3, "Ver()"));
+  EXPECT_EQ(0, get_gout().SendBackCmd(3, "Ver()") + get_gout().SendBackMsg());
+  EXPECT_EQ(1u, bridge.m_ran.size());
 }
 
 TEST_F(OstreamCmd, ACommandThatPrintsNothingOrIsRefusedSendsNoReply) {
-  auto quiet = ReceivedRecord::Command(4, "Quiet()");
-  bridge.m_run = [](unsigned, const char*) { return ChatException_OK; };
-  bridge.GetMsg().HandleMsg(&quiet->bind);
-  EXPECT_TRUE(quiet->link.m_sent.empty());
-
-  auto refused = ReceivedRecord::Command(9, "Ver()");
-  bridge.m_run = [](unsigned, const char*) { return ChatException_NotLogin; };
-  EXPECT_EQ(ChatException_NotLogin, bridge.GetMsg().HandleMsg(&refused->bind));
-  EXPECT_TRUE(refused->link.m_sent.empty());
-}
-
-TEST_F(OstreamCmd, LocalCommandsWriteToStandardOutputAndCannotActForARequester) {
-  ostreamCmd& gout = get_gout();
-  CaptureCout out;
-  gout << "local " << 1 << std::endl;
-  EXPECT_EQ("local 1\n", out.Text());
-  EXPECT_EQ("", gout.GetCollected());
-  EXPECT_EQ(ChatException_InternalWrong, gout.RunCmd(3, "Ver()"));
-  EXPECT_EQ(0, gout.SendBackCmd(3, "Ver()"));
-  EXPECT_EQ(0, gout.SendBackMsg());
-  gout.DoCmd(3, "Ver()");
-  EXPECT_TRUE(bridge.m_ran.empty());
+  for (HandleChatExceptionEnum result : {ChatException_OK, ChatException_NotLogin}) {
+    auto quiet = ReceivedRecord::Command(4, "Quiet()");
+    bridge.m_run = [=](unsigned, const char*) { return result; };
+    EXPECT_EQ(result, bridge.GetMsg().HandleMsg(&quiet->bind));
+    EXPECT_TRUE(quiet->link.m_sent.empty()) << result;
+  }
 }
 
 TEST_F(OstreamCmd, FlushOutputSendsWhatWasCollectedThroughASyncObjectAndKeepsServing) {
@@ -106,15 +89,6 @@ TEST_F(OstreamCmd, FlushOutputSendsWhatWasCollectedThroughASyncObjectAndKeepsSer
   EXPECT_EQ("Output([[part one]])", RecordingLink::SentText(objectLink.m_sent[0]));
   ASSERT_EQ(1u, cmd->link.m_sent.size());
   EXPECT_EQ("Output([[part two]])", RecordingLink::SentText(cmd->link.m_sent[0]));
-}
-
-TEST_F(OstreamCmd, SendCmdNeverSendsATextTooLongForOneRecord) {
-  RecordingLink link;
-  EXPECT_EQ(1, SendCmd(&link, 4, std::string("Ver()")));
-  EXPECT_EQ(0, SendCmd(&link, 4, std::string(stMsg_Cmd::kTextCapacity, 'x')));
-  EXPECT_EQ(0, SendCmd(nullptr, 4, "Ver()"));
-  ASSERT_EQ(1u, link.m_sent.size());
-  EXPECT_EQ("Ver()", RecordingLink::SentText(link.m_sent[0]));
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
-// The maintenance and OS groups between real processes of the cluster: answers that come back
-// with their prefixes in both directions, a file carried to the requester, broadcasts from the
-// top, a process found and ended by name, clocks taken over from another process, planned stops
-// and the ordered close.
+// One cluster global <- game <- map serves, in this order: routes searched from map to global,
+// commands and their output along the found route, the top path and the calls a relay drops;
+// the maintenance and OS groups between the processes (answers that come back with their
+// prefixes in both directions, a file carried to the requester, broadcasts from the top, a
+// process found and ended by name, clocks taken over from another process, planned stops); a
+// route whose next link is gone; and the ordered close.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/cluster.h"
+#include "e2e/server_process.h"
 
 extern char** environ;
 
@@ -47,58 +49,73 @@ long PlannedDay(const std::string& out, size_t from) {
 }
 
 // A copy of the sleep program under a name no other process has, started by the test so that
-// the finder's commands touch only it. Killed and reaped by the destructor if still there.
-class cSleeper {
- public:
+// the finder's commands touch only it. Killed and reaped at the end if still there.
+struct cSleeper {
   explicit cSleeper(const cHome& home)
-      : m_name("tslsleep" + std::to_string(::getpid())), m_path(home / m_name) {
-    fs::copy_file("/bin/sleep", m_path);
-    std::string arg0 = m_name, seconds = "60";
-    char* argv[] = {arg0.data(), seconds.data(), nullptr};
-    if (::posix_spawn(&m_pid, m_path.c_str(), nullptr, nullptr, argv, environ) != 0) m_pid = -1;
+      : name("tslsleep" + std::to_string(::getpid())), path(home / name) {
+    fs::copy_file("/bin/sleep", path);
+    std::string seconds = "60";
+    char* argv[] = {name.data(), seconds.data(), nullptr};
+    if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) pid = -1;
     // Visible under its own program file once the exec is done.
-    for (int i = 0; i < 500 && m_pid > 0 && !Execed(); ++i) usleep(2000);
+    for (int i = 0; i < 500 && pid > 0 && !Running(); ++i) usleep(2000);
   }
   ~cSleeper() {
-    if (m_pid <= 0) return;
-    ::kill(m_pid, SIGKILL);
-    ::waitpid(m_pid, nullptr, 0);
+    if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
   }
-  const std::string& Name() const { return m_name; }
-  bool Running() const { return m_pid > 0 && Execed(); }
+  bool Running() const {
+    std::error_code ec;
+    return pid > 0 && fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) == path;
+  }
   // Reaps the process within the wait bound: the signal that ended it, 0 when it did not end.
   int Reap() {
     int status = 0;
-    for (int i = 0; i < kWaitMs / 20 && m_pid > 0; ++i) {
-      if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-        m_pid = -1;
-        return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; pid > 0 && i < kWaitMs / 20; ++i, usleep(20000)) {
+      if (::waitpid(pid, &status, WNOHANG) != pid) continue;
+      pid = -1;
+      return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
     return 0;
   }
-
- private:
-  bool Execed() const {
-    std::error_code ec;
-    return fs::read_symlink("/proc/" + std::to_string(m_pid) + "/exe", ec) == m_path;
-  }
-  std::string m_name;
-  std::string m_path;
-  pid_t m_pid = -1;
+  std::string name, path;
+  pid_t pid = -1;
 };
 
-TEST(MaintainE2e, AnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) {
+TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) {
   cCluster cluster;
   ASSERT_TRUE(cluster.Ready()) << cluster.Map().Output();
-  cServerProcess& game = cluster.Game();
+  cServerProcess &game = cluster.Game(), &map = cluster.Map(), &global = cluster.Global();
+  const std::pair<const char*, const char*> dropped[] = {
+      // game is named twice, and the name behind its second place is linked nowhere
+      {"/7/SendPathCmd('map','game','x','game','y','',1,'Ver()')", " path 形成了死循环."},
+      // map sends the call to game, which hands it back to map as the next named hop; map
+      // cannot reach "nobody" and passes it up to game again: the hop count ends the circle
+      {"/7/SendPathCmd('x','game','map','nobody','',1,'Ver()')",
+       " path longer than 32 hops, dropped."},
+  };
+  for (const auto& [line, said] : dropped) {
+    const size_t mark = game.Output().size();
+    map.Type(line);
+    EXPECT_TRUE(game.WaitOutput(said, mark)) << game.Output();
+  }
+  // The first command to global is not sent but starts the search, whose answer map prints
+  // once global has answered.
+  size_t mark = map.Output().size();
+  ASSERT_TRUE(map.Ask("/7/SendRemoteCmd('global',1,'Accounts()')", "not find path to des global"));
+  ASSERT_TRUE(map.WaitOutput("func_FindedPathOnRoute path to global finded ", mark))
+      << map.Output() << game.Output() << global.Output();
+  EXPECT_TRUE(global.WaitOutput("path from map befinded "));
+  EXPECT_EQ(map.Output().find("func_Accounts", mark), std::string::npos);
+  // A group global does not have is refused there.
+  mark = global.Output().size();
+  map.Type("/7/SendRemoteCmd('global',99,'Ver()')");
+  EXPECT_TRUE(global.WaitOutput("Handled Exception ", mark)) << global.Output();
   // Contents that would end or nest any Lua long bracket of a naive transfer.
   const std::string contents = "a [[b]] c ]] d ]===] e ]=] f\n[==[ g $[$[ h\n\nend";
   cluster.GlobalHome().write("servers/logs/brackets.log", contents);
   cSleeper sleeper(cluster.GameHome());
   ASSERT_TRUE(sleeper.Running());
-  const std::string name = sleeper.Name();
+  const std::string& name = sleeper.name;
   const long now = static_cast<long>(std::time(nullptr));
   const long ahead = 3 * 86400L;
   const struct {
@@ -106,6 +123,23 @@ TEST(MaintainE2e, AnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) {
     std::string line;
     std::vector<std::string> expected;  // what that process prints afterwards, in this order
   } asks[] = {
+      {&cCluster::Map,
+       "/7/SendRemoteCmd('global',1,'Accounts()')",
+       {"Output() func_Accounts global "}},
+      // several lines holding both closing brackets and quotes come back unchanged
+      {&cCluster::Map,
+       "/7/SendRemoteCmd('global',4,[==[dos(\"echo 'A]]'; echo 'B]=] \\\"q\\\"'\")]==])",
+       {"A]]\nB]=] \"q\"\n"}},
+      {&cCluster::Map,
+       "/7/SendRemoteCmdParam('global',1,'Account([[game]])','a]=]b')",
+       {"Output() func_Account global "}},
+      // a search for a name no process has ends at the top, whose answer comes back to map
+      {&cCluster::Map,
+       "/7/SendRemoteCmd('nobody',1,'Ver()')",
+       {"func_FindedPathOnRoute path nobody not found "}},
+      // the hops to the top server are stored
+      {&cCluster::Map, "/1/ToTop('global')", {"func_ShowTop map game global \n"}},
+      {&cCluster::Map, "/1/ShowTop()", {"func_ShowTop map game global \n"}},
       {&cCluster::Game, SendTo("global", "Ver()"), {"Output() func_Version ip: ", "程序 global"}},
       {&cCluster::Global,
        "/9/SendAccount('global','game',4,\"Ver()\")",
@@ -147,18 +181,24 @@ TEST(MaintainE2e, AnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) {
   const long aheadDay = PlannedDay(game.Output(), 0);
 
   // The upstream's clock taken over: the difference follows it back to the machine's clock, and
-  // so does the planned day; a planned stop can be cancelled, a wrong time is refused.
-  size_t mark = game.Output().size();
+  // so does the planned day.
+  mark = game.Output().size();
   ASSERT_TRUE(game.Ask(SendTo("global", "OS_QueryTime()", 15), "Remote date and time: "));
   EXPECT_NEAR(NumberAfterLast(game.Output().substr(mark), "TimeDiff == ", ahead), 0, 2);
   mark = game.Output().size();
   EXPECT_TRUE(game.Ask("/4/RestartTime('10:30')", " 10:30:00"));
   EXPECT_EQ(aheadDay - PlannedDay(game.Output(), mark), 3) << game.Output();
-  EXPECT_TRUE(game.Ask("/4/RestartTime('0')", "cancel"));
-  EXPECT_TRUE(game.Ask("/4/RestartTime('24:00')", "error time format 格式为 10:30"));
+
+  // With global gone, the route's next link is down and game drops the call.
+  mark = game.Output().size();
+  global.Signal(SIGKILL);
+  EXPECT_NE(global.WaitExit(), 0);
+  ASSERT_TRUE(game.WaitOutput("cBridgeClient::OnDisconnect", mark)) << game.Output();
+  mark = game.Output().size();
+  map.Type("/7/SendRemoteCmd('global',1,'Accounts()')");
+  EXPECT_TRUE(game.WaitOutput(" next link global break from net. ", mark)) << game.Output();
 
   // Close on the leaf process: it ends in order, neither at once nor much later than 3 s.
-  cServerProcess& map = cluster.Map();
   const auto closed = std::chrono::steady_clock::now();
   ASSERT_TRUE(map.Ask("/4/Close()", "func_CloseTessel ip: "));
   EXPECT_EQ(map.WaitExit(), 0) << map.Output();
