@@ -46,6 +46,7 @@ struct stReceived {
 // A client of the network library connected to 127.0.0.1:port, recording every delivery.
 class cPeer : public iCallbackNet {
  public:
+  using Pred = std::function<bool(const stReceived&)>;
   explicit cPeer(unsigned short port, stClientInfo info = stClientInfo());
   ~cPeer();
   bool Connected() const { return m_bConnected; }
