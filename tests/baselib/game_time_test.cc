@@ -56,6 +56,26 @@ TEST_F(GameTimeTest, EveryFieldChangeRunsItsCallbacksInOrderAndTheMultiplierScal
   EXPECT_EQ(changes.seen, std::vector<std::string>{"3=5"}) << "setting reports each changed field";
 }
 
+TEST_F(GameTimeTest, MonthEndsFollowTheCalendarAndLeapYearsAndInvalidTimesAreRefused) {
+  const std::pair<stGameTime, const char*> steps[] = {{At(2008, 2, 28, 23, 59), "2008/2/29 0:0:0"},
+                                                      {At(2100, 2, 28, 23, 59), "2100/3/1 0:0:0"}};
+  for (const auto& [from, to] : steps) {
+    ASSERT_TRUE(clock.SetGameTime(from));
+    clock.Run(60'000);
+    EXPECT_EQ(clock.GetGameTime().ToString(), to);
+  }
+  for (const stGameTime& bad :
+       {At(2007, 2, 29, 0, 0), At(2007, 13, 1, 0, 0), At(2007, 1, 1, 24, 0)})
+    EXPECT_FALSE(clock.SetGameTime(bad)) << bad;
+  // Ordering ignores seconds; the text form round-trips and a bad text changes nothing.
+  EXPECT_FALSE(At(2006, 5, 1, 10, 20, 59) < At(2006, 5, 1, 10, 20, 0));
+  EXPECT_TRUE(At(2005, 12, 31, 23, 59) < At(2006, 1, 1, 0, 0));
+  stGameTime t;
+  ASSERT_TRUE(t.FromString("2007-06-02-11-21-01"));
+  EXPECT_FALSE(t.FromString("2006/5/1 10:20"));
+  EXPECT_EQ(t.ToString(), "2007/6/2 11:21:1");
+}
+
 TEST_F(GameTimeTest, AHugeStepIsSpreadOverRunsWithoutLosingTime) {
   clock.SetTimeMul(1000);
   clock.Run(100u * 24 * 3600);  // 100 game days in one run

@@ -113,6 +113,35 @@ TEST(NetServer, OnlyAllowedAddressesStayAndForbitAcceptRefusesNewLinks) {
     EXPECT_TRUE(r->WaitAny([](auto& d) { return IsRecord(d, 1002); }));
 }
 
+TEST(NetServer, IdleLinksAreCutWithReasonsElevenAndTwelveWhilePingedOnesStay) {
+  cNetRecorder srec, silentRec, quietRec, pingRec;
+  stServerInfo info = cServerScope::Defaults();
+  info.net.word[stNetParam::NetParam_IdleMs] = 300;
+  info.net.word[stNetParam::NetParam_FirstMsgMs] = 300;
+  cServerScope s(srec, info);
+  cClientScope silent(silentRec, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
+  cClientScope quiet(quietRec, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
+  ASSERT_EQ(Send(quiet.client, MakeRecord(1001, "once")), 1);
+  cClientScope pinging(pingRec, s.port);
+  ASSERT_TRUE(srec.WaitServerEvent(3, NetEvent_Connected));
+  for (int i = 0; i < 24; ++i) {
+    pinging.client->Ping();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Disconnected));
+  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Disconnected));
+  EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_NoMsgAfterConnect));
+  EXPECT_EQ(srec.DisconnectReason(2), static_cast<int>(NetReason_Idle));
+  EXPECT_EQ(srec.DisconnectReason(3), -1);
+  EXPECT_GT(pinging.client->GetPingTime(), 0u);
+  EXPECT_TRUE(silentRec.ReasonBeforeDown(NetReason_NoMsgAfterConnect));
+  // Pings are answered inside the library: nothing of them reaches either callback.
+  EXPECT_EQ(srec.Count([](const stDelivery& d) { return d.id == 3 && d.kind == 2; }), 0u);
+  EXPECT_EQ(pingRec.Count([](const stDelivery& d) { return d.kind == 2; }), 0u);
+}
+
 // A lying length prefix (within the largest record) makes the server keep only what arrived;
 // random bytes from raw sockets never crash or stall it.
 TEST(NetServer, HostileRawPeersNeitherBuyMemoryNorCrashOrStallTheServer) {
