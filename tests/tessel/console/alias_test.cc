@@ -66,18 +66,6 @@ TEST_F(AliasTest, ReadingAFileStopsAtTheFirstLineWithoutSeparator) {
   EXPECT_EQ(shown.str().rfind("【alias】\n", 0), 0u);
 }
 
-TEST_F(AliasTest, LoadWithoutFilesFailsAndEmptiesTheTable) {
-  cAlias alias;
-  EXPECT_FALSE(alias.Load());
-  WriteFile("alias/a.txt", "v = Ver()\n");
-  EXPECT_TRUE(alias.Load());
-  std::filesystem::remove("alias/a.txt");
-  EXPECT_FALSE(alias.Load());
-  std::string line = "v";
-  alias.Alias(line);
-  EXPECT_EQ(line, "v");
-}
-
 TEST_F(AliasTest, AddAliasSavesEveryAliasInMemory) {
   WriteFile("alias/other.txt", "v = Ver()\n");
   cAlias alias;
@@ -85,16 +73,6 @@ TEST_F(AliasTest, AddAliasSavesEveryAliasInMemory) {
   const std::string saved = testkit::ReadFile("alias/alias.txt");
   EXPECT_NE(saved.find("v = Ver()\n"), std::string::npos);
   EXPECT_NE(saved.find("g = //global//%1%\n"), std::string::npos);
-}
-
-TEST_F(AliasTest, SaveWithoutAliasFolderReportsAndKeepsTheAlias) {
-  cAlias alias;
-  testkit::cStdoutCapture out;
-  alias.AddAlias("v", "Ver()");
-  EXPECT_EQ(out.Text(), "SaveHashMap error can not open file! \n");
-  std::string line = "v";
-  alias.Alias(line);
-  EXPECT_EQ(line, "Ver()");
 }
 
 TEST_F(AliasTest, ReplacementsApplyToEveryLineAndEveryOccurrence) {

@@ -1,132 +1,96 @@
 #include "tessel/host/tessel.h"
 
-#include <chrono>
 #include <future>
 #include <thread>
 
-#include "platform/registry.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/tessel_values.h"
-#include "tessel/host/tessel_status.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
 #include "testkit/host_fixture.h"
+#include "testkit/stdout_capture.h"
 
 namespace {
 
-// Counts the firings of a repeating millisecond timer.
-class cTick : public iTimerObjEx {
- public:
+// A timer that counts its firings; with `stuck` its cycle does not return until released.
+struct cTick : iTimerObjEx {
   unsigned long OnTimer(unsigned long) override {
     ++fired;
+    for (int i = 0; i < 2000 && stuck && !release; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return 1;
   }
-  int fired = 0;
-};
-
-// A timer whose cycle does not return until released (or 10 s have passed).
-class cStuckTimer : public iTimerObjEx {
- public:
-  unsigned long OnTimer(unsigned long) override {
-    entered = true;
-    for (int i = 0; i < 2000 && !release; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return 0;
-  }
-  std::atomic<bool> entered{false};
+  std::atomic<int> fired{0};
+  bool stuck = false;
   std::atomic<bool> release{false};
 };
 
-// Counts minute changes of the game clock.
-class cMinutes : public iGameTimeCallback {
- public:
+struct cMinutes : iGameTimeCallback {
   cMinutes() { cGameTime::Instance().RegistCallback(GameTime_Min, this); }
   ~cMinutes() { cGameTime::Instance().UnregistCallback(GameTime_Min, this); }
   void OnGameTime(GameTimeEnum, unsigned long) override { ++changes; }
   int changes = 0;
 };
 
-// End hooks of a server or client that refuses to end a given number of times; the log keeps
-// the order of the hooks called.
+// End hooks of a server or client that refuses to end `refusals` times, logging each hook.
 template <class Base>
-class cRefusing : public Base {
- public:
-  cRefusing(const char* name, int refusals, const char* reason)
-      : m_name(name), m_reason(reason), refusals(refusals) {}
+struct cRefusing : Base {
+  cRefusing(int refusals, const char* name) : refusals(refusals), name(name) {}
+  const char* GetName() override { return name; }
   bool CreateTessel() override { return true; }
-  const char* GetName() override { return m_name; }
   void Trace(std::ostream&) override {}
   void BeforeEnd() override { log += "B"; }
   void StartEnd() override { log += "S"; }
   bool CanEnd(std::string& reason) override {
     log += "C";
-    if (refusals <= 0) return true;
-    --refusals;
-    reason = m_reason;
-    return false;
+    reason = "busy";
+    return refusals-- <= 0;
   }
   void ExceptionEnd() override { log += "E"; }
   void ExceptionWait() override { log += "W"; }
-  const char* m_name;
-  const char* m_reason;
   int refusals;
+  const char* name;
   std::string log;
 };
-
-class cRefusingServer : public cRefusing<cEasyServer> {
- public:
-  cRefusingServer(const char* name, int refusals) : cRefusing(name, refusals, "busy") {}
+struct cServer : cRefusing<cEasyServer> {
+  using cRefusing::cRefusing;
   void GetInfo(stServerInfo&) override {}
   void OnClientException(unsigned int) override {}
 };
-
-class cRefusingClient : public cRefusing<cEasyClient> {
- public:
-  cRefusingClient(const char* name, int refusals)
-      : cRefusing(name, refusals, "Send Buffer not empty!") {}
+struct cClient : cRefusing<cEasyClient> {
+  using cRefusing::cRefusing;
   void GetInfo(stClientInfo&) override {}
   bool Start() override { return true; }
   void OnServerException() override {}
 };
 
-// Runs the console loop on a thread of its own.
-std::future<void> RunMain(cTessel& host) {
-  return std::async(std::launch::async, [&host] { host.Main(); });
-}
-
-bool Returns(std::future<void>& main, int ms) {
-  return main.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
-}
-
-std::string RegistryValue(const char* name) {
-  platform::RegistryKey key;
-  if (!key.Open("Software/" + cTesselValues::Instance().GetExeName())) return "";
-  return key.Get(name).value_or("");
-}
+// Runs the console loop on a thread of its own; whether it returned within `ms`.
+struct cMain {
+  explicit cMain(cTessel& host) : done(std::async(std::launch::async, [&host] { host.Main(); })) {}
+  bool Returns(int ms) {
+    return done.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+  }
+  std::future<void> done;
+};
 
 }  // namespace
 
-TEST_F(HostTest, StartWithoutWorkerRunsCyclesOnlyWhenDriven) {
+// Without a worker nothing runs between driven cycles; "run" 0 pauses the timers while the
+// game clock goes on, and a paused timer waits rather than being lost.
+TEST_F(HostTest, DrivenCyclesAndRunZero) {
   m_host->Init();
   ASSERT_TRUE(m_host->Start(false));
   EXPECT_FALSE(m_host->HasThread());
   cTick tick;
-  tick.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(tick.fired, 0) << "nothing runs between driven cycles";
-  Cycles(5);
-  EXPECT_GE(tick.fired, 3);
-  EXPECT_EQ(GetRunStage(), RunStage_Idle);
-}
-
-TEST_F(HostTest, RunZeroPausesTimersWhileTheGameClockGoesOn) {
-  m_host->Init();
-  ASSERT_TRUE(m_host->Start(false));
-  cTick tick;
   cMinutes minutes;
   tick.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(tick.fired, 0);
+  Cycles(5);
+  EXPECT_GE(tick.fired, 3);
+  tick.fired = 0;
   GetConfigStore().SetStringValue("run", 0);
   for (int i = 0; i < 3; ++i) {
     m_clock.ms += 10;
@@ -140,110 +104,80 @@ TEST_F(HostTest, RunZeroPausesTimersWhileTheGameClockGoesOn) {
   EXPECT_EQ(tick.fired, 1) << "the timer waited, it was not lost";
 }
 
+// End runs once and writes its times to the registry; an Exit after it does not quit the
+// console, a typed q does.
 TEST_F(HostTest, EndRunsOnceAndExitAfterEndTypesNothing) {
   m_host->Init();
   ASSERT_TRUE(m_host->Start(true));
-  EXPECT_TRUE(m_host->HasThread());
   m_host->End();
   EXPECT_TRUE(m_host->IsEnded());
   EXPECT_FALSE(m_host->HasThread());
-  EXPECT_FALSE(RegistryValue("endtime").empty());
-  const std::string exitTime = RegistryValue("exittime");
-  EXPECT_FALSE(exitTime.empty());
-  std::remove(
-      platform::RegistryKeyFile("Software/" + cTesselValues::Instance().GetExeName()).c_str());
+  const std::string registry =
+      m_dir->file("registry/Software/" + cTesselValues::Instance().GetExeName() + ".ini");
+  EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(registry), {"endtime = ", "exittime = "}));
+  std::remove(registry.c_str());
   m_host->End();
-  EXPECT_EQ(RegistryValue("exittime"), "") << "the second End did nothing";
+  EXPECT_FALSE(testkit::FileExists(registry)) << "the second End did nothing";
   m_host->Exit(false);
-  auto main = RunMain(*m_host);
-  EXPECT_FALSE(Returns(main, 100)) << "Exit after End must not quit the console";
+  cMain main(*m_host);
+  EXPECT_FALSE(main.Returns(100)) << "Exit after End must not quit the console";
   Type("q");
-  EXPECT_TRUE(Returns(main, 5000)) << "a typed q still quits";
+  EXPECT_TRUE(main.Returns(5000));
 }
 
-TEST_F(HostTest, RestartNowQuitsTheConsoleLoop) {
-  auto main = RunMain(*m_host);
-  EXPECT_FALSE(Returns(main, 30));
-  m_host->Restart(0, true);
-  ASSERT_TRUE(Returns(main, 5000));
-  EXPECT_TRUE(m_host->GetRestartFlag());
-  EXPECT_EQ(m_host->GetRestartTime(), 0);
-}
-
-TEST_F(HostTest, ScheduledRestartQuitsAtTheFirstCyclePastItsTime) {
+// A scheduled restart quits the console loop at the first cycle past its time, an immediate
+// one at once.
+TEST_F(HostTest, RestartsQuitTheConsoleLoop) {
   m_host->Init();
   ASSERT_TRUE(m_host->Start(false));
-  auto main = RunMain(*m_host);
+  cMain main(*m_host);
   m_host->Restart(m_clock.seconds + 5, false);
   Cycles(3);
-  EXPECT_FALSE(Returns(main, 30)) << "not yet";
+  EXPECT_FALSE(main.Returns(30)) << "not yet";
   m_clock.seconds += 5;
   Cycles(1);
-  ASSERT_TRUE(Returns(main, 5000));
+  ASSERT_TRUE(main.Returns(5000));
   EXPECT_FALSE(m_host->GetRestartFlag());
   EXPECT_EQ(m_host->GetRestartTime(), 0);
+  cMain again(*m_host);
+  m_host->Restart(0, true);
+  ASSERT_TRUE(again.Returns(5000));
+  EXPECT_TRUE(m_host->GetRestartFlag());
 }
 
-TEST_F(HostTest, GracefulEndPollsServersThenClientsUntilAllAgree) {
-  cRefusingServer server("zone", 2);
-  cRefusingClient client("global", 1);
+// The graceful end asks the servers until they agree, only then the clients; the exception end
+// ends every link, then waits in rounds.
+TEST_F(HostTest, GracefulAndExceptionEnds) {
+  cServer server(2, "zone");
+  cClient client(1, "global");
   m_host->SetTesselServer(&server);
   m_host->SetTesselClient(&client);
-  ::testing::internal::CaptureStdout();
+  testkit::cStdoutCapture capture;
   m_host->Wait();
-  const std::string out = ::testing::internal::GetCapturedStdout();
-  // Two refusals by the server (clients not asked), one by the client, then all agree.
-  EXPECT_EQ(server.log, "BSCCCC");
-  EXPECT_EQ(client.log, "BSCC");
-  EXPECT_NE(out.find("can not end for server: zone busy"), std::string::npos);
-  EXPECT_NE(out.find("can not end for client: global Send Buffer not empty!"), std::string::npos);
-  EXPECT_EQ(out.find("cTessel wait outof time ... "), std::string::npos) << "20 ms < 10 s";
-}
-
-TEST_F(HostTest, ExceptionPhaseEndsEveryLinkThenWaitsInRounds) {
-  cRefusingServer server("zone", 0);
-  cRefusingClient client("global", 0);
-  m_host->SetTesselServer(&server);
-  m_host->SetTesselClient(&client);
-  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(server.log + "|" + client.log, "BSCCCC|BSCC");
+  EXPECT_TRUE(testkit::InOrder(capture.Text(), {"can not end for server: zone busy",
+                                                "can not end for client: global busy"}));
+  EXPECT_EQ(capture.Text().find("wait outof time"), std::string::npos) << "20 ms < 10 s";
+  server.log = client.log = "";
   m_host->Exception();
-  const std::string out = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(server.log, "EWWW");
-  EXPECT_EQ(client.log, "EWWW");
-  EXPECT_NE(out.find("Exception wait 1\nException wait 2\nException wait 3\n"), std::string::npos);
+  EXPECT_EQ(server.log + "|" + client.log, "EWWW|EWWW");
 }
 
-TEST_F(HostTest, RegistriesLookUpByNameAndOneOnlyWhenAlone) {
-  cRefusingServer a("zone", 0), b("world", 0), a2("zone", 0);
-  cRefusingClient c("global", 0);
-  EXPECT_FALSE(m_host->IsServer());
-  m_host->SetTesselServer(&a);
-  EXPECT_EQ(m_host->GetTesselServerOne("anything"), &a);
-  m_host->SetTesselServer(&b);
-  EXPECT_EQ(m_host->GetTesselServerOne("zone"), nullptr) << "two servers: no single one";
-  m_host->SetTesselServer(&a2);
-  EXPECT_EQ(m_host->GetTesselServer("zone"), &a2) << "same name replaces";
-  EXPECT_EQ(m_host->GetTesselServer("nope"), nullptr);
-  EXPECT_EQ(m_host->GetTesselClientOne(), nullptr);
-  m_host->SetTesselClient(&c);
-  EXPECT_EQ(m_host->GetTesselClientOne(), &c);
-  EXPECT_EQ(m_host->GetTesselClient("global"), &c);
-}
-
+// A worker that does not stop in time is abandoned; back from its cycle it leaves by itself.
 TEST_F(HostTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndTheEndGoesOn) {
   m_host->Init();
-  cStuckTimer stuck;
+  cTick stuck;
+  stuck.stuck = true;
   stuck.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1);
   ASSERT_TRUE(m_host->Start(true));
   m_clock.ms += 10;
-  for (int i = 0; i < 1000 && !stuck.entered; ++i)
+  for (int i = 0; i < 1000 && !stuck.fired; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  ASSERT_TRUE(stuck.entered);
+  ASSERT_TRUE(stuck.fired);
   m_host->EndThread(20);
   EXPECT_FALSE(m_host->HasThread()) << "the host no longer holds the worker";
   EXPECT_FALSE(m_host->IsStopped()) << "the abandoned worker is still in its cycle";
   stuck.release = true;
-  // Back from its cycle, the worker sees it is no longer the host's and leaves.
   for (int i = 0; i < 2500 && !m_host->IsStopped(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_TRUE(m_host->IsStopped());

@@ -1,0 +1,205 @@
+// Routed calls: the top path of the account group, the remote group's paths and searches, and
+// the texts that carry names and commands to other processes.
+#include <gtest/gtest.h>
+
+#include <lua.hpp>
+#include <memory>
+
+#include "cmd_group_util.h"
+#include "tessel/console/groups/cmd_account.h"
+#include "tessel/console/groups/cmd_remote.h"
+#include "tessel/console/groups/cmd_tessel.h"
+#include "tessel/console/groups/cmd_test.h"
+#include "tessel/console/remote_path.h"
+#include "tessel/console/remote_stream.h"
+#include "tessel/core/lua_text.h"
+#include "tessel/core/route_text.h"
+
+namespace {
+
+using Hops = std::vector<std::string>;
+
+class RouteGroups : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GroupTestHost();
+    ASSERT_EQ(GroupTestHost().GetDefaultRoute(), nullptr);
+    m_own = "'" + cTesselValues::Instance().GetProgram() + "'";
+    for (const char* dest : {"far", "near", "w"}) cRemotePath::Instance().RemovePath(dest);
+    Account("SendPathCmd()");
+  }
+  void TearDown() override {
+    ClearReturnPath();
+    cRemotePath::Instance().SetListener(nullptr);
+  }
+  stGroupRun Account(const std::string& text) { return RunInGroup(cCmdAccount::Instance(), text); }
+  stGroupRun Remote(const std::string& text) { return RunInGroup(cCmdRemote::Instance(), text); }
+  std::string m_own;
+  testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
+};
+
+// In the account group SendPathCmd sets the top path: the hops are the leading arguments.
+TEST_F(RouteGroups, TheTopPathTakesTheLeadingHopsOfSetterAndReturnRoute) {
+  const std::pair<const char*, Hops> set[] = {
+      {"SendPathCmd('a','b','Top()',1,'Top()')", {"a", "b"}},
+      {"SendPathCmd('p',1,'t')", {}},
+      {"SendPathCmd('a',2,'p',1,'t')", {}},
+      {"SendPathCmd(nil,'b','p',1,'t')", {}},
+  };
+  for (const auto& [cmd, path] : set) {
+    Account("SendPathCmd('old','x',1,'y')");
+    EXPECT_TRUE(Account(cmd).ok) << cmd;
+    EXPECT_EQ(GetTopPath(), path) << cmd;
+  }
+  // The answer of the top server arrives along a path whose hops become the top path.
+  const std::pair<const char*, Hops> toped[] = {
+      {"SendPathCmd('me','mid','global','Top()',%1%,[=[%2%]=])", {"me", "mid", "global"}},
+      {"", {"old"}},  // not along a path: nothing to learn
+  };
+  for (const auto& [route, path] : toped) {
+    Account("SendPathCmd('old','p',1,'t')");
+    SetReturnPath(route);
+    Served(cCmdAccount::Instance(), 1, "Toped()");
+    EXPECT_EQ(GetTopPath(), path) << route;
+  }
+  EXPECT_NE(Account("ToTop('global')").out.find("no default route"), std::string::npos);
+}
+
+// Names go into statements as Lua literals and come back exactly as they were.
+TEST_F(RouteGroups, NamesAndTextsTravelAsLiteralsUnchanged) {
+  const std::string hostile[] = {"glo'bal",   "a\\b",      "x')os.exit(1)--",
+                                 "line\nend", "]] [[ ]=]", std::string("nul\0byte", 8)};
+  for (const std::string& name : hostile) {
+    if (name.find('\0') == std::string::npos) {
+      EXPECT_TRUE(Account(MakeToTopCmd("me'", name)).ok) << name;
+      EXPECT_EQ(GetTopPath(), (Hops{"me'", name}));
+    }
+    std::unique_ptr<lua_State, void (*)(lua_State*)> L(luaL_newstate(), lua_close);
+    luaL_dostring(L.get(), "function Echo(n, t) echo_n, echo_t = n, t end");
+    ASSERT_EQ(luaL_dostring(L.get(), cCmdTest::EchoStatement(7, name).c_str()), 0) << name;
+    lua_getglobal(L.get(), "echo_n");
+    lua_getglobal(L.get(), "echo_t");
+    size_t size = 0;
+    const char* back = lua_tolstring(L.get(), -1, &size);
+    EXPECT_EQ(lua_tonumber(L.get(), -2), 7);
+    EXPECT_EQ(std::string(back ? back : "", size), name);
+  }
+}
+
+// Typed on the console the first echo text is the reference; served, the echo bounces back
+// with a growing counter; DoCmd runs for the same requester, in one reply.
+TEST_F(RouteGroups, EchoAndDoCmdAnswerTheirRequester) {
+  const std::string quoted = "'it\\'s ]] \\\"x\\\"'";
+  get_gout().SetLocalInput(true);
+  EXPECT_EQ(RunInGroup(cCmdTest::Instance(), "Echo(0," + quoted + ")").out, "");
+  EXPECT_EQ(RunInGroup(cCmdTest::Instance(), "Echo(1,'other')").out, "Echo error!\n");
+  get_gout().SetLocalInput(false);
+  EXPECT_EQ(Served(cCmdTest::Instance(), 6, "Echo(3," + quoted + ")"),
+            Hops{"Echo(4," + quoted + ")"});
+  const Hops reply = Served(cCmdTessel::Instance(), 0, "Help() DoCmd(6,'Hello()')");
+  ASSERT_EQ(reply.size(), 1u);
+  EXPECT_TRUE(testkit::InOrder(reply[0], {"Output(", "DoCmd(3,'Ver()')", "Hello World!"}));
+}
+
+// Routed calls that cannot go anywhere are dropped with their reason and not sent on.
+TEST_F(RouteGroups, RoutedCallsThatCannotGoAnywhereAreDropped) {
+  std::string longRoute;
+  for (int i = 0; i < 34; ++i) longRoute += "'n" + std::to_string(i) + "',";
+  const std::string noRoute = " msg wrong, I have no default route.";
+  const std::string tooLong = " path longer than 32 hops";
+  const std::pair<std::string, std::string> cases[] = {
+      {"SendPathCmd('a','b',1,'x')", "error param must >= 5"},
+      {"SendPathCmd('a','b','p','1','x')", "param 4 must number"},
+      {"SendPathCmd('a'," + m_own + ",'p',1,'x')", "can not solve local cmd"},
+      {"SendPathCmd(" + m_own + "," + m_own + ",'nobody','p',1,'x')", "形成了死循环"},
+      {"SendPathCmd('a'," + m_own + ",'b'," + m_own + ",'c','p',1,'x')", "形成了死循环"},
+      {"SendPathCmd(" + m_own + ",'far','p',1,'x')", noRoute},
+      {"SendPathCmd(" + m_own + ",'far','p',1,'x') --hops=32", tooLong},
+      {"SendPathCmd(" + longRoute + "'p',1,'x')", tooLong},
+      {"FindPathOnRoute('a',3)", "param 2 must string"},
+      {"FindPathOnRoute(" + m_own + ",'far') --hops=31", noRoute},
+      {"FindPathOnRoute(" + m_own + ",'far') --hops=32", tooLong},
+      {"FindPathOnRoute(" + longRoute.substr(0, longRoute.rfind("'n32'")) + "'far')", noRoute},
+      {"FindPathOnRoute(" + longRoute + "'far')", tooLong},
+  };
+  for (const auto& [cmd, says] : cases) {
+    const stGroupRun run = Remote(cmd);
+    EXPECT_TRUE(run.ok) << cmd;
+    EXPECT_NE(run.out.find(says), std::string::npos) << cmd << "\n" << run.out;
+    EXPECT_FALSE(says == tooLong && run.out.find(noRoute) != std::string::npos) << cmd;
+  }
+  EXPECT_NE(Remote("SendRemoteCmd('far',1,'Accounts()')").out.find("not find path to des far"),
+            std::string::npos);
+  EXPECT_FALSE(IsFindRomotePath("far"));
+}
+
+class cFoundList : public iRemotePathListener {
+ public:
+  void OnFindRemotePath(const char* dest) override { found.emplace_back(dest); }
+  Hops found;
+};
+
+bool WriteVer(std::ostream& os, void*, void*) {
+  os << "1,[[Ver()]])";
+  return true;
+}
+
+// The answer of a search stores the route it came back along; a stream takes that route up to
+// its parameter, and nothing is sent while no link leads to its first hop.
+TEST_F(RouteGroups, AFoundAnswerStoresItsReturnRouteForLaterCalls) {
+  cFoundList listener;
+  cRemotePath::Instance().SetListener(&listener);
+  Remote("FindedPathOnRoute('far',0)");
+  SetReturnPath("SendPathCmd('me','mid','near','',%1%,[=[%2%]=])");
+  Remote("FindedPathOnRoute('near',1)");
+  EXPECT_EQ(GetRemotePach("far"), "");
+  EXPECT_EQ(GetRemotePach("near"), "SendPathCmd('me','mid','near','%3%',%1%,[=[%2%]=])");
+  EXPECT_EQ(listener.found, Hops{"near"});
+  EXPECT_EQ(Remote("SendRemoteCmd('near',1,'Ver()')").out,
+            "func_SendRemoteCmdParam  no default root\n");
+  EXPECT_EQ(RemoteStreamHead("near"), "SendPathCmd('me','mid','near'");
+  EXPECT_FALSE(SendRemoteStream("near", &WriteVer, nullptr, nullptr));
+  EXPECT_FALSE(SendRemoteStream2("w", &WriteVer, nullptr, nullptr));
+}
+
+bool WriteOutputCall(std::ostream& os, void* text, void*) {
+  os << "1," << LuaLongBracket(*static_cast<const std::string*>(text)) << ")";
+  return true;
+}
+
+// The route leads over the client "global" to this process itself, so the server "center"
+// receives the streamed record and runs it; a text too long for one record is not sent.
+TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
+  UseConsoleGroups(*m_server->GetBridgeServer());
+  {
+    testkit::cStdoutCapture quiet;
+    cRemotePath::Instance().SetPath("far",
+                                    MakeRouteTemplate({"me", "global", m_host->GetAccount()}));
+  }
+  const std::string huge(stMsg_Cmd::kTextCapacity, 'x');
+  const std::string big = "Output('" + huge.substr(0, 100000) + "')";
+  for (auto [send, text, shows] :
+       std::vector<std::tuple<decltype(&SendRemoteStream), std::string, std::string>>{
+           {&SendRemoteStream, "Output('one ]] ]=]')", "Output() one ]] ]=]\n"},
+           {&SendRemoteStream2, big, "Output() xxxxxxxxxx"}}) {
+    testkit::cStdoutCapture capture;
+    EXPECT_TRUE(send("far", &WriteOutputCall, &text, nullptr));
+    EXPECT_TRUE(CyclesUntil([&] { return capture.Text().find(shows) != std::string::npos; }));
+  }
+  std::string tooLong = "Output('" + huge + "')";
+  EXPECT_FALSE(SendRemoteStream("far", &WriteOutputCall, &tooLong, nullptr));
+  cRemotePath::Instance().RemovePath("far");
+}
+
+// A search for an account logged in here takes its link, not the (absent) default route; the
+// client shares this process's name, so the search ends there as a loop, which shows it arrived.
+TEST_F(GroupLinkTest, ASearchForAnAccountLoggedInHereTakesItsLink) {
+  UseConsoleGroups(*m_server->GetBridgeServer());
+  UseConsoleGroups(Link());
+  testkit::cStdoutCapture capture;
+  EXPECT_EQ(RunInGroup(cCmdRemote::Instance(), "FindPathOnRoute('opsuser')").out, "");
+  EXPECT_TRUE(
+      CyclesUntil([&] { return capture.Text().find("形成了死循环") != std::string::npos; }));
+}
+
+}  // namespace
