@@ -1,0 +1,99 @@
+#include "testkit/link_fixture.h"
+
+#include <chrono>
+#include <thread>
+
+#include "tessel/console/groups/standard_groups.h"
+#include "tessel/console/tessel_cmd.h"
+#include "tessel/core/lua_text.h"
+#include "tessel/link/cmd_send.h"
+#include "tessel/msg/msg_records.h"
+
+namespace linktest {
+
+void cTestServer::GetInfo(stServerInfo& info) {
+  info.port = m_nPort;
+  info.bindip = 0x7F000001;
+}
+
+void cTestClient::GetInfo(stClientInfo& info) {
+  LoadInfo(info);
+  info.port = m_nPort;
+  if (adjust) adjust(info);
+}
+
+LinkTest::LinkTest() {
+  // The standard groups answer what the endpoints' own arrays do not hold.
+  static const bool groups = (AddStandardGroups(cTesselCmd::Instance()), true);
+  (void)groups;
+}
+
+LinkTest::~LinkTest() {
+  m_peerLink.reset();
+  m_client.reset();
+  m_server.reset();
+}
+
+void LinkTest::WriteAccount(const std::string& account, const std::string& password, int level) {
+  m_home.write("db/accounts/" + account + ".ini",
+               "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
+}
+
+void LinkTest::StartServer(unsigned short port) {
+  m_server = std::make_unique<cTestServer>(port);
+  ASSERT_TRUE(m_server->Start());
+  ASSERT_NE(m_server->Port(), 0);
+}
+
+void LinkTest::StartClient(const std::function<void(stClientInfo&)>& adjust) {
+  m_client = std::make_unique<cTestClient>(m_server->Port());
+  m_client->adjust = adjust;
+  Link().SetClock([this] { return m_now.load(); });
+  Link().BindiConnectDisconnect(&m_logins);
+  Link().AddCmd(1, &m_output);
+  Link().AddCmd(3, &m_output);
+  ASSERT_TRUE(m_client->Start());
+}
+
+bool LinkTest::ConnectPeer() {
+  m_peerLink = std::make_unique<testkit::cClientScope>(m_peer, m_server->Port());
+  return m_peerLink->connected && Pump([&] { return Accounts().GetAccount(1) != nullptr; });
+}
+
+bool LinkTest::Exchange(int group, const std::string& text,
+                        const testkit::cNetRecorder::Pred& pred) {
+  m_peer.Clear();
+  return SendCmd(m_peerLink->client, group, text) != 0 && Pump([&] { return m_peer.Has(pred); });
+}
+
+bool LinkTest::Pump(const std::function<bool()>& pred, int ms, unsigned long stepMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (m_server) m_server->HandleMsg();
+    if (m_client) {
+      m_client->HandleMsg();
+      m_client->RunEasy(stepMs);
+    }
+    if (pred()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+bool LinkTest::Said(const std::string& part) const {
+  for (const std::string& text : Outputs())
+    if (text.find(part) != std::string::npos) return true;
+  return false;
+}
+
+bool IsOutput(const testkit::stDelivery& d, const std::string& output) {
+  return testkit::IsRecord(d, stMsg_Cmd::s_nType) &&
+         d.CmdText() == "Output(" + LuaLongBracket(output) + ")";
+}
+
+bool IsException(const testkit::stDelivery& d, int type, int code) {
+  return testkit::IsRecord(d, stMsg_Exception::s_nType) && int(d.Word(0)) == type &&
+         int(d.Word(1)) == code;
+}
+
+}  // namespace linktest
