@@ -10,6 +10,14 @@
 #include "tessel/msg/msg_records.h"
 
 namespace linktest {
+namespace {
+
+bool IsOutput(const testkit::stDelivery& d, const std::string& output) {
+  return testkit::IsRecord(d, stMsg_Cmd::s_nType) &&
+         d.CmdText() == "Output(" + LuaLongBracket(output) + ")";
+}
+
+}  // namespace
 
 void cTestServer::GetInfo(stServerInfo& info) {
   info.port = m_nPort;
@@ -66,6 +74,35 @@ bool LinkTest::Exchange(int group, const std::string& text,
   return SendCmd(m_peerLink->client, group, text) != 0 && Pump([&] { return m_peer.Has(pred); });
 }
 
+bool LinkTest::PeerAnswered(int group, const std::string& text, const std::string& output) {
+  return Exchange(group, text, [&](const testkit::stDelivery& d) { return IsOutput(d, output); });
+}
+
+bool LinkTest::PeerRefused(int group, const std::string& text, int code) {
+  return Exchange(group, text, [&](const testkit::stDelivery& d) {
+    return testkit::IsRecord(d, stMsg_Exception::s_nType) && int(d.Word(0)) == stMsg_Cmd::s_nType &&
+           int(d.Word(1)) == code;
+  });
+}
+
+bool LinkTest::PeerLogIn(const std::string& account, const std::string& password) {
+  return Exchange(
+      2, "Login('" + account + "','" + password + "')",
+      [](const testkit::stDelivery& d) { return d.CmdText().starts_with("Logined(1"); });
+}
+
+void LinkTest::StartLoggedIn(const std::string& password,
+                             const std::function<void(stClientInfo&)>& adjust) {
+  WriteAccount("opsuser", "pw", 1);
+  WriteLogin(
+      "serverip = 127.0.0.1\nautoconnect = 1\nautoreconnect = 1\naccount = opsuser\n"
+      "password = " +
+      password);
+  if (!m_server) StartServer();
+  StartClient(adjust);
+  ASSERT_TRUE(Pump([&] { return m_logins.results.size() == 1; }));
+}
+
 bool LinkTest::Pump(const std::function<bool()>& pred, int ms, unsigned long stepMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
@@ -84,16 +121,6 @@ bool LinkTest::Said(const std::string& part) const {
   for (const std::string& text : Outputs())
     if (text.find(part) != std::string::npos) return true;
   return false;
-}
-
-bool IsOutput(const testkit::stDelivery& d, const std::string& output) {
-  return testkit::IsRecord(d, stMsg_Cmd::s_nType) &&
-         d.CmdText() == "Output(" + LuaLongBracket(output) + ")";
-}
-
-bool IsException(const testkit::stDelivery& d, int type, int code) {
-  return testkit::IsRecord(d, stMsg_Exception::s_nType) && int(d.Word(0)) == type &&
-         int(d.Word(1)) == code;
 }
 
 }  // namespace linktest

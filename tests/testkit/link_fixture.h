@@ -81,8 +81,15 @@ class LinkTest : public ::testing::Test {
   // Connects the plain peer, the server's link 1; true once the server made its account record.
   bool ConnectPeer();
   // Sends a command from the peer, then pumps until the peer received a record for which
-  // `pred` holds.
+  // `pred` holds: the Output of `output`, an exception notice with `code`, a login result of 1.
   bool Exchange(int group, const std::string& text, const testkit::cNetRecorder::Pred& pred);
+  bool PeerAnswered(int group, const std::string& text, const std::string& output);
+  bool PeerRefused(int group, const std::string& text, int code);
+  bool PeerLogIn(const std::string& account, const std::string& password);
+  // Writes the account "opsuser" (password pw, level 1) and a login file with it and `password`
+  // that connects again by itself; starts both sides and waits for the first login result.
+  void StartLoggedIn(const std::string& password = "pw",
+                     const std::function<void(stClientInfo&)>& adjust = nullptr);
   // Pumps both sides (client: HandleMsg and RunEasy(stepMs)) until `pred` holds or `ms` pass.
   bool Pump(const std::function<bool()>& pred, int ms = 5000, unsigned long stepMs = 0);
   void PumpFor(int ms) {
@@ -103,10 +110,5 @@ class LinkTest : public ::testing::Test {
   testkit::cNetRecorder m_peer;
   std::unique_ptr<testkit::cClientScope> m_peerLink;
 };
-
-// Whether a delivery is a command record whose text is the Output call of `output`, or an
-// exception notice for records of `type` with `code`.
-bool IsOutput(const testkit::stDelivery& d, const std::string& output);
-bool IsException(const testkit::stDelivery& d, int type, int code);
 
 }  // namespace linktest

@@ -2,86 +2,154 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <filesystem>
 
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/lua_register.h"
-#include "tessel/link/bridge_server.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/msg/msg_registry.h"
+#include "tessel/msg/ostream_cmd.h"
 #include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
 
 namespace linktest {
 namespace {
 
-// A group whose Hit() adds one to `hits`.
-std::unique_ptr<cFnCmd> HitGroup(int& hits) {
-  return std::make_unique<cFnCmd>(
-      "cCmd_Hit", [&hits](lua_State* L) { luareg::def(L, "Hit", [&hits] { ++hits; }); });
+// The server's own groups 3, 4, 20, 21 and 25 hold Echo (prints its argument and the group),
+// Count and Hit; the plain peer is connected; the accounts gm (level 9) and low (level 0) exist.
+class BridgeTest : public LinkTest {
+ protected:
+  void SetUp() override {
+    SetConfigValue("check_login", 1);
+    WriteAccount("gm", "s3cret", 9);
+    WriteAccount("low", "p", 0);
+    StartServer();
+    for (int group : {3, 4, 20, 21, 25}) Bridge().AddCmd(group, &groups_);
+    Bridge().BindiConnectDisconnect(&told_);
+    ASSERT_TRUE(ConnectPeer());
+  }
+  void TearDown() override { m_peerLink.reset(), m_server.reset(); }
+  int counted_ = 0, hits_ = 0;
+  cFnCmd groups_{"cCmd_TestGroups", [this](lua_State* L) {
+                   luareg::def(L, "Echo", [](const char* text) {
+                     get_gout() << text << " " << GetServingCmdLevel();
+                   });
+                   luareg::def(L, "Count", [this] { ++counted_; });
+                   luareg::def(L, "Hit", [this] { ++hits_; });
+                 }};
+  cLoginRecorder told_;  // the server's listener: Logined calls that ran reach it
+  // The application's checks: group 25 needs a login, group 21 is refused, as a record too.
+  struct cCheck : iCheckCmd, iCheckCmdMsg {
+    HandleChatExceptionEnum CheckCmd(iSend*, unsigned cmd) override {
+      return ++calls, cmd == 25   ? ChatException_NeedLogin
+                      : cmd == 21 ? ChatException_NoPri
+                                  : ChatException_OK;
+    }
+    HandleChatExceptionEnum CheckCmdMsg(iSend*, stMsg_Cmd* r) override {
+      return ++calls, r->cmd == 21 ? ChatException_ParamWrong : ChatException_OK;
+    }
+    int calls = 0;
+  } check_;
+};
+
+// Before a login only the login calls run in group 2 and nothing in the other groups below 20;
+// level 0 stays inside the login calls; no password reaches the logs. Groups from 20 on run
+// without accounts unless the application's check asks for a login.
+TEST_F(BridgeTest, ALinkRunsNothingButTheLoginCallsUntilLoggedInAboveLevelZero) {
+  Bridge().BindAMServer(nullptr);  // no account lookup at all for them
+  EXPECT_TRUE(PeerAnswered(25, "Echo('free')", "free 25"));
+  Bridge().BindAMServer(&Accounts());
+  Bridge().SetCheck(&check_);
+  EXPECT_TRUE(PeerRefused(25, "Echo('x')", ChatException_NotLogin));
+  EXPECT_TRUE(PeerAnswered(2, "Login('gm','wrong')", "login error 密码错误\n"));
+  EXPECT_TRUE(PeerRefused(3, "Echo('x')", ChatException_NotLogin));
+  EXPECT_EQ(check_.calls, 1);  // groups below 20 never reach the application's check
+  EXPECT_TRUE(PeerRefused(4, "Count()", ChatException_NotLogin));
+  const std::string marker = m_home / "ran";
+  for (const std::string& text :
+       {"os.execute('touch " + marker + "')", std::string("while true do end"),
+        std::string("Logout() Logout()"),
+        "Login('gm','s3cret'); os.execute('touch " + marker + "')",
+        std::string("Login('gm', 's3cret'..'')"), std::string("Login(gm)"), std::string("x = 1")})
+    EXPECT_TRUE(PeerRefused(2, text, ChatException_NoPri)) << text;
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_FALSE(Accounts().GetAccount(1)->IsLogin());
+  // The login calls themselves, with blanks and a semicolon, run; each tells the listeners.
+  auto runs = [&](const std::string& text, size_t calls) {
+    const size_t told = told_.results.size();
+    return SendCmd(m_peerLink->client, 2, text) != 0 &&
+           Pump([&] { return told_.results.size() == told + calls; });
+  };
+  EXPECT_TRUE(runs(" Logined( 1 , 'peer' ) ; ", 1));
+  ASSERT_TRUE(PeerLogIn("low", "p"));
+  EXPECT_TRUE(PeerRefused(4, "Count()", ChatException_NoPri));
+  EXPECT_TRUE(PeerRefused(2, "x = 1", ChatException_NoPri));
+  EXPECT_TRUE(PeerAnswered(2, "Logout();", "logout ok Account low logout \n"));
+  ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
+  EXPECT_TRUE(PeerAnswered(3, "Echo('hello')", "hello 3"));
+  EXPECT_TRUE(PeerAnswered(25, "Echo('y')", "y 25"));
+  Bridge().SetCheck(nullptr);
+  EXPECT_TRUE(runs("Logined(0,'a') Logined(0,'b')", 2)) << "above level 0 any text runs";
+  EXPECT_EQ(counted_, 0);
+  m_server->End();
+  const std::string log = testkit::ReadFolder(m_home.path() / "log");
+  EXPECT_NE(log.find("{Login('gm','******')} result 0"), std::string::npos);
+  EXPECT_EQ(log.find("s3cret"), std::string::npos);
 }
 
-class BridgeTest : public testing::Test {
- protected:
-  BridgeTest() {
-    b.AddCmd(20, hit20_.get());
-    b.AddCmd(21, hit21_.get());
-    msg_.Init(&b);
-    EXPECT_TRUE(b.CreateBridge("core", &msg_));
-  }
-  testkit::cTempDir home_{testkit::cTempDir::kHome};
-  int hits_ = 0;
-  std::unique_ptr<cFnCmd> hit20_ = HitGroup(hits_), hit21_ = HitGroup(hits_);
-  cMsg msg_;
-  cBridgeServer b;  // no network: the bridge core with its account rules off above group 20
-};
+TEST_F(BridgeTest, ADisconnectReleasesTheLinkOnlyWhenEveryListenerAgrees) {
+  struct cRefuse : cLoginRecorder {
+    bool OnDisconnect(unsigned) override { return false; }
+  } refuse;
+  cBridgeServer bare;  // without listeners: an unknown id is agreed and there is nothing to release
+  bare.SetNet(m_server->GetNetServer());
+  EXPECT_TRUE(bare.OnDisconnect(999));
+  bare.SetNet(nullptr);
+  Bridge().BindiConnectDisconnect(&refuse);
+  m_peerLink.reset();
+  ASSERT_TRUE(Pump([&] { return Accounts().GetAccount(1) == nullptr; }));
+  // The account manager agreed and dropped the record; the refusing listener keeps the link.
+  EXPECT_NE(m_server->GetNetServer()->GetLink(1), nullptr);
+  EXPECT_FALSE(Bridge().OnDisconnect(1));
+}
 
 // Only groups above twenty reach the installed checks; a group missing here runs from the
 // console unless that fallback is off; a bound next array runs a copy of every command.
 TEST_F(BridgeTest, ChecksConsoleFallbackAndTheNextArray) {
-  struct cCheck : iCheckCmd, iCheckCmdMsg {
-    HandleChatExceptionEnum CheckCmd(iSend*, unsigned) override {
-      return ++calls, ChatException_NoPri;
-    }
-    HandleChatExceptionEnum CheckCmdMsg(iSend*, stMsg_Cmd*) override {
-      return ++calls, ChatException_ParamWrong;
-    }
-    int calls = 0;
-  } check;
-  b.SetCheck(&check);
-  b.SetCheckMsg(&check);
-  EXPECT_EQ(b.RunCmdBridge(nullptr, 20, "Hit()"), ChatException_OK);
-  EXPECT_EQ(b.RunCmdBridge(nullptr, 21, "Hit()"), ChatException_NoPri);
+  Bridge().SetCheck(&check_);
+  Bridge().SetCheckMsg(&check_);
+  EXPECT_EQ(Bridge().RunCmdBridge(nullptr, 20, "Hit()"), ChatException_OK);
+  EXPECT_EQ(Bridge().RunCmdBridge(nullptr, 21, "Hit()"), ChatException_NoPri);
   auto record = std::make_unique<stMsg_Cmd>();
   record->SetCmd(21, "Hit()");
-  EXPECT_EQ(b.RunCmdBridge(nullptr, record.get()), ChatException_ParamWrong);
+  EXPECT_EQ(Bridge().RunCmdBridge(nullptr, record.get()), ChatException_ParamWrong);
   record->SetCmd(20, "Hit()");
-  EXPECT_EQ(b.RunCmdBridge(nullptr, record.get()), ChatException_OK);
-  EXPECT_EQ(check.calls, 2);
+  EXPECT_EQ(Bridge().RunCmdBridge(nullptr, record.get()), ChatException_OK);
+  EXPECT_EQ(check_.calls, 2);
   EXPECT_EQ(hits_, 2);
-  b.SetCheck(nullptr);
-  b.SetCheckMsg(nullptr);
+  Bridge().SetCheck(nullptr);
+  Bridge().SetCheckMsg(nullptr);
 
   // The console keeps its groups for the life of the process.
-  static int consoleHits = 0;
-  static std::unique_ptr<cFnCmd> console = HitGroup(consoleHits);
-  consoleHits = 0;
-  cTesselCmd::Instance().AddCmd(40, console.get());
-  EXPECT_EQ(b.RunCmdBridge(nullptr, 40, "Hit()"), ChatException_OK);
-  b.SetUseConsoleCmd(false);
-  EXPECT_EQ(b.RunCmdBridge(nullptr, 40, "Hit()"), ChatException_NoCmd);
-  b.SetUseConsoleCmd(true);
-  EXPECT_EQ(b.RunCmdBridge(nullptr, 400, "Hit()"), ChatException_NoCmd);
-  EXPECT_EQ(consoleHits, 1);
+  static cRecordCmd console("cCmd_Hit", {"Hit"});
+  console.ClearCalls();
+  cTesselCmd::Instance().AddCmd(40, &console);
+  EXPECT_EQ(Bridge().RunCmdBridge(nullptr, 40, "Hit()"), ChatException_OK);
+  Bridge().SetUseConsoleCmd(false);
+  EXPECT_EQ(Bridge().RunCmdBridge(nullptr, 40, "Hit()"), ChatException_NoCmd);
+  Bridge().SetUseConsoleCmd(true);
+  EXPECT_EQ(Bridge().RunCmdBridge(nullptr, 400, "Hit()"), ChatException_NoCmd);
+  EXPECT_EQ(console.Calls().size(), 1u);
 
   cCmdArray next;
-  int nextHits = 0;
-  auto copy = HitGroup(nextHits);
-  next.AddCmd(21, copy.get());
-  b.BindNext(&next);
-  b.RunCmdBridge(nullptr, 21, "Hit()");
-  EXPECT_EQ(nextHits, 1);
+  cRecordCmd copy("cCmd_Hit", {"Hit"});
+  next.AddCmd(21, &copy);
+  Bridge().BindNext(&next);
+  Bridge().RunCmdBridge(nullptr, 21, "Hit()");
+  EXPECT_EQ(copy.Calls().size(), 1u);
   EXPECT_EQ(hits_, 3);
-  b.BindNext(nullptr);
+  Bridge().BindNext(nullptr);
 }
 
 // The log holds at most its cap of entries, also between pumps, and is written at the end.
@@ -89,20 +157,20 @@ TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   auto record = std::make_unique<stMsg_Cmd>();
   record->SetCmd(3, "Ver()");
   stBindMsg msg{static_cast<uint32_t>(record->GetSize()), nullptr, record.get(), 2};
-  for (size_t i = 0; i < cBridge::kCmdLogCap; ++i) b.AddCmdLog_Run(msg);
-  EXPECT_EQ(b.GetCmdLogSize(), cBridge::kCmdLogCap);
-  b.HandleMsg(0);
-  EXPECT_EQ(b.GetCmdLogSize(), 0u);
-  for (size_t i = 0; i < cBridge::kCmdLogCap + 2; ++i) b.AddCmdLog_Run(msg);
-  EXPECT_EQ(b.GetCmdLogSize(), 2u);
-  b.AddCmdLog_Result(ChatException_NoPri);
-  b.End();
-  const std::string log = testkit::ReadFolder(home_.path() / "log");
+  for (size_t i = 0; i < cBridge::kCmdLogCap; ++i) Bridge().AddCmdLog_Run(msg);
+  EXPECT_EQ(Bridge().GetCmdLogSize(), cBridge::kCmdLogCap);
+  Bridge().HandleMsg(0);
+  EXPECT_EQ(Bridge().GetCmdLogSize(), 0u);
+  for (size_t i = 0; i < cBridge::kCmdLogCap + 2; ++i) Bridge().AddCmdLog_Run(msg);
+  EXPECT_EQ(Bridge().GetCmdLogSize(), 2u);
+  Bridge().AddCmdLog_Result(ChatException_NoPri);
+  m_server->End();
+  const std::string log = testkit::ReadFolder(m_home.path() / "log");
   EXPECT_NE(log.find("【cmd】3 {Ver()} result 16\n"), std::string::npos);
-  const std::vector<std::string> lines = testkit::Lines(log);
-  EXPECT_EQ(2, std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
-              return line.find("【cmd】") != std::string::npos;
-            }));
+  size_t entries = 0;
+  for (size_t at = log.find("【cmd】"); at != std::string::npos; at = log.find("【cmd】", at + 1))
+    ++entries;
+  EXPECT_EQ(entries, 2u);
 }
 
 }  // namespace
