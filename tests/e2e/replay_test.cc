@@ -7,9 +7,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,152 +24,103 @@ std::vector<std::string> CommandLog(const cHome& home) {
   return commands;
 }
 
-void PutU32(std::string& bytes, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+// Plays `file` in `process` at `speed` and waits for the end of the replay.
+void Play(cServerProcess& process, const std::string& file, int speed) {
+  const size_t mark = process.Output().size();
+  process.Type("/16/Replay('" + file + "')");
+  // The console keeps one line for the worker: the next is typed once this one ran. The replay
+  // thread may already be printing between the command's lines.
+  EXPECT_TRUE(process.WaitOutput("cNetReplay::LoadReplay File " + file, mark) &&
+              process.WaitOutput(" ok!", mark))
+      << process.Output().substr(mark);
+  if (speed != 1) process.Type("/16/ReplaySpeed(" + std::to_string(speed) + ")");
+  EXPECT_TRUE(process.WaitOutput("[replay] end...", mark)) << process.Output().substr(mark);
 }
-
-struct stRecorded {
-  std::string serverFile, clientFile;  // the replay files of global and of game
-  std::vector<std::string> serverLog, clientLog;
-};
 
 // global records its server link from before game connects; game records its client link once
-// logged in; then game sends commands up and gets their outputs back.
-stRecorded RecordSession() {
-  stRecorded session;
+// logged in; then game sends commands up and gets their outputs back. Then each side's file is
+// played in a fresh process of its kind.
+TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
+  const std::vector<std::string> outputs = {"Output() Hello World!",
+                                            "Output() func_Accounts global game ",
+                                            "Output() run file nothing not found"};
   cHome globalHome, gameHome;
-  AddAccount(globalHome, "game", "gamepw", 16);
-  cServerProcess global(globalHome, Words("global", {"listen", "=", "0"}));
-  const int port = global.WaitPort("global");
-  EXPECT_GT(port, 0) << global.Output();
-  global.Ask("/16/Record('links')", " ok!");
-
-  WriteLogin(gameHome, "global", "game", "gamepw");
-  cServerProcess game(gameHome, Words("game", {"connect", "=", "global:" + std::to_string(port)}));
-  EXPECT_TRUE(game.WaitOutput("logined 1")) << game.Output();
-  game.Ask("/16/Record('uplink')", " ok!");
-  const std::pair<const char*, const char*> commands[] = {
-      {"/11/SendName('global',6,'Hello()')", "Output() Hello World!"},
-      {"/9/SendToServer('global',1,'Accounts()')", "Output() func_Accounts global game "},
-      {"/11/SendName('global',3,\"RunRemote('nothing')\")", "Output() run file nothing not found"},
-  };
-  for (const auto& [line, returned] : commands) game.Ask(line, returned);
-  game.QuitInOrder();
-  global.QuitInOrder();
-  session.serverFile = testkit::ReadFolder(globalHome / "Replay");
-  session.clientFile = testkit::ReadFolder(gameHome / "Replay");
-  session.serverLog = CommandLog(globalHome);
-  session.clientLog = CommandLog(gameHome);
-  return session;
-}
-
-class ReplayTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { s_recorded = std::make_unique<stRecorded>(RecordSession()); }
-  static void TearDownTestSuite() { s_recorded.reset(); }
-
-  // Plays `file` in `process` at `speed` and waits for the end of the replay.
-  static void Play(cServerProcess& process, const std::string& file, int speed) {
-    const size_t mark = process.Output().size();
-    process.Type("/16/Replay('" + file + "')");
-    // The console keeps one line for the worker: the next is typed once this one ran. The
-    // replay thread may already be printing between the command's lines.
-    EXPECT_TRUE(process.WaitOutput("cNetReplay::LoadReplay File " + file, mark) &&
-                process.WaitOutput(" ok!", mark))
-        << process.Output().substr(mark);
-    if (speed != 1) process.Type("/16/ReplaySpeed(" + std::to_string(speed) + ")");
-    EXPECT_TRUE(process.WaitOutput("[replay] end...", mark)) << process.Output().substr(mark);
+  {
+    AddAccount(globalHome, "game", "gamepw", 16);
+    cServerProcess global(globalHome, Words("global", Listen()));
+    const int port = global.WaitPort("global");
+    ASSERT_TRUE(port > 0 && global.Ask("/16/Record('links')", {" ok!"})) << global.Output();
+    WriteLogin(gameHome, "global", "game", "gamepw");
+    cServerProcess game(gameHome, Words("game", ConnectTo("global", port)));
+    ASSERT_TRUE(game.WaitOutput("logined 1") && game.Ask("/16/Record('uplink')", {" ok!"}));
+    const std::string commands[] = {"/11/SendName('global',6,'Hello()')",
+                                    "/9/SendToServer('global',1,'Accounts()')",
+                                    "/11/SendName('global',3,\"RunRemote('nothing')\")"};
+    for (size_t i = 0; i < outputs.size(); ++i) game.Ask(commands[i], {outputs[i]});
+    game.QuitInOrder();
+    global.QuitInOrder();
   }
-
-  static std::unique_ptr<stRecorded> s_recorded;
-};
-
-std::unique_ptr<stRecorded> ReplayTest::s_recorded;
-
-TEST_F(ReplayTest, AFreshServerRunsTheRecordedCommandsInTheSameOrder) {
-  const stRecorded& recorded = *s_recorded;
-  ASSERT_FALSE(recorded.serverFile.empty());
+  const std::vector<std::string> serverLog = CommandLog(globalHome);
+  const std::vector<std::string> clientLog = CommandLog(gameHome);
   // The login and the three commands, all accepted.
-  ASSERT_EQ(recorded.serverLog.size(), 4u);
-  for (const std::string& entry : recorded.serverLog)
+  ASSERT_EQ(serverLog.size(), 4u);
+  for (const std::string& entry : serverLog)
     EXPECT_NE(entry.find(" result 0"), std::string::npos) << entry;
 
-  cHome home;
-  AddAccount(home, "game", "gamepw", 16);
-  home.write("links.rep", recorded.serverFile);
-  cServerProcess global(home, Words("global", {"listen", "=", "0"}));
+  // A fresh server plays the file first without a link of the recorded id, then with one: a
+  // plain TCP connection becomes its link 1 and sends nothing itself.
+  cHome serverHome;
+  AddAccount(serverHome, "game", "gamepw", 16);
+  serverHome.write("links.rep", testkit::ReadFolder(globalHome / "Replay"));
+  cServerProcess global(serverHome, Words("global", Listen()));
   const int port = global.WaitPort("global");
   ASSERT_GT(port, 0) << global.Output();
-  // First without a link of the recorded id, then with one.
   Play(global, "links.rep", 1);
   const size_t mark = global.Output().size();
-  // A plain TCP connection becomes link 1 of the server; it sends nothing itself.
   const int link = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   ASSERT_EQ(::connect(link, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_TRUE(global.WaitOutput("global link id 1  ip 127.0.0.1 create", mark))
-      << global.Output().substr(mark);
+  ASSERT_TRUE(global.WaitOutput("global link id 1  ip 127.0.0.1 create", mark));
   Play(global, "links.rep", 1);
+  // The host stops a running replay before it releases the links the replay delivers into:
+  // quitting while a dense replay delivers (50 empty notices for link 1 every millisecond for
+  // 1.5 s; each: clock, kind 1, the name, link id 1, no data) ends in order.
+  std::string dense;
+  auto put = [&dense](uint32_t word) { dense.append(reinterpret_cast<const char*>(&word), 4); };
+  for (uint32_t word : {1u, 0u, 0u}) put(word);
+  for (uint32_t i = 0; i < 75000; ++i, put(1), put(0))
+    put(i / 50), put(1), dense += std::string("global") + std::string(26, '\0');
+  serverHome.write("dense.rep", dense);
+  ASSERT_TRUE(global.Ask("/16/Replay('dense.rep')", {" ok!"}));
   global.QuitInOrder();
   ::close(link);
-
   // Without the link the commands are refused, and what they would send back is dropped; with
   // it they run as they did when recorded.
-  const std::vector<std::string> log = CommandLog(home);
-  ASSERT_EQ(log.size(), 2 * recorded.serverLog.size());
-  for (size_t i = 0; i < recorded.serverLog.size(); ++i) {
-    const std::string& entry = recorded.serverLog[i];
-    EXPECT_EQ(log[i], entry.substr(0, entry.rfind(" result ")) + " result 6");
-    EXPECT_EQ(log[recorded.serverLog.size() + i], entry);
+  const std::vector<std::string> log = CommandLog(serverHome);
+  ASSERT_EQ(log.size(), 2 * serverLog.size());
+  for (size_t i = 0; i < serverLog.size(); ++i) {
+    EXPECT_EQ(log[i], serverLog[i].substr(0, serverLog[i].rfind(" result ")) + " result 6");
+    EXPECT_EQ(log[serverLog.size() + i], serverLog[i]);
   }
-}
 
-TEST_F(ReplayTest, AFreshClientTakesTheRecordedOutputsOfItsLinkAgain) {
-  const stRecorded& recorded = *s_recorded;
-  ASSERT_FALSE(recorded.clientFile.empty());
-  cHome home;
-  home.write("uplink.rep", recorded.clientFile);
-  // Its upstream is gone: the client link exists but is not connected, and does not try again
-  // during the test: its disconnect notice drops what the link has queued, so the replay starts
-  // once the failed connect was handled.
-  WriteLogin(home, "global", "game", "x");
-  cServerProcess game(home, Words("game", {"connect", "=", "global:1", "reconnect", "=", "60"}));
+  // A fresh client whose upstream is gone: its link exists but is not connected and does not
+  // try again during the test (its disconnect notice drops what the link has queued, so the
+  // replay starts once the failed connect was handled). It takes the recorded outputs again and
+  // runs what the recorded client ran since its recording began, in the same order.
+  cHome clientHome;
+  clientHome.write("uplink.rep", testkit::ReadFolder(gameHome / "Replay"));
+  WriteLogin(clientHome, "global", "game", "x");
+  cServerProcess game(clientHome,
+                      Words("game", {"connect", "=", "global:1", "reconnect", "=", "60"}));
   ASSERT_TRUE(game.WaitOutput("cBridgeClient::OnDisconnect client global")) << game.Output();
-  const size_t mark = game.Output().size();
+  const size_t from = game.Output().size();
   Play(game, "uplink.rep", 2);
-  EXPECT_TRUE(testkit::InOrder(game.Output().substr(mark),
-                               {"Output() Hello World!", "Output() func_Accounts global game ",
-                                "Output() run file nothing not found"}));
+  EXPECT_TRUE(testkit::InOrder(game.Output().substr(from), outputs));
   game.QuitInOrder();
-
-  // What the recorded client ran since its recording began, in the same order.
-  const std::vector<std::string> log = CommandLog(home);
-  ASSERT_GE(log.size(), 3u);
-  ASSERT_LE(log.size(), recorded.clientLog.size());
-  EXPECT_TRUE(std::equal(log.begin(), log.end(), recorded.clientLog.end() - log.size()));
-}
-
-// The host stops a running replay before it releases the links the replay delivers into.
-TEST_F(ReplayTest, QuittingWhileAReplayDeliversEndsInOrder) {
-  // Network notices for the server link, 50 in every millisecond for 1.5 s: the replay is busy
-  // delivering while the links are ended and released. Empty notices change no link state.
-  // Each notice: clock, kind 1, the name, link id 1 and no data.
-  std::string dense;
-  for (uint32_t word : {1u, 0u, 0u}) PutU32(dense, word);
-  for (uint32_t i = 0; i < 75000; ++i) {
-    PutU32(dense, i / 50);
-    PutU32(dense, 1);
-    dense += std::string("global") + std::string(26, '\0');
-    PutU32(dense, 1);
-    PutU32(dense, 0);
-  }
-  cHome home;
-  home.write("dense.rep", dense);
-  cServerProcess global(home, Words("global", {"listen", "=", "0"}));
-  ASSERT_GT(global.WaitPort("global"), 0) << global.Output();
-  global.Type("/16/Replay('dense.rep')");
-  ASSERT_TRUE(global.WaitOutput(" ok!")) << global.Output();
-  global.QuitInOrder();
+  const std::vector<std::string> ran = CommandLog(clientHome);
+  ASSERT_GE(ran.size(), 3u);
+  ASSERT_LE(ran.size(), clientLog.size());
+  EXPECT_TRUE(std::equal(ran.begin(), ran.end(), clientLog.end() - ran.size()));
 }
 
 }  // namespace

@@ -3,12 +3,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <sstream>
+#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -16,29 +17,25 @@
 extern char** environ;
 
 namespace e2e {
-
 namespace {
 
 // A test that writes to a process that has already ended must not end itself.
 const bool kIgnorePipe = (::signal(SIGPIPE, SIG_IGN), true);
 
-// Polls `ready` every 20 ms until it holds or timeoutMs has passed.
+// Polls `ready` every 20 ms until it holds or kWaitMs have passed.
 template <typename Pred>
-bool PollUntil(Pred ready, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    if (ready()) return true;
+bool PollUntil(Pred ready) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  for (; !ready(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  return true;
 }
 
 }  // namespace
 
 std::string RegistryValue(const cHome& home, const std::string& name) {
-  const std::string prefix = name + " = ";
   for (const std::string& line : testkit::ReadLines(home / "registry/Software/tessel_server.ini"))
-    if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
+    if (line.rfind(name + " = ", 0) == 0) return line.substr(name.size() + 3);
   return "";
 }
 
@@ -54,24 +51,44 @@ void WriteLogin(const cHome& home, const std::string& upstream, const std::strin
              "serverip = 127.0.0.1\naccount = " + account + "\npassword = " + password + "\n");
 }
 
+std::vector<std::string> Words(const std::string& program, std::vector<std::string> extra) {
+  extra.insert(extra.begin(),
+               {"program", "=", program, "quickend", "=", "1", "reconnect", "=", "0"});
+  return extra;
+}
+
+std::vector<std::string> Listen() {
+  return {"listen", "=", "0"};
+}
+
+std::vector<std::string> ConnectTo(const std::string& server, int port) {
+  return {"connect", "=", server + ":" + std::to_string(port)};
+}
+
+std::string InstallWithReportTool(const cHome& home) {
+  std::filesystem::create_directories(home / "bin");
+  std::filesystem::copy_file(TESSEL_SERVER_EXE, home / "bin/tessel_server");
+  home.write("bin/XCrashReport",
+             "#!/bin/sh\nprintf '%s|%s|%s' \"$1\" \"$2\" \"$3\" > \"$(dirname \"$0\")/args.tmp\"\n"
+             "mv \"$(dirname \"$0\")/args.tmp\" \"$(dirname \"$0\")/xcrash_args.txt\"\n");
+  ::chmod((home / "bin/XCrashReport").c_str(), 0755);
+  return home / "bin/tessel_server";
+}
+
 cServerProcess::cServerProcess(const cHome& home, const std::vector<std::string>& words,
                                const std::string& exe)
     : m_home(home), m_outPath(home / "console.txt") {
-  std::vector<std::string> env;
+  std::vector<std::string> env{"TESSEL_HOME=" + home.path().string(),
+                               "TESSEL_REGISTRY=" + home / "registry", "TESSEL_COLOR=0"};
   for (char** e = environ; *e; ++e)
     if (std::string(*e).rfind("TESSEL_", 0) != 0) env.push_back(*e);
-  env.push_back("TESSEL_HOME=" + home.path().string());
-  env.push_back("TESSEL_REGISTRY=" + home / "registry");
-  env.push_back("TESSEL_COLOR=0");
-  std::vector<char*> envp;
-  for (auto& kv : env) envp.push_back(kv.data());
-  envp.push_back(nullptr);
   std::vector<std::string> args{exe};
   args.insert(args.end(), words.begin(), words.end());
-  std::vector<char*> argv;
+  std::vector<char*> envp, argv;
+  for (auto& kv : env) envp.push_back(kv.data());
   for (auto& arg : args) argv.push_back(arg.data());
+  envp.push_back(nullptr);
   argv.push_back(nullptr);
-
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return;
   posix_spawn_file_actions_t actions;
@@ -80,24 +97,18 @@ cServerProcess::cServerProcess(const cHome& home, const std::vector<std::string>
   posix_spawn_file_actions_addopen(&actions, 1, m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[0]);
-  if (rc != 0) {
-    ::close(fds[1]);
-    return;
-  }
-  m_pid = pid;
-  m_input = fds[1];
+  if (rc != 0)
+    m_pid = -1, ::close(fds[1]);
+  else
+    m_input = fds[1];
 }
 
 cServerProcess::~cServerProcess() {
   CloseInput();
-  if (m_pid > 0) {
-    ::kill(m_pid, SIGKILL);
-    ::waitpid(m_pid, nullptr, 0);
-  }
+  if (m_pid > 0) ::kill(m_pid, SIGKILL), ::waitpid(m_pid, nullptr, 0);
 }
 
 void cServerProcess::Send(const std::string& text) {
@@ -114,49 +125,41 @@ void cServerProcess::Signal(int signo) {
   if (m_pid > 0) ::kill(m_pid, signo);
 }
 
-bool cServerProcess::WaitOutput(const std::string& text, size_t from, int timeoutMs) const {
-  return PollUntil(
-      [&] {
-        const std::string out = Output();
-        return out.size() > from && out.find(text, from) != std::string::npos;
-      },
-      timeoutMs);
+bool cServerProcess::WaitOutput(const std::string& text, size_t from) const {
+  return PollUntil([&] { return Output().find(text, from) != std::string::npos; });
 }
 
-bool cServerProcess::Ask(const std::string& line, const std::string& expected) {
+bool cServerProcess::Ask(const std::string& line, const std::vector<std::string>& expected) {
   const size_t mark = Output().size();
   Type(line);
-  const bool said = WaitOutput(expected, mark);
-  EXPECT_TRUE(said) << line << "\n" << Output().substr(mark);
-  return said;
+  for (const std::string& text : expected) {
+    if (WaitOutput(text, mark)) continue;
+    ADD_FAILURE() << line << ": " << text << "\n" << Output().substr(mark);
+    return false;
+  }
+  const testing::AssertionResult inOrder = testkit::InOrder(Output().substr(mark), expected);
+  EXPECT_TRUE(inOrder) << line;
+  return inOrder;
 }
 
 int cServerProcess::WaitPort(const std::string& server) const {
   // The infos line holds "...,NAME_port=PORT,...".
-  const std::string key = server + "_port=";
   int port = 0;
-  PollUntil(
-      [&] {
-        const std::string out = Output();
-        for (const char* before : {",", "\n"}) {
-          const size_t at = out.find(before + key);
-          if (at != std::string::npos) port = std::atoi(out.c_str() + at + 1 + key.size());
-        }
-        return port > 0;
-      },
-      kWaitMs);
+  PollUntil([&] {
+    const std::string out = Output();
+    for (const char* before : {",", "\n"})
+      if (const size_t at = out.find(before + server + "_port="); at != std::string::npos)
+        port = std::atoi(out.c_str() + at + server.size() + 7);
+    return port > 0;
+  });
   return port;
 }
 
-int cServerProcess::WaitExit(int timeoutMs) {
-  if (m_pid <= 0) return -1;
+int cServerProcess::WaitExit() {
   int status = 0;
   const bool ended =
-      PollUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs);
-  if (!ended) {
-    ::kill(m_pid, SIGKILL);
-    ::waitpid(m_pid, nullptr, 0);
-  }
+      m_pid > 0 && PollUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; });
+  if (!ended && m_pid > 0) ::kill(m_pid, SIGKILL), ::waitpid(m_pid, nullptr, 0);
   m_pid = -1;
   CloseInput();
   if (!ended) return -1;
@@ -169,45 +172,22 @@ void cServerProcess::QuitInOrder() {
   EXPECT_FALSE(RegistryValue(m_home, "exittime").empty());
 }
 
-std::vector<std::string> Words(const std::string& program, const std::vector<std::string>& extra) {
-  std::vector<std::string> words{"program", "=",         program, "quickend", "=",
-                                 "1",       "reconnect", "=",     "0"};
-  words.insert(words.end(), extra.begin(), extra.end());
-  return words;
-}
-
-static std::vector<std::string> ConnectTo(const std::string& server, int port) {
-  return {"connect", "=", server + ":" + std::to_string(port)};
-}
-
 cCluster::cCluster() {
-  AddAccount(m_globalHome, "game", "game123", 16);
-  AddAccount(m_gameHome, "map", "map123", 16);
-  WriteLogin(m_gameHome, "global", "game", "game123");
-  WriteLogin(m_mapHome, "game", "map", "map123");
-
-  m_global = std::make_unique<cServerProcess>(m_globalHome, Words("global", {"listen", "=", "0"}));
-  const int globalPort = m_global->WaitPort("global");
+  AddAccount(globalHome, "game", "game123", 16);
+  AddAccount(gameHome, "map", "map123", 16);
+  WriteLogin(gameHome, "global", "game", "game123");
+  WriteLogin(mapHome, "game", "map", "map123");
+  global = std::make_unique<cServerProcess>(globalHome, Words("global", Listen()),
+                                            InstallWithReportTool(globalHome));
+  const int globalPort = global->WaitPort("global");
   if (globalPort <= 0) return;
-
-  std::vector<std::string> gameWords{"listen", "=", "0"};
-  for (const std::string& word : ConnectTo("global", globalPort)) gameWords.push_back(word);
-  m_game = std::make_unique<cServerProcess>(m_gameHome, Words("game", gameWords));
-  const int gamePort = m_game->WaitPort("game");
-  if (gamePort <= 0 || !m_game->WaitOutput("logined 1 global")) return;
-
-  m_map = std::make_unique<cServerProcess>(m_mapHome, Words("map", ConnectTo("game", gamePort)));
-  m_ready = m_map->WaitOutput("logined 1 game");
-}
-
-bool cCluster::QuitAll() {
-  bool inOrder = true;
-  for (cServerProcess* process : {m_map.get(), m_game.get(), m_global.get()}) {
-    if (process == nullptr || !process->Running()) continue;
-    process->Type("quit");
-    inOrder = process->WaitExit() == 0 && inOrder;
-  }
-  return inOrder;
+  std::vector<std::string> words = Listen();
+  for (const std::string& word : ConnectTo("global", globalPort)) words.push_back(word);
+  game = std::make_unique<cServerProcess>(gameHome, Words("game", words));
+  const int gamePort = game->WaitPort("game");
+  if (gamePort <= 0 || !game->WaitOutput("logined 1 global")) return;
+  map = std::make_unique<cServerProcess>(mapHome, Words("map", ConnectTo("game", gamePort)));
+  ready = map->WaitOutput("logined 1 game");
 }
 
 }  // namespace e2e

@@ -1,6 +1,6 @@
-// Runs one tessel_server process for an end-to-end test: its own home folder, its standard input
-// written by the test, its standard output collected in a file the test reads, and its end
-// waited for (or forced, by pid) within a time bound. One test thread.
+// Runs tessel_server processes for the end-to-end tests: each in its own home folder, its
+// standard input written by the test, its standard output collected in a file the test reads,
+// and its end waited for (or forced, by pid) within a time bound. One test thread.
 #pragma once
 
 #include <sys/types.h>
@@ -22,17 +22,24 @@ inline constexpr int kWaitMs = 20000;
 
 // A value of the registry store of a process that ran in `home` (empty when missing).
 std::string RegistryValue(const cHome& home, const std::string& name);
-// Writes the account file of a console account (password and command level).
+// Writes a console account (password, command level) and the login file a downstream uses for
+// its upstream `upstream`.
 void AddAccount(const cHome& home, const std::string& account, const std::string& password,
                 int level);
-// Writes the login file a downstream uses for its upstream named `upstream`.
 void WriteLogin(const cHome& home, const std::string& upstream, const std::string& account,
                 const std::string& password);
+// Launch words "program = KIND quickend = 1 reconnect = 0" plus `extra`; "listen = 0" and
+// "connect = NAME:PORT" words.
+std::vector<std::string> Words(const std::string& program, std::vector<std::string> extra = {});
+std::vector<std::string> Listen();
+std::vector<std::string> ConnectTo(const std::string& server, int port);
+// Copies tessel_server into home/bin beside a report tool "XCrashReport" that writes the three
+// arguments it was started with to home/bin/xcrash_args.txt; returns the copy's path.
+std::string InstallWithReportTool(const cHome& home);
 
 class cServerProcess {
  public:
-  // Starts tessel_server (or the copy of it at `exe`) with the launch-parameter words, working
-  // in `home`.
+  // Starts tessel_server (or the copy at `exe`) with the launch words, working in `home`.
   cServerProcess(const cHome& home, const std::vector<std::string>& words,
                  const std::string& exe = TESSEL_SERVER_EXE);
   // Kills the process (by its pid) if it still runs.
@@ -40,25 +47,22 @@ class cServerProcess {
   cServerProcess(const cServerProcess&) = delete;
   cServerProcess& operator=(const cServerProcess&) = delete;
 
-  bool Running() const { return m_pid > 0; }
   // Writes one console line; Send writes the text as it is.
   void Type(const std::string& line) { Send(line + "\n"); }
   void Send(const std::string& text);
-  // Closes the process's standard input.
   void CloseInput();
   void Signal(int signo);
-
   // Everything the process wrote to standard output and error so far.
   std::string Output() const { return testkit::ReadFile(m_outPath); }
   // Waits until the output from byte `from` on holds `text`; false when the time ran out.
-  bool WaitOutput(const std::string& text, size_t from = 0, int timeoutMs = kWaitMs) const;
-  // Types `line` and waits until what the process prints after it holds `expected`.
-  bool Ask(const std::string& line, const std::string& expected);
+  bool WaitOutput(const std::string& text, size_t from = 0) const;
+  // Types `line` and waits until what the process prints after it holds `expected` in order.
+  bool Ask(const std::string& line, const std::vector<std::string>& expected);
   // Waits for the info value NAME_port of a listening side; 0 when it did not appear.
   int WaitPort(const std::string& server) const;
   // Waits for the end: the exit code, 128 + signal when a signal ended it, -1 when the time ran
   // out (the process is then killed).
-  int WaitExit(int timeoutMs = kWaitMs);
+  int WaitExit();
   // Types quit and expects the orderly end: exit code 0 and the exit time in the registry.
   void QuitInOrder();
 
@@ -71,34 +75,13 @@ class cServerProcess {
 
 // The three-process cluster: global (top server) <- game (listens and connects to global) <-
 // map (connects to game), each in a home of its own, logged in with account files of command
-// level 16.
-class cCluster {
- public:
-  // Starts the three processes and waits until both links are logged in; Ready() tells whether
-  // that happened in time. The destructor kills whatever still runs.
+// level 16; global runs beside the report tool. `ready` tells whether both links were logged in
+// in time. The destructor kills whatever still runs.
+struct cCluster {
   cCluster();
-
-  bool Ready() const { return m_ready; }
-  cServerProcess& Global() { return *m_global; }
-  cServerProcess& Game() { return *m_game; }
-  cServerProcess& Map() { return *m_map; }
-  const cHome& GlobalHome() const { return m_globalHome; }
-  const cHome& GameHome() const { return m_gameHome; }
-
-  // Types quit on map, game and global in that order; true when each ended with exit code 0.
-  bool QuitAll();
-
- private:
-  cHome m_globalHome;
-  cHome m_gameHome;
-  cHome m_mapHome;
-  std::unique_ptr<cServerProcess> m_global;
-  std::unique_ptr<cServerProcess> m_game;
-  std::unique_ptr<cServerProcess> m_map;
-  bool m_ready = false;
+  cHome globalHome, gameHome, mapHome;
+  std::unique_ptr<cServerProcess> global, game, map;
+  bool ready = false;
 };
-
-// Launch words "program = KIND quickend = 1 reconnect = 0" plus the extra words.
-std::vector<std::string> Words(const std::string& program, const std::vector<std::string>& extra);
 
 }  // namespace e2e
