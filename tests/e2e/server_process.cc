@@ -1,11 +1,9 @@
 #include "e2e/server_process.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -57,14 +55,6 @@ std::vector<std::string> Words(const std::string& program, std::vector<std::stri
   return extra;
 }
 
-std::vector<std::string> Listen() {
-  return {"listen", "=", "0"};
-}
-
-std::vector<std::string> ConnectTo(const std::string& server, int port) {
-  return {"connect", "=", server + ":" + std::to_string(port)};
-}
-
 std::string InstallWithReportTool(const cHome& home) {
   std::filesystem::create_directories(home / "bin");
   std::filesystem::copy_file(TESSEL_SERVER_EXE, home / "bin/tessel_server");
@@ -111,20 +101,6 @@ cServerProcess::~cServerProcess() {
   if (m_pid > 0) ::kill(m_pid, SIGKILL), ::waitpid(m_pid, nullptr, 0);
 }
 
-void cServerProcess::Send(const std::string& text) {
-  if (m_input >= 0) [[maybe_unused]]
-    ssize_t n = ::write(m_input, text.data(), text.size());
-}
-
-void cServerProcess::CloseInput() {
-  if (m_input >= 0) ::close(m_input);
-  m_input = -1;
-}
-
-void cServerProcess::Signal(int signo) {
-  if (m_pid > 0) ::kill(m_pid, signo);
-}
-
 bool cServerProcess::WaitOutput(const std::string& text, size_t from) const {
   return PollUntil([&] { return Output().find(text, from) != std::string::npos; });
 }
@@ -147,10 +123,9 @@ int cServerProcess::WaitPort(const std::string& server) const {
   int port = 0;
   PollUntil([&] {
     const std::string out = Output();
-    for (const char* before : {",", "\n"})
-      if (const size_t at = out.find(before + server + "_port="); at != std::string::npos)
-        port = std::atoi(out.c_str() + at + server.size() + 7);
-    return port > 0;
+    size_t at = out.find("," + server + "_port=");
+    if (at == std::string::npos) at = out.find("\n" + server + "_port=");
+    return (port = at == std::string::npos ? 0 : std::atoi(&out[at + server.size() + 7])) > 0;
   });
   return port;
 }

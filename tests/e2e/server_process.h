@@ -3,7 +3,8 @@
 // and its end waited for (or forced, by pid) within a time bound. One test thread.
 #pragma once
 
-#include <sys/types.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -31,8 +32,12 @@ void WriteLogin(const cHome& home, const std::string& upstream, const std::strin
 // Launch words "program = KIND quickend = 1 reconnect = 0" plus `extra`; "listen = 0" and
 // "connect = NAME:PORT" words.
 std::vector<std::string> Words(const std::string& program, std::vector<std::string> extra = {});
-std::vector<std::string> Listen();
-std::vector<std::string> ConnectTo(const std::string& server, int port);
+inline std::vector<std::string> Listen() {
+  return {"listen", "=", "0"};
+}
+inline std::vector<std::string> ConnectTo(const std::string& server, int port) {
+  return {"connect", "=", server + ":" + std::to_string(port)};
+}
 // Copies tessel_server into home/bin beside a report tool "XCrashReport" that writes the three
 // arguments it was started with to home/bin/xcrash_args.txt; returns the copy's path.
 std::string InstallWithReportTool(const cHome& home);
@@ -49,9 +54,16 @@ class cServerProcess {
 
   // Writes one console line; Send writes the text as it is.
   void Type(const std::string& line) { Send(line + "\n"); }
-  void Send(const std::string& text);
-  void CloseInput();
-  void Signal(int signo);
+  void Send(const std::string& text) {
+    if (m_input >= 0 && ::write(m_input, text.data(), text.size()) < 0) CloseInput();
+  }
+  void CloseInput() {
+    if (m_input >= 0) ::close(m_input);
+    m_input = -1;
+  }
+  void Signal(int signo) {
+    if (m_pid > 0) ::kill(m_pid, signo);
+  }
   // Everything the process wrote to standard output and error so far.
   std::string Output() const { return testkit::ReadFile(m_outPath); }
   // Waits until the output from byte `from` on holds `text`; false when the time ran out.
