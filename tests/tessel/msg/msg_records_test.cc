@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "testkit/logger_lines.h"
 #include "tessel/msg/chat_exception.h"
 
 namespace {

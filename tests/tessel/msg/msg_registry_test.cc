@@ -2,39 +2,74 @@
 
 #include <gtest/gtest.h>
 
+#include <lua.hpp>
 #include <memory>
 #include <vector>
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/msg/msg_bindings.h"
-#include "tessel/msg/test_doubles.h"
+#include "tessel/msg/ostream_cmd.h"
+#include "tessel/msg/sync_obj.h"
+#include "testkit/bridge_double.h"
+#include "testkit/stdout_capture.h"
 
 namespace {
 
-using testing_msg::TestBridge;
-using testing_msg::TestDistribute;
-using Received = testing_msg::ReceivedRecord;
+using testkit::cRecordingLink;
 
-struct CountingBind : cMsgBind {
-  CountingBind() : cMsgBind("counting", 0, 0) {}
-  HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg*) override {
-    ++m_calls;
-    return ChatException_OK;
+// Bytes of one record received from a peer over `link`: the header, then `fill` up to `size`.
+struct stReceived {
+  stReceived(int type, std::size_t size, unsigned short id = 0, char fill = '\0')
+      : bytes(size, fill),
+        bind{static_cast<std::uint32_t>(size), &link, reinterpret_cast<stMsg*>(bytes.data()),
+             stBindMsg::kPeerRecord} {
+    const stMsg head{static_cast<std::uint16_t>(type), id};
+    std::memcpy(bytes.data(), &head, std::min(size, sizeof(head)));
   }
-  int m_calls = 0;
+  // A command record as a peer sends it: the text padded to the wire size.
+  static std::unique_ptr<stReceived> Command(int cmd, const std::string& text,
+                                             std::size_t size = 0) {
+    auto r =
+        std::make_unique<stReceived>(stMsg_Cmd::s_nType, size ? size : CmdWireSize(text.size()));
+    r->Put(4, &cmd, 4);
+    r->Put(8, text.c_str(), text.size() + 1);
+    return r;
+  }
+  void Put(std::size_t offset, const void* data, std::size_t n) {
+    std::memcpy(bytes.data() + offset, data, n);
+  }
+  cRecordingLink link;
+  std::vector<char> bytes;
+  stBindMsg bind;
+};
+
+struct cCountingBind : cMsgBind {
+  cCountingBind() : cMsgBind("counting", 0, 0) {}
+  HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg*) override { return ++calls, ChatException_OK; }
+  int calls = 0;
 };
 
 class MsgRegistry : public ::testing::Test {
  protected:
+  ~MsgRegistry() override { get_gout().ClearCurMsg(); }
   // Handles a record of that type and size whose body is all `fill`.
   HandleChatExceptionEnum Handle(int type, std::size_t size, char fill = '\0') {
-    Received record(type, size, 0, fill);
+    stReceived record(type, size, 0, fill);
     return registry.HandleMsg(&record.bind);
   }
 
-  TestBridge bridge;
+  testkit::cBridgeDouble bridge;
   cMsg& registry = bridge.m_msg;
 };
+
+// Runs a returned command in a real Lua state whose Output keeps its argument.
+std::string RunOutputOnRequester(const std::string& command) {
+  KLuaScript lua("requester");
+  lua.DoString(("function Output(t) received = t end " + command).c_str());
+  lua_getglobal(lua.GetLua(), "received");
+  const char* text = lua_tostring(lua.GetLua(), -1);
+  return text != nullptr ? text : "(nothing)";
+}
 
 // The numbers are part of the wire format: peers send them.
 TEST_F(MsgRegistry,
@@ -52,13 +87,13 @@ TEST_F(MsgRegistry,
   registry.Init(&bridge);
   EXPECT_EQ(nullptr, registry.GetBind(1006));
   // Records addressed to an object (an id) go to the object binding, when one is set.
-  CountingBind objects;
-  Received addressed(4321, 40, 5);
+  cCountingBind objects;
+  stReceived addressed(4321, 40, 5);
   EXPECT_EQ(ChatException_TypeOverflow, registry.HandleMsg(&addressed.bind));
   registry.SetObjBind(&objects);
   EXPECT_EQ(ChatException_OK, registry.HandleMsg(&addressed.bind));
   EXPECT_EQ(ChatException_OK, Handle(1005, 16)) << "without an id: by its type";
-  EXPECT_EQ(1, objects.m_calls);
+  EXPECT_EQ(1, objects.calls);
 }
 
 // A peer's record whose size lies about its type, or whose text does not end inside it, is
@@ -71,10 +106,9 @@ TEST_F(MsgRegistry, RecordsOfUnknownTypeWrongSizeOrOpenTextAreRefusedWithTheirCo
       {ChatException_SizeWrong, {{1001, 11}, {1001, 13}, {1002, 16}, {1001, 3}, {1004, 8}}},
       {ChatException_SizeOverflow, {{1003, 10244}, {1004, 101377}, {1005, 20}}},
       {ChatException_OK, {{1005, 16}, {1003, 10240}}}};
-  for (const auto& [result, records] : cases) {
+  for (const auto& [result, records] : cases)
     for (const auto& [type, size] : records)
       EXPECT_EQ(result, Handle(type, size)) << type << " of " << size;
-  }
   // Bodies without an end mark: an output text, and a command text.
   testkit::cStdoutCapture out;
   EXPECT_EQ(ChatException_ParamWrong, Handle(stMsg_Out::s_nType, 12, 'x'));
@@ -83,28 +117,35 @@ TEST_F(MsgRegistry, RecordsOfUnknownTypeWrongSizeOrOpenTextAreRefusedWithTheirCo
   EXPECT_TRUE(bridge.m_ran.empty() && bridge.m_logged.empty());
   // The longest command text that fits runs whole.
   const std::string longest(101376 - 8 - 1, 'x');
-  auto cmd = Received::Command(30, longest, 101376);
+  auto cmd = stReceived::Command(30, longest, 101376);
   bridge.m_run = [](unsigned, const char*) { return ChatException_OK; };
   EXPECT_EQ(ChatException_OK, registry.HandleMsg(&cmd->bind));
   EXPECT_EQ(std::vector<std::string>{"30:" + longest}, bridge.m_ran);
 }
 
 TEST_F(MsgRegistry, CommandsAreLoggedRunOnTheirLinkAndOthersGoToTheDistributor) {
-  auto cmd = Received::Command(4, "Ver()");
+  auto cmd = stReceived::Command(4, "Ver()");
   bridge.m_run = [](unsigned, const char*) { return ChatException_NoPri; };
   EXPECT_EQ(ChatException_NoPri, registry.HandleMsg(&cmd->bind));
   EXPECT_EQ(std::vector<std::string>{"4:Ver()"}, bridge.m_ran);
   EXPECT_EQ(&cmd->link, bridge.m_ranOn);
+  EXPECT_TRUE(cmd->link.m_sent.empty()) << "a command that printed nothing sends no reply";
   EXPECT_EQ(std::vector<unsigned>{20}, bridge.m_logged);
   // What no group handles goes to the distributor, when there is one.
   bridge.m_run = nullptr;
   EXPECT_EQ(ChatException_NoCmd, registry.HandleMsg(&cmd->bind));
-  TestDistribute distribute;
+  struct : iDistribute {
+    bool Distribute(unsigned short id, stMsg*, unsigned long size) override {
+      return linkId = id, this->size = size, accept;
+    }
+    bool accept = false;
+    int linkId = -1;
+    unsigned long size = 0;
+  } distribute;
   bridge.m_distribute = &distribute;
   EXPECT_EQ(ChatException_DistributeWrong, registry.HandleMsg(&cmd->bind));
-  EXPECT_EQ(7, distribute.m_linkId);
-  EXPECT_EQ(cmd->bind.size, distribute.m_size);
-  distribute.m_accept = true;
+  EXPECT_TRUE(distribute.linkId == 7 && distribute.size == cmd->bind.size);
+  distribute.accept = true;
   EXPECT_EQ(ChatException_OK, registry.HandleMsg(&cmd->bind));
   EXPECT_EQ((std::vector<int>{ChatException_NoPri, 17, 21, 0}), bridge.m_results);
 }
@@ -116,11 +157,11 @@ TEST_F(MsgRegistry, InstalledScriptsSeeEveryErrorReplyAndEveryCommand) {
       "function Ver() calls = (calls or 0) + 1 end");
   SetErrorScript(&script);
   SetCmdScript(&script);
-  Received failed(stMsg_Error::s_nType, 12);
-  failed.PutInt(4, 9);
-  failed.PutInt(8, 3);
+  stReceived failed(stMsg_Error::s_nType, 12);
+  const int error[] = {9, 3};
+  failed.Put(4, error, 8);
   registry.HandleMsg(&failed.bind);
-  auto cmd = Received::Command(4, "Ver()");
+  auto cmd = stReceived::Command(4, "Ver()");
   bridge.m_run = [](unsigned, const char*) { return ChatException_OK; };
   registry.HandleMsg(&cmd->bind);
   registry.HandleMsg(&cmd->bind);
@@ -128,7 +169,48 @@ TEST_F(MsgRegistry, InstalledScriptsSeeEveryErrorReplyAndEveryCommand) {
   SetCmdScript(nullptr);
   registry.HandleMsg(&cmd->bind);
   EXPECT_EQ(3u, bridge.m_ran.size());
+  EXPECT_TRUE(cmd->link.m_sent.empty());
   EXPECT_EQ(0, script.DoString("assert(seen == 9003 and calls == 2)"));
+}
+
+// What a command from a link prints goes back to the requester as one Output command of the
+// command's level; text that closes Lua long brackets cannot forge a second call. FlushOutput
+// sends what was collected so far through a sync object and serving goes on.
+TEST_F(MsgRegistry, ARemoteCommandsOutputComesBackWholeAsOneOutputReplyAtItsLevel) {
+  const std::string printed = "a]]b ]=] c]==]\n]] Output('forged') --";
+  auto cmd = stReceived::Command(4, "Dump()");
+  cRecordingLink objectLink;
+  cSyncObj obj(&objectLink, 12);
+  bridge.m_run = [&](unsigned, const char*) {
+    ostreamCmd& gout = get_gout();
+    EXPECT_FALSE(gout.IsLocalCmd());
+    EXPECT_EQ(&cmd->link, gout.GetLink());
+    EXPECT_EQ(4, GetServingCmdLevel());
+    gout << "part one";
+    gout.FlushOutput(&obj);
+    gout.FlushOutput(&obj);
+    gout << printed.c_str() << 2026 << std::endl;
+    return ChatException_OK;
+  };
+  testkit::cStdoutCapture out;
+  EXPECT_EQ(ChatException_OK, bridge.GetMsg().HandleMsg(&cmd->bind));
+  EXPECT_EQ("", out.Text());
+  ASSERT_EQ(1u, cmd->link.m_sent.size());
+  const std::string& reply = cmd->link.m_sent[0];
+  EXPECT_EQ(4, cRecordingLink::SentCmd(reply));
+  EXPECT_EQ(CmdWireSize(cRecordingLink::SentText(reply).size()), reply.size());
+  EXPECT_EQ(printed + "2026\n", RunOutputOnRequester(cRecordingLink::SentText(reply)));
+  ASSERT_EQ(1u, objectLink.m_sent.size());
+  EXPECT_EQ(12u, cRecordingLink::SentId(objectLink.m_sent[0]));
+  EXPECT_EQ(4, cRecordingLink::SentCmd(objectLink.m_sent[0]));
+  EXPECT_EQ("Output([[part one]])", cRecordingLink::SentText(objectLink.m_sent[0]));
+  // Serving is over: output goes to standard output again, and nothing acts for a requester.
+  EXPECT_TRUE(get_gout().IsLocalCmd());
+  get_gout() << "local " << 1;
+  EXPECT_EQ("local 1", out.Text());
+  EXPECT_EQ(ChatException_InternalWrong, get_gout().RunCmd(3, "Ver()"));
+  EXPECT_EQ(0, get_gout().SendBackCmd(3, "Ver()") + get_gout().SendBackMsg());
+  EXPECT_EQ(1u, bridge.m_ran.size());
 }
 
 }  // namespace

@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "tessel/link/cmd_send.h"
-#include "tessel/msg/test_doubles.h"
+#include "testkit/bridge_double.h"
 
 namespace {
 
-using testing_msg::RecordingLink;
+using testkit::cRecordingLink;
 
-TEST(SyncObj, SentRecordsCarryTheObjectIdOnlyWhileTheyAreSent) {
-  RecordingLink link;
+TEST(SyncObj, SentRecordsCarryTheObjectIdOnlyWhileTheyAreSentAndTheLinkIsReleasedOnce) {
+  cRecordingLink link;
   cSyncObj obj(&link, 42);
   stMsg_Windows record;
   EXPECT_EQ(1, obj.SendMessageA(&record, sizeof(record)));
@@ -18,9 +18,9 @@ TEST(SyncObj, SentRecordsCarryTheObjectIdOnlyWhileTheyAreSent) {
   EXPECT_EQ(1, obj.SendCmd(4, "Ver()"));
   EXPECT_EQ(0, Msg_GetCmdRecord().id);
   ASSERT_EQ(2u, link.m_sent.size());
-  for (const std::string& sent : link.m_sent) EXPECT_EQ(42u, RecordingLink::SentId(sent));
+  for (const std::string& sent : link.m_sent) EXPECT_EQ(42u, cRecordingLink::SentId(sent));
   EXPECT_EQ(20u, link.m_sent[1].size());
-  EXPECT_EQ("Ver()", RecordingLink::SentText(link.m_sent[1]));
+  EXPECT_EQ("Ver()", cRecordingLink::SentText(link.m_sent[1]));
   // A text too long for a command record is not sent at all, nor anything without a link; the
   // same holds for the plain SendCmd over a link.
   const std::string tooLong(stMsg_Cmd::kTextCapacity, 'x');
@@ -28,13 +28,25 @@ TEST(SyncObj, SentRecordsCarryTheObjectIdOnlyWhileTheyAreSent) {
   EXPECT_EQ(0, SendCmd(&link, 4, tooLong) + SendCmd(nullptr, 4, "Ver()"));
   EXPECT_EQ(1, SendCmd(&link, 4, std::string("Ver()")));
   ASSERT_EQ(3u, link.m_sent.size());
-  EXPECT_EQ("Ver()", RecordingLink::SentText(link.m_sent[2]));
+  EXPECT_EQ("Ver()", cRecordingLink::SentText(link.m_sent[2]));
+  // The link is released once, by ClearLink or by the last copy.
+  cRecordingLink own, shared;
+  {
+    cSyncObj cleared(&own, 1), first(&shared, 1);
+    EXPECT_TRUE(cleared.OnInvalidMessage(1004, 77, true)) << "passed on to the server link";
+    EXPECT_EQ((std::vector<int>{1004, 77, 1}), own.m_invalid.at(0));
+    cleared.ClearLink();
+    EXPECT_EQ(0, cleared.SendCmd(1, "x"));
+    { cSyncObj copy(first); }
+    EXPECT_EQ(0, shared.m_released);
+  }
+  EXPECT_EQ(std::make_pair(1, 1), std::make_pair(own.m_released, shared.m_released));
 }
 
 // Select messages go to the selected objects only; land messages to the observers and to the
 // object itself, and nowhere while it observes.
 TEST(SyncObj, SelectedObjectsAndObserversReceiveTheirShare) {
-  RecordingLink own, other, watcher;
+  cRecordingLink own, other, watcher;
   cSyncObj self(&own, 1), selected(&other, 2), observer(&watcher, 9);
   self.AddSelected(&selected);
   stMsg_Windows record;
@@ -46,27 +58,7 @@ TEST(SyncObj, SelectedObjectsAndObserversReceiveTheirShare) {
   EXPECT_EQ(1, self.SendLandMessage(&record, sizeof(record)));
   self.RemoveSelected(&selected);
   self.SendSelectMessage(&record, sizeof(record));
-  for (RecordingLink* link : {&other, &watcher, &own}) EXPECT_EQ(1u, link->m_sent.size());
-}
-
-TEST(SyncObj, TheLinkIsReleasedOnceByClearLinkOrByTheLastCopy) {
-  RecordingLink link;
-  {
-    cSyncObj obj(&link, 1);
-    EXPECT_TRUE(obj.OnInvalidMessage(1004, 77, true)) << "passed on to the server link";
-    EXPECT_EQ((std::vector<int>{1004, 77, 1}), link.m_invalid.at(0));
-    obj.ClearLink();
-    EXPECT_EQ(0, obj.SendCmd(1, "x"));
-  }
-  EXPECT_EQ(1, link.m_released);
-
-  RecordingLink shared;
-  {
-    cSyncObj first(&shared, 1);
-    { cSyncObj copy(first); }
-    EXPECT_EQ(0, shared.m_released);
-  }
-  EXPECT_EQ(1, shared.m_released);
+  for (cRecordingLink* link : {&other, &watcher, &own}) EXPECT_EQ(1u, link->m_sent.size());
 }
 
 }  // namespace
