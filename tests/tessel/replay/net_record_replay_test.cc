@@ -6,9 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
-#include <memory>
 #include <thread>
 
 #include "tessel/replay/net_record.h"
@@ -22,10 +22,7 @@ namespace {
 
 // A settable millisecond clock, a writer of replay files laid out byte by byte, and a finder
 // with fixed answers.
-std::atomic<uint32_t> g_now{0};
-uint32_t FakeClock() {
-  return g_now.load();
-}
+std::atomic<uint32_t> g_now{100000};
 
 void PutU32(std::string& out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -42,61 +39,40 @@ std::string ReplayBytes(uint32_t startClock, const std::vector<stFileRecord>& re
   std::string out;
   for (uint32_t word : {1u, startClock, 0u}) PutU32(out, word);
   for (const auto& r : records) {
-    PutU32(out, r.clock);
-    PutU32(out, r.kind);
+    for (uint32_t word : {r.clock, r.kind}) PutU32(out, word);
     out += r.name + std::string(32 - std::min<size_t>(32, r.name.size()), '\0');
-    PutU32(out, r.linkId);
-    PutU32(out, static_cast<uint32_t>(r.data.size()));
+    for (uint32_t word : {r.linkId, uint32_t(r.data.size())}) PutU32(out, word);
     out += r.data;
   }
   return out;
 }
 
-// Names lead to callbacks; server links and client links to the iSend given for them.
+// Names lead to callbacks; a server link is found as "name#id", a client link by its name.
 struct cFixedFind : iCallbackFind {
-  template <class K, class V>
-  static V Find(const std::map<K, V>& map, const K& key) {
+  template <class V>
+  static V Get(const std::map<std::string, V>& map, const std::string& key) {
     auto it = map.find(key);
     return it == map.end() ? nullptr : it->second;
   }
   iSend* FindServerLink(const char* name, unsigned id) override {
-    return Find(serverLinks, {name, id});
+    return Get(links, name + ("#" + std::to_string(id)));
   }
-  iSend* FindClientLink(const char* name) override { return Find(clientLinks, {name}); }
-  iCallbackNet* FindCallback(const char* name) override { return Find(callbacks, {name}); }
+  iSend* FindClientLink(const char* name) override { return Get(links, name); }
+  iCallbackNet* FindCallback(const char* name) override { return Get(callbacks, name); }
   std::map<std::string, iCallbackNet*> callbacks;
-  std::map<std::pair<std::string, unsigned>, iSend*> serverLinks;
-  std::map<std::string, iSend*> clientLinks;
-};
-
-// A recorder and a replayer of their own that exclude each other (not the process's pair).
-struct stRecordReplay {
-  stRecordReplay(iCallbackFind* find, cNetReplay::ClockFunc clock = nullptr)
-      : replay(find, &record, clock) {}
-  cNetRecord record{&replay, &FakeClock};
-  cNetReplay replay;
+  std::map<std::string, iSend*> links;
 };
 
 constexpr uint32_t kStart = 5000;  // the recorded start clock
 
-std::string Text(const testkit::stDelivery& d) {
-  return std::string(d.bytes.begin(), d.bytes.end());
-}
-
 class NetReplayTest : public testing::Test {
  protected:
-  void SetUp() override {
-    g_now.store(100000);
-    find_.callbacks["game"] = &game_;
-    find_.callbacks["world"] = &world_;
-  }
-  // A replayer of its own (not the process's), driven step by step on the fake clock.
-  bool Load(const std::string& bytes, int speed) {
+  NetReplayTest() { find_.callbacks = {{"game", &game_}, {"world", &world_}}; }
+  bool Load(const std::string& bytes, int speed) {  // driven step by step on the fake clock
     testkit::WriteFile("t.rep", bytes);
     return replay_.StartReplay("t.rep", speed, false);
   }
-  // Steps until nothing more is due; the number delivered.
-  int StepAll() {
+  int StepAll() {  // steps until nothing more is due; the number delivered
     int delivered = 0;
     while (delivered < 100 && replay_.Step() == cNetReplay::Step_Delivered) ++delivered;
     return delivered;
@@ -104,10 +80,12 @@ class NetReplayTest : public testing::Test {
 
   testkit::cTempDir home_{testkit::cTempDir::kHome};
   testkit::cStdoutCapture quiet_;
-  cFixedFind find_;
-  stRecordReplay pair_{&find_, &FakeClock};
-  cNetReplay& replay_ = pair_.replay;
   testkit::cNetRecorder game_{false}, world_{false};
+  cFixedFind find_;
+  // A recorder and a replayer of their own that exclude each other (not the process's pair).
+  static uint32_t Now() { return g_now.load(); }
+  cNetRecord record_{&replay_, &Now};
+  cNetReplay replay_{&find_, &record_, &Now};
 };
 
 TEST_F(NetReplayTest, RecordsComeDueAtTheirRecordedOffsetDividedByTheSpeed) {
@@ -139,19 +117,14 @@ TEST_F(NetReplayTest, RecordsComeDueAtTheirRecordedOffsetDividedByTheSpeed) {
           << "speed " << c.speed << " from " << t << " at " << after;
     }
     EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);
-    EXPECT_FALSE(replay_.IsReplaying());
-    ASSERT_EQ(game_.Snapshot().size(), 3u);
-    EXPECT_EQ(Text(game_.Snapshot()[2]), "c");
+    EXPECT_EQ(game_.Snapshot().back().bytes, std::vector<char>{'c'});
   }
 }
 
 TEST_F(NetReplayTest, EachRecordGoesToTheCallbackAndLinkOfItsNameAndUnknownNamesAreDropped) {
-  int serverLink = 0, clientLink = 0;  // stand for two links by their addresses
-  auto* server = reinterpret_cast<iSend*>(&serverLink);
-  auto* client = reinterpret_cast<iSend*>(&clientLink);
-  find_.serverLinks[{"game", 7}] = server;
-  find_.clientLinks["world"] = client;
-  find_.clientLinks["game"] = client;
+  // Two links as tokens: the replayer hands them on without using them.
+  iSend *server = reinterpret_cast<iSend*>(0x1000), *client = reinterpret_cast<iSend*>(0x2000);
+  find_.links = {{"game#7", server}, {"world", client}, {"game", client}};
   ASSERT_TRUE(Load(ReplayBytes(kStart, {{kStart, 2, "game", 7, "to link 7"},
                                         {kStart, 1, "world", 0, "notice"},
                                         {kStart, 2, "nobody", 3, "dropped"},
@@ -162,7 +135,7 @@ TEST_F(NetReplayTest, EachRecordGoesToTheCallbackAndLinkOfItsNameAndUnknownNames
   EXPECT_EQ(StepAll(), 6);
   auto game = game_.Snapshot();
   ASSERT_EQ(game.size(), 4u);
-  EXPECT_EQ(Text(game[0]), "to link 7");
+  EXPECT_EQ(std::string(game[0].bytes.begin(), game[0].bytes.end()), "to link 7");
   EXPECT_EQ(game[0].send, server);
   EXPECT_EQ(game[1].send, client);   // link id 0: looked up as a client link
   EXPECT_EQ(game[2].send, nullptr);  // the link is absent: delivered without one
@@ -194,7 +167,6 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
     g_now.fetch_add(10);
     EXPECT_EQ(StepAll(), 1) << what;
     EXPECT_EQ(replay_.Step(), cNetReplay::Step_End) << what;
-    EXPECT_FALSE(replay_.IsReplaying()) << what;
     EXPECT_EQ(game_.Snapshot().size(), 1u) << what;
   }
   // A file cut in its header is never loaded.
@@ -204,47 +176,58 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
   EXPECT_FALSE(replay_.StartReplay("no/such.rep", 1, true));
 }
 
-// The thread on the real clock: speed 0 plays everything at once; a negative speed stops a
-// replay whose next record is a minute away.
+// The thread on the real clock, over records a minute apart: speed 0 plays everything at once
+// (1000 times the pace); a negative speed stops the replay while the next record is not due.
 TEST_F(NetReplayTest, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative) {
-  auto pair = std::make_unique<stRecordReplay>(&find_);
-  cNetReplay& replay = pair->replay;
+  cNetReplay replay(&find_, &record_, nullptr);
   replay.SetEndPause(20);
-  // Polls every millisecond for at most 5 s.
-  auto waitUntil = [](const std::function<bool()>& done) {
+  auto waitUntil = [](const std::function<bool()>& done) {  // at most 5 s
     for (int i = 0; i < 5000 && !done(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return done();
   };
-  testkit::WriteFile("fast.rep", ReplayBytes(kStart, {{kStart, 2, "game", 1, "a"},
-                                                      {kStart + 2000, 2, "game", 1, "b"}}));
-  ASSERT_TRUE(replay.StartReplay("fast.rep", 0, true));
-  EXPECT_TRUE(waitUntil([&] { return replay.IsThreadDone(); }));
-  EXPECT_EQ(game_.Snapshot().size(), 2u);
-  EXPECT_FALSE(replay.IsReplaying());
-  testkit::WriteFile("slow.rep", ReplayBytes(kStart, {{kStart, 2, "game", 1, "c"},
-                                                      {kStart + 60000, 2, "game", 1, "d"}}));
-  ASSERT_TRUE(replay.StartReplay("slow.rep", 1, true));
-  waitUntil([&] { return game_.Snapshot().size() >= 3; });
-  EXPECT_TRUE(replay.IsReplaying());
-  replay.SetSpeed(-1);
-  EXPECT_TRUE(waitUntil([&] { return replay.IsThreadDone(); }));
-  EXPECT_FALSE(replay.IsReplaying());
-  EXPECT_EQ(game_.Snapshot().size(), 3u);
+  testkit::WriteFile("t.rep", ReplayBytes(kStart, {{kStart, 2, "game", 1, "a"},
+                                                   {kStart + 60000, 2, "game", 1, "b"}}));
+  for (int speed : {0, 1}) {
+    ASSERT_TRUE(replay.StartReplay("t.rep", speed, true));
+    if (speed == 1) {
+      waitUntil([&] { return game_.Snapshot().size() >= 3; });
+      EXPECT_TRUE(replay.IsReplaying());
+      replay.SetSpeed(-1);
+    }
+    EXPECT_TRUE(waitUntil([&] { return replay.IsThreadDone(); }));
+    EXPECT_FALSE(replay.IsReplaying());
+    EXPECT_EQ(game_.Snapshot().size(), speed == 0 ? 2u : 3u);
+  }
 }
 
-TEST_F(NetReplayTest, TheFileHoldsTheHeaderAndEachRecordLittleEndianAsLaidOut) {
-  g_now.store(0x01020304);
+// Recording and replaying refuse to start while the other is on; without a terminal, a file
+// that cannot be created fails the start at once. The file holds the header and each record
+// little-endian as laid out.
+TEST_F(NetReplayTest, RecordingAndReplayingExcludeEachOtherAndTheFileIsLaidOutLittleEndian) {
+  testkit::WriteFile("Replay", "a file where the folder should be");
+  EXPECT_FALSE(record_.StartRecord("run"));
+  EXPECT_EQ(GetNetRecorder(), nullptr);
+  std::filesystem::remove("Replay");
+  testkit::WriteFile("far.rep", ReplayBytes(0, {{60000, 2, "game", 1, "later"}}));
+  g_now.store(0x01020304 - 60000);
+  ASSERT_TRUE(replay_.StartReplay("far.rep", 1, false));
+  EXPECT_EQ(replay_.Step(), cNetReplay::Step_Waiting);
+  EXPECT_FALSE(record_.StartRecord("run") || record_.IsRecording());
+  // Once the replay reached its end, recording may start; from then on replaying is refused.
+  g_now.fetch_add(60000);
+  EXPECT_EQ(replay_.Step(), cNetReplay::Step_Delivered);
+  EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);
   const std::time_t before = std::time(nullptr);
-  ASSERT_TRUE(pair_.record.StartRecord("run"));
-  EXPECT_TRUE(testing_support::fits(pair_.record.GetPath(), "Replay/run/####_##_##-##.##.##.rep"))
-      << pair_.record.GetPath();
-  EXPECT_EQ(GetNetRecorder(), &pair_.record);  // the links' callbacks now record into it
-
+  ASSERT_TRUE(record_.StartRecord("run"));
+  EXPECT_FALSE(replay_.StartReplay("far.rep", 1, false) || replay_.IsReplaying());
+  EXPECT_TRUE(testing_support::fits(record_.GetPath(), "Replay/run/####_##_##-##.##.##.rep"))
+      << record_.GetPath();
+  EXPECT_EQ(GetNetRecorder(), &record_);  // the links' callbacks now record into it
   g_now.store(0x01020404);
-  pair_.record.Record(2, "\x01\x02\x03", 3, 7, std::string(40, 'n').c_str());
+  record_.Record(2, "\x01\x02\x03", 3, 7, std::string(40, 'n').c_str());
   g_now.store(0x01020504);
-  pair_.record.RecordNetState(9, 6, 13, "game");
+  record_.RecordNetState(9, 6, 13, "game");
   // Each record: clock, kind, name cut at 32 bytes, link id, size, data. The made-up state
   // event is kind 3 with 16 bytes: type 0, id 0, link id, state, reason.
   std::string state(4, '\0');
@@ -252,34 +235,13 @@ TEST_F(NetReplayTest, TheFileHoldsTheHeaderAndEachRecordLittleEndianAsLaidOut) {
   const std::string expected =
       ReplayBytes(0x01020304, {{0x01020404, 2, std::string(32, 'n'), 7, "\x01\x02\x03"},
                                {0x01020504, 3, "game", 9, state}});
-  const std::string bytes = testkit::ReadFile(pair_.record.GetPath());
+  const std::string bytes = testkit::ReadFile(record_.GetPath());
+  ASSERT_GE(bytes.size(), 12u);
   EXPECT_EQ(bytes.substr(0, 8), expected.substr(0, 8));
   uint32_t written = 0;  // the calendar time, little-endian as the machine
-  std::memcpy(&written, bytes.data() + 8, std::min<size_t>(bytes.size(), 12) - 8);
+  std::memcpy(&written, bytes.data() + 8, 4);
   EXPECT_GE(written, static_cast<uint32_t>(before));
   EXPECT_EQ(bytes.substr(12), expected.substr(12));
-}
-
-TEST_F(NetReplayTest, RecordingAndReplayingRefuseToStartWhileTheOtherIsOn) {
-  testkit::WriteFile("far.rep", ReplayBytes(0, {{60000, 2, "game", 1, "later"}}));
-  ASSERT_TRUE(pair_.replay.StartReplay("far.rep", 1, false));
-  EXPECT_EQ(pair_.replay.Step(), cNetReplay::Step_Waiting);
-  EXPECT_FALSE(pair_.record.StartRecord("run"));
-  EXPECT_FALSE(pair_.record.IsRecording());
-  // Once the replay reached its end, recording may start; from then on replaying is refused.
-  g_now.fetch_add(60000);
-  EXPECT_EQ(pair_.replay.Step(), cNetReplay::Step_Delivered);
-  EXPECT_EQ(pair_.replay.Step(), cNetReplay::Step_End);
-  EXPECT_TRUE(pair_.record.StartRecord("run"));
-  EXPECT_FALSE(pair_.replay.StartReplay("far.rep", 1, false));
-  EXPECT_FALSE(pair_.replay.IsReplaying());
-}
-
-TEST_F(NetReplayTest, WithoutATerminalAFileThatCannotBeCreatedFailsTheStartAtOnce) {
-  testkit::WriteFile("Replay", "a file where the folder should be");
-  EXPECT_FALSE(pair_.record.StartRecord("run"));
-  EXPECT_FALSE(pair_.record.IsRecording());
-  EXPECT_EQ(GetNetRecorder(), nullptr);
 }
 
 }  // namespace
