@@ -56,8 +56,8 @@ TEST_F(TimerManagerTest, OneShotsFireOnceAndRepeatingTimersUntilOnTimerAnswersZe
 }
 
 TEST_F(TimerManagerTest, MillisecondTimersSurviveTheWrapOfTheClock) {
-  time.clock.ms = 0xFFFFFFFFu - 20;
-  tm.SetClock(&time.clock);
+  time.ms = 0xFFFFFFFFu - 20;
+  tm.SetClock(&time);
   Probe p, q;
   p.AddTimer(TimeRange_MS, TimerEnum_Once, 50, 0);
   unsigned long due = 40;
