@@ -23,9 +23,8 @@ uint32_t FakeTick() {
   return g_tick;
 }
 
-// A group whose SeenCmd() records the running command text; it counts its bindings and may
-// refuse every command. Its Login runs slowly, keeps what the host would show of the running
-// command and refuses with a message that names the password.
+// SeenCmd() records the running command text; Login runs slowly, keeps what the host would show
+// of the running command and refuses with a message that names the password.
 struct cProbeCmd : cCmd {
   explicit cProbeCmd(const char* name = "cCmd_Probe", bool refuse = false)
       : name(name), refuse(refuse) {}
@@ -48,9 +47,8 @@ struct cProbeCmd : cCmd {
   std::string shown, raw;
 };
 
-// A group shared by two arrays is bound once; nested commands see their own text and restore
-// the outer one, also when they fail. Every run counts and adds the milliseconds it took; a
-// refused one neither runs nor counts; direct mode survives many errors silently.
+// A group in two arrays is bound once; nested commands restore the outer text, also when they
+// fail; a refused command neither runs nor counts; direct mode survives many errors silently.
 TEST(Cmd, NestedCommandsSeeTheirOwnTextAndRunsAreCountedAndTimed) {
   SetTimerFunctionTick(&FakeTick);
   cProbeCmd group("cCmd_Account"), inner, refusing("cCmd_No", true), direct;
@@ -87,10 +85,8 @@ TEST(Cmd, NestedCommandsSeeTheirOwnTextAndRunsAreCountedAndTimed) {
   EXPECT_TRUE(out.Text().size() == before && lua_gettop(direct.GetLua()) == 0);
 }
 
-// A failing login call (in Lua, in the native function, or slower than the guard allows) is
-// reported without its password wherever the report goes, and the report still tells what
-// failed; a text that is not one login call keeps only the place of its error; other failing
-// commands are shown whole.
+// A failing login call (in Lua, natively or too slowly) is reported without its password wherever
+// the report goes, and the report still tells what failed.
 TEST(Cmd, AFailingLoginCallNeverShowsItsPassword) {
   static testing_support::logger_lines errors("script.error"), slow("tessel.timererror");
   SetTimerFunctionTick(&FakeTick);
@@ -126,8 +122,7 @@ TEST(Cmd, AFailingLoginCallNeverShowsItsPassword) {
   SetTimerFunctionTick(nullptr);
 }
 
-// Slots below a group stay empty; Next and Prev wrap around the filled ones and never give the
-// current group back; a name finds the lowest level whose group name starts with it.
+// Next and Prev wrap around the filled slots; a name finds the lowest level it starts.
 TEST(CmdArray, SlotsWrapAroundTheFilledLevelsAndANameFindsTheLowestMatch) {
   cCmdArray array, single;
   cRecordCmd zero("cCmd_Script"), three("cCmd_Account"), seven("cCmd_Account"), stranger("cCmd_X");

@@ -31,9 +31,10 @@ std::string OnlyFileIn(const std::string& folder) {
   return files.empty() ? std::string() : files[0].string();
 }
 
-// The file gets the header, time-stamped lines and the end mark; with echo the header and the
-// lines (not the end mark) also reach standard output; a closed log drops text.
-TEST(cLog, ANamedFileGetsTheHeaderTimeStampedLinesAndTheEndMark) {
+// A named file gets the header, time-stamped lines and the end mark (echo shows all but the
+// mark); a log opened in a folder is named by the time, deletes files over the keep time and,
+// reopened in the same second, appends (else there are two files, which keeps both runs too).
+TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   testkit::cTempDir dir;
   const std::string file = dir.write("named.log", "previous content\n");
   testkit::cStdoutCapture out;
@@ -52,17 +53,9 @@ TEST(cLog, ANamedFileGetsTheHeaderTimeStampedLinesAndTheEndMark) {
   ASSERT_TRUE(closed.Open(file.c_str()));
   closed.Close(), closed << "after close";
   EXPECT_EQ(ReadFile(file).find("after close"), std::string::npos);
-}
-
-// A log opened in a folder is named by the time and deletes files over the keep time; reopened
-// in the same second it appends instead of overwriting (else there are two files, which keeps
-// both runs as well).
-TEST(cLog, OpeningInAFolderNamesTheFileByTimeAndKeepsEveryRun) {
-  testkit::cTempDir dir;
   const std::string folder = dir / "log/server_3/link_msg";
   const std::string old = dir.write("log/server_3/link_msg/four.log", "old");
-  timeval times[2] = {{std::time(nullptr) - 4 * 86400 - 60, 0},
-                      {std::time(nullptr) - 4 * 86400 - 60, 0}};
+  const timeval aged = {std::time(nullptr) - 4 * 86400 - 60, 0}, times[2] = {aged, aged};
   ASSERT_EQ(::utimes(old.c_str(), times), 0);
   for (int run = 0; run < 2; ++run) {
     cLog log;
@@ -78,10 +71,9 @@ TEST(cLog, OpeningInAFolderNamesTheFileByTimeAndKeepsEveryRun) {
   EXPECT_TRUE(all.find("run 0") != std::string::npos && all.find("run 1") != std::string::npos);
 }
 
-// Paths take slashes; a file appender writes time-prefixed lines to the named file, a folder
-// appender to a file named after the start time, a console appender to standard output. The
-// program's routing (once per process: this test owns it) gives tessel.info a thread id, and a
-// trace writes the operation's qualified name and line there.
+// Appenders write time-prefixed lines to a named file, a file named after the start time or
+// standard output; the program's routing (once per process: this test owns it) gives
+// tessel.info a thread id, and a trace writes the operation's qualified name and line there.
 TEST(LogRouting, AppendersAndTheProgramRoutingWriteTimePrefixedLinesWhereTheyShould) {
   testkit::cTempDir dir;
   const std::string root = dir.path().string() + "/log/server_3/";

@@ -10,8 +10,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Runs cycles on its event until it is signalled, as the host's worker does; or, when `stuck`,
-// ignores its event until released.
+// Runs cycles on its event until signalled, as the host's worker does; `stuck`, until released.
 struct cBody : cThreadCallback {
   explicit cBody(bool stuck = false) : stuck(stuck) {}
   unsigned int Thread() override {
@@ -31,7 +30,6 @@ bool WaitFor(const std::function<bool()>& ok) {
   return ok();
 }
 
-// The body runs until End signals it; the thread can start again; a null callback ends at once.
 // End times out on a stuck body and keeps the thread; an abandoned thread outlives its owner.
 TEST(Thread, RunsTheBodyUntilEndSignalsItAndEndTimesOutOnAStuckBody) {
   cThread thread;
