@@ -26,7 +26,7 @@ uint32_t FakeTick() {
 // SeenCmd() records the running command text; Login runs slowly, keeps what the host would show
 // of the running command and refuses with a message that names the password.
 struct cProbeCmd : cCmd {
-  explicit cProbeCmd(const char* name = "cCmd_Probe", bool refuse = false)
+  explicit cProbeCmd(const char* name = "cCmd_P", bool refuse = false)
       : name(name), refuse(refuse) {}
   void bind_cln(lua_State* L) override {
     ++binds;
@@ -65,19 +65,15 @@ TEST(Cmd, NestedCommandsSeeTheirOwnTextAndRunsAreCountedAndTimed) {
   EXPECT_EQ(cCmd::CurCmdText(), "");
   cCmd::s_szCmd = "outer";
   testkit::cStdoutCapture out;
-  EXPECT_FALSE(group.Do("ShowTop("));
-  EXPECT_STREQ(cCmd::s_szCmd, "outer");
+  EXPECT_TRUE(!group.Do("ShowTop(") && std::string(cCmd::s_szCmd) == "outer");
   cCmd::s_szCmd = "";
-  EXPECT_FALSE(group.Do("error('boom')"));
-  EXPECT_TRUE(group.Do("Advance(40) Advance(25)"));
+  EXPECT_TRUE(!group.Do("error('boom')") && group.Do("Advance(40) Advance(25)"));
   EXPECT_TRUE(group.GetRunCount() == 4 && group.GetRunTime() == 65u);
   group.Clear();
-  EXPECT_FALSE(group.Do("SeenCmd()"));
-  EXPECT_EQ(group.GetRunCount(), 5);
+  EXPECT_TRUE(!group.Do("SeenCmd()") && group.GetRunCount() == 5);
   SetTimerFunctionTick(nullptr);
   g_seen.clear();
-  EXPECT_FALSE(refusing.Do("SeenCmd()"));
-  EXPECT_TRUE(g_seen.empty() && refusing.GetRunCount() == 0);
+  EXPECT_TRUE(!refusing.Do("SeenCmd()") && g_seen.empty() && refusing.GetRunCount() == 0);
   direct.SetDirect(true);
   const size_t before = out.Text().size();
   for (int i = 0; i < 20000; ++i) ASSERT_FALSE(direct.Do("x("));
@@ -127,8 +123,7 @@ TEST(CmdArray, SlotsWrapAroundTheFilledLevelsAndANameFindsTheLowestMatch) {
   cCmdArray array, single;
   cRecordCmd zero("cCmd_Script"), three("cCmd_Account"), seven("cCmd_Account"), stranger("cCmd_X");
   array.AddCmd(7, &seven), array.AddCmd(3, &three), array.AddCmd(0, &zero);
-  EXPECT_EQ(array.GetCmdCount(), 8u);
-  EXPECT_EQ(array.GetCmd(1) || array.GetCmd(99), false);
+  EXPECT_TRUE(array.GetCmdCount() == 8 && !array.GetCmd(1) && !array.GetCmd(99));
   EXPECT_EQ(array.FindCmd(&three), 3);
   EXPECT_TRUE(array.NextCmd(&seven) == &zero && array.NextCmd(&zero) == &three);
   EXPECT_TRUE(array.PrevCmd(&zero) == &seven && array.PrevCmd(&stranger) == &zero);

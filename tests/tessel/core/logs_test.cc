@@ -21,15 +21,9 @@ namespace fs = std::filesystem;
 using testing_support::contains_shape;
 using testing_support::fits;
 using testkit::ReadFile;
+using testkit::ReadFolder;
 
 const std::string kStamp(testing_support::kStampShape);
-
-// The only file in a log folder.
-std::string OnlyFileIn(const std::string& folder) {
-  std::vector<fs::path> files(fs::directory_iterator(folder), fs::directory_iterator{});
-  EXPECT_EQ(files.size(), 1u) << folder;
-  return files.empty() ? std::string() : files[0].string();
-}
 
 // A named file gets the header, time-stamped lines and the end mark (echo shows all but the
 // mark); a log opened in a folder is named by the time, deletes files over the keep time and,
@@ -67,7 +61,7 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
         << name;
   }
   EXPECT_FALSE(fs::exists(old));
-  const std::string all = testkit::ReadFolder(folder);
+  const std::string all = ReadFolder(folder);
   EXPECT_TRUE(all.find("run 0") != std::string::npos && all.find("run 1") != std::string::npos);
 }
 
@@ -94,7 +88,7 @@ TEST(LogRouting, AppendersAndTheProgramRoutingWriteTimePrefixedLinesWhereTheySho
   loglib::flush_all();
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(fits(ReadFile(root + "routing.file.log"), kStamp + "value 42\n"));
-  EXPECT_EQ(OnlyFileIn(root + "routing.folder"), file);
+  EXPECT_EQ(ReadFolder(root + "routing.folder"), ReadFile(file)) << "its only file";
   EXPECT_TRUE(fits(fs::path(file).filename().string(), testing_support::kTimeFileShape)) << file;
   EXPECT_TRUE(fits(ReadFile(file), kStamp + "in the folder\n"));
   EXPECT_TRUE(contains_shape(out, kStamp + "shown\n")) << out;
@@ -107,25 +101,23 @@ TEST(LogRouting, AppendersAndTheProgramRoutingWriteTimePrefixedLinesWhereTheySho
   TESSEL_TRACE();
   loglib::flush_all();
   out = testing::internal::GetCapturedStdout();
-  const std::string info = ReadFile(OnlyFileIn(root + "tessel.info"));
+  const std::string info = ReadFolder(root + "tessel.info");
   EXPECT_TRUE(contains_shape(out, kStamp + "[+] started\n")) << out;
   EXPECT_TRUE(fits(info.substr(0, info.find('\n') + 1), kStamp + "[+] started\n")) << info;
   EXPECT_NE(info.find("_Test::TestBody(" + std::to_string(line) + ")\n"), std::string::npos)
       << info;
-  EXPECT_TRUE(fits(ReadFile(OnlyFileIn(root + "tessel.numerror")), kStamp + "msg too big\n"));
+  EXPECT_TRUE(fits(ReadFolder(root + "tessel.numerror"), kStamp + "msg too big\n"));
 }
 
 TEST(Trace, TheQualifiedNameDropsReturnTypeParametersAndQualifiers) {
   const std::pair<const char*, const char*> cases[] = {
-      {"bool cTessel::Init(int)", "cTessel::Init"},
       {"static cTessel& cTessel::Instance()", "cTessel::Instance"},
       {"virtual void cBridge::Run(long unsigned int)", "cBridge::Run"},
       {"const std::string& cTesselValues::GetExe() const", "cTesselValues::GetExe"},
       {"int* make(std::map<int, int>)", "make"},
       {"bool cCmd::operator()(const char*) const", "cCmd::operator()"},
       {"std::map<int, int> ns::cA<T>::Get(T) [with T = int]", "ns::cA<T>::Get"},
-      {"no_parameters", "no_parameters"},
-  };
+      {"no_parameters", "no_parameters"}};
   for (const auto& [pretty, name] : cases) EXPECT_EQ(QualifiedFunctionName(pretty), name);
 }
 

@@ -77,7 +77,7 @@ TEST(TextStream, ValuesRoundTripAndShortOrOversizeInputKeepsOnlyWholeValues) {
 // Files load up to the first malformed entry; a string entry splits at its first separator.
 // Saving replaces the whole file through no lasting temporary and loads back the same; the save
 // flag writes both tables on destruction; a default read is stored; Add wraps.
-TEST(StringValue, FilesLoadUpToTheFirstMalformedEntryAndSavesReplaceThemWhole) {
+TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswordsStayHidden) {
   testkit::cTempDir dir;
   const std::pair<const char*, Ints> cases[] = {
       {"port = 7000\nlevel = -3\n\nport = 7001\n", {{"port", 7001}, {"level", -3}}},
@@ -121,10 +121,8 @@ TEST(StringValue, FilesLoadUpToTheFirstMalformedEntryAndSavesReplaceThemWhole) {
     store.SetSave(save), store.SetStringValue("n", 1);
   }
   EXPECT_EQ(ReadFile(ints), "m = -2147483648\nn = 1\nx = 5\n");
-}
-
-// A launch password is stored whole but shown only as a mask; stores load from the working folder.
-TEST(ConfigStores, LaunchParametersHideThePasswordAndStoresLoadFromTheWorkingFolder) {
+  // A launch password is stored whole but shown only as a mask; the process's stores load from
+  // the working folder.
   testkit::cStdoutCapture out;
   AddExeParamStream("map = map_01 PassWord = s3cret initcmd = x dangling =");
   EXPECT_EQ(GetMapServerName() + GetExeParam("PassWord", "") + GetExeParam("dangling", "-"),
@@ -132,8 +130,7 @@ TEST(ConfigStores, LaunchParametersHideThePasswordAndStoresLoadFromTheWorkingFol
   EXPECT_EQ(GetExeParamText().find("s3cret"), std::string::npos) << GetExeParamText();
   EXPECT_NE(GetExeParamText().find("map = map_01 PassWord = "), std::string::npos);
   EXPECT_EQ(out.Text().find("s3cret"), std::string::npos) << out.Text();
-  testkit::cTempDir dir(testkit::cTempDir::kWorkDir);
-  dir.write("config/config_int.ini", "cs_loaded = 42\n");
+  dir.enter().write("config/config_int.ini", "cs_loaded = 42\n");
   LoadValueStores();
   EXPECT_TRUE(fs::is_directory("game") && GetConfigValue("cs_loaded", 0) == 42);
   GetConfigStore().SetSave(false), GetGameStore().SetSave(false);
