@@ -12,8 +12,7 @@ namespace {
 using Ids = std::vector<unsigned long>;
 
 // Records each firing; answers with `result`; can act from inside OnTimer.
-class Probe : public iTimerObjEx {
- public:
+struct Probe : iTimerObjEx {
   unsigned long OnTimer(unsigned long id) override {
     fired.push_back(id);
     if (action) action(id);
@@ -24,27 +23,31 @@ class Probe : public iTimerObjEx {
   std::function<void(unsigned long)> action;
 };
 
-class SelfDeleter : public iTimerObjEx {
+struct SelfDeleter : iTimerObjEx {
   unsigned long OnTimer(unsigned long) override { return delete this, 1; }
 };
 
-class TimerManagerTest : public ::testing::Test {
- protected:
-  void TearDown() override { tm.SetDiff(0); }
-  cTimerManager& tm = cTimerManager::Instance();
+struct TimerManagerTest : ::testing::Test {
   ManagerClock time;
+  cTimerManager& tm = time.tm;
 };
 
-// A one-shot fires once when due; a repeating timer fires each interval (once, not once per
-// missed beat, when it fell behind) until OnTimer answers zero.
+// Also across the clock's wrap; a late repeating timer fires once, not once per missed beat.
 TEST_F(TimerManagerTest, OneShotsFireOnceAndRepeatingTimersUntilOnTimerAnswersZero) {
-  Probe once, p;
+  time.ms = 0xFFFFFFFFu - 20;
+  tm.SetClock(&time);
+  Probe once, at, p;
   EXPECT_EQ(once.AddTimer(TimeRange_MS, TimerEnum_Once, 50, 7), 1);
+  unsigned long due = 40;
+  tm.AddTime(TimeRange_MS, due);
+  at.AddTimer(TimeRange_MS, TimerEnum_At, due, 0);
   ASSERT_EQ(p.AddTimer(TimeRange_Second, TimerEnum_Repeat, 2, 1), 1);
-  time.Step(49);
-  EXPECT_TRUE(once.fired.empty());
-  for (int i = 0; i < 10; ++i) time.Step(500);  // 5 seconds
+  time.Step(39);  // the clock wrapped
+  time.Step(1);
+  EXPECT_TRUE(once.fired.empty() && at.fired.size() == 1);
+  time.Step(10);
   EXPECT_EQ(once.fired, Ids{7});
+  for (int i = 0; i < 10; ++i) time.Step(500);  // 5 seconds
   EXPECT_EQ(p.fired.size(), 2u);
   time.Step(10000);
   EXPECT_EQ(p.fired.size(), 3u);
@@ -55,25 +58,9 @@ TEST_F(TimerManagerTest, OneShotsFireOnceAndRepeatingTimersUntilOnTimerAnswersZe
   EXPECT_EQ(tm.GetTimerCount(), 0u);
 }
 
-TEST_F(TimerManagerTest, MillisecondTimersSurviveTheWrapOfTheClock) {
-  time.clock.ms = 0xFFFFFFFFu - 20;
-  tm.SetClock(&time.clock);
-  Probe p, q;
-  p.AddTimer(TimeRange_MS, TimerEnum_Once, 50, 0);
-  unsigned long due = 40;
-  tm.AddTime(TimeRange_MS, due);
-  q.AddTimer(TimeRange_MS, TimerEnum_At, due, 0);
-  time.Step(30);  // the clock wrapped
-  EXPECT_TRUE(p.fired.empty() && q.fired.empty());
-  time.Step(10);
-  EXPECT_EQ(q.fired.size(), 1u);
-  time.Step(10);
-  EXPECT_EQ(p.fired.size(), 1u);
-}
-
-// Kill removes the pending timer only; an id added again replaces the first; ResetTimer kills
-// every timer of the old handle; requests are consumed in order at the next run.
-TEST_F(TimerManagerTest, KillResetAndRequestsRemoveOnlyTheirTimersInOrder) {
+// Requests are consumed in order at the next run; an id added again replaces the first. Timers
+// added during a pass, even when due, wait for the next run; a nested Run does nothing.
+TEST_F(TimerManagerTest, RequestsActInOrderAndTimersAddedDuringAPassWaitForTheNextRun) {
   Probe p, r, q;
   p.AddTimer(TimeRange_MS, TimerEnum_Once, 10, 1);
   p.AddTimer(TimeRange_MS, TimerEnum_Once, 10, 2);
@@ -94,14 +81,25 @@ TEST_F(TimerManagerTest, KillResetAndRequestsRemoveOnlyTheirTimersInOrder) {
   EXPECT_EQ(tm.GetRequestCount(), 0u);
   EXPECT_TRUE(p.fired.empty());
   time.Step(2000);
-  EXPECT_EQ(p.fired, Ids{2});
-  EXPECT_EQ(r.fired, Ids{2});
-  EXPECT_EQ(q.fired, Ids{2});
+  EXPECT_TRUE(p.fired == Ids{2} && r.fired == Ids{2} && q.fired == Ids{2});
   EXPECT_EQ(q.GetTimerObj()->m_nRef, 1);
+  Probe inner;
+  bool innerFiredInNestedRun = true;
+  p.action = [&](unsigned long id) {
+    p.AddTimer(TimeRange_MS, TimerEnum_At, 0, id + 1);
+    tm.Run(0);
+    innerFiredInNestedRun = !inner.fired.empty();
+  };
+  tm.AddTimer(TimeRange_MS, TimerEnum_Once, 0, p.GetTimerObj(), 9, "payday");
+  tm.AddTimer(TimeRange_MS, TimerEnum_Once, 0, inner.GetTimerObj(), 0, "inner");
+  time.Step(1);
+  EXPECT_EQ(p.fired, (Ids{2, 9}));
+  EXPECT_TRUE(!innerFiredInNestedRun && inner.fired.size() == 1);
+  time.Step(1);
+  EXPECT_EQ(p.fired, (Ids{2, 9, 10}));
 }
 
-// The handle outlives its object: a timer never reaches an object destroyed before it fires,
-// nor one deleted, killed or reset from inside its own OnTimer; a copy has its own handle.
+// The handle outlives its object, which may also end its timers from inside OnTimer.
 TEST_F(TimerManagerTest, ATimerNeverReachesAnObjectThatEndedItsTimersOrItself) {
   auto* p = new Probe;
   p->AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 0);
@@ -126,26 +124,6 @@ TEST_F(TimerManagerTest, ATimerNeverReachesAnObjectThatEndedItsTimersOrItself) {
   EXPECT_EQ(tm.GetTimerCount() + tm.GetRequestCount(), 0u);
   deleted.CreateTimer();
   EXPECT_EQ(deleted.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1), 1);
-}
-
-// Timers added during a pass, even when already due, wait for the next run; a nested Run from
-// inside a timer does nothing.
-TEST_F(TimerManagerTest, TimersAddedDuringAPassWaitForTheNextRunAndNestedRunsDoNothing) {
-  Probe p, inner;
-  bool innerFiredInNestedRun = true;
-  p.action = [&](unsigned long id) {
-    p.AddTimer(TimeRange_MS, TimerEnum_At, 0, id + 1);
-    tm.Run(0);
-    innerFiredInNestedRun = !inner.fired.empty();
-  };
-  tm.AddTimer(TimeRange_MS, TimerEnum_Once, 0, p.GetTimerObj(), 9, "payday");
-  tm.AddTimer(TimeRange_MS, TimerEnum_Once, 0, inner.GetTimerObj(), 0, "inner");
-  time.Step(1);
-  EXPECT_EQ(p.fired.size(), 1u);
-  EXPECT_FALSE(innerFiredInNestedRun);
-  EXPECT_EQ(inner.fired.size(), 1u);
-  time.Step(1);
-  EXPECT_EQ(p.fired, (Ids{9, 10}));
 }
 
 }  // namespace

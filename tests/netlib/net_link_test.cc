@@ -12,17 +12,22 @@ namespace {
 
 using namespace testkit;
 
+constexpr uint32_t kMaxRecord = 1024;
+#ifdef TESSEL_SANITIZED
+constexpr uint64_t kRecords = 100000;
+#else
+constexpr uint64_t kRecords = 1000000;
+#endif
+
 // Record `seq` of stream `stream`: type 1001, the stream and the sequence number, then bytes
 // whose count and values follow from both, so that the receiver rebuilds it without shared state.
-void MakeStreamRecord(uint32_t stream, uint32_t seq, uint32_t maxSize, std::vector<char>& out) {
+void MakeStreamRecord(uint32_t stream, uint32_t seq, std::vector<char>& out) {
   uint64_t x = (uint64_t(stream) << 32 | seq) * 0x9E3779B97F4A7C15ull | 1;
-  out.resize(std::max<uint32_t>(12, static_cast<uint32_t>(x >> 40) % (maxSize + 1)));
+  out.resize(std::max<uint32_t>(12, static_cast<uint32_t>(x >> 40) % (kMaxRecord + 1)));
   const uint32_t head[3] = {1001, stream, seq};
   std::memcpy(out.data(), head, 12);
-  for (size_t i = 12; i < out.size(); ++i) {
-    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-    out[i] = static_cast<char>(x);
-  }
+  for (size_t i = 12; i < out.size(); ++i)
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17, out[i] = char(x);
 }
 
 // Checks that every link delivers its stream's records whole and in order.
@@ -32,10 +37,9 @@ struct cChecker : iCallbackNet {
     std::lock_guard<std::mutex> lock(lock_);
     auto& [stream, seq] = links[send->GetID()];
     if (seq == 0) std::memcpy(&stream, static_cast<const char*>(data) + 4, 4);
-    MakeStreamRecord(stream, seq++, 1024, expected);
+    MakeStreamRecord(stream, seq++, expected);
     bad += size != expected.size() || std::memcmp(data, expected.data(), size) != 0;
-    ++good;
-    return 1;
+    return ++good, 1;
   }
   std::mutex lock_;
   std::map<unsigned, std::pair<uint32_t, uint32_t>> links;  // id: stream, next sequence
@@ -43,52 +47,44 @@ struct cChecker : iCallbackNet {
   std::atomic<uint64_t> good = 0, bad = 0;
 };
 
-#ifdef TESSEL_SANITIZED
-constexpr uint64_t kRecords = 100000;
-#else
-constexpr uint64_t kRecords = 1000000;
-#endif
-
 // Every other link is encoded: its records, sent before the agreement arrived, follow the ask,
 // and the client reports the agreed encoding right after its connect result.
 TEST(NetLink, AMillionRecordsOfRandomSizesArriveByteExactAndInOrderOverPlainAndEncodedLinks) {
   const int kLinks = 6;
   stServerInfo info = cServerScope::Defaults();
-  info.net.word[stNetParam::NetParam_MaxRecvRecord] = 1024;
+  info.net.word[stNetParam::NetParam_MaxRecvRecord] = kMaxRecord;
   cChecker checker;
   cServerScope s(checker, info);
   std::vector<std::thread> senders;
   std::atomic<int> failures{0};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(180);
+  auto waitWhile = [&](auto busy) {
+    while (busy() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+  };
   for (int l = 0; l < kLinks; ++l) {
     senders.emplace_back([&, l] {
       cNetRecorder crec;
       stClientInfo cinfo;
-      cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = 1024;
+      cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = kMaxRecord;
       cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 4096;
       cinfo.net.word[stNetParam::NetParam_Encode] = l % 2;
       cClientScope c(crec, s.port, cinfo);
       std::vector<char> record;
       for (uint32_t i = 0; c.connected && i < kRecords / kLinks; ++i) {
-        MakeStreamRecord(100 + l, i, 1024, record);
-        while (i % 64 == 0 && c.client->GetUnsentBytes() > 2 * 1024 * 1024 &&
-               std::chrono::steady_clock::now() < deadline)
-          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        MakeStreamRecord(100 + l, i, record);
+        if (i % 64 == 0) waitWhile([&] { return c.client->GetUnsentBytes() > 2 * 1024 * 1024; });
         if (!Send(c.client, record)) return void(++failures);
       }
       // The client is released only after everything was written.
-      while (c.client->GetUnsentBytes() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      failures += !c.connected || (l % 2 && crec.IndexOf([](const stDelivery& d) {
-        return IsClientState(d, NetState_EncodeOk);
-      }) != 1);
+      waitWhile([&] { return c.client->GetUnsentBytes() > 0; });
+      failures += !c.connected || (l % 2 && crec.IndexOf(ClientState(NetState_EncodeOk)) != 1);
     });
   }
   for (auto& t : senders) t.join();
   EXPECT_EQ(failures.load(), 0);
   const uint64_t total = kRecords / kLinks * kLinks;
-  while (checker.good < total && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  waitWhile([&] { return checker.good < total; });
   EXPECT_EQ(checker.good, total);
   EXPECT_EQ(checker.bad, 0u);
   EXPECT_EQ(s.server->GetRecvRecords(), total);
@@ -98,36 +94,28 @@ TEST(NetLink, AMillionRecordsOfRandomSizesArriveByteExactAndInOrderOverPlainAndE
 // exactly 1000 arrived; a flood over 200 records a check cuts with reason 5; the other link
 // goes on, and a sender refuses a record over its own largest without cutting.
 TEST(NetLink, AnOversizeRecordOrAFloodCutsItsLinkWithItsReasonWhileOthersGoOn) {
-  const struct {
-    uint32_t param, value, reason;
-    std::vector<std::vector<char>> records;
-  } cases[] = {{stNetParam::NetParam_MaxRecvRecord,
-                1000,
-                NetReason_TooBig,
-                {MakeRecord(1001, std::string(996, 'a')), MakeRecord(1002, std::string(997, 'b'))}},
-               {stNetParam::NetParam_FloodRecords, 200, NetReason_TooFast,
-                std::vector<std::vector<char>>(2000, MakeRecord(1001, "flood"))}};
-  for (const auto& test : cases) {
+  const auto whole = MakeRecord(1001, std::string(996, 'a')),
+             over = MakeRecord(1002, std::string(997, 'b'));
+  const std::tuple<uint32_t, uint32_t, uint32_t, std::vector<std::vector<char>>> cases[] = {
+      {stNetParam::NetParam_MaxRecvRecord, 1000, NetReason_TooBig, {whole, over}},
+      {stNetParam::NetParam_FloodRecords, 200, NetReason_TooFast,
+       std::vector<std::vector<char>>(2000, MakeRecord(1001, "flood"))}};
+  for (const auto& [param, value, reason, records] : cases) {
     cNetRecorder srec, crec, orec;
     stServerInfo info = cServerScope::Defaults();
-    info.net.word[test.param] = test.value;
+    info.net.word[param] = value;
     cServerScope s(srec, info);
-    cClientScope other(orec, s.port);
-    ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Connected));
-    cClientScope bad(crec, s.port);
-    ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
-    for (const auto& r : test.records) Send(bad.client, r);
-    ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Disconnected));
-    EXPECT_EQ(srec.DisconnectReason(2), int(test.reason));
-    EXPECT_TRUE(crec.ReasonBeforeDown(test.reason));
-    auto from2 = [](uint16_t type) {
-      return [type](const stDelivery& d) { return IsRecord(d, type) && d.id == 2; };
-    };
-    const size_t delivered = srec.Count(from2(1001));
-    EXPECT_TRUE(test.reason == NetReason_TooBig ? delivered == 1 : delivered <= 200) << delivered;
-    EXPECT_EQ(srec.Count(from2(1002)), 0u);
+    cClientScope other(orec, s.port), bad(crec, s.port);
+    ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Connected, 2)));
+    for (const auto& r : records) Send(bad.client, r);
+    ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 2)));
+    EXPECT_EQ(srec.DisconnectReason(2), int(reason));
+    EXPECT_TRUE(crec.ReasonBeforeDown(reason));
+    const size_t delivered = srec.Count([](auto& d) { return RecordOf(1001)(d) && d.id == 2; });
+    EXPECT_TRUE(reason == NetReason_TooBig ? delivered == 1 : delivered <= 200) << delivered;
+    EXPECT_EQ(srec.Count(RecordOf(1002)), 0u);
     for (int i = 0; i < 50; ++i) ASSERT_EQ(Send(other.client, MakeRecord(1003, "calm")), 1);
-    EXPECT_TRUE(srec.WaitCount([](const stDelivery& d) { return IsRecord(d, 1003); }, 50));
+    EXPECT_TRUE(srec.WaitCount(RecordOf(1003), 50));
     EXPECT_EQ(Send(other.client, MakeRecord(1004, std::string(200000, 'c'))), 0);
     EXPECT_TRUE(other.client->IsConnect());
   }
@@ -138,14 +126,14 @@ TEST(NetLink, AnInvalidRecordReportCutsTheLinkWhenAskedOrWhenTheyPileUp) {
   cNetRecorder srec, crec, crec2;
   cServerScope s(srec);
   cClientScope a(crec, s.port), b(crec2, s.port);
-  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Connected));
+  ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Connected, 2)));
   EXPECT_TRUE(s.server->GetLink(1)->OnInvalidMessage(1001, 4, true));
-  ASSERT_TRUE(srec.WaitServerEvent(1, NetEvent_Disconnected));
+  ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 1)));
   EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_RecvUngroup));
   int before = 0;
   while (before < 100 && !s.server->GetLink(2)->OnInvalidMessage(1001, 4, false)) ++before;
   EXPECT_EQ(before, 16);
-  ASSERT_TRUE(srec.WaitServerEvent(2, NetEvent_Disconnected));
+  ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 2)));
 }
 
 }  // namespace

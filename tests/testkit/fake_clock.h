@@ -1,29 +1,17 @@
-// A clock for the timer manager that moves only when the test says so, and a scope that puts
-// it into the process's timer manager. Header-only (timer-manager interface only). Main thread.
+// A clock for the timer manager that moves only when the test says so, put into the process's
+// timer manager (emptied at both ends) for the scope's lifetime. Header-only. Main thread.
 #pragma once
 
 #include "tessel/contracts/timer_manager.h"
 
-class FakeClock : public iTimerClock {
- public:
+struct ManagerClock : iTimerClock {
+  ManagerClock() { tm.Clear(), tm.SetClock(this); }
+  ~ManagerClock() { tm.Clear(), tm.SetClock(nullptr); }
   std::uint32_t GetMilliSeconds() override { return ms; }
-  long GetSeconds() override { return seconds + long(ms_total / 1000); }
+  long GetSeconds() override { return 1'700'000'000 + long(moved / 1000); }
+  // Advances the clock by `step` ms and runs the manager.
+  void Step(std::uint32_t step) { ms += step, moved += step, tm.Run(step); }
   std::uint32_t ms = 1000;
-  long seconds = 1'700'000'000;  // at the start
-  std::uint64_t ms_total = 0;    // moved since the start
-};
-
-// Installs a fake clock on the process's timer manager for the lifetime of a test; Step
-// advances it and runs the manager.
-struct ManagerClock {
-  ManagerClock() { cTimerManager::Instance().Clear(), cTimerManager::Instance().SetClock(&clock); }
-  ~ManagerClock() {
-    cTimerManager::Instance().Clear(), cTimerManager::Instance().SetClock(nullptr);
-  }
-  void Step(std::uint32_t ms) {
-    clock.ms += ms;
-    clock.ms_total += ms;
-    cTimerManager::Instance().Run(ms);
-  }
-  FakeClock clock;
+  std::uint64_t moved = 0;  // since the start
+  cTimerManager& tm = cTimerManager::Instance();
 };

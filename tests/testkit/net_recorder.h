@@ -1,7 +1,5 @@
-// The network recorder: a callback that keeps every delivery of the network library, servers
-// and clients on 127.0.0.1 that release themselves, and a raw socket for peers that misbehave.
-// Header-only and built on the network interfaces alone, so the network library's own tests
-// can use it without the rest of the system. Any thread.
+// A recorder of every delivery of the network library, self-releasing servers and clients on
+// 127.0.0.1, a raw socket for peers that misbehave. Header-only on netlib.h alone. Any thread.
 #pragma once
 
 #include <arpa/inet.h>
@@ -28,15 +26,14 @@ struct stDelivery {
   iSend* send = nullptr;
   unsigned short id = 0;
 
-  uint16_t Type() const {
-    return bytes.size() >= 2 ? uint16_t(uint8_t(bytes[0]) | bytes[1] << 8) : 0;
-  }
-  // The 32-bit field at 4 + 4 * index.
-  uint32_t Word(size_t index) const {
+  // The field of `size` bytes at `offset`; 0 when the bytes end before it.
+  uint32_t At(size_t offset, size_t size = 4) const {
     uint32_t w = 0;
-    if (bytes.size() >= 8 + 4 * index) std::memcpy(&w, bytes.data() + 4 + 4 * index, 4);
+    if (bytes.size() >= offset + size) std::memcpy(&w, bytes.data() + offset, size);
     return w;
   }
+  uint16_t Type() const { return uint16_t(At(0, 2)); }
+  uint32_t Word(size_t index) const { return At(4 + 4 * index); }
   std::string NoticeIp() const { return bytes.size() > 12 ? std::string(bytes.data() + 12) : ""; }
   // The text of a command record: from byte 8 up to its end mark.
   std::string CmdText() const {
@@ -45,30 +42,30 @@ struct stDelivery {
   }
 };
 
-inline bool IsServerEvent(const stDelivery& d, uint32_t event, unsigned id) {
-  return d.kind == 1 && d.Type() == NetNotice_Server && d.Word(0) == event && d.Word(1) == id;
+// Predicates: an event of the server's link `id`, a client's state, a record of `type` (0: any).
+using Pred = std::function<bool(const stDelivery&)>;
+inline Pred ServerEvent(uint32_t event, unsigned id) {
+  return [=](auto& d) {
+    return d.kind == 1 && d.Type() == NetNotice_Server && d.Word(0) == event && d.Word(1) == id;
+  };
 }
-inline bool IsClientState(const stDelivery& d, uint32_t state) {
-  return d.kind == 1 && d.Type() == NetNotice_Client && d.Word(0) == state;
+inline Pred ClientState(uint32_t state) {
+  return [=](auto& d) { return d.kind == 1 && d.Type() == NetNotice_Client && d.Word(0) == state; };
 }
-inline bool IsRecord(const stDelivery& d, uint16_t type) {
-  return d.kind == 2 && d.Type() == type;
+inline Pred RecordOf(uint16_t type = 0) {
+  return [=](auto& d) { return d.kind == 2 && (type == 0 || d.Type() == type); };
 }
 
-// Records every OnMessage.
+// Records every OnMessage; with readIds each delivery notes its link's id (a test whose links
+// are only tokens, the replay's, turns it off).
 class cNetRecorder : public iCallbackNet {
  public:
-  using Pred = std::function<bool(const stDelivery&)>;
-
-  // With readIds, each delivery notes its link's id; a test whose links are only tokens (the
-  // replay's) turns it off.
   explicit cNetRecorder(bool readIds = true) : m_readIds(readIds) {}
 
   int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override {
     const char* bytes = static_cast<const char*>(data);
-    const unsigned short id = send != nullptr && m_readIds ? send->GetID() : 0;
-    Keep({kind, {bytes, bytes + size}, send, id});
-    return 1;
+    const uint16_t id = send && m_readIds ? send->GetID() : 0;
+    return Keep({kind, {bytes, bytes + size}, send, id}), 1;
   }
   std::vector<stDelivery> Snapshot() {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -78,55 +75,34 @@ class cNetRecorder : public iCallbackNet {
     std::lock_guard<std::mutex> lock(m_lock);
     m_items.clear();
   }
+  size_t Count(const Pred& pred) { return size_t(std::ranges::count_if(Snapshot(), pred)); }
   bool Has(const Pred& pred) { return Count(pred) > 0; }
+  int IndexOf(const Pred& pred) {
+    auto all = Snapshot();
+    auto at = std::ranges::find_if(all, pred);
+    return at == all.end() ? -1 : int(at - all.begin());
+  }
   // Waits at most `ms` until `pred` holds over the deliveries so far.
   bool WaitFor(const std::function<bool(const std::vector<stDelivery>&)>& pred, int ms = 5000) {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return pred(m_items); });
   }
-  size_t Count(const Pred& pred) {
-    auto all = Snapshot();
-    return size_t(std::count_if(all.begin(), all.end(), pred));
-  }
   // Waits at most `ms` until `count` deliveries match.
-  bool WaitCount(const Pred& pred, size_t count, int ms = 5000) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-      return size_t(std::count_if(m_items.begin(), m_items.end(), pred)) >= count;
-    });
-  }
-  bool WaitAny(const Pred& pred, int ms = 5000) { return WaitCount(pred, 1, ms); }
-  bool WaitServerEvent(unsigned id, uint32_t event, int ms = 5000) {
-    return WaitAny([&](const stDelivery& d) { return IsServerEvent(d, event, id); }, ms);
-  }
-  bool WaitClientState(uint32_t state, int ms = 5000) {
-    return WaitAny([&](const stDelivery& d) { return IsClientState(d, state); }, ms);
-  }
-  bool WaitRecords(size_t count, int ms = 5000) {
-    return WaitCount([](const stDelivery& d) { return d.kind == 2; }, count, ms);
-  }
-  // Index of the first delivery matching, or -1.
-  int IndexOf(const Pred& pred) {
-    auto all = Snapshot();
-    auto at = std::find_if(all.begin(), all.end(), pred);
-    return at == all.end() ? -1 : int(at - all.begin());
+  bool WaitCount(const Pred& pred, int count = 1, int ms = 5000) {
+    return WaitFor([&](auto& all) { return std::ranges::count_if(all, pred) >= count; }, ms);
   }
   // Waits for the link-down notice; true when the reason record `reason` came before it.
   bool ReasonBeforeDown(uint32_t reason) {
-    if (!WaitClientState(NetState_ServerDown)) return false;
-    int at = IndexOf([&](const stDelivery& d) {
-      return IsRecord(d, kNetDisconnectRecordType) && d.Word(0) == reason;
-    });
-    return at >= 0 &&
-           at < IndexOf([](const stDelivery& d) { return IsClientState(d, NetState_ServerDown); });
+    if (!WaitCount(ClientState(NetState_ServerDown))) return false;
+    int at = IndexOf(
+        [&](auto& d) { return RecordOf(kNetDisconnectRecordType)(d) && d.Word(0) == reason; });
+    return at >= 0 && at < IndexOf(ClientState(NetState_ServerDown));
   }
   // The reason of the link-down event of `id`; -1 when there is none.
   int DisconnectReason(unsigned id) {
-    for (const auto& d : Snapshot())
-      if (IsServerEvent(d, NetEvent_Disconnected, id)) return int(d.Word(2));
-    return -1;
+    int at = IndexOf(ServerEvent(NetEvent_Disconnected, id));
+    return at < 0 ? -1 : int(Snapshot()[at].Word(2));
   }
-
 
  protected:
   void Keep(stDelivery d) {
@@ -147,9 +123,7 @@ struct cServerScope {
   static stServerInfo Defaults() {
     stServerInfo info;
     std::strcpy(info.name, "testserver");
-    info.bindip = 0x7F000001;
-    info.port = 0;
-    info.checkms = 50;
+    info.bindip = 0x7F000001, info.port = 0, info.checkms = 50;
     return info;
   }
   explicit cServerScope(iCallbackNet& callback, stServerInfo info = Defaults()) {
@@ -164,8 +138,8 @@ struct cServerScope {
 struct cClientScope {
   cClientScope(cNetRecorder& rec, unsigned short port, stClientInfo info = stClientInfo()) {
     if (!client->Init(&info, &rec)) return;
-    auto mine = [this](const stDelivery& d) {
-      return IsClientState(d, NetState_ConnectResult) && d.send == client;
+    auto mine = [this](auto& d) {
+      return ClientState(NetState_ConnectResult)(d) && d.send == client;
     };
     size_t before = rec.Count(mine);
     client->Connect("127.0.0.1", port);
@@ -181,27 +155,18 @@ struct cClientScope {
 class cRawPeer {
  public:
   explicit cRawPeer(unsigned short port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-      ::close(m_fd), m_fd = -1;
+    sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);  // else writes fail
   }
-  ~cRawPeer() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  bool Connected() const { return m_fd >= 0; }
-  bool Write(const void* data, size_t size) {  // blocking: all or nothing
+  ~cRawPeer() { ::close(m_fd); }
+  bool Write(const void* data, size_t size) {
     return ::send(m_fd, data, size, MSG_NOSIGNAL) == ssize_t(size);
   }
   bool Write(const std::vector<char>& bytes) { return Write(bytes.data(), bytes.size()); }
-  // Reads until `want` bytes arrived, the peer closed (or reset) or `ms` passed; true when the
-  // peer closed.
+  // Reads until `want` bytes came, the peer closed (or reset) or `ms` passed; true if it closed.
   bool ReadUntil(std::vector<char>& all, int ms, size_t want = SIZE_MAX) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    char buffer[1 << 16];
-    while (all.size() < want && std::chrono::steady_clock::now() < end) {
+    for (char buffer[1 << 16]; all.size() < want && std::chrono::steady_clock::now() < end;) {
       pollfd p{m_fd, POLLIN, 0};
       if (::poll(&p, 1, 50) <= 0) continue;
       ssize_t n = ::recv(m_fd, buffer, std::min(sizeof buffer, want - all.size()), 0);
@@ -217,10 +182,8 @@ class cRawPeer {
 
 // A record with the 4-byte header (type, id) followed by `body`.
 inline std::vector<char> MakeRecord(uint16_t type, const std::string& body) {
-  std::vector<char> r(4 + body.size());
-  std::memcpy(r.data(), &type, 2);
-  std::memcpy(r.data() + 4, body.data(), body.size());
-  return r;
+  std::vector<char> r{char(type), char(type >> 8), 0, 0};
+  return r.insert(r.end(), body.begin(), body.end()), r;
 }
 inline int Send(iSend* link, const std::vector<char>& record) {
   return link->Send(reinterpret_cast<const stMsg*>(record.data()), record.size());

@@ -10,8 +10,9 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd_array.h"
 #include "tessel/timers/timer_function.h"
-#include "testkit/console_test_util.h"
 #include "testkit/logger_lines.h"
+#include "testkit/record_cmd.h"
+#include "testkit/stdout_capture.h"
 
 namespace {
 
@@ -22,15 +23,13 @@ uint32_t FakeTick() {
   return g_tick;
 }
 
-// A group whose SeenCmd() records the running command text; it counts its bindings and may
-// refuse every command. Its Login runs slowly, keeps what the host would show of the running
-// command and refuses with a message that names the password.
-class cProbeCmd : public cCmd {
- public:
-  explicit cProbeCmd(const char* name = "cCmd_Probe", bool refuse = false)
-      : m_name(name), m_refuse(refuse) {}
+// SeenCmd() records the running command text; Login runs slowly, keeps what the host would show
+// of the running command and refuses with a message that names the password.
+struct cProbeCmd : cCmd {
+  explicit cProbeCmd(const char* name = "cCmd_P", bool refuse = false)
+      : name(name), refuse(refuse) {}
   void bind_cln(lua_State* L) override {
-    ++m_binds;
+    ++binds;
     luareg::def(L, "SeenCmd", [] { g_seen.push_back(cCmd::s_szCmd); });
     luareg::def(L, "Advance", [](int ms) { g_tick += ms; });
     luareg::def(L, "Login", [this](const char*, const char* password) {
@@ -40,110 +39,77 @@ class cProbeCmd : public cCmd {
       throw std::runtime_error(std::string("refused ") + password);
     });
   }
-  bool CanDo(const char*) override { return !m_refuse; }
-  const char* GetName() override { return m_name; }
-  int m_binds = 0;
+  bool CanDo(const char*) override { return !refuse; }
+  const char* GetName() override { return name; }
+  const char* name;
+  bool refuse;
+  int binds = 0;
   std::string shown, raw;
-
- private:
-  const char* m_name;
-  bool m_refuse;
 };
 
-// A group shared by two arrays is bound once; nested commands see their own text and restore
-// the outer one.
-TEST(Cmd, AGroupIsBoundOnceAndNestedCommandsSeeTheirOwnText) {
-  cProbeCmd outer, inner;
+// A group in two arrays is bound once; nested commands restore the outer text, also when they
+// fail; a refused command neither runs nor counts; direct mode survives many errors silently.
+TEST(Cmd, NestedCommandsSeeTheirOwnTextAndRunsAreCountedAndTimed) {
+  SetTimerFunctionTick(&FakeTick);
+  cProbeCmd group("cCmd_Account"), inner, refusing("cCmd_No", true), direct;
   cCmdArray first, second;
-  first.AddCmd(0, &outer);
-  lua_State* state = outer.GetLua();
-  second.AddCmd(4, &outer);
-  EXPECT_EQ(outer.m_binds, 1);
-  EXPECT_EQ(outer.GetLua(), state);
-  inner.Create();
+  first.AddCmd(0, &group);
+  lua_State* state = group.GetLua();
+  second.AddCmd(4, &group);
+  EXPECT_TRUE(group.binds == 1 && group.GetLua() == state);
+  inner.Create(), refusing.Create(), direct.Create();
   g_seen.clear();
-  luareg::def(outer.GetLua(), "RunInner", [&inner] {
-    inner.Do("SeenCmd()");
-    g_seen.push_back(cCmd::s_szCmd);
-  });
-  EXPECT_TRUE(outer.Do("SeenCmd() RunInner()"));
+  luareg::def(state, "RunInner", [&] { inner.Do("SeenCmd()"), g_seen.push_back(cCmd::s_szCmd); });
+  EXPECT_TRUE(group.Do("SeenCmd() RunInner()"));
   EXPECT_EQ(g_seen, (Texts{"SeenCmd() RunInner()", "SeenCmd()", "SeenCmd() RunInner()"}));
   EXPECT_EQ(cCmd::CurCmdText(), "");
-}
-
-// Every run counts and adds the milliseconds it took; a refused one neither runs nor counts; a
-// failure restores the outer command text; direct mode survives many errors silently.
-TEST(Cmd, FailuresAreReportedCountedAndRestoreTheOuterCommandText) {
-  SetTimerFunctionTick(&FakeTick);
-  cProbeCmd group("cCmd_Account"), refusing("cCmd_No", true), direct;
-  group.Create();
-  refusing.Create();
-  direct.Create();
   cCmd::s_szCmd = "outer";
   testkit::cStdoutCapture out;
-  EXPECT_FALSE(group.Do("ShowTop("));
-  EXPECT_NE(out.Text().find("cCmd::Do error cmd cCmd_Account do ShowTop(\n"), std::string::npos);
-  EXPECT_STREQ(cCmd::s_szCmd, "outer");
+  EXPECT_TRUE(!group.Do("ShowTop(") && std::string(cCmd::s_szCmd) == "outer");
   cCmd::s_szCmd = "";
-  EXPECT_FALSE(group.Do("error('boom')"));
-  EXPECT_TRUE(group.Do("Advance(40) Advance(25)"));
-  EXPECT_EQ(group.GetRunCount(), 3);
-  EXPECT_EQ(group.GetRunTime(), 65u);
+  EXPECT_TRUE(!group.Do("error('boom')") && group.Do("Advance(40) Advance(25)"));
+  EXPECT_TRUE(group.GetRunCount() == 4 && group.GetRunTime() == 65u);
   group.Clear();
-  EXPECT_FALSE(group.Do("SeenCmd()"));
-  EXPECT_EQ(group.GetRunCount(), 4);
+  EXPECT_TRUE(!group.Do("SeenCmd()") && group.GetRunCount() == 5);
   SetTimerFunctionTick(nullptr);
   g_seen.clear();
-  EXPECT_FALSE(refusing.Do("SeenCmd()"));
-  EXPECT_TRUE(g_seen.empty());
-  EXPECT_EQ(refusing.GetRunCount(), 0);
+  EXPECT_TRUE(!refusing.Do("SeenCmd()") && g_seen.empty() && refusing.GetRunCount() == 0);
   direct.SetDirect(true);
   const size_t before = out.Text().size();
   for (int i = 0; i < 20000; ++i) ASSERT_FALSE(direct.Do("x("));
   EXPECT_TRUE(direct.Do("SeenCmd()"));
-  EXPECT_EQ(out.Text().size(), before);
-  EXPECT_EQ(lua_gettop(direct.GetLua()), 0);
+  EXPECT_TRUE(out.Text().size() == before && lua_gettop(direct.GetLua()) == 0);
 }
 
-// A failing login call (in Lua, in the native function, or slower than the guard allows) is
-// reported without its password wherever the report goes, and the report still tells what
-// failed; a text that is not one login call keeps only the place of its error; other failing
-// commands are shown whole.
+// A failing login call (in Lua, natively or too slowly) is reported without its password wherever
+// the report goes, and the report still tells what failed.
 TEST(Cmd, AFailingLoginCallNeverShowsItsPassword) {
   static testing_support::logger_lines errors("script.error"), slow("tessel.timererror");
   SetTimerFunctionTick(&FakeTick);
   cProbeCmd group("cCmd_LoginProbe");
   group.Create();
-  const std::pair<const char*, Texts> cases[] = {
+  // Each failing text with the parts its report must show; only the Logout shows the password.
+  std::vector<std::pair<std::string, Texts>> cases = {
       {"Login('gm','s3cret')",
-       {"cCmd::Do error cmd cCmd_LoginProbe do Login('gm','******')\n", "refused ***",
-        "\nLogin('gm','******')\n"}},
+       {"do Login('gm','******')\n", "refused ***", "\nLogin('gm','******')\n"}},
       {"print('') Login('gm','s3cret')",
-       {"lua_dostring error cCmd_LoginProbe [string \"cCmd_LoginProbe\"]:1: "
-        "(message hidden: the command may hold a password)\n",
-        "do print('') Login(***)\n"}},
-      {"Logout('s3cret'", {"do Logout('s3cret'\n", "near '<eof>'"}},
-      {"Login('gm',\"s3cret\")", {}},
-      {"Login('gm','s3cret'", {}},
-      {"Login('gm','s3cret') x", {}},
-      {"Login('gm','s3cret') Login('gm','s3cret')", {}},
-      {"Login('gm','s3cret',)", {}},
-      {"Login('gm',[[s3cret]])", {}},
-      {"Login('gm','s3'..'cret')", {}},
-      {"Login('gm','s3c\\114et')", {}},
-      {"Login('gm','it\\'s3cret')", {}}};
+       {"(message hidden: the command may hold a password)\n", "do print('') Login(***)\n"}},
+      {"Logout('s3cret'", {"do Logout('s3cret'\n", "near '<eof>'"}}};
+  for (const char* text :
+       {"Login('gm',\"s3cret\")", "Login('gm','s3cret'", "Login('gm','s3cret') x",
+        "Login('gm','s3cret') Login('gm','s3cret')", "Login('gm','s3cret',)",
+        "Login('gm',[[s3cret]])", "Login('gm','s3'..'cret')", "Login('gm','s3c\\114et')",
+        "Login('gm','it\\'s3cret')"})
+    cases.push_back({text, {}});
   for (const auto& [text, parts] : cases) {
-    errors.take(), slow.take();
-    group.shown.clear();
+    errors.take(), slow.take(), group.shown.clear();
     testkit::cStdoutCapture capture;
-    EXPECT_FALSE(group.Do(text));
+    EXPECT_FALSE(group.Do(text.c_str()));
     loglib::flush_log_cache();
     std::string shown = capture.Text() + group.shown;
     for (const auto& line : errors.take()) shown += line;
     for (const auto& line : slow.take()) shown += line;
-    EXPECT_EQ(std::string(text).find("Logout") == 0, shown.find("s3cret") != std::string::npos)
-        << text << "\n"
-        << shown;
+    EXPECT_EQ(text.find("Logout") == 0, shown.find("s3cret") != std::string::npos) << shown;
     EXPECT_NE(shown.find("cCmd::Do error cmd cCmd_LoginProbe do "), std::string::npos) << shown;
     for (const auto& part : parts) EXPECT_NE(shown.find(part), std::string::npos) << part << shown;
   }
@@ -152,26 +118,18 @@ TEST(Cmd, AFailingLoginCallNeverShowsItsPassword) {
   SetTimerFunctionTick(nullptr);
 }
 
-// Slots below a group stay empty; Next and Prev wrap around the filled ones and never give the
-// current group back; a name finds the lowest level whose group name starts with it.
+// Next and Prev wrap around the filled slots; a name finds the lowest level it starts.
 TEST(CmdArray, SlotsWrapAroundTheFilledLevelsAndANameFindsTheLowestMatch) {
   cCmdArray array, single;
-  cNamedCmd zero("cCmd_Script"), three("cCmd_Account"), seven("cCmd_Account"), stranger("cCmd_X");
-  array.AddCmd(7, &seven);
-  array.AddCmd(3, &three);
-  array.AddCmd(0, &zero);
-  EXPECT_EQ(array.GetCmdCount(), 8u);
-  EXPECT_EQ(array.GetCmd(1) || array.GetCmd(99), false);
+  cRecordCmd zero("cCmd_Script"), three("cCmd_Account"), seven("cCmd_Account"), stranger("cCmd_X");
+  array.AddCmd(7, &seven), array.AddCmd(3, &three), array.AddCmd(0, &zero);
+  EXPECT_TRUE(array.GetCmdCount() == 8 && !array.GetCmd(1) && !array.GetCmd(99));
   EXPECT_EQ(array.FindCmd(&three), 3);
-  EXPECT_EQ(array.NextCmd(&seven), &zero);
-  EXPECT_EQ(array.NextCmd(&zero), &three);
-  EXPECT_EQ(array.PrevCmd(&zero), &seven);
-  EXPECT_EQ(array.PrevCmd(&stranger), &zero);
-  EXPECT_EQ(array.FindCmd("Acc"), &three);
-  EXPECT_EQ(array.FindCmd("cCmd_Account"), nullptr);
+  EXPECT_TRUE(array.NextCmd(&seven) == &zero && array.NextCmd(&zero) == &three);
+  EXPECT_TRUE(array.PrevCmd(&zero) == &seven && array.PrevCmd(&stranger) == &zero);
+  EXPECT_TRUE(array.FindCmd("Acc") == &three && array.FindCmd("cCmd_Account") == nullptr);
   single.AddCmd(2, &stranger);
-  EXPECT_EQ(single.GetDefaultCmd(), &stranger);
-  EXPECT_EQ(single.NextCmd(&stranger), nullptr);
+  EXPECT_TRUE(single.GetDefaultCmd() == &stranger && single.NextCmd(&stranger) == nullptr);
 }
 
 }  // namespace

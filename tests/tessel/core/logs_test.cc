@@ -21,19 +21,14 @@ namespace fs = std::filesystem;
 using testing_support::contains_shape;
 using testing_support::fits;
 using testkit::ReadFile;
+using testkit::ReadFolder;
 
 const std::string kStamp(testing_support::kStampShape);
 
-// The only file in a log folder.
-std::string OnlyFileIn(const std::string& folder) {
-  std::vector<fs::path> files(fs::directory_iterator(folder), fs::directory_iterator{});
-  EXPECT_EQ(files.size(), 1u) << folder;
-  return files.empty() ? std::string() : files[0].string();
-}
-
-// The file gets the header, time-stamped lines and the end mark; with echo the header and the
-// lines (not the end mark) also reach standard output; a closed log drops text.
-TEST(cLog, ANamedFileGetsTheHeaderTimeStampedLinesAndTheEndMark) {
+// A named file gets the header, time-stamped lines and the end mark (echo shows all but the
+// mark); a log opened in a folder is named by the time, deletes files over the keep time and,
+// reopened in the same second, appends (else there are two files, which keeps both runs too).
+TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   testkit::cTempDir dir;
   const std::string file = dir.write("named.log", "previous content\n");
   testkit::cStdoutCapture out;
@@ -48,56 +43,40 @@ TEST(cLog, ANamedFileGetsTheHeaderTimeStampedLinesAndTheEndMark) {
   EXPECT_TRUE(fits(out.Text(), body)) << out.Text();
   EXPECT_TRUE(fits(ReadFile(file), body + "\nend log file at: " + kStamp)) << ReadFile(file);
   cLog closed;
-  EXPECT_FALSE(closed.Open((dir / "missing/x.log").c_str()));
-  EXPECT_FALSE(fs::exists(dir / "missing"));
+  EXPECT_FALSE(closed.Open((dir / "missing/x.log").c_str()) || fs::exists(dir / "missing"));
   ASSERT_TRUE(closed.Open(file.c_str()));
-  closed.Close();
-  closed << "after close";
+  closed.Close(), closed << "after close";
   EXPECT_EQ(ReadFile(file).find("after close"), std::string::npos);
-}
-
-// A log opened in a folder is named by the time and deletes files over the keep time; reopened
-// in the same second it appends instead of overwriting (else there are two files, which keeps
-// both runs as well).
-TEST(cLog, OpeningInAFolderNamesTheFileByTimeAndKeepsEveryRun) {
-  testkit::cTempDir dir;
   const std::string folder = dir / "log/server_3/link_msg";
   const std::string old = dir.write("log/server_3/link_msg/four.log", "old");
-  timeval times[2] = {{std::time(nullptr) - 4 * 86400 - 60, 0},
-                      {std::time(nullptr) - 4 * 86400 - 60, 0}};
+  const timeval aged = {std::time(nullptr) - 4 * 86400 - 60, 0}, times[2] = {aged, aged};
   ASSERT_EQ(::utimes(old.c_str(), times), 0);
   for (int run = 0; run < 2; ++run) {
     cLog log;
     ASSERT_TRUE(log.Open(folder.c_str(), 3));
     log.WriteLine("run " + std::to_string(run));
-    EXPECT_TRUE(
-        fits(fs::path(log.GetFileName()).filename().string(), testing_support::kTimeFileShape));
-    EXPECT_EQ(fs::path(log.GetFileName()).parent_path(), fs::path(folder));
+    const fs::path name = log.GetFileName();
+    EXPECT_TRUE(fits(name.filename().string(), testing_support::kTimeFileShape) &&
+                name.parent_path() == folder)
+        << name;
   }
   EXPECT_FALSE(fs::exists(old));
-  const std::string all = testkit::ReadFolder(folder);
+  const std::string all = ReadFolder(folder);
   EXPECT_TRUE(all.find("run 0") != std::string::npos && all.find("run 1") != std::string::npos);
 }
 
-// The log folder of these tests: <temp>/log/server_3/<name>.
-class LogRoutingTest : public testing::Test {
- protected:
-  void SetUp() override {
-    host_.logRoot = root_;
-    SetupLogPrefixes();
-  }
-  testkit::cTempDir dir_;
-  const std::string root_ = dir_.path().string() + "/log/server_3/";
-  cTestHost host_;
-  ScopedEnv color_{"TESSEL_COLOR", "0"};
-};
-
-// Paths take slashes; a file appender writes time-prefixed lines to the named file, a folder
-// appender to a file named after the start time, a console appender to standard output.
-TEST_F(LogRoutingTest, AppendersWriteTimePrefixedLinesToTheirFileFolderOrConsole) {
-  host_.logRoot = "log\\srv\\";
+// Appenders write time-prefixed lines to a named file, a file named after the start time or
+// standard output; the program's routing (once per process: this test owns it) gives
+// tessel.info a thread id, and a trace writes the operation's qualified name and line there.
+TEST(LogRouting, AppendersAndTheProgramRoutingWriteTimePrefixedLinesWhereTheyShould) {
+  testkit::cTempDir dir;
+  const std::string root = dir.path().string() + "/log/server_3/";
+  cTestHost host;
+  ScopedEnv color{"TESSEL_COLOR", "0"};
+  host.logRoot = "log\\srv\\";
   EXPECT_EQ(LogFilePath("a.log"), "log/srv/a.log");
-  host_.logRoot = root_;
+  host.logRoot = root;
+  SetupLogPrefixes();
   testing::internal::CaptureStdout();
   AddAppenderFile("routing.file", "routing.file.log");
   const std::string file = AddAppenderFolder("routing.folder", "routing.folder");
@@ -107,53 +86,38 @@ TEST_F(LogRoutingTest, AppendersWriteTimePrefixedLinesToTheirFileFolderOrConsole
   TESSEL_LOG(loglib::logger("routing.cout.a"), "shown");
   TESSEL_LOG(loglib::logger("routing.other"), "not shown");
   loglib::flush_all();
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(fits(ReadFile(root_ + "routing.file.log"), kStamp + "value 42\n"));
-  EXPECT_EQ(OnlyFileIn(root_ + "routing.folder"), file);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(fits(ReadFile(root + "routing.file.log"), kStamp + "value 42\n"));
+  EXPECT_EQ(ReadFolder(root + "routing.folder"), ReadFile(file)) << "its only file";
   EXPECT_TRUE(fits(fs::path(file).filename().string(), testing_support::kTimeFileShape)) << file;
   EXPECT_TRUE(fits(ReadFile(file), kStamp + "in the folder\n"));
   EXPECT_TRUE(contains_shape(out, kStamp + "shown\n")) << out;
   EXPECT_EQ(out.find("not shown"), std::string::npos);
-}
-
-// The program's routing happens once per process; this test owns it. A trace writes the
-// operation's qualified name and line to tessel.info.
-TEST_F(LogRoutingTest, ProgramRoutingGivesEachLoggerItsFolderAndInfoAThreadId) {
   testing::internal::CaptureStdout();
   RouteProgramLoggers();
   TESSEL_LOG(tessel_info(), "started");
   TESSEL_LOG(tessel_numerror(), "msg too big");
-  TESSEL_LOG(tessel_err(), "an error");
   const int line = __LINE__ + 1;
   TESSEL_TRACE();
   loglib::flush_all();
-  const std::string out = testing::internal::GetCapturedStdout();
-  for (const char* folder :
-       {"tessel.info", "tessel.err", "tessel.numerror", "script.yield", "script.error",
-        "script.timererror", "tessel.script", "tessel.fetalerror", "tessel.timererror"})
-    EXPECT_TRUE(fs::is_directory(root_ + folder)) << folder;
-  const std::string info = ReadFile(OnlyFileIn(root_ + "tessel.info"));
+  out = testing::internal::GetCapturedStdout();
+  const std::string info = ReadFolder(root + "tessel.info");
   EXPECT_TRUE(contains_shape(out, kStamp + "[+] started\n")) << out;
   EXPECT_TRUE(fits(info.substr(0, info.find('\n') + 1), kStamp + "[+] started\n")) << info;
-  EXPECT_NE(info.find("ProgramRoutingGivesEachLoggerItsFolderAndInfoAThreadId_Test::TestBody(" +
-                      std::to_string(line) + ")\n"),
-            std::string::npos)
+  EXPECT_NE(info.find("_Test::TestBody(" + std::to_string(line) + ")\n"), std::string::npos)
       << info;
-  EXPECT_TRUE(fits(ReadFile(OnlyFileIn(root_ + "tessel.numerror")), kStamp + "msg too big\n"));
-  EXPECT_NE(ReadFile(OnlyFileIn(root_ + "tessel.err")).find("an error\n"), std::string::npos);
+  EXPECT_TRUE(fits(ReadFolder(root + "tessel.numerror"), kStamp + "msg too big\n"));
 }
 
 TEST(Trace, TheQualifiedNameDropsReturnTypeParametersAndQualifiers) {
   const std::pair<const char*, const char*> cases[] = {
-      {"bool cTessel::Init(int)", "cTessel::Init"},
       {"static cTessel& cTessel::Instance()", "cTessel::Instance"},
       {"virtual void cBridge::Run(long unsigned int)", "cBridge::Run"},
       {"const std::string& cTesselValues::GetExe() const", "cTesselValues::GetExe"},
       {"int* make(std::map<int, int>)", "make"},
       {"bool cCmd::operator()(const char*) const", "cCmd::operator()"},
       {"std::map<int, int> ns::cA<T>::Get(T) [with T = int]", "ns::cA<T>::Get"},
-      {"no_parameters", "no_parameters"},
-  };
+      {"no_parameters", "no_parameters"}};
   for (const auto& [pretty, name] : cases) EXPECT_EQ(QualifiedFunctionName(pretty), name);
 }
 

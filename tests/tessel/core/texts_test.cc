@@ -13,21 +13,34 @@
 
 namespace {
 
-// The string value of `literal` as a fresh Lua 5.1 state reads it; "<no load>" when it does
-// not run.
-std::string ReadBack(const std::string& literal) {
+using Names = std::vector<std::string>;
+
+// The arguments, as texts, `chunk` gives SendPathCmd and FindPathOnRoute in a fresh Lua state.
+Names CallArgs(const std::string& chunk) {
+  static Names args;
+  args.clear();
+  lua_CFunction keep = [](lua_State* L) {
+    for (int i = 1; i <= lua_gettop(L); ++i) {
+      size_t length = 0;
+      const char* text = lua_tolstring(L, i, &length);
+      args.emplace_back(text != nullptr ? std::string(text, length) : "<nil>");
+    }
+    return 0;
+  };
   std::unique_ptr<lua_State, void (*)(lua_State*)> L{luaL_newstate(), lua_close};
-  const std::string chunk = "return " + literal;
-  if (luaL_loadstring(L.get(), chunk.c_str()) != 0 || lua_pcall(L.get(), 0, 1, 0) != 0)
-    return "<no load>";
-  std::size_t len = 0;
-  const char* value = lua_tolstring(L.get(), -1, &len);
-  return std::string(value != nullptr ? value : "", len);
+  lua_register(L.get(), "SendPathCmd", keep);
+  lua_register(L.get(), "FindPathOnRoute", keep);
+  if (luaL_loadstring(L.get(), chunk.c_str()) != 0 || lua_pcall(L.get(), 0, 0, 0) != 0)
+    return {"<lua error>"};
+  return args;
+}
+// The string value of `literal` as Lua 5.1 reads it.
+std::string ReadBack(const std::string& literal) {
+  return CallArgs("SendPathCmd(" + literal + ")").at(0);
 }
 
-// The usual long brackets unless the text holds (or ends in part of) their closing bracket;
-// then the lowest level the text does not contain.
-TEST(LuaText, ATextGetsTheLowestLongBracketLevelItCannotClose) {
+// The lowest long bracket level the text does not contain (or end in part of).
+TEST(CommandText, LuaLiteralsReadBackUnchangedAndOnlyOneLiteralLoginCallIsRecognised) {
   const std::pair<const char*, const char*> cases[] = {
       {"hello", "[[hello]]"},           {"a]b", "[[a]b]]"},     {"x]]y", "[=[x]]y]=]"},
       {"x]]y]=]z", "[==[x]]y]=]z]==]"}, {"a[[b", "[=[a[[b]=]"}, {"end]", "[=[end]]=]"},
@@ -36,12 +49,8 @@ TEST(LuaText, ATextGetsTheLowestLongBracketLevelItCannotClose) {
   // Lua reads every line end inside a long bracket as a line feed; a leading one is kept.
   EXPECT_EQ("\nreturn", ReadBack(LuaLongBracket("\rreturn")));
   EXPECT_EQ("\nx", ReadBack(LuaLongBracket("\r\nx")));
-}
-
-// Random texts of the characters that can end a quote or a bracket (a fixed seed): wrapped in
-// long brackets (line ends aside) or quoted they read back unchanged, so output holding
-// brackets can never run as code on the requester.
-TEST(LuaText, EveryWrappedOrQuotedTextReadsBackUnchanged) {
+  // Random texts of the characters that end a quote or a bracket read back unchanged, so output
+  // holding brackets can never run as code on the requester.
   std::mt19937 rng(17);
   const std::string alphabet = "]]]]=[[-'\"\\\nxé";
   for (int round = 0; round < 300; ++round) {
@@ -54,67 +63,32 @@ TEST(LuaText, EveryWrappedOrQuotedTextReadsBackUnchanged) {
   std::string everyByte(1, '\0');
   for (int c = 1; c < 256; ++c) everyByte += static_cast<char>(c);
   EXPECT_EQ(everyByte + "1", ReadBack(LuaQuote(everyByte + "1")));
-}
-
-TEST(LoginText, OnlyOneLoginCallWithLiteralArgumentsIsRecognisedAndItsPasswordMasked) {
+  // Only one login call with literal arguments is recognised, and its password masked.
   stLoginCall call;
   ASSERT_TRUE(ParseLoginCall("Login('gm',\"pw\")", &call));
-  EXPECT_EQ(call.name, "Login");
-  EXPECT_EQ(call.args, (std::vector<std::string>{"'gm'", "\"pw\""}));
-  EXPECT_TRUE(ParseLoginCall("\tLogined(-1, 2.5, 'game_220');  "));
-  EXPECT_TRUE(ParseLoginCall("Logout()"));
+  EXPECT_TRUE(call.name == "Login" && call.args == (Names{"'gm'", "\"pw\""}));
   // An escaped quote stays inside the string, exactly as Lua reads it.
-  EXPECT_TRUE(ParseLoginCall("Login('a\\'); os.exit() --','b')"));
+  for (const char* taken :
+       {"\tLogined(-1, 2.5, 'game_220');  ", "Logout()", "Login('a\\'); os.exit() --','b')"})
+    EXPECT_TRUE(ParseLoginCall(taken)) << taken;
   for (const char* refused :
        {"Login('a','b') Login('c','d')", "Login('a','b');;", "Login('a',b)", "Login('a'..'b')",
         "Login('a\nb')", "Login('a', 'b') --[[x]]", "Login 'a'", "Loginx('a')", "login('a')",
         "Login(1e5)", "Login(0x10)", "Login('a',)", "Login(", "Login('a'", "", "os.exit()",
         "Login('a\\\n')"})
     EXPECT_FALSE(ParseLoginCall(refused)) << refused;
-  const std::pair<const char*, const char*> masked[] = {
-      {"Login('gm','s3cret')", "Login('gm','******')"},
-      {" Login( 'gm' , \"a much longer secret\" ) ;", "Login('gm','********')"},
-      {"Logined(1,'game')", "Logined(1,'game')"},
-      {"x() Login('gm','s3cret')", "x() Login(***)"}};
-  for (const auto& [text, shown] : masked) EXPECT_EQ(MaskCmdText(text), shown);
+  EXPECT_EQ(MaskCmdText(" Login( 'gm' , \"a much longer secret\" ) ;"), "Login('gm','********')");
+  EXPECT_EQ(MaskCmdText("Logined(1,'game')"), "Logined(1,'game')");
 }
-
-using Names = std::vector<std::string>;
 
 // Values that try to end their quote or bracket, or pass for a placeholder.
 const char* const kNasty[] = {
-    "plain",  "]=]",        "]]", "a]==]b", "it's", "say \"hi\"", "back\\slash",  "%2%",
-    "%3% %1", "line\nnext", "[[", "",       "\n",   "tab\tend",   "]=])os.exit(",
-};
-
-std::vector<std::string> g_args;
-
-int KeepArgs(lua_State* L) {
-  for (int i = 1; i <= lua_gettop(L); ++i) {
-    size_t length = 0;
-    const char* text = lua_tolstring(L, i, &length);
-    g_args.emplace_back(text != nullptr ? std::string(text, length) : "<nil>");
-  }
-  return 0;
-}
-
-// Runs `chunk` in a fresh Lua state whose SendPathCmd and FindPathOnRoute keep their arguments
-// as texts.
-std::vector<std::string> CallArgs(const std::string& chunk) {
-  g_args.clear();
-  lua_State* L = luaL_newstate();
-  lua_register(L, "SendPathCmd", &KeepArgs);
-  lua_register(L, "FindPathOnRoute", &KeepArgs);
-  const bool ok = luaL_loadstring(L, chunk.c_str()) == 0 && lua_pcall(L, 0, 0, 0) == 0;
-  lua_close(L);
-  if (!ok) return {"<lua error>"};
-  return g_args;
-}
+    "plain",  "]=]",        "]]", "a]==]b", "it's", "say \"hi\"", "back\\slash", "%2%",
+    "%3% %1", "line\nnext", "[[", "",       "\n",   "tab\tend",   "]=])os.exit("};
 
 // Every value comes back exactly from a built call, a find call, a filled template and a way
-// back (which names the hops in reverse and keeps the parameter; the answer fills in the rest,
-// as an endpoint does when it sends output back).
-TEST(RouteTextTest, EveryValueComesBackExactlyFromABuiltOrFilledCall) {
+// back (the hops in reverse, the parameter kept; the answer fills in the rest, as an endpoint).
+TEST(RouteText, EveryValueComesBackExactlyAndEachPartIsReadFromItsPlace) {
   const Names names = {"map", "game", "global"};
   auto expected = [](Names out, const std::string& value, int group) {
     out.insert(out.end(), {value, std::to_string(group), value});
@@ -131,11 +105,8 @@ TEST(RouteTextTest, EveryValueComesBackExactlyFromABuiltOrFilledCall) {
     const std::string back = FillRoute(MakeReturnPath({names, value, 1, "Ver()"}), 7, value, "");
     EXPECT_EQ(CallArgs(back), expected({"global", "game", "map"}, value, 7)) << back;
   }
-}
-
-// A route is stored with a parameter placeholder; names are read before the parameter; only a
-// hop mark at the very end counts.
-TEST(RouteTextTest, StoredRoutesNamesAndHopMarksAreReadFromTheirPlace) {
+  // A route is stored with a parameter placeholder; names are read before the parameter; only a
+  // hop mark at the very end counts.
   const std::pair<const char*, std::optional<std::string>> stored[] = {
       {"SendPathCmd('a','b','%3%',%1%,[=[%2%]=])", "SendPathCmd('a','b','%3%',%1%,[=[%2%]=])"},
       {"SendPathCmd('a','b','',%1%,[=[%2%]=])", "SendPathCmd('a','b','%3%',%1%,[=[%2%]=])"},
@@ -143,16 +114,15 @@ TEST(RouteTextTest, StoredRoutesNamesAndHopMarksAreReadFromTheirPlace) {
       {"SendPathCmd(a,b,%1%,[=[%2%]=])", std::nullopt},
       {"", std::nullopt}};
   for (const auto& [route, store] : stored) EXPECT_EQ(RouteForStore(route), store) << route;
-  const std::pair<const char*, Names> names[] = {
+  const std::pair<const char*, Names> read[] = {
       {" SendPathCmd( 'a' , \"b\" ,'p',1,'t')", {"a", "b"}},
       {"FindPathOnRoute('a','b')", {}},
       {"SendPathCmd('a", {}}};
-  for (const auto& [route, hops] : names) EXPECT_EQ(RouteNames(route), hops) << route;
-  const std::pair<const char*, int> marks[] = {{"SendPathCmd('a','b','',1,[[x]]) --hops=12\n", 12},
-                                               {"SendPathCmd('a','b','',1,[[x --hops=9]])", 0},
-                                               {"SendPathCmd('a','b','',1,[[x]]) --hops=", 0},
-                                               {"SendPathCmd('a','b','',1,[[x]]) --hops=3x", 0}};
-  for (const auto& [chunk, hops] : marks) EXPECT_EQ(ReadHopMark(chunk), hops) << chunk;
+  for (const auto& [route, hops] : read) EXPECT_EQ(RouteNames(route), hops) << route;
+  const std::pair<std::string, int> marks[] = {
+      {"]]) --hops=12\n", 12}, {" --hops=9]])", 0}, {"]]) --hops=", 0}, {"]]) --hops=3x", 0}};
+  for (const auto& [end, hops] : marks)
+    EXPECT_EQ(ReadHopMark("SendPathCmd('a','b','',1,[[x" + end), hops) << end;
 }
 
 }  // namespace

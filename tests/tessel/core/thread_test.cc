@@ -8,15 +8,16 @@
 
 namespace {
 
-// Runs cycles on its event until it is signalled, as the host's worker does; or, when `stuck`,
-// ignores its event until released.
+using std::chrono::milliseconds;
+
+// Runs cycles on its event until signalled, as the host's worker does; `stuck`, until released.
 struct cBody : cThreadCallback {
   explicit cBody(bool stuck = false) : stuck(stuck) {}
   unsigned int Thread() override {
     auto event = cThread::Current();
     while (!stuck && event && cThread::Wait(*event, 5) == cThread::kTimeout) ++cycles;
     for (int i = 0; i < 1000 && stuck && !release; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      std::this_thread::sleep_for(milliseconds(5));
     return done = true, 0;
   }
   bool stuck;
@@ -25,49 +26,37 @@ struct cBody : cThreadCallback {
 };
 
 bool WaitFor(const std::function<bool()>& ok) {
-  for (int i = 0; i < 500 && !ok(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  for (int i = 0; i < 500 && !ok(); ++i) std::this_thread::sleep_for(milliseconds(2));
   return ok();
 }
 
-// The body runs until End signals it; the thread can start again; a null callback ends at once.
-TEST(Thread, RunsTheBodyUntilEndSignalsItAndCanStartAgain) {
+// End times out on a stuck body and keeps the thread; an abandoned thread outlives its owner.
+TEST(Thread, RunsTheBodyUntilEndSignalsItAndEndTimesOutOnAStuckBody) {
   cThread thread;
-  cBody body;
-  EXPECT_EQ(cThread::Current(), nullptr) << "outside a worker";
-  EXPECT_EQ(thread.Wait(1), cThread::kNoEvent);
+  cBody body, stuck(true), abandoned(true);
+  EXPECT_TRUE(cThread::Current() == nullptr && thread.Wait(1) == cThread::kNoEvent);
   ASSERT_EQ(thread.Start(&body), 1);
   EXPECT_EQ(thread.Start(&body), 0) << "a second start while running fails";
   EXPECT_TRUE(WaitFor([&] { return body.cycles > 2; }));
-  EXPECT_TRUE(thread.End(5000));
-  EXPECT_FALSE(thread.HasEvent());
+  EXPECT_TRUE(thread.End(5000) && !thread.HasEvent());
   const int after = body.cycles;
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(milliseconds(20));
   EXPECT_EQ(body.cycles, after) << "no cycle after End returned";
   EXPECT_TRUE(thread.End(10)) << "nothing to end";
-  ASSERT_EQ(thread.Start(nullptr), 1);
-  EXPECT_TRUE(thread.End(5000));
-}
-
-// End times out on a stuck body and keeps the thread; an abandoned thread outlives its owner.
-TEST(Thread, EndTimesOutOnAStuckBodyAndAnAbandonedThreadOutlivesItsOwner) {
-  cThread thread;
-  cBody body(true), abandoned(true);
-  ASSERT_EQ(thread.Start(&body), 1);
-  EXPECT_FALSE(thread.End(20));
+  EXPECT_TRUE(thread.Start(nullptr) == 1 && thread.End(5000)) << "a null callback";
+  ASSERT_TRUE(thread.Start(&stuck) == 1 && !thread.End(20));
   EXPECT_TRUE(thread.HasEvent() && thread.StopRequested());
-  body.release = true;
-  EXPECT_TRUE(thread.End(5000));
-  EXPECT_TRUE(body.done);
+  stuck.release = true;
+  EXPECT_TRUE(thread.End(5000) && stuck.done);
   {
-    auto owner = std::make_unique<cThread>();
-    ASSERT_EQ(owner->Start(&abandoned), 1);
-    EXPECT_FALSE(owner->End(10));
-    owner->Abandon();
+    cThread owner;
+    ASSERT_TRUE(owner.Start(&abandoned) == 1 && !owner.End(10));
+    owner.Abandon();
   }
   abandoned.release = true;
   EXPECT_TRUE(WaitFor([&] { return abandoned.done.load(); }));
   // Give the detached thread time to leave its entry function before the test ends.
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(milliseconds(20));
 }
 
 }  // namespace

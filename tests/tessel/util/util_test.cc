@@ -38,66 +38,52 @@ TEST(DecodeEchoReply, OnlyOurWholeEchoReplyCounts) {
       {"datagram", {ours.begin() + 20, ours.end()}, kEchoRequestSize, false, true}};
   for (const auto& [name, bytes, size, raw, counts] : cases) {
     uint32_t rtt = 99;
-    uint16_t seq = 0;
+    uint16_t seq = 0;  // a counted reply gives rtt 12 and seq 2
     EXPECT_EQ(DecodeEchoReply(bytes.data(), size, raw, "a", 77, 1012, rtt, seq), counts) << name;
     EXPECT_EQ(rtt + seq, counts ? 14u : 99u) << name;
   }
 }
 
-// Every reply from loopback comes (a time-out would add 2000 ms to the mean's total, and a
-// request with a wrong checksum gets no reply); an unresolvable name or a count of zero fails
-// without sending.
+// Every reply from loopback comes (a time-out, as for a wrong checksum, would add 2000 ms to the
+// mean's total); an unresolvable name or a count of zero fails without sending.
 TEST(Ping, LoopbackAnswersAndAnUnresolvableNameFailsWithoutSending) {
   unsigned long rtt = Ping("127.0.0.1", 3);
   ASSERT_NE(rtt, kPingFailed) << "no ICMP socket could be opened on this machine";
   EXPECT_LT(rtt, 667u);
   testkit::cStdoutCapture out;
-  EXPECT_EQ(Ping("no-such-host.invalid", 3), kPingFailed);
-  EXPECT_EQ(Ping("127.0.0.1", 0), kPingFailed);
+  EXPECT_EQ(Ping("no-such-host.invalid", 3) & Ping("127.0.0.1", 0), kPingFailed);
   EXPECT_EQ(out.Text().find("Pinging"), std::string::npos);
 }
 
 TEST(Shell, EveryQuotedTextComesThroughAsOneWordAndOutputIsKeptUpToTheLimit) {
   for (const std::string text :
        {"plain", "two words", "it's", "'", "$(echo no)", "a\"b\\c;d|e&f", "", "*", "new\nline"}) {
-    std::string out;
-    EXPECT_EQ(
-        RunShellOutput("printf '%s|' " + ShellQuote(text) + " " + ShellQuote(text), out, 4096), 0);
-    EXPECT_EQ(out, text + "|" + text + "|");
+    std::string out, line = "printf '%s|' " + ShellQuote(text) + " " + ShellQuote(text);
+    EXPECT_TRUE(RunShellOutput(line, out, 4096) == 0 && out == text + "|" + text + "|") << out;
   }
-  EXPECT_EQ(RunShell("exit 7"), 7);
-  EXPECT_EQ(RunShell("kill -9 $$"), -1);
+  EXPECT_TRUE(RunShell("exit 7") == 7 && RunShell("kill -9 $$") == -1);
   std::string out;
   bool truncated = false;
   EXPECT_EQ(RunShellOutput("head -c 300000 /dev/zero; exit 3", out, 1000, &truncated), 3);
-  EXPECT_EQ(out.size(), 1000u);
-  EXPECT_TRUE(truncated);
+  EXPECT_TRUE(out.size() == 1000u && truncated);
   EXPECT_EQ(RunShellOutput("echo hi; echo err >&2", out, 1000, &truncated), 0);
-  EXPECT_EQ(out, "hi\n");
-  EXPECT_FALSE(truncated);
+  EXPECT_TRUE(out == "hi\n" && !truncated);
 }
 
 // Starts copies of the sleep program under a name no other process on the machine has, and lets
 // the finder signal only those children.
-class ProcessFinderTest : public testing::Test {
- protected:
+struct ProcessFinderTest : testing::Test {
   void SetUp() override {
     std::filesystem::copy_file("/bin/sleep", dir_.path() / name_);
     SetProcessSignalSender([this](pid_t pid, int sig) {
-      if (!children_.count(pid)) {
-        ADD_FAILURE() << "signal to a process the test did not start: " << pid;
-        return -1;
-      }
-      return ::kill(pid, sig);
+      EXPECT_TRUE(children_.count(pid)) << "signal to a process the test did not start: " << pid;
+      return children_.count(pid) ? ::kill(pid, sig) : -1;
     });
   }
 
   void TearDown() override {
     SetProcessSignalSender(nullptr);
-    for (pid_t pid : children_) {
-      ::kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
+    for (pid_t pid : children_) ::kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
   }
 
   pid_t Start(bool ignoreClose) {
@@ -110,11 +96,9 @@ class ProcessFinderTest : public testing::Test {
     }
     children_.insert(pid);
     // The child shows the new program file once exec is done.
-    auto listed = [&] {
-      auto all = ListProcessesByName(name_.c_str());
-      return std::find(all.begin(), all.end(), pid) != all.end();
-    };
-    for (int i = 0; i < 500 && !listed(); ++i) usleep(2000);
+    for (int i = 0; i < 500 && std::ranges::count(ListProcessesByName(name_.c_str()), pid) == 0;
+         ++i)
+      usleep(2000);
     return pid;
   }
 
@@ -126,14 +110,12 @@ class ProcessFinderTest : public testing::Test {
 // A program is found by its file name, ignoring case; a kill ends only the first of two, and
 // one that ignores the close request is killed after the wait.
 TEST_F(ProcessFinderTest, FindsAProgramByNameAndKillEndsTheFirstEvenIfItIgnoresClosing) {
-  EXPECT_FALSE(FindProcessByName(name_.c_str()));
-  EXPECT_FALSE(KillProcessByName(name_.c_str()));
+  EXPECT_FALSE(FindProcessByName(name_.c_str()) || KillProcessByName(name_.c_str()));
   pid_t first = Start(false);
   pid_t second = Start(true);
   std::string upper = name_;
   std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-  EXPECT_TRUE(FindProcessByName(upper.c_str()));
-  EXPECT_FALSE(FindProcessByName("tslvictim"));
+  EXPECT_TRUE(FindProcessByName(upper.c_str()) && !FindProcessByName("tslvictim"));
   ASSERT_LT(first, second);
   EXPECT_TRUE(KillProcessByName(name_.c_str()));
   // Listed before the test reaps it, the ended first process is no longer there.
