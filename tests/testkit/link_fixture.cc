@@ -13,7 +13,7 @@ namespace linktest {
 namespace {
 
 bool IsOutput(const testkit::stDelivery& d, const std::string& output) {
-  return testkit::IsRecord(d, stMsg_Cmd::s_nType) &&
+  return testkit::RecordOf(stMsg_Cmd::s_nType)(d) &&
          d.CmdText() == "Output(" + LuaLongBracket(output) + ")";
 }
 
@@ -68,8 +68,7 @@ bool LinkTest::ConnectPeer() {
   return m_peerLink->connected && Pump([&] { return Accounts().GetAccount(1) != nullptr; });
 }
 
-bool LinkTest::Exchange(int group, const std::string& text,
-                        const testkit::cNetRecorder::Pred& pred) {
+bool LinkTest::Exchange(int group, const std::string& text, const testkit::Pred& pred) {
   m_peer.Clear();
   return SendCmd(m_peerLink->client, group, text) != 0 && Pump([&] { return m_peer.Has(pred); });
 }
@@ -80,7 +79,7 @@ bool LinkTest::PeerAnswered(int group, const std::string& text, const std::strin
 
 bool LinkTest::PeerRefused(int group, const std::string& text, int code) {
   return Exchange(group, text, [&](const testkit::stDelivery& d) {
-    return testkit::IsRecord(d, stMsg_Exception::s_nType) && int(d.Word(0)) == stMsg_Cmd::s_nType &&
+    return testkit::RecordOf(stMsg_Exception::s_nType)(d) && int(d.Word(0)) == stMsg_Cmd::s_nType &&
            int(d.Word(1)) == code;
   });
 }

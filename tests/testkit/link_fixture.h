@@ -82,7 +82,7 @@ class LinkTest : public ::testing::Test {
   bool ConnectPeer();
   // Sends a command from the peer, then pumps until the peer received a record for which
   // `pred` holds: the Output of `output`, an exception notice with `code`, a login result of 1.
-  bool Exchange(int group, const std::string& text, const testkit::cNetRecorder::Pred& pred);
+  bool Exchange(int group, const std::string& text, const testkit::Pred& pred);
   bool PeerAnswered(int group, const std::string& text, const std::string& output);
   bool PeerRefused(int group, const std::string& text, int code);
   bool PeerLogIn(const std::string& account, const std::string& password);
