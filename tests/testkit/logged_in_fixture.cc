@@ -9,18 +9,8 @@
 #include "tessel/core/config_stores.h"
 #include "testkit/stdout_capture.h"
 
-namespace {
-
-stEndPacing QuickPacing() {
-  stEndPacing p;
-  p.pauseMs = p.exceptionStepMs = p.settleMs = 1;
-  p.pollMs = 5;
-  p.exceptionRounds = 3;
-  p.threadEndMs = 5000;
-  return p;
-}
-
-}  // namespace
+// Short end pauses (ms): pause, poll, exception rounds and step, thread end, settle.
+constexpr stEndPacing kQuickPacing{1, 5, 3, 1, 5000, 1};
 
 void HostTest::SetUp() {
   m_dir = std::make_unique<testkit::cTempDir>(testkit::cTempDir::kHome);
@@ -32,7 +22,7 @@ void HostTest::SetUp() {
   m_stdinWriter = in[1];
   cTimerManager::Instance().SetClock(&m_clock);
   m_host = std::make_unique<cTessel>();
-  m_host->SetEndPacing(QuickPacing());
+  m_host->SetEndPacing(kQuickPacing);
 }
 
 void HostTest::TearDown() {
@@ -56,21 +46,6 @@ void HostTest::Cycles(int n, std::uint32_t stepMs) {
     m_clock.ms += stepMs;
     m_host->RunOnce(0);
   }
-}
-
-void cLinkServer::GetInfo(stServerInfo& info) {
-  info.bindip = 0x7F000001;
-  info.maxlinks = m_maxlinks;
-}
-
-cLinkClient::cLinkClient(cLinkServer& server) : m_server(server) {
-  GetBridgeClient()->AddCmd(1, &record);
-  GetBridgeClient()->AddCmd(3, &record);
-}
-
-void cLinkClient::GetInfo(stClientInfo& info) {
-  LoadInfo(info);
-  info.port = m_server.GetNetServer() != nullptr ? m_server.GetNetServer()->GetPort() : 0;
 }
 
 void LoggedInTest::StartLinks(unsigned maxlinks, const std::string& password, int level) {

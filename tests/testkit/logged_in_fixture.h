@@ -1,10 +1,8 @@
-// The host fixtures. HostTest: a host of the test's own in a temporary home, with short end
-// pauses, a timer clock moved by hand and standard input fed by the test; the working folder and
-// standard input are given back afterwards. LoggedInTest ("server and client logged in") adds an
-// easy server "center" and its easy client "global" on 127.0.0.1, the client logged in as
-// "opsuser", the host's cycles driven by the test thread. The client's endpoint holds a
-// recording group (Mark, Output) at levels 1 and 3; both sides count their peers' exception
-// notices.
+// HostTest: a host of the test's own in a temporary home, with short end pauses, a timer clock
+// moved by hand and standard input fed by the test (given back afterwards). LoggedInTest adds an
+// easy server "center" and its client "global" on 127.0.0.1, logged in as "opsuser", the host's
+// cycles driven by the test thread. The client holds a recording group (Mark, Output) at levels
+// 1 and 3; both sides count their peers' exception notices.
 #pragma once
 
 #include <atomic>
@@ -51,30 +49,29 @@ class HostTest : public ::testing::Test {
   int m_stdinWriter = -1;
 };
 
-class cLinkServer : public cEasyServer {
- public:
-  explicit cLinkServer(unsigned maxlinks) : m_maxlinks(maxlinks) {}
-  void GetInfo(stServerInfo& info) override;
+struct cLinkServer : cEasyServer {
+  explicit cLinkServer(unsigned maxlinks) : maxlinks(maxlinks) {}
+  void GetInfo(stServerInfo& info) override { info.bindip = 0x7F000001, info.maxlinks = maxlinks; }
   const char* GetName() override { return "center"; }
   void OnClientException(unsigned int linkId) override { notices.push_back(linkId); }
+  unsigned maxlinks;
   std::vector<unsigned int> notices;
-
- private:
-  unsigned m_maxlinks;
 };
 
 // Reads its login file ("config/login_global.ini"); the port is the server's.
-class cLinkClient : public cEasyClient {
- public:
-  explicit cLinkClient(cLinkServer& server);
-  void GetInfo(stClientInfo& info) override;
+struct cLinkClient : cEasyClient {
+  explicit cLinkClient(cLinkServer& server) : server(server) {
+    for (int level : {1, 3}) GetBridgeClient()->AddCmd(level, &record);
+  }
+  void GetInfo(stClientInfo& info) override {
+    LoadInfo(info);
+    info.port = server.GetNetServer() != nullptr ? server.GetNetServer()->GetPort() : 0;
+  }
   const char* GetName() override { return "global"; }
   void OnServerException() override { ++notices; }
+  cLinkServer& server;
   cRecordCmd record{"cCmd_TestRecord", {"Mark", "Output"}};
   int notices = 0;
-
- private:
-  cLinkServer& m_server;
 };
 
 class LoggedInTest : public HostTest {

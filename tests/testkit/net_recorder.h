@@ -127,7 +127,6 @@ class cNetRecorder : public iCallbackNet {
     return -1;
   }
 
-
  protected:
   void Keep(stDelivery d) {
     std::lock_guard<std::mutex> lock(m_lock);

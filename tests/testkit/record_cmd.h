@@ -41,10 +41,6 @@ class cRecordCmd : public cCmd {
       if (call[0] == function) args.push_back(call.size() > 1 ? call[1] : "");
     return args;
   }
-  void ClearCalls() {
-    std::lock_guard lock(m_lock);
-    m_calls.clear();
-  }
 
  private:
   std::vector<std::vector<std::string>> Calls() const {
@@ -56,12 +52,10 @@ class cRecordCmd : public cCmd {
     std::vector<std::string> call{self->m_functions[lua_tointeger(L, lua_upvalueindex(2))]};
     for (int i = 1; i <= lua_gettop(L); ++i) {
       size_t size = 0;
-      const char* text = lua_isboolean(L, i) ? (lua_toboolean(L, i) ? "true" : "false")
-                         : lua_isnil(L, i)   ? "nil"
-                                             : lua_tolstring(L, i, &size);
-      call.emplace_back(text == nullptr      ? luaL_typename(L, i)
-                        : lua_isstring(L, i) ? std::string(text, size)
-                                             : std::string(text));
+      const char* text = lua_tolstring(L, i, &size);  // strings and numbers
+      call.push_back(text != nullptr       ? std::string(text, size)
+                     : lua_isboolean(L, i) ? (lua_toboolean(L, i) ? "true" : "false")
+                                           : luaL_typename(L, i));
     }
     std::lock_guard lock(self->m_lock);
     self->m_calls.push_back(std::move(call));

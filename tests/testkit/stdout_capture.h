@@ -1,7 +1,6 @@
-// Keeps what is written to std::cout (the console and the command groups write there) while
-// the object lives, with colour sequences switched off so that the text does not depend on the
-// terminal. Log lines and the test framework's messages still reach the terminal. Header-only.
-// One thread makes and destroys it; captures nest.
+// Keeps what is written to std::cout (the console and the command groups write there) while it
+// lives, with colour sequences off; log lines and the test framework's messages still reach the
+// terminal. Header-only. One thread makes and destroys it; captures nest.
 #pragma once
 
 #include <iostream>

@@ -1,7 +1,6 @@
-// One temporary folder for a test: made under the system's temporary folder with a unique name
-// and removed with everything in it at the end. While it lives it can be the working folder
-// and the host's home (TESSEL_HOME, TESSEL_REGISTRY); both are given back at the end.
-// Header-only, so suites that do not link the host library can use it. Main thread only.
+// One temporary folder for a test, removed with everything in it at the end. While it lives it
+// can be the working folder and the host's home (TESSEL_HOME, TESSEL_REGISTRY), both given back
+// at the end. Header-only, so suites that do not link the host library can use it. Main thread.
 #pragma once
 
 #include <stdlib.h>

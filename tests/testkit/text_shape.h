@@ -37,7 +37,7 @@ inline bool contains_shape(std::string_view text, std::string_view shape) {
   return false;
 }
 
-// The time stamp of log lines, "MM_dd hh:mm:ss ", and a log file named after a time.
+// The time stamp of log lines and a log file named after a time.
 inline constexpr std::string_view kStampShape = "##_## ##:##:## ";
 inline constexpr std::string_view kTimeFileShape = "####_##_##-##.##.##.log";
 
