@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -71,10 +70,8 @@ inline void CheckGroupCases(const std::vector<stGroupCase>& cases) {
 // console's standard groups are registered and the working folder is given back.
 inline cTessel& GroupTestHost() {
   [[maybe_unused]] static const bool made = [] {
-    static testkit::cTempDir home;
     const auto before = std::filesystem::current_path();
-    setenv("TESSEL_HOME", home.path().c_str(), 0);
-    setenv("TESSEL_REGISTRY", home.path().c_str(), 0);
+    static testkit::cTempDir home(testkit::cTempDir::kHome);
     testkit::cStdoutCapture quiet;
     cTessel::Instance().SetProgram("2026-01-01", "00:00:00", "1.0", "groups_test");
     if (cTesselCmd::Instance().GetCmd(0) == nullptr) AddStandardGroups(cTesselCmd::Instance());
@@ -136,5 +133,4 @@ class GroupLinkTest : public LoggedInTest {
     StartLinks();
   }
   cBridgeClient& Link() { return *m_client->GetBridgeClient(); }
-  stGroupRun Run(cCmd& group, const std::string& statement) { return RunInGroup(group, statement); }
 };

@@ -57,7 +57,7 @@ class SimGroupLinkTest : public GroupLinkTest {
   // Runs a simulation command, which prints nothing itself, and cycles until `expected` shows.
   ::testing::AssertionResult Shows(const std::string& cmd, const std::string& expected) {
     testkit::cStdoutCapture capture;
-    const std::string direct = Run(cCmdSim::Instance(), cmd).out;
+    const std::string direct = RunInGroup(cCmdSim::Instance(), cmd).out;
     if (direct.empty() &&
         CyclesUntil([&] { return capture.Text().find(expected) != std::string::npos; }))
       return ::testing::AssertionSuccess();
@@ -72,7 +72,7 @@ TEST_F(SimGroupLinkTest, SimulatedCommandsRunAsTrafficOfTheirLinkOrAreRefused) {
   const std::string answer = "Output() net id " + id + "\n";
   EXPECT_TRUE(Shows("SimRecvLink('center'," + id + ",5,'NetID()')", answer));
   EXPECT_TRUE(Shows("SimRecvAccount('center','opsuser',5,'NetID()')", answer));
-  EXPECT_EQ(Run(cCmdSim::Instance(), "SimRecv('global',3,\"Mark(']]\\\"')\")").out, "");
+  EXPECT_EQ(RunInGroup(cCmdSim::Instance(), "SimRecv('global',3,\"Mark(']]\\\"')\")").out, "");
   EXPECT_TRUE(CyclesUntil([&] { return m_client->record.FirstArgs("Mark").size() == 1; }));
   EXPECT_EQ(m_client->record.FirstArgs("Mark")[0], "]]\"");
   // Unknown links of a known server are reported here, a text too long for a record is refused
@@ -101,56 +101,48 @@ TEST_F(SimGroupLinkTest, SimulatedCommandsRunAsTrafficOfTheirLinkOrAreRefused) {
   }
 }
 
-TEST_F(GroupLinkTest, MessageCommandsOfTheServerReachTheClientsGroup) {
+// The server's message commands reach the client's group, each once; the password is printed
+// only masked; the host group shows the endpoints' groups by name (or the console's);
+// ChangeCmdArrayToNext takes only a bound next array; a clone does not connect, and with two
+// clients only SendName can tell which one is meant.
+TEST_F(GroupLinkTest, MessagesPasswordMaskEndpointGroupsNextArraysAndClones) {
+  EXPECT_EQ(m_started.find("s3cretpw"), std::string::npos) << m_started;
+  EXPECT_NE(m_started.find("password ********"), std::string::npos) << m_started;
   const std::string id = std::to_string(LinkId());
   std::vector<std::string> marks;
   for (const std::string& cmd : {"SendLink('center'," + id + ",3,\"Mark('1')\")",
                                  "SendToClient('center'," + id + ",3,\"Mark('2')\")",
                                  std::string("SendClients('center',3,\"Mark('3')\")"),
                                  std::string("SendAccount('center','opsuser',3,\"Mark('4')\")")}) {
-    EXPECT_EQ(Run(cCmdMsg::Instance(), cmd).out, "") << cmd;
+    EXPECT_EQ(RunInGroup(cCmdMsg::Instance(), cmd).out, "") << cmd;
     marks.push_back(std::to_string(marks.size() + 1));
     EXPECT_TRUE(CyclesUntil([&] { return m_client->record.FirstArgs("Mark") == marks; })) << cmd;
   }
+  cCmd *host = &cCmdTessel::Instance(), *test = &cCmdTest::Instance(),
+       *script = &cCmdScript::Instance();
   CheckGroupCases(
-      {{&cCmdMsg::Instance(), "SendToClient('center',999,3,'Mark()')", true, "not find link"},
-       {&cCmdMsg::Instance(), "SendAccount('center','x',3,'Mark()')", true, "not find Account"}});
-  Cycles(20);
-  EXPECT_EQ(m_client->record.Texts().size(), 4u);
-}
-
-// The client logs in with the password of its login file and prints only its mask. The host
-// group shows the groups of the endpoints by name (a level without a group of the endpoint's own
-// shows the console's); ChangeCmdArrayToNext takes only a bound next array.
-TEST_F(GroupLinkTest, PasswordMaskEndpointGroupsAndNextArrays) {
-  EXPECT_EQ(m_started.find("s3cretpw"), std::string::npos) << m_started;
-  EXPECT_NE(m_started.find("password ********"), std::string::npos) << m_started;
-  cCmd *host = &cCmdTessel::Instance(), *test = &cCmdTest::Instance();
-  CheckGroupCases({{&cCmdAccount::Instance(), "Account('nobody')", true, "noplayer"},
-                   {host, "ClientCmds('global')", true, "name cCmd_TestRecord"},
-                   {host, "ServerCmd('center',6)", true, "Hello"},
-                   {host, "ClientCmd('global',99)", true, "not find cmd"},
-                   {host, "ClientCmds('center')", true, "not find client"},
-                   {host, "ServerCmds('global')", true, "not find server"},
-                   {test, "ChangeCmdArrayToNext('nosuch',1)", true, "not found"},
-                   {test, "ChangeCmdArrayToNext('center',1)", true, "not have next"}});
+      {{&cCmdAccount::Instance(), "Account('nobody')", true, "noplayer"},
+       {host, "ClientCmds('global')", true, "name cCmd_TestRecord"},
+       {host, "ServerCmd('center',6)", true, "Hello"},
+       {host, "ClientCmd('global',99)", true, "not find cmd"},
+       {host, "ClientCmds('center')", true, "not find client"},
+       {host, "ServerCmds('global')", true, "not find server"},
+       {test, "ChangeCmdArrayToNext('nosuch',1)", true, "not found"},
+       {test, "ChangeCmdArrayToNext('center',1)", true, "not have next"},
+       {&cCmdMsg::Instance(), "SendToClient('center',999,3,'Mark()')", true, "not find link"},
+       {&cCmdMsg::Instance(), "SendAccount('center','x',3,'Mark()')", true, "not find Account"},
+       {script, "CloneClient('global',0,'global')", true, "already have"},
+       {script, "CloneClient('global',0,'globalCopy')", true, "Start globalCopy"}});
   cBridgeServer& bridge = *m_server->GetBridgeServer();
   cCmdArray next;
   bridge.BindNext(&next);
-  Run(*test, "ChangeCmdArrayToNext('center',1)");
+  RunInGroup(*test, "ChangeCmdArrayToNext('center',1)");
   EXPECT_TRUE(bridge.IsNext());
   bridge.SetNext(false);
   bridge.BindNext(nullptr);
-}
-
-// The clone copies the client's record but does not connect; with two clients Send cannot
-// tell which one is meant, SendName can.
-TEST_F(GroupLinkTest, CloneClientSendNameAndSend) {
-  cCmd* script = &cCmdScript::Instance();
-  CheckGroupCases({{script, "CloneClient('global',0,'global')", true, "already have"},
-                   {script, "CloneClient('global',0,'globalCopy')", true, "Start globalCopy"}});
   ASSERT_NE(m_host->GetTesselClient("globalCopy"), nullptr);
   CyclesUntil([] { return false; }, 100);
+  EXPECT_EQ(m_client->record.FirstArgs("Mark").size(), 4u);
   EXPECT_EQ(m_server->GetNetServer()->GetLinkNum(), 1);
   CheckGroupCases({{script, "SendName('globalCopy',1,'Help()')", true, "client not connect"},
                    {script, "Send(1,'Accounts()')", true, "not find easyclient"},

@@ -7,11 +7,9 @@
 
 namespace {
 
-class LocalGroups : public GroupTest {};
-
 // Every name-taking command survives a name nobody has and says so; calls that belong to a link
 // say they cannot run locally; wrong argument types fail in Lua. Nothing is written or sent.
-TEST_F(LocalGroups, UnknownNamesLinkOnlyCallsAndWrongArgumentsAreReported) {
+TEST_F(GroupTest, UnknownNamesLinkOnlyCallsAndWrongArgumentsAreReported) {
   cCmd *net = &cCmdNet::Instance(), *sim = &cCmdSim::Instance(), *msg = &cCmdMsg::Instance();
   std::vector<stGroupCase> cases = {
       {net, "ForbitAccept('nosuch')", true, "unknow server nosuch"},
@@ -45,7 +43,7 @@ TEST_F(LocalGroups, UnknownNamesLinkOnlyCallsAndWrongArgumentsAreReported) {
 }
 
 // The two stores are apart; a launch password is kept for the login but shown only masked.
-TEST_F(LocalGroups, ConfigValuesAndLaunchParameters) {
+TEST_F(GroupTest, ConfigValuesAndLaunchParameters) {
   {
     testkit::cStdoutCapture echoed;
     AddExeParamStream("user = gm  PassWord = s3cret map = m1");
@@ -64,7 +62,7 @@ TEST_F(LocalGroups, ConfigValuesAndLaunchParameters) {
 }
 
 // OS_SetTime moves only the timer manager's difference, never the machine's clock.
-TEST_F(LocalGroups, OsGroupSetsTimeDifferencesAndGameTimes) {
+TEST_F(GroupTest, OsGroupSetsTimeDifferencesAndGameTimes) {
   const long diff = cTimerManager::Instance().GetDiff();
   const stGameTime game = cGameTime::Instance().GetGameTime();
   SetOsCalendarSource([] { return std::time_t{1700000000}; });
@@ -84,7 +82,7 @@ TEST_F(LocalGroups, OsGroupSetsTimeDifferencesAndGameTimes) {
 
 // SafeCall hands booleans, numbers and strings to the script's SafeCall; anything else, or too
 // few arguments, is refused before the script runs.
-TEST_F(LocalGroups, SafeCallForwardsPlainValuesOnly) {
+TEST_F(GroupTest, SafeCallForwardsPlainValuesOnly) {
   Write("SafeCall/probe.lua",
         "calls = ''\nfunction SafeCall(...)\n  for i = 1, select('#', ...) do\n"
         "    calls = calls .. type(select(i, ...)) .. ':' .. tostring(select(i, ...)) .. ' '\n"
@@ -107,25 +105,24 @@ TEST_F(LocalGroups, SafeCallForwardsPlainValuesOnly) {
 
 // Run stops at the first short line and keeps the group the batch switched to; RunRemote runs
 // every line; a batch that runs itself stops at the nesting bound.
-TEST_F(LocalGroups, BatchFilesRunLineByLine) {
+TEST_F(GroupTest, BatchFilesRunLineByLine) {
   std::ostringstream quiet;
   cTesselCmd::Instance().ParseCmd("/3", quiet);
   Write("batch.txt", "/6\nHello()\n\nHello()\n");
   const std::string local = RunInGroup(cCmdInput::Instance(), "Run('batch.txt')").out;
   const std::string remote = RunInGroup(cCmdInput::Instance(), "RunRemote('batch.txt')").out;
-  const auto count = [](const std::string& out) {
+  const auto count = [](const std::string& out, const char* line) {
     const auto lines = testkit::Lines(out);
-    return std::count(lines.begin(), lines.end(), "Hello World!");
+    return std::count(lines.begin(), lines.end(), line);
   };
-  EXPECT_EQ(count(local), 1) << local;
-  EXPECT_EQ(count(remote), 2) << remote;
+  EXPECT_EQ(count(local, "Hello World!"), 1) << local;
+  EXPECT_EQ(count(remote, "Hello World!"), 2) << remote;
   EXPECT_EQ(cTesselCmd::Instance().GetCurCmd(), &cCmdTest::Instance());
   for (const char* runner : {"Run", "RunRemote"}) {
     Write("self.txt", std::string("/3/") + runner + "('self.txt')\n");
     const std::string out =
         RunInGroup(cCmdInput::Instance(), runner + std::string("('self.txt')")).out;
-    const auto lines = testkit::Lines(out);
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[dofile] self.txt"), 8) << out;
+    EXPECT_EQ(count(out, "[dofile] self.txt"), 8) << out;
     EXPECT_NE(out.find("refused: batches nested deeper than 8"), std::string::npos) << out;
   }
 }
