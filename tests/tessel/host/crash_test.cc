@@ -74,7 +74,7 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
     EXPECT_TRUE(testkit::InOrder(r.out, {"tessel_child caused a"})) << scenario;
     EXPECT_EQ(testkit::WaitForFile(dir.file("xcrash_args.txt")), "tessel_child|server_7|map=7 x");
     const std::string dump = testkit::ReadFile(dir.file("server_7.dmp"));
-    EXPECT_TRUE(testkit::InOrder(dump, {"TESSELDMP 1\ncode 0x", "\nmaps\n"})) << scenario;
+    EXPECT_TRUE(testkit::InOrder(dump, {"TESSELDMP 1\ncode 0x", "\nreg RIP 0x", "\nmaps\n"}));
     EXPECT_TRUE(dump.ends_with("end\n")) << scenario;
   }
   testkit::cTempDir dir;
