@@ -127,6 +127,7 @@ class cNetRecorder : public iCallbackNet {
     return -1;
   }
 
+
  protected:
   void Keep(stDelivery d) {
     std::lock_guard<std::mutex> lock(m_lock);
