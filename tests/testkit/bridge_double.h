@@ -1,11 +1,9 @@
 // The bridge double: an endpoint without a network that runs command texts through a test
 // function and records what it is asked, and a server link that records what is sent over it.
-// For code that talks to an iBridge or an iSend where a real endpoint would need the network.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -18,7 +16,6 @@
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "testkit/file_text.h"
 #include "testkit/temp_dir.h"
 
 namespace testkit {
@@ -26,19 +23,17 @@ namespace testkit {
 // A server link that keeps a copy of every record given to Send.
 class cRecordingLink : public iServerLink {
  public:
-  explicit cRecordingLink(unsigned short id = 7, const char* name = "peer")
-      : m_id(id), m_name(name) {}
-  virtual ~cRecordingLink() = default;
+  explicit cRecordingLink(unsigned short id = 7) : m_id(id) {}
 
   int Send(const stMsg* msg, unsigned long size) override {
     m_sent.emplace_back(reinterpret_cast<const char*>(msg), size);
     return m_sendResult;
   }
   unsigned short GetID() override { return m_id; }
-  int IsConnect() override { return m_connected ? 1 : 0; }
+  int IsConnect() override { return 1; }
   void ReleaseLink() override { ++m_released; }
-  const char* GetName() override { return m_name; }
-  bool IsTraceSendCmd() override { return m_traceSend; }
+  const char* GetName() override { return "peer"; }
+  bool IsTraceSendCmd() override { return false; }
   bool IsTraceRecieveCmd() override { return false; }
   const char* GetIP() override { return "127.0.0.1"; }
   void Trace(std::ostream&) override {}
@@ -47,7 +42,7 @@ class cRecordingLink : public iServerLink {
     m_invalid.push_back({type, size, cut ? 1 : 0});
     return cut;
   }
-  void Disconnect(int) override { m_connected = false; }
+  void Disconnect(int) override {}
 
   // The id field of a sent record.
   static unsigned SentId(const std::string& bytes) {
@@ -55,7 +50,7 @@ class cRecordingLink : public iServerLink {
     std::memcpy(&head, bytes.data(), sizeof(head));
     return head.id;
   }
-  // The group number and text of a sent command record.
+  // The group number and the text of a sent command record.
   static int SentCmd(const std::string& bytes) {
     std::int32_t cmd = 0;
     std::memcpy(&cmd, bytes.data() + 4, sizeof(cmd));
@@ -67,12 +62,9 @@ class cRecordingLink : public iServerLink {
   std::vector<std::vector<int>> m_invalid;
   int m_released = 0;
   int m_sendResult = 1;
-  bool m_traceSend = false;
-  bool m_connected = true;
 
  private:
   unsigned short m_id;
-  const char* m_name;
 };
 
 // An endpoint that runs command texts through `m_run` and sends answers back with SendCmd, as
@@ -82,7 +74,6 @@ class cBridgeDouble : public iBridge {
   cBridgeDouble() {
     m_msg.Init(this);
     if (!m_msgLog.Open(m_folder.file("msg").c_str(), 0)) ADD_FAILURE() << "message log not opened";
-    ClearMsgLogText();
   }
   virtual ~cBridgeDouble() { m_msgLog.GetLog().Close(); }
 
@@ -108,18 +99,14 @@ class cBridgeDouble : public iBridge {
   }
   cMsg& GetMsg() override { return m_msg; }
   cMsgLog& GetMsgLog() override { return m_msgLog; }
-  cMsgLog& GetCmdLog() override { return Unused<cMsgLog>("GetCmdLog"); }
-  cLog& GetExceptionLog() override { return Unused<cLog>("GetExceptionLog"); }
+  cMsgLog& GetCmdLog() override { return m_msgLog; }
+  cLog& GetExceptionLog() override { return m_msgLog.GetLog(); }
   void BindiConnectDisconnect(iConnectDisconnect*) override {}
   void BindiTesselWorld(iTesselWorld*) override {}
   cNetHelp* GetNetHelp() override { return nullptr; }
   const char* GetName() override { return "test_bridge"; }
   void AddCmdLog_Run(const stBindMsg& msg) override { m_logged.push_back(msg.size); }
   void AddCmdLog_Result(HandleChatExceptionEnum result) override { m_results.push_back(result); }
-
-  // The text written to the received-message log since it was opened or last cleared.
-  std::string MsgLogText() { return WholeMsgLog().substr(m_msgLogMark); }
-  void ClearMsgLogText() { m_msgLogMark = WholeMsgLog().size(); }
 
   std::function<HandleChatExceptionEnum(unsigned, const char*)> m_run;
   iDistribute* m_distribute = nullptr;
@@ -129,20 +116,7 @@ class cBridgeDouble : public iBridge {
   std::vector<int> m_results;
   testkit::cTempDir m_folder;
   cMsgLog m_msgLog;
-  std::size_t m_msgLogMark = 0;
   cMsg m_msg;
-
- private:
-  std::string WholeMsgLog() {
-    m_msgLog.GetLog().flush();
-    return testkit::ReadFile(m_msgLog.GetLog().GetFileName());
-  }
-
-  template <class T>
-  static T& Unused(const char* what) {
-    ADD_FAILURE() << what << " is not used by the code under test";
-    std::abort();
-  }
 };
 
 }  // namespace testkit

@@ -10,9 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -60,10 +58,10 @@ stChildResult RunChildScenario(const std::string& dir, const std::string& scenar
   fs::copy_file("/proc/self/exe", exe, fs::copy_options::overwrite_existing);
   ::chmod(exe.c_str(), 0755);
   if (withTool) {
-    const std::string tool = dir + "/XCrashReport";
-    std::ofstream(tool) << "#!/bin/sh\nprintf '%s|%s|%s' \"$1\" \"$2\" \"$3\" > \"$(dirname "
-                           "\"$0\")/xcrash_args.txt\"\n";
-    ::chmod(tool.c_str(), 0755);
+    testkit::WriteFile(dir + "/XCrashReport",
+                       "#!/bin/sh\nprintf '%s|%s|%s' \"$1\" \"$2\" \"$3\" > "
+                       "\"$(dirname \"$0\")/xcrash_args.txt\"\n");
+    ::chmod((dir + "/XCrashReport").c_str(), 0755);
   }
   fs::create_directories(dir + "/registry");
   std::vector<std::string> env;
@@ -77,11 +75,8 @@ stChildResult RunChildScenario(const std::string& dir, const std::string& scenar
     else if (kv.rfind("TESSEL_", 0) != 0 && kv.rfind("GTEST_", 0) != 0)
       env.push_back(kv);
   }
-  env.push_back(tsan);
-  env.push_back("TESSEL_TEST_CHILD=" + scenario);
-  env.push_back("TESSEL_HOME=" + dir);
-  env.push_back("TESSEL_REGISTRY=" + dir + "/registry");
-  env.push_back("TESSEL_COLOR=0");
+  env.insert(env.end(), {tsan, "TESSEL_TEST_CHILD=" + scenario, "TESSEL_HOME=" + dir,
+                         "TESSEL_REGISTRY=" + dir + "/registry", "TESSEL_COLOR=0"});
   std::vector<char*> envp;
   for (auto& kv : env) envp.push_back(kv.data());
   envp.push_back(nullptr);
@@ -112,6 +107,6 @@ stChildResult RunChildScenario(const std::string& dir, const std::string& scenar
   result.exited = WIFEXITED(status);
   result.code = result.exited ? WEXITSTATUS(status) : -1;
   result.signo = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  result.out = ReadFile(outPath);
+  result.out = testkit::ReadFile(outPath);
   return result;
 }

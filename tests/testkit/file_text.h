@@ -17,9 +17,8 @@ namespace testkit {
 
 // The whole file, byte for byte; empty when it cannot be read.
 inline std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 

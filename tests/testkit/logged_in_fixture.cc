@@ -1,37 +1,63 @@
 #include "testkit/logged_in_fixture.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
 #include "tessel/core/config_stores.h"
-#include "testkit/file_text.h"
 #include "testkit/stdout_capture.h"
 
-void cLinkServer::GetInfo(stServerInfo& info) {
-  info.bindip = 0x7F000001;
-  info.maxlinks = m_nMaxLinks;
+// Short end pauses (ms): pause, poll, exception rounds and step, thread end, settle.
+constexpr stEndPacing kQuickPacing{1, 5, 3, 1, 5000, 1};
+
+void HostTest::SetUp() {
+  m_dir = std::make_unique<testkit::cTempDir>(testkit::cTempDir::kHome);
+  m_oldStdin = ::dup(0);
+  int in[2];
+  ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+  ::dup2(in[0], 0);
+  ::close(in[0]);
+  m_stdinWriter = in[1];
+  cTimerManager::Instance().SetClock(&m_clock);
+  m_host = std::make_unique<cTessel>();
+  m_host->SetEndPacing(kQuickPacing);
 }
 
-cLinkClient::cLinkClient(cLinkServer& server, const char* name)
-    : m_server(server), m_strName(name) {
-  GetBridgeClient()->AddCmd(1, &record);
-  GetBridgeClient()->AddCmd(3, &record);
+void HostTest::TearDown() {
+  m_host.reset();
+  cTimerManager::Instance().Clear();
+  cTimerManager::Instance().SetClock(nullptr);
+  GetConfigStore().SetStringValue("run", 1);
+  ::close(m_stdinWriter);
+  ::dup2(m_oldStdin, 0);
+  ::close(m_oldStdin);
+  m_dir.reset();
 }
 
-void cLinkClient::GetInfo(stClientInfo& info) {
-  LoadInfo(info);
-  info.port = m_server.Port();
+void HostTest::Type(const std::string& line) {
+  const std::string text = line + "\n";
+  ASSERT_EQ(::write(m_stdinWriter, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
+void HostTest::Cycles(int n, std::uint32_t stepMs) {
+  for (int i = 0; i < n; ++i) {
+    m_clock.ms += stepMs;
+    m_host->RunOnce(0);
+  }
 }
 
 void LoggedInTest::StartLinks(unsigned maxlinks, const std::string& password, int level) {
   // Launch parameters would override the login file.
   for (const char* key : {"serverip", "serverip2", "account", "password"})
     GetExeParamStore().SetStringString(key, "");
-  testkit::WriteFile(
-      "config/login_global.ini",
-      "serverip = 127.0.0.1\nautoconnect = 1\naccount = opsuser\npassword = " + password + "\n");
-  testkit::WriteFile("db/accounts/opsuser.ini",
-                     "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
+  m_dir->write("config/login_global.ini",
+               "serverip = 127.0.0.1\nautoconnect = 1\naccount = "
+               "opsuser\npassword = " +
+                   password + "\n");
+  m_dir->write("db/accounts/opsuser.ini",
+               "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
   testkit::cStdoutCapture capture;
   m_server = std::make_unique<cLinkServer>(maxlinks);
   m_client = std::make_unique<cLinkClient>(*m_server);
@@ -61,8 +87,4 @@ bool LoggedInTest::CyclesUntil(const std::function<bool()>& pred, int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return false;
-}
-
-unsigned LoggedInTest::LinkId() {
-  return m_host->FindServerAccount("opsuser")->GetID();
 }

@@ -1,47 +1,77 @@
-// "Server and client logged in": a host of the test's own (HostTest) with an easy server
-// "center" and its easy client "global" on 127.0.0.1, the client logged in as "opsuser" (level
-// 1 unless the test says otherwise), the host's cycles driven by the test thread. The client's
-// endpoint holds a recording group (Mark, Output) at levels 1 and 3; both sides count their peers'
-// exception notices.
+// HostTest: a host of the test's own in a temporary home, with short end pauses, a timer clock
+// moved by hand and standard input fed by the test (given back afterwards). LoggedInTest adds an
+// easy server "center" and its client "global" on 127.0.0.1, logged in as "opsuser", the host's
+// cycles driven by the test thread. The client holds a recording group (Mark, Output) at levels
+// 1 and 3; both sides count their peers' exception notices.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tessel/contracts/netlib.h"
+#include "tessel/contracts/timer_manager.h"
+#include "tessel/host/tessel.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
-#include "testkit/host_fixture.h"
+#include "testkit/child_process.h"
 #include "testkit/record_cmd.h"
 
-class cLinkServer : public cEasyServer {
+// The timer manager's clock, moved by hand (from any thread).
+class cHandClock : public iTimerClock {
  public:
-  explicit cLinkServer(unsigned maxlinks) : m_nMaxLinks(maxlinks) {}
-  void GetInfo(stServerInfo& info) override;
-  const char* GetName() override { return "center"; }
-  void OnClientException(unsigned int linkId) override { notices.push_back(linkId); }
-  unsigned short Port() { return GetNetServer() != nullptr ? GetNetServer()->GetPort() : 0; }
-  std::vector<unsigned int> notices;
-
- private:
-  unsigned m_nMaxLinks;
+  std::uint32_t GetMilliSeconds() override { return ms; }
+  long GetSeconds() override { return seconds; }
+  std::atomic<std::uint32_t> ms{1000};
+  std::atomic<long> seconds{1700000000};
 };
 
-// Reads its login file ("config/login_<name>.ini"); the port is the server's.
-class cLinkClient : public cEasyClient {
- public:
-  explicit cLinkClient(cLinkServer& server, const char* name = "global");
-  void GetInfo(stClientInfo& info) override;
-  const char* GetName() override { return m_strName.c_str(); }
-  void OnServerException() override { ++notices; }
-  cRecordCmd record{"cCmd_TestRecord", {"Mark", "Output"}};
-  int notices = 0;
+class HostTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Runs n cycles, moving the hand clock by stepMs before each.
+  void Cycles(int n, std::uint32_t stepMs = 10);
+  // Types a line into the console's standard input.
+  void Type(const std::string& line);
+
+  std::unique_ptr<testkit::cTempDir> m_dir;
+  cHandClock m_clock;
+  std::unique_ptr<cTessel> m_host;
 
  private:
-  cLinkServer& m_server;
-  std::string m_strName;
+  int m_oldStdin = -1;
+  int m_stdinWriter = -1;
+};
+
+struct cLinkServer : cEasyServer {
+  explicit cLinkServer(unsigned maxlinks) : maxlinks(maxlinks) {}
+  void GetInfo(stServerInfo& info) override { info.bindip = 0x7F000001, info.maxlinks = maxlinks; }
+  const char* GetName() override { return "center"; }
+  void OnClientException(unsigned int linkId) override { notices.push_back(linkId); }
+  unsigned maxlinks;
+  std::vector<unsigned int> notices;
+};
+
+// Reads its login file ("config/login_global.ini"); the port is the server's.
+struct cLinkClient : cEasyClient {
+  explicit cLinkClient(cLinkServer& server) : server(server) {
+    for (int level : {1, 3}) GetBridgeClient()->AddCmd(level, &record);
+  }
+  void GetInfo(stClientInfo& info) override {
+    LoadInfo(info);
+    info.port = server.GetNetServer() != nullptr ? server.GetNetServer()->GetPort() : 0;
+  }
+  const char* GetName() override { return "global"; }
+  void OnServerException() override { ++notices; }
+  cLinkServer& server;
+  cRecordCmd record{"cCmd_TestRecord", {"Mark", "Output"}};
+  int notices = 0;
 };
 
 class LoggedInTest : public HostTest {
@@ -54,7 +84,7 @@ class LoggedInTest : public HostTest {
   // Runs host cycles until pred holds, at most about ms.
   bool CyclesUntil(const std::function<bool()>& pred, int ms = 5000);
   // The server's link of the client.
-  unsigned LinkId();
+  unsigned LinkId() { return m_host->FindServerAccount("opsuser")->GetID(); }
 
   std::unique_ptr<cLinkServer> m_server;
   std::unique_ptr<cLinkClient> m_client;

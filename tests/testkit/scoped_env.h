@@ -1,5 +1,5 @@
 // Sets (or, given nullptr, removes) one environment variable for a scope and restores the
-// previous value at its end. Tests only; main thread.
+// previous value at its end. Header-only. Main thread.
 #pragma once
 
 #include <stdlib.h>
@@ -18,10 +18,7 @@ class ScopedEnv {
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
   void Set(const char* value) {
-    if (value != nullptr)
-      ::setenv(name_.c_str(), value, 1);
-    else
-      ::unsetenv(name_.c_str());
+    value ? ::setenv(name_.c_str(), value, 1) : ::unsetenv(name_.c_str());
   }
 
  private:

@@ -1,18 +1,18 @@
-// One temporary folder for a test: made under the system's temporary folder with a unique name
-// and removed with everything in it at the end. While it lives it can be the working folder
-// and the host's home (TESSEL_HOME, TESSEL_REGISTRY); both are given back at the end.
-// Header-only, so suites that do not link the host library can use it. Main thread only.
+// One temporary folder for a test, removed with everything in it at the end. While it lives it
+// can be the working folder and the host's home (TESSEL_HOME, TESSEL_REGISTRY), both given back
+// at the end. Header-only, so suites that do not link the host library can use it. Main thread.
 #pragma once
 
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
+#include <memory>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "testkit/scoped_env.h"
 
 namespace testkit {
 
@@ -29,12 +29,7 @@ class cTempDir {
     if (use == kHome) home();
   }
   ~cTempDir() {
-    for (auto it = m_env.rbegin(); it != m_env.rend(); ++it) {
-      if (it->second)
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        ::unsetenv(it->first.c_str());
-    }
+    m_env.clear();
     std::error_code ec;
     if (!m_before.empty()) std::filesystem::current_path(m_before, ec);
     std::filesystem::remove_all(m_path, ec);
@@ -60,21 +55,15 @@ class cTempDir {
   }
   // Makes the folder the working folder and the host's home and registry until the end.
   cTempDir& home() {
-    setenv_until_end("TESSEL_HOME", m_path.c_str());
-    setenv_until_end("TESSEL_REGISTRY", m_path.c_str());
+    for (const char* name : {"TESSEL_HOME", "TESSEL_REGISTRY"})
+      m_env.push_back(std::make_unique<ScopedEnv>(name, m_path.c_str()));
     return enter();
   }
 
  private:
-  void setenv_until_end(const char* name, const char* value) {
-    const char* old = ::getenv(name);
-    m_env.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    ::setenv(name, value, 1);
-  }
-
   std::filesystem::path m_path;
   std::filesystem::path m_before;
-  std::vector<std::pair<std::string, std::optional<std::string>>> m_env;
+  std::vector<std::unique_ptr<ScopedEnv>> m_env;
 };
 
 }  // namespace testkit

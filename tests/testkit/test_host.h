@@ -1,11 +1,10 @@
 // A host for tests that installs itself for the lower floors while it lives and answers from
-// plain fields: the endpoints by name, the server and client lists, and the host's values. Any
-// answer left unset is the neutral one (or the machine's own, for the addresses).
+// plain fields: the endpoints by name and the host's values. Any answer left unset is the
+// neutral one (or the machine's own, for the addresses).
 #pragma once
 
 #include <map>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,11 +22,8 @@ class cTestHost : public iHost {
     auto it = bridges.find(name);
     return it != bridges.end() ? it->second : nullptr;
   }
-  void ListServers(std::ostream& os) override { os << serverList; }
-  void ListClients(std::ostream& os) override { os << clientList; }
   std::vector<std::pair<std::string, int>> EasyServerInfos() override { return serverInfos; }
   int EasyServerCount() override { return serverCount; }
-  std::string MapServerName() override { return mapName; }
   std::string ConfigString(const char* name) override {
     auto it = config.find(name);
     return it != config.end() ? it->second : std::string();
@@ -40,11 +36,8 @@ class cTestHost : public iHost {
   }
 
   std::map<std::string, cBridge*> bridges;
-  std::string serverList;
-  std::string clientList;
   std::vector<std::pair<std::string, int>> serverInfos;
   int serverCount = 0;
-  std::string mapName;
   std::map<std::string, std::string> config;
   std::optional<std::vector<std::string>> addresses;
   std::optional<std::string> logRoot;

@@ -1,5 +1,5 @@
 // Matching texts against simple shapes in tests: '#' is one digit, '+' one or more digits,
-// every other character stands for itself.
+// every other character stands for itself. Header-only.
 #pragma once
 
 #include <cctype>
@@ -10,17 +10,13 @@ namespace testing_support {
 // Whether a prefix of `text` fits `shape`; gives the length of that prefix.
 inline bool fits_prefix(std::string_view text, std::string_view shape, size_t& used) {
   size_t t = 0;
-  auto digit = [&](size_t i) { return i < text.size() && std::isdigit((unsigned char)text[i]); };
+  auto digit = [&] { return t < text.size() && std::isdigit((unsigned char)text[t]); };
   for (char c : shape) {
-    if (c == '#') {
-      if (!digit(t)) return false;
-      ++t;
-    } else if (c == '+') {
-      if (!digit(t)) return false;
-      while (digit(t)) ++t;
-    } else {
-      if (t >= text.size() || text[t] != c) return false;
-      ++t;
+    if (c == '#' || c == '+') {
+      if (!digit()) return false;
+      for (++t; c == '+' && digit();) ++t;
+    } else if (t >= text.size() || text[t++] != c) {
+      return false;
     }
   }
   used = t;
@@ -35,16 +31,14 @@ inline bool fits(std::string_view text, std::string_view shape) {
 
 // Some part of the text fits the shape.
 inline bool contains_shape(std::string_view text, std::string_view shape) {
-  for (size_t at = 0; at <= text.size(); ++at) {
-    size_t used = 0;
+  size_t used = 0;
+  for (size_t at = 0; at <= text.size(); ++at)
     if (fits_prefix(text.substr(at), shape, used)) return true;
-  }
   return false;
 }
 
-// The time stamp of log lines, "MM_dd hh:mm:ss ".
+// The time stamp of log lines and a log file named after a time.
 inline constexpr std::string_view kStampShape = "##_## ##:##:## ";
-// A log file named after a time, "yyyy_MM_dd-hh.mm.ss.log".
 inline constexpr std::string_view kTimeFileShape = "####_##_##-##.##.##.log";
 
 }  // namespace testing_support

@@ -8,10 +8,7 @@ namespace {
 // and the statement; statements keep their own slashes and quotes, and empty parts stay empty.
 TEST(CmdLineSplit, EveryRowSplitsIntoTypeNameAndStatement) {
   const struct {
-    const char* line;
-    const char* type;
-    const char* name;
-    const char* statement;
+    const char *line, *type, *name, *statement;
   } rows[] = {
       {"//", "0", "", ""},
       {"//select", "select", "", ""},

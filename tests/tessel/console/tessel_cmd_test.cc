@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <lua.hpp>
 #include <string>
 #include <thread>
 
@@ -11,35 +9,14 @@
 #include "tessel/console/clipboard.h"
 #include "tessel/console/groups/standard_groups.h"
 #include "tessel/link/bridge.h"
-#include "testkit/console_test_util.h"
-#include "testkit/in_order.h"
+#include "testkit/record_cmd.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 #include "testkit/test_host.h"
 
 namespace {
 
-std::string g_ran;
-
-// A group whose Mark(text) records the group's name and the text.
-class cMarkCmd : public cCmd {
- public:
-  explicit cMarkCmd(const char* name) : m_name(name) {}
-  void bind_cln(lua_State* L) override {
-    lua_pushlightuserdata(L, this);
-    lua_pushcclosure(
-        L,
-        [](lua_State* state) -> int {
-          auto* self = static_cast<cMarkCmd*>(lua_touserdata(state, lua_upvalueindex(1)));
-          g_ran += std::string(self->m_name) + ":" + luaL_checkstring(state, 1) + ";";
-          return 0;
-        },
-        1);
-    lua_setglobal(L, "Mark");
-  }
-  const char* GetName() override { return m_name; }
-
- private:
-  const char* m_name;
-};
+using Marks = std::vector<std::string>;
 
 // An endpoint without a network side.
 class cQuietBridge : public cBridge {
@@ -50,227 +27,163 @@ class cQuietBridge : public cBridge {
   void ClearNet() override {}
 };
 
-// A console with the standard groups, a link endpoint "gate" whose array holds two groups, and an
-// endpoint "global" with a next array, both found through the installed host.
+// A console with the standard groups, a link endpoint "gate" whose array holds two recording
+// groups, and an endpoint "global" with a next array, both found through the installed host.
 class TesselCmdTest : public ::testing::Test {
  protected:
-  TesselCmdTest()
-      : m_gateLow("cCmd_GateLow"),
-        m_gateHigh("cCmd_GateHigh"),
-        m_own("cCmd_Own"),
-        m_next("cCmd_Next") {
-    m_gate.AddCmd(2, &m_gateLow);
-    m_gate.AddCmd(5, &m_gateHigh);
-    m_bridge.AddCmd(1, &m_own);
+  TesselCmdTest() {
+    m_gate.AddCmd(2, &m_low);
+    m_gate.AddCmd(5, &m_high);
+    m_global.AddCmd(1, &m_own);
     m_nextArray.AddCmd(3, &m_next);
     {
-      CoutCapture quiet;
-      m_bridge.CreateBridge("global", nullptr);
-    }
-    {
-      CoutCapture quiet;
+      testkit::cStdoutCapture quiet;
+      m_global.CreateBridge("global", nullptr);
       m_gate.CreateBridge("gate", nullptr);
     }
-    m_host.bridges = {{"gate", &m_gate}, {"global", &m_bridge}};
-    m_host.serverList = "servers listed\n";
-    m_host.clientList = "clients listed\n";
+    m_host.bridges = {{"gate", &m_gate}, {"global", &m_global}};
     AddStandardGroups(m_console);
     m_console.Start();
-    g_ran.clear();
   }
 
   // Parses one line with standard output as the switch stream and returns what it printed.
   std::string Parse(const char* line) {
-    CoutCapture out;
+    testkit::cStdoutCapture out;
     m_console.ParseCmd(line, std::cout);
     return out.Text();
   }
-
-  const char* CurName() const {
-    return m_console.GetCurCmd() != nullptr ? m_console.GetCurCmd()->GetName() : "(none)";
+  std::string CurName() const { return m_console.GetCurCmd()->GetName(); }
+  // Runs the console's passes over the lines handed over.
+  void Passes(size_t n) {
+    testkit::cStdoutCapture quiet;
+    for (size_t pass = 0; pass < n; ++pass) m_console.Run();
   }
 
-  TempWorkDir m_dir;
+  testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
   cQuietBridge m_gate;
-  cMarkCmd m_gateLow;
-  cMarkCmd m_gateHigh;
-  cNamedCmd m_own;
-  cNamedCmd m_next;
+  cRecordCmd m_low{"cCmd_GateLow", {"Mark"}};
+  cRecordCmd m_high{"cCmd_GateHigh", {"Mark"}};
+  cRecordCmd m_own{"cCmd_Own"};
+  cRecordCmd m_next{"cCmd_Next"};
   cCmdArray m_nextArray;
-  cQuietBridge m_bridge;
+  cQuietBridge m_global;
   cTesselCmd m_console;
   cTestHost m_host;
 };
 
-TEST_F(TesselCmdTest, LevelsSwitchAloneAndNextAndPrevWrapAround) {
-  EXPECT_EQ(Parse("/3"), "cmd switch from cCmd_Tessel to cCmd_Input\n");
-  EXPECT_STREQ(CurName(), "cCmd_Input");
-  Parse("/13x");
-  EXPECT_STREQ(CurName(), "cCmd_Config");
-  Parse("/16");
-  EXPECT_STREQ(CurName(), "cCmd_Replay");
-  EXPECT_EQ(Parse("n"), "cmd switch from cCmd_Replay to cCmd_Tessel\n");
-  EXPECT_EQ(Parse("p"), "cmd switch from cCmd_Tessel to cCmd_Replay\n");
-  Parse("p");
-  EXPECT_STREQ(CurName(), "cCmd_OS");
-}
-
-// Other short lines, unknown levels and names keep the group silently; slashes inside a
-// statement do not split it.
-TEST_F(TesselCmdTest, LinesThatSwitchNothingKeepTheGroup) {
-  for (const char* line : {"", "x", "N", " ", "/40", "/Nothing"}) {
-    EXPECT_EQ(Parse(line), "") << line;
-    EXPECT_STREQ(CurName(), "cCmd_Tessel");
+// Levels switch alone, n and p wrap around; other short lines, unknown levels and names keep
+// the group silently; a level with a statement runs there and returns to the former group.
+TEST_F(TesselCmdTest, LevelLinesSwitchTheGroup) {
+  const std::pair<const char*, const char*> steps[] = {
+      {"/3", "cCmd_Input"}, {"/13x", "cCmd_Config"}, {"/16", "cCmd_Replay"}, {"n", "cCmd_Tessel"},
+      {"p", "cCmd_Replay"}, {"p", "cCmd_OS"},        {"/5", "cCmd_Net"}};
+  for (const auto& [line, group] : steps) {
+    Parse(line);
+    EXPECT_EQ(CurName(), group) << line;
   }
-  EXPECT_NE(Parse("a/b").find("cCmd::Do error cmd cCmd_Tessel do a/b\n"), std::string::npos);
+  for (const char* line : {"", "x", "N", " ", "/40", "/Nothing"})
+    EXPECT_EQ(Parse(line), "") << line;
+  EXPECT_NE(Parse("/3/Help()").find("[输入命令]\n"), std::string::npos);
+  EXPECT_EQ(CurName(), "cCmd_Net");
 }
 
-TEST_F(TesselCmdTest, LevelWithStatementRunsThereAndReturnsToTheFormerGroup) {
-  Parse("/5");
-  const std::string out = Parse("/3/Help()");
-  EXPECT_NE(out.find("cmd switch from cCmd_Net to cCmd_Input\n"), std::string::npos);
-  EXPECT_NE(out.find("[输入命令]\n"), std::string::npos);
-  EXPECT_EQ(out.find("cCmd::Do error"), std::string::npos);
-  EXPECT_STREQ(CurName(), "cCmd_Net");
-}
-
-// An endpoint type switches to its array and its lowest group; "//" returns to level zero.
-TEST_F(TesselCmdTest, EndpointTypeSwitchesToItsArrayAndDoubleSlashReturns) {
-  EXPECT_EQ(Parse("//gate"), "cmd bridge switch to gate\n");
+// An endpoint type switches to its array and its lowest group, or to its bound next array;
+// "//" returns to level zero; a line with a statement runs there and restores the cursor, as
+// ParseCmdTessel does from wherever the console is.
+TEST_F(TesselCmdTest, EndpointLinesSwitchArraysAndRunStatementsThere) {
+  Parse("//global");
+  EXPECT_EQ(m_console.GetCurCmd(), &m_own);
+  Parse("//gate");
   EXPECT_EQ(m_console.GetCurCmdArray(), &m_gate);
-  EXPECT_STREQ(CurName(), "cCmd_GateLow");
-  EXPECT_EQ(Parse("n"), "cmd switch from cCmd_GateLow to cCmd_GateHigh\n");
+  EXPECT_EQ(CurName(), "cCmd_GateLow");
+  Parse("n");
   Parse("Mark('here')");
-  EXPECT_EQ(g_ran, "cCmd_GateHigh:here;");
-  EXPECT_EQ(Parse("//"), "cmd bridge switch back to tessel \ncmd switch to  cCmd_Tessel\n");
+  EXPECT_EQ(m_high.FirstArgs("Mark"), Marks{"here"});
+  m_global.SetNext(true);
+  Parse("//global");
+  EXPECT_EQ(m_console.GetCurCmdArray(), &m_gate) << "no next array bound yet";
+  Parse("//");
   EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
-  EXPECT_STREQ(CurName(), "cCmd_Tessel");
-}
-
-TEST_F(TesselCmdTest, EndpointLineWithStatementRunsThereAndRestoresTheCursor) {
+  EXPECT_EQ(CurName(), "cCmd_Tessel");
   Parse("/4");
   Parse("//gate///5/Mark('a')");
   Parse("//gate//Mark('b')");
-  EXPECT_EQ(g_ran, "cCmd_GateHigh:a;cCmd_GateLow:b;");
+  EXPECT_EQ(m_high.FirstArgs("Mark"), (Marks{"here", "a"}));
+  EXPECT_EQ(m_low.FirstArgs("Mark"), Marks{"b"});
   EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
-  EXPECT_STREQ(CurName(), "cCmd_Maintain");
-}
-
-// "???" lists the host's servers and clients.
-TEST_F(TesselCmdTest, TripleQuestionListsTheEndpoints) {
-  EXPECT_TRUE(testkit::InOrder(Parse("???"), {"servers listed\nclients listed\n"}));
-}
-
-TEST_F(TesselCmdTest, ParseCmdTesselRunsFromLevelZeroAndRestoresTheCursor) {
+  EXPECT_EQ(CurName(), "cCmd_Maintain");
+  m_global.BindNext(&m_nextArray);
+  Parse("//global");
+  EXPECT_EQ(m_console.GetCurCmd(), &m_next);
   Parse("//gate");
-  CoutCapture out;
+  testkit::cStdoutCapture out;
   std::ostringstream os;
   m_console.ParseCmdTessel("/Input/Help()", os);
   EXPECT_NE(out.Text().find("[输入命令]"), std::string::npos);
-  EXPECT_EQ(m_console.GetCurCmdArray(), &m_gate);
-  EXPECT_STREQ(CurName(), "cCmd_GateLow");
+  EXPECT_EQ(CurName(), "cCmd_GateLow");
 }
 
-TEST_F(TesselCmdTest, AliasedLinesAreParsedAndPastedOnesEchoed) {
-  {
-    std::filesystem::create_directories("alias");
-    std::ofstream("alias/test.txt") << "gh = //gate///%1%/Mark('%2%')\n";
-  }
+TEST_F(TesselCmdTest, AliasedLinesAreParsedAndPastedOnesRun) {
+  m_dir.write("alias/test.txt", "gh = //gate///%1%/Mark('%2%')\n");
   cAlias::Instance().Load();
   Parse("gh 5 aliased");
-  EXPECT_EQ(g_ran, "cCmd_GateHigh:aliased;");
-  SetClipboardReader([] { return stClipboard{true, true, "Mark('pasted')"}; });
-  const std::string out = Parse("//gate//$p");
-  SetClipboardReader(nullptr);
-  EXPECT_NE(out.find("【alias】 to //gate//Mark('pasted')\n"), std::string::npos);
-  EXPECT_EQ(g_ran, "cCmd_GateHigh:aliased;cCmd_GateLow:pasted;");
-  g_ran.clear();
   Parse("gh 5");
-  EXPECT_EQ(g_ran, "");
+  SetClipboardReader([] { return stClipboard{true, true, "Mark('pasted')"}; });
+  Parse("//gate//$p");
+  SetClipboardReader(nullptr);
+  EXPECT_EQ(m_high.FirstArgs("Mark"), Marks{"aliased"});
+  EXPECT_EQ(m_low.FirstArgs("Mark"), Marks{"pasted"});
   std::filesystem::remove("alias/test.txt");
   cAlias::Instance().Load();
 }
 
-// Lines handed over faster than the worker's passes all run, once each and in order.
-TEST_F(TesselCmdTest, RunTakesEachPendingLineOnceInOrderAndPrintsThePrompt) {
-  m_console.SetCmd("//gate//Mark('once')");
-  m_console.SetCmd("");
-  m_console.SetCmd("//gate//Mark('twice')");
-  EXPECT_EQ(m_console.GetCurInput(), "//gate//Mark('once')");
-  {
-    CoutCapture out;
-    for (int pass = 0; pass < 3; ++pass) m_console.Run();
-    EXPECT_EQ(out.Text(), "cmd bridge switch to gate\n!>cmd bridge switch to gate\n!>");
-  }
-  EXPECT_EQ(g_ran, "cCmd_GateLow:once;cCmd_GateLow:twice;");
-  EXPECT_EQ(m_console.GetCurInput(), "");
-}
-
-TEST_F(TesselCmdTest, LinesBeyondTheWaitingBoundAreDroppedNotRun) {
-  for (size_t i = 0; i <= cTesselCmd::kMaxPendingLines; ++i)
+// Lines handed over faster than the worker's passes all run, once each and in order, up to the
+// waiting bound; lines beyond it are dropped, not run.
+TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
+  Marks all;
+  for (size_t i = 0; i <= cTesselCmd::kMaxPendingLines; ++i) {
     m_console.SetCmd(("//gate//Mark('" + std::to_string(i) + "')").c_str());
-  CoutCapture out;
-  for (size_t pass = 0; pass <= cTesselCmd::kMaxPendingLines; ++pass) m_console.Run();
-  EXPECT_EQ(g_ran.find(":" + std::to_string(cTesselCmd::kMaxPendingLines) + ";"),
-            std::string::npos);
-  EXPECT_NE(g_ran.find(":" + std::to_string(cTesselCmd::kMaxPendingLines - 1) + ";"),
-            std::string::npos);
+    if (i < cTesselCmd::kMaxPendingLines) all.push_back(std::to_string(i));
+  }
+  Passes(cTesselCmd::kMaxPendingLines + 2);
+  EXPECT_EQ(m_low.FirstArgs("Mark"), all);
+  EXPECT_EQ(m_console.GetCurInput(), "");
 }
 
 TEST_F(TesselCmdTest, LineHandedOverFromAnotherThreadIsRunOnTheWorker) {
   std::thread console([&] { m_console.SetCmd("//gate//Mark('threaded')"); });
-  CoutCapture out;
-  for (int pass = 0; pass < 2000 && g_ran.empty(); ++pass) {
-    m_console.Run();
+  for (int pass = 0; pass < 2000 && m_low.FirstArgs("Mark").empty(); ++pass) {
+    Passes(1);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   console.join();
-  EXPECT_EQ(g_ran, "cCmd_GateLow:threaded;");
+  EXPECT_EQ(m_low.FirstArgs("Mark"), Marks{"threaded"});
 }
 
-TEST_F(TesselCmdTest, LineHandedOverWhileAnotherRunsIsKeptForTheNextPass) {
+// A line handed over while another runs waits for the next pass; a statement that parses
+// another line keeps its own command text.
+TEST_F(TesselCmdTest, LinesHandedOverOrParsedFromAStatement) {
   static cTesselCmd* s_console = nullptr;
   s_console = &m_console;
-  lua_register(m_gateLow.GetLua(), "HandOver", [](lua_State*) -> int {
+  lua_register(m_low.GetLua(), "HandOver", [](lua_State*) -> int {
     s_console->SetCmd("//gate//Mark('second')");
     return 0;
   });
-  m_console.SetCmd("//gate//HandOver()");
-  CoutCapture out;
-  m_console.Run();
-  EXPECT_EQ(m_console.GetCurInput(), "//gate//Mark('second')");
-  m_console.Run();
-  EXPECT_EQ(g_ran, "cCmd_GateLow:second;");
-}
-
-TEST_F(TesselCmdTest, StatementThatParsesAnotherLineKeepsItsOwnCommandText) {
-  static cTesselCmd* s_console = nullptr;
-  s_console = &m_console;
-  lua_register(m_gateHigh.GetLua(), "ParseInner", [](lua_State*) -> int {
+  static std::string s_after;
+  lua_register(m_high.GetLua(), "ParseInner", [](lua_State*) -> int {
     std::ostringstream quiet;
     s_console->ParseCmd("//gate//Mark('inner line that is much longer than the outer one')", quiet);
-    g_ran += std::string("after:") + cCmd::s_szCmd + ";";
+    s_after = cCmd::s_szCmd;
     return 0;
   });
+  m_console.SetCmd("//gate//HandOver()");
+  Passes(1);
+  EXPECT_EQ(m_console.GetCurInput(), "//gate//Mark('second')");
+  Passes(1);
+  EXPECT_EQ(m_low.FirstArgs("Mark"), Marks{"second"});
   Parse("//gate///5/ParseInner()");
-  EXPECT_EQ(g_ran,
-            "cCmd_GateLow:inner line that is much longer than the outer one;"
-            "after:ParseInner();");
+  EXPECT_EQ(s_after, "ParseInner()");
   EXPECT_STREQ(cCmd::s_szCmd, "");
-}
-
-TEST_F(TesselCmdTest, RealEndpointLeadsIntoItsOwnArrayOrItsBoundNextArray) {
-  EXPECT_EQ(Parse("//global"), "cmd bridge switch to global\n");
-  EXPECT_EQ(m_console.GetCurCmdArray(), static_cast<cCmdArray*>(&m_bridge));
-  EXPECT_EQ(m_console.GetCurCmd(), &m_own);
-  Parse("//");
-  m_bridge.SetNext(true);
-  EXPECT_EQ(Parse("//global"), "cmd bridge global has no next cmd array\n");
-  EXPECT_EQ(m_console.GetCurCmdArray(), &m_console);
-  m_bridge.BindNext(&m_nextArray);
-  Parse("//global");
-  EXPECT_EQ(m_console.GetCurCmdArray(), &m_nextArray);
-  EXPECT_EQ(m_console.GetCurCmd(), &m_next);
 }
 
 }  // namespace

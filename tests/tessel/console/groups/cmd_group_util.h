@@ -1,20 +1,36 @@
-// Helpers for the tests of the standard groups: a statement run in a group (typed on the
-// console, or served for a peer through the kit's bridge double), the process's host made
-// inside a temporary home, and the logged-in links.
+// Helpers for the tests of the standard groups: the groups themselves, a statement run in a
+// group (typed on the console, or served for a peer through the kit's bridge double), the
+// process's host made inside a temporary home, and the fixtures on it.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "tessel/console/groups/cmd_account.h"
+#include "tessel/console/groups/cmd_config.h"
+#include "tessel/console/groups/cmd_exception.h"
+#include "tessel/console/groups/cmd_input.h"
+#include "tessel/console/groups/cmd_login.h"
+#include "tessel/console/groups/cmd_maintain.h"
+#include "tessel/console/groups/cmd_msg.h"
+#include "tessel/console/groups/cmd_net.h"
+#include "tessel/console/groups/cmd_os.h"
+#include "tessel/console/groups/cmd_remote.h"
+#include "tessel/console/groups/cmd_remote_call.h"
+#include "tessel/console/groups/cmd_script.h"
+#include "tessel/console/groups/cmd_sim.h"
+#include "tessel/console/groups/cmd_tessel.h"
+#include "tessel/console/groups/cmd_test.h"
 #include "tessel/console/groups/standard_groups.h"
 #include "tessel/console/tessel_cmd.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/os_clock.h"
 #include "testkit/bridge_double.h"
 #include "testkit/file_text.h"
 #include "testkit/in_order.h"
@@ -53,20 +69,16 @@ inline void CheckGroupCases(const std::vector<stGroupCase>& cases) {
 // The process's host, made once with its home and registry in a temporary folder; the
 // console's standard groups are registered and the working folder is given back.
 inline cTessel& GroupTestHost() {
-  static const bool made = [] {
-    static testkit::cTempDir home;
+  [[maybe_unused]] static const bool made = [] {
     const auto before = std::filesystem::current_path();
-    setenv("TESSEL_HOME", home.path().c_str(), 0);
-    setenv("TESSEL_REGISTRY", home.path().c_str(), 0);
+    static testkit::cTempDir home(testkit::cTempDir::kHome);
     testkit::cStdoutCapture quiet;
-    cTessel::Instance();
-    if (cTesselValues::Instance().GetProgram().empty())
-      cTessel::Instance().SetProgram("2026-01-01", "00:00:00", "1.0", "groups_test");
+    cTessel::Instance().SetProgram("2026-01-01", "00:00:00", "1.0", "groups_test");
     if (cTesselCmd::Instance().GetCmd(0) == nullptr) AddStandardGroups(cTesselCmd::Instance());
+    cTesselCmd::Instance().Start();
     std::filesystem::current_path(before);
     return true;
   }();
-  (void)made;
   if (GetInstalledHost() == nullptr) SetHost(&cTessel::Instance());
   return cTessel::Instance();
 }
@@ -95,11 +107,23 @@ inline std::vector<std::string> Served(cCmd& group, int level, const std::string
   return texts;
 }
 
-// Lets an endpoint run the console's standard groups at the levels it has none of its own.
-inline void UseConsoleGroups(cBridge& bridge) {
-  GroupTestHost();
-  bridge.SetUseConsoleCmd(true);
-}
+// The standard groups typed on the console of the process's host, in a fresh working folder;
+// the process-wide settings the groups change are put back afterwards.
+class GroupTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GroupTestHost(); }
+  void TearDown() override {
+    for (const char* key : {"map", "initcmd", "user", "PassWord"})
+      GetExeParamStore().SetStringString(key, "");
+    SetOsCalendarSource(nullptr);
+    SetOsCalendarSetter(nullptr);
+    SetConfigString("maintain_servers", "");
+  }
+  void Write(const std::string& file, const std::string& text) {
+    testkit::WriteFile(m_dir.path() / file, text);
+  }
+  testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
+};
 
 // The logged-in server and client of LoggedInTest, started before each test.
 class GroupLinkTest : public LoggedInTest {
@@ -109,5 +133,4 @@ class GroupLinkTest : public LoggedInTest {
     StartLinks();
   }
   cBridgeClient& Link() { return *m_client->GetBridgeClient(); }
-  stGroupRun Run(cCmd& group, const std::string& statement) { return RunInGroup(group, statement); }
 };
