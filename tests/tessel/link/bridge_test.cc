@@ -133,21 +133,20 @@ TEST_F(BridgeTest, ChecksConsoleFallbackAndTheNextArray) {
 
   // The console keeps its groups for the life of the process.
   static cRecordCmd console("cCmd_Hit", {"Hit"});
-  console.ClearCalls();
   cTesselCmd::Instance().AddCmd(40, &console);
   EXPECT_EQ(Bridge().RunCmdBridge(nullptr, 40, "Hit()"), ChatException_OK);
   Bridge().SetUseConsoleCmd(false);
   EXPECT_EQ(Bridge().RunCmdBridge(nullptr, 40, "Hit()"), ChatException_NoCmd);
   Bridge().SetUseConsoleCmd(true);
   EXPECT_EQ(Bridge().RunCmdBridge(nullptr, 400, "Hit()"), ChatException_NoCmd);
-  EXPECT_EQ(console.Calls().size(), 1u);
+  EXPECT_EQ(console.Texts().size(), 1u);
 
   cCmdArray next;
   cRecordCmd copy("cCmd_Hit", {"Hit"});
   next.AddCmd(21, &copy);
   Bridge().BindNext(&next);
   Bridge().RunCmdBridge(nullptr, 21, "Hit()");
-  EXPECT_EQ(copy.Calls().size(), 1u);
+  EXPECT_EQ(copy.Texts().size(), 1u);
   EXPECT_EQ(hits_, 3);
   Bridge().BindNext(nullptr);
 }
