@@ -28,19 +28,6 @@ struct stChildResult {
   std::string out;  // what the child wrote to standard output and error
 };
 
-// Former names of the kit's temporary folder, file reader and in-order check
-// (testkit/temp_dir.h, testkit/file_text.h, testkit/in_order.h), kept while suites move over.
-class cTempDir : public testkit::cTempDir {
- public:
-  std::string File(const std::string& name) const { return file(name); }
-};
-using testkit::FileExists;
-using testkit::ReadFile;
-using testkit::WaitForFile;
-inline void ExpectInOrder(const std::string& out, const std::vector<std::string>& texts) {
-  EXPECT_TRUE(testkit::InOrder(out, texts));
-}
-
 // Copies this program into dir, adds a report tool there when withTool (it writes its
 // arguments to "xcrash_args.txt"), runs the scenario with TESSEL_HOME and TESSEL_REGISTRY under
 // dir, and waits at most timeoutMs (then the child is killed).

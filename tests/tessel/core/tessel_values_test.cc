@@ -7,8 +7,8 @@
 
 #include "platform/registry.h"
 #include "tessel/core/log_routing.h"
-#include "testkit/child_process.h"
 #include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 #include "testkit/test_host.h"
 
 namespace {
@@ -54,7 +54,7 @@ TEST(TesselValues, NamesComeFromTheExecutableAndTheMapParameter) {
 // that cannot be created is ignored.
 TEST(TesselValues, SetProgramStoresIdentityAddressesAndRegistryAndInfosReadBack) {
   cTestHost host;
-  cTempDir tmp;
+  testkit::cTempDir tmp;
   tmp.home();
   testkit::cStdoutCapture out;
   cTesselValues values("/srv/bin/server", "3");
@@ -90,7 +90,7 @@ TEST(TesselValues, SetProgramStoresIdentityAddressesAndRegistryAndInfosReadBack)
                                             {"name", "a b "}}));
 
   host.config["FirewallIP"] = "200.1.1.1";
-  std::ofstream(tmp.File("Software")) << "x";  // a file where the key's folder belongs
+  std::ofstream(tmp.file("Software")) << "x";  // a file where the key's folder belongs
   cTesselValues firewalled("/srv/bin/other", "");
   firewalled.SetProgram("d", "t", "v", "game");
   EXPECT_EQ(firewalled.GetInfoValue("IP") + " " + firewalled.GetInfoValue("IP2"),
