@@ -22,11 +22,12 @@ bool IsOutput(const testkit::stDelivery& d, const std::string& output) {
 void cTestServer::GetInfo(stServerInfo& info) {
   info.port = m_nPort;
   info.bindip = 0x7F000001;
+  if (m_nMaxLinks != 0) info.maxlinks = m_nMaxLinks;
 }
 
 void cTestClient::GetInfo(stClientInfo& info) {
   LoadInfo(info);
-  info.port = m_nPort;
+  info.port = m_pServer != nullptr ? m_pServer->Port() : m_nPort;
   if (adjust) adjust(info);
 }
 
@@ -58,8 +59,6 @@ void LinkTest::StartClient(const std::function<void(stClientInfo&)>& adjust) {
   m_client->adjust = adjust;
   Link().SetClock([this] { return m_now.load(); });
   Link().BindiConnectDisconnect(&m_logins);
-  Link().AddCmd(1, &m_output);
-  Link().AddCmd(3, &m_output);
   ASSERT_TRUE(m_client->Start());
 }
 

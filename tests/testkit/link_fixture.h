@@ -2,7 +2,8 @@
 // first, the standard groups behind them) and either its easy client "global" or a plain peer of
 // the network library that records every delivery; the test thread pumps both sides. The
 // client's clock is moved by hand; its login results and connects are counted, and a recording
-// group at levels 1 and 3 keeps the Output commands it receives.
+// group at levels 1 and 3 keeps the Output commands it receives. The same server and client,
+// driven by a host, make the host floor's logged-in fixture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -38,26 +39,39 @@ class cFnCmd : public cCmd {
 
 class cTestServer : public cEasyServer {
  public:
-  explicit cTestServer(unsigned short port = 0) : m_nPort(port) {}
+  // maxlinks 0 keeps the network library's default.
+  explicit cTestServer(unsigned short port = 0, unsigned maxlinks = 0)
+      : m_nPort(port), m_nMaxLinks(maxlinks) {}
   void GetInfo(stServerInfo& info) override;
   const char* GetName() override { return "center"; }
+  void OnClientException(unsigned int linkId) override { notices.push_back(linkId); }
   unsigned short Port() { return GetNetServer() != nullptr ? GetNetServer()->GetPort() : 0; }
+  std::vector<unsigned int> notices;  // links whose client reported an exception
 
  private:
   unsigned short m_nPort;
+  unsigned m_nMaxLinks;
 };
 
-// Reads config/login_global.ini; the port comes from the test, and `adjust` changes the rest.
+// Reads config/login_global.ini; the port is the test's, else the server's when it connects;
+// `adjust` changes the rest. A recording group (Mark, Output) sits at levels 1 and 3.
 class cTestClient : public cEasyClient {
  public:
-  explicit cTestClient(unsigned short port) : m_nPort(port) {}
+  explicit cTestClient(unsigned short port, cTestServer* server = nullptr)
+      : m_nPort(port), m_pServer(server) {
+    for (int level : {1, 3}) GetBridgeClient()->AddCmd(level, &record);
+  }
   ~cTestClient() override { ClearNet(); }
   void GetInfo(stClientInfo& info) override;
   const char* GetName() override { return "global"; }
+  void OnServerException() override { ++notices; }
   std::function<void(stClientInfo&)> adjust;
+  cRecordCmd record{"cCmd_TestRecord", {"Mark", "Output"}};
+  int notices = 0;  // exception notices from the server
 
  private:
   unsigned short m_nPort;
+  cTestServer* m_pServer;
 };
 
 // Counts what an endpoint tells its listeners.
@@ -98,12 +112,11 @@ class LinkTest : public ::testing::Test {
   cBridgeClient& Link() { return *m_client->GetBridgeClient(); }
   cBridgeServer& Bridge() { return *m_server->GetBridgeServer(); }
   cAccountManagerHelpServer& Accounts() { return m_server->GetAccountManagerHelpServer(); }
-  std::vector<std::string> Outputs() const { return m_output.FirstArgs("Output"); }
+  std::vector<std::string> Outputs() const { return m_client->record.FirstArgs("Output"); }
   bool Said(const std::string& part) const;
 
   testkit::cTempDir m_home{testkit::cTempDir::kHome};
   std::atomic<std::time_t> m_now{1000000};
-  cRecordCmd m_output{"cCmd_TestOutput", {"Output"}};
   cLoginRecorder m_logins;
   std::unique_ptr<cTestServer> m_server;
   std::unique_ptr<cTestClient> m_client;

@@ -59,8 +59,8 @@ void LoggedInTest::StartLinks(unsigned maxlinks, const std::string& password, in
   m_dir->write("db/accounts/opsuser.ini",
                "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
   testkit::cStdoutCapture capture;
-  m_server = std::make_unique<cLinkServer>(maxlinks);
-  m_client = std::make_unique<cLinkClient>(*m_server);
+  m_server = std::make_unique<linktest::cTestServer>(0, maxlinks);
+  m_client = std::make_unique<linktest::cTestClient>(0, m_server.get());
   m_host->Init();
   m_host->SetTesselServer(m_server.get());
   m_host->SetTesselClient(m_client.get());

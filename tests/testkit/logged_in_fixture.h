@@ -1,8 +1,8 @@
 // HostTest: a host of the test's own in a temporary home, with short end pauses, a timer clock
-// moved by hand and standard input fed by the test (given back afterwards). LoggedInTest adds an
-// easy server "center" and its client "global" on 127.0.0.1, logged in as "opsuser", the host's
-// cycles driven by the test thread. The client holds a recording group (Mark, Output) at levels
-// 1 and 3; both sides count their peers' exception notices.
+// moved by hand and standard input fed by the test (given back afterwards). LoggedInTest adds the
+// link fixture's easy server "center" and its client "global" on 127.0.0.1, logged in as
+// "opsuser", the host's cycles driven by the test thread. The client holds a recording group
+// (Mark, Output) at levels 1 and 3; both sides count their peers' exception notices.
 #pragma once
 
 #include <atomic>
@@ -20,6 +20,7 @@
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
 #include "testkit/child_process.h"
+#include "testkit/link_fixture.h"
 #include "testkit/record_cmd.h"
 
 // The timer manager's clock, moved by hand (from any thread).
@@ -49,31 +50,6 @@ class HostTest : public ::testing::Test {
   int m_stdinWriter = -1;
 };
 
-struct cLinkServer : cEasyServer {
-  explicit cLinkServer(unsigned maxlinks) : maxlinks(maxlinks) {}
-  void GetInfo(stServerInfo& info) override { info.bindip = 0x7F000001, info.maxlinks = maxlinks; }
-  const char* GetName() override { return "center"; }
-  void OnClientException(unsigned int linkId) override { notices.push_back(linkId); }
-  unsigned maxlinks;
-  std::vector<unsigned int> notices;
-};
-
-// Reads its login file ("config/login_global.ini"); the port is the server's.
-struct cLinkClient : cEasyClient {
-  explicit cLinkClient(cLinkServer& server) : server(server) {
-    for (int level : {1, 3}) GetBridgeClient()->AddCmd(level, &record);
-  }
-  void GetInfo(stClientInfo& info) override {
-    LoadInfo(info);
-    info.port = server.GetNetServer() != nullptr ? server.GetNetServer()->GetPort() : 0;
-  }
-  const char* GetName() override { return "global"; }
-  void OnServerException() override { ++notices; }
-  cLinkServer& server;
-  cRecordCmd record{"cCmd_TestRecord", {"Mark", "Output"}};
-  int notices = 0;
-};
-
 class LoggedInTest : public HostTest {
  protected:
   // Writes the login file and the account (of command level `level`), starts the host with the
@@ -86,7 +62,7 @@ class LoggedInTest : public HostTest {
   // The server's link of the client.
   unsigned LinkId() { return m_host->FindServerAccount("opsuser")->GetID(); }
 
-  std::unique_ptr<cLinkServer> m_server;
-  std::unique_ptr<cLinkClient> m_client;
+  std::unique_ptr<linktest::cTestServer> m_server;
+  std::unique_ptr<linktest::cTestClient> m_client;
   std::string m_started;
 };
