@@ -52,6 +52,16 @@ TESSEL_CHILD_SCENARIO(guard_twice) {
   return 4;
 }
 
+// A pre-report callback runs once, before the report is written.
+TESSEL_CHILD_SCENARIO(pre_report_once) {
+  static int calls = 0;
+  cCrashReport::SetPreReport([] { calls += testkit::FileExists("ERRORLOG.TXT") ? 10 : 1; });
+  stCrashInfo info;
+  info.code = kCrashBreakpoint;
+  const int results = cCrashReport::Report(info, "s", "") + cCrashReport::Report(info, "s", "");
+  return results == 0 && calls == 1 ? 0 : 5;
+}
+
 // Every fault is reported in the report's layout, dumped and handed to the report tool; a call
 // through a null pointer shows no code at the address and frame 0 is the null address.
 TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot) {
@@ -80,6 +90,10 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
   testkit::cTempDir dir;
   EXPECT_EQ(RunChildScenario(dir.path(), "guard_twice", true).signo, SIGSEGV);
   EXPECT_FALSE(testkit::FileExists(dir.file("ERRORLOG.TXT")));
+  testkit::cTempDir pre;
+  EXPECT_EQ(RunChildScenario(pre.path(), "pre_report_once", false).code, 0);
+  EXPECT_NE(testkit::ReadFile(pre.file("ERRORLOG.TXT")).find("caused a Breakpoint"),
+            std::string::npos);
 }
 
 }  // namespace
