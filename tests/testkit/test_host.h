@@ -23,7 +23,7 @@ class cTestHost : public iHost {
     return it != bridges.end() ? it->second : nullptr;
   }
   std::vector<std::pair<std::string, int>> EasyServerInfos() override { return serverInfos; }
-  int EasyServerCount() override { return serverCount; }
+  bool IsServer() override { return server; }
   std::string ConfigString(const char* name) override {
     auto it = config.find(name);
     return it != config.end() ? it->second : std::string();
@@ -37,7 +37,7 @@ class cTestHost : public iHost {
 
   std::map<std::string, cBridge*> bridges;
   std::vector<std::pair<std::string, int>> serverInfos;
-  int serverCount = 0;
+  bool server = false;
   std::map<std::string, std::string> config;
   std::optional<std::vector<std::string>> addresses;
   std::optional<std::string> logRoot;

@@ -32,6 +32,7 @@ class iHost {
   virtual cEasyServer* GetTesselServer(const char*) { return nullptr; }
   virtual cEasyClient* GetTesselClient(const char*) { return nullptr; }
   virtual cEasyClient* GetTesselClientOne() { return nullptr; }
+  // True while the host has an easy server.
   virtual bool IsServer() { return false; }
   virtual cBridgeServer* GetBridgeServer(const char*) { return nullptr; }
   virtual cBridgeClient* GetBridgeClient(const char*) { return nullptr; }
@@ -69,7 +70,6 @@ class iHost {
   // Values the host provides to the program values and the log routing.
   // For every easy server: its name and the link count its network server reports.
   virtual std::vector<std::pair<std::string, int>> EasyServerInfos() { return {}; }
-  virtual int EasyServerCount() { return 0; }
   // The launch parameter "map".
   virtual std::string MapServerName();
   // A configuration string by name ("FirewallIP").

@@ -207,7 +207,7 @@ bool IsMapServer() {
 }
 
 bool IsTesselServer() {
-  return GetHost().EasyServerCount() > 0;
+  return GetHost().IsServer();
 }
 
 bool IsServer() {

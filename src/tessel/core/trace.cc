@@ -1,6 +1,7 @@
 #include "tessel/core/trace.h"
 
 #include <iostream>
+#include <string>
 
 #include "platform/console_color.h"
 #include "tessel/contracts/netlib.h"
@@ -69,23 +70,24 @@ namespace {
 // The trace of a sent command is dark yellow on the console.
 constexpr int kTraceColor = 6;
 
+void WriteSendTrace(const char* kind, const std::string& line) {
+  platform::SetColor(kTraceColor);
+  std::cout << "[TraceSendCmd " << kind << "]" << std::endl;
+  std::cout << line << std::endl;
+  platform::SetColor(platform::kColorLightCyan);
+}
+
 }  // namespace
 
 void TraceSendCmd(iSend* link, int level, const char* text) {
   if (link == nullptr || !link->IsTraceSendCmd()) return;
-  if (text == nullptr) text = "";
-  platform::SetColor(kTraceColor);
-  std::cout << "[TraceSendCmd Link]" << std::endl;
-  std::cout << link->GetName() << " id " << link->GetID() << " cmd " << level << " "
-            << MaskCmdText(text) << std::endl;
-  platform::SetColor(platform::kColorLightCyan);
+  WriteSendTrace("Link", std::string(link->GetName()) + " id " + std::to_string(link->GetID()) +
+                             " cmd " + std::to_string(level) + " " +
+                             MaskCmdText(text != nullptr ? text : ""));
 }
 
 void TraceServerCmd(iServer* server, int level, const char* text) {
   if (server == nullptr || !server->IsTraceSendCmd()) return;
-  if (text == nullptr) text = "";
-  platform::SetColor(kTraceColor);
-  std::cout << "[TraceSendCmd Server]" << std::endl;
-  std::cout << server->GetName() << " cmd " << level << " " << MaskCmdText(text) << std::endl;
-  platform::SetColor(platform::kColorLightCyan);
+  WriteSendTrace("Server", std::string(server->GetName()) + " cmd " + std::to_string(level) + " " +
+                               MaskCmdText(text != nullptr ? text : ""));
 }

@@ -138,10 +138,6 @@ std::vector<std::pair<std::string, int>> cTessel::EasyServerInfos() {
   return infos;
 }
 
-int cTessel::EasyServerCount() {
-  return static_cast<int>(Servers().size());
-}
-
 void cTessel::CreateDefaultScript() {
   TESSEL_TRACE();
   cScriptManager& scripts = cScriptManager::Instance();

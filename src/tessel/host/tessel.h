@@ -127,7 +127,6 @@ class cTessel : public cThreadCallback, public iHost {
   void Version(std::ostream& os);
 
   std::vector<std::pair<std::string, int>> EasyServerInfos() override;
-  int EasyServerCount() override;
 
   void SetDefaultRoute(cBridgeClient* route) { m_pDefaultRoute.store(route); }
   cBridgeClient* GetDefaultRoute() const override { return m_pDefaultRoute.load(); }

@@ -106,7 +106,7 @@ TEST(TesselValues, SetProgramStoresIdentityAddressesAndRegistryAndInfosReadBack)
 TEST(TesselValues, IsTesselServerFollowsTheHostsEasyServers) {
   cTestHost host;
   EXPECT_FALSE(IsTesselServer());
-  host.serverCount = 2;
+  host.server = true;
   EXPECT_TRUE(IsTesselServer() && IsServer());
 }
 

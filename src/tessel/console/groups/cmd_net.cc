@@ -41,10 +41,6 @@ const char* const kHelp[] = {
     "",
 };
 
-iHost& Host() {
-  return GetHost();
-}
-
 std::ostream& Out() {
   return get_gout().Stream();
 }
@@ -52,7 +48,7 @@ std::ostream& Out() {
 // --- clients ---
 
 void Disconnect(const char* name) {
-  cBridgeClient* client = Host().GetBridgeClient(name);
+  cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     std::cout << "func_Disconnect "
               << "not find " << name << std::endl;
@@ -63,7 +59,7 @@ void Disconnect(const char* name) {
 }
 
 void Connect(const char* name) {
-  cBridgeClient* client = Host().GetBridgeClient(name);
+  cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     std::cout << "func_Connect "
               << "not find " << name << std::endl;
@@ -75,7 +71,7 @@ void Connect(const char* name) {
 // Points the client at ip (and port, unless 0) and connects there, whatever address the echo
 // test chose before. A port outside 1..65535 keeps the old one rather than being cut short.
 void ConnectServer(const char* name, const char* ip, int port) {
-  cBridgeClient* client = Host().GetBridgeClient(name);
+  cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     std::cout << "func_ConnectServer "
               << "not find " << name << std::endl;
@@ -89,7 +85,7 @@ void ConnectServer(const char* name, const char* ip, int port) {
 }
 
 void SetAutoConnect(const char* name, int on) {
-  cBridgeClient* client = Host().GetBridgeClient(name);
+  cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     Out() << "not find " << name << "\n";
     return;
@@ -99,7 +95,7 @@ void SetAutoConnect(const char* name, int on) {
 }
 
 void SetConnectIP(const char* name, const char* ip) {
-  cEasyClient* client = Host().GetTesselClient(name);
+  cEasyClient* client = GetHost().GetTesselClient(name);
   if (client == nullptr) {
     Out() << "not find " << name << "\n";
     return;
@@ -111,7 +107,7 @@ void SetConnectIP(const char* name, const char* ip) {
 // Replaces what is given (non-empty texts, a port other than 0) and does not reconnect.
 void SetConnect(const char* name, const char* ip, int port, const char* account,
                 const char* password) {
-  cEasyClient* client = Host().GetTesselClient(name);
+  cEasyClient* client = GetHost().GetTesselClient(name);
   if (client == nullptr) {
     Out() << "not find " << name << "\n";
     return;
@@ -125,7 +121,7 @@ void SetConnect(const char* name, const char* ip, int port, const char* account,
 }
 
 void Client(const char* name) {
-  cEasyClient* client = Host().GetTesselClient(name);
+  cEasyClient* client = GetHost().GetTesselClient(name);
   if (client == nullptr) {
     Out() << "not find " << name << "\n";
     return;
@@ -137,26 +133,26 @@ void Client(const char* name) {
 // The neighbours of a client link: the other client links of this process, which connect out
 // beside it. Shown because the help offers the command.
 void Brother(const char* name) {
-  if (Host().GetTesselClient(name) == nullptr) {
+  if (GetHost().GetTesselClient(name) == nullptr) {
     Out() << "not find " << name << "\n";
     return;
   }
   Out() << "func_Brother " << name << " ";
-  for (cEasyClient* client : Host().Clients())
+  for (cEasyClient* client : GetHost().Clients())
     if (std::string(client->GetName()) != name) Out() << client->GetName() << " ";
   Out() << "\n";
 }
 
 void Clients() {
   Out() << "func_ListClients ";
-  Host().ListClients(Out());
+  GetHost().ListClients(Out());
   Out() << "\n";
 }
 
 // --- servers ---
 
 void ForbitAccept(const char* name) {
-  iServer* server = Host().GetNetServer(name);
+  iServer* server = GetHost().GetNetServer(name);
   if (server == nullptr) {
     std::cout << "unknow server " << name << std::endl;
     return;
@@ -167,12 +163,12 @@ void ForbitAccept(const char* name) {
 
 void Servers() {
   Out() << "func_ListServers ";
-  Host().ListServers(Out());
+  GetHost().ListServers(Out());
   Out() << "\n";
 }
 
 void Server(const char* name) {
-  cEasyServer* server = Host().GetTesselServer(name);
+  cEasyServer* server = GetHost().GetTesselServer(name);
   if (server == nullptr) {
     std::cout << "func_TraceServer "
               << "not server " << std::endl;
@@ -183,7 +179,7 @@ void Server(const char* name) {
 }
 
 void TraceLink(const char* name, unsigned int id) {
-  iServer* server = Host().GetNetServer(name);
+  iServer* server = GetHost().GetNetServer(name);
   if (server == nullptr) {
     std::cout << "func_TraceLink "
               << "not server " << std::endl;
@@ -200,7 +196,7 @@ void TraceLink(const char* name, unsigned int id) {
 
 // Allows a peer address under a name; the table is saved and handed to the listening socket.
 void Set(const char* server, const char* name, const char* ip) {
-  cBridgeServer* bridge = Host().GetBridgeServer(server);
+  cBridgeServer* bridge = GetHost().GetBridgeServer(server);
   if (bridge == nullptr) {
     std::cout << "func_SetNameIP "
               << "not server " << std::endl;
@@ -212,7 +208,7 @@ void Set(const char* server, const char* name, const char* ip) {
 }
 
 void ListNameIP(const char* server) {
-  cBridgeServer* bridge = Host().GetBridgeServer(server);
+  cBridgeServer* bridge = GetHost().GetBridgeServer(server);
   if (bridge == nullptr) {
     std::cout << "func_ListNameIP "
               << "not server " << std::endl;
@@ -225,7 +221,7 @@ void ListNameIP(const char* server) {
 // server's.
 int LuaList(lua_State* L) {
   if (lua_isnoneornil(L, 1)) {
-    for (cEasyServer* server : Host().Servers()) server->GetBridgeServer()->TraceIP(Out());
+    for (cEasyServer* server : GetHost().Servers()) server->GetBridgeServer()->TraceIP(Out());
     return 0;
   }
   luaL_checkstring(L, 1);
@@ -238,9 +234,9 @@ int LuaList(lua_State* L) {
 // The client link of that name, else the server of that name, traces its commands.
 template <void (iClient::*ClientTrace)(bool), void (iServer::*ServerTrace)(bool)>
 void TraceByName(const char* name, int on) {
-  if (iClient* client = Host().GetNetClient(name)) {
+  if (iClient* client = GetHost().GetNetClient(name)) {
     (client->*ClientTrace)(on != 0);
-  } else if (iServer* server = Host().GetNetServer(name)) {
+  } else if (iServer* server = GetHost().GetNetServer(name)) {
     (server->*ServerTrace)(on != 0);
   } else {
     std::cout << "unknow name" << std::endl;
@@ -250,13 +246,13 @@ void TraceByName(const char* name, int on) {
 void TraceRecieveCmdAll(int on) {
   std::cout << "接收命令的调试"
             << " = " << on << std::endl;
-  Host().TraceRecieveCmd(on != 0);
+  GetHost().TraceRecieveCmd(on != 0);
 }
 
 void TraceSendCmdAll(int on) {
   std::cout << "发送命令的调试"
             << " = " << on << std::endl;
-  Host().TraceSendCmd(on != 0);
+  GetHost().TraceSendCmd(on != 0);
 }
 
 // The id of the link the command came over; a command typed here came over none.

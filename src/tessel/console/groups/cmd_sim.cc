@@ -32,10 +32,6 @@ const char* const kHelp[] = {
 const int kNoticeKind = 1;
 const int kRecordKind = 2;
 
-iHost& Host() {
-  return GetHost();
-}
-
 // The link of that id of a server of this process; null when there is none.
 iServerLink* FindLink(cBridgeServer* bridge, unsigned int id) {
   iServer* net = bridge != nullptr ? bridge->GetNetServer() : nullptr;
@@ -52,7 +48,7 @@ iServerLink* FindLink(cBridgeServer* bridge, unsigned int id) {
 // a failure included, comes back to the requester. False when there is nowhere to send it.
 bool ForwardToDefaultRoute(const std::string& cmd) {
   if (!get_gout().IsLocalCmd()) return false;
-  cBridgeClient* route = Host().GetDefaultRoute();
+  cBridgeClient* route = GetHost().GetDefaultRoute();
   iClient* net = route != nullptr ? route->GetNetClient() : nullptr;
   if (net == nullptr) return false;
   return SendCmd(net, cCmdSim::kLevel, cmd) != 0;
@@ -69,7 +65,7 @@ bool Deliver(cBridge& bridge, iSend* link, int group, const char* text) {
 }
 
 void SimNet(const char* server, unsigned int id, unsigned int state, unsigned int reason) {
-  cBridgeServer* bridge = Host().GetBridgeServer(server);
+  cBridgeServer* bridge = GetHost().GetBridgeServer(server);
   iServerLink* link = FindLink(bridge, id);
   if (link != nullptr) {
     stNetNoticeServer notice;
@@ -96,7 +92,7 @@ void SimDisconnect(const char* server, unsigned int id) {
 }
 
 void SimRecvLink(const char* server, unsigned int id, int group, const char* text) {
-  cBridgeServer* bridge = Host().GetBridgeServer(server);
+  cBridgeServer* bridge = GetHost().GetBridgeServer(server);
   iServerLink* link = FindLink(bridge, id);
   if (link != nullptr) {
     if (!Deliver(*bridge, link, group, text))
@@ -112,7 +108,7 @@ void SimRecvLink(const char* server, unsigned int id, int group, const char* tex
 }
 
 void SimRecvAccount(const char* server, const char* account, int group, const char* text) {
-  iAccountManagerServer* manager = Host().GetAMServer(server);
+  iAccountManagerServer* manager = GetHost().GetAMServer(server);
   if (manager == nullptr) {
     get_gout() << "func_SimRecvAccount "
                << "not find server\n";
@@ -129,7 +125,7 @@ void SimRecvAccount(const char* server, const char* account, int group, const ch
 
 // As if the server had sent the command over the client link.
 void SimRecv(const char* client, int group, const char* text) {
-  cBridgeClient* bridge = Host().GetBridgeClient(client);
+  cBridgeClient* bridge = GetHost().GetBridgeClient(client);
   iClient* net = bridge != nullptr ? bridge->GetNetClient() : nullptr;
   if (net == nullptr) {
     get_gout() << "func_SimRecv "
