@@ -3,6 +3,7 @@
 // Worker thread only.
 #pragma once
 
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -62,6 +63,10 @@ class cAccountManagerHelpServer : public iAccountManagerServer, public iConnectD
   void SetOnlyNum(bool only) { m_bOnlyNum = only; }
 
  private:
+  // Drops every table entry that points at `account`, except one under `keep` (when given);
+  // true if any was dropped.
+  bool EraseEntries(const iAccount* account, const char* keep = nullptr);
+
   bool m_bNeedLogin = true;
   iBridge* m_pBridge = nullptr;
   iServer* m_pNetServer = nullptr;
