@@ -93,14 +93,16 @@ int cAccountManagerHelpServer::SendMsgLogined(stMsg* msg, unsigned long size) {
   return 1;
 }
 
+// The record goes with its link, and the manager never holds the link back: a record kept for
+// a dead link would hand its level to the next link given the same id, and a link kept would
+// never give its id back.
 bool cAccountManagerHelpServer::OnDisconnect(unsigned int linkId) {
-  if (GetAccount(linkId) == nullptr) return Logout(linkId);
-  bool loggedOut = Logout(linkId);  // takes every name of the record out of the table
-  // The record goes with its link even when the logout was refused: a record kept for a dead
-  // link would hand its level and state to the next link given the same id.
-  delete m_vAccount[linkId];
+  iAccount* account = GetAccount(linkId);
+  if (account == nullptr) return true;
+  Logout(linkId);  // takes every name of the record out of the table
+  delete account;
   m_vAccount[linkId] = nullptr;
-  return loggedOut;
+  return true;
 }
 
 iAccount* cAccountManagerHelpServer::CreateAccount(unsigned int linkId) {

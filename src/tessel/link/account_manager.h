@@ -47,7 +47,8 @@ class cAccountManagerHelpServer : public iAccountManagerServer, public iConnectD
   void Account(const char* name) override;
   int SendMsgLogined(stMsg* msg, unsigned long size) override;
 
-  // Link events: a record is made when a link comes up and dropped when it goes down.
+  // Link events: a record is made when a link comes up and dropped when it goes down; the
+  // manager always agrees to the disconnect.
   void OnConnect(unsigned int linkId) override { CreateAccount(linkId); }
   bool OnDisconnect(unsigned int linkId) override;
   void OnLogined(unsigned int, int) override {}

@@ -116,6 +116,14 @@ TEST_F(BridgeTest, ADisconnectReleasesTheLinkOnlyWhenEveryListenerAgrees) {
   EXPECT_FALSE(Bridge().OnDisconnect(1));
 }
 
+// A record named without a login (SetLogin, or every record when logins are not needed) does
+// not keep its link: the id is given back.
+TEST_F(BridgeTest, ALinkNamedWithoutALoginIsReleasedWhenItGoesDown) {
+  Accounts().SetLogin(1, "opsuser", 1);
+  m_peerLink.reset();
+  EXPECT_TRUE(Pump([&] { return m_server->GetNetServer()->GetLink(1) == nullptr; }));
+}
+
 // Only groups above twenty reach the installed checks; a group missing here runs from the
 // console unless that fallback is off; a bound next array runs a copy of every command.
 TEST_F(BridgeTest, ChecksConsoleFallbackAndTheNextArray) {
