@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "tessel/console/tessel_cmd.h"
+#include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/link/cmd_send.h"
@@ -114,6 +115,19 @@ TEST_F(BridgeTest, ADisconnectReleasesTheLinkOnlyWhenEveryListenerAgrees) {
   // The account manager agreed and dropped the record; the refusing listener keeps the link.
   EXPECT_NE(m_server->GetNetServer()->GetLink(1), nullptr);
   EXPECT_FALSE(Bridge().OnDisconnect(1));
+}
+
+// The command script sees only what the endpoint accepted: a stranger's text never reaches it.
+TEST_F(BridgeTest, TheCommandScriptRunsOnlyAcceptedCommands) {
+  KLuaScript script("cmd");
+  script.DoString("function Count() reached = (reached or 0) + 1 end");
+  SetCmdScript(&script);
+  EXPECT_TRUE(PeerRefused(4, "Count()", ChatException_NotLogin));
+  EXPECT_TRUE(PeerRefused(2, "Count()", ChatException_NoPri));
+  EXPECT_TRUE(PeerLogIn("gm", "s3cret"));
+  EXPECT_TRUE(PeerAnswered(3, "Count() Echo('x')", "x 3"));
+  SetCmdScript(nullptr);
+  EXPECT_EQ(script.DoString("assert(reached == 1)"), 0);
 }
 
 // A record named without a login (SetLogin, or every record when logins are not needed) does
