@@ -1,6 +1,4 @@
 // KLuaScript, lua_dostring and RegisterScript.
-#include <cstring>
-
 #include "baselib/script_report.h"
 #include "tessel/contracts/baselib.h"
 
@@ -8,7 +6,9 @@ using baselib::ReportLuaError;
 using baselib::ReportScriptError;
 
 KLuaScript::KLuaScript(const std::string& name) : m_L(luaL_newstate()), m_strName(name) {
-  if (m_L != nullptr) luaL_openlibs(m_L);
+  if (m_L == nullptr) return;
+  luaL_openlibs(m_L);
+  UseSourceOnlyLoaders(m_L);
 }
 
 KLuaScript::~KLuaScript() {
@@ -17,14 +17,14 @@ KLuaScript::~KLuaScript() {
 
 int KLuaScript::_DoString(const char* text, int mode) {
   if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
-  int rc = luaL_loadbuffer(m_L, text, std::strlen(text), m_strName.c_str());
+  int rc = LoadLuaSource(m_L, text, m_strName.c_str());
   if (rc == 0) rc = lua_pcall(m_L, 0, mode == 1 ? LUA_MULTRET : 0, 0);
   return ReportLuaError(m_L, rc, "KLuaScript::DoString", m_strName);
 }
 
 int KLuaScript::DoCmd(const char* text) {
   if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
-  int rc = luaL_loadbuffer(m_L, text, std::strlen(text), "cmd");
+  int rc = LoadLuaSource(m_L, text, "cmd");
   if (rc == 0) rc = lua_pcall(m_L, 0, 0, 0);
   return ReportLuaError(m_L, rc, "KLuaScript::DoCmd", m_strName);
 }
@@ -55,7 +55,7 @@ int KLuaScript::Call(const char* function, int argCount, int resultCount) {
 
 int KLuaScript::DoFile(const std::string& path) {
   if (m_L == nullptr) return LUA_ERRMEM;
-  int rc = luaL_loadfile(m_L, path.c_str());
+  int rc = LoadLuaSourceFile(m_L, path.c_str());
   if (rc == 0) rc = lua_pcall(m_L, 0, 0, 0);
   return ReportLuaError(m_L, rc, "KLuaScript::DoFile", m_strName);
 }
@@ -63,7 +63,7 @@ int KLuaScript::DoFile(const std::string& path) {
 int KLuaScript::DoBuffer(const std::string& code, const std::string& chunk) {
   if (m_L == nullptr) return LUA_ERRMEM;
   const std::string chunkName = "@" + chunk;
-  int rc = luaL_loadbuffer(m_L, code.data(), code.size(), chunkName.c_str());
+  int rc = LoadLuaSource(m_L, code.data(), code.size(), chunkName.c_str());
   if (rc == 0) rc = lua_pcall(m_L, 0, 0, 0);
   return ReportLuaError(m_L, rc, "KLuaScript::DoBuffer", m_strName);
 }
@@ -71,7 +71,7 @@ int KLuaScript::DoBuffer(const std::string& code, const std::string& chunk) {
 int lua_dostring(lua_State* L, const char* text, const char* chunkName) {
   if (L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
   const char* chunk = chunkName != nullptr ? chunkName : text;
-  int rc = luaL_loadbuffer(L, text, std::strlen(text), chunk);
+  int rc = LoadLuaSource(L, text, chunk);
   if (rc == 0) rc = lua_pcall(L, 0, 0, 0);
   if (rc == 0) return 0;
   return ReportLuaError(L, rc, "lua_dostring", chunk);

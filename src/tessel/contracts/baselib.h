@@ -105,6 +105,19 @@ class cScriptManager {
   ScriptBindFunc m_pBind = nullptr;
 };
 
+// Loads Lua source as luaL_loadbuffer does, but never a precompiled chunk: a text whose first
+// byte is ESC (the mark of Lua bytecode, which Lua 5.1 runs unverified) is refused with
+// LUA_ERRSYNTAX and "<chunk>: precompiled chunk refused, only source text is loaded" on the
+// stack. Every text the system hands to Lua is loaded through this.
+int LoadLuaSource(lua_State* L, const char* text, size_t size, const char* chunkName);
+int LoadLuaSource(lua_State* L, const char* text, const char* chunkName);
+// Loads a file of Lua source as luaL_loadfile does (a first line starting with '#' is skipped;
+// the chunk is named "@path"; LUA_ERRFILE when it cannot be read); bytecode is refused as above.
+int LoadLuaSourceFile(lua_State* L, const char* path);
+// Replaces loadstring, load, loadfile, dofile and the Lua-file searcher of require in L by
+// versions that load source only; loadfile and dofile need a file name (no standard input).
+void UseSourceOnlyLoaders(lua_State* L);
+
 // Runs `text` in L under `chunkName`; 0 on success, else the Lua error code (the error is
 // reported as by KLuaScript).
 int lua_dostring(lua_State* L, const char* text, const char* chunkName);

@@ -100,6 +100,7 @@ void cCmd::Create() {
   if (m_pLua != nullptr) return;
   m_pLua = luaL_newstate();
   luaL_openlibs(m_pLua);
+  UseSourceOnlyLoaders(m_pLua);
   bind_cln(m_pLua);
 }
 
@@ -134,7 +135,7 @@ bool cCmd::Do(const char* text) {
 // Runs the chunk; on failure the error line names the group and the command.
 bool cCmd::RunChunk(const char* text) {
   if (m_bDirect) {
-    if (luaL_loadstring(m_pLua, text) == 0 && lua_pcall(m_pLua, 0, 0, 0) == 0) return true;
+    if (LoadLuaSource(m_pLua, text, text) == 0 && lua_pcall(m_pLua, 0, 0, 0) == 0) return true;
     lua_pop(m_pLua, 1);
     return false;
   }
@@ -151,7 +152,7 @@ bool cCmd::RunChunk(const char* text) {
 }
 
 bool cCmd::RunSecretChunk(const char* text) {
-  int rc = luaL_loadbuffer(m_pLua, text, std::strlen(text), GetName());
+  int rc = LoadLuaSource(m_pLua, text, GetName());
   if (rc == 0) rc = lua_pcall(m_pLua, 0, 0, 0);
   if (rc == 0) return true;
   const char* message = lua_tostring(m_pLua, -1);
