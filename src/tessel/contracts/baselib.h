@@ -5,6 +5,7 @@
 
 #include <lua.hpp>
 
+#include <exception>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -117,6 +118,26 @@ int LoadLuaSourceFile(lua_State* L, const char* path);
 // Replaces loadstring, load, loadfile, dofile and the Lua-file searcher of require in L by
 // versions that load source only; loadfile and dofile need a file name (no standard input).
 void UseSourceOnlyLoaders(lua_State* L);
+
+// Native faults inside Lua calls. Lua 5.1 is C: a C++ exception must never unwind a state's
+// frames (the state keeps the call depth it had and, after about 200 escapes, refuses every
+// chunk). A fault meant for the crash guard is kept for the thread (KeepLuaFault) and raised in
+// Lua as an ordinary error (RaiseLuaFault). Each protected call of the system runs inside a
+// cLuaCallScope and, once it has cleaned up, calls PassOnLuaFault: inside an outer Lua call that
+// call is stopped the same way at its next instruction; outside every Lua call the kept
+// exception is thrown on, to the crash guard. Thread of the state.
+class cLuaCallScope {
+ public:
+  explicit cLuaCallScope(lua_State* L);
+  ~cLuaCallScope();
+  cLuaCallScope(const cLuaCallScope&) = delete;
+  cLuaCallScope& operator=(const cLuaCallScope&) = delete;
+};
+void KeepLuaFault(std::exception_ptr fault);
+// Raises the Lua error that stands for the kept fault; never returns.
+int RaiseLuaFault(lua_State* L);
+bool LuaFaultPending();
+void PassOnLuaFault();
 
 // Runs `text` in L under `chunkName`; 0 on success, else the Lua error code (the error is
 // reported as by KLuaScript).
