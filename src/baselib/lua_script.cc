@@ -1,5 +1,4 @@
 // KLuaScript, lua_dostring and RegisterScript.
-#include <cstring>
 
 #include "baselib/script_report.h"
 #include "tessel/contracts/baselib.h"
@@ -7,8 +6,20 @@
 using baselib::ReportLuaError;
 using baselib::ReportScriptError;
 
+namespace {
+
+// lua_pcall as one of the system's protected calls (see cLuaCallScope).
+int ProtectedCall(lua_State* L, int argCount, int resultCount) {
+  cLuaCallScope scope(L);
+  return lua_pcall(L, argCount, resultCount, 0);
+}
+
+}  // namespace
+
 KLuaScript::KLuaScript(const std::string& name) : m_L(luaL_newstate()), m_strName(name) {
-  if (m_L != nullptr) luaL_openlibs(m_L);
+  if (m_L == nullptr) return;
+  luaL_openlibs(m_L);
+  UseSourceOnlyLoaders(m_L);
 }
 
 KLuaScript::~KLuaScript() {
@@ -17,16 +28,20 @@ KLuaScript::~KLuaScript() {
 
 int KLuaScript::_DoString(const char* text, int mode) {
   if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
-  int rc = luaL_loadbuffer(m_L, text, std::strlen(text), m_strName.c_str());
-  if (rc == 0) rc = lua_pcall(m_L, 0, mode == 1 ? LUA_MULTRET : 0, 0);
-  return ReportLuaError(m_L, rc, "KLuaScript::DoString", m_strName);
+  int rc = LoadLuaSource(m_L, text, m_strName.c_str());
+  if (rc == 0) rc = ProtectedCall(m_L, 0, mode == 1 ? LUA_MULTRET : 0);
+  ReportLuaError(m_L, rc, "KLuaScript::DoString", m_strName);
+  PassOnLuaFault();
+  return rc;
 }
 
 int KLuaScript::DoCmd(const char* text) {
   if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
-  int rc = luaL_loadbuffer(m_L, text, std::strlen(text), "cmd");
-  if (rc == 0) rc = lua_pcall(m_L, 0, 0, 0);
-  return ReportLuaError(m_L, rc, "KLuaScript::DoCmd", m_strName);
+  int rc = LoadLuaSource(m_L, text, "cmd");
+  if (rc == 0) rc = ProtectedCall(m_L, 0, 0);
+  ReportLuaError(m_L, rc, "KLuaScript::DoCmd", m_strName);
+  PassOnLuaFault();
+  return rc;
 }
 
 int KLuaScript::Call(const char* function, int argCount, int resultCount) {
@@ -48,33 +63,39 @@ int KLuaScript::Call(const char* function, int argCount, int resultCount) {
     lua_insert(m_L, -(argCount + 1));
   }
   const int base = lua_gettop(m_L) - argCount - 1;
-  const int rc = lua_pcall(m_L, argCount, resultCount, 0);
-  if (ReportLuaError(m_L, rc, "KLuaScript::Call", m_strName + ":" + function) != 0) return -1;
-  return lua_gettop(m_L) - base;
+  const int rc = ProtectedCall(m_L, argCount, resultCount);
+  ReportLuaError(m_L, rc, "KLuaScript::Call", m_strName + ":" + function);
+  PassOnLuaFault();
+  return rc != 0 ? -1 : lua_gettop(m_L) - base;
 }
 
 int KLuaScript::DoFile(const std::string& path) {
   if (m_L == nullptr) return LUA_ERRMEM;
-  int rc = luaL_loadfile(m_L, path.c_str());
-  if (rc == 0) rc = lua_pcall(m_L, 0, 0, 0);
-  return ReportLuaError(m_L, rc, "KLuaScript::DoFile", m_strName);
+  int rc = LoadLuaSourceFile(m_L, path.c_str());
+  if (rc == 0) rc = ProtectedCall(m_L, 0, 0);
+  ReportLuaError(m_L, rc, "KLuaScript::DoFile", m_strName);
+  PassOnLuaFault();
+  return rc;
 }
 
 int KLuaScript::DoBuffer(const std::string& code, const std::string& chunk) {
   if (m_L == nullptr) return LUA_ERRMEM;
   const std::string chunkName = "@" + chunk;
-  int rc = luaL_loadbuffer(m_L, code.data(), code.size(), chunkName.c_str());
-  if (rc == 0) rc = lua_pcall(m_L, 0, 0, 0);
-  return ReportLuaError(m_L, rc, "KLuaScript::DoBuffer", m_strName);
+  int rc = LoadLuaSource(m_L, code.data(), code.size(), chunkName.c_str());
+  if (rc == 0) rc = ProtectedCall(m_L, 0, 0);
+  ReportLuaError(m_L, rc, "KLuaScript::DoBuffer", m_strName);
+  PassOnLuaFault();
+  return rc;
 }
 
 int lua_dostring(lua_State* L, const char* text, const char* chunkName) {
   if (L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
   const char* chunk = chunkName != nullptr ? chunkName : text;
-  int rc = luaL_loadbuffer(L, text, std::strlen(text), chunk);
-  if (rc == 0) rc = lua_pcall(L, 0, 0, 0);
-  if (rc == 0) return 0;
-  return ReportLuaError(L, rc, "lua_dostring", chunk);
+  int rc = LoadLuaSource(L, text, chunk);
+  if (rc == 0) rc = ProtectedCall(L, 0, 0);
+  ReportLuaError(L, rc, "lua_dostring", chunk);
+  PassOnLuaFault();
+  return rc;
 }
 
 int RegisterScript(lua_State* L, const Tlua_Funcs* funcs) {

@@ -47,7 +47,7 @@ void LoadScriptFile(lua_State* L, const char* name) {
   int rc = 0;
   {
     const std::string file = ResolveScriptFile(name);
-    rc = luaL_loadfile(L, file.c_str());
+    rc = LoadLuaSourceFile(L, file.c_str());
   }
   if (rc != 0) lua_error(L);
 }

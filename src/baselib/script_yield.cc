@@ -38,7 +38,11 @@ class cYieldSet {
     lua_rawgeti(m_L, LUA_REGISTRYINDEX, ref);
     lua_State* co = lua_tothread(m_L, -1);
     lua_pop(m_L, 1);
-    const int rc = lua_resume(co, argCount);
+    int rc = 0;
+    {
+      cLuaCallScope scope(co);
+      rc = lua_resume(co, argCount);
+    }
     if (rc == LUA_YIELD) {
       const double ms = lua_isnumber(co, -1) ? lua_tonumber(co, -1) : 0;
       lua_settop(co, 0);
@@ -89,6 +93,7 @@ unsigned long cYieldWaiter::OnTimer(unsigned long) {
   manager.EnterScript();
   set->Wake(ref);  // destroys this waiter
   manager.LeaveScript();
+  PassOnLuaFault();
   return 0;
 }
 
@@ -127,6 +132,7 @@ int StartYield(lua_State* L) {
   lua_xmove(L, co, argCount + 1);
   const int ref = luaL_ref(L, LUA_REGISTRYINDEX);
   lua_pushboolean(L, set->Resume(ref, argCount) ? 1 : 0);
+  PassOnLuaFault();
   return 1;
 }
 

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
@@ -86,6 +90,53 @@ TEST(Registration, ResultsArePushedByTypeAndCapturesDieWithTheirState) {
     EXPECT_NE(Exec(L, "Never()"), "");  // not registered
   }
   EXPECT_EQ(counter.use_count(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Whatever way a text or a file reaches Lua, a precompiled chunk (here a real one, made by
+// string.dump) is refused with the same message and never runs; source still loads everywhere.
+TEST(LuaSource, EveryLoaderRefusesPrecompiledChunks) {
+  testkit::cTempDir home{testkit::cTempDir::kWorkDir};
+  KLuaScript lua("src");
+  lua_State* L = lua.GetLua();
+  ASSERT_EQ(luaL_dostring(L, "return string.dump(function() ran = (ran or 0) + 1 end)"), 0);
+  size_t size = 0;
+  const char* bytes = lua_tolstring(L, -1, &size);
+  const std::string dumped(bytes, size);
+  ASSERT_EQ(dumped.substr(0, 4), "\x1bLua");
+  for (const char* name : {"dumped.lua", "mod.lua"}) home.write(name, dumped);
+  home.write("hashed.lua", "#!/bin/lua\n" + dumped);
+  home.write("source.lua", "#!/bin/lua\nreturn 2");
+  const std::string refused = "precompiled chunk refused";
+  const std::vector<std::function<int()>> feeds = {
+      [&] { return lua.DoBuffer(dumped, "buffer"); }, [&] { return lua.DoFile("dumped.lua"); },
+      [&] { return lua.DoString("\x1b[A"); }, [&] { return lua.DoCmd("\x1bLua"); },
+      [&] { return lua_dostring(L, "\x1b", "line"); }};
+  for (size_t i = 0; i < feeds.size(); ++i) {
+    testkit::cStdoutCapture out;
+    EXPECT_NE(feeds[i](), 0) << i;
+    EXPECT_NE(out.Text().find(refused), std::string::npos) << i << out.Text();
+  }
+  lua_setglobal(L, "bytes");
+  const std::string tries =
+      "for i, try in ipairs({"
+      "  function() return loadstring(bytes) end,"
+      "  function() local n = 0 return load(function() n = n + 1"
+      "    return n == 1 and bytes or nil end) end,"
+      "  function() return loadfile('dumped.lua') end,"
+      "  function() return loadfile('hashed.lua') end,"
+      "  function() return pcall(dofile, 'dumped.lua') end,"
+      "  function() return pcall(require, 'mod') end}) do"
+      "  local f, err = try()"
+      "  if f or not string.find(err, '" +
+      refused +
+      "') then return i .. ' ' .. tostring(err) end "
+      "end "
+      "return tostring(ran) .. dofile('source.lua') .. loadstring('return 3')()";
+  EXPECT_EQ(Exec(L, tries.c_str()), "nil23");
 }
 
 }  // namespace

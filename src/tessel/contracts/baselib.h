@@ -5,6 +5,7 @@
 
 #include <lua.hpp>
 
+#include <exception>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -104,6 +105,39 @@ class cScriptManager {
   std::string m_strPath;
   ScriptBindFunc m_pBind = nullptr;
 };
+
+// Loads Lua source as luaL_loadbuffer does, but never a precompiled chunk: a text whose first
+// byte is ESC (the mark of Lua bytecode, which Lua 5.1 runs unverified) is refused with
+// LUA_ERRSYNTAX and "<chunk>: precompiled chunk refused, only source text is loaded" on the
+// stack. Every text the system hands to Lua is loaded through this.
+int LoadLuaSource(lua_State* L, const char* text, size_t size, const char* chunkName);
+int LoadLuaSource(lua_State* L, const char* text, const char* chunkName);
+// Loads a file of Lua source as luaL_loadfile does (a first line starting with '#' is skipped;
+// the chunk is named "@path"; LUA_ERRFILE when it cannot be read); bytecode is refused as above.
+int LoadLuaSourceFile(lua_State* L, const char* path);
+// Replaces loadstring, load, loadfile, dofile and the Lua-file searcher of require in L by
+// versions that load source only; loadfile and dofile need a file name (no standard input).
+void UseSourceOnlyLoaders(lua_State* L);
+
+// Native faults inside Lua calls. Lua 5.1 is C: a C++ exception must never unwind a state's
+// frames (the state keeps the call depth it had and, after about 200 escapes, refuses every
+// chunk). A fault meant for the crash guard is kept for the thread (KeepLuaFault) and raised in
+// Lua as an ordinary error (RaiseLuaFault). Each protected call of the system runs inside a
+// cLuaCallScope and, once it has cleaned up, calls PassOnLuaFault: inside an outer Lua call that
+// call is stopped the same way at its next instruction; outside every Lua call the kept
+// exception is thrown on, to the crash guard. Thread of the state.
+class cLuaCallScope {
+ public:
+  explicit cLuaCallScope(lua_State* L);
+  ~cLuaCallScope();
+  cLuaCallScope(const cLuaCallScope&) = delete;
+  cLuaCallScope& operator=(const cLuaCallScope&) = delete;
+};
+void KeepLuaFault(std::exception_ptr fault);
+// Raises the Lua error that stands for the kept fault; never returns.
+int RaiseLuaFault(lua_State* L);
+bool LuaFaultPending();
+void PassOnLuaFault();
 
 // Runs `text` in L under `chunkName`; 0 on success, else the Lua error code (the error is
 // reported as by KLuaScript).

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <lua.hpp>
 #include <mutex>
@@ -100,6 +101,7 @@ void cCmd::Create() {
   if (m_pLua != nullptr) return;
   m_pLua = luaL_newstate();
   luaL_openlibs(m_pLua);
+  UseSourceOnlyLoaders(m_pLua);
   bind_cln(m_pLua);
 }
 
@@ -122,19 +124,32 @@ bool cCmd::Do(const char* text) {
   ++m_nRun;
   bool ok = false;
   if (m_pLua != nullptr) {
-    const char* former = s_szCmd;
+    // The outer command's text comes back when the chunk ends. When a fault leaves it as an
+    // exception only the pointer goes back (the text it pointed at may be freed on the way);
+    // the mirror keeps the faulting command for the crash report.
+    struct stRestore {
+      const char* former = s_szCmd;
+      int unwinding = std::uncaught_exceptions();
+      ~stRestore() {
+        if (std::uncaught_exceptions() > unwinding)
+          s_szCmd = former;
+        else
+          SetCurText(former);
+      }
+    } restore;
     SetCurText(text);
     ok = RunChunk(text);
-    SetCurText(former);
   }
   m_ulRunTime += guard.Elapsed();
+  // A fault raised in the chunk (Throw) leaves here, after the state's own call has ended.
+  PassOnLuaFault();
   return ok;
 }
 
 // Runs the chunk; on failure the error line names the group and the command.
 bool cCmd::RunChunk(const char* text) {
   if (m_bDirect) {
-    if (luaL_loadstring(m_pLua, text) == 0 && lua_pcall(m_pLua, 0, 0, 0) == 0) return true;
+    if (LoadLuaSource(m_pLua, text, text) == 0 && ProtectedCall(0) == 0) return true;
     lua_pop(m_pLua, 1);
     return false;
   }
@@ -151,8 +166,8 @@ bool cCmd::RunChunk(const char* text) {
 }
 
 bool cCmd::RunSecretChunk(const char* text) {
-  int rc = luaL_loadbuffer(m_pLua, text, std::strlen(text), GetName());
-  if (rc == 0) rc = lua_pcall(m_pLua, 0, 0, 0);
+  int rc = LoadLuaSource(m_pLua, text, GetName());
+  if (rc == 0) rc = ProtectedCall(0);
   if (rc == 0) return true;
   const char* message = lua_tostring(m_pLua, -1);
   const std::string line = std::string("lua_dostring error ") + GetName() + " " +
@@ -162,6 +177,11 @@ bool cCmd::RunSecretChunk(const char* text) {
   static const loglib::logger scriptError("script.error");
   tessel_write(scriptError, line);
   return false;
+}
+
+int cCmd::ProtectedCall(int argCount) {
+  cLuaCallScope scope(m_pLua);
+  return lua_pcall(m_pLua, argCount, 0, 0);
 }
 
 // The mirror is what the console and the crash report show, so it holds the masked text.

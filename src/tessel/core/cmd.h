@@ -54,6 +54,8 @@ class cCmd {
  private:
   bool RunChunk(const char* text);
   bool RunSecretChunk(const char* text);
+  // lua_pcall of the loaded chunk as one of the system's protected calls (cLuaCallScope).
+  int ProtectedCall(int argCount);
   static void SetCurText(const char* text);
 
   int m_nRun = 0;

@@ -1,6 +1,7 @@
 // Recognises the command texts of the login protocol (a single call of Login, Logout or
-// Logined with literal arguments) so that a link that has not logged in can run nothing else,
-// and masks the password of a login text before it is shown or logged. Pure: any thread.
+// Logined with literal arguments) so that a link that has not logged in can run nothing else
+// (a server side takes only Login and Logout from it), and masks the password of a login text
+// before it is shown or logged. Pure: any thread.
 #pragma once
 
 #include <string>

@@ -53,15 +53,16 @@ bool cAccountHelp::Login(const char* name, const char* password) {
     get_gout() << "login error 已经在登录中了，请先Logout\n";
     return false;
   }
+  // The name rules hold whatever "check_login" says: an empty name would log in a record that
+  // counts as logged out, and the name becomes part of a file path.
+  if (!IsSafeAccountName(name)) {
+    get_gout() << "login error invalid account name\n";
+    return false;
+  }
   int level = 0;
   if (GetConfigValue("check_login", 1) == 0) {
     level = 1;
   } else {
-    // The name becomes part of a file path: refuse anything that could leave the folder.
-    if (!IsSafeAccountName(name)) {
-      get_gout() << "login error invalid account name\n";
-      return false;
-    }
     const std::string path = AccountFilePath(name);
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {

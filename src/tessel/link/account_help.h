@@ -27,9 +27,9 @@ class cAccountHelp : public iAccount {
   const char* GetName() override { return m_strName.c_str(); }
   int GetLevel() override { return m_nLevel; }
   void SetAccount(const char* name, int level) override;
-  // Checks the name and password against the account file (unless the config value
-  // "check_login" is 0, which grants level 1 to anyone) and logs in; every refusal is printed to
-  // the command output and gives false.
+  // Checks the name (IsSafeAccountName, always) and the password against the account file
+  // (unless the config value "check_login" is 0, which grants level 1 to any valid name) and
+  // logs in; every refusal is printed to the command output and gives false.
   bool Login(const char* name, const char* password) override;
   bool Logout() override;
   bool IsLogin() override { return !m_strName.empty(); }

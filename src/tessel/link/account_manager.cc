@@ -16,8 +16,25 @@ iAccount* cAccountManagerHelpServer::FindAccount(const char* name) {
   return it == m_mapAccount.end() ? nullptr : it->second;
 }
 
+// A record renamed here is no longer logged in under the name it entered the table with.
 void cAccountManagerHelpServer::SetLogin(unsigned int linkId, const char* name, int level) {
-  if (iAccount* account = GetAccount(linkId)) account->SetAccount(name, level);
+  iAccount* account = GetAccount(linkId);
+  if (account == nullptr) return;
+  EraseEntries(account, name != nullptr ? name : "");
+  account->SetAccount(name, level);
+}
+
+bool cAccountManagerHelpServer::EraseEntries(const iAccount* account, const char* keep) {
+  bool erased = false;
+  for (auto it = m_mapAccount.begin(); it != m_mapAccount.end();) {
+    if (it->second == account && (keep == nullptr || it->first != keep)) {
+      it = m_mapAccount.erase(it);
+      erased = true;
+    } else {
+      ++it;
+    }
+  }
+  return erased;
 }
 
 bool cAccountManagerHelpServer::Login(unsigned int linkId, const char* name, const char* password) {
@@ -41,15 +58,11 @@ bool cAccountManagerHelpServer::Logout(unsigned int linkId) {
     get_gout() << "logout error not find player\n";
     return false;
   }
-  if (!account->IsLogin()) {
-    account->Logout();
-    return true;
-  }
-  auto it = m_mapAccount.find(account->GetName());
-  // Only the record entered under the name may take it out of the table: a record given its
-  // name by SetAccount never entered it.
-  bool entered = it != m_mapAccount.end() && it->second == account;
-  if (entered) m_mapAccount.erase(it);
+  // Entries go by the record they point at, never by its present name: whatever renamed the
+  // record, no name is left behind pointing at it. A record given its name by SetAccount never
+  // entered the table.
+  const bool entered = EraseEntries(account);
+  if (!account->IsLogin()) return true;
   account->Logout();
   return entered;
 }
@@ -80,14 +93,16 @@ int cAccountManagerHelpServer::SendMsgLogined(stMsg* msg, unsigned long size) {
   return 1;
 }
 
+// The record goes with its link, and the manager never holds the link back: a record kept for
+// a dead link would hand its level to the next link given the same id, and a link kept would
+// never give its id back.
 bool cAccountManagerHelpServer::OnDisconnect(unsigned int linkId) {
-  if (GetAccount(linkId) == nullptr) return Logout(linkId);
-  bool loggedOut = Logout(linkId);
-  // The record goes with its link even when the logout was refused: a record kept for a dead
-  // link would hand its level and state to the next link given the same id.
-  delete m_vAccount[linkId];
+  iAccount* account = GetAccount(linkId);
+  if (account == nullptr) return true;
+  Logout(linkId);  // takes every name of the record out of the table
+  delete account;
   m_vAccount[linkId] = nullptr;
-  return loggedOut;
+  return true;
 }
 
 iAccount* cAccountManagerHelpServer::CreateAccount(unsigned int linkId) {

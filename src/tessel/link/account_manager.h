@@ -3,6 +3,7 @@
 // Worker thread only.
 #pragma once
 
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -46,7 +47,8 @@ class cAccountManagerHelpServer : public iAccountManagerServer, public iConnectD
   void Account(const char* name) override;
   int SendMsgLogined(stMsg* msg, unsigned long size) override;
 
-  // Link events: a record is made when a link comes up and dropped when it goes down.
+  // Link events: a record is made when a link comes up and dropped when it goes down; the
+  // manager always agrees to the disconnect.
   void OnConnect(unsigned int linkId) override { CreateAccount(linkId); }
   bool OnDisconnect(unsigned int linkId) override;
   void OnLogined(unsigned int, int) override {}
@@ -62,6 +64,10 @@ class cAccountManagerHelpServer : public iAccountManagerServer, public iConnectD
   void SetOnlyNum(bool only) { m_bOnlyNum = only; }
 
  private:
+  // Drops every table entry that points at `account`, except one under `keep` (when given);
+  // true if any was dropped.
+  bool EraseEntries(const iAccount* account, const char* keep = nullptr);
+
   bool m_bNeedLogin = true;
   iBridge* m_pBridge = nullptr;
   iServer* m_pNetServer = nullptr;

@@ -142,7 +142,10 @@ HandleChatExceptionEnum cBridgeServer::RunCmdBridge(iSend* send, unsigned int cm
   if (cmd == kLoginGroup && send != nullptr) {
     HandleChatExceptionEnum result = CheckCmd(send, cmd);
     if (result != ChatException_OK) return result;
-    if (!IsTrustedLink(send) && !ParseLoginCall(text != nullptr ? text : "")) {
+    stLoginCall call;
+    // Logined is the answer a client side receives; a peer never sends it to a server.
+    if (!IsTrustedLink(send) &&
+        (!ParseLoginCall(text != nullptr ? text : "", &call) || call.name == "Logined")) {
       RefuseLoginGroupText(send, text);
       return ChatException_NoPri;
     }
@@ -156,7 +159,7 @@ void cBridgeServer::RefuseLoginGroupText(iSend* send, const char* text) {
   GetExceptionLog().TimeStamp() << "cBridgeServer::RunCmdBridge refused link #" << send->GetID()
                                 << " ip " << send->GetIP() << " cmd " << kLoginGroup << " size "
                                 << (text != nullptr ? std::char_traits<char>::length(text) : 0)
-                                << ": not logged in, only Login, Logout or Logined may run"
+                                << ": not logged in, only Login or Logout may run"
                                 << "\n";
   GetExceptionLog().flush();
 }

@@ -48,7 +48,7 @@ class cBridgeServer : public cBridge {
   HandleChatExceptionEnum CheckCmd(iSend* send, unsigned int cmd) override;
   using cBridge::RunCmdBridge;
   // A link that is not logged in with a level above 0 may run in group 2 only a single call of
-  // Login, Logout or Logined with literal arguments; anything else is refused with 16.
+  // Login or Logout with literal arguments; anything else is refused with 16.
   HandleChatExceptionEnum RunCmdBridge(iSend* send, unsigned int cmd, const char* text) override;
   void ClearNet() override;
 

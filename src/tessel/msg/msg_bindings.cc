@@ -104,7 +104,10 @@ HandleChatExceptionEnum stMsg_CmdBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
     // scope ends, also when the command throws.
     ostreamCmd::cServeScope serving(msg, bridge, record->cmd);
     result = bridge->RunCmdBridge(msg->send, record);
-    if (KLuaScript* script = GetCmdScript()) {
+    // The command script sees only what the endpoint accepted: a refused text (no login, no
+    // rights, a failed check) must not run anywhere.
+    KLuaScript* script = result == ChatException_OK ? GetCmdScript() : nullptr;
+    if (script != nullptr) {
       // The guard's report shows the text: a password in it is masked.
       const std::string shown = MaskCmdText(record->text);
       cTimerFunctionTessel guard("cmd.lua", shown.c_str(), 100, 1);

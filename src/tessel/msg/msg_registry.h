@@ -78,7 +78,7 @@ using TraceErrorFunc = void (*)(stMsg_Error* msg, std::ostream& os);
 void SetTraceErrorFunc(TraceErrorFunc f);
 TraceErrorFunc GetTraceErrorFunc();
 // The error script runs "OnError(msg,error)" for every error reply; the command script runs the
-// text of every received command after the endpoint ran it.
+// text of every received command after the endpoint accepted and ran it (never a refused one).
 void SetErrorScript(KLuaScript* script);
 KLuaScript* GetErrorScript();
 void SetCmdScript(KLuaScript* script);

@@ -79,6 +79,11 @@ TEST(Cmd, NestedCommandsSeeTheirOwnTextAndRunsAreCountedAndTimed) {
   for (int i = 0; i < 20000; ++i) ASSERT_FALSE(direct.Do("x("));
   EXPECT_TRUE(direct.Do("SeenCmd()"));
   EXPECT_TRUE(out.Text().size() == before && lua_gettop(direct.GetLua()) == 0);
+  // A line starting with ESC (the Up key, or bytecode) is refused, not read as a binary chunk;
+  // the group's own loaders take source only.
+  EXPECT_FALSE(inner.Do("\x1b[A") || direct.Do("\x1bLua"));
+  EXPECT_NE(out.Text().find("cCmd_P: precompiled chunk refused"), std::string::npos);
+  EXPECT_TRUE(inner.Do("assert(not loadstring(string.dump(function() end)))"));
 }
 
 // A failing login call (in Lua, natively or too slowly) is reported without its password wherever

@@ -49,9 +49,28 @@ TEST_F(AccountTest, LoginGrantsTheFilesLevelAndOneNameIsOnOneLinkAtATime) {
   // A record named by SetLogin after another link's account: when its own link goes down, the
   // other link keeps the name.
   m_.SetLogin(1, "low", 4);
-  EXPECT_FALSE(m_.OnDisconnect(1));
+  m_.OnDisconnect(1);
   EXPECT_EQ(m_.FindAccount("low"), m_.GetAccount(2));
   EXPECT_EQ(m_.GetAccount(1), nullptr);
+}
+
+// Whatever "check_login" says, an empty name is refused; however a record was renamed or left,
+// no name in the table points at it afterwards.
+TEST_F(AccountTest, NoNameOutlivesItsRecordOrItsLogin) {
+  SetConfigValue("check_login", 0);
+  EXPECT_FALSE(m_.Login(1, "", "x"));
+  EXPECT_EQ(m_.FindAccount(""), nullptr);
+  ASSERT_TRUE(m_.Login(1, "gm", "any") && m_.Login(2, "low", "any"));
+  m_.SetLogin(1, "renamed", 2);
+  m_.SetLogin(2, "low", 3);
+  EXPECT_EQ(m_.FindAccount("gm"), nullptr);
+  EXPECT_EQ(m_.FindAccount("low"), m_.GetAccount(2)) << "a new level keeps the name";
+  m_.OnConnect(3);
+  ASSERT_TRUE(m_.Login(3, "gm", "any")) << "the old name is free";
+  m_.OnDisconnect(3);
+  m_.OnDisconnect(2);
+  EXPECT_EQ(m_.GetAccountNum(), 0u);
+  SetConfigValue("check_login", 1);
 }
 
 // Wrong passwords, missing or broken files, unknown links and names that could leave the

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "tessel/console/tessel_cmd.h"
+#include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/link/cmd_send.h"
@@ -53,7 +54,7 @@ class BridgeTest : public LinkTest {
   } check_;
 };
 
-// Before a login only the login calls run in group 2 and nothing in the other groups below 20;
+// Before a login only Login and Logout run in group 2 and nothing in the other groups below 20;
 // level 0 stays inside the login calls; no password reaches the logs. Groups from 20 on run
 // without accounts unless the application's check asks for a login.
 TEST_F(BridgeTest, ALinkRunsNothingButTheLoginCallsUntilLoggedInAboveLevelZero) {
@@ -71,7 +72,8 @@ TEST_F(BridgeTest, ALinkRunsNothingButTheLoginCallsUntilLoggedInAboveLevelZero) 
        {"os.execute('touch " + marker + "')", std::string("while true do end"),
         std::string("Logout() Logout()"),
         "Login('gm','s3cret'); os.execute('touch " + marker + "')",
-        std::string("Login('gm', 's3cret'..'')"), std::string("Login(gm)"), std::string("x = 1")})
+        std::string("Login('gm', 's3cret'..'')"), std::string("Login(gm)"), std::string("x = 1"),
+        std::string("Logined(1,'evil')")})
     EXPECT_TRUE(PeerRefused(2, text, ChatException_NoPri)) << text;
   EXPECT_FALSE(std::filesystem::exists(marker));
   EXPECT_FALSE(Accounts().GetAccount(1)->IsLogin());
@@ -81,7 +83,7 @@ TEST_F(BridgeTest, ALinkRunsNothingButTheLoginCallsUntilLoggedInAboveLevelZero) 
     return SendCmd(m_peerLink->client, 2, text) != 0 &&
            Pump([&] { return told_.results.size() == told + calls; });
   };
-  EXPECT_TRUE(runs(" Logined( 1 , 'peer' ) ; ", 1));
+  EXPECT_TRUE(runs(" Login( 'low' , 'wrong' ) ; ", 1));
   ASSERT_TRUE(PeerLogIn("low", "p"));
   EXPECT_TRUE(PeerRefused(4, "Count()", ChatException_NoPri));
   EXPECT_TRUE(PeerRefused(2, "x = 1", ChatException_NoPri));
@@ -90,7 +92,8 @@ TEST_F(BridgeTest, ALinkRunsNothingButTheLoginCallsUntilLoggedInAboveLevelZero) 
   EXPECT_TRUE(PeerAnswered(3, "Echo('hello')", "hello 3"));
   EXPECT_TRUE(PeerAnswered(25, "Echo('y')", "y 25"));
   Bridge().SetCheck(nullptr);
-  EXPECT_TRUE(runs("Logined(0,'a') Logined(0,'b')", 2)) << "above level 0 any text runs";
+  EXPECT_TRUE(runs("Logined(1,'evil') Login('a','b') Login('a','b')", 2))
+      << "above level 0 any text runs, but a server side takes no Logined";
   EXPECT_EQ(counted_, 0);
   m_server->End();
   const std::string log = testkit::ReadFolder(m_home.path() / "log");
@@ -112,6 +115,27 @@ TEST_F(BridgeTest, ADisconnectReleasesTheLinkOnlyWhenEveryListenerAgrees) {
   // The account manager agreed and dropped the record; the refusing listener keeps the link.
   EXPECT_NE(m_server->GetNetServer()->GetLink(1), nullptr);
   EXPECT_FALSE(Bridge().OnDisconnect(1));
+}
+
+// The command script sees only what the endpoint accepted: a stranger's text never reaches it.
+TEST_F(BridgeTest, TheCommandScriptRunsOnlyAcceptedCommands) {
+  KLuaScript script("cmd");
+  script.DoString("function Count() reached = (reached or 0) + 1 end");
+  SetCmdScript(&script);
+  EXPECT_TRUE(PeerRefused(4, "Count()", ChatException_NotLogin));
+  EXPECT_TRUE(PeerRefused(2, "Count()", ChatException_NoPri));
+  EXPECT_TRUE(PeerLogIn("gm", "s3cret"));
+  EXPECT_TRUE(PeerAnswered(3, "Count() Echo('x')", "x 3"));
+  SetCmdScript(nullptr);
+  EXPECT_EQ(script.DoString("assert(reached == 1)"), 0);
+}
+
+// A record named without a login (SetLogin, or every record when logins are not needed) does
+// not keep its link: the id is given back.
+TEST_F(BridgeTest, ALinkNamedWithoutALoginIsReleasedWhenItGoesDown) {
+  Accounts().SetLogin(1, "opsuser", 1);
+  m_peerLink.reset();
+  EXPECT_TRUE(Pump([&] { return m_server->GetNetServer()->GetLink(1) == nullptr; }));
 }
 
 // Only groups above twenty reach the installed checks; a group missing here runs from the

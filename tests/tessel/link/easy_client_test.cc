@@ -21,11 +21,11 @@ namespace {
 using EasyClientTest = LinkTest;
 
 // The login texts carry the values as escaped literals: the server reads back exactly what was
-// sent. An account file name takes no backslash, so that case logs in without account files.
+// sent. A password may hold anything; without login checks no account file is read.
 TEST_F(EasyClientTest, AccountAndPasswordWithQuoteAndBackslashLogIn) {
   for (const auto& [account, password, check] :
        {std::tuple<std::string, std::string, int>{"o'p", "pa'ss\\w\"", 1},
-        {"a\\'b\"c", "x');Logout('", 0}}) {
+        {"a'b", "x');Logout('\\\"", 0}}) {
     SCOPED_TRACE(account);
     SetConfigValue("check_login", check);
     WriteAccount(account, password, 1);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -72,10 +73,12 @@ void Vir() {
   table[0](&object);
 }
 
-// Throws through the interpreter's frames on purpose, so the exception reaches the host's guard
-// as a native exception; the process takes its exception end afterwards.
-int Throw(lua_State*) {
-  throw 0;
+// A native exception carrying 0 for the host's guard; the process takes its exception end
+// afterwards. It is kept aside and leaves each Lua state as an error of the state's own
+// protected call, so no state is unwound past that call, however deep Throw was reached.
+int Throw(lua_State* L) {
+  KeepLuaFault(std::make_exception_ptr(0));
+  return RaiseLuaFault(L);
 }
 
 void DeadLoop() {

@@ -65,6 +65,16 @@ void Login(const char* account, const char* password) {
 
 void Logined(int ok, const char* name) {
   if (RefuseLocal("func_Logined ")) return;
+  // The answer to our own login arrives on a client side; on a server side it comes from a
+  // peer and must not change who this process thinks its father is.
+  if (dynamic_cast<cBridgeServer*>(get_gout().GetBridge()) != nullptr) {
+    platform::SetColor(platform::kColorLightRed);
+    std::cout << "func_Logined "
+              << "error! refused from a peer of a server side\n"
+              << std::flush;
+    platform::SetColor(platform::kColorBrightWhite);
+    return;
+  }
   platform::SetColor(ok != 0 ? platform::kColorLightGreen : platform::kColorLightRed);
   std::cout << "func_Logined "
             << " logined " << ok << " " << name << std::endl;

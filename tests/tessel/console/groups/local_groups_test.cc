@@ -1,5 +1,7 @@
 // The standard groups typed on the console of a process without links: names they do not know,
 // calls that belong to a link, wrong arguments, and the groups that work locally.
+#include <functional>
+
 #include "cmd_group_util.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/game_time.h"
@@ -125,6 +127,34 @@ TEST_F(GroupTest, BatchFilesRunLineByLine) {
     EXPECT_EQ(count(out, "[dofile] self.txt"), 8) << out;
     EXPECT_NE(out.find("refused: batches nested deeper than 8"), std::string::npos) << out;
   }
+}
+
+// Throw reached under another command (a script's ParseCmd, a batch line, DoCmd served for a
+// peer) stops each state at its own protected call and leaves the outermost command as the
+// native exception the crash guard takes; after hundreds of such escapes every state still runs.
+TEST_F(GroupTest, AThrowUnderAnotherCommandReachesTheGuardAndLeavesEveryStateWhole) {
+  Write("throw.txt", "/12/Throw()\n");
+  const std::vector<std::function<void()>> escapes = {
+      [] { cCmdScript::Instance().Do("ParseCmd('/12/Throw()') reached = true"); },
+      [] { cCmdInput::Instance().Do("Run('throw.txt') reached = true"); },
+      [] { Served(cCmdTessel::Instance(), 0, "DoCmd(12,'Throw()') reached = true"); }};
+  testkit::cStdoutCapture quiet;
+  for (int round = 0; round < 100; ++round) {
+    for (const auto& escape : escapes) {
+      bool thrown = false;
+      try {
+        escape();
+      } catch (int) {
+        thrown = true;
+      }
+      ASSERT_TRUE(thrown) << round;
+    }
+  }
+  for (cCmd* group :
+       {static_cast<cCmd*>(&cCmdScript::Instance()), static_cast<cCmd*>(&cCmdInput::Instance()),
+        static_cast<cCmd*>(&cCmdTessel::Instance()),
+        static_cast<cCmd*>(&cCmdException::Instance())})
+    EXPECT_TRUE(group->Do("assert(reached == nil)")) << group->GetName();
 }
 
 }  // namespace

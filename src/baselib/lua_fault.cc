@@ -1,0 +1,80 @@
+// Native faults raised inside Lua calls, carried out of every Lua state by its own protected
+// call. Lua 5.1 is C: a C++ exception thrown through its frames skips the interpreter's own
+// clean-up, and a state unwound past lua_pcall keeps the call depth it had (after about 200 such
+// escapes it refuses every chunk with "too many syntax levels"). So inside Lua a fault is an
+// ordinary Lua error, the exception itself kept for the thread; outside every Lua call it is
+// thrown again.
+#include <exception>
+#include <vector>
+
+#include "tessel/contracts/baselib.h"
+
+namespace {
+
+constexpr const char* kFaultMessage = "native exception: passed on to the crash guard";
+
+// One protected call in progress on this thread, innermost last. When a fault leaves an inner
+// call, the next outer state gets a hook that stops it at its next instruction; its own hook is
+// put back when its call ends.
+struct stCallFrame {
+  lua_State* L = nullptr;
+  bool armed = false;
+  lua_Hook hook = nullptr;
+  int mask = 0;
+  int count = 0;
+};
+
+thread_local std::vector<stCallFrame> t_frames;
+thread_local std::exception_ptr t_fault;
+
+// Stays set until the state's call ends, so a pcall inside the script cannot catch the stop
+// and go on: the next instruction after it stops again.
+void StopHook(lua_State* L, lua_Debug*) {
+  lua_pushstring(L, kFaultMessage);
+  lua_error(L);
+}
+
+void Arm(stCallFrame& frame) {
+  if (frame.armed) return;
+  frame.armed = true;
+  frame.hook = lua_gethook(frame.L);
+  frame.mask = lua_gethookmask(frame.L);
+  frame.count = lua_gethookcount(frame.L);
+  lua_sethook(frame.L, &StopHook, LUA_MASKCOUNT, 1);
+}
+
+}  // namespace
+
+cLuaCallScope::cLuaCallScope(lua_State* L) {
+  t_frames.push_back(stCallFrame{L});
+}
+
+cLuaCallScope::~cLuaCallScope() {
+  const stCallFrame frame = t_frames.back();
+  t_frames.pop_back();
+  if (frame.armed) lua_sethook(frame.L, frame.hook, frame.mask, frame.count);
+}
+
+void KeepLuaFault(std::exception_ptr fault) {
+  t_fault = std::move(fault);
+}
+
+int RaiseLuaFault(lua_State* L) {
+  lua_pushstring(L, kFaultMessage);
+  return lua_error(L);
+}
+
+bool LuaFaultPending() {
+  return static_cast<bool>(t_fault);
+}
+
+void PassOnLuaFault() {
+  if (!t_fault) return;
+  if (!t_frames.empty()) {
+    Arm(t_frames.back());
+    return;
+  }
+  std::exception_ptr fault;
+  fault.swap(t_fault);
+  std::rethrow_exception(fault);
+}
