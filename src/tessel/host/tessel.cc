@@ -44,8 +44,9 @@ namespace {
 
 constexpr uint32_t kSlowCycleMs = 100;
 // Most records each link queue's pump takes in one pass of the worker: a flood waits for the
-// next pass rather than holding off the periodic cycle.
-constexpr unsigned int kPassRecords = 256;
+// next pass rather than holding off the periodic cycle. Above the endpoint's busy-pump warning,
+// so a pump that reaches it is still reported.
+constexpr unsigned int kPassRecords = 512;
 
 void SleepMs(unsigned long ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
