@@ -2,7 +2,10 @@
 // command Accounts() at level 1 to a client link of this process's own host, whose cycles this
 // program runs back to back. Measures the round trip of one command until its Output comes
 // back (p50/p99 over 1,000 commands) and the rate of 100,000 pipelined commands; the same run
-// measures a bare round trip of the network library on loopback as the floor.
+// measures a bare round trip of the network library on loopback as the floor. The routed case
+// sends the command two hops away: this process, as "map", is logged in on a tessel_server
+// "game", itself logged in on a tessel_server "global", and SendRemoteCmd('global', ...) goes
+// along the route found to global and its Output back along the reversed route.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -24,6 +27,8 @@
 #include <vector>
 
 #include "platform/paths.h"
+#include "tessel/console/path_router.h"
+#include "tessel/console/remote_path.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/host/tessel.h"
@@ -120,13 +125,17 @@ std::string ServerExe() {
   return (fs::path(platform::ExecutableFolder()) / ".." / "apps" / "tessel_server").string();
 }
 
-// A tessel_server listening on a free port of 127.0.0.1, in a home of its own with the console
-// account "bench"; it quits when its standard input closes.
+// A tessel_server `program` listening on a free port of 127.0.0.1, in a home of its own with the
+// console account `account` (its password the same), connected to the servers `connect` names
+// ("" for none); it quits when its standard input closes.
 class cServedProcess {
  public:
-  explicit cServedProcess(const std::string& home) : m_home(home) {
+  cServedProcess(const std::string& home, const std::string& program, const std::string& account,
+                 const std::string& connect = "")
+      : m_home(home), m_program(program) {
     fs::create_directories(home + "/db/accounts");
-    std::ofstream(home + "/db/accounts/bench.ini") << "password = bench\ncmd = 16\n";
+    std::ofstream(home + "/db/accounts/" + account + ".ini")
+        << "password = " + account + "\ncmd = 16\n";
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
       if (std::string(*e).rfind("TESSEL_", 0) != 0) env.push_back(*e);
@@ -136,8 +145,9 @@ class cServedProcess {
     std::vector<char*> envp;
     for (auto& kv : env) envp.push_back(kv.data());
     envp.push_back(nullptr);
-    std::vector<std::string> args = {ServerExe(), "program", "=",        "served", "listen",
-                                     "=",         "0",       "quickend", "=",      "1"};
+    std::vector<std::string> args = {ServerExe(), "program", "=",        program, "listen",
+                                     "=",         "0",       "quickend", "=",     "1"};
+    if (!connect.empty()) args.insert(args.end(), {"connect", "=", connect});
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -170,7 +180,7 @@ class cServedProcess {
   }
   // The listening port once the process reports it; 0 when it did not in time.
   int Port() const {
-    const std::string key = "served_port=";
+    const std::string key = m_program + "_port=";
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (Clock::now() < deadline) {
       const std::string text = ReadWhole(m_home + "/console.txt");
@@ -186,6 +196,7 @@ class cServedProcess {
 
  private:
   std::string m_home;
+  std::string m_program;
   pid_t m_pid = -1;
   int m_input = -1;
 };
@@ -197,38 +208,60 @@ void CountOutput(const char*) {
   g_outputs.fetch_add(1, std::memory_order_relaxed);
 }
 
+// A client link `name` logged in as `account`.
 class cBenchClient : public cEasyClient {
  public:
-  explicit cBenchClient(int port) : m_port(port) {}
+  cBenchClient(int port, std::string name, std::string account)
+      : m_port(port), m_name(std::move(name)), m_account(std::move(account)) {}
   void GetInfo(stClientInfo& info) override {
     info.serverip = "127.0.0.1";
     info.port = static_cast<unsigned short>(m_port);
-    info.account = "bench";
-    info.password = "bench";
+    info.account = m_account;
+    info.password = m_account;
     info.autoconnect = true;
     // Room for the pipelined commands that wait to be sent.
     info.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
   }
-  const char* GetName() override { return "served"; }
+  const char* GetName() override { return m_name.c_str(); }
 
  private:
   int m_port;
+  std::string m_name;
+  std::string m_account;
 };
 
 // The client host, made once: the worker is not started, this program runs the cycles.
 struct stAsking {
   std::string home;
-  std::unique_ptr<cServedProcess> served;
-  std::unique_ptr<cBenchClient> client;
+  std::unique_ptr<cServedProcess> served, global, game;
+  std::unique_ptr<cBenchClient> client, routed;
   bool ready = false;
+  bool routeReady = false;
 };
+
+// The routed side: global, then game logged in on it; this process's link to game is the
+// default route, logged in as "map". Null when a server did not report its port.
+std::unique_ptr<cBenchClient> StartRoute(stAsking& asking) {
+  asking.global = std::make_unique<cServedProcess>(asking.home + "/global", "global", "game");
+  const int globalPort = asking.global->Port();
+  if (globalPort == 0) return nullptr;
+  const std::string gameHome = asking.home + "/game";
+  fs::create_directories(gameHome + "/config");
+  std::ofstream(gameHome + "/config/login_global.ini")
+      << "serverip = 127.0.0.1\naccount = game\npassword = game\n";
+  asking.game = std::make_unique<cServedProcess>(gameHome, "game", "map",
+                                                 "global:" + std::to_string(globalPort));
+  const int gamePort = asking.game->Port();
+  if (gamePort == 0) return nullptr;
+  return std::make_unique<cBenchClient>(gamePort, "game", "map");
+}
 
 stAsking& Asking() {
   static stAsking asking;
   if (!asking.home.empty()) return asking;
   char tmpl[] = "/tmp/tessel_bench_XXXXXX";
   asking.home = ::mkdtemp(tmpl);
-  asking.served = std::make_unique<cServedProcess>(asking.home + "/served");
+  asking.served = std::make_unique<cServedProcess>(asking.home + "/served", "served", "bench");
   const int port = asking.served->Port();
   if (port == 0) {
     std::fprintf(stderr, "%s did not report its port; its console:\n%s\n", ServerExe().c_str(),
@@ -243,8 +276,13 @@ stAsking& Asking() {
   stEndPacing quick;
   quick.pollMs = quick.settleMs = 50;
   host.SetEndPacing(quick);
-  asking.client = std::make_unique<cBenchClient>(port);
+  asking.client = std::make_unique<cBenchClient>(port, "served", "bench");
   host.SetTesselClient(asking.client.get());
+  asking.routed = StartRoute(asking);
+  if (asking.routed) {
+    host.SetTesselClient(asking.routed.get());
+    host.SetDefaultRoute(asking.routed->GetBridgeClient());
+  }
   if (!host.Start(false)) return asking;
   // The link runs what comes back in the console's groups; Output of level 1 counts instead of
   // printing.
@@ -264,6 +302,16 @@ stAsking& Asking() {
   const auto settle = Clock::now() + std::chrono::milliseconds(500);
   while (Clock::now() < settle) host.RunOnce(0);
   asking.ready = g_outputs.load() > 0;
+  // The route to global: searched every 500 ms until found (game may not be logged in yet).
+  auto nextSearch = Clock::now();
+  while (asking.routed && !IsFindRomotePath("global") && Clock::now() < deadline) {
+    host.RunOnce(0);
+    if (Clock::now() >= nextSearch) {
+      FindPathOnRoute("global");
+      nextSearch = Clock::now() + std::chrono::milliseconds(500);
+    }
+  }
+  asking.routeReady = IsFindRomotePath("global");
   return asking;
 }
 
@@ -298,6 +346,27 @@ void BM_RemoteCmdRoundTrip(benchmark::State& state) {
   SetPercentiles(state, us);
 }
 BENCHMARK(BM_RemoteCmdRoundTrip)->Iterations(kLatencyCommands)->UseRealTime();
+
+void BM_RoutedCmdRoundTrip(benchmark::State& state) {
+  stAsking& asking = Asking();
+  if (!asking.routeReady) {
+    state.SkipWithError("no route from map through game to global was found");
+    return;
+  }
+  std::vector<double> us;
+  for (auto _ : state) {
+    const uint64_t want = g_outputs.load() + 1;
+    const auto start = Clock::now();
+    SendRemoteCmd("global", 1, "Accounts()");
+    if (!RunUntil(want)) {
+      state.SkipWithError("no Output came back along the route in time");
+      return;
+    }
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+  }
+  SetPercentiles(state, us);
+}
+BENCHMARK(BM_RoutedCmdRoundTrip)->Iterations(kLatencyCommands)->UseRealTime();
 
 void BM_RemoteCmdPipelined(benchmark::State& state) {
   stAsking& asking = Asking();
@@ -336,6 +405,8 @@ int main(int argc, char** argv) {
   stAsking& asking = Asking();
   if (asking.client) cTessel::Instance().End();
   asking.served.reset();
+  asking.game.reset();
+  asking.global.reset();
   std::error_code ec;
   fs::remove_all(asking.home, ec);
   return 0;

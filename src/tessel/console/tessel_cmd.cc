@@ -44,12 +44,17 @@ void cTesselCmd::Start() {
 
 void cTesselCmd::SetCmd(const char* text) {
   if (*text == '\0') return;
-  std::lock_guard<std::mutex> hold(m_inputLock);
-  if (m_inputs.size() >= kMaxPendingLines) {
-    std::cerr << "console line dropped, " << m_inputs.size() << " lines wait already" << std::endl;
-    return;
+  {
+    std::lock_guard<std::mutex> hold(m_inputLock);
+    if (m_inputs.size() >= kMaxPendingLines) {
+      std::cerr << "console line dropped, " << m_inputs.size() << " lines wait already"
+                << std::endl;
+      return;
+    }
+    m_inputs.emplace_back(text);
   }
-  m_inputs.emplace_back(text);
+  // The line runs at once, not at the worker's next periodic pass.
+  GetHost().WakeWorker();
 }
 
 std::string cTesselCmd::GetCurInput() const {

@@ -31,7 +31,8 @@ class cTesselCmd : public cCmdArray {
   static constexpr size_t kMaxPendingLines = 1024;
 
   // Hands a console line over; it waits behind the lines not run yet, so lines typed or pasted
-  // faster than the worker's pass are all run, in order. An empty line is ignored. Any thread.
+  // faster than the worker's pass are all run, in order; the host's worker is woken for it. An
+  // empty line is ignored. Any thread.
   void SetCmd(const char* text);
   // The line being run, else the next one waiting ("" when none). Any thread.
   std::string GetCurInput() const;

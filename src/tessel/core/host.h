@@ -63,6 +63,10 @@ class iHost {
   virtual void SetAccountFather(const char*) {}
   virtual cBridgeClient* GetDefaultRoute() const { return nullptr; }
 
+  // Wakes the host's worker when it waits between passes: a record was queued or a console
+  // line handed over. Cheap when the worker is already awake. Any thread.
+  virtual void WakeWorker() {}
+
   // The planned stop: when = 0 now, else at that timer-manager time; and its cancelling.
   virtual void Restart(long, bool) {}
   virtual void CancelRestart() {}

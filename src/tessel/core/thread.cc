@@ -103,6 +103,24 @@ cThread::WaitResult cThread::Wait(Event& event, unsigned long ms) {
   return kSignaled;
 }
 
+cThread::WaitResult cThread::WaitUntil(Event& event, std::chrono::steady_clock::time_point until) {
+  std::unique_lock lock(event.mutex);
+  if (!event.signal.wait_until(lock, until, [&] { return event.signaled; })) return kTimeout;
+  event.signaled = false;
+  return kSignaled;
+}
+
+void cThread::Wake(Event& event) {
+  std::lock_guard lock(event.mutex);
+  event.signaled = true;
+  event.signal.notify_one();
+}
+
+bool cThread::StopRequested(Event& event) {
+  std::lock_guard lock(event.mutex);
+  return event.stop;
+}
+
 bool cThread::StopRequested() const {
   const std::shared_ptr<Event> event = GetEvent();
   if (!event) return false;

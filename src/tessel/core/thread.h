@@ -3,6 +3,7 @@
 // so both hold the life lock. The worker reaches its own event through cThread::Current().
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -51,6 +52,13 @@ class cThread {
   // The event of the cThread running the calling thread, or null on any other thread.
   static std::shared_ptr<Event> Current();
   static WaitResult Wait(Event& event, unsigned long ms);
+  // Waits until the event is signalled or `until` has come; returns at once when it is already
+  // signalled (and consumes the signal).
+  static WaitResult WaitUntil(Event& event, std::chrono::steady_clock::time_point until);
+  // Signals the event without asking the thread to stop: its wait returns early. Any thread.
+  static void Wake(Event& event);
+  // Whether the owner has asked the thread to stop. Any thread.
+  static bool StopRequested(Event& event);
 
  private:
   std::shared_ptr<Event> GetEvent() const;

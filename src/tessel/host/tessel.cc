@@ -43,6 +43,10 @@
 namespace {
 
 constexpr uint32_t kSlowCycleMs = 100;
+// Most records each link queue's pump takes in one pass of the worker: a flood waits for the
+// next pass rather than holding off the periodic cycle. Above the endpoint's busy-pump warning,
+// so a pump that reaches it is still reported.
+constexpr unsigned int kPassRecords = 512;
 
 void SleepMs(unsigned long ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -208,10 +212,45 @@ unsigned int cTessel::MyThread() {
   } mark;
   RunInit();
   const auto event = cThread::Current();
+  if (!event) return 0;
+  // Arrivals wake this worker from now on, until it leaves; what arrived before it started is
+  // taken at once.
+  struct cWakeTarget {
+    cWakeTarget(cTessel& host, std::shared_ptr<cThread::Event> event) : host(host) {
+      std::lock_guard lock(host.m_wakeLock);
+      host.m_wakeEvent = std::move(event);
+      host.m_bWakePending = false;
+    }
+    ~cWakeTarget() {
+      std::lock_guard lock(host.m_wakeLock);
+      host.m_wakeEvent.reset();
+    }
+    cTessel& host;
+  } target(*this, event);
+  WakeWorker();
+  using Clock = std::chrono::steady_clock;
+  const auto interval = std::chrono::milliseconds(m_dwCycleInterval);
+  auto due = Clock::now() + interval;
   for (;;) {
-    if (!event) return 0;
-    if (cThread::Wait(*event, m_dwCycleInterval) != cThread::kTimeout) return 0;
-    RunOnce(0);
+    const bool woken = cThread::WaitUntil(*event, due) == cThread::kSignaled;
+    if (woken && cThread::StopRequested(*event)) return 0;
+    // Arrivals from here on wake the worker again.
+    m_bWakePending = false;
+    // The periodic cycle keeps the clock's schedule however many wake-ups come between; under a
+    // flood it still runs, since every pass first checks whether it is due. A late cycle is not
+    // made up by cycles in a row.
+    if (Clock::now() >= due) {
+      RunOnce(kPassRecords);
+      ++m_nPeriodicCycles;
+      due += interval;
+      const auto after = Clock::now();
+      if (due <= after) due = after + interval;
+    } else {
+      RunWoken();
+    }
+    // A pump takes a bounded part of what its queue held, and a queue wakes the worker only for
+    // its first item: what is left, and console lines behind the one just run, get the next pass.
+    if (GetMsgNum() > 0 || !cTesselCmd::Instance().GetCurInput().empty()) WakeWorker();
     cThread* thread = m_pThread.load();
     if (thread == nullptr) {
       std::cout << "Thread address " << static_cast<const void*>(thread) << " Memory at "
@@ -219,6 +258,22 @@ unsigned int cTessel::MyThread() {
       return 0;
     }
   }
+}
+
+void cTessel::RunWoken() {
+  SetRunStage(RunStage_Msg);
+  CheckServerLinks("RunOnce Start");
+  HandleMsg(kPassRecords);
+  CheckServerLinks("After HandleMsg");
+  SetRunStage(RunStage_Cmd);
+  cTesselCmd::Instance().Run();
+  SetRunStage(RunStage_Idle);
+}
+
+void cTessel::WakeWorker() {
+  if (m_bWakePending.exchange(true)) return;
+  std::lock_guard lock(m_wakeLock);
+  if (m_wakeEvent) cThread::Wake(*m_wakeEvent);
 }
 
 void cTessel::RunOnce(unsigned int n) {
@@ -246,9 +301,9 @@ void cTessel::ReportSlowCycle(uint32_t costMs) {
   platform::SetColor(platform::kColorLightCyan);
 }
 
-void cTessel::HandleMsg(unsigned int) {
-  for (cEasyServer* server : Servers()) server->HandleMsg();
-  for (cEasyClient* client : Clients()) client->HandleMsg();
+void cTessel::HandleMsg(unsigned int n) {
+  for (cEasyServer* server : Servers()) server->HandleMsgEx(n);
+  for (cEasyClient* client : Clients()) client->HandleMsgEx(n);
 }
 
 bool cTessel::Run(unsigned long elapsedMs) {

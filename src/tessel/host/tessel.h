@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -62,11 +63,22 @@ class cTessel : public cThreadCallback, public iHost {
   unsigned int Thread() override;
   unsigned int _Thread();
   unsigned int MyThread();
-  // One cycle, and its message part; n is passed along and not read.
+  // One cycle, and its message part; n > 0 bounds the items each queue's pump takes, 0 takes
+  // all that were queued.
   void RunOnce(unsigned int n);
   void HandleMsg(unsigned int n);
   // The timed part of a cycle; always true.
   bool Run(unsigned long elapsedMs);
+  // Between two periodic cycles the worker sleeps until woken, then handles what arrived: the
+  // links' queued records and the console's waiting line. Worker thread.
+  void RunWoken();
+  // Wakes the worker for a queued record or a handed-over console line; one wake-up stands for
+  // every arrival until the worker has taken it. Any thread.
+  void WakeWorker() override;
+  // The interval of the periodic cycle (10 ms); set before the worker starts.
+  void SetCycleInterval(unsigned long ms) { m_dwCycleInterval = ms; }
+  // Periodic cycles the worker has run.
+  uint64_t GetPeriodicCycles() const { return m_nPeriodicCycles.load(); }
 
   // The console loop; returns when the operator (or Exit) quits.
   void Main();
@@ -168,6 +180,11 @@ class cTessel : public cThreadCallback, public iHost {
   std::atomic<int> m_nWaitTime{10000};
   std::atomic<cThread*> m_pThread{nullptr};
   unsigned long m_dwCycleInterval = 10;
+  std::atomic<uint64_t> m_nPeriodicCycles{0};
+  // The running worker's event, which WakeWorker signals; null while no worker waits on it.
+  std::mutex m_wakeLock;
+  std::shared_ptr<cThread::Event> m_wakeEvent;
+  std::atomic<bool> m_bWakePending{false};
   std::atomic<uint32_t> m_dwLastTick{0};
   std::string m_strInitCmd;
   stEndPacing m_pacing;

@@ -105,10 +105,10 @@ bool cBridge::TraceMsg() {
   return tracing;
 }
 
-void cBridge::HandleMsg(unsigned int) {
+void cBridge::HandleMsg(unsigned int n) {
   if (!m_bHandleMsg || m_pNetHelp == nullptr) return;
   const uint32_t start = platform::TimeGetTime();
-  m_pNetHelp->HandleMsg();
+  m_pNetHelp->HandleMsg(n);
   const uint32_t cost = platform::ElapsedMs(start, platform::TimeGetTime());
   m_dwHandledTime += cost;
   if (cost > kSlowPumpMs) WarnPump(tessel_timererror(), cost);

@@ -34,6 +34,7 @@ class cBridge : public iBridge, public cCmdArray {
   void Run(unsigned long elapsed) override;
   bool CreateWorld() override;
   bool DestroyWorld() override;
+  // Pumps the delivery queue: at most n items when n > 0, else all it held when the pump began.
   void HandleMsg(unsigned int n);
   void Report();
   void ClearCmdLog(bool write);

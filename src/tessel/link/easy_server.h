@@ -43,6 +43,7 @@ class cEasyServer {
   void End();
   void RunEasy(unsigned long elapsedMs) { m_BridgeServer.Run(elapsedMs); }
   void HandleMsg() { m_BridgeServer.HandleMsg(0); }
+  void HandleMsgEx(unsigned int n) { m_BridgeServer.HandleMsg(n); }
   // Releases the network server (the account manager forgets it first).
   void ClearNet();
   unsigned int GetMsgNum();

@@ -58,8 +58,15 @@ int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* s
   if (size > 0) std::memcpy(buffer, data, size);
   stItem item{{static_cast<std::uint32_t>(size), send, reinterpret_cast<stMsg*>(buffer), kind},
               pooled};
-  std::lock_guard lock(m_lock);
-  m_queue.push_back(item);
+  bool first;
+  {
+    std::lock_guard lock(m_lock);
+    first = m_queue.empty();
+    m_queue.push_back(item);
+  }
+  // Only the first item of an empty queue wakes the worker: it pumps everything behind it, so a
+  // burst costs one wake-up.
+  if (first) GetHost().WakeWorker();
   return 1;
 }
 
@@ -72,13 +79,14 @@ void cNetHelp::ReturnBuffer(const stItem& item) {
   }
 }
 
-void cNetHelp::HandleMsg() {
+void cNetHelp::HandleMsg(size_t most) {
   TESSEL_ASSERT_WORKER();
   size_t count;
   {
     std::lock_guard lock(m_lock);
     count = m_queue.size();
   }
+  if (most != 0 && count > most) count = most;
   m_nNetPump.store(0);
   m_nPeerPump.store(0);
   for (size_t i = 0; i < count; ++i) {

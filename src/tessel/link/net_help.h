@@ -48,8 +48,9 @@ class cNetHelp : public iCallbackNet {
   virtual void HandlePeerMessageSelf(stBindMsg* msg) = 0;
   virtual void HandleNetMessageSelf(stBindMsg* msg) = 0;
 
-  // Handles what was queued when the call began, and no more.
-  void HandleMsg();
+  // Handles what was queued when the call began, and no more; at most `most` items when it is
+  // not 0, so that a flood cannot hold the worker from its periodic work.
+  void HandleMsg(size_t most = 0);
   // Drops every queued item.
   void Clear();
 

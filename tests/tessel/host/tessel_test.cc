@@ -3,9 +3,12 @@
 #include <future>
 #include <thread>
 
+#include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/link/cmd_send.h"
+#include "tessel/link/net_help.h"
 #include "testkit/logged_in_fixture.h"
 #include "testkit/stdout_capture.h"
 
@@ -50,6 +53,13 @@ struct cClient : cRefusing<cEasyClient> {
   using cRefusing::cRefusing;
   void GetInfo(stClientInfo&) override {}
 };
+
+// Polls pred until it holds, at most about 10 s.
+bool Within(const std::function<bool()>& pred) {
+  for (int i = 0; i < 5000 && !pred(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return pred();
+}
 
 // Whether the console loop, run on a thread of its own, returned within `ms`.
 bool Returns(std::future<void>& main, int ms) {
@@ -144,4 +154,46 @@ TEST_F(HostTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndTheEndGoesOn) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_TRUE(m_host->IsStopped());
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker's last steps
+}
+
+// The worker between its periodic cycles: a command that arrives, and a console line handed
+// over, are taken at once, while the next periodic cycle is an hour away.
+TEST_F(LoggedInTest, WhatArrivesBetweenPeriodicCyclesIsHandledAtOnce) {
+  StartLinks();
+  const auto outputs = [&] { return m_client->record.FirstArgs("Output").size(); };
+  testkit::cStdoutCapture quiet;
+  m_host->SetCycleInterval(3600 * 1000);
+  ASSERT_EQ(m_host->RunThread(), 1);
+  SendCmd(m_client->GetNetClient(), 1, "Accounts()");
+  EXPECT_TRUE(Within([&] { return outputs() == 1; }));
+  cTesselCmd::Instance().SetCmd("/11/SendName('global',1,'Accounts()')");
+  EXPECT_TRUE(Within([&] { return outputs() == 2; }));
+  EXPECT_EQ(m_host->GetPeriodicCycles(), 0u);
+  m_host->EndThread();
+}
+
+// Under a flood of commands the periodic cycle still runs, no more often than the clock says: a
+// 10 ms timer keeps firing on its schedule while the server's queue never runs dry.
+TEST_F(LoggedInTest, UnderAFloodThePeriodicCycleKeepsTheClocksSchedule) {
+  StartLinks();
+  iClient* net = m_client->GetNetClient();
+  cTimerManager::Instance().SetClock(nullptr);
+  cTick tick;
+  tick.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(m_host->RunThread(), 1);
+  while (tick.fired < 10 && std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+    if (m_server->GetMsgNum() < 64 && net->GetUnsentBytes() < 65536)
+      SendCmd(net, 1, "for i = 1, 5000 do end");
+  }
+  const uint64_t cycles = m_host->GetPeriodicCycles();
+  const int fired = tick.fired;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  EXPECT_GE(fired, 10);
+  EXPECT_LE(cycles, static_cast<uint64_t>(ms / 10 + 1));
+  EXPECT_LE(fired, ms / 10 + 1);
+  EXPECT_GT(m_server->GetBridgeServer()->GetNetHelp()->GetPeerTotal(), 100);
+  m_host->EndThread();
 }
