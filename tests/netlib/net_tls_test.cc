@@ -135,6 +135,7 @@ TEST(NetTls, RecordsOfEverySizeArriveByteExactOverTlsAndPackedLinksBothWays) {
 // server in two parts cut at every place of interest. Then a packed record that declares more
 // than the largest record is refused before it is unpacked.
 TEST(NetTls, FramesCutAnywhereArriveWholeFromAStandardTlsClientAndAsPackedBytes) {
+  Home();
   cNetRecorder packerRec, tlsRec, plainRec;
   cServerScope packer(packerRec, Server(0, 1));
   cRawPeer reader(packer.port);
