@@ -125,6 +125,10 @@ void cNetClient::Connected(const tConnPtr& c, const boost::system::error_code& e
   boost::system::error_code e;
   c->socket.non_blocking(true, e);
   c->socket.set_option(tcp::no_delay(true), e);
+  // A TLS server's certificate must name the link or the address connected to (a host name
+  // resolved, not as given).
+  std::string peerIp = c->socket.remote_endpoint(e).address().to_string();
+  if (e) peerIp.clear();
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     if (c->state.load() != eConnState::Connecting) return;
@@ -133,7 +137,7 @@ void cNetClient::Connected(const tConnPtr& c, const boost::system::error_code& e
     c->fd = c->socket.native_handle();
     // A TLS connection is up once its hand-shake is done.
     if (m_tls) {
-      c->tls = std::make_unique<cTlsSession>(*m_tls, false, m_name, m_ip);
+      c->tls = std::make_unique<cTlsSession>(*m_tls, false, m_name, peerIp);
     } else {
       c->state.store(eConnState::Up);
     }

@@ -20,11 +20,12 @@ constexpr uint32_t kLargest = 4096;
 constexpr uint32_t kSizes[] = {10, 3001, 501};  // the records of the split streams
 
 // The working folder from the first call on: config/tls holds a CA and the certificates
-// "testserver" (the kit server's name, so its own), "client" and "elsewhere"; other/ a second CA.
+// "testserver" (the kit server's name, so its own), "client", "elsewhere" and "127.0.0.1";
+// other/ a second CA.
 const cTempDir& Home() {
   static const cTempDir home(cTempDir::kWorkDir);
   static const bool made =
-      MakeTlsFiles(home / "config/tls", {"testserver", "client", "elsewhere"}) &&
+      MakeTlsFiles(home / "config/tls", {"testserver", "client", "elsewhere", "127.0.0.1"}) &&
       MakeTlsFiles(home / "other", {"testserver"});
   EXPECT_TRUE(made);
   return home;
@@ -184,13 +185,16 @@ TEST(NetTls, PeersThatFailTheHandshakeOrTheCertificateChecksAreCutAndDeliverNoth
       {"no client certificate where one is demanded", 2, 1, "testserver", "config/tls/ca.crt", 0,
        0},
       {"client certificate where one is demanded", 2, 1, "testserver", nullptr, false, true},
+      {"certificate naming the address", 1, 1, "elsewhere", nullptr, false, true},
   };
   Home();
   for (const auto& k : cases) {
     SCOPED_TRACE(k.what);
     Net_SetClientTls(k.ca ? Home().file(k.ca).c_str() : nullptr, nullptr, nullptr);
     cNetRecorder srec, crec;
-    cServerScope s(srec, Server(k.serverEncode, 0));
+    stServerInfo info = Server(k.serverEncode, 0);
+    if (!std::strcmp(k.what, "certificate naming the address")) std::strcpy(info.name, "127.0.0.1");
+    cServerScope s(srec, info);
     cClientScope c(crec, s.port, Client(k.name, k.clientEncode, 0));
     // A plain peer speaks first; a TLS client can send once it is up.
     Send(c.client, Body(10));
