@@ -76,6 +76,8 @@ bool LoadIdentity(ssl::context& context, const std::string& cert, const std::str
 
 // Plain bytes encrypted per step, so the encrypted bytes are taken while still in cache.
 constexpr size_t kSealStep = 64 * 1024;
+// The most a session keeps for its next encrypted batch between batches.
+constexpr size_t kSealKeepBytes = 16u << 20;
 
 int SessionIndex() {
   static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
@@ -232,8 +234,10 @@ bool cTlsSession::Seal(cByteBuffer& batch) {
     at += static_cast<size_t>(r);
     Drain(m_sealed);
   }
+  // The plain batch's buffer takes the next encrypted one: a busy link allocates nothing more
+  // (an outsize one is given back).
   batch.swap(m_sealed);
-  if (m_sealed.capacity() > (1u << 20)) m_sealed.Release();
+  if (m_sealed.capacity() > kSealKeepBytes) m_sealed.Release();
   return true;
 }
 
