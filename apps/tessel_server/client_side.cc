@@ -1,5 +1,9 @@
 #include "tessel_server/client_side.h"
 
+bool cClientSide::Start() {
+  return cEasyClient::Start() && GetNetClient() != nullptr;
+}
+
 bool cClientSide::CreateTessel() {
   if (!cEasyClient::CreateTessel()) return false;
   m_BridgeClient.BindiConnectDisconnect(this);
@@ -20,6 +24,8 @@ void cClientSide::GetInfo(stClientInfo& info) {
   info.autoconnect = true;
   info.autoreconnect = true;
   info.reconnecttime = m_reconnectSeconds;
+  if (m_tls) info.net.word[stNetParam::NetParam_Encode] = 1;
+  if (m_compress) info.net.word[stNetParam::NetParam_Compress] = 1;
   LoadInfo(info);
 }
 

@@ -1,7 +1,7 @@
 // One client link of the sample server program: connects to a named server on a port, logs in
 // with the account of its login file or launch parameters, and connects and logs in again by
-// itself after a disconnect. The host starts, drives and ends it; the login result arrives on
-// the worker thread.
+// itself after a disconnect; plain or TLS, packing its records or not. The host starts, drives
+// and ends it; the login result arrives on the worker thread.
 #pragma once
 
 #include <string>
@@ -11,9 +11,16 @@
 
 class cClientSide : public cEasyClient, private iConnectDisconnect {
  public:
-  cClientSide(std::string name, int port, int reconnectSeconds)
-      : m_name(std::move(name)), m_port(port), m_reconnectSeconds(reconnectSeconds) {}
+  cClientSide(std::string name, int port, int reconnectSeconds, bool tls, bool compress)
+      : m_name(std::move(name)),
+        m_port(port),
+        m_reconnectSeconds(reconnectSeconds),
+        m_tls(tls),
+        m_compress(compress) {}
 
+  // Fails when the link has no network client (its TLS files could not be used, say), so that
+  // the program does not run without one of its links.
+  bool Start() override;
   bool CreateTessel() override;
   void GetInfo(stClientInfo& info) override;
   const char* GetName() override { return m_name.c_str(); }
@@ -27,5 +34,7 @@ class cClientSide : public cEasyClient, private iConnectDisconnect {
   std::string m_name;
   int m_port;
   int m_reconnectSeconds;
+  bool m_tls;
+  bool m_compress;
   bool m_bLoaded = false;
 };

@@ -67,6 +67,8 @@ bool cLaunchParams::Load() {
   if (!ParseUpstreams(GetExeParam("connect", ""))) return false;
   m_quickEnd = GetExeParam("quickend", "0") == "1";
   m_setsMachineClock = GetExeParam("settime", "0") == "1";
+  m_tls = GetExeParam("tls", "0") == "1";
+  m_compress = GetExeParam("compress", "0") == "1";
   const std::string reconnect = GetExeParam("reconnect", "10");
   if (!ParsePort(reconnect, m_reconnectSeconds)) {
     m_error = "reconnect: expected seconds 0-65535, got '" + reconnect + "'";

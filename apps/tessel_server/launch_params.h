@@ -37,6 +37,10 @@ class cLaunchParams {
   int ReconnectSeconds() const { return m_reconnectSeconds; }
   // "settime = 1": Time(...) may set the machine's clock; otherwise it is refused.
   bool SetsMachineClock() const { return m_setsMachineClock; }
+  // "tls = 1": the listening side and every client link are TLS (files under config/tls).
+  bool Tls() const { return m_tls; }
+  // "compress = 1": the links send their records packed.
+  bool Compress() const { return m_compress; }
 
  private:
   bool ParsePort(const std::string& text, int& port) const;
@@ -51,4 +55,6 @@ class cLaunchParams {
   bool m_quickEnd = false;
   int m_reconnectSeconds = 10;
   bool m_setsMachineClock = false;
+  bool m_tls = false;
+  bool m_compress = false;
 };

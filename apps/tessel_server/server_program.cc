@@ -35,11 +35,12 @@ cServerProgram::~cServerProgram() = default;
 
 void cServerProgram::MakeLinks() {
   if (m_params.ListenPort() >= 0)
-    m_server = std::make_unique<cServerSide>(m_params.ServerName(), m_params.ListenPort(),
-                                             m_params.ListenIp());
+    m_server =
+        std::make_unique<cServerSide>(m_params.ServerName(), m_params.ListenPort(),
+                                      m_params.ListenIp(), m_params.Tls(), m_params.Compress());
   for (const stUpstream& up : m_params.Upstreams())
-    m_clients.push_back(
-        std::make_unique<cClientSide>(up.name, up.port, m_params.ReconnectSeconds()));
+    m_clients.push_back(std::make_unique<cClientSide>(up.name, up.port, m_params.ReconnectSeconds(),
+                                                      m_params.Tls(), m_params.Compress()));
 }
 
 int cServerProgram::Run() {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iostream>
 #include <ostream>
 #include "netlib/net_asio.h"
 
@@ -36,6 +37,15 @@ int cNetClient::Init(const stClientInfo* info, iCallbackNet* callback) {
   m_limits = stLinkLimits::From(info->net);
   m_localIp = info->words[0];
   m_encoded = info->net.IsEncoded();
+  if (m_limits.encode) {
+    // A TLS link without its files must not start, nor fall back to plain bytes.
+    std::string error;
+    m_tls = ClientTlsContextFor(m_name, error);
+    if (!m_tls) {
+      std::cout << "cNetClient::Init " << m_name << " TLS: " << error << std::endl;
+      return 0;
+    }
+  }
   {
     std::unique_lock<std::shared_mutex> gate(m_gate->lock);
     m_gate->callback = callback;
@@ -98,7 +108,8 @@ void cNetClient::ConnectTo(const tConnPtr& c, const tcp::endpoint& at) {
   c->timer = std::make_unique<asio::steady_timer>(c->strand);
   c->timer->expires_after(std::chrono::milliseconds(kConnectTimeoutMs));
   c->timer->async_wait([self, c](auto error) {
-    if (!error) self->ConnectFailed(c, NetState_ConnectResult, ETIMEDOUT);
+    // A TLS session means the connect is done and its hand-shake has a time-out of its own.
+    if (!error && !c->tls) self->ConnectFailed(c, NetState_ConnectResult, ETIMEDOUT);
   });
   c->socket.async_connect(
       at, asio::bind_executor(c->strand, [self, c](auto error) { self->Connected(c, error); }));
@@ -114,13 +125,22 @@ void cNetClient::Connected(const tConnPtr& c, const boost::system::error_code& e
   boost::system::error_code e;
   c->socket.non_blocking(true, e);
   c->socket.set_option(tcp::no_delay(true), e);
+  // A TLS server's certificate must name the link or the address connected to (a host name
+  // resolved, not as given).
+  std::string peerIp = c->socket.remote_endpoint(e).address().to_string();
+  if (e) peerIp.clear();
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     if (c->state.load() != eConnState::Connecting) return;
     c->connectedMs = cNetService::NowMs();
     c->lastRecvMs.store(c->connectedMs);
     c->fd = c->socket.native_handle();
-    c->state.store(eConnState::Up);
+    // A TLS connection is up once its hand-shake is done.
+    if (m_tls) {
+      c->tls = std::make_unique<cTlsSession>(*m_tls, false, m_name, peerIp);
+    } else {
+      c->state.store(eConnState::Up);
+    }
   }
   BeginConn(c);
 }
@@ -139,21 +159,17 @@ void cNetClient::ConnectFailed(const tConnPtr& c, uint32_t state, int error) {
   if (!silent) Notify(state, error);
 }
 
-// The ask goes out before the connect notice, so that every record the system sends on the
-// notice follows it, encoded.
+// A TLS link reports its connect before the hand-shake (the system then waits for the
+// agreement), and the agreement once the server is verified; a link that only packs is agreed at
+// once.
+bool cNetClient::OnOpen(const tConnPtr& c) {
+  if (c->tls) Notify(NetState_ConnectResult, 0);
+  return true;
+}
+
 void cNetClient::OnUp(const tConnPtr& c) {
-  if (m_encoded) {
-    c->handShake = std::make_unique<stHandShake>();
-    MakeCipherSeed(c->handShake->clientSeed);
-    char ask[kHandShakeAskBytes] = {static_cast<char>(Internal_EncodeAsk)};
-    PutLe32(ask + 1, m_limits.encode ? 1 : 0);
-    PutLe32(ask + 5, m_limits.compress);
-    std::memcpy(ask + 9, c->handShake->clientSeed, kCipherSeedBytes);
-    std::unique_ptr<cStreamCipher> cipher;
-    if (m_limits.encode) cipher = std::make_unique<cStreamCipher>(0, ask + 9, nullptr);
-    SendInternal(c, ask, sizeof ask, std::move(cipher));
-  }
-  Notify(NetState_ConnectResult, 0);
+  if (!c->tls) Notify(NetState_ConnectResult, 0);
+  if (m_encoded) Notify(NetState_EncodeOk, 0);
   c->idleTimer = std::make_unique<asio::steady_timer>(c->strand);
   ArmIdleCheck(c);
 }
@@ -206,28 +222,10 @@ void cNetClient::OnInternal(const tConnPtr& c, const char* body, uint32_t size) 
     case Internal_Pong:
       if (size >= 5) m_pingMs.store(std::max<uint32_t>(1, NowUs() - ReadLe32(body + 1)));
       break;
-    case Internal_EncodeOk:
-      TakeHandShakeAnswer(c, body, size);
-      break;
     default:
       cNetLink::OnInternal(c, body, size);
       break;
   }
-}
-
-// The server's answer: with an encoding, its seed keys what the server sends from now on.
-void cNetClient::TakeHandShakeAnswer(const tConnPtr& c, const char* body, uint32_t size) {
-  stHandShake* shake = c->handShake.get();
-  bool seeded = size >= 1 + kCipherSeedBytes;
-  if (!shake || shake->agreed || seeded != (m_limits.encode != 0)) {
-    cNetService::Instance().Log("client " + m_name + ": unexpected encoding answer from " + m_ip +
-                                "; cut");
-    Cut(c, NetReason_Encode, false, eDownCause::Limit, 0);
-    return;
-  }
-  shake->agreed = true;
-  if (seeded) c->recvCipher = std::make_unique<cStreamCipher>(1, shake->clientSeed, body + 1);
-  Notify(NetState_EncodeOk, 0);
 }
 
 void cNetClient::Notify(uint32_t state, int error) {
@@ -283,8 +281,8 @@ void cNetClient::Release() {
 
 void cNetClient::Trace(std::ostream& os) {
   TraceTo(os, ("client " + m_name).c_str(), 0);
-  os << "client " << m_name << " ping " << m_pingMs.load() << " us" << (m_encoded ? " encoded" : "")
-     << '\n';
+  os << "client " << m_name << " ping " << m_pingMs.load() << " us" << (m_tls ? " tls" : "")
+     << (m_limits.compress ? " packed" : "") << '\n';
 }
 
 }  // namespace netlib

@@ -44,6 +44,7 @@ class cNetClient final : public iClient, public cNetLink {
  protected:
   iSend* Face() override { return this; }
   bool TellsPeer() const override { return false; }
+  bool OnOpen(const tConnPtr& c) override;
   void OnUp(const tConnPtr& c) override;
   void OnDown(const tConnPtr& c, uint32_t reason, eDownCause cause, int error) override;
   void OnInternal(const tConnPtr& c, const char* body, uint32_t size) override;
@@ -58,14 +59,14 @@ class cNetClient final : public iClient, public cNetLink {
   void ConnectFailed(const tConnPtr& c, uint32_t state, int error);
   void Notify(uint32_t state, int error);
   void ArmIdleCheck(const tConnPtr& c);
-  void TakeHandShakeAnswer(const tConnPtr& c, const char* body, uint32_t size);
   // Ends the present connection; silent ones deliver no notice.
   void EndConn(bool silent);
 
   std::shared_ptr<cNetClient> m_self;  // dropped by Release
   std::string m_name = "unknow client";
   uint32_t m_localIp = 0;
-  bool m_encoded = false;
+  bool m_encoded = false;  // the system waits for the "encoding agreed" notice
+  tTlsContext m_tls;       // set by Init for a TLS link
   std::atomic<bool> m_inited{false}, m_stopped{false};
   std::atomic<unsigned long> m_pingMs{0};
 };

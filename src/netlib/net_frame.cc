@@ -18,8 +18,13 @@ stFrame PeekFrame(const char* p, size_t n, uint32_t maxRecord) {
     f.kind = n - kFrameHeader >= f.body ? eFrame::Internal : eFrame::Partial;
     return f;
   }
-  f.body = word;
-  if (word > maxRecord) {
+  f.body = RecordBody(word, f.packed);
+  if (f.packed && f.body < kPackedPrefix) {
+    f.kind = eFrame::Malformed;
+    return f;
+  }
+  // A packed body holds at most the largest record and its size word (it is sent only smaller).
+  if (f.body > maxRecord + (f.packed ? kPackedPrefix : 0)) {
     f.kind = eFrame::TooBig;
     return f;
   }

@@ -1,6 +1,7 @@
 // Framing of the byte stream: a 4-byte little-endian length, then the record bytes. A length
-// with the top bit set marks an internal frame (ping, its answer, the encoding hand-shake),
-// whose first body byte is its type. Pure functions; any thread.
+// with the top bit set marks an internal frame (ping, its answer), whose first body byte is its
+// type; one with the next bit set a packed record (the record's u32 size, then its zstd frame).
+// Pure functions; any thread.
 #pragma once
 
 #include <cstddef>
@@ -10,16 +11,13 @@ namespace netlib {
 
 inline constexpr size_t kFrameHeader = 4;
 inline constexpr uint32_t kFrameInternalBit = 0x80000000u;
+inline constexpr uint32_t kFramePackedBit = 0x40000000u;
+inline constexpr uint32_t kPackedPrefix = 4;  // the plain size before a packed record's bytes
 
 enum eInternalFrame : uint8_t {
-  Internal_Ping = 1,       // body: type, u32 token
-  Internal_Pong = 2,       // body: type, the token of the ping
-  Internal_EncodeAsk = 3,  // body: type, u32 encode word, u32 compress word, client seed
-  Internal_EncodeOk = 4,   // body: type, server seed
+  Internal_Ping = 1,  // body: type, u32 token
+  Internal_Pong = 2,  // body: type, the token of the ping
 };
-
-// An encoding ask: type, encode kind (0 none, 1 stream cipher), compress word, client seed.
-inline constexpr uint32_t kHandShakeAskBytes = 1 + 4 + 4 + 16;
 
 enum class eFrame {
   Record,     // a complete record frame
@@ -33,6 +31,7 @@ struct stFrame {
   eFrame kind = eFrame::Partial;
   uint32_t body = 0;  // body size, valid unless Partial without a whole header
   bool haveHeader = false;
+  bool packed = false;  // a packed record (Record, Partial or TooBig)
 };
 
 // Looks at the frame starting at `p` with `n` bytes available.
@@ -52,6 +51,12 @@ inline void PutLe32(char* out, uint32_t v) {
 
 inline void PutFrameHeader(char* out, uint32_t body, bool internal) {
   PutLe32(out, internal ? (body | kFrameInternalBit) : body);
+}
+
+// Looks at the frame's length word alone: the body size without the packed bit.
+inline uint32_t RecordBody(uint32_t word, bool& packed) {
+  packed = (word & kFramePackedBit) != 0;
+  return word & ~kFramePackedBit;
 }
 
 }  // namespace netlib

@@ -28,5 +28,9 @@ inline constexpr uint32_t kClientIdleCheckMaxMs = 1000;    // longest period of 
                                                            // idle check
 inline constexpr unsigned kDefaultIoThreads = 2;           // TESSEL_NET_THREADS overrides
 inline constexpr uint32_t kMaxLinkId = 65535;
+inline constexpr uint32_t kMaxRecordLimit = 0x3fff0000;  // the length word keeps its top bits
+inline constexpr uint32_t kPackMinBytes = 128;           // smaller records travel unpacked
+inline constexpr uint32_t kTlsHandshakeMs = 10000;       // a TLS hand-shake that takes longer
+                                                         // is cut (reason 12)
 
 }  // namespace netlib

@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include "netlib/net_limits.h"
+#include "netlib/net_pack.h"
 #include "netlib/net_service.h"
 
 namespace netlib {
@@ -17,8 +18,10 @@ namespace asio = boost::asio;
 stLinkLimits stLinkLimits::From(const stNetParam& p) {
   stLinkLimits l;
   auto word = [&p](int i, uint32_t fallback) { return p.word[i] ? p.word[i] : fallback; };
-  l.maxRecv = std::min(word(stNetParam::NetParam_MaxRecvRecord, kDefaultMaxRecord), 0x7fffffffu);
-  l.maxSend = std::min(word(stNetParam::NetParam_MaxSendRecord, kDefaultMaxRecord), 0x7fffffffu);
+  l.maxRecv =
+      std::min(word(stNetParam::NetParam_MaxRecvRecord, kDefaultMaxRecord), kMaxRecordLimit);
+  l.maxSend =
+      std::min(word(stNetParam::NetParam_MaxSendRecord, kDefaultMaxRecord), kMaxRecordLimit);
   l.queueBound = uint64_t(word(stNetParam::NetParam_SendQueueKB, kDefaultSendQueueKB)) * 1024;
   // One record of the largest size always fits, with room for the disconnect-reason record.
   l.queueBound = std::max<uint64_t>(l.queueBound, uint64_t(l.maxSend) + 64);
@@ -45,6 +48,10 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
                                 " bytes to " + m_ip + " passes the largest record");
     return 0;
   }
+  // Packing runs before the lock, so other senders of the link do not wait for it.
+  const char* packed = nullptr;
+  uint32_t packedSize = 0;
+  if (m_limits.compress) PackRecord(data, static_cast<uint32_t>(size), packed, packedSize);
   tConnPtr start, cut;
   size_t warnAt = 0;
   {
@@ -55,7 +62,11 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
     if (unsent > m_limits.queueBound) {
       cut = m_conn;
     } else {
-      AppendFrame(*c, data, static_cast<uint32_t>(size), false);
+      if (packed) {
+        c->queue.AppendPacked(static_cast<uint32_t>(size), packed, packedSize);
+      } else {
+        c->queue.Append(data, static_cast<uint32_t>(size), false);
+      }
       if (!c->writing) {
         // Small records wait for an I/O thread, so that a fast sender's records leave together;
         // a large batch on an idle connection leaves at once from this thread.
@@ -88,13 +99,16 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
   return 1;
 }
 
-void cNetLink::AppendFrame(cNetConn& c, const void* body, uint32_t size, bool internal) {
-  char* frame = c.queue.Append(body, size, internal);
-  if (c.sendCipher) c.sendCipher->Apply(frame, kFrameHeader + size);
+bool cNetLink::TakeBatch(cNetConn& c) {
+  if (!c.queue.TakeBatch()) return false;
+  if (!c.tls || c.tls->Seal(c.queue.MutableBatch())) return true;
+  // The session failed (the read side cuts the link): what was queued cannot leave.
+  c.queue.BatchDone();
+  return false;
 }
 
 bool cNetLink::DirectWrite(cNetConn& c) {
-  if (c.fd < 0 || !c.queue.TakeBatch()) return false;
+  if (c.fd < 0 || !TakeBatch(c)) return false;
   c.batchSent = 0;
   const cByteBuffer& batch = c.queue.Batch();
   ssize_t n = ::send(c.fd, batch.data(), batch.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -157,19 +171,19 @@ void cNetLink::CutCurrent(uint32_t reason, bool tellPeer, eDownCause cause, int 
 
 void cNetLink::BeginConn(const tConnPtr& c) {
   asio::post(c->strand, [self = shared_from_this(), c] {
+    if (!self->OnOpen(c)) return;
+    if (c->tls) return self->StartHandshake(c);
     self->OnUp(c);
     self->WaitReadable(c);
   });
 }
 
-bool cNetLink::SendInternal(const tConnPtr& c, const char* body, uint32_t size,
-                            std::unique_ptr<cStreamCipher> then) {
+bool cNetLink::SendInternal(const tConnPtr& c, const char* body, uint32_t size) {
   bool start = false;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     if (c->state.load() != eConnState::Up) return false;
-    AppendFrame(*c, body, size, true);
-    if (then) c->sendCipher = std::move(then);
+    c->queue.Append(body, size, true);
     if (!c->writing) start = c->writing = c->posted = true;
   }
   if (start) asio::post(c->strand, [self = shared_from_this(), c] { self->StartWrite(c); });
@@ -189,37 +203,9 @@ void cNetLink::OnInternal(const tConnPtr& c, const char* body, uint32_t size) {
       answer[0] = static_cast<char>(Internal_Pong);
       SendInternal(c, answer, size);
       break;
-    case Internal_EncodeAsk:
-      AnswerHandShake(c, body, size);
-      break;
     default:
       break;
   }
-}
-
-// The answering side of the hand-shake: from the ask on, the peer's bytes are encoded with its
-// seed; from the answer on, ours with both seeds. A second ask or an unknown kind is refused.
-void cNetLink::AnswerHandShake(const tConnPtr& c, const char* body, uint32_t size) {
-  uint32_t encode = size >= kHandShakeAskBytes ? ReadLe32(body + 1) : ~0u;
-  if (c->handShake || encode > 1) {
-    cNetService::Instance().Log(std::string("peer ") + m_ip +
-                                " asked for an encoding it cannot have; cut");
-    Cut(c, NetReason_Encode, TellsPeer(), eDownCause::Limit, 0);
-    return;
-  }
-  c->handShake = std::make_unique<stHandShake>();
-  c->handShake->agreed = true;
-  c->needHandShake = false;
-  char answer[1 + kCipherSeedBytes] = {static_cast<char>(Internal_EncodeOk)};
-  if (!encode) {
-    SendInternal(c, answer, 1);
-    return;
-  }
-  const char* clientSeed = body + 9;
-  MakeCipherSeed(answer + 1);
-  c->recvCipher = std::make_unique<cStreamCipher>(0, clientSeed, nullptr);
-  SendInternal(c, answer, sizeof answer,
-               std::make_unique<cStreamCipher>(1, clientSeed, answer + 1));
 }
 
 uint32_t cNetLink::IdleReason(const cNetConn& c, uint32_t now) const {
@@ -252,7 +238,7 @@ void cNetLink::ReadTurn(const tConnPtr& c) {
   while (!c->socketClosed) {
     boost::system::error_code ec;
     size_t n = 0;
-    if (c->partialNeed) {
+    if (c->partialNeed && !c->tls) {
       // The rest of a split frame goes straight into its buffer, grown no faster than bytes
       // arrive, so a lying length prefix cannot make us allocate what was never sent.
       size_t have = c->partial.size();
@@ -262,7 +248,6 @@ void cNetLink::ReadTurn(const tConnPtr& c) {
       n = c->socket.read_some(asio::buffer(at, chunk), ec);
       c->partial.Truncate(have + n);
       if (!ec) {
-        if (c->recvCipher) c->recvCipher->Apply(at, n);
         c->lastRecvMs.store(cNetService::NowMs(), std::memory_order_relaxed);
         char* none = nullptr;
         size_t zero = 0;
@@ -272,8 +257,11 @@ void cNetLink::ReadTurn(const tConnPtr& c) {
       char* buffer = ThreadReadBuffer();
       n = c->socket.read_some(asio::buffer(buffer, kReadBufferBytes), ec);
       if (!ec) {
-        if (c->recvCipher) c->recvCipher->Apply(buffer, n);
-        TakeChunk(c, buffer, n);
+        if (c->tls) {
+          TlsRead(c, buffer, n);
+        } else {
+          TakeChunk(c, buffer, n);
+        }
       }
     }
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
@@ -354,10 +342,7 @@ bool cNetLink::TakeSplitFrame(const tConnPtr& c, char*& p, size_t& n) {
   c->lastRecvMs.store(cNetService::NowMs(), std::memory_order_relaxed);
   c->gotFrame.store(true, std::memory_order_relaxed);
   size_t used = 0;
-  bool coded = c->recvCipher != nullptr;
   bool up = HandFrames(c, c->partial.data(), c->partial.size(), used);
-  // The frame began the encoding: the rest of the chunk was read before the cipher existed.
-  if (!coded && c->recvCipher && n) c->recvCipher->Apply(p, n);
   c->partialNeed = 0;
   c->partial.clear();
   if (c->partial.capacity() > kSendKeepBytes) c->partial.Release();
@@ -371,6 +356,7 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
   uint64_t records = 0, bytes = 0;
   stFrame bad;
   uint32_t cut = 0;
+  std::string badPack;  // a sample of a packed record that did not unpack
   bool down = false;
   {
     // One hold of the gate for the whole chunk; cuts wait until it is let go.
@@ -391,38 +377,48 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
           break;
         }
         size_t end = used + kFrameHeader + f.body;
-        bool coded = c->recvCipher != nullptr;
         // Internal frames may answer or notify, which must not happen under the gate.
         gate.unlock();
         OnInternal(c, p + used + kFrameHeader, f.body);
         gate.lock();
         callback = m_gate->callback;
         used = end;
-        // The frame began the encoding: what follows it in this chunk is still encoded.
-        if (!coded && c->recvCipher) c->recvCipher->Apply(p + end, n - end);
         if (c->state.load() != eConnState::Up) {
           down = true;
           break;
         }
         continue;
       }
-      if (word > maxRecv) {
-        bad.kind = eFrame::TooBig;
-        bad.body = word;
-        break;
+      const char* record = p + used + kFrameHeader;
+      uint32_t size = word;
+      if (word & kFramePackedBit) {
+        stFrame f = PeekFrame(p + used, n - used, maxRecv);
+        if (f.kind == eFrame::Partial) break;
+        if (f.kind != eFrame::Record) {
+          bad = f;
+          break;
+        }
+        word = f.body;
+        cut = UnpackRecord(record, f.body, maxRecv, record, size);
+        if (cut) {
+          badPack = SampleBytes(record, f.body);
+          break;
+        }
+      } else {
+        if (word > maxRecv) {
+          bad.kind = eFrame::TooBig;
+          bad.body = word;
+          break;
+        }
+        if (n - used - kFrameHeader < word) break;
       }
-      if (n - used - kFrameHeader < word) break;
-      if (c->needHandShake) {
-        cut = NetReason_Encode;
-        break;
-      }
-      if (limited && !Admit(c, now, word)) {
+      if (limited && !Admit(c, now, size)) {
         cut = NetReason_TooFast;
         break;
       }
       ++records;
-      bytes += word;
-      if (callback) callback->OnMessage(2, p + used + kFrameHeader, word, face);
+      bytes += size;
+      if (callback) callback->OnMessage(2, record, size, face);
       used += kFrameHeader + word;
     }
   }
@@ -437,9 +433,12 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
     return false;
   }
   if (cut) {
-    if (cut == NetReason_Encode) {
-      cNetService::Instance().Log(std::string("peer ") + m_ip +
-                                  " sent a record before the encoding hand-shake; cut");
+    if (cut == NetReason_RecvPackBig || cut == NetReason_RecvUnzip) {
+      cNetService::Instance().Log(std::string("peer ") + m_ip + " sent a packed record that " +
+                                  (cut == NetReason_RecvPackBig
+                                       ? "declares more than the largest record"
+                                       : "does not unpack") +
+                                  ", first bytes " + badPack + "; cut");
     }
     Cut(c, cut, TellsPeer(), eDownCause::Limit, 0);
     return false;
@@ -491,7 +490,7 @@ void cNetLink::StartWrite(const tConnPtr& c) {
     // A batch the sending thread began to write goes on from where it stopped.
     if (c->queue.Batch().empty()) {
       c->batchSent = 0;
-      if (!c->queue.TakeBatch()) {
+      if (!TakeBatch(*c)) {
         c->writing = false;
         c->queueWarned = false;
         c->queue.Trim(kSendBurstKeepBytes);
@@ -565,15 +564,12 @@ void cNetLink::Cut(const tConnPtr& c, uint32_t reason, bool tellPeer, eDownCause
     bool wasUp = state == eConnState::Up;
     c->state.store(eConnState::Cutting);
     if (tellPeer && wasUp) {
-      if (reason == NetReason_SendQueueFull) {
-        // The dropped bytes were encoded but never sent: the reason record takes their place.
-        size_t dropped = c->queue.DropFilling();
-        if (c->sendCipher) c->sendCipher->Rewind(dropped);
-      }
+      // The reason record takes the place of records that would not fit.
+      if (reason == NetReason_SendQueueFull) c->queue.DropFilling();
       stNetDisconnectRecord record;
       record.reason = reason;
       record.error = static_cast<uint32_t>(error);
-      AppendFrame(*c, &record, sizeof record, false);
+      c->queue.Append(&record, sizeof record, false);
       c->flushThenClose = true;
       if (!c->writing) write = c->writing = true;
     }

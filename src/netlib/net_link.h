@@ -13,10 +13,10 @@
 #include <mutex>
 #include <shared_mutex>
 
-#include "netlib/net_cipher.h"
 #include "netlib/net_frame.h"
 #include "netlib/net_send_queue.h"
 #include "netlib/net_spin_lock.h"
+#include "netlib/net_tls.h"
 #include "tessel/contracts/netlib.h"
 
 namespace netlib {
@@ -37,8 +37,8 @@ struct stLinkLimits {
   uint64_t floodBytes = 0;
   uint32_t idleMs = 0;
   uint32_t firstMsgMs = 0;
-  uint32_t encode = 0;    // encoding kind asked for (client) or demanded of peers (server)
-  uint32_t compress = 0;  // compression kind asked for; records still travel uncompressed
+  uint32_t encode = 0;    // non-zero: TLS; 2 on a server: clients must present a certificate
+  uint32_t compress = 0;  // non-zero: records above a small size are sent packed
   static stLinkLimits From(const stNetParam& p);
 };
 
@@ -48,13 +48,6 @@ enum class eConnState : uint8_t { Connecting, Up, Cutting, Down };
 enum class eDownCause : uint8_t { Local, PeerClosed, ReadError, WriteError, Limit };
 
 using tStrand = boost::asio::strand<boost::asio::io_context::executor_type>;
-
-// The encoding hand-shake of one connection: the client's seed, kept until the server's
-// answer keys the other direction.
-struct stHandShake {
-  char clientSeed[kCipherSeedBytes] = {};
-  bool agreed = false;
-};
 
 // One connection life of a link. Fields marked "link lock" are guarded by the owning link's
 // lock; fields marked "strand" are touched only on `strand`.
@@ -72,7 +65,8 @@ struct cNetConn {
   int fd = -1;                  // link lock: the socket's descriptor while it is open
   size_t batchSent = 0;         // link lock: bytes of the batch already written
   cSendQueue queue;             // link lock
-  std::unique_ptr<cStreamCipher> sendCipher;  // link lock: encodes what is appended from now
+  // TLS of the connection; set before the connection is up, then used under its own lock.
+  std::unique_ptr<cTlsSession> tls;
   std::atomic<uint32_t> lastRecvMs{0};
   std::atomic<bool> gotFrame{false};
   uint32_t connectedMs = 0;  // set before the connection is shared
@@ -84,10 +78,8 @@ struct cNetConn {
   uint64_t windowBytes = 0;
   bool countedOpen = false;
   bool socketClosed = false;
-  bool needHandShake = false;  // a record before the encoding hand-shake is refused (reason 4)
-  std::unique_ptr<stHandShake> handShake;
-  std::unique_ptr<cStreamCipher> recvCipher;             // decodes what is read from now
-  std::unique_ptr<boost::asio::steady_timer> timer;      // connect time-out or linger
+  std::vector<char> handshakeIn;                         // read buffer of the TLS hand-shake
+  std::unique_ptr<boost::asio::steady_timer> timer;      // connect or hand-shake time-out, linger
   std::unique_ptr<boost::asio::steady_timer> idleTimer;  // a client's idle check
 };
 using tConnPtr = std::shared_ptr<cNetConn>;
@@ -111,15 +103,14 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
  protected:
   explicit cNetLink(std::shared_ptr<cNetGate> gate) : m_gate(std::move(gate)) {}
 
-  // Begins a connected life on the strand: OnUp, then the read loop.
+  // Begins a connected life on the strand: OnOpen, the TLS hand-shake when the connection has
+  // a session (it is up only once that is done), OnUp, then the read loop.
   void BeginConn(const tConnPtr& c);
   // Marks the connection cut and finishes the cut on its strand. tellPeer: the
   // disconnect-reason record is written before the socket closes.
   void Cut(const tConnPtr& c, uint32_t reason, bool tellPeer, eDownCause cause, int error);
-  // Queues an internal frame; false when the connection is not up. With `then`, every byte
-  // queued after the frame is encoded by it.
-  bool SendInternal(const tConnPtr& c, const char* body, uint32_t size,
-                    std::unique_ptr<cStreamCipher> then = nullptr);
+  // Queues an internal frame; false when the connection is not up.
+  bool SendInternal(const tConnPtr& c, const char* body, uint32_t size);
   // The connection's present idle reason (11, 12) at `now`, or 0.
   uint32_t IdleReason(const cNetConn& c, uint32_t now) const;
   // Delivers one kind-1 notice (strand).
@@ -128,10 +119,12 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   void CloseSocket(const tConnPtr& c);
 
   virtual iSend* Face() = 0;
-  virtual bool TellsPeer() const = 0;        // whether own cuts send the disconnect-reason record
-  virtual void OnUp(const tConnPtr& c) = 0;  // strand
+  virtual bool TellsPeer() const = 0;  // whether own cuts send the disconnect-reason record
+  // The connection is open, before any hand-shake; false when it was refused (strand).
+  virtual bool OnOpen(const tConnPtr& c) = 0;
+  virtual void OnUp(const tConnPtr& c) = 0;  // the connection is up (strand)
   virtual void OnDown(const tConnPtr& c, uint32_t reason, eDownCause cause, int error) = 0;
-  // Internal frames; the default answers a ping and the encoding hand-shake (strand).
+  // Internal frames; the default answers a ping (strand).
   virtual void OnInternal(const tConnPtr& c, const char* body, uint32_t size);
   virtual void CountRecv(uint64_t records, uint64_t bytes) = 0;
   virtual void CountSent(uint64_t records, uint64_t bytes) = 0;
@@ -156,9 +149,16 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   bool TakeSplitFrame(const tConnPtr& c, char*& p, size_t& n);
   // Hands over complete frames; false when the connection was cut meanwhile.
   bool HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used);
-  void AnswerHandShake(const tConnPtr& c, const char* body, uint32_t size);
-  // Appends one frame, encoded when the connection encodes (link lock held).
-  void AppendFrame(cNetConn& c, const void* body, uint32_t size, bool internal);
+  // Takes the filled bytes as the next batch to write, encrypted when the connection has a TLS
+  // session; false when there is nothing to write (link lock held).
+  bool TakeBatch(cNetConn& c);
+  // The TLS side of a connection (net_link_tls.cc): the hand-shake, then reading records' text
+  // out of what the socket gives (strand).
+  void StartHandshake(const tConnPtr& c);
+  void HandshakeStep(const tConnPtr& c, const char* in, size_t n);
+  void HandshakeRead(const tConnPtr& c);
+  void HandshakeDone(const tConnPtr& c);
+  void TlsRead(const tConnPtr& c, const char* in, size_t n);
   // Writes the queued batch from the calling thread when nothing is in flight; true when all of
   // it left (link lock held).
   bool DirectWrite(cNetConn& c);

@@ -55,10 +55,20 @@ class cSendQueue {
     ++m_fillRecords;
     return at;
   }
+  // Appends one packed record: its plain size, then `packedSize` packed bytes.
+  void AppendPacked(uint32_t plainSize, const void* packed, uint32_t packedSize) {
+    char* at = m_fill.Extend(kFrameHeader + kPackedPrefix + packedSize);
+    PutLe32(at, (kPackedPrefix + packedSize) | kFramePackedBit);
+    PutLe32(at + kFrameHeader, plainSize);
+    std::memcpy(at + kFrameHeader + kPackedPrefix, packed, packedSize);
+    ++m_fillRecords;
+  }
   // Moves the filling buffer into the outgoing batch; false when there is nothing to write.
   // Requires the previous batch to be done.
   bool TakeBatch();
   const cByteBuffer& Batch() const { return m_out; }
+  // The batch, to be replaced by its encrypted form before any of it is written.
+  cByteBuffer& MutableBatch() { return m_out; }
   // The batch was written: clears it, keeping its capacity for the next one.
   void BatchDone();
   // Gives back empty buffers whose capacity passes `keep` bytes.

@@ -38,6 +38,15 @@ int cNetServer::Init(const void* param, iCallbackNet* callback) {
   m_info.name[sizeof m_info.name - 1] = 0;
   m_limits = stLinkLimits::From(m_info.net);
   if (m_info.checkms == 0) m_info.checkms = kDefaultCheckMs;
+  if (m_limits.encode) {
+    // An encoded server without its files must not listen, nor fall back to plain bytes.
+    std::string error;
+    m_tls = ServerTlsContextFor(m_info.name, m_limits.encode == 2, error);
+    if (!m_tls) {
+      std::cout << "cNetServer::Init " << m_info.name << " TLS: " << error << std::endl;
+      return 0;
+    }
+  }
   auto address = asio::ip::make_address_v4(m_info.bindip);
   std::strncpy(m_bindText, address.to_string().c_str(), sizeof m_bindText - 1);
   boost::system::error_code ec;

@@ -54,6 +54,8 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
 
   // Called by the links.
   bool Admits(const char* ip);
+  // The TLS context of an encoded server (set by Init); null for a plain one.
+  const tTlsContext& Tls() const { return m_tls; }
   void LinkOpened() { m_open.fetch_add(1); }
   void LinkClosed() { m_open.fetch_sub(1); }
   void CountRecv(uint64_t records, uint64_t bytes);
@@ -80,6 +82,7 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
   boost::asio::steady_timer m_checkTimer;
   stServerInfo m_info;  // set by Init before anything is shared
   stLinkLimits m_limits;
+  tTlsContext m_tls;  // set by Init before anything is shared
   char m_bindText[32] = "0.0.0.0";
   std::atomic<unsigned short> m_port{0};
   std::atomic<bool> m_inited{false}, m_stopped{false}, m_forbit{false};

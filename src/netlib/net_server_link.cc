@@ -25,8 +25,12 @@ void cNetServerLink::Attach(const tConnPtr& c, const char* ip, unsigned short po
     std::strncpy(m_ip, ip, sizeof m_ip - 1);
     m_port = port;
     c->fd = c->socket.native_handle();
-    c->needHandShake = m_limits.encode != 0;
-    c->state.store(eConnState::Up);
+    // A TLS link is up once its hand-shake is done.
+    if (m_server->Tls()) {
+      c->tls = std::make_unique<cTlsSession>(*m_server->Tls(), true, "", m_ip);
+    } else {
+      c->state.store(eConnState::Up);
+    }
   }
   m_invalid.store(0);
   m_recvRecords.store(0);
@@ -110,16 +114,22 @@ void cNetServerLink::Notify(uint32_t event, uint32_t reason) {
   DeliverNotice(&notice, sizeof notice);
 }
 
-void cNetServerLink::OnUp(const tConnPtr& c) {
+// A link counts as open from its accept, hand-shake included; the system hears of it as
+// connected once it is up.
+bool cNetServerLink::OnOpen(const tConnPtr& c) {
   Notify(NetEvent_Created, 0);
   if (!m_server->Admits(m_ip)) {
     cNetService::Instance().Log(std::string("link ") + std::to_string(m_id) + " from " + m_ip +
                                 " is not in the allowed addresses; cut");
     Cut(c, NetReason_InvalidIP, true, eDownCause::Limit, 0);
-    return;
+    return false;
   }
   c->countedOpen = true;
   m_server->LinkOpened();
+  return true;
+}
+
+void cNetServerLink::OnUp(const tConnPtr&) {
   Notify(NetEvent_Connected, 0);
 }
 

@@ -48,6 +48,7 @@ class cNetServerLink final : public iServerLink, public cNetLink {
  protected:
   iSend* Face() override { return this; }
   bool TellsPeer() const override { return true; }
+  bool OnOpen(const tConnPtr& c) override;
   void OnUp(const tConnPtr& c) override;
   void OnDown(const tConnPtr& c, uint32_t reason, eDownCause cause, int error) override;
   void CountRecv(uint64_t records, uint64_t bytes) override;

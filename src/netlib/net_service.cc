@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include <openssl/ssl.h>
+
 #include "netlib/net_limits.h"
 
 namespace netlib {
@@ -14,7 +16,11 @@ cNetService& cNetService::Instance() {
   return service;
 }
 
-cNetService::cNetService() : m_work(boost::asio::make_work_guard(m_io)), m_exeName("netlib") {}
+cNetService::cNetService() : m_work(boost::asio::make_work_guard(m_io)), m_exeName("netlib") {
+  // OpenSSL starts first, so that its clean-up at exit runs after the I/O threads were joined
+  // here and their per-thread state was given back.
+  OPENSSL_init_ssl(0, nullptr);
+}
 
 cNetService::~cNetService() {
   m_work.reset();

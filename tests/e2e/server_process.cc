@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testkit/tls_files.h"
+
 extern char** environ;
 
 namespace e2e {
@@ -147,21 +149,35 @@ void cServerProcess::QuitInOrder() {
   EXPECT_FALSE(RegistryValue(m_home, "exittime").empty());
 }
 
-cCluster::cCluster() {
+cCluster::cCluster(bool tls) {
+  std::vector<std::string> extra;
+  if (tls) {
+    const std::string dir = globalHome / "config/tls";
+    if (!testkit::MakeTlsFiles(dir, {"global", "game", "client"})) return;
+    for (const cHome* home : {&gameHome, &mapHome}) {
+      std::filesystem::create_directories(*home / "config");
+      std::filesystem::copy(dir, *home / "config/tls", std::filesystem::copy_options::recursive);
+    }
+    extra = {"tls", "=", "1", "compress", "=", "1"};
+  }
+  auto with = [&](std::vector<std::string> words) {
+    words.insert(words.end(), extra.begin(), extra.end());
+    return words;
+  };
   AddAccount(globalHome, "game", "game123", 16);
   AddAccount(gameHome, "map", "map123", 16);
   WriteLogin(gameHome, "global", "game", "game123");
   WriteLogin(mapHome, "game", "map", "map123");
-  global = std::make_unique<cServerProcess>(globalHome, Words("global", Listen()),
+  global = std::make_unique<cServerProcess>(globalHome, Words("global", with(Listen())),
                                             InstallWithReportTool(globalHome));
   const int globalPort = global->WaitPort("global");
   if (globalPort <= 0) return;
   std::vector<std::string> words = Listen();
   for (const std::string& word : ConnectTo("global", globalPort)) words.push_back(word);
-  game = std::make_unique<cServerProcess>(gameHome, Words("game", words));
+  game = std::make_unique<cServerProcess>(gameHome, Words("game", with(words)));
   const int gamePort = game->WaitPort("game");
   if (gamePort <= 0 || !game->WaitOutput("logined 1 global")) return;
-  map = std::make_unique<cServerProcess>(mapHome, Words("map", ConnectTo("game", gamePort)));
+  map = std::make_unique<cServerProcess>(mapHome, Words("map", with(ConnectTo("game", gamePort))));
   ready = map->WaitOutput("logined 1 game");
 }
 

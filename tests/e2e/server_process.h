@@ -88,9 +88,10 @@ class cServerProcess {
 // The three-process cluster: global (top server) <- game (listens and connects to global) <-
 // map (connects to game), each in a home of its own, logged in with account files of command
 // level 16; global runs beside the report tool. `ready` tells whether both links were logged in
-// in time. The destructor kills whatever still runs.
+// in time. With `tls`, every link is TLS and packs its records, on certificates of one
+// development CA made for the test. The destructor kills whatever still runs.
 struct cCluster {
-  cCluster();
+  explicit cCluster(bool tls = false);
   cHome globalHome, gameHome, mapHome;
   std::unique_ptr<cServerProcess> global, game, map;
   bool ready = false;

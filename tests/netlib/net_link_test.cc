@@ -47,9 +47,9 @@ struct cChecker : iCallbackNet {
   std::atomic<uint64_t> good = 0, bad = 0;
 };
 
-// Every other link is encoded: its records, sent before the agreement arrived, follow the ask,
-// and the client reports the agreed encoding right after its connect result.
-TEST(NetLink, AMillionRecordsOfRandomSizesArriveByteExactAndInOrderOverPlainAndEncodedLinks) {
+// Every other link packs its records (those random bytes mostly stay plain, as packing would not
+// shrink them), and its client reports the agreed encoding right after its connect result.
+TEST(NetLink, AMillionRecordsOfRandomSizesArriveByteExactAndInOrderOverPlainAndPackingLinks) {
   const int kLinks = 6;
   stServerInfo info = cServerScope::Defaults();
   info.net.word[stNetParam::NetParam_MaxRecvRecord] = kMaxRecord;
@@ -68,7 +68,7 @@ TEST(NetLink, AMillionRecordsOfRandomSizesArriveByteExactAndInOrderOverPlainAndE
       stClientInfo cinfo;
       cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = kMaxRecord;
       cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 4096;
-      cinfo.net.word[stNetParam::NetParam_Encode] = l % 2;
+      cinfo.net.word[stNetParam::NetParam_Compress] = l % 2;
       cClientScope c(crec, s.port, cinfo);
       std::vector<char> record;
       for (uint32_t i = 0; c.connected && i < kRecords / kLinks; ++i) {

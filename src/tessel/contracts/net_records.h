@@ -7,9 +7,11 @@
 
 // Thirteen words that only the network library interprets; index names below. Words 1 and 5
 // non-zero make an encoded link (the client then waits for the "encoding agreed" notice).
-// A client's non-zero word 1 encodes every byte after the hand-shake both ways; a server's
-// non-zero word 1 refuses peers that send a record before the hand-shake (reason 4). Word 5
-// only asks for the hand-shake: records travel uncompressed.
+// Word 1 non-zero: the link is TLS 1.3 (certificates and keys under config/tls; a client
+// verifies that the server's certificate names the link or the address it connected to, and
+// reports the agreement once it has); on a server, 2 also demands a client certificate that the
+// server's CA vouches for. A peer that fails the hand-shake is cut (reason 4). Word 5 non-zero:
+// every record above a small size is sent packed on its own with zstd; any link unpacks.
 struct stNetParam {
   unsigned int word[13] = {0, 0, 0, 0, 0, 0, 0, 0, 512, 102400, 0, 102400, 0};
 
@@ -17,11 +19,11 @@ struct stNetParam {
 
   enum : int {
     NetParam_Reserved0 = 0,       // unused
-    NetParam_Encode = 1,          // encoding kind; non-zero asks for the encoding hand-shake
+    NetParam_Encode = 1,          // 1: TLS 1.3; 2 on a server: TLS with client certificates
     NetParam_IdleMs = 2,          // a link that received nothing for this long is cut (reason 11)
     NetParam_FirstMsgMs = 3,      // a link that received nothing since connect is cut (reason 12)
     NetParam_FloodRecords = 4,    // most records received per second (reason 5); 0 = no limit
-    NetParam_Compress = 5,        // compression kind; non-zero asks for the encoding hand-shake
+    NetParam_Compress = 5,        // non-zero: records are sent packed (zstd), each on its own
     NetParam_FloodKBytes = 6,     // most KiB received per second (reason 5); 0 = no limit
     NetParam_Reserved7 = 7,       // unused
     NetParam_SendQueueKB = 8,     // bound of unsent bytes in KiB (reason 3); 0 = 512

@@ -141,3 +141,7 @@ void Net_SetExeName(std::string& name);
 iServer* Net_CreateServer();
 // type 0: a plain TCP client; any other type gives null.
 iClient* Net_CreateClient(int type);
+// The PEM files of TLS clients initialised after the call, in place of config/tls: trust the
+// certificates of `caFile`; present `certFile` with `keyFile` when a server asks (null or empty:
+// none). A null or empty `caFile` goes back to config/tls.
+void Net_SetClientTls(const char* caFile, const char* certFile, const char* keyFile);

@@ -75,9 +75,9 @@ TEST(PagePool, ManyNetworkThreadsQueueIntoAFixedPoolWhileThePumpDrains) {
 }
 
 // The client-state script notes its calls in the text `calls`; the client does not log in and
-// never connects again by itself. A plain link is ready (4) at connect; an encoded one passes
-// through "encoding" (3) first. Both are down (5) when cut, with the reason from the peer; one
-// outside the table is named unknown.
+// never connects again by itself. A plain link is ready (4) at connect; an encoded one (here one
+// that packs its records) passes through "encoding" (3) first. Both are down (5) when cut, with
+// the reason from the peer; one outside the table is named unknown.
 TEST_F(LinkTest, ClientStatesReachTheScriptWithTheReasonOfTheCut) {
   KLuaScript script("clientstate");
   script.DoString(
@@ -102,7 +102,7 @@ TEST_F(LinkTest, ClientStatesReachTheScriptWithTheReasonOfTheCut) {
     StartServer();
     StartClient([encoded](stClientInfo& info) {
       info.autologin = info.autoreconnect = false;
-      info.net.word[stNetParam::NetParam_Encode] = encoded;
+      info.net.word[stNetParam::NetParam_Compress] = encoded;
     });
     ASSERT_TRUE(Pump([&] { return state() == 4 && m_server->GetNetServer()->GetLink(1); }));
     m_server->GetNetServer()->GetLink(1)->Disconnect(26);

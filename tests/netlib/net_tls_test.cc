@@ -1,0 +1,218 @@
+#include "netlib/net_tls.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/ssl.hpp>
+#include <thread>
+
+#include "netlib/net_frame.h"
+#include "testkit/net_recorder.h"
+#include "testkit/temp_dir.h"
+#include "testkit/tls_files.h"
+
+namespace {
+
+using namespace testkit;
+namespace asio = boost::asio;
+namespace ssl = asio::ssl;
+
+constexpr uint32_t kLargest = 4096;
+constexpr uint32_t kSizes[] = {10, 3001, 501};  // the records of the split streams
+
+// The working folder from the first call on: config/tls holds a CA and the certificates
+// "testserver" (the kit server's name, so its own), "client", "elsewhere" and "127.0.0.1";
+// other/ a second CA.
+const cTempDir& Home() {
+  static const cTempDir home(cTempDir::kWorkDir);
+  static const bool made =
+      MakeTlsFiles(home / "config/tls", {"testserver", "client", "elsewhere", "127.0.0.1"}) &&
+      MakeTlsFiles(home / "other", {"testserver"});
+  EXPECT_TRUE(made);
+  return home;
+}
+
+template <typename Info>
+Info Words(Info info, uint32_t encode, uint32_t compress) {
+  for (auto [word, value] : {std::pair{stNetParam::NetParam_Encode, encode},
+                             {stNetParam::NetParam_Compress, compress},
+                             {stNetParam::NetParam_MaxRecvRecord, kLargest},
+                             {stNetParam::NetParam_MaxSendRecord, kLargest},
+                             {stNetParam::NetParam_SendQueueKB, 8192u}})
+    info.net.word[word] = value;
+  return info;
+}
+stServerInfo Server(uint32_t encode, uint32_t compress) {
+  return Words(cServerScope::Defaults(), encode, compress);
+}
+stClientInfo Client(const char* name, uint32_t encode, uint32_t compress) {
+  stClientInfo info;
+  info.name = name;
+  return Words(info, encode, compress);
+}
+
+// A record of `size` bytes: odd sizes repeat a short text (they pack well), even ones are noise.
+std::vector<char> Body(uint32_t size) {
+  std::vector<char> r(size);
+  uint64_t x = size * 0x9E3779B97F4A7C15ull | 1;
+  for (uint32_t i = 0; i < size; ++i)
+    r[i] = size % 2 ? "tessel "[i % 7] : char((x ^= x << 13, x ^= x >> 7, x ^= x << 17));
+  return r;
+}
+
+// Sends every record back on the link it came on.
+struct cEcho : cNetRecorder {
+  int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override {
+    if (kind == 2) send->Send(static_cast<const stMsg*>(data), size);
+    return cNetRecorder::OnMessage(kind, data, size, send);
+  }
+};
+
+// Whether `rec` delivered the records of kSizes, in turn, `rounds` times over.
+bool Repeats(cNetRecorder& rec, int rounds) {
+  if (!rec.WaitCount(RecordOf(), 3 * rounds, 20000)) return false;
+  int i = 0;
+  for (const auto& d : rec.Snapshot())
+    if (d.kind == 2 && d.bytes != Body(kSizes[i++ % 3])) return false;
+  return i == 3 * rounds;
+}
+
+// A TLS client of OpenSSL's own on a blocking socket, trusting the CA of `ca`.
+struct cPlainTlsClient {
+  explicit cPlainTlsClient(const std::string& ca) {
+    context.load_verify_file(ca);
+    stream.set_verify_mode(ssl::verify_peer);
+  }
+  // True once a TLS 1.3 hand-shake with 127.0.0.1:port is done.
+  bool Connect(unsigned short port) {
+    boost::system::error_code ec;
+    stream.next_layer().connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
+    if (!ec) stream.handshake(ssl::stream_base::client, ec);
+    return !ec && SSL_version(stream.native_handle()) == TLS1_3_VERSION;
+  }
+  asio::io_context io;
+  ssl::context context{ssl::context::tls_client};
+  ssl::stream<asio::ip::tcp::socket> stream{io, context};
+};
+
+// Writes `bytes` in two parts, cut at each place from 0 on in steps of `step`, with a pause
+// between the parts; the number of times the bytes were written.
+template <typename Write>
+int WriteCutEverywhere(const std::vector<char>& bytes, size_t step, Write write) {
+  int rounds = 0;
+  for (size_t at = 0; at <= bytes.size(); at += at < 40 ? 1 : step, ++rounds) {
+    if (at) write(bytes.data(), at);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    write(bytes.data() + at, bytes.size() - at);
+  }
+  return rounds;
+}
+
+// Every size from 0 to the largest, both ways (the server sends each record back), in order and
+// byte-exact, over TLS, packed and both; the client reports the agreement right after its connect.
+TEST(NetTls, RecordsOfEverySizeArriveByteExactOverTlsAndPackedLinksBothWays) {
+  Home();
+  for (auto [encode, compress] : {std::pair{1u, 0u}, {0u, 1u}, {1u, 1u}}) {
+    SCOPED_TRACE(encode * 10 + compress);
+    cEcho echo;
+    cServerScope s(echo, Server(encode, compress));
+    cNetRecorder crec;
+    cClientScope c(crec, s.port, Client("testserver", encode, compress));
+    ASSERT_TRUE(crec.WaitCount(ClientState(NetState_EncodeOk)));
+    EXPECT_EQ(crec.IndexOf(ClientState(NetState_EncodeOk)), 1);
+    for (uint32_t size = 0; size <= kLargest; ++size) {
+      while (c.client->GetUnsentBytes() > (1 << 20))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ASSERT_EQ(Send(c.client, Body(size)), 1) << size;
+    }
+    ASSERT_TRUE(crec.WaitCount(RecordOf(), kLargest + 1, 60000));
+    uint32_t size = 0;
+    for (const auto& d : crec.Snapshot()) ASSERT_TRUE(d.kind == 1 || d.bytes == Body(size++));
+    EXPECT_EQ(echo.Count(RecordOf()), kLargest + 1);
+  }
+}
+
+// The frames of three records, two of them packed: from a standard TLS 1.3 client (one trusting
+// another CA fails its hand-shake), and as the bytes a packing server sent, written again to a
+// server in two parts cut at every place of interest. Then a packed record that declares more
+// than the largest record is refused before it is unpacked.
+TEST(NetTls, FramesCutAnywhereArriveWholeFromAStandardTlsClientAndAsPackedBytes) {
+  Home();
+  cNetRecorder packerRec, tlsRec, plainRec;
+  cServerScope packer(packerRec, Server(0, 1));
+  cRawPeer reader(packer.port);
+  ASSERT_TRUE(packerRec.WaitCount(ServerEvent(NetEvent_Connected, 1)));
+  std::vector<char> packed, frames;
+  for (uint32_t size : kSizes) {
+    ASSERT_EQ(Send(packer.server->GetLink(1), Body(size)), 1);
+    const auto body = Body(size);
+    frames.insert(frames.end(), {char(size), char(size >> 8), 0, 0});
+    frames.insert(frames.end(), body.begin(), body.end());
+  }
+  reader.ReadUntil(packed, 500);
+  ASSERT_LT(packed.size(), frames.size() - 2000);  // the 3001-byte record went packed
+
+  cServerScope tls(tlsRec, Server(1, 0));
+  cServerScope plain(plainRec, Server(0, 0));
+  cPlainTlsClient stranger(Home().file("other/ca.crt")), standard(Home().file("config/tls/ca.crt"));
+  EXPECT_FALSE(stranger.Connect(tls.port));
+  ASSERT_TRUE(standard.Connect(tls.port));
+  cRawPeer raw(plain.port);
+  EXPECT_TRUE(Repeats(tlsRec, WriteCutEverywhere(frames, 97, [&](const char* p, size_t n) {
+                        asio::write(standard.stream, asio::buffer(p, n));
+                      })));
+  EXPECT_TRUE(Repeats(
+      plainRec, WriteCutEverywhere(packed, 1, [&](const char* p, size_t n) { raw.Write(p, n); })));
+  netlib::PutLe32(packed.data() + 18, kLargest + 1);  // the plain size of the packed 3001 bytes
+  raw.Write(packed);
+  ASSERT_TRUE(plainRec.WaitCount(ServerEvent(NetEvent_Disconnected, 1)));
+  EXPECT_EQ(plainRec.DisconnectReason(1), int(NetReason_RecvPackBig));
+}
+
+// Peers that fail the hand-shake or the certificate checks: the server never delivers a record
+// and cuts the link with reason 4; the client's link goes down, and where the client refused the
+// server it never reported the agreement. The last one passes, for contrast.
+TEST(NetTls, PeersThatFailTheHandshakeOrTheCertificateChecksAreCutAndDeliverNothing) {
+  const struct {
+    const char* what;
+    uint32_t serverEncode, clientEncode;
+    const char* name;
+    const char* ca;  // the client's trust, in place of config/tls
+    bool clientRefuses, passes;
+  } cases[] = {
+      {"plain peer on a TLS port", 1, 0, "testserver", nullptr, false, false},
+      {"certificate naming another server", 1, 1, "elsewhere", nullptr, true, false},
+      {"server's CA unknown to the client", 1, 1, "testserver", "other/ca.crt", true, false},
+      {"no client certificate where one is demanded", 2, 1, "testserver", "config/tls/ca.crt", 0,
+       0},
+      {"client certificate where one is demanded", 2, 1, "testserver", nullptr, false, true},
+      {"certificate naming the address", 1, 1, "elsewhere", nullptr, false, true},
+  };
+  Home();
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    Net_SetClientTls(k.ca ? Home().file(k.ca).c_str() : nullptr, nullptr, nullptr);
+    cNetRecorder srec, crec;
+    stServerInfo info = Server(k.serverEncode, 0);
+    if (!std::strcmp(k.what, "certificate naming the address")) std::strcpy(info.name, "127.0.0.1");
+    cServerScope s(srec, info);
+    cClientScope c(crec, s.port, Client(k.name, k.clientEncode, 0));
+    // A plain peer speaks first; a TLS client can send once it is up.
+    Send(c.client, Body(10));
+    ASSERT_TRUE(crec.WaitFor([](auto& all) {
+      return std::ranges::any_of(all, ClientState(NetState_EncodeOk)) ||
+             std::ranges::any_of(all, ClientState(NetState_ServerDown));
+    }));
+    Send(c.client, Body(10));
+    if (k.passes) {
+      EXPECT_TRUE(srec.WaitCount(RecordOf()));
+      continue;
+    }
+    ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 1)));
+    EXPECT_EQ(srec.DisconnectReason(1), int(NetReason_Encode));
+    EXPECT_TRUE(crec.WaitCount(ClientState(NetState_ServerDown)));
+    EXPECT_EQ(crec.Has(ClientState(NetState_EncodeOk)), !k.clientRefuses && k.clientEncode);
+    EXPECT_EQ(srec.Count(RecordOf()), 0u);
+  }
+}
+
+}  // namespace

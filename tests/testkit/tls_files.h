@@ -1,0 +1,18 @@
+// Development certificates for TLS tests, made at run time by scripts/tls-certs into a folder
+// the test owns: ca.crt and ca.key, then NAME.crt and NAME.key for each name (its DNS name, or
+// its IP address when the name is one). Header-only; main thread.
+#pragma once
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace testkit {
+
+inline bool MakeTlsFiles(const std::string& dir, const std::vector<std::string>& names) {
+  std::string command = "bash '" TESSEL_SOURCE_DIR "/scripts/tls-certs' '" + dir + "'";
+  for (const std::string& name : names) command += " '" + name + "'";
+  return std::system(command.c_str()) == 0;
+}
+
+}  // namespace testkit
