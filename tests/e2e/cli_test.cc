@@ -37,7 +37,8 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
                                "-c", "/6", "-c", "Hello()", "-c", "/1/Accounts()", address},
                               kPassword);
   EXPECT_EQ(run.code, 0) << run.err;
-  EXPECT_TRUE(testkit::InOrder(run.out, {"func_Version ip: ", "Hello World!", "func_Accounts ops"}))
+  EXPECT_TRUE(
+      testkit::InOrder(run.out, {"func_Version ip: ", "Hello World!", "func_Accounts game ops"}))
       << run.out;
 
   const struct {
