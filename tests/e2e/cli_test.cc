@@ -32,13 +32,15 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
   ASSERT_NE(address, "127.0.0.1:0") << game.Output();
 
   // Lines in four groups, one of them silent, one switching the group for the next.
-  const stCliRun run = RunCli(home,
-                              {"-u", "ops", "-c", "/4/Ver()", "-c", "/13/SetConfigValue('x',1)",
-                               "-c", "/6", "-c", "Hello()", "-c", "/1/Accounts()", address},
-                              kPassword);
+  const stCliRun run =
+      RunCli(home,
+             {"-u", "ops", "-c", "/4/Ver()", "-c", "/13/SetConfigValue('x',1)", "-c", "/6", "-c",
+              "Hello()", "-c", "/1/Accounts()", "-c", "Functions()", address},
+             kPassword);
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_TRUE(
-      testkit::InOrder(run.out, {"func_Version ip: ", "Hello World!", "func_Accounts game ops"}))
+      testkit::InOrder(run.out, {"func_Version ip: ", "Hello World!", "func_Accounts game ops",
+                                 "Echo Functions Hello Help Output"}))
       << run.out;
 
   const struct {
