@@ -67,14 +67,10 @@ std::string InstallWithReportTool(const cHome& home) {
 
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, int in,
             const std::string& outPath, const std::string& errPath) {
+  // The given variables come first: a name found twice reads as its first value.
   std::vector<std::string> vars = env;
-  auto given = [&](const std::string& var) {
-    for (const std::string& kv : env)
-      if (var.compare(0, kv.find('=') + 1, kv, 0, kv.find('=') + 1) == 0) return true;
-    return var.rfind("TESSEL_", 0) == 0;
-  };
   for (char** e = environ; *e; ++e)
-    if (!given(*e)) vars.push_back(*e);
+    if (std::string(*e).rfind("TESSEL_", 0) != 0) vars.push_back(*e);
   std::vector<std::string> words = args;
   std::vector<char*> envp, argv;
   for (auto& kv : vars) envp.push_back(kv.data());

@@ -42,8 +42,8 @@ inline std::vector<std::string> ConnectTo(const std::string& server, int port) {
 // arguments it was started with to home/bin/xcrash_args.txt; returns the copy's path.
 std::string InstallWithReportTool(const cHome& home);
 
-// Starts `args` with the variables `env` beside those of this process not named TESSEL_* or
-// in `env`; standard input from `in` (/dev/null when -1), standard output to `outPath`
+// Starts `args` with the variables `env` before those of this process not named TESSEL_*;
+// standard input from `in` (/dev/null when -1), standard output to `outPath`
 // and standard error to `errPath` (to the same file when empty). The pid, or -1.
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, int in,
             const std::string& outPath, const std::string& errPath = "");
