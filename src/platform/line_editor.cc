@@ -85,7 +85,9 @@ cLineEditor::cLineEditor(const char* program, int inFd, std::FILE* out, std::str
   el_set(m_el, EL_EDITOR, "emacs");
   el_set(m_el, EL_PROMPT, &cLineEditor::Prompt);
   el_set(m_el, EL_GETCFN, &cLineEditor::GetChar);
-  el_set(m_el, EL_ADDFN, "tessel-complete", "complete a function name", &cLineEditor::Complete);
+  // The wide call keeps the two names as given; the narrow one copies them and never frees
+  // the copies.
+  el_wset(m_el, EL_ADDFN, L"tessel-complete", L"complete a function name", &cLineEditor::Complete);
   el_set(m_el, EL_BIND, "^I", "tessel-complete", nullptr);
   m_history = history_init();
   HistEvent ev;
