@@ -53,7 +53,7 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
       {{"-u", "nobody", "-c", "Hello()", address}, kPassword, 2, "该账号不存在"},
       {{"-u", "viewer", "-c", "/6/Hello()", address}, "viewer-pw", 2, "refused by game: "},
       {{"-u", "ops", "-c", "Hello()", "127.0.0.1:1"}, kPassword, 3, "cannot reach 127.0.0.1:1"},
-      // A line the server has no group for is not answered; the lines after it still run.
+      // A line the server has no group for is refused without an answer, and so not answered.
       {{"-u", "ops", "--wait", "1", "-c", "/99/Hello()", "-c", "/6/Hello()", address},
        kPassword,
        1,
@@ -64,6 +64,7 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
     EXPECT_EQ(failed.code, refusal.code) << refusal.reason << "\n" << failed.err;
     EXPECT_NE(failed.err.find("tessel_cli: "), std::string::npos) << failed.err;
     EXPECT_NE(failed.err.find(refusal.reason), std::string::npos) << failed.err;
+    EXPECT_EQ((failed.out + failed.err).find(kPassword), std::string::npos);
   }
   game.QuitInOrder();
   EXPECT_EQ(Writings(home).find(kPassword), std::string::npos);
