@@ -2,6 +2,8 @@
 
 #include <iostream>
 
+#include "platform/line_editor.h"
+
 #include "tessel/host/tessel.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
@@ -47,8 +49,11 @@ int cServerProgram::Run() {
   // The host blocks the console signals as it is made; every thread started later inherits
   // the mask, the relay's too.
   cTessel& host = cTessel::Instance();
+  // A terminal is read by the console's line editor itself (its Ctrl+D is the end); a pipe or a
+  // file goes through the relay, which types quit at its end.
   cStdinRelay relay;
-  if (!relay.Start()) std::cout << "cServerProgram::Run standard input relay failed" << std::endl;
+  if (!platform::cLineEditor::IsTerminal(0) && !relay.Start())
+    std::cout << "cServerProgram::Run standard input relay failed" << std::endl;
   host.SetProgram(__DATE__, __TIME__, kVersion, m_params.Program().c_str());
   host.Init();
   if (m_params.QuickEnd()) host.SetEndPacing(QuickPacing());

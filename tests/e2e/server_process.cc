@@ -67,33 +67,71 @@ std::string InstallWithReportTool(const cHome& home) {
   return home / "bin/tessel_server";
 }
 
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, int in,
+            const std::string& outPath, const std::string& errPath) {
+  // The given variables come first: a name found twice reads as its first value.
+  std::vector<std::string> vars = env;
+  for (char** e = environ; *e; ++e)
+    if (std::string(*e).rfind("TESSEL_", 0) != 0) vars.push_back(*e);
+  std::vector<std::string> words = args;
+  std::vector<char*> envp, argv;
+  for (auto& kv : vars) envp.push_back(kv.data());
+  for (auto& arg : words) argv.push_back(arg.data());
+  envp.push_back(nullptr);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (in >= 0)
+    posix_spawn_file_actions_adddup2(&actions, in, 0);
+  else
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), flags, 0644);
+  if (errPath.empty())
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  else
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), flags, 0644);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+int WaitPid(pid_t pid) {
+  int status = 0;
+  const bool ended = pid > 0 && PollUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+  if (!ended && pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+  if (!ended) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+stCliRun RunCli(const cHome& home, const std::vector<std::string>& args,
+                const std::string& password) {
+  std::vector<std::string> env{"HOME=" + home.path().string(), "XDG_STATE_HOME=" + home / "state"};
+  if (!password.empty()) env.push_back("TESSEL_PASSWORD=" + password);
+  std::vector<std::string> words{TESSEL_CLI_EXE};
+  words.insert(words.end(), args.begin(), args.end());
+  stCliRun run;
+  run.code = WaitPid(Spawn(words, env, -1, home / "cli_out.txt", home / "cli_err.txt"));
+  run.out = testkit::ReadFile(home / "cli_out.txt");
+  run.err = testkit::ReadFile(home / "cli_err.txt");
+  return run;
+}
+
 cServerProcess::cServerProcess(const cHome& home, const std::vector<std::string>& words,
                                const std::string& exe)
     : m_home(home), m_outPath(home / "console.txt") {
-  std::vector<std::string> env{"TESSEL_HOME=" + home.path().string(),
-                               "TESSEL_REGISTRY=" + home / "registry", "TESSEL_COLOR=0"};
-  for (char** e = environ; *e; ++e)
-    if (std::string(*e).rfind("TESSEL_", 0) != 0) env.push_back(*e);
   std::vector<std::string> args{exe};
   args.insert(args.end(), words.begin(), words.end());
-  std::vector<char*> envp, argv;
-  for (auto& kv : env) envp.push_back(kv.data());
-  for (auto& arg : args) argv.push_back(arg.data());
-  envp.push_back(nullptr);
-  argv.push_back(nullptr);
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-  posix_spawn_file_actions_addopen(&actions, 1, m_outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  const int rc = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  m_pid = Spawn(args,
+                {"TESSEL_HOME=" + home.path().string(), "TESSEL_REGISTRY=" + home / "registry",
+                 "TESSEL_COLOR=0"},
+                fds[0], m_outPath);
   ::close(fds[0]);
-  if (rc != 0)
-    m_pid = -1, ::close(fds[1]);
+  if (m_pid < 0)
+    ::close(fds[1]);
   else
     m_input = fds[1];
 }
@@ -133,14 +171,10 @@ int cServerProcess::WaitPort(const std::string& server) const {
 }
 
 int cServerProcess::WaitExit() {
-  int status = 0;
-  const bool ended =
-      m_pid > 0 && PollUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; });
-  if (!ended && m_pid > 0) ::kill(m_pid, SIGKILL), ::waitpid(m_pid, nullptr, 0);
+  const int code = WaitPid(m_pid);
   m_pid = -1;
   CloseInput();
-  if (!ended) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return code;
 }
 
 void cServerProcess::QuitInOrder() {

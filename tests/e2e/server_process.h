@@ -42,6 +42,23 @@ inline std::vector<std::string> ConnectTo(const std::string& server, int port) {
 // arguments it was started with to home/bin/xcrash_args.txt; returns the copy's path.
 std::string InstallWithReportTool(const cHome& home);
 
+// Starts `args` with the variables `env` before those of this process not named TESSEL_*;
+// standard input from `in` (/dev/null when -1), standard output to `outPath`
+// and standard error to `errPath` (to the same file when empty). The pid, or -1.
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, int in,
+            const std::string& outPath, const std::string& errPath = "");
+// The exit code of `pid` (128 + signal), -1 when it did not end in time (it is then killed).
+int WaitPid(pid_t pid);
+
+// One run of tessel_cli with `args`, HOME and XDG_STATE_HOME in `home`, the password (when not
+// empty) in TESSEL_PASSWORD.
+struct stCliRun {
+  int code = -1;
+  std::string out, err;
+};
+stCliRun RunCli(const cHome& home, const std::vector<std::string>& args,
+                const std::string& password);
+
 class cServerProcess {
  public:
   // Starts tessel_server (or the copy at `exe`) with the launch words, working in `home`.

@@ -10,6 +10,7 @@
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "platform/folders.h"
+#include "platform/line_editor.h"
 #include "platform/local_time.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -59,6 +60,23 @@ TEST(ConsoleColor, AttributesMapToAnsiAndASectionReturnsToLightCyan) {
   SetColor(kColorLightCyan);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             AnsiSequence(12) + AnsiSequence(12) + AnsiSequence(11) + AnsiSequence(11) + "error");
+}
+
+TEST(LineEditor, EscapeSequencesAndControlBytesNeverStayInALineAndTheStateFileFollowsXdg) {
+  const std::pair<std::string, std::string> lines[] = {
+      {"Ver()\n", "Ver()"},
+      {"\x1b[15~Hello()", "Hello()"},         // a function key the editor has no binding for
+      {"He\x1bOAllo(\x1b[1;5D)", "Hello()"},  // an application-mode arrow, a modified one
+      {"a\tb\x7f\x01"
+       "c\x1b",
+       "a bc"},                              // tab, delete, a control byte, a lone escape
+      {"'\xe4\xbd\xa0'", "'\xe4\xbd\xa0'"},  // UTF-8 text stays whole
+  };
+  for (const auto& [typed, clean] : lines) EXPECT_EQ(cLineEditor::Clean(typed), clean) << typed;
+  ScopedEnv home("HOME", "/h"), state("XDG_STATE_HOME", "/s");
+  EXPECT_EQ(cLineEditor::StateFile("x"), "/s/tessel/x");
+  state.Set("");
+  EXPECT_EQ(cLineEditor::StateFile("x"), "/h/.local/state/tessel/x");
 }
 
 TEST(Paths, ExecutableIsThisProgramAndHomeIsTesselHomeElseTheExecutableFolder) {

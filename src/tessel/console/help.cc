@@ -1,6 +1,7 @@
 #include "tessel/console/help.h"
 
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/cmd.h"
 #include "tessel/msg/ostream_cmd.h"
 
 void PrintHelp(const char* const* lines, std::ostream& os) {
@@ -13,4 +14,9 @@ void PrintHelp(const char* const* lines) {
 
 void RegisterHelp(lua_State* L, void (*help)()) {
   luareg::def(L, "Help", help);
+  luareg::def(L, "Functions", [](lua_State* state) {
+    std::string line;
+    for (const std::string& name : cCmd::FunctionNames(state)) line += name + " ";
+    get_gout() << line << "\n";
+  });
 }

@@ -10,5 +10,7 @@ struct lua_State;
 void PrintHelp(const char* const* lines, std::ostream& os);
 // The same to the current command output.
 void PrintHelp(const char* const* lines);
-// Registers `help` as the Lua global Help().
+// Registers `help` as the Lua global Help(), and Functions(), which writes the names of the
+// group's commands (cCmd::FunctionNames) on one line, blank-separated, to the command output:
+// what a remote console completes names from.
 void RegisterHelp(lua_State* L, void (*help)());

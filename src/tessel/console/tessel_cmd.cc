@@ -40,6 +40,19 @@ cTesselCmd& cTesselCmd::Instance() {
 void cTesselCmd::Start() {
   RunStartScript();
   m_pCurCmd = GetCmd(0);
+  PublishNames();
+}
+
+void cTesselCmd::PublishNames() {
+  std::vector<std::string> names;
+  if (m_pCurCmd != nullptr) names = m_pCurCmd->FunctionNames();
+  std::lock_guard<std::mutex> hold(m_inputLock);
+  m_names = std::move(names);
+}
+
+std::vector<std::string> cTesselCmd::CurrentNames() const {
+  std::lock_guard<std::mutex> hold(m_inputLock);
+  return m_names;
 }
 
 void cTesselCmd::SetCmd(const char* text) {
@@ -72,12 +85,13 @@ void cTesselCmd::Run() {
   }
   get_gout().SetLocalInput(true);
   ParseCmd(line.c_str(), std::cout);
+  PublishNames();
   {
     // Lines handed over while this one ran wait behind it for the next passes.
     std::lock_guard<std::mutex> hold(m_inputLock);
     m_inputs.pop_front();
   }
-  std::cout << "!>" << std::flush;
+  if (m_bPrintPrompt) std::cout << "!>" << std::flush;
   get_gout().SetLocalInput(false);
 }
 

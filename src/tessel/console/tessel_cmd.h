@@ -3,11 +3,13 @@
 // hands lines over with SetCmd (any thread); everything else runs on the worker thread.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "tessel/core/cmd_array.h"
 
@@ -36,8 +38,14 @@ class cTesselCmd : public cCmdArray {
   void SetCmd(const char* text);
   // The line being run, else the next one waiting ("" when none). Any thread.
   std::string GetCurInput() const;
-  // Runs the oldest waiting line, if any, then prints the prompt.
+  // Runs the oldest waiting line, if any, then prints the prompt (unless the console's line
+  // editor shows it).
   void Run();
+  // Whether Run prints the prompt. Any thread.
+  void SetPrintPrompt(bool print) { m_bPrintPrompt = print; }
+  // The function names of the current group as of the last line run (the console thread
+  // completes from them while the worker owns the groups). Any thread.
+  std::vector<std::string> CurrentNames() const;
 
   void ParseCmd(const char* line, std::ostream& os);
   // Parses the line as seen from the console's own level 0, then restores the cursor.
@@ -60,6 +68,7 @@ class cTesselCmd : public cCmdArray {
   };
 
   void RunStartScript();
+  void PublishNames();
   void ShiftByName(const std::string& name, std::ostream& os);
   static cCmd* GroupAt(const cCmdArray* array, int level);
 
@@ -70,4 +79,6 @@ class cTesselCmd : public cCmdArray {
   // Run removes it, after running it.
   mutable std::mutex m_inputLock;
   std::deque<std::string> m_inputs;
+  std::vector<std::string> m_names;
+  std::atomic<bool> m_bPrintPrompt{true};
 };

@@ -1,5 +1,6 @@
 #include "tessel/core/cmd.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <exception>
@@ -213,4 +214,21 @@ void cCmd::ReportCmdDo(std::ostream& os) {
   if (m_pLua == nullptr) return;
   os << "do: " << m_nRun / 1000 << " cost: " << m_ulRunTime / 1000 << " mem"
      << "(" << lua_gc(m_pLua, LUA_GCCOUNT, 0) << ")\t";
+}
+
+std::vector<std::string> cCmd::FunctionNames(lua_State* L) {
+  TESSEL_ASSERT_WORKER();
+  std::vector<std::string> names;
+  if (L == nullptr) return names;
+  lua_pushnil(L);
+  while (lua_next(L, LUA_GLOBALSINDEX) != 0) {
+    // Only string keys are read as text: lua_tostring would change a number key in place.
+    if (lua_type(L, -2) == LUA_TSTRING && lua_isfunction(L, -1)) {
+      const char* name = lua_tostring(L, -2);
+      if (std::isupper(static_cast<unsigned char>(name[0]))) names.emplace_back(name);
+    }
+    lua_pop(L, 1);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }

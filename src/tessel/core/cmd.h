@@ -6,6 +6,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 struct lua_State;
 
@@ -34,6 +35,10 @@ class cCmd {
 
   // True when `name` occurs in GetName() right behind "cCmd_" (so a leading part matches).
   bool FindName(const char* name);
+  // The group's commands: the global functions of its state whose names begin with a capital
+  // letter (the Lua library's own are all lower case), sorted; none before Create().
+  std::vector<std::string> FunctionNames() const { return FunctionNames(m_pLua); }
+  static std::vector<std::string> FunctionNames(lua_State* L);
   void ReportCmdName(std::ostream& os);
   void ReportCmdDo(std::ostream& os);
 

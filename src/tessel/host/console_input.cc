@@ -6,9 +6,19 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 
-cConsoleInput::cConsoleInput(int fd) : m_fd(fd) {
+#include "tessel/core/login_text.h"
+
+cConsoleInput::cConsoleInput(int fd)
+    : m_fd(fd), m_bTerminal(platform::cLineEditor::IsTerminal(fd)) {
   if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) m_wake[0] = m_wake[1] = -1;
+  if (m_bTerminal && ::tcgetattr(fd, &m_terminal) != 0) m_bTerminal = false;
+}
+
+void cConsoleInput::RestoreTerminal() const {
+  if (m_bTerminal) ::tcsetattr(m_fd, TCSANOW, &m_terminal);
 }
 
 cConsoleInput::~cConsoleInput() {
@@ -41,7 +51,37 @@ void cConsoleInput::ReadSome(int fd, std::string& into, bool& closed) {
     closed = true;
 }
 
+// A terminal line: typed lines come edited; the end of the terminal's input is the word
+// "quit", as the end of a piped input is for the sample program. A wake-up is read as usual.
+bool cConsoleInput::EditLine(std::string& line) {
+  if (TakeLine(m_woken, line)) return true;
+  if (!m_editor) {
+    std::error_code ec;
+    const std::filesystem::path history = std::filesystem::current_path(ec) / kHistoryFile;
+    m_editor = std::make_unique<platform::cLineEditor>("tessel", m_fd, stdout,
+                                                       ec ? std::string() : history.string());
+    m_editor->SetPrompt(kPrompt);
+    m_editor->SetNames(m_names);
+  }
+  for (;;) {
+    switch (m_editor->ReadLine(line, m_wakeClosed ? -1 : m_wake[0])) {
+      case platform::cLineEditor::eRead::kLine:
+        // A line that logs in keeps its password out of the history file.
+        if (MaskCmdText(line) == line) m_editor->Remember(line);
+        return true;
+      case platform::cLineEditor::eRead::kEnd:
+        line = "quit";
+        return true;
+      case platform::cLineEditor::eRead::kWoken:
+        ReadSome(m_wake[0], m_woken, m_wakeClosed);
+        if (TakeLine(m_woken, line)) return true;
+        break;
+    }
+  }
+}
+
 bool cConsoleInput::ReadLine(std::string& line, int timeoutMs) {
+  if (m_bTerminal && timeoutMs < 0) return EditLine(line);
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {

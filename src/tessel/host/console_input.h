@@ -1,9 +1,15 @@
 // Reads console lines from standard input for the console loop, and lets any other thread make
-// the loop read the line "q" (through a wake-up pipe), the way an operator would type it.
-// ReadLine: the console thread only; Wake: any thread.
+// the loop read the line "q" (through a wake-up pipe), the way an operator would type it. On a
+// terminal the lines are edited (prompt, history in the working folder, Tab completion); from a
+// pipe or a file they are read as they come. ReadLine: the console thread only; Wake: any thread.
 #pragma once
 
+#include <termios.h>
+
+#include <memory>
 #include <string>
+
+#include "platform/line_editor.h"
 
 class cConsoleInput {
  public:
@@ -20,9 +26,24 @@ class cConsoleInput {
   // The next line read is "q".
   void Wake();
 
+  // True when the input is a terminal: ReadLine shows the prompt itself.
+  bool IsEditing() const { return m_bTerminal; }
+  // What Tab completes from (called on the console thread while a line is read).
+  void SetNames(platform::cLineEditor::NamesFunc names) { m_names = std::move(names); }
+
+  // Puts the terminal back as it was before any line was edited: for an end that does not
+  // return to the console thread (Ctrl+C). Any thread.
+  void RestoreTerminal() const;
+
+  // The prompt of an edited line.
+  static constexpr const char* kPrompt = "!>";
+  // The history file, in the working folder.
+  static constexpr const char* kHistoryFile = "console_history";
+
  private:
   bool TakeLine(std::string& pending, std::string& line);
   void ReadSome(int fd, std::string& into, bool& closed);
+  bool EditLine(std::string& line);
 
   int m_fd;
   int m_wake[2] = {-1, -1};
@@ -30,4 +51,8 @@ class cConsoleInput {
   bool m_wakeClosed = false;
   std::string m_input;
   std::string m_woken;
+  bool m_bTerminal;
+  termios m_terminal{};  // the terminal's settings at start, when it is one
+  platform::cLineEditor::NamesFunc m_names;
+  std::unique_ptr<platform::cLineEditor> m_editor;  // made at the first edited line
 };

@@ -329,7 +329,13 @@ void cTessel::Main() {
             << "使用??获得当前命令集//select,//global来切换\n"
             << "使用???获得所有命令集" << std::endl;
   platform::SetColor(platform::kColorBrightWhite);
-  std::cout << "!>" << std::flush;
+  // On a terminal the line editor shows the prompt and completes the current group's names.
+  if (m_console.IsEditing()) {
+    cTesselCmd::Instance().SetPrintPrompt(false);
+    m_console.SetNames([] { return cTesselCmd::Instance().CurrentNames(); });
+  } else {
+    std::cout << "!>" << std::flush;
+  }
   m_strInitCmd = GetExeParam("initcmd", "");
   std::string line = m_strInitCmd;
   for (;;) {
@@ -344,6 +350,8 @@ void cTessel::Main() {
       Dump();
     } else {
       HandleConsoleLine(line);
+      // The next prompt comes below the line's output, not in the middle of it.
+      if (m_console.IsEditing()) WaitLineRun();
     }
     SleepMs(10);
     line.clear();
@@ -360,6 +368,12 @@ void cTessel::HandleConsoleLine(const std::string& line) {
   else
     std::cout << "cur is in timer" << std::endl;
   cTesselCmd::Instance().SetCmd(line.c_str());
+}
+
+void cTessel::WaitLineRun() {
+  for (int waited = 0; waited < kLineRunWaitMs && !cTesselCmd::Instance().GetCurInput().empty();
+       waited += 5)
+    SleepMs(5);
 }
 
 void cTessel::Dump() {
@@ -398,6 +412,7 @@ void cTessel::Restart(long when, bool restart) {
 void cTessel::OnConsoleSignal(int signo) {
   if (signo == SIGINT) {
     std::cout << "CTRL_C_EVENT invoke" << std::endl;
+    m_console.RestoreTerminal();
     End();
     // Leave without running static destructors under the other threads' feet.
     loglib::flush_all();

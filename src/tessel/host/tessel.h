@@ -161,6 +161,9 @@ class cTessel : public cThreadCallback, public iHost {
   void OnConsoleSignal(int signo);
   void ReportSlowCycle(uint32_t costMs);
   void HandleConsoleLine(const std::string& line);
+  // Waits (at most kLineRunWaitMs) until the worker has run the lines handed over.
+  void WaitLineRun();
+  static constexpr int kLineRunWaitMs = 3000;
   // Opens /dev/null on any of the descriptors 0 to 2 that is closed, so that no pipe or socket
   // made later takes their place (a write to "standard output" would then go into it). Runs
   // first of all members.

@@ -42,6 +42,13 @@ void cMsg::Register(int& typeNumber, cMsgBind* binding) {
   m_vBind.push_back(binding);
 }
 
+bool cMsg::Rebind(int type, cMsgBind* binding) {
+  if (type < kFirstType || static_cast<std::size_t>(type - kFirstType) >= m_vBind.size())
+    return false;
+  m_vBind[static_cast<std::size_t>(type - kFirstType)] = binding;
+  return true;
+}
+
 cMsgBind* cMsg::GetBind(int type) const {
   if (type < kFirstType) return nullptr;
   const auto index = static_cast<std::size_t>(type - kFirstType);

@@ -53,6 +53,9 @@ class cMsg {
 
   // Gives `binding` the next type number, written to `typeNumber`.
   void Register(int& typeNumber, cMsgBind* binding);
+  // Puts `binding` in place of the binding of the registered `type` (a program that handles a
+  // built-in record itself); false for a type not registered.
+  bool Rebind(int type, cMsgBind* binding);
   cMsgBind* GetBind(int type) const;
   // The object binding for a record addressed to an object, else the binding of its type.
   cMsgBind* GetBind(const stMsg* msg) const;

@@ -23,6 +23,7 @@ const char* const kHelp[] = {
     "\tLogin\t\t --- Login('Account','password')",
     "\tLogout\t\t --- Logout()",
     "\t登陆成功\t\t --- Logined(1 or 0,'game_220')",
+    "\t回答结束标记\t --- Mark(1)",
     "",
 };
 
@@ -88,6 +89,19 @@ void Logout() {
   if (iAccountManagerServer* manager = ReceivingManager()) manager->Logout(get_gout().GetLinkID());
 }
 
+// The end of an answer. A command that prints nothing is answered with nothing, so a requester
+// cannot tell "done, no output" from "still running" or "lost"; a requester that must know
+// sends Mark(n) behind its command. Commands of one link run in order and their answers travel
+// back in order (along the same route for a routed command), so Marked(n) arrives after every
+// answer of the command before it. Marked itself does nothing on a process: an answer is
+// never answered, so two processes cannot bounce marks between them.
+void Mark(long long n) {
+  if (RefuseLocal("func_Mark ")) return;
+  get_gout().SendBackCmd(cCmdLogin::kLevel, ("Marked(" + std::to_string(n) + ")").c_str());
+}
+
+void Marked(long long) {}
+
 }  // namespace
 
 cCmdLogin& cCmdLogin::Instance() {
@@ -103,5 +117,7 @@ void cCmdLogin::bind_cln(lua_State* L) {
   luareg::def<&Login>(L, "Login");
   luareg::def<&Logined>(L, "Logined");
   luareg::def<&Logout>(L, "Logout");
+  luareg::def<&Mark>(L, "Mark");
+  luareg::def<&Marked>(L, "Marked");
   RegisterHelp(L, &cCmdLogin::Help);
 }

@@ -33,7 +33,7 @@ TEST_F(GroupTest, UnknownNamesLinkOnlyCallsAndWrongArgumentsAreReported) {
   for (const char* call : {"SendLink('nosuch',1,2,'x')", "SendClients('nosuch',2,'x')",
                            "SendAccount('nosuch','gm',2,'x')"})
     cases.push_back({msg, call, true, "not find server"});
-  for (const char* call : {"Login('opsuser','mxmx')", "Logined(1,'global')", "Logout()"})
+  for (const char* call : {"Login('opsuser','mxmx')", "Logined(1,'global')", "Logout()", "Mark(1)"})
     cases.push_back({&cCmdLogin::Instance(), call, true, "can not solve local cmd"});
   for (auto [group, call] :
        std::vector<std::pair<cCmd*, const char*>>{{net, "NetID()"},

@@ -1,0 +1,217 @@
+#include "platform/line_editor.h"
+
+#include <histedit.h>
+#include <locale.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cwchar>
+#include <filesystem>
+
+namespace platform {
+
+namespace {
+
+constexpr int kHistorySize = 1000;
+
+bool IsNameChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// libedit converts between the terminal's bytes and wide characters with the thread's locale:
+// the editor works in UTF-8 without touching the program's global locale.
+class cUtf8Scope {
+ public:
+  explicit cUtf8Scope(void* locale)
+      : m_old(locale != nullptr ? uselocale(static_cast<locale_t>(locale)) : nullptr) {}
+  ~cUtf8Scope() {
+    if (m_old != nullptr) uselocale(m_old);
+  }
+
+ private:
+  locale_t m_old;
+};
+
+}  // namespace
+
+bool cLineEditor::IsTerminal(int fd) {
+  return ::isatty(fd) == 1;
+}
+
+std::string cLineEditor::StateFile(const std::string& name) {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && *state != '\0') return std::string(state) + "/tessel/" + name;
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && *home != '\0') return std::string(home) + "/.local/state/tessel/" + name;
+  return "";
+}
+
+std::string cLineEditor::Clean(std::string_view line) {
+  std::string out;
+  out.reserve(line.size());
+  for (size_t i = 0; i < line.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    if (c == 0x1b) {
+      // ESC [ parameters final, ESC O final, or ESC and one character.
+      if (i + 1 < line.size() && line[i + 1] == '[') {
+        i += 2;
+        while (i < line.size() && !(line[i] >= 0x40 && line[i] <= 0x7e)) ++i;
+      } else {
+        i += (i + 2 < line.size() && line[i + 1] == 'O') ? 2 : 1;
+      }
+      continue;
+    }
+    if (c == '\t') {
+      out += ' ';
+    } else if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+cLineEditor::cLineEditor(const char* program, int inFd, std::FILE* out, std::string historyFile)
+    : m_out(out), m_inFd(inFd), m_historyFile(std::move(historyFile)) {
+  locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  m_locale = utf8;
+  cUtf8Scope scope(m_locale);
+  const int copy = ::dup(inFd);
+  m_in = copy >= 0 ? ::fdopen(copy, "r") : nullptr;
+  m_el = el_init(program, m_in != nullptr ? m_in : stdin, m_out, stderr);
+  el_set(m_el, EL_CLIENTDATA, this);
+  el_set(m_el, EL_EDITOR, "emacs");
+  el_set(m_el, EL_PROMPT, &cLineEditor::Prompt);
+  el_set(m_el, EL_GETCFN, &cLineEditor::GetChar);
+  // The wide call keeps the two names as given; the narrow one copies them and never frees
+  // the copies.
+  el_wset(m_el, EL_ADDFN, L"tessel-complete", L"complete a function name", &cLineEditor::Complete);
+  el_set(m_el, EL_BIND, "^I", "tessel-complete", nullptr);
+  m_history = history_init();
+  HistEvent ev;
+  history(m_history, &ev, H_SETSIZE, kHistorySize);
+  history(m_history, &ev, H_SETUNIQUE, 1);
+  if (!m_historyFile.empty()) history(m_history, &ev, H_LOAD, m_historyFile.c_str());
+  el_set(m_el, EL_HIST, history, m_history);
+}
+
+cLineEditor::~cLineEditor() {
+  {
+    cUtf8Scope scope(m_locale);
+    el_end(m_el);
+    history_end(m_history);
+  }
+  if (m_in != nullptr) std::fclose(m_in);
+  if (m_locale != nullptr) freelocale(static_cast<locale_t>(m_locale));
+}
+
+char* cLineEditor::Prompt(editline* el) {
+  cLineEditor* self = nullptr;
+  el_get(el, EL_CLIENTDATA, &self);
+  return const_cast<char*>(self->m_prompt.c_str());
+}
+
+// Reads the terminal byte by byte (a multi-byte character is gathered first) and watches the
+// wake-up descriptor: when it is readable the read ends as an end of input, marked as woken.
+int cLineEditor::GetChar(editline* el, wchar_t* out) {
+  cLineEditor* self = nullptr;
+  el_get(el, EL_CLIENTDATA, &self);
+  std::mbstate_t state{};
+  for (;;) {
+    pollfd fds[2] = {{self->m_inFd, POLLIN, 0}, {self->m_wakeFd, POLLIN, 0}};
+    if (::poll(fds, self->m_wakeFd >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (self->m_wakeFd >= 0 && fds[1].revents != 0) {
+      self->m_woken = true;
+      return 0;
+    }
+    char byte;
+    const ssize_t n = ::read(self->m_inFd, &byte, 1);
+    if (n == 0) return 0;
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return -1;
+    }
+    const size_t used = std::mbrtowc(out, &byte, 1, &state);
+    if (used == static_cast<size_t>(-2)) continue;
+    if (used == static_cast<size_t>(-1)) {
+      state = std::mbstate_t{};  // a byte that is no character is dropped
+      continue;
+    }
+    return 1;
+  }
+}
+
+unsigned char cLineEditor::Complete(editline* el, int) {
+  cLineEditor* self = nullptr;
+  el_get(el, EL_CLIENTDATA, &self);
+  return self->CompleteWord();
+}
+
+// Completes the name in front of the cursor: as far as every candidate agrees, and lists the
+// candidates when that adds nothing.
+unsigned char cLineEditor::CompleteWord() {
+  const LineInfo* info = el_line(m_el);
+  const char* start = info->cursor;
+  while (start > info->buffer && IsNameChar(start[-1])) --start;
+  const std::string prefix(start, info->cursor);
+  std::vector<std::string> matches;
+  if (m_names)
+    for (std::string& name : m_names())
+      if (name.compare(0, prefix.size(), prefix) == 0) matches.push_back(std::move(name));
+  std::sort(matches.begin(), matches.end());
+  matches.erase(std::unique(matches.begin(), matches.end()), matches.end());
+  if (matches.empty()) return CC_ERROR;
+  std::string common = matches.front();
+  for (const std::string& m : matches) {
+    size_t k = 0;
+    while (k < common.size() && k < m.size() && common[k] == m[k]) ++k;
+    common.resize(k);
+  }
+  if (common.size() > prefix.size()) {
+    el_insertstr(m_el, common.c_str() + prefix.size());
+    return CC_REFRESH;
+  }
+  if (matches.size() == 1) return CC_REFRESH;
+  std::fputs("\n", m_out);
+  for (const std::string& m : matches) std::fprintf(m_out, "%s  ", m.c_str());
+  std::fputs("\n", m_out);
+  return CC_REDISPLAY;
+}
+
+cLineEditor::eRead cLineEditor::ReadLine(std::string& line, int wakeFd) {
+  cUtf8Scope scope(m_locale);
+  m_wakeFd = wakeFd;
+  m_woken = false;
+  int count = 0;
+  const char* got = el_gets(m_el, &count);
+  if (m_woken) {
+    // The line being typed stays unfinished; the next prompt starts on a line of its own.
+    std::fputs("\n", m_out);
+    std::fflush(m_out);
+    return eRead::kWoken;
+  }
+  if (got == nullptr || count <= 0) return eRead::kEnd;
+  line = Clean(std::string_view(got, static_cast<size_t>(count)));
+  return eRead::kLine;
+}
+
+void cLineEditor::Remember(const std::string& line) {
+  if (line.empty()) return;
+  cUtf8Scope scope(m_locale);
+  HistEvent ev;
+  history(m_history, &ev, H_ENTER, line.c_str());
+  if (m_historyFile.empty()) return;
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(m_historyFile).parent_path(), ec);
+  history(m_history, &ev, H_SAVE, m_historyFile.c_str());
+  // Typed lines are the operator's own: nobody else reads them.
+  std::filesystem::permissions(
+      m_historyFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+}
+
+}  // namespace platform

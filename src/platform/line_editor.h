@@ -1,0 +1,68 @@
+// Line editing for a console on a terminal (libedit): a prompt, the usual editing keys, a
+// history kept in a file between runs and Tab completion from names the owner supplies. Escape
+// sequences and other control bytes never reach the returned line. One thread reads with it:
+// the thread that made it (the locale it sets for the terminal is that thread's own).
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct editline;
+struct history;
+
+namespace platform {
+
+class cLineEditor {
+ public:
+  // The names Tab completes from, asked for at each Tab (on the reading thread).
+  using NamesFunc = std::function<std::vector<std::string>()>;
+  enum class eRead { kLine, kEnd, kWoken };
+
+  // Edits lines typed on the terminal `inFd`, echoing to `out`; the history is read from and
+  // written to `historyFile` (no history when it is empty; its folder is made when missing).
+  cLineEditor(const char* program, int inFd, std::FILE* out, std::string historyFile);
+  ~cLineEditor();
+  cLineEditor(const cLineEditor&) = delete;
+  cLineEditor& operator=(const cLineEditor&) = delete;
+
+  // True when `fd` is a terminal (a line editor makes sense there only).
+  static bool IsTerminal(int fd);
+  // The history file `name` under $XDG_STATE_HOME/tessel/, else ~/.local/state/tessel/; ""
+  // when neither variable is set.
+  static std::string StateFile(const std::string& name);
+  // The line without escape sequences and control bytes (a tab becomes a blank).
+  static std::string Clean(std::string_view line);
+
+  void SetPrompt(std::string prompt) { m_prompt = std::move(prompt); }
+  void SetNames(NamesFunc names) { m_names = std::move(names); }
+
+  // Reads one line (without its line end, cleaned). kEnd at the end of the input (Ctrl+D on an
+  // empty line) or a read error; kWoken when `wakeFd` (>= 0) became readable first, which is
+  // left for the caller to read.
+  eRead ReadLine(std::string& line, int wakeFd = -1);
+  // Adds a line to the history and writes the history file.
+  void Remember(const std::string& line);
+
+ private:
+  static int GetChar(editline* el, wchar_t* out);
+  static char* Prompt(editline* el);
+  static unsigned char Complete(editline* el, int key);
+  unsigned char CompleteWord();
+
+  editline* m_el = nullptr;
+  history* m_history = nullptr;
+  std::FILE* m_in = nullptr;
+  std::FILE* m_out;
+  int m_inFd;
+  int m_wakeFd = -1;
+  bool m_woken = false;
+  std::string m_historyFile;
+  std::string m_prompt;
+  NamesFunc m_names;
+  void* m_locale = nullptr;
+};
+
+}  // namespace platform

@@ -1,0 +1,67 @@
+// A Tessel console on a terminal (a pseudo-terminal opened by the test): Tab completes a
+// function name of the current group, Up + Enter runs the previous line again, the editing keys
+// inside a line never reach Lua, and the lines are kept in the history file of the home.
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "e2e/server_process.h"
+
+namespace e2e {
+namespace {
+
+TEST(TerminalE2e, TabCompletesUpRepeatsAndEditingKeysNeverReachLua) {
+  cHome home;
+  std::vector<std::string> words{TESSEL_SERVER_EXE, "program", "=", "game", "quickend", "=", "1"},
+      vars{"TESSEL_HOME=" + home.path().string(), "TESSEL_REGISTRY=" + home / "registry",
+           "TESSEL_COLOR=0", "HOME=" + home.path().string(), "TERM=xterm"};
+  std::vector<char*> argv, envp;
+  for (auto& w : words) argv.push_back(w.data());
+  for (auto& v : vars) envp.push_back(v.data());
+  argv.push_back(nullptr), envp.push_back(nullptr);
+  int terminal = -1;
+  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) ::execve(argv[0], argv.data(), envp.data()), ::_exit(127);
+  ASSERT_GT(pid, 0);
+  std::string screen;
+  // Reads the terminal until what it showed after `from` holds `text` `count` times.
+  auto shows = [&](const std::string& text, size_t from, int count = 1) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    for (;;) {
+      int seen = 0;
+      for (size_t at = screen.find(text, from); at != std::string::npos;
+           at = screen.find(text, at + 1))
+        ++seen;
+      if (seen >= count) return true;
+      pollfd fd{terminal, POLLIN, 0};
+      char chunk[4096];
+      ssize_t n = 0;
+      if (std::chrono::steady_clock::now() > end ||
+          (::poll(&fd, 1, 100) > 0 && (n = ::read(terminal, chunk, sizeof chunk)) <= 0))
+        return false;
+      screen.append(chunk, static_cast<size_t>(n));
+    }
+  };
+  auto type = [&](const std::string& keys) { (void)!::write(terminal, keys.data(), keys.size()); };
+  EXPECT_TRUE(shows("!>", 0)) << screen;
+  type("/6\r");
+  EXPECT_TRUE(shows("cmd switch", 0)) << screen;
+  const size_t mark = screen.size();
+  // "Hell" completes to Hello, the test group's own; Left and Right move inside the line.
+  type("Hell\t(\x1b[D\x1b[C)\r");
+  EXPECT_TRUE(shows("Hello World!", mark)) << screen;
+  type("\x1b[A\r");
+  EXPECT_TRUE(shows("Hello World!", mark, 2)) << screen;
+  type("q\r");
+  EXPECT_EQ(WaitPid(pid), 0) << screen;
+  ::close(terminal);
+  EXPECT_EQ(screen.find("error cmd"), std::string::npos) << screen;
+  EXPECT_NE(testkit::ReadFile(home / "console_history").find("Hello()"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace e2e
