@@ -111,8 +111,10 @@ void cCliLink::GetInfo(stClientInfo& info) {
   info.autoconnect = true;
   info.autoreconnect = false;
   info.autologin = true;
-  // An encoded link; the kind of encoding is the network library's.
+  // A TLS link; the server's certificate is checked against --ca when given, else against
+  // config/tls/ca.crt of the state folder. The network client is made after this call.
   if (m_options.tls) info.net.word[stNetParam::NetParam_Encode] = 1;
+  if (m_options.tls && !m_options.ca.empty()) Net_SetClientTls(m_options.ca.c_str(), nullptr, nullptr);
 }
 
 bool cCliLink::CreateTessel() {
