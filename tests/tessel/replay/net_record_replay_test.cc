@@ -244,4 +244,16 @@ TEST_F(NetReplayTest, RecordingAndReplayingExcludeEachOtherAndTheFileIsLaidOutLi
   EXPECT_EQ(bytes.substr(12), expected.substr(12));
 }
 
+// Record names stay inside the replay folder, whatever the text or a symbolic link says.
+TEST_F(NetReplayTest, RecordNamesLeadingOutOfTheReplayFolderAreRefused) {
+  std::filesystem::create_directories(home_.path() / "Replay");
+  std::filesystem::create_directory_symlink(home_.path(), home_.path() / "Replay/out");
+  for (const char* name : {"../../../x", "/tmp/x", "a/../../x", "..\\x", "out", "out/x"})
+    EXPECT_FALSE(record_.StartRecord(name)) << name;
+  EXPECT_FALSE(std::filesystem::exists(home_.path() / "x"));
+  EXPECT_FALSE(std::filesystem::exists(home_.path() / "out"));
+  ASSERT_TRUE(record_.StartRecord("in/side"));
+  EXPECT_EQ(record_.GetPath().rfind("Replay/in/side/", 0), 0u) << record_.GetPath();
+}
+
 }  // namespace
