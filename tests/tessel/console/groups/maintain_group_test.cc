@@ -56,6 +56,23 @@ TEST_F(MaintainGroupTest, FileNamesAndKindsFromPeersNeverLeaveTheirRoot) {
   }
 }
 
+// Symbolic links inside the servers root lead nowhere outside it, and no command moves the
+// roots.
+TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWereSet) {
+  WriteFile(m_dir.path() / "secret.txt", "secret");
+  fs::create_directories(Servers());
+  fs::create_directory_symlink(m_dir.path(), Servers("out"));
+  fs::create_symlink(m_dir.path() / "secret.txt", Servers("secret.txt"));
+  EXPECT_TRUE(Says("writefileindex('out/x.txt',0,'data')", "refused"));
+  EXPECT_TRUE(Says("downloadfile('secret.txt')", "refused"));
+  EXPECT_TRUE(Says("downloadfile('out/secret.txt')", "refused"));
+  EXPECT_FALSE(fs::exists(m_dir.path() / "x.txt"));
+  const stGroupRun set =
+      RunInGroup(cCmdConfig::Instance(), "SetConfigString('maintain_servers','/')");
+  EXPECT_NE(set.out.find("refused"), std::string::npos) << set.out;
+  EXPECT_EQ(MaintainServersRoot(), fs::path("servers/"));
+}
+
 // Which log files each cleaning removes, by size (MB) or age (days).
 TEST_F(MaintainGroupTest, CleaningRemovesOnlyLogFilesOverTheSizeOrAgeLimit) {
   const std::tuple<const char*, std::size_t, int> files[] = {
