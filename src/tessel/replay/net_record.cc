@@ -71,7 +71,7 @@ bool cNetRecord::CreateRecord() {
   std::cout << "cNetRecord::CreateRecord"
             << " File " << path << std::endl;
   std::FILE* file =
-      platform::CreateNestedFolders(folder) ? std::fopen(path.c_str(), "wb") : nullptr;
+      platform::CreateNestedFolders(folder) ? std::fopen(path.c_str(), "wbe") : nullptr;
   if (file == nullptr) {
     platform::ColorSection red(platform::kColorLightRed);
     std::cout << "cNetRecord::CreateRecord"
