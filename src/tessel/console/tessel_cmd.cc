@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
+#include "tessel/console/shell_jobs.h"
 
 #include "platform/console_color.h"
 #include "tessel/console/alias.h"
@@ -59,6 +60,7 @@ std::string cTesselCmd::GetCurInput() const {
 
 void cTesselCmd::Run() {
   TESSEL_ASSERT_WORKER();
+  cShellJobs::Instance().Deliver();
   std::string line;
   {
     std::lock_guard<std::mutex> hold(m_inputLock);

@@ -35,7 +35,8 @@ class cTesselCmd : public cCmdArray {
   void SetCmd(const char* text);
   // The line being run, else the next one waiting ("" when none). Any thread.
   std::string GetCurInput() const;
-  // Runs the oldest waiting line, if any, then prints the prompt.
+  // Hands over the answers of ended shell lines, then runs the oldest waiting line, if any,
+  // and prints the prompt.
   void Run();
 
   void ParseCmd(const char* line, std::ostream& os);

@@ -172,8 +172,10 @@ TEST_F(LoggedInTest, PeerExceptionNoticesReachTheirSideOnly) {
 }
 
 // Every socket and home file the process holds is close-on-exec, and a child that a command
-// leaves in the background holds none of them.
-TEST_F(GroupLinkTest, ChildrenHoldNoSocketOrLogFile) {
+// leaves in the background holds none of them. Shell lines run off the worker: one that reads
+// standard input (the console's pipe here, never closed) ends at once, and one that outlives
+// the time limit is ended with a line saying so while the host goes on cycling.
+TEST_F(GroupLinkTest, ChildrenHoldNoSocketOrLogFileAndShellLinesRunOffTheWorker) {
   namespace fs = std::filesystem;
   const auto ours = [&](const std::string& target) {
     return target.rfind("socket:", 0) == 0 || target.rfind(m_dir->path().string(), 0) == 0;
@@ -194,11 +196,25 @@ TEST_F(GroupLinkTest, ChildrenHoldNoSocketOrLogFile) {
     EXPECT_NE(std::stol(info.substr(at + 6), nullptr, 8) & O_CLOEXEC, 0) << target;
   }
   EXPECT_EQ(kinds.size(), 2u);
-  RunInGroup(cCmdOS::Instance(), "System('sleep 30 & echo $! > child.pid')");
+  SetConfigValue("shell_time_limit", 1);
+  testkit::cStdoutCapture out;
+  for (const char* line :
+       {"System('sleep 30 & echo $! > child.pid')", "System('cat')", "System('sleep 10')"})
+    RunInGroup(cCmdOS::Instance(), line);
   const pid_t child = std::atoi(testkit::WaitForFile("child.pid").c_str());
   ASSERT_GT(child, 0);
   for (const auto& [target, fd] : held(std::to_string(child))) EXPECT_FALSE(ours(target)) << target;
   ::kill(child, SIGKILL);
+  EXPECT_EQ(out.Text().find("time limit"), std::string::npos) << out.Text();
+  const auto ends = [&out] {  // the end lines of the three lines, the last at the limit
+    const std::string text = out.Text();
+    size_t n = 0;
+    for (size_t at = text.find("OS_System end"); at != std::string::npos; ++n)
+      at = text.find("OS_System end", at + 1);
+    return n == 3 && text.find("time limit of 1 s reached\nOS_System end") != std::string::npos;
+  };
+  EXPECT_TRUE(CyclesUntil(ends, 20000)) << out.Text();
+  SetConfigValue("shell_time_limit", 0);
 }
 
 }  // namespace
