@@ -3,11 +3,11 @@
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
-#include "tessel/console/shell_jobs.h"
 
 #include "platform/console_color.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/cmd_line.h"
+#include "tessel/console/shell_jobs.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/host.h"
 #include "tessel/core/tessel_values.h"
