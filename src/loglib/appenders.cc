@@ -1,10 +1,12 @@
 // The console and file appenders, on spdlog's thread-safe sinks. Each line goes to its sink in
 // one call under the sink's lock, so lines of concurrent writers never interleave.
 #include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,6 +32,31 @@ void write_line(spdlog::sinks::sink& s, const std::string& line) {
   s.log(msg);
 }
 
+// A log file as a sink. spdlog's own file sink opens without close-on-exec, so every child the
+// process starts would hold the log; this one opens with it ("e"). Its folders are made first.
+class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  file_sink(const std::string& file, bool truncate) {
+    std::error_code ec;
+    const std::filesystem::path path(file);
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+    m_file = std::fopen(file.c_str(), truncate ? "we" : "ae");
+    if (m_file == nullptr) throw spdlog::spdlog_ex("can not open " + file, errno);
+  }
+  ~file_sink() override { std::fclose(m_file); }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    spdlog::memory_buf_t text;
+    formatter_->format(msg, text);
+    std::fwrite(text.data(), 1, text.size(), m_file);
+  }
+  void flush_() override { std::fflush(m_file); }
+
+ private:
+  std::FILE* m_file = nullptr;
+};
+
 // One sink per file path, shared by every appender of that file, so two appenders of one file
 // do not race each other with separate buffers.
 struct file_registry {
@@ -44,7 +71,7 @@ struct file_registry {
   sink_ptr open(const std::string& file, bool append) {
     std::lock_guard lock(mutex);
     if (auto existing = sinks[file].lock()) return existing;
-    sink_ptr s = std::make_shared<spdlog::sinks::basic_file_sink_mt>(file, !append);
+    sink_ptr s = std::make_shared<file_sink>(file, !append);
     use_plain_format(*s);
     sinks[file] = s;
     return s;

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <ostream>
 #include "netlib/net_asio.h"
+#include "platform/descriptors.h"
 
 #include "netlib/net_limits.h"
 #include "netlib/net_service.h"
@@ -99,6 +100,7 @@ void cNetClient::ConnectTo(const tConnPtr& c, const tcp::endpoint& at) {
   if (c->state.load() != eConnState::Connecting) return;
   boost::system::error_code ec;
   c->socket.open(tcp::v4(), ec);
+  if (!ec) platform::SetCloseOnExec(c->socket.native_handle());
   if (!ec && m_localIp) c->socket.bind(tcp::endpoint(asio::ip::address_v4(m_localIp), 0), ec);
   if (ec) {
     ConnectFailed(c, NetState_ConnectError, ec.value());

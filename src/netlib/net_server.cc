@@ -4,6 +4,7 @@
 #include <iostream>
 #include <ostream>
 #include "netlib/net_asio.h"
+#include "platform/descriptors.h"
 
 #include "netlib/net_limits.h"
 #include "netlib/net_server_link.h"
@@ -53,6 +54,8 @@ int cNetServer::Init(const void* param, iCallbackNet* callback) {
   tcp::endpoint at(address, static_cast<unsigned short>(m_info.port));
   std::unique_lock<std::mutex> acceptLock(m_acceptLock);
   m_acceptor.open(at.protocol(), ec);
+  // Asio opens and accepts without close-on-exec: a child started later would keep the port.
+  if (!ec) platform::SetCloseOnExec(m_acceptor.native_handle());
   if (!ec) m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) m_acceptor.bind(at, ec);
   if (!ec) m_acceptor.listen(static_cast<int>(m_info.backlog ? m_info.backlog : 1024), ec);
@@ -128,6 +131,7 @@ void cNetServer::Accepted(const tConnPtr& c, const boost::system::error_code& ec
     retry->async_wait([self = shared_from_this(), retry](auto) { self->Accept(); });
     return;
   }
+  platform::SetCloseOnExec(c->socket.native_handle());
   Accept();
   boost::system::error_code e;
   if (m_stopped.load() || m_forbit.load()) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <system_error>
 
 namespace platform {
 
@@ -67,6 +68,41 @@ int DeleteOldFiles(const std::string& given, int days) {
     if (AgeInDays(now, st.st_mtime) > days && ::unlink(path.c_str()) == 0) ++deleted;
   }
   return deleted;
+}
+
+namespace {
+
+// Whether `path` is `root` or lies below it, part by part (both already real paths).
+bool StartsWith(const std::filesystem::path& path, const std::filesystem::path& root) {
+  auto p = path.begin();
+  for (auto r = root.begin(); r != root.end(); ++r, ++p) {
+    if (r->empty() && std::next(r) == root.end()) break;  // a trailing '/' of the root
+    if (p == path.end() || *p != *r) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ConfineToFolder(const std::filesystem::path& root, const std::string& name,
+                     std::filesystem::path& out) {
+  const std::string slashed = ToSlashes(name);
+  if (slashed.empty() || slashed.front() == '/') return false;
+  if (slashed.size() >= 2 && slashed[1] == ':') return false;
+  const std::filesystem::path relative(slashed);
+  bool named = false;
+  for (const std::filesystem::path& part : relative) {
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") named = true;
+  }
+  if (!named) return false;
+  std::error_code ec;
+  const std::filesystem::path realRoot = std::filesystem::weakly_canonical(root, ec);
+  if (ec) return false;
+  const std::filesystem::path real = std::filesystem::weakly_canonical(root / relative, ec);
+  if (ec || !StartsWith(real, realRoot)) return false;
+  out = root / relative;
+  return true;
 }
 
 }  // namespace platform

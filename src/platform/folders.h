@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ctime>
+#include <filesystem>
 #include <string>
 
 namespace platform {
@@ -15,6 +16,15 @@ std::string ToSlashes(std::string path);
 // a file name and only the folders above it are created. False when a folder cannot be made
 // (or a file of that name is in the way); the walk stops there.
 bool CreateNestedFolders(const std::string& path);
+
+// Resolves a name received from outside (a peer, an operator) as a place inside the folder
+// `root`: '\' counts as '/'; an empty name, an absolute one (leading '/' or a drive such as
+// "d:"), one with a ".." part or one naming only "." is refused. The text alone is not enough:
+// the real path (symbolic links resolved as far as the path exists) must lie inside the real
+// path of `root` too, so a link inside the root cannot lead out of it. On success `out` is
+// root / name.
+bool ConfineToFolder(const std::filesystem::path& root, const std::string& name,
+                     std::filesystem::path& out);
 
 // Whole days from a file's last write to now, fraction dropped (negative for a future time).
 constexpr long AgeInDays(std::time_t now, std::time_t last_write) {

@@ -30,7 +30,7 @@ void Play(cServerProcess& process, const std::string& file, int speed) {
   process.Type("/16/Replay('" + file + "')");
   // The console keeps one line for the worker: the next is typed once this one ran. The replay
   // thread may already be printing between the command's lines.
-  EXPECT_TRUE(process.WaitOutput("cNetReplay::LoadReplay File " + file, mark) &&
+  EXPECT_TRUE(process.WaitOutput("cNetReplay::LoadReplay File Replay/" + file, mark) &&
               process.WaitOutput(" ok!", mark))
       << process.Output().substr(mark);
   if (speed != 1) process.Type("/16/ReplaySpeed(" + std::to_string(speed) + ")");
@@ -71,7 +71,7 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   // plain TCP connection becomes its link 1 and sends nothing itself.
   cHome serverHome;
   AddAccount(serverHome, "game", "gamepw", 16);
-  serverHome.write("links.rep", testkit::ReadFolder(globalHome / "Replay"));
+  serverHome.write("Replay/links.rep", testkit::ReadFolder(globalHome / "Replay"));
   cServerProcess global(serverHome, Words("global", Listen()));
   const int port = global.WaitPort("global");
   ASSERT_GT(port, 0) << global.Output();
@@ -90,7 +90,7 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   for (uint32_t word : {1u, 0u, 0u}) put(word);
   for (uint32_t i = 0; i < 75000; ++i, put(1), put(0))
     put(i / 50), put(1), dense += std::string("global") + std::string(26, '\0');
-  serverHome.write("dense.rep", dense);
+  serverHome.write("Replay/dense.rep", dense);
   ASSERT_TRUE(global.Ask("/16/Replay('dense.rep')", {" ok!"}));
   global.QuitInOrder();
   ::close(link);
@@ -108,7 +108,7 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   // replay starts once the failed connect was handled). It takes the recorded outputs again and
   // runs what the recorded client ran since its recording began, in the same order.
   cHome clientHome;
-  clientHome.write("uplink.rep", testkit::ReadFolder(gameHome / "Replay"));
+  clientHome.write("Replay/uplink.rep", testkit::ReadFolder(gameHome / "Replay"));
   WriteLogin(clientHome, "global", "game", "x");
   cServerProcess game(clientHome,
                       Words("game", {"connect", "=", "global:1", "reconnect", "=", "60"}));

@@ -37,6 +37,12 @@ int ExpectedParams(const std::string& text) {
   }
 }
 
+// A word the alias lookup can find (the first blank-separated word of a line) and the file
+// keeps on one line before its first separator.
+bool IsAliasWord(const std::string& word) {
+  return !word.empty() && word.find_first_of(" \t\r\n\v\f") == std::string::npos;
+}
+
 }  // namespace
 
 cAlias& cAlias::Instance() {
@@ -69,14 +75,16 @@ void cAlias::LoadFile(const std::string& file) {
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::string::size_type at = line.find(kSeparator);
-    if (at == std::string::npos) break;
+    if (at == std::string::npos || !IsAliasWord(line.substr(0, at))) continue;
     m_mapAlias[line.substr(0, at)] = line.substr(at + 3);
   }
 }
 
-void cAlias::AddAlias(const std::string& word, const std::string& text) {
+bool cAlias::AddAlias(const std::string& word, const std::string& text) {
+  if (!IsAliasWord(word) || text.find_first_of("\r\n") != std::string::npos) return false;
   m_mapAlias[word] = text;
   Save();
+  return true;
 }
 
 void cAlias::SetReplace(const std::string& from, const std::string& to) {

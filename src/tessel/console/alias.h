@@ -15,10 +15,13 @@ class cAlias {
   cAlias();
 
   // Empties the alias table (not the replacements) and reads every "alias/*.txt" in name
-  // order; false when no file matches.
+  // order; a line that is no alias line is skipped, the lines after it are still read. False
+  // when no file matches.
   bool Load();
-  // Sets an alias and saves the whole alias table.
-  void AddAlias(const std::string& word, const std::string& text);
+  // Sets an alias and saves the whole alias table. A word that is empty or holds a blank or a
+  // line end, or a text that holds a line end, could not be read back from the file as one
+  // alias line: it is refused (false) and nothing changes.
+  bool AddAlias(const std::string& word, const std::string& text);
   // Sets a replacement; replacements are not saved.
   void SetReplace(const std::string& from, const std::string& to);
   // Writes the whole alias table to "alias/alias.txt".

@@ -7,6 +7,7 @@
 #include "platform/console_color.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/cmd_line.h"
+#include "tessel/console/shell_jobs.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/host.h"
 #include "tessel/core/tessel_values.h"
@@ -77,6 +78,7 @@ std::string cTesselCmd::GetCurInput() const {
 
 void cTesselCmd::Run() {
   TESSEL_ASSERT_WORKER();
+  cShellJobs::Instance().Deliver();
   std::string line;
   {
     std::lock_guard<std::mutex> hold(m_inputLock);

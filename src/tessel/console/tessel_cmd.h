@@ -38,8 +38,8 @@ class cTesselCmd : public cCmdArray {
   void SetCmd(const char* text);
   // The line being run, else the next one waiting ("" when none). Any thread.
   std::string GetCurInput() const;
-  // Runs the oldest waiting line, if any, then prints the prompt (unless the console's line
-  // editor shows it).
+  // Hands over the answers of ended shell lines, then runs the oldest waiting line, if any, and
+  // prints the prompt (unless the console's line editor shows it).
   void Run();
   // Whether Run prints the prompt. Any thread.
   void SetPrintPrompt(bool print) { m_bPrintPrompt = print; }

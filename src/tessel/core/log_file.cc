@@ -1,5 +1,6 @@
 #include "tessel/core/log_file.h"
 
+#include "platform/descriptors.h"
 #include "platform/folders.h"
 #include "platform/local_time.h"
 
@@ -13,6 +14,7 @@ bool cLog::OpenFile(const std::string& file, std::ios::openmode mode) {
   if (is_open()) Close();
   open(file, mode);
   if (!is_open()) return false;
+  platform::SetCloseOnExec(*rdbuf());
   *this << "create log file at: ";
   TimeStamp() << "\n\n";
   return true;

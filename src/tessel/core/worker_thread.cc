@@ -18,3 +18,8 @@ bool OnWorkerThread() {
   const std::thread::id worker = g_worker.load();
   return worker == std::thread::id() || worker == std::this_thread::get_id();
 }
+
+bool IsWorkerThread() {
+  const std::thread::id worker = g_worker.load();
+  return worker != std::thread::id() && worker == std::this_thread::get_id();
+}

@@ -10,5 +10,7 @@
 void MarkWorkerThread(bool running);
 // True when no worker runs or the calling thread is the worker.
 bool OnWorkerThread();
+// True only when a worker runs and the calling thread is it.
+bool IsWorkerThread();
 
 #define TESSEL_ASSERT_WORKER() assert(OnWorkerThread())

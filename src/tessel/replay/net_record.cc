@@ -1,6 +1,7 @@
 #include "tessel/replay/net_record.h"
 
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 
 #include "platform/clock.h"
@@ -35,9 +36,18 @@ bool cNetRecord::StartRecord(const char* name) {
     std::cout << "cNetReplay::Instance().m_bReplay" << std::endl;
     return false;
   }
+  // The name is a folder under Replay/: a name leading out of it (through "..", an absolute
+  // path or a symbolic link) is refused. An empty name records directly under Replay/.
+  const std::string given = name != nullptr ? name : "";
+  std::filesystem::path inside;
+  if (!given.empty() && !platform::ConfineToFolder(kReplayFolder, given, inside)) {
+    platform::ColorSection red(platform::kColorLightRed);
+    std::cout << "cNetRecord::StartRecord refused name " << given << std::endl;
+    return false;
+  }
   {
     std::lock_guard lock(m_lock);
-    m_strName = name != nullptr ? name : "";
+    m_strName = given;
   }
   const bool created = RetryWithOperator([this] { return CreateRecord(); },
                                          [this] {
@@ -55,13 +65,13 @@ bool cNetRecord::StartRecord(const char* name) {
 bool cNetRecord::CreateRecord() {
   std::lock_guard lock(m_lock);
   if (m_pFile != nullptr) return true;
-  const std::string folder = "Replay/" + m_strName + "/";
+  const std::string folder = std::string(kReplayFolder) + "/" + m_strName + "/";
   const std::string path =
       folder + platform::LocalTimeNow(platform::kFileTimeFormat) + std::string(".rep");
   std::cout << "cNetRecord::CreateRecord"
             << " File " << path << std::endl;
   std::FILE* file =
-      platform::CreateNestedFolders(folder) ? std::fopen(path.c_str(), "wb") : nullptr;
+      platform::CreateNestedFolders(folder) ? std::fopen(path.c_str(), "wbe") : nullptr;
   if (file == nullptr) {
     platform::ColorSection red(platform::kColorLightRed);
     std::cout << "cNetRecord::CreateRecord"

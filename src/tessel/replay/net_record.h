@@ -14,6 +14,9 @@
 
 class cNetReplay;
 
+// The folder that holds every replay file; record and replay names are confined to it.
+inline constexpr const char* kReplayFolder = "Replay";
+
 class cNetRecord : public iNetRecorder {
  public:
   using ClockFunc = uint32_t (*)();
@@ -27,8 +30,9 @@ class cNetRecord : public iNetRecorder {
   cNetRecord(const cNetRecord&) = delete;
   cNetRecord& operator=(const cNetRecord&) = delete;
 
-  // Creates the file and turns recording on; false while a replay plays or when the file
-  // cannot be created (retried while an operator at the terminal asks for it).
+  // Creates the file and turns recording on; false while a replay plays, for a name that leads
+  // out of the replay folder, or when the file cannot be created (retried while an operator at
+  // the terminal asks for it, except on the worker).
   bool StartRecord(const char* name);
 
   bool IsRecording() override { return m_bRecord.load(); }

@@ -103,7 +103,7 @@ bool cNetReplay::LoadReplay(const char* path) {
   m_tStart = m_clock();
   std::cout << "cNetReplay::LoadReplay"
             << " File " << path << std::endl;
-  std::FILE* file = std::fopen(path, "rb");
+  std::FILE* file = std::fopen(path, "rbe");
   if (file == nullptr) {
     ReplayError(std::string("cNetReplay::LoadReplay") + "file " + path + " open error!");
     return false;

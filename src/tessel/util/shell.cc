@@ -1,15 +1,88 @@
 #include "tessel/util/shell.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
+
+extern char** environ;
 
 namespace {
 
+// How often a running line is looked at while it writes nothing.
+constexpr int kPollSliceMs = 50;
+
 int ExitStatus(int status) {
-  if (status == -1 || !WIFEXITED(status)) return -1;
+  if (!WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+// Starts "/bin/sh -c line". Standard input is /dev/null: a line that reads it ends at once
+// instead of holding the caller. With `out` >= 0 standard output and standard error go to it.
+// Every other descriptor is closed in the child, so a job left in the background holds no
+// socket or log file of this process (a port stays free for the next start). The child gets
+// an empty signal mask and default dispositions (this process blocks the console signals in
+// every thread). -1 when it could not be started.
+pid_t Spawn(const std::string& line, int out, bool ownGroup) {
+  posix_spawn_file_actions_t files;
+  posix_spawnattr_t attr;
+  if (posix_spawn_file_actions_init(&files) != 0) return -1;
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&files);
+    return -1;
+  }
+  posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (out >= 0) {
+    posix_spawn_file_actions_adddup2(&files, out, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&files, out, STDERR_FILENO);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&files, STDERR_FILENO + 1);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (ownGroup) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
+  posix_spawnattr_setflags(&attr, flags);
+  char sh[] = "sh", dashC[] = "-c";
+  std::string text = line;
+  char* argv[] = {sh, dashC, text.data(), nullptr};
+  std::fflush(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, "/bin/sh", &files, &attr, argv, environ) != 0) pid = -1;
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&files);
+  return pid;
+}
+
+int WaitFor(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0)
+    if (errno != EINTR) return -1;
+  return ExitStatus(status);
+}
+
+// Reads what is there; false at the end of the pipe.
+bool ReadSome(int fd, stShellRun& run, std::size_t maxBytes) {
+  char buffer[4096];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return false;
+  if (n < 0) return true;
+  const std::size_t got = static_cast<std::size_t>(n);
+  const std::size_t room = maxBytes > run.out.size() ? maxBytes - run.out.size() : 0;
+  run.out.append(buffer, got < room ? got : room);
+  if (got > room) run.truncated = true;
+  return true;
 }
 
 }  // namespace
@@ -28,25 +101,49 @@ std::string ShellQuote(std::string_view text) {
 }
 
 int RunShell(const std::string& line) {
-  std::fflush(nullptr);
-  return ExitStatus(std::system(line.c_str()));
+  const pid_t pid = Spawn(line, -1, false);
+  return pid < 0 ? -1 : WaitFor(pid);
 }
 
-int RunShellOutput(const std::string& line, std::string& out, std::size_t maxBytes,
-                   bool* truncated) {
-  out.clear();
-  if (truncated != nullptr) *truncated = false;
-  std::fflush(nullptr);
-  FILE* pipe = ::popen(line.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-    const std::size_t room = maxBytes > out.size() ? maxBytes - out.size() : 0;
-    out.append(buffer, n < room ? n : room);
-    if (n > room && truncated != nullptr) *truncated = true;
+stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsigned limitMs,
+                           const std::atomic<bool>* stop) {
+  stShellRun run;
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC) != 0) return run;
+  const pid_t pid = Spawn(line, pipe[1], true);
+  ::close(pipe[1]);
+  if (pid < 0) {
+    ::close(pipe[0]);
+    return run;
   }
-  return ExitStatus(::pclose(pipe));
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+  bool open = true, ended = false;
+  int status = 0;
+  while (!ended) {
+    pollfd in{pipe[0], POLLIN, 0};
+    if (open && ::poll(&in, 1, kPollSliceMs) > 0) open = ReadSome(pipe[0], run, maxBytes);
+    if (!open) ::poll(nullptr, 0, kPollSliceMs);
+    ended = ::waitpid(pid, &status, WNOHANG) == pid;
+    const bool stopped = stop != nullptr && stop->load();
+    if (!ended && (stopped || (limitMs > 0 && Clock::now() >= deadline))) {
+      ::kill(-pid, SIGKILL);
+      run.timedOut = !stopped;
+      status = 0;
+      ::waitpid(pid, &status, 0);
+      ended = true;
+    }
+  }
+  // The shell has ended: what it wrote before is in the pipe. A job it left in the background
+  // may hold the pipe open and go on writing, so only a bounded amount of what is there now is
+  // read.
+  ::fcntl(pipe[0], F_SETFL, O_NONBLOCK);
+  std::size_t reads = maxBytes / 4096 + 16;
+  for (pollfd in{pipe[0], POLLIN, 0}; open && reads > 0 && ::poll(&in, 1, 0) > 0; --reads)
+    open = ReadSome(pipe[0], run, maxBytes);
+  ::close(pipe[0]);
+  run.status = ExitStatus(status);
+  return run;
 }
 
 bool StartShellDetached(const std::string& line) {

@@ -1,7 +1,11 @@
 // Running command lines through the system shell (/bin/sh -c) for the maintenance and OS
-// commands. Any thread; each call waits for the shell it started, never for a background job.
+// commands. Every child starts with standard input on /dev/null, with the signal mask and
+// dispositions reset, and with none of this process's other descriptors (sockets, log files),
+// whatever their close-on-exec flags say. Any thread; each call waits for the shell it started,
+// never for a background job.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -10,14 +14,24 @@
 std::string ShellQuote(std::string_view text);
 
 // Runs the line and waits for it; the shell's exit status, or -1 when no shell could be started
-// or it ended by a signal.
+// or it ended by a signal. Standard output and standard error are this process's.
 int RunShell(const std::string& line);
 
-// Runs the line and collects what it writes to standard output (standard error is left alone)
-// through a pipe of its own, so that two commands at once cannot mix their outputs. Keeps at
-// most `maxBytes` bytes (the rest is read and dropped, `truncated` set). Returns as RunShell.
-int RunShellOutput(const std::string& line, std::string& out, std::size_t maxBytes,
-                   bool* truncated = nullptr);
+// What a shell line run by RunShellLimited did.
+struct stShellRun {
+  int status = -1;         // as RunShell
+  bool timedOut = false;   // the time limit ended it
+  bool truncated = false;  // it wrote more than was kept
+  std::string out;         // what it wrote to standard output and standard error
+};
+
+// Runs the line in a process group of its own and collects what it writes to standard output
+// and standard error through a pipe of its own (at most `maxBytes` kept; the rest is read and
+// dropped). Returns once the shell ended and what it wrote was read; jobs it left in the
+// background keep running. When `limitMs` (0: none) passes first, or `stop` turns true, the
+// whole process group is killed.
+stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsigned limitMs,
+                           const std::atomic<bool>* stop = nullptr);
 
 // Starts the line as a background job with its standard streams on /dev/null and returns at
 // once; true when the shell started it.

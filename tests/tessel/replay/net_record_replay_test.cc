@@ -11,6 +11,11 @@
 #include <map>
 #include <thread>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "tessel/core/worker_thread.h"
 #include "tessel/replay/net_record.h"
 #include "testkit/file_text.h"
 #include "testkit/net_recorder.h"
@@ -242,6 +247,42 @@ TEST_F(NetReplayTest, RecordingAndReplayingExcludeEachOtherAndTheFileIsLaidOutLi
   std::memcpy(&written, bytes.data() + 8, 4);
   EXPECT_GE(written, static_cast<uint32_t>(before));
   EXPECT_EQ(bytes.substr(12), expected.substr(12));
+}
+
+// Record names stay inside the replay folder, whatever the text or a symbolic link says.
+TEST_F(NetReplayTest, RecordNamesLeadingOutOfTheReplayFolderAreRefused) {
+  std::filesystem::create_directories(home_.path() / "Replay");
+  std::filesystem::create_directory_symlink(home_.path(), home_.path() / "Replay/out");
+  for (const char* name : {"../../../x", "/tmp/x", "a/../../x", "..\\x", "out", "out/x"})
+    EXPECT_FALSE(record_.StartRecord(name)) << name;
+  EXPECT_FALSE(std::filesystem::exists(home_.path() / "x"));
+  EXPECT_FALSE(std::filesystem::exists(home_.path() / "out"));
+  ASSERT_TRUE(record_.StartRecord("in/side"));
+  EXPECT_EQ(record_.GetPath().rfind("Replay/in/side/", 0), 0u) << record_.GetPath();
+}
+
+// On the host's worker a failed start ends with its message: it neither waits for a key nor
+// takes the lines waiting on the terminal, which belong to the console.
+TEST_F(NetReplayTest, OnTheWorkerAFailedStartNeverWaitsForTheOperator) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+  const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  const int stdinBefore = ::dup(STDIN_FILENO);
+  ASSERT_TRUE(terminal >= 0 && ::dup2(terminal, STDIN_FILENO) == STDIN_FILENO);
+  ASSERT_EQ(::write(master, std::string(45, '\n').data(), 45), 45);  // keys for every round
+  std::thread worker([this] {
+    MarkWorkerThread(true);
+    EXPECT_FALSE(replay_.StartReplay("missing.rep", 1, true));
+    testkit::WriteFile("Replay", "a file where the folder should be");
+    EXPECT_FALSE(record_.StartRecord("run"));
+    MarkWorkerThread(false);
+  });
+  worker.join();
+  pollfd waiting{STDIN_FILENO, POLLIN, 0};
+  EXPECT_EQ(::poll(&waiting, 1, 0), 1);  // the lines are still there
+  EXPECT_EQ(quiet_.Text().find("请按任意键继续"), std::string::npos) << quiet_.Text();
+  ::dup2(stdinBefore, STDIN_FILENO);
+  for (const int fd : {stdinBefore, terminal, master}) ::close(fd);
 }
 
 }  // namespace

@@ -5,12 +5,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <set>
+#include <thread>
 
 #include "tessel/util/ping.h"
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
 #include "tessel/util/text_file_util.h"
+#include "testkit/file_text.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
 
@@ -58,16 +61,37 @@ TEST(Ping, LoopbackAnswersAndAnUnresolvableNameFailsWithoutSending) {
 TEST(Shell, EveryQuotedTextComesThroughAsOneWordAndOutputIsKeptUpToTheLimit) {
   for (const std::string text :
        {"plain", "two words", "it's", "'", "$(echo no)", "a\"b\\c;d|e&f", "", "*", "new\nline"}) {
-    std::string out, line = "printf '%s|' " + ShellQuote(text) + " " + ShellQuote(text);
-    EXPECT_TRUE(RunShellOutput(line, out, 4096) == 0 && out == text + "|" + text + "|") << out;
+    const stShellRun run =
+        RunShellLimited("printf '%s|' " + ShellQuote(text) + " " + ShellQuote(text), 4096, 0);
+    EXPECT_TRUE(run.status == 0 && run.out == text + "|" + text + "|") << run.out;
   }
   EXPECT_TRUE(RunShell("exit 7") == 7 && RunShell("kill -9 $$") == -1);
-  std::string out;
-  bool truncated = false;
-  EXPECT_EQ(RunShellOutput("head -c 300000 /dev/zero; exit 3", out, 1000, &truncated), 3);
-  EXPECT_TRUE(out.size() == 1000u && truncated);
-  EXPECT_EQ(RunShellOutput("echo hi; echo err >&2", out, 1000, &truncated), 0);
-  EXPECT_TRUE(out == "hi\n" && !truncated);
+  stShellRun run = RunShellLimited("head -c 300000 /dev/zero; exit 3", 1000, 0);
+  EXPECT_TRUE(run.status == 3 && run.out.size() == 1000u && run.truncated);
+  run = RunShellLimited("echo hi; echo err >&2", 1000, 0);
+  EXPECT_TRUE(run.status == 0 && run.out == "hi\nerr\n" && !run.truncated) << run.out;
+}
+
+// A line never reads this process's standard input (here a pipe nobody writes to), and at its
+// time limit its whole process group ends, a job it started in the background included.
+TEST(Shell, LinesReadNothingFromUsAndEndWithTheirGroupAtTheLimit) {
+  int input[2];
+  ASSERT_EQ(::pipe(input), 0);
+  const int stdinBefore = ::dup(STDIN_FILENO);
+  ::dup2(input[0], STDIN_FILENO);
+  const stShellRun cat = RunShellLimited("cat; readlink /proc/self/fd/0", 1000, 0);
+  ::dup2(stdinBefore, STDIN_FILENO);
+  for (const int fd : {stdinBefore, input[0], input[1]}) ::close(fd);
+  EXPECT_TRUE(cat.status == 0 && cat.out == "/dev/null\n") << cat.out;
+  const stShellRun slow = RunShellLimited("sleep 30 & echo $!; wait", 1000, 300);
+  EXPECT_TRUE(slow.timedOut && slow.status == -1) << slow.out;
+  const std::string proc = "/proc/" + std::to_string(std::atoi(slow.out.c_str())) + "/stat";
+  std::string stat = testkit::ReadFile(proc);
+  for (int i = 0; i < 500 && !stat.empty() && stat.find(") Z ") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    stat = testkit::ReadFile(proc);
+  }
+  EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
 }
 
 // Starts copies of the sleep program under a name no other process on the machine has, and lets

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <string>
 
+#include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
@@ -49,7 +50,13 @@ void ViewGameString(const char* key) {
   ViewLine("func_ViewGameString ", key, GetGameString(key, ""));
 }
 
+// The maintenance roots confine what peers may read and write; a command (possibly a peer's)
+// never moves them.
 void SetConfigStringCmd(const char* key, const char* value) {
+  if (IsMaintainRootKey(key)) {
+    get_gout() << "func_SetConfigString " << key << " refused: set at start only\n";
+    return;
+  }
   SetConfigString(key, value);
 }
 void SetGameStringCmd(const char* key, const char* value) {

@@ -28,7 +28,8 @@ void ShowReplace() {
 
 void AddAlias(const char* word, const char* text) {
   std::cout << word << " = " << text << std::endl;
-  cAlias::Instance().AddAlias(word, text);
+  if (!cAlias::Instance().AddAlias(word, text))
+    std::cout << "AddAlias refused: the word must be one word and the text one line" << std::endl;
 }
 
 void AddReplace(const char* from, const char* to) {

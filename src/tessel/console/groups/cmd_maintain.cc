@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <iostream>
+#include <sstream>
 
 #include "platform/console_color.h"
 #include "platform/local_time.h"
@@ -13,6 +14,7 @@
 #include "tessel/console/groups/maintain_site.h"
 #include "tessel/console/groups/maintain_transfer.h"
 #include "tessel/console/help.h"
+#include "tessel/console/shell_jobs.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/host.h"
@@ -113,16 +115,13 @@ void FindProcess(const char* name) {
   Prefixed("func_findprocess") << name << " find " << (FindProcessByName(name) ? 1 : 0) << "\n";
 }
 
-// The command's output comes back through a pipe of its own, never through a shared file.
+// The line runs off the worker; its output comes back through a pipe of its own, never
+// through a shared file, and reaches the requester when it ends.
 void Dos(const char* line) {
-  std::ostream& os = Prefixed("func_dos");
-  os << "\n";
-  std::string out;
-  bool truncated = false;
-  RunShellOutput(line, out, cCmdMaintain::kMaxDosOutput, &truncated);
-  os << out;
-  if (!out.empty() && out.back() != '\n') os << "\n";
-  if (truncated) os << "... output truncated at " << cCmdMaintain::kMaxDosOutput << " bytes\n";
+  std::ostringstream head;
+  head << "func_dos ip: " << GetTesselIP() << " \n";
+  if (!cShellJobs::Instance().Start(line, head.str(), ""))
+    Prefixed("func_dos") << "busy: " << cShellJobs::kMaxRunning << " lines run\n";
 }
 
 void ClearAScript(const char* file) {

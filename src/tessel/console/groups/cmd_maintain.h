@@ -17,8 +17,6 @@ class cCmdMaintain : public cCmd {
   static constexpr unsigned kPartBytes = 24576;
   // Most files one downloadpathtime sends.
   static constexpr unsigned kMaxPathFiles = 16;
-  // Most bytes of a shell command's output that dos returns.
-  static constexpr unsigned kMaxDosOutput = 65536;
 
   static cCmdMaintain& Instance();
 

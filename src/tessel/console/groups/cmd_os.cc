@@ -7,13 +7,13 @@
 #include <iostream>
 
 #include "tessel/console/help.h"
+#include "tessel/console/shell_jobs.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/os_clock.h"
-#include "tessel/util/shell.h"
 
 namespace {
 
@@ -74,11 +74,12 @@ void QueryTime() {
   get_gout().SendBackCmd(cCmdOS::kLevel, cmd.c_str());
 }
 
+// The line runs off the worker; its output and the end line follow when it ends.
 void System(const char* line) {
   get_gout() << "OS_System"
-             << " start ";
-  RunShell(line);
-  get_gout() << " end \n";
+             << " start " << line << "\n";
+  if (!cShellJobs::Instance().Start(line, "", "OS_System end \n"))
+    get_gout() << "OS_System busy: " << cShellJobs::kMaxRunning << " lines run\n";
 }
 
 void SetAlloc(long first, long second) {

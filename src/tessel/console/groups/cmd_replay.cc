@@ -1,7 +1,9 @@
 #include "tessel/console/groups/cmd_replay.h"
 
+#include <filesystem>
 #include <iostream>
 
+#include "platform/folders.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/replay/net_record.h"
@@ -38,9 +40,17 @@ void cCmdReplay::Record(const char* name) {
   PrintResult(cNetRecord::Instance().StartRecord(name));
 }
 
+// The file is looked for under the replay folder, where Record writes; a name leading out of
+// it is refused.
 void cCmdReplay::Replay(const char* file) {
   std::cout << "Record " << file << std::endl;
-  PrintResult(cNetReplay::Instance().StartReplay(file, 1, true));
+  std::filesystem::path path;
+  if (!platform::ConfineToFolder(kReplayFolder, file, path)) {
+    std::cout << "cNetReplay::LoadReplay refused file " << file << std::endl;
+    PrintResult(false);
+    return;
+  }
+  PrintResult(cNetReplay::Instance().StartReplay(path.string().c_str(), 1, true));
 }
 
 void cCmdReplay::ReplaySpeed(int speed) {

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform/folders.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/lua_text.h"
 
@@ -24,8 +25,12 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
   return out;
 }
 
+const char* const kRootKeys[] = {"maintain_servers", "maintain_temp", "maintain_www"};
+
+// A launch parameter names the root first, else the configuration string.
 fs::path Root(const char* key, const char* def) {
-  std::string value = GetConfigString(key, def);
+  std::string value = GetExeParam(key, "");
+  if (value.empty()) value = GetConfigString(key, def);
   if (value.empty()) value = def;
   for (char& c : value)
     if (c == '\\') c = '/';
@@ -44,22 +49,14 @@ fs::path MaintainWwwRoot() {
   return Root("maintain_www", "www/servers/wvclient/");
 }
 
+bool IsMaintainRootKey(const char* key) {
+  for (const char* root : kRootKeys)
+    if (key != nullptr && std::string_view(key) == root) return true;
+  return false;
+}
+
 bool ConfinePath(const fs::path& root, const std::string& name, fs::path& out) {
-  std::string slashed = name;
-  for (char& c : slashed)
-    if (c == '\\') c = '/';
-  if (slashed.empty() || slashed.front() == '/') return false;
-  if (slashed.size() >= 2 && slashed[1] == ':') return false;
-  const fs::path relative(slashed);
-  if (relative.has_root_path()) return false;
-  bool named = false;
-  for (const fs::path& part : relative) {
-    if (part == "..") return false;
-    if (!part.empty() && part != ".") named = true;
-  }
-  if (!named) return false;
-  out = root / relative;
-  return true;
+  return platform::ConfineToFolder(root, name, out);
 }
 
 bool IsPlainName(const std::string& kind) {

@@ -13,14 +13,19 @@
 
 // The folders the maintenance commands work in, from the configuration strings
 // "maintain_servers", "maintain_temp" and "maintain_www" (defaults "servers/", "temp/",
-// "www/servers/wvclient/", relative to the working folder).
+// "www/servers/wvclient/", relative to the working folder); a launch parameter of the same
+// name comes before the configuration string. They are set at start: a command never moves
+// them (see IsMaintainRootKey).
 std::filesystem::path MaintainServersRoot();
 std::filesystem::path MaintainTempRoot();
 std::filesystem::path MaintainWwwRoot();
+// Whether `key` is one of the three roots' names, which the config commands refuse to set.
+bool IsMaintainRootKey(const char* key);
 
 // Resolves a file name received from a peer inside `root`: '\' counts as '/', and an empty
-// name, an absolute name (leading '/' or '\', or a drive such as "d:") and any ".." part are
-// refused (false). On success `out` is root / name.
+// name, an absolute name (leading '/' or '\', or a drive such as "d:"), any ".." part and a
+// name whose real path leaves the real root (through a symbolic link) are refused (false). On
+// success `out` is root / name.
 bool ConfinePath(const std::filesystem::path& root, const std::string& name,
                  std::filesystem::path& out);
 // Whether `kind` may name one folder or program of the site: letters, digits, '_', '-' and

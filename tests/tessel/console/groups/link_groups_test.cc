@@ -1,5 +1,10 @@
 // The standard groups in a host with a real easy server "center" and its client "global" logged
 // in as "opsuser" on 127.0.0.1.
+#include <fcntl.h>
+#include <signal.h>
+
+#include <set>
+
 #include "cmd_group_util.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_server.h"
@@ -164,6 +169,52 @@ TEST_F(LoggedInTest, PeerExceptionNoticesReachTheirSideOnly) {
   CyclesUntil([] { return false; }, 50);
   EXPECT_EQ(m_server->notices, std::vector<unsigned int>{LinkId()});
   EXPECT_EQ(m_client->notices, 1);
+}
+
+// Every socket and home file the process holds is close-on-exec, and a child that a command
+// leaves in the background holds none of them. Shell lines run off the worker: one that reads
+// standard input (the console's pipe here, never closed) ends at once, and one that outlives
+// the time limit is ended with a line saying so while the host goes on cycling.
+TEST_F(GroupLinkTest, ChildrenHoldNoSocketOrLogFileAndShellLinesRunOffTheWorker) {
+  namespace fs = std::filesystem;
+  const auto ours = [&](const std::string& target) {
+    return target.rfind("socket:", 0) == 0 || target.rfind(m_dir->path().string(), 0) == 0;
+  };
+  const auto held = [](const std::string& pid) {
+    std::vector<std::pair<std::string, std::string>> fds;  // target, fd
+    std::error_code ec;
+    for (const auto& fd : fs::directory_iterator("/proc/" + pid + "/fd", ec))
+      fds.emplace_back(fs::read_symlink(fd.path(), ec).string(), fd.path().filename().string());
+    return fds;
+  };
+  std::set<std::string> kinds;  // what was checked: "socket:" and the home
+  for (const auto& [target, fd] : held("self")) {
+    const std::string info = testkit::ReadFile("/proc/self/fdinfo/" + fd);
+    const size_t at = info.find("flags:");
+    if (!ours(target) || at == std::string::npos) continue;
+    kinds.insert(target.substr(0, 7));
+    EXPECT_NE(std::stol(info.substr(at + 6), nullptr, 8) & O_CLOEXEC, 0) << target;
+  }
+  EXPECT_EQ(kinds.size(), 2u);
+  SetConfigValue("shell_time_limit", 1);
+  testkit::cStdoutCapture out;
+  for (const char* line :
+       {"System('sleep 30 & echo $! > child.pid')", "System('cat')", "System('sleep 10')"})
+    RunInGroup(cCmdOS::Instance(), line);
+  const pid_t child = std::atoi(testkit::WaitForFile("child.pid").c_str());
+  ASSERT_GT(child, 0);
+  for (const auto& [target, fd] : held(std::to_string(child))) EXPECT_FALSE(ours(target)) << target;
+  ::kill(child, SIGKILL);
+  EXPECT_EQ(out.Text().find("time limit"), std::string::npos) << out.Text();
+  const auto ends = [&out] {  // the end lines of the three lines, the last at the limit
+    const std::string text = out.Text();
+    size_t n = 0;
+    for (size_t at = text.find("OS_System end"); at != std::string::npos; ++n)
+      at = text.find("OS_System end", at + 1);
+    return n == 3 && text.find("time limit of 1 s reached\nOS_System end") != std::string::npos;
+  };
+  EXPECT_TRUE(CyclesUntil(ends, 20000)) << out.Text();
+  SetConfigValue("shell_time_limit", 0);
 }
 
 }  // namespace

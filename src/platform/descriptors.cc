@@ -1,0 +1,34 @@
+#include "platform/descriptors.h"
+
+#include <fcntl.h>
+
+namespace platform {
+
+namespace {
+
+// The descriptor under a standard file buffer. libstdc++ keeps it in the buffer's protected
+// file member; a class derived from the buffer may name that member for any buffer.
+struct cFileBufDescriptor : std::filebuf {
+  static int Of(std::filebuf& buffer) {
+#if defined(__GLIBCXX__)
+    return (buffer.*(&cFileBufDescriptor::_M_file)).fd();
+#else
+    (void)buffer;
+    return -1;
+#endif
+  }
+};
+
+}  // namespace
+
+void SetCloseOnExec(int fd) {
+  if (fd < 0) return;
+  const int flags = ::fcntl(fd, F_GETFD);
+  if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+void SetCloseOnExec(std::filebuf& buffer) {
+  if (buffer.is_open()) SetCloseOnExec(cFileBufDescriptor::Of(buffer));
+}
+
+}  // namespace platform

@@ -1,0 +1,48 @@
+// Shell commands run off the worker: each line runs on a thread of its own under a time limit,
+// so a line that waits (for input, for the network, for ever) stops no link's cycle. What it
+// wrote goes to whoever asked for it (the console, or the peer whose command started it) when
+// it ends, handed over by the worker. Start and Deliver: worker thread only; a job's thread
+// touches only its own job and the list of finished jobs, under the lock.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class cShellJobs {
+ public:
+  // Most lines running at once; a further one is refused.
+  static constexpr unsigned kMaxRunning = 8;
+  // Most bytes of a line's output kept.
+  static constexpr unsigned kMaxOutput = 65536;
+  // The time limit in seconds: the config value "shell_time_limit", or this when it is not
+  // above 0.
+  static constexpr int kDefaultLimitSeconds = 60;
+
+  static cShellJobs& Instance();
+  cShellJobs() = default;
+  // Ends what still runs (killing its process group) and waits for its thread.
+  ~cShellJobs();
+  cShellJobs(const cShellJobs&) = delete;
+  cShellJobs& operator=(const cShellJobs&) = delete;
+
+  // Starts `line` for the requester of the command being served (or for the console). When it
+  // ends, the requester gets `head`, what it wrote, a line saying when the limit ended it or
+  // its output was cut, then `tail`. False (nothing started) when kMaxRunning lines run.
+  bool Start(const std::string& line, std::string head, std::string tail);
+  // Hands the answers of the ended lines to their requesters; run by the worker every cycle.
+  void Deliver();
+  // Lines started and not yet delivered.
+  unsigned Pending() const;
+
+ private:
+  struct stJob;
+  void RunJob(stJob* job, unsigned limitMs);
+  static void Answer(stJob& job);
+
+  mutable std::mutex m_lock;  // guards each job's done flag
+  std::list<std::unique_ptr<stJob>> m_jobs;
+  std::atomic<bool> m_stop{false};
+};
