@@ -366,12 +366,13 @@ bool cNetLink::TakeSplitFrame(const tConnPtr& c, char*& p, size_t& n) {
 
 bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
   const uint32_t maxRecv = m_limits.maxRecv;
-  const bool limited = m_limits.floodRecords || m_limits.floodBytes;
+  const bool guest = IsGuest(*c);
+  const bool limited = m_limits.floodRecords || m_limits.floodBytes || guest;
   const uint32_t now = limited ? cNetService::NowMs() : 0;
   uint64_t records = 0, bytes = 0;
   stFrame bad;
   uint32_t cut = 0;
-  bool down = false;
+  bool down = false, refused = false;
   {
     // One hold of the gate for the whole chunk; cuts wait until it is let go.
     std::shared_lock<std::shared_mutex> gate(m_gate->lock);
@@ -386,7 +387,7 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
           bad = f;
           break;
         }
-        if (limited && !Admit(c, now, f.body)) {
+        if (limited && !Admit(c, now, f.body, guest)) {
           cut = NetReason_TooFast;
           break;
         }
@@ -416,14 +417,19 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
         cut = NetReason_Encode;
         break;
       }
-      if (limited && !Admit(c, now, word)) {
+      if (limited && !Admit(c, now, word, guest)) {
         cut = NetReason_TooFast;
         break;
       }
       ++records;
       bytes += word;
-      if (callback) callback->OnMessage(2, p + used + kFrameHeader, word, face);
       used += kFrameHeader + word;
+      // A receiver that cannot take more from this link has it cut as a flood.
+      if (callback && !callback->OnMessage(2, p + used - word, word, face)) {
+        cut = NetReason_TooFast;
+        refused = true;
+        break;
+      }
     }
   }
   if (records) {
@@ -440,6 +446,9 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
     if (cut == NetReason_Encode) {
       cNetService::Instance().Log(std::string("peer ") + m_ip +
                                   " sent a record before the encoding hand-shake; cut");
+    } else if (refused) {
+      cNetService::Instance().Log(std::string("peer ") + m_ip +
+                                  " sends faster than its receiver takes; cut");
     }
     Cut(c, cut, TellsPeer(), eDownCause::Limit, 0);
     return false;
@@ -447,8 +456,9 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
   return true;
 }
 
-// The flood limits: records and bytes received within one window.
-bool cNetLink::Admit(const tConnPtr& c, uint32_t now, uint32_t size) {
+// The flood limits: records and bytes received within one window; a guest's are the tighter of
+// the link's and a guest's.
+bool cNetLink::Admit(const tConnPtr& c, uint32_t now, uint32_t size, bool guest) {
   if (cNetService::Elapsed(now, c->windowStartMs) >= kFloodWindowMs) {
     c->windowStartMs = now;
     c->windowRecords = 0;
@@ -456,11 +466,17 @@ bool cNetLink::Admit(const tConnPtr& c, uint32_t now, uint32_t size) {
   }
   ++c->windowRecords;
   c->windowBytes += size;
-  if ((m_limits.floodRecords && c->windowRecords > m_limits.floodRecords) ||
-      (m_limits.floodBytes && c->windowBytes > m_limits.floodBytes)) {
+  uint32_t records = m_limits.floodRecords;
+  uint64_t bytes = m_limits.floodBytes;
+  if (guest) {
+    records = records ? std::min(records, kGuestFloodRecords) : kGuestFloodRecords;
+    bytes = bytes ? std::min(bytes, kGuestFloodBytes) : kGuestFloodBytes;
+  }
+  if ((records && c->windowRecords > records) || (bytes && c->windowBytes > bytes)) {
     cNetService::Instance().Log(std::string("peer ") + m_ip + " sends faster than allowed (" +
                                 std::to_string(c->windowRecords) + " records, " +
-                                std::to_string(c->windowBytes) + " bytes in a window); cut");
+                                std::to_string(c->windowBytes) + " bytes in a window" +
+                                (guest ? ", not logged in" : "") + "); cut");
     return false;
   }
   return true;
