@@ -181,6 +181,7 @@ TEST(NetServer, LinksThatNeverLogInGiveWayOrAreCutAndAFullServerRefusesWithTheRe
   for (auto& peer : burst) EXPECT_EQ(reasonOf(*peer), int(NetReason_ServerClose));
   EXPECT_EQ(s.server->GetLinkNum(), 2);
   EXPECT_EQ(srec.Count(ServerEvent(NetEvent_Connected, 4)), 0u);
+  EXPECT_EQ(srec.DisconnectReason(4), int(NetReason_ServerClose));
   member.reset();
   ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 2)));
   s.server->SetLoginDeadline(100);
