@@ -12,6 +12,8 @@ inline constexpr uint32_t kQueueWarnShare = 2;             // warn at 1/2 of the
 inline constexpr uint32_t kMaxInternalFrame = 64;          // ping, answers, hand-shake
 inline constexpr uint32_t kFloodWindowMs = 1000;           // window of the flood limits
 inline constexpr uint32_t kInvalidRecordLimit = 16;        // invalid records before a cut
+inline constexpr uint32_t kGuestFloodRecords = 1000;       // flood limits of a link that has
+inline constexpr uint64_t kGuestFloodBytes = 1 << 20;      // not logged in (with a deadline)
 inline constexpr uint32_t kConnectTimeoutMs = 10000;       // a connect that takes longer fails
 inline constexpr uint32_t kLingerMs = 2000;                // a cut link waits this long for its
                                                            // reason record and the peer's close

@@ -351,13 +351,14 @@ bool cNetLink::TakeSplitFrame(const tConnPtr& c, char*& p, size_t& n) {
 
 bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
   const uint32_t maxRecv = m_limits.maxRecv;
-  const bool limited = m_limits.floodRecords || m_limits.floodBytes;
+  const bool guest = IsGuest(*c);
+  const bool limited = m_limits.floodRecords || m_limits.floodBytes || guest;
   const uint32_t now = limited ? cNetService::NowMs() : 0;
   uint64_t records = 0, bytes = 0;
   stFrame bad;
   uint32_t cut = 0;
   std::string badPack;  // a sample of a packed record that did not unpack
-  bool down = false;
+  bool down = false, refused = false;
   {
     // One hold of the gate for the whole chunk; cuts wait until it is let go.
     std::shared_lock<std::shared_mutex> gate(m_gate->lock);
@@ -372,7 +373,7 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
           bad = f;
           break;
         }
-        if (limited && !Admit(c, now, f.body)) {
+        if (limited && !Admit(c, now, f.body, guest)) {
           cut = NetReason_TooFast;
           break;
         }
@@ -412,14 +413,19 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
         }
         if (n - used - kFrameHeader < word) break;
       }
-      if (limited && !Admit(c, now, size)) {
+      if (limited && !Admit(c, now, size, guest)) {
         cut = NetReason_TooFast;
         break;
       }
       ++records;
       bytes += size;
-      if (callback) callback->OnMessage(2, record, size, face);
       used += kFrameHeader + word;
+      // A receiver that cannot take more from this link has it cut as a flood.
+      if (callback && !callback->OnMessage(2, record, size, face)) {
+        cut = NetReason_TooFast;
+        refused = true;
+        break;
+      }
     }
   }
   if (records) {
@@ -439,6 +445,9 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
                                        ? "declares more than the largest record"
                                        : "does not unpack") +
                                   ", first bytes " + badPack + "; cut");
+    } else if (refused) {
+      cNetService::Instance().Log(std::string("peer ") + m_ip +
+                                  " sends faster than its receiver takes; cut");
     }
     Cut(c, cut, TellsPeer(), eDownCause::Limit, 0);
     return false;
@@ -446,8 +455,9 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
   return true;
 }
 
-// The flood limits: records and bytes received within one window.
-bool cNetLink::Admit(const tConnPtr& c, uint32_t now, uint32_t size) {
+// The flood limits: records and bytes received within one window; a guest's are the tighter of
+// the link's and a guest's.
+bool cNetLink::Admit(const tConnPtr& c, uint32_t now, uint32_t size, bool guest) {
   if (cNetService::Elapsed(now, c->windowStartMs) >= kFloodWindowMs) {
     c->windowStartMs = now;
     c->windowRecords = 0;
@@ -455,11 +465,17 @@ bool cNetLink::Admit(const tConnPtr& c, uint32_t now, uint32_t size) {
   }
   ++c->windowRecords;
   c->windowBytes += size;
-  if ((m_limits.floodRecords && c->windowRecords > m_limits.floodRecords) ||
-      (m_limits.floodBytes && c->windowBytes > m_limits.floodBytes)) {
+  uint32_t records = m_limits.floodRecords;
+  uint64_t bytes = m_limits.floodBytes;
+  if (guest) {
+    records = records ? std::min(records, kGuestFloodRecords) : kGuestFloodRecords;
+    bytes = bytes ? std::min(bytes, kGuestFloodBytes) : kGuestFloodBytes;
+  }
+  if ((records && c->windowRecords > records) || (bytes && c->windowBytes > bytes)) {
     cNetService::Instance().Log(std::string("peer ") + m_ip + " sends faster than allowed (" +
                                 std::to_string(c->windowRecords) + " records, " +
-                                std::to_string(c->windowBytes) + " bytes in a window); cut");
+                                std::to_string(c->windowBytes) + " bytes in a window" +
+                                (guest ? ", not logged in" : "") + "); cut");
     return false;
   }
   return true;

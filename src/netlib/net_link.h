@@ -14,6 +14,7 @@
 #include <shared_mutex>
 
 #include "netlib/net_frame.h"
+#include "netlib/net_limits.h"
 #include "netlib/net_send_queue.h"
 #include "netlib/net_spin_lock.h"
 #include "netlib/net_tls.h"
@@ -70,13 +71,18 @@ struct cNetConn {
   std::atomic<uint32_t> lastRecvMs{0};
   std::atomic<bool> gotFrame{false};
   uint32_t connectedMs = 0;  // set before the connection is shared
+  // A server link's peer is a guest, not logged in since connectedMs, until this is set: the
+  // login deadline runs from then, and a guest is the first to give way when the server is full.
+  std::atomic<bool> logined{false};
+  // The connection counts among its server's open links (taken by the one that clears it).
+  std::atomic<bool> countedOpen{false};
+  uint32_t refuseReason = 0;  // set before the connection is shared: cut at once with it
   // strand
   cByteBuffer partial;       // a frame split across reads
   uint32_t partialNeed = 0;  // its whole size, header included, once the header is known
   uint32_t windowStartMs = 0;
   uint32_t windowRecords = 0;
   uint64_t windowBytes = 0;
-  bool countedOpen = false;
   bool socketClosed = false;
   std::vector<char> handshakeIn;                         // read buffer of the TLS hand-shake
   std::unique_ptr<boost::asio::steady_timer> timer;      // connect or hand-shake time-out, linger
@@ -126,6 +132,10 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   virtual void OnDown(const tConnPtr& c, uint32_t reason, eDownCause cause, int error) = 0;
   // Internal frames; the default answers a ping (strand).
   virtual void OnInternal(const tConnPtr& c, const char* body, uint32_t size);
+  // Whether the connection's peer is held to the tighter flood limits of a guest (strand).
+  virtual bool IsGuest(const cNetConn&) const { return false; }
+  // How long a TLS hand-shake may take before the connection is cut.
+  virtual uint32_t HandshakeLimitMs() const { return kTlsHandshakeMs; }
   virtual void CountRecv(uint64_t records, uint64_t bytes) = 0;
   virtual void CountSent(uint64_t records, uint64_t bytes) = 0;
 
@@ -162,7 +172,7 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   // Writes the queued batch from the calling thread when nothing is in flight; true when all of
   // it left (link lock held).
   bool DirectWrite(cNetConn& c);
-  bool Admit(const tConnPtr& c, uint32_t now, uint32_t size);
+  bool Admit(const tConnPtr& c, uint32_t now, uint32_t size, bool guest);
   void Reject(const tConnPtr& c, const stFrame& f, const char* p, size_t n);
   void StartWrite(const tConnPtr& c);
   void WriteDone(const tConnPtr& c, const boost::system::error_code& ec, size_t n);

@@ -31,11 +31,12 @@ bool LooksLikeTls(const char* in, size_t n) {
 
 void cNetLink::StartHandshake(const tConnPtr& c) {
   c->timer = std::make_unique<asio::steady_timer>(c->strand);
-  c->timer->expires_after(std::chrono::milliseconds(kTlsHandshakeMs));
-  c->timer->async_wait([self = shared_from_this(), c](auto ec) {
+  const uint32_t limitMs = HandshakeLimitMs();
+  c->timer->expires_after(std::chrono::milliseconds(limitMs));
+  c->timer->async_wait([self = shared_from_this(), c, limitMs](auto ec) {
     if (ec || c->state.load() != eConnState::Connecting) return;
     cNetService::Instance().Log(std::string("TLS hand-shake with ") + self->m_ip +
-                                " not done within " + std::to_string(kTlsHandshakeMs) + " ms; cut");
+                                " not done within " + std::to_string(limitMs) + " ms; cut");
     self->Cut(c, NetReason_NoMsgAfterConnect, false, eDownCause::Limit, ETIMEDOUT);
   });
   c->handshakeIn.resize(kHandshakeReadBytes);
@@ -91,8 +92,8 @@ void cNetLink::HandshakeDone(const tConnPtr& c) {
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     if (c->state.load() != eConnState::Connecting) return;
-    c->connectedMs = cNetService::NowMs();
-    c->lastRecvMs.store(c->connectedMs);
+    // The connect time stays the accept's: the login deadline counts the hand-shake in.
+    c->lastRecvMs.store(cNetService::NowMs());
     c->state.store(eConnState::Up);
   }
   c->timer->cancel();

@@ -141,13 +141,9 @@ void cNetServer::Accepted(const tConnPtr& c, const boost::system::error_code& ec
   tcp::endpoint peer = c->socket.remote_endpoint(e);
   c->socket.non_blocking(true, e);
   c->socket.set_option(tcp::no_delay(true), e);
-  if (m_info.maxlinks && static_cast<unsigned>(m_open.load()) >= m_info.maxlinks) {
-    cNetService::Instance().Log(std::string(m_info.name) + " holds " +
-                                std::to_string(m_open.load()) + " links, its most; refused " +
-                                peer.address().to_string());
-    c->socket.close(e);
-    return;
-  }
+  // Counted here, on the server's strand, so that no burst of connections passes the bound.
+  const bool full =
+      m_info.maxlinks && static_cast<unsigned>(m_open.load()) >= m_info.maxlinks && !GiveWayToNew();
   auto link = TakeId();
   if (!link) {
     cNetService::Instance().Log(std::string(m_info.name) + " has no free link id; refused " +
@@ -157,8 +153,34 @@ void cNetServer::Accepted(const tConnPtr& c, const boost::system::error_code& ec
   }
   c->connectedMs = cNetService::NowMs();
   c->lastRecvMs.store(c->connectedMs);
+  if (full) {
+    // The peer hears why before the link closes; the system sees it come and go.
+    c->refuseReason = NetReason_ServerClose;
+  } else {
+    c->countedOpen.store(true);
+    LinkOpened();
+  }
   link->Attach(c, peer.address().to_string().c_str(), peer.port(), m_traceSend.load(),
                m_traceRecv.load());
+}
+
+// With a login deadline, the oldest link that has not logged in makes room for a new one.
+bool cNetServer::GiveWayToNew() {
+  if (!m_loginMs.load()) return false;
+  const uint32_t now = cNetService::NowMs();
+  std::shared_ptr<cNetServerLink> oldest;
+  uint32_t oldestAge = 0;
+  {
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (unsigned id = 1; id <= m_highId; ++id) {
+      const uint32_t since = m_slots[id] ? m_slots[id]->GuestSinceMs() : 0;
+      if (since && (!oldest || cNetService::Elapsed(now, since) > oldestAge)) {
+        oldest = m_slots[id];
+        oldestAge = cNetService::Elapsed(now, since);
+      }
+    }
+  }
+  return oldest && oldest->GiveWay();
 }
 
 std::shared_ptr<cNetServerLink> cNetServer::TakeId() {
@@ -230,12 +252,13 @@ void cNetServer::ArmCheck() {
   });
 }
 
-// Idle links are cut (reasons 11 and 12); the check holds the table lock only to read it.
+// Idle links and links not logged in in time are cut (reasons 11 and 12); the check holds the table
+// lock only to read it.
 void cNetServer::RunCheck() {
   uint32_t now = cNetService::NowMs();
   std::lock_guard<std::mutex> lock(m_lock);
   for (unsigned id = 1; id <= m_highId; ++id) {
-    if (m_slots[id]) m_slots[id]->CheckIdle(now);
+    if (m_slots[id]) m_slots[id]->CheckIdle(now, m_loginMs.load());
   }
 }
 

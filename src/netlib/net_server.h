@@ -51,11 +51,13 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
   void TraceRecieveCmd(bool on) override;
   void CheckLinks(const char* tag) override;
   int GetLinkNum() override { return m_open.load(); }
+  void SetLoginDeadline(unsigned int ms) override { m_loginMs.store(ms); }
 
   // Called by the links.
   bool Admits(const char* ip);
   // The TLS context of an encoded server (set by Init); null for a plain one.
   const tTlsContext& Tls() const { return m_tls; }
+  uint32_t LoginDeadline() const { return m_loginMs.load(); }
   void LinkOpened() { m_open.fetch_add(1); }
   void LinkClosed() { m_open.fetch_sub(1); }
   void CountRecv(uint64_t records, uint64_t bytes);
@@ -66,6 +68,8 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
   void Accepted(const tConnPtr& c, const boost::system::error_code& ec);
   // A free id for a new link (its object made if needed); null when every id is held.
   std::shared_ptr<cNetServerLink> TakeId();
+  // Has the oldest link not logged in give way (only with a login deadline); false when none.
+  bool GiveWayToNew();
   void ArmCheck();
   void RunCheck();
   void CloseAcceptor();
@@ -90,6 +94,7 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
   std::atomic<int> m_open{0};
   std::atomic<uint64_t> m_recvRecords{0}, m_recvBytes{0}, m_sentRecords{0}, m_sentBytes{0};
   std::atomic<uint32_t> m_lastHeldCheckMs{0};
+  std::atomic<uint32_t> m_loginMs{0};
 
   std::mutex m_lock;                                     // guards what follows
   std::vector<std::shared_ptr<cNetServerLink>> m_slots;  // index = id

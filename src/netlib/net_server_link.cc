@@ -9,6 +9,16 @@
 
 namespace netlib {
 
+namespace {
+
+// Up, or still in its TLS hand-shake.
+bool OpenOrOpening(const cNetConn& c) {
+  const eConnState state = c.state.load();
+  return state == eConnState::Up || state == eConnState::Connecting;
+}
+
+}  // namespace
+
 cNetServerLink::cNetServerLink(std::shared_ptr<cNetServer> server, unsigned short id,
                                std::shared_ptr<cNetGate> gate, const stLinkLimits& limits)
     : cNetLink(std::move(gate)), m_server(std::move(server)), m_id(id) {
@@ -47,22 +57,70 @@ bool cNetServerLink::Free() {
   return m_released && (!m_conn || m_conn->state.load() == eConnState::Down);
 }
 
-void cNetServerLink::CheckIdle(uint32_t now) {
+void cNetServerLink::CheckIdle(uint32_t now, uint32_t loginMs) {
   tConnPtr c;
   uint32_t reason = 0;
+  bool guest = false;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     if (!m_conn || m_conn->state.load() != eConnState::Up) return;
     // An idle link gives back the send buffers a burst left behind.
     if (!m_conn->writing) m_conn->queue.Trim(kSendKeepBytes);
     reason = IdleReason(*m_conn, now);
+    if (!reason && loginMs && !m_conn->logined.load() &&
+        cNetService::Elapsed(now, m_conn->connectedMs) > loginMs) {
+      reason = NetReason_NoMsgAfterConnect;
+      guest = true;
+    }
     if (reason) c = m_conn;
   }
   if (!c) return;
-  cNetService::Instance().Log(
-      std::string("link ") + std::to_string(m_id) + " of " + m_ip +
-      (reason == NetReason_Idle ? " idle too long" : " silent since connect") + "; cut");
+  cNetService::Instance().Log(std::string("link ") + std::to_string(m_id) + " of " + m_ip +
+                              (guest                      ? " not logged in in time"
+                               : reason == NetReason_Idle ? " idle too long"
+                                                          : " silent since connect") +
+                              "; cut");
   Cut(c, reason, true, eDownCause::Limit, 0);
+}
+
+uint32_t cNetServerLink::GuestSinceMs() {
+  std::lock_guard<cSpinLock> lock(m_lock);
+  if (!m_conn || !OpenOrOpening(*m_conn) || m_conn->logined.load() ||
+      !m_conn->countedOpen.load())
+    return 0;
+  return m_conn->connectedMs ? m_conn->connectedMs : 1;
+}
+
+bool cNetServerLink::GiveWay() {
+  tConnPtr c;
+  {
+    std::lock_guard<cSpinLock> lock(m_lock);
+    // A link still in its TLS hand-shake gives way like one that has not logged in.
+    if (!m_conn || !OpenOrOpening(*m_conn)) return false;
+    c = m_conn;
+  }
+  if (!c->countedOpen.exchange(false)) return false;
+  m_server->LinkClosed();
+  cNetService::Instance().Log(std::string("link ") + std::to_string(m_id) + " of " + m_ip +
+                              " gives way to a new connection: not logged in; cut");
+  Cut(c, NetReason_NoMsgAfterConnect, true, eDownCause::Limit, 0);
+  return true;
+}
+
+// The hand-shake is part of the time a peer has to log in: it never outlasts the login deadline.
+uint32_t cNetServerLink::HandshakeLimitMs() const {
+  const uint32_t login = m_server->LoginDeadline();
+  return login != 0 && login < kTlsHandshakeMs ? login : kTlsHandshakeMs;
+}
+
+// Only a server that asks its peers to log in treats those that have not as guests.
+bool cNetServerLink::IsGuest(const cNetConn& c) const {
+  return m_server->LoginDeadline() != 0 && !c.logined.load();
+}
+
+void cNetServerLink::SetLogined() {
+  std::lock_guard<cSpinLock> lock(m_lock);
+  if (m_conn) m_conn->logined.store(true);
 }
 
 uint32_t cNetServerLink::HeldDownMs(uint32_t now) {
@@ -114,8 +172,8 @@ void cNetServerLink::Notify(uint32_t event, uint32_t reason) {
   DeliverNotice(&notice, sizeof notice);
 }
 
-// A link counts as open from its accept, hand-shake included; the system hears of it as
-// connected once it is up.
+// A link counts as open from its accept (the server counts it there), hand-shake included; the
+// system hears of it as connected once it is up.
 bool cNetServerLink::OnOpen(const tConnPtr& c) {
   Notify(NetEvent_Created, 0);
   if (!m_server->Admits(m_ip)) {
@@ -124,8 +182,12 @@ bool cNetServerLink::OnOpen(const tConnPtr& c) {
     Cut(c, NetReason_InvalidIP, true, eDownCause::Limit, 0);
     return false;
   }
-  c->countedOpen = true;
-  m_server->LinkOpened();
+  if (c->refuseReason) {
+    cNetService::Instance().Log(std::string(GetName()) + " holds its most links; refused " + m_ip +
+                                " (link " + std::to_string(m_id) + ")");
+    Cut(c, c->refuseReason, true, eDownCause::Limit, 0);
+    return false;
+  }
   return true;
 }
 
@@ -139,10 +201,7 @@ void cNetServerLink::OnDown(const tConnPtr& c, uint32_t reason, eDownCause, int)
     m_downMs = cNetService::NowMs();
     if (!m_downMs) m_downMs = 1;
   }
-  if (c->countedOpen) {
-    c->countedOpen = false;
-    m_server->LinkClosed();
-  }
+  if (c->countedOpen.exchange(false)) m_server->LinkClosed();
   Notify(NetEvent_Disconnected, reason);
 }
 

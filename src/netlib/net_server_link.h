@@ -25,8 +25,14 @@ class cNetServerLink final : public iServerLink, public cNetLink {
               bool traceRecv);
   // Whether the id may take a new connection: released and its connection down.
   bool Free();
-  // Cuts an open link for the link check: idle (reason 11) or silent since connect (12).
-  void CheckIdle(uint32_t now);
+  // Cuts an open link for the link check: idle (reason 11), silent since connect (12), or not
+  // logged in within `loginMs` (12; 0: no deadline).
+  void CheckIdle(uint32_t now, uint32_t loginMs);
+  // Since when the open link's peer has been a guest (not logged in); 0 when it is not one.
+  uint32_t GuestSinceMs();
+  // Cuts the open link (reason 12) so that a new connection may take its place; the link no
+  // longer counts among the open ones. False when it was not counted or already going.
+  bool GiveWay();
   // Milliseconds since the link went down while its holder still keeps it; 0 otherwise.
   uint32_t HeldDownMs(uint32_t now);
 
@@ -44,6 +50,7 @@ class cNetServerLink final : public iServerLink, public cNetLink {
   // iServerLink
   bool OnInvalidMessage(int type, int size, bool cut) override;
   void Disconnect(int reason) override;
+  void SetLogined() override;
 
  protected:
   iSend* Face() override { return this; }
@@ -51,6 +58,8 @@ class cNetServerLink final : public iServerLink, public cNetLink {
   bool OnOpen(const tConnPtr& c) override;
   void OnUp(const tConnPtr& c) override;
   void OnDown(const tConnPtr& c, uint32_t reason, eDownCause cause, int error) override;
+  bool IsGuest(const cNetConn& c) const override;
+  uint32_t HandshakeLimitMs() const override;
   void CountRecv(uint64_t records, uint64_t bytes) override;
   void CountSent(uint64_t records, uint64_t bytes) override;
 

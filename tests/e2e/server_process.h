@@ -4,6 +4,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
@@ -80,6 +81,13 @@ class cServerProcess {
   }
   void Signal(int signo) {
     if (m_pid > 0) ::kill(m_pid, signo);
+  }
+  pid_t Pid() const { return m_pid; }
+  // Whether the process still runs (an ended one is reaped).
+  bool Alive() {
+    int status = 0;
+    if (m_pid > 0 && ::waitpid(m_pid, &status, WNOHANG) == m_pid) m_pid = -1;
+    return m_pid > 0;
   }
   // Everything the process wrote to standard output and error so far.
   std::string Output() const { return testkit::ReadFile(m_outPath); }

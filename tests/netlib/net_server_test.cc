@@ -152,6 +152,44 @@ TEST(NetServer, IdleLinksAreCutWithReasonsElevenAndTwelveWhilePingedOnesStay) {
   EXPECT_EQ(pingRec.Count(RecordOf()), 0u);
 }
 
+// With a login deadline, links that never log in are cut (12) and, while the server is full, the
+// oldest gives way to a newcomer; with none to give way, a burst of newcomers is refused with the
+// reason record (26) and never passes the bound.
+TEST(NetServer, LinksThatNeverLogInGiveWayOrAreCutAndAFullServerRefusesWithTheReason) {
+  cNetRecorder srec;
+  stServerInfo info = cServerScope::Defaults();
+  info.maxlinks = 2;
+  cServerScope s(srec, info);
+  s.server->SetLoginDeadline(60000);
+  cRawPeer guest(s.port);
+  auto member = std::make_unique<cRawPeer>(s.port);
+  ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Connected, 2)));
+  s.server->GetLink(2)->SetLogined();
+  cRawPeer newcomer(s.port);
+  ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 1)));
+  EXPECT_EQ(srec.DisconnectReason(1), int(NetReason_NoMsgAfterConnect));
+  ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Connected, 3)));
+  s.server->GetLink(3)->SetLogined();
+  auto reasonOf = [](cRawPeer& peer) {
+    std::vector<char> back;
+    return peer.ReadUntil(back, 5000) && back.size() == 16 && back[4] == kNetDisconnectRecordType
+               ? int(back[8])
+               : -1;
+  };
+  std::vector<std::unique_ptr<cRawPeer>> burst;
+  for (int i = 0; i < 6; ++i) burst.push_back(std::make_unique<cRawPeer>(s.port));
+  for (auto& peer : burst) EXPECT_EQ(reasonOf(*peer), int(NetReason_ServerClose));
+  EXPECT_EQ(s.server->GetLinkNum(), 2);
+  EXPECT_EQ(srec.Count(ServerEvent(NetEvent_Connected, 4)), 0u);
+  EXPECT_EQ(srec.DisconnectReason(4), int(NetReason_ServerClose));
+  member.reset();
+  ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 2)));
+  s.server->SetLoginDeadline(100);
+  cRawPeer late(s.port);
+  EXPECT_EQ(reasonOf(late), int(NetReason_NoMsgAfterConnect));
+  EXPECT_EQ(srec.DisconnectReason(3), -1);
+}
+
 // A lying length prefix (within the largest record) makes the server keep only what arrived;
 // random bytes from raw sockets never crash or stall it.
 TEST(NetServer, HostileRawPeersNeitherBuyMemoryNorCrashOrStallTheServer) {

@@ -43,6 +43,7 @@ class cRecordingLink : public iServerLink {
     return cut;
   }
   void Disconnect(int) override {}
+  void SetLogined() override {}
 
   // The id field of a sent record.
   static unsigned SentId(const std::string& bytes) {

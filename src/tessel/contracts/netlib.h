@@ -17,6 +17,8 @@ class iCallbackNet {
  public:
   // kind 1: a notice about the link (stNetNoticeServer / stNetNoticeClient);
   // kind 2: one record exactly as the peer gave it to Send. `data` is valid only during the call.
+  // Returns 1 when taken. 0 for a record means the receiver cannot take more from this link
+  // (its queue for the link is full): the library cuts the link with reason 5.
   virtual int OnMessage(int kind, const void* data, unsigned long size, iSend* send) = 0;
 
  protected:
@@ -58,6 +60,10 @@ class iServerLink : public iSend {
   virtual bool OnInvalidMessage(int type, int size, bool cut) = 0;
   // Sends the disconnect-reason record (reason as given), then cuts the link.
   virtual void Disconnect(int reason) = 0;
+  // The peer of the present connection logged in. Until then the link is a guest since it
+  // connected: the server's login deadline applies to it, and it is the first to give way when
+  // the server is full.
+  virtual void SetLogined() = 0;
 
  protected:
   ~iServerLink() = default;
@@ -101,6 +107,12 @@ class iServer {
   // Checks the links (frees released ones, logs inconsistencies naming `tag`). Cheap.
   virtual void CheckLinks(const char* tag) = 0;
   virtual int GetLinkNum() = 0;  // links open now
+  // A link that has not logged in (SetLogined) this many milliseconds after it connected is cut
+  // with reason 12, and while every link is taken a new connection takes the place of the
+  // oldest link that has not logged in. 0 (the start value): no deadline, no link gives way.
+  // A connection that finds every link taken and none to give way is refused with the
+  // disconnect-reason record (reason 26).
+  virtual void SetLoginDeadline(unsigned int ms) = 0;
 
  protected:
   ~iServer() = default;

@@ -126,6 +126,15 @@ std::string MaskCmdText(std::string_view text) {
   return std::string(text.substr(0, at)) + "Login(***)";
 }
 
+std::string LogCmdText(std::string_view text) {
+  std::string shown = MaskCmdText(text);
+  if (shown.size() <= kLogTextBytes) return shown;
+  size_t cut = kLogTextBytes;
+  while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+  shown.resize(cut);
+  return shown + " ...(" + std::to_string(text.size()) + " bytes)";
+}
+
 std::string MaskPassword(const char* password) {
   size_t length = password ? std::strlen(password) : 0;
   return std::string(std::min<size_t>(length, 8), '*');

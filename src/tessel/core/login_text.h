@@ -22,5 +22,12 @@ bool ParseLoginCall(std::string_view text, stLoginCall* call = nullptr);
 // that mentions Login in any other form loses everything from that word on.
 std::string MaskCmdText(std::string_view text);
 
+// Bytes of a command text a log line keeps.
+inline constexpr size_t kLogTextBytes = 256;
+
+// `text` as a log line shows it: masked, and when longer than kLogTextBytes, its first bytes
+// (never part of a character) followed by " ...(N bytes)", N being the whole text's length.
+std::string LogCmdText(std::string_view text);
+
 // A password as it may be shown: one '*' per byte, at most 8.
 std::string MaskPassword(const char* password);

@@ -114,7 +114,11 @@ void cBridge::HandleMsg(unsigned int n) {
   if (cost > kSlowPumpMs) WarnPump(tessel_timererror(), cost);
   if (m_pNetHelp->GetPeerThisPump() > kBusyPumpRecords) WarnPump(tessel_numerror(), cost);
   const bool tracing = TraceMsg();
-  if (m_lstCmdLog.size() >= kCmdLogCap) ClearCmdLog(tracing);
+  if (CmdLogFull()) ClearCmdLog(tracing);
+}
+
+bool cBridge::CmdLogFull() const {
+  return m_lstCmdLog.size() >= kCmdLogCap || m_nCmdLogBytes >= kCmdLogCapBytes;
 }
 
 void cBridge::WarnPump(const loglib::logger& log, uint32_t cost) {
@@ -192,14 +196,17 @@ int cBridge::SendCmdPath(iSend* send, unsigned int cmd, const char* text, const 
 }
 
 void cBridge::AddCmdLog_Run(const stBindMsg& msg) {
-  if (m_lstCmdLog.size() >= kCmdLogCap) ClearCmdLog(TraceMsg());
+  if (CmdLogFull()) ClearCmdLog(TraceMsg());
   stCmdLogEntry entry;
-  const char* bytes = reinterpret_cast<const char*>(msg.msg);
-  if (bytes != nullptr) entry.data.assign(bytes, bytes + msg.size);
+  // The group and text are read only inside the bytes received; a login text is masked.
+  const cCmdRecordView view(msg.msg, msg.size);
+  entry.group = view.Group();
+  entry.text = LogCmdText(view.Text());
   if (msg.msg != nullptr && msg.size >= sizeof(stMsg) && (IsServer() || IsMapServer()))
     entry.id = msg.msg->id;
   entry.time = std::time(nullptr);
   entry.tick = platform::TimeGetTime();
+  m_nCmdLogBytes += sizeof(entry) + entry.text.size();
   m_lstCmdLog.push_back(std::move(entry));
 }
 
@@ -207,13 +214,10 @@ void cBridge::AddCmdLog_Result(HandleChatExceptionEnum result) {
   if (!m_lstCmdLog.empty()) m_lstCmdLog.back().result = result;
 }
 
-// The command's group and text, read only inside the bytes kept; a login text is masked.
 void cBridge::WriteCmdLogEntry(const stCmdLogEntry& entry) {
-  const cCmdRecordView view(entry.data.data(), entry.data.size());
   cLog& log = m_pCmdLog->GetLog();
   log << platform::FormatLocalTime(platform::kLineTimeFormat, entry.time) << "【link】" << entry.id
-      << " time " << entry.tick << "【cmd】" << view.Group() << " {" << MaskCmdText(view.Text())
-      << "}"
+      << " time " << entry.tick << "【cmd】" << entry.group << " {" << entry.text << "}"
       << " result " << entry.result << "\n";
 }
 
@@ -224,6 +228,7 @@ void cBridge::ClearCmdLog(bool write) {
   }
   m_pCmdLog->GetLog().flush();
   m_lstCmdLog.clear();
+  m_nCmdLogBytes = 0;
 }
 
 void cBridge::BindiConnectDisconnect(iConnectDisconnect* listener) {

@@ -16,8 +16,9 @@
 
 class cBridge : public iBridge, public cCmdArray {
  public:
-  // The command log is emptied when it holds this many entries.
+  // The command log is written out and emptied when it holds this many entries or bytes.
   static constexpr size_t kCmdLogCap = 5000;
+  static constexpr size_t kCmdLogCapBytes = 1 << 20;
   // Thresholds of the pump's warnings.
   static constexpr uint32_t kSlowPumpMs = 100;
   static constexpr int kBusyPumpRecords = 500;
@@ -70,6 +71,7 @@ class cBridge : public iBridge, public cCmdArray {
   void AddCmdLog_Run(const stBindMsg& msg) override;
   void AddCmdLog_Result(HandleChatExceptionEnum result) override;
   size_t GetCmdLogSize() const { return m_lstCmdLog.size(); }
+  size_t GetCmdLogBytes() const { return m_nCmdLogBytes; }
 
   // Accessors.
   iDistribute* GetDistribute() override { return m_pDistribute; }
@@ -100,13 +102,15 @@ class cBridge : public iBridge, public cCmdArray {
 
  private:
   struct stCmdLogEntry {
-    std::vector<char> data;  // the whole received record
+    int group = 0;
+    std::string text;  // as the log shows it: masked, a long text cut (LogCmdText)
     int id = 0;
     int result = -1;
     std::time_t time = 0;
     uint32_t tick = 0;
   };
   void WriteCmdLogEntry(const stCmdLogEntry& entry);
+  bool CmdLogFull() const;
   void TraceRecieveCmd(iSend* send, unsigned int cmd, const char* text);
   void WarnPump(const loglib::logger& log, uint32_t cost);
   static bool TraceMsg();
@@ -131,6 +135,7 @@ class cBridge : public iBridge, public cCmdArray {
   std::list<iConnectDisconnect*> m_lstListeners;
   std::list<iTesselWorld*> m_lstWorlds;
   std::list<stCmdLogEntry> m_lstCmdLog;
+  size_t m_nCmdLogBytes = 0;  // held by the entries of m_lstCmdLog
 };
 
 // The text and group number of the command running now ("" and 0 before any).

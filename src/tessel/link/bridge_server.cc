@@ -99,10 +99,19 @@ void cBridgeServer::TraceIP(std::ostream& os) {
 
 void cBridgeServer::OnConnect(unsigned int id) {
   OnConnectBridge(id);
+  // A link whose account starts logged in (no login needed) is no guest of the server.
+  iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(id) : nullptr;
+  if (account != nullptr && account->IsLogin()) MarkLogined(id);
 }
 
 void cBridgeServer::OnLogined(unsigned int id, int result) {
+  if (result != 0) MarkLogined(id);
   OnLoginedBridge(id, result);
+}
+
+void cBridgeServer::MarkLogined(unsigned int id) {
+  iServerLink* link = m_pNetServer != nullptr && id != 0 ? m_pNetServer->GetLink(id) : nullptr;
+  if (link != nullptr) link->SetLogined();
 }
 
 // The link object goes only when every listener agreed; an id the server no longer knows has

@@ -54,6 +54,8 @@ class cBridgeServer : public cBridge {
 
  private:
   bool IsTrustedLink(iSend* send);
+  // Tells the network library that the link's peer logged in (its login deadline is over).
+  void MarkLogined(unsigned int id);
   void RefuseLoginGroupText(iSend* send, const char* text);
 
   bool m_bReleaseOnDisconnect = true;

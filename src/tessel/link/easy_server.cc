@@ -1,11 +1,14 @@
 #include "tessel/link/easy_server.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <iostream>
 
 #include "platform/console_color.h"
 #include "platform/console_key.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
@@ -50,6 +53,10 @@ bool cEasyServer::Start() {
   std::cout << "\n【三】Create Net server" << std::endl;
   stServerInfo info;
   std::snprintf(info.name, sizeof(info.name), "%s", GetName());
+  info.net.word[stNetParam::NetParam_FloodRecords] =
+      static_cast<unsigned>(std::max(0, GetConfigValue("flood_records", kDefaultFloodRecords)));
+  info.net.word[stNetParam::NetParam_FloodKBytes] =
+      static_cast<unsigned>(std::max(0, GetConfigValue("flood_kbytes", kDefaultFloodKBytes)));
   GetInfo(info);
   iServer* server = Net_CreateServer();
   if (server == nullptr) {
@@ -71,6 +78,7 @@ bool cEasyServer::Start() {
     platform::WaitOneKey();
     return false;
   }
+  server->SetLoginDeadline(GetLoginDeadline());
   server->Trace(std::cout);
   std::cout << "\nserver " << GetName() << "成功启动"
             << "\n"
@@ -88,6 +96,17 @@ void cEasyServer::End() {
             << "\n"
             << std::endl;
   platform::SetColor(platform::kColorLightCyan);
+}
+
+void cEasyServer::SetLoginDeadline(unsigned int ms) {
+  m_nLoginDeadlineMs = static_cast<int>(std::min<unsigned>(ms, INT_MAX));
+  if (iServer* server = GetNetServer()) server->SetLoginDeadline(ms);
+}
+
+unsigned int cEasyServer::GetLoginDeadline() const {
+  if (m_nLoginDeadlineMs >= 0) return static_cast<unsigned>(m_nLoginDeadlineMs);
+  return static_cast<unsigned>(
+      std::max(0, GetConfigValue("login_deadline", static_cast<int>(kDefaultLoginDeadlineMs))));
 }
 
 void cEasyServer::ClearNet() {

@@ -55,9 +55,23 @@ class cEasyServer {
   // The network server of the link; null before Start and after ClearNet.
   iServer* GetNetServer() { return m_BridgeServer.GetNetServer(); }
   cMsg* GetMsg() { return m_pMsg; }
+  // Milliseconds a new link may take to log in before it is cut, 0 for no deadline; taken from
+  // the configuration value "login_deadline" (default 10000) at Start unless set here first.
+  // Without a deadline no link gives way to a new one when the server is full.
+  void SetLoginDeadline(unsigned int ms);
+  unsigned int GetLoginDeadline() const;
+
+  // Flood limits of every link, unless the program's GetInfo sets others: the configuration
+  // values "flood_records" (records per second) and "flood_kbytes" (KiB per second).
+  static constexpr unsigned int kDefaultFloodRecords = 100000;
+  static constexpr unsigned int kDefaultFloodKBytes = 65536;
+  static constexpr unsigned int kDefaultLoginDeadlineMs = 10000;
 
  protected:
   cBridgeServer m_BridgeServer;
   cAccountManagerHelpServer* m_pAccountManager;
   cMsg* m_pMsg = nullptr;
+
+ private:
+  int m_nLoginDeadlineMs = -1;  // -1: from the configuration
 };

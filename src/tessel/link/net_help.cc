@@ -1,5 +1,8 @@
 #include "tessel/link/net_help.h"
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <new>
@@ -40,8 +43,18 @@ cNetHelp::~cNetHelp() {
 }
 
 // Small deliveries go into a page; when the pool cannot grow, into an array of their own, so a
-// delivery is never copied into a missing buffer.
+// delivery is never copied into a missing buffer. A record that would take its link's queued
+// bytes past the bound is refused before anything is allocated; notices are always taken.
 int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* send) {
+  const size_t cost = std::max<size_t>(size, m_pool.GetPageSize());
+  if (kind == stBindMsg::kPeerRecord) {
+    std::lock_guard lock(m_lock);
+    auto queued = m_linkBytes.find(send);
+    if (queued != m_linkBytes.end() && queued->second + cost > kLinkQueueBytes) {
+      m_nDropped.fetch_add(1);
+      return 0;
+    }
+  }
   char* buffer = nullptr;
   bool pooled = false;
   if (size <= m_pool.GetPageSize()) {
@@ -63,11 +76,22 @@ int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* s
     std::lock_guard lock(m_lock);
     first = m_queue.empty();
     m_queue.push_back(item);
+    m_linkBytes[send] += cost;
+    m_queuedBytes += cost;
+    m_peakBytes = std::max(m_peakBytes, m_queuedBytes);
   }
   // Only the first item of an empty queue wakes the worker: it pumps everything behind it, so a
   // burst costs one wake-up.
   if (first) GetHost().WakeWorker();
   return 1;
+}
+
+void cNetHelp::Uncount(const stItem& item) {
+  const size_t cost = std::max<size_t>(item.msg.size, m_pool.GetPageSize());
+  auto queued = m_linkBytes.find(item.msg.send);
+  if (queued != m_linkBytes.end() && (queued->second -= std::min(queued->second, cost)) == 0)
+    m_linkBytes.erase(queued);
+  m_queuedBytes -= std::min(m_queuedBytes, cost);
 }
 
 void cNetHelp::ReturnBuffer(const stItem& item) {
@@ -96,6 +120,7 @@ void cNetHelp::HandleMsg(size_t most) {
       if (m_queue.empty()) break;
       item = m_queue.front();
       m_queue.pop_front();
+      Uncount(item);
     }
     if (item.msg.kind == stBindMsg::kNetNotice) {
       HandleNetMessageSelf(&item.msg);
@@ -108,6 +133,7 @@ void cNetHelp::HandleMsg(size_t most) {
     }
     ReturnBuffer(item);
   }
+  GiveBackAfterBurst();
 }
 
 void cNetHelp::Clear() {
@@ -115,8 +141,22 @@ void cNetHelp::Clear() {
   {
     std::lock_guard lock(m_lock);
     items.swap(m_queue);
+    m_linkBytes.clear();
+    m_queuedBytes = 0;
   }
   for (const stItem& item : items) ReturnBuffer(item);
+  GiveBackAfterBurst();
+}
+
+// The buffers of a large burst are freed on the worker while other threads allocated them: the
+// allocator keeps such memory in its arenas unless asked to give it back, once the queue ran dry.
+void cNetHelp::GiveBackAfterBurst() {
+  {
+    std::lock_guard lock(m_lock);
+    if (m_peakBytes < kGiveBackBytes || m_queuedBytes != 0) return;
+    m_peakBytes = 0;
+  }
+  malloc_trim(0);
 }
 
 size_t cNetHelp::GetQueued() const {
@@ -134,7 +174,7 @@ void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
   // A command record shows its group and text, when the text ends inside what was received.
   const cCmdRecordView view(msg->msg, msg->size);
   if (type == stMsg_Cmd::s_nType && view.TextEndsInside()) {
-    log << " recieve cmd " << view.Group() << " " << MaskCmdText(view.Text()) << "\n";
+    log << " recieve cmd " << view.Group() << " " << LogCmdText(view.Text()) << "\n";
   } else {
     log << " recieve msg " << type << "\n";
   }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <unordered_map>
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/msg/chat_exception.h"
@@ -41,8 +42,14 @@ class cNetHelp : public iCallbackNet {
   cNetHelp(const cNetHelp&) = delete;
   cNetHelp& operator=(const cNetHelp&) = delete;
 
-  // Copies and queues the delivery; 1, or 0 when no buffer could be had (the delivery is
-  // dropped and counted).
+  // Bytes one link may have waiting for the pump; a record past it is refused, and the network
+  // library cuts the link as a flood.
+  static constexpr size_t kLinkQueueBytes = 8 << 20;
+  // A queue that held this much gives the freed memory back to the system once it is empty.
+  static constexpr size_t kGiveBackBytes = 4 << 20;
+
+  // Copies and queues the delivery; 1, or 0 when no buffer could be had or the link's queued
+  // bytes would pass their bound (the delivery is dropped and counted).
   int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override;
   virtual ~cNetHelp();
   virtual void HandlePeerMessageSelf(stBindMsg* msg) = 0;
@@ -75,10 +82,17 @@ class cNetHelp : public iCallbackNet {
     bool pooled;  // the buffer is a page of the pool
   };
   void ReturnBuffer(const stItem& item);
+  // Takes the item's bytes off its link's count (m_lock held).
+  void Uncount(const stItem& item);
+  // Hands freed memory back to the system once a large queue has drained.
+  void GiveBackAfterBurst();
 
   cPagePool& m_pool;
   mutable std::mutex m_lock;
   std::deque<stItem> m_queue;
+  std::unordered_map<iSend*, size_t> m_linkBytes;  // queued bytes by link (m_lock)
+  size_t m_queuedBytes = 0;                        // over every link (m_lock)
+  size_t m_peakBytes = 0;  // most queued since the memory was last given back (m_lock)
   std::atomic<int> m_nNetTotal{0};
   std::atomic<int> m_nPeerTotal{0};
   std::atomic<int> m_nNetPump{0};

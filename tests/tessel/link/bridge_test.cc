@@ -175,7 +175,8 @@ TEST_F(BridgeTest, ChecksConsoleFallbackAndTheNextArray) {
   Bridge().BindNext(nullptr);
 }
 
-// The log holds at most its cap of entries, also between pumps, and is written at the end.
+// The log holds at most its cap of entries, also between pumps, and is written at the end; a long
+// text is cut.
 TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   auto record = std::make_unique<stMsg_Cmd>();
   record->SetCmd(3, "Ver()");
@@ -187,13 +188,18 @@ TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   for (size_t i = 0; i < cBridge::kCmdLogCap + 2; ++i) Bridge().AddCmdLog_Run(msg);
   EXPECT_EQ(Bridge().GetCmdLogSize(), 2u);
   Bridge().AddCmdLog_Result(ChatException_NoPri);
+  // A long text keeps its first 256 bytes and its length.
+  record->SetCmd(4, std::string(100000, 'f').c_str());
+  msg.size = static_cast<uint32_t>(record->GetSize());
+  Bridge().AddCmdLog_Run(msg);
   m_server->End();
   const std::string log = testkit::ReadFolder(m_home.path() / "log");
   EXPECT_NE(log.find("【cmd】3 {Ver()} result 16\n"), std::string::npos);
+  EXPECT_NE(log.find("{" + std::string(256, 'f') + " ...(100000 bytes)}"), std::string::npos);
   size_t entries = 0;
   for (size_t at = log.find("【cmd】"); at != std::string::npos; at = log.find("【cmd】", at + 1))
     ++entries;
-  EXPECT_EQ(entries, 2u);
+  EXPECT_EQ(entries, 3u);
 }
 
 }  // namespace

@@ -47,6 +47,22 @@ TEST(PagePool, DeliveriesTakePagesOrArraysAndAPumpHandlesWhatWasQueuedWhenItStar
   EXPECT_EQ(help.GetQueued() + 4, pool.GetFreeCount());
 }
 
+// A link's queued bytes are bounded: past 8 MiB its records are refused (the network library then
+// cuts it) while other links and notices are taken; once the pump drained it, it takes again.
+TEST(PagePool, ALinksQueueIsBoundedInBytesWhileOtherLinksAndNoticesGoOn) {
+  cKeepHelp help;
+  const std::string mib(1 << 20, 'm');
+  char keys[2];  // the links are only keys of the queue here
+  iSend *flooder = reinterpret_cast<iSend*>(keys), *other = reinterpret_cast<iSend*>(keys + 1);
+  int taken = 0;
+  while (taken < 20 && help.OnMessage(2, mib.data(), mib.size(), flooder)) ++taken;
+  EXPECT_EQ(taken, 8);
+  EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), other), 1);
+  EXPECT_EQ(help.OnMessage(1, mib.data(), mib.size(), flooder), 1);
+  help.HandleMsg();
+  EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), flooder), 1);
+}
+
 // Network threads queue while the pump drains, into a pool that cannot grow: no delivery is lost,
 // cut or reordered within its thread, and every page comes back.
 TEST(PagePool, ManyNetworkThreadsQueueIntoAFixedPoolWhileThePumpDrains) {

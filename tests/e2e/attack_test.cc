@@ -1,0 +1,175 @@
+// Attacks of a hostile peer on a running tessel_server, one table: after each the server is alive
+// and serves a real client (logs in, gets an answer), its memory and log folder have grown within
+// bounds, nothing was written outside its home and no code ran for a peer that never logged in.
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "e2e/server_process.h"
+#include "testkit/net_recorder.h"
+#include "testkit/scoped_env.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using testkit::cRawPeer;
+using Clock = std::chrono::steady_clock;
+
+constexpr long kRssBoundKb = 64 * 1024;
+constexpr uintmax_t kLogBoundBytes = 16 << 20;
+
+// A framed command record (type 1004) of group `group`.
+std::vector<char> CmdFrame(int32_t group, const std::string& text) {
+  std::string body(reinterpret_cast<const char*>(&group), 4);
+  std::vector<char> record = testkit::MakeRecord(1004, body + text + '\0');
+  const uint32_t size = uint32_t(record.size());
+  record.insert(record.begin(), reinterpret_cast<const char*>(&size),
+                reinterpret_cast<const char*>(&size) + 4);
+  return record;
+}
+
+long RssKb(pid_t pid) {
+  for (const std::string& line : testkit::ReadLines("/proc/" + std::to_string(pid) + "/status"))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+uintmax_t FolderBytes(const fs::path& folder) {
+  uintmax_t total = 0;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::end(it);
+       it.increment(ec))
+    if (it->is_regular_file(ec)) total += it->file_size(ec);
+  return total;
+}
+
+// A peer that sends `login` at once; Ask sends a command and waits for `want` in what comes back
+// after it.
+struct cClient {
+  explicit cClient(int port, const std::string& login = "Login('ops','pw')") : peer(port) {
+    loggedIn = Ask(2, login, "Logined(1,");
+  }
+  bool Ask(int group, const std::string& text, const std::string& want) {
+    const size_t mark = got.size();
+    if (!peer.Write(CmdFrame(group, text))) return false;
+    for (auto end = Clock::now() + std::chrono::milliseconds(kWaitMs); Clock::now() < end;) {
+      const bool closed = peer.ReadUntil(got, 50);
+      if (std::string(got.begin() + mark, got.end()).find(want) != std::string::npos) return true;
+      if (closed) break;
+    }
+    return false;
+  }
+  cRawPeer peer;
+  std::vector<char> got;
+  bool loggedIn = false;
+};
+
+bool Served(int port) {
+  cClient client(port);
+  return client.loggedIn && client.Ask(4, "Ver()", "Output(");
+}
+
+// Holds `count` connections to the server that each sent `bytes` and nothing more.
+void HoldMany(int port, int count, const std::vector<char>& bytes,
+              const std::function<void()>& then) {
+  std::vector<std::unique_ptr<cRawPeer>> held;
+  for (int i = 0; i < count; ++i) held.emplace_back(std::make_unique<cRawPeer>(port))->Write(bytes);
+  then();
+}
+
+TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
+  struct stAttack {
+    const char* name;
+    const char* configInt;  // the configuration's integer file
+    std::function<void(cServerProcess&, int port, bool& servedMeanwhile)> run;
+    const char* never = "";  // output that must not appear
+  };
+  const std::vector<char> halfFrame = {100, 0, 0, 0, 'h', 'a', 'l', 'f'};
+  const stAttack attacks[] = {
+      {"flood of refused 100 KB records", "",
+       [](cServerProcess&, int port, bool& served) {
+         const std::vector<char> record = CmdFrame(4, std::string(100000, 'f'));
+         std::thread flood([&] {
+           cRawPeer peer(port);
+           for (auto end = Clock::now() + std::chrono::seconds(2); Clock::now() < end;)
+             if (!peer.Write(record)) break;
+         });
+         served = Served(port);
+         flood.join();
+       }},
+      {"half-open links", "",
+       [&](cServerProcess&, int port, bool& served) {
+         HoldMany(port, 150, halfFrame, [&] { served = Served(port); });
+       }},
+      {"idle links", "",
+       [](cServerProcess&, int port, bool& served) {
+         HoldMany(port, 150, {}, [&] { served = Served(port); });
+       }},
+      {"empty account name, then Account('')", "check_login = 0\n",
+       [](cServerProcess& server, int port, bool&) {
+         cClient(port, "Login('','x')");
+         ASSERT_TRUE(server.WaitOutput("disconnect for")) << server.Output();
+         server.Type("/1/Account('')");
+         EXPECT_TRUE(server.WaitOutput("noplayer")) << "a record is left under the empty name";
+       }},
+      {"Logined from a stranger", "",
+       [](cServerProcess&, int port, bool&) {
+         cRawPeer(port).Write(CmdFrame(2, "Logined(1,'evil')"));
+       },
+       "func_Logined"},
+      {"a command from a stranger", "",
+       [](cServerProcess&, int port, bool&) {
+         cRawPeer(port).Write(CmdFrame(4, "io.open('made_by_stranger','w'):close()"));
+       }},
+      {"bytecode", "",
+       [](cServerProcess&, int port, bool&) {
+         cClient client(port);
+         client.peer.Write(CmdFrame(4, "\x1bLua\x51 not source"));
+         EXPECT_TRUE(client.Ask(4, "Ver()", "Output("));
+       }},
+      {"Record out of its folder", "",
+       [](cServerProcess&, int port, bool&) {
+         cClient client(port);
+         client.peer.Write(CmdFrame(16, "Record('../../../x')"));
+         EXPECT_TRUE(client.Ask(4, "Ver()", "Output("));
+       }},
+  };
+  for (const stAttack& attack : attacks) {
+    SCOPED_TRACE(attack.name);
+    // The home lies two folders down, so that a path climbing out of it stays in `outer`.
+    cHome outer;
+    fs::create_directories(outer.path() / "a/b");
+    auto tmp = std::make_unique<ScopedEnv>("TMPDIR", (outer.path() / "a/b").c_str());
+    cHome home;
+    tmp.reset();
+    AddAccount(home, "ops", "pw", 16);
+    home.write("config/config_int.ini", attack.configInt);
+    cServerProcess server(home, Words("game", Listen()));
+    const int port = server.WaitPort("game");
+    ASSERT_GT(port, 0) << server.Output();
+    const long rssBefore = RssKb(server.Pid());
+    bool servedMeanwhile = true;
+    attack.run(server, port, servedMeanwhile);
+    EXPECT_TRUE(servedMeanwhile) << server.Output().substr(0, 4000);
+    EXPECT_TRUE(Served(port)) << server.Output().substr(0, 4000);
+    if (!server.Alive()) {
+      ADD_FAILURE() << "the server died\n" << server.Output();
+      continue;
+    }
+    if (*attack.never) {
+      EXPECT_EQ(server.Output().find(attack.never), std::string::npos);
+    }
+    EXPECT_LT(RssKb(server.Pid()) - rssBefore, kRssBoundKb);
+    EXPECT_LT(FolderBytes(home.path() / "log"), kLogBoundBytes);
+    EXPECT_FALSE(fs::exists(home / "made_by_stranger"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(outer.path() / "a"), {}), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(outer.path()), {}), 1);
+  }
+}
+
+}  // namespace
+}  // namespace e2e
