@@ -62,9 +62,11 @@ class cEasyServer {
   unsigned int GetLoginDeadline() const;
 
   // Flood limits of every link, unless the program's GetInfo sets others: the configuration
-  // values "flood_records" (records per second) and "flood_kbytes" (KiB per second).
-  static constexpr unsigned int kDefaultFloodRecords = 100000;
-  static constexpr unsigned int kDefaultFloodKBytes = 65536;
+  // values "flood_records" (records per second) and "flood_kbytes" (KiB per second). They are
+  // far above what a cluster's busiest link carries (a link's queue is bounded in bytes anyway);
+  // links that have not logged in are held to much tighter ones.
+  static constexpr unsigned int kDefaultFloodRecords = 1000000;
+  static constexpr unsigned int kDefaultFloodKBytes = 1048576;
   static constexpr unsigned int kDefaultLoginDeadlineMs = 10000;
 
  protected:
