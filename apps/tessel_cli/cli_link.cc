@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cstring>
 #include <sstream>
+#include <string_view>
 
+#include "platform/line_editor.h"
 #include "tessel/console/cmd_line.h"
 #include "tessel/console/groups/cmd_login.h"
 #include "tessel/console/groups/cmd_remote.h"
@@ -114,7 +116,8 @@ void cCliLink::GetInfo(stClientInfo& info) {
   // A TLS link; the server's certificate is checked against --ca when given, else against
   // config/tls/ca.crt of the state folder. The network client is made after this call.
   if (m_options.tls) info.net.word[stNetParam::NetParam_Encode] = 1;
-  if (m_options.tls && !m_options.ca.empty()) Net_SetClientTls(m_options.ca.c_str(), nullptr, nullptr);
+  if (m_options.tls && !m_options.ca.empty())
+    Net_SetClientTls(m_options.ca.c_str(), nullptr, nullptr);
 }
 
 bool cCliLink::CreateTessel() {
@@ -148,9 +151,16 @@ void cCliLink::OnOutput(const char* text) {
     m_captured += text;
     return;
   }
-  const size_t size = std::strlen(text);
-  std::fwrite(text, 1, size, m_out);
-  if (size == 0 || text[size - 1] != '\n') std::fputc('\n', m_out);
+  // A server's answer is text: escape sequences and control bytes in it never reach the
+  // operator's terminal, where they could move the cursor, retitle the window or hide lines.
+  std::string_view rest(text);
+  do {
+    const size_t end = rest.find('\n');
+    const std::string line = platform::cLineEditor::Clean(rest.substr(0, end));
+    std::fwrite(line.data(), 1, line.size(), m_out);
+    std::fputc('\n', m_out);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  } while (!rest.empty());
   std::fflush(m_out);
 }
 

@@ -85,8 +85,7 @@ void cNetServerLink::CheckIdle(uint32_t now, uint32_t loginMs) {
 
 uint32_t cNetServerLink::GuestSinceMs() {
   std::lock_guard<cSpinLock> lock(m_lock);
-  if (!m_conn || !OpenOrOpening(*m_conn) || m_conn->logined.load() ||
-      !m_conn->countedOpen.load())
+  if (!m_conn || !OpenOrOpening(*m_conn) || m_conn->logined.load() || !m_conn->countedOpen.load())
     return 0;
   return m_conn->connectedMs ? m_conn->connectedMs : 1;
 }
