@@ -16,6 +16,7 @@
 #include "platform/console_color.h"
 #include "platform/paths.h"
 #include "tessel/console/alias.h"
+#include "tessel/console/groups/cmd_script.h"
 #include "tessel/console/groups/standard_groups.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
@@ -143,6 +144,8 @@ void cTessel::CreateDefaultScript() {
   cScriptManager& scripts = cScriptManager::Instance();
   scripts.CreateScript(GetConfigString("path_script", "").c_str());
   scripts.SetZip(GetConfigString("zip_script", "").c_str());
+  // Every script the manager makes, the start-up script first, gets the system's functions.
+  scripts.SetBindFunc(&BindFunc_ToScriptManager);
 }
 
 bool cTessel::Start(bool bThread) {

@@ -6,6 +6,7 @@
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/tessel_values.h"
 #include "testkit/logged_in_fixture.h"
 #include "testkit/stdout_capture.h"
 
@@ -58,11 +59,16 @@ bool Returns(std::future<void>& main, int ms) {
 
 }  // namespace
 
-// Without a worker nothing runs between driven cycles; "run" 0 pauses the timers while the
-// game clock goes on, and a paused timer waits rather than being lost.
-TEST_F(HostTest, DrivenCyclesAndRunZero) {
+// The start-up script reaches the system's functions. Without a worker nothing runs between
+// driven cycles; "run" 0 pauses the timers while the game clock goes on, and a paused timer
+// waits rather than being lost.
+TEST_F(HostTest, StartScriptDrivenCyclesAndRunZero) {
+  GetConfigStore().SetStringValue("init_ran", 0);
+  m_dir->write("exe/init_" + cTesselValues::Instance().GetExeName() + ".lua",
+               "function init() SetConfigValue('init_ran', 7) end\n");
   m_host->Init();
   ASSERT_TRUE(m_host->Start(false));
+  EXPECT_EQ(GetConfigValue("init_ran", 0), 7);
   cTick tick;
   tick.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
