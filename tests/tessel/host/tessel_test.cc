@@ -131,23 +131,31 @@ TEST_F(HostTest, GracefulAndExceptionEnds) {
   EXPECT_EQ(server.log + "|" + client.log, "EWWW|EWWW");
 }
 
-// A worker that does not stop in time is abandoned; back from its cycle it leaves by itself.
-TEST_F(HostTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndTheEndGoesOn) {
-  m_host->Init();
+// A worker that does not stop in time is abandoned and the end goes on, but the links stay while
+// the worker is inside its cycle; back from its step, it takes no other (a due stop stays due).
+TEST_F(LoggedInTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndKeepsItsLinks) {
+  StartLinks();
+  m_host->SetEndPacing({1, 5, 3, 1, 20, 1});
   cTick stuck;
   stuck.stuck = true;
   stuck.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1);
-  ASSERT_TRUE(m_host->Start(true));
+  ASSERT_EQ(m_host->RunThread(), 1);
   m_clock.ms += 10;
   for (int i = 0; i < 1000 && !stuck.fired; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   ASSERT_TRUE(stuck.fired);
-  m_host->EndThread(20);
+  m_host->Restart(m_clock.seconds, false);
+  {
+    testkit::cStdoutCapture quiet;
+    m_host->End();
+  }
   EXPECT_FALSE(m_host->HasThread()) << "the host no longer holds the worker";
   EXPECT_FALSE(m_host->IsStopped()) << "the abandoned worker is still in its cycle";
+  EXPECT_NE(m_server->GetNetServer(), nullptr) << "the links were released under the worker";
   stuck.release = true;
   for (int i = 0; i < 2500 && !m_host->IsStopped(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_TRUE(m_host->IsStopped());
+  EXPECT_EQ(m_host->GetRestartTime(), m_clock.seconds.load()) << "a step after the stuck one ran";
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker's last steps
 }
