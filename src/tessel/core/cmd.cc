@@ -1,5 +1,6 @@
 #include "tessel/core/cmd.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <iostream>
@@ -177,6 +178,15 @@ void cCmd::SetCurText(const char* text) {
 std::string cCmd::CurCmdText() {
   std::lock_guard<std::mutex> hold(g_curTextLock);
   return g_curText;
+}
+
+bool cCmd::CopyCurCmdText(char* out, std::size_t size) {
+  std::unique_lock<std::mutex> hold(g_curTextLock, std::try_to_lock);
+  if (!hold.owns_lock() || size == 0) return false;
+  const std::size_t n = std::min(g_curText.size(), size - 1);
+  std::memcpy(out, g_curText.data(), n);
+  out[n] = '\0';
+  return true;
 }
 
 bool cCmd::FindName(const char* name) {
