@@ -3,6 +3,7 @@
 #include <future>
 #include <thread>
 
+#include "tessel/console/groups/cmd_os.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer.h"
 #include "tessel/core/config_stores.h"
@@ -83,6 +84,16 @@ TEST_F(HostTest, StartScriptDrivenCyclesAndRunZero) {
   GetConfigStore().SetStringValue("run", 1);
   Cycles(1);
   EXPECT_EQ(tick.fired, 1) << "the timer waited, it was not lost";
+}
+
+// "allocsize.ini" names the allocation log, made empty, and gives the watched pair: the pair
+// that the OS group's SetAlloc sets.
+TEST_F(HostTest, TheAllocationSizeFileGivesTheOsGroupsPair) {
+  m_dir->write("allocsize.ini", "alloc.log 64 128\n");
+  m_dir->write("alloc.log", "old");
+  cTessel host;
+  EXPECT_EQ(testkit::ReadFile(m_dir->file("alloc.log")), "");
+  EXPECT_EQ(cCmdOS::GetAllocFirst() * 1000 + cCmdOS::GetAllocSecond(), 64128);
 }
 
 // A scheduled restart quits the console loop at the first cycle past its time, an immediate one

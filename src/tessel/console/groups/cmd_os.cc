@@ -91,11 +91,6 @@ void System(const char* line) {
   get_gout() << " end \n";
 }
 
-void SetAlloc(long first, long second) {
-  g_allocFirst = first;
-  g_allocSecond = second;
-}
-
 void Hello() {
   get_gout() << "Hello World!\n";
 }
@@ -120,6 +115,11 @@ void cCmdOS::Help() {
   PrintHelp(kHelp);
 }
 
+void cCmdOS::SetAlloc(long first, long second) {
+  g_allocFirst = first;
+  g_allocSecond = second;
+}
+
 long cCmdOS::GetAllocFirst() {
   return g_allocFirst.load();
 }
@@ -138,6 +138,6 @@ void cCmdOS::bind_cln(lua_State* L) {
   luareg::def<&SetTime>(L, "OS_SetTime");
   luareg::def<&QueryTime>(L, "OS_QueryTime");
   luareg::def<&System>(L, "System");
-  luareg::def<&SetAlloc>(L, "SetAlloc");
+  luareg::def<&cCmdOS::SetAlloc>(L, "SetAlloc");
   luareg::def<&Hello>(L, "Hello");
 }
