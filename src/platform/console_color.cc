@@ -43,13 +43,27 @@ std::string AnsiSequence(int attribute) {
   return s;
 }
 
-void SetColor(int colour) {
-  std::lock_guard lock(color_mutex());
+namespace {
+
+// Caller holds color_mutex().
+void ShowAttribute(int attribute) {
   std::cout.flush();
-  g_attribute = (g_attribute & 0xF0) | (colour & 0x0F);
+  g_attribute = attribute & 0xFF;
   if (!ColorEnabled()) return;
   std::cout << AnsiSequence(g_attribute);
   std::cout.flush();
+}
+
+}  // namespace
+
+void SetColor(int colour) {
+  std::lock_guard lock(color_mutex());
+  ShowAttribute((g_attribute & 0xF0) | (colour & 0x0F));
+}
+
+void SetAttribute(int attribute) {
+  std::lock_guard lock(color_mutex());
+  ShowAttribute(attribute);
 }
 
 int CurrentAttribute() {

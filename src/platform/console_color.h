@@ -23,6 +23,8 @@ std::string AnsiSequence(int attribute);
 
 // Flushes standard output, then makes `colour` the foreground, keeping the current background.
 void SetColor(int colour);
+// Flushes standard output, then shows the whole attribute (background and foreground).
+void SetAttribute(int attribute);
 // The attribute the console shows now.
 int CurrentAttribute();
 // Returns the terminal to its own colours (at the end of the process).

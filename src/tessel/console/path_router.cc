@@ -149,7 +149,8 @@ void cPathRouter::RunAtDestination(const stPathCall& call) {
   const HandleChatExceptionEnum result = bridge->RunCmdBridge(link, group, call.text.c_str());
   if (result != ChatException_OK) Red("Handled Exception " + ChatExceptionText(result));
   const std::string answer = out.TakeCollected();
-  if (!answer.empty()) bridge->SendBackCmd(link, group, MakeOutputCmd(answer).c_str());
+  for (const std::string& cmd : MakeOutputCmds(answer))
+    bridge->SendBackCmd(link, group, cmd.c_str());
 
   SetReturnPath(formerPath);
   if (!formerOutput.empty()) out.Stream() << formerOutput;

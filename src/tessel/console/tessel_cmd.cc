@@ -1,8 +1,11 @@
 #include "tessel/console/tessel_cmd.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <string_view>
 
 #include "platform/console_color.h"
 #include "tessel/console/alias.h"
@@ -74,6 +77,25 @@ void cTesselCmd::SetCmd(const char* text) {
 std::string cTesselCmd::GetCurInput() const {
   std::lock_guard<std::mutex> hold(m_inputLock);
   return m_inputs.empty() ? std::string() : m_inputs.front();
+}
+
+bool cTesselCmd::CopyCurInput(char* out, size_t size) const {
+  std::unique_lock<std::mutex> hold(m_inputLock, std::try_to_lock);
+  if (!hold.owns_lock() || size == 0) return false;
+  const std::string_view line = m_inputs.empty() ? std::string_view() : m_inputs.front();
+  // A login's password is never shown: the line ends at the word, as the masking does for any
+  // line it cannot read as a login call.
+  constexpr std::string_view kMask = "Login(***)";
+  const size_t login = line.find("Login");
+  size_t n = std::min(login == std::string_view::npos ? line.size() : login, size - 1);
+  std::memcpy(out, line.data(), n);
+  if (login != std::string_view::npos) {
+    const size_t more = std::min(kMask.size(), size - 1 - n);
+    std::memcpy(out + n, kMask.data(), more);
+    n += more;
+  }
+  out[n] = '\0';
+  return true;
 }
 
 void cTesselCmd::Run() {

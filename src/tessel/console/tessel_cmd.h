@@ -38,6 +38,9 @@ class cTesselCmd : public cCmdArray {
   void SetCmd(const char* text);
   // The line being run, else the next one waiting ("" when none). Any thread.
   std::string GetCurInput() const;
+  // The same into `out` (cut to size - 1 bytes) without allocating, shown only up to a word
+  // "Login" (then "Login(***)" follows); false, without waiting, when the input lock is held.
+  bool CopyCurInput(char* out, size_t size) const;
   // Hands over the answers of ended shell lines, then runs the oldest waiting line, if any, and
   // prints the prompt (unless the console's line editor shows it).
   void Run();

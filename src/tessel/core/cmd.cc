@@ -200,6 +200,15 @@ std::string cCmd::CurCmdText() {
   return g_curText;
 }
 
+bool cCmd::CopyCurCmdText(char* out, std::size_t size) {
+  std::unique_lock<std::mutex> hold(g_curTextLock, std::try_to_lock);
+  if (!hold.owns_lock() || size == 0) return false;
+  const std::size_t n = std::min(g_curText.size(), size - 1);
+  std::memcpy(out, g_curText.data(), n);
+  out[n] = '\0';
+  return true;
+}
+
 bool cCmd::FindName(const char* name) {
   const char* own = GetName();
   const size_t length = std::strlen(name);

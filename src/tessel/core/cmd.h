@@ -4,6 +4,7 @@
 // CurCmdText(), which any thread may call.
 #pragma once
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -50,6 +51,9 @@ class cCmd {
   static cCmd* GetCurCmd() { return s_pCurCmd; }
   // A copy of the command text being run, "" when none, a password masked; any thread.
   static std::string CurCmdText();
+  // The same into `out` (cut to size - 1 bytes), without allocating; false, without waiting,
+  // when the text's lock is held (a crash report may be written under it).
+  static bool CopyCurCmdText(char* out, std::size_t size);
 
   // Text of the command being run by Do, "" when none (worker thread only).
   static const char* s_szCmd;

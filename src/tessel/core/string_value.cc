@@ -91,9 +91,9 @@ void cStringValue::AddStringValue(const char* name, int value) {
   v = static_cast<int>(static_cast<unsigned>(v) + static_cast<unsigned>(value));
 }
 
-const char* cStringValue::GetStringString(const char* name, const char* def) {
+std::string cStringValue::GetStringString(const char* name, const char* def) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_mapString.try_emplace(name, def ? def : "").first->second.c_str();
+  return m_mapString.try_emplace(name, def ? def : "").first->second;
 }
 
 void cStringValue::SetStringString(const char* name, const std::string& value) {

@@ -1,6 +1,5 @@
 // A named-value store: a table of integers and a table of strings, each optionally loaded from
-// and saved to a text file. Guarded by its own lock, so any thread may call it; a string handed
-// out by GetStringString stays valid until that value is set again or the store is cleared.
+// and saved to a text file. Guarded by its own lock, so any thread may call it.
 #pragma once
 
 #include <istream>
@@ -31,8 +30,9 @@ class cStringValue {
   void SetStringValue(const char* name, int value);
   // Adds to the integer (a missing one counts as 0); the sum wraps around like the machine's.
   void AddStringValue(const char* name, int value);
-  // The string of that name; when missing, def is stored first.
-  const char* GetStringString(const char* name, const char* def);
+  // A copy of the string of that name, taken under the lock (another thread may set the value
+  // meanwhile); when missing, def is stored first.
+  std::string GetStringString(const char* name, const char* def);
   void SetStringString(const char* name, const std::string& value);
 
   // Remembers both file names, then loads the integer file and the string file.

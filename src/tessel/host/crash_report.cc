@@ -497,7 +497,6 @@ bool cCrashReport::WriteMiniDump(const char* path, const stCrashInfo* info) {
 int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const char* params) {
   if (!g_once.exchange(false)) return 0;
   Prepare();
-  if (auto callback = g_preReport.load(); callback != nullptr) callback();
   if (exeName == nullptr || *exeName == '\0') exeName = g_prep.exeBase;
   if (params == nullptr) params = "";
   ucontext_t own;
@@ -531,8 +530,11 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
   CopyText(dump, kPath - 8, exeName);
   std::strcat(dump, ".dmp");
   WriteDump(dump, info, uc);
-  if (DebuggerAttached()) return 0;
-  return StartReportTool(exeName, params);
+  const int started = DebuggerAttached() ? 0 : StartReportTool(exeName, params);
+  // Last: the callback may allocate or lock, and the fault may have come from inside malloc or
+  // under one of those locks; the report and the tool must not wait for it.
+  if (auto callback = g_preReport.load(); callback != nullptr) callback();
+  return started;
 }
 
 uint32_t cCrashReport::CodeOfSignal(int signo, int siCode) {

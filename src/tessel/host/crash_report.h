@@ -1,6 +1,8 @@
 // Writes the crash report "ERRORLOG.TXT" and the dump file of a fatal fault in the working
 // directory, then starts the report tool "XCrashReport" from the executable's folder.
-// Called on the faulting thread (usually inside a signal handler); the first report wins.
+// Called on the faulting thread (usually inside a signal handler); the first report wins. The
+// report is written without allocating and without the process's own locks (plain system calls
+// on fixed buffers, values prepared ahead).
 #pragma once
 
 #include <signal.h>
@@ -41,7 +43,8 @@ class cCrashReport {
   // created, a debugger is attached, or the tool is missing or failed to start.
   static int Report(const stCrashInfo& info, const char* exeName, const char* params);
 
-  // Called once, before the first report is written (any thread; the latest setting wins).
+  // Called once, after the first report and its dump are written and the report tool started
+  // (any thread; the latest setting wins).
   static void SetPreReport(void (*callback)());
 
   // Writes the dump file of the given fault; with null info, of the caller's present state.

@@ -16,6 +16,7 @@
 #include "platform/console_color.h"
 #include "platform/paths.h"
 #include "tessel/console/alias.h"
+#include "tessel/console/groups/cmd_script.h"
 #include "tessel/console/groups/standard_groups.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
@@ -147,6 +148,8 @@ void cTessel::CreateDefaultScript() {
   cScriptManager& scripts = cScriptManager::Instance();
   scripts.CreateScript(GetConfigString("path_script", "").c_str());
   scripts.SetZip(GetConfigString("zip_script", "").c_str());
+  // Every script the manager makes, the start-up script first, gets the system's functions.
+  scripts.SetBindFunc(&BindFunc_ToScriptManager);
 }
 
 bool cTessel::Start(bool bThread) {
@@ -177,6 +180,7 @@ void cTessel::RunInit() {
 }
 
 int cTessel::RunThread() {
+  m_bAbandoned = false;
   auto* thread = new cThread;
   m_pThread = thread;
   return thread->Start(this);
@@ -185,9 +189,12 @@ int cTessel::RunThread() {
 unsigned int cTessel::Thread() {
   TESSEL_TRACE();
   cCrashReport::SetPreReport(TesselRecordCrash);
+  m_bWorkerBusy = true;
   m_bStopped = false;
   const unsigned int result = _Thread();
   TESSEL_LOG(tessel_info(), (result != 0 ? "Thread exception exit. " : "Thread exit. "));
+  m_bWorkerBusy = false;
+  // The last touch of the host: a thread waiting for it may destroy the host next.
   m_bStopped = true;
   return result;
 }
@@ -280,10 +287,13 @@ void cTessel::RunOnce(unsigned int n) {
   SetRunStage(RunStage_Msg);
   CheckServerLinks("RunOnce Start");
   HandleMsg(n);
+  // An abandoned worker leaves its cycle at the next step: the end releases the links.
+  if (m_bAbandoned.load()) return;
   CheckServerLinks("After HandleMsg");
   SetRunStage(RunStage_Cmd);
   const uint32_t now = platform::TimeGetTime();
   Run(platform::ElapsedMs(m_dwLastTick.load(), now));
+  if (m_bAbandoned.load()) return;
   m_dwLastTick = now;
   const uint32_t cost = platform::ElapsedMs(now, platform::TimeGetTime());
   if (cost > kSlowCycleMs) ReportSlowCycle(cost);
@@ -317,6 +327,7 @@ bool cTessel::Run(unsigned long elapsedMs) {
   }
   SetRunStage(RunStage_Timer);
   cTimerManager::Instance().Run(elapsedMs);
+  if (m_bAbandoned.load()) return true;
   for (cEasyServer* server : Servers()) server->RunEasy(elapsedMs);
   for (cEasyClient* client : Clients()) client->RunEasy(elapsedMs);
   return true;

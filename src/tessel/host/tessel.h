@@ -151,6 +151,8 @@ class cTessel : public cThreadCallback, public iHost {
   bool GetRestartFlag() const { return m_bRestart.load(); }
   long GetRestartTime() const { return m_nRestartTime.load(); }
   bool HasThread() const { return m_pThread.load() != nullptr; }
+  // The worker was abandoned and has not yet left its body.
+  bool HasAbandonedWorker() const { return m_bAbandoned.load() && m_bWorkerBusy.load(); }
   void SetEndPacing(const stEndPacing& pacing) { m_pacing = pacing; }
 
  private:
@@ -182,6 +184,10 @@ class cTessel : public cThreadCallback, public iHost {
   std::atomic<bool> m_bEnded{false};
   std::atomic<int> m_nWaitTime{10000};
   std::atomic<cThread*> m_pThread{nullptr};
+  // Set when the worker did not stop in time: its cycle takes no further step. Cleared when a
+  // worker starts.
+  std::atomic<bool> m_bAbandoned{false};
+  std::atomic<bool> m_bWorkerBusy{false};  // the worker's body runs
   unsigned long m_dwCycleInterval = 10;
   std::atomic<uint64_t> m_nPeriodicCycles{0};
   // The running worker's event, which WakeWorker signals; null while no worker waits on it.

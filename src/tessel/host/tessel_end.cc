@@ -37,6 +37,13 @@ void cTessel::End() {
   TESSEL_LOG(tessel_info(), "cTessel thread end ... ");
   // A replay hands records to the links: it stops before they are ended and released.
   cNetReplay::StopInstance();
+  if (HasAbandonedWorker()) {
+    // The worker is still inside a step of its cycle, perhaps inside a link: releasing the links
+    // under it would pull them from under its feet. They go with the process.
+    TESSEL_LOG(tessel_info(), "cTessel keeps the links: the abandoned worker is in its cycle");
+    TesselRegistryTime("exittime");
+    return;
+  }
   for (cEasyServer* server : Servers()) server->End();
   for (cEasyClient* client : Clients()) client->End();
   SleepMs(m_pacing.settleMs);
@@ -102,6 +109,7 @@ void cTessel::EndThread(unsigned long ms) {
     // its next wake-up, seeing it is no longer the host's worker) and the end goes on.
     TESSEL_LOG(tessel_info(), "can not EndThread in " << ms / 1000 << " second");
     TESSEL_LOG(tessel_info(), "abandon thread ... ");
+    m_bAbandoned = true;
     thread->Abandon();
     m_pThread = nullptr;
     SleepMs(1000);

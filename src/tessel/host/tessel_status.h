@@ -17,13 +17,15 @@ void SetRunStage(int stage);
 int GetRunStage();
 
 // "【严重错误】exception catched status: <stage>" and, by stage, the command being run and the
-// typed line (1, 2) or the timer being fired (3).
+// typed line (1, 2) or the timer being fired (3). Built without allocating and without waiting
+// for a lock: a text whose lock is held reads "(locked)".
 std::string TesselCrashStatus();
 // Writes the crash status to "tessel.fetalerror": the one recorded when a crash was reported,
 // else the present one.
 void TesselReportCrash();
-// The crash reporter's pre-report callback: stores the crash status as registry value "crash"
-// and the time as "crashtime" under the program's key.
+// The crash reporter's callback, run once the report is written: records the crash status
+// (the one TesselReportCrash writes from then on), then stores it as registry value "crash" and
+// the time as "crashtime" under the program's key.
 void TesselRecordCrash();
 // Stores the present local time as a registry value under the program's key.
 void TesselRegistryTime(const char* name);

@@ -20,6 +20,8 @@
 
 namespace {
 
+// Background of the connect line (light magenta); its text keeps the colour of the moment.
+constexpr int kConnectBackground = 0xD0;
 constexpr unsigned int kConnectPollMs = 100;
 
 }  // namespace
@@ -109,9 +111,12 @@ int cBridgeClient::Connect() {
     address = m_info.serverip2;
     std::cout << "use ip2 = " << m_info.serverip2 << " ip1 = " << m_info.serverip << std::endl;
   }
+  // The connect line stands out on a background of its own; the colours before it come back.
+  const int attribute = platform::CurrentAttribute();
+  platform::SetAttribute(kConnectBackground | (attribute & 0x0F));
   std::cout << "client " << m_info.name << " connect to " << address << " port " << m_info.port
-            << "\n"
-            << std::flush;
+            << "\n";
+  platform::SetAttribute(attribute);
   if (m_tDisconnect > 0 && m_info.autoreconnect) {
     std::cout << "autoreconnect canceled...\n" << std::flush;
     m_tDisconnect = 0;

@@ -1,5 +1,7 @@
 #include "tessel/msg/ostream_cmd.h"
 
+#include <algorithm>
+
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/msg/bridge_interfaces.h"
@@ -10,6 +12,10 @@ std::string ostreamCmd::s_strParam;
 namespace {
 
 int g_servingLevel = 0;
+
+// Output goes back in pieces of at most this many bytes, so that each Output call fits one
+// command record even escaped (four bytes a byte at most) and wrapped for a return path.
+constexpr std::size_t kOutputPiece = 16000;
 
 std::string& ReturnPath() {
   static std::string path;
@@ -24,7 +30,24 @@ ostreamCmd& get_gout() {
 }
 
 std::string MakeOutputCmd(const std::string& output) {
+  // A NUL byte would end the command text early: such output travels as an escaped string.
+  if (output.find('\0') != std::string::npos) return "Output('" + LuaEscape(output) + "')";
   return "Output(" + LuaLongBracket(output) + ")";
+}
+
+std::vector<std::string> MakeOutputCmds(const std::string& output) {
+  std::vector<std::string> cmds;
+  for (std::size_t at = 0; at < output.size();) {
+    std::size_t n = std::min(kOutputPiece, output.size() - at);
+    if (at + n < output.size()) {
+      // Cut behind a line end when one falls in the second half of the piece.
+      const std::size_t end = output.rfind('\n', at + n - 1);
+      if (end != std::string::npos && end >= at + n / 2) n = end + 1 - at;
+    }
+    cmds.push_back(MakeOutputCmd(output.substr(at, n)));
+    at += n;
+  }
+  return cmds;
 }
 
 int GetServingCmdLevel() {
@@ -136,9 +159,9 @@ int ostreamCmd::SendBackMsg() {
 
 void ostreamCmd::SendOutputBack() {
   const std::string output = m_os.str();
-  if (!output.empty() && m_pBridge != nullptr) {
-    m_pBridge->SendBackCmd(GetLink(), static_cast<unsigned>(GetServingCmdLevel()),
-                           MakeOutputCmd(output).c_str());
+  if (m_pBridge != nullptr) {
+    for (const std::string& cmd : MakeOutputCmds(output))
+      m_pBridge->SendBackCmd(GetLink(), static_cast<unsigned>(GetServingCmdLevel()), cmd.c_str());
   }
   ClearReturnPath();
   ClearCurMsg();
@@ -146,9 +169,9 @@ void ostreamCmd::SendOutputBack() {
 
 void ostreamCmd::FlushOutput(cSyncObj* sync) {
   const std::string output = m_os.str();
-  if (!output.empty()) {
+  for (const std::string& cmd : MakeOutputCmds(output)) {
     unsigned long size = 0;
-    stMsg* record = Msg_GetCmd(GetServingCmdLevel(), MakeOutputCmd(output), size);
+    stMsg* record = Msg_GetCmd(GetServingCmdLevel(), cmd, size);
     if (size != 0) sync->SendMessageA(record, size);
   }
   m_os.str(std::string());

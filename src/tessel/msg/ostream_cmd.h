@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tessel/msg/chat_exception.h"
 #include "tessel/msg/msg_records.h"
@@ -97,8 +98,12 @@ class ostreamCmd {
 
 ostreamCmd& get_gout();
 
-// The Lua call that hands `output` to the requester's Output function.
+// The Lua call that hands `output` to the requester's Output function; output holding a NUL
+// byte is written as an escaped string.
 std::string MakeOutputCmd(const std::string& output);
+// The Output calls that hand `output` back in pieces, each small enough for one command record
+// (none for empty output).
+std::vector<std::string> MakeOutputCmds(const std::string& output);
 
 // Group number of the command being served from a link.
 int GetServingCmdLevel();

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,9 +27,11 @@ uint32_t TickCount() {
   return static_cast<uint32_t>(ts.tv_sec * 1000ull + ts.tv_nsec / 1000000);
 }
 
+std::atomic<bool> g_datagramOnly{false};
+
 // An ICMP socket: raw when allowed, else the unprivileged datagram ping socket. The kernel
 // rewrites the identifier of requests sent through the datagram socket to the socket's own
-// port, so `identifier` is what replies will carry.
+// port, so `identifier` is what replies will carry, in the byte order of the wire.
 struct EchoSocket {
   int fd = -1;
   bool raw = false;
@@ -40,15 +43,21 @@ struct EchoSocket {
 
   bool Open() {
     identifier = static_cast<uint16_t>(getpid() & 0xFFFF);
-    fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    fd = g_datagramOnly.load() ? -1 : socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
     raw = fd >= 0;
     if (raw) return true;
     fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_ICMP);
     if (fd < 0) return false;
+    // The port, and with it the identifier, is assigned when the socket is bound: bind now
+    // rather than at the first send, so that it can be read before.
     sockaddr_in local{};
+    local.sin_family = AF_INET;
     socklen_t len = sizeof(local);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0)
-      identifier = ntohs(local.sin_port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0)
+      return false;
+    // Replies are decoded from their bytes as they stand: the port's bytes, unconverted.
+    identifier = local.sin_port;
     return true;
   }
 
@@ -124,6 +133,10 @@ void PrintStatistics(const char* address, int count, int received) {
 }
 
 }  // namespace
+
+void SetPingDatagramOnly(bool on) {
+  g_datagramOnly = on;
+}
 
 uint16_t IcmpChecksum(const void* data, size_t size) {
   const auto* bytes = static_cast<const uint8_t*>(data);

@@ -15,6 +15,10 @@ constexpr unsigned long kPingFailed = 0xFFFFFFFFul;
 // socket when raw sockets are not allowed.
 unsigned long Ping(const char* host, int count);
 
+// With on, Ping never opens a raw socket: the datagram path is taken as without the rights for
+// raw sockets (for tests; any thread).
+void SetPingDatagramOnly(bool on);
+
 // The Internet checksum (one's-complement sum of 16-bit words in memory order).
 uint16_t IcmpChecksum(const void* data, size_t size);
 

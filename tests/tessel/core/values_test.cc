@@ -1,9 +1,11 @@
 // Value stores: the text stream form, the string-value files and the process's stores.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "tessel/core/config_stores.h"
 #include "tessel/core/string_value.h"
@@ -137,3 +139,21 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
 }
 
 }  // namespace
+
+// A string read while another thread sets the same value is one whole value or the other.
+TEST(ValueStores, AStringReadWhileItIsSetIsAWholeValue) {
+  cStringValue store;
+  const std::string shortText(20, 's'), longText(4000, 'l');
+  std::atomic<bool> done{false};
+  std::thread setter([&] {
+    for (int i = 0; i < 20000; ++i) store.SetStringString("k", i % 2 ? longText : shortText);
+    done = true;
+  });
+  int mixed = 0;
+  while (!done) {
+    const std::string got = store.GetStringString("k", "");
+    mixed += !(got.empty() || got == shortText || got == longText);
+  }
+  setter.join();
+  EXPECT_EQ(mixed, 0);
+}

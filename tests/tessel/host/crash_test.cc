@@ -2,13 +2,16 @@
 // A fault in a cycle of a real host's worker, with the exception end that follows, is the
 // end-to-end faults suite's case.
 #include <signal.h>
+#include <sys/mman.h>
 
 #include <cstdint>
 #include <stdexcept>
 #include <thread>
 
+#include "tessel/console/tessel_cmd.h"
 #include "tessel/host/crash_guard.h"
 #include "tessel/host/crash_report.h"
+#include "tessel/host/tessel_status.h"
 #include "testkit/child_process.h"
 
 namespace {
@@ -52,14 +55,31 @@ TESSEL_CHILD_SCENARIO(guard_twice) {
   return 4;
 }
 
-// A pre-report callback runs once, before the report is written.
+// The callback runs once, after the report is written.
 TESSEL_CHILD_SCENARIO(pre_report_once) {
   static int calls = 0;
-  cCrashReport::SetPreReport([] { calls += testkit::FileExists("ERRORLOG.TXT") ? 10 : 1; });
+  cCrashReport::SetPreReport([] { calls += testkit::FileExists("ERRORLOG.TXT") ? 1 : 10; });
   stCrashInfo info;
   info.code = kCrashBreakpoint;
   const int results = cCrashReport::Report(info, "s", "") + cCrashReport::Report(info, "s", "");
   return results == 0 && calls == 1 ? 0 : 5;
+}
+
+// A fault inside the copy of a typed line, under the console's input lock, while a command runs:
+// the line runs into a page that cannot be read.
+TESSEL_CHILD_SCENARIO(fault_under_input_lock) {
+  cCrashReport::SetPreReport(TesselRecordCrash);
+  SetRunStage(RunStage_Cmd);
+  auto* page = static_cast<char*>(
+      ::mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ::mprotect(page + 4096, 4096, PROT_NONE);
+  page[4095] = 'x';
+  int handled = -1;
+  std::thread([&] {
+    auto type = [](void* line) { cTesselCmd::Instance().SetCmd(static_cast<char*>(line)); };
+    handled = cCrashGuard::Run(type, page + 4095, "crashy", "");
+  }).join();
+  return handled == 1 ? 0 : 3;
 }
 
 // Every fault is reported in the report's layout, dumped and handed to the report tool; a call
@@ -94,6 +114,18 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
   EXPECT_EQ(RunChildScenario(pre.path(), "pre_report_once", false).code, 0);
   EXPECT_NE(testkit::ReadFile(pre.file("ERRORLOG.TXT")).find("caused a Breakpoint"),
             std::string::npos);
+}
+
+// A fault under a lock the crash status reads: the report is written first and the status is
+// recorded without waiting for the lock.
+TEST(CrashReport, AFaultUnderTheInputLockIsReportedAndItsStatusRecorded) {
+  testkit::cTempDir dir;
+  const stChildResult r = RunChildScenario(dir.path(), "fault_under_input_lock", true, 10000);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(dir.file("ERRORLOG.TXT")), {"Access Violation"}));
+  EXPECT_TRUE(testkit::InOrder(
+      testkit::ReadFile(dir.file("registry/Software/tessel_child.ini")),
+      {"crash = 【严重错误】exception catched status: 2\\nlast cmd ", "last input cmd (locked)"}));
 }
 
 }  // namespace

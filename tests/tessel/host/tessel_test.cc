@@ -3,10 +3,12 @@
 #include <future>
 #include <thread>
 
+#include "tessel/console/groups/cmd_os.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
 #include "testkit/logged_in_fixture.h"
@@ -68,11 +70,16 @@ bool Returns(std::future<void>& main, int ms) {
 
 }  // namespace
 
-// Without a worker nothing runs between driven cycles; "run" 0 pauses the timers while the
-// game clock goes on, and a paused timer waits rather than being lost.
-TEST_F(HostTest, DrivenCyclesAndRunZero) {
+// The start-up script reaches the system's functions. Without a worker nothing runs between
+// driven cycles; "run" 0 pauses the timers while the game clock goes on, and a paused timer
+// waits rather than being lost.
+TEST_F(HostTest, StartScriptDrivenCyclesAndRunZero) {
+  GetConfigStore().SetStringValue("init_ran", 0);
+  m_dir->write("exe/init_" + cTesselValues::Instance().GetExeName() + ".lua",
+               "function init() SetConfigValue('init_ran', 7) end\n");
   m_host->Init();
   ASSERT_TRUE(m_host->Start(false));
+  EXPECT_EQ(GetConfigValue("init_ran", 0), 7);
   cTick tick;
   tick.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -87,6 +94,16 @@ TEST_F(HostTest, DrivenCyclesAndRunZero) {
   GetConfigStore().SetStringValue("run", 1);
   Cycles(1);
   EXPECT_EQ(tick.fired, 1) << "the timer waited, it was not lost";
+}
+
+// "allocsize.ini" names the allocation log, made empty, and gives the watched pair: the pair
+// that the OS group's SetAlloc sets.
+TEST_F(HostTest, TheAllocationSizeFileGivesTheOsGroupsPair) {
+  m_dir->write("allocsize.ini", "alloc.log 64 128\n");
+  m_dir->write("alloc.log", "old");
+  cTessel host;
+  EXPECT_EQ(testkit::ReadFile(m_dir->file("alloc.log")), "");
+  EXPECT_EQ(cCmdOS::GetAllocFirst() * 1000 + cCmdOS::GetAllocSecond(), 64128);
 }
 
 // A scheduled restart quits the console loop at the first cycle past its time, an immediate one
@@ -135,24 +152,32 @@ TEST_F(HostTest, GracefulAndExceptionEnds) {
   EXPECT_EQ(server.log + "|" + client.log, "EWWW|EWWW");
 }
 
-// A worker that does not stop in time is abandoned; back from its cycle it leaves by itself.
-TEST_F(HostTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndTheEndGoesOn) {
-  m_host->Init();
+// A worker that does not stop in time is abandoned and the end goes on, but the links stay while
+// the worker is inside its cycle; back from its step, it takes no other (a due stop stays due).
+TEST_F(LoggedInTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndKeepsItsLinks) {
+  StartLinks();
+  m_host->SetEndPacing({1, 5, 3, 1, 20, 1});
   cTick stuck;
   stuck.stuck = true;
   stuck.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1);
-  ASSERT_TRUE(m_host->Start(true));
+  ASSERT_EQ(m_host->RunThread(), 1);
   m_clock.ms += 10;
   for (int i = 0; i < 1000 && !stuck.fired; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   ASSERT_TRUE(stuck.fired);
-  m_host->EndThread(20);
+  m_host->Restart(m_clock.seconds, false);
+  {
+    testkit::cStdoutCapture quiet;
+    m_host->End();
+  }
   EXPECT_FALSE(m_host->HasThread()) << "the host no longer holds the worker";
   EXPECT_FALSE(m_host->IsStopped()) << "the abandoned worker is still in its cycle";
+  EXPECT_NE(m_server->GetNetServer(), nullptr) << "the links were released under the worker";
   stuck.release = true;
   for (int i = 0; i < 2500 && !m_host->IsStopped(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_TRUE(m_host->IsStopped());
+  EXPECT_EQ(m_host->GetRestartTime(), m_clock.seconds.load()) << "a step after the stuck one ran";
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker's last steps
 }
 

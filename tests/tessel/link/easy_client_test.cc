@@ -8,10 +8,12 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/console_color.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "testkit/in_order.h"
 #include "testkit/link_fixture.h"
 #include "testkit/stdout_capture.h"
 
@@ -44,8 +46,9 @@ TEST_F(EasyClientTest, AccountAndPasswordWithQuoteAndBackslashLogIn) {
 
 // Logged in as "opsuser" with the wrong password first: the login is sent again only after ten
 // seconds; a served command sees the requester; a lost server is connected again after the
-// reconnect time; a clone connects with the record it copied, which the server refuses a second
-// time; an exception notice with code 6 makes the client drop the link, other codes are logged.
+// reconnect time; a clone connects with the record it copied (the connect line on a background
+// of its own), which the server refuses a second time; an exception notice with code 6 makes the
+// client drop the link, other codes are logged.
 TEST_F(EasyClientTest, ALoggedInClientThroughRefusalReloginReconnectCloneAndExceptionNotices) {
   cFnCmd who("cCmd_TestWho", [](lua_State* L) {
     luareg::def(L, "Who", [] {
@@ -93,7 +96,15 @@ TEST_F(EasyClientTest, ALoggedInClientThroughRefusalReloginReconnectCloneAndExce
   EXPECT_FALSE(copy.GetInfo().autoconnect || copy.GetInfo().autoreconnect);
   cLoginRecorder logins;
   copy.BindiConnectDisconnect(&logins);
-  ASSERT_NE(copy.Connect(), 0);
+  {
+    testkit::cStdoutCapture shown;
+    ScopedEnv color("TESSEL_COLOR", "1");
+    const int attribute = platform::CurrentAttribute();
+    ASSERT_NE(copy.Connect(), 0);
+    EXPECT_TRUE(testkit::InOrder(
+        shown.Text(), {platform::AnsiSequence(0xD0 | (attribute & 0x0F)) + "client global2 connect",
+                       "\n" + platform::AnsiSequence(attribute)}));
+  }
   EXPECT_TRUE(Pump([&] { return clone->HandleMsg(), !logins.results.empty(); }));
   EXPECT_EQ(logins.results, std::vector<int>{0});
   const unsigned id = Accounts().FindAccount("opsuser")->GetLinkID();

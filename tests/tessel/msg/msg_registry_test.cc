@@ -67,8 +67,9 @@ std::string RunOutputOnRequester(const std::string& command) {
   KLuaScript lua("requester");
   lua.DoString(("function Output(t) received = t end " + command).c_str());
   lua_getglobal(lua.GetLua(), "received");
-  const char* text = lua_tostring(lua.GetLua(), -1);
-  return text != nullptr ? text : "(nothing)";
+  size_t size = 0;
+  const char* text = lua_tolstring(lua.GetLua(), -1, &size);
+  return text != nullptr ? std::string(text, size) : "(nothing)";
 }
 
 // The numbers are part of the wire format: peers send them.
@@ -211,6 +212,26 @@ TEST_F(MsgRegistry, ARemoteCommandsOutputComesBackWholeAsOneOutputReplyAtItsLeve
   EXPECT_EQ(ChatException_InternalWrong, get_gout().RunCmd(3, "Ver()"));
   EXPECT_EQ(0, get_gout().SendBackCmd(3, "Ver()") + get_gout().SendBackMsg());
   EXPECT_EQ(1u, bridge.m_ran.size());
+}
+
+// Output longer than one record comes back over several, output holding NUL bytes as a call
+// that still reads; the requester puts together exactly what was printed.
+TEST_F(MsgRegistry, LongOutputAndOutputWithNulBytesComeBackWhole) {
+  std::string lines;
+  while (lines.size() < 3 * stMsg_Cmd::kTextCapacity)
+    lines += "line ]] " + std::to_string(lines.size()) + "\n";
+  for (const std::string& printed : {lines, std::string(250000, 'x'), std::string("a\0b]]\n", 6)}) {
+    auto cmd = stReceived::Command(4, "Dump()");
+    bridge.m_run = [&](unsigned, const char*) {
+      get_gout() << printed;
+      return ChatException_OK;
+    };
+    EXPECT_EQ(ChatException_OK, bridge.GetMsg().HandleMsg(&cmd->bind));
+    std::string back;
+    for (const std::string& reply : cmd->link.m_sent)
+      back += RunOutputOnRequester(cRecordingLink::SentText(reply));
+    EXPECT_EQ(back, printed) << cmd->link.m_sent.size() << " records";
+  }
 }
 
 }  // namespace

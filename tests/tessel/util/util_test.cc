@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +18,7 @@
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
 #include "tessel/util/text_file_util.h"
+#include "testkit/child_process.h"
 #include "testkit/file_text.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
@@ -56,6 +62,30 @@ TEST(Ping, LoopbackAnswersAndAnUnresolvableNameFailsWithoutSending) {
   testkit::cStdoutCapture out;
   EXPECT_EQ(Ping("no-such-host.invalid", 3) & Ping("127.0.0.1", 0), kPingFailed);
   EXPECT_EQ(out.Text().find("Pinging"), std::string::npos);
+}
+
+// Without the rights for raw sockets: in a network namespace of its own (loopback up, ping
+// sockets allowed for its group there), the child pings 127.0.0.1 through the datagram socket.
+TESSEL_CHILD_SCENARIO(ping_datagram) {
+  if (::unshare(CLONE_NEWNET) != 0) return 2;
+  ifreq lo{};
+  std::strcpy(lo.ifr_name, "lo");
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (::ioctl(fd, SIOCGIFFLAGS, &lo) != 0) return 2;
+  lo.ifr_flags |= IFF_UP;
+  if (::ioctl(fd, SIOCSIFFLAGS, &lo) != 0) return 2;
+  ::close(fd);
+  testkit::WriteFile("/proc/sys/net/ipv4/ping_group_range", "0 0");
+  SetPingDatagramOnly(true);
+  return Ping("127.0.0.1", 3) < 2000 ? 0 : 3;
+}
+
+TEST(Ping, TheDatagramSocketCountsItsReplies) {
+  testkit::cTempDir dir;
+  const stChildResult r = RunChildScenario(dir.path(), "ping_datagram", false);
+  if (r.code == 2) GTEST_SKIP() << "no network namespace of our own here";
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_TRUE(testkit::InOrder(r.out, {"Received = 3, Lost = 0"})) << r.out;
 }
 
 TEST(Shell, EveryQuotedTextComesThroughAsOneWordAndOutputIsKeptUpToTheLimit) {

@@ -28,6 +28,9 @@ const char* const kHelp[] = {
     "",
 };
 
+// How far the timer manager's clock may be set from the machine's, in seconds.
+constexpr long kMaxClockLeadSeconds = 366L * 24 * 3600;
+
 std::atomic<long> g_allocFirst{0};
 std::atomic<long> g_allocSecond{0};
 
@@ -61,7 +64,14 @@ void QueryGameTime() {
 // Makes the timer manager's clock follow the requester's: only the manager's difference
 // changes, never the machine's clock.
 void SetTime(long remote, const char*) {
-  const long diff = remote - static_cast<long>(OsCalendarNow());
+  const long now = static_cast<long>(OsCalendarNow());
+  // Clocks of one cluster differ by little; a time further off is a mistake or an attack that
+  // would fire every timer at once or stop them for years.
+  if (remote < now - kMaxClockLeadSeconds || remote > now + kMaxClockLeadSeconds) {
+    std::cout << "OS_SetTime time out of range" << std::endl;
+    return;
+  }
+  const long diff = remote - now;
   cTimerManager::Instance().SetDiff(diff);
   std::cout << "TimeDiff == " << diff << std::endl;
   std::cout << "Remote date and time: " << AscTimeText(remote) << std::endl;
@@ -80,11 +90,6 @@ void System(const char* line) {
              << " start " << line << "\n";
   if (!cShellJobs::Instance().Start(line, "", "OS_System end \n"))
     get_gout() << "OS_System busy: " << cShellJobs::kMaxRunning << " lines run\n";
-}
-
-void SetAlloc(long first, long second) {
-  g_allocFirst = first;
-  g_allocSecond = second;
 }
 
 void Hello() {
@@ -111,6 +116,11 @@ void cCmdOS::Help() {
   PrintHelp(kHelp);
 }
 
+void cCmdOS::SetAlloc(long first, long second) {
+  g_allocFirst = first;
+  g_allocSecond = second;
+}
+
 long cCmdOS::GetAllocFirst() {
   return g_allocFirst.load();
 }
@@ -129,6 +139,6 @@ void cCmdOS::bind_cln(lua_State* L) {
   luareg::def<&SetTime>(L, "OS_SetTime");
   luareg::def<&QueryTime>(L, "OS_QueryTime");
   luareg::def<&System>(L, "System");
-  luareg::def<&SetAlloc>(L, "SetAlloc");
+  luareg::def<&cCmdOS::SetAlloc>(L, "SetAlloc");
   luareg::def<&Hello>(L, "Hello");
 }

@@ -19,7 +19,9 @@ class cCmdOS : public cCmd {
   // Prints the group's help lines to the command output.
   static void Help();
 
-  // The two allocation settings stored by SetAlloc (0 until set). Any thread.
+  // The watched allocation-size pair: set by the command SetAlloc and by the host from
+  // "allocsize.ini" (0 until set). Any thread.
+  static void SetAlloc(long first, long second);
   static long GetAllocFirst();
   static long GetAllocSecond();
 };

@@ -126,13 +126,14 @@ void OpenOne(const std::string& kind, std::ostream& os) {
   }
 }
 
-void CopyKind(const std::string& kind, std::ostream& os) {
+// False (after writing why) when the kind's program runs or its files could not be copied.
+bool CopyKind(const std::string& kind, std::ostream& os) {
   if (FindProcessByName(fs::path(ServerProgramPath(kind)).filename().c_str())) {
     os << kind << " 程序还在运行无法copy\n";
-    return;
+    return false;
   }
   MakeWritable(MaintainServersRoot());
-  CopyTree(MaintainTempRoot() / "servers" / kind, MaintainServersRoot() / kind, true, os);
+  return CopyTree(MaintainTempRoot() / "servers" / kind, MaintainServersRoot() / kind, true, os);
 }
 
 }  // namespace
@@ -162,19 +163,19 @@ void MaintainOpen(const std::string& kind, std::ostream& os) {
 }
 
 void MaintainCopy(const std::string& kind, std::ostream& os) {
+  bool copied = true;
   if (kind == "all") {
     MakeWritable(MaintainServersRoot());
     // The top files only, as the site's list and settings files sit there.
-    CopyTree(MaintainTempRoot() / "servers", MaintainServersRoot(), false, os);
-    for (const char* each : kCopyOrder) CopyKind(each, os);
+    copied = CopyTree(MaintainTempRoot() / "servers", MaintainServersRoot(), false, os);
+    for (const char* each : kCopyOrder) copied = CopyKind(each, os) && copied;
   } else if (IsPlainName(kind)) {
-    CopyKind(kind, os);
+    copied = CopyKind(kind, os);
   } else {
     os << "无法识别 " << kind << "\n";
     return;
   }
-  os << kMaintainStars << "\n"
-     << "完毕\n";
+  os << kMaintainStars << "\n" << (copied ? "完毕\n" : "copy " + kind + " failed\n");
 }
 
 void MaintainDownload(const std::string& kind, std::ostream& os) {

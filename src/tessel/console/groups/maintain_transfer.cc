@@ -14,8 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Sends `contents` back to the requester as a writefileindex command; false (after writing the
-// overflow line) when it does not fit one command record.
+// Sends `contents` back to the requester as a writefileindex command; false (after writing why)
+// when it does not fit one command record or could not be sent.
 bool SendFileText(const std::string& file, int index, const std::string& contents,
                   std::ostream& os) {
   const std::string cmd = MakeWriteFileIndexCmd(file, index, contents);
@@ -23,9 +23,9 @@ bool SendFileText(const std::string& file, int index, const std::string& content
     os << " size " << contents.size() << " overflow\n";
     return false;
   }
-  if (get_gout().SendBackCmd(cCmdMaintain::kLevel, cmd.c_str()) <= 0)
-    os << "file " << file << " send failed\n";
-  return true;
+  if (get_gout().SendBackCmd(cCmdMaintain::kLevel, cmd.c_str()) > 0) return true;
+  os << "file " << file << " send failed\n";
+  return false;
 }
 
 // Resolves a peer's file name under the servers root; writes the refusal or absence.
@@ -111,7 +111,12 @@ void MaintainDownloadPathTime(unsigned hours, const char* folder) {
     os << "path " << folder << " not find \n";
     return;
   }
-  const auto since = fs::file_time_type::clock::now() - std::chrono::hours(hours);
+  // Hours reaching back past the clock's earliest time take every file.
+  const auto now = fs::file_time_type::clock::now();
+  const auto reach =
+      std::chrono::duration_cast<std::chrono::hours>(now - fs::file_time_type::min());
+  const auto since = std::chrono::hours(hours) >= reach ? fs::file_time_type::min()
+                                                        : now - std::chrono::hours(hours);
   std::vector<std::string> names;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     std::error_code fileEc;

@@ -147,6 +147,27 @@ TEST_F(MaintainGroupTest, ServedDownloadsRebuildTheFilesOnTheRequester) {
   EXPECT_NE(beyond[0].find(" part 3 of 3 overflow\n"), std::string::npos) << beyond[0];
 }
 
+// How each command ends when it cannot do its work: on the console a file cannot be sent back;
+// copy finds nothing to copy; any number of hours reaches every log; a clock more than a year
+// away is refused (and never overflows).
+TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
+  WriteFile(Servers("game/new.log"), "new");
+  const std::tuple<cCmd*, std::string, std::string> rows[] = {
+      {&cCmdMaintain::Instance(), "downloadfile('game/new.log')",
+       "file game/new.log send failed\n"},
+      {&cCmdMaintain::Instance(), "downloadpathtime(4000000000,'game')",
+       "file game/new.log send failed\n"},
+      {&cCmdMaintain::Instance(), "copy('nokind')", "copy nokind failed\n"},
+      {&cCmdOS::Instance(), "OS_SetTime(-9e18,'x')", "OS_SetTime time out of range\n"},
+      {&cCmdOS::Instance(), "OS_SetTime(os.time() + 400 * 86400,'x')", "time out of range\n"}};
+  for (const auto& [group, statement, ending] : rows) {
+    const stGroupRun run = RunInGroup(*group, statement);
+    EXPECT_TRUE(run.ok && run.out.ends_with(ending)) << statement << "\n" << run.out;
+  }
+  EXPECT_EQ(cTimerManager::Instance().GetDiff(), 0);
+  cTimerManager::Instance().SetDiff(0);
+}
+
 // Seconds from 9:00 to the planned restart, -1 for a refused text.
 TEST_F(MaintainGroupTest, RestartTimesAreTodayOrTomorrowAndOtherTextsAreRefused) {
   std::tm morning{0, 0, 9, 7, 0, 126, 0, 0, -1, 0, nullptr};  // 7 January 2026, 9:00
