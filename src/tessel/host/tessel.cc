@@ -241,6 +241,7 @@ unsigned int cTessel::MyThread() {
   for (;;) {
     const bool woken = cThread::WaitUntil(*event, due) == cThread::kSignaled;
     if (woken && cThread::StopRequested(*event)) return 0;
+    if (m_bAbandoned.load()) return 0;
     // Arrivals from here on wake the worker again.
     m_bWakePending = false;
     // The periodic cycle keeps the clock's schedule however many wake-ups come between; under a
@@ -271,6 +272,8 @@ void cTessel::RunWoken() {
   SetRunStage(RunStage_Msg);
   CheckServerLinks("RunOnce Start");
   HandleMsg(kPassRecords);
+  // An abandoned worker leaves its pass at the next step, like its periodic cycle.
+  if (m_bAbandoned.load()) return;
   CheckServerLinks("After HandleMsg");
   SetRunStage(RunStage_Cmd);
   cTesselCmd::Instance().Run();
