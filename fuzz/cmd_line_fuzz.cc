@@ -10,7 +10,6 @@
 #include "tessel/console/tessel_cmd.h"
 #include "testkit/quiet_bridge.h"
 #include "testkit/record_cmd.h"
-#include "testkit/stdout_capture.h"
 #include "testkit/test_host.h"
 
 namespace {
@@ -31,7 +30,6 @@ struct stConsole {
       array->AddCmd(level, groups.back().get());
       fuzzkit::Confine(groups.back()->GetLua(), {"Mark"});
     }
-    testkit::cStdoutCapture quiet;
     gate.CreateBridge("gate", nullptr);
     global.CreateBridge("global", nullptr);
     global.BindNext(&next);
@@ -51,7 +49,6 @@ struct stConsole {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static stConsole* s = new stConsole;
-  testkit::cStdoutCapture quiet;
   std::ostringstream out;
   s->console.ShiftCmds("", 0, true, out);
   std::istringstream lines(std::string(reinterpret_cast<const char*>(data), size));
@@ -60,5 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s->console.ParseCmd(line.c_str(), out);
     s->console.ParseCmdTessel(line.c_str(), out);
   }
+  for (const auto& group : s->groups) fuzzkit::Collect(group->GetLua());
   return 0;
 }

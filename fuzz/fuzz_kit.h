@@ -32,17 +32,12 @@ inline testkit::cTempDir& Home() {
   if (!(cond)) ::fuzzkit::Fail(#cond, a, b)
 
 // The text as Lua reads it inside a long bracket: "\r\n", "\n\r", "\r" and "\n" are one '\n'.
-inline std::string LongBracketLines(std::string_view text) {
+inline std::string LongBracketLines(std::string_view t) {
   std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c != '\n' && c != '\r') {
-      out += c;
-      continue;
-    }
-    out += '\n';
-    if (i + 1 < text.size() && (text[i + 1] == '\n' || text[i + 1] == '\r') && text[i + 1] != c)
-      ++i;
+  for (size_t i = 0; i < t.size(); ++i) {
+    const bool end = t[i] == '\n' || t[i] == '\r';
+    out += end ? '\n' : t[i];
+    if (end && i + 1 < t.size() && (t[i + 1] == '\n' || t[i + 1] == '\r') && t[i + 1] != t[i]) ++i;
   }
   return out;
 }
@@ -80,6 +75,13 @@ inline int Run(lua_State* L, std::string_view source) {
       luaL_loadbuffer(L, source.data(), source.size(), "=fuzz") || lua_pcall(L, 0, LUA_MULTRET, 0))
     return -1;
   return lua_gettop(L);
+}
+
+// Frees what the last chunks left, so every run frees what it allocated (else libFuzzer runs its
+// leak check after each one).
+inline void Collect(lua_State* L) {
+  lua_settop(L, 0);
+  lua_gc(L, LUA_GCCOLLECT, 0);
 }
 
 }  // namespace fuzzkit

@@ -28,7 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   stLoginCall call;
   if (!ParseLoginCall(text, &call)) return 0;
   s_calls.clear();
-  if (fuzzkit::Run(L, text) < 0) return 0;  // Lua may refuse a literal the check let through
+  const bool ran = fuzzkit::Run(L, text) >= 0;
+  fuzzkit::Collect(L);
+  if (!ran) return 0;  // Lua may refuse a literal the check let through
   FUZZ_CHECK(s_calls == call.name + std::to_string(call.args.size()), text, s_calls);
   // A quoted password that appears nowhere else in the call must not be shown.
   if (call.name != "Login" || call.args.size() < 2 || call.args[1].size() < 8) return 0;

@@ -11,6 +11,7 @@ void ReadsBack(lua_State* L, const std::string& literal, const std::string& want
   size_t size = 0;
   const bool one = fuzzkit::Run(L, chunk) == 1 && lua_type(L, 1) == LUA_TSTRING;
   FUZZ_CHECK(one && std::string_view(lua_tolstring(L, 1, &size), size) == want, chunk, want);
+  fuzzkit::Collect(L);
 }
 
 }  // namespace

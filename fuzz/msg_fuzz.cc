@@ -8,14 +8,13 @@
 #include "testkit/bridge_double.h"
 #include "testkit/quiet_bridge.h"
 #include "testkit/record_cmd.h"
-#include "testkit/stdout_capture.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static testkit::cStdoutCapture* quiet = nullptr;
+  static cRecordCmd* group = nullptr;
   static cMsg* registry = [] {
     fuzzkit::Home();
     auto* bridge = new testkit::cQuietBridge;
-    auto* group = new cRecordCmd("cCmd_FuzzRecord", {"Mark"});
+    group = new cRecordCmd("cCmd_FuzzRecord", {"Mark"});
     bridge->AddCmd(1, group);
     fuzzkit::Confine(group->GetLua(), {"Mark"});
     auto* msg = new cMsg;
@@ -24,8 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return msg;
   }();
   static testkit::cRecordingLink link;
-  delete quiet;  // what the last record printed
-  quiet = new testkit::cStdoutCapture;
 
   FuzzedDataProvider input(data, size);
   const int types = registry->GetNextType() - cMsg::kFirstType + 1;
@@ -41,5 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  stBindMsg::kPeerRecord};
   registry->HandleMsg(&bind);
   link.m_sent.clear();
+  fuzzkit::Collect(group->GetLua());
   return 0;
 }

@@ -15,10 +15,6 @@
 namespace {
 
 std::atomic<int> g_runStage{RunStage_Idle};
-// The crash status as it was when the crash was reported, while the faulting cycle's state was
-// still in place.
-std::mutex g_recordedMutex;
-std::string g_recorded;
 
 }  // namespace
 
