@@ -2,7 +2,6 @@
 
 #include "platform/atomic_file.h"
 
-#include <cassert>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -121,12 +120,16 @@ bool RegistryKey::Set(const std::string& name, const std::string& value) {
 
 bool RegistryKey::Set(const RegistryValues& changes) {
   if (file_.empty()) return false;
+  // A name is one line whose first separator, once written, is the one behind it (a name ending
+  // in " =" is not); any other could not be read back, so nothing is written.
+  for (const auto& [name, value] : changes) {
+    if (name.empty() || name.find('\n') != std::string::npos ||
+        (name + " = ").find(" = ") != name.size())
+      return false;
+  }
   std::lock_guard<std::mutex> lock(RegistryMutex());
   RegistryValues values = ReadFile(file_);
   for (const auto& [name, value] : changes) {
-    // A name is one line without the separator, or the file could not be read back.
-    assert(!name.empty() && name.find('\n') == std::string::npos &&
-           name.find(" = ") == std::string::npos);
     bool found = false;
     for (auto& entry : values) {
       if (entry.first == name) {

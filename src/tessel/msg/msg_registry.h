@@ -36,7 +36,6 @@ class cMsgBind {
   const char* m_szName;
   unsigned m_nSize;
   unsigned m_nMaxSize;
-  unsigned m_nReserved = 0;
 };
 
 class cMsg {

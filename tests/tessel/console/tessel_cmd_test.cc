@@ -9,6 +9,7 @@
 #include "tessel/console/clipboard.h"
 #include "tessel/console/groups/standard_groups.h"
 #include "tessel/link/bridge.h"
+#include "testkit/quiet_bridge.h"
 #include "testkit/record_cmd.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
@@ -18,14 +19,7 @@ namespace {
 
 using Marks = std::vector<std::string>;
 
-// An endpoint without a network side.
-class cQuietBridge : public cBridge {
- public:
-  void OnConnect(unsigned) override {}
-  bool OnDisconnect(unsigned) override { return true; }
-  void OnLogined(unsigned, int) override {}
-  void ClearNet() override {}
-};
+using testkit::cQuietBridge;
 
 // A console with the standard groups, a link endpoint "gate" whose array holds two recording
 // groups, and an endpoint "global" with a next array, both found through the installed host.
