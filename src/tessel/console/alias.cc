@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <boost/format.hpp>
+#include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -28,8 +30,27 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   }
 }
 
+// True when no directive of the text holds a number of more than six digits: the format parser
+// would overflow on it, and widths that large only make huge lines.
+bool SaneDirectives(const std::string& text) {
+  for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at)) {
+    if (text.compare(at, 2, "%%") == 0) {  // a literal '%'
+      at += 2;
+      continue;
+    }
+    size_t digits = 0;
+    for (++at; at < text.size() && text[at] != '\0' && std::strchr("0123456789$.|*-+ #'", text[at]);
+         ++at) {
+      digits = std::isdigit(static_cast<unsigned char>(text[at])) ? digits + 1 : 0;
+      if (digits > 6) return false;
+    }
+  }
+  return true;
+}
+
 // The number of parameters an alias text expects; -1 when the text is no valid format.
 int ExpectedParams(const std::string& text) {
+  if (!SaneDirectives(text)) return -1;
   try {
     return boost::format(text).expected_args();
   } catch (const boost::io::format_error&) {
@@ -67,7 +88,7 @@ void cAlias::LoadFile(const std::string& file) {
   std::ifstream in(file);
   std::string line;
   while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     const std::string::size_type at = line.find(kSeparator);
     if (at == std::string::npos) break;
     m_mapAlias[line.substr(0, at)] = line.substr(at + 3);
