@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <boost/format.hpp>
 #include <cctype>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -31,19 +30,19 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 }
 
 // True when no directive of the text holds a number of more than six digits: the format parser
-// would overflow on it, and widths that large only make huge lines.
+// would overflow on it, and widths that large only make huge lines. A directive runs from its
+// '%' up to its conversion letter, its closing '%' or the end of its "%|...|" form.
 bool SaneDirectives(const std::string& text) {
   for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at)) {
-    if (text.compare(at, 2, "%%") == 0) {  // a literal '%'
-      at += 2;
-      continue;
-    }
+    const bool bars = text.compare(at + 1, 1, "|") == 0;
     size_t digits = 0;
-    for (++at; at < text.size() && text[at] != '\0' && std::strchr("0123456789$.|*-+ #'", text[at]);
-         ++at) {
-      digits = std::isdigit(static_cast<unsigned char>(text[at])) ? digits + 1 : 0;
+    for (at += bars ? 2 : 1; at < text.size(); ++at) {
+      const char c = text[at];
+      if (bars ? c == '|' : (std::isalpha(static_cast<unsigned char>(c)) || c == '%')) break;
+      digits = std::isdigit(static_cast<unsigned char>(c)) ? digits + 1 : 0;
       if (digits > 6) return false;
     }
+    ++at;  // past the letter, the closing '%' or '|'
   }
   return true;
 }
