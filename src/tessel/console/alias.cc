@@ -29,27 +29,22 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   }
 }
 
-// True when no directive of the text holds a number of more than six digits: the format parser
-// would overflow on it, and widths that large only make huge lines. A directive runs from its
-// '%' up to its conversion letter, its closing '%' or the end of its "%|...|" form.
-bool SaneDirectives(const std::string& text) {
+// True when every '%' of the text is a placeholder "%N%" (N of at most six digits) or a literal
+// "%%". Nothing else is an alias placeholder, and the format parser fails on some other forms
+// (an overflow on long numbers, its own consistency check on some mixed directives).
+bool PlaceholdersOnly(const std::string& text) {
   for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at)) {
-    const bool bars = text.compare(at + 1, 1, "|") == 0;
-    size_t digits = 0;
-    for (at += bars ? 2 : 1; at < text.size(); ++at) {
-      const char c = text[at];
-      if (bars ? c == '|' : (std::isalpha(static_cast<unsigned char>(c)) || c == '%')) break;
-      digits = std::isdigit(static_cast<unsigned char>(c)) ? digits + 1 : 0;
-      if (digits > 6) return false;
-    }
-    ++at;  // past the letter, the closing '%' or '|'
+    size_t end = at + 1;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    if (end >= text.size() || text[end] != '%' || end - at - 1 > 6) return false;
+    at = end + 1;
   }
   return true;
 }
 
 // The number of parameters an alias text expects; -1 when the text is no valid format.
 int ExpectedParams(const std::string& text) {
-  if (!SaneDirectives(text)) return -1;
+  if (!PlaceholdersOnly(text)) return -1;
   try {
     return boost::format(text).expected_args();
   } catch (const boost::io::format_error&) {
