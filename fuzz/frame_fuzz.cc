@@ -61,8 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(down, bytes, "the link did not go down");
   }
   std::vector<std::string> got;
-  for (const auto& d : recorder.Snapshot())
+  for (const auto& d : recorder.Snapshot()) {
     if (d.kind == 2) got.emplace_back(d.bytes.begin(), d.bytes.end());
+    if (d.kind == 1 && d.send) d.send->ReleaseLink();  // its id is free for the next link
+  }
   const std::vector<std::string> want = Records(bytes);
   FUZZ_CHECK(got == want, bytes,
              std::to_string(got.size()) + " records, " + std::to_string(want.size()) + " expected");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <boost/format.hpp>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -28,8 +29,22 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
   }
 }
 
+// True when every '%' of the text is a placeholder "%N%" (N of at most six digits) or a literal
+// "%%". Nothing else is an alias placeholder, and the format parser fails on some other forms
+// (an overflow on long numbers, its own consistency check on some mixed directives).
+bool PlaceholdersOnly(const std::string& text) {
+  for (size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at)) {
+    size_t end = at + 1;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    if (end >= text.size() || text[end] != '%' || end - at - 1 > 6) return false;
+    at = end + 1;
+  }
+  return true;
+}
+
 // The number of parameters an alias text expects; -1 when the text is no valid format.
 int ExpectedParams(const std::string& text) {
+  if (!PlaceholdersOnly(text)) return -1;
   try {
     return boost::format(text).expected_args();
   } catch (const boost::io::format_error&) {
@@ -73,7 +88,7 @@ void cAlias::LoadFile(const std::string& file) {
   std::ifstream in(file);
   std::string line;
   while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     const std::string::size_type at = line.find(kSeparator);
     if (at == std::string::npos || !IsAliasWord(line.substr(0, at))) continue;
     m_mapAlias[line.substr(0, at)] = line.substr(at + 3);

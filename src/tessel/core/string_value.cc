@@ -38,8 +38,9 @@ bool ReadStringFile(const char* file, cStringValue::StringTable& table) {
   if (!in.is_open()) return false;
   std::string line;
   while (std::getline(in, line)) {
-    // Files edited on other systems may end their lines with a carriage return.
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Files edited on other systems may end their lines with carriage returns; none is kept,
+    // since a value ending in one would not read back as saved.
+    while (!line.empty() && line.back() == '\r') line.pop_back();
     size_t at = line.find(" = ");
     if (at == std::string::npos) break;
     table[line.substr(0, at)] = line.substr(at + 3);
