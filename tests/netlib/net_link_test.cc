@@ -21,28 +21,31 @@ constexpr uint64_t kRecords = 1000000;
 
 // Record `seq` of stream `stream`: type 1001, the stream and the sequence number, then bytes
 // whose count and values follow from both, so that the receiver rebuilds it without shared state.
-void MakeStreamRecord(uint32_t stream, uint32_t seq, std::vector<char>& out) {
+void MakeStreamRecord(uint32_t stream, uint32_t seq, std::vector<char>& out,
+                      uint32_t largest = kMaxRecord) {
   uint64_t x = (uint64_t(stream) << 32 | seq) * 0x9E3779B97F4A7C15ull | 1;
-  out.resize(std::max<uint32_t>(12, static_cast<uint32_t>(x >> 40) % (kMaxRecord + 1)));
+  out.resize(std::max<uint32_t>(12, static_cast<uint32_t>(x >> 40) % (largest + 1)));
   const uint32_t head[3] = {1001, stream, seq};
   std::memcpy(out.data(), head, 12);
   for (size_t i = 12; i < out.size(); ++i)
     x ^= x << 13, x ^= x >> 7, x ^= x << 17, out[i] = char(x);
 }
 
-// Checks that every link delivers its stream's records whole and in order.
+// Checks that every stream's records arrive whole and in order (a stream is sent by one thread).
 struct cChecker : iCallbackNet {
-  int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override {
+  explicit cChecker(uint32_t largest = kMaxRecord) : largest(largest) {}
+  int OnMessage(int kind, const void* data, unsigned long size, iSend*) override {
     if (kind != 2 || size < 12) return 1;
     std::lock_guard<std::mutex> lock(lock_);
-    auto& [stream, seq] = links[send->GetID()];
-    if (seq == 0) std::memcpy(&stream, static_cast<const char*>(data) + 4, 4);
-    MakeStreamRecord(stream, seq++, expected);
+    uint32_t stream;
+    std::memcpy(&stream, static_cast<const char*>(data) + 4, 4);
+    MakeStreamRecord(stream, next[stream]++, expected, largest);
     bad += size != expected.size() || std::memcmp(data, expected.data(), size) != 0;
     return ++good, 1;
   }
+  const uint32_t largest;
   std::mutex lock_;
-  std::map<unsigned, std::pair<uint32_t, uint32_t>> links;  // id: stream, next sequence
+  std::map<uint32_t, uint32_t> next;  // stream: next sequence
   std::vector<char> expected;
   std::atomic<uint64_t> good = 0, bad = 0;
 };
@@ -134,6 +137,43 @@ TEST(NetLink, AnInvalidRecordReportCutsTheLinkWhenAskedOrWhenTheyPileUp) {
   while (before < 100 && !s.server->GetLink(2)->OnInvalidMessage(1001, 4, false)) ++before;
   EXPECT_EQ(before, 16);
   ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 2)));
+}
+
+// Threads sharing one link with records of up to 48 KiB: a sending thread writes large batches
+// itself, outside the link's lock, racing the I/O thread's turns; every stream stays whole.
+TEST(NetLink, ThreadsSharingALinkWithLargeRecordsKeepEveryStreamWholeAndInOrder) {
+  const uint32_t kLargest = 48 * 1024, kPerThread = 3000;
+  const int kThreads = 3;
+  stServerInfo info = cServerScope::Defaults();
+  info.net.word[stNetParam::NetParam_MaxRecvRecord] = kLargest;
+  cChecker checker(kLargest);
+  cServerScope s(checker, info);
+  cNetRecorder crec;
+  stClientInfo cinfo;
+  cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = kLargest;
+  cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
+  cClientScope c(crec, s.port, cinfo);
+  ASSERT_TRUE(c.connected);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      std::vector<char> record;
+      for (uint32_t i = 0; i < kPerThread; ++i) {
+        MakeStreamRecord(200 + t, i, record, kLargest);
+        while (i % 16 == 0 && c.client->GetUnsentBytes() > 8 * 1024 * 1024)
+          std::this_thread::yield();
+        failures += !Send(c.client, record);
+      }
+    });
+  }
+  for (auto& t : senders) t.join();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (checker.good < kThreads * kPerThread && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(checker.good, uint64_t(kThreads) * kPerThread);
+  EXPECT_EQ(checker.bad, 0u);
 }
 
 }  // namespace
