@@ -71,27 +71,27 @@ void LoadValueStores() {
 int GetConfigValue(const char* key, int def) {
   return GetConfigStore().GetStringValue(key, def);
 }
-void SetConfigValue(const char* key, int value) {
-  GetConfigStore().SetStringValue(key, value);
+bool SetConfigValue(const char* key, int value) {
+  return GetConfigStore().SetStringValue(key, value);
 }
 std::string GetConfigString(const char* key, const char* def) {
   return GetConfigStore().GetStringString(key, def);
 }
-void SetConfigString(const char* key, const char* value) {
-  GetConfigStore().SetStringString(key, value ? value : "");
+bool SetConfigString(const char* key, const char* value) {
+  return GetConfigStore().SetStringString(key, value ? value : "");
 }
 
 int GetGameValue(const char* key, int def) {
   return GetGameStore().GetStringValue(key, def);
 }
-void SetGameValue(const char* key, int value) {
-  GetGameStore().SetStringValue(key, value);
+bool SetGameValue(const char* key, int value) {
+  return GetGameStore().SetStringValue(key, value);
 }
 std::string GetGameString(const char* key, const char* def) {
   return GetGameStore().GetStringString(key, def);
 }
-void SetGameString(const char* key, const char* value) {
-  GetGameStore().SetStringString(key, value ? value : "");
+bool SetGameString(const char* key, const char* value) {
+  return GetGameStore().SetStringString(key, value ? value : "");
 }
 
 std::string GetExeParam(const char* key, const char* def) {

@@ -16,14 +16,14 @@ cStringValue& GetExeParamStore();
 void LoadValueStores();
 
 int GetConfigValue(const char* key, int def);
-void SetConfigValue(const char* key, int value);
+bool SetConfigValue(const char* key, int value);
 std::string GetConfigString(const char* key, const char* def);
-void SetConfigString(const char* key, const char* value);
+bool SetConfigString(const char* key, const char* value);
 
 int GetGameValue(const char* key, int def);
-void SetGameValue(const char* key, int value);
+bool SetGameValue(const char* key, int value);
 std::string GetGameString(const char* key, const char* def);
-void SetGameString(const char* key, const char* value);
+bool SetGameString(const char* key, const char* value);
 
 // Launch parameters: the string of `key`, or `def`.
 std::string GetExeParam(const char* key, const char* def);

@@ -81,9 +81,18 @@ int cStringValue::GetStringValue(const char* name, int def) {
   return m_mapValue.try_emplace(name, def).first->second;
 }
 
-void cStringValue::SetStringValue(const char* name, int value) {
+bool cStringValue::Storable(std::string_view name, std::string_view value) {
+  constexpr std::string_view kLineEnds = "\r\n";
+  return name.find_first_of(kLineEnds) == std::string_view::npos &&
+         name.find(" = ") == std::string_view::npos &&
+         value.find_first_of(kLineEnds) == std::string_view::npos;
+}
+
+bool cStringValue::SetStringValue(const char* name, int value) {
+  if (!Storable(name)) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
   m_mapValue[name] = value;
+  return true;
 }
 
 void cStringValue::AddStringValue(const char* name, int value) {
@@ -97,9 +106,11 @@ std::string cStringValue::GetStringString(const char* name, const char* def) {
   return m_mapString.try_emplace(name, def ? def : "").first->second;
 }
 
-void cStringValue::SetStringString(const char* name, const std::string& value) {
+bool cStringValue::SetStringString(const char* name, const std::string& value) {
+  if (!Storable(name, value)) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
   m_mapString[name] = value;
+  return true;
 }
 
 void cStringValue::Load(const char* intFile, const char* stringFile) {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 // Files of the configuration and game stores, relative to the working folder.
@@ -27,13 +28,17 @@ class cStringValue {
 
   // The integer of that name; when missing, def is stored under the name and returned.
   int GetStringValue(const char* name, int def);
-  void SetStringValue(const char* name, int value);
+  // The setters refuse (false, nothing changed) what the "name = value" lines of the files
+  // cannot carry: a name holding a line end or " = ", a string value holding a line end; stored,
+  // it would read back as other names at the next load.
+  bool SetStringValue(const char* name, int value);
   // Adds to the integer (a missing one counts as 0); the sum wraps around like the machine's.
   void AddStringValue(const char* name, int value);
   // A copy of the string of that name, taken under the lock (another thread may set the value
   // meanwhile); when missing, def is stored first.
   std::string GetStringString(const char* name, const char* def);
-  void SetStringString(const char* name, const std::string& value);
+  bool SetStringString(const char* name, const std::string& value);
+  static bool Storable(std::string_view name, std::string_view value = {});
 
   // Remembers both file names, then loads the integer file and the string file.
   void Load(const char* intFile, const char* stringFile);

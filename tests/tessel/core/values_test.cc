@@ -108,6 +108,10 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
     store.AddStringValue("n", 3), store.SetStringValue("m", INT_MAX), store.AddStringValue("m", 1);
     EXPECT_EQ(store.GetStringValue("m", 0), INT_MIN);
     store.SetStringString("name", "two words = here");
+    // What a line cannot carry is refused: stored, it would read back as other names.
+    EXPECT_FALSE(store.SetStringString("x", "1\nmaintain_servers = /") ||
+                 store.SetStringString("a\rb", "1") || store.SetStringValue("a = b", 1) ||
+                 store.SetStringValue("a\nb", 1));
     dir.write("int.ini", "old = 1\nstale = 2\n");
     ASSERT_TRUE(store.SaveValue(ints.c_str()) && store.SaveString(strs.c_str()));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);

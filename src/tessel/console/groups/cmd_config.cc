@@ -50,17 +50,27 @@ void ViewGameString(const char* key) {
   ViewLine("func_ViewGameString ", key, GetGameString(key, ""));
 }
 
+// A name or text with a line end would come back from the file as other names (a peer could
+// plant any configuration value that way): the store refuses it, and the command says so.
+void Refused(const char* func, const char* key, const char* why) {
+  get_gout() << func << " " << key << " refused: " << why << "\n";
+}
+constexpr const char* kUnstorable = "a line end (or \" = \" in the name) cannot be stored";
+
+void SetConfigValueCmd(const char* key, int value) {
+  if (!SetConfigValue(key, value)) Refused("func_SetConfigValue", key, kUnstorable);
+}
 // The maintenance roots confine what peers may read and write; a command (possibly a peer's)
 // never moves them.
 void SetConfigStringCmd(const char* key, const char* value) {
-  if (IsMaintainRootKey(key)) {
-    get_gout() << "func_SetConfigString " << key << " refused: set at start only\n";
-    return;
-  }
-  SetConfigString(key, value);
+  if (IsMaintainRootKey(key)) return Refused("func_SetConfigString", key, "set at start only");
+  if (!SetConfigString(key, value)) Refused("func_SetConfigString", key, kUnstorable);
+}
+void SetGameValueCmd(const char* key, int value) {
+  if (!SetGameValue(key, value)) Refused("func_SetGameValue", key, kUnstorable);
 }
 void SetGameStringCmd(const char* key, const char* value) {
-  SetGameString(key, value);
+  if (!SetGameString(key, value)) Refused("func_SetGameString", key, kUnstorable);
 }
 
 void ViewExeParam() {
@@ -80,13 +90,13 @@ bool IsServerCmd() {
 }
 
 void BindTesselConfig(lua_State* L) {
-  luareg::def<&SetConfigValue>(L, "SetConfigValue");
+  luareg::def<&SetConfigValueCmd>(L, "SetConfigValue");
   luareg::def<&GetConfigValue>(L, "GetConfigValue");
   luareg::def<&ViewConfigValue>(L, "ViewConfigValue");
   luareg::def<&SetConfigStringCmd>(L, "SetConfigString");
   luareg::def<&GetConfigString>(L, "GetConfigString");
   luareg::def<&ViewConfigString>(L, "ViewConfigString");
-  luareg::def<&SetGameValue>(L, "SetGameValue");
+  luareg::def<&SetGameValueCmd>(L, "SetGameValue");
   luareg::def<&GetGameValue>(L, "GetGameValue");
   luareg::def<&ViewGameValue>(L, "ViewGameValue");
   luareg::def<&SetGameStringCmd>(L, "SetGameString");
