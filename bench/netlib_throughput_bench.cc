@@ -70,17 +70,23 @@ class cIgnore : public iCallbackNet {
   int OnMessage(int, const void*, unsigned long, iSend*) override { return 1; }
 };
 
+// The loopback server both Tessel cases measure: no link limit, records up to 64 KiB.
+stServerInfo BenchServerInfo() {
+  stServerInfo info;
+  std::strcpy(info.name, "bench");
+  info.bindip = 0x7F000001;
+  info.maxlinks = 0;
+  info.net.word[stNetParam::NetParam_MaxRecvRecord] = 65536;
+  return info;
+}
+
 void BM_Tessel(benchmark::State& state) {
   const size_t size = static_cast<size_t>(state.range(0));
   const int links = static_cast<int>(state.range(1));
   InitSocket();
   cCountingCallback counter;
   cIgnore ignore;
-  stServerInfo info;
-  std::strcpy(info.name, "bench");
-  info.bindip = 0x7F000001;
-  info.maxlinks = 0;
-  info.net.word[stNetParam::NetParam_MaxRecvRecord] = 65536;
+  stServerInfo info = BenchServerInfo();
   iServer* server = Net_CreateServer();
   server->Init(&info, &counter);
   std::vector<iClient*> clients;
@@ -275,10 +281,7 @@ void BM_TesselCoded(benchmark::State& state) {
   InitSocket();
   cCountingCallback counter;
   cIgnore ignore;
-  stServerInfo info;
-  std::strcpy(info.name, "bench");
-  info.bindip = 0x7F000001;
-  info.net.word[stNetParam::NetParam_MaxRecvRecord] = 65536;
+  stServerInfo info = BenchServerInfo();
   info.net.word[stNetParam::NetParam_Encode] = kind & 1;
   info.net.word[stNetParam::NetParam_Compress] = kind >> 1;
   iServer* server = Net_CreateServer();
