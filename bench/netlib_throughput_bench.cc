@@ -1,8 +1,9 @@
 // Throughput of Tessel links against a raw Boost.Asio baseline with the same framing (4-byte
 // little-endian length, then the record), in one process and one run: records/s and bytes/s for
-// 64-byte and 16 KiB records over 1 and 100 links, then the ratio Tessel/baseline. Then encoded
-// links beside plain ones in the same run: TLS 1.3 (on development certificates made for the
-// run), compressed, and both, with the ratio of each to plain.
+// 64-byte and 16 KiB records over 1 and 100 links, then the ratio Tessel/baseline, and each side
+// of Tessel alone against the raw other side. Then encoded links beside plain ones in the same
+// run: TLS 1.3 (on development certificates made for the run), compressed, and both, with the
+// ratio of each to plain.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -80,65 +82,6 @@ stServerInfo BenchServerInfo() {
   return info;
 }
 
-void BM_Tessel(benchmark::State& state) {
-  const size_t size = static_cast<size_t>(state.range(0));
-  const int links = static_cast<int>(state.range(1));
-  InitSocket();
-  cCountingCallback counter;
-  cIgnore ignore;
-  stServerInfo info = BenchServerInfo();
-  iServer* server = Net_CreateServer();
-  server->Init(&info, &counter);
-  std::vector<iClient*> clients;
-  stClientInfo cinfo;
-  cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = 65536;
-  cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
-  for (int i = 0; i < links; ++i) {
-    iClient* c = Net_CreateClient(0);
-    c->Init(&cinfo, &ignore);
-    c->Connect("127.0.0.1", server->GetPort());
-    clients.push_back(c);
-  }
-  auto ready = Clock::now() + std::chrono::seconds(10);
-  while (server->GetLinkNum() < links && Clock::now() < ready)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  while (Clock::now() < ready) {
-    bool all = true;
-    for (auto* c : clients) all = all && c->IsConnect();
-    if (all) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  std::vector<char> record(size, 'r');
-  const uint64_t perIteration = RecordsPerIteration(size);
-  const unsigned long pace = links == 1 ? 4u << 20 : 256u << 10;
-  uint64_t sent = 0;
-  double seconds = 0;
-  for (auto _ : state) {
-    auto start = Clock::now();
-    for (uint64_t i = 0; i < perIteration; ++i) {
-      iClient* c = clients[i % links];
-      if ((i / links) % 64 == 0) {
-        while (c->GetUnsentBytes() > pace)
-          std::this_thread::sleep_for(std::chrono::microseconds(20));
-      }
-      c->Send(reinterpret_cast<const stMsg*>(record.data()), size);
-    }
-    sent += perIteration;
-    while (counter.Total() < sent) std::this_thread::sleep_for(std::chrono::microseconds(20));
-    seconds += std::chrono::duration<double>(Clock::now() - start).count();
-  }
-  state.counters["records/s"] = benchmark::Counter(double(sent), benchmark::Counter::kIsRate);
-  state.counters["MB/s"] =
-      benchmark::Counter(double(sent) * size / 1e6, benchmark::Counter::kIsRate);
-  g_rates[{0, size, links}] = double(sent) / seconds;
-  for (auto* c : clients) {
-    c->Stop();
-    c->Release();
-  }
-  server->Stop();
-  server->Release();
-}
-
 // ---- raw Asio baseline -----------------------------------------------------------------------
 
 // The floor a record library is held to: raw Asio with the same framing, the sender writing
@@ -189,59 +132,180 @@ class cRawReceiver : public std::enable_shared_from_this<cRawReceiver> {
   std::vector<std::unique_ptr<char[]>> m_handed;
 };
 
-void BM_RawAsio(benchmark::State& state) {
-  const size_t size = static_cast<size_t>(state.range(0));
-  const int links = static_cast<int>(state.range(1));
-  asio::io_context io(1);
-  auto work = asio::make_work_guard(io);
-  std::atomic<uint64_t> total{0};
-  tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-  std::function<void()> accept = [&] {
-    acceptor.async_accept([&](auto ec, tcp::socket s) {
+// The receiving side of a pair: a Tessel server, or a raw Asio acceptor on its own thread.
+class cReceiverSide {
+ public:
+  explicit cReceiverSide(bool tessel) {
+    if (tessel) {
+      InitSocket();
+      stServerInfo info = BenchServerInfo();
+      m_server = Net_CreateServer();
+      m_server->Init(&info, &m_counter);
+      m_port = m_server->GetPort();
+      return;
+    }
+    m_acceptor.emplace(m_io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    m_port = m_acceptor->local_endpoint().port();
+    Accept();
+    m_thread = std::thread([this] { m_io.run(); });
+  }
+  ~cReceiverSide() {
+    if (m_server) {
+      m_server->Stop();
+      m_server->Release();
+      return;
+    }
+    m_acceptor->close();
+    m_work.reset();
+    m_io.stop();
+    m_thread.join();
+  }
+  unsigned short Port() const { return m_port; }
+  uint64_t Total() { return m_server ? m_counter.Total() : m_raw.load(); }
+
+ private:
+  void Accept() {
+    m_acceptor->async_accept([this](auto ec, tcp::socket s) {
       if (ec) return;
       s.set_option(tcp::no_delay(true));
-      std::make_shared<cRawReceiver>(std::move(s), total)->Read();
-      accept();
+      std::make_shared<cRawReceiver>(std::move(s), m_raw)->Read();
+      Accept();
     });
-  };
-  accept();
-  std::thread receiver([&] { io.run(); });
-  asio::io_context senderIo;
-  std::vector<tcp::socket> senders;
-  for (int i = 0; i < links; ++i) {
-    senders.emplace_back(senderIo);
-    senders.back().connect(acceptor.local_endpoint());
-    senders.back().set_option(tcp::no_delay(true));
   }
-  const size_t perChunk = std::max<size_t>(1, kBatchBytes / (4 + size));
-  std::vector<char> chunk((4 + size) * perChunk, 'r');
-  for (size_t i = 0; i < perChunk; ++i) {
-    uint32_t len = static_cast<uint32_t>(size);
-    std::memcpy(chunk.data() + i * (4 + size), &len, 4);
+
+  cCountingCallback m_counter;
+  iServer* m_server = nullptr;
+  asio::io_context m_io{1};
+  asio::executor_work_guard<asio::io_context::executor_type> m_work{asio::make_work_guard(m_io)};
+  std::optional<tcp::acceptor> m_acceptor;
+  std::atomic<uint64_t> m_raw{0};
+  std::thread m_thread;
+  unsigned short m_port = 0;
+};
+
+// The sending side of a pair: Tessel clients given one record per Send, or raw Asio sockets
+// writing ready-made chunks of frames from the calling thread.
+class cSenderSide {
+ public:
+  cSenderSide(bool tessel, int links, unsigned short port, size_t size)
+      : m_links(links), m_size(size), m_record(size, 'r') {
+    if (tessel) {
+      OpenClients(port);
+      return;
+    }
+    for (int i = 0; i < links; ++i) {
+      m_sockets.emplace_back(m_io);
+      m_sockets.back().connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), port));
+      m_sockets.back().set_option(tcp::no_delay(true));
+    }
+    m_perChunk = std::max<size_t>(1, kBatchBytes / (4 + size));
+    m_chunk.assign((4 + size) * m_perChunk, 'r');
+    for (size_t i = 0; i < m_perChunk; ++i) {
+      uint32_t len = static_cast<uint32_t>(size);
+      std::memcpy(m_chunk.data() + i * (4 + size), &len, 4);
+    }
   }
+  ~cSenderSide() {
+    for (auto* c : m_clients) {
+      c->Stop();
+      c->Release();
+    }
+  }
+  // Sends `records` records over the links in turn.
+  void Send(uint64_t records) {
+    if (m_clients.empty()) return WriteChunks(records);
+    // One link is held to 4 MiB unsent, each of many to 256 KiB.
+    const unsigned long pace = m_links == 1 ? 4u << 20 : 256u << 10;
+    for (uint64_t i = 0; i < records; ++i) {
+      iClient* c = m_clients[i % m_links];
+      if ((i / m_links) % 64 == 0) {
+        while (c->GetUnsentBytes() > pace)
+          std::this_thread::sleep_for(std::chrono::microseconds(20));
+      }
+      c->Send(reinterpret_cast<const stMsg*>(m_record.data()), m_size);
+    }
+  }
+
+ private:
+  void OpenClients(unsigned short port) {
+    stClientInfo cinfo;
+    cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = 65536;
+    cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
+    for (int i = 0; i < m_links; ++i) {
+      iClient* c = Net_CreateClient(0);
+      c->Init(&cinfo, &m_ignore);
+      c->Connect("127.0.0.1", port);
+      m_clients.push_back(c);
+    }
+    auto ready = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < ready) {
+      bool all = true;
+      for (auto* c : m_clients) all = all && c->IsConnect();
+      if (all) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  void WriteChunks(uint64_t records) {
+    for (uint64_t i = 0; i < records;) {
+      size_t frames = static_cast<size_t>(std::min<uint64_t>(m_perChunk, records - i));
+      asio::write(m_sockets[(i / m_perChunk) % m_links],
+                  asio::buffer(m_chunk.data(), frames * (4 + m_size)));
+      i += frames;
+    }
+  }
+
+  const int m_links;
+  const size_t m_size;
+  std::vector<char> m_record;
+  cIgnore m_ignore;
+  std::vector<iClient*> m_clients;
+  asio::io_context m_io;
+  std::vector<tcp::socket> m_sockets;
+  std::vector<char> m_chunk;
+  size_t m_perChunk = 1;
+};
+
+// Records from one sending side to one receiving side, each Tessel or raw Asio.
+double RunPair(benchmark::State& state, bool tesselSends, bool tesselReceives) {
+  const size_t size = static_cast<size_t>(state.range(0));
+  const int links = static_cast<int>(state.range(1));
+  cReceiverSide receiver(tesselReceives);
+  cSenderSide sender(tesselSends, links, receiver.Port(), size);
   const uint64_t perIteration = RecordsPerIteration(size);
   uint64_t sent = 0;
   double seconds = 0;
   for (auto _ : state) {
     auto start = Clock::now();
-    for (uint64_t i = 0; i < perIteration;) {
-      size_t frames = static_cast<size_t>(std::min<uint64_t>(perChunk, perIteration - i));
-      asio::write(senders[(i / perChunk) % links], asio::buffer(chunk.data(), frames * (4 + size)));
-      i += frames;
-    }
+    sender.Send(perIteration);
     sent += perIteration;
-    while (total.load() < sent) std::this_thread::sleep_for(std::chrono::microseconds(20));
+    while (receiver.Total() < sent) std::this_thread::sleep_for(std::chrono::microseconds(20));
     seconds += std::chrono::duration<double>(Clock::now() - start).count();
   }
   state.counters["records/s"] = benchmark::Counter(double(sent), benchmark::Counter::kIsRate);
   state.counters["MB/s"] =
       benchmark::Counter(double(sent) * size / 1e6, benchmark::Counter::kIsRate);
-  g_rates[{1, size, links}] = double(sent) / seconds;
-  for (auto& s : senders) s.close();
-  acceptor.close();
-  work.reset();
-  io.stop();
-  receiver.join();
+  return double(sent) / seconds;
+}
+
+std::tuple<int, size_t, int> Key(int kind, const benchmark::State& state) {
+  return {kind, static_cast<size_t>(state.range(0)), static_cast<int>(state.range(1))};
+}
+
+void BM_Tessel(benchmark::State& state) {
+  g_rates[Key(0, state)] = RunPair(state, true, true);
+}
+
+void BM_RawAsio(benchmark::State& state) {
+  g_rates[Key(1, state)] = RunPair(state, false, false);
+}
+
+// Each side of Tessel alone against the raw other side, to tell where a gap comes from.
+void BM_TesselSendsRawReceives(benchmark::State& state) {
+  RunPair(state, true, false);
+}
+
+void BM_RawSendsTesselReceives(benchmark::State& state) {
+  RunPair(state, false, true);
 }
 
 // ---- encoded links -----------------------------------------------------------------------------
@@ -334,6 +398,8 @@ void Shapes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_RawAsio)->Apply(Shapes)->UseRealTime();
 BENCHMARK(BM_Tessel)->Apply(Shapes)->UseRealTime();
+BENCHMARK(BM_TesselSendsRawReceives)->Apply(Shapes)->UseRealTime();
+BENCHMARK(BM_RawSendsTesselReceives)->Apply(Shapes)->UseRealTime();
 BENCHMARK(BM_TesselCoded)
     ->ArgsProduct({{64, 16384}, {0, 1, 2, 3}})
     ->ArgNames({"bytes", "kind"})

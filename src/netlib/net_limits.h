@@ -24,7 +24,9 @@ inline constexpr uint32_t kSendKeepBytes = 64 * 1024;      // send buffers kept 
 inline constexpr uint32_t kSendBurstKeepBytes = 1 << 20;   // kept when a busy queue runs empty
 inline constexpr uint32_t kPartialFirstBytes = 4096;       // first block of a split frame
 inline constexpr uint32_t kDirectWriteBytes = 8192;        // written by the sending thread
-inline constexpr uint32_t kTakeOverBytes = 65536;          // ... while a write turn waits
+inline constexpr uint32_t kTakeOverBytes = 49152;          // ... while a write turn waits
+inline constexpr uint32_t kStreamGapUs = 50;               // large records closer than this
+                                                           // leave in batches
 inline constexpr uint32_t kCoalesceBytes = 16384;          // less waits one turn for more
 inline constexpr uint32_t kClientIdleCheckMaxMs = 1000;    // longest period of a client's
                                                            // idle check

@@ -1,6 +1,7 @@
 #include "netlib/net_link.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -52,32 +53,46 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
   const char* packed = nullptr;
   uint32_t packedSize = 0;
   if (m_limits.compress) PackRecord(data, static_cast<uint32_t>(size), packed, packedSize);
-  tConnPtr start, cut;
+  tConnPtr start, hold, cut;
   size_t warnAt = 0;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     cNetConn* c = m_conn.get();
     if (!c || c->state.load(std::memory_order_relaxed) != eConnState::Up) return 0;
     size_t unsent = c->queue.Unsent() + kFrameHeader + size;
+    const uint64_t now = SteadyUs();
+    const bool large = size >= kDirectWriteBytes && !packed && !c->tls;
+    const bool streaming = large && now - c->lastLargeUs < kStreamGapUs;
+    if (large) c->lastLargeUs = now;
     if (unsent > m_limits.queueBound) {
       cut = m_conn;
     } else {
-      if (packed) {
+      // A large record on an idle link leaves at once from the caller's bytes; SendInPlace
+      // queues whatever the socket did not take.
+      if (large && !streaming && !c->writing && c->queue.Unsent() == 0) {
+        if (SendInPlace(*c, data, static_cast<uint32_t>(size))) return 1;
+      } else if (packed) {
         c->queue.AppendPacked(static_cast<uint32_t>(size), packed, packedSize);
       } else {
         c->queue.Append(data, static_cast<uint32_t>(size), false);
       }
       if (!c->writing) {
-        // Small records wait for an I/O thread, so that a fast sender's records leave together;
-        // a large batch on an idle connection leaves at once from this thread.
         c->writing = true;
-        if (c->queue.Filling() < kDirectWriteBytes || !DirectWrite(*c)) {
+        if (streaming) {
+          // Large records follow each other: this thread writes them in full batches (below)
+          // and a held turn writes what is left once the sender pauses.
+          c->posted = true;
+          hold = m_conn;
+        } else if (c->queue.Filling() < kDirectWriteBytes || !DirectWrite(*c)) {
+          // Small records wait for an I/O thread, so that a fast sender's records leave
+          // together; a large batch on an idle connection leaves at once from this thread.
           c->posted = true;
           start = m_conn;
         }
-      } else if (c->posted && c->queue.Batch().empty() && c->queue.Filling() >= kTakeOverBytes) {
-        // The I/O thread has not come to this link yet: rather than let the batch grow, this
-        // thread writes it; the queued turn takes whatever is left.
+      }
+      if (c->posted && c->queue.Batch().empty() && c->queue.Filling() >= kTakeOverBytes) {
+        // The turn has not come yet: rather than let the batch grow, this thread writes it;
+        // the queued turn takes whatever is left.
         DirectWrite(*c);
       }
       if (!c->queueWarned && unsent > m_limits.queueBound / kQueueWarnShare) {
@@ -85,6 +100,9 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
         warnAt = unsent;
       }
     }
+  }
+  if (hold) {
+    asio::post(hold->strand, [self = shared_from_this(), hold] { self->HoldTurn(hold); });
   }
   if (cut) {
     cNetService::Instance().Log(std::string("send queue of ") + m_ip + " passed its bound of " +
@@ -97,6 +115,58 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
     asio::post(start->strand, [self = shared_from_this(), start] { self->StartWrite(start); });
   }
   return 1;
+}
+
+// A large record on an idle connection leaves straight from the caller's bytes, with no copy;
+// what the socket does not take is queued for the I/O thread. True when all of it left.
+bool cNetLink::SendInPlace(cNetConn& c, const void* data, uint32_t size) {
+  char header[kFrameHeader];
+  PutFrameHeader(header, size, false);
+  ssize_t n = -1;
+  if (c.fd >= 0) {
+    iovec parts[2] = {{header, kFrameHeader}, {const_cast<void*>(data), size}};
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = 2;
+    n = ::sendmsg(c.fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+  }
+  if (n == static_cast<ssize_t>(kFrameHeader + size)) {
+    m_sentRecords.fetch_add(1, std::memory_order_relaxed);
+    m_sentBytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+    CountSent(1, static_cast<uint64_t>(n));
+    return true;
+  }
+  size_t sent = n > 0 ? static_cast<size_t>(n) : 0;
+  if (sent) {
+    m_sentBytes.fetch_add(sent, std::memory_order_relaxed);
+    CountSent(0, sent);
+  }
+  c.queue.AppendTail(header, data, size, sent);
+  return false;
+}
+
+uint64_t cNetLink::SteadyUs() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
+
+// The write turn of a link streaming large records. While the sender keeps coming, it writes
+// each full batch itself and this turn only waits (on the strand), so that one thread, not two,
+// does the writing; once the sender has paused, the turn writes what is left.
+void cNetLink::HoldTurn(const tConnPtr& c) {
+  uint64_t wait = 0;
+  {
+    std::lock_guard<cSpinLock> lock(m_lock);
+    uint64_t quiet = SteadyUs() - c->lastLargeUs;
+    if (quiet < kStreamGapUs && c->queue.Batch().empty()) wait = kStreamGapUs - quiet;
+  }
+  if (!wait || c->socketClosed) return StartWrite(c);
+  if (!c->holdTimer) c->holdTimer = std::make_unique<asio::steady_timer>(c->strand);
+  c->holdTimer->expires_after(std::chrono::microseconds(wait));
+  c->holdTimer->async_wait([self = shared_from_this(), c](auto ec) {
+    if (!ec) self->HoldTurn(c);
+  });
 }
 
 bool cNetLink::TakeBatch(cNetConn& c) {
@@ -629,6 +699,7 @@ void cNetLink::CloseSocket(const tConnPtr& c) {
   c->socket.close(ignored);
   if (c->timer) c->timer->cancel();
   if (c->idleTimer) c->idleTimer->cancel();
+  if (c->holdTimer) c->holdTimer->cancel();
   std::lock_guard<cSpinLock> lock(m_lock);
   // A batch still in flight is freed by its completion, never under the running write.
   if (c->writing) {

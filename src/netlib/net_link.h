@@ -63,6 +63,7 @@ struct cNetConn {
   bool flushThenClose = false;  // link lock: the socket closes once the queue is written
   bool silent = false;          // link lock: going down delivers no notice
   bool queueWarned = false;     // link lock
+  uint64_t lastLargeUs = 0;     // link lock: when the sender last gave a large record
   int fd = -1;                  // link lock: the socket's descriptor while it is open
   size_t batchSent = 0;         // link lock: bytes of the batch already written
   cSendQueue queue;             // link lock
@@ -87,6 +88,7 @@ struct cNetConn {
   std::vector<char> handshakeIn;                         // read buffer of the TLS hand-shake
   std::unique_ptr<boost::asio::steady_timer> timer;      // connect or hand-shake time-out, linger
   std::unique_ptr<boost::asio::steady_timer> idleTimer;  // a client's idle check
+  std::unique_ptr<boost::asio::steady_timer> holdTimer;  // a held write turn
 };
 using tConnPtr = std::shared_ptr<cNetConn>;
 
@@ -172,6 +174,12 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   // Writes the queued batch from the calling thread when nothing is in flight; true when all of
   // it left (link lock held).
   bool DirectWrite(cNetConn& c);
+  // Writes one large record straight from the caller's bytes; the socket's refusal or a part
+  // left over is queued. True when all of it left (link lock held).
+  bool SendInPlace(cNetConn& c, const void* data, uint32_t size);
+  // The write turn of a sender streaming large records (strand).
+  void HoldTurn(const tConnPtr& c);
+  static uint64_t SteadyUs();
   bool Admit(const tConnPtr& c, uint32_t now, uint32_t size, bool guest);
   void Reject(const tConnPtr& c, const stFrame& f, const char* p, size_t n);
   void StartWrite(const tConnPtr& c);

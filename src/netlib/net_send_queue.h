@@ -55,6 +55,18 @@ class cSendQueue {
     ++m_fillRecords;
     return at;
   }
+  // Appends the unsent tail of one frame whose first `skip` bytes a direct send already wrote.
+  void AppendTail(const char* header, const void* body, uint32_t size, size_t skip) {
+    char* at = m_fill.Extend(kFrameHeader + size - skip);
+    if (skip < kFrameHeader) {
+      std::memcpy(at, header + skip, kFrameHeader - skip);
+      std::memcpy(at + kFrameHeader - skip, body, size);
+    } else {
+      std::memcpy(at, static_cast<const char*>(body) + (skip - kFrameHeader),
+                  kFrameHeader + size - skip);
+    }
+    ++m_fillRecords;
+  }
   // Appends one packed record: its plain size, then `packedSize` packed bytes.
   void AppendPacked(uint32_t plainSize, const void* packed, uint32_t packedSize) {
     char* at = m_fill.Extend(kFrameHeader + kPackedPrefix + packedSize);

@@ -16,27 +16,35 @@ cNetService& cNetService::Instance() {
   return service;
 }
 
-cNetService::cNetService() : m_work(boost::asio::make_work_guard(m_io)), m_exeName("netlib") {
+cNetService::cNetService() : m_exeName("netlib") {
   // OpenSSL starts first, so that its clean-up at exit runs after the I/O threads were joined
   // here and their per-thread state was given back.
   OPENSSL_init_ssl(0, nullptr);
+  unsigned n = kDefaultIoThreads;
+  if (const char* env = std::getenv("TESSEL_NET_THREADS")) {
+    int v = std::atoi(env);
+    if (v > 0 && v <= 64) n = static_cast<unsigned>(v);
+  }
+  for (unsigned i = 0; i < n; ++i) {
+    m_ios.push_back(std::make_unique<boost::asio::io_context>(1));
+    m_works.push_back(boost::asio::make_work_guard(*m_ios.back()));
+  }
 }
 
 cNetService::~cNetService() {
-  m_work.reset();
-  m_io.stop();
+  m_works.clear();
+  for (auto& io : m_ios) io->stop();
   for (auto& t : m_threads) t.join();
 }
 
 void cNetService::Start() {
   std::call_once(m_started, [this] {
-    unsigned n = kDefaultIoThreads;
-    if (const char* env = std::getenv("TESSEL_NET_THREADS")) {
-      int v = std::atoi(env);
-      if (v > 0 && v <= 64) n = static_cast<unsigned>(v);
-    }
-    for (unsigned i = 0; i < n; ++i) m_threads.emplace_back([this] { m_io.run(); });
+    for (auto& io : m_ios) m_threads.emplace_back([ctx = io.get()] { ctx->run(); });
   });
+}
+
+boost::asio::io_context& cNetService::Io() {
+  return *m_ios[m_next.fetch_add(1, std::memory_order_relaxed) % m_ios.size()];
 }
 
 uint32_t cNetService::NowMs() {

@@ -1,11 +1,14 @@
-// The process-wide I/O service of the network library: one io_context run by a small pool of
-// threads, the millisecond clock of the limits, and the library's log lines. Any thread.
+// The process-wide I/O service of the network library: a small pool of I/O threads, each running
+// an io_context of its own, the millisecond clock of the limits, and the library's log lines.
+// Any thread.
 #pragma once
 
 // First, so that its diagnostic setting covers every header after it.
 #include "netlib/net_asio.h"
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,7 +22,9 @@ class cNetService {
 
   // Starts the I/O threads once; later calls do nothing.
   void Start();
-  boost::asio::io_context& Io() { return m_io; }
+  // The io_context for a new connection or server, taken in turn, so that each connection's
+  // reads, writes and timers stay on one I/O thread.
+  boost::asio::io_context& Io();
   // Milliseconds of a monotonic clock, counted from the first use of the service.
   static uint32_t NowMs();
   // Milliseconds from `then` to `now` of NowMs(); 0 when `then` was taken after `now`.
@@ -37,8 +42,10 @@ class cNetService {
  private:
   cNetService();
 
-  boost::asio::io_context m_io;
-  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_work;
+  using tWork = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
+  std::vector<std::unique_ptr<boost::asio::io_context>> m_ios;
+  std::vector<tWork> m_works;
+  std::atomic<unsigned> m_next{0};
   std::once_flag m_started;
   std::vector<std::thread> m_threads;
   std::mutex m_logLock;

@@ -1,4 +1,5 @@
 #include "netlib/net_frame.h"
+#include "netlib/net_send_queue.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,22 @@ TEST(NetFrame, TheLengthWordDecidesWhatAFrameIs) {
     PutLe32(bytes, word);
     stFrame f = PeekFrame(bytes, have, 100);
     EXPECT_TRUE(f.kind == kind && f.haveHeader == (have >= 4)) << std::hex << word << " " << have;
+  }
+}
+
+// A frame the socket took only in part: the queue holds exactly the bytes after the part taken,
+// whether the cut fell in the length word or in the body.
+TEST(NetFrame, TheQueuedTailOfAPartlyWrittenFrameIsItsRestByteForByte) {
+  const std::string body = "0123456789";
+  char header[kFrameHeader];
+  PutFrameHeader(header, static_cast<uint32_t>(body.size()), false);
+  const std::string frame = std::string(header, kFrameHeader) + body;
+  for (size_t skip = 0; skip < frame.size(); ++skip) {
+    cSendQueue queue;
+    queue.AppendTail(header, body.data(), static_cast<uint32_t>(body.size()), skip);
+    ASSERT_TRUE(queue.TakeBatch());
+    EXPECT_EQ(std::string(queue.Batch().data(), queue.Batch().size()), frame.substr(skip));
+    EXPECT_EQ(queue.BatchRecords(), 1u);
   }
 }
 

@@ -176,4 +176,45 @@ TEST(NetLink, ThreadsSharingALinkWithLargeRecordsKeepEveryStreamWholeAndInOrder)
   EXPECT_EQ(checker.bad, 0u);
 }
 
+// Large records given one at a time on an idle link leave straight from the caller's bytes.
+// While the receiver stalls, the socket fills and takes one of them only in part: its rest is
+// queued, the records after it wait behind it, and all arrive whole and in order once the
+// receiver goes on.
+TEST(NetLink, LargeRecordsTheSocketTakesOnlyInPartArriveWholeAndInOrder) {
+  const uint32_t kLargest = 60 * 1024;
+  struct cStalling : cChecker {
+    using cChecker::cChecker;
+    int OnMessage(int kind, const void* data, unsigned long size, iSend* s) override {
+      for (int i = 0; i < 60000 && !go; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return cChecker::OnMessage(kind, data, size, s);
+    }
+    std::atomic<bool> go{false};
+  } checker(kLargest);
+  stServerInfo info = cServerScope::Defaults();
+  info.net.word[stNetParam::NetParam_MaxRecvRecord] = kLargest;
+  cServerScope s(checker, info);
+  cNetRecorder crec;
+  stClientInfo cinfo;
+  cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = kLargest;
+  cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
+  cClientScope c(crec, s.port, cinfo);
+  ASSERT_TRUE(c.connected);
+  std::vector<char> record;
+  uint32_t sent = 0;
+  // Until the socket's buffers on both sides are full and records pile up in the queue.
+  while (sent < 8000 && c.client->GetUnsentBytes() < 4 * kLargest) {
+    MakeStreamRecord(300, sent++, record, kLargest);
+    ASSERT_EQ(Send(c.client, record), 1);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));  // each finds the link idle
+  }
+  ASSERT_GE(c.client->GetUnsentBytes(), 4 * kLargest);
+  checker.go = true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (checker.good < sent && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(checker.good, sent);
+  EXPECT_EQ(checker.bad, 0u);
+}
+
 }  // namespace
