@@ -617,7 +617,7 @@ void cNetLink::WriteDone(const tConnPtr& c, const boost::system::error_code& ec,
     return;
   }
   uint64_t records;
-  bool small;
+  bool small, streaming;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     records = c->queue.BatchRecords();
@@ -625,12 +625,17 @@ void cNetLink::WriteDone(const tConnPtr& c, const boost::system::error_code& ec,
     c->batchSent = 0;
     c->queue.BatchDone();
     small = c->queue.Filling() < kCoalesceBytes;
-    c->posted = small;
+    streaming = SteadyUs() - c->lastLargeUs < kStreamGapUs;
+    c->posted = small || streaming;
   }
   m_sentRecords.fetch_add(records, std::memory_order_relaxed);
   m_sentBytes.fetch_add(n, std::memory_order_relaxed);
   CountSent(records, n);
-  if (small) {
+  if (streaming) {
+    // The sender is still giving large records: it takes the writing back (full batches) and
+    // this turn waits for its pause.
+    HoldTurn(c);
+  } else if (small) {
     // Little is waiting: let the other ready handlers run first, so that a sender still busy
     // on this link fills a larger batch for the next write.
     asio::post(c->strand, [self = shared_from_this(), c] { self->StartWrite(c); });
