@@ -62,8 +62,9 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
     size_t unsent = c->queue.Unsent() + kFrameHeader + size;
     const uint64_t now = SteadyUs();
     const bool large = size >= kDirectWriteBytes && !packed && !c->tls;
-    const bool streaming = large && now - c->lastLargeUs < kStreamGapUs;
-    if (large) c->lastLargeUs = now;
+    const bool streaming =
+        large && now - c->lastLargeUs.load(std::memory_order_relaxed) < kStreamGapUs;
+    if (large) c->lastLargeUs.store(now, std::memory_order_relaxed);
     if (unsent > m_limits.queueBound) {
       cut = m_conn;
     } else {
@@ -156,12 +157,18 @@ uint64_t cNetLink::SteadyUs() {
 // does the writing; once the sender has paused, the turn writes what is left.
 void cNetLink::HoldTurn(const tConnPtr& c) {
   uint64_t wait = 0;
-  {
-    std::lock_guard<cSpinLock> lock(m_lock);
-    uint64_t quiet = SteadyUs() - c->lastLargeUs;
-    if (quiet < kStreamGapUs && c->queue.Batch().empty()) wait = kStreamGapUs - quiet;
+  const uint64_t last = c->lastLargeUs.load(std::memory_order_relaxed);  // before the clock
+  const uint64_t quiet = SteadyUs() - last;
+  if (!c->socketClosed && quiet < kStreamGapUs) {
+    wait = kStreamGapUs - quiet;
+    // A sender holding the lock is busy writing, and the turn waits on. Otherwise a batch it
+    // left half written (the socket was full) is the turn's to finish now.
+    if (m_lock.try_lock()) {
+      if (!c->queue.Batch().empty()) wait = 0;
+      m_lock.unlock();
+    }
   }
-  if (!wait || c->socketClosed) return StartWrite(c);
+  if (!wait) return StartWrite(c);
   if (!c->holdTimer) c->holdTimer = std::make_unique<asio::steady_timer>(c->strand);
   c->holdTimer->expires_after(std::chrono::microseconds(wait));
   c->holdTimer->async_wait([self = shared_from_this(), c](auto ec) {
@@ -625,7 +632,7 @@ void cNetLink::WriteDone(const tConnPtr& c, const boost::system::error_code& ec,
     c->batchSent = 0;
     c->queue.BatchDone();
     small = c->queue.Filling() < kCoalesceBytes;
-    streaming = SteadyUs() - c->lastLargeUs < kStreamGapUs;
+    streaming = SteadyUs() - c->lastLargeUs.load(std::memory_order_relaxed) < kStreamGapUs;
     c->posted = small || streaming;
   }
   m_sentRecords.fetch_add(records, std::memory_order_relaxed);

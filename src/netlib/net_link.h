@@ -63,12 +63,12 @@ struct cNetConn {
   bool flushThenClose = false;  // link lock: the socket closes once the queue is written
   bool silent = false;          // link lock: going down delivers no notice
   bool queueWarned = false;     // link lock
-  uint64_t lastLargeUs = 0;     // link lock: when the sender last gave a large record
   int fd = -1;                  // link lock: the socket's descriptor while it is open
   size_t batchSent = 0;         // link lock: bytes of the batch already written
   cSendQueue queue;             // link lock
   // TLS of the connection; set before the connection is up, then used under its own lock.
   std::unique_ptr<cTlsSession> tls;
+  std::atomic<uint64_t> lastLargeUs{0};  // when a sender last gave a large record
   std::atomic<uint32_t> lastRecvMs{0};
   std::atomic<bool> gotFrame{false};
   uint32_t connectedMs = 0;  // set before the connection is shared
