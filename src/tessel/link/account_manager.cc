@@ -16,12 +16,16 @@ iAccount* cAccountManagerHelpServer::FindAccount(const char* name) {
   return it == m_mapAccount.end() ? nullptr : it->second;
 }
 
-// A record renamed here is no longer logged in under the name it entered the table with.
+// A record renamed here is no longer logged in under the name it entered the table with. A
+// link named here is logged in: its server no longer holds it to the login deadline.
 void cAccountManagerHelpServer::SetLogin(unsigned int linkId, const char* name, int level) {
   iAccount* account = GetAccount(linkId);
   if (account == nullptr) return;
   EraseEntries(account, name != nullptr ? name : "");
   account->SetAccount(name, level);
+  iServerLink* link =
+      m_pNetServer != nullptr && account->IsLogin() ? m_pNetServer->GetLink(linkId) : nullptr;
+  if (link != nullptr) link->SetLogined();
 }
 
 bool cAccountManagerHelpServer::EraseEntries(const iAccount* account, const char* keep) {

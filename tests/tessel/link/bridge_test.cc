@@ -130,10 +130,16 @@ TEST_F(BridgeTest, TheCommandScriptRunsOnlyAcceptedCommands) {
   EXPECT_EQ(script.DoString("assert(reached == 1)"), 0);
 }
 
-// A record named without a login (SetLogin, or every record when logins are not needed) does
-// not keep its link: the id is given back.
-TEST_F(BridgeTest, ALinkNamedWithoutALoginIsReleasedWhenItGoesDown) {
+// A record named without a login (SetLogin, or every record when logins are not needed) is
+// logged in for its server: the login deadline passes and the link stays up. It does not keep
+// its link: the id is given back when the link goes down.
+TEST_F(BridgeTest, ALinkNamedWithoutALoginOutlivesTheLoginDeadlineAndIsReleasedWhenItGoesDown) {
+  m_server->SetLoginDeadline(100);
   Accounts().SetLogin(1, "opsuser", 1);
+  PumpFor(600);
+  iServerLink* link = m_server->GetNetServer()->GetLink(1);
+  ASSERT_NE(link, nullptr);
+  EXPECT_TRUE(link->IsConnect());
   m_peerLink.reset();
   EXPECT_TRUE(Pump([&] { return m_server->GetNetServer()->GetLink(1) == nullptr; }));
 }
