@@ -1,6 +1,7 @@
 #include "tessel/core/cmd.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <exception>
@@ -22,6 +23,9 @@ const unsigned long kSlowCmdMs = 100;
 // Mirror of s_szCmd for other threads (the console shows the running command).
 std::mutex g_curTextLock;
 std::string g_curText;
+
+// Where a failed command's error lines also go (see cCmd::SetErrorEcho).
+std::atomic<void (*)(const std::string&)> g_errorEcho{nullptr};
 
 // Only a text naming Login can carry a password; every other text is shown as it is.
 bool MayHoldSecret(const char* text) {
@@ -154,30 +158,39 @@ bool cCmd::RunChunk(const char* text) {
     lua_pop(m_pLua, 1);
     return false;
   }
-  // The base library reports errors with the Lua message as it is; a text that may hold a
-  // password is run here and reported masked.
-  if (MayHoldSecret(text)) {
-    if (RunSecretChunk(text)) return true;
-  } else if (lua_dostring(m_pLua, text, GetName()) == 0) {
-    return true;
-  }
-  std::cout << "cCmd::Do"
-            << " error cmd " << GetName() << " do " << Shown(text) << std::endl;
+  if (RunReportedChunk(text)) return true;
+  const std::string line = std::string("cCmd::Do error cmd ") + GetName() + " do " + Shown(text);
+  std::cout << line << std::endl;
+  EchoError(line);
   return false;
 }
 
-bool cCmd::RunSecretChunk(const char* text) {
+// Runs the chunk; a failure is reported as the base library reports one ("lua_dostring error",
+// the group, the Lua message), the message masked when the text may hold a password.
+bool cCmd::RunReportedChunk(const char* text) {
   int rc = LoadLuaSource(m_pLua, text, GetName());
   if (rc == 0) rc = ProtectedCall(0);
   if (rc == 0) return true;
   const char* message = lua_tostring(m_pLua, -1);
-  const std::string line = std::string("lua_dostring error ") + GetName() + " " +
-                           ShownLuaError(text, message != nullptr ? message : "(no message)");
+  std::string shown = message != nullptr ? message : "(no message)";
+  if (MayHoldSecret(text)) shown = ShownLuaError(text, shown);
+  const std::string line = std::string("lua_dostring error ") + GetName() + " " + shown;
   lua_pop(m_pLua, 1);
   std::cout << line + "\n" << std::flush;
   static const loglib::logger scriptError("script.error");
   tessel_write(scriptError, line);
+  EchoError(line);
+  // A fault raised in the chunk leaves here, before the command's own error line.
+  PassOnLuaFault();
   return false;
+}
+
+void cCmd::SetErrorEcho(void (*echo)(const std::string& line)) {
+  g_errorEcho.store(echo);
+}
+
+void cCmd::EchoError(const std::string& line) {
+  if (auto echo = g_errorEcho.load()) echo(line);
 }
 
 int cCmd::ProtectedCall(int argCount) {

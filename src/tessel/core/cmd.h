@@ -54,6 +54,9 @@ class cCmd {
   // The same into `out` (cut to size - 1 bytes), without allocating; false, without waiting,
   // when the text's lock is held (a crash report may be written under it).
   static bool CopyCurCmdText(char* out, std::size_t size);
+  // Where a failed command's error lines go besides standard output and the log: the floor
+  // that serves requesters from other processes installs the way back to them. Any thread.
+  static void SetErrorEcho(void (*echo)(const std::string& line));
 
   // Text of the command being run by Do, "" when none (worker thread only).
   static const char* s_szCmd;
@@ -62,7 +65,8 @@ class cCmd {
 
  private:
   bool RunChunk(const char* text);
-  bool RunSecretChunk(const char* text);
+  bool RunReportedChunk(const char* text);
+  static void EchoError(const std::string& line);
   // lua_pcall of the loaded chunk as one of the system's protected calls (cLuaCallScope).
   int ProtectedCall(int argCount);
   static void SetCurText(const char* text);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/cmd.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/sync_obj.h"
@@ -22,7 +23,18 @@ std::string& ReturnPath() {
   return path;
 }
 
+// A failed command's error lines go back to a requester served from another process as well;
+// a local console has them already.
+void EchoToRequester(const std::string& line) {
+  ostreamCmd& out = get_gout();
+  if (out.GetCurMsg() != nullptr && !out.IsLocalCmd()) out << line.c_str() << "\n";
+}
+
 }  // namespace
+
+ostreamCmd::ostreamCmd() {
+  cCmd::SetErrorEcho(&EchoToRequester);
+}
 
 ostreamCmd& get_gout() {
   static ostreamCmd out;

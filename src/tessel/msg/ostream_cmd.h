@@ -17,7 +17,7 @@ class cSyncObj;
 
 class ostreamCmd {
  public:
-  ostreamCmd() = default;
+  ostreamCmd();
   ostreamCmd(const ostreamCmd&) = delete;
   ostreamCmd& operator=(const ostreamCmd&) = delete;
 

@@ -62,7 +62,7 @@ TEST_F(RouteGroups, NamesAndTextsTravelAsLiteralsUnchanged) {
 }
 
 // Served, the echo bounces back with a growing counter; DoCmd runs for the same requester, in
-// one reply.
+// one reply; a failing command's error lines reach the requester.
 TEST_F(RouteGroups, EchoAndDoCmdAnswerTheirRequester) {
   const std::string quoted = "'it\\'s ]] \\\"x\\\"'";
   EXPECT_EQ(Served(cCmdTest::Instance(), 6, "Echo(3," + quoted + ")"),
@@ -70,6 +70,12 @@ TEST_F(RouteGroups, EchoAndDoCmdAnswerTheirRequester) {
   const Hops reply = Served(cCmdTessel::Instance(), 0, "Help() DoCmd(6,'Hello()')");
   ASSERT_EQ(reply.size(), 1u);
   EXPECT_TRUE(testkit::InOrder(reply[0], {"Output(", "DoCmd(3,'Ver()')", "Hello World!"}));
+  // A command that fails tells its requester why, not only the console where it ran.
+  const Hops failed = Served(cCmdTessel::Instance(), 0, "Acounts()");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_TRUE(testkit::InOrder(failed[0], {"Output(", "lua_dostring error", "'Acounts'",
+                                           "cCmd::Do error cmd", "do Acounts()"}))
+      << failed[0];
 }
 
 // Routed calls that cannot go anywhere are dropped with their reason and not sent on.
