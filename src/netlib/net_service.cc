@@ -26,7 +26,7 @@ cNetService::cNetService() : m_exeName("netlib") {
     if (v > 0 && v <= 64) n = static_cast<unsigned>(v);
   }
   for (unsigned i = 0; i < n; ++i) {
-    m_ios.push_back(std::make_unique<boost::asio::io_context>(1));
+    m_ios.push_back(std::make_unique<cIoContext>());
     m_works.push_back(boost::asio::make_work_guard(*m_ios.back()));
   }
 }
@@ -35,6 +35,7 @@ cNetService::~cNetService() {
   m_works.clear();
   for (auto& io : m_ios) io->stop();
   for (auto& t : m_threads) t.join();
+  for (auto& io : m_ios) io->Shutdown();
 }
 
 void cNetService::Start() {

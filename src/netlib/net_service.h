@@ -42,8 +42,16 @@ class cNetService {
  private:
   cNetService();
 
+  // An io_context whose services can be shut down before it is destroyed: a handler still
+  // pending on one context may hold objects of another (a link's server lives on another
+  // thread), so every context is shut down, its handlers freed, before any is destroyed.
+  class cIoContext : public boost::asio::io_context {
+   public:
+    cIoContext() : io_context(1) {}
+    void Shutdown() { shutdown(); }
+  };
   using tWork = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
-  std::vector<std::unique_ptr<boost::asio::io_context>> m_ios;
+  std::vector<std::unique_ptr<cIoContext>> m_ios;
   std::vector<tWork> m_works;
   std::atomic<unsigned> m_next{0};
   std::once_flag m_started;
