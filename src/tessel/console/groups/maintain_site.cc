@@ -2,9 +2,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <vector>
 
 #include "tessel/console/groups/maintain_files.h"
+#include "tessel/console/shell_jobs.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/link/ini_file.h"
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
@@ -33,16 +36,25 @@ bool Exists(const fs::path& path) {
   return fs::exists(path, ec);
 }
 
-// Runs one step of the site: reports a missing program, then runs the line; true when it ran
-// and ended with status 0.
+// Runs one step of the site: reports a missing program, then runs the line, held to the time
+// limit of shell lines (a tool waiting on an unreachable site must not hold the worker); true
+// when it ran and ended with status 0. What the tool writes goes to the console.
 bool RunTool(const fs::path& program, const std::string& args, std::ostream& os) {
   if (!Exists(program)) {
     os << "not find " << program.string() << "\n";
     return false;
   }
-  const int status = RunShell(ShellQuote(program.string()) + args);
-  if (status != 0) {
-    os << program.string() << " failed result " << status << "\n";
+  const int limit = GetConfigValue("shell_time_limit", cShellJobs::kDefaultLimitSeconds);
+  const unsigned seconds = limit > 0 ? limit : cShellJobs::kDefaultLimitSeconds;
+  const stShellRun run = RunShellLimited(ShellQuote(program.string()) + args,
+                                         cShellJobs::kMaxOutput, seconds * 1000, nullptr);
+  std::cout << run.out << std::flush;
+  if (run.timedOut) {
+    os << program.string() << " timed out after " << seconds << " s\n";
+    return false;
+  }
+  if (run.status != 0) {
+    os << program.string() << " failed result " << run.status << "\n";
     return false;
   }
   return true;

@@ -204,7 +204,7 @@ TEST_F(MaintainGroupTest, DosIsBoundedAndTheClockIsSetOnlyThroughItsHook) {
   EXPECT_EQ(set, std::vector<std::time_t>{1002030});
 }
 
-// The site's tools replaced by scripts that record how they were called.
+// The site's tools replaced by scripts that record how they were called, then by one that hangs.
 TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsEnd) {
   const fs::path home = m_dir.path() / "home", calls = m_dir.path() / "calls.txt";
   fs::create_directories(home);
@@ -224,6 +224,13 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
             "ftp 127.0.0.1 21 u pw put temp/servers_update.zip servers_update.zip\n"
             "ftp 127.0.0.1 21 u pw get servers_update.zip temp/servers_update.zip\n"
             "zip x temp/servers_update.zip temp/servers\nafter temp/servers/afterunzip2.bat\n");
+  // A tool that hangs (an unreachable site) is ended at the shell lines' time limit.
+  SetConfigValue("shell_time_limit", 1);
+  Script(m_dir.path() / "myftp", "sleep 60");
+  const std::string hung = Run("upload('server')");
+  EXPECT_NE(hung.find("myftp timed out after 1 s"), std::string::npos) << hung;
+  EXPECT_EQ(hung.find("上传完毕"), std::string::npos) << hung;
+  SetConfigValue("shell_time_limit", 0);
   // copy puts the downloaded files in place over read-only ones, but not while the server
   // program of that kind runs.
   const std::string kind = "tslmaint" + std::to_string(getpid()), name = "server" + kind + "_r.exe";
