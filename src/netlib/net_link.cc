@@ -60,11 +60,14 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
     cNetConn* c = m_conn.get();
     if (!c || c->state.load(std::memory_order_relaxed) != eConnState::Up) return 0;
     size_t unsent = c->queue.Unsent() + kFrameHeader + size;
-    const uint64_t now = SteadyUs();
+    // Only large records read the clock: small ones are sent by the million a second.
     const bool large = size >= kDirectWriteBytes && !packed && !c->tls;
-    const bool streaming =
-        large && now - c->lastLargeUs.load(std::memory_order_relaxed) < kStreamGapUs;
-    if (large) c->lastLargeUs.store(now, std::memory_order_relaxed);
+    bool streaming = false;
+    if (large) {
+      const uint64_t now = SteadyUs();
+      streaming = now - c->lastLargeUs.load(std::memory_order_relaxed) < kStreamGapUs;
+      c->lastLargeUs.store(now, std::memory_order_relaxed);
+    }
     if (unsent > m_limits.queueBound) {
       cut = m_conn;
     } else {
