@@ -139,20 +139,42 @@ TEST(NetLink, AnInvalidRecordReportCutsTheLinkWhenAskedOrWhenTheyPileUp) {
   ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 2)));
 }
 
+// A server taking records of up to `largest` bytes into `checker`, and one client of it that
+// may queue 64 MiB.
+struct cLargeLink {
+  cLargeLink(cChecker& checker, uint32_t largest)
+      : server(checker, ServerInfo(largest)), client(recorder, server.port, ClientInfo(largest)) {}
+  static stServerInfo ServerInfo(uint32_t largest) {
+    stServerInfo info = cServerScope::Defaults();
+    info.net.word[stNetParam::NetParam_MaxRecvRecord] = largest;
+    return info;
+  }
+  static stClientInfo ClientInfo(uint32_t largest) {
+    stClientInfo info;
+    info.net.word[stNetParam::NetParam_MaxSendRecord] = largest;
+    info.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
+    return info;
+  }
+  cServerScope server;
+  cNetRecorder recorder;
+  cClientScope client;
+};
+
+// Waits until `count` records arrived whole, at most `seconds`.
+void WaitForGood(const cChecker& checker, uint64_t count, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (checker.good < count && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // Threads sharing one link with records of up to 48 KiB: a sending thread writes large batches
 // itself, outside the link's lock, racing the I/O thread's turns; every stream stays whole.
 TEST(NetLink, ThreadsSharingALinkWithLargeRecordsKeepEveryStreamWholeAndInOrder) {
   const uint32_t kLargest = 48 * 1024, kPerThread = 3000;
   const int kThreads = 3;
-  stServerInfo info = cServerScope::Defaults();
-  info.net.word[stNetParam::NetParam_MaxRecvRecord] = kLargest;
   cChecker checker(kLargest);
-  cServerScope s(checker, info);
-  cNetRecorder crec;
-  stClientInfo cinfo;
-  cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = kLargest;
-  cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
-  cClientScope c(crec, s.port, cinfo);
+  cLargeLink link(checker, kLargest);
+  cClientScope& c = link.client;
   ASSERT_TRUE(c.connected);
   std::atomic<int> failures{0};
   std::vector<std::thread> senders;
@@ -168,9 +190,7 @@ TEST(NetLink, ThreadsSharingALinkWithLargeRecordsKeepEveryStreamWholeAndInOrder)
     });
   }
   for (auto& t : senders) t.join();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (checker.good < kThreads * kPerThread && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  WaitForGood(checker, uint64_t(kThreads) * kPerThread, 120);
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(checker.good, uint64_t(kThreads) * kPerThread);
   EXPECT_EQ(checker.bad, 0u);
@@ -191,14 +211,8 @@ TEST(NetLink, LargeRecordsTheSocketTakesOnlyInPartArriveWholeAndInOrder) {
     }
     std::atomic<bool> go{false};
   } checker(kLargest);
-  stServerInfo info = cServerScope::Defaults();
-  info.net.word[stNetParam::NetParam_MaxRecvRecord] = kLargest;
-  cServerScope s(checker, info);
-  cNetRecorder crec;
-  stClientInfo cinfo;
-  cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = kLargest;
-  cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
-  cClientScope c(crec, s.port, cinfo);
+  cLargeLink link(checker, kLargest);
+  cClientScope& c = link.client;
   ASSERT_TRUE(c.connected);
   std::vector<char> record;
   uint32_t sent = 0;
@@ -210,9 +224,7 @@ TEST(NetLink, LargeRecordsTheSocketTakesOnlyInPartArriveWholeAndInOrder) {
   }
   ASSERT_GE(c.client->GetUnsentBytes(), 4 * kLargest);
   checker.go = true;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (checker.good < sent && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  WaitForGood(checker, sent, 60);
   EXPECT_EQ(checker.good, sent);
   EXPECT_EQ(checker.bad, 0u);
 }
