@@ -42,7 +42,10 @@ TEST_F(GameTimeTest, EveryFieldChangeRunsItsCallbacksInOrderAndTheMultiplierScal
   clock.Run(1);
   clock.Run(2000);
   EXPECT_EQ(changes.seen, (Texts{"4=1", "4=2", "4=3"}));
-  for (int stop : {0, -5}) clock.SetTimeMul(stop), clock.Run(600'000);
+  for (int stop : {0, -5}) {
+    clock.SetTimeMul(stop);
+    clock.Run(600'000);
+  }
   EXPECT_EQ(clock.GetGameTime().ToString(), "2007/1/1 0:3:0");
   changes.seen.clear();
   ASSERT_TRUE(clock.SetGameTime(At{2007, 1, 1, 5, 3, 30}));
@@ -64,14 +67,16 @@ TEST_F(GameTimeTest, MonthEndsFollowTheCalendarAndLeapYearsAndInvalidTimesAreRef
   EXPECT_FALSE((At{2006, 5, 1, 10, 20, 59} < At{2006, 5, 1, 10, 20, 0}));
   EXPECT_TRUE((At{2005, 12, 31, 23, 59} < At{2006, 1, 1, 0, 0}));
   stGameTime t;
-  ASSERT_TRUE(t.FromString("2007-06-02-11-21-01") && !t.FromString("2006/5/1 10:20"));
+  ASSERT_TRUE(t.FromString("2007-06-02-11-21-01"));
+  EXPECT_FALSE(t.FromString("2006/5/1 10:20"));
   EXPECT_EQ(t.ToString(), "2007/6/2 11:21:1");
 }
 
 TEST_F(GameTimeTest, AHugeStepIsSpreadOverRunsWithoutLosingTime) {
   clock.SetTimeMul(1000);
   clock.Run(100u * 24 * 3600);  // 100 game days in one run
-  EXPECT_TRUE(changes.Count("2=1") == 1 && changes.Count("1=2") == 0) << "the rest waits";
+  EXPECT_EQ(changes.Count("2=1"), 1);
+  EXPECT_EQ(changes.Count("1=2"), 0) << "the rest waits";
   EXPECT_LE(changes.seen.size(), static_cast<std::size_t>(cGameTime::kMaxStepsPerRun) * 5);
   for (int i = 0; i < 3; ++i) clock.Run(0);
   EXPECT_EQ(clock.GetGameTime().ToString(), "2007/4/10 23:58:0");
@@ -83,13 +88,16 @@ TEST_F(GameTimeTest, CallbacksMayLeaveDuringDispatchAndAlarmsRingOnce) {
   Changes after, alarm, cancelled;
   struct Leaver : iGameTimeCallback {
     void OnGameTime(GameTimeEnum kind, unsigned long) override {
-      ++calls, clock->UnregistCallback(kind, this), clock->UnregistCallback(kind, other);
+      ++calls;
+      clock->UnregistCallback(kind, this);
+      clock->UnregistCallback(kind, other);
     }
     cGameTime* clock = nullptr;
     iGameTimeCallback* other = nullptr;
     int calls = 0;
   } leaver;
-  leaver.clock = &clock, leaver.other = &after;
+  leaver.clock = &clock;
+  leaver.other = &after;
   clock.RegistCallback(GameTime_Min, &leaver);
   clock.RegistCallback(GameTime_Min, &after);
   clock.RegistCallback(GameTimeEnum(9), &after);  // ignored
@@ -100,7 +108,10 @@ TEST_F(GameTimeTest, CallbacksMayLeaveDuringDispatchAndAlarmsRingOnce) {
   clock.Run(60'000);
   EXPECT_EQ(alarm.rang, std::vector<std::string>{"2006/12/31 23:59:0"});
   clock.Run(600'000);
-  EXPECT_TRUE(leaver.calls == 1 && after.seen.empty() && cancelled.rang.empty());
+  EXPECT_EQ(leaver.calls, 1);
+  EXPECT_TRUE(after.seen.empty());
+  EXPECT_TRUE(cancelled.rang.empty());
+
   EXPECT_EQ(alarm.rang.size(), 2u);
   clock.RegistCallbackAt(At{2000, 1, 1, 0, 0}, &alarm);
   clock.Run(60'000);

@@ -17,7 +17,8 @@ namespace {
 std::string Exec(lua_State* L, const char* code) {
   if (luaL_loadstring(L, code) == 0) lua_pcall(L, 0, 1, 0);
   std::string out = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
-  return lua_pop(L, 1), out;
+  lua_pop(L, 1);
+  return out;
 }
 
 int g_calls = 0;

@@ -24,7 +24,10 @@ struct Probe : iTimerObjEx {
 };
 
 struct SelfDeleter : iTimerObjEx {
-  unsigned long OnTimer(unsigned long) override { return delete this, 1; }
+  unsigned long OnTimer(unsigned long) override {
+    delete this;
+    return 1;
+  }
 };
 
 struct TimerManagerTest : ::testing::Test {
@@ -44,7 +47,8 @@ TEST_F(TimerManagerTest, OneShotsFireOnceAndRepeatingTimersUntilOnTimerAnswersZe
   ASSERT_EQ(p.AddTimer(TimeRange_Second, TimerEnum_Repeat, 2, 1), 1);
   time.Step(39);  // the clock wrapped
   time.Step(1);
-  EXPECT_TRUE(once.fired.empty() && at.fired.size() == 1);
+  EXPECT_TRUE(once.fired.empty());
+  EXPECT_EQ(at.fired.size(), 1u);
   time.Step(10);
   EXPECT_EQ(once.fired, Ids{7});
   for (int i = 0; i < 10; ++i) time.Step(500);  // 5 seconds
@@ -81,7 +85,9 @@ TEST_F(TimerManagerTest, RequestsActInOrderAndTimersAddedDuringAPassWaitForTheNe
   EXPECT_EQ(tm.GetRequestCount(), 0u);
   EXPECT_TRUE(p.fired.empty());
   time.Step(2000);
-  EXPECT_TRUE(p.fired == Ids{2} && r.fired == Ids{2} && q.fired == Ids{2});
+  EXPECT_EQ(p.fired, Ids{2});
+  EXPECT_EQ(r.fired, Ids{2});
+  EXPECT_EQ(q.fired, Ids{2});
   EXPECT_EQ(q.GetTimerObj()->m_nRef, 1);
   Probe inner;
   bool innerFiredInNestedRun = true;
@@ -94,7 +100,8 @@ TEST_F(TimerManagerTest, RequestsActInOrderAndTimersAddedDuringAPassWaitForTheNe
   tm.AddTimer(TimeRange_MS, TimerEnum_Once, 0, inner.GetTimerObj(), 0, "inner");
   time.Step(1);
   EXPECT_EQ(p.fired, (Ids{2, 9}));
-  EXPECT_TRUE(!innerFiredInNestedRun && inner.fired.size() == 1);
+  EXPECT_FALSE(innerFiredInNestedRun);
+  EXPECT_EQ(inner.fired.size(), 1u);
   time.Step(1);
   EXPECT_EQ(p.fired, (Ids{2, 9, 10}));
 }
@@ -119,9 +126,14 @@ TEST_F(TimerManagerTest, ATimerNeverReachesAnObjectThatEndedItsTimersOrItself) {
   deleted.DeleteTimer();  // twice is harmless
   EXPECT_EQ(deleted.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1), 0);
   for (int i = 0; i < 200; ++i) time.Step(10);
-  EXPECT_EQ(killer.fired.size() + resetter.fired.size(), 2u);
-  EXPECT_TRUE(deleted.fired.empty() && copy.fired.empty() && assigned.fired.empty());
-  EXPECT_EQ(tm.GetTimerCount() + tm.GetRequestCount(), 0u);
+  EXPECT_EQ(killer.fired.size(), 1u);
+  EXPECT_EQ(resetter.fired.size(), 1u);
+  EXPECT_TRUE(deleted.fired.empty());
+  EXPECT_TRUE(copy.fired.empty());
+  EXPECT_TRUE(assigned.fired.empty());
+  EXPECT_EQ(tm.GetTimerCount(), 0u);
+  EXPECT_EQ(tm.GetRequestCount(), 0u);
+
   deleted.CreateTimer();
   EXPECT_EQ(deleted.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1), 1);
 }

@@ -61,7 +61,11 @@ struct cClient {
       const bool closed = peer.ReadUntil(got, 50);
       const std::string seen(got.begin() + mark, got.end());
       if (seen.find(want) != std::string::npos) return true;
-      if (!other.empty() && seen.find(other) != std::string::npos) return sawOther = true, false;
+      if (!other.empty() && seen.find(other) != std::string::npos) {
+        sawOther = true;
+        return false;
+      }
+
       if (closed) break;
     }
     return false;

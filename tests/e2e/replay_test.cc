@@ -30,9 +30,9 @@ void Play(cServerProcess& process, const std::string& file, int speed) {
   process.Type("/16/Replay('" + file + "')");
   // The console keeps one line for the worker: the next is typed once this one ran. The replay
   // thread may already be printing between the command's lines.
-  EXPECT_TRUE(process.WaitOutput("cNetReplay::LoadReplay File Replay/" + file, mark) &&
-              process.WaitOutput(" ok!", mark))
+  EXPECT_TRUE(process.WaitOutput("cNetReplay::LoadReplay File Replay/" + file, mark))
       << process.Output().substr(mark);
+  EXPECT_TRUE(process.WaitOutput(" ok!", mark)) << process.Output().substr(mark);
   if (speed != 1) process.Type("/16/ReplaySpeed(" + std::to_string(speed) + ")");
   EXPECT_TRUE(process.WaitOutput("[replay] end...", mark)) << process.Output().substr(mark);
 }
@@ -49,10 +49,12 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
     AddAccount(globalHome, "game", "gamepw", 16);
     cServerProcess global(globalHome, Words("global", Listen()));
     const int port = global.WaitPort("global");
-    ASSERT_TRUE(port > 0 && global.Ask("/16/Record('links')", {" ok!"})) << global.Output();
+    ASSERT_GT(port, 0) << global.Output();
+    ASSERT_TRUE(global.Ask("/16/Record('links')", {" ok!"})) << global.Output();
     WriteLogin(gameHome, "global", "game", "gamepw");
     cServerProcess game(gameHome, Words("game", ConnectTo("global", port)));
-    ASSERT_TRUE(game.WaitOutput("logined 1") && game.Ask("/16/Record('uplink')", {" ok!"}));
+    ASSERT_TRUE(game.WaitOutput("logined 1")) << game.Output();
+    ASSERT_TRUE(game.Ask("/16/Record('uplink')", {" ok!"})) << game.Output();
     const std::string commands[] = {"/11/SendName('global',6,'Hello()')",
                                     "/9/SendToServer('global',1,'Accounts()')",
                                     "/11/SendName('global',3,\"RunRemote('nothing')\")"};
@@ -88,8 +90,13 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   std::string dense;
   auto put = [&dense](uint32_t word) { dense.append(reinterpret_cast<const char*>(&word), 4); };
   for (uint32_t word : {1u, 0u, 0u}) put(word);
-  for (uint32_t i = 0; i < 75000; ++i, put(1), put(0))
-    put(i / 50), put(1), dense += std::string("global") + std::string(26, '\0');
+  for (uint32_t i = 0; i < 75000; ++i) {
+    put(i / 50);
+    put(1);
+    dense += std::string("global") + std::string(26, '\0');
+    put(1);
+    put(0);
+  }
   serverHome.write("Replay/dense.rep", dense);
   ASSERT_TRUE(global.Ask("/16/Replay('dense.rep')", {" ok!"}));
   global.QuitInOrder();
@@ -104,6 +111,7 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   }
 
   // A fresh client whose upstream is gone: its link exists but is not connected and does not
+
   // try again during the test (its disconnect notice drops what the link has queued, so the
   // replay starts once the failed connect was handled). It takes the recorded outputs again and
   // runs what the recorded client ran since its recording began, in the same order.

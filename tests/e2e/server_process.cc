@@ -20,7 +20,7 @@ namespace e2e {
 namespace {
 
 // A test that writes to a process that has already ended must not end itself.
-const bool kIgnorePipe = (::signal(SIGPIPE, SIG_IGN), true);
+const bool kIgnorePipe = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 // Polls `ready` every 20 ms until it holds or kWaitMs have passed.
 template <typename Pred>
@@ -100,7 +100,10 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
 int WaitPid(pid_t pid) {
   int status = 0;
   const bool ended = pid > 0 && PollUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
-  if (!ended && pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+  if (!ended && pid > 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
   if (!ended) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -138,7 +141,10 @@ cServerProcess::cServerProcess(const cHome& home, const std::vector<std::string>
 
 cServerProcess::~cServerProcess() {
   CloseInput();
-  if (m_pid > 0) ::kill(m_pid, SIGKILL), ::waitpid(m_pid, nullptr, 0);
+  if (m_pid > 0) {
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+  }
 }
 
 bool cServerProcess::WaitOutput(const std::string& text, size_t from) const {

@@ -22,10 +22,15 @@ TEST(TerminalE2e, TabCompletesUpRepeatsAndEditingKeysNeverReachLua) {
   std::vector<char*> argv, envp;
   for (auto& w : words) argv.push_back(w.data());
   for (auto& v : vars) envp.push_back(v.data());
-  argv.push_back(nullptr), envp.push_back(nullptr);
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
   int terminal = -1;
   const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-  if (pid == 0) ::execve(argv[0], argv.data(), envp.data()), ::_exit(127);
+  if (pid == 0) {
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+
   ASSERT_GT(pid, 0);
   std::string screen;
   // Reads the terminal until what it showed after `from` holds `text` `count` times.

@@ -114,7 +114,9 @@ TEST(Manager, TheStartUpCacheHoldsABoundedNumberOfMessagesUntilFlushed) {
   testing::internal::CaptureStderr();
   flush_log_cache(m);
   const std::string err = testing::internal::GetCapturedStderr();
-  ASSERT_TRUE(!m.caching() && c.lines.size() == manager::kCacheLimit);
+  EXPECT_FALSE(m.caching());
+  ASSERT_EQ(c.lines.size(), manager::kCacheLimit);
+
   EXPECT_EQ(c.lines[0], "from another thread");
   EXPECT_NE(threads[0], threads[1]) << "a cached message keeps the id of the thread that wrote it";
   EXPECT_NE(err.find("10 start-up messages dropped"), std::string::npos) << err;

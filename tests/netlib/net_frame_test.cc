@@ -19,7 +19,8 @@ TEST(NetFrame, TheLengthWordDecidesWhatAFrameIs) {
     char bytes[4 + 64] = {};
     PutLe32(bytes, word);
     stFrame f = PeekFrame(bytes, have, 100);
-    EXPECT_TRUE(f.kind == kind && f.haveHeader == (have >= 4)) << std::hex << word << " " << have;
+    EXPECT_EQ(f.kind, kind) << std::hex << word << " " << have;
+    EXPECT_EQ(f.haveHeader, have >= 4) << std::hex << word << " " << have;
   }
 }
 

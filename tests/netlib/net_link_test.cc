@@ -27,8 +27,12 @@ void MakeStreamRecord(uint32_t stream, uint32_t seq, std::vector<char>& out,
   out.resize(std::max<uint32_t>(12, static_cast<uint32_t>(x >> 40) % (largest + 1)));
   const uint32_t head[3] = {1001, stream, seq};
   std::memcpy(out.data(), head, 12);
-  for (size_t i = 12; i < out.size(); ++i)
-    x ^= x << 13, x ^= x >> 7, x ^= x << 17, out[i] = char(x);
+  for (size_t i = 12; i < out.size(); ++i) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    out[i] = char(x);
+  }
 }
 
 // Checks that every stream's records arrive whole and in order (a stream is sent by one thread).
@@ -41,7 +45,8 @@ struct cChecker : iCallbackNet {
     std::memcpy(&stream, static_cast<const char*>(data) + 4, 4);
     MakeStreamRecord(stream, next[stream]++, expected, largest);
     bad += size != expected.size() || std::memcmp(data, expected.data(), size) != 0;
-    return ++good, 1;
+    ++good;
+    return 1;
   }
   const uint32_t largest;
   std::mutex lock_;

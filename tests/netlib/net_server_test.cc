@@ -114,12 +114,14 @@ TEST(NetServer, OnlyAllowedAddressesStayAndForbitAcceptRefusesNewLinks) {
   s.server->ForbitAccept();
   // The acceptor closes on the server's strand; a connect after that is refused.
   bool refused = false;
-  for (int i = 0; i < 50 && !refused; ++i)
-    refused = !cClientScope(crec, s.port).connected ||
-              (std::this_thread::sleep_for(std::chrono::milliseconds(20)), false);
+  for (int i = 0; i < 50 && !refused; ++i) {
+    refused = !cClientScope(crec, s.port).connected;
+    if (!refused) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   EXPECT_TRUE(refused);
   ASSERT_EQ(allowed.client->Send(nullptr, 0), 1);
-  EXPECT_TRUE(srec.WaitCount([](auto& d) { return d.kind == 2 && d.bytes.empty(); }));
+  auto emptyRecord = [](auto& d) { return d.kind == 2 && d.bytes.empty(); };
+  EXPECT_TRUE(srec.WaitCount(emptyRecord));
   auto all = MakeRecord(1002, "all");
   EXPECT_EQ(s.server->SendToAll(reinterpret_cast<const stMsg*>(all.data()), all.size()), 2);
   for (cNetRecorder* r : {&crec2, &crec3}) EXPECT_TRUE(r->WaitCount(RecordOf(1002)));
@@ -138,8 +140,10 @@ TEST(NetServer, IdleLinksAreCutWithReasonsElevenAndTwelveWhilePingedOnesStay) {
   ASSERT_EQ(Send(quiet.client, MakeRecord(1001, "once")), 1);
   cClientScope pinging(pingRec, s.port);
   ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Connected, 3)));
-  for (int i = 0; i < 24; ++i)
-    pinging.client->Ping(), std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 0; i < 24; ++i) {
+    pinging.client->Ping();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 1)));
   ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 2)));
   EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_NoMsgAfterConnect));
@@ -256,7 +260,11 @@ TEST(NetServer, ReleaseDuringTrafficNeverHangsAndDeliversNothingAfterwards) {
       ASSERT_EQ(client->Init(&cinfo, &erec), 1);
       client->Connect("127.0.0.1", server->GetPort());
       if (early % 2) erec.WaitCount(ClientState(NetState_ConnectResult));
-      for (int i = 0; early % 2 && i < 100; ++i) Send(client, record), toAll();
+      for (int i = 0; early % 2 && i < 100; ++i) {
+        Send(client, record);
+        toAll();
+      }
+
       EXPECT_TRUE(quietAfter(erec, [&] { client->Release(); })) << "a delivery after Release";
     }
     std::vector<std::unique_ptr<cClientScope>> clients;

@@ -26,8 +26,8 @@ constexpr long kDay = 86400;
 
 TEST(Clock, MillisecondsWrapAt32BitsAndLocalTimeFormatsAreZeroPaddedAndNeverCutShort) {
   const uint64_t wrap_ns = (uint64_t{1} << 32) * 1000000u;
-  EXPECT_TRUE(MillisecondsOf(wrap_ns - 1000000u) == 0xFFFFFFFFu &&
-              MillisecondsOf(wrap_ns + 5999999u) == 5);
+  EXPECT_EQ(MillisecondsOf(wrap_ns - 1000000u), 0xFFFFFFFFu);
+  EXPECT_EQ(MillisecondsOf(wrap_ns + 5999999u), 5u);
   EXPECT_EQ(ElapsedMs(0xFFFFFFF0u, 0x10u), 0x20u);
   // The steady clock reads the monotonic clock in nanoseconds: TimeGetTime is not behind it.
   auto before = MillisecondsOf(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -55,7 +55,8 @@ TEST(ConsoleColor, AttributesMapToAnsiAndASectionReturnsToLightCyan) {
   testing::internal::CaptureStdout();
   { ColorSection red(kColorLightRed), inner(kColorLightRed); }
   std::cout << "error";
-  color.Set("0"), SetColor(0x5E);
+  color.Set("0");
+  SetColor(0x5E);
   EXPECT_EQ(CurrentAttribute(), 0x0E);
   SetColor(kColorLightCyan);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -80,8 +81,8 @@ TEST(LineEditor, EscapeSequencesAndControlBytesNeverStayInALineAndTheStateFileFo
 }
 
 TEST(Paths, ExecutableIsThisProgramAndHomeIsTesselHomeElseTheExecutableFolder) {
-  EXPECT_TRUE(fs::equivalent(ExecutablePath(), "/proc/self/exe") &&
-              ExecutableFolder() + "/" + ExecutableFile() == ExecutablePath());
+  EXPECT_TRUE(fs::equivalent(ExecutablePath(), "/proc/self/exe"));
+  EXPECT_EQ(ExecutableFolder() + "/" + ExecutableFile(), ExecutablePath());
   testkit::cTempDir dir;
   const std::string home = dir.file("nested/home");
   ScopedEnv env("TESSEL_HOME", "");
@@ -89,7 +90,8 @@ TEST(Paths, ExecutableIsThisProgramAndHomeIsTesselHomeElseTheExecutableFolder) {
   env.Set(home.c_str());
   EXPECT_EQ(HomeFolder(), home);
   dir.enter();  // given back at the end
-  EXPECT_TRUE(EnterHome() && fs::current_path() == fs::canonical(home));
+  EXPECT_TRUE(EnterHome());
+  EXPECT_EQ(fs::current_path(), fs::canonical(home));
 }
 
 TEST(Folders, NestedFoldersAreCreatedAndALastPartWithADotIsAFileUnlessTheSlashSaysFolder) {
@@ -105,11 +107,15 @@ TEST(Folders, NestedFoldersAreCreatedAndALastPartWithADotIsAFileUnlessTheSlashSa
   testkit::cTempDir dir;
   const std::string root = dir.path().string();
   dir.write("blocker", "x");
-  for (const auto& [path, result, folder, missing] : cases)
-    EXPECT_TRUE(CreateNestedFolders(root + path) == result &&
-                (!*folder || fs::is_directory(root + folder)) &&
-                (!*missing || !fs::exists(root + missing)))
-        << path;
+  for (const auto& [path, result, folder, missing] : cases) {
+    EXPECT_EQ(CreateNestedFolders(root + path), result) << path;
+    if (*folder) {
+      EXPECT_TRUE(fs::is_directory(root + folder)) << path;
+    }
+    if (*missing) {
+      EXPECT_FALSE(fs::exists(root + missing)) << path;
+    }
+  }
 }
 
 // Files older than the keep time in whole days go; sub-folders and link targets stay.
@@ -134,8 +140,8 @@ TEST(Folders, CleanUpDeletesFilesOlderThanTheKeepTimeInWholeDaysAndFollowsNoLink
   for (const auto& [name, hours] : files) EXPECT_EQ(fs::exists(dir / name), hours < 96) << name;
   EXPECT_FALSE(fs::is_symlink(fs::symlink_status(root + "/link.log")));
   // A link's target is never deleted, sub-folders are left alone.
-  EXPECT_TRUE(fs::exists(root + "/elsewhere/target.log") &&
-              fs::exists(root + "/old_folder/inside.log"));
+  EXPECT_TRUE(fs::exists(root + "/elsewhere/target.log"));
+  EXPECT_TRUE(fs::exists(root + "/old_folder/inside.log"));
   EXPECT_EQ(DeleteOldFiles(root + "\\", 0), 2) << "a whole day or more";
   EXPECT_EQ(DeleteOldFiles(root + "/missing", 0), 0);
 }
@@ -150,8 +156,10 @@ struct RegistryTest : ::testing::Test {
 
 TEST_F(RegistryTest, FolderComesFromTesselRegistryThenXdgThenHomeAndUnsafeKeysAreRefused) {
   EXPECT_EQ(RegistryKeyFile("Software\\server_3"), dir_ + "/Software/server_3.ini");
-  for (const char* bad : {"", "Software/../x", "Software//x", "Software/", "./x", "/abs"})
-    EXPECT_TRUE(RegistryKeyFile(bad).empty() && !RegistryKey().Open(bad)) << bad;
+  for (const char* bad : {"", "Software/../x", "Software//x", "Software/", "./x", "/abs"}) {
+    EXPECT_EQ(RegistryKeyFile(bad), "") << bad;
+    EXPECT_FALSE(RegistryKey().Open(bad)) << bad;
+  }
   registry_.Set(nullptr);
   EXPECT_EQ(RegistryDir(), "");
   home_.Set("/x/home");
@@ -165,14 +173,18 @@ TEST_F(RegistryTest, FolderComesFromTesselRegistryThenXdgThenHomeAndUnsafeKeysAr
 TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemporary) {
   RegistryKey key, other, blocked;
   const std::string crash = "line one\nline two = \\ end";
-  ASSERT_TRUE(key.Open("Software\\server") && key.Set({{"exe", "server"}, {"ip", "10.0.0.7"}}) &&
-              key.Set("ip", "61.1.1.1") && key.Set("crash", crash));
-  ASSERT_TRUE(other.Open("Software/server") && !other.Get("missing"));
+  ASSERT_TRUE(key.Open("Software\\server"));
+  ASSERT_TRUE(key.Set({{"exe", "server"}, {"ip", "10.0.0.7"}}));
+  ASSERT_TRUE(key.Set("ip", "61.1.1.1"));
+  ASSERT_TRUE(key.Set("crash", crash));
+  ASSERT_TRUE(other.Open("Software/server"));
+  EXPECT_FALSE(other.Get("missing").has_value());
   EXPECT_EQ(other.GetAll(),
             (RegistryValues{{"exe", "server"}, {"ip", "61.1.1.1"}, {"crash", crash}}));
   EXPECT_EQ(testkit::ReadLines(dir_ + "/Software/server.ini").at(0), "exe = server");
   fs::create_directories(dir_ + "/Software/blocked.ini");
-  EXPECT_TRUE(blocked.Open("Software/blocked") && !blocked.Set("exe", "server"));
+  EXPECT_TRUE(blocked.Open("Software/blocked"));
+  EXPECT_FALSE(blocked.Set("exe", "server"));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 2);
 }
 
@@ -186,7 +198,8 @@ TEST_F(RegistryTest, ConcurrentWritersToOneKeyLoseNoValue) {
     });
   for (auto& th : threads) th.join();
   RegistryKey key;
-  EXPECT_TRUE(key.Open("Software/server") && key.GetAll().size() == 100u);
+  ASSERT_TRUE(key.Open("Software/server"));
+  EXPECT_EQ(key.GetAll().size(), 100u);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class cChildEnvironment : public ::testing::Environment {
   }
 };
 
-const bool kEnvironment = (::testing::AddGlobalTestEnvironment(new cChildEnvironment), true);
+const bool kEnvironment = ::testing::AddGlobalTestEnvironment(new cChildEnvironment) != nullptr;
 
 }  // namespace
 

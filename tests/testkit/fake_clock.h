@@ -5,12 +5,23 @@
 #include "tessel/contracts/timer_manager.h"
 
 struct ManagerClock : iTimerClock {
-  ManagerClock() { tm.Clear(), tm.SetClock(this); }
-  ~ManagerClock() { tm.Clear(), tm.SetClock(nullptr); }
+  ManagerClock() {
+    tm.Clear();
+    tm.SetClock(this);
+  }
+  ~ManagerClock() {
+    tm.Clear();
+    tm.SetClock(nullptr);
+  }
   std::uint32_t GetMilliSeconds() override { return ms; }
   long GetSeconds() override { return 1'700'000'000 + long(moved / 1000); }
   // Advances the clock by `step` ms and runs the manager.
-  void Step(std::uint32_t step) { ms += step, moved += step, tm.Run(step); }
+  void Step(std::uint32_t step) {
+    ms += step;
+    moved += step;
+    tm.Run(step);
+  }
+
   std::uint32_t ms = 1000;
   std::uint64_t moved = 0;  // since the start
   cTimerManager& tm = cTimerManager::Instance();

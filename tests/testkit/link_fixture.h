@@ -77,7 +77,11 @@ class cTestClient : public cEasyClient {
 // Counts what an endpoint tells its listeners.
 struct cLoginRecorder : iConnectDisconnect {
   void OnConnect(unsigned int) override { ++connects; }
-  bool OnDisconnect(unsigned int) override { return ++disconnects, true; }
+  bool OnDisconnect(unsigned int) override {
+    ++disconnects;
+    return true;
+  }
+
   void OnLogined(unsigned int, int result) override { results.push_back(result); }
   int connects = 0, disconnects = 0;
   std::vector<int> results;

@@ -65,7 +65,8 @@ class cNetRecorder : public iCallbackNet {
   int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override {
     const char* bytes = static_cast<const char*>(data);
     const uint16_t id = send && m_readIds ? send->GetID() : 0;
-    return Keep({kind, {bytes, bytes + size}, send, id}), 1;
+    Keep({kind, {bytes, bytes + size}, send, id});
+    return 1;
   }
   std::vector<stDelivery> Snapshot() {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -123,13 +124,18 @@ struct cServerScope {
   static stServerInfo Defaults() {
     stServerInfo info;
     std::strcpy(info.name, "testserver");
-    info.bindip = 0x7F000001, info.port = 0, info.checkms = 50;
+    info.bindip = 0x7F000001;
+    info.port = 0;
+    info.checkms = 50;
     return info;
   }
   explicit cServerScope(iCallbackNet& callback, stServerInfo info = Defaults()) {
     if (server->Init(&info, &callback)) port = server->GetPort();
   }
-  ~cServerScope() { server->Stop(), server->Release(); }
+  ~cServerScope() {
+    server->Stop();
+    server->Release();
+  }
   iServer* server = Net_CreateServer();
   unsigned short port = 0;
 };
@@ -146,7 +152,10 @@ struct cClientScope {
     rec.WaitCount(mine, before + 1);
     for (const auto& d : rec.Snapshot()) connected = mine(d) ? d.Word(1) == 0 : connected;
   }
-  ~cClientScope() { client->Stop(), client->Release(); }
+  ~cClientScope() {
+    client->Stop();
+    client->Release();
+  }
   iClient* client = Net_CreateClient(0);
   bool connected = false;
 };
@@ -184,8 +193,12 @@ class cRawPeer {
 
 // A record with the 4-byte header (type, id) followed by `body`.
 inline std::vector<char> MakeRecord(uint16_t type, const std::string& body) {
-  std::vector<char> r{char(type), char(type >> 8), 0, 0};
-  return r.insert(r.end(), body.begin(), body.end()), r;
+  std::vector<char> r(4 + body.size(), 0);
+  r[0] = char(type);
+  r[1] = char(type >> 8);
+  std::copy(body.begin(), body.end(), r.begin() + 4);
+  return r;
+
 }
 inline int Send(iSend* link, const std::vector<char>& record) {
   return link->Send(reinterpret_cast<const stMsg*>(record.data()), record.size());

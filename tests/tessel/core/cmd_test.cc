@@ -56,32 +56,46 @@ TEST(Cmd, NestedCommandsSeeTheirOwnTextAndRunsAreCountedAndTimed) {
   first.AddCmd(0, &group);
   lua_State* state = group.GetLua();
   second.AddCmd(4, &group);
-  EXPECT_TRUE(group.binds == 1 && group.GetLua() == state);
-  inner.Create(), refusing.Create(), direct.Create();
+  EXPECT_EQ(group.binds, 1);
+  EXPECT_EQ(group.GetLua(), state);
+  inner.Create();
+  refusing.Create();
+  direct.Create();
   g_seen.clear();
-  luareg::def(state, "RunInner", [&] { inner.Do("SeenCmd()"), g_seen.push_back(cCmd::s_szCmd); });
+  luareg::def(state, "RunInner", [&] {
+    inner.Do("SeenCmd()");
+    g_seen.push_back(cCmd::s_szCmd);
+  });
   EXPECT_TRUE(group.Do("SeenCmd() RunInner()"));
   EXPECT_EQ(g_seen, (Texts{"SeenCmd() RunInner()", "SeenCmd()", "SeenCmd() RunInner()"}));
   EXPECT_EQ(cCmd::CurCmdText(), "");
   cCmd::s_szCmd = "outer";
   testkit::cStdoutCapture out;
-  EXPECT_TRUE(!group.Do("ShowTop(") && std::string(cCmd::s_szCmd) == "outer");
+  EXPECT_FALSE(group.Do("ShowTop("));
+  EXPECT_STREQ(cCmd::s_szCmd, "outer");
   cCmd::s_szCmd = "";
-  EXPECT_TRUE(!group.Do("error('boom')") && group.Do("Advance(40) Advance(25)"));
-  EXPECT_TRUE(group.GetRunCount() == 4 && group.GetRunTime() == 65u);
+  EXPECT_FALSE(group.Do("error('boom')"));
+  EXPECT_TRUE(group.Do("Advance(40) Advance(25)"));
+  EXPECT_EQ(group.GetRunCount(), 4);
+  EXPECT_EQ(group.GetRunTime(), 65u);
   group.Clear();
-  EXPECT_TRUE(!group.Do("SeenCmd()") && group.GetRunCount() == 5);
+  EXPECT_FALSE(group.Do("SeenCmd()"));
+  EXPECT_EQ(group.GetRunCount(), 5);
   SetTimerFunctionTick(nullptr);
   g_seen.clear();
-  EXPECT_TRUE(!refusing.Do("SeenCmd()") && g_seen.empty() && refusing.GetRunCount() == 0);
+  EXPECT_FALSE(refusing.Do("SeenCmd()"));
+  EXPECT_TRUE(g_seen.empty());
+  EXPECT_EQ(refusing.GetRunCount(), 0);
   direct.SetDirect(true);
   const size_t before = out.Text().size();
   for (int i = 0; i < 20000; ++i) ASSERT_FALSE(direct.Do("x("));
   EXPECT_TRUE(direct.Do("SeenCmd()"));
-  EXPECT_TRUE(out.Text().size() == before && lua_gettop(direct.GetLua()) == 0);
+  EXPECT_EQ(out.Text().size(), before);
+  EXPECT_EQ(lua_gettop(direct.GetLua()), 0);
   // A line starting with ESC (the Up key, or bytecode) is refused, not read as a binary chunk;
   // the group's own loaders take source only.
-  EXPECT_FALSE(inner.Do("\x1b[A") || direct.Do("\x1bLua"));
+  EXPECT_FALSE(inner.Do("\x1b[A"));
+  EXPECT_FALSE(direct.Do("\x1bLua"));
   EXPECT_NE(out.Text().find("cCmd_P: precompiled chunk refused"), std::string::npos);
   EXPECT_TRUE(inner.Do("assert(not loadstring(string.dump(function() end)))"));
 }
@@ -107,7 +121,9 @@ TEST(Cmd, AFailingLoginCallNeverShowsItsPassword) {
         "Login('gm','it\\'s3cret')"})
     cases.push_back({text, {}});
   for (const auto& [text, parts] : cases) {
-    errors.take(), slow.take(), group.shown.clear();
+    errors.take();
+    slow.take();
+    group.shown.clear();
     testkit::cStdoutCapture capture;
     EXPECT_FALSE(group.Do(text.c_str()));
     loglib::flush_log_cache();
@@ -127,14 +143,22 @@ TEST(Cmd, AFailingLoginCallNeverShowsItsPassword) {
 TEST(CmdArray, SlotsWrapAroundTheFilledLevelsAndANameFindsTheLowestMatch) {
   cCmdArray array, single;
   cRecordCmd zero("cCmd_Script"), three("cCmd_Account"), seven("cCmd_Account"), stranger("cCmd_X");
-  array.AddCmd(7, &seven), array.AddCmd(3, &three), array.AddCmd(0, &zero);
-  EXPECT_TRUE(array.GetCmdCount() == 8 && !array.GetCmd(1) && !array.GetCmd(99));
+  array.AddCmd(7, &seven);
+  array.AddCmd(3, &three);
+  array.AddCmd(0, &zero);
+  EXPECT_EQ(array.GetCmdCount(), 8u);
+  EXPECT_EQ(array.GetCmd(1), nullptr);
+  EXPECT_EQ(array.GetCmd(99), nullptr);
   EXPECT_EQ(array.FindCmd(&three), 3);
-  EXPECT_TRUE(array.NextCmd(&seven) == &zero && array.NextCmd(&zero) == &three);
-  EXPECT_TRUE(array.PrevCmd(&zero) == &seven && array.PrevCmd(&stranger) == &zero);
-  EXPECT_TRUE(array.FindCmd("Acc") == &three && array.FindCmd("cCmd_Account") == nullptr);
+  EXPECT_EQ(array.NextCmd(&seven), &zero);
+  EXPECT_EQ(array.NextCmd(&zero), &three);
+  EXPECT_EQ(array.PrevCmd(&zero), &seven);
+  EXPECT_EQ(array.PrevCmd(&stranger), &zero);
+  EXPECT_EQ(array.FindCmd("Acc"), &three);
+  EXPECT_EQ(array.FindCmd("cCmd_Account"), nullptr);
   single.AddCmd(2, &stranger);
-  EXPECT_TRUE(single.GetDefaultCmd() == &stranger && single.NextCmd(&stranger) == nullptr);
+  EXPECT_EQ(single.GetDefaultCmd(), &stranger);
+  EXPECT_EQ(single.NextCmd(&stranger), nullptr);
 }
 
 }  // namespace

@@ -43,9 +43,11 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   EXPECT_TRUE(fits(out.Text(), body)) << out.Text();
   EXPECT_TRUE(fits(ReadFile(file), body + "\nend log file at: " + kStamp)) << ReadFile(file);
   cLog closed;
-  EXPECT_FALSE(closed.Open((dir / "missing/x.log").c_str()) || fs::exists(dir / "missing"));
+  EXPECT_FALSE(closed.Open((dir / "missing/x.log").c_str()));
+  EXPECT_FALSE(fs::exists(dir / "missing"));
   ASSERT_TRUE(closed.Open(file.c_str()));
-  closed.Close(), closed << "after close";
+  closed.Close();
+  closed << "after close";
   EXPECT_EQ(ReadFile(file).find("after close"), std::string::npos);
   const std::string folder = dir / "log/server_3/link_msg";
   const std::string old = dir.write("log/server_3/link_msg/four.log", "old");
@@ -56,13 +58,13 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
     ASSERT_TRUE(log.Open(folder.c_str(), 3));
     log.WriteLine("run " + std::to_string(run));
     const fs::path name = log.GetFileName();
-    EXPECT_TRUE(fits(name.filename().string(), testing_support::kTimeFileShape) &&
-                name.parent_path() == folder)
-        << name;
+    EXPECT_TRUE(fits(name.filename().string(), testing_support::kTimeFileShape)) << name;
+    EXPECT_EQ(name.parent_path(), folder);
   }
   EXPECT_FALSE(fs::exists(old));
   const std::string all = ReadFolder(folder);
-  EXPECT_TRUE(all.find("run 0") != std::string::npos && all.find("run 1") != std::string::npos);
+  EXPECT_NE(all.find("run 0"), std::string::npos) << all;
+  EXPECT_NE(all.find("run 1"), std::string::npos) << all;
 }
 
 // Appenders write time-prefixed lines to a named file, a file named after the start time or

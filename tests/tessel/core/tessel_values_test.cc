@@ -60,9 +60,12 @@ TEST(TesselValues, SetProgramStoresIdentityAddressesAndRegistryAndInfosReadBack)
   cTesselValues values("/srv/bin/server", "3");
   host.addresses = {"192.168.1.5", "10.0.0.7", "61.1.1.1"};
   values.SetProgram("Dec  6 2026", "09:30:00", "1.2.3", "game");
-  EXPECT_EQ(values.GetProgram() + values.GetVersion(), "game1.2.3");
-  EXPECT_TRUE(values.IsProgram("game") && !values.IsProgram("login"));
-  EXPECT_EQ(values.GetInfoValue("IP") + " " + values.GetInfoValue("IP2"), "10.0.0.7 61.1.1.1");
+  EXPECT_EQ(values.GetProgram(), "game");
+  EXPECT_EQ(values.GetVersion(), "1.2.3");
+  EXPECT_TRUE(values.IsProgram("game"));
+  EXPECT_FALSE(values.IsProgram("login"));
+  EXPECT_EQ(values.GetInfoValue("IP"), "10.0.0.7");
+  EXPECT_EQ(values.GetInfoValue("IP2"), "61.1.1.1");
   platform::RegistryKey key;
   ASSERT_TRUE(key.Open("Software/server_3"));
   std::vector<std::string> names;
@@ -107,7 +110,8 @@ TEST(TesselValues, IsTesselServerFollowsTheHostsEasyServers) {
   cTestHost host;
   EXPECT_FALSE(IsTesselServer());
   host.server = true;
-  EXPECT_TRUE(IsTesselServer() && IsServer());
+  EXPECT_TRUE(IsTesselServer());
+  EXPECT_TRUE(IsServer());
 }
 
 }  // namespace

@@ -66,7 +66,9 @@ TEST(CommandText, LuaLiteralsReadBackUnchangedAndOnlyOneLiteralLoginCallIsRecogn
   // Only one login call with literal arguments is recognised, and its password masked.
   stLoginCall call;
   ASSERT_TRUE(ParseLoginCall("Login('gm',\"pw\")", &call));
-  EXPECT_TRUE(call.name == "Login" && call.args == (Names{"'gm'", "\"pw\""}));
+  EXPECT_EQ(call.name, "Login");
+  EXPECT_EQ(call.args, (Names{"'gm'", "\"pw\""}));
+
   // An escaped quote stays inside the string, exactly as Lua reads it.
   for (const char* taken :
        {"\tLogined(-1, 2.5, 'game_220');  ", "Logout()", "Login('a\\'); os.exit() --','b')"})

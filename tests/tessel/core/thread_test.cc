@@ -18,7 +18,8 @@ struct cBody : cThreadCallback {
     while (!stuck && event && cThread::Wait(*event, 5) == cThread::kTimeout) ++cycles;
     for (int i = 0; i < 1000 && stuck && !release; ++i)
       std::this_thread::sleep_for(milliseconds(5));
-    return done = true, 0;
+    done = true;
+    return 0;
   }
   bool stuck;
   std::atomic<int> cycles{0};
@@ -34,23 +35,31 @@ bool WaitFor(const std::function<bool()>& ok) {
 TEST(Thread, RunsTheBodyUntilEndSignalsItAndEndTimesOutOnAStuckBody) {
   cThread thread;
   cBody body, stuck(true), abandoned(true);
-  EXPECT_TRUE(cThread::Current() == nullptr && thread.Wait(1) == cThread::kNoEvent);
+  EXPECT_EQ(cThread::Current(), nullptr);
+  EXPECT_EQ(thread.Wait(1), cThread::kNoEvent);
   ASSERT_EQ(thread.Start(&body), 1);
   EXPECT_EQ(thread.Start(&body), 0) << "a second start while running fails";
   EXPECT_TRUE(WaitFor([&] { return body.cycles > 2; }));
-  EXPECT_TRUE(thread.End(5000) && !thread.HasEvent());
+  EXPECT_TRUE(thread.End(5000));
+  EXPECT_FALSE(thread.HasEvent());
   const int after = body.cycles;
   std::this_thread::sleep_for(milliseconds(20));
   EXPECT_EQ(body.cycles, after) << "no cycle after End returned";
   EXPECT_TRUE(thread.End(10)) << "nothing to end";
-  EXPECT_TRUE(thread.Start(nullptr) == 1 && thread.End(5000)) << "a null callback";
-  ASSERT_TRUE(thread.Start(&stuck) == 1 && !thread.End(20));
-  EXPECT_TRUE(thread.HasEvent() && thread.StopRequested());
+  EXPECT_EQ(thread.Start(nullptr), 1) << "a null callback";
+  EXPECT_TRUE(thread.End(5000)) << "a null callback";
+  ASSERT_EQ(thread.Start(&stuck), 1);
+  ASSERT_FALSE(thread.End(20));
+  EXPECT_TRUE(thread.HasEvent());
+  EXPECT_TRUE(thread.StopRequested());
   stuck.release = true;
-  EXPECT_TRUE(thread.End(5000) && stuck.done);
+  EXPECT_TRUE(thread.End(5000));
+  EXPECT_TRUE(stuck.done);
   {
     cThread owner;
-    ASSERT_TRUE(owner.Start(&abandoned) == 1 && !owner.End(10));
+    ASSERT_EQ(owner.Start(&abandoned), 1);
+    ASSERT_FALSE(owner.End(10));
+
     owner.Abandon();
   }
   abandoned.release = true;

@@ -49,22 +49,28 @@ TEST(TextStream, ValuesRoundTripAndShortOrOversizeInputKeepsOnlyWholeValues) {
   IntList ints;
   in& big& back& ints;
   ASSERT_TRUE(in);
-  EXPECT_TRUE(big == -9000000000 && back == strs && ints == (IntList{{"port", 7000}, {"", 1}}));
+  EXPECT_EQ(big, -9000000000);
+  EXPECT_EQ(back, strs);
+  EXPECT_EQ(ints, (IntList{{"port", 7000}, {"", 1}}));
   // A string is read whole, or the read fails ("!") and leaves it empty.
   for (const auto& [text, read] :
        {std::pair{"0 ", ""}, {"3 abc", "abc"}, {"5 ab", "!"}, {"5 ", "!"}, {"5", "!"}}) {
     std::istringstream part(text);
     std::string s = "old";
     part& s;
-    EXPECT_EQ(part.fail() && s.empty() ? "!" : s, read) << text;
+    const bool fails = std::string(read) == "!";
+    EXPECT_EQ(part.fail(), fails) << text;
+    EXPECT_EQ(s, fails ? "" : read) << text;
   }
   std::istringstream cut("3\n1 a 1 1 b 2 1 c ");
   IntList items{{"stale", 0}};
   cut& items;
-  EXPECT_TRUE(cut.fail() && items == (IntList{{"a", 1}, {"b", 2}}));
+  EXPECT_TRUE(cut.fail());
+  EXPECT_EQ(items, (IntList{{"a", 1}, {"b", 2}}));
   std::string s;
   const std::string whole = "102400 " + std::string(102400, 'x');
-  EXPECT_EQ(OverflowSize<exception_steam_readoverflow_string>(whole, s) + s.size(), 102400u);
+  EXPECT_EQ(OverflowSize<exception_steam_readoverflow_string>(whole, s), 0u);
+  EXPECT_EQ(s.size(), 102400u);
   EXPECT_EQ(OverflowSize<exception_steam_readoverflow_string>("102401 abc", s), 102401u);
   for (const char* text : {"abc", "", "102401\n"})
     EXPECT_EQ(OverflowSize<exception_steam_readoverflow_container>(text, items), 102401u) << text;
@@ -98,48 +104,61 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
   EXPECT_EQ(texts.GetStrings(), (Strs{{"ip", "127.0.0.1"}, {"expr", "a = b"}}));
   fs::create_directory(dir / "folder.ini");
   EXPECT_FALSE(none.LoadValue((dir / "missing.ini").c_str()));
-  none.LoadValue((dir / "folder.ini").c_str()), none.LoadStringA((dir / "folder.ini").c_str());
-  EXPECT_TRUE(none.GetValues().empty() && none.GetStrings().empty());
+  none.LoadValue((dir / "folder.ini").c_str());
+  none.LoadStringA((dir / "folder.ini").c_str());
+  EXPECT_TRUE(none.GetValues().empty());
+  EXPECT_TRUE(none.GetStrings().empty());
   fs::remove(dir / "folder.ini");
   const std::string ints = dir / "int.ini", strs = dir / "str.ini";
   {
     cStringValue store, back;
-    EXPECT_EQ(store.GetStringValue("x", 5) + store.GetStringValue("x", 9), 10);
-    store.AddStringValue("n", 3), store.SetStringValue("m", INT_MAX), store.AddStringValue("m", 1);
+    EXPECT_EQ(store.GetStringValue("x", 5), 5);
+    EXPECT_EQ(store.GetStringValue("x", 9), 5) << "the first default read was stored";
+    store.AddStringValue("n", 3);
+    store.SetStringValue("m", INT_MAX);
+    store.AddStringValue("m", 1);
     EXPECT_EQ(store.GetStringValue("m", 0), INT_MIN);
     store.SetStringString("name", "two words = here");
     // What a line cannot carry is refused: stored, it would read back as other names.
-    EXPECT_FALSE(store.SetStringString("x", "1\nmaintain_servers = /") ||
-                 store.SetStringString("a\rb", "1") || store.SetStringValue("a = b", 1) ||
-                 store.SetStringValue("a\nb", 1));
+    EXPECT_FALSE(store.SetStringString("x", "1\nmaintain_servers = /"));
+    EXPECT_FALSE(store.SetStringString("a\rb", "1"));
+    EXPECT_FALSE(store.SetStringValue("a = b", 1));
+    EXPECT_FALSE(store.SetStringValue("a\nb", 1));
     dir.write("int.ini", "old = 1\nstale = 2\n");
-    ASSERT_TRUE(store.SaveValue(ints.c_str()) && store.SaveString(strs.c_str()));
+    ASSERT_TRUE(store.SaveValue(ints.c_str()));
+    ASSERT_TRUE(store.SaveString(strs.c_str()));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
     back.Load(ints.c_str(), strs.c_str());
-    EXPECT_TRUE(back.GetValues() == store.GetValues() && back.GetStrings() == store.GetStrings());
+    EXPECT_EQ(back.GetValues(), store.GetValues());
+    EXPECT_EQ(back.GetStrings(), store.GetStrings());
     testkit::cStdoutCapture out;
-    EXPECT_FALSE(store.SaveValue((dir / "no/such/int.ini").c_str()) || fs::exists(dir / "no"));
+    EXPECT_FALSE(store.SaveValue((dir / "no/such/int.ini").c_str()));
+    EXPECT_FALSE(fs::exists(dir / "no"));
   }
   for (bool save : {false, true}) {
     EXPECT_EQ(ReadFile(ints), "m = -2147483648\nn = 3\nx = 5\n") << "written without the flag";
     cStringValue store;
     store.Load(ints.c_str(), strs.c_str());
-    store.SetSave(save), store.SetStringValue("n", 1);
+    store.SetSave(save);
+    store.SetStringValue("n", 1);
   }
   EXPECT_EQ(ReadFile(ints), "m = -2147483648\nn = 1\nx = 5\n");
   // A launch password is stored whole but shown only as a mask; the process's stores load from
   // the working folder.
   testkit::cStdoutCapture out;
   AddExeParamStream("map = map_01 PassWord = s3cret initcmd = x dangling =");
-  EXPECT_EQ(GetMapServerName() + GetExeParam("PassWord", "") + GetExeParam("dangling", "-"),
-            "map_01s3cret-");
+  EXPECT_EQ(GetMapServerName(), "map_01");
+  EXPECT_EQ(GetExeParam("PassWord", ""), "s3cret");
+  EXPECT_EQ(GetExeParam("dangling", "-"), "-");
   EXPECT_EQ(GetExeParamText().find("s3cret"), std::string::npos) << GetExeParamText();
   EXPECT_NE(GetExeParamText().find("map = map_01 PassWord = "), std::string::npos);
   EXPECT_EQ(out.Text().find("s3cret"), std::string::npos) << out.Text();
   dir.enter().write("config/config_int.ini", "cs_loaded = 42\n");
   LoadValueStores();
-  EXPECT_TRUE(fs::is_directory("game") && GetConfigValue("cs_loaded", 0) == 42);
-  GetConfigStore().SetSave(false), GetGameStore().SetSave(false);
+  EXPECT_TRUE(fs::is_directory("game"));
+  EXPECT_EQ(GetConfigValue("cs_loaded", 0), 42);
+  GetConfigStore().SetSave(false);
+  GetGameStore().SetSave(false);
 }
 
 }  // namespace

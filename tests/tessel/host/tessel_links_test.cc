@@ -13,12 +13,17 @@ namespace {
 // Commands for managers skip servers of many links (the clients' servers).
 TEST_F(LoggedInTest, CommandsToAllServersLookupsByAccountAndTheEndThatClearsTheNetwork) {
   for (unsigned maxlinks : {1000u, 100u}) {
-    if (maxlinks == 100) TearDown(), SetUp();
+    if (maxlinks == 100) {
+      TearDown();
+      SetUp();
+    }
     StartLinks(maxlinks, "pw");
     m_host->SendCmdAllServerManager(1, "Mark('manager')");
     m_host->SendCmdAllServer(1, "Mark('all')");
     const auto marks = [&] { return m_client->record.FirstArgs("Mark"); };
-    ASSERT_TRUE(CyclesUntil([&] { return !marks().empty() && marks().back() == "all"; }));
+    const auto lastIsAll = [&] { return !marks().empty() && marks().back() == "all"; };
+    ASSERT_TRUE(CyclesUntil(lastIsAll));
+
     EXPECT_EQ(marks().size(), maxlinks < 1000 ? 2u : 1u) << maxlinks;
   }
   int found = -1;

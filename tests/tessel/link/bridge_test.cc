@@ -30,7 +30,10 @@ class BridgeTest : public LinkTest {
     Bridge().BindiConnectDisconnect(&told_);
     ASSERT_TRUE(ConnectPeer());
   }
-  void TearDown() override { m_peerLink.reset(), m_server.reset(); }
+  void TearDown() override {
+    m_peerLink.reset();
+    m_server.reset();
+  }
   int counted_ = 0, hits_ = 0;
   cFnCmd groups_{"cCmd_TestGroups", [this](lua_State* L) {
                    luareg::def(L, "Echo", [](const char* text) {
@@ -43,12 +46,13 @@ class BridgeTest : public LinkTest {
   // The application's checks: group 25 needs a login, group 21 is refused, as a record too.
   struct cCheck : iCheckCmd, iCheckCmdMsg {
     HandleChatExceptionEnum CheckCmd(iSend*, unsigned cmd) override {
-      return ++calls, cmd == 25   ? ChatException_NeedLogin
-                      : cmd == 21 ? ChatException_NoPri
-                                  : ChatException_OK;
+      ++calls;
+      return cmd == 25 ? ChatException_NeedLogin
+                       : (cmd == 21 ? ChatException_NoPri : ChatException_OK);
     }
     HandleChatExceptionEnum CheckCmdMsg(iSend*, stMsg_Cmd* r) override {
-      return ++calls, r->cmd == 21 ? ChatException_ParamWrong : ChatException_OK;
+      ++calls;
+      return r->cmd == 21 ? ChatException_ParamWrong : ChatException_OK;
     }
     int calls = 0;
   } check_;

@@ -93,7 +93,8 @@ TEST_F(EasyClientTest, ALoggedInClientThroughRefusalReloginReconnectCloneAndExce
   cEasyClient* clone = m_client->Clone("global2", 0);
   ASSERT_NE(clone, nullptr);
   cBridgeClient& copy = *clone->GetBridgeClient();
-  EXPECT_FALSE(copy.GetInfo().autoconnect || copy.GetInfo().autoreconnect);
+  EXPECT_FALSE(copy.GetInfo().autoconnect);
+  EXPECT_FALSE(copy.GetInfo().autoreconnect);
   cLoginRecorder logins;
   copy.BindiConnectDisconnect(&logins);
   {
@@ -126,11 +127,13 @@ TEST_F(EasyClientTest, CanEndRefusesWhileUnsentDataRemains) {
   ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
-  ASSERT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&addr), len) + ::listen(listener, 1) +
-                   ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len));
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
   WriteLogin("serverip = 127.0.0.1\nautoconnect = 1\n");
   m_client = std::make_unique<cTestClient>(ntohs(addr.sin_port));
-  ASSERT_TRUE(m_client->Start() && Pump([&] { return Link().GetNetClientConnect() != nullptr; }));
+  ASSERT_TRUE(m_client->Start());
+  ASSERT_TRUE(Pump([&] { return Link().GetNetClientConnect() != nullptr; }));
   std::string reason;
   EXPECT_TRUE(m_client->CanEnd(reason));
   for (int i = 0; i < 400 && Link().GetNetClient()->GetUnsentBytes() < 120000; ++i) {
@@ -145,7 +148,9 @@ TEST_F(EasyClientTest, CanEndRefusesWhileUnsentDataRemains) {
     while (::read(peer, buffer, sizeof buffer) > 0) continue;
     return m_client->CanEnd(reason);
   })) << "the client may end once everything is sent";
-  ::close(peer), ::close(listener);
+  ::close(peer);
+  ::close(listener);
+
   testkit::cStdoutCapture quiet;
   Link().ClearNet();
   EXPECT_EQ(Link().Connect(), 0);

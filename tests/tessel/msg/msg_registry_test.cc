@@ -45,7 +45,10 @@ struct stReceived {
 
 struct cCountingBind : cMsgBind {
   cCountingBind() : cMsgBind("counting", 0, 0) {}
-  HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg*) override { return ++calls, ChatException_OK; }
+  HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg*) override {
+    ++calls;
+    return ChatException_OK;
+  }
   int calls = 0;
 };
 
@@ -115,7 +118,8 @@ TEST_F(MsgRegistry, RecordsOfUnknownTypeWrongSizeOrOpenTextAreRefusedWithTheirCo
   EXPECT_EQ(ChatException_ParamWrong, Handle(stMsg_Out::s_nType, 12, 'x'));
   EXPECT_EQ(ChatException_ParamWrong, Handle(stMsg_Cmd::s_nType, 16, 'x'));
   EXPECT_EQ("", out.Text());
-  EXPECT_TRUE(bridge.m_ran.empty() && bridge.m_logged.empty());
+  EXPECT_TRUE(bridge.m_ran.empty());
+  EXPECT_TRUE(bridge.m_logged.empty());
   // The longest command text that fits runs whole.
   const std::string longest(101376 - 8 - 1, 'x');
   auto cmd = stReceived::Command(30, longest, 101376);
@@ -137,7 +141,9 @@ TEST_F(MsgRegistry, CommandsAreLoggedRunOnTheirLinkAndOthersGoToTheDistributor) 
   EXPECT_EQ(ChatException_NoCmd, registry.HandleMsg(&cmd->bind));
   struct : iDistribute {
     bool Distribute(unsigned short id, stMsg*, unsigned long size) override {
-      return linkId = id, this->size = size, accept;
+      linkId = id;
+      this->size = size;
+      return accept;
     }
     bool accept = false;
     int linkId = -1;
@@ -145,7 +151,8 @@ TEST_F(MsgRegistry, CommandsAreLoggedRunOnTheirLinkAndOthersGoToTheDistributor) 
   } distribute;
   bridge.m_distribute = &distribute;
   EXPECT_EQ(ChatException_DistributeWrong, registry.HandleMsg(&cmd->bind));
-  EXPECT_TRUE(distribute.linkId == 7 && distribute.size == cmd->bind.size);
+  EXPECT_EQ(distribute.linkId, 7);
+  EXPECT_EQ(distribute.size, cmd->bind.size);
   distribute.accept = true;
   EXPECT_EQ(ChatException_OK, registry.HandleMsg(&cmd->bind));
   EXPECT_EQ((std::vector<int>{ChatException_NoPri, 17, 21, 0}), bridge.m_results);
@@ -210,7 +217,9 @@ TEST_F(MsgRegistry, ARemoteCommandsOutputComesBackWholeAsOneOutputReplyAtItsLeve
   get_gout() << "local " << 1;
   EXPECT_EQ("local 1", out.Text());
   EXPECT_EQ(ChatException_InternalWrong, get_gout().RunCmd(3, "Ver()"));
-  EXPECT_EQ(0, get_gout().SendBackCmd(3, "Ver()") + get_gout().SendBackMsg());
+  EXPECT_EQ(0, get_gout().SendBackCmd(3, "Ver()"));
+  EXPECT_EQ(0, get_gout().SendBackMsg());
+
   EXPECT_EQ(1u, bridge.m_ran.size());
 }
 

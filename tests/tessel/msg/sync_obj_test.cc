@@ -24,8 +24,10 @@ TEST(SyncObj, SentRecordsCarryTheObjectIdOnlyWhileTheyAreSentAndTheLinkIsRelease
   // A text too long for a command record is not sent at all, nor anything without a link; the
   // same holds for the plain SendCmd over a link.
   const std::string tooLong(stMsg_Cmd::kTextCapacity, 'x');
-  EXPECT_EQ(0, obj.SendCmd(4, tooLong.c_str()) + cSyncObj(nullptr, 3).SendCmd(4, "Ver()"));
-  EXPECT_EQ(0, SendCmd(&link, 4, tooLong) + SendCmd(nullptr, 4, "Ver()"));
+  EXPECT_EQ(0, obj.SendCmd(4, tooLong.c_str()));
+  EXPECT_EQ(0, cSyncObj(nullptr, 3).SendCmd(4, "Ver()"));
+  EXPECT_EQ(0, SendCmd(&link, 4, tooLong));
+  EXPECT_EQ(0, SendCmd(nullptr, 4, "Ver()"));
   EXPECT_EQ(1, SendCmd(&link, 4, std::string("Ver()")));
   ASSERT_EQ(3u, link.m_sent.size());
   EXPECT_EQ("Ver()", cRecordingLink::SentText(link.m_sent[2]));
@@ -40,7 +42,8 @@ TEST(SyncObj, SentRecordsCarryTheObjectIdOnlyWhileTheyAreSentAndTheLinkIsRelease
     { cSyncObj copy(first); }
     EXPECT_EQ(0, shared.m_released);
   }
-  EXPECT_EQ(std::make_pair(1, 1), std::make_pair(own.m_released, shared.m_released));
+  EXPECT_EQ(1, own.m_released);
+  EXPECT_EQ(1, shared.m_released);
 }
 
 // Select messages go to the selected objects only; land messages to the observers and to the

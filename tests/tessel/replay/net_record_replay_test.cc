@@ -146,7 +146,8 @@ TEST_F(NetReplayTest, EachRecordGoesToTheCallbackAndLinkOfItsNameAndUnknownNames
   EXPECT_EQ(game[2].send, nullptr);  // the link is absent: delivered without one
   EXPECT_EQ(game[3].kind, 3);
   ASSERT_EQ(world_.Snapshot().size(), 1u);
-  EXPECT_TRUE(world_.Snapshot()[0].kind == 1 && world_.Snapshot()[0].send == client);
+  EXPECT_EQ(world_.Snapshot()[0].kind, 1);
+  EXPECT_EQ(world_.Snapshot()[0].send, client);
   EXPECT_EQ(replay_.GetDropped(), 1u);
   EXPECT_EQ(replay_.GetDelivered(), 5u);
 }
@@ -218,14 +219,16 @@ TEST_F(NetReplayTest, RecordingAndReplayingExcludeEachOtherAndTheFileIsLaidOutLi
   g_now.store(0x01020304 - 60000);
   ASSERT_TRUE(replay_.StartReplay("far.rep", 1, false));
   EXPECT_EQ(replay_.Step(), cNetReplay::Step_Waiting);
-  EXPECT_FALSE(record_.StartRecord("run") || record_.IsRecording());
+  EXPECT_FALSE(record_.StartRecord("run"));
+  EXPECT_FALSE(record_.IsRecording());
   // Once the replay reached its end, recording may start; from then on replaying is refused.
   g_now.fetch_add(60000);
   EXPECT_EQ(replay_.Step(), cNetReplay::Step_Delivered);
   EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);
   const std::time_t before = std::time(nullptr);
   ASSERT_TRUE(record_.StartRecord("run"));
-  EXPECT_FALSE(replay_.StartReplay("far.rep", 1, false) || replay_.IsReplaying());
+  EXPECT_FALSE(replay_.StartReplay("far.rep", 1, false));
+  EXPECT_FALSE(replay_.IsReplaying());
   EXPECT_TRUE(testing_support::fits(record_.GetPath(), "Replay/run/####_##_##-##.##.##.rep"))
       << record_.GetPath();
   EXPECT_EQ(GetNetRecorder(), &record_);  // the links' callbacks now record into it
@@ -265,10 +268,14 @@ TEST_F(NetReplayTest, RecordNamesLeadingOutOfTheReplayFolderAreRefused) {
 // takes the lines waiting on the terminal, which belong to the console.
 TEST_F(NetReplayTest, OnTheWorkerAFailedStartNeverWaitsForTheOperator) {
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
   const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
   const int stdinBefore = ::dup(STDIN_FILENO);
-  ASSERT_TRUE(terminal >= 0 && ::dup2(terminal, STDIN_FILENO) == STDIN_FILENO);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(::dup2(terminal, STDIN_FILENO), STDIN_FILENO);
+
   ASSERT_EQ(::write(master, std::string(45, '\n').data(), 45), 45);  // keys for every round
   std::thread worker([this] {
     MarkWorkerThread(true);

@@ -16,7 +16,10 @@ using Log = std::vector<std::string>;
 // A step that becomes ready after `notReadyFor` calls and logs what reaches it.
 struct Step : iDataInit {
   Step(Log* log, std::string name, int notReadyFor) : log_(log), name_(name), wait_(notReadyFor) {}
-  bool Init() override { return log_->push_back(name_), wait_-- <= 0; }
+  bool Init() override {
+    log_->push_back(name_);
+    return wait_-- <= 0;
+  }
   void OnRecord(stDataInitRecord r) override {
     log_->push_back(name_ + ":" + std::to_string(r.m_nValue) + r.m_strText +
                     std::to_string(r.m_nValue2));
@@ -39,23 +42,31 @@ TEST(DataInit, TheTimerRetriesUntilEveryStepIsReadyThenStopsAndNeverOutlivesItsA
   Log log;
   Step links(&log, "links", 3), tables(&log, "tables", 0), never(&log, "never", 100);
   CountingArray a;
-  a.AddInit(&links), a.AddInit(&tables);
-  a.OnRecord({4, "x", 9}), a.OnValue(3);
+  a.AddInit(&links);
+  a.AddInit(&tables);
+  a.OnRecord({4, "x", 9});
+  a.OnValue(3);
   EXPECT_EQ(log, (Log{"links:4x9", "tables:4x9", "links=3", "tables=3"}));
   log.clear();
   ASSERT_EQ(a.InitStart(2), 1);
   EXPECT_EQ(a.OnTimer(7), 0u) << "other timer ids run nothing";
   {
     CountingArray gone;
-    gone.AddInit(&never), gone.InitStart(1);
+    gone.AddInit(&never);
+    gone.InitStart(1);
   }
   for (int i = 0; i < 6; ++i) time.Step(1000);  // retries at 2, 4 and 6 seconds
-  EXPECT_TRUE(log == (Log{"links", "links", "links"}) && a.done == 0);
+  EXPECT_EQ(log, (Log{"links", "links", "links"}));
+  EXPECT_EQ(a.done, 0);
   for (int i = 0; i < 12; ++i) time.Step(1000);
-  EXPECT_TRUE(a.done == 1 && a.IsDone() && log.size() == 5u);
+  EXPECT_EQ(a.done, 1);
+  EXPECT_TRUE(a.IsDone());
+  EXPECT_EQ(log.size(), 5u);
   EXPECT_EQ(cTimerManager::Instance().GetTimerCount(), 0u);
   CountingArray empty;
-  EXPECT_TRUE(empty.Init() && empty.Init());
+  EXPECT_TRUE(empty.Init());
+  EXPECT_TRUE(empty.Init());
+
   EXPECT_EQ(empty.done, 1) << "an empty array is complete at its first init, once";
 }
 

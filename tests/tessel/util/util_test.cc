@@ -93,13 +93,19 @@ TEST(Shell, EveryQuotedTextComesThroughAsOneWordAndOutputIsKeptUpToTheLimit) {
        {"plain", "two words", "it's", "'", "$(echo no)", "a\"b\\c;d|e&f", "", "*", "new\nline"}) {
     const stShellRun run =
         RunShellLimited("printf '%s|' " + ShellQuote(text) + " " + ShellQuote(text), 4096, 0);
-    EXPECT_TRUE(run.status == 0 && run.out == text + "|" + text + "|") << run.out;
+    EXPECT_EQ(run.status, 0) << text;
+    EXPECT_EQ(run.out, text + "|" + text + "|");
   }
-  EXPECT_TRUE(RunShell("exit 7") == 7 && RunShell("kill -9 $$") == -1);
+  EXPECT_EQ(RunShell("exit 7"), 7);
+  EXPECT_EQ(RunShell("kill -9 $$"), -1);
   stShellRun run = RunShellLimited("head -c 300000 /dev/zero; exit 3", 1000, 0);
-  EXPECT_TRUE(run.status == 3 && run.out.size() == 1000u && run.truncated);
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.out.size(), 1000u);
+  EXPECT_TRUE(run.truncated);
   run = RunShellLimited("echo hi; echo err >&2", 1000, 0);
-  EXPECT_TRUE(run.status == 0 && run.out == "hi\nerr\n" && !run.truncated) << run.out;
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "hi\nerr\n");
+  EXPECT_FALSE(run.truncated);
 }
 
 // A line never reads this process's standard input (here a pipe nobody writes to), and at its
@@ -112,16 +118,20 @@ TEST(Shell, LinesReadNothingFromUsAndEndWithTheirGroupAtTheLimit) {
   const stShellRun cat = RunShellLimited("cat; readlink /proc/self/fd/0", 1000, 0);
   ::dup2(stdinBefore, STDIN_FILENO);
   for (const int fd : {stdinBefore, input[0], input[1]}) ::close(fd);
-  EXPECT_TRUE(cat.status == 0 && cat.out == "/dev/null\n") << cat.out;
+  EXPECT_EQ(cat.status, 0);
+  EXPECT_EQ(cat.out, "/dev/null\n");
   const stShellRun slow = RunShellLimited("sleep 30 & echo $!; wait", 1000, 300);
-  EXPECT_TRUE(slow.timedOut && slow.status == -1) << slow.out;
+  EXPECT_TRUE(slow.timedOut) << slow.out;
+  EXPECT_EQ(slow.status, -1);
   const std::string proc = "/proc/" + std::to_string(std::atoi(slow.out.c_str())) + "/stat";
   std::string stat = testkit::ReadFile(proc);
   for (int i = 0; i < 500 && !stat.empty() && stat.find(") Z ") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     stat = testkit::ReadFile(proc);
   }
-  EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << stat;
+  if (!stat.empty()) {
+    EXPECT_NE(stat.find(") Z "), std::string::npos) << "still running: " << stat;
+  }
 }
 
 // Starts copies of the sleep program under a name no other process on the machine has, and lets
@@ -130,14 +140,18 @@ struct ProcessFinderTest : testing::Test {
   void SetUp() override {
     std::filesystem::copy_file("/bin/sleep", dir_.path() / name_);
     SetProcessSignalSender([this](pid_t pid, int sig) {
-      EXPECT_TRUE(children_.count(pid)) << "signal to a process the test did not start: " << pid;
+      EXPECT_EQ(children_.count(pid), 1u) << "signal to a process the test did not start: " << pid;
+
       return children_.count(pid) ? ::kill(pid, sig) : -1;
     });
   }
 
   void TearDown() override {
     SetProcessSignalSender(nullptr);
-    for (pid_t pid : children_) ::kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    for (pid_t pid : children_) {
+      ::kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
   }
 
   pid_t Start(bool ignoreClose) {
@@ -164,12 +178,14 @@ struct ProcessFinderTest : testing::Test {
 // A program is found by its file name, ignoring case; a kill ends only the first of two, and
 // one that ignores the close request is killed after the wait.
 TEST_F(ProcessFinderTest, FindsAProgramByNameAndKillEndsTheFirstEvenIfItIgnoresClosing) {
-  EXPECT_FALSE(FindProcessByName(name_.c_str()) || KillProcessByName(name_.c_str()));
+  EXPECT_FALSE(FindProcessByName(name_.c_str()));
+  EXPECT_FALSE(KillProcessByName(name_.c_str()));
   pid_t first = Start(false);
   pid_t second = Start(true);
   std::string upper = name_;
   std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-  EXPECT_TRUE(FindProcessByName(upper.c_str()) && !FindProcessByName("tslvictim"));
+  EXPECT_TRUE(FindProcessByName(upper.c_str()));
+  EXPECT_FALSE(FindProcessByName("tslvictim"));
   ASSERT_LT(first, second);
   EXPECT_TRUE(KillProcessByName(name_.c_str()));
   // Listed before the test reaps it, the ended first process is no longer there.
@@ -180,7 +196,8 @@ TEST_F(ProcessFinderTest, FindsAProgramByNameAndKillEndsTheFirstEvenIfItIgnoresC
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4900));
   int status = 0;
   ASSERT_EQ(waitpid(second, &status, 0), second);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGKILL);
 }
 
 }  // namespace

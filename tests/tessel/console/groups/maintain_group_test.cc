@@ -162,7 +162,8 @@ TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
       {&cCmdOS::Instance(), "OS_SetTime(os.time() + 400 * 86400,'x')", "time out of range\n"}};
   for (const auto& [group, statement, ending] : rows) {
     const stGroupRun run = RunInGroup(*group, statement);
-    EXPECT_TRUE(run.ok && run.out.ends_with(ending)) << statement << "\n" << run.out;
+    EXPECT_TRUE(run.ok) << statement;
+    EXPECT_TRUE(run.out.ends_with(ending)) << statement << "\n" << run.out;
   }
   EXPECT_EQ(cTimerManager::Instance().GetDiff(), 0);
   cTimerManager::Instance().SetDiff(0);
