@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/server_process.h"
+#include "testkit/steps.h"
 
 namespace e2e {
 namespace {
@@ -29,12 +30,15 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   cCluster cluster;
   ASSERT_TRUE(cluster.ready) << cluster.map->Output();
   cServerProcess &game = *cluster.game, &map = *cluster.map, &global = *cluster.global;
+  testkit::cSteps steps;
+  TESSEL_STEP(steps, "a call circling between two processes is dropped");
   // map sends a call to game, which hands it back to map as the next named hop; map cannot reach
   // "nobody" and passes it up to game again: the hop count carried along ends the circle.
   map.Type("/7/SendPathCmd('x','game','map','nobody','',1,'Ver()')");
   EXPECT_TRUE(game.WaitOutput(" path longer than 32 hops, dropped.")) << game.Output();
   // The first command to global is not sent but starts the search, whose answer map prints
   // once global has answered.
+  TESSEL_STEP(steps, "the first command to global starts the route search");
   size_t mark = map.Output().size();
   ASSERT_TRUE(
       map.Ask("/7/SendRemoteCmd('global',1,'Accounts()')", {"not find path to des global"}));
@@ -42,7 +46,7 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
       << map.Output() << game.Output() << global.Output();
   EXPECT_TRUE(global.WaitOutput("path from map befinded "));
   EXPECT_EQ(map.Output().find("func_Accounts", mark), std::string::npos);
-  // A group global does not have is refused there.
+  TESSEL_STEP(steps, "a group global does not have is refused there");
   mark = global.Output().size();
   map.Type("/7/SendRemoteCmd('global',99,'Ver()')");
   EXPECT_TRUE(global.WaitOutput("Handled Exception ", mark)) << global.Output();
@@ -88,16 +92,22 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
       // The timer manager's difference set by hand.
       {game, "/15/OS_SetTime(" + std::to_string(now + ahead) + ",'x')", {"TimeDiff"}},
   };
-  for (const auto& ask : asks) ASSERT_TRUE(ask.on.Ask(ask.line, ask.expected));
+  for (const auto& ask : asks) {
+    TESSEL_STEP(steps, "typed: " + ask.line);
+    ASSERT_TRUE(ask.on.Ask(ask.line, ask.expected));
+  }
+  TESSEL_STEP(steps, "the file carried down, the broadcast's answers and the clock set");
   EXPECT_EQ(testkit::ReadFile(cluster.gameHome / "servers/logs/brackets.log"), contents);
   EXPECT_TRUE(game.WaitOutput("程序 map 版本")) << game.Output();
   EXPECT_NEAR(NumberAfterLast(game.Output(), "TimeDiff == ", 0), ahead, 2);
-  // The upstream's clock taken over: the difference follows it back to the machine's clock.
+  TESSEL_STEP(steps, "the upstream's clock taken over");
+  // The difference follows it back to the machine's clock.
   mark = game.Output().size();
   ASSERT_TRUE(game.Ask(SendTo("global", "OS_QueryTime()", 15), {"Remote date and time: "}));
   EXPECT_NEAR(NumberAfterLast(game.Output().substr(mark), "TimeDiff == ", ahead), 0, 2);
 
-  // A fault on global: its exception end tells game, which goes on; with global gone, the
+  TESSEL_STEP(steps, "a fault on global");
+  // Its exception end tells game, which goes on; with global gone, the
   // route's next link is down and game drops the call.
   mark = game.Output().size();
   global.Type("/12/Null()");
@@ -108,7 +118,9 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   map.Type("/7/SendRemoteCmd('global',1,'Accounts()')");
   EXPECT_TRUE(game.WaitOutput(" next link global break from net. ", mark)) << game.Output();
 
-  // Close on the leaf process: it ends in order, neither at once nor much later than 3 s.
+  TESSEL_STEP(steps, "the ordered close of the leaf process");
+  // It ends in order, neither at once nor much later than 3 s.
+
   const auto closed = std::chrono::steady_clock::now();
   ASSERT_TRUE(map.Ask("/4/Close()", {"func_CloseTessel ip: "}));
   EXPECT_EQ(map.WaitExit(), 0) << map.Output();

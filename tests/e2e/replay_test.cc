@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/server_process.h"
+#include "testkit/steps.h"
 
 namespace e2e {
 namespace {
@@ -45,7 +46,9 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
                                             "Output() func_Accounts global game ",
                                             "Output() run file nothing not found"};
   cHome globalHome, gameHome;
+  testkit::cSteps steps;
   {
+    TESSEL_STEP(steps, "recording on both sides of a link");
     AddAccount(globalHome, "game", "gamepw", 16);
     cServerProcess global(globalHome, Words("global", Listen()));
     const int port = global.WaitPort("global");
@@ -62,6 +65,7 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
     game.QuitInOrder();
     global.QuitInOrder();
   }
+  TESSEL_STEP(steps, "the recorded commands were accepted");
   const std::vector<std::string> serverLog = CommandLog(globalHome);
   const std::vector<std::string> clientLog = CommandLog(gameHome);
   // The login and the three commands, all accepted.
@@ -69,7 +73,8 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   for (const std::string& entry : serverLog)
     EXPECT_NE(entry.find(" result 0"), std::string::npos) << entry;
 
-  // A fresh server plays the file first without a link of the recorded id, then with one: a
+  TESSEL_STEP(steps, "a fresh server plays the server side's file");
+  // It plays the file first without a link of the recorded id, then with one: a
   // plain TCP connection becomes its link 1 and sends nothing itself.
   cHome serverHome;
   AddAccount(serverHome, "game", "gamepw", 16);
@@ -84,6 +89,7 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   ASSERT_EQ(::connect(link, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   ASSERT_TRUE(global.WaitOutput("global link id 1  ip 127.0.0.1 create", mark));
   Play(global, "links.rep", 1);
+  TESSEL_STEP(steps, "quitting during a dense replay");
   // The host stops a running replay before it releases the links the replay delivers into:
   // quitting while a dense replay delivers (50 empty notices for link 1 every millisecond for
   // 1.5 s; each: clock, kind 1, the name, link id 1, no data) ends in order.
@@ -101,6 +107,7 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   ASSERT_TRUE(global.Ask("/16/Replay('dense.rep')", {" ok!"}));
   global.QuitInOrder();
   ::close(link);
+  TESSEL_STEP(steps, "the replayed commands' log");
   // Without the link the commands are refused, and what they would send back is dropped; with
   // it they run as they did when recorded.
   const std::vector<std::string> log = CommandLog(serverHome);
@@ -110,6 +117,7 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
     EXPECT_EQ(log[serverLog.size() + i], serverLog[i]);
   }
 
+  TESSEL_STEP(steps, "a fresh client plays the client side's file");
   // A fresh client whose upstream is gone: its link exists but is not connected and does not
 
   // try again during the test (its disconnect notice drops what the link has queued, so the
