@@ -14,6 +14,7 @@
 #include "platform/local_time.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/terminal_text.h"
 #include "testkit/file_text.h"
 #include "testkit/scoped_env.h"
 #include "testkit/temp_dir.h"
@@ -119,6 +120,26 @@ TEST(Folders, NestedFoldersAreCreatedAndALastPartWithADotIsAFileUnlessTheSlashSa
 }
 
 // Files older than the keep time in whole days go; sub-folders and link targets stay.
+// What a peer chose reaches a terminal without a control of any kind, its UTF-8 text whole.
+TEST(TerminalText, EscapesControlsAndC1NeverSurviveWhileUtf8TextLineEndsAndTabsStay) {
+  const std::pair<std::string, std::string> texts[] = {
+      {"你好, world\n\tnext", "你好, world\n\tnext"},
+      {"a\33[2J\33[31;1mb\33[0m", "ab"},                  // CSI
+      {"a\33]0;title\7b\33]52;c;aGk=\33\\c", "abc"},      // OSC to BEL and to ST
+      {"a\33(Bb\33c\33Pq#0\33\\d", "abd"},                // charset, reset, DCS
+      {"a\r\b\177\1\33z", "a"},                           // C0, DEL, ESC and one byte
+      {"a\2332Jb\2350;t\7c\205", "abc"},                  // raw C1: CSI, OSC, NEL
+      {"a\302\2332Jb\302\2350;t\234c", "abc"},            // C1 in UTF-8, 8-bit ST
+      {"a\377\303(\355\240\200\300\257b", "a?\?(????b"},  // a stray byte, a cut, a
+                                                          // surrogate, an overlong form
+      {"a\33]0;unended\nb", "a\nb"},                      // a string ends at the line end
+  };
+  for (const auto& [text, clean] : texts) EXPECT_EQ(TerminalText(text), clean) << text;
+  EXPECT_EQ(Utf8IncompleteTail("ab\xe4\xbd"), 2u);
+  EXPECT_EQ(Utf8IncompleteTail("ab\xe4\xbd\xa0"), 0u);
+  EXPECT_EQ(Utf8IncompleteTail("ab\xf0"), 1u);
+}
+
 TEST(Folders, CleanUpDeletesFilesOlderThanTheKeepTimeInWholeDaysAndFollowsNoLinks) {
   testkit::cTempDir dir;
   const std::string root = dir.path().string();
