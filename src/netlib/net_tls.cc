@@ -4,6 +4,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <arpa/inet.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -16,9 +18,10 @@ namespace ssl = boost::asio::ssl;
 namespace {
 
 // Files given by the program for its client links (Net_SetClientTls); empty CA: none given.
+// The server name given for them (Net_SetClientTlsServerName); empty: none given.
 struct stClientFiles {
   std::mutex lock;
-  std::string ca, cert, key;
+  std::string ca, cert, key, serverName;
 };
 stClientFiles& ClientFiles() {
   static stClientFiles files;
@@ -96,11 +99,20 @@ int VerifyServer(int ok, X509_STORE_CTX* store) {
   return 0;
 }
 
+bool IsIpAddress(const std::string& name) {
+  unsigned char address[16];
+  return inet_pton(AF_INET, name.c_str(), address) == 1 ||
+         inet_pton(AF_INET6, name.c_str(), address) == 1;
+}
+
 }  // namespace
 
 tTlsContext MakeClientTlsContext(const std::string& caFile, const std::string& certFile,
                                  const std::string& keyFile, std::string& error) {
   tTlsContext context = NewContext(ssl::context::tls_client);
+  // The server's certificate must be one for server use (a client's certificate, whose
+  // extended key usage says client only, cannot pose as a server).
+  SSL_CTX_set_purpose(context->native_handle(), X509_PURPOSE_SSL_SERVER);
   if (!Load(caFile, error, [&](auto& ec) { context->load_verify_file(caFile, ec); }))
     return nullptr;
   if ((!certFile.empty() || !keyFile.empty()) && !LoadIdentity(*context, certFile, keyFile, error))
@@ -131,6 +143,8 @@ tTlsContext ServerTlsContextFor(const std::string& name, bool clientCerts, std::
     std::string ca = TlsFile("ca.crt");
     if (!Load(ca, error, [&](auto& ec) { context->load_verify_file(ca, ec); })) return nullptr;
     context->set_verify_mode(ssl::verify_peer | ssl::verify_fail_if_no_peer_cert);
+    // And a client's certificate one for client use.
+    SSL_CTX_set_purpose(context->native_handle(), X509_PURPOSE_SSL_CLIENT);
   }
   return context;
 }
@@ -140,6 +154,16 @@ tTlsContext ServerTlsContextFor(const std::string& name, bool clientCerts, std::
 cTlsSession::cTlsSession(ssl::context& context, bool server, std::string peerName,
                          std::string peerIp)
     : m_server(server), m_peerName(std::move(peerName)), m_peerIp(std::move(peerIp)) {
+  // A server name the program gave replaces the link's name and the address connected to.
+  if (!server) {
+    stClientFiles& given = ClientFiles();
+    std::lock_guard<std::mutex> lock(given.lock);
+    if (!given.serverName.empty()) {
+      const bool ip = IsIpAddress(given.serverName);
+      m_peerName = ip ? "" : given.serverName;
+      m_peerIp = ip ? given.serverName : "";
+    }
+  }
   m_ssl = SSL_new(context.native_handle());
   m_in = BIO_new(BIO_s_mem());
   m_out = BIO_new(BIO_s_mem());
@@ -170,7 +194,8 @@ void cTlsSession::TakeError(const char* what) {
   if (verify != X509_V_OK) {
     m_error += std::string(": certificate refused: ") + X509_verify_cert_error_string(verify);
     if (verify == X509_V_ERR_HOSTNAME_MISMATCH)
-      m_error += " (expected " + m_peerName + " or " + m_peerIp + ")";
+      m_error += " (expected " + m_peerName +
+                 (m_peerName.empty() || m_peerIp.empty() ? "" : " or ") + m_peerIp + ")";
   }
   std::string why = OpenSslError();
   if (!why.empty()) m_error += ": " + why;
@@ -249,4 +274,10 @@ void Net_SetClientTls(const char* caFile, const char* certFile, const char* keyF
   given.ca = caFile ? caFile : "";
   given.cert = certFile ? certFile : "";
   given.key = keyFile ? keyFile : "";
+}
+
+void Net_SetClientTlsServerName(const char* name) {
+  auto& given = netlib::ClientFiles();
+  std::lock_guard<std::mutex> lock(given.lock);
+  given.serverName = name ? name : "";
 }

@@ -41,7 +41,8 @@ class cTlsSession {
   enum class eStep { More, Done, Failed, Closed };
 
   // A server session, or a client one that accepts only a certificate naming `peerName` (a DNS
-  // name) or `peerIp` (the address connected to).
+  // name) or `peerIp` (the address connected to); a server name given with
+  // Net_SetClientTlsServerName replaces both.
   cTlsSession(boost::asio::ssl::context& context, bool server, std::string peerName,
               std::string peerIp);
   ~cTlsSession();
@@ -73,7 +74,7 @@ class cTlsSession {
   BIO* m_in = nullptr;   // bytes from the peer, owned by m_ssl
   BIO* m_out = nullptr;  // bytes for the peer, owned by m_ssl
   const bool m_server;
-  const std::string m_peerName, m_peerIp;
+  std::string m_peerName, m_peerIp;
   std::string m_error;
   cByteBuffer m_sealed;  // the encrypted batch being made
 };

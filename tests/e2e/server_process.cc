@@ -192,11 +192,18 @@ void cServerProcess::QuitInOrder() {
 cCluster::cCluster(bool tls) {
   std::vector<std::string> extra;
   if (tls) {
-    const std::string dir = globalHome / "config/tls";
-    if (!testkit::MakeTlsFiles(dir, {"global", "game", "client"})) return;
-    for (const cHome* home : {&gameHome, &mapHome}) {
-      std::filesystem::create_directories(*home / "config");
-      std::filesystem::copy(dir, *home / "config/tls", std::filesystem::copy_options::recursive);
+    // Each home holds the CA and its own certificates: a listening side's for server use, a
+    // client link's for client use; game, which does both, holds one of each.
+    const std::string dir = globalHome / "certs";
+    if (!testkit::MakeTlsFiles(dir, {"global", "game"}, {"client"})) return;
+    const std::pair<const cHome*, std::vector<std::string>> files[] = {
+        {&globalHome, {"global"}}, {&gameHome, {"game", "client"}}, {&mapHome, {"client"}}};
+    for (const auto& [home, names] : files) {
+      std::filesystem::create_directories(*home / "config/tls");
+      std::filesystem::copy_file(dir + "/ca.crt", *home / "config/tls/ca.crt");
+      for (const std::string& name : names)
+        for (const char* ext : {".crt", ".key"})
+          std::filesystem::copy_file(dir + "/" + name + ext, *home / ("config/tls/" + name + ext));
     }
     extra = {"tls", "=", "1", "compress", "=", "1"};
   }

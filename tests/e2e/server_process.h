@@ -114,7 +114,7 @@ class cServerProcess {
 // map (connects to game), each in a home of its own, logged in with account files of command
 // level 16; global runs beside the report tool. `ready` tells whether both links were logged in
 // in time. With `tls`, every link is TLS and packs its records, on certificates of one
-// development CA made for the test. The destructor kills whatever still runs.
+// development CA made for the test in globalHome/certs. The destructor kills whatever still runs.
 struct cCluster {
   explicit cCluster(bool tls = false);
   cHome globalHome, gameHome, mapHome;

@@ -19,13 +19,13 @@ namespace ssl = asio::ssl;
 constexpr uint32_t kLargest = 4096;
 constexpr uint32_t kSizes[] = {10, 3001, 501};  // the records of the split streams
 
-// The working folder from the first call on: config/tls holds a CA and the certificates
-// "testserver" (the kit server's name, so its own), "client", "elsewhere" and "127.0.0.1";
-// other/ a second CA.
+// The working folder from the first call on: config/tls holds a CA, the server certificates
+// "testserver" (the kit server's name, so its own), "elsewhere" and "127.0.0.1", and the client
+// certificate "client"; other/ a second CA.
 const cTempDir& Home() {
   static const cTempDir home(cTempDir::kWorkDir);
   static const bool made =
-      MakeTlsFiles(home / "config/tls", {"testserver", "client", "elsewhere", "127.0.0.1"}) &&
+      MakeTlsFiles(home / "config/tls", {"testserver", "elsewhere", "127.0.0.1"}, {"client"}) &&
       MakeTlsFiles(home / "other", {"testserver"});
   EXPECT_TRUE(made);
   return home;
@@ -179,30 +179,39 @@ TEST(NetTls, FramesCutAnywhereArriveWholeFromAStandardTlsClientAndAsPackedBytes)
 
 // Peers that fail the hand-shake or the certificate checks: the server never delivers a record
 // and cuts the link with reason 4; the client's link goes down, and where the client refused the
-// server it never reported the agreement. The last one passes, for contrast.
+// server it never reported the agreement. A certificate serves only the side its extended key
+// usage names. The last ones pass, for contrast.
 TEST(NetTls, PeersThatFailTheHandshakeOrTheCertificateChecksAreCutAndDeliverNothing) {
   const struct {
     const char* what;
     uint32_t serverEncode, clientEncode;
-    const char* name;
-    const char* ca;  // the client's trust, in place of config/tls
+    const char* name;        // the client link's, and the server's when `server` is null
+    const char* server;      // the listening side's name (its certificate's), else the kit's
+    const char* ca;          // the client's trust, in place of config/tls
+    const char* clientCert;  // the client's certificate from config/tls, in place of NAME.crt
     bool clientRefuses, passes;
   } cases[] = {
-      {"plain peer on a TLS port", 1, 0, "testserver", nullptr, false, false},
-      {"certificate naming another server", 1, 1, "elsewhere", nullptr, true, false},
-      {"server's CA unknown to the client", 1, 1, "testserver", "other/ca.crt", true, false},
-      {"no client certificate where one is demanded", 2, 1, "testserver", "config/tls/ca.crt", 0,
-       0},
-      {"client certificate where one is demanded", 2, 1, "testserver", nullptr, false, true},
-      {"certificate naming the address", 1, 1, "elsewhere", nullptr, false, true},
+      {"plain peer on a TLS port", 1, 0, "testserver", nullptr, nullptr, nullptr, false, false},
+      {"certificate naming another server", 1, 1, "elsewhere", nullptr, nullptr, nullptr, true, 0},
+      {"server's CA unknown to the client", 1, 1, "testserver", 0, "other/ca.crt", 0, true, false},
+      {"client's certificate presented as a server's", 1, 1, "client", "client", 0, 0, true, false},
+      {"no client certificate where one is demanded", 2, 1, "testserver", nullptr,
+       "config/tls/ca.crt", nullptr, false, false},
+      {"server's certificate presented as a client's", 2, 1, "testserver", 0, 0, 0, false, false},
+      {"client certificate where one is demanded", 2, 1, "testserver", 0, 0, "client", false, true},
+      {"certificate naming the address", 1, 1, "elsewhere", "127.0.0.1", 0, 0, false, true},
   };
   Home();
   for (const auto& k : cases) {
     SCOPED_TRACE(k.what);
-    Net_SetClientTls(k.ca ? Home().file(k.ca).c_str() : nullptr, nullptr, nullptr);
+    const std::string ca = Home().file(k.ca ? k.ca : "config/tls/ca.crt");
+    const std::string cert = k.clientCert ? Home().file("config/tls/") + k.clientCert : "";
+    Net_SetClientTls(k.ca || k.clientCert ? ca.c_str() : nullptr,
+                     cert.empty() ? nullptr : (cert + ".crt").c_str(),
+                     cert.empty() ? nullptr : (cert + ".key").c_str());
     cNetRecorder srec, crec;
     stServerInfo info = Server(k.serverEncode, 0);
-    if (!std::strcmp(k.what, "certificate naming the address")) std::strcpy(info.name, "127.0.0.1");
+    if (k.server) std::strcpy(info.name, k.server);
     cServerScope s(srec, info);
     cClientScope c(crec, s.port, Client(k.name, k.clientEncode, 0));
     // A plain peer speaks first; a TLS client can send once it is up.
@@ -222,6 +231,7 @@ TEST(NetTls, PeersThatFailTheHandshakeOrTheCertificateChecksAreCutAndDeliverNoth
     EXPECT_EQ(crec.Has(ClientState(NetState_EncodeOk)), !k.clientRefuses && k.clientEncode);
     EXPECT_EQ(srec.Count(RecordOf()), 0u);
   }
+  Net_SetClientTls(nullptr, nullptr, nullptr);
 }
 
 }  // namespace

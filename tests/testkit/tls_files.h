@@ -1,6 +1,7 @@
 // Development certificates for TLS tests, made at run time by scripts/tls-certs into a folder
 // the test owns: ca.crt and ca.key, then NAME.crt and NAME.key for each name (its DNS name, or
-// its IP address when the name is one). Header-only; main thread.
+// its IP address when the name is one), for server use (`servers`) or client use (`clients`)
+// only. Header-only; main thread.
 #pragma once
 
 #include <cstdlib>
@@ -9,9 +10,12 @@
 
 namespace testkit {
 
-inline bool MakeTlsFiles(const std::string& dir, const std::vector<std::string>& names) {
+inline bool MakeTlsFiles(const std::string& dir, const std::vector<std::string>& servers,
+                         const std::vector<std::string>& clients = {}) {
   std::string command = "bash '" TESSEL_SOURCE_DIR "/scripts/tls-certs' '" + dir + "'";
-  for (const std::string& name : names) command += " '" + name + "'";
+  for (const std::string& name : servers) command += " '" + name + "'";
+  if (!clients.empty()) command += " --client";
+  for (const std::string& name : clients) command += " '" + name + "'";
   return std::system(command.c_str()) == 0;
 }
 

@@ -157,3 +157,8 @@ iClient* Net_CreateClient(int type);
 // certificates of `caFile`; present `certFile` with `keyFile` when a server asks (null or empty:
 // none). A null or empty `caFile` goes back to config/tls.
 void Net_SetClientTls(const char* caFile, const char* certFile, const char* keyFile);
+// The name the server's certificate must carry for TLS clients that connect after the call, in
+// place of the link's name or the address connected to: a DNS name, or an IP address written as
+// one. For a program with one link to a server it was told the name of (a console client); null
+// or empty goes back to the link's name and address.
+void Net_SetClientTlsServerName(const char* name);
