@@ -1,8 +1,20 @@
 #include "tessel/core/log_file.h"
 
+#include <atomic>
+
 #include "platform/descriptors.h"
 #include "platform/folders.h"
 #include "platform/local_time.h"
+
+namespace {
+
+std::atomic<bool> g_filesOn{true};
+
+}  // namespace
+
+void cLog::SetFilesOn(bool on) {
+  g_filesOn.store(on);
+}
 
 cLog::~cLog() {
   m_bEcho = false;
@@ -12,6 +24,7 @@ cLog::~cLog() {
 bool cLog::OpenFile(const std::string& file, std::ios::openmode mode) {
   m_strFile = file;
   if (is_open()) Close();
+  if (!g_filesOn.load()) return true;
   open(file, mode);
   if (!is_open()) return false;
   platform::SetCloseOnExec(*rdbuf());
@@ -28,6 +41,7 @@ bool cLog::Open(const char* file) {
 // name). A file of the same second (a quick restart) is appended to rather than overwritten.
 bool cLog::Open(const char* folder, int keepDays) {
   std::string path = platform::ToSlashes(folder);
+  if (!g_filesOn.load()) return OpenFile(path + "/", std::ios::out);
   platform::CreateNestedFolders(path + "/");
   if (keepDays > 0) platform::DeleteOldFiles(path, keepDays);
   std::string file = path + "/" + platform::LocalTimeNow(platform::kFileTimeFormat) + ".log";

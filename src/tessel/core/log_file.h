@@ -26,6 +26,10 @@ class cLog : public std::ofstream {
   bool Open(const char* folder, int keepDays);
   // Writes "\nend log file at: <time>", flushes and closes (nothing when not open).
   void Close();
+  // Off: every Open from then on makes no folder and no file and succeeds; what is written goes
+  // nowhere (the echo still goes to standard output). A program that keeps no logs (a console
+  // client) turns it off before it opens any. Process-wide; any thread.
+  static void SetFilesOn(bool on);
 
   // Writes the current local time as "MM_dd hh:mm:ss ".
   cLog& TimeStamp();
