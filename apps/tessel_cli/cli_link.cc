@@ -1,53 +1,96 @@
 #include "tessel_cli/cli_link.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <sstream>
-#include <string_view>
 
-#include "platform/line_editor.h"
+#include "platform/terminal_text.h"
 #include "tessel/console/cmd_line.h"
-#include "tessel/console/groups/cmd_login.h"
-#include "tessel/console/groups/cmd_remote.h"
 #include "tessel/console/groups/standard_groups.h"
 #include "tessel/console/path_router.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/cmd.h"
+#include "tessel/core/route_text.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/link/callback_client.h"
 #include "tessel/msg/chat_exception.h"
 #include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/msg_registry.h"
+#include "tessel_cli/cli_probe.h"
 
 namespace {
 
 constexpr int kLevels = 17;
-constexpr int kLoginLevel = cCmdLogin::kLevel;
-constexpr int kRouteLevel = 7;
+constexpr int kLoginLevel = 2;
+constexpr int kNetLevel = 5;
 // After a refused login the server's reason follows the answer; this long it is waited for.
 constexpr int kReasonWaitMs = 1000;
+// What a routed line needs besides its text: relays append their hop mark to the call.
+constexpr size_t kHopMarkBytes = 16;
+// Bounds of what a server's answers may make the client keep or show.
+constexpr size_t kNameBytes = 64;
+constexpr size_t kReasonBytes = 200;
+constexpr size_t kMaxNames = 1000;
+constexpr size_t kCaptureBytes = 1 << 20;
+constexpr long long kDropNotes = 20;
 
-// The one link of the program, told by the Lua functions of its groups.
-cCliLink* g_link = nullptr;
-
-void PrintOutput(const char* text) {
-  if (g_link != nullptr) g_link->OnOutput(text);
+bool IsAccessRefusal(int code) {
+  return code == ChatException_NotLogin || code == ChatException_NoPri;
 }
 
-void GotMarked(const char* mark) {
-  if (g_link != nullptr) g_link->OnMarked(std::strtoll(mark, nullptr, 10));
+bool IsIdentifier(const std::string& word) {
+  if (word.empty() || word.size() > kNameBytes || std::isdigit(static_cast<unsigned char>(word[0])))
+    return false;
+  for (const char c : word)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  return true;
 }
 
-// A group that only takes answers: Output (and, in the login group, the login answers).
-class cAnswerGroup : public cCmd {
+std::string Seconds(int seconds) {
+  return std::to_string(seconds) + " s";
+}
+
+}  // namespace
+
+// The host as the library sees it in this program: one client link, which is the default
+// route, named on the routes by the account it logs in with.
+class cCliLink::cHost : public iHost {
  public:
-  ~cAnswerGroup() override { Clear(); }
-  void bind_cln(lua_State*) override {}
-  const char* GetName() override { return "cCmd_Answer"; }
+  explicit cHost(cCliLink* link) : m_link(link) {}
+  std::vector<cEasyClient*> Clients() const override { return {m_link}; }
+  cEasyClient* GetTesselClientOne() override { return m_link; }
+  cBridgeClient* GetBridgeClient(const char* name) override {
+    return std::strcmp(name, m_link->GetName()) == 0 ? m_link->GetBridgeClient() : nullptr;
+  }
+  cBridge* FindBridge(const char* name) override { return GetBridgeClient(name); }
+  const char* GetAccount() override { return m_link->m_options.account.c_str(); }
+  int IsAccount(const char* name) override { return m_link->m_options.account == name ? 1 : 0; }
+  cBridgeClient* GetDefaultRoute() const override { return m_link->GetBridgeClient(); }
+
+ private:
+  cCliLink* m_link;
+};
+
+// The server's command records: read as answers, never run.
+class cCliLink::cAnswerBind : public cMsgBind {
+ public:
+  explicit cAnswerBind(cCliLink* link) : cMsgBind("命令消息", 0, 0), m_link(link) {}
+  HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg* msg) override {
+    const cCmdRecordView view(msg->msg, msg->size);
+    m_link->OnCmdRecord(view.Group(), view.Text());
+    return ChatException_OK;
+  }
+
+ private:
+  cCliLink* m_link;
 };
 
 // Notes the refusals for the waiting line, then logs them as every endpoint does.
-class cRefusalBind : public cMsgBind {
+class cCliLink::cRefusalBind : public cMsgBind {
  public:
   explicit cRefusalBind(cCliLink* link)
       : cMsgBind("异常消息", sizeof(stMsg_Exception), 0), m_link(link) {}
@@ -60,37 +103,27 @@ class cRefusalBind : public cMsgBind {
   cCliLink* m_link;
 };
 
-bool IsAccessRefusal(int code) {
-  return code == ChatException_NotLogin || code == ChatException_NoPri;
-}
-
-}  // namespace
-
-// The host as the library sees it in this program: one client link, which is the default
-// route, named on the routes by the account it logs in with.
-class cCliLink::cHost : public iHost, public iRemotePathListener {
+// The other record types a server may send (error replies, output text, window messages):
+// nothing the client asked for, so they are dropped and counted.
+class cCliLink::cDropBind : public cMsgBind {
  public:
-  explicit cHost(cCliLink* link) : m_link(link) {}
-  std::vector<cEasyClient*> Clients() const override { return {m_link}; }
-  cEasyClient* GetTesselClientOne() override { return m_link; }
-  cBridgeClient* GetBridgeClient(const char* name) override {
-    return std::strcmp(name, m_link->GetName()) == 0 ? m_link->GetBridgeClient() : nullptr;
+  explicit cDropBind(cCliLink* link) : cMsgBind("dropped", 0, 0), m_link(link) {}
+  HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg* msg) override {
+    m_link->OnDropped("a record of type " + std::to_string(msg->msg->type));
+    return ChatException_OK;
   }
-  cBridge* FindBridge(const char* name) override { return GetBridgeClient(name); }
-  const char* GetAccount() override { return m_link->m_options.account.c_str(); }
-  int IsAccount(const char* name) override { return m_link->m_options.account == name ? 1 : 0; }
-  void SetAccountFather(const char* name) override { m_link->SetServerName(name); }
-  cBridgeClient* GetDefaultRoute() const override { return m_link->GetBridgeClient(); }
-  void OnFindRemotePath(const char* dest) override { m_link->OnRouteFound(dest); }
 
  private:
   cCliLink* m_link;
 };
 
-cCliLink::cCliLink(const stCliOptions& options, std::FILE* out)
-    : m_options(options), m_out(out), m_host(std::make_unique<cHost>(this)), m_names(kLevels) {
-  g_link = this;
-}
+cCliLink::cCliLink(const stCliOptions& options, std::FILE* out, std::FILE* notes)
+    : m_options(options),
+      m_address(options.host + ":" + std::to_string(options.port)),
+      m_out(out),
+      m_notes(notes),
+      m_host(std::make_unique<cHost>(this)),
+      m_names(kLevels) {}
 
 cCliLink::~cCliLink() {
   {
@@ -100,9 +133,18 @@ cCliLink::~cCliLink() {
   m_changed.notify_all();
   if (m_worker.joinable()) m_worker.join();
   ClearNet();
-  cRemotePath::Instance().SetListener(nullptr);
   SetHost(nullptr);
-  g_link = nullptr;
+}
+
+std::string cCliLink::Shown(std::string_view text, size_t most, size_t whole) {
+  std::string shown = platform::TerminalText(text);
+  if (whole == 0) whole = text.size();
+  if (shown.size() <= most && whole <= text.size()) return shown;
+  size_t cut = std::min(most, shown.size());
+  while (cut > 0 && cut < shown.size() && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80)
+    --cut;
+  shown.resize(cut);
+  return shown + "...(" + std::to_string(whole) + " bytes)";
 }
 
 void cCliLink::GetInfo(stClientInfo& info) {
@@ -113,61 +155,78 @@ void cCliLink::GetInfo(stClientInfo& info) {
   info.autoconnect = true;
   info.autoreconnect = false;
   info.autologin = true;
-  // A TLS link; the server's certificate is checked against --ca when given, else against
-  // config/tls/ca.crt of the state folder. The network client is made after this call.
-  if (m_options.tls) info.net.word[stNetParam::NetParam_Encode] = 1;
-  if (m_options.tls && !m_options.ca.empty())
-    Net_SetClientTls(m_options.ca.c_str(), nullptr, nullptr);
+  // A TLS link checks the server's certificate against the CA and the name the operator gave
+  // (the host, or --server-name); the network client is made after this call.
+  if (!m_options.tls) return;
+  info.net.word[stNetParam::NetParam_Encode] = 1;
+  Net_SetClientTls(m_options.ca.c_str(), m_options.cert.c_str(), m_options.key.c_str());
+  Net_SetClientTlsServerName(m_options.ServerName().c_str());
 }
 
 bool cCliLink::CreateTessel() {
   if (!cEasyClient::CreateTessel()) return false;
   cBridgeClient& bridge = m_BridgeClient;
   bridge.BindiConnectDisconnect(this);
-  // Only the groups of this program answer the server: nothing the server sends runs in the
-  // console groups of a process.
+  // The endpoint has no command group, and nothing falls back to a console's: no Lua state of
+  // this program is reachable from a received record.
   bridge.SetUseConsoleCmd(false);
-  for (int level = 0; level < kLevels; ++level) {
-    cCmd* group = nullptr;
-    if (level == kLoginLevel) {
-      group = &cCmdLogin::Instance();
-    } else if (level == kRouteLevel) {
-      group = &cCmdRemote::Instance();
-    } else {
-      m_groups.push_back(std::make_unique<cAnswerGroup>());
-      group = m_groups.back().get();
-    }
-    bridge.AddCmdOutput(static_cast<unsigned>(level), group, &PrintOutput);
-  }
-  bridge.RegisterOutput(kLoginLevel, "Marked", &GotMarked);
+  m_answerBind = std::make_unique<cAnswerBind>(this);
   m_refusalBind = std::make_unique<cRefusalBind>(this);
+  m_dropBind = std::make_unique<cDropBind>(this);
+  m_pMsg->Rebind(stMsg_Cmd::s_nType, m_answerBind.get());
   m_pMsg->Rebind(stMsg_Exception::s_nType, m_refusalBind.get());
+  for (const int type : {stMsg_Error::s_nType, stMsg_Out::s_nType, stMsg_Windows::s_nType})
+    m_pMsg->Rebind(type, m_dropBind.get());
   return true;
 }
 
-void cCliLink::OnOutput(const char* text) {
-  std::lock_guard<std::mutex> hold(m_lock);
-  if (m_bCapture) {
-    m_captured += text;
+void cCliLink::OnCmdRecord(int group, std::string_view text) {
+  const stAnswer answer = ReadAnswer(group, text, m_options.account);
+  if (answer.kind == stAnswer::eKind::kNone) {
+    OnDropped("group " + std::to_string(group) + ": " + Shown(text, 80));
     return;
   }
-  // A server's answer is text: escape sequences and control bytes in it never reach the
-  // operator's terminal, where they could move the cursor, retitle the window or hide lines.
-  std::string_view rest(text);
-  do {
-    const size_t end = rest.find('\n');
-    const std::string line = platform::cLineEditor::Clean(rest.substr(0, end));
-    std::fwrite(line.data(), 1, line.size(), m_out);
-    std::fputc('\n', m_out);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-  } while (!rest.empty());
-  std::fflush(m_out);
+  OnAnswer(answer);
 }
 
-void cCliLink::OnMarked(long long mark) {
-  std::lock_guard<std::mutex> hold(m_lock);
-  if (mark > m_nMarked) m_nMarked = mark;
-  m_changed.notify_all();
+void cCliLink::OnAnswer(const stAnswer& answer) {
+  using eKind = stAnswer::eKind;
+  std::unique_lock<std::mutex> hold(m_lock);
+  switch (answer.kind) {
+    case eKind::kOutput:
+      if (!m_bCapture) {
+        Print(answer.text);
+      } else if (m_captured.size() < kCaptureBytes) {
+        m_captured += answer.text;
+      }
+      return;
+    case eKind::kMarked:
+      // Only the marks this client sent: an early or made-up mark would end a line's wait
+      // before its answer.
+      if (answer.number > m_nMarked && answer.number <= m_nNextMark) m_nMarked = answer.number;
+      m_changed.notify_all();
+      return;
+    case eKind::kLogined:
+      if (m_nLogined >= 0) break;
+      m_serverName = Shown(answer.text, kNameBytes);
+      hold.unlock();
+      m_BridgeClient.OnLogined(0, answer.number != 0 ? 1 : 0);
+      return;
+    case eKind::kRouteFound:
+    case eKind::kRouteNotFound:
+      if (answer.text != m_options.to || m_bRouted) break;
+      if (answer.kind == eKind::kRouteNotFound) {
+        m_bRouteMissing = true;
+      } else if (cRemotePath::Instance().SetPath(answer.text, answer.route)) {
+        m_bRouteFound = true;
+      }
+      m_changed.notify_all();
+      return;
+    case eKind::kNone:
+      break;
+  }
+  hold.unlock();
+  OnDropped("an answer not asked for");
 }
 
 void cCliLink::OnRefused(int code) {
@@ -176,15 +235,38 @@ void cCliLink::OnRefused(int code) {
   m_changed.notify_all();
 }
 
-void cCliLink::OnRouteFound(const std::string& dest) {
+void cCliLink::OnDropped(const std::string& what) {
   std::lock_guard<std::mutex> hold(m_lock);
-  if (dest == m_options.to) m_bRouteFound = true;
-  m_changed.notify_all();
+  if (++m_nDropped <= kDropNotes && m_notes != nullptr) {
+    std::fprintf(m_notes, "tessel_cli: dropped from the server: %s\n", what.c_str());
+    std::fflush(m_notes);
+  }
 }
 
-void cCliLink::SetServerName(const std::string& name) {
+long long cCliLink::Dropped() const {
   std::lock_guard<std::mutex> hold(m_lock);
-  m_serverName = name;
+  return m_nDropped;
+}
+
+void cCliLink::Print(std::string_view text) {
+  m_carry += text;
+  const size_t keep = platform::Utf8IncompleteTail(m_carry);
+  const std::string shown =
+      platform::TerminalText(std::string_view(m_carry).substr(0, m_carry.size() - keep));
+  m_carry.erase(0, m_carry.size() - keep);
+  if (shown.empty()) return;
+  std::fwrite(shown.data(), 1, shown.size(), m_out);
+  std::fflush(m_out);
+  m_bOpenLine = shown.back() != '\n';
+}
+
+void cCliLink::EndAnswer() {
+  const std::string rest = platform::TerminalText(m_carry);
+  m_carry.clear();
+  std::fwrite(rest.data(), 1, rest.size(), m_out);
+  if (m_bOpenLine || !rest.empty()) std::fputc('\n', m_out);
+  m_bOpenLine = false;
+  std::fflush(m_out);
 }
 
 void cCliLink::OnConnect(unsigned int) {
@@ -223,7 +305,9 @@ void cCliLink::Work() {
     RunEasy(static_cast<unsigned long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count()));
     last = now;
+    const cCallbackClient* callback = m_BridgeClient.GetCallbackClient();
     hold.lock();
+    if (callback != nullptr) m_nLinkState = callback->GetState();
     m_changed.wait_for(hold, std::chrono::milliseconds(10),
                        [this] { return m_bStop || !m_jobs.empty(); });
   }
@@ -245,28 +329,29 @@ bool cCliLink::WaitUntil(const std::function<bool()>& done, int ms) {
 cCliLink::eExit cCliLink::Open(std::string& reason) {
   InitSocket();
   SetHost(m_host.get());
-  cRemotePath::Instance().SetListener(m_host.get());
-  const std::string address = m_options.host + ":" + std::to_string(m_options.port);
   // The login's own messages (the server's reason of a refusal) are kept, not printed.
   m_bCapture = true;
-  if (!Start()) {
-    reason = "cannot set up a client link to " + address;
-    return kUnreachable;
+  if (!Start() || GetNetClient() == nullptr) {
+    reason = "cannot set up a client link to " + m_address;
+    return m_options.tls ? kTlsFailed : kUnreachable;
   }
   m_worker = std::thread([this] { Work(); });
   const int waitMs = m_options.waitSeconds * 1000;
   WaitUntil([this] { return m_bConnected || m_bDisconnected; }, waitMs);
-  if (!WaitUntil([this] { return m_bConnected && !m_bDisconnected; }, 0)) {
-    reason = "cannot reach " + address;
+  if (!WaitUntil([this] { return m_bConnected && !m_bDisconnected; }, 0))
+    return NotConnected(reason);
+  if (!WaitUntil([this] { return m_nLogined >= 0 || m_bDisconnected; }, waitMs)) {
+    reason = m_address + " accepted the connection but sent no login answer within " +
+             Seconds(m_options.waitSeconds) + " (is it a Tessel server?)";
     return kUnreachable;
   }
-  if (!WaitUntil([this] { return m_nLogined >= 0 || m_bDisconnected; }, waitMs) ||
-      m_nLogined != 1) {
+  if (m_nLogined < 0) return ClosedBeforeLogin(reason);
+  if (m_nLogined != 1) {
     WaitUntil([this] { return !m_captured.empty(); }, kReasonWaitMs);
     std::lock_guard<std::mutex> hold(m_lock);
-    std::string why = m_captured.substr(0, m_captured.find('\n'));
+    const std::string why = Shown(m_captured.substr(0, m_captured.find('\n')), kReasonBytes);
     reason = "login refused for account '" + m_options.account + "' on " +
-             (m_serverName.empty() ? address : m_serverName) + (why.empty() ? "" : ": " + why);
+             (m_serverName.empty() ? m_address : m_serverName) + (why.empty() ? "" : ": " + why);
     return kRefused;
   }
   // The server's login message follows its answer; an end mark sees it through.
@@ -277,18 +362,75 @@ cCliLink::eExit cCliLink::Open(std::string& reason) {
     m_bCapture = false;
     m_captured.clear();
   }
-  if (!m_options.to.empty()) {
-    const std::string dest = m_options.to;
-    Post([dest] { FindPathOnRoute(dest.c_str()); });
-    if (!WaitUntil([this] { return m_bRouteFound || m_bDisconnected; }, waitMs) ||
-        !WaitUntil([this] { return m_bRouteFound; }, 0)) {
-      std::lock_guard<std::mutex> hold(m_lock);
-      reason = "no route to " + dest + " from " + m_serverName;
-      return kNotAnswered;
-    }
-    m_bRouted = true;
+  if (m_options.to.empty()) return kAllAnswered;
+  const std::string dest = m_options.to;
+  Post([dest] { FindPathOnRoute(dest.c_str()); });
+  WaitUntil([this] { return m_bRouteFound || m_bRouteMissing || m_bDisconnected; }, waitMs);
+  std::lock_guard<std::mutex> hold(m_lock);
+  if (!m_bRouteFound) {
+    reason = "no route to " + dest + " from " + m_serverName +
+             (m_bRouteMissing ? "" : " within " + Seconds(m_options.waitSeconds));
+    return kNotAnswered;
   }
+  m_bRouted = true;
   return kAllAnswered;
+}
+
+// The link never came up: the connect failed, or the TLS hand-shake did; a probe of the server
+// tells which, and why.
+cCliLink::eExit cCliLink::NotConnected(std::string& reason) {
+  const std::string within = " within " + Seconds(m_options.waitSeconds);
+  if (!WaitUntil([this] { return m_bDisconnected; }, 0)) {
+    // A plain server takes a TLS hello for the start of a long record and waits for the rest.
+    const bool accepted =
+        WaitUntil([this] { return m_nLinkState == cCallbackClient::State_WaitEncode; }, 0);
+    if (m_options.tls && ProbePlain(m_options)) {
+      reason = m_address + " does not speak TLS: leave out --tls";
+      return kTlsFailed;
+    }
+    reason = accepted ? m_address + " accepted the connection but did not answer the TLS " +
+                            "hand-shake" + within
+                      : "cannot reach " + m_address + ": no answer" + within;
+    return kUnreachable;
+  }
+  const stProbe probe = m_options.tls ? ProbeTls(m_options, true) : stProbe{};
+  const int error = m_options.tls ? probe.connectError : ProbeConnect(m_options);
+  if (!m_options.tls || error != 0) {
+    reason =
+        "cannot reach " + m_address + (error != 0 ? std::string(": ") + std::strerror(error) : "");
+    return kUnreachable;
+  }
+  if (const std::string why = TlsFailure(probe, m_options); !why.empty()) {
+    reason = "TLS with " + m_address + ": " + why;
+    return kTlsFailed;
+  }
+  if (probe.tls) {
+    reason = "the TLS hand-shake with " + m_address + " failed (-v shows the library's reason)";
+    return kTlsFailed;
+  }
+  if (ProbePlain(m_options)) {
+    reason = m_address + " does not speak TLS: leave out --tls";
+    return kTlsFailed;
+  }
+  reason = m_address + " closed the link during the TLS hand-shake";
+  return kUnreachable;
+}
+
+// The link came up and went down before the login answer: a plain client at a TLS server, a
+// TLS server that refused the client's certificate, or a server that did not want this peer.
+cCliLink::eExit cCliLink::ClosedBeforeLogin(std::string& reason) {
+  if (!m_options.tls && ProbeTls(m_options, false).tls) {
+    reason = m_address + " speaks TLS: give --tls (and --ca FILE)";
+    return kTlsFailed;
+  }
+  if (m_options.tls) {
+    if (const std::string why = TlsFailure(ProbeTls(m_options, true), m_options); !why.empty()) {
+      reason = "TLS with " + m_address + ": " + why;
+      return kTlsFailed;
+    }
+  }
+  reason = m_address + " closed the link before answering the login";
+  return kUnreachable;
 }
 
 cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& reason) {
@@ -299,7 +441,7 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
     mark = ++m_nNextMark;
     refusalsBefore = m_refusals.size();
   }
-  const std::string to = m_bRouted ? m_options.to : "";
+  const std::string to = WaitUntil([this] { return m_bRouted; }, 0) ? m_options.to : "";
   const std::string markText = "Mark(" + std::to_string(mark) + ")";
   Post([this, to, level, text, markText] {
     if (to.empty()) {
@@ -324,6 +466,7 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
   if (WaitUntil(refusedAccess, 0))
     WaitUntil([&] { return m_refusals.size() >= refusalsBefore + 2; }, kReasonWaitMs);
   std::lock_guard<std::mutex> hold(m_lock);
+  if (!m_bCapture) EndAnswer();
   if (refusalsBefore < m_refusals.size()) {
     const int code = m_refusals[refusalsBefore];
     reason = "refused by " + m_serverName + ": " + ChatExceptionText(code);
@@ -334,10 +477,34 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
     return eWait::kClosed;
   }
   if (!ended) {
-    reason = "no answer within " + std::to_string(m_options.waitSeconds) + " s";
+    reason = "no answer within " + Seconds(m_options.waitSeconds);
     return eWait::kTimeOut;
   }
   return eWait::kDone;
+}
+
+cCliLink::eExit cCliLink::Ask(int level, const std::string& text, std::string& reason) {
+  // The command record holds the text (inside the route's call when routed) and its end.
+  size_t wire = text.size();
+  if (WaitUntil([this] { return m_bRouted; }, 0))
+    wire = FillRoute(cRemotePath::Instance().GetPath(m_options.to), level, text, "").size() +
+           kHopMarkBytes;
+  if (wire >= stMsg_Cmd::kTextCapacity) {
+    reason = "too long: a line may have at most " +
+             std::to_string(stMsg_Cmd::kTextCapacity - 1 - (wire - text.size())) + " bytes";
+    return kNotAnswered;
+  }
+  switch (Send(level, text, reason)) {
+    case eWait::kDone:
+      return kAllAnswered;
+    case eWait::kTimeOut:
+      return kNotAnswered;
+    case eWait::kClosed:
+      return kUnreachable;
+    case eWait::kRefused:
+      break;
+  }
+  return kRefused;
 }
 
 int cCliLink::LevelOf(const std::string& name) {
@@ -352,35 +519,49 @@ cCliLink::eExit cCliLink::RunLine(const std::string& input, std::string& reason)
   const size_t first = input.find_first_not_of(' ');
   const std::string line = first == std::string::npos ? "" : input.substr(first);
   if (line.empty()) return kAllAnswered;
+  if (line == "?") return Ask(m_level, "Help()", reason);
+  if (line == "??") return ListGroups(reason);
+  if (line == "???") {
+    const eExit servers = Ask(kNetLevel, "Servers()", reason);
+    return servers != kAllAnswered ? servers : Ask(kNetLevel, "Clients()", reason);
+  }
+  if (line == "n" || line == "p") {
+    m_level = (m_level + (line == "n" ? 1 : kLevels - 1)) % kLevels;
+    return kAllAnswered;
+  }
+  const stCmdLine parts = SplitCmdLine(line);
+  if (!parts.type.empty()) {
+    reason = "the lines go to one process; //name switches are for a process's own console";
+    return kNotAnswered;
+  }
   int level = m_level;
-  std::string statement;
-  if (line.size() == 1) {
-    if (line == "n" || line == "p") m_level = (m_level + (line == "n" ? 1 : kLevels - 1)) % kLevels;
-    if (line != "?") return kAllAnswered;
-    statement = "Help()";
-  } else {
-    const stCmdLine parts = SplitCmdLine(line);
-    if (!parts.type.empty()) {
-      reason = "the lines go to one process; //name switches are for a process's own console";
+  if (!parts.name.empty()) {
+    level = LevelOf(parts.name);
+    if (level < 0) {
+      reason = "no group " + parts.name;
       return kNotAnswered;
     }
-    if (!parts.name.empty()) {
-      level = LevelOf(parts.name);
-      if (level < 0) {
-        reason = "no group " + parts.name;
-        return kNotAnswered;
-      }
-      if (parts.statement.empty()) {
-        m_level = level;
-        return kAllAnswered;
-      }
+    if (parts.statement.empty()) {
+      m_level = level;
+      return kAllAnswered;
     }
-    statement = parts.statement;
   }
-  const eWait result = Send(level, statement, reason);
-  if (result == eWait::kDone) return kAllAnswered;
-  if (result == eWait::kTimeOut) return kNotAnswered;
-  return result == eWait::kClosed ? kUnreachable : kRefused;
+  return Ask(level, parts.statement, reason);
+}
+
+cCliLink::eExit cCliLink::ListGroups(std::string& reason) {
+  std::string listing;
+  for (int level = 0; level < kLevels; ++level)
+    for (const stStandardGroup& group : StandardGroups())
+      if (static_cast<int>(group.level) == level && !NamesOf(level).empty())
+        listing += "id " + std::to_string(level) + " name " + group.cmd->GetName() + "\n";
+  if (listing.empty()) {
+    reason = "no group answered";
+    return kNotAnswered;
+  }
+  std::lock_guard<std::mutex> hold(m_lock);
+  Print(listing + "使用/1,/7,p,n来切换\n");
+  return kAllAnswered;
 }
 
 std::string cCliLink::Prompt() const {
@@ -390,7 +571,11 @@ std::string cCliLink::Prompt() const {
 }
 
 std::vector<std::string> cCliLink::Names() {
-  std::vector<std::string>& names = m_names[static_cast<size_t>(m_level)];
+  return NamesOf(m_level);
+}
+
+const std::vector<std::string>& cCliLink::NamesOf(int level) {
+  std::vector<std::string>& names = m_names[static_cast<size_t>(level)];
   if (!names.empty()) return names;
   {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -398,7 +583,7 @@ std::vector<std::string> cCliLink::Names() {
     m_captured.clear();
   }
   std::string reason;
-  const bool answered = Send(m_level, "Functions()", reason) == eWait::kDone;
+  const bool answered = Send(level, "Functions()", reason) == eWait::kDone;
   std::string text;
   {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -406,7 +591,9 @@ std::vector<std::string> cCliLink::Names() {
     text.swap(m_captured);
   }
   if (!answered) return names;
-  std::istringstream words(text);
-  for (std::string word; words >> word;) names.push_back(word);
+  // Names only: a word that is not one never reaches the terminal through a completion list.
+  std::istringstream words(platform::TerminalText(text));
+  for (std::string word; words >> word && names.size() < kMaxNames;)
+    if (IsIdentifier(word)) names.push_back(word);
   return names;
 }

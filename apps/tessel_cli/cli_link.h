@@ -1,8 +1,10 @@
 // The operator's link to one server: a client endpoint of the library that logs in with a
 // console account and runs console lines in the server's groups (or, along the cluster's
-// routes, in the groups of a named process), printing what comes back as it arrives. A thread
-// of its own is the endpoint's worker; the methods below are for the main thread and wait for
-// the worker with a bound.
+// routes, in the groups of a named process), printing what comes back as it arrives. What the
+// server sends is read, never run: the endpoint has no command group, its command records are
+// read as answers by a literal parser, and every byte of them is cleaned before it is shown. A
+// thread of its own is the endpoint's worker; the public methods are for the main thread and
+// wait for the worker with a bound.
 #pragma once
 
 #include <condition_variable>
@@ -12,51 +14,63 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "tessel/core/host.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/msg/bridge_interfaces.h"
+#include "tessel_cli/cli_answer.h"
 #include "tessel_cli/cli_options.h"
 
-class cCmd;
 class cMsgBind;
 
 class cCliLink : public cEasyClient, private iConnectDisconnect {
  public:
   // The program's exit codes.
-  enum eExit { kAllAnswered = 0, kNotAnswered = 1, kRefused = 2, kUnreachable = 3 };
+  enum eExit {
+    kAllAnswered = 0,
+    kNotAnswered = 1,
+    kRefused = 2,
+    kUnreachable = 3,
+    kTlsFailed = 4,
+  };
 
-  // Answers are printed to `out`.
-  cCliLink(const stCliOptions& options, std::FILE* out);
+  // Answers are printed to `out`; with `notes` (-v), what the server sent that was dropped is
+  // noted there.
+  cCliLink(const stCliOptions& options, std::FILE* out, std::FILE* notes);
   ~cCliLink() override;
 
-  // Connects and logs in: kAllAnswered, or kRefused / kUnreachable with the reason.
+  // Connects and logs in (and, with --to, finds the route): kAllAnswered, or another exit code
+  // with the reason, the real cause of the failure in one line.
   eExit Open(std::string& reason);
   // Runs one console line: "/N" switches to group N, "/N/text" runs text once in group N,
-  // "n"/"p" move to the next or previous group, "?" shows the group's help, anything else runs
-  // in the current group. kAllAnswered once the server has served it, kNotAnswered (no
-  // answer in time) or kRefused (the account may not run it), with the reason.
+  // "n"/"p" move to the next or previous group, "?" shows the group's help, "??" the groups and
+  // "???" the process's servers and clients; anything else runs in the current group.
+  // kAllAnswered once the server has served it, kNotAnswered (no answer in time, or a line too
+  // long for a command record) or kRefused (the account may not run it), with the reason.
   eExit RunLine(const std::string& line, std::string& reason);
   // "server/N!> ", the process the lines go to and the current group.
   std::string Prompt() const;
   // The function names of the current group (asked of the server once per group).
   std::vector<std::string> Names();
+  // Records from the server that were not answers and were dropped.
+  long long Dropped() const;
 
   const char* GetName() override { return "tessel_cli"; }
   void GetInfo(stClientInfo& info) override;
   bool CreateTessel() override;
 
-  // Told by the groups and bindings of the endpoint (worker thread).
-  void OnOutput(const char* text);
-  void OnMarked(long long mark);
-  void OnRefused(int code);
-  void OnRouteFound(const std::string& dest);
-  void SetServerName(const std::string& name);
+  // `text` as a message shows it: cleaned for the terminal and cut to at most `most` bytes
+  // (never inside a character), followed by its whole length (`whole`, else its own) when cut.
+  static std::string Shown(std::string_view text, size_t most, size_t whole = 0);
 
  private:
   class cHost;
+  class cAnswerBind;
+  class cRefusalBind;
+  class cDropBind;
   // kTimeOut also stands for a line refused for a reason other than the account's rights.
   enum class eWait { kDone, kRefused, kTimeOut, kClosed };
 
@@ -64,24 +78,42 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   bool OnDisconnect(unsigned int) override;
   void OnLogined(unsigned int, int result) override;
 
+  // Told by the bindings of the endpoint (worker thread).
+  void OnCmdRecord(int group, std::string_view text);
+  void OnRefused(int code);
+  void OnDropped(const std::string& what);
+  void OnAnswer(const stAnswer& answer);
+
   void Work();
   // Runs `job` on the worker.
   void Post(std::function<void()> job);
-  // Waits (at most the answer wait) until `done` holds; the lock is held while it is asked.
+  // Waits (at most `ms`) until `done` holds; the lock is held while it is asked.
   bool WaitUntil(const std::function<bool()>& done, int ms);
+  // Why the link never came up, or went down before the login answer.
+  eExit NotConnected(std::string& reason);
+  eExit ClosedBeforeLogin(std::string& reason);
   // Sends `text` (unless empty) to group `level` of the server, or along the route once it is
   // found, then the end mark; waits for the mark.
   eWait Send(int level, const std::string& text, std::string& reason);
+  // Send for a console line: a line too long for a command record is refused here.
+  eExit Ask(int level, const std::string& text, std::string& reason);
+  // The answer of "??": the groups of the server that answer, with their standard names.
+  eExit ListGroups(std::string& reason);
+  // The function names of group `level`, asked once.
+  const std::vector<std::string>& NamesOf(int level);
+  // Shows answer text as it arrives (lock held); EndAnswer ends its last line.
+  void Print(std::string_view text);
+  void EndAnswer();
   // The level a "/name/" part means: a number, or a standard group's name prefix; -1 if none.
   static int LevelOf(const std::string& name);
 
   const stCliOptions& m_options;
+  const std::string m_address;  // HOST:PORT as given
   std::FILE* m_out;
+  std::FILE* m_notes;
   std::unique_ptr<cHost> m_host;
-  std::unique_ptr<cMsgBind> m_refusalBind;
-  std::vector<std::unique_ptr<cCmd>> m_groups;
+  std::unique_ptr<cMsgBind> m_answerBind, m_refusalBind, m_dropBind;
   int m_level = 0;
-  bool m_bRouted = false;                         // the lines go along the route to --to
   std::vector<std::vector<std::string>> m_names;  // by level, asked once
 
   mutable std::mutex m_lock;
@@ -90,13 +122,19 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   bool m_bStop = false;
   bool m_bConnected = false;
   bool m_bDisconnected = false;
+  int m_nLinkState = 0;  // the network callback's state, as the worker last saw it
   int m_nLogined = -1;
   bool m_bRouteFound = false;
+  bool m_bRouteMissing = false;
+  bool m_bRouted = false;  // the lines go along the route to --to
   std::string m_serverName;
   long long m_nMarked = 0;
   long long m_nNextMark = 0;
   std::vector<int> m_refusals;
-  bool m_bCapture = false;  // Output is kept in m_captured instead of being printed
+  bool m_bCapture = false;  // answer text is kept in m_captured instead of being shown
   std::string m_captured;
+  std::string m_carry;       // the start of a character whose rest comes with the next answer
+  bool m_bOpenLine = false;  // the text shown last did not end its line
+  long long m_nDropped = 0;
   std::thread m_worker;
 };

@@ -5,19 +5,24 @@
 
 namespace {
 
-bool ParsePort(const std::string& text, unsigned short& port) {
+bool ParseNumber(const std::string& text, long low, long high, long& value) {
   char* end = nullptr;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || value <= 0 || value > 65535) return false;
-  port = static_cast<unsigned short>(value);
-  return true;
+  value = std::strtol(text.c_str(), &end, 10);
+  return !text.empty() && *end == '\0' && value >= low && value <= high;
 }
 
 }  // namespace
 
 const char* stCliOptions::Usage() {
-  return "usage: tessel_cli [-u ACCOUNT] [-p PASSWORD] [--to NAME] [--tls [--ca FILE]]\n"
-         "                  [--wait SECONDS] [-v] [-c LINE]... HOST:PORT\n";
+  return "usage: tessel_cli [-u ACCOUNT] [-p PASSWORD] [--to NAME] [--wait SECONDS] [-v]\n"
+         "                  [--tls [--ca FILE] [--cert FILE --key FILE] [--server-name NAME]]\n"
+         "                  [-c LINE]... HOST:PORT\n"
+         "       tessel_cli --help | --version\n"
+         "Logs in to the server at HOST:PORT with a console account and runs console lines there\n"
+         "(with --to, in the process of that name): the -c lines, else the lines of standard\n"
+         "input, else lines typed on the terminal. Exit codes: 0 every line answered, 1 a line\n"
+         "not answered, 2 the login or a line refused for the account, 3 the server not\n"
+         "reached or the link lost, 4 a TLS failure, 64 a wrong command line.\n";
 }
 
 bool stCliOptions::Parse(int argc, char** argv, std::string& error) {
@@ -29,9 +34,9 @@ bool stCliOptions::Parse(int argc, char** argv, std::string& error) {
   std::string address;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    // The options that take a value.
+    // The options that take a value; an empty one is no value.
     auto value = [&](std::string& into) {
-      if (i + 1 >= argc) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         error = arg + " needs a value";
         return false;
       }
@@ -39,7 +44,13 @@ bool stCliOptions::Parse(int argc, char** argv, std::string& error) {
       return true;
     };
     std::string text;
-    if (arg == "-u") {
+    if (arg == "--help" || arg == "-h") {
+      help = true;
+      return true;
+    } else if (arg == "--version") {
+      version = true;
+      return true;
+    } else if (arg == "-u") {
       if (!value(account)) return false;
     } else if (arg == "-p") {
       if (!value(password)) return false;
@@ -52,15 +63,20 @@ bool stCliOptions::Parse(int argc, char** argv, std::string& error) {
       tls = true;
     } else if (arg == "--ca") {
       if (!value(ca)) return false;
+    } else if (arg == "--cert") {
+      if (!value(cert)) return false;
+    } else if (arg == "--key") {
+      if (!value(key)) return false;
+    } else if (arg == "--server-name") {
+      if (!value(serverName)) return false;
     } else if (arg == "-c") {
       if (!value(text)) return false;
       lines.push_back(text);
     } else if (arg == "--wait") {
+      long seconds = 0;
       if (!value(text)) return false;
-      char* end = nullptr;
-      const long seconds = std::strtol(text.c_str(), &end, 10);
-      if (*end != '\0' || seconds <= 0 || seconds > 3600) {
-        error = "--wait takes a number of seconds from 1 to 3600";
+      if (!ParseNumber(text, 1, 3600, seconds)) {
+        error = "--wait " + text + ": give a number of seconds from 1 to 3600";
         return false;
       }
       waitSeconds = static_cast<int>(seconds);
@@ -72,19 +88,33 @@ bool stCliOptions::Parse(int argc, char** argv, std::string& error) {
     } else if (address.empty()) {
       address = arg;
     } else {
-      error = "one HOST:PORT only";
+      error = "a second HOST:PORT " + arg + " (one server only)";
       return false;
     }
   }
   const size_t colon = address.rfind(':');
-  if (address.empty() || colon == std::string::npos || colon == 0 ||
-      !ParsePort(address.substr(colon + 1), port)) {
-    error = "HOST:PORT is missing or has no valid port";
+  long number = 0;
+  if (address.empty()) {
+    error = "no HOST:PORT given";
+    return false;
+  }
+  if (colon == std::string::npos || colon == 0 ||
+      !ParseNumber(address.substr(colon + 1), 1, 65535, number)) {
+    error = address + " is not HOST:PORT with a port from 1 to 65535";
     return false;
   }
   host = address.substr(0, colon);
-  if (!ca.empty() && !tls) {
-    error = "--ca goes with --tls";
+  port = static_cast<unsigned short>(number);
+  for (const auto& [word, given] : {std::pair{"--ca", !ca.empty()},
+                                    {"--cert", !cert.empty()},
+                                    {"--key", !key.empty()},
+                                    {"--server-name", !serverName.empty()}})
+    if (given && !tls) {
+      error = std::string(word) + " goes with --tls";
+      return false;
+    }
+  if (cert.empty() != key.empty()) {
+    error = cert.empty() ? "--key goes with --cert" : "--cert goes with --key";
     return false;
   }
   if (account.empty()) {

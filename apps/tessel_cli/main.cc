@@ -1,30 +1,42 @@
 // The operator's console client: logs in to a server of the cluster with a console account and
 // runs console lines there (or, with --to, in any process the cluster's routes reach), from -c
-// arguments, a pipe or an edited terminal line.
+// arguments, a pipe or an edited terminal line. Further tasks are subcommands (a first word
+// that names one), each a function of its own.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "platform/line_editor.h"
+#include "platform/terminal_text.h"
+#include "tessel/core/log_file.h"
 #include "tessel/core/login_text.h"
+#include "tessel/msg/msg_records.h"
 #include "tessel_cli/cli_link.h"
 #include "tessel_cli/cli_options.h"
+#include "tessel_cli/cli_probe.h"
 
 namespace {
 
 constexpr int kUsageError = 64;
+// A line longer than this is not kept whole: it is refused anyway, only its length is told.
+constexpr size_t kLineKeepBytes = stMsg_Cmd::kTextCapacity;
+// Bytes of a line that a message shows.
+constexpr size_t kEchoBytes = 60;
 
 // Standard error as the program found it: the reasons go there, in one line each.
 std::FILE* g_err = stderr;
 
 void Say(const std::string& reason) {
-  std::fprintf(g_err, "tessel_cli: %s\n", reason.c_str());
+  std::fprintf(g_err, "tessel_cli: %s\n", platform::TerminalText(reason).c_str());
   std::fflush(g_err);
 }
 
@@ -55,31 +67,101 @@ bool AskPassword(const std::string& account, std::string& password) {
   return true;
 }
 
-// The library's own messages (links, logins) go to standard error with -v, else nowhere;
-// standard output is kept for the answers and standard error for the reasons.
-std::FILE* KeepStdoutForAnswers(bool verbose) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::FILE* out = ::fdopen(::fcntl(1, F_DUPFD_CLOEXEC, 3), "w");
-  if (std::FILE* err = ::fdopen(::fcntl(2, F_DUPFD_CLOEXEC, 3), "w")) g_err = err;
-  const int quiet = verbose ? ::dup(2) : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (quiet >= 0) {
+// Standard output is kept for the answers and standard error for the reasons; the library's own
+// messages (links, logins) go nowhere, or with -v to standard error through a pipe and a thread
+// that cleans them, since a server's bytes (its name, its reasons) can be inside them.
+class cLibraryOutput {
+ public:
+  explicit cLibraryOutput(bool verbose) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    m_out = ::fdopen(::fcntl(1, F_DUPFD_CLOEXEC, 3), "w");
+    if (std::FILE* err = ::fdopen(::fcntl(2, F_DUPFD_CLOEXEC, 3), "w")) g_err = err;
+    int pipe[2] = {-1, -1};
+    const bool relay = verbose && ::pipe2(pipe, O_CLOEXEC) == 0;
+    const int into = relay ? pipe[1] : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (into >= 0) {
+      ::dup2(into, 1);
+      ::dup2(into, 2);
+      ::close(into);
+    }
+    if (relay) m_relay = std::thread([in = pipe[0]] { Relay(in); });
+  }
+  // Ends the relay once everything written so far has been shown.
+  ~cLibraryOutput() {
+    std::cout.flush();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     ::dup2(quiet, 1);
     ::dup2(quiet, 2);
     ::close(quiet);
+    if (m_relay.joinable()) m_relay.join();
   }
-  return out != nullptr ? out : stdout;
+  std::FILE* Answers() const { return m_out != nullptr ? m_out : stdout; }
+
+ private:
+  // Shows what comes through `in` on standard error, a line at a time, cleaned.
+  static void Relay(int in) {
+    std::string pending;
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(in, chunk, sizeof chunk)) > 0;) {
+      pending.append(chunk, static_cast<size_t>(n));
+      const size_t end = pending.rfind('\n');
+      if (end == std::string::npos && pending.size() < sizeof chunk) continue;
+      const size_t take = end == std::string::npos ? pending.size() : end + 1;
+      const std::string shown = platform::TerminalText(std::string_view(pending).substr(0, take));
+      std::fwrite(shown.data(), 1, shown.size(), g_err);
+      std::fflush(g_err);
+      pending.erase(0, take);
+    }
+    const std::string shown = platform::TerminalText(pending);
+    std::fwrite(shown.data(), 1, shown.size(), g_err);
+    std::fflush(g_err);
+    ::close(in);
+  }
+
+  std::FILE* m_out = nullptr;
+  std::thread m_relay;
+};
+
+// The client's own folder under the state folder ($XDG_STATE_HOME/tessel/cli), "" when there
+// is none. With -v the library's logs go there.
+std::string StateFolder() {
+  const std::string file = platform::cLineEditor::StateFile("cli_history");
+  return file.empty() ? "" : (std::filesystem::path(file).parent_path() / "cli").string();
 }
 
-// Files the library writes (link logs) go under the state folder, not into the folder the
-// operator happens to be in.
+// Files the library writes (its logs, with -v) go under the state folder, not into the folder
+// the operator happens to be in.
 void EnterStateFolder() {
-  const std::string file = platform::cLineEditor::StateFile("cli_history");
-  if (file.empty()) return;
-  const std::filesystem::path folder = std::filesystem::path(file).parent_path() / "cli";
+  const std::string folder = StateFolder();
   std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (!ec) std::filesystem::current_path(folder, ec);
+  if (folder.empty() || (std::filesystem::create_directories(folder, ec), ec)) return;
+  std::filesystem::current_path(folder, ec);
+}
+
+// A line of the input and its length (a long one is kept cut: it is refused by its length).
+struct stLine {
+  std::string text;
+  size_t bytes = 0;
+};
+
+std::vector<stLine> ReadLines(std::istream& in) {
+  std::vector<stLine> lines;
+  for (int c = in.get(); c != EOF;) {
+    stLine line;
+    for (; c != EOF && c != '\n'; c = in.get(), ++line.bytes)
+      if (line.text.size() <= kLineKeepBytes) line.text += static_cast<char>(c);
+    lines.push_back(std::move(line));
+    if (c == '\n') c = in.get();
+  }
+  return lines;
+}
+
+// A line as a message shows it: masked when it logs in, cut, cleaned.
+std::string Echo(const stLine& line) {
+  return cCliLink::Shown(MaskCmdText(line.text), kEchoBytes, line.bytes);
 }
 
 // The terminal as it was before the line editor changed its modes.
@@ -112,46 +194,81 @@ int Interactive(cCliLink& link, std::FILE* out) {
 }
 
 // Lines from -c or a pipe, in order, each waited for. Refusals and a lost link end the run.
-int RunLines(cCliLink& link, const std::vector<std::string>& lines) {
+int RunLines(cCliLink& link, const std::vector<stLine>& lines) {
   int exit = cCliLink::kAllAnswered;
   for (size_t i = 0; i < lines.size(); ++i) {
     std::string reason;
-    const int result = link.RunLine(lines[i], reason);
+    const int result = link.RunLine(lines[i].text, reason);
     if (result == cCliLink::kAllAnswered) continue;
-    Say("line " + std::to_string(i + 1) + " (" + MaskCmdText(lines[i]) + "): " + reason);
+    Say("line " + std::to_string(i + 1) + " (" + Echo(lines[i]) + "): " + reason);
     if (result != cCliLink::kNotAnswered) return result;
     exit = result;
   }
   return exit;
 }
 
+// The console client: log in, run the lines, end.
+int RunConsole(int argc, char** argv) {
+  stCliOptions options;
+  std::string error;
+  if (!options.Parse(argc, argv, error)) {
+    Say(error + " (tessel_cli --help shows the usage)");
+    return kUsageError;
+  }
+  if (options.help || options.version) {
+    std::fputs(options.help ? stCliOptions::Usage() : "tessel_cli " TESSEL_VERSION "\n", stdout);
+    return 0;
+  }
+  // Whatever the client writes (its state folder, with -v its logs) is the operator's alone.
+  ::umask(077);
+  if (options.tls) {
+    const std::string problem = CheckTlsFiles(
+        options, (std::filesystem::path(StateFolder()) / "config/tls/ca.crt").string());
+    if (!problem.empty()) return Fail(cCliLink::kTlsFailed, problem);
+  }
+  if (!options.hasPassword && !AskPassword(options.account, options.password))
+    return Fail(cCliLink::kRefused, "no password: give -p, TESSEL_PASSWORD or a terminal");
+  const bool terminal = options.lines.empty() && platform::cLineEditor::IsTerminal(0);
+  // The answers hold what the operator ran; they are kept in the library's logs only with -v.
+  cLog::SetFilesOn(options.verbose);
+  cLibraryOutput library(options.verbose);
+  EnterStateFolder();
+
+  cCliLink link(options, library.Answers(), options.verbose ? g_err : nullptr);
+  std::string reason;
+  int exit = link.Open(reason);
+  if (exit != cCliLink::kAllAnswered) {
+    Say(reason);
+  } else if (terminal) {
+    exit = Interactive(link, library.Answers());
+  } else {
+    std::vector<stLine> lines;
+    for (const std::string& line : options.lines) lines.push_back({line, line.size()});
+    if (lines.empty()) lines = ReadLines(std::cin);
+    exit = RunLines(link, lines);
+  }
+  if (options.verbose && link.Dropped() > 0)
+    Say(std::to_string(link.Dropped()) + " records from the server were not answers: dropped");
+  return exit;
+}
+
+// A task of its own, named by the first word: `tessel_cli NAME ARGS...`.
+struct stSubcommand {
+  const char* name;
+  int (*run)(int argc, char** argv);  // argv[0] is the subcommand's name
+};
+
+// The subcommands; any other first word is the console client's.
+const std::vector<stSubcommand>& Subcommands() {
+  static const std::vector<stSubcommand> s_all;
+  return s_all;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
-  stCliOptions options;
-  std::string error;
-  if (!options.Parse(argc, argv, error)) {
-    std::cerr << "tessel_cli: " << error << "\n" << stCliOptions::Usage();
-    return kUsageError;
-  }
-  if (!options.hasPassword && !AskPassword(options.account, options.password))
-    return Fail(cCliLink::kRefused, "no password: give -p, TESSEL_PASSWORD or a terminal");
-  if (!options.ca.empty() && !std::filesystem::exists(options.ca))
-    return Fail(kUsageError, "no CA file " + options.ca);
-  // A relative CA path names a file of the folder the program was started in.
-  if (!options.ca.empty()) options.ca = std::filesystem::absolute(options.ca).string();
-  const bool terminal = options.lines.empty() && platform::cLineEditor::IsTerminal(0);
-  std::FILE* out = KeepStdoutForAnswers(options.verbose);
-  EnterStateFolder();
-
-  cCliLink link(options, out);
-  std::string reason;
-  const int opened = link.Open(reason);
-  if (opened != cCliLink::kAllAnswered) return Fail(opened, reason);
-  if (terminal) return Interactive(link, out);
-  std::vector<std::string> lines = options.lines;
-  if (lines.empty())
-    for (std::string line; std::getline(std::cin, line);) lines.push_back(line);
-  return RunLines(link, lines);
+  for (const stSubcommand& sub : Subcommands())
+    if (argc > 1 && std::strcmp(argv[1], sub.name) == 0) return sub.run(argc - 1, argv + 1);
+  return RunConsole(argc, argv);
 }

@@ -16,21 +16,12 @@ namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using testkit::CmdFrame;
 using testkit::cRawPeer;
 using Clock = std::chrono::steady_clock;
 
 constexpr long kRssBoundKb = 64 * 1024;
 constexpr uintmax_t kLogBoundBytes = 16 << 20;
-
-// A framed command record (type 1004) of group `group`.
-std::vector<char> CmdFrame(int32_t group, const std::string& text) {
-  std::string body(reinterpret_cast<const char*>(&group), 4);
-  std::vector<char> record = testkit::MakeRecord(1004, body + text + '\0');
-  const uint32_t size = uint32_t(record.size());
-  record.insert(record.begin(), reinterpret_cast<const char*>(&size),
-                reinterpret_cast<const char*>(&size) + 4);
-  return record;
-}
 
 long RssKb(pid_t pid) {
   for (const std::string& line : testkit::ReadLines("/proc/" + std::to_string(pid) + "/status"))

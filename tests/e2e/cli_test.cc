@@ -1,12 +1,18 @@
 // tessel_cli against real servers: lines run in order in several groups with their answers
-// printed, a silent line answered by its end mark; the lines routed through game to map; each
-// refusal and failure to connect with its exit code and its one-line reason; and the password
-// nowhere in what the client printed or the server wrote.
+// printed, a silent line answered by its end mark, the questions ?? and ??? answered; the lines
+// routed to map and to global; each refusal, failure to connect and mistake of the command line
+// with its exit code and its one short line; the password nowhere in what the client printed or
+// the server wrote, and the client's logs only with -v, private. Against a hostile server: what
+// it sends never runs and reaches the terminal only as clean text.
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "e2e/server_process.h"
+#include "testkit/fake_server.h"
+#include "testkit/steps.h"
 
 namespace e2e {
 namespace {
@@ -31,18 +37,22 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
   const std::string address = "127.0.0.1:" + std::to_string(game.WaitPort("game"));
   ASSERT_NE(address, "127.0.0.1:0") << game.Output();
 
-  // Lines in four groups, one of them silent, one switching the group for the next.
-  const stCliRun run =
-      RunCli(home,
-             {"-u", "ops", "-c", "/4/Ver()", "-c", "/13/SetConfigValue('x',1)", "-c", "/6", "-c",
-              "Hello()", "-c", "/1/Accounts()", "-c", "Functions()", address},
-             kPassword);
+  testkit::cSteps steps;
+  TESSEL_STEP(steps, "lines in four groups, one silent, one switching the group; ?? and ???");
+  const stCliRun run = RunCli(
+      home,
+      {"-u", "ops", "-c", "/4/Ver()", "-c", "/13/SetConfigValue('x',1)", "-c", "/6", "-c",
+       "Hello()", "-c", "/1/Accounts()", "-c", "Functions()", "-c", "??", "-c", "???", address},
+      kPassword);
   EXPECT_EQ(run.code, 0) << run.err;
-  EXPECT_TRUE(
-      testkit::InOrder(run.out, {"func_Version ip: ", "Hello World!", "func_Accounts game ops",
-                                 "Echo Functions Hello Help Output"}))
+  EXPECT_TRUE(testkit::InOrder(
+      run.out, {"func_Version ip: ", "Hello World!", "func_Accounts game ops",
+                "Echo Functions Hello Help Output", "id 1 name cCmd_Account",
+                "id 16 name cCmd_Replay", "func_ListServers ", "0\tgame", "func_ListClients "}))
       << run.out;
-
+  TESSEL_STEP(steps, "refusals and failures, each in one short line with its exit code");
+  testkit::cFakeServer silent(
+      [](int32_t, const std::string&) { return testkit::cFakeServer::tRecords{}; });
   const struct {
     std::vector<std::string> args;
     std::string password;
@@ -58,14 +68,41 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
        kPassword,
        1,
        "line 1 (/99/Hello())"},
+      {{"-u", "ops", "-c", std::string(120000, 'x'), address},
+       kPassword,
+       1,
+       "x...(120000 bytes)): too long: a line may have at most 101375 bytes"},
+      {{"-u", "ops", "--wait", "3", "-c", "Hello()", silent.Address()},
+       kPassword,
+       3,
+       "accepted the connection but sent no login answer within 3 s"},
   };
   for (const auto& refusal : refusals) {
     const stCliRun failed = RunCli(home, refusal.args, refusal.password);
     EXPECT_EQ(failed.code, refusal.code) << refusal.reason << "\n" << failed.err;
     EXPECT_NE(failed.err.find("tessel_cli: "), std::string::npos) << failed.err;
     EXPECT_NE(failed.err.find(refusal.reason), std::string::npos) << failed.err;
+    EXPECT_LT(failed.err.size(), 300u) << failed.err;
     EXPECT_EQ((failed.out + failed.err).find(kPassword), std::string::npos);
   }
+  TESSEL_STEP(steps, "a megabyte line of standard input is refused; the next line runs");
+  const stCliRun piped =
+      RunCli(home, {"-u", "ops", address}, kPassword, std::string(1 << 20, 'y') + "\n/6/Hello()\n");
+  EXPECT_EQ(piped.code, 1) << piped.err;
+  EXPECT_NE(piped.err.find("(1048576 bytes)): too long"), std::string::npos) << piped.err;
+  EXPECT_LT(piped.err.size(), 300u);
+  EXPECT_NE(piped.out.find("Hello World!"), std::string::npos);
+  TESSEL_STEP(steps, "no logs without -v; with -v, its user's alone");
+  EXPECT_FALSE(std::filesystem::exists(home / "state/tessel/cli/log"));
+  EXPECT_EQ(RunCli(home, {"-v", "-u", "ops", "-c", "/6/Hello()", address}, kPassword).code, 0);
+  int logs = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home / "state")) {
+    struct stat st {};
+    ::stat(entry.path().c_str(), &st);
+    EXPECT_EQ(st.st_mode & 077, 0u) << entry.path();
+    logs += entry.path().extension() == ".log";
+  }
+  EXPECT_GT(logs, 0);
   game.QuitInOrder();
   EXPECT_EQ(Writings(home).find(kPassword), std::string::npos);
 }
@@ -75,12 +112,94 @@ TEST(CliE2e, LinesGoAlongTheRoutesToANamedProcessAndTheirAnswersComeBack) {
   ASSERT_TRUE(cluster.ready) << cluster.map->Output();
   AddAccount(cluster.gameHome, "ops", kPassword, 16);
   const std::string address = "127.0.0.1:" + std::to_string(cluster.game->WaitPort("game"));
-  const stCliRun run = RunCli(
-      cluster.gameHome, {"-u", "ops", "--to", "map", "-c", "/4/Ver()", "-c", "/6/Hello()", address},
-      kPassword);
-  EXPECT_EQ(run.code, 0) << run.err;
-  EXPECT_TRUE(testkit::InOrder(run.out, {"func_Version ip: ", "程序 map", "Hello World!"}))
-      << run.out;
+  for (const std::string to : {"map", "global"}) {
+    const stCliRun run =
+        RunCli(cluster.gameHome,
+               {"-u", "ops", "--to", to, "-c", "/4/Ver()", "-c", "/6/Hello()", address}, kPassword);
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(testkit::InOrder(run.out, {"func_Version ip: ", "程序 " + to, "Hello World!"}))
+        << run.out;
+  }
+}
+
+// A server that sends code for every group, bare and inside routed calls, before and after its
+// login answer, and terminal controls (ESC sequences, C1 raw and in UTF-8) in its name, its
+// answers and its refusal. Nothing runs, the file never appears, and the text reaches the
+// terminal clean, Chinese included; with -v the client counts what it dropped. A made-up end
+// mark does not end a line's wait.
+TEST(CliE2e, AHostileServerRunsNothingOnTheClientAndReachesTheTerminalOnlyAsCleanText) {
+  cHome home;
+  const std::string made = home / "made_by_server";
+  const std::string touch = "os.execute('touch " + made + "')";
+  testkit::cFakeServer::tRecords code;
+  for (int32_t group = 0; group <= 20; ++group)
+    for (const std::string& text :
+         {touch, "Output(" + touch + ")", "Marked(1) " + touch,
+          "SendPathCmd('evil','ops',''," + std::to_string(group) + ",[[" + touch + "]])"})
+      code.push_back({group, text});
+  const std::string controls = "\33]0;owned\7\33[2J\23331m\302\2350;x\7";
+  for (const bool accept : {true, false}) {
+    SCOPED_TRACE(accept);
+    testkit::cFakeServer server([&](int32_t, const std::string& text) {
+      testkit::cFakeServer::tRecords out = code;
+      if (text.rfind("Login(", 0) == 0) {
+        out.push_back(
+            {2, "Logined(" + std::string(accept ? "1" : "0") + ",'evil" + controls + "')"});
+        out.push_back({2, "Output([[login " + controls + "error]])"});
+        out.insert(out.end(), code.begin(), code.end());
+      } else if (text.rfind("Mark(", 0) == 0) {
+        out.push_back({2, "Marked(" + text.substr(5)});
+      } else {
+        out.push_back({6, "Output([[你好 " + controls + "world\n]])"});
+      }
+      return out;
+    });
+    const stCliRun run =
+        RunCli(home, {"-v", "-u", "ops", "-c", "Hello()", server.Address()}, kPassword);
+    EXPECT_EQ(run.code, accept ? 0 : 2) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(made));
+    EXPECT_NE((accept ? run.out : run.err)
+                  .find(accept ? "你好 world" : "refused for account 'ops' on evil: login error"),
+              std::string::npos)
+        << run.out << run.err;
+    EXPECT_NE(run.err.find("were not answers: dropped"), std::string::npos) << run.err;
+    for (const std::string& shown : {run.out, run.err})
+      for (const std::string control : {"\x1b", "\x07", "\x9b", "\xc2\x9d"})
+        EXPECT_EQ(shown.find(control), std::string::npos) << shown;
+  }
+  // A mark the client has not sent yet ends no line's wait: an unanswered line stays one.
+  testkit::cFakeServer early([](int32_t, const std::string& text) {
+    if (text.rfind("Login(", 0) == 0)
+      return testkit::cFakeServer::tRecords{{2, "Logined(1,'evil')"}, {2, "Marked(1000)"}};
+    return text == "Mark(1)" ? testkit::cFakeServer::tRecords{{2, "Marked(1)"}}
+                             : testkit::cFakeServer::tRecords{};
+  });
+  const stCliRun unanswered =
+      RunCli(home, {"-u", "ops", "--wait", "2", "-c", "Hello()", early.Address()}, kPassword);
+  EXPECT_EQ(unanswered.code, 1) << unanswered.err;
+}
+
+// Mistakes of the command line name the word and exit 64; --help and --version exit 0.
+TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
+  cHome home;
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string shows;
+  } rows[] = {
+      {{"--help"}, 0, "usage: tessel_cli"},
+      {{"-u", "ops", "--version"}, 0, "tessel_cli 0."},
+      {{"--bogus", "127.0.0.1:1"}, 64, "unknown option --bogus"},
+      {{"--wait", "soon", "127.0.0.1:1"}, 64, "--wait soon"},
+      {{"127.0.0.1:99999"}, 64, "127.0.0.1:99999 is not HOST:PORT"},
+      {{"--cert", "c.pem", "--key", "k.pem", "127.0.0.1:1"}, 64, "--cert goes with --tls"},
+      {{"-u", "ops"}, 64, "no HOST:PORT"},
+  };
+  for (const auto& row : rows) {
+    const stCliRun run = RunCli(home, row.args, "pw");
+    EXPECT_EQ(run.code, row.code) << row.shows << "\n" << run.err;
+    EXPECT_NE((run.code == 0 ? run.out : run.err).find(row.shows), std::string::npos) << run.err;
+  }
 }
 
 }  // namespace

@@ -109,13 +109,16 @@ int WaitPid(pid_t pid) {
 }
 
 stCliRun RunCli(const cHome& home, const std::vector<std::string>& args,
-                const std::string& password) {
+                const std::string& password, const std::string& input) {
   std::vector<std::string> env{"HOME=" + home.path().string(), "XDG_STATE_HOME=" + home / "state"};
   if (!password.empty()) env.push_back("TESSEL_PASSWORD=" + password);
   std::vector<std::string> words{TESSEL_CLI_EXE};
   words.insert(words.end(), args.begin(), args.end());
+  home.write("cli_in.txt", input);
+  const int in = ::open((home / "cli_in.txt").c_str(), O_RDONLY | O_CLOEXEC);
   stCliRun run;
-  run.code = WaitPid(Spawn(words, env, -1, home / "cli_out.txt", home / "cli_err.txt"));
+  run.code = WaitPid(Spawn(words, env, in, home / "cli_out.txt", home / "cli_err.txt"));
+  ::close(in);
   run.out = testkit::ReadFile(home / "cli_out.txt");
   run.err = testkit::ReadFile(home / "cli_err.txt");
   return run;

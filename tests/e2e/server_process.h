@@ -52,13 +52,13 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
 int WaitPid(pid_t pid);
 
 // One run of tessel_cli with `args`, HOME and XDG_STATE_HOME in `home`, the password (when not
-// empty) in TESSEL_PASSWORD.
+// empty) in TESSEL_PASSWORD, `input` on standard input.
 struct stCliRun {
   int code = -1;
   std::string out, err;
 };
 stCliRun RunCli(const cHome& home, const std::vector<std::string>& args,
-                const std::string& password);
+                const std::string& password, const std::string& input = "");
 
 class cServerProcess {
  public:

@@ -200,6 +200,15 @@ inline std::vector<char> MakeRecord(uint16_t type, const std::string& body) {
   return r;
 
 }
+// A command record (type 1004) of `group` with `text`, framed as on the wire: its length first.
+inline std::vector<char> CmdFrame(int32_t group, const std::string& text) {
+  std::string body(reinterpret_cast<const char*>(&group), 4);
+  std::vector<char> record = MakeRecord(1004, body + text + '\0');
+  const uint32_t size = uint32_t(record.size());
+  record.insert(record.begin(), reinterpret_cast<const char*>(&size),
+                reinterpret_cast<const char*>(&size) + 4);
+  return record;
+}
 inline int Send(iSend* link, const std::vector<char>& record) {
   return link->Send(reinterpret_cast<const stMsg*>(record.data()), record.size());
 }

@@ -1,0 +1,199 @@
+#include "tessel_cli/cli_probe.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+
+#include "tessel/msg/msg_records.h"
+#include "tessel_cli/cli_options.h"
+
+namespace {
+
+constexpr int kProbeMs = 3000;
+
+// A TCP connection to the server made within kProbeMs, its reads and writes bounded the same:
+// the descriptor, or -1 with the errno in `error`.
+int Connect(const stCliOptions& options, int& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(options.host.c_str(), std::to_string(options.port).c_str(), &hints, &found) !=
+          0 ||
+      found == nullptr) {
+    error = EHOSTUNREACH;
+    return -1;
+  }
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  error = fd < 0 ? errno : 0;
+  if (fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+    error = errno;
+    pollfd writable{fd, POLLOUT, 0};
+    socklen_t length = sizeof error;
+    if (error == EINPROGRESS)
+      error = ::poll(&writable, 1, kProbeMs) == 1 &&
+                      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0
+                  ? error
+                  : ETIMEDOUT;
+  }
+  ::freeaddrinfo(found);
+  if (error != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  const timeval bound{kProbeMs / 1000, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  return fd;
+}
+
+// The first error OpenSSL noted, into the probe.
+void TakeRefusal(stProbe& probe) {
+  const unsigned long error = ERR_peek_error();
+  probe.refusal = ERR_GET_REASON(error);
+  const char* text = ERR_reason_error_string(error);
+  probe.refusalText = text != nullptr ? text : "";
+  ERR_clear_error();
+}
+
+// A context that checks the server as the link does: the CA, server use, the server's name.
+void SetChecks(SSL_CTX* context, const stCliOptions& options) {
+  SSL_CTX_load_verify_locations(context, options.ca.c_str(), nullptr);
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_purpose(context, X509_PURPOSE_SSL_SERVER);
+  const std::string name = options.ServerName();
+  X509_VERIFY_PARAM* param = SSL_CTX_get0_param(context);
+  if (X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str()) != 1)
+    X509_VERIFY_PARAM_set1_host(param, name.c_str(), name.size());
+  if (!options.cert.empty()) {
+    SSL_CTX_use_certificate_chain_file(context, options.cert.c_str());
+    SSL_CTX_use_PrivateKey_file(context, options.key.c_str(), SSL_FILETYPE_PEM);
+  }
+}
+
+}  // namespace
+
+stProbe ProbeTls(const stCliOptions& options, bool verify) {
+  stProbe probe;
+  const int fd = Connect(options, probe.connectError);
+  if (fd < 0) return probe;
+  ERR_clear_error();
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION);
+  if (verify) SetChecks(context, options);
+  SSL* ssl = SSL_new(context);
+  SSL_set_fd(ssl, fd);
+  probe.handshakeDone = SSL_connect(ssl) == 1;
+  probe.verify = SSL_get_verify_result(ssl);
+  if (!probe.handshakeDone) {
+    TakeRefusal(probe);
+  } else {
+    // A server's verdict on the client's certificate comes after the hand-shake, as an alert.
+    char byte = 0;
+    if (SSL_read(ssl, &byte, 1) <= 0) TakeRefusal(probe);
+  }
+  // An alert of the server's (its reasons come from 1000 on) is TLS too.
+  probe.tls = probe.handshakeDone || probe.verify != X509_V_OK || probe.refusal >= 1000;
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  ::close(fd);
+  return probe;
+}
+
+bool ProbePlain(const stCliOptions& options) {
+  int error = 0;
+  const int fd = Connect(options, error);
+  if (fd < 0) return false;
+  // A framed command record "Mark(0)" for the login group, which a Tessel server answers to
+  // anyone; a TLS server sends nothing to a peer that does not speak TLS.
+  const char text[] = "Mark(0)";
+  constexpr std::uint32_t size = (8 + sizeof text + 3) / 4 * 4;
+  char frame[4 + size] = {};
+  const auto type = static_cast<std::uint16_t>(stMsg_Cmd::s_nType);
+  const std::int32_t group = 2;
+  std::memcpy(frame, &size, 4);
+  std::memcpy(frame + 4, &type, 2);
+  std::memcpy(frame + 8, &group, 4);
+  std::memcpy(frame + 12, text, sizeof text);
+  char answer = 0;
+  const bool answered = ::send(fd, frame, sizeof frame, MSG_NOSIGNAL) == ssize_t(sizeof frame) &&
+                        ::recv(fd, &answer, 1, 0) == 1;
+  ::close(fd);
+  return answered;
+}
+
+int ProbeConnect(const stCliOptions& options) {
+  int error = 0;
+  const int fd = Connect(options, error);
+  if (fd >= 0) ::close(fd);
+  return error;
+}
+
+std::string CheckTlsFiles(stCliOptions& options, const std::string& defaultCa) {
+  namespace fs = std::filesystem;
+  if (options.ca.empty()) options.ca = defaultCa;
+  std::error_code ec;
+  for (std::string* file : {&options.ca, &options.cert, &options.key})
+    if (!file->empty()) *file = fs::absolute(*file, ec).string();
+  if (!fs::is_regular_file(options.ca, ec))
+    return "no CA certificate to check the server with: give --ca FILE (there is none at " +
+           options.ca + ")";
+  ERR_clear_error();
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  std::string problem;
+  if (SSL_CTX_load_verify_locations(context, options.ca.c_str(), nullptr) != 1) {
+    problem = "cannot use the CA file " + options.ca;
+  } else if (!options.cert.empty() &&
+             SSL_CTX_use_certificate_chain_file(context, options.cert.c_str()) != 1) {
+    problem = "cannot use the certificate file " + options.cert;
+  } else if (!options.key.empty() &&
+             (SSL_CTX_use_PrivateKey_file(context, options.key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+              SSL_CTX_check_private_key(context) != 1)) {
+    problem = "cannot use the key file " + options.key + " with " + options.cert;
+  }
+  if (!problem.empty()) {
+    stProbe why;
+    TakeRefusal(why);
+    if (!why.refusalText.empty()) problem += ": " + why.refusalText;
+  }
+  SSL_CTX_free(context);
+  return problem;
+}
+
+std::string TlsFailure(const stProbe& probe, const stCliOptions& options) {
+  switch (probe.verify) {
+    case X509_V_OK:
+      break;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return "the server's certificate does not name " + options.ServerName() +
+             " (--server-name NAME checks a name it carries)";
+    case X509_V_ERR_INVALID_PURPOSE:
+      return "the server's certificate is not one for server use (a client's certificate?)";
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+      return "the server's certificate is not signed by the CA in " + options.ca;
+    default:
+      return std::string("the server's certificate was refused: ") +
+             X509_verify_cert_error_string(probe.verify);
+  }
+  if (probe.refusal == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED)
+    return "the server demands a client certificate: give --cert FILE --key FILE";
+  if (probe.refusal >= 1000) return "the server refused the TLS hand-shake: " + probe.refusalText;
+  return "";
+}

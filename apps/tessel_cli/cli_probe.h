@@ -1,0 +1,34 @@
+// Finds out why a link to a server failed, so that the operator reads the cause rather than a
+// symptom: after a failed connect or login the client asks the server once more, on a connection
+// of its own with a bound of a few seconds, whether it can be reached, whether it speaks TLS and
+// what a TLS hand-shake with it says. Main thread; only on the way to an error message.
+#pragma once
+
+#include <string>
+
+struct stCliOptions;
+
+struct stProbe {
+  int connectError = 0;        // errno of the TCP connect; 0 once it connected
+  bool tls = false;            // the server answered the TLS hand-shake
+  bool handshakeDone = false;  // ... and the hand-shake ended well on this side
+  long verify = 0;             // the check of the server's certificate (X509_V_OK = 0)
+  int refusal = 0;             // OpenSSL's reason of the hand-shake's or first read's failure
+  std::string refusalText;     // ... as text ("tlsv13 alert certificate required")
+};
+
+// A TLS hand-shake with the server: checked as the link checks it (the CA, the server's name,
+// server use, the client certificate of the options) when `verify`, else anything goes.
+stProbe ProbeTls(const stCliOptions& options, bool verify);
+// Whether the server answers a plain framed record (a Tessel server without TLS does).
+bool ProbePlain(const stCliOptions& options);
+// errno of a TCP connect to the server; 0 when it connects.
+int ProbeConnect(const stCliOptions& options);
+
+// Makes the TLS files of `options` absolute paths (the CA defaulting to `defaultCa`) and checks
+// that they can be used: "" when they can, else one line naming the file and why not.
+std::string CheckTlsFiles(stCliOptions& options, const std::string& defaultCa);
+
+// The one line that names why the TLS hand-shake with the server failed, from a probe with
+// `verify`; empty when the probe saw nothing wrong with TLS.
+std::string TlsFailure(const stProbe& probe, const stCliOptions& options);
