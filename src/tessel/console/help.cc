@@ -14,9 +14,16 @@ void PrintHelp(const char* const* lines) {
 
 void RegisterHelp(lua_State* L, void (*help)()) {
   luareg::def(L, "Help", help);
+  RegisterFunctions(L);
+  if (cCmd* group = cCmd::OfState(L)) group->Funcs().SetRight("Help", eCmdRight::kRead);
+}
+
+void RegisterFunctions(lua_State* L) {
   luareg::def(L, "Functions", [](lua_State* state) {
     std::string line;
-    for (const std::string& name : cCmd::FunctionNames(state)) line += name + " ";
+    if (cCmd* group = cCmd::OfState(state))
+      for (const std::string& name : group->FunctionNames()) line += name + " ";
     get_gout() << line << "\n";
   });
+  if (cCmd* group = cCmd::OfState(L)) group->Funcs().SetRight("Functions", eCmdRight::kRead);
 }

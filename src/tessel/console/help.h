@@ -10,7 +10,9 @@ struct lua_State;
 void PrintHelp(const char* const* lines, std::ostream& os);
 // The same to the current command output.
 void PrintHelp(const char* const* lines);
-// Registers `help` as the Lua global Help(), and Functions(), which writes the names of the
-// group's commands (cCmd::FunctionNames) on one line, blank-separated, to the command output:
-// what a remote console completes names from.
+// Registers `help` as the Lua global Help(), and Functions().
 void RegisterHelp(lua_State* L, void (*help)());
+// Registers Functions(), which writes the names of every function the system registered in the
+// group (cCmd::FunctionNames) on one line, blank-separated, to the command output: what a
+// remote console completes names from.
+void RegisterFunctions(lua_State* L);

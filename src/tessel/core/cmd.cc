@@ -19,6 +19,8 @@ namespace {
 
 const size_t kLabelChars = 64;
 const unsigned long kSlowCmdMs = 100;
+// The registry entry naming the group of a state.
+const char kOwnerKey[] = "tessel.cmd";
 
 // Mirror of s_szCmd for other threads (the console shows the running command).
 std::mutex g_curTextLock;
@@ -107,13 +109,25 @@ void cCmd::Create() {
   m_pLua = luaL_newstate();
   luaL_openlibs(m_pLua);
   UseSourceOnlyLoaders(m_pLua);
-  bind_cln(m_pLua);
+  lua_pushlightuserdata(m_pLua, this);
+  lua_setfield(m_pLua, LUA_REGISTRYINDEX, kOwnerKey);
+  m_funcs.Record(
+      m_pLua, [](lua_State* L, void* self) { static_cast<cCmd*>(self)->bind_cln(L); }, this);
 }
 
 void cCmd::Clear() {
   if (m_pLua == nullptr) return;
   lua_close(m_pLua);
   m_pLua = nullptr;
+  m_funcs.Clear();
+}
+
+cCmd* cCmd::OfState(lua_State* L) {
+  if (L == nullptr) return nullptr;
+  lua_getfield(L, LUA_REGISTRYINDEX, kOwnerKey);
+  auto* owner = static_cast<cCmd*>(lua_touserdata(L, -1));
+  lua_pop(L, 1);
+  return owner;
 }
 
 bool cCmd::Do(const char* text) {
@@ -236,21 +250,4 @@ void cCmd::ReportCmdDo(std::ostream& os) {
   if (m_pLua == nullptr) return;
   os << "do: " << m_nRun / 1000 << " cost: " << m_ulRunTime / 1000 << " mem"
      << "(" << lua_gc(m_pLua, LUA_GCCOUNT, 0) << ")\t";
-}
-
-std::vector<std::string> cCmd::FunctionNames(lua_State* L) {
-  TESSEL_ASSERT_WORKER();
-  std::vector<std::string> names;
-  if (L == nullptr) return names;
-  lua_pushnil(L);
-  while (lua_next(L, LUA_GLOBALSINDEX) != 0) {
-    // Only string keys are read as text: lua_tostring would change a number key in place.
-    if (lua_type(L, -2) == LUA_TSTRING && lua_isfunction(L, -1)) {
-      const char* name = lua_tostring(L, -2);
-      if (std::isupper(static_cast<unsigned char>(name[0]))) names.emplace_back(name);
-    }
-    lua_pop(L, 1);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }

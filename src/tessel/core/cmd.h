@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tessel/core/cmd_funcs.h"
+
 struct lua_State;
 
 class cCmd {
@@ -36,10 +38,14 @@ class cCmd {
 
   // True when `name` occurs in GetName() right behind "cCmd_" (so a leading part matches).
   bool FindName(const char* name);
-  // The group's commands: the global functions of its state whose names begin with a capital
-  // letter (the Lua library's own are all lower case), sorted; none before Create().
-  std::vector<std::string> FunctionNames() const { return FunctionNames(m_pLua); }
-  static std::vector<std::string> FunctionNames(lua_State* L);
+  // The functions the system registered in the group: what its bind_cln set (other groups'
+  // functions it binds too) and the array's Output; none before Create().
+  cCmdFuncs& Funcs() { return m_funcs; }
+  const cCmdFuncs& Funcs() const { return m_funcs; }
+  // Their names, sorted.
+  std::vector<std::string> FunctionNames() const { return m_funcs.Names(); }
+  // The group whose state L is (or a thread of it); null for any other state.
+  static cCmd* OfState(lua_State* L);
   void ReportCmdName(std::ostream& os);
   void ReportCmdDo(std::ostream& os);
 
@@ -75,4 +81,5 @@ class cCmd {
   unsigned long m_ulRunTime = 0;
   lua_State* m_pLua = nullptr;
   bool m_bDirect = false;
+  cCmdFuncs m_funcs;
 };

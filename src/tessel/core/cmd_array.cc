@@ -47,6 +47,7 @@ void cCmdArray::AddCmd(unsigned level, cCmd* cmd) {
 void cCmdArray::AddCmdOutput(unsigned level, cCmd* cmd, void (*fn)(const char*)) {
   AddCmd(level, cmd);
   luareg::def(cmd->GetLua(), "Output", fn != nullptr ? fn : &DefaultOutput);
+  cmd->Funcs().Add("Output");
 }
 
 void cCmdArray::AddCmdOutputF(unsigned level, cCmd* cmd, void (*fn)(const char*)) {
@@ -61,6 +62,7 @@ void cCmdArray::RegisterOutput(int level, const char* name, void (*fn)(const cha
   cCmd* cmd = level >= 0 ? GetCmd(static_cast<unsigned>(level)) : nullptr;
   if (cmd != nullptr) {
     luareg::def(cmd->GetLua(), name, fn);
+    cmd->Funcs().Add(name);
     return;
   }
   platform::SetColor(platform::kColorLightRed);

@@ -3,6 +3,7 @@
 #include <iostream>
 #include <string>
 
+#include "tessel/console/help.h"
 #include "tessel/contracts/baselib.h"
 
 namespace {
@@ -71,8 +72,10 @@ cCmdRemoteCall& cCmdRemoteCall::Instance() {
   return s_cmd;
 }
 
-// A raw function: its arguments are read from the stack whatever their number and types.
+// A raw function: its arguments are read from the stack whatever their number and types. The
+// group has no help; Functions() lists its function like every group's.
 void cCmdRemoteCall::bind_cln(lua_State* L) {
   lua_pushcclosure(L, &SafeCall, 0);
   lua_setfield(L, LUA_GLOBALSINDEX, "SafeCall");
+  RegisterFunctions(L);
 }
