@@ -2,6 +2,7 @@
 // suspends the coroutine and a timer of the timer manager resumes it after that many
 // milliseconds. The waiters of a state belong to the state and die with it, so a timer never
 // resumes a closed state.
+#include <atomic>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -13,6 +14,8 @@
 namespace {
 
 const char kYieldKey[] = "baselib.yield";
+
+std::atomic<LuaDeferContextMaker> g_deferMaker{nullptr};
 
 class cYieldSet;
 
@@ -38,11 +41,14 @@ class cYieldSet {
     lua_rawgeti(m_L, LUA_REGISTRYINDEX, ref);
     lua_State* co = lua_tothread(m_L, -1);
     lua_pop(m_L, 1);
-    int rc = 0;
-    {
-      cLuaCallScope scope(co);
-      rc = lua_resume(co, argCount);
+    stResume resume{co, argCount, 0};
+    auto context = m_mapContexts.find(ref);
+    if (context != m_mapContexts.end() && context->second) {
+      context->second->Run(&stResume::Run, &resume);
+    } else {
+      stResume::Run(&resume);
     }
+    const int rc = resume.rc;
     if (rc == LUA_YIELD) {
       const double ms = lua_isnumber(co, -1) ? lua_tonumber(co, -1) : 0;
       lua_settop(co, 0);
@@ -61,6 +67,11 @@ class cYieldSet {
     return rc == 0;
   }
 
+  // Keeps who the coroutine at `ref` runs for.
+  void Keep(int ref, std::unique_ptr<cLuaDeferContext> context) {
+    if (context) m_mapContexts[ref] = std::move(context);
+  }
+
   // Called from the waiter's own OnTimer: the waiter is destroyed here.
   void Wake(int ref) {
     m_mapWaiters.erase(ref);
@@ -76,13 +87,26 @@ class cYieldSet {
     waiter->AddTimer(TimeRange_MS, TimerEnum_Once, ms, 0);
     m_mapWaiters[ref] = std::move(waiter);
   }
+  struct stResume {
+    lua_State* co;
+    int argCount;
+    int rc;
+    static void Run(void* arg) {
+      auto* resume = static_cast<stResume*>(arg);
+      cLuaCallScope scope(resume->co);
+      resume->rc = lua_resume(resume->co, resume->argCount);
+    }
+  };
+
   void Drop(int ref) {
     m_mapWaiters.erase(ref);
+    m_mapContexts.erase(ref);
     luaL_unref(m_L, LUA_REGISTRYINDEX, ref);
   }
 
   lua_State* m_L;
   std::map<int, std::unique_ptr<cYieldWaiter>> m_mapWaiters;
+  std::map<int, std::unique_ptr<cLuaDeferContext>> m_mapContexts;
 };
 
 unsigned long cYieldWaiter::OnTimer(unsigned long) {
@@ -131,6 +155,7 @@ int StartYield(lua_State* L) {
   lua_insert(L, 1);
   lua_xmove(L, co, argCount + 1);
   const int ref = luaL_ref(L, LUA_REGISTRYINDEX);
+  if (LuaDeferContextMaker maker = g_deferMaker.load()) set->Keep(ref, maker());
   lua_pushboolean(L, set->Resume(ref, argCount) ? 1 : 0);
   PassOnLuaFault();
   return 1;
@@ -152,6 +177,10 @@ int YieldCount(lua_State* L) {
 }
 
 }  // namespace
+
+void SetLuaDeferContextMaker(LuaDeferContextMaker maker) {
+  g_deferMaker.store(maker);
+}
 
 void RegisterFunc_Yield(lua_State* L) {
   // Remember the main thread: registry work and resumes run on it, not on a coroutine.

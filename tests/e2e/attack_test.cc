@@ -176,5 +176,47 @@ TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
   }
 }
 
+// A cmd = 1 account redefines the login group's functions every way it can think of, also by
+// code it leaves to run later. The next operator's login never reaches those definitions, which
+// would keep the password in a file, and the operator logs in and is served.
+TEST(AttackE2e, ALowAccountNeverSeesTheNextOperatorsPassword) {
+  cHome home;
+  AddAccount(home, "low", "lowpw", 1);
+  AddAccount(home, "ops", "0ps-secret", 16);
+  cServerProcess server(home, Words("game", Listen()));
+  const int port = server.WaitPort("game");
+  ASSERT_GT(port, 0) << server.Output();
+  cClient low(port, "Login('low','lowpw')");
+  ASSERT_TRUE(low.loggedIn);
+  const std::string keep =
+      "function(a, p) local f = io.open('stolen', 'a') f:write(p, '\\n') f:close() end";
+  const std::string attempts[] = {
+      "Login = " + keep,
+      "_G.Login = " + keep,
+      "rawset(_G, 'Login', " + keep + ")",
+      "getfenv(0).Login = " + keep,
+      "getfenv(Logout).Login = " + keep,
+      "loadstring([[Login = " + keep + "]])()",
+      "package.loaded._G.Login = " + keep,
+      "local m = {} package.seeall(m) getmetatable(m).__index.Login = " + keep,
+      "string.format = " + keep,
+  };
+  int mark = 0;
+  for (const std::string& attempt : attempts) {
+    SCOPED_TRACE(attempt);
+    low.peer.Write(CmdFrame(2, attempt));
+    const std::string n = std::to_string(++mark);
+    EXPECT_TRUE(low.Ask(2, "Mark(" + n + ")", "Marked(" + n + ")"));
+  }
+  low.peer.Write(CmdFrame(11, "StartYield(function() Yield(100) ParseCmd([[/2/Login = " + keep +
+                                  "]]) print('deferred ' .. 'done') io.stdout:flush() end)"));
+  ASSERT_TRUE(server.WaitOutput("deferred done")) << server.Output();
+  cClient ops(port, "Login('ops','0ps-secret')");
+  EXPECT_TRUE(ops.loggedIn);
+  EXPECT_TRUE(ops.Ask(4, "Ver()", "Output("));
+  EXPECT_FALSE(fs::exists(home / "stolen"));
+  EXPECT_EQ(server.Output().find("0ps-secret"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace e2e

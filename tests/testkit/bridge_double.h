@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/cmd.h"
 #include "tessel/core/log_file.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/bridge_interfaces.h"
@@ -76,7 +77,11 @@ class cBridgeDouble : public iBridge {
     m_msg.Init(this);
     if (!m_msgLog.Open(m_folder.file("msg").c_str(), 0)) ADD_FAILURE() << "message log not opened";
   }
-  virtual ~cBridgeDouble() { m_msgLog.GetLog().Close(); }
+  // What its links defined in the groups goes with it: the next double may get its address.
+  virtual ~cBridgeDouble() {
+    cCmd::DropPeerEnvs(static_cast<iBridge*>(this));
+    m_msgLog.GetLog().Close();
+  }
 
   void OnConnect(unsigned int) override {}
   bool OnDisconnect(unsigned int) override { return true; }

@@ -164,6 +164,20 @@ void BindGameTime(lua_State* L);
 // StartYield, Yield, YieldCount: scripts that wait on the timer manager.
 void RegisterFunc_Yield(lua_State* L);
 void Help_Yield(std::ostream& os = std::cout);
+
+// Who a waiting coroutine runs for. The system installs a maker; StartYield keeps what it makes
+// (null: nothing) and every later resume of that coroutine runs inside it, so that the code runs
+// for whoever started it, not for whatever is being served when its timer fires.
+class cLuaDeferContext {
+ public:
+  virtual ~cLuaDeferContext() = default;
+  // Calls resume(arg) inside the context.
+  virtual void Run(void (*resume)(void*), void* arg) = 0;
+};
+using LuaDeferContextMaker = std::unique_ptr<cLuaDeferContext> (*)();
+// Any thread; the maker runs on the thread of the state.
+void SetLuaDeferContextMaker(LuaDeferContextMaker maker);
+
 // The help lines of BindGameTime's functions and of the operating-system functions.
 void HelpScriptTessel(std::ostream& os = std::cout);
 

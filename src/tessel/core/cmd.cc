@@ -117,6 +117,7 @@ void cCmd::Create() {
 
 void cCmd::Clear() {
   if (m_pLua == nullptr) return;
+  m_envs.Forget();
   lua_close(m_pLua);
   m_pLua = nullptr;
   m_funcs.Clear();
@@ -208,6 +209,9 @@ void cCmd::EchoError(const std::string& line) {
 }
 
 int cCmd::ProtectedCall(int argCount) {
+  // A command served for a peer runs in that link's own environment.
+  cPeerEnvs::cUse env;
+  if (!m_envs.Apply(m_pLua, env)) return LUA_ERRRUN;
   cLuaCallScope scope(m_pLua);
   return lua_pcall(m_pLua, argCount, 0, 0);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tessel/core/cmd_funcs.h"
+#include "tessel/core/peer_env.h"
 
 struct lua_State;
 
@@ -39,13 +40,20 @@ class cCmd {
   // True when `name` occurs in GetName() right behind "cCmd_" (so a leading part matches).
   bool FindName(const char* name);
   // The functions the system registered in the group: what its bind_cln set (other groups'
-  // functions it binds too) and the array's Output; none before Create().
+  // functions it binds too) and the array's Output; none before Create(). A command served
+  // for a peer cannot replace them.
   cCmdFuncs& Funcs() { return m_funcs; }
   const cCmdFuncs& Funcs() const { return m_funcs; }
   // Their names, sorted.
   std::vector<std::string> FunctionNames() const { return m_funcs.Names(); }
   // The group whose state L is (or a thread of it); null for any other state.
   static cCmd* OfState(lua_State* L);
+  // Drops the environments a link has in every group: when the link goes down or logs out.
+  static void DropPeerEnv(const stPeerKey& key) { cPeerEnvs::Drop(key); }
+  // The same for every link of an endpoint (the endpoint ends).
+  static void DropPeerEnvs(const void* endpoint) { cPeerEnvs::DropEndpoint(endpoint); }
+  // How many links have an environment in the group.
+  size_t PeerEnvCount() const { return m_envs.Count(); }
   void ReportCmdName(std::ostream& os);
   void ReportCmdDo(std::ostream& os);
 
@@ -82,4 +90,5 @@ class cCmd {
   lua_State* m_pLua = nullptr;
   bool m_bDirect = false;
   cCmdFuncs m_funcs;
+  cPeerEnvs m_envs{m_funcs};
 };

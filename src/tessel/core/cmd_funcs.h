@@ -1,6 +1,6 @@
 // The table of one command group's own functions: every global function the system registered
 // in the group's state (its bind_cln, and Output or RegisterOutput by the array), each with the
-// right it needs. Functions() lists it.
+// right it needs. Functions() lists it; a peer's environment refuses to replace what it holds.
 // Worker thread only.
 #pragma once
 

@@ -48,6 +48,8 @@ cBridge::cBridge()
 }
 
 cBridge::~cBridge() {
+  // Another endpoint made at this address later must not meet this one's environments.
+  cCmd::DropPeerEnvs(static_cast<iBridge*>(this));
   delete m_pReportLog;
   delete m_pExceptionLog;
   delete m_pNetHelp;
@@ -258,6 +260,8 @@ void cBridge::OnConnectBridge(unsigned int id) {
 }
 
 bool cBridge::OnDisconnectBridge(unsigned int id) {
+  // What the link defined in the groups goes with it; a link given the same id starts afresh.
+  DropPeerEnv(this, id);
   bool all = true;
   for (iConnectDisconnect* listener : m_lstListeners) all = listener->OnDisconnect(id) && all;
   return all;

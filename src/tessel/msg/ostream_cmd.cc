@@ -78,9 +78,21 @@ void ClearReturnPath() {
   ReturnPath().clear();
 }
 
+stPeerKey PeerEnvKey(iBridge* bridge, unsigned linkId) {
+  return stPeerKey{bridge, linkId};
+}
+
+void DropPeerEnv(iBridge* bridge, unsigned linkId) {
+  cCmd::DropPeerEnv(PeerEnvKey(bridge, linkId));
+}
+
 ostreamCmd::cServeScope::cServeScope(stBindMsg* msg, iBridge* bridge, int level) {
   SetServingCmdLevel(level);
   get_gout().SetCurMsg(msg, bridge);
+  if (bridge != nullptr) {
+    iSend* link = msg != nullptr ? msg->send : nullptr;
+    m_env.emplace(PeerEnvKey(bridge, link != nullptr ? link->GetID() : 0));
+  }
 }
 
 ostreamCmd::cServeScope::~cServeScope() {

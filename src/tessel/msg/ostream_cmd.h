@@ -4,10 +4,12 @@
 #pragma once
 
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tessel/core/peer_env.h"
 #include "tessel/msg/chat_exception.h"
 #include "tessel/msg/msg_records.h"
 
@@ -22,13 +24,17 @@ class ostreamCmd {
   ostreamCmd& operator=(const ostreamCmd&) = delete;
 
   // Serves one received command: points the output at it and, when the scope ends, sends the
-  // collected output back and returns to idle. Used by the command binding.
+  // collected output back and returns to idle. What runs inside runs in the environments of
+  // the message's link (PeerEnvKey). Used by the command binding.
   class cServeScope {
    public:
     cServeScope(stBindMsg* msg, iBridge* bridge, int level);
     ~cServeScope();
     cServeScope(const cServeScope&) = delete;
     cServeScope& operator=(const cServeScope&) = delete;
+
+   private:
+    std::optional<cPeerEnvScope> m_env;
   };
 
   // The current output: the collected text while a message is served, else standard output.
@@ -104,6 +110,11 @@ std::string MakeOutputCmd(const std::string& output);
 // The Output calls that hand `output` back in pieces, each small enough for one command record
 // (none for empty output).
 std::vector<std::string> MakeOutputCmds(const std::string& output);
+
+// Whose environments a command served for the link `linkId` of `bridge` runs in.
+stPeerKey PeerEnvKey(iBridge* bridge, unsigned linkId);
+// Drops the environments of that link in every group: it went down or logged out.
+void DropPeerEnv(iBridge* bridge, unsigned linkId);
 
 // Group number of the command being served from a link.
 int GetServingCmdLevel();

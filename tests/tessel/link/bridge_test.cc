@@ -134,6 +134,21 @@ TEST_F(BridgeTest, TheCommandScriptRunsOnlyAcceptedCommands) {
   EXPECT_EQ(script.DoString("assert(reached == 1)"), 0);
 }
 
+// What a link defines stays in its own environment, which cannot take the group's functions
+// and goes when the link goes down.
+TEST_F(BridgeTest, ALinksDefinitionsAreItsOwnAndGoWithTheLink) {
+  ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
+  EXPECT_TRUE(PeerAnswered(3, "mine = 'kept' Echo('set')", "set 3"));
+  EXPECT_TRUE(PeerAnswered(3, "Echo(mine)", "kept 3"));
+  EXPECT_TRUE(Exchange(3, "Echo = print", [](const testkit::stDelivery& d) {
+    return d.CmdText().find("Echo is a function of the group") != std::string::npos;
+  }));
+  EXPECT_EQ(groups_.PeerEnvCount(), 1u);
+  EXPECT_TRUE(groups_.Do("assert(mine == nil) Echo('console')"));
+  m_peerLink.reset();
+  EXPECT_TRUE(Pump([&] { return groups_.PeerEnvCount() == 0; }));
+}
+
 // A record named without a login (SetLogin, or every record when logins are not needed) is
 // logged in for its server: the login deadline passes and the link stays up. It does not keep
 // its link: the id is given back when the link goes down.

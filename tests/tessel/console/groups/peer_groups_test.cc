@@ -3,10 +3,27 @@
 #include <map>
 
 #include "cmd_group_util.h"
+#include "testkit/fake_clock.h"
 
 namespace {
 
 constexpr auto npos = std::string::npos;
+
+// Commands served for one link of an endpoint that lasts as long as this object.
+struct cServedLink {
+  std::string Serve(cCmd& group, int level, const std::string& text) {
+    stBindMsg msg;
+    msg.send = &link;
+    testkit::cStdoutCapture out;
+    {
+      ostreamCmd::cServeScope serving(&msg, &bridge, level);
+      group.Do(text.c_str());
+    }
+    return out.Text();
+  }
+  testkit::cBridgeDouble bridge;
+  testkit::cRecordingLink link{9};
+};
 
 // Functions() lists what each group registered, lower-case names and groups without help
 // included, and none of Lua's builtins.
@@ -27,6 +44,36 @@ TEST_F(GroupTest, FunctionsListsEveryRegisteredFunctionOfEveryGroupAndNoBuiltin)
     if (some.count(group.level) == 0) continue;
     for (const char* name : some.at(group.level))
       EXPECT_NE(listed.find(std::string(" ") + name + " "), npos) << name;
+  }
+}
+
+// A link's redefinitions of the login group, made directly or by code it leaves to run later,
+// never reach the group's own functions; code left by a link that is gone runs no command.
+TEST_F(GroupTest, ALinksRedefinitionsAndDeferredCommandsStayItsOwn) {
+  ManagerClock time;
+  const std::string steal = "function(a, p) print('stolen ' .. p) end";
+  cCmd& login = cCmdLogin::Instance();
+  cCmd& script = cCmdScript::Instance();
+  cServedLink low;
+  low.Serve(login, 2, "Login = " + steal);
+  low.Serve(login, 2, "_G.Logout = " + steal);
+  low.Serve(script, 11,
+            "StartYield(function() Yield(10) ParseCmd([[/2/Login = " + steal +
+                "]]) ParseCmd([[/13/ViewConfigValue('deferred_ran')]]) end)");
+  {
+    cServedLink gone;
+    gone.Serve(
+        script, 11,
+        "StartYield(function() Yield(10) ParseCmd([[/13/ViewConfigValue('gone_ran')]]) end)");
+  }
+  testkit::cStdoutCapture later;
+  time.Step(20);
+  EXPECT_NE(later.Text().find("deferred_ran = 0"), npos) << later.Text();
+  EXPECT_EQ(later.Text().find("gone_ran = 0"), npos) << later.Text();
+  for (const char* call : {"Login('op','pw')", "Logout()"}) {
+    const stGroupRun run = RunInGroup(login, call);
+    EXPECT_NE(run.out.find("can not solve local cmd"), npos) << run.out;
+    EXPECT_EQ(run.out.find("stolen"), npos) << run.out;
   }
 }
 

@@ -1,0 +1,193 @@
+#include "tessel/core/peer_env.h"
+
+#include <lua.hpp>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "tessel/contracts/baselib.h"
+#include "tessel/core/peer_sandbox.h"
+#include "tessel/core/worker_thread.h"
+
+namespace {
+
+const cPeerEnvScope* g_current = nullptr;
+
+// Every group's environments, for the drops; groups are made on any thread (singletons on
+// first use), so the list has a lock. Never destroyed: groups outlive static destruction order.
+std::mutex& AllLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+std::vector<cPeerEnvs*>& All() {
+  static auto* all = new std::vector<cPeerEnvs*>;
+  return *all;
+}
+
+// A token per link that deferred code holds: false once the link's environments are dropped.
+std::map<stPeerKey, std::shared_ptr<bool>>& Tokens() {
+  static auto* tokens = new std::map<stPeerKey, std::shared_ptr<bool>>;
+  return *tokens;
+}
+
+void KillToken(const stPeerKey& key) {
+  auto it = Tokens().find(key);
+  if (it == Tokens().end()) return;
+  *it->second = false;
+  Tokens().erase(it);
+}
+
+struct stMakeEnv {
+  const cCmdFuncs* funcs;
+  int ref;
+};
+
+int MakeEnvProtected(lua_State* L) {
+  auto* make = static_cast<stMakeEnv*>(lua_touserdata(L, 1));
+  PushPeerEnv(L, *make->funcs);
+  make->ref = luaL_ref(L, LUA_REGISTRYINDEX);
+  return 0;
+}
+
+}  // namespace
+
+// Deferred code resumes inside the scope that was current when it was deferred, or in a dead
+// scope when that link is gone meanwhile.
+class cPeerDeferContext : public cLuaDeferContext {
+ public:
+  cPeerDeferContext(const stPeerKey& key, std::shared_ptr<bool> alive)
+      : m_key(key), m_alive(std::move(alive)) {}
+  void Run(void (*resume)(void*), void* arg) override {
+    cPeerEnvScope scope(m_key, *m_alive);
+    resume(arg);
+  }
+
+ private:
+  stPeerKey m_key;
+  std::shared_ptr<bool> m_alive;
+};
+
+namespace {
+
+std::unique_ptr<cLuaDeferContext> MakeDeferContext() {
+  const cPeerEnvScope* scope = cPeerEnvScope::Current();
+  if (scope == nullptr) return nullptr;
+  std::shared_ptr<bool> alive;
+  if (scope->Alive()) {
+    std::shared_ptr<bool>& token = Tokens()[scope->Key()];
+    if (!token) token = std::make_shared<bool>(true);
+    alive = token;
+  } else {
+    alive = std::make_shared<bool>(false);
+  }
+  return std::make_unique<cPeerDeferContext>(scope->Key(), std::move(alive));
+}
+
+}  // namespace
+
+cPeerEnvScope::cPeerEnvScope(const stPeerKey& key) : cPeerEnvScope(key, true) {}
+
+cPeerEnvScope::cPeerEnvScope(const stPeerKey& key, bool alive)
+    : m_key(key), m_bAlive(alive), m_pOuter(g_current) {
+  TESSEL_ASSERT_WORKER();
+  static const bool installed = (SetLuaDeferContextMaker(&MakeDeferContext), true);
+  (void)installed;
+  g_current = this;
+}
+
+cPeerEnvScope::~cPeerEnvScope() {
+  g_current = m_pOuter;
+}
+
+const cPeerEnvScope* cPeerEnvScope::Current() {
+  return g_current;
+}
+
+cPeerEnvs::cPeerEnvs(const cCmdFuncs& funcs) : m_funcs(funcs) {
+  std::lock_guard<std::mutex> hold(AllLock());
+  All().push_back(this);
+}
+
+cPeerEnvs::~cPeerEnvs() {
+  std::lock_guard<std::mutex> hold(AllLock());
+  All().erase(std::find(All().begin(), All().end(), this));
+}
+
+cPeerEnvs::cUse::~cUse() {
+  if (m_pEnvs == nullptr) return;
+  auto it = m_pEnvs->m_envs.find(m_key);
+  if (it == m_pEnvs->m_envs.end()) return;
+  if (--it->second.busy == 0 && it->second.dropped) m_pEnvs->Release(m_key);
+}
+
+bool cPeerEnvs::Apply(lua_State* L, cUse& use) {
+  TESSEL_ASSERT_WORKER();
+  const cPeerEnvScope* scope = cPeerEnvScope::Current();
+  if (scope == nullptr) return true;
+  if (!scope->Alive()) {
+    lua_pop(L, 1);
+    lua_pushliteral(L, "the link this command was served for is gone: it runs nothing more");
+    return false;
+  }
+  m_pLua = L;
+  auto it = m_envs.find(scope->Key());
+  if (it == m_envs.end()) {
+    stMakeEnv make{&m_funcs, LUA_NOREF};
+    if (lua_cpcall(L, &MakeEnvProtected, &make) != 0) {
+      lua_remove(L, -2);  // the function; the message stays
+      return false;
+    }
+    it = m_envs.emplace(scope->Key(), stEnv{make.ref, 0, false}).first;
+  }
+  lua_rawgeti(L, LUA_REGISTRYINDEX, it->second.ref);
+  lua_setfenv(L, -2);
+  ++it->second.busy;
+  use.m_pEnvs = this;
+  use.m_key = scope->Key();
+  return true;
+}
+
+void cPeerEnvs::Drop(const stPeerKey& key) {
+  TESSEL_ASSERT_WORKER();
+  KillToken(key);
+  std::lock_guard<std::mutex> hold(AllLock());
+  for (cPeerEnvs* envs : All()) envs->DropOwn(key);
+}
+
+void cPeerEnvs::DropEndpoint(const void* endpoint) {
+  TESSEL_ASSERT_WORKER();
+  std::vector<stPeerKey> keys;
+  {
+    std::lock_guard<std::mutex> hold(AllLock());
+    for (cPeerEnvs* envs : All())
+      for (const auto& entry : envs->m_envs)
+        if (entry.first.endpoint == endpoint) keys.push_back(entry.first);
+  }
+  for (const auto& entry : Tokens())
+    if (entry.first.endpoint == endpoint) keys.push_back(entry.first);
+  for (const stPeerKey& key : keys) Drop(key);
+}
+
+void cPeerEnvs::DropOwn(const stPeerKey& key) {
+  auto it = m_envs.find(key);
+  if (it == m_envs.end()) return;
+  if (it->second.busy > 0) {
+    it->second.dropped = true;
+  } else {
+    Release(key);
+  }
+}
+
+void cPeerEnvs::Release(const stPeerKey& key) {
+  auto it = m_envs.find(key);
+  if (it == m_envs.end()) return;
+  if (m_pLua != nullptr) luaL_unref(m_pLua, LUA_REGISTRYINDEX, it->second.ref);
+  m_envs.erase(it);
+}
+
+void cPeerEnvs::Forget() {
+  m_envs.clear();
+  m_pLua = nullptr;
+}

@@ -1,0 +1,13 @@
+// The Lua side of a peer's environment in a group's state. The environment is a table of the
+// link's own: what the peer sets stays there; what it reads comes from the link's builtins
+// (the list in peer_sandbox.cc), else from the group's globals. No way out of it reaches the
+// group's real globals, the shared library tables or another link's environment, and no name
+// the group registered can be set in it. Thread of the state (the worker).
+#pragma once
+
+struct lua_State;
+class cCmdFuncs;
+
+// Pushes a new environment made for one link; `funcs` (the group's own functions) must outlive
+// it. Raises a Lua error when memory runs out, so call it protected.
+void PushPeerEnv(lua_State* L, const cCmdFuncs& funcs);

@@ -1,0 +1,197 @@
+#include "tessel/core/peer_env.h"
+
+#include <gtest/gtest.h>
+
+#include <lua.hpp>
+#include <string>
+#include <vector>
+
+#include "tessel/contracts/lua_register.h"
+#include "tessel/core/cmd.h"
+#include "tessel/core/cmd_array.h"
+#include "testkit/stdout_capture.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+Texts g_logins, g_leaked, g_failed;
+
+// A group whose Login keeps the password it was given; Leak is what an attack would send a
+// password to; Check notes a failed check by name; DropMe drops the link being served.
+struct cTrapCmd : cCmd {
+  void bind_cln(lua_State* L) override {
+    luareg::def(L, "Login",
+                [](const char*, const char* password) { g_logins.push_back(password); });
+    luareg::def(L, "Leak", [](const char* text) { g_leaked.push_back(text); });
+    luareg::def(L, "Check", [](const char* name, bool ok) {
+      if (!ok) g_failed.push_back(name);
+    });
+    luareg::def(L, "DropMe", [] { cCmd::DropPeerEnv(cPeerEnvScope::Current()->Key()); });
+    // A system function that takes the place of a builtin.
+    luareg::def(L, "print", [](const char* text) { g_leaked.push_back(std::string("p:") + text); });
+    luareg::def(L, "lower_case", [] {});
+  }
+  const char* GetName() override { return "cCmd_Trap"; }
+};
+
+const int kEndpoint = 0;
+const stPeerKey kA{&kEndpoint, 1}, kB{&kEndpoint, 2};
+
+bool RunAs(cCmd& group, const stPeerKey* key, const std::string& text) {
+  testkit::cStdoutCapture quiet;
+  if (key == nullptr) return group.Do(text.c_str());
+  cPeerEnvScope scope(*key);
+  return group.Do(text.c_str());
+}
+
+// Every entry of the tables a peer must not change: the globals, the library tables, the
+// module table, the string metatable and the console's table "shared", one text each.
+Texts SharedTables(lua_State* L) {
+  Texts out;
+  auto walk = [&](const std::string& name) {
+    lua_pushnil(L);
+    while (lua_next(L, -2) != 0) {
+      lua_pushvalue(L, -2);
+      const char* text = lua_tostring(L, -1);
+      const std::string key = text != nullptr ? text : luaL_typename(L, -1);
+      lua_pop(L, 1);
+      const std::string value = lua_isstring(L, -1) ? lua_tostring(L, -1) : "";
+      out.push_back(name + "." + key + "=" + luaL_typename(L, -1) + ":" +
+                    std::to_string(reinterpret_cast<uintptr_t>(lua_topointer(L, -1))) + value);
+      lua_pop(L, 1);
+    }
+    lua_pop(L, 1);
+  };
+  lua_pushvalue(L, LUA_GLOBALSINDEX);
+  walk("_G");
+  for (const char* lib :
+       {"string", "table", "math", "os", "io", "coroutine", "package", "shared"}) {
+    lua_getglobal(L, lib);
+    walk(lib);
+  }
+  for (const char* part : {"loaded", "loaders", "preload"}) {
+    lua_getglobal(L, "package");
+    lua_getfield(L, -1, part);
+    lua_remove(L, -2);
+    walk(std::string("package.") + part);
+  }
+  lua_pushliteral(L, "");
+  lua_getmetatable(L, -1);
+  lua_remove(L, -2);
+  walk("string metatable");
+  lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
+  walk("_LOADED");
+  return out;
+}
+
+// What the console and link B still get after an attack of link A: the group's Login, the
+// libraries as they were, and B keeps its own values. A collection runs first, so that a
+// finaliser A left would run inside the console's command.
+const char* const kConsoleCanary =
+    "collectgarbage() Login('op', 'console') Helper()('op', 'helper') print('x') "
+    "Check('format', string.format('%d', 7) == '7') Check('upper', ('x'):upper() == 'X') "
+    "Check('concat', table.concat({'a', 'b'}) == 'ab') Check('tostring', tostring(1) == '1') "
+    "Check('wrap', coroutine.wrap(function() return 5 end)() == 5)";
+const char* const kPeerCanary =
+    "Login('op', 'peer b') Check('b mine', mine == 1) Check('b shared', shared.f() == 1) "
+    "Check('b format', string.format('%d', 7) == '7') Check('b upper', ('x'):upper() == 'X')";
+
+// Each row is an attempt of link A to reach the group's globals, the shared library tables or
+// link B's environment. After each: the shared tables are exactly as before, the console's and
+// B's Login calls reach the group's Login, A's own too, and nothing was leaked.
+TEST(PeerEnv, NoAttemptOfALinkReachesTheGroupsGlobalsTheLibrariesOrAnotherLink) {
+  const char* const kLeak = "function(a, p) Leak(p) end";
+  const std::string attempts[] = {
+      std::string("Login = ") + kLeak,
+      std::string("_G.Login = ") + kLeak,
+      std::string("rawset(_G, 'Login', ") + kLeak + ")",
+      std::string("pcall(rawset, _G, 'Login', ") + kLeak + ")",
+      std::string("getfenv(Login).Login = ") + kLeak,
+      std::string("getfenv(0).Login = ") + kLeak,
+      std::string("getfenv(Helper).Login = ") + kLeak,
+      std::string("rawset(getfenv(print), 'Login', ") + kLeak + ")",
+      std::string("setfenv(Helper, {Login = ") + kLeak + "})",
+      "setfenv(0, {})",
+      std::string("loadstring('Login = ") + kLeak + "')()",
+      std::string("loadstring('getfenv(0).Login = ") + kLeak + "')()",
+      std::string("load(function() if not done then done = 1 return 'Login = ") + kLeak +
+          "' end end)()",
+      std::string("coroutine.wrap(function() getfenv(0).Login = ") + kLeak + " end)()",
+      std::string("coroutine.wrap(function() loadstring('Login = ") + kLeak + "')() end)()",
+      std::string("package.loaded._G.Login = ") + kLeak,
+      std::string("require('_G').Login = ") + kLeak,
+      std::string("local m = {} package.seeall(m) getmetatable(m).__index.Login = ") + kLeak,
+      std::string("package.loaders[1] = nil package.loaded.string.format = ") + kLeak,
+      std::string("string.format = ") + kLeak,
+      std::string("table.concat = ") + kLeak,
+      std::string("coroutine.wrap = ") + kLeak,
+      std::string("getmetatable('').__index.upper = ") + kLeak,
+      std::string("rawset(getmetatable('').__index, 'upper', ") + kLeak + ")",
+      std::string("setmetatable(_G, {__index = ") + kLeak + "})",
+      std::string("debug.getregistry()._LOADED._G.Login = ") + kLeak,
+      std::string("debug.setmetatable('', {__index = ") + kLeak + "})",
+      std::string("module('x', package.seeall) Login = ") + kLeak,
+      std::string("getmetatable(newproxy(true)).__gc = ") + kLeak,
+      std::string("print = ") + kLeak,
+      std::string("rawset(_G, 'print', ") + kLeak + ")",
+      "getfenv(shared.f).mine = 2",
+      "setfenv(shared.f, {mine = 2})",
+      "loadstring(string.dump(function() Login = nil end))()",
+  };
+  cTrapCmd group;
+  group.Create();
+  lua_State* L = group.GetLua();
+  ASSERT_TRUE(RunAs(group, nullptr, "function Helper() return Login end shared = {}"));
+  ASSERT_TRUE(RunAs(group, &kB, "mine = 1 function shared.f() return mine end"));
+  const Texts before = SharedTables(L);
+  for (const std::string& attempt : attempts) {
+    SCOPED_TRACE(attempt);
+    g_logins.clear(), g_leaked.clear(), g_failed.clear();
+    RunAs(group, &kA, attempt);
+    EXPECT_EQ(SharedTables(L), before);
+    EXPECT_TRUE(RunAs(group, nullptr, kConsoleCanary));
+    EXPECT_TRUE(RunAs(group, &kB, kPeerCanary));
+    EXPECT_TRUE(RunAs(group, &kA, "Login('op', 'peer a')"));
+    EXPECT_EQ(g_logins, (Texts{"console", "helper", "peer b", "peer a"}));
+    EXPECT_EQ(g_leaked, Texts{"p:x"});
+    EXPECT_EQ(g_failed, Texts{});
+  }
+}
+
+// A link's definitions stay its own from one command to the next; the console and other links
+// never see them; a drop (also in the middle of the link's own command) forgets them once that
+// command ends, so the next command of the same key starts afresh.
+TEST(PeerEnv, ALinksDefinitionsLastUntilItsEnvironmentIsDropped) {
+  cTrapCmd group;
+  group.Create();
+  ASSERT_TRUE(RunAs(group, &kA, "mine = 'a' function Mine() return mine end"));
+  EXPECT_TRUE(RunAs(group, &kA, "assert(Mine() == 'a')"));
+  EXPECT_TRUE(RunAs(group, &kB, "assert(mine == nil) assert(Mine == nil)"));
+  EXPECT_TRUE(RunAs(group, nullptr, "assert(mine == nil)"));
+  EXPECT_EQ(group.PeerEnvCount(), 2u);
+
+  EXPECT_TRUE(RunAs(group, &kA, "DropMe() assert(Mine() == 'a')"));
+  EXPECT_EQ(group.PeerEnvCount(), 1u);
+  EXPECT_TRUE(RunAs(group, &kA, "assert(mine == nil)"));
+  cCmd::DropPeerEnvs(&kEndpoint);
+  EXPECT_EQ(group.PeerEnvCount(), 0u);
+  EXPECT_TRUE(RunAs(group, &kB, "assert(mine == nil)"));
+}
+
+// The group's table holds what its binding set, a builtin it replaced included, and the
+// array's Output; no Lua builtin. A link can set a builtin's name only where the group did not
+// register it.
+TEST(PeerEnv, TheGroupsTableHoldsItsRegisteredFunctionsAndNoBuiltin) {
+  cTrapCmd group;
+  cCmdArray array;
+  array.AddCmdOutput(3, &group, nullptr);
+  EXPECT_EQ(group.FunctionNames(),
+            (Texts{"Check", "DropMe", "Leak", "Login", "Output", "lower_case", "print"}));
+  EXPECT_FALSE(RunAs(group, &kA, "lower_case = 1"));
+  EXPECT_TRUE(RunAs(group, &kA, "tostring = 1"));
+  EXPECT_TRUE(RunAs(group, nullptr, "assert(type(tostring) == 'function')"));
+  group.Clear();
+  EXPECT_EQ(group.FunctionNames(), Texts{});
+}
+
+}  // namespace
