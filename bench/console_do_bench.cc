@@ -1,10 +1,12 @@
-// cCmd::Do on a trivial registered function beside the bare Lua load-and-call of the same text.
+// cCmd::Do on a trivial registered function, typed on the console and served for a link, beside
+// the bare Lua load-and-call of the same text.
 #include <benchmark/benchmark.h>
 
 #include <lua.hpp>
 
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd.h"
+#include "tessel/core/peer_env.h"
 
 namespace {
 
@@ -30,6 +32,20 @@ void BM_CmdDo(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_CmdDo);
+
+// The same command served for a link: it runs in the link's own environment, made at its
+// first command and reused after.
+void BM_CmdDoForLink(benchmark::State& state) {
+  cBenchCmd group;
+  group.Create();
+  const int endpoint = 0;
+  cPeerEnvScope link(stPeerKey{&endpoint, 1});
+  for (auto _ : state) {
+    if (!group.Do(kText)) state.SkipWithError("Do failed");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CmdDoForLink);
 
 void BM_BareLoadAndCall(benchmark::State& state) {
   lua_State* L = luaL_newstate();
