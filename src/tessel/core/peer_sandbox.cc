@@ -1,9 +1,9 @@
 // A peer's environment E: an empty table whose metatable reads a name from the link's builtins
-// B, else from the group's globals, refuses to store a name the group registered, and cannot be
-// read or replaced (__metatable). B is reachable only from that metatable's functions. Tables
-// that are not the link's own (the globals, the library tables, the string metatable, every
-// environment) are listed in a weak set of the state; the link's own getfenv, setfenv, rawset
-// and getmetatable never hand them out or change them.
+// B, else (B's own metatable) from the group's globals, refuses to store a name the group
+// registered, and cannot be read or replaced (__metatable), so B is reachable through nothing
+// else. Tables that are not the link's own (the globals, the library tables, the string
+// metatable, every environment) are listed in a weak set of the state; the link's own getfenv,
+// setfenv, rawset and getmetatable never hand them out or change them.
 #include "tessel/core/peer_sandbox.h"
 
 #include <lua.hpp>
@@ -22,7 +22,7 @@ enum class eBuiltin {
   kPackage,   // a package table of the link's own: its loaded modules, its loaders
   kOwn,       // a function of the link's own (below)
   kInOwnEnv,  // the builtin, run so that the chunks it loads run in the link's environment
-  kHidden,    // absent: nothing of it can be made safe for a link
+  kHidden,    // false: nothing of it can be made safe for a link
 };
 
 int PeerGetfenv(lua_State* L);
@@ -60,7 +60,6 @@ const stBuiltin kBuiltins[] = {
 };
 
 const char kForeignKey[] = "tessel.peer.foreign";
-char g_hidden;  // B's mark of a hidden name
 
 // Upvalues of the link's own functions.
 constexpr int kEnv = lua_upvalueindex(1);
@@ -342,26 +341,12 @@ void FillBase(lua_State* L, int base, int env, int foreign, int owned, const cCm
         lua_remove(L, -2);
         break;
       case eBuiltin::kHidden:
-        lua_pushlightuserdata(L, &g_hidden);
+        lua_pushboolean(L, 0);
         break;
     }
     lua_setfield(L, base, builtin.name);
   }
   lua_pop(L, 1);
-}
-
-// E's __index: B first (a hidden name is nil), then the group's globals.
-int PeerIndex(lua_State* L) {
-  lua_pushvalue(L, 2);
-  lua_rawget(L, lua_upvalueindex(1));
-  if (lua_isnil(L, -1)) {
-    lua_pop(L, 1);
-    lua_pushvalue(L, 2);
-    lua_gettable(L, lua_upvalueindex(2));
-  } else if (lua_touserdata(L, -1) == &g_hidden) {
-    lua_pushnil(L);
-  }
-  return 1;
 }
 
 // E's __newindex: any name but the group's own functions.
@@ -389,10 +374,13 @@ void PushPeerEnv(lua_State* L, const cCmdFuncs& funcs) {
   const int owned = lua_gettop(L);
   FillBase(L, base, env, foreign, owned, funcs);
 
+  // Reads go to B, then to the globals: table lookups only, as fast as the globals' own.
+  lua_createtable(L, 0, 1);
+  lua_pushvalue(L, LUA_GLOBALSINDEX);
+  lua_setfield(L, -2, "__index");
+  lua_setmetatable(L, base);
   lua_createtable(L, 0, 3);
   lua_pushvalue(L, base);
-  lua_pushvalue(L, LUA_GLOBALSINDEX);
-  lua_pushcclosure(L, &PeerIndex, 2);
   lua_setfield(L, -2, "__index");
   lua_pushlightuserdata(L, const_cast<cCmdFuncs*>(&funcs));
   lua_pushcclosure(L, &PeerNewindex, 1);
