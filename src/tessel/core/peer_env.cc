@@ -150,14 +150,12 @@ bool cPeerEnvs::Apply(lua_State* L, cUse& use) {
 }
 
 void cPeerEnvs::Drop(const stPeerKey& key) {
-  TESSEL_ASSERT_WORKER();
   KillToken(key);
   std::lock_guard<std::mutex> hold(AllLock());
   for (cPeerEnvs* envs : All()) envs->DropOwn(key);
 }
 
 void cPeerEnvs::DropEndpoint(const void* endpoint) {
-  TESSEL_ASSERT_WORKER();
   std::vector<stPeerKey> keys;
   {
     std::lock_guard<std::mutex> hold(AllLock());
@@ -183,7 +181,9 @@ void cPeerEnvs::DropOwn(const stPeerKey& key) {
 void cPeerEnvs::Release(const stPeerKey& key) {
   auto it = m_envs.find(key);
   if (it == m_envs.end()) return;
-  if (m_pLua != nullptr) luaL_unref(m_pLua, LUA_REGISTRYINDEX, it->second.ref);
+  // Off the worker (an endpoint destroyed after a fault ended the worker) the state is not
+  // touched: the entry is only forgotten, and the table goes with the state.
+  if (m_pLua != nullptr && OnWorkerThread()) luaL_unref(m_pLua, LUA_REGISTRYINDEX, it->second.ref);
   m_envs.erase(it);
 }
 

@@ -75,6 +75,7 @@ class cPeerEnvs {
   bool Apply(lua_State* L, cUse& use);
 
   // Drops the environments of `key` in every group (one in use goes when its command ends).
+  // Off the worker (an endpoint destroyed after a fault ended it) entries are only forgotten.
   static void Drop(const stPeerKey& key);
   // Drops the environments of every link of an endpoint.
   static void DropEndpoint(const void* endpoint);
