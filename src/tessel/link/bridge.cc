@@ -20,6 +20,7 @@
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/timers/timer_function.h"
+#include "tessel/util/text_clean.h"
 
 const char* cBridge::g_szCmd = "";
 int cBridge::g_cmd = 0;
@@ -201,7 +202,7 @@ void cBridge::AddCmdLog_Run(const stBindMsg& msg) {
   // The group and text are read only inside the bytes received; a login text is masked.
   const cCmdRecordView view(msg.msg, msg.size);
   entry.group = view.Group();
-  entry.text = LogCmdText(view.Text());
+  entry.text = EscapeControls(LogCmdText(view.Text()));
   if (msg.msg != nullptr && msg.size >= sizeof(stMsg) && (IsServer() || IsMapServer()))
     entry.id = msg.msg->id;
   entry.time = std::time(nullptr);

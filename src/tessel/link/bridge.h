@@ -103,7 +103,7 @@ class cBridge : public iBridge, public cCmdArray {
  private:
   struct stCmdLogEntry {
     int group = 0;
-    std::string text;  // as the log shows it: masked, a long text cut (LogCmdText)
+    std::string text;  // as the log shows it: masked, a long text cut, controls escaped
     int id = 0;
     int result = -1;
     std::time_t time = 0;

@@ -13,7 +13,9 @@
 #include "tessel/core/login_text.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/callback_server.h"
+#include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -22,13 +24,13 @@ constexpr unsigned kLoginGroup = 2;
 // Groups from this number on need no account unless their check asks for a login.
 constexpr unsigned kFirstFreeGroup = 20;
 constexpr int kColorWhiteOnBlack = 7;
+// Bytes of a refused stranger's record body the log line shows.
+constexpr size_t kStrangerSampleBytes = 64;
 
 }  // namespace
 
 cBridgeServer::cBridgeServer() {
-  auto* callback = new cCallbackServer;
-  callback->SetBridge(this);
-  m_pNetHelp = callback;
+  m_pNetHelp = new cCallbackServer(*this);
 }
 
 cBridgeServer::~cBridgeServer() = default;
@@ -117,6 +119,7 @@ void cBridgeServer::MarkLogined(unsigned int id) {
 // The link object goes only when every listener agreed; an id the server no longer knows has
 // nothing to release.
 bool cBridgeServer::OnDisconnect(unsigned int id) {
+  m_strangerLogged.erase(id);
   if (!OnDisconnectBridge(id)) return false;
   iServerLink* link = m_pNetServer != nullptr ? m_pNetServer->GetLink(id) : nullptr;
   if (m_bReleaseOnDisconnect && link != nullptr) link->ReleaseLink();
@@ -169,6 +172,49 @@ void cBridgeServer::RefuseLoginGroupText(iSend* send, const char* text) {
                                 << " ip " << send->GetIP() << " cmd " << kLoginGroup << " size "
                                 << (text != nullptr ? std::char_traits<char>::length(text) : 0)
                                 << ": not logged in, only Login or Logout may run"
+                                << "\n";
+  GetExceptionLog().flush();
+}
+
+bool cBridgeServer::IsStranger(iSend* link) {
+  iAccount* account =
+      m_pAMServer != nullptr && link != nullptr ? m_pAMServer->GetAccount(link->GetID()) : nullptr;
+  return account != nullptr && !account->IsLogin();
+}
+
+HandleChatExceptionEnum cBridgeServer::RefuseStranger(const stBindMsg* msg) {
+  if (!IsStranger(msg->send)) return ChatException_OK;
+  const bool header = msg->msg != nullptr && msg->size >= sizeof(stMsg);
+  cMsgBind* binding = header ? GetMsg().GetBind(msg->msg) : nullptr;
+  if (binding != nullptr && !IsBuiltInBind(binding)) return ChatException_OK;
+  if (binding == &stMsg_CmdBind::Instance()) {
+    const auto group = static_cast<unsigned>(cCmdRecordView(msg->msg, msg->size).Group());
+    if (group == kLoginGroup || group >= kFirstFreeGroup) return ChatException_OK;
+  }
+  ++m_nStrangerRefused;
+  if (m_strangerLogged.insert(msg->send->GetID()).second) LogStranger(msg);
+  return ChatException_NotLogin;
+}
+
+// One line per link: a stranger cannot fill the log, and what it sent is shown only as a short
+// sample with its control bytes escaped.
+void cBridgeServer::LogStranger(const stBindMsg* msg) {
+  const bool header = msg->msg != nullptr && msg->size >= sizeof(stMsg);
+  const int type = header ? msg->msg->type : -1;
+  std::string sample;
+  if (type == stMsg_Cmd::s_nType) {
+    const cCmdRecordView view(msg->msg, msg->size);
+    sample = "cmd " + std::to_string(view.Group()) + " " + EscapeControls(LogCmdText(view.Text()));
+  } else if (header) {
+    const char* body = reinterpret_cast<const char*>(msg->msg) + sizeof(stMsg);
+    sample =
+        EscapeControls({body, std::min<size_t>(msg->size - sizeof(stMsg), kStrangerSampleBytes)});
+  }
+  platform::ColorSection red(platform::kColorLightRed);
+  GetExceptionLog().TimeStamp() << "cBridgeServer::RefuseStranger link #" << msg->send->GetID()
+                                << " ip " << msg->send->GetIP() << " not logged in: refused msg "
+                                << type << " size " << msg->size << " [" << sample << "]"
+                                << "; its further records before a login are refused unlogged"
                                 << "\n";
   GetExceptionLog().flush();
 }

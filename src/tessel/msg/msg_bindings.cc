@@ -133,3 +133,9 @@ stMsg_WindowsBind& stMsg_WindowsBind::Instance() {
 HandleChatExceptionEnum stMsg_WindowsBind::OnMsg(iBridge*, stBindMsg*) {
   return ChatException_OK;
 }
+
+bool IsBuiltInBind(const cMsgBind* binding) {
+  return binding == &stMsg_ErrorBind::Instance() || binding == &stMsg_ExceptionBind::Instance() ||
+         binding == &stMsg_OutBind::Instance() || binding == &stMsg_CmdBind::Instance() ||
+         binding == &stMsg_WindowsBind::Instance();
+}

@@ -57,3 +57,7 @@ class stMsg_WindowsBind : public cMsgBind {
  private:
   stMsg_WindowsBind() : cMsgBind("windows消息", 0, sizeof(stMsg_Windows)) {}
 };
+
+// Whether `binding` is one of the five above: a record type of the system's own, not one the
+// hosting program registered or bound in its place.
+bool IsBuiltInBind(const cMsgBind* binding);

@@ -13,6 +13,7 @@
 #include "tessel/msg/ostream_cmd.h"
 #include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
+#include "testkit/stdout_capture.h"
 
 namespace linktest {
 namespace {
@@ -103,6 +104,35 @@ TEST_F(BridgeTest, ALinkRunsNothingButTheLoginCallsUntilLoggedInAboveLevelZero) 
   const std::string log = testkit::ReadFolder(m_home.path() / "log");
   EXPECT_NE(log.find("{Login('gm','******')} result 0"), std::string::npos);
   EXPECT_EQ(log.find("s3cret"), std::string::npos);
+}
+
+// A stranger's records of the system's own types, and its commands of groups below 20 other than
+// the login group, are refused as not logged in and counted; the application's record types and
+// groups from 20 on go on to its own handling. Once logged in, the same records are handled.
+TEST_F(BridgeTest, AStrangerGetsOnlyTheLoginGroupAmongTheSystemsRecords) {
+  struct cAppBind : cMsgBind {
+    cAppBind() : cMsgBind("app", 0, 0) {}
+    HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg*) override {
+      ++calls;
+      return ChatException_OK;
+    }
+    int calls = 0;
+  } app;
+  int appType = 0;
+  Bridge().GetMsg().Register(appType, &app);
+  testkit::cStdoutCapture out;
+  const std::string shown = "\1shown", record(shown.c_str(), shown.size() + 1);
+  EXPECT_TRUE(PeerRecordRefused(stMsg_Out::s_nType, record, ChatException_NotLogin));
+  EXPECT_TRUE(PeerRecordRefused(stMsg_Windows::s_nType, "window12", ChatException_NotLogin));
+  EXPECT_TRUE(PeerRefused(3, "Echo('x')", ChatException_NotLogin));
+  EXPECT_TRUE(PeerAnswered(25, "Echo('free')", "free 25"));
+  testkit::Send(m_peerLink->client, testkit::MakeRecord(uint16_t(appType), "app"));
+  EXPECT_TRUE(Pump([&] { return app.calls == 1; }));
+  EXPECT_EQ(Bridge().GetStrangerRefused(), 3u);
+  EXPECT_EQ(out.Text().find(shown), std::string::npos);
+  ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
+  testkit::Send(m_peerLink->client, testkit::MakeRecord(uint16_t(stMsg_Out::s_nType), record));
+  EXPECT_TRUE(Pump([&] { return out.Text().find(shown) != std::string::npos; }));
 }
 
 TEST_F(BridgeTest, ADisconnectReleasesTheLinkOnlyWhenEveryListenerAgrees) {

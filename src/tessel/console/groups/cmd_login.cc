@@ -15,6 +15,7 @@
 #include "tessel/link/bridge_server.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -51,7 +52,8 @@ void Login(const char* account, const char* password) {
   platform::SetColor(platform::kColorYellow);
   std::cout << (link != nullptr ? link->GetName() : "") << " "
             << (get_gout().GetLinkIP() != nullptr ? get_gout().GetLinkIP() : "") << " login as "
-            << account << " " << MaskPassword(password) << std::endl;
+            << EscapeControls(account != nullptr ? account : "") << " " << MaskPassword(password)
+            << std::endl;
   platform::SetColor(kColorBrightCyan);
   const unsigned id = get_gout().GetLinkID();
   iAccountManagerServer* manager = ReceivingManager();
