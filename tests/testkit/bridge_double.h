@@ -44,6 +44,7 @@ class cRecordingLink : public iServerLink {
   }
   void Disconnect(int) override {}
   void SetLogined() override {}
+  void SetLogout() override {}
 
   // The id field of a sent record.
   static unsigned SentId(const std::string& bytes) {

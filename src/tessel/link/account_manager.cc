@@ -68,6 +68,9 @@ bool cAccountManagerHelpServer::Logout(unsigned int linkId) {
   const bool entered = EraseEntries(account);
   if (!account->IsLogin()) return true;
   account->Logout();
+  // The link is a guest of its server again: the login deadline and the guests' limits apply.
+  if (iServerLink* link = m_pNetServer != nullptr ? m_pNetServer->GetLink(linkId) : nullptr)
+    link->SetLogout();
   return entered;
 }
 

@@ -178,6 +178,19 @@ TEST_F(BridgeTest, ALinkNamedWithoutALoginOutlivesTheLoginDeadlineAndIsReleasedW
   EXPECT_TRUE(Pump([&] { return m_server->GetNetServer()->GetLink(1) == nullptr; }));
 }
 
+// A logout makes the link a stranger again in every respect: its records are refused as before a
+// login, and the login deadline, running anew from the logout, cuts it.
+TEST_F(BridgeTest, ALogoutReturnsTheLinkToTheStateBeforeItsLogin) {
+  ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
+  m_server->SetLoginDeadline(100);
+  EXPECT_TRUE(PeerAnswered(2, "Logout()", "logout ok Account gm logout \n"));
+  EXPECT_TRUE(PeerRefused(3, "Echo('x')", ChatException_NotLogin));
+  EXPECT_TRUE(Pump([&] {
+    iServerLink* link = m_server->GetNetServer()->GetLink(1);
+    return link == nullptr || !link->IsConnect();
+  }));
+}
+
 // Only groups above twenty reach the installed checks; a group missing here runs from the
 // console unless that fallback is off; a bound next array runs a copy of every command.
 TEST_F(BridgeTest, ChecksConsoleFallbackAndTheNextArray) {
