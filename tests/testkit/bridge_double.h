@@ -69,6 +69,16 @@ class cRecordingLink : public iServerLink {
   unsigned short m_id;
 };
 
+// A binding of any size that counts the records it is given and accepts them.
+struct cCountingBind : cMsgBind {
+  cCountingBind() : cMsgBind("counting", 0, 0) {}
+  HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg*) override {
+    ++calls;
+    return ChatException_OK;
+  }
+  int calls = 0;
+};
+
 // An endpoint that runs command texts through `m_run` and sends answers back with SendCmd, as
 // an endpoint without a return path does.
 class cBridgeDouble : public iBridge {

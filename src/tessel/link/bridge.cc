@@ -116,6 +116,11 @@ void cBridge::HandleMsg(unsigned int n) {
   if (m_pNetHelp->GetPeerThisPump() > kBusyPumpRecords) WarnPump(tessel_numerror(), cost);
   const bool tracing = TraceMsg();
   if (CmdLogFull()) ClearCmdLog(tracing);
+  m_logBudget.Report(platform::TimeGetTime(), *m_pExceptionLog);
+}
+
+bool cBridge::MayLog(iSend* link) {
+  return m_logBudget.Take(link, platform::TimeGetTime());
 }
 
 bool cBridge::CmdLogFull() const {

@@ -12,6 +12,7 @@
 
 #include "tessel/contracts/loglib.h"
 #include "tessel/core/cmd_array.h"
+#include "tessel/link/log_budget.h"
 #include "tessel/msg/bridge_interfaces.h"
 
 class cBridge : public iBridge, public cCmdArray {
@@ -68,6 +69,9 @@ class cBridge : public iBridge, public cCmdArray {
   cCmd* GetCmdSafe(unsigned int cmd) override;
   int SendBackCmd(iSend* send, unsigned int cmd, const char* text) override;
   int SendCmdPath(iSend* send, unsigned int cmd, const char* text, const char* path);
+  // At most cLogBudget::kEntriesPerSecond entries a second per link; the rest is summed up in
+  // the exception log.
+  bool MayLog(iSend* link) override;
   void AddCmdLog_Run(const stBindMsg& msg) override;
   void AddCmdLog_Result(HandleChatExceptionEnum result) override;
   size_t GetCmdLogSize() const { return m_lstCmdLog.size(); }
@@ -136,6 +140,7 @@ class cBridge : public iBridge, public cCmdArray {
   std::list<iTesselWorld*> m_lstWorlds;
   std::list<stCmdLogEntry> m_lstCmdLog;
   size_t m_nCmdLogBytes = 0;  // held by the entries of m_lstCmdLog
+  cLogBudget m_logBudget;
 };
 
 // The text and group number of the command running now ("" and 0 before any).

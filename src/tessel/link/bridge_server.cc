@@ -133,6 +133,7 @@ HandleChatExceptionEnum cBridgeServer::CheckCmd(iSend* send, unsigned int cmd) {
   const unsigned id = send != nullptr ? send->GetID() : 0;
   iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(id) : nullptr;
   if (account == nullptr) {
+    if (!MayLog(send)) return ChatException_InternalWrong;
     platform::ColorSection red(platform::kColorLightRed);
     TESSEL_LOG(tessel_fetalerror(), "Account id: " << id << " not find!"
                                                    << "\n");
@@ -167,6 +168,7 @@ HandleChatExceptionEnum cBridgeServer::RunCmdBridge(iSend* send, unsigned int cm
 
 // The refused text is not shown: it may hold a password.
 void cBridgeServer::RefuseLoginGroupText(iSend* send, const char* text) {
+  if (!MayLog(send)) return;
   platform::ColorSection red(platform::kColorLightRed);
   GetExceptionLog().TimeStamp() << "cBridgeServer::RunCmdBridge refused link #" << send->GetID()
                                 << " ip " << send->GetIP() << " cmd " << kLoginGroup << " size "

@@ -166,7 +166,7 @@ size_t cNetHelp::GetQueued() const {
 }
 
 void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
-  if (m_pBridge == nullptr) return;
+  if (m_pBridge == nullptr || !m_pBridge->MayLog(msg->send)) return;
   cLog& log = m_pBridge->GetExceptionLog();
   const unsigned id = msg->send != nullptr ? msg->send->GetID() : 0;
   const int type = msg->size >= sizeof(stMsg) ? msg->msg->type : -1;

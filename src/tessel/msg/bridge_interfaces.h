@@ -88,6 +88,9 @@ class iBridge : public iConnectDisconnect, public iTesselWorld {
   // The peer reported that it found itself in a broken state for this link: a client endpoint
   // drops the link (and re-connects if it is set to); any other endpoint only logs the notice.
   virtual void OnPeerInternalWrong() {}
+  // Whether a log entry that a record from `link` causes may be written now: an endpoint bounds
+  // the entries one link can cause per second.
+  virtual bool MayLog(iSend*) { return true; }
 
  protected:
   ~iBridge() = default;

@@ -20,6 +20,16 @@ bool TextEndsInside(const char* text, std::size_t available) {
   return available > 0 && std::memchr(text, 0, available) != nullptr;
 }
 
+void TraceError(stMsg_Error* record, cLog& log) {
+  if (TraceErrorFunc trace = GetTraceErrorFunc()) {
+    trace(record, static_cast<std::ostream&>(log));
+  } else if (record->error != 0) {
+    log << "【错误】: " << record->error << " msg " << record->msg << " unknow error" << std::endl;
+  } else {
+    log << "【成功】: " << record->msg << std::endl;
+  }
+}
+
 }  // namespace
 
 stMsg_ErrorBind& stMsg_ErrorBind::Instance() {
@@ -29,14 +39,8 @@ stMsg_ErrorBind& stMsg_ErrorBind::Instance() {
 
 HandleChatExceptionEnum stMsg_ErrorBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   auto* record = reinterpret_cast<stMsg_Error*>(msg->msg);
-  cLog& log = bridge->GetMsgLog().GetLog();
-  if (TraceErrorFunc trace = GetTraceErrorFunc()) {
-    trace(record, static_cast<std::ostream&>(log));
-  } else if (record->error != 0) {
-    log << "【错误】: " << record->error << " msg " << record->msg << " unknow error" << std::endl;
-  } else {
-    log << "【成功】: " << record->msg << std::endl;
-  }
+  // A peer that floods replies is traced only up to its bound; the error script sees them all.
+  if (bridge->MayLog(msg->send)) TraceError(record, bridge->GetMsgLog().GetLog());
   if (KLuaScript* script = GetErrorScript()) {
     char call[10240];
     std::snprintf(call, sizeof(call), "OnError(%d,%d)", record->msg, record->error);
@@ -56,14 +60,16 @@ std::string stMsg_ExceptionBind::TraceLine(const stMsg_Exception& notice) {
 
 HandleChatExceptionEnum stMsg_ExceptionBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   const auto& notice = *reinterpret_cast<const stMsg_Exception*>(msg->msg);
-  const std::string trace = TraceLine(notice);
-  std::cout << "stMsg_ExceptionBind::OnMsg"
-            << " " << bridge->GetName() << std::endl;
-  std::cout << trace << std::endl;
-  cLog& log = bridge->GetMsgLog().GetLog();
-  log << "stMsg_ExceptionBind::OnMsg"
-      << " " << bridge->GetName() << std::endl;
-  log << trace << std::endl;
+  if (bridge->MayLog(msg->send)) {
+    const std::string trace = TraceLine(notice);
+    std::cout << "stMsg_ExceptionBind::OnMsg"
+              << " " << bridge->GetName() << std::endl;
+    std::cout << trace << std::endl;
+    cLog& log = bridge->GetMsgLog().GetLog();
+    log << "stMsg_ExceptionBind::OnMsg"
+        << " " << bridge->GetName() << std::endl;
+    log << trace << std::endl;
+  }
   // The server found itself in a broken state for this link: a client drops the link (and
   // re-connects if it is set to); a server only logs it.
   if (notice.code == ChatException_InternalWrong) bridge->OnPeerInternalWrong();
@@ -78,6 +84,7 @@ stMsg_OutBind& stMsg_OutBind::Instance() {
 HandleChatExceptionEnum stMsg_OutBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   const auto* record = reinterpret_cast<const stMsg_Out*>(msg->msg);
   if (!TextEndsInside(record->text, msg->size - sizeof(stMsg))) return ChatException_ParamWrong;
+  if (!bridge->MayLog(msg->send)) return ChatException_OK;
   bridge->GetMsgLog().GetLog() << "【Out】"
                                << " [" << record->text << "]" << std::endl;
   std::cout << record->text;

@@ -15,6 +15,7 @@
 
 namespace {
 
+using testkit::cCountingBind;
 using testkit::cRecordingLink;
 
 // Bytes of one record received from a peer over `link`: the header, then `fill` up to `size`.
@@ -41,15 +42,6 @@ struct stReceived {
   cRecordingLink link;
   std::vector<char> bytes;
   stBindMsg bind;
-};
-
-struct cCountingBind : cMsgBind {
-  cCountingBind() : cMsgBind("counting", 0, 0) {}
-  HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg*) override {
-    ++calls;
-    return ChatException_OK;
-  }
-  int calls = 0;
 };
 
 class MsgRegistry : public ::testing::Test {
