@@ -15,6 +15,8 @@
 #include "tessel/core/route_text.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/link/account_help.h"
+#include "tessel/link/cmd_handler.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
@@ -165,9 +167,18 @@ HandleChatExceptionEnum cBridge::RunCmdBridge(iSend* send, unsigned int cmd, con
   g_szCmd = current.c_str();
   g_cmd = static_cast<int>(cmd);
   if (send != nullptr && send->IsTraceRecieveCmd()) TraceRecieveCmd(send, cmd, text);
-  group->Do(text);
+  NoteCmdRun(group->Do(text));
   if (m_pNextArray != nullptr) m_pNextArray->RunCmd(cmd, text);
   return ChatException_OK;
+}
+
+HandleChatExceptionEnum cBridge::HandleCmdRecord(const stCmdRecord& cmd) {
+  return cCmdHandler(*this).Handle(cmd);
+}
+
+bool cBridge::IsStranger(iSend* link) {
+  iAccount* account = LinkAccount(link);
+  return account != nullptr && !account->IsLogin();
 }
 
 void cBridge::TraceRecieveCmd(iSend* send, unsigned int cmd, const char* text) {

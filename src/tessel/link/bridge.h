@@ -15,6 +15,8 @@
 #include "tessel/link/log_budget.h"
 #include "tessel/msg/bridge_interfaces.h"
 
+class iAccount;
+
 class cBridge : public iBridge, public cCmdArray {
  public:
   // The command log is written out and emptied when it holds this many entries or bytes.
@@ -66,6 +68,12 @@ class cBridge : public iBridge, public cCmdArray {
   // Commands.
   HandleChatExceptionEnum RunCmdBridge(iSend* send, unsigned int cmd, const char* text) override;
   HandleChatExceptionEnum RunCmdBridge(iSend* send, stMsg_Cmd* msg) override;
+  // The one handler of a command record from a link (cCmdHandler).
+  HandleChatExceptionEnum HandleCmdRecord(const stCmdRecord& cmd) override;
+  // The console account of the link: a server side's record of it; null elsewhere.
+  virtual iAccount* LinkAccount(iSend*) { return nullptr; }
+  // Whether the link has an account record that is not logged in: a stranger.
+  bool IsStranger(iSend* link);
   cCmd* GetCmdSafe(unsigned int cmd) override;
   int SendBackCmd(iSend* send, unsigned int cmd, const char* text) override;
   int SendCmdPath(iSend* send, unsigned int cmd, const char* text, const char* path);

@@ -178,10 +178,9 @@ void cBridgeServer::RefuseLoginGroupText(iSend* send, const char* text) {
   GetExceptionLog().flush();
 }
 
-bool cBridgeServer::IsStranger(iSend* link) {
-  iAccount* account =
-      m_pAMServer != nullptr && link != nullptr ? m_pAMServer->GetAccount(link->GetID()) : nullptr;
-  return account != nullptr && !account->IsLogin();
+iAccount* cBridgeServer::LinkAccount(iSend* link) {
+  return m_pAMServer != nullptr && link != nullptr ? m_pAMServer->GetAccount(link->GetID())
+                                                   : nullptr;
 }
 
 HandleChatExceptionEnum cBridgeServer::RefuseStranger(const stBindMsg* msg) {

@@ -53,8 +53,7 @@ class cBridgeServer : public cBridge {
   HandleChatExceptionEnum RunCmdBridge(iSend* send, unsigned int cmd, const char* text) override;
   void ClearNet() override;
 
-  // Whether the link has an account record that is not logged in: a stranger.
-  bool IsStranger(iSend* link);
+  iAccount* LinkAccount(iSend* link) override;
   // A stranger gets only the login group's command records among the system's own record types
   // and groups 0 to 19; command records of groups from 20 on and record types the application
   // registered go on to the application's own checks. ChatException_OK when the record may go

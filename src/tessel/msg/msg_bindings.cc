@@ -5,13 +5,9 @@
 #include <iostream>
 
 #include "tessel/contracts/baselib.h"
-#include "tessel/contracts/netlib.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/loggers.h"
-#include "tessel/core/login_text.h"
 #include "tessel/msg/bridge_interfaces.h"
-#include "tessel/msg/ostream_cmd.h"
-#include "tessel/timers/timer_function.h"
 
 namespace {
 
@@ -96,40 +92,14 @@ stMsg_CmdBind& stMsg_CmdBind::Instance() {
   return binding;
 }
 
+// The group number and a terminated text must lie inside the bytes received; anything else
+// would have the endpoint read past the record.
 HandleChatExceptionEnum stMsg_CmdBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
-  auto* record = reinterpret_cast<stMsg_Cmd*>(msg->msg);
-  // The group number and a terminated text must lie inside the bytes received; anything else
-  // would have the log and the runner read past the record.
   const cCmdRecordView view(msg->msg, msg->size);
   if (!view.HasText()) return ChatException_SizeWrong;
   if (!view.TextEndsInside()) return ChatException_ParamWrong;
-
-  bridge->AddCmdLog_Run(*msg);
-  HandleChatExceptionEnum result;
-  {
-    // Everything the command writes is collected and goes back to the requester when the
-    // scope ends, also when the command throws.
-    ostreamCmd::cServeScope serving(msg, bridge, record->cmd);
-    result = bridge->RunCmdBridge(msg->send, record);
-    // The command script sees only what the endpoint accepted: a refused text (no login, no
-    // rights, a failed check) must not run anywhere.
-    KLuaScript* script = result == ChatException_OK ? GetCmdScript() : nullptr;
-    if (script != nullptr) {
-      // The guard's report shows the text: a password in it is masked.
-      const std::string shown = MaskCmdText(record->text);
-      cTimerFunctionTessel guard("cmd.lua", shown.c_str(), 100, 1);
-      script->DoCmd(record->text);
-    }
-    if (result == ChatException_NoCmd) {
-      if (iDistribute* distribute = bridge->GetDistribute()) {
-        const unsigned short link = msg->send != nullptr ? msg->send->GetID() : 0;
-        result = distribute->Distribute(link, msg->msg, msg->size) ? ChatException_OK
-                                                                   : ChatException_DistributeWrong;
-      }
-    }
-  }
-  bridge->AddCmdLog_Result(result);
-  return result;
+  return bridge->HandleCmdRecord(
+      stCmdRecord{msg, reinterpret_cast<stMsg_Cmd*>(msg->msg), view.Group(), view.Text()});
 }
 
 stMsg_WindowsBind& stMsg_WindowsBind::Instance() {

@@ -38,7 +38,7 @@ class stMsg_OutBind : public cMsgBind {
   stMsg_OutBind() : cMsgBind("输出消息", 0, stMsg_Out::kTextCapacity) {}
 };
 
-// A command from the peer: logged, run by the endpoint with its output collected and sent back.
+// A command from the peer: decoded and handed to the endpoint, which handles it whole.
 class stMsg_CmdBind : public cMsgBind {
  public:
   static stMsg_CmdBind& Instance();

@@ -102,6 +102,11 @@ ostreamCmd& ostreamCmd::operator<<(std::ostream& (*manip)(std::ostream&)) {
   return *this;
 }
 
+size_t ostreamCmd::CollectedBytes() {
+  const std::streamoff end = m_os.tellp();
+  return end > 0 ? static_cast<size_t>(end) : 0;
+}
+
 std::string ostreamCmd::TakeCollected() {
   std::string text = m_os.str();
   m_os.str(std::string());
