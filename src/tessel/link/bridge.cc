@@ -185,7 +185,7 @@ void cBridge::TraceRecieveCmd(iSend* send, unsigned int cmd, const char* text) {
   platform::SetColor(platform::kColorDarkGreen);
   std::cout << "[TraceRecieveCmd]" << std::endl;
   std::cout << send->GetName() << " id " << send->GetID() << " cmd " << cmd << " "
-            << MaskCmdText(text) << std::endl;
+            << EscapeControls(MaskCmdText(text)) << std::endl;
   platform::SetColor(platform::kColorLightCyan);
 }
 
@@ -218,7 +218,7 @@ void cBridge::AddCmdLog_Run(const stBindMsg& msg) {
   // The group and text are read only inside the bytes received; a login text is masked.
   const cCmdRecordView view(msg.msg, msg.size);
   entry.group = view.Group();
-  entry.text = EscapeControls(LogCmdText(view.Text()));
+  entry.text = MaskCmdText(view.Text());
   if (msg.msg != nullptr && msg.size >= sizeof(stMsg) && (IsServer() || IsMapServer()))
     entry.id = msg.msg->id;
   entry.time = std::time(nullptr);
@@ -227,14 +227,23 @@ void cBridge::AddCmdLog_Run(const stBindMsg& msg) {
   m_lstCmdLog.push_back(std::move(entry));
 }
 
+// An accepted command is logged whole; a text that did not pass keeps only its first bytes, so
+// that whoever sends refused texts cannot fill the log with them.
 void cBridge::AddCmdLog_Result(HandleChatExceptionEnum result) {
-  if (!m_lstCmdLog.empty()) m_lstCmdLog.back().result = result;
+  if (m_lstCmdLog.empty()) return;
+  stCmdLogEntry& entry = m_lstCmdLog.back();
+  entry.result = result;
+  if (result == ChatException_OK || entry.text.size() <= kLogTextBytes) return;
+  const size_t whole = entry.text.size();
+  entry.text = LogCmdText(entry.text);
+  m_nCmdLogBytes -= whole - entry.text.size();
 }
 
 void cBridge::WriteCmdLogEntry(const stCmdLogEntry& entry) {
   cLog& log = m_pCmdLog->GetLog();
   log << platform::FormatLocalTime(platform::kLineTimeFormat, entry.time) << "【link】" << entry.id
-      << " time " << entry.tick << "【cmd】" << entry.group << " {" << entry.text << "}"
+      << " time " << entry.tick << "【cmd】" << entry.group << " {" << EscapeControls(entry.text)
+      << "}"
       << " result " << entry.result << "\n";
 }
 

@@ -115,7 +115,7 @@ class cBridge : public iBridge, public cCmdArray {
  private:
   struct stCmdLogEntry {
     int group = 0;
-    std::string text;  // as the log shows it: masked, a long text cut, controls escaped
+    std::string text;  // masked; cut once it is known that the text did not pass
     int id = 0;
     int result = -1;
     std::time_t time = 0;

@@ -234,7 +234,7 @@ TEST_F(BridgeTest, ChecksConsoleFallbackAndTheNextArray) {
 }
 
 // The log holds at most its cap of entries, also between pumps, and is written at the end; a long
-// text is cut.
+// text is cut only when it did not pass.
 TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   auto record = std::make_unique<stMsg_Cmd>();
   record->SetCmd(3, "Ver()");
@@ -246,15 +246,21 @@ TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   for (size_t i = 0; i < cBridge::kCmdLogCap + 2; ++i) Bridge().AddCmdLog_Run(msg);
   EXPECT_EQ(Bridge().GetCmdLogSize(), 2u);
   Bridge().AddCmdLog_Result(ChatException_NoPri);
-  // A long text keeps its first 256 bytes and its length.
+  // A long text is logged whole once it passed; otherwise it keeps its first 256 bytes and its
+  // length.
   record->SetCmd(4, std::string(100000, 'f').c_str());
   msg.size = static_cast<uint32_t>(record->GetSize());
-  Bridge().AddCmdLog_Run(msg);
+  for (HandleChatExceptionEnum result : {ChatException_OK, ChatException_NoPri}) {
+    Bridge().AddCmdLog_Run(msg);
+    Bridge().AddCmdLog_Result(result);
+  }
   m_server->End();
   const std::string log = testkit::ReadFolder(m_home.path() / "log");
   EXPECT_NE(log.find("【cmd】3 {Ver()} result 16\n"), std::string::npos);
-  EXPECT_NE(log.find("{" + std::string(256, 'f') + " ...(100000 bytes)}"), std::string::npos);
-  EXPECT_EQ(testkit::CountOf(log, "【cmd】"), 3u);
+  EXPECT_NE(log.find("{" + std::string(100000, 'f') + "} result 0"), std::string::npos);
+  EXPECT_NE(log.find("{" + std::string(256, 'f') + " ...(100000 bytes)} result 16"),
+            std::string::npos);
+  EXPECT_EQ(testkit::CountOf(log, "【cmd】"), 4u);
 }
 
 }  // namespace
