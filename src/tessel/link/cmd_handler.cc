@@ -90,9 +90,9 @@ void cCmdHandler::Serve(stCmdContext& cmd) {
   iCmdRights* rights = g_rights.load();
   cmd.result = rights != nullptr ? rights->Allow(cmd) : ChatException_OK;
   if (cmd.result == ChatException_OK) cmd.result = m_bridge.RunCmdBridge(cmd.link, &cmd.record);
-  // The command script sees only what the endpoint accepted: a refused text (no login, no
-  // rights, a failed check) must not run anywhere.
-  if (cmd.result == ChatException_OK) RunCmdScript(cmd);
+  // The command script sees what the endpoint accepted, also when no group of it runs the text,
+  // before the distributor; a refused text (no login, no rights, a failed check) runs nowhere.
+  if (cmd.result == ChatException_OK || cmd.result == ChatException_NoCmd) RunCmdScript(cmd);
   if (cmd.result == ChatException_NoCmd) Distribute(cmd);
   cmd.outputBytes = get_gout().CollectedBytes();
 }

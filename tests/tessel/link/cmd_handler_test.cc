@@ -66,7 +66,8 @@ TEST_F(CmdHandlerTest, WhatNoGroupRunsGoesToTheDistributorAndEveryResultIsLogged
 
 // The audit hook is told of every record: who sent it, what it asked and how it went; the
 // functions it runs see the same context. The rights hook decides before anything runs: a
-// refused text reaches neither the group nor the command script.
+// refused text reaches neither the group nor the command script, which sees every accepted
+// text, also one no group runs.
 TEST_F(CmdHandlerTest, TheHooksSeeEachCommandsContextAndARefusalRunsNothing) {
   struct cHooks : iCmdRights, iCmdAudit {
     HandleChatExceptionEnum Allow(const stCmdContext& cmd) override {
@@ -88,17 +89,20 @@ TEST_F(CmdHandlerTest, TheHooksSeeEachCommandsContextAndARefusalRunsNothing) {
   EXPECT_TRUE(PeerAnswered(4, "Echo('hi')", "hi"));
   EXPECT_TRUE(PeerRefused(4, "Echo('secret')", ChatException_NoPri));
   EXPECT_TRUE(PeerAnswered(4, "Who()", "gm"));
+  Bridge().SetUseConsoleCmd(false);
+  EXPECT_TRUE(PeerRefused(40, "Echo('no group')", ChatException_NoCmd));
   SendCmd(m_peerLink->client, 4, "error('boom')");
   EXPECT_TRUE(PeerAnswered(4, "Echo('end')", "end"));
   SetCmdRights(nullptr);
   SetCmdAudit(nullptr);
   SetCmdScript(nullptr);
-  ASSERT_EQ(hooks.seen.size(), 5u);
+  ASSERT_EQ(hooks.seen.size(), 6u);
   EXPECT_EQ(hooks.seen[0], "gm 4 Echo('hi') 0 ran 2");
   EXPECT_EQ(hooks.seen[1], "gm 4 Echo('secret') 16 0");
   EXPECT_EQ(hooks.seen[2], "gm 4 Who() 0 ran 2");
-  EXPECT_TRUE(hooks.seen[3].starts_with("gm 4 error('boom') 0 ran failed ")) << hooks.seen[3];
-  EXPECT_EQ(script.DoString("assert(reached == 2)"), 0);
+  EXPECT_EQ(hooks.seen[3], "gm 40 Echo('no group') 17 0");
+  EXPECT_TRUE(hooks.seen[4].starts_with("gm 4 error('boom') 0 ran failed ")) << hooks.seen[4];
+  EXPECT_EQ(script.DoString("assert(reached == 3)"), 0);
 }
 
 }  // namespace
