@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "tessel/core/config_stores.h"
+#include "tessel/msg/msg_records.h"
 #include "testkit/stdout_capture.h"
 
 // Short end pauses (ms): pause, poll, exception rounds and step, thread end, settle.
@@ -78,6 +80,12 @@ void LoggedInTest::TearDown() {
   m_client.reset();
   m_server.reset();
   HostTest::TearDown();
+}
+
+int LoggedInTest::SendFromTest(iSend* link, int level, const std::string& text) {
+  auto record = std::make_unique<stMsg_Cmd>();
+  record->SetCmd(level, text.c_str());
+  return link->Send(record.get(), record->GetSize());
 }
 
 bool LoggedInTest::CyclesUntil(const std::function<bool()>& pred, int ms) {
