@@ -92,6 +92,7 @@ void cBridge::Run(unsigned long) {
 // Rates are per second since Start; a report in the first second (or before Start) divides by
 // one second instead.
 void cBridge::Report() {
+  TESSEL_ASSERT_WORKER();
   const std::time_t elapsed = m_tStart != 0 ? std::time(nullptr) - m_tStart : 0;
   const long long seconds = elapsed > 0 ? elapsed : 1;
   const long long peer = m_pNetHelp != nullptr ? m_pNetHelp->GetPeerTotal() : 0;
@@ -109,6 +110,7 @@ bool cBridge::TraceMsg() {
 }
 
 void cBridge::HandleMsg(unsigned int n) {
+  TESSEL_ASSERT_WORKER();
   if (!m_bHandleMsg || m_pNetHelp == nullptr) return;
   const uint32_t start = platform::TimeGetTime();
   m_pNetHelp->HandleMsg(n);
@@ -122,6 +124,7 @@ void cBridge::HandleMsg(unsigned int n) {
 }
 
 bool cBridge::MayLog(iSend* link) {
+  TESSEL_ASSERT_WORKER();
   return m_logBudget.Take(link, platform::TimeGetTime());
 }
 
@@ -199,6 +202,7 @@ cCmd* cBridge::GetCmdSafe(unsigned int cmd) {
 }
 
 int cBridge::SendBackCmd(iSend* send, unsigned int cmd, const char* text) {
+  TESSEL_ASSERT_WORKER();
   const std::string& path = GetReturnPath();
   if (path.empty()) return SendCmd(send, static_cast<int>(cmd), text);
   return SendCmdPath(send, cmd, text, path.c_str());
@@ -213,6 +217,7 @@ int cBridge::SendCmdPath(iSend* send, unsigned int cmd, const char* text, const 
 }
 
 void cBridge::AddCmdLog_Run(const stBindMsg& msg) {
+  TESSEL_ASSERT_WORKER();
   if (CmdLogFull()) ClearCmdLog(TraceMsg());
   stCmdLogEntry entry;
   // The group and text are read only inside the bytes received; a login text is masked.
@@ -230,6 +235,7 @@ void cBridge::AddCmdLog_Run(const stBindMsg& msg) {
 // An accepted command is logged whole; a text that did not pass keeps only its first bytes, so
 // that whoever sends refused texts cannot fill the log with them.
 void cBridge::AddCmdLog_Result(HandleChatExceptionEnum result) {
+  TESSEL_ASSERT_WORKER();
   if (m_lstCmdLog.empty()) return;
   stCmdLogEntry& entry = m_lstCmdLog.back();
   entry.result = result;
@@ -248,6 +254,7 @@ void cBridge::WriteCmdLogEntry(const stCmdLogEntry& entry) {
 }
 
 void cBridge::ClearCmdLog(bool write) {
+  TESSEL_ASSERT_WORKER();
   cTimerFunctionTessel guard("cBridge::ClearCmdLog", "", kClearCmdLogWarnMs, 1);
   if (write) {
     for (const stCmdLogEntry& entry : m_lstCmdLog) WriteCmdLogEntry(entry);
@@ -280,16 +287,19 @@ bool cBridge::DestroyWorld() {
 }
 
 void cBridge::OnConnectBridge(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
   for (iConnectDisconnect* listener : m_lstListeners) listener->OnConnect(id);
 }
 
 bool cBridge::OnDisconnectBridge(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
   bool all = true;
   for (iConnectDisconnect* listener : m_lstListeners) all = listener->OnDisconnect(id) && all;
   return all;
 }
 
 void cBridge::OnLoginedBridge(unsigned int id, int result) {
+  TESSEL_ASSERT_WORKER();
   for (iConnectDisconnect* listener : m_lstListeners) listener->OnLogined(id, result);
 }
 

@@ -11,6 +11,7 @@
 #include "tessel/core/log_file.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/callback_server.h"
 #include "tessel/msg/msg_bindings.h"
@@ -100,6 +101,7 @@ void cBridgeServer::TraceIP(std::ostream& os) {
 }
 
 void cBridgeServer::OnConnect(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
   OnConnectBridge(id);
   // A link whose account starts logged in (no login needed) is no guest of the server.
   iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(id) : nullptr;
@@ -107,6 +109,7 @@ void cBridgeServer::OnConnect(unsigned int id) {
 }
 
 void cBridgeServer::OnLogined(unsigned int id, int result) {
+  TESSEL_ASSERT_WORKER();
   if (result != 0) MarkLogined(id);
   OnLoginedBridge(id, result);
 }
@@ -119,6 +122,7 @@ void cBridgeServer::MarkLogined(unsigned int id) {
 // The link object goes only when every listener agreed; an id the server no longer knows has
 // nothing to release.
 bool cBridgeServer::OnDisconnect(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
   m_strangerLogged.erase(id);
   if (!OnDisconnectBridge(id)) return false;
   iServerLink* link = m_pNetServer != nullptr ? m_pNetServer->GetLink(id) : nullptr;
@@ -127,6 +131,7 @@ bool cBridgeServer::OnDisconnect(unsigned int id) {
 }
 
 HandleChatExceptionEnum cBridgeServer::CheckCmd(iSend* send, unsigned int cmd) {
+  TESSEL_ASSERT_WORKER();
   HandleChatExceptionEnum result = cBridge::CheckCmd(send, cmd);
   if (result != ChatException_OK && result != ChatException_NeedLogin) return result;
   if (cmd >= kFirstFreeGroup && result != ChatException_NeedLogin) return ChatException_OK;
@@ -184,6 +189,7 @@ iAccount* cBridgeServer::LinkAccount(iSend* link) {
 }
 
 HandleChatExceptionEnum cBridgeServer::RefuseStranger(const stBindMsg* msg) {
+  TESSEL_ASSERT_WORKER();
   if (!IsStranger(msg->send)) return ChatException_OK;
   const bool header = msg->msg != nullptr && msg->size >= sizeof(stMsg);
   cMsgBind* binding = header ? GetMsg().GetBind(msg->msg) : nullptr;

@@ -4,9 +4,11 @@
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/trace.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/msg_records.h"
 
 int SendCmd(iSend* link, int level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   unsigned long size = 0;
   stMsg* record = Msg_GetCmd(level, text, size);
   if (link == nullptr) return 0;
@@ -21,6 +23,7 @@ int SendCmd(iSend* link, int level, const std::string& text) {
 }
 
 int SendServerCmd(iServer* server, int level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   if (server == nullptr) return 0;
   if (text == nullptr) text = "";
   TraceServerCmd(server, level, text);

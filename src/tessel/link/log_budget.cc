@@ -3,8 +3,10 @@
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/worker_thread.h"
 
 bool cLogBudget::Take(iSend* link, uint32_t nowMs) {
+  TESSEL_ASSERT_WORKER();
   if (link == nullptr) return true;
   auto [it, added] = m_links.try_emplace(link);
   stWindow& window = it->second;
@@ -28,6 +30,7 @@ bool cLogBudget::Take(iSend* link, uint32_t nowMs) {
 }
 
 void cLogBudget::Report(uint32_t nowMs, cLog& log) {
+  TESSEL_ASSERT_WORKER();
   bool wrote = false;
   for (auto it = m_links.begin(); it != m_links.end();) {
     stWindow& window = it->second;

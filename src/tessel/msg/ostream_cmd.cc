@@ -5,6 +5,7 @@
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/lua_text.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/sync_obj.h"
 
@@ -79,6 +80,7 @@ void ClearReturnPath() {
 }
 
 ostreamCmd::cServeScope::cServeScope(stBindMsg* msg, iBridge* bridge, int level) {
+  TESSEL_ASSERT_WORKER();
   SetServingCmdLevel(level);
   get_gout().SetCurMsg(msg, bridge);
 }
@@ -88,6 +90,7 @@ ostreamCmd::cServeScope::~cServeScope() {
 }
 
 std::ostream& ostreamCmd::Stream() {
+  TESSEL_ASSERT_WORKER();
   if (m_pCurMsg != nullptr) return m_os;
   return std::cout;
 }
@@ -120,6 +123,7 @@ void ostreamCmd::SetCurMsg(stBindMsg* msg, iBridge* bridge) {
 }
 
 void ostreamCmd::ClearCurMsg() {
+  TESSEL_ASSERT_WORKER();
   m_pBridge = nullptr;
   m_pCurMsg = nullptr;
   m_os.str(std::string());
@@ -160,21 +164,25 @@ void ostreamCmd::DoCmd(int level, const char* text) {
 }
 
 HandleChatExceptionEnum ostreamCmd::RunCmd(int level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   if (m_pBridge == nullptr) return ChatException_InternalWrong;
   return m_pBridge->RunCmdBridge(GetLink(), static_cast<unsigned>(level), text);
 }
 
 int ostreamCmd::SendBackCmd(int level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   if (m_pBridge == nullptr) return 0;
   return m_pBridge->SendBackCmd(GetLink(), static_cast<unsigned>(level), text);
 }
 
 int ostreamCmd::SendBackMsg() {
+  TESSEL_ASSERT_WORKER();
   if (m_pCurMsg == nullptr || m_pCurMsg->send == nullptr) return 0;
   return m_pCurMsg->send->Send(m_pCurMsg->msg, m_pCurMsg->size);
 }
 
 void ostreamCmd::SendOutputBack() {
+  TESSEL_ASSERT_WORKER();
   const std::string output = m_os.str();
   if (m_pBridge != nullptr) {
     for (const std::string& cmd : MakeOutputCmds(output))
@@ -185,6 +193,7 @@ void ostreamCmd::SendOutputBack() {
 }
 
 void ostreamCmd::FlushOutput(cSyncObj* sync) {
+  TESSEL_ASSERT_WORKER();
   const std::string output = m_os.str();
   for (const std::string& cmd : MakeOutputCmds(output)) {
     unsigned long size = 0;
