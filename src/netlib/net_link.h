@@ -75,6 +75,8 @@ struct cNetConn {
   // A server link's peer is a guest, not logged in since connectedMs, until this is set: the
   // login deadline runs from then, and a guest is the first to give way when the server is full.
   std::atomic<bool> logined{false};
+  // When the peer last logged out, and so became a guest again; 0 while it never did.
+  std::atomic<uint32_t> loggedOutMs{0};
   // The connection counts among its server's open links (taken by the one that clears it).
   std::atomic<bool> countedOpen{false};
   uint32_t refuseReason = 0;  // set before the connection is shared: cut at once with it

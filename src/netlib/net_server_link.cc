@@ -11,6 +11,12 @@ namespace netlib {
 
 namespace {
 
+// Since when the connection's peer has been a guest: its connect, or its last logout.
+uint32_t GuestSince(const cNetConn& c) {
+  const uint32_t out = c.loggedOutMs.load();
+  return out != 0 ? out : c.connectedMs;
+}
+
 // Up, or still in its TLS hand-shake.
 bool OpenOrOpening(const cNetConn& c) {
   const eConnState state = c.state.load();
@@ -68,7 +74,7 @@ void cNetServerLink::CheckIdle(uint32_t now, uint32_t loginMs) {
     if (!m_conn->writing) m_conn->queue.Trim(kSendKeepBytes);
     reason = IdleReason(*m_conn, now);
     if (!reason && loginMs && !m_conn->logined.load() &&
-        cNetService::Elapsed(now, m_conn->connectedMs) > loginMs) {
+        cNetService::Elapsed(now, GuestSince(*m_conn)) > loginMs) {
       reason = NetReason_NoMsgAfterConnect;
       guest = true;
     }
@@ -87,7 +93,8 @@ uint32_t cNetServerLink::GuestSinceMs() {
   std::lock_guard<cSpinLock> lock(m_lock);
   if (!m_conn || !OpenOrOpening(*m_conn) || m_conn->logined.load() || !m_conn->countedOpen.load())
     return 0;
-  return m_conn->connectedMs ? m_conn->connectedMs : 1;
+  const uint32_t since = GuestSince(*m_conn);
+  return since != 0 ? since : 1;
 }
 
 bool cNetServerLink::GiveWay() {
@@ -120,6 +127,14 @@ bool cNetServerLink::IsGuest(const cNetConn& c) const {
 void cNetServerLink::SetLogined() {
   std::lock_guard<cSpinLock> lock(m_lock);
   if (m_conn) m_conn->logined.store(true);
+}
+
+void cNetServerLink::SetLogout() {
+  std::lock_guard<cSpinLock> lock(m_lock);
+  if (!m_conn) return;
+  const uint32_t now = cNetService::NowMs();
+  m_conn->loggedOutMs.store(now != 0 ? now : 1);
+  m_conn->logined.store(false);
 }
 
 uint32_t cNetServerLink::HeldDownMs(uint32_t now) {

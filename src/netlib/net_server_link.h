@@ -51,6 +51,7 @@ class cNetServerLink final : public iServerLink, public cNetLink {
   bool OnInvalidMessage(int type, int size, bool cut) override;
   void Disconnect(int reason) override;
   void SetLogined() override;
+  void SetLogout() override;
 
  protected:
   iSend* Face() override { return this; }

@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testkit::CmdFrame;
+using testkit::Frame;
 using testkit::cRawPeer;
 using Clock = std::chrono::steady_clock;
 
@@ -38,11 +39,11 @@ uintmax_t FolderBytes(const fs::path& folder) {
   return total;
 }
 
-// A peer that sends `login` at once; Ask sends a command and waits for `want` in what comes back
-// after it, or stops early at `other`.
+// A peer that sends `login` at once (unless it is empty); Ask sends a command and waits for `want`
+// in what comes back after it, or stops early at `other`.
 struct cClient {
   explicit cClient(int port, const std::string& login = "Login('ops','pw')") : peer(port) {
-    loggedIn = Ask(2, login, "Logined(1,", "already logined");
+    if (!login.empty()) loggedIn = Ask(2, login, "Logined(1,", "already logined");
   }
   bool Ask(int group, const std::string& text, const std::string& want,
            const std::string& other = "") {
@@ -216,6 +217,32 @@ TEST(AttackE2e, ALowAccountNeverSeesTheNextOperatorsPassword) {
   EXPECT_TRUE(ops.Ask(4, "Ver()", "Output("));
   EXPECT_FALSE(fs::exists(home / "stolen"));
   EXPECT_EQ(server.Output().find("0ps-secret"), std::string::npos);
+}
+
+// A peer that never logged in sends records of every type and of the groups around the login
+// group, each carrying terminal controls (C0, raw and encoded C1) and a line that forges a log
+// entry. The console and every log keep none of those bytes raw; the refusals of the system's
+// records leave one line for the link.
+TEST(AttackE2e, AStrangersRecordsPutNoRawByteOfTheirsOnTheConsoleOrInALog) {
+  cHome home;
+  AddAccount(home, "ops", "pw", 16);
+  cServerProcess server(home, Words("game", Listen()));
+  const int port = server.WaitPort("game");
+  ASSERT_GT(port, 0) << server.Output();
+  const std::string forged = "\n06_01 00:00:00 【ExceptionLog Exception】link #9 forged";
+  // ESC sequences, BEL, a raw C1 CSI (\233) and an encoded one (\302\233), the forged line.
+  const std::string evil = "\33[2J\33]0;owned\7\23331m\302\2331m" + forged + "\r";
+  cClient stranger(port, "");
+  for (uint16_t type : {1001, 1002, 1003, 1005, 1006, 999})
+    stranger.peer.Write(Frame(type, type == 1003 ? evil + '\0' : evil.substr(0, 8)));
+  for (int32_t group : {0, 1, 2, 4, 19, 20, 25, -1}) stranger.peer.Write(CmdFrame(group, evil));
+  ASSERT_TRUE(stranger.Ask(2, "Login('ops','wrong')", "Logined(0,")) << server.Output();
+  server.QuitInOrder();
+  const std::string seen = server.Output() + testkit::ReadFolder(home.path() / "log");
+  for (const char* raw : {"\33", "\7", "\23331m", "\302\233"})
+    EXPECT_EQ(seen.find(raw), std::string::npos) << testkit::ReadFolder(home.path() / "log");
+  EXPECT_EQ(seen.find(forged), std::string::npos);
+  EXPECT_EQ(testkit::CountOf(server.Output(), "RefuseStranger"), 1u);
 }
 
 }  // namespace

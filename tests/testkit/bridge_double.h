@@ -45,6 +45,7 @@ class cRecordingLink : public iServerLink {
   }
   void Disconnect(int) override {}
   void SetLogined() override {}
+  void SetLogout() override {}
 
   // The id field of a sent record.
   static unsigned SentId(const std::string& bytes) {
@@ -69,8 +70,19 @@ class cRecordingLink : public iServerLink {
   unsigned short m_id;
 };
 
-// An endpoint that runs command texts through `m_run` and sends answers back with SendCmd, as
-// an endpoint without a return path does.
+// A binding of any size that counts the records it is given and accepts them.
+struct cCountingBind : cMsgBind {
+  cCountingBind() : cMsgBind("counting", 0, 0) {}
+  HandleChatExceptionEnum OnMsg(iBridge*, stBindMsg*) override {
+    ++calls;
+    return ChatException_OK;
+  }
+  int calls = 0;
+};
+
+// An endpoint that serves each command record it is handed (its output goes back to the
+// requester), runs command texts through `m_run` and sends answers back with SendCmd, as an
+// endpoint without a return path does.
 class cBridgeDouble : public iBridge {
  public:
   cBridgeDouble() {
@@ -90,7 +102,7 @@ class cBridgeDouble : public iBridge {
   bool CreateWorld() override { return true; }
   bool DestroyWorld() override { return true; }
 
-  iDistribute* GetDistribute() override { return m_distribute; }
+  iDistribute* GetDistribute() override { return nullptr; }
   HandleChatExceptionEnum RunCmdBridge(iSend* send, unsigned int cmd, const char* text) override {
     m_ran.push_back(std::to_string(cmd) + ":" + text);
     m_ranOn = send;
@@ -111,15 +123,16 @@ class cBridgeDouble : public iBridge {
   void BindiTesselWorld(iTesselWorld*) override {}
   cNetHelp* GetNetHelp() override { return nullptr; }
   const char* GetName() override { return "test_bridge"; }
-  void AddCmdLog_Run(const stBindMsg& msg) override { m_logged.push_back(msg.size); }
-  void AddCmdLog_Result(HandleChatExceptionEnum result) override { m_results.push_back(result); }
+  void AddCmdLog_Run(const stBindMsg&) override {}
+  void AddCmdLog_Result(HandleChatExceptionEnum) override {}
+  HandleChatExceptionEnum HandleCmdRecord(const stCmdRecord& cmd) override {
+    ostreamCmd::cServeScope serving(cmd.msg, this, cmd.group);
+    return RunCmdBridge(cmd.msg->send, cmd.record);
+  }
 
   std::function<HandleChatExceptionEnum(unsigned, const char*)> m_run;
-  iDistribute* m_distribute = nullptr;
   std::vector<std::string> m_ran;
   iSend* m_ranOn = nullptr;
-  std::vector<unsigned> m_logged;
-  std::vector<int> m_results;
   testkit::cTempDir m_folder;
   cMsgLog m_msgLog;
   cMsg m_msg;

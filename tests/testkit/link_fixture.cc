@@ -17,6 +17,14 @@ bool IsOutput(const testkit::stDelivery& d, const std::string& output) {
          d.CmdText() == "Output(" + LuaLongBracket(output) + ")";
 }
 
+// An exception notice that refuses a record of `type` with `code`.
+testkit::Pred Refusal(int type, int code) {
+  return [=](const testkit::stDelivery& d) {
+    return testkit::RecordOf(stMsg_Exception::s_nType)(d) && int(d.Word(0)) == type &&
+           int(d.Word(1)) == code;
+  };
+}
+
 }  // namespace
 
 void cTestServer::GetInfo(stServerInfo& info) {
@@ -81,10 +89,13 @@ bool LinkTest::PeerAnswered(int group, const std::string& text, const std::strin
 }
 
 bool LinkTest::PeerRefused(int group, const std::string& text, int code) {
-  return Exchange(group, text, [&](const testkit::stDelivery& d) {
-    return testkit::RecordOf(stMsg_Exception::s_nType)(d) && int(d.Word(0)) == stMsg_Cmd::s_nType &&
-           int(d.Word(1)) == code;
-  });
+  return Exchange(group, text, Refusal(stMsg_Cmd::s_nType, code));
+}
+
+bool LinkTest::PeerRecordRefused(int type, const std::string& body, int code) {
+  m_peer.Clear();
+  return testkit::Send(m_peerLink->client, testkit::MakeRecord(uint16_t(type), body)) != 0 &&
+         Pump([&] { return m_peer.Has(Refusal(type, code)); });
 }
 
 bool LinkTest::PeerLogIn(const std::string& account, const std::string& password) {

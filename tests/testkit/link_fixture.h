@@ -103,6 +103,8 @@ class LinkTest : public ::testing::Test {
   bool Exchange(int group, const std::string& text, const testkit::Pred& pred);
   bool PeerAnswered(int group, const std::string& text, const std::string& output);
   bool PeerRefused(int group, const std::string& text, int code);
+  // Sends a record of `type` with `body` from the peer; true once it is refused with `code`.
+  bool PeerRecordRefused(int type, const std::string& body, int code);
   bool PeerLogIn(const std::string& account, const std::string& password);
   // Writes the account "opsuser" (password pw, level 1) and a login file with it and `password`
   // that connects again by itself; starts both sides and waits for the first login result.

@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "tessel/core/config_stores.h"
+#include "tessel/msg/msg_records.h"
 #include "testkit/stdout_capture.h"
 
 // Short end pauses (ms): pause, poll, exception rounds and step, thread end, settle.
@@ -78,6 +81,16 @@ void LoggedInTest::TearDown() {
   m_client.reset();
   m_server.reset();
   HostTest::TearDown();
+}
+
+// The record's bytes as they travel, no larger than its wire size: a flood of them stays cheap.
+int LoggedInTest::SendFromTest(iSend* link, int level, const std::string& text) {
+  std::vector<char> record(CmdWireSize(text.size()), '\0');
+  const stMsg head{static_cast<std::uint16_t>(stMsg_Cmd::s_nType), 0};
+  std::memcpy(record.data(), &head, sizeof(head));
+  std::memcpy(record.data() + cCmdRecordView::kGroupOffset, &level, sizeof(level));
+  std::memcpy(record.data() + cCmdRecordView::kTextOffset, text.data(), text.size());
+  return link->Send(reinterpret_cast<const stMsg*>(record.data()), record.size());
 }
 
 bool LoggedInTest::CyclesUntil(const std::function<bool()>& pred, int ms) {

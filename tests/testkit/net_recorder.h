@@ -198,17 +198,22 @@ inline std::vector<char> MakeRecord(uint16_t type, const std::string& body) {
   r[1] = char(type >> 8);
   std::copy(body.begin(), body.end(), r.begin() + 4);
   return r;
-
 }
-// A command record (type 1004) of `group` with `text`, framed as on the wire: its length first.
-inline std::vector<char> CmdFrame(int32_t group, const std::string& text) {
-  std::string body(reinterpret_cast<const char*>(&group), 4);
-  std::vector<char> record = MakeRecord(1004, body + text + '\0');
+
+// A record of `type` as it travels: its size, then the record.
+inline std::vector<char> Frame(uint16_t type, const std::string& body) {
+  std::vector<char> record = MakeRecord(type, body);
   const uint32_t size = uint32_t(record.size());
   record.insert(record.begin(), reinterpret_cast<const char*>(&size),
                 reinterpret_cast<const char*>(&size) + 4);
   return record;
 }
+
+// A command record (type 1004) of `group` with `text`, framed as on the wire.
+inline std::vector<char> CmdFrame(int32_t group, const std::string& text) {
+  return Frame(1004, std::string(reinterpret_cast<const char*>(&group), 4) + text + '\0');
+}
+
 inline int Send(iSend* link, const std::vector<char>& record) {
   return link->Send(reinterpret_cast<const stMsg*>(record.data()), record.size());
 }

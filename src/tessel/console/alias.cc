@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tessel/console/clipboard.h"
+#include "tessel/core/worker_thread.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ cAlias::cAlias() {
 }
 
 bool cAlias::Load() {
+  TESSEL_ASSERT_WORKER();
   m_mapAlias.clear();
   std::vector<std::string> files;
   std::error_code ec;
@@ -96,6 +98,7 @@ void cAlias::LoadFile(const std::string& file) {
 }
 
 bool cAlias::AddAlias(const std::string& word, const std::string& text) {
+  TESSEL_ASSERT_WORKER();
   if (!IsAliasWord(word) || text.find_first_of("\r\n") != std::string::npos) return false;
   m_mapAlias[word] = text;
   Save();
@@ -103,10 +106,12 @@ bool cAlias::AddAlias(const std::string& word, const std::string& text) {
 }
 
 void cAlias::SetReplace(const std::string& from, const std::string& to) {
+  TESSEL_ASSERT_WORKER();
   m_mapReplace[from] = to;
 }
 
 bool cAlias::Save() {
+  TESSEL_ASSERT_WORKER();
   std::ofstream out(kAliasFile, std::ios::out | std::ios::trunc);
   if (!out) {
     std::cout << "SaveHashMap"
@@ -128,6 +133,7 @@ void cAlias::TraceReplace() const {
 }
 
 bool cAlias::Alias(std::string& line) {
+  TESSEL_ASSERT_WORKER();
   std::istringstream words(line);
   std::string word;
   if (words >> word) {
@@ -165,6 +171,7 @@ bool cAlias::ExpandAlias(const std::string& word, const std::string& text, std::
 }
 
 bool cAlias::Replace(std::string& line) {
+  TESSEL_ASSERT_WORKER();
   for (const auto& [from, to] : m_mapReplace) ReplaceAll(line, from, to);
   if (line.find("$p") == std::string::npos) return false;
   const stClipboard clip = ReadClipboard();

@@ -2,6 +2,7 @@
 
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
 
 void PrintHelp(const char* const* lines, std::ostream& os) {
@@ -9,6 +10,7 @@ void PrintHelp(const char* const* lines, std::ostream& os) {
 }
 
 void PrintHelp(const char* const* lines) {
+  TESSEL_ASSERT_WORKER();
   PrintHelp(lines, get_gout());
 }
 

@@ -6,6 +6,7 @@
 #include "tessel/console/remote_path.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/host.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
@@ -75,6 +76,7 @@ size_t cPathRouter::OwnPosition(const stPathCall& call) {
 }
 
 void cPathRouter::SendPathCmd(const stPathCall& call, int hops) {
+  TESSEL_ASSERT_WORKER();
   const size_t count = call.names.size();
   if (count < 2 || !HopsLeft(count, hops, kSendLabel)) return;
   const bool local = get_gout().IsLocalCmd();
@@ -157,6 +159,7 @@ void cPathRouter::RunAtDestination(const stPathCall& call) {
 }
 
 void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hops) {
+  TESSEL_ASSERT_WORKER();
   if (names.empty() || !HopsLeft(names.size(), hops, kFindLabel)) return;
   if (names.size() == 1) {
     ::FindPathOnRoute(names.front().c_str());
@@ -209,6 +212,7 @@ void cPathRouter::Reached(const std::vector<std::string>& names) {
 }
 
 void cPathRouter::FindedPathOnRoute(const char* dest, int found) {
+  TESSEL_ASSERT_WORKER();
   if (found == 0) {
     Red(std::string(kFoundLabel) + "path " + dest + " not found ");
     return;
@@ -241,6 +245,7 @@ iSend* cPathRouter::FirstHopLink(const std::string& route, const char* label) {
 }
 
 void SendRemoteCmdParam(const char* dest, int group, const char* text, const char* param) {
+  TESSEL_ASSERT_WORKER();
   const std::string route = cRemotePath::Instance().GetPath(dest);
   if (route.empty()) {
     {
@@ -257,10 +262,12 @@ void SendRemoteCmdParam(const char* dest, int group, const char* text, const cha
 }
 
 void SendRemoteCmd(const char* dest, int group, const char* text) {
+  TESSEL_ASSERT_WORKER();
   SendRemoteCmdParam(dest, group, text, "");
 }
 
 void FindPathOnRoute(const char* dest) {
+  TESSEL_ASSERT_WORKER();
   iSend* next = GetHost().FindServerAccount(dest);
   if (next == nullptr) next = DefaultRouteLink(kFindLabel);
   if (next != nullptr) SendCmd(next, kRouteGroup, MakeFindCall({OwnName(), dest}, 0));

@@ -9,6 +9,7 @@
 #include "tessel/console/path_router.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/msg_records.h"
 
 namespace {
@@ -44,6 +45,7 @@ std::string RemoteStreamHead(const char* dest) {
 }
 
 bool SendRemoteStream(const char* dest, RemoteStreamWriter writer, void* a, void* b) {
+  TESSEL_ASSERT_WORKER();
   iSend* link = StreamLink(dest);
   std::string call;
   if (link == nullptr || !WriteCall(dest, writer, a, b, call)) return false;
@@ -58,6 +60,7 @@ bool SendRemoteStream(const char* dest, RemoteStreamWriter writer, void* a, void
 }
 
 bool SendRemoteStream2(const char* dest, RemoteStreamWriter writer, void* a, void* b) {
+  TESSEL_ASSERT_WORKER();
   iSend* link = StreamLink(dest);
   std::string call;
   if (link == nullptr || !WriteCall(dest, writer, a, b, call)) return false;

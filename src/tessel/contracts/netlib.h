@@ -64,6 +64,9 @@ class iServerLink : public iSend {
   // connected: the server's login deadline applies to it, and it is the first to give way when
   // the server is full.
   virtual void SetLogined() = 0;
+  // The peer of the present connection logged out: it is a guest again, and the login deadline
+  // runs anew from now.
+  virtual void SetLogout() = 0;
 
  protected:
   ~iServerLink() = default;

@@ -105,6 +105,7 @@ const char* cCmd::GetName() {
 }
 
 void cCmd::Create() {
+  TESSEL_ASSERT_WORKER();
   if (m_pLua != nullptr) return;
   m_pLua = luaL_newstate();
   luaL_openlibs(m_pLua);
@@ -251,6 +252,7 @@ void cCmd::ReportCmdName(std::ostream& os) {
 }
 
 void cCmd::ReportCmdDo(std::ostream& os) {
+  TESSEL_ASSERT_WORKER();
   if (m_pLua == nullptr) return;
   os << "do: " << m_nRun / 1000 << " cost: " << m_ulRunTime / 1000 << " mem"
      << "(" << lua_gc(m_pLua, LUA_GCCOUNT, 0) << ")\t";

@@ -39,6 +39,7 @@ cCmdArray::~cCmdArray() {
 }
 
 void cCmdArray::AddCmd(unsigned level, cCmd* cmd) {
+  TESSEL_ASSERT_WORKER();
   if (m_vCmd.size() <= level) m_vCmd.resize(level + 1, nullptr);
   cmd->Create();
   m_vCmd[level] = cmd;
@@ -59,6 +60,7 @@ void cCmdArray::AddCmdOutputF(unsigned level, cCmd* cmd, void (*fn)(const char*)
 }
 
 void cCmdArray::RegisterOutput(int level, const char* name, void (*fn)(const char*)) {
+  TESSEL_ASSERT_WORKER();
   cCmd* cmd = level >= 0 ? GetCmd(static_cast<unsigned>(level)) : nullptr;
   if (cmd != nullptr) {
     luareg::def(cmd->GetLua(), name, fn);
@@ -124,6 +126,7 @@ void cCmdArray::RunCmd(unsigned level, const char* text) {
 }
 
 void cCmdArray::TraceCmds(std::ostream& os) const {
+  TESSEL_ASSERT_WORKER();
   if (m_vCmd.empty()) {
     os << "not find a cmd " << std::endl;
     return;
@@ -158,6 +161,7 @@ void cCmdArray::CreateLog(const char* name) {
 
 // One line of run counts, run times and memory per group.
 void cCmdArray::ReportLog() {
+  TESSEL_ASSERT_WORKER();
   m_pLog->TimeStamp() << "\t";
   ReportCmdDo(*m_pLog);
   m_pLog->flush();

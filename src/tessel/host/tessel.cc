@@ -205,6 +205,9 @@ unsigned int cTessel::_Thread() {
   std::cout << "cTessel::_Thread " << params << std::endl;
   auto body = [](void* host) { static_cast<cTessel*>(host)->MyThread(); };
   if (cCrashGuard::Run(body, this, exeName.c_str(), params.c_str()) == 0) return 0;
+  // The fault left the worker's cycle past its end: this thread is the worker no more, and the
+  // end sequence of the main thread may use what was the worker's alone.
+  MarkWorkerThread(false);
   std::cout << "exception catched " << std::endl;
   m_nWaitTime = 0;
   Exit(true);

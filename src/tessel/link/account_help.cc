@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "tessel/core/config_stores.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/ini_file.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -49,6 +50,7 @@ void cAccountHelp::SetAccount(const char* name, int level) {
 }
 
 bool cAccountHelp::Login(const char* name, const char* password) {
+  TESSEL_ASSERT_WORKER();
   if (IsLogin()) {
     get_gout() << "login error 已经在登录中了，请先Logout\n";
     return false;
@@ -88,6 +90,7 @@ bool cAccountHelp::Login(const char* name, const char* password) {
 }
 
 bool cAccountHelp::Logout() {
+  TESSEL_ASSERT_WORKER();
   if (!IsLogin()) return false;
   get_gout() << "logout ok Account " << m_strName << " logout \n";
   m_strName.clear();

@@ -1,6 +1,7 @@
 #include "tessel/link/account_manager.h"
 
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
 
 cAccountManagerHelpServer::~cAccountManagerHelpServer() {
@@ -19,6 +20,7 @@ iAccount* cAccountManagerHelpServer::FindAccount(const char* name) {
 // A record renamed here is no longer logged in under the name it entered the table with. A
 // link named here is logged in: its server no longer holds it to the login deadline.
 void cAccountManagerHelpServer::SetLogin(unsigned int linkId, const char* name, int level) {
+  TESSEL_ASSERT_WORKER();
   iAccount* account = GetAccount(linkId);
   if (account == nullptr) return;
   EraseEntries(account, name != nullptr ? name : "");
@@ -42,6 +44,7 @@ bool cAccountManagerHelpServer::EraseEntries(const iAccount* account, const char
 }
 
 bool cAccountManagerHelpServer::Login(unsigned int linkId, const char* name, const char* password) {
+  TESSEL_ASSERT_WORKER();
   iAccount* account = GetAccount(linkId);
   if (account == nullptr) {
     get_gout() << "login error not find player\n";
@@ -57,6 +60,7 @@ bool cAccountManagerHelpServer::Login(unsigned int linkId, const char* name, con
 }
 
 bool cAccountManagerHelpServer::Logout(unsigned int linkId) {
+  TESSEL_ASSERT_WORKER();
   iAccount* account = GetAccount(linkId);
   if (account == nullptr) {
     get_gout() << "logout error not find player\n";
@@ -68,6 +72,9 @@ bool cAccountManagerHelpServer::Logout(unsigned int linkId) {
   const bool entered = EraseEntries(account);
   if (!account->IsLogin()) return true;
   account->Logout();
+  // The link is a guest of its server again: the login deadline and the guests' limits apply.
+  if (iServerLink* link = m_pNetServer != nullptr ? m_pNetServer->GetLink(linkId) : nullptr)
+    link->SetLogout();
   return entered;
 }
 
@@ -101,6 +108,7 @@ int cAccountManagerHelpServer::SendMsgLogined(stMsg* msg, unsigned long size) {
 // a dead link would hand its level to the next link given the same id, and a link kept would
 // never give its id back.
 bool cAccountManagerHelpServer::OnDisconnect(unsigned int linkId) {
+  TESSEL_ASSERT_WORKER();
   iAccount* account = GetAccount(linkId);
   if (account == nullptr) return true;
   Logout(linkId);  // takes every name of the record out of the table
@@ -110,6 +118,7 @@ bool cAccountManagerHelpServer::OnDisconnect(unsigned int linkId) {
 }
 
 iAccount* cAccountManagerHelpServer::CreateAccount(unsigned int linkId) {
+  TESSEL_ASSERT_WORKER();
   if (m_vAccount.size() < linkId + 1) m_vAccount.resize(linkId + 1, nullptr);
   if (m_vAccount[linkId] != nullptr) return m_vAccount[linkId];
   auto* account = new cAccountHelp;

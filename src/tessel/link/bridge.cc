@@ -15,11 +15,14 @@
 #include "tessel/core/route_text.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/link/account_help.h"
+#include "tessel/link/cmd_handler.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/timers/timer_function.h"
+#include "tessel/util/text_clean.h"
 
 const char* cBridge::g_szCmd = "";
 int cBridge::g_cmd = 0;
@@ -91,6 +94,7 @@ void cBridge::Run(unsigned long) {
 // Rates are per second since Start; a report in the first second (or before Start) divides by
 // one second instead.
 void cBridge::Report() {
+  TESSEL_ASSERT_WORKER();
   const std::time_t elapsed = m_tStart != 0 ? std::time(nullptr) - m_tStart : 0;
   const long long seconds = elapsed > 0 ? elapsed : 1;
   const long long peer = m_pNetHelp != nullptr ? m_pNetHelp->GetPeerTotal() : 0;
@@ -108,6 +112,7 @@ bool cBridge::TraceMsg() {
 }
 
 void cBridge::HandleMsg(unsigned int n) {
+  TESSEL_ASSERT_WORKER();
   if (!m_bHandleMsg || m_pNetHelp == nullptr) return;
   const uint32_t start = platform::TimeGetTime();
   m_pNetHelp->HandleMsg(n);
@@ -117,6 +122,12 @@ void cBridge::HandleMsg(unsigned int n) {
   if (m_pNetHelp->GetPeerThisPump() > kBusyPumpRecords) WarnPump(tessel_numerror(), cost);
   const bool tracing = TraceMsg();
   if (CmdLogFull()) ClearCmdLog(tracing);
+  m_logBudget.Report(platform::TimeGetTime(), *m_pExceptionLog);
+}
+
+bool cBridge::MayLog(iSend* link) {
+  TESSEL_ASSERT_WORKER();
+  return m_logBudget.Take(link, platform::TimeGetTime());
 }
 
 bool cBridge::CmdLogFull() const {
@@ -161,16 +172,25 @@ HandleChatExceptionEnum cBridge::RunCmdBridge(iSend* send, unsigned int cmd, con
   g_szCmd = current.c_str();
   g_cmd = static_cast<int>(cmd);
   if (send != nullptr && send->IsTraceRecieveCmd()) TraceRecieveCmd(send, cmd, text);
-  group->Do(text);
+  NoteCmdRun(group->Do(text));
   if (m_pNextArray != nullptr) m_pNextArray->RunCmd(cmd, text);
   return ChatException_OK;
+}
+
+HandleChatExceptionEnum cBridge::HandleCmdRecord(const stCmdRecord& cmd) {
+  return cCmdHandler(*this).Handle(cmd);
+}
+
+bool cBridge::IsStranger(iSend* link) {
+  iAccount* account = LinkAccount(link);
+  return account != nullptr && !account->IsLogin();
 }
 
 void cBridge::TraceRecieveCmd(iSend* send, unsigned int cmd, const char* text) {
   platform::SetColor(platform::kColorDarkGreen);
   std::cout << "[TraceRecieveCmd]" << std::endl;
   std::cout << send->GetName() << " id " << send->GetID() << " cmd " << cmd << " "
-            << MaskCmdText(text) << std::endl;
+            << EscapeControls(MaskCmdText(text)) << std::endl;
   platform::SetColor(platform::kColorLightCyan);
 }
 
@@ -184,6 +204,7 @@ cCmd* cBridge::GetCmdSafe(unsigned int cmd) {
 }
 
 int cBridge::SendBackCmd(iSend* send, unsigned int cmd, const char* text) {
+  TESSEL_ASSERT_WORKER();
   const std::string& path = GetReturnPath();
   if (path.empty()) return SendCmd(send, static_cast<int>(cmd), text);
   return SendCmdPath(send, cmd, text, path.c_str());
@@ -198,12 +219,13 @@ int cBridge::SendCmdPath(iSend* send, unsigned int cmd, const char* text, const 
 }
 
 void cBridge::AddCmdLog_Run(const stBindMsg& msg) {
+  TESSEL_ASSERT_WORKER();
   if (CmdLogFull()) ClearCmdLog(TraceMsg());
   stCmdLogEntry entry;
   // The group and text are read only inside the bytes received; a login text is masked.
   const cCmdRecordView view(msg.msg, msg.size);
   entry.group = view.Group();
-  entry.text = LogCmdText(view.Text());
+  entry.text = MaskCmdText(view.Text());
   if (msg.msg != nullptr && msg.size >= sizeof(stMsg) && (IsServer() || IsMapServer()))
     entry.id = msg.msg->id;
   entry.time = std::time(nullptr);
@@ -212,18 +234,29 @@ void cBridge::AddCmdLog_Run(const stBindMsg& msg) {
   m_lstCmdLog.push_back(std::move(entry));
 }
 
+// An accepted command is logged whole; a text that did not pass keeps only its first bytes, so
+// that whoever sends refused texts cannot fill the log with them.
 void cBridge::AddCmdLog_Result(HandleChatExceptionEnum result) {
-  if (!m_lstCmdLog.empty()) m_lstCmdLog.back().result = result;
+  TESSEL_ASSERT_WORKER();
+  if (m_lstCmdLog.empty()) return;
+  stCmdLogEntry& entry = m_lstCmdLog.back();
+  entry.result = result;
+  if (result == ChatException_OK || entry.text.size() <= kLogTextBytes) return;
+  const size_t whole = entry.text.size();
+  entry.text = LogCmdText(entry.text);
+  m_nCmdLogBytes -= whole - entry.text.size();
 }
 
 void cBridge::WriteCmdLogEntry(const stCmdLogEntry& entry) {
   cLog& log = m_pCmdLog->GetLog();
   log << platform::FormatLocalTime(platform::kLineTimeFormat, entry.time) << "【link】" << entry.id
-      << " time " << entry.tick << "【cmd】" << entry.group << " {" << entry.text << "}"
+      << " time " << entry.tick << "【cmd】" << entry.group << " {" << EscapeControls(entry.text)
+      << "}"
       << " result " << entry.result << "\n";
 }
 
 void cBridge::ClearCmdLog(bool write) {
+  TESSEL_ASSERT_WORKER();
   cTimerFunctionTessel guard("cBridge::ClearCmdLog", "", kClearCmdLogWarnMs, 1);
   if (write) {
     for (const stCmdLogEntry& entry : m_lstCmdLog) WriteCmdLogEntry(entry);
@@ -256,10 +289,12 @@ bool cBridge::DestroyWorld() {
 }
 
 void cBridge::OnConnectBridge(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
   for (iConnectDisconnect* listener : m_lstListeners) listener->OnConnect(id);
 }
 
 bool cBridge::OnDisconnectBridge(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
   // What the link defined in the groups goes with it; a link given the same id starts afresh.
   DropPeerEnv(this, id);
   bool all = true;
@@ -268,6 +303,7 @@ bool cBridge::OnDisconnectBridge(unsigned int id) {
 }
 
 void cBridge::OnLoginedBridge(unsigned int id, int result) {
+  TESSEL_ASSERT_WORKER();
   for (iConnectDisconnect* listener : m_lstListeners) listener->OnLogined(id, result);
 }
 

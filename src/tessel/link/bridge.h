@@ -12,7 +12,10 @@
 
 #include "tessel/contracts/loglib.h"
 #include "tessel/core/cmd_array.h"
+#include "tessel/link/log_budget.h"
 #include "tessel/msg/bridge_interfaces.h"
+
+class iAccount;
 
 class cBridge : public iBridge, public cCmdArray {
  public:
@@ -65,9 +68,18 @@ class cBridge : public iBridge, public cCmdArray {
   // Commands.
   HandleChatExceptionEnum RunCmdBridge(iSend* send, unsigned int cmd, const char* text) override;
   HandleChatExceptionEnum RunCmdBridge(iSend* send, stMsg_Cmd* msg) override;
+  // The one handler of a command record from a link (cCmdHandler).
+  HandleChatExceptionEnum HandleCmdRecord(const stCmdRecord& cmd) override;
+  // The console account of the link: a server side's record of it; null elsewhere.
+  virtual iAccount* LinkAccount(iSend*) { return nullptr; }
+  // Whether the link has an account record that is not logged in: a stranger.
+  bool IsStranger(iSend* link);
   cCmd* GetCmdSafe(unsigned int cmd) override;
   int SendBackCmd(iSend* send, unsigned int cmd, const char* text) override;
   int SendCmdPath(iSend* send, unsigned int cmd, const char* text, const char* path);
+  // At most cLogBudget::kEntriesPerSecond entries a second per link; the rest is summed up in
+  // the exception log.
+  bool MayLog(iSend* link) override;
   void AddCmdLog_Run(const stBindMsg& msg) override;
   void AddCmdLog_Result(HandleChatExceptionEnum result) override;
   size_t GetCmdLogSize() const { return m_lstCmdLog.size(); }
@@ -103,7 +115,7 @@ class cBridge : public iBridge, public cCmdArray {
  private:
   struct stCmdLogEntry {
     int group = 0;
-    std::string text;  // as the log shows it: masked, a long text cut (LogCmdText)
+    std::string text;  // masked; cut once it is known that the text did not pass
     int id = 0;
     int result = -1;
     std::time_t time = 0;
@@ -136,6 +148,7 @@ class cBridge : public iBridge, public cCmdArray {
   std::list<iTesselWorld*> m_lstWorlds;
   std::list<stCmdLogEntry> m_lstCmdLog;
   size_t m_nCmdLogBytes = 0;  // held by the entries of m_lstCmdLog
+  cLogBudget m_logBudget;
 };
 
 // The text and group number of the command running now ("" and 0 before any).

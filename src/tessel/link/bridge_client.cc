@@ -12,6 +12,7 @@
 #include "tessel/core/loggers.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_text.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/callback_client.h"
 #include "tessel/link/cmd_send.h"
@@ -125,6 +126,7 @@ int cBridgeClient::Connect() {
 }
 
 int cBridgeClient::SendCmd(int cmd, const char* text) {
+  TESSEL_ASSERT_WORKER();
   iClient* client = m_pNetClient.load();
   if (client == nullptr) return 0;
   return ::SendCmd(client, cmd, text);
@@ -133,6 +135,7 @@ int cBridgeClient::SendCmd(int cmd, const char* text) {
 // Both values travel as escaped Lua literals, so a quote or backslash in them cannot change the
 // statement the server runs; the server reads back exactly what was given.
 void cBridgeClient::Login() {
+  TESSEL_ASSERT_WORKER();
   if (m_bLogin) {
     std::cout << "already logined " << std::endl;
     return;
@@ -156,6 +159,7 @@ void cBridgeClient::Login() {
 }
 
 void cBridgeClient::Logout() {
+  TESSEL_ASSERT_WORKER();
   if (!m_bLogin) {
     std::cout << "not login yet\n" << std::flush;
     return;
@@ -169,6 +173,7 @@ void cBridgeClient::Disconnect() {
 }
 
 void cBridgeClient::Ping() {
+  TESSEL_ASSERT_WORKER();
   if (iClient* client = GetNetClientConnect()) client->Ping();
 }
 
@@ -182,6 +187,7 @@ bool cBridgeClient::IsAccount(const char* name) const {
 }
 
 void cBridgeClient::OnConnect(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
   platform::ColorSection yellow(platform::kColorYellow);
   m_bLogin = false;
   if (m_info.autologin) {
@@ -193,6 +199,7 @@ void cBridgeClient::OnConnect(unsigned int id) {
 }
 
 bool cBridgeClient::OnDisconnect(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
   m_pNetHelp->Clear();
   platform::ColorSection yellow(platform::kColorYellow);
   m_bLogin = false;
@@ -205,6 +212,7 @@ bool cBridgeClient::OnDisconnect(unsigned int id) {
 }
 
 void cBridgeClient::OnLogined(unsigned int id, int result) {
+  TESSEL_ASSERT_WORKER();
   m_nLogined = result;
   OnLoginedBridge(id, result);
   if (result == 0) {
@@ -215,6 +223,7 @@ void cBridgeClient::OnLogined(unsigned int id, int result) {
 }
 
 void cBridgeClient::Run(unsigned long elapsedMs) {
+  TESSEL_ASSERT_WORKER();
   const std::time_t now = Now();
   if (m_tDisconnect != 0) {
     if (m_info.autoreconnect && now - m_tDisconnect > m_info.reconnecttime) Connect();

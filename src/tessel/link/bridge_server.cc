@@ -11,9 +11,12 @@
 #include "tessel/core/log_file.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/callback_server.h"
+#include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -22,13 +25,13 @@ constexpr unsigned kLoginGroup = 2;
 // Groups from this number on need no account unless their check asks for a login.
 constexpr unsigned kFirstFreeGroup = 20;
 constexpr int kColorWhiteOnBlack = 7;
+// Bytes of a refused stranger's record body the log line shows.
+constexpr size_t kStrangerSampleBytes = 64;
 
 }  // namespace
 
 cBridgeServer::cBridgeServer() {
-  auto* callback = new cCallbackServer;
-  callback->SetBridge(this);
-  m_pNetHelp = callback;
+  m_pNetHelp = new cCallbackServer(*this);
 }
 
 cBridgeServer::~cBridgeServer() = default;
@@ -98,6 +101,7 @@ void cBridgeServer::TraceIP(std::ostream& os) {
 }
 
 void cBridgeServer::OnConnect(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
   OnConnectBridge(id);
   // A link whose account starts logged in (no login needed) is no guest of the server.
   iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(id) : nullptr;
@@ -105,6 +109,7 @@ void cBridgeServer::OnConnect(unsigned int id) {
 }
 
 void cBridgeServer::OnLogined(unsigned int id, int result) {
+  TESSEL_ASSERT_WORKER();
   if (result != 0) MarkLogined(id);
   OnLoginedBridge(id, result);
 }
@@ -117,6 +122,8 @@ void cBridgeServer::MarkLogined(unsigned int id) {
 // The link object goes only when every listener agreed; an id the server no longer knows has
 // nothing to release.
 bool cBridgeServer::OnDisconnect(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
+  m_strangerLogged.erase(id);
   if (!OnDisconnectBridge(id)) return false;
   iServerLink* link = m_pNetServer != nullptr ? m_pNetServer->GetLink(id) : nullptr;
   if (m_bReleaseOnDisconnect && link != nullptr) link->ReleaseLink();
@@ -124,12 +131,14 @@ bool cBridgeServer::OnDisconnect(unsigned int id) {
 }
 
 HandleChatExceptionEnum cBridgeServer::CheckCmd(iSend* send, unsigned int cmd) {
+  TESSEL_ASSERT_WORKER();
   HandleChatExceptionEnum result = cBridge::CheckCmd(send, cmd);
   if (result != ChatException_OK && result != ChatException_NeedLogin) return result;
   if (cmd >= kFirstFreeGroup && result != ChatException_NeedLogin) return ChatException_OK;
   const unsigned id = send != nullptr ? send->GetID() : 0;
   iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(id) : nullptr;
   if (account == nullptr) {
+    if (!MayLog(send)) return ChatException_InternalWrong;
     platform::ColorSection red(platform::kColorLightRed);
     TESSEL_LOG(tessel_fetalerror(), "Account id: " << id << " not find!"
                                                    << "\n");
@@ -164,11 +173,55 @@ HandleChatExceptionEnum cBridgeServer::RunCmdBridge(iSend* send, unsigned int cm
 
 // The refused text is not shown: it may hold a password.
 void cBridgeServer::RefuseLoginGroupText(iSend* send, const char* text) {
+  if (!MayLog(send)) return;
   platform::ColorSection red(platform::kColorLightRed);
   GetExceptionLog().TimeStamp() << "cBridgeServer::RunCmdBridge refused link #" << send->GetID()
                                 << " ip " << send->GetIP() << " cmd " << kLoginGroup << " size "
                                 << (text != nullptr ? std::char_traits<char>::length(text) : 0)
                                 << ": not logged in, only Login or Logout may run"
+                                << "\n";
+  GetExceptionLog().flush();
+}
+
+iAccount* cBridgeServer::LinkAccount(iSend* link) {
+  return m_pAMServer != nullptr && link != nullptr ? m_pAMServer->GetAccount(link->GetID())
+                                                   : nullptr;
+}
+
+HandleChatExceptionEnum cBridgeServer::RefuseStranger(const stBindMsg* msg) {
+  TESSEL_ASSERT_WORKER();
+  if (!IsStranger(msg->send)) return ChatException_OK;
+  const bool header = msg->msg != nullptr && msg->size >= sizeof(stMsg);
+  cMsgBind* binding = header ? GetMsg().GetBind(msg->msg) : nullptr;
+  if (binding != nullptr && !IsBuiltInBind(binding)) return ChatException_OK;
+  if (binding == &stMsg_CmdBind::Instance()) {
+    const auto group = static_cast<unsigned>(cCmdRecordView(msg->msg, msg->size).Group());
+    if (group == kLoginGroup || group >= kFirstFreeGroup) return ChatException_OK;
+  }
+  ++m_nStrangerRefused;
+  if (m_strangerLogged.insert(msg->send->GetID()).second) LogStranger(msg);
+  return ChatException_NotLogin;
+}
+
+// One line per link: a stranger cannot fill the log, and what it sent is shown only as a short
+// sample with its control bytes escaped.
+void cBridgeServer::LogStranger(const stBindMsg* msg) {
+  const bool header = msg->msg != nullptr && msg->size >= sizeof(stMsg);
+  const int type = header ? msg->msg->type : -1;
+  std::string sample;
+  if (type == stMsg_Cmd::s_nType) {
+    const cCmdRecordView view(msg->msg, msg->size);
+    sample = "cmd " + std::to_string(view.Group()) + " " + EscapeControls(LogCmdText(view.Text()));
+  } else if (header) {
+    const char* body = reinterpret_cast<const char*>(msg->msg) + sizeof(stMsg);
+    sample =
+        EscapeControls({body, std::min<size_t>(msg->size - sizeof(stMsg), kStrangerSampleBytes)});
+  }
+  platform::ColorSection red(platform::kColorLightRed);
+  GetExceptionLog().TimeStamp() << "cBridgeServer::RefuseStranger link #" << msg->send->GetID()
+                                << " ip " << msg->send->GetIP() << " not logged in: refused msg "
+                                << type << " size " << msg->size << " [" << sample << "]"
+                                << "; its further records before a login are refused unlogged"
                                 << "\n";
   GetExceptionLog().flush();
 }

@@ -6,6 +6,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <unordered_set>
 
 #include "tessel/link/bridge.h"
 
@@ -52,17 +53,29 @@ class cBridgeServer : public cBridge {
   HandleChatExceptionEnum RunCmdBridge(iSend* send, unsigned int cmd, const char* text) override;
   void ClearNet() override;
 
+  iAccount* LinkAccount(iSend* link) override;
+  // A stranger gets only the login group's command records among the system's own record types
+  // and groups 0 to 19; command records of groups from 20 on and record types the application
+  // registered go on to the application's own checks. ChatException_OK when the record may go
+  // on; otherwise ChatException_NotLogin, counted, and logged the first time for the link.
+  HandleChatExceptionEnum RefuseStranger(const stBindMsg* msg);
+  // Records refused from strangers since the endpoint was made.
+  unsigned long GetStrangerRefused() const { return m_nStrangerRefused; }
+
  private:
   bool IsTrustedLink(iSend* send);
   // Tells the network library that the link's peer logged in (its login deadline is over).
   void MarkLogined(unsigned int id);
   void RefuseLoginGroupText(iSend* send, const char* text);
+  void LogStranger(const stBindMsg* msg);
 
   bool m_bReleaseOnDisconnect = true;
   std::string m_strIPFile;
   std::map<std::string, std::string> m_mapIP;
   iServer* m_pNetServer = nullptr;
   iAccountManagerServer* m_pAMServer = nullptr;
+  std::unordered_set<unsigned> m_strangerLogged;  // links whose refusal was logged (until down)
+  unsigned long m_nStrangerRefused = 0;
 };
 
 // The account the server endpoint serving the current command holds for the requester's link;

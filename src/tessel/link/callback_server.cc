@@ -5,6 +5,7 @@
 
 #include "platform/console_color.h"
 #include "tessel/core/log_file.h"
+#include "tessel/link/bridge_server.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/msg_registry.h"
 
@@ -15,12 +16,20 @@ constexpr int kColorWhiteOnBlack = 7;
 
 }  // namespace
 
+cCallbackServer::cCallbackServer(cBridgeServer& server) : m_server(server) {
+  SetBridge(&server);
+}
+
+// A stranger's refusal was logged by the endpoint (once for its link); every other refusal
+// gets its exception entry.
 void cCallbackServer::HandlePeerMessageSelf(stBindMsg* msg) {
   cNetHelpTessel::HandlePeerMessageSelf(msg);
   const int type = msg->size >= sizeof(stMsg) ? msg->msg->type : 0;
-  HandleChatExceptionEnum result = m_pBridge->GetMsg().HandleMsg(msg);
+  HandleChatExceptionEnum result = m_server.RefuseStranger(msg);
+  const bool stranger = result != ChatException_OK;
+  if (!stranger) result = m_server.GetMsg().HandleMsg(msg);
   if (result != ChatException_OK) {
-    WriteExceptionEntry(msg, result);
+    if (!stranger) WriteExceptionEntry(msg, result);
     unsigned long size = 0;
     stMsg* notice = Msg_GetException(type, result, size);
     if (msg->send != nullptr) msg->send->Send(notice, size);

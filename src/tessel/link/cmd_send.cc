@@ -1,10 +1,14 @@
 #include "tessel/link/cmd_send.h"
 
+#include <memory>
+
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/trace.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/msg_records.h"
 
 int SendCmd(iSend* link, int level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   unsigned long size = 0;
   stMsg* record = Msg_GetCmd(level, text, size);
   if (link == nullptr) return 0;
@@ -19,6 +23,7 @@ int SendCmd(iSend* link, int level, const std::string& text) {
 }
 
 int SendServerCmd(iServer* server, int level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   if (server == nullptr) return 0;
   if (text == nullptr) text = "";
   TraceServerCmd(server, level, text);
@@ -30,4 +35,25 @@ int SendServerCmd(iServer* server, int level, const char* text) {
 
 int SendServerCmd(iServer* server, int level, const std::string& text) {
   return SendServerCmd(server, level, text.c_str());
+}
+
+namespace {
+
+// A record of the call's own, or null when the text is too long to send.
+std::unique_ptr<stMsg_Cmd> RecordApart(int level, const char* text) {
+  auto record = std::make_unique<stMsg_Cmd>();
+  if (!record->SetCmd(level, text != nullptr ? text : "")) return nullptr;
+  return record;
+}
+
+}  // namespace
+
+int SendCmdApart(iSend* link, int level, const char* text) {
+  std::unique_ptr<stMsg_Cmd> record = link != nullptr ? RecordApart(level, text) : nullptr;
+  return record != nullptr ? link->Send(record.get(), record->GetSize()) : 0;
+}
+
+int SendServerCmdApart(iServer* server, int level, const char* text) {
+  std::unique_ptr<stMsg_Cmd> record = server != nullptr ? RecordApart(level, text) : nullptr;
+  return record != nullptr ? server->SendToAll(record.get(), record->GetSize()) : 0;
 }

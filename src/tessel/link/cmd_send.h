@@ -1,5 +1,5 @@
 // Sends command texts as command records: to one link, or to every link of a server, with the
-// sent-command trace. Worker thread only.
+// sent-command trace. Worker thread only, except the Apart forms.
 #pragma once
 
 #include <string>
@@ -12,3 +12,7 @@ int SendCmd(iSend* link, int level, const char* text);
 int SendCmd(iSend* link, int level, const std::string& text);
 int SendServerCmd(iServer* server, int level, const char* text);
 int SendServerCmd(iServer* server, int level, const std::string& text);
+// The same for a thread that is not the worker (the end sequence while the worker still runs):
+// the record is built apart from the one the worker's sends share. No trace.
+int SendCmdApart(iSend* link, int level, const char* text);
+int SendServerCmdApart(iServer* server, int level, const char* text);

@@ -13,6 +13,7 @@
 #include "tessel/core/login_text.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/link/account_help.h"
+#include "tessel/link/cmd_send.h"
 #include "tessel/link/ini_file.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
@@ -102,7 +103,8 @@ bool cEasyClient::CanEnd(std::string& reason) {
 
 void cEasyClient::ExceptionEnd() {
   m_BridgeClient.GetInfo().autoreconnect = false;
-  m_BridgeClient.SendCmd(kExceptionGroup, "ClientException()");
+  // The end sequence runs beside the worker.
+  SendCmdApart(m_BridgeClient.GetNetClient(), kExceptionGroup, "ClientException()");
 }
 
 unsigned int cEasyClient::GetMsgNum() {

@@ -115,7 +115,8 @@ void cEasyServer::ClearNet() {
 }
 
 void cEasyServer::ExceptionEnd() {
-  if (iServer* server = GetNetServer()) SendServerCmd(server, kExceptionGroup, "ServerException()");
+  // The end sequence runs beside the worker.
+  SendServerCmdApart(GetNetServer(), kExceptionGroup, "ServerException()");
 }
 
 unsigned int cEasyServer::GetMsgNum() {

@@ -14,6 +14,7 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/page_pool.h"
 #include "tessel/msg/bridge_interfaces.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -165,7 +166,7 @@ size_t cNetHelp::GetQueued() const {
 }
 
 void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
-  if (m_pBridge == nullptr) return;
+  if (m_pBridge == nullptr || !m_pBridge->MayLog(msg->send)) return;
   cLog& log = m_pBridge->GetExceptionLog();
   const unsigned id = msg->send != nullptr ? msg->send->GetID() : 0;
   const int type = msg->size >= sizeof(stMsg) ? msg->msg->type : -1;
@@ -174,7 +175,8 @@ void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
   // A command record shows its group and text, when the text ends inside what was received.
   const cCmdRecordView view(msg->msg, msg->size);
   if (type == stMsg_Cmd::s_nType && view.TextEndsInside()) {
-    log << " recieve cmd " << view.Group() << " " << LogCmdText(view.Text()) << "\n";
+    log << " recieve cmd " << view.Group() << " " << EscapeControls(LogCmdText(view.Text()))
+        << "\n";
   } else {
     log << " recieve msg " << type << "\n";
   }

@@ -13,6 +13,7 @@ class cNetHelp;
 struct stMsg;
 class stMsg_Cmd;
 struct stBindMsg;
+struct stCmdRecord;
 
 // Link events of an endpoint.
 class iConnectDisconnect {
@@ -88,6 +89,11 @@ class iBridge : public iConnectDisconnect, public iTesselWorld {
   // The peer reported that it found itself in a broken state for this link: a client endpoint
   // drops the link (and re-connects if it is set to); any other endpoint only logs the notice.
   virtual void OnPeerInternalWrong() {}
+  // Whether a log entry that a record from `link` causes may be written now: an endpoint bounds
+  // the entries one link can cause per second.
+  virtual bool MayLog(iSend*) { return true; }
+  // Handles a command record from a link, as the command binding decoded it.
+  virtual HandleChatExceptionEnum HandleCmdRecord(const stCmdRecord& cmd) = 0;
 
  protected:
   ~iBridge() = default;

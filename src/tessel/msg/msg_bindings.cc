@@ -5,19 +5,25 @@
 #include <iostream>
 
 #include "tessel/contracts/baselib.h"
-#include "tessel/contracts/netlib.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/loggers.h"
-#include "tessel/core/login_text.h"
 #include "tessel/msg/bridge_interfaces.h"
-#include "tessel/msg/ostream_cmd.h"
-#include "tessel/timers/timer_function.h"
 
 namespace {
 
 // A received text field is used only when it ends inside the record as received.
 bool TextEndsInside(const char* text, std::size_t available) {
   return available > 0 && std::memchr(text, 0, available) != nullptr;
+}
+
+void TraceError(stMsg_Error* record, cLog& log) {
+  if (TraceErrorFunc trace = GetTraceErrorFunc()) {
+    trace(record, static_cast<std::ostream&>(log));
+  } else if (record->error != 0) {
+    log << "【错误】: " << record->error << " msg " << record->msg << " unknow error" << std::endl;
+  } else {
+    log << "【成功】: " << record->msg << std::endl;
+  }
 }
 
 }  // namespace
@@ -29,14 +35,8 @@ stMsg_ErrorBind& stMsg_ErrorBind::Instance() {
 
 HandleChatExceptionEnum stMsg_ErrorBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   auto* record = reinterpret_cast<stMsg_Error*>(msg->msg);
-  cLog& log = bridge->GetMsgLog().GetLog();
-  if (TraceErrorFunc trace = GetTraceErrorFunc()) {
-    trace(record, static_cast<std::ostream&>(log));
-  } else if (record->error != 0) {
-    log << "【错误】: " << record->error << " msg " << record->msg << " unknow error" << std::endl;
-  } else {
-    log << "【成功】: " << record->msg << std::endl;
-  }
+  // A peer that floods replies is traced only up to its bound; the error script sees them all.
+  if (bridge->MayLog(msg->send)) TraceError(record, bridge->GetMsgLog().GetLog());
   if (KLuaScript* script = GetErrorScript()) {
     char call[10240];
     std::snprintf(call, sizeof(call), "OnError(%d,%d)", record->msg, record->error);
@@ -56,14 +56,16 @@ std::string stMsg_ExceptionBind::TraceLine(const stMsg_Exception& notice) {
 
 HandleChatExceptionEnum stMsg_ExceptionBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   const auto& notice = *reinterpret_cast<const stMsg_Exception*>(msg->msg);
-  const std::string trace = TraceLine(notice);
-  std::cout << "stMsg_ExceptionBind::OnMsg"
-            << " " << bridge->GetName() << std::endl;
-  std::cout << trace << std::endl;
-  cLog& log = bridge->GetMsgLog().GetLog();
-  log << "stMsg_ExceptionBind::OnMsg"
-      << " " << bridge->GetName() << std::endl;
-  log << trace << std::endl;
+  if (bridge->MayLog(msg->send)) {
+    const std::string trace = TraceLine(notice);
+    std::cout << "stMsg_ExceptionBind::OnMsg"
+              << " " << bridge->GetName() << std::endl;
+    std::cout << trace << std::endl;
+    cLog& log = bridge->GetMsgLog().GetLog();
+    log << "stMsg_ExceptionBind::OnMsg"
+        << " " << bridge->GetName() << std::endl;
+    log << trace << std::endl;
+  }
   // The server found itself in a broken state for this link: a client drops the link (and
   // re-connects if it is set to); a server only logs it.
   if (notice.code == ChatException_InternalWrong) bridge->OnPeerInternalWrong();
@@ -78,6 +80,7 @@ stMsg_OutBind& stMsg_OutBind::Instance() {
 HandleChatExceptionEnum stMsg_OutBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   const auto* record = reinterpret_cast<const stMsg_Out*>(msg->msg);
   if (!TextEndsInside(record->text, msg->size - sizeof(stMsg))) return ChatException_ParamWrong;
+  if (!bridge->MayLog(msg->send)) return ChatException_OK;
   bridge->GetMsgLog().GetLog() << "【Out】"
                                << " [" << record->text << "]" << std::endl;
   std::cout << record->text;
@@ -89,40 +92,14 @@ stMsg_CmdBind& stMsg_CmdBind::Instance() {
   return binding;
 }
 
+// The group number and a terminated text must lie inside the bytes received; anything else
+// would have the endpoint read past the record.
 HandleChatExceptionEnum stMsg_CmdBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
-  auto* record = reinterpret_cast<stMsg_Cmd*>(msg->msg);
-  // The group number and a terminated text must lie inside the bytes received; anything else
-  // would have the log and the runner read past the record.
   const cCmdRecordView view(msg->msg, msg->size);
   if (!view.HasText()) return ChatException_SizeWrong;
   if (!view.TextEndsInside()) return ChatException_ParamWrong;
-
-  bridge->AddCmdLog_Run(*msg);
-  HandleChatExceptionEnum result;
-  {
-    // Everything the command writes is collected and goes back to the requester when the
-    // scope ends, also when the command throws.
-    ostreamCmd::cServeScope serving(msg, bridge, record->cmd);
-    result = bridge->RunCmdBridge(msg->send, record);
-    // The command script sees only what the endpoint accepted: a refused text (no login, no
-    // rights, a failed check) must not run anywhere.
-    KLuaScript* script = result == ChatException_OK ? GetCmdScript() : nullptr;
-    if (script != nullptr) {
-      // The guard's report shows the text: a password in it is masked.
-      const std::string shown = MaskCmdText(record->text);
-      cTimerFunctionTessel guard("cmd.lua", shown.c_str(), 100, 1);
-      script->DoCmd(record->text);
-    }
-    if (result == ChatException_NoCmd) {
-      if (iDistribute* distribute = bridge->GetDistribute()) {
-        const unsigned short link = msg->send != nullptr ? msg->send->GetID() : 0;
-        result = distribute->Distribute(link, msg->msg, msg->size) ? ChatException_OK
-                                                                   : ChatException_DistributeWrong;
-      }
-    }
-  }
-  bridge->AddCmdLog_Result(result);
-  return result;
+  return bridge->HandleCmdRecord(
+      stCmdRecord{msg, reinterpret_cast<stMsg_Cmd*>(msg->msg), view.Group(), view.Text()});
 }
 
 stMsg_WindowsBind& stMsg_WindowsBind::Instance() {
@@ -132,4 +109,10 @@ stMsg_WindowsBind& stMsg_WindowsBind::Instance() {
 
 HandleChatExceptionEnum stMsg_WindowsBind::OnMsg(iBridge*, stBindMsg*) {
   return ChatException_OK;
+}
+
+bool IsBuiltInBind(const cMsgBind* binding) {
+  return binding == &stMsg_ErrorBind::Instance() || binding == &stMsg_ExceptionBind::Instance() ||
+         binding == &stMsg_OutBind::Instance() || binding == &stMsg_CmdBind::Instance() ||
+         binding == &stMsg_WindowsBind::Instance();
 }

@@ -38,7 +38,7 @@ class stMsg_OutBind : public cMsgBind {
   stMsg_OutBind() : cMsgBind("输出消息", 0, stMsg_Out::kTextCapacity) {}
 };
 
-// A command from the peer: logged, run by the endpoint with its output collected and sent back.
+// A command from the peer: decoded and handed to the endpoint, which handles it whole.
 class stMsg_CmdBind : public cMsgBind {
  public:
   static stMsg_CmdBind& Instance();
@@ -57,3 +57,7 @@ class stMsg_WindowsBind : public cMsgBind {
  private:
   stMsg_WindowsBind() : cMsgBind("windows消息", 0, sizeof(stMsg_Windows)) {}
 };
+
+// Whether `binding` is one of the five above: a record type of the system's own, not one the
+// hosting program registered or bound in its place.
+bool IsBuiltInBind(const cMsgBind* binding);

@@ -5,6 +5,7 @@
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/loggers.h"
+#include "tessel/core/worker_thread.h"
 
 namespace {
 
@@ -65,6 +66,7 @@ stMsg_Cmd& Msg_GetCmdRecord() {
 }
 
 stMsg* Msg_GetCmd(int cmd, const char* text, unsigned long& size) {
+  TESSEL_ASSERT_WORKER();
   stMsg_Cmd& record = Msg_GetCmdRecord();
   size = record.SetCmd(cmd, text) ? record.GetSize() : 0;
   return &record;
@@ -75,12 +77,14 @@ stMsg* Msg_GetCmd(int cmd, const std::string& text, unsigned long& size) {
 }
 
 stMsg* Msg_GetOut(const char* text, unsigned long& size) {
+  TESSEL_ASSERT_WORKER();
   static stMsg_Out record;
   size = record.SetText(text);
   return &record;
 }
 
 stMsg* Msg_GetError(int msg, int error, unsigned long& size) {
+  TESSEL_ASSERT_WORKER();
   static stMsg_Error record;
   record.msg = msg;
   record.error = error;
@@ -89,6 +93,7 @@ stMsg* Msg_GetError(int msg, int error, unsigned long& size) {
 }
 
 stMsg* Msg_GetException(int msg, int code, unsigned long& size) {
+  TESSEL_ASSERT_WORKER();
   static stMsg_Exception record;
   record.msg = msg;
   record.code = code;

@@ -143,6 +143,15 @@ struct stBindMsg {
 };
 static_assert(sizeof(stBindMsg) == 4 + 4 + 2 * sizeof(void*) + 4 + 4);
 
+// A command record received from a link as the command binding decodes it: its group and its
+// text, whose end lies inside the bytes received.
+struct stCmdRecord {
+  stBindMsg* msg;
+  stMsg_Cmd* record;
+  int group;
+  std::string_view text;
+};
+
 // Builders: each fills one static record (shared by all callers, valid until the next call of
 // the same builder, worker thread only) and writes the number of bytes to send into `size`.
 stMsg* Msg_GetCmd(int cmd, const char* text, unsigned long& size);

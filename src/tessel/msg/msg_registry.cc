@@ -22,6 +22,7 @@ const char* cMsgBind::GetErrorText(int) {
 void cMsgBind::OnParam(unsigned) {}
 
 void cMsg::Init(iBridge* owner) {
+  TESSEL_ASSERT_WORKER();
   m_pBridge = owner;
   m_pObjBind = nullptr;
   m_nNextType = kFirstType;
@@ -35,6 +36,7 @@ void cMsg::Init(iBridge* owner) {
 }
 
 void cMsg::Register(int& typeNumber, cMsgBind* binding) {
+  TESSEL_ASSERT_WORKER();
   // The numbers are shared by every registry and come out the same each time; writing only a
   // changed value keeps registries set up on different threads from racing on them.
   if (typeNumber != m_nNextType) typeNumber = m_nNextType;
@@ -43,6 +45,7 @@ void cMsg::Register(int& typeNumber, cMsgBind* binding) {
 }
 
 bool cMsg::Rebind(int type, cMsgBind* binding) {
+  TESSEL_ASSERT_WORKER();
   if (type < kFirstType || static_cast<std::size_t>(type - kFirstType) >= m_vBind.size())
     return false;
   m_vBind[static_cast<std::size_t>(type - kFirstType)] = binding;

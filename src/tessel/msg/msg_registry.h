@@ -80,7 +80,8 @@ using TraceErrorFunc = void (*)(stMsg_Error* msg, std::ostream& os);
 void SetTraceErrorFunc(TraceErrorFunc f);
 TraceErrorFunc GetTraceErrorFunc();
 // The error script runs "OnError(msg,error)" for every error reply; the command script runs the
-// text of every received command after the endpoint accepted and ran it (never a refused one).
+// text of every received command the endpoint accepted, whether a group of it ran the text or
+// none had its number (never a refused one).
 void SetErrorScript(KLuaScript* script);
 KLuaScript* GetErrorScript();
 void SetCmdScript(KLuaScript* script);

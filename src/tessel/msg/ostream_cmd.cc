@@ -5,6 +5,7 @@
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/lua_text.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/sync_obj.h"
 
@@ -87,6 +88,7 @@ void DropPeerEnv(iBridge* bridge, unsigned linkId) {
 }
 
 ostreamCmd::cServeScope::cServeScope(stBindMsg* msg, iBridge* bridge, int level) {
+  TESSEL_ASSERT_WORKER();
   SetServingCmdLevel(level);
   get_gout().SetCurMsg(msg, bridge);
   if (bridge != nullptr) {
@@ -100,6 +102,7 @@ ostreamCmd::cServeScope::~cServeScope() {
 }
 
 std::ostream& ostreamCmd::Stream() {
+  TESSEL_ASSERT_WORKER();
   if (m_pCurMsg != nullptr) return m_os;
   return std::cout;
 }
@@ -112,6 +115,11 @@ ostreamCmd& ostreamCmd::operator<<(const char* text) {
 ostreamCmd& ostreamCmd::operator<<(std::ostream& (*manip)(std::ostream&)) {
   Stream() << manip;
   return *this;
+}
+
+size_t ostreamCmd::CollectedBytes() {
+  const std::streamoff end = m_os.tellp();
+  return end > 0 ? static_cast<size_t>(end) : 0;
 }
 
 std::string ostreamCmd::TakeCollected() {
@@ -127,6 +135,7 @@ void ostreamCmd::SetCurMsg(stBindMsg* msg, iBridge* bridge) {
 }
 
 void ostreamCmd::ClearCurMsg() {
+  TESSEL_ASSERT_WORKER();
   m_pBridge = nullptr;
   m_pCurMsg = nullptr;
   m_os.str(std::string());
@@ -167,21 +176,25 @@ void ostreamCmd::DoCmd(int level, const char* text) {
 }
 
 HandleChatExceptionEnum ostreamCmd::RunCmd(int level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   if (m_pBridge == nullptr) return ChatException_InternalWrong;
   return m_pBridge->RunCmdBridge(GetLink(), static_cast<unsigned>(level), text);
 }
 
 int ostreamCmd::SendBackCmd(int level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   if (m_pBridge == nullptr) return 0;
   return m_pBridge->SendBackCmd(GetLink(), static_cast<unsigned>(level), text);
 }
 
 int ostreamCmd::SendBackMsg() {
+  TESSEL_ASSERT_WORKER();
   if (m_pCurMsg == nullptr || m_pCurMsg->send == nullptr) return 0;
   return m_pCurMsg->send->Send(m_pCurMsg->msg, m_pCurMsg->size);
 }
 
 void ostreamCmd::SendOutputBack() {
+  TESSEL_ASSERT_WORKER();
   const std::string output = m_os.str();
   if (m_pBridge != nullptr) {
     for (const std::string& cmd : MakeOutputCmds(output))
@@ -192,6 +205,7 @@ void ostreamCmd::SendOutputBack() {
 }
 
 void ostreamCmd::FlushOutput(cSyncObj* sync) {
+  TESSEL_ASSERT_WORKER();
   const std::string output = m_os.str();
   for (const std::string& cmd : MakeOutputCmds(output)) {
     unsigned long size = 0;

@@ -62,8 +62,9 @@ class ostreamCmd {
   }
   bool IsLocalInput() const { return m_bLocalInput; }
   void SetLocalInput(bool local) { m_bLocalInput = local; }
-  // The text collected so far.
+  // The text collected so far, and its length.
   std::string GetCollected() const { return m_os.str(); }
+  size_t CollectedBytes();
   // The text collected so far, leaving nothing collected; the serving state stays.
   std::string TakeCollected();
 

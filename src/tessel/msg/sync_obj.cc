@@ -4,6 +4,7 @@
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/trace.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -23,15 +24,19 @@ cSyncObj::~cSyncObj() {
 }
 
 void cSyncObj::AddObserved(cSyncObj* obj) {
+  TESSEL_ASSERT_WORKER();
   m_lObserved.push_back(obj);
 }
 void cSyncObj::RemoveObserved(cSyncObj* obj) {
+  TESSEL_ASSERT_WORKER();
   m_lObserved.remove(obj);
 }
 void cSyncObj::AddSelected(cSyncObj* obj) {
+  TESSEL_ASSERT_WORKER();
   m_lSelected.push_back(obj);
 }
 void cSyncObj::RemoveSelected(cSyncObj* obj) {
+  TESSEL_ASSERT_WORKER();
   m_lSelected.remove(obj);
 }
 
@@ -40,6 +45,7 @@ bool cSyncObj::IsSelected(cSyncObj* obj) const {
 }
 
 int cSyncObj::SendMessageA(const stMsg* msg, unsigned long size) {
+  TESSEL_ASSERT_WORKER();
   if (!m_pSend) return 0;
   if (msg->type == stMsg_Cmd::s_nType) {
     const auto* record = static_cast<const stMsg_Cmd*>(msg);
@@ -54,6 +60,7 @@ int cSyncObj::SendMessageA(const stMsg* msg, unsigned long size) {
 }
 
 int cSyncObj::SendCmd(int cmd, const char* text) {
+  TESSEL_ASSERT_WORKER();
   unsigned long size = 0;
   stMsg* record = Msg_GetCmd(cmd, text, size);
   if (!m_pSend || size == 0) return 0;
@@ -61,11 +68,13 @@ int cSyncObj::SendCmd(int cmd, const char* text) {
 }
 
 int cSyncObj::SendSelectMessage(const stMsg* msg, unsigned long size) {
+  TESSEL_ASSERT_WORKER();
   for (cSyncObj* obj : m_lSelected) obj->SendMessageA(msg, size);
   return 1;
 }
 
 int cSyncObj::SendLandMessage(const stMsg* msg, unsigned long size) {
+  TESSEL_ASSERT_WORKER();
   if (m_nObserving != 0) return 1;
   for (cSyncObj* obj : m_lObserved) obj->SendMessageA(msg, size);
   return SendMessageA(msg, size);

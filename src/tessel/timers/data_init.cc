@@ -1,5 +1,7 @@
 #include "tessel/timers/data_init.h"
 
+#include "tessel/core/worker_thread.h"
+
 bool cDataInitArray::Init() {
   if (m_bDone) return true;
   for (iDataInit* step : m_vChildren) {
@@ -19,6 +21,7 @@ void cDataInitArray::OnValue(std::uint32_t value) {
 }
 
 int cDataInitArrayTimer::InitStart(int seconds) {
+  TESSEL_ASSERT_WORKER();
   // A negative count would wrap into a retry that never comes.
   if (seconds <= 0) return 0;
   return iTimerObjEx::AddTimer(TimeRange_Second, TimerEnum_Repeat,
@@ -26,6 +29,7 @@ int cDataInitArrayTimer::InitStart(int seconds) {
 }
 
 unsigned long cDataInitArrayTimer::OnTimer(unsigned long id) {
+  TESSEL_ASSERT_WORKER();
   if (id != 0) return 0;
   return Init() ? 0 : 1;
 }

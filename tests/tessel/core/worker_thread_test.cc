@@ -2,9 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
+#include "tessel/console/alias.h"
+#include "tessel/console/groups/cmd_tessel.h"
 #include "tessel/core/cmd.h"
+#include "tessel/link/account_manager.h"
+#include "tessel/link/cmd_send.h"
+#include "tessel/msg/msg_records.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 
@@ -38,5 +45,40 @@ TEST(WorkerThreadDeathTest, AWorkerOnlyCallFromAnotherThreadAssertsWhileTheWorke
     MarkWorkerThread(false);
   }).join();
   EXPECT_TRUE(OnWorkerThread());
+#endif
+}
+
+// The entry points of worker-only functions on every floor check it: the command builders and
+// output, sending, the accounts, the aliases, the standard groups.
+TEST(WorkerThreadDeathTest, WorkerOnlyEntryPointsOfEveryFloorAssertIt) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "asserts are compiled out";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::pair<const char*, std::function<void()> > calls[] = {
+      {"builder",
+       [] {
+         unsigned long size = 0;
+         Msg_GetCmd(1, "x", size);
+       }},
+      {"output", [] { get_gout() << "x"; }},
+      {"send", [] { SendCmd(nullptr, 1, "x"); }},
+      {"accounts", [] { cAccountManagerHelpServer().Login(1, "a", "b"); }},
+      {"aliases",
+       [] {
+         std::string line = "x";
+         cAlias::Instance().Alias(line);
+       }},
+      {"groups", [] { cCmdTessel::DoCmd(0, "x = 1"); }},
+  };
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    EXPECT_DEATH(
+        {
+          std::thread([] { MarkWorkerThread(true); }).join();
+          call();
+        },
+        "OnWorkerThread");
+  }
 #endif
 }

@@ -9,7 +9,6 @@
 #include "tessel/contracts/timer.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/tessel_values.h"
-#include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
 #include "testkit/logged_in_fixture.h"
 #include "testkit/stdout_capture.h"
@@ -193,7 +192,7 @@ TEST_F(LoggedInTest, WhatArrivesBetweenPeriodicCyclesIsHandledAtOnce) {
   testkit::cStdoutCapture quiet;
   m_host->SetCycleInterval(3600 * 1000);
   ASSERT_EQ(m_host->RunThread(), 1);
-  SendCmd(m_client->GetNetClient(), 1, "Accounts()");
+  SendFromTest(m_client->GetNetClient(), 1, "Accounts()");
   EXPECT_TRUE(Within([&] { return outputs() == 1; }));
   cTesselCmd::Instance().SetCmd("/11/SendName('global',1,'Accounts()')");
   EXPECT_TRUE(Within([&] { return outputs() == 2; }));
@@ -213,7 +212,7 @@ TEST_F(LoggedInTest, UnderAFloodThePeriodicCycleKeepsTheClocksSchedule) {
   ASSERT_EQ(m_host->RunThread(), 1);
   while (tick.fired < 10 && std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
     if (m_server->GetMsgNum() < 64 && net->GetUnsentBytes() < 65536)
-      SendCmd(net, 1, "for i = 1, 5000 do end");
+      SendFromTest(net, 1, "for i = 1, 5000 do end");
   }
   const uint64_t cycles = m_host->GetPeriodicCycles();
   const int fired = tick.fired;

@@ -11,8 +11,10 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "testkit/bridge_double.h"
 #include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
+#include "testkit/stdout_capture.h"
 
 namespace linktest {
 namespace {
@@ -105,6 +107,27 @@ TEST_F(BridgeTest, ALinkRunsNothingButTheLoginCallsUntilLoggedInAboveLevelZero) 
   EXPECT_EQ(log.find("s3cret"), std::string::npos);
 }
 
+// A stranger's records of the system's own types, and its commands of groups below 20 other than
+// the login group, are refused as not logged in and counted; the application's record types and
+// groups from 20 on go on to its own handling. Once logged in, the same records are handled.
+TEST_F(BridgeTest, AStrangerGetsOnlyTheLoginGroupAmongTheSystemsRecords) {
+  testkit::cCountingBind app;
+  int appType = 0;
+  Bridge().GetMsg().Register(appType, &app);
+  testkit::cStdoutCapture out;
+  const std::string shown = "\1shown", record(shown.c_str(), shown.size() + 1);
+  EXPECT_TRUE(PeerRecordRefused(stMsg_Out::s_nType, record, ChatException_NotLogin));
+  EXPECT_TRUE(PeerRefused(3, "Echo('x')", ChatException_NotLogin));
+  EXPECT_TRUE(PeerAnswered(25, "Echo('free')", "free 25"));
+  testkit::Send(m_peerLink->client, testkit::MakeRecord(uint16_t(appType), "app"));
+  EXPECT_TRUE(Pump([&] { return app.calls == 1; }));
+  EXPECT_EQ(Bridge().GetStrangerRefused(), 2u);
+  EXPECT_EQ(out.Text().find(shown), std::string::npos);
+  ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
+  testkit::Send(m_peerLink->client, testkit::MakeRecord(uint16_t(stMsg_Out::s_nType), record));
+  EXPECT_TRUE(Pump([&] { return out.Text().find(shown) != std::string::npos; }));
+}
+
 TEST_F(BridgeTest, ADisconnectReleasesTheLinkOnlyWhenEveryListenerAgrees) {
   struct cRefuse : cLoginRecorder {
     bool OnDisconnect(unsigned) override { return false; }
@@ -163,6 +186,31 @@ TEST_F(BridgeTest, ALinkNamedWithoutALoginOutlivesTheLoginDeadlineAndIsReleasedW
   EXPECT_TRUE(Pump([&] { return m_server->GetNetServer()->GetLink(1) == nullptr; }));
 }
 
+// A logout makes the link a stranger again in every respect: its records are refused as before a
+// login, and the login deadline, running anew from the logout, cuts it.
+TEST_F(BridgeTest, ALogoutReturnsTheLinkToTheStateBeforeItsLogin) {
+  ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
+  m_server->SetLoginDeadline(100);
+  EXPECT_TRUE(PeerAnswered(2, "Logout()", "logout ok Account gm logout \n"));
+  EXPECT_TRUE(PeerRefused(3, "Echo('x')", ChatException_NotLogin));
+  EXPECT_TRUE(Pump([&] { return Accounts().GetAccount(1) == nullptr; })) << "the link is cut";
+}
+
+// A logged-in account of level 0 that floods refused records leaves at most the bound of exception
+// entries a second; a summary line counts the rest.
+TEST_F(BridgeTest, ALinkThatFloodsRefusedRecordsLeavesABoundedLog) {
+  ASSERT_TRUE(PeerLogIn("low", "p"));
+  testkit::cStdoutCapture quiet;
+  constexpr size_t kFlood = 500;
+  m_peer.Clear();
+  for (size_t i = 0; i < kFlood; ++i) SendCmd(m_peerLink->client, 4, "Count()");
+  const auto notice = testkit::RecordOf(stMsg_Exception::s_nType);
+  ASSERT_TRUE(Pump([&] { return m_peer.Count(notice) == kFlood; }));
+  const auto log = [&] { return testkit::ReadFolder(m_home.path() / "log"); };
+  ASSERT_TRUE(Pump([&] { return log().find("log entries left out") != std::string::npos; }));
+  EXPECT_LT(testkit::CountOf(log(), "【ExceptionLog"), kFlood / 5);
+}
+
 // Only groups above twenty reach the installed checks; a group missing here runs from the
 // console unless that fallback is off; a bound next array runs a copy of every command.
 TEST_F(BridgeTest, ChecksConsoleFallbackAndTheNextArray) {
@@ -201,7 +249,7 @@ TEST_F(BridgeTest, ChecksConsoleFallbackAndTheNextArray) {
 }
 
 // The log holds at most its cap of entries, also between pumps, and is written at the end; a long
-// text is cut.
+// text is cut only when it did not pass.
 TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   auto record = std::make_unique<stMsg_Cmd>();
   record->SetCmd(3, "Ver()");
@@ -213,18 +261,21 @@ TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   for (size_t i = 0; i < cBridge::kCmdLogCap + 2; ++i) Bridge().AddCmdLog_Run(msg);
   EXPECT_EQ(Bridge().GetCmdLogSize(), 2u);
   Bridge().AddCmdLog_Result(ChatException_NoPri);
-  // A long text keeps its first 256 bytes and its length.
+  // A long text is logged whole once it passed; otherwise it keeps its first 256 bytes and its
+  // length.
   record->SetCmd(4, std::string(100000, 'f').c_str());
   msg.size = static_cast<uint32_t>(record->GetSize());
-  Bridge().AddCmdLog_Run(msg);
+  for (HandleChatExceptionEnum result : {ChatException_OK, ChatException_NoPri}) {
+    Bridge().AddCmdLog_Run(msg);
+    Bridge().AddCmdLog_Result(result);
+  }
   m_server->End();
   const std::string log = testkit::ReadFolder(m_home.path() / "log");
   EXPECT_NE(log.find("【cmd】3 {Ver()} result 16\n"), std::string::npos);
-  EXPECT_NE(log.find("{" + std::string(256, 'f') + " ...(100000 bytes)}"), std::string::npos);
-  size_t entries = 0;
-  for (size_t at = log.find("【cmd】"); at != std::string::npos; at = log.find("【cmd】", at + 1))
-    ++entries;
-  EXPECT_EQ(entries, 3u);
+  EXPECT_NE(log.find("{" + std::string(100000, 'f') + "} result 0"), std::string::npos);
+  EXPECT_NE(log.find("{" + std::string(256, 'f') + " ...(100000 bytes)} result 16"),
+            std::string::npos);
+  EXPECT_EQ(testkit::CountOf(log, "【cmd】"), 4u);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "tessel/util/ping.h"
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
+#include "tessel/util/text_clean.h"
 #include "tessel/util/text_file_util.h"
 #include "testkit/child_process.h"
 #include "testkit/file_text.h"
@@ -24,6 +25,18 @@
 #include "testkit/temp_dir.h"
 
 namespace {
+
+// Text and well-formed characters stay; controls of every kind and broken UTF-8 become escapes.
+TEST(EscapeControls, KeepsCharactersAndEscapesControlsAndBrokenBytes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"尚未登陆 ok ~", "尚未登陆 ok ~"},
+      {"a\nb\r\t\x7f", "a\\x0Ab\\x0D\\x09\\x7F"},
+      {"\x1b[2J\x9b", "\\x1B[2J\\x9B"},
+      {"\xc2\x9b\xc2\xa0", "\\xC2\\x9B\xc2\xa0"},    // C1 CSI encoded; no-break space stays
+      {"\xc0\xaf\xe4\xb8", "\\xC0\\xAF\\xE4\\xB8"},  // overlong, cut short
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(EscapeControls(text), shown);
+}
 
 // Only our own echo reply counts, with its round trip; a reply is never read past its end; a
 // datagram socket's reply carries no IP header.

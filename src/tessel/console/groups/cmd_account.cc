@@ -12,6 +12,7 @@
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/route_text.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/cmd_send.h"
@@ -147,6 +148,7 @@ std::vector<std::string> GetTopPath() {
 }
 
 void ShowTop() {
+  TESSEL_ASSERT_WORKER();
   std::cout << "func_ShowTop ";
   for (const std::string& hop : GetTopPath()) std::cout << hop << " ";
   std::cout << std::endl;

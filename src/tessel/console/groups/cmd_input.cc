@@ -9,6 +9,7 @@
 #include "tessel/console/help.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -75,6 +76,7 @@ std::string TooDeepText(const char* file) {
 // Lines are echoed unless they hand output back ("Out(...)"); a line shorter than two
 // characters ends the batch.
 void cCmdInput::Run(const char* file) {
+  TESSEL_ASSERT_WORKER();
   const cBatchDepth depth;
   std::ifstream in(file);
   if (depth.TooDeep()) {
@@ -106,6 +108,7 @@ void cCmdInput::Run(const char* file) {
 
 // Every line is run and reported to the requester, empty ones included.
 void cCmdInput::RunRemote(const char* file) {
+  TESSEL_ASSERT_WORKER();
   const cBatchDepth depth;
   if (depth.TooDeep()) {
     get_gout() << TooDeepText(file);

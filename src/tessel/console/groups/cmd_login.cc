@@ -15,6 +15,7 @@
 #include "tessel/link/bridge_server.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -48,11 +49,15 @@ iAccountManagerServer* ReceivingManager() {
 void Login(const char* account, const char* password) {
   if (RefuseLocal("func_Login ")) return;
   iSend* link = get_gout().GetLink();
-  platform::SetColor(platform::kColorYellow);
-  std::cout << (link != nullptr ? link->GetName() : "") << " "
-            << (get_gout().GetLinkIP() != nullptr ? get_gout().GetLinkIP() : "") << " login as "
-            << account << " " << MaskPassword(password) << std::endl;
-  platform::SetColor(kColorBrightCyan);
+  iBridge* bridge = get_gout().GetBridge();
+  if (bridge == nullptr || bridge->MayLog(link)) {
+    platform::SetColor(platform::kColorYellow);
+    std::cout << (link != nullptr ? link->GetName() : "") << " "
+              << (get_gout().GetLinkIP() != nullptr ? get_gout().GetLinkIP() : "") << " login as "
+              << EscapeControls(account != nullptr ? account : "") << " " << MaskPassword(password)
+              << std::endl;
+    platform::SetColor(kColorBrightCyan);
+  }
   const unsigned id = get_gout().GetLinkID();
   iAccountManagerServer* manager = ReceivingManager();
   const int result = manager != nullptr && manager->Login(id, account, password) ? 1 : 0;
@@ -61,7 +66,7 @@ void Login(const char* account, const char* password) {
       "Logined(" + std::to_string(result) + "," + LuaQuote(GetHost().GetAccount()) + ")";
   if (answer.size() >= kCmdBufferSize) answer.resize(kCmdBufferSize - 1);
   get_gout().SendBackCmd(cCmdLogin::kLevel, answer.c_str());
-  if (iBridge* bridge = get_gout().GetBridge()) bridge->OnLogined(id, result);
+  if (bridge != nullptr) bridge->OnLogined(id, result);
 }
 
 void Logined(int ok, const char* name) {

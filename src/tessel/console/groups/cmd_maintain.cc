@@ -19,6 +19,7 @@
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/host.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/os_clock.h"
 #include "tessel/util/process_finder.h"
@@ -266,11 +267,13 @@ void cCmdMaintain::Help() {
 }
 
 void cCmdMaintain::Restart() {
+  TESSEL_ASSERT_WORKER();
   Prefixed("func_RestartTessel") << "\n";
   GetHost().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), true);
 }
 
 void cCmdMaintain::Close() {
+  TESSEL_ASSERT_WORKER();
   Prefixed("func_CloseTessel") << "\n";
   GetHost().Restart(static_cast<long>(TimerClockNow() + kEndDelaySeconds), false);
 }

@@ -6,6 +6,7 @@
 #include "platform/folders.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/replay/net_record.h"
 #include "tessel/replay/net_replay.h"
 
@@ -36,6 +37,7 @@ void cCmdReplay::Help() {
 }
 
 void cCmdReplay::Record(const char* name) {
+  TESSEL_ASSERT_WORKER();
   std::cout << "Record " << name << std::endl;
   PrintResult(cNetRecord::Instance().StartRecord(name));
 }
@@ -43,6 +45,7 @@ void cCmdReplay::Record(const char* name) {
 // The file is looked for under the replay folder, where Record writes; a name leading out of
 // it is refused.
 void cCmdReplay::Replay(const char* file) {
+  TESSEL_ASSERT_WORKER();
   std::cout << "Record " << file << std::endl;
   std::filesystem::path path;
   if (!platform::ConfineToFolder(kReplayFolder, file, path)) {
@@ -54,6 +57,7 @@ void cCmdReplay::Replay(const char* file) {
 }
 
 void cCmdReplay::ReplaySpeed(int speed) {
+  TESSEL_ASSERT_WORKER();
   cNetReplay::Instance().SetSpeed(speed);
 }
 

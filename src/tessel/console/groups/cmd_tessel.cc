@@ -6,6 +6,7 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/host.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -71,6 +72,7 @@ void ClientCmd(const char* name, int level) {
 }  // namespace
 
 void cCmdTessel::DoCmd(int level, const char* text) {
+  TESSEL_ASSERT_WORKER();
   if (get_gout().IsLocalCmd()) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << "func_DoCmd "

@@ -9,6 +9,7 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/bridge.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -52,6 +53,7 @@ std::string cCmdTest::EchoStatement(long long n, const std::string& text) {
 }
 
 void cCmdTest::Echo(int n, const std::string& text) {
+  TESSEL_ASSERT_WORKER();
   static std::string s_reference;
   static bool s_bHaveReference = false;
   if (!s_bHaveReference) {

@@ -3,6 +3,7 @@
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -34,10 +35,12 @@ std::string MakeBroadReverseNameCmd(int group, const std::string& text, const st
 }
 
 void SendToServerManagers(const std::string& text) {
+  TESSEL_ASSERT_WORKER();
   GetHost().SendCmdAllServerManager(kManagerGroup, text.c_str());
 }
 
 void RunHere(int group, const std::string& text) {
+  TESSEL_ASSERT_WORKER();
   if (group < 0) return;
   if (get_gout().IsLocalCmd()) {
     cTesselCmd::Instance().RunCmd(static_cast<unsigned>(group), text.c_str());

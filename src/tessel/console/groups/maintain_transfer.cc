@@ -7,6 +7,7 @@
 
 #include "tessel/console/groups/cmd_maintain.h"
 #include "tessel/console/groups/maintain_files.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -47,6 +48,7 @@ bool FindServersFile(const char* file, fs::path& path, std::ostream& os) {
 // Writes text that a peer sent to a file under the servers root. The original form of the
 // transfer escapes "[[" and "]]"; a trailing true argument says the text travels unescaped.
 void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::string text) {
+  TESSEL_ASSERT_WORKER();
   const bool raw = lua_isnumber(L, 4) ? lua_tonumber(L, 4) != 0 : lua_toboolean(L, 4) != 0;
   std::cout << "writefileindex"
             << " file " << file << " index " << index << std::endl;
@@ -61,6 +63,7 @@ void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::stri
 }
 
 void MaintainDownloadFile(const char* file) {
+  TESSEL_ASSERT_WORKER();
   std::ostream& os = MaintainAnswer("func_downloadfile");
   fs::path path;
   if (!FindServersFile(file, path, os)) return;
@@ -81,6 +84,7 @@ void MaintainDownloadFile(const char* file) {
 // Sends part `part` (from 0) of a file; the requester writes part 0 over its copy and appends
 // the others, so asking for the parts in order rebuilds the file.
 void MaintainDownloadFilePart(const char* file, unsigned part) {
+  TESSEL_ASSERT_WORKER();
   std::ostream& os = MaintainAnswer("func_downloadfilepart");
   fs::path path;
   if (!FindServersFile(file, path, os)) return;
@@ -104,6 +108,7 @@ void MaintainDownloadFilePart(const char* file, unsigned part) {
 // Sends the "*.log" files of a folder under the servers root written in the last `hours`
 // hours, each as by downloadfile.
 void MaintainDownloadPathTime(unsigned hours, const char* folder) {
+  TESSEL_ASSERT_WORKER();
   std::ostream& os = MaintainAnswer("func_downloadpathtime");
   fs::path dir;
   std::error_code ec;

@@ -1,0 +1,116 @@
+#include "tessel/link/cmd_handler.h"
+
+#include <atomic>
+
+#include "platform/clock.h"
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/core/login_text.h"
+#include "tessel/core/worker_thread.h"
+#include "tessel/link/account_help.h"
+#include "tessel/link/bridge.h"
+#include "tessel/msg/msg_registry.h"
+#include "tessel/msg/ostream_cmd.h"
+#include "tessel/timers/timer_function.h"
+
+namespace {
+
+std::atomic<iCmdRights*> g_rights{nullptr};
+std::atomic<iCmdAudit*> g_audit{nullptr};
+stCmdContext* g_current = nullptr;
+
+constexpr uint32_t kCmdScriptWarnMs = 100;
+
+// Makes a record the one being handled for its handling; the one before comes back after.
+class cCurrentScope {
+ public:
+  explicit cCurrentScope(stCmdContext& cmd) : m_former(g_current) { g_current = &cmd; }
+  ~cCurrentScope() { g_current = m_former; }
+  cCurrentScope(const cCurrentScope&) = delete;
+  cCurrentScope& operator=(const cCurrentScope&) = delete;
+
+ private:
+  stCmdContext* m_former;
+};
+
+}  // namespace
+
+void SetCmdRights(iCmdRights* rights) {
+  g_rights.store(rights);
+}
+
+void SetCmdAudit(iCmdAudit* audit) {
+  g_audit.store(audit);
+}
+
+const stCmdContext* CurrentCmd() {
+  TESSEL_ASSERT_WORKER();
+  return g_current;
+}
+
+void NoteCmdRun(bool ok) {
+  TESSEL_ASSERT_WORKER();
+  if (g_current == nullptr) return;
+  g_current->ran = true;
+  g_current->luaError = !ok;
+}
+
+HandleChatExceptionEnum cCmdHandler::Handle(const stCmdRecord& received) {
+  TESSEL_ASSERT_WORKER();
+  stCmdContext cmd = Describe(received);
+  cCurrentScope current(cmd);
+  m_bridge.AddCmdLog_Run(cmd.msg);
+  Serve(cmd);
+  cmd.costMs = platform::ElapsedMs(cmd.startMs, platform::TimeGetTime());
+  m_bridge.AddCmdLog_Result(cmd.result);
+  if (iCmdAudit* audit = g_audit.load()) audit->Record(cmd);
+  return cmd.result;
+}
+
+stCmdContext cCmdHandler::Describe(const stCmdRecord& received) {
+  iSend* link = received.msg->send;
+  iAccount* account = m_bridge.LinkAccount(link);
+  const bool loggedIn = account != nullptr && account->IsLogin();
+  return stCmdContext{m_bridge,
+                      *received.msg,
+                      *received.record,
+                      link,
+                      account,
+                      loggedIn ? account->GetName() : "",
+                      received.group,
+                      received.text,
+                      account != nullptr && !loggedIn,
+                      platform::TimeGetTime()};
+}
+
+// Everything the command writes is collected and goes back to the requester when the serving
+// scope ends, also when the command throws.
+void cCmdHandler::Serve(stCmdContext& cmd) {
+  ostreamCmd::cServeScope serving(&cmd.msg, &m_bridge, cmd.group);
+  iCmdRights* rights = g_rights.load();
+  cmd.result = rights != nullptr ? rights->Allow(cmd) : ChatException_OK;
+  if (cmd.result == ChatException_OK) cmd.result = m_bridge.RunCmdBridge(cmd.link, &cmd.record);
+  // The command script sees what the endpoint accepted, also when no group of it runs the text,
+  // before the distributor; a refused text (no login, no rights, a failed check) runs nowhere.
+  if (cmd.result == ChatException_OK || cmd.result == ChatException_NoCmd) RunCmdScript(cmd);
+  if (cmd.result == ChatException_NoCmd) Distribute(cmd);
+  cmd.outputBytes = get_gout().CollectedBytes();
+}
+
+void cCmdHandler::RunCmdScript(const stCmdContext& cmd) {
+  KLuaScript* script = GetCmdScript();
+  if (script == nullptr) return;
+  // The guard's report shows the text: a password in it is masked.
+  const std::string shown = MaskCmdText(cmd.text);
+  cTimerFunctionTessel guard("cmd.lua", shown.c_str(), kCmdScriptWarnMs, 1);
+  script->DoCmd(cmd.record.text);
+}
+
+void cCmdHandler::Distribute(stCmdContext& cmd) {
+  iDistribute* distribute = m_bridge.GetDistribute();
+  if (distribute == nullptr) return;
+  const unsigned short link = cmd.link != nullptr ? cmd.link->GetID() : 0;
+  cmd.result = distribute->Distribute(link, cmd.msg.msg, cmd.msg.size)
+                   ? ChatException_OK
+                   : ChatException_DistributeWrong;
+}

@@ -1,0 +1,62 @@
+#include "tessel/util/text_clean.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+// Code points that change how a terminal or an editor shows the text around them.
+bool IsFormatControl(uint32_t cp) {
+  return cp < 0xA0 || cp == 0x2028 || cp == 0x2029 || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
+// The length of the printable character that starts at text[at]; 0 when the byte there starts
+// none (a control, or a byte that is not well-formed UTF-8).
+size_t PrintableAt(std::string_view text, size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  if (lead >= 0x20 && lead < 0x7F) return 1;
+  size_t length = 0;
+  uint32_t cp = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    cp = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    cp = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    cp = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[at + k]);
+    if ((next & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (next & 0x3Fu);
+  }
+  // Overlong forms, surrogates and code points past Unicode are not well-formed.
+  constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kLeast[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return IsFormatControl(cp) ? 0 : length;
+}
+
+}  // namespace
+
+std::string EscapeControls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    if (const size_t length = PrintableAt(text, at)) {
+      out.append(text.substr(at, length));
+      at += length;
+      continue;
+    }
+    char escape[5];
+    std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[at]));
+    out += escape;
+    ++at;
+  }
+  return out;
+}

@@ -1,0 +1,11 @@
+// Makes text a peer chose safe to write to a terminal or into a log line: every control byte
+// (C0, DEL, the C1 controls raw or UTF-8 encoded, line and paragraph separators, bidi controls)
+// and every byte that is not part of a well-formed UTF-8 character is written as a \xNN escape,
+// so nothing a peer sent can move the cursor, change the terminal or start a line of its own.
+// Pure: any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+std::string EscapeControls(std::string_view text);

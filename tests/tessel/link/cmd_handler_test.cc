@@ -1,0 +1,109 @@
+#include "tessel/link/cmd_handler.h"
+
+#include <gtest/gtest.h>
+
+#include "tessel/contracts/baselib.h"
+#include "tessel/contracts/lua_register.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/link/cmd_send.h"
+#include "tessel/msg/msg_registry.h"
+#include "tessel/msg/ostream_cmd.h"
+#include "testkit/file_text.h"
+#include "testkit/link_fixture.h"
+
+namespace linktest {
+namespace {
+
+// The server's own group 4 holds Echo (prints its argument) and Who (prints the origin of the
+// command being handled); the plain peer is logged in as gm.
+class CmdHandlerTest : public LinkTest {
+ protected:
+  void SetUp() override {
+    SetConfigValue("check_login", 1);
+    WriteAccount("gm", "s3cret", 9);
+    StartServer();
+    Bridge().AddCmd(4, &group_);
+    ASSERT_TRUE(ConnectPeer());
+    ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
+  }
+  cFnCmd group_{"cCmd_TestHandler", [](lua_State* L) {
+                  luareg::def(L, "Echo", [](const char* text) { get_gout() << text; });
+                  luareg::def(L, "Who", [] {
+                    const stCmdContext* cmd = CurrentCmd();
+                    get_gout() << (cmd != nullptr ? cmd->origin : "nobody");
+                  });
+                }};
+};
+
+// What no group runs goes to the distributor when there is one; every record leaves its result
+// in the command log.
+TEST_F(CmdHandlerTest, WhatNoGroupRunsGoesToTheDistributorAndEveryResultIsLogged) {
+  struct cDistribute : iDistribute {
+    bool Distribute(unsigned short id, stMsg*, unsigned long size) override {
+      linkId = id;
+      bytes = size;
+      return accept;
+    }
+    bool accept = false;
+    int linkId = -1;
+    unsigned long bytes = 0;
+  } distribute;
+  Bridge().SetUseConsoleCmd(false);
+  EXPECT_TRUE(PeerRefused(40, "Echo('x')", ChatException_NoCmd));
+  Bridge().SetDistribute(&distribute);
+  EXPECT_TRUE(PeerRefused(40, "Echo('y')", ChatException_DistributeWrong));
+  EXPECT_EQ(distribute.linkId, 1);
+  EXPECT_EQ(distribute.bytes, CmdWireSize(9));
+  distribute.accept = true;
+  SendCmd(m_peerLink->client, 40, "Echo('w')");
+  EXPECT_TRUE(PeerAnswered(4, "Echo('done')", "done"));
+  m_server->End();
+  const std::string log = testkit::ReadFolder(m_home.path() / "log");
+  for (const char* entry : {"【cmd】40 {Echo('x')} result 17", "【cmd】40 {Echo('y')} result 21",
+                            "【cmd】40 {Echo('w')} result 0", "【cmd】4 {Echo('done')} result 0"})
+    EXPECT_NE(log.find(entry), std::string::npos) << entry;
+}
+
+// The audit hook is told of every record: who sent it, what it asked and how it went; the
+// functions it runs see the same context. The rights hook decides before anything runs: a
+// refused text reaches neither the group nor the command script, which sees every accepted
+// text, also one no group runs.
+TEST_F(CmdHandlerTest, TheHooksSeeEachCommandsContextAndARefusalRunsNothing) {
+  struct cHooks : iCmdRights, iCmdAudit {
+    HandleChatExceptionEnum Allow(const stCmdContext& cmd) override {
+      return cmd.text.find("secret") == std::string_view::npos ? ChatException_OK
+                                                               : ChatException_NoPri;
+    }
+    void Record(const stCmdContext& cmd) override {
+      seen.push_back(cmd.origin + " " + std::to_string(cmd.group) + " " + std::string(cmd.text) +
+                     " " + std::to_string(cmd.result) + (cmd.ran ? " ran" : "") +
+                     (cmd.luaError ? " failed" : "") + " " + std::to_string(cmd.outputBytes));
+    }
+    std::vector<std::string> seen;
+  } hooks;
+  KLuaScript script("cmd");
+  script.DoString("function Echo() reached = (reached or 0) + 1 end function Who() end");
+  SetCmdScript(&script);
+  SetCmdRights(&hooks);
+  SetCmdAudit(&hooks);
+  EXPECT_TRUE(PeerAnswered(4, "Echo('hi')", "hi"));
+  EXPECT_TRUE(PeerRefused(4, "Echo('secret')", ChatException_NoPri));
+  EXPECT_TRUE(PeerAnswered(4, "Who()", "gm"));
+  Bridge().SetUseConsoleCmd(false);
+  EXPECT_TRUE(PeerRefused(40, "Echo('no group')", ChatException_NoCmd));
+  SendCmd(m_peerLink->client, 4, "error('boom')");
+  EXPECT_TRUE(PeerAnswered(4, "Echo('end')", "end"));
+  SetCmdRights(nullptr);
+  SetCmdAudit(nullptr);
+  SetCmdScript(nullptr);
+  ASSERT_EQ(hooks.seen.size(), 6u);
+  EXPECT_EQ(hooks.seen[0], "gm 4 Echo('hi') 0 ran 2");
+  EXPECT_EQ(hooks.seen[1], "gm 4 Echo('secret') 16 0");
+  EXPECT_EQ(hooks.seen[2], "gm 4 Who() 0 ran 2");
+  EXPECT_EQ(hooks.seen[3], "gm 40 Echo('no group') 17 0");
+  EXPECT_TRUE(hooks.seen[4].starts_with("gm 4 error('boom') 0 ran failed ")) << hooks.seen[4];
+  EXPECT_EQ(script.DoString("assert(reached == 3)"), 0);
+}
+
+}  // namespace
+}  // namespace linktest
