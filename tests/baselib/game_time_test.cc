@@ -111,7 +111,6 @@ TEST_F(GameTimeTest, CallbacksMayLeaveDuringDispatchAndAlarmsRingOnce) {
   EXPECT_EQ(leaver.calls, 1);
   EXPECT_TRUE(after.seen.empty());
   EXPECT_TRUE(cancelled.rang.empty());
-
   EXPECT_EQ(alarm.rang.size(), 2u);
   clock.RegistCallbackAt(At{2000, 1, 1, 0, 0}, &alarm);
   clock.Run(60'000);

@@ -133,7 +133,6 @@ TEST_F(TimerManagerTest, ATimerNeverReachesAnObjectThatEndedItsTimersOrItself) {
   EXPECT_TRUE(assigned.fired.empty());
   EXPECT_EQ(tm.GetTimerCount(), 0u);
   EXPECT_EQ(tm.GetRequestCount(), 0u);
-
   deleted.CreateTimer();
   EXPECT_EQ(deleted.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1), 1);
 }

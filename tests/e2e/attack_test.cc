@@ -57,7 +57,6 @@ struct cClient {
         sawOther = true;
         return false;
       }
-
       if (closed) break;
     }
     return false;

@@ -120,7 +120,6 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
 
   TESSEL_STEP(steps, "the ordered close of the leaf process");
   // It ends in order, neither at once nor much later than 3 s.
-
   const auto closed = std::chrono::steady_clock::now();
   ASSERT_TRUE(map.Ask("/4/Close()", {"func_CloseTessel ip: "}));
   EXPECT_EQ(map.WaitExit(), 0) << map.Output();

@@ -119,7 +119,6 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
 
   TESSEL_STEP(steps, "a fresh client plays the client side's file");
   // A fresh client whose upstream is gone: its link exists but is not connected and does not
-
   // try again during the test (its disconnect notice drops what the link has queued, so the
   // replay starts once the failed connect was handled). It takes the recorded outputs again and
   // runs what the recorded client ran since its recording began, in the same order.

@@ -30,7 +30,6 @@ TEST(TerminalE2e, TabCompletesUpRepeatsAndEditingKeysNeverReachLua) {
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
-
   ASSERT_GT(pid, 0);
   std::string screen;
   // Reads the terminal until what it showed after `from` holds `text` `count` times.

@@ -116,7 +116,6 @@ TEST(Manager, TheStartUpCacheHoldsABoundedNumberOfMessagesUntilFlushed) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(m.caching());
   ASSERT_EQ(c.lines.size(), manager::kCacheLimit);
-
   EXPECT_EQ(c.lines[0], "from another thread");
   EXPECT_NE(threads[0], threads[1]) << "a cached message keeps the id of the thread that wrote it";
   EXPECT_NE(err.find("10 start-up messages dropped"), std::string::npos) << err;

@@ -264,7 +264,6 @@ TEST(NetServer, ReleaseDuringTrafficNeverHangsAndDeliversNothingAfterwards) {
         Send(client, record);
         toAll();
       }
-
       EXPECT_TRUE(quietAfter(erec, [&] { client->Release(); })) << "a delivery after Release";
     }
     std::vector<std::unique_ptr<cClientScope>> clients;

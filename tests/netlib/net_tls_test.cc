@@ -135,7 +135,6 @@ TEST(NetTls, RecordsOfEverySizeArriveByteExactOverTlsAndPackedLinksBothWays) {
       ASSERT_TRUE(d.bytes == Body(size)) << "record of " << size << " bytes";
       ++size;
     }
-
     EXPECT_EQ(echo.Count(RecordOf()), kLargest + 1);
   }
 }

@@ -21,7 +21,6 @@ struct ManagerClock : iTimerClock {
     moved += step;
     tm.Run(step);
   }
-
   std::uint32_t ms = 1000;
   std::uint64_t moved = 0;  // since the start
   cTimerManager& tm = cTimerManager::Instance();

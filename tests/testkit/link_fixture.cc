@@ -45,7 +45,6 @@ LinkTest::LinkTest() {
     AddStandardGroups(cTesselCmd::Instance());
     return true;
   }();
-
   (void)groups;
 }
 

@@ -81,7 +81,6 @@ struct cLoginRecorder : iConnectDisconnect {
     ++disconnects;
     return true;
   }
-
   void OnLogined(unsigned int, int result) override { results.push_back(result); }
   int connects = 0, disconnects = 0;
   std::vector<int> results;

@@ -68,7 +68,6 @@ TEST(CommandText, LuaLiteralsReadBackUnchangedAndOnlyOneLiteralLoginCallIsRecogn
   ASSERT_TRUE(ParseLoginCall("Login('gm',\"pw\")", &call));
   EXPECT_EQ(call.name, "Login");
   EXPECT_EQ(call.args, (Names{"'gm'", "\"pw\""}));
-
   // An escaped quote stays inside the string, exactly as Lua reads it.
   for (const char* taken :
        {"\tLogined(-1, 2.5, 'game_220');  ", "Logout()", "Login('a\\'); os.exit() --','b')"})

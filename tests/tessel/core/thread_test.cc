@@ -59,7 +59,6 @@ TEST(Thread, RunsTheBodyUntilEndSignalsItAndEndTimesOutOnAStuckBody) {
     cThread owner;
     ASSERT_EQ(owner.Start(&abandoned), 1);
     ASSERT_FALSE(owner.End(10));
-
     owner.Abandon();
   }
   abandoned.release = true;

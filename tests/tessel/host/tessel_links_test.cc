@@ -23,7 +23,6 @@ TEST_F(LoggedInTest, CommandsToAllServersLookupsByAccountAndTheEndThatClearsTheN
     const auto marks = [&] { return m_client->record.FirstArgs("Mark"); };
     const auto lastIsAll = [&] { return !marks().empty() && marks().back() == "all"; };
     ASSERT_TRUE(CyclesUntil(lastIsAll));
-
     EXPECT_EQ(marks().size(), maxlinks < 1000 ? 2u : 1u) << maxlinks;
   }
   int found = -1;

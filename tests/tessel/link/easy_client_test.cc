@@ -150,7 +150,6 @@ TEST_F(EasyClientTest, CanEndRefusesWhileUnsentDataRemains) {
   })) << "the client may end once everything is sent";
   ::close(peer);
   ::close(listener);
-
   testkit::cStdoutCapture quiet;
   Link().ClearNet();
   EXPECT_EQ(Link().Connect(), 0);

@@ -131,7 +131,6 @@ TEST_F(LinkTest, ClientStatesReachTheScriptWithTheReasonOfTheCut) {
     ASSERT_TRUE(Pump([&] { return state() == 5; }));
     EXPECT_EQ(m_logins.connects, 1);
     EXPECT_EQ(m_logins.disconnects, 1);
-
     EXPECT_EQ(calls(), std::string(encoded ? "global 3 0 127.0.0.1;" : "") +
                            "global 4 0 127.0.0.1;error 26 服务器关闭 0;global 5 0 127.0.0.1;");
     EXPECT_EQ(Link().GetCallbackClient()->GetConnectFailures(), 0u);

@@ -171,7 +171,6 @@ TEST_F(MsgRegistry, ARemoteCommandsOutputComesBackWholeAsOneOutputReplyAtItsLeve
   EXPECT_EQ(ChatException_InternalWrong, get_gout().RunCmd(3, "Ver()"));
   EXPECT_EQ(0, get_gout().SendBackCmd(3, "Ver()"));
   EXPECT_EQ(0, get_gout().SendBackMsg());
-
   EXPECT_EQ(1u, bridge.m_ran.size());
 }
 

@@ -275,7 +275,6 @@ TEST_F(NetReplayTest, OnTheWorkerAFailedStartNeverWaitsForTheOperator) {
   const int stdinBefore = ::dup(STDIN_FILENO);
   ASSERT_GE(terminal, 0);
   ASSERT_EQ(::dup2(terminal, STDIN_FILENO), STDIN_FILENO);
-
   ASSERT_EQ(::write(master, std::string(45, '\n').data(), 45), 45);  // keys for every round
   std::thread worker([this] {
     MarkWorkerThread(true);

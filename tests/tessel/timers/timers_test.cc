@@ -66,7 +66,6 @@ TEST(DataInit, TheTimerRetriesUntilEveryStepIsReadyThenStopsAndNeverOutlivesItsA
   CountingArray empty;
   EXPECT_TRUE(empty.Init());
   EXPECT_TRUE(empty.Init());
-
   EXPECT_EQ(empty.done, 1) << "an empty array is complete at its first init, once";
 }
 

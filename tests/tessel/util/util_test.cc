@@ -154,7 +154,6 @@ struct ProcessFinderTest : testing::Test {
     std::filesystem::copy_file("/bin/sleep", dir_.path() / name_);
     SetProcessSignalSender([this](pid_t pid, int sig) {
       EXPECT_EQ(children_.count(pid), 1u) << "signal to a process the test did not start: " << pid;
-
       return children_.count(pid) ? ::kill(pid, sig) : -1;
     });
   }
