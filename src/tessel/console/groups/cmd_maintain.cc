@@ -120,7 +120,7 @@ void FindProcess(const char* name) {
 // through a shared file, and reaches the requester when it ends.
 void Dos(const char* line) {
   std::ostringstream head;
-  head << "func_dos ip: " << GetTesselIP() << " \n";
+  head << "func_dos ip: " << GetTesselIP() << " ";
   if (!cShellJobs::Instance().Start(line, head.str(), ""))
     Prefixed("func_dos") << "busy: " << cShellJobs::kMaxRunning << " lines run\n";
 }

@@ -84,11 +84,10 @@ void QueryTime() {
   get_gout().SendBackCmd(cCmdOS::kLevel, cmd.c_str());
 }
 
-// The line runs off the worker; its output and the end line follow when it ends.
+// The line runs off the worker: the start text, its output and the end text reach the
+// requester together when it ends.
 void System(const char* line) {
-  get_gout() << "OS_System"
-             << " start " << line << "\n";
-  if (!cShellJobs::Instance().Start(line, "", "OS_System end \n"))
+  if (!cShellJobs::Instance().Start(line, std::string("OS_System") + " start ", " end "))
     get_gout() << "OS_System busy: " << cShellJobs::kMaxRunning << " lines run\n";
 }
 

@@ -209,9 +209,9 @@ TEST_F(GroupLinkTest, ChildrenHoldNoSocketOrLogFileAndShellLinesRunOffTheWorker)
   const auto ends = [&out] {  // the end lines of the three lines, the last at the limit
     const std::string text = out.Text();
     size_t n = 0;
-    for (size_t at = text.find("OS_System end"); at != std::string::npos; ++n)
-      at = text.find("OS_System end", at + 1);
-    return n == 3 && text.find("time limit of 1 s reached\nOS_System end") != std::string::npos;
+    for (size_t at = text.find(" end "); at != std::string::npos; ++n)
+      at = text.find(" end ", at + 1);
+    return n == 3 && text.find("time limit of 1 s reached\n end ") != std::string::npos;
   };
   EXPECT_TRUE(CyclesUntil(ends, 20000)) << out.Text();
   SetConfigValue("shell_time_limit", 0);

@@ -184,16 +184,21 @@ TEST_F(MaintainGroupTest, RestartTimesAreTodayOrTomorrowAndOtherTextsAreRefused)
   }
 }
 
-// dos output is bounded and leaves no file; Time sets the machine's clock only through the hook
-// and refuses times out of range.
+// dos and System answer with their own texts around the line's output; dos output is bounded
+// and leaves no file; Time sets the machine's clock only through the hook and refuses times out
+// of range.
 TEST_F(MaintainGroupTest, DosIsBoundedAndTheClockIsSetOnlyThroughItsHook) {
   testkit::cStdoutCapture out;
+  Run("dos('echo a; echo b')");
+  RunInGroup(cCmdOS::Instance(), "System('echo c')");
   Run("dos('head -c 100000 /dev/zero | tr \"\\\\0\" x')");
   for (int i = 0; i < 2000 && cShellJobs::Instance().Pending() > 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     cShellJobs::Instance().Deliver();
   }
   const std::string big = out.Text();
+  EXPECT_NE(big.find("func_dos ip: " + GetTesselIP() + " a\nb\n"), std::string::npos) << big;
+  EXPECT_NE(big.find("OS_System start c\n end "), std::string::npos) << big;
   EXPECT_EQ(std::count(big.begin(), big.end(), 'x'), cShellJobs::kMaxOutput);
   EXPECT_FALSE(fs::exists(m_dir.path() / "dir.txt"));
   std::vector<std::time_t> set;
