@@ -1,7 +1,9 @@
 #include "tessel/console/groups/maintain_files.h"
 
+#include <algorithm>
 #include <fstream>
 #include <system_error>
+#include <vector>
 
 #include "platform/folders.h"
 #include "tessel/core/config_stores.h"
@@ -96,11 +98,36 @@ std::string UnescapeTransferText(std::string_view text) {
   return ReplaceAll(ReplaceAll(text, "$]$]", "]]"), "$[$[", "[[");
 }
 
+std::string EscapeTransferText(std::string_view text) {
+  return ReplaceAll(ReplaceAll(text, "[[", "$[$["), "]]", "$]$]");
+}
+
 std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::string_view contents) {
+  // The receiver turns every "$[$[" into "[[" and "$]$]" into "]]": where the contents hold one
+  // of those texts themselves, they are cut inside it, so that no piece holds it whole, and the
+  // pieces after the first append.
+  std::vector<std::size_t> cuts;
+  for (const std::string_view escape : {"$[$[", "$]$]"})
+    for (auto at = contents.find(escape); at != std::string_view::npos;
+         at = contents.find(escape, at + 1))
+      cuts.push_back(at + escape.size() - 1);
+  std::sort(cuts.begin(), cuts.end());
+  cuts.push_back(contents.size());
+  // A long bracket turns carriage returns into line ends, and a NUL ends the command text: such
+  // contents travel as quoted literals with escapes.
   const bool longBracketKeepsIt =
       contents.find_first_of(std::string_view("\r\0", 2)) == std::string_view::npos;
-  const std::string literal = longBracketKeepsIt ? LuaLongBracket(contents) : LuaQuote(contents);
-  return "writefileindex(" + LuaQuote(file) + "," + std::to_string(index) + "," + literal + ",1)";
+  std::string cmd;
+  std::size_t from = 0;
+  for (const std::size_t to : cuts) {
+    const std::string piece = EscapeTransferText(contents.substr(from, to - from));
+    const int pieceIndex = from == 0 ? index : (index == 0 ? 1 : index);
+    if (!cmd.empty()) cmd += " ";
+    cmd += "writefileindex(" + LuaQuote(file) + "," + std::to_string(pieceIndex) + "," +
+           (longBracketKeepsIt ? LuaLongBracket(piece) : LuaQuote(piece)) + ")";
+    from = to;
+  }
+  return cmd;
 }
 
 bool WriteFileIndexTo(const fs::path& path, int index, std::string_view text) {

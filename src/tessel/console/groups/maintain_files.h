@@ -38,14 +38,17 @@ bool IsPlainName(const std::string& kind);
 using LogFilter = std::function<bool(std::uintmax_t size, std::time_t lastWrite)>;
 int CleanLogs(const std::filesystem::path& root, const LogFilter& expired, std::ostream& console);
 
-// Undoes the escapes of the original form of the transfer, in which "[[" travels as "$[$[" and
-// "]]" as "$]$]".
+// The escapes of the transfer, in which "[[" travels as "$[$[" and "]]" as "$]$]", and their
+// undoing.
+std::string EscapeTransferText(std::string_view text);
 std::string UnescapeTransferText(std::string_view text);
 
 // The command that makes the receiver write `contents` to `file` under its servers root:
-// writefileindex('file',index,<contents>,1). The contents travel unescaped (the trailing 1 says
-// so) in a Lua long bracket whose level does not occur in them, or as a quoted literal with
-// escapes when they hold carriage returns or NUL bytes, which a long bracket would not keep.
+// writefileindex('file',index,<escaped contents>), the contents in a Lua long bracket of a level
+// that they cannot close, or as a quoted literal with escapes when they hold carriage returns or
+// NUL bytes, which a long bracket would not keep. Contents that hold "$[$[" or "$]$]"
+// themselves are cut inside those texts into several such calls in the one command, the later
+// ones appending, since the receiver would read either text as an escape.
 std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::string_view contents);
 
 // Writes `text` to `path`, creating its folders; index 0 replaces the file, any other value

@@ -45,8 +45,8 @@ bool FindServersFile(const char* file, fs::path& path, std::ostream& os) {
 
 }  // namespace
 
-// Writes text that a peer sent to a file under the servers root. The original form of the
-// transfer escapes "[[" and "]]"; a trailing true argument says the text travels unescaped.
+// Writes text that a peer sent to a file under the servers root. The transfer escapes "[[" and
+// "]]"; a trailing true argument, which earlier builds sent, says the text travels unescaped.
 void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::string text) {
   TESSEL_ASSERT_WORKER();
   const bool raw = lua_isnumber(L, 4) ? lua_tonumber(L, 4) != 0 : lua_toboolean(L, 4) != 0;

@@ -8,8 +8,8 @@
 #include <string>
 
 // writefileindex(file, index, text[, raw]): writes text to <servers root>/file, index 0
-// replacing the file and any other value appending; without a true `raw` the original escapes
-// of "[[" and "]]" are undone first.
+// replacing the file and any other value appending; the escapes of "[[" and "]]" are undone
+// first, unless a true `raw` (sent by earlier builds of this program) says there are none.
 void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::string text);
 // downloadfile(file): the whole file, when it fits one command.
 void MaintainDownloadFile(const char* file);

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <lua.hpp>
+
 #include <set>
 #include <thread>
 
@@ -97,9 +99,16 @@ TEST_F(MaintainGroupTest, CleaningRemovesOnlyLogFilesOverTheSizeOrAgeLimit) {
   }
 }
 
-// The command that carries a file to a peer rebuilds it whatever it holds; the original form's
-// escapes are undone, index 0 replaces and any other index appends.
+// The command that carries a file to a peer rebuilds it whatever it holds, here and on a peer
+// whose writefileindex takes exactly three arguments; the escapes are undone, index 0 replaces
+// and any other index appends.
 TEST_F(MaintainGroupTest, WriteFileIndexRebuildsAnyContents) {
+  lua_State* peer = luaL_newstate();
+  luaL_openlibs(peer);
+  luaL_dostring(peer,
+                "function writefileindex(f, i, t, ...) assert(select('#', ...) == 0) "
+                "got = (i == 0 and '' or got) .. t:gsub('%$%]%$%]', ']]'):gsub('%$%[%$%[', '[[') "
+                "end");
   const std::string contents[] = {"[[nested]] and ]] alone",
                                   "ends in ]===] and ]=] and ]]",
                                   "a]",
@@ -109,9 +118,15 @@ TEST_F(MaintainGroupTest, WriteFileIndexRebuildsAnyContents) {
                                   "quote ' \" \\ \xe4\xb8\xad\x01\xff",
                                   ""};
   for (const std::string& text : contents) {
-    Run(MakeWriteFileIndexCmd("t/f.bin", 0, text));
+    const std::string cmd = MakeWriteFileIndexCmd("t/f.bin", 0, text);
+    Run(cmd);
     EXPECT_EQ(testkit::ReadFile(Servers("t/f.bin")), text) << text;
+    EXPECT_EQ(luaL_dostring(peer, cmd.c_str()), 0) << lua_tostring(peer, -1);
+    lua_getglobal(peer, "got");
+    EXPECT_EQ(std::string(lua_tostring(peer, -1), lua_objlen(peer, -1)), text) << cmd;
+    lua_settop(peer, 0);
   }
+  lua_close(peer);
   Run("writefileindex('t/f.bin',2,' more')");
   EXPECT_EQ(testkit::ReadFile(Servers("t/f.bin")), " more");
   Run("writefileindex('e.txt',0,[===[a$[$[b$]$]c]===])");
