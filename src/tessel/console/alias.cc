@@ -89,10 +89,16 @@ bool cAlias::Load() {
 void cAlias::LoadFile(const std::string& file) {
   std::ifstream in(file);
   std::string line;
-  while (std::getline(in, line)) {
+  for (int number = 1; std::getline(in, line); ++number) {
     while (!line.empty() && line.back() == '\r') line.pop_back();
     const std::string::size_type at = line.find(kSeparator);
-    if (at == std::string::npos || !IsAliasWord(line.substr(0, at))) continue;
+    if (at == std::string::npos) {
+      std::cout << "cAlias::Load " << file << " line " << number
+                << " has no \" = \": the file is read up to there" << std::endl;
+      return;
+    }
+    // A word no typed line can start with (empty, or holding a blank) is no alias.
+    if (!IsAliasWord(line.substr(0, at))) continue;
     m_mapAlias[line.substr(0, at)] = line.substr(at + 3);
   }
 }

@@ -15,8 +15,8 @@ class cAlias {
   cAlias();
 
   // Empties the alias table (not the replacements) and reads every "alias/*.txt" in name
-  // order; a line that is no alias line is skipped, the lines after it are still read. False
-  // when no file matches.
+  // order, each up to its first line without " = " (which is reported); a line whose word is
+  // empty or holds a blank is skipped. False when no file matches.
   bool Load();
   // Sets an alias and saves the whole alias table. A word that is empty or holds a blank or a
   // line end, or a text that holds a line end, could not be read back from the file as one
