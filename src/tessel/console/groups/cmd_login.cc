@@ -24,7 +24,6 @@ const char* const kHelp[] = {
     "\tLogin\t\t --- Login('Account','password')",
     "\tLogout\t\t --- Logout()",
     "\t登陆成功\t\t --- Logined(1 or 0,'game_220')",
-    "\t回答结束标记\t --- Mark(1)",
     "",
 };
 

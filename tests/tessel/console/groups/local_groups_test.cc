@@ -42,6 +42,9 @@ TEST_F(GroupTest, UnknownNamesLinkOnlyCallsAndWrongArgumentsAreReported) {
     cases.push_back({group, call, true, "can not solve local cmd"});
   CheckGroupCases(cases);
   EXPECT_TRUE(std::filesystem::is_empty(m_dir.path()));
+  EXPECT_EQ(RunInGroup(cCmdLogin::Instance(), "Help()").out,
+            "[登录命令]\n\tLogin\t\t --- Login('Account','password')\n\tLogout\t\t --- Logout()\n"
+            "\t登陆成功\t\t --- Logined(1 or 0,'game_220')\n");
 }
 
 // The two stores are apart; a launch password is kept for the login but shown only masked.
