@@ -49,7 +49,7 @@ bool SendRemoteStream(const char* dest, RemoteStreamWriter writer, void* a, void
   iSend* link = StreamLink(dest);
   std::string call;
   if (link == nullptr || !WriteCall(dest, writer, a, b, call)) return false;
-  if (call.size() >= stMsg_Cmd::kTextCapacity) {
+  if (call.size() > stMsg_Cmd::kMaxTextLength) {
     std::cout << "SendRemoteStream too long " << call.size() << " to " << dest << std::endl;
     return false;
   }

@@ -29,7 +29,7 @@ bool stMsg_Cmd::SetCmd(int cmdNumber, const char* newText) {
   cmd = cmdNumber;
   if (newText == nullptr) newText = "";
   const std::size_t len = std::strlen(newText);
-  if (len >= kTextCapacity) {
+  if (len > kMaxTextLength) {
     LogCmdSize(tessel_fetalerror(), cmd, len, newText, len);
     // An empty text: the terminator and the padding bytes of the 12-byte wire size.
     std::memset(text, 0, 4);

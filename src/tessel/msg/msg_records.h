@@ -24,8 +24,11 @@ static_assert(sizeof(stMsg) == 4);
 // Command record: a Lua call text to run in the command group `cmd` of the receiver.
 class stMsg_Cmd : public stMsg {
  public:
-  // Largest text length plus its NUL; a text must be shorter than this.
+  // Size of the text field; also the largest command record a receiver takes, in bytes.
   static constexpr unsigned kTextCapacity = 101376;
+  // Longest text sent: its record (CmdWireSize) is then exactly the largest a receiver takes,
+  // where one byte more would make a record every receiver refuses.
+  static constexpr unsigned kMaxTextLength = kTextCapacity - 12;
   // Texts this long or longer are sent with a warning line.
   static constexpr unsigned kWarnLength = 16384;
 
@@ -33,8 +36,8 @@ class stMsg_Cmd : public stMsg {
 
   stMsg_Cmd();
 
-  // Stores `cmd` and copies `text`. A text of kTextCapacity bytes or more is refused: the
-  // record then holds an empty text and the result is false.
+  // Stores `cmd` and copies `text`. A text longer than kMaxTextLength is refused: the record
+  // then holds an empty text and the result is false.
   bool SetCmd(int cmd, const char* text);
   // Bytes to send for the record in its present state: 12 + the text length rounded up to 4.
   unsigned long GetSize() const;

@@ -111,12 +111,14 @@ TEST_F(MsgRegistry, RecordsOfUnknownTypeWrongSizeOrOpenTextAreRefusedWithTheirCo
   EXPECT_EQ(ChatException_ParamWrong, Handle(stMsg_Cmd::s_nType, 16, 'x'));
   EXPECT_EQ("", out.Text());
   EXPECT_TRUE(bridge.m_ran.empty());
-  // The longest command text that fits runs whole.
-  const std::string longest(101376 - 8 - 1, 'x');
-  auto cmd = stReceived::Command(30, longest, 101376);
+  // The longest command text a sender takes runs whole; a record one text byte longer is refused.
+  const std::string longest(stMsg_Cmd::kMaxTextLength, 'x');
+  auto cmd = stReceived::Command(30, longest);
   bridge.m_run = [](unsigned, const char*) { return ChatException_OK; };
   EXPECT_EQ(ChatException_OK, registry.HandleMsg(&cmd->bind));
   EXPECT_EQ(std::vector<std::string>{"30:" + longest}, bridge.m_ran);
+  EXPECT_EQ(ChatException_SizeOverflow,
+            registry.HandleMsg(&stReceived::Command(30, longest + "x")->bind));
 }
 
 TEST_F(MsgRegistry, TheErrorScriptSeesEveryErrorReply) {

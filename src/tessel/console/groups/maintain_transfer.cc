@@ -20,7 +20,7 @@ namespace {
 bool SendFileText(const std::string& file, int index, const std::string& contents,
                   std::ostream& os) {
   const std::string cmd = MakeWriteFileIndexCmd(file, index, contents);
-  if (cmd.size() >= stMsg_Cmd::kTextCapacity) {
+  if (cmd.size() > stMsg_Cmd::kMaxTextLength) {
     os << " size " << contents.size() << " overflow\n";
     return false;
   }
@@ -70,7 +70,7 @@ void MaintainDownloadFile(const char* file) {
   std::error_code ec;
   const std::uintmax_t size = fs::file_size(path, ec);
   std::string contents;
-  if (ec || size >= stMsg_Cmd::kTextCapacity) {
+  if (ec || size > stMsg_Cmd::kMaxTextLength) {
     os << " size " << size << " overflow\n";
     return;
   }
