@@ -79,4 +79,10 @@ void ResetConsoleColor() {
   std::cout.flush();
 }
 
+void ConsoleBeep() {
+  if (::isatty(STDOUT_FILENO) != 1) return;
+  std::cout << '\a';
+  std::cout.flush();
+}
+
 }  // namespace platform

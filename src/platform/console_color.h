@@ -29,6 +29,8 @@ void SetAttribute(int attribute);
 int CurrentAttribute();
 // Returns the terminal to its own colours (at the end of the process).
 void ResetConsoleColor();
+// Sounds the console's bell: a BEL on standard output when that is a terminal.
+void ConsoleBeep();
 
 // A coloured section: its colour from construction, light cyan again at its end.
 class ColorSection {

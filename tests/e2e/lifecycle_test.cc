@@ -35,6 +35,7 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
     if (ending.signo != 0) server.Signal(ending.signo);
     EXPECT_EQ(server.WaitExit(), 0) << server.Output();
     EXPECT_NE(server.Output().find(ending.said), std::string::npos) << server.Output();
+    EXPECT_EQ(server.Output().find('\a'), std::string::npos) << "a bell on a pipe";
     // The end sequence ran to its last step: both of its times are in the registry store.
     EXPECT_FALSE(RegistryValue(home, "endtime").empty());
     EXPECT_FALSE(RegistryValue(home, "exittime").empty());

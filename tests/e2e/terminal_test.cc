@@ -1,6 +1,7 @@
 // A Tessel console on a terminal (a pseudo-terminal opened by the test): Tab completes a
 // function name of the current group, Up + Enter runs the previous line again, the editing keys
-// inside a line never reach Lua, and the lines are kept in the history file of the home.
+// inside a line never reach Lua, the lines are kept in the history file of the home, and the
+// close of the console rings the bell.
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
@@ -60,7 +61,10 @@ TEST(TerminalE2e, TabCompletesUpRepeatsAndEditingKeysNeverReachLua) {
   EXPECT_TRUE(shows("Hello World!", mark)) << screen;
   type("\x1b[A\r");
   EXPECT_TRUE(shows("Hello World!", mark, 2)) << screen;
-  type("q\r");
+  // The close of the console: the bell rings on the terminal behind the event's line.
+  ::kill(pid, SIGTERM);
+  EXPECT_TRUE(shows("CTRL_CLOSE_EVENT invoke", mark)) << screen;
+  EXPECT_TRUE(shows("\a", screen.find("CTRL_CLOSE_EVENT invoke"))) << screen;
   EXPECT_EQ(WaitPid(pid), 0) << screen;
   ::close(terminal);
   EXPECT_EQ(screen.find("error cmd"), std::string::npos) << screen;

@@ -429,6 +429,7 @@ void cTessel::Restart(long when, bool restart) {
 void cTessel::OnConsoleSignal(int signo) {
   if (signo == SIGINT) {
     std::cout << "CTRL_C_EVENT invoke" << std::endl;
+    platform::ConsoleBeep();
     m_console.RestoreTerminal();
     End();
     // Leave without running static destructors under the other threads' feet.
@@ -437,5 +438,6 @@ void cTessel::OnConsoleSignal(int signo) {
     ::_exit(0);
   }
   std::cout << "CTRL_CLOSE_EVENT invoke" << std::endl;
+  platform::ConsoleBeep();
   Exit(false);
 }
