@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 #include <sstream>
 
@@ -27,25 +28,29 @@ TEST(TesselValues, PicksTheFirstPublicAddressAndASecondOne) {
     std::string one = "stale", two = "stale";
     std::ostringstream os;
     PickOwnAddresses(listed, one, two, os);
-    EXPECT_EQ(one + "|" + two, first + "|" + second) << os.str();
+    EXPECT_EQ(one, first) << os.str();
+    EXPECT_EQ(two, second) << os.str();
   }
 }
 
 // The map parameter names the exe and its log folder but not its config folder.
 TEST(TesselValues, NamesComeFromTheExecutableAndTheMapParameter) {
-  const std::tuple<const char*, const char*, const char*> cases[] = {
-      {"/srv/bin/server.exe", "3", "server.exe server_3 server log/server_3/i config/server/c"},
-      {"/srv/bin/gate", "", "gate gate gate log/gate/i config/gate/c"},
-      {"C:\\s\\v1.2\\login.server.exe", "",
-       "login.server.exe login.server login.server "
-       "log/login.server/i config/login.server/c"},
-      {"", "7", "Unknown Unknown_7 Unknown log/Unknown_7/i config/Unknown/c"}};
+  // The path and map; the exe, exe name and exe base name; the log and config files.
+  const std::array<std::string, 7> cases[] = {
+      {"/srv/bin/server.exe", "3", "server.exe", "server_3", "server", "log/server_3/i",
+       "config/server/c"},
+      {"/srv/bin/gate", "", "gate", "gate", "gate", "log/gate/i", "config/gate/c"},
+      {"C:\\s\\v1.2\\login.server.exe", "", "login.server.exe", "login.server", "login.server",
+       "log/login.server/i", "config/login.server/c"},
+      {"", "7", "Unknown", "Unknown_7", "Unknown", "log/Unknown_7/i", "config/Unknown/c"}};
   testkit::cStdoutCapture out;
-  for (const auto& [path, map, names] : cases) {
-    cTesselValues v(path, map);
-    EXPECT_EQ(v.GetExe() + " " + v.GetExeName() + " " + v.GetExeBaseName() + " " +
-                  v._GetLogFile("i") + " " + v._GetConfigFile("c"),
-              names);
+  for (const auto& c : cases) {
+    cTesselValues v(c[0], c[1]);
+    EXPECT_EQ(v.GetExe(), c[2]) << c[0];
+    EXPECT_EQ(v.GetExeName(), c[3]) << c[0];
+    EXPECT_EQ(v.GetExeBaseName(), c[4]) << c[0];
+    EXPECT_EQ(v._GetLogFile("i"), c[5]) << c[0];
+    EXPECT_EQ(v._GetConfigFile("c"), c[6]) << c[0];
   }
 }
 
@@ -96,8 +101,8 @@ TEST(TesselValues, SetProgramStoresIdentityAddressesAndRegistryAndInfosReadBack)
   std::ofstream(tmp.file("Software")) << "x";  // a file where the key's folder belongs
   cTesselValues firewalled("/srv/bin/other", "");
   firewalled.SetProgram("d", "t", "v", "game");
-  EXPECT_EQ(firewalled.GetInfoValue("IP") + " " + firewalled.GetInfoValue("IP2"),
-            "200.1.1.1 61.1.1.1");
+  EXPECT_EQ(firewalled.GetInfoValue("IP"), "200.1.1.1");
+  EXPECT_EQ(firewalled.GetInfoValue("IP2"), "61.1.1.1");
   host.addresses = Addresses{};
   host.config.clear();
   cTesselValues none("/srv/bin/none", "");
