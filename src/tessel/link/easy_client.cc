@@ -125,18 +125,17 @@ void cEasyClient::TraceRecieveCmd(bool on) {
   if (iClient* client = m_BridgeClient.GetNetClient()) client->TraceRecieveCmd(on);
 }
 
+std::string cEasyClient::LoginFolder(const std::string& exe, const std::string& exeName) {
+  for (const std::string& candidate : {"config/" + exe, "config/" + exeName})
+    if (FolderExists(candidate)) return candidate;
+  return "config";
+}
+
 bool cEasyClient::GetLoginFile(std::string& path) {
   const cTesselValues& values = cTesselValues::Instance();
   const std::string named = "/login_" + std::string(GetName()) + ".ini";
   const std::string common = "/login.ini";
-  std::string folder = "config";
-  for (const std::string& candidate :
-       {"config/" + values.GetExeName(), "config/" + values.GetExeBaseName()}) {
-    if (FolderExists(candidate)) {
-      folder = candidate;
-      break;
-    }
-  }
+  const std::string folder = LoginFolder(values.GetExe(), values.GetExeName());
   for (const std::string& candidate :
        {folder + named, folder + common, std::string("config/login.ini")}) {
     if (FileExists(candidate.c_str())) {
@@ -147,7 +146,7 @@ bool cEasyClient::GetLoginFile(std::string& path) {
   {
     platform::ColorSection red(platform::kColorLightRed);
     std::cout << "not find login file under path "
-              << "config/" << values.GetExeBaseName() << " or "
+              << "config/" << values.GetExeName() << " or "
               << "config" << std::endl;
     std::cout << "by the name " << named << " or " << common << std::endl;
   }

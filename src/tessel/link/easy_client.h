@@ -58,6 +58,10 @@ class cEasyClient {
   void LoadInfo(stClientInfo& info);
   // The login file of this client: true with its path, or false (after a message) with "".
   bool GetLoginFile(std::string& path);
+  // The folder of the login files: the first that exists of "config/" + the executable's file
+  // name `exe` and "config/" + its exe name `exeName` (which carries the map suffix), else
+  // "config".
+  static std::string LoginFolder(const std::string& exe, const std::string& exeName);
   // A started copy of this client under another name, never connecting by itself; kept in the
   // process-wide clone list for the life of the process.
   cEasyClient* Clone(const char* name, int netType);

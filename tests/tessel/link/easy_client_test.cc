@@ -166,14 +166,27 @@ TEST_F(EasyClientTest, LoginFileChoiceAndUnreadableFileGiveTheFallbacks) {
   WriteLogin("serverip = 10.0.0.1\n");
   stClientInfo info;
   client.LoadInfo(info);
-  EXPECT_EQ(info.serverip + info.account, "10.0.0.1");
+  EXPECT_EQ(info.serverip, "10.0.0.1");
+  EXPECT_EQ(info.account, "");
   std::filesystem::remove("config/login_global.ini");
   std::filesystem::create_symlink("/proc/self/mem", "config/login_global.ini");
   stClientInfo unreadable;
   unreadable.serverip2 = "keep";
   client.LoadInfo(unreadable);
-  EXPECT_EQ(unreadable.serverip + unreadable.account + unreadable.password + unreadable.serverip2,
-            "127.0.0.1opsusermxmxkeep");
+  EXPECT_EQ(unreadable.serverip, "127.0.0.1");
+  EXPECT_EQ(unreadable.account, "opsuser");
+  EXPECT_EQ(unreadable.password, "mxmx");
+  EXPECT_EQ(unreadable.serverip2, "keep");
+  // The folder: the executable's file name, then its exe name with the map suffix, not the
+  // name without either.
+  const std::pair<const char*, const char*> folders[] = {
+      {"config/server", "config"},
+      {"config/server_3", "config/server_3"},
+      {"config/server.exe", "config/server.exe"}};
+  for (const auto& [made, chosen] : folders) {
+    std::filesystem::create_directories(made);
+    EXPECT_EQ(cEasyClient::LoginFolder("server.exe", "server_3"), chosen) << made;
+  }
 }
 
 }  // namespace
