@@ -279,7 +279,11 @@ void cTessel::RunWoken() {
   if (m_bAbandoned.load()) return;
   CheckServerLinks("After HandleMsg");
   SetRunStage(RunStage_Cmd);
+  // Timed as the periodic cycle's own part is: a slow console line is reported here as well.
+  const uint32_t now = platform::TimeGetTime();
   cTesselCmd::Instance().Run();
+  const uint32_t cost = platform::ElapsedMs(now, platform::TimeGetTime());
+  if (cost > kSlowCycleMs) ReportSlowCycle(cost);
   SetRunStage(RunStage_Idle);
 }
 

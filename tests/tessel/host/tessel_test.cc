@@ -4,13 +4,16 @@
 #include <thread>
 
 #include "tessel/console/groups/cmd_os.h"
+#include "tessel/console/groups/cmd_test.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/game_time.h"
+#include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/timer.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/link/net_help.h"
 #include "testkit/logged_in_fixture.h"
+#include "testkit/logger_lines.h"
 #include "testkit/stdout_capture.h"
 
 namespace {
@@ -187,9 +190,13 @@ TEST_F(LoggedInTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndKeepsItsLinks) {
 }
 
 // The worker between its periodic cycles: a command that arrives, and a console line handed
-// over, are taken at once, while the next periodic cycle is an hour away.
+// over, are taken at once, while the next periodic cycle is an hour away; a slow line is
+// reported as a slow cycle is.
 TEST_F(LoggedInTest, WhatArrivesBetweenPeriodicCyclesIsHandledAtOnce) {
+  static testing_support::logger_lines slow("tessel.timererror");
   StartLinks();
+  luareg::def(cCmdTest::Instance().GetLua(), "Nap",
+              [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); });
   const auto outputs = [&] { return m_client->record.FirstArgs("Output").size(); };
   testkit::cStdoutCapture quiet;
   m_host->SetCycleInterval(3600 * 1000);
@@ -198,6 +205,13 @@ TEST_F(LoggedInTest, WhatArrivesBetweenPeriodicCyclesIsHandledAtOnce) {
   EXPECT_TRUE(Within([&] { return outputs() == 1; }));
   cTesselCmd::Instance().SetCmd("/11/SendName('global',1,'Accounts()')");
   EXPECT_TRUE(Within([&] { return outputs() == 2; }));
+  slow.take();
+  cTesselCmd::Instance().SetCmd("/6/Nap()");
+  std::string lines;
+  EXPECT_TRUE(Within([&] {
+    for (const std::string& line : slow.take()) lines += line;
+    return lines.find("cTessel::RunOnce 【costtime】 ") != std::string::npos;
+  }));
   EXPECT_EQ(m_host->GetPeriodicCycles(), 0u);
   m_host->EndThread();
 }
