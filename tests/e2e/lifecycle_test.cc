@@ -58,10 +58,10 @@ TEST(Lifecycle, AMalformedLaunchParameterIsReportedAndNothingStarts) {
 }
 
 // The account and password of the launch parameters win over the login file; the server shows
-// the password masked, and a refusal comes back to the client. A fault on the logged-in client
-// takes its exception end, which the server hears of and goes on; the refused client has no
-// report tool.
-TEST(Lifecycle, TheLaunchParametersAccountLogsInAndAWrongPasswordIsRefused) {
+// the password masked, and a refusal comes back to the client, which logs in again on the same
+// link once the account takes its password. A fault on the logged-in client takes its exception
+// end, which the server hears of and goes on; the other client has no report tool.
+TEST(Lifecycle, TheLaunchParametersAccountLogsInAndARefusedLoginIsRetriedOnTheSameLink) {
   cHome globalHome, rightHome, wrongHome;
   AddAccount(globalHome, "game2", "rightpw", 16);
   AddAccount(globalHome, "game3", "rightpw", 16);
@@ -80,6 +80,9 @@ TEST(Lifecycle, TheLaunchParametersAccountLogsInAndAWrongPasswordIsRefused) {
   EXPECT_TRUE(global.WaitOutput("login as game3 *******")) << global.Output();
   EXPECT_EQ(global.Output().find("rightpw"), std::string::npos);
   EXPECT_EQ(global.Output().find("wrongpw"), std::string::npos);
+  AddAccount(globalHome, "game3", "wrongpw", 16);
+  EXPECT_TRUE(wrong.WaitOutput("logined 1")) << wrong.Output();
+  EXPECT_EQ(wrong.Output().find("cBridgeClient::OnDisconnect"), std::string::npos);
   right.Type("/12/Null()");
   EXPECT_EQ(right.WaitExit(), 3) << right.Output();
   EXPECT_TRUE(global.WaitOutput("【Exception】on Client global link ")) << global.Output();

@@ -9,10 +9,14 @@
 #include "platform/console_key.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/link/bridge_client.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
+
+// A refused client logs in again once more than kReloginSeconds whole seconds have passed.
+static_assert(cEasyServer::kDefaultLoginDeadlineMs > (cBridgeClient::kReloginSeconds + 2) * 1000);
 
 cEasyServer::cEasyServer() : m_pAccountManager(new cAccountManagerHelpServer) {}
 

@@ -56,7 +56,8 @@ class cEasyServer {
   iServer* GetNetServer() { return m_BridgeServer.GetNetServer(); }
   cMsg* GetMsg() { return m_pMsg; }
   // Milliseconds a new link may take to log in before it is cut, 0 for no deadline; taken from
-  // the configuration value "login_deadline" (default 10000) at Start unless set here first.
+  // the configuration value "login_deadline" (default kDefaultLoginDeadlineMs) at Start unless
+  // set here first.
   // Without a deadline no link gives way to a new one when the server is full.
   void SetLoginDeadline(unsigned int ms);
   unsigned int GetLoginDeadline() const;
@@ -67,7 +68,9 @@ class cEasyServer {
   // links that have not logged in are held to much tighter ones.
   static constexpr unsigned int kDefaultFloodRecords = 1000000;
   static constexpr unsigned int kDefaultFloodKBytes = 1048576;
-  static constexpr unsigned int kDefaultLoginDeadlineMs = 10000;
+  // Three times the wait of a client whose login was refused before it logs in again
+  // (cBridgeClient::kReloginSeconds), so that the retry comes on the same link.
+  static constexpr unsigned int kDefaultLoginDeadlineMs = 30000;
 
  protected:
   cBridgeServer m_BridgeServer;
