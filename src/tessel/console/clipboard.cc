@@ -1,14 +1,19 @@
 #include "tessel/console/clipboard.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
 
+#include "tessel/console/shell_jobs.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/util/shell.h"
+
 namespace {
+
+// More text than a command record holds is of no use on a console line.
+constexpr std::size_t kMaxClipboardBytes = 1 << 20;
 
 std::mutex g_readerLock;
 ClipboardReader g_reader;
@@ -29,18 +34,17 @@ bool OnPath(const std::string& tool) {
   return false;
 }
 
-// Runs a paste tool and takes its standard output as the clipboard text.
+// Runs a paste tool and takes its standard output as the clipboard text. It runs under the
+// shell lines' time limit: a tool that does not answer in time (a display that hangs) leaves
+// the clipboard unreached instead of holding the worker.
 stClipboard RunPasteTool(const char* command) {
+  const int limit = GetConfigValue("shell_time_limit", cShellJobs::kDefaultLimitSeconds);
+  const unsigned seconds = limit > 0 ? limit : cShellJobs::kDefaultLimitSeconds;
+  const stShellRun run = RunShellLimited(command, kMaxClipboardBytes, seconds * 1000u);
   stClipboard result;
-  FILE* pipe = popen(command, "r");
-  if (pipe == nullptr) return result;
-  result.opened = true;
-  char buffer[4096];
-  size_t got = 0;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.text.append(buffer, got);
-  const int status = pclose(pipe);
-  result.hasText = WIFEXITED(status) && WEXITSTATUS(status) == 0 && !result.text.empty();
-  if (!result.hasText) result.text.clear();
+  result.opened = run.status >= 0 && !run.timedOut;
+  result.hasText = result.opened && run.status == 0 && !run.out.empty();
+  if (result.hasText) result.text = run.out;
   return result;
 }
 

@@ -14,7 +14,8 @@ struct stClipboard {
 using ClipboardReader = std::function<stClipboard()>;
 
 // Installs a reader; an empty function restores the default, which asks `xclip` (X11) or
-// `wl-paste` (Wayland) when a display is set and the tool is installed.
+// `wl-paste` (Wayland) when a display is set and the tool is installed, under the shell lines'
+// time limit ("shell_time_limit").
 void SetClipboardReader(ClipboardReader reader);
 
 // Reads the clipboard through the installed reader.

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "tessel/console/clipboard.h"
+#include "tessel/core/config_stores.h"
 #include "testkit/file_text.h"
+#include "testkit/scoped_env.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
 
@@ -84,6 +87,21 @@ TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
     EXPECT_FALSE(alias.Replace(line));
     EXPECT_EQ(line, "Echo('$p')");
   }
+}
+
+// The desktop's paste tool runs under the shell lines' time limit: one that hangs leaves the
+// clipboard unreached instead of holding the console's line.
+TEST_F(AliasTest, APasteToolThatHangsIsCutAtTheShellLinesTimeLimit) {
+  const std::string tool = m_dir.write("bin/xclip", "#!/bin/sh\nsleep 5\necho late\n");
+  std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+  const std::string path = (m_dir.path() / "bin").string() + ":/usr/bin:/bin";
+  ScopedEnv paths("PATH", path.c_str()), display("DISPLAY", ":0"),
+      wayland("WAYLAND_DISPLAY", nullptr);
+  SetConfigValue("shell_time_limit", 1);
+  const stClipboard board = ReadClipboard();
+  SetConfigValue("shell_time_limit", 0);
+  EXPECT_FALSE(board.opened);
+  EXPECT_EQ(board.text, "");
 }
 
 }  // namespace
