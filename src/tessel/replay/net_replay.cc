@@ -157,8 +157,9 @@ cNetReplay::StepResult cNetReplay::Step() {
     m_bAnnounced = false;
   }
   if (!IsDue(m_pending.head)) return Step_Waiting;
+  // A link whose queue is full refuses the record: it stays pending for the next step.
+  if (!Deliver(m_pending)) return Step_Waiting;
   m_bPending = false;
-  Deliver(m_pending);
   m_delivered.swap(m_pending.data);
   m_pending.data.clear();
   return Step_Delivered;
@@ -223,23 +224,25 @@ bool cNetReplay::IsDue(const stReplayRecordHead& head) {
   return false;
 }
 
-void cNetReplay::Deliver(const stPending& record) {
+bool cNetReplay::Deliver(const stPending& record) {
   const char* name = record.head.name.c_str();
   iCallbackFind* find = m_pFind.load();
   iCallbackNet* callback = m_pCallback.load();
   if (callback == nullptr && find != nullptr) callback = find->FindCallback(name);
   if (callback == nullptr) {
     m_nDropped.fetch_add(1);
-    return;
+    return true;
   }
   iSend* link = nullptr;
   if (find != nullptr) {
     link = record.head.linkId > 0 ? find->FindServerLink(name, record.head.linkId)
                                   : find->FindClientLink(name);
   }
-  callback->OnMessage(static_cast<int>(record.head.kind), record.data.data(), record.data.size(),
-                      link);
+  if (callback->OnMessage(static_cast<int>(record.head.kind), record.data.data(),
+                          record.data.size(), link) == 0)
+    return false;
   m_nDelivered.fetch_add(1);
+  return true;
 }
 
 void cNetReplay::Finish() {

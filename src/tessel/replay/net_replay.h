@@ -60,7 +60,8 @@ class cNetReplay : public cThreadCallback {
 
   // The replay thread: steps until the end of the file or a negative speed.
   unsigned int Thread() override;
-  // Reads the next record when none is pending and hands it out when it is due.
+  // Reads the next record when none is pending and hands it out when it is due; a record its
+  // link refuses stays pending (Step_Waiting).
   StepResult Step();
 
   // Stops the replay and waits for its thread to end. Not from the replay thread.
@@ -91,7 +92,9 @@ class cNetReplay : public cThreadCallback {
   };
   bool ReadRecord();
   bool IsDue(const stReplayRecordHead& head);
-  void Deliver(const stPending& record);
+  // Hands the record to its link's callback; false when the callback refused it (its queue is
+  // full), true when it took it or the name led nowhere (dropped).
+  bool Deliver(const stPending& record);
   void Finish();
   void EndPause();
   const cNetRecord& Record() const;

@@ -126,6 +126,27 @@ TEST_F(NetReplayTest, RecordsComeDueAtTheirRecordedOffsetDividedByTheSpeed) {
   }
 }
 
+// A record that its link refuses, as a full queue does, is handed out again at a later step.
+TEST_F(NetReplayTest, ARecordItsLinkRefusesIsDeliveredAtALaterStepNotDropped) {
+  struct cFull : iCallbackNet {
+    int OnMessage(int, const void* data, unsigned long size, iSend*) override {
+      if (refusals-- > 0) return 0;
+      taken.emplace_back(static_cast<const char*>(data), size);
+      return 1;
+    }
+    int refusals = 2;
+    std::vector<std::string> taken;
+  } full;
+  find_.callbacks["game"] = &full;
+  ASSERT_TRUE(
+      Load(ReplayBytes(kStart, {{kStart, 2, "game", 1, "a"}, {kStart, 2, "game", 1, "b"}}), 0));
+  EXPECT_EQ(replay_.Step(), cNetReplay::Step_Waiting);
+  EXPECT_EQ(replay_.Step(), cNetReplay::Step_Waiting);
+  EXPECT_EQ(StepAll(), 2);
+  EXPECT_EQ(full.taken, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(replay_.GetDelivered(), 2u);
+}
+
 TEST_F(NetReplayTest, EachRecordGoesToTheCallbackAndLinkOfItsNameAndUnknownNamesAreDropped) {
   // Two links as tokens: the replayer hands them on without using them.
   iSend *server = reinterpret_cast<iSend*>(0x1000), *client = reinterpret_cast<iSend*>(0x2000);
