@@ -82,21 +82,23 @@ int cScriptManager::CreateScript(const char* path) {
 }
 
 bool cScriptManager::SetZip(const char* zip) {
-  m_pImpl->archive.clear();
-  m_pImpl->zip = zip != nullptr ? zip : "";
-  if (m_pImpl->zip.empty()) return true;
+  const std::string path = zip != nullptr ? zip : "";
+  std::map<std::string, std::string> archive;
   std::map<std::string, std::string> entries;
   std::string error;
-  if (!baselib::ZipRead(m_pImpl->zip, entries, &error)) {
-    baselib::ReportScriptError("cScriptManager::SetZip", m_pImpl->zip, error.c_str());
+  // An archive that cannot be read changes nothing: the one in use stays.
+  if (!path.empty() && !baselib::ZipRead(path, entries, &error)) {
+    baselib::ReportScriptError("cScriptManager::SetZip", path, error.c_str());
     return false;
   }
   for (auto& [entry, code] : entries) {
     const std::string name = NormalName(entry);
     if (!name.empty() && entry.size() > 4 && entry.compare(entry.size() - 4, 4, ".lua") == 0) {
-      m_pImpl->archive[name] = std::move(code);
+      archive[name] = std::move(code);
     }
   }
+  m_pImpl->zip = path;
+  m_pImpl->archive = std::move(archive);
   return true;
 }
 

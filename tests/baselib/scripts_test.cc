@@ -90,7 +90,8 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   EXPECT_EQ(Eval("pcall(dofile, 'absent')"), "false");
 }
 
-// Folders outside the working folder are never deleted or packed; a damaged archive is refused.
+// Folders outside the working folder are never deleted or packed; a damaged archive is refused
+// and leaves the archive in use.
 TEST_F(ScriptsTest, FolderFunctionsStayInsideTheWorkingFolderAndArchivesAreCheckedWhole) {
   dir.write("old/a/b.txt", "x");
   EXPECT_EQ(Eval("DeleteFolder('old\\\\a')"), "true");
@@ -120,6 +121,10 @@ TEST_F(ScriptsTest, FolderFunctionsStayInsideTheWorkingFolderAndArchivesAreCheck
     EXPECT_FALSE(baselib::ZipRead(dir.write("bad.zip", bad), entries, &error));
     EXPECT_TRUE(entries.empty());
   }
+  // A damaged archive named later leaves the one in use.
+  EXPECT_FALSE(manager.SetZip(dir.write("bad.zip", flipped).c_str()));
+  EXPECT_TRUE(manager.ClearAScript("z"));
+  EXPECT_EQ(Value("z"), "zipped");
 }
 
 // Yield suspends a coroutine until its time has passed; a closed state is never resumed.

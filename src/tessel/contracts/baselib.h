@@ -71,7 +71,7 @@ class cScriptManager {
   // it (sub-folders included); returns how many were found.
   int CreateScript(const char* path);
   // Names an archive written by ZipDir whose scripts are used where the folder has none
-  // ("" or null: none). False when the archive cannot be read.
+  // ("" or null: none). False when the archive cannot be read; the archive in use then stays.
   bool SetZip(const char* zip);
   void SetBindFunc(ScriptBindFunc bind) { m_pBind = bind; }
   ScriptBindFunc GetBindFunc() const { return m_pBind; }
