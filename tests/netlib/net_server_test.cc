@@ -194,6 +194,22 @@ TEST(NetServer, LinksThatNeverLogInGiveWayOrAreCutAndAFullServerRefusesWithTheRe
   EXPECT_EQ(srec.DisconnectReason(3), -1);
 }
 
+// A peer that stops reading: the server holds its output up to the send-queue bound (512 KiB by
+// default) beyond what the sockets buffer, then cuts the link with reason 3.
+TEST(NetServer, APeerThatStopsReadingIsCutAtTheSendQueueBound) {
+  cNetRecorder srec;
+  cServerScope s(srec);
+  cRawPeer peer(s.port);
+  ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Connected, 1)));
+  const auto record = MakeRecord(1001, std::string(60000, 'q'));
+  uint64_t sent = 0;
+  while (sent < (64u << 20) && srec.DisconnectReason(1) < 0 && Send(s.server->GetLink(1), record))
+    sent += record.size();
+  EXPECT_LT(sent, 32u << 20) << "held far past the bound";
+  ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 1)));
+  EXPECT_EQ(srec.DisconnectReason(1), static_cast<int>(NetReason_SendQueueFull));
+}
+
 // A lying length prefix (within the largest record) makes the server keep only what arrived;
 // random bytes from raw sockets never crash or stall it.
 TEST(NetServer, HostileRawPeersNeitherBuyMemoryNorCrashOrStallTheServer) {
