@@ -182,19 +182,23 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
   const std::string twoRecords = file({kStart, 2, "game", 1, "abcdef"});
   std::string lying = file({kStart, 2, "game", 1, "abc"});
   lying.replace(good.size() + 44, 4, "\xF0\xFF\xFF\xFF");  // size 0xFFFFFFF0: past the end
-  const std::pair<const char*, std::string> cases[] = {
-      {"cut in a record head", good + twoRecords.substr(good.size(), 20)},
-      {"cut in the data", twoRecords.substr(0, twoRecords.size() - 2)},
-      {"lying size", lying},
-      {"unknown kind", file({kStart, 9, "game", 1, "x"})},
+  // Each case with what the replay says when it ends: a lying size is seen before anything is
+  // read or allocated for it.
+  const std::tuple<const char*, std::string, const char*> cases[] = {
+      {"cut in a record head", good + twoRecords.substr(good.size(), 20), "cut in a record head"},
+      {"cut in the data", twoRecords.substr(0, twoRecords.size() - 2), "of 6 bytes, only 4 left"},
+      {"lying size", lying, "record of 4294967280 bytes, only 3 left in the file"},
+      {"unknown kind", file({kStart, 9, "game", 1, "x"}), "bad record kind 9"},
   };
-  for (const auto& [what, bytes] : cases) {
+  for (const auto& [what, bytes, says] : cases) {
     game_.Clear();
     ASSERT_TRUE(Load(bytes, 0)) << what;
+    const size_t mark = quiet_.Text().size();
     g_now.fetch_add(10);
     EXPECT_EQ(StepAll(), 1) << what;
     EXPECT_EQ(replay_.Step(), cNetReplay::Step_End) << what;
     EXPECT_EQ(game_.Snapshot().size(), 1u) << what;
+    EXPECT_NE(quiet_.Text().find(says, mark), std::string::npos) << quiet_.Text().substr(mark);
   }
   // A file cut in its header is never loaded.
   EXPECT_FALSE(Load(good.substr(0, 7), 0));
