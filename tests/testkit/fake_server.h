@@ -55,8 +55,9 @@ class cFakeServer {
       const int fd = ::accept(m_listen, nullptr, nullptr);
       uint32_t size = 0;
       std::vector<char> r;
-      while (Read(fd, &size, 4) && size >= 8 && size < (1u << 20) &&
-             (r.resize(size), Read(fd, r.data(), size))) {
+      while (Read(fd, &size, 4) && size >= 8 && size < (1u << 20)) {
+        r.resize(size);
+        if (!Read(fd, r.data(), size)) break;
         int32_t group = 0;
         std::memcpy(&group, &r[4], 4);
         for (const auto& [to, text] :
