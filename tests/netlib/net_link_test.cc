@@ -158,6 +158,10 @@ struct cLargeLink {
     stClientInfo info;
     info.net.word[stNetParam::NetParam_MaxSendRecord] = largest;
     info.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
+    // The server sends nothing back: under a sanitizer and a loaded machine the run may take
+    // minutes, which the client's idle limits must not cut short.
+    info.net.word[stNetParam::NetParam_IdleMs] = 600000;
+    info.net.word[stNetParam::NetParam_FirstMsgMs] = 600000;
     return info;
   }
   cServerScope server;
