@@ -55,6 +55,8 @@ TEST_F(TimerManagerTest, OneShotsFireOnceAndRepeatingTimersUntilOnTimerAnswersZe
   EXPECT_EQ(p.fired.size(), 2u);
   time.Step(10000);
   EXPECT_EQ(p.fired.size(), 3u);
+  time.Step(1);
+  EXPECT_EQ(p.fired.size(), 3u);
   p.result = 0;
   time.Step(2000);
   time.Step(10000);
