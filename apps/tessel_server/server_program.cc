@@ -14,9 +14,6 @@
 
 namespace {
 
-// The build stamp and version the program reports (Ver()).
-constexpr const char* kVersion = "1.0.0";
-
 // Pauses of the end sequence for "quickend = 1": every phase still runs, only shorter.
 stEndPacing QuickPacing() {
   stEndPacing pacing;
@@ -37,9 +34,9 @@ cServerProgram::~cServerProgram() = default;
 
 void cServerProgram::MakeLinks() {
   if (m_params.ListenPort() >= 0)
-    m_server =
-        std::make_unique<cServerSide>(m_params.ServerName(), m_params.ListenPort(),
-                                      m_params.ListenIp(), m_params.Tls(), m_params.Compress());
+    m_server = std::make_unique<cServerSide>(m_params.ServerName(), m_params.ListenPort(),
+                                             m_params.ListenIp(), m_params.MaxLinks(),
+                                             m_params.Tls(), m_params.Compress());
   for (const stUpstream& up : m_params.Upstreams())
     m_clients.push_back(std::make_unique<cClientSide>(up.name, up.port, m_params.ReconnectSeconds(),
                                                       m_params.Tls(), m_params.Compress()));

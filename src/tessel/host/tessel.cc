@@ -27,6 +27,7 @@
 #include "tessel/core/cmd.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
+#include "tessel/core/launch_words.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/tessel_values.h"
@@ -338,6 +339,10 @@ bool cTessel::Run(unsigned long elapsedMs) {
   for (cEasyClient* client : Clients()) client->RunEasy(elapsedMs);
   return true;
 }
+
+// The launch word Main reads.
+const cLaunchWords kInitCmdWord{
+    {"initcmd", "LINE", "the first console line, one word (e.g. '/4/Ver()' or quit)"}};
 
 void cTessel::Main() {
   TESSEL_TRACE();
