@@ -1,9 +1,13 @@
 #include "tessel_server/server_program.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "platform/line_editor.h"
 
+#include "tessel/contracts/loglib.h"
+#include "tessel/host/crash_report.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
@@ -73,6 +77,16 @@ int cServerProgram::Run() {
   }
   host.Main();
   host.End();
-  // The exception paths (a caught fault, the console's dump) leave the end no time to wait.
-  return host.GetWaitTime() == 0 ? kExitAfterFault : 0;
+  // The exception paths (a caught fault, the console's dump) leave the end no time to wait; a
+  // report written anywhere else (a fault while the links were cleared) counts the same.
+  const int code = host.GetWaitTime() == 0 || cCrashReport::Reported() ? kExitAfterFault : 0;
+  if (host.HasAbandonedWorker()) {
+    std::cout
+        << "cServerProgram::Run the worker did not stop; the process ends without its clean-up"
+        << std::endl;
+    loglib::flush_all();
+    std::fflush(nullptr);
+    std::_Exit(code != 0 ? code : kExitWorkerAbandoned);
+  }
+  return code;
 }

@@ -30,6 +30,7 @@
 #include "tessel/core/launch_words.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/loggers.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/trace.h"
 #include "tessel/core/worker_thread.h"
@@ -182,6 +183,7 @@ void cTessel::RunInit() {
 
 int cTessel::RunThread() {
   m_bAbandoned = false;
+  StopLuaCommands(false);
   auto* thread = new cThread;
   m_pThread = thread;
   return thread->Start(this);
