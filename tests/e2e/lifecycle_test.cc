@@ -132,6 +132,28 @@ TEST(Lifecycle, TheLaunchParametersAccountLogsInAndAWrongPasswordIsRefused) {
   global.QuitInOrder();
 }
 
+// A line of the configuration files that cannot be read is named, with its file and line, on
+// the console and in the error log, although it is met before the loggers are routed; the
+// server starts with what was read before it.
+TEST(Lifecycle, AnUnreadableConfigurationLineIsReportedOnTheConsoleAndInTheLog) {
+  cHome home;
+  home.write("config/config_int.ini", "lua_time_limit = 5\n\x93\xfe\x01 = ;\nrun = 0\n");
+  home.write("config/config_str.ini", "path_script = \npath_zip\n");
+  cServerProcess server(home, Words("game", {}));
+  ASSERT_TRUE(server.WaitOutput("!>")) << server.Output();
+  EXPECT_TRUE(server.Ask("/13/ViewConfigValue('lua_time_limit')", {"lua_time_limit = 5"}));
+  server.QuitInOrder();
+  std::string logged;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(home / "log/tessel_server/tessel.err"))
+    logged += testkit::ReadFile(entry.path().string());
+  for (const char* said : {"config/config_int.ini line 2 cannot be read",
+                           "config/config_str.ini line 2 cannot be read"}) {
+    EXPECT_NE(server.Output().find(said), std::string::npos) << server.Output();
+    EXPECT_NE(logged.find(said), std::string::npos) << logged;
+  }
+}
+
 // The client links' password may be a launch word, the first line of a file or a variable; the
 // word never shows in the process list. The listening side keeps the links maxlinks allows.
 TEST(Lifecycle, ThePasswordComesFromAWordAFileOrTheVariableAndTheProcessListHidesIt) {
