@@ -73,7 +73,7 @@ include(CPack)
 
 # The README's own example, built against an installed copy with find_package and with
 # pkg-config. Sanitizer builds skip it: their library needs the sanitizer runtime at every link.
-if(NOT TESSEL_SANITIZE)
+if(TESSEL_TESTS AND NOT TESSEL_SANITIZE)
   add_test(NAME package COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/package_check ${CMAKE_BINARY_DIR})
   set_tests_properties(package PROPERTIES LABELS package TIMEOUT 600 RUN_SERIAL TRUE)
 endif()

@@ -1,6 +1,6 @@
 // The launch parameters of the sample server program, read from the launch-parameter store
-// ("key = value" groups of the command line): what it is, where it listens, which servers it
-// connects to. Main thread only.
+// ("key = value" groups of the command line, checked against the launch-word table first): what
+// it is, where it listens, which servers it connects to. Main thread only.
 #pragma once
 
 #include <string>
@@ -14,9 +14,16 @@ struct stUpstream {
 
 class cLaunchParams {
  public:
-  // The command-line words after the program's own name, joined by blanks.
-  static std::string JoinWords(int argc, char** argv);
-  // Reads the launch-parameter store. False with Error() set when a value is malformed.
+  // The command-line words after the program's own name.
+  static std::vector<std::string> Words(int argc, char** argv);
+  // The words joined by blanks, the launch parameters' text.
+  static std::string Join(const std::vector<std::string>& words);
+  // Overwrites the value of a "password" word in the process's own arguments, which every user
+  // of the machine may read in the process list; call it once the words are copied.
+  static void HidePassword(int argc, char** argv);
+
+  // Reads the launch-parameter store; the password may also come from the file named by
+  // "passwordfile" or from $TESSEL_LINK_PASSWORD. False with Error() set when it cannot.
   bool Load();
 
   const std::string& Error() const { return m_error; }
@@ -28,6 +35,8 @@ class cLaunchParams {
   unsigned int ListenIp() const { return m_listenIp; }
   // Name of the server side ("server", default: the program kind).
   const std::string& ServerName() const { return m_serverName; }
+  // Most links the listening side keeps open at once ("maxlinks", default 100; 0 = no bound).
+  unsigned int MaxLinks() const { return m_maxLinks; }
   // The servers to connect to ("connect"), the first being the default route.
   const std::vector<stUpstream>& Upstreams() const { return m_upstreams; }
   // "quickend = 1": the end sequence uses short pauses (tests, demos).
@@ -43,14 +52,14 @@ class cLaunchParams {
   bool Compress() const { return m_compress; }
 
  private:
-  bool ParsePort(const std::string& text, int& port) const;
-  bool ParseUpstreams(const std::string& text);
+  bool LoadPassword();
 
   std::string m_error;
   std::string m_program = "game";
   int m_listenPort = -1;
   unsigned int m_listenIp = 0x7F000001;
   std::string m_serverName;
+  unsigned int m_maxLinks = 100;
   std::vector<stUpstream> m_upstreams;
   bool m_quickEnd = false;
   int m_reconnectSeconds = 10;

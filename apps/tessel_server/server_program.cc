@@ -1,9 +1,13 @@
 #include "tessel_server/server_program.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 #include "platform/line_editor.h"
 
+#include "tessel/contracts/loglib.h"
+#include "tessel/host/crash_report.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
@@ -13,9 +17,6 @@
 #include "tessel_server/stdin_relay.h"
 
 namespace {
-
-// The build stamp and version the program reports (Ver()).
-constexpr const char* kVersion = "1.0.0";
 
 // Pauses of the end sequence for "quickend = 1": every phase still runs, only shorter.
 stEndPacing QuickPacing() {
@@ -37,9 +38,9 @@ cServerProgram::~cServerProgram() = default;
 
 void cServerProgram::MakeLinks() {
   if (m_params.ListenPort() >= 0)
-    m_server =
-        std::make_unique<cServerSide>(m_params.ServerName(), m_params.ListenPort(),
-                                      m_params.ListenIp(), m_params.Tls(), m_params.Compress());
+    m_server = std::make_unique<cServerSide>(m_params.ServerName(), m_params.ListenPort(),
+                                             m_params.ListenIp(), m_params.MaxLinks(),
+                                             m_params.Tls(), m_params.Compress());
   for (const stUpstream& up : m_params.Upstreams())
     m_clients.push_back(std::make_unique<cClientSide>(up.name, up.port, m_params.ReconnectSeconds(),
                                                       m_params.Tls(), m_params.Compress()));
@@ -76,6 +77,16 @@ int cServerProgram::Run() {
   }
   host.Main();
   host.End();
-  // The exception paths (a caught fault, the console's dump) leave the end no time to wait.
-  return host.GetWaitTime() == 0 ? kExitAfterFault : 0;
+  // The exception paths (a caught fault, the console's dump) leave the end no time to wait; a
+  // report written anywhere else (a fault while the links were cleared) counts the same.
+  const int code = host.GetWaitTime() == 0 || cCrashReport::Reported() ? kExitAfterFault : 0;
+  if (host.HasAbandonedWorker()) {
+    std::cout
+        << "cServerProgram::Run the worker did not stop; the process ends without its clean-up"
+        << std::endl;
+    loglib::flush_all();
+    std::fflush(nullptr);
+    std::_Exit(code != 0 ? code : kExitWorkerAbandoned);
+  }
+  return code;
 }

@@ -4,6 +4,8 @@
 // fault and a fault without the report tool: the cluster and the launch-parameter login.)
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "e2e/server_process.h"
 
 namespace e2e {
@@ -51,6 +53,37 @@ TEST(Faults, EachFaultIsReportedAndTheProcessTakesTheExceptionEndAndExitsInOrder
     EXPECT_NE(RegistryValue(home, "crash").find("exception catched status"), std::string::npos);
     for (const char* time : {"crashtime", "endtime", "exittime"})
       EXPECT_FALSE(RegistryValue(home, time).empty()) << time;
+  }
+}
+
+// A command's Lua has a time limit: past it the line ends with an error and the process serves
+// on. With the limit off, a runaway line still gives way when the process ends, so quit ends it
+// in order; a worker held in native code is abandoned, and the process leaves without a fault.
+TEST(Faults, ARunawayLineIsStoppedAndNeverFaultsTheEnd) {
+  const struct {
+    const char* config;  // config/config_int.ini
+    const char* line;
+    const char* said;  // what the line's end prints, "" when it never ends
+    int exit;
+  } runaways[] = {
+      {"lua_time_limit = 1\n", "while true do end", "command time limit: stopped after 1 s", 0},
+      {"lua_time_limit = 0\n", "while true do end", "", 0},
+      {"lua_time_limit = 0\n", "/12/DeadLoop()", "", 4},
+  };
+  for (const auto& r : runaways) {
+    SCOPED_TRACE(std::string(r.config) + r.line);
+    cHome home;
+    home.write("config/config_int.ini", r.config);
+    cServerProcess server(home, Words("game", {}));
+    ASSERT_TRUE(server.WaitOutput("!>")) << server.Output();
+    server.Type(r.line);
+    if (*r.said) {
+      EXPECT_TRUE(server.WaitOutput(r.said)) << server.Output();
+      EXPECT_TRUE(server.Ask("/4/Ver()", {"func_Version"})) << server.Output();
+    }
+    server.Type("quit");
+    EXPECT_EQ(server.WaitExit(), r.exit) << server.Output();
+    EXPECT_FALSE(std::filesystem::exists(home / "ERRORLOG.TXT")) << server.Output();
   }
 }
 

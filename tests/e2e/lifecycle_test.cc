@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "e2e/server_process.h"
 
 namespace e2e {
@@ -42,18 +44,54 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
   }
 }
 
-TEST(Lifecycle, AMalformedLaunchParameterIsReportedAndNothingStarts) {
-  const std::vector<std::vector<std::string>> bad = {
-      {"listen", "=", "70000"},    {"connect", "=", "global"},     {"connect", "=", "global:0"},
-      {"connect", "=", "a:1,a:2"}, {"listenip", "=", "localhost"},
+// What a refused launch left in its home besides its console file: nothing, not even the
+// registry store.
+std::vector<std::string> MadeBy(const cHome& home) {
+  std::vector<std::string> made;
+  for (const auto& entry : std::filesystem::directory_iterator(home.path()))
+    if (entry.path().filename() != "console.txt") made.push_back(entry.path().filename().string());
+  return made;
+}
+
+TEST(Lifecycle, AnUnknownOrMalformedLaunchWordIsNamedAndNothingIsMade) {
+  const struct {
+    std::vector<std::string> words;  // after "program = game quickend = 1 reconnect = 0"
+    const char* said;
+  } bad[] = {
+      {{"foo", "=", "bar"}, "unknown launch word 'foo'"},
+      {{"listen"}, "'listen' has no value"},
+      {{"tls", "=", "2"}, "tls = 2: expected 0 or 1"},
+      {{"listen=0"}, "'listen=0': expected KEY = VALUE, with blanks around '='"},
+      {{"listen", ":", "0"}, "'listen : 0': expected KEY = VALUE"},
+      {{"--verbose"}, "unknown option '--verbose'"},
+      {{"listen", "=", "70000"}, "listen = 70000: expected a port"},
+      {{"maxlinks", "=", "-1"}, "maxlinks = -1: expected a number"},
+      {{"listenip", "=", "localhost"}, "listenip = localhost: expected an IPv4 address"},
+      {{"connect", "=", "global"}, "connect = global: expected NAME:PORT"},
+      {{"connect", "=", "global:0"}, "connect = global:0: expected NAME:PORT"},
+      {{"connect", "=", "a:1,a:2"}, "connect = a:1,a:2: expected NAME:PORT"},
+      {{"passwordfile", "=", "/nonexistent/pw"}, "passwordfile = /nonexistent/pw: cannot read"},
   };
-  for (const auto& words : bad) {
-    SCOPED_TRACE(words[2]);
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.said);
     cHome home;
-    cServerProcess server(home, Words("game", words));
+    cServerProcess server(home, Words("game", b.words));
     EXPECT_EQ(server.WaitExit(), 2);
-    EXPECT_NE(server.Output().find("tessel_server: " + words[0]), std::string::npos);
-    EXPECT_EQ(server.Output().find("!>"), std::string::npos);
+    EXPECT_NE(server.Output().find(std::string("tessel_server: ") + b.said), std::string::npos)
+        << server.Output();
+    EXPECT_EQ(MadeBy(home), std::vector<std::string>{});
+  }
+  // Usage and version are answers, not launches.
+  for (const char* ask : {"--help", "--version"}) {
+    SCOPED_TRACE(ask);
+    cHome home;
+    cServerProcess server(home, {ask});
+    EXPECT_EQ(server.WaitExit(), 0);
+    EXPECT_NE(server.Output().find(std::string(ask) == "--help" ? "maxlinks = COUNT"
+                                                                : "tessel_server 1.0.0"),
+              std::string::npos)
+        << server.Output();
+    EXPECT_EQ(MadeBy(home), std::vector<std::string>{});
   }
 }
 
@@ -96,6 +134,56 @@ TEST(Lifecycle, TheLaunchParametersAccountLogsInAndARefusedLoginIsRetriedOnTheSa
   EXPECT_FALSE(RegistryValue(wrongHome, "crashtime").empty());
   EXPECT_TRUE(RegistryValue(wrongHome, "endtime").empty());
   global.QuitInOrder();
+}
+
+// A line of the configuration files that cannot be read is named, with its file and line, on
+// the console and in the error log, although it is met before the loggers are routed; the
+// server starts with what was read before it.
+TEST(Lifecycle, AnUnreadableConfigurationLineIsReportedOnTheConsoleAndInTheLog) {
+  cHome home;
+  home.write("config/config_int.ini", "lua_time_limit = 5\n\x93\xfe\x01 = ;\nrun = 0\n");
+  home.write("config/config_str.ini", "path_script = \npath_zip\n");
+  cServerProcess server(home, Words("game", {}));
+  ASSERT_TRUE(server.WaitOutput("!>")) << server.Output();
+  EXPECT_TRUE(server.Ask("/13/ViewConfigValue('lua_time_limit')", {"lua_time_limit = 5"}));
+  server.QuitInOrder();
+  std::string logged;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(home / "log/tessel_server/tessel.err"))
+    logged += testkit::ReadFile(entry.path().string());
+  for (const char* said : {"config/config_int.ini line 2 cannot be read",
+                           "config/config_str.ini line 2 cannot be read"}) {
+    EXPECT_NE(server.Output().find(said), std::string::npos) << server.Output();
+    EXPECT_NE(logged.find(said), std::string::npos) << logged;
+  }
+}
+
+// The client links' password may be a launch word, the first line of a file or a variable; the
+// word never shows in the process list. The listening side keeps the links maxlinks allows.
+TEST(Lifecycle, ThePasswordComesFromAWordAFileOrTheVariableAndTheProcessListHidesIt) {
+  cHome globalHome;
+  for (const char* account : {"byword", "byfile", "byvar"})
+    AddAccount(globalHome, account, "pw9", 1);
+  std::vector<std::string> words = Listen();
+  words.insert(words.end(), {"maxlinks", "=", "3"});
+  cServerProcess global(globalHome, Words("global", words));
+  const std::string connect = "global:" + std::to_string(global.WaitPort("global"));
+  EXPECT_TRUE(global.WaitOutput(" links 0/3 ")) << global.Output();
+  cHome wordHome, fileHome, varHome;
+  const std::string file = fileHome.write("secret.txt", "pw9\n");
+  cServerProcess byWord(wordHome, Words("map", {"connect", "=", connect, "account", "=", "byword",
+                                                "password", "=", "pw9"}));
+  cServerProcess byFile(fileHome, Words("map", {"connect", "=", connect, "account", "=", "byfile",
+                                                "passwordfile", "=", file}));
+  cServerProcess byVar(varHome, Words("map", {"connect", "=", connect, "account", "=", "byvar"}),
+                       TESSEL_SERVER_EXE, {"TESSEL_LINK_PASSWORD=pw9"});
+  for (cServerProcess* client : {&byWord, &byFile, &byVar})
+    EXPECT_TRUE(client->WaitOutput("Output() login ok by")) << client->Output();
+  const std::string cmdline =
+      testkit::ReadFile("/proc/" + std::to_string(byWord.Pid()) + "/cmdline");
+  EXPECT_NE(cmdline.find("password"), std::string::npos);
+  EXPECT_EQ(cmdline.find("pw9"), std::string::npos) << cmdline;
+  for (cServerProcess* process : {&byWord, &byFile, &byVar, &global}) process->QuitInOrder();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/timers/timer_function.h"
 
@@ -107,7 +108,7 @@ const char* cCmd::GetName() {
 void cCmd::Create() {
   TESSEL_ASSERT_WORKER();
   if (m_pLua != nullptr) return;
-  m_pLua = luaL_newstate();
+  m_pLua = NewLimitedLuaState();
   luaL_openlibs(m_pLua);
   UseSourceOnlyLoaders(m_pLua);
   lua_pushlightuserdata(m_pLua, this);
@@ -158,6 +159,7 @@ bool cCmd::Do(const char* text) {
           SetCurText(former);
       }
     } restore;
+    const cLuaCommandLimit limit(m_pLua);
     SetCurText(text);
     ok = RunChunk(text);
   }
@@ -188,7 +190,8 @@ bool cCmd::RunReportedChunk(const char* text) {
   if (rc == 0) rc = ProtectedCall(0);
   if (rc == 0) return true;
   const char* message = lua_tostring(m_pLua, -1);
-  std::string shown = message != nullptr ? message : "(no message)";
+  std::string shown =
+      std::string(message != nullptr ? message : "(no message)") + LuaLimitNote(m_pLua, rc);
   if (MayHoldSecret(text)) shown = ShownLuaError(text, shown);
   const std::string line = std::string("lua_dostring error ") + GetName() + " " + shown;
   lua_pop(m_pLua, 1);

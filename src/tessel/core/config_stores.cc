@@ -7,6 +7,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "tessel/core/launch_words.h"
 #include "tessel/core/login_text.h"
 
 namespace {
@@ -97,6 +98,8 @@ bool SetGameString(const char* key, const char* value) {
 std::string GetExeParam(const char* key, const char* def) {
   return GetExeParamStore().GetStringString(key, def);
 }
+
+const cLaunchWords kMapWord{{"map", "NAME", "the map this program serves (GetMapName())"}};
 
 std::string GetMapServerName() {
   return GetExeParam("map", "");

@@ -10,6 +10,7 @@
 #include "tessel/core/host.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/unreadable_line.h"
 
 namespace {
 
@@ -99,5 +100,6 @@ void RouteProgramLoggers() {
     AddAppenderCout("tessel.fetalerror");
     AddAppenderFolder("tessel.fetalerror", "tessel.fetalerror");
     AddAppenderFolder("tessel.timererror", "tessel.timererror");
+    LogUnreadableLinesFromNowOn();
   });
 }

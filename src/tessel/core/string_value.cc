@@ -1,11 +1,13 @@
 #include "tessel/core/string_value.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
 #include "platform/atomic_file.h"
 #include "tessel/core/text_stream.h"
+#include "tessel/core/unreadable_line.h"
 
 namespace {
 
@@ -20,29 +22,58 @@ bool SaveHashMap(const Table& table, const char* file) {
   return false;
 }
 
+int LineAt(const std::string& text, size_t at) {
+  return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n'));
+}
+
 // Integer file: a name word, one non-blank character (the '='), an integer; the first entry
-// that does not read completely ends the load.
+// that does not read completely ends the load, and its line is reported.
 bool ReadIntFile(const char* file, cStringValue::IntTable& table) {
-  std::ifstream in(file ? file : "");
-  if (!in.is_open()) return false;
+  std::ifstream stream(file ? file : "");
+  if (!stream.is_open()) return false;
+  // A folder opens but cannot be read: it loads nothing.
+  std::ostringstream whole;
+  whole << stream.rdbuf();
+  const std::string text = whole.str();
+  std::istringstream in(text);
   std::string name;
   char separator = 0;
   int value = 0;
-  while (in >> name >> separator >> value) table[name] = value;
+  for (;;) {
+    const std::streampos entry = in.tellg();  // -1 at the end of the text
+    if (entry < 0) break;
+    if (!(in >> name >> separator >> value)) {
+      const size_t stop = text.find_first_not_of(" \t\r\n\v\f", static_cast<size_t>(entry));
+      if (stop != std::string::npos)
+        ReportUnreadableLine(file, LineAt(text, stop),
+                             "expected NAME = INTEGER; the values from here on are not loaded");
+      break;
+    }
+    table[name] = value;
+  }
   return true;
 }
 
 // String file: each line split at its first " = "; the first line without one ends the load.
+// That line is reported unless it is empty and nothing but blank lines follows it.
 bool ReadStringFile(const char* file, cStringValue::StringTable& table) {
   std::ifstream in(file ? file : "");
   if (!in.is_open()) return false;
   std::string line;
-  while (std::getline(in, line)) {
+  for (int number = 1; std::getline(in, line); ++number) {
     // Files edited on other systems may end their lines with carriage returns; none is kept,
     // since a value ending in one would not read back as saved.
     while (!line.empty() && line.back() == '\r') line.pop_back();
     size_t at = line.find(" = ");
-    if (at == std::string::npos) break;
+    if (at == std::string::npos) {
+      std::ostringstream rest;
+      rest << in.rdbuf();
+      if (!line.empty() || rest.str().find_first_not_of(" \t\r\n\v\f") != std::string::npos)
+        ReportUnreadableLine(file, number,
+                             std::string(line.empty() ? "an empty line" : "no \" = \"") +
+                                 " ends the values: the lines from here on are not loaded");
+      break;
+    }
     table[line.substr(0, at)] = line.substr(at + 3);
   }
   return true;

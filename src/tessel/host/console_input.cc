@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "platform/line_editor.h"
 #include "tessel/core/login_text.h"
 
 cConsoleInput::cConsoleInput(int fd)

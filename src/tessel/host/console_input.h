@@ -6,10 +6,15 @@
 
 #include <termios.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "platform/line_editor.h"
+// The terminal's line editor stays inside the library: its header is not one a program includes.
+namespace platform {
+class cLineEditor;
+}
 
 class cConsoleInput {
  public:
@@ -29,7 +34,8 @@ class cConsoleInput {
   // True when the input is a terminal: ReadLine shows the prompt itself.
   bool IsEditing() const { return m_bTerminal; }
   // What Tab completes from (called on the console thread while a line is read).
-  void SetNames(platform::cLineEditor::NamesFunc names) { m_names = std::move(names); }
+  using NamesFunc = std::function<std::vector<std::string>()>;
+  void SetNames(NamesFunc names) { m_names = std::move(names); }
 
   // Puts the terminal back as it was before any line was edited: for an end that does not
   // return to the console thread (Ctrl+C). Any thread.
@@ -53,6 +59,6 @@ class cConsoleInput {
   std::string m_woken;
   bool m_bTerminal;
   termios m_terminal{};  // the terminal's settings at start, when it is one
-  platform::cLineEditor::NamesFunc m_names;
+  NamesFunc m_names;
   std::unique_ptr<platform::cLineEditor> m_editor;  // made at the first edited line
 };

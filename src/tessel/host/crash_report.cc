@@ -494,6 +494,10 @@ bool cCrashReport::WriteMiniDump(const char* path, const stCrashInfo* info) {
   return WriteDump(path, *info, uc);
 }
 
+bool cCrashReport::Reported() {
+  return !g_once.load();
+}
+
 int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const char* params) {
   if (!g_once.exchange(false)) return 0;
   Prepare();

@@ -43,6 +43,9 @@ class cCrashReport {
   // created, a debugger is attached, or the tool is missing or failed to start.
   static int Report(const stCrashInfo& info, const char* exeName, const char* params);
 
+  // True once a report was begun in this process (any thread).
+  static bool Reported();
+
   // Called once, after the first report and its dump are written and the report tool started
   // (any thread; the latest setting wins).
   static void SetPreReport(void (*callback)());

@@ -27,8 +27,10 @@
 #include "tessel/core/cmd.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
+#include "tessel/core/launch_words.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/loggers.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/trace.h"
 #include "tessel/core/worker_thread.h"
@@ -181,6 +183,7 @@ void cTessel::RunInit() {
 
 int cTessel::RunThread() {
   m_bAbandoned = false;
+  StopLuaCommands(false);
   auto* thread = new cThread;
   m_pThread = thread;
   return thread->Start(this);
@@ -342,6 +345,10 @@ bool cTessel::Run(unsigned long elapsedMs) {
   for (cEasyClient* client : Clients()) client->RunEasy(elapsedMs);
   return true;
 }
+
+// The launch word Main reads.
+const cLaunchWords kInitCmdWord{
+    {"initcmd", "LINE", "the first console line, one word (e.g. '/4/Ver()' or quit)"}};
 
 void cTessel::Main() {
   TESSEL_TRACE();

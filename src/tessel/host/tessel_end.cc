@@ -6,6 +6,7 @@
 
 #include "tessel/core/config_stores.h"
 #include "tessel/core/loggers.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/trace.h"
 #include "tessel/host/crash_guard.h"
@@ -104,6 +105,8 @@ void cTessel::Exception() {
 void cTessel::EndThread(unsigned long ms) {
   TESSEL_TRACE();
   cThread* thread = m_pThread.load();
+  // A command whose Lua runs on and on would keep the worker from its stop: it gives way.
+  if (thread != nullptr) StopLuaCommands(true);
   if (thread != nullptr && !thread->End(ms)) {
     // A thread cannot be stopped from outside safely: it is left to run on by itself (it ends at
     // its next wake-up, seeing it is no longer the host's worker) and the end goes on.

@@ -10,6 +10,7 @@
 #include "platform/console_key.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/launch_words.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/link/account_help.h"
@@ -155,6 +156,14 @@ bool cEasyClient::GetLoginFile(std::string& path) {
 }
 
 // A file that cannot be read gives the fallback address and account, never part of its text.
+// The launch words LoadInfo reads: they win over every client link's login file.
+const cLaunchWords kLoginWords{
+    {"serverip", "ADDRESS", "address of every client link's server, over the login file"},
+    {"serverip2", "ADDRESS", "second address of every client link's server"},
+    {"account", "NAME", "login account of every client link, over the login file"},
+    {"password", "SECRET", "login password of every client link (hidden from the process list)"},
+};
+
 void cEasyClient::LoadInfo(stClientInfo& info) {
   std::string path;
   if (GetLoginFile(path)) {

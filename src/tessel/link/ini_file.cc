@@ -6,19 +6,49 @@
 #include <charconv>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "tessel/core/unreadable_line.h"
+
+namespace {
+
+// The first line that holds text but not the three words KEY = VALUE; 0 when every line does.
+int FirstUnreadableLine(const std::string& text) {
+  std::istringstream lines(text);
+  std::string line;
+  for (int number = 1; std::getline(lines, line); ++number) {
+    std::istringstream words(line);
+    std::vector<std::string> read;
+    for (std::string word; words >> word && read.size() < 4;) read.push_back(word);
+    if (!read.empty() && (read.size() != 3 || read[1] != "=")) return number;
+  }
+  return 0;
+}
+
+}  // namespace
 
 bool cIniFile::Load(const char* path) {
   m_strPath = path ? path : "";
-  std::ifstream in(m_strPath);
-  if (!in) return false;
+  std::ifstream file(m_strPath);
+  if (!file) return false;
+  std::string text;
+  char chunk[4096];
+  while (file.read(chunk, sizeof chunk) || file.gcount() > 0)
+    text.append(chunk, static_cast<size_t>(file.gcount()));
+  if (file.bad()) return false;
   // Whitespace-separated words in threes: key, separator (not checked), value. A trailing
   // incomplete triple is dropped, so a cut file never yields a key with a half value. A read
   // error keeps the entries as they were: nothing of a half-read file is taken.
+  std::istringstream in(text);
   std::unordered_map<std::string, std::string> read;
   std::string key, separator, value;
   while (in >> key >> separator >> value) read[key] = value;
-  if (in.bad()) return false;
   for (auto& [k, v] : read) m_mapValue[k] = std::move(v);
+  // The words are still read in threes, whatever the lines: a line of other words is reported,
+  // since the keys after it may take words of it.
+  if (const int bad = FirstUnreadableLine(text); bad != 0)
+    ReportUnreadableLine(m_strPath, bad, "expected KEY = VALUE, each without blanks");
   return true;
 }
 

@@ -10,7 +10,9 @@
 #include "tessel/core/config_stores.h"
 #include "tessel/core/string_value.h"
 #include "tessel/core/text_stream.h"
+#include "tessel/core/unreadable_line.h"
 #include "testkit/file_text.h"
+#include "testkit/logger_lines.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
 
@@ -159,6 +161,57 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
   EXPECT_EQ(GetConfigValue("cs_loaded", 0), 42);
   GetConfigStore().SetSave(false);
   GetGameStore().SetSave(false);
+}
+
+// A line that stops a load is reported with its file and line, on the console and in the error
+// log, once however often the file is loaded; the load rules stay: the values before it are kept.
+// An empty line that ends a string file is reported only when text follows it.
+TEST(ValueStores, TheLineThatStopsALoadIsReportedOnceWithItsFileAndLine) {
+  static testing_support::logger_lines errors("tessel.err");
+  LogUnreadableLinesFromNowOn();
+  loglib::flush_log_cache();
+  errors.take();  // reports of other tests
+  testkit::cTempDir dir;
+  const struct {
+    bool ints;
+    const char* text;
+    int line;  // the line reported, 0 for none
+    size_t kept;
+  } cases[] = {
+      {true, "a = 1\n\x01\xfe\xff garbage\n", 2, 1},
+      {true, "a = 1\n\n\nport = x\n", 4, 1},
+      {true, "a = 1\nport\n=\n7000\n", 0, 2},  // the words may span lines
+      {true, "a = 1\n  \n", 0, 1},
+      {false, "a = b\nno separator\nc = d\n", 2, 1},
+      {false, "a = b\n\nc = d\n", 2, 1},
+      {false, "a = b\n\n \n", 0, 1},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].text);
+    const std::string name = "f" + std::to_string(i) + ".ini";
+    const std::string path = dir.write(name, cases[i].text);
+    testkit::cStdoutCapture out;
+    cStringValue store, again;
+    if (cases[i].ints) {
+      store.LoadValue(path.c_str()), again.LoadValue(path.c_str());
+      EXPECT_EQ(store.GetValues().size(), cases[i].kept);
+    } else {
+      store.LoadStringA(path.c_str()), again.LoadStringA(path.c_str());
+      EXPECT_EQ(store.GetStrings().size(), cases[i].kept);
+    }
+    loglib::flush_log_cache();
+    const std::vector<std::string> logged = errors.take();
+    if (cases[i].line == 0) {
+      EXPECT_EQ(out.Text(), "");
+      EXPECT_TRUE(logged.empty());
+      continue;
+    }
+    const std::string said = name + " line " + std::to_string(cases[i].line) + " cannot be read";
+    EXPECT_NE(out.Text().find(said), std::string::npos) << out.Text();
+    EXPECT_EQ(out.Text().find(said), out.Text().rfind(said)) << out.Text();
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find(said), std::string::npos) << logged[0];
+  }
 }
 
 }  // namespace

@@ -97,6 +97,21 @@ TEST_F(AccountTest, RefusalsChangeNothing) {
   EXPECT_EQ(MaskPassword("a-very-long-password"), "********");
 }
 
+// A line of an account file that is not KEY = VALUE is reported with the file and line number,
+// once however often the account tries, and the file still loads as the words fall: the line
+// "password ops123" makes "cmd" the password.
+TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndTheLoadRulesStay) {
+  home_.write("db/accounts/ops.ini", "password ops123\ncmd = 16\n");
+  testkit::cStdoutCapture out;
+  EXPECT_FALSE(m_.Login(1, "ops", "ops123"));
+  EXPECT_FALSE(m_.Login(1, "ops", "ops123"));
+  EXPECT_TRUE(m_.Login(1, "ops", "cmd"));
+  const std::string said = "db/accounts/ops.ini line 1 cannot be read";
+  EXPECT_NE(out.Text().find(said), std::string::npos) << out.Text();
+  EXPECT_EQ(out.Text().find(said), out.Text().rfind(said)) << out.Text();
+  EXPECT_EQ(out.Text().find("ops123"), std::string::npos) << out.Text();
+}
+
 // Words are read in threes (key, "=", value): a later key wins, a value with a blank is cut and
 // its rest becomes the next key, and what cannot be read leaves the output untouched. What Save
 // writes, Load reads back, and no other file is left.

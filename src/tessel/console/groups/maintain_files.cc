@@ -7,6 +7,7 @@
 
 #include "platform/folders.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/launch_words.h"
 #include "tessel/core/lua_text.h"
 
 namespace fs = std::filesystem;
@@ -28,6 +29,13 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
 }
 
 const char* const kRootKeys[] = {"maintain_servers", "maintain_temp", "maintain_www"};
+
+// A launch word names a root over the configuration string of the same name.
+const cLaunchWords kRootWords{
+    {"maintain_servers", "FOLDER", "root of the maintenance commands' server files"},
+    {"maintain_temp", "FOLDER", "root of the maintenance commands' temporary files"},
+    {"maintain_www", "FOLDER", "root of the maintenance commands' client files"},
+};
 
 // A launch parameter names the root first, else the configuration string.
 fs::path Root(const char* key, const char* def) {

@@ -1,0 +1,105 @@
+#include "tessel/core/launch_words.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <iomanip>
+#include <mutex>
+
+namespace {
+
+struct stTable {
+  std::mutex lock;
+  std::vector<stLaunchWord> words;
+};
+
+// Made on first use: declarations in other units may run before this unit's statics.
+stTable& Table() {
+  static stTable table;
+  return table;
+}
+
+std::string Quoted(std::string_view word) {
+  return "'" + std::string(word) + "'";
+}
+
+// The refusal of one KEY = VALUE group; empty when it is a launch word of the right form.
+std::string CheckGroup(const std::string& key, const std::string& separator,
+                       const std::string& value) {
+  if (separator != "=")
+    return Quoted(key + " " + separator + " " + value) +
+           ": expected KEY = VALUE, with blanks around '='";
+  const std::optional<stLaunchWord> word = cLaunchWords::Find(key);
+  if (!word) return "unknown launch word " + Quoted(key);
+  if (word->check != nullptr && !word->check(value))
+    return key + " = " + value + ": expected " +
+           (word->expected ? word->expected : "another value");
+  return {};
+}
+
+}  // namespace
+
+cLaunchWords::cLaunchWords(std::initializer_list<stLaunchWord> words) {
+  stTable& table = Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  table.words.insert(table.words.end(), words.begin(), words.end());
+}
+
+std::vector<stLaunchWord> cLaunchWords::All() {
+  stTable& table = Table();
+  std::vector<stLaunchWord> words;
+  {
+    std::lock_guard<std::mutex> hold(table.lock);
+    words = table.words;
+  }
+  std::sort(words.begin(), words.end(), [](const stLaunchWord& a, const stLaunchWord& b) {
+    return std::strcmp(a.key, b.key) < 0;
+  });
+  return words;
+}
+
+std::optional<stLaunchWord> cLaunchWords::Find(std::string_view key) {
+  stTable& table = Table();
+  std::lock_guard<std::mutex> hold(table.lock);
+  for (const stLaunchWord& word : table.words)
+    if (key == word.key) return word;
+  return std::nullopt;
+}
+
+bool cLaunchWords::Check(const std::vector<std::string>& words, std::string& error) {
+  for (size_t at = 0; at < words.size(); at += 3) {
+    const std::string& key = words[at];
+    if (key.size() > 1 && key[0] == '-') {
+      error = "unknown option " + Quoted(key);
+      return false;
+    }
+    if (at + 2 >= words.size()) {
+      // A key alone, or a key and "=" without its value; a word with '=' inside lacks blanks.
+      error = key.find('=') != std::string::npos && key != "="
+                  ? Quoted(key) + ": expected KEY = VALUE, with blanks around '='"
+                  : Quoted(key) + " has no value: expected KEY = VALUE";
+      return false;
+    }
+    error = CheckGroup(key, words[at + 1], words[at + 2]);
+    if (!error.empty()) return false;
+  }
+  return true;
+}
+
+void cLaunchWords::PrintTable(std::ostream& os) {
+  for (const stLaunchWord& word : All()) {
+    const std::string left = std::string(word.key) + " = " + word.value;
+    os << "  " << std::left << std::setw(28) << left << " " << word.meaning << "\n";
+  }
+}
+
+bool IsLaunchFlag(std::string_view value) {
+  return value == "0" || value == "1";
+}
+
+bool IsLaunchNumber(std::string_view value) {
+  unsigned number = 0;
+  const char* end = value.data() + value.size();
+  const auto [ptr, ec] = std::from_chars(value.data(), end, number);
+  return !value.empty() && ec == std::errc() && ptr == end && number <= 65535;
+}

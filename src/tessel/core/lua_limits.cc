@@ -1,0 +1,145 @@
+#include "tessel/core/lua_limits.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <lua.hpp>
+#include <vector>
+
+#include "tessel/core/config_stores.h"
+#include "tessel/core/worker_thread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kDefaultTimeLimitSeconds = 10;
+constexpr int kDefaultMemoryLimitMiB = 128;
+// Instructions between two looks at the clock: rare enough to cost nothing measurable, often
+// enough that a stop comes within a fraction of a millisecond.
+constexpr int kHookInstructions = 1000;
+
+// A limited state's memory; freed with the state's own block, the last one Lua releases.
+struct stLuaMemory {
+  size_t used = 0;
+  size_t limit = 0;  // bytes; 0 = none
+  bool refused = false;
+  bool open = false;  // the state was made; its last block takes this along
+};
+
+// One command in progress on this thread, innermost last.
+struct stCommand {
+  lua_State* L;
+  bool timed;
+  int seconds;
+  Clock::time_point deadline;
+  Clock::duration pausedLeft{};  // what was left of the outer command's time while this one runs
+  bool stopped = false;
+};
+
+thread_local std::vector<stCommand> t_commands;
+std::atomic<bool> g_stopWorker{false};
+
+void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
+  auto* memory = static_cast<stLuaMemory*>(ud);
+  if (nsize == 0) {
+    std::free(ptr);
+    memory->used -= osize;
+    // The state's own block goes last (lua_close): nothing of the state is left.
+    if (memory->used == 0 && memory->open) delete memory;
+    return nullptr;
+  }
+  const size_t grow = nsize > osize ? nsize - osize : 0;
+  if (grow > 0 && memory->limit != 0 && !t_commands.empty() &&
+      memory->used + grow > memory->limit) {
+    memory->refused = true;
+    return nullptr;
+  }
+  void* block = std::realloc(ptr, nsize);
+  if (block != nullptr) memory->used = memory->used - osize + nsize;
+  return block;
+}
+
+stLuaMemory* MemoryOf(lua_State* L) {
+  void* ud = nullptr;
+  return lua_getallocf(L, &ud) == &LimitedAlloc ? static_cast<stLuaMemory*>(ud) : nullptr;
+}
+
+int Panic(lua_State* L) {
+  std::fprintf(stderr, "PANIC: unprotected error in call to Lua API (%s)\n", lua_tostring(L, -1));
+  return 0;
+}
+
+// Every instruction checks from the stop on, in the running thread and in the state's main one.
+[[noreturn]] void Stop(lua_State* L, stCommand* command, const char* why) {
+  if (command != nullptr) {
+    command->stopped = true;
+    lua_sethook(command->L, lua_gethook(L), LUA_MASKCOUNT, 1);
+  }
+  lua_sethook(L, lua_gethook(L), LUA_MASKCOUNT, 1);
+  luaL_error(L, "%s", why);
+  std::abort();  // luaL_error does not return
+}
+
+void LimitHook(lua_State* L, lua_Debug*) {
+  stCommand* command = t_commands.empty() ? nullptr : &t_commands.back();
+  if (g_stopWorker.load(std::memory_order_relaxed) && IsWorkerThread())
+    Stop(L, command, "command stopped: the process is ending");
+  if (command == nullptr || !command->timed) return;
+  if (!command->stopped && Clock::now() < command->deadline) return;
+  char why[160];
+  std::snprintf(why, sizeof why,
+                "command time limit: stopped after %d s of Lua (lua_time_limit in "
+                "config/config_int.ini)",
+                command->seconds);
+  Stop(L, command, why);
+}
+
+}  // namespace
+
+lua_State* NewLimitedLuaState() {
+  auto* memory = new stLuaMemory;
+  lua_State* L = lua_newstate(&LimitedAlloc, memory);
+  if (L == nullptr) {
+    delete memory;
+    return nullptr;
+  }
+  memory->open = true;
+  lua_atpanic(L, &Panic);
+  lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+  return L;
+}
+
+cLuaCommandLimit::cLuaCommandLimit(lua_State* L) {
+  const Clock::time_point now = Clock::now();
+  if (!t_commands.empty() && t_commands.back().timed)
+    t_commands.back().pausedLeft = t_commands.back().deadline - now;
+  const int seconds = GetConfigValue("lua_time_limit", kDefaultTimeLimitSeconds);
+  t_commands.push_back({L, seconds > 0, seconds, now + std::chrono::seconds(seconds)});
+  if (stLuaMemory* memory = MemoryOf(L)) {
+    const int mib = GetConfigValue("lua_memory_limit", kDefaultMemoryLimitMiB);
+    memory->limit = mib > 0 ? static_cast<size_t>(mib) << 20 : 0;
+    memory->refused = false;
+  }
+}
+
+cLuaCommandLimit::~cLuaCommandLimit() {
+  const stCommand done = t_commands.back();
+  t_commands.pop_back();
+  // The state checks at its usual pace again.
+  if (done.stopped) lua_sethook(done.L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+  if (!t_commands.empty() && t_commands.back().timed)
+    t_commands.back().deadline = Clock::now() + t_commands.back().pausedLeft;
+}
+
+std::string LuaLimitNote(lua_State* L, int luaResult) {
+  const stLuaMemory* memory = MemoryOf(L);
+  if (luaResult != LUA_ERRMEM || memory == nullptr || !memory->refused) return "";
+  return " (the group's Lua state may hold " + std::to_string(memory->limit >> 20) +
+         " MiB: lua_memory_limit in config/config_int.ini)";
+}
+
+void StopLuaCommands(bool stop) {
+  g_stopWorker.store(stop);
+}

@@ -1,0 +1,39 @@
+// Limits on the Lua that command texts run in the command groups' states: a time limit per
+// command, checked by an instruction-count hook that reads the clock, and a memory cap per
+// state, kept by the state's allocator. The thread that runs the commands (the worker), except
+// StopLuaCommands (any thread).
+//
+// Configuration values (config/config_int.ini), read as each command starts:
+//   lua_time_limit    seconds one command's Lua may run (default 10, 0 = no limit)
+//   lua_memory_limit  MiB one group's state may hold while a command runs (default 128, 0 = none)
+#pragma once
+
+#include <string>
+
+struct lua_State;
+
+// A new state (as luaL_newstate makes one) whose allocator counts its memory and whose hook
+// applies the limits; states are closed with lua_close as usual.
+lua_State* NewLimitedLuaState();
+
+// The limits of one command text, for as long as the object lives. The time counts the
+// command's own Lua: a command run by it (a batch line, ParseCmd) has a limit of its own, and
+// the outer command's clock stands still meanwhile. A command past its time is stopped with a
+// Lua error at its next check; once stopped, every instruction checks again, so a pcall inside
+// the chunk cannot catch the stop and go on. While any command runs, a limited state's
+// allocator refuses to grow the state beyond its cap (Lua's "not enough memory" error).
+class cLuaCommandLimit {
+ public:
+  explicit cLuaCommandLimit(lua_State* L);
+  ~cLuaCommandLimit();
+  cLuaCommandLimit(const cLuaCommandLimit&) = delete;
+  cLuaCommandLimit& operator=(const cLuaCommandLimit&) = delete;
+};
+
+// What a failed command's error line adds when one of the limits caused the failure (the
+// allocator refused memory under the cap): " (...)" or "".
+std::string LuaLimitNote(lua_State* L, int luaResult);
+
+// true: the worker's commands stop at their next check, with an error (the end of the process,
+// stopping the worker, makes a runaway command give way); false: they run again.
+void StopLuaCommands(bool stop);

@@ -1,0 +1,15 @@
+// Reports a line of a configuration, value or account file that cannot be read: once per file
+// and line for the life of the process, in light red on the console and in the "tessel.err" log.
+// A report made before the program's loggers are routed (the configuration is loaded first)
+// reaches the log when they are. Any thread.
+#pragma once
+
+#include <string>
+
+// `why` says what the line should have been and what the load does about it. The line's text is
+// not shown: it may hold a password.
+void ReportUnreadableLine(const std::string& file, int line, const std::string& why);
+
+// Writes the reports made so far to the log, and every later one at once: the loggers are
+// routed now.
+void LogUnreadableLinesFromNowOn();
