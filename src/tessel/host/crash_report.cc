@@ -45,8 +45,12 @@ struct Prepared {
 
 Prepared g_prep;
 std::once_flag g_prepOnce;
-std::atomic<bool> g_once{true};
+// The first report of the process: none yet, being written, written.
+enum eReportState : int { kNoReport, kReporting, kReported };
+std::atomic<int> g_report{kNoReport};
 std::atomic<void (*)()> g_preReport{nullptr};
+// How long a later fault waits for the first report before it takes its own course.
+constexpr int kWaitForReportMs = 10000;
 
 void CopyText(char* dst, size_t size, const char* src) {
   size_t n = std::strlen(src);
@@ -466,6 +470,14 @@ bool WriteDump(const char* path, const stCrashInfo& info, const ucontext_t* uc) 
   return true;
 }
 
+// A fault on another thread while the first report is written waits for it (sleeping, which a
+// signal handler may do), so that its default action does not end the process mid-report.
+void WaitForFirstReport() {
+  const timespec step{0, 10 * 1000 * 1000};
+  for (int waited = 0; waited < kWaitForReportMs && g_report.load() == kReporting; waited += 10)
+    ::nanosleep(&step, nullptr);
+}
+
 // The caller's machine state; kept out of the report functions because getcontext returns twice.
 __attribute__((noinline)) void CaptureContext(ucontext_t* uc) {
   ::getcontext(uc);
@@ -495,7 +507,11 @@ bool cCrashReport::WriteMiniDump(const char* path, const stCrashInfo* info) {
 }
 
 int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const char* params) {
-  if (!g_once.exchange(false)) return 0;
+  int none = kNoReport;
+  if (!g_report.compare_exchange_strong(none, kReporting)) {
+    WaitForFirstReport();
+    return 0;
+  }
   Prepare();
   if (exeName == nullptr || *exeName == '\0') exeName = g_prep.exeBase;
   if (params == nullptr) params = "";
@@ -509,6 +525,7 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
   if (fd < 0) {
     const char msg[] = "Error creating exception report\n";
     [[maybe_unused]] ssize_t w = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+    g_report = kReported;
     return 0;
   }
   {
@@ -531,9 +548,9 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
   std::strcat(dump, ".dmp");
   WriteDump(dump, info, uc);
   const int started = DebuggerAttached() ? 0 : StartReportTool(exeName, params);
-  // Last: the callback may allocate or lock, and the fault may have come from inside malloc or
-  // under one of those locks; the report and the tool must not wait for it.
+  // Last, so that nothing it does can keep the report and the tool from being written.
   if (auto callback = g_preReport.load(); callback != nullptr) callback();
+  g_report = kReported;
   return started;
 }
 

@@ -106,7 +106,11 @@ void cTessel::SetProgram(const char* buildDate, const char* buildTime, const cha
                          const char* program) {
   cTesselValues::Instance().SetProgram(buildDate, buildTime, version, program);
   RouteProgramLoggers();
-  cCrashGuard::SetNames(cTesselValues::Instance().GetExeName().c_str(), GetExeParamText().c_str());
+  const std::string& exeName = cTesselValues::Instance().GetExeName();
+  cCrashGuard::SetNames(exeName.c_str(), GetExeParamText().c_str());
+  // A crash that ended the last run left its record for the registry; this one is kept ready.
+  TesselStoreRecordedCrash(exeName.c_str());
+  TesselPrepareCrashRecord(exeName.c_str());
 }
 
 void cTessel::Init() {
