@@ -4,6 +4,8 @@
 // fault and a fault without the report tool: the cluster and the launch-parameter login.)
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "e2e/server_process.h"
 
 namespace e2e {
@@ -52,6 +54,31 @@ TEST(Faults, EachFaultIsReportedAndTheProcessTakesTheExceptionEndAndExitsInOrder
     for (const char* time : {"crashtime", "endtime", "exittime"})
       EXPECT_FALSE(RegistryValue(home, time).empty()) << time;
   }
+}
+
+// The report's flight record: after the module block, the last 64 commands in order (time,
+// requester, text), then the headers of the last records received (a client's login), then the
+// report's last line.
+TEST(Faults, AFaultAfter100CommandsReportsTheLast64InOrder) {
+  cHome home, mapHome;
+  AddAccount(home, "map", "map-pw", 16);
+  WriteLogin(mapHome, "game", "map", "map-pw");
+  cServerProcess game(home, Words("game", Listen()), InstallWithReportTool(home));
+  cServerProcess map(mapHome, Words("map", ConnectTo("game", game.WaitPort("game"))));
+  ASSERT_TRUE(map.WaitOutput("logined 1 game")) << map.Output();
+  for (int i = 1; i <= 100; ++i) game.Type("/13/ViewConfigValue('k" + std::to_string(i) + "')");
+  game.Type("/12/Null()");
+  EXPECT_EQ(game.WaitExit(), kExitAfterFault) << game.Output();
+  const std::string report = testkit::ReadFile(home / "ERRORLOG.TXT");
+  std::vector<std::string> expected = {"Module 1\r\n", "Last commands run"};
+  for (int i = 38; i <= 100; ++i)
+    expected.push_back("  console  ViewConfigValue('k" + std::to_string(i) + "')\r\n");
+  expected.insert(expected.end(), {"  console  Null()\r\n", "Last records received",
+                                   " link game#1\r\n", "===== [end of ERRORLOG.TXT] ====="});
+  EXPECT_TRUE(testkit::InOrder(report, expected)) << report;
+  EXPECT_EQ(report.find("('k37')"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(
+      report, std::regex(R"(\n\d\d_\d\d \d\d:\d\d:\d\d\.\d{3}  console  Null\(\)\r)")));
 }
 
 }  // namespace

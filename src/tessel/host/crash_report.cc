@@ -20,6 +20,7 @@
 #include <mutex>
 #include <new>
 
+#include "tessel/core/flight_ring.h"
 #include "tessel/host/report_buffer.h"
 
 extern char** environ;
@@ -395,6 +396,21 @@ void WriteModules(cReportBuffer& out) {
   ::dl_iterate_phdr(WriteModule, &walk);
 }
 
+void WriteFlightLine(void* context, const char* text, size_t size) {
+  static_cast<cReportBuffer*>(context)->Bytes(text, size).Str("\r\n");
+}
+
+// The flight rings (commands run, records received, ...), each under its title.
+void WriteFlightRings(cReportBuffer& out) {
+  for (size_t i = 0; i < FlightRingCount(); ++i) {
+    const cFlightRingBase* ring = FlightRingAt(i);
+    const uint64_t added = ring->Added();
+    out.Str("\r\n").Str(ring->Title()).Str(", oldest first, ").Dec(static_cast<int64_t>(added));
+    out.Str(" in all:\r\n");
+    ring->VisitLines(WriteFlightLine, &out);
+  }
+}
+
 bool DebuggerAttached() {
   int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -539,6 +555,7 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
     WriteStack(*out, uc);
     WriteBacktrace(*out, info, uc);
     WriteModules(*out);
+    WriteFlightRings(*out);
     out->Str("\r\n===== [end of ").Str(kReportName).Str("] =====\r\n");
     out->~cReportBuffer();
   }

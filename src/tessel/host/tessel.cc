@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/flight_recorder.h"
 #include "tessel/core/host.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/loggers.h"
@@ -33,6 +35,7 @@
 #include "tessel/core/trace.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/host/alloc_watch.h"
+#include "tessel/host/cmd_watch.h"
 #include "tessel/host/console_signals.h"
 #include "tessel/host/crash_guard.h"
 #include "tessel/host/crash_report.h"
@@ -132,10 +135,18 @@ void cTessel::Init() {
 // destroyed or another host runs Init.
 void cTessel::InstallHooks() {
   SetHost(this);
+  // The crash report shows the last commands and records; their times in local time.
+  RegisterFlightRecorder();
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (::localtime_r(&now, &local) != nullptr) SetFlightTimeOffset(local.tm_gmtoff);
+  cCmd::SetObserver(&cCmdWatch::Instance());
 }
 
 void cTessel::RemoveHooks() {
-  if (GetInstalledHost() == this) SetHost(nullptr);
+  if (GetInstalledHost() != this) return;
+  SetHost(nullptr);
+  cCmd::SetObserver(nullptr);
 }
 
 std::vector<std::pair<std::string, int>> cTessel::EasyServerInfos() {

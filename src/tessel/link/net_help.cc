@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/console_color.h"
+#include "tessel/core/flight_recorder.h"
 #include "tessel/core/host.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/login_text.h"
@@ -128,6 +129,7 @@ void cNetHelp::HandleMsg(size_t most) {
       m_nNetTotal.fetch_add(1);
       m_nNetPump.fetch_add(1);
     } else if (item.msg.kind == stBindMsg::kPeerRecord) {
+      NoteReceived(item.msg);
       HandlePeerMessageSelf(&item.msg);
       m_nPeerTotal.fetch_add(1);
       m_nPeerPump.fetch_add(1);
@@ -158,6 +160,12 @@ void cNetHelp::GiveBackAfterBurst() {
     m_peakBytes = 0;
   }
   malloc_trim(0);
+}
+
+// The crash report's record of the last records received.
+void cNetHelp::NoteReceived(const stBindMsg& msg) {
+  iSend* link = msg.send;
+  FlightRecordReceived(msg.msg, msg.size, link ? link->GetID() : 0, link ? link->GetName() : "");
 }
 
 size_t cNetHelp::GetQueued() const {
