@@ -57,14 +57,14 @@ void FlightRecordCmd(const char* shownText, const char* requester) {
   FlightCmds().Add(entry);
 }
 
-void FlightRecordReceived(const void* header, size_t size, unsigned linkId, const char* link) {
+void FlightRecordReceived(const void* record, size_t size, iSend* link) {
   stFlightRecord entry;
   entry.timeMs = FlightNowMs();
   entry.size = static_cast<uint32_t>(size);
   entry.type = 0;
-  if (size >= sizeof entry.type) std::memcpy(&entry.type, header, sizeof entry.type);
-  entry.linkId = static_cast<uint16_t>(linkId);
-  CopyField(entry.link, link);
+  if (size >= sizeof entry.type) std::memcpy(&entry.type, record, sizeof entry.type);
+  entry.linkId = link != nullptr ? link->GetID() : 0;
+  CopyField(entry.link, link != nullptr ? link->GetName() : "");
   FlightRecords().Add(entry);
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tessel/contracts/netlib.h"
 #include "tessel/core/flight_ring.h"
 
 inline constexpr size_t kFlightEntries = 64;
@@ -35,8 +36,8 @@ cFlightCmdRing& FlightCmds();
 cFlightRecordRing& FlightRecords();
 
 void FlightRecordCmd(const char* shownText, const char* requester);
-// `header` is the record's first bytes (`size` in all); a record shorter than its header has
+// A record of `size` bytes received on `link` (may be null); one shorter than its header has
 // type 0.
-void FlightRecordReceived(const void* header, size_t size, unsigned linkId, const char* link);
+void FlightRecordReceived(const void* record, size_t size, iSend* link);
 // Registers both rings with the crash report, the commands first.
 void RegisterFlightRecorder();

@@ -129,7 +129,7 @@ void cNetHelp::HandleMsg(size_t most) {
       m_nNetTotal.fetch_add(1);
       m_nNetPump.fetch_add(1);
     } else if (item.msg.kind == stBindMsg::kPeerRecord) {
-      NoteReceived(item.msg);
+      FlightRecordReceived(item.msg.msg, item.msg.size, item.msg.send);
       HandlePeerMessageSelf(&item.msg);
       m_nPeerTotal.fetch_add(1);
       m_nPeerPump.fetch_add(1);
@@ -160,12 +160,6 @@ void cNetHelp::GiveBackAfterBurst() {
     m_peakBytes = 0;
   }
   malloc_trim(0);
-}
-
-// The crash report's record of the last records received.
-void cNetHelp::NoteReceived(const stBindMsg& msg) {
-  iSend* link = msg.send;
-  FlightRecordReceived(msg.msg, msg.size, link ? link->GetID() : 0, link ? link->GetName() : "");
 }
 
 size_t cNetHelp::GetQueued() const {

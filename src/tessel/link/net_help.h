@@ -82,7 +82,6 @@ class cNetHelp : public iCallbackNet {
     bool pooled;  // the buffer is a page of the pool
   };
   void ReturnBuffer(const stItem& item);
-  static void NoteReceived(const stBindMsg& msg);
   // Takes the item's bytes off its link's count (m_lock held).
   void Uncount(const stItem& item);
   // Hands freed memory back to the system once a large queue has drained.
