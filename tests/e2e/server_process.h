@@ -62,9 +62,11 @@ stCliRun RunCli(const cHome& home, const std::vector<std::string>& args,
 
 class cServerProcess {
  public:
-  // Starts tessel_server (or the copy at `exe`) with the launch words, working in `home`.
+  // Starts tessel_server (or the copy at `exe`) with the launch words, working in `home`, with
+  // the variables `env` besides the home's.
   cServerProcess(const cHome& home, const std::vector<std::string>& words,
-                 const std::string& exe = TESSEL_SERVER_EXE);
+                 const std::string& exe = TESSEL_SERVER_EXE,
+                 const std::vector<std::string>& env = {});
   // Kills the process (by its pid) if it still runs.
   ~cServerProcess();
   cServerProcess(const cServerProcess&) = delete;

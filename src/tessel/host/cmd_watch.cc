@@ -4,6 +4,7 @@
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/flight_recorder.h"
+#include "tessel/host/metrics.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -35,4 +36,7 @@ void cCmdWatch::OnCmdBegin(cCmd&, const char* shownText) {
   FlightRecordCmd(shownText, requester);
 }
 
-void cCmdWatch::OnCmdEnd(cCmd&, std::uint64_t) {}
+void cCmdWatch::OnCmdEnd(cCmd& group, std::uint64_t nanoseconds) {
+  cMetrics& metrics = cMetrics::Instance();
+  if (metrics.IsOn()) metrics.NoteCmd(group, nanoseconds);
+}

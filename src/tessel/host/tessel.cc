@@ -176,6 +176,7 @@ bool cTessel::Start(bool bThread) {
     const std::string key = std::string(server->GetName()) + "_port";
     cTesselValues::Instance().SetInfoValue(key.c_str(), net ? static_cast<int>(net->GetPort()) : 0);
   }
+  m_service.Start(*this);
   const std::string slashes(74, '/');
   std::cout << slashes << "\ntessel infos\n";
   cTesselValues::Instance().GetInfos(std::cout);
@@ -265,8 +266,10 @@ unsigned int cTessel::MyThread() {
     // The periodic cycle keeps the clock's schedule however many wake-ups come between; under a
     // flood it still runs, since every pass first checks whether it is due. A late cycle is not
     // made up by cycles in a row.
-    if (Clock::now() >= due) {
+    if (const auto began = Clock::now(); began >= due) {
       RunOnce(kPassRecords);
+      m_service.OnCycle(*this, std::chrono::nanoseconds(began - due).count(),
+                        std::chrono::nanoseconds(Clock::now() - began).count());
       ++m_nPeriodicCycles;
       due += interval;
       const auto after = Clock::now();

@@ -51,6 +51,7 @@ void cTessel::End() {
   ClearNet();
   TESSEL_LOG(tessel_info(), "cTessel thread ended ... ");
   TesselRegistryTime("exittime");
+  m_service.Stop();
 }
 
 void cTessel::Wait() {

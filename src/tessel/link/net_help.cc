@@ -12,6 +12,7 @@
 #include "tessel/core/host.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/run_counters.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/page_pool.h"
 #include "tessel/msg/bridge_interfaces.h"
@@ -167,7 +168,13 @@ size_t cNetHelp::GetQueued() const {
   return m_queue.size();
 }
 
+size_t cNetHelp::GetQueuedBytes() const {
+  std::lock_guard lock(m_lock);
+  return m_queuedBytes;
+}
+
 void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
+  CountRefusal(result);
   if (m_pBridge == nullptr || !m_pBridge->MayLog(msg->send)) return;
   cLog& log = m_pBridge->GetExceptionLog();
   const unsigned id = msg->send != nullptr ? msg->send->GetID() : 0;
