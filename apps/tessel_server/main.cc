@@ -1,6 +1,6 @@
 // The sample server program of the cluster: "tessel_server key = value ..." (program, listen,
 // server, connect, serverip, account, password, initcmd, quickend, reconnect,
-// settime, tls, compress).
+// settime, tls, compress, and the host's own metrics and console).
 #include <csignal>
 #include <iostream>
 

@@ -1,7 +1,11 @@
-// A tessel_server run as a studio runs it in production: its metrics scraped over HTTP.
+// A tessel_server run as a studio runs it in production: its metrics scraped over HTTP, and
+// supervised by a service manager through a notify socket of the test's own.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
+#include <cstring>
 #include <map>
 #include <regex>
 #include <set>
@@ -70,8 +74,10 @@ void ExpectNamingRules(const std::string& text) {
       continue;
     }
     ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
-    for (const std::string& label : {m[3].str(), m[5].str()})
-      if (!label.empty()) EXPECT_EQ(bounded.count(label), 1u) << line;
+    for (const std::string& label : {m[3].str(), m[5].str()}) {
+      if (label.empty()) continue;
+      EXPECT_EQ(bounded.count(label), 1u) << line;
+    }
   }
   EXPECT_GE(families, 15);
 }
@@ -118,6 +124,120 @@ TEST(ProductionE2e, MetricsAnswerInTheTextFormatAndMoveWithLinksCommandsAndRefus
             Sum(before, "tessel_link_received_records_total"));
   EXPECT_GT(after["tessel_worker_cycles_total"], before["tessel_worker_cycles_total"]);
   game.QuitInOrder();
+}
+
+// A notify socket as systemd binds one: the datagrams the service sends, each with the time the
+// kernel took it (so that the test's own pauses do not bunch them up).
+class cNotifySocket {
+ public:
+  struct stNote {
+    std::string text;
+    double at = 0;  // seconds
+  };
+  explicit cNotifySocket(const std::string& path) : m_path(path) {
+    m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    std::snprintf(at.sun_path, sizeof at.sun_path, "%s", path.c_str());
+    const int on = 1;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
+    EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0) << path;
+  }
+  ~cNotifySocket() { ::close(m_fd); }
+  std::string Env() const { return "NOTIFY_SOCKET=" + m_path; }
+
+  // The next datagram within `ms`; empty text when none came.
+  stNote Next(int ms = kWaitMs) {
+    pollfd ready{m_fd, POLLIN, 0};
+    stNote note;
+    if (::poll(&ready, 1, ms) != 1) return note;
+    char text[512], control[CMSG_SPACE(sizeof(timeval))];
+    iovec part{text, sizeof text};
+    msghdr msg{};
+    msg.msg_iov = &part;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(m_fd, &msg, 0);
+    note.text.assign(text, n > 0 ? static_cast<size_t>(n) : 0);
+    if (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr && c->cmsg_type == SO_TIMESTAMP) {
+      timeval tv;
+      std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
+      note.at = static_cast<double>(tv.tv_sec) + tv.tv_usec * 1e-6;
+    }
+    return note;
+  }
+  // Reads until a datagram holding `text` arrived (true) or none came for kWaitMs.
+  bool WaitFor(const std::string& text) {
+    for (stNote note = Next(); !note.text.empty(); note = Next())
+      if (note.text.find(text) != std::string::npos) return true;
+    return false;
+  }
+  // How many datagrams holding `text` arrive until none comes for `quietMs`.
+  int CountUntilQuiet(const std::string& text, int quietMs) {
+    int count = 0;
+    for (stNote note = Next(quietMs); !note.text.empty(); note = Next(quietMs))
+      count += note.text.find(text) != std::string::npos;
+    return count;
+  }
+
+ private:
+  std::string m_path;
+  int m_fd = -1;
+};
+
+// Under systemd: READY once the link upstream logged in, a status line, WATCHDOG from the cycle
+// at half the interval asked for and none while the worker is held, STOPPING when SIGTERM
+// begins the orderly end, and exit code 0.
+TEST(ProductionE2e, UnderSystemdItNotifiesReadyWatchdogAndStoppingAndEndsOnSigtermInOrder) {
+  cHome globalHome, home;
+  AddAccount(globalHome, "game", "game-pw", 16);
+  WriteLogin(home, "global", "game", "game-pw");
+  cServerProcess global(globalHome, Words("global", Listen()));
+  cNotifySocket notify(home / "notify");
+  std::vector<std::string> words = ConnectTo("global", global.WaitPort("global"));
+  words.insert(words.end(), {"console", "=", "1"});
+  cServerProcess game(home, Words("game", words), TESSEL_SERVER_EXE,
+                      {notify.Env(), "WATCHDOG_USEC=200000"});
+  ASSERT_TRUE(notify.WaitFor("READY=1")) << game.Output();
+  EXPECT_NE(game.Output().find("logined 1 global"), std::string::npos);
+  EXPECT_TRUE(notify.WaitFor("STATUS=links 1/1 up, lateness "));
+
+  SCOPED_TRACE("the pings, then none while the worker is held");
+  std::vector<double> pings;
+  while (pings.size() < 6) {
+    const cNotifySocket::stNote note = notify.Next();
+    ASSERT_FALSE(note.text.empty());
+    if (note.text == "WATCHDOG=1") pings.push_back(note.at);
+  }
+  for (size_t i = 1; i < pings.size(); ++i) EXPECT_GE(pings[i] - pings[i - 1], 0.09);
+  game.Type("io.write('held\\n') io.flush() while not io.open('go') do end");
+  ASSERT_TRUE(game.WaitOutput("held\n")) << game.Output();
+  notify.CountUntilQuiet("", 0);
+  EXPECT_EQ(notify.CountUntilQuiet("WATCHDOG=1", 1000), 0);
+  home.write("go", "");
+  EXPECT_TRUE(notify.WaitFor("WATCHDOG=1"));
+
+  SCOPED_TRACE("SIGTERM");
+  game.Signal(SIGTERM);
+  EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
+  EXPECT_EQ(game.WaitExit(), 0) << game.Output();
+}
+
+// Under systemd the standard input is /dev/null: the process runs without a console until it
+// is stopped, instead of taking the end of its input for "quit".
+TEST(ProductionE2e, WithoutAConsoleTheServiceRunsUntilItIsStopped) {
+  cHome home;
+  cNotifySocket notify(home / "notify");
+  cServerProcess game(home, Words("game", Listen()), TESSEL_SERVER_EXE,
+                      {notify.Env(), "INVOCATION_ID=1"});
+  game.CloseInput();
+  ASSERT_TRUE(notify.WaitFor("READY=1")) << game.Output();
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(notify.WaitFor("STATUS="));
+  EXPECT_TRUE(game.Alive());
+  game.Signal(SIGTERM);
+  EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
+  EXPECT_EQ(game.WaitExit(), 0) << game.Output();
 }
 
 }  // namespace

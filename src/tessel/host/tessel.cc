@@ -359,6 +359,8 @@ bool cTessel::Run(unsigned long elapsedMs) {
 
 void cTessel::Main() {
   TESSEL_TRACE();
+  // Without a console (a service) the loop only waits to be told to quit.
+  if (!cServiceWatch::HasConsole()) m_console.CloseInput();
   platform::SetColor(platform::kColorLightGreen);
   std::cout << "使用?获得当前命令的帮助,/1,/7,p(上一个),n(下一个),/tessel来切换\n"
             << "使用??获得当前命令集//select,//global来切换\n"

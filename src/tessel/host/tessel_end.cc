@@ -25,6 +25,7 @@ void SleepMs(unsigned long ms) {
 
 void cTessel::End() {
   if (m_bEnded.exchange(true)) return;
+  m_service.Stopping();
   TESSEL_TRACE();
   TesselRegistryTime("endtime");
   SleepMs(m_pacing.pauseMs);
