@@ -2,19 +2,24 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <string>
 
+#include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/host/link_census.h"
 #include "tessel/host/metrics.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/worker_stats.h"
+#include "tessel/link/account_manager.h"
 #include "tessel/link/easy_client.h"
+#include "tessel/link/easy_server.h"
 
 namespace {
 
@@ -40,14 +45,64 @@ bool LinksSettled(cTessel& host) {
 }
 
 // "STATUS=links 2/3 up, lateness 0.4 ms".
-std::string StatusLine(const stLinkCensus& census) {
+std::string NotifyStatus(const stLinkCensus& census) {
   char line[128];
   std::snprintf(line, sizeof line, "STATUS=links %u/%u up, lateness %.1f ms", census.LinksUp(),
                 census.LinksTotal(), cServiceWatch::Worker().LastLatenessUs() / 1000.0);
   return line;
 }
 
+uint64_t NowMs() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// A name as the status line carries it: one word of a safe alphabet.
+std::string Word(const std::string& name) {
+  std::string word = name.empty() ? "?" : name;
+  for (char& c : word)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr("_.@-", c) == nullptr) c = '?';
+  return word;
+}
+
+// "global:up:350,other:down:0", or "-".
+std::string UpLinks(cTessel& host) {
+  std::string list;
+  for (cEasyClient* client : host.Clients()) {
+    iClient* net = client->GetNetClient();
+    const bool up = client->GetBridgeClient()->IsLogin();
+    list += (list.empty() ? "" : ",") + Word(client->GetName()) + (up ? ":up:" : ":down:") +
+            std::to_string(up && net != nullptr ? net->GetPingTime() : 0);
+  }
+  return list.empty() ? "-" : list;
+}
+
+// The accounts logged in on every server side, or "-".
+std::string DownLinks(cTessel& host) {
+  std::string list;
+  for (cEasyServer* server : host.Servers())
+    if (iAccountManagerServer* accounts = server->GetAMServer())
+      for (const std::string& name : accounts->AccountNames())
+        list += (list.empty() ? "" : ",") + Word(name);
+  return list.empty() ? "-" : list;
+}
+
 }  // namespace
+
+std::string cServiceWatch::StatusLine(cTessel& host) const {
+  const stLinkCensus census = TakeLinkCensus(host);
+  const cTesselValues& values = cTesselValues::Instance();
+  const uint64_t nowMs = NowMs();
+  return "status name=" + Word(host.GetAccount()) + " program=" + Word(values.GetProgram()) +
+         " version=" + Word(values.GetVersion()) +
+         " uptime_s=" + std::to_string((nowMs - m_startMs) / 1000) +
+         " links_up=" + std::to_string(census.LinksUp()) +
+         " links_total=" + std::to_string(census.LinksTotal()) +
+         " lateness_p99_us=" + std::to_string(Worker().LatenessP99Us(nowMs)) +
+         " queue=" + std::to_string(census.QueueRecords()) + " up=" + UpLinks(host) +
+         " down=" + DownLinks(host);
+}
 
 bool cServiceWatch::HasConsole() {
   const std::string word = GetExeParam("console", "");
@@ -61,6 +116,7 @@ cWorkerStats& cServiceWatch::Worker() {
 }
 
 void cServiceWatch::Start(cTessel& host) {
+  m_startMs = NowMs();
   if (const char* socket = std::getenv("NOTIFY_SOCKET"); socket != nullptr && *socket != '\0') {
     m_bNotify = true;
     uint64_t usec = 0;
@@ -79,9 +135,7 @@ void cServiceWatch::Start(cTessel& host) {
 }
 
 void cServiceWatch::OnCycle(cTessel& host, uint64_t latenessNs, uint64_t costNs) {
-  using namespace std::chrono;
-  const auto nowMs = static_cast<uint64_t>(
-      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+  const uint64_t nowMs = NowMs();
   Worker().NoteCycle(nowMs, static_cast<uint32_t>(latenessNs / 1000),
                      static_cast<uint32_t>(costNs / 1000));
   cMetrics& metrics = cMetrics::Instance();
@@ -105,7 +159,7 @@ void cServiceWatch::OnCycle(cTessel& host, uint64_t latenessNs, uint64_t costNs)
 void cServiceWatch::Publish(cTessel& host) {
   const stLinkCensus census = TakeLinkCensus(host);
   if (cMetrics::Instance().IsOn()) cMetrics::Instance().PublishLinks(census);
-  if (m_bNotify) sd_notify(0, StatusLine(census).c_str());
+  if (m_bNotify) sd_notify(0, NotifyStatus(census).c_str());
 }
 
 void cServiceWatch::Stopping() {

@@ -29,6 +29,14 @@ class cServiceWatch {
   // set) unless the launch word "console = 1" asks for one, and not with "console = 0".
   static bool HasConsole();
 
+  // Worker: the process's state for the cluster view, one line of blank-separated fields that
+  // are never empty: "status name=game program=game version=1.0.0 uptime_s=12 links_up=2
+  // links_total=3 lateness_p99_us=420 queue=0 up=global:up:350 down=map,ops". `up` lists the
+  // client links (name, up or down, ping round trip in microseconds, 0 before one), `down` the
+  // accounts logged in on the server sides; "-" when there is none. Names keep only letters,
+  // digits and "_.@-"; other bytes show as '?'.
+  std::string StatusLine(cTessel& host) const;
+
   // The worker's cycles, for the whole process.
   static cWorkerStats& Worker();
 
@@ -40,4 +48,5 @@ class cServiceWatch {
   uint64_t m_pingMs = 0;      // watchdog ping interval; 0: no watchdog
   uint64_t m_nextPingMs = 0;  // worker
   uint64_t m_nextPublishMs = 0;
+  uint64_t m_startMs = 0;  // when Start ran
 };

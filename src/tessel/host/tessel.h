@@ -140,6 +140,7 @@ class cTessel : public cThreadCallback, public iHost {
   void Version(std::ostream& os);
 
   std::vector<std::pair<std::string, int>> EasyServerInfos() override;
+  std::string StatusLine() override { return m_service.StatusLine(*this); }
 
   void SetDefaultRoute(cBridgeClient* route) { m_pDefaultRoute.store(route); }
   cBridgeClient* GetDefaultRoute() const override { return m_pDefaultRoute.load(); }
