@@ -240,5 +240,80 @@ TEST(ProductionE2e, WithoutAConsoleTheServiceRunsUntilItIsStopped) {
   EXPECT_EQ(game.WaitExit(), 0) << game.Output();
 }
 
+// The lines of `text`.
+std::vector<std::string> LinesOf(const std::string& text) {
+  return testkit::Lines(text);
+}
+
+// tessel_cli status: every process once, in tree order (a process's client links first, then
+// the accounts logged in on it), and exit code 0; with one process killed, that process shown
+// as unreachable and exit code 1.
+TEST(ProductionE2e, StatusShowsTheThreeProcessClusterInTreeOrderAndAKilledOneUnreachable) {
+  cCluster cluster;
+  ASSERT_TRUE(cluster.ready) << cluster.map->Output();
+  AddAccount(cluster.gameHome, "ops", "ops-pw", 16);
+  const std::string address = "127.0.0.1:" + std::to_string(cluster.game->WaitPort("game"));
+  const stCliRun run = RunCli(cluster.gameHome, {"status", "-u", "ops", address}, "ops-pw");
+  EXPECT_EQ(run.code, 0) << run.err;
+  const std::vector<std::string> lines = LinesOf(run.out);
+  ASSERT_EQ(lines.size(), 3u) << run.out;
+  EXPECT_EQ(lines[0].rfind("game game 1.0.0  up ", 0), 0u) << run.out;
+  EXPECT_EQ(lines[1].rfind("├─ global global 1.0.0  up ", 0), 0u) << run.out;
+  EXPECT_EQ(lines[2].rfind("└─ map map 1.0.0  up ", 0), 0u) << run.out;
+  EXPECT_NE(lines[2].find("  links 1/1  lateness p99 "), std::string::npos) << run.out;
+
+  const stCliRun json =
+      RunCli(cluster.gameHome, {"status", "--json", "-u", "ops", address}, "ops-pw");
+  EXPECT_EQ(json.code, 0) << json.err;
+  EXPECT_TRUE(testkit::InOrder(json.out, {"{\"processes\":[", "{\"name\":\"game\",\"parent\":null",
+                                          "{\"name\":\"global\",\"parent\":\"game\"",
+                                          "{\"name\":\"map\",\"parent\":\"game\",\"depth\":1,"
+                                          "\"reachable\":true,\"program\":\"map\"",
+                                          "]}"}))
+      << json.out;
+
+  SCOPED_TRACE("global killed");
+  cluster.global->Signal(SIGKILL);
+  ASSERT_TRUE(cluster.game->WaitOutput("cBridgeClient::OnDisconnect client global"));
+  const stCliRun lost =
+      RunCli(cluster.gameHome, {"status", "-u", "ops", "--wait", "2", address}, "ops-pw");
+  EXPECT_EQ(lost.code, 1) << lost.err;
+  EXPECT_TRUE(testkit::InOrder(lost.out, {"game game", "├─ global  unreachable\n", "└─ map map"}))
+      << lost.out;
+}
+
+// A chain of five processes, each connecting to the one before, seen from the middle one: up
+// the chain first, then down.
+TEST(ProductionE2e, StatusShowsAFiveProcessChainFromItsMiddleInTreeOrder) {
+  cHome homes[5];
+  std::vector<std::unique_ptr<cServerProcess>> chain;
+  int port = 0;
+  for (int i = 0; i < 5; ++i) {
+    const std::string name = "p" + std::to_string(i + 1);
+    std::vector<std::string> words = Listen();
+    if (i > 0) {
+      AddAccount(homes[i - 1], name, "chain-pw", 16);
+      WriteLogin(homes[i], "p" + std::to_string(i), name, "chain-pw");
+      for (const std::string& word : ConnectTo("p" + std::to_string(i), port))
+        words.push_back(word);
+    }
+    chain.push_back(std::make_unique<cServerProcess>(homes[i], Words(name, words)));
+    port = chain.back()->WaitPort(name);
+    ASSERT_GT(port, 0) << chain.back()->Output();
+    if (i == 0) continue;
+    ASSERT_TRUE(chain.back()->WaitOutput("logined 1 p" + std::to_string(i)));
+  }
+  AddAccount(homes[2], "ops", "ops-pw", 16);
+  const stCliRun run = RunCli(
+      homes[2], {"status", "-u", "ops", "127.0.0.1:" + std::to_string(chain[2]->WaitPort("p3"))},
+      "ops-pw");
+  EXPECT_EQ(run.code, 0) << run.err;
+  const std::vector<std::string> lines = LinesOf(run.out);
+  const std::vector<std::string> tree = {"p3 p3 ", "├─ p2 p2 ", "│  └─ p1 p1 ", "└─ p4 p4 ",
+                                         "   └─ p5 p5 "};
+  ASSERT_EQ(lines.size(), tree.size()) << run.out;
+  for (size_t i = 0; i < tree.size(); ++i) EXPECT_EQ(lines[i].rfind(tree[i], 0), 0u) << run.out;
+}
+
 }  // namespace
 }  // namespace e2e
