@@ -5,6 +5,9 @@
 #include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
 
+#include <arpa/inet.h>
+
+#include <charconv>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -250,9 +253,29 @@ cMetrics::cMetrics()
 
 cMetrics::~cMetrics() = default;
 
+bool cMetrics::IsAddress(const std::string& address) {
+  const size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  const std::string port = address.substr(colon + 1);
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+  if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value > 65535)
+    return false;
+  std::string host = address.substr(0, colon);
+  unsigned char bytes[16];
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    return ::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), bytes) == 1;
+  return ::inet_pton(AF_INET, host.c_str(), bytes) == 1;
+}
+
 bool cMetrics::Start(const std::string& address, const std::string& program,
                      const std::string& version, const cWorkerStats& worker) {
   Stop();
+  if (!IsAddress(address)) {
+    std::cout << "cMetrics::Start metrics address " << address
+              << " is not A.B.C.D:PORT or [IPv6]:PORT; metrics off" << std::endl;
+    return false;
+  }
   m_strProgram = program;
   m_strVersion = version;
   m_pWorker = &worker;

@@ -45,9 +45,14 @@ class cMetrics {
   ~cMetrics();
 
   // Serves /metrics on "address:port" (port 0 picks a free one) for the program and version of
-  // the build; false, after a line on standard output, when it cannot listen.
+  // the build; false, after a line on standard output, when the address is not one (see
+  // IsAddress) or it cannot listen.
   bool Start(const std::string& address, const std::string& program, const std::string& version,
              const cWorkerStats& worker);
+  // "A.B.C.D:PORT" or "[IPv6]:PORT" with a port of 0 to 65535: an address the exposer takes as
+  // written (it would take a port alone for every interface, and "999.1.1.1" for another
+  // address).
+  static bool IsAddress(const std::string& address);
   // Stops serving; the values stay.
   void Stop();
   bool IsOn() const { return m_bOn.load(std::memory_order_relaxed); }
