@@ -130,7 +130,6 @@ void cNetHelp::HandleMsg(size_t most) {
       m_nNetTotal.fetch_add(1);
       m_nNetPump.fetch_add(1);
     } else if (item.msg.kind == stBindMsg::kPeerRecord) {
-      FlightRecordReceived(item.msg.msg, item.msg.size, item.msg.send);
       HandlePeerMessageSelf(&item.msg);
       m_nPeerTotal.fetch_add(1);
       m_nPeerPump.fetch_add(1);
@@ -194,6 +193,7 @@ void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
 }
 
 void cNetHelpTessel::HandlePeerMessageSelf(stBindMsg* msg) {
+  FlightRecordReceived(msg->msg, msg->size, msg->send);
   iNetRecorder* recorder = GetNetRecorder();
   if (recorder == nullptr || !recorder->IsRecording()) return;
   recorder->Record(stBindMsg::kPeerRecord, msg->msg, msg->size,

@@ -102,7 +102,8 @@ class cNetHelp : public iCallbackNet {
   std::atomic<int> m_nDropped{0};
 };
 
-// Adds the traffic recording hook: both handlers of the derived callbacks call it first.
+// Adds the traffic recording hook (and the crash report's record of the records received): both
+// handlers of the derived callbacks call it first.
 class cNetHelpTessel : public cNetHelp {
  public:
   using cNetHelp::cNetHelp;
