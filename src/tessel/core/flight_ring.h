@@ -67,8 +67,8 @@ class cFlightRing final : public cFlightRingBase {
   void Add(const Entry& entry) {
     const uint64_t ticket = m_next.fetch_add(1, std::memory_order_relaxed);
     Slot& slot = m_slots[ticket % N];
-    slot.seq.store(2 * ticket + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    // The odd mark goes out before the entry's bytes (acquire: nothing after it moves ahead).
+    slot.seq.exchange(2 * ticket + 1, std::memory_order_acq_rel);
     std::memcpy(static_cast<void*>(&slot.entry), &entry, sizeof entry);
     slot.seq.store(2 * ticket + 2, std::memory_order_release);
   }
@@ -83,8 +83,9 @@ class cFlightRing final : public cFlightRingBase {
       const Slot& slot = m_slots[ticket % N];
       if (slot.seq.load(std::memory_order_acquire) != 2 * ticket + 2) continue;
       std::memcpy(static_cast<void*>(&out[n]), &slot.entry, sizeof(Entry));
-      std::atomic_thread_fence(std::memory_order_acquire);
-      if (slot.seq.load(std::memory_order_relaxed) == 2 * ticket + 2) ++n;
+      // Read again after the copy (release: the copy does not move past it); unchanged means
+      // no writer touched the slot meanwhile.
+      if (slot.seq.fetch_add(0, std::memory_order_acq_rel) == 2 * ticket + 2) ++n;
     }
     return n;
   }
@@ -104,7 +105,7 @@ class cFlightRing final : public cFlightRingBase {
 
  private:
   struct Slot {
-    std::atomic<uint64_t> seq{0};
+    mutable std::atomic<uint64_t> seq{0};
     Entry entry{};
   };
   std::atomic<uint64_t> m_next{0};
