@@ -2,6 +2,25 @@
 // crash report prints: writers add entries without allocating or waiting, and the report reads
 // them inside a fatal-signal handler without allocating or locking. Add: any thread; the
 // registry: any thread; the visits: the crash report (or a test).
+//
+// A part that wants its own lines in the report (the audit trail's lines still queued at a
+// fault, say) keeps one ring for the life of the process and registers it once:
+//
+//   struct stAuditLine {             // trivially copyable: fixed arrays, no pointers it owns
+//     int64_t timeMs;
+//     char text[200];
+//     void Format(cFixedLine& line) const { line.Time(timeMs).Str("  ").Str(text); }
+//   };
+//   cFlightRing<stAuditLine, 64>& AuditRing() {
+//     static cFlightRing<stAuditLine, 64> ring("Audit lines not yet written (time, line)");
+//     return ring;
+//   }
+//   RegisterFlightRing(&AuditRing());  // at start-up, after the host's own rings
+//   AuditRing().Add(line);             // from any thread
+//
+// The report prints, after its module block and before its last line, each registered ring in
+// the order of registration: "TITLE, oldest first, COUNT in all:" and one line per entry
+// held. Format must only use cFixedLine (no allocation, no locale, no stdio).
 #pragma once
 
 #include <atomic>
@@ -56,10 +75,14 @@ class cFlightRingBase {
 
 // The last N entries of type Entry: trivially copyable, with a member
 // `void Format(cFixedLine& line) const` that is safe in a signal handler. Each slot carries a
-// sequence number: odd while written, so a reader copies only whole entries.
+// sequence number, odd while written; the entry's bytes are kept as atomic words (release
+// stores, acquire loads), so that a reader that saw a writer's word also sees that writer's odd
+// mark and drops the copy: a reader copies only whole entries. A writer that finds its slot
+// being written, or already holding a newer entry, drops its own (the ring went round under it).
 template <class Entry, size_t N>
 class cFlightRing final : public cFlightRingBase {
   static_assert(std::is_trivially_copyable_v<Entry>);
+  static constexpr size_t kWords = (sizeof(Entry) + 7) / 8;
 
  public:
   explicit cFlightRing(const char* title) : cFlightRingBase(title) {}
@@ -67,9 +90,13 @@ class cFlightRing final : public cFlightRingBase {
   void Add(const Entry& entry) {
     const uint64_t ticket = m_next.fetch_add(1, std::memory_order_relaxed);
     Slot& slot = m_slots[ticket % N];
-    // The odd mark goes out before the entry's bytes (acquire: nothing after it moves ahead).
-    slot.seq.exchange(2 * ticket + 1, std::memory_order_acq_rel);
-    std::memcpy(static_cast<void*>(&slot.entry), &entry, sizeof entry);
+    uint64_t mark = slot.seq.load(std::memory_order_relaxed);
+    do {
+      if (mark % 2 == 1 || mark > 2 * ticket) return;
+    } while (!slot.seq.compare_exchange_weak(mark, 2 * ticket + 1, std::memory_order_relaxed));
+    uint64_t words[kWords] = {};
+    std::memcpy(words, &entry, sizeof entry);
+    for (size_t i = 0; i < kWords; ++i) slot.words[i].store(words[i], std::memory_order_release);
     slot.seq.store(2 * ticket + 2, std::memory_order_release);
   }
 
@@ -82,10 +109,11 @@ class cFlightRing final : public cFlightRingBase {
     for (uint64_t ticket = end > N ? end - N : 0; ticket < end; ++ticket) {
       const Slot& slot = m_slots[ticket % N];
       if (slot.seq.load(std::memory_order_acquire) != 2 * ticket + 2) continue;
-      std::memcpy(static_cast<void*>(&out[n]), &slot.entry, sizeof(Entry));
-      // Read again after the copy (release: the copy does not move past it); unchanged means
-      // no writer touched the slot meanwhile.
-      if (slot.seq.fetch_add(0, std::memory_order_acq_rel) == 2 * ticket + 2) ++n;
+      uint64_t words[kWords];
+      for (size_t i = 0; i < kWords; ++i) words[i] = slot.words[i].load(std::memory_order_acquire);
+      // Unchanged after the copy means no later writer's word was read.
+      if (slot.seq.load(std::memory_order_acquire) != 2 * ticket + 2) continue;
+      std::memcpy(static_cast<void*>(&out[n++]), words, sizeof(Entry));
     }
     return n;
   }
@@ -105,8 +133,8 @@ class cFlightRing final : public cFlightRingBase {
 
  private:
   struct Slot {
-    mutable std::atomic<uint64_t> seq{0};
-    Entry entry{};
+    std::atomic<uint64_t> seq{0};
+    std::atomic<uint64_t> words[kWords] = {};
   };
   std::atomic<uint64_t> m_next{0};
   Slot m_slots[N];
