@@ -4,6 +4,7 @@
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/flight_recorder.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/host/metrics.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_server.h"
@@ -37,6 +38,7 @@ void cCmdWatch::OnCmdBegin(cCmd&, const char* shownText) {
 }
 
 void cCmdWatch::OnCmdEnd(cCmd& group, std::uint64_t nanoseconds) {
+  TESSEL_ASSERT_WORKER();  // the metrics' command counts have one writer
   cMetrics& metrics = cMetrics::Instance();
   if (metrics.IsOn()) metrics.NoteCmd(group, nanoseconds);
 }
