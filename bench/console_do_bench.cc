@@ -1,5 +1,7 @@
 // cCmd::Do on a trivial registered function, typed on the console and served for a link, beside
-// the bare Lua load-and-call of the same text.
+// the bare Lua load-and-call of the same text; the console one with the host's command watch
+// (the crash report's record of commands) installed, and with the metrics served (argument 1)
+// or not (argument 0).
 #include <benchmark/benchmark.h>
 
 #include <lua.hpp>
@@ -7,6 +9,9 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/peer_env.h"
+#include "tessel/host/cmd_watch.h"
+#include "tessel/host/metrics.h"
+#include "tessel/host/service_watch.h"
 
 namespace {
 
@@ -26,12 +31,18 @@ const char* const kText = "Nop()";
 void BM_CmdDo(benchmark::State& state) {
   cBenchCmd group;
   group.Create();
+  cCmd::SetObserver(&cCmdWatch::Instance());
+  if (state.range(0) != 0 &&
+      !cMetrics::Instance().Start("127.0.0.1:0", "bench", "1", cServiceWatch::Worker()))
+    state.SkipWithError("metrics did not start");
   for (auto _ : state) {
     if (!group.Do(kText)) state.SkipWithError("Do failed");
   }
   state.SetItemsProcessed(state.iterations());
+  cMetrics::Instance().Stop();
+  cCmd::SetObserver(nullptr);
 }
-BENCHMARK(BM_CmdDo);
+BENCHMARK(BM_CmdDo)->ArgName("metrics")->Arg(0)->Arg(1);
 
 // The same command served for a link: it runs in the link's own environment, made at its
 // first command and reused after.

@@ -61,6 +61,14 @@ string(REGEX REPLACE "[^/]+" ".." TESSEL_PC_UP "${CMAKE_INSTALL_LIBDIR}/pkgconfi
 configure_file(${CMAKE_SOURCE_DIR}/cmake/tessel.pc.in ${CMAKE_BINARY_DIR}/tessel.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/tessel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The unit template of the service: one instance per program name (tessel@game.service). Made
+# at install time, so that it names the program where this install puts it.
+install(CODE "
+  set(TESSEL_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  configure_file(\"${CMAKE_SOURCE_DIR}/cmake/tessel@.service.in\"
+                 \"${CMAKE_BINARY_DIR}/unit/tessel@.service\" @ONLY)
+  file(INSTALL \"${CMAKE_BINARY_DIR}/unit/tessel@.service\"
+       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")")
 
 # cpack -G DEB: a Debian package of the same install tree.
 set(CPACK_PACKAGE_NAME tessel)

@@ -441,7 +441,8 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
     mark = ++m_nNextMark;
     refusalsBefore = m_refusals.size();
   }
-  const std::string to = WaitUntil([this] { return m_bRouted; }, 0) ? m_options.to : "";
+  std::string to = WaitUntil([this] { return m_bRouted; }, 0) ? m_options.to : "";
+  if (!m_askTo.empty()) to = m_askTo;
   const std::string markText = "Mark(" + std::to_string(mark) + ")";
   Post([this, to, level, text, markText] {
     if (to.empty()) {
@@ -568,6 +569,30 @@ std::string cCliLink::Prompt() const {
   std::lock_guard<std::mutex> hold(m_lock);
   const std::string& name = m_options.to.empty() ? m_serverName : m_options.to;
   return name + "/" + std::to_string(m_level) + "!> ";
+}
+
+cCliLink::eExit cCliLink::AskAlong(const std::vector<std::string>& hops, int level,
+                                   const std::string& text, std::string& answer) {
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (!hops.empty()) {
+      // The route names every hop, from this client's account through the server logged in to.
+      std::vector<std::string> names{m_options.account, m_serverName};
+      names.insert(names.end(), hops.begin(), hops.end());
+      cRemotePath::Instance().SetPath(hops.back(), MakeRouteTemplate(names));
+    }
+    m_bCapture = true;
+    m_captured.clear();
+    m_askTo = hops.empty() ? "" : hops.back();
+  }
+  std::string reason;
+  const bool answered = Send(level, text, reason) == eWait::kDone;
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_bCapture = false;
+  m_askTo.clear();
+  answer.swap(m_captured);
+  m_captured.clear();
+  return answered ? kAllAnswered : kNotAnswered;
 }
 
 std::vector<std::string> cCliLink::Names() {

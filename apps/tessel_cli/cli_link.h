@@ -51,6 +51,11 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   // kAllAnswered once the server has served it, kNotAnswered (no answer in time, or a line too
   // long for a command record) or kRefused (the account may not run it), with the reason.
   eExit RunLine(const std::string& line, std::string& reason);
+  // Runs `text` in group `level` of the process at the end of `hops` (the names after the server
+  // logged in to; none: that server) along the routes, and gives back what it wrote:
+  // kAllAnswered, or kNotAnswered when no answer came in time.
+  eExit AskAlong(const std::vector<std::string>& hops, int level, const std::string& text,
+                 std::string& answer);
   // "server/N!> ", the process the lines go to and the current group.
   std::string Prompt() const;
   // The function names of the current group (asked of the server once per group).
@@ -127,6 +132,7 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   bool m_bRouteFound = false;
   bool m_bRouteMissing = false;
   bool m_bRouted = false;  // the lines go along the route to --to
+  std::string m_askTo;     // AskAlong's destination while it waits
   std::string m_serverName;
   long long m_nMarked = 0;
   long long m_nNextMark = 0;

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "tessel_cli/cli_link.h"
 #include "tessel_cli/cli_options.h"
 #include "tessel_cli/cli_probe.h"
+#include "tessel_cli/cli_status.h"
 
 namespace {
 
@@ -207,8 +209,21 @@ int RunLines(cCliLink& link, const std::vector<stLine>& lines) {
   return exit;
 }
 
-// The console client: log in, run the lines, end.
-int RunConsole(int argc, char** argv) {
+// The cluster view: every process asked for its Status() in the accounts group.
+int ShowStatus(cCliLink& link, const stCliOptions& options, bool json, std::FILE* out) {
+  cStatusWalk walk(
+      [&link](const std::vector<std::string>& hops, std::string& text, double& secs) {
+        const auto start = std::chrono::steady_clock::now();
+        const bool answered = link.AskAlong(hops, 1, "Status()", text) == cCliLink::kAllAnswered;
+        secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return answered;
+      },
+      options.account);
+  return walk.Run(json, out);
+}
+
+// The console client: log in, run the lines (or, as "status", show the cluster), end.
+int RunConsole(int argc, char** argv, bool statusView = false, bool json = false) {
   stCliOptions options;
   std::string error;
   if (!options.Parse(argc, argv, error)) {
@@ -239,6 +254,8 @@ int RunConsole(int argc, char** argv) {
   int exit = link.Open(reason);
   if (exit != cCliLink::kAllAnswered) {
     Say(reason);
+  } else if (statusView) {
+    exit = ShowStatus(link, options, json, library.Answers());
   } else if (terminal) {
     exit = Interactive(link, library.Answers());
   } else {
@@ -252,6 +269,14 @@ int RunConsole(int argc, char** argv) {
   return exit;
 }
 
+// "tessel_cli status [--json] ... HOST:PORT": the cluster view, with the login options.
+int RunStatus(int argc, char** argv) {
+  std::vector<char*> args(argv, argv + argc);
+  bool json = false;
+  TakeJsonWord(args, json);
+  return RunConsole(static_cast<int>(args.size()), args.data(), true, json);
+}
+
 // A task of its own, named by the first word: `tessel_cli NAME ARGS...`.
 struct stSubcommand {
   const char* name;
@@ -260,7 +285,7 @@ struct stSubcommand {
 
 // The subcommands; any other first word is the console client's.
 const std::vector<stSubcommand>& Subcommands() {
-  static const std::vector<stSubcommand> s_all;
+  static const std::vector<stSubcommand> s_all = {{"status", RunStatus}};
   return s_all;
 }
 

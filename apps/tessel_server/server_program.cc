@@ -8,6 +8,7 @@
 
 #include "tessel/contracts/loglib.h"
 #include "tessel/host/crash_report.h"
+#include "tessel/host/service_watch.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
@@ -53,7 +54,8 @@ int cServerProgram::Run() {
   // A terminal is read by the console's line editor itself (its Ctrl+D is the end); a pipe or a
   // file goes through the relay, which types quit at its end.
   cStdinRelay relay;
-  if (!platform::cLineEditor::IsTerminal(0) && !relay.Start())
+  // Without a console (under systemd, or "console = 0") nothing is read and nothing typed.
+  if (cServiceWatch::HasConsole() && !platform::cLineEditor::IsTerminal(0) && !relay.Start())
     std::cout << "cServerProgram::Run standard input relay failed" << std::endl;
   host.SetProgram(__DATE__, __TIME__, kVersion, m_params.Program().c_str());
   host.Init();

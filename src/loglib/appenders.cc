@@ -3,6 +3,7 @@
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
+#include <spdlog/sinks/systemd_sink.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <mutex>
 
+#include "loglib/manager.h"
 #include "tessel/contracts/loglib.h"
 
 namespace loglib {
@@ -98,6 +100,29 @@ sink_ptr cout_sink() {
 appender write_to_cout() {
   sink_ptr s = cout_sink();
   return [s](const std::string& line) { write_line(*s, line); };
+}
+
+spdlog::level::level_enum journal_level(const std::string& name) {
+  if (name.ends_with("fetalerror")) return spdlog::level::critical;
+  if (name.ends_with("timererror") || name.ends_with("numerror")) return spdlog::level::warn;
+  if (name.find("err") != std::string::npos) return spdlog::level::err;
+  return spdlog::level::info;
+}
+
+appender write_to_journal() {
+  auto s = std::make_shared<spdlog::sinks::systemd_sink_mt>();
+  return [s](const std::string& line) {
+    const std::string& name = current_logger_name();
+    size_t size = line.size();
+    while (size > 0 && line[size - 1] == '\n') --size;
+    spdlog::details::log_msg msg(name, journal_level(name),
+                                 spdlog::string_view_t(line.data(), size));
+    try {
+      s->log(msg);
+    } catch (const spdlog::spdlog_ex&) {
+      // No journal to take it (its socket is gone): the log files still have the line.
+    }
+  };
 }
 
 // Each line is flushed at once: a log read while the process runs, or after it was killed, is

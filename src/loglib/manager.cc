@@ -80,7 +80,16 @@ std::shared_ptr<const route> manager::route_for(logger::state& l) {
 
 // One appender that fails (a full disk, a closed stream) costs only its own copy of the line;
 // the appenders after it still get theirs.
-void manager::emit(const route& rt, record r) {
+namespace {
+thread_local const std::string* t_logger_name = nullptr;
+}  // namespace
+
+const std::string& current_logger_name() {
+  static const std::string none;
+  return t_logger_name != nullptr ? *t_logger_name : none;
+}
+
+void manager::emit(const route& rt, record r, const std::string& name) {
   const auto guarded = [](const auto& step) {
     try {
       step();
@@ -93,7 +102,9 @@ void manager::emit(const route& rt, record r) {
   guarded([&] {
     for (const auto& m : rt.modifiers) (*m)(r);
   });
+  t_logger_name = &name;
   for (const auto& a : rt.appenders) guarded([&] { (*a)(r.text); });
+  t_logger_name = nullptr;
 }
 
 void manager::write(logger::state& l, const std::string& text) {
@@ -111,7 +122,7 @@ void manager::write(logger::state& l, const std::string& text) {
     }
     rt = route_for(l);
   }
-  emit(*rt, std::move(r));
+  emit(*rt, std::move(r), l.name);
 }
 
 void manager::flush_cache() {
@@ -128,7 +139,8 @@ void manager::flush_cache() {
     routes.reserve(cached.size());
     for (auto& [l, r] : cached) routes.push_back(route_for(*l));
   }
-  for (size_t i = 0; i < cached.size(); ++i) emit(*routes[i], std::move(cached[i].second));
+  for (size_t i = 0; i < cached.size(); ++i)
+    emit(*routes[i], std::move(cached[i].second), cached[i].first->name);
   if (dropped > 0)
     std::fprintf(stderr, "loglib: %zu start-up messages dropped (cache full)\n", dropped);
 }

@@ -60,7 +60,7 @@ class manager {
   template <class F>
   static void insert_rule(std::vector<rule<F>>& rules, rule<F> r);
   std::shared_ptr<const route> route_for(logger::state& l);
-  static void emit(const route& rt, record r);
+  static void emit(const route& rt, record r, const std::string& name);
 
   mutable std::mutex mutex_;
   // Writers hold it shared while they emit; the cache drain holds it alone, so nothing written
@@ -74,5 +74,9 @@ class manager {
   std::vector<std::pair<logger::state*, record>> cache_;
   size_t dropped_ = 0;
 };
+
+// The name of the logger whose line the calling thread's appender is writing ("" outside an
+// appender), for appenders that tell loggers apart (the journal's).
+const std::string& current_logger_name();
 
 }  // namespace loglib

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "netlib/net_counters.h"
 #include "netlib/net_link.h"
 
 namespace netlib {
@@ -48,8 +49,12 @@ class cNetClient final : public iClient, public cNetLink {
   void OnUp(const tConnPtr& c) override;
   void OnDown(const tConnPtr& c, uint32_t reason, eDownCause cause, int error) override;
   void OnInternal(const tConnPtr& c, const char* body, uint32_t size) override;
-  void CountRecv(uint64_t, uint64_t) override {}
-  void CountSent(uint64_t, uint64_t) override {}
+  void CountRecv(uint64_t records, uint64_t bytes) override {
+    CountTraffic(true, false, records, bytes);
+  }
+  void CountSent(uint64_t records, uint64_t bytes) override {
+    CountTraffic(true, true, records, bytes);
+  }
 
  private:
   void StartConnect(const tConnPtr& c, std::string host, unsigned short port);

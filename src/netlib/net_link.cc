@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ostream>
 
+#include "netlib/net_counters.h"
 #include "netlib/net_limits.h"
 #include "netlib/net_pack.h"
 #include "netlib/net_service.h"
@@ -664,6 +665,7 @@ void cNetLink::Cut(const tConnPtr& c, uint32_t reason, bool tellPeer, eDownCause
     if (state == eConnState::Down || state == eConnState::Cutting) return;
     bool wasUp = state == eConnState::Up;
     c->state.store(eConnState::Cutting);
+    CountCut(reason, state == eConnState::Connecting && c->tls && cause != eDownCause::Local);
     if (tellPeer && wasUp) {
       // The reason record takes the place of records that would not fit.
       if (reason == NetReason_SendQueueFull) c->queue.DropFilling();

@@ -6,6 +6,7 @@
 #include "netlib/net_asio.h"
 #include "platform/descriptors.h"
 
+#include "netlib/net_counters.h"
 #include "netlib/net_limits.h"
 #include "netlib/net_server_link.h"
 #include "netlib/net_service.h"
@@ -323,11 +324,13 @@ void cNetServer::Release() {
 }
 
 void cNetServer::CountRecv(uint64_t records, uint64_t bytes) {
+  CountTraffic(false, false, records, bytes);
   m_recvRecords.fetch_add(records, std::memory_order_relaxed);
   m_recvBytes.fetch_add(bytes, std::memory_order_relaxed);
 }
 
 void cNetServer::CountSent(uint64_t records, uint64_t bytes) {
+  CountTraffic(false, true, records, bytes);
   m_sentRecords.fetch_add(records, std::memory_order_relaxed);
   m_sentBytes.fetch_add(bytes, std::memory_order_relaxed);
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "e2e/server_process.h"
+#include "testkit/text_shape.h"
 
 namespace e2e {
 namespace {
@@ -85,6 +86,30 @@ TEST(Faults, ARunawayLineIsStoppedAndNeverFaultsTheEnd) {
     EXPECT_EQ(server.WaitExit(), r.exit) << server.Output();
     EXPECT_FALSE(std::filesystem::exists(home / "ERRORLOG.TXT")) << server.Output();
   }
+}
+
+// The report's flight record: after the module block, the last 64 commands in order (time,
+// requester, text), then the headers of the last records received (a client's login), then the
+// report's last line.
+TEST(Faults, AFaultAfter100CommandsReportsTheLast64InOrder) {
+  cHome home, mapHome;
+  AddAccount(home, "map", "map-pw", 16);
+  WriteLogin(mapHome, "game", "map", "map-pw");
+  cServerProcess game(home, Words("game", Listen()), InstallWithReportTool(home));
+  cServerProcess map(mapHome, Words("map", ConnectTo("game", game.WaitPort("game"))));
+  ASSERT_TRUE(map.WaitOutput("logined 1 game")) << map.Output();
+  for (int i = 1; i <= 100; ++i) game.Type("/13/ViewConfigValue('k" + std::to_string(i) + "')");
+  game.Type("/12/Null()");
+  EXPECT_EQ(game.WaitExit(), kExitAfterFault) << game.Output();
+  const std::string report = testkit::ReadFile(home / "ERRORLOG.TXT");
+  std::vector<std::string> expected = {"Module 1\r\n", "Last commands run"};
+  for (int i = 38; i <= 100; ++i)
+    expected.push_back("  console  ViewConfigValue('k" + std::to_string(i) + "')\r\n");
+  expected.insert(expected.end(), {"  console  Null()\r\n", "Last records received",
+                                   " link game#1\r\n", "===== [end of ERRORLOG.TXT] ====="});
+  EXPECT_TRUE(testkit::InOrder(report, expected)) << report;
+  EXPECT_EQ(report.find("('k37')"), std::string::npos);
+  EXPECT_TRUE(testing_support::contains_shape(report, "\n##_## ##:##:##.###  console  Null()\r"));
 }
 
 }  // namespace

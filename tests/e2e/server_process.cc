@@ -125,15 +125,16 @@ stCliRun RunCli(const cHome& home, const std::vector<std::string>& args,
 }
 
 cServerProcess::cServerProcess(const cHome& home, const std::vector<std::string>& words,
-                               const std::string& exe, std::vector<std::string> env)
+                               const std::string& exe, const std::vector<std::string>& env)
     : m_home(home), m_outPath(home / "console.txt") {
   std::vector<std::string> args{exe};
   args.insert(args.end(), words.begin(), words.end());
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return;
-  env.insert(env.end(), {"TESSEL_HOME=" + home.path().string(),
-                         "TESSEL_REGISTRY=" + home / "registry", "TESSEL_COLOR=0"});
-  m_pid = Spawn(args, env, fds[0], m_outPath);
+  std::vector<std::string> vars{"TESSEL_HOME=" + home.path().string(),
+                                "TESSEL_REGISTRY=" + home / "registry", "TESSEL_COLOR=0"};
+  vars.insert(vars.end(), env.begin(), env.end());
+  m_pid = Spawn(args, vars, fds[0], m_outPath);
   ::close(fds[0]);
   if (m_pid < 0)
     ::close(fds[1]);

@@ -63,9 +63,10 @@ stCliRun RunCli(const cHome& home, const std::vector<std::string>& args,
 class cServerProcess {
  public:
   // Starts tessel_server (or the copy at `exe`) with the launch words, working in `home`, with
-  // the variables `env` ("NAME=value") besides its home's.
+  // the variables `env` besides the home's.
   cServerProcess(const cHome& home, const std::vector<std::string>& words,
-                 const std::string& exe = TESSEL_SERVER_EXE, std::vector<std::string> env = {});
+                 const std::string& exe = TESSEL_SERVER_EXE,
+                 const std::vector<std::string>& env = {});
   // Kills the process (by its pid) if it still runs.
   ~cServerProcess();
   cServerProcess(const cServerProcess&) = delete;

@@ -209,6 +209,8 @@ TEST(NetTls, PeersThatFailTheHandshakeOrTheCertificateChecksAreCutAndDeliverNoth
                      cert.empty() ? nullptr : (cert + ".crt").c_str(),
                      cert.empty() ? nullptr : (cert + ".key").c_str());
     cNetRecorder srec, crec;
+    stNetCounters before, after;
+    Net_GetCounters(before);
     stServerInfo info = Server(k.serverEncode, 0);
     if (k.server) std::strcpy(info.name, k.server);
     cServerScope s(srec, info);
@@ -222,10 +224,15 @@ TEST(NetTls, PeersThatFailTheHandshakeOrTheCertificateChecksAreCutAndDeliverNoth
     Send(c.client, Body(10));
     if (k.passes) {
       EXPECT_TRUE(srec.WaitCount(RecordOf()));
+      Net_GetCounters(after);
+      EXPECT_EQ(after.tlsHandshakeFailures, before.tlsHandshakeFailures);
       continue;
     }
     ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 1)));
     EXPECT_EQ(srec.DisconnectReason(1), int(NetReason_Encode));
+    Net_GetCounters(after);
+    EXPECT_GT(after.tlsHandshakeFailures, before.tlsHandshakeFailures);
+    EXPECT_GT(after.cuts[NetReason_Encode], before.cuts[NetReason_Encode]);
     EXPECT_TRUE(crec.WaitCount(ClientState(NetState_ServerDown)));
     EXPECT_EQ(crec.Has(ClientState(NetState_EncodeOk)), !k.clientRefuses && k.clientEncode);
     EXPECT_EQ(srec.Count(RecordOf()), 0u);

@@ -59,6 +59,10 @@ void add_modifier(manager& m, const std::string& pattern, modifier mod, int inde
 
 // Appenders. write_to_cout writes each line to standard output in one piece.
 appender write_to_cout();
+// Sends each line to the systemd journal, identified by the name of its logger and with a
+// priority told by that name (".fetalerror": critical; "timererror", "numerror": warning; other
+// names holding "err": error; the rest: info). Lines the journal does not take are dropped.
+appender write_to_journal();
 // Appends (or, with append = false, truncates first) the named file. A file that cannot be
 // opened is reported once on standard error; its lines are then dropped.
 appender write_to_file(const std::string& file, bool append);

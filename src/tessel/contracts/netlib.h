@@ -149,6 +149,21 @@ class iClient : public iSend {
   ~iClient() = default;
 };
 
+// Counts of the whole library since the process started, for the process's metrics.
+struct stNetCounters {
+  // Links cut, by disconnect reason (NetReason_*): refused connections (17, 26) among them.
+  unsigned long long cuts[NetReason_Count] = {};
+  // TLS hand-shakes that did not end in an agreement (a peer's close or a time-out included).
+  unsigned long long tlsHandshakeFailures = 0;
+  // Record traffic of the connecting side (clients) and of the listening side (server links).
+  unsigned long long clientRecvRecords = 0, clientRecvBytes = 0;
+  unsigned long long clientSentRecords = 0, clientSentBytes = 0;
+  unsigned long long serverRecvRecords = 0, serverRecvBytes = 0;
+  unsigned long long serverSentRecords = 0, serverSentBytes = 0;
+};
+// A snapshot of the counts; any thread, never waits for a lock.
+void Net_GetCounters(stNetCounters& out);
+
 // Starts the library (its I/O threads); 1 on success. Safe to call more than once.
 int InitSocket();
 // The executable's name, used in the library's log lines.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -29,6 +30,7 @@ std::string g_curText;
 
 // Where a failed command's error lines also go (see cCmd::SetErrorEcho).
 std::atomic<void (*)(const std::string&)> g_errorEcho{nullptr};
+std::atomic<iCmdObserver*> g_observer{nullptr};
 
 // Only a text naming Login can carry a password; every other text is shown as it is.
 bool MayHoldSecret(const char* text) {
@@ -143,6 +145,12 @@ bool cCmd::Do(const char* text) {
   label[kLabelChars] = '\0';
 
   cTimerFunctionTessel guard(GetName(), label, kSlowCmdMs, 1);
+  iCmdObserver* observer = g_observer.load(std::memory_order_acquire);
+  std::chrono::steady_clock::time_point began;
+  if (observer != nullptr) {
+    observer->OnCmdBegin(*this, masked.empty() ? text : masked.c_str());
+    began = std::chrono::steady_clock::now();
+  }
   ++m_nRun;
   bool ok = false;
   if (m_pLua != nullptr) {
@@ -164,6 +172,10 @@ bool cCmd::Do(const char* text) {
     ok = RunChunk(text);
   }
   m_ulRunTime += guard.Elapsed();
+  if (observer != nullptr)
+    observer->OnCmdEnd(
+        *this, static_cast<std::uint64_t>(
+                   std::chrono::nanoseconds(std::chrono::steady_clock::now() - began).count()));
   // A fault raised in the chunk (Throw) leaves here, after the state's own call has ended.
   PassOnLuaFault();
   return ok;
@@ -206,6 +218,10 @@ bool cCmd::RunReportedChunk(const char* text) {
 
 void cCmd::SetErrorEcho(void (*echo)(const std::string& line)) {
   g_errorEcho.store(echo);
+}
+
+void cCmd::SetObserver(iCmdObserver* observer) {
+  g_observer.store(observer, std::memory_order_release);
 }
 
 void cCmd::EchoError(const std::string& line) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -13,6 +14,20 @@
 #include "tessel/core/peer_env.h"
 
 struct lua_State;
+class cCmd;
+
+// Told of every command Do runs (the host's metrics and the crash report's record of commands).
+// Called on the thread that runs the command; must not run commands itself.
+class iCmdObserver {
+ public:
+  // Before the text runs: the text as it may be shown (a password masked).
+  virtual void OnCmdBegin(cCmd& group, const char* shownText) = 0;
+  // After it ran (not after a fault that left it): how long it took.
+  virtual void OnCmdEnd(cCmd& group, std::uint64_t nanoseconds) = 0;
+
+ protected:
+  ~iCmdObserver() = default;
+};
 
 class cCmd {
  public:
@@ -71,6 +86,8 @@ class cCmd {
   // Where a failed command's error lines go besides standard output and the log: the floor
   // that serves requesters from other processes installs the way back to them. Any thread.
   static void SetErrorEcho(void (*echo)(const std::string& line));
+  // The observer of every command run from now on (null: none). Any thread.
+  static void SetObserver(iCmdObserver* observer);
 
   // Text of the command being run by Do, "" when none (worker thread only).
   static const char* s_szCmd;

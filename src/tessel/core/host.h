@@ -82,6 +82,9 @@ class iHost {
   virtual std::vector<std::string> OwnAddresses();
   // The path of the log file `name`.
   virtual std::string LogFilePath(const char* name);
+  // The process's state in one line, for the cluster view (the accounts group's Status): empty
+  // without a host. Worker thread.
+  virtual std::string StatusLine() { return {}; }
 };
 
 // The installed host, else the neutral one. Any thread.

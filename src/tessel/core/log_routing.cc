@@ -1,5 +1,6 @@
 #include "tessel/core/log_routing.h"
 
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 
@@ -82,11 +83,31 @@ void SetupLogPrefixes() {
   });
 }
 
+namespace {
+
+// Started by systemd with the output going to the journal: every logger writes to the journal
+// itself, with its name and level, in place of the console copies the output would duplicate.
+bool ToJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  return stream != nullptr && *stream != '\0';
+}
+
+void AddConsoleCopy(const char* name) {
+  if (!ToJournal()) AddAppenderCout(name);
+}
+
+}  // namespace
+
 void RouteProgramLoggers() {
   static std::once_flag once;
   std::call_once(once, [] {
+    if (ToJournal()) {
+      std::cout << "append journal *" << std::endl;
+      loglib::add_appender(loglib::default_manager(), "*", loglib::write_to_journal(),
+                           kAppenderIndex);
+    }
     AddAppenderFolder("tessel.info", "tessel.info");
-    AddAppenderCout("tessel.info");
+    AddConsoleCopy("tessel.info");
     loglib::add_modifier(loglib::default_manager(), "tessel.info", loglib::prepend_thread_id(),
                          kAppenderIndex);
     AddAppenderFolder("tessel.err", "tessel.err");
@@ -96,8 +117,8 @@ void RouteProgramLoggers() {
     if (!numerror.empty()) AddFileAppender(tessel_numerror().name().c_str(), numerror);
     for (const char* name : {"script.yield", "script.error", "script.timererror", "tessel.script"})
       AddAppenderFolder(name, name);
-    AddAppenderCout("tessel.script");
-    AddAppenderCout("tessel.fetalerror");
+    AddConsoleCopy("tessel.script");
+    AddConsoleCopy("tessel.fetalerror");
     AddAppenderFolder("tessel.fetalerror", "tessel.fetalerror");
     AddAppenderFolder("tessel.timererror", "tessel.timererror");
     LogUnreadableLinesFromNowOn();

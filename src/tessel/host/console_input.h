@@ -30,6 +30,12 @@ class cConsoleInput {
 
   // The next line read is "q".
   void Wake();
+  // Reads no more from the input, and edits no line: only wake-ups come from now on (a process
+  // that runs without a console).
+  void CloseInput() {
+    m_inputClosed = true;
+    m_bTerminal = false;
+  }
 
   // True when the input is a terminal: ReadLine shows the prompt itself.
   bool IsEditing() const { return m_bTerminal; }

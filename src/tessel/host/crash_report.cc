@@ -20,6 +20,7 @@
 #include <mutex>
 #include <new>
 
+#include "tessel/core/flight_ring.h"
 #include "tessel/host/report_buffer.h"
 
 extern char** environ;
@@ -45,8 +46,12 @@ struct Prepared {
 
 Prepared g_prep;
 std::once_flag g_prepOnce;
-std::atomic<bool> g_once{true};
+// The first report of the process: none yet, being written, written.
+enum eReportState : int { kNoReport, kReporting, kReported };
+std::atomic<int> g_report{kNoReport};
 std::atomic<void (*)()> g_preReport{nullptr};
+// How long a later fault waits for the first report before it takes its own course.
+constexpr int kWaitForReportMs = 10000;
 
 void CopyText(char* dst, size_t size, const char* src) {
   size_t n = std::strlen(src);
@@ -391,6 +396,21 @@ void WriteModules(cReportBuffer& out) {
   ::dl_iterate_phdr(WriteModule, &walk);
 }
 
+void WriteFlightLine(void* context, const char* text, size_t size) {
+  static_cast<cReportBuffer*>(context)->Bytes(text, size).Str("\r\n");
+}
+
+// The flight rings (commands run, records received, ...), each under its title.
+void WriteFlightRings(cReportBuffer& out) {
+  for (size_t i = 0; i < FlightRingCount(); ++i) {
+    const cFlightRingBase* ring = FlightRingAt(i);
+    const uint64_t added = ring->Added();
+    out.Str("\r\n").Str(ring->Title()).Str(", oldest first, ").Dec(static_cast<int64_t>(added));
+    out.Str(" in all:\r\n");
+    ring->VisitLines(WriteFlightLine, &out);
+  }
+}
+
 bool DebuggerAttached() {
   int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -466,6 +486,14 @@ bool WriteDump(const char* path, const stCrashInfo& info, const ucontext_t* uc) 
   return true;
 }
 
+// A fault on another thread while the first report is written waits for it (sleeping, which a
+// signal handler may do), so that its default action does not end the process mid-report.
+void WaitForFirstReport() {
+  const timespec step{0, 10 * 1000 * 1000};
+  for (int waited = 0; waited < kWaitForReportMs && g_report.load() == kReporting; waited += 10)
+    ::nanosleep(&step, nullptr);
+}
+
 // The caller's machine state; kept out of the report functions because getcontext returns twice.
 __attribute__((noinline)) void CaptureContext(ucontext_t* uc) {
   ::getcontext(uc);
@@ -499,7 +527,11 @@ bool cCrashReport::Reported() {
 }
 
 int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const char* params) {
-  if (!g_once.exchange(false)) return 0;
+  int none = kNoReport;
+  if (!g_report.compare_exchange_strong(none, kReporting)) {
+    WaitForFirstReport();
+    return 0;
+  }
   Prepare();
   if (exeName == nullptr || *exeName == '\0') exeName = g_prep.exeBase;
   if (params == nullptr) params = "";
@@ -513,6 +545,7 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
   if (fd < 0) {
     const char msg[] = "Error creating exception report\n";
     [[maybe_unused]] ssize_t w = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+    g_report = kReported;
     return 0;
   }
   {
@@ -526,6 +559,7 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
     WriteStack(*out, uc);
     WriteBacktrace(*out, info, uc);
     WriteModules(*out);
+    WriteFlightRings(*out);
     out->Str("\r\n===== [end of ").Str(kReportName).Str("] =====\r\n");
     out->~cReportBuffer();
   }
@@ -535,9 +569,9 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
   std::strcat(dump, ".dmp");
   WriteDump(dump, info, uc);
   const int started = DebuggerAttached() ? 0 : StartReportTool(exeName, params);
-  // Last: the callback may allocate or lock, and the fault may have come from inside malloc or
-  // under one of those locks; the report and the tool must not wait for it.
+  // Last, so that nothing it does can keep the report and the tool from being written.
   if (auto callback = g_preReport.load(); callback != nullptr) callback();
+  g_report = kReported;
   return started;
 }
 

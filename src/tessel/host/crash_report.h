@@ -40,14 +40,17 @@ class cCrashReport {
  public:
   // Writes the report and the dump. Returns 1 when the report tool was started (the guard then
   // handles the fault), 0 otherwise: a report was already written, the report file could not be
-  // created, a debugger is attached, or the tool is missing or failed to start.
+  // created, a debugger is attached, or the tool is missing or failed to start. A call made
+  // while another thread writes the first report returns 0 once that report is complete (or
+  // after 10 s).
   static int Report(const stCrashInfo& info, const char* exeName, const char* params);
 
   // True once a report was begun in this process (any thread).
   static bool Reported();
 
-  // Called once, after the first report and its dump are written and the report tool started
-  // (any thread; the latest setting wins).
+  // Called once, after the first report and its dump are written and the report tool started;
+  // usually inside a fatal-signal handler, so it must neither allocate nor lock (any thread may
+  // set it; the latest setting wins).
   static void SetPreReport(void (*callback)());
 
   // Writes the dump file of the given fault; with null info, of the caller's present state.

@@ -100,17 +100,18 @@ cReportBuffer& cReportBuffer::Dec(int64_t v, int width, char pad) {
   return *this;
 }
 
-void cReportBuffer::FormatTime(int64_t secs, int64_t gmtOffset, char* out, size_t outSize) {
-  int64_t local = secs + gmtOffset;
-  int64_t days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
-  int64_t rest = local - days * 86400;
-  int64_t year;
-  unsigned month, day;
-  CivilFromDays(days, year, month, day);
-  // Built by hand: snprintf is not safe inside a signal handler.
-  char tmp[64];
-  size_t n = 0;
-  auto put = [&](int64_t v, int width) {
+namespace {
+
+// Fields of a local time, built by hand: snprintf is not safe inside a signal handler.
+class cTimeText {
+ public:
+  cTimeText(int64_t secs, int64_t gmtOffset) {
+    const int64_t local = secs + gmtOffset;
+    const int64_t days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
+    rest = local - days * 86400;
+    CivilFromDays(days, year, month, day);
+  }
+  void Put(int64_t v, int width) {
     char d[24];
     int k = 0;
     do {
@@ -118,14 +119,39 @@ void cReportBuffer::FormatTime(int64_t secs, int64_t gmtOffset, char* out, size_
       v /= 10;
     } while (v != 0 && k < 20);
     while (k < width) d[k++] = '0';
-    while (k > 0 && n < sizeof tmp - 1) tmp[n++] = d[--k];
-  };
-  auto sep = [&](char c) {
-    if (n < sizeof tmp - 1) tmp[n++] = c;
-  };
-  put(month, 1), sep('/'), put(day, 1), sep('/'), put(year, 1), sep(' ');
-  put(rest / 3600, 2), sep(':'), put(rest / 60 % 60, 2), sep(':'), put(rest % 60, 2);
-  size_t copy = n < outSize - 1 ? n : outSize - 1;
-  std::memcpy(out, tmp, copy);
-  out[copy] = '\0';
+    while (k > 0 && n < sizeof text - 1) text[n++] = d[--k];
+  }
+  void Sep(char c) {
+    if (n < sizeof text - 1) text[n++] = c;
+  }
+  void CopyTo(char* out, size_t outSize) const {
+    const size_t copy = n < outSize - 1 ? n : outSize - 1;
+    std::memcpy(out, text, copy);
+    out[copy] = '\0';
+  }
+
+  int64_t year, rest;
+  unsigned month, day;
+
+ private:
+  char text[64];
+  size_t n = 0;
+};
+
+}  // namespace
+
+void cReportBuffer::FormatTime(int64_t secs, int64_t gmtOffset, char* out, size_t outSize) {
+  cTimeText t(secs, gmtOffset);
+  t.Put(t.month, 1), t.Sep('/'), t.Put(t.day, 1), t.Sep('/'), t.Put(t.year, 1), t.Sep(' ');
+  t.Put(t.rest / 3600, 2), t.Sep(':'), t.Put(t.rest / 60 % 60, 2), t.Sep(':');
+  t.Put(t.rest % 60, 2);
+  t.CopyTo(out, outSize);
+}
+
+void cReportBuffer::FormatFileTime(int64_t secs, int64_t gmtOffset, char* out, size_t outSize) {
+  cTimeText t(secs, gmtOffset);
+  t.Put(t.year, 4), t.Sep('_'), t.Put(t.month, 2), t.Sep('_'), t.Put(t.day, 2), t.Sep('-');
+  t.Put(t.rest / 3600, 2), t.Sep('.'), t.Put(t.rest / 60 % 60, 2), t.Sep('.');
+  t.Put(t.rest % 60, 2);
+  t.CopyTo(out, outSize);
 }

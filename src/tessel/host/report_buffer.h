@@ -33,6 +33,8 @@ class cReportBuffer {
 
   // Converts seconds since the epoch plus a fixed offset into "M/D/YYYY hh:mm:ss".
   static void FormatTime(int64_t secs, int64_t gmtOffset, char* out, size_t outSize);
+  // The same as "YYYY_MM_DD-hh.mm.ss", the form of the registry's time values.
+  static void FormatFileTime(int64_t secs, int64_t gmtOffset, char* out, size_t outSize);
 
  private:
   void Append(const char* p, size_t n);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/flight_recorder.h"
 #include "tessel/core/host.h"
 #include "tessel/core/launch_words.h"
 #include "tessel/core/log_routing.h"
@@ -35,6 +37,7 @@
 #include "tessel/core/trace.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/host/alloc_watch.h"
+#include "tessel/host/cmd_watch.h"
 #include "tessel/host/console_signals.h"
 #include "tessel/host/crash_guard.h"
 #include "tessel/host/crash_report.h"
@@ -108,7 +111,11 @@ void cTessel::SetProgram(const char* buildDate, const char* buildTime, const cha
                          const char* program) {
   cTesselValues::Instance().SetProgram(buildDate, buildTime, version, program);
   RouteProgramLoggers();
-  cCrashGuard::SetNames(cTesselValues::Instance().GetExeName().c_str(), GetExeParamText().c_str());
+  const std::string& exeName = cTesselValues::Instance().GetExeName();
+  cCrashGuard::SetNames(exeName.c_str(), GetExeParamText().c_str());
+  // A crash that ended the last run left its record for the registry; this one is kept ready.
+  TesselStoreRecordedCrash(exeName.c_str());
+  TesselPrepareCrashRecord(exeName.c_str());
 }
 
 void cTessel::Init() {
@@ -130,10 +137,18 @@ void cTessel::Init() {
 // destroyed or another host runs Init.
 void cTessel::InstallHooks() {
   SetHost(this);
+  // The crash report shows the last commands and records; their times in local time.
+  RegisterFlightRecorder();
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (::localtime_r(&now, &local) != nullptr) SetFlightTimeOffset(local.tm_gmtoff);
+  cCmd::SetObserver(&cCmdWatch::Instance());
 }
 
 void cTessel::RemoveHooks() {
-  if (GetInstalledHost() == this) SetHost(nullptr);
+  if (GetInstalledHost() != this) return;
+  SetHost(nullptr);
+  cCmd::SetObserver(nullptr);
 }
 
 std::vector<std::pair<std::string, int>> cTessel::EasyServerInfos() {
@@ -163,6 +178,7 @@ bool cTessel::Start(bool bThread) {
     const std::string key = std::string(server->GetName()) + "_port";
     cTesselValues::Instance().SetInfoValue(key.c_str(), net ? static_cast<int>(net->GetPort()) : 0);
   }
+  m_service.Start(*this);
   const std::string slashes(74, '/');
   std::cout << slashes << "\ntessel infos\n";
   cTesselValues::Instance().GetInfos(std::cout);
@@ -253,8 +269,10 @@ unsigned int cTessel::MyThread() {
     // The periodic cycle keeps the clock's schedule however many wake-ups come between; under a
     // flood it still runs, since every pass first checks whether it is due. A late cycle is not
     // made up by cycles in a row.
-    if (Clock::now() >= due) {
+    if (const auto began = Clock::now(); began >= due) {
       RunOnce(kPassRecords);
+      m_service.OnCycle(*this, std::chrono::nanoseconds(began - due).count(),
+                        std::chrono::nanoseconds(Clock::now() - began).count());
       ++m_nPeriodicCycles;
       due += interval;
       const auto after = Clock::now();
@@ -352,6 +370,8 @@ const cLaunchWords kInitCmdWord{
 
 void cTessel::Main() {
   TESSEL_TRACE();
+  // Without a console (a service) the loop only waits to be told to quit.
+  if (!cServiceWatch::HasConsole()) m_console.CloseInput();
   platform::SetColor(platform::kColorLightGreen);
   std::cout << "使用?获得当前命令的帮助,/1,/7,p(上一个),n(下一个),/tessel来切换\n"
             << "使用??获得当前命令集//select,//global来切换\n"

@@ -17,6 +17,7 @@
 #include "tessel/core/host.h"
 #include "tessel/core/thread.h"
 #include "tessel/host/console_input.h"
+#include "tessel/host/service_watch.h"
 
 class cEasyServer;
 class cEasyClient;
@@ -139,6 +140,7 @@ class cTessel : public cThreadCallback, public iHost {
   void Version(std::ostream& os);
 
   std::vector<std::pair<std::string, int>> EasyServerInfos() override;
+  std::string StatusLine() override { return m_service.StatusLine(*this); }
 
   void SetDefaultRoute(cBridgeClient* route) { m_pDefaultRoute.store(route); }
   cBridgeClient* GetDefaultRoute() const override { return m_pDefaultRoute.load(); }
@@ -199,6 +201,7 @@ class cTessel : public cThreadCallback, public iHost {
   stEndPacing m_pacing;
   bool m_bSignalsOwned = false;  // the signal thread calls this host
   cConsoleInput m_console;
+  cServiceWatch m_service;
 };
 
 // The network object of the named easy server / client of the process's host; null if none.

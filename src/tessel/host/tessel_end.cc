@@ -26,6 +26,7 @@ void SleepMs(unsigned long ms) {
 
 void cTessel::End() {
   if (m_bEnded.exchange(true)) return;
+  m_service.Stopping();
   TESSEL_TRACE();
   TesselRegistryTime("endtime");
   SleepMs(m_pacing.pauseMs);
@@ -52,6 +53,7 @@ void cTessel::End() {
   ClearNet();
   TESSEL_LOG(tessel_info(), "cTessel thread ended ... ");
   TesselRegistryTime("exittime");
+  m_service.Stop();
 }
 
 void cTessel::Wait() {

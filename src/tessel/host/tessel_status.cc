@@ -1,17 +1,29 @@
 #include "tessel/host/tessel_status.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
 #include <ostream>
 #include <streambuf>
 
 #include "platform/local_time.h"
+#include "platform/registry.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/host/report_buffer.h"
 
 namespace {
 
@@ -74,6 +86,31 @@ void FormatStatus(stStatusText& status) {
 stStatusText g_recorded;
 std::atomic<bool> g_hasRecorded{false};
 
+// Where the handler writes the crash record, and the local time offset it needs; set ahead by
+// TesselPrepareCrashRecord. Read by the handler without a lock: a path is published whole.
+struct stRecordPlace {
+  char path[4096] = "";
+  long gmtOffset = 0;
+};
+stRecordPlace g_places[2];
+std::atomic<const stRecordPlace*> g_place{nullptr};
+
+// The record sits beside the program's registry key: "<key file without .ini>.crash".
+std::string RecordPath(const char* exeName) {
+  std::string key = platform::RegistryKeyFile(std::string("Software/") + exeName);
+  if (key.size() > 4 && key.ends_with(".ini")) key.resize(key.size() - 4);
+  return key.empty() ? key : key + ".crash";
+}
+
+void WriteAll(int fd, const char* text, size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, text, n);
+    if (w <= 0) return;
+    text += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
 }  // namespace
 
 void SetRunStage(int stage) {
@@ -93,18 +130,59 @@ void TesselReportCrash() {
   tessel_write(tessel_fetalerror(), g_hasRecorded.load()
                                         ? std::string(g_recorded.text, g_recorded.size)
                                         : TesselCrashStatus());
+  TesselStoreRecordedCrash(cTesselValues::Instance().GetExeName().c_str());
 }
 
-// Runs inside the fatal-signal handler after the report is written: the status first, without
-// allocating; the registry, which allocates, last.
+void TesselPrepareCrashRecord(const char* exeName) {
+  static std::mutex lock;
+  std::lock_guard hold(lock);
+  const std::string path = RecordPath(exeName);
+  stRecordPlace& place = g_places[g_place.load() == &g_places[0] ? 1 : 0];
+  if (path.empty() || path.size() >= sizeof place.path) return;
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  std::memcpy(place.path, path.c_str(), path.size() + 1);
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  place.gmtOffset = ::localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
+  g_place = &place;
+}
+
+// Inside the fatal-signal handler: the status into fixed storage, then the record file, the
+// time on its first line, with nothing allocated (the fault may have come from inside malloc).
 void TesselRecordCrash() {
   if (!g_hasRecorded.load()) {
     FormatStatus(g_recorded);
     g_hasRecorded = true;
   }
-  cTesselValues::Instance().WriteRegistryValues(
-      {{"crash", std::string(g_recorded.text, g_recorded.size)},
-       {"crashtime", platform::LocalTimeNow(platform::kFileTimeFormat)}});
+  const stRecordPlace* place = g_place.load();
+  if (place == nullptr) return;
+  const int fd = ::open(place->path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  char when[64];
+  cReportBuffer::FormatFileTime(::time(nullptr), place->gmtOffset, when, sizeof when);
+  WriteAll(fd, when, std::strlen(when));
+  WriteAll(fd, "\n", 1);
+  WriteAll(fd, g_recorded.text, g_recorded.size);
+  ::close(fd);
+}
+
+bool TesselStoreRecordedCrash(const char* exeName) {
+  const std::string path = RecordPath(exeName);
+  std::ifstream in(path, std::ios::binary);
+  if (path.empty() || !in) return false;
+  std::string when;
+  std::getline(in, when);
+  const std::string status{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  in.close();
+  platform::RegistryKey key;
+  if (!key.Open(std::string("Software/") + exeName) ||
+      !key.Set({{"crash", status}, {"crashtime", when}})) {
+    std::cout << "Could not Write registry." << std::endl;
+    return false;
+  }
+  std::remove(path.c_str());
+  return true;
 }
 
 void TesselRegistryTime(const char* name) {

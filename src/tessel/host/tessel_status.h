@@ -21,11 +21,19 @@ int GetRunStage();
 // for a lock: a text whose lock is held reads "(locked)".
 std::string TesselCrashStatus();
 // Writes the crash status to "tessel.fetalerror": the one recorded when a crash was reported,
-// else the present one.
+// else the present one; then stores a recorded crash in the registry (TesselStoreRecordedCrash).
 void TesselReportCrash();
-// The crash reporter's callback, run once the report is written: records the crash status
-// (the one TesselReportCrash writes from then on), then stores it as registry value "crash" and
-// the time as "crashtime" under the program's key.
+// Prepares the crash record of the program `exeName` (its file beside the program's registry
+// key, the local time offset): what TesselRecordCrash must not compute. Call it before a crash
+// can be reported; again after a change of name.
+void TesselPrepareCrashRecord(const char* exeName);
+// The crash reporter's callback, run once the report is written, usually inside a fatal-signal
+// handler: keeps the crash status (the one TesselReportCrash writes from then on) and writes it
+// with the time to the prepared crash record, with plain system calls and nothing allocated.
 void TesselRecordCrash();
+// Stores a crash record of the program `exeName` as the registry values "crash" and
+// "crashtime" under its key and removes the record: in the same process once the fault is
+// handled, or at the next start after a fault that ended the process. False when there is none.
+bool TesselStoreRecordedCrash(const char* exeName);
 // Stores the present local time as a registry value under the program's key.
 void TesselRegistryTime(const char* name);

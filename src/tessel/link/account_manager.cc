@@ -82,6 +82,12 @@ void cAccountManagerHelpServer::AccountNum() {
   get_gout() << GetAccountNum() << "\n";
 }
 
+std::vector<std::string> cAccountManagerHelpServer::AccountNames() {
+  std::vector<std::string> names;
+  for (const auto& entry : m_mapAccount) names.push_back(entry.first);
+  return names;
+}
+
 void cAccountManagerHelpServer::Accounts() {
   if (m_bOnlyNum) {
     get_gout() << GetAccountNum() << " ";

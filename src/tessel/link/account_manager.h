@@ -26,6 +26,8 @@ class iAccountManagerServer {
   virtual void Account(const char* name) = 0;
   // Sends the record to every logged-in link; 1.
   virtual int SendMsgLogined(stMsg* msg, unsigned long size) = 0;
+  // The names logged in now, in no particular order.
+  virtual std::vector<std::string> AccountNames() { return {}; }
   virtual ~iAccountManagerServer() = default;
 };
 
@@ -42,6 +44,7 @@ class cAccountManagerHelpServer : public iAccountManagerServer, public iConnectD
   bool Login(unsigned int linkId, const char* name, const char* password) override;
   bool Logout(unsigned int linkId) override;
   unsigned int GetAccountNum() override { return static_cast<unsigned>(m_mapAccount.size()); }
+  std::vector<std::string> AccountNames() override;
   void AccountNum() override;
   void Accounts() override;
   void Account(const char* name) override;

@@ -8,9 +8,11 @@
 #include <new>
 
 #include "platform/console_color.h"
+#include "tessel/core/flight_recorder.h"
 #include "tessel/core/host.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/run_counters.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/page_pool.h"
 #include "tessel/msg/bridge_interfaces.h"
@@ -165,7 +167,13 @@ size_t cNetHelp::GetQueued() const {
   return m_queue.size();
 }
 
+size_t cNetHelp::GetQueuedBytes() const {
+  std::lock_guard lock(m_lock);
+  return m_queuedBytes;
+}
+
 void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
+  CountRefusal(result);
   if (m_pBridge == nullptr || !m_pBridge->MayLog(msg->send)) return;
   cLog& log = m_pBridge->GetExceptionLog();
   const unsigned id = msg->send != nullptr ? msg->send->GetID() : 0;
@@ -185,6 +193,7 @@ void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
 }
 
 void cNetHelpTessel::HandlePeerMessageSelf(stBindMsg* msg) {
+  FlightRecordReceived(msg->msg, msg->size, msg->send);
   iNetRecorder* recorder = GetNetRecorder();
   if (recorder == nullptr || !recorder->IsRecording()) return;
   recorder->Record(stBindMsg::kPeerRecord, msg->msg, msg->size,

@@ -69,6 +69,8 @@ class cNetHelp : public iCallbackNet {
   int GetPeerThisPump() const { return m_nPeerPump.load(); }
   int GetDropped() const { return m_nDropped.load(); }
   size_t GetQueued() const;
+  // Bytes the queued items hold (each counted at least one page).
+  size_t GetQueuedBytes() const;
 
  protected:
   // The exception entry of a refused record on the endpoint's exception log (echoed in red).
@@ -100,7 +102,8 @@ class cNetHelp : public iCallbackNet {
   std::atomic<int> m_nDropped{0};
 };
 
-// Adds the traffic recording hook: both handlers of the derived callbacks call it first.
+// Adds the traffic recording hook (and the crash report's record of the records received): both
+// handlers of the derived callbacks call it first.
 class cNetHelpTessel : public cNetHelp {
  public:
   using cNetHelp::cNetHelp;

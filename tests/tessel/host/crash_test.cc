@@ -1,10 +1,15 @@
 // Faults under the crash guard, in child processes: the report, the dump and the report tool.
 // A fault in a cycle of a real host's worker, with the exception end that follows, is the
 // end-to-end faults suite's case.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -69,6 +74,7 @@ TESSEL_CHILD_SCENARIO(pre_report_once) {
 // the line runs into a page that cannot be read.
 TESSEL_CHILD_SCENARIO(fault_under_input_lock) {
   cCrashReport::SetPreReport(TesselRecordCrash);
+  TesselPrepareCrashRecord("tessel_child");
   SetRunStage(RunStage_Cmd);
   auto* page = static_cast<char*>(
       ::mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
@@ -79,7 +85,54 @@ TESSEL_CHILD_SCENARIO(fault_under_input_lock) {
     auto type = [](void* line) { cTesselCmd::Instance().SetCmd(static_cast<char*>(line)); };
     handled = cCrashGuard::Run(type, page + 4095, "crashy", "");
   }).join();
+  // As the host's exception end does, outside the handler.
+  TesselStoreRecordedCrash("tessel_child");
   return handled == 1 ? 0 : 3;
+}
+
+// A fault inside the allocator, holding its lock: a freed block's list link is pointed at
+// unmapped memory, and the next large allocation walks that list. The process must still end by
+// its fault, the report written and the crash status kept for the registry.
+TESSEL_CHILD_SCENARIO(fault_inside_malloc) {
+  cCrashGuard::Install();
+  cCrashReport::SetPreReport(TesselRecordCrash);
+  TesselPrepareCrashRecord("crashy");
+  // On a thread of its own, so that the allocator gives it a fresh arena of known layout.
+  std::thread([] {
+    // Called through pointers the compiler cannot see through, so that it keeps every call.
+    void* (*volatile allocate)(size_t) = std::malloc;
+    void (*volatile release)(void*) = std::free;
+    allocate(64);
+    void* block = allocate(2000);
+    allocate(64);  // the block's neighbours stay in use: it is freed alone
+    release(block);
+    std::uintptr_t* volatile link = static_cast<std::uintptr_t*>(block);
+    link[1] = 0x1000;
+    release(allocate(4000));
+  }).join();
+  return 3;
+}
+
+// Two threads fault: the second waits until the first report, status included, is complete.
+// The status recording is slowed down to widen the window the second thread faults in.
+TESSEL_CHILD_SCENARIO(two_threads_fault) {
+  static std::atomic<bool> reporting{false};
+  cCrashGuard::Install();
+  cCrashReport::SetPreReport([] {
+    reporting = true;
+    const timespec pause{0, 300 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+    const int fd = ::open("status_done", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::close(fd);
+  });
+  std::thread first([] { WriteNull(); });
+  std::thread second([] {
+    while (!reporting) std::this_thread::yield();
+    ReadNull(nullptr);
+  });
+  first.join();
+  second.join();
+  return 3;
 }
 
 // Every fault is reported in the report's layout, dumped and handed to the report tool; a call
@@ -126,6 +179,35 @@ TEST(CrashReport, AFaultUnderTheInputLockIsReportedAndItsStatusRecorded) {
   EXPECT_TRUE(testkit::InOrder(
       testkit::ReadFile(dir.file("registry/Software/tessel_child.ini")),
       {"crash = 【严重错误】exception catched status: 2\\nlast cmd ", "last input cmd (locked)"}));
+}
+
+}  // namespace
+
+namespace {
+
+// The crash path allocates nothing after the report: a fault inside the allocator ends the
+// process by its signal instead of hanging it, and a second faulting thread does not cut the
+// first report short. The status the handler kept reaches the registry at the next start.
+TEST(CrashReport, AFaultInsideTheAllocatorOrOnASecondThreadStillEndsAfterACompleteReport) {
+  const std::string lastLine = "\r\n===== [end of ERRORLOG.TXT] =====\r\n";
+#ifndef TESSEL_SANITIZED
+  testkit::cTempDir heap;
+  const stChildResult r = RunChildScenario(heap.path(), "fault_inside_malloc", false, 15000);
+  EXPECT_EQ(r.signo, SIGSEGV) << r.out;
+  EXPECT_TRUE(testkit::ReadFile(heap.file("ERRORLOG.TXT")).ends_with(lastLine));
+  {
+    ScopedEnv registry("TESSEL_REGISTRY", heap.file("registry").c_str());
+    TesselStoreRecordedCrash("crashy");
+  }
+  EXPECT_TRUE(
+      testkit::InOrder(testkit::ReadFile(heap.file("registry/Software/crashy.ini")),
+                       {"crash = 【严重错误】exception catched status: 0", "crashtime = 20"}));
+#endif
+  testkit::cTempDir two;
+  const stChildResult both = RunChildScenario(two.path(), "two_threads_fault", false, 15000);
+  EXPECT_EQ(both.signo, SIGSEGV) << both.out;
+  EXPECT_TRUE(testkit::FileExists(two.file("status_done")));
+  EXPECT_TRUE(testkit::ReadFile(two.file("ERRORLOG.TXT")).ends_with(lastLine));
 }
 
 }  // namespace

@@ -57,6 +57,11 @@ std::vector<iAccountManagerServer*> Managers() {
   return out;
 }
 
+// The process's state in one line, for the cluster view.
+void Status() {
+  get_gout() << GetHost().StatusLine() << "\n";
+}
+
 std::string GetAccountCmd() {
   return OwnAccount();
 }
@@ -178,4 +183,5 @@ void cCmdAccount::bind_cln(lua_State* L) {
   luareg::def<&Top>(L, "Top");
   luareg::def<&Toped>(L, "Toped");
   luareg::def<&ShowTop>(L, "ShowTop");
+  luareg::def<&Status>(L, "Status");
 }

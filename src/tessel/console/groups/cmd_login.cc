@@ -10,6 +10,7 @@
 #include "tessel/core/host.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_text.h"
+#include "tessel/core/run_counters.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_server.h"
@@ -60,6 +61,7 @@ void Login(const char* account, const char* password) {
   const unsigned id = get_gout().GetLinkID();
   iAccountManagerServer* manager = ReceivingManager();
   const int result = manager != nullptr && manager->Login(id, account, password) ? 1 : 0;
+  if (result == 0) CountLoginFailure();
   // The own name travels as an escaped literal: the client reads back exactly this name.
   std::string answer =
       "Logined(" + std::to_string(result) + "," + LuaQuote(GetHost().GetAccount()) + ")";

@@ -1,0 +1,219 @@
+#include "tessel_cli/cli_status.h"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+
+namespace {
+
+bool IsName(std::string_view word) {
+  return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("_.@?-").find(c) != std::string_view::npos;
+  });
+}
+
+bool ReadNumber(std::string_view word, unsigned long long& value) {
+  const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
+  return ec == std::errc() && end == word.data() + word.size();
+}
+
+std::vector<std::string_view> Split(std::string_view text, char by) {
+  std::vector<std::string_view> parts;
+  for (size_t at = 0;;) {
+    const size_t end = text.find(by, at);
+    parts.push_back(text.substr(at, end == std::string_view::npos ? end : end - at));
+    if (end == std::string_view::npos) return parts;
+    at = end + 1;
+  }
+}
+
+// "global:up:350,map:down:0" or "-".
+bool ReadUpLinks(std::string_view value, std::vector<stProcessStatus::stUpLink>& up) {
+  if (value == "-") return true;
+  for (std::string_view item : Split(value, ',')) {
+    const std::vector<std::string_view> f = Split(item, ':');
+    stProcessStatus::stUpLink link;
+    if (f.size() != 3 || !IsName(f[0]) || (f[1] != "up" && f[1] != "down") ||
+        !ReadNumber(f[2], link.rttUs))
+      return false;
+    link.name = f[0];
+    link.up = f[1] == "up";
+    up.push_back(link);
+  }
+  return true;
+}
+
+bool ReadDownLinks(std::string_view value, std::vector<std::string>& down) {
+  if (value == "-") return true;
+  for (std::string_view name : Split(value, ',')) {
+    if (!IsName(name)) return false;
+    down.emplace_back(name);
+  }
+  return true;
+}
+
+// The fields of one status line by name; false when a word is not "key=value".
+bool Fields(std::string_view line, std::map<std::string_view, std::string_view>& fields) {
+  for (std::string_view word : Split(line, ' ')) {
+    const size_t eq = word.find('=');
+    if (eq == std::string_view::npos || eq == 0 || eq + 1 == word.size()) return false;
+    fields[word.substr(0, eq)] = word.substr(eq + 1);
+  }
+  return true;
+}
+
+std::string Duration(unsigned long long s) {
+  char text[32];
+  if (s >= 86400)
+    std::snprintf(text, sizeof text, "%llud%02lluh", s / 86400, s % 86400 / 3600);
+  else if (s >= 3600)
+    std::snprintf(text, sizeof text, "%lluh%02llum", s / 3600, s % 3600 / 60);
+  else if (s >= 60)
+    std::snprintf(text, sizeof text, "%llum%02llus", s / 60, s % 60);
+  else
+    std::snprintf(text, sizeof text, "%llus", s);
+  return text;
+}
+
+}  // namespace
+
+bool ReadStatusLine(std::string_view text, stProcessStatus& status) {
+  size_t at = 0;
+  while (at < text.size() && text.compare(at, 7, "status ") != 0) {
+    at = text.find('\n', at);
+    if (at == std::string_view::npos) return false;
+    ++at;
+  }
+  if (at >= text.size()) return false;
+  std::string_view line = text.substr(at + 7);
+  line = line.substr(0, line.find('\n'));
+  std::map<std::string_view, std::string_view> f;
+  if (!Fields(line, f)) return false;
+  for (const char* key : {"name", "program", "version"})
+    if (!IsName(f[key])) return false;
+  status.name = f["name"];
+  status.program = f["program"];
+  status.version = f["version"];
+  return ReadNumber(f["uptime_s"], status.uptimeS) && ReadNumber(f["links_up"], status.linksUp) &&
+         ReadNumber(f["links_total"], status.linksTotal) &&
+         ReadNumber(f["lateness_p99_us"], status.latenessP99Us) &&
+         ReadNumber(f["queue"], status.queue) && ReadUpLinks(f["up"], status.up) &&
+         ReadDownLinks(f["down"], status.down);
+}
+
+void TakeJsonWord(std::vector<char*>& args, bool& json) {
+  const auto word = std::find_if(args.begin() + (args.empty() ? 0 : 1), args.end(),
+                                 [](const char* a) { return std::string_view(a) == "--json"; });
+  json = word != args.end();
+  if (json) args.erase(word);
+}
+
+int cStatusWalk::Run(bool json, std::FILE* out) {
+  m_nodes.assign(1, stNode{});
+  m_seen = {m_self};
+  Visit(0);
+  json ? PrintJson(out) : PrintText(out);
+  std::fflush(out);
+  const bool all =
+      std::all_of(m_nodes.begin(), m_nodes.end(), [](const stNode& n) { return n.answered; });
+  return all ? 0 : 1;
+}
+
+// Asks the node, then walks to every process it names that was not seen yet: its client links
+// first, then the accounts logged in on it.
+void cStatusWalk::Visit(size_t index) {
+  std::string text;
+  double secs = 0;
+  const bool asked = m_ask(m_nodes[index].hops, text, secs);
+  stNode& node = m_nodes[index];
+  node.answered = asked && ReadStatusLine(text, node.status);
+  if (index == 0) {
+    node.name = node.answered ? node.status.name : "?";
+    node.rttMs = asked ? secs * 1000 : -1;
+    m_seen.push_back(node.name);
+  } else if (node.answered) {
+    node.rttMs = EdgeRttMs(m_nodes[static_cast<size_t>(node.parent)], node);
+  }
+  if (!node.answered) return;
+  std::vector<std::string> next;
+  for (const auto& link : node.status.up) next.push_back(link.name);
+  next.insert(next.end(), node.status.down.begin(), node.status.down.end());
+  for (const std::string& name : next) {
+    if (std::find(m_seen.begin(), m_seen.end(), name) != m_seen.end()) continue;
+    m_seen.push_back(name);
+    stNode child;
+    child.name = name;
+    child.parent = static_cast<int>(index);
+    child.depth = m_nodes[index].depth + 1;
+    child.hops = m_nodes[index].hops;
+    child.hops.push_back(name);
+    m_nodes.push_back(child);
+    Visit(m_nodes.size() - 1);
+  }
+}
+
+// The round trip of the link between the two, as the side that connects measures it.
+double cStatusWalk::EdgeRttMs(const stNode& parent, const stNode& child) const {
+  for (const auto& link : parent.status.up)
+    if (link.name == child.name && link.rttUs > 0) return link.rttUs / 1000.0;
+  for (const auto& link : child.status.up)
+    if (link.name == parent.name && link.rttUs > 0) return link.rttUs / 1000.0;
+  return -1;
+}
+
+void cStatusWalk::PrintText(std::FILE* out) const {
+  for (size_t i = 0; i < m_nodes.size(); ++i) {
+    const stNode& node = m_nodes[i];
+    // The branches of the ancestors that have later children, then this node's own.
+    std::string indent;
+    for (int at = node.parent; at > 0; at = m_nodes[static_cast<size_t>(at)].parent) {
+      const bool more = std::any_of(
+          m_nodes.begin() + static_cast<long>(i) + 1, m_nodes.end(),
+          [&](const stNode& n) { return n.parent == m_nodes[static_cast<size_t>(at)].parent; });
+      indent.insert(0, more ? "│  " : "   ");
+    }
+    if (node.parent >= 0) {
+      const bool last = std::none_of(m_nodes.begin() + static_cast<long>(i) + 1, m_nodes.end(),
+                                     [&](const stNode& n) { return n.parent == node.parent; });
+      indent += last ? "└─ " : "├─ ";
+    }
+    if (!node.answered) {
+      std::fprintf(out, "%s%s  unreachable\n", indent.c_str(), node.name.c_str());
+      continue;
+    }
+    const stProcessStatus& s = node.status;
+    char rtt[32] = "-";
+    if (node.rttMs >= 0) std::snprintf(rtt, sizeof rtt, "%.1f ms", node.rttMs);
+    std::fprintf(out,
+                 "%s%s %s %s  up %s  links %llu/%llu  lateness p99 %.1f ms  queue %llu  rtt %s\n",
+                 indent.c_str(), node.name.c_str(), s.program.c_str(), s.version.c_str(),
+                 Duration(s.uptimeS).c_str(), s.linksUp, s.linksTotal, s.latenessP99Us / 1000.0,
+                 s.queue, rtt);
+  }
+}
+
+// The names and texts are of the reader's safe alphabet, so they need no escaping.
+void cStatusWalk::PrintJson(std::FILE* out) const {
+  std::fprintf(out, "{\"processes\":[");
+  for (size_t i = 0; i < m_nodes.size(); ++i) {
+    const stNode& node = m_nodes[i];
+    const stProcessStatus& s = node.status;
+    std::fprintf(out, "%s\n{\"name\":\"%s\",\"parent\":", i ? "," : "", node.name.c_str());
+    if (node.parent < 0)
+      std::fprintf(out, "null");
+    else
+      std::fprintf(out, "\"%s\"", m_nodes[static_cast<size_t>(node.parent)].name.c_str());
+    std::fprintf(out, ",\"depth\":%d,\"reachable\":%s", node.depth,
+                 node.answered ? "true" : "false");
+    if (node.answered)
+      std::fprintf(out,
+                   ",\"program\":\"%s\",\"version\":\"%s\",\"uptime_s\":%llu,\"links_up\":%llu,"
+                   "\"links_total\":%llu,\"lateness_p99_ms\":%.3f,\"queue\":%llu",
+                   s.program.c_str(), s.version.c_str(), s.uptimeS, s.linksUp, s.linksTotal,
+                   s.latenessP99Us / 1000.0, s.queue);
+    if (node.rttMs >= 0) std::fprintf(out, ",\"rtt_ms\":%.3f", node.rttMs);
+    std::fprintf(out, "}");
+  }
+  std::fprintf(out, "\n]}\n");
+}

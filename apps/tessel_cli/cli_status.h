@@ -1,0 +1,71 @@
+// The cluster view of "tessel_cli status HOST:PORT": walks the cluster from the process the
+// client logged in to, along the routes remote commands use (each process's client links and
+// the accounts logged in on it), asks every process once for its Status() line and prints one
+// line per process as a tree, or the same as JSON. The answers are read as text by a strict
+// reader of their fields; nothing of them is evaluated. Main thread.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One process's answer to Status().
+struct stProcessStatus {
+  struct stUpLink {
+    std::string name;
+    bool up = false;
+    unsigned long long rttUs = 0;  // 0: not measured yet
+  };
+  std::string name, program, version;
+  unsigned long long uptimeS = 0, linksUp = 0, linksTotal = 0, latenessP99Us = 0, queue = 0;
+  std::vector<stUpLink> up;       // its client links
+  std::vector<std::string> down;  // the accounts logged in on it
+};
+
+// Reads the first line of `text` that starts with "status ": every field as Status() writes
+// it, names of letters, digits and "_.@?-" only. False when there is no such line or a field
+// is missing or malformed.
+bool ReadStatusLine(std::string_view text, stProcessStatus& status);
+
+// Takes the word "--json" out of the arguments (after the first); `json` tells whether it was
+// there.
+void TakeJsonWord(std::vector<char*>& args, bool& json);
+
+class cStatusWalk {
+ public:
+  // Asks the process at the end of `hops` (the names after the process logged in to; none: that
+  // process) for its Status() answer. True with the answer's text and the seconds it took;
+  // false when no answer came in time.
+  using AskFunc =
+      std::function<bool(const std::vector<std::string>& hops, std::string& text, double& secs)>;
+
+  // `self`: the client's own account, which is logged in on the first process and is no
+  // process of the cluster.
+  cStatusWalk(AskFunc ask, std::string self) : m_ask(std::move(ask)), m_self(std::move(self)) {}
+
+  // Walks the cluster and prints it to `out`. The exit code: 0 when every process answered, 1
+  // when one did not (it is shown as unreachable).
+  int Run(bool json, std::FILE* out);
+
+ private:
+  struct stNode {
+    std::string name;
+    int parent = -1;
+    int depth = 0;
+    std::vector<std::string> hops;
+    bool answered = false;
+    stProcessStatus status;
+    double rttMs = -1;  // to its parent; -1: not known
+  };
+  void Visit(size_t index);
+  double EdgeRttMs(const stNode& parent, const stNode& child) const;
+  void PrintText(std::FILE* out) const;
+  void PrintJson(std::FILE* out) const;
+
+  AskFunc m_ask;
+  std::string m_self;
+  std::vector<stNode> m_nodes;  // in tree order
+  std::vector<std::string> m_seen;
+};

@@ -1,0 +1,179 @@
+#include "tessel/host/service_watch.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "tessel/contracts/netlib.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/core/launch_words.h"
+#include "tessel/core/tessel_values.h"
+#include "tessel/host/link_census.h"
+#include "tessel/host/metrics.h"
+#include "tessel/host/tessel.h"
+#include "tessel/host/worker_stats.h"
+#include "tessel/link/account_manager.h"
+#include "tessel/link/easy_client.h"
+#include "tessel/link/easy_server.h"
+
+namespace {
+
+// How often the worker publishes its count of links and queues.
+constexpr uint64_t kPublishMs = 1000;
+
+// The launch words read here.
+const cLaunchWords kServiceWords{
+    {"metrics", "ADDRESS",
+     "serve /metrics for Prometheus on A.B.C.D:PORT or [IPv6]:PORT (else config string metrics)"},
+    {"console", "0|1", "1: a console; 0: none (the default when systemd starts the program)",
+     IsLaunchFlag, kLaunchFlagForm}};
+
+// The metrics address: the launch parameter, else the configuration string; empty when off.
+std::string MetricsAddress() {
+  std::string address = GetExeParam("metrics", "");
+  if (address.empty()) address = GetConfigString("metrics", "");
+  return address;
+}
+
+// Every connecting side has logged in or finished its first attempt (refused, failed or cut);
+// one that never tried does not hold the start back.
+bool LinksSettled(cTessel& host) {
+  for (cEasyClient* client : host.Clients()) {
+    const cBridgeClient& link = *client->GetBridgeClient();
+    if (link.IsLogin() || link.GetConnectCount() == 0) continue;
+    if (link.GetDisconnectTime() == 0 && link.GetLoginFailTime() == 0) return false;
+  }
+  return true;
+}
+
+// "STATUS=links 2/3 up, lateness 0.4 ms".
+std::string NotifyStatus(const stLinkCensus& census) {
+  char line[128];
+  std::snprintf(line, sizeof line, "STATUS=links %u/%u up, lateness %.1f ms", census.LinksUp(),
+                census.LinksTotal(), cServiceWatch::Worker().LastLatenessUs() / 1000.0);
+  return line;
+}
+
+uint64_t NowMs() {
+  using namespace std::chrono;
+  return static_cast<uint64_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// A name as the status line carries it: one word of a safe alphabet.
+std::string Word(const std::string& name) {
+  std::string word = name.empty() ? "?" : name;
+  for (char& c : word)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr("_.@-", c) == nullptr) c = '?';
+  return word;
+}
+
+// "global:up:350,other:down:0", or "-".
+std::string UpLinks(cTessel& host) {
+  std::string list;
+  for (cEasyClient* client : host.Clients()) {
+    iClient* net = client->GetNetClient();
+    const bool up = client->GetBridgeClient()->IsLogin();
+    list += (list.empty() ? "" : ",") + Word(client->GetName()) + (up ? ":up:" : ":down:") +
+            std::to_string(up && net != nullptr ? net->GetPingTime() : 0);
+  }
+  return list.empty() ? "-" : list;
+}
+
+// The accounts logged in on every server side, or "-".
+std::string DownLinks(cTessel& host) {
+  std::string list;
+  for (cEasyServer* server : host.Servers())
+    if (iAccountManagerServer* accounts = server->GetAMServer())
+      for (const std::string& name : accounts->AccountNames())
+        list += (list.empty() ? "" : ",") + Word(name);
+  return list.empty() ? "-" : list;
+}
+
+}  // namespace
+
+std::string cServiceWatch::StatusLine(cTessel& host) const {
+  const stLinkCensus census = TakeLinkCensus(host);
+  const cTesselValues& values = cTesselValues::Instance();
+  const uint64_t nowMs = NowMs();
+  return "status name=" + Word(host.GetAccount()) + " program=" + Word(values.GetProgram()) +
+         " version=" + Word(values.GetVersion()) +
+         " uptime_s=" + std::to_string((nowMs - m_startMs) / 1000) +
+         " links_up=" + std::to_string(census.LinksUp()) +
+         " links_total=" + std::to_string(census.LinksTotal()) +
+         " lateness_p99_us=" + std::to_string(Worker().LatenessP99Us(nowMs)) +
+         " queue=" + std::to_string(census.QueueRecords()) + " up=" + UpLinks(host) +
+         " down=" + DownLinks(host);
+}
+
+bool cServiceWatch::HasConsole() {
+  const std::string word = GetExeParam("console", "");
+  if (!word.empty()) return word != "0";
+  return std::getenv("NOTIFY_SOCKET") == nullptr && std::getenv("INVOCATION_ID") == nullptr;
+}
+
+cWorkerStats& cServiceWatch::Worker() {
+  static cWorkerStats* const stats = new cWorkerStats;  // read by scrapes until the end
+  return *stats;
+}
+
+void cServiceWatch::Start(cTessel& host) {
+  m_startMs = NowMs();
+  if (const char* socket = std::getenv("NOTIFY_SOCKET"); socket != nullptr && *socket != '\0') {
+    m_bNotify = true;
+    uint64_t usec = 0;
+    // Pings at half the interval systemd waits for, so that one late ping is not yet a failure.
+    if (sd_watchdog_enabled(0, &usec) > 0) m_pingMs = usec / 2000 > 0 ? usec / 2000 : 1;
+  }
+  const std::string address = MetricsAddress();
+  if (address.empty()) return;
+  cTesselValues& values = cTesselValues::Instance();
+  cMetrics& metrics = cMetrics::Instance();
+  if (!metrics.Start(address, values.GetProgram(), values.GetVersion(), Worker())) return;
+  metrics.PublishLinks(TakeLinkCensus(host));
+  values.SetInfoValue("metrics_port", metrics.Port());
+  std::cout << "metrics on http://" << address << "/metrics (port " << metrics.Port() << ")"
+            << std::endl;
+}
+
+void cServiceWatch::OnCycle(cTessel& host, uint64_t latenessNs, uint64_t costNs) {
+  const uint64_t nowMs = NowMs();
+  Worker().NoteCycle(nowMs, static_cast<uint32_t>(latenessNs / 1000),
+                     static_cast<uint32_t>(costNs / 1000));
+  cMetrics& metrics = cMetrics::Instance();
+  if (metrics.IsOn()) metrics.NoteCycle(latenessNs);
+  if (!m_bNotify && !metrics.IsOn()) return;
+  // Sent by the cycle itself: a worker that is stuck stops the pings.
+  if (m_pingMs != 0 && nowMs >= m_nextPingMs) {
+    sd_notify(0, "WATCHDOG=1");
+    m_nextPingMs = nowMs + m_pingMs;
+  }
+  if (m_bNotify && !m_bReady && LinksSettled(host)) {
+    m_bReady = true;
+    m_nextPublishMs = 0;
+    sd_notify(0, "READY=1");
+  }
+  if (nowMs < m_nextPublishMs) return;
+  m_nextPublishMs = nowMs + kPublishMs;
+  Publish(host);
+}
+
+void cServiceWatch::Publish(cTessel& host) {
+  const stLinkCensus census = TakeLinkCensus(host);
+  if (cMetrics::Instance().IsOn()) cMetrics::Instance().PublishLinks(census);
+  if (m_bNotify) sd_notify(0, NotifyStatus(census).c_str());
+}
+
+void cServiceWatch::Stopping() {
+  if (m_bNotify) sd_notify(0, "STOPPING=1\nSTATUS=stopping");
+}
+
+void cServiceWatch::Stop() {
+  cMetrics::Instance().Stop();
+}

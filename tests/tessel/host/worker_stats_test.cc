@@ -1,0 +1,22 @@
+// The worker's cycle statistics: overruns and the last minute's 99th percentile of lateness.
+#include "tessel/host/worker_stats.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(WorkerStats, ThePercentileCoversOnlyTheLastMinuteAndOverrunsCountSlowCycles) {
+  cWorkerStats stats(10000);
+  // An old minute of very late cycles, then 200 recent ones: 1 ms late, three of them 50 ms.
+  for (uint32_t i = 0; i < 100; ++i) stats.NoteCycle(1000 + i, 900000, 20000);
+  for (uint32_t i = 0; i < 200; ++i) stats.NoteCycle(70000 + i, i < 3 ? 50000 : 1000, 500);
+  EXPECT_EQ(stats.LatenessP99Us(70200), 50000u);
+  EXPECT_EQ(stats.LatenessP99Us(120000), 50000u);
+  stats.NoteCycle(120001, 3000, 500);
+  EXPECT_EQ(stats.LastLatenessUs(), 3000u);
+  EXPECT_EQ(stats.LatenessP99Us(130300), 3000u);  // only the last cycle is within the minute
+  EXPECT_EQ(stats.Overruns(), 100u);
+  EXPECT_EQ(stats.Cycles(), 301u);
+}
+
+}  // namespace
