@@ -6,6 +6,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -76,11 +78,6 @@ bool LoadIdentity(ssl::context& context, const std::string& cert, const std::str
          Load(key, error,
               [&](auto& ec) { context.use_private_key_file(key, ssl::context::pem, ec); });
 }
-
-// Plain bytes encrypted per step, so the encrypted bytes are taken while still in cache.
-constexpr size_t kSealStep = 64 * 1024;
-// The most a session keeps for its next encrypted batch between batches.
-constexpr size_t kSealKeepBytes = 16u << 20;
 
 int SessionIndex() {
   static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
@@ -165,9 +162,12 @@ cTlsSession::cTlsSession(ssl::context& context, bool server, std::string peerNam
     }
   }
   m_ssl = SSL_new(context.native_handle());
-  m_in = BIO_new(BIO_s_mem());
-  m_out = BIO_new(BIO_s_mem());
-  SSL_set_bio(m_ssl, m_in, m_out);
+  // One BIO both ways, over the link's buffers; OpenSSL's own read and write buffers are given
+  // back whenever they run empty, so that an idle link holds none.
+  BIO* bio = BIO_new(LinkBio());
+  BIO_set_data(bio, &m_io);
+  SSL_set_bio(m_ssl, bio, bio);
+  SSL_set_mode(m_ssl, SSL_MODE_RELEASE_BUFFERS);
   SSL_set_ex_data(m_ssl, SessionIndex(), this);
   if (server) {
     SSL_set_accept_state(m_ssl);
@@ -178,7 +178,60 @@ cTlsSession::cTlsSession(ssl::context& context, bool server, std::string peerNam
 }
 
 cTlsSession::~cTlsSession() {
-  SSL_free(m_ssl);  // frees both memory buffers
+  SSL_free(m_ssl);  // frees the BIO
+}
+
+// The BIO of every session: reads from the bytes the link gave, writes to the buffer the link
+// writes from (or, outside Seal, to the session's pending bytes).
+BIO_METHOD* cTlsSession::LinkBio() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tessel link");
+    BIO_meth_set_write_ex(m, BioWrite);
+    BIO_meth_set_read_ex(m, BioRead);
+    BIO_meth_set_ctrl(m, BioCtrl);
+    BIO_meth_set_create(m, [](BIO* bio) {
+      BIO_set_init(bio, 1);
+      return 1;
+    });
+    return m;
+  }();
+  return method;
+}
+
+int cTlsSession::BioWrite(BIO* bio, const char* data, size_t size, size_t* written) {
+  auto* io = static_cast<stLinkIo*>(BIO_get_data(bio));
+  cByteBuffer& out = io->out ? *io->out : io->pending;
+  std::memcpy(out.Extend(size), data, size);
+  *written = size;
+  return 1;
+}
+
+int cTlsSession::BioRead(BIO* bio, char* data, size_t size, size_t* read) {
+  auto* io = static_cast<stLinkIo*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  if (!io->inLeft) {
+    BIO_set_retry_read(bio);
+    *read = 0;
+    return 0;
+  }
+  const size_t n = std::min(size, io->inLeft);
+  std::memcpy(data, io->in, n);
+  io->in += n;
+  io->inLeft -= n;
+  *read = n;
+  return 1;
+}
+
+long cTlsSession::BioCtrl(BIO* bio, int cmd, long, void*) {
+  auto* io = static_cast<stLinkIo*>(BIO_get_data(bio));
+  switch (cmd) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_CTRL_PENDING:
+      return static_cast<long>(io->inLeft);
+    default:
+      return 0;
+  }
 }
 
 bool cTlsSession::NamesPeer(X509* cert) const {
@@ -201,21 +254,23 @@ void cTlsSession::TakeError(const char* what) {
   if (!why.empty()) m_error += ": " + why;
 }
 
-void cTlsSession::Drain(cByteBuffer& out) {
-  size_t pending = BIO_ctrl_pending(m_out);
-  if (!pending) return;
-  char* at = out.Extend(pending);
-  int n = BIO_read(m_out, at, static_cast<int>(pending));
-  out.Truncate(out.size() - pending + (n > 0 ? static_cast<size_t>(n) : 0));
-}
-
 cTlsSession::eStep cTlsSession::Handshake(const char* in, size_t n, cByteBuffer& out) {
   std::lock_guard<std::mutex> lock(m_lock);
   ERR_clear_error();
-  if (n) BIO_write(m_in, in, static_cast<int>(n));
+  m_io.in = in;
+  m_io.inLeft = n;
+  m_io.out = &out;
   int r = SSL_do_handshake(m_ssl);
-  Drain(out);
-  if (r == 1) return eStep::Done;
+  m_io.out = nullptr;
+  if (r == 1) {
+    // Records the peer sent right behind its last hand-shake message wait for the first Read.
+    m_io.carry.clear();
+    if (m_io.inLeft) std::memcpy(m_io.carry.Extend(m_io.inLeft), m_io.in, m_io.inLeft);
+    m_io.in = m_io.carry.data();
+    return eStep::Done;
+  }
+  m_io.in = nullptr;
+  m_io.inLeft = 0;
   int e = SSL_get_error(m_ssl, r);
   if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return eStep::More;
   TakeError("TLS hand-shake failed");
@@ -226,44 +281,50 @@ cTlsSession::eStep cTlsSession::Read(const char* in, size_t n, char* plain, size
                                      size_t& got) {
   std::lock_guard<std::mutex> lock(m_lock);
   ERR_clear_error();
-  if (n) BIO_write(m_in, in, static_cast<int>(n));
+  if (n) {
+    m_io.in = in;
+    m_io.inLeft = n;
+  }
   got = 0;
+  eStep step = eStep::Done;
   while (got < cap) {
-    int r = SSL_read(m_ssl, plain + got, static_cast<int>(std::min<size_t>(cap - got, 1 << 30)));
-    if (r > 0) {
-      got += static_cast<size_t>(r);
+    size_t r = 0;
+    if (SSL_read_ex(m_ssl, plain + got, cap - got, &r) == 1) {
+      got += r;
       continue;
     }
-    int e = SSL_get_error(m_ssl, r);
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return eStep::Done;
-    if (e == SSL_ERROR_ZERO_RETURN) return eStep::Closed;
-    TakeError("TLS read failed");
-    return eStep::Failed;
+    int e = SSL_get_error(m_ssl, 0);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+      step = eStep::Done;
+    } else if (e == SSL_ERROR_ZERO_RETURN) {
+      step = eStep::Closed;
+    } else {
+      TakeError("TLS read failed");
+      step = eStep::Failed;
+    }
+    break;
   }
-  return SSL_pending(m_ssl) > 0 || BIO_ctrl_pending(m_in) > 0 ? eStep::More : eStep::Done;
+  if (got == cap && (SSL_pending(m_ssl) > 0 || m_io.inLeft > 0)) return eStep::More;
+  // Done takes every byte given; a session that ended drops what is left.
+  m_io.in = nullptr;
+  m_io.inLeft = 0;
+  m_io.carry.Release();
+  return step;
 }
 
-bool cTlsSession::Seal(cByteBuffer& batch) {
+bool cTlsSession::Seal(const char* plain, size_t n, cByteBuffer& out) {
   std::lock_guard<std::mutex> lock(m_lock);
   ERR_clear_error();
-  m_sealed.clear();
-  Drain(m_sealed);
-  for (size_t at = 0; at < batch.size();) {
-    int r = SSL_write(m_ssl, batch.data() + at,
-                      static_cast<int>(std::min<size_t>(batch.size() - at, kSealStep)));
-    if (r <= 0) {
-      TakeError("TLS write failed");
-      batch.clear();
-      return false;
-    }
-    at += static_cast<size_t>(r);
-    Drain(m_sealed);
+  if (!m_io.pending.empty()) {
+    std::memcpy(out.Extend(m_io.pending.size()), m_io.pending.data(), m_io.pending.size());
+    m_io.pending.Release();
   }
-  // The plain batch's buffer takes the next encrypted one: a busy link allocates nothing more
-  // (an outsize one is given back).
-  batch.swap(m_sealed);
-  if (m_sealed.capacity() > kSealKeepBytes) m_sealed.Release();
-  return true;
+  m_io.out = &out;
+  size_t written = 0;
+  const bool ok = !n || SSL_write_ex(m_ssl, plain, n, &written) == 1;
+  m_io.out = nullptr;
+  if (!ok) TakeError("TLS write failed");
+  return ok;
 }
 
 }  // namespace netlib

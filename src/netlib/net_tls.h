@@ -1,7 +1,9 @@
 // TLS 1.3 of encoded links: the contexts of listening and connecting sides, built from the PEM
-// files under config/tls, and cTlsSession, the OpenSSL state of one connection over memory
-// buffers, so that the link's own reads and writes carry its bytes. Contexts: built once, then
-// read-only on any thread. A session: any thread; it serialises its calls itself.
+// files under config/tls, and cTlsSession, the OpenSSL state of one connection. A session reads
+// and writes through a BIO of its own over the link's buffers: it opens records' text straight
+// out of the bytes the link read and seals straight into the buffer the link writes from.
+// Contexts: built once, then read-only on any thread. A session: any thread; it serialises its
+// calls itself (one mutex, held only while OpenSSL runs).
 #pragma once
 
 // First, so that its diagnostic setting covers every header after it.
@@ -51,32 +53,43 @@ class cTlsSession {
 
   // Feeds `n` bytes read from the peer into the hand-shake and appends what must be sent to
   // `out`. Done once the peer is verified; Failed with Error() set (`out` may then hold an
-  // alert worth sending).
+  // alert worth sending). Bytes after the hand-shake's last are kept for the first Read.
   eStep Handshake(const char* in, size_t n, cByteBuffer& out);
-  // Feeds `n` bytes read from the peer (none: only what is held already) and takes up to `cap`
-  // bytes of records' text into `plain`, their count in `got`. More: text is still held;
-  // Done: nothing more until the peer sends; Closed: the peer ended the session.
+  // Opens the `n` bytes at `in`, read from the peer (none: goes on with those given before),
+  // and takes up to `cap` bytes of records' text into `plain`, their count in `got`. More:
+  // text or bytes are still held, and `in` must stay in place until the next call; Done:
+  // every byte given was taken, nothing more until the peer sends; Closed: the peer ended the
+  // session.
   eStep Read(const char* in, size_t n, char* plain, size_t cap, size_t& got);
-  // Replaces the plain bytes in `batch` by their encrypted form, preceded by anything the
-  // session still has to send. False when the session can no longer send.
-  bool Seal(cByteBuffer& batch);
+  // Seals the `n` plain bytes at `plain` and appends the encrypted bytes to `out`, preceded by
+  // anything the session still has to send. False when the session can no longer send.
+  bool Seal(const char* plain, size_t n, cByteBuffer& out);
   // Why the last step failed, for log lines.
   const std::string& Error() const { return m_error; }
   // Whether a server's certificate names the server this client session expects.
   bool NamesPeer(X509* cert) const;
 
  private:
+  // Where the session's BIO takes bytes from and puts them (m_lock).
+  struct stLinkIo {
+    const char* in = nullptr;  // bytes from the peer not yet taken
+    size_t inLeft = 0;
+    cByteBuffer* out = nullptr;  // bytes for the peer; null: m_pending
+    cByteBuffer pending;         // bytes for the peer made outside Seal (alerts, key updates)
+    cByteBuffer carry;           // bytes that came after the hand-shake's last
+  };
+  static BIO_METHOD* LinkBio();
+  static int BioWrite(BIO* bio, const char* data, size_t size, size_t* written);
+  static int BioRead(BIO* bio, char* data, size_t size, size_t* read);
+  static long BioCtrl(BIO* bio, int cmd, long num, void* ptr);
   void TakeError(const char* what);
-  void Drain(cByteBuffer& out);
 
   std::mutex m_lock;  // every call into the OpenSSL state
   SSL* m_ssl = nullptr;
-  BIO* m_in = nullptr;   // bytes from the peer, owned by m_ssl
-  BIO* m_out = nullptr;  // bytes for the peer, owned by m_ssl
+  stLinkIo m_io;
   const bool m_server;
   std::string m_peerName, m_peerIp;
   std::string m_error;
-  cByteBuffer m_sealed;  // the encrypted batch being made
 };
 
 }  // namespace netlib
