@@ -149,7 +149,7 @@ bool cNetLink::SealBatch(const tConnPtr& c) {
 }
 
 bool cNetLink::SealFailed(const tConnPtr& c) {
-  cNetService::Instance().Log(std::string("TLS link with ") + m_ip + ": " + c->tls->Error() +
+  cNetService::Instance().Log(std::string("TLS link with ") + m_ip + ": " + c->tls->SealError() +
                               "; cut");
   DropWriter(c);
   Cut(c, NetReason_Encode, false, eDownCause::Limit, 0);
@@ -205,7 +205,7 @@ void cNetLink::WriteInPlace(const tConnPtr& c, const void* data, uint32_t size) 
     b.records = 1;
     b.sealed = true;
     const char* bytes = static_cast<const char*>(data);
-    if (!c->tls->Seal(header, kFrameHeader, b.wire) || !c->tls->Seal(bytes, size, b.wire)) {
+    if (!c->tls->Seal(header, kFrameHeader, bytes, size, b.wire)) {
       SealFailed(c);
       return;
     }

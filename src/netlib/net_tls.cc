@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -69,6 +71,9 @@ tTlsContext NewContext(ssl::context::method method) {
   SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
   SSL_CTX_set_num_tickets(ctx, 0);
   SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+  // The traffic secrets reach the session, which takes the records over once the hand-shake
+  // is done.
+  SSL_CTX_set_keylog_callback(ctx, cTlsSession::TakeSecret);
   return context;
 }
 
@@ -163,7 +168,7 @@ cTlsSession::cTlsSession(ssl::context& context, bool server, std::string peerNam
   }
   m_ssl = SSL_new(context.native_handle());
   // One BIO both ways, over the link's buffers; OpenSSL's own read and write buffers are given
-  // back whenever they run empty, so that an idle link holds none.
+  // back whenever they run empty.
   BIO* bio = BIO_new(LinkBio());
   BIO_set_data(bio, &m_io);
   SSL_set_bio(m_ssl, bio, bio);
@@ -179,10 +184,57 @@ cTlsSession::cTlsSession(ssl::context& context, bool server, std::string peerNam
 
 cTlsSession::~cTlsSession() {
   SSL_free(m_ssl);  // frees the BIO
+  OPENSSL_cleanse(m_clientSecret.data(), m_clientSecret.size());
+  OPENSSL_cleanse(m_serverSecret.data(), m_serverSecret.size());
 }
 
-// The BIO of every session: reads from the bytes the link gave, writes to the buffer the link
-// writes from (or, outside Seal, to the session's pending bytes).
+void cTlsSession::TakeSecret(const SSL* ssl, const char* line) {
+  auto* session = static_cast<cTlsSession*>(SSL_get_ex_data(ssl, SessionIndex()));
+  if (!session) return;
+  // "LABEL <client random in hex> <secret in hex>"; only the first application secrets count.
+  const char* label = line;
+  const char* random = std::strchr(label, ' ');
+  const char* hex = random ? std::strchr(random + 1, ' ') : nullptr;
+  if (!hex) return;
+  const std::string name(label, random);
+  std::string* into = name == "CLIENT_TRAFFIC_SECRET_0"   ? &session->m_clientSecret
+                      : name == "SERVER_TRAFFIC_SECRET_0" ? &session->m_serverSecret
+                                                          : nullptr;
+  if (!into) return;
+  into->clear();
+  auto nibble = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  for (++hex; nibble(hex[0]) >= 0 && nibble(hex[1]) >= 0; hex += 2)
+    into->push_back(static_cast<char>(nibble(hex[0]) << 4 | nibble(hex[1])));
+}
+
+bool cTlsSession::TakeOver() {
+  const SSL_CIPHER* cipher = SSL_get_current_cipher(m_ssl);
+  const uint16_t suite = cipher ? SSL_CIPHER_get_protocol_id(cipher) : 0;
+  m_records = cTlsRecords::Make(suite, m_server ? m_clientSecret : m_serverSecret,
+                                m_server ? m_serverSecret : m_clientSecret);
+  OPENSSL_cleanse(m_clientSecret.data(), m_clientSecret.size());
+  OPENSSL_cleanse(m_serverSecret.data(), m_serverSecret.size());
+  m_clientSecret.clear();
+  m_serverSecret.clear();
+  if (!m_records) {
+    m_error = std::string("TLS hand-shake: cipher suite ") +
+              (cipher ? SSL_CIPHER_get_name(cipher) : "none") + " not taken over";
+    return false;
+  }
+  SSL_free(m_ssl);
+  m_ssl = nullptr;
+  return true;
+}
+
+const std::string& cTlsSession::SealError() const {
+  static const std::string none = "TLS session not established";
+  return m_records ? m_records->SealError() : none;
+}
+
+// The BIO of every session's hand-shake: reads from the bytes the link gave, writes to the
+// buffer the link writes from.
 BIO_METHOD* cTlsSession::LinkBio() {
   static BIO_METHOD* const method = [] {
     BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tessel link");
@@ -200,8 +252,8 @@ BIO_METHOD* cTlsSession::LinkBio() {
 
 int cTlsSession::BioWrite(BIO* bio, const char* data, size_t size, size_t* written) {
   auto* io = static_cast<stLinkIo*>(BIO_get_data(bio));
-  cByteBuffer& out = io->out ? *io->out : io->pending;
-  std::memcpy(out.Extend(size), data, size);
+  if (!io->out) return 0;  // OpenSSL writes only within the hand-shake's steps
+  std::memcpy(io->out->Extend(size), data, size);
   *written = size;
   return 1;
 }
@@ -243,7 +295,7 @@ bool cTlsSession::NamesPeer(X509* cert) const {
 
 void cTlsSession::TakeError(const char* what) {
   m_error = what;
-  long verify = SSL_get_verify_result(m_ssl);
+  long verify = m_ssl ? SSL_get_verify_result(m_ssl) : X509_V_OK;
   if (verify != X509_V_OK) {
     m_error += std::string(": certificate refused: ") + X509_verify_cert_error_string(verify);
     if (verify == X509_V_ERR_HOSTNAME_MISMATCH)
@@ -255,7 +307,7 @@ void cTlsSession::TakeError(const char* what) {
 }
 
 cTlsSession::eStep cTlsSession::Handshake(const char* in, size_t n, cByteBuffer& out) {
-  std::lock_guard<std::mutex> lock(m_lock);
+  if (!m_ssl) return eStep::Failed;
   ERR_clear_error();
   m_io.in = in;
   m_io.inLeft = n;
@@ -267,7 +319,7 @@ cTlsSession::eStep cTlsSession::Handshake(const char* in, size_t n, cByteBuffer&
     m_io.carry.clear();
     if (m_io.inLeft) std::memcpy(m_io.carry.Extend(m_io.inLeft), m_io.in, m_io.inLeft);
     m_io.in = m_io.carry.data();
-    return eStep::Done;
+    return TakeOver() ? eStep::Done : eStep::Failed;
   }
   m_io.in = nullptr;
   m_io.inLeft = 0;
@@ -279,52 +331,31 @@ cTlsSession::eStep cTlsSession::Handshake(const char* in, size_t n, cByteBuffer&
 
 cTlsSession::eStep cTlsSession::Read(const char* in, size_t n, char* plain, size_t cap,
                                      size_t& got) {
-  std::lock_guard<std::mutex> lock(m_lock);
-  ERR_clear_error();
+  got = 0;
+  if (!m_records) return eStep::Failed;
   if (n) {
     m_io.in = in;
     m_io.inLeft = n;
   }
-  got = 0;
-  eStep step = eStep::Done;
-  while (got < cap) {
-    size_t r = 0;
-    if (SSL_read_ex(m_ssl, plain + got, cap - got, &r) == 1) {
-      got += r;
-      continue;
-    }
-    int e = SSL_get_error(m_ssl, 0);
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-      step = eStep::Done;
-    } else if (e == SSL_ERROR_ZERO_RETURN) {
-      step = eStep::Closed;
-    } else {
-      TakeError("TLS read failed");
-      step = eStep::Failed;
-    }
-    break;
+  switch (m_records->Open(m_io.in, m_io.inLeft, plain, cap, got)) {
+    case cTlsRecords::eOpen::Full:
+      return eStep::More;
+    case cTlsRecords::eOpen::Done:
+      m_io.in = nullptr;
+      m_io.carry.Release();
+      return eStep::Done;
+    case cTlsRecords::eOpen::Closed:
+      return eStep::Closed;
+    case cTlsRecords::eOpen::Failed:
+      break;
   }
-  if (got == cap && (SSL_pending(m_ssl) > 0 || m_io.inLeft > 0)) return eStep::More;
-  // Done takes every byte given; a session that ended drops what is left.
-  m_io.in = nullptr;
-  m_io.inLeft = 0;
-  m_io.carry.Release();
-  return step;
+  m_error = m_records->ReadError();
+  return eStep::Failed;
 }
 
-bool cTlsSession::Seal(const char* plain, size_t n, cByteBuffer& out) {
-  std::lock_guard<std::mutex> lock(m_lock);
-  ERR_clear_error();
-  if (!m_io.pending.empty()) {
-    std::memcpy(out.Extend(m_io.pending.size()), m_io.pending.data(), m_io.pending.size());
-    m_io.pending.Release();
-  }
-  m_io.out = &out;
-  size_t written = 0;
-  const bool ok = !n || SSL_write_ex(m_ssl, plain, n, &written) == 1;
-  m_io.out = nullptr;
-  if (!ok) TakeError("TLS write failed");
-  return ok;
+bool cTlsSession::Seal(const char* head, size_t headSize, const char* plain, size_t n,
+                       cByteBuffer& out) {
+  return m_records && m_records->Seal(head, headSize, plain, n, out);
 }
 
 }  // namespace netlib

@@ -1,9 +1,10 @@
 // TLS 1.3 of encoded links: the contexts of listening and connecting sides, built from the PEM
-// files under config/tls, and cTlsSession, the OpenSSL state of one connection. A session reads
-// and writes through a BIO of its own over the link's buffers: it opens records' text straight
-// out of the bytes the link read and seals straight into the buffer the link writes from.
-// Contexts: built once, then read-only on any thread. A session: any thread; it serialises its
-// calls itself (one mutex, held only while OpenSSL runs).
+// files under config/tls, and cTlsSession, the TLS state of one connection. OpenSSL makes the
+// hand-shake through a BIO of the session's own over the link's buffers; once it is done, the
+// session keeps only the traffic keys (cTlsRecords) and frees OpenSSL's state, and records are
+// opened straight out of the bytes the link read and sealed straight into the buffer the link
+// writes from. Contexts: built once, then read-only on any thread. A session: the hand-shake
+// and Read on the connection's strand, Seal on its writer.
 #pragma once
 
 // First, so that its diagnostic setting covers every header after it.
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "netlib/net_send_queue.h"
+#include "netlib/net_tls_records.h"
 
 namespace netlib {
 
@@ -52,8 +54,9 @@ class cTlsSession {
   cTlsSession& operator=(const cTlsSession&) = delete;
 
   // Feeds `n` bytes read from the peer into the hand-shake and appends what must be sent to
-  // `out`. Done once the peer is verified; Failed with Error() set (`out` may then hold an
-  // alert worth sending). Bytes after the hand-shake's last are kept for the first Read.
+  // `out`. Done once the peer is verified and the traffic keys are taken over; Failed with
+  // Error() set (`out` may then hold an alert worth sending). Bytes after the hand-shake's last
+  // are kept for the first Read.
   eStep Handshake(const char* in, size_t n, cByteBuffer& out);
   // Opens the `n` bytes at `in`, read from the peer (none: goes on with those given before),
   // and takes up to `cap` bytes of records' text into `plain`, their count in `got`. More:
@@ -61,21 +64,26 @@ class cTlsSession {
   // every byte given was taken, nothing more until the peer sends; Closed: the peer ended the
   // session.
   eStep Read(const char* in, size_t n, char* plain, size_t cap, size_t& got);
-  // Seals the `n` plain bytes at `plain` and appends the encrypted bytes to `out`, preceded by
-  // anything the session still has to send. False when the session can no longer send.
-  bool Seal(const char* plain, size_t n, cByteBuffer& out);
-  // Why the last step failed, for log lines.
+  // Seals the `headSize` bytes at `head` and the `n` plain bytes at `plain` after them,
+  // appending the records to `out` (the writer's). False (SealError()) when it failed.
+  bool Seal(const char* head, size_t headSize, const char* plain, size_t n, cByteBuffer& out);
+  bool Seal(const char* plain, size_t n, cByteBuffer& out) {
+    return Seal(nullptr, 0, plain, n, out);
+  }
+  // Why the last hand-shake or read step failed, or the last seal, for log lines.
   const std::string& Error() const { return m_error; }
+  const std::string& SealError() const;
   // Whether a server's certificate names the server this client session expects.
   bool NamesPeer(X509* cert) const;
+  // Takes a traffic secret OpenSSL reports during the hand-shake (a key log line).
+  static void TakeSecret(const SSL* ssl, const char* line);
 
  private:
-  // Where the session's BIO takes bytes from and puts them (m_lock).
+  // Where the session's BIO takes bytes from and puts them during the hand-shake.
   struct stLinkIo {
     const char* in = nullptr;  // bytes from the peer not yet taken
     size_t inLeft = 0;
-    cByteBuffer* out = nullptr;  // bytes for the peer; null: m_pending
-    cByteBuffer pending;         // bytes for the peer made outside Seal (alerts, key updates)
+    cByteBuffer* out = nullptr;  // bytes for the peer
     cByteBuffer carry;           // bytes that came after the hand-shake's last
   };
   static BIO_METHOD* LinkBio();
@@ -83,10 +91,13 @@ class cTlsSession {
   static int BioRead(BIO* bio, char* data, size_t size, size_t* read);
   static long BioCtrl(BIO* bio, int cmd, long num, void* ptr);
   void TakeError(const char* what);
+  // The hand-shake is done: the traffic keys leave OpenSSL, which lets go of its state.
+  bool TakeOver();
 
-  std::mutex m_lock;  // every call into the OpenSSL state
-  SSL* m_ssl = nullptr;
+  SSL* m_ssl = nullptr;  // until the hand-shake is done
   stLinkIo m_io;
+  std::string m_clientSecret, m_serverSecret;  // during the hand-shake
+  std::unique_ptr<cTlsRecords> m_records;      // once it is done
   const bool m_server;
   std::string m_peerName, m_peerIp;
   std::string m_error;
