@@ -115,6 +115,7 @@ uint32_t cNetLink::IdleReason(const cNetConn& c, uint32_t now) const {
 
 void cNetLink::Cut(const tConnPtr& c, uint32_t reason, bool tellPeer, eDownCause cause, int error) {
   bool write = false;
+  stFreed freed;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     eConnState state = c->state.load();
@@ -124,7 +125,7 @@ void cNetLink::Cut(const tConnPtr& c, uint32_t reason, bool tellPeer, eDownCause
     CountCut(reason, state == eConnState::Connecting && c->tls && cause != eDownCause::Local);
     if (tellPeer && wasUp) {
       // The reason record takes the place of records that would not fit.
-      if (reason == NetReason_SendQueueFull) c->queue.DropQueued();
+      if (reason == NetReason_SendQueueFull) c->queue.DropQueued(freed);
       stNetDisconnectRecord record;
       record.reason = reason;
       record.error = static_cast<uint32_t>(error);
@@ -175,10 +176,13 @@ void cNetLink::CloseSocket(const tConnPtr& c) {
   if (c->timer) c->timer->cancel();
   if (c->idleTimer) c->idleTimer->cancel();
   if (c->holdTimer) c->holdTimer->cancel();
-  std::lock_guard<cSpinLock> lock(m_lock);
-  c->queue.Clear();
-  // A writer still at work gives its batch back itself; the strand's sees the close.
-  if (c->writer == eWriter::None) c->batch.Trim(0);
+  stFreed freed;
+  {
+    std::lock_guard<cSpinLock> lock(m_lock);
+    c->queue.Clear(freed);
+    // A writer still at work gives its batch back itself; the strand's sees the close.
+    if (c->writer == eWriter::None) c->batch.Trim(0, freed);
+  }
   c->partial.Release();
 }
 

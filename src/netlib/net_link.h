@@ -3,18 +3,19 @@
 // the stream into records, the receive limits, and the cut with its reason.
 //
 // Threads. Send and the queries: any thread. Reading, cuts, deliveries and every timer run on
-// the connection's strand. Writing the socket is done by one thread at a time, the writer,
-// named under the link's lock (cNetConn::writer):
-//  - a sending thread writes from its own thread when it finds no writer and has enough to
-//    write: a large record straight from the caller's bytes, or the queued batch once it holds
-//    kDirectWriteBytes (kTakeOverBytes while a turn of the strand is already queued);
-//  - otherwise the strand writes, in a write turn a sender queues for small records, so that
-//    a fast sender's records leave together;
-//  - whatever a sending thread's write leaves over (the socket is full) goes to the strand,
-//    which waits until the socket takes more.
-// The writer takes the batch under the link's lock and seals it (TLS) and writes it without
-// that lock; a sending thread holds the connection's write mutex across its system call, so
-// that the strand never closes the socket under it.
+// the connection's strand. One thread at a time writes the socket, the writer, named under the
+// link's lock (cNetConn::writer):
+//  - a sending thread that finds no writer writes from its own thread: a large record straight
+//    from its bytes when nothing is queued (on a TLS link, sealed straight from them), or the
+//    queued batch once it holds kDirectWriteBytes (kTakeOverBytes while a write turn is queued
+//    or large records stream); it writes a few batches in a row at most;
+//  - otherwise a sending thread queues a write turn and the strand writes, so that small
+//    records, and large ones that follow each other closely, leave together;
+//  - what the socket did not take from a sending thread goes to the strand, which waits until
+//    the socket takes more.
+// The writer takes its batch under the link's lock, seals it (TLS) and writes it without that
+// lock, and hands the writing on under it. A sending thread holds the connection's write mutex
+// across its system call, so that the strand never closes the socket under it.
 #pragma once
 
 // First, so that its diagnostic setting covers every header after it.
@@ -202,6 +203,18 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   void TlsRead(const tConnPtr& c, const char* in, size_t n);
 
   // ---- writing (net_link_send.cc) ----
+  // One record given to Send, packed when that made it smaller.
+  struct stOutgoing {
+    const void* data;
+    uint32_t size;
+    const char* packed = nullptr;
+    uint32_t packedSize = 0;
+  };
+  // What a sending thread does once its record is placed.
+  enum class eSendStep : uint8_t { Nothing, InPlace, Write, Post, Cut };
+  // Places one record: queued, or to be written from the caller's bytes, or over the queue's
+  // bound; `warnAt` set when the queue first passes half its bound (link lock held).
+  eSendStep Place(cNetConn& c, const stOutgoing& r, size_t& warnAt);
   // The writer takes the queued frames as its batch (link lock held).
   void TakeBatch(cNetConn& c);
   // The writer seals its batch on a TLS connection (no lock); false when the session failed,
@@ -217,10 +230,12 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   // A sending thread, as the writer, writes its batch and those after it while they are large;
   // the strand takes over what the socket does not take.
   void WriteAsSender(const tConnPtr& c);
-  // The strand's write turn: takes the writing unless a sending thread has it.
+  // The strand's write turn: takes the writing unless a writer is at work, or holds it while
+  // a sender streams large records.
   void StartWrite(const tConnPtr& c);
   static uint64_t SteadyUs();
   uint64_t HoldFor(const cNetConn& c);
+  // The strand as the writer, until the queue runs empty or the socket is full.
   void WriteOnStrand(const tConnPtr& c);
   // The writer leaves on a closed or failed connection: its batch and the queue are dropped.
   void DropWriter(const tConnPtr& c);

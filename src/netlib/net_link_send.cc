@@ -34,82 +34,81 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
     return 0;
   }
   // Packing runs before the lock, so other senders of the link do not wait for it.
-  const char* packed = nullptr;
-  uint32_t packedSize = 0;
-  if (m_limits.compress) PackRecord(data, static_cast<uint32_t>(size), packed, packedSize);
-  enum class eNext : uint8_t { Nothing, InPlace, Write, Post, Cut } next = eNext::Nothing;
+  stOutgoing record{data, static_cast<uint32_t>(size)};
+  if (m_limits.compress) PackRecord(data, record.size, record.packed, record.packedSize);
+  eSendStep next;
   tConnPtr conn;
   size_t warnAt = 0;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     cNetConn* c = m_conn.get();
     if (!c || c->state.load(std::memory_order_relaxed) != eConnState::Up) return 0;
-    const size_t queued = c->queue.Queued() + c->batchBytes;
-    const size_t unsent = queued + kFrameHeader + size;
-    // Only large records read the clock: small ones are sent by the million a second.
-    const bool large = size >= kDirectWriteBytes && !packed;
-    bool streaming = false;
-    if (large) {
-      const uint64_t now = SteadyUs();
-      streaming = now - c->lastLargeUs.load(std::memory_order_relaxed) < kStreamGapUs;
-      c->lastLargeUs.store(now, std::memory_order_relaxed);
-    }
-    if (unsent > m_limits.queueBound) {
-      next = eNext::Cut;
-    } else if (large && (!streaming || c->tls) && c->writer == eWriter::None && !queued) {
-      // A large record on an idle connection leaves at once from the caller's bytes. On a TLS
-      // link it does even while records stream: sealing it costs far more than a write, and
-      // it is sealed from the caller's bytes with no copy.
-      c->writer = eWriter::Sender;
-      next = eNext::InPlace;
-    } else {
-      if (packed) {
-        c->queue.AppendPacked(static_cast<uint32_t>(size), packed, packedSize);
-      } else {
-        c->queue.Append(data, static_cast<uint32_t>(size), false);
-      }
-      if (c->writer == eWriter::None) {
-        // A large batch leaves from this thread. Small records wait for a turn of the strand,
-        // so that a fast sender's records leave together, and so do large records that follow
-        // each other closely; once a turn is queued, or while large records stream, this thread
-        // takes the writing only when the batch has grown large.
-        if (c->queue.Queued() >=
-            (c->turnPosted || streaming ? kTakeOverBytes : kDirectWriteBytes)) {
-          c->writer = eWriter::Sender;
-          TakeBatch(*c);
-          next = eNext::Write;
-        } else if (!c->turnPosted) {
-          c->turnPosted = true;
-          next = eNext::Post;
-        }
-      }
-      if (!c->queueWarned && unsent > m_limits.queueBound / kQueueWarnShare) {
-        c->queueWarned = true;
-        warnAt = unsent;
-      }
-    }
-    if (next != eNext::Nothing) conn = m_conn;
+    next = Place(*c, record, warnAt);
+    if (next != eSendStep::Nothing) conn = m_conn;
   }
+  if (warnAt) LogQueue(warnAt);
   switch (next) {
-    case eNext::Cut:
+    case eSendStep::Cut:
       cNetService::Instance().Log(std::string("send queue of ") + m_ip + " passed its bound of " +
                                   std::to_string(m_limits.queueBound) + " bytes; link cut");
       Cut(conn, NetReason_SendQueueFull, TellsPeer(), eDownCause::Limit, 0);
       return 0;
-    case eNext::InPlace:
-      WriteInPlace(conn, data, static_cast<uint32_t>(size));
+    case eSendStep::InPlace:
+      WriteInPlace(conn, data, record.size);
       break;
-    case eNext::Write:
+    case eSendStep::Write:
       WriteAsSender(conn);
       break;
-    case eNext::Post:
+    case eSendStep::Post:
       asio::post(conn->strand, [self = shared_from_this(), conn] { self->StartWrite(conn); });
       break;
-    case eNext::Nothing:
+    case eSendStep::Nothing:
       break;
   }
-  if (warnAt) LogQueue(warnAt);
   return 1;
+}
+
+cNetLink::eSendStep cNetLink::Place(cNetConn& c, const stOutgoing& r, size_t& warnAt) {
+  const size_t queued = c.queue.Queued() + c.batchBytes;
+  const size_t unsent = queued + kFrameHeader + r.size;
+  if (unsent > m_limits.queueBound) return eSendStep::Cut;
+  // Only large records read the clock: small ones are sent by the million a second.
+  const bool large = r.size >= kDirectWriteBytes && !r.packed;
+  bool streaming = false;
+  if (large) {
+    const uint64_t now = SteadyUs();
+    streaming = now - c.lastLargeUs.load(std::memory_order_relaxed) < kStreamGapUs;
+    c.lastLargeUs.store(now, std::memory_order_relaxed);
+  }
+  if (large && (!streaming || c.tls) && c.writer == eWriter::None && !queued) {
+    // A large record on an idle connection leaves at once from the caller's bytes. On a TLS
+    // link it does even while records stream: sealing costs far more than a write, and it
+    // seals from the caller's bytes with no copy.
+    c.writer = eWriter::Sender;
+    return eSendStep::InPlace;
+  }
+  if (r.packed) {
+    c.queue.AppendPacked(r.size, r.packed, r.packedSize);
+  } else {
+    c.queue.Append(r.data, r.size, false);
+  }
+  if (!c.queueWarned && unsent > m_limits.queueBound / kQueueWarnShare) {
+    c.queueWarned = true;
+    warnAt = unsent;
+  }
+  if (c.writer != eWriter::None) return eSendStep::Nothing;  // the writer takes it
+  // A large batch leaves from this thread. Small records wait for a turn of the strand, so that
+  // a fast sender's records leave together, and so do large records that follow each other
+  // closely; once a turn is queued, or while large records stream, this thread takes the
+  // writing only when the batch has grown large.
+  if (c.queue.Queued() >= (c.turnPosted || streaming ? kTakeOverBytes : kDirectWriteBytes)) {
+    c.writer = eWriter::Sender;
+    TakeBatch(c);
+    return eSendStep::Write;
+  }
+  if (c.turnPosted) return eSendStep::Nothing;
+  c.turnPosted = true;
+  return eSendStep::Post;
 }
 
 bool cNetLink::SendInternal(const tConnPtr& c, const char* body, uint32_t size) {
@@ -285,19 +284,20 @@ uint64_t cNetLink::HoldFor(const cNetConn& c) {
 void cNetLink::StartWrite(const tConnPtr& c) {
   bool shutdown = false, write = false;
   uint64_t hold = 0;
+  stFreed freed;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     c->turnPosted = false;
     // A writer at work picks up what was queued (a sending thread queues a turn when it leaves).
     if (c->writer != eWriter::None) return;
     if (c->socketClosed) {
-      c->queue.Clear();
+      c->queue.Clear(freed);
       return;
     }
     if (!c->queue.Queued()) {
       c->queueWarned = false;
-      c->queue.Trim(kSendBurstKeepBytes);
-      c->batch.Trim(kSendBurstKeepBytes);
+      c->queue.Trim(kSendBurstKeepBytes, freed);
+      c->batch.Trim(kSendBurstKeepBytes, freed);
       shutdown = c->flushThenClose && c->state.load() == eConnState::Down;
     } else if (c->queue.Queued() < kTakeOverBytes && (hold = HoldFor(*c)) != 0) {
       c->turnPosted = true;  // the held turn stays queued
@@ -368,12 +368,13 @@ void cNetLink::WriteOnStrand(const tConnPtr& c) {
 }
 
 void cNetLink::DropWriter(const tConnPtr& c) {
+  stFreed freed;
   std::lock_guard<cSpinLock> lock(m_lock);
   c->writer = eWriter::None;
   c->queue.Recycle(c->batch);
-  c->batch.Trim(0);
+  c->batch.Trim(0, freed);
   c->batchBytes = 0;
-  c->queue.Clear();
+  c->queue.Clear(freed);
 }
 
 }  // namespace netlib

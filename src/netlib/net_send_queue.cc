@@ -60,8 +60,8 @@ int stWriteBatch::Pieces(iovec* parts, int most) const {
   return n;
 }
 
-void stWriteBatch::Trim(size_t keep) {
-  if (wire.capacity() > keep) wire.Release();
+void stWriteBatch::Trim(size_t keep, stFreed& freed) {
+  if (wire.empty() && wire.capacity() > keep) wire.swap(freed.bytes);
 }
 
 stSendBlock& cSendQueue::NewBlock() {
@@ -134,19 +134,19 @@ void cSendQueue::Recycle(stWriteBatch& batch) {
   batch.sealed = false;
 }
 
-void cSendQueue::Trim(size_t keep) {
+void cSendQueue::Trim(size_t keep, stFreed& freed) {
   size_t kept = 0;
   for (size_t i = 0; i < m_spare.size(); ++i) {
     kept += m_spare[i].capacity;
     if (kept > keep) {
+      for (size_t j = i; j < m_spare.size(); ++j) freed.blocks.push_back(std::move(m_spare[j]));
       m_spare.resize(i);
       break;
     }
   }
-  if (!HasBlocks() && m_spare.empty()) std::vector<stSendBlock>().swap(m_blocks);
 }
 
-size_t cSendQueue::DropQueued() {
+size_t cSendQueue::DropQueued(stFreed& freed) {
   const size_t dropped = m_queued;
   for (; m_head < m_blocks.size(); ++m_head) {
     stSendBlock& b = m_blocks[m_head];
@@ -156,15 +156,18 @@ size_t cSendQueue::DropQueued() {
   m_blocks.clear();
   m_head = 0;
   m_queued = 0;
-  Trim(kSendKeepBytes);
+  Trim(kSendKeepBytes, freed);
   return dropped;
 }
 
-void cSendQueue::Clear() {
-  std::vector<stSendBlock>().swap(m_blocks);
+void cSendQueue::Clear(stFreed& freed) {
+  for (; m_head < m_blocks.size(); ++m_head) freed.blocks.push_back(std::move(m_blocks[m_head]));
+  for (stSendBlock& b : m_spare) freed.blocks.push_back(std::move(b));
+  m_blocks.clear();
   m_head = 0;
-  std::vector<stSendBlock>().swap(m_spare);
+  m_spare.clear();
   m_queued = 0;
+  Trim(0, freed);
 }
 
 void TailInto(stWriteBatch& batch, const char* header, const void* body, uint32_t size,

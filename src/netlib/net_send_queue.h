@@ -54,6 +54,13 @@ struct stSendBlock {
   uint32_t records = 0;  // frames that start in it
 };
 
+// Memory given back under the link's lock, freed by its holder once the lock is let go: freeing
+// may call the system.
+struct stFreed {
+  std::vector<stSendBlock> blocks;
+  cByteBuffer bytes;
+};
+
 // The batch the connection's writer is writing and how far the socket took it: the blocks
 // taken from the queue, or bytes of its own (their sealed form on a TLS link, or the part of a
 // record written from the caller's bytes that the socket did not take).
@@ -68,7 +75,7 @@ struct stWriteBatch {
   // Fills `parts` (at most `most`) with what is left to write; their count.
   int Pieces(iovec* parts, int most) const;
   // Gives back the bytes of its own whose capacity passes `keep` (all of them: 0).
-  void Trim(size_t keep);
+  void Trim(size_t keep, stFreed& freed);
 };
 
 class cSendQueue {
@@ -96,10 +103,11 @@ class cSendQueue {
   // Takes back the blocks of a written batch, to fill again, and empties the batch.
   void Recycle(stWriteBatch& batch);
   // Gives back blocks kept for reuse beyond `keep` bytes.
-  void Trim(size_t keep);
-  // Drops what was not yet taken; the number of bytes dropped.
-  size_t DropQueued();
-  void Clear();
+  void Trim(size_t keep, stFreed& freed);
+  // Drops what was not yet taken (keeping a block or so for reuse); the bytes dropped.
+  size_t DropQueued(stFreed& freed);
+  // Gives back every block.
+  void Clear(stFreed& freed);
 
  private:
   void Put(const void* data, size_t size, bool starts);
