@@ -254,8 +254,9 @@ class cSenderSide {
   // Sends `records` records over the links in turn.
   void Send(uint64_t records) {
     if (m_clients.empty()) return WriteChunks(records);
-    // One link is held to 4 MiB unsent, each of many to 256 KiB.
-    const unsigned long pace = m_links == 1 ? 4u << 20 : 256u << 10;
+    // Each link is held to 256 KiB unsent, as a program keeps well under a link's default bound
+    // of 512 KiB: a deeper queue only makes the bytes colder by the time they are written.
+    const unsigned long pace = 256u << 10;
     for (uint64_t i = 0; i < records; ++i) {
       iClient* c = m_clients[i % m_links];
       if ((i / m_links) % 64 == 0) {

@@ -82,8 +82,20 @@ class cSendQueue {
  public:
   // Bytes queued and not yet taken.
   size_t Queued() const { return m_queued; }
-  // Appends one frame.
+  // Appends one frame; a small one mostly fits the last block.
   void Append(const void* body, uint32_t size, bool internal) {
+    if (HasBlocks()) {
+      stSendBlock& b = m_blocks.back();
+      if (b.capacity - b.size >= kFrameHeader + size) {
+        char* at = b.bytes.get() + b.size;
+        PutFrameHeader(at, size, internal);
+        if (size) std::memcpy(at + kFrameHeader, body, size);
+        b.size += static_cast<uint32_t>(kFrameHeader + size);
+        ++b.records;
+        m_queued += kFrameHeader + size;
+        return;
+      }
+    }
     char header[kFrameHeader];
     PutFrameHeader(header, size, internal);
     Put(header, kFrameHeader, true);
