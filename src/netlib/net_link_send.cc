@@ -19,6 +19,10 @@ namespace {
 // Batches a sending thread writes in a row before it leaves the rest to the strand, so that a
 // sender is not kept writing the records of others.
 constexpr int kSenderRounds = 4;
+// Batches the strand writes in one turn before it queues another, so that a link whose senders
+// keep its queue full does not hold its I/O thread from every other link's reads, connects and
+// timers.
+constexpr int kStrandRounds = 4;
 
 uint32_t WriteReason(int error) {
   return error == ECONNRESET || error == EPIPE ? uint32_t(NetReason_Abnormal)
@@ -327,7 +331,7 @@ void cNetLink::StartWrite(const tConnPtr& c) {
 // The strand as the writer: writes its batch and those queued after it, waiting for the socket
 // when it is full; small leftovers wait one turn, so that a busy sender adds to them.
 void cNetLink::WriteOnStrand(const tConnPtr& c) {
-  for (;;) {
+  for (int round = 1;; ++round) {
     if (c->socketClosed) return DropWriter(c);
     if (!SealBatch(c)) return;
     int error = 0;
@@ -354,7 +358,7 @@ void cNetLink::WriteOnStrand(const tConnPtr& c) {
       c->queue.Recycle(c->batch);
       c->batchBytes = 0;
       const size_t filling = c->queue.Queued();
-      if (filling >= kCoalesceBytes) {
+      if (filling >= kCoalesceBytes && round < kStrandRounds) {
         TakeBatch(*c);
         continue;
       }
