@@ -1,21 +1,22 @@
 // Throughput of Tessel links against a raw Boost.Asio baseline with the same framing (4-byte
-// little-endian length, then the record), in one process and one run: records/s and bytes/s for
-// 64-byte and 16 KiB records over 1 and 100 links, then the ratio Tessel/baseline, and each side
-// of Tessel alone against the raw other side. Then encoded links beside plain ones in the same
-// run: TLS 1.3 (on development certificates made for the run), compressed, and both, with the
-// ratio of each to plain.
+// little-endian length, then the record): records/s and bytes/s for 64-byte and 16 KiB records
+// over 1 and 100 links. The main cases run sender and receiver in two processes, as a cluster
+// does: the receiving server is a child process this program starts, and hands each record to
+// the heap as a queue of records must. Plain links beside TLS 1.3 (on development certificates
+// made for the run), compressed, and both, with the ratio of each to plain. Secondary cases run
+// both sides in this one process, and each side of Tessel alone against the raw other side.
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
-#include <atomic>
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,6 +25,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench_child.h"
 #include "tessel/contracts/netlib.h"
 
 namespace {
@@ -35,13 +37,18 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxLinks = 100;
 constexpr size_t kReadBytes = 64 * 1024;   // receive buffer of the baseline
 constexpr size_t kBatchBytes = 64 * 1024;  // the baseline writes chunks of frames of at most this
+constexpr auto kBound = std::chrono::seconds(120);  // bound of every wait of this program
 
 // Records per iteration: about 16 MB of 64-byte records or 64 MB of 16 KiB records.
 uint64_t RecordsPerIteration(size_t size) {
   return size <= 64 ? 250000 : 4000;
 }
 
-// Measured rates by (kind, size, links), for the ratio printed at the end.
+// The link kinds: word 1 (TLS) and word 5 (compression) of stNetParam.
+constexpr const char* kCodedNames[] = {"plain", "tls", "packed", "tls+packed"};
+
+// Measured rates by (case, size, links or kind), for the ratios printed at the end.
+enum eCase { Tessel2P, Raw2P, Coded2P, Tessel1P, Raw1P, Coded1P };
 std::map<std::tuple<int, size_t, int>, double> g_rates;
 
 struct alignas(64) stSlot {
@@ -50,11 +57,19 @@ struct alignas(64) stSlot {
 
 // ---- Tessel ----------------------------------------------------------------------------------
 
+// Counts the records of each link; with `copy`, first hands each to the heap, as the queue of a
+// receiving program must.
 class cCountingCallback : public iCallbackNet {
  public:
-  int OnMessage(int kind, const void*, unsigned long, iSend* send) override {
-    if (kind == 2)
-      m_slots[send->GetID() % (kMaxLinks + 1)].records.fetch_add(1, std::memory_order_relaxed);
+  explicit cCountingCallback(bool copy = false) : m_copy(copy) {}
+  int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override {
+    if (kind != 2) return 1;
+    if (m_copy) {
+      std::unique_ptr<char[]> record(new char[size + 1]);
+      std::memcpy(record.get(), data, size);
+      benchmark::DoNotOptimize(record.get());
+    }
+    m_slots[send->GetID() % (kMaxLinks + 1)].records.fetch_add(1, std::memory_order_relaxed);
     return 1;
   }
   uint64_t Total() {
@@ -64,6 +79,7 @@ class cCountingCallback : public iCallbackNet {
   }
 
  private:
+  const bool m_copy;
   stSlot m_slots[kMaxLinks + 1];
 };
 
@@ -72,13 +88,26 @@ class cIgnore : public iCallbackNet {
   int OnMessage(int, const void*, unsigned long, iSend*) override { return 1; }
 };
 
-// The loopback server both Tessel cases measure: no link limit, records up to 64 KiB.
-stServerInfo BenchServerInfo() {
+// The loopback server every Tessel case measures: no link limit, records up to 64 KiB, encoded
+// as `kind` says.
+stServerInfo BenchServerInfo(int kind) {
   stServerInfo info;
   std::strcpy(info.name, "bench");
   info.bindip = 0x7F000001;
   info.maxlinks = 0;
   info.net.word[stNetParam::NetParam_MaxRecvRecord] = 65536;
+  info.net.word[stNetParam::NetParam_Encode] = kind & 1;
+  info.net.word[stNetParam::NetParam_Compress] = kind >> 1;
+  return info;
+}
+
+// Its clients: a send queue of 64 MiB, so that pacing, not the bound, holds the sender back.
+stClientInfo BenchClientInfo(int kind) {
+  stClientInfo info;
+  info.name = "bench";
+  info.net = BenchServerInfo(kind).net;
+  info.net.word[stNetParam::NetParam_MaxSendRecord] = 65536;
+  info.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
   return info;
 }
 
@@ -132,16 +161,16 @@ class cRawReceiver : public std::enable_shared_from_this<cRawReceiver> {
   std::vector<std::unique_ptr<char[]>> m_handed;
 };
 
-// The receiving side of a pair: a Tessel server, or a raw Asio acceptor on its own thread.
+// The receiving side of a pair: a Tessel server of link kind `kind`, or a raw Asio acceptor on
+// its own thread.
 class cReceiverSide {
  public:
-  explicit cReceiverSide(bool tessel) {
+  cReceiverSide(bool tessel, int kind, bool copy) : m_counter(copy) {
     if (tessel) {
       InitSocket();
-      stServerInfo info = BenchServerInfo();
+      stServerInfo info = BenchServerInfo(kind);
       m_server = Net_CreateServer();
-      m_server->Init(&info, &m_counter);
-      m_port = m_server->GetPort();
+      if (m_server->Init(&info, &m_counter)) m_port = m_server->GetPort();
       return;
     }
     m_acceptor.emplace(m_io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
@@ -183,14 +212,22 @@ class cReceiverSide {
   unsigned short m_port = 0;
 };
 
-// The sending side of a pair: Tessel clients given one record per Send, or raw Asio sockets
-// writing ready-made chunks of frames from the calling thread.
+// Text records compress, as most records of a game do; the plain cases send the same bytes.
+std::vector<char> TextRecord(size_t size) {
+  const char text[] = "pos 1024 2048 hp 100 mp 50 name warrior state idle ";
+  std::vector<char> record(size);
+  for (size_t i = 0; i < size; ++i) record[i] = text[i % (sizeof text - 1)];
+  return record;
+}
+
+// The sending side of a pair: Tessel clients of link kind `kind` given one record per Send, or
+// raw Asio sockets writing ready-made chunks of frames from the calling thread.
 class cSenderSide {
  public:
-  cSenderSide(bool tessel, int links, unsigned short port, size_t size)
-      : m_links(links), m_size(size), m_record(size, 'r') {
+  cSenderSide(bool tessel, int kind, int links, unsigned short port, size_t size)
+      : m_links(links), m_size(size), m_record(TextRecord(size)) {
     if (tessel) {
-      OpenClients(port);
+      OpenClients(kind, port);
       return;
     }
     for (int i = 0; i < links; ++i) {
@@ -199,10 +236,11 @@ class cSenderSide {
       m_sockets.back().set_option(tcp::no_delay(true));
     }
     m_perChunk = std::max<size_t>(1, kBatchBytes / (4 + size));
-    m_chunk.assign((4 + size) * m_perChunk, 'r');
+    m_chunk.resize((4 + size) * m_perChunk);
     for (size_t i = 0; i < m_perChunk; ++i) {
       uint32_t len = static_cast<uint32_t>(size);
       std::memcpy(m_chunk.data() + i * (4 + size), &len, 4);
+      std::memcpy(m_chunk.data() + i * (4 + size) + 4, m_record.data(), size);
     }
   }
   ~cSenderSide() {
@@ -211,15 +249,19 @@ class cSenderSide {
       c->Release();
     }
   }
+  // Whether every link is up.
+  bool Ready() const { return m_ready; }
   // Sends `records` records over the links in turn.
   void Send(uint64_t records) {
     if (m_clients.empty()) return WriteChunks(records);
-    // One link is held to 4 MiB unsent, each of many to 256 KiB.
-    const unsigned long pace = m_links == 1 ? 4u << 20 : 256u << 10;
+    // Each link is held to 256 KiB unsent, as a program keeps well under a link's default bound
+    // of 512 KiB (a deeper queue only makes the bytes colder by the time they are written); a
+    // sender that reached it waits until half has left, so that it sleeps seldom.
+    const unsigned long pace = 256u << 10;
     for (uint64_t i = 0; i < records; ++i) {
       iClient* c = m_clients[i % m_links];
-      if ((i / m_links) % 64 == 0) {
-        while (c->GetUnsentBytes() > pace)
+      if ((i / m_links) % 64 == 0 && c->GetUnsentBytes() > pace) {
+        while (c->GetUnsentBytes() > pace / 2)
           std::this_thread::sleep_for(std::chrono::microseconds(20));
       }
       c->Send(reinterpret_cast<const stMsg*>(m_record.data()), m_size);
@@ -227,22 +269,23 @@ class cSenderSide {
   }
 
  private:
-  void OpenClients(unsigned short port) {
-    stClientInfo cinfo;
-    cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = 65536;
-    cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
+  void OpenClients(int kind, unsigned short port) {
+    stClientInfo cinfo = BenchClientInfo(kind);
     for (int i = 0; i < m_links; ++i) {
       iClient* c = Net_CreateClient(0);
-      c->Init(&cinfo, &m_ignore);
+      if (!c->Init(&cinfo, &m_ignore)) {
+        c->Release();
+        m_ready = false;
+        return;
+      }
       c->Connect("127.0.0.1", port);
       m_clients.push_back(c);
     }
-    auto ready = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < ready) {
-      bool all = true;
-      for (auto* c : m_clients) all = all && c->IsConnect();
-      if (all) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (auto* c : m_clients) {
+      while (!c->IsConnect() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      m_ready = m_ready && c->IsConnect();
     }
   }
   void WriteChunks(uint64_t records) {
@@ -259,70 +302,29 @@ class cSenderSide {
   std::vector<char> m_record;
   cIgnore m_ignore;
   std::vector<iClient*> m_clients;
+  bool m_ready = true;
   asio::io_context m_io;
   std::vector<tcp::socket> m_sockets;
   std::vector<char> m_chunk;
   size_t m_perChunk = 1;
 };
 
-// Records from one sending side to one receiving side, each Tessel or raw Asio.
-double RunPair(benchmark::State& state, bool tesselSends, bool tesselReceives) {
-  const size_t size = static_cast<size_t>(state.range(0));
-  const int links = static_cast<int>(state.range(1));
-  cReceiverSide receiver(tesselReceives);
-  cSenderSide sender(tesselSends, links, receiver.Port(), size);
-  const uint64_t perIteration = RecordsPerIteration(size);
-  uint64_t sent = 0;
-  double seconds = 0;
-  for (auto _ : state) {
-    auto start = Clock::now();
-    sender.Send(perIteration);
-    sent += perIteration;
-    while (receiver.Total() < sent) std::this_thread::sleep_for(std::chrono::microseconds(20));
-    seconds += std::chrono::duration<double>(Clock::now() - start).count();
-  }
+// CPU seconds (user and system) of this whole process so far.
+double CpuSeconds() {
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
+  return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+         double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+void SetRates(benchmark::State& state, uint64_t sent, size_t size) {
   state.counters["records/s"] = benchmark::Counter(double(sent), benchmark::Counter::kIsRate);
   state.counters["MB/s"] =
       benchmark::Counter(double(sent) * size / 1e6, benchmark::Counter::kIsRate);
-  return double(sent) / seconds;
 }
 
-std::tuple<int, size_t, int> Key(int kind, const benchmark::State& state) {
-  return {kind, static_cast<size_t>(state.range(0)), static_cast<int>(state.range(1))};
-}
-
-void BM_Tessel(benchmark::State& state) {
-  g_rates[Key(0, state)] = RunPair(state, true, true);
-}
-
-void BM_RawAsio(benchmark::State& state) {
-  g_rates[Key(1, state)] = RunPair(state, false, false);
-}
-
-// Each side of Tessel alone against the raw other side, to tell where a gap comes from.
-void BM_TesselSendsRawReceives(benchmark::State& state) {
-  RunPair(state, true, false);
-}
-
-void BM_RawSendsTesselReceives(benchmark::State& state) {
-  RunPair(state, false, true);
-}
-
-// ---- encoded links -----------------------------------------------------------------------------
-
-// The link kinds of the encoded rows: word 1 (TLS) and word 5 (compression) of stNetParam.
-constexpr const char* kCodedNames[] = {"plain", "tls", "packed", "tls+packed"};
-std::map<std::pair<size_t, int>, double> g_codedRates;  // (size, kind): records/s
-
-// A record of game-like text: compressible, as most records are.
-std::vector<char> TextRecord(size_t size) {
-  const char text[] = "pos 1024 2048 hp 100 mp 50 name warrior state idle ";
-  std::vector<char> record(size);
-  for (size_t i = 0; i < size; ++i) record[i] = text[i % (sizeof text - 1)];
-  return record;
-}
-
-// Makes the certificates under a temporary folder and works there, once; main removes it.
+// Makes the certificates under a temporary folder and works there, once; main removes it. A
+// receiving child starts in the same folder.
 std::string g_tlsHome;
 bool EnterTlsHome() {
   static const bool ready = [] {
@@ -338,99 +340,194 @@ bool EnterTlsHome() {
   return ready;
 }
 
-void BM_TesselCoded(benchmark::State& state) {
+// ---- two processes ---------------------------------------------------------------------------
+
+// What the receiving child answers: whether the records named arrived, and its CPU seconds.
+struct stReached {
+  bool reached = false;
+  double cpu = 0;
+};
+
+// The receiving child: "--receiver tessel|raw KIND". Answers its port, then, for each total of
+// records the parent names, once that many arrived (or did not in time).
+int RunReceiverChild(bool tessel, int kind) {
+  cReceiverSide receiver(tessel, kind, true);
+  if (!benchkit::AnswerParent(receiver.Port()) || !receiver.Port()) return 1;
+  uint64_t total = 0;
+  while (benchkit::ReadParent(total)) {
+    const auto deadline = Clock::now() + kBound;
+    while (receiver.Total() < total && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    const stReached answer{receiver.Total() >= total, CpuSeconds()};
+    if (!benchkit::AnswerParent(answer)) return 1;
+  }
+  return 0;
+}
+
+// Records from this process to a receiving child: both sides Tessel, or both raw Asio. Besides
+// the rates, the CPU time each side spent per record.
+double RunTwoProcesses(benchmark::State& state, bool tessel, int kind, int links) {
   const size_t size = static_cast<size_t>(state.range(0));
-  const int kind = static_cast<int>(state.range(1));
-  if (!EnterTlsHome()) return state.SkipWithError("no certificates (openssl missing?)");
-  InitSocket();
-  cCountingCallback counter;
-  cIgnore ignore;
-  stServerInfo info = BenchServerInfo();
-  info.net.word[stNetParam::NetParam_Encode] = kind & 1;
-  info.net.word[stNetParam::NetParam_Compress] = kind >> 1;
-  iServer* server = Net_CreateServer();
-  stClientInfo cinfo;
-  cinfo.name = "bench";
-  cinfo.net = info.net;
-  cinfo.net.word[stNetParam::NetParam_MaxSendRecord] = 65536;
-  cinfo.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
-  iClient* client = Net_CreateClient(0);
-  if (!server->Init(&info, &counter) || !client->Init(&cinfo, &ignore))
-    return state.SkipWithError("links could not start");
-  client->Connect("127.0.0.1", server->GetPort());
-  auto ready = Clock::now() + std::chrono::seconds(10);
-  while (!client->IsConnect() && Clock::now() < ready)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  const std::vector<char> record = TextRecord(size);
+  if (kind & 1 && !EnterTlsHome()) return state.SkipWithError("no certificates"), 0;
+  benchkit::cBenchChild child({"--receiver", tessel ? "tessel" : "raw", std::to_string(kind)});
+  unsigned short port = 0;
+  if (!child.Started() || !child.Get(port, 30) || !port)
+    return state.SkipWithError("the receiving child did not start"), 0;
+  cSenderSide sender(tessel, kind, links, port, size);
+  if (!sender.Ready()) return state.SkipWithError("links could not start"), 0;
+  const uint64_t perIteration = RecordsPerIteration(size);
+  uint64_t sent = 0;
+  double seconds = 0, sendCpu = 0, recvCpu = 0;
+  stReached before, after;
+  if (!child.Put(sent) || !child.Get(before)) return state.SkipWithError("the child is gone"), 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    const double cpu = CpuSeconds();
+    sender.Send(perIteration);
+    sent += perIteration;
+    if (!child.Put(sent) || !child.Get(after) || !after.reached)
+      return state.SkipWithError("records went missing"), 0;
+    seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    sendCpu += CpuSeconds() - cpu;
+    recvCpu += after.cpu - before.cpu;
+    before = after;
+  }
+  SetRates(state, sent, size);
+  state.counters["send_cpu_us"] = sendCpu / double(sent) * 1e6;
+  state.counters["recv_cpu_us"] = recvCpu / double(sent) * 1e6;
+  return double(sent) / seconds;
+}
+
+std::tuple<int, size_t, int> Key(eCase c, const benchmark::State& state) {
+  return {c, static_cast<size_t>(state.range(0)), static_cast<int>(state.range(1))};
+}
+
+void BM_Tessel2P(benchmark::State& state) {
+  g_rates[Key(Tessel2P, state)] = RunTwoProcesses(state, true, 0, int(state.range(1)));
+}
+
+void BM_RawAsio2P(benchmark::State& state) {
+  g_rates[Key(Raw2P, state)] = RunTwoProcesses(state, false, 0, int(state.range(1)));
+}
+
+void BM_TesselCoded2P(benchmark::State& state) {
+  state.SetLabel(kCodedNames[state.range(1)]);
+  g_rates[Key(Coded2P, state)] = RunTwoProcesses(state, true, int(state.range(1)), 1);
+}
+
+// ---- one process -----------------------------------------------------------------------------
+
+// Records from one sending side to one receiving side in this process, each Tessel or raw Asio.
+double RunPair(benchmark::State& state, bool tesselSends, bool tesselReceives, int kind = 0,
+               int links = 0) {
+  const size_t size = static_cast<size_t>(state.range(0));
+  if (!links) links = static_cast<int>(state.range(1));
+  if (kind & 1 && !EnterTlsHome()) return state.SkipWithError("no certificates"), 0;
+  cReceiverSide receiver(tesselReceives, kind, false);
+  cSenderSide sender(tesselSends, kind, links, receiver.Port(), size);
+  if (!sender.Ready()) return state.SkipWithError("links could not start"), 0;
   const uint64_t perIteration = RecordsPerIteration(size);
   uint64_t sent = 0;
   double seconds = 0;
   for (auto _ : state) {
     auto start = Clock::now();
-    for (uint64_t i = 0; i < perIteration; ++i) {
-      if (i % 64 == 0) {
-        while (client->GetUnsentBytes() > (4u << 20))
-          std::this_thread::sleep_for(std::chrono::microseconds(20));
-      }
-      client->Send(reinterpret_cast<const stMsg*>(record.data()), size);
-    }
+    sender.Send(perIteration);
     sent += perIteration;
-    while (counter.Total() < sent) std::this_thread::sleep_for(std::chrono::microseconds(20));
+    const auto deadline = Clock::now() + kBound;
+    while (receiver.Total() < sent && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+    if (receiver.Total() < sent) return state.SkipWithError("records went missing"), 0;
     seconds += std::chrono::duration<double>(Clock::now() - start).count();
   }
-  state.SetLabel(kCodedNames[kind]);
-  state.counters["records/s"] = benchmark::Counter(double(sent), benchmark::Counter::kIsRate);
-  state.counters["MB/s"] =
-      benchmark::Counter(double(sent) * size / 1e6, benchmark::Counter::kIsRate);
-  g_codedRates[{size, kind}] = double(sent) / seconds;
-  client->Stop();
-  client->Release();
-  server->Stop();
-  server->Release();
+  SetRates(state, sent, size);
+  return double(sent) / seconds;
+}
+
+void BM_Tessel(benchmark::State& state) {
+  g_rates[Key(Tessel1P, state)] = RunPair(state, true, true);
+}
+
+void BM_RawAsio(benchmark::State& state) {
+  g_rates[Key(Raw1P, state)] = RunPair(state, false, false);
+}
+
+// Each side of Tessel alone against the raw other side, to tell where a gap comes from.
+void BM_TesselSendsRawReceives(benchmark::State& state) {
+  RunPair(state, true, false);
+}
+
+void BM_RawSendsTesselReceives(benchmark::State& state) {
+  RunPair(state, false, true);
+}
+
+void BM_TesselCoded(benchmark::State& state) {
+  state.SetLabel(kCodedNames[state.range(1)]);
+  g_rates[Key(Coded1P, state)] = RunPair(state, true, true, int(state.range(1)), 1);
 }
 
 void Shapes(benchmark::internal::Benchmark* b) {
   for (int size : {64, 16384}) {
     for (int links : {1, 100}) b->Args({size, links});
   }
-  b->ArgNames({"bytes", "links"})->Unit(benchmark::kMillisecond)->MinTime(1.0);
+  b->ArgNames({"bytes", "links"})->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
 }
 
-BENCHMARK(BM_RawAsio)->Apply(Shapes)->UseRealTime();
-BENCHMARK(BM_Tessel)->Apply(Shapes)->UseRealTime();
-BENCHMARK(BM_TesselSendsRawReceives)->Apply(Shapes)->UseRealTime();
-BENCHMARK(BM_RawSendsTesselReceives)->Apply(Shapes)->UseRealTime();
-BENCHMARK(BM_TesselCoded)
-    ->ArgsProduct({{64, 16384}, {0, 1, 2, 3}})
-    ->ArgNames({"bytes", "kind"})
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(1.0)
-    ->UseRealTime();
+void CodedShapes(benchmark::internal::Benchmark* b) {
+  b->ArgsProduct({{64, 16384}, {0, 1, 2, 3}})
+      ->ArgNames({"bytes", "kind"})
+      ->Unit(benchmark::kMillisecond)
+      ->MinTime(1.0)
+      ->UseRealTime();
+}
+
+BENCHMARK(BM_RawAsio2P)->Apply(Shapes);
+BENCHMARK(BM_Tessel2P)->Apply(Shapes);
+BENCHMARK(BM_TesselCoded2P)->Apply(CodedShapes);
+BENCHMARK(BM_RawAsio)->Apply(Shapes);
+BENCHMARK(BM_Tessel)->Apply(Shapes);
+BENCHMARK(BM_TesselSendsRawReceives)->Apply(Shapes);
+BENCHMARK(BM_RawSendsTesselReceives)->Apply(Shapes);
+BENCHMARK(BM_TesselCoded)->Apply(CodedShapes);
+
+void PrintRatios() {
+  for (auto [tessel, raw, what] :
+       {std::tuple{Tessel2P, Raw2P, "two processes"}, std::tuple{Tessel1P, Raw1P, "one process"}}) {
+    for (int size : {64, 16384}) {
+      for (int links : {1, 100}) {
+        auto t = g_rates.find({tessel, size, links});
+        auto r = g_rates.find({raw, size, links});
+        if (t == g_rates.end() || r == g_rates.end() || !r->second) continue;
+        std::printf("ratio Tessel/baseline, %s, %5d-byte records, %3d links: %.2f (%.0f vs %.0f)\n",
+                    what, size, links, t->second / r->second, t->second, r->second);
+      }
+    }
+  }
+  for (auto [coded, what] : {std::pair{Coded2P, "two processes"}, {Coded1P, "one process"}}) {
+    for (int size : {64, 16384}) {
+      auto plain = g_rates.find({coded, size, 0});
+      if (plain == g_rates.end() || !plain->second) continue;
+      for (int kind = 1; kind < 4; ++kind) {
+        auto rate = g_rates.find({coded, size, kind});
+        if (rate == g_rates.end()) continue;
+        std::printf("ratio %s/plain, %s, %5d-byte records, 1 link: %.2f (%.0f vs %.0f)\n",
+                    kCodedNames[kind], what, size, rate->second / plain->second, rate->second,
+                    plain->second);
+      }
+    }
+  }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--receiver") == 0)
+    return RunReceiverChild(std::strcmp(argv[2], "tessel") == 0, std::atoi(argv[3]));
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
-  for (int size : {64, 16384}) {
-    for (int links : {1, 100}) {
-      auto tessel = g_rates.find({0, size, links});
-      auto raw = g_rates.find({1, size, links});
-      if (tessel == g_rates.end() || raw == g_rates.end()) continue;
-      std::printf(
-          "ratio Tessel/baseline, %5d-byte records, %3d links: %.2f (%.0f vs %.0f records/s)\n",
-          size, links, tessel->second / raw->second, tessel->second, raw->second);
-    }
-  }
+  PrintRatios();
   if (!g_tlsHome.empty()) {
     std::filesystem::current_path("/");
     std::filesystem::remove_all(g_tlsHome);
-  }
-  for (const auto& [key, rate] : g_codedRates) {
-    auto plain = g_codedRates.find({key.first, 0});
-    if (key.second == 0 || plain == g_codedRates.end()) continue;
-    std::printf("ratio %s/plain, %5zu-byte records, 1 link: %.2f (%.0f vs %.0f records/s)\n",
-                kCodedNames[key.second], key.first, rate / plain->second, rate, plain->second);
   }
   return 0;
 }

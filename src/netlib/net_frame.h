@@ -1,7 +1,7 @@
 // Framing of the byte stream: a 4-byte little-endian length, then the record bytes. A length
 // with the top bit set marks an internal frame (ping, its answer), whose first body byte is its
 // type; one with the next bit set a packed record (the record's u32 size, then its zstd frame).
-// Pure functions; any thread.
+// Pure functions over the bytes given (CutFrame unpacks into a per-thread buffer); any thread.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +37,27 @@ struct stFrame {
 // Looks at the frame starting at `p` with `n` bytes available.
 stFrame PeekFrame(const char* p, size_t n, uint32_t maxRecord);
 
+// One frame cut from the front of received bytes, ready to hand on.
+struct stCutFrame {
+  enum class eKind : uint8_t {
+    Record,    // `body` holds the record, unpacked when it came packed
+    Internal,  // `body` holds the internal frame's body
+    Partial,   // more bytes are needed
+    Refused,   // the link must be cut with `reason`
+  };
+  eKind kind = eKind::Partial;
+  bool packed = false;  // the frame was a packed record
+  const char* body = nullptr;
+  uint32_t size = 0;      // bytes at `body`
+  uint32_t length = 0;    // bytes of the stream the frame takes, its header included
+  uint32_t reason = 0;    // Refused: 6 too big, 7 declares too much, 8 does not unpack, 9 malformed
+  uint32_t declared = 0;  // Refused: the body size its length word declares
+};
+
+// Cuts the frame at the front of the `n` bytes at `p`. A packed record is unpacked into this
+// thread's buffer, valid until the next packed record is cut on this thread.
+stCutFrame CutOddFrame(const char* p, size_t n, uint32_t maxRecord);
+
 inline uint32_t ReadLe32(const char* p) {
   const auto* u = reinterpret_cast<const unsigned char*>(p);
   return uint32_t(u[0]) | uint32_t(u[1]) << 8 | uint32_t(u[2]) << 16 | uint32_t(u[3]) << 24;
@@ -57,6 +78,22 @@ inline void PutFrameHeader(char* out, uint32_t body, bool internal) {
 inline uint32_t RecordBody(uint32_t word, bool& packed) {
   packed = (word & kFramePackedBit) != 0;
   return word & ~kFramePackedBit;
+}
+
+// The common frame, a plain record within the largest, is cut here; every other kind by
+// CutOddFrame.
+inline stCutFrame CutFrame(const char* p, size_t n, uint32_t maxRecord) {
+  if (n < kFrameHeader) return {};
+  const uint32_t word = ReadLe32(p);
+  if ((word & (kFrameInternalBit | kFramePackedBit)) || word > maxRecord)
+    return CutOddFrame(p, n, maxRecord);
+  stCutFrame f;
+  if (n - kFrameHeader < word) return f;
+  f.kind = stCutFrame::eKind::Record;
+  f.body = p + kFrameHeader;
+  f.size = word;
+  f.length = static_cast<uint32_t>(kFrameHeader) + word;
+  return f;
 }
 
 }  // namespace netlib

@@ -27,6 +27,7 @@ inline constexpr uint32_t kDirectWriteBytes = 8192;        // written by the sen
 inline constexpr uint32_t kTakeOverBytes = 49152;          // ... while a write turn waits
 inline constexpr uint32_t kStreamGapUs = 50;               // large records closer than this
                                                            // leave in batches
+inline constexpr uint32_t kWriteBatchBytes = 256 * 1024;   // most a writer takes at once
 inline constexpr uint32_t kCoalesceBytes = 16384;          // less waits one turn for more
 inline constexpr uint32_t kClientIdleCheckMaxMs = 1000;    // longest period of a client's
                                                            // idle check

@@ -1,7 +1,21 @@
 // The machinery of one link, shared by server links and clients: its current connection (a
-// socket on its own strand), the send queue with one write in flight, the read loop that cuts
-// the stream into records, the receive limits, and the cut with its reason. Send and the
-// queries: any thread. Reading, writing, cuts and every delivery run on the connection's strand.
+// socket on its own strand), the send queue with one writer at a time, the read loop that cuts
+// the stream into records, the receive limits, and the cut with its reason.
+//
+// Threads. Send and the queries: any thread. Reading, cuts, deliveries and every timer run on
+// the connection's strand. One thread at a time writes the socket, the writer, named under the
+// link's lock (cNetConn::writer):
+//  - a sending thread that finds no writer writes from its own thread: a large record straight
+//    from its bytes when nothing is queued (on a TLS link, sealed straight from them), or the
+//    queued batch once it holds kDirectWriteBytes (kTakeOverBytes while a write turn is queued
+//    or large records stream); it writes a few batches in a row at most;
+//  - otherwise a sending thread queues a write turn and the strand writes, so that small
+//    records, and large ones that follow each other closely, leave together;
+//  - what the socket did not take from a sending thread goes to the strand, which waits until
+//    the socket takes more.
+// The writer takes its batch under the link's lock, seals it (TLS) and writes it without that
+// lock, and hands the writing on under it. A sending thread holds the connection's write mutex
+// across its system call, so that the strand never closes the socket under it.
 #pragma once
 
 // First, so that its diagnostic setting covers every header after it.
@@ -45,27 +59,35 @@ struct stLinkLimits {
 
 enum class eConnState : uint8_t { Connecting, Up, Cutting, Down };
 
+// Who writes a connection's socket now.
+enum class eWriter : uint8_t { None, Sender, Strand };
+
 // Why a connection went down, for the notices of each side.
 enum class eDownCause : uint8_t { Local, PeerClosed, ReadError, WriteError, Limit };
 
 using tStrand = boost::asio::strand<boost::asio::io_context::executor_type>;
 
 // One connection life of a link. Fields marked "link lock" are guarded by the owning link's
-// lock; fields marked "strand" are touched only on `strand`.
+// lock; "writer" fields belong to the connection's present writer, handed over under that lock;
+// fields marked "strand" are touched only on `strand`.
 struct cNetConn {
   explicit cNetConn(boost::asio::io_context& io);
 
   tStrand strand;
   boost::asio::ip::tcp::socket socket;
   std::atomic<eConnState> state{eConnState::Connecting};  // written under the link lock
-  bool writing = false;         // link lock: a write is posted, in flight, or being made
-  bool posted = false;          // link lock: a write turn is queued and nothing is in flight
+  eWriter writer = eWriter::None;                         // link lock
+  bool turnPosted = false;      // link lock: a write turn is queued on the strand
   bool flushThenClose = false;  // link lock: the socket closes once the queue is written
   bool silent = false;          // link lock: going down delivers no notice
   bool queueWarned = false;     // link lock
-  int fd = -1;                  // link lock: the socket's descriptor while it is open
-  size_t batchSent = 0;         // link lock: bytes of the batch already written
+  size_t batchBytes = 0;        // link lock: plain bytes of the writer's batch, not yet written
   cSendQueue queue;             // link lock
+  stWriteBatch batch;           // writer
+  // The descriptor while the socket is open. Set before the connection is shared; cleared by
+  // the strand under the write mutex, which a sending thread holds while it writes.
+  std::mutex writeLock;
+  int fd = -1;
   // TLS of the connection; set before the connection is up, then used under its own lock.
   std::unique_ptr<cTlsSession> tls;
   std::atomic<uint64_t> lastLargeUs{0};  // when a sender last gave a large record
@@ -87,12 +109,15 @@ struct cNetConn {
   uint32_t windowRecords = 0;
   uint64_t windowBytes = 0;
   bool socketClosed = false;
-  std::vector<char> handshakeIn;                         // read buffer of the TLS hand-shake
   std::unique_ptr<boost::asio::steady_timer> timer;      // connect or hand-shake time-out, linger
   std::unique_ptr<boost::asio::steady_timer> idleTimer;  // a client's idle check
   std::unique_ptr<boost::asio::steady_timer> holdTimer;  // a held write turn
 };
 using tConnPtr = std::shared_ptr<cNetConn>;
+
+// Each I/O thread reads into one buffer of its own, of kReadBufferBytes; a link keeps bytes only
+// for a split frame.
+char* ThreadReadBuffer();
 
 class cNetLink : public std::enable_shared_from_this<cNetLink> {
  public:
@@ -155,39 +180,69 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   std::atomic<uint64_t> m_recvRecords{0}, m_recvBytes{0}, m_sentRecords{0}, m_sentBytes{0};
 
  private:
+  // How a write from a sending thread or the strand went.
+  enum class eWrite : uint8_t { Done, Blocked, Failed };
+
+  // ---- reading (net_link_read.cc; strand) ----
   void WaitReadable(const tConnPtr& c);
   void ReadTurn(const tConnPtr& c);
   void ReadFailed(const tConnPtr& c, const boost::system::error_code& ec);
-  // Cuts a chunk read from the socket into frames and hands them on (strand).
+  // Cuts a chunk read from the socket into frames and hands them on.
   void TakeChunk(const tConnPtr& c, char* p, size_t n);
   bool TakeSplitFrame(const tConnPtr& c, char*& p, size_t& n);
   // Hands over complete frames; false when the connection was cut meanwhile.
   bool HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used);
-  // Takes the filled bytes as the next batch to write, encrypted when the connection has a TLS
-  // session; false when there is nothing to write (link lock held).
-  bool TakeBatch(cNetConn& c);
+  bool Admit(const tConnPtr& c, uint32_t now, uint32_t size, bool guest);
+  void Refuse(const tConnPtr& c, const stCutFrame& f, const char* p, size_t n);
   // The TLS side of a connection (net_link_tls.cc): the hand-shake, then reading records' text
-  // out of what the socket gives (strand).
+  // out of what the socket gives.
   void StartHandshake(const tConnPtr& c);
   void HandshakeStep(const tConnPtr& c, const char* in, size_t n);
   void HandshakeRead(const tConnPtr& c);
   void HandshakeDone(const tConnPtr& c);
   void TlsRead(const tConnPtr& c, const char* in, size_t n);
-  // Writes the queued batch from the calling thread when nothing is in flight; true when all of
-  // it left (link lock held).
-  bool DirectWrite(cNetConn& c);
-  // Writes one large record straight from the caller's bytes; the socket's refusal or a part
-  // left over is queued. True when all of it left (link lock held).
-  bool SendInPlace(cNetConn& c, const void* data, uint32_t size);
-  // The write turn of a sender streaming large records (strand).
-  void HoldTurn(const tConnPtr& c);
-  static uint64_t SteadyUs();
-  bool Admit(const tConnPtr& c, uint32_t now, uint32_t size, bool guest);
-  void Reject(const tConnPtr& c, const stFrame& f, const char* p, size_t n);
+
+  // ---- writing (net_link_send.cc) ----
+  // One record given to Send, packed when that made it smaller.
+  struct stOutgoing {
+    const void* data;
+    uint32_t size;
+    const char* packed = nullptr;
+    uint32_t packedSize = 0;
+  };
+  // What a sending thread does once its record is placed.
+  enum class eSendStep : uint8_t { Nothing, InPlace, Write, Post, Cut };
+  // Places one record: queued, or to be written from the caller's bytes, or over the queue's
+  // bound; `warnAt` set when the queue first passes half its bound (link lock held).
+  eSendStep Place(cNetConn& c, const stOutgoing& r, size_t& warnAt);
+  // The writer takes the queued frames as its batch (link lock held).
+  void TakeBatch(cNetConn& c);
+  // The writer seals its batch on a TLS connection (no lock); false when the session failed,
+  // the link is then cut.
+  bool SealBatch(const tConnPtr& c);
+  bool SealFailed(const tConnPtr& c);
+  // The writer writes what is left of its batch without waiting (no lock); `error` is errno.
+  eWrite WriteBatch(cNetConn& c, bool sender, int& error);
+  void CountBatch(const stWriteBatch& b);
+  // A sending thread, as the writer, writes one large record straight from its bytes, then
+  // whatever was queued meanwhile.
+  void WriteInPlace(const tConnPtr& c, const void* data, uint32_t size);
+  // A sending thread, as the writer, writes its batch and those after it while they are large;
+  // the strand takes over what the socket does not take.
+  void WriteAsSender(const tConnPtr& c);
+  // The strand's write turn: takes the writing unless a writer is at work, or holds it while
+  // a sender streams large records.
   void StartWrite(const tConnPtr& c);
-  void WriteDone(const tConnPtr& c, const boost::system::error_code& ec, size_t n);
-  void FinishCut(const tConnPtr& c, uint32_t reason, eDownCause cause, int error, bool write);
+  static uint64_t SteadyUs();
+  uint64_t HoldFor(const cNetConn& c);
+  // The strand as the writer, until the queue runs empty or the socket is full.
+  void WriteOnStrand(const tConnPtr& c);
+  // The writer leaves on a closed or failed connection: its batch and the queue are dropped.
+  void DropWriter(const tConnPtr& c);
   void LogQueue(size_t unsent);
+
+  // ---- cutting (net_link.cc) ----
+  void FinishCut(const tConnPtr& c, uint32_t reason, eDownCause cause, int error, bool write);
 };
 
 }  // namespace netlib

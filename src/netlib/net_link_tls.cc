@@ -1,5 +1,5 @@
-// The TLS side of a link's connection: the hand-shake before the connection is up, and the
-// records' text taken out of the encrypted bytes the socket gives. Strand only.
+// The TLS side of a link's reading half: the hand-shake before the connection is up, and the
+// records' text opened straight out of the encrypted bytes the socket gave. Strand only.
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -13,8 +13,6 @@ namespace netlib {
 namespace asio = boost::asio;
 
 namespace {
-
-constexpr size_t kHandshakeReadBytes = 16 * 1024;
 
 // The text of records taken out of one read; the encrypted bytes sit in the read buffer.
 char* ThreadPlainBuffer() {
@@ -39,7 +37,6 @@ void cNetLink::StartHandshake(const tConnPtr& c) {
                                 " not done within " + std::to_string(limitMs) + " ms; cut");
     self->Cut(c, NetReason_NoMsgAfterConnect, false, eDownCause::Limit, ETIMEDOUT);
   });
-  c->handshakeIn.resize(kHandshakeReadBytes);
   HandshakeStep(c, nullptr, 0);
 }
 
@@ -73,19 +70,25 @@ void cNetLink::HandshakeStep(const tConnPtr& c, const char* in, size_t n) {
       }));
 }
 
+// Waits for the peer's next hand-shake bytes and reads them into the thread's read buffer, as
+// the read loop does: a connection holds no buffer of its own during its hand-shake.
 void cNetLink::HandshakeRead(const tConnPtr& c) {
-  c->socket.async_read_some(
-      asio::buffer(c->handshakeIn),
-      asio::bind_executor(c->strand, [self = shared_from_this(), c](auto ec, size_t n) {
-        if (!ec) return self->HandshakeStep(c, c->handshakeIn.data(), n);
-        if (ec == asio::error::operation_aborted || c->state.load() != eConnState::Connecting)
-          return;
-        bool closed = ec == asio::error::eof;
-        cNetService::Instance().Log(std::string("TLS hand-shake with ") + self->m_ip +
-                                    (closed ? ": the peer closed" : ": " + ec.message()) + "; cut");
-        self->Cut(c, NetReason_Encode, false,
-                  closed ? eDownCause::PeerClosed : eDownCause::ReadError, ec.value());
-      }));
+  auto step = [self = shared_from_this(), c](boost::system::error_code ec) {
+    if (c->state.load() != eConnState::Connecting) return;
+    char* buffer = ThreadReadBuffer();
+    size_t n = 0;
+    if (!ec) n = c->socket.read_some(asio::buffer(buffer, kReadBufferBytes), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again)
+      return self->HandshakeRead(c);
+    if (!ec) return self->HandshakeStep(c, buffer, n);
+    if (ec == asio::error::operation_aborted) return;
+    bool closed = ec == asio::error::eof;
+    cNetService::Instance().Log(std::string("TLS hand-shake with ") + self->m_ip +
+                                (closed ? ": the peer closed" : ": " + ec.message()) + "; cut");
+    self->Cut(c, NetReason_Encode, false, closed ? eDownCause::PeerClosed : eDownCause::ReadError,
+              ec.value());
+  };
+  c->socket.async_wait(asio::socket_base::wait_read, asio::bind_executor(c->strand, step));
 }
 
 void cNetLink::HandshakeDone(const tConnPtr& c) {
@@ -97,9 +100,8 @@ void cNetLink::HandshakeDone(const tConnPtr& c) {
     c->state.store(eConnState::Up);
   }
   c->timer->cancel();
-  std::vector<char>().swap(c->handshakeIn);
   OnUp(c);
-  // Records may have come with the end of the hand-shake: the session holds them already.
+  // Records may have come with the end of the hand-shake: the session kept them.
   TlsRead(c, nullptr, 0);
   WaitReadable(c);
 }

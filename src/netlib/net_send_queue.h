@@ -1,12 +1,17 @@
-// The send queue of one connection: frames appended by Send into a filling buffer; the one
-// write in flight takes the whole filling buffer as its batch, so small records leave in few
-// writes. Not locked itself: its owner guards it with the link's lock.
+// The send queue of one connection: frames appended by Send into a chain of blocks that never
+// move; the connection's writer takes blocks from the front as its batch, so that small records
+// leave in few writes, a large queue leaves in batches of bounded size, and the writer reads the
+// blocks it took while senders go on filling others. Not locked itself: its owner guards the
+// queue with the link's lock, and a batch belongs to the connection's writer.
 #pragma once
+
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "netlib/net_frame.h"
 
@@ -41,59 +46,95 @@ class cByteBuffer {
   size_t m_cap = 0;
 };
 
+// A block of queued frames; its bytes never move.
+struct stSendBlock {
+  std::unique_ptr<char[]> bytes;
+  uint32_t capacity = 0;
+  uint32_t size = 0;
+  uint32_t records = 0;  // frames that start in it
+};
+
+// Memory given back under the link's lock, freed by its holder once the lock is let go: freeing
+// may call the system.
+struct stFreed {
+  std::vector<stSendBlock> blocks;
+  cByteBuffer bytes;
+};
+
+// The batch the connection's writer is writing and how far the socket took it: the blocks
+// taken from the queue, or bytes of its own (their sealed form on a TLS link, or the part of a
+// record written from the caller's bytes that the socket did not take).
+struct stWriteBatch {
+  std::vector<stSendBlock> blocks;
+  cByteBuffer wire;      // when not empty, what goes to the socket in place of the blocks
+  size_t bytes = 0;      // bytes that go to the socket
+  size_t sent = 0;       // of them, written
+  uint32_t records = 0;  // records in it
+  bool sealed = false;   // TLS: `wire` holds the blocks' sealed form
+  bool empty() const { return bytes == 0; }
+  // Fills `parts` (at most `most`) with what is left to write; their count.
+  int Pieces(iovec* parts, int most) const;
+  // Gives back the bytes of its own whose capacity passes `keep` (all of them: 0).
+  void Trim(size_t keep, stFreed& freed);
+};
+
 class cSendQueue {
  public:
-  // Bytes appended and not yet confirmed written.
-  size_t Unsent() const { return m_fill.size() + m_out.size(); }
-  size_t Filling() const { return m_fill.size(); }
-  uint32_t BatchRecords() const { return m_outRecords; }
-  // Appends one frame and returns where it starts (valid until the next change).
-  char* Append(const void* body, uint32_t size, bool internal) {
-    char* at = m_fill.Extend(kFrameHeader + size);
-    PutFrameHeader(at, size, internal);
-    if (size) std::memcpy(at + kFrameHeader, body, size);
-    ++m_fillRecords;
-    return at;
-  }
-  // Appends the unsent tail of one frame whose first `skip` bytes a direct send already wrote.
-  void AppendTail(const char* header, const void* body, uint32_t size, size_t skip) {
-    char* at = m_fill.Extend(kFrameHeader + size - skip);
-    if (skip < kFrameHeader) {
-      std::memcpy(at, header + skip, kFrameHeader - skip);
-      std::memcpy(at + kFrameHeader - skip, body, size);
-    } else {
-      std::memcpy(at, static_cast<const char*>(body) + (skip - kFrameHeader),
-                  kFrameHeader + size - skip);
+  // Bytes queued and not yet taken.
+  size_t Queued() const { return m_queued; }
+  // Appends one frame; a small one mostly fits the last block.
+  void Append(const void* body, uint32_t size, bool internal) {
+    if (HasBlocks()) {
+      stSendBlock& b = m_blocks.back();
+      if (b.capacity - b.size >= kFrameHeader + size) {
+        char* at = b.bytes.get() + b.size;
+        PutFrameHeader(at, size, internal);
+        if (size) std::memcpy(at + kFrameHeader, body, size);
+        b.size += static_cast<uint32_t>(kFrameHeader + size);
+        ++b.records;
+        m_queued += kFrameHeader + size;
+        return;
+      }
     }
-    ++m_fillRecords;
+    char header[kFrameHeader];
+    PutFrameHeader(header, size, internal);
+    Put(header, kFrameHeader, true);
+    Put(body, size, false);
   }
   // Appends one packed record: its plain size, then `packedSize` packed bytes.
   void AppendPacked(uint32_t plainSize, const void* packed, uint32_t packedSize) {
-    char* at = m_fill.Extend(kFrameHeader + kPackedPrefix + packedSize);
-    PutLe32(at, (kPackedPrefix + packedSize) | kFramePackedBit);
-    PutLe32(at + kFrameHeader, plainSize);
-    std::memcpy(at + kFrameHeader + kPackedPrefix, packed, packedSize);
-    ++m_fillRecords;
+    char head[kFrameHeader + kPackedPrefix];
+    PutLe32(head, (kPackedPrefix + packedSize) | kFramePackedBit);
+    PutLe32(head + kFrameHeader, plainSize);
+    Put(head, sizeof head, true);
+    Put(packed, packedSize, false);
   }
-  // Moves the filling buffer into the outgoing batch; false when there is nothing to write.
-  // Requires the previous batch to be done.
-  bool TakeBatch();
-  const cByteBuffer& Batch() const { return m_out; }
-  // The batch, to be replaced by its encrypted form before any of it is written.
-  cByteBuffer& MutableBatch() { return m_out; }
-  // The batch was written: clears it, keeping its capacity for the next one.
-  void BatchDone();
-  // Gives back empty buffers whose capacity passes `keep` bytes.
-  void Trim(size_t keep);
-  // Drops what was not yet handed to a write; the number of bytes dropped.
-  size_t DropFilling();
-  void Clear();
+  // Moves blocks from the front into the empty `batch`: at least one, and no more once they
+  // hold `most` bytes; false when nothing is queued.
+  bool TakeInto(stWriteBatch& batch, size_t most);
+  // Takes back the blocks of a written batch, to fill again, and empties the batch.
+  void Recycle(stWriteBatch& batch);
+  // Gives back blocks kept for reuse beyond `keep` bytes.
+  void Trim(size_t keep, stFreed& freed);
+  // Drops what was not yet taken (keeping a block or so for reuse); the bytes dropped.
+  size_t DropQueued(stFreed& freed);
+  // Gives back every block.
+  void Clear(stFreed& freed);
 
  private:
-  cByteBuffer m_fill;
-  cByteBuffer m_out;
-  uint32_t m_fillRecords = 0;
-  uint32_t m_outRecords = 0;
+  void Put(const void* data, size_t size, bool starts);
+  stSendBlock& NewBlock();
+  bool HasBlocks() const { return m_head < m_blocks.size(); }
+
+  std::vector<stSendBlock> m_blocks;  // from m_head on, the queued ones, oldest first
+  size_t m_head = 0;
+  std::vector<stSendBlock> m_spare;  // emptied blocks, to fill again
+  size_t m_queued = 0;
 };
+
+// The unsent tail of one frame whose first `skip` bytes a write from the caller's bytes already
+// wrote, into the empty `batch`.
+void TailInto(stWriteBatch& batch, const char* header, const void* body, uint32_t size,
+              size_t skip);
 
 }  // namespace netlib

@@ -67,11 +67,15 @@ void cNetServerLink::CheckIdle(uint32_t now, uint32_t loginMs) {
   tConnPtr c;
   uint32_t reason = 0;
   bool guest = false;
+  stFreed freed;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     if (!m_conn || m_conn->state.load() != eConnState::Up) return;
     // An idle link gives back the send buffers a burst left behind.
-    if (!m_conn->writing) m_conn->queue.Trim(kSendKeepBytes);
+    if (m_conn->writer == eWriter::None) {
+      m_conn->queue.Trim(kSendKeepBytes, freed);
+      m_conn->batch.Trim(kSendKeepBytes, freed);
+    }
     reason = IdleReason(*m_conn, now);
     if (!reason && loginMs && !m_conn->logined.load() &&
         cNetService::Elapsed(now, GuestSince(*m_conn)) > loginMs) {

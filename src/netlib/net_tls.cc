@@ -6,6 +6,10 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -67,6 +71,9 @@ tTlsContext NewContext(ssl::context::method method) {
   SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
   SSL_CTX_set_num_tickets(ctx, 0);
   SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+  // The traffic secrets reach the session, which takes the records over once the hand-shake
+  // is done.
+  SSL_CTX_set_keylog_callback(ctx, cTlsSession::TakeSecret);
   return context;
 }
 
@@ -76,11 +83,6 @@ bool LoadIdentity(ssl::context& context, const std::string& cert, const std::str
          Load(key, error,
               [&](auto& ec) { context.use_private_key_file(key, ssl::context::pem, ec); });
 }
-
-// Plain bytes encrypted per step, so the encrypted bytes are taken while still in cache.
-constexpr size_t kSealStep = 64 * 1024;
-// The most a session keeps for its next encrypted batch between batches.
-constexpr size_t kSealKeepBytes = 16u << 20;
 
 int SessionIndex() {
   static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
@@ -165,9 +167,12 @@ cTlsSession::cTlsSession(ssl::context& context, bool server, std::string peerNam
     }
   }
   m_ssl = SSL_new(context.native_handle());
-  m_in = BIO_new(BIO_s_mem());
-  m_out = BIO_new(BIO_s_mem());
-  SSL_set_bio(m_ssl, m_in, m_out);
+  // One BIO both ways, over the link's buffers; OpenSSL's own read and write buffers are given
+  // back whenever they run empty.
+  BIO* bio = BIO_new(LinkBio());
+  BIO_set_data(bio, &m_io);
+  SSL_set_bio(m_ssl, bio, bio);
+  SSL_set_mode(m_ssl, SSL_MODE_RELEASE_BUFFERS);
   SSL_set_ex_data(m_ssl, SessionIndex(), this);
   if (server) {
     SSL_set_accept_state(m_ssl);
@@ -178,7 +183,107 @@ cTlsSession::cTlsSession(ssl::context& context, bool server, std::string peerNam
 }
 
 cTlsSession::~cTlsSession() {
-  SSL_free(m_ssl);  // frees both memory buffers
+  SSL_free(m_ssl);  // frees the BIO
+  OPENSSL_cleanse(m_clientSecret.data(), m_clientSecret.size());
+  OPENSSL_cleanse(m_serverSecret.data(), m_serverSecret.size());
+}
+
+void cTlsSession::TakeSecret(const SSL* ssl, const char* line) {
+  auto* session = static_cast<cTlsSession*>(SSL_get_ex_data(ssl, SessionIndex()));
+  if (!session) return;
+  // "LABEL <client random in hex> <secret in hex>"; only the first application secrets count.
+  const char* label = line;
+  const char* random = std::strchr(label, ' ');
+  const char* hex = random ? std::strchr(random + 1, ' ') : nullptr;
+  if (!hex) return;
+  const std::string name(label, random);
+  std::string* into = name == "CLIENT_TRAFFIC_SECRET_0"   ? &session->m_clientSecret
+                      : name == "SERVER_TRAFFIC_SECRET_0" ? &session->m_serverSecret
+                                                          : nullptr;
+  if (!into) return;
+  into->clear();
+  auto nibble = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  for (++hex; nibble(hex[0]) >= 0 && nibble(hex[1]) >= 0; hex += 2)
+    into->push_back(static_cast<char>(nibble(hex[0]) << 4 | nibble(hex[1])));
+}
+
+bool cTlsSession::TakeOver() {
+  const SSL_CIPHER* cipher = SSL_get_current_cipher(m_ssl);
+  const uint16_t suite = cipher ? SSL_CIPHER_get_protocol_id(cipher) : 0;
+  m_records = cTlsRecords::Make(suite, m_server ? m_clientSecret : m_serverSecret,
+                                m_server ? m_serverSecret : m_clientSecret);
+  OPENSSL_cleanse(m_clientSecret.data(), m_clientSecret.size());
+  OPENSSL_cleanse(m_serverSecret.data(), m_serverSecret.size());
+  m_clientSecret.clear();
+  m_serverSecret.clear();
+  if (!m_records) {
+    m_error = std::string("TLS hand-shake: cipher suite ") +
+              (cipher ? SSL_CIPHER_get_name(cipher) : "none") + " not taken over";
+    return false;
+  }
+  SSL_free(m_ssl);
+  m_ssl = nullptr;
+  return true;
+}
+
+const std::string& cTlsSession::SealError() const {
+  static const std::string none = "TLS session not established";
+  return m_records ? m_records->SealError() : none;
+}
+
+// The BIO of every session's hand-shake: reads from the bytes the link gave, writes to the
+// buffer the link writes from.
+BIO_METHOD* cTlsSession::LinkBio() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tessel link");
+    BIO_meth_set_write_ex(m, BioWrite);
+    BIO_meth_set_read_ex(m, BioRead);
+    BIO_meth_set_ctrl(m, BioCtrl);
+    BIO_meth_set_create(m, [](BIO* bio) {
+      BIO_set_init(bio, 1);
+      return 1;
+    });
+    return m;
+  }();
+  return method;
+}
+
+int cTlsSession::BioWrite(BIO* bio, const char* data, size_t size, size_t* written) {
+  auto* io = static_cast<stLinkIo*>(BIO_get_data(bio));
+  if (!io->out) return 0;  // OpenSSL writes only within the hand-shake's steps
+  std::memcpy(io->out->Extend(size), data, size);
+  *written = size;
+  return 1;
+}
+
+int cTlsSession::BioRead(BIO* bio, char* data, size_t size, size_t* read) {
+  auto* io = static_cast<stLinkIo*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  if (!io->inLeft) {
+    BIO_set_retry_read(bio);
+    *read = 0;
+    return 0;
+  }
+  const size_t n = std::min(size, io->inLeft);
+  std::memcpy(data, io->in, n);
+  io->in += n;
+  io->inLeft -= n;
+  *read = n;
+  return 1;
+}
+
+long cTlsSession::BioCtrl(BIO* bio, int cmd, long, void*) {
+  auto* io = static_cast<stLinkIo*>(BIO_get_data(bio));
+  switch (cmd) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_CTRL_PENDING:
+      return static_cast<long>(io->inLeft);
+    default:
+      return 0;
+  }
 }
 
 bool cTlsSession::NamesPeer(X509* cert) const {
@@ -190,7 +295,7 @@ bool cTlsSession::NamesPeer(X509* cert) const {
 
 void cTlsSession::TakeError(const char* what) {
   m_error = what;
-  long verify = SSL_get_verify_result(m_ssl);
+  long verify = m_ssl ? SSL_get_verify_result(m_ssl) : X509_V_OK;
   if (verify != X509_V_OK) {
     m_error += std::string(": certificate refused: ") + X509_verify_cert_error_string(verify);
     if (verify == X509_V_ERR_HOSTNAME_MISMATCH)
@@ -201,21 +306,23 @@ void cTlsSession::TakeError(const char* what) {
   if (!why.empty()) m_error += ": " + why;
 }
 
-void cTlsSession::Drain(cByteBuffer& out) {
-  size_t pending = BIO_ctrl_pending(m_out);
-  if (!pending) return;
-  char* at = out.Extend(pending);
-  int n = BIO_read(m_out, at, static_cast<int>(pending));
-  out.Truncate(out.size() - pending + (n > 0 ? static_cast<size_t>(n) : 0));
-}
-
 cTlsSession::eStep cTlsSession::Handshake(const char* in, size_t n, cByteBuffer& out) {
-  std::lock_guard<std::mutex> lock(m_lock);
+  if (!m_ssl) return eStep::Failed;
   ERR_clear_error();
-  if (n) BIO_write(m_in, in, static_cast<int>(n));
+  m_io.in = in;
+  m_io.inLeft = n;
+  m_io.out = &out;
   int r = SSL_do_handshake(m_ssl);
-  Drain(out);
-  if (r == 1) return eStep::Done;
+  m_io.out = nullptr;
+  if (r == 1) {
+    // Records the peer sent right behind its last hand-shake message wait for the first Read.
+    m_io.carry.clear();
+    if (m_io.inLeft) std::memcpy(m_io.carry.Extend(m_io.inLeft), m_io.in, m_io.inLeft);
+    m_io.in = m_io.carry.data();
+    return TakeOver() ? eStep::Done : eStep::Failed;
+  }
+  m_io.in = nullptr;
+  m_io.inLeft = 0;
   int e = SSL_get_error(m_ssl, r);
   if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return eStep::More;
   TakeError("TLS hand-shake failed");
@@ -224,46 +331,31 @@ cTlsSession::eStep cTlsSession::Handshake(const char* in, size_t n, cByteBuffer&
 
 cTlsSession::eStep cTlsSession::Read(const char* in, size_t n, char* plain, size_t cap,
                                      size_t& got) {
-  std::lock_guard<std::mutex> lock(m_lock);
-  ERR_clear_error();
-  if (n) BIO_write(m_in, in, static_cast<int>(n));
   got = 0;
-  while (got < cap) {
-    int r = SSL_read(m_ssl, plain + got, static_cast<int>(std::min<size_t>(cap - got, 1 << 30)));
-    if (r > 0) {
-      got += static_cast<size_t>(r);
-      continue;
-    }
-    int e = SSL_get_error(m_ssl, r);
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return eStep::Done;
-    if (e == SSL_ERROR_ZERO_RETURN) return eStep::Closed;
-    TakeError("TLS read failed");
-    return eStep::Failed;
+  if (!m_records) return eStep::Failed;
+  if (n) {
+    m_io.in = in;
+    m_io.inLeft = n;
   }
-  return SSL_pending(m_ssl) > 0 || BIO_ctrl_pending(m_in) > 0 ? eStep::More : eStep::Done;
+  switch (m_records->Open(m_io.in, m_io.inLeft, plain, cap, got)) {
+    case cTlsRecords::eOpen::Full:
+      return eStep::More;
+    case cTlsRecords::eOpen::Done:
+      m_io.in = nullptr;
+      m_io.carry.Release();
+      return eStep::Done;
+    case cTlsRecords::eOpen::Closed:
+      return eStep::Closed;
+    case cTlsRecords::eOpen::Failed:
+      break;
+  }
+  m_error = m_records->ReadError();
+  return eStep::Failed;
 }
 
-bool cTlsSession::Seal(cByteBuffer& batch) {
-  std::lock_guard<std::mutex> lock(m_lock);
-  ERR_clear_error();
-  m_sealed.clear();
-  Drain(m_sealed);
-  for (size_t at = 0; at < batch.size();) {
-    int r = SSL_write(m_ssl, batch.data() + at,
-                      static_cast<int>(std::min<size_t>(batch.size() - at, kSealStep)));
-    if (r <= 0) {
-      TakeError("TLS write failed");
-      batch.clear();
-      return false;
-    }
-    at += static_cast<size_t>(r);
-    Drain(m_sealed);
-  }
-  // The plain batch's buffer takes the next encrypted one: a busy link allocates nothing more
-  // (an outsize one is given back).
-  batch.swap(m_sealed);
-  if (m_sealed.capacity() > kSealKeepBytes) m_sealed.Release();
-  return true;
+bool cTlsSession::Seal(const char* head, size_t headSize, const char* plain, size_t n,
+                       cByteBuffer& out) {
+  return m_records && m_records->Seal(head, headSize, plain, n, out);
 }
 
 }  // namespace netlib

@@ -1,7 +1,10 @@
 // TLS 1.3 of encoded links: the contexts of listening and connecting sides, built from the PEM
-// files under config/tls, and cTlsSession, the OpenSSL state of one connection over memory
-// buffers, so that the link's own reads and writes carry its bytes. Contexts: built once, then
-// read-only on any thread. A session: any thread; it serialises its calls itself.
+// files under config/tls, and cTlsSession, the TLS state of one connection. OpenSSL makes the
+// hand-shake through a BIO of the session's own over the link's buffers; once it is done, the
+// session keeps only the traffic keys (cTlsRecords) and frees OpenSSL's state, and records are
+// opened straight out of the bytes the link read and sealed straight into the buffer the link
+// writes from. Contexts: built once, then read-only on any thread. A session: the hand-shake
+// and Read on the connection's strand, Seal on its writer.
 #pragma once
 
 // First, so that its diagnostic setting covers every header after it.
@@ -15,6 +18,7 @@
 #include <string>
 
 #include "netlib/net_send_queue.h"
+#include "netlib/net_tls_records.h"
 
 namespace netlib {
 
@@ -50,33 +54,53 @@ class cTlsSession {
   cTlsSession& operator=(const cTlsSession&) = delete;
 
   // Feeds `n` bytes read from the peer into the hand-shake and appends what must be sent to
-  // `out`. Done once the peer is verified; Failed with Error() set (`out` may then hold an
-  // alert worth sending).
+  // `out`. Done once the peer is verified and the traffic keys are taken over; Failed with
+  // Error() set (`out` may then hold an alert worth sending). Bytes after the hand-shake's last
+  // are kept for the first Read.
   eStep Handshake(const char* in, size_t n, cByteBuffer& out);
-  // Feeds `n` bytes read from the peer (none: only what is held already) and takes up to `cap`
-  // bytes of records' text into `plain`, their count in `got`. More: text is still held;
-  // Done: nothing more until the peer sends; Closed: the peer ended the session.
+  // Opens the `n` bytes at `in`, read from the peer (none: goes on with those given before),
+  // and takes up to `cap` bytes of records' text into `plain`, their count in `got`. More:
+  // text or bytes are still held, and `in` must stay in place until the next call; Done:
+  // every byte given was taken, nothing more until the peer sends; Closed: the peer ended the
+  // session.
   eStep Read(const char* in, size_t n, char* plain, size_t cap, size_t& got);
-  // Replaces the plain bytes in `batch` by their encrypted form, preceded by anything the
-  // session still has to send. False when the session can no longer send.
-  bool Seal(cByteBuffer& batch);
-  // Why the last step failed, for log lines.
+  // Seals the `headSize` bytes at `head` and the `n` plain bytes at `plain` after them,
+  // appending the records to `out` (the writer's). False (SealError()) when it failed.
+  bool Seal(const char* head, size_t headSize, const char* plain, size_t n, cByteBuffer& out);
+  bool Seal(const char* plain, size_t n, cByteBuffer& out) {
+    return Seal(nullptr, 0, plain, n, out);
+  }
+  // Why the last hand-shake or read step failed, or the last seal, for log lines.
   const std::string& Error() const { return m_error; }
+  const std::string& SealError() const;
   // Whether a server's certificate names the server this client session expects.
   bool NamesPeer(X509* cert) const;
+  // Takes a traffic secret OpenSSL reports during the hand-shake (a key log line).
+  static void TakeSecret(const SSL* ssl, const char* line);
 
  private:
+  // Where the session's BIO takes bytes from and puts them during the hand-shake.
+  struct stLinkIo {
+    const char* in = nullptr;  // bytes from the peer not yet taken
+    size_t inLeft = 0;
+    cByteBuffer* out = nullptr;  // bytes for the peer
+    cByteBuffer carry;           // bytes that came after the hand-shake's last
+  };
+  static BIO_METHOD* LinkBio();
+  static int BioWrite(BIO* bio, const char* data, size_t size, size_t* written);
+  static int BioRead(BIO* bio, char* data, size_t size, size_t* read);
+  static long BioCtrl(BIO* bio, int cmd, long num, void* ptr);
   void TakeError(const char* what);
-  void Drain(cByteBuffer& out);
+  // The hand-shake is done: the traffic keys leave OpenSSL, which lets go of its state.
+  bool TakeOver();
 
-  std::mutex m_lock;  // every call into the OpenSSL state
-  SSL* m_ssl = nullptr;
-  BIO* m_in = nullptr;   // bytes from the peer, owned by m_ssl
-  BIO* m_out = nullptr;  // bytes for the peer, owned by m_ssl
+  SSL* m_ssl = nullptr;  // until the hand-shake is done
+  stLinkIo m_io;
+  std::string m_clientSecret, m_serverSecret;  // during the hand-shake
+  std::unique_ptr<cTlsRecords> m_records;      // once it is done
   const bool m_server;
   std::string m_peerName, m_peerIp;
   std::string m_error;
-  cByteBuffer m_sealed;  // the encrypted batch being made
 };
 
 }  // namespace netlib

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "testkit/net_recorder.h"
+#include "testkit/net_streams.h"
 
 namespace {
 
@@ -19,49 +20,13 @@ constexpr uint64_t kRecords = 100000;
 constexpr uint64_t kRecords = 1000000;
 #endif
 
-// Record `seq` of stream `stream`: type 1001, the stream and the sequence number, then bytes
-// whose count and values follow from both, so that the receiver rebuilds it without shared state.
-void MakeStreamRecord(uint32_t stream, uint32_t seq, std::vector<char>& out,
-                      uint32_t largest = kMaxRecord) {
-  uint64_t x = (uint64_t(stream) << 32 | seq) * 0x9E3779B97F4A7C15ull | 1;
-  out.resize(std::max<uint32_t>(12, static_cast<uint32_t>(x >> 40) % (largest + 1)));
-  const uint32_t head[3] = {1001, stream, seq};
-  std::memcpy(out.data(), head, 12);
-  for (size_t i = 12; i < out.size(); ++i) {
-    x ^= x << 13;
-    x ^= x >> 7;
-    x ^= x << 17;
-    out[i] = char(x);
-  }
-}
-
-// Checks that every stream's records arrive whole and in order (a stream is sent by one thread).
-struct cChecker : iCallbackNet {
-  explicit cChecker(uint32_t largest = kMaxRecord) : largest(largest) {}
-  int OnMessage(int kind, const void* data, unsigned long size, iSend*) override {
-    if (kind != 2 || size < 12) return 1;
-    std::lock_guard<std::mutex> lock(lock_);
-    uint32_t stream;
-    std::memcpy(&stream, static_cast<const char*>(data) + 4, 4);
-    MakeStreamRecord(stream, next[stream]++, expected, largest);
-    bad += size != expected.size() || std::memcmp(data, expected.data(), size) != 0;
-    ++good;
-    return 1;
-  }
-  const uint32_t largest;
-  std::mutex lock_;
-  std::map<uint32_t, uint32_t> next;  // stream: next sequence
-  std::vector<char> expected;
-  std::atomic<uint64_t> good = 0, bad = 0;
-};
-
 // Every other link packs its records (those random bytes mostly stay plain, as packing would not
 // shrink them), and its client reports the agreed encoding right after its connect result.
 TEST(NetLink, AMillionRecordsOfRandomSizesArriveByteExactAndInOrderOverPlainAndPackingLinks) {
   const int kLinks = 6;
   stServerInfo info = cServerScope::Defaults();
   info.net.word[stNetParam::NetParam_MaxRecvRecord] = kMaxRecord;
-  cChecker checker;
+  cStreamChecker checker(kMaxRecord);
   cServerScope s(checker, info);
   std::vector<std::thread> senders;
   std::atomic<int> failures{0};
@@ -80,7 +45,7 @@ TEST(NetLink, AMillionRecordsOfRandomSizesArriveByteExactAndInOrderOverPlainAndP
       cClientScope c(crec, s.port, cinfo);
       std::vector<char> record;
       for (uint32_t i = 0; c.connected && i < kRecords / kLinks; ++i) {
-        MakeStreamRecord(100 + l, i, record);
+        MakeStreamRecord(100 + l, i, record, kMaxRecord);
         if (i % 64 == 0) waitWhile([&] { return c.client->GetUnsentBytes() > 2 * 1024 * 1024; });
         if (!Send(c.client, record)) return void(++failures);
       }
@@ -144,63 +109,20 @@ TEST(NetLink, AnInvalidRecordReportCutsTheLinkWhenAskedOrWhenTheyPileUp) {
   ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 2)));
 }
 
-// A server taking records of up to `largest` bytes into `checker`, and one client of it that
-// may queue 64 MiB.
-struct cLargeLink {
-  cLargeLink(cChecker& checker, uint32_t largest)
-      : server(checker, ServerInfo(largest)), client(recorder, server.port, ClientInfo(largest)) {}
-  static stServerInfo ServerInfo(uint32_t largest) {
-    stServerInfo info = cServerScope::Defaults();
-    info.net.word[stNetParam::NetParam_MaxRecvRecord] = largest;
-    return info;
-  }
-  static stClientInfo ClientInfo(uint32_t largest) {
-    stClientInfo info;
-    info.net.word[stNetParam::NetParam_MaxSendRecord] = largest;
-    info.net.word[stNetParam::NetParam_SendQueueKB] = 64 * 1024;
-    // The server sends nothing back: under a sanitizer and a loaded machine the run may take
-    // minutes, which the client's idle limits must not cut short.
-    info.net.word[stNetParam::NetParam_IdleMs] = 600000;
-    info.net.word[stNetParam::NetParam_FirstMsgMs] = 600000;
-    return info;
-  }
-  cServerScope server;
-  cNetRecorder recorder;
-  cClientScope client;
-};
-
-// Waits until `count` records arrived whole, at most `seconds`.
-void WaitForGood(const cChecker& checker, uint64_t count, int seconds) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (checker.good < count && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-// Threads sharing one link with records of up to 48 KiB: a sending thread writes large batches
-// itself, outside the link's lock, racing the I/O thread's turns; every stream stays whole.
+// Threads sharing one link with records of up to 48 KiB: sending threads write large batches
+// themselves, outside the link's lock, racing the I/O thread's turns; every stream stays whole.
 TEST(NetLink, ThreadsSharingALinkWithLargeRecordsKeepEveryStreamWholeAndInOrder) {
+#ifdef TESSEL_SANITIZED
+  const uint32_t kLargest = 48 * 1024, kPerThread = 500;
+#else
   const uint32_t kLargest = 48 * 1024, kPerThread = 3000;
+#endif
   const int kThreads = 3;
-  cChecker checker(kLargest);
+  cStreamChecker checker(kLargest);
   cLargeLink link(checker, kLargest);
-  cClientScope& c = link.client;
-  ASSERT_TRUE(c.connected);
-  std::atomic<int> failures{0};
-  std::vector<std::thread> senders;
-  for (int t = 0; t < kThreads; ++t) {
-    senders.emplace_back([&, t] {
-      std::vector<char> record;
-      for (uint32_t i = 0; i < kPerThread; ++i) {
-        MakeStreamRecord(200 + t, i, record, kLargest);
-        while (i % 16 == 0 && c.client->GetUnsentBytes() > 8 * 1024 * 1024)
-          std::this_thread::yield();
-        failures += !Send(c.client, record);
-      }
-    });
-  }
-  for (auto& t : senders) t.join();
-  WaitForGood(checker, uint64_t(kThreads) * kPerThread, 120);
-  EXPECT_EQ(failures.load(), 0);
+  ASSERT_TRUE(link.client.connected);
+  EXPECT_EQ(SendStreams(link.client.client, kThreads, kPerThread, kLargest), 0);
+  checker.WaitForGood(uint64_t(kThreads) * kPerThread, 120);
   EXPECT_EQ(checker.good, uint64_t(kThreads) * kPerThread);
   EXPECT_EQ(checker.bad, 0u);
 }
@@ -211,29 +133,13 @@ TEST(NetLink, ThreadsSharingALinkWithLargeRecordsKeepEveryStreamWholeAndInOrder)
 // receiver goes on.
 TEST(NetLink, LargeRecordsTheSocketTakesOnlyInPartArriveWholeAndInOrder) {
   const uint32_t kLargest = 60 * 1024;
-  struct cStalling : cChecker {
-    using cChecker::cChecker;
-    int OnMessage(int kind, const void* data, unsigned long size, iSend* s) override {
-      for (int i = 0; i < 60000 && !go; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      return cChecker::OnMessage(kind, data, size, s);
-    }
-    std::atomic<bool> go{false};
-  } checker(kLargest);
+  cStallingChecker checker(kLargest);
   cLargeLink link(checker, kLargest);
-  cClientScope& c = link.client;
-  ASSERT_TRUE(c.connected);
-  std::vector<char> record;
-  uint32_t sent = 0;
-  // Until the socket's buffers on both sides are full and records pile up in the queue.
-  while (sent < 8000 && c.client->GetUnsentBytes() < 4 * kLargest) {
-    MakeStreamRecord(300, sent++, record, kLargest);
-    ASSERT_EQ(Send(c.client, record), 1);
-    std::this_thread::sleep_for(std::chrono::microseconds(200));  // each finds the link idle
-  }
-  ASSERT_GE(c.client->GetUnsentBytes(), 4 * kLargest);
+  ASSERT_TRUE(link.client.connected);
+  const uint32_t sent = SendUntilQueued(link.client.client, kLargest);
+  ASSERT_GE(link.client.client->GetUnsentBytes(), 4 * kLargest);
   checker.go = true;
-  WaitForGood(checker, sent, 60);
+  checker.WaitForGood(sent, 60);
   EXPECT_EQ(checker.good, sent);
   EXPECT_EQ(checker.bad, 0u);
 }

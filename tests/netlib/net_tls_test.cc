@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/read.hpp>
 #include <boost/asio/ssl.hpp>
 #include <thread>
 
 #include "netlib/net_frame.h"
 #include "testkit/net_recorder.h"
+#include "testkit/net_streams.h"
 #include "testkit/temp_dir.h"
 #include "testkit/tls_files.h"
 
@@ -98,6 +100,45 @@ struct cPlainTlsClient {
   ssl::stream<asio::ip::tcp::socket> stream{io, context};
 };
 
+// A TLS client of OpenSSL's own over memory buffers that writes `frames` in the same write as
+// its last hand-shake message, so that they arrive right behind it (with `tamper`, one bit of
+// their record flipped); false when the hand-shake failed.
+bool SendRightBehindTheHandshake(unsigned short port, const std::string& ca,
+                                 const std::vector<char>& frames, bool tamper = false) {
+  ssl::context context{ssl::context::tls_client};
+  context.load_verify_file(ca);
+  SSL* tls = SSL_new(context.native_handle());
+  BIO* out = BIO_new(BIO_s_mem());
+  SSL_set_bio(tls, BIO_new(BIO_s_mem()), out);
+  SSL_set_verify(tls, SSL_VERIFY_PEER, nullptr);
+  SSL_set_connect_state(tls);
+  cRawPeer peer(port);
+  auto flush = [&] {
+    char* pending = nullptr;
+    long n = BIO_get_mem_data(out, &pending);
+    if (n > 0) peer.Write(pending, size_t(n));
+    (void)BIO_reset(out);
+  };
+  int done = 0;
+  for (int step = 0; step < 50 && (done = SSL_do_handshake(tls)) != 1; ++step) {
+    flush();
+    if (SSL_get_error(tls, done) != SSL_ERROR_WANT_READ) break;
+    std::vector<char> record;  // one TLS record: its header gives its length
+    peer.ReadUntil(record, 2000, 5);
+    if (record.size() == 5)
+      peer.ReadUntil(record, 2000, 5 + (uint8_t(record[3]) << 8 | uint8_t(record[4])));
+    BIO_write(SSL_get_rbio(tls), record.data(), int(record.size()));
+  }
+  if (done == 1) SSL_write(tls, frames.data(), int(frames.size()));
+  if (tamper) {  // the last byte of the record's tag
+    char* pending = nullptr;
+    if (BIO_get_mem_data(out, &pending) > 0) pending[BIO_get_mem_data(out, nullptr) - 1] ^= 1;
+  }
+  flush();
+  SSL_free(tls);
+  return done == 1;
+}
+
 // Writes `bytes` in two parts, cut at each place from 0 on in steps of `step`, with a pause
 // between the parts; the number of times the bytes were written.
 template <typename Write>
@@ -140,9 +181,10 @@ TEST(NetTls, RecordsOfEverySizeArriveByteExactOverTlsAndPackedLinksBothWays) {
 }
 
 // The frames of three records, two of them packed: from a standard TLS 1.3 client (one trusting
-// another CA fails its hand-shake), and as the bytes a packing server sent, written again to a
-// server in two parts cut at every place of interest. Then a packed record that declares more
-// than the largest record is refused before it is unpacked.
+// another CA fails its hand-shake), in two parts cut at every place of interest and in the same
+// write as the client's last hand-shake message; and as the bytes a packing server sent, written
+// again to a server cut likewise. Then a packed record that declares more than the largest
+// record is refused before it is unpacked.
 TEST(NetTls, FramesCutAnywhereArriveWholeFromAStandardTlsClientAndAsPackedBytes) {
   Home();
   cNetRecorder packerRec, tlsRec, plainRec;
@@ -165,9 +207,12 @@ TEST(NetTls, FramesCutAnywhereArriveWholeFromAStandardTlsClientAndAsPackedBytes)
   EXPECT_FALSE(stranger.Connect(tls.port));
   ASSERT_TRUE(standard.Connect(tls.port));
   cRawPeer raw(plain.port);
-  EXPECT_TRUE(Repeats(tlsRec, WriteCutEverywhere(frames, 97, [&](const char* p, size_t n) {
-                        asio::write(standard.stream, asio::buffer(p, n));
-                      })));
+  const int rounds = WriteCutEverywhere(frames, 97, [&](const char* p, size_t n) {
+    asio::write(standard.stream, asio::buffer(p, n));
+  });
+  EXPECT_TRUE(Repeats(tlsRec, rounds));
+  EXPECT_TRUE(SendRightBehindTheHandshake(tls.port, Home().file("config/tls/ca.crt"), frames));
+  EXPECT_TRUE(Repeats(tlsRec, rounds + 1));
   EXPECT_TRUE(Repeats(
       plainRec, WriteCutEverywhere(packed, 1, [&](const char* p, size_t n) { raw.Write(p, n); })));
   netlib::PutLe32(packed.data() + 18, kLargest + 1);  // the plain size of the packed 3001 bytes
@@ -238,6 +283,76 @@ TEST(NetTls, PeersThatFailTheHandshakeOrTheCertificateChecksAreCutAndDeliverNoth
     EXPECT_EQ(srec.Count(RecordOf()), 0u);
   }
   Net_SetClientTls(nullptr, nullptr, nullptr);
+}
+
+// Large records over TLS: threads sharing one link (each record sealed straight from its
+// sender's bytes or from the queue, racing the I/O thread's turns), then records one at a time
+// into a socket that a stalled receiver lets fill, so that a sealed record leaves only in part
+// and those after it queue; every stream arrives whole and in order.
+TEST(NetTls, LargeRecordsFromSharingThreadsOrIntoAFullSocketArriveWholeAndInOrderOverTls) {
+#ifdef TESSEL_SANITIZED
+  const uint32_t kPerThread = 300;
+#else
+  const uint32_t kPerThread = 2000;
+#endif
+  Home();
+  {
+    SCOPED_TRACE("threads sharing a link");
+    const uint32_t kBig = 48 * 1024;
+    cStreamChecker checker(kBig);
+    cLargeLink link(checker, kBig, 1);
+    ASSERT_TRUE(link.Up());
+    EXPECT_EQ(SendStreams(link.client.client, 3, kPerThread, kBig), 0);
+    checker.WaitForGood(3 * kPerThread, 120);
+    EXPECT_EQ(checker.good, 3 * kPerThread);
+    EXPECT_EQ(checker.bad, 0u);
+  }
+  {
+    SCOPED_TRACE("a full socket");
+    const uint32_t kBig = 60 * 1024;
+    cStallingChecker checker(kBig);
+    cLargeLink link(checker, kBig, 1);
+    ASSERT_TRUE(link.Up());
+    const uint32_t sent = SendUntilQueued(link.client.client, kBig);
+    ASSERT_GE(link.client.client->GetUnsentBytes(), 4 * kBig);
+    checker.go = true;
+    checker.WaitForGood(sent, 60);
+    EXPECT_EQ(checker.good, sent);
+    EXPECT_EQ(checker.bad, 0u);
+  }
+}
+
+// A standard TLS 1.3 client reads back what the server's link sealed, also after each side
+// updated its keys at the other's request; a record that fails its check cuts the link
+// (reason 4) and delivers nothing.
+TEST(NetTls, AStandardClientReadsTheLinksRecordsAcrossKeyUpdatesAndABrokenRecordCutsTheLink) {
+  Home();
+  cEcho echo;
+  cServerScope s(echo, Server(1, 0));
+  cPlainTlsClient client(Home().file("config/tls/ca.crt"));
+  ASSERT_TRUE(client.Connect(s.port));
+  std::vector<char> frames;
+  for (uint32_t size : kSizes) {
+    const auto body = Body(size);
+    frames.insert(frames.end(), {char(size), char(size >> 8), 0, 0});
+    frames.insert(frames.end(), body.begin(), body.end());
+  }
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    if (round) {
+      ASSERT_EQ(SSL_key_update(client.stream.native_handle(), SSL_KEY_UPDATE_REQUESTED), 1);
+    }
+    asio::write(client.stream, asio::buffer(frames));
+    std::vector<char> back(frames.size());
+    boost::system::error_code ec;
+    asio::read(client.stream, asio::buffer(back), ec);
+    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_TRUE(back == frames);
+  }
+  EXPECT_TRUE(SendRightBehindTheHandshake(s.port, Home().file("config/tls/ca.crt"), frames, true));
+  ASSERT_TRUE(echo.WaitCount(ServerEvent(NetEvent_Disconnected, 2)));
+  EXPECT_EQ(echo.DisconnectReason(2), int(NetReason_Encode));
+  EXPECT_EQ(echo.Count([](auto& d) { return RecordOf()(d) && d.id == 2; }), 0u);
 }
 
 }  // namespace

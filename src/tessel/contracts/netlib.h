@@ -28,9 +28,13 @@ class iCallbackNet {
 // One link. Every iClient and every iServerLink is one.
 class iSend {
  public:
-  // Queues `size` bytes as one record; `msg` may be reused at once. 0 when the link is down,
+  // Takes `size` bytes as one record; `msg` may be reused at once. 0 when the link is down,
   // the record is larger than the link sends, or the send queue bound was passed (which also
-  // cuts the link with reason 3); 1 otherwise.
+  // cuts the link with reason 3); 1 otherwise, which says the record is queued, not that it
+  // left. Any thread may call it; one thread's records leave in the order it sent them. The
+  // call may write the socket from the calling thread (a large record, or a large batch of
+  // queued ones, when no other thread is writing), never waits for the peer, and leaves what
+  // the socket does not take to the link's I/O thread.
   virtual int Send(const stMsg* msg, unsigned long size) = 0;
   virtual unsigned short GetID() = 0;  // server links: 1..65535; a client: 0
   virtual int IsConnect() = 0;         // non-zero while the link is up
