@@ -1,8 +1,8 @@
 // Shell commands run off the worker: each line runs on a thread of its own under a time limit,
 // so a line that waits (for input, for the network, for ever) stops no link's cycle. What it
-// wrote goes to whoever asked for it (the console, or the peer whose command started it) when
-// it ends, handed over by the worker. Start and Deliver: worker thread only; a job's thread
-// touches only its own job and the list of finished jobs, under the lock.
+// wrote goes to whoever asked for it (the console, or the very connection whose command started
+// it) when it ends, handed over by the worker. Start and Deliver: worker thread only; a job's
+// thread touches only its own job and its done flag, under the lock.
 #pragma once
 
 #include <atomic>
@@ -39,6 +39,7 @@ class cShellJobs {
 
  private:
   struct stJob;
+  bool Launch(std::unique_ptr<stJob> job);
   void RunJob(stJob* job, unsigned limitMs);
   static void Answer(stJob& job);
 
