@@ -11,10 +11,12 @@
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/shell.h"
 
-// A line, where its answer goes and, once done, what it wrote. The requester is
+// A line or a site job, where its answer goes and, once done, what it wrote. The requester is
 // looked up again when the answer is ready: its connection may have gone meanwhile.
 struct cShellJobs::stJob {
   std::string line, head, tail;
+  SiteWork work;        // a site job, in place of the line
+  std::string console;  // what a site job leaves for the console
   unsigned limitSeconds = 0;
   stLinkToken requester;
   bool done = false;  // under m_lock
@@ -34,7 +36,12 @@ cShellJobs::~cShellJobs() {
 }
 
 void cShellJobs::RunJob(stJob* job, unsigned limitMs) {
-  stShellRun run = RunShellLimited(job->line, kMaxOutput, limitMs, &m_stop);
+  stShellRun run;
+  if (job->work) {
+    run.out = job->work(&m_stop, job->console);
+  } else {
+    run = RunShellLimited(job->line, kMaxOutput, limitMs, &m_stop);
+  }
   std::lock_guard hold(m_lock);
   job->run = std::move(run);
   job->done = true;
@@ -49,6 +56,19 @@ bool cShellJobs::Start(const std::string& line, std::string head, std::string ta
   job->tail = std::move(tail);
   const int limit = GetConfigValue("shell_time_limit", kDefaultLimitSeconds);
   job->limitSeconds = static_cast<unsigned>(limit > 0 ? limit : kDefaultLimitSeconds);
+  return Launch(std::move(job));
+}
+
+bool cShellJobs::StartSite(SiteWork work, std::string head) {
+  TESSEL_ASSERT_WORKER();
+  {
+    std::lock_guard hold(m_lock);
+    for (const auto& job : m_jobs)
+      if (job->work) return false;
+  }
+  auto job = std::make_unique<stJob>();
+  job->work = std::move(work);
+  job->head = std::move(head);
   return Launch(std::move(job));
 }
 
@@ -95,5 +115,6 @@ void cShellJobs::Answer(stJob& job) {
   if (job.run.truncated)
     text += "... output truncated at " + std::to_string(kMaxOutput) + " bytes\n";
   text += job.tail;
+  std::cout << job.console << std::flush;
   ServeAgain(job.requester, nullptr, [&text] { get_gout() << text << std::flush; });
 }
