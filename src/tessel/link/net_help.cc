@@ -105,16 +105,15 @@ void cNetHelp::Enqueue(iSend* link, stLinkQueue& queue) {
 
 // Guests take every kGuestShare-th turn while members wait, and every turn when none does. A
 // link held since it was listed loses its place here.
-bool cNetHelp::NextLink(iSend*& link) {
+cNetHelp::stLinkQueue* cNetHelp::NextLink() {
   for (;;) {
     const bool guestTurn = !m_guests.empty() && (m_members.empty() || ++m_nTurn % kGuestShare == 0);
     std::deque<iSend*>& turns = guestTurn ? m_guests : m_members;
-    if (turns.empty()) return false;
-    link = turns.front();
+    if (turns.empty()) return nullptr;
+    stLinkQueue& queue = m_links[turns.front()];
     turns.pop_front();
-    stLinkQueue& queue = m_links[link];
     queue.inTurn = false;
-    if (!queue.held && !queue.items.empty()) return true;
+    if (!queue.held && !queue.items.empty()) return &queue;
   }
 }
 
@@ -136,12 +135,11 @@ void cNetHelp::ReturnBuffer(const stItem& item) {
 
 bool cNetHelp::TakeNext(stItem& item) {
   std::lock_guard lock(m_lock);
-  iSend* link = nullptr;
-  if (!NextLink(link)) return false;
-  stLinkQueue& queue = m_links[link];
-  item = queue.items.front();
-  queue.items.pop_front();
-  Uncount(queue, item);
+  stLinkQueue* queue = NextLink();
+  if (queue == nullptr) return false;
+  item = queue->items.front();
+  queue->items.pop_front();
+  Uncount(*queue, item);
   return true;
 }
 

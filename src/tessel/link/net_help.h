@@ -108,8 +108,9 @@ class cNetHelp : public iCallbackNet {
   void Uncount(stLinkQueue& queue, const stItem& item);
   // Puts a link with items in its turn list unless it stands there or is held (m_lock held).
   void Enqueue(iSend* link, stLinkQueue& queue);
-  // The link whose turn it is, taken off its list; false when none has items (m_lock held).
-  bool NextLink(iSend*& link);
+  // The queue of the link whose turn it is, taken off its list; null when none has items
+  // (m_lock held).
+  stLinkQueue* NextLink();
   // Takes the next item in turn into `item`; false when nothing is queued.
   bool TakeNext(stItem& item);
   // After a link's item: its guest state, and its place in the turns or its end.
