@@ -145,8 +145,9 @@ bool cNetHelp::TakeNext(stItem& item) {
 
 void cNetHelp::AfterItem(iSend* link, bool guest) {
   std::lock_guard lock(m_lock);
-  auto it = m_links.find(link);
-  if (it == m_links.end()) return;
+  // The item may have logged the link in and released it meanwhile (its queue forgotten): a
+  // logged-in link is kept, so that its next burst has its bound.
+  auto it = m_links.try_emplace(link).first;
   stLinkQueue& queue = it->second;
   queue.guest = guest;
   // A link is forgotten once nothing sets it apart from a new one: a logged-in link keeps its
@@ -188,10 +189,12 @@ void cNetHelp::HandleMsg(size_t most) {
 
 void cNetHelp::Hold(iSend* link, bool hold) {
   TESSEL_ASSERT_WORKER();
+  // A link is released once its login is answered: it may have logged in.
+  const bool guest = hold ? m_bNewGuest : IsGuest(link);
   std::lock_guard lock(m_lock);
   auto [it, made] = m_links.try_emplace(link);
   stLinkQueue& queue = it->second;
-  if (made) queue.guest = m_bNewGuest;
+  if (made || !hold) queue.guest = guest;
   queue.held = hold;
   if (hold) return;
   if (queue.items.empty() && !queue.inTurn && queue.guest == m_bNewGuest) {
