@@ -523,7 +523,7 @@ bool cCrashReport::WriteMiniDump(const char* path, const stCrashInfo* info) {
 }
 
 bool cCrashReport::Reported() {
-  return !g_once.load();
+  return g_report.load() != kNoReport;
 }
 
 int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const char* params) {
