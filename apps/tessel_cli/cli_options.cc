@@ -20,7 +20,7 @@ const char* stCliOptions::Usage() {
          "       tessel_cli status [--json] [-u ACCOUNT] [-p PASSWORD] [--wait SECONDS] [--tls "
          "...]\n"
          "                  HOST:PORT\n"
-         "       tessel_cli --help | --version\n"
+         "       tessel_cli --help | --version | --hash-password\n"
          "Logs in to the server at HOST:PORT with a console account and runs console lines there\n"
          "(with --to, in the process of that name): the -c lines, else the lines of standard\n"
          "input, else lines typed on the terminal. Exit codes: 0 every line answered, 1 a line\n"

@@ -25,6 +25,7 @@
 #include "tessel_cli/cli_options.h"
 #include "tessel_cli/cli_probe.h"
 #include "tessel_cli/cli_status.h"
+#include "tessel_cli/hash_password.h"
 
 namespace {
 
@@ -285,7 +286,8 @@ struct stSubcommand {
 
 // The subcommands; any other first word is the console client's.
 const std::vector<stSubcommand>& Subcommands() {
-  static const std::vector<stSubcommand> s_all = {{"status", RunStatus}};
+  static const std::vector<stSubcommand> s_all = {{"status", RunStatus},
+                                                  {"--hash-password", &RunHashPassword}};
   return s_all;
 }
 

@@ -24,12 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr long kRssBoundKb = 64 * 1024;
 constexpr uintmax_t kLogBoundBytes = 16 << 20;
 
-long RssKb(pid_t pid) {
-  for (const std::string& line : testkit::ReadLines("/proc/" + std::to_string(pid) + "/status"))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
-}
-
 uintmax_t FolderBytes(const fs::path& folder) {
   uintmax_t total = 0;
   std::error_code ec;

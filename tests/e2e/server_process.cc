@@ -51,6 +51,12 @@ void WriteLogin(const cHome& home, const std::string& upstream, const std::strin
              "serverip = 127.0.0.1\naccount = " + account + "\npassword = " + password + "\n");
 }
 
+long RssKb(pid_t pid) {
+  for (const std::string& line : testkit::ReadLines("/proc/" + std::to_string(pid) + "/status"))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
 std::vector<std::string> Words(const std::string& program, std::vector<std::string> extra) {
   extra.insert(extra.begin(),
                {"program", "=", program, "quickend", "=", "1", "reconnect", "=", "0"});

@@ -60,6 +60,9 @@ struct stCliRun {
 stCliRun RunCli(const cHome& home, const std::vector<std::string>& args,
                 const std::string& password, const std::string& input = "");
 
+// The resident memory of a process in KiB, -1 when it cannot be read.
+long RssKb(pid_t pid);
+
 class cServerProcess {
  public:
   // Starts tessel_server (or the copy at `exe`) with the launch words, working in `home`, with

@@ -163,7 +163,11 @@ struct cClientScope {
 // A plain blocking socket on loopback, for peers that send raw bytes or never read.
 class cRawPeer {
  public:
-  explicit cRawPeer(unsigned short port) {
+  // `from`: the local address to connect from (any of loopback's 127.0.0.0/8), else the system's.
+  explicit cRawPeer(unsigned short port, const char* from = nullptr) {
+    sockaddr_in local{AF_INET, 0, {}, {}};
+    if (from != nullptr && ::inet_pton(AF_INET, from, &local.sin_addr) == 1)
+      ::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
     sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);  // else writes fail
   }

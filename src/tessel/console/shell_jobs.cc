@@ -7,24 +7,19 @@
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
 #include "tessel/core/worker_thread.h"
-#include "tessel/link/bridge_client.h"
-#include "tessel/link/bridge_server.h"
+#include "tessel/link/link_token.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/shell.h"
 
-// A line, where its answer goes and, once done, what it wrote. The requester is kept by name
-// and link id and looked up again when the answer is ready: the link may have gone meanwhile.
+// A line or a site job, where its answer goes and, once done, what it wrote. The requester is
+// looked up again when the answer is ready: its connection may have gone meanwhile.
 struct cShellJobs::stJob {
   std::string line, head, tail;
+  SiteWork work;        // a site job, in place of the line
+  std::string console;  // what a site job leaves for the console
   unsigned limitSeconds = 0;
-  bool local = true;
-  bool serverSide = false;
-  std::string bridgeName;
-  unsigned linkId = 0;
-  iSend* link = nullptr;  // compared only, never used unless found again
-  int level = 0;
-  std::string returnPath;  // of a command that came along a path
-  bool done = false;       // under m_lock
+  stLinkToken requester;
+  bool done = false;  // under m_lock
   stShellRun run;
   std::thread thread;
 };
@@ -41,7 +36,12 @@ cShellJobs::~cShellJobs() {
 }
 
 void cShellJobs::RunJob(stJob* job, unsigned limitMs) {
-  stShellRun run = RunShellLimited(job->line, kMaxOutput, limitMs, &m_stop);
+  stShellRun run;
+  if (job->work) {
+    run.out = job->work(&m_stop, job->console);
+  } else {
+    run = RunShellLimited(job->line, kMaxOutput, limitMs, &m_stop);
+  }
   std::lock_guard hold(m_lock);
   job->run = std::move(run);
   job->done = true;
@@ -56,16 +56,24 @@ bool cShellJobs::Start(const std::string& line, std::string head, std::string ta
   job->tail = std::move(tail);
   const int limit = GetConfigValue("shell_time_limit", kDefaultLimitSeconds);
   job->limitSeconds = static_cast<unsigned>(limit > 0 ? limit : kDefaultLimitSeconds);
-  ostreamCmd& out = get_gout();
-  if (cBridge* bridge = out.GetBridgeAs<cBridge>(); bridge != nullptr && out.GetLink()) {
-    job->local = false;
-    job->serverSide = out.GetBridgeAs<cBridgeServer>() != nullptr;
-    job->bridgeName = bridge->GetNameStr();
-    job->link = out.GetLink();
-    job->linkId = out.GetLinkID();
-    job->level = GetServingCmdLevel();
-    job->returnPath = GetReturnPath();
+  return Launch(std::move(job));
+}
+
+bool cShellJobs::StartSite(SiteWork work, std::string head) {
+  TESSEL_ASSERT_WORKER();
+  {
+    std::lock_guard hold(m_lock);
+    for (const auto& job : m_jobs)
+      if (job->work) return false;
   }
+  auto job = std::make_unique<stJob>();
+  job->work = std::move(work);
+  job->head = std::move(head);
+  return Launch(std::move(job));
+}
+
+bool cShellJobs::Launch(std::unique_ptr<stJob> job) {
+  job->requester = ServingToken();
   stJob* running = job.get();
   {
     std::lock_guard hold(m_lock);
@@ -98,7 +106,7 @@ void cShellJobs::Deliver() {
 }
 
 // The answer goes back as if the requester's command were being served again, so it takes the
-// same way as any command output; a requester whose link has gone gets nothing.
+// same way as any command output; a requester whose connection has gone gets nothing.
 void cShellJobs::Answer(stJob& job) {
   std::string text = job.head + job.run.out;
   if (!job.run.out.empty() && job.run.out.back() != '\n') text += "\n";
@@ -107,26 +115,6 @@ void cShellJobs::Answer(stJob& job) {
   if (job.run.truncated)
     text += "... output truncated at " + std::to_string(kMaxOutput) + " bytes\n";
   text += job.tail;
-  if (job.local) {
-    std::cout << text << std::flush;
-    return;
-  }
-  cBridge* bridge = nullptr;
-  iSend* link = nullptr;
-  if (job.serverSide) {
-    cBridgeServer* server = GetHost().GetBridgeServer(job.bridgeName.c_str());
-    iServer* net = server != nullptr ? server->GetNetServer() : nullptr;
-    link = net != nullptr ? net->GetLink(job.linkId) : nullptr;
-    bridge = server;
-  } else {
-    cBridgeClient* client = GetHost().GetBridgeClient(job.bridgeName.c_str());
-    link = client != nullptr ? client->GetNetClient() : nullptr;
-    bridge = client;
-  }
-  if (bridge == nullptr || link == nullptr || link != job.link) return;
-  stBindMsg msg;
-  msg.send = link;
-  ostreamCmd::cServeScope serving(&msg, bridge, job.level);
-  SetReturnPath(job.returnPath);
-  get_gout() << text;
+  std::cout << job.console << std::flush;
+  ServeAgain(job.requester, nullptr, [&text] { get_gout() << text << std::flush; });
 }

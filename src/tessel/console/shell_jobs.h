@@ -1,11 +1,12 @@
-// Shell commands run off the worker: each line runs on a thread of its own under a time limit,
-// so a line that waits (for input, for the network, for ever) stops no link's cycle. What it
-// wrote goes to whoever asked for it (the console, or the peer whose command started it) when
-// it ends, handed over by the worker. Start and Deliver: worker thread only; a job's thread
-// touches only its own job and the list of finished jobs, under the lock.
+// Shell commands and site jobs run off the worker: each runs on a thread of its own (a line under
+// a time limit), so one that waits (for input, for the network, for ever) stops no link's cycle.
+// What it wrote goes to whoever asked for it (the console, or the very connection whose command
+// started it) when it ends, handed over by the worker. Start, StartSite and Deliver: worker
+// thread only; a job's thread touches only its own job and its done flag, under the lock.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,11 @@ class cShellJobs {
   // ends, the requester gets `head`, what it wrote, a line saying when the limit ended it or
   // its output was cut, then `tail`. False (nothing started) when kMaxRunning lines run.
   bool Start(const std::string& line, std::string head, std::string tail);
+  // A site job: `work` runs off the worker (`stop` is set when the process ends) and returns
+  // what the requester gets after `head`; what it leaves in `console` goes to the console. One
+  // site job at a time: false (nothing started) while one runs.
+  using SiteWork = std::function<std::string(const std::atomic<bool>* stop, std::string& console)>;
+  bool StartSite(SiteWork work, std::string head);
   // Hands the answers of the ended lines to their requesters; run by the worker every cycle.
   void Deliver();
   // Lines started and not yet delivered.
@@ -39,6 +45,7 @@ class cShellJobs {
 
  private:
   struct stJob;
+  bool Launch(std::unique_ptr<stJob> job);
   void RunJob(stJob* job, unsigned limitMs);
   static void Answer(stJob& job);
 

@@ -107,38 +107,51 @@ cStringValue::~cStringValue() {
   if (!m_strValueFile.empty()) SaveValue(m_strValueFile.c_str());
 }
 
-int cStringValue::GetStringValue(const char* name, int def) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_mapValue.try_emplace(name, def).first->second;
+// The integer file reads a name as one word of the classic locale; the string file splits a
+// line at its first " = " and drops carriage returns at its end.
+bool cStringValue::IntStorable(std::string_view name) {
+  return !name.empty() && name.find_first_of(" \t\n\v\f\r") == std::string_view::npos;
 }
 
-bool cStringValue::Storable(std::string_view name, std::string_view value) {
+bool cStringValue::StringStorable(std::string_view name, std::string_view text) {
   constexpr std::string_view kLineEnds = "\r\n";
+  const std::string line = std::string(name) + " = ";
   return name.find_first_of(kLineEnds) == std::string_view::npos &&
-         name.find(" = ") == std::string_view::npos &&
-         value.find_first_of(kLineEnds) == std::string_view::npos;
+         line.find(" = ") == name.size() && text.find_first_of(kLineEnds) == std::string_view::npos;
+}
+
+// A default under a name the file could not carry is handed back without being stored.
+int cStringValue::GetStringValue(const char* name, int def) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (auto it = m_mapValue.find(name); it != m_mapValue.end()) return it->second;
+  if (IntStorable(name)) m_mapValue.emplace(name, def);
+  return def;
 }
 
 bool cStringValue::SetStringValue(const char* name, int value) {
-  if (!Storable(name)) return false;
+  if (!IntStorable(name)) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
   m_mapValue[name] = value;
   return true;
 }
 
 void cStringValue::AddStringValue(const char* name, int value) {
+  if (!IntStorable(name)) return;
   std::lock_guard<std::mutex> lock(m_mutex);
   int& v = m_mapValue[name];
   v = static_cast<int>(static_cast<unsigned>(v) + static_cast<unsigned>(value));
 }
 
 std::string cStringValue::GetStringString(const char* name, const char* def) {
+  const std::string text = def ? def : "";
   std::lock_guard<std::mutex> lock(m_mutex);
-  return m_mapString.try_emplace(name, def ? def : "").first->second;
+  if (auto it = m_mapString.find(name); it != m_mapString.end()) return it->second;
+  if (StringStorable(name, text)) m_mapString.emplace(name, text);
+  return text;
 }
 
 bool cStringValue::SetStringString(const char* name, const std::string& value) {
-  if (!Storable(name, value)) return false;
+  if (!StringStorable(name, value)) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
   m_mapString[name] = value;
   return true;

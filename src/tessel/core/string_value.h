@@ -26,19 +26,25 @@ class cStringValue {
   // With the save flag set, writes both tables back to the files named by Load.
   ~cStringValue();
 
+  // Every way of storing refuses (nothing changed) a name or text that the files would not read
+  // back as itself: stored and saved, it would load as other names at the next start.
+  //   integers: a name that is one word (not empty, no blank, tab or line end);
+  //   strings:  a name without a line end whose first " = " in the line is the separator
+  //             (so no " = " inside it and not ending in " ="), a text without a line end.
+  static bool IntStorable(std::string_view name);
+  static bool StringStorable(std::string_view name, std::string_view text);
+
   // The integer of that name; when missing, def is stored under the name and returned.
   int GetStringValue(const char* name, int def);
-  // The setters refuse (false, nothing changed) what the "name = value" lines of the files
-  // cannot carry: a name holding a line end or " = ", a string value holding a line end; stored,
-  // it would read back as other names at the next load.
+  // False when the name is refused.
   bool SetStringValue(const char* name, int value);
   // Adds to the integer (a missing one counts as 0); the sum wraps around like the machine's.
   void AddStringValue(const char* name, int value);
   // A copy of the string of that name, taken under the lock (another thread may set the value
   // meanwhile); when missing, def is stored first.
   std::string GetStringString(const char* name, const char* def);
+  // False when the name or the text is refused.
   bool SetStringString(const char* name, const std::string& value);
-  static bool Storable(std::string_view name, std::string_view value = {});
 
   // Remembers both file names, then loads the integer file and the string file.
   void Load(const char* intFile, const char* stringFile);

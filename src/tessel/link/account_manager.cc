@@ -2,9 +2,14 @@
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/link/login_desk.h"
 #include "tessel/msg/ostream_cmd.h"
 
+cAccountManagerHelpServer::cAccountManagerHelpServer()
+    : m_pDesk(std::make_unique<cLoginDesk>(*this)) {}
+
 cAccountManagerHelpServer::~cAccountManagerHelpServer() {
+  m_pDesk.reset();
   for (iAccount* account : m_vAccount) delete account;
 }
 
@@ -115,6 +120,7 @@ int cAccountManagerHelpServer::SendMsgLogined(stMsg* msg, unsigned long size) {
 // never give its id back.
 bool cAccountManagerHelpServer::OnDisconnect(unsigned int linkId) {
   TESSEL_ASSERT_WORKER();
+  m_pDesk->DropLink(linkId);
   iAccount* account = GetAccount(linkId);
   if (account == nullptr) return true;
   Logout(linkId);  // takes every name of the record out of the table

@@ -3,6 +3,7 @@
 // Worker thread only.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "tessel/msg/bridge_interfaces.h"
 
 class iServer;
+class cLoginDesk;
 struct stMsg;
 
 class iAccountManagerServer {
@@ -33,7 +35,7 @@ class iAccountManagerServer {
 
 class cAccountManagerHelpServer : public iAccountManagerServer, public iConnectDisconnect {
  public:
-  cAccountManagerHelpServer() = default;
+  cAccountManagerHelpServer();
   ~cAccountManagerHelpServer() override;
   cAccountManagerHelpServer(const cAccountManagerHelpServer&) = delete;
   cAccountManagerHelpServer& operator=(const cAccountManagerHelpServer&) = delete;
@@ -65,6 +67,8 @@ class cAccountManagerHelpServer : public iAccountManagerServer, public iConnectD
   void SetNeedLogin(bool need) { m_bNeedLogin = need; }
   // When true, Accounts() prints the count only.
   void SetOnlyNum(bool only) { m_bOnlyNum = only; }
+  // Answers the links' Login commands, slowing guesses (login_desk.h).
+  cLoginDesk& GetLoginDesk() { return *m_pDesk; }
 
  private:
   // Drops every table entry that points at `account`, except one under `keep` (when given);
@@ -77,4 +81,5 @@ class cAccountManagerHelpServer : public iAccountManagerServer, public iConnectD
   std::vector<iAccount*> m_vAccount;  // by link id, owned
   std::unordered_map<std::string, iAccount*> m_mapAccount;
   bool m_bOnlyNum = false;
+  std::unique_ptr<cLoginDesk> m_pDesk;
 };

@@ -102,10 +102,16 @@ void cBridgeServer::TraceIP(std::ostream& os) {
 
 void cBridgeServer::OnConnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
+  m_linkSerials[id] = ++m_nLastSerial;
   OnConnectBridge(id);
   // A link whose account starts logged in (no login needed) is no guest of the server.
   iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(id) : nullptr;
   if (account != nullptr && account->IsLogin()) MarkLogined(id);
+}
+
+uint64_t cBridgeServer::GetLinkSerial(unsigned int id) const {
+  auto it = m_linkSerials.find(id);
+  return it != m_linkSerials.end() ? it->second : 0;
 }
 
 void cBridgeServer::OnLogined(unsigned int id, int result) {
@@ -124,6 +130,7 @@ void cBridgeServer::MarkLogined(unsigned int id) {
 bool cBridgeServer::OnDisconnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
   m_strangerLogged.erase(id);
+  m_linkSerials.erase(id);
   if (!OnDisconnectBridge(id)) return false;
   iServerLink* link = m_pNetServer != nullptr ? m_pNetServer->GetLink(id) : nullptr;
   if (m_bReleaseOnDisconnect && link != nullptr) link->ReleaseLink();

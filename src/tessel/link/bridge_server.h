@@ -6,6 +6,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "tessel/link/bridge.h"
@@ -43,6 +44,9 @@ class cBridgeServer : public cBridge {
   void OnConnect(unsigned int id) override;
   bool OnDisconnect(unsigned int id) override;
   void OnLogined(unsigned int id, int result) override;
+  // The serial of the connection that holds the link id now, new at every connect; 0 while none
+  // does. An answer made later goes only to the connection it was made for.
+  uint64_t GetLinkSerial(unsigned int id) const;
 
   // The account rules: groups 0 to 19 (and commands whose check asks for a login) need an
   // account; groups other than 2 need it logged in with a level above 0.
@@ -76,6 +80,8 @@ class cBridgeServer : public cBridge {
   iAccountManagerServer* m_pAMServer = nullptr;
   std::unordered_set<unsigned> m_strangerLogged;  // links whose refusal was logged (until down)
   unsigned long m_nStrangerRefused = 0;
+  std::unordered_map<unsigned int, uint64_t> m_linkSerials;
+  uint64_t m_nLastSerial = 0;
 };
 
 // The account the server endpoint serving the current command holds for the requester's link;

@@ -5,6 +5,7 @@
 
 #include "platform/console_color.h"
 #include "tessel/core/log_file.h"
+#include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/msg_registry.h"
@@ -18,6 +19,14 @@ constexpr int kColorWhiteOnBlack = 7;
 
 cCallbackServer::cCallbackServer(cBridgeServer& server) : m_server(server) {
   SetBridge(&server);
+  SetNewLinksGuests(true);
+}
+
+bool cCallbackServer::IsGuest(iSend* link) {
+  iAccountManagerServer* accounts = m_server.GetAMServer();
+  iAccount* account =
+      accounts != nullptr && link != nullptr ? accounts->GetAccount(link->GetID()) : nullptr;
+  return account == nullptr || !account->IsLogin();
 }
 
 // A stranger's refusal was logged by the endpoint (once for its link); every other refusal

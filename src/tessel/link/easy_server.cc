@@ -11,6 +11,7 @@
 #include "tessel/core/config_stores.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/cmd_send.h"
+#include "tessel/link/login_desk.h"
 #include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -82,7 +83,7 @@ bool cEasyServer::Start() {
     platform::WaitOneKey();
     return false;
   }
-  server->SetLoginDeadline(GetLoginDeadline());
+  ApplyLoginDeadline(GetLoginDeadline());
   server->Trace(std::cout);
   std::cout << "\nserver " << GetName() << "成功启动"
             << "\n"
@@ -104,7 +105,17 @@ void cEasyServer::End() {
 
 void cEasyServer::SetLoginDeadline(unsigned int ms) {
   m_nLoginDeadlineMs = static_cast<int>(std::min<unsigned>(ms, INT_MAX));
-  if (iServer* server = GetNetServer()) server->SetLoginDeadline(ms);
+  if (GetNetServer() != nullptr) ApplyLoginDeadline(ms);
+}
+
+void cEasyServer::ApplyLoginDeadline(unsigned int ms) {
+  GetNetServer()->SetLoginDeadline(ms);
+  m_pAccountManager->GetLoginDesk().SetMaxDelay(ms != 0 ? ms / 2 : kNoDeadlineLoginDelayMs);
+}
+
+void cEasyServer::HandleMsgEx(unsigned int n) {
+  m_BridgeServer.HandleMsg(n);
+  m_pAccountManager->GetLoginDesk().Run();
 }
 
 unsigned int cEasyServer::GetLoginDeadline() const {

@@ -42,8 +42,9 @@ class cEasyServer {
   bool Start();
   void End();
   void RunEasy(unsigned long elapsedMs) { m_BridgeServer.Run(elapsedMs); }
-  void HandleMsg() { m_BridgeServer.HandleMsg(0); }
-  void HandleMsgEx(unsigned int n) { m_BridgeServer.HandleMsg(n); }
+  // Pumps the link's queue, then answers the logins that have come due.
+  void HandleMsg() { HandleMsgEx(0); }
+  void HandleMsgEx(unsigned int n);
   // Releases the network server (the account manager forgets it first).
   void ClearNet();
   unsigned int GetMsgNum();
@@ -58,7 +59,8 @@ class cEasyServer {
   // Milliseconds a new link may take to log in before it is cut, 0 for no deadline; taken from
   // the configuration value "login_deadline" (default kDefaultLoginDeadlineMs) at Start unless
   // set here first.
-  // Without a deadline no link gives way to a new one when the server is full.
+  // Without a deadline no link gives way to a new one when the server is full. The delay of a
+  // slowed login is kept to half of it (kNoDeadlineLoginDelayMs without one).
   void SetLoginDeadline(unsigned int ms);
   unsigned int GetLoginDeadline() const;
 
@@ -71,6 +73,7 @@ class cEasyServer {
   // Three times the wait of a client whose login was refused before it logs in again
   // (cBridgeClient::kReloginSeconds), so that the retry comes on the same link.
   static constexpr unsigned int kDefaultLoginDeadlineMs = 30000;
+  static constexpr unsigned int kNoDeadlineLoginDelayMs = 30000;
 
  protected:
   cBridgeServer m_BridgeServer;
@@ -78,5 +81,8 @@ class cEasyServer {
   cMsg* m_pMsg = nullptr;
 
  private:
+  // Tells the network server and the login desk.
+  void ApplyLoginDeadline(unsigned int ms);
+
   int m_nLoginDeadlineMs = -1;  // -1: from the configuration
 };

@@ -52,8 +52,9 @@ int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* s
   const size_t cost = std::max<size_t>(size, m_pool.GetPageSize());
   if (kind == stBindMsg::kPeerRecord) {
     std::lock_guard lock(m_lock);
-    auto queued = m_linkBytes.find(send);
-    if (queued != m_linkBytes.end() && queued->second + cost > kLinkQueueBytes) {
+    auto queued = m_links.find(send);
+    if (queued != m_links.end() && !queued->second.items.empty() &&
+        queued->second.bytes + cost > (queued->second.guest ? kGuestQueueBytes : kLinkQueueBytes)) {
       m_nDropped.fetch_add(1);
       return 0;
     }
@@ -77,11 +78,18 @@ int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* s
   bool first;
   {
     std::lock_guard lock(m_lock);
-    first = m_queue.empty();
-    m_queue.push_back(item);
-    m_linkBytes[send] += cost;
+    first = m_nItems == 0;
+    auto [it, made] = m_links.try_emplace(send);
+    stLinkQueue& queue = it->second;
+    if (made) queue.guest = m_bNewGuest;
+    // A held link's end must be handled: its notices release it.
+    if (kind == stBindMsg::kNetNotice) queue.held = false;
+    queue.items.push_back(item);
+    queue.bytes += cost;
+    ++m_nItems;
     m_queuedBytes += cost;
     m_peakBytes = std::max(m_peakBytes, m_queuedBytes);
+    Enqueue(send, queue);
   }
   // Only the first item of an empty queue wakes the worker: it pumps everything behind it, so a
   // burst costs one wake-up.
@@ -89,12 +97,31 @@ int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* s
   return 1;
 }
 
-void cNetHelp::Uncount(const stItem& item) {
+void cNetHelp::Enqueue(iSend* link, stLinkQueue& queue) {
+  if (queue.inTurn || queue.held || queue.items.empty()) return;
+  (queue.guest ? m_guests : m_members).push_back(link);
+  queue.inTurn = true;
+}
+
+// Guests take every kGuestShare-th turn while members wait, and every turn when none does. A
+// link held since it was listed loses its place here.
+cNetHelp::stLinkQueue* cNetHelp::NextLink() {
+  for (;;) {
+    const bool guestTurn = !m_guests.empty() && (m_members.empty() || ++m_nTurn % kGuestShare == 0);
+    std::deque<iSend*>& turns = guestTurn ? m_guests : m_members;
+    if (turns.empty()) return nullptr;
+    stLinkQueue& queue = m_links[turns.front()];
+    turns.pop_front();
+    queue.inTurn = false;
+    if (!queue.held && !queue.items.empty()) return &queue;
+  }
+}
+
+void cNetHelp::Uncount(stLinkQueue& queue, const stItem& item) {
   const size_t cost = std::max<size_t>(item.msg.size, m_pool.GetPageSize());
-  auto queued = m_linkBytes.find(item.msg.send);
-  if (queued != m_linkBytes.end() && (queued->second -= std::min(queued->second, cost)) == 0)
-    m_linkBytes.erase(queued);
+  queue.bytes -= std::min(queue.bytes, cost);
   m_queuedBytes -= std::min(m_queuedBytes, cost);
+  --m_nItems;
 }
 
 void cNetHelp::ReturnBuffer(const stItem& item) {
@@ -106,25 +133,45 @@ void cNetHelp::ReturnBuffer(const stItem& item) {
   }
 }
 
+bool cNetHelp::TakeNext(stItem& item) {
+  std::lock_guard lock(m_lock);
+  stLinkQueue* queue = NextLink();
+  if (queue == nullptr) return false;
+  item = queue->items.front();
+  queue->items.pop_front();
+  Uncount(*queue, item);
+  return true;
+}
+
+void cNetHelp::AfterItem(iSend* link, bool guest) {
+  std::lock_guard lock(m_lock);
+  // The item may have logged the link in and released it meanwhile (its queue forgotten): a
+  // logged-in link is kept, so that its next burst has its bound.
+  auto it = m_links.try_emplace(link).first;
+  stLinkQueue& queue = it->second;
+  queue.guest = guest;
+  // A link is forgotten once nothing sets it apart from a new one: a logged-in link keeps its
+  // larger bound between its bursts.
+  if (queue.items.empty() && !queue.held && !queue.inTurn && guest == m_bNewGuest) {
+    m_links.erase(it);
+  } else {
+    Enqueue(link, queue);
+  }
+}
+
 void cNetHelp::HandleMsg(size_t most) {
   TESSEL_ASSERT_WORKER();
   size_t count;
   {
     std::lock_guard lock(m_lock);
-    count = m_queue.size();
+    count = m_nItems;
   }
   if (most != 0 && count > most) count = most;
   m_nNetPump.store(0);
   m_nPeerPump.store(0);
   for (size_t i = 0; i < count; ++i) {
     stItem item;
-    {
-      std::lock_guard lock(m_lock);
-      if (m_queue.empty()) break;
-      item = m_queue.front();
-      m_queue.pop_front();
-      Uncount(item);
-    }
+    if (!TakeNext(item)) break;
     if (item.msg.kind == stBindMsg::kNetNotice) {
       HandleNetMessageSelf(&item.msg);
       m_nNetTotal.fetch_add(1);
@@ -135,36 +182,60 @@ void cNetHelp::HandleMsg(size_t most) {
       m_nPeerPump.fetch_add(1);
     }
     ReturnBuffer(item);
+    AfterItem(item.msg.send, IsGuest(item.msg.send));
   }
   GiveBackAfterBurst();
 }
 
+void cNetHelp::Hold(iSend* link, bool hold) {
+  TESSEL_ASSERT_WORKER();
+  // A link is released once its login is answered: it may have logged in.
+  const bool guest = hold ? m_bNewGuest : IsGuest(link);
+  std::lock_guard lock(m_lock);
+  auto [it, made] = m_links.try_emplace(link);
+  stLinkQueue& queue = it->second;
+  if (made || !hold) queue.guest = guest;
+  queue.held = hold;
+  if (hold) return;
+  if (queue.items.empty() && !queue.inTurn && queue.guest == m_bNewGuest) {
+    m_links.erase(it);
+    return;
+  }
+  Enqueue(link, queue);
+  GetHost().WakeWorker();
+}
+
 void cNetHelp::Clear() {
-  std::deque<stItem> items;
+  std::unordered_map<iSend*, stLinkQueue> links;
   {
     std::lock_guard lock(m_lock);
-    items.swap(m_queue);
-    m_linkBytes.clear();
+    links.swap(m_links);
+    m_members.clear();
+    m_guests.clear();
+    m_nItems = 0;
     m_queuedBytes = 0;
   }
-  for (const stItem& item : items) ReturnBuffer(item);
+  for (const auto& [link, queue] : links)
+    for (const stItem& item : queue.items) ReturnBuffer(item);
   GiveBackAfterBurst();
 }
 
 // The buffers of a large burst are freed on the worker while other threads allocated them: the
-// allocator keeps such memory in its arenas unless asked to give it back, once the queue ran dry.
+// pool gives back its blocks that are wholly free again, and the allocator keeps such memory in
+// its arenas unless asked to give it back, once the queue ran dry.
 void cNetHelp::GiveBackAfterBurst() {
   {
     std::lock_guard lock(m_lock);
     if (m_peakBytes < kGiveBackBytes || m_queuedBytes != 0) return;
     m_peakBytes = 0;
   }
+  m_pool.Trim();
   malloc_trim(0);
 }
 
 size_t cNetHelp::GetQueued() const {
   std::lock_guard lock(m_lock);
-  return m_queue.size();
+  return m_nItems;
 }
 
 size_t cNetHelp::GetQueuedBytes() const {

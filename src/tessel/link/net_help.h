@@ -36,15 +36,21 @@ void CheckServerLinks(const char* tag);
 // The text of a disconnect reason; " unknow error" for a reason past the table.
 const char* DisconnectReasonText(uint32_t reason);
 
+// The queue is kept per link and served in turns, one item a turn, so that one link's backlog
+// delays another's items by its turn only. Links that have not logged in (guests) share every
+// kGuestShare-th turn while logged-in links wait, and each may queue far less.
 class cNetHelp : public iCallbackNet {
  public:
   explicit cNetHelp(cPagePool* pool = nullptr);
   cNetHelp(const cNetHelp&) = delete;
   cNetHelp& operator=(const cNetHelp&) = delete;
 
-  // Bytes one link may have waiting for the pump; a record past it is refused, and the network
-  // library cuts the link as a flood.
+  // Bytes one link may have waiting for the pump, and one guest; a record past it is refused
+  // (unless the link has nothing waiting), and the network library cuts the link as a flood.
   static constexpr size_t kLinkQueueBytes = 8 << 20;
+  static constexpr size_t kGuestQueueBytes = 256 << 10;
+  // While logged-in links have items waiting, guests get one turn in this many.
+  static constexpr unsigned kGuestShare = 4;
   // A queue that held this much gives the freed memory back to the system once it is empty.
   static constexpr size_t kGiveBackBytes = 4 << 20;
 
@@ -55,11 +61,14 @@ class cNetHelp : public iCallbackNet {
   virtual void HandlePeerMessageSelf(stBindMsg* msg) = 0;
   virtual void HandleNetMessageSelf(stBindMsg* msg) = 0;
 
-  // Handles what was queued when the call began, and no more; at most `most` items when it is
-  // not 0, so that a flood cannot hold the worker from its periodic work.
+  // Handles as many items as were queued when the call began, and no more; at most `most` when
+  // it is not 0, so that a flood cannot hold the worker from its periodic work.
   void HandleMsg(size_t most = 0);
   // Drops every queued item.
   void Clear();
+  // While a link is held its records wait in its queue (its login is being answered); a notice
+  // of the link releases it, so that its end is handled. Worker thread.
+  void Hold(iSend* link, bool hold);
 
   void SetBridge(iBridge* bridge) { m_pBridge = bridge; }
   iBridge* GetBridge() const { return m_pBridge; }
@@ -75,6 +84,10 @@ class cNetHelp : public iCallbackNet {
  protected:
   // The exception entry of a refused record on the endpoint's exception log (echoed in red).
   void WriteExceptionEntry(const stBindMsg* msg, int result);
+  // Whether the link's peer has not logged in; asked on the worker after each of its items.
+  virtual bool IsGuest(iSend*) { return false; }
+  // What a link that has queued nothing yet counts as until the worker has asked.
+  void SetNewLinksGuests(bool guests) { m_bNewGuest = guests; }
 
   iBridge* m_pBridge = nullptr;
 
@@ -83,17 +96,36 @@ class cNetHelp : public iCallbackNet {
     stBindMsg msg;
     bool pooled;  // the buffer is a page of the pool
   };
+  struct stLinkQueue {
+    std::deque<stItem> items;
+    size_t bytes = 0;
+    bool guest = false;
+    bool held = false;
+    bool inTurn = false;  // it stands in one of the turn lists
+  };
   void ReturnBuffer(const stItem& item);
-  // Takes the item's bytes off its link's count (m_lock held).
-  void Uncount(const stItem& item);
+  // Takes the item's bytes off the counts (m_lock held).
+  void Uncount(stLinkQueue& queue, const stItem& item);
+  // Puts a link with items in its turn list unless it stands there or is held (m_lock held).
+  void Enqueue(iSend* link, stLinkQueue& queue);
+  // The queue of the link whose turn it is, taken off its list; null when none has items
+  // (m_lock held).
+  stLinkQueue* NextLink();
+  // Takes the next item in turn into `item`; false when nothing is queued.
+  bool TakeNext(stItem& item);
+  // After a link's item: its guest state, and its place in the turns or its end.
+  void AfterItem(iSend* link, bool guest);
   // Hands freed memory back to the system once a large queue has drained.
   void GiveBackAfterBurst();
 
   cPagePool& m_pool;
+  bool m_bNewGuest = false;
   mutable std::mutex m_lock;
-  std::deque<stItem> m_queue;
-  std::unordered_map<iSend*, size_t> m_linkBytes;  // queued bytes by link (m_lock)
-  size_t m_queuedBytes = 0;                        // over every link (m_lock)
+  std::unordered_map<iSend*, stLinkQueue> m_links;  // (m_lock)
+  std::deque<iSend*> m_members, m_guests;           // turn lists (m_lock)
+  unsigned m_nTurn = 0;                             // (m_lock)
+  size_t m_nItems = 0;                              // over every link (m_lock)
+  size_t m_queuedBytes = 0;                         // over every link (m_lock)
   size_t m_peakBytes = 0;  // most queued since the memory was last given back (m_lock)
   std::atomic<int> m_nNetTotal{0};
   std::atomic<int> m_nPeerTotal{0};

@@ -16,16 +16,22 @@ cPagePool::cPagePool(unsigned pageSize, unsigned pagesPerChunk, unsigned maxChun
 
 char* cPagePool::Alloc() {
   std::lock_guard lock(m_lock);
-  if (m_dqFree.empty() && !DoubleLocked()) return nullptr;
-  char* page = m_dqFree.front();
-  m_dqFree.pop_front();
+  if (m_withFree.empty() && !DoubleLocked()) return nullptr;
+  stChunk& chunk = m_chunks.at(*m_withFree.begin());
+  char* page = chunk.free.back();
+  chunk.free.pop_back();
+  if (chunk.free.empty()) m_withFree.erase(m_withFree.begin());
+  --m_nFree;
   return page;
 }
 
 void cPagePool::Free(char* page) {
   if (page == nullptr) return;
   std::lock_guard lock(m_lock);
-  m_dqFree.push_back(page);
+  auto it = std::prev(m_chunks.upper_bound(page));
+  it->second.free.push_back(page);
+  if (it->second.free.size() == 1) m_withFree.insert(it->first);
+  ++m_nFree;
 }
 
 bool cPagePool::Double() {
@@ -34,24 +40,45 @@ bool cPagePool::Double() {
 }
 
 bool cPagePool::DoubleLocked() {
-  if (m_nMaxChunks != 0 && m_vChunks.size() >= m_nMaxChunks) return false;
+  if (m_nMaxChunks != 0 && m_chunks.size() >= m_nMaxChunks) return false;
   const size_t bytes = static_cast<size_t>(m_nPageSize) * m_nPagesPerChunk;
-  std::unique_ptr<char[]> chunk(new (std::nothrow) char[bytes]);
-  if (!chunk) return false;
-  for (size_t page = 0; page < m_nPagesPerChunk; ++page)
-    m_dqFree.push_back(chunk.get() + page * m_nPageSize);
-  m_vChunks.push_back(std::move(chunk));
+  stChunk chunk;
+  chunk.bytes.reset(new (std::nothrow) char[bytes]);
+  if (!chunk.bytes) return false;
+  // Pages are handed out from the back of the list: the block's first page first.
+  for (size_t page = m_nPagesPerChunk; page-- > 0;)
+    chunk.free.push_back(chunk.bytes.get() + page * m_nPageSize);
+  const char* first = chunk.bytes.get();
+  m_chunks.emplace(first, std::move(chunk));
+  m_withFree.insert(first);
+  m_nFree += m_nPagesPerChunk;
   std::cout << "cPagePool::Double"
-            << " alloc size " << (bytes * m_vChunks.size()) / 1024 << std::endl;
+            << " alloc size " << (bytes * m_chunks.size()) / 1024 << std::endl;
   return true;
+}
+
+size_t cPagePool::Trim() {
+  std::lock_guard lock(m_lock);
+  size_t freed = 0;
+  for (auto it = m_chunks.begin(); it != m_chunks.end() && m_chunks.size() > 1;) {
+    if (it->second.free.size() == m_nPagesPerChunk) {
+      m_withFree.erase(it->first);
+      m_nFree -= m_nPagesPerChunk;
+      it = m_chunks.erase(it);
+      ++freed;
+    } else {
+      ++it;
+    }
+  }
+  return freed;
 }
 
 size_t cPagePool::GetFreeCount() const {
   std::lock_guard lock(m_lock);
-  return m_dqFree.size();
+  return m_nFree;
 }
 
 size_t cPagePool::GetChunkCount() const {
   std::lock_guard lock(m_lock);
-  return m_vChunks.size();
+  return m_chunks.size();
 }

@@ -1,11 +1,13 @@
-// Fixed-size pages for small deliveries of the network callbacks: pages are recycled through a
-// locked free list and the pool only grows, one block of pages at a time. Any thread.
+// Fixed-size pages for small deliveries of the network callbacks: pages are recycled through
+// locked free lists, one block of pages at a time is added when none is free, and after a burst
+// the blocks that are wholly free again are given back. Any thread.
 #pragma once
 
 #include <cstddef>
-#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 class cPagePool {
@@ -23,24 +25,32 @@ class cPagePool {
   cPagePool(const cPagePool&) = delete;
   cPagePool& operator=(const cPagePool&) = delete;
 
-  // A free page, growing the pool once when none is left; null when the pool cannot grow.
+  // A free page, growing the pool once when none is left; null when the pool cannot grow. Pages
+  // of the lowest block come first, so the blocks a burst added are the first to empty again.
   char* Alloc();
   // Gives a page taken with Alloc back.
   void Free(char* page);
   // Adds one block of pages; false when it cannot be allocated (or the block bound is reached).
   bool Double();
+  // Frees every block whose pages are all free, keeping one block; the number freed.
+  size_t Trim();
 
   unsigned GetPageSize() const { return m_nPageSize; }
   size_t GetFreeCount() const;
   size_t GetChunkCount() const;
 
  private:
+  struct stChunk {
+    std::unique_ptr<char[]> bytes;
+    std::vector<char*> free;  // its free pages
+  };
   bool DoubleLocked();
 
   const unsigned m_nPageSize;
   const unsigned m_nPagesPerChunk;
   const unsigned m_nMaxChunks;
   mutable std::mutex m_lock;
-  std::vector<std::unique_ptr<char[]>> m_vChunks;
-  std::deque<char*> m_dqFree;
+  std::map<const char*, stChunk> m_chunks;  // by first byte
+  std::set<const char*> m_withFree;         // first bytes of the blocks with a free page
+  size_t m_nFree = 0;
 };

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <climits>
 #include <filesystem>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -212,6 +213,40 @@ TEST(ValueStores, TheLineThatStopsALoadIsReportedOnceWithItsFileAndLine) {
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_NE(logged[0].find(said), std::string::npos) << logged[0];
   }
+}
+
+// Names and texts drawn at random from the bytes that matter to the file lines: whatever any
+// way of storing takes (set, add, a default stored by a get) loads back from the saved files as
+// the same tables, which hold enough entries for the check to mean something.
+TEST(ValueStores, WhateverIsStoredReadsBackAsItselfFromTheFiles) {
+  testkit::cTempDir dir;
+  std::mt19937 random(28);
+  const std::string bytes = "ax=b=ax= \t\r\n\v\f";
+  auto draw = [&] {
+    std::string text(random() % 8, ' ');
+    for (char& c : text) c = bytes[random() % bytes.size()];
+    return text;
+  };
+  cStringValue store;
+  for (int i = 0; i < 1000; ++i) {
+    const std::string name = draw(), text = draw();
+    store.SetStringValue(name.c_str(), i);
+    store.SetStringString(name.c_str(), text);
+    store.AddStringValue(draw().c_str(), i);
+    store.GetStringValue(draw().c_str(), i);
+    store.GetStringString(draw().c_str(), text.c_str());
+  }
+  EXPECT_FALSE(store.SetStringString("maintain_servers =", "x"));
+  EXPECT_FALSE(store.SetStringValue("a x1 check_login", 0));
+  EXPECT_GT(store.GetValues().size(), 100u);
+  EXPECT_GT(store.GetStrings().size(), 100u);
+  const std::string ints = dir / "int.ini", strs = dir / "str.ini";
+  ASSERT_TRUE(store.SaveValue(ints.c_str()));
+  ASSERT_TRUE(store.SaveString(strs.c_str()));
+  cStringValue back;
+  back.Load(ints.c_str(), strs.c_str());
+  EXPECT_EQ(back.GetValues(), store.GetValues());
+  EXPECT_EQ(back.GetStrings(), store.GetStrings());
 }
 
 }  // namespace

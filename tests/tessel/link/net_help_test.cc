@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include "tessel/contracts/baselib.h"
@@ -13,18 +14,27 @@
 namespace linktest {
 namespace {
 
-// Keeps the bytes of every handled item; can queue more items while the pump runs.
+// Keeps the bytes of every handled item; can queue more items while the pump runs. The links
+// in `guests` have not logged in.
 struct cKeepHelp : cNetHelp {
   using cNetHelp::cNetHelp;
   void HandlePeerMessageSelf(stBindMsg* msg) override { Keep(msg); }
   void HandleNetMessageSelf(stBindMsg* msg) override { Keep(msg); }
+  bool IsGuest(iSend* link) override { return guests.count(link) > 0; }
   void Keep(stBindMsg* msg) {
     handled.emplace_back(reinterpret_cast<const char*>(msg->msg), msg->size);
     for (; queueWhileHandling > 0; --queueWhileHandling) OnMessage(2, "late", 4, nullptr);
   }
   std::vector<std::string> handled;
   int queueWhileHandling = 0;
+  std::set<iSend*> guests;
 };
+
+// Links that are only keys of the queue.
+iSend* Key(int n) {
+  static char keys[8];
+  return reinterpret_cast<iSend*>(keys + n);
+}
 
 // Small deliveries take pages, larger ones arrays; a pump handles exactly what was queued when it
 // started; everything is returned.
@@ -63,6 +73,54 @@ TEST(PagePool, ALinksQueueIsBoundedInBytesWhileOtherLinksAndNoticesGoOn) {
   EXPECT_EQ(help.OnMessage(1, mib.data(), mib.size(), flooder), 1);
   help.HandleMsg();
   EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), flooder), 1);
+}
+
+// Links take turns: a link's backlog delays another's items by its turn only; guests (links
+// that have not logged in) take one turn in four while logged-in links wait and may queue far
+// less; a held link's records wait until it is released or a notice of it arrives.
+TEST(NetHelpQueue, LinksTakeTurnsGuestsTheirShareAndHeldLinksWait) {
+  cKeepHelp help;
+  iSend *busy = Key(0), *member = Key(1), *guest = Key(2);
+  help.guests = {guest};
+  auto queue = [&](iSend* link, const std::string& prefix, int n) {
+    for (int i = 0; i < n; ++i) {
+      const std::string text = prefix + std::to_string(i);
+      help.OnMessage(2, text.data(), text.size(), link);
+    }
+  };
+  queue(busy, "b", 8);
+  queue(member, "m", 1);
+  queue(guest, "g", 4);
+  help.HandleMsg();
+  EXPECT_EQ(help.handled, (std::vector<std::string>{"b0", "m0", "g0", "b1", "b2", "b3", "g1", "b4",
+                                                    "b5", "b6", "g2", "b7", "g3"}));
+  const std::string page(1024, 'p');
+  int taken = 0;
+  while (taken < 1000 && help.OnMessage(2, page.data(), page.size(), guest)) ++taken;
+  EXPECT_EQ(taken, static_cast<int>(cNetHelp::kGuestQueueBytes / 1024));
+  EXPECT_EQ(help.OnMessage(2, page.data(), page.size(), member), 1);
+  help.Clear();
+  help.handled.clear();
+  help.Hold(member, true);
+  queue(member, "h", 2);
+  queue(busy, "b", 1);
+  help.HandleMsg();
+  EXPECT_EQ(help.handled, (std::vector<std::string>{"b0"}));
+  help.OnMessage(1, "down", 4, member);
+  help.HandleMsg();
+  EXPECT_EQ(help.handled, (std::vector<std::string>{"b0", "h0", "h1", "down"}));
+}
+
+// Once a burst has drained, the pool gives back the blocks it grew by.
+TEST(PagePool, TheBlocksOfABurstAreGivenBackOnceItHasDrained) {
+  testkit::cStdoutCapture quiet;  // every block added says so
+  cPagePool pool(1024, 16);
+  cKeepHelp help(&pool);
+  const size_t pages = cNetHelp::kGiveBackBytes / 1024;
+  for (size_t i = 0; i < pages; ++i) help.OnMessage(2, "x", 1, Key(i % 8));
+  EXPECT_EQ(pool.GetChunkCount(), pages / 16);
+  help.HandleMsg();
+  EXPECT_EQ(pool.GetChunkCount(), 1u);
 }
 
 // Network threads queue while the pump drains, into a pool that cannot grow: no delivery is lost,

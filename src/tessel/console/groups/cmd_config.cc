@@ -55,7 +55,7 @@ void ViewGameString(const char* key) {
 void Refused(const char* func, const char* key, const char* why) {
   get_gout() << func << " " << key << " refused: " << why << "\n";
 }
-constexpr const char* kUnstorable = "a line end (or \" = \" in the name) cannot be stored";
+constexpr const char* kUnstorable = "the value file would not read it back as itself";
 
 void SetConfigValueCmd(const char* key, int value) {
   if (!SetConfigValue(key, value)) Refused("func_SetConfigValue", key, kUnstorable);

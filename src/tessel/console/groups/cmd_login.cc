@@ -10,13 +10,12 @@
 #include "tessel/core/host.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_text.h"
-#include "tessel/core/run_counters.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_server.h"
+#include "tessel/link/login_desk.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -29,7 +28,6 @@ const char* const kHelp[] = {
 };
 
 constexpr int kColorBrightCyan = platform::kColorLightCyan;
-constexpr size_t kCmdBufferSize = 10240;
 
 // The login commands come over a link only; typed on the console they are refused.
 bool RefuseLocal(const char* func) {
@@ -46,28 +44,15 @@ iAccountManagerServer* ReceivingManager() {
   return server != nullptr ? server->GetAMServer() : nullptr;
 }
 
+// A server's links have their logins answered by its login desk, which slows guessing.
 void Login(const char* account, const char* password) {
   if (RefuseLocal("func_Login ")) return;
-  iSend* link = get_gout().GetLink();
-  iBridge* bridge = get_gout().GetBridge();
-  if (bridge == nullptr || bridge->MayLog(link)) {
-    platform::SetColor(platform::kColorYellow);
-    std::cout << (link != nullptr ? link->GetName() : "") << " "
-              << (get_gout().GetLinkIP() != nullptr ? get_gout().GetLinkIP() : "") << " login as "
-              << EscapeControls(account != nullptr ? account : "") << " " << MaskPassword(password)
-              << std::endl;
-    platform::SetColor(kColorBrightCyan);
-  }
-  const unsigned id = get_gout().GetLinkID();
   iAccountManagerServer* manager = ReceivingManager();
-  const int result = manager != nullptr && manager->Login(id, account, password) ? 1 : 0;
-  if (result == 0) CountLoginFailure();
-  // The own name travels as an escaped literal: the client reads back exactly this name.
-  std::string answer =
-      "Logined(" + std::to_string(result) + "," + LuaQuote(GetHost().GetAccount()) + ")";
-  if (answer.size() >= kCmdBufferSize) answer.resize(kCmdBufferSize - 1);
-  get_gout().SendBackCmd(cCmdLogin::kLevel, answer.c_str());
-  if (bridge != nullptr) bridge->OnLogined(id, result);
+  if (auto* accounts = dynamic_cast<cAccountManagerHelpServer*>(manager)) {
+    accounts->GetLoginDesk().Submit(account, password);
+  } else {
+    AnswerLogin(manager, account, password);
+  }
 }
 
 void Logined(int ok, const char* name) {

@@ -3,6 +3,7 @@
 #include <sys/statvfs.h>
 
 #include <cmath>
+#include <functional>
 #include <iostream>
 #include <sstream>
 
@@ -92,17 +93,38 @@ void Disk(const char* path) {
   os << " total " << fsInfo.f_blocks * unit << " free " << fsInfo.f_bavail * unit << "\n";
 }
 
+// The site tools may wait up to the shell lines' time limit each: they run off the worker, one
+// site job at a time, and the requester gets what they wrote when the job ends.
+using SiteStep = std::function<void(const std::string& kind, std::ostream& os, stSiteTools&)>;
+
+void SiteJob(const char* func, SiteStep step, const char* kind) {
+  std::ostringstream head;
+  head << func << " ip: " << GetTesselIP() << " \n";
+  auto work = [step, kind = std::string(kind)](const std::atomic<bool>* stop,
+                                               std::string& console) {
+    std::ostringstream os;
+    stSiteTools tools{stop, {}};
+    step(kind, os, tools);
+    console = std::move(tools.console);
+    return os.str();
+  };
+  if (!cShellJobs::Instance().StartSite(work, head.str()))
+    Prefixed(func) << "busy: another site job runs\n";
+}
+
 void Open(const char* kind) {
-  MaintainOpen(kind, Prefixed("func_openserver") << "\n");
+  SiteJob(
+      "func_openserver", [](auto& k, auto& os, auto&) { MaintainOpen(k, os); }, kind);
 }
 void Copy(const char* kind) {
-  MaintainCopy(kind, Prefixed("func_copy") << "\n");
+  SiteJob(
+      "func_copy", [](auto& k, auto& os, auto&) { MaintainCopy(k, os); }, kind);
 }
 void Download(const char* kind) {
-  MaintainDownload(kind, Prefixed("func_download") << "\n");
+  SiteJob("func_download", &MaintainDownload, kind);
 }
 void Upload(const char* kind) {
-  MaintainUpload(kind, Prefixed("func_upload") << "\n");
+  SiteJob("func_upload", &MaintainUpload, kind);
 }
 
 void KillProcess(const char* name) {

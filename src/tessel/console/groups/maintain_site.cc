@@ -37,9 +37,10 @@ bool Exists(const fs::path& path) {
 }
 
 // Runs one step of the site: reports a missing program, then runs the line, held to the time
-// limit of shell lines (a tool waiting on an unreachable site must not hold the worker); true
-// when it ran and ended with status 0. What the tool writes goes to the console.
-bool RunTool(const fs::path& program, const std::string& args, std::ostream& os) {
+// limit of shell lines (an unreachable site must not hold the job for ever); true when it ran
+// and ended with status 0. What the tool writes is kept for the console.
+bool RunTool(const fs::path& program, const std::string& args, std::ostream& os,
+             stSiteTools& tools) {
   if (!Exists(program)) {
     os << "not find " << program.string() << "\n";
     return false;
@@ -47,8 +48,8 @@ bool RunTool(const fs::path& program, const std::string& args, std::ostream& os)
   const int limit = GetConfigValue("shell_time_limit", cShellJobs::kDefaultLimitSeconds);
   const unsigned seconds = limit > 0 ? limit : cShellJobs::kDefaultLimitSeconds;
   const stShellRun run = RunShellLimited(ShellQuote(program.string()) + args,
-                                         cShellJobs::kMaxOutput, seconds * 1000, nullptr);
-  std::cout << run.out << std::flush;
+                                         cShellJobs::kMaxOutput, seconds * 1000, tools.stop);
+  tools.console += run.out;
   if (run.timedOut) {
     os << program.string() << " timed out after " << seconds << " s\n";
     return false;
@@ -190,7 +191,7 @@ void MaintainCopy(const std::string& kind, std::ostream& os) {
   os << kMaintainStars << "\n" << (copied ? "完毕\n" : "copy " + kind + " failed\n");
 }
 
-void MaintainDownload(const std::string& kind, std::ostream& os) {
+void MaintainDownload(const std::string& kind, std::ostream& os, stSiteTools& tools) {
   const bool client = kind == "client";
   if (!client && kind != "server") {
     os << "无法识别 " << kind << "\n";
@@ -206,12 +207,12 @@ void MaintainDownload(const std::string& kind, std::ostream& os) {
   fs::create_directories(temp, ec);
   const fs::path zip = temp / package.zip;
   if (!RunTool(kFtpTool, ftp + " get " + ShellQuote(package.zip) + " " + ShellQuote(zip.string()),
-               os))
+               os, tools))
     return;
   os << "下载完毕\n";
   const fs::path unpacked = temp / package.folder;
-  if (!RunTool(kZipTool, " x " + ShellQuote(zip.string()) + " " + ShellQuote(unpacked.string()),
-               os))
+  if (!RunTool(kZipTool, " x " + ShellQuote(zip.string()) + " " + ShellQuote(unpacked.string()), os,
+               tools))
     return;
   os << "解压缩完毕\n";
   if (client) {
@@ -219,15 +220,15 @@ void MaintainDownload(const std::string& kind, std::ostream& os) {
     MakeWritable(www);
     if (!CopyTree(unpacked, www, true, os)) return;
     os << "文件copy完毕\n";
-    if (!RunTool(www / "createupdate.exe", "", os)) return;
+    if (!RunTool(www / "createupdate.exe", "", os, tools)) return;
     os << "创建自动更新完毕\n";
-  } else if (!RunTool(unpacked / "afterunzip2.bat", "", os)) {
+  } else if (!RunTool(unpacked / "afterunzip2.bat", "", os, tools)) {
     return;
   }
   os << "完毕\n";
 }
 
-void MaintainUpload(const std::string& kind, std::ostream& os) {
+void MaintainUpload(const std::string& kind, std::ostream& os, stSiteTools& tools) {
   const bool client = kind == "client";
   if (!client && kind != "server") {
     os << "无法识别 " << kind << "\n";
@@ -246,10 +247,12 @@ void MaintainUpload(const std::string& kind, std::ostream& os) {
   std::error_code ec;
   fs::create_directories(temp, ec);
   const fs::path zip = temp / zipName;
-  if (!RunTool(kZipTool, " a " + ShellQuote(zip.string()) + " " + ShellQuote(source.string()), os))
+  if (!RunTool(kZipTool, " a " + ShellQuote(zip.string()) + " " + ShellQuote(source.string()), os,
+               tools))
     return;
   os << "压缩完毕\n";
-  if (!RunTool(kFtpTool, ftp + " put " + ShellQuote(zip.string()) + " " + ShellQuote(zipName), os))
+  if (!RunTool(kFtpTool, ftp + " put " + ShellQuote(zip.string()) + " " + ShellQuote(zipName), os,
+               tools))
     return;
   os << "上传完毕\n";
 }

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "cmd_group_util.h"
+#include "tessel/console/shell_jobs.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/cmd_send.h"
@@ -215,6 +216,33 @@ TEST_F(GroupLinkTest, ChildrenHoldNoSocketOrLogFileAndShellLinesRunOffTheWorker)
   };
   EXPECT_TRUE(CyclesUntil(ends, 20000)) << out.Text();
   SetConfigValue("shell_time_limit", 0);
+}
+
+// An answer made later goes to the very connection that asked: once that one has gone and a
+// newcomer holds its link id, a shell line's output reaches nobody.
+TEST_F(GroupLinkTest, AShellLinesAnswerNeverReachesANewcomerOnTheRequestersLinkId) {
+  const std::string go = (m_dir->path() / "go").string();
+  const std::string line =
+      "dos('while [ ! -e " + go + " ]; do sleep 0.02; done; echo late-$((40+2))')";
+  cBridgeServer& server = *m_server->GetBridgeServer();
+  server.SetReleaseOnDisconnect(false);
+  const unsigned id = LinkId();
+  testkit::cStdoutCapture out;
+  for (const size_t newcomer : {0u, 1u}) {
+    std::filesystem::remove(go);
+    Link().SendCmd(cCmdMaintain::kLevel, line);
+    ASSERT_TRUE(CyclesUntil([] { return cShellJobs::Instance().Pending() == 1; }));
+    if (newcomer) {
+      server.OnDisconnect(id);
+      server.OnConnect(id);
+    }
+    testkit::WriteFile(go, "");
+    ASSERT_TRUE(CyclesUntil([] { return cShellJobs::Instance().Pending() == 0; }));
+    // The link keeps the order of what is sent over it: a mark sent now comes after any answer.
+    SendCmd(m_server->GetNetServer()->GetLink(id), 1, "Mark(" + std::to_string(newcomer) + ")");
+    ASSERT_TRUE(CyclesUntil([&] { return m_client->record.FirstArgs("Mark").size() > newcomer; }));
+    EXPECT_EQ(testkit::CountOf(out.Text(), "late-42"), 1u) << newcomer;
+  }
 }
 
 }  // namespace

@@ -33,6 +33,18 @@ class MaintainGroupTest : public GroupTest {
   bool Says(const std::string& cmd, const std::string& text) {
     return Run(cmd).find(text) != std::string::npos;
   }
+  // What a command and the jobs it started wrote, once they have all been answered. The outer
+  // capture sets its variable of the environment before any job runs: the inner ones then only
+  // replace its value, which a job's thread starting a process may read meanwhile.
+  std::string RunJobs(const std::string& cmd) {
+    testkit::cStdoutCapture out;
+    const std::string said = Run(cmd);
+    for (int i = 0; i < 3000 && cShellJobs::Instance().Pending() > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      cShellJobs::Instance().Deliver();
+    }
+    return said + out.Text();
+  }
   // Writes an executable shell script.
   void Script(const fs::path& path, const std::string& body) {
     WriteFile(path, "#!/bin/sh\n" + body + "\n");
@@ -54,8 +66,10 @@ TEST_F(MaintainGroupTest, FileNamesAndKindsFromPeersNeverLeaveTheirRoot) {
   }
   EXPECT_FALSE(fs::exists(m_dir.path() / "x.txt"));
   for (const char* kind : {"../x", "a/b", "..", ""}) {
-    EXPECT_TRUE(Says("copy('" + std::string(kind) + "')", "无法识别")) << kind;
-    EXPECT_TRUE(Says("open('" + std::string(kind) + "')", "无法识别")) << kind;
+    EXPECT_NE(RunJobs("copy('" + std::string(kind) + "')").find("无法识别"), std::string::npos)
+        << kind;
+    EXPECT_NE(RunJobs("open('" + std::string(kind) + "')").find("无法识别"), std::string::npos)
+        << kind;
   }
 }
 
@@ -178,7 +192,6 @@ TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
        "file game/new.log send failed\n"},
       {&cCmdMaintain::Instance(), "downloadpathtime(4000000000,'game')",
        "file game/new.log send failed\n"},
-      {&cCmdMaintain::Instance(), "copy('nokind')", "copy nokind failed\n"},
       {&cCmdOS::Instance(), "OS_SetTime(-9e18,'x')", "OS_SetTime time out of range\n"},
       {&cCmdOS::Instance(), "OS_SetTime(os.time() + 400 * 86400,'x')", "time out of range\n"}};
   for (const auto& [group, statement, ending] : rows) {
@@ -186,6 +199,7 @@ TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
     EXPECT_TRUE(run.ok) << statement;
     EXPECT_TRUE(run.out.ends_with(ending)) << statement << "\n" << run.out;
   }
+  EXPECT_TRUE(RunJobs("copy('nokind')").ends_with("copy nokind failed\n"));
   EXPECT_EQ(cTimerManager::Instance().GetDiff(), 0);
   cTimerManager::Instance().SetDiff(0);
 }
@@ -244,8 +258,8 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
          "echo \"zip $*\" >> " + calls.string() +
              "\nif [ \"$1\" = x ]; then mkdir -p \"$3\"; printf '#!/bin/sh\\necho after $0 >> " +
              calls.string() + "\\n' > \"$3/afterunzip2.bat\"; chmod +x \"$3/afterunzip2.bat\"; fi");
-  EXPECT_TRUE(Says("upload('server')", "压缩完毕\n上传完毕\n"));
-  EXPECT_TRUE(Says("download('server')", "下载完毕\n解压缩完毕\n完毕\n"));
+  EXPECT_NE(RunJobs("upload('server')").find("压缩完毕\n上传完毕\n"), std::string::npos);
+  EXPECT_NE(RunJobs("download('server')").find("下载完毕\n解压缩完毕\n完毕\n"), std::string::npos);
   EXPECT_EQ(testkit::ReadFile(calls),
             "zip a temp/servers_update.zip servers/\n"
             "ftp 127.0.0.1 21 u pw put temp/servers_update.zip servers_update.zip\n"
@@ -254,7 +268,7 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   // A tool that hangs (an unreachable site) is ended at the shell lines' time limit.
   SetConfigValue("shell_time_limit", 1);
   Script(m_dir.path() / "myftp", "sleep 60");
-  const std::string hung = Run("upload('server')");
+  const std::string hung = RunJobs("upload('server')");
   EXPECT_NE(hung.find("myftp timed out after 1 s"), std::string::npos) << hung;
   EXPECT_EQ(hung.find("上传完毕"), std::string::npos) << hung;
   SetConfigValue("shell_time_limit", 0);
@@ -266,7 +280,7 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   WriteFile(to / "a.txt", "old");
   fs::permissions(to / "a.txt", fs::perms::owner_read);
   fs::copy_file("/bin/sleep", to / name);
-  EXPECT_TRUE(Says("copy('" + kind + "')", "完毕\n"));
+  EXPECT_NE(RunJobs("copy('" + kind + "')").find("完毕\n"), std::string::npos);
   EXPECT_EQ(testkit::ReadFile(to / "a.txt"), "new");
   WriteFile(home / "temp/servers" / kind / "b.txt", "new");
   const pid_t child = fork();
@@ -278,10 +292,31 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
     _exit(127);
   }
   for (int i = 0; i < 500 && !FindProcessByName(name.c_str()); ++i) usleep(2000);
-  EXPECT_TRUE(Says("copy('" + kind + "')", "程序还在运行无法copy"));
+  EXPECT_NE(RunJobs("copy('" + kind + "')").find("程序还在运行无法copy"), std::string::npos);
   EXPECT_FALSE(fs::exists(to / "b.txt"));
   ::kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
+}
+
+// The site tools run off the worker, one job at a time: the command returns while its tool still
+// runs, another site command meanwhile is refused, and the answer comes when the job ends.
+TEST_F(MaintainGroupTest, SiteToolsRunOffTheWorkerOneJobAtATime) {
+  const fs::path home = m_dir.path() / "home", go = m_dir.path() / "go";
+  fs::create_directories(home);
+  fs::current_path(home);
+  SetConfigValue("shell_time_limit", 20);
+  testkit::cStdoutCapture outer;  // see RunJobs
+  WriteFile(m_dir.path() / "ftpserver.ini", "ip = 127.0.0.1\nport = 21\nuser = u\npassword = pw\n");
+  Script(m_dir.path() / "myftp",
+         "while [ ! -e " + go.string() + " ]; do sleep 0.02; done; echo ftp-waited");
+  EXPECT_EQ(Run("download('client')").find("下载完毕"), std::string::npos);
+  EXPECT_EQ(cShellJobs::Instance().Pending(), 1u);
+  EXPECT_TRUE(Says("open('maps')", "busy: another site job runs"));
+  WriteFile(go, "");
+  const std::string answer = RunJobs("");
+  EXPECT_NE(answer.find("ftp-waited\nfunc_download ip: "), std::string::npos) << answer;
+  EXPECT_NE(answer.find("下载完毕\nnot find ../zip\n"), std::string::npos) << answer;
+  SetConfigValue("shell_time_limit", 0);
 }
 
 // The broadcast texts, run by a receiver, hand over exactly the group, text and name sent.

@@ -1,0 +1,204 @@
+#include "tessel/link/login_desk.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+#include "platform/console_color.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/core/host.h"
+#include "tessel/core/log_file.h"
+#include "tessel/core/login_text.h"
+#include "tessel/core/lua_text.h"
+#include "tessel/core/run_counters.h"
+#include "tessel/core/worker_thread.h"
+#include "tessel/link/account_manager.h"
+#include "tessel/link/bridge.h"
+#include "tessel/link/ini_file.h"
+#include "tessel/link/net_help.h"
+#include "tessel/link/password_hash.h"
+#include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
+
+namespace {
+
+// The login command group, where the answer goes.
+constexpr unsigned kLoginGroup = 2;
+// The answer is formatted into a buffer of this size.
+constexpr size_t kCmdBufferSize = 10240;
+
+int64_t SteadyMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+bool AnswerLogin(iAccountManagerServer* manager, const char* account, const char* password) {
+  ostreamCmd& out = get_gout();
+  iSend* link = out.GetLink();
+  iBridge* bridge = out.GetBridge();
+  if (bridge == nullptr || bridge->MayLog(link)) {
+    platform::SetColor(platform::kColorYellow);
+    std::cout << (link != nullptr ? link->GetName() : "") << " "
+              << (out.GetLinkIP() != nullptr ? out.GetLinkIP() : "") << " login as "
+              << EscapeControls(account != nullptr ? account : "") << " " << MaskPassword(password)
+              << std::endl;
+    platform::SetColor(platform::kColorLightCyan);
+  }
+  const unsigned id = out.GetLinkID();
+  const int result = manager != nullptr && manager->Login(id, account, password) ? 1 : 0;
+  if (result == 0) CountLoginFailure();
+  // The own name travels as an escaped literal: the client reads back exactly this name.
+  std::string answer =
+      "Logined(" + std::to_string(result) + "," + LuaQuote(GetHost().GetAccount()) + ")";
+  if (answer.size() >= kCmdBufferSize) answer.resize(kCmdBufferSize - 1);
+  out.SendBackCmd(kLoginGroup, answer.c_str());
+  if (bridge != nullptr) bridge->OnLogined(id, result);
+  return result != 0;
+}
+
+// A hash check on a thread of its own; `match` is read once `done` is set.
+struct cLoginDesk::stCheck {
+  std::thread thread;
+  std::atomic<bool> done{false};
+  bool match = false;
+};
+
+cLoginDesk::cLoginDesk(cAccountManagerHelpServer& accounts)
+    : m_accounts(accounts), m_clock(&SteadyMs) {}
+
+cLoginDesk::~cLoginDesk() {
+  for (stAttempt& attempt : m_attempts)
+    if (attempt.check && attempt.check->thread.joinable()) attempt.check->thread.join();
+}
+
+void cLoginDesk::Submit(const char* account, const char* password) {
+  TESSEL_ASSERT_WORKER();
+  ostreamCmd& out = get_gout();
+  stAttempt attempt;
+  attempt.link = ServingToken();
+  attempt.send = out.GetLink();
+  attempt.address = out.GetLinkIP() != nullptr ? out.GetLinkIP() : "";
+  attempt.account = account != nullptr ? account : "";
+  attempt.password = password != nullptr ? password : "";
+  const int64_t now = m_clock();
+  for (const stAttempt& waiting : m_attempts) {
+    if (waiting.link.linkId == attempt.link.linkId && waiting.link.serial == attempt.link.serial) {
+      m_throttle.Unanswered(attempt.address, now);
+      return;
+    }
+  }
+  auto it = m_attempts.insert(m_attempts.end(), std::move(attempt));
+  if (m_throttle.MayAnswer(it->address, it->account, now) && Start(it, true)) return;
+  Hold(it->send, true);
+}
+
+std::string cLoginDesk::StoredHash(const std::string& account) const {
+  if (GetConfigValue("check_login", 1) == 0 || !IsSafeAccountName(account.c_str())) return {};
+  cIniFile file;
+  std::string stored;
+  if (!file.Load(AccountFilePath(account).c_str()) || !file.GetString("password", stored) ||
+      !IsPasswordHash(stored))
+    return {};
+  return stored;
+}
+
+bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
+  std::string stored = StoredHash(it->account);
+  if (!stored.empty() && m_nChecks >= kMaxChecks) return false;
+  m_throttle.Begin(it->address, it->account, m_clock());
+  it->begun = true;
+  if (stored.empty()) {
+    Finish(it, serving, std::nullopt);
+    return true;
+  }
+  if (serving) Hold(it->send, true);
+  auto check = std::make_shared<stCheck>();
+  check->thread = std::thread([check, stored, given = it->password] {
+    check->match = CheckPassword(stored, given);
+    check->done.store(true);
+    GetHost().WakeWorker();
+  });
+  it->stored = std::move(stored);
+  it->check = std::move(check);
+  ++m_nChecks;
+  return true;
+}
+
+void cLoginDesk::Finish(Attempts::iterator it, bool serving, std::optional<bool> verdict) {
+  if (verdict) PresetPasswordCheck(it->stored, it->password, *verdict);
+  bool ok = false;
+  auto answer = [&] { ok = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str()); };
+  bool answered = true;
+  if (serving) {
+    answer();
+  } else {
+    answered = ServeAgain(it->link, dynamic_cast<cBridge*>(m_accounts.GetBridge()), answer);
+  }
+  // A link that has gone was released by its end; its link object may hold a newcomer now.
+  const int64_t now = m_clock();
+  if (answered) {
+    m_throttle.Answered(it->address, it->account, !ok, now);
+    Hold(it->send, false);
+  } else {
+    m_throttle.Abandoned(it->address, it->account, now);
+  }
+  m_attempts.erase(it);
+}
+
+void cLoginDesk::Hold(iSend* send, bool hold) {
+  iBridge* bridge = m_accounts.GetBridge();
+  cNetHelp* help = bridge != nullptr ? bridge->GetNetHelp() : nullptr;
+  if (help != nullptr && send != nullptr) help->Hold(send, hold);
+}
+
+// Checks that ended are answered first; then the waiting attempts whose turn has come, those
+// from addresses that are not slowed before the others.
+void cLoginDesk::Run() {
+  TESSEL_ASSERT_WORKER();
+  const int64_t now = m_clock();
+  for (auto it = m_attempts.begin(); it != m_attempts.end();) {
+    const auto next = std::next(it);
+    if (it->check && it->check->done.load()) {
+      it->check->thread.join();
+      --m_nChecks;
+      Finish(it, false, it->check->match);
+    }
+    it = next;
+  }
+  for (const bool slowedAddress : {false, true}) {
+    for (auto it = m_attempts.begin(); it != m_attempts.end();) {
+      const auto next = std::next(it);
+      if (!it->begun && m_throttle.IsSlowed(it->address, now) == slowedAddress &&
+          m_throttle.MayAnswer(it->address, it->account, now))
+        Start(it, false);
+      it = next;
+    }
+  }
+  if (now - m_nLastSummary >= kSummaryEveryMs) WriteSummaries(now);
+}
+
+// An attempt whose check still runs is answered when it ends, and finds its link gone.
+void cLoginDesk::DropLink(unsigned int linkId) {
+  TESSEL_ASSERT_WORKER();
+  for (auto it = m_attempts.begin(); it != m_attempts.end();) {
+    const auto next = std::next(it);
+    if (it->link.linkId == linkId && !it->begun) m_attempts.erase(it);
+    it = next;
+  }
+}
+
+void cLoginDesk::WriteSummaries(int64_t now) {
+  m_nLastSummary = now;
+  iBridge* bridge = m_accounts.GetBridge();
+  for (const std::string& line : m_throttle.TakeSummaries(now)) {
+    if (bridge == nullptr) continue;
+    platform::ColorSection red(platform::kColorLightRed);
+    bridge->GetExceptionLog().TimeStamp() << "cLoginDesk " << line << "\n";
+    bridge->GetExceptionLog().flush();
+  }
+}

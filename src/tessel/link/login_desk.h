@@ -1,0 +1,84 @@
+// Answers the Login commands that the links of one listening server send: at once while neither
+// the peer's address nor the account is slowed by the throttle (login_throttle.h), else when
+// their turn comes, from the server's pass; an account whose file holds a password hash is
+// checked on a thread of its own, so no check holds the worker. While a link's attempt waits its
+// records are held, so what it sent behind its Login runs after the answer; a link has one
+// attempt at a time, and a Login it sends meanwhile is not taken. Attempts from addresses that
+// are not slowed go first, so a guesser's many links keep nobody else out. The desk writes the
+// throttle's summary lines to the endpoint's exception log. Worker thread only (a check's
+// thread touches only its own check).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tessel/link/link_token.h"
+#include "tessel/link/login_throttle.h"
+
+class iAccountManagerServer;
+class cAccountManagerHelpServer;
+
+// Answers the Login command served now with `manager` (null: a side with nothing to log in
+// with): the console line, the manager's Login, the answer Logined(ok,'own name') and the
+// endpoint's OnLogined. True when the link logged in.
+bool AnswerLogin(iAccountManagerServer* manager, const char* account, const char* password);
+
+class cLoginDesk {
+ public:
+  // Milliseconds of a steady clock; tests give their own.
+  using Clock = std::function<int64_t()>;
+  // Hash checks running at once; further attempts wait for a free one.
+  static constexpr size_t kMaxChecks = 2;
+  // The throttle's summary lines are looked for this often.
+  static constexpr int64_t kSummaryEveryMs = 1000;
+
+  explicit cLoginDesk(cAccountManagerHelpServer& accounts);
+  // Waits for the checks still running.
+  ~cLoginDesk();
+  cLoginDesk(const cLoginDesk&) = delete;
+  cLoginDesk& operator=(const cLoginDesk&) = delete;
+
+  // The Login command served now: answered at once, or taken for later.
+  void Submit(const char* account, const char* password);
+  // Answers what has come due; the server runs it every pass.
+  void Run();
+  // The link went down: its attempt goes unanswered.
+  void DropLink(unsigned int linkId);
+  // The longest delay of a slowed key; the server keeps it below its login deadline.
+  void SetMaxDelay(int64_t ms) { m_throttle.SetMaxDelay(ms); }
+  void SetClock(Clock clock) { m_clock = std::move(clock); }
+  size_t Pending() const { return m_attempts.size(); }
+
+ private:
+  struct stCheck;
+  struct stAttempt {
+    stLinkToken link;
+    iSend* send = nullptr;
+    std::string address, account, password;
+    bool begun = false;  // the throttle counts it as being answered
+    std::string stored;  // the hash it is checked against
+    std::shared_ptr<stCheck> check;
+  };
+  using Attempts = std::list<stAttempt>;
+
+  // Starts answering: at once (`serving`: inside the Login command), or by a hash check; false
+  // when a check is needed and none is free.
+  bool Start(Attempts::iterator it, bool serving);
+  // Answers, takes the attempt off the list and releases its link.
+  void Finish(Attempts::iterator it, bool serving, std::optional<bool> verdict);
+  void Hold(iSend* send, bool hold);
+  // The account file's password when it is a hash form; empty otherwise.
+  std::string StoredHash(const std::string& account) const;
+  void WriteSummaries(int64_t now);
+
+  cAccountManagerHelpServer& m_accounts;
+  cLoginThrottle m_throttle;
+  Clock m_clock;
+  Attempts m_attempts;
+  size_t m_nChecks = 0;
+  int64_t m_nLastSummary = 0;
+};

@@ -1,0 +1,25 @@
+// Passwords at rest: a salted slow hash in a self-describing form that the account files may hold
+// in place of the clear password, and the check of a given password against either, in constant
+// time. Pure and thread-safe: any thread (a check takes tens of milliseconds and as much memory as
+// its parameters say, so the server runs it off its worker).
+//   $scrypt$ln=<log2 N>,r=<r>,p=<p>$<salt>$<hash>    scrypt (OpenSSL's SCRYPT KDF)
+//   $pbkdf2-sha256$<iterations>$<salt>$<hash>         PBKDF2 with HMAC-SHA-256
+// Salt and hash are base64 without padding.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// scrypt's cost of a new hash: N = 2^15, r = 8, p = 1 (32 MiB, about 0.1 s a check).
+inline constexpr int kDefaultScryptLogN = 15;
+
+// Whether `stored` is a well-formed hash of one of the forms above.
+bool IsPasswordHash(std::string_view stored);
+// A new scrypt hash of `password` with a fresh 16-byte salt and cost 2^logN; empty when it
+// cannot be made.
+std::string HashPassword(std::string_view password, int logN = kDefaultScryptLogN);
+// Whether `given` is the password `stored` holds: a hash form is derived again from `given` and
+// compared, any other value is the clear password; both in constant time. A value that begins
+// like a hash form but is none (malformed, or scrypt memory over 1 GiB, more than 10^8
+// iterations) matches nothing: its text must not become the password.
+bool CheckPassword(std::string_view stored, std::string_view given);

@@ -1,0 +1,47 @@
+#include "tessel/link/login_desk.h"
+
+#include <gtest/gtest.h>
+
+#include "tessel/link/account_manager.h"
+#include "tessel/link/cmd_send.h"
+#include "tessel/link/password_hash.h"
+#include "testkit/link_fixture.h"
+
+namespace linktest {
+namespace {
+
+// An account whose file holds a hash logs in with its password only, checked off the worker, and
+// what the link sent behind it runs after the answer. Once the peer's address has failed five
+// times its next guess waits a second on the desk's clock, with the link's later records behind
+// it; the right password then waits its turn (the account failed five times too) and logs in.
+TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTurn) {
+  WriteAccount("ops", "pw", 1);
+  WriteAccount("hashed", HashPassword("pw2", 10), 1);
+  StartServer();
+  std::atomic<int64_t> now{0};
+  cLoginDesk& desk = Accounts().GetLoginDesk();
+  desk.SetClock([&now] { return now.load(); });
+  ASSERT_TRUE(ConnectPeer());
+  const auto answers = [&](const std::string& start) {
+    return m_peer.Count([&](auto& d) { return d.CmdText().starts_with(start); });
+  };
+  for (const char* login : {"Login('hashed','pw')", "Login('hashed','pw2')", "Logout()"})
+    SendCmd(m_peerLink->client, 2, login);
+  ASSERT_TRUE(Pump([&] { return answers("Output([[logout ok") == 1; }));
+  EXPECT_EQ(answers("Logined(0,"), 1u);
+  EXPECT_EQ(answers("Logined(1,"), 1u);
+  for (int i = 0; i < 5; ++i) SendCmd(m_peerLink->client, 2, "Login('ops','bad')");
+  SendCmd(m_peerLink->client, 2, "Login('ops','pw')");
+  ASSERT_TRUE(Pump([&] { return desk.Pending() == 1; }));
+  ASSERT_TRUE(Pump([&] { return answers("Logined(0,") == 5; }));
+  now = 1000;
+  ASSERT_TRUE(Pump([&] { return answers("Logined(0,") == 6; }));
+  ASSERT_TRUE(Pump([&] { return desk.Pending() == 1; }));
+  EXPECT_EQ(answers("Logined(1,"), 1u);
+  now = 3000;
+  ASSERT_TRUE(Pump([&] { return answers("Logined(1,") == 2; }));
+  EXPECT_TRUE(Accounts().GetAccount(1)->IsLogin());
+}
+
+}  // namespace
+}  // namespace linktest
