@@ -1,5 +1,7 @@
 #include "tessel_cli/cli_answer.h"
 
+#include <algorithm>
+
 #include <cmath>
 #include <vector>
 
@@ -81,4 +83,14 @@ stAnswer ReadAnswer(int group, std::string_view text, const std::string& self) {
     return answer;
   }
   return ReadCall(path.group, inner, true);
+}
+
+std::string RightsRefusalOf(std::string_view output) {
+  constexpr std::string_view kMark = "refused: ";
+  for (size_t at = 0; at < output.size();) {
+    const size_t end = std::min(output.find('\n', at), output.size());
+    if (output.substr(at, kMark.size()) == kMark) return std::string(output.substr(at, end - at));
+    at = end + 1;
+  }
+  return "";
 }

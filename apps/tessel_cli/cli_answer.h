@@ -20,3 +20,7 @@ struct stAnswer {
 // (its account): a routed answer counts only when its last name is `self`, and only its last
 // hop is unwrapped. Logined counts only when sent straight, route answers only routed.
 stAnswer ReadAnswer(int group, std::string_view text, const std::string& self);
+
+// The first line of an Output text that says the account may not run a function ("refused: ro
+// may not run System (needs @shell)"), without its line end; "" when there is none.
+std::string RightsRefusalOf(std::string_view output);

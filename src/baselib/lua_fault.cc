@@ -5,6 +5,7 @@
 // ordinary Lua error, the exception itself kept for the thread; outside every Lua call it is
 // thrown again.
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "tessel/contracts/baselib.h"
@@ -26,11 +27,13 @@ struct stCallFrame {
 
 thread_local std::vector<stCallFrame> t_frames;
 thread_local std::exception_ptr t_fault;
+// The error of StopLuaCalls, until the outermost call ends.
+thread_local std::string t_stop;
 
 // Stays set until the state's call ends, so a pcall inside the script cannot catch the stop
 // and go on: the next instruction after it stops again.
 void StopHook(lua_State* L, lua_Debug*) {
-  lua_pushstring(L, kFaultMessage);
+  lua_pushstring(L, t_fault || t_stop.empty() ? kFaultMessage : t_stop.c_str());
   lua_error(L);
 }
 
@@ -53,6 +56,12 @@ cLuaCallScope::~cLuaCallScope() {
   const stCallFrame frame = t_frames.back();
   t_frames.pop_back();
   if (frame.armed) lua_sethook(frame.L, frame.hook, frame.mask, frame.count);
+  if (t_frames.empty()) t_stop.clear();
+}
+
+void StopLuaCalls(const char* message) {
+  t_stop = message;
+  for (stCallFrame& frame : t_frames) Arm(frame);
 }
 
 void KeepLuaFault(std::exception_ptr fault) {

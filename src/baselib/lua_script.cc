@@ -6,7 +6,11 @@
 using baselib::ReportLuaError;
 using baselib::ReportScriptError;
 
+#include <atomic>
+
 namespace {
+
+std::atomic<LuaStateGuard> g_stateGuard{nullptr};
 
 // lua_pcall as one of the system's protected calls (see cLuaCallScope).
 int ProtectedCall(lua_State* L, int argCount, int resultCount) {
@@ -20,6 +24,11 @@ KLuaScript::KLuaScript(const std::string& name) : m_L(luaL_newstate()), m_strNam
   if (m_L == nullptr) return;
   luaL_openlibs(m_L);
   UseSourceOnlyLoaders(m_L);
+  if (LuaStateGuard guard = g_stateGuard.load()) guard(m_L);
+}
+
+void SetLuaStateGuard(LuaStateGuard guard) {
+  g_stateGuard.store(guard);
 }
 
 KLuaScript::~KLuaScript() {

@@ -17,7 +17,6 @@ void PrintHelp(const char* const* lines) {
 void RegisterHelp(lua_State* L, void (*help)()) {
   luareg::def(L, "Help", help);
   RegisterFunctions(L);
-  if (cCmd* group = cCmd::OfState(L)) group->Funcs().SetRight("Help", eCmdRight::kRead);
 }
 
 void RegisterFunctions(lua_State* L) {
@@ -27,5 +26,4 @@ void RegisterFunctions(lua_State* L) {
       for (const std::string& name : group->FunctionNames()) line += name + " ";
     get_gout() << line << "\n";
   });
-  if (cCmd* group = cCmd::OfState(L)) group->Funcs().SetRight("Functions", eCmdRight::kRead);
 }

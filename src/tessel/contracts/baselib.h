@@ -138,6 +138,15 @@ void KeepLuaFault(std::exception_ptr fault);
 int RaiseLuaFault(lua_State* L);
 bool LuaFaultPending();
 void PassOnLuaFault();
+// Stops every protected call in progress on this thread the same way, with `message` as the
+// Lua error each raises at its next instruction until it ends: a refused call ends the whole
+// command, whatever pcall it runs in.
+void StopLuaCalls(const char* message);
+
+// Called with every state a KLuaScript makes, after its libraries are open: the system puts its
+// checks on the builtins that reach the operating system there. Any thread, before use.
+using LuaStateGuard = void (*)(lua_State*);
+void SetLuaStateGuard(LuaStateGuard guard);
 
 // Runs `text` in L under `chunkName`; 0 on success, else the Lua error code (the error is
 // reported as by KLuaScript).

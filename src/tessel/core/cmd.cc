@@ -9,9 +9,11 @@
 #include <iostream>
 #include <lua.hpp>
 #include <mutex>
+#include <string_view>
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/loglib.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/worker_thread.h"
@@ -113,8 +115,11 @@ void cCmd::Create() {
   m_pLua = NewLimitedLuaState();
   luaL_openlibs(m_pLua);
   UseSourceOnlyLoaders(m_pLua);
+  GuardOsBuiltins(m_pLua);
   lua_pushlightuserdata(m_pLua, this);
   lua_setfield(m_pLua, LUA_REGISTRYINDEX, kOwnerKey);
+  const std::string_view name = GetName();
+  m_funcs.SetGroup(name.substr(0, 5) == "cCmd_" ? name.substr(5) : name);
   m_funcs.Record(
       m_pLua, [](lua_State* L, void* self) { static_cast<cCmd*>(self)->bind_cln(L); }, this);
 }
@@ -189,6 +194,8 @@ bool cCmd::RunChunk(const char* text) {
     return false;
   }
   if (RunReportedChunk(text)) return true;
+  // A refusal is reported as its one line, already written.
+  if (!cCmdRightsScope::Refusal().empty()) return false;
   const std::string line = std::string("cCmd::Do error cmd ") + GetName() + " do " + Shown(text);
   std::cout << line << std::endl;
   EchoError(line);
@@ -201,6 +208,12 @@ bool cCmd::RunReportedChunk(const char* text) {
   int rc = LoadLuaSource(m_pLua, text, GetName());
   if (rc == 0) rc = ProtectedCall(0);
   if (rc == 0) return true;
+  if (!cCmdRightsScope::Refusal().empty()) {
+    lua_pop(m_pLua, 1);
+    ReportRefusal();
+    PassOnLuaFault();
+    return false;
+  }
   const char* message = lua_tostring(m_pLua, -1);
   std::string shown =
       std::string(message != nullptr ? message : "(no message)") + LuaLimitNote(m_pLua, rc);
@@ -214,6 +227,14 @@ bool cCmd::RunReportedChunk(const char* text) {
   // A fault raised in the chunk leaves here, before the command's own error line.
   PassOnLuaFault();
   return false;
+}
+
+// The requester is told once, however many chunks the refusal ended.
+void cCmd::ReportRefusal() {
+  if (!cCmdRightsScope::TakeRefusalReport()) return;
+  const std::string& line = cCmdRightsScope::Refusal();
+  std::cout << line + "\n" << std::flush;
+  EchoError(line);
 }
 
 void cCmd::SetErrorEcho(void (*echo)(const std::string& line)) {

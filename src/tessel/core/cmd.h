@@ -98,6 +98,7 @@ class cCmd {
   bool RunChunk(const char* text);
   bool RunReportedChunk(const char* text);
   static void EchoError(const std::string& line);
+  static void ReportRefusal();
   // lua_pcall of the loaded chunk as one of the system's protected calls (cLuaCallScope).
   int ProtectedCall(int argCount);
   static void SetCurText(const char* text);

@@ -42,13 +42,14 @@ void cCmdArray::AddCmd(unsigned level, cCmd* cmd) {
   TESSEL_ASSERT_WORKER();
   if (m_vCmd.size() <= level) m_vCmd.resize(level + 1, nullptr);
   cmd->Create();
+  cmd->Funcs().SetLevel(static_cast<int>(level));
   m_vCmd[level] = cmd;
 }
 
 void cCmdArray::AddCmdOutput(unsigned level, cCmd* cmd, void (*fn)(const char*)) {
   AddCmd(level, cmd);
-  luareg::def(cmd->GetLua(), "Output", fn != nullptr ? fn : &DefaultOutput);
-  cmd->Funcs().Add("Output");
+  luareg::push_function(cmd->GetLua(), fn != nullptr ? fn : &DefaultOutput);
+  cmd->Funcs().Define(cmd->GetLua(), "Output");
 }
 
 void cCmdArray::AddCmdOutputF(unsigned level, cCmd* cmd, void (*fn)(const char*)) {
@@ -63,8 +64,8 @@ void cCmdArray::RegisterOutput(int level, const char* name, void (*fn)(const cha
   TESSEL_ASSERT_WORKER();
   cCmd* cmd = level >= 0 ? GetCmd(static_cast<unsigned>(level)) : nullptr;
   if (cmd != nullptr) {
-    luareg::def(cmd->GetLua(), name, fn);
-    cmd->Funcs().Add(name);
+    luareg::push_function(cmd->GetLua(), fn);
+    cmd->Funcs().Define(cmd->GetLua(), name);
     return;
   }
   platform::SetColor(platform::kColorLightRed);

@@ -2,12 +2,54 @@
 
 #include <lua.hpp>
 
+#include <algorithm>
+#include <mutex>
+
+#include "tessel/core/cmd_categories.h"
+#include "tessel/core/cmd_rights.h"
+
 namespace {
 
-// The globals' __newindex while a group binds: enters a function under its name, then stores
-// the value as it was given.
+// Every group's table, for the checks of account rules; groups are made on any thread.
+std::mutex& GroupsLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+std::vector<const cCmdFuncs*>& Groups() {
+  static auto* groups = new std::vector<const cCmdFuncs*>;
+  return *groups;
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return !prefix.empty() && text.substr(0, prefix.size()) == prefix;
+}
+
+// A guarded function: checks the rights, then calls the function in place when it is a plain C
+// function (a yield stays possible), else through Lua. Upvalues: the function, its entry.
+int GuardedCall(lua_State* L) {
+  auto* func = static_cast<stCmdFunc*>(lua_touserdata(L, lua_upvalueindex(2)));
+  CheckCmdCall(L, *func);
+  if (func->direct != nullptr) {
+    const int results = func->direct(L);
+    if (results >= 0) CheckNoRefusal(L);
+    return results;
+  }
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_insert(L, 1);
+  lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+  CheckNoRefusal(L);
+  return lua_gettop(L);
+}
+
+// The globals' __newindex while a group binds: enters a function under its name and stores it
+// guarded; any other value is stored as it was given.
 int RecordGlobal(lua_State* L) {
   auto* funcs = static_cast<cCmdFuncs*>(lua_touserdata(L, lua_upvalueindex(1)));
+  if (lua_type(L, 2) == LUA_TSTRING && lua_iscfunction(L, 3)) {
+    lua_settop(L, 3);
+    funcs->Define(L, lua_tostring(L, 2));
+    return 0;
+  }
   if (lua_type(L, 2) == LUA_TSTRING && lua_isfunction(L, 3)) funcs->Add(lua_tostring(L, 2));
   lua_rawset(L, 1);
   return 0;
@@ -58,8 +100,83 @@ const char* CmdRightName(eCmdRight right) {
   return "";
 }
 
+cCmdFuncs::~cCmdFuncs() {
+  std::lock_guard<std::mutex> hold(GroupsLock());
+  auto& groups = Groups();
+  groups.erase(std::remove(groups.begin(), groups.end(), this), groups.end());
+}
+
+void cCmdFuncs::SetGroup(std::string_view word) {
+  std::lock_guard<std::mutex> hold(GroupsLock());
+  m_word = word;
+  if (StandardLevel(word) >= 0) m_level = StandardLevel(word);
+  if (std::find(Groups().begin(), Groups().end(), this) == Groups().end()) Groups().push_back(this);
+}
+
+void cCmdFuncs::SetLevel(int level) {
+  std::lock_guard<std::mutex> hold(GroupsLock());
+  if (m_level < 0) m_level = level;
+}
+
 void cCmdFuncs::Add(std::string_view name) {
-  if (!Has(name)) m_funcs.emplace(std::string(name), stFunc{});
+  if (Has(name)) return;
+  stFunc func{std::string(name), StandardRight(m_word, name), this, nullptr};
+  m_funcs.emplace(std::string(name), std::move(func));
+}
+
+const cCmdFuncs::stFunc* cCmdFuncs::Find(std::string_view name) const {
+  auto it = m_funcs.find(name);
+  return it != m_funcs.end() ? &it->second : nullptr;
+}
+
+void cCmdFuncs::Define(lua_State* L, const char* name) {
+  Add(name);
+  auto it = m_funcs.find(std::string_view(name));
+  PushGuarded(L, lua_gettop(L), it->second);
+  lua_remove(L, -2);
+  // Raw: while the group binds, the globals' __newindex is the recorder that calls this.
+  lua_pushstring(L, name);
+  lua_insert(L, -2);
+  lua_rawset(L, LUA_GLOBALSINDEX);
+}
+
+void cCmdFuncs::PushGuarded(lua_State* L, int index, stCmdFunc& func) {
+  // A plain C function (no upvalues) is called in place by the guard, which then needs the
+  // function's own environment.
+  func.direct = nullptr;
+  if (lua_iscfunction(L, index) && lua_getupvalue(L, index, 1) == nullptr) {
+    func.direct = lua_tocfunction(L, index);
+  } else if (lua_iscfunction(L, index)) {
+    lua_pop(L, 1);
+  }
+  lua_pushvalue(L, index);
+  lua_pushlightuserdata(L, &func);
+  lua_pushcclosure(L, &GuardedCall, 2);
+  lua_getfenv(L, index);
+  lua_setfenv(L, -2);
+}
+
+bool cCmdFuncs::KnownGroup(std::string_view prefix) {
+  for (int level = 0; level < kStandardGroups; ++level)
+    if (StartsWith(StandardWords()[level], prefix)) return true;
+  std::lock_guard<std::mutex> hold(GroupsLock());
+  for (const cCmdFuncs* group : Groups())
+    if (StartsWith(group->m_word, prefix)) return true;
+  return false;
+}
+
+bool cCmdFuncs::KnownFunction(std::string_view prefix, int level, std::string_view func) {
+  for (int standard = 0; standard < kStandardGroups; ++standard) {
+    const bool named =
+        prefix.empty() ? standard == level : StartsWith(StandardWords()[standard], prefix);
+    if (named && StandardFunction(standard, func)) return true;
+  }
+  std::lock_guard<std::mutex> hold(GroupsLock());
+  for (const cCmdFuncs* group : Groups()) {
+    const bool named = prefix.empty() ? group->m_level == level : StartsWith(group->m_word, prefix);
+    if (named && group->Has(func)) return true;
+  }
+  return false;
 }
 
 bool cCmdFuncs::SetRight(std::string_view name, eCmdRight right) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tessel/contracts/baselib.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/peer_sandbox.h"
 #include "tessel/core/worker_thread.h"
 
@@ -55,25 +56,34 @@ int MakeEnvProtected(lua_State* L) {
 
 // Deferred code resumes inside the scope that was current when it was deferred, or in a dead
 // scope when that link is gone meanwhile.
+// It keeps the rights of the account whose command deferred it, too.
 class cPeerDeferContext : public cLuaDeferContext {
  public:
-  cPeerDeferContext(const stPeerKey& key, std::shared_ptr<bool> alive)
-      : m_key(key), m_alive(std::move(alive)) {}
+  cPeerDeferContext(const stPeerKey& key, std::shared_ptr<bool> alive, CmdRightsPtr rights)
+      : m_key(key), m_alive(std::move(alive)), m_rights(std::move(rights)) {}
   void Run(void (*resume)(void*), void* arg) override {
+    cCmdRightsScope rights(m_rights);
+    if (!m_alive) {
+      resume(arg);
+      return;
+    }
     cPeerEnvScope scope(m_key, *m_alive);
     resume(arg);
   }
 
  private:
   stPeerKey m_key;
-  std::shared_ptr<bool> m_alive;
+  std::shared_ptr<bool> m_alive;  // null: not deferred for a peer
+  CmdRightsPtr m_rights;
 };
 
 namespace {
 
 std::unique_ptr<cLuaDeferContext> MakeDeferContext() {
   const cPeerEnvScope* scope = cPeerEnvScope::Current();
-  if (scope == nullptr) return nullptr;
+  const CmdRightsPtr& rights = cCmdRightsScope::Current();
+  if (scope == nullptr && rights == nullptr) return nullptr;
+  if (scope == nullptr) return std::make_unique<cPeerDeferContext>(stPeerKey{}, nullptr, rights);
   std::shared_ptr<bool> alive;
   if (scope->Alive()) {
     std::shared_ptr<bool>& token = Tokens()[scope->Key()];
@@ -82,7 +92,7 @@ std::unique_ptr<cLuaDeferContext> MakeDeferContext() {
   } else {
     alive = std::make_shared<bool>(false);
   }
-  return std::make_unique<cPeerDeferContext>(scope->Key(), std::move(alive));
+  return std::make_unique<cPeerDeferContext>(scope->Key(), std::move(alive), rights);
 }
 
 }  // namespace

@@ -77,6 +77,48 @@ bool StoredPasswordMatches(const std::string& stored, const std::string& given) 
 void cAccountHelp::SetAccount(const char* name, int level) {
   m_strName = name ? name : "";
   m_nLevel = level;
+  m_rights = stAccountRights{};
+  m_bRightsRead = false;
+  m_bFromFile = false;
+}
+
+CmdRightsPtr cAccountHelp::Rights() {
+  if (!m_bRightsRead) {
+    // A login without a file: the configured rights; a bad value grants nothing.
+    std::string error;
+    if (!RightsWithoutAccount(m_strName, m_rights.rights, error)) {
+      auto none = std::make_shared<stCmdRights>();
+      none->account = m_strName;
+      auto rules = std::make_shared<cRightRules>();
+      rules->m_bAllowList = true;
+      none->rules.push_back(std::move(rules));
+      m_rights.rights = std::move(none);
+    }
+    m_bRightsRead = true;
+  }
+  return m_rights.rights;
+}
+
+bool cAccountHelp::ReloadRights() {
+  TESSEL_ASSERT_WORKER();
+  if (!IsLogin()) return true;
+  if (!m_bFromFile) {
+    m_bRightsRead = false;
+    return true;
+  }
+  stAccountRights rights;
+  std::string error;
+  if (!LoadAccountRights(AccountFilePath(m_strName), m_strName, rights, error)) {
+    get_gout() << "reload error " << error << " (" << m_strName << " keeps its rights)\n";
+    return false;
+  }
+  m_rights = std::move(rights);
+  return true;
+}
+
+CmdRightsPtr AccountRights(iAccount* account) {
+  auto* help = dynamic_cast<cAccountHelp*>(account);
+  return help != nullptr ? help->Rights() : nullptr;
 }
 
 bool cAccountHelp::Login(const char* name, const char* password) {
@@ -92,8 +134,14 @@ bool cAccountHelp::Login(const char* name, const char* password) {
     return false;
   }
   int level = 0;
+  stAccountRights rights;
+  std::string error;
   if (GetConfigValue("check_login", 1) == 0) {
     level = 1;
+    if (!RightsWithoutAccount(name, rights.rights, error)) {
+      get_gout() << "login error " << error << "\n";
+      return false;
+    }
   } else {
     const std::string path = AccountFilePath(name);
     std::error_code ec;
@@ -112,10 +160,18 @@ bool cAccountHelp::Login(const char* name, const char* password) {
       return false;
     }
     file.GetInt("cmd", level);
+    // A bad rights rule refuses the whole file: the account cannot log in until it is mended.
+    if (!LoadAccountRights(path, name, rights, error)) {
+      get_gout() << "login error " << error << "\n";
+      return false;
+    }
   }
   get_gout() << "login ok " << (name ? name : "") << " cmd level = " << level << " 成功登陆"
              << "\n";
   SetAccount(name, level);
+  m_rights = std::move(rights);
+  m_bRightsRead = true;
+  m_bFromFile = GetConfigValue("check_login", 1) != 0;
   return true;
 }
 

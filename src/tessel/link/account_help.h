@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tessel/link/account_rights.h"
+
 // One link's account.
 class iAccount {
  public:
@@ -36,11 +38,26 @@ class cAccountHelp : public iAccount {
   void Trace() override;
   void SetLinkID(unsigned int id) { m_nLinkID = id; }
 
+  // The rights the account's commands run with: its file's rules, or for a login without a
+  // file those of "rights_without_account"; null grants every group.
+  CmdRightsPtr Rights();
+  // A process account ("process = 1"), which may carry an origin.
+  bool IsProcess() const { return m_rights.process; }
+  // Reads the account file's rights again; a bad file keeps the rights as they were (false,
+  // the reason printed).
+  bool ReloadRights();
+
  private:
   unsigned int m_nLinkID = 0;
   std::string m_strName;
   int m_nLevel = 0;
+  stAccountRights m_rights;
+  bool m_bRightsRead = false;  // m_rights holds what the file or the configuration says
+  bool m_bFromFile = false;
 };
+
+// The rights of any account record: cAccountHelp's; null (every group) for others.
+CmdRightsPtr AccountRights(iAccount* account);
 
 // Whether `name` may name an account file: not empty, at most 64 bytes, no path separator,
 // blank, control or shell-special character, no "..", and not starting with '.'. Bytes of

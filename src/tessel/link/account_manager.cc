@@ -139,3 +139,12 @@ iAccount* cAccountManagerHelpServer::CreateAccount(unsigned int linkId) {
   m_vAccount[linkId] = account;
   return account;
 }
+
+int cAccountManagerHelpServer::ReloadRights() {
+  TESSEL_ASSERT_WORKER();
+  int bad = 0;
+  for (const auto& entry : m_mapAccount)
+    if (auto* account = dynamic_cast<cAccountHelp*>(entry.second))
+      if (!account->ReloadRights()) ++bad;
+  return bad;
+}

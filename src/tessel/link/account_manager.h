@@ -65,6 +65,9 @@ class cAccountManagerHelpServer : public iAccountManagerServer, public iConnectD
   void BindNetServer(iServer* server) { m_pNetServer = server; }
   // When false, every new link starts logged in as "opsuser" at level 1.
   void SetNeedLogin(bool need) { m_bNeedLogin = need; }
+  // Reads the rights of every logged-in account's file again; returns how many files were bad
+  // (those accounts keep their rights).
+  int ReloadRights();
   // When true, Accounts() prints the count only.
   void SetOnlyNum(bool only) { m_bOnlyNum = only; }
   // Answers the links' Login commands, slowing guesses (login_desk.h).

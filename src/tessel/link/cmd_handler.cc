@@ -5,6 +5,8 @@
 #include "platform/clock.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/cmd_rights.h"
+#include "tessel/core/host.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
@@ -32,6 +34,11 @@ class cCurrentScope {
  private:
   stCmdContext* m_former;
 };
+
+// Who a command runs for: account@process.
+std::string OriginOf(iAccount& account) {
+  return std::string(account.GetName()) + "@" + GetHost().GetAccount();
+}
 
 }  // namespace
 
@@ -76,7 +83,7 @@ stCmdContext cCmdHandler::Describe(const stCmdRecord& received) {
                       *received.record,
                       link,
                       account,
-                      loggedIn ? account->GetName() : "",
+                      loggedIn ? OriginOf(*account) : "",
                       received.group,
                       received.text,
                       account != nullptr && !loggedIn,
@@ -87,6 +94,9 @@ stCmdContext cCmdHandler::Describe(const stCmdRecord& received) {
 // scope ends, also when the command throws.
 void cCmdHandler::Serve(stCmdContext& cmd) {
   ostreamCmd::cServeScope serving(&cmd.msg, &m_bridge, cmd.group);
+  // Every function the text calls checks the account's rights, the command script's included.
+  cCmdRightsScope served(cmd.account != nullptr && !cmd.stranger ? AccountRights(cmd.account)
+                                                                 : nullptr);
   iCmdRights* rights = g_rights.load();
   cmd.result = rights != nullptr ? rights->Allow(cmd) : ChatException_OK;
   if (cmd.result == ChatException_OK) cmd.result = m_bridge.RunCmdBridge(cmd.link, &cmd.record);

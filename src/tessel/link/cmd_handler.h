@@ -24,7 +24,7 @@ struct stCmdContext {
   stMsg_Cmd& record;   // its group and text lie inside the bytes received
   iSend* link;         // the link it came on
   iAccount* account;   // the link's console account on a server side; null on a client side
-  std::string origin;  // the account it runs for: the logged-in name; empty when there is none
+  std::string origin;  // who it runs for, as account@process; empty when there is none
   int group;
   std::string_view text;
   bool stranger;     // the link had an account that was not logged in when the record arrived

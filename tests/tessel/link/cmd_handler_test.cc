@@ -88,7 +88,8 @@ TEST_F(CmdHandlerTest, TheHooksSeeEachCommandsContextAndARefusalRunsNothing) {
   SetCmdAudit(&hooks);
   EXPECT_TRUE(PeerAnswered(4, "Echo('hi')", "hi"));
   EXPECT_TRUE(PeerRefused(4, "Echo('secret')", ChatException_NoPri));
-  EXPECT_TRUE(PeerAnswered(4, "Who()", "gm"));
+  // The origin is account@process (this process has no account name).
+  EXPECT_TRUE(PeerAnswered(4, "Who()", "gm@"));
   Bridge().SetUseConsoleCmd(false);
   EXPECT_TRUE(PeerRefused(40, "Echo('no group')", ChatException_NoCmd));
   SendCmd(m_peerLink->client, 4, "error('boom')");
@@ -97,11 +98,11 @@ TEST_F(CmdHandlerTest, TheHooksSeeEachCommandsContextAndARefusalRunsNothing) {
   SetCmdAudit(nullptr);
   SetCmdScript(nullptr);
   ASSERT_EQ(hooks.seen.size(), 6u);
-  EXPECT_EQ(hooks.seen[0], "gm 4 Echo('hi') 0 ran 2");
-  EXPECT_EQ(hooks.seen[1], "gm 4 Echo('secret') 16 0");
-  EXPECT_EQ(hooks.seen[2], "gm 4 Who() 0 ran 2");
-  EXPECT_EQ(hooks.seen[3], "gm 40 Echo('no group') 17 0");
-  EXPECT_TRUE(hooks.seen[4].starts_with("gm 4 error('boom') 0 ran failed ")) << hooks.seen[4];
+  EXPECT_EQ(hooks.seen[0], "gm@ 4 Echo('hi') 0 ran 2");
+  EXPECT_EQ(hooks.seen[1], "gm@ 4 Echo('secret') 16 0");
+  EXPECT_EQ(hooks.seen[2], "gm@ 4 Who() 0 ran 3");
+  EXPECT_EQ(hooks.seen[3], "gm@ 40 Echo('no group') 17 0");
+  EXPECT_TRUE(hooks.seen[4].starts_with("gm@ 4 error('boom') 0 ran failed ")) << hooks.seen[4];
   EXPECT_EQ(script.DoString("assert(reached == 3)"), 0);
 }
 

@@ -9,6 +9,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/denied_log.h"
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/route_text.h"
@@ -145,6 +146,38 @@ int LuaSetPathTop(lua_State* L) {
   return 0;
 }
 
+// The last refusals of the rights check.
+void Denied() {
+  cDeniedLog::Instance().Print(get_gout());
+}
+
+// Every logged-in account takes its file's rights again at its next command; a bad file is
+// named and that account keeps what it had.
+void ReloadAccounts() {
+  int bad = 0;
+  for (iAccountManagerServer* manager : Managers())
+    if (auto* help = dynamic_cast<cAccountManagerHelpServer*>(manager)) bad += help->ReloadRights();
+  get_gout() << "func_ReloadAccounts " << (bad == 0 ? "ok" : std::to_string(bad) + " refused")
+             << "\n";
+}
+
+// Ends every session of the account on this process's servers.
+void Kick(const char* name) {
+  constexpr int kReasonBanned = 22;
+  int kicked = 0;
+  for (cEasyServer* server : GetHost().Servers()) {
+    iAccountManagerServer* manager = server->GetAMServer();
+    iAccount* account = manager != nullptr ? manager->FindAccount(name) : nullptr;
+    iServer* net = server->GetNetServer();
+    iServerLink* link =
+        account != nullptr && net != nullptr ? net->GetLink(account->GetLinkID()) : nullptr;
+    if (link == nullptr) continue;
+    link->Disconnect(kReasonBanned);
+    ++kicked;
+  }
+  get_gout() << "func_Kick " << name << " " << kicked << "\n";
+}
+
 }  // namespace
 
 std::vector<std::string> GetTopPath() {
@@ -184,4 +217,7 @@ void cCmdAccount::bind_cln(lua_State* L) {
   luareg::def<&Toped>(L, "Toped");
   luareg::def<&ShowTop>(L, "ShowTop");
   luareg::def<&Status>(L, "Status");
+  luareg::def<&Denied>(L, "Denied");
+  luareg::def<&ReloadAccounts>(L, "ReloadAccounts");
+  luareg::def<&Kick>(L, "Kick");
 }

@@ -6,6 +6,8 @@
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/cmd_categories.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
 #include "tessel/core/tessel_values.h"
@@ -57,12 +59,15 @@ void Refused(const char* func, const char* key, const char* why) {
 }
 constexpr const char* kUnstorable = "the value file would not read it back as itself";
 
+// Values that decide who may do what need @admin, whoever may set the others.
 void SetConfigValueCmd(const char* key, int value) {
+  if (IsSecurityConfigKey(key)) RequireCmdRight("SetConfigValue", eCmdRight::kAdmin);
   if (!SetConfigValue(key, value)) Refused("func_SetConfigValue", key, kUnstorable);
 }
 // The maintenance roots confine what peers may read and write; a command (possibly a peer's)
 // never moves them.
 void SetConfigStringCmd(const char* key, const char* value) {
+  if (IsSecurityConfigKey(key)) RequireCmdRight("SetConfigString", eCmdRight::kAdmin);
   if (IsMaintainRootKey(key)) return Refused("func_SetConfigString", key, "set at start only");
   if (!SetConfigString(key, value)) Refused("func_SetConfigString", key, kUnstorable);
 }

@@ -18,6 +18,7 @@
 #include "tessel/console/shell_jobs.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/timer_manager.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/host.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/worker_thread.h"
@@ -183,11 +184,13 @@ bool OwnAccountHas(const char* name) {
 }
 
 void BroadCmdReverseName(int group, const char* text, const char* name) {
+  RequireCmdTarget("BroadCmdReverseName", "*");
   if (OwnAccountHas(name)) RunHere(group, text);
   SendToServerManagers(MakeBroadReverseNameCmd(group, text, name));
 }
 
 void BroadCmdReverse(int group, const char* text) {
+  RequireCmdTarget("BroadCmdReverse", "*");
   RunHere(group, text);
   SendToServerManagers(MakeBroadReverseCmd(group, text));
 }
@@ -197,10 +200,12 @@ void BroadCmdNameClient(int group, const char* text, const char* name) {
 }
 
 void BroadCmdName(int group, const char* text, const char* name) {
+  RequireCmdTarget("BroadCmdName", "*");
   SendToServerManagers(MakeBroadNameClientCmd(group, text, name));
 }
 
 void BroadCmd(int group, const char* text) {
+  RequireCmdTarget("BroadCmd", "*");
   SendToServerManagers(MakeBroadDoCmd(group, text));
 }
 

@@ -3,6 +3,7 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/host.h"
 #include "tessel/core/login_text.h"
 #include "tessel/link/account_manager.h"
@@ -25,7 +26,10 @@ std::string Shown(const char* text) {
   return MaskCmdText(text);
 }
 
+// A command sent elsewhere goes only to processes the account's targets reach: the upstream
+// is named by its client link, a downstream by its account.
 void SendToServer(const char* client, int group, const char* text) {
+  RequireCmdTarget("SendToServer", client);
   if (iClient* link = GetHost().GetNetClient(client)) {
     SendCmd(link, group, text);
     return;
@@ -42,6 +46,10 @@ void SendToClient(const char* server, unsigned int linkId, int group, const char
     return;
   }
   iServerLink* link = net->GetLink(linkId);
+  iAccountManagerServer* manager = GetHost().GetAMServer(server);
+  iAccount* account = manager != nullptr ? manager->GetAccount(linkId) : nullptr;
+  if (link != nullptr)
+    RequireCmdTarget("SendToClient", account != nullptr ? account->GetName() : "");
   if (link == nullptr) {
     get_gout() << "not find link"
                << "\n";
@@ -57,6 +65,7 @@ void SendClients(const char* server, int group, const char* text) {
                << "\n";
     return;
   }
+  RequireCmdTarget("SendClients", "*");
   SendServerCmd(net, group, text);
 }
 

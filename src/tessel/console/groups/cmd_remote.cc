@@ -9,6 +9,7 @@
 #include "tessel/console/remote_path.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/cmd_rights.h"
 
 namespace {
 
@@ -60,6 +61,8 @@ int LuaSendPathCmd(lua_State* L) {
     return 0;
   }
   if (!CheckArgs(L, label, count - 1)) return 0;
+  // The destination is the last name before the parameter.
+  CheckCmdTarget(L, "SendPathCmd", lua_tostring(L, count - 3));
   stPathCall call;
   for (int i = 1; i <= count - 3; ++i) call.names.push_back(StringArg(L, i));
   call.param = StringArg(L, count - 2);
@@ -107,8 +110,15 @@ void cCmdRemote::bind_cln(lua_State* L) {
                                     {nullptr, nullptr}};
   RegisterScript(L, kRaw);
   RegisterHelp(L, &cCmdRemote::Help);
-  luareg::def<&SendRemoteCmdParam>(L, "SendRemoteCmdParam");
-  luareg::def<&SendRemoteCmd>(L, "SendRemoteCmd");
+  luareg::def(L, "SendRemoteCmdParam",
+              [](const char* dest, int group, const char* text, const char* param) {
+                RequireCmdTarget("SendRemoteCmdParam", dest);
+                SendRemoteCmdParam(dest, group, text, param);
+              });
+  luareg::def(L, "SendRemoteCmd", [](const char* dest, int group, const char* text) {
+    RequireCmdTarget("SendRemoteCmd", dest);
+    SendRemoteCmd(dest, group, text);
+  });
   luareg::def<&TraceRemote>(L, "TraceRemote");
   luareg::def<&cPathRouter::FindedPathOnRoute>(L, "FindedPathOnRoute");
 }

@@ -46,13 +46,9 @@ const char* const kHelp[] = {
 // on nothing of the state they were registered in.
 void ShareGroupFunction(lua_State* L, cCmd& group, const char* name, const char* as) {
   group.Create();
-  lua_State* from = group.GetLua();
-  if (from == nullptr) return;
-  const int top = lua_gettop(from);
-  lua_getglobal(from, name);
-  lua_CFunction fn = lua_iscfunction(from, -1) ? lua_tocfunction(from, -1) : nullptr;
-  if (fn != nullptr && lua_getupvalue(from, -1, 1) != nullptr) fn = nullptr;
-  lua_settop(from, top);
+  // The group's function itself, without the check it has there: this state checks its own.
+  const stCmdFunc* func = group.Funcs().Find(name);
+  lua_CFunction fn = func != nullptr ? func->direct : nullptr;
   if (fn == nullptr) return;
   lua_pushcfunction(L, fn);
   lua_setglobal(L, as);
@@ -138,8 +134,16 @@ std::string GetDateString() {
 
 }  // namespace
 
+// The scripts' states carry the script group's functions, each checking the caller's rights
+// as it does in the group.
 void BindFunc_ToScriptManager(lua_State* L) {
-  cCmdScript::Instance().bind_cln(L);
+  static cCmdFuncs* const funcs = [] {
+    auto* made = new cCmdFuncs;
+    made->SetGroup("Script");
+    return made;
+  }();
+  funcs->Record(
+      L, [](lua_State* state, void*) { cCmdScript::Instance().bind_cln(state); }, nullptr);
 }
 
 void BindScriptTessel(lua_State* L) {

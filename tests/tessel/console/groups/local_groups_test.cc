@@ -160,4 +160,14 @@ TEST_F(GroupTest, AThrowUnderAnotherCommandReachesTheGuardAndLeavesEveryStateWho
     EXPECT_TRUE(group->Do("assert(reached == nil)")) << group->GetName();
 }
 
+// The category table names the right of every function the standard groups register.
+TEST_F(GroupTest, EveryStandardFunctionHasACategory) {
+  for (const stStandardGroup& group : StandardGroups()) {
+    group.cmd->Create();
+    for (const std::string& name : group.cmd->FunctionNames())
+      EXPECT_NE(group.cmd->Funcs().GetRight(name), eCmdRight::kUnset)
+          << group.cmd->GetName() << " " << name;
+  }
+}
+
 }  // namespace

@@ -1,0 +1,117 @@
+// The checks on the Lua builtins that reach the operating system (GuardOsBuiltins, declared
+// with the rights in cmd_rights.h).
+#include <lua.hpp>
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tessel/contracts/baselib.h"
+#include "tessel/core/cmd_rights.h"
+
+namespace {
+
+// One entry per builtin name, shared by every state (the same C functions everywhere); entries
+// are never removed, so the guards may point at them.
+stCmdFunc& BuiltinFunc(const std::string& name) {
+  static auto* lock = new std::mutex;
+  static auto* funcs = new std::map<std::string, stCmdFunc>;
+  std::lock_guard<std::mutex> hold(*lock);
+  return funcs->try_emplace(name, stCmdFunc{name, eCmdRight::kShell, nullptr, nullptr})
+      .first->second;
+}
+
+// With a key and its value on top of the stack: stores the value guarded under the key in the
+// table at `table` (a value that is no function is left as it is).
+void GuardField(lua_State* L, int table, const std::string& name) {
+  if (!lua_isfunction(L, -1)) {
+    lua_pop(L, 2);
+    return;
+  }
+  cCmdFuncs::PushGuarded(L, lua_gettop(L), BuiltinFunc(name));
+  lua_remove(L, -2);
+  lua_settable(L, table);
+}
+
+void GuardNamed(lua_State* L, int table, const char* field, const std::string& name) {
+  lua_pushstring(L, field);
+  lua_getfield(L, table, field);
+  GuardField(L, table, name);
+}
+
+// Every function of the table at global `lib` ("io", "debug"), or the names given.
+void GuardLibrary(lua_State* L, const char* lib, const std::vector<const char*>& only) {
+  lua_getfield(L, LUA_GLOBALSINDEX, lib);
+  if (!lua_istable(L, -1)) {
+    lua_pop(L, 1);
+    return;
+  }
+  const int table = lua_gettop(L);
+  std::vector<std::string> names;
+  if (only.empty()) {
+    for (lua_pushnil(L); lua_next(L, table) != 0; lua_pop(L, 1))
+      if (lua_type(L, -2) == LUA_TSTRING && lua_isfunction(L, -1))
+        names.emplace_back(lua_tostring(L, -2));
+  } else {
+    names.assign(only.begin(), only.end());
+  }
+  for (const std::string& name : names)
+    GuardNamed(L, table, name.c_str(), std::string(lib) + "." + name);
+  lua_pop(L, 1);
+}
+
+// The methods of open files (their metatable is its own __index).
+void GuardFileMethods(lua_State* L) {
+  luaL_getmetatable(L, LUA_FILEHANDLE);
+  if (!lua_istable(L, -1)) {
+    lua_pop(L, 1);
+    return;
+  }
+  const int table = lua_gettop(L);
+  std::vector<std::string> names;
+  for (lua_pushnil(L); lua_next(L, table) != 0; lua_pop(L, 1))
+    if (lua_type(L, -2) == LUA_TSTRING && lua_isfunction(L, -1) &&
+        std::string(lua_tostring(L, -2)).rfind("__", 0) != 0)
+      names.emplace_back(lua_tostring(L, -2));
+  for (const std::string& name : names) GuardNamed(L, table, name.c_str(), "file:" + name);
+  lua_pop(L, 1);
+}
+
+// package.loadlib and every entry of package.loaders.
+void GuardPackage(lua_State* L) {
+  GuardLibrary(L, "package", {"loadlib"});
+  lua_getfield(L, LUA_GLOBALSINDEX, "package");
+  if (lua_istable(L, -1)) {
+    lua_getfield(L, -1, "loaders");
+    if (lua_istable(L, -1)) {
+      const int loaders = lua_gettop(L);
+      for (int i = 1;; ++i) {
+        lua_pushinteger(L, i);
+        lua_rawgeti(L, loaders, i);
+        if (lua_isnil(L, -1)) {
+          lua_pop(L, 2);
+          break;
+        }
+        GuardField(L, loaders, "package.loaders");
+      }
+    }
+    lua_pop(L, 1);
+  }
+  lua_pop(L, 1);
+}
+
+const bool g_installed = (SetLuaStateGuard(&GuardOsBuiltins), true);
+
+}  // namespace
+
+void GuardOsBuiltins(lua_State* L) {
+  (void)g_installed;
+  for (const char* name : {"dofile", "loadfile", "require"})
+    GuardNamed(L, LUA_GLOBALSINDEX, name, name);
+  GuardLibrary(L, "os", {"execute", "remove", "rename", "exit", "getenv", "tmpname", "setlocale"});
+  GuardLibrary(L, "io", {});
+  GuardLibrary(L, "debug", {});
+  GuardPackage(L);
+  GuardFileMethods(L);
+}

@@ -1,0 +1,293 @@
+#include "tessel/core/cmd_rights.h"
+
+#include <lua.hpp>
+
+#include <cctype>
+#include <stdexcept>
+
+#include "tessel/contracts/baselib.h"
+#include "tessel/core/cmd_categories.h"
+#include "tessel/core/denied_log.h"
+#include "tessel/core/worker_thread.h"
+
+namespace {
+
+// The rights being served, the refusal met inside the outermost scope and whether its line was
+// reported. Worker thread only.
+CmdRightsPtr g_current;
+int g_depth = 0;
+std::string g_refusal;
+bool g_reported = false;
+
+const struct {
+  std::string_view name;
+  eCmdRight right;
+} kCategories[] = {{"read", eCmdRight::kRead},   {"write", eCmdRight::kWrite},
+                   {"shell", eCmdRight::kShell}, {"files", eCmdRight::kFiles},
+                   {"net", eCmdRight::kNet},     {"admin", eCmdRight::kAdmin}};
+
+bool IsNumber(std::string_view text) {
+  if (text.empty() || text.size() > 5) return false;
+  for (char c : text)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return !prefix.empty() && text.substr(0, prefix.size()) == prefix;
+}
+
+// A group given by number or by a leading part of its word.
+bool ParseGroup(std::string_view text, stRightItem& item, std::string& error) {
+  if (IsNumber(text)) {
+    item.level = std::stoi(std::string(text));
+    return true;
+  }
+  if (!cCmdFuncs::KnownGroup(text)) {
+    error = "no group's name starts with '" + std::string(text) + "'";
+    return false;
+  }
+  item.word = text;
+  return true;
+}
+
+bool ParseItem(std::string_view text, stRightItem& item, std::string& error) {
+  using eKind = stRightItem::eKind;
+  if (text.empty()) {
+    error = "an empty item";
+    return false;
+  }
+  if (text[0] == '@') {
+    const std::string_view name = text.substr(1);
+    if (name == "all") return item.kind = eKind::kAll, true;
+    for (const auto& category : kCategories)
+      if (category.name == name)
+        return item.kind = eKind::kCategory, item.right = category.right, true;
+    error = "unknown category '" + std::string(text) + "'";
+    return false;
+  }
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos) {
+    item.kind = eKind::kGroup;
+    return ParseGroup(text, item, error);
+  }
+  item.kind = eKind::kFunction;
+  item.func = text.substr(colon + 1);
+  if (!ParseGroup(text.substr(0, colon), item, error)) return false;
+  if (!cCmdFuncs::KnownFunction(item.word, item.level, item.func)) {
+    error = "no function '" + std::string(text) + "'";
+    return false;
+  }
+  return true;
+}
+
+bool GroupMatches(const stRightItem& item, const cCmdFuncs& group) {
+  if (item.level >= 0) return group.Level() == item.level;
+  return StartsWith(group.Word(), item.word);
+}
+
+bool Matches(const stRightItem& item, const stCmdFunc& func) {
+  using eKind = stRightItem::eKind;
+  switch (item.kind) {
+    case eKind::kAll:
+      return true;
+    case eKind::kCategory:
+      return func.right == item.right;
+    case eKind::kGroup:
+      return func.group != nullptr && GroupMatches(item, *func.group);
+    case eKind::kFunction:
+      return func.group != nullptr && func.name == item.func && GroupMatches(item, *func.group);
+  }
+  return false;
+}
+
+bool AnyMatches(const std::vector<stRightItem>& items, const stCmdFunc& func) {
+  for (const stRightItem& item : items)
+    if (Matches(item, func)) return true;
+  return false;
+}
+
+// Notes the refusal of `func` and makes its line the command's refusal.
+void NoteRefusal(const stCmdRights& rights, const stCmdFunc& func) {
+  g_refusal = RefusalLine(rights.account, func.name, func.right);
+  cDeniedLog::Instance().Note(rights.account, rights.origin, func.name, CmdRightName(func.right));
+  StopLuaCalls(g_refusal.c_str());
+}
+
+// Nothing with a destructor may live in a frame that raises a Lua error.
+int RaiseRefusal(lua_State* L) {
+  lua_pushlstring(L, g_refusal.data(), g_refusal.size());
+  return lua_error(L);
+}
+
+}  // namespace
+
+bool cRightRules::ParseItems(std::string_view text, std::vector<stRightItem>& items,
+                             std::string& error) {
+  items.clear();
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    stRightItem item;
+    if (!ParseItem(text.substr(start, comma - start), item, error)) return false;
+    items.push_back(std::move(item));
+    if (comma == std::string_view::npos) return true;
+    start = comma + 1;
+  }
+}
+
+bool cRightRules::ParseTargets(std::string_view text, std::vector<std::string>& patterns,
+                               std::string& error) {
+  patterns.clear();
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string_view pattern = text.substr(start, comma - start);
+    if (pattern.empty()) {
+      error = "an empty target";
+      return false;
+    }
+    patterns.emplace_back(pattern);
+    if (comma == std::string_view::npos) return true;
+    start = comma + 1;
+  }
+}
+
+bool cRightRules::Allows(const stCmdFunc& func) const {
+  if (m_bAllowList && !AnyMatches(m_allow, func)) return false;
+  return !AnyMatches(m_deny, func);
+}
+
+bool cRightRules::MayReach(std::string_view process) const {
+  if (m_targets.empty()) return true;
+  for (const std::string& pattern : m_targets)
+    if (MatchProcessPattern(pattern, process)) return true;
+  return false;
+}
+
+bool stCmdRights::Allows(const stCmdFunc& func) const {
+  // The login group stays open: a link can always log out.
+  if (func.group != nullptr && IsLoginGroup(func.group->Word())) return true;
+  for (const auto& set : rules)
+    if (!set->Allows(func)) return false;
+  return true;
+}
+
+bool stCmdRights::MayReach(std::string_view process) const {
+  for (const auto& set : rules)
+    if (!set->MayReach(process)) return false;
+  return true;
+}
+
+bool MatchProcessPattern(std::string_view pattern, std::string_view name) {
+  // Greedy match with backtracking to the last '*'.
+  size_t p = 0, n = 0, star = std::string_view::npos, mark = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      mark = n;
+    } else if (p < pattern.size() && pattern[p] == name[n]) {
+      ++p;
+      ++n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+cCmdRightsScope::cCmdRightsScope(CmdRightsPtr rights)
+    : m_former(g_current), m_bOuter(g_depth == 0) {
+  TESSEL_ASSERT_WORKER();
+  if (m_bOuter) {
+    g_refusal.clear();
+    g_reported = false;
+  }
+  ++g_depth;
+  if (!rights || !m_former) {
+    if (rights) g_current = std::move(rights);
+    return;
+  }
+  // Nested: the lesser of both.
+  auto both = std::make_shared<stCmdRights>(*rights);
+  both->rules.insert(both->rules.end(), m_former->rules.begin(), m_former->rules.end());
+  g_current = std::move(both);
+}
+
+cCmdRightsScope::~cCmdRightsScope() {
+  g_current = std::move(m_former);
+  --g_depth;
+  if (m_bOuter) g_refusal.clear();
+}
+
+const CmdRightsPtr& cCmdRightsScope::Current() {
+  return g_current;
+}
+
+const std::string& cCmdRightsScope::Refusal() {
+  return g_refusal;
+}
+
+bool cCmdRightsScope::TakeRefusalReport() {
+  if (g_refusal.empty() || g_reported) return false;
+  g_reported = true;
+  return true;
+}
+
+std::string RefusalLine(std::string_view account, std::string_view func, eCmdRight right) {
+  return "refused: " + std::string(account) + " may not run " + std::string(func) + " (needs " +
+         CmdRightName(right) + ")";
+}
+
+void CheckCmdCall(lua_State* L, const stCmdFunc& func) {
+  const stCmdRights* rights = g_current.get();
+  if (rights == nullptr) return;
+  // After a refusal nothing of the command runs, whatever caught the error.
+  if (!g_refusal.empty()) RaiseRefusal(L);
+  if (rights->Allows(func)) return;
+  NoteRefusal(*rights, func);
+  RaiseRefusal(L);
+}
+
+void RequireCmdRight(std::string_view name, eCmdRight right) {
+  const stCmdRights* rights = g_current.get();
+  if (rights == nullptr) return;
+  if (!g_refusal.empty()) throw std::runtime_error(g_refusal);
+  const stCmdFunc func{std::string(name), right, nullptr, nullptr};
+  if (rights->Allows(func)) return;
+  NoteRefusal(*rights, func);
+  throw std::runtime_error(g_refusal);
+}
+
+namespace {
+
+// True when the current rights reach `process`; else the refusal is noted and made current.
+bool ReachesOrRefuse(std::string_view func, std::string_view process) {
+  const stCmdRights* rights = g_current.get();
+  if (rights == nullptr) return true;
+  if (!g_refusal.empty()) return false;
+  if (rights->MayReach(process)) return true;
+  g_refusal = "refused: " + rights->account + " may not run " + std::string(func) + " on " +
+              std::string(process) + " (outside its targets)";
+  cDeniedLog::Instance().Note(rights->account, rights->origin, func, "targets");
+  StopLuaCalls(g_refusal.c_str());
+  return false;
+}
+
+}  // namespace
+
+void RequireCmdTarget(std::string_view func, std::string_view process) {
+  if (!ReachesOrRefuse(func, process)) throw std::runtime_error(g_refusal);
+}
+
+void CheckCmdTarget(lua_State* L, std::string_view func, std::string_view process) {
+  if (!ReachesOrRefuse(func, process)) RaiseRefusal(L);
+}
+
+void CheckNoRefusal(lua_State* L) {
+  if (g_current && !g_refusal.empty()) RaiseRefusal(L);
+}

@@ -1,0 +1,102 @@
+#include "tessel/link/account_rights.h"
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "tessel/core/config_stores.h"
+#include "tessel/core/host.h"
+
+namespace {
+
+std::string OriginOf(const std::string& account) {
+  return account + "@" + GetHost().GetAccount();
+}
+
+const char* const kRightsKeys[] = {"allow", "deny", "targets", "process"};
+
+bool IsRightsKey(const std::string& word) {
+  for (const char* key : kRightsKeys)
+    if (word == key) return true;
+  return false;
+}
+
+// One rights key's value into the rules; false with the reason.
+bool ApplyKey(const std::string& key, const std::string& value, cRightRules& rules, bool& process,
+              std::string& error) {
+  if (key == "allow") {
+    rules.m_bAllowList = true;
+    return cRightRules::ParseItems(value, rules.m_allow, error);
+  }
+  if (key == "deny") return cRightRules::ParseItems(value, rules.m_deny, error);
+  if (key == "targets") return cRightRules::ParseTargets(value, rules.m_targets, error);
+  if (value != "0" && value != "1") {
+    error = "process must be 0 or 1";
+    return false;
+  }
+  process = value == "1";
+  return true;
+}
+
+}  // namespace
+
+bool LoadAccountRights(const std::string& path, const std::string& account, stAccountRights& out,
+                       std::string& error) {
+  std::ifstream file(path);
+  if (!file) {
+    error = path + ": cannot be read";
+    return false;
+  }
+  auto rules = std::make_shared<cRightRules>();
+  bool process = false;
+  bool any = false;
+  std::set<std::string> seen;
+  std::string line;
+  for (int number = 1; std::getline(file, line); ++number) {
+    std::istringstream words(line);
+    std::vector<std::string> word;
+    for (std::string w; words >> w;) word.push_back(w);
+    if (word.empty() || !IsRightsKey(word[0])) continue;
+    std::string reason;
+    if (word.size() != 3 || word[1] != "=") {
+      reason = word.size() > 3 ? "a blank inside the value" : "expected: " + word[0] + " = VALUE";
+    } else if (!seen.insert(word[0]).second) {
+      reason = word[0] + " given twice";
+    } else {
+      ApplyKey(word[0], word[2], *rules, process, reason);
+    }
+    if (!reason.empty()) {
+      error = path + ":" + std::to_string(number) + ": " + reason;
+      return false;
+    }
+    any = any || word[0] != "process";
+  }
+  out.process = process;
+  out.rights.reset();
+  if (!any) return true;
+  auto rights = std::make_shared<stCmdRights>();
+  rights->account = account;
+  rights->origin = OriginOf(account);
+  rights->rules.push_back(std::move(rules));
+  out.rights = std::move(rights);
+  return true;
+}
+
+bool RightsWithoutAccount(const std::string& account, CmdRightsPtr& rights, std::string& error) {
+  const std::string value = GetConfigString("rights_without_account", "");
+  rights.reset();
+  if (value.empty()) return true;
+  auto rules = std::make_shared<cRightRules>();
+  rules->m_bAllowList = true;
+  if (!cRightRules::ParseItems(value, rules->m_allow, error)) {
+    error = "rights_without_account: " + error;
+    return false;
+  }
+  auto made = std::make_shared<stCmdRights>();
+  made->account = account;
+  made->origin = OriginOf(account);
+  made->rules.push_back(std::move(rules));
+  rights = std::move(made);
+  return true;
+}

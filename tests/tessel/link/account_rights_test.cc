@@ -1,0 +1,96 @@
+#include "tessel/link/account_rights.h"
+
+#include <gtest/gtest.h>
+
+#include "tessel/contracts/lua_register.h"
+#include "tessel/core/config_stores.h"
+#include "tessel/link/cmd_handler.h"
+#include "tessel/msg/ostream_cmd.h"
+#include "testkit/link_fixture.h"
+
+namespace linktest {
+namespace {
+
+// The server's own group 4 holds Echo (@read) and Poke (@write); the plain peer logs in as op.
+class AccountRightsTest : public LinkTest {
+ protected:
+  void SetUp() override {
+    SetConfigValue("check_login", 1);
+    SetConfigString("rights_without_account", "");
+    StartServer();
+    Bridge().AddCmd(4, &group_);
+    group_.Funcs().SetRight("Echo", eCmdRight::kRead);
+    group_.Funcs().SetRight("Poke", eCmdRight::kWrite);
+    ASSERT_TRUE(ConnectPeer());
+  }
+  void Account(const std::string& rights) {
+    m_home.write("db/accounts/op.ini", "password = pw\ncmd = 1\n" + rights);
+  }
+  // The peer's Output holds `part`.
+  bool PeerSaw(int group, const std::string& text, const std::string& part) {
+    return Exchange(group, text, [&](const testkit::stDelivery& d) {
+      return d.CmdText().find(part) != std::string::npos;
+    });
+  }
+  std::string LoadError(const std::string& rights) {
+    Account(rights);
+    stAccountRights out;
+    std::string error;
+    EXPECT_FALSE(LoadAccountRights("db/accounts/op.ini", "op", out, error)) << rights;
+    return error;
+  }
+  cFnCmd group_{"cCmd_RightsTest", [](lua_State* L) {
+                  luareg::def(L, "Echo", [](const char* text) { get_gout() << text; });
+                  luareg::def(L, "Poke", [] { get_gout() << "poked"; });
+                }};
+};
+
+TEST_F(AccountRightsTest, AFileIsReadWholeOrRefusedNamingItsLine) {
+  stAccountRights out;
+  std::string error;
+  Account("");
+  ASSERT_TRUE(LoadAccountRights("db/accounts/op.ini", "op", out, error));
+  EXPECT_EQ(out.rights, nullptr);
+  EXPECT_FALSE(out.process);
+  Account("process = 1\ntargets = map*\n");
+  ASSERT_TRUE(LoadAccountRights("db/accounts/op.ini", "op", out, error));
+  EXPECT_TRUE(out.process);
+  EXPECT_FALSE(out.rights->MayReach("global"));
+  EXPECT_TRUE(out.rights->MayReach("map2"));
+  EXPECT_EQ(LoadError("allow = @read, @write\n"), "db/accounts/op.ini:3: a blank inside the value");
+  EXPECT_EQ(LoadError("deny = 4\ndeny = 5\n"), "db/accounts/op.ini:4: deny given twice");
+  EXPECT_EQ(LoadError("allow =\n"), "db/accounts/op.ini:3: expected: allow = VALUE");
+  EXPECT_EQ(LoadError("process = yes\n"), "db/accounts/op.ini:3: process must be 0 or 1");
+}
+
+// A bad rule keeps a first login out; a logged-in account keeps its rights over a bad reload and
+// takes good new ones at its next command.
+TEST_F(AccountRightsTest, ABadFileKeepsAFirstLoginOutAndALoggedInAccountsRights) {
+  Account("allow = @read,\n");
+  EXPECT_TRUE(PeerSaw(2, "Login('op','pw')", "login error db/accounts/op.ini:3: an empty item"));
+  Account("allow = @read\n");
+  ASSERT_TRUE(PeerLogIn("op", "pw"));
+  EXPECT_TRUE(PeerAnswered(4, "Echo('a')", "a"));
+  EXPECT_TRUE(PeerAnswered(4, "Poke() Echo('b')", "refused: op may not run Poke (needs @write)\n"));
+  Account("allow = @read,@write\n");
+  EXPECT_EQ(Accounts().ReloadRights(), 0);
+  EXPECT_TRUE(PeerAnswered(4, "Poke()", "poked"));
+  Account("allow = @read,@nosuch\n");
+  EXPECT_EQ(Accounts().ReloadRights(), 1);
+  EXPECT_TRUE(PeerAnswered(4, "Poke()", "poked"));
+}
+
+// Logins without a file: every group by default, else what the configuration value allows.
+TEST_F(AccountRightsTest, LoginsWithoutAFileTakeRightsWithoutAccount) {
+  SetConfigValue("check_login", 0);
+  SetConfigString("rights_without_account", "@read");
+  ASSERT_TRUE(PeerLogIn("anyone", "x"));
+  EXPECT_TRUE(PeerAnswered(4, "Poke()", "refused: anyone may not run Poke (needs @write)\n"));
+  SetConfigString("rights_without_account", "");
+  Accounts().ReloadRights();
+  EXPECT_TRUE(PeerAnswered(4, "Poke()", "poked"));
+  SetConfigValue("check_login", 1);
+}
+
+}  // namespace
+}  // namespace linktest
