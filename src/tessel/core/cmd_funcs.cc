@@ -3,6 +3,7 @@
 #include <lua.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 
 #include "tessel/core/cmd_categories.h"
@@ -24,6 +25,20 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
   return !prefix.empty() && text.substr(0, prefix.size()) == prefix;
 }
 
+// Raises the error on top again; called from the guard, the function had no name of its own,
+// so an argument error names it as the caller wrote it.
+int RaiseNamed(lua_State* L, const stCmdFunc& func) {
+  const char* message = lua_tostring(L, -1);
+  const char* unnamed = message != nullptr ? std::strstr(message, " to '?'") : nullptr;
+  if (unnamed != nullptr) {
+    lua_pushlstring(L, message, static_cast<size_t>(unnamed - message) + 5);
+    lua_pushlstring(L, func.name.data(), func.name.size());
+    lua_pushstring(L, unnamed + 6);
+    lua_concat(L, 3);
+  }
+  return lua_error(L);
+}
+
 // A guarded function: checks the rights, then calls the function in place when it is a plain C
 // function (a yield stays possible), else through Lua. Upvalues: the function, its entry.
 int GuardedCall(lua_State* L) {
@@ -36,7 +51,7 @@ int GuardedCall(lua_State* L) {
   }
   lua_pushvalue(L, lua_upvalueindex(1));
   lua_insert(L, 1);
-  lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+  if (lua_pcall(L, lua_gettop(L) - 1, LUA_MULTRET, 0) != 0) return RaiseNamed(L, *func);
   CheckNoRefusal(L);
   return lua_gettop(L);
 }

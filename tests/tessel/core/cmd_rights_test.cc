@@ -144,6 +144,8 @@ TEST_F(RightsCallTest, EveryFormOfACallIsRefusedAndEndsTheChunk) {
   // Without rights (the local console) everything runs.
   Run("Touch('" + marker + "')", nullptr);
   EXPECT_TRUE(std::filesystem::exists(marker));
+  // The check in between keeps the function's name in an argument error.
+  EXPECT_NE(Run("Touch()", nullptr).find("bad argument #1 to 'Touch'"), std::string::npos);
 }
 
 TEST_F(RightsCallTest, BuiltinsReachingTheSystemNeedShell) {
