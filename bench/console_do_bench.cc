@@ -8,6 +8,7 @@
 
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/peer_env.h"
 #include "tessel/host/cmd_watch.h"
 #include "tessel/host/metrics.h"
@@ -57,6 +58,29 @@ void BM_CmdDoForLink(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_CmdDoForLink);
+
+// The same served for a link whose account has rules: every function called checks them.
+void BM_CmdDoForLinkWithRights(benchmark::State& state) {
+  cBenchCmd group;
+  group.Create();
+  const int endpoint = 0;
+  cPeerEnvScope link(stPeerKey{&endpoint, 1});
+  auto rules = std::make_shared<cRightRules>();
+  std::string error;
+  rules->m_bAllowList = true;
+  if (!cRightRules::ParseItems("@all", rules->m_allow, error) ||
+      !cRightRules::ParseItems("@shell,@admin", rules->m_deny, error))
+    state.SkipWithError(error.c_str());
+  auto rights = std::make_shared<stCmdRights>();
+  rights->account = "bench";
+  rights->rules.push_back(rules);
+  cCmdRightsScope scope(rights);
+  for (auto _ : state) {
+    if (!group.Do(kText)) state.SkipWithError("Do failed");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CmdDoForLinkWithRights);
 
 void BM_BareLoadAndCall(benchmark::State& state) {
   lua_State* L = luaL_newstate();

@@ -125,6 +125,13 @@ std::string ServerExe() {
   return (fs::path(platform::ExecutableFolder()) / ".." / "apps" / "tessel_server").string();
 }
 
+// With TESSEL_BENCH_RIGHTS=1 the accounts carry rules (every group but @shell), so that each
+// function called checks them; without, they grant every group as files without rules do.
+std::string RightsLines() {
+  const char* on = std::getenv("TESSEL_BENCH_RIGHTS");
+  return on != nullptr && std::string(on) == "1" ? "allow = @all\ndeny = @shell\n" : "";
+}
+
 // A tessel_server `program` listening on a free port of 127.0.0.1, in a home of its own with the
 // console account `account` (its password the same), connected to the servers `connect` names
 // ("" for none); it quits when its standard input closes.
@@ -135,7 +142,7 @@ class cServedProcess {
       : m_home(home), m_program(program) {
     fs::create_directories(home + "/db/accounts");
     std::ofstream(home + "/db/accounts/" + account + ".ini")
-        << "password = " + account + "\ncmd = 16\n";
+        << "password = " + account + "\ncmd = 16\n" + RightsLines();
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
       if (std::string(*e).rfind("TESSEL_", 0) != 0) env.push_back(*e);
