@@ -33,7 +33,17 @@ struct stAuditEvent {
   uint64_t durationUs = 0;
   int64_t outputBytes = -1;  // -1: the output was not collected (it went to the console)
   std::string_view text;     // as run; the line shows it masked and capped
+  size_t textLength = 0;     // the whole text's length when `text` holds only its start
+  // timeUs and durationUs are counts of cAuditTrail::Ticks() (the time: when the run ended),
+  // which the trail's writer turns into microseconds.
+  bool inTicks = false;
 };
+
+// An event as the queue to the writer holds it: its numbers and the first bytes of each text,
+// copied without allocating (the writer formats the line). Returns the bytes used of `out`.
+size_t PackAuditEvent(const stAuditEvent& event, char* out, size_t cap);
+// The event of a packed one; its texts point into `packed`. False when it is not one.
+bool UnpackAuditEvent(std::string_view packed, stAuditEvent* event);
 
 // Bytes of a line's text the trail keeps; the line's "len" tells the whole length.
 inline constexpr size_t kAuditTextBytes = 256;

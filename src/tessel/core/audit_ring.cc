@@ -7,7 +7,7 @@
 cAuditRing::cAuditRing(size_t slots)
     : m_count(std::max<size_t>(slots, 1)), m_slots(new stSlot[m_count]) {}
 
-bool cAuditRing::Push(std::string_view line) {
+bool cAuditRing::Push(std::string_view line, uint64_t* pushed) {
   std::lock_guard<std::mutex> hold(m_pushLock);
   const uint64_t head = m_head.load(std::memory_order_relaxed);
   stSlot& slot = m_slots[head % m_count];
@@ -17,6 +17,7 @@ bool cAuditRing::Push(std::string_view line) {
   slot.size = static_cast<uint32_t>(size);
   slot.state.store(kReady, std::memory_order_release);
   m_head.store(head + 1, std::memory_order_release);
+  if (pushed != nullptr) *pushed = head + 1;
   return true;
 }
 

@@ -23,8 +23,9 @@ class cAuditRing {
   cAuditRing(const cAuditRing&) = delete;
   cAuditRing& operator=(const cAuditRing&) = delete;
 
-  // False, storing nothing, when every slot is taken.
-  bool Push(std::string_view line);
+  // False, storing nothing, when every slot is taken. `pushed` (when given) gets the number of
+  // lines pushed so far.
+  bool Push(std::string_view line, uint64_t* pushed = nullptr);
   // Takes the oldest line into `line`; false when none is queued.
   bool Pop(std::string& line);
   size_t Queued() const;
@@ -44,7 +45,9 @@ class cAuditRing {
 
   const size_t m_count;
   std::unique_ptr<stSlot[]> m_slots;
-  std::mutex m_pushLock;
-  std::atomic<uint64_t> m_head{0};  // the next slot to fill
-  std::atomic<uint64_t> m_tail{0};  // the next slot to take
+  // The pushers' and the writer's counters on lines of their own, so that neither slows the
+  // other down.
+  alignas(64) std::mutex m_pushLock;
+  alignas(64) std::atomic<uint64_t> m_head{0};  // the next slot to fill
+  alignas(64) std::atomic<uint64_t> m_tail{0};  // the next slot to take
 };

@@ -50,14 +50,21 @@ class cAuditTrail {
   void Record(const stAuditEvent& event);
   // UTC microseconds by the trail's clock.
   int64_t NowUs() const;
+  // A count of the processor's time-stamp counter where there is one (a tenth of the cost of a
+  // clock reading), else of the monotonic clock's microseconds. Any thread.
+  static int64_t Ticks();
+  static int64_t SteadyUs();
 
   // Lines that found the queue full, since the open.
   uint64_t Dropped() const { return m_droppedTotal.load(); }
-  // The lines still queued (a crash report shows them); see cAuditRing::ReadQueued.
+  // The events still queued (a crash report shows them), packed (UnpackAuditEvent); see
+  // cAuditRing::ReadQueued.
   size_t ReadQueued(void (*each)(const char* text, size_t size, void* arg), void* arg) const;
 
  private:
   void Writer();
+  // An event timed in ticks, in microseconds: its time from the calendar clock now.
+  void ToMicros(stAuditEvent& event);
   void WriteLine(const std::string& body);
   bool OpenDayFile(int64_t timeUs);
   std::string Resume();
@@ -66,13 +73,18 @@ class cAuditTrail {
   std::string m_key;
   std::unique_ptr<cAuditRing> m_ring;
   std::atomic<bool> m_bOpen{false};
-  std::atomic<uint64_t> m_dropped{0};
+  alignas(64) std::atomic<uint64_t> m_dropped{0};
   std::atomic<uint64_t> m_droppedTotal{0};
 
-  // The writer's wake-up: lines queued, or the end.
+  // The writer looks at the queue every kPollMs, and is woken early when the queue fills up
+  // while it sleeps, or for the end.
   std::mutex m_wakeLock;
   std::condition_variable m_wake;
   bool m_bStop = false;
+  std::atomic<bool> m_bSleeping{false};
+  // The writer's: ticks and monotonic microseconds at the open, for the ticks' rate.
+  int64_t m_openTicks = 0;
+  int64_t m_openSteadyUs = 0;
   std::thread m_writer;
 
   // The writer thread's own (and Open's, before it starts).
