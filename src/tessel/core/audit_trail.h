@@ -55,6 +55,8 @@ class cAuditTrail {
   static int64_t Ticks();
   static int64_t SteadyUs();
 
+  // Events queued and not yet taken by the writer.
+  size_t Queued() const { return IsOpen() ? m_ring->Queued() : 0; }
   // Lines that found the queue full, since the open.
   uint64_t Dropped() const { return m_droppedTotal.load(); }
   // The events still queued (a crash report shows them), packed (UnpackAuditEvent); see

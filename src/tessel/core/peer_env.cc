@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tessel/contracts/baselib.h"
+#include "tessel/core/audit_scope.h"
 #include "tessel/core/peer_sandbox.h"
 #include "tessel/core/worker_thread.h"
 
@@ -54,26 +55,39 @@ int MakeEnvProtected(lua_State* L) {
 }  // namespace
 
 // Deferred code resumes inside the scope that was current when it was deferred, or in a dead
-// scope when that link is gone meanwhile.
+// scope when that link is gone meanwhile (code deferred from the local console has none); the
+// audit trail hears of each resume.
 class cPeerDeferContext : public cLuaDeferContext {
  public:
-  cPeerDeferContext(const stPeerKey& key, std::shared_ptr<bool> alive)
-      : m_key(key), m_alive(std::move(alive)) {}
+  cPeerDeferContext(const stPeerKey& key, std::shared_ptr<bool> alive,
+                    std::unique_ptr<cAuditDeferred> audit)
+      : m_key(key), m_alive(std::move(alive)), m_audit(std::move(audit)) {}
   void Run(void (*resume)(void*), void* arg) override {
-    cPeerEnvScope scope(m_key, *m_alive);
-    resume(arg);
+    std::unique_ptr<cPeerEnvScope> scope;
+    if (m_alive) scope.reset(new cPeerEnvScope(m_key, *m_alive));
+    if (m_audit)
+      m_audit->Run(resume, arg);
+    else
+      resume(arg);
+  }
+  void Done(bool ok, const char* message) override {
+    if (m_audit) m_audit->Done(ok, message);
   }
 
  private:
   stPeerKey m_key;
   std::shared_ptr<bool> m_alive;
+  std::unique_ptr<cAuditDeferred> m_audit;
 };
 
 namespace {
 
 std::unique_ptr<cLuaDeferContext> MakeDeferContext() {
   const cPeerEnvScope* scope = cPeerEnvScope::Current();
-  if (scope == nullptr) return nullptr;
+  std::unique_ptr<cAuditDeferred> audit = cAuditDeferred::Capture();
+  if (scope == nullptr && !audit) return nullptr;
+  if (scope == nullptr)
+    return std::make_unique<cPeerDeferContext>(stPeerKey{}, nullptr, std::move(audit));
   std::shared_ptr<bool> alive;
   if (scope->Alive()) {
     std::shared_ptr<bool>& token = Tokens()[scope->Key()];
@@ -82,8 +96,11 @@ std::unique_ptr<cLuaDeferContext> MakeDeferContext() {
   } else {
     alive = std::make_shared<bool>(false);
   }
-  return std::make_unique<cPeerDeferContext>(scope->Key(), std::move(alive));
+  return std::make_unique<cPeerDeferContext>(scope->Key(), std::move(alive), std::move(audit));
 }
+
+// Installed at load: code deferred from the local console is audited too.
+const bool g_deferMakerInstalled = (SetLuaDeferContextMaker(&MakeDeferContext), true);
 
 }  // namespace
 
