@@ -72,8 +72,12 @@ void OpenHostAudit() {
   options.crashReport = kCrashReport;
   if (!cAuditTrail::Instance().Open(options)) return;
   cCmdAudit::Install();
+  RegisterFlightRing(&QueuedAuditView());
+}
+
+const cFlightRingBase& QueuedAuditView() {
   static const cQueuedAuditView s_view;
-  RegisterFlightRing(&s_view);
+  return s_view;
 }
 
 void CloseHostAudit() {

@@ -4,7 +4,11 @@
 // thread.
 #pragma once
 
+class cFlightRingBase;
+
 // Opens the trail and installs the received records' audit hook and the crash report's view.
 void OpenHostAudit();
 // Writes everything queued and the closing line.
 void CloseHostAudit();
+// The crash report's view of the trail's queue (registered by OpenHostAudit).
+const cFlightRingBase& QueuedAuditView();
