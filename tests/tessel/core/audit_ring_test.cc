@@ -44,20 +44,4 @@ TEST(AuditRing, LinesPassInOrderWhileAReaderLooksAtTheQueue) {
   EXPECT_EQ(ring.Queued(), 0u);
 }
 
-TEST(AuditRing, AFullRingRefusesTheLineAndTakesOneAgainOnceALineIsTaken) {
-  cAuditRing ring(2);
-  EXPECT_TRUE(ring.Push("a"));
-  EXPECT_TRUE(ring.Push("b"));
-  EXPECT_FALSE(ring.Push("c"));
-  std::string line;
-  ASSERT_TRUE(ring.Pop(line));
-  EXPECT_EQ(line, "a");
-  EXPECT_TRUE(ring.Push("d"));
-  ASSERT_TRUE(ring.Pop(line));
-  EXPECT_EQ(line, "b");
-  ASSERT_TRUE(ring.Pop(line));
-  EXPECT_EQ(line, "d");
-  EXPECT_FALSE(ring.Pop(line));
-}
-
 }  // namespace
