@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "tessel/core/login_text.h"
+#include "tessel/util/text_clean.h"
 
 const char* AuditSourceName(eAuditSource source) {
   switch (source) {
@@ -53,20 +54,16 @@ std::string AuditTime(int64_t timeUs) {
 
 std::string AuditValue(std::string_view value) {
   if (value.empty()) return "-";
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(value.size());
+  // A backslash is escaped first, so that every \xNN of a line is one the trail wrote.
+  std::string plain;
+  plain.reserve(value.size());
   for (char c : value) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7f && byte != '\\') {
-      out += c;
-      continue;
-    }
-    out += "\\x";
-    out += kDigits[byte >> 4];
-    out += kDigits[byte & 15];
+    if (c == '\\')
+      plain += "\\x5C";
+    else
+      plain += c;
   }
-  return out;
+  return EscapeControls(plain);
 }
 
 std::string FormatAuditCmd(const stAuditEvent& e) {

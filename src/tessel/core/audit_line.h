@@ -50,8 +50,8 @@ inline constexpr size_t kAuditTextBytes = 256;
 
 // "2026-12-07T14:32:45.123456Z".
 std::string AuditTime(int64_t timeUs);
-// A value escaped for a line: "-" when empty; '\\', tabs, line ends and other control bytes
-// as \xHH.
+// A value escaped for a line: "-" when empty; '\\', tabs, line ends, every other control byte
+// (C1 ones too, raw or encoded) and every byte outside a well-formed UTF-8 character as \xHH.
 std::string AuditValue(std::string_view value);
 
 // The line of a command, without its sequence number, chain value and MAC.

@@ -15,12 +15,14 @@ constexpr const char* kAuditFolder = "log/audit/";
 constexpr const char* kAuditKey = "config/audit.key";
 constexpr const char* kCrashReport = "ERRORLOG.TXT";
 
-// One field; control bytes as '.', and nothing from a word "Login" on (a password may follow).
+// One field; control bytes and every byte outside ASCII as '.' (the report goes to a terminal
+// too), and nothing from a word "Login" on (a password may follow).
 void WriteField(cFixedLine& out, const char* name, std::string_view value) {
   out.Str(" ").Str(name).Str("=");
   const size_t login = value.find("Login");
   for (size_t i = 0; i < std::min(value.size(), login); ++i) {
-    const char c = static_cast<unsigned char>(value[i]) < 0x20 ? '.' : value[i];
+    const auto byte = static_cast<unsigned char>(value[i]);
+    const char c = byte < 0x20 || byte >= 0x7f ? '.' : value[i];
     out.Bytes(&c, 1);
   }
   if (login != std::string_view::npos) out.Str("Login(***)");

@@ -54,7 +54,7 @@ TEST(AuditTrail, ALineCarriesItsFieldsWithLoginsMaskedControlsEscapedAndLongText
   EXPECT_EQ(AuditField(lines[1], "us"), "42");
   EXPECT_EQ(AuditField(lines[1], "out"), "7");
   EXPECT_EQ(lines[1].find("secret99"), std::string::npos) << lines[1];
-  EXPECT_EQ(AuditField(lines[2], "text"), "Ver()\\x09\\x0aX");
+  EXPECT_EQ(AuditField(lines[2], "text"), "Ver()\\x09\\x0AX");
   EXPECT_EQ(AuditField(lines[3], "len"), std::to_string(longText.size()));
   EXPECT_LT(AuditField(lines[3], "text").size(), 300u);
   EXPECT_EQ(AuditField(lines[4], "kind"), "close");
