@@ -6,7 +6,14 @@
 
 #include <lua.hpp>
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/audit_scope.h"
+#include "tessel/core/audit_trail.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/peer_env.h"
@@ -81,6 +88,31 @@ void BM_CmdDoForLinkWithRights(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_CmdDoForLinkWithRights);
+
+// The same console command with the audit trail on: each run queues its line for the trail's
+// writer thread, which chains, signs and writes it (into a temporary folder).
+void BM_CmdDoAudited(benchmark::State& state) {
+  std::string folder = (std::filesystem::temp_directory_path() / "tessel_bench_XXXXXX").string();
+  if (::mkdtemp(folder.data()) == nullptr) return state.SkipWithError("no temporary folder");
+  cAuditTrail::stOptions options;
+  options.folder = folder + "/trail";
+  options.keyFile = folder + "/audit.key";
+  options.process = "bench";
+  if (!cAuditTrail::Instance().Open(options)) return state.SkipWithError("trail not open");
+  cBenchCmd group;
+  group.Create();
+  {
+    const cAuditScope console(cAuditScope::stWho(eAuditSource::Console, "console"));
+    for (auto _ : state) {
+      if (!group.Do(kText)) state.SkipWithError("Do failed");
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["dropped"] = static_cast<double>(cAuditTrail::Instance().Dropped());
+  cAuditTrail::Instance().Close();
+  std::filesystem::remove_all(folder);
+}
+BENCHMARK(BM_CmdDoAudited);
 
 void BM_BareLoadAndCall(benchmark::State& state) {
   lua_State* L = luaL_newstate();

@@ -21,6 +21,7 @@
 #include "tessel/core/log_file.h"
 #include "tessel/core/login_text.h"
 #include "tessel/msg/msg_records.h"
+#include "tessel_cli/cli_audit.h"
 #include "tessel_cli/cli_link.h"
 #include "tessel_cli/cli_options.h"
 #include "tessel_cli/cli_probe.h"
@@ -286,8 +287,8 @@ struct stSubcommand {
 
 // The subcommands; any other first word is the console client's.
 const std::vector<stSubcommand>& Subcommands() {
-  static const std::vector<stSubcommand> s_all = {{"status", RunStatus},
-                                                  {"--hash-password", &RunHashPassword}};
+  static const std::vector<stSubcommand> s_all = {
+      {"status", RunStatus}, {"--hash-password", &RunHashPassword}, {"audit", RunAudit}};
   return s_all;
 }
 

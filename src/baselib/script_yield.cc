@@ -49,6 +49,10 @@ class cYieldSet {
       stResume::Run(&resume);
     }
     const int rc = resume.rc;
+    if (context != m_mapContexts.end() && context->second) {
+      const bool ok = rc == 0 || rc == LUA_YIELD;
+      context->second->Done(ok, ok ? nullptr : lua_tostring(co, -1));
+    }
     if (rc == LUA_YIELD) {
       const double ms = lua_isnumber(co, -1) ? lua_tonumber(co, -1) : 0;
       lua_settop(co, 0);

@@ -75,7 +75,16 @@ void cNetLink::CutCurrent(uint32_t reason, bool tellPeer, eDownCause cause, int 
   if (c) Cut(c, reason, tellPeer, cause, error);
 }
 
+std::string cNetLink::PeerCertSha256() const {
+  std::lock_guard<std::mutex> hold(m_certLock);
+  return m_peerCert;
+}
+
 void cNetLink::BeginConn(const tConnPtr& c) {
+  {
+    std::lock_guard<std::mutex> hold(m_certLock);
+    m_peerCert.clear();
+  }
   asio::post(c->strand, [self = shared_from_this(), c] {
     if (!self->OnOpen(c)) return;
     if (c->tls) return self->StartHandshake(c);
@@ -187,3 +196,8 @@ void cNetLink::CloseSocket(const tConnPtr& c) {
 }
 
 }  // namespace netlib
+
+std::string Net_GetPeerCertSha256(iSend* link) {
+  auto* net = dynamic_cast<netlib::cNetLink*>(link);
+  return net != nullptr ? net->PeerCertSha256() : std::string();
+}

@@ -100,6 +100,11 @@ void cNetLink::HandshakeDone(const tConnPtr& c) {
     c->state.store(eConnState::Up);
   }
   c->timer->cancel();
+  {
+    const std::string cert = c->tls->PeerCertSha256();
+    std::lock_guard<std::mutex> hold(m_certLock);
+    m_peerCert = cert;
+  }
   OnUp(c);
   // Records may have come with the end of the hand-shake: the session kept them.
   TlsRead(c, nullptr, 0);

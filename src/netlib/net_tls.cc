@@ -91,6 +91,20 @@ int SessionIndex() {
 
 // A client's check of the server: OpenSSL checked the chain; the server's own certificate must
 // also name the server the link was made for.
+// The SHA-256 of a certificate as lower-case hexadecimal digits; empty for none.
+std::string CertSha256(X509* cert) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (cert == nullptr || X509_digest(cert, EVP_sha256(), digest, &size) != 1) return {};
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < size; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 15];
+  }
+  return hex;
+}
+
 int VerifyServer(int ok, X509_STORE_CTX* store) {
   if (!ok || X509_STORE_CTX_get_error_depth(store) != 0) return ok;
   auto* ssl =
@@ -223,6 +237,7 @@ bool cTlsSession::TakeOver() {
               (cipher ? SSL_CIPHER_get_name(cipher) : "none") + " not taken over";
     return false;
   }
+  m_peerCert = CertSha256(SSL_get0_peer_certificate(m_ssl));
   SSL_free(m_ssl);
   m_ssl = nullptr;
   return true;

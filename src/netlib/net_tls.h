@@ -73,6 +73,9 @@ class cTlsSession {
   // Why the last hand-shake or read step failed, or the last seal, for log lines.
   const std::string& Error() const { return m_error; }
   const std::string& SealError() const;
+  // The SHA-256 of the certificate the peer presented, as hexadecimal digits; empty when none
+  // (or before the hand-shake is done). Taken while OpenSSL still holds the certificate.
+  const std::string& PeerCertSha256() const { return m_peerCert; }
   // Whether a server's certificate names the server this client session expects.
   bool NamesPeer(X509* cert) const;
   // Takes a traffic secret OpenSSL reports during the hand-shake (a key log line).
@@ -101,6 +104,7 @@ class cTlsSession {
   const bool m_server;
   std::string m_peerName, m_peerIp;
   std::string m_error;
+  std::string m_peerCert;
 };
 
 }  // namespace netlib

@@ -5,6 +5,7 @@
 #include "platform/console_color.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/audit_scope.h"
 #include "tessel/core/host.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
@@ -57,6 +58,13 @@ std::string SenderName() {
   if (iAccount* account = ServingAccount()) return account->GetName();
   if (cBridgeClient* client = get_gout().GetBridgeAs<cBridgeClient>()) return client->GetName();
   return std::string();
+}
+
+// The names of a route as its audit lines show them: "a>b>c".
+std::string RouteShown(const stPathCall& call) {
+  std::string shown;
+  for (const std::string& name : call.names) shown += (shown.empty() ? "" : ">") + name;
+  return shown;
 }
 
 }  // namespace
@@ -148,7 +156,12 @@ void cPathRouter::RunAtDestination(const stPathCall& call) {
   ostreamCmd::s_strParam = call.param;
 
   const auto group = static_cast<unsigned>(call.group);
-  const HandleChatExceptionEnum result = bridge->RunCmdBridge(link, group, call.text.c_str());
+  HandleChatExceptionEnum result;
+  {
+    const cAuditScope routed(
+        cAuditScope::stWho(eAuditSource::Routed, "", "", "", RouteShown(call)));
+    result = bridge->RunCmdBridge(link, group, call.text.c_str());
+  }
   if (result != ChatException_OK) Red("Handled Exception " + ChatExceptionText(result));
   const std::string answer = out.TakeCollected();
   for (const std::string& cmd : MakeOutputCmds(answer))

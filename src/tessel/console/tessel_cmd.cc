@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string_view>
 
 #include "platform/console_color.h"
@@ -12,6 +13,7 @@
 #include "tessel/console/cmd_line.h"
 #include "tessel/console/shell_jobs.h"
 #include "tessel/contracts/baselib.h"
+#include "tessel/core/audit_scope.h"
 #include "tessel/core/host.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/worker_thread.h"
@@ -108,7 +110,10 @@ void cTesselCmd::Run() {
     line = m_inputs.front();
   }
   get_gout().SetLocalInput(true);
-  ParseCmd(line.c_str(), std::cout);
+  {
+    const cAuditScope console(cAuditScope::stWho(eAuditSource::Console, "console"));
+    ParseCmd(line.c_str(), std::cout);
+  }
   PublishNames();
   {
     // Lines handed over while this one ran wait behind it for the next passes.
@@ -128,7 +133,12 @@ void cTesselCmd::RunStartScript() {
 void cTesselCmd::ParseCmd(const char* text, std::ostream& os) {
   std::string line = text;
   if (ParseQuestion(line, os)) return;
-  if (cAlias::Instance().Alias(line)) {
+  const std::string typed = line;
+  const bool replaced = cAlias::Instance().Alias(line);
+  // What an alias expands to is recorded as the alias's.
+  std::optional<cAuditScope> alias;
+  if (line != typed) alias.emplace(cAuditScope::stWho{eAuditSource::Alias});
+  if (replaced) {
     os << "【alias】 to ";
     platform::SetColor(kColorMagenta);
     os << line << std::endl;

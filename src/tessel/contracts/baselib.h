@@ -182,6 +182,8 @@ class cLuaDeferContext {
   virtual ~cLuaDeferContext() = default;
   // Calls resume(arg) inside the context.
   virtual void Run(void (*resume)(void*), void* arg) = 0;
+  // The resume that Run made ended: `ok` false with the error's message when it failed.
+  virtual void Done(bool /*ok*/, const char* /*message*/) {}
 };
 using LuaDeferContextMaker = std::unique_ptr<cLuaDeferContext> (*)();
 // Any thread; the maker runs on the thread of the state.

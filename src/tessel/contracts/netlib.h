@@ -184,3 +184,7 @@ void Net_SetClientTls(const char* caFile, const char* certFile, const char* keyF
 // one. For a program with one link to a server it was told the name of (a console client); null
 // or empty goes back to the link's name and address.
 void Net_SetClientTlsServerName(const char* name);
+// The SHA-256 fingerprint of the certificate the peer of a TLS link presented (64 hexadecimal
+// digits); empty for a plain link, a peer without a certificate, or another library's link.
+// Any thread.
+std::string Net_GetPeerCertSha256(iSend* link);

@@ -13,6 +13,7 @@
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/loglib.h"
+#include "tessel/core/audit_scope.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_limits.h"
@@ -156,6 +157,7 @@ bool cCmd::Do(const char* text) {
     observer->OnCmdBegin(*this, masked.empty() ? text : masked.c_str());
     began = std::chrono::steady_clock::now();
   }
+  cAuditRun audit(text);
   ++m_nRun;
   bool ok = false;
   if (m_pLua != nullptr) {
@@ -181,6 +183,7 @@ bool cCmd::Do(const char* text) {
     observer->OnCmdEnd(
         *this, static_cast<std::uint64_t>(
                    std::chrono::nanoseconds(std::chrono::steady_clock::now() - began).count()));
+  audit.End(GetName(), ok);
   // A fault raised in the chunk (Throw) leaves here, after the state's own call has ended.
   PassOnLuaFault();
   return ok;
@@ -190,6 +193,8 @@ bool cCmd::Do(const char* text) {
 bool cCmd::RunChunk(const char* text) {
   if (m_bDirect) {
     if (LoadLuaSource(m_pLua, text, text) == 0 && ProtectedCall(0) == 0) return true;
+    const char* message = lua_tostring(m_pLua, -1);
+    cAuditScope::NoteError(message != nullptr ? message : "");
     lua_pop(m_pLua, 1);
     return false;
   }
@@ -218,6 +223,7 @@ bool cCmd::RunReportedChunk(const char* text) {
   std::string shown =
       std::string(message != nullptr ? message : "(no message)") + LuaLimitNote(m_pLua, rc);
   if (MayHoldSecret(text)) shown = ShownLuaError(text, shown);
+  cAuditScope::NoteError(shown);
   const std::string line = std::string("lua_dostring error ") + GetName() + " " + shown;
   lua_pop(m_pLua, 1);
   std::cout << line + "\n" << std::flush;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tessel/contracts/baselib.h"
+#include "tessel/core/audit_scope.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/peer_sandbox.h"
 #include "tessel/core/worker_thread.h"
@@ -55,26 +56,35 @@ int MakeEnvProtected(lua_State* L) {
 }  // namespace
 
 // Deferred code resumes inside the scope that was current when it was deferred, or in a dead
-// scope when that link is gone meanwhile.
-// It keeps the rights of the account whose command deferred it, too.
+// scope when that link is gone meanwhile (code deferred from the local console has none). It
+// keeps the rights of the account whose command deferred it, and the audit trail hears of each
+// resume.
 class cPeerDeferContext : public cLuaDeferContext {
  public:
-  cPeerDeferContext(const stPeerKey& key, std::shared_ptr<bool> alive, CmdRightsPtr rights)
-      : m_key(key), m_alive(std::move(alive)), m_rights(std::move(rights)) {}
+  cPeerDeferContext(const stPeerKey& key, std::shared_ptr<bool> alive, CmdRightsPtr rights,
+                    std::unique_ptr<cAuditDeferred> audit)
+      : m_key(key),
+        m_alive(std::move(alive)),
+        m_rights(std::move(rights)),
+        m_audit(std::move(audit)) {}
   void Run(void (*resume)(void*), void* arg) override {
     cCmdRightsScope rights(m_rights);
-    if (!m_alive) {
+    std::unique_ptr<cPeerEnvScope> scope;
+    if (m_alive) scope.reset(new cPeerEnvScope(m_key, *m_alive));
+    if (m_audit)
+      m_audit->Run(resume, arg);
+    else
       resume(arg);
-      return;
-    }
-    cPeerEnvScope scope(m_key, *m_alive);
-    resume(arg);
+  }
+  void Done(bool ok, const char* message) override {
+    if (m_audit) m_audit->Done(ok, message);
   }
 
  private:
   stPeerKey m_key;
   std::shared_ptr<bool> m_alive;  // null: not deferred for a peer
   CmdRightsPtr m_rights;
+  std::unique_ptr<cAuditDeferred> m_audit;
 };
 
 namespace {
@@ -82,8 +92,10 @@ namespace {
 std::unique_ptr<cLuaDeferContext> MakeDeferContext() {
   const cPeerEnvScope* scope = cPeerEnvScope::Current();
   const CmdRightsPtr& rights = cCmdRightsScope::Current();
-  if (scope == nullptr && rights == nullptr) return nullptr;
-  if (scope == nullptr) return std::make_unique<cPeerDeferContext>(stPeerKey{}, nullptr, rights);
+  std::unique_ptr<cAuditDeferred> audit = cAuditDeferred::Capture();
+  if (scope == nullptr && rights == nullptr && !audit) return nullptr;
+  if (scope == nullptr)
+    return std::make_unique<cPeerDeferContext>(stPeerKey{}, nullptr, rights, std::move(audit));
   std::shared_ptr<bool> alive;
   if (scope->Alive()) {
     std::shared_ptr<bool>& token = Tokens()[scope->Key()];
@@ -92,8 +104,12 @@ std::unique_ptr<cLuaDeferContext> MakeDeferContext() {
   } else {
     alive = std::make_shared<bool>(false);
   }
-  return std::make_unique<cPeerDeferContext>(scope->Key(), std::move(alive), rights);
+  return std::make_unique<cPeerDeferContext>(scope->Key(), std::move(alive), rights,
+                                             std::move(audit));
 }
+
+// Installed at load: code deferred from the local console is audited too.
+const bool g_deferMakerInstalled = (SetLuaDeferContextMaker(&MakeDeferContext), true);
 
 }  // namespace
 

@@ -41,6 +41,7 @@
 #include "tessel/host/console_signals.h"
 #include "tessel/host/crash_guard.h"
 #include "tessel/host/crash_report.h"
+#include "tessel/host/host_audit.h"
 #include "tessel/host/tessel_status.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
@@ -170,6 +171,7 @@ void cTessel::CreateDefaultScript() {
 }
 
 bool cTessel::Start(bool bThread) {
+  OpenHostAudit();
   AddStandardGroups(cTesselCmd::Instance());
   cTesselCmd::Instance().Start();
   for (cEasyServer* server : Servers()) {

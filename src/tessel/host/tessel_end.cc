@@ -10,6 +10,7 @@
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/trace.h"
 #include "tessel/host/crash_guard.h"
+#include "tessel/host/host_audit.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_status.h"
 #include "tessel/link/easy_client.h"
@@ -43,6 +44,7 @@ void cTessel::End() {
     // The worker is still inside a step of its cycle, perhaps inside a link: releasing the links
     // under it would pull them from under its feet. They go with the process.
     TESSEL_LOG(tessel_info(), "cTessel keeps the links: the abandoned worker is in its cycle");
+    CloseHostAudit();
     TesselRegistryTime("exittime");
     return;
   }
@@ -52,6 +54,7 @@ void cTessel::End() {
   TESSEL_LOG(tessel_info(), "cTessel clear net... ");
   ClearNet();
   TESSEL_LOG(tessel_info(), "cTessel thread ended ... ");
+  CloseHostAudit();
   TesselRegistryTime("exittime");
   m_service.Stop();
 }

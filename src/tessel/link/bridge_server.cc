@@ -14,6 +14,7 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/callback_server.h"
+#include "tessel/link/cmd_audit.h"
 #include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/text_clean.h"
@@ -206,8 +207,21 @@ HandleChatExceptionEnum cBridgeServer::RefuseStranger(const stBindMsg* msg) {
     if (group == kLoginGroup || group >= kFirstFreeGroup) return ChatException_OK;
   }
   ++m_nStrangerRefused;
-  if (m_strangerLogged.insert(msg->send->GetID()).second) LogStranger(msg);
+  if (m_strangerLogged.insert(msg->send->GetID()).second) {
+    LogStranger(msg);
+    AuditStranger(msg);
+  }
   return ChatException_NotLogin;
+}
+
+void cBridgeServer::AuditStranger(const stBindMsg* msg) {
+  const bool header = msg->msg != nullptr && msg->size >= sizeof(stMsg);
+  if (header && msg->msg->type == stMsg_Cmd::s_nType) {
+    const cCmdRecordView view(msg->msg, msg->size);
+    AuditRefusedStranger(msg->send, std::to_string(view.Group()), view.Text());
+  } else {
+    AuditRefusedStranger(msg->send, "-", "");
+  }
 }
 
 // One line per link: a stranger cannot fill the log, and what it sent is shown only as a short

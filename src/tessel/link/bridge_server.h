@@ -72,6 +72,8 @@ class cBridgeServer : public cBridge {
   void MarkLogined(unsigned int id);
   void RefuseLoginGroupText(iSend* send, const char* text);
   void LogStranger(const stBindMsg* msg);
+  // Its audit line, with the same once-per-link bound.
+  void AuditStranger(const stBindMsg* msg);
 
   bool m_bReleaseOnDisconnect = true;
   std::string m_strIPFile;

@@ -11,6 +11,7 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge.h"
+#include "tessel/link/cmd_audit.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/timers/timer_function.h"
@@ -66,6 +67,7 @@ HandleChatExceptionEnum cCmdHandler::Handle(const stCmdRecord& received) {
   TESSEL_ASSERT_WORKER();
   stCmdContext cmd = Describe(received);
   cCurrentScope current(cmd);
+  const cAuditScope audit(PeerAuditWho(cmd), true);
   m_bridge.AddCmdLog_Run(cmd.msg);
   Serve(cmd);
   cmd.costMs = platform::ElapsedMs(cmd.startMs, platform::TimeGetTime());
@@ -113,7 +115,8 @@ void cCmdHandler::RunCmdScript(const stCmdContext& cmd) {
   // The guard's report shows the text: a password in it is masked.
   const std::string shown = MaskCmdText(cmd.text);
   cTimerFunctionTessel guard("cmd.lua", shown.c_str(), kCmdScriptWarnMs, 1);
-  script->DoCmd(cmd.record.text);
+  const cCmdScriptAudit audit(cmd);
+  audit.End(script->DoCmd(cmd.record.text) == 0);
 }
 
 void cCmdHandler::Distribute(stCmdContext& cmd) {

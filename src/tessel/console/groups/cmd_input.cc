@@ -9,6 +9,7 @@
 #include "tessel/console/help.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/audit_scope.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -96,6 +97,7 @@ void cCmdInput::Run(const char* file) {
         std::cout << line << "\n";
         platform::SetColor(platform::kColorLightCyan);
       }
+      const cAuditScope batch(cAuditScope::stWho(eAuditSource::Batch));
       cTesselCmd::Instance().ParseCmd(line.c_str(), std::cout);
     }
     platform::SetColor(platform::kColorYellow);
@@ -124,6 +126,7 @@ void cCmdInput::RunRemote(const char* file) {
   std::string line;
   while (std::getline(in, line)) {
     get_gout() << "\t" << line << "\n";
+    const cAuditScope batch(cAuditScope::stWho(eAuditSource::Batch));
     cTesselCmd::Instance().ParseCmd(line.c_str(), std::cout);
   }
   get_gout() << "[dofile] " << file << " end "

@@ -1,0 +1,43 @@
+#include "tessel_cli/cli_audit.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/terminal_text.h"
+#include "tessel/core/audit_chain.h"
+#include "tessel/core/audit_verify.h"
+
+namespace {
+
+constexpr int kHolds = 0;
+constexpr int kFails = 1;
+constexpr int kUsage = 64;
+
+int Say(int code, const std::string& text) {
+  std::FILE* to = code == kHolds ? stdout : stderr;
+  std::fprintf(to, "%s%s\n",
+               code == kHolds ? "" : "tessel_cli: audit: ", platform::TerminalText(text).c_str());
+  return code;
+}
+
+}  // namespace
+
+int RunAudit(int argc, char** argv) {
+  if (argc < 3 || std::strcmp(argv[1], "verify") != 0)
+    return Say(kUsage, "usage: tessel_cli audit verify DIR [--key FILE]");
+  const std::string folder = argv[2];
+  std::string key;
+  for (int i = 3; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--key") != 0 || i + 1 >= argc)
+      return Say(kUsage, "usage: tessel_cli audit verify DIR [--key FILE]");
+    std::string error;
+    if (!LoadAuditKey(argv[++i], &key, &error)) return Say(kFails, error);
+  }
+  const stAuditVerdict verdict = VerifyAuditTrail(folder, key);
+  if (!verdict.holds) return Say(kFails, verdict.reason);
+  std::fputs(platform::TerminalText(verdict.notes).c_str(), stdout);
+  return Say(kHolds, "the trail holds: " + std::to_string(verdict.lines) + " lines in " +
+                         std::to_string(verdict.files) + " file(s), " +
+                         (key.empty() ? "chain checked" : "chain and MACs checked"));
+}

@@ -1,0 +1,207 @@
+#include "tessel/core/audit_line.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "tessel/core/login_text.h"
+#include "tessel/util/text_clean.h"
+
+const char* AuditSourceName(eAuditSource source) {
+  switch (source) {
+    case eAuditSource::Console:
+      return "console";
+    case eAuditSource::Peer:
+      return "peer";
+    case eAuditSource::Routed:
+      return "routed";
+    case eAuditSource::Batch:
+      return "batch";
+    case eAuditSource::Alias:
+      return "alias";
+    case eAuditSource::Script:
+      return "script";
+    case eAuditSource::Timer:
+      return "timer";
+    case eAuditSource::Local:
+      break;
+  }
+  return "local";
+}
+
+const char* AuditOutcomeName(eAuditOutcome outcome) {
+  switch (outcome) {
+    case eAuditOutcome::Refused:
+      return "refused";
+    case eAuditOutcome::Error:
+      return "error";
+    case eAuditOutcome::Ran:
+      break;
+  }
+  return "ran";
+}
+
+std::string AuditTime(int64_t timeUs) {
+  const time_t secs = static_cast<time_t>(timeUs / 1000000);
+  std::tm utc{};
+  gmtime_r(&secs, &utc);
+  char text[40];
+  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  char micros[16];
+  std::snprintf(micros, sizeof micros, ".%06dZ", static_cast<int>(timeUs % 1000000));
+  return std::string(text, n) + micros;
+}
+
+std::string AuditValue(std::string_view value) {
+  if (value.empty()) return "-";
+  // A backslash is escaped first, so that every \xNN of a line is one the trail wrote.
+  std::string plain;
+  plain.reserve(value.size());
+  for (char c : value) {
+    if (c == '\\')
+      plain += "\\x5C";
+    else
+      plain += c;
+  }
+  return EscapeControls(plain);
+}
+
+std::string FormatAuditCmd(const stAuditEvent& e) {
+  std::string line = "time=" + AuditTime(e.timeUs) + "\tkind=cmd\tsource=";
+  line += AuditSourceName(e.source);
+  line += "\torigin=" + AuditValue(e.origin);
+  line += "\tpeer=" + AuditValue(e.peer);
+  line += "\tcert=" + AuditValue(e.cert);
+  line += "\troute=" + AuditValue(e.route);
+  line += "\tgroup=" + AuditValue(e.group);
+  line += "\toutcome=";
+  line += AuditOutcomeName(e.outcome);
+  line += "\tright=" + AuditValue(e.right);
+  line += "\tresult=" + (e.result < 0 ? std::string("-") : std::to_string(e.result));
+  line += "\tus=" + std::to_string(e.durationUs);
+  line += "\tout=" + (e.outputBytes < 0 ? std::string("-") : std::to_string(e.outputBytes));
+  const size_t length = std::max(e.textLength, e.text.size());
+  line += "\tlen=" + std::to_string(length);
+  std::string shown = MaskCmdText(e.text);
+  if (shown.size() > kAuditTextBytes) {
+    size_t cut = kAuditTextBytes;
+    while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+    shown.resize(cut);
+  }
+  if (shown.size() < length && shown.size() == std::min(e.text.size(), kAuditTextBytes))
+    shown += " ...(" + std::to_string(length) + " bytes)";
+  line += "\ttext=" + AuditValue(shown);
+  return line;
+}
+
+std::string FormatAuditMark(int64_t timeUs, std::string_view kind, std::string_view fields) {
+  std::string line = "time=" + AuditTime(timeUs) + "\tkind=" + std::string(kind);
+  if (!fields.empty()) line += "\t" + std::string(fields);
+  return line;
+}
+
+std::string_view AuditField(std::string_view line, std::string_view key) {
+  size_t at = 0;
+  while (at <= line.size()) {
+    size_t end = line.find('\t', at);
+    if (end == std::string_view::npos) end = line.size();
+    const std::string_view field = line.substr(at, end - at);
+    if (field.size() > key.size() && field.substr(0, key.size()) == key && field[key.size()] == '=')
+      return field.substr(key.size() + 1);
+    at = end + 1;
+  }
+  return {};
+}
+
+std::string_view AuditRefusedRight(std::string_view message, bool* refused) {
+  *refused = message.find("refused: ") != std::string_view::npos;
+  if (!*refused) return {};
+  const size_t needs = message.find("(needs ");
+  if (needs == std::string_view::npos) return {};
+  const size_t start = needs + 7;
+  const size_t end = message.find(')', start);
+  if (end == std::string_view::npos) return {};
+  return message.substr(start, end - start);
+}
+
+namespace {
+
+// The numbers of a packed event, then its texts, each a 16-bit length and its bytes.
+struct stPackedHead {
+  int64_t timeUs;
+  uint64_t durationUs;
+  int64_t outputBytes;
+  uint64_t textLength;
+  int32_t result;
+  uint8_t source;
+  uint8_t outcome;
+  uint8_t inTicks;
+};
+constexpr size_t kPackedTexts = 7;
+// Bytes each text but the command's keeps.
+constexpr size_t kFieldBytes = 96;
+
+bool PackText(std::string_view text, size_t keep, char*& at, const char* end) {
+  auto size = static_cast<uint16_t>(std::min({text.size(), keep, size_t{0xFFFF}}));
+  // A text cut short is cut before a character, never inside one.
+  while (size > 0 && size < text.size() && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80)
+    --size;
+  if (end - at < static_cast<ptrdiff_t>(sizeof size + size)) return false;
+  std::memcpy(at, &size, sizeof size);
+  std::memcpy(at + sizeof size, text.data(), size);
+  at += sizeof size + size;
+  return true;
+}
+
+bool UnpackText(std::string_view& rest, std::string_view* text) {
+  uint16_t size = 0;
+  if (rest.size() < sizeof size) return false;
+  std::memcpy(&size, rest.data(), sizeof size);
+  if (rest.size() < sizeof size + size) return false;
+  *text = rest.substr(sizeof size, size);
+  rest.remove_prefix(sizeof size + size);
+  return true;
+}
+
+}  // namespace
+
+size_t PackAuditEvent(const stAuditEvent& e, char* out, size_t cap) {
+  if (cap < sizeof(stPackedHead)) return 0;
+  const stPackedHead head{e.timeUs,
+                          e.durationUs,
+                          e.outputBytes,
+                          std::max<uint64_t>(e.textLength, e.text.size()),
+                          e.result,
+                          static_cast<uint8_t>(e.source),
+                          static_cast<uint8_t>(e.outcome),
+                          static_cast<uint8_t>(e.inTicks)};
+  std::memcpy(out, &head, sizeof head);
+  char* at = out + sizeof head;
+  const char* end = out + cap;
+  const std::string_view texts[kPackedTexts] = {e.origin, e.peer,  e.cert, e.route,
+                                                e.group,  e.right, e.text};
+  for (size_t i = 0; i < kPackedTexts; ++i)
+    if (!PackText(texts[i], i + 1 < kPackedTexts ? kFieldBytes : kAuditTextBytes, at, end))
+      return 0;
+  return static_cast<size_t>(at - out);
+}
+
+bool UnpackAuditEvent(std::string_view packed, stAuditEvent* e) {
+  stPackedHead head{};
+  if (packed.size() < sizeof head) return false;
+  std::memcpy(&head, packed.data(), sizeof head);
+  packed.remove_prefix(sizeof head);
+  e->timeUs = head.timeUs;
+  e->durationUs = head.durationUs;
+  e->outputBytes = head.outputBytes;
+  e->textLength = head.textLength;
+  e->result = head.result;
+  e->source = static_cast<eAuditSource>(head.source);
+  e->outcome = static_cast<eAuditOutcome>(head.outcome);
+  e->inTicks = head.inTicks != 0;
+  std::string_view* texts[kPackedTexts] = {&e->origin, &e->peer,  &e->cert, &e->route,
+                                           &e->group,  &e->right, &e->text};
+  for (std::string_view* text : texts)
+    if (!UnpackText(packed, text)) return false;
+  return true;
+}

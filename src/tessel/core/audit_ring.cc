@@ -1,0 +1,57 @@
+#include "tessel/core/audit_ring.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+cAuditRing::cAuditRing(size_t slots)
+    : m_count(std::max<size_t>(slots, 1)), m_slots(new stSlot[m_count]) {}
+
+bool cAuditRing::Push(std::string_view line, uint64_t* pushed) {
+  std::lock_guard<std::mutex> hold(m_pushLock);
+  const uint64_t head = m_head.load(std::memory_order_relaxed);
+  stSlot& slot = m_slots[head % m_count];
+  if (slot.state.load(std::memory_order_acquire) != kFree) return false;
+  const size_t size = std::min(line.size(), kSlotBytes);
+  std::memcpy(slot.text, line.data(), size);
+  slot.size = static_cast<uint32_t>(size);
+  slot.state.store(kReady, std::memory_order_release);
+  m_head.store(head + 1, std::memory_order_release);
+  if (pushed != nullptr) *pushed = head + 1;
+  return true;
+}
+
+bool cAuditRing::Pop(std::string& line) {
+  const uint64_t tail = m_tail.load(std::memory_order_relaxed);
+  if (tail == m_head.load(std::memory_order_acquire)) return false;
+  stSlot& slot = m_slots[tail % m_count];
+  // A crash report reading the slot holds it for a moment.
+  for (int expected = kReady;
+       !slot.state.compare_exchange_weak(expected, kTaking, std::memory_order_acq_rel);
+       expected = kReady)
+    std::this_thread::yield();
+  line.assign(slot.text, slot.size);
+  slot.state.store(kFree, std::memory_order_release);
+  m_tail.store(tail + 1, std::memory_order_release);
+  return true;
+}
+
+size_t cAuditRing::Queued() const {
+  return static_cast<size_t>(m_head.load(std::memory_order_acquire) -
+                             m_tail.load(std::memory_order_acquire));
+}
+
+size_t cAuditRing::ReadQueued(void (*each)(const char*, size_t, void*), void* arg) const {
+  const uint64_t head = m_head.load(std::memory_order_acquire);
+  size_t passed = 0;
+  for (uint64_t at = m_tail.load(std::memory_order_acquire); at < head; ++at) {
+    stSlot& slot = m_slots[at % m_count];
+    int expected = kReady;
+    if (!slot.state.compare_exchange_strong(expected, kReading, std::memory_order_acq_rel))
+      continue;
+    each(slot.text, slot.size, arg);
+    slot.state.exchange(kReady, std::memory_order_acq_rel);
+    ++passed;
+  }
+  return passed;
+}

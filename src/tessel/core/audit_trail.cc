@@ -1,0 +1,272 @@
+#include "tessel/core/audit_trail.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSuffix = ".audit";
+constexpr int kPollMs = 20;
+// Enough for the longest line the writer makes.
+constexpr size_t kTailBytes = 8192;
+
+std::string DayOf(int64_t timeUs) {
+  const time_t secs = static_cast<time_t>(timeUs / 1000000);
+  std::tm utc{};
+  gmtime_r(&secs, &utc);
+  char text[16];
+  std::strftime(text, sizeof text, "%Y-%m-%d", &utc);
+  return text;
+}
+
+// The trail's files in the order they were written (their names are days).
+std::vector<fs::path> TrailFiles(const std::string& folder) {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec))
+    if (entry.is_regular_file() && entry.path().extension() == kSuffix)
+      files.push_back(entry.path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// The last whole line of a file and whether the file ends with a line end.
+std::string LastLine(const fs::path& file, bool* whole) {
+  *whole = true;
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  const off_t from = std::max<off_t>(0, size - static_cast<off_t>(kTailBytes));
+  std::string tail(static_cast<size_t>(size - from), '\0');
+  const ssize_t n = ::pread(fd, tail.data(), tail.size(), from);
+  ::close(fd);
+  tail.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  if (tail.empty()) return {};
+  *whole = tail.back() == '\n';
+  const size_t end = tail.rfind('\n');
+  if (end == std::string::npos) return {};
+  const size_t start = tail.rfind('\n', end == 0 ? 0 : end - 1);
+  return tail.substr(start == std::string::npos || end == 0 ? 0 : start + 1,
+                     end - (start == std::string::npos || end == 0 ? 0 : start + 1));
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+cAuditTrail& cAuditTrail::Instance() {
+  static cAuditTrail s_trail;
+  return s_trail;
+}
+
+cAuditTrail::~cAuditTrail() {
+  Close();
+}
+
+int64_t cAuditTrail::NowUs() const {
+  if (m_options.clockUs) return m_options.clockUs();
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t cAuditTrail::SteadyUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t cAuditTrail::Ticks() {
+#if defined(__x86_64__)
+  return static_cast<int64_t>(__builtin_ia32_rdtsc());
+#else
+  return SteadyUs();
+#endif
+}
+
+void cAuditTrail::ToMicros(stAuditEvent& event) {
+  if (!event.inTicks) return;
+  event.inTicks = false;
+  // The ticks' rate over everything since the open; the first lines wait for a millisecond of it.
+  int64_t spanUs = SteadyUs() - m_openSteadyUs;
+  while (spanUs < 1000) spanUs = SteadyUs() - m_openSteadyUs;
+  const int64_t ticks = Ticks();
+  const double perUs = static_cast<double>(ticks - m_openTicks) / static_cast<double>(spanUs);
+  const auto micros = [perUs](int64_t count) {
+    return perUs > 0 ? static_cast<int64_t>(static_cast<double>(count) / perUs) : count;
+  };
+  event.durationUs = static_cast<uint64_t>(micros(static_cast<int64_t>(event.durationUs)));
+  event.timeUs = NowUs() - micros(ticks - event.timeUs);
+}
+
+bool cAuditTrail::Open(const stOptions& options) {
+  if (IsOpen()) return true;
+  m_options = options;
+  m_openTicks = Ticks();
+  m_openSteadyUs = SteadyUs();
+  std::error_code ec;
+  fs::create_directories(m_options.folder, ec);
+  std::string error;
+  if (!fs::is_directory(m_options.folder) ||
+      !LoadOrMakeAuditKey(m_options.keyFile, &m_key, &error)) {
+    std::cout << "cAuditTrail::Open "
+              << (error.empty() ? "cannot make the folder " + m_options.folder : error)
+              << std::endl;
+    return false;
+  }
+  const std::string prior = Resume();
+  m_ring = std::make_unique<cAuditRing>(m_options.slots);
+  m_dropped = 0;
+  m_droppedTotal = 0;
+  m_bStop = false;
+  WriteLine(FormatAuditMark(NowUs(), "open",
+                            "process=" + AuditValue(m_options.process) +
+                                "\tpid=" + std::to_string(::getpid()) + "\tprior=" + prior));
+  m_writer = std::thread([this] { Writer(); });
+  m_bOpen.store(true, std::memory_order_release);
+  return true;
+}
+
+// Takes up the sequence number and chain value of the last line written, and tells how the run
+// before ended: first, closed, crash (a crash report newer than the trail) or cut.
+std::string cAuditTrail::Resume() {
+  m_seq = 0;
+  m_chain = kAuditGenesis;
+  const std::vector<fs::path> files = TrailFiles(m_options.folder);
+  if (files.empty()) return "first";
+  bool whole = true;
+  const std::string last = LastLine(files.back(), &whole);
+  if (!whole) {
+    // A line cut by a power loss stays as it is; the next line starts on a line of its own.
+    const int fd = ::open(files.back().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) {
+      WriteAll(fd, "\n");
+      ::close(fd);
+    }
+  }
+  m_seq = std::strtoull(std::string(AuditField(last, "seq")).c_str(), nullptr, 10);
+  AuditFromHex(AuditField(last, "chain"), &m_chain);
+  if (AuditField(last, "kind") == "close") return "closed";
+  std::error_code ec;
+  const auto report = fs::last_write_time(m_options.crashReport, ec);
+  if (!ec && !m_options.crashReport.empty() && report >= fs::last_write_time(files.back(), ec))
+    return "crash";
+  return "cut";
+}
+
+void cAuditTrail::Close() {
+  if (!IsOpen()) return;
+  m_bOpen.store(false, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> hold(m_wakeLock);
+    m_bStop = true;
+  }
+  m_wake.notify_one();
+  if (m_writer.joinable()) m_writer.join();
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+  m_day.clear();
+}
+
+void cAuditTrail::Record(const stAuditEvent& event) {
+  if (!IsOpen()) return;
+  char packed[cAuditRing::kSlotBytes];
+  const size_t size = PackAuditEvent(event, packed, sizeof packed);
+  uint64_t pushed = 0;
+  if (size == 0 || !m_ring->Push({packed, size}, &pushed)) {
+    m_dropped.fetch_add(1, std::memory_order_relaxed);
+    m_droppedTotal.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  // The writer comes round by itself soon; only a queue filling up while it sleeps wakes it
+  // (looked at now and then: the writer's counter is on another core's cache line).
+  constexpr uint64_t kLookEvery = 16;
+  if (pushed % kLookEvery == 0 && m_ring->Queued() * 2 >= m_ring->Capacity() &&
+      m_bSleeping.exchange(false)) {
+    std::lock_guard<std::mutex> hold(m_wakeLock);
+    m_wake.notify_one();
+  }
+}
+
+size_t cAuditTrail::ReadQueued(void (*each)(const char*, size_t, void*), void* arg) const {
+  if (!IsOpen()) return 0;
+  return m_ring->ReadQueued(each, arg);
+}
+
+void cAuditTrail::Writer() {
+  auto nextCheckpoint =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.checkpointMs);
+  std::string packed;
+  for (;;) {
+    bool stop = false;
+    {
+      std::unique_lock<std::mutex> hold(m_wakeLock);
+      m_bSleeping = true;
+      m_wake.wait_until(hold,
+                        std::min(nextCheckpoint, std::chrono::steady_clock::now() +
+                                                     std::chrono::milliseconds(kPollMs)),
+                        [this] { return m_bStop || !m_bSleeping; });
+      m_bSleeping = false;
+      stop = m_bStop;
+    }
+    stAuditEvent event;
+    while (m_ring->Pop(packed)) {
+      if (!UnpackAuditEvent(packed, &event)) continue;
+      ToMicros(event);
+      WriteLine(FormatAuditCmd(event));
+    }
+    if (const uint64_t dropped = m_dropped.exchange(0))
+      WriteLine(FormatAuditMark(NowUs(), "dropped", "count=" + std::to_string(dropped)));
+    if (stop) break;
+    if (std::chrono::steady_clock::now() >= nextCheckpoint) {
+      WriteLine(FormatAuditMark(NowUs(), "checkpoint", ""));
+      if (m_fd >= 0) ::fdatasync(m_fd);
+      nextCheckpoint += std::chrono::milliseconds(m_options.checkpointMs);
+    }
+  }
+  WriteLine(FormatAuditMark(NowUs(), "close", "dropped=" + std::to_string(m_droppedTotal.load())));
+  if (m_fd >= 0) ::fdatasync(m_fd);
+}
+
+// Numbers, chains and signs the line and appends it to the file of the present day.
+void cAuditTrail::WriteLine(const std::string& body) {
+  const int64_t now = NowUs();
+  if (!OpenDayFile(now)) return;
+  const std::string numbered = "seq=" + std::to_string(m_seq + 1) + "\t" + body;
+  const tAuditDigest chain = AuditChainNext(m_chain, numbered);
+  const std::string line =
+      numbered + "\tchain=" + AuditHex(chain) + "\tmac=" + AuditHex(AuditMac(m_key, chain)) + "\n";
+  if (!WriteAll(m_fd, line)) return;
+  ++m_seq;
+  m_chain = chain;
+}
+
+bool cAuditTrail::OpenDayFile(int64_t timeUs) {
+  const std::string day = DayOf(timeUs);
+  if (m_fd >= 0 && day == m_day) return true;
+  const std::string path = (fs::path(m_options.folder) / (day + kSuffix)).string();
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = fd;
+  m_day = day;
+  return true;
+}

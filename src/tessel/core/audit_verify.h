@@ -1,0 +1,19 @@
+// Checks a folder of audit trail files (audit_trail.h): every line's chain value, and with the
+// key every MAC; the sequence numbers; whole lines; a closing line at the end of every run. The
+// first fault found is named with its file and line. Any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct stAuditVerdict {
+  bool holds = false;
+  std::string reason;  // one line: where and what, when it does not hold
+  size_t files = 0;
+  uint64_t lines = 0;
+  std::string notes;  // runs that ended in a crash, told but not a fault
+};
+
+// `key` empty: the chain alone.
+stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::string& key);

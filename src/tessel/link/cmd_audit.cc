@@ -1,0 +1,120 @@
+#include "tessel/link/cmd_audit.h"
+
+#include <chrono>
+#include <string>
+
+#include "tessel/contracts/netlib.h"
+#include "tessel/core/audit_trail.h"
+#include "tessel/link/bridge.h"
+#include "tessel/msg/ostream_cmd.h"
+
+namespace {
+
+int64_t MonotonicUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t CollectedOutput() {
+  return get_gout().IsLocalCmd() ? -1 : static_cast<int64_t>(get_gout().CollectedBytes());
+}
+
+std::string Origin(const std::string& account) {
+  return cAuditScope::OriginOf(account);
+}
+
+std::string GroupShown(const stCmdContext& cmd) {
+  if (cCmd* group = cmd.bridge.GetCmdSafe(static_cast<unsigned>(cmd.group)))
+    return group->GetName();
+  return std::to_string(cmd.group);
+}
+
+// Ran; refused (by the rights, the login or a check, or a refusal raised while it ran); or
+// stopped by a Lua error or found nothing to run it.
+eAuditOutcome Outcome(const stCmdContext& cmd, std::string_view* right) {
+  if (cmd.ran) {
+    if (!cmd.luaError) return eAuditOutcome::Ran;
+    bool refused = false;
+    *right = AuditRefusedRight(cAuditScope::LastError(), &refused);
+    return refused ? eAuditOutcome::Refused : eAuditOutcome::Error;
+  }
+  if (cmd.result == ChatException_OK) return eAuditOutcome::Ran;
+  if (cmd.result == ChatException_NoCmd || cmd.result == ChatException_DistributeWrong)
+    return eAuditOutcome::Error;
+  return eAuditOutcome::Refused;
+}
+
+}  // namespace
+
+void cCmdAudit::Install() {
+  static cCmdAudit s_audit;
+  cAuditScope::SetOutputCounter(&CollectedOutput);
+  SetCmdAudit(&s_audit);
+}
+
+cAuditScope::stWho PeerAuditWho(const stCmdContext& cmd) {
+  cAuditScope::stWho who{eAuditSource::Peer, cmd.origin.empty() ? "-" : cmd.origin};
+  if (cmd.link != nullptr && cAuditTrail::Instance().IsOpen()) {
+    who.peer = cmd.link->GetIP();
+    who.cert = Net_GetPeerCertSha256(cmd.link);
+  }
+  return who;
+}
+
+void cCmdAudit::Record(const stCmdContext& cmd) {
+  cAuditTrail& trail = cAuditTrail::Instance();
+  if (!trail.IsOpen()) return;
+  const cAuditScope::stWho who = PeerAuditWho(cmd);
+  const std::string origin = Origin(who.origin);
+  const std::string group = GroupShown(cmd);
+  stAuditEvent event;
+  event.timeUs = trail.NowUs();
+  event.source = eAuditSource::Peer;
+  event.origin = origin;
+  event.peer = who.peer;
+  event.cert = who.cert;
+  event.group = group;
+  event.outcome = Outcome(cmd, &event.right);
+  event.result = static_cast<int>(cmd.result);
+  event.durationUs = static_cast<uint64_t>(cmd.costMs) * 1000;
+  event.outputBytes = static_cast<int64_t>(cmd.outputBytes);
+  event.text = cmd.text;
+  trail.Record(event);
+}
+
+void AuditRefusedStranger(iSend* link, std::string_view group, std::string_view text) {
+  cAuditTrail& trail = cAuditTrail::Instance();
+  if (!trail.IsOpen()) return;
+  const std::string cert = link != nullptr ? Net_GetPeerCertSha256(link) : std::string();
+  stAuditEvent event;
+  event.timeUs = trail.NowUs();
+  event.source = eAuditSource::Peer;
+  event.peer = link != nullptr ? link->GetIP() : "";
+  event.cert = cert;
+  event.group = group;
+  event.outcome = eAuditOutcome::Refused;
+  event.result = ChatException_NotLogin;
+  event.text = text;
+  trail.Record(event);
+}
+
+cCmdScriptAudit::cCmdScriptAudit(const stCmdContext& cmd) : m_cmd(cmd), m_startUs(MonotonicUs()) {}
+
+void cCmdScriptAudit::End(bool ok) const {
+  cAuditTrail& trail = cAuditTrail::Instance();
+  if (!trail.IsOpen()) return;
+  const cAuditScope::stWho who = PeerAuditWho(m_cmd);
+  const std::string origin = Origin(who.origin);
+  stAuditEvent event;
+  event.timeUs = trail.NowUs();
+  event.source = eAuditSource::Script;
+  event.origin = origin;
+  event.peer = who.peer;
+  event.cert = who.cert;
+  event.group = "cmd.lua";
+  event.outcome = ok ? eAuditOutcome::Ran : eAuditOutcome::Error;
+  event.durationUs = static_cast<uint64_t>(MonotonicUs() - m_startUs);
+  event.text = m_cmd.text;
+  trail.Record(event);
+}

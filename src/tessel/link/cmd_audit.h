@@ -1,0 +1,36 @@
+// The audit lines of command records received from links: the handler's audit hook writes one
+// line per record, allowed, refused or failed, and one more for the command script's run of
+// its text. Install once before the worker starts; the rest is worker thread only.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "tessel/core/audit_scope.h"
+#include "tessel/link/cmd_handler.h"
+
+class cCmdAudit : public iCmdAudit {
+ public:
+  // Makes the process's trail hear of received records and count their output.
+  static void Install();
+  void Record(const stCmdContext& cmd) override;
+};
+
+// Who a received record comes from: its account, the link's peer address and, for a TLS link,
+// the fingerprint of the peer's certificate.
+cAuditScope::stWho PeerAuditWho(const stCmdContext& cmd);
+
+// A record refused before its handler because its link has not logged in (once per link: a
+// stranger cannot fill the trail). `text` is the command's text, or empty for another record.
+void AuditRefusedStranger(iSend* link, std::string_view group, std::string_view text);
+
+// The command script's run of a received record's text: End leaves its line.
+class cCmdScriptAudit {
+ public:
+  explicit cCmdScriptAudit(const stCmdContext& cmd);
+  void End(bool ok) const;
+
+ private:
+  const stCmdContext& m_cmd;
+  int64_t m_startUs;
+};

@@ -1,0 +1,146 @@
+#include "tessel/core/audit_trail.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tessel/core/audit_verify.h"
+#include "testkit/audit_files.h"
+
+namespace {
+
+using testkit::cAuditFolder;
+
+constexpr int64_t kDayUs = 86400LL * 1000000;
+
+stAuditEvent Event(std::string_view text, int64_t timeUs) {
+  stAuditEvent event;
+  event.timeUs = timeUs;
+  event.source = eAuditSource::Peer;
+  event.origin = "ops@game";
+  event.peer = "127.0.0.1";
+  event.group = "cCmd_Tessel";
+  event.durationUs = 42;
+  event.outputBytes = 7;
+  event.text = text;
+  return event;
+}
+
+bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 2000 && !done(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return done();
+}
+
+TEST(AuditTrail, ALineCarriesItsFieldsWithLoginsMaskedControlsEscapedAndLongTextsCapped) {
+  cAuditFolder at;
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  at.trail.Record(Event("Login('ops','secret99')", at.nowUs));
+  const std::string tab = "Ver()\t\nX";
+  at.trail.Record(Event(tab, at.nowUs));
+  const std::string longText = "Echo('" + std::string(1000, 'x') + "')";
+  at.trail.Record(Event(longText, at.nowUs));
+  at.trail.Close();
+  const auto lines = at.Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(AuditField(lines[0], "prior"), "first");
+  EXPECT_EQ(AuditField(lines[1], "time"), "2026-12-07T00:00:00.000000Z");
+  EXPECT_EQ(AuditField(lines[1], "us"), "42");
+  EXPECT_EQ(AuditField(lines[1], "out"), "7");
+  EXPECT_EQ(lines[1].find("secret99"), std::string::npos) << lines[1];
+  EXPECT_EQ(AuditField(lines[2], "text"), "Ver()\\x09\\x0AX");
+  EXPECT_EQ(AuditField(lines[3], "len"), std::to_string(longText.size()));
+  EXPECT_LT(AuditField(lines[3], "text").size(), 300u);
+  EXPECT_EQ(AuditField(lines[4], "kind"), "close");
+}
+
+TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
+  cAuditFolder at;
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  at.trail.Record(Event("Ver()", at.nowUs));
+  at.trail.Close();
+  const std::string key = testkit::ReadFile(at.KeyFile());
+  at.nowUs += kDayUs;
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  at.trail.Record(Event("Ver()", at.nowUs));
+  at.trail.Close();
+
+  EXPECT_TRUE(std::filesystem::exists(at.Folder() + "/2026-12-07.audit"));
+  EXPECT_TRUE(std::filesystem::exists(at.Folder() + "/2026-12-08.audit"));
+  const auto second = testkit::Lines(testkit::ReadFile(at.Folder() + "/2026-12-08.audit"));
+  ASSERT_FALSE(second.empty());
+  EXPECT_EQ(AuditField(second[0], "seq"), "4");
+  EXPECT_EQ(AuditField(second[0], "prior"), "closed");
+  // The key is made once, for the owner alone, and kept.
+  EXPECT_EQ(testkit::ReadFile(at.KeyFile()), key);
+  struct stat st {};
+  ASSERT_EQ(::stat(at.KeyFile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::string raw, error;
+  ASSERT_TRUE(LoadAuditKey(at.KeyFile(), &raw, &error)) << error;
+  const stAuditVerdict verdict = VerifyAuditTrail(at.Folder(), raw);
+  EXPECT_TRUE(verdict.holds) << verdict.reason;
+  EXPECT_EQ(verdict.files, 2u);
+}
+
+// The writer is held inside its clock while it writes the first line: what follows waits in
+// the queue, readable as a crash report reads it, and what does not fit is counted.
+TEST(AuditTrail, WhileTheWriterIsHeldLinesWaitReadableAndAFullQueueCountsItsDrops) {
+  cAuditFolder at;
+  std::atomic<bool> hold{false}, held{false};
+  const std::thread::id opener = std::this_thread::get_id();
+  cAuditTrail::stOptions options = at.Options(2);
+  options.clockUs = [&] {
+    if (hold && std::this_thread::get_id() != opener) {
+      held = true;
+      for (int i = 0; i < 4000 && hold; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return at.nowUs;
+  };
+  ASSERT_TRUE(at.trail.Open(options));
+  hold = true;
+  at.trail.Record(Event("First()", at.nowUs));
+  ASSERT_TRUE(WaitFor([&] { return held.load(); }));
+  for (const char* text : {"A()", "B()", "C()", "D()", "E()"})
+    at.trail.Record(Event(text, at.nowUs));
+  std::string queued;
+  const size_t read = at.trail.ReadQueued(
+      [](const char* packed, size_t size, void* out) {
+        stAuditEvent event;
+        if (UnpackAuditEvent({packed, size}, &event))
+          static_cast<std::string*>(out)->append(event.text).append("\n");
+      },
+      &queued);
+  EXPECT_EQ(read, 2u);
+  EXPECT_EQ(queued, "A()\nB()\n");
+  EXPECT_EQ(at.trail.Dropped(), 3u);
+  hold = false;
+  at.trail.Close();
+
+  const auto lines = at.Lines();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(AuditField(lines[3], "text"), "B()");
+  EXPECT_EQ(AuditField(lines[4], "kind"), "dropped");
+  EXPECT_EQ(AuditField(lines[4], "count"), "3");
+  EXPECT_EQ(AuditField(lines[5], "dropped"), "3");
+  EXPECT_TRUE(VerifyAuditTrail(at.Folder(), "").holds);
+}
+
+TEST(AuditTrail, ACheckpointLineFollowsEveryPeriod) {
+  cAuditFolder at;
+  cAuditTrail::stOptions options = at.Options();
+  options.checkpointMs = 20;
+  ASSERT_TRUE(at.trail.Open(options));
+  const bool seen = WaitFor([&] {
+    const auto lines = at.Lines();
+    return lines.size() >= 3 && AuditField(lines[2], "kind") == "checkpoint";
+  });
+  at.trail.Close();
+  EXPECT_TRUE(seen);
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+#include "tessel/core/audit_verify.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tessel/core/audit_chain.h"
+#include "testkit/audit_files.h"
+
+namespace {
+
+constexpr int64_t kDayUs = 86400LL * 1000000;
+const char kDay1[] = "/2026-12-07.audit";
+const char kDay2[] = "/2026-12-08.audit";
+
+// A sample trail of two runs on two days: 4 + 4 lines.
+class AuditVerify : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Run({"Ver()", "Login('ops','pw')"});
+    at.nowUs += kDayUs;
+    Run({"Hello()", "System('ls')"});
+    std::string error;
+    ASSERT_TRUE(LoadAuditKey(at.KeyFile(), &key, &error)) << error;
+  }
+  void Run(std::vector<std::string> texts) {
+    ASSERT_TRUE(at.trail.Open(at.Options()));
+    for (const std::string& text : texts) {
+      stAuditEvent event;
+      event.timeUs = at.nowUs;
+      event.text = text;
+      at.trail.Record(event);
+    }
+    at.trail.Close();
+  }
+  std::string Day(const char* day) const { return at.Folder() + day; }
+  std::vector<std::string> Read(const char* day) const {
+    return testkit::Lines(testkit::ReadFile(Day(day)));
+  }
+  void Write(const char* day, const std::vector<std::string>& lines) const {
+    std::ofstream out(Day(day), std::ios::binary | std::ios::trunc);
+    for (const std::string& line : lines) out << line << "\n";
+  }
+  std::string Fault(bool withKey = true) const {
+    const stAuditVerdict verdict = VerifyAuditTrail(at.Folder(), withKey ? key : "");
+    return verdict.holds ? "holds" : verdict.reason;
+  }
+
+  testkit::cAuditFolder at;
+  std::string key;
+};
+
+TEST_F(AuditVerify, AWholeTrailHoldsWithAndWithoutTheKey) {
+  EXPECT_EQ(Fault(false), "holds");
+  EXPECT_EQ(Fault(true), "holds");
+}
+
+TEST_F(AuditVerify, EachKindOfTamperingFailsNamingTheLine) {
+  auto lines = Read(kDay1);
+  {
+    SCOPED_TRACE("one byte changed");
+    auto changed = lines;
+    changed[1][changed[1].find("Ver()")] = 'W';
+    Write(kDay1, changed);
+    EXPECT_EQ(Fault(), "2026-12-07.audit line 2 (seq 2): changed (its chain value does not match)");
+  }
+  {
+    SCOPED_TRACE("a line removed");
+    auto removed = lines;
+    removed.erase(removed.begin() + 1);
+    Write(kDay1, removed);
+    EXPECT_EQ(Fault(),
+              "2026-12-07.audit line 2 (seq 3): 1 line(s) removed before it (gap in the "
+              "sequence after seq 1)");
+  }
+  {
+    SCOPED_TRACE("two lines swapped");
+    auto swapped = lines;
+    std::swap(swapped[1], swapped[2]);
+    Write(kDay1, swapped);
+    EXPECT_EQ(Fault(), "2026-12-07.audit line 2 (seq 3): reordered (seq 2 follows it)");
+  }
+  {
+    SCOPED_TRACE("a line inserted");
+    auto inserted = lines;
+    inserted.insert(inserted.begin() + 2, lines[1]);
+    Write(kDay1, inserted);
+    EXPECT_EQ(Fault(),
+              "2026-12-07.audit line 3 (seq 2): reordered or inserted (seq 3 was expected)");
+  }
+  Write(kDay1, lines);
+  {
+    SCOPED_TRACE("cut inside the last line");
+    const std::string text = testkit::ReadFile(Day(kDay2));
+    std::ofstream(Day(kDay2), std::ios::binary | std::ios::trunc)
+        << text.substr(0, text.size() - 30);
+    EXPECT_EQ(Fault(),
+              "2026-12-08.audit line 4: partial last line (the file was cut inside a line)");
+  }
+}
+
+// Whoever can write the folder can recompute every chain value; the MACs need the key.
+TEST_F(AuditVerify, ATrailRecomputedWithoutTheKeyHoldsAsAChainButFailsTheKey) {
+  auto lines = Read(kDay1);
+  auto day2 = Read(kDay2);
+  lines.insert(lines.end(), day2.begin(), day2.end());
+  lines[1].replace(lines[1].find("Ver()"), 5, "Bad()");
+  const std::string otherKey(32, 'k');
+  tAuditDigest chain = kAuditGenesis;
+  for (std::string& line : lines) {
+    const std::string body = line.substr(0, line.find("\tchain="));
+    chain = AuditChainNext(chain, body);
+    line = body + "\tchain=" + AuditHex(chain) + "\tmac=" + AuditHex(AuditMac(otherKey, chain));
+  }
+  Write(kDay1, {lines.begin(), lines.begin() + 4});
+  Write(kDay2, {lines.begin() + 4, lines.end()});
+  EXPECT_EQ(Fault(false), "holds");
+  EXPECT_EQ(Fault(true),
+            "2026-12-07.audit line 1 (seq 1): MAC does not match the key (the line "
+            "was signed without it)");
+}
+
+// A run that lost its closing line is cut after its last checkpoint, unless a crash report
+// newer than the trail told the next start that it crashed.
+TEST_F(AuditVerify, ARunWithoutItsClosingLineIsShownCutUnlessACrashReportFollowed) {
+  auto lines = Read(kDay2);
+  lines.pop_back();
+  Write(kDay2, lines);
+  EXPECT_EQ(Fault(),
+            "the trail stops without a closing line: cut after its last checkpoint, "
+            "2026-12-08.audit line 1 (seq 5)");
+  at.nowUs += 1000;
+  Run({"Ver()"});
+  EXPECT_EQ(Fault(),
+            "the run before 2026-12-08.audit line 4 (seq 8) stops without a closing "
+            "line: cut after its last checkpoint, 2026-12-08.audit line 1 (seq 5)");
+
+  Write(kDay2, lines);
+  std::ofstream(at.dir / "ERRORLOG.TXT") << "report";
+  Run({"Ver()"});
+  const stAuditVerdict verdict = VerifyAuditTrail(at.Folder(), key);
+  EXPECT_TRUE(verdict.holds) << verdict.reason;
+  EXPECT_NE(verdict.notes.find("ended in a crash"), std::string::npos) << verdict.notes;
+}
+
+// Every byte of the trail is covered by a chain value or a MAC: changing any one is caught.
+TEST_F(AuditVerify, EveryChangedByteOfATrailIsCaught) {
+  const std::string original = testkit::ReadFile(Day(kDay1));
+  std::string missed;
+  for (size_t at = 0; at < original.size(); ++at) {
+    std::string changed = original;
+    changed[at] = static_cast<char>(changed[at] ^ 0x01);
+    std::ofstream(Day(kDay1), std::ios::binary | std::ios::trunc) << changed;
+    if (VerifyAuditTrail(this->at.Folder(), key).holds) missed += std::to_string(at) + " ";
+  }
+  EXPECT_EQ(missed, "");
+}
+
+}  // namespace
