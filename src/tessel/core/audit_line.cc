@@ -148,7 +148,7 @@ bool PackText(std::string_view text, size_t keep, char*& at, const char* end) {
     --size;
   if (end - at < static_cast<ptrdiff_t>(sizeof size + size)) return false;
   std::memcpy(at, &size, sizeof size);
-  std::memcpy(at + sizeof size, text.data(), size);
+  if (size > 0) std::memcpy(at + sizeof size, text.data(), size);  // an empty view may hold null
   at += sizeof size + size;
   return true;
 }
