@@ -45,7 +45,7 @@ TEST_F(AuditScope, EachTextLeavesALineNamingItsSourceAndAnInnerSourceKeepsTheOri
   group.Do("Nop()");
   {
     const cAuditScope console(cAuditScope::stWho(eAuditSource::Console, "console"));
-    const cAuditScope alias(cAuditScope::stWho(eAuditSource::Alias));
+    const cAuditScope alias{cAuditScope::stWho(eAuditSource::Alias)};
     group.Do("Nop()");
   }
   const auto lines = CmdLines();

@@ -97,7 +97,7 @@ void cCmdInput::Run(const char* file) {
         std::cout << line << "\n";
         platform::SetColor(platform::kColorLightCyan);
       }
-      const cAuditScope batch(cAuditScope::stWho(eAuditSource::Batch));
+      const cAuditScope batch{cAuditScope::stWho(eAuditSource::Batch)};
       cTesselCmd::Instance().ParseCmd(line.c_str(), std::cout);
     }
     platform::SetColor(platform::kColorYellow);
@@ -126,7 +126,7 @@ void cCmdInput::RunRemote(const char* file) {
   std::string line;
   while (std::getline(in, line)) {
     get_gout() << "\t" << line << "\n";
-    const cAuditScope batch(cAuditScope::stWho(eAuditSource::Batch));
+    const cAuditScope batch{cAuditScope::stWho(eAuditSource::Batch)};
     cTesselCmd::Instance().ParseCmd(line.c_str(), std::cout);
   }
   get_gout() << "[dofile] " << file << " end "
