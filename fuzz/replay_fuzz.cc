@@ -18,7 +18,7 @@ struct cCount : iCallbackNet {
   int OnMessage(int kind, const void*, unsigned long size, iSend*) override {
     FUZZ_CHECK(IsReplayKind(uint32_t(kind)), std::to_string(kind), "");
     bytes += kReplayRecordHeadSize + size;
-    return 0;
+    return 1;  // taken: a refused record would stay pending
   }
 };
 
