@@ -4,24 +4,14 @@
 
 #include <mutex>
 
+#include "tessel/util/civil_date.h"
+
 namespace {
 
 constexpr size_t kMostRings = 8;
 std::atomic<const cFlightRingBase*> g_rings[kMostRings];
 std::atomic<size_t> g_ringCount{0};
 std::atomic<long> g_timeOffset{0};
-
-// Days since 1970-01-01 to month and day (proleptic Gregorian).
-void MonthDay(int64_t z, unsigned& month, unsigned& day) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  day = doy - (153 * mp + 2) / 5 + 1;
-  month = mp < 10 ? mp + 3 : mp - 9;
-}
 
 }  // namespace
 
@@ -57,7 +47,8 @@ cFixedLine& cFixedLine::Time(int64_t epochMs) {
   const int64_t days = local >= 0 ? local / 86400 : (local - 86399) / 86400;
   const int64_t secs = local - days * 86400;
   unsigned month, day;
-  MonthDay(days, month, day);
+  int64_t year = 0;
+  CivilFromDays(days, year, month, day);
   Dec(month, 2, '0').Str("_").Dec(day, 2, '0').Str(" ");
   Dec(static_cast<uint64_t>(secs / 3600), 2, '0').Str(":");
   Dec(static_cast<uint64_t>(secs / 60 % 60), 2, '0').Str(":");
