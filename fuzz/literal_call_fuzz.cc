@@ -10,9 +10,11 @@ namespace {
 
 std::string s_calls;  // the calls Lua made, written as Written() writes the reader's
 
+// Numbers compare by value: Lua keeps one constant for 0 and -0 (they are equal as table keys), so
+// a chunk holding both reads the first for either, and -0 may come back as 0.
 std::string Arg(bool number, double value, std::string_view text) {
   char digits[32];
-  std::snprintf(digits, sizeof digits, "%.17g", value);
+  std::snprintf(digits, sizeof digits, "%.17g", value == 0 ? 0.0 : value);
   return number ? ",n" + std::string(digits)
                 : ",s" + std::to_string(text.size()) + ":" + std::string(text);
 }
