@@ -80,10 +80,16 @@ std::string cNetLink::PeerCertSha256() const {
   return m_peerCert;
 }
 
+std::vector<std::string> cNetLink::PeerCertNames() const {
+  std::lock_guard<std::mutex> hold(m_certLock);
+  return m_peerNames;
+}
+
 void cNetLink::BeginConn(const tConnPtr& c) {
   {
     std::lock_guard<std::mutex> hold(m_certLock);
     m_peerCert.clear();
+    m_peerNames.clear();
   }
   asio::post(c->strand, [self = shared_from_this(), c] {
     if (!self->OnOpen(c)) return;
@@ -200,4 +206,12 @@ void cNetLink::CloseSocket(const tConnPtr& c) {
 std::string Net_GetPeerCertSha256(iSend* link) {
   auto* net = dynamic_cast<netlib::cNetLink*>(link);
   return net != nullptr ? net->PeerCertSha256() : std::string();
+}
+
+bool Net_PeerCertNames(iSend* link, const char* name) {
+  auto* net = dynamic_cast<netlib::cNetLink*>(link);
+  if (net == nullptr || name == nullptr) return false;
+  for (const std::string& own : net->PeerCertNames())
+    if (own == name) return true;
+  return false;
 }

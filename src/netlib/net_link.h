@@ -129,6 +129,8 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   const char* PeerIp() const { return m_ip; }
   // The fingerprint of the certificate the peer of the present connection presented.
   std::string PeerCertSha256() const;
+  // The names of that certificate (its DNS names and common name).
+  std::vector<std::string> PeerCertNames() const;
   void TraceTo(std::ostream& os, const char* title, unsigned id);
   bool TraceSend() const { return m_traceSend.load(std::memory_order_relaxed); }
   bool TraceRecv() const { return m_traceRecv.load(std::memory_order_relaxed); }
@@ -176,8 +178,9 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   std::shared_ptr<cNetGate> m_gate;
   stLinkLimits m_limits;  // set before the link is shared
   mutable std::mutex m_certLock;
-  std::string m_peerCert;  // m_certLock: set when a TLS hand-shake is done
-  char m_ip[64] = {};      // peer address; written under m_lock before a life starts
+  std::string m_peerCert;                // m_certLock: set when a TLS hand-shake is done
+  std::vector<std::string> m_peerNames;  // m_certLock: with m_peerCert
+  char m_ip[64] = {};                    // peer address; written under m_lock before a life starts
   unsigned short m_port = 0;
   std::atomic<bool> m_traceSend{false};
   std::atomic<bool> m_traceRecv{false};

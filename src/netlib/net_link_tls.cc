@@ -102,8 +102,10 @@ void cNetLink::HandshakeDone(const tConnPtr& c) {
   c->timer->cancel();
   {
     const std::string cert = c->tls->PeerCertSha256();
+    std::vector<std::string> names = c->tls->PeerCertNames();
     std::lock_guard<std::mutex> hold(m_certLock);
     m_peerCert = cert;
+    m_peerNames = std::move(names);
   }
   OnUp(c);
   // Records may have come with the end of the hand-shake: the session kept them.

@@ -105,6 +105,27 @@ std::string CertSha256(X509* cert) {
   return hex;
 }
 
+// The DNS names of a certificate and its common name, in that order.
+std::vector<std::string> CertNames(X509* cert) {
+  std::vector<std::string> names;
+  if (cert == nullptr) return names;
+  auto* alt =
+      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+  for (int i = 0; alt != nullptr && i < sk_GENERAL_NAME_num(alt); ++i) {
+    const GENERAL_NAME* name = sk_GENERAL_NAME_value(alt, i);
+    if (name->type != GEN_DNS) continue;
+    const ASN1_IA5STRING* dns = name->d.dNSName;
+    names.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                       static_cast<size_t>(ASN1_STRING_length(dns)));
+  }
+  GENERAL_NAMES_free(alt);
+  char common[256];
+  const int n =
+      X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, common, sizeof common);
+  if (n > 0) names.emplace_back(common, static_cast<size_t>(n));
+  return names;
+}
+
 int VerifyServer(int ok, X509_STORE_CTX* store) {
   if (!ok || X509_STORE_CTX_get_error_depth(store) != 0) return ok;
   auto* ssl =
@@ -238,6 +259,7 @@ bool cTlsSession::TakeOver() {
     return false;
   }
   m_peerCert = CertSha256(SSL_get0_peer_certificate(m_ssl));
+  m_peerNames = CertNames(SSL_get0_peer_certificate(m_ssl));
   SSL_free(m_ssl);
   m_ssl = nullptr;
   return true;

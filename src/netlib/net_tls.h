@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "netlib/net_send_queue.h"
 #include "netlib/net_tls_records.h"
@@ -76,6 +77,8 @@ class cTlsSession {
   // The SHA-256 of the certificate the peer presented, as hexadecimal digits; empty when none
   // (or before the hand-shake is done). Taken while OpenSSL still holds the certificate.
   const std::string& PeerCertSha256() const { return m_peerCert; }
+  // The names the peer's certificate carries: its DNS names and its common name.
+  const std::vector<std::string>& PeerCertNames() const { return m_peerNames; }
   // Whether a server's certificate names the server this client session expects.
   bool NamesPeer(X509* cert) const;
   // Takes a traffic secret OpenSSL reports during the hand-shake (a key log line).
@@ -105,6 +108,7 @@ class cTlsSession {
   std::string m_peerName, m_peerIp;
   std::string m_error;
   std::string m_peerCert;
+  std::vector<std::string> m_peerNames;
 };
 
 }  // namespace netlib

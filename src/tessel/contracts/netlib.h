@@ -188,3 +188,6 @@ void Net_SetClientTlsServerName(const char* name);
 // digits); empty for a plain link, a peer without a certificate, or another library's link.
 // Any thread.
 std::string Net_GetPeerCertSha256(iSend* link);
+// Whether the certificate the peer of a TLS link presented carries `name` as one of its DNS
+// names or as its common name (exactly, no wildcard); false for a link without one. Any thread.
+bool Net_PeerCertNames(iSend* link, const char* name);
