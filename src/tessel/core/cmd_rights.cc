@@ -200,6 +200,92 @@ bool MatchProcessPattern(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
+namespace {
+
+std::string ItemText(const stRightItem& item) {
+  using eKind = stRightItem::eKind;
+  const std::string group = item.level >= 0 ? std::to_string(item.level) : item.word;
+  switch (item.kind) {
+    case eKind::kAll:
+      return "@all";
+    case eKind::kCategory:
+      for (const auto& category : kCategories)
+        if (category.right == item.right) return "@" + std::string(category.name);
+      return "@all";
+    case eKind::kGroup:
+      return group;
+    case eKind::kFunction:
+      return group + ":" + item.func;
+  }
+  return {};
+}
+
+std::string Joined(const std::vector<stRightItem>& items) {
+  std::string text;
+  for (const stRightItem& item : items) text += (text.empty() ? "" : ",") + ItemText(item);
+  return text;
+}
+
+// One line of the text; false at its end.
+bool NextLine(std::string_view& text, std::string_view& line) {
+  if (text.empty()) return false;
+  const size_t end = text.find('\n');
+  line = text.substr(0, end);
+  text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+  return true;
+}
+
+// One rule set from its three lines.
+bool RulesFromLines(std::string_view allow, std::string_view deny, std::string_view targets,
+                    cRightRules& rules, std::string& error) {
+  if (allow != "*") {
+    if (allow.empty() || allow[0] != '+') return error = "bad allow line", false;
+    rules.m_bAllowList = true;
+    if (allow.size() > 1 && !cRightRules::ParseItems(allow.substr(1), rules.m_allow, error))
+      return false;
+  }
+  if (deny.empty() || deny[0] != '-') return error = "bad deny line", false;
+  if (deny.size() > 1 && !cRightRules::ParseItems(deny.substr(1), rules.m_deny, error))
+    return false;
+  if (targets.empty() || targets[0] != '@') return error = "bad targets line", false;
+  return targets.size() == 1 ||
+         cRightRules::ParseTargets(targets.substr(1), rules.m_targets, error);
+}
+
+}  // namespace
+
+std::string CmdRightsText(const stCmdRights& rights) {
+  std::string text = rights.account + "\n" + rights.origin + "\n";
+  for (const auto& set : rights.rules) {
+    text += set->m_bAllowList ? "+" + Joined(set->m_allow) + "\n" : "*\n";
+    text += "-" + Joined(set->m_deny) + "\n";
+    std::string targets;
+    for (const std::string& pattern : set->m_targets)
+      targets += (targets.empty() ? "" : ",") + pattern;
+    text += "@" + targets + "\n";
+  }
+  return text;
+}
+
+bool CmdRightsFromText(std::string_view text, stCmdRights& out, std::string& error) {
+  std::string_view account, origin, allow, deny, targets;
+  if (!NextLine(text, account) || !NextLine(text, origin) || account.empty() || origin.empty()) {
+    error = "no account or origin";
+    return false;
+  }
+  out.account = account;
+  out.origin = origin;
+  out.rules.clear();
+  while (NextLine(text, allow)) {
+    if (!NextLine(text, deny) || !NextLine(text, targets))
+      return error = "a rule set cut short", false;
+    auto rules = std::make_shared<cRightRules>();
+    if (!RulesFromLines(allow, deny, targets, *rules, error)) return false;
+    out.rules.push_back(std::move(rules));
+  }
+  return true;
+}
+
 cCmdRightsScope::cCmdRightsScope(CmdRightsPtr rights)
     : m_former(g_current), m_bOuter(g_depth == 0) {
   TESSEL_ASSERT_WORKER();

@@ -61,6 +61,13 @@ using CmdRightsPtr = std::shared_ptr<const stCmdRights>;
 // The rights of every process name pattern match ('*' any run of characters, case-sensitive).
 bool MatchProcessPattern(std::string_view pattern, std::string_view name);
 
+// The rights as text for another process: the account, the origin, then three lines per rule
+// set ("+ITEMS" for an allow list or "*" for none, "-ITEMS", "@TARGETS"). CmdRightsFromText reads
+// it back; false with the reason for anything else (an item this process does not know
+// included), and then `out` is not to be used.
+std::string CmdRightsText(const stCmdRights& rights);
+bool CmdRightsFromText(std::string_view text, stCmdRights& out, std::string& error);
+
 // While it lives, the functions called run with `rights` (null: unrestricted, the local
 // console's). Scopes nest; an inner one never widens what an outer one grants, since a served
 // command's own texts run within it.

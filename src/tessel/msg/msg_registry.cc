@@ -52,7 +52,20 @@ bool cMsg::Rebind(int type, cMsgBind* binding) {
   return true;
 }
 
+void cMsg::BindFixed(int type, cMsgBind* binding) {
+  TESSEL_ASSERT_WORKER();
+  if (type < kFixedTypes) return;
+  for (auto& [number, bound] : m_fixed)
+    if (number == type) return void(bound = binding);
+  m_fixed.emplace_back(type, binding);
+}
+
 cMsgBind* cMsg::GetBind(int type) const {
+  if (type >= kFixedTypes) {
+    for (const auto& [number, bound] : m_fixed)
+      if (number == type) return bound;
+    return nullptr;
+  }
   if (type < kFirstType) return nullptr;
   const auto index = static_cast<std::size_t>(type - kFirstType);
   return index < m_vBind.size() ? m_vBind[index] : nullptr;

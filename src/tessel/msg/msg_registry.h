@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ostream>
+#include <utility>
 #include <vector>
 
 #include "tessel/msg/chat_exception.h"
@@ -55,6 +56,10 @@ class cMsg {
   // Puts `binding` in place of the binding of the registered `type` (a program that handles a
   // built-in record itself); false for a type not registered.
   bool Rebind(int type, cMsgBind* binding);
+  // Binds a record type of a fixed number far above the numbered ones (kFixedTypes and up), so
+  // that a program's own types keep their numbers; Init keeps it.
+  static constexpr int kFixedTypes = 0xFE00;
+  void BindFixed(int type, cMsgBind* binding);
   cMsgBind* GetBind(int type) const;
   // The object binding for a record addressed to an object, else the binding of its type.
   cMsgBind* GetBind(const stMsg* msg) const;
@@ -73,6 +78,7 @@ class cMsg {
   std::vector<cMsgBind*> m_vBind;
   cMsgBind* m_pObjBind = nullptr;
   int m_nNextType = kFirstType;
+  std::vector<std::pair<int, cMsgBind*>> m_fixed;
 };
 
 // Process-wide hooks of the built-in bindings, set during start-up.
