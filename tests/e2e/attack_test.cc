@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/server_process.h"
+#include "tessel/link/origin_record.h"
 #include "testkit/net_recorder.h"
 #include "testkit/scoped_env.h"
 
@@ -17,8 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testkit::CmdFrame;
-using testkit::Frame;
 using testkit::cRawPeer;
+using testkit::Frame;
 using Clock = std::chrono::steady_clock;
 
 constexpr long kRssBoundKb = 64 * 1024;
@@ -210,6 +211,38 @@ TEST(AttackE2e, ALowAccountNeverSeesTheNextOperatorsPassword) {
   EXPECT_TRUE(ops.Ask(4, "Ver()", "Output("));
   EXPECT_FALSE(fs::exists(home / "stolen"));
   EXPECT_EQ(server.Output().find("0ps-secret"), std::string::npos);
+}
+
+// The origin record a process sends before the command (`group`, `text`) it goes with.
+std::vector<char> OriginFrame(int group, const std::string& text, const std::string& rights) {
+  const uint32_t fields[3] = {stMsg_Origin::kOrigin, 0, CmdHash(group, text)};
+  std::string body(reinterpret_cast<const char*>(fields), sizeof fields);
+  return Frame(stMsg_Origin::kType, body + rights + '\0');
+}
+
+// An operator's account that claims an origin is refused, whatever the origin; a process
+// account's claim holds the command it goes with to the origin's rights as well as its own.
+TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
+  cHome home;
+  AddAccount(home, "ops", "pw", 16);
+  AddAccount(home, "proc", "procpw", 16, true);
+  cServerProcess server(home, Words("game", Listen()));
+  const int port = server.WaitPort("game");
+  ASSERT_GT(port, 0) << server.Output();
+  const std::string touch = "os.execute('touch claimed')";
+  cClient ops(port, "Login('ops','pw')");
+  ASSERT_TRUE(ops.loggedIn);
+  ASSERT_TRUE(ops.peer.Write(OriginFrame(4, "Ver()", "root\nroot@far\n")));
+  EXPECT_TRUE(ops.Ask(4, "Ver()", "refused: ops may not claim an origin (not a process account)"));
+  cClient proc(port, "Login('proc','procpw')");
+  ASSERT_TRUE(proc.loggedIn);
+  ASSERT_TRUE(proc.peer.Write(OriginFrame(0, touch, "ro\nro@far\n+@read\n-\n@\n")));
+  EXPECT_TRUE(proc.Ask(0, touch, "(needs @shell)"));
+  EXPECT_NE(std::string(proc.got.begin(), proc.got.end()).find("refused: ro may not run"),
+            std::string::npos);
+  // Without an origin the process account runs with its own rights.
+  EXPECT_TRUE(proc.Ask(4, "Ver()", "func_Version"));
+  EXPECT_FALSE(fs::exists(home / "claimed"));
 }
 
 // A peer that never logged in sends records of every type and of the groups around the login

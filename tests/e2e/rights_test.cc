@@ -8,6 +8,7 @@
 
 #include "e2e/server_process.h"
 #include "testkit/in_order.h"
+#include "testkit/steps.h"
 
 namespace e2e {
 namespace {
@@ -80,6 +81,64 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
   EXPECT_TRUE(game.Ask("/1/Denied()", {"account=viewer", "function=System", "right=@shell"}));
   EXPECT_FALSE(std::filesystem::exists(marker));
   game.QuitInOrder();
+}
+
+// A served line's commands to other processes carry its origin: each process enforces the lesser
+// of its link's rights and the origin's, also at the end of a route of two hops and on a client
+// process, which trusts its server; the answers come back to the operator.
+TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
+  testkit::cSteps steps;
+  cHome scratch;
+  const std::string marker = (scratch.path() / "marker").string();
+  const std::string shell = "System('touch " + marker + "')";
+  cCluster cluster;
+  ASSERT_TRUE(cluster.ready) << cluster.map->Output();
+  for (const cHome* home : {&cluster.globalHome, &cluster.gameHome})
+    home->write("db/accounts/noshell.ini",
+                "password = pw\ncmd = 16\nallow = @all\ndeny = @shell\n");
+  AddAccount(cluster.gameHome, "ops", "pw", 16);
+  const std::string game = "127.0.0.1:" + std::to_string(cluster.game->WaitPort("game"));
+  const std::string global = "127.0.0.1:" + std::to_string(cluster.global->WaitPort("global"));
+  auto cli = [](const cHome& home, const std::string& account, std::vector<std::string> words) {
+    words.insert(words.begin(), {"-u", account});
+    return RunCli(home, words, "pw");
+  };
+
+  TESSEL_STEP(steps, "the answer of the next process comes back to the operator");
+  stCliRun run =
+      cli(cluster.gameHome, "ops", {"-c", "/9/SendToServer('global',1,'Accounts()')", game});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find("func_Accounts global"), std::string::npos) << run.out << run.err;
+
+  TESSEL_STEP(steps, "upstream: the next process refuses what the origin may not run");
+  run = cli(cluster.gameHome, "noshell",
+            {"-c", "/9/SendToServer('global',15,\"" + shell + "\")", game});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("refused: noshell may not run System (needs @shell)"), std::string::npos)
+      << run.out;
+
+  TESSEL_STEP(steps, "downstream: a client process holds its server's origin to its rights");
+  run = cli(cluster.gameHome, "noshell",
+            {"-c", "/9/SendAccount('game','map',15,\"" + shell + "\")", game});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("refused: noshell may not run System (needs @shell)"), std::string::npos)
+      << run.out;
+
+  TESSEL_STEP(steps, "a route of two hops: what the origin may run is answered, the rest refused");
+  ASSERT_TRUE(cluster.map->Ask("/7/FindPathOnRoute('global')", {"path to global finded"}));
+  run = cli(cluster.globalHome, "noshell", {"-c", "/7/SendRemoteCmd('map',4,'Ver()')", global});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find("程序 map"), std::string::npos) << run.out << run.err;
+  run = cli(cluster.globalHome, "noshell",
+            {"-c", "/7/SendRemoteCmd('map',15,\"" + shell + "\")", global});
+  EXPECT_EQ(run.code, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("refused: noshell may not run System (needs @shell)"), std::string::npos)
+      << run.out;
+
+  TESSEL_STEP(steps, "the far process names the origin, not the link it came by");
+  EXPECT_TRUE(cluster.map->Ask("/1/Denied()",
+                               {"account=noshell", "origin=noshell@global", "function=System"}));
+  EXPECT_FALSE(std::filesystem::exists(marker));
 }
 
 }  // namespace

@@ -40,9 +40,10 @@ std::string RegistryValue(const cHome& home, const std::string& name) {
 }
 
 void AddAccount(const cHome& home, const std::string& account, const std::string& password,
-                int level) {
-  home.write("db/accounts/" + account + ".ini",
-             "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
+                int level, bool process) {
+  home.write("db/accounts/" + account + ".ini", "password = " + password +
+                                                    "\ncmd = " + std::to_string(level) + "\n" +
+                                                    (process ? "process = 1\n" : ""));
 }
 
 void WriteLogin(const cHome& home, const std::string& upstream, const std::string& account,
@@ -220,8 +221,8 @@ cCluster::cCluster(bool tls) {
     words.insert(words.end(), extra.begin(), extra.end());
     return words;
   };
-  AddAccount(globalHome, "game", "game123", 16);
-  AddAccount(gameHome, "map", "map123", 16);
+  AddAccount(globalHome, "game", "game123", 16, true);
+  AddAccount(gameHome, "map", "map123", 16, true);
   WriteLogin(gameHome, "global", "game", "game123");
   WriteLogin(mapHome, "game", "map", "map123");
   global = std::make_unique<cServerProcess>(globalHome, Words("global", with(Listen())),

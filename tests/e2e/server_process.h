@@ -26,8 +26,9 @@ inline constexpr int kWaitMs = 20000;
 std::string RegistryValue(const cHome& home, const std::string& name);
 // Writes a console account (password, command level) and the login file a downstream uses for
 // its upstream `upstream`.
+// A process account (`process`) may carry the origin of commands it sends on.
 void AddAccount(const cHome& home, const std::string& account, const std::string& password,
-                int level);
+                int level, bool process = false);
 void WriteLogin(const cHome& home, const std::string& upstream, const std::string& account,
                 const std::string& password);
 // Launch words "program = KIND quickend = 1 reconnect = 0" plus `extra`; "listen = 0" and

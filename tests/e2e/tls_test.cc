@@ -11,6 +11,8 @@
 namespace e2e {
 namespace {
 
+using namespace std::string_literals;
+
 TEST(TlsE2e, ATlsClusterLogsInAndRunsRemoteAndRoutedCommands) {
   cCluster cluster(true);
   ASSERT_TRUE(cluster.ready) << cluster.game->Output() << cluster.map->Output();
@@ -83,6 +85,53 @@ TEST(TlsE2e, TheCliChecksTheServerItWasToldToReachAndNamesEachTlsMistake) {
     EXPECT_EQ(run.code, row.code) << row.shows << "\n" << run.err;
     EXPECT_NE((run.out + run.err).find(row.shows), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("socket"), std::string::npos) << run.err;
+  }
+}
+
+// Under mutual TLS a process's commands carry the origin of the line that sent them on only when
+// its certificate names its account: then the answer comes back to the operator; with another
+// certificate the next process runs the command for the link's account alone, as before.
+TEST(TlsE2e, AProcessCarriesAnOriginOnlyWhenItsCertificateNamesItsAccount) {
+  namespace fs = std::filesystem;
+  cHome gameHome, mapHome, scratch;
+  const fs::path gameTls = gameHome.path() / "config/tls", mapTls = mapHome.path() / "config/tls";
+  const fs::path servers = scratch.path() / "server", clients = scratch.path() / "client";
+  ASSERT_TRUE(testkit::MakeTlsFiles(gameTls, {"game"}));
+  for (const fs::path& dir : {servers, clients}) {
+    fs::create_directories(dir);
+    for (const char* file : {"ca.crt", "ca.key"}) fs::copy_file(gameTls / file, dir / file);
+  }
+  ASSERT_TRUE(testkit::MakeTlsFiles(servers, {"map"}));
+  ASSERT_TRUE(testkit::MakeTlsFiles(clients, {}, {"map", "other"}));
+  fs::create_directories(mapTls);
+  for (const char* file : {"ca.crt", "map.crt", "map.key"})
+    fs::copy_file(servers / file, mapTls / file);
+  gameHome.write("config/config_int.ini", "tls_client_cert = 1\n");
+  AddAccount(gameHome, "map", "map123", 16, true);
+  AddAccount(mapHome, "ops", "ops-pw", 16);
+  WriteLogin(mapHome, "game", "map", "map123");
+  cServerProcess game(gameHome, Words("game", {"listen", "=", "0", "tls", "=", "1"}));
+  const int gamePort = game.WaitPort("game");
+  ASSERT_GT(gamePort, 0) << game.Output();
+
+  for (const std::string cert : {"map", "other"}) {
+    SCOPED_TRACE("client certificate naming " + cert);
+    for (const char* ext : {".crt", ".key"})
+      fs::copy_file(clients / (cert + ext), mapTls / ("client"s + ext),
+                    fs::copy_options::overwrite_existing);
+    std::vector<std::string> words = {"listen", "=", "0", "tls", "=", "1"};
+    for (const std::string& word : ConnectTo("game", gamePort)) words.push_back(word);
+    cServerProcess map(mapHome, Words("map", words));
+    const int mapPort = map.WaitPort("map");
+    ASSERT_TRUE(map.WaitOutput("logined 1 game")) << map.Output();
+    const stCliRun run = RunCli(
+        mapHome,
+        {"-u", "ops", "--tls", "--ca", (mapTls / "ca.crt").string(), "--server-name", "map", "-c",
+         "/9/SendToServer('game',1,'Accounts()')", "127.0.0.1:" + std::to_string(mapPort)},
+        "ops-pw");
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(map.WaitOutput("Output() func_Accounts game")) << map.Output();
+    EXPECT_EQ(run.out.find("func_Accounts game") != std::string::npos, cert == "map") << run.out;
   }
 }
 

@@ -46,6 +46,7 @@
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
 #include "tessel/link/net_help.h"
+#include "tessel/link/origin_desk.h"
 
 namespace {
 
@@ -172,6 +173,8 @@ void cTessel::CreateDefaultScript() {
 
 bool cTessel::Start(bool bThread) {
   OpenHostAudit();
+  // The process's commands tell the processes they reach whom they run for.
+  cOriginDesk::Instance().SetEnabled(true);
   AddStandardGroups(cTesselCmd::Instance());
   cTesselCmd::Instance().Start();
   for (cEasyServer* server : Servers()) {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "tessel/core/config_stores.h"
+#include "tessel/core/host.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/ini_file.h"
 #include "tessel/link/password_hash.h"
@@ -95,6 +96,14 @@ CmdRightsPtr cAccountHelp::Rights() {
       m_rights.rights = std::move(none);
     }
     m_bRightsRead = true;
+  }
+  // Without rules the account may run everything, and its commands still name it as their
+  // origin wherever they go.
+  if (!m_rights.rights && IsLogin()) {
+    auto open = std::make_shared<stCmdRights>();
+    open->account = m_strName;
+    open->origin = m_strName + "@" + GetHost().GetAccount();
+    m_rights.rights = std::move(open);
   }
   return m_rights.rights;
 }

@@ -19,6 +19,8 @@
 #include "tessel/link/cmd_handler.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/net_help.h"
+#include "tessel/link/origin_desk.h"
+#include "tessel/link/origin_record.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/timers/timer_function.h"
@@ -75,7 +77,10 @@ bool cBridge::CreateBridge(const char* name, cMsg* msg) {
   *m_pReportLog
       << "now\telasped\tHandledMsgTime(s)\tPeerMsgAll\tPeerMsg/s\tNetMsgAll\tNetMsge/s\t\n";
   CreateLog((base + "_cmd_array").c_str());
-  if (m_pMsg != nullptr) m_pMsg->SetBridge(this);
+  if (m_pMsg != nullptr) {
+    m_pMsg->SetBridge(this);
+    m_pMsg->BindFixed(stMsg_Origin::kType, &cOriginBind::Instance());
+  }
   return CreateWorld();
 }
 
@@ -116,6 +121,7 @@ void cBridge::HandleMsg(unsigned int n) {
   if (!m_bHandleMsg || m_pNetHelp == nullptr) return;
   const uint32_t start = platform::TimeGetTime();
   m_pNetHelp->HandleMsg(n);
+  cOriginDesk::Instance().Expire(platform::TimeGetTime());
   const uint32_t cost = platform::ElapsedMs(start, platform::TimeGetTime());
   m_dwHandledTime += cost;
   if (cost > kSlowPumpMs) WarnPump(tessel_timererror(), cost);
@@ -205,6 +211,7 @@ cCmd* cBridge::GetCmdSafe(unsigned int cmd) {
 
 int cBridge::SendBackCmd(iSend* send, unsigned int cmd, const char* text) {
   TESSEL_ASSERT_WORKER();
+  const cOriginDesk::cAnswering answering;
   const std::string& path = GetReturnPath();
   if (path.empty()) return SendCmd(send, static_cast<int>(cmd), text);
   return SendCmdPath(send, cmd, text, path.c_str());

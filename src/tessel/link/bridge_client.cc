@@ -16,6 +16,7 @@
 #include "tessel/link/account_help.h"
 #include "tessel/link/callback_client.h"
 #include "tessel/link/cmd_send.h"
+#include "tessel/link/origin_desk.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/ping.h"
 
@@ -188,6 +189,7 @@ bool cBridgeClient::IsAccount(const char* name) const {
 
 void cBridgeClient::OnConnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
+  cOriginDesk::Instance().Forget(GetNetClientConnect());
   platform::ColorSection yellow(platform::kColorYellow);
   m_bLogin = false;
   if (m_info.autologin) {
@@ -201,6 +203,7 @@ void cBridgeClient::OnConnect(unsigned int id) {
 bool cBridgeClient::OnDisconnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
   m_pNetHelp->Clear();
+  cOriginDesk::Instance().Forget(GetNetClientConnect());
   platform::ColorSection yellow(platform::kColorYellow);
   m_bLogin = false;
   m_tDisconnect = Now();

@@ -15,6 +15,7 @@
 #include "tessel/link/account_manager.h"
 #include "tessel/link/callback_server.h"
 #include "tessel/link/cmd_audit.h"
+#include "tessel/link/origin_desk.h"
 #include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/text_clean.h"
@@ -104,6 +105,7 @@ void cBridgeServer::TraceIP(std::ostream& os) {
 void cBridgeServer::OnConnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
   m_linkSerials[id] = ++m_nLastSerial;
+  if (m_pNetServer != nullptr) cOriginDesk::Instance().Forget(m_pNetServer->GetLink(id));
   OnConnectBridge(id);
   // A link whose account starts logged in (no login needed) is no guest of the server.
   iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(id) : nullptr;
@@ -123,7 +125,9 @@ void cBridgeServer::OnLogined(unsigned int id, int result) {
 
 void cBridgeServer::MarkLogined(unsigned int id) {
   iServerLink* link = m_pNetServer != nullptr && id != 0 ? m_pNetServer->GetLink(id) : nullptr;
-  if (link != nullptr) link->SetLogined();
+  if (link == nullptr) return;
+  link->SetLogined();
+  cOriginDesk::Instance().Greet(*this, link, m_pNetServer);
 }
 
 // The link object goes only when every listener agreed; an id the server no longer knows has
@@ -132,6 +136,7 @@ bool cBridgeServer::OnDisconnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
   m_strangerLogged.erase(id);
   m_linkSerials.erase(id);
+  if (m_pNetServer != nullptr) cOriginDesk::Instance().Forget(m_pNetServer->GetLink(id));
   if (!OnDisconnectBridge(id)) return false;
   iServerLink* link = m_pNetServer != nullptr ? m_pNetServer->GetLink(id) : nullptr;
   if (m_bReleaseOnDisconnect && link != nullptr) link->ReleaseLink();

@@ -6,12 +6,15 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/denied_log.h"
 #include "tessel/core/host.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/route_text.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge.h"
 #include "tessel/link/cmd_audit.h"
+#include "tessel/link/origin_desk.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/timers/timer_function.h"
@@ -66,13 +69,22 @@ void NoteCmdRun(bool ok) {
 HandleChatExceptionEnum cCmdHandler::Handle(const stCmdRecord& received) {
   TESSEL_ASSERT_WORKER();
   stCmdContext cmd = Describe(received);
+  TakeOrigin(cmd);
   cCurrentScope current(cmd);
   const cAuditScope audit(PeerAuditWho(cmd), true);
   m_bridge.AddCmdLog_Run(cmd.msg);
-  Serve(cmd);
+  {
+    const cOriginDesk::cServing serving(cmd.link, cmd.answerId, cmd.answersTo);
+    Serve(cmd);
+  }
   cmd.costMs = platform::ElapsedMs(cmd.startMs, platform::TimeGetTime());
   m_bridge.AddCmdLog_Result(cmd.result);
   if (iCmdAudit* audit = g_audit.load()) audit->Record(cmd);
+  // The sender of an origin hears when its command is answered; an answer to a command this
+  // process sent for a requester goes on to that requester.
+  cOriginDesk& desk = cOriginDesk::Instance();
+  desk.EndServing(cOriginDesk::TokenOf(m_bridge, cmd.link, cmd.group), cmd.answerId);
+  if (cmd.answersTo != 0) desk.Forward(cmd.answersTo, cmd.text);
   return cmd.result;
 }
 
@@ -92,13 +104,52 @@ stCmdContext cCmdHandler::Describe(const stCmdRecord& received) {
                       platform::TimeGetTime()};
 }
 
+// The origin another process sent with the record, checked: the claim, and that the origin's
+// targets reach this process (a route's relays only pass the command on; its end checks).
+void cCmdHandler::TakeOrigin(stCmdContext& cmd) {
+  if (cmd.link == nullptr) return;
+  cOriginDesk& desk = cOriginDesk::Instance();
+  cmd.answersTo = desk.TakeAnswerTo(cmd.link);
+  stCarriedOrigin carried = desk.TakeOrigin(cmd.link, cmd.group, cmd.text);
+  if (!carried.present) return;
+  cmd.answerId = carried.answerId;
+  cmd.refusal = std::move(carried.refusal);
+  if (!cmd.refusal.empty()) {
+    cDeniedLog::Instance().Note(cmd.account != nullptr ? cmd.account->GetName() : "-", "-",
+                                "origin", "process");
+    return;
+  }
+  cmd.carried = std::move(carried.rights);
+  cmd.origin = cmd.carried->origin;
+  const std::string own = GetHost().GetAccount();
+  if (cmd.group == kRouteGroup || cmd.carried->MayReach(own)) return;
+  cmd.refusal = "refused: " + cmd.carried->account + " may not run commands on " + own +
+                " (outside its targets)";
+  cDeniedLog::Instance().Note(cmd.carried->account, cmd.origin, "commands", "targets");
+}
+
+// The link account's rights and, for a command that carries an origin, the origin's as well.
+CmdRightsPtr cCmdHandler::Rights(const stCmdContext& cmd) const {
+  CmdRightsPtr own = cmd.account != nullptr && !cmd.stranger ? AccountRights(cmd.account) : nullptr;
+  if (!cmd.carried) return own;
+  if (!own || own->rules.empty()) return cmd.carried;
+  auto both = std::make_shared<stCmdRights>(*cmd.carried);
+  both->rules.insert(both->rules.end(), own->rules.begin(), own->rules.end());
+  return both;
+}
+
 // Everything the command writes is collected and goes back to the requester when the serving
 // scope ends, also when the command throws.
 void cCmdHandler::Serve(stCmdContext& cmd) {
   ostreamCmd::cServeScope serving(&cmd.msg, &m_bridge, cmd.group);
   // Every function the text calls checks the account's rights, the command script's included.
-  cCmdRightsScope served(cmd.account != nullptr && !cmd.stranger ? AccountRights(cmd.account)
-                                                                 : nullptr);
+  cCmdRightsScope served(Rights(cmd));
+  if (!cmd.refusal.empty()) {
+    get_gout() << cmd.refusal << "\n";
+    cmd.result = ChatException_NoPri;
+    cmd.outputBytes = get_gout().CollectedBytes();
+    return;
+  }
   iCmdRights* rights = g_rights.load();
   cmd.result = rights != nullptr ? rights->Allow(cmd) : ChatException_OK;
   if (cmd.result == ChatException_OK) cmd.result = m_bridge.RunCmdBridge(cmd.link, &cmd.record);

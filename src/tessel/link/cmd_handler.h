@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "tessel/core/cmd_rights.h"
 #include "tessel/msg/chat_exception.h"
 #include "tessel/msg/msg_records.h"
 
@@ -35,6 +36,13 @@ struct stCmdContext {
   bool luaError = false;   // and stopped with a Lua error
   uint32_t costMs = 0;     // from arrival to the end of handling
   size_t outputBytes = 0;  // output collected for the requester
+
+  // The origin another process sent with the record: who it runs for and with which rights
+  // (null: it came with none); a refused claim's line; the id its answers are tagged with.
+  CmdRightsPtr carried{};
+  std::string refusal{};
+  uint32_t answerId = 0;
+  uint32_t answersTo = 0;  // the record answers a command this process sent with that id
 };
 
 // Decides, before a command runs and while its output goes to the requester, whether the
@@ -73,6 +81,8 @@ class cCmdHandler {
 
  private:
   stCmdContext Describe(const stCmdRecord& received);
+  void TakeOrigin(stCmdContext& cmd);
+  CmdRightsPtr Rights(const stCmdContext& cmd) const;
   void Serve(stCmdContext& cmd);
   void RunCmdScript(const stCmdContext& cmd);
   void Distribute(stCmdContext& cmd);

@@ -5,6 +5,7 @@
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/trace.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/link/origin_desk.h"
 #include "tessel/msg/msg_records.h"
 
 int SendCmd(iSend* link, int level, const char* text) {
@@ -15,6 +16,9 @@ int SendCmd(iSend* link, int level, const char* text) {
   TraceSendCmd(link, level, text);
   // A refused text was reported by the builder; an empty record is never sent.
   if (size == 0) return 0;
+  // The served command's origin goes first to a peer that reads it; the command never goes
+  // without it.
+  if (!cOriginDesk::Instance().BeforeSend(link, level, text)) return 0;
   return link->Send(record, size);
 }
 
@@ -27,6 +31,7 @@ int SendServerCmd(iServer* server, int level, const char* text) {
   if (server == nullptr) return 0;
   if (text == nullptr) text = "";
   TraceServerCmd(server, level, text);
+  if (cOriginDesk::Instance().SendToAll(server, level, text)) return 1;
   unsigned long size = 0;
   stMsg* record = Msg_GetCmd(level, text, size);
   if (size == 0) return 0;

@@ -14,6 +14,7 @@
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/login_desk.h"
+#include "tessel/link/origin_desk.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -85,10 +86,14 @@ void Logout() {
 // sends Mark(n) behind its command. Commands of one link run in order and their answers travel
 // back in order (along the same route for a routed command), so Marked(n) arrives after every
 // answer of the command before it. Marked itself does nothing on a process: an answer is
-// never answered, so two processes cannot bounce marks between them.
+// never answered, so two processes cannot bounce marks between them. A command before it that
+// sent commands on to other processes is answered when their answers came back (or their time
+// ran out): the mark waits for them.
 void Mark(long long n) {
   if (RefuseLocal("func_Mark ")) return;
-  get_gout().SendBackCmd(cCmdLogin::kLevel, ("Marked(" + std::to_string(n) + ")").c_str());
+  const std::string marked = "Marked(" + std::to_string(n) + ")";
+  if (cOriginDesk::Instance().HoldUntilAnswered(cCmdLogin::kLevel, marked)) return;
+  get_gout().SendBackCmd(cCmdLogin::kLevel, marked.c_str());
 }
 
 void Marked(long long) {}

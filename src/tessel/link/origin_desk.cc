@@ -1,0 +1,349 @@
+#include "tessel/link/origin_desk.h"
+
+#include "platform/clock.h"
+#include "tessel/contracts/netlib.h"
+#include "tessel/core/host.h"
+#include "tessel/core/literal_call.h"
+#include "tessel/core/worker_thread.h"
+#include "tessel/link/account_help.h"
+#include "tessel/link/bridge_server.h"
+#include "tessel/link/cmd_send.h"
+#include "tessel/link/origin_record.h"
+#include "tessel/msg/ostream_cmd.h"
+
+namespace {
+
+// The greeting's text to a client whose account may claim origins.
+constexpr std::string_view kClaim = "claim";
+
+bool Passed(uint32_t deadlineMs, uint32_t nowMs) {
+  return static_cast<int32_t>(nowMs - deadlineMs) >= 0;
+}
+
+}  // namespace
+
+cOriginDesk& cOriginDesk::Instance() {
+  static cOriginDesk desk;
+  return desk;
+}
+
+// A client whose account may not claim origins never sends one: a cluster whose account files
+// do not name their process accounts runs as it did, each link with its own account's rights.
+void cOriginDesk::Greet(cBridge& bridge, iSend* link, iServer* server) {
+  TESSEL_ASSERT_WORKER();
+  if (!m_bEnabled || link == nullptr) return;
+  m_peers[link].server = server;
+  SendKind(link, stMsg_Origin::kHello, 0, 0, ClaimRefusal(bridge, link).empty() ? kClaim : "");
+}
+
+void cOriginDesk::Forget(iSend* link) {
+  TESSEL_ASSERT_WORKER();
+  if (link == nullptr || m_peers.erase(link) == 0) return;
+  std::vector<stLinkToken> waiting;
+  for (auto it = m_owed.begin(); it != m_owed.end();) {
+    if (it->second.downstream != link) {
+      ++it;
+      continue;
+    }
+    waiting.push_back(it->second.requester);
+    it = m_owed.erase(it);
+  }
+  for (const stLinkToken& requester : waiting) Release(requester);
+}
+
+HandleChatExceptionEnum cOriginDesk::Receive(cBridge& bridge, const stBindMsg& msg) {
+  TESSEL_ASSERT_WORKER();
+  const stMsg_Origin* record = nullptr;
+  std::string_view body;
+  iSend* link = msg.send;
+  if (link == nullptr || !stMsg_Origin::Read(msg, record, body)) return ChatException_ParamWrong;
+  if (bridge.IsStranger(link)) return ChatException_NotLogin;
+  if (!m_bEnabled) return ChatException_OK;
+  stPeer& peer = m_peers[link];
+  switch (record->kind) {
+    case stMsg_Origin::kHello:
+      // A client answers its server's greeting once per connection.
+      if (!peer.reads && dynamic_cast<cBridgeServer*>(&bridge) == nullptr)
+        SendKind(link, stMsg_Origin::kHello, 0, 0, {});
+      peer.reads = true;
+      peer.mayClaim = peer.server == nullptr && body == kClaim;
+      return ChatException_OK;
+    case stMsg_Origin::kOrigin:
+      return ReceiveOrigin(bridge, link, peer, record->cmdHash, record->answerId, body);
+    case stMsg_Origin::kAnswer:
+      peer.answerTo = record->answerId;
+      return ChatException_OK;
+    case stMsg_Origin::kAnswered: {
+      auto it = m_owed.find(record->answerId);
+      if (it == m_owed.end() || it->second.downstream != link) return ChatException_OK;
+      const stLinkToken requester = it->second.requester;
+      m_owed.erase(it);
+      Release(requester);
+      return ChatException_OK;
+    }
+    default:
+      return ChatException_ParamWrong;
+  }
+}
+
+HandleChatExceptionEnum cOriginDesk::ReceiveOrigin(cBridge& bridge, iSend* link, stPeer& peer,
+                                                   uint32_t hash, uint32_t answerId,
+                                                   std::string_view body) {
+  peer.pending = true;
+  peer.cmdHash = hash;
+  peer.origin = stCarriedOrigin{};
+  peer.origin.present = true;
+  peer.origin.answerId = answerId;
+  peer.origin.refusal = ClaimRefusal(bridge, link);
+  if (!peer.origin.refusal.empty()) return ChatException_OK;
+  auto rights = std::make_shared<stCmdRights>();
+  std::string error;
+  if (!CmdRightsFromText(body, *rights, error)) {
+    peer.origin.refusal =
+        "refused: the origin sent with the command cannot be read (" + error + ")";
+    return ChatException_OK;
+  }
+  peer.origin.rights = std::move(rights);
+  return ChatException_OK;
+}
+
+// A server trusts the origins its logged-in process accounts claim (under mutual TLS only when
+// the certificate names the account); a client trusts its server.
+std::string cOriginDesk::ClaimRefusal(cBridge& bridge, iSend* link) {
+  if (dynamic_cast<cBridgeServer*>(&bridge) == nullptr) return {};
+  auto* account = dynamic_cast<cAccountHelp*>(bridge.LinkAccount(link));
+  if (account == nullptr || !account->IsLogin())
+    return "refused: a link without an account may not claim an origin";
+  const std::string name = account->GetName();
+  if (!account->IsProcess())
+    return "refused: " + name + " may not claim an origin (not a process account)";
+  if (!Net_GetPeerCertSha256(link).empty() && !Net_PeerCertNames(link, name.c_str()))
+    return "refused: " + name + " may not claim an origin (its certificate does not name it)";
+  return {};
+}
+
+stCarriedOrigin cOriginDesk::TakeOrigin(iSend* link, int group, std::string_view text) {
+  TESSEL_ASSERT_WORKER();
+  auto it = m_peers.find(link);
+  if (it == m_peers.end() || !it->second.pending) return {};
+  stPeer& peer = it->second;
+  peer.pending = false;
+  // An origin goes with exactly the command sent after it.
+  if (peer.cmdHash != CmdHash(group, text)) return {};
+  return std::move(peer.origin);
+}
+
+uint32_t cOriginDesk::TakeAnswerTo(iSend* link) {
+  TESSEL_ASSERT_WORKER();
+  auto it = m_peers.find(link);
+  if (it == m_peers.end()) return 0;
+  const uint32_t id = it->second.answerTo;
+  it->second.answerTo = 0;
+  return id;
+}
+
+bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
+  TESSEL_ASSERT_WORKER();
+  if (!m_bEnabled || link == nullptr) return true;
+  auto it = m_peers.find(link);
+  if (it == m_peers.end() || !it->second.reads) return true;
+  const bool upward = it->second.server == nullptr;
+  if (m_bAnswering) {
+    if (link != m_pServing || m_nServing == 0) return true;
+    return SendKind(link, stMsg_Origin::kAnswer, m_nServing, 0, {});
+  }
+  bool handled = false;
+  const bool sent = RelayAnswer(link, handled);
+  if (handled) return sent;
+  const CmdRightsPtr& rights = cCmdRightsScope::Current();
+  if (!rights || (upward && !it->second.mayClaim)) return true;
+  const std::string carried = CmdRightsText(*rights);
+  if (carried.size() >= stMsg_Origin::kTextCapacity) return false;
+  const uint32_t answer = Owe(link);
+  return SendKind(link, stMsg_Origin::kOrigin, answer, CmdHash(group, text != nullptr ? text : ""),
+                  carried);
+}
+
+// An answer passing through on its way to the requester of the command it answers (a route's
+// answer relayed back) carries no origin, and the requester's tag when it asked for one.
+bool cOriginDesk::RelayAnswer(iSend* link, bool& handled) {
+  auto it = m_nAnswersTo != 0 ? m_owed.find(m_nAnswersTo) : m_owed.end();
+  if (it == m_owed.end()) return true;
+  cBridge* bridge = FindTokenBridge(it->second.requester);
+  if (bridge == nullptr || FindTokenLink(*bridge, it->second.requester) != link) return true;
+  handled = true;
+  const uint32_t tag = it->second.requesterAnswer;
+  return tag == 0 || SendKind(link, stMsg_Origin::kAnswer, tag, 0, {});
+}
+
+bool cOriginDesk::SendToAll(iServer* server, int group, const char* text) {
+  TESSEL_ASSERT_WORKER();
+  if (!m_bEnabled || !cCmdRightsScope::Current()) return false;
+  std::vector<iSend*> links;
+  bool anyReads = false;
+  for (const auto& [link, peer] : m_peers) {
+    if (peer.server != server) continue;
+    links.push_back(link);
+    anyReads = anyReads || peer.reads;
+  }
+  if (!anyReads) return false;
+  for (iSend* link : links) SendCmd(link, group, text);
+  return true;
+}
+
+bool cOriginDesk::SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash,
+                           std::string_view body) {
+  static stMsg_Origin record;
+  if (!record.Set(static_cast<stMsg_Origin::eKind>(kind), answerId, hash, body)) return false;
+  return link->Send(&record, record.Size()) != 0;
+}
+
+// Answers of a command sent now on the served requester's behalf are awaited; the console has
+// them printed where they arrive.
+uint32_t cOriginDesk::Owe(iSend* downstream) {
+  const stLinkToken requester = ServingToken();
+  if (requester.local) return 0;
+  if (++m_nNextAnswer == 0) ++m_nNextAnswer;
+  stOwed& owed = m_owed[m_nNextAnswer];
+  owed.requester = requester;
+  owed.requesterAnswer = get_gout().GetLink() == m_pServing ? m_nServing : 0;
+  owed.downstream = downstream;
+  owed.deadlineMs = platform::TimeGetTime() + kAnswerWaitMs;
+  return m_nNextAnswer;
+}
+
+bool cOriginDesk::SameLink(const stLinkToken& a, const stLinkToken& b) {
+  return a.local == b.local && a.serverSide == b.serverSide && a.bridgeName == b.bridgeName &&
+         a.linkId == b.linkId && a.serial == b.serial;
+}
+
+bool cOriginDesk::Owes(const stLinkToken& requester) const {
+  for (const auto& [id, owed] : m_owed)
+    if (SameLink(owed.requester, requester)) return true;
+  return false;
+}
+
+// Nothing is owed to the requester any more: what waited for that goes, in its order.
+void cOriginDesk::Release(const stLinkToken& requester) {
+  if (Owes(requester)) return;
+  std::vector<stHeld> due;
+  for (auto it = m_held.begin(); it != m_held.end();) {
+    if (!SameLink(it->requester, requester)) {
+      ++it;
+      continue;
+    }
+    due.push_back(std::move(*it));
+    it = m_held.erase(it);
+  }
+  for (const stHeld& held : due) {
+    if (held.answered != 0) {
+      cBridge* bridge = FindTokenBridge(held.requester);
+      iSend* link = bridge != nullptr ? FindTokenLink(*bridge, held.requester) : nullptr;
+      if (link != nullptr) SendKind(link, stMsg_Origin::kAnswered, held.answered, 0, {});
+      continue;
+    }
+    Deliver(held.requester, held.requesterAnswer,
+            [&held] { get_gout().SendBackCmd(held.group, held.text.c_str()); });
+  }
+}
+
+void cOriginDesk::Deliver(const stLinkToken& requester, uint32_t answer,
+                          const std::function<void()>& body) {
+  if (requester.local) return;
+  cBridge* bridge = FindTokenBridge(requester);
+  iSend* link = bridge != nullptr ? FindTokenLink(*bridge, requester) : nullptr;
+  if (link == nullptr) return;
+  const cServing serving(link, answer);
+  ServeAgain(requester, bridge, body);
+}
+
+void cOriginDesk::EndServing(const stLinkToken& requester, uint32_t answerId) {
+  TESSEL_ASSERT_WORKER();
+  if (answerId == 0) return;
+  if (Owes(requester)) {
+    m_held.push_back(stHeld{requester, 0, 0, {}, answerId});
+    return;
+  }
+  cBridge* bridge = FindTokenBridge(requester);
+  iSend* link = bridge != nullptr ? FindTokenLink(*bridge, requester) : nullptr;
+  if (link != nullptr) SendKind(link, stMsg_Origin::kAnswered, answerId, 0, {});
+}
+
+void cOriginDesk::Forward(uint32_t answerId, std::string_view text) {
+  TESSEL_ASSERT_WORKER();
+  auto it = m_owed.find(answerId);
+  if (it == m_owed.end()) return;
+  stLiteralCall call;
+  if (!ParseLiteralCall(text, call)) return;
+  // A route's answer that ends here holds the Output as its text; one that goes on travels to
+  // the requester along its route.
+  if (call.name == "SendPathCmd" && call.args.size() >= 5) {
+    const stLiteral& dest = call.args[call.args.size() - 4];
+    const stLiteral& inner = call.args.back();
+    if (dest.isNumber || inner.isNumber || GetHost().IsAccount(dest.text.c_str()) == 0) return;
+    const std::string wrapped = inner.text;
+    if (!ParseLiteralCall(wrapped, call)) return;
+  }
+  if (call.name != "Output" || call.args.size() != 1 || call.args[0].isNumber) return;
+  const stOwed owed = it->second;
+  Deliver(owed.requester, owed.requesterAnswer, [&call] { get_gout() << call.args[0].text; });
+}
+
+bool cOriginDesk::HoldUntilAnswered(int group, const std::string& text) {
+  TESSEL_ASSERT_WORKER();
+  const stLinkToken requester = ServingToken();
+  if (requester.local || !Owes(requester)) return false;
+  const uint32_t answer = get_gout().GetLink() == m_pServing ? m_nServing : 0;
+  m_held.push_back(stHeld{requester, answer, group, text, 0});
+  return true;
+}
+
+void cOriginDesk::Expire(uint32_t nowMs) {
+  TESSEL_ASSERT_WORKER();
+  if (m_owed.empty()) return;
+  std::vector<stLinkToken> waiting;
+  for (auto it = m_owed.begin(); it != m_owed.end();) {
+    if (!Passed(it->second.deadlineMs, nowMs)) {
+      ++it;
+      continue;
+    }
+    waiting.push_back(it->second.requester);
+    it = m_owed.erase(it);
+  }
+  for (const stLinkToken& requester : waiting) Release(requester);
+}
+
+stLinkToken cOriginDesk::TokenOf(cBridge& bridge, iSend* link, int group) {
+  stLinkToken token;
+  if (link == nullptr) return token;
+  token.local = false;
+  token.serverSide = dynamic_cast<cBridgeServer*>(&bridge) != nullptr;
+  token.bridgeName = bridge.GetNameStr();
+  token.linkId = link->GetID();
+  token.serial = LinkSerial(bridge, link);
+  token.level = group;
+  return token;
+}
+
+cOriginDesk::cAnswering::cAnswering() : m_bFormer(Instance().m_bAnswering) {
+  Instance().m_bAnswering = true;
+}
+
+cOriginDesk::cAnswering::~cAnswering() {
+  Instance().m_bAnswering = m_bFormer;
+}
+
+cOriginDesk::cServing::cServing(iSend* link, uint32_t answerId, uint32_t answersTo)
+    : m_pLink(Instance().m_pServing),
+      m_nAnswer(Instance().m_nServing),
+      m_nAnswersTo(Instance().m_nAnswersTo) {
+  Instance().m_pServing = link;
+  Instance().m_nServing = answerId;
+  Instance().m_nAnswersTo = answersTo;
+}
+
+cOriginDesk::cServing::~cServing() {
+  Instance().m_pServing = m_pLink;
+  Instance().m_nServing = m_nAnswer;
+  Instance().m_nAnswersTo = m_nAnswersTo;
+}

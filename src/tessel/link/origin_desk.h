@@ -1,0 +1,162 @@
+// Carries the origin of commands between processes. After a login each side tells the other it
+// reads origins; before a command sent while another is served goes to such a peer, the served
+// command's origin (account@process and its rights) goes first. Origins received are checked
+// (only a process account may claim one, and under mutual TLS only one its certificate names)
+// and handed to the command they came with. The answers of a command sent on an origin's behalf
+// come back to the requester as well, and the requester's Marked waits for them, within a bound.
+// Worker thread only, except SetEnabled.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "tessel/core/cmd_rights.h"
+#include "tessel/link/link_token.h"
+#include "tessel/msg/chat_exception.h"
+
+class cBridge;
+class iSend;
+class iServer;
+struct stBindMsg;
+
+// The origin a received command record came with.
+struct stCarriedOrigin {
+  bool present = false;
+  CmdRightsPtr rights;    // the origin's account, origin and rights as claimed
+  uint32_t answerId = 0;  // the sender wants the answers tagged with it; 0: none
+  std::string refusal;    // not empty: the claim is refused, this line says why
+};
+
+class cOriginDesk {
+ public:
+  // How long the answers of a command sent on a requester's behalf are waited for.
+  static constexpr uint32_t kAnswerWaitMs = 4000;
+
+  static cOriginDesk& Instance();
+
+  // Off (the default), origins are neither announced, sent nor read: a console client. Any
+  // thread.
+  void SetEnabled(bool on) { m_bEnabled.store(on); }
+  bool Enabled() const { return m_bEnabled.load(); }
+
+  // A link of `server` (on `bridge`) logged in: it is told that this process reads origins, and
+  // whether its account may claim them. Only then does a client send its own.
+  void Greet(cBridge& bridge, iSend* link, iServer* server);
+  // A link went down or came up anew: what was known of it goes.
+  void Forget(iSend* link);
+
+  // A received origin record.
+  HandleChatExceptionEnum Receive(cBridge& bridge, const stBindMsg& msg);
+  // The origin sent with the command record (`group`, `text`) just received on `link`.
+  stCarriedOrigin TakeOrigin(iSend* link, int group, std::string_view text);
+  // The answer id the command record just received on `link` answers; 0 when none.
+  uint32_t TakeAnswerTo(iSend* link);
+
+  // Called by the one send point before a command record goes to `link`: sends the origin of
+  // the command being served, or the answer tag while an answer goes back. False when that
+  // record could not be sent: the command must not go without it.
+  bool BeforeSend(iSend* link, int group, const char* text);
+  // A command for every logged-in link of `server` while an origin is served and some of them
+  // read origins: sent link by link, each with what it reads. False: nothing was sent, the
+  // caller sends to all as usual.
+  bool SendToAll(iServer* server, int group, const char* text);
+
+  // While an answer goes back on a link: it carries no origin, and is tagged when the command
+  // being served asked for that.
+  class cAnswering {
+   public:
+    cAnswering();
+    ~cAnswering();
+    cAnswering(const cAnswering&) = delete;
+    cAnswering& operator=(const cAnswering&) = delete;
+
+   private:
+    bool m_bFormer;
+  };
+  // While the command received on `link` that asked for answers tagged `answerId` is served;
+  // `answersTo` not 0: the record served is itself an answer to the command sent with that id,
+  // and what it sends back toward that command's requester (a route's answer on its way) is an
+  // answer too.
+  class cServing {
+   public:
+    cServing(iSend* link, uint32_t answerId, uint32_t answersTo = 0);
+    ~cServing();
+    cServing(const cServing&) = delete;
+    cServing& operator=(const cServing&) = delete;
+
+   private:
+    iSend* m_pLink;
+    uint32_t m_nAnswer;
+    uint32_t m_nAnswersTo;
+  };
+
+  // After the command that asked for `answerId` was served for `requester`: says it is
+  // answered, once the commands it sent on have been answered (or their time ran out).
+  void EndServing(const stLinkToken& requester, uint32_t answerId);
+  // An answer (`text` of a command record) to the command sent with `answerId`: an Output goes
+  // to that command's requester as well.
+  void Forward(uint32_t answerId, std::string_view text);
+  // While answers owed to the requester being served are awaited, `text` (its Marked) is held
+  // and sent once they came; false when nothing is awaited.
+  bool HoldUntilAnswered(int group, const std::string& text);
+  // Gives up answers whose time ran out, and sends what waited for them.
+  void Expire(uint32_t nowMs);
+
+  // The requester of the command received on `link` of `bridge`, to be answered in `group`.
+  static stLinkToken TokenOf(cBridge& bridge, iSend* link, int group);
+
+ private:
+  struct stPeer {
+    iServer* server = nullptr;  // the server a logged-in link belongs to
+    bool reads = false;         // it said it reads origins
+    bool mayClaim = false;      // a client's server lets it send origins
+    bool pending = false;       // an origin came for the next command record
+    stCarriedOrigin origin;
+    uint32_t cmdHash = 0;
+    uint32_t answerTo = 0;  // the next command record answers this id
+  };
+  // A command sent on a requester's behalf whose answers are awaited.
+  struct stOwed {
+    stLinkToken requester;
+    uint32_t requesterAnswer = 0;
+    iSend* downstream = nullptr;
+    uint32_t deadlineMs = 0;
+  };
+  // What waits until nothing is owed to its requester any more: a text (Marked) or, with
+  // `answered` set, the requester's own answered notice.
+  struct stHeld {
+    stLinkToken requester;
+    uint32_t requesterAnswer = 0;
+    int group = 0;
+    std::string text;
+    uint32_t answered = 0;
+  };
+
+  cOriginDesk() = default;
+  HandleChatExceptionEnum ReceiveOrigin(cBridge& bridge, iSend* link, stPeer& peer, uint32_t hash,
+                                        uint32_t answerId, std::string_view body);
+  std::string ClaimRefusal(cBridge& bridge, iSend* link);
+  bool RelayAnswer(iSend* link, bool& handled);
+  bool SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash,
+                std::string_view body);
+  uint32_t Owe(iSend* downstream);
+  bool Owes(const stLinkToken& requester) const;
+  void Release(const stLinkToken& requester);
+  void Deliver(const stLinkToken& requester, uint32_t answer, const std::function<void()>& body);
+  static bool SameLink(const stLinkToken& a, const stLinkToken& b);
+
+  std::atomic<bool> m_bEnabled{false};
+  std::unordered_map<iSend*, stPeer> m_peers;
+  std::unordered_map<uint32_t, stOwed> m_owed;
+  std::vector<stHeld> m_held;
+  uint32_t m_nNextAnswer = 0;
+  bool m_bAnswering = false;
+  iSend* m_pServing = nullptr;  // the link of the command being served that asked for answers
+  uint32_t m_nServing = 0;
+  uint32_t m_nAnswersTo = 0;  // the record being served answers this id
+};
