@@ -18,25 +18,6 @@ namespace fs = std::filesystem;
 
 const char kPassword[] = "0ps-secret";
 
-// The trail folder of the process that ran in `home` (log/audit/<exe name>).
-std::string TrailOf(const cHome& home) {
-  for (const auto& entry : fs::directory_iterator(home / "log/audit"))
-    if (entry.is_directory()) return entry.path().string();
-  return {};
-}
-
-// The trail's command lines that hold every one of `parts`.
-int CountLines(const std::string& trail, const std::vector<std::string>& parts) {
-  int count = 0;
-  for (const auto& entry : fs::directory_iterator(trail))
-    for (const std::string& line : testkit::ReadLines(entry.path())) {
-      bool all = true;
-      for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
-      count += all;
-    }
-  return count;
-}
-
 TEST(AuditE2e, AMixedSessionLeavesAWholeTrailThatNamesTheFirstChangedLine) {
   testkit::cSteps steps;
   cCluster cluster;

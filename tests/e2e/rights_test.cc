@@ -139,6 +139,10 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   EXPECT_TRUE(cluster.map->Ask("/1/Denied()",
                                {"account=noshell", "origin=noshell@global", "function=System"}));
   EXPECT_FALSE(std::filesystem::exists(marker));
+  cluster.map->QuitInOrder();
+  EXPECT_EQ(
+      CountLines(TrailOf(cluster.mapHome), {"source=routed\torigin=noshell@global", "text=Ver()"}),
+      1);
 }
 
 }  // namespace

@@ -39,6 +39,24 @@ std::string RegistryValue(const cHome& home, const std::string& name) {
   return "";
 }
 
+std::string TrailOf(const cHome& home) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(home / "log/audit", ec))
+    if (entry.is_directory()) return entry.path().string();
+  return {};
+}
+
+int CountLines(const std::string& trail, const std::vector<std::string>& parts) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(trail))
+    for (const std::string& line : testkit::ReadLines(entry.path())) {
+      bool all = true;
+      for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
+      count += all;
+    }
+  return count;
+}
+
 void AddAccount(const cHome& home, const std::string& account, const std::string& password,
                 int level, bool process) {
   home.write("db/accounts/" + account + ".ini", "password = " + password +

@@ -22,6 +22,11 @@ using cHome = testkit::cTempDir;
 // The bound of every wait for a process's output or end.
 inline constexpr int kWaitMs = 20000;
 
+// The audit trail folder of the process that ran in `home` (log/audit/<exe name>), and the
+// count of its lines that hold every one of `parts`.
+std::string TrailOf(const cHome& home);
+int CountLines(const std::string& trail, const std::vector<std::string>& parts);
+
 // A value of the registry store of a process that ran in `home` (empty when missing).
 std::string RegistryValue(const cHome& home, const std::string& name);
 // Writes a console account (password, command level) and the login file a downstream uses for
