@@ -23,20 +23,11 @@ class AuditScope : public ::testing::Test {
  protected:
   void SetUp() override {
     cAuditScope::SetProcess("game");
-    cAuditTrail::stOptions options = at.Options();
-    options.clockUs = {};
-    ASSERT_TRUE(cAuditTrail::Instance().Open(options));
+    ASSERT_TRUE(at.open);
     group.Create();
   }
-  // The command lines written, once the trail is closed.
-  std::vector<std::string> CmdLines() {
-    cAuditTrail::Instance().Close();
-    std::vector<std::string> cmds;
-    for (const std::string& line : at.Lines())
-      if (AuditField(line, "kind") == "cmd") cmds.push_back(line);
-    return cmds;
-  }
-  testkit::cAuditFolder at;
+  std::vector<std::string> CmdLines() { return at.CmdLines(); }
+  testkit::cProcessTrail at;
   cAuditedCmd group;
   testkit::cStdoutCapture quiet;
 };
