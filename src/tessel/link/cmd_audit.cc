@@ -5,6 +5,7 @@
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/audit_trail.h"
+#include "tessel/link/account_help.h"
 #include "tessel/link/bridge.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -27,6 +28,14 @@ std::string Origin(const std::string& account) {
 std::string GroupShown(const stCmdContext& cmd) {
   if (cCmd* group = cmd.bridge.GetCmdSafe(static_cast<unsigned>(cmd.group)))
     return group->GetName();
+  return std::to_string(cmd.group);
+}
+
+// What a record refused for its rights before its text ran lacked. The check refuses a whole
+// group, so no single function's category says it: an account of level 0 lacks a level above
+// it (it may only log in), any other the group itself, as an allow list names it.
+std::string RefusedGroupRight(const stCmdContext& cmd) {
+  if (cmd.account != nullptr && !cmd.stranger && cmd.account->GetLevel() == 0) return "level>0";
   return std::to_string(cmd.group);
 }
 
@@ -76,6 +85,9 @@ void cCmdAudit::Record(const stCmdContext& cmd) {
   event.cert = who.cert;
   event.group = group;
   event.outcome = Outcome(cmd, &event.right);
+  const std::string groupRight =
+      !cmd.ran && cmd.result == ChatException_NoPri ? RefusedGroupRight(cmd) : "";
+  if (!groupRight.empty()) event.right = groupRight;
   event.result = static_cast<int>(cmd.result);
   event.durationUs = static_cast<uint64_t>(cmd.costMs) * 1000;
   event.outputBytes = static_cast<int64_t>(cmd.outputBytes);
