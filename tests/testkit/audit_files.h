@@ -2,6 +2,8 @@
 // and the lines of its files. Header-only. The test's thread.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -53,7 +55,7 @@ struct cProcessTrail : cAuditFolder {
   cProcessTrail() {
     cAuditTrail::stOptions options = Options();
     options.clockUs = {};
-    open = cAuditTrail::Instance().Open(options);
+    EXPECT_TRUE(cAuditTrail::Instance().Open(options));
   }
   ~cProcessTrail() { cAuditTrail::Instance().Close(); }
   // Closes it; the command lines it holds.
@@ -64,7 +66,6 @@ struct cProcessTrail : cAuditFolder {
       if (AuditField(line, "kind") == "cmd") cmds.push_back(std::move(line));
     return cmds;
   }
-  bool open = false;
 };
 
 }  // namespace testkit

@@ -23,7 +23,6 @@ class AuditScope : public ::testing::Test {
  protected:
   void SetUp() override {
     cAuditScope::SetProcess("game");
-    ASSERT_TRUE(at.open);
     group.Create();
   }
   std::vector<std::string> CmdLines() { return at.CmdLines(); }

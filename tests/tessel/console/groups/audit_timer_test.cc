@@ -11,7 +11,6 @@ TEST_F(GroupTest, EachRunOfDeferredCodeLeavesATimerLineForItsConsole) {
   ManagerClock time;
   testkit::cProcessTrail at;
   cAuditScope::SetProcess("game");
-  ASSERT_TRUE(at.open);
   const std::string text = "StartYield(function() Yield(10) Yield(10) error('late') end)";
   testkit::cStdoutCapture quiet;
   {
