@@ -5,6 +5,7 @@
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/audit_trail.h"
+#include "tessel/core/login_text.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -15,6 +16,19 @@ int64_t MonotonicUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// The Login record being handled whose line its login decides, and how: left to the login
+// desk's later answer, or refused because it failed. Record takes it.
+enum class eLoginLine { kRan, kFailed, kLater };
+const stCmdContext* g_login = nullptr;
+eLoginLine g_loginLine = eLoginLine::kRan;
+
+void NoteLogin(eLoginLine line) {
+  const stCmdContext* cmd = CurrentCmd();
+  if (cmd == nullptr || !cAuditTrail::Instance().IsOpen()) return;
+  g_login = cmd;
+  g_loginLine = line;
 }
 
 int64_t CollectedOutput() {
@@ -72,8 +86,10 @@ cAuditScope::stWho PeerAuditWho(const stCmdContext& cmd) {
 }
 
 void cCmdAudit::Record(const stCmdContext& cmd) {
+  const eLoginLine login = &cmd == g_login ? g_loginLine : eLoginLine::kRan;
+  g_login = nullptr;
   cAuditTrail& trail = cAuditTrail::Instance();
-  if (!trail.IsOpen()) return;
+  if (!trail.IsOpen() || login == eLoginLine::kLater) return;
   const cAuditScope::stWho who = PeerAuditWho(cmd);
   const std::string origin = Origin(who.origin);
   const std::string group = GroupShown(cmd);
@@ -88,6 +104,7 @@ void cCmdAudit::Record(const stCmdContext& cmd) {
   const std::string groupRight =
       !cmd.ran && cmd.result == ChatException_NoPri ? RefusedGroupRight(cmd) : "";
   if (!groupRight.empty()) event.right = groupRight;
+  if (login == eLoginLine::kFailed) event.outcome = eAuditOutcome::Refused;
   event.result = static_cast<int>(cmd.result);
   event.durationUs = static_cast<uint64_t>(cmd.costMs) * 1000;
   event.outputBytes = static_cast<int64_t>(cmd.outputBytes);
@@ -128,5 +145,41 @@ void cCmdScriptAudit::End(bool ok) const {
   event.outcome = ok ? eAuditOutcome::Ran : eAuditOutcome::Error;
   event.durationUs = static_cast<uint64_t>(MonotonicUs() - m_startUs);
   event.text = m_cmd.text;
+  trail.Record(event);
+}
+
+void NoteLoginAnswer(bool ok) {
+  NoteLogin(ok ? eLoginLine::kRan : eLoginLine::kFailed);
+}
+
+cLoginAudit::cLoginAudit() : m_startUs(MonotonicUs()) {
+  const stCmdContext* cmd = CurrentCmd();
+  if (cmd == nullptr || !cAuditTrail::Instance().IsOpen()) return;
+  m_bOn = true;
+  m_who = PeerAuditWho(*cmd);
+  m_origin = Origin(m_who.origin);
+  m_group = GroupShown(*cmd);
+  m_text = MaskCmdText(cmd->text);
+  // Answered at once, the answer notes its verdict for the record's own line instead.
+  NoteLogin(eLoginLine::kLater);
+}
+
+void cLoginAudit::End(bool answered, bool ok, int64_t outputBytes) const {
+  cAuditTrail& trail = cAuditTrail::Instance();
+  if (!m_bOn || !trail.IsOpen()) return;
+  stAuditEvent event;
+  event.timeUs = trail.NowUs();
+  event.source = eAuditSource::Peer;
+  event.origin = m_origin;
+  event.peer = m_who.peer;
+  event.cert = m_who.cert;
+  event.group = m_group;
+  event.outcome = !answered ? eAuditOutcome::Error
+                  : ok      ? eAuditOutcome::Ran
+                            : eAuditOutcome::Refused;
+  event.result = ChatException_OK;
+  event.durationUs = static_cast<uint64_t>(MonotonicUs() - m_startUs);
+  event.outputBytes = outputBytes;
+  event.text = m_text;
   trail.Record(event);
 }
