@@ -25,9 +25,8 @@ const stCmdContext* g_login = nullptr;
 eLoginLine g_loginLine = eLoginLine::kRan;
 
 void NoteLogin(eLoginLine line) {
-  const stCmdContext* cmd = CurrentCmd();
-  if (cmd == nullptr || !cAuditTrail::Instance().IsOpen()) return;
-  g_login = cmd;
+  if (!cAuditTrail::Instance().IsOpen()) return;
+  g_login = CurrentCmd();
   g_loginLine = line;
 }
 
@@ -153,8 +152,9 @@ void NoteLoginAnswer(bool ok) {
 }
 
 cLoginAudit::cLoginAudit() : m_startUs(MonotonicUs()) {
+  if (!cAuditTrail::Instance().IsOpen()) return;
   const stCmdContext* cmd = CurrentCmd();
-  if (cmd == nullptr || !cAuditTrail::Instance().IsOpen()) return;
+  if (cmd == nullptr) return;
   m_bOn = true;
   m_who = PeerAuditWho(*cmd);
   m_origin = Origin(m_who.origin);
