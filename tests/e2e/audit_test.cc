@@ -62,7 +62,8 @@ TEST(AuditE2e, AMixedSessionLeavesAWholeTrailThatNamesTheFirstChangedLine) {
             1);
   EXPECT_EQ(CountLines(trail, {"source=peer\t", "outcome=error", "text=error('boom')"}), 1);
   EXPECT_EQ(CountLines(trail, {"source=peer\t", "outcome=refused\tright=@shell"}), 1);
-  EXPECT_EQ(CountLines(trail, {"source=peer\torigin=viewer@", "outcome=refused", "text=Hello()"}),
+  EXPECT_EQ(CountLines(trail, {"source=peer\torigin=viewer@", "outcome=refused\tright=level>0",
+                               "text=Hello()"}),
             1);
   EXPECT_EQ(
       CountLines(trail, {"source=peer\torigin=-\t", "outcome=refused", "result=7", "text=Ver()"}),

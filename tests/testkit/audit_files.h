@@ -2,10 +2,14 @@
 // and the lines of its files. Header-only. The test's thread.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "tessel/core/audit_line.h"
 #include "tessel/core/audit_trail.h"
 #include "testkit/file_text.h"
 #include "testkit/temp_dir.h"
@@ -43,6 +47,25 @@ struct cAuditFolder {
   std::string Folder() const { return dir / "trail"; }
   std::string KeyFile() const { return dir / "config/audit.key"; }
   std::vector<std::string> Lines() const { return AuditLines(Folder()); }
+};
+
+// The process's own trail, opened here for a test on the machine clock (the lines of the worker's
+// runs are timed by it) and closed at the end.
+struct cProcessTrail : cAuditFolder {
+  cProcessTrail() {
+    cAuditTrail::stOptions options = Options();
+    options.clockUs = {};
+    EXPECT_TRUE(cAuditTrail::Instance().Open(options));
+  }
+  ~cProcessTrail() { cAuditTrail::Instance().Close(); }
+  // Closes it; the command lines it holds.
+  std::vector<std::string> CmdLines() {
+    cAuditTrail::Instance().Close();
+    std::vector<std::string> cmds;
+    for (std::string& line : Lines())
+      if (AuditField(line, "kind") == "cmd") cmds.push_back(std::move(line));
+    return cmds;
+  }
 };
 
 }  // namespace testkit

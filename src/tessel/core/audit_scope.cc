@@ -137,7 +137,7 @@ void cAuditDeferred::Run(void (*resume)(void*), void* arg) {
 
 void cAuditDeferred::Done(bool ok, const char* message) {
   cAuditTrail& trail = cAuditTrail::Instance();
-  if (m_nRuns++ == 0 || !trail.IsOpen()) return;
+  if (!trail.IsOpen()) return;
   const std::string origin = cAuditScope::OriginOf(m_who.origin);
   stAuditEvent event;
   event.timeUs = trail.NowUs();

@@ -87,8 +87,9 @@ class cAuditRun {
 };
 
 // Code a text deferred (a coroutine of StartYield that a timer resumes): its resumes run as
-// coming from a timer, for whoever ran that text, and each resume after the first (which runs
-// inside the text itself) leaves a line with the text.
+// coming from a timer, for whoever ran that text, and each leaves a line with the text. The
+// first runs inside the text itself, whose own line counts its time and output too: its line
+// has a time of its own and leaves the output to the text's.
 class cAuditDeferred {
  public:
   // What the text being run now defers; null when the trail is not open or nothing runs.
@@ -100,6 +101,5 @@ class cAuditDeferred {
  private:
   cAuditScope::stWho m_who;
   std::string m_text;
-  int m_nRuns = 0;
   int64_t m_startUs = 0;
 };

@@ -5,6 +5,8 @@
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/audit_trail.h"
+#include "tessel/core/login_text.h"
+#include "tessel/link/account_help.h"
 #include "tessel/link/bridge.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -14,6 +16,18 @@ int64_t MonotonicUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// The Login record being handled whose line its login decides, and how: left to the login
+// desk's later answer, or refused because it failed. Record takes it.
+enum class eLoginLine { kRan, kFailed, kLater };
+const stCmdContext* g_login = nullptr;
+eLoginLine g_loginLine = eLoginLine::kRan;
+
+void NoteLogin(eLoginLine line) {
+  if (!cAuditTrail::Instance().IsOpen()) return;
+  g_login = CurrentCmd();
+  g_loginLine = line;
 }
 
 int64_t CollectedOutput() {
@@ -27,6 +41,14 @@ std::string Origin(const std::string& account) {
 std::string GroupShown(const stCmdContext& cmd) {
   if (cCmd* group = cmd.bridge.GetCmdSafe(static_cast<unsigned>(cmd.group)))
     return group->GetName();
+  return std::to_string(cmd.group);
+}
+
+// What a record refused for its rights before its text ran lacked. The check refuses a whole
+// group, so no single function's category says it: an account of level 0 lacks a level above
+// it (it may only log in), any other the group itself, as an allow list names it.
+std::string RefusedGroupRight(const stCmdContext& cmd) {
+  if (cmd.account != nullptr && !cmd.stranger && cmd.account->GetLevel() == 0) return "level>0";
   return std::to_string(cmd.group);
 }
 
@@ -63,8 +85,10 @@ cAuditScope::stWho PeerAuditWho(const stCmdContext& cmd) {
 }
 
 void cCmdAudit::Record(const stCmdContext& cmd) {
+  const eLoginLine login = &cmd == g_login ? g_loginLine : eLoginLine::kRan;
+  g_login = nullptr;
   cAuditTrail& trail = cAuditTrail::Instance();
-  if (!trail.IsOpen()) return;
+  if (!trail.IsOpen() || login == eLoginLine::kLater) return;
   const cAuditScope::stWho who = PeerAuditWho(cmd);
   const std::string origin = Origin(who.origin);
   const std::string group = GroupShown(cmd);
@@ -76,6 +100,10 @@ void cCmdAudit::Record(const stCmdContext& cmd) {
   event.cert = who.cert;
   event.group = group;
   event.outcome = Outcome(cmd, &event.right);
+  const std::string groupRight =
+      !cmd.ran && cmd.result == ChatException_NoPri ? RefusedGroupRight(cmd) : "";
+  if (!groupRight.empty()) event.right = groupRight;
+  if (login == eLoginLine::kFailed) event.outcome = eAuditOutcome::Refused;
   event.result = static_cast<int>(cmd.result);
   event.durationUs = static_cast<uint64_t>(cmd.costMs) * 1000;
   event.outputBytes = static_cast<int64_t>(cmd.outputBytes);
@@ -116,5 +144,42 @@ void cCmdScriptAudit::End(bool ok) const {
   event.outcome = ok ? eAuditOutcome::Ran : eAuditOutcome::Error;
   event.durationUs = static_cast<uint64_t>(MonotonicUs() - m_startUs);
   event.text = m_cmd.text;
+  trail.Record(event);
+}
+
+void NoteLoginAnswer(bool ok) {
+  NoteLogin(ok ? eLoginLine::kRan : eLoginLine::kFailed);
+}
+
+cLoginAudit::cLoginAudit() : m_startUs(MonotonicUs()) {
+  if (!cAuditTrail::Instance().IsOpen()) return;
+  const stCmdContext* cmd = CurrentCmd();
+  if (cmd == nullptr) return;
+  m_bOn = true;
+  m_who = PeerAuditWho(*cmd);
+  m_origin = Origin(m_who.origin);
+  m_group = GroupShown(*cmd);
+  m_text = MaskCmdText(cmd->text);
+  // Answered at once, the answer notes its verdict for the record's own line instead.
+  NoteLogin(eLoginLine::kLater);
+}
+
+void cLoginAudit::End(bool answered, bool ok, int64_t outputBytes) const {
+  cAuditTrail& trail = cAuditTrail::Instance();
+  if (!m_bOn || !trail.IsOpen()) return;
+  stAuditEvent event;
+  event.timeUs = trail.NowUs();
+  event.source = eAuditSource::Peer;
+  event.origin = m_origin;
+  event.peer = m_who.peer;
+  event.cert = m_who.cert;
+  event.group = m_group;
+  event.outcome = !answered ? eAuditOutcome::Error
+                  : ok      ? eAuditOutcome::Ran
+                            : eAuditOutcome::Refused;
+  event.result = ChatException_OK;
+  event.durationUs = static_cast<uint64_t>(MonotonicUs() - m_startUs);
+  event.outputBytes = outputBytes;
+  event.text = m_text;
   trail.Record(event);
 }

@@ -52,6 +52,7 @@ bool AnswerLogin(iAccountManagerServer* manager, const char* account, const char
   const unsigned id = out.GetLinkID();
   const int result = manager != nullptr && manager->Login(id, account, password) ? 1 : 0;
   if (result == 0) CountLoginFailure();
+  NoteLoginAnswer(result != 0);
   // The own name travels as an escaped literal: the client reads back exactly this name.
   std::string answer =
       "Logined(" + std::to_string(result) + "," + LuaQuote(GetHost().GetAccount()) + ")";
@@ -92,6 +93,7 @@ void cLoginDesk::Submit(const char* account, const char* password) {
       return;
     }
   }
+  attempt.audit = std::make_unique<cLoginAudit>();
   auto it = m_attempts.insert(m_attempts.end(), std::move(attempt));
   if (m_throttle.MayAnswer(it->address, it->account, now) && Start(it, true)) return;
   Hold(it->send, true);
@@ -132,12 +134,17 @@ bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
 void cLoginDesk::Finish(Attempts::iterator it, bool serving, std::optional<bool> verdict) {
   if (verdict) PresetPasswordCheck(it->stored, it->password, *verdict);
   bool ok = false;
-  auto answer = [&] { ok = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str()); };
+  int64_t bytes = -1;
+  auto answer = [&] {
+    ok = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str());
+    bytes = static_cast<int64_t>(get_gout().CollectedBytes());
+  };
   bool answered = true;
   if (serving) {
     answer();
   } else {
     answered = ServeAgain(it->link, dynamic_cast<cBridge*>(m_accounts.GetBridge()), answer);
+    it->audit->End(answered, ok, bytes);
   }
   // A link that has gone was released by its end; its link object may hold a newcomer now.
   const int64_t now = m_clock();
@@ -187,7 +194,10 @@ void cLoginDesk::DropLink(unsigned int linkId) {
   TESSEL_ASSERT_WORKER();
   for (auto it = m_attempts.begin(); it != m_attempts.end();) {
     const auto next = std::next(it);
-    if (it->link.linkId == linkId && !it->begun) m_attempts.erase(it);
+    if (it->link.linkId == linkId && !it->begun) {
+      it->audit->End(false, false, -1);
+      m_attempts.erase(it);
+    }
     it = next;
   }
 }

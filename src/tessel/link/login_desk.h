@@ -5,8 +5,8 @@
 // records are held, so what it sent behind its Login runs after the answer; a link has one
 // attempt at a time, and a Login it sends meanwhile is not taken. Attempts from addresses that
 // are not slowed go first, so a guesser's many links keep nobody else out. The desk writes the
-// throttle's summary lines to the endpoint's exception log. Worker thread only (a check's
-// thread touches only its own check).
+// throttle's summary lines to the endpoint's exception log, and the audit line of each login it
+// answers later. Worker thread only (a check's thread touches only its own check).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 
+#include "tessel/link/cmd_audit.h"
 #include "tessel/link/link_token.h"
 #include "tessel/link/login_throttle.h"
 
@@ -62,6 +63,7 @@ class cLoginDesk {
     bool begun = false;  // the throttle counts it as being answered
     std::string stored;  // the hash it is checked against
     std::shared_ptr<stCheck> check;
+    std::unique_ptr<cLoginAudit> audit;  // its line, when it is answered later
   };
   using Attempts = std::list<stAttempt>;
 

@@ -23,20 +23,9 @@ class AuditScope : public ::testing::Test {
  protected:
   void SetUp() override {
     cAuditScope::SetProcess("game");
-    cAuditTrail::stOptions options = at.Options();
-    options.clockUs = {};
-    ASSERT_TRUE(cAuditTrail::Instance().Open(options));
     group.Create();
   }
-  // The command lines written, once the trail is closed.
-  std::vector<std::string> CmdLines() {
-    cAuditTrail::Instance().Close();
-    std::vector<std::string> cmds;
-    for (const std::string& line : at.Lines())
-      if (AuditField(line, "kind") == "cmd") cmds.push_back(line);
-    return cmds;
-  }
-  testkit::cAuditFolder at;
+  testkit::cProcessTrail at;
   cAuditedCmd group;
   testkit::cStdoutCapture quiet;
 };
@@ -48,7 +37,7 @@ TEST_F(AuditScope, EachTextLeavesALineNamingItsSourceAndAnInnerSourceKeepsTheOri
     const cAuditScope alias{cAuditScope::stWho(eAuditSource::Alias)};
     group.Do("Nop()");
   }
-  const auto lines = CmdLines();
+  const auto lines = at.CmdLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(AuditField(lines[0], "source"), "local");
   EXPECT_EQ(AuditField(lines[0], "origin"), "-");
@@ -60,7 +49,7 @@ TEST_F(AuditScope, ARefusalNamesItsRightAndAnyOtherErrorIsALuaError) {
   group.Do("Nop()");
   group.Do("Nop() error('refused: ro may not run System (needs @shell)')");
   group.Do("error('boom')");
-  const auto lines = CmdLines();
+  const auto lines = at.CmdLines();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(AuditField(lines[0], "outcome"), "ran");
   EXPECT_EQ(AuditField(lines[1], "outcome"), "refused");
@@ -75,7 +64,7 @@ TEST_F(AuditScope, AScopeThatWritesItsOwnLineLeavesOnlyTheTextsRunInside) {
     const cAuditScope peer(cAuditScope::stWho(eAuditSource::Peer, "ops", "127.0.0.1"), true);
     group.Do("Run('Nop()')");
   }
-  const auto lines = CmdLines();
+  const auto lines = at.CmdLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(AuditField(lines[0], "text"), "Nop()");
   EXPECT_EQ(AuditField(lines[0], "origin"), "ops@game");

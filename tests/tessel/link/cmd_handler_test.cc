@@ -5,9 +5,11 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/link/cmd_audit.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "testkit/audit_files.h"
 #include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
 
@@ -62,6 +64,24 @@ TEST_F(CmdHandlerTest, WhatNoGroupRunsGoesToTheDistributorAndEveryResultIsLogged
   for (const char* entry : {"【cmd】40 {Echo('x')} result 17", "【cmd】40 {Echo('y')} result 21",
                             "【cmd】40 {Echo('w')} result 0", "【cmd】4 {Echo('done')} result 0"})
     EXPECT_NE(log.find(entry), std::string::npos) << entry;
+}
+
+// A record the rights hook refuses before its text runs names, in its audit line, the group the
+// hook refused whole.
+TEST_F(CmdHandlerTest, ARecordRefusedBeforeItsTextRunsNamesTheGroupItLacked) {
+  struct cNoGroup4 : iCmdRights {
+    HandleChatExceptionEnum Allow(const stCmdContext& cmd) override {
+      return cmd.group == 4 ? ChatException_NoPri : ChatException_OK;
+    }
+  } rights;
+  testkit::cProcessTrail at;
+  cCmdAudit::Install();
+  SetCmdRights(&rights);
+  EXPECT_TRUE(PeerRefused(4, "Echo('x')", ChatException_NoPri));
+  SetCmdRights(nullptr);
+  const std::vector<std::string> lines = at.CmdLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(AuditField(lines[0], "right"), "4");
 }
 
 // The audit hook is told of every record: who sent it, what it asked and how it went; the

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "tessel/link/account_manager.h"
+#include "tessel/link/cmd_audit.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/password_hash.h"
+#include "testkit/audit_files.h"
 #include "testkit/link_fixture.h"
 
 namespace linktest {
@@ -14,7 +16,10 @@ namespace {
 // what the link sent behind it runs after the answer. Once the peer's address has failed five
 // times its next guess waits a second on the desk's clock, with the link's later records behind
 // it; the right password then waits its turn (the account failed five times too) and logs in.
+// Each login leaves one audit line, a failed one a refusal, whether answered at once or later.
 TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTurn) {
+  testkit::cProcessTrail at;
+  cCmdAudit::Install();
   WriteAccount("ops", "pw", 1);
   WriteAccount("hashed", HashPassword("pw2", 10), 1);
   StartServer();
@@ -41,6 +46,11 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   now = 3000;
   ASSERT_TRUE(Pump([&] { return answers("Logined(1,") == 2; }));
   EXPECT_TRUE(Accounts().GetAccount(1)->IsLogin());
+  std::string outcomes;
+  for (const std::string& line : at.CmdLines())
+    if (AuditField(line, "text").starts_with("Login("))
+      outcomes.append(AuditField(line, "outcome")).append(" ");
+  EXPECT_EQ(outcomes, "refused ran refused refused refused refused refused ran ");
 }
 
 }  // namespace
