@@ -213,11 +213,20 @@ TEST(AttackE2e, ALowAccountNeverSeesTheNextOperatorsPassword) {
   EXPECT_EQ(server.Output().find("0ps-secret"), std::string::npos);
 }
 
-// The origin record a process sends before the command (`group`, `text`) it goes with.
-std::vector<char> OriginFrame(int group, const std::string& text, const std::string& rights) {
-  const uint32_t fields[3] = {stMsg_Origin::kOrigin, 0, CmdHash(group, text)};
+bool Holds(const std::vector<char>& bytes, const std::string& text) {
+  return std::string(bytes.begin(), bytes.end()).find(text) != std::string::npos;
+}
+
+// A record of the origin type: `kind`, the hash of the command it goes with, its text.
+std::vector<char> OriginFrame(uint32_t kind, uint32_t hash, const std::string& text) {
+  const uint32_t fields[3] = {kind, 0, hash};
   std::string body(reinterpret_cast<const char*>(fields), sizeof fields);
-  return Frame(stMsg_Origin::kType, body + rights + '\0');
+  return Frame(stMsg_Origin::kType, body + text + '\0');
+}
+
+// The origin a process sends before the command (`group`, `text`) it goes with.
+std::vector<char> OriginFrame(int group, const std::string& text, const std::string& rights) {
+  return OriginFrame(stMsg_Origin::kOrigin, CmdHash(group, text), rights);
 }
 
 // An operator's account that claims an origin is refused, whatever the origin; a process
@@ -226,6 +235,7 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   cHome home;
   AddAccount(home, "ops", "pw", 16);
   AddAccount(home, "proc", "procpw", 16, true);
+  AddAccount(home, "boss", "bosspw", 16);
   cServerProcess server(home, Words("game", Listen()));
   const int port = server.WaitPort("game");
   ASSERT_GT(port, 0) << server.Output();
@@ -236,6 +246,8 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   EXPECT_TRUE(ops.Ask(4, "Ver()", "refused: ops may not claim an origin (not a process account)"));
   cClient proc(port, "Login('proc','procpw')");
   ASSERT_TRUE(proc.loggedIn);
+  ASSERT_TRUE(proc.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
+  ASSERT_TRUE(ops.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
   ASSERT_TRUE(proc.peer.Write(OriginFrame(0, touch, "ro\nro@far\n+@read\n-\n@\n")));
   EXPECT_TRUE(proc.Ask(0, touch, "(needs @shell)"));
   EXPECT_NE(std::string(proc.got.begin(), proc.got.end()).find("refused: ro may not run"),
@@ -243,6 +255,24 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   // Without an origin the process account runs with its own rights.
   EXPECT_TRUE(proc.Ask(4, "Ver()", "func_Version"));
   EXPECT_FALSE(fs::exists(home / "claimed"));
+  // A command another operator sends to the operator's link comes without that operator's
+  // origin and rights; the process account's link gets them.
+  const std::string address = "127.0.0.1:" + std::to_string(port);
+  for (const char* to : {"ops", "proc"})
+    EXPECT_EQ(RunCli(home,
+                     {"-u", "boss", "--wait", "20", "-c",
+                      "/9/SendAccount('game','" + std::string(to) + "',20,'Sent()')", address},
+                     "bosspw")
+                  .code,
+              0);
+  for (cClient* client : {&ops, &proc}) {
+    for (auto end = Clock::now() + std::chrono::milliseconds(kWaitMs);
+         Clock::now() < end && !Holds(client->got, "Sent()");)
+      client->peer.ReadUntil(client->got, 50);
+    EXPECT_TRUE(Holds(client->got, "Sent()"));
+  }
+  EXPECT_FALSE(Holds(ops.got, "boss@game"));
+  EXPECT_TRUE(Holds(proc.got, "boss@game"));
 }
 
 // A peer that never logged in sends records of every type and of the groups around the login

@@ -32,8 +32,10 @@ cOriginDesk& cOriginDesk::Instance() {
 void cOriginDesk::Greet(cBridge& bridge, iSend* link, iServer* server) {
   TESSEL_ASSERT_WORKER();
   if (!m_bEnabled || link == nullptr) return;
-  m_peers[link].server = server;
-  SendKind(link, stMsg_Origin::kHello, 0, 0, ClaimRefusal(bridge, link).empty() ? kClaim : "");
+  stPeer& peer = m_peers[link];
+  peer.server = server;
+  peer.mayCarry = ClaimRefusal(bridge, link).empty();
+  SendKind(link, stMsg_Origin::kHello, 0, 0, peer.mayCarry ? kClaim : "");
 }
 
 void cOriginDesk::Forget(iSend* link) {
@@ -46,7 +48,7 @@ void cOriginDesk::Forget(iSend* link) {
       continue;
     }
     waiting.push_back(it->second.requester);
-    it = m_owed.erase(it);
+    EraseOwed(it);
   }
   for (const stLinkToken& requester : waiting) Release(requester);
 }
@@ -66,7 +68,7 @@ HandleChatExceptionEnum cOriginDesk::Receive(cBridge& bridge, const stBindMsg& m
       if (!peer.reads && dynamic_cast<cBridgeServer*>(&bridge) == nullptr)
         SendKind(link, stMsg_Origin::kHello, 0, 0, {});
       peer.reads = true;
-      peer.mayClaim = peer.server == nullptr && body == kClaim;
+      if (peer.server == nullptr) peer.mayCarry = body == kClaim;
       return ChatException_OK;
     case stMsg_Origin::kOrigin:
       return ReceiveOrigin(bridge, link, peer, record->cmdHash, record->answerId, body);
@@ -77,7 +79,7 @@ HandleChatExceptionEnum cOriginDesk::Receive(cBridge& bridge, const stBindMsg& m
       auto it = m_owed.find(record->answerId);
       if (it == m_owed.end() || it->second.downstream != link) return ChatException_OK;
       const stLinkToken requester = it->second.requester;
-      m_owed.erase(it);
+      EraseOwed(it);
       Release(requester);
       return ChatException_OK;
     }
@@ -139,7 +141,9 @@ uint32_t cOriginDesk::TakeAnswerTo(iSend* link) {
   if (it == m_peers.end()) return 0;
   const uint32_t id = it->second.answerTo;
   it->second.answerTo = 0;
-  return id;
+  // Only the peer a command went to answers it.
+  auto owed = m_owed.find(id);
+  return owed != m_owed.end() && owed->second.downstream == link ? id : 0;
 }
 
 bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
@@ -147,7 +151,6 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
   if (!m_bEnabled || link == nullptr) return true;
   auto it = m_peers.find(link);
   if (it == m_peers.end() || !it->second.reads) return true;
-  const bool upward = it->second.server == nullptr;
   if (m_bAnswering) {
     if (link != m_pServing || m_nServing == 0) return true;
     return SendKind(link, stMsg_Origin::kAnswer, m_nServing, 0, {});
@@ -156,7 +159,7 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
   const bool sent = RelayAnswer(link, handled);
   if (handled) return sent;
   const CmdRightsPtr& rights = cCmdRightsScope::Current();
-  if (!rights || (upward && !it->second.mayClaim)) return true;
+  if (!rights || !it->second.mayCarry) return true;
   const std::string carried = CmdRightsText(*rights);
   if (carried.size() >= stMsg_Origin::kTextCapacity) return false;
   const uint32_t answer = Owe(link);
@@ -202,8 +205,9 @@ bool cOriginDesk::SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32
 // them printed where they arrive.
 uint32_t cOriginDesk::Owe(iSend* downstream) {
   const stLinkToken requester = ServingToken();
-  if (requester.local) return 0;
+  if (requester.local || m_owed.size() >= kMaxOwed) return 0;
   if (++m_nNextAnswer == 0) ++m_nNextAnswer;
+  ++m_owedPer[LinkKey(requester)];
   stOwed& owed = m_owed[m_nNextAnswer];
   owed.requester = requester;
   owed.requesterAnswer = get_gout().GetLink() == m_pServing ? m_nServing : 0;
@@ -217,10 +221,19 @@ bool cOriginDesk::SameLink(const stLinkToken& a, const stLinkToken& b) {
          a.linkId == b.linkId && a.serial == b.serial;
 }
 
+std::string cOriginDesk::LinkKey(const stLinkToken& token) {
+  return std::to_string(token.serverSide) + "/" + token.bridgeName + "/" +
+         std::to_string(token.linkId) + "/" + std::to_string(token.serial);
+}
+
 bool cOriginDesk::Owes(const stLinkToken& requester) const {
-  for (const auto& [id, owed] : m_owed)
-    if (SameLink(owed.requester, requester)) return true;
-  return false;
+  return !requester.local && m_owedPer.count(LinkKey(requester)) != 0;
+}
+
+void cOriginDesk::EraseOwed(std::unordered_map<uint32_t, stOwed>::iterator& it) {
+  auto per = m_owedPer.find(LinkKey(it->second.requester));
+  if (per != m_owedPer.end() && --per->second == 0) m_owedPer.erase(per);
+  it = m_owed.erase(it);
 }
 
 // Nothing is owed to the requester any more: what waited for that goes, in its order.
@@ -308,7 +321,7 @@ void cOriginDesk::Expire(uint32_t nowMs) {
       continue;
     }
     waiting.push_back(it->second.requester);
-    it = m_owed.erase(it);
+    EraseOwed(it);
   }
   for (const stLinkToken& requester : waiting) Release(requester);
 }

@@ -36,6 +36,9 @@ class cOriginDesk {
  public:
   // How long the answers of a command sent on a requester's behalf are waited for.
   static constexpr uint32_t kAnswerWaitMs = 4000;
+  // At most this many commands await their answers; beyond, a command goes without an answer
+  // id (its answers are printed where they arrive, as always).
+  static constexpr size_t kMaxOwed = 65536;
 
   static cOriginDesk& Instance();
 
@@ -114,8 +117,10 @@ class cOriginDesk {
   struct stPeer {
     iServer* server = nullptr;  // the server a logged-in link belongs to
     bool reads = false;         // it said it reads origins
-    bool mayClaim = false;      // a client's server lets it send origins
-    bool pending = false;       // an origin came for the next command record
+    // Origins may go to this peer: a client's server said its account may claim them; a
+    // server's link is a process account's (an operator's client learns no one's rights).
+    bool mayCarry = false;
+    bool pending = false;  // an origin came for the next command record
     stCarriedOrigin origin;
     uint32_t cmdHash = 0;
     uint32_t answerTo = 0;  // the next command record answers this id
@@ -146,6 +151,8 @@ class cOriginDesk {
                 std::string_view body);
   uint32_t Owe(iSend* downstream);
   bool Owes(const stLinkToken& requester) const;
+  void EraseOwed(std::unordered_map<uint32_t, stOwed>::iterator& it);
+  static std::string LinkKey(const stLinkToken& token);
   void Release(const stLinkToken& requester);
   void Deliver(const stLinkToken& requester, uint32_t answer, const std::function<void()>& body);
   static bool SameLink(const stLinkToken& a, const stLinkToken& b);
@@ -153,6 +160,7 @@ class cOriginDesk {
   std::atomic<bool> m_bEnabled{false};
   std::unordered_map<iSend*, stPeer> m_peers;
   std::unordered_map<uint32_t, stOwed> m_owed;
+  std::unordered_map<std::string, size_t> m_owedPer;  // by LinkKey of the requester
   std::vector<stHeld> m_held;
   uint32_t m_nNextAnswer = 0;
   bool m_bAnswering = false;
