@@ -143,6 +143,11 @@ class cServedProcess {
     fs::create_directories(home + "/db/accounts");
     std::ofstream(home + "/db/accounts/" + account + ".ini")
         << "password = " + account + "\ncmd = 16\n" + RightsLines();
+    // With TESSEL_BENCH_AUDIT=0 the served processes keep no audit trail.
+    if (const char* audit = std::getenv("TESSEL_BENCH_AUDIT"); audit != nullptr) {
+      fs::create_directories(home + "/config");
+      std::ofstream(home + "/config/config_int.ini") << "audit = " << audit << "\n";
+    }
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
       if (std::string(*e).rfind("TESSEL_", 0) != 0) env.push_back(*e);

@@ -1,12 +1,14 @@
 #include "tessel/core/audit_chain.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/rand.h>
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -17,22 +19,35 @@ constexpr size_t kKeyBytes = 32;
 
 }  // namespace
 
+// The digests are one-shot SHA-256 over buffers of their own: the writer signs every line, and
+// a digest context made (and its algorithm looked up) for each one cost more than the hashing.
 tAuditDigest AuditChainNext(const tAuditDigest& prev, std::string_view body) {
+  thread_local std::string joined;
+  joined.assign(reinterpret_cast<const char*>(prev.data()), prev.size());
+  joined.append(body);
   tAuditDigest out{};
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  unsigned int n = 0;
-  EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
-  EVP_DigestUpdate(ctx.get(), prev.data(), prev.size());
-  EVP_DigestUpdate(ctx.get(), body.data(), body.size());
-  EVP_DigestFinal_ex(ctx.get(), out.data(), &n);
+  SHA256(reinterpret_cast<const unsigned char*>(joined.data()), joined.size(), out.data());
   return out;
 }
 
+// HMAC-SHA256 (RFC 2104) of the chain value.
 tAuditDigest AuditMac(std::string_view key, const tAuditDigest& chain) {
-  tAuditDigest out{};
-  unsigned int n = 0;
-  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), chain.data(), chain.size(),
-       out.data(), &n);
+  constexpr size_t kBlock = 64;
+  unsigned char block[kBlock] = {};
+  if (key.size() > kBlock)
+    SHA256(reinterpret_cast<const unsigned char*>(key.data()), key.size(), block);
+  else if (!key.empty())
+    std::memcpy(block, key.data(), key.size());
+  unsigned char pad[kBlock + 32];
+  tAuditDigest inner{}, out{};
+  for (size_t i = 0; i < kBlock; ++i) pad[i] = block[i] ^ 0x36;
+  std::memcpy(pad + kBlock, chain.data(), chain.size());
+  SHA256(pad, kBlock + chain.size(), inner.data());
+  for (size_t i = 0; i < kBlock; ++i) pad[i] = block[i] ^ 0x5c;
+  std::memcpy(pad + kBlock, inner.data(), inner.size());
+  SHA256(pad, kBlock + inner.size(), out.data());
+  OPENSSL_cleanse(block, sizeof block);
+  OPENSSL_cleanse(pad, sizeof pad);
   return out;
 }
 

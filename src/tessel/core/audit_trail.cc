@@ -17,6 +17,9 @@ namespace {
 
 constexpr const char* kSuffix = ".audit";
 constexpr int kPollMs = 20;
+// Lines go to the file in batches of about this size, one system call each: small, so that a
+// fault loses few lines that left the queue (which the crash report shows) but not the batch.
+constexpr size_t kBatchBytes = 16 * 1024;
 // Enough for the longest line the writer makes.
 constexpr size_t kTailBytes = 8192;
 
@@ -140,6 +143,7 @@ bool cAuditTrail::Open(const stOptions& options) {
   WriteLine(FormatAuditMark(NowUs(), "open",
                             "process=" + AuditValue(m_options.process) +
                                 "\tpid=" + std::to_string(::getpid()) + "\tprior=" + prior));
+  FlushLines();
   m_writer = std::thread([this] { Writer(); });
   m_bOpen.store(true, std::memory_order_release);
   return true;
@@ -235,14 +239,17 @@ void cAuditTrail::Writer() {
     }
     if (const uint64_t dropped = m_dropped.exchange(0))
       WriteLine(FormatAuditMark(NowUs(), "dropped", "count=" + std::to_string(dropped)));
+    FlushLines();
     if (stop) break;
     if (std::chrono::steady_clock::now() >= nextCheckpoint) {
       WriteLine(FormatAuditMark(NowUs(), "checkpoint", ""));
+      FlushLines();
       if (m_fd >= 0) ::fdatasync(m_fd);
       nextCheckpoint += std::chrono::milliseconds(m_options.checkpointMs);
     }
   }
   WriteLine(FormatAuditMark(NowUs(), "close", "dropped=" + std::to_string(m_droppedTotal.load())));
+  FlushLines();
   if (m_fd >= 0) ::fdatasync(m_fd);
 }
 
@@ -252,16 +259,24 @@ void cAuditTrail::WriteLine(const std::string& body) {
   if (!OpenDayFile(now)) return;
   const std::string numbered = "seq=" + std::to_string(m_seq + 1) + "\t" + body;
   const tAuditDigest chain = AuditChainNext(m_chain, numbered);
-  const std::string line =
-      numbered + "\tchain=" + AuditHex(chain) + "\tmac=" + AuditHex(AuditMac(m_key, chain)) + "\n";
-  if (!WriteAll(m_fd, line)) return;
+  m_batch += numbered;
+  m_batch += "\tchain=" + AuditHex(chain) + "\tmac=" + AuditHex(AuditMac(m_key, chain)) + "\n";
   ++m_seq;
   m_chain = chain;
+  if (m_batch.size() >= kBatchBytes) FlushLines();
+}
+
+// A batch that cannot be written is lost whole; the lines after it keep the chain, so a check of
+// the trail names the lines that are missing.
+void cAuditTrail::FlushLines() {
+  if (!m_batch.empty() && m_fd >= 0) WriteAll(m_fd, m_batch);
+  m_batch.clear();
 }
 
 bool cAuditTrail::OpenDayFile(int64_t timeUs) {
   const std::string day = DayOf(timeUs);
   if (m_fd >= 0 && day == m_day) return true;
+  FlushLines();
   const std::string path = (fs::path(m_options.folder) / (day + kSuffix)).string();
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return false;

@@ -67,7 +67,9 @@ class cAuditTrail {
   void Writer();
   // An event timed in ticks, in microseconds: its time from the calendar clock now.
   void ToMicros(stAuditEvent& event);
+  // Numbers, chains and signs a line into the batch; FlushLines writes the batch to the file.
   void WriteLine(const std::string& body);
+  void FlushLines();
   bool OpenDayFile(int64_t timeUs);
   std::string Resume();
 
@@ -94,4 +96,5 @@ class cAuditTrail {
   tAuditDigest m_chain = kAuditGenesis;
   int m_fd = -1;
   std::string m_day;
+  std::string m_batch;  // lines signed, not yet written
 };

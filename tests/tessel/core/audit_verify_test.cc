@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/sha.h>
+
 #include <fstream>
 
 #include "tessel/core/audit_chain.h"
@@ -49,6 +53,25 @@ class AuditVerify : public ::testing::Test {
   testkit::cAuditFolder at;
   std::string key;
 };
+
+// Trails written before keep verifying: the chain is SHA-256 over the previous value and the
+// line, the sign HMAC-SHA256 with the key, as OpenSSL computes them, for keys of every length.
+TEST(AuditChain, ChainAndSignAreSha256AndHmacSha256) {
+  tAuditDigest chain{};
+  const std::string body = "seq=1\tkind=open";
+  std::string joined(32, '\0');
+  joined += body;
+  SHA256(reinterpret_cast<const unsigned char*>(joined.data()), joined.size(), chain.data());
+  EXPECT_EQ(AuditChainNext(kAuditGenesis, body), chain);
+  for (size_t length : {0, 1, 32, 64, 65, 200}) {
+    const std::string key(length, static_cast<char>('k' + length));
+    tAuditDigest want{};
+    unsigned int n = 0;
+    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), chain.data(), chain.size(),
+         want.data(), &n);
+    EXPECT_EQ(AuditMac(key, chain), want) << length;
+  }
+}
 
 TEST_F(AuditVerify, AWholeTrailHoldsWithAndWithoutTheKey) {
   EXPECT_EQ(Fault(false), "holds");
