@@ -132,6 +132,14 @@ std::string RightsLines() {
   return on != nullptr && std::string(on) == "1" ? "allow = @all\ndeny = @shell\n" : "";
 }
 
+// With TESSEL_BENCH_AUDIT=0 the processes (served and asking) keep no audit trail.
+void WriteAuditConfig(const std::string& home) {
+  const char* audit = std::getenv("TESSEL_BENCH_AUDIT");
+  if (audit == nullptr) return;
+  fs::create_directories(home + "/config");
+  std::ofstream(home + "/config/config_int.ini") << "audit = " << audit << "\n";
+}
+
 // A tessel_server `program` listening on a free port of 127.0.0.1, in a home of its own with the
 // console account `account` (its password the same), connected to the servers `connect` names
 // ("" for none); it quits when its standard input closes.
@@ -143,11 +151,7 @@ class cServedProcess {
     fs::create_directories(home + "/db/accounts");
     std::ofstream(home + "/db/accounts/" + account + ".ini")
         << "password = " + account + "\ncmd = 16\n" + RightsLines();
-    // With TESSEL_BENCH_AUDIT=0 the served processes keep no audit trail.
-    if (const char* audit = std::getenv("TESSEL_BENCH_AUDIT"); audit != nullptr) {
-      fs::create_directories(home + "/config");
-      std::ofstream(home + "/config/config_int.ini") << "audit = " << audit << "\n";
-    }
+    WriteAuditConfig(home);
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
       if (std::string(*e).rfind("TESSEL_", 0) != 0) env.push_back(*e);
@@ -281,6 +285,7 @@ stAsking& Asking() {
     return asking;
   }
   ::setenv("TESSEL_HOME", (asking.home + "/asking").c_str(), 1);
+  WriteAuditConfig(asking.home + "/asking");
   ::setenv("TESSEL_REGISTRY", (asking.home + "/asking/registry").c_str(), 1);
   cTessel& host = cTessel::Instance();
   host.SetProgram(__DATE__, __TIME__, "bench", "bench");
