@@ -42,6 +42,17 @@ std::string cAuditScope::OriginOf(const std::string& account) {
   return account + "@" + g_process;
 }
 
+stAuditEvent cAuditScope::EventFor(eAuditSource source, std::string_view origin, const stWho& who) {
+  stAuditEvent event;
+  event.timeUs = cAuditTrail::Instance().NowUs();
+  event.source = source;
+  event.origin = origin;
+  event.peer = who.peer;
+  event.cert = who.cert;
+  event.route = who.route;
+  return event;
+}
+
 cAuditScope::~cAuditScope() {
   g_current = m_pOuter;
 }
@@ -139,13 +150,7 @@ void cAuditDeferred::Done(bool ok, const char* message) {
   cAuditTrail& trail = cAuditTrail::Instance();
   if (!trail.IsOpen()) return;
   const std::string origin = cAuditScope::OriginOf(m_who.origin);
-  stAuditEvent event;
-  event.timeUs = trail.NowUs();
-  event.source = eAuditSource::Timer;
-  event.origin = origin;
-  event.peer = m_who.peer;
-  event.cert = m_who.cert;
-  event.route = m_who.route;
+  stAuditEvent event = cAuditScope::EventFor(eAuditSource::Timer, origin, m_who);
   bool refused = false;
   if (!ok) event.right = AuditRefusedRight(message != nullptr ? message : "", &refused);
   event.outcome = ok ? eAuditOutcome::Ran : refused ? eAuditOutcome::Refused : eAuditOutcome::Error;

@@ -45,6 +45,9 @@ class cAuditScope {
   // names its process already).
   const std::string& Origin() const { return m_origin; }
   static std::string OriginOf(const std::string& account);
+  // An event of `who` from `source` naming `origin`, timed now; its texts point into `who` and
+  // `origin`, which must outlive it.
+  static stAuditEvent EventFor(eAuditSource source, std::string_view origin, const stWho& who);
 
   // This process's name as origins show it ("account@process").
   static void SetProcess(std::string_view process);

@@ -89,15 +89,12 @@ void cCmdAudit::Record(const stCmdContext& cmd) {
   g_login = nullptr;
   cAuditTrail& trail = cAuditTrail::Instance();
   if (!trail.IsOpen() || login == eLoginLine::kLater) return;
-  const cAuditScope::stWho who = PeerAuditWho(cmd);
+  // The handler's scope for the record knows who sent it already.
+  const cAuditScope* scope = cAuditScope::Current();
+  const cAuditScope::stWho who = scope != nullptr ? scope->Who() : PeerAuditWho(cmd);
   const std::string origin = Origin(who.origin);
   const std::string group = GroupShown(cmd);
-  stAuditEvent event;
-  event.timeUs = trail.NowUs();
-  event.source = eAuditSource::Peer;
-  event.origin = origin;
-  event.peer = who.peer;
-  event.cert = who.cert;
+  stAuditEvent event = cAuditScope::EventFor(eAuditSource::Peer, origin, who);
   event.group = group;
   event.outcome = Outcome(cmd, &event.right);
   const std::string groupRight =
@@ -134,12 +131,7 @@ void cCmdScriptAudit::End(bool ok) const {
   if (!trail.IsOpen()) return;
   const cAuditScope::stWho who = PeerAuditWho(m_cmd);
   const std::string origin = Origin(who.origin);
-  stAuditEvent event;
-  event.timeUs = trail.NowUs();
-  event.source = eAuditSource::Script;
-  event.origin = origin;
-  event.peer = who.peer;
-  event.cert = who.cert;
+  stAuditEvent event = cAuditScope::EventFor(eAuditSource::Script, origin, who);
   event.group = "cmd.lua";
   event.outcome = ok ? eAuditOutcome::Ran : eAuditOutcome::Error;
   event.durationUs = static_cast<uint64_t>(MonotonicUs() - m_startUs);
@@ -167,12 +159,7 @@ cLoginAudit::cLoginAudit() : m_startUs(MonotonicUs()) {
 void cLoginAudit::End(bool answered, bool ok, int64_t outputBytes) const {
   cAuditTrail& trail = cAuditTrail::Instance();
   if (!m_bOn || !trail.IsOpen()) return;
-  stAuditEvent event;
-  event.timeUs = trail.NowUs();
-  event.source = eAuditSource::Peer;
-  event.origin = m_origin;
-  event.peer = m_who.peer;
-  event.cert = m_who.cert;
+  stAuditEvent event = cAuditScope::EventFor(eAuditSource::Peer, m_origin, m_who);
   event.group = m_group;
   event.outcome = !answered ? eAuditOutcome::Error
                   : ok      ? eAuditOutcome::Ran

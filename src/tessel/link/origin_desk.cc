@@ -172,8 +172,7 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
 bool cOriginDesk::RelayAnswer(iSend* link, bool& handled) {
   auto it = m_nAnswersTo != 0 ? m_owed.find(m_nAnswersTo) : m_owed.end();
   if (it == m_owed.end()) return true;
-  cBridge* bridge = FindTokenBridge(it->second.requester);
-  if (bridge == nullptr || FindTokenLink(*bridge, it->second.requester) != link) return true;
+  if (RequesterLink(it->second.requester) != link) return true;
   handled = true;
   const uint32_t tag = it->second.requesterAnswer;
   return tag == 0 || SendKind(link, stMsg_Origin::kAnswer, tag, 0, {});
@@ -216,9 +215,10 @@ uint32_t cOriginDesk::Owe(iSend* downstream) {
   return m_nNextAnswer;
 }
 
-bool cOriginDesk::SameLink(const stLinkToken& a, const stLinkToken& b) {
-  return a.local == b.local && a.serverSide == b.serverSide && a.bridgeName == b.bridgeName &&
-         a.linkId == b.linkId && a.serial == b.serial;
+iSend* cOriginDesk::RequesterLink(const stLinkToken& requester, cBridge** bridge) {
+  cBridge* found = requester.local ? nullptr : FindTokenBridge(requester);
+  if (bridge != nullptr) *bridge = found;
+  return found != nullptr ? FindTokenLink(*found, requester) : nullptr;
 }
 
 std::string cOriginDesk::LinkKey(const stLinkToken& token) {
@@ -239,9 +239,10 @@ void cOriginDesk::EraseOwed(std::unordered_map<uint32_t, stOwed>::iterator& it) 
 // Nothing is owed to the requester any more: what waited for that goes, in its order.
 void cOriginDesk::Release(const stLinkToken& requester) {
   if (Owes(requester)) return;
+  const std::string key = LinkKey(requester);
   std::vector<stHeld> due;
   for (auto it = m_held.begin(); it != m_held.end();) {
-    if (!SameLink(it->requester, requester)) {
+    if (LinkKey(it->requester) != key) {
       ++it;
       continue;
     }
@@ -250,9 +251,7 @@ void cOriginDesk::Release(const stLinkToken& requester) {
   }
   for (const stHeld& held : due) {
     if (held.answered != 0) {
-      cBridge* bridge = FindTokenBridge(held.requester);
-      iSend* link = bridge != nullptr ? FindTokenLink(*bridge, held.requester) : nullptr;
-      if (link != nullptr) SendKind(link, stMsg_Origin::kAnswered, held.answered, 0, {});
+      SendAnswered(held.requester, held.answered);
       continue;
     }
     Deliver(held.requester, held.requesterAnswer,
@@ -262,9 +261,8 @@ void cOriginDesk::Release(const stLinkToken& requester) {
 
 void cOriginDesk::Deliver(const stLinkToken& requester, uint32_t answer,
                           const std::function<void()>& body) {
-  if (requester.local) return;
-  cBridge* bridge = FindTokenBridge(requester);
-  iSend* link = bridge != nullptr ? FindTokenLink(*bridge, requester) : nullptr;
+  cBridge* bridge = nullptr;
+  iSend* link = RequesterLink(requester, &bridge);
   if (link == nullptr) return;
   const cServing serving(link, answer);
   ServeAgain(requester, bridge, body);
@@ -277,9 +275,12 @@ void cOriginDesk::EndServing(const stLinkToken& requester, uint32_t answerId) {
     m_held.push_back(stHeld{requester, 0, 0, {}, answerId});
     return;
   }
-  cBridge* bridge = FindTokenBridge(requester);
-  iSend* link = bridge != nullptr ? FindTokenLink(*bridge, requester) : nullptr;
-  if (link != nullptr) SendKind(link, stMsg_Origin::kAnswered, answerId, 0, {});
+  SendAnswered(requester, answerId);
+}
+
+void cOriginDesk::SendAnswered(const stLinkToken& requester, uint32_t answerId) {
+  if (iSend* link = RequesterLink(requester))
+    SendKind(link, stMsg_Origin::kAnswered, answerId, 0, {});
 }
 
 void cOriginDesk::Forward(uint32_t answerId, std::string_view text) {

@@ -155,7 +155,9 @@ class cOriginDesk {
   static std::string LinkKey(const stLinkToken& token);
   void Release(const stLinkToken& requester);
   void Deliver(const stLinkToken& requester, uint32_t answer, const std::function<void()>& body);
-  static bool SameLink(const stLinkToken& a, const stLinkToken& b);
+  // The requester's connection while it is the same one (and its endpoint); null otherwise.
+  void SendAnswered(const stLinkToken& requester, uint32_t answerId);
+  static iSend* RequesterLink(const stLinkToken& requester, cBridge** bridge = nullptr);
 
   std::atomic<bool> m_bEnabled{false};
   std::unordered_map<iSend*, stPeer> m_peers;
