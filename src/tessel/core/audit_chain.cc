@@ -4,7 +4,6 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,48 +16,88 @@ namespace {
 
 constexpr size_t kKeyBytes = 32;
 
+// SHA-256 through one digest context per thread, its algorithm fetched once for the process:
+// the writer hashes every line three times, and a context made and the algorithm looked up for
+// each digest (what the one-shot call does) cost more than the hashing itself.
+class cSha256 {
+ public:
+  cSha256() : m_ctx(EVP_MD_CTX_new()) {}
+  ~cSha256() { EVP_MD_CTX_free(m_ctx); }
+  cSha256(const cSha256&) = delete;
+  cSha256& operator=(const cSha256&) = delete;
+
+  static cSha256& OfThread() {
+    thread_local cSha256 hasher;
+    return hasher;
+  }
+  void Begin() { EVP_DigestInit_ex(m_ctx, Algorithm(), nullptr); }
+  void Add(const void* data, size_t size) { EVP_DigestUpdate(m_ctx, data, size); }
+  tAuditDigest End() {
+    tAuditDigest out{};
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(m_ctx, out.data(), &size);
+    return out;
+  }
+
+ private:
+  static const EVP_MD* Algorithm() {
+    static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return md != nullptr ? md : EVP_sha256();
+  }
+  EVP_MD_CTX* m_ctx;
+};
+
 }  // namespace
 
-// The digests are one-shot SHA-256 over buffers of their own: the writer signs every line, and
-// a digest context made (and its algorithm looked up) for each one cost more than the hashing.
 tAuditDigest AuditChainNext(const tAuditDigest& prev, std::string_view body) {
-  thread_local std::string joined;
-  joined.assign(reinterpret_cast<const char*>(prev.data()), prev.size());
-  joined.append(body);
-  tAuditDigest out{};
-  SHA256(reinterpret_cast<const unsigned char*>(joined.data()), joined.size(), out.data());
-  return out;
+  cSha256& sha = cSha256::OfThread();
+  sha.Begin();
+  sha.Add(prev.data(), prev.size());
+  sha.Add(body.data(), body.size());
+  return sha.End();
 }
 
 // HMAC-SHA256 (RFC 2104) of the chain value.
 tAuditDigest AuditMac(std::string_view key, const tAuditDigest& chain) {
   constexpr size_t kBlock = 64;
+  cSha256& sha = cSha256::OfThread();
   unsigned char block[kBlock] = {};
-  if (key.size() > kBlock)
-    SHA256(reinterpret_cast<const unsigned char*>(key.data()), key.size(), block);
-  else if (!key.empty())
+  if (key.size() > kBlock) {
+    sha.Begin();
+    sha.Add(key.data(), key.size());
+    const tAuditDigest hashed = sha.End();
+    std::memcpy(block, hashed.data(), hashed.size());
+  } else if (!key.empty()) {
     std::memcpy(block, key.data(), key.size());
-  unsigned char pad[kBlock + 32];
-  tAuditDigest inner{}, out{};
+  }
+  unsigned char pad[kBlock];
   for (size_t i = 0; i < kBlock; ++i) pad[i] = block[i] ^ 0x36;
-  std::memcpy(pad + kBlock, chain.data(), chain.size());
-  SHA256(pad, kBlock + chain.size(), inner.data());
+  sha.Begin();
+  sha.Add(pad, kBlock);
+  sha.Add(chain.data(), chain.size());
+  const tAuditDigest inner = sha.End();
   for (size_t i = 0; i < kBlock; ++i) pad[i] = block[i] ^ 0x5c;
-  std::memcpy(pad + kBlock, inner.data(), inner.size());
-  SHA256(pad, kBlock + inner.size(), out.data());
+  sha.Begin();
+  sha.Add(pad, kBlock);
+  sha.Add(inner.data(), inner.size());
   OPENSSL_cleanse(block, sizeof block);
   OPENSSL_cleanse(pad, sizeof pad);
-  return out;
+  return sha.End();
+}
+
+void AppendAuditHex(std::string& out, const tAuditDigest& digest) {
+  static const char kDigits[] = "0123456789abcdef";
+  const size_t at = out.size();
+  out.resize(at + digest.size() * 2);
+  for (size_t i = 0; i < digest.size(); ++i) {
+    out[at + 2 * i] = kDigits[digest[i] >> 4];
+    out[at + 2 * i + 1] = kDigits[digest[i] & 15];
+  }
 }
 
 std::string AuditHex(const tAuditDigest& digest) {
-  static const char kDigits[] = "0123456789abcdef";
   std::string hex;
-  hex.reserve(digest.size() * 2);
-  for (unsigned char byte : digest) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 15];
-  }
+  AppendAuditHex(hex, digest);
   return hex;
 }
 

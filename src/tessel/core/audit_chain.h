@@ -17,6 +17,7 @@ tAuditDigest AuditMac(std::string_view key, const tAuditDigest& chain);
 
 // 64 lower-case hexadecimal digits, and back (false on anything else).
 std::string AuditHex(const tAuditDigest& digest);
+void AppendAuditHex(std::string& out, const tAuditDigest& digest);
 bool AuditFromHex(std::string_view hex, tAuditDigest* digest);
 
 // The key of `path` (64 hexadecimal digits, a line end allowed): false with `error` when it is

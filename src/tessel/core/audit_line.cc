@@ -1,6 +1,8 @@
 #include "tessel/core/audit_line.h"
 
 #include <algorithm>
+#include <charconv>
+#include <climits>
 #include <cstring>
 #include <ctime>
 
@@ -41,19 +43,78 @@ const char* AuditOutcomeName(eAuditOutcome outcome) {
   return "ran";
 }
 
-std::string AuditTime(int64_t timeUs) {
-  const time_t secs = static_cast<time_t>(timeUs / 1000000);
-  std::tm utc{};
-  gmtime_r(&secs, &utc);
-  char text[40];
-  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  char micros[16];
-  std::snprintf(micros, sizeof micros, ".%06dZ", static_cast<int>(timeUs % 1000000));
-  return std::string(text, n) + micros;
+namespace {
+
+// Digits of `value` at the end of `out`.
+void AppendNumber(std::string& out, uint64_t value) {
+  char digits[24];
+  const auto done = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, done.ptr);
 }
 
-std::string AuditValue(std::string_view value) {
-  if (value.empty()) return "-";
+// A value, or "-" when negative (not known).
+void AppendKnown(std::string& out, int64_t value) {
+  if (value < 0)
+    out += '-';
+  else
+    AppendNumber(out, static_cast<uint64_t>(value));
+}
+
+// True when every byte is printable ASCII other than the backslash: such a value is its own
+// escaped form.
+bool PlainAscii(std::string_view value) {
+  for (char c : value)
+    if (c < 0x20 || c > 0x7E || c == '\\') return false;
+  return true;
+}
+
+void AppendField(std::string& out, std::string_view key, std::string_view value) {
+  out += key;
+  AppendAuditValue(out, value);
+}
+
+}  // namespace
+
+void AppendAuditTime(std::string& out, int64_t timeUs) {
+  int64_t secs = timeUs / 1000000;
+  int64_t micros = timeUs % 1000000;
+  if (micros < 0) {
+    micros += 1000000;
+    --secs;
+  }
+  // A line's second is usually the one before it: its text is made once.
+  thread_local int64_t t_second = INT64_MIN;
+  thread_local char t_text[40];
+  thread_local size_t t_length = 0;
+  if (secs != t_second) {
+    const time_t whole = static_cast<time_t>(secs);
+    std::tm utc{};
+    gmtime_r(&whole, &utc);
+    t_length = std::strftime(t_text, sizeof t_text, "%Y-%m-%dT%H:%M:%S", &utc);
+    t_second = secs;
+  }
+  out.append(t_text, t_length);
+  char fraction[9] = {'.', '0', '0', '0', '0', '0', '0', 'Z', '\0'};
+  for (int i = 6; i >= 1 && micros > 0; --i, micros /= 10)
+    fraction[i] = static_cast<char>('0' + micros % 10);
+  out.append(fraction, 8);
+}
+
+std::string AuditTime(int64_t timeUs) {
+  std::string text;
+  AppendAuditTime(text, timeUs);
+  return text;
+}
+
+void AppendAuditValue(std::string& out, std::string_view value) {
+  if (value.empty()) {
+    out += '-';
+    return;
+  }
+  if (PlainAscii(value)) {
+    out += value;
+    return;
+  }
   // A backslash is escaped first, so that every \xNN of a line is one the trail wrote.
   std::string plain;
   plain.reserve(value.size());
@@ -63,34 +124,61 @@ std::string AuditValue(std::string_view value) {
     else
       plain += c;
   }
-  return EscapeControls(plain);
+  out += EscapeControls(plain);
 }
 
-std::string FormatAuditCmd(const stAuditEvent& e) {
-  std::string line = "time=" + AuditTime(e.timeUs) + "\tkind=cmd\tsource=";
+std::string AuditValue(std::string_view value) {
+  std::string out;
+  AppendAuditValue(out, value);
+  return out;
+}
+
+void AppendAuditCmd(std::string& line, const stAuditEvent& e) {
+  line += "time=";
+  AppendAuditTime(line, e.timeUs);
+  line += "\tkind=cmd\tsource=";
   line += AuditSourceName(e.source);
-  line += "\torigin=" + AuditValue(e.origin);
-  line += "\tpeer=" + AuditValue(e.peer);
-  line += "\tcert=" + AuditValue(e.cert);
-  line += "\troute=" + AuditValue(e.route);
-  line += "\tgroup=" + AuditValue(e.group);
+  AppendField(line, "\torigin=", e.origin);
+  AppendField(line, "\tpeer=", e.peer);
+  AppendField(line, "\tcert=", e.cert);
+  AppendField(line, "\troute=", e.route);
+  AppendField(line, "\tgroup=", e.group);
   line += "\toutcome=";
   line += AuditOutcomeName(e.outcome);
-  line += "\tright=" + AuditValue(e.right);
-  line += "\tresult=" + (e.result < 0 ? std::string("-") : std::to_string(e.result));
-  line += "\tus=" + std::to_string(e.durationUs);
-  line += "\tout=" + (e.outputBytes < 0 ? std::string("-") : std::to_string(e.outputBytes));
+  AppendField(line, "\tright=", e.right);
+  line += "\tresult=";
+  AppendKnown(line, e.result);
+  line += "\tus=";
+  AppendNumber(line, e.durationUs);
+  line += "\tout=";
+  AppendKnown(line, e.outputBytes);
   const size_t length = std::max(e.textLength, e.text.size());
-  line += "\tlen=" + std::to_string(length);
-  std::string shown = MaskCmdText(e.text);
+  line += "\tlen=";
+  AppendNumber(line, length);
+  // Only a text naming Login may hold a password to mask.
+  const bool secret = e.text.find("Login") != std::string_view::npos;
+  std::string masked = secret ? MaskCmdText(e.text) : std::string();
+  std::string_view shown = secret ? std::string_view(masked) : e.text;
   if (shown.size() > kAuditTextBytes) {
     size_t cut = kAuditTextBytes;
     while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
-    shown.resize(cut);
+    shown = shown.substr(0, cut);
   }
-  if (shown.size() < length && shown.size() == std::min(e.text.size(), kAuditTextBytes))
-    shown += " ...(" + std::to_string(length) + " bytes)";
-  line += "\ttext=" + AuditValue(shown);
+  line += "\ttext=";
+  if (shown.size() < length && shown.size() == std::min(e.text.size(), kAuditTextBytes)) {
+    std::string cut(shown);
+    cut += " ...(";
+    AppendNumber(cut, length);
+    cut += " bytes)";
+    AppendAuditValue(line, cut);
+  } else {
+    AppendAuditValue(line, shown);
+  }
+}
+
+std::string FormatAuditCmd(const stAuditEvent& event) {
+  std::string line;
+  AppendAuditCmd(line, event);
   return line;
 }
 

@@ -50,12 +50,15 @@ inline constexpr size_t kAuditTextBytes = 256;
 
 // "2026-12-07T14:32:45.123456Z".
 std::string AuditTime(int64_t timeUs);
+void AppendAuditTime(std::string& out, int64_t timeUs);
 // A value escaped for a line: "-" when empty; '\\', tabs, line ends, every other control byte
 // (C1 ones too, raw or encoded) and every byte outside a well-formed UTF-8 character as \xHH.
 std::string AuditValue(std::string_view value);
+void AppendAuditValue(std::string& out, std::string_view value);
 
 // The line of a command, without its sequence number, chain value and MAC.
 std::string FormatAuditCmd(const stAuditEvent& event);
+void AppendAuditCmd(std::string& line, const stAuditEvent& event);
 // The line of a trail event of its own kind (open, close, checkpoint, dropped) with further
 // fields already joined ("count=3"), or none.
 std::string FormatAuditMark(int64_t timeUs, std::string_view kind, std::string_view fields);

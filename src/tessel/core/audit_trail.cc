@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -30,6 +31,14 @@ std::string DayOf(int64_t timeUs) {
   char text[16];
   std::strftime(text, sizeof text, "%Y-%m-%d", &utc);
   return text;
+}
+
+constexpr int64_t kDayUs = int64_t{86400} * 1000000;
+
+// The first microsecond of the UTC day of `timeUs`.
+int64_t DayStartUs(int64_t timeUs) {
+  const int64_t into = timeUs % kDayUs;
+  return timeUs - (into < 0 ? into + kDayUs : into);
 }
 
 // The trail's files in the order they were written (their names are days).
@@ -105,19 +114,27 @@ int64_t cAuditTrail::Ticks() {
 #endif
 }
 
-void cAuditTrail::ToMicros(stAuditEvent& event) {
-  if (!event.inTicks) return;
-  event.inTicks = false;
-  // The ticks' rate over everything since the open; the first lines wait for a millisecond of it.
+// The ticks' rate over everything since the open, and where the ticks stand against the
+// calendar clock: taken once per batch of events (the first lines wait for a millisecond).
+void cAuditTrail::TakeTickAnchor() {
   int64_t spanUs = SteadyUs() - m_openSteadyUs;
   while (spanUs < 1000) spanUs = SteadyUs() - m_openSteadyUs;
-  const int64_t ticks = Ticks();
-  const double perUs = static_cast<double>(ticks - m_openTicks) / static_cast<double>(spanUs);
+  m_anchorTicks = Ticks();
+  m_anchorUs = NowUs();
+  m_ticksPerUs = static_cast<double>(m_anchorTicks - m_openTicks) / static_cast<double>(spanUs);
+}
+
+void cAuditTrail::ToMicros(stAuditEvent& event, bool& anchored) {
+  if (!event.inTicks) return;
+  event.inTicks = false;
+  if (!anchored) TakeTickAnchor();
+  anchored = true;
+  const double perUs = m_ticksPerUs;
   const auto micros = [perUs](int64_t count) {
     return perUs > 0 ? static_cast<int64_t>(static_cast<double>(count) / perUs) : count;
   };
   event.durationUs = static_cast<uint64_t>(micros(static_cast<int64_t>(event.durationUs)));
-  event.timeUs = NowUs() - micros(ticks - event.timeUs);
+  event.timeUs = m_anchorUs - micros(m_anchorTicks - event.timeUs);
 }
 
 bool cAuditTrail::Open(const stOptions& options) {
@@ -232,10 +249,13 @@ void cAuditTrail::Writer() {
       stop = m_bStop;
     }
     stAuditEvent event;
+    bool anchored = false;
     while (m_ring->Pop(packed)) {
       if (!UnpackAuditEvent(packed, &event)) continue;
-      ToMicros(event);
-      WriteLine(FormatAuditCmd(event));
+      ToMicros(event, anchored);
+      m_body.clear();
+      AppendAuditCmd(m_body, event);
+      WriteLine(m_body);
     }
     if (const uint64_t dropped = m_dropped.exchange(0))
       WriteLine(FormatAuditMark(NowUs(), "dropped", "count=" + std::to_string(dropped)));
@@ -254,13 +274,21 @@ void cAuditTrail::Writer() {
 }
 
 // Numbers, chains and signs the line and appends it to the file of the present day.
-void cAuditTrail::WriteLine(const std::string& body) {
+void cAuditTrail::WriteLine(std::string_view body) {
   const int64_t now = NowUs();
   if (!OpenDayFile(now)) return;
-  const std::string numbered = "seq=" + std::to_string(m_seq + 1) + "\t" + body;
-  const tAuditDigest chain = AuditChainNext(m_chain, numbered);
-  m_batch += numbered;
-  m_batch += "\tchain=" + AuditHex(chain) + "\tmac=" + AuditHex(AuditMac(m_key, chain)) + "\n";
+  m_line.assign("seq=");
+  char digits[24];
+  m_line.append(digits, std::to_chars(digits, digits + sizeof digits, m_seq + 1).ptr);
+  m_line += '\t';
+  m_line += body;
+  const tAuditDigest chain = AuditChainNext(m_chain, m_line);
+  m_batch += m_line;
+  m_batch += "\tchain=";
+  AppendAuditHex(m_batch, chain);
+  m_batch += "\tmac=";
+  AppendAuditHex(m_batch, AuditMac(m_key, chain));
+  m_batch += '\n';
   ++m_seq;
   m_chain = chain;
   if (m_batch.size() >= kBatchBytes) FlushLines();
@@ -274,7 +302,9 @@ void cAuditTrail::FlushLines() {
 }
 
 bool cAuditTrail::OpenDayFile(int64_t timeUs) {
+  if (m_fd >= 0 && timeUs >= m_dayFromUs && timeUs < m_dayFromUs + kDayUs) return true;
   const std::string day = DayOf(timeUs);
+  m_dayFromUs = DayStartUs(timeUs);
   if (m_fd >= 0 && day == m_day) return true;
   FlushLines();
   const std::string path = (fs::path(m_options.folder) / (day + kSuffix)).string();

@@ -65,10 +65,12 @@ class cAuditTrail {
 
  private:
   void Writer();
-  // An event timed in ticks, in microseconds: its time from the calendar clock now.
-  void ToMicros(stAuditEvent& event);
+  // An event timed in ticks, in microseconds, against the anchor of its batch (taken by the
+  // batch's first such event).
+  void TakeTickAnchor();
+  void ToMicros(stAuditEvent& event, bool& anchored);
   // Numbers, chains and signs a line into the batch; FlushLines writes the batch to the file.
-  void WriteLine(const std::string& body);
+  void WriteLine(std::string_view body);
   void FlushLines();
   bool OpenDayFile(int64_t timeUs);
   std::string Resume();
@@ -89,6 +91,9 @@ class cAuditTrail {
   // The writer's: ticks and monotonic microseconds at the open, for the ticks' rate.
   int64_t m_openTicks = 0;
   int64_t m_openSteadyUs = 0;
+  int64_t m_anchorTicks = 0;
+  int64_t m_anchorUs = 0;
+  double m_ticksPerUs = 0;
   std::thread m_writer;
 
   // The writer thread's own (and Open's, before it starts).
@@ -96,5 +101,8 @@ class cAuditTrail {
   tAuditDigest m_chain = kAuditGenesis;
   int m_fd = -1;
   std::string m_day;
-  std::string m_batch;  // lines signed, not yet written
+  int64_t m_dayFromUs = 0;  // the first microsecond of m_day
+  std::string m_batch;      // lines signed, not yet written
+  std::string m_body;       // the line being made, and with its number
+  std::string m_line;
 };
