@@ -1,5 +1,6 @@
 #include "tessel/core/flight_recorder.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -54,7 +55,7 @@ void FlightRecordCmd(const char* shownText, const char* requester) {
   entry.timeMs = FlightNowMs();
   CopyField(entry.requester, requester);
   CopyField(entry.text, shownText);
-  FlightCmds().Add(entry);
+  FlightCmds().Add(entry, offsetof(stFlightCmd, text) + std::strlen(entry.text) + 1);
 }
 
 void FlightRecordReceived(const void* record, size_t size, iSend* link) {

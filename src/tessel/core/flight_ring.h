@@ -87,7 +87,10 @@ class cFlightRing final : public cFlightRingBase {
  public:
   explicit cFlightRing(const char* title) : cFlightRingBase(title) {}
 
-  void Add(const Entry& entry) {
+  // `used`: the bytes of the entry that count, from its start (an entry whose last field is a
+  // text ended early need not be copied whole); the rest of its slot keeps older bytes.
+  void Add(const Entry& entry, size_t used = sizeof(Entry)) {
+    const size_t count = used < sizeof(Entry) ? (used + 7) / 8 : kWords;
     const uint64_t ticket = m_next.fetch_add(1, std::memory_order_relaxed);
     Slot& slot = m_slots[ticket % N];
     uint64_t mark = slot.seq.load(std::memory_order_relaxed);
@@ -96,7 +99,7 @@ class cFlightRing final : public cFlightRingBase {
     } while (!slot.seq.compare_exchange_weak(mark, 2 * ticket + 1, std::memory_order_relaxed));
     uint64_t words[kWords] = {};
     std::memcpy(words, &entry, sizeof entry);
-    for (size_t i = 0; i < kWords; ++i) slot.words[i].store(words[i], std::memory_order_release);
+    for (size_t i = 0; i < count; ++i) slot.words[i].store(words[i], std::memory_order_release);
     slot.seq.store(2 * ticket + 2, std::memory_order_release);
   }
 

@@ -26,7 +26,24 @@ struct stLuaMemory {
   size_t limit = 0;  // bytes; 0 = none
   bool refused = false;
   bool open = false;  // the state was made; its last block takes this along
+  // The limits from the config store as of its change count `configRead` (read again when the
+  // store has changed since).
+  uint64_t configRead = ~uint64_t{0};
+  int seconds = kDefaultTimeLimitSeconds;
+  int mib = kDefaultMemoryLimitMiB;
 };
+
+// The limits of `memory`'s state, from the config store when it has changed since they were
+// read (commands run thousands of times a second; the store changes rarely).
+void ReadLimits(stLuaMemory& memory) {
+  const uint64_t changes = GetConfigStore().Changes();
+  if (changes == memory.configRead) return;
+  memory.seconds = GetConfigValue("lua_time_limit", kDefaultTimeLimitSeconds);
+  memory.mib = GetConfigValue("lua_memory_limit", kDefaultMemoryLimitMiB);
+  // The count from before the reads: a change made while reading is read again next time (so
+  // is the default a missing value leaves in the store).
+  memory.configRead = changes;
+}
 
 // One command in progress on this thread, innermost last.
 struct stCommand {
@@ -51,8 +68,9 @@ void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
     return nullptr;
   }
   const size_t grow = nsize > osize ? nsize - osize : 0;
-  if (grow > 0 && memory->limit != 0 && !t_commands.empty() &&
-      memory->used + grow > memory->limit) {
+  // The command list (thread-local, dearer to reach) is looked at only past the limit.
+  if (grow > 0 && memory->limit != 0 && memory->used + grow > memory->limit &&
+      !t_commands.empty()) {
     memory->refused = true;
     return nullptr;
   }
@@ -111,15 +129,19 @@ lua_State* NewLimitedLuaState() {
   return L;
 }
 
-cLuaCommandLimit::cLuaCommandLimit(lua_State* L) {
-  const Clock::time_point now = Clock::now();
+cLuaCommandLimit::cLuaCommandLimit(lua_State* L) : cLuaCommandLimit(L, Clock::now()) {}
+
+cLuaCommandLimit::cLuaCommandLimit(lua_State* L, Clock::time_point now) {
   if (!t_commands.empty() && t_commands.back().timed)
     t_commands.back().pausedLeft = t_commands.back().deadline - now;
-  const int seconds = GetConfigValue("lua_time_limit", kDefaultTimeLimitSeconds);
+  stLuaMemory* memory = MemoryOf(L);
+  if (memory != nullptr) ReadLimits(*memory);
+  const int seconds = memory != nullptr
+                          ? memory->seconds
+                          : GetConfigValue("lua_time_limit", kDefaultTimeLimitSeconds);
   t_commands.push_back({L, seconds > 0, seconds, now + std::chrono::seconds(seconds)});
-  if (stLuaMemory* memory = MemoryOf(L)) {
-    const int mib = GetConfigValue("lua_memory_limit", kDefaultMemoryLimitMiB);
-    memory->limit = mib > 0 ? static_cast<size_t>(mib) << 20 : 0;
+  if (memory != nullptr) {
+    memory->limit = memory->mib > 0 ? static_cast<size_t>(memory->mib) << 20 : 0;
     memory->refused = false;
   }
 }

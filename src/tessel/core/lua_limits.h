@@ -8,6 +8,7 @@
 //   lua_memory_limit  MiB one group's state may hold while a command runs (default 128, 0 = none)
 #pragma once
 
+#include <chrono>
 #include <string>
 
 struct lua_State;
@@ -25,6 +26,8 @@ lua_State* NewLimitedLuaState();
 class cLuaCommandLimit {
  public:
   explicit cLuaCommandLimit(lua_State* L);
+  // The same, the command having begun at `began` (a caller that has read the clock already).
+  cLuaCommandLimit(lua_State* L, std::chrono::steady_clock::time_point began);
   ~cLuaCommandLimit();
   cLuaCommandLimit(const cLuaCommandLimit&) = delete;
   cLuaCommandLimit& operator=(const cLuaCommandLimit&) = delete;

@@ -124,7 +124,10 @@ bool cStringValue::StringStorable(std::string_view name, std::string_view text) 
 int cStringValue::GetStringValue(const char* name, int def) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (auto it = m_mapValue.find(name); it != m_mapValue.end()) return it->second;
-  if (IntStorable(name)) m_mapValue.emplace(name, def);
+  if (IntStorable(name)) {
+    m_mapValue.emplace(name, def);
+    Changed();
+  }
   return def;
 }
 
@@ -132,6 +135,7 @@ bool cStringValue::SetStringValue(const char* name, int value) {
   if (!IntStorable(name)) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
   m_mapValue[name] = value;
+  Changed();
   return true;
 }
 
@@ -140,13 +144,17 @@ void cStringValue::AddStringValue(const char* name, int value) {
   std::lock_guard<std::mutex> lock(m_mutex);
   int& v = m_mapValue[name];
   v = static_cast<int>(static_cast<unsigned>(v) + static_cast<unsigned>(value));
+  Changed();
 }
 
 std::string cStringValue::GetStringString(const char* name, const char* def) {
   const std::string text = def ? def : "";
   std::lock_guard<std::mutex> lock(m_mutex);
   if (auto it = m_mapString.find(name); it != m_mapString.end()) return it->second;
-  if (StringStorable(name, text)) m_mapString.emplace(name, text);
+  if (StringStorable(name, text)) {
+    m_mapString.emplace(name, text);
+    Changed();
+  }
   return text;
 }
 
@@ -154,6 +162,7 @@ bool cStringValue::SetStringString(const char* name, const std::string& value) {
   if (!StringStorable(name, value)) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
   m_mapString[name] = value;
+  Changed();
   return true;
 }
 
@@ -172,6 +181,7 @@ bool cStringValue::LoadValue(const char* file) {
   bool opened = ReadIntFile(file, read);
   std::lock_guard<std::mutex> lock(m_mutex);
   for (auto& [name, value] : read) m_mapValue[name] = value;
+  Changed();
   return opened;
 }
 
@@ -180,6 +190,7 @@ bool cStringValue::LoadStringA(const char* file) {
   bool opened = ReadStringFile(file, read);
   std::lock_guard<std::mutex> lock(m_mutex);
   for (auto& [name, value] : read) m_mapString[name] = std::move(value);
+  Changed();
   return opened;
 }
 
@@ -200,6 +211,7 @@ void cStringValue::Clear() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_mapValue.clear();
   m_mapString.clear();
+  Changed();
 }
 
 cStringValue::IntTable cStringValue::GetValues() const {
@@ -228,5 +240,6 @@ std::istream& operator&(std::istream& in, cStringValue& store) {
   std::lock_guard<std::mutex> lock(store.m_mutex);
   store.m_mapValue = std::move(values);
   store.m_mapString = std::move(strings);
+  store.Changed();
   return in;
 }

@@ -2,6 +2,8 @@
 // and saved to a text file. Guarded by its own lock, so any thread may call it.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <istream>
 #include <mutex>
 #include <ostream>
@@ -59,6 +61,10 @@ class cStringValue {
   void SetSave(bool save);
   void Clear();
 
+  // A count that grows with every change of either table: a reader that keeps values read
+  // from the store reads them again when it has moved.
+  uint64_t Changes() const { return m_changes.load(std::memory_order_acquire); }
+
   // Copies of the tables, for listings.
   IntTable GetValues() const;
   StringTable GetStrings() const;
@@ -67,7 +73,11 @@ class cStringValue {
   friend std::istream& operator&(std::istream& in, cStringValue& store);
 
  private:
+  // Under the lock, after the tables changed.
+  void Changed() { m_changes.fetch_add(1, std::memory_order_release); }
+
   mutable std::mutex m_mutex;
+  std::atomic<uint64_t> m_changes{0};
   IntTable m_mapValue;
   StringTable m_mapString;
   std::string m_strValueFile;

@@ -1,6 +1,6 @@
 #include "tessel/host/cmd_watch.h"
 
-#include <cstdio>
+#include <charconv>
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/flight_recorder.h"
@@ -15,11 +15,24 @@ cCmdWatch& cCmdWatch::Instance() {
   return watch;
 }
 
+namespace {
+
+// Appends `text` at `at`, leaving room for the final zero before `end`.
+char* Put(char* at, char* end, const char* text) {
+  while (*text != '\0' && at + 1 < end) *at++ = *text++;
+  return at;
+}
+
+}  // namespace
+
+// "account@link#id", or "console": made for every command, so without formatting calls.
 void cCmdWatch::Requester(char* out, std::size_t size) {
+  if (size == 0) return;
+  char* const end = out + size;
   ostreamCmd& gout = get_gout();
   iSend* link = gout.GetLink();
   if (gout.IsLocalCmd() || link == nullptr) {
-    std::snprintf(out, size, "console");
+    *Put(out, end, "console") = '\0';
     return;
   }
   const char* account = "";
@@ -27,8 +40,12 @@ void cCmdWatch::Requester(char* out, std::size_t size) {
   iAccountManagerServer* accounts = server != nullptr ? server->GetAMServer() : nullptr;
   if (iAccount* a = accounts != nullptr ? accounts->GetAccount(gout.GetLinkID()) : nullptr)
     account = a->GetName();
-  std::snprintf(out, size, "%s%s%s#%u", account, *account ? "@" : "", link->GetName(),
-                gout.GetLinkID());
+  char id[16] = "#";
+  *std::to_chars(id + 1, id + sizeof id - 1, gout.GetLinkID()).ptr = '\0';
+  char* at = Put(out, end, account);
+  if (*account != '\0') at = Put(at, end, "@");
+  at = Put(at, end, link->GetName());
+  *Put(at, end, id) = '\0';
 }
 
 void cCmdWatch::OnCmdBegin(cCmd&, const char* shownText) {

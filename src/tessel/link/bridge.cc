@@ -121,14 +121,15 @@ void cBridge::HandleMsg(unsigned int n) {
   if (!m_bHandleMsg || m_pNetHelp == nullptr) return;
   const uint32_t start = platform::TimeGetTime();
   m_pNetHelp->HandleMsg(n);
-  cOriginDesk::Instance().Expire(platform::TimeGetTime());
-  const uint32_t cost = platform::ElapsedMs(start, platform::TimeGetTime());
+  const uint32_t end = platform::TimeGetTime();
+  cOriginDesk::Instance().Expire(end);
+  const uint32_t cost = platform::ElapsedMs(start, end);
   m_dwHandledTime += cost;
   if (cost > kSlowPumpMs) WarnPump(tessel_timererror(), cost);
   if (m_pNetHelp->GetPeerThisPump() > kBusyPumpRecords) WarnPump(tessel_numerror(), cost);
   const bool tracing = TraceMsg();
   if (CmdLogFull()) ClearCmdLog(tracing);
-  m_logBudget.Report(platform::TimeGetTime(), *m_pExceptionLog);
+  m_logBudget.Report(end, *m_pExceptionLog);
 }
 
 bool cBridge::MayLog(iSend* link) {

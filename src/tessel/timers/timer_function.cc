@@ -53,12 +53,23 @@ cTimerFunctionTessel::~cTimerFunctionTessel() {
   if (m_bArmed) {
     const std::uint32_t cost = Elapsed();
     if (cost > m_dwThreshold) {
-      std::ostringstream text;
-      text << m_szName << " 【costtime】 " << cost << " param " << m_szParam << " level " << level;
-      platform::ColorSection red(platform::kColorLightRed);
-      tessel_write(tessel_timererror(), text.str());
+      Report(cost, level);
       m_bArmed = false;
     }
   }
   --level;
+}
+
+std::uint32_t cTimerFunctionTessel::Finish() {
+  const std::uint32_t cost = Elapsed();
+  if (m_bArmed && cost > m_dwThreshold) Report(cost, GetTimerFunctionTesselLevel());
+  m_bArmed = false;
+  return cost;
+}
+
+void cTimerFunctionTessel::Report(std::uint32_t cost, int level) {
+  std::ostringstream text;
+  text << m_szName << " 【costtime】 " << cost << " param " << m_szParam << " level " << level;
+  platform::ColorSection red(platform::kColorLightRed);
+  tessel_write(tessel_timererror(), text.str());
 }

@@ -53,7 +53,13 @@ class cTimerFunctionTessel : public cTimerFunction {
  public:
   cTimerFunctionTessel(const char* name, const char* param, unsigned long thresholdMs, int start);
   ~cTimerFunctionTessel();
+  // Ends the guard's timing now: reads the clock once, reports as the destructor would when
+  // armed and over the threshold, and disarms (the destructor then only lowers the counter).
+  // Returns the milliseconds since Start.
+  std::uint32_t Finish();
 
  private:
+  void Report(std::uint32_t cost, int level);
+
   const char* m_szParam;
 };

@@ -44,7 +44,7 @@ TEST_F(LuaLimits, ACommandPastItsTimeIsStoppedEvenWhenItCatchesTheError) {
 }
 
 // Memory past the cap is refused while a command runs, with a note naming the limit; what the
-// state held is still there and usable afterwards.
+// state held is still there and usable afterwards, and a raised cap holds at the next command.
 TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
   SetConfigValue("lua_memory_limit", 4);
   ASSERT_TRUE(Run("kept = string.rep('k', 1024)"));
@@ -57,6 +57,9 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
         << said_;
   }
   EXPECT_TRUE(Run("t = nil collectgarbage() assert(#kept == 1024)"));
+  // A changed limit holds from the next command on.
+  SetConfigValue("lua_memory_limit", 64);
+  EXPECT_TRUE(Run("s = string.rep('x', 8 * 1024 * 1024) s = nil"));
 }
 
 }  // namespace
