@@ -128,6 +128,7 @@ void cCmd::Create() {
 void cCmd::Clear() {
   if (m_pLua == nullptr) return;
   m_envs.Forget();
+  m_chunks.Forget();
   lua_close(m_pLua);
   m_pLua = nullptr;
   m_funcs.Clear();
@@ -152,13 +153,16 @@ bool cCmd::Do(const char* text) {
 
   cTimerFunctionTessel guard(GetName(), label, kSlowCmdMs, 1);
   iCmdObserver* observer = g_observer.load(std::memory_order_acquire);
-  std::chrono::steady_clock::time_point began;
-  if (observer != nullptr) {
-    observer->OnCmdBegin(*this, masked.empty() ? text : masked.c_str());
-    began = std::chrono::steady_clock::now();
-  }
+  if (observer != nullptr) observer->OnCmdBegin(*this, masked.empty() ? text : masked.c_str());
+  // One look at the clock serves the observer and the time limit.
+  const auto began = std::chrono::steady_clock::now();
   cAuditRun audit(text);
   ++m_nRun;
+  struct stDepth {
+    int& depth;
+    explicit stDepth(int& d) : depth(++d) {}
+    ~stDepth() { --depth; }
+  } depth(m_nDepth);
   bool ok = false;
   if (m_pLua != nullptr) {
     // The outer command's text comes back when the chunk ends. When a fault leaves it as an
@@ -174,11 +178,11 @@ bool cCmd::Do(const char* text) {
           SetCurText(former);
       }
     } restore;
-    const cLuaCommandLimit limit(m_pLua);
-    SetCurText(text);
+    const cLuaCommandLimit limit(m_pLua, began);
+    SetCurText(text, masked.empty() ? text : masked.c_str());
     ok = RunChunk(text);
   }
-  m_ulRunTime += guard.Elapsed();
+  m_ulRunTime += guard.Finish();
   if (observer != nullptr)
     observer->OnCmdEnd(
         *this, static_cast<std::uint64_t>(
@@ -192,7 +196,7 @@ bool cCmd::Do(const char* text) {
 // Runs the chunk; on failure the error line names the group and the command.
 bool cCmd::RunChunk(const char* text) {
   if (m_bDirect) {
-    if (LoadLuaSource(m_pLua, text, text) == 0 && ProtectedCall(0) == 0) return true;
+    if (LoadText(text, text) == 0 && ProtectedCall(0) == 0) return true;
     const char* message = lua_tostring(m_pLua, -1);
     cAuditScope::NoteError(message != nullptr ? message : "");
     lua_pop(m_pLua, 1);
@@ -210,7 +214,7 @@ bool cCmd::RunChunk(const char* text) {
 // Runs the chunk; a failure is reported as the base library reports one ("lua_dostring error",
 // the group, the Lua message), the message masked when the text may hold a password.
 bool cCmd::RunReportedChunk(const char* text) {
-  int rc = LoadLuaSource(m_pLua, text, GetName());
+  int rc = LoadText(text, GetName());
   if (rc == 0) rc = ProtectedCall(0);
   if (rc == 0) return true;
   if (!cCmdRightsScope::Refusal().empty()) {
@@ -263,14 +267,26 @@ int cCmd::ProtectedCall(int argCount) {
   return lua_pcall(m_pLua, argCount, 0, 0);
 }
 
+// A text run inside a run of the same group compiles afresh: a kept chunk sets its environment
+// when it starts, which would change the running outer one's. A text that may hold a password
+// is not kept.
+int cCmd::LoadText(const char* text, const char* chunkName) {
+  if (m_nDepth == 1 && !MayHoldSecret(text) && m_chunks.Push(m_pLua, text, chunkName)) return 0;
+  return LoadLuaSource(m_pLua, text, chunkName);
+}
+
 // The mirror is what the console and the crash report show, so it holds the masked text.
 void cCmd::SetCurText(const char* text) {
+  if (MayHoldSecret(text))
+    SetCurText(text, MaskCmdText(text).c_str());
+  else
+    SetCurText(text, text);
+}
+
+void cCmd::SetCurText(const char* text, const char* shown) {
   s_szCmd = text;
   std::lock_guard<std::mutex> hold(g_curTextLock);
-  if (MayHoldSecret(text))
-    g_curText = MaskCmdText(text);
-  else
-    g_curText = text;
+  g_curText = shown;
 }
 
 std::string cCmd::CurCmdText() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tessel/core/chunk_cache.h"
 #include "tessel/core/cmd_funcs.h"
 #include "tessel/core/peer_env.h"
 
@@ -73,7 +74,12 @@ class cCmd {
   void ReportCmdDo(std::ostream& os);
 
   // Loads and calls chunks directly instead of through the base library.
-  void SetDirect(bool direct) { m_bDirect = direct; }
+  void SetDirect(bool direct) {
+    m_bDirect = direct;
+    m_chunks.Clear(m_pLua);  // their chunk names follow the mode
+  }
+  // The compiled chunks kept for texts run again.
+  size_t KeptChunks() const { return m_chunks.Count(); }
   int GetRunCount() const { return m_nRun; }
   unsigned long GetRunTime() const { return m_ulRunTime; }
 
@@ -101,12 +107,18 @@ class cCmd {
   static void ReportRefusal();
   // lua_pcall of the loaded chunk as one of the system's protected calls (cLuaCallScope).
   int ProtectedCall(int argCount);
+  // Pushes the chunk of `text` (kept from an earlier run when it may be) or the load error.
+  int LoadText(const char* text, const char* chunkName);
   static void SetCurText(const char* text);
+  // The same with the text as shown already made (masked when it may hold a password).
+  static void SetCurText(const char* text, const char* shown);
 
   int m_nRun = 0;
   unsigned long m_ulRunTime = 0;
   lua_State* m_pLua = nullptr;
   bool m_bDirect = false;
+  int m_nDepth = 0;  // Do calls of this group running, the outermost included
+  cChunkCache m_chunks;
   cCmdFuncs m_funcs;
   cPeerEnvs m_envs{m_funcs};
 };

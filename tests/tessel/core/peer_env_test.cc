@@ -194,4 +194,49 @@ TEST(PeerEnv, TheGroupsTableHoldsItsRegisteredFunctionsAndNoBuiltin) {
   EXPECT_EQ(group.FunctionNames(), Texts{});
 }
 
+// A text run again reuses its compiled chunk. Each run has the environment of whoever runs it
+// now, also after a run that set another or ran for a link; a run of the same text nested
+// inside it (here for another link) leaves the outer run's environment alone; a full cache
+// starts again.
+struct cNestCmd : cCmd {
+  void bind_cln(lua_State* L) override {
+    luareg::def(L, "Inner", [this] {
+      if (nested++ > 0) return;
+      cPeerEnvScope other(kB);
+      Do(kNestText);
+    });
+    luareg::def(L, "Leak", [](const char* text) { g_leaked.push_back(text); });
+  }
+  const char* GetName() override { return "cCmd_Nest"; }
+  static constexpr const char* kNestText = "v = (v or 0) + 1 Inner() w = v";
+  int nested = 0;
+};
+
+TEST(PeerEnv, AKeptChunkRunsInTheEnvironmentOfItsRunnerEachTime) {
+  cNestCmd group;
+  group.Create();
+  const stPeerKey* const runners[] = {nullptr, &kA, nullptr, &kB, nullptr};
+  for (const stPeerKey* key : runners) ASSERT_TRUE(RunAs(group, key, "n = (n or 0) + 1"));
+  const std::string reset =
+      "if not done then done = true setfenv(1, {}) end seen = (seen or 0) + 1";
+  ASSERT_TRUE(RunAs(group, nullptr, reset));
+  ASSERT_TRUE(RunAs(group, nullptr, reset));
+  g_leaked.clear();
+  ASSERT_TRUE(RunAs(group, nullptr, "Leak(n .. ' ' .. seen)"));
+  EXPECT_EQ(g_leaked, Texts{"3 1"});
+  EXPECT_EQ(group.KeptChunks(), 3u);
+
+  ASSERT_TRUE(RunAs(group, &kA, cNestCmd::kNestText));
+  ASSERT_TRUE(RunAs(group, &kA, "Leak(tostring(w))"));
+  ASSERT_TRUE(RunAs(group, &kB, "Leak(tostring(w))"));
+  ASSERT_TRUE(RunAs(group, nullptr, "Leak(tostring(w))"));
+  EXPECT_EQ(g_leaked, (Texts{"3 1", "1", "1", "nil"}));
+
+  for (int i = 0; i <= static_cast<int>(cChunkCache::kMostChunks); ++i)
+    ASSERT_TRUE(RunAs(group, nullptr, "k = " + std::to_string(i)));
+  EXPECT_LE(group.KeptChunks(), cChunkCache::kMostChunks);
+  ASSERT_TRUE(RunAs(group, nullptr, "Leak(k)"));
+  EXPECT_EQ(g_leaked.back(), std::to_string(cChunkCache::kMostChunks));
+}
+
 }  // namespace

@@ -1,0 +1,51 @@
+#include "tessel/core/chunk_cache.h"
+
+#include <lua.hpp>
+
+#include "tessel/contracts/baselib.h"
+
+namespace {
+
+struct stCompile {
+  std::string_view text;
+  const char* chunkName;
+  int ref = LUA_NOREF;
+};
+
+// Compiles the text and keeps the chunk in the registry. Run protected: both may need memory
+// the state's limit refuses, and an error outside a protected call would end the process.
+int CompileAndKeep(lua_State* L) {
+  auto* compile = static_cast<stCompile*>(lua_touserdata(L, 1));
+  if (LoadLuaSource(L, compile->text.data(), compile->text.size(), compile->chunkName) != 0)
+    return 0;
+  compile->ref = luaL_ref(L, LUA_REGISTRYINDEX);
+  return 0;
+}
+
+}  // namespace
+
+bool cChunkCache::Push(lua_State* L, std::string_view text, const char* chunkName) {
+  if (text.size() > kMostTextBytes) return false;
+  auto it = m_chunks.find(text);
+  if (it == m_chunks.end()) {
+    if (m_chunks.size() >= kMostChunks) Clear(L);
+    stCompile compile{text, chunkName};
+    if (lua_cpcall(L, &CompileAndKeep, &compile) != 0) {
+      lua_pop(L, 1);
+      return false;
+    }
+    if (compile.ref == LUA_NOREF) return false;
+    it = m_chunks.emplace(std::string(text), compile.ref).first;
+  }
+  lua_rawgeti(L, LUA_REGISTRYINDEX, it->second);
+  // A chunk's environment is the globals when it is loaded; a run may have set another.
+  lua_pushvalue(L, LUA_GLOBALSINDEX);
+  lua_setfenv(L, -2);
+  return true;
+}
+
+void cChunkCache::Clear(lua_State* L) {
+  if (L != nullptr)
+    for (const auto& [text, ref] : m_chunks) luaL_unref(L, LUA_REGISTRYINDEX, ref);
+  m_chunks.clear();
+}
