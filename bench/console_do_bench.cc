@@ -1,5 +1,6 @@
 // cCmd::Do on a trivial registered function, typed on the console and served for a link, beside
-// the bare Lua load-and-call of the same text; the console one with the host's command watch
+// the bare Lua load-and-call of the same text (a text run again is not compiled again; one case
+// runs only new texts); the console one with the host's command watch
 // (the crash report's record of commands) installed, and with the metrics served (argument 1)
 // or not (argument 0).
 #include <benchmark/benchmark.h>
@@ -9,7 +10,9 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/audit_scope.h"
@@ -52,6 +55,22 @@ void BM_CmdDo(benchmark::State& state) {
 }
 BENCHMARK(BM_CmdDo)->ArgName("metrics")->Arg(0)->Arg(1);
 
+// Console commands that are each new to the group (more distinct texts than it keeps compiled),
+// so every one is compiled: the cost of a text run once.
+void BM_CmdDoNewText(benchmark::State& state) {
+  cBenchCmd group;
+  group.Create();
+  std::vector<std::string> texts;
+  for (int i = 0; i < 4096; ++i) texts.push_back("Nop() -- " + std::to_string(i));
+  size_t next = 0;
+  for (auto _ : state) {
+    if (!group.Do(texts[next].c_str())) state.SkipWithError("Do failed");
+    next = (next + 1) % texts.size();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CmdDoNewText);
+
 // The same command served for a link: it runs in the link's own environment, made at its
 // first command and reused after.
 void BM_CmdDoForLink(benchmark::State& state) {
@@ -66,12 +85,9 @@ void BM_CmdDoForLink(benchmark::State& state) {
 }
 BENCHMARK(BM_CmdDoForLink);
 
-// The same served for a link whose account has rules: every function called checks them.
-void BM_CmdDoForLinkWithRights(benchmark::State& state) {
-  cBenchCmd group;
-  group.Create();
-  const int endpoint = 0;
-  cPeerEnvScope link(stPeerKey{&endpoint, 1});
+// Rights of an account with rules (every group but @shell and @admin): every function called
+// checks them.
+std::shared_ptr<stCmdRights> BenchRights(benchmark::State& state) {
   auto rules = std::make_shared<cRightRules>();
   std::string error;
   rules->m_bAllowList = true;
@@ -81,7 +97,16 @@ void BM_CmdDoForLinkWithRights(benchmark::State& state) {
   auto rights = std::make_shared<stCmdRights>();
   rights->account = "bench";
   rights->rules.push_back(rules);
-  cCmdRightsScope scope(rights);
+  return rights;
+}
+
+// The same served for a link whose account has rules.
+void BM_CmdDoForLinkWithRights(benchmark::State& state) {
+  cBenchCmd group;
+  group.Create();
+  const int endpoint = 0;
+  cPeerEnvScope link(stPeerKey{&endpoint, 1});
+  cCmdRightsScope scope(BenchRights(state));
   for (auto _ : state) {
     if (!group.Do(kText)) state.SkipWithError("Do failed");
   }
@@ -89,8 +114,10 @@ void BM_CmdDoForLinkWithRights(benchmark::State& state) {
 }
 BENCHMARK(BM_CmdDoForLinkWithRights);
 
-// The same console command with the audit trail on: each run queues its line for the trail's
-// writer thread, which chains, signs and writes it (into a temporary folder).
+// The console command with the audit trail on (argument rights 0), or the command served for a
+// link whose account has rules, with the trail on (rights 1): each run queues its line for the
+// trail's writer thread, which chains, signs and writes it (into a temporary folder). Lines
+// that found the queue full are counted as dropped.
 void BM_CmdDoAudited(benchmark::State& state) {
   std::string folder = (std::filesystem::temp_directory_path() / "tessel_bench_XXXXXX").string();
   if (::mkdtemp(folder.data()) == nullptr) return state.SkipWithError("no temporary folder");
@@ -102,7 +129,17 @@ void BM_CmdDoAudited(benchmark::State& state) {
   cBenchCmd group;
   group.Create();
   {
-    const cAuditScope console(cAuditScope::stWho(eAuditSource::Console, "console"));
+    const bool rights = state.range(0) != 0;
+    const cAuditScope who(
+        rights ? cAuditScope::stWho(eAuditSource::Peer, "bench@asking", "127.0.0.1:4000")
+               : cAuditScope::stWho(eAuditSource::Console, "console"));
+    const int endpoint = 0;
+    std::optional<cPeerEnvScope> link;
+    std::optional<cCmdRightsScope> scope;
+    if (rights) {
+      link.emplace(stPeerKey{&endpoint, 1});
+      scope.emplace(BenchRights(state));
+    }
     for (auto _ : state) {
       if (!group.Do(kText)) state.SkipWithError("Do failed");
     }
@@ -112,7 +149,7 @@ void BM_CmdDoAudited(benchmark::State& state) {
   cAuditTrail::Instance().Close();
   std::filesystem::remove_all(folder);
 }
-BENCHMARK(BM_CmdDoAudited);
+BENCHMARK(BM_CmdDoAudited)->ArgName("rights")->Arg(0)->Arg(1);
 
 void BM_BareLoadAndCall(benchmark::State& state) {
   lua_State* L = luaL_newstate();
