@@ -1,9 +1,11 @@
 #include "tessel/core/audit_chain.h"
 
 #include <fcntl.h>
+// The plain SHA-256 functions are kept by OpenSSL 3 though marked as superseded.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,73 +18,64 @@ namespace {
 
 constexpr size_t kKeyBytes = 32;
 
-// SHA-256 through one digest context per thread, its algorithm fetched once for the process:
-// the writer hashes every line three times, and a context made and the algorithm looked up for
-// each digest (what the one-shot call does) cost more than the hashing itself.
-class cSha256 {
- public:
-  cSha256() : m_ctx(EVP_MD_CTX_new()) {}
-  ~cSha256() { EVP_MD_CTX_free(m_ctx); }
-  cSha256(const cSha256&) = delete;
-  cSha256& operator=(const cSha256&) = delete;
-
-  static cSha256& OfThread() {
-    thread_local cSha256 hasher;
-    return hasher;
-  }
-  void Begin() { EVP_DigestInit_ex(m_ctx, Algorithm(), nullptr); }
-  void Add(const void* data, size_t size) { EVP_DigestUpdate(m_ctx, data, size); }
-  tAuditDigest End() {
-    tAuditDigest out{};
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(m_ctx, out.data(), &size);
-    return out;
-  }
-
- private:
-  static const EVP_MD* Algorithm() {
-    static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    return md != nullptr ? md : EVP_sha256();
-  }
-  EVP_MD_CTX* m_ctx;
+// The trail hashes every line three times (its chain value, then the MAC's inner and outer
+// digests), mostly short inputs, where the digest interface's per-call work (dispatch through
+// the provider) costs more than the hashing: the writer uses the plain SHA-256 functions, and
+// keeps the MAC key's padded blocks hashed once (HMAC's inner and outer starting states).
+struct stMacStates {
+  std::string key;
+  SHA256_CTX inner{};
+  SHA256_CTX outer{};
 };
+
+const stMacStates& MacStatesOf(std::string_view key) {
+  constexpr size_t kBlock = 64;
+  thread_local stMacStates states;
+  thread_local bool made = false;
+  if (made && states.key == key) return states;
+  unsigned char block[kBlock] = {};
+  if (key.size() > kBlock)
+    SHA256(reinterpret_cast<const unsigned char*>(key.data()), key.size(), block);
+  else if (!key.empty())
+    std::memcpy(block, key.data(), key.size());
+  unsigned char pad[kBlock];
+  for (size_t i = 0; i < kBlock; ++i) pad[i] = block[i] ^ 0x36;
+  SHA256_Init(&states.inner);
+  SHA256_Update(&states.inner, pad, kBlock);
+  for (size_t i = 0; i < kBlock; ++i) pad[i] = block[i] ^ 0x5c;
+  SHA256_Init(&states.outer);
+  SHA256_Update(&states.outer, pad, kBlock);
+  OPENSSL_cleanse(block, sizeof block);
+  OPENSSL_cleanse(pad, sizeof pad);
+  states.key.assign(key);
+  made = true;
+  return states;
+}
 
 }  // namespace
 
 tAuditDigest AuditChainNext(const tAuditDigest& prev, std::string_view body) {
-  cSha256& sha = cSha256::OfThread();
-  sha.Begin();
-  sha.Add(prev.data(), prev.size());
-  sha.Add(body.data(), body.size());
-  return sha.End();
+  SHA256_CTX sha;
+  SHA256_Init(&sha);
+  SHA256_Update(&sha, prev.data(), prev.size());
+  SHA256_Update(&sha, body.data(), body.size());
+  tAuditDigest out{};
+  SHA256_Final(out.data(), &sha);
+  return out;
 }
 
 // HMAC-SHA256 (RFC 2104) of the chain value.
 tAuditDigest AuditMac(std::string_view key, const tAuditDigest& chain) {
-  constexpr size_t kBlock = 64;
-  cSha256& sha = cSha256::OfThread();
-  unsigned char block[kBlock] = {};
-  if (key.size() > kBlock) {
-    sha.Begin();
-    sha.Add(key.data(), key.size());
-    const tAuditDigest hashed = sha.End();
-    std::memcpy(block, hashed.data(), hashed.size());
-  } else if (!key.empty()) {
-    std::memcpy(block, key.data(), key.size());
-  }
-  unsigned char pad[kBlock];
-  for (size_t i = 0; i < kBlock; ++i) pad[i] = block[i] ^ 0x36;
-  sha.Begin();
-  sha.Add(pad, kBlock);
-  sha.Add(chain.data(), chain.size());
-  const tAuditDigest inner = sha.End();
-  for (size_t i = 0; i < kBlock; ++i) pad[i] = block[i] ^ 0x5c;
-  sha.Begin();
-  sha.Add(pad, kBlock);
-  sha.Add(inner.data(), inner.size());
-  OPENSSL_cleanse(block, sizeof block);
-  OPENSSL_cleanse(pad, sizeof pad);
-  return sha.End();
+  const stMacStates& states = MacStatesOf(key);
+  SHA256_CTX sha = states.inner;
+  SHA256_Update(&sha, chain.data(), chain.size());
+  tAuditDigest inner{}, out{};
+  SHA256_Final(inner.data(), &sha);
+  sha = states.outer;
+  SHA256_Update(&sha, inner.data(), inner.size());
+  SHA256_Final(out.data(), &sha);
+  OPENSSL_cleanse(&sha, sizeof sha);
+  return out;
 }
 
 void AppendAuditHex(std::string& out, const tAuditDigest& digest) {

@@ -115,16 +115,15 @@ void AppendAuditValue(std::string& out, std::string_view value) {
     out += value;
     return;
   }
-  // A backslash is escaped first, so that every \xNN of a line is one the trail wrote.
-  std::string plain;
-  plain.reserve(value.size());
-  for (char c : value) {
-    if (c == '\\')
-      plain += "\\x5C";
-    else
-      plain += c;
+  // A backslash is written as \x5C, so that every \xNN of a line is one the trail wrote; the
+  // parts between backslashes have their controls escaped.
+  for (size_t from = 0;;) {
+    const size_t slash = value.find('\\', from);
+    AppendEscapedControls(out, value.substr(from, slash - from));
+    if (slash == std::string_view::npos) break;
+    out += "\\x5C";
+    from = slash + 1;
   }
-  out += EscapeControls(plain);
 }
 
 std::string AuditValue(std::string_view value) {

@@ -1,7 +1,6 @@
 #include "tessel/util/text_clean.h"
 
 #include <cstdint>
-#include <cstdio>
 
 namespace {
 
@@ -44,19 +43,24 @@ size_t PrintableAt(std::string_view text, size_t at) {
 
 }  // namespace
 
-std::string EscapeControls(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+void AppendEscapedControls(std::string& out, std::string_view text) {
+  static const char kDigits[] = "0123456789ABCDEF";
   for (size_t at = 0; at < text.size();) {
     if (const size_t length = PrintableAt(text, at)) {
       out.append(text.substr(at, length));
       at += length;
       continue;
     }
-    char escape[5];
-    std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(text[at]));
-    out += escape;
+    const auto byte = static_cast<unsigned char>(text[at]);
+    const char escape[4] = {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 15]};
+    out.append(escape, sizeof escape);
     ++at;
   }
+}
+
+std::string EscapeControls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscapedControls(out, text);
   return out;
 }

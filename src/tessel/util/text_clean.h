@@ -9,3 +9,5 @@
 #include <string_view>
 
 std::string EscapeControls(std::string_view text);
+// The same, appended to `out`.
+void AppendEscapedControls(std::string& out, std::string_view text);
