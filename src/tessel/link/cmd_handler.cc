@@ -83,7 +83,8 @@ HandleChatExceptionEnum cCmdHandler::Handle(const stCmdRecord& received) {
   // The sender of an origin hears when its command is answered; an answer to a command this
   // process sent for a requester goes on to that requester.
   cOriginDesk& desk = cOriginDesk::Instance();
-  desk.EndServing(cOriginDesk::TokenOf(m_bridge, cmd.link, cmd.group), cmd.answerId);
+  if (cmd.answerId != 0)
+    desk.EndServing(cOriginDesk::TokenOf(m_bridge, cmd.link, cmd.group), cmd.answerId);
   if (cmd.answersTo != 0) desk.Forward(cmd.answersTo, cmd.text);
   return cmd.result;
 }
