@@ -41,10 +41,21 @@ bool cChunkCache::Push(lua_State* L, std::string_view text, const char* chunkNam
   // A chunk's environment is the globals when it is loaded; a run may have set another.
   lua_pushvalue(L, LUA_GLOBALSINDEX);
   lua_setfenv(L, -2);
+  m_lastRef = it->second;
   return true;
 }
 
+void cChunkCache::Rest(lua_State* L) {
+  if (m_lastRef == LUA_NOREF) return;
+  lua_rawgeti(L, LUA_REGISTRYINDEX, m_lastRef);
+  lua_pushvalue(L, LUA_GLOBALSINDEX);
+  lua_setfenv(L, -2);
+  lua_pop(L, 1);
+  m_lastRef = LUA_NOREF;
+}
+
 void cChunkCache::Clear(lua_State* L) {
+  m_lastRef = LUA_NOREF;
   if (L != nullptr)
     for (const auto& [text, ref] : m_chunks) luaL_unref(L, LUA_REGISTRYINDEX, ref);
   m_chunks.clear();

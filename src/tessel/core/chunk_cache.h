@@ -26,10 +26,16 @@ class cChunkCache {
   // False, with nothing pushed, when the text is not kept (too long, not compiled, or no room
   // in the state): the caller loads it itself, and so reports any syntax error.
   bool Push(lua_State* L, std::string_view text, const char* chunkName);
+  // After the run of the chunk Push gave: its environment goes back to the globals, so a kept
+  // chunk holds no link's environment once the run is over.
+  void Rest(lua_State* L);
   // Lets go of every chunk (the state stays).
   void Clear(lua_State* L);
   // Forgets the chunks without touching the state (it is being closed).
-  void Forget() { m_chunks.clear(); }
+  void Forget() {
+    m_chunks.clear();
+    m_lastRef = kNone;
+  }
   size_t Count() const { return m_chunks.size(); }
 
  private:
@@ -39,4 +45,6 @@ class cChunkCache {
   };
   // Text to its chunk's reference in the state's registry.
   std::unordered_map<std::string, int, stHash, std::equal_to<>> m_chunks;
+  static constexpr int kNone = -2;  // LUA_NOREF
+  int m_lastRef = kNone;            // the chunk Push gave last
 };

@@ -181,6 +181,7 @@ bool cCmd::Do(const char* text) {
     const cLuaCommandLimit limit(m_pLua, began);
     SetCurText(text, masked.empty() ? text : masked.c_str());
     ok = RunChunk(text);
+    if (m_nDepth == 1) m_chunks.Rest(m_pLua);
   }
   m_ulRunTime += guard.Finish();
   if (observer != nullptr)
