@@ -80,12 +80,12 @@ tAuditDigest AuditMac(std::string_view key, const tAuditDigest& chain) {
 
 void AppendAuditHex(std::string& out, const tAuditDigest& digest) {
   static const char kDigits[] = "0123456789abcdef";
-  const size_t at = out.size();
-  out.resize(at + digest.size() * 2);
+  char hex[2 * std::tuple_size_v<tAuditDigest>];
   for (size_t i = 0; i < digest.size(); ++i) {
-    out[at + 2 * i] = kDigits[digest[i] >> 4];
-    out[at + 2 * i + 1] = kDigits[digest[i] & 15];
+    hex[2 * i] = kDigits[digest[i] >> 4];
+    hex[2 * i + 1] = kDigits[digest[i] & 15];
   }
+  out.append(hex, sizeof hex);
 }
 
 std::string AuditHex(const tAuditDigest& digest) {

@@ -46,8 +46,16 @@ size_t PrintableAt(std::string_view text, size_t at) {
 void AppendEscapedControls(std::string& out, std::string_view text) {
   static const char kDigits[] = "0123456789ABCDEF";
   for (size_t at = 0; at < text.size();) {
+    // A run of printable ASCII goes in whole.
+    size_t plain = at;
+    while (plain < text.size() && text[plain] >= 0x20 && text[plain] < 0x7F) ++plain;
+    if (plain > at) {
+      out.append(text.data() + at, plain - at);
+      at = plain;
+      continue;
+    }
     if (const size_t length = PrintableAt(text, at)) {
-      out.append(text.substr(at, length));
+      out.append(text.data() + at, length);
       at += length;
       continue;
     }
