@@ -2,6 +2,8 @@
 // and the lines of its files. Header-only. The test's thread.
 #pragma once
 
+#include <atomic>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,7 +33,7 @@ inline std::vector<std::string> AuditLines(const std::string& folder) {
 // A trail of its own in a temporary folder (trail/ and key), on a clock the test moves.
 struct cAuditFolder {
   cTempDir dir;
-  int64_t nowUs = 1796601600000000;  // 2026-12-07 00:00:00 UTC
+  std::atomic<int64_t> nowUs{1796601600000000};  // 2026-12-07 00:00:00 UTC; the writer reads it
   cAuditTrail trail;
 
   cAuditTrail::stOptions Options(size_t slots = 64) {
@@ -41,7 +43,7 @@ struct cAuditFolder {
     options.process = "game";
     options.crashReport = dir / "ERRORLOG.TXT";
     options.slots = slots;
-    options.clockUs = [this] { return nowUs; };
+    options.clockUs = [this] { return nowUs.load(); };
     return options;
   }
   std::string Folder() const { return dir / "trail"; }

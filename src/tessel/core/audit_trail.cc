@@ -304,8 +304,12 @@ void cAuditTrail::FlushLines() {
 bool cAuditTrail::OpenDayFile(int64_t timeUs) {
   if (m_fd >= 0 && timeUs >= m_dayFromUs && timeUs < m_dayFromUs + kDayUs) return true;
   const std::string day = DayOf(timeUs);
-  m_dayFromUs = DayStartUs(timeUs);
-  if (m_fd >= 0 && day == m_day) return true;
+  // The bounds follow the file open: a new day's file that cannot be opened is tried again at
+  // the next line, and no line of that day goes into the day before's file.
+  if (m_fd >= 0 && day == m_day) {
+    m_dayFromUs = DayStartUs(timeUs);
+    return true;
+  }
   FlushLines();
   const std::string path = (fs::path(m_options.folder) / (day + kSuffix)).string();
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
@@ -313,5 +317,6 @@ bool cAuditTrail::OpenDayFile(int64_t timeUs) {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = fd;
   m_day = day;
+  m_dayFromUs = DayStartUs(timeUs);
   return true;
 }

@@ -86,6 +86,22 @@ TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
   EXPECT_EQ(verdict.files, 2u);
 }
 
+// A new day's file that cannot be opened (a folder stands in its place) loses that day's lines;
+// none of them goes into the day before's file.
+TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
+  cAuditFolder at;
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  const std::string first = at.Folder() + "/2026-12-07.audit";
+  at.trail.Record(Event("Ver()", at.nowUs));
+  ASSERT_TRUE(WaitFor([&] { return testkit::Lines(testkit::ReadFile(first)).size() == 2; }));
+  std::filesystem::create_directory(at.Folder() + "/2026-12-08.audit");
+  at.nowUs += kDayUs;
+  at.trail.Record(Event("Lost()", at.nowUs));
+  at.trail.Record(Event("AlsoLost()", at.nowUs));
+  at.trail.Close();
+  EXPECT_EQ(testkit::Lines(testkit::ReadFile(first)).size(), 2u);
+}
+
 // The writer is held inside its clock while it writes the first line: what follows waits in
 // the queue, readable as a crash report reads it, and what does not fit is counted.
 TEST(AuditTrail, WhileTheWriterIsHeldLinesWaitReadableAndAFullQueueCountsItsDrops) {
@@ -99,7 +115,7 @@ TEST(AuditTrail, WhileTheWriterIsHeldLinesWaitReadableAndAFullQueueCountsItsDrop
       for (int i = 0; i < 4000 && hold; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return at.nowUs;
+    return at.nowUs.load();
   };
   ASSERT_TRUE(at.trail.Open(options));
   hold = true;

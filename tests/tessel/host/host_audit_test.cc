@@ -25,7 +25,7 @@ TEST(HostAudit, TheCrashReportsViewListsTheEventsStillQueuedWithPasswordsLeftOut
       for (int i = 0; i < 4000 && hold; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return at.nowUs;
+    return at.nowUs.load();
   };
   cAuditTrail& trail = cAuditTrail::Instance();
   ASSERT_TRUE(trail.Open(options));
