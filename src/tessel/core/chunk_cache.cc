@@ -22,6 +22,12 @@ int CompileAndKeep(lua_State* L) {
   return 0;
 }
 
+// A chunk's environment as a fresh load gives it: the state's globals.
+void UseGlobals(lua_State* L) {
+  lua_pushvalue(L, LUA_GLOBALSINDEX);
+  lua_setfenv(L, -2);
+}
+
 }  // namespace
 
 bool cChunkCache::Push(lua_State* L, std::string_view text, const char* chunkName) {
@@ -38,9 +44,8 @@ bool cChunkCache::Push(lua_State* L, std::string_view text, const char* chunkNam
     it = m_chunks.emplace(std::string(text), compile.ref).first;
   }
   lua_rawgeti(L, LUA_REGISTRYINDEX, it->second);
-  // A chunk's environment is the globals when it is loaded; a run may have set another.
-  lua_pushvalue(L, LUA_GLOBALSINDEX);
-  lua_setfenv(L, -2);
+  // A run may have set another environment.
+  UseGlobals(L);
   m_lastRef = it->second;
   return true;
 }
@@ -48,8 +53,7 @@ bool cChunkCache::Push(lua_State* L, std::string_view text, const char* chunkNam
 void cChunkCache::Rest(lua_State* L) {
   if (m_lastRef == LUA_NOREF) return;
   lua_rawgeti(L, LUA_REGISTRYINDEX, m_lastRef);
-  lua_pushvalue(L, LUA_GLOBALSINDEX);
-  lua_setfenv(L, -2);
+  UseGlobals(L);
   lua_pop(L, 1);
   m_lastRef = LUA_NOREF;
 }
