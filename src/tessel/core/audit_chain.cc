@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -78,14 +79,23 @@ tAuditDigest AuditMac(std::string_view key, const tAuditDigest& chain) {
   return out;
 }
 
-void AppendAuditHex(std::string& out, const tAuditDigest& digest) {
-  static const char kDigits[] = "0123456789abcdef";
-  char hex[2 * std::tuple_size_v<tAuditDigest>];
-  for (size_t i = 0; i < digest.size(); ++i) {
-    hex[2 * i] = kDigits[digest[i] >> 4];
-    hex[2 * i + 1] = kDigits[digest[i] & 15];
+// The two hexadecimal digits of every byte value, so that a digest's text is a copy per byte.
+constexpr std::array<char, 512> kHexPairs = [] {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::array<char, 512> pairs{};
+  for (size_t i = 0; i < 256; ++i) {
+    pairs[2 * i] = kDigits[i >> 4];
+    pairs[2 * i + 1] = kDigits[i & 15];
   }
-  out.append(hex, sizeof hex);
+  return pairs;
+}();
+
+void AppendAuditHex(std::string& out, const tAuditDigest& digest) {
+  const size_t at = out.size();
+  out.resize(at + 2 * digest.size());
+  char* hex = out.data() + at;
+  for (size_t i = 0; i < digest.size(); ++i)
+    std::memcpy(hex + 2 * i, kHexPairs.data() + 2 * digest[i], 2);
 }
 
 std::string AuditHex(const tAuditDigest& digest) {

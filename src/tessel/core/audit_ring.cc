@@ -18,6 +18,11 @@ bool cAuditRing::Push(std::string_view line, uint64_t* pushed) {
   slot.state.store(kReady, std::memory_order_release);
   m_head.store(head + 1, std::memory_order_release);
   if (pushed != nullptr) *pushed = head + 1;
+  // The next slot was last freed by the writer, a round of the ring ago: fetch it for writing
+  // now, so that the next line does not wait for it.
+  stSlot& next = m_slots[(head + 1) % m_count];
+  __builtin_prefetch(&next.state, 1);
+  for (size_t at = 64; at < 320; at += 64) __builtin_prefetch(next.text + at, 1);
   return true;
 }
 

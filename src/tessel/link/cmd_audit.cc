@@ -38,10 +38,12 @@ std::string Origin(const std::string& account) {
   return cAuditScope::OriginOf(account);
 }
 
-std::string GroupShown(const stCmdContext& cmd) {
+// The group's name, or its number (kept in `number`) when it has none.
+std::string_view GroupShown(const stCmdContext& cmd, std::string& number) {
   if (cCmd* group = cmd.bridge.GetCmdSafe(static_cast<unsigned>(cmd.group)))
     return group->GetName();
-  return std::to_string(cmd.group);
+  number = std::to_string(cmd.group);
+  return number;
 }
 
 // What a record refused for its rights before its text ran lacked. The check refuses a whole
@@ -89,13 +91,16 @@ void cCmdAudit::Record(const stCmdContext& cmd) {
   g_login = nullptr;
   cAuditTrail& trail = cAuditTrail::Instance();
   if (!trail.IsOpen() || login == eLoginLine::kLater) return;
-  // The handler's scope for the record knows who sent it already.
+  // The handler's scope for the record knows who sent it already, and its origin.
   const cAuditScope* scope = cAuditScope::Current();
-  const cAuditScope::stWho who = scope != nullptr ? scope->Who() : PeerAuditWho(cmd);
-  const std::string origin = Origin(who.origin);
-  const std::string group = GroupShown(cmd);
-  stAuditEvent event = cAuditScope::EventFor(eAuditSource::Peer, origin, who);
-  event.group = group;
+  cAuditScope::stWho sender;
+  if (scope == nullptr) sender = PeerAuditWho(cmd);
+  const cAuditScope::stWho& who = scope != nullptr ? scope->Who() : sender;
+  const std::string origin = scope != nullptr ? std::string() : Origin(who.origin);
+  std::string number;
+  stAuditEvent event =
+      cAuditScope::EventFor(eAuditSource::Peer, scope != nullptr ? scope->Origin() : origin, who);
+  event.group = GroupShown(cmd, number);
   event.outcome = Outcome(cmd, &event.right);
   const std::string groupRight =
       !cmd.ran && cmd.result == ChatException_NoPri ? RefusedGroupRight(cmd) : "";
@@ -150,7 +155,8 @@ cLoginAudit::cLoginAudit() : m_startUs(MonotonicUs()) {
   m_bOn = true;
   m_who = PeerAuditWho(*cmd);
   m_origin = Origin(m_who.origin);
-  m_group = GroupShown(*cmd);
+  std::string number;
+  m_group = GroupShown(*cmd, number);
   m_text = MaskCmdText(cmd->text);
   // Answered at once, the answer notes its verdict for the record's own line instead.
   NoteLogin(eLoginLine::kLater);
