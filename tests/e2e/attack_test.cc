@@ -273,6 +273,13 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   }
   EXPECT_FALSE(Holds(ops.got, "boss@game"));
   EXPECT_TRUE(Holds(proc.got, "boss@game"));
+  // The line of the command sent to the operator's link says the origin stopped there; the one
+  // sent to the process account's link carried it.
+  server.QuitInOrder();
+  const std::string trail = TrailOf(home);
+  EXPECT_EQ(CountLines(trail, {"origin=boss@game", "\tuncarried=ops\t", "'ops',20"}), 1)
+      << testkit::ReadFolder(home.path() / "log/audit");
+  EXPECT_EQ(CountLines(trail, {"\tuncarried="}), 1);
 }
 
 // A peer that never logged in sends records of every type and of the groups around the login

@@ -141,6 +141,7 @@ void AppendAuditCmd(std::string& line, const stAuditEvent& e) {
   AppendField(line, "\tpeer=", e.peer);
   AppendField(line, "\tcert=", e.cert);
   AppendField(line, "\troute=", e.route);
+  if (!e.uncarried.empty()) AppendField(line, "\tuncarried=", e.uncarried);
   AppendField(line, "\tgroup=", e.group);
   line += "\toutcome=";
   line += AuditOutcomeName(e.outcome);
@@ -224,7 +225,7 @@ struct stPackedHead {
   uint8_t outcome;
   uint8_t inTicks;
 };
-constexpr size_t kPackedTexts = 7;
+constexpr size_t kPackedTexts = 8;
 // Bytes each text but the command's keeps.
 constexpr size_t kFieldBytes = 96;
 
@@ -265,8 +266,8 @@ size_t PackAuditEvent(const stAuditEvent& e, char* out, size_t cap) {
   std::memcpy(out, &head, sizeof head);
   char* at = out + sizeof head;
   const char* end = out + cap;
-  const std::string_view texts[kPackedTexts] = {e.origin, e.peer,  e.cert, e.route,
-                                                e.group,  e.right, e.text};
+  const std::string_view texts[kPackedTexts] = {e.origin,    e.peer,  e.cert,  e.route,
+                                                e.uncarried, e.group, e.right, e.text};
   for (size_t i = 0; i < kPackedTexts; ++i)
     if (!PackText(texts[i], i + 1 < kPackedTexts ? kFieldBytes : kAuditTextBytes, at, end))
       return 0;
@@ -286,8 +287,8 @@ bool UnpackAuditEvent(std::string_view packed, stAuditEvent* e) {
   e->source = static_cast<eAuditSource>(head.source);
   e->outcome = static_cast<eAuditOutcome>(head.outcome);
   e->inTicks = head.inTicks != 0;
-  std::string_view* texts[kPackedTexts] = {&e->origin, &e->peer,  &e->cert, &e->route,
-                                           &e->group,  &e->right, &e->text};
+  std::string_view* texts[kPackedTexts] = {&e->origin,    &e->peer,  &e->cert,  &e->route,
+                                           &e->uncarried, &e->group, &e->right, &e->text};
   for (std::string_view* text : texts)
     if (!UnpackText(packed, text)) return false;
   return true;

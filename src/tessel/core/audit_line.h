@@ -1,8 +1,11 @@
 // The lines of the audit trail as text: one line per event, fields `key=value` separated by
 // tabs, every value escaped so that it holds no tab, line end or other control byte. The writer
 // puts "seq=N" in front and the chain value and its MAC behind:
-//   seq=N  time=...Z  kind=cmd  source=  origin=account@process  peer=  cert=  route=  group=
-//   outcome=ran|refused|error  right=  result=  us=  out=  len=  text=  chain=  mac=
+//   seq=N  time=...Z  kind=cmd  source=  origin=account@process  peer=  cert=  route=
+//   [uncarried=]  group=  outcome=ran|refused|error  right=  result=  us=  out=  len=  text=
+//   chain=  mac=
+// ("uncarried" only on the line of a command that sent commands on to peers that could not take
+// its origin: those peers ran them as coming from this process's account.)
 // Pure functions; any thread.
 #pragma once
 
@@ -26,6 +29,7 @@ struct stAuditEvent {
   std::string_view peer;    // the link's peer address
   std::string_view cert;    // SHA-256 fingerprint of the peer's TLS certificate
   std::string_view route;
+  std::string_view uncarried;  // the peers it sent commands to without its origin ("a,b")
   std::string_view group;
   eAuditOutcome outcome = eAuditOutcome::Ran;
   std::string_view right;  // the right a refusal names ("@shell")

@@ -9,6 +9,7 @@
 namespace {
 
 cAuditScope* g_current = nullptr;
+cAuditRun* g_run = nullptr;  // the innermost text being run while the trail is open
 std::string g_process = "-";
 std::string g_lastError;
 const char* g_runText = nullptr;  // the innermost text being run while the trail is open
@@ -20,6 +21,28 @@ int64_t MonotonicUs() {
 
 int64_t Ticks() {
   return cAuditTrail::Ticks();
+}
+
+// Bytes of the list of peers a line names as "uncarried": a packed event keeps 96 of a field.
+constexpr size_t kUncarriedBytes = 90;
+
+// Adds `peer` to a list "a,b" unless it is there; a list that would grow past its bytes ends
+// with "...".
+void AddUncarried(std::string& list, std::string_view peer) {
+  if (peer.empty()) peer = "-";
+  for (size_t at = 0; at <= list.size();) {
+    size_t end = list.find(',', at);
+    if (end == std::string::npos) end = list.size();
+    if (std::string_view(list).substr(at, end - at) == peer) return;
+    at = end + 1;
+  }
+  if (list.size() >= 3 && list.compare(list.size() - 3, 3, "...") == 0) return;
+  if (list.size() + 1 + peer.size() + 4 > kUncarriedBytes) {
+    list += list.empty() ? "..." : ",...";
+    return;
+  }
+  if (!list.empty()) list += ',';
+  list += peer;
 }
 
 }  // namespace
@@ -78,6 +101,19 @@ int64_t cAuditScope::OutputBytes() {
   return counter != nullptr ? counter() : -1;
 }
 
+void cAuditScope::NoteUncarried(std::string_view peer) {
+  TESSEL_ASSERT_WORKER();
+  cAuditRun* run = g_run;
+  // The note goes to whoever writes the line of the text running now: the run itself, or the
+  // scope whose opener writes the line of its first text.
+  if (run != nullptr && run->m_bLine)
+    AddUncarried(run->m_uncarried, peer);
+  else if (run != nullptr && run->m_pScope != nullptr)
+    AddUncarried(run->m_pScope->m_uncarried, peer);
+  else if (g_current != nullptr)
+    AddUncarried(g_current->m_uncarried, peer);
+}
+
 void cAuditScope::NoteError(std::string_view message) {
   g_lastError = message;
 }
@@ -97,10 +133,13 @@ cAuditRun::cAuditRun(const char* text) : m_text(text) {
   m_startOutput = cAuditScope::OutputBytes();
   m_former = g_runText;
   g_runText = text;
+  m_pOuterRun = g_run;
+  g_run = this;
 }
 
 cAuditRun::~cAuditRun() {
   if (!m_bOn) return;
+  g_run = m_pOuterRun;
   g_runText = m_former;
   if (m_pScope != nullptr) --m_pScope->m_nDepth;
 }
@@ -120,6 +159,7 @@ void cAuditRun::End(const char* group, bool ok) {
   event.peer = who.peer;
   event.cert = who.cert;
   event.route = who.route;
+  event.uncarried = m_uncarried;
   event.group = group;
   bool refused = false;
   if (!ok) event.right = AuditRefusedRight(cAuditScope::LastError(), &refused);
@@ -144,6 +184,7 @@ void cAuditDeferred::Run(void (*resume)(void*), void* arg) {
   const cAuditScope timer(m_who);
   m_startUs = MonotonicUs();
   resume(arg);
+  m_uncarried = timer.Uncarried();
 }
 
 void cAuditDeferred::Done(bool ok, const char* message) {
@@ -156,5 +197,6 @@ void cAuditDeferred::Done(bool ok, const char* message) {
   event.outcome = ok ? eAuditOutcome::Ran : refused ? eAuditOutcome::Refused : eAuditOutcome::Error;
   event.durationUs = static_cast<uint64_t>(MonotonicUs() - m_startUs);
   event.text = m_text;
+  event.uncarried = m_uncarried;
   trail.Record(event);
 }

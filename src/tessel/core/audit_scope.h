@@ -59,11 +59,18 @@ class cAuditScope {
   // The message of the last Lua error a group reported (a refusal is one).
   static void NoteError(std::string_view message);
   static const std::string& LastError();
+  // The text running now sent a command on to `peer`, which cannot take its origin (it runs the
+  // command as coming from this process's account): the text's line names the peer.
+  static void NoteUncarried(std::string_view peer);
+  // The peers the texts of this scope whose line it writes sent commands to without their
+  // origin, "a,b" (each once).
+  const std::string& Uncarried() const { return m_uncarried; }
 
  private:
   friend class cAuditRun;
   stWho m_who;
   std::string m_origin;
+  std::string m_uncarried;
   bool m_bOwnLine;
   int m_nDepth = 0;
   cAuditScope* m_pOuter;
@@ -80,8 +87,11 @@ class cAuditRun {
   void End(const char* group, bool ok);
 
  private:
+  friend class cAuditScope;
   const char* m_text;
   cAuditScope* m_pScope = nullptr;
+  cAuditRun* m_pOuterRun = nullptr;
+  std::string m_uncarried;
   bool m_bOn = false;
   bool m_bLine = false;
   int64_t m_startUs = 0;
@@ -104,5 +114,6 @@ class cAuditDeferred {
  private:
   cAuditScope::stWho m_who;
   std::string m_text;
+  std::string m_uncarried;  // of the last resume
   int64_t m_startUs = 0;
 };

@@ -101,6 +101,7 @@ void cCmdAudit::Record(const stCmdContext& cmd) {
   stAuditEvent event =
       cAuditScope::EventFor(eAuditSource::Peer, scope != nullptr ? scope->Origin() : origin, who);
   event.group = GroupShown(cmd, number);
+  if (scope != nullptr) event.uncarried = scope->Uncarried();
   event.outcome = Outcome(cmd, &event.right);
   const std::string groupRight =
       !cmd.ran && cmd.result == ChatException_NoPri ? RefusedGroupRight(cmd) : "";

@@ -2,6 +2,7 @@
 
 #include "platform/clock.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/audit_scope.h"
 #include "tessel/core/host.h"
 #include "tessel/core/literal_call.h"
 #include "tessel/core/worker_thread.h"
@@ -35,6 +36,8 @@ void cOriginDesk::Greet(cBridge& bridge, iSend* link, iServer* server) {
   stPeer& peer = m_peers[link];
   peer.server = server;
   peer.mayCarry = ClaimRefusal(bridge, link).empty();
+  iAccount* account = server != nullptr ? bridge.LinkAccount(link) : nullptr;
+  peer.shown = account != nullptr ? account->GetName() : link->GetName();
   SendKind(link, stMsg_Origin::kHello, 0, 0, peer.mayCarry ? kClaim : "");
 }
 
@@ -150,7 +153,11 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
   TESSEL_ASSERT_WORKER();
   if (!m_bEnabled || link == nullptr) return true;
   auto it = m_peers.find(link);
-  if (it == m_peers.end() || !it->second.reads) return true;
+  if (it == m_peers.end() || !it->second.reads) {
+    // A peer that reads no origins runs the command as coming from this process's account.
+    if (!m_bAnswering && !AnswersRequester(link) && cCmdRightsScope::Current()) NoteUncarried(link);
+    return true;
+  }
   if (m_bAnswering) {
     if (link != m_pServing || m_nServing == 0) return true;
     return SendKind(link, stMsg_Origin::kAnswer, m_nServing, 0, {});
@@ -159,7 +166,11 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
   const bool sent = RelayAnswer(link, handled);
   if (handled) return sent;
   const CmdRightsPtr& rights = cCmdRightsScope::Current();
-  if (!rights || !it->second.mayCarry) return true;
+  if (!rights) return true;
+  if (!it->second.mayCarry) {
+    NoteUncarried(link);
+    return true;
+  }
   const std::string carried = CmdRightsText(*rights);
   if (carried.size() >= stMsg_Origin::kTextCapacity) return false;
   const uint32_t answer = Owe(link);
@@ -170,12 +181,24 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
 // An answer passing through on its way to the requester of the command it answers (a route's
 // answer relayed back) carries no origin, and the requester's tag when it asked for one.
 bool cOriginDesk::RelayAnswer(iSend* link, bool& handled) {
-  auto it = m_nAnswersTo != 0 ? m_owed.find(m_nAnswersTo) : m_owed.end();
-  if (it == m_owed.end()) return true;
-  if (RequesterLink(it->second.requester) != link) return true;
+  if (!AnswersRequester(link)) return true;
+  auto it = m_owed.find(m_nAnswersTo);
   handled = true;
   const uint32_t tag = it->second.requesterAnswer;
   return tag == 0 || SendKind(link, stMsg_Origin::kAnswer, tag, 0, {});
+}
+
+// Whether a text sent to `link` now is an answer relayed to the requester it is owed to.
+bool cOriginDesk::AnswersRequester(iSend* link) const {
+  auto it = m_nAnswersTo != 0 ? m_owed.find(m_nAnswersTo) : m_owed.end();
+  return it != m_owed.end() && RequesterLink(it->second.requester) == link;
+}
+
+// The command being sent to `link` goes without the served command's origin: its line says so.
+void cOriginDesk::NoteUncarried(iSend* link) const {
+  auto it = m_peers.find(link);
+  cAuditScope::NoteUncarried(it != m_peers.end() && !it->second.shown.empty() ? it->second.shown
+                                                                              : link->GetName());
 }
 
 bool cOriginDesk::SendToAll(iServer* server, int group, const char* text) {
@@ -188,7 +211,10 @@ bool cOriginDesk::SendToAll(iServer* server, int group, const char* text) {
     links.push_back(link);
     anyReads = anyReads || peer.reads;
   }
-  if (!anyReads) return false;
+  if (!anyReads) {
+    for (iSend* link : links) NoteUncarried(link);
+    return false;
+  }
   for (iSend* link : links) SendCmd(link, group, text);
   return true;
 }

@@ -124,6 +124,7 @@ class cOriginDesk {
     stCarriedOrigin origin;
     uint32_t cmdHash = 0;
     uint32_t answerTo = 0;  // the next command record answers this id
+    std::string shown;      // its account (a server's link) or its name, as audit lines show it
   };
   // A command sent on a requester's behalf whose answers are awaited.
   struct stOwed {
@@ -147,6 +148,8 @@ class cOriginDesk {
                                         uint32_t answerId, std::string_view body);
   std::string ClaimRefusal(cBridge& bridge, iSend* link);
   bool RelayAnswer(iSend* link, bool& handled);
+  bool AnswersRequester(iSend* link) const;
+  void NoteUncarried(iSend* link) const;
   bool SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash,
                 std::string_view body);
   uint32_t Owe(iSend* downstream);

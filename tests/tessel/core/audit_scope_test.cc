@@ -15,6 +15,7 @@ struct cAuditedCmd : cCmd {
   void bind_cln(lua_State* L) override {
     luareg::def(L, "Nop", [] {});
     luareg::def(L, "Run", [this](const char* text) { Do(text); });
+    luareg::def(L, "SendOn", [](const char* peer) { cAuditScope::NoteUncarried(peer); });
   }
   const char* GetName() override { return "cCmd_Audited"; }
 };
@@ -69,6 +70,30 @@ TEST_F(AuditScope, AScopeThatWritesItsOwnLineLeavesOnlyTheTextsRunInside) {
   EXPECT_EQ(AuditField(lines[0], "text"), "Nop()");
   EXPECT_EQ(AuditField(lines[0], "origin"), "ops@game");
   EXPECT_EQ(AuditField(lines[0], "peer"), "127.0.0.1");
+}
+
+// A command sent on to a peer that cannot take the origin is named on the line of the text that
+// sent it, each peer once; a scope that writes its own line keeps the names for it.
+TEST_F(AuditScope, PeersACommandWentToWithoutItsOriginAreNamedOnTheLineOfItsSender) {
+  group.Do("Nop()");
+  group.Do("SendOn('ops') SendOn('gm') SendOn('ops')");
+  std::string many;
+  for (int i = 0; i < 30; ++i) many += "SendOn('peer" + std::to_string(i) + "') ";
+  group.Do(many.c_str());
+  {
+    const cAuditScope peer(cAuditScope::stWho(eAuditSource::Peer, "proc", "127.0.0.1"), true);
+    group.Do("SendOn('map') Run('SendOn(\\'chat\\')')");
+    EXPECT_EQ(peer.Uncarried(), "map");
+  }
+  const auto lines = at.CmdLines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].find("uncarried="), std::string::npos);
+  EXPECT_EQ(AuditField(lines[1], "uncarried"), "ops,gm");
+  const std::string_view cut = AuditField(lines[2], "uncarried");
+  EXPECT_EQ(cut.substr(0, 12), "peer0,peer1,");
+  EXPECT_EQ(cut.substr(cut.size() - 4), ",...");
+  EXPECT_LE(cut.size(), 90u);
+  EXPECT_EQ(AuditField(lines[3], "uncarried"), "chat");
 }
 
 }  // namespace
