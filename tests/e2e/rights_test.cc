@@ -110,6 +110,12 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("func_Accounts global"), std::string::npos) << run.out << run.err;
 
+  TESSEL_STEP(steps, "a shell line's answer, given after the command ended, comes back too");
+  run = cli(cluster.gameHome, "ops",
+            {"-c", "/9/SendToServer('global',15,\"System('echo late-answer')\")", game});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.out.find("late-answer"), std::string::npos) << run.out << run.err;
+
   TESSEL_STEP(steps, "upstream: the next process refuses what the origin may not run");
   run = cli(cluster.gameHome, "noshell",
             {"-c", "/9/SendToServer('global',15,\"" + shell + "\")", game});

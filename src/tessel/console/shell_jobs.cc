@@ -8,6 +8,7 @@
 #include "tessel/core/host.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/link_token.h"
+#include "tessel/link/origin_desk.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/shell.h"
 
@@ -19,7 +20,8 @@ struct cShellJobs::stJob {
   std::string console;  // what a site job leaves for the console
   unsigned limitSeconds = 0;
   stLinkToken requester;
-  bool done = false;  // under m_lock
+  uint32_t answerId = 0;  // the answer its requester's sender awaits (0: none)
+  bool done = false;      // under m_lock
   stShellRun run;
   std::thread thread;
 };
@@ -74,6 +76,7 @@ bool cShellJobs::StartSite(SiteWork work, std::string head) {
 
 bool cShellJobs::Launch(std::unique_ptr<stJob> job) {
   job->requester = ServingToken();
+  job->answerId = cOriginDesk::Instance().DeferAnswer();
   stJob* running = job.get();
   {
     std::lock_guard hold(m_lock);
@@ -116,5 +119,6 @@ void cShellJobs::Answer(stJob& job) {
     text += "... output truncated at " + std::to_string(kMaxOutput) + " bytes\n";
   text += job.tail;
   std::cout << job.console << std::flush;
-  ServeAgain(job.requester, nullptr, [&text] { get_gout() << text << std::flush; });
+  cOriginDesk::Instance().AnswerLater(job.requester, job.answerId,
+                                      [&text] { get_gout() << text << std::flush; });
 }

@@ -297,11 +297,43 @@ void cOriginDesk::Deliver(const stLinkToken& requester, uint32_t answer,
 void cOriginDesk::EndServing(const stLinkToken& requester, uint32_t answerId) {
   TESSEL_ASSERT_WORKER();
   if (answerId == 0) return;
+  auto deferred = m_deferred.find(LinkKey(requester) + "#" + std::to_string(answerId));
+  if (deferred != m_deferred.end()) {
+    deferred->second.ended = true;
+    return;
+  }
   if (Owes(requester)) {
     m_held.push_back(stHeld{requester, 0, 0, {}, answerId});
     return;
   }
   SendAnswered(requester, answerId);
+}
+
+uint32_t cOriginDesk::DeferAnswer() {
+  TESSEL_ASSERT_WORKER();
+  if (!m_bEnabled || m_nServing == 0 || m_pServing == nullptr) return 0;
+  const stLinkToken requester = ServingToken();
+  if (requester.local || RequesterLink(requester) != m_pServing) return 0;
+  ++m_deferred[LinkKey(requester) + "#" + std::to_string(m_nServing)].pending;
+  return m_nServing;
+}
+
+bool cOriginDesk::AnswerLater(const stLinkToken& requester, uint32_t answerId,
+                              const std::function<void()>& body) {
+  TESSEL_ASSERT_WORKER();
+  bool answered = false;
+  {
+    // Tagged as the answer it is, as if the command were being served again.
+    const cServing serving(answerId != 0 ? RequesterLink(requester) : nullptr, answerId);
+    answered = ServeAgain(requester, nullptr, body);
+  }
+  auto deferred = m_deferred.find(LinkKey(requester) + "#" + std::to_string(answerId));
+  if (answerId == 0 || deferred == m_deferred.end() || --deferred->second.pending > 0)
+    return answered;
+  const bool ended = deferred->second.ended;
+  m_deferred.erase(deferred);
+  if (ended) EndServing(requester, answerId);
+  return answered;
 }
 
 void cOriginDesk::SendAnswered(const stLinkToken& requester, uint32_t answerId) {

@@ -101,6 +101,15 @@ class cOriginDesk {
   // After the command that asked for `answerId` was served for `requester`: says it is
   // answered, once the commands it sent on have been answered (or their time ran out).
   void EndServing(const stLinkToken& requester, uint32_t answerId);
+  // The command being served leaves part of its answer to later (a shell line run off the
+  // worker): returns the answer id its sender asked for (0: none), whose answered notice now
+  // waits for AnswerLater.
+  uint32_t DeferAnswer();
+  // Gives `requester` what `body` writes as the answer `answerId` left to later, then says the
+  // command is answered once it ended and nothing else is left. False when the requester's
+  // connection has gone.
+  bool AnswerLater(const stLinkToken& requester, uint32_t answerId,
+                   const std::function<void()>& body);
   // An answer (`text` of a command record) to the command sent with `answerId`: an Output goes
   // to that command's requester as well.
   void Forward(uint32_t answerId, std::string_view text);
@@ -167,6 +176,13 @@ class cOriginDesk {
   std::unordered_map<uint32_t, stOwed> m_owed;
   std::unordered_map<std::string, size_t> m_owedPer;  // by LinkKey of the requester
   std::vector<stHeld> m_held;
+  // Answers left to later, by the requester's link key and answer id: how many are still to
+  // come, and whether the command ended (its answered notice then waits for them).
+  struct stDeferred {
+    int pending = 0;
+    bool ended = false;
+  };
+  std::unordered_map<std::string, stDeferred> m_deferred;
   uint32_t m_nNextAnswer = 0;
   bool m_bAnswering = false;
   iSend* m_pServing = nullptr;  // the link of the command being served that asked for answers
