@@ -85,11 +85,12 @@ stAnswer ReadAnswer(int group, std::string_view text, const std::string& self) {
   return ReadCall(path.group, inner, true);
 }
 
-std::string RightsRefusalOf(std::string_view output) {
-  constexpr std::string_view kMark = "refused: ";
+std::string LineFailureOf(std::string_view output) {
+  constexpr std::string_view kMarks[] = {"refused: ", "lua_dostring error "};
   for (size_t at = 0; at < output.size();) {
     const size_t end = std::min(output.find('\n', at), output.size());
-    if (output.substr(at, kMark.size()) == kMark) return std::string(output.substr(at, end - at));
+    for (std::string_view mark : kMarks)
+      if (output.substr(at, mark.size()) == mark) return std::string(output.substr(at, end - at));
     at = end + 1;
   }
   return "";

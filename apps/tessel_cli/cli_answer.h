@@ -21,6 +21,7 @@ struct stAnswer {
 // hop is unwrapped. Logined counts only when sent straight, route answers only routed.
 stAnswer ReadAnswer(int group, std::string_view text, const std::string& self);
 
-// The first line of an Output text that says the account may not run a function ("refused: ro
-// may not run System (needs @shell)"), without its line end; "" when there is none.
-std::string RightsRefusalOf(std::string_view output);
+// The first line of an Output text that says the line stopped before its end: the account may
+// not run a function ("refused: ro may not run System (needs @shell)") or its Lua raised an
+// error ("lua_dostring error cCmd_Hello ..."); without its line end, "" when there is none.
+std::string LineFailureOf(std::string_view output);

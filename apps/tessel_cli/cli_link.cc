@@ -194,7 +194,7 @@ void cCliLink::OnAnswer(const stAnswer& answer) {
   std::unique_lock<std::mutex> hold(m_lock);
   switch (answer.kind) {
     case eKind::kOutput:
-      if (m_rightsRefusal.empty()) m_rightsRefusal = RightsRefusalOf(answer.text);
+      if (m_lineFailure.empty()) m_lineFailure = LineFailureOf(answer.text);
       if (!m_bCapture) {
         Print(answer.text);
       } else if (m_captured.size() < kCaptureBytes) {
@@ -441,7 +441,7 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
     std::lock_guard<std::mutex> hold(m_lock);
     mark = ++m_nNextMark;
     refusalsBefore = m_refusals.size();
-    m_rightsRefusal.clear();
+    m_lineFailure.clear();
   }
   std::string to = WaitUntil([this] { return m_bRouted; }, 0) ? m_options.to : "";
   if (!m_askTo.empty()) to = m_askTo;
@@ -483,9 +483,10 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
     reason = "no answer within " + Seconds(m_options.waitSeconds);
     return eWait::kTimeOut;
   }
-  // The account may not run a function the line called: the line ran only in part.
-  if (!m_rightsRefusal.empty()) {
-    reason = m_rightsRefusal;
+  // The account may not run a function the line called, or its Lua stopped with an error: the
+  // line ran only in part.
+  if (!m_lineFailure.empty()) {
+    reason = m_lineFailure;
     return eWait::kTimeOut;
   }
   return eWait::kDone;

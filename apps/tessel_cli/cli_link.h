@@ -139,9 +139,9 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   std::vector<int> m_refusals;
   bool m_bCapture = false;  // answer text is kept in m_captured instead of being shown
   std::string m_captured;
-  std::string m_carry;          // the start of a character whose rest comes with the next answer
-  bool m_bOpenLine = false;     // the text shown last did not end its line
-  std::string m_rightsRefusal;  // the refusal line of the line being run, "" when none
+  std::string m_carry;        // the start of a character whose rest comes with the next answer
+  bool m_bOpenLine = false;   // the text shown last did not end its line
+  std::string m_lineFailure;  // the refusal or Lua error line of the line run, "" when none
   long long m_nDropped = 0;
   std::thread m_worker;
 };

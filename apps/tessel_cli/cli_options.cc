@@ -24,8 +24,9 @@ const char* stCliOptions::Usage() {
          "Logs in to the server at HOST:PORT with a console account and runs console lines there\n"
          "(with --to, in the process of that name): the -c lines, else the lines of standard\n"
          "input, else lines typed on the terminal. Exit codes: 0 every line answered, 1 a line\n"
-         "not answered, 2 the login or a line refused for the account, 3 the server not\n"
-         "reached or the link lost, 4 a TLS failure, 64 a wrong command line.\n"
+         "not answered or stopped (a function the account may not run, a Lua error), 2 the\n"
+         "login or a line refused for the account, 3 the server not reached or the link lost,\n"
+         "4 a TLS failure, 64 a wrong command line.\n"
          "status shows every process of the cluster as a tree (--json: the same as JSON);\n"
          "exit code 1 when one did not answer.\n";
 }

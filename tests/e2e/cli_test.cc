@@ -68,6 +68,11 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
        kPassword,
        1,
        "line 1 (/99/Hello())"},
+      // A line whose Lua stopped with an error ran in part; the next line still runs.
+      {{"-u", "ops", "-c", "/6/nosuch()", "-c", "/6/Hello()", address},
+       kPassword,
+       1,
+       "line 1 (/6/nosuch()): lua_dostring error cCmd_"},
       {{"-u", "ops", "-c", std::string(120000, 'x'), address},
        kPassword,
        1,
