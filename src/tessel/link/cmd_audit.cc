@@ -94,12 +94,15 @@ void cCmdAudit::Record(const stCmdContext& cmd) {
   // The handler's scope for the record knows who sent it already, and its origin.
   const cAuditScope* scope = cAuditScope::Current();
   cAuditScope::stWho sender;
-  if (scope == nullptr) sender = PeerAuditWho(cmd);
+  std::string senderOrigin;
+  if (scope == nullptr) {
+    sender = PeerAuditWho(cmd);
+    senderOrigin = Origin(sender.origin);
+  }
   const cAuditScope::stWho& who = scope != nullptr ? scope->Who() : sender;
-  const std::string origin = scope != nullptr ? std::string() : Origin(who.origin);
+  const std::string& origin = scope != nullptr ? scope->Origin() : senderOrigin;
   std::string number;
-  stAuditEvent event =
-      cAuditScope::EventFor(eAuditSource::Peer, scope != nullptr ? scope->Origin() : origin, who);
+  stAuditEvent event = cAuditScope::EventFor(eAuditSource::Peer, origin, who);
   event.group = GroupShown(cmd, number);
   if (scope != nullptr) event.uncarried = scope->Uncarried();
   event.outcome = Outcome(cmd, &event.right);
