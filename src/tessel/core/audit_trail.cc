@@ -174,7 +174,7 @@ std::string cAuditTrail::Resume() {
   const std::vector<fs::path> files = TrailFiles(m_options.folder);
   if (files.empty()) return "first";
   bool whole = true;
-  const std::string last = LastLine(files.back(), &whole);
+  std::string last = LastLine(files.back(), &whole);
   if (!whole) {
     // A line cut by a power loss stays as it is; the next line starts on a line of its own.
     const int fd = ::open(files.back().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
@@ -183,6 +183,10 @@ std::string cAuditTrail::Resume() {
       ::close(fd);
     }
   }
+  // A start stopped right after it made a new day's file left that file without a line: the
+  // chain goes on from the newest line of the days before.
+  for (size_t at = files.size() - 1; last.empty() && at-- > 0;) last = LastLine(files[at], &whole);
+  if (last.empty()) return "first";
   m_seq = std::strtoull(std::string(AuditField(last, "seq")).c_str(), nullptr, 10);
   AuditFromHex(AuditField(last, "chain"), &m_chain);
   if (AuditField(last, "kind") == "close") return "closed";

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "tessel/core/audit_verify.h"
@@ -84,6 +85,20 @@ TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
   const stAuditVerdict verdict = VerifyAuditTrail(at.Folder(), raw);
   EXPECT_TRUE(verdict.holds) << verdict.reason;
   EXPECT_EQ(verdict.files, 2u);
+
+  // A start killed right after it made a new day's file leaves that file empty: the next start
+  // takes up the chain from the day before's last line.
+  at.nowUs += kDayUs;
+  std::ofstream(at.Folder() + "/2026-12-09.audit").close();
+  at.nowUs += kDayUs;
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  at.trail.Close();
+  const auto fourth = testkit::Lines(testkit::ReadFile(at.Folder() + "/2026-12-10.audit"));
+  ASSERT_FALSE(fourth.empty());
+  EXPECT_EQ(AuditField(fourth[0], "seq"), "7");
+  const stAuditVerdict after = VerifyAuditTrail(at.Folder(), raw);
+  EXPECT_TRUE(after.holds) << after.reason;
+  EXPECT_EQ(after.files, 4u);
 }
 
 // A new day's file that cannot be opened (a folder stands in its place) loses that day's lines;
