@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string_view>
 #include <vector>
 
@@ -17,6 +17,10 @@ namespace {
 
 constexpr std::string_view kChainMark = "\tchain=";
 constexpr std::string_view kMacMark = "\tmac=";
+// Far longer than any line the writer makes: a longer line is not one of its lines, and is not
+// kept whole (a trail's folder may be written by anyone who may run a shell).
+constexpr size_t kMaxLineBytes = 64 * 1024;
+constexpr size_t kReadBytes = 64 * 1024;
 
 struct stLine {
   std::string file;
@@ -25,97 +29,180 @@ struct stLine {
   bool whole = true;
   // Parsed; `parsed` false when the line does not have the trail's shape.
   bool parsed = false;
-  std::string_view body;
+  size_t bodySize = 0;  // the text before its chain value
   tAuditDigest chain{};
   tAuditDigest mac{};
   uint64_t seq = 0;
+
+  std::string_view Body() const { return std::string_view(text).substr(0, bodySize); }
 };
 
-bool Parse(stLine& line) {
+// Where a line is, for a verdict: its file, its number and its sequence number.
+struct stPlace {
+  std::string file;
+  size_t number = 0;
+  uint64_t seq = 0;
+};
+
+stPlace PlaceOf(const stLine& line) {
+  return {line.file, line.number, line.seq};
+}
+
+std::string Where(const stPlace& place) {
+  return place.file + " line " + std::to_string(place.number) + " (seq " +
+         std::to_string(place.seq) + ")";
+}
+
+std::string Where(const stLine& line) {
+  return Where(PlaceOf(line));
+}
+
+bool Parse(stLine& line, bool overlong) {
   const std::string_view text = line.text;
   const size_t chainAt = text.rfind(kChainMark);
   const size_t macAt = text.rfind(kMacMark);
-  if (chainAt == std::string_view::npos || macAt == std::string_view::npos || macAt < chainAt)
+  if (overlong || chainAt == std::string_view::npos || macAt == std::string_view::npos ||
+      macAt < chainAt)
     return false;
-  line.body = text.substr(0, chainAt);
+  line.bodySize = chainAt;
+  const std::string_view body = line.Body();
   const std::string_view chain =
       text.substr(chainAt + kChainMark.size(), macAt - chainAt - kChainMark.size());
   const std::string_view mac = text.substr(macAt + kMacMark.size());
   const std::string_view seq =
-      line.body.substr(0, 4) == "seq=" ? AuditField(line.body, "seq") : std::string_view();
+      body.substr(0, 4) == "seq=" ? AuditField(body, "seq") : std::string_view();
   if (seq.empty() || !std::all_of(seq.begin(), seq.end(), ::isdigit) || seq.size() > 19)
     return false;
   line.seq = std::stoull(std::string(seq));
   return AuditFromHex(chain, &line.chain) && AuditFromHex(mac, &line.mac);
 }
 
-bool ReadLines(const std::string& folder, std::vector<stLine>* lines, size_t* files,
-               std::string* error) {
-  std::vector<fs::path> paths;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(folder, ec))
-    if (entry.is_regular_file() && entry.path().extension() == ".audit")
-      paths.push_back(entry.path());
-  if (ec || paths.empty()) {
-    *error = folder + ": no audit trail files (*.audit)";
-    return false;
+// The lines of a folder's trail files, oldest file first, read one at a time, so that a trail
+// of any size is checked in little memory.
+class cTrailLines {
+ public:
+  bool Open(const std::string& folder, size_t* files, std::string* error) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+      if (entry.is_regular_file() && entry.path().extension() == ".audit")
+        m_paths.push_back(entry.path());
+    if (ec || m_paths.empty()) {
+      *error = folder + ": no audit trail files (*.audit)";
+      return false;
+    }
+    std::sort(m_paths.begin(), m_paths.end());
+    *files = m_paths.size();
+    return true;
   }
-  std::sort(paths.begin(), paths.end());
-  *files = paths.size();
-  for (const fs::path& path : paths) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    const std::string text = all.str();
-    size_t at = 0;
-    for (size_t number = 1; at < text.size(); ++number) {
-      const size_t end = text.find('\n', at);
-      stLine line;
-      line.file = path.filename().string();
-      line.number = number;
-      line.whole = end != std::string::npos;
-      line.text = text.substr(at, (line.whole ? end : text.size()) - at);
-      lines->push_back(std::move(line));
-      at = line.whole ? end + 1 : text.size();
+
+  // The next line into `line`; false after the last, or at a file that cannot be read.
+  bool Read(stLine& line) {
+    for (;;) {
+      if (!m_error.empty() || (!m_in.is_open() && !OpenNext())) return false;
+      bool overlong = false;
+      if (TakeLine(line.text, line.whole, overlong)) {
+        line.file = m_name;
+        line.number = ++m_number;
+        line.parsed = Parse(line, overlong);
+        return true;
+      }
+      m_in.close();
     }
   }
-  for (stLine& line : *lines) line.parsed = Parse(line);
-  return true;
-}
+  // Why the lines stopped early (a file that cannot be read), or empty.
+  const std::string& Error() const { return m_error; }
 
-std::string Where(const stLine& line) {
-  return line.file + " line " + std::to_string(line.number) + " (seq " + std::to_string(line.seq) +
-         ")";
-}
+ private:
+  bool OpenNext() {
+    if (m_next >= m_paths.size()) return false;
+    m_name = m_paths[m_next].filename().string();
+    m_in.open(m_paths[m_next++], std::ios::binary);
+    m_number = 0;
+    m_at = m_have = 0;
+    if (!m_in.is_open()) m_error = m_name + ": cannot be read";
+    return m_error.empty();
+  }
+
+  // Bytes up to the next line end (the end not kept), at most kMaxLineBytes of them; false when
+  // the file has none left.
+  bool TakeLine(std::string& text, bool& whole, bool& overlong) {
+    text.clear();
+    bool any = false;
+    for (;;) {
+      if (m_at == m_have && !Fill()) {
+        whole = false;
+        return any;
+      }
+      any = true;
+      const char* from = m_buffer.data() + m_at;
+      const char* end = static_cast<const char*>(std::memchr(from, '\n', m_have - m_at));
+      const size_t n = end ? static_cast<size_t>(end - from) : m_have - m_at;
+      const size_t keep = std::min(n, kMaxLineBytes - std::min(kMaxLineBytes, text.size()));
+      overlong = overlong || keep < n;
+      text.append(from, keep);
+      m_at += n + (end ? 1 : 0);
+      if (end) {
+        whole = true;
+        return true;
+      }
+    }
+  }
+
+  bool Fill() {
+    m_buffer.resize(kReadBytes);
+    m_in.read(m_buffer.data(), static_cast<std::streamsize>(m_buffer.size()));
+    m_at = 0;
+    m_have = static_cast<size_t>(std::max<std::streamsize>(0, m_in.gcount()));
+    if (m_in.bad()) m_error = m_name + ": cannot be read";
+    return m_have > 0 && m_error.empty();
+  }
+
+  std::vector<fs::path> m_paths;
+  size_t m_next = 0;
+  std::ifstream m_in;
+  std::string m_name;
+  size_t m_number = 0;
+  std::vector<char> m_buffer;
+  size_t m_at = 0, m_have = 0;
+  std::string m_error;
+};
 
 class cVerifier {
  public:
-  cVerifier(std::vector<stLine>& lines, const std::string& key) : m_lines(lines), m_key(key) {}
+  cVerifier(cTrailLines& lines, const std::string& key) : m_lines(lines), m_key(key) {}
 
-  // The first fault, or empty.
-  std::string Run(std::string* notes) {
-    for (size_t i = 0; i < m_lines.size(); ++i) {
-      const std::string fault = Check(i, notes);
-      if (!fault.empty()) return fault;
+  // The first fault, or empty; `count` the lines read.
+  std::string Run(const std::string& folder, uint64_t* count, std::string* notes) {
+    if (!m_lines.Read(m_line)) {
+      if (!m_lines.Error().empty()) return m_lines.Error();
+      return folder + ": the audit trail files hold no line";
     }
-    if (m_lines.back().parsed && AuditField(m_lines.back().body, "kind") != "close")
+    m_checkpoint = PlaceOf(m_line);
+    m_hasNext = m_lines.Read(m_next);
+    for (*count = 1;; ++*count) {
+      const std::string fault = Check(notes);
+      if (!fault.empty()) return fault;
+      if (!m_hasNext) break;
+      std::swap(m_line, m_next);
+      m_hasNext = m_lines.Read(m_next);
+    }
+    if (!m_lines.Error().empty()) return m_lines.Error();
+    if (AuditField(m_line.Body(), "kind") != "close")
       return "the trail stops without a closing line: cut after its last checkpoint, " +
-             Where(m_lines[m_checkpoint]);
+             Where(m_checkpoint);
     return {};
   }
 
  private:
-  const stLine* Next(size_t i) const {
-    return i + 1 < m_lines.size() && m_lines[i + 1].parsed ? &m_lines[i + 1] : nullptr;
-  }
+  const stLine* Next() const { return m_hasNext && m_next.parsed ? &m_next : nullptr; }
 
-  std::string Check(size_t i, std::string* notes) {
-    const stLine& line = m_lines[i];
+  std::string Check(std::string* notes) {
+    const stLine& line = m_line;
     const std::string where = line.file + " line " + std::to_string(line.number);
     if (!line.whole) return where + ": partial last line (the file was cut inside a line)";
     if (!line.parsed) return where + ": changed (not a line of the trail's form)";
     const uint64_t expected = m_seq + 1;
-    const stLine* next = Next(i);
+    const stLine* next = Next();
     if (line.seq > expected) {
       if (next != nullptr && next->seq == expected)
         return Where(line) + ": reordered (seq " + std::to_string(expected) + " follows it)";
@@ -128,61 +215,55 @@ class cVerifier {
     if (line.seq < expected)
       return Where(line) + ": reordered or inserted (seq " + std::to_string(expected) +
              " was expected)";
-    if (AuditChainNext(m_chain, line.body) != line.chain) {
-      if (next != nullptr && AuditChainNext(m_chain, next->body) == next->chain)
+    if (AuditChainNext(m_chain, line.Body()) != line.chain) {
+      if (next != nullptr && AuditChainNext(m_chain, next->Body()) == next->chain)
         return Where(line) + ": inserted (the chain runs on without it)";
       return Where(line) + ": changed (its chain value does not match)";
     }
     if (!m_key.empty() && AuditMac(m_key, line.chain) != line.mac)
       return Where(line) + ": MAC does not match the key (the line was signed without it)";
-    const std::string fault = CheckRun(i, notes);
+    const std::string fault = CheckRun(notes);
     if (!fault.empty()) return fault;
     m_seq = line.seq;
     m_chain = line.chain;
+    m_before = PlaceOf(line);
+    m_beforeClosed = AuditField(line.Body(), "kind") == "close";
     return {};
   }
 
   // Every run of the process ends with a closing line, or with a crash that the next start
   // found a report of.
-  std::string CheckRun(size_t i, std::string* notes) {
-    const stLine& line = m_lines[i];
-    const std::string_view kind = AuditField(line.body, "kind");
-    if (kind == "checkpoint" || kind == "open") m_checkpoint = i;
-    if (kind != "open" || i == 0) return {};
-    const stLine& before = m_lines[i - 1];
-    if (AuditField(before.body, "kind") == "close") return {};
-    if (AuditField(line.body, "prior") == "crash") {
-      *notes += "the run ending at " + Where(before) + " ended in a crash (see its report)\n";
+  std::string CheckRun(std::string* notes) {
+    const std::string_view kind = AuditField(m_line.Body(), "kind");
+    const stPlace checkpoint = m_checkpoint;
+    if (kind == "checkpoint" || kind == "open") m_checkpoint = PlaceOf(m_line);
+    if (kind != "open" || m_before.number == 0 || m_beforeClosed) return {};
+    if (AuditField(m_line.Body(), "prior") == "crash") {
+      *notes += "the run ending at " + Where(m_before) + " ended in a crash (see its report)\n";
       return {};
     }
-    return "the run before " + Where(line) +
-           " stops without a closing line: cut after its last checkpoint, " +
-           Where(m_lines[LastCheckpointBefore(i)]);
+    return "the run before " + Where(m_line) +
+           " stops without a closing line: cut after its last checkpoint, " + Where(checkpoint);
   }
 
-  size_t LastCheckpointBefore(size_t i) const {
-    for (size_t at = i; at-- > 0;) {
-      const std::string_view kind = AuditField(m_lines[at].body, "kind");
-      if (kind == "checkpoint" || kind == "open") return at;
-    }
-    return 0;
-  }
-
-  std::vector<stLine>& m_lines;
+  cTrailLines& m_lines;
   const std::string& m_key;
+  stLine m_line, m_next;
+  bool m_hasNext = false;
   uint64_t m_seq = 0;
   tAuditDigest m_chain = kAuditGenesis;
-  size_t m_checkpoint = 0;
+  stPlace m_checkpoint;  // the last checkpoint or open line passed, else the first line
+  stPlace m_before;      // the line checked before this one; number 0 before the first
+  bool m_beforeClosed = false;
 };
 
 }  // namespace
 
 stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::string& key) {
   stAuditVerdict verdict;
-  std::vector<stLine> lines;
-  if (!ReadLines(folder, &lines, &verdict.files, &verdict.reason)) return verdict;
-  verdict.lines = lines.size();
-  verdict.reason = cVerifier(lines, key).Run(&verdict.notes);
+  cTrailLines lines;
+  if (!lines.Open(folder, &verdict.files, &verdict.reason)) return verdict;
+  verdict.reason = cVerifier(lines, key).Run(folder, &verdict.lines, &verdict.notes);
   verdict.holds = verdict.reason.empty();
   return verdict;
 }

@@ -1,6 +1,7 @@
 // Checks a folder of audit trail files (audit_trail.h): every line's chain value, and with the
 // key every MAC; the sequence numbers; whole lines; a closing line at the end of every run. The
-// first fault found is named with its file and line. Any thread.
+// first fault found is named with its file and line. Reads the files a line at a time, so a trail
+// of any size is checked in little memory. Any thread.
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,10 @@
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "tessel/core/audit_chain.h"
@@ -164,6 +168,46 @@ TEST_F(AuditVerify, ARunWithoutItsClosingLineIsShownCutUnlessACrashReportFollowe
   const stAuditVerdict verdict = VerifyAuditTrail(at.Folder(), key);
   EXPECT_TRUE(verdict.holds) << verdict.reason;
   EXPECT_NE(verdict.notes.find("ended in a crash"), std::string::npos) << verdict.notes;
+}
+
+// Trail files that hold no line at all are no trail that holds, and a line far longer than any
+// the writer makes is not one of its lines.
+TEST(AuditVerifyShape, FilesWithoutLinesAndOverlongLinesFailWithTheirReason) {
+  testkit::cTempDir dir;
+  const std::string folder = dir.path().string();
+  std::ofstream(folder + kDay1).close();
+  stAuditVerdict verdict = VerifyAuditTrail(folder, "");
+  EXPECT_FALSE(verdict.holds);
+  EXPECT_EQ(verdict.reason, folder + ": the audit trail files hold no line");
+  std::ofstream(folder + kDay1) << std::string(200000, 'x') << "\n";
+  verdict = VerifyAuditTrail(folder, "");
+  EXPECT_EQ(verdict.reason, "2026-12-07.audit line 1: changed (not a line of the trail's form)");
+}
+
+// A day's file the checker cannot read is no day that holds, even when the days before end
+// with a closing line.
+// A child checks the trail as an unprivileged user (root reads every file).
+TEST_F(AuditVerify, AFileThatCannotBeReadFailsTheTrail) {
+  for (const std::string& path : {at.dir.path().string(), at.Folder(), Day(kDay1)})
+    ASSERT_EQ(::chmod(path.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(Day(kDay2).c_str(), 0), 0);
+  int pipe[2];
+  ASSERT_EQ(::pipe(pipe), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    const std::string reason = VerifyAuditTrail(at.Folder(), "").reason;
+    ::_exit(::write(pipe[1], reason.data(), reason.size()) < 0 ? 3 : 0);
+  }
+  ::close(pipe[1]);
+  char text[256] = {};
+  const ssize_t n = ::read(pipe[0], text, sizeof text - 1);
+  ::close(pipe[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(std::string(text, n > 0 ? size_t(n) : 0), "2026-12-08.audit: cannot be read");
 }
 
 // Every byte of the trail is covered by a chain value or a MAC: changing any one is caught.
