@@ -28,23 +28,37 @@ bool cAuditRing::Push(std::string_view line, uint64_t* pushed) {
 
 bool cAuditRing::Pop(std::string& line) {
   const uint64_t tail = m_tail.load(std::memory_order_relaxed);
-  if (tail == m_head.load(std::memory_order_acquire)) return false;
-  stSlot& slot = m_slots[tail % m_count];
-  // A crash report reading the slot holds it for a moment.
-  for (int expected = kReady;
-       !slot.state.compare_exchange_weak(expected, kTaking, std::memory_order_acq_rel);
-       expected = kReady)
-    std::this_thread::yield();
+  if (!Peek(tail, line)) return false;
+  Release(tail + 1);
+  return true;
+}
+
+bool cAuditRing::Peek(uint64_t at, std::string& line) const {
+  if (at >= m_head.load(std::memory_order_acquire)) return false;
+  // Published by the head's store; no one writes the slot before it is released.
+  const stSlot& slot = m_slots[at % m_count];
   line.assign(slot.text, slot.size);
-  slot.state.store(kFree, std::memory_order_release);
-  m_tail.store(tail + 1, std::memory_order_release);
   // The next line was written on another core: start fetching its first bytes while this one
   // is formatted and signed.
-  const stSlot& next = m_slots[(tail + 1) % m_count];
-  __builtin_prefetch(&next.state);
+  const stSlot& next = m_slots[(at + 1) % m_count];
+  __builtin_prefetch(&next.size);
   __builtin_prefetch(next.text + 64);
   __builtin_prefetch(next.text + 128);
   return true;
+}
+
+void cAuditRing::Release(uint64_t end) {
+  const uint64_t tail = m_tail.load(std::memory_order_relaxed);
+  if (end <= tail) return;
+  m_tail.store(end, std::memory_order_release);
+  for (uint64_t at = tail; at < end; ++at) {
+    stSlot& slot = m_slots[at % m_count];
+    // A crash report reading the slot holds it for a moment.
+    for (int expected = kReady;
+         !slot.state.compare_exchange_weak(expected, kFree, std::memory_order_acq_rel);
+         expected = kReady)
+      std::this_thread::yield();
+  }
 }
 
 size_t cAuditRing::Queued() const {

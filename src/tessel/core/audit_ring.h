@@ -2,8 +2,8 @@
 // slots made once, each with its own state. Recording copies a line into the next free slot and
 // never waits on the writer; a full queue refuses the line. A crash report reads the lines
 // still queued without allocating or taking a lock. Push: any thread (pushers take turns on a
-// lock the writer and the reader never take); Pop: the writer thread only; ReadQueued: any
-// thread, also inside a fatal-signal handler.
+// lock the writer and the reader never take); Pop, Peek and Release: the writer thread only;
+// ReadQueued: any thread, also inside a fatal-signal handler.
 #pragma once
 
 #include <atomic>
@@ -28,6 +28,12 @@ class cAuditRing {
   bool Push(std::string_view line, uint64_t* pushed = nullptr);
   // Takes the oldest line into `line`; false when none is queued.
   bool Pop(std::string& line);
+  // Copies line number `at` (counted from the first line pushed; at least the oldest still
+  // queued) into `line`, leaving it queued, so that a crash report still shows it until it is
+  // released; false when it was not pushed yet.
+  bool Peek(uint64_t at, std::string& line) const;
+  // Frees every line before number `end` (lines looked at with Peek).
+  void Release(uint64_t end);
   size_t Queued() const;
   size_t Capacity() const { return m_count; }
 
@@ -36,7 +42,7 @@ class cAuditRing {
   size_t ReadQueued(void (*each)(const char* text, size_t size, void* arg), void* arg) const;
 
  private:
-  enum eState : int { kFree, kReady, kTaking, kReading };
+  enum eState : int { kFree, kReady, kReading };
   struct stSlot {
     mutable std::atomic<int> state{kFree};
     uint32_t size = 0;

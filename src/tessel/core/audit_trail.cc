@@ -154,6 +154,7 @@ bool cAuditTrail::Open(const stOptions& options) {
   }
   const std::string prior = Resume();
   m_ring = std::make_unique<cAuditRing>(m_options.slots);
+  m_peeked = 0;
   m_dropped = 0;
   m_droppedTotal = 0;
   m_bStop = false;
@@ -254,7 +255,10 @@ void cAuditTrail::Writer() {
     }
     stAuditEvent event;
     bool anchored = false;
-    while (m_ring->Pop(packed)) {
+    // A line stays queued until the batch holding it is written, so that a crash report shows
+    // what the file does not have yet.
+    while (m_ring->Peek(m_peeked, packed)) {
+      ++m_peeked;
       if (!UnpackAuditEvent(packed, &event)) continue;
       ToMicros(event, anchored);
       m_body.clear();
@@ -303,6 +307,7 @@ void cAuditTrail::WriteLine(std::string_view body) {
 void cAuditTrail::FlushLines() {
   if (!m_batch.empty() && m_fd >= 0) WriteAll(m_fd, m_batch);
   m_batch.clear();
+  if (m_ring) m_ring->Release(m_peeked);
 }
 
 bool cAuditTrail::OpenDayFile(int64_t timeUs) {

@@ -97,6 +97,7 @@ class cAuditTrail {
   std::thread m_writer;
 
   // The writer thread's own (and Open's, before it starts).
+  uint64_t m_peeked = 0;  // the queue's lines before this one are in the batch or the file
   uint64_t m_seq = 0;
   tAuditDigest m_chain = kAuditGenesis;
   int m_fd = -1;

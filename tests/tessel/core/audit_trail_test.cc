@@ -117,13 +117,14 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   EXPECT_EQ(testkit::Lines(testkit::ReadFile(first)).size(), 2u);
 }
 
-// The writer is held inside its clock while it writes the first line: what follows waits in
-// the queue, readable as a crash report reads it, and what does not fit is counted.
+// The writer is held inside its clock while it writes the first line: that line and what
+// follows wait in the queue, readable as a crash report reads it (a line leaves the queue only
+// once it is in the file), and what does not fit is counted.
 TEST(AuditTrail, WhileTheWriterIsHeldLinesWaitReadableAndAFullQueueCountsItsDrops) {
   cAuditFolder at;
   std::atomic<bool> hold{false}, held{false};
   const std::thread::id opener = std::this_thread::get_id();
-  cAuditTrail::stOptions options = at.Options(2);
+  cAuditTrail::stOptions options = at.Options(3);
   options.clockUs = [&] {
     if (hold && std::this_thread::get_id() != opener) {
       held = true;
@@ -146,8 +147,8 @@ TEST(AuditTrail, WhileTheWriterIsHeldLinesWaitReadableAndAFullQueueCountsItsDrop
           static_cast<std::string*>(out)->append(event.text).append("\n");
       },
       &queued);
-  EXPECT_EQ(read, 2u);
-  EXPECT_EQ(queued, "A()\nB()\n");
+  EXPECT_EQ(read, 3u);
+  EXPECT_EQ(queued, "First()\nA()\nB()\n");
   EXPECT_EQ(at.trail.Dropped(), 3u);
   hold = false;
   at.trail.Close();
