@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -76,6 +78,7 @@ bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
@@ -155,6 +158,7 @@ bool cAuditTrail::Open(const stOptions& options) {
   const std::string prior = Resume();
   m_ring = std::make_unique<cAuditRing>(m_options.slots);
   m_peeked = 0;
+  m_bWriteFailing = false;
   m_dropped = 0;
   m_droppedTotal = 0;
   m_bStop = false;
@@ -302,10 +306,25 @@ void cAuditTrail::WriteLine(std::string_view body) {
   if (m_batch.size() >= kBatchBytes) FlushLines();
 }
 
-// A batch that cannot be written is lost whole; the lines after it keep the chain, so a check of
-// the trail names the lines that are missing.
+// A batch that cannot be written (a full disk) is lost whole: what part of it went in is taken
+// back, so that the lines after it keep the chain and a check of the trail names the lines that
+// are missing. The console is told once when writing fails and once when it works again.
 void cAuditTrail::FlushLines() {
-  if (!m_batch.empty() && m_fd >= 0) WriteAll(m_fd, m_batch);
+  if (!m_batch.empty() && m_fd >= 0) {
+    const off_t before = ::lseek(m_fd, 0, SEEK_END);
+    const bool written = WriteAll(m_fd, m_batch);
+    const int error = errno;
+    // Should taking back fail too, the partial line stays, and the next start ends it.
+    if (!written && before >= 0 && ::ftruncate(m_fd, before) != 0) errno = 0;
+    if (written == m_bWriteFailing) {
+      std::cout << "cAuditTrail: "
+                << (written ? "writes to " + m_day + kSuffix + " again"
+                            : "cannot write " + m_day + kSuffix + ": " + std::strerror(error) +
+                                  "; its lines are lost until it can")
+                << std::endl;
+      m_bWriteFailing = !written;
+    }
+  }
   m_batch.clear();
   if (m_ring) m_ring->Release(m_peeked);
 }

@@ -104,6 +104,7 @@ class cAuditTrail {
   std::string m_day;
   int64_t m_dayFromUs = 0;  // the first microsecond of m_day
   std::string m_batch;      // lines signed, not yet written
-  std::string m_body;       // the line being made, and with its number
+  bool m_bWriteFailing = false;
+  std::string m_body;  // the line being made, and with its number
   std::string m_line;
 };

@@ -1,9 +1,11 @@
 #include "tessel/core/audit_trail.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -115,6 +117,42 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   at.trail.Record(Event("AlsoLost()", at.nowUs));
   at.trail.Close();
   EXPECT_EQ(testkit::Lines(testkit::ReadFile(first)).size(), 2u);
+}
+
+// A batch that meets a full disk (here the limit of a file's size) is lost whole: what part of it
+// went in is taken back, the console is told, and a check of the trail names the lines missing.
+TEST(AuditTrail, ABatchThatCannotBeWrittenIsLostWholeAndSaidSo) {
+  cAuditFolder at;
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  const std::string file = at.Folder() + "/2026-12-07.audit";
+  at.trail.Record(Event("Before()", at.nowUs));
+  ASSERT_TRUE(WaitFor([&] { return testkit::Lines(testkit::ReadFile(file)).size() == 2; }));
+  testing::internal::CaptureStdout();
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit unlimited{}, limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  limit = unlimited;
+  limit.rlim_cur = std::filesystem::file_size(file) + 100;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  for (const char* text : {"Lost1()", "Lost2()", "Lost3()"})
+    at.trail.Record(Event(text, at.nowUs));
+  const bool tried = WaitFor([&] { return at.trail.Queued() == 0; });
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  std::signal(SIGXFSZ, handler);
+  at.trail.Record(Event("After()", at.nowUs));
+  at.trail.Close();
+  const std::string console = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(tried);
+  EXPECT_NE(console.find("cAuditTrail: cannot write 2026-12-07.audit: File too large; its lines "
+                         "are lost until it can"),
+            std::string::npos)
+      << console;
+  EXPECT_NE(console.find("cAuditTrail: writes to 2026-12-07.audit again"), std::string::npos);
+  std::string key, error;
+  ASSERT_TRUE(LoadAuditKey(at.KeyFile(), &key, &error)) << error;
+  EXPECT_EQ(VerifyAuditTrail(at.Folder(), key).reason,
+            "2026-12-07.audit line 3 (seq 6): 3 line(s) removed before it (gap in the sequence "
+            "after seq 2)");
 }
 
 // The writer is held inside its clock while it writes the first line: that line and what
