@@ -311,22 +311,54 @@ void cAuditTrail::WriteLine(std::string_view body) {
 // are missing. The console is told once when writing fails and once when it works again.
 void cAuditTrail::FlushLines() {
   if (!m_batch.empty() && m_fd >= 0) {
+    ReopenIfRemoved();
     const off_t before = ::lseek(m_fd, 0, SEEK_END);
     const bool written = WriteAll(m_fd, m_batch);
     const int error = errno;
     // Should taking back fail too, the partial line stays, and the next start ends it.
     if (!written && before >= 0 && ::ftruncate(m_fd, before) != 0) errno = 0;
-    if (written == m_bWriteFailing) {
-      std::cout << "cAuditTrail: "
-                << (written ? "writes to " + m_day + kSuffix + " again"
-                            : "cannot write " + m_day + kSuffix + ": " + std::strerror(error) +
-                                  "; its lines are lost until it can")
-                << std::endl;
-      m_bWriteFailing = !written;
-    }
+    TellWriting(m_day, written, error);
   }
   m_batch.clear();
   if (m_ring) m_ring->Release(m_peeked);
+}
+
+void cAuditTrail::TellWriting(const std::string& day, bool works, int error) {
+  if (works != m_bWriteFailing) return;
+  m_bWriteFailing = !works;
+  std::cout << "cAuditTrail: "
+            << (works ? "writes to " + day + kSuffix + " again"
+                      : "cannot write " + day + kSuffix + ": " + std::strerror(error) +
+                            "; its lines are lost until it can")
+            << std::endl;
+}
+
+// A file removed while it is written would take every later line with it: its lines go on in a
+// new file of its name (whose first line then shows the removed ones missing).
+void cAuditTrail::ReopenIfRemoved() {
+  struct stat st {};
+  if (::fstat(m_fd, &st) != 0 || st.st_nlink != 0) return;
+  std::cout << "cAuditTrail: " << m_day << kSuffix
+            << " was removed; its lines go on in a new file of that name" << std::endl;
+  const int fd = OpenFile(m_day);
+  if (fd < 0) return;
+  ::close(m_fd);
+  m_fd = fd;
+}
+
+// The day's file, made with the folder when that is gone; -1 when it cannot be (the console is
+// told).
+int cAuditTrail::OpenFile(const std::string& day) {
+  const std::string path = (fs::path(m_options.folder) / (day + kSuffix)).string();
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+  int fd = ::open(path.c_str(), kFlags, 0600);
+  if (fd < 0 && errno == ENOENT) {
+    std::error_code ec;
+    fs::create_directories(m_options.folder, ec);
+    fd = ::open(path.c_str(), kFlags, 0600);
+  }
+  if (fd < 0) TellWriting(day, false, errno);
+  return fd;
 }
 
 bool cAuditTrail::OpenDayFile(int64_t timeUs) {
@@ -339,8 +371,7 @@ bool cAuditTrail::OpenDayFile(int64_t timeUs) {
     return true;
   }
   FlushLines();
-  const std::string path = (fs::path(m_options.folder) / (day + kSuffix)).string();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const int fd = OpenFile(day);
   if (fd < 0) return false;
   if (m_fd >= 0) ::close(m_fd);
   m_fd = fd;

@@ -73,6 +73,10 @@ class cAuditTrail {
   void WriteLine(std::string_view body);
   void FlushLines();
   bool OpenDayFile(int64_t timeUs);
+  int OpenFile(const std::string& day);
+  void ReopenIfRemoved();
+  // Says on the console when writing the trail stops working, and when it works again.
+  void TellWriting(const std::string& day, bool works, int error);
   std::string Resume();
 
   stOptions m_options;

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <thread>
 
@@ -134,8 +134,7 @@ TEST(AuditTrail, ABatchThatCannotBeWrittenIsLostWholeAndSaidSo) {
   limit = unlimited;
   limit.rlim_cur = std::filesystem::file_size(file) + 100;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-  for (const char* text : {"Lost1()", "Lost2()", "Lost3()"})
-    at.trail.Record(Event(text, at.nowUs));
+  for (const char* text : {"Lost1()", "Lost2()", "Lost3()"}) at.trail.Record(Event(text, at.nowUs));
   const bool tried = WaitFor([&] { return at.trail.Queued() == 0; });
   ::setrlimit(RLIMIT_FSIZE, &unlimited);
   std::signal(SIGXFSZ, handler);
@@ -153,6 +152,31 @@ TEST(AuditTrail, ABatchThatCannotBeWrittenIsLostWholeAndSaidSo) {
   EXPECT_EQ(VerifyAuditTrail(at.Folder(), key).reason,
             "2026-12-07.audit line 3 (seq 6): 3 line(s) removed before it (gap in the sequence "
             "after seq 2)");
+}
+
+// A day's file removed while it is written: the lines go on in a new file of its name, the
+// console is told, and a check of the trail names the lines removed.
+TEST(AuditTrail, AFileRemovedWhileWrittenIsMadeAgainAndTheCheckNamesWhatWentWithIt) {
+  cAuditFolder at;
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  const std::string file = at.Folder() + "/2026-12-07.audit";
+  at.trail.Record(Event("Before()", at.nowUs));
+  ASSERT_TRUE(WaitFor([&] { return testkit::Lines(testkit::ReadFile(file)).size() == 2; }));
+  std::filesystem::remove_all(at.Folder());
+  testing::internal::CaptureStdout();
+  at.trail.Record(Event("After()", at.nowUs));
+  at.trail.Close();
+  const std::string console = testing::internal::GetCapturedStdout();
+  EXPECT_NE(console.find("cAuditTrail: 2026-12-07.audit was removed; its lines go on in a new "
+                         "file of that name"),
+            std::string::npos)
+      << console;
+  const auto lines = at.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(AuditField(lines[0], "text"), "After()");
+  EXPECT_EQ(VerifyAuditTrail(at.Folder(), "").reason,
+            "2026-12-07.audit line 1 (seq 3): 2 line(s) removed before it (gap in the sequence "
+            "after seq 0)");
 }
 
 // The writer is held inside its clock while it writes the first line: that line and what
