@@ -47,6 +47,7 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
        {"/4/Ver()|func_Version"},
        {"/7/SendRemoteCmd('global',4,'Ver()')|outside its targets",
         "/9/SendToServer('global',4,'Ver()')|outside its targets",
+        "/11/SendName('global',4,'Ver()')|outside its targets",
         "/13/SetConfigValue('check_login',0)|needs @admin"}},
   };
   for (const stRow& row : rows)

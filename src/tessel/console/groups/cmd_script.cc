@@ -13,6 +13,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/host.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_client.h"
@@ -94,12 +95,16 @@ void SendEasyClient(cEasyClient* client, int level, const char* text) {
   SendCmd(link, level, text);
 }
 
-// Through the only easy client of the process.
+// Through the only easy client of the process. Like every command sent elsewhere, it goes only
+// to a process the account's targets reach (the upstream is named by its client link).
 void Send(int level, const char* text) {
-  SendEasyClient(GetHost().GetTesselClientOne(), level, text);
+  cEasyClient* client = GetHost().GetTesselClientOne();
+  if (client != nullptr) RequireCmdTarget("Send", client->GetName());
+  SendEasyClient(client, level, text);
 }
 
 void SendName(const char* name, int level, const char* text) {
+  RequireCmdTarget("SendName", name != nullptr ? name : "");
   SendEasyClient(GetHost().GetTesselClient(name), level, text);
 }
 
