@@ -252,6 +252,10 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   EXPECT_TRUE(proc.Ask(0, touch, "(needs @shell)"));
   EXPECT_NE(std::string(proc.got.begin(), proc.got.end()).find("refused: ro may not run"),
             std::string::npos);
+  // Only a routed call passes a process outside the origin's targets; any other text of the
+  // route group is held to them.
+  ASSERT_TRUE(proc.peer.Write(OriginFrame(7, touch, "tg\ntg@far\n+@all\n-\n@map\n")));
+  EXPECT_TRUE(proc.Ask(7, touch, "refused: tg may not run commands on game (outside its targets)"));
   // Without an origin the process account runs with its own rights.
   EXPECT_TRUE(proc.Ask(4, "Ver()", "func_Version"));
   EXPECT_FALSE(fs::exists(home / "claimed"));

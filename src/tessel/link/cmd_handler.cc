@@ -8,6 +8,7 @@
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/denied_log.h"
 #include "tessel/core/host.h"
+#include "tessel/core/literal_call.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/route_text.h"
 #include "tessel/core/worker_thread.h"
@@ -123,10 +124,19 @@ void cCmdHandler::TakeOrigin(stCmdContext& cmd) {
   cmd.carried = std::move(carried.rights);
   cmd.origin = cmd.carried->origin;
   const std::string own = GetHost().GetAccount();
-  if (cmd.group == kRouteGroup || cmd.carried->MayReach(own)) return;
+  if (IsRouteCall(cmd) || cmd.carried->MayReach(own)) return;
   cmd.refusal = "refused: " + cmd.carried->account + " may not run commands on " + own +
                 " (outside its targets)";
   cDeniedLog::Instance().Note(cmd.carried->account, cmd.origin, "commands", "targets");
+}
+
+// A routed call passes through processes outside the origin's targets; its destination is
+// checked where the call names it. Any other text of the route group runs here and is checked
+// as one.
+bool cCmdHandler::IsRouteCall(const stCmdContext& cmd) {
+  stLiteralCall call;
+  return cmd.group == kRouteGroup && ParseLiteralCall(cmd.text, call) &&
+         (call.name == "SendPathCmd" || call.name == "FindPathOnRoute");
 }
 
 // The link account's rights and, for a command that carries an origin, the origin's as well.

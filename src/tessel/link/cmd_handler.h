@@ -82,6 +82,7 @@ class cCmdHandler {
  private:
   stCmdContext Describe(const stCmdRecord& received);
   void TakeOrigin(stCmdContext& cmd);
+  static bool IsRouteCall(const stCmdContext& cmd);
   CmdRightsPtr Rights(const stCmdContext& cmd) const;
   void Serve(stCmdContext& cmd);
   void RunCmdScript(const stCmdContext& cmd);
