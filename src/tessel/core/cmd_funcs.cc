@@ -180,6 +180,14 @@ bool cCmdFuncs::KnownGroup(std::string_view prefix) {
   return false;
 }
 
+bool cCmdFuncs::KnownLevel(int level) {
+  if (level >= 0 && level < kStandardGroups) return true;
+  std::lock_guard<std::mutex> hold(GroupsLock());
+  for (const cCmdFuncs* group : Groups())
+    if (group->m_level == level) return true;
+  return false;
+}
+
 bool cCmdFuncs::KnownFunction(std::string_view prefix, int level, std::string_view func) {
   for (int standard = 0; standard < kStandardGroups; ++standard) {
     const bool named =

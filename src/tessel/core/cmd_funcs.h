@@ -68,6 +68,8 @@ class cCmdFuncs {
   // Whether some group's word starts with `prefix` (the standard groups and every group
   // made); with `func`, whether such a group has that function.
   static bool KnownGroup(std::string_view prefix);
+  // Whether `level` is a standard group's or that of a group made.
+  static bool KnownLevel(int level);
   static bool KnownFunction(std::string_view prefix, int level, std::string_view func);
 
   // Pushes `fn` (at `index`) wrapped so that each call first checks the rights of `func`.

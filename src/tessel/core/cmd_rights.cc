@@ -41,7 +41,9 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 bool ParseGroup(std::string_view text, stRightItem& item, std::string& error) {
   if (IsNumber(text)) {
     item.level = std::stoi(std::string(text));
-    return true;
+    if (cCmdFuncs::KnownLevel(item.level)) return true;
+    error = "no group has the number " + std::string(text);
+    return false;
   }
   if (!cCmdFuncs::KnownGroup(text)) {
     error = "no group's name starts with '" + std::string(text) + "'";

@@ -1,5 +1,7 @@
 #include "tessel/link/account_rights.h"
 
+#include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -20,6 +22,16 @@ bool IsRightsKey(const std::string& word) {
   for (const char* key : kRightsKeys)
     if (word == key) return true;
   return false;
+}
+
+// The rights key a line's first word was meant to give however it is written (after a byte-order
+// mark, in another case, with no blank before '='); empty when it names none. Such a line that
+// is not exactly KEY = VALUE refuses the file: skipped, it would grant what it meant to deny.
+std::string MeantRightsKey(std::string word) {
+  if (word.rfind("\xEF\xBB\xBF", 0) == 0) word.erase(0, 3);
+  word.erase(std::min(word.find('='), word.size()));
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return IsRightsKey(word) ? word : std::string();
 }
 
 // One rights key's value into the rules; false with the reason.
@@ -57,9 +69,14 @@ bool LoadAccountRights(const std::string& path, const std::string& account, stAc
     std::istringstream words(line);
     std::vector<std::string> word;
     for (std::string w; words >> w;) word.push_back(w);
-    if (word.empty() || !IsRightsKey(word[0])) continue;
+    if (word.empty()) continue;
     std::string reason;
-    if (word.size() != 3 || word[1] != "=") {
+    if (!IsRightsKey(word[0])) {
+      const std::string meant = MeantRightsKey(word[0]);
+      if (meant.empty()) continue;
+      reason = word[0].rfind("\xEF\xBB\xBF", 0) == 0 ? "a byte-order mark before " + meant
+                                                     : "expected: " + meant + " = VALUE";
+    } else if (word.size() != 3 || word[1] != "=") {
       reason = word.size() > 3 ? "a blank inside the value" : "expected: " + word[0] + " = VALUE";
     } else if (!seen.insert(word[0]).second) {
       reason = word[0] + " given twice";

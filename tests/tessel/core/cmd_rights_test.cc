@@ -49,6 +49,7 @@ TEST(CmdRights, ItemListsAreReadWholeOrRefusedWithTheReason) {
   EXPECT_EQ(ParseError("@read,,4"), "an empty item");
   EXPECT_EQ(ParseError("@reed"), "unknown category '@reed'");
   EXPECT_EQ(ParseError("maint"), "no group's name starts with 'maint'");
+  EXPECT_EQ(ParseError("51"), "no group has the number 51");
   EXPECT_EQ(ParseError("4:NoSuch"), "no function '4:NoSuch'");
   EXPECT_EQ(ParseError("5:Ver"), "no function '5:Ver'");
 

@@ -61,6 +61,14 @@ TEST_F(AccountRightsTest, AFileIsReadWholeOrRefusedNamingItsLine) {
   EXPECT_EQ(LoadError("deny = 4\ndeny = 5\n"), "db/accounts/op.ini:4: deny given twice");
   EXPECT_EQ(LoadError("allow =\n"), "db/accounts/op.ini:3: expected: allow = VALUE");
   EXPECT_EQ(LoadError("process = yes\n"), "db/accounts/op.ini:3: process must be 0 or 1");
+  // A rule written so that it does not read as one refuses the file: skipped, it would grant
+  // what it meant to take away.
+  EXPECT_EQ(LoadError("deny=@shell\n"), "db/accounts/op.ini:3: expected: deny = VALUE");
+  EXPECT_EQ(LoadError("Deny = @shell\n"), "db/accounts/op.ini:3: expected: deny = VALUE");
+  EXPECT_EQ(LoadError("\xEF\xBB\xBF"
+                      "deny = @shell\n"),
+            "db/accounts/op.ini:3: a byte-order mark before deny");
+  EXPECT_EQ(LoadError("deny = 51\n"), "db/accounts/op.ini:3: no group has the number 51");
 }
 
 // A bad rule keeps a first login out; a logged-in account keeps its rights over a bad reload and
