@@ -3,6 +3,8 @@
 #include <lua.hpp>
 
 #include <cctype>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 
 #include "tessel/contracts/baselib.h"
@@ -378,4 +380,43 @@ void CheckCmdTarget(lua_State* L, std::string_view func, std::string_view proces
 
 void CheckNoRefusal(lua_State* L) {
   if (g_current && !g_refusal.empty()) RaiseRefusal(L);
+}
+
+namespace {
+
+std::mutex& RevokedLock() {
+  static std::mutex s_lock;
+  return s_lock;
+}
+
+// Revocations per account, guarded by RevokedLock.
+std::map<std::string, uint64_t, std::less<>>& Revoked() {
+  static std::map<std::string, uint64_t, std::less<>> s_revoked;
+  return s_revoked;
+}
+
+}  // namespace
+
+void RevokeDeferredRights(std::string_view account) {
+  std::lock_guard<std::mutex> hold(RevokedLock());
+  auto it = Revoked().find(account);
+  if (it == Revoked().end()) it = Revoked().emplace(std::string(account), 0).first;
+  ++it->second;
+}
+
+uint64_t DeferredRightsRevision(std::string_view account) {
+  std::lock_guard<std::mutex> hold(RevokedLock());
+  const auto it = Revoked().find(account);
+  return it != Revoked().end() ? it->second : 0;
+}
+
+CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision) {
+  if (!rights || DeferredRightsRevision(rights->account) == revision) return rights;
+  auto nothing = std::make_shared<cRightRules>();
+  nothing->m_bAllowList = true;
+  auto revoked = std::make_shared<stCmdRights>();
+  revoked->account = rights->account;
+  revoked->origin = rights->origin;
+  revoked->rules.push_back(std::move(nothing));
+  return revoked;
 }

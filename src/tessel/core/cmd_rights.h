@@ -111,6 +111,16 @@ void CheckCmdTarget(lua_State* L, std::string_view func, std::string_view proces
 // After a guarded function returned: raises the refusal again when one happened inside it.
 void CheckNoRefusal(lua_State* L);
 
+// Ends the rights of the code that `account`'s commands left to run later (StartYield): from
+// now on every call it makes is refused, as for an account granted nothing. Kick does it. Any
+// thread.
+void RevokeDeferredRights(std::string_view account);
+// `rights` as code deferred under revision `revision` of its account holds them now: the same,
+// or, once RevokeDeferredRights named the account, rights that grant nothing.
+CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision);
+// The revision of `account`'s deferred rights, for code deferred now. Any thread.
+uint64_t DeferredRightsRevision(std::string_view account);
+
 // Replaces, in L's globals, every builtin that reaches the operating system (os.execute,
 // os.remove, os.rename, os.exit, os.getenv, os.tmpname, os.setlocale, io.*, the methods of
 // files, dofile, loadfile, require, package.loadlib and package.loaders, debug.*) by a version

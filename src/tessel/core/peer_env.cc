@@ -57,8 +57,8 @@ int MakeEnvProtected(lua_State* L) {
 
 // Deferred code resumes inside the scope that was current when it was deferred, or in a dead
 // scope when that link is gone meanwhile (code deferred from the local console has none). It
-// keeps the rights of the account whose command deferred it, and the audit trail hears of each
-// resume.
+// keeps the rights of the account whose command deferred it until the account is kicked, and
+// the audit trail hears of each resume.
 class cPeerDeferContext : public cLuaDeferContext {
  public:
   cPeerDeferContext(const stPeerKey& key, std::shared_ptr<bool> alive, CmdRightsPtr rights,
@@ -66,9 +66,10 @@ class cPeerDeferContext : public cLuaDeferContext {
       : m_key(key),
         m_alive(std::move(alive)),
         m_rights(std::move(rights)),
+        m_revision(m_rights ? DeferredRightsRevision(m_rights->account) : 0),
         m_audit(std::move(audit)) {}
   void Run(void (*resume)(void*), void* arg) override {
-    cCmdRightsScope rights(m_rights);
+    cCmdRightsScope rights(DeferredRights(m_rights, m_revision));
     std::unique_ptr<cPeerEnvScope> scope;
     if (m_alive) scope.reset(new cPeerEnvScope(m_key, *m_alive));
     if (m_audit)
@@ -84,6 +85,7 @@ class cPeerDeferContext : public cLuaDeferContext {
   stPeerKey m_key;
   std::shared_ptr<bool> m_alive;  // null: not deferred for a peer
   CmdRightsPtr m_rights;
+  uint64_t m_revision;
   std::unique_ptr<cAuditDeferred> m_audit;
 };
 

@@ -9,6 +9,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/denied_log.h"
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
@@ -161,9 +162,11 @@ void ReloadAccounts() {
              << "\n";
 }
 
-// Ends every session of the account on this process's servers.
+// Ends every session of the account on this process's servers, and the rights of the code its
+// commands left to run later.
 void Kick(const char* name) {
   constexpr int kReasonBanned = 22;
+  RevokeDeferredRights(name != nullptr ? name : "");
   int kicked = 0;
   for (cEasyServer* server : GetHost().Servers()) {
     iAccountManagerServer* manager = server->GetAMServer();

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "cmd_group_util.h"
+#include "tessel/core/cmd_rights.h"
 #include "testkit/fake_clock.h"
 
 namespace {
@@ -75,6 +76,31 @@ TEST_F(GroupTest, ALinksRedefinitionsAndDeferredCommandsStayItsOwn) {
     const stGroupRun run = RunInGroup(login, call);
     EXPECT_NE(run.out.find("can not solve local cmd"), npos) << run.out;
   }
+}
+
+// Kick takes the rights of what the account's commands left to run later: its next call is
+// refused, as for an account granted nothing, and the code it deferred goes no further.
+TEST_F(GroupTest, CodeAKickedAccountLeftToRunLaterIsRefusedItsNextCall) {
+  ManagerClock time;
+  auto rights = std::make_shared<stCmdRights>();
+  rights->account = "yo";
+  rights->origin = "yo@groups_test";
+  rights->rules.push_back(std::make_shared<cRightRules>());
+  cServedLink link;
+  {
+    cCmdRightsScope served(rights);
+    link.Serve(cCmdScript::Instance(), 11,
+               "StartYield(function() for i = 1, 3 do Yield(10) SetConfigValue('kick_test', i) "
+               "end end)");
+  }
+  time.Step(20);
+  EXPECT_EQ(GetConfigValue("kick_test", 0), 1);
+  EXPECT_NE(RunInGroup(cCmdAccount::Instance(), "Kick('yo')").out.find("func_Kick yo 0"), npos);
+  testkit::cStdoutCapture later;
+  time.Step(20);
+  time.Step(20);
+  EXPECT_EQ(GetConfigValue("kick_test", 0), 1);
+  EXPECT_NE(later.Text().find("refused: yo may not run SetConfigValue"), npos) << later.Text();
 }
 
 }  // namespace
