@@ -139,9 +139,26 @@ bool cCmdHandler::IsRouteCall(const stCmdContext& cmd) {
          (call.name == "SendPathCmd" || call.name == "FindPathOnRoute");
 }
 
+// A link that has not logged in runs the login group and the program's own groups, but no
+// builtin that reaches the operating system: no account's rights could grant one.
+const CmdRightsPtr& cCmdHandler::StrangerRights() {
+  static const CmdRightsPtr s_rights = [] {
+    auto rules = std::make_shared<cRightRules>();
+    std::string error;
+    cRightRules::ParseItems("@shell", rules->m_deny, error);
+    auto rights = std::make_shared<stCmdRights>();
+    rights->account = "(not logged in)";
+    rights->origin = "-";
+    rights->rules.push_back(std::move(rules));
+    return CmdRightsPtr(std::move(rights));
+  }();
+  return s_rights;
+}
+
 // The link account's rights and, for a command that carries an origin, the origin's as well.
 CmdRightsPtr cCmdHandler::Rights(const stCmdContext& cmd) const {
-  CmdRightsPtr own = cmd.account != nullptr && !cmd.stranger ? AccountRights(cmd.account) : nullptr;
+  if (cmd.stranger) return StrangerRights();
+  CmdRightsPtr own = cmd.account != nullptr ? AccountRights(cmd.account) : nullptr;
   if (!cmd.carried) return own;
   if (!own || own->rules.empty()) return cmd.carried;
   auto both = std::make_shared<stCmdRights>(*cmd.carried);

@@ -83,6 +83,7 @@ class cCmdHandler {
   stCmdContext Describe(const stCmdRecord& received);
   void TakeOrigin(stCmdContext& cmd);
   static bool IsRouteCall(const stCmdContext& cmd);
+  static const CmdRightsPtr& StrangerRights();
   CmdRightsPtr Rights(const stCmdContext& cmd) const;
   void Serve(stCmdContext& cmd);
   void RunCmdScript(const stCmdContext& cmd);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
@@ -36,6 +38,32 @@ class CmdHandlerTest : public LinkTest {
                   });
                 }};
 };
+
+// A link that has not logged in reaches the program's own groups, but no builtin that reaches
+// the operating system there: it has no account whose rights could grant one.
+class CmdHandlerStrangerTest : public LinkTest {
+ protected:
+  void SetUp() override {
+    SetConfigValue("check_login", 1);
+    WriteAccount("gm", "s3cret", 9);
+    StartServer();
+    Bridge().AddCmd(20, &program_);
+    ASSERT_TRUE(ConnectPeer());
+  }
+  cFnCmd program_{"cCmd_Program", [](lua_State* L) {
+                    luareg::def(L, "Echo", [](const char* text) { get_gout() << text; });
+                  }};
+};
+
+TEST_F(CmdHandlerStrangerTest, AStrangersTextInTheProgramsGroupsRunsNoShell) {
+  EXPECT_TRUE(PeerAnswered(20, "Echo('hi')", "hi"));
+  const std::string marker = (m_home.path() / "marker").string();
+  EXPECT_TRUE(Exchange(20, "os.execute('touch " + marker + "')", [](const testkit::stDelivery& d) {
+    return d.CmdText().find("refused: (not logged in) may not run os.execute (needs @shell)") !=
+           std::string::npos;
+  }));
+  EXPECT_FALSE(std::filesystem::exists(marker));
+}
 
 // What no group runs goes to the distributor when there is one; every record leaves its result
 // in the command log.
