@@ -143,6 +143,9 @@ void cAuditTrail::ToMicros(stAuditEvent& event, bool& anchored) {
 bool cAuditTrail::Open(const stOptions& options) {
   if (IsOpen()) return true;
   m_options = options;
+  // The trail stays where it was opened whatever folder the process works in later.
+  std::error_code absolute;
+  m_options.folder = fs::absolute(options.folder, absolute).string();
   m_openTicks = Ticks();
   m_openSteadyUs = SteadyUs();
   std::error_code ec;
@@ -310,8 +313,7 @@ void cAuditTrail::WriteLine(std::string_view body) {
 // back, so that the lines after it keep the chain and a check of the trail names the lines that
 // are missing. The console is told once when writing fails and once when it works again.
 void cAuditTrail::FlushLines() {
-  if (!m_batch.empty() && m_fd >= 0) {
-    ReopenIfRemoved();
+  if (!m_batch.empty() && m_fd >= 0 && ReopenIfRemoved()) {
     const off_t before = ::lseek(m_fd, 0, SEEK_END);
     const bool written = WriteAll(m_fd, m_batch);
     const int error = errno;
@@ -334,27 +336,30 @@ void cAuditTrail::TellWriting(const std::string& day, bool works, int error) {
 }
 
 // A file removed while it is written would take every later line with it: its lines go on in a
-// new file of its name (whose first line then shows the removed ones missing).
-void cAuditTrail::ReopenIfRemoved() {
+// new file of its name (whose first line then shows the removed ones missing). False when the
+// file is gone and no new one could be made (the console was told; the lines are lost).
+bool cAuditTrail::ReopenIfRemoved() {
   struct stat st {};
-  if (::fstat(m_fd, &st) != 0 || st.st_nlink != 0) return;
-  std::cout << "cAuditTrail: " << m_day << kSuffix
-            << " was removed; its lines go on in a new file of that name" << std::endl;
+  if (::fstat(m_fd, &st) != 0 || st.st_nlink != 0) return true;
+  if (!m_bWriteFailing)
+    std::cout << "cAuditTrail: " << m_day << kSuffix
+              << " was removed; its lines go on in a new file of that name" << std::endl;
   const int fd = OpenFile(m_day);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   ::close(m_fd);
   m_fd = fd;
+  return true;
 }
 
-// The day's file, made with the folder when that is gone; -1 when it cannot be (the console is
-// told).
+// The day's file, made with the folder when that alone is gone (not the folder above it: a
+// process whose home was removed makes none again); -1 when it cannot be (the console is told).
 int cAuditTrail::OpenFile(const std::string& day) {
   const std::string path = (fs::path(m_options.folder) / (day + kSuffix)).string();
   constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
   int fd = ::open(path.c_str(), kFlags, 0600);
   if (fd < 0 && errno == ENOENT) {
     std::error_code ec;
-    fs::create_directories(m_options.folder, ec);
+    fs::create_directory(m_options.folder, ec);
     fd = ::open(path.c_str(), kFlags, 0600);
   }
   if (fd < 0) TellWriting(day, false, errno);

@@ -74,7 +74,7 @@ class cAuditTrail {
   void FlushLines();
   bool OpenDayFile(int64_t timeUs);
   int OpenFile(const std::string& day);
-  void ReopenIfRemoved();
+  bool ReopenIfRemoved();
   // Says on the console when writing the trail stops working, and when it works again.
   void TellWriting(const std::string& day, bool works, int error);
   std::string Resume();

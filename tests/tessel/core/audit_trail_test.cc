@@ -179,6 +179,34 @@ TEST(AuditTrail, AFileRemovedWhileWrittenIsMadeAgainAndTheCheckNamesWhatWentWith
             "after seq 0)");
 }
 
+// A folder given relative to the working folder stays where the trail was opened when the
+// process works elsewhere later; a trail whose home was removed makes no folder again.
+TEST(AuditTrail, TheTrailStaysWhereItWasOpenedAndMakesNoRemovedHomeAgain) {
+  cAuditFolder at;
+  const std::filesystem::path before = std::filesystem::current_path();
+  std::filesystem::current_path(at.dir.path());
+  cAuditTrail::stOptions options = at.Options();
+  options.folder = "trail";
+  ASSERT_TRUE(at.trail.Open(options));
+  std::filesystem::current_path(before);
+  at.nowUs += kDayUs;
+  at.trail.Record(Event("NextDay()", at.nowUs));
+  ASSERT_TRUE(WaitFor([&] { return at.trail.Queued() == 0; }));
+  EXPECT_TRUE(std::filesystem::exists(at.Folder() + "/2026-12-08.audit"));
+  EXPECT_FALSE(std::filesystem::exists(before / "trail"));
+
+  std::filesystem::remove_all(at.dir.path());
+  testing::internal::CaptureStdout();
+  at.trail.Record(Event("Gone()", at.nowUs));
+  at.trail.Close();
+  const std::string console = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(std::filesystem::exists(at.dir.path()));
+  EXPECT_NE(console.find("cannot write 2026-12-08.audit: No such file or directory"),
+            std::string::npos)
+      << console;
+  EXPECT_EQ(console.find("again"), std::string::npos) << console;
+}
+
 // The writer is held inside its clock while it writes the first line: that line and what
 // follows wait in the queue, readable as a crash report reads it (a line leaves the queue only
 // once it is in the file), and what does not fit is counted.
