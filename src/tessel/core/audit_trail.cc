@@ -74,6 +74,13 @@ std::string LastLine(const fs::path& file, bool* whole) {
                      end - (start == std::string::npos || end == 0 ? 0 : start + 1));
 }
 
+// A line on the console from the writer thread: one write of its own, so that it neither
+// touches the stream other threads print through nor lands inside one of their lines.
+void Say(const std::string& text) {
+  const std::string line = "cAuditTrail: " + text + "\n";
+  if (::write(STDOUT_FILENO, line.data(), line.size()) < 0) return;
+}
+
 bool WriteAll(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
@@ -328,11 +335,9 @@ void cAuditTrail::FlushLines() {
 void cAuditTrail::TellWriting(const std::string& day, bool works, int error) {
   if (works != m_bWriteFailing) return;
   m_bWriteFailing = !works;
-  std::cout << "cAuditTrail: "
-            << (works ? "writes to " + day + kSuffix + " again"
-                      : "cannot write " + day + kSuffix + ": " + std::strerror(error) +
-                            "; its lines are lost until it can")
-            << std::endl;
+  Say(works ? "writes to " + day + kSuffix + " again"
+            : "cannot write " + day + kSuffix + ": " + std::strerror(error) +
+                  "; its lines are lost until it can");
 }
 
 // A file removed while it is written would take every later line with it: its lines go on in a
@@ -342,8 +347,7 @@ bool cAuditTrail::ReopenIfRemoved() {
   struct stat st {};
   if (::fstat(m_fd, &st) != 0 || st.st_nlink != 0) return true;
   if (!m_bWriteFailing)
-    std::cout << "cAuditTrail: " << m_day << kSuffix
-              << " was removed; its lines go on in a new file of that name" << std::endl;
+    Say(m_day + kSuffix + " was removed; its lines go on in a new file of that name");
   const int fd = OpenFile(m_day);
   if (fd < 0) return false;
   ::close(m_fd);
