@@ -608,6 +608,9 @@ std::vector<std::string> cCliLink::Names() {
 }
 
 const std::vector<std::string>& cCliLink::NamesOf(int level) {
+  // "/N" takes any number of up to three digits; a group beyond the known ones has no names.
+  static const std::vector<std::string> s_none;
+  if (level < 0 || level >= kLevels) return s_none;
   std::vector<std::string>& names = m_names[static_cast<size_t>(level)];
   if (!names.empty()) return names;
   {
