@@ -103,10 +103,15 @@ class cMetrics::cCollector final : public prometheus::Collectable {
   const cMetrics& m_metrics;
 };
 
-// Holds the exposer, so that the header names no type of the library.
+// Holds the exposer, so that the header names no type of the library. Each connection holds
+// one of its threads until its request has come; a connection that sends nothing is dropped
+// after 2 s (the web server's default is 30 s), so that a few idle ones cannot keep a scrape
+// waiting past the scraper's timeout (10 s by default).
 class cExposerHolder {
  public:
-  explicit cExposerHolder(const std::string& address) : exposer(address, 2) {}
+  explicit cExposerHolder(const std::string& address)
+      : exposer(std::vector<std::string>{"listening_ports", address, "num_threads", "8",
+                                         "request_timeout_ms", "2000"}) {}
   prometheus::Exposer exposer;
 };
 
