@@ -6,6 +6,7 @@
 #include <prometheus/text_serializer.h>
 
 #include <arpa/inet.h>
+#include <civetweb.h>
 
 #include <charconv>
 #include <cstring>
@@ -273,12 +274,22 @@ bool cMetrics::IsAddress(const std::string& address) {
   return ::inet_pton(AF_INET, host.c_str(), bytes) == 1;
 }
 
+bool cMetrics::ServesIPv6() {
+  return mg_check_feature(MG_FEATURES_IPV6) != 0;
+}
+
 bool cMetrics::Start(const std::string& address, const std::string& program,
                      const std::string& version, const cWorkerStats& worker) {
   Stop();
   if (!IsAddress(address)) {
     std::cout << "cMetrics::Start metrics address " << address
               << " is not A.B.C.D:PORT or [IPv6]:PORT; metrics off" << std::endl;
+    return false;
+  }
+  if (address.front() == '[' && !ServesIPv6()) {
+    std::cout << "cMetrics::Start metrics address " << address
+              << ": this build's web server library (civetweb) has no IPv6; give A.B.C.D:PORT;"
+              << " metrics off" << std::endl;
     return false;
   }
   m_strProgram = program;

@@ -53,6 +53,9 @@ class cMetrics {
   // written (it would take a port alone for every interface, and "999.1.1.1" for another
   // address).
   static bool IsAddress(const std::string& address);
+  // Whether the web server library under the exposer was built to listen on IPv6 (Debian 12's
+  // civetweb is not): "[IPv6]:PORT" is served only where it was.
+  static bool ServesIPv6();
   // Stops serving; the values stay.
   void Stop();
   bool IsOn() const { return m_bOn.load(std::memory_order_relaxed); }

@@ -1,5 +1,5 @@
-// The metrics' address: only what the exposer takes as written is served on; connections that
-// send nothing do not hold up a scrape.
+// The metrics' address: only what the exposer takes as written is served on, IPv6 only where
+// the web server can listen on it; connections that send nothing do not hold up a scrape.
 #include "tessel/host/metrics.h"
 
 #include <arpa/inet.h>
@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "tessel/host/worker_stats.h"
+#include "testkit/stdout_capture.h"
 
 namespace {
 
@@ -21,6 +22,21 @@ TEST(Metrics, OnlyAnAddressWithAPortIsServedOnAsWritten) {
   for (const char* bad : {"9464", ":9464", "999.1.1.1:5", "127.0.0.1:65536", "127.0.0.1:",
                           "127.0.0.1:9x", "localhost:9464", "[::1:9464", "127.0.0.1 :9464"})
     EXPECT_FALSE(cMetrics::IsAddress(bad)) << bad;
+}
+
+// Where the web server library cannot listen on IPv6, that form is refused saying so.
+TEST(Metrics, AnIPv6AddressIsServedOnlyWhereTheLibraryCanListenOnIPv6) {
+  cWorkerStats worker;
+  cMetrics& metrics = cMetrics::Instance();
+  testkit::cStdoutCapture console;
+  const bool started = metrics.Start("[::1]:0", "metrics_test", "1", worker);
+  EXPECT_EQ(started, cMetrics::ServesIPv6()) << console.Text();
+  EXPECT_EQ(metrics.IsOn(), started);
+  if (!started) {
+    EXPECT_NE(console.Text().find("has no IPv6; give A.B.C.D:PORT"), std::string::npos)
+        << console.Text();
+  }
+  metrics.Stop();
 }
 
 // A connection to 127.0.0.1:`port`; -1 when it cannot be made.
