@@ -1,6 +1,5 @@
 #include "tessel_cli/cli_probe.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -19,11 +19,27 @@
 
 namespace {
 
-constexpr int kProbeMs = 3000;
+using Clock = std::chrono::steady_clock;
 
-// A TCP connection to the server made within kProbeMs, its reads and writes bounded the same:
-// the descriptor, or -1 with the errno in `error`.
-int Connect(const stCliOptions& options, int& error) {
+// How long one probe may take in all, from its connect to its last read.
+constexpr std::chrono::milliseconds kProbeTime{3000};
+
+// Waits until `fd` is ready for `events`; false once `deadline` has passed first.
+bool WaitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd ready{fd, events, 0};
+    const int n = ::poll(&ready, 1, static_cast<int>(left));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+// A non-blocking TCP connection to the server made before `deadline`: the descriptor, or -1
+// with the errno in `error`.
+int Connect(const stCliOptions& options, Clock::time_point deadline, int& error) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -38,24 +54,32 @@ int Connect(const stCliOptions& options, int& error) {
   error = fd < 0 ? errno : 0;
   if (fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
     error = errno;
-    pollfd writable{fd, POLLOUT, 0};
     socklen_t length = sizeof error;
     if (error == EINPROGRESS)
-      error = ::poll(&writable, 1, kProbeMs) == 1 &&
+      error = WaitFor(fd, POLLOUT, deadline) &&
                       ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0
                   ? error
                   : ETIMEDOUT;
   }
   ::freeaddrinfo(found);
-  if (error != 0) {
-    if (fd >= 0) ::close(fd);
-    return -1;
+  if (error != 0 && fd >= 0) ::close(fd);
+  return error != 0 ? -1 : fd;
+}
+
+// Runs `step` (an SSL call on `fd`) again while it waits for the socket, until it ends or
+// `deadline` passes: its result, and in `late` whether the deadline ended it.
+template <class tStep>
+int WithinDeadline(SSL* ssl, int fd, Clock::time_point deadline, bool& late, tStep step) {
+  for (;;) {
+    const int result = step();
+    if (result > 0) return result;
+    const int why = SSL_get_error(ssl, result);
+    if (why != SSL_ERROR_WANT_READ && why != SSL_ERROR_WANT_WRITE) return result;
+    if (!WaitFor(fd, why == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline)) {
+      late = true;
+      return result;
+    }
   }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  const timeval bound{kProbeMs / 1000, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-  return fd;
 }
 
 // The first error OpenSSL noted, into the probe.
@@ -86,7 +110,8 @@ void SetChecks(SSL_CTX* context, const stCliOptions& options) {
 
 stProbe ProbeTls(const stCliOptions& options, bool verify) {
   stProbe probe;
-  const int fd = Connect(options, probe.connectError);
+  const Clock::time_point deadline = Clock::now() + kProbeTime;
+  const int fd = Connect(options, deadline, probe.connectError);
   if (fd < 0) return probe;
   ERR_clear_error();
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
@@ -94,14 +119,17 @@ stProbe ProbeTls(const stCliOptions& options, bool verify) {
   if (verify) SetChecks(context, options);
   SSL* ssl = SSL_new(context);
   SSL_set_fd(ssl, fd);
-  probe.handshakeDone = SSL_connect(ssl) == 1;
+  probe.handshakeDone =
+      WithinDeadline(ssl, fd, deadline, probe.timedOut, [ssl] { return SSL_connect(ssl); }) == 1;
   probe.verify = SSL_get_verify_result(ssl);
   if (!probe.handshakeDone) {
     TakeRefusal(probe);
   } else {
     // A server's verdict on the client's certificate comes after the hand-shake, as an alert.
     char byte = 0;
-    if (SSL_read(ssl, &byte, 1) <= 0) TakeRefusal(probe);
+    if (WithinDeadline(ssl, fd, deadline, probe.timedOut,
+                       [ssl, &byte] { return SSL_read(ssl, &byte, 1); }) <= 0)
+      TakeRefusal(probe);
   }
   // An alert of the server's (its reasons come from 1000 on) is TLS too.
   probe.tls = probe.handshakeDone || probe.verify != X509_V_OK || probe.refusal >= 1000;
@@ -112,8 +140,9 @@ stProbe ProbeTls(const stCliOptions& options, bool verify) {
 }
 
 bool ProbePlain(const stCliOptions& options) {
+  const Clock::time_point deadline = Clock::now() + kProbeTime;
   int error = 0;
-  const int fd = Connect(options, error);
+  const int fd = Connect(options, deadline, error);
   if (fd < 0) return false;
   // A framed command record "Mark(0)" for the login group, which a Tessel server answers to
   // anyone; a TLS server sends nothing to a peer that does not speak TLS.
@@ -127,15 +156,16 @@ bool ProbePlain(const stCliOptions& options) {
   std::memcpy(frame + 8, &group, 4);
   std::memcpy(frame + 12, text, sizeof text);
   char answer = 0;
-  const bool answered = ::send(fd, frame, sizeof frame, MSG_NOSIGNAL) == ssize_t(sizeof frame) &&
-                        ::recv(fd, &answer, 1, 0) == 1;
+  const bool answered = WaitFor(fd, POLLOUT, deadline) &&
+                        ::send(fd, frame, sizeof frame, MSG_NOSIGNAL) == ssize_t(sizeof frame) &&
+                        WaitFor(fd, POLLIN, deadline) && ::recv(fd, &answer, 1, 0) == 1;
   ::close(fd);
   return answered;
 }
 
 int ProbeConnect(const stCliOptions& options) {
   int error = 0;
-  const int fd = Connect(options, error);
+  const int fd = Connect(options, Clock::now() + kProbeTime, error);
   if (fd >= 0) ::close(fd);
   return error;
 }
@@ -195,5 +225,8 @@ std::string TlsFailure(const stProbe& probe, const stCliOptions& options) {
   if (probe.refusal == SSL_R_TLSV13_ALERT_CERTIFICATE_REQUIRED)
     return "the server demands a client certificate: give --cert FILE --key FILE";
   if (probe.refusal >= 1000) return "the server refused the TLS hand-shake: " + probe.refusalText;
+  if (probe.timedOut)
+    return "the server did not end the hand-shake within " +
+           std::to_string(kProbeTime.count() / 1000) + " s";
   return "";
 }

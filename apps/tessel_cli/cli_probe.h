@@ -1,7 +1,8 @@
 // Finds out why a link to a server failed, so that the operator reads the cause rather than a
 // symptom: after a failed connect or login the client asks the server once more, on a connection
-// of its own with a bound of a few seconds, whether it can be reached, whether it speaks TLS and
-// what a TLS hand-shake with it says. Main thread; only on the way to an error message.
+// of its own with a bound of a few seconds in all, however slowly the server answers, whether it
+// can be reached, whether it speaks TLS and what a TLS hand-shake with it says. Main thread; only
+// on the way to an error message.
 #pragma once
 
 #include <string>
@@ -15,6 +16,7 @@ struct stProbe {
   long verify = 0;             // the check of the server's certificate (X509_V_OK = 0)
   int refusal = 0;             // OpenSSL's reason of the hand-shake's or first read's failure
   std::string refusalText;     // ... as text ("tlsv13 alert certificate required")
+  bool timedOut = false;       // the hand-shake or the read after it did not end in time
 };
 
 // A TLS hand-shake with the server: checked as the link checks it (the CA, the server's name,
