@@ -63,6 +63,22 @@ bool Fields(std::string_view line, std::map<std::string_view, std::string_view>&
   return true;
 }
 
+// The fields of a status line after its "status ".
+bool ReadFields(std::string_view line, stProcessStatus& status) {
+  std::map<std::string_view, std::string_view> f;
+  if (!Fields(line, f)) return false;
+  for (const char* key : {"name", "program", "version"})
+    if (!IsName(f[key])) return false;
+  status.name = f["name"];
+  status.program = f["program"];
+  status.version = f["version"];
+  return ReadNumber(f["uptime_s"], status.uptimeS) && ReadNumber(f["links_up"], status.linksUp) &&
+         ReadNumber(f["links_total"], status.linksTotal) &&
+         ReadNumber(f["lateness_p99_us"], status.latenessP99Us) &&
+         ReadNumber(f["queue"], status.queue) && ReadUpLinks(f["up"], status.up) &&
+         ReadDownLinks(f["down"], status.down);
+}
+
 std::string Duration(unsigned long long s) {
   char text[32];
   if (s >= 86400)
@@ -78,28 +94,20 @@ std::string Duration(unsigned long long s) {
 
 }  // namespace
 
-bool ReadStatusLine(std::string_view text, stProcessStatus& status) {
-  size_t at = 0;
-  while (at < text.size() && text.compare(at, 7, "status ") != 0) {
-    at = text.find('\n', at);
-    if (at == std::string_view::npos) return false;
-    ++at;
+bool ReadStatusLine(std::string_view text, stProcessStatus& status,
+                    const std::function<bool(const std::string& name)>& wanted) {
+  for (size_t at = 0; at < text.size();) {
+    std::string_view line = text.substr(at);
+    line = line.substr(0, line.find('\n'));
+    at += line.size() + 1;
+    stProcessStatus read;
+    if (line.substr(0, 7) == "status " && ReadFields(line.substr(7), read) &&
+        (wanted == nullptr || wanted(read.name))) {
+      status = std::move(read);
+      return true;
+    }
   }
-  if (at >= text.size()) return false;
-  std::string_view line = text.substr(at + 7);
-  line = line.substr(0, line.find('\n'));
-  std::map<std::string_view, std::string_view> f;
-  if (!Fields(line, f)) return false;
-  for (const char* key : {"name", "program", "version"})
-    if (!IsName(f[key])) return false;
-  status.name = f["name"];
-  status.program = f["program"];
-  status.version = f["version"];
-  return ReadNumber(f["uptime_s"], status.uptimeS) && ReadNumber(f["links_up"], status.linksUp) &&
-         ReadNumber(f["links_total"], status.linksTotal) &&
-         ReadNumber(f["lateness_p99_us"], status.latenessP99Us) &&
-         ReadNumber(f["queue"], status.queue) && ReadUpLinks(f["up"], status.up) &&
-         ReadDownLinks(f["down"], status.down);
+  return false;
 }
 
 void TakeJsonWord(std::vector<char*>& args, bool& json) {
@@ -127,7 +135,7 @@ void cStatusWalk::Visit(size_t index) {
   double secs = 0;
   const bool asked = m_ask(m_nodes[index].hops, text, secs);
   stNode& node = m_nodes[index];
-  node.answered = asked && ReadStatusLine(text, node.status);
+  node.answered = asked && ReadAnswer(text, index);
   if (index == 0) {
     node.name = node.answered ? node.status.name : "?";
     node.rttMs = asked ? secs * 1000 : -1;
@@ -151,6 +159,20 @@ void cStatusWalk::Visit(size_t index) {
     m_nodes.push_back(child);
     Visit(m_nodes.size() - 1);
   }
+}
+
+// The answer of a process further on is its own status line. The line of a process asked
+// before, which answered too late, may come ahead of it: a line naming another process of the
+// walk is never taken. A process answers to its program's name as well as its account, so a
+// line of another name is taken when none carries the name it was asked by.
+bool cStatusWalk::ReadAnswer(std::string_view text, size_t index) {
+  stNode& node = m_nodes[index];
+  if (index == 0) return ReadStatusLine(text, node.status);
+  return ReadStatusLine(text, node.status,
+                        [&node](const std::string& name) { return name == node.name; }) ||
+         ReadStatusLine(text, node.status, [this](const std::string& name) {
+           return std::find(m_seen.begin(), m_seen.end(), name) == m_seen.end();
+         });
 }
 
 // The round trip of the link between the two, as the side that connects measures it.

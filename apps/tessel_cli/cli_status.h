@@ -24,10 +24,11 @@ struct stProcessStatus {
   std::vector<std::string> down;  // the accounts logged in on it
 };
 
-// Reads the first line of `text` that starts with "status ": every field as Status() writes
-// it, names of letters, digits and "_.@?-" only. False when there is no such line or a field
-// is missing or malformed.
-bool ReadStatusLine(std::string_view text, stProcessStatus& status);
+// Reads the first line of `text` that starts with "status " and whose name `wanted` takes (any
+// name without it): every field as Status() writes it, names of letters, digits and "_.@?-"
+// only. False when there is no such line with every field well formed.
+bool ReadStatusLine(std::string_view text, stProcessStatus& status,
+                    const std::function<bool(const std::string& name)>& wanted = nullptr);
 
 // Takes the word "--json" out of the arguments (after the first); `json` tells whether it was
 // there.
@@ -60,6 +61,8 @@ class cStatusWalk {
     double rttMs = -1;  // to its parent; -1: not known
   };
   void Visit(size_t index);
+  // Reads node `index`'s status from the text its question got; false when it holds none.
+  bool ReadAnswer(std::string_view text, size_t index);
   double EdgeRttMs(const stNode& parent, const stNode& child) const;
   void PrintText(std::FILE* out) const;
   void PrintJson(std::FILE* out) const;
