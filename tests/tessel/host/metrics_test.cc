@@ -23,13 +23,12 @@ TEST(Metrics, OnlyAnAddressWithAPortIsServedOnAsWritten) {
 }
 
 // Where the web server library cannot listen on IPv6, that form is refused saying so.
-TEST(Metrics, AnIPv6AddressIsServedOnlyWhereTheLibraryCanListenOnIPv6) {
+TEST(Metrics, AnIPv6AddressIsRefusedSayingSoWhereTheLibraryHasNoIPv6) {
+  if (cMetrics::ServesIPv6()) GTEST_SKIP() << "this civetweb listens on IPv6";
   cWorkerStats worker;
   testkit::cStdoutCapture console;
-  const bool started = cMetrics::Instance().Start("[::1]:0", "metrics_test", "1", worker);
-  cMetrics::Instance().Stop();
-  EXPECT_EQ(started, cMetrics::ServesIPv6()) << console.Text();
-  EXPECT_EQ(console.Text().find("has no IPv6; give A.B.C.D:PORT") == std::string::npos, started)
+  EXPECT_FALSE(cMetrics::Instance().Start("[::1]:0", "metrics_test", "1", worker));
+  EXPECT_NE(console.Text().find("has no IPv6; give A.B.C.D:PORT"), std::string::npos)
       << console.Text();
 }
 
