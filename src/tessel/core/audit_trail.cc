@@ -271,8 +271,9 @@ void cAuditTrail::Writer() {
     bool anchored = false;
     // A line stays queued until the batch holding it is written, so that a crash report shows
     // what the file does not have yet.
-    while (m_ring->Peek(m_peeked, packed)) {
-      ++m_peeked;
+    // The line is counted as taken only once it is in the batch: a flush while it is made (a
+    // new day's file) leaves it queued.
+    for (; m_ring->Peek(m_peeked, packed); ++m_peeked) {
       if (!UnpackAuditEvent(packed, &event)) continue;
       ToMicros(event, anchored);
       m_body.clear();
