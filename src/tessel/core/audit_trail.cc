@@ -270,9 +270,8 @@ void cAuditTrail::Writer() {
     stAuditEvent event;
     bool anchored = false;
     // A line stays queued until the batch holding it is written, so that a crash report shows
-    // what the file does not have yet.
-    // The line is counted as taken only once it is in the batch: a flush while it is made (a
-    // new day's file) leaves it queued.
+    // what the file does not have yet; it counts as taken only once it is in the batch, so a
+    // flush while it is made (for a new day's file) leaves it queued.
     for (; m_ring->Peek(m_peeked, packed); ++m_peeked) {
       if (!UnpackAuditEvent(packed, &event)) continue;
       ToMicros(event, anchored);
