@@ -120,12 +120,13 @@ void TakeJsonWord(std::vector<char*>& args, bool& json) {
 int cStatusWalk::Run(bool json, std::FILE* out) {
   m_nodes.assign(1, stNode{});
   m_seen = {m_self};
+  m_notAsked = 0;
   Visit(0);
   json ? PrintJson(out) : PrintText(out);
   std::fflush(out);
   const bool all =
       std::all_of(m_nodes.begin(), m_nodes.end(), [](const stNode& n) { return n.answered; });
-  return all ? 0 : 1;
+  return all && m_notAsked == 0 ? 0 : 1;
 }
 
 // Asks the node, then walks to every process it names that was not seen yet: its client links
@@ -150,6 +151,11 @@ void cStatusWalk::Visit(size_t index) {
   for (const std::string& name : next) {
     if (std::find(m_seen.begin(), m_seen.end(), name) != m_seen.end()) continue;
     m_seen.push_back(name);
+    // A process may name any number of others: the walk is bounded in processes and hops.
+    if (m_nodes.size() >= kMostProcesses || m_nodes[index].depth >= kMostHops) {
+      ++m_notAsked;
+      continue;
+    }
     stNode child;
     child.name = name;
     child.parent = static_cast<int>(index);
@@ -213,6 +219,9 @@ void cStatusWalk::PrintText(std::FILE* out) const {
                  Duration(s.uptimeS).c_str(), s.linksUp, s.linksTotal, s.latenessP99Us / 1000.0,
                  s.queue, rtt);
   }
+  if (m_notAsked > 0)
+    std::fprintf(out, "%zu more processes not asked: the walk stops at %zu processes and %d hops\n",
+                 m_notAsked, kMostProcesses, kMostHops);
 }
 
 // The names and texts are of the reader's safe alphabet, so they need no escaping.
@@ -237,5 +246,7 @@ void cStatusWalk::PrintJson(std::FILE* out) const {
     if (node.rttMs >= 0) std::fprintf(out, ",\"rtt_ms\":%.3f", node.rttMs);
     std::fprintf(out, "}");
   }
-  std::fprintf(out, "\n]}\n");
+  std::fprintf(out, "\n]");
+  if (m_notAsked > 0) std::fprintf(out, ",\"not_asked\":%zu", m_notAsked);
+  std::fprintf(out, "}\n");
 }

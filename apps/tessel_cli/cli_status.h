@@ -47,7 +47,8 @@ class cStatusWalk {
   cStatusWalk(AskFunc ask, std::string self) : m_ask(std::move(ask)), m_self(std::move(self)) {}
 
   // Walks the cluster and prints it to `out`. The exit code: 0 when every process answered, 1
-  // when one did not (it is shown as unreachable).
+  // when one did not (it is shown as unreachable) or processes named beyond the walk's bounds
+  // were not asked (a last line, or "not_asked", says how many).
   int Run(bool json, std::FILE* out);
 
  private:
@@ -67,8 +68,13 @@ class cStatusWalk {
   void PrintText(std::FILE* out) const;
   void PrintJson(std::FILE* out) const;
 
+  // The most processes walked, and the most hops from the first.
+  static constexpr size_t kMostProcesses = 1024;
+  static constexpr int kMostHops = 32;
+
   AskFunc m_ask;
   std::string m_self;
   std::vector<stNode> m_nodes;  // in tree order
   std::vector<std::string> m_seen;
+  size_t m_notAsked = 0;  // processes named beyond the bounds
 };

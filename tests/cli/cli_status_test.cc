@@ -16,8 +16,8 @@ std::string Line(const std::string& name, const std::string& up, const std::stri
 }
 
 // Walks the cluster: `answers` by the last hop ("" for the first process; a process not in it
-// does not answer). The JSON printed.
-std::string Walk(const std::map<std::string, std::string>& answers) {
+// does not answer). The JSON printed; `code` the exit code.
+std::string Walk(const std::map<std::string, std::string>& answers, int* code = nullptr) {
   cStatusWalk walk(
       [&](const std::vector<std::string>& hops, std::string& text, double& secs) {
         secs = 0.001;
@@ -29,7 +29,8 @@ std::string Walk(const std::map<std::string, std::string>& answers) {
   char* printed = nullptr;
   size_t size = 0;
   std::FILE* out = ::open_memstream(&printed, &size);
-  walk.Run(true, out);
+  const int exit = walk.Run(true, out);
+  if (code != nullptr) *code = exit;
   std::fclose(out);
   std::string json(printed, size);
   std::free(printed);
@@ -60,6 +61,28 @@ TEST(CliStatus, AProcessWhoseLineNamesItOtherwiseThanItsRouteIsStillRead) {
       json.find(R"("name":"mapA","parent":"game","depth":1,"reachable":true,"program":"map")"),
       std::string::npos)
       << json;
+}
+
+// A process may name any number of others, each further on: the walk stops at its bounds and
+// says how many it did not ask.
+TEST(CliStatus, TheWalkIsBoundedInProcessesAndHops) {
+  std::map<std::string, std::string> chain{{"", Line("p0", "-", "p1")}};
+  for (int i = 1; i < 40; ++i)
+    chain["p" + std::to_string(i)] =
+        Line("p" + std::to_string(i), "-", "p" + std::to_string(i + 1));
+  int code = 0;
+  std::string json = Walk(chain, &code);
+  EXPECT_NE(json.find(R"("name":"p32","parent":"p31","depth":32)"), std::string::npos);
+  EXPECT_EQ(json.find(R"("name":"p33")"), std::string::npos);
+  EXPECT_NE(json.find(R"(],"not_asked":1})"), std::string::npos) << json.substr(json.size() - 40);
+  EXPECT_EQ(code, 1);
+
+  std::string many;
+  for (int i = 0; i < 2000; ++i) many += (i ? "," : "") + std::string("m") + std::to_string(i);
+  json = Walk({{"", Line("game", "-", many)}}, &code);
+  EXPECT_NE(json.find(R"("name":"m1022")"), std::string::npos);
+  EXPECT_EQ(json.find(R"("name":"m1023")"), std::string::npos);
+  EXPECT_NE(json.find(R"(],"not_asked":977})"), std::string::npos) << json.substr(json.size() - 40);
 }
 
 }  // namespace
