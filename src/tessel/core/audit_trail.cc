@@ -14,6 +14,8 @@
 #include <iostream>
 #include <vector>
 
+#include "platform/stdout_line.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -74,11 +76,9 @@ std::string LastLine(const fs::path& file, bool* whole) {
                      end - (start == std::string::npos || end == 0 ? 0 : start + 1));
 }
 
-// A line on the console from the writer thread: one write of its own, so that it neither
-// touches the stream other threads print through nor lands inside one of their lines.
+// A line on the console from the writer thread.
 void Say(const std::string& text) {
-  const std::string line = "cAuditTrail: " + text + "\n";
-  if (::write(STDOUT_FILENO, line.data(), line.size()) < 0) return;
+  platform::PrintLine("cAuditTrail: " + text);
 }
 
 bool WriteAll(int fd, const std::string& text) {

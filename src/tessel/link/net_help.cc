@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 #include <new>
 
 #include "platform/console_color.h"
+#include "platform/stdout_line.h"
 #include "tessel/core/flight_recorder.h"
 #include "tessel/core/host.h"
 #include "tessel/core/log_file.h"
@@ -68,8 +68,8 @@ int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* s
   if (buffer == nullptr) buffer = new (std::nothrow) char[size > 0 ? size : 1];
   if (buffer == nullptr) {
     m_nDropped.fetch_add(1);
-    std::cout << "cNetHelp::OnMessage no buffer, dropped kind " << kind << " size " << size
-              << std::endl;
+    platform::PrintLine("cNetHelp::OnMessage no buffer, dropped kind " + std::to_string(kind) +
+                        " size " + std::to_string(size));
     return 0;
   }
   if (size > 0) std::memcpy(buffer, data, size);

@@ -1,7 +1,9 @@
 #include "tessel/link/page_pool.h"
 
-#include <iostream>
 #include <new>
+#include <string>
+
+#include "platform/stdout_line.h"
 
 cPagePool& cPagePool::Instance() {
   static cPagePool pool;
@@ -52,8 +54,9 @@ bool cPagePool::DoubleLocked() {
   m_chunks.emplace(first, std::move(chunk));
   m_withFree.insert(first);
   m_nFree += m_nPagesPerChunk;
-  std::cout << "cPagePool::Double"
-            << " alloc size " << (bytes * m_chunks.size()) / 1024 << std::endl;
+  // Network threads take pages: the line goes out in one write of its own.
+  platform::PrintLine("cPagePool::Double alloc size " +
+                      std::to_string((bytes * m_chunks.size()) / 1024));
   return true;
 }
 
