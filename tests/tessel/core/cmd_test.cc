@@ -161,4 +161,15 @@ TEST(CmdArray, SlotsWrapAroundTheFilledLevelsAndANameFindsTheLowestMatch) {
   EXPECT_EQ(single.NextCmd(&stranger), nullptr);
 }
 
+// An answer that another process sent is shown without the controls it held (a clipboard write,
+// a title, a screen clear), its text and line ends whole.
+TEST(CmdArray, TheDefaultOutputShowsAnAnswerWithoutItsTerminalControls) {
+  cCmdArray array;
+  cRecordCmd group("cCmd_Out");
+  array.AddCmdOutput(0, &group, nullptr);
+  testkit::cStdoutCapture out;
+  EXPECT_TRUE(group.Do("Output('a\\27]52;c;aGk=\\7b\\27[2J\\n\\194\\1552Jc')"));
+  EXPECT_EQ(out.Text(), "Output() ab\nc\n");
+}
+
 }  // namespace
