@@ -37,6 +37,12 @@ std::size_t Utf8Char(std::string_view s, std::size_t at, std::uint32_t& cp) {
   return n;
 }
 
+// The explicit bidirectional controls (embeddings, overrides, isolates and their ends): they
+// make a terminal that orders text by direction show a line in another order than its bytes.
+bool IsBidiControl(std::uint32_t cp) {
+  return (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+}
+
 // Skips what follows an introducer: `kind` is the byte behind ESC, or the 7-bit form of a C1
 // control. A CSI runs to its final byte; OSC, DCS, SOS, PM and APC strings run to BEL, ST or the
 // line's end (the line end stays). Returns where the text goes on.
@@ -87,8 +93,8 @@ std::string TerminalText(std::string_view s) {
       at = SkipControl(s, at + n, static_cast<char>(cp - 0x40));
       continue;
     }
-    if ((cp < 0x20 && cp != '\n' && cp != '\t') || cp == 0x7F) {
-      ++at;
+    if ((cp < 0x20 && cp != '\n' && cp != '\t') || cp == 0x7F || IsBidiControl(cp)) {
+      at += n;
       continue;
     }
     out.append(s.substr(at, n));

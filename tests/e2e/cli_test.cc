@@ -50,6 +50,14 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
                 "Echo Functions Hello Help Output", "id 1 name cCmd_Account",
                 "id 16 name cCmd_Replay", "func_ListServers ", "0\tgame", "func_ListClients "}))
       << run.out;
+  TESSEL_STEP(steps, "a shell line answers when it ends; its mark waits for that answer");
+  const stCliRun shell =
+      RunCli(home,
+             {"-u", "ops", "--wait", "60", "-c", "/15/System('sleep 1; echo shell-late')", "-c",
+              "/4/dos('echo second')", "-c", "/6/Hello()", address},
+             kPassword);
+  EXPECT_EQ(shell.code, 0) << shell.err;
+  EXPECT_TRUE(testkit::InOrder(shell.out, {"shell-late", "second", "Hello World!"})) << shell.out;
   TESSEL_STEP(steps, "refusals and failures, each in one short line with its exit code");
   testkit::cFakeServer silent(
       [](int32_t, const std::string&) { return testkit::cFakeServer::tRecords{}; });

@@ -133,6 +133,7 @@ TEST(TerminalText, EscapesControlsAndC1NeverSurviveWhileUtf8TextLineEndsAndTabsS
       {"a\377\303(\355\240\200\300\257b", "a?\?(????b"},  // a stray byte, a cut, a
                                                           // surrogate, an overlong form
       {"a\33]0;unended\nb", "a\nb"},                      // a string ends at the line end
+      {"\u202egnp.exe\u202c \u2067x\u2069 \u05e9", "gnp.exe x \u05e9"},  // bidi controls
   };
   for (const auto& [text, clean] : texts) EXPECT_EQ(TerminalText(text), clean) << text;
   EXPECT_EQ(Utf8IncompleteTail("ab\xe4\xbd"), 2u);

@@ -209,11 +209,24 @@ void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hop
   SendCmd(get_gout().GetLink(), kRouteGroup, MakePathCall(answer, 0));
 }
 
+// A route a peer told of is kept only when its first hop is `link`: names on a route are only
+// claims, and a route kept for a destination takes every later command for it.
+bool cPathRouter::BeginsAt(const std::string& route, iSend* link, const std::string& dest,
+                           const char* label) {
+  if (FirstHopLink(route, nullptr) == link) return true;
+  Red(std::string(label) + "path to " + dest + " refused: it does not begin at the link to " +
+      (link != nullptr ? link->GetName() : "nowhere") + " " + route);
+  return false;
+}
+
 // This process is the destination of a search: it keeps the route back to the origin and
-// answers along it.
+// answers along it. A route back to a process linked here must take that link.
 void cPathRouter::Reached(const std::vector<std::string>& names) {
   const std::string& origin = names.front();
   const std::string route = MakeRouteTemplate({names.rbegin(), names.rend()});
+  int linked = 0;
+  iSend* direct = GetHost().FindLinkProgram(origin.c_str(), linked);
+  if (linked != 0 && !BeginsAt(route, direct, origin, kFindLabel)) return;
   {
     platform::ColorSection yellow(platform::kColorYellow);
     std::cout << "path from " << origin << " befinded " << route << std::endl;
@@ -231,6 +244,11 @@ void cPathRouter::FindedPathOnRoute(const char* dest, int found) {
     return;
   }
   const std::string route = GetReturnPath();
+  // The answer comes back the way the search went: to a process logged in here, else up the
+  // default route.
+  iSend* searched = GetHost().FindServerAccount(dest);
+  if (searched == nullptr) searched = DefaultRouteLink(nullptr);
+  if (!BeginsAt(route, searched, dest, kFoundLabel)) return;
   {
     platform::ColorSection yellow(platform::kColorYellow);
     std::cout << kFoundLabel << "path to " << dest << " finded " << route << std::endl;

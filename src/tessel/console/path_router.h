@@ -34,6 +34,8 @@ class cPathRouter {
   static void RunAtDestination(const stPathCall& call);
   static void Reached(const std::vector<std::string>& names);
   static bool HopsLeft(size_t names, int hops, const char* label);
+  static bool BeginsAt(const std::string& route, iSend* link, const std::string& dest,
+                       const char* label);
 };
 
 // Sends `text` to command group `group` of `dest` along the stored route, with `param` as the

@@ -106,6 +106,49 @@ void cShellJobs::Deliver() {
     job->thread.join();
     Answer(*job);
   }
+  if (!done.empty()) ReleaseMarks();
+}
+
+namespace {
+
+// The same requester: the same connection, and for a routed command the same way back.
+bool SameRequester(const stLinkToken& a, const stLinkToken& b) {
+  return !a.local && !b.local && a.serverSide == b.serverSide && a.bridgeName == b.bridgeName &&
+         a.linkId == b.linkId && a.serial == b.serial && a.returnPath == b.returnPath;
+}
+
+}  // namespace
+
+bool cShellJobs::Runs(const stLinkToken& requester) const {
+  std::lock_guard hold(m_lock);
+  for (const auto& job : m_jobs)
+    if (SameRequester(job->requester, requester)) return true;
+  return false;
+}
+
+// A requester's end mark tells it that everything its line wrote has come: it must not pass the
+// answer of a shell line that line started.
+bool cShellJobs::HoldMark(int group, const std::string& text) {
+  TESSEL_ASSERT_WORKER();
+  const stLinkToken requester = ServingToken();
+  if (m_held.size() >= kMaxHeldMarks || !Runs(requester)) return false;
+  m_held.push_back(stHeldMark{requester, group, text});
+  return true;
+}
+
+// The marks of requesters whose jobs have all answered go to them (or nowhere, when their
+// connection has gone).
+void cShellJobs::ReleaseMarks() {
+  for (auto it = m_held.begin(); it != m_held.end();) {
+    if (Runs(it->requester)) {
+      ++it;
+      continue;
+    }
+    const stHeldMark held = std::move(*it);
+    it = m_held.erase(it);
+    ServeAgain(held.requester, nullptr,
+               [&held] { get_gout().SendBackCmd(held.group, held.text.c_str()); });
+  }
 }
 
 // The answer goes back as if the requester's command were being served again, so it takes the

@@ -11,6 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "tessel/link/link_token.h"
 
 class cShellJobs {
  public:
@@ -42,14 +45,29 @@ class cShellJobs {
   void Deliver();
   // Lines started and not yet delivered.
   unsigned Pending() const;
+  // While a line or site job started for the requester served now still runs, `text` (the end
+  // mark of its answer, to `group`) waits and goes to it behind the job's answer. False: nothing
+  // runs for it, or kMaxHeldMarks already wait.
+  bool HoldMark(int group, const std::string& text);
+  // Most marks waiting at once; a further one is answered at once.
+  static constexpr size_t kMaxHeldMarks = 256;
 
  private:
   struct stJob;
   bool Launch(std::unique_ptr<stJob> job);
   void RunJob(stJob* job, unsigned limitMs);
   static void Answer(stJob& job);
+  bool Runs(const stLinkToken& requester) const;
+  void ReleaseMarks();
+
+  struct stHeldMark {
+    stLinkToken requester;
+    int group = 0;
+    std::string text;
+  };
 
   mutable std::mutex m_lock;  // guards each job's done flag
   std::list<std::unique_ptr<stJob>> m_jobs;
   std::atomic<bool> m_stop{false};
+  std::vector<stHeldMark> m_held;  // worker thread only, in the order they came
 };

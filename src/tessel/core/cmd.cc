@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "platform/terminal_text.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/core/audit_scope.h"
@@ -206,7 +207,9 @@ bool cCmd::RunChunk(const char* text) {
   if (RunReportedChunk(text)) return true;
   // A refusal is reported as its one line, already written.
   if (!cCmdRightsScope::Refusal().empty()) return false;
-  const std::string line = std::string("cCmd::Do error cmd ") + GetName() + " do " + Shown(text);
+  // The text may be a peer's, with bytes a terminal would take for controls.
+  const std::string line =
+      platform::TerminalText(std::string("cCmd::Do error cmd ") + GetName() + " do " + Shown(text));
   std::cout << line << std::endl;
   EchoError(line);
   return false;
@@ -229,7 +232,9 @@ bool cCmd::RunReportedChunk(const char* text) {
       std::string(message != nullptr ? message : "(no message)") + LuaLimitNote(m_pLua, rc);
   if (MayHoldSecret(text)) shown = ShownLuaError(text, shown);
   cAuditScope::NoteError(shown);
-  const std::string line = std::string("lua_dostring error ") + GetName() + " " + shown;
+  // Lua quotes the text it stopped at: a peer's bytes, shown without their controls.
+  const std::string line =
+      platform::TerminalText(std::string("lua_dostring error ") + GetName() + " " + shown);
   lua_pop(m_pLua, 1);
   std::cout << line + "\n" << std::flush;
   static const loglib::logger scriptError("script.error");

@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "platform/console_color.h"
+#include "platform/terminal_text.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/worker_thread.h"
@@ -12,8 +13,10 @@ namespace {
 
 const int kLogKeepDays = 3;
 
+// The answer of a command run on another process: its bytes are that process's choice, so no
+// escape sequence or control byte of them reaches the console's terminal.
 void DefaultOutput(const char* text) {
-  std::cout << "Output() " << text << std::endl;
+  std::cout << "Output() " << platform::TerminalText(text) << std::endl;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "platform/terminal_text.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/loggers.h"
@@ -81,9 +82,11 @@ HandleChatExceptionEnum stMsg_OutBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   const auto* record = reinterpret_cast<const stMsg_Out*>(msg->msg);
   if (!TextEndsInside(record->text, msg->size - sizeof(stMsg))) return ChatException_ParamWrong;
   if (!bridge->MayLog(msg->send)) return ChatException_OK;
+  // The peer chose every byte: none of its controls reaches a terminal showing the log or console.
+  const std::string text = platform::TerminalText(record->text);
   bridge->GetMsgLog().GetLog() << "【Out】"
-                               << " [" << record->text << "]" << std::endl;
-  std::cout << record->text;
+                               << " [" << text << "]" << std::endl;
+  std::cout << text;
   return ChatException_OK;
 }
 

@@ -161,4 +161,18 @@ TEST(CmdArray, SlotsWrapAroundTheFilledLevelsAndANameFindsTheLowestMatch) {
   EXPECT_EQ(single.NextCmd(&stranger), nullptr);
 }
 
+// An answer that another process sent is shown without the controls it held (a clipboard write,
+// a title, a screen clear), its text and line ends whole.
+TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
+  cCmdArray array;
+  cRecordCmd group("cCmd_Out");
+  array.AddCmdOutput(0, &group, nullptr);
+  testkit::cStdoutCapture out;
+  EXPECT_TRUE(group.Do("Output('a\\27]52;c;aGk=\\7b\\27[2J\\n\\194\\1552Jc')"));
+  EXPECT_EQ(out.Text(), "Output() ab\nc\n");
+  // So are the error lines that quote a failed text (a peer's command on a server's console).
+  EXPECT_FALSE(group.Do("nosuch('\33]52;c;aGk=\7') x = '\33[2J"));
+  EXPECT_EQ(out.Text().find('\33'), std::string::npos) << out.Text();
+}
+
 }  // namespace

@@ -121,6 +121,16 @@ TEST_F(MsgRegistry, RecordsOfUnknownTypeWrongSizeOrOpenTextAreRefusedWithTheirCo
             registry.HandleMsg(&stReceived::Command(30, longest + "x")->bind));
 }
 
+// A peer's output text reaches the console and the link's log without its terminal controls.
+TEST_F(MsgRegistry, APeersOutputTextIsShownWithoutItsTerminalControls) {
+  const std::string text = "a\33]52;c;aGk=\7b\33[2J\302\2330;t\7c";
+  stReceived record(stMsg_Out::s_nType, 4 + text.size() + 1);
+  record.Put(4, text.c_str(), text.size() + 1);
+  testkit::cStdoutCapture out;
+  EXPECT_EQ(ChatException_OK, registry.HandleMsg(&record.bind));
+  EXPECT_EQ("abc", out.Text());
+}
+
 TEST_F(MsgRegistry, TheErrorScriptSeesEveryErrorReply) {
   KLuaScript script("seen");
   script.DoString("function OnError(m, e) seen = (seen or 0) * 10000 + m * 1000 + e end");

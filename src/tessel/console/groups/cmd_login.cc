@@ -5,6 +5,7 @@
 
 #include "platform/console_color.h"
 #include "tessel/console/help.h"
+#include "tessel/console/shell_jobs.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/host.h"
@@ -88,11 +89,12 @@ void Logout() {
 // answer of the command before it. Marked itself does nothing on a process: an answer is
 // never answered, so two processes cannot bounce marks between them. A command before it that
 // sent commands on to other processes is answered when their answers came back (or their time
-// ran out): the mark waits for them.
+// ran out): the mark waits for them, as it waits for the shell lines it started to answer.
 void Mark(long long n) {
   if (RefuseLocal("func_Mark ")) return;
   const std::string marked = "Marked(" + std::to_string(n) + ")";
   if (cOriginDesk::Instance().HoldUntilAnswered(cCmdLogin::kLevel, marked)) return;
+  if (cShellJobs::Instance().HoldMark(cCmdLogin::kLevel, marked)) return;
   get_gout().SendBackCmd(cCmdLogin::kLevel, marked.c_str());
 }
 

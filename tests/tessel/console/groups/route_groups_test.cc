@@ -176,4 +176,29 @@ TEST_F(GroupLinkTest, ASearchForAnAccountLoggedInHereTakesItsLink) {
       CyclesUntil([&] { return capture.Text().find("形成了死循环") != std::string::npos; }));
 }
 
+// Names on a route are only claims: a found route is kept only when it begins where the search
+// went (up the default route "global"), and a search's route back to a process linked here only
+// when it takes that link. Else a logged-in account ("opsuser" on "center") took every later
+// command for them.
+TEST_F(GroupLinkTest, ARouteIsKeptOnlyWhenItBeginsAtTheLinkItMustTake) {
+  GroupTestHost();
+  m_host->SetDefaultRoute(&Link());
+  const std::string own = m_host->GetAccount();
+  testkit::cStdoutCapture quiet;
+  for (const auto& [first, kept] : {std::pair{"opsuser", false}, std::pair{"global", true}}) {
+    SetReturnPath(MakeRouteTemplate({own, first, "dest"}));
+    RunInGroup(cCmdRemote::Instance(), "FindedPathOnRoute('dest',1)");
+    ClearReturnPath();
+    EXPECT_EQ(IsFindRomotePath("dest"), kept) << first;
+    cRemotePath::Instance().RemovePath("dest");
+  }
+  for (const auto& [via, kept] : {std::pair{"'opsuser',", false}, std::pair{"", true}}) {
+    Served(cCmdRemote::Instance(), 7,
+           "FindPathOnRoute('global'," + std::string(via) + "'" + own + "')");
+    EXPECT_EQ(IsFindRomotePath("global"), kept) << via;
+    cRemotePath::Instance().RemovePath("global");
+  }
+  m_host->SetDefaultRoute(nullptr);
+}
+
 }  // namespace
