@@ -41,6 +41,22 @@ TEST_F(GroupTest, AServedCommandsOutputIsKeptUpToItsCap) {
   EXPECT_NE(peer.link.m_sent.back().find(" bytes left out (a served command keeps at most "), npos);
 }
 
+// Code a command left to run later runs each turn under a command's time limit: a runaway
+// resume is stopped and reported, and the worker goes on.
+TEST_F(GroupTest, DeferredCodeIsStoppedAtTheTimeLimitWhenItResumes) {
+  ManagerClock time;
+  SetConfigValue("lua_time_limit", 1);
+  cServedLink peer;
+  peer.Serve(cCmdScript::Instance(), 11,
+             "StartYield(function() Yield(10) local t = os.clock() "
+             "while os.clock() - t < 3 do end end)");
+  testkit::cStdoutCapture later;
+  time.Step(20);
+  SetConfigValue("lua_time_limit", 10);
+  EXPECT_NE(later.Text().find("StartYield error command time limit: stopped after 1 s"), npos)
+      << later.Text();
+}
+
 // Functions() lists what each group registered, lower-case names and groups without help
 // included, and none of Lua's builtins.
 TEST_F(GroupTest, FunctionsListsEveryRegisteredFunctionOfEveryGroupAndNoBuiltin) {
