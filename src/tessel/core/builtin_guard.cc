@@ -9,6 +9,7 @@
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/pattern_guard.h"
 
 namespace {
 
@@ -101,7 +102,13 @@ void GuardPackage(lua_State* L) {
   lua_pop(L, 1);
 }
 
-const bool g_installed = (SetLuaStateGuard(&GuardOsBuiltins), true);
+// Every state the base library makes gets the checks of the groups' states.
+void GuardScriptState(lua_State* L) {
+  GuardOsBuiltins(L);
+  GuardPatternSearch(L);
+}
+
+const bool g_installed = (SetLuaStateGuard(&GuardScriptState), true);
 
 }  // namespace
 

@@ -100,10 +100,13 @@ int Panic(lua_State* L) {
   std::abort();  // luaL_error does not return
 }
 
+bool Stopping() {
+  return g_stopWorker.load(std::memory_order_relaxed) && IsWorkerThread();
+}
+
 void LimitHook(lua_State* L, lua_Debug*) {
   stCommand* command = t_commands.empty() ? nullptr : &t_commands.back();
-  if (g_stopWorker.load(std::memory_order_relaxed) && IsWorkerThread())
-    Stop(L, command, "command stopped: the process is ending");
+  if (Stopping()) Stop(L, command, "command stopped: the process is ending");
   if (command == nullptr || !command->timed) return;
   if (!command->stopped && Clock::now() < command->deadline) return;
   char why[160];
@@ -160,6 +163,22 @@ std::string LuaLimitNote(lua_State* L, int luaResult) {
   if (luaResult != LUA_ERRMEM || memory == nullptr || !memory->refused) return "";
   return " (the group's Lua state may hold " + std::to_string(memory->limit >> 20) +
          " MiB: lua_memory_limit in config/config_int.ini)";
+}
+
+bool LuaCommandTimed() {
+  return (!t_commands.empty() && t_commands.back().timed) || Stopping();
+}
+
+bool LuaCommandOverdue() {
+  if (Stopping()) return true;
+  if (t_commands.empty() || !t_commands.back().timed) return false;
+  return t_commands.back().stopped || Clock::now() >= t_commands.back().deadline;
+}
+
+void StopOverdueCommand(lua_State* L) {
+  LimitHook(L, nullptr);
+  luaL_error(L, "command time limit");
+  std::abort();  // luaL_error does not return
 }
 
 void StopLuaCommands(bool stop) {
