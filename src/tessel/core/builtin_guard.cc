@@ -9,6 +9,7 @@
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/core/pattern_guard.h"
 
 namespace {
@@ -106,6 +107,7 @@ void GuardPackage(lua_State* L) {
 void GuardScriptState(lua_State* L) {
   GuardOsBuiltins(L);
   GuardPatternSearch(L);
+  LimitScriptState(L);
 }
 
 const bool g_installed = (SetLuaStateGuard(&GuardScriptState), true);

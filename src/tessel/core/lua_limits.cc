@@ -132,6 +132,10 @@ lua_State* NewLimitedLuaState() {
   return L;
 }
 
+void LimitScriptState(lua_State* L) {
+  if (lua_gethook(L) == nullptr) lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+}
+
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L) : cLuaCommandLimit(L, Clock::now()) {}
 
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L, Clock::time_point now) {

@@ -17,6 +17,10 @@ struct lua_State;
 // applies the limits; states are closed with lua_close as usual.
 lua_State* NewLimitedLuaState();
 
+// Puts the time limit's hook on a state made elsewhere (the base library's scripts): what such a
+// state runs while a command runs stops at that command's time, as the command's own Lua does.
+void LimitScriptState(lua_State* L);
+
 // The limits of one command text, for as long as the object lives. The time counts the
 // command's own Lua: a command run by it (a batch line, ParseCmd) has a limit of its own, and
 // the outer command's clock stands still meanwhile. A command past its time is stopped with a
