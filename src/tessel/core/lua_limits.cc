@@ -51,7 +51,6 @@ struct stCommand {
   bool timed;
   int seconds;
   Clock::time_point deadline;
-  Clock::duration pausedLeft{};  // what was left of the outer command's time while this one runs
   bool stopped = false;
 };
 
@@ -139,8 +138,6 @@ void LimitScriptState(lua_State* L) {
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L) : cLuaCommandLimit(L, Clock::now()) {}
 
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L, Clock::time_point now) {
-  if (!t_commands.empty() && t_commands.back().timed)
-    t_commands.back().pausedLeft = t_commands.back().deadline - now;
   stLuaMemory* memory = MemoryOf(L);
   if (memory != nullptr) ReadLimits(*memory);
   const int seconds = memory != nullptr
@@ -158,8 +155,6 @@ cLuaCommandLimit::~cLuaCommandLimit() {
   t_commands.pop_back();
   // The state checks at its usual pace again.
   if (done.stopped) lua_sethook(done.L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
-  if (!t_commands.empty() && t_commands.back().timed)
-    t_commands.back().deadline = Clock::now() + t_commands.back().pausedLeft;
 }
 
 std::string LuaLimitNote(lua_State* L, int luaResult) {
