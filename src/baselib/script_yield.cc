@@ -159,7 +159,7 @@ int StartYield(lua_State* L) {
   lua_insert(L, 1);
   lua_xmove(L, co, argCount + 1);
   const int ref = luaL_ref(L, LUA_REGISTRYINDEX);
-  if (LuaDeferContextMaker maker = g_deferMaker.load()) set->Keep(ref, maker());
+  if (LuaDeferContextMaker maker = g_deferMaker.load()) set->Keep(ref, maker(co));
   lua_pushboolean(L, set->Resume(ref, argCount) ? 1 : 0);
   PassOnLuaFault();
   return 1;

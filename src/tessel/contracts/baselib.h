@@ -185,7 +185,8 @@ class cLuaDeferContext {
   // The resume that Run made ended: `ok` false with the error's message when it failed.
   virtual void Done(bool /*ok*/, const char* /*message*/) {}
 };
-using LuaDeferContextMaker = std::unique_ptr<cLuaDeferContext> (*)();
+// The maker is given the coroutine that will run (for the limits each resume runs under).
+using LuaDeferContextMaker = std::unique_ptr<cLuaDeferContext> (*)(lua_State* co);
 // Any thread; the maker runs on the thread of the state.
 void SetLuaDeferContextMaker(LuaDeferContextMaker maker);
 

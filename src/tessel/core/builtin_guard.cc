@@ -9,6 +9,8 @@
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/lua_limits.h"
+#include "tessel/core/pattern_guard.h"
 
 namespace {
 
@@ -101,7 +103,14 @@ void GuardPackage(lua_State* L) {
   lua_pop(L, 1);
 }
 
-const bool g_installed = (SetLuaStateGuard(&GuardOsBuiltins), true);
+// Every state the base library makes gets the checks of the groups' states.
+void GuardScriptState(lua_State* L) {
+  GuardOsBuiltins(L);
+  GuardPatternSearch(L);
+  LimitScriptState(L);
+}
+
+const bool g_installed = (SetLuaStateGuard(&GuardScriptState), true);
 
 }  // namespace
 

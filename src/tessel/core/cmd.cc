@@ -18,6 +18,7 @@
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_limits.h"
+#include "tessel/core/pattern_guard.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/timers/timer_function.h"
 
@@ -118,6 +119,7 @@ void cCmd::Create() {
   luaL_openlibs(m_pLua);
   UseSourceOnlyLoaders(m_pLua);
   GuardOsBuiltins(m_pLua);
+  GuardPatternSearch(m_pLua);
   lua_pushlightuserdata(m_pLua, this);
   lua_setfield(m_pLua, LUA_REGISTRYINDEX, kOwnerKey);
   const std::string_view name = GetName();

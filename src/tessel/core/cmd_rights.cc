@@ -389,29 +389,66 @@ std::mutex& RevokedLock() {
   return s_lock;
 }
 
-// Revocations per account, guarded by RevokedLock.
-std::map<std::string, uint64_t, std::less<>>& Revoked() {
-  static std::map<std::string, uint64_t, std::less<>> s_revoked;
+// What befell an account's deferred rights: every revocation and reload counts a revision.
+struct stDeferredRevisions {
+  uint64_t revision = 0;
+  uint64_t revoked = 0;   // the revision of the last revocation; 0: none
+  uint64_t reloaded = 0;  // the revision of the last reload; 0: none
+  CmdRightsPtr reload;    // what the last reload read
+};
+
+// Per account, guarded by RevokedLock.
+std::map<std::string, stDeferredRevisions, std::less<>>& Revoked() {
+  static std::map<std::string, stDeferredRevisions, std::less<>> s_revoked;
   return s_revoked;
+}
+
+stDeferredRevisions& RevisionsOf(std::string_view account) {
+  auto it = Revoked().find(account);
+  if (it == Revoked().end())
+    it = Revoked().emplace(std::string(account), stDeferredRevisions{}).first;
+  return it->second;
 }
 
 }  // namespace
 
 void RevokeDeferredRights(std::string_view account) {
   std::lock_guard<std::mutex> hold(RevokedLock());
-  auto it = Revoked().find(account);
-  if (it == Revoked().end()) it = Revoked().emplace(std::string(account), 0).first;
-  ++it->second;
+  stDeferredRevisions& revisions = RevisionsOf(account);
+  revisions.revoked = ++revisions.revision;
+}
+
+void NoteReloadedRights(std::string_view account, CmdRightsPtr rights) {
+  std::lock_guard<std::mutex> hold(RevokedLock());
+  stDeferredRevisions& revisions = RevisionsOf(account);
+  revisions.reloaded = ++revisions.revision;
+  revisions.reload = std::move(rights);
 }
 
 uint64_t DeferredRightsRevision(std::string_view account) {
   std::lock_guard<std::mutex> hold(RevokedLock());
   const auto it = Revoked().find(account);
-  return it != Revoked().end() ? it->second : 0;
+  return it != Revoked().end() ? it->second.revision : 0;
 }
 
 CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision) {
-  if (!rights || DeferredRightsRevision(rights->account) == revision) return rights;
+  if (!rights) return rights;
+  CmdRightsPtr reload;
+  {
+    std::lock_guard<std::mutex> hold(RevokedLock());
+    const auto it = Revoked().find(rights->account);
+    if (it == Revoked().end() || it->second.revision == revision) return rights;
+    if (it->second.revoked <= revision) {
+      if (it->second.reloaded <= revision || !it->second.reload) return rights;
+      reload = it->second.reload;
+    }
+  }
+  if (reload) {
+    // The rules it was deferred with and those of the account's file now, both.
+    auto held = std::make_shared<stCmdRights>(*rights);
+    held->rules.insert(held->rules.end(), reload->rules.begin(), reload->rules.end());
+    return held;
+  }
   auto nothing = std::make_shared<cRightRules>();
   nothing->m_bAllowList = true;
   auto revoked = std::make_shared<stCmdRights>();

@@ -115,8 +115,14 @@ void CheckNoRefusal(lua_State* L);
 // now on every call it makes is refused, as for an account granted nothing. Kick does it. Any
 // thread.
 void RevokeDeferredRights(std::string_view account);
-// `rights` as code deferred under revision `revision` of its account holds them now: the same,
-// or, once RevokeDeferredRights named the account, rights that grant nothing.
+// The account's file was read again (ReloadAccounts) and gives it `rights` (null: no rights
+// keys): code its commands left to run later is held to them as well, from its next call on. It
+// keeps the rules it was deferred with too, so a reload narrows it and never widens it. Any
+// thread.
+void NoteReloadedRights(std::string_view account, CmdRightsPtr rights);
+// `rights` as code deferred under revision `revision` of its account holds them now: the same;
+// with the rules of each reload since added; or, once RevokeDeferredRights named the account,
+// rights that grant nothing.
 CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision);
 // The revision of `account`'s deferred rights, for code deferred now. Any thread.
 uint64_t DeferredRightsRevision(std::string_view account);

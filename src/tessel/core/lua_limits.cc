@@ -51,7 +51,6 @@ struct stCommand {
   bool timed;
   int seconds;
   Clock::time_point deadline;
-  Clock::duration pausedLeft{};  // what was left of the outer command's time while this one runs
   bool stopped = false;
 };
 
@@ -100,10 +99,13 @@ int Panic(lua_State* L) {
   std::abort();  // luaL_error does not return
 }
 
+bool Stopping() {
+  return g_stopWorker.load(std::memory_order_relaxed) && IsWorkerThread();
+}
+
 void LimitHook(lua_State* L, lua_Debug*) {
   stCommand* command = t_commands.empty() ? nullptr : &t_commands.back();
-  if (g_stopWorker.load(std::memory_order_relaxed) && IsWorkerThread())
-    Stop(L, command, "command stopped: the process is ending");
+  if (Stopping()) Stop(L, command, "command stopped: the process is ending");
   if (command == nullptr || !command->timed) return;
   if (!command->stopped && Clock::now() < command->deadline) return;
   char why[160];
@@ -129,11 +131,13 @@ lua_State* NewLimitedLuaState() {
   return L;
 }
 
+void LimitScriptState(lua_State* L) {
+  if (lua_gethook(L) == nullptr) lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+}
+
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L) : cLuaCommandLimit(L, Clock::now()) {}
 
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L, Clock::time_point now) {
-  if (!t_commands.empty() && t_commands.back().timed)
-    t_commands.back().pausedLeft = t_commands.back().deadline - now;
   stLuaMemory* memory = MemoryOf(L);
   if (memory != nullptr) ReadLimits(*memory);
   const int seconds = memory != nullptr
@@ -151,8 +155,6 @@ cLuaCommandLimit::~cLuaCommandLimit() {
   t_commands.pop_back();
   // The state checks at its usual pace again.
   if (done.stopped) lua_sethook(done.L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
-  if (!t_commands.empty() && t_commands.back().timed)
-    t_commands.back().deadline = Clock::now() + t_commands.back().pausedLeft;
 }
 
 std::string LuaLimitNote(lua_State* L, int luaResult) {
@@ -160,6 +162,22 @@ std::string LuaLimitNote(lua_State* L, int luaResult) {
   if (luaResult != LUA_ERRMEM || memory == nullptr || !memory->refused) return "";
   return " (the group's Lua state may hold " + std::to_string(memory->limit >> 20) +
          " MiB: lua_memory_limit in config/config_int.ini)";
+}
+
+bool LuaCommandTimed() {
+  return (!t_commands.empty() && t_commands.back().timed) || Stopping();
+}
+
+bool LuaCommandOverdue() {
+  if (Stopping()) return true;
+  if (t_commands.empty() || !t_commands.back().timed) return false;
+  return t_commands.back().stopped || Clock::now() >= t_commands.back().deadline;
+}
+
+void StopOverdueCommand(lua_State* L) {
+  LimitHook(L, nullptr);
+  luaL_error(L, "command time limit");
+  std::abort();  // luaL_error does not return
 }
 
 void StopLuaCommands(bool stop) {

@@ -17,9 +17,13 @@ struct lua_State;
 // applies the limits; states are closed with lua_close as usual.
 lua_State* NewLimitedLuaState();
 
-// The limits of one command text, for as long as the object lives. The time counts the
-// command's own Lua: a command run by it (a batch line, ParseCmd) has a limit of its own, and
-// the outer command's clock stands still meanwhile. A command past its time is stopped with a
+// Puts the time limit's hook on a state made elsewhere (the base library's scripts): what such a
+// state runs while a command runs stops at that command's time, as the command's own Lua does.
+void LimitScriptState(lua_State* L);
+
+// The limits of one command text, for as long as the object lives. A command run by it (a
+// batch line, ParseCmd) has a limit of its own, and the outer command's clock runs on meanwhile:
+// a loop of such commands stops at the outer one's time. A command past its time is stopped with a
 // Lua error at its next check; once stopped, every instruction checks again, so a pcall inside
 // the chunk cannot catch the stop and go on. While any command runs, a limited state's
 // allocator refuses to grow the state beyond its cap (Lua's "not enough memory" error).
@@ -36,6 +40,14 @@ class cLuaCommandLimit {
 // What a failed command's error line adds when one of the limits caused the failure (the
 // allocator refused memory under the cap): " (...)" or "".
 std::string LuaLimitNote(lua_State* L, int luaResult);
+
+// For native code that may run long without a Lua instruction (a pattern search): true when a
+// command with a time limit runs on this thread (checking is worth it), and true when that
+// command is past its time or the worker is being stopped. Then StopOverdueCommand raises the
+// error the time limit raises, and stops the command as it does.
+bool LuaCommandTimed();
+bool LuaCommandOverdue();
+[[noreturn]] void StopOverdueCommand(lua_State* L);
 
 // true: the worker's commands stop at their next check, with an error (the end of the process,
 // stopping the worker, makes a runaway command give way); false: they run again.

@@ -10,6 +10,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/core/peer_sandbox.h"
 #include "tessel/core/worker_thread.h"
 
@@ -58,17 +59,20 @@ int MakeEnvProtected(lua_State* L) {
 // Deferred code resumes inside the scope that was current when it was deferred, or in a dead
 // scope when that link is gone meanwhile (code deferred from the local console has none). It
 // keeps the rights of the account whose command deferred it until the account is kicked, and
-// the audit trail hears of each resume.
+// the audit trail hears of each resume. Each resume runs under the limits of a command: a
+// timer's turn holds the worker no longer than a command may.
 class cPeerDeferContext : public cLuaDeferContext {
  public:
-  cPeerDeferContext(const stPeerKey& key, std::shared_ptr<bool> alive, CmdRightsPtr rights,
-                    std::unique_ptr<cAuditDeferred> audit)
-      : m_key(key),
+  cPeerDeferContext(lua_State* co, const stPeerKey& key, std::shared_ptr<bool> alive,
+                    CmdRightsPtr rights, std::unique_ptr<cAuditDeferred> audit)
+      : m_co(co),
+        m_key(key),
         m_alive(std::move(alive)),
         m_rights(std::move(rights)),
         m_revision(m_rights ? DeferredRightsRevision(m_rights->account) : 0),
         m_audit(std::move(audit)) {}
   void Run(void (*resume)(void*), void* arg) override {
+    const cLuaCommandLimit limit(m_co);
     cCmdRightsScope rights(DeferredRights(m_rights, m_revision));
     std::unique_ptr<cPeerEnvScope> scope;
     if (m_alive) scope.reset(new cPeerEnvScope(m_key, *m_alive));
@@ -82,6 +86,7 @@ class cPeerDeferContext : public cLuaDeferContext {
   }
 
  private:
+  lua_State* m_co;  // lives as long as this context: both go when the coroutine is dropped
   stPeerKey m_key;
   std::shared_ptr<bool> m_alive;  // null: not deferred for a peer
   CmdRightsPtr m_rights;
@@ -91,13 +96,12 @@ class cPeerDeferContext : public cLuaDeferContext {
 
 namespace {
 
-std::unique_ptr<cLuaDeferContext> MakeDeferContext() {
+std::unique_ptr<cLuaDeferContext> MakeDeferContext(lua_State* co) {
   const cPeerEnvScope* scope = cPeerEnvScope::Current();
   const CmdRightsPtr& rights = cCmdRightsScope::Current();
   std::unique_ptr<cAuditDeferred> audit = cAuditDeferred::Capture();
-  if (scope == nullptr && rights == nullptr && !audit) return nullptr;
   if (scope == nullptr)
-    return std::make_unique<cPeerDeferContext>(stPeerKey{}, nullptr, rights, std::move(audit));
+    return std::make_unique<cPeerDeferContext>(co, stPeerKey{}, nullptr, rights, std::move(audit));
   std::shared_ptr<bool> alive;
   if (scope->Alive()) {
     std::shared_ptr<bool>& token = Tokens()[scope->Key()];
@@ -106,7 +110,7 @@ std::unique_ptr<cLuaDeferContext> MakeDeferContext() {
   } else {
     alive = std::make_shared<bool>(false);
   }
-  return std::make_unique<cPeerDeferContext>(scope->Key(), std::move(alive), rights,
+  return std::make_unique<cPeerDeferContext>(co, scope->Key(), std::move(alive), rights,
                                              std::move(audit));
 }
 

@@ -29,6 +29,7 @@ int PeerGetfenv(lua_State* L);
 int PeerSetfenv(lua_State* L);
 int PeerRawset(lua_State* L);
 int PeerGetmetatable(lua_State* L);
+int PeerCollectgarbage(lua_State* L);
 
 struct stBuiltin {
   const char* name;
@@ -49,6 +50,7 @@ const stBuiltin kBuiltins[] = {
     {"setfenv", eBuiltin::kOwn, &PeerSetfenv},
     {"rawset", eBuiltin::kOwn, &PeerRawset},
     {"getmetatable", eBuiltin::kOwn, &PeerGetmetatable},
+    {"collectgarbage", eBuiltin::kOwn, &PeerCollectgarbage},
     {"loadstring", eBuiltin::kInOwnEnv},
     {"load", eBuiltin::kInOwnEnv},
     {"loadfile", eBuiltin::kInOwnEnv},
@@ -164,6 +166,26 @@ int PeerGetmetatable(lua_State* L) {
     return 1;
   }
   luaL_getmetafield(L, 1, "__metatable");
+  return 1;
+}
+
+// collectgarbage: what runs the collector or reads it. The collector is the state's, shared by
+// every link and the console: stopped ("stop") or slowed ("setpause") by one link, the state
+// filled to its memory cap and then failed every command of everyone in the group.
+int PeerCollectgarbage(lua_State* L) {
+  const std::string_view option = luaL_optstring(L, 1, "collect");
+  if (option == "collect") {
+    lua_pushnumber(L, lua_gc(L, LUA_GCCOLLECT, 0));
+  } else if (option == "count") {
+    lua_pushnumber(L, lua_gc(L, LUA_GCCOUNT, 0) + lua_gc(L, LUA_GCCOUNTB, 0) / 1024.0);
+  } else if (option == "step") {
+    lua_pushboolean(L, lua_gc(L, LUA_GCSTEP, luaL_optint(L, 2, 0)));
+  } else {
+    return luaL_error(L,
+                      "collectgarbage('%s') would change the collector every link and the "
+                      "console share: a command from a link cannot do it",
+                      lua_tostring(L, 1));
+  }
   return 1;
 }
 

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
 #include "tessel/core/worker_thread.h"
@@ -122,6 +123,8 @@ bool cAccountHelp::ReloadRights() {
     return false;
   }
   m_rights = std::move(rights);
+  // What its commands left to run later is held to the new file as well.
+  NoteReloadedRights(m_strName, m_rights.rights);
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include "tessel/link/cmd_handler.h"
 
 #include <atomic>
+#include <optional>
 
 #include "platform/clock.h"
 #include "tessel/contracts/baselib.h"
@@ -10,6 +11,7 @@
 #include "tessel/core/host.h"
 #include "tessel/core/literal_call.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/core/route_text.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
@@ -195,6 +197,9 @@ void cCmdHandler::RunCmdScript(const stCmdContext& cmd) {
   const std::string shown = MaskCmdText(cmd.text);
   cTimerFunctionTessel guard("cmd.lua", shown.c_str(), kCmdScriptWarnMs, 1);
   const cCmdScriptAudit audit(cmd);
+  // The peer's text runs here a second time, under a command's limits as in its group.
+  std::optional<cLuaCommandLimit> limit;
+  if (script->GetLua() != nullptr) limit.emplace(script->GetLua());
   audit.End(script->DoCmd(cmd.record.text) == 0);
 }
 

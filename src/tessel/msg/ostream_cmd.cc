@@ -118,13 +118,12 @@ ostreamCmd& ostreamCmd::operator<<(std::ostream& (*manip)(std::ostream&)) {
 }
 
 size_t ostreamCmd::CollectedBytes() {
-  const std::streamoff end = m_os.tellp();
-  return end > 0 ? static_cast<size_t>(end) : 0;
+  return m_collected.Kept();
 }
 
 std::string ostreamCmd::TakeCollected() {
-  std::string text = m_os.str();
-  m_os.str(std::string());
+  std::string text = m_collected.Text();
+  m_collected.Reset();
   m_os.clear();
   return text;
 }
@@ -138,7 +137,7 @@ void ostreamCmd::ClearCurMsg() {
   TESSEL_ASSERT_WORKER();
   m_pBridge = nullptr;
   m_pCurMsg = nullptr;
-  m_os.str(std::string());
+  m_collected.Reset();
   m_os.clear();
 }
 
@@ -195,7 +194,10 @@ int ostreamCmd::SendBackMsg() {
 
 void ostreamCmd::SendOutputBack() {
   TESSEL_ASSERT_WORKER();
-  const std::string output = m_os.str();
+  const std::string output = m_collected.Text();
+  if (m_collected.LeftOut() > 0)
+    std::cout << "ostreamCmd::SendOutputBack link #" << GetLinkID() << " ip " << GetLinkIP() << ": "
+              << m_collected.LeftOut() << " bytes of output left out\n";
   if (m_pBridge != nullptr) {
     for (const std::string& cmd : MakeOutputCmds(output))
       m_pBridge->SendBackCmd(GetLink(), static_cast<unsigned>(GetServingCmdLevel()), cmd.c_str());
@@ -206,12 +208,12 @@ void ostreamCmd::SendOutputBack() {
 
 void ostreamCmd::FlushOutput(cSyncObj* sync) {
   TESSEL_ASSERT_WORKER();
-  const std::string output = m_os.str();
+  const std::string output = m_collected.Text();
   for (const std::string& cmd : MakeOutputCmds(output)) {
     unsigned long size = 0;
     stMsg* record = Msg_GetCmd(GetServingCmdLevel(), cmd, size);
     if (size != 0) sync->SendMessageA(record, size);
   }
-  m_os.str(std::string());
+  m_collected.Reset();
   m_os.clear();
 }

@@ -12,6 +12,7 @@
 #include "tessel/core/peer_env.h"
 #include "tessel/msg/chat_exception.h"
 #include "tessel/msg/msg_records.h"
+#include "tessel/msg/output_buffer.h"
 
 class iBridge;
 class iServerLink;
@@ -62,8 +63,9 @@ class ostreamCmd {
   }
   bool IsLocalInput() const { return m_bLocalInput; }
   void SetLocalInput(bool local) { m_bLocalInput = local; }
-  // The text collected so far, and its length.
-  std::string GetCollected() const { return m_os.str(); }
+  // The text collected so far (with a line saying how much was left out past the cap), and the
+  // length kept.
+  std::string GetCollected() const { return m_collected.Text(); }
   size_t CollectedBytes();
   // The text collected so far, leaving nothing collected; the serving state stays.
   std::string TakeCollected();
@@ -100,7 +102,8 @@ class ostreamCmd {
   iBridge* m_pBridge = nullptr;
   stBindMsg* m_pCurMsg = nullptr;
   bool m_bLocalInput = false;
-  std::ostringstream m_os;
+  cOutputBuffer m_collected;
+  std::ostream m_os{&m_collected};
 };
 
 ostreamCmd& get_gout();

@@ -43,6 +43,31 @@ TEST_F(LuaLimits, ACommandPastItsTimeIsStoppedEvenWhenItCatchesTheError) {
   }
 }
 
+// Lua searches patterns in C, where the hook never runs: a search that backtracks without end
+// is stopped at the time limit, one that nests too deep is refused instead of overflowing the
+// stack, and searches that end give Lua's own results, as functions and as methods.
+TEST_F(LuaLimits, PatternSearchesAreBoundedAndKeepTheirResults) {
+  SetConfigValue("lua_time_limit", 1);
+  for (const char* runaway : {"string.find(string.rep('a', 20000), 'a-a-a-a-b')",
+                              "pcall(string.gsub, string.rep('a', 20000), 'a*a*a*a*b', '')",
+                              "for w in ('a'):rep(20000):gmatch('a-a-a-a-b') do end"}) {
+    SCOPED_TRACE(runaway);
+    EXPECT_FALSE(Run(runaway));
+    EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  }
+  EXPECT_FALSE(Run("string.find(string.rep('a', 300000), string.rep('a?', 300000) .. 'b')"));
+  EXPECT_NE(said_.find("pattern too complex"), std::string::npos) << said_;
+  EXPECT_TRUE(
+      Run("local s = string.rep('ab', 5000) "
+          "assert(select(2, s:gsub('(a)(b)', '%2%1')) == 5000) "
+          "assert(s:find('b-a', 2) == 2) "
+          "assert(select(2, s:find('^a.-b$')) == 10000) "
+          "assert(s:match('(a*)()b', 9999) == 'a') "
+          "local n = 0 for a, b in s:gmatch('(a)(b)') do n = n + 1 end assert(n == 5000) "
+          "assert(s:find('ba', 1, true) == 2)"))
+      << said_;
+}
+
 // Memory past the cap is refused while a command runs, with a note naming the limit; what the
 // state held is still there and usable afterwards, and a raised cap holds at the next command.
 TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {

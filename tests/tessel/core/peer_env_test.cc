@@ -158,6 +158,22 @@ TEST(PeerEnv, NoAttemptOfALinkReachesTheGroupsGlobalsTheLibrariesOrAnotherLink) 
   }
 }
 
+// The collector is the state's: a link may run it and read it, but not stop or slow it for
+// every other link and the console.
+TEST(PeerEnv, ALinkRunsTheCollectorButCannotStopIt) {
+  cTrapCmd group;
+  group.Create();
+  EXPECT_TRUE(RunAs(group, &kA, "collectgarbage() assert(collectgarbage('count') > 0)"));
+  for (const char* option : {"stop", "setpause", "setstepmul"}) {
+    SCOPED_TRACE(option);
+    EXPECT_FALSE(RunAs(group, &kA, std::string("collectgarbage('") + option + "', 1000000)"));
+  }
+  EXPECT_TRUE(RunAs(group, nullptr,
+                    "local before = collectgarbage('count') "
+                    "for i = 1, 100000 do local t = {} end "
+                    "assert(collectgarbage('count') < before + 1024)"));
+}
+
 // A link's definitions stay its own from one command to the next; the console and other links
 // never see them; a drop (also in the middle of the link's own command) forgets them once that
 // command ends, so the next command of the same key starts afresh.

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/link/cmd_handler.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "testkit/fake_clock.h"
 #include "testkit/link_fixture.h"
+#include "testkit/stdout_capture.h"
 
 namespace linktest {
 namespace {
@@ -21,6 +24,8 @@ class AccountRightsTest : public LinkTest {
     Bridge().AddCmd(4, &group_);
     group_.Funcs().SetRight("Echo", eCmdRight::kRead);
     group_.Funcs().SetRight("Poke", eCmdRight::kWrite);
+    group_.Funcs().SetRight("StartYield", eCmdRight::kWrite);
+    group_.Funcs().SetRight("Yield", eCmdRight::kRead);
     ASSERT_TRUE(ConnectPeer());
   }
   void Account(const std::string& rights) {
@@ -42,6 +47,7 @@ class AccountRightsTest : public LinkTest {
   cFnCmd group_{"cCmd_RightsTest", [](lua_State* L) {
                   luareg::def(L, "Echo", [](const char* text) { get_gout() << text; });
                   luareg::def(L, "Poke", [] { get_gout() << "poked"; });
+                  RegisterFunc_Yield(L);
                 }};
 };
 
@@ -86,6 +92,24 @@ TEST_F(AccountRightsTest, ABadFileKeepsAFirstLoginOutAndALoggedInAccountsRights)
   Account("allow = @read,@nosuch\n");
   EXPECT_EQ(Accounts().ReloadRights(), 1);
   EXPECT_TRUE(PeerAnswered(4, "Poke()", "poked"));
+}
+
+// Code a command left to run later is held to the account's file as read again: a narrower
+// one refuses its next call, as it does the account's next command.
+TEST_F(AccountRightsTest, CodeDeferredBeforeAReloadIsHeldToTheNarrowerFile) {
+  ManagerClock time;
+  Account("allow = @read,@write\n");
+  ASSERT_TRUE(PeerLogIn("op", "pw"));
+  ASSERT_TRUE(PeerAnswered(
+      4, "StartYield(function() for i = 1, 2 do Yield(10) Poke() end end) Echo('later')", "later"));
+  testkit::cStdoutCapture out;
+  time.Step(20);
+  EXPECT_NE(out.Text().find("poked"), std::string::npos) << out.Text();
+  Account("allow = @read\n");
+  EXPECT_EQ(Accounts().ReloadRights(), 0);
+  time.Step(20);
+  EXPECT_NE(out.Text().find("refused: op may not run Poke (needs @write)"), std::string::npos)
+      << out.Text();
 }
 
 // Logins without a file: every group by default, else what the configuration value allows.

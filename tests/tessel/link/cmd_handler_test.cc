@@ -14,6 +14,7 @@
 #include "testkit/audit_files.h"
 #include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
+#include "testkit/stdout_capture.h"
 
 namespace linktest {
 namespace {
@@ -110,6 +111,22 @@ TEST_F(CmdHandlerTest, ARecordRefusedBeforeItsTextRunsNamesTheGroupItLacked) {
   const std::vector<std::string> lines = at.CmdLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(AuditField(lines[0], "right"), "4");
+}
+
+// The command script runs a peer's text again in a state of its own: there too the text stops
+// at the command time limit.
+TEST_F(CmdHandlerTest, ThePeersTextInTheCommandScriptStopsAtTheTimeLimit) {
+  KLuaScript script("cmd");
+  SetCmdScript(&script);
+  SetConfigValue("lua_time_limit", 1);
+  Bridge().SetUseConsoleCmd(false);
+  testkit::cStdoutCapture out;
+  EXPECT_TRUE(
+      PeerRefused(40, "local t = os.clock() while os.clock() - t < 3 do end", ChatException_NoCmd));
+  SetConfigValue("lua_time_limit", 10);
+  SetCmdScript(nullptr);
+  EXPECT_NE(out.Text().find("command time limit: stopped after 1 s"), std::string::npos)
+      << out.Text();
 }
 
 // The audit hook is told of every record: who sent it, what it asked and how it went; the

@@ -132,6 +132,19 @@ TEST_F(GroupTest, BatchFilesRunLineByLine) {
   }
 }
 
+// The commands a command runs (ParseCmd) have limits of their own, and its own clock runs on
+// meanwhile: a loop of short commands ends at the time limit too.
+TEST_F(GroupTest, ALoopOfNestedCommandsStopsAtTheOuterTimeLimit) {
+  SetConfigValue("lua_time_limit", 1);
+  const stGroupRun run =
+      RunInGroup(cCmdScript::Instance(),
+                 "local t = os.clock() while os.clock() - t < 3 do ParseCmd('/13/local x = 0 for i "
+                 "= 1, 1e5 do x = x + i end') end");
+  SetConfigValue("lua_time_limit", 10);
+  EXPECT_FALSE(run.ok);
+  EXPECT_NE(run.out.find("command time limit: stopped after 1 s"), std::string::npos);
+}
+
 // Throw reached under another command (a script's ParseCmd, a batch line, DoCmd served for a
 // peer) stops each state at its own protected call and leaves the outermost command as the
 // native exception the crash guard takes; after hundreds of such escapes every state still runs.

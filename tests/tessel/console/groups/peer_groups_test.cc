@@ -4,6 +4,7 @@
 
 #include "cmd_group_util.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/msg/output_buffer.h"
 #include "testkit/fake_clock.h"
 
 namespace {
@@ -25,6 +26,36 @@ struct cServedLink {
   testkit::cBridgeDouble bridge;
   testkit::cRecordingLink link{9};
 };
+
+// A served command that prints in a loop leaves the process holding no more than the cap of
+// output for its requester, and the requester is told how much was left out.
+TEST_F(GroupTest, AServedCommandsOutputIsKeptUpToItsCap) {
+  cServedLink peer;
+  peer.Serve(cCmdConfig::Instance(), 13,
+             "local s = string.rep('x', 1048576) for i = 1, 40 do ViewConfigString(s) end");
+  std::size_t sent = 0;
+  for (const std::string& record : peer.link.m_sent) sent += record.size();
+  EXPECT_GT(sent, cOutputBuffer::kDefaultCap);
+  EXPECT_LT(sent, cOutputBuffer::kDefaultCap + cOutputBuffer::kDefaultCap / 8);
+  ASSERT_FALSE(peer.link.m_sent.empty());
+  EXPECT_NE(peer.link.m_sent.back().find(" bytes left out (a served command keeps at most "), npos);
+}
+
+// Code a command left to run later runs each turn under a command's time limit: a runaway
+// resume is stopped and reported, and the worker goes on.
+TEST_F(GroupTest, DeferredCodeIsStoppedAtTheTimeLimitWhenItResumes) {
+  ManagerClock time;
+  SetConfigValue("lua_time_limit", 1);
+  cServedLink peer;
+  peer.Serve(cCmdScript::Instance(), 11,
+             "StartYield(function() Yield(10) local t = os.clock() "
+             "while os.clock() - t < 3 do end end)");
+  testkit::cStdoutCapture later;
+  time.Step(20);
+  SetConfigValue("lua_time_limit", 10);
+  EXPECT_NE(later.Text().find("StartYield error command time limit: stopped after 1 s"), npos)
+      << later.Text();
+}
 
 // Functions() lists what each group registered, lower-case names and groups without help
 // included, and none of Lua's builtins.

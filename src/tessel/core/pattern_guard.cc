@@ -1,0 +1,452 @@
+#include "tessel/core/pattern_guard.h"
+
+#include <lua.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "tessel/core/lua_limits.h"
+
+namespace {
+
+// Nesting of pattern items one search may reach; Lua 5.2 and later refuse deeper ones too.
+constexpr int kMaxDepth = 200;
+// Steps of a walk between two looks at the clock.
+constexpr std::uint64_t kCheckEvery = 1 << 14;
+// A search whose worst case stays below this many steps goes to Lua at once.
+constexpr double kSmallSearch = 1 << 16;
+constexpr char kSpecials[] = "^$*+?.([%-";
+constexpr std::ptrdiff_t kCapUnfinished = -1;
+constexpr std::ptrdiff_t kCapPosition = -2;
+
+// Why a walk ended before the search did.
+enum class eWalkEnd { kOverdue, kTooDeep, kMalformed };
+
+// Lua 5.1's pattern matching, step for step, without building results: it only finds where
+// each match ends, so that its steps and its depth are those of the real search.
+class cPatternWalk {
+ public:
+  cPatternWalk(const char* subject, size_t length) : m_init(subject), m_end(subject + length) {}
+
+  const char* Begin() const { return m_init; }
+  const char* End() const { return m_end; }
+  // Where a match of `p` at `s` ends (null: none), captures reset first.
+  const char* MatchAt(const char* s, const char* p) {
+    Step();
+    m_level = 0;
+    return Match(s, p);
+  }
+  // Where `needle` first occurs from `s` on, as a plain search does.
+  const char* Find(const char* s, const char* needle, size_t length);
+
+ private:
+  struct stCapture {
+    const char* init;
+    std::ptrdiff_t len;
+  };
+
+  void Step() {
+    if (++m_steps % kCheckEvery == 0 && LuaCommandOverdue()) throw eWalkEnd::kOverdue;
+  }
+  const char* Match(const char* s, const char* p);
+  const char* ClassEnd(const char* p) const;
+  const char* MaxExpand(const char* s, const char* p, const char* ep);
+  const char* MinExpand(const char* s, const char* p, const char* ep);
+  const char* StartCapture(const char* s, const char* p, std::ptrdiff_t what);
+  const char* EndCapture(const char* s, const char* p);
+  const char* MatchBalance(const char* s, const char* p);
+  const char* MatchCapture(const char* s, int l);
+  bool SingleMatch(const char* s, const char* p, const char* ep) const;
+
+  const char* m_init;
+  const char* m_end;
+  stCapture m_capture[LUA_MAXCAPTURES];
+  int m_level = 0;
+  int m_depth = 0;
+  std::uint64_t m_steps = 0;
+};
+
+bool MatchClass(int c, int cl) {
+  bool res;
+  switch (std::tolower(cl)) {
+    case 'a':
+      res = std::isalpha(c);
+      break;
+    case 'c':
+      res = std::iscntrl(c);
+      break;
+    case 'd':
+      res = std::isdigit(c);
+      break;
+    case 'l':
+      res = std::islower(c);
+      break;
+    case 'p':
+      res = std::ispunct(c);
+      break;
+    case 's':
+      res = std::isspace(c);
+      break;
+    case 'u':
+      res = std::isupper(c);
+      break;
+    case 'w':
+      res = std::isalnum(c);
+      break;
+    case 'x':
+      res = std::isxdigit(c);
+      break;
+    case 'z':
+      res = c == 0;
+      break;
+    default:
+      return cl == c;
+  }
+  return std::isupper(cl) ? !res : res;
+}
+
+bool MatchBracketClass(int c, const char* p, const char* ec) {
+  bool sig = true;
+  if (p[1] == '^') {
+    sig = false;
+    ++p;
+  }
+  while (++p < ec) {
+    if (*p == '%') {
+      ++p;
+      if (MatchClass(c, static_cast<unsigned char>(*p))) return sig;
+    } else if (p[1] == '-' && p + 2 < ec) {
+      p += 2;
+      if (static_cast<unsigned char>(p[-2]) <= c && c <= static_cast<unsigned char>(*p)) return sig;
+    } else if (static_cast<unsigned char>(*p) == c) {
+      return sig;
+    }
+  }
+  return !sig;
+}
+
+const char* cPatternWalk::ClassEnd(const char* p) const {
+  switch (*p++) {
+    case '%':
+      if (*p == '\0') throw eWalkEnd::kMalformed;
+      return p + 1;
+    case '[':
+      if (*p == '^') ++p;
+      do {
+        if (*p == '\0') throw eWalkEnd::kMalformed;
+        if (*(p++) == '%' && *p != '\0') ++p;
+      } while (*p != ']');
+      return p + 1;
+    default:
+      return p;
+  }
+}
+
+bool cPatternWalk::SingleMatch(const char* s, const char* p, const char* ep) const {
+  if (s >= m_end) return false;
+  const int c = static_cast<unsigned char>(*s);
+  switch (*p) {
+    case '.':
+      return true;
+    case '%':
+      return MatchClass(c, static_cast<unsigned char>(p[1]));
+    case '[':
+      return MatchBracketClass(c, p, ep - 1);
+    default:
+      return static_cast<unsigned char>(*p) == c;
+  }
+}
+
+const char* cPatternWalk::MatchBalance(const char* s, const char* p) {
+  if (p[0] == '\0' || p[1] == '\0') throw eWalkEnd::kMalformed;
+  if (s >= m_end || *s != *p) return nullptr;
+  int open = 1;
+  while (++s < m_end) {
+    Step();
+    if (*s == p[1]) {
+      if (--open == 0) return s + 1;
+    } else if (*s == p[0]) {
+      ++open;
+    }
+  }
+  return nullptr;
+}
+
+const char* cPatternWalk::MaxExpand(const char* s, const char* p, const char* ep) {
+  std::ptrdiff_t i = 0;
+  while (SingleMatch(s + i, p, ep)) {
+    Step();
+    ++i;
+  }
+  for (; i >= 0; --i)
+    if (const char* res = Match(s + i, ep + 1)) return res;
+  return nullptr;
+}
+
+const char* cPatternWalk::MinExpand(const char* s, const char* p, const char* ep) {
+  for (;;) {
+    if (const char* res = Match(s, ep + 1)) return res;
+    if (!SingleMatch(s, p, ep)) return nullptr;
+    ++s;
+  }
+}
+
+const char* cPatternWalk::StartCapture(const char* s, const char* p, std::ptrdiff_t what) {
+  if (m_level >= LUA_MAXCAPTURES) throw eWalkEnd::kMalformed;
+  m_capture[m_level] = {s, what};
+  ++m_level;
+  const char* res = Match(s, p);
+  if (res == nullptr) --m_level;
+  return res;
+}
+
+const char* cPatternWalk::EndCapture(const char* s, const char* p) {
+  int l = m_level - 1;
+  while (l >= 0 && m_capture[l].len != kCapUnfinished) --l;
+  if (l < 0) throw eWalkEnd::kMalformed;
+  m_capture[l].len = s - m_capture[l].init;
+  const char* res = Match(s, p);
+  if (res == nullptr) m_capture[l].len = kCapUnfinished;
+  return res;
+}
+
+const char* cPatternWalk::MatchCapture(const char* s, int l) {
+  l -= '1';
+  if (l < 0 || l >= m_level || m_capture[l].len == kCapUnfinished) throw eWalkEnd::kMalformed;
+  const auto len = static_cast<size_t>(m_capture[l].len);
+  m_steps += len / 64;
+  Step();
+  if (static_cast<size_t>(m_end - s) >= len && std::memcmp(m_capture[l].init, s, len) == 0)
+    return s + len;
+  return nullptr;
+}
+
+const char* cPatternWalk::Match(const char* s, const char* p) {
+  if (++m_depth > kMaxDepth) throw eWalkEnd::kTooDeep;
+  struct stLeave {
+    int& depth;
+    ~stLeave() { --depth; }
+  } leave{m_depth};
+  for (;;) {
+    Step();
+    switch (*p) {
+      case '(':
+        if (p[1] == ')') return StartCapture(s, p + 2, kCapPosition);
+        return StartCapture(s, p + 1, kCapUnfinished);
+      case ')':
+        return EndCapture(s, p + 1);
+      case '\0':
+        return s;
+      case '$':
+        if (p[1] == '\0') return s == m_end ? s : nullptr;
+        break;
+      case '%':
+        if (p[1] == 'b') {
+          s = MatchBalance(s, p + 2);
+          if (s == nullptr) return nullptr;
+          p += 4;
+          continue;
+        }
+        if (p[1] == 'f') {
+          p += 2;
+          if (*p != '[') throw eWalkEnd::kMalformed;
+          const char* ep = ClassEnd(p);
+          const int previous = s == m_init ? 0 : static_cast<unsigned char>(s[-1]);
+          const int current = s < m_end ? static_cast<unsigned char>(*s) : 0;
+          if (MatchBracketClass(previous, p, ep - 1) || !MatchBracketClass(current, p, ep - 1))
+            return nullptr;
+          p = ep;
+          continue;
+        }
+        if (std::isdigit(static_cast<unsigned char>(p[1]))) {
+          s = MatchCapture(s, static_cast<unsigned char>(p[1]));
+          if (s == nullptr) return nullptr;
+          p += 2;
+          continue;
+        }
+        break;
+      default:
+        break;
+    }
+    // A single item, perhaps with a quantifier.
+    const char* ep = ClassEnd(p);
+    const bool m = SingleMatch(s, p, ep);
+    switch (*ep) {
+      case '?':
+        if (m) {
+          if (const char* res = Match(s + 1, ep + 1)) return res;
+        }
+        p = ep + 1;
+        continue;
+      case '*':
+        return MaxExpand(s, p, ep);
+      case '+':
+        return m ? MaxExpand(s + 1, p, ep) : nullptr;
+      case '-':
+        return MinExpand(s, p, ep);
+      default:
+        if (!m) return nullptr;
+        ++s;
+        p = ep;
+    }
+  }
+}
+
+const char* cPatternWalk::Find(const char* s, const char* needle, size_t length) {
+  if (length == 0) return s;
+  for (; static_cast<size_t>(m_end - s) >= length; ++s) {
+    s = static_cast<const char*>(std::memchr(s, *needle, static_cast<size_t>(m_end - s)));
+    if (s == nullptr || static_cast<size_t>(m_end - s) < length) return nullptr;
+    m_steps += length / 64;
+    Step();
+    if (std::memcmp(s, needle, length) == 0) return s;
+  }
+  return nullptr;
+}
+
+enum class eSearch { kFind, kMatch, kGmatch, kGsub };
+
+// The worst case of a search, roughly: every quantifier may try each place of the subject for
+// each place the one before it tried.
+double WorstSteps(size_t subject, const char* pattern) {
+  int quantifiers = 0;
+  for (const char* p = pattern; *p != '\0'; ++p)
+    if (std::strchr("*+-?", *p) != nullptr || (p[0] == '%' && p[1] != '\0' && p[1] != '%'))
+      ++quantifiers;
+  const double places = static_cast<double>(subject) + 1;
+  return std::pow(places, quantifiers + 1) * static_cast<double>(std::strlen(pattern) + 1);
+}
+
+// The start of a find or match as Lua computes it from the third argument.
+size_t StartOf(lua_State* L, size_t length) {
+  lua_Integer init = luaL_optinteger(L, 3, 1);
+  if (init < 0) init += static_cast<lua_Integer>(length) + 1;
+  if (init < 1) init = 1;
+  return std::min(static_cast<size_t>(init - 1), length);
+}
+
+// Walks the search the arguments ask for, as Lua's function would make it.
+void Walk(lua_State* L, eSearch kind, const char* subject, size_t length, const char* pattern,
+          size_t patternLength) {
+  cPatternWalk walk(subject, length);
+  if (kind == eSearch::kFind || kind == eSearch::kMatch) {
+    const char* s = subject + StartOf(L, length);
+    if (kind == eSearch::kFind &&
+        (lua_toboolean(L, 4) || std::strpbrk(pattern, kSpecials) == nullptr)) {
+      walk.Find(s, pattern, patternLength);
+      return;
+    }
+    const bool anchor = *pattern == '^';
+    const char* p = anchor ? pattern + 1 : pattern;
+    do {
+      if (walk.MatchAt(s, p) != nullptr) return;
+    } while (s++ < walk.End() && !anchor);
+  } else if (kind == eSearch::kGsub) {
+    const bool anchor = *pattern == '^';
+    const char* p = anchor ? pattern + 1 : pattern;
+    const lua_Integer most = luaL_optinteger(L, 4, static_cast<lua_Integer>(length) + 1);
+    const char* src = subject;
+    for (lua_Integer n = 0; n < most;) {
+      const char* e = walk.MatchAt(src, p);
+      if (e != nullptr) ++n;
+      if (e != nullptr && e > src) {
+        src = e;
+      } else if (src < walk.End()) {
+        ++src;
+      } else {
+        break;
+      }
+      if (anchor) break;
+    }
+  } else {
+    for (const char* from = subject; from <= walk.End();) {
+      const char* src = from;
+      const char* e = nullptr;
+      for (; src <= walk.End(); ++src)
+        if ((e = walk.MatchAt(src, pattern)) != nullptr) break;
+      if (e == nullptr) return;
+      from = e == src ? e + 1 : e;
+    }
+  }
+}
+
+// Whether the arguments can be walked: the types Lua's function takes (else it raises the
+// error itself, before searching).
+bool Walkable(lua_State* L, eSearch kind) {
+  if (!lua_isstring(L, 1) || !lua_isstring(L, 2)) return false;
+  if (kind == eSearch::kFind || kind == eSearch::kMatch)
+    return lua_isnoneornil(L, 3) || lua_isnumber(L, 3);
+  if (kind == eSearch::kGsub) return lua_isnoneornil(L, 4) || lua_isnumber(L, 4);
+  return true;
+}
+
+int Guarded(lua_State* L, eSearch kind) {
+  if (Walkable(L, kind)) {
+    size_t length = 0;
+    size_t patternLength = 0;
+    const char* subject = lua_tolstring(L, 1, &length);
+    const char* pattern = lua_tolstring(L, 2, &patternLength);
+    const size_t patternChars = std::strlen(pattern);
+    const bool deep = patternChars > static_cast<size_t>(kMaxDepth);
+    if (deep || (LuaCommandTimed() && WorstSteps(length, pattern) > kSmallSearch)) {
+      eWalkEnd why = eWalkEnd::kMalformed;
+      bool cut = false;
+      try {
+        Walk(L, kind, subject, length, pattern, patternLength);
+      } catch (eWalkEnd end) {
+        why = end;
+        cut = true;
+      }
+      if (cut && why == eWalkEnd::kOverdue) StopOverdueCommand(L);
+      if (cut && why == eWalkEnd::kTooDeep) return luaL_error(L, "pattern too complex");
+      // A malformed pattern: Lua's function says what is wrong.
+    }
+  }
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_insert(L, 1);
+  lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+  return lua_gettop(L);
+}
+
+int GuardedFind(lua_State* L) {
+  return Guarded(L, eSearch::kFind);
+}
+int GuardedMatch(lua_State* L) {
+  return Guarded(L, eSearch::kMatch);
+}
+int GuardedGmatch(lua_State* L) {
+  return Guarded(L, eSearch::kGmatch);
+}
+int GuardedGsub(lua_State* L) {
+  return Guarded(L, eSearch::kGsub);
+}
+
+}  // namespace
+
+void GuardPatternSearch(lua_State* L) {
+  static const struct {
+    const char* name;
+    lua_CFunction guarded;
+  } kSearches[] = {{"find", &GuardedFind},
+                   {"match", &GuardedMatch},
+                   {"gmatch", &GuardedGmatch},
+                   {"gsub", &GuardedGsub}};
+  lua_getglobal(L, "string");
+  if (!lua_istable(L, -1)) {
+    lua_pop(L, 1);
+    return;
+  }
+  for (const auto& search : kSearches) {
+    lua_getfield(L, -1, search.name);
+    if (!lua_iscfunction(L, -1)) {
+      lua_pop(L, 1);
+      continue;
+    }
+    lua_pushcclosure(L, search.guarded, 1);
+    lua_setfield(L, -2, search.name);
+  }
+  lua_pop(L, 1);
+}
