@@ -80,6 +80,8 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   fs::create_directories(Servers());
   fs::create_directory_symlink(m_dir.path(), Servers("out"));
   fs::create_symlink(m_dir.path() / "secret.txt", Servers("secret.txt"));
+  // A link to nothing yet: writing through it would make its target outside.
+  fs::create_symlink(m_dir.path() / "made.txt", Servers("dangling"));
   // A sibling whose name begins with the root's own.
   WriteFile(m_dir.path() / "servers_old/secret.txt", "secret");
   fs::create_directory_symlink(m_dir.path() / "servers_old", Servers("old"));
@@ -87,6 +89,8 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   EXPECT_TRUE(Says("writefileindex('old/x.txt',0,'data')", "refused"));
   EXPECT_FALSE(fs::exists(m_dir.path() / "servers_old/x.txt"));
   EXPECT_TRUE(Says("writefileindex('out/x.txt',0,'data')", "refused"));
+  EXPECT_TRUE(Says("writefileindex('dangling',0,'data')", "refused"));
+  EXPECT_FALSE(fs::exists(m_dir.path() / "made.txt"));
   EXPECT_TRUE(Says("downloadfile('secret.txt')", "refused"));
   EXPECT_TRUE(Says("downloadfile('out/secret.txt')", "refused"));
   EXPECT_FALSE(fs::exists(m_dir.path() / "x.txt"));
