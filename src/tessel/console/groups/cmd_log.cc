@@ -1,5 +1,6 @@
 #include "tessel/console/groups/cmd_log.h"
 
+#include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/contracts/lua_register.h"
@@ -30,8 +31,15 @@ void cCmdLog::Help() {
 void cCmdLog::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdLog::Help);
   luareg::def(L, "flush_log_cache", [] { loglib::flush_log_cache(); });
-  luareg::def(L, "add_appender_folder",
-              [](const char* pattern, const char* folder) { AddAppenderFolder(pattern, folder); });
-  luareg::def<&AddAppenderFile>(L, "add_appender_file");
+  // A log file outside the log folder is any file of the machine: the appender would add lines
+  // to it, whose text callers choose.
+  luareg::def(L, "add_appender_folder", [](const char* pattern, const char* folder) {
+    RequireShellOutside("add_appender_folder", LogFilePath(""), LogFilePath(folder));
+    AddAppenderFolder(pattern, folder);
+  });
+  luareg::def(L, "add_appender_file", [](const char* pattern, const char* file) {
+    RequireShellOutside("add_appender_file", LogFilePath(""), LogFilePath(file));
+    AddAppenderFile(pattern, file);
+  });
   luareg::def<&AddAppenderCout>(L, "add_appender_cout");
 }

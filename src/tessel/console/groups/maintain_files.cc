@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/folders.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/launch_words.h"
 #include "tessel/core/lua_text.h"
@@ -67,6 +68,16 @@ bool IsMaintainRootKey(const char* key) {
 
 bool ConfinePath(const fs::path& root, const std::string& name, fs::path& out) {
   return platform::ConfineToFolder(root, name, out);
+}
+
+void RequireShellOutsideRoots(std::string_view func, const std::string& path) {
+  for (const fs::path& root : {MaintainServersRoot(), MaintainTempRoot(), MaintainWwwRoot()})
+    if (platform::LiesInFolder(root, path)) return;
+  RequireCmdRight(func, eCmdRight::kShell);
+}
+
+void RequireShellOutside(std::string_view func, const fs::path& root, const std::string& path) {
+  if (!platform::LiesInFolder(root, path)) RequireCmdRight(func, eCmdRight::kShell);
 }
 
 bool IsPlainName(const std::string& kind) {
