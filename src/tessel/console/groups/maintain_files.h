@@ -61,7 +61,8 @@ std::string UnescapeTransferText(std::string_view text);
 std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::string_view contents);
 
 // Writes `text` to `path`, creating its folders; index 0 replaces the file, any other value
-// appends. False when the folders or the file cannot be written.
+// appends. False when the folders or the file cannot be written; the file is then as it was
+// (nothing half written is left to look whole).
 bool WriteFileIndexTo(const std::filesystem::path& path, int index, std::string_view text);
 
 // Reads up to `maxBytes` bytes of a regular file from `offset`. False when it cannot be read.
