@@ -5,6 +5,8 @@
 #include "tessel/contracts/loglib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/log_routing.h"
+#include "tessel/core/worker_thread.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 
@@ -15,6 +17,27 @@ const char* const kHelp[] = {
     "\tflush\t --- flush_log_cache()",
     "",
 };
+
+// Most appenders the log commands add in the process's life. Each stays for good: a loop of
+// add_appender_file would otherwise take every descriptor of the process (no login, no log file,
+// no link), or have every log line written thousands of times.
+constexpr int kMaxCommandAppenders = 64;
+
+// The appenders the commands added. Worker thread only.
+int g_commandAppenders = 0;
+
+// False (after saying so) when the command would add an appender beyond the bound; else counts
+// the one it adds.
+bool TakeAppender(const char* func) {
+  TESSEL_ASSERT_WORKER();
+  if (g_commandAppenders < kMaxCommandAppenders) {
+    ++g_commandAppenders;
+    return true;
+  }
+  get_gout() << func << " refused: " << kMaxCommandAppenders
+             << " appenders added by commands already\n";
+  return false;
+}
 
 }  // namespace
 
@@ -35,11 +58,13 @@ void cCmdLog::bind_cln(lua_State* L) {
   // to it, whose text callers choose.
   luareg::def(L, "add_appender_folder", [](const char* pattern, const char* folder) {
     RequireShellOutside("add_appender_folder", LogFilePath(""), LogFilePath(folder));
-    AddAppenderFolder(pattern, folder);
+    if (TakeAppender("add_appender_folder")) AddAppenderFolder(pattern, folder);
   });
   luareg::def(L, "add_appender_file", [](const char* pattern, const char* file) {
     RequireShellOutside("add_appender_file", LogFilePath(""), LogFilePath(file));
-    AddAppenderFile(pattern, file);
+    if (TakeAppender("add_appender_file")) AddAppenderFile(pattern, file);
   });
-  luareg::def<&AddAppenderCout>(L, "add_appender_cout");
+  luareg::def(L, "add_appender_cout", [](const char* pattern) {
+    if (TakeAppender("add_appender_cout")) AddAppenderCout(pattern);
+  });
 }
