@@ -166,7 +166,13 @@ bool ZipRead(const std::string& zip, std::map<std::string, std::string>& entries
   std::uint64_t at = Get32(in, endAt + 16);
   if (at + cdSize > endAt) return Fail(error, "bad directory");
 
-  std::map<std::string, std::string> out;
+  // Each entry's local record and data, in the directory's order.
+  struct stSpan {
+    std::string name;
+    std::uint32_t crc;
+    std::uint64_t local, data, size;
+  };
+  std::vector<stSpan> spans;
   for (std::uint32_t i = 0; i < count; ++i) {
     if (at + kCentralSize > endAt || Get32(in, at) != kCentralSig) {
       return Fail(error, "bad directory entry");
@@ -186,9 +192,22 @@ bool ZipRead(const std::string& zip, std::map<std::string, std::string>& entries
     }
     const std::uint64_t data = local + kLocalSize + Get16(in, local + 26) + Get16(in, local + 28);
     if (data + size > in.size()) return Fail(error, "truncated entry " + name);
-    std::string contents = in.substr(data, size);
-    if (Crc32(contents) != crc) return Fail(error, "checksum of " + name);
-    if (!name.empty() && name.back() != '/') out[name] = std::move(contents);
+    spans.push_back({name, crc, local, data, size});
+  }
+  // Entries of one archive never share bytes: directory records that point into one another's
+  // data would unpack a small archive to gigabytes.
+  std::vector<const stSpan*> byPlace;
+  for (const stSpan& span : spans) byPlace.push_back(&span);
+  std::sort(byPlace.begin(), byPlace.end(),
+            [](const stSpan* a, const stSpan* b) { return a->local < b->local; });
+  for (std::size_t i = 1; i < byPlace.size(); ++i)
+    if (byPlace[i]->local < byPlace[i - 1]->data + byPlace[i - 1]->size)
+      return Fail(error, "overlapping entries " + byPlace[i - 1]->name + " " + byPlace[i]->name);
+  std::map<std::string, std::string> out;
+  for (const stSpan& span : spans) {
+    std::string contents = in.substr(span.data, span.size);
+    if (Crc32(contents) != span.crc) return Fail(error, "checksum of " + span.name);
+    if (!span.name.empty() && span.name.back() != '/') out[span.name] = std::move(contents);
   }
   entries = std::move(out);
   return true;

@@ -1,5 +1,6 @@
 // Script archives: ZIP files whose entries are stored uncompressed, written from a folder and
-// read back whole. Reading checks every offset, size and checksum. Any thread.
+// read back whole. Reading checks every offset, size and checksum, and that no two entries
+// share bytes. Any thread.
 #pragma once
 
 #include <map>

@@ -82,7 +82,29 @@ bool StartsWith(const std::filesystem::path& path, const std::filesystem::path& 
   return true;
 }
 
+// Whether a part of the path is a symbolic link to nothing: its real path cannot be known
+// before its target exists, and writing through it would make that target wherever it points.
+bool HasDanglingLink(const std::filesystem::path& path) {
+  std::filesystem::path prefix;
+  for (const std::filesystem::path& part : path) {
+    prefix /= part;
+    std::error_code ec;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(prefix, ec)) &&
+        !std::filesystem::exists(std::filesystem::status(prefix, ec)))
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+bool LiesInFolder(const std::filesystem::path& root, const std::filesystem::path& path) {
+  std::error_code ec;
+  const std::filesystem::path realRoot = std::filesystem::weakly_canonical(root, ec);
+  if (ec) return false;
+  const std::filesystem::path real = std::filesystem::weakly_canonical(path, ec);
+  return !ec && StartsWith(real, realRoot) && !HasDanglingLink(path);
+}
 
 bool ConfineToFolder(const std::filesystem::path& root, const std::string& name,
                      std::filesystem::path& out) {
@@ -96,11 +118,7 @@ bool ConfineToFolder(const std::filesystem::path& root, const std::string& name,
     if (!part.empty() && part != ".") named = true;
   }
   if (!named) return false;
-  std::error_code ec;
-  const std::filesystem::path realRoot = std::filesystem::weakly_canonical(root, ec);
-  if (ec) return false;
-  const std::filesystem::path real = std::filesystem::weakly_canonical(root / relative, ec);
-  if (ec || !StartsWith(real, realRoot)) return false;
+  if (!LiesInFolder(root, root / relative)) return false;
   out = root / relative;
   return true;
 }

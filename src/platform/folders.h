@@ -17,12 +17,17 @@ std::string ToSlashes(std::string path);
 // (or a file of that name is in the way); the walk stops there.
 bool CreateNestedFolders(const std::string& path);
 
+// Whether `path` (relative to the working folder, or absolute) lies in `root` or below it: its
+// real path (symbolic links resolved as far as it exists) lies inside the real path of `root`,
+// and no part of it is a symbolic link to nothing (whose target could be made anywhere).
+bool LiesInFolder(const std::filesystem::path& root, const std::filesystem::path& path);
+
 // Resolves a name received from outside (a peer, an operator) as a place inside the folder
 // `root`: '\' counts as '/'; an empty name, an absolute one (leading '/' or a drive such as
 // "d:"), one with a ".." part or one naming only "." is refused. The text alone is not enough:
 // the real path (symbolic links resolved as far as the path exists) must lie inside the real
-// path of `root` too, so a link inside the root cannot lead out of it. On success `out` is
-// root / name.
+// path of `root` too (LiesInFolder), so a link inside the root cannot lead out of it. On
+// success `out` is root / name.
 bool ConfineToFolder(const std::filesystem::path& root, const std::string& name,
                      std::filesystem::path& out);
 

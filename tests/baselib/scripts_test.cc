@@ -115,7 +115,20 @@ TEST_F(ScriptsTest, FolderFunctionsStayInsideTheWorkingFolderAndArchivesAreCheck
   std::string flipped = whole;  // inside the data of an entry: the checksum no longer matches
   flipped[40] ^= 0x55;
   std::string truncated = whole.substr(0, whole.size() / 2) + whole.substr(whole.size() - 22);
-  for (const std::string& bad : {flipped, truncated, std::string("PK\5\6"), std::string()}) {
+  // Entries that all share the first one's data: the archive's size no longer bounds what it
+  // unpacks to (a few megabytes would make gigabytes).
+  const std::size_t endAt = whole.size() - 22;
+  std::size_t dirAt = 0;  // where the end record says the directory starts
+  for (int i = 3; i >= 0; --i)
+    dirAt = dirAt << 8 | static_cast<unsigned char>(whole[endAt + 16 + i]);
+  std::string shared = whole.substr(0, dirAt), central;
+  for (char c = 'a'; c <= 'z'; ++c) central += whole.substr(dirAt, 46) + c + ".lua";
+  shared += central + whole.substr(endAt, 8) + std::string("\x1a\0\x1a\0", 4);
+  for (const std::size_t v : {central.size(), dirAt})
+    for (int i = 0; i < 4; ++i) shared += static_cast<char>(v >> (8 * i));
+  shared += std::string(2, '\0');
+  for (const std::string& bad :
+       {flipped, truncated, shared, std::string("PK\5\6"), std::string()}) {
     std::map<std::string, std::string> entries;
     std::string error;
     EXPECT_FALSE(baselib::ZipRead(dir.write("bad.zip", bad), entries, &error));

@@ -41,7 +41,10 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
        "allow = @files,4:Ver",
        {"/4/Ver()|func_Version"},
        {"/6/Hello()|needs @read", "/15/System('" + touch + "')|needs @shell",
-        "/4/Restart()|needs @admin"}},
+        "/4/Restart()|needs @admin",
+        // Files outside the maintenance roots and the log folder are not maintenance files.
+        "/3/RunRemote('db/accounts/gm.ini')|RunRemote (needs @shell)",
+        "/14/add_appender_file('*','../../db/accounts/x.ini')|needs @shell"}},
       {"mapops",
        "allow = @all\ndeny = @shell,@admin\ntargets = map*",
        {"/4/Ver()|func_Version"},

@@ -6,6 +6,7 @@
 
 #include "platform/console_color.h"
 #include "tessel/console/alias.h"
+#include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/help.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/lua_register.h"
@@ -78,6 +79,7 @@ std::string TooDeepText(const char* file) {
 // characters ends the batch.
 void cCmdInput::Run(const char* file) {
   TESSEL_ASSERT_WORKER();
+  RequireShellOutsideRoots("Run", file);
   const cBatchDepth depth;
   std::ifstream in(file);
   if (depth.TooDeep()) {
@@ -111,6 +113,7 @@ void cCmdInput::Run(const char* file) {
 // Every line is run and reported to the requester, empty ones included.
 void cCmdInput::RunRemote(const char* file) {
   TESSEL_ASSERT_WORKER();
+  RequireShellOutsideRoots("RunRemote", file);
   const cBatchDepth depth;
   if (depth.TooDeep()) {
     get_gout() << TooDeepText(file);

@@ -1,9 +1,12 @@
 #include "tessel/console/groups/cmd_log.h"
 
+#include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/log_routing.h"
+#include "tessel/core/worker_thread.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 
@@ -14,6 +17,27 @@ const char* const kHelp[] = {
     "\tflush\t --- flush_log_cache()",
     "",
 };
+
+// Most appenders the log commands add in the process's life. Each stays for good: a loop of
+// add_appender_file would otherwise take every descriptor of the process (no login, no log file,
+// no link), or have every log line written thousands of times.
+constexpr int kMaxCommandAppenders = 64;
+
+// The appenders the commands added. Worker thread only.
+int g_commandAppenders = 0;
+
+// False (after saying so) when the command would add an appender beyond the bound; else counts
+// the one it adds.
+bool TakeAppender(const char* func) {
+  TESSEL_ASSERT_WORKER();
+  if (g_commandAppenders < kMaxCommandAppenders) {
+    ++g_commandAppenders;
+    return true;
+  }
+  get_gout() << func << " refused: " << kMaxCommandAppenders
+             << " appenders added by commands already\n";
+  return false;
+}
 
 }  // namespace
 
@@ -30,8 +54,17 @@ void cCmdLog::Help() {
 void cCmdLog::bind_cln(lua_State* L) {
   RegisterHelp(L, &cCmdLog::Help);
   luareg::def(L, "flush_log_cache", [] { loglib::flush_log_cache(); });
-  luareg::def(L, "add_appender_folder",
-              [](const char* pattern, const char* folder) { AddAppenderFolder(pattern, folder); });
-  luareg::def<&AddAppenderFile>(L, "add_appender_file");
-  luareg::def<&AddAppenderCout>(L, "add_appender_cout");
+  // A log file outside the log folder is any file of the machine: the appender would add lines
+  // to it, whose text callers choose.
+  luareg::def(L, "add_appender_folder", [](const char* pattern, const char* folder) {
+    RequireShellOutside("add_appender_folder", LogFilePath(""), LogFilePath(folder));
+    if (TakeAppender("add_appender_folder")) AddAppenderFolder(pattern, folder);
+  });
+  luareg::def(L, "add_appender_file", [](const char* pattern, const char* file) {
+    RequireShellOutside("add_appender_file", LogFilePath(""), LogFilePath(file));
+    if (TakeAppender("add_appender_file")) AddAppenderFile(pattern, file);
+  });
+  luareg::def(L, "add_appender_cout", [](const char* pattern) {
+    if (TakeAppender("add_appender_cout")) AddAppenderCout(pattern);
+  });
 }

@@ -5,7 +5,9 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/folders.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/launch_words.h"
 #include "tessel/core/lua_text.h"
@@ -67,6 +69,16 @@ bool IsMaintainRootKey(const char* key) {
 
 bool ConfinePath(const fs::path& root, const std::string& name, fs::path& out) {
   return platform::ConfineToFolder(root, name, out);
+}
+
+void RequireShellOutsideRoots(std::string_view func, const std::string& path) {
+  for (const fs::path& root : {MaintainServersRoot(), MaintainTempRoot(), MaintainWwwRoot()})
+    if (platform::LiesInFolder(root, path)) return;
+  RequireCmdRight(func, eCmdRight::kShell);
+}
+
+void RequireShellOutside(std::string_view func, const fs::path& root, const std::string& path) {
+  if (!platform::LiesInFolder(root, path)) RequireCmdRight(func, eCmdRight::kShell);
 }
 
 bool IsPlainName(const std::string& kind) {
@@ -142,12 +154,24 @@ bool WriteFileIndexTo(const fs::path& path, int index, std::string_view text) {
   std::error_code ec;
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
   if (ec) return false;
-  const auto mode = std::ios::binary | (index == 0 ? std::ios::trunc : std::ios::app);
-  std::ofstream file(path, mode);
+  if (index == 0) {
+    // Replaced whole or not at all; the file keeps its permissions (a program stays runnable).
+    const fs::perms former = fs::status(path, ec).permissions();
+    const bool existed = !ec && former != fs::perms::unknown;
+    if (!platform::WriteFileAtomically(path.string(), std::string(text))) return false;
+    if (existed) fs::permissions(path, former, ec);
+    return true;
+  }
+  const std::uintmax_t before = fs::exists(path, ec) ? fs::file_size(path, ec) : 0;
+  if (ec) return false;
+  std::ofstream file(path, std::ios::binary | std::ios::app);
   if (!file) return false;
   file.write(text.data(), static_cast<std::streamsize>(text.size()));
   file.close();
-  return !file.fail();
+  if (!file.fail()) return true;
+  // A part that did not fit (a full disk) is taken back: what is left is the parts before it.
+  fs::resize_file(path, before, ec);
+  return false;
 }
 
 bool ReadFileBytes(const fs::path& path, std::uintmax_t offset, std::uintmax_t maxBytes,

@@ -28,6 +28,15 @@ bool IsMaintainRootKey(const char* key);
 // success `out` is root / name.
 bool ConfinePath(const std::filesystem::path& root, const std::string& name,
                  std::filesystem::path& out);
+// For a function that takes the name of a file to read or write from its caller (a batch to
+// run, a log file): a file outside the maintenance roots (or, for a log file, the log folder)
+// is none of the maintenance files that @files grants, and needs @shell, the right to reach
+// every file of the machine; without it the call is refused as RequireCmdRight refuses. `path`
+// is as the function opens it, relative to the working folder or absolute.
+void RequireShellOutsideRoots(std::string_view func, const std::string& path);
+void RequireShellOutside(std::string_view func, const std::filesystem::path& root,
+                         const std::string& path);
+
 // Whether `kind` may name one folder or program of the site: letters, digits, '_', '-' and
 // '.' only, not empty and not "." or "..".
 bool IsPlainName(const std::string& kind);
@@ -52,7 +61,8 @@ std::string UnescapeTransferText(std::string_view text);
 std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::string_view contents);
 
 // Writes `text` to `path`, creating its folders; index 0 replaces the file, any other value
-// appends. False when the folders or the file cannot be written.
+// appends. False when the folders or the file cannot be written; the file is then as it was
+// (nothing half written is left to look whole).
 bool WriteFileIndexTo(const std::filesystem::path& path, int index, std::string_view text);
 
 // Reads up to `maxBytes` bytes of a regular file from `offset`. False when it cannot be read.

@@ -58,8 +58,12 @@ void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::stri
     get_gout() << "writefileindex refused file " << file << "\n";
     return;
   }
-  if (!WriteFileIndexTo(target, index, raw ? text : UnescapeTransferText(text)))
+  // The requester of a download is this process's operator, while the command came from the
+  // peer that serves it: the failure is said on both sides.
+  if (!WriteFileIndexTo(target, index, raw ? text : UnescapeTransferText(text))) {
+    if (!get_gout().IsLocalCmd()) std::cout << "writefileindex failed file " << file << std::endl;
     get_gout() << "writefileindex failed file " << file << "\n";
+  }
 }
 
 void MaintainDownloadFile(const char* file) {

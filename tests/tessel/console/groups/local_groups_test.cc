@@ -3,9 +3,11 @@
 #include <functional>
 
 #include "cmd_group_util.h"
+#include "tessel/console/groups/cmd_log.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer_manager.h"
+#include "tessel/core/log_routing.h"
 
 namespace {
 
@@ -143,6 +145,27 @@ TEST_F(GroupTest, ALoopOfNestedCommandsStopsAtTheOuterTimeLimit) {
   SetConfigValue("lua_time_limit", 10);
   EXPECT_FALSE(run.ok);
   EXPECT_NE(run.out.find("command time limit: stopped after 1 s"), std::string::npos);
+}
+
+// Each appender stays for good, and a log file's stays open: the log commands add a bounded
+// number of them, so a loop of them cannot take every descriptor of the process.
+TEST_F(GroupTest, LogCommandsAddABoundedNumberOfAppenders) {
+  const std::string out = RunInGroup(cCmdLog::Instance(),
+                                     "for i = 1, 80 do "
+                                     "add_appender_file('bound', 'b/' .. i .. '.log') "
+                                     "add_appender_folder('bound', 'c/' .. i) "
+                                     "end add_appender_cout('bound')")
+                              .out;
+  for (const char* func : {"add_appender_file", "add_appender_folder", "add_appender_cout"})
+    EXPECT_NE(out.find(func + std::string(" refused: 64 appenders added by commands already")),
+              std::string::npos)
+        << func << "\n"
+        << out;
+  std::size_t files = 0;
+  for (const char* folder : {"b", "c"})
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(LogFilePath(folder)))
+      files += entry.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, 64u);
 }
 
 // Throw reached under another command (a script's ParseCmd, a batch line, DoCmd served for a

@@ -1,6 +1,7 @@
 #include "tessel/console/groups/cmd_maintain.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,8 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   fs::create_directories(Servers());
   fs::create_directory_symlink(m_dir.path(), Servers("out"));
   fs::create_symlink(m_dir.path() / "secret.txt", Servers("secret.txt"));
+  // A link to nothing yet: writing through it would make its target outside.
+  fs::create_symlink(m_dir.path() / "made.txt", Servers("dangling"));
   // A sibling whose name begins with the root's own.
   WriteFile(m_dir.path() / "servers_old/secret.txt", "secret");
   fs::create_directory_symlink(m_dir.path() / "servers_old", Servers("old"));
@@ -87,6 +90,8 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   EXPECT_TRUE(Says("writefileindex('old/x.txt',0,'data')", "refused"));
   EXPECT_FALSE(fs::exists(m_dir.path() / "servers_old/x.txt"));
   EXPECT_TRUE(Says("writefileindex('out/x.txt',0,'data')", "refused"));
+  EXPECT_TRUE(Says("writefileindex('dangling',0,'data')", "refused"));
+  EXPECT_FALSE(fs::exists(m_dir.path() / "made.txt"));
   EXPECT_TRUE(Says("downloadfile('secret.txt')", "refused"));
   EXPECT_TRUE(Says("downloadfile('out/secret.txt')", "refused"));
   EXPECT_FALSE(fs::exists(m_dir.path() / "x.txt"));
@@ -153,6 +158,25 @@ TEST_F(MaintainGroupTest, WriteFileIndexRebuildsAnyContents) {
   EXPECT_EQ(testkit::ReadFile(Servers("e.txt")), "a[[b]]c");
   WriteFile(Servers("huge.bin"), std::string(200000, 'a'));
   EXPECT_TRUE(Says("downloadfile('huge.bin')", " size 200000 overflow\n"));
+}
+
+// A part that meets a full disk (here the limit of a file's size) leaves the file as it was, and
+// says so.
+TEST_F(MaintainGroupTest, AWriteThatMeetsAFullDiskLeavesTheFileAsItWas) {
+  WriteFile(Servers("f.bin"), "old");
+  const auto handler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit unlimited{}, limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  limit = unlimited;
+  limit.rlim_cur = 1000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const std::string big(4000, 'x');
+  const std::string said =
+      Run("writefileindex('f.bin',0,'" + big + "') writefileindex('f.bin',1,'" + big + "')");
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  ::signal(SIGXFSZ, handler);
+  EXPECT_EQ(testkit::ReadFile(Servers("f.bin")), "old");
+  EXPECT_EQ(testkit::CountOf(said, "writefileindex failed file f.bin\n"), 2u) << said;
 }
 
 // Served for a peer, the parts asked for in order rebuild the file on the requester (whose
