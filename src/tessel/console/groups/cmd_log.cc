@@ -18,18 +18,20 @@ const char* const kHelp[] = {
     "",
 };
 
-// Most appenders the log commands add in the process's life. Each stays for good: a loop of
-// add_appender_file would otherwise take every descriptor of the process (no login, no log file,
-// no link), or have every log line written thousands of times.
+// Most appenders the log commands served for other processes add in the process's life. Each
+// stays for good: a peer's loop of add_appender_file would otherwise take every descriptor of the
+// process (no login, no log file, no link), or have every log line written thousands of times.
+// The local console (and a program's own start-up lines) adds as many as it is told to.
 constexpr int kMaxCommandAppenders = 64;
 
-// The appenders the commands added. Worker thread only.
+// The appenders served commands added. Worker thread only.
 int g_commandAppenders = 0;
 
-// False (after saying so) when the command would add an appender beyond the bound; else counts
-// the one it adds.
+// False (after saying so) when a served command would add an appender beyond the bound; else
+// counts the one it adds.
 bool TakeAppender(const char* func) {
   TESSEL_ASSERT_WORKER();
+  if (get_gout().IsLocalCmd()) return true;
   if (g_commandAppenders < kMaxCommandAppenders) {
     ++g_commandAppenders;
     return true;

@@ -147,20 +147,24 @@ TEST_F(GroupTest, ALoopOfNestedCommandsStopsAtTheOuterTimeLimit) {
   EXPECT_NE(run.out.find("command time limit: stopped after 1 s"), std::string::npos);
 }
 
-// Each appender stays for good, and a log file's stays open: the log commands add a bounded
-// number of them, so a loop of them cannot take every descriptor of the process.
+// Each appender stays for good, and a log file's stays open: the log commands served for peers
+// add a bounded number of them, so a peer's loop cannot take every descriptor of the process.
 TEST_F(GroupTest, LogCommandsAddABoundedNumberOfAppenders) {
-  const std::string out = RunInGroup(cCmdLog::Instance(),
-                                     "for i = 1, 80 do "
-                                     "add_appender_file('bound', 'b/' .. i .. '.log') "
-                                     "add_appender_folder('bound', 'c/' .. i) "
-                                     "end add_appender_cout('bound')")
-                              .out;
+  std::string out;
+  for (const std::string& text : Served(cCmdLog::Instance(), 14,
+                                        "for i = 1, 80 do "
+                                        "add_appender_file('bound', 'b/' .. i .. '.log') "
+                                        "add_appender_folder('bound', 'c/' .. i) "
+                                        "end add_appender_cout('bound')"))
+    out += text;
   for (const char* func : {"add_appender_file", "add_appender_folder", "add_appender_cout"})
     EXPECT_NE(out.find(func + std::string(" refused: 64 appenders added by commands already")),
               std::string::npos)
         << func << "\n"
         << out;
+  EXPECT_NE(RunInGroup(cCmdLog::Instance(), "add_appender_file('bound', 'local.log')")
+                .out.find("append file bound local.log"),
+            std::string::npos);
   std::size_t files = 0;
   for (const char* folder : {"b", "c"})
     for (const auto& entry : std::filesystem::recursive_directory_iterator(LogFilePath(folder)))
