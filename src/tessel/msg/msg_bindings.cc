@@ -8,6 +8,7 @@
 #include "tessel/core/log_file.h"
 #include "tessel/core/loggers.h"
 #include "tessel/msg/bridge_interfaces.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -81,8 +82,10 @@ HandleChatExceptionEnum stMsg_OutBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   const auto* record = reinterpret_cast<const stMsg_Out*>(msg->msg);
   if (!TextEndsInside(record->text, msg->size - sizeof(stMsg))) return ChatException_ParamWrong;
   if (!bridge->MayLog(msg->send)) return ChatException_OK;
+  // The text is the peer's: its line ends and terminal controls are escaped, so that one
+  // record stays one line of the log and cannot forge others.
   bridge->GetMsgLog().GetLog() << "【Out】"
-                               << " [" << record->text << "]" << std::endl;
+                               << " [" << EscapeControls(record->text) << "]" << std::endl;
   std::cout << record->text;
   return ChatException_OK;
 }

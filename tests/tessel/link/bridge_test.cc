@@ -124,8 +124,18 @@ TEST_F(BridgeTest, AStrangerGetsOnlyTheLoginGroupAmongTheSystemsRecords) {
   EXPECT_EQ(Bridge().GetStrangerRefused(), 2u);
   EXPECT_EQ(out.Text().find(shown), std::string::npos);
   ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
+  const std::string forging = "x]\n01_01 00:00:00 forged\x1b[2J";
   testkit::Send(m_peerLink->client, testkit::MakeRecord(uint16_t(stMsg_Out::s_nType), record));
+  testkit::Send(m_peerLink->client,
+                testkit::MakeRecord(uint16_t(stMsg_Out::s_nType), forging + '\0'));
   EXPECT_TRUE(Pump([&] { return out.Text().find(shown) != std::string::npos; }));
+  EXPECT_TRUE(Pump([&] { return out.Text().find(forging) != std::string::npos; }));
+  // In the link's log each record's text stays on its own line, its controls escaped.
+  m_server->End();
+  const std::string log = testkit::ReadFolder(m_home.path() / "log");
+  EXPECT_NE(log.find("【Out】 [\\x01shown]"), std::string::npos) << log;
+  EXPECT_NE(log.find("【Out】 [x]\\x0A01_01 00:00:00 forged\\x1B[2J]"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\n01_01"), std::string::npos);
 }
 
 TEST_F(BridgeTest, ADisconnectReleasesTheLinkOnlyWhenEveryListenerAgrees) {
