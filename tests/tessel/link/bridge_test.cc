@@ -8,6 +8,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -136,6 +137,16 @@ TEST_F(BridgeTest, AStrangerGetsOnlyTheLoginGroupAmongTheSystemsRecords) {
   EXPECT_NE(log.find("【Out】 [\\x01shown]"), std::string::npos) << log;
   EXPECT_NE(log.find("【Out】 [x]\\x0A01_01 00:00:00 forged\\x1B[2J]"), std::string::npos) << log;
   EXPECT_EQ(log.find("\n01_01"), std::string::npos);
+}
+
+// A link's name (CloneClient takes any) starts its log folders' names: they stay in the log
+// folder whatever separators or control bytes it holds.
+TEST_F(BridgeTest, ALinkNameWithSeparatorsKeepsItsLogFoldersInTheLogFolder) {
+  cBridgeServer named;
+  named.CreateBridge("../../escaped/x\n", nullptr);
+  EXPECT_FALSE(std::filesystem::exists(m_home.path() / "escaped"));
+  const std::string log = "log/" + cTesselValues::Instance().GetExeName();
+  EXPECT_TRUE(std::filesystem::is_directory(m_home.path() / log / ".._.._escaped_x__msg"));
 }
 
 TEST_F(BridgeTest, ADisconnectReleasesTheLinkOnlyWhenEveryListenerAgrees) {
