@@ -19,6 +19,7 @@
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/timers/timer_function.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -232,8 +233,9 @@ bool cCmd::RunReportedChunk(const char* text) {
   const std::string line = std::string("lua_dostring error ") + GetName() + " " + shown;
   lua_pop(m_pLua, 1);
   std::cout << line + "\n" << std::flush;
+  // In the file the message stays one line: a peer's error() chooses every byte of it.
   static const loglib::logger scriptError("script.error");
-  tessel_write(scriptError, line);
+  tessel_write(scriptError, EscapeControls(line));
   EchoError(line);
   // A fault raised in the chunk leaves here, before the command's own error line.
   PassOnLuaFault();
