@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -38,7 +39,7 @@ void write_line(spdlog::sinks::sink& s, const std::string& line) {
 // process starts would hold the log; this one opens with it ("e"). Its folders are made first.
 class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
  public:
-  file_sink(const std::string& file, bool truncate) {
+  file_sink(const std::string& file, bool truncate) : m_name(file) {
     std::error_code ec;
     const std::filesystem::path path(file);
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
@@ -51,12 +52,31 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
   void sink_it_(const spdlog::details::log_msg& msg) override {
     spdlog::memory_buf_t text;
     formatter_->format(msg, text);
-    std::fwrite(text.data(), 1, text.size(), m_file);
+    if (std::fwrite(text.data(), 1, text.size(), m_file) != text.size()) failed();
   }
-  void flush_() override { std::fflush(m_file); }
+  void flush_() override {
+    if (std::fflush(m_file) != 0) {
+      failed();
+    } else if (m_failing) {
+      m_failing = false;
+      std::fprintf(stderr, "loglib: writes to log file %s again\n", m_name.c_str());
+    }
+  }
 
  private:
+  // A file that cannot take its lines (a full disk) is said once, and so is its recovery.
+  void failed() {
+    if (!m_failing)
+      std::fprintf(stderr,
+                   "loglib: can not write log file %s: %s; lines may be lost until it can\n",
+                   m_name.c_str(), std::strerror(errno));
+    m_failing = true;
+    std::clearerr(m_file);
+  }
+
+  std::string m_name;
   std::FILE* m_file = nullptr;
+  bool m_failing = false;
 };
 
 // One sink per file path, shared by every appender of that file, so two appenders of one file

@@ -1,5 +1,6 @@
 #include "platform/paths.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -37,6 +38,10 @@ std::string HomeFolder() {
 }
 
 bool EnterHome() {
+  // Whatever umask the process was started with (000 in some service set-ups), no file or
+  // folder it makes (logs, trails, recordings, values, transfers) is writable by every local
+  // user, who could otherwise forge log lines or swap the audit key's folder.
+  ::umask(::umask(0) | S_IWOTH);
   std::string home = HomeFolder();
   if (home.empty()) return false;
   std::error_code ec;

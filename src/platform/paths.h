@@ -17,7 +17,7 @@ std::string ExecutableFolder();
 // folder.
 std::string HomeFolder();
 // Makes HomeFolder() the working directory, creating it when missing. False (and the working
-// directory unchanged) when that fails.
+// directory unchanged) when that fails. First the umask gains the bit of others' write.
 bool EnterHome();
 
 }  // namespace platform

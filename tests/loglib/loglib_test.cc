@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <time.h>
 
+#include <csignal>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -178,6 +180,31 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
   }
   ASSERT_EQ(seen.size(), size_t{kThreads} * kLines);
   for (const auto& [key, count] : seen) ASSERT_EQ(count, 2) << key;
+}
+
+// A file that cannot take a line (a full disk; here the limit of a file's size) is said once on
+// standard error, and so is the first line written once it can grow again.
+TEST(Appenders, AFileThatCannotBeWrittenIsSaidOnceAndSoIsItsRecovery) {
+  testkit::cTempDir dir;
+  // The captured standard error is a file too: it stays below the limit.
+  const std::string file = dir.write("full.log", std::string(4000, 'o') + "\n");
+  const appender write = write_to_file(file, true);
+  rlimit unlimited{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{4010, unlimited.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  testing::internal::CaptureStderr();
+  write("a line longer than the rest\n");
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  std::signal(SIGXFSZ, handler);
+  write("after\n");
+  write("and on\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "loglib: can not write log file " + file +
+                ": File too large; lines may be lost until it can\nloglib: writes to log file " +
+                file + " again\n");
+  EXPECT_TRUE(ReadFile(file).ends_with("after\nand on\n")) << ReadFile(file);
 }
 
 }  // namespace

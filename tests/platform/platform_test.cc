@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 
@@ -91,8 +92,11 @@ TEST(Paths, ExecutableIsThisProgramAndHomeIsTesselHomeElseTheExecutableFolder) {
   env.Set(home.c_str());
   EXPECT_EQ(HomeFolder(), home);
   dir.enter();  // given back at the end
+  const mode_t umask = ::umask(0);
   EXPECT_TRUE(EnterHome());
   EXPECT_EQ(fs::current_path(), fs::canonical(home));
+  // Started with umask 000, the process still makes nothing every user may write.
+  EXPECT_EQ(::umask(umask), static_cast<mode_t>(S_IWOTH));
 }
 
 TEST(Folders, NestedFoldersAreCreatedAndALastPartWithADotIsAFileUnlessTheSlashSaysFolder) {

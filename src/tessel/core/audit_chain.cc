@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -136,10 +137,19 @@ bool LoadAuditKey(const std::string& path, std::string* key, std::string* error)
   return true;
 }
 
-bool LoadOrMakeAuditKey(const std::string& path, std::string* key, std::string* error) {
+bool LoadOrMakeAuditKey(const std::string& path, std::string* key, std::string* error,
+                        std::string* warning) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
-    if ((st.st_mode & 077) != 0) ::chmod(path.c_str(), 0600);
+    if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+      const bool closed = ::chmod(path.c_str(), 0600) == 0;
+      *warning = "the audit key " + path + " was open to others (mode " + mode + ")" +
+                 (closed ? ", it is 0600 now" : " and cannot be closed") +
+                 ": whoever read it can forge the trail; remove it (keep a copy to verify the "
+                 "files so far) and start again to make a new one";
+    }
     return LoadAuditKey(path, key, error);
   }
   std::error_code ec;

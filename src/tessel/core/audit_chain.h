@@ -24,5 +24,7 @@ bool AuditFromHex(std::string_view hex, tAuditDigest* digest);
 // missing or malformed. A key file must be readable by its owner alone.
 bool LoadAuditKey(const std::string& path, std::string* key, std::string* error);
 // Loads the key, or makes a new random one (mode 0600) when the file does not exist; a key
-// file open to others is closed to them first.
-bool LoadOrMakeAuditKey(const std::string& path, std::string* key, std::string* error);
+// file open to others is closed to them first, and `warning` then says so (whoever read the key
+// could make lines its MACs pass).
+bool LoadOrMakeAuditKey(const std::string& path, std::string* key, std::string* error,
+                        std::string* warning);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/stdout_line.h"
+#include "tessel/core/log_routing.h"
 
 namespace fs = std::filesystem;
 
@@ -157,14 +158,16 @@ bool cAuditTrail::Open(const stOptions& options) {
   m_openSteadyUs = SteadyUs();
   std::error_code ec;
   fs::create_directories(m_options.folder, ec);
-  std::string error;
+  // Both go to the console in red and to tessel.err: a process running without its trail, or
+  // with a key others could read, is something the operator must see.
+  std::string error, warning;
   if (!fs::is_directory(m_options.folder) ||
-      !LoadOrMakeAuditKey(m_options.keyFile, &m_key, &error)) {
-    std::cout << "cAuditTrail::Open "
-              << (error.empty() ? "cannot make the folder " + m_options.folder : error)
-              << std::endl;
+      !LoadOrMakeAuditKey(m_options.keyFile, &m_key, &error, &warning)) {
+    const std::string why = error.empty() ? "cannot make the folder " + m_options.folder : error;
+    Error_Tessel(("cAuditTrail::Open " + why + "; no audit trail is written").c_str());
     return false;
   }
+  if (!warning.empty()) Error_Tessel(("cAuditTrail::Open " + warning).c_str());
   const std::string prior = Resume();
   m_ring = std::make_unique<cAuditRing>(m_options.slots);
   m_peeked = 0;

@@ -21,6 +21,7 @@
 #include "tessel/core/pattern_guard.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/timers/timer_function.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -239,8 +240,9 @@ bool cCmd::RunReportedChunk(const char* text) {
       platform::TerminalText(std::string("lua_dostring error ") + GetName() + " " + shown);
   lua_pop(m_pLua, 1);
   std::cout << line + "\n" << std::flush;
+  // In the file the message stays one line: a peer's error() chooses every byte of it.
   static const loglib::logger scriptError("script.error");
-  tessel_write(scriptError, line);
+  tessel_write(scriptError, EscapeControls(line));
   EchoError(line);
   // A fault raised in the chunk leaves here, before the command's own error line.
   PassOnLuaFault();

@@ -57,7 +57,24 @@ void cLog::Close() {
 }
 
 cLog& cLog::TimeStamp() {
+  TakeUpAfterFailure();
   return *this << platform::LocalTimeNow(platform::kLineTimeFormat);
+}
+
+// The stream keeps what it could not write and tries it again with the next write; what no
+// longer fits is lost.
+void cLog::TakeUpAfterFailure() {
+  if (!is_open()) return;
+  if (good()) {
+    if (m_bFailing) std::cout << "cLog writes to " << m_strFile << " again" << std::endl;
+    m_bFailing = false;
+    return;
+  }
+  clear();
+  if (!m_bFailing)
+    std::cout << "cLog can not write " << m_strFile << "; lines may be lost until it can"
+              << std::endl;
+  m_bFailing = true;
 }
 
 void cLog::WriteLine(const std::string& text) {

@@ -31,7 +31,10 @@ class cLog : public std::ofstream {
   // client) turns it off before it opens any. Process-wide; any thread.
   static void SetFilesOn(bool on);
 
-  // Writes the current local time as "MM_dd hh:mm:ss ".
+  // Writes the current local time as "MM_dd hh:mm:ss ". As it starts a line, it first takes up
+  // after a write that failed (a full disk): the stream would otherwise refuse every later line.
+  // The failure is said once on standard output ("cLog can not write <file>; lines may be lost
+  // until it can"), and so is the first line written after it ("cLog writes to <file> again").
   cLog& TimeStamp();
   // A log line: the time stamp, the text and a line end.
   void WriteLine(const std::string& text);
@@ -54,9 +57,11 @@ class cLog : public std::ofstream {
 
  private:
   bool OpenFile(const std::string& file, std::ios::openmode mode);
+  void TakeUpAfterFailure();
 
   std::string m_strFile;
   bool m_bEcho = false;
+  bool m_bFailing = false;
 };
 
 // A log of received messages in a folder of its own.

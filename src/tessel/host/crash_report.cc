@@ -465,8 +465,17 @@ void DumpMaps(int fd) {
   out.Str("end\n");
 }
 
+// The report and the dump hold raw memory of the process (its stack as bytes and characters)
+// and the last commands run: only the owner reads them, whatever the umask, a file left by an
+// earlier run included. Both calls may be made in a signal handler.
+int CreateOwnFile(const char* path) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd >= 0) ::fchmod(fd, 0600);
+  return fd;
+}
+
 bool WriteDump(const char* path, const stCrashInfo& info, const ucontext_t* uc) {
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = CreateOwnFile(path);
   if (fd < 0) return false;
   static const char* const kNames[NGREG] = {
       "R8",  "R9",  "R10", "R11", "R12", "R13", "R14",    "R15", "RDI",    "RSI",     "RBP", "RBX",
@@ -541,7 +550,7 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
     CaptureContext(&own);
     uc = &own;
   }
-  int fd = ::open(kReportName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = CreateOwnFile(kReportName);
   if (fd < 0) {
     const char msg[] = "Error creating exception report\n";
     [[maybe_unused]] ssize_t w = ::write(STDERR_FILENO, msg, sizeof msg - 1);

@@ -65,11 +65,27 @@ cBridge::~cBridge() {
   delete m_pCmdLog;
 }
 
+namespace {
+
+// The link's name as the start of its log folders' names. A name given by a command
+// (CloneClient takes any) may hold separators, with which the folders (and the deletion of old
+// files in them) would reach anywhere, or control bytes: each of those becomes '_'.
+std::string LogFolderName(std::string name) {
+  for (char& c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F) c = '_';
+  }
+  return name;
+}
+
+}  // namespace
+
 bool cBridge::CreateBridge(const char* name, cMsg* msg) {
   if (GetCmdCount() == 0) std::cout << "warnning not register a cmd yet..." << std::endl;
   m_strName = name != nullptr ? name : "";
   m_pMsg = msg;
-  const std::string base = "log/" + cTesselValues::Instance().GetExeName() + "/" + m_strName;
+  const std::string base =
+      "log/" + cTesselValues::Instance().GetExeName() + "/" + LogFolderName(m_strName);
   m_pMsgLog->Open((base + "_msg").c_str(), kLogKeepDays);
   m_pCmdLog->Open((base + "_cmd").c_str(), kLogKeepDays);
   m_pExceptionLog->Open((base + "_exception").c_str(), kLogKeepDays);

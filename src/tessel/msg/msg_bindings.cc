@@ -9,6 +9,7 @@
 #include "tessel/core/log_file.h"
 #include "tessel/core/loggers.h"
 #include "tessel/msg/bridge_interfaces.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -82,11 +83,12 @@ HandleChatExceptionEnum stMsg_OutBind::OnMsg(iBridge* bridge, stBindMsg* msg) {
   const auto* record = reinterpret_cast<const stMsg_Out*>(msg->msg);
   if (!TextEndsInside(record->text, msg->size - sizeof(stMsg))) return ChatException_ParamWrong;
   if (!bridge->MayLog(msg->send)) return ChatException_OK;
-  // The peer chose every byte: none of its controls reaches a terminal showing the log or console.
-  const std::string text = platform::TerminalText(record->text);
+  // The peer chose every byte: its line ends and terminal controls are escaped in the log, so
+  // that one record stays one line there and cannot forge others, and none of its controls
+  // reaches the terminal showing the console.
   bridge->GetMsgLog().GetLog() << "【Out】"
-                               << " [" << text << "]" << std::endl;
-  std::cout << text;
+                               << " [" << EscapeControls(record->text) << "]" << std::endl;
+  std::cout << platform::TerminalText(record->text);
   return ChatException_OK;
 }
 

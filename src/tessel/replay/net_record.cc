@@ -1,5 +1,9 @@
 #include "tessel/replay/net_record.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -61,6 +65,21 @@ bool cNetRecord::StartRecord(const char* name) {
   return true;
 }
 
+namespace {
+
+// A recording holds every record peers sent, the passwords of their logins among them (a
+// replay must log in again as they did): it is created readable and writable by its owner
+// only, whatever the umask, and so is a file of the same name that was there before.
+std::FILE* CreateOwnFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fchmod(fd, 0600) == 0 ? ::fdopen(fd, "wb") : nullptr;
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+}  // namespace
+
 // The file of this run: "Replay/<name>/<local time>.rep", its folders made first.
 bool cNetRecord::CreateRecord() {
   std::lock_guard lock(m_lock);
@@ -70,8 +89,7 @@ bool cNetRecord::CreateRecord() {
       folder + platform::LocalTimeNow(platform::kFileTimeFormat) + std::string(".rep");
   std::cout << "cNetRecord::CreateRecord"
             << " File " << path << std::endl;
-  std::FILE* file =
-      platform::CreateNestedFolders(folder) ? std::fopen(path.c_str(), "wbe") : nullptr;
+  std::FILE* file = platform::CreateNestedFolders(folder) ? CreateOwnFile(path) : nullptr;
   if (file == nullptr) {
     platform::ColorSection red(platform::kColorLightRed);
     std::cout << "cNetRecord::CreateRecord"

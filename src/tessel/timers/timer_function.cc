@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "tessel/contracts/baselib.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -69,7 +70,9 @@ std::uint32_t cTimerFunctionTessel::Finish() {
 
 void cTimerFunctionTessel::Report(std::uint32_t cost, int level) {
   std::ostringstream text;
-  text << m_szName << " 【costtime】 " << cost << " param " << m_szParam << " level " << level;
+  // The parameter is often the start of a command text, which a peer chose: one line in the file.
+  text << m_szName << " 【costtime】 " << cost << " param " << EscapeControls(m_szParam)
+       << " level " << level;
   platform::ColorSection red(platform::kColorLightRed);
   tessel_write(tessel_timererror(), text.str());
 }

@@ -12,6 +12,7 @@
 
 #include "tessel/core/audit_verify.h"
 #include "testkit/audit_files.h"
+#include "testkit/stdout_capture.h"
 
 namespace {
 
@@ -58,6 +59,30 @@ TEST(AuditTrail, ALineCarriesItsFieldsWithLoginsMaskedControlsEscapedAndLongText
   EXPECT_EQ(AuditField(lines[3], "len"), std::to_string(longText.size()));
   EXPECT_LT(AuditField(lines[3], "text").size(), 300u);
   EXPECT_EQ(AuditField(lines[4], "kind"), "close");
+}
+
+// A key others could read is closed to them and the console says what that means; a file that
+// holds no key leaves the process without a trail, and the console says so.
+TEST(AuditTrail, AKeyOpenToOthersIsClosedLoudlyAndAMalformedKeyOpensNoTrailLoudly) {
+  cAuditFolder folder;
+  ASSERT_TRUE(folder.trail.Open(folder.Options()));
+  folder.trail.Close();
+  ASSERT_EQ(::chmod(folder.KeyFile().c_str(), 0644), 0);
+  {
+    testkit::cStdoutCapture out;
+    ASSERT_TRUE(folder.trail.Open(folder.Options()));
+    folder.trail.Close();
+    EXPECT_NE(out.Text().find("(mode 0644), it is 0600 now"), std::string::npos) << out.Text();
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(folder.KeyFile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  testkit::WriteFile(folder.KeyFile(), "abcd\n");
+  testkit::cStdoutCapture out;
+  EXPECT_FALSE(folder.trail.Open(folder.Options()));
+  EXPECT_NE(out.Text().find("is not 64 hexadecimal digits; no audit trail is written"),
+            std::string::npos)
+      << out.Text();
 }
 
 TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {

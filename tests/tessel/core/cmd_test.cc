@@ -101,7 +101,8 @@ TEST(Cmd, NestedCommandsSeeTheirOwnTextAndRunsAreCountedAndTimed) {
 }
 
 // A failing login call (in Lua, natively or too slowly) is reported without its password wherever
-// the report goes, and the report still tells what failed.
+// the report goes, and the report still tells what failed. What a failing or slow command puts
+// into the log files stays one line.
 TEST(Cmd, AFailingLoginCallNeverShowsItsPassword) {
   static testing_support::logger_lines errors("script.error"), slow("tessel.timererror");
   SetTimerFunctionTick(&FakeTick);
@@ -136,6 +137,16 @@ TEST(Cmd, AFailingLoginCallNeverShowsItsPassword) {
   }
   // Path routing reads the running text of the last login call itself, which stays whole.
   EXPECT_EQ(group.raw, "Login('gm','it\\'s3cret')");
+  // A peer chooses every byte of a text and of its error(): in the files each stays one line.
+  testkit::cStdoutCapture capture;
+  EXPECT_FALSE(
+      group.Do("--[[\n01_01 forged\x1b[2J]] Advance(250) error('\\n01_01 forged\\27', 0)"));
+  loglib::flush_log_cache();
+  for (const Texts& lines : {errors.take(), slow.take()}) {
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(0, lines[0].size() - 1).find('\n'), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("\\x0A01_01 forged\\x1B"), std::string::npos) << lines[0];
+  }
   SetTimerFunctionTick(nullptr);
 }
 

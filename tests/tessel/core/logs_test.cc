@@ -1,7 +1,9 @@
 // Log files, the routing of the process's loggers and traces.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 
+#include <csignal>
 #include <filesystem>
 
 #include "tessel/core/log_file.h"
@@ -65,6 +67,35 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   const std::string all = ReadFolder(folder);
   EXPECT_NE(all.find("run 0"), std::string::npos) << all;
   EXPECT_NE(all.find("run 1"), std::string::npos) << all;
+}
+
+// A write that fails (a full disk; here the limit of a file's size) is said once; once the file
+// can grow again, the lines after it are written and that is said too.
+TEST(cLog, AfterAFailedWriteItSaysSoOnceAndWritesAgainWhenItCan) {
+  testkit::cTempDir dir;
+  const std::string file = dir / "full.log";
+  cLog log;
+  ASSERT_TRUE(log.Open(file.c_str()));
+  log << std::flush;
+  rlimit unlimited{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{fs::file_size(file) + 10, unlimited.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  testkit::cStdoutCapture out;
+  const auto line = [&log](const char* text) {
+    log.WriteLine(text);
+    log.flush();
+  };
+  line("first");
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  std::signal(SIGXFSZ, handler);
+  line("after");
+  line("and on");
+  const std::string text = ReadFile(file);
+  EXPECT_TRUE(contains_shape(text, "\n" + kStamp + "after\n" + kStamp + "and on\n")) << text;
+  EXPECT_EQ(out.Text(), "cLog can not write " + file + "; lines may be lost until it can\n" +
+                            "cLog writes to " + file + " again\n");
 }
 
 // Appenders write time-prefixed lines to a named file, a file named after the start time or

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -149,10 +150,18 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
       {"guard_call_null", {"in module Unknown at ", "?? ?? ?? ?? ", "#0  0x0000000000000000 ??"}},
       {"guard_throw", {"a Microsoft C++ Exception (0xe06d7363)", "Exception text: cycle failed"}},
   };
+  // Whatever the umask, the report and the dump (raw memory, the last commands) are the
+  // owner's alone.
+  const mode_t umask = ::umask(0);
   for (const auto& [scenario, texts] : cases) {
     testkit::cTempDir dir;
     const stChildResult r = RunChildScenario(dir.path(), scenario, true);
     EXPECT_EQ(r.code, 0) << scenario << "\n" << r.out;
+    for (const char* file : {"ERRORLOG.TXT", "server_7.dmp"}) {
+      struct stat st {};
+      EXPECT_EQ(::stat(dir.file(file).c_str(), &st), 0) << file;
+      EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
     EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(dir.file("ERRORLOG.TXT")), texts)) << scenario;
     EXPECT_TRUE(testkit::InOrder(r.out, {"tessel_child caused a"})) << scenario;
     EXPECT_EQ(testkit::WaitForFile(dir.file("xcrash_args.txt")), "tessel_child|server_7|map=7 x");
@@ -160,6 +169,7 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
     EXPECT_TRUE(testkit::InOrder(dump, {"TESSELDMP 1\ncode 0x", "\nreg RIP 0x", "\nmaps\n"}));
     EXPECT_TRUE(dump.ends_with("end\n")) << scenario;
   }
+  ::umask(umask);
   testkit::cTempDir dir;
   EXPECT_EQ(RunChildScenario(dir.path(), "guard_twice", true).signo, SIGSEGV);
   EXPECT_FALSE(testkit::FileExists(dir.file("ERRORLOG.TXT")));

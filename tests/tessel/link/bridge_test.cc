@@ -8,6 +8,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -125,10 +126,31 @@ TEST_F(BridgeTest, AStrangerGetsOnlyTheLoginGroupAmongTheSystemsRecords) {
   EXPECT_EQ(out.Text().find(shown), std::string::npos);
   const size_t before = out.Text().size();
   ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
+  const std::string forging = "x]\n01_01 00:00:00 forged\x1b[2J";
   testkit::Send(m_peerLink->client, testkit::MakeRecord(uint16_t(stMsg_Out::s_nType), record));
-  // Handled now: shown, without its control byte.
-  EXPECT_TRUE(Pump([&] { return out.Text().find("shown", before) != std::string::npos; }));
+  testkit::Send(m_peerLink->client,
+                testkit::MakeRecord(uint16_t(stMsg_Out::s_nType), forging + '\0'));
+  // Handled now: shown on the console without their control bytes.
+  EXPECT_TRUE(Pump([&] { return out.Text().find("forged", before) != std::string::npos; }));
+  EXPECT_NE(out.Text().find("shown", before), std::string::npos);
   EXPECT_EQ(out.Text().find(shown), std::string::npos);
+  EXPECT_EQ(out.Text().find("\x1b[2J"), std::string::npos);
+  // In the link's log each record's text stays on its own line, its controls escaped.
+  m_server->End();
+  const std::string log = testkit::ReadFolder(m_home.path() / "log");
+  EXPECT_NE(log.find("【Out】 [\\x01shown]"), std::string::npos) << log;
+  EXPECT_NE(log.find("【Out】 [x]\\x0A01_01 00:00:00 forged\\x1B[2J]"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\n01_01"), std::string::npos);
+}
+
+// A link's name (CloneClient takes any) starts its log folders' names: they stay in the log
+// folder whatever separators or control bytes it holds.
+TEST_F(BridgeTest, ALinkNameWithSeparatorsKeepsItsLogFoldersInTheLogFolder) {
+  cBridgeServer named;
+  named.CreateBridge("../../escaped/x\n", nullptr);
+  EXPECT_FALSE(std::filesystem::exists(m_home.path() / "escaped"));
+  const std::string log = "log/" + cTesselValues::Instance().GetExeName();
+  EXPECT_TRUE(std::filesystem::is_directory(m_home.path() / log / ".._.._escaped_x__msg"));
 }
 
 TEST_F(BridgeTest, ADisconnectReleasesTheLinkOnlyWhenEveryListenerAgrees) {

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tessel/core/worker_thread.h"
@@ -234,7 +235,7 @@ TEST_F(NetReplayTest, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative
 
 // Recording and replaying refuse to start while the other is on; without a terminal, a file
 // that cannot be created fails the start at once. The file holds the header and each record
-// little-endian as laid out.
+// little-endian as laid out, and is its owner's alone.
 TEST_F(NetReplayTest, RecordingAndReplayingExcludeEachOtherAndTheFileIsLaidOutLittleEndian) {
   testkit::WriteFile("Replay", "a file where the folder should be");
   EXPECT_FALSE(record_.StartRecord("run"));
@@ -251,7 +252,14 @@ TEST_F(NetReplayTest, RecordingAndReplayingExcludeEachOtherAndTheFileIsLaidOutLi
   EXPECT_EQ(replay_.Step(), cNetReplay::Step_Delivered);
   EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);
   const std::time_t before = std::time(nullptr);
+  // The file holds what peers sent, the passwords of their logins among it: whatever the
+  // umask, only its owner reads it.
+  const mode_t umask = ::umask(0);
   ASSERT_TRUE(record_.StartRecord("run"));
+  ::umask(umask);
+  struct stat st {};
+  ASSERT_EQ(::stat(record_.GetPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_FALSE(replay_.StartReplay("far.rep", 1, false));
   EXPECT_FALSE(replay_.IsReplaying());
   EXPECT_TRUE(testing_support::fits(record_.GetPath(), "Replay/run/####_##_##-##.##.##.rep"))

@@ -12,6 +12,7 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/bridge.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -63,8 +64,8 @@ void cCmdTest::Echo(int n, const std::string& text) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << "Echo"
               << " error!" << std::endl;
-    tessel_write(tessel_fetalerror(),
-                 "EchoError! " + std::to_string(get_gout().GetLinkID()) + " " + text);
+    tessel_write(tessel_fetalerror(), "EchoError! " + std::to_string(get_gout().GetLinkID()) + " " +
+                                          EscapeControls(text));
     platform::SetColor(platform::kColorLightCyan);
   }
   if (get_gout().IsLocalInput()) return;

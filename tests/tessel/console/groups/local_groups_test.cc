@@ -8,6 +8,7 @@
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/log_routing.h"
+#include "testkit/logger_lines.h"
 
 namespace {
 
@@ -47,6 +48,17 @@ TEST_F(GroupTest, UnknownNamesLinkOnlyCallsAndWrongArgumentsAreReported) {
   EXPECT_EQ(RunInGroup(cCmdLogin::Instance(), "Help()").out,
             "[登录命令]\n\tLogin\t\t --- Login('Account','password')\n\tLogout\t\t --- Logout()\n"
             "\t登陆成功\t\t --- Logined(1 or 0,'game_220')\n");
+}
+
+// An echo that differs from the first is logged as an error: the peer's text stays one line.
+TEST_F(GroupTest, AnEchoErrorIsOneLineOfTheFatalErrorLog) {
+  static testing_support::logger_lines fatal("tessel.fetalerror");
+  fatal.take();
+  RunInGroup(cCmdTest::Instance(), "Echo(1,'first') Echo(2,'x\\n01_01 forged')");
+  loglib::flush_log_cache();
+  const std::vector<std::string> lines = fatal.take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("EchoError! 0 x\\x0A01_01 forged"), std::string::npos) << lines[0];
 }
 
 // The two stores are apart; a launch password is kept for the login but shown only masked.
