@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "baselib/script_report.h"
 #include "tessel/contracts/baselib.h"
@@ -18,6 +19,24 @@ const char kYieldKey[] = "baselib.yield";
 std::atomic<LuaDeferContextMaker> g_deferMaker{nullptr};
 
 class cYieldSet;
+
+// `text` with its control bytes (line ends, ESC, DEL) as \xHH: a script's error message chose
+// every byte, and its line in the log stays one line that colours nothing.
+std::string EscapedLine(const char* text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c != 0x7F) {
+      out += *p;
+      continue;
+    }
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
 
 // One suspended coroutine, anchored in the registry, woken by its timer.
 class cYieldWaiter : public iTimerObjEx {
@@ -62,8 +81,9 @@ class cYieldSet {
     if (rc != 0) {
       static const loglib::logger yieldLog("script.yield");
       const char* msg = lua_tostring(co, -1);
+      // The message is the script's (error('...') chooses every byte): one error, one line.
       const std::string line =
-          std::string("StartYield error ") + (msg != nullptr ? msg : "(no message)");
+          "StartYield error " + (msg != nullptr ? EscapedLine(msg) : "(no message)");
       std::cout << line << '\n';
       tessel_write(yieldLog, line);
     }

@@ -7,6 +7,7 @@
 #include "tessel/contracts/baselib.h"
 #include "testkit/fake_clock.h"
 #include "testkit/file_text.h"
+#include "testkit/logger_lines.h"
 #include "testkit/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -151,7 +152,12 @@ TEST_F(ScriptsTest, YieldSuspendsACoroutineUntilItsTimeAndAClosedStateIsNeverRes
     EXPECT_EQ(Eval("steps .. YieldCount()"), steps);
   }
   EXPECT_EQ(Eval("pcall(Yield, 10)"), "false");  // not inside StartYield
-  EXPECT_EQ(Eval("StartYield(function() error('bad') end)"), "false");
+  static testing_support::logger_lines errors("script.yield");
+  EXPECT_EQ(Eval("StartYield(function() error('bad\\n12_08 00:00:00 forged\\27[2J') end)"),
+            "false");
+  const std::vector<std::string> lines = errors.take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("bad\\x0A12_08 00:00:00 forged\\x1B[2J"), std::string::npos) << lines[0];
   {
     KLuaScript shortLived;
     RegisterFunc_Yield(shortLived.GetLua());
