@@ -236,13 +236,14 @@ bool cCmd::RunReportedChunk(const char* text) {
   if (MayHoldSecret(text)) shown = ShownLuaError(text, shown);
   cAuditScope::NoteError(shown);
   // Lua quotes the text it stopped at: a peer's bytes, shown without their controls.
-  const std::string line =
-      platform::TerminalText(std::string("lua_dostring error ") + GetName() + " " + shown);
+  const std::string raw = std::string("lua_dostring error ") + GetName() + " " + shown;
+  const std::string line = platform::TerminalText(raw);
   lua_pop(m_pLua, 1);
   std::cout << line + "\n" << std::flush;
-  // In the file the message stays one line: a peer's error() chooses every byte of it.
+  // In the file the message stays one line, its controls escaped: a peer's error() chooses
+  // every byte of it.
   static const loglib::logger scriptError("script.error");
-  tessel_write(scriptError, EscapeControls(line));
+  tessel_write(scriptError, EscapeControls(raw));
   EchoError(line);
   // A fault raised in the chunk leaves here, before the command's own error line.
   PassOnLuaFault();
