@@ -122,6 +122,14 @@ void cTesselValues::SetInfoValue(const char* name, const std::string& value) {
   m_mapInfos[name] = value;
 }
 
+bool cTesselValues::SetInfoValueWithin(const char* name, const std::string& value,
+                                       size_t maxNames) {
+  std::lock_guard<std::mutex> lock(m_mutexInfos);
+  if (m_mapInfos.size() >= maxNames && m_mapInfos.find(name) == m_mapInfos.end()) return false;
+  m_mapInfos[name] = value;
+  return true;
+}
+
 std::string cTesselValues::GetInfoValue(const char* name) {
   std::lock_guard<std::mutex> lock(m_mutexInfos);
   return m_mapInfos[name];
