@@ -71,6 +71,7 @@ TEST(Lifecycle, AnUnknownOrMalformedLaunchWordIsNamedAndNothingIsMade) {
       {{"connect", "=", "global:0"}, "connect = global:0: expected NAME:PORT"},
       {{"connect", "=", "a:1,a:2"}, "connect = a:1,a:2: expected NAME:PORT"},
       {{"passwordfile", "=", "/nonexistent/pw"}, "passwordfile = /nonexistent/pw: cannot read"},
+      {{"map", "=", "x/../../../out"}, "map = x/../../../out: expected a name"},
   };
   for (const auto& b : bad) {
     SCOPED_TRACE(b.said);

@@ -99,7 +99,9 @@ std::string GetExeParam(const char* key, const char* def) {
   return GetExeParamStore().GetStringString(key, def);
 }
 
-const cLaunchWords kMapWord{{"map", "NAME", "the map this program serves (GetMapName())"}};
+// The map names the log, audit and configuration folders: a name, never a path.
+const cLaunchWords kMapWord{
+    {"map", "NAME", "the map this program serves (GetMapName())", IsLaunchName, kLaunchNameForm}};
 
 std::string GetMapServerName() {
   return GetExeParam("map", "");

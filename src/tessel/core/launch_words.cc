@@ -1,6 +1,7 @@
 #include "tessel/core/launch_words.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstring>
 #include <iomanip>
@@ -102,4 +103,12 @@ bool IsLaunchNumber(std::string_view value) {
   const char* end = value.data() + value.size();
   const auto [ptr, ec] = std::from_chars(value.data(), end, number);
   return !value.empty() && ec == std::errc() && ptr == end && number <= 65535;
+}
+
+bool IsLaunchName(std::string_view value) {
+  if (value.empty() || value.size() > 64) return false;
+  for (char c : value)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.')
+      return false;
+  return true;
 }

@@ -124,7 +124,7 @@ bool cStringValue::StringStorable(std::string_view name, std::string_view text) 
 int cStringValue::GetStringValue(const char* name, int def) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (auto it = m_mapValue.find(name); it != m_mapValue.end()) return it->second;
-  if (IntStorable(name)) {
+  if (IntStorable(name) && MayKeep(name)) {
     m_mapValue.emplace(name, def);
     Changed();
   }
@@ -151,7 +151,7 @@ std::string cStringValue::GetStringString(const char* name, const char* def) {
   const std::string text = def ? def : "";
   std::lock_guard<std::mutex> lock(m_mutex);
   if (auto it = m_mapString.find(name); it != m_mapString.end()) return it->second;
-  if (StringStorable(name, text)) {
+  if (StringStorable(name, text) && MayKeep(name)) {
     m_mapString.emplace(name, text);
     Changed();
   }
@@ -164,6 +164,16 @@ bool cStringValue::SetStringString(const char* name, const std::string& value) {
   m_mapString[name] = value;
   Changed();
   return true;
+}
+
+size_t cStringValue::Size() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_mapValue.size() + m_mapString.size();
+}
+
+bool cStringValue::Holds(const char* name) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_mapValue.count(name) != 0 || m_mapString.count(name) != 0;
 }
 
 void cStringValue::Load(const char* intFile, const char* stringFile) {

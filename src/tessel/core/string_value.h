@@ -65,6 +65,15 @@ class cStringValue {
   // from the store reads them again when it has moved.
   uint64_t Changes() const { return m_changes.load(std::memory_order_acquire); }
 
+  // A read of a missing name stores its default only for a name of at most kMaxKeptNameBytes
+  // while both tables hold fewer than kMaxKeptNames names together: reads (commands of peers
+  // among them) never fill the memory and the files with names.
+  static constexpr size_t kMaxKeptNameBytes = 256;
+  static constexpr size_t kMaxKeptNames = 10000;
+  // The names of both tables together; whether either table holds the name.
+  size_t Size() const;
+  bool Holds(const char* name) const;
+
   // Copies of the tables, for listings.
   IntTable GetValues() const;
   StringTable GetStrings() const;
@@ -75,6 +84,11 @@ class cStringValue {
  private:
   // Under the lock, after the tables changed.
   void Changed() { m_changes.fetch_add(1, std::memory_order_release); }
+  // Under the lock: whether a read may store the default of a missing name.
+  bool MayKeep(std::string_view name) const {
+    return name.size() <= kMaxKeptNameBytes &&
+           m_mapValue.size() + m_mapString.size() < kMaxKeptNames;
+  }
 
   mutable std::mutex m_mutex;
   std::atomic<uint64_t> m_changes{0};

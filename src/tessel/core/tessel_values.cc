@@ -49,7 +49,13 @@ cTesselValues::cTesselValues(const std::string& exePath, const std::string& mapN
   size_t dot = m_strExe.rfind('.');
   m_strExeBaseName = dot == std::string::npos ? m_strExe : m_strExe.substr(0, dot);
   m_strExeName = m_strExeBaseName;
+  // The exe name is a folder of log/, log/audit/ and config/: a separator or control byte of the
+  // map's name is '_' there, so that the name cannot lead out of them.
   if (!mapName.empty()) m_strExeName += "_" + mapName;
+  for (size_t i = m_strExeBaseName.size(); i < m_strExeName.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(m_strExeName[i]);
+    if (byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7f) m_strExeName[i] = '_';
+  }
   std::cout << "exe name = " << m_strExeName << std::endl;
 }
 
@@ -114,6 +120,14 @@ void cTesselValues::SetInfoValue(const char* name, const char* value) {
 void cTesselValues::SetInfoValue(const char* name, const std::string& value) {
   std::lock_guard<std::mutex> lock(m_mutexInfos);
   m_mapInfos[name] = value;
+}
+
+bool cTesselValues::SetInfoValueWithin(const char* name, const std::string& value,
+                                       size_t maxNames) {
+  std::lock_guard<std::mutex> lock(m_mutexInfos);
+  if (m_mapInfos.size() >= maxNames && m_mapInfos.find(name) == m_mapInfos.end()) return false;
+  m_mapInfos[name] = value;
+  return true;
 }
 
 std::string cTesselValues::GetInfoValue(const char* name) {

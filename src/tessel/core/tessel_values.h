@@ -34,6 +34,8 @@ class cTesselValues {
   void SetInfoValue(const char* name, int value);
   void SetInfoValue(const char* name, const char* value);
   void SetInfoValue(const char* name, const std::string& value);
+  // Sets the value unless its name is new and `maxNames` names are already kept; false then.
+  bool SetInfoValueWithin(const char* name, const std::string& value, size_t maxNames);
   // The info value of that name; a missing one is created empty.
   std::string GetInfoValue(const char* name);
 

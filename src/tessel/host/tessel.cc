@@ -389,6 +389,11 @@ void cTessel::Main() {
   } else {
     std::cout << "!>" << std::flush;
   }
+  m_bInMain = true;
+  struct stLeave {
+    std::atomic<bool>& inMain;
+    ~stLeave() { inMain = false; }
+  } leave{m_bInMain};
   m_strInitCmd = GetExeParam("initcmd", "");
   std::string line = m_strInitCmd;
   for (;;) {
@@ -463,17 +468,27 @@ void cTessel::Restart(long when, bool restart) {
 }
 
 void cTessel::OnConsoleSignal(int signo) {
-  if (signo == SIGINT) {
-    std::cout << "CTRL_C_EVENT invoke" << std::endl;
-    platform::ConsoleBeep();
-    m_console.RestoreTerminal();
-    End();
-    // Leave without running static destructors under the other threads' feet.
-    loglib::flush_all();
-    std::fflush(nullptr);
-    ::_exit(0);
-  }
-  std::cout << "CTRL_CLOSE_EVENT invoke" << std::endl;
+  const bool interrupt = signo == SIGINT;
+  std::cout << (interrupt ? "CTRL_C_EVENT invoke" : "CTRL_CLOSE_EVENT invoke") << std::endl;
   platform::ConsoleBeep();
-  Exit(false);
+  if (m_bEnded.load()) {
+    // The end runs on another thread: it goes on to its last step (links closed, the trail
+    // closed, the exit code told), only without waiting for the links any longer.
+    m_bHurry = true;
+    std::cout << "cTessel::OnConsoleSignal the end is under way; it no longer waits for the links"
+              << std::endl;
+    return;
+  }
+  // Quitting the console loop ends the process the way the program ends it (its exit code
+  // included), and keeps this thread free for a second signal.
+  if (!interrupt || m_bInMain.load()) {
+    Exit(false);
+    return;
+  }
+  m_console.RestoreTerminal();
+  End();
+  // Leave without running static destructors under the other threads' feet.
+  loglib::flush_all();
+  std::fflush(nullptr);
+  ::_exit(0);
 }

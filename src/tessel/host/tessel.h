@@ -184,6 +184,9 @@ class cTessel : public cThreadCallback, public iHost {
   std::atomic<bool> m_bRestart{false};
   std::atomic<long> m_nRestartTime{0};
   std::atomic<bool> m_bEnded{false};
+  // A signal came while the end was under way: the graceful phase stops waiting for the links.
+  std::atomic<bool> m_bHurry{false};
+  std::atomic<bool> m_bInMain{false};  // the console loop runs
   std::atomic<int> m_nWaitTime{10000};
   std::atomic<cThread*> m_pThread{nullptr};
   // Set when the worker did not stop in time: its cycle takes no further step. Cleared when a

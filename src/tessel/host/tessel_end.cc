@@ -71,7 +71,7 @@ void cTessel::Wait() {
   long waited = 0;
   // Polls until every server and then every client agrees; the exception path ends the wait by
   // setting the wait time to 0.
-  while (m_nWaitTime.load() > 0) {
+  while (m_nWaitTime.load() > 0 && !m_bHurry.load()) {
     std::string reason;
     bool refused = false;
     for (cEasyServer* server : Servers()) {
@@ -93,6 +93,7 @@ void cTessel::Wait() {
     if (!refused) break;
   }
   if (waited >= m_nWaitTime.load()) std::cout << "cTessel wait outof time ... " << std::endl;
+  if (m_bHurry.load()) std::cout << "cTessel wait cut short by a second signal ... " << std::endl;
 }
 
 void cTessel::Exception() {

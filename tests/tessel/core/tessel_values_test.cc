@@ -42,7 +42,10 @@ TEST(TesselValues, NamesComeFromTheExecutableAndTheMapParameter) {
       {"/srv/bin/gate", "", "gate", "gate", "gate", "log/gate/i", "config/gate/c"},
       {"C:\\s\\v1.2\\login.server.exe", "", "login.server.exe", "login.server", "login.server",
        "log/login.server/i", "config/login.server/c"},
-      {"", "7", "Unknown", "Unknown_7", "Unknown", "log/Unknown_7/i", "config/Unknown/c"}};
+      {"", "7", "Unknown", "Unknown_7", "Unknown", "log/Unknown_7/i", "config/Unknown/c"},
+      // A map name that would lead out of the folders stays one name.
+      {"/srv/bin/gate", "../..\\x\n", "gate", "gate_.._.._x_", "gate", "log/gate_.._.._x_/i",
+       "config/gate/c"}};
   testkit::cStdoutCapture out;
   for (const auto& c : cases) {
     cTesselValues v(c[0], c[1]);

@@ -1,5 +1,7 @@
 #include "tessel/host/tessel.h"
 
+#include <signal.h>
+
 #include <future>
 #include <thread>
 
@@ -45,7 +47,7 @@ struct cRefusing : Base {
   }
   void ExceptionEnd() override { log += "E"; }
   void ExceptionWait() override { log += "W"; }
-  int refusals;
+  std::atomic<int> refusals;
   const char* name;
   std::string log;
 };
@@ -158,6 +160,25 @@ TEST_F(HostTest, GracefulAndExceptionEnds) {
   m_host->Exception();
   EXPECT_EQ(server.log, "EWWW");
   EXPECT_EQ(client.log, "EWWW");
+}
+
+// A second signal while a link will not let the graceful phase end cuts that wait short; the
+// rest of the end still runs to its last step.
+TEST_F(HostTest, ASecondSignalCutsTheGracefulWaitShort) {
+  cServer server(1 << 30, "zone");
+  m_host->SetTesselServer(&server);
+  m_host->SetEndPacing({1, 5, 3, 1, 2000, 1});
+  m_host->Init();
+  testkit::cStdoutCapture quiet;
+  auto end = std::async(std::launch::async, [&] { m_host->End(); });
+  ASSERT_TRUE(Within([&] { return server.refusals < (1 << 30) - 3; }));
+  ::kill(::getpid(), SIGTERM);
+  const bool ended = Returns(end, 10000);
+  server.refusals = 0;  // lets an end that ignored the signal finish
+  EXPECT_TRUE(ended);
+  end.wait();
+  EXPECT_TRUE(testkit::InOrder(testkit::ReadFolder(m_dir->path() / "Software"),
+                               {"endtime = ", "exittime = "}));
 }
 
 // A worker that does not stop in time is abandoned and the end goes on, but the links stay while

@@ -1,5 +1,6 @@
 #include "tessel/console/groups/cmd_config.h"
 
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
+#include "tessel/core/string_value.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -59,9 +61,24 @@ void Refused(const char* func, const char* key, const char* why) {
 }
 constexpr const char* kUnstorable = "the value file would not read it back as itself";
 
+// A command stores names and texts of bounded size, and new names only while the store holds
+// fewer than its bound: a loop of commands would otherwise fill the memory and the file.
+constexpr size_t kMaxSetTextBytes = 65536;
+bool Settable(const char* func, cStringValue& store, const char* key, size_t textBytes) {
+  const char* why = nullptr;
+  if (std::strlen(key) > cStringValue::kMaxKeptNameBytes || textBytes > kMaxSetTextBytes)
+    why = "a name of at most 256 bytes and a text of at most 65536 bytes";
+  else if (store.Size() >= cStringValue::kMaxKeptNames && !store.Holds(key))
+    why = "the store holds 10000 names already";
+  if (why == nullptr) return true;
+  get_gout() << func << " refused: " << why << "\n";
+  return false;
+}
+
 // Values that decide who may do what need @admin, whoever may set the others.
 void SetConfigValueCmd(const char* key, int value) {
   if (IsSecurityConfigKey(key)) RequireCmdRight("SetConfigValue", eCmdRight::kAdmin);
+  if (!Settable("func_SetConfigValue", GetConfigStore(), key, 0)) return;
   if (!SetConfigValue(key, value)) Refused("func_SetConfigValue", key, kUnstorable);
 }
 // The maintenance roots confine what peers may read and write; a command (possibly a peer's)
@@ -69,12 +86,19 @@ void SetConfigValueCmd(const char* key, int value) {
 void SetConfigStringCmd(const char* key, const char* value) {
   if (IsSecurityConfigKey(key)) RequireCmdRight("SetConfigString", eCmdRight::kAdmin);
   if (IsMaintainRootKey(key)) return Refused("func_SetConfigString", key, "set at start only");
+  if (!Settable("func_SetConfigString", GetConfigStore(), key,
+                value != nullptr ? std::strlen(value) : 0))
+    return;
   if (!SetConfigString(key, value)) Refused("func_SetConfigString", key, kUnstorable);
 }
 void SetGameValueCmd(const char* key, int value) {
+  if (!Settable("func_SetGameValue", GetGameStore(), key, 0)) return;
   if (!SetGameValue(key, value)) Refused("func_SetGameValue", key, kUnstorable);
 }
 void SetGameStringCmd(const char* key, const char* value) {
+  if (!Settable("func_SetGameString", GetGameStore(), key,
+                value != nullptr ? std::strlen(value) : 0))
+    return;
   if (!SetGameString(key, value)) Refused("func_SetGameString", key, kUnstorable);
 }
 

@@ -3,6 +3,7 @@
 #include <sys/statvfs.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <sstream>
@@ -209,9 +210,24 @@ void BroadCmd(int group, const char* text) {
   SendToServerManagers(MakeBroadDoCmd(group, text));
 }
 
+// The info values live outside every Lua state: a command sets short ones, and a bounded
+// number of names, so that no loop of a command fills the process's memory with them.
+constexpr size_t kMaxInfoNameBytes = 64;
+constexpr size_t kMaxInfoValueBytes = 1024;
+constexpr size_t kMaxInfoNames = 256;
+
 void SetInfoValue(const char* key, const char* value) {
   std::cout << "func_SetInfoValue " << key << std::endl;
-  cTesselValues::Instance().SetInfoValue(key, value);
+  const std::string text = value != nullptr ? value : "";
+  if (std::strlen(key) > kMaxInfoNameBytes || text.size() > kMaxInfoValueBytes) {
+    Prefixed("func_SetInfoValue") << " refused: a name of at most " << kMaxInfoNameBytes
+                                  << " bytes, a value of at most " << kMaxInfoValueBytes
+                                  << " bytes\n";
+    return;
+  }
+  if (!cTesselValues::Instance().SetInfoValueWithin(key, text, kMaxInfoNames))
+    Prefixed("func_SetInfoValue") << " refused: " << kMaxInfoNames
+                                  << " info values are kept already\n";
 }
 
 // Sets the machine's clock through the clock hook (never directly).

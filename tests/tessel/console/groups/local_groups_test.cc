@@ -7,7 +7,9 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer_manager.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/core/log_routing.h"
+#include "tessel/core/string_value.h"
 #include "testkit/logger_lines.h"
 
 namespace {
@@ -78,6 +80,21 @@ TEST_F(GroupTest, ConfigValuesAndLaunchParameters) {
       {config, "assert(GetMapName() == 'm1')", true, ""},
       {config, "ViewExeParam()", true, "PassWord = ****** map = m1\n"},
   });
+}
+
+// Reads and writes of the value stores by commands keep names and texts bounded: a loop of reads
+// of long names, or of writes of long texts, would fill the memory and the files.
+TEST_F(GroupTest, ValueStoreCommandsKeepNamesAndTextsBounded) {
+  cCmd* config = &cCmdConfig::Instance();
+  const size_t before = GetGameStore().Size();
+  CheckGroupCases({
+      {config, "for i = 1, 20 do ViewGameString(string.rep('n', 300)..i) end", true, ""},
+      {config, "SetGameString('cg_long', string.rep('x', 70000))", true, "refused"},
+      {config, "SetGameValue(string.rep('n', 300), 1)", true, "refused"},
+      {config, "SetGameString('cg_short', 'x')", true, ""},
+  });
+  EXPECT_EQ(GetGameStore().Size(), before + 1);
+  EXPECT_EQ(GetGameString("cg_short", ""), "x");
 }
 
 // OS_SetTime moves only the timer manager's difference, never the machine's clock.

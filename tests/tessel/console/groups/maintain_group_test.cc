@@ -14,6 +14,7 @@
 #include "tessel/console/groups/maintain_broadcast.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/shell_jobs.h"
+#include "tessel/core/tessel_values.h"
 #include "tessel/util/process_finder.h"
 
 namespace fs = std::filesystem;
@@ -246,6 +247,21 @@ TEST_F(MaintainGroupTest, RestartTimesAreTodayOrTomorrowAndOtherTextsAreRefused)
 // dos and System answer with their own texts around the line's output; dos output is bounded
 // and leaves no file; Time sets the machine's clock only through the hook and refuses times out
 // of range.
+// The info values a command sets hold a bounded number of short names and values: an account
+// that may write could otherwise fill the process's memory outside its Lua state.
+TEST_F(MaintainGroupTest, InfoValuesSetByCommandsAreBounded) {
+  cTesselValues& values = cTesselValues::Instance();
+  Run("SetInfoValue('Restart','at 12')");
+  EXPECT_EQ(values.GetInfoValue("Restart"), "at 12");
+  EXPECT_TRUE(Says("SetInfoValue('big', string.rep('x', 5000))", "refused"));
+  EXPECT_EQ(values.GetInfoValue("big").size(), 0u);
+  EXPECT_TRUE(Says("for i = 1, 1000 do SetInfoValue('n'..i, 'v') end", "refused"));
+  EXPECT_EQ(values.GetInfoValue("n1"), "v");
+  EXPECT_EQ(values.GetInfoValue("n1000"), "");
+  Run("SetInfoValue('Restart','at 13')");
+  EXPECT_EQ(values.GetInfoValue("Restart"), "at 13") << "a name it has keeps taking values";
+}
+
 TEST_F(MaintainGroupTest, DosIsBoundedAndTheClockIsSetOnlyThroughItsHook) {
   testkit::cStdoutCapture out;
   Run("dos('echo a; echo b')");
