@@ -198,7 +198,13 @@ void cNetHelp::Hold(iSend* link, bool hold) {
   auto [it, made] = m_links.try_emplace(link);
   stLinkQueue& queue = it->second;
   if (made || !hold) queue.guest = guest;
-  queue.held = hold;
+  // A notice that came before the hold (the link went down right behind its login) would wait
+  // behind it: the link's end, which drops its login attempt, would then be handled only once
+  // that attempt took its turn, and the link would keep its place among the server's links.
+  const bool noticeQueued =
+      std::any_of(queue.items.begin(), queue.items.end(),
+                  [](const stItem& item) { return item.msg.kind == stBindMsg::kNetNotice; });
+  queue.held = hold && !noticeQueued;
   if (hold) return;
   if (queue.items.empty() && !queue.inTurn && queue.guest == m_bNewGuest) {
     m_links.erase(it);

@@ -67,7 +67,8 @@ class cNetHelp : public iCallbackNet {
   // Drops every queued item.
   void Clear();
   // While a link is held its records wait in its queue (its login is being answered); a notice
-  // of the link releases it, so that its end is handled. Worker thread.
+  // of the link releases it, so that its end is handled; a link whose notice is queued already
+  // (it went down right after its login record) is not held. Worker thread.
   void Hold(iSend* link, bool hold);
 
   void SetBridge(iBridge* bridge) { m_pBridge = bridge; }

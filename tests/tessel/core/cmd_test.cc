@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <lua.hpp>
 #include <stdexcept>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd_array.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/timers/timer_function.h"
 #include "testkit/logger_lines.h"
 #include "testkit/record_cmd.h"
@@ -184,6 +186,12 @@ TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
   // So are the error lines that quote a failed text (a peer's command on a server's console).
   EXPECT_FALSE(group.Do("nosuch('\33]52;c;aGk=\7') x = '\33[2J"));
   EXPECT_EQ(out.Text().find('\33'), std::string::npos) << out.Text();
+  // A narrowed account's command that calls Output in a loop prints a bounded number of lines.
+  const cCmdRightsScope narrowed(std::make_shared<stCmdRights>());
+  testkit::cStdoutCapture flood;
+  EXPECT_TRUE(group.Do("for i = 1, 1000 do Output('x') end"));
+  const std::string text = flood.Text();
+  EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 500);
 }
 
 }  // namespace

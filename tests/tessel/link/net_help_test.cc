@@ -77,7 +77,8 @@ TEST(PagePool, ALinksQueueIsBoundedInBytesWhileOtherLinksAndNoticesGoOn) {
 
 // Links take turns: a link's backlog delays another's items by its turn only; guests (links
 // that have not logged in) take one turn in four while logged-in links wait and may queue far
-// less; a held link's records wait until it is released or a notice of it arrives.
+// less; a held link's records wait until it is released or a notice of it arrives (or is
+// queued already).
 TEST(NetHelpQueue, LinksTakeTurnsGuestsTheirShareAndHeldLinksWait) {
   cKeepHelp help;
   iSend *busy = Key(0), *member = Key(1), *guest = Key(2);
@@ -109,6 +110,13 @@ TEST(NetHelpQueue, LinksTakeTurnsGuestsTheirShareAndHeldLinksWait) {
   help.OnMessage(1, "down", 4, member);
   help.HandleMsg();
   EXPECT_EQ(help.handled, (std::vector<std::string>{"b0", "h0", "h1", "down"}));
+  // A link that went down right behind the record that holds it is not held: its end comes.
+  help.handled.clear();
+  queue(guest, "x", 1);
+  help.OnMessage(1, "gone", 4, guest);
+  help.Hold(guest, true);
+  help.HandleMsg();
+  EXPECT_EQ(help.handled, (std::vector<std::string>{"x0", "gone"}));
 }
 
 // Once a burst has drained, the pool gives back the blocks it grew by.

@@ -95,8 +95,11 @@ void Zero() {}
 void ServerException() {
   auto* bridge = dynamic_cast<cBridgeClient*>(get_gout().GetBridge());
   if (bridge == nullptr) return;
-  platform::SetColor(platform::kColorLightRed);
-  tessel_write(tessel_fetalerror(), std::string("【Exception】on Server ") + bridge->GetName());
+  // The peer may call it in a loop: its lines keep to the link's log budget.
+  if (bridge->MayLog(get_gout().GetLink())) {
+    platform::SetColor(platform::kColorLightRed);
+    tessel_write(tessel_fetalerror(), std::string("【Exception】on Server ") + bridge->GetName());
+  }
   if (cEasyClient* client = GetHost().GetTesselClient(bridge->GetName()))
     client->OnServerException();
   platform::SetColor(platform::kColorLightCyan);
@@ -107,9 +110,12 @@ void ClientException() {
   auto* bridge = dynamic_cast<cBridgeServer*>(get_gout().GetBridge());
   if (bridge == nullptr) return;
   const unsigned int link = get_gout().GetLinkID();
-  platform::SetColor(platform::kColorLightRed);
-  tessel_write(tessel_fetalerror(), std::string("【Exception】on Client ") + bridge->GetName() +
-                                        " link " + std::to_string(link));
+  // Any logged-in account may call it, also in a loop: its lines keep to the link's log budget.
+  if (bridge->MayLog(get_gout().GetLink())) {
+    platform::SetColor(platform::kColorLightRed);
+    tessel_write(tessel_fetalerror(), std::string("【Exception】on Client ") + bridge->GetName() +
+                                          " link " + std::to_string(link));
+  }
   if (cEasyServer* server = GetHost().GetTesselServer(bridge->GetName()))
     server->OnClientException(link);
   platform::SetColor(platform::kColorLightCyan);

@@ -11,6 +11,7 @@
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_client.h"
+#include "testkit/logger_lines.h"
 
 namespace {
 
@@ -160,8 +161,10 @@ TEST_F(GroupLinkTest, MessagesPasswordMaskEndpointGroupsNextArraysAndClones) {
 }
 
 // A peer's exception notice is taken only by the side it is meant for (the end-to-end faults
-// suite sees it logged there).
+// suite sees it logged there); a peer that sends them in a loop reaches the hook each time but
+// writes no more lines than its link's log budget.
 TEST_F(LoggedInTest, PeerExceptionNoticesReachTheirSideOnly) {
+  static testing_support::logger_lines fatal("tessel.fetalerror");
   StartLinks(100, "s3cretpw", 20);  // the group's level
   ASSERT_GT(SendServerCmd(m_server->GetNetServer(), 12, "ServerException() ClientException()"), 0);
   ASSERT_TRUE(CyclesUntil([&] { return m_client->notices == 1; }));
@@ -170,6 +173,10 @@ TEST_F(LoggedInTest, PeerExceptionNoticesReachTheirSideOnly) {
   CyclesUntil([] { return false; }, 50);
   EXPECT_EQ(m_server->notices, std::vector<unsigned int>{LinkId()});
   EXPECT_EQ(m_client->notices, 1);
+  fatal.take();
+  ASSERT_GT(m_client->GetBridgeClient()->SendCmd(12, "for i = 1, 200 do ClientException() end"), 0);
+  ASSERT_TRUE(CyclesUntil([&] { return m_server->notices.size() == 201; }));
+  EXPECT_LT(fatal.take().size(), 100u);
 }
 
 // Every socket and home file the process holds is close-on-exec, and a child that a command
