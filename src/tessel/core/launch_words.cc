@@ -105,10 +105,13 @@ bool IsLaunchNumber(std::string_view value) {
   return !value.empty() && ec == std::errc() && ptr == end && number <= 65535;
 }
 
+// Bytes from 0x80 on are taken too: a map may have a name of another script (长安), and no such
+// byte is a separator or a control.
 bool IsLaunchName(std::string_view value) {
   if (value.empty() || value.size() > 64) return false;
-  for (char c : value)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.')
-      return false;
+  for (char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (!std::isalnum(byte) && byte < 0x80 && c != '_' && c != '-' && c != '.') return false;
+  }
   return true;
 }

@@ -42,7 +42,8 @@ class cLaunchWords {
 // Common value forms.
 bool IsLaunchFlag(std::string_view value);    // "0" or "1"
 bool IsLaunchNumber(std::string_view value);  // a decimal number 0-65535
-// A name that becomes part of file names: letters, digits, '_', '-', '.', at most 64 bytes.
+// A name that becomes part of file names: letters (of any script), digits, '_', '-', '.', at
+// most 64 bytes.
 bool IsLaunchName(std::string_view value);
 inline constexpr const char* kLaunchFlagForm = "0 or 1";
 inline constexpr const char* kLaunchNumberForm = "a number from 0 to 65535";

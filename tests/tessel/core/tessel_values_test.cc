@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/registry.h"
+#include "tessel/core/launch_words.h"
 #include "tessel/core/log_routing.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
@@ -55,6 +56,10 @@ TEST(TesselValues, NamesComeFromTheExecutableAndTheMapParameter) {
     EXPECT_EQ(v._GetLogFile("i"), c[5]) << c[0];
     EXPECT_EQ(v._GetConfigFile("c"), c[6]) << c[0];
   }
+  // The launch word map takes a name, of any script, and never a path.
+  for (const char* name : {"3", "west-1.b", "长安"}) EXPECT_TRUE(IsLaunchName(name)) << name;
+  for (const char* name : {"", "x/y", "a\\b", "a b", "x\n"})
+    EXPECT_FALSE(IsLaunchName(name)) << name;
 }
 
 // SetProgram stores the identity, the addresses (a firewall address wins for IP, not IP2) and
