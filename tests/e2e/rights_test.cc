@@ -36,7 +36,9 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
        {"/13/SetConfigValue('x',1)|", "/4/Ver()|func_Version"},
        {"/4/dos('" + touch + "')|needs @shell",
         "/0/if 1 then io.open('" + marker + "','w') end|@shell",
-        "/15/Hello() System('" + touch + "')|needs @shell"}},
+        "/15/Hello() System('" + touch + "')|needs @shell",
+        // A replay runs its records with the accounts of the live links they land on.
+        "/16/Replay('r/x.rep')|Replay (needs @shell)"}},
       {"deploy",
        "allow = @files,4:Ver",
        {"/4/Ver()|func_Version"},

@@ -6,6 +6,7 @@
 #include "platform/folders.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/replay/net_record.h"
 #include "tessel/replay/net_replay.h"
@@ -43,9 +44,11 @@ void cCmdReplay::Record(const char* name) {
 }
 
 // The file is looked for under the replay folder, where Record writes; a name leading out of
-// it is refused.
+// it is refused. Its records are handed to the live links of their link ids and run there with
+// those links' accounts, which may run anything: starting a replay needs @shell as well.
 void cCmdReplay::Replay(const char* file) {
   TESSEL_ASSERT_WORKER();
+  RequireCmdRight("Replay", eCmdRight::kShell);
   std::cout << "Record " << file << std::endl;
   std::filesystem::path path;
   if (!platform::ConfineToFolder(kReplayFolder, file, path)) {
