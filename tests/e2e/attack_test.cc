@@ -171,6 +171,27 @@ TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
   }
 }
 
+// Each connection is a new link, so a budget per link does not bound a stranger opening and
+// closing connections by the hundred: the lines about links coming and going keep to one budget
+// of the endpoint, the rest is summed up in one line, and the links are served all the same.
+TEST(AttackE2e, ConnectionChurnWritesFewerLinkLinesThanConnections) {
+  cHome home;
+  AddAccount(home, "ops", "pw", 16);
+  cServerProcess server(home, Words("game", Listen()));
+  const int port = server.WaitPort("game");
+  ASSERT_GT(port, 0) << server.Output();
+  constexpr int kConnections = 600;
+  for (int i = 0; i < kConnections; ++i) cRawPeer churn(port);
+  EXPECT_TRUE(Served(port));
+  ASSERT_TRUE(server.WaitOutput("lines left out")) << server.Output().substr(0, 4000);
+  const std::string out = server.Output();
+  size_t lines = 0;
+  for (size_t at = out.find(" link id "); at != std::string::npos;
+       at = out.find(" link id ", at + 1))
+    ++lines;
+  EXPECT_LT(lines, size_t{kConnections});
+}
+
 // A cmd = 1 account redefines the login group's functions every way it can think of, also by
 // code it leaves to run later. The next operator's login never reaches those definitions, which
 // would keep the password in a file, and the operator logs in and is served.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <sstream>
 
 #include "platform/clock.h"
 #include "platform/console_color.h"
@@ -146,6 +147,21 @@ void cBridge::HandleMsg(unsigned int n) {
   const bool tracing = TraceMsg();
   if (CmdLogFull()) ClearCmdLog(tracing);
   m_logBudget.Report(end, *m_pExceptionLog);
+  if (const unsigned long left = m_eventBudget.TakeLeftOut(end)) WriteEventsLeftOut(left);
+}
+
+bool cBridge::MayLogLinkEvent() {
+  TESSEL_ASSERT_WORKER();
+  return m_eventBudget.Take(platform::TimeGetTime());
+}
+
+void cBridge::WriteEventsLeftOut(unsigned long left) {
+  std::ostringstream line;
+  line << m_strName << " link events: " << left << " lines left out (more than "
+       << cEventBudget::kLinesPerSecond << " a second)";
+  m_pMsgLog->GetLog() << "【net】" << line.str() << std::endl;
+  platform::ColorSection yellow(platform::kColorYellow);
+  std::cout << line.str() << std::endl;
 }
 
 bool cBridge::MayLog(iSend* link) {

@@ -80,6 +80,9 @@ class cBridge : public iBridge, public cCmdArray {
   // At most cLogBudget::kEntriesPerSecond entries a second per link; the rest is summed up in
   // the exception log.
   bool MayLog(iSend* link) override;
+  // At most cEventBudget::kLinesPerSecond link event lines a second; the rest is summed up on
+  // the console and in the message log.
+  bool MayLogLinkEvent() override;
   void AddCmdLog_Run(const stBindMsg& msg) override;
   void AddCmdLog_Result(HandleChatExceptionEnum result) override;
   size_t GetCmdLogSize() const { return m_lstCmdLog.size(); }
@@ -125,6 +128,7 @@ class cBridge : public iBridge, public cCmdArray {
   bool CmdLogFull() const;
   void TraceRecieveCmd(iSend* send, unsigned int cmd, const char* text);
   void WarnPump(const loglib::logger& log, uint32_t cost);
+  void WriteEventsLeftOut(unsigned long left);
   static bool TraceMsg();
 
   cMsg* m_pMsg = nullptr;
@@ -149,6 +153,7 @@ class cBridge : public iBridge, public cCmdArray {
   std::list<stCmdLogEntry> m_lstCmdLog;
   size_t m_nCmdLogBytes = 0;  // held by the entries of m_lstCmdLog
   cLogBudget m_logBudget;
+  cEventBudget m_eventBudget;
 };
 
 // The text and group number of the command running now ("" and 0 before any).

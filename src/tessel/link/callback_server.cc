@@ -56,7 +56,17 @@ void cCallbackServer::HandleNetMessageSelf(stBindMsg* msg) {
   CheckServerLinks("cCallbackServer::HandleNetMessageSelf");
 }
 
+// The lines about link events keep to the endpoint's budget, so that a peer opening and closing
+// connections by the thousand cannot fill the console and the message log; the disconnection of
+// a logged-in link is always written. The link itself is handled either way.
 void cCallbackServer::OnLinkEvent(const stNetNoticeServer& notice, iSend* link) {
+  const bool loggedIn = notice.event == NetEvent_Disconnected && !IsGuest(link);
+  if (loggedIn || m_pBridge->MayLogLinkEvent()) WriteLinkEvent(notice, link);
+  if (notice.event == NetEvent_Connected) m_pBridge->OnConnect(notice.id);
+  if (notice.event == NetEvent_Disconnected) m_pBridge->OnDisconnect(notice.id);
+}
+
+void cCallbackServer::WriteLinkEvent(const stNetNoticeServer& notice, iSend* link) {
   m_pBridge->GetMsgLog().GetLog() << "【net】NetStateEnum " << notice.event << " " << notice.reason
                                   << " id " << notice.id << std::endl;
   platform::SetColor(platform::kColorYellow);
@@ -68,11 +78,9 @@ void cCallbackServer::OnLinkEvent(const stNetNoticeServer& notice, iSend* link) 
       break;
     case NetEvent_Connected:
       std::cout << "connect " << std::endl;
-      m_pBridge->OnConnect(notice.id);
       break;
     case NetEvent_Disconnected:
       std::cout << "disconnect for " << DisconnectReasonText(notice.reason) << std::endl;
-      m_pBridge->OnDisconnect(notice.id);
       break;
     default:
       std::cout << "unknow " << std::endl;

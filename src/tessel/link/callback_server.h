@@ -19,6 +19,7 @@ class cCallbackServer : public cNetHelpTessel {
 
  private:
   void OnLinkEvent(const stNetNoticeServer& notice, iSend* link);
+  void WriteLinkEvent(const stNetNoticeServer& notice, iSend* link);
 
   cBridgeServer& m_server;
 };

@@ -52,3 +52,30 @@ void cLogBudget::Report(uint32_t nowMs, cLog& log) {
   }
   if (wrote) log.flush();
 }
+
+bool cEventBudget::Take(uint32_t nowMs) {
+  TESSEL_ASSERT_WORKER();
+  if (platform::ElapsedMs(m_startMs, nowMs) >= cLogBudget::kWindowMs) {
+    m_carried += m_skipped;
+    m_skipped = 0;
+    m_taken = 0;
+    m_startMs = nowMs;
+  }
+  if (m_taken < kLinesPerSecond) {
+    ++m_taken;
+    return true;
+  }
+  ++m_skipped;
+  return false;
+}
+
+unsigned long cEventBudget::TakeLeftOut(uint32_t nowMs) {
+  TESSEL_ASSERT_WORKER();
+  if (platform::ElapsedMs(m_startMs, nowMs) >= cLogBudget::kWindowMs) {
+    m_carried += m_skipped;
+    m_skipped = 0;
+  }
+  const unsigned long left = m_carried;
+  m_carried = 0;
+  return left;
+}

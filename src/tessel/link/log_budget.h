@@ -1,6 +1,7 @@
 // Bounds the log entries each link of an endpoint can cause: at most kEntriesPerSecond in a
 // second per link. The entries past the bound are not written but counted, and one summary line
-// per link and second says how many. Worker thread only.
+// per link and second says how many. cEventBudget bounds the lines an endpoint writes about its
+// links coming and going, whoever connects. Worker thread only.
 #pragma once
 
 #include <cstdint>
@@ -33,4 +34,24 @@ class cLogBudget {
   };
 
   std::unordered_map<iSend*, stWindow> m_links;
+};
+
+// Bounds the lines an endpoint writes about link events (created, connected, disconnected): at
+// most kLinesPerSecond a second in all. Each new connection is a new link, so a per-link bound
+// does not hold back a peer that opens and closes connections by the thousand; this one does,
+// and it holds back only the lines, never the links.
+class cEventBudget {
+ public:
+  static constexpr unsigned kLinesPerSecond = 30;
+
+  // True when one more line fits the present second.
+  bool Take(uint32_t nowMs);
+  // The lines left out in seconds that are over, counted once: 0 while none or the second runs.
+  unsigned long TakeLeftOut(uint32_t nowMs);
+
+ private:
+  uint32_t m_startMs = 0;
+  unsigned m_taken = 0;
+  unsigned long m_skipped = 0;  // in the present second
+  unsigned long m_carried = 0;  // in seconds over but not yet reported
 };

@@ -92,6 +92,9 @@ class iBridge : public iConnectDisconnect, public iTesselWorld {
   // Whether a log entry that a record from `link` causes may be written now: an endpoint bounds
   // the entries one link can cause per second.
   virtual bool MayLog(iSend*) { return true; }
+  // Whether a line about a link event (created, connected, disconnected) may be written now: an
+  // endpoint bounds those lines per second, over all its links.
+  virtual bool MayLogLinkEvent() { return true; }
   // Handles a command record from a link, as the command binding decoded it.
   virtual HandleChatExceptionEnum HandleCmdRecord(const stCmdRecord& cmd) = 0;
 
