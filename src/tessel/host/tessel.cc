@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "platform/paths.h"
+#include "platform/stdout_line.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/groups/cmd_script.h"
 #include "tessel/console/groups/standard_groups.h"
@@ -467,16 +468,18 @@ void cTessel::Restart(long when, bool restart) {
   }
 }
 
+// Runs on the signal thread, while the worker or the end may be printing: its own lines go out
+// in one write each, beside std::cout rather than through it.
 void cTessel::OnConsoleSignal(int signo) {
   const bool interrupt = signo == SIGINT;
-  std::cout << (interrupt ? "CTRL_C_EVENT invoke" : "CTRL_CLOSE_EVENT invoke") << std::endl;
+  platform::PrintLine(interrupt ? "CTRL_C_EVENT invoke" : "CTRL_CLOSE_EVENT invoke");
   platform::ConsoleBeep();
   if (m_bEnded.load()) {
     // The end runs on another thread: it goes on to its last step (links closed, the trail
     // closed, the exit code told), only without waiting for the links any longer.
     m_bHurry = true;
-    std::cout << "cTessel::OnConsoleSignal the end is under way; it no longer waits for the links"
-              << std::endl;
+    platform::PrintLine(
+        "cTessel::OnConsoleSignal the end is under way; it no longer waits for the links");
     return;
   }
   // Quitting the console loop ends the process the way the program ends it (its exit code
