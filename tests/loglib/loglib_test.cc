@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <time.h>
 
-#include <csignal>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -13,6 +11,7 @@
 #include "loglib/manager.h"
 #include "loglib/name_pattern.h"
 #include "tessel/contracts/loglib.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/temp_dir.h"
 #include "testkit/text_shape.h"
@@ -189,15 +188,11 @@ TEST(Appenders, AFileThatCannotBeWrittenIsSaidOnceAndSoIsItsRecovery) {
   // The captured standard error is a file too: it stays below the limit.
   const std::string file = dir.write("full.log", std::string(4000, 'o') + "\n");
   const appender write = write_to_file(file, true);
-  rlimit unlimited{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
-  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit{4010, unlimited.rlim_max};
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  testkit::cFileSizeLimit full(4010);
+  ASSERT_TRUE(full.Held());
   testing::internal::CaptureStderr();
   write("a line longer than the rest\n");
-  ::setrlimit(RLIMIT_FSIZE, &unlimited);
-  std::signal(SIGXFSZ, handler);
+  full.Lift();
   write("after\n");
   write("and on\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),

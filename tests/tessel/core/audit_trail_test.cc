@@ -1,17 +1,16 @@
 #include "tessel/core/audit_trail.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <fstream>
 #include <thread>
 
 #include "tessel/core/audit_verify.h"
 #include "testkit/audit_files.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/stdout_capture.h"
 
 namespace {
@@ -153,16 +152,11 @@ TEST(AuditTrail, ABatchThatCannotBeWrittenIsLostWholeAndSaidSo) {
   at.trail.Record(Event("Before()", at.nowUs));
   ASSERT_TRUE(WaitFor([&] { return testkit::Lines(testkit::ReadFile(file)).size() == 2; }));
   testing::internal::CaptureStdout();
-  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit unlimited{}, limit{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
-  limit = unlimited;
-  limit.rlim_cur = std::filesystem::file_size(file) + 100;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  testkit::cFileSizeLimit full(std::filesystem::file_size(file) + 100);
+  ASSERT_TRUE(full.Held());
   for (const char* text : {"Lost1()", "Lost2()", "Lost3()"}) at.trail.Record(Event(text, at.nowUs));
   const bool tried = WaitFor([&] { return at.trail.Queued() == 0; });
-  ::setrlimit(RLIMIT_FSIZE, &unlimited);
-  std::signal(SIGXFSZ, handler);
+  full.Lift();
   at.trail.Record(Event("After()", at.nowUs));
   at.trail.Close();
   const std::string console = testing::internal::GetCapturedStdout();

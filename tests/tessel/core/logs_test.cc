@@ -1,15 +1,14 @@
 // Log files, the routing of the process's loggers and traces.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/time.h>
 
-#include <csignal>
 #include <filesystem>
 
 #include "tessel/core/log_file.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/trace.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/scoped_env.h"
 #include "testkit/stdout_capture.h"
@@ -77,19 +76,15 @@ TEST(cLog, AfterAFailedWriteItSaysSoOnceAndWritesAgainWhenItCan) {
   cLog log;
   ASSERT_TRUE(log.Open(file.c_str()));
   log << std::flush;
-  rlimit unlimited{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
-  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit{fs::file_size(file) + 10, unlimited.rlim_max};
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  testkit::cFileSizeLimit full(fs::file_size(file) + 10);
+  ASSERT_TRUE(full.Held());
   testkit::cStdoutCapture out;
   const auto line = [&log](const char* text) {
     log.WriteLine(text);
     log.flush();
   };
   line("first");
-  ::setrlimit(RLIMIT_FSIZE, &unlimited);
-  std::signal(SIGXFSZ, handler);
+  full.Lift();
   line("after");
   line("and on");
   const std::string text = ReadFile(file);

@@ -1,7 +1,6 @@
 #include "tessel/console/groups/cmd_maintain.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "tessel/console/shell_jobs.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/util/process_finder.h"
+#include "testkit/file_size_limit.h"
 
 namespace fs = std::filesystem;
 
@@ -165,17 +165,12 @@ TEST_F(MaintainGroupTest, WriteFileIndexRebuildsAnyContents) {
 // says so.
 TEST_F(MaintainGroupTest, AWriteThatMeetsAFullDiskLeavesTheFileAsItWas) {
   WriteFile(Servers("f.bin"), "old");
-  const auto handler = ::signal(SIGXFSZ, SIG_IGN);
-  rlimit unlimited{}, limit{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
-  limit = unlimited;
-  limit.rlim_cur = 1000;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  testkit::cFileSizeLimit full(1000);
+  ASSERT_TRUE(full.Held());
   const std::string big(4000, 'x');
   const std::string said =
       Run("writefileindex('f.bin',0,'" + big + "') writefileindex('f.bin',1,'" + big + "')");
-  ::setrlimit(RLIMIT_FSIZE, &unlimited);
-  ::signal(SIGXFSZ, handler);
+  full.Lift();
   EXPECT_EQ(testkit::ReadFile(Servers("f.bin")), "old");
   EXPECT_EQ(testkit::CountOf(said, "writefileindex failed file f.bin\n"), 2u) << said;
 }
