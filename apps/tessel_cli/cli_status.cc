@@ -4,6 +4,8 @@
 #include <charconv>
 #include <map>
 
+#include "tessel_cli/cli_options.h"
+
 namespace {
 
 bool IsName(std::string_view word) {
@@ -111,10 +113,18 @@ bool ReadStatusLine(std::string_view text, stProcessStatus& status,
 }
 
 void TakeJsonWord(std::vector<char*>& args, bool& json) {
-  const auto word = std::find_if(args.begin() + (args.empty() ? 0 : 1), args.end(),
-                                 [](const char* a) { return std::string_view(a) == "--json"; });
-  json = word != args.end();
-  if (json) args.erase(word);
+  json = false;
+  // The word is an option only where an option may stand: the value of -p or -c may be
+  // "--json" too, and is left to be that value.
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (stCliOptions::TakesValue(args[i])) {
+      ++i;
+    } else if (std::string_view(args[i]) == "--json") {
+      json = true;
+      args.erase(args.begin() + static_cast<long>(i));
+      return;
+    }
+  }
 }
 
 int cStatusWalk::Run(bool json, std::FILE* out) {

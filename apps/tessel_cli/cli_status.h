@@ -30,8 +30,8 @@ struct stProcessStatus {
 bool ReadStatusLine(std::string_view text, stProcessStatus& status,
                     const std::function<bool(const std::string& name)>& wanted = nullptr);
 
-// Takes the word "--json" out of the arguments (after the first); `json` tells whether it was
-// there.
+// Takes the option "--json" out of the arguments (after the first; not where it is the value
+// of an option); `json` tells whether it was there.
 void TakeJsonWord(std::vector<char*>& args, bool& json);
 
 class cStatusWalk {

@@ -85,4 +85,26 @@ TEST(CliStatus, TheWalkIsBoundedInProcessesAndHops) {
   EXPECT_NE(json.find(R"(],"not_asked":977})"), std::string::npos) << json.substr(json.size() - 40);
 }
 
+// "--json" is taken where an option stands, never as the value of -p or -c.
+TEST(CliStatus, TheJsonOptionIsNeverTakenFromAnOptionsValue) {
+  const struct {
+    std::vector<std::string> args;
+    bool json;
+    std::vector<std::string> left;
+  } rows[] = {
+      {{"status", "-u", "ops", "--json", "h:1"}, true, {"status", "-u", "ops", "h:1"}},
+      {{"status", "-p", "--json", "h:1"}, false, {"status", "-p", "--json", "h:1"}},
+      {{"status", "-c", "--json", "--json", "h:1"}, true, {"status", "-c", "--json", "h:1"}},
+  };
+  for (const auto& row : rows) {
+    std::vector<std::string> words = row.args;
+    std::vector<char*> args;
+    for (std::string& word : words) args.push_back(word.data());
+    bool json = !row.json;
+    TakeJsonWord(args, json);
+    EXPECT_EQ(json, row.json) << row.args[2];
+    EXPECT_EQ(std::vector<std::string>(args.begin(), args.end()), row.left) << row.args[2];
+  }
+}
+
 }  // namespace
