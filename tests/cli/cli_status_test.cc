@@ -2,6 +2,7 @@
 // the next one's answer is not taken for the next process's.
 #include "tessel_cli/cli_status.h"
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 
@@ -83,6 +84,20 @@ TEST(CliStatus, TheWalkIsBoundedInProcessesAndHops) {
   EXPECT_NE(json.find(R"("name":"m1022")"), std::string::npos);
   EXPECT_EQ(json.find(R"("name":"m1023")"), std::string::npos);
   EXPECT_NE(json.find(R"(],"not_asked":977})"), std::string::npos) << json.substr(json.size() - 40);
+
+  // A line of a megabyte of names is walked at once, and a name longer than any process has
+  // makes a line no status line.
+  many.clear();
+  for (int i = 0; i < 200000; ++i) many += (i ? "," : "") + std::to_string(i);
+  const auto start = std::chrono::steady_clock::now();
+  json = Walk({{"", Line("game", "-", many)}}, &code);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_NE(json.find(R"(],"not_asked":198977})"), std::string::npos)
+      << json.substr(json.size() - 40);
+  for (const size_t size : {128, 129})
+    EXPECT_EQ(Walk({{"", Line("game", "-", std::string(size, 'a'))}}).find(R"("reachable":true)") !=
+                  std::string::npos,
+              size == 128);
 }
 
 // "--json" is taken where an option stands, never as the value of -p or -c.
