@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 
 #include "tessel/core/audit_chain.h"
@@ -182,6 +184,23 @@ TEST(AuditVerifyShape, FilesWithoutLinesAndOverlongLinesFailWithTheirReason) {
   std::ofstream(folder + kDay1) << std::string(200000, 'x') << "\n";
   verdict = VerifyAuditTrail(folder, "");
   EXPECT_EQ(verdict.reason, "2026-12-07.audit line 1: changed (not a line of the trail's form)");
+}
+
+// A key path that names no key file fails at once, whatever it names: a device that never ends,
+// a FIFO nobody writes to, a huge file.
+TEST(AuditKeyFile, AKeyPathOfADeviceAFifoOrAHugeFileFailsAtOnce) {
+  testkit::cTempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  std::ofstream(dir.file("huge"), std::ios::binary) << std::string(8 << 20, 'a');
+  const auto start = std::chrono::steady_clock::now();
+  for (const std::string& path : {std::string("/dev/zero"), dir.file("fifo"), dir.file("huge")}) {
+    std::string key, error;
+    EXPECT_FALSE(LoadAuditKey(path, &key, &error)) << path;
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  std::string key, error;
+  EXPECT_TRUE(LoadAuditKey(dir.write("key", std::string(64, 'a') + "\n"), &key, &error)) << error;
 }
 
 // A day's file the checker cannot read is no day that holds, even when the days before end
