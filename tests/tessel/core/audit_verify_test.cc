@@ -203,6 +203,30 @@ TEST(AuditKeyFile, AKeyPathOfADeviceAFifoOrAHugeFileFailsAtOnce) {
   EXPECT_TRUE(LoadAuditKey(dir.write("key", std::string(64, 'a') + "\n"), &key, &error)) << error;
 }
 
+// A trail whose folder anyone may write into: its notes stay bounded however many runs it says
+// crashed, and a file name with line ends still makes a verdict of one line.
+TEST(AuditVerifyShape, NotesAreBoundedAndNamesStayOnOneLine) {
+  testkit::cTempDir dir;
+  std::string text;
+  tAuditDigest chain = kAuditGenesis;
+  for (int seq = 1; seq <= 152; ++seq) {
+    const std::string body = "seq=" + std::to_string(seq) + "\tkind=" +
+                             (seq == 152 ? "close"
+                              : seq > 1  ? "open\tprior=crash"
+                                         : "open");
+    chain = AuditChainNext(chain, body);
+    text += body + "\tchain=" + AuditHex(chain) + "\tmac=" + std::string(64, '0') + "\n";
+  }
+  dir.write("2026-12-07.audit", text);
+  const stAuditVerdict verdict = VerifyAuditTrail(dir.path().string(), "");
+  EXPECT_TRUE(verdict.holds) << verdict.reason;
+  EXPECT_EQ(std::count(verdict.notes.begin(), verdict.notes.end(), '\n'), 101);
+  EXPECT_NE(verdict.notes.find("\n50 more runs ended in a crash\n"), std::string::npos);
+  dir.write("2026-12-08\nthe trail holds.audit", "x\n");
+  EXPECT_EQ(VerifyAuditTrail(dir.path().string(), "").reason,
+            "2026-12-08?the trail holds.audit line 1: changed (not a line of the trail's form)");
+}
+
 // A day's file the checker cannot read is no day that holds, even when the days before end
 // with a closing line.
 // A child checks the trail as an unprivileged user (root reads every file).
