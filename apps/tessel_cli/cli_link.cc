@@ -50,6 +50,13 @@ bool IsIdentifier(const std::string& word) {
   return true;
 }
 
+// A name the server gave, in one line: it is shown in the prompt and inside reasons.
+std::string OneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\n' || c == '\t') c = '?';
+  return text;
+}
+
 std::string Seconds(int seconds) {
   return std::to_string(seconds) + " s";
 }
@@ -194,7 +201,7 @@ void cCliLink::OnAnswer(const stAnswer& answer) {
   std::unique_lock<std::mutex> hold(m_lock);
   switch (answer.kind) {
     case eKind::kOutput:
-      if (m_lineFailure.empty()) m_lineFailure = LineFailureOf(answer.text);
+      if (m_lineFailure.empty()) m_lineFailure = Shown(LineFailureOf(answer.text), kReasonBytes);
       if (!m_bCapture) {
         Print(answer.text);
       } else if (m_captured.size() < kCaptureBytes) {
@@ -209,7 +216,7 @@ void cCliLink::OnAnswer(const stAnswer& answer) {
       return;
     case eKind::kLogined:
       if (m_nLogined >= 0) break;
-      m_serverName = Shown(answer.text, kNameBytes);
+      m_serverName = OneLine(Shown(answer.text, kNameBytes));
       hold.unlock();
       m_BridgeClient.OnLogined(0, answer.number != 0 ? 1 : 0);
       return;
