@@ -97,9 +97,13 @@ class cTrailLines {
  public:
   bool Open(const std::string& folder, size_t* files, std::string* error) {
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec))
-      if (entry.is_regular_file() && entry.path().extension() == ".audit")
-        m_paths.push_back(entry.path());
+    // Nothing found in the folder throws: a name whose kind cannot be told (a link to itself,
+    // one into a folder that cannot be entered) is no trail file.
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code kind;
+      if (it->is_regular_file(kind) && it->path().extension() == ".audit")
+        m_paths.push_back(it->path());
+    }
     if (ec || m_paths.empty()) {
       *error = folder + ": no audit trail files (*.audit)";
       return false;

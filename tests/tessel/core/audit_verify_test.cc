@@ -204,7 +204,8 @@ TEST(AuditKeyFile, AKeyPathOfADeviceAFifoOrAHugeFileFailsAtOnce) {
 }
 
 // A trail whose folder anyone may write into: its notes stay bounded however many runs it says
-// crashed, and a file name with line ends still makes a verdict of one line.
+// crashed, a link to itself is no trail file, and a file name with line ends still makes a
+// verdict of one line.
 TEST(AuditVerifyShape, NotesAreBoundedAndNamesStayOnOneLine) {
   testkit::cTempDir dir;
   std::string text;
@@ -218,6 +219,7 @@ TEST(AuditVerifyShape, NotesAreBoundedAndNamesStayOnOneLine) {
     text += body + "\tchain=" + AuditHex(chain) + "\tmac=" + std::string(64, '0') + "\n";
   }
   dir.write("2026-12-07.audit", text);
+  std::filesystem::create_symlink("2026-12-08.audit", dir.file("2026-12-08.audit"));
   const stAuditVerdict verdict = VerifyAuditTrail(dir.path().string(), "");
   EXPECT_TRUE(verdict.holds) << verdict.reason;
   EXPECT_EQ(std::count(verdict.notes.begin(), verdict.notes.end(), '\n'), 101);
