@@ -192,11 +192,10 @@ TEST(CliE2e, AHostileServerRunsNothingOnTheClientAndReachesTheTerminalOnlyAsClea
   EXPECT_EQ(unanswered.code, 1) << unanswered.err;
   // A refusal of a hundred kilobytes is told in one short line.
   testkit::cFakeServer wordy([](int32_t, const std::string& text) {
-    if (text.rfind("Login(", 0) == 0) return testkit::cFakeServer::tRecords{{2, "Logined(1,'e')"}};
-    if (text.rfind("Mark(", 0) == 0)
-      return testkit::cFakeServer::tRecords{{2, "Marked(" + text.substr(5)}};
-    return testkit::cFakeServer::tRecords{
-        {6, "Output([[refused: " + std::string(100000, 'x') + "]])"}};
+    std::string answer = "Output([[refused: " + std::string(100000, 'x') + "]])";
+    if (text.rfind("Login(", 0) == 0) answer = "Logined(1,'e')";
+    if (text.rfind("Mark(", 0) == 0) answer = "Marked(" + text.substr(5);
+    return testkit::cFakeServer::tRecords{{2, answer}};
   });
   const stCliRun refused = RunCli(home, {"-u", "ops", "-c", "Hello()", wordy.Address()}, kPassword);
   EXPECT_EQ(refused.code, 1) << refused.err;
