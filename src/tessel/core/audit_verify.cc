@@ -134,7 +134,9 @@ class cTrailLines {
 
  private:
   // Opens the next file. It was a regular file when the folder was listed; a name swapped for
-  // a FIFO or a device since is opened without waiting and then refused.
+  // a FIFO or a device since is opened without waiting and then refused. Of a file, the bytes
+  // its size names when it is opened are read, no more: a link to a file of the kernel's that
+  // has no size but no end either reads as empty, and one written on without end still ends.
   bool OpenNext() {
     if (m_next >= m_paths.size()) return false;
     m_name = NameOf(m_paths[m_next]);
@@ -144,6 +146,7 @@ class cTrailLines {
     struct stat st {};
     if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))
       m_error = m_name + ": cannot be read";
+    m_left = static_cast<uint64_t>(std::max<off_t>(0, st.st_size));
     return m_error.empty();
   }
 
@@ -181,10 +184,11 @@ class cTrailLines {
     m_buffer.resize(kReadBytes);
     ssize_t n = 0;
     do {
-      n = ::read(m_fd, m_buffer.data(), m_buffer.size());
+      n = ::read(m_fd, m_buffer.data(), std::min<uint64_t>(m_buffer.size(), m_left));
     } while (n < 0 && errno == EINTR);
     m_at = 0;
     m_have = n > 0 ? static_cast<size_t>(n) : 0;
+    m_left -= m_have;
     if (n < 0) m_error = m_name + ": cannot be read";
     return m_have > 0 && m_error.empty();
   }
@@ -192,6 +196,7 @@ class cTrailLines {
   std::vector<fs::path> m_paths;
   size_t m_next = 0;
   int m_fd = -1;
+  uint64_t m_left = 0;  // bytes of the open file still to be read
   std::string m_name;
   size_t m_number = 0;
   std::vector<char> m_buffer;

@@ -197,7 +197,8 @@ TEST(AuditKeyFile, AKeyPathOfADeviceOrAFifoFailsAtOnce) {
 }
 
 // A folder anyone may write into: notes stay bounded however many runs crashed, a link to itself
-// is no trail file, and a file name with line ends still makes a verdict of one line.
+// is no trail file, a link to an endless file of the kernel's reads as empty, and a file name
+// with line ends still makes a verdict of one line.
 TEST(AuditVerifyShape, NotesAreBoundedAndNamesStayOnOneLine) {
   testkit::cTempDir dir;
   std::string text;
@@ -210,6 +211,7 @@ TEST(AuditVerifyShape, NotesAreBoundedAndNamesStayOnOneLine) {
   }
   dir.write("2026-12-07.audit", text);
   std::filesystem::create_symlink("2026-12-08.audit", dir.file("2026-12-08.audit"));
+  std::filesystem::create_symlink("/proc/self/pagemap", dir.file("2026-12-09.audit"));
   const stAuditVerdict verdict = VerifyAuditTrail(dir.path().string(), "");
   EXPECT_TRUE(verdict.holds) << verdict.reason;
   EXPECT_EQ(std::count(verdict.notes.begin(), verdict.notes.end(), '\n'), 101);
