@@ -50,6 +50,13 @@ bool IsIdentifier(const std::string& word) {
   return true;
 }
 
+// A name the server gave, in one line: it is shown in the prompt and inside reasons.
+std::string OneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\n' || c == '\t') c = '?';
+  return text;
+}
+
 std::string Seconds(int seconds) {
   return std::to_string(seconds) + " s";
 }
@@ -194,7 +201,7 @@ void cCliLink::OnAnswer(const stAnswer& answer) {
   std::unique_lock<std::mutex> hold(m_lock);
   switch (answer.kind) {
     case eKind::kOutput:
-      if (m_lineFailure.empty()) m_lineFailure = LineFailureOf(answer.text);
+      if (m_lineFailure.empty()) m_lineFailure = Shown(LineFailureOf(answer.text), kReasonBytes);
       if (!m_bCapture) {
         Print(answer.text);
       } else if (m_captured.size() < kCaptureBytes) {
@@ -209,7 +216,7 @@ void cCliLink::OnAnswer(const stAnswer& answer) {
       return;
     case eKind::kLogined:
       if (m_nLogined >= 0) break;
-      m_serverName = Shown(answer.text, kNameBytes);
+      m_serverName = OneLine(Shown(answer.text, kNameBytes));
       hold.unlock();
       m_BridgeClient.OnLogined(0, answer.number != 0 ? 1 : 0);
       return;
@@ -230,9 +237,11 @@ void cCliLink::OnAnswer(const stAnswer& answer) {
   OnDropped("an answer not asked for");
 }
 
+// Only what the waiting line needs is kept: a server may send refusals without end.
 void cCliLink::OnRefused(int code) {
   std::lock_guard<std::mutex> hold(m_lock);
-  m_refusals.push_back(code);
+  if (m_nRefusals++ == 0) m_nFirstRefusal = code;
+  m_bAccessRefused = m_bAccessRefused || IsAccessRefusal(code);
   m_changed.notify_all();
 }
 
@@ -436,11 +445,11 @@ cCliLink::eExit cCliLink::ClosedBeforeLogin(std::string& reason) {
 
 cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& reason) {
   long long mark = 0;
-  size_t refusalsBefore = 0;
   {
     std::lock_guard<std::mutex> hold(m_lock);
     mark = ++m_nNextMark;
-    refusalsBefore = m_refusals.size();
+    m_nRefusals = 0;
+    m_bAccessRefused = false;
     m_lineFailure.clear();
   }
   std::string to = WaitUntil([this] { return m_bRouted; }, 0) ? m_options.to : "";
@@ -456,22 +465,17 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
     }
   });
   // A refusal of the account's rights refuses the mark as well: no mark will come.
-  auto refusedAccess = [&] {
-    for (size_t i = refusalsBefore; i < m_refusals.size(); ++i)
-      if (IsAccessRefusal(m_refusals[i])) return true;
-    return false;
-  };
   const bool ended =
-      WaitUntil([&] { return m_nMarked >= mark || m_bDisconnected || refusedAccess(); },
+      WaitUntil([&] { return m_nMarked >= mark || m_bDisconnected || m_bAccessRefused; },
                 m_options.waitSeconds * 1000);
   // The mark's own refusal follows the line's; it is waited for so that it is not taken for a
   // refusal of the next line.
-  if (WaitUntil(refusedAccess, 0))
-    WaitUntil([&] { return m_refusals.size() >= refusalsBefore + 2; }, kReasonWaitMs);
+  if (WaitUntil([this] { return m_bAccessRefused; }, 0))
+    WaitUntil([this] { return m_nRefusals >= 2; }, kReasonWaitMs);
   std::lock_guard<std::mutex> hold(m_lock);
   if (!m_bCapture) EndAnswer();
-  if (refusalsBefore < m_refusals.size()) {
-    const int code = m_refusals[refusalsBefore];
+  if (m_nRefusals > 0) {
+    const int code = m_nFirstRefusal;
     reason = "refused by " + m_serverName + ": " + ChatExceptionText(code);
     return IsAccessRefusal(code) ? eWait::kRefused : eWait::kTimeOut;
   }

@@ -136,7 +136,10 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   std::string m_serverName;
   long long m_nMarked = 0;
   long long m_nNextMark = 0;
-  std::vector<int> m_refusals;
+  // The refusals since the line run last began: how many, the first, one of the account's rights.
+  long long m_nRefusals = 0;
+  int m_nFirstRefusal = 0;
+  bool m_bAccessRefused = false;
   bool m_bCapture = false;  // answer text is kept in m_captured instead of being shown
   std::string m_captured;
   std::string m_carry;        // the start of a character whose rest comes with the next answer

@@ -31,6 +31,13 @@ const char* stCliOptions::Usage() {
          "exit code 1 when one did not answer.\n";
 }
 
+bool stCliOptions::TakesValue(const std::string& word) {
+  for (const char* option :
+       {"-u", "-p", "--to", "--ca", "--cert", "--key", "--server-name", "-c", "--wait"})
+    if (word == option) return true;
+  return false;
+}
+
 bool stCliOptions::Parse(int argc, char** argv, std::string& error) {
   if (const char* user = std::getenv("USER")) account = user;
   if (const char* secret = std::getenv("TESSEL_PASSWORD")) {

@@ -29,4 +29,6 @@ struct stCliOptions {
   // The name the server's certificate must carry: --server-name, else the host as given.
   std::string ServerName() const { return serverName.empty() ? host : serverName; }
   static const char* Usage();
+  // Whether option `word` takes the next argument as its value (-p PASSWORD, -c LINE, ...).
+  static bool TakesValue(const std::string& word);
 };

@@ -3,14 +3,23 @@
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <set>
+
+#include "tessel_cli/cli_options.h"
 
 namespace {
 
+// Longer than any account or program name: a longer word is no name a process writes.
+constexpr size_t kMostNameBytes = 128;
+// The names of one line that are kept; the rest are only counted.
+constexpr size_t kMostNamesKept = 1024;
+
 bool IsName(std::string_view word) {
-  return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::string_view("_.@?-").find(c) != std::string_view::npos;
-  });
+  return !word.empty() && word.size() <= kMostNameBytes &&
+         std::all_of(word.begin(), word.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  std::string_view("_.@?-").find(c) != std::string_view::npos;
+         });
 }
 
 bool ReadNumber(std::string_view word, unsigned long long& value) {
@@ -29,7 +38,7 @@ std::vector<std::string_view> Split(std::string_view text, char by) {
 }
 
 // "global:up:350,map:down:0" or "-".
-bool ReadUpLinks(std::string_view value, std::vector<stProcessStatus::stUpLink>& up) {
+bool ReadUpLinks(std::string_view value, stProcessStatus& status) {
   if (value == "-") return true;
   for (std::string_view item : Split(value, ',')) {
     const std::vector<std::string_view> f = Split(item, ':');
@@ -39,16 +48,22 @@ bool ReadUpLinks(std::string_view value, std::vector<stProcessStatus::stUpLink>&
       return false;
     link.name = f[0];
     link.up = f[1] == "up";
-    up.push_back(link);
+    if (status.up.size() + status.down.size() < kMostNamesKept)
+      status.up.push_back(link);
+    else
+      ++status.unlisted;
   }
   return true;
 }
 
-bool ReadDownLinks(std::string_view value, std::vector<std::string>& down) {
+bool ReadDownLinks(std::string_view value, stProcessStatus& status) {
   if (value == "-") return true;
   for (std::string_view name : Split(value, ',')) {
     if (!IsName(name)) return false;
-    down.emplace_back(name);
+    if (status.up.size() + status.down.size() < kMostNamesKept)
+      status.down.emplace_back(name);
+    else
+      ++status.unlisted;
   }
   return true;
 }
@@ -75,8 +90,8 @@ bool ReadFields(std::string_view line, stProcessStatus& status) {
   return ReadNumber(f["uptime_s"], status.uptimeS) && ReadNumber(f["links_up"], status.linksUp) &&
          ReadNumber(f["links_total"], status.linksTotal) &&
          ReadNumber(f["lateness_p99_us"], status.latenessP99Us) &&
-         ReadNumber(f["queue"], status.queue) && ReadUpLinks(f["up"], status.up) &&
-         ReadDownLinks(f["down"], status.down);
+         ReadNumber(f["queue"], status.queue) && ReadUpLinks(f["up"], status) &&
+         ReadDownLinks(f["down"], status);
 }
 
 std::string Duration(unsigned long long s) {
@@ -111,10 +126,18 @@ bool ReadStatusLine(std::string_view text, stProcessStatus& status,
 }
 
 void TakeJsonWord(std::vector<char*>& args, bool& json) {
-  const auto word = std::find_if(args.begin() + (args.empty() ? 0 : 1), args.end(),
-                                 [](const char* a) { return std::string_view(a) == "--json"; });
-  json = word != args.end();
-  if (json) args.erase(word);
+  json = false;
+  // The word is an option only where an option may stand: the value of -p or -c may be
+  // "--json" too, and is left to be that value.
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (stCliOptions::TakesValue(args[i])) {
+      ++i;
+    } else if (std::string_view(args[i]) == "--json") {
+      json = true;
+      args.erase(args.begin() + static_cast<long>(i));
+      return;
+    }
+  }
 }
 
 int cStatusWalk::Run(bool json, std::FILE* out) {
@@ -140,22 +163,25 @@ void cStatusWalk::Visit(size_t index) {
   if (index == 0) {
     node.name = node.answered ? node.status.name : "?";
     node.rttMs = asked ? secs * 1000 : -1;
-    m_seen.push_back(node.name);
+    m_seen.insert(node.name);
   } else if (node.answered) {
     node.rttMs = EdgeRttMs(m_nodes[static_cast<size_t>(node.parent)], node);
   }
   if (!node.answered) return;
+  m_notAsked += node.status.unlisted;
   std::vector<std::string> next;
   for (const auto& link : node.status.up) next.push_back(link.name);
   next.insert(next.end(), node.status.down.begin(), node.status.down.end());
   for (const std::string& name : next) {
-    if (std::find(m_seen.begin(), m_seen.end(), name) != m_seen.end()) continue;
-    m_seen.push_back(name);
-    // A process may name any number of others: the walk is bounded in processes and hops.
+    if (m_seen.count(name) != 0) continue;
+    // A process may name any number of others: the walk is bounded in processes and hops, and
+    // so is what it remembers of the names it did not ask.
     if (m_nodes.size() >= kMostProcesses || m_nodes[index].depth >= kMostHops) {
+      if (m_seen.size() < kMostSeen) m_seen.insert(name);
       ++m_notAsked;
       continue;
     }
+    m_seen.insert(name);
     stNode child;
     child.name = name;
     child.parent = static_cast<int>(index);
@@ -165,6 +191,9 @@ void cStatusWalk::Visit(size_t index) {
     m_nodes.push_back(child);
     Visit(m_nodes.size() - 1);
   }
+  // The links were needed for the walk and the round trips to its children only.
+  m_nodes[index].status.up = {};
+  m_nodes[index].status.down = {};
 }
 
 // The answer of a process further on is its own status line. The line of a process asked
@@ -176,9 +205,8 @@ bool cStatusWalk::ReadAnswer(std::string_view text, size_t index) {
   if (index == 0) return ReadStatusLine(text, node.status);
   return ReadStatusLine(text, node.status,
                         [&node](const std::string& name) { return name == node.name; }) ||
-         ReadStatusLine(text, node.status, [this](const std::string& name) {
-           return std::find(m_seen.begin(), m_seen.end(), name) == m_seen.end();
-         });
+         ReadStatusLine(text, node.status,
+                        [this](const std::string& name) { return m_seen.count(name) == 0; });
 }
 
 // The round trip of the link between the two, as the side that connects measures it.

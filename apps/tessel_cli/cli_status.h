@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,18 +21,20 @@ struct stProcessStatus {
   };
   std::string name, program, version;
   unsigned long long uptimeS = 0, linksUp = 0, linksTotal = 0, latenessP99Us = 0, queue = 0;
-  std::vector<stUpLink> up;       // its client links
-  std::vector<std::string> down;  // the accounts logged in on it
+  std::vector<stUpLink> up;         // its client links
+  std::vector<std::string> down;    // the accounts logged in on it
+  unsigned long long unlisted = 0;  // names past the most a line is read for, only counted
 };
 
 // Reads the first line of `text` that starts with "status " and whose name `wanted` takes (any
 // name without it): every field as Status() writes it, names of letters, digits and "_.@?-"
-// only. False when there is no such line with every field well formed.
+// only, of at most 128 bytes; of the names of links, the first 1024 are kept and the rest
+// counted. False when there is no such line with every field well formed.
 bool ReadStatusLine(std::string_view text, stProcessStatus& status,
                     const std::function<bool(const std::string& name)>& wanted = nullptr);
 
-// Takes the word "--json" out of the arguments (after the first); `json` tells whether it was
-// there.
+// Takes the option "--json" out of the arguments (after the first; not where it is the value
+// of an option); `json` tells whether it was there.
 void TakeJsonWord(std::vector<char*>& args, bool& json);
 
 class cStatusWalk {
@@ -71,10 +74,12 @@ class cStatusWalk {
   // The most processes walked, and the most hops from the first.
   static constexpr size_t kMostProcesses = 1024;
   static constexpr int kMostHops = 32;
+  // The most names remembered, asked or not.
+  static constexpr size_t kMostSeen = 16 * kMostProcesses;
 
   AskFunc m_ask;
   std::string m_self;
   std::vector<stNode> m_nodes;  // in tree order
-  std::vector<std::string> m_seen;
+  std::set<std::string> m_seen;
   size_t m_notAsked = 0;  // processes named beyond the bounds
 };

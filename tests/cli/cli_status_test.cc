@@ -2,6 +2,7 @@
 // the next one's answer is not taken for the next process's.
 #include "tessel_cli/cli_status.h"
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 
@@ -83,6 +84,29 @@ TEST(CliStatus, TheWalkIsBoundedInProcessesAndHops) {
   EXPECT_NE(json.find(R"("name":"m1022")"), std::string::npos);
   EXPECT_EQ(json.find(R"("name":"m1023")"), std::string::npos);
   EXPECT_NE(json.find(R"(],"not_asked":977})"), std::string::npos) << json.substr(json.size() - 40);
+
+  // A megabyte of names is walked at once; a name longer than any process has is no name.
+  many.clear();
+  for (int i = 0; i < 200000; ++i) many += (i ? "," : "") + std::to_string(i);
+  const auto start = std::chrono::steady_clock::now();
+  json = Walk({{"", Line("game", "-", many)}}, &code);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_NE(json.find(R"(],"not_asked":198977})"), std::string::npos);
+  EXPECT_EQ(Walk({{"", Line("g", "-", std::string(129, 'a'))}}).find("true"), json.npos);
+}
+
+// "--json" is taken where an option stands, never as the value of -p or -c.
+TEST(CliStatus, TheJsonOptionIsNeverTakenFromAnOptionsValue) {
+  auto take = [](std::vector<std::string> words) {
+    std::vector<char*> args;
+    for (std::string& word : words) args.push_back(word.data());
+    bool json = false;
+    TakeJsonWord(args, json);
+    return std::to_string(json) + " " + args[args.size() - 2];
+  };
+  EXPECT_EQ(take({"status", "-u", "ops", "--json", "h:1"}), "1 ops");
+  EXPECT_EQ(take({"status", "-p", "--json", "h:1"}), "0 --json");
+  EXPECT_EQ(take({"status", "-c", "--json", "--json", "h:1"}), "1 --json");
 }
 
 }  // namespace

@@ -157,7 +157,7 @@ TEST(CliE2e, AHostileServerRunsNothingOnTheClientAndReachesTheTerminalOnlyAsClea
       testkit::cFakeServer::tRecords out = code;
       if (text.rfind("Login(", 0) == 0) {
         out.push_back(
-            {2, "Logined(" + std::string(accept ? "1" : "0") + ",'evil" + controls + "')"});
+            {2, "Logined(" + std::string(accept ? "1" : "0") + ",'evil\\n" + controls + "')"});
         out.push_back({2, "Output([[login " + controls + "error]])"});
         out.insert(out.end(), code.begin(), code.end());
       } else if (text.rfind("Mark(", 0) == 0) {
@@ -172,7 +172,7 @@ TEST(CliE2e, AHostileServerRunsNothingOnTheClientAndReachesTheTerminalOnlyAsClea
     EXPECT_EQ(run.code, accept ? 0 : 2) << run.err;
     EXPECT_FALSE(std::filesystem::exists(made));
     EXPECT_NE((accept ? run.out : run.err)
-                  .find(accept ? "你好 world" : "refused for account 'ops' on evil: login error"),
+                  .find(accept ? "你好 world" : "refused for account 'ops' on evil?: login error"),
               std::string::npos)
         << run.out << run.err;
     EXPECT_NE(run.err.find("were not answers: dropped"), std::string::npos) << run.err;
@@ -190,6 +190,16 @@ TEST(CliE2e, AHostileServerRunsNothingOnTheClientAndReachesTheTerminalOnlyAsClea
   const stCliRun unanswered =
       RunCli(home, {"-u", "ops", "--wait", "2", "-c", "Hello()", early.Address()}, kPassword);
   EXPECT_EQ(unanswered.code, 1) << unanswered.err;
+  // A refusal of a hundred kilobytes is told in one short line.
+  testkit::cFakeServer wordy([](int32_t, const std::string& text) {
+    std::string answer = "Output([[refused: " + std::string(100000, 'x') + "]])";
+    if (text.rfind("Login(", 0) == 0) answer = "Logined(1,'e')";
+    if (text.rfind("Mark(", 0) == 0) answer = "Marked(" + text.substr(5);
+    return testkit::cFakeServer::tRecords{{2, answer}};
+  });
+  const stCliRun refused = RunCli(home, {"-u", "ops", "-c", "Hello()", wordy.Address()}, kPassword);
+  EXPECT_EQ(refused.code, 1) << refused.err;
+  EXPECT_LT(refused.err.size(), 400u);
 }
 
 // Mistakes of the command line name the word and exit 64; --help and --version exit 0.

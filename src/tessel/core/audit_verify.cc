@@ -1,10 +1,14 @@
 #include "tessel/core/audit_verify.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +25,16 @@ constexpr std::string_view kMacMark = "\tmac=";
 // kept whole (a trail's folder may be written by anyone who may run a shell).
 constexpr size_t kMaxLineBytes = 64 * 1024;
 constexpr size_t kReadBytes = 64 * 1024;
+// Runs that ended in a crash told one by one; the rest are counted.
+constexpr size_t kMostNotes = 100;
+
+// A file's name as a verdict shows it: one line, whatever bytes the name holds.
+std::string NameOf(const fs::path& path) {
+  std::string name = path.filename().string();
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return name;
+}
 
 struct stLine {
   std::string file;
@@ -83,9 +97,13 @@ class cTrailLines {
  public:
   bool Open(const std::string& folder, size_t* files, std::string* error) {
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec))
-      if (entry.is_regular_file() && entry.path().extension() == ".audit")
-        m_paths.push_back(entry.path());
+    // Nothing found in the folder throws: a name whose kind cannot be told (a link to itself,
+    // one into a folder that cannot be entered) is no trail file.
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code kind;
+      if (it->is_regular_file(kind) && it->path().extension() == ".audit")
+        m_paths.push_back(it->path());
+    }
     if (ec || m_paths.empty()) {
       *error = folder + ": no audit trail files (*.audit)";
       return false;
@@ -95,10 +113,12 @@ class cTrailLines {
     return true;
   }
 
+  ~cTrailLines() { Close(); }
+
   // The next line into `line`; false after the last, or at a file that cannot be read.
   bool Read(stLine& line) {
     for (;;) {
-      if (!m_error.empty() || (!m_in.is_open() && !OpenNext())) return false;
+      if (!m_error.empty() || (m_fd < 0 && !OpenNext())) return false;
       bool overlong = false;
       if (TakeLine(line.text, line.whole, overlong)) {
         line.file = m_name;
@@ -106,21 +126,33 @@ class cTrailLines {
         line.parsed = Parse(line, overlong);
         return true;
       }
-      m_in.close();
+      Close();
     }
   }
   // Why the lines stopped early (a file that cannot be read), or empty.
   const std::string& Error() const { return m_error; }
 
  private:
+  // Opens the next file. It was a regular file when the folder was listed; a name swapped for
+  // a FIFO or a device since is opened without waiting and then refused. Of a file, the bytes
+  // its size names when it is opened are read, no more: a link to a file of the kernel's that
+  // has no size but no end either reads as empty, and one written on without end still ends.
   bool OpenNext() {
     if (m_next >= m_paths.size()) return false;
-    m_name = m_paths[m_next].filename().string();
-    m_in.open(m_paths[m_next++], std::ios::binary);
+    m_name = NameOf(m_paths[m_next]);
+    m_fd = ::open(m_paths[m_next++].c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     m_number = 0;
     m_at = m_have = 0;
-    if (!m_in.is_open()) m_error = m_name + ": cannot be read";
+    struct stat st {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))
+      m_error = m_name + ": cannot be read";
+    m_left = static_cast<uint64_t>(std::max<off_t>(0, st.st_size));
     return m_error.empty();
+  }
+
+  void Close() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
   }
 
   // Bytes up to the next line end (the end not kept), at most kMaxLineBytes of them; false when
@@ -150,16 +182,21 @@ class cTrailLines {
 
   bool Fill() {
     m_buffer.resize(kReadBytes);
-    m_in.read(m_buffer.data(), static_cast<std::streamsize>(m_buffer.size()));
+    ssize_t n = 0;
+    do {
+      n = ::read(m_fd, m_buffer.data(), std::min<uint64_t>(m_buffer.size(), m_left));
+    } while (n < 0 && errno == EINTR);
     m_at = 0;
-    m_have = static_cast<size_t>(std::max<std::streamsize>(0, m_in.gcount()));
-    if (m_in.bad()) m_error = m_name + ": cannot be read";
+    m_have = n > 0 ? static_cast<size_t>(n) : 0;
+    m_left -= m_have;
+    if (n < 0) m_error = m_name + ": cannot be read";
     return m_have > 0 && m_error.empty();
   }
 
   std::vector<fs::path> m_paths;
   size_t m_next = 0;
-  std::ifstream m_in;
+  int m_fd = -1;
+  uint64_t m_left = 0;  // bytes of the open file still to be read
   std::string m_name;
   size_t m_number = 0;
   std::vector<char> m_buffer;
@@ -186,6 +223,8 @@ class cVerifier {
       std::swap(m_line, m_next);
       m_hasNext = m_lines.Read(m_next);
     }
+    if (m_crashes > kMostNotes)
+      *notes += std::to_string(m_crashes - kMostNotes) + " more runs ended in a crash\n";
     if (!m_lines.Error().empty()) return m_lines.Error();
     if (AuditField(m_line.Body(), "kind") != "close")
       return "the trail stops without a closing line: cut after its last checkpoint, " +
@@ -239,7 +278,8 @@ class cVerifier {
     if (kind == "checkpoint" || kind == "open") m_checkpoint = PlaceOf(m_line);
     if (kind != "open" || m_before.number == 0 || m_beforeClosed) return {};
     if (AuditField(m_line.Body(), "prior") == "crash") {
-      *notes += "the run ending at " + Where(m_before) + " ended in a crash (see its report)\n";
+      if (++m_crashes <= kMostNotes)
+        *notes += "the run ending at " + Where(m_before) + " ended in a crash (see its report)\n";
       return {};
     }
     return "the run before " + Where(m_line) +
@@ -255,6 +295,7 @@ class cVerifier {
   stPlace m_checkpoint;  // the last checkpoint or open line passed, else the first line
   stPlace m_before;      // the line checked before this one; number 0 before the first
   bool m_beforeClosed = false;
+  uint64_t m_crashes = 0;  // runs that ended in a crash
 };
 
 }  // namespace

@@ -13,7 +13,7 @@ struct stAuditVerdict {
   std::string reason;  // one line: where and what, when it does not hold
   size_t files = 0;
   uint64_t lines = 0;
-  std::string notes;  // runs that ended in a crash, told but not a fault
+  std::string notes;  // runs that ended in a crash, told but not a fault (the first 100)
 };
 
 // `key` empty: the chain alone.

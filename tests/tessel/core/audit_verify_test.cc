@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "tessel/core/audit_chain.h"
@@ -182,6 +183,42 @@ TEST(AuditVerifyShape, FilesWithoutLinesAndOverlongLinesFailWithTheirReason) {
   std::ofstream(folder + kDay1) << std::string(200000, 'x') << "\n";
   verdict = VerifyAuditTrail(folder, "");
   EXPECT_EQ(verdict.reason, "2026-12-07.audit line 1: changed (not a line of the trail's form)");
+}
+
+// A key path that names a device that never ends or a FIFO nobody writes to fails at once.
+TEST(AuditKeyFile, AKeyPathOfADeviceOrAFifoFailsAtOnce) {
+  testkit::cTempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  for (const std::string& path : {std::string("/dev/zero"), dir.file("fifo")}) {
+    std::string key, error;
+    EXPECT_FALSE(LoadAuditKey(path, &key, &error));
+    EXPECT_EQ(error, "cannot read the audit key " + path);
+  }
+}
+
+// A folder anyone may write into: notes stay bounded however many runs crashed, a link to itself
+// is no trail file, a link to an endless file of the kernel's reads as empty, and a file name
+// with line ends still makes a verdict of one line.
+TEST(AuditVerifyShape, NotesAreBoundedAndNamesStayOnOneLine) {
+  testkit::cTempDir dir;
+  std::string text;
+  tAuditDigest chain = kAuditGenesis;
+  for (int seq = 1; seq <= 152; ++seq) {
+    const std::string kind = seq == 1 ? "open" : seq < 152 ? "open\tprior=crash" : "close";
+    const std::string body = "seq=" + std::to_string(seq) + "\tkind=" + kind;
+    chain = AuditChainNext(chain, body);
+    text += body + "\tchain=" + AuditHex(chain) + "\tmac=" + std::string(64, '0') + "\n";
+  }
+  dir.write("2026-12-07.audit", text);
+  std::filesystem::create_symlink("2026-12-08.audit", dir.file("2026-12-08.audit"));
+  std::filesystem::create_symlink("/proc/self/pagemap", dir.file("2026-12-09.audit"));
+  const stAuditVerdict verdict = VerifyAuditTrail(dir.path().string(), "");
+  EXPECT_TRUE(verdict.holds) << verdict.reason;
+  EXPECT_EQ(std::count(verdict.notes.begin(), verdict.notes.end(), '\n'), 101);
+  EXPECT_NE(verdict.notes.find("\n50 more runs ended in a crash\n"), std::string::npos);
+  dir.write("2026-12-08\nthe trail holds.audit", "x\n");
+  EXPECT_EQ(VerifyAuditTrail(dir.path().string(), "").reason,
+            "2026-12-08?the trail holds.audit line 1: changed (not a line of the trail's form)");
 }
 
 // A day's file the checker cannot read is no day that holds, even when the days before end
