@@ -56,7 +56,8 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
        {"/7/SendRemoteCmd('global',4,'Ver()')|outside its targets",
         "/9/SendToServer('global',4,'Ver()')|outside its targets",
         "/11/SendName('global',4,'Ver()')|outside its targets",
-        "/13/SetConfigValue('check_login',0)|needs @admin"}},
+        "/13/SetConfigValue('check_login',0)|needs @admin",
+        "/13/SetConfigValue('lua_time_limit',0)|needs @admin"}},
   };
   for (const stRow& row : rows)
     home.write(std::string("db/accounts/") + row.account + ".ini",
