@@ -78,15 +78,6 @@ class cYieldSet {
       Wait(ref, ms > 0 && ms < 4e9 ? static_cast<unsigned long>(ms) : 0);
       return true;
     }
-    if (rc != 0) {
-      static const loglib::logger yieldLog("script.yield");
-      const char* msg = lua_tostring(co, -1);
-      // The message is the script's (error('...') chooses every byte): one error, one line.
-      const std::string line =
-          "StartYield error " + (msg != nullptr ? EscapedLine(msg) : "(no message)");
-      std::cout << line << '\n';
-      tessel_write(yieldLog, line);
-    }
     Drop(ref);
     return rc == 0;
   }
@@ -115,12 +106,25 @@ class cYieldSet {
     lua_State* co;
     int argCount;
     int rc;
+    // The error is said here, within the context of whom the code runs for: the console's
+    // bound on that account's lines holds it too (many coroutines may fail at one tick).
     static void Run(void* arg) {
       auto* resume = static_cast<stResume*>(arg);
       cLuaCallScope scope(resume->co);
       resume->rc = lua_resume(resume->co, resume->argCount);
+      if (resume->rc != 0 && resume->rc != LUA_YIELD) ReportError(resume->co);
     }
   };
+
+  static void ReportError(lua_State* co) {
+    static const loglib::logger yieldLog("script.yield");
+    const char* msg = lua_tostring(co, -1);
+    // The message is the script's (error('...') chooses every byte): one error, one line.
+    const std::string line =
+        "StartYield error " + (msg != nullptr ? EscapedLine(msg) : "(no message)");
+    std::cout << line << '\n';
+    tessel_write(yieldLog, line);
+  }
 
   void Drop(int ref) {
     m_mapWaiters.erase(ref);
