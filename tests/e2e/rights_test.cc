@@ -99,7 +99,9 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
           address},
          "pw");
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  RunCli(home, {"-u", "gm", "-c", "/4/SetInfoValue('\\27]52;c;aGk=\\7','\\27]0;t\\7')", address},
+  RunCli(home,
+         {"-u", "gm", "-c", "/4/SetInfoValue('\\27]52;c;aGk=\\7','\\27]0;t\\7')", "-c",
+          "/11/ClearAScript('\\27]0;t\\7')", address},
          "pw");
   EXPECT_TRUE(game.Ask("/4/GetInfos()", {"func_GetInfos", "\\x1B]52;c;aGk=\\x07="}));
   const std::string seen = game.Output().substr(mark);

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/terminal_text.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/lua_limits.h"
@@ -106,8 +105,7 @@ void GuardPackage(lua_State* L) {
 }
 
 // Lua's print, written through std::cout rather than straight to the C library's stdout, so that
-// a narrowed account's print in a loop keeps to the console's bound like its other lines, and
-// what it prints shows no terminal control.
+// a narrowed account's print keeps to the console's bound (and cleaning) like its other lines.
 int ConsolePrint(lua_State* L) {
   const int count = lua_gettop(L);
   std::string line;
@@ -123,7 +121,6 @@ int ConsolePrint(lua_State* L) {
     line.append(text, length);
     lua_pop(L, 1);
   }
-  if (cCmdRightsScope::Current() != nullptr) line = platform::TerminalText(line);
   std::cout << line << std::endl;
   return 0;
 }

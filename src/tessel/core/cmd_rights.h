@@ -131,6 +131,5 @@ uint64_t DeferredRightsRevision(std::string_view account);
 // os.remove, os.rename, os.exit, os.getenv, os.tmpname, os.setlocale, io.*, the methods of
 // files, dofile, loadfile, require, package.loadlib and package.loaders, debug.*) by a version
 // that needs @shell when it is called; and `print` by one that writes through std::cout, where
-// a narrowed account's lines keep to the console's bound (console_bound.h), without their
-// terminal controls.
+// a narrowed account's lines keep to the console's bound (console_bound.h).
 void GuardOsBuiltins(lua_State* L);

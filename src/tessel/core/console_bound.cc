@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/terminal_text.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/worker_thread.h"
 
@@ -50,11 +52,17 @@ void cConsoleBound::Show(const char* text, std::streamsize count, bool lineEnds)
   if (lineEnds && m_cut && (shown == 0 || text[shown - 1] != '\n')) Write("\n", 1);
 }
 
-std::streamsize cConsoleBound::xsputn(const char* text, std::streamsize count) {
+std::streamsize cConsoleBound::xsputn(const char* given, std::streamsize size) {
   if (!Bounded()) {
-    Write(text, count);
-    return count;
+    Write(given, size);
+    return size;
   }
+  // What the command chose to print (names, texts of its arguments) reaches no terminal as
+  // controls.
+  const std::string clean =
+      platform::TerminalText(std::string_view(given, static_cast<size_t>(size)));
+  const char* text = clean.data();
+  const auto count = static_cast<std::streamsize>(clean.size());
   for (std::streamsize at = 0; at < count;) {
     std::streamsize end = at;
     while (end < count && text[end] != '\n') ++end;
@@ -68,7 +76,7 @@ std::streamsize cConsoleBound::xsputn(const char* text, std::streamsize count) {
     m_atLineStart = lineEnds;
     at = end;
   }
-  return count;
+  return size;
 }
 
 cConsoleBound::int_type cConsoleBound::overflow(int_type c) {

@@ -3,8 +3,9 @@
 // viewer's command can make many functions print on this console (reports, traces, echoes,
 // Output, error lines); calling them in a loop puts at most kLinesPerSecond of their lines and
 // kBytesPerSecond of their text there (a line past the bytes is cut), and the next line printed
-// after lines were left out says how many. The worker thread counts and drops; any other
-// thread's writes pass through.
+// after lines were left out says how many; their text shows no terminal control (escape
+// sequences, control bytes but line end and tab). The worker thread counts, drops and cleans;
+// any other thread's writes pass through.
 #pragma once
 
 #include <cstdint>

@@ -189,11 +189,12 @@ TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
   EXPECT_FALSE(group.Do("nosuch('\33]52;c;aGk=\7') x = '\33[2J"));
   EXPECT_EQ(out.Text().find('\33'), std::string::npos) << out.Text();
   // A narrowed account's commands that call Output, or print on the console otherwise, in a loop
-  // share one bound of lines and bytes; the console's own lines pass.
+  // share one bound of lines and bytes, without terminal controls; the console's own lines pass.
   testkit::cStdoutCapture flood;
   cConsoleBound::Install();
   {
     const cCmdRightsScope narrowed(std::make_shared<stCmdRights>());
+    std::cout << "name \33]52;c;aGk=\7" << std::endl;
     EXPECT_TRUE(group.Do("for i = 1, 1000 do Output('x') end"));
     for (int i = 0; i < 1000; ++i) std::cout << "report " << i << std::endl;
     std::cout << std::string(1 << 20, 'y') << std::endl;
@@ -203,6 +204,8 @@ TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
   EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 800);
   EXPECT_LT(text.size(), 200000u);
   EXPECT_EQ(testkit::CountOf(text, "own\n"), 300u);
+  EXPECT_NE(text.find("name \n"), std::string::npos) << text.substr(0, 400);
+  EXPECT_EQ(text.find('\33'), std::string::npos);
 }
 
 }  // namespace
