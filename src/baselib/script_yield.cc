@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 
 #include "baselib/script_report.h"
@@ -17,6 +18,10 @@ namespace {
 const char kYieldKey[] = "baselib.yield";
 
 std::atomic<LuaDeferContextMaker> g_deferMaker{nullptr};
+// The coroutines of links' commands kept in every state: a loop of StartYield from one account
+// had the worker resume a hundred thousand of them at each tick (eight times slower in one
+// group's state, and every group has one).
+std::atomic<std::size_t> g_linkCoroutines{0};
 
 class cYieldSet;
 
@@ -52,6 +57,7 @@ class cYieldWaiter : public iTimerObjEx {
 class cYieldSet {
  public:
   explicit cYieldSet(lua_State* L) : m_L(L) {}
+  ~cYieldSet() { g_linkCoroutines -= m_linkRefs.size(); }
   std::size_t Count() const { return m_mapWaiters.size(); }
 
   // Resumes the coroutine at `ref` (its arguments pushed on it already) and keeps it waiting
@@ -78,22 +84,15 @@ class cYieldSet {
       Wait(ref, ms > 0 && ms < 4e9 ? static_cast<unsigned long>(ms) : 0);
       return true;
     }
-    if (rc != 0) {
-      static const loglib::logger yieldLog("script.yield");
-      const char* msg = lua_tostring(co, -1);
-      // The message is the script's (error('...') chooses every byte): one error, one line.
-      const std::string line =
-          "StartYield error " + (msg != nullptr ? EscapedLine(msg) : "(no message)");
-      std::cout << line << '\n';
-      tessel_write(yieldLog, line);
-    }
     Drop(ref);
     return rc == 0;
   }
 
   // Keeps who the coroutine at `ref` runs for.
   void Keep(int ref, std::unique_ptr<cLuaDeferContext> context) {
-    if (context) m_mapContexts[ref] = std::move(context);
+    if (!context) return;
+    if (context->ForLink() && m_linkRefs.insert(ref).second) ++g_linkCoroutines;
+    m_mapContexts[ref] = std::move(context);
   }
 
   // Called from the waiter's own OnTimer: the waiter is destroyed here.
@@ -115,14 +114,28 @@ class cYieldSet {
     lua_State* co;
     int argCount;
     int rc;
+    // The error is said here, within the context of whom the code runs for: the console's
+    // bound on that account's lines holds it too (many coroutines may fail at one tick).
     static void Run(void* arg) {
       auto* resume = static_cast<stResume*>(arg);
       cLuaCallScope scope(resume->co);
       resume->rc = lua_resume(resume->co, resume->argCount);
+      if (resume->rc != 0 && resume->rc != LUA_YIELD) ReportError(resume->co);
     }
   };
 
+  static void ReportError(lua_State* co) {
+    static const loglib::logger yieldLog("script.yield");
+    const char* msg = lua_tostring(co, -1);
+    // The message is the script's (error('...') chooses every byte): one error, one line.
+    const std::string line =
+        "StartYield error " + (msg != nullptr ? EscapedLine(msg) : "(no message)");
+    std::cout << line << '\n';
+    tessel_write(yieldLog, line);
+  }
+
   void Drop(int ref) {
+    if (m_linkRefs.erase(ref) != 0) --g_linkCoroutines;
     m_mapWaiters.erase(ref);
     m_mapContexts.erase(ref);
     luaL_unref(m_L, LUA_REGISTRYINDEX, ref);
@@ -131,6 +144,7 @@ class cYieldSet {
   lua_State* m_L;
   std::map<int, std::unique_ptr<cYieldWaiter>> m_mapWaiters;
   std::map<int, std::unique_ptr<cLuaDeferContext>> m_mapContexts;
+  std::set<int> m_linkRefs;  // coroutines of links' commands, counted in g_linkCoroutines
 };
 
 unsigned long cYieldWaiter::OnTimer(unsigned long) {
@@ -179,7 +193,14 @@ int StartYield(lua_State* L) {
   lua_insert(L, 1);
   lua_xmove(L, co, argCount + 1);
   const int ref = luaL_ref(L, LUA_REGISTRYINDEX);
-  if (LuaDeferContextMaker maker = g_deferMaker.load()) set->Keep(ref, maker(co));
+  std::unique_ptr<cLuaDeferContext> context;
+  if (LuaDeferContextMaker maker = g_deferMaker.load()) context = maker(co);
+  if (context && context->ForLink() && g_linkCoroutines.load() >= kMaxLinkCoroutines) {
+    luaL_unref(L, LUA_REGISTRYINDEX, ref);
+    return luaL_error(L, "StartYield refused: %d coroutines of links wait already",
+                      static_cast<int>(kMaxLinkCoroutines));
+  }
+  set->Keep(ref, std::move(context));
   lua_pushboolean(L, set->Resume(ref, argCount) ? 1 : 0);
   PassOnLuaFault();
   return 1;

@@ -2,11 +2,14 @@
 // (read-only, everything but @shell, maintenance files only, limited to the map processes)
 // what it may run and what is refused, the indirect forms included; every refused line ran
 // nothing (the marker file never appears), each refusal is one line and exit code 1.
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "e2e/server_process.h"
+#include "testkit/file_text.h"
 #include "testkit/in_order.h"
 #include "testkit/steps.h"
 
@@ -53,7 +56,8 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
        {"/7/SendRemoteCmd('global',4,'Ver()')|outside its targets",
         "/9/SendToServer('global',4,'Ver()')|outside its targets",
         "/11/SendName('global',4,'Ver()')|outside its targets",
-        "/13/SetConfigValue('check_login',0)|needs @admin"}},
+        "/13/SetConfigValue('check_login',0)|needs @admin",
+        "/13/SetConfigValue('lua_time_limit',0)|needs @admin"}},
   };
   for (const stRow& row : rows)
     home.write(std::string("db/accounts/") + row.account + ".ini",
@@ -86,6 +90,25 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
   // What a shell line would have made shows within its time; none was started.
   EXPECT_TRUE(game.Ask("/1/Denied()", {"account=viewer", "function=System", "right=@shell"}));
   EXPECT_FALSE(std::filesystem::exists(marker));
+  // A viewer's report and print in a loop put a bounded number of lines on this console, and the
+  // next line says how many were left out; what the gm's SetInfoValue chose reaches the console
+  // (its echo, GetInfos) without a control byte.
+  const size_t mark = game.Output().size();
+  RunCli(home,
+         {"-u", "viewer", "-c", "/7/for i = 1, 20000 do TraceRemote() print('\\27]0;t\\7') end",
+          address},
+         "pw");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  RunCli(home,
+         {"-u", "gm", "-c", "/4/SetInfoValue('\\27]52;c;aGk=\\7','\\27]0;t\\7')", "-c",
+          "/11/ClearAScript('\\27]0;t\\7')", address},
+         "pw");
+  EXPECT_TRUE(game.Ask("/4/GetInfos()", {"func_GetInfos", "\\x1B]52;c;aGk=\\x07="}));
+  const std::string seen = game.Output().substr(mark);
+  EXPECT_LT(testkit::CountOf(seen, "func_TraceRemote"), 1000u);
+  EXPECT_TRUE(testkit::InOrder(
+      seen, {"console lines of narrowed accounts left out", "func_SetInfoValue \\x1B]52"}));
+  EXPECT_EQ(seen.find('\33'), std::string::npos);
   game.QuitInOrder();
 }
 

@@ -5,6 +5,7 @@
 
 #include <lua.hpp>
 
+#include <cstddef>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -170,7 +171,10 @@ bool RunScriptFileFunc(const char* file, const char* function);
 void BindScriptCommon(lua_State* L);
 // GetGameTime, SetGameTime, SetTimeMul, GetTimeMul, IsDay, IsNight.
 void BindGameTime(lua_State* L);
-// StartYield, Yield, YieldCount: scripts that wait on the timer manager.
+// StartYield, Yield, YieldCount: scripts that wait on the timer manager. The coroutines that
+// commands of links started (cLuaDeferContext::ForLink) keep to kMaxLinkCoroutines in the
+// process, every state together; StartYield past it raises an error.
+constexpr std::size_t kMaxLinkCoroutines = 10000;
 void RegisterFunc_Yield(lua_State* L);
 void Help_Yield(std::ostream& os = std::cout);
 
@@ -184,6 +188,8 @@ class cLuaDeferContext {
   virtual void Run(void (*resume)(void*), void* arg) = 0;
   // The resume that Run made ended: `ok` false with the error's message when it failed.
   virtual void Done(bool /*ok*/, const char* /*message*/) {}
+  // Whether the code was started by a command that came over a link.
+  virtual bool ForLink() const { return false; }
 };
 // The maker is given the coroutine that will run (for the limits each resume runs under).
 using LuaDeferContextMaker = std::unique_ptr<cLuaDeferContext> (*)(lua_State* co);

@@ -2,6 +2,7 @@
 // with the rights in cmd_rights.h).
 #include <lua.hpp>
 
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -103,6 +104,27 @@ void GuardPackage(lua_State* L) {
   lua_pop(L, 1);
 }
 
+// Lua's print, written through std::cout rather than straight to the C library's stdout, so that
+// a narrowed account's print keeps to the console's bound (and cleaning) like its other lines.
+int ConsolePrint(lua_State* L) {
+  const int count = lua_gettop(L);
+  std::string line;
+  lua_getglobal(L, "tostring");
+  for (int i = 1; i <= count; ++i) {
+    lua_pushvalue(L, -1);
+    lua_pushvalue(L, i);
+    lua_call(L, 1, 1);
+    size_t length = 0;
+    const char* text = lua_tolstring(L, -1, &length);
+    if (text == nullptr) return luaL_error(L, "'tostring' must return a string to 'print'");
+    if (i > 1) line += '\t';
+    line.append(text, length);
+    lua_pop(L, 1);
+  }
+  std::cout << line << std::endl;
+  return 0;
+}
+
 // Every state the base library makes gets the checks of the groups' states.
 void GuardScriptState(lua_State* L) {
   GuardOsBuiltins(L);
@@ -123,4 +145,7 @@ void GuardOsBuiltins(lua_State* L) {
   GuardLibrary(L, "debug", {});
   GuardPackage(L);
   GuardFileMethods(L);
+  lua_getglobal(L, "print");
+  if (lua_isfunction(L, -1)) lua_register(L, "print", &ConsolePrint);
+  lua_pop(L, 1);
 }

@@ -2,47 +2,21 @@
 
 #include <atomic>
 #include <iostream>
-#include <utility>
 
-#include "platform/clock.h"
 #include "platform/console_color.h"
 #include "platform/terminal_text.h"
 #include "tessel/contracts/lua_register.h"
-#include "tessel/core/cmd_rights.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/worker_thread.h"
 
 namespace {
 
 const int kLogKeepDays = 3;
-// Lines that commands of narrowed accounts may print with Output in one second.
-constexpr unsigned kNarrowedOutputPerSecond = 100;
-
-// Whether a line of Output may be printed now. An account with narrowed rights (a viewer) may
-// call Output in a loop: its lines keep to a bound per second, and the next line printed after
-// lines were left out says how many. Worker thread (commands run there).
-bool MayPrintOutput() {
-  static uint32_t s_windowMs = 0;
-  static unsigned s_printed = 0;
-  static unsigned long s_skipped = 0;
-  if (!cCmdRightsScope::Current()) return true;
-  const uint32_t now = platform::TimeGetTime();
-  if (platform::ElapsedMs(s_windowMs, now) >= 1000) {
-    s_windowMs = now;
-    s_printed = 0;
-  }
-  if (s_printed >= kNarrowedOutputPerSecond) return ++s_skipped, false;
-  ++s_printed;
-  if (s_skipped != 0)
-    std::cout << "Output() " << std::exchange(s_skipped, 0)
-              << " lines of narrowed accounts left out" << std::endl;
-  return true;
-}
 
 // The answer of a command run on another process: its bytes are that process's choice, so no
-// escape sequence or control byte of them reaches the console's terminal.
+// escape sequence or control byte of them reaches the console's terminal. Called by a narrowed
+// account's command, its lines keep to the console's bound (console_bound.h).
 void DefaultOutput(const char* text) {
-  if (!MayPrintOutput()) return;
   std::cout << "Output() " << platform::TerminalText(text) << std::endl;
 }
 

@@ -252,5 +252,12 @@ bool IsLoginGroup(std::string_view word) {
 
 bool IsSecurityConfigKey(std::string_view key) {
   // Login checks, rights, and the roots the maintenance commands may reach.
-  return key == "check_login" || key == "rights_without_account" || key.substr(0, 9) == "maintain_";
+  if (key == "check_login" || key == "rights_without_account" || key.substr(0, 9) == "maintain_")
+    return true;
+  // The limits: lifted by a narrowed account (lua_time_limit = 0), one loop of its would hold
+  // the worker for good.
+  for (std::string_view limit : {"lua_time_limit", "lua_memory_limit", "shell_time_limit",
+                                 "login_deadline", "flood_records", "flood_kbytes"})
+    if (key == limit) return true;
+  return false;
 }

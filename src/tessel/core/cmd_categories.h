@@ -19,5 +19,7 @@ inline constexpr int kStandardGroups = 17;
 bool StandardFunction(int level, std::string_view func);
 // The login group: always open, to a stranger too.
 bool IsLoginGroup(std::string_view word);
-// Configuration values that decide who may do what: setting them needs @admin.
+// Configuration values that decide who may do what, and the limits that hold every account's
+// commands and links (time and memory of a command's Lua, a shell line's time, the login
+// deadline, the flood bounds): setting them needs @admin.
 bool IsSecurityConfigKey(std::string_view key);

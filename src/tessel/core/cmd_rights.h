@@ -130,5 +130,6 @@ uint64_t DeferredRightsRevision(std::string_view account);
 // Replaces, in L's globals, every builtin that reaches the operating system (os.execute,
 // os.remove, os.rename, os.exit, os.getenv, os.tmpname, os.setlocale, io.*, the methods of
 // files, dofile, loadfile, require, package.loadlib and package.loaders, debug.*) by a version
-// that needs @shell when it is called.
+// that needs @shell when it is called; and `print` by one that writes through std::cout, where
+// a narrowed account's lines keep to the console's bound (console_bound.h).
 void GuardOsBuiltins(lua_State* L);

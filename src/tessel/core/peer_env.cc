@@ -84,6 +84,7 @@ class cPeerDeferContext : public cLuaDeferContext {
   void Done(bool ok, const char* message) override {
     if (m_audit) m_audit->Done(ok, message);
   }
+  bool ForLink() const override { return m_alive != nullptr; }
 
  private:
   lua_State* m_co;  // lives as long as this context: both go when the coroutine is dropped

@@ -10,6 +10,7 @@
 #include "tessel/core/host.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/trace.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -138,7 +139,8 @@ std::string cTesselValues::GetInfoValue(const char* name) {
 void cTesselValues::GetInfos(std::ostream& os) {
   for (const auto& [name, count] : GetHost().EasyServerInfos()) SetInfoValue(name.c_str(), count);
   std::lock_guard<std::mutex> lock(m_mutexInfos);
-  for (const auto& [name, value] : m_mapInfos) os << name << "=" << value << ",";
+  for (const auto& [name, value] : m_mapInfos)
+    os << EscapeControls(name) << "=" << EscapeControls(value) << ",";
 }
 
 void cTesselValues::RecoverInfos(std::istream& in, InfoTable& out) {

@@ -40,7 +40,8 @@ class cTesselValues {
   std::string GetInfoValue(const char* name);
 
   // Writes every info value as name=value, (no line breaks), after refreshing the per-server
-  // counts.
+  // counts. A command may have set names and values (SetInfoValue): their control bytes are
+  // written as \xNN, so they neither break the line nor reach a terminal as controls.
   void GetInfos(std::ostream& os);
   // Reads back what GetInfos wrote into out, echoing each pair as a line on standard output.
   void RecoverInfos(std::istream& in, InfoTable& out);

@@ -28,6 +28,7 @@
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/console_bound.h"
 #include "tessel/core/flight_recorder.h"
 #include "tessel/core/host.h"
 #include "tessel/core/launch_words.h"
@@ -93,6 +94,8 @@ cTessel& cTessel::Current() {
 cTessel::cTessel() {
   // Console signals go to the signal thread only: block them before any thread starts.
   cConsoleSignals::Block();
+  // The console lines of narrowed accounts' commands keep to one bound, whatever prints them.
+  cConsoleBound::Install();
   InitSocket();
   platform::EnterHome();
   LoadAllocationAids();

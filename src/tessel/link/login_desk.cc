@@ -35,9 +35,19 @@ int64_t SteadyMs() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// Whether a login of `account` on the link `linkId` is refused before its password is looked at:
+// the account is logged in on some link, or this link is logged in already.
+bool InUse(iAccountManagerServer* manager, unsigned linkId, const char* account) {
+  if (manager == nullptr) return false;
+  if (account != nullptr && manager->FindAccount(account) != nullptr) return true;
+  iAccount* own = manager->GetAccount(linkId);
+  return own != nullptr && own->IsLogin();
+}
+
 }  // namespace
 
-bool AnswerLogin(iAccountManagerServer* manager, const char* account, const char* password) {
+eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account,
+                         const char* password) {
   ostreamCmd& out = get_gout();
   iSend* link = out.GetLink();
   iBridge* bridge = out.GetBridge();
@@ -50,6 +60,7 @@ bool AnswerLogin(iAccountManagerServer* manager, const char* account, const char
     platform::SetColor(platform::kColorLightCyan);
   }
   const unsigned id = out.GetLinkID();
+  const bool inUse = InUse(manager, id, account);
   const int result = manager != nullptr && manager->Login(id, account, password) ? 1 : 0;
   if (result == 0) CountLoginFailure();
   NoteLoginAnswer(result != 0);
@@ -59,7 +70,8 @@ bool AnswerLogin(iAccountManagerServer* manager, const char* account, const char
   if (answer.size() >= kCmdBufferSize) answer.resize(kCmdBufferSize - 1);
   out.SendBackCmd(kLoginGroup, answer.c_str());
   if (bridge != nullptr) bridge->OnLogined(id, result);
-  return result != 0;
+  if (result != 0) return eLoginAnswer::kLoggedIn;
+  return inUse ? eLoginAnswer::kInUse : eLoginAnswer::kRefused;
 }
 
 // A hash check on a thread of its own; `match` is read once `done` is set.
@@ -133,10 +145,10 @@ bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
 
 void cLoginDesk::Finish(Attempts::iterator it, bool serving, std::optional<bool> verdict) {
   if (verdict) PresetPasswordCheck(it->stored, it->password, *verdict);
-  bool ok = false;
+  eLoginAnswer result = eLoginAnswer::kRefused;
   int64_t bytes = -1;
   auto answer = [&] {
-    ok = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str());
+    result = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str());
     bytes = static_cast<int64_t>(get_gout().CollectedBytes());
   };
   bool answered = true;
@@ -144,12 +156,13 @@ void cLoginDesk::Finish(Attempts::iterator it, bool serving, std::optional<bool>
     answer();
   } else {
     answered = ServeAgain(it->link, dynamic_cast<cBridge*>(m_accounts.GetBridge()), answer);
-    it->audit->End(answered, ok, bytes);
+    it->audit->End(answered, result == eLoginAnswer::kLoggedIn, bytes);
   }
   // A link that has gone was released by its end; its link object may hold a newcomer now.
   const int64_t now = m_clock();
   if (answered) {
-    m_throttle.Answered(it->address, it->account, !ok, now);
+    // Only a refusal that looked at the password (or found no such account) is a guess.
+    m_throttle.Answered(it->address, it->account, result == eLoginAnswer::kRefused, now);
     Hold(it->send, false);
   } else {
     m_throttle.Abandoned(it->address, it->account, now);

@@ -23,10 +23,15 @@
 class iAccountManagerServer;
 class cAccountManagerHelpServer;
 
+// How a login was answered: logged in; refused on its password or account; or refused before any
+// password was looked at, since the account or the link is logged in already (a reconnecting
+// operator whose old link is not gone yet), which is no guess.
+enum class eLoginAnswer { kLoggedIn, kRefused, kInUse };
+
 // Answers the Login command served now with `manager` (null: a side with nothing to log in
 // with): the console line, the manager's Login, the answer Logined(ok,'own name') and the
-// endpoint's OnLogined. True when the link logged in.
-bool AnswerLogin(iAccountManagerServer* manager, const char* account, const char* password);
+// endpoint's OnLogined.
+eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, const char* password);
 
 class cLoginDesk {
  public:

@@ -11,7 +11,9 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd_array.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/console_bound.h"
 #include "tessel/timers/timer_function.h"
+#include "testkit/file_text.h"
 #include "testkit/logger_lines.h"
 #include "testkit/record_cmd.h"
 #include "testkit/stdout_capture.h"
@@ -186,12 +188,24 @@ TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
   // So are the error lines that quote a failed text (a peer's command on a server's console).
   EXPECT_FALSE(group.Do("nosuch('\33]52;c;aGk=\7') x = '\33[2J"));
   EXPECT_EQ(out.Text().find('\33'), std::string::npos) << out.Text();
-  // A narrowed account's command that calls Output in a loop prints a bounded number of lines.
-  const cCmdRightsScope narrowed(std::make_shared<stCmdRights>());
+  // A narrowed account's commands that call Output, or print on the console otherwise, in a loop
+  // share one bound of lines and bytes, without terminal controls; the console's own lines pass.
   testkit::cStdoutCapture flood;
-  EXPECT_TRUE(group.Do("for i = 1, 1000 do Output('x') end"));
+  cConsoleBound::Install();
+  {
+    const cCmdRightsScope narrowed(std::make_shared<stCmdRights>());
+    std::cout << "name \33]52;c;aGk=\7" << std::endl;
+    EXPECT_TRUE(group.Do("for i = 1, 1000 do Output('x') end"));
+    for (int i = 0; i < 1000; ++i) std::cout << "report " << i << std::endl;
+    std::cout << std::string(1 << 20, 'y') << std::endl;
+  }
+  for (int i = 0; i < 300; ++i) std::cout << "own" << std::endl;
   const std::string text = flood.Text();
-  EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 500);
+  EXPECT_LT(std::count(text.begin(), text.end(), '\n'), 800);
+  EXPECT_LT(text.size(), 200000u);
+  EXPECT_EQ(testkit::CountOf(text, "own\n"), 300u);
+  EXPECT_NE(text.find("name \n"), std::string::npos) << text.substr(0, 400);
+  EXPECT_EQ(text.find('\33'), std::string::npos);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ namespace {
 // times its next guess waits a second on the desk's clock, with the link's later records behind
 // it; the right password then waits its turn (the account failed five times too) and logs in.
 // Each login leaves one audit line, a failed one a refusal, whether answered at once or later.
+// A login refused because the account is logged in already is no guess.
 TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTurn) {
   testkit::cProcessTrail at;
   cCmdAudit::Install();
@@ -51,6 +52,15 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
     if (AuditField(line, "text").starts_with("Login("))
       outcomes.append(AuditField(line, "outcome")).append(" ");
   EXPECT_EQ(outcomes, "refused ran refused refused refused refused refused ran ");
+  // A quiet minute later, logins of the account logged in already are refused before any
+  // password is looked at (an operator whose old link is not gone yet): five of them are no
+  // guesses and slow no later login.
+  now = 70000;
+  for (int i = 0; i < 5; ++i) SendCmd(m_peerLink->client, 2, "Login('ops','pw')");
+  SendCmd(m_peerLink->client, 2, "Logout()");
+  SendCmd(m_peerLink->client, 2, "Login('ops','pw')");
+  EXPECT_TRUE(Pump([&] { return answers("Logined(1,") == 3; }));
+  EXPECT_EQ(answers("Logined(0,"), 11u);
 }
 
 }  // namespace

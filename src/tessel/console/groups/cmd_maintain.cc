@@ -27,6 +27,7 @@
 #include "tessel/util/os_clock.h"
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -217,7 +218,8 @@ constexpr size_t kMaxInfoValueBytes = 1024;
 constexpr size_t kMaxInfoNames = 256;
 
 void SetInfoValue(const char* key, const char* value) {
-  std::cout << "func_SetInfoValue " << key << std::endl;
+  // The name is the command's choice: shown with its control bytes escaped.
+  std::cout << "func_SetInfoValue " << EscapeControls(key) << std::endl;
   const std::string text = value != nullptr ? value : "";
   if (std::strlen(key) > kMaxInfoNameBytes || text.size() > kMaxInfoValueBytes) {
     Prefixed("func_SetInfoValue") << " refused: a name of at most " << kMaxInfoNameBytes

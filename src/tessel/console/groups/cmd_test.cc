@@ -64,8 +64,11 @@ void cCmdTest::Echo(int n, const std::string& text) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << "Echo"
               << " error!" << std::endl;
-    tessel_write(tessel_fetalerror(), "EchoError! " + std::to_string(get_gout().GetLinkID()) + " " +
-                                          EscapeControls(text));
+    // Any logged-in account may call it in a loop: a peer's lines keep to its link's log budget.
+    iBridge* bridge = get_gout().GetBridge();
+    if (bridge == nullptr || bridge->MayLog(get_gout().GetLink()))
+      tessel_write(tessel_fetalerror(), "EchoError! " + std::to_string(get_gout().GetLinkID()) +
+                                            " " + EscapeControls(text));
     platform::SetColor(platform::kColorLightCyan);
   }
   if (get_gout().IsLocalInput()) return;

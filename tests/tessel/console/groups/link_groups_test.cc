@@ -161,8 +161,8 @@ TEST_F(GroupLinkTest, MessagesPasswordMaskEndpointGroupsNextArraysAndClones) {
 }
 
 // A peer's exception notice is taken only by the side it is meant for (the end-to-end faults
-// suite sees it logged there); a peer that sends them in a loop reaches the hook each time but
-// writes no more lines than its link's log budget.
+// suite sees it logged there); a peer that sends them (or echoes that differ) in a loop reaches
+// the hook each time but writes no more lines than its link's log budget.
 TEST_F(LoggedInTest, PeerExceptionNoticesReachTheirSideOnly) {
   static testing_support::logger_lines fatal("tessel.fetalerror");
   StartLinks(100, "s3cretpw", 20);  // the group's level
@@ -176,6 +176,10 @@ TEST_F(LoggedInTest, PeerExceptionNoticesReachTheirSideOnly) {
   fatal.take();
   ASSERT_GT(m_client->GetBridgeClient()->SendCmd(12, "for i = 1, 200 do ClientException() end"), 0);
   ASSERT_TRUE(CyclesUntil([&] { return m_server->notices.size() == 201; }));
+  EXPECT_LT(fatal.take().size(), 100u);
+  // So do the lines of echoes that differ.
+  ASSERT_GT(m_client->GetBridgeClient()->SendCmd(6, "for i = 1, 200 do Echo(1, 'e' .. i) end"), 0);
+  CyclesUntil([] { return false; }, 50);
   EXPECT_LT(fatal.take().size(), 100u);
 }
 

@@ -3,9 +3,12 @@
 #include <map>
 
 #include "cmd_group_util.h"
+#include "tessel/contracts/baselib.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/console_bound.h"
 #include "tessel/msg/output_buffer.h"
 #include "testkit/fake_clock.h"
+#include "testkit/file_text.h"
 
 namespace {
 
@@ -42,7 +45,8 @@ TEST_F(GroupTest, AServedCommandsOutputIsKeptUpToItsCap) {
 }
 
 // Code a command left to run later runs each turn under a command's time limit: a runaway
-// resume is stopped and reported, and the worker goes on.
+// resume is stopped and reported, and the worker goes on; its errors keep to the console's bound,
+// and links keep a bounded number of coroutines.
 TEST_F(GroupTest, DeferredCodeIsStoppedAtTheTimeLimitWhenItResumes) {
   ManagerClock time;
   SetConfigValue("lua_time_limit", 1);
@@ -55,6 +59,23 @@ TEST_F(GroupTest, DeferredCodeIsStoppedAtTheTimeLimitWhenItResumes) {
   SetConfigValue("lua_time_limit", 10);
   EXPECT_NE(later.Text().find("StartYield error command time limit: stopped after 1 s"), npos)
       << later.Text();
+  // A narrowed account's coroutines that all fail at one turn say so within the console's bound.
+  {
+    const cCmdRightsScope narrowed(std::make_shared<stCmdRights>());
+    peer.Serve(cCmdScript::Instance(), 11,
+               "for i = 1, 1000 do StartYield(function() Yield(10) error('x') end) end");
+  }
+  testkit::cStdoutCapture flood;
+  cConsoleBound::Install();
+  time.Step(20);
+  EXPECT_LT(testkit::CountOf(flood.Text(), "StartYield error"), 500u);
+  // Links' commands keep a bounded number of coroutines waiting, however many they start.
+  const std::string started = peer.Serve(
+      cCmdScript::Instance(), 11,
+      "local n = 0 for i = 1, 20000 do if not pcall(StartYield, function() Yield(10) end) then "
+      "break end n = n + 1 end print('started', n)");
+  EXPECT_NE(started.find("started\t" + std::to_string(kMaxLinkCoroutines) + "\n"), npos);
+  time.Step(20);
 }
 
 // Functions() lists what each group registered, lower-case names and groups without help

@@ -1,0 +1,91 @@
+#include "tessel/core/console_bound.h"
+
+#include <algorithm>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/clock.h"
+#include "platform/terminal_text.h"
+#include "tessel/core/cmd_rights.h"
+#include "tessel/core/worker_thread.h"
+
+void cConsoleBound::Install() {
+  std::streambuf* target = std::cout.rdbuf();
+  if (dynamic_cast<cConsoleBound*>(target) != nullptr) return;
+  std::cout.rdbuf(new cConsoleBound(target));
+}
+
+bool cConsoleBound::Bounded() {
+  return OnWorkerThread() && cCmdRightsScope::Current() != nullptr;
+}
+
+bool cConsoleBound::TakeLine() {
+  const uint32_t now = platform::TimeGetTime();
+  if (platform::ElapsedMs(m_windowMs, now) >= 1000) {
+    m_windowMs = now;
+    m_printed = 0;
+    m_bytes = 0;
+  }
+  if (m_printed >= kLinesPerSecond || m_bytes >= kBytesPerSecond) return ++m_leftOut, false;
+  ++m_printed;
+  if (m_leftOut != 0) {
+    const std::string said = std::to_string(std::exchange(m_leftOut, 0)) +
+                             " console lines of narrowed accounts left out\n";
+    Write(said.data(), static_cast<std::streamsize>(said.size()));
+  }
+  return true;
+}
+
+void cConsoleBound::Write(const char* text, std::streamsize count) {
+  if (m_target != nullptr) m_target->sputn(text, count);
+}
+
+// A piece of a shown line, within the bytes left this second; a line cut short still ends.
+void cConsoleBound::Show(const char* text, std::streamsize count, bool lineEnds) {
+  const std::streamsize room = std::max<std::streamsize>(kBytesPerSecond - m_bytes, 0);
+  const std::streamsize shown = std::min(count, room);
+  Write(text, shown);
+  m_bytes += shown;
+  if (shown < count) m_cut = true;
+  if (lineEnds && m_cut && (shown == 0 || text[shown - 1] != '\n')) Write("\n", 1);
+}
+
+std::streamsize cConsoleBound::xsputn(const char* given, std::streamsize size) {
+  if (!Bounded()) {
+    Write(given, size);
+    return size;
+  }
+  // What the command chose to print (names, texts of its arguments) reaches no terminal as
+  // controls.
+  const std::string clean =
+      platform::TerminalText(std::string_view(given, static_cast<size_t>(size)));
+  const char* text = clean.data();
+  const auto count = static_cast<std::streamsize>(clean.size());
+  for (std::streamsize at = 0; at < count;) {
+    std::streamsize end = at;
+    while (end < count && text[end] != '\n') ++end;
+    const bool lineEnds = end < count;
+    if (lineEnds) ++end;
+    if (m_atLineStart) {
+      m_lineShown = TakeLine();
+      m_cut = false;
+    }
+    if (m_lineShown) Show(text + at, end - at, lineEnds);
+    m_atLineStart = lineEnds;
+    at = end;
+  }
+  return size;
+}
+
+cConsoleBound::int_type cConsoleBound::overflow(int_type c) {
+  if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+  const char one = traits_type::to_char_type(c);
+  xsputn(&one, 1);
+  return c;
+}
+
+int cConsoleBound::sync() {
+  return m_target != nullptr ? m_target->pubsync() : 0;
+}

@@ -1,0 +1,48 @@
+// The console lines printed by the commands of narrowed accounts, held to one bound per second:
+// a stream buffer between std::cout and its output that passes everything else as it is. A
+// viewer's command can make many functions print on this console (reports, traces, echoes,
+// Output, error lines); calling them in a loop puts at most kLinesPerSecond of their lines and
+// kBytesPerSecond of their text there (a line past the bytes is cut), and the next line printed
+// after lines were left out says how many; their text shows no terminal control (escape
+// sequences, control bytes but line end and tab). The worker thread counts, drops and cleans;
+// any other thread's writes pass through.
+#pragma once
+
+#include <cstdint>
+#include <streambuf>
+
+class cConsoleBound : public std::streambuf {
+ public:
+  static constexpr unsigned kLinesPerSecond = 100;
+  static constexpr std::streamsize kBytesPerSecond = 64 << 10;
+
+  explicit cConsoleBound(std::streambuf* target) : m_target(target) {}
+
+  // Puts a bound between std::cout and what it writes to, unless one is there already. It lives
+  // as long as the process (std::cout is flushed at the very end). Call it before the threads
+  // that print start.
+  static void Install();
+
+ protected:
+  std::streamsize xsputn(const char* text, std::streamsize count) override;
+  int_type overflow(int_type c) override;
+  int sync() override;
+
+ private:
+  // Whether the text written now is a narrowed command's: on the worker, within narrowed rights.
+  static bool Bounded();
+  // Whether the line that begins now is printed; says first how many were left out before it.
+  bool TakeLine();
+  void Show(const char* text, std::streamsize count, bool lineEnds);
+  void Write(const char* text, std::streamsize count);
+
+  std::streambuf* m_target;
+  // Touched only while Bounded(), that is on the worker thread.
+  uint32_t m_windowMs = 0;
+  unsigned m_printed = 0;
+  std::streamsize m_bytes = 0;
+  bool m_cut = false;  // the shown line lost its rest to the bytes' bound
+  unsigned long m_leftOut = 0;
+  bool m_atLineStart = true;
+  bool m_lineShown = true;
+};
