@@ -100,6 +100,13 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
       RunInGroup(cCmdConfig::Instance(), "SetConfigString('maintain_servers','/')");
   EXPECT_NE(set.out.find("refused"), std::string::npos) << set.out;
   EXPECT_EQ(MaintainServersRoot(), fs::path("servers/"));
+  // Nor does a read whose default a missing root would keep (with @read).
+  RunInGroup(cCmdConfig::Instance(),
+             "GetConfigString('maintain_www','/') GetConfigString('maintain_probe','/') "
+             "GetExeParam('maintain_temp','/') ViewConfigValue('maintain_probe')");
+  EXPECT_EQ(MaintainWwwRoot(), fs::path("www/servers/wvclient/"));
+  EXPECT_EQ(MaintainTempRoot(), fs::path("temp/"));
+  EXPECT_FALSE(GetConfigStore().Holds("maintain_probe"));
 }
 
 // Which log files each cleaning removes, by size (MB) or age (days).
