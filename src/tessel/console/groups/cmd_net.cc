@@ -13,6 +13,7 @@
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ void Disconnect(const char* name) {
   cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     std::cout << "func_Disconnect "
-              << "not find " << name << std::endl;
+              << "not find " << EscapeControls(name) << std::endl;
     return;
   }
   std::cout << "client " << name << " disconnected " << std::endl;
@@ -62,7 +63,7 @@ void Connect(const char* name) {
   cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     std::cout << "func_Connect "
-              << "not find " << name << std::endl;
+              << "not find " << EscapeControls(name) << std::endl;
     return;
   }
   client->Connect();
@@ -74,7 +75,7 @@ void ConnectServer(const char* name, const char* ip, int port) {
   cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     std::cout << "func_ConnectServer "
-              << "not find " << name << std::endl;
+              << "not find " << EscapeControls(name) << std::endl;
     return;
   }
   stClientInfo& info = client->GetInfo();
@@ -154,7 +155,7 @@ void Clients() {
 void ForbitAccept(const char* name) {
   iServer* server = GetHost().GetNetServer(name);
   if (server == nullptr) {
-    std::cout << "unknow server " << name << std::endl;
+    std::cout << "unknow server " << EscapeControls(name) << std::endl;
     return;
   }
   server->ForbitAccept();

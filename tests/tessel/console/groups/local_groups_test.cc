@@ -63,6 +63,26 @@ TEST_F(GroupTest, AnEchoErrorIsOneLineOfTheFatalErrorLog) {
   EXPECT_NE(lines[0].find("EchoError! 0 x\\x0A01_01 forged"), std::string::npos) << lines[0];
 }
 
+// The names a command prints on the console are shown with their controls escaped: an account
+// with @write cleared the operator's screen or forged whole lines there.
+TEST_F(GroupTest, NamesACommandPrintsKeepTheirControlsOffTheConsole) {
+  const std::string n = "'\\27[2J\\nforged'";
+  const std::pair<cCmd*, std::string> calls[] = {
+      {&cCmdMaintain::Instance(), "SetInfoValue(" + n + ",'v')"},
+      {&cCmdScript::Instance(), "ClearAScript(" + n + ")"},
+      {&cCmdScript::Instance(), "RunScriptTest(" + n + "," + n + ")"},
+      {&cCmdRemoteCall::Instance(), "SafeCall(" + n + ",1)"},
+      {&cCmdNet::Instance(), "ForbitAccept(" + n + ") Disconnect(" + n + ")"},
+      {&cCmdTest::Instance(), "ChangeCmdArrayToNext(" + n + ",1)"},
+      {&cCmdInput::Instance(), "Run(" + n + ")"},
+  };
+  for (const auto& [group, call] : calls) {
+    const std::string out = RunInGroup(*group, call).out;
+    EXPECT_EQ(out.find_first_of("\33"), std::string::npos) << call << "\n" << out;
+    EXPECT_EQ(out.find("\nforged"), std::string::npos) << call << "\n" << out;
+  }
+}
+
 // The two stores are apart; a launch password is kept for the login but shown only masked.
 TEST_F(GroupTest, ConfigValuesAndLaunchParameters) {
   {
