@@ -52,11 +52,6 @@ std::string GetConfigStringCmd(const char* key, const char* def) {
   if (IsSecurityConfigKey(key)) return GetConfigStore().PeekStringString(key, def);
   return GetConfigString(key, def);
 }
-// The launch parameters are set at start only: a command's read keeps no default among them.
-std::string GetExeParamCmd(const char* key, const char* def) {
-  return GetExeParamStore().PeekStringString(key, def);
-}
-
 void ViewConfigValue(const char* key) {
   ViewLine("func_ViewConfigValue ", key, GetConfigValueCmd(key, 0));
 }
@@ -147,7 +142,7 @@ void BindTesselConfig(lua_State* L) {
   luareg::def<&SetGameStringCmd>(L, "SetGameString");
   luareg::def<&GetGameString>(L, "GetGameString");
   luareg::def<&ViewGameString>(L, "ViewGameString");
-  luareg::def<&GetExeParamCmd>(L, "GetExeParam");
+  luareg::def<&GetExeParamShown>(L, "GetExeParam");
   luareg::def<&GetMapServerName>(L, "GetMapName");
   luareg::def<&ViewExeParam>(L, "ViewExeParam");
   luareg::def<&IsServerCmd>(L, "IsServer");

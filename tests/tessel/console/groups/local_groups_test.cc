@@ -99,6 +99,7 @@ TEST_F(GroupTest, ConfigValuesAndLaunchParameters) {
        ""},
       {config, "assert(GetMapName() == 'm1')", true, ""},
       {config, "ViewExeParam()", true, "PassWord = ****** map = m1\n"},
+      {config, "assert(GetExeParam('PassWord','') == '******')", true, ""},
   });
 }
 
