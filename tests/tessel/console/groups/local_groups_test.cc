@@ -75,6 +75,7 @@ TEST_F(GroupTest, NamesACommandPrintsKeepTheirControlsOffTheConsole) {
       {&cCmdNet::Instance(), "ForbitAccept(" + n + ") Disconnect(" + n + ")"},
       {&cCmdTest::Instance(), "ChangeCmdArrayToNext(" + n + ",1)"},
       {&cCmdInput::Instance(), "Run(" + n + ")"},
+      {&cCmdAccount::Instance(), "SendPathCmd(" + n + ",'p',1,'x')"},
   };
   for (const auto& [group, call] : calls) {
     const std::string out = RunInGroup(*group, call).out;
