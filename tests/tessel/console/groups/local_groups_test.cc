@@ -76,6 +76,8 @@ TEST_F(GroupTest, NamesACommandPrintsKeepTheirControlsOffTheConsole) {
       {&cCmdTest::Instance(), "ChangeCmdArrayToNext(" + n + ",1)"},
       {&cCmdInput::Instance(), "Run(" + n + ")"},
       {&cCmdAccount::Instance(), "SendPathCmd(" + n + ",'p',1,'x')"},
+      {&cCmdRemote::Instance(),
+       "SendRemoteCmd(" + n + ",4,'Ver()') FindedPathOnRoute(" + n + ",1)"},
   };
   for (const auto& [group, call] : calls) {
     const std::string out = RunInGroup(*group, call).out;
