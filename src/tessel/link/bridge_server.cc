@@ -1,5 +1,6 @@
 #include "tessel/link/bridge_server.h"
 
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -43,13 +44,24 @@ void cBridgeServer::SetNet(iServer* server) {
   SetIP();
 }
 
+namespace {
+
+// The file is read back word by word: a name or address that is not one word would load as
+// other entries (the allowed address lost, or one nobody gave).
+bool OneWord(const char* word) {
+  return word != nullptr && *word != '\0' && std::strpbrk(word, " \t\r\n\v\f") == nullptr;
+}
+
+}  // namespace
+
 bool cBridgeServer::NameIP(const char* name, const char* ip) {
-  m_mapIP[name != nullptr ? name : ""] = ip != nullptr ? ip : "";
+  if (!OneWord(name) || !OneWord(ip)) return false;
+  m_mapIP[name] = ip;
   return true;
 }
 
 void cBridgeServer::SetNameIP(const char* name, const char* ip) {
-  NameIP(name, ip);
+  if (!NameIP(name, ip)) return;
   SaveIP();
   SetIP();
 }

@@ -203,7 +203,10 @@ void Set(const char* server, const char* name, const char* ip) {
               << "not server " << std::endl;
     return;
   }
-  if (!bridge->NameIP(name, ip)) return;
+  if (!bridge->NameIP(name, ip)) {
+    Out() << "func_SetNameIP refused: the name and the address must be one word each\n";
+    return;
+  }
   bridge->SaveIP();
   if (bridge->GetNetServer() != nullptr) bridge->SetIP();
 }

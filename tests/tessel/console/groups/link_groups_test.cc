@@ -48,6 +48,8 @@ TEST_F(GroupLinkTest, ConnectServerDisconnectAndTheAddressTable) {
   }
   net("Set('center','上海一','127.0.0.1') Set('center','peer','127.0.0.2')");
   net("Set('center','peer','127.0.0.1')");
+  // The file keeps words: a name or an address that is not one is refused, not stored.
+  net("Set('center','my peer','127.0.0.3') Set('center','x','127.0.0.4\\nevil 10.0.0.1')");
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   EXPECT_EQ(m_server->GetBridgeServer()->GetNameIPs().size(), 2u);
   info.autoreconnect = false;
