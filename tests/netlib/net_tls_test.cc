@@ -225,6 +225,25 @@ TEST(NetTls, FramesCutAnywhereArriveWholeFromAStandardTlsClientAndAsPackedBytes)
 // and cuts the link with reason 4; the client's link goes down, and where the client refused the
 // server it never reported the agreement. A certificate serves only the side its extended key
 // usage names. The last ones pass, for contrast.
+// A key that other users may read is still used, and the start says so: whoever read it can pose
+// as the process.
+TEST(NetTls, AKeyOpenToOtherUsersIsNamedAtTheLoad) {
+  namespace fs = std::filesystem;
+  const fs::path tls = Home() / "config/tls";
+  fs::copy_file(tls / "testserver.crt", tls / "openkey.crt", fs::copy_options::overwrite_existing);
+  fs::copy_file(tls / "testserver.key", tls / "openkey.key", fs::copy_options::overwrite_existing);
+  std::string error;
+  for (const fs::perms mode :
+       {fs::perms::owner_read, fs::perms::owner_read | fs::perms::others_read}) {
+    fs::permissions(tls / "openkey.key", mode);
+    testing::internal::CaptureStderr();
+    EXPECT_NE(netlib::ServerTlsContextFor("openkey", false, error), nullptr) << error;
+    const std::string said = testing::internal::GetCapturedStderr();
+    const bool named = said.find("openkey.key is open to other users") != std::string::npos;
+    EXPECT_EQ(named, (mode & fs::perms::others_read) != fs::perms::none) << said;
+  }
+}
+
 TEST(NetTls, PeersThatFailTheHandshakeOrTheCertificateChecksAreCutAndDeliverNothing) {
   const struct {
     const char* what;
