@@ -52,6 +52,12 @@ std::string OpenSslError() {
 template <typename Step>
 bool Load(const std::string& file, std::string& error, Step step) {
   ERR_clear_error();
+  // A pipe or a device would hold the start at its opening or reading, for ever.
+  std::error_code kind;
+  if (std::filesystem::exists(file, kind) && !std::filesystem::is_regular_file(file, kind)) {
+    error = "cannot read " + file + " (not a regular file)";
+    return false;
+  }
   std::ifstream probe(file);
   if (!probe) {
     error = "cannot read " + file + " (missing or unreadable)";

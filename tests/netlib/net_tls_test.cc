@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl.hpp>
 #include <thread>
@@ -242,6 +244,11 @@ TEST(NetTls, AKeyOpenToOtherUsersIsNamedAtTheLoad) {
     const bool named = said.find("openkey.key is open to other users") != std::string::npos;
     EXPECT_EQ(named, (mode & fs::perms::others_read) != fs::perms::none) << said;
   }
+  // A certificate that is no file (a pipe nobody writes) is refused; opening it waited for ever.
+  fs::remove(tls / "openkey.crt");
+  ASSERT_EQ(::mkfifo((tls / "openkey.crt").c_str(), 0600), 0);
+  EXPECT_EQ(netlib::ServerTlsContextFor("openkey", false, error), nullptr);
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 }
 
 TEST(NetTls, PeersThatFailTheHandshakeOrTheCertificateChecksAreCutAndDeliverNothing) {
