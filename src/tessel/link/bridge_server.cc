@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/console_color.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
@@ -94,11 +95,12 @@ bool cBridgeServer::LoadIP(const char* file) {
   return ok;
 }
 
+// Written beside the file and renamed over it: a save that fails (a full disk) leaves the file
+// as it was, never cut short, which would narrow or lift the list at the next start.
 bool cBridgeServer::SaveIP() {
-  std::ofstream out(m_strIPFile, std::ios::out | std::ios::trunc);
-  if (!out) return false;
-  for (const auto& [name, ip] : m_mapIP) out << name << " " << ip << "\n";
-  return static_cast<bool>(out);
+  std::ostringstream text;
+  for (const auto& [name, ip] : m_mapIP) text << name << " " << ip << "\n";
+  return platform::WriteFileAtomically(m_strIPFile, text.str());
 }
 
 void cBridgeServer::SetIP() {

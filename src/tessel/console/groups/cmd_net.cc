@@ -207,7 +207,7 @@ void Set(const char* server, const char* name, const char* ip) {
     Out() << "func_SetNameIP refused: the name and the address must be one word each\n";
     return;
   }
-  bridge->SaveIP();
+  if (!bridge->SaveIP()) Out() << "func_SetNameIP the address table could not be saved\n";
   if (bridge->GetNetServer() != nullptr) bridge->SetIP();
 }
 

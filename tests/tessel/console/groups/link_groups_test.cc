@@ -2,6 +2,7 @@
 // in as "opsuser" on 127.0.0.1.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <set>
 
@@ -52,6 +53,20 @@ TEST_F(GroupLinkTest, ConnectServerDisconnectAndTheAddressTable) {
   net("Set('center','my peer','127.0.0.3') Set('center','x','127.0.0.4\\nevil 10.0.0.1')");
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   EXPECT_EQ(m_server->GetBridgeServer()->GetNameIPs().size(), 2u);
+  {
+    // A save that meets a full disk (here the limit of a file's size) leaves the file whole: a
+    // cut one would admit every address at the next start.
+    const auto handler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit unlimited{}, limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    limit = unlimited;
+    limit.rlim_cur = 8;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    net("Set('center','third','127.0.0.3')");
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    ::signal(SIGXFSZ, handler);
+  }
+  EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   info.autoreconnect = false;
   for (const char* how : {"DisconnectServer('global')", "Disconnect('global')"}) {
     net(how);
