@@ -49,21 +49,17 @@ TEST_F(GroupLinkTest, ConnectServerDisconnectAndTheAddressTable) {
   }
   net("Set('center','上海一','127.0.0.1') Set('center','peer','127.0.0.2')");
   net("Set('center','peer','127.0.0.1')");
-  // The file keeps words: a name or an address that is not one is refused, not stored.
   net("Set('center','my peer','127.0.0.3') Set('center','x','127.0.0.4\\nevil 10.0.0.1')");
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   EXPECT_EQ(m_server->GetBridgeServer()->GetNameIPs().size(), 2u);
-  {
-    // A save that meets a full disk (here the limit of a file's size) leaves the file whole: a
-    // cut one would admit every address at the next start.
+  {  // A save that meets a full disk (a file size limit here) leaves the file whole.
     const auto handler = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit unlimited{}, limit{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
-    limit = unlimited;
-    limit.rlim_cur = 8;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    rlimit was{};
+    ::getrlimit(RLIMIT_FSIZE, &was);
+    const rlimit small{8, was.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &small);
     net("Set('center','third','127.0.0.3')");
-    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    ::setrlimit(RLIMIT_FSIZE, &was);
     ::signal(SIGXFSZ, handler);
   }
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");

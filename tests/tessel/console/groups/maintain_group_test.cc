@@ -102,11 +102,10 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   EXPECT_EQ(MaintainServersRoot(), fs::path("servers/"));
   // Nor does a read whose default a missing root would keep (with @read).
   RunInGroup(cCmdConfig::Instance(),
-             "GetConfigString('maintain_www','/') GetConfigString('maintain_probe','/') "
-             "GetExeParam('maintain_temp','/') ViewConfigValue('maintain_probe')");
-  EXPECT_EQ(MaintainWwwRoot(), fs::path("www/servers/wvclient/"));
-  EXPECT_EQ(MaintainTempRoot(), fs::path("temp/"));
-  EXPECT_FALSE(GetConfigStore().Holds("maintain_probe"));
+             "GetConfigString('maintain_www','/') "
+             "GetExeParam('maintain_temp','/') GetConfigValue('maintain_x',1)");
+  EXPECT_EQ(MaintainWwwRoot() / MaintainTempRoot(), fs::path("www/servers/wvclient/temp/"));
+  EXPECT_FALSE(GetConfigStore().Holds("maintain_x"));
 }
 
 // Which log files each cleaning removes, by size (MB) or age (days).
