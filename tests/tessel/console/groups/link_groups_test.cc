@@ -2,7 +2,6 @@
 // in as "opsuser" on 127.0.0.1.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <set>
 
@@ -12,6 +11,7 @@
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_client.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/logger_lines.h"
 
 namespace {
@@ -52,15 +52,10 @@ TEST_F(GroupLinkTest, ConnectServerDisconnectAndTheAddressTable) {
   net("Set('center','my peer','127.0.0.3') Set('center','x','127.0.0.4\\nevil 10.0.0.1')");
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   EXPECT_EQ(m_server->GetBridgeServer()->GetNameIPs().size(), 2u);
-  {  // A save that meets a full disk (a file size limit here) leaves the file whole.
-    const auto handler = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit was{};
-    ::getrlimit(RLIMIT_FSIZE, &was);
-    const rlimit small{8, was.rlim_max};
-    ::setrlimit(RLIMIT_FSIZE, &small);
+  {  // A save that meets a full disk leaves the file whole.
+    testkit::cFileSizeLimit full(8);
+    ASSERT_TRUE(full.Held());
     net("Set('center','third','127.0.0.3')");
-    ::setrlimit(RLIMIT_FSIZE, &was);
-    ::signal(SIGXFSZ, handler);
   }
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   info.autoreconnect = false;
