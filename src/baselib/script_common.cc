@@ -4,6 +4,7 @@
 #include <iostream>
 #include <vector>
 
+#include "platform/terminal_text.h"
 #include "tessel/contracts/baselib.h"
 
 namespace fs = std::filesystem;
@@ -20,6 +21,13 @@ bool RunScriptFileFunc(const char* file, const char* function) {
 
 namespace {
 
+// A name a command gave, as the console shows it: on one line, without terminal controls.
+std::string Shown(const char* name) {
+  std::string text = platform::TerminalText(name != nullptr ? name : "");
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
+}
+
 int ReloadAll() {
   const int found = cScriptManager::Instance().ReloadAll();
   std::cout << "ReloadAll " << found << " scripts\n";
@@ -34,7 +42,8 @@ bool RunScript(const char* file, const char* function) {
 bool RunScriptTest(const char* file, const char* function) {
   cScriptManager::Instance().ClearAScript(file);
   const bool ok = RunScriptFileFunc(file, function);
-  std::cout << "RunScriptTest " << file << ' ' << function << (ok ? " ok" : " fail") << '\n';
+  std::cout << "RunScriptTest " << Shown(file) << ' ' << Shown(function) << (ok ? " ok" : " fail")
+            << '\n';
   return ok;
 }
 
@@ -44,7 +53,7 @@ bool RunScriptString(const char* file, const char* text) {
   KLuaScript* script = manager.GetScript(file);
   const bool ok = script != nullptr && script->DoString(text) == 0;
   manager.LeaveScript();
-  if (script == nullptr) std::cout << "RunScriptString not find script " << file << '\n';
+  if (script == nullptr) std::cout << "RunScriptString not find script " << Shown(file) << '\n';
   return ok;
 }
 
@@ -70,7 +79,7 @@ int RunScriptTestF(const char* dir) {
     if (!ok) ++failed;
     std::cout << "RunScriptTestF " << name << (ok ? " ok" : " fail") << '\n';
   }
-  std::cout << "RunScriptTestF " << dir << ' ' << names.size() << " scripts " << failed
+  std::cout << "RunScriptTestF " << Shown(dir) << ' ' << names.size() << " scripts " << failed
             << " failed\n";
   return failed;
 }

@@ -101,15 +101,18 @@ void cNetServer::SetIP(const std::vector<std::string>& ips) {
     }
     allowed.insert(address.to_uint());
   }
+  // A list of nothing but entries that are no address (a typing error in the file) admits
+  // nobody: it was given to narrow the peers, never to admit all of them.
   std::lock_guard<std::mutex> lock(m_lock);
   m_allowed.swap(allowed);
+  m_restricted = !ips.empty();
 }
 
 bool cNetServer::Admits(const char* ip) {
   boost::system::error_code ec;
   auto address = asio::ip::make_address_v4(ip, ec);
   std::lock_guard<std::mutex> lock(m_lock);
-  if (m_allowed.empty()) return true;
+  if (!m_restricted) return true;
   return !ec && m_allowed.count(address.to_uint()) != 0;
 }
 

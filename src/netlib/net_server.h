@@ -100,7 +100,8 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
   std::vector<std::shared_ptr<cNetServerLink>> m_slots;  // index = id
   unsigned m_highId = 0;
   unsigned m_nextId = 1;
-  std::set<uint32_t> m_allowed;  // IPv4 addresses; empty admits all
+  std::set<uint32_t> m_allowed;  // IPv4 addresses
+  bool m_restricted = false;     // a list was given: only its addresses are admitted
 };
 
 }  // namespace netlib

@@ -5,6 +5,7 @@
 #include <openssl/x509v3.h>
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "netlib/net_service.h"
 #include "tessel/contracts/netlib.h"
 
 namespace netlib {
@@ -50,6 +52,12 @@ std::string OpenSslError() {
 template <typename Step>
 bool Load(const std::string& file, std::string& error, Step step) {
   ERR_clear_error();
+  // A pipe or a device would hold the start at its opening or reading, for ever.
+  std::error_code kind;
+  if (std::filesystem::exists(file, kind) && !std::filesystem::is_regular_file(file, kind)) {
+    error = "cannot read " + file + " (not a regular file)";
+    return false;
+  }
   std::ifstream probe(file);
   if (!probe) {
     error = "cannot read " + file + " (missing or unreadable)";
@@ -77,11 +85,26 @@ tTlsContext NewContext(ssl::context::method method) {
   return context;
 }
 
+// A key other users of the machine may read lets them pose as this process. It is still used
+// (the file may not be the process's to change), and the load says so.
+void NameKeyOpenToOthers(const std::string& key) {
+  struct stat st {};
+  if (::stat(key.c_str(), &st) != 0 || (st.st_mode & S_IRWXO) == 0) return;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  cNetService::Instance().Log("the key " + key + " is open to other users (mode " + mode +
+                              "): whoever read it can pose as this process; make it readable by "
+                              "its owner only (chmod 600) and think of a new key");
+}
+
 bool LoadIdentity(ssl::context& context, const std::string& cert, const std::string& key,
                   std::string& error) {
-  return Load(cert, error, [&](auto& ec) { context.use_certificate_chain_file(cert, ec); }) &&
-         Load(key, error,
-              [&](auto& ec) { context.use_private_key_file(key, ssl::context::pem, ec); });
+  if (!Load(cert, error, [&](auto& ec) { context.use_certificate_chain_file(cert, ec); }) ||
+      !Load(key, error,
+            [&](auto& ec) { context.use_private_key_file(key, ssl::context::pem, ec); }))
+    return false;
+  NameKeyOpenToOthers(key);
+  return true;
 }
 
 int SessionIndex() {

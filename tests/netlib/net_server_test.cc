@@ -90,6 +90,15 @@ TEST(NetServer, ReleasedLinksStayUpUntilDownAndTheirIdsAreReusedOnlyThen) {
   EXPECT_EQ(s.server->GetLinkNum(), 1);
 }
 
+// A list whose addresses are all mistyped admits nobody: it was meant to narrow, not to open.
+TEST(NetServer, AListOfNoValidAddressAdmitsNobody) {
+  cNetRecorder srec, crec;
+  cServerScope s(srec);
+  s.server->SetIP({"127.0.0.l"});
+  cClientScope refused(crec, s.port);
+  EXPECT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 1)));
+}
+
 // Only allowed addresses stay (an empty list admits all); after ForbitAccept new links are
 // refused and open ones kept: records of no bytes at all still travel, SendToAll reaches both.
 TEST(NetServer, OnlyAllowedAddressesStayAndForbitAcceptRefusesNewLinks) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <boost/asio/read.hpp>
 #include <boost/asio/ssl.hpp>
 #include <thread>
@@ -225,6 +227,22 @@ TEST(NetTls, FramesCutAnywhereArriveWholeFromAStandardTlsClientAndAsPackedBytes)
 // and cuts the link with reason 4; the client's link goes down, and where the client refused the
 // server it never reported the agreement. A certificate serves only the side its extended key
 // usage names. The last ones pass, for contrast.
+// A key open to others is named at the load; a pipe for a certificate is refused, not waited on.
+TEST(NetTls, AKeyOpenToOthersIsNamedAndAPipeIsRefused) {
+  namespace fs = std::filesystem;
+  const fs::path tls = Home() / "config/tls";
+  fs::permissions(tls / "testserver.key", fs::perms::others_read, fs::perm_options::add);
+  std::string error;
+  testing::internal::CaptureStderr();
+  EXPECT_NE(netlib::ServerTlsContextFor("testserver", false, error), nullptr) << error;
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("testserver.key is open to other users"),
+            std::string::npos);
+  fs::permissions(tls / "testserver.key", fs::perms::others_read, fs::perm_options::remove);
+  ASSERT_TRUE(::mkfifo((tls / "pipe.crt").c_str(), 0600) == 0 || errno == EEXIST);
+  EXPECT_EQ(netlib::ServerTlsContextFor("pipe", false, error), nullptr);
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+}
+
 TEST(NetTls, PeersThatFailTheHandshakeOrTheCertificateChecksAreCutAndDeliverNothing) {
   const struct {
     const char* what;

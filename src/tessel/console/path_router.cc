@@ -15,6 +15,7 @@
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/chat_exception.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -23,9 +24,10 @@ const char* const kFindLabel = "func_LuaFindPathOnRoute ";
 const char* const kFoundLabel = "func_FindedPathOnRoute ";
 const char* const kRemoteLabel = "func_SendRemoteCmdParam ";
 
+// The lines name processes and routes that peers told of: their controls are escaped.
 void Red(const std::string& line) {
   platform::ColorSection red(platform::kColorLightRed);
-  std::cout << line << std::endl;
+  std::cout << EscapeControls(line) << std::endl;
 }
 
 std::string OwnName() {
@@ -229,7 +231,8 @@ void cPathRouter::Reached(const std::vector<std::string>& names) {
   if (linked != 0 && !BeginsAt(route, direct, origin, kFindLabel)) return;
   {
     platform::ColorSection yellow(platform::kColorYellow);
-    std::cout << "path from " << origin << " befinded " << route << std::endl;
+    std::cout << "path from " << EscapeControls(origin) << " befinded " << EscapeControls(route)
+              << std::endl;
   }
   if (!cRemotePath::Instance().SetPath(origin, route)) return;
   const std::string answer = "FindedPathOnRoute(" + RouteQuote(names.back()) + ",1)";
@@ -251,7 +254,8 @@ void cPathRouter::FindedPathOnRoute(const char* dest, int found) {
   if (!BeginsAt(route, searched, dest, kFoundLabel)) return;
   {
     platform::ColorSection yellow(platform::kColorYellow);
-    std::cout << kFoundLabel << "path to " << dest << " finded " << route << std::endl;
+    std::cout << kFoundLabel << "path to " << EscapeControls(dest) << " finded "
+              << EscapeControls(route) << std::endl;
   }
   if (cRemotePath::Instance().SetPath(dest, route)) cRemotePath::Instance().TellFound(dest);
 }
@@ -281,7 +285,7 @@ void SendRemoteCmdParam(const char* dest, int group, const char* text, const cha
   if (route.empty()) {
     {
       platform::ColorSection red(platform::kColorLightRed);
-      std::cout << kRemoteLabel << "not find path to des " << dest;
+      std::cout << kRemoteLabel << "not find path to des " << EscapeControls(dest);
     }
     FindPathOnRoute(dest);
     std::cout << std::endl;

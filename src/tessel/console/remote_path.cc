@@ -4,6 +4,7 @@
 
 #include "platform/console_color.h"
 #include "tessel/core/route_text.h"
+#include "tessel/util/text_clean.h"
 
 cRemotePath& cRemotePath::Instance() {
   static cRemotePath s_table;
@@ -14,7 +15,7 @@ bool cRemotePath::SetPath(const std::string& dest, const std::string& route) {
   const std::optional<std::string> stored = RouteForStore(route);
   if (!stored) {
     platform::ColorSection red(platform::kColorLightRed);
-    std::cout << "Unvalid path not find  %3% and '' " << route << std::endl;
+    std::cout << "Unvalid path not find  %3% and '' " << EscapeControls(route) << std::endl;
     return false;
   }
   std::lock_guard<std::mutex> lock(m_lock);

@@ -89,8 +89,9 @@ class iServer {
   virtual int Init(const void* param, iCallbackNet* callback) = 0;
   // Fills the record with the present set-up (the port word holds the listening port).
   virtual void GetInfo(stServerInfo& info) = 0;
-  // Peer addresses allowed to connect (dotted IPv4); empty admits every address. Others are
-  // cut with reason 17 after their "created" notice.
+  // Peer addresses allowed to connect (dotted IPv4); empty admits every address, a list whose
+  // entries are no addresses admits none. Others are cut with reason 17 after their "created"
+  // notice.
   virtual void SetIP(const std::vector<std::string>& ips) = 0;
   // Stops listening and cuts every link (reason 26); notices may still arrive until Release.
   virtual void Stop() = 0;

@@ -99,6 +99,11 @@ std::string GetExeParam(const char* key, const char* def) {
   return GetExeParamStore().GetStringString(key, def);
 }
 
+std::string GetExeParamShown(const char* key, const char* def) {
+  const std::string value = GetExeParamStore().PeekStringString(key, def);
+  return IsSecretParam(key) ? MaskPassword(value.c_str()) : value;
+}
+
 // The map names the log, audit and configuration folders: a name, never a path.
 const cLaunchWords kMapWord{
     {"map", "NAME", "the map this program serves (GetMapName())", IsLaunchName, kLaunchNameForm}};

@@ -12,6 +12,7 @@
 #include "tessel/core/loggers.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/unreadable_line.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -39,12 +40,12 @@ std::string LogFilePath(const char* name) {
 }
 
 void AddAppenderCout(const char* name) {
-  std::cout << "append cout " << name << std::endl;
+  std::cout << "append cout " << EscapeControls(name) << std::endl;
   loglib::add_appender(loglib::default_manager(), name, loglib::write_to_cout(), kAppenderIndex);
 }
 
 void AddAppenderFile(const char* name, const char* file) {
-  std::cout << "append file " << name << " " << file << std::endl;
+  std::cout << "append file " << EscapeControls(name) << " " << EscapeControls(file) << std::endl;
   std::string path = LogFilePath(file);
   platform::CreateNestedFolders(path);
   AddFileAppender(name, path);
@@ -54,10 +55,11 @@ void AddAppenderFile(const char* name, const char* file) {
 // appender's file can be opened in it.
 std::string AddAppenderFolder(const char* name, const char* folder) {
   std::string time = platform::LocalTimeNow(platform::kFileTimeFormat);
-  std::cout << "append folder " << name << " " << folder << std::endl;
+  std::cout << "append folder " << EscapeControls(name) << " " << EscapeControls(folder)
+            << std::endl;
   std::string path = LogFilePath(folder);
   if (!platform::CreateNestedFolders(path + "/")) {
-    std::cout << "can not create log folder " << path << std::endl;
+    std::cout << "can not create log folder " << EscapeControls(path) << std::endl;
     return {};
   }
   std::string file = path + "/" + time + ".log";

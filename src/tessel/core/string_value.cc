@@ -166,6 +166,18 @@ bool cStringValue::SetStringString(const char* name, const std::string& value) {
   return true;
 }
 
+int cStringValue::PeekStringValue(const char* name, int def) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const auto it = m_mapValue.find(name);
+  return it != m_mapValue.end() ? it->second : def;
+}
+
+std::string cStringValue::PeekStringString(const char* name, const char* def) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const auto it = m_mapString.find(name);
+  return it != m_mapString.end() ? it->second : std::string(def ? def : "");
+}
+
 size_t cStringValue::Size() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_mapValue.size() + m_mapString.size();

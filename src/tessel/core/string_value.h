@@ -47,6 +47,9 @@ class cStringValue {
   std::string GetStringString(const char* name, const char* def);
   // False when the name or the text is refused.
   bool SetStringString(const char* name, const std::string& value);
+  // The integer (the string) of that name, or def when missing; the store stays as it was.
+  int PeekStringValue(const char* name, int def) const;
+  std::string PeekStringString(const char* name, const char* def) const;
 
   // Remembers both file names, then loads the integer file and the string file.
   void Load(const char* intFile, const char* stringFile);

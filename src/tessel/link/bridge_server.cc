@@ -1,10 +1,12 @@
 #include "tessel/link/bridge_server.h"
 
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/console_color.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
@@ -43,13 +45,24 @@ void cBridgeServer::SetNet(iServer* server) {
   SetIP();
 }
 
+namespace {
+
+// The file is read back word by word: a name or address that is not one word would load as
+// other entries (the allowed address lost, or one nobody gave).
+bool OneWord(const char* word) {
+  return word != nullptr && *word != '\0' && std::strpbrk(word, " \t\r\n\v\f") == nullptr;
+}
+
+}  // namespace
+
 bool cBridgeServer::NameIP(const char* name, const char* ip) {
-  m_mapIP[name != nullptr ? name : ""] = ip != nullptr ? ip : "";
+  if (!OneWord(name) || !OneWord(ip)) return false;
+  m_mapIP[name] = ip;
   return true;
 }
 
 void cBridgeServer::SetNameIP(const char* name, const char* ip) {
-  NameIP(name, ip);
+  if (!NameIP(name, ip)) return;
   SaveIP();
   SetIP();
 }
@@ -82,11 +95,12 @@ bool cBridgeServer::LoadIP(const char* file) {
   return ok;
 }
 
+// Written beside the file and renamed over it: a save that fails (a full disk) leaves the file
+// as it was, never cut short, which would narrow or lift the list at the next start.
 bool cBridgeServer::SaveIP() {
-  std::ofstream out(m_strIPFile, std::ios::out | std::ios::trunc);
-  if (!out) return false;
-  for (const auto& [name, ip] : m_mapIP) out << name << " " << ip << "\n";
-  return static_cast<bool>(out);
+  std::ostringstream text;
+  for (const auto& [name, ip] : m_mapIP) text << name << " " << ip << "\n";
+  return platform::WriteFileAtomically(m_strIPFile, text.str());
 }
 
 void cBridgeServer::SetIP() {

@@ -30,7 +30,8 @@ class cBridgeServer : public cBridge {
   // Whether a link's object is released once every listener agreed to its disconnect.
   void SetReleaseOnDisconnect(bool release) { m_bReleaseOnDisconnect = release; }
 
-  // The table of allowed peers: name -> address, kept in name order.
+  // The table of allowed peers: name -> address, kept in name order. False (nothing changed)
+  // when the name or the address is not one word.
   bool NameIP(const char* name, const char* ip);
   // NameIP, then saves the file and hands the new list to the server object.
   void SetNameIP(const char* name, const char* ip);

@@ -21,6 +21,7 @@
 #include "tessel/link/easy_server.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -191,7 +192,7 @@ std::vector<std::string> GetTopPath() {
 void ShowTop() {
   TESSEL_ASSERT_WORKER();
   std::cout << "func_ShowTop ";
-  for (const std::string& hop : GetTopPath()) std::cout << hop << " ";
+  for (const std::string& hop : GetTopPath()) std::cout << EscapeControls(hop) << " ";
   std::cout << std::endl;
 }
 

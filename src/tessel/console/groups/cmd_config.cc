@@ -41,11 +41,22 @@ void ViewLine(const char* label, const char* key, const T& value) {
   get_gout() << label << key << " = " << value << "\n";
 }
 
+// A read keeps the default it was given under a missing name, and the process goes by it from
+// then on. A command's read of a value that decides who may do what (a maintenance root, the
+// login check, a command limit) keeps nothing: its default would count as set, with @read.
+int GetConfigValueCmd(const char* key, int def) {
+  if (IsSecurityConfigKey(key)) return GetConfigStore().PeekStringValue(key, def);
+  return GetConfigValue(key, def);
+}
+std::string GetConfigStringCmd(const char* key, const char* def) {
+  if (IsSecurityConfigKey(key)) return GetConfigStore().PeekStringString(key, def);
+  return GetConfigString(key, def);
+}
 void ViewConfigValue(const char* key) {
-  ViewLine("func_ViewConfigValue ", key, GetConfigValue(key, 0));
+  ViewLine("func_ViewConfigValue ", key, GetConfigValueCmd(key, 0));
 }
 void ViewConfigString(const char* key) {
-  ViewLine("func_ViewConfigString ", key, GetConfigString(key, ""));
+  ViewLine("func_ViewConfigString ", key, GetConfigStringCmd(key, ""));
 }
 void ViewGameValue(const char* key) {
   ViewLine("func_ViewGameValue ", key, GetGameValue(key, 0));
@@ -120,10 +131,10 @@ bool IsServerCmd() {
 
 void BindTesselConfig(lua_State* L) {
   luareg::def<&SetConfigValueCmd>(L, "SetConfigValue");
-  luareg::def<&GetConfigValue>(L, "GetConfigValue");
+  luareg::def<&GetConfigValueCmd>(L, "GetConfigValue");
   luareg::def<&ViewConfigValue>(L, "ViewConfigValue");
   luareg::def<&SetConfigStringCmd>(L, "SetConfigString");
-  luareg::def<&GetConfigString>(L, "GetConfigString");
+  luareg::def<&GetConfigStringCmd>(L, "GetConfigString");
   luareg::def<&ViewConfigString>(L, "ViewConfigString");
   luareg::def<&SetGameValueCmd>(L, "SetGameValue");
   luareg::def<&GetGameValue>(L, "GetGameValue");
@@ -131,7 +142,7 @@ void BindTesselConfig(lua_State* L) {
   luareg::def<&SetGameStringCmd>(L, "SetGameString");
   luareg::def<&GetGameString>(L, "GetGameString");
   luareg::def<&ViewGameString>(L, "ViewGameString");
-  luareg::def<&GetExeParam>(L, "GetExeParam");
+  luareg::def<&GetExeParamShown>(L, "GetExeParam");
   luareg::def<&GetMapServerName>(L, "GetMapName");
   luareg::def<&ViewExeParam>(L, "ViewExeParam");
   luareg::def<&IsServerCmd>(L, "IsServer");

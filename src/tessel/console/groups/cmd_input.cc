@@ -13,6 +13,7 @@
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ class cBatchDepth {
 };
 
 std::string TooDeepText(const char* file) {
-  return std::string("run file ") + file + " refused: batches nested deeper than " +
+  return "run file " + EscapeControls(file) + " refused: batches nested deeper than " +
          std::to_string(kMaxBatchDepth) + "\n";
 }
 
@@ -87,11 +88,11 @@ void cCmdInput::Run(const char* file) {
     std::cout << TooDeepText(file);
   } else if (!in) {
     platform::SetColor(platform::kColorLightRed);
-    std::cout << "run file " << file << " not found"
+    std::cout << "run file " << EscapeControls(file) << " not found"
               << "\n";
   } else {
     platform::SetColor(platform::kColorYellow);
-    std::cout << "[dofile] " << file << "\n";
+    std::cout << "[dofile] " << EscapeControls(file) << "\n";
     std::string line;
     while (std::getline(in, line) && line.size() >= 2) {
       if (line.size() <= 4 || line.compare(0, 4, "Out(") != 0) {
@@ -103,7 +104,7 @@ void cCmdInput::Run(const char* file) {
       cTesselCmd::Instance().ParseCmd(line.c_str(), std::cout);
     }
     platform::SetColor(platform::kColorYellow);
-    std::cout << "[dofile] " << file << " end "
+    std::cout << "[dofile] " << EscapeControls(file) << " end "
               << "\n"
               << "\n";
   }

@@ -218,8 +218,10 @@ constexpr size_t kMaxInfoValueBytes = 1024;
 constexpr size_t kMaxInfoNames = 256;
 
 void SetInfoValue(const char* key, const char* value) {
-  // The name is the command's choice: shown with its control bytes escaped.
-  std::cout << "func_SetInfoValue " << EscapeControls(key) << std::endl;
+  // The name is the command's choice: shown with its control bytes escaped, and no longer than
+  // a name it may set.
+  std::cout << "func_SetInfoValue "
+            << EscapeControls(std::string_view(key).substr(0, kMaxInfoNameBytes)) << std::endl;
   const std::string text = value != nullptr ? value : "";
   if (std::strlen(key) > kMaxInfoNameBytes || text.size() > kMaxInfoValueBytes) {
     Prefixed("func_SetInfoValue") << " refused: a name of at most " << kMaxInfoNameBytes

@@ -13,6 +13,7 @@
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ void Disconnect(const char* name) {
   cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     std::cout << "func_Disconnect "
-              << "not find " << name << std::endl;
+              << "not find " << EscapeControls(name) << std::endl;
     return;
   }
   std::cout << "client " << name << " disconnected " << std::endl;
@@ -62,7 +63,7 @@ void Connect(const char* name) {
   cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     std::cout << "func_Connect "
-              << "not find " << name << std::endl;
+              << "not find " << EscapeControls(name) << std::endl;
     return;
   }
   client->Connect();
@@ -74,7 +75,7 @@ void ConnectServer(const char* name, const char* ip, int port) {
   cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     std::cout << "func_ConnectServer "
-              << "not find " << name << std::endl;
+              << "not find " << EscapeControls(name) << std::endl;
     return;
   }
   stClientInfo& info = client->GetInfo();
@@ -154,7 +155,7 @@ void Clients() {
 void ForbitAccept(const char* name) {
   iServer* server = GetHost().GetNetServer(name);
   if (server == nullptr) {
-    std::cout << "unknow server " << name << std::endl;
+    std::cout << "unknow server " << EscapeControls(name) << std::endl;
     return;
   }
   server->ForbitAccept();
@@ -202,8 +203,11 @@ void Set(const char* server, const char* name, const char* ip) {
               << "not server " << std::endl;
     return;
   }
-  if (!bridge->NameIP(name, ip)) return;
-  bridge->SaveIP();
+  if (!bridge->NameIP(name, ip)) {
+    Out() << "func_SetNameIP refused: the name and the address must be one word each\n";
+    return;
+  }
+  if (!bridge->SaveIP()) Out() << "func_SetNameIP the address table could not be saved\n";
   if (bridge->GetNetServer() != nullptr) bridge->SetIP();
 }
 

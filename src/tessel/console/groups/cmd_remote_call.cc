@@ -5,6 +5,7 @@
 
 #include "tessel/console/help.h"
 #include "tessel/contracts/baselib.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ int SafeCall(lua_State* L) {
   const std::string name = std::string("SafeCall//") + lua_tostring(L, 1);
   KLuaScript* script = cScriptManager::Instance().GetScript(name.c_str());
   if (script == nullptr) {
-    std::cout << "not find file " << name << std::endl;
+    std::cout << "not find file " << EscapeControls(name) << std::endl;
     return 0;
   }
   lua_State* target = script->GetLua();

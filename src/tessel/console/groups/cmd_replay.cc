@@ -10,6 +10,7 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/replay/net_record.h"
 #include "tessel/replay/net_replay.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ void cCmdReplay::Help() {
 
 void cCmdReplay::Record(const char* name) {
   TESSEL_ASSERT_WORKER();
-  std::cout << "Record " << name << std::endl;
+  std::cout << "Record " << EscapeControls(name) << std::endl;
   PrintResult(cNetRecord::Instance().StartRecord(name));
 }
 

@@ -18,6 +18,7 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -127,9 +128,9 @@ void CloneClient(const char* name, int mode, const char* newName) {
 
 void ClearAScript(const char* file) {
   if (cScriptManager::Instance().ClearAScript(file)) {
-    std::cout << "clear script file " << file << " ok " << std::endl;
+    std::cout << "clear script file " << EscapeControls(file) << " ok " << std::endl;
   } else {
-    std::cout << "not find script file " << file << std::endl;
+    std::cout << "not find script file " << EscapeControls(file) << std::endl;
   }
 }
 

@@ -27,7 +27,7 @@ void Hello() {
 void ChangeCmdArrayToNext(const char* name, int flag) {
   cBridge* bridge = GetHost().FindBridge(name);
   if (bridge == nullptr) {
-    std::cout << "not found " << name << "bridge." << std::endl;
+    std::cout << "not found " << EscapeControls(name) << "bridge." << std::endl;
     return;
   }
   if (bridge->GetNext() == nullptr) {

@@ -10,6 +10,7 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace fs = std::filesystem;
 
@@ -51,17 +52,18 @@ void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::stri
   TESSEL_ASSERT_WORKER();
   const bool raw = lua_isnumber(L, 4) ? lua_tonumber(L, 4) != 0 : lua_toboolean(L, 4) != 0;
   std::cout << "writefileindex"
-            << " file " << file << " index " << index << std::endl;
+            << " file " << EscapeControls(file) << " index " << index << std::endl;
   fs::path target;
   if (!ConfinePath(MaintainServersRoot(), file, target)) {
-    std::cout << "writefileindex refused file " << file << std::endl;
+    std::cout << "writefileindex refused file " << EscapeControls(file) << std::endl;
     get_gout() << "writefileindex refused file " << file << "\n";
     return;
   }
   // The requester of a download is this process's operator, while the command came from the
   // peer that serves it: the failure is said on both sides.
   if (!WriteFileIndexTo(target, index, raw ? text : UnescapeTransferText(text))) {
-    if (!get_gout().IsLocalCmd()) std::cout << "writefileindex failed file " << file << std::endl;
+    if (!get_gout().IsLocalCmd())
+      std::cout << "writefileindex failed file " << EscapeControls(file) << std::endl;
     get_gout() << "writefileindex failed file " << file << "\n";
   }
 }

@@ -11,6 +11,7 @@
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_client.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/logger_lines.h"
 
 namespace {
@@ -48,8 +49,15 @@ TEST_F(GroupLinkTest, ConnectServerDisconnectAndTheAddressTable) {
   }
   net("Set('center','上海一','127.0.0.1') Set('center','peer','127.0.0.2')");
   net("Set('center','peer','127.0.0.1')");
+  net("Set('center','my peer','127.0.0.3') Set('center','x','127.0.0.4\\nevil 10.0.0.1')");
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   EXPECT_EQ(m_server->GetBridgeServer()->GetNameIPs().size(), 2u);
+  {  // A save that meets a full disk leaves the file whole.
+    testkit::cFileSizeLimit full(8);
+    ASSERT_TRUE(full.Held());
+    net("Set('center','third','127.0.0.3')");
+  }
+  EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   info.autoreconnect = false;
   for (const char* how : {"DisconnectServer('global')", "Disconnect('global')"}) {
     net(how);

@@ -63,6 +63,20 @@ TEST_F(GroupTest, AnEchoErrorIsOneLineOfTheFatalErrorLog) {
   EXPECT_NE(lines[0].find("EchoError! 0 x\\x0A01_01 forged"), std::string::npos) << lines[0];
 }
 
+// Names a command prints on the console keep their controls escaped: an account with @write
+// cleared the operator's screen or forged whole lines there.
+TEST_F(GroupTest, NamesACommandPrintsKeepTheirControlsOffTheConsole) {
+  const std::pair<cCmd*, const char*> calls[] = {
+      {&cCmdMaintain::Instance(), "SetInfoValue(n,'v')"},
+      {&cCmdScript::Instance(), "ClearAScript(n) RunScriptTest(n,n)"},
+      {&cCmdAccount::Instance(), "SendPathCmd(n,'p',1,'x')"},
+      {&cCmdRemote::Instance(), "SendRemoteCmd(n,4,'Ver()') FindedPathOnRoute(n,1)"}};
+  for (const auto& [group, call] : calls) {
+    const std::string out = RunInGroup(*group, std::string("n='\\27[2J\\nforged' ") + call).out;
+    EXPECT_TRUE(out.find('\33') == out.npos && out.find("\nforged") == out.npos) << call << out;
+  }
+}
+
 // The two stores are apart; a launch password is kept for the login but shown only masked.
 TEST_F(GroupTest, ConfigValuesAndLaunchParameters) {
   {
@@ -79,6 +93,7 @@ TEST_F(GroupTest, ConfigValuesAndLaunchParameters) {
        ""},
       {config, "assert(GetMapName() == 'm1')", true, ""},
       {config, "ViewExeParam()", true, "PassWord = ****** map = m1\n"},
+      {config, "assert(GetExeParam('PassWord','') == '******')", true, ""},
   });
 }
 

@@ -100,6 +100,12 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
       RunInGroup(cCmdConfig::Instance(), "SetConfigString('maintain_servers','/')");
   EXPECT_NE(set.out.find("refused"), std::string::npos) << set.out;
   EXPECT_EQ(MaintainServersRoot(), fs::path("servers/"));
+  // Nor does a read whose default a missing root would keep (with @read).
+  RunInGroup(cCmdConfig::Instance(),
+             "GetConfigString('maintain_www','/') "
+             "GetExeParam('maintain_temp','/') GetConfigValue('maintain_x',1)");
+  EXPECT_EQ(MaintainWwwRoot() / MaintainTempRoot(), fs::path("www/servers/wvclient/temp/"));
+  EXPECT_FALSE(GetConfigStore().Holds("maintain_x"));
 }
 
 // Which log files each cleaning removes, by size (MB) or age (days).
