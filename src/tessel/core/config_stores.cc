@@ -99,9 +99,9 @@ std::string GetExeParam(const char* key, const char* def) {
   return GetExeParamStore().GetStringString(key, def);
 }
 
-std::string GetExeParamShown(const char* key, const char* def) {
+std::string GetExeParamPeek(const char* key, const char* def, bool maskSecret) {
   const std::string value = GetExeParamStore().PeekStringString(key, def);
-  return IsSecretParam(key) ? MaskPassword(value.c_str()) : value;
+  return maskSecret && IsSecretParam(key) ? MaskPassword(value.c_str()) : value;
 }
 
 // The map names the log, audit and configuration folders: a name, never a path.

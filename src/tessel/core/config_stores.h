@@ -27,9 +27,9 @@ bool SetGameString(const char* key, const char* value);
 
 // Launch parameters: the string of `key`, or `def`.
 std::string GetExeParam(const char* key, const char* def);
-// A launch parameter as commands see it: a secret one (the links' password) only masked, and a
-// missing one's default is not kept.
-std::string GetExeParamShown(const char* key, const char* def);
+// A launch parameter without keeping `def` under a missing key; with `maskSecret` a secret one
+// (the links' password) only masked.
+std::string GetExeParamPeek(const char* key, const char* def, bool maskSecret);
 // The launch parameter "map" (empty when none).
 std::string GetMapServerName();
 

@@ -52,6 +52,12 @@ std::string GetConfigStringCmd(const char* key, const char* def) {
   if (IsSecurityConfigKey(key)) return GetConfigStore().PeekStringString(key, def);
   return GetConfigString(key, def);
 }
+// A launch parameter, its default not kept (a maintenance root is read from them too); to an
+// account held to rules the links' password only masked (the local console and accounts without
+// rules may read every file of the home anyway).
+std::string GetExeParamCmd(const char* key, const char* def) {
+  return GetExeParamPeek(key, def, cCmdRightsScope::Current() != nullptr);
+}
 void ViewConfigValue(const char* key) {
   ViewLine("func_ViewConfigValue ", key, GetConfigValueCmd(key, 0));
 }
@@ -142,7 +148,7 @@ void BindTesselConfig(lua_State* L) {
   luareg::def<&SetGameStringCmd>(L, "SetGameString");
   luareg::def<&GetGameString>(L, "GetGameString");
   luareg::def<&ViewGameString>(L, "ViewGameString");
-  luareg::def<&GetExeParamShown>(L, "GetExeParam");
+  luareg::def<&GetExeParamCmd>(L, "GetExeParam");
   luareg::def<&GetMapServerName>(L, "GetMapName");
   luareg::def<&ViewExeParam>(L, "ViewExeParam");
   luareg::def<&IsServerCmd>(L, "IsServer");

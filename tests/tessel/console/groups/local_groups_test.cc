@@ -7,6 +7,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/game_time.h"
 #include "tessel/contracts/timer_manager.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/string_value.h"
@@ -93,8 +94,11 @@ TEST_F(GroupTest, ConfigValuesAndLaunchParameters) {
        ""},
       {config, "assert(GetMapName() == 'm1')", true, ""},
       {config, "ViewExeParam()", true, "PassWord = ****** map = m1\n"},
-      {config, "assert(GetExeParam('PassWord','') == '******')", true, ""},
+      {config, "assert(GetExeParam('PassWord','') == 's3cret')", true, ""},
   });
+  // An account held to rules reads the links' password only masked.
+  const cCmdRightsScope narrowed(std::make_shared<stCmdRights>());
+  CheckGroupCases({{config, "assert(GetExeParam('PassWord','') == '******')", true, ""}});
 }
 
 // Reads and writes of the value stores by commands keep names and texts bounded: a loop of reads
