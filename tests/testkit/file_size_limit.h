@@ -1,6 +1,5 @@
-// Holds every file this process writes to a size (a disk that fills), from construction until
-// Lift() or the end of the scope; a write past it fails with EFBIG instead of raising SIGXFSZ.
-// Header-only. The test's own thread.
+// Holds the files this process writes to a size (a disk that fills) until Lift() or the end of
+// the scope: a write past it fails with EFBIG instead of raising SIGXFSZ. The test's thread.
 #pragma once
 
 #include <sys/resource.h>
@@ -17,15 +16,10 @@ class cFileSizeLimit {
     m_held = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
   }
   ~cFileSizeLimit() { Lift(); }
-  cFileSizeLimit(const cFileSizeLimit&) = delete;
-  cFileSizeLimit& operator=(const cFileSizeLimit&) = delete;
-
-  // Whether the limit took hold (a test asserts it before relying on it).
   bool Held() const { return m_held; }
   void Lift() {
-    if (!m_held) return;
-    ::setrlimit(RLIMIT_FSIZE, &m_before);
-    std::signal(SIGXFSZ, m_handler);
+    if (m_held) ::setrlimit(RLIMIT_FSIZE, &m_before);
+    if (m_held) std::signal(SIGXFSZ, m_handler);
     m_held = false;
   }
 
