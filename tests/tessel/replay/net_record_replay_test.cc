@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -18,6 +19,7 @@
 
 #include "tessel/core/worker_thread.h"
 #include "tessel/replay/net_record.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/net_recorder.h"
 #include "testkit/stdout_capture.h"
@@ -295,6 +297,36 @@ TEST_F(NetReplayTest, RecordNamesLeadingOutOfTheReplayFolderAreRefused) {
   EXPECT_FALSE(std::filesystem::exists(home_.path() / "out"));
   ASSERT_TRUE(record_.StartRecord("in/side"));
   EXPECT_EQ(record_.GetPath().rfind("Replay/in/side/", 0), 0u) << record_.GetPath();
+}
+
+// A recording is always a file of its own: a file or a link already at its name (a recording of
+// the same second, or one planted) is left as it is. At a full disk the file ends after its last
+// whole record and recording stops.
+TEST_F(NetReplayTest, ARecordingNeverReusesAFileAndEndsWholeAtAFullDisk) {
+  testkit::WriteFile("victim", "precious");
+  std::filesystem::create_directories("Replay/run");
+  for (int second = 0; second < 5; ++second) {
+    const std::time_t at = std::time(nullptr) + second;
+    char name[64];
+    std::strftime(name, sizeof name, "Replay/run/%Y_%m_%d-%H.%M.%S.rep", std::localtime(&at));
+    std::filesystem::create_symlink(home_.path() / "victim", name);
+  }
+  ASSERT_TRUE(record_.StartRecord("run"));
+  EXPECT_TRUE(testing_support::fits(record_.GetPath(), "Replay/run/####_##_##-##.##.##-2.rep"))
+      << record_.GetPath();
+  EXPECT_EQ(testkit::ReadFile("victim"), "precious");
+  record_.Record(2, "whole", 5, 1, "game");
+  {
+    testkit::cFileSizeLimit disk(12 + 2 * 48 + 5 + 10);
+    ASSERT_TRUE(disk.Held());
+    record_.Record(2, "cut in the middle", 17, 1, "game");
+    record_.Record(2, "x", 1, 1, "game");
+  }
+  EXPECT_FALSE(record_.IsRecording());
+  EXPECT_EQ(testkit::ReadFile(record_.GetPath()).size(), 12u + 48 + 5);
+  ASSERT_TRUE(replay_.StartReplay(record_.GetPath().c_str(), 0, false));
+  EXPECT_EQ(StepAll(), 1);
+  EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);
 }
 
 // On the host's worker a failed start ends with its message: it neither waits for a key nor
