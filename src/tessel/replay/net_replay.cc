@@ -83,6 +83,7 @@ bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread) {
     m_bReplay.store(false);
     return false;
   }
+  if (iCallbackFind* find = m_pFind.load()) find->OnReplayStart();
   m_nSpeed.store(speed);
   m_bThreadDone.store(false);
   if (!ownThread) return true;
