@@ -203,6 +203,18 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
     EXPECT_EQ(game_.Snapshot().size(), 1u) << what;
     EXPECT_NE(quiet_.Text().find(says, mark), std::string::npos) << quiet_.Text().substr(mark);
   }
+  // A size no link takes, in a file that does hold it (sparse), is not read either.
+  std::string huge = lying;
+  huge.replace(good.size() + 44, 4,
+               std::string("\x01\x00\xFF\x3F", 4));  // one past the largest record
+  testkit::WriteFile("t.rep", huge);
+  std::filesystem::resize_file("t.rep", uint64_t{2} << 30);
+  ASSERT_TRUE(replay_.StartReplay("t.rep", 0, false));
+  g_now.fetch_add(10);
+  EXPECT_EQ(StepAll(), 1);
+  EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);
+  EXPECT_NE(quiet_.Text().find("record of 1073676289 bytes, more than a link takes"),
+            std::string::npos);
   // A file cut in its header is never loaded.
   EXPECT_FALSE(Load(good.substr(0, 7), 0));
   EXPECT_FALSE(replay_.IsReplaying());
