@@ -51,7 +51,14 @@ bool cNetRecord::StartRecord(const char* name) {
     return false;
   }
   {
+    // One recording at a time: asking for another name while a file is open would say "ok"
+    // and go on writing the first file.
     std::lock_guard lock(m_lock);
+    if (m_pFile != nullptr && given != m_strName) {
+      platform::ColorSection red(platform::kColorLightRed);
+      std::cout << "cNetRecord::StartRecord already recording into " << m_strPath << std::endl;
+      return false;
+    }
     m_strName = given;
   }
   const bool created = RetryWithOperator([this] { return CreateRecord(); },

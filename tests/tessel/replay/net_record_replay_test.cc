@@ -309,6 +309,11 @@ TEST_F(NetReplayTest, RecordNamesLeadingOutOfTheReplayFolderAreRefused) {
   EXPECT_FALSE(std::filesystem::exists(home_.path() / "out"));
   ASSERT_TRUE(record_.StartRecord("in/side"));
   EXPECT_EQ(record_.GetPath().rfind("Replay/in/side/", 0), 0u) << record_.GetPath();
+  // While it records, another name is refused; the same one goes on in the same file.
+  const std::string path = record_.GetPath();
+  EXPECT_FALSE(record_.StartRecord("other"));
+  EXPECT_TRUE(record_.StartRecord("in/side"));
+  EXPECT_EQ(record_.GetName() + " " + record_.GetPath(), "in/side " + path);
 }
 
 // A recording is always a file of its own: a file or a link already at its name (a recording of
