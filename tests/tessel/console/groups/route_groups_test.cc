@@ -139,6 +139,20 @@ TEST_F(RouteGroups, AFoundAnswerStoresItsReturnRouteForLaterCalls) {
   EXPECT_FALSE(SendRemoteStream2("w", &WriteOutputCall, &ver, nullptr));
 }
 
+// Peers name the destinations: the table keeps a bounded number under bounded names.
+TEST_F(RouteGroups, ThePathTableKeepsABoundedNumberOfDestinations) {
+  const std::string route = "SendPathCmd('me','x','',%1%,[=[%2%]=])";
+  EXPECT_FALSE(cRemotePath::Instance().SetPath(std::string(256, 'x'), route));
+  std::vector<std::string> kept;
+  for (int i = 0; i < 1100; ++i)
+    if (cRemotePath::Instance().SetPath("d" + std::to_string(i), route))
+      kept.push_back("d" + std::to_string(i));
+  EXPECT_TRUE(cRemotePath::Instance().SetPath(kept.back(), route));  // a kept one is updated
+  for (const std::string& dest : kept) cRemotePath::Instance().RemovePath(dest);
+  EXPECT_LE(kept.size(), 1024u);
+  EXPECT_GE(kept.size(), 1000u);
+}
+
 // The route leads over the client "global" to this process itself, so the server "center"
 // receives the streamed record and runs it; a text too long for one record is not sent.
 TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
