@@ -143,14 +143,11 @@ TEST_F(RouteGroups, AFoundAnswerStoresItsReturnRouteForLaterCalls) {
 TEST_F(RouteGroups, ThePathTableKeepsABoundedNumberOfDestinations) {
   const std::string route = "SendPathCmd('me','x','',%1%,[=[%2%]=])";
   EXPECT_FALSE(cRemotePath::Instance().SetPath(std::string(256, 'x'), route));
-  std::vector<std::string> kept;
-  for (int i = 0; i < 1100; ++i)
-    if (cRemotePath::Instance().SetPath("d" + std::to_string(i), route))
-      kept.push_back("d" + std::to_string(i));
-  EXPECT_TRUE(cRemotePath::Instance().SetPath(kept.back(), route));  // a kept one is updated
-  for (const std::string& dest : kept) cRemotePath::Instance().RemovePath(dest);
-  EXPECT_LE(kept.size(), 1024u);
-  EXPECT_GE(kept.size(), 1000u);
+  int kept = 0;  // the table may hold a few of other tests
+  for (int i = 0; i < 1100; ++i) kept += cRemotePath::Instance().SetPath(std::to_string(i), route);
+  EXPECT_TRUE(cRemotePath::Instance().SetPath("0", route));  // a kept one is updated
+  for (int i = 0; i < 1100; ++i) cRemotePath::Instance().RemovePath(std::to_string(i));
+  EXPECT_TRUE(kept >= 1000 && kept <= 1024) << kept;
 }
 
 // The route leads over the client "global" to this process itself, so the server "center"
