@@ -141,6 +141,11 @@ void cNetServerLink::SetLogout() {
   m_conn->logined.store(false);
 }
 
+bool cNetServerLink::IsLogined() {
+  std::lock_guard<cSpinLock> lock(m_lock);
+  return m_conn && m_conn->logined.load();
+}
+
 uint32_t cNetServerLink::HeldDownMs(uint32_t now) {
   std::lock_guard<cSpinLock> lock(m_lock);
   if (m_released || !m_conn || m_conn->state.load() != eConnState::Down || !m_downMs) return 0;

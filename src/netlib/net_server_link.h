@@ -52,6 +52,7 @@ class cNetServerLink final : public iServerLink, public cNetLink {
   void Disconnect(int reason) override;
   void SetLogined() override;
   void SetLogout() override;
+  bool IsLogined() override;
 
  protected:
   iSend* Face() override { return this; }

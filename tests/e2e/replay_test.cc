@@ -89,6 +89,22 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   ASSERT_EQ(::connect(link, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   ASSERT_TRUE(global.WaitOutput("global link id 1  ip 127.0.0.1 create", mark));
   Play(global, "links.rep", 1);
+  TESSEL_STEP(steps, "a replay leaves a logged-in live peer alone");
+  // A file that says link 2 went down (clock, kind 1, the name, link id 2, the notice) plays
+  // while a peer is logged in on link 2: its command still runs (the log's last two entries).
+  std::string live;
+  for (uint32_t value : {1u, 0u, 0u, 0u, 1u}) live.append(reinterpret_cast<char*>(&value), 4);
+  live += std::string("global") + std::string(26, '\0');
+  for (uint32_t value : {2u, 16u, 0u, 6u, 2u, 0u}) live.append(reinterpret_cast<char*>(&value), 4);
+  serverHome.write("Replay/live.rep", live);
+  cHome peerHome;
+  WriteLogin(peerHome, "global", "game", "gamepw");
+  cServerProcess peer(peerHome, Words("game", ConnectTo("global", port)));
+  ASSERT_TRUE(peer.WaitOutput("logined 1")) << peer.Output();
+  Play(global, "live.rep", 1);
+  EXPECT_TRUE(peer.Ask("/11/SendName('global',6,'Hello()')", {"Output() Hello World!"}))
+      << peer.Output();
+  peer.QuitInOrder();
   TESSEL_STEP(steps, "quitting during a dense replay");
   // The host stops a running replay before it releases the links the replay delivers into:
   // quitting while a dense replay delivers (50 empty notices for link 1 every millisecond for
@@ -111,7 +127,7 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   // Without the link the commands are refused, and what they would send back is dropped; with
   // it they run as they did when recorded.
   const std::vector<std::string> log = CommandLog(serverHome);
-  ASSERT_EQ(log.size(), 2 * serverLog.size());
+  ASSERT_EQ(log.size(), 2 * serverLog.size() + 2);
   for (size_t i = 0; i < serverLog.size(); ++i) {
     EXPECT_EQ(log[i], serverLog[i].substr(0, serverLog[i].rfind(" result ")) + " result 6");
     EXPECT_EQ(log[serverLog.size() + i], serverLog[i]);

@@ -46,6 +46,7 @@ class cRecordingLink : public iServerLink {
   void Disconnect(int) override {}
   void SetLogined() override {}
   void SetLogout() override {}
+  bool IsLogined() override { return false; }
 
   // The id field of a sent record.
   static unsigned SentId(const std::string& bytes) {

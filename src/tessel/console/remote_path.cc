@@ -6,6 +6,22 @@
 #include "tessel/core/route_text.h"
 #include "tessel/util/text_clean.h"
 
+namespace {
+
+// Peers name the destinations (a search's origin is stored as one): the table keeps at most this
+// many, under names no longer than process names get, so that searches under ever new names
+// cannot grow it without end.
+constexpr size_t kMaxPaths = 1024;
+constexpr size_t kMaxDestName = 255;
+
+void Refused(const std::string& why, const std::string& dest) {
+  platform::ColorSection red(platform::kColorLightRed);
+  std::cout << "path to " << EscapeControls(dest.substr(0, 64)) << " not kept: " << why
+            << std::endl;
+}
+
+}  // namespace
+
 cRemotePath& cRemotePath::Instance() {
   static cRemotePath s_table;
   return s_table;
@@ -18,7 +34,15 @@ bool cRemotePath::SetPath(const std::string& dest, const std::string& route) {
     std::cout << "Unvalid path not find  %3% and '' " << EscapeControls(route) << std::endl;
     return false;
   }
+  if (dest.size() > kMaxDestName) {
+    Refused("name longer than " + std::to_string(kMaxDestName) + " bytes", dest);
+    return false;
+  }
   std::lock_guard<std::mutex> lock(m_lock);
+  if (m_mapPath.size() >= kMaxPaths && m_mapPath.count(dest) == 0) {
+    Refused("the table holds " + std::to_string(kMaxPaths) + " paths", dest);
+    return false;
+  }
   m_mapPath[dest] = *stored;
   return true;
 }

@@ -20,7 +20,8 @@ class cRemotePath {
   static cRemotePath& Instance();
 
   // Stores the route to `dest` (made a template as RouteForStore says); a route without any
-  // quote is refused with a message on standard output and false.
+  // quote, a name longer than 255 bytes, or a new destination while 1024 are stored is refused
+  // with a message on standard output and false.
   bool SetPath(const std::string& dest, const std::string& route);
   // The template of the route to `dest`, "" when none is stored.
   std::string GetPath(const std::string& dest) const;

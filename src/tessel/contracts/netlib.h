@@ -71,6 +71,8 @@ class iServerLink : public iSend {
   // The peer of the present connection logged out: it is a guest again, and the login deadline
   // runs anew from now.
   virtual void SetLogout() = 0;
+  // Whether the peer of the present connection is logged in (SetLogined, not since SetLogout).
+  virtual bool IsLogined() = 0;
 
  protected:
   ~iServerLink() = default;

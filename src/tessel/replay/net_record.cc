@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -50,7 +51,14 @@ bool cNetRecord::StartRecord(const char* name) {
     return false;
   }
   {
+    // One recording at a time: asking for another name while a file is open would say "ok"
+    // and go on writing the first file.
     std::lock_guard lock(m_lock);
+    if (m_pFile != nullptr && given != m_strName) {
+      platform::ColorSection red(platform::kColorLightRed);
+      std::cout << "cNetRecord::StartRecord already recording into " << m_strPath << std::endl;
+      return false;
+    }
     m_strName = given;
   }
   const bool created = RetryWithOperator([this] { return CreateRecord(); },
@@ -67,15 +75,35 @@ bool cNetRecord::StartRecord(const char* name) {
 
 namespace {
 
+// Names tried for one second's file: "<time>.rep", then "<time>-2.rep" and on.
+constexpr int kMaxNamesPerSecond = 100;
+
 // A recording holds every record peers sent, the passwords of their logins among them (a
 // replay must log in again as they did): it is created readable and writable by its owner
-// only, whatever the umask, and so is a file of the same name that was there before.
+// only, whatever the umask. It is always a new file: an existing one (another recording of the
+// same second, or a link planted under the name) is never opened, truncated or followed.
 std::FILE* CreateOwnFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   std::FILE* file = ::fchmod(fd, 0600) == 0 ? ::fdopen(fd, "wb") : nullptr;
   if (file == nullptr) ::close(fd);
   return file;
+}
+
+// Creates the first free name of this second in `folder`; null when none could be created.
+std::FILE* CreateNewRecordFile(const std::string& folder, std::string& path) {
+  const std::string stem = folder + platform::LocalTimeNow(platform::kFileTimeFormat);
+  for (int n = 1; n <= kMaxNamesPerSecond; ++n) {
+    path = stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + ".rep";
+    if (std::FILE* file = CreateOwnFile(path)) return file;
+    if (errno != EEXIST) return nullptr;
+  }
+  return nullptr;
+}
+
+// Writes all bytes and flushes them; false on a short write or a failed flush (a full disk).
+bool WriteAll(std::FILE* file, const void* data, size_t size) {
+  return std::fwrite(data, 1, size, file) == size && std::fflush(file) == 0;
 }
 
 }  // namespace
@@ -85,23 +113,26 @@ bool cNetRecord::CreateRecord() {
   std::lock_guard lock(m_lock);
   if (m_pFile != nullptr) return true;
   const std::string folder = std::string(kReplayFolder) + "/" + m_strName + "/";
-  const std::string path =
-      folder + platform::LocalTimeNow(platform::kFileTimeFormat) + std::string(".rep");
+  std::string path = folder + platform::LocalTimeNow(platform::kFileTimeFormat) + ".rep";
+  std::FILE* file =
+      platform::CreateNestedFolders(folder) ? CreateNewRecordFile(folder, path) : nullptr;
   std::cout << "cNetRecord::CreateRecord"
             << " File " << path << std::endl;
-  std::FILE* file = platform::CreateNestedFolders(folder) ? CreateOwnFile(path) : nullptr;
+  stReplayHeader header;
+  header.clock = m_clock();
+  header.time = static_cast<uint32_t>(std::time(nullptr));
+  const ReplayHeaderBytes bytes = EncodeReplayHeader(header);
+  if (file != nullptr && !WriteAll(file, bytes.data(), bytes.size())) {
+    std::fclose(file);
+    file = nullptr;
+    ::unlink(path.c_str());
+  }
   if (file == nullptr) {
     platform::ColorSection red(platform::kColorLightRed);
     std::cout << "cNetRecord::CreateRecord"
               << " error!" << std::endl;
     return false;
   }
-  stReplayHeader header;
-  header.clock = m_clock();
-  header.time = static_cast<uint32_t>(std::time(nullptr));
-  const ReplayHeaderBytes bytes = EncodeReplayHeader(header);
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fflush(file);
   m_pFile = file;
   m_strPath = path;
   return true;
@@ -129,9 +160,22 @@ void cNetRecord::Write(uint32_t kind, const void* data, uint32_t size, unsigned 
   head.linkId = linkId;
   head.size = data != nullptr ? size : 0;
   const ReplayRecordHeadBytes bytes = EncodeReplayRecordHead(head);
-  std::fwrite(bytes.data(), 1, bytes.size(), m_pFile);
-  if (head.size > 0) std::fwrite(data, 1, head.size, m_pFile);
-  std::fflush(m_pFile);
+  const off_t before = ::ftello(m_pFile);
+  if (WriteAll(m_pFile, bytes.data(), bytes.size()) &&
+      (head.size == 0 || WriteAll(m_pFile, data, head.size)))
+    return;
+  // A record that did not fit (a full disk) is cut off again, so the file ends after its last
+  // whole record and stays playable; recording ends, as every later record would be lost too.
+  const int error = errno;
+  const int fd = ::dup(::fileno(m_pFile));
+  std::fclose(m_pFile);  // what its buffer still held may land now: it is cut off after
+  if (fd >= 0 && before >= 0) (void)::ftruncate(fd, before);
+  if (fd >= 0) ::close(fd);
+  m_pFile = nullptr;
+  m_bRecord.store(false);
+  platform::ColorSection red(platform::kColorLightRed);
+  std::cout << "cNetRecord::Write error " << error << ", recording into " << m_strPath << " ended"
+            << std::endl;
 }
 
 std::string cNetRecord::GetName() const {

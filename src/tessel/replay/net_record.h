@@ -1,6 +1,8 @@
 // Records every message and network event the host's links receive into a replay file
-// ("Replay/<name>/<local time>.rep"). Installed as the network callbacks' recorder once
-// recording starts; recording then stays on for the life of the object. Any thread (writes are
+// ("Replay/<name>/<local time>.rep", always a new file). Installed as the network callbacks'
+// recorder once recording starts; recording then stays on for the life of the object, unless a
+// record cannot be written (a full disk), which ends the file after its last whole record and
+// turns recording off. Any thread (writes are
 // serialised); the process-wide instance excludes replaying through cNetReplay::Instance().
 #pragma once
 

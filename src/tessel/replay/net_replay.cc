@@ -6,8 +6,10 @@
 #include <chrono>
 #include <filesystem>
 #include <iostream>
+#include <new>
 #include <thread>
 
+#include "netlib/net_limits.h"
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "tessel/replay/net_record.h"
@@ -83,6 +85,7 @@ bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread) {
     m_bReplay.store(false);
     return false;
   }
+  if (iCallbackFind* find = m_pFind.load()) find->OnReplayStart();
   m_nSpeed.store(speed);
   m_bThreadDone.store(false);
   if (!ownThread) return true;
@@ -166,8 +169,9 @@ cNetReplay::StepResult cNetReplay::Step() {
 }
 
 // Reads one record. A clean end of the file ends the replay quietly; a file cut inside a
-// record, an unknown kind or a size that runs past the end of the file ends it with a message,
-// and no buffer is allocated for a size the file cannot hold.
+// record, an unknown kind, a size that runs past the end of the file or one larger than any
+// link takes (a sparse file may hold it) ends it with a message, and no buffer is allocated for
+// such a size; nor does a buffer that cannot be had end the process.
 bool cNetReplay::ReadRecord() {
   ReplayRecordHeadBytes bytes;
   const size_t got = std::fread(bytes.data(), 1, bytes.size(), m_pFile);
@@ -198,7 +202,18 @@ bool cNetReplay::ReadRecord() {
                 std::to_string(left) + " left in the file");
     return false;
   }
-  m_pending.data.resize(head.size);
+  if (head.size > netlib::kMaxRecordLimit) {
+    ReplayError("cNetReplay::ReadRecord record of " + std::to_string(head.size) +
+                " bytes, more than a link takes");
+    return false;
+  }
+  try {
+    m_pending.data.resize(head.size);
+  } catch (const std::bad_alloc&) {
+    ReplayError("cNetReplay::ReadRecord no memory for a record of " + std::to_string(head.size) +
+                " bytes");
+    return false;
+  }
   if (std::fread(m_pending.data.data(), 1, head.size, m_pFile) != head.size) {
     ReplayError("cNetReplay::ReadRecord file cut in a record's data");
     return false;

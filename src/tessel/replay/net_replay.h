@@ -26,6 +26,8 @@ class iCallbackFind {
   virtual iSend* FindClientLink(const char* name) = 0;
   // The network callback that takes the named link's traffic; null drops the record.
   virtual iCallbackNet* FindCallback(const char* name) = 0;
+  // A replay of a file starts: what the finder kept about the links of an earlier one is void.
+  virtual void OnReplayStart() {}
 
  protected:
   ~iCallbackFind() = default;

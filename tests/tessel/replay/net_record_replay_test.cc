@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -18,6 +19,7 @@
 
 #include "tessel/core/worker_thread.h"
 #include "tessel/replay/net_record.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/net_recorder.h"
 #include "testkit/stdout_capture.h"
@@ -201,6 +203,13 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
     EXPECT_EQ(game_.Snapshot().size(), 1u) << what;
     EXPECT_NE(quiet_.Text().find(says, mark), std::string::npos) << quiet_.Text().substr(mark);
   }
+  // A size no link takes, in a file that does hold it (sparse), is not read either.
+  std::string huge = lying;
+  huge.replace(good.size() + 44, 4, std::string("\x01\x00\xFF\x3F", 4));
+  ASSERT_TRUE(Load(huge, 0) && ::truncate("t.rep", off_t{2} << 30) == 0);
+  g_now.fetch_add(10);
+  EXPECT_TRUE(StepAll() == 1 && replay_.Step() == cNetReplay::Step_End);
+  EXPECT_NE(quiet_.Text().find("record of 1073676289 bytes, more"), std::string::npos);
   // A file cut in its header is never loaded.
   EXPECT_FALSE(Load(good.substr(0, 7), 0));
   EXPECT_FALSE(replay_.IsReplaying());
@@ -295,6 +304,39 @@ TEST_F(NetReplayTest, RecordNamesLeadingOutOfTheReplayFolderAreRefused) {
   EXPECT_FALSE(std::filesystem::exists(home_.path() / "out"));
   ASSERT_TRUE(record_.StartRecord("in/side"));
   EXPECT_EQ(record_.GetPath().rfind("Replay/in/side/", 0), 0u) << record_.GetPath();
+  // While it records, another name is refused; the same one goes on in the same file.
+  const std::string path = record_.GetPath();
+  EXPECT_FALSE(record_.StartRecord("other"));
+  EXPECT_TRUE(record_.StartRecord("in/side"));
+  EXPECT_EQ(record_.GetName() + " " + record_.GetPath(), "in/side " + path);
+}
+
+// A recording is always a file of its own: a file or a link already at its name (a recording of
+// the same second, or one planted) is left as it is. At a full disk the file ends after its last
+// whole record and recording stops.
+TEST_F(NetReplayTest, ARecordingNeverReusesAFileAndEndsWholeAtAFullDisk) {
+  testkit::WriteFile("victim", "precious");
+  std::filesystem::create_directories("Replay/run");
+  for (std::time_t at = std::time(nullptr), end = at + 5; at < end; ++at) {
+    char name[64];
+    std::strftime(name, sizeof name, "Replay/run/%Y_%m_%d-%H.%M.%S.rep", std::localtime(&at));
+    std::filesystem::create_symlink(home_.path() / "victim", name);
+  }
+  ASSERT_TRUE(record_.StartRecord("run"));
+  EXPECT_TRUE(testing_support::fits(record_.GetPath(), "Replay/run/####_##_##-##.##.##-2.rep"))
+      << record_.GetPath();
+  EXPECT_EQ(testkit::ReadFile("victim"), "precious");
+  record_.Record(2, "whole", 5, 1, "game");
+  {
+    testkit::cFileSizeLimit disk(12 + 2 * 48 + 5 + 10);
+    ASSERT_TRUE(disk.Held());
+    record_.Record(2, "cut in the middle", 17, 1, "game");
+    record_.Record(2, "x", 1, 1, "game");
+  }
+  EXPECT_FALSE(record_.IsRecording());
+  EXPECT_EQ(testkit::ReadFile(record_.GetPath()).size(), 12u + 48 + 5);
+  ASSERT_TRUE(replay_.StartReplay(record_.GetPath().c_str(), 0, false));
+  EXPECT_TRUE(StepAll() == 1 && replay_.Step() == cNetReplay::Step_End);
 }
 
 // On the host's worker a failed start ends with its message: it neither waits for a key nor

@@ -139,6 +139,17 @@ TEST_F(RouteGroups, AFoundAnswerStoresItsReturnRouteForLaterCalls) {
   EXPECT_FALSE(SendRemoteStream2("w", &WriteOutputCall, &ver, nullptr));
 }
 
+// Peers name the destinations: the table keeps a bounded number under bounded names.
+TEST_F(RouteGroups, ThePathTableKeepsABoundedNumberOfDestinations) {
+  const std::string route = "SendPathCmd('me','x','',%1%,[=[%2%]=])";
+  EXPECT_FALSE(cRemotePath::Instance().SetPath(std::string(256, 'x'), route));
+  int kept = 0;  // the table may hold a few of other tests
+  for (int i = 0; i < 1100; ++i) kept += cRemotePath::Instance().SetPath(std::to_string(i), route);
+  EXPECT_TRUE(cRemotePath::Instance().SetPath("0", route));  // a kept one is updated
+  for (int i = 0; i < 1100; ++i) cRemotePath::Instance().RemovePath(std::to_string(i));
+  EXPECT_TRUE(kept >= 1000 && kept <= 1024) << kept;
+}
+
 // The route leads over the client "global" to this process itself, so the server "center"
 // receives the streamed record and runs it; a text too long for one record is not sent.
 TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
