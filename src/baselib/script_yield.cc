@@ -184,6 +184,17 @@ cYieldSet* GetYieldSet(lua_State* L) {
   return set;
 }
 
+// Keeps the context the system makes for coroutine `ref`; false, keeping nothing, when it is a
+// link's and links keep as many as they may. (Apart from StartYield: a Lua error raised there
+// must not jump over a live context.)
+bool AdoptContext(cYieldSet* set, int ref, lua_State* co) {
+  std::unique_ptr<cLuaDeferContext> context;
+  if (LuaDeferContextMaker maker = g_deferMaker.load()) context = maker(co);
+  if (context && context->ForLink() && g_linkCoroutines.load() >= kMaxLinkCoroutines) return false;
+  set->Keep(ref, std::move(context));
+  return true;
+}
+
 // StartYield(f, ...): runs f(...) as a coroutine until it first waits or ends.
 int StartYield(lua_State* L) {
   luaL_checktype(L, 1, LUA_TFUNCTION);
@@ -193,14 +204,11 @@ int StartYield(lua_State* L) {
   lua_insert(L, 1);
   lua_xmove(L, co, argCount + 1);
   const int ref = luaL_ref(L, LUA_REGISTRYINDEX);
-  std::unique_ptr<cLuaDeferContext> context;
-  if (LuaDeferContextMaker maker = g_deferMaker.load()) context = maker(co);
-  if (context && context->ForLink() && g_linkCoroutines.load() >= kMaxLinkCoroutines) {
+  if (!AdoptContext(set, ref, co)) {
     luaL_unref(L, LUA_REGISTRYINDEX, ref);
     return luaL_error(L, "StartYield refused: %d coroutines of links wait already",
                       static_cast<int>(kMaxLinkCoroutines));
   }
-  set->Keep(ref, std::move(context));
   lua_pushboolean(L, set->Resume(ref, argCount) ? 1 : 0);
   PassOnLuaFault();
   return 1;

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/terminal_text.h"
@@ -14,7 +16,12 @@
 void cConsoleBound::Install() {
   std::streambuf* target = std::cout.rdbuf();
   if (dynamic_cast<cConsoleBound*>(target) != nullptr) return;
-  std::cout.rdbuf(new cConsoleBound(target));
+  // Never deleted (std::cout is flushed after every static is gone), and kept in reach: a
+  // capture of the output put in front of one and taken away again gets a bound of its own.
+  static std::vector<std::unique_ptr<cConsoleBound>>* s_bounds =
+      new std::vector<std::unique_ptr<cConsoleBound>>;
+  s_bounds->push_back(std::make_unique<cConsoleBound>(target));
+  std::cout.rdbuf(s_bounds->back().get());
 }
 
 bool cConsoleBound::Bounded() {
