@@ -1,6 +1,8 @@
 // Attacks of a hostile peer on a running tessel_server, one table: after each the server is alive
 // and serves a real client (logs in, gets an answer), its memory and log folder have grown within
 // bounds, nothing was written outside its home and no code ran for a peer that never logged in.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -131,6 +133,14 @@ TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
          client.peer.Write(CmdFrame(4, "\x1bLua\x51 not source"));
          EXPECT_TRUE(client.Ask(4, "Ver()", "Output("));
        }},
+      {"logins named after what stands among the account files", "",
+       [](cServerProcess&, int port, bool&) {
+         for (const char* name : {"pipe", "huge", "loop"}) {
+           cClient client(port, "");
+           EXPECT_TRUE(client.Ask(2, "Login('" + std::string(name) + "','pw')", "Logined(0,"))
+               << name;
+         }
+       }},
       {"Record out of its folder", "",
        [](cServerProcess&, int port, bool&) {
          cClient client(port);
@@ -147,6 +157,10 @@ TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
     cHome home;
     tmp.reset();
     AddAccount(home, "ops", "pw", 16);
+    // What another user of the machine or a careless operator may leave among the account files.
+    ASSERT_EQ(::mkfifo((home / "db/accounts/pipe.ini").c_str(), 0600), 0);
+    fs::resize_file(home.write("db/accounts/huge.ini", "password = pw\n"), 64 << 20);
+    fs::create_symlink(home / "db/accounts/loop.ini", home / "db/accounts/loop.ini");
     home.write("config/config_int.ini", attack.configInt);
     cServerProcess server(home, Words("game", Listen()));
     const int port = server.WaitPort("game");
