@@ -127,8 +127,10 @@ TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
   EXPECT_EQ(after.files, 4u);
 }
 
-// A new day's file that cannot be opened (a folder stands in its place) loses that day's lines;
-// none of them goes into the day before's file.
+// A new day's file that cannot be taken (a folder, a pipe, a link to a device stands in its
+// place) loses that day's lines, and the console says why; none of them goes into the day
+// before's file and nothing waits on the pipe. A start whose newest file is a link into /proc
+// goes on with the chain of the regular files.
 TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   cAuditFolder at;
   ASSERT_TRUE(at.trail.Open(at.Options()));
@@ -136,11 +138,30 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   at.trail.Record(Event("Ver()", at.nowUs));
   ASSERT_TRUE(WaitFor([&] { return testkit::Lines(testkit::ReadFile(first)).size() == 2; }));
   std::filesystem::create_directory(at.Folder() + "/2026-12-08.audit");
-  at.nowUs += kDayUs;
-  at.trail.Record(Event("Lost()", at.nowUs));
-  at.trail.Record(Event("AlsoLost()", at.nowUs));
+  ASSERT_EQ(::mkfifo((at.Folder() + "/2026-12-10.audit").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/null", at.Folder() + "/2026-12-12.audit");
+  testing::internal::CaptureStdout();
+  for (int day = 8; day <= 12; ++day) {
+    at.nowUs += kDayUs;
+    at.trail.Record(Event("Lost()", at.nowUs));
+    at.trail.Record(Event("AlsoLost()", at.nowUs));
+    EXPECT_TRUE(WaitFor([&] { return at.trail.Queued() == 0; })) << day;
+  }
   at.trail.Close();
+  const std::string console = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testkit::CountOf(console, ".audit: it is no regular file; its lines are lost"), 3u)
+      << console;
   EXPECT_EQ(testkit::Lines(testkit::ReadFile(first)).size(), 2u);
+  const auto before = testkit::Lines(testkit::ReadFile(at.Folder() + "/2026-12-11.audit"));
+  ASSERT_FALSE(before.empty());
+  std::filesystem::create_symlink("/proc/self/pagemap", at.Folder() + "/2026-12-13.audit");
+  at.nowUs += 2 * kDayUs;
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  at.trail.Close();
+  const auto next = testkit::Lines(testkit::ReadFile(at.Folder() + "/2026-12-14.audit"));
+  ASSERT_FALSE(next.empty());
+  EXPECT_EQ(std::stoi(std::string(AuditField(next[0], "seq"))),
+            std::stoi(std::string(AuditField(before.back(), "seq"))) + 1);
 }
 
 // A batch that meets a full disk (here the limit of a file's size) is lost whole: what part of it
