@@ -54,7 +54,8 @@ void ReportUnreadableLine(const std::string& file, int line, const std::string& 
 }
 
 void ReportUnreadableFile(const std::string& file, const std::string& why) {
-  ReportOnce(std::filesystem::path(file).lexically_normal().string() + ":", why);
+  const std::string shown = std::filesystem::path(file).lexically_normal().string();
+  ReportOnce(shown + ":", why.rfind(file, 0) == 0 ? shown + why.substr(file.size()) : why);
 }
 
 void LogUnreadableLinesFromNowOn() {
