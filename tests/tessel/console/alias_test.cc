@@ -48,7 +48,7 @@ TEST_F(AliasTest, AliasesExpandTheirParametersOrRunNothing) {
 }
 
 // Reading a file stops at its first line without " = ", saying where, and skips a line with no
-// word; only .txt files are read, and one past the bound not at all. Adding an alias saves every
+// word; only .txt files are read (one past the bound not at all). Adding an alias saves every
 // alias in memory, and a text that the file could not keep on one line is refused.
 TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeReadBack) {
   m_dir.write("alias/a.txt", "one = 1()\n = empty\ntwo = 2()\nbroken line\nthree = 3()\n");

@@ -162,8 +162,7 @@ TEST_F(GroupTest, SafeCallForwardsPlainValuesOnly) {
 }
 
 // Run stops at the first short line and keeps the group the batch switched to; RunRemote runs
-// every line; a batch that runs itself stops at the nesting bound; a pipe in a batch's place is
-// refused at once, naming it.
+// every line; a batch that runs itself stops at the nesting bound, and a pipe is refused.
 TEST_F(GroupTest, BatchFilesRunLineByLine) {
   std::ostringstream quiet;
   cTesselCmd::Instance().ParseCmd("/3", quiet);
