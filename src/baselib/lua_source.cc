@@ -3,12 +3,13 @@
 // memory. Every text and file this library hands to Lua comes through here, and the states it
 // makes get loadstring, load, loadfile, dofile and a module searcher that load source the same
 // way.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
+#include "platform/home_file.h"
 #include "tessel/contracts/baselib.h"
 
 namespace {
@@ -91,8 +92,8 @@ int SourceSearcher(lua_State* L) {
     path = *end != '\0' ? end + 1 : end;
     const char* file = luaL_gsub(L, lua_tostring(L, -1), LUA_PATH_MARK, name);
     lua_remove(L, -2);
-    if (FILE* probe = std::fopen(file, "r")) {
-      std::fclose(probe);
+    // Looked for without opening it: a pipe on the path would hold the caller at the open.
+    if (::access(file, R_OK) == 0) {
       if (LoadLuaSourceFile(L, file) != 0)
         return luaL_error(L, "error loading module " LUA_QS " from file " LUA_QS ":\n\t%s",
                           lua_tostring(L, 1), file, lua_tostring(L, -1));
@@ -125,12 +126,17 @@ int LoadLuaSource(lua_State* L, const char* text, const char* chunkName) {
 int LoadLuaSourceFile(lua_State* L, const char* path) {
   int status = 0;
   {
-    std::ifstream in(path != nullptr ? path : "", std::ios::binary);
-    if (!in) {
-      lua_pushfstring(L, "cannot open %s", path != nullptr ? path : "(null)");
+    // Read whole and never waited on: a pipe, a device or a file past the bound is refused.
+    std::string text, why;
+    const platform::eHomeFile got =
+        platform::ReadHomeFile(path != nullptr ? path : "", platform::kScriptFileBytes, text, &why);
+    if (got != platform::eHomeFile::kRead) {
+      if (got == platform::eHomeFile::kMissing)
+        lua_pushfstring(L, "cannot open %s", path != nullptr ? path : "(null)");
+      else
+        lua_pushstring(L, why.c_str());
       return LUA_ERRFILE;
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!text.empty() && text[0] == '#') {
       const size_t end = text.find('\n');
       text.erase(0, end == std::string::npos ? text.size() : end);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <memory>
@@ -138,6 +139,12 @@ TEST(LuaSource, EveryLoaderRefusesPrecompiledChunks) {
       "end "
       "return tostring(ran) .. dofile('source.lua') .. loadstring('return 3')()";
   EXPECT_EQ(Exec(L, tries.c_str()), "nil23");
+  // A pipe in a file's place is refused at once, naming it; nothing waits for a writer.
+  for (const char* name : {"pipe.lua", "pmod.lua"}) ASSERT_EQ(::mkfifo(name, 0600), 0);
+  const std::string piped =
+      Exec(L, "return select(2, loadfile('pipe.lua')) .. select(2, pcall(require, 'pmod'))");
+  for (const char* said : {"pipe.lua is no regular file", "pmod.lua is no regular file"})
+    EXPECT_NE(piped.find(said), std::string::npos) << piped;
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Attacks of a hostile peer on a running tessel_server, one table: after each the server is alive
 // and serves a real client (logs in, gets an answer), its memory and log folder have grown within
 // bounds, nothing was written outside its home and no code ran for a peer that never logged in.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -131,6 +133,10 @@ TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
          client.peer.Write(CmdFrame(4, "\x1bLua\x51 not source"));
          EXPECT_TRUE(client.Ask(4, "Ver()", "Output("));
        }},
+      {"a login named after a pipe among the account files", "",
+       [](cServerProcess&, int port, bool&) {
+         EXPECT_TRUE(cClient(port, "").Ask(2, "Login('pipe','pw')", "Logined(0,"));
+       }},
       {"Record out of its folder", "",
        [](cServerProcess&, int port, bool&) {
          cClient client(port);
@@ -147,6 +153,7 @@ TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
     cHome home;
     tmp.reset();
     AddAccount(home, "ops", "pw", 16);
+    ASSERT_EQ(::mkfifo((home / "db/accounts/pipe.ini").c_str(), 0600), 0);  // left by someone
     home.write("config/config_int.ini", attack.configInt);
     cServerProcess server(home, Words("game", Listen()));
     const int port = server.WaitPort("game");

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "platform/folders.h"
+#include "platform/home_file.h"
 #include "platform/line_editor.h"
 #include "platform/local_time.h"
 #include "platform/paths.h"
@@ -170,6 +171,31 @@ TEST(Folders, CleanUpDeletesFilesOlderThanTheKeepTimeInWholeDaysAndFollowsNoLink
   EXPECT_TRUE(fs::exists(root + "/old_folder/inside.log"));
   EXPECT_EQ(DeleteOldFiles(root + "\\", 0), 2) << "a whole day or more";
   EXPECT_EQ(DeleteOldFiles(root + "/missing", 0), 0);
+}
+
+// A file of the home is read whole; what takes its place (a device, a loop, a file of /proc
+// that tells no size, one past the bound) is refused with a reason that names the path.
+TEST(HomeFile, ADeviceALoopOrAnEndlessFileIsRefusedNamingItAndAFileIsReadWhole) {
+  testkit::cTempDir dir;
+  const std::string text("a = 1\n\0b\r", 9);
+  dir.write("plain.ini", text);
+  fs::create_symlink("/dev/zero", dir / "zero.ini");
+  fs::create_symlink("/proc/self/pagemap", dir / "pagemap.ini");
+  fs::create_symlink(dir / "loop.ini", dir / "loop.ini");
+  const std::pair<const char*, const char*> rows[] = {
+      {"plain.ini", ""},
+      {"missing.ini", " does not exist"},
+      {"zero.ini", " is no regular file; it is not read"},
+      {"pagemap.ini", " is larger than 100 bytes; it is not read"},
+      {"loop.ini", " cannot be opened: Too many levels of symbolic links"}};
+  for (const auto& [name, why] : rows) {
+    std::string got = "left", said;
+    const eHomeFile result = ReadHomeFile(dir / name, 100, got, &said);
+    EXPECT_EQ(result, *why ? (name[0] == 'm' ? eHomeFile::kMissing : eHomeFile::kRefused)
+                           : eHomeFile::kRead);
+    EXPECT_EQ(got, *why ? "" : text) << name;
+    EXPECT_EQ(said, *why ? dir / name + why : "");
+  }
 }
 
 struct RegistryTest : ::testing::Test {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/home_file.h"
 #include "tessel/console/clipboard.h"
 #include "tessel/core/worker_thread.h"
 
@@ -87,7 +88,15 @@ bool cAlias::Load() {
 }
 
 void cAlias::LoadFile(const std::string& file) {
-  std::ifstream in(file);
+  // Read whole and never waited on: a pipe, a device or a file past the bound is named and
+  // skipped.
+  std::string text, why;
+  if (platform::ReadHomeFile(file, platform::kSettingsFileBytes, text, &why) !=
+      platform::eHomeFile::kRead) {
+    std::cout << "cAlias::Load " << why << std::endl;
+    return;
+  }
+  std::istringstream in(text);
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     while (!line.empty() && line.back() == '\r') line.pop_back();

@@ -57,14 +57,20 @@ std::vector<fs::path> TrailFiles(const std::string& folder) {
   return files;
 }
 
-// The last whole line of a file and whether the file ends with a line end.
+// The last whole line of a file and whether the file ends with a line end. Only a regular file
+// is read, at most its last kTailBytes: a pipe or a device in its place is never waited on, and
+// a file of /proc, which tells no size, reads as empty.
 std::string LastLine(const fs::path& file, bool* whole) {
   *whole = true;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return {};
-  const off_t size = ::lseek(fd, 0, SEEK_END);
-  const off_t from = std::max<off_t>(0, size - static_cast<off_t>(kTailBytes));
-  std::string tail(static_cast<size_t>(size - from), '\0');
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+    ::close(fd);
+    return {};
+  }
+  const off_t from = std::max<off_t>(0, st.st_size - static_cast<off_t>(kTailBytes));
+  std::string tail(static_cast<size_t>(st.st_size - from), '\0');
   const ssize_t n = ::pread(fd, tail.data(), tail.size(), from);
   ::close(fd);
   tail.resize(n > 0 ? static_cast<size_t>(n) : 0);
@@ -195,7 +201,7 @@ std::string cAuditTrail::Resume() {
   std::string last = LastLine(files.back(), &whole);
   if (!whole) {
     // A line cut by a power loss stays as it is; the next line starts on a line of its own.
-    const int fd = ::open(files.back().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const int fd = ::open(files.back().c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
       WriteAll(fd, "\n");
       ::close(fd);
@@ -329,18 +335,17 @@ void cAuditTrail::FlushLines() {
     const int error = errno;
     // Should taking back fail too, the partial line stays, and the next start ends it.
     if (!written && before >= 0 && ::ftruncate(m_fd, before) != 0) errno = 0;
-    TellWriting(m_day, written, error);
+    TellWriting(m_day, written, std::strerror(error));
   }
   m_batch.clear();
   if (m_ring) m_ring->Release(m_peeked);
 }
 
-void cAuditTrail::TellWriting(const std::string& day, bool works, int error) {
+void cAuditTrail::TellWriting(const std::string& day, bool works, const std::string& why) {
   if (works != m_bWriteFailing) return;
   m_bWriteFailing = !works;
   Say(works ? "writes to " + day + kSuffix + " again"
-            : "cannot write " + day + kSuffix + ": " + std::strerror(error) +
-                  "; its lines are lost until it can");
+            : "cannot write " + day + kSuffix + ": " + why + "; its lines are lost until it can");
 }
 
 // A file removed while it is written would take every later line with it: its lines go on in a
@@ -360,16 +365,31 @@ bool cAuditTrail::ReopenIfRemoved() {
 
 // The day's file, made with the folder when that alone is gone (not the folder above it: a
 // process whose home was removed makes none again); -1 when it cannot be (the console is told).
+// Only a regular file takes the lines: a pipe in its place is not waited on, and a device (a
+// link to /dev/null) would swallow them without a word.
 int cAuditTrail::OpenFile(const std::string& day) {
   const std::string path = (fs::path(m_options.folder) / (day + kSuffix)).string();
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    TellWriting(day, false, "it is no regular file");
+    return -1;
+  }
   int fd = ::open(path.c_str(), kFlags, 0600);
   if (fd < 0 && errno == ENOENT) {
     std::error_code ec;
     fs::create_directory(m_options.folder, ec);
     fd = ::open(path.c_str(), kFlags, 0600);
   }
-  if (fd < 0) TellWriting(day, false, errno);
+  if (fd < 0) {
+    TellWriting(day, false, std::strerror(errno));
+    return -1;
+  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    TellWriting(day, false, "it is no regular file");
+    return -1;
+  }
   return fd;
 }
 

@@ -76,7 +76,7 @@ class cAuditTrail {
   int OpenFile(const std::string& day);
   bool ReopenIfRemoved();
   // Says on the console when writing the trail stops working, and when it works again.
-  void TellWriting(const std::string& day, bool works, int error);
+  void TellWriting(const std::string& day, bool works, const std::string& why);
   std::string Resume();
 
   stOptions m_options;

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "platform/atomic_file.h"
+#include "platform/home_file.h"
 #include "tessel/core/text_stream.h"
 #include "tessel/core/unreadable_line.h"
 
@@ -22,6 +23,16 @@ bool SaveHashMap(const Table& table, const char* file) {
   return false;
 }
 
+// The whole file, never waited on; one that stands there but is no regular file or too large is
+// reported (the values then keep their defaults).
+bool ReadValueFile(const char* file, std::string& text) {
+  std::string why;
+  const platform::eHomeFile got =
+      platform::ReadHomeFile(file ? file : "", platform::kSettingsFileBytes, text, &why);
+  if (got == platform::eHomeFile::kRefused) ReportUnreadableFile(file ? file : "", why);
+  return got == platform::eHomeFile::kRead;
+}
+
 int LineAt(const std::string& text, size_t at) {
   return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n'));
 }
@@ -29,12 +40,8 @@ int LineAt(const std::string& text, size_t at) {
 // Integer file: a name word, one non-blank character (the '='), an integer; the first entry
 // that does not read completely ends the load, and its line is reported.
 bool ReadIntFile(const char* file, cStringValue::IntTable& table) {
-  std::ifstream stream(file ? file : "");
-  if (!stream.is_open()) return false;
-  // A folder opens but cannot be read: it loads nothing.
-  std::ostringstream whole;
-  whole << stream.rdbuf();
-  const std::string text = whole.str();
+  std::string text;
+  if (!ReadValueFile(file, text)) return false;
   std::istringstream in(text);
   std::string name;
   char separator = 0;
@@ -57,8 +64,9 @@ bool ReadIntFile(const char* file, cStringValue::IntTable& table) {
 // String file: each line split at its first " = "; the first line without one ends the load.
 // That line is reported unless it is empty and nothing but blank lines follows it.
 bool ReadStringFile(const char* file, cStringValue::StringTable& table) {
-  std::ifstream in(file ? file : "");
-  if (!in.is_open()) return false;
+  std::string text;
+  if (!ReadValueFile(file, text)) return false;
+  std::istringstream in(text);
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     // Files edited on other systems may end their lines with carriage returns; none is kept,

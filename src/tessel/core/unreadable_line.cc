@@ -25,13 +25,14 @@ stReports& Reports() {
 
 }  // namespace
 
-void ReportUnreadableLine(const std::string& file, int line, const std::string& why) {
-  const std::string shown = std::filesystem::path(file).lexically_normal().string();
-  const std::string text = shown + " line " + std::to_string(line) + " cannot be read: " + why;
+namespace {
+
+// Shows and logs `text` unless a report of `key` was made before.
+void ReportOnce(const std::string& key, const std::string& text) {
   stReports& reports = Reports();
   {
     std::lock_guard<std::mutex> hold(reports.lock);
-    if (!reports.made.insert(shown + ":" + std::to_string(line)).second) return;
+    if (!reports.made.insert(key).second) return;
   }
   {
     platform::ColorSection red(platform::kColorLightRed);
@@ -42,6 +43,19 @@ void ReportUnreadableLine(const std::string& file, int line, const std::string& 
     TESSEL_LOG(tessel_err(), text);
   else
     reports.waiting.push_back(text);
+}
+
+}  // namespace
+
+void ReportUnreadableLine(const std::string& file, int line, const std::string& why) {
+  const std::string shown = std::filesystem::path(file).lexically_normal().string();
+  ReportOnce(shown + ":" + std::to_string(line),
+             shown + " line " + std::to_string(line) + " cannot be read: " + why);
+}
+
+void ReportUnreadableFile(const std::string& file, const std::string& why) {
+  const std::string shown = std::filesystem::path(file).lexically_normal().string();
+  ReportOnce(shown + ":", why.rfind(file, 0) == 0 ? shown + why.substr(file.size()) : why);
 }
 
 void LogUnreadableLinesFromNowOn() {

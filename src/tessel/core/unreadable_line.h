@@ -10,6 +10,10 @@
 // not shown: it may hold a password.
 void ReportUnreadableLine(const std::string& file, int line, const std::string& why);
 
+// The same for a whole file that is not read (no regular file, too large): once per file.
+// `why` names the file and the cause.
+void ReportUnreadableFile(const std::string& file, const std::string& why);
+
 // Writes the reports made so far to the log, and every later one at once: the loggers are
 // routed now.
 void LogUnreadableLinesFromNowOn();

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <vector>
 
+#include "platform/home_file.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
 
@@ -55,11 +55,12 @@ bool ApplyKey(const std::string& key, const std::string& value, cRightRules& rul
 
 bool LoadAccountRights(const std::string& path, const std::string& account, stAccountRights& out,
                        std::string& error) {
-  std::ifstream file(path);
-  if (!file) {
-    error = path + ": cannot be read";
-    return false;
-  }
+  std::string text;
+  const platform::eHomeFile read =
+      platform::ReadHomeFile(path, platform::kSettingsFileBytes, text, &error);
+  if (read == platform::eHomeFile::kMissing) error = path + ": cannot be read";
+  if (read != platform::eHomeFile::kRead) return false;
+  std::istringstream file(text);
   auto rules = std::make_shared<cRightRules>();
   bool process = false;
   bool any = false;

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/home_file.h"
 #include "tessel/core/unreadable_line.h"
 
 namespace {
@@ -30,13 +31,11 @@ int FirstUnreadableLine(const std::string& text) {
 
 bool cIniFile::Load(const char* path) {
   m_strPath = path ? path : "";
-  std::ifstream file(m_strPath);
-  if (!file) return false;
-  std::string text;
-  char chunk[4096];
-  while (file.read(chunk, sizeof chunk) || file.gcount() > 0)
-    text.append(chunk, static_cast<size_t>(file.gcount()));
-  if (file.bad()) return false;
+  std::string text, why;
+  const platform::eHomeFile got =
+      platform::ReadHomeFile(m_strPath, platform::kSettingsFileBytes, text, &why);
+  if (got == platform::eHomeFile::kRefused) ReportUnreadableFile(m_strPath, why);
+  if (got != platform::eHomeFile::kRead) return false;
   // Whitespace-separated words in threes: key, separator (not checked), value. A trailing
   // incomplete triple is dropped, so a cut file never yields a key with a half value. A read
   // error keeps the entries as they were: nothing of a half-read file is taken.

@@ -127,8 +127,9 @@ TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
   EXPECT_EQ(after.files, 4u);
 }
 
-// A new day's file that cannot be opened (a folder stands in its place) loses that day's lines;
-// none of them goes into the day before's file.
+// A new day's file that is no regular file (a folder, a pipe, a link to a device) loses that
+// day's lines, said on the console; none goes into the day before's file, nothing waits on the
+// pipe, and a start whose newest file is a link into /proc reads no endless tail.
 TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   cAuditFolder at;
   ASSERT_TRUE(at.trail.Open(at.Options()));
@@ -136,11 +137,23 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   at.trail.Record(Event("Ver()", at.nowUs));
   ASSERT_TRUE(WaitFor([&] { return testkit::Lines(testkit::ReadFile(first)).size() == 2; }));
   std::filesystem::create_directory(at.Folder() + "/2026-12-08.audit");
-  at.nowUs += kDayUs;
-  at.trail.Record(Event("Lost()", at.nowUs));
-  at.trail.Record(Event("AlsoLost()", at.nowUs));
+  ASSERT_EQ(::mkfifo((at.Folder() + "/2026-12-10.audit").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/null", at.Folder() + "/2026-12-12.audit");
+  testing::internal::CaptureStdout();
+  for (int day = 8; day <= 12; ++day) {
+    at.nowUs += kDayUs;
+    at.trail.Record(Event("Lost()", at.nowUs));
+    at.trail.Record(Event("AlsoLost()", at.nowUs));
+    EXPECT_TRUE(WaitFor([&] { return at.trail.Queued() == 0; })) << day;
+  }
   at.trail.Close();
+  const std::string console = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testkit::CountOf(console, ".audit: it is no regular file; its lines are lost"), 3u)
+      << console;
   EXPECT_EQ(testkit::Lines(testkit::ReadFile(first)).size(), 2u);
+  std::filesystem::create_symlink("/proc/self/pagemap", at.Folder() + "/2026-12-13.audit");
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  at.trail.Close();
 }
 
 // A batch that meets a full disk (here the limit of a file's size) is lost whole: what part of it

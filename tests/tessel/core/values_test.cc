@@ -1,5 +1,6 @@
 // Value stores: the text stream form, the string-value files and the process's stores.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <climits>
@@ -106,12 +107,15 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
       dir.write("str.ini", "ip = 127.0.0.1\r\nexpr = a = b\n\nlater = lost\n").c_str());
   EXPECT_EQ(texts.GetStrings(), (Strs{{"ip", "127.0.0.1"}, {"expr", "a = b"}}));
   fs::create_directory(dir / "folder.ini");
+  ASSERT_EQ(::mkfifo((dir / "pipe.ini").c_str(), 0600), 0);  // read, it would hold the start
   EXPECT_FALSE(none.LoadValue((dir / "missing.ini").c_str()));
-  none.LoadValue((dir / "folder.ini").c_str());
-  none.LoadStringA((dir / "folder.ini").c_str());
+  for (const char* odd : {"folder.ini", "pipe.ini"}) {
+    EXPECT_FALSE(none.LoadValue((dir / odd).c_str())) << odd;
+    EXPECT_FALSE(none.LoadStringA((dir / odd).c_str())) << odd;
+    fs::remove(dir / odd);
+  }
   EXPECT_TRUE(none.GetValues().empty());
   EXPECT_TRUE(none.GetStrings().empty());
-  fs::remove(dir / "folder.ini");
   const std::string ints = dir / "int.ini", strs = dir / "str.ini";
   {
     cStringValue store, back;

@@ -1,10 +1,11 @@
 #include "tessel/console/groups/cmd_input.h"
 
-#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "platform/console_color.h"
+#include "platform/home_file.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/help.h"
@@ -74,6 +75,21 @@ std::string TooDeepText(const char* file) {
          std::to_string(kMaxBatchDepth) + "\n";
 }
 
+// The batch file's lines, read whole and never waited on: a pipe in the maintenance roots would
+// hold the worker until someone wrote to it. False with the line that says why.
+bool ReadBatch(const char* file, std::istringstream& lines, std::string& error) {
+  std::string text, why;
+  const platform::eHomeFile got =
+      platform::ReadHomeFile(file, platform::kScriptFileBytes, text, &why);
+  if (got == platform::eHomeFile::kRead) {
+    lines.str(text);
+    return true;
+  }
+  error =
+      "run file " + (got == platform::eHomeFile::kMissing ? std::string(file) + " not found" : why);
+  return false;
+}
+
 }  // namespace
 
 // Lines are echoed unless they hand output back ("Out(...)"); a line shorter than two
@@ -82,14 +98,14 @@ void cCmdInput::Run(const char* file) {
   TESSEL_ASSERT_WORKER();
   RequireShellOutsideRoots("Run", file);
   const cBatchDepth depth;
-  std::ifstream in(file);
+  std::istringstream in;
+  std::string error;
   if (depth.TooDeep()) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << TooDeepText(file);
-  } else if (!in) {
+  } else if (!ReadBatch(file, in, error)) {
     platform::SetColor(platform::kColorLightRed);
-    std::cout << "run file " << EscapeControls(file) << " not found"
-              << "\n";
+    std::cout << EscapeControls(error) << "\n";
   } else {
     platform::SetColor(platform::kColorYellow);
     std::cout << "[dofile] " << EscapeControls(file) << "\n";
@@ -120,10 +136,10 @@ void cCmdInput::RunRemote(const char* file) {
     get_gout() << TooDeepText(file);
     return;
   }
-  std::ifstream in(file);
-  if (!in) {
-    get_gout() << "run file " << file << " not found"
-               << "\n";
+  std::istringstream in;
+  std::string error;
+  if (!ReadBatch(file, in, error)) {
+    get_gout() << error << "\n";
     return;
   }
   get_gout() << "[dofile] " << file << "\n";

@@ -1,5 +1,8 @@
 // The standard groups typed on the console of a process without links: names they do not know,
 // calls that belong to a link, wrong arguments, and the groups that work locally.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <functional>
 
 #include "cmd_group_util.h"
@@ -159,7 +162,7 @@ TEST_F(GroupTest, SafeCallForwardsPlainValuesOnly) {
 }
 
 // Run stops at the first short line and keeps the group the batch switched to; RunRemote runs
-// every line; a batch that runs itself stops at the nesting bound.
+// every line; a batch that runs itself stops at the nesting bound, and a pipe is refused.
 TEST_F(GroupTest, BatchFilesRunLineByLine) {
   std::ostringstream quiet;
   cTesselCmd::Instance().ParseCmd("/3", quiet);
@@ -179,6 +182,10 @@ TEST_F(GroupTest, BatchFilesRunLineByLine) {
         RunInGroup(cCmdInput::Instance(), runner + std::string("('self.txt')")).out;
     EXPECT_EQ(count(out, "[dofile] self.txt"), 8) << out;
     EXPECT_NE(out.find("refused: batches nested deeper than 8"), std::string::npos) << out;
+    ASSERT_TRUE(::mkfifo((m_dir.path() / "pipe.txt").c_str(), 0600) == 0 || errno == EEXIST);
+    const std::string piped =
+        RunInGroup(cCmdInput::Instance(), runner + std::string("('pipe.txt')")).out;
+    EXPECT_NE(piped.find("run file pipe.txt is no regular file"), std::string::npos) << piped;
   }
 }
 

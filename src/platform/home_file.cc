@@ -1,0 +1,71 @@
+#include "platform/home_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+eHomeFile Refuse(const std::string& path, const std::string& cause, std::string* why) {
+  if (why != nullptr) *why = path + " " + cause;
+  return eHomeFile::kRefused;
+}
+
+std::string TooLarge(std::size_t maxBytes) {
+  return "is larger than " + std::to_string(maxBytes) + " bytes; it is not read";
+}
+
+}  // namespace
+
+eHomeFile ReadHomeFile(const std::string& path, std::size_t maxBytes, std::string& text,
+                       std::string* why) {
+  text.clear();
+  // Not blocking: a pipe without a writer opens at once (and is refused below) instead of
+  // holding the reading thread until someone writes to it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) {
+      if (why != nullptr) *why = path + " does not exist";
+      return eHomeFile::kMissing;
+    }
+    return Refuse(path, std::string("cannot be opened: ") + std::strerror(error), why);
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return Refuse(path, "is no regular file; it is not read", why);
+  }
+  if (st.st_size < 0 || static_cast<std::size_t>(st.st_size) > maxBytes) {
+    ::close(fd);
+    return Refuse(path, TooLarge(maxBytes), why);
+  }
+  // Files of /proc tell no size: the read stops one byte past the bound whatever the size says.
+  char chunk[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      ::close(fd);
+      text.clear();
+      return Refuse(path, std::string("cannot be read: ") + std::strerror(error), why);
+    }
+    if (n == 0) break;
+    if (text.size() + static_cast<std::size_t>(n) > maxBytes) {
+      ::close(fd);
+      text.clear();
+      return Refuse(path, TooLarge(maxBytes), why);
+    }
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return eHomeFile::kRead;
+}
+
+}  // namespace platform

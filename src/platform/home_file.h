@@ -1,0 +1,24 @@
+// Reads a whole file of the home (settings, accounts, scripts) without ever waiting on it and
+// within a bound of bytes: a pipe, a device or a file of gigabytes in its place is refused with
+// a reason naming it. Any thread may call it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+enum class eHomeFile { kRead, kMissing, kRefused };
+
+// The file's bytes into `text` (cleared first). kMissing when no such file exists (its `why`
+// says so too); kRefused when it is no regular file, holds more than `maxBytes` or cannot be
+// read, `why` then naming the path and the cause.
+eHomeFile ReadHomeFile(const std::string& path, std::size_t maxBytes, std::string& text,
+                       std::string* why = nullptr);
+
+// The bounds of the readers: a settings, account, alias or key file; a script, batch file or
+// archive.
+inline constexpr std::size_t kSettingsFileBytes = 1 << 20;
+inline constexpr std::size_t kScriptFileBytes = 64 << 20;
+
+}  // namespace platform
