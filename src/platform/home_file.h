@@ -17,8 +17,10 @@ eHomeFile ReadHomeFile(const std::string& path, std::size_t maxBytes, std::strin
                        std::string* why = nullptr);
 
 // The bounds of the readers: a settings, account, alias or key file; a script, batch file or
-// archive.
+// archive; a value store's file, which holds what the program and commands stored (commands
+// alone may store 10000 texts of 64 KiB): refused, its values would be lost at the next save.
 inline constexpr std::size_t kSettingsFileBytes = 1 << 20;
 inline constexpr std::size_t kScriptFileBytes = 64 << 20;
+inline constexpr std::size_t kValueFileBytes = std::size_t(1) << 30;
 
 }  // namespace platform

@@ -28,7 +28,7 @@ bool SaveHashMap(const Table& table, const char* file) {
 bool ReadValueFile(const char* file, std::string& text) {
   std::string why;
   const platform::eHomeFile got =
-      platform::ReadHomeFile(file ? file : "", platform::kSettingsFileBytes, text, &why);
+      platform::ReadHomeFile(file ? file : "", platform::kValueFileBytes, text, &why);
   if (got == platform::eHomeFile::kRefused) ReportUnreadableFile(file ? file : "", why);
   return got == platform::eHomeFile::kRead;
 }

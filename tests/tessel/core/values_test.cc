@@ -106,6 +106,12 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
   texts.LoadStringA(
       dir.write("str.ini", "ip = 127.0.0.1\r\nexpr = a = b\n\nlater = lost\n").c_str());
   EXPECT_EQ(texts.GetStrings(), (Strs{{"ip", "127.0.0.1"}, {"expr", "a = b"}}));
+  // What commands may store (10000 texts of 64 KiB) loads back, megabytes of it too.
+  std::string large;
+  for (int i = 0; i < 40; ++i)
+    large += "t" + std::to_string(i) + " = " + std::string(65536, 'x') + "\n";
+  texts.LoadStringA(dir.write("str.ini", large).c_str());
+  EXPECT_EQ(texts.GetStrings().size(), 42u);
   fs::create_directory(dir / "folder.ini");
   ASSERT_EQ(::mkfifo((dir / "pipe.ini").c_str(), 0600), 0);  // read, it would hold the start
   EXPECT_FALSE(none.LoadValue((dir / "missing.ini").c_str()));
