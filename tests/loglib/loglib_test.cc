@@ -189,7 +189,6 @@ TEST(Appenders, AFileThatCannotBeWrittenIsSaidOnceAndSoIsItsRecovery) {
   const std::string file = dir.write("full.log", std::string(4000, 'o') + "\n");
   const appender write = write_to_file(file, true);
   testkit::cFileSizeLimit full(4010);
-  ASSERT_TRUE(full.Held());
   testing::internal::CaptureStderr();
   write("a line longer than the rest\n");
   full.Lift();

