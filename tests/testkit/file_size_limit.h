@@ -1,6 +1,5 @@
 // Holds the files this process writes to a size (a disk that fills) until Lift() or the end of
-// the scope: a write past it fails with EFBIG instead of raising SIGXFSZ (lowering the limit
-// below the hard one is always allowed). The test's thread.
+// the scope: a write past it fails with EFBIG instead of raising SIGXFSZ. The test's thread.
 #pragma once
 
 #include <sys/resource.h>

@@ -192,9 +192,8 @@ TEST(AuditVerifyShape, FilesWithoutLinesAndOverlongLinesFailWithTheirReason) {
   }
 }
 
-// A folder anyone may write into: notes stay bounded however many runs crashed, a link to itself
-// is no trail file, a link to an endless file of the kernel's reads as empty, and a file name
-// with line ends still makes a verdict of one line.
+// A folder anyone may write into: notes stay bounded however many runs crashed, links to itself
+// or to an endless kernel file hold no lines, and a name with line ends makes a one-line verdict.
 TEST(AuditVerifyShape, NotesAreBoundedAndNamesStayOnOneLine) {
   testkit::cTempDir dir;
   std::string text;

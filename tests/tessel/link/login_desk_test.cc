@@ -52,9 +52,8 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
     if (AuditField(line, "text").starts_with("Login("))
       outcomes.append(AuditField(line, "outcome")).append(" ");
   EXPECT_EQ(outcomes, "refused ran refused refused refused refused refused ran ");
-  // A quiet minute later, logins of the account logged in already are refused before any
-  // password is looked at (an operator whose old link is not gone yet): five of them are no
-  // guesses and slow no later login.
+  // A quiet minute later, five logins refused as the account is logged in already (an operator
+  // whose old link is not gone yet) are no guesses: they slow no later login.
   now = 70000;
   for (int i = 0; i < 5; ++i) SendCmd(m_peerLink->client, 2, "Login('ops','pw')");
   SendCmd(m_peerLink->client, 2, "Logout()");
