@@ -1,13 +1,13 @@
 #include "tessel/link/bridge_server.h"
 
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <vector>
 
 #include "platform/atomic_file.h"
 #include "platform/console_color.h"
+#include "platform/home_file.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/log_file.h"
@@ -70,12 +70,18 @@ void cBridgeServer::SetNameIP(const char* name, const char* ip) {
 bool cBridgeServer::LoadIP(const char* file) {
   platform::SetColor(platform::kColorLightGreen);
   m_strIPFile = file != nullptr ? file : "";
-  std::ifstream in(m_strIPFile);
-  if (!in) {
+  m_bListUnread = false;
+  // Read without waiting: a pipe in its place held the start for ever.
+  std::string text, why;
+  const platform::eHomeFile got =
+      platform::ReadHomeFile(m_strIPFile, platform::kSettingsFileBytes, text, &why);
+  if (got != platform::eHomeFile::kRead) {
+    if (got == platform::eHomeFile::kRefused) CloseList(why);
     platform::SetColor(kColorWhiteOnBlack);
     return false;
   }
   std::cout << "从文件 " << m_strIPFile << " 载入有效的IP地址" << std::endl;
+  std::istringstream in(text);
   std::string line;
   bool ok = true;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -85,6 +91,7 @@ bool cBridgeServer::LoadIP(const char* file) {
     std::string name, ip;
     if (!(words >> name >> ip)) {
       std::cout << "unvalid file at line " << number << std::endl;
+      if (m_mapIP.empty()) CloseList("line " + std::to_string(number) + " cannot be read");
       ok = false;
       break;
     }
@@ -93,6 +100,24 @@ bool cBridgeServer::LoadIP(const char* file) {
   }
   platform::SetColor(kColorWhiteOnBlack);
   return ok;
+}
+
+// A list that is there but could not be read was meant to narrow the peers: it admits none
+// (failing open, it admitted every address) until it is mended or Set gives it an entry.
+void cBridgeServer::CloseList(const std::string& why) {
+  m_bListUnread = true;
+  platform::ColorSection red(platform::kColorLightRed);
+  std::cout << "the address list " << m_strIPFile << ": " << why
+            << "; no address is admitted until it is mended" << std::endl;
+}
+
+std::vector<std::string> cBridgeServer::AdmittedIPs() const {
+  std::vector<std::string> ips;
+  ips.reserve(m_mapIP.size());
+  for (const auto& [name, ip] : m_mapIP) ips.push_back(ip);
+  // A word that is no address: the server's list then admits nobody.
+  if (ips.empty() && m_bListUnread) ips.emplace_back("-");
+  return ips;
 }
 
 // Written beside the file and renamed over it: a save that fails (a full disk) leaves the file
@@ -104,11 +129,7 @@ bool cBridgeServer::SaveIP() {
 }
 
 void cBridgeServer::SetIP() {
-  if (m_pNetServer == nullptr) return;
-  std::vector<std::string> ips;
-  ips.reserve(m_mapIP.size());
-  for (const auto& [name, ip] : m_mapIP) ips.push_back(ip);
-  m_pNetServer->SetIP(ips);
+  if (m_pNetServer != nullptr) m_pNetServer->SetIP(AdmittedIPs());
 }
 
 void cBridgeServer::TraceIP(std::ostream& os) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "tessel/link/bridge.h"
 
@@ -35,8 +36,12 @@ class cBridgeServer : public cBridge {
   bool NameIP(const char* name, const char* ip);
   // NameIP, then saves the file and hands the new list to the server object.
   void SetNameIP(const char* name, const char* ip);
-  // Adds the entries of a file ("name address" lines; an empty line ends the list).
+  // Adds the entries of a file ("name address" lines; an empty line ends the list). A file that
+  // is there but cannot be read (a pipe, past 1 MiB, a first line that is no entry) is said in
+  // red and admits nobody until an entry is set.
   bool LoadIP(const char* file);
+  // The addresses handed to the server object: empty admits every address.
+  std::vector<std::string> AdmittedIPs() const;
   bool SaveIP();
   void SetIP();
   void TraceIP(std::ostream& os);
@@ -76,8 +81,12 @@ class cBridgeServer : public cBridge {
   // Its audit line, with the same once-per-link bound.
   void AuditStranger(const stBindMsg* msg);
 
+  // Said once the address file is there but unreadable: it admits nobody from then on.
+  void CloseList(const std::string& why);
+
   bool m_bReleaseOnDisconnect = true;
   std::string m_strIPFile;
+  bool m_bListUnread = false;  // the file was there but gave no entry
   std::map<std::string, std::string> m_mapIP;
   iServer* m_pNetServer = nullptr;
   iAccountManagerServer* m_pAMServer = nullptr;

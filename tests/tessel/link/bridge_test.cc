@@ -1,6 +1,7 @@
 #include "tessel/link/bridge.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -9,6 +10,7 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/link/bridge_server.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -16,6 +18,7 @@
 #include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
 #include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 
 namespace linktest {
 namespace {
@@ -301,6 +304,23 @@ TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   EXPECT_NE(log.find("{" + std::string(256, 'f') + " ...(100000 bytes)} result 16"),
             std::string::npos);
   EXPECT_EQ(testkit::CountOf(log, "【cmd】"), 4u);
+}
+
+// An address list that is there but cannot be read admits nobody (a pipe held the start for
+// ever; a first line that is no entry admitted every address); no file admits every address.
+TEST(BridgeServerIPs, AListThatCannotBeReadAdmitsNobody) {
+  testkit::cTempDir dir;
+  ASSERT_EQ(::mkfifo(dir.file("pipe.ini").c_str(), 0600), 0);
+  dir.write("typo.ini", "10.0.0.5\nlater 10.0.0.6\n");
+  dir.write("later.ini", "peer 10.0.0.5\ntypo\n");
+  const std::pair<const char*, std::vector<std::string>> rows[] = {
+      {"missing.ini", {}}, {"pipe.ini", {"-"}}, {"typo.ini", {"-"}}, {"later.ini", {"10.0.0.5"}}};
+  testkit::cStdoutCapture quiet;
+  for (const auto& [name, admitted] : rows) {
+    cBridgeServer bridge;
+    bridge.LoadIP(dir.file(name).c_str());
+    EXPECT_EQ(bridge.AdmittedIPs(), admitted) << name;
+  }
 }
 
 }  // namespace
