@@ -90,8 +90,7 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
   // What a shell line would have made shows within its time; none was started.
   EXPECT_TRUE(game.Ask("/1/Denied()", {"account=viewer", "function=System", "right=@shell"}));
   EXPECT_FALSE(std::filesystem::exists(marker));
-  // A viewer's loop of reports and prints keeps to the console's bound; what the gm's
-  // SetInfoValue chose shows (its echo, GetInfos) without a control byte.
+  // A viewer's loop keeps to the console's bound; the gm's SetInfoValue shows without controls.
   const size_t mark = game.Output().size();
   RunCli(home,
          {"-u", "viewer", "-c", "/7/for i = 1, 20000 do TraceRemote() print('\\27]0;t\\7') end",

@@ -173,8 +173,7 @@ TEST(Folders, CleanUpDeletesFilesOlderThanTheKeepTimeInWholeDaysAndFollowsNoLink
   EXPECT_EQ(DeleteOldFiles(root + "/missing", 0), 0);
 }
 
-// A file of the home is read whole; what takes its place (a device, a loop, a file of /proc
-// that tells no size, one past the bound) is refused with a reason that names the path.
+// A file of the home is read whole; a device, a loop or an endless /proc file is refused, named.
 TEST(HomeFile, ADeviceALoopOrAnEndlessFileIsRefusedNamingItAndAFileIsReadWhole) {
   testkit::cTempDir dir;
   const std::string text("a = 1\n\0b\r", 9);
