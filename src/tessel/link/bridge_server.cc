@@ -13,6 +13,7 @@
 #include "tessel/core/log_file.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/unreadable_line.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/callback_server.h"
@@ -31,6 +32,9 @@ constexpr unsigned kFirstFreeGroup = 20;
 constexpr int kColorWhiteOnBlack = 7;
 // Bytes of a refused stranger's record body the log line shows.
 constexpr size_t kStrangerSampleBytes = 64;
+// An address list that is there but cannot be read was meant to narrow the peers: it admits none
+// (failing open, it admitted every address) until it is mended or Set gives it an entry.
+constexpr const char* kAdmitsNone = "; no address is admitted until it is mended";
 
 }  // namespace
 
@@ -76,7 +80,10 @@ bool cBridgeServer::LoadIP(const char* file) {
   const platform::eHomeFile got =
       platform::ReadHomeFile(m_strIPFile, platform::kSettingsFileBytes, text, &why);
   if (got != platform::eHomeFile::kRead) {
-    if (got == platform::eHomeFile::kRefused) CloseList(why);
+    if (got == platform::eHomeFile::kRefused) {
+      m_bListUnread = true;
+      ReportUnreadableFile(m_strIPFile, why + kAdmitsNone);
+    }
     platform::SetColor(kColorWhiteOnBlack);
     return false;
   }
@@ -91,7 +98,11 @@ bool cBridgeServer::LoadIP(const char* file) {
     std::string name, ip;
     if (!(words >> name >> ip)) {
       std::cout << "unvalid file at line " << number << std::endl;
-      if (m_mapIP.empty()) CloseList("line " + std::to_string(number) + " cannot be read");
+      if (m_mapIP.empty()) {
+        m_bListUnread = true;
+        ReportUnreadableLine(m_strIPFile, number,
+                             std::string("no entry (NAME ADDRESS)") + kAdmitsNone);
+      }
       ok = false;
       break;
     }
@@ -100,15 +111,6 @@ bool cBridgeServer::LoadIP(const char* file) {
   }
   platform::SetColor(kColorWhiteOnBlack);
   return ok;
-}
-
-// A list that is there but could not be read was meant to narrow the peers: it admits none
-// (failing open, it admitted every address) until it is mended or Set gives it an entry.
-void cBridgeServer::CloseList(const std::string& why) {
-  m_bListUnread = true;
-  platform::ColorSection red(platform::kColorLightRed);
-  std::cout << "the address list " << m_strIPFile << ": " << why
-            << "; no address is admitted until it is mended" << std::endl;
 }
 
 std::vector<std::string> cBridgeServer::AdmittedIPs() const {

@@ -38,7 +38,7 @@ class cBridgeServer : public cBridge {
   void SetNameIP(const char* name, const char* ip);
   // Adds the entries of a file ("name address" lines; an empty line ends the list). A file that
   // is there but cannot be read (a pipe, past 1 MiB, a first line that is no entry) is said in
-  // red and admits nobody until an entry is set.
+  // red (and in tessel.err) and admits nobody until an entry is set.
   bool LoadIP(const char* file);
   // The addresses handed to the server object: empty admits every address.
   std::vector<std::string> AdmittedIPs() const;
@@ -80,9 +80,6 @@ class cBridgeServer : public cBridge {
   void LogStranger(const stBindMsg* msg);
   // Its audit line, with the same once-per-link bound.
   void AuditStranger(const stBindMsg* msg);
-
-  // Said once the address file is there but unreadable: it admits nobody from then on.
-  void CloseList(const std::string& why);
 
   bool m_bReleaseOnDisconnect = true;
   std::string m_strIPFile;
