@@ -4,11 +4,11 @@
 #include <boost/format.hpp>
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/home_file.h"
 #include "tessel/console/clipboard.h"
 #include "tessel/core/worker_thread.h"
@@ -125,16 +125,16 @@ void cAlias::SetReplace(const std::string& from, const std::string& to) {
   m_mapReplace[from] = to;
 }
 
+// The file is replaced whole: a full disk or a crash while it is written leaves the aliases it
+// held before, never a file cut in the middle (which the next start would read up to the cut).
 bool cAlias::Save() {
   TESSEL_ASSERT_WORKER();
-  std::ofstream out(kAliasFile, std::ios::out | std::ios::trunc);
-  if (!out) {
-    std::cout << "SaveHashMap"
-              << " error can not open file! \n";
-    return false;
-  }
-  for (const auto& [word, text] : m_mapAlias) out << word << kSeparator << text << "\n";
-  return static_cast<bool>(out);
+  std::string text;
+  for (const auto& [word, line] : m_mapAlias) text += word + kSeparator + line + "\n";
+  if (platform::WriteFileAtomically(kAliasFile, text)) return true;
+  std::cout << "SaveHashMap"
+            << " error can not open file! \n";
+  return false;
 }
 
 void cAlias::Display(std::ostream& os) const {

@@ -7,6 +7,7 @@
 
 #include "tessel/console/clipboard.h"
 #include "tessel/core/config_stores.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/scoped_env.h"
 #include "testkit/stdout_capture.h"
@@ -69,6 +70,13 @@ TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeRead
     EXPECT_EQ(saved.find(dropped), std::string::npos) << dropped << " in\n" << saved;
   EXPECT_NE(m_out.Text().find("alias/a.txt line 4 "), std::string::npos) << m_out.Text();
   EXPECT_NE(m_out.Text().find("alias/c.txt is larger than"), std::string::npos) << m_out.Text();
+  // A disk that fills while the file is saved leaves the file as it was, and says so.
+  {
+    testkit::cFileSizeLimit full(saved.size() + 8);
+    alias.AddAlias("long", std::string(64, 'x'));
+  }
+  EXPECT_EQ(testkit::ReadFile("alias/alias.txt"), saved);
+  EXPECT_NE(m_out.Text().find("SaveHashMap error"), std::string::npos) << m_out.Text();
 }
 
 // Replacements apply to every line and every occurrence; the clipboard marker without text, or
