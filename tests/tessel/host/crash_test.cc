@@ -155,13 +155,18 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
   const mode_t umask = ::umask(0);
   for (const auto& [scenario, texts] : cases) {
     testkit::cTempDir dir;
+    // A pipe or a link left in their places is replaced, never waited on nor followed.
+    ASSERT_EQ(::mkfifo(dir.file("ERRORLOG.TXT").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(dir.write("kept.txt", "kept").c_str(), dir.file("server_7.dmp").c_str()),
+              0);
     const stChildResult r = RunChildScenario(dir.path(), scenario, true);
     EXPECT_EQ(r.code, 0) << scenario << "\n" << r.out;
     for (const char* file : {"ERRORLOG.TXT", "server_7.dmp"}) {
       struct stat st {};
-      EXPECT_EQ(::stat(dir.file(file).c_str(), &st), 0) << file;
-      EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+      EXPECT_EQ(::lstat(dir.file(file).c_str(), &st), 0) << file;
+      EXPECT_EQ(st.st_mode, S_IFREG | 0600u) << file;
     }
+    EXPECT_EQ(testkit::ReadFile(dir.file("kept.txt")), "kept");
     EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(dir.file("ERRORLOG.TXT")), texts)) << scenario;
     EXPECT_TRUE(testkit::InOrder(r.out, {"tessel_child caused a"})) << scenario;
     EXPECT_EQ(testkit::WaitForFile(dir.file("xcrash_args.txt")), "tessel_child|server_7|map=7 x");
