@@ -12,6 +12,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/home_file.h"
+
 namespace fs = std::filesystem;
 
 namespace baselib {
@@ -148,8 +150,12 @@ bool ZipWrite(const std::string& folder, const std::string& zip, std::string* er
 
 bool ZipRead(const std::string& zip, std::map<std::string, std::string>& entries,
              std::string* error) {
-  std::string in;
-  if (!ReadWhole(zip, in)) return Fail(error, "cannot read " + zip);
+  // Read without waiting and within the scripts' bound: a pipe or a device named as the archive
+  // would hold the start (and ReloadAll) for ever, a file of gigabytes take that much memory.
+  std::string in, why;
+  if (platform::ReadHomeFile(zip, platform::kScriptFileBytes, in, &why) !=
+      platform::eHomeFile::kRead)
+    return Fail(error, why);
   if (in.size() < kEndSize) return Fail(error, "not an archive");
   // The end record sits at the end, followed by a comment of at most 65535 bytes.
   std::size_t endAt = std::string::npos;

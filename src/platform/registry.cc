@@ -1,10 +1,10 @@
 #include "platform/registry.h"
 
 #include "platform/atomic_file.h"
+#include "platform/home_file.h"
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
@@ -56,16 +56,20 @@ std::string Unescape(const std::string& s) {
   return out;
 }
 
-RegistryValues ReadFile(const std::string& file) {
-  RegistryValues values;
-  std::ifstream in(file);
+// False when the key's file is there but no regular file (a pipe would hold the start for
+// ever) or past the settings' bound; a missing file holds no value.
+bool ReadFile(const std::string& file, RegistryValues& values) {
+  values.clear();
+  std::string text;
+  if (ReadHomeFile(file, kSettingsFileBytes, text) == eHomeFile::kRefused) return false;
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     size_t at = line.find(" = ");
     if (at == std::string::npos) continue;
     values.emplace_back(line.substr(0, at), Unescape(line.substr(at + 3)));
   }
-  return values;
+  return true;
 }
 
 bool WriteValues(const std::string& file, const RegistryValues& values) {
@@ -128,7 +132,9 @@ bool RegistryKey::Set(const RegistryValues& changes) {
       return false;
   }
   std::lock_guard<std::mutex> lock(RegistryMutex());
-  RegistryValues values = ReadFile(file_);
+  // A file that cannot be read is left as it is: written over, its other values would be lost.
+  RegistryValues values;
+  if (!ReadFile(file_, values)) return false;
   for (const auto& [name, value] : changes) {
     bool found = false;
     for (auto& entry : values) {
@@ -152,7 +158,9 @@ std::optional<std::string> RegistryKey::Get(const std::string& name) const {
 RegistryValues RegistryKey::GetAll() const {
   if (file_.empty()) return {};
   std::lock_guard<std::mutex> lock(RegistryMutex());
-  return ReadFile(file_);
+  RegistryValues values;
+  ReadFile(file_, values);
+  return values;
 }
 
 }  // namespace platform

@@ -30,12 +30,14 @@ class RegistryKey {
   bool IsOpen() const { return !file_.empty(); }
   void Close() { file_.clear(); }
 
-  // False when the file cannot be written or a name could not be read back from it (empty, more
-  // than one line, holding " = " or ending in " ="); the key's previous file then stays as it was.
+  // False when the file cannot be read (no regular file, past 1 MiB) or written, or a name could
+  // not be read back from it (empty, more than one line, holding " = " or ending in " ="); the
+  // key's previous file then stays as it was.
   bool Set(const std::string& name, const std::string& value);
   bool Set(const RegistryValues& values);
   std::optional<std::string> Get(const std::string& name) const;
-  // Every value of the key in file order (empty when the key has no file yet).
+  // Every value of the key in file order (empty when the key has no file yet or it cannot be
+  // read).
   RegistryValues GetAll() const;
 
  private:

@@ -236,7 +236,12 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemp
   fs::create_directories(dir_ + "/Software/blocked.ini");
   EXPECT_TRUE(blocked.Open("Software/blocked"));
   EXPECT_FALSE(blocked.Set("exe", "server"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 2);
+  // A pipe in the key file's place is neither waited on nor written over.
+  ASSERT_EQ(::mkfifo((dir_ + "/Software/pipe.ini").c_str(), 0600), 0);
+  EXPECT_TRUE(blocked.Open("Software/pipe"));
+  EXPECT_FALSE(blocked.Set("exe", "server"));
+  EXPECT_TRUE(blocked.GetAll().empty());
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 3);
 }
 
 TEST_F(RegistryTest, ConcurrentWritersToOneKeyLoseNoValue) {

@@ -15,6 +15,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/host.h"
+#include "tessel/core/login_text.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/bridge.h"
@@ -85,16 +86,18 @@ bool cTesselCmd::CopyCurInput(char* out, size_t size) const {
   std::unique_lock<std::mutex> hold(m_inputLock, std::try_to_lock);
   if (!hold.owns_lock() || size == 0) return false;
   const std::string_view line = m_inputs.empty() ? std::string_view() : m_inputs.front();
-  // A login's password is never shown: the line ends at the word, as the masking does for any
-  // line it cannot read as a login call.
-  constexpr std::string_view kMask = "Login(***)";
-  const size_t login = line.find("Login");
+  // A password (of a login, of SetConnect) is never shown: the line ends at the word, as the
+  // masking does for any line it cannot read as such a call.
+  std::string_view word;
+  const size_t login = SecretWordAt(line, &word);
   size_t n = std::min(login == std::string_view::npos ? line.size() : login, size - 1);
   std::memcpy(out, line.data(), n);
   if (login != std::string_view::npos) {
-    const size_t more = std::min(kMask.size(), size - 1 - n);
-    std::memcpy(out + n, kMask.data(), more);
-    n += more;
+    for (const std::string_view part : {word, std::string_view("(***)")}) {
+      const size_t more = std::min(part.size(), size - 1 - n);
+      std::memcpy(out + n, part.data(), more);
+      n += more;
+    }
   }
   out[n] = '\0';
   return true;

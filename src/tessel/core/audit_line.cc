@@ -155,8 +155,8 @@ void AppendAuditCmd(std::string& line, const stAuditEvent& e) {
   const size_t length = std::max(e.textLength, e.text.size());
   line += "\tlen=";
   AppendNumber(line, length);
-  // Only a text naming Login may hold a password to mask.
-  const bool secret = e.text.find("Login") != std::string_view::npos;
+  // Only a text naming Login or SetConnect may hold a password to mask.
+  const bool secret = SecretWordAt(e.text) != std::string_view::npos;
   std::string masked = secret ? MaskCmdText(e.text) : std::string();
   std::string_view shown = secret ? std::string_view(masked) : e.text;
   if (shown.size() > kAuditTextBytes) {

@@ -40,7 +40,7 @@ std::atomic<iCmdObserver*> g_observer{nullptr};
 
 // Only a text naming Login can carry a password; every other text is shown as it is.
 bool MayHoldSecret(const char* text) {
-  return std::strstr(text, "Login") != nullptr;
+  return SecretWordAt(text) != std::string_view::npos;
 }
 
 std::string Shown(const char* text) {

@@ -75,13 +75,37 @@ bool IsLoginName(std::string_view name) {
   return name == "Login" || name == "Logout" || name == "Logined";
 }
 
-}  // namespace
+// The words of the calls that carry a password, and the argument that holds it: a console
+// login, and the account and password a client link logs in with.
+// Any mention of Login counts (Logined as well); SetConnect only as a whole word, so that
+// SetConnectIP stays as it was written.
+struct stSecretCall {
+  std::string_view name;
+  size_t secret;
+  bool wholeWord;
+};
+constexpr stSecretCall kSecretCalls[] = {{"Login", 1, false}, {"SetConnect", 4, true}};
 
-bool ParseLoginCall(std::string_view text, stLoginCall* call) {
+bool IsNameByte(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
+
+// Where `call`'s word is first mentioned in `text`; npos when it is not.
+size_t Mention(std::string_view text, const stSecretCall& call) {
+  for (size_t at = text.find(call.name); at != std::string_view::npos;
+       at = text.find(call.name, at + 1)) {
+    const size_t end = at + call.name.size();
+    if (!call.wholeWord || end == text.size() || !IsNameByte(text[end])) return at;
+  }
+  return std::string_view::npos;
+}
+
+// One call of any name with literal arguments, as ParseLoginCall reads it.
+bool ParseCall(std::string_view text, stLoginCall* call) {
   cScanner in(text);
   in.SkipBlanks();
   std::string_view name = in.Identifier();
-  if (!IsLoginName(name)) return false;
+  if (name.empty()) return false;
   in.SkipBlanks();
   if (!in.Take('(')) return false;
   std::vector<std::string> args;
@@ -108,22 +132,54 @@ bool ParseLoginCall(std::string_view text, stLoginCall* call) {
   return true;
 }
 
+}  // namespace
+
+bool ParseLoginCall(std::string_view text, stLoginCall* call) {
+  stLoginCall parsed;
+  if (!ParseCall(text, &parsed) || !IsLoginName(parsed.name)) return false;
+  if (call != nullptr) *call = std::move(parsed);
+  return true;
+}
+
+size_t SecretWordAt(std::string_view text, std::string_view* word) {
+  size_t first = std::string_view::npos;
+  for (const stSecretCall& call : kSecretCalls) {
+    const size_t at = Mention(text, call);
+    if (at < first) {
+      first = at;
+      if (word != nullptr) *word = call.name;
+    }
+  }
+  return first;
+}
+
 std::string MaskCmdText(std::string_view text) {
   stLoginCall call;
-  if (ParseLoginCall(text, &call)) {
-    if (call.name != "Login" || call.args.size() < 2) return std::string(text);
-    const std::string& secret = call.args[1];
-    // The mask stands for the literal's content, without its quotes.
-    std::string inner = secret.size() >= 2 && (secret[0] == '\'' || secret[0] == '"')
-                            ? secret.substr(1, secret.size() - 2)
-                            : secret;
-    std::string masked = "Login(" + call.args[0] + ",'" + MaskPassword(inner.c_str()) + "'";
-    for (size_t i = 2; i < call.args.size(); ++i) masked += "," + call.args[i];
+  const bool parsed = ParseCall(text, &call);
+  for (const stSecretCall& secretCall : kSecretCalls) {
+    if (!parsed || call.name != secretCall.name) continue;
+    if (call.args.size() <= secretCall.secret) return std::string(text);
+    std::string masked = call.name + "(";
+    for (size_t i = 0; i < call.args.size(); ++i) {
+      const std::string& arg = call.args[i];
+      if (i > 0) masked += ",";
+      if (i != secretCall.secret) {
+        masked += arg;
+        continue;
+      }
+      // The mask stands for the literal's content, without its quotes.
+      const std::string inner = arg.size() >= 2 && (arg[0] == '\'' || arg[0] == '"')
+                                    ? arg.substr(1, arg.size() - 2)
+                                    : arg;
+      masked += "'" + MaskPassword(inner.c_str()) + "'";
+    }
     return masked + ")";
   }
-  size_t at = text.find("Login");
+  if (parsed && IsLoginName(call.name)) return std::string(text);
+  std::string_view word;
+  const size_t at = SecretWordAt(text, &word);
   if (at == std::string_view::npos) return std::string(text);
-  return std::string(text.substr(0, at)) + "Login(***)";
+  return std::string(text.substr(0, at)) + std::string(word) + "(***)";
 }
 
 std::string LogCmdText(std::string_view text) {

@@ -18,8 +18,13 @@ struct stLoginCall {
 // ')', blanks, an optional ';' and blanks. Anything else is refused. Fills `call` when given.
 bool ParseLoginCall(std::string_view text, stLoginCall* call = nullptr);
 
-// `text` as it may be shown: a login call has its password argument replaced by a mask; a text
-// that mentions Login in any other form loses everything from that word on.
+// Where the first word of a call that carries a password (Login, SetConnect) begins in `text`,
+// npos when none does; `word` gets that word. Allocates nothing: a fault handler may call it.
+size_t SecretWordAt(std::string_view text, std::string_view* word = nullptr);
+
+// `text` as it may be shown: a login call, or a SetConnect call, has its password argument
+// replaced by a mask; a text that mentions either word in any other form loses everything from
+// that word on.
 std::string MaskCmdText(std::string_view text);
 
 // Bytes of a command text a log line keeps.

@@ -467,9 +467,20 @@ void DumpMaps(int fd) {
 
 // The report and the dump hold raw memory of the process (its stack as bytes and characters)
 // and the last commands run: only the owner reads them, whatever the umask, a file left by an
-// earlier run included. Both calls may be made in a signal handler.
+// earlier run included. Anything else in their place (a pipe, which would hold the handler for
+// ever, or a link, which would be followed and its target overwritten) is replaced by a new
+// file. Every call here may be made in a signal handler.
 int CreateOwnFile(const char* path) {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct stat st {};
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    ::close(fd);
+    fd = -1;
+  }
+  if (fd < 0) {
+    ::unlink(path);
+    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }
   if (fd >= 0) ::fchmod(fd, 0600);
   return fd;
 }

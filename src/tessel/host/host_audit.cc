@@ -6,6 +6,7 @@
 #include "tessel/core/audit_trail.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/flight_ring.h"
+#include "tessel/core/login_text.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/link/cmd_audit.h"
 
@@ -16,16 +17,17 @@ constexpr const char* kAuditKey = "config/audit.key";
 constexpr const char* kCrashReport = "ERRORLOG.TXT";
 
 // One field; control bytes and every byte outside ASCII as '.' (the report goes to a terminal
-// too), and nothing from a word "Login" on (a password may follow).
+// too), and nothing from a word "Login" or "SetConnect" on (a password may follow).
 void WriteField(cFixedLine& out, const char* name, std::string_view value) {
   out.Str(" ").Str(name).Str("=");
-  const size_t login = value.find("Login");
+  std::string_view word;
+  const size_t login = SecretWordAt(value, &word);
   for (size_t i = 0; i < std::min(value.size(), login); ++i) {
     const auto byte = static_cast<unsigned char>(value[i]);
     const char c = byte < 0x20 || byte >= 0x7f ? '.' : value[i];
     out.Bytes(&c, 1);
   }
-  if (login != std::string_view::npos) out.Str("Login(***)");
+  if (login != std::string_view::npos) out.Bytes(word.data(), word.size()).Str("(***)");
 }
 
 // The crash report's view of the trail's queue: the events not yet written when it faulted.

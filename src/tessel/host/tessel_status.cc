@@ -9,13 +9,12 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <mutex>
 #include <ostream>
 #include <streambuf>
 
+#include "platform/home_file.h"
 #include "platform/local_time.h"
 #include "platform/registry.h"
 #include "tessel/console/tessel_cmd.h"
@@ -23,6 +22,7 @@
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/unreadable_line.h"
 #include "tessel/host/report_buffer.h"
 
 namespace {
@@ -157,7 +157,10 @@ void TesselRecordCrash() {
   }
   const stRecordPlace* place = g_place.load();
   if (place == nullptr) return;
-  const int fd = ::open(place->path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Never waits: a pipe in the record's place (opening it would wait for a reader) or a link
+  // there leaves the record unwritten, and the process still ends by its fault.
+  const int fd =
+      ::open(place->path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return;
   char when[64];
   cReportBuffer::FormatFileTime(::time(nullptr), place->gmtOffset, when, sizeof when);
@@ -169,12 +172,18 @@ void TesselRecordCrash() {
 
 bool TesselStoreRecordedCrash(const char* exeName) {
   const std::string path = RecordPath(exeName);
-  std::ifstream in(path, std::ios::binary);
-  if (path.empty() || !in) return false;
-  std::string when;
-  std::getline(in, when);
-  const std::string status{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  in.close();
+  std::string text, why;
+  if (path.empty()) return false;
+  // Read without waiting: a pipe in the record's place would hold the start for ever.
+  const platform::eHomeFile read =
+      platform::ReadHomeFile(path, platform::kSettingsFileBytes, text, &why);
+  if (read != platform::eHomeFile::kRead) {
+    if (read == platform::eHomeFile::kRefused) ReportUnreadableFile(path, why);
+    return false;
+  }
+  const size_t lineEnd = std::min(text.find('\n'), text.size());
+  const std::string when = text.substr(0, lineEnd);
+  const std::string status = text.substr(std::min(lineEnd + 1, text.size()));
   platform::RegistryKey key;
   if (!key.Open(std::string("Software/") + exeName) ||
       !key.Set({{"crash", status}, {"crashtime", when}})) {

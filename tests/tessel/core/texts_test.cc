@@ -81,6 +81,13 @@ TEST(CommandText, LuaLiteralsReadBackUnchangedAndOnlyOneLiteralLoginCallIsRecogn
     EXPECT_FALSE(ParseLoginCall(refused)) << refused;
   EXPECT_EQ(MaskCmdText(" Login( 'gm' , \"a much longer secret\" ) ;"), "Login('gm','********')");
   EXPECT_EQ(MaskCmdText("Logined(1,'game')"), "Logined(1,'game')");
+  // The client link's password given to SetConnect is a password too.
+  EXPECT_EQ(MaskCmdText("SetConnect('global','10.0.0.2',7000,'game','s3cret')"),
+            "SetConnect('global','10.0.0.2',7000,'game','******')");
+  EXPECT_EQ(MaskCmdText("x=1 SetConnect('global','',0,'','s3cret')"), "x=1 SetConnect(***)");
+  EXPECT_EQ(MaskCmdText("x=1 SetConnectIP('global','10.0.0.2')"),
+            "x=1 SetConnectIP('global','10.0.0.2')");
+  EXPECT_FALSE(ParseLoginCall("SetConnect('global','',0,'','s3cret')"));
 }
 
 // Values that try to end their quote or bracket, or pass for a placeholder.

@@ -155,13 +155,18 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
   const mode_t umask = ::umask(0);
   for (const auto& [scenario, texts] : cases) {
     testkit::cTempDir dir;
+    // A pipe or a link left in their places is replaced, never waited on nor followed.
+    ASSERT_EQ(::mkfifo(dir.file("ERRORLOG.TXT").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(dir.write("kept.txt", "kept").c_str(), dir.file("server_7.dmp").c_str()),
+              0);
     const stChildResult r = RunChildScenario(dir.path(), scenario, true);
     EXPECT_EQ(r.code, 0) << scenario << "\n" << r.out;
     for (const char* file : {"ERRORLOG.TXT", "server_7.dmp"}) {
       struct stat st {};
-      EXPECT_EQ(::stat(dir.file(file).c_str(), &st), 0) << file;
-      EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+      EXPECT_EQ(::lstat(dir.file(file).c_str(), &st), 0) << file;
+      EXPECT_EQ(st.st_mode, S_IFREG | 0600u) << file;
     }
+    EXPECT_EQ(testkit::ReadFile(dir.file("kept.txt")), "kept");
     EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(dir.file("ERRORLOG.TXT")), texts)) << scenario;
     EXPECT_TRUE(testkit::InOrder(r.out, {"tessel_child caused a"})) << scenario;
     EXPECT_EQ(testkit::WaitForFile(dir.file("xcrash_args.txt")), "tessel_child|server_7|map=7 x");
@@ -189,6 +194,13 @@ TEST(CrashReport, AFaultUnderTheInputLockIsReportedAndItsStatusRecorded) {
   EXPECT_TRUE(testkit::InOrder(
       testkit::ReadFile(dir.file("registry/Software/tessel_child.ini")),
       {"crash = 【严重错误】exception catched status: 2\\nlast cmd ", "last input cmd (locked)"}));
+  // A pipe in the crash record's place is not waited on, by the fault's handler nor at the start.
+  testkit::cTempDir piped;
+  std::filesystem::create_directories(piped.file("registry/Software"));
+  ASSERT_EQ(::mkfifo(piped.file("registry/Software/tessel_child.crash").c_str(), 0600), 0);
+  const stChildResult p = RunChildScenario(piped.path(), "fault_under_input_lock", true, 10000);
+  EXPECT_EQ(p.code, 0) << p.out;
+  EXPECT_TRUE(testkit::InOrder(p.out, {"tessel_child.crash is no regular file"})) << p.out;
 }
 
 }  // namespace

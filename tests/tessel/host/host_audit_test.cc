@@ -32,7 +32,8 @@ TEST(HostAudit, TheCrashReportsViewListsTheEventsStillQueuedWithPasswordsLeftOut
   hold = true;
   stAuditEvent event;
   event.source = eAuditSource::Console;
-  for (const char* text : {"First()", "System('rm x')", "Login('ops','secret99')"}) {
+  for (const char* text : {"First()", "System('rm x')", "Login('ops','secret99')",
+                           "SetConnect('global','',0,'','secret98')"}) {
     event.text = text;
     trail.Record(event);
   }
@@ -49,6 +50,7 @@ TEST(HostAudit, TheCrashReportsViewListsTheEventsStillQueuedWithPasswordsLeftOut
   EXPECT_NE(report.find("text=System('rm x')"), std::string::npos) << report;
   EXPECT_NE(report.find("text=Login(***)"), std::string::npos) << report;
   EXPECT_EQ(report.find("secret99"), std::string::npos) << report;
+  EXPECT_EQ(report.find("secret98"), std::string::npos) << report;
 }
 
 }  // namespace

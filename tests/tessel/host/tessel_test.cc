@@ -1,6 +1,7 @@
 #include "tessel/host/tessel.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <future>
 #include <thread>
@@ -104,9 +105,10 @@ TEST_F(HostTest, StartScriptDrivenCyclesAndRunZero) {
 }
 
 // "allocsize.ini" names the allocation log, made empty, and gives the watched pair: the pair
-// that the OS group's SetAlloc sets.
+// that the OS group's SetAlloc sets. A pipe as "allocbreak.ini" is not waited on.
 TEST_F(HostTest, TheAllocationSizeFileGivesTheOsGroupsPair) {
   m_dir->write("allocsize.ini", "alloc.log 64 128\n");
+  ASSERT_EQ(::mkfifo(m_dir->file("allocbreak.ini").c_str(), 0600), 0);
   m_dir->write("alloc.log", "old");
   cTessel host;
   EXPECT_EQ(testkit::ReadFile(m_dir->file("alloc.log")), "");

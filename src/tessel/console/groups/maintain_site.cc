@@ -1,10 +1,11 @@
 #include "tessel/console/groups/maintain_site.h"
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <vector>
 
+#include "platform/home_file.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/shell_jobs.h"
 #include "tessel/core/config_stores.h"
@@ -162,11 +163,17 @@ void MaintainOpen(const std::string& kind, std::ostream& os) {
   }
   fs::path list = MaintainServersRoot() / kServerList;
   if (!Exists(list)) list = kServerListFallback;
-  std::ifstream in(list);
-  if (!in) {
-    os << " not find file serverconfig.ini \n";
+  // Read without waiting: a pipe in the list's place would hold the site job (and every later
+  // one, and the process's end) for ever.
+  std::string text, why;
+  const platform::eHomeFile read =
+      platform::ReadHomeFile(list.string(), platform::kSettingsFileBytes, text, &why);
+  if (read != platform::eHomeFile::kRead) {
+    os << (read == platform::eHomeFile::kMissing ? " not find file serverconfig.ini " : why)
+       << "\n";
     return;
   }
+  std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();

@@ -1,6 +1,7 @@
 #include "tessel/console/groups/cmd_maintain.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -225,6 +226,10 @@ TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
     EXPECT_TRUE(run.out.ends_with(ending)) << statement << "\n" << run.out;
   }
   EXPECT_TRUE(RunJobs("copy('nokind')").ends_with("copy nokind failed\n"));
+  // A pipe as the list of programs: read, it would hold this site job and refuse every later one.
+  ASSERT_EQ(::mkfifo(Servers("serverconfig.ini").c_str(), 0600), 0);
+  EXPECT_TRUE(
+      RunJobs("open('all')").ends_with("serverconfig.ini is no regular file; it is not read\n"));
   EXPECT_EQ(cTimerManager::Instance().GetDiff(), 0);
   cTimerManager::Instance().SetDiff(0);
 }
