@@ -8,13 +8,23 @@ cAuditRing::cAuditRing(size_t slots)
     : m_count(std::max<size_t>(slots, 1)), m_slots(new stSlot[m_count]) {}
 
 bool cAuditRing::Push(std::string_view line, uint64_t* pushed) {
+  const auto copy = [](const void* arg, char* text, size_t cap, size_t* size) {
+    const auto* from = static_cast<const std::string_view*>(arg);
+    *size = std::min(from->size(), cap);
+    std::memcpy(text, from->data(), *size);
+    return true;
+  };
+  return Push(copy, &line, pushed);
+}
+
+bool cAuditRing::Push(tFill fill, const void* arg, uint64_t* pushed) {
   std::lock_guard<std::mutex> hold(m_pushLock);
   const uint64_t head = m_head.load(std::memory_order_relaxed);
   stSlot& slot = m_slots[head % m_count];
   if (slot.state.load(std::memory_order_acquire) != kFree) return false;
-  const size_t size = std::min(line.size(), kSlotBytes);
-  std::memcpy(slot.text, line.data(), size);
-  slot.size = static_cast<uint32_t>(size);
+  size_t size = 0;
+  if (!fill(arg, slot.text, kSlotBytes, &size)) return false;
+  slot.size = static_cast<uint32_t>(std::min(size, kSlotBytes));
   slot.state.store(kReady, std::memory_order_release);
   m_head.store(head + 1, std::memory_order_release);
   if (pushed != nullptr) *pushed = head + 1;

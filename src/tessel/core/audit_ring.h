@@ -26,6 +26,10 @@ class cAuditRing {
   // False, storing nothing, when every slot is taken. `pushed` (when given) gets the number of
   // lines pushed so far.
   bool Push(std::string_view line, uint64_t* pushed = nullptr);
+  // The same, with the line written straight into the slot by `fill(arg, text, cap, &size)`;
+  // nothing is stored when it returns false.
+  using tFill = bool (*)(const void* arg, char* text, size_t cap, size_t* size);
+  bool Push(tFill fill, const void* arg, uint64_t* pushed = nullptr);
   // Takes the oldest line into `line`; false when none is queued.
   bool Pop(std::string& line);
   // Copies line number `at` (counted from the first line pushed; at least the oldest still

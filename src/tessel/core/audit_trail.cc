@@ -237,10 +237,13 @@ void cAuditTrail::Close() {
 
 void cAuditTrail::Record(const stAuditEvent& event) {
   if (!IsOpen()) return;
-  char packed[cAuditRing::kSlotBytes];
-  const size_t size = PackAuditEvent(event, packed, sizeof packed);
+  // Packed straight into the queue's slot.
+  const auto pack = [](const void* arg, char* text, size_t cap, size_t* size) {
+    *size = PackAuditEvent(*static_cast<const stAuditEvent*>(arg), text, cap);
+    return *size > 0;
+  };
   uint64_t pushed = 0;
-  if (size == 0 || !m_ring->Push({packed, size}, &pushed)) {
+  if (!m_ring->Push(pack, &event, &pushed)) {
     m_dropped.fetch_add(1, std::memory_order_relaxed);
     m_droppedTotal.fetch_add(1, std::memory_order_relaxed);
     return;
