@@ -14,7 +14,13 @@ bool WriteFileAtomically(const std::string& path, const std::string& data) {
   static std::atomic<unsigned> counter{0};
   std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
 
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // The name is this writer's own, so whatever stands there (a file left by a crash, or a pipe
+  // or a link someone put there: open would wait for a reader for ever, or write through the
+  // link into another file) is taken away; only a file made afresh is written to.
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::open(tmp.c_str(), kFlags, 0644);
+  if (fd < 0 && errno == EEXIST && ::unlink(tmp.c_str()) == 0)
+    fd = ::open(tmp.c_str(), kFlags, 0644);
   if (fd < 0) return false;
   size_t done = 0;
   bool ok = true;

@@ -242,6 +242,11 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemp
   EXPECT_FALSE(blocked.Set("exe", "server"));
   EXPECT_TRUE(blocked.GetAll().empty());
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 3);
+  // Links put at the writer's temporary names (a pipe there would hold it) are not followed.
+  const std::string tmp = dir_ + "/Software/linked.ini.tmp" + std::to_string(::getpid()) + "-";
+  for (int i = 1; i < 1000; ++i) fs::create_symlink(dir_ + "/victim", tmp + std::to_string(i));
+  EXPECT_TRUE(blocked.Open("Software/linked") && blocked.Set("exe", "server"));
+  EXPECT_FALSE(fs::exists(dir_ + "/victim"));
 }
 
 TEST_F(RegistryTest, ConcurrentWritersToOneKeyLoseNoValue) {
