@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/home_file.h"
 
 namespace fs = std::filesystem;
@@ -135,16 +136,10 @@ bool ZipWrite(const std::string& folder, const std::string& zip, std::string* er
   Put32(end, static_cast<std::uint32_t>(body.size()));
   Put16(end, 0);
 
-  // Written beside the target and renamed, so a failed write leaves no half archive.
-  const std::string temp = zip + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << body << central << end;
-    out.flush();
-    if (!out) return Fail(error, "cannot write " + temp);
-  }
-  fs::rename(temp, zip, ec);
-  if (ec) return Fail(error, "cannot write " + zip + ": " + ec.message());
+  // Written beside the target under a name of this writer's own and renamed, so a failed write
+  // leaves no half archive, and a pipe or a link at a name known beforehand is never opened.
+  if (!platform::WriteFileAtomically(zip, body + central + end))
+    return Fail(error, "cannot write " + zip);
   return true;
 }
 

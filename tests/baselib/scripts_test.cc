@@ -106,7 +106,9 @@ TEST_F(ScriptsTest, FolderFunctionsStayInsideTheWorkingFolderAndArchivesAreCheck
   dir.write("pack/lib/x.lua", std::string(300, '-'));
   dir.write("s/a.lua", "value = 'a'");
   EXPECT_EQ(Eval("ZipDir('../pack')"), "false");
+  fs::create_symlink("victim", dir / "pack.zip.tmp");  // never followed
   EXPECT_EQ(Eval("ZipDir('pack')"), "true");
+  EXPECT_FALSE(fs::exists(dir / "victim"));
   manager.CreateScript("s");
   EXPECT_FALSE(manager.SetZip("absent.zip"));
   ASSERT_TRUE(manager.SetZip("pack.zip"));
