@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -10,6 +11,7 @@
 
 #include "platform/clock.h"
 #include "platform/console_color.h"
+#include "platform/console_key.h"
 #include "platform/folders.h"
 #include "platform/home_file.h"
 #include "platform/line_editor.h"
@@ -64,6 +66,16 @@ TEST(ConsoleColor, AttributesMapToAnsiAndASectionReturnsToLightCyan) {
   SetColor(kColorLightCyan);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             AnsiSequence(12) + AnsiSequence(12) + AnsiSequence(11) + AnsiSequence(11) + "error");
+}
+
+// The start's wait for a key after a failure ends once the process ends (SIGTERM held it).
+TEST(ConsoleKey, AWaitOnATerminalEndsOnceKeyWaitsAreCancelled) {
+  const int pty = ::posix_openpt(O_RDWR | O_NOCTTY), saved = ::dup(STDIN_FILENO);
+  ASSERT_TRUE(pty >= 0 && ::grantpt(pty) == 0 && ::unlockpt(pty) == 0);
+  ASSERT_EQ(::dup2(::open(::ptsname(pty), O_RDWR | O_NOCTTY), STDIN_FILENO), STDIN_FILENO);
+  CancelKeyWaits();
+  EXPECT_FALSE(WaitOneKey());
+  ::dup2(saved, STDIN_FILENO);
 }
 
 TEST(LineEditor, EscapeSequencesAndControlBytesNeverStayInALineAndTheStateFileFollowsXdg) {

@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/console_color.h"
+#include "platform/console_key.h"
 #include "platform/paths.h"
 #include "platform/stdout_line.h"
 #include "tessel/console/alias.h"
@@ -486,8 +487,10 @@ void cTessel::OnConsoleSignal(int signo) {
     return;
   }
   // Quitting the console loop ends the process the way the program ends it (its exit code
-  // included), and keeps this thread free for a second signal.
+  // included), and keeps this thread free for a second signal. A start that waits for a key
+  // after a failure (a port in use) goes on to its end.
   if (!interrupt || m_bInMain.load()) {
+    platform::CancelKeyWaits();
     Exit(false);
     return;
   }
