@@ -78,7 +78,9 @@ int cBridgeClient::Start(const stClientInfo& info) {
     if (client != nullptr) client->Release();
     m_bStarting = false;
     std::cout << "create client failed 请检查socket是否被耗尽" << std::endl;
-    platform::WaitOneKey();
+    // The start waits for the operator to see it; the worker (CloneClient) never waits for a
+    // key: it would hold every link until one is pressed, and take it from the console's line.
+    if (!IsWorkerThread()) platform::WaitOneKey();
     return 0;
   }
   m_pNetClient = client;

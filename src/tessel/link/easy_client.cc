@@ -13,6 +13,7 @@
 #include "tessel/core/launch_words.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/ini_file.h"
@@ -53,7 +54,7 @@ bool cEasyClient::CreateTessel() {
   m_pMsg->Init(&m_BridgeClient);
   if (!m_BridgeClient.CreateBridge(GetName(), m_pMsg)) {
     std::cout << "create world error!" << std::endl;
-    platform::WaitOneKey();
+    if (!IsWorkerThread()) platform::WaitOneKey();  // as a client link's start does
     return false;
   }
   return true;
