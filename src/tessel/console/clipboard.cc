@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -14,6 +15,9 @@ namespace {
 
 // More text than a command record holds is of no use on a console line.
 constexpr std::size_t kMaxClipboardBytes = 1 << 20;
+// A paste tool on a live display answers at once; the worker, with every link and timer, waits
+// for it, so it gets no more than this even where the shell lines may run longer.
+constexpr unsigned kMaxPasteSeconds = 2;
 
 std::mutex g_readerLock;
 ClipboardReader g_reader;
@@ -35,11 +39,12 @@ bool OnPath(const std::string& tool) {
 }
 
 // Runs a paste tool and takes its standard output as the clipboard text. It runs under the
-// shell lines' time limit: a tool that does not answer in time (a display that hangs) leaves
-// the clipboard unreached instead of holding the worker.
+// shell lines' time limit, and at most kMaxPasteSeconds: a tool that does not answer in time (a
+// display that hangs) leaves the clipboard unreached instead of holding the worker.
 stClipboard RunPasteTool(const char* command) {
   const int limit = GetConfigValue("shell_time_limit", cShellJobs::kDefaultLimitSeconds);
-  const unsigned seconds = limit > 0 ? limit : cShellJobs::kDefaultLimitSeconds;
+  const unsigned seconds =
+      limit > 0 ? std::min<unsigned>(limit, kMaxPasteSeconds) : kMaxPasteSeconds;
   const stShellRun run = RunShellLimited(command, kMaxClipboardBytes, seconds * 1000u);
   stClipboard result;
   result.opened = run.status >= 0 && !run.timedOut;

@@ -15,7 +15,7 @@ using ClipboardReader = std::function<stClipboard()>;
 
 // Installs a reader; an empty function restores the default, which asks `xclip` (X11) or
 // `wl-paste` (Wayland) when a display is set and the tool is installed, under the shell lines'
-// time limit ("shell_time_limit").
+// time limit ("shell_time_limit") and at most 2 s, since the worker waits for it.
 void SetClipboardReader(ClipboardReader reader);
 
 // Reads the clipboard through the installed reader.
