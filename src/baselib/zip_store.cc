@@ -6,13 +6,13 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <sstream>
 #include <system_error>
 #include <vector>
 
 #include "platform/atomic_file.h"
+#include "platform/folders.h"
 #include "platform/home_file.h"
 
 namespace fs = std::filesystem;
@@ -63,13 +63,6 @@ bool Fail(std::string* error, const std::string& text) {
   return false;
 }
 
-bool ReadWhole(const std::string& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
 // Header fields shared by local and central records, from "version needed" on.
 void PutCommon(std::string& out, const std::string& name, std::uint32_t crc, std::uint32_t size) {
   Put16(out, 10);          // version needed
@@ -93,6 +86,10 @@ bool ZipWrite(const std::string& folder, const std::string& zip, std::string* er
   for (auto it = fs::recursive_directory_iterator(folder, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_regular_file(ec) && fs::absolute(it->path(), ec) != fs::absolute(zip, ec)) {
+      // A link that leads out of the folder would pack whatever it names (a log of gigabytes).
+      std::error_code linkEc;
+      if (it->is_symlink(linkEc) && !platform::LiesInFolder(folder, it->path()))
+        return Fail(error, "link out of the folder: " + it->path().generic_string());
       files.push_back(it->path());
     }
   }
@@ -102,8 +99,14 @@ bool ZipWrite(const std::string& folder, const std::string& zip, std::string* er
 
   std::string body, central;
   for (const fs::path& file : files) {
-    std::string data;
-    if (!ReadWhole(file.string(), data)) return Fail(error, "cannot read " + file.string());
+    // Read without waiting, and no more than the reader takes back: a larger archive could
+    // never be loaded, and a pipe put in a file's place would hold the caller for ever.
+    std::string data, why;
+    const std::size_t used = body.size() + central.size();
+    const std::size_t room =
+        platform::kScriptFileBytes > used ? platform::kScriptFileBytes - used : 0;
+    if (platform::ReadHomeFile(file.string(), room, data, &why) != platform::eHomeFile::kRead)
+      return Fail(error, why);
     const std::string name = fs::relative(file, folder, ec).generic_string();
     if (data.size() > 0xFFFFFFFEu || body.size() > 0xFFFFFFFEu - data.size() - 1024 ||
         name.size() > 0xFFFF) {

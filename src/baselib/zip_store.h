@@ -9,7 +9,8 @@
 namespace baselib {
 
 // Writes every regular file under `folder` (sub-folders included, names relative to it with
-// '/') into the archive `zip`, replacing it. False (and `error` set) when that fails.
+// '/') into the archive `zip`, replacing it. False (and `error` set) when that fails, when a
+// link leads out of the folder, or when the archive would outgrow what ZipRead takes (64 MiB).
 bool ZipWrite(const std::string& folder, const std::string& zip, std::string* error);
 // Reads every entry of `zip` into `entries` (name -> contents). Only stored entries are
 // accepted. False (and `error` set) for a missing, damaged or unsupported archive.

@@ -147,6 +147,13 @@ TEST_F(ScriptsTest, FolderFunctionsStayInsideTheWorkingFolderAndArchivesAreCheck
   EXPECT_FALSE(manager.SetZip("pipe.zip"));
   EXPECT_TRUE(manager.ClearAScript("z"));
   EXPECT_EQ(Value("z"), "zipped");
+  // A link out of the folder, or files past what an archive holds (64 MiB), change nothing.
+  fs::create_symlink("../s/a.lua", dir / "pack/out.lua");
+  EXPECT_EQ(Eval("ZipDir('pack')"), "false");
+  fs::remove(dir / "pack/out.lua");
+  fs::resize_file(dir.write("pack/big.lua", ""), (64 << 20) - 100);  // sparse
+  EXPECT_EQ(Eval("ZipDir('pack')"), "false");
+  EXPECT_TRUE(testkit::ReadFile(dir / "pack.zip") == whole);
 }
 
 // Yield suspends a coroutine until its time has passed; a closed state is never resumed.
