@@ -1,5 +1,6 @@
 #include "tessel/core/lua_limits.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -143,7 +144,12 @@ cLuaCommandLimit::cLuaCommandLimit(lua_State* L, Clock::time_point now) {
   const int seconds = memory != nullptr
                           ? memory->seconds
                           : GetConfigValue("lua_time_limit", kDefaultTimeLimitSeconds);
-  t_commands.push_back({L, seconds > 0, seconds, now + std::chrono::seconds(seconds)});
+  Clock::time_point deadline = now + std::chrono::seconds(seconds);
+  // A command run by a timed one ends by that one's time: a batch's lines that run batches
+  // leave the outer Lua no instruction at which to stop them.
+  if (seconds > 0 && !t_commands.empty() && t_commands.back().timed)
+    deadline = std::min(deadline, t_commands.back().deadline);
+  t_commands.push_back({L, seconds > 0, seconds, deadline});
   if (memory != nullptr) {
     memory->limit = memory->mib > 0 ? static_cast<size_t>(memory->mib) << 20 : 0;
     memory->refused = false;

@@ -12,6 +12,7 @@
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/audit_scope.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/text_clean.h"
@@ -70,6 +71,12 @@ class cBatchDepth {
   bool TooDeep() const { return g_batchDepth > kMaxBatchDepth; }
 };
 
+// A batch's lines count towards the time of the command that runs it: past it no line runs
+// more (lines that each run a batch would otherwise run lines**8 of them, for hours).
+std::string OverdueText(const char* file) {
+  return "run file " + EscapeControls(file) + " stopped: command time limit\n";
+}
+
 std::string TooDeepText(const char* file) {
   return "run file " + EscapeControls(file) + " refused: batches nested deeper than " +
          std::to_string(kMaxBatchDepth) + "\n";
@@ -111,6 +118,10 @@ void cCmdInput::Run(const char* file) {
     std::cout << "[dofile] " << EscapeControls(file) << "\n";
     std::string line;
     while (std::getline(in, line) && line.size() >= 2) {
+      if (LuaCommandOverdue()) {
+        std::cout << OverdueText(file);
+        break;
+      }
       if (line.size() <= 4 || line.compare(0, 4, "Out(") != 0) {
         platform::SetColor(kColorLightBlue);
         std::cout << line << "\n";
@@ -145,6 +156,10 @@ void cCmdInput::RunRemote(const char* file) {
   get_gout() << "[dofile] " << file << "\n";
   std::string line;
   while (std::getline(in, line)) {
+    if (LuaCommandOverdue()) {
+      get_gout() << OverdueText(file);
+      break;
+    }
     get_gout() << "\t" << line << "\n";
     const cAuditScope batch{cAuditScope::stWho(eAuditSource::Batch)};
     cTesselCmd::Instance().ParseCmd(line.c_str(), std::cout);

@@ -197,9 +197,15 @@ TEST_F(GroupTest, ALoopOfNestedCommandsStopsAtTheOuterTimeLimit) {
       RunInGroup(cCmdScript::Instance(),
                  "local t = os.clock() while os.clock() - t < 3 do ParseCmd('/13/local x = 0 for i "
                  "= 1, 1e5 do x = x + i end') end");
-  SetConfigValue("lua_time_limit", 10);
   EXPECT_FALSE(run.ok);
   EXPECT_NE(run.out.find("command time limit: stopped after 1 s"), std::string::npos);
+  // Batch lines that each run the batch leave no Lua to stop at: 6^8 batches held the worker 30 s.
+  std::string fan;
+  for (int i = 0; i < 6; ++i) fan += "/3/Run('fan.txt')\n";
+  Write("fan.txt", fan);
+  const std::string out = RunInGroup(cCmdInput::Instance(), "Run('fan.txt')").out;
+  SetConfigValue("lua_time_limit", 10);
+  EXPECT_NE(out.find("run file fan.txt stopped: command time limit"), std::string::npos);
 }
 
 // Each appender stays for good, and a log file's stays open: the log commands served for peers
