@@ -23,10 +23,11 @@ void LimitScriptState(lua_State* L);
 
 // The limits of one command text, for as long as the object lives. A command run by it (a
 // batch line, ParseCmd) has a limit of its own, ending no later than the outer command's, whose
-// clock runs on meanwhile: a loop of such commands stops at the outer one's time. A command past its time is stopped with a
-// Lua error at its next check; once stopped, every instruction checks again, so a pcall inside
-// the chunk cannot catch the stop and go on. While any command runs, a limited state's
-// allocator refuses to grow the state beyond its cap (Lua's "not enough memory" error).
+// clock runs on meanwhile: a loop of such commands stops at the outer one's time. A command past
+// its time is stopped with a Lua error at its next check; once stopped, every instruction checks
+// again, so a pcall inside the chunk cannot catch the stop and go on. While any command runs, a
+// limited state's allocator refuses to grow the state beyond its cap (Lua's "not enough memory"
+// error).
 class cLuaCommandLimit {
  public:
   explicit cLuaCommandLimit(lua_State* L);
