@@ -6,6 +6,7 @@
 // route whose next link is gone; and the ordered close.
 #include <chrono>
 #include <ctime>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -117,6 +118,20 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   mark = game.Output().size();
   map.Type("/7/SendRemoteCmd('global',1,'Accounts()')");
   EXPECT_TRUE(game.WaitOutput(" next link global break from net. ", mark)) << game.Output();
+
+  TESSEL_STEP(steps, "a broadcast sent round a circle of links runs once on each process");
+  // game's upstream link, global gone, is pointed at game itself: game is its own upstream.
+  cluster.gameHome.write("db/accounts/loop.ini", "password = loop123\ncmd = 16\nprocess = 1\n");
+  ASSERT_TRUE(game.Ask("/1/ReloadAccounts()", {"func_ReloadAccounts ok"}));
+  game.Type("/5/SetConnect('global','127.0.0.1'," + std::to_string(game.WaitPort("game")) +
+            ",'loop','loop123')");
+  ASSERT_TRUE(game.Ask("/5/Connect('global')", {"login ok loop"})) << game.Output();
+  mark = game.Output().size();
+  game.Type("/4/BroadCmdReverse(6,'Hello()')");
+  EXPECT_TRUE(game.WaitOutput("BroadCmdReverse passed here before, dropped", mark));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // One run here (and its echo) at most; without an end it ran hundreds of times a second.
+  EXPECT_LE(testkit::CountOf(game.Output().substr(mark), "Hello World!"), 2u) << game.Output();
 
   TESSEL_STEP(steps, "the ordered close of the leaf process");
   // It ends in order, neither at once nor much later than 3 s.

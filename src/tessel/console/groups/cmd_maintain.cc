@@ -187,14 +187,18 @@ bool OwnAccountHas(const char* name) {
 
 void BroadCmdReverseName(int group, const char* text, const char* name) {
   RequireCmdTarget("BroadCmdReverseName", "*");
+  const std::string wire = MakeBroadReverseNameCmd(group, text, name);
+  if (!FirstBroadcastPass("BroadCmdReverseName", wire)) return;
   if (OwnAccountHas(name)) RunHere(group, text);
-  SendToServerManagers(MakeBroadReverseNameCmd(group, text, name));
+  SendToServerManagers(wire);
 }
 
 void BroadCmdReverse(int group, const char* text) {
   RequireCmdTarget("BroadCmdReverse", "*");
+  const std::string wire = MakeBroadReverseCmd(group, text);
+  if (!FirstBroadcastPass("BroadCmdReverse", wire)) return;
   RunHere(group, text);
-  SendToServerManagers(MakeBroadReverseCmd(group, text));
+  SendToServerManagers(wire);
 }
 
 void BroadCmdNameClient(int group, const char* text, const char* name) {

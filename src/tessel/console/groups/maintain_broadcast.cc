@@ -1,5 +1,11 @@
 #include "tessel/console/groups/maintain_broadcast.h"
 
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <utility>
+
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
@@ -9,6 +15,31 @@
 namespace {
 
 constexpr int kManagerGroup = 4;
+// The most broadcast texts remembered; the oldest is forgotten first.
+constexpr size_t kMaxBroadcastsRemembered = 256;
+
+using Clock = std::chrono::steady_clock;
+
+// The recursive broadcasts that passed here, by their length and hash (a text may be large),
+// with when they did. Worker thread only.
+using Passed = std::map<std::pair<size_t, size_t>, Clock::time_point>;
+
+Passed& PassedBroadcasts() {
+  static Passed passed;
+  return passed;
+}
+
+void ForgetOld(Passed& passed, Clock::time_point now) {
+  std::erase_if(passed, [&](const auto& entry) {
+    return now - entry.second >= std::chrono::milliseconds(kBroadcastMemoryMs);
+  });
+  while (passed.size() >= kMaxBroadcastsRemembered) {
+    auto oldest = passed.begin();
+    for (auto it = passed.begin(); it != passed.end(); ++it)
+      if (it->second < oldest->second) oldest = it;
+    passed.erase(oldest);
+  }
+}
 
 std::string Quoted(const std::string& text) {
   return "\"" + LuaEscape(text) + "\"";
@@ -32,6 +63,20 @@ std::string MakeBroadReverseCmd(int group, const std::string& text) {
 std::string MakeBroadReverseNameCmd(int group, const std::string& text, const std::string& name) {
   return "BroadCmdReverseName(" + std::to_string(group) + "," + LuaLongBracket(text) + "," +
          Quoted(name) + ")";
+}
+
+bool FirstBroadcastPass(const char* label, const std::string& wire) {
+  TESSEL_ASSERT_WORKER();
+  auto& passed = PassedBroadcasts();
+  const Clock::time_point now = Clock::now();
+  ForgetOld(passed, now);
+  const std::pair<size_t, size_t> key(wire.size(), std::hash<std::string>()(wire));
+  if (!get_gout().IsLocalCmd() && passed.count(key) != 0) {
+    std::cout << label << " passed here before, dropped." << std::endl;
+    return false;
+  }
+  passed[key] = now;
+  return true;
 }
 
 void SendToServerManagers(const std::string& text) {

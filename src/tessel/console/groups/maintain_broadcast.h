@@ -12,6 +12,13 @@ std::string MakeBroadNameClientCmd(int group, const std::string& text, const std
 std::string MakeBroadReverseCmd(int group, const std::string& text);
 std::string MakeBroadReverseNameCmd(int group, const std::string& text, const std::string& name);
 
+// Whether the recursive broadcast `wire` (its text as passed on) may run and spread from here:
+// one typed on this console always may; one that came over a link may not when the same text
+// passed here within the last kBroadcastMemoryMs, so a broadcast that comes round a circle of
+// links (or along two ways) ends instead of running and spreading without end. Says so when not.
+inline constexpr long kBroadcastMemoryMs = 5000;
+bool FirstBroadcastPass(const char* label, const std::string& wire);
+
 // Sends `text` to group 4 of every server manager of the host.
 void SendToServerManagers(const std::string& text);
 
