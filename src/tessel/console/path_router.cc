@@ -234,7 +234,7 @@ void cPathRouter::Reached(const std::vector<std::string>& names) {
     std::cout << "path from " << EscapeControls(origin) << " befinded " << EscapeControls(route)
               << std::endl;
   }
-  if (!cRemotePath::Instance().SetPath(origin, route)) return;
+  if (!cRemotePath::Instance().SetPath(origin, route, true)) return;
   const std::string answer = "FindedPathOnRoute(" + RouteQuote(names.back()) + ",1)";
   SendRemoteCmdParam(origin.c_str(), kRouteGroup, answer.c_str(), "");
   cRemotePath::Instance().TellFound(origin);

@@ -27,7 +27,7 @@ cRemotePath& cRemotePath::Instance() {
   return s_table;
 }
 
-bool cRemotePath::SetPath(const std::string& dest, const std::string& route) {
+bool cRemotePath::SetPath(const std::string& dest, const std::string& route, bool claimed) {
   const std::optional<std::string> stored = RouteForStore(route);
   if (!stored) {
     platform::ColorSection red(platform::kColorLightRed);
@@ -39,18 +39,30 @@ bool cRemotePath::SetPath(const std::string& dest, const std::string& route) {
     return false;
   }
   std::lock_guard<std::mutex> lock(m_lock);
-  if (m_mapPath.size() >= kMaxPaths && m_mapPath.count(dest) == 0) {
+  if (m_mapPath.size() >= kMaxPaths && m_mapPath.count(dest) == 0 && (claimed || !MakeRoom())) {
     Refused("the table holds " + std::to_string(kMaxPaths) + " paths", dest);
     return false;
   }
-  m_mapPath[dest] = *stored;
+  m_mapPath[dest] = stEntry{*stored, claimed, ++m_stored};
+  return true;
+}
+
+// Forgets the claimed route stored first; false when there is none. Called under the lock.
+bool cRemotePath::MakeRoom() {
+  auto oldest = m_mapPath.end();
+  for (auto it = m_mapPath.begin(); it != m_mapPath.end(); ++it)
+    if (it->second.claimed &&
+        (oldest == m_mapPath.end() || it->second.order < oldest->second.order))
+      oldest = it;
+  if (oldest == m_mapPath.end()) return false;
+  m_mapPath.erase(oldest);
   return true;
 }
 
 std::string cRemotePath::GetPath(const std::string& dest) const {
   std::lock_guard<std::mutex> lock(m_lock);
   const auto found = m_mapPath.find(dest);
-  return found != m_mapPath.end() ? found->second : std::string();
+  return found != m_mapPath.end() ? found->second.route : std::string();
 }
 
 bool cRemotePath::HasPath(const std::string& dest) const {
@@ -65,7 +77,7 @@ void cRemotePath::RemovePath(const std::string& dest) {
 
 void cRemotePath::Trace(std::ostream& os) const {
   std::lock_guard<std::mutex> lock(m_lock);
-  for (const auto& [dest, route] : m_mapPath) os << dest << " " << route << "\n";
+  for (const auto& [dest, entry] : m_mapPath) os << dest << " " << entry.route << "\n";
 }
 
 void cRemotePath::SetListener(iRemotePathListener* listener) {

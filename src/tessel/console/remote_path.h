@@ -21,8 +21,10 @@ class cRemotePath {
 
   // Stores the route to `dest` (made a template as RouteForStore says); a route without any
   // quote, a name longer than 255 bytes, or a new destination while 1024 are stored is refused
-  // with a message on standard output and false.
-  bool SetPath(const std::string& dest, const std::string& route);
+  // with a message on standard output and false. A route `claimed` by a peer (the way back to a
+  // search's origin) is refused then; one this process found makes room by forgetting the oldest
+  // claimed one, so searches under made-up origins cannot block its own routes for good.
+  bool SetPath(const std::string& dest, const std::string& route, bool claimed = false);
   // The template of the route to `dest`, "" when none is stored.
   std::string GetPath(const std::string& dest) const;
   bool HasPath(const std::string& dest) const;
@@ -36,7 +38,14 @@ class cRemotePath {
 
  private:
   mutable std::mutex m_lock;
-  std::map<std::string, std::string> m_mapPath;
+  struct stEntry {
+    std::string route;
+    bool claimed = false;
+    unsigned long long order = 0;  // when it was stored, counted
+  };
+  bool MakeRoom();
+  std::map<std::string, stEntry> m_mapPath;
+  unsigned long long m_stored = 0;
   iRemotePathListener* m_pListener = nullptr;
 };
 
