@@ -16,7 +16,9 @@ std::string MakeBroadReverseNameCmd(int group, const std::string& text, const st
 // one typed on this console always may; one that came over a link may not when the same text
 // passed here within the last kBroadcastMemoryMs, so a broadcast that comes round a circle of
 // links (or along two ways) ends instead of running and spreading without end. Says so when not.
-inline constexpr long kBroadcastMemoryMs = 5000;
+// Such a text comes round within milliseconds; a second is short enough that a program's
+// broadcast of the same text every second or slower still reaches every process each time.
+inline constexpr long kBroadcastMemoryMs = 1000;
 bool FirstBroadcastPass(const char* label, const std::string& wire);
 
 // Sends `text` to group 4 of every server manager of the host.
