@@ -176,6 +176,14 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   EXPECT_EQ(
       CountLines(TrailOf(cluster.mapHome), {"source=routed\torigin=noshell@global", "text=Ver()"}),
       1);
+
+  TESSEL_STEP(steps, "a loop of marks while an answer is awaited leaves the worker free");
+  cli(cluster.gameHome, "noshell",
+      {"-c",
+       "/11/SendToServer('global',11,'local t=os.clock() while os.clock()-t<1 do end') "
+       "ParseCmd('/2/for i=1,100000 do Mark(i) end')",
+       game});
+  EXPECT_EQ(cli(cluster.gameHome, "noshell", {"-c", "/4/Ver()", game}).code, 0);
 }
 
 }  // namespace

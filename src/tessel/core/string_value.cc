@@ -191,6 +191,14 @@ size_t cStringValue::Size() const {
   return m_mapValue.size() + m_mapString.size();
 }
 
+size_t cStringValue::StringBytes(const char* except) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  size_t bytes = 0;
+  for (const auto& [name, text] : m_mapString)
+    if (except == nullptr || name != except) bytes += name.size() + text.size();
+  return bytes;
+}
+
 bool cStringValue::Holds(const char* name) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_mapValue.count(name) != 0 || m_mapString.count(name) != 0;

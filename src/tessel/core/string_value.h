@@ -75,6 +75,8 @@ class cStringValue {
   static constexpr size_t kMaxKeptNames = 10000;
   // The names of both tables together; whether either table holds the name.
   size_t Size() const;
+  // The bytes of the string table's names and texts, those of `except` (when given) left out.
+  size_t StringBytes(const char* except = nullptr) const;
   bool Holds(const char* name) const;
 
   // Copies of the tables, for listings.

@@ -275,6 +275,7 @@ void cOriginDesk::Release(const stLinkToken& requester) {
     due.push_back(std::move(*it));
     it = m_held.erase(it);
   }
+  if (m_held.size() < kMaxHeld) m_bHeldFullSaid = false;
   for (const stHeld& held : due) {
     if (held.answered != 0) {
       SendAnswered(held.requester, held.answered);
@@ -302,7 +303,7 @@ void cOriginDesk::EndServing(const stLinkToken& requester, uint32_t answerId) {
     deferred->second.ended = true;
     return;
   }
-  if (Owes(requester)) {
+  if (Owes(requester) && m_held.size() < kMaxHeld) {
     m_held.push_back(stHeld{requester, 0, 0, {}, answerId});
     return;
   }
@@ -365,6 +366,14 @@ bool cOriginDesk::HoldUntilAnswered(int group, const std::string& text) {
   TESSEL_ASSERT_WORKER();
   const stLinkToken requester = ServingToken();
   if (requester.local || !Owes(requester)) return false;
+  if (m_held.size() >= kMaxHeld) {
+    // Said once while the list stays full: a loop of marks gets one line, not one per mark.
+    if (!m_bHeldFullSaid)
+      get_gout() << text << " answered before the answers it waits for: " << kMaxHeld
+                 << " marks and notices wait already\n";
+    m_bHeldFullSaid = true;
+    return false;
+  }
   const uint32_t answer = get_gout().GetLink() == m_pServing ? m_nServing : 0;
   m_held.push_back(stHeld{requester, answer, group, text, 0});
   return true;

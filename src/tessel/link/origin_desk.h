@@ -114,8 +114,12 @@ class cOriginDesk {
   // to that command's requester as well.
   void Forward(uint32_t answerId, std::string_view text);
   // While answers owed to the requester being served are awaited, `text` (its Marked) is held
-  // and sent once they came; false when nothing is awaited.
+  // and sent once they came; false when nothing is awaited, or (said to the requester) when
+  // kMaxHeld texts and notices wait already.
   bool HoldUntilAnswered(int group, const std::string& text);
+  // Most texts and answered notices waiting at once: a loop of Mark while an answer is awaited
+  // would otherwise grow the list without end, and each answer's release walks all of it.
+  static constexpr size_t kMaxHeld = 1024;
   // Gives up answers whose time ran out, and sends what waited for them.
   void Expire(uint32_t nowMs);
 
@@ -176,6 +180,7 @@ class cOriginDesk {
   std::unordered_map<uint32_t, stOwed> m_owed;
   std::unordered_map<std::string, size_t> m_owedPer;  // by LinkKey of the requester
   std::vector<stHeld> m_held;
+  bool m_bHeldFullSaid = false;  // the requester was told m_held is full
   // Answers left to later, by the requester's link key and answer id: how many are still to
   // come, and whether the command ended (its answered notice then waits for them).
   struct stDeferred {

@@ -78,15 +78,20 @@ void Refused(const char* func, const char* key, const char* why) {
 }
 constexpr const char* kUnstorable = "the value file would not read it back as itself";
 
-// A command stores names and texts of bounded size, and new names only while the store holds
-// fewer than its bound: a loop of commands would otherwise fill the memory and the file.
+// A command stores names and texts of bounded size, new names only while the store holds
+// fewer than its bound, and texts only while the store's texts stay within theirs: a loop of
+// commands would otherwise fill the memory and the file (10000 texts of 64 KiB: 640 MiB).
 constexpr size_t kMaxSetTextBytes = 65536;
+constexpr size_t kMaxStoreTextBytes = size_t{16} << 20;
 bool Settable(const char* func, cStringValue& store, const char* key, size_t textBytes) {
   const char* why = nullptr;
-  if (std::strlen(key) > cStringValue::kMaxKeptNameBytes || textBytes > kMaxSetTextBytes)
+  const size_t keyBytes = std::strlen(key);
+  if (keyBytes > cStringValue::kMaxKeptNameBytes || textBytes > kMaxSetTextBytes)
     why = "a name of at most 256 bytes and a text of at most 65536 bytes";
   else if (store.Size() >= cStringValue::kMaxKeptNames && !store.Holds(key))
     why = "the store holds 10000 names already";
+  else if (textBytes > 0 && store.StringBytes(key) + keyBytes + textBytes > kMaxStoreTextBytes)
+    why = "the store's texts would pass 16 MiB";
   if (why == nullptr) return true;
   get_gout() << func << " refused: " << why << "\n";
   return false;

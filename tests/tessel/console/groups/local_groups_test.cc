@@ -117,6 +117,12 @@ TEST_F(GroupTest, ValueStoreCommandsKeepNamesAndTextsBounded) {
   });
   EXPECT_EQ(GetGameStore().Size(), before + 1);
   EXPECT_EQ(GetGameString("cg_short", ""), "x");
+  // Many texts within bounds: the store's texts stay within 16 MiB.
+  CheckGroupCases(
+      {{config, "for i = 1, 300 do SetGameString('cg_b'..i, string.rep('x', 60000)) end", true,
+        "texts would pass 16 MiB"}});
+  EXPECT_EQ(GetGameStore().PeekStringString("cg_b300", "").size(), 0u);
+  GetGameStore().Clear();
 }
 
 // OS_SetTime moves only the timer manager's difference, never the machine's clock.
