@@ -26,11 +26,7 @@ bool SaveHashMap(const Table& table, const char* file) {
 // The whole file, never waited on; one that stands there but is no regular file or too large is
 // reported (the values then keep their defaults).
 bool ReadValueFile(const char* file, std::string& text) {
-  std::string why;
-  const platform::eHomeFile got =
-      platform::ReadHomeFile(file ? file : "", platform::kValueFileBytes, text, &why);
-  if (got == platform::eHomeFile::kRefused) ReportUnreadableFile(file ? file : "", why);
-  return got == platform::eHomeFile::kRead;
+  return ReadReportedHomeFile(file ? file : "", platform::kValueFileBytes, text);
 }
 
 int LineAt(const std::string& text, size_t at) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/console_color.h"
+#include "platform/home_file.h"
 #include "tessel/core/loggers.h"
 
 namespace {
@@ -64,4 +65,11 @@ void LogUnreadableLinesFromNowOn() {
   reports.routed = true;
   for (const std::string& text : reports.waiting) TESSEL_LOG(tessel_err(), text);
   reports.waiting.clear();
+}
+
+bool ReadReportedHomeFile(const std::string& file, size_t bound, std::string& text) {
+  std::string why;
+  const platform::eHomeFile got = platform::ReadHomeFile(file, bound, text, &why);
+  if (got == platform::eHomeFile::kRefused) ReportUnreadableFile(file, why);
+  return got == platform::eHomeFile::kRead;
 }

@@ -4,6 +4,7 @@
 // reaches the log when they are. Any thread.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // `why` says what the line should have been and what the load does about it. The line's text is
@@ -13,6 +14,10 @@ void ReportUnreadableLine(const std::string& file, int line, const std::string& 
 // The same for a whole file that is not read (no regular file, too large): once per file.
 // `why` names the file and the cause.
 void ReportUnreadableFile(const std::string& file, const std::string& why);
+
+// Reads the home's file `file` whole through the bounded reader (never waiting, at most `bound`
+// bytes) into `text`; one that stands there but is refused is reported as above. True when read.
+bool ReadReportedHomeFile(const std::string& file, size_t bound, std::string& text);
 
 // Writes the reports made so far to the log, and every later one at once: the loggers are
 // routed now.

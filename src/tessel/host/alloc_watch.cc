@@ -16,10 +16,8 @@ namespace {
 // The file's text; empty when it is missing, or, said once, when it is no regular file (a pipe
 // would hold the start for ever, before SIGTERM can end it) or too large.
 std::string ReadAid(const char* file) {
-  std::string text, why;
-  if (platform::ReadHomeFile(file, platform::kSettingsFileBytes, text, &why) ==
-      platform::eHomeFile::kRefused)
-    ReportUnreadableFile(file, why);
+  std::string text;
+  ReadReportedHomeFile(file, platform::kSettingsFileBytes, text);
   return text;
 }
 

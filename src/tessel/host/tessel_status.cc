@@ -172,15 +172,9 @@ void TesselRecordCrash() {
 
 bool TesselStoreRecordedCrash(const char* exeName) {
   const std::string path = RecordPath(exeName);
-  std::string text, why;
-  if (path.empty()) return false;
+  std::string text;
   // Read without waiting: a pipe in the record's place would hold the start for ever.
-  const platform::eHomeFile read =
-      platform::ReadHomeFile(path, platform::kSettingsFileBytes, text, &why);
-  if (read != platform::eHomeFile::kRead) {
-    if (read == platform::eHomeFile::kRefused) ReportUnreadableFile(path, why);
-    return false;
-  }
+  if (path.empty() || !ReadReportedHomeFile(path, platform::kSettingsFileBytes, text)) return false;
   const size_t lineEnd = std::min(text.find('\n'), text.size());
   const std::string when = text.substr(0, lineEnd);
   const std::string status = text.substr(std::min(lineEnd + 1, text.size()));

@@ -31,11 +31,8 @@ int FirstUnreadableLine(const std::string& text) {
 
 bool cIniFile::Load(const char* path) {
   m_strPath = path ? path : "";
-  std::string text, why;
-  const platform::eHomeFile got =
-      platform::ReadHomeFile(m_strPath, platform::kSettingsFileBytes, text, &why);
-  if (got == platform::eHomeFile::kRefused) ReportUnreadableFile(m_strPath, why);
-  if (got != platform::eHomeFile::kRead) return false;
+  std::string text;
+  if (!ReadReportedHomeFile(m_strPath, platform::kSettingsFileBytes, text)) return false;
   // Whitespace-separated words in threes: key, separator (not checked), value. A trailing
   // incomplete triple is dropped, so a cut file never yields a key with a half value. A read
   // error keeps the entries as they were: nothing of a half-read file is taken.
