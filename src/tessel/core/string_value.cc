@@ -1,6 +1,7 @@
 #include "tessel/core/string_value.h"
 
 #include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "platform/home_file.h"
 #include "tessel/core/text_stream.h"
 #include "tessel/core/unreadable_line.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -33,23 +35,40 @@ int LineAt(const std::string& text, size_t at) {
   return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n'));
 }
 
-// Integer file: a name word, one non-blank character (the '='), an integer; the first entry
-// that does not read completely ends the load, and its line is reported.
+// The most of a name that a report of its line shows.
+constexpr size_t kShownNameBytes = 64;
+
+// The whole word as an int: an optional sign and decimal digits, within the int's range.
+bool ReadIntWord(const std::string& word, int& value) {
+  if (word.starts_with("+-")) return false;
+  const char* begin = word.data() + (word.starts_with('+') ? 1 : 0);
+  const char* end = word.data() + word.size();
+  const auto [stop, ec] = std::from_chars(begin, end, value);
+  return ec == std::errc() && stop == end;
+}
+
+// Integer file: a name word, the '=' standing alone or before the integer's word, an integer
+// word; the first entry that does not read completely ends the load, and its line is reported
+// with the name. A value that only begins like an integer (0.5, 10s, 1O) or an entry without
+// its '=' ("lua_time_limit 10" once read the 1 as the '=' and 0 as the value) sets nothing.
 bool ReadIntFile(const char* file, cStringValue::IntTable& table) {
   std::string text;
   if (!ReadValueFile(file, text)) return false;
   std::istringstream in(text);
-  std::string name;
+  std::string name, word;
   char separator = 0;
   int value = 0;
   for (;;) {
     const std::streampos entry = in.tellg();  // -1 at the end of the text
     if (entry < 0) break;
-    if (!(in >> name >> separator >> value)) {
+    name.clear();
+    if (!(in >> name >> separator >> word) || separator != '=' || !ReadIntWord(word, value)) {
       const size_t stop = text.find_first_not_of(" \t\r\n\v\f", static_cast<size_t>(entry));
       if (stop != std::string::npos)
         ReportUnreadableLine(file, LineAt(text, stop),
-                             "expected NAME = INTEGER; the values from here on are not loaded");
+                             EscapeControls(name.substr(0, kShownNameBytes)) +
+                                 ": expected NAME = INTEGER; the values from here on are not "
+                                 "loaded");
       break;
     }
     table[name] = value;

@@ -96,7 +96,12 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
       {"a = 1\nport=7000\nb = 2\n", {{"a", 1}}},
       {"a = 1\nport = x\nb = 2\n", {{"a", 1}}},
       {"a = 1\nbig = 99999999999\nb = 2\n", {{"a", 1}}},
-      {"a = 1\nport =", {{"a", 1}}}};
+      {"a = 1\nport =", {{"a", 1}}},
+      // A value is a whole integer word after an '=' of its own, or nothing is set: the 1 of a
+      // forgotten '=' was taken for it and 0 for the value (no time limit).
+      {"a = +1\nlua_time_limit 10\nb = 2\n", {{"a", 1}}},
+      {"a = 1\nt = 0.5\n", {{"a", 1}}},
+      {"t = 10s\nb = 2\n", {}}};
   for (const auto& [text, loaded] : cases) {
     cStringValue store;
     store.LoadValue(dir.write("int.ini", text).c_str());
@@ -188,6 +193,7 @@ TEST(ValueStores, TheLineThatStopsALoadIsReportedOnceWithItsFileAndLine) {
     const char* text;
     int line;  // the line reported, 0 for none
     size_t kept;
+    const char* said = "";  // more of the report
   } cases[] = {
       {true, "a = 1\n\x01\xfe\xff garbage\n", 2, 1},
       {true, "a = 1\n\n\nport = x\n", 4, 1},
@@ -196,6 +202,7 @@ TEST(ValueStores, TheLineThatStopsALoadIsReportedOnceWithItsFileAndLine) {
       {false, "a = b\nno separator\nc = d\n", 2, 1},
       {false, "a = b\n\nc = d\n", 2, 1},
       {false, "a = b\n\n \n", 0, 1},
+      {true, "a = 1\nlua_time_limit = 1O\n", 2, 1, "lua_time_limit: expected NAME = INTEGER"},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].text);
@@ -218,7 +225,7 @@ TEST(ValueStores, TheLineThatStopsALoadIsReportedOnceWithItsFileAndLine) {
       continue;
     }
     const std::string said = name + " line " + std::to_string(cases[i].line) + " cannot be read";
-    EXPECT_NE(out.Text().find(said), std::string::npos) << out.Text();
+    EXPECT_NE(out.Text().find(said + ": " + cases[i].said), std::string::npos) << out.Text();
     EXPECT_EQ(out.Text().find(said), out.Text().rfind(said)) << out.Text();
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_NE(logged[0].find(said), std::string::npos) << logged[0];
