@@ -26,9 +26,14 @@ bool SaveHashMap(const Table& table, const char* file) {
 }
 
 // The whole file, never waited on; one that stands there but is no regular file or too large is
-// reported (the values then keep their defaults).
+// reported (the values then keep their defaults). A byte-order mark that an editor put before
+// the first name is dropped: kept, it would make that name another one, and the value the file
+// sets would silently keep its default.
 bool ReadValueFile(const char* file, std::string& text) {
-  return ReadReportedHomeFile(file ? file : "", platform::kValueFileBytes, text);
+  if (!ReadReportedHomeFile(file ? file : "", platform::kValueFileBytes, text)) return false;
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (std::string_view(text).starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
+  return true;
 }
 
 int LineAt(const std::string& text, size_t at) {

@@ -101,7 +101,9 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
       // forgotten '=' was taken for it and 0 for the value (no time limit).
       {"a = +1\nlua_time_limit 10\nb = 2\n", {{"a", 1}}},
       {"a = 1\nt = 0.5\n", {{"a", 1}}},
-      {"t = 10s\nb = 2\n", {}}};
+      {"t = 10s\nb = 2\n", {}},
+      // An editor's byte-order mark does not make the first name another one.
+      {"\xEF\xBB\xBFz = 1\n", {{"z", 1}}}};
   for (const auto& [text, loaded] : cases) {
     cStringValue store;
     store.LoadValue(dir.write("int.ini", text).c_str());
@@ -117,6 +119,8 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
     large += "t" + std::to_string(i) + " = " + std::string(65536, 'x') + "\n";
   texts.LoadStringA(dir.write("str.ini", large).c_str());
   EXPECT_EQ(texts.GetStrings().size(), 42u);
+  texts.LoadStringA(dir.write("str.ini", "\xEF\xBB\xBFrights_without_account = @read\n").c_str());
+  EXPECT_EQ(texts.GetStrings().at("rights_without_account"), "@read");
   fs::create_directory(dir / "folder.ini");
   ASSERT_EQ(::mkfifo((dir / "pipe.ini").c_str(), 0600), 0);  // read, it would hold the start
   EXPECT_FALSE(none.LoadValue((dir / "missing.ini").c_str()));
