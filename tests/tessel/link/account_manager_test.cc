@@ -98,28 +98,29 @@ TEST_F(AccountTest, RefusalsChangeNothing) {
 }
 
 // A line of an account file that is not KEY = VALUE is reported with the file and line number,
-// once however often the account tries, and the file still loads as the words fall: the line
-// "password ops123" makes "cmd" the password.
-TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndTheLoadRulesStay) {
+// once however often the account tries, and gives no entry: the line "password ops123" made
+// "cmd" the password.
+TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothing) {
   home_.write("db/accounts/ops.ini", "password ops123\ncmd = 16\n");
   testkit::cStdoutCapture out;
   EXPECT_FALSE(m_.Login(1, "ops", "ops123"));
   EXPECT_FALSE(m_.Login(1, "ops", "ops123"));
-  EXPECT_TRUE(m_.Login(1, "ops", "cmd"));
+  EXPECT_FALSE(m_.Login(1, "ops", "cmd"));
   const std::string said = "db/accounts/ops.ini line 1 cannot be read";
   EXPECT_NE(out.Text().find(said), std::string::npos) << out.Text();
   EXPECT_EQ(out.Text().find(said), out.Text().rfind(said)) << out.Text();
   EXPECT_EQ(out.Text().find("ops123"), std::string::npos) << out.Text();
 }
 
-// Words are read in threes (key, "=", value): a later key wins, a value with a blank is cut and
-// its rest becomes the next key, and what cannot be read leaves the output untouched. What Save
-// writes, Load reads back, and no other file is left.
+// A line's words are read in threes (key, "=", value): a later key wins, a value with a blank is
+// cut and its rest becomes the next key, a line of other words gives nothing (a key without its
+// value took the next line's key), and what cannot be read leaves the output untouched. What
+// Save writes, Load reads back, and no other file is left.
 TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   testkit::cTempDir home{testkit::cTempDir::kHome};
   home.write("a.ini",
              "password = abc\ncmd = 4\npassword = xyz\nname = two words = x\nflag = true\n"
-             "n = 12x\none = 1\nlast =");
+             "n = 12x\none = 1\nempty =\nlast =");
   cIniFile ini;
   ASSERT_TRUE(ini.Load("a.ini"));
   std::string s, name, words;
@@ -129,6 +130,7 @@ TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   EXPECT_EQ(s, "xyz");
   EXPECT_TRUE(ini.GetString("name", name));
   EXPECT_EQ(name, "two");
+  EXPECT_FALSE(ini.GetString("empty", s));
   EXPECT_TRUE(ini.GetString("words", words));
   EXPECT_EQ(words, "x");
   EXPECT_TRUE(ini.GetInt("cmd", n));
