@@ -143,11 +143,10 @@ TEST(Lifecycle, TheLaunchParametersAccountLogsInAndARefusedLoginIsRetriedOnTheSa
 
 // A line of the configuration files that cannot be read is named, with its file and line, on
 // the console and in the error log, although it is met before the loggers are routed; the
-// server starts with what was read before it (an editor's byte-order mark ahead of it is dropped).
+// server starts with what was read before it.
 TEST(Lifecycle, AnUnreadableConfigurationLineIsReportedOnTheConsoleAndInTheLog) {
   cHome home;
-  home.write("config/config_int.ini",
-             "\xEF\xBB\xBFlua_time_limit = 5\n\x93\xfe\x01 = ;\nrun = 0\n");
+  home.write("config/config_int.ini", "lua_time_limit = 5\n\x93\xfe\x01 = ;\nrun = 0\n");
   home.write("config/config_str.ini", "path_script = \npath_zip\n");
   cServerProcess server(home, Words("game", {}));
   ASSERT_TRUE(server.WaitOutput("!>")) << server.Output();

@@ -98,8 +98,7 @@ TEST_F(AccountTest, RefusalsChangeNothing) {
 }
 
 // A line of an account file that is not KEY = VALUE is reported with the file and line number,
-// once however often the account tries, and gives no entry: the line "password ops123" made
-// "cmd" the password.
+// once however often the account tries, and gives nothing ("cmd" was the password below).
 TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothing) {
   home_.write("db/accounts/ops.ini", "password ops123\ncmd = 16\n");
   testkit::cStdoutCapture out;
@@ -112,10 +111,9 @@ TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothin
   EXPECT_EQ(out.Text().find("ops123"), std::string::npos) << out.Text();
 }
 
-// A line's words are read in threes (key, "=", value): a later key wins, a value with a blank is
-// cut and its rest becomes the next key, a line of other words gives nothing (a key without its
-// value took the next line's key), and what cannot be read leaves the output untouched. What
-// Save writes, Load reads back, and no other file is left.
+// Words are read in threes (key, "=", value): a later key wins, a value with a blank is cut and
+// its rest becomes the next key, and what cannot be read leaves the output untouched. What Save
+// writes, Load reads back, and no other file is left.
 TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   testkit::cTempDir home{testkit::cTempDir::kHome};
   home.write("a.ini",
@@ -130,7 +128,7 @@ TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   EXPECT_EQ(s, "xyz");
   EXPECT_TRUE(ini.GetString("name", name));
   EXPECT_EQ(name, "two");
-  EXPECT_FALSE(ini.GetString("empty", s));
+  EXPECT_FALSE(ini.GetString("empty", s)) << "not the next line's key";
   EXPECT_TRUE(ini.GetString("words", words));
   EXPECT_EQ(words, "x");
   EXPECT_TRUE(ini.GetInt("cmd", n));
