@@ -81,6 +81,16 @@ bool ReadIntFile(const char* file, cStringValue::IntTable& table) {
   return true;
 }
 
+// A string file's name without the blanks and tabs around it: "rights_without_account  = @read",
+// its '=' aligned with a longer name's, or a name indented, set a name of its own, and the value
+// meant kept its default without a word.
+std::string TrimBlanks(const std::string& name) {
+  const size_t begin = name.find_first_not_of(kNameBlanks);
+  return begin == std::string::npos
+             ? ""
+             : name.substr(begin, name.find_last_not_of(kNameBlanks) + 1 - begin);
+}
+
 // String file: each line split at its first " = "; the first line without one ends the load.
 // That line is reported unless it is empty and nothing but blank lines follows it.
 bool ReadStringFile(const char* file, cStringValue::StringTable& table) {
@@ -102,7 +112,7 @@ bool ReadStringFile(const char* file, cStringValue::StringTable& table) {
                                  " ends the values: the lines from here on are not loaded");
       break;
     }
-    table[line.substr(0, at)] = line.substr(at + 3);
+    table[TrimBlanks(line.substr(0, at))] = line.substr(at + 3);
   }
   return true;
 }
@@ -136,7 +146,7 @@ cStringValue::~cStringValue() {
 }
 
 // The integer file reads a name as one word of the classic locale; the string file splits a
-// line at its first " = " and drops carriage returns at its end.
+// line at its first " = ", drops carriage returns at its end and blanks around the name.
 bool cStringValue::IntStorable(std::string_view name) {
   return !name.empty() && name.find_first_of(" \t\n\v\f\r") == std::string_view::npos;
 }
@@ -144,7 +154,9 @@ bool cStringValue::IntStorable(std::string_view name) {
 bool cStringValue::StringStorable(std::string_view name, std::string_view text) {
   constexpr std::string_view kLineEnds = "\r\n";
   const std::string line = std::string(name) + " = ";
-  return name.find_first_of(kLineEnds) == std::string_view::npos &&
+  const bool trimmed = name.empty() || (kNameBlanks.find(name.front()) == std::string_view::npos &&
+                                        kNameBlanks.find(name.back()) == std::string_view::npos);
+  return trimmed && name.find_first_of(kLineEnds) == std::string_view::npos &&
          line.find(" = ") == name.size() && text.find_first_of(kLineEnds) == std::string_view::npos;
 }
 

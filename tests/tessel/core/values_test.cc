@@ -116,7 +116,8 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
     large += "t" + std::to_string(i) + " = " + std::string(65536, 'x') + "\n";
   texts.LoadStringA(dir.write("str.ini", large).c_str());
   EXPECT_EQ(texts.GetStrings().size(), 42u);
-  texts.LoadStringA(dir.write("str.ini", "\xEF\xBB\xBFrights_without_account = @read\n").c_str());
+  texts.LoadStringA(
+      dir.write("str.ini", "\xEF\xBB\xBF rights_without_account\t  = @read\n").c_str());
   EXPECT_EQ(texts.GetStrings().at("rights_without_account"), "@read");
   fs::create_directory(dir / "folder.ini");
   ASSERT_EQ(::mkfifo((dir / "pipe.ini").c_str(), 0600), 0);  // read, it would hold the start
@@ -141,6 +142,7 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
     // What a line cannot carry is refused: stored, it would read back as other names.
     EXPECT_FALSE(store.SetStringString("x", "1\nmaintain_servers = /"));
     EXPECT_FALSE(store.SetStringString("a\rb", "1"));
+    EXPECT_FALSE(store.SetStringString("a\t", "1"));
     EXPECT_FALSE(store.SetStringValue("a = b", 1));
     EXPECT_FALSE(store.SetStringValue("a\nb", 1));
     dir.write("int.ini", "old = 1\nstale = 2\n");
