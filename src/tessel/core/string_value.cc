@@ -14,11 +14,18 @@
 
 namespace {
 
-// One "name = value" line per entry, in table order.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// One "name = value" line per entry, in table order. A first name that begins like a
+// byte-order mark gets one before it, which the reader drops, so that it reads back whole.
 template <typename Table>
 bool SaveHashMap(const Table& table, const char* file) {
   std::ostringstream text;
-  for (const auto& [name, value] : table) text << name << " = " << value << '\n';
+  for (const auto& [name, value] : table) {
+    if (text.tellp() == 0 && std::string_view(name).starts_with(kByteOrderMark))
+      text << kByteOrderMark;
+    text << name << " = " << value << '\n';
+  }
   if (file && platform::WriteFileAtomically(file, text.str())) return true;
   std::cout << "SaveHashMap"
             << " error can not open file! " << std::endl;
@@ -31,7 +38,6 @@ bool SaveHashMap(const Table& table, const char* file) {
 // sets would silently keep its default.
 bool ReadValueFile(const char* file, std::string& text) {
   if (!ReadReportedHomeFile(file ? file : "", platform::kValueFileBytes, text)) return false;
-  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   if (std::string_view(text).starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
   return true;
 }

@@ -263,10 +263,16 @@ TEST(ValueStores, WhateverIsStoredReadsBackAsItselfFromTheFiles) {
   const std::string ints = dir / "int.ini", strs = dir / "str.ini";
   ASSERT_TRUE(store.SaveValue(ints.c_str()));
   ASSERT_TRUE(store.SaveString(strs.c_str()));
-  cStringValue back;
+  cStringValue back, marked, markedBack;
   back.Load(ints.c_str(), strs.c_str());
   EXPECT_EQ(back.GetValues(), store.GetValues());
   EXPECT_EQ(back.GetStrings(), store.GetStrings());
+  // A name that begins like the byte-order mark the files may start with, first in a file.
+  marked.SetStringValue("\xEF\xBB\xBFx", 1), marked.SetStringString("\xEF\xBB\xBFx", "y");
+  ASSERT_TRUE(marked.SaveValue(ints.c_str()) && marked.SaveString(strs.c_str()));
+  markedBack.Load(ints.c_str(), strs.c_str());
+  EXPECT_EQ(markedBack.GetValues(), marked.GetValues());
+  EXPECT_EQ(markedBack.GetStrings(), marked.GetStrings());
 }
 
 }  // namespace
