@@ -11,10 +11,9 @@
 #include "tessel/core/text_stream.h"
 #include "tessel/core/unreadable_line.h"
 #include "tessel/util/text_clean.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
-
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // One "name = value" line per entry, in table order. A first name that begins like a
 // byte-order mark gets one before it, which the reader drops, so that it reads back whole.
@@ -38,7 +37,7 @@ bool SaveHashMap(const Table& table, const char* file) {
 // sets would silently keep its default.
 bool ReadValueFile(const char* file, std::string& text) {
   if (!ReadReportedHomeFile(file ? file : "", platform::kValueFileBytes, text)) return false;
-  if (std::string_view(text).starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
+  DropByteOrderMark(text);
   return true;
 }
 

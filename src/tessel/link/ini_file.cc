@@ -11,6 +11,7 @@
 
 #include "platform/home_file.h"
 #include "tessel/core/unreadable_line.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
 
@@ -33,6 +34,9 @@ bool cIniFile::Load(const char* path) {
   m_strPath = path ? path : "";
   std::string text;
   if (!ReadReportedHomeFile(m_strPath, platform::kSettingsFileBytes, text)) return false;
+  // An editor's byte-order mark made the first key another one: a login file's serverip was
+  // missed, and the link logged in to 127.0.0.1 with its password.
+  DropByteOrderMark(text);
   // Each line's whitespace-separated words in threes: key, separator (not checked), value. A
   // line whose words are no whole threes gives nothing: read on into the next line, a key
   // without its value ("password =") took the next key's name as the value, and a value with a
@@ -60,6 +64,9 @@ bool cIniFile::Save() {
   {
     std::ofstream out(temp, std::ios::trunc);
     if (!out) return false;
+    // A first key that begins like a byte-order mark keeps it through the mark Load drops.
+    if (!m_mapValue.empty() && m_mapValue.begin()->first.starts_with(kByteOrderMark))
+      out << kByteOrderMark;
     for (const auto& [key, value] : m_mapValue) out << key << " = " << value << "\n";
     out.flush();
     if (!out) {

@@ -117,7 +117,8 @@ TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothin
 TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   testkit::cTempDir home{testkit::cTempDir::kHome};
   home.write("a.ini",
-             "password = abc\ncmd = 4\npassword = xyz\nname = two words = x\nflag = true\n"
+             "\xEF\xBB\xBF"  // an editor's byte-order mark
+             "cmd = 4\npassword = abc\npassword = xyz\nname = two words = x\nflag = true\n"
              "n = 12x\none = 1\nempty =\nlast =");
   cIniFile ini;
   ASSERT_TRUE(ini.Load("a.ini"));
@@ -159,6 +160,10 @@ TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   cIniFile back;
   ASSERT_TRUE(back.Load("out.ini"));
   EXPECT_EQ(back.Entries(), out.Entries());
+  cIniFile marked, markedBack;  // a first key that begins like the mark
+  marked.SetPath("out.ini"), marked.SetString("\xEF\xBB\xBFk", "v");
+  ASSERT_TRUE(marked.Save() && markedBack.Load("out.ini"));
+  EXPECT_EQ(markedBack.Entries(), marked.Entries());
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);
 }
 
