@@ -37,6 +37,9 @@ TEST(TlsE2e, AMissingKeyOrCaStopsTheStartNamingTheFile) {
   cServerProcess typo(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
   EXPECT_EQ(typo.WaitExit(), 1);
   EXPECT_NE(typo.Output().find("tls_client_cert = 2: expected 0 or 1"), std::string::npos);
+  std::filesystem::rename(home / "config/config_int.ini", home / "config/config_str.ini");
+  cServerProcess misplaced(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
+  EXPECT_EQ(misplaced.WaitExit(), 1);  // the string file's key demanded no certificate either
   home.write("config/config_int.ini", "tls_client_cert = 1\n");
   std::filesystem::remove(home / "config/tls/server.key");
   cServerProcess server(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
