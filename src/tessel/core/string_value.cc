@@ -61,7 +61,8 @@ bool ReadIntWord(const std::string& word, int& value) {
 // word; the first entry that does not read completely ends the load, and its line is reported
 // with the name. A value that only begins like an integer (0.5, 10s, 1O) or an entry without
 // its '=' ("lua_time_limit 10" once read the 1 as the '=' and 0 as the value) sets nothing.
-bool ReadIntFile(const char* file, cStringValue::IntTable& table) {
+bool ReadIntFile(const char* file, cStringValue::IntTable& table, bool& whole) {
+  whole = true;
   std::string text;
   if (!ReadValueFile(file, text)) return false;
   std::istringstream in(text);
@@ -74,7 +75,8 @@ bool ReadIntFile(const char* file, cStringValue::IntTable& table) {
     name.clear();
     if (!(in >> name >> separator >> word) || separator != '=' || !ReadIntWord(word, value)) {
       const size_t stop = text.find_first_not_of(" \t\r\n\v\f", static_cast<size_t>(entry));
-      if (stop != std::string::npos)
+      whole = stop == std::string::npos;
+      if (!whole)
         ReportUnreadableLine(file, LineAt(text, stop),
                              EscapeControls(name.substr(0, kShownNameBytes)) +
                                  ": expected NAME = INTEGER; the values from here on are not "
@@ -253,8 +255,10 @@ void cStringValue::Load(const char* intFile, const char* stringFile) {
 
 bool cStringValue::LoadValue(const char* file) {
   IntTable read;
-  bool opened = ReadIntFile(file, read);
+  bool whole = true;
+  bool opened = ReadIntFile(file, read, whole);
   std::lock_guard<std::mutex> lock(m_mutex);
+  m_bIntFileCut = m_bIntFileCut || !whole;
   for (auto& [name, value] : read) m_mapValue[name] = value;
   Changed();
   return opened;

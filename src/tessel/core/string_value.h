@@ -58,6 +58,12 @@ class cStringValue {
   void Load(const char* intFile, const char* stringFile);
   // Load one table without remembering the file; false when the file cannot be opened.
   bool LoadValue(const char* file);
+  // Whether an integer file's load stopped at an entry it could not read: the names after it
+  // were not loaded and keep their defaults.
+  bool IntFileCut() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bIntFileCut;
+  }
   bool LoadStringA(const char* file);
   // Write one table ("name = value" lines) through a temporary file renamed over the target;
   // false (with a message on standard output) when it cannot be written.
@@ -105,6 +111,7 @@ class cStringValue {
   std::string m_strValueFile;
   std::string m_strStringFile;
   bool m_bSave = false;
+  bool m_bIntFileCut = false;
 };
 
 // The text form: the integer table, then the string table, each as a count and its entries.
