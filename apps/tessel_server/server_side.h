@@ -21,6 +21,9 @@ class cServerSide : public cEasyServer {
         m_tls(tls),
         m_compress(compress) {}
 
+  // With TLS, a tls_client_cert other than 0 or 1, one in the string file alone, or one the
+  // integer file's load did not reach, stops the start.
+  bool CreateTessel() override;
   void GetInfo(stServerInfo& info) override;
   const char* GetName() override { return m_name.c_str(); }
 

@@ -33,6 +33,18 @@ TEST(TlsE2e, ATlsClusterLogsInAndRunsRemoteAndRoutedCommands) {
 TEST(TlsE2e, AMissingKeyOrCaStopsTheStartNamingTheFile) {
   cHome home;
   ASSERT_TRUE(testkit::MakeTlsFiles(home / "config/tls", {"server"}));
+  home.write("config/config_int.ini", "tls_client_cert = 2\n");  // it demanded no certificate
+  cServerProcess typo(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
+  EXPECT_EQ(typo.WaitExit(), 1);
+  EXPECT_NE(typo.Output().find("tls_client_cert = 2: expected 0 or 1"), std::string::npos);
+  std::filesystem::rename(home / "config/config_int.ini", home / "config/config_str.ini");
+  cServerProcess misplaced(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
+  EXPECT_EQ(misplaced.WaitExit(), 1);  // the string file's key demanded no certificate either
+  std::filesystem::remove(home / "config/config_str.ini");
+  home.write("config/config_int.ini", "tls_client_cert = yes\n");
+  cServerProcess unread(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
+  EXPECT_EQ(unread.WaitExit(), 1);
+  home.write("config/config_int.ini", "tls_client_cert = 1\n");
   std::filesystem::remove(home / "config/tls/server.key");
   cServerProcess server(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
   EXPECT_NE(server.WaitExit(), 0);

@@ -1,5 +1,6 @@
 #include "tessel/console/shell_jobs.h"
 
+#include <algorithm>
 #include <iostream>
 #include <thread>
 
@@ -56,9 +57,16 @@ bool cShellJobs::Start(const std::string& line, std::string head, std::string ta
   job->line = line;
   job->head = std::move(head);
   job->tail = std::move(tail);
-  const int limit = GetConfigValue("shell_time_limit", kDefaultLimitSeconds);
-  job->limitSeconds = static_cast<unsigned>(limit > 0 ? limit : kDefaultLimitSeconds);
+  job->limitSeconds = LimitSeconds();
   return Launch(std::move(job));
+}
+
+// A limit past the longest is held to it: its milliseconds wrapped around, and 4294968 s ended a
+// line after 0.7 s (536870912 s after none at all).
+unsigned cShellJobs::LimitSeconds() {
+  const int limit = GetConfigValue("shell_time_limit", kDefaultLimitSeconds);
+  return limit > 0 ? std::min(static_cast<unsigned>(limit), kMaxLimitSeconds)
+                   : kDefaultLimitSeconds;
 }
 
 bool cShellJobs::StartSite(SiteWork work, std::string head) {

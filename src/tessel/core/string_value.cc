@@ -1,6 +1,7 @@
 #include "tessel/core/string_value.h"
 
 #include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -9,14 +10,21 @@
 #include "platform/home_file.h"
 #include "tessel/core/text_stream.h"
 #include "tessel/core/unreadable_line.h"
+#include "tessel/util/text_clean.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
 
-// One "name = value" line per entry, in table order.
+// One "name = value" line per entry, in table order. A first name that begins like a
+// byte-order mark gets one before it, which the reader drops, so that it reads back whole.
 template <typename Table>
 bool SaveHashMap(const Table& table, const char* file) {
   std::ostringstream text;
-  for (const auto& [name, value] : table) text << name << " = " << value << '\n';
+  for (const auto& [name, value] : table) {
+    if (text.tellp() == 0 && std::string_view(name).starts_with(kByteOrderMark))
+      text << kByteOrderMark;
+    text << name << " = " << value << '\n';
+  }
   if (file && platform::WriteFileAtomically(file, text.str())) return true;
   std::cout << "SaveHashMap"
             << " error can not open file! " << std::endl;
@@ -24,37 +32,70 @@ bool SaveHashMap(const Table& table, const char* file) {
 }
 
 // The whole file, never waited on; one that stands there but is no regular file or too large is
-// reported (the values then keep their defaults).
+// reported (the values then keep their defaults). A byte-order mark that an editor put before
+// the first name is dropped: kept, it would make that name another one, and the value the file
+// sets would silently keep its default.
 bool ReadValueFile(const char* file, std::string& text) {
-  return ReadReportedHomeFile(file ? file : "", platform::kValueFileBytes, text);
+  if (!ReadReportedHomeFile(file ? file : "", platform::kValueFileBytes, text)) return false;
+  DropByteOrderMark(text);
+  return true;
 }
 
 int LineAt(const std::string& text, size_t at) {
   return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n'));
 }
 
-// Integer file: a name word, one non-blank character (the '='), an integer; the first entry
-// that does not read completely ends the load, and its line is reported.
-bool ReadIntFile(const char* file, cStringValue::IntTable& table) {
+// The most of a name that a report of its line shows.
+constexpr size_t kShownNameBytes = 64;
+
+// The whole word as an int: an optional sign and decimal digits, within the int's range.
+bool ReadIntWord(const std::string& word, int& value) {
+  if (word.starts_with("+-")) return false;
+  const char* begin = word.data() + (word.starts_with('+') ? 1 : 0);
+  const char* end = word.data() + word.size();
+  const auto [stop, ec] = std::from_chars(begin, end, value);
+  return ec == std::errc() && stop == end;
+}
+
+// Integer file: a name word, the '=' standing alone or before the integer's word, an integer
+// word; the first entry that does not read completely ends the load, and its line is reported
+// with the name. A value that only begins like an integer (0.5, 10s, 1O) or an entry without
+// its '=' ("lua_time_limit 10" once read the 1 as the '=' and 0 as the value) sets nothing.
+bool ReadIntFile(const char* file, cStringValue::IntTable& table, bool& whole) {
+  whole = true;
   std::string text;
   if (!ReadValueFile(file, text)) return false;
   std::istringstream in(text);
-  std::string name;
+  std::string name, word;
   char separator = 0;
   int value = 0;
   for (;;) {
     const std::streampos entry = in.tellg();  // -1 at the end of the text
     if (entry < 0) break;
-    if (!(in >> name >> separator >> value)) {
+    name.clear();
+    if (!(in >> name >> separator >> word) || separator != '=' || !ReadIntWord(word, value)) {
       const size_t stop = text.find_first_not_of(" \t\r\n\v\f", static_cast<size_t>(entry));
-      if (stop != std::string::npos)
+      whole = stop == std::string::npos;
+      if (!whole)
         ReportUnreadableLine(file, LineAt(text, stop),
-                             "expected NAME = INTEGER; the values from here on are not loaded");
+                             EscapeControls(name.substr(0, kShownNameBytes)) +
+                                 ": expected NAME = INTEGER; the values from here on are not "
+                                 "loaded");
       break;
     }
     table[name] = value;
   }
   return true;
+}
+
+// A string file's name without the blanks and tabs around it: "rights_without_account  = @read",
+// its '=' aligned with a longer name's, or a name indented, set a name of its own, and the value
+// meant kept its default without a word.
+std::string TrimBlanks(const std::string& name) {
+  const size_t begin = name.find_first_not_of(kNameBlanks);
+  return begin == std::string::npos
+             ? ""
+             : name.substr(begin, name.find_last_not_of(kNameBlanks) + 1 - begin);
 }
 
 // String file: each line split at its first " = "; the first line without one ends the load.
@@ -78,7 +119,7 @@ bool ReadStringFile(const char* file, cStringValue::StringTable& table) {
                                  " ends the values: the lines from here on are not loaded");
       break;
     }
-    table[line.substr(0, at)] = line.substr(at + 3);
+    table[TrimBlanks(line.substr(0, at))] = line.substr(at + 3);
   }
   return true;
 }
@@ -112,7 +153,7 @@ cStringValue::~cStringValue() {
 }
 
 // The integer file reads a name as one word of the classic locale; the string file splits a
-// line at its first " = " and drops carriage returns at its end.
+// line at its first " = ", drops carriage returns at its end and blanks around the name.
 bool cStringValue::IntStorable(std::string_view name) {
   return !name.empty() && name.find_first_of(" \t\n\v\f\r") == std::string_view::npos;
 }
@@ -120,7 +161,9 @@ bool cStringValue::IntStorable(std::string_view name) {
 bool cStringValue::StringStorable(std::string_view name, std::string_view text) {
   constexpr std::string_view kLineEnds = "\r\n";
   const std::string line = std::string(name) + " = ";
-  return name.find_first_of(kLineEnds) == std::string_view::npos &&
+  const bool trimmed = name.empty() || (kNameBlanks.find(name.front()) == std::string_view::npos &&
+                                        kNameBlanks.find(name.back()) == std::string_view::npos);
+  return trimmed && name.find_first_of(kLineEnds) == std::string_view::npos &&
          line.find(" = ") == name.size() && text.find_first_of(kLineEnds) == std::string_view::npos;
 }
 
@@ -212,8 +255,10 @@ void cStringValue::Load(const char* intFile, const char* stringFile) {
 
 bool cStringValue::LoadValue(const char* file) {
   IntTable read;
-  bool opened = ReadIntFile(file, read);
+  bool whole = true;
+  bool opened = ReadIntFile(file, read, whole);
   std::lock_guard<std::mutex> lock(m_mutex);
+  m_bIntFileCut = m_bIntFileCut || !whole;
   for (auto& [name, value] : read) m_mapValue[name] = value;
   Changed();
   return opened;

@@ -16,6 +16,8 @@ inline constexpr const char* kConfigIntFile = "config//config_int.ini";
 inline constexpr const char* kConfigStrFile = "config//config_str.ini";
 inline constexpr const char* kGameIntFile = "game//game_int.ini";
 inline constexpr const char* kGameStrFile = "game//game_str.ini";
+// What the string files drop around a name.
+inline constexpr std::string_view kNameBlanks = " \t";
 
 class cStringValue {
  public:
@@ -32,7 +34,8 @@ class cStringValue {
   // back as itself: stored and saved, it would load as other names at the next start.
   //   integers: a name that is one word (not empty, no blank, tab or line end);
   //   strings:  a name without a line end whose first " = " in the line is the separator
-  //             (so no " = " inside it and not ending in " ="), a text without a line end.
+  //             (so no " = " inside it and not ending in " ="), without a blank or tab at
+  //             either end, a text without a line end.
   static bool IntStorable(std::string_view name);
   static bool StringStorable(std::string_view name, std::string_view text);
 
@@ -55,6 +58,12 @@ class cStringValue {
   void Load(const char* intFile, const char* stringFile);
   // Load one table without remembering the file; false when the file cannot be opened.
   bool LoadValue(const char* file);
+  // Whether an integer file's load stopped at an entry it could not read: the names after it
+  // were not loaded and keep their defaults.
+  bool IntFileCut() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bIntFileCut;
+  }
   bool LoadStringA(const char* file);
   // Write one table ("name = value" lines) through a temporary file renamed over the target;
   // false (with a message on standard output) when it cannot be written.
@@ -102,6 +111,7 @@ class cStringValue {
   std::string m_strValueFile;
   std::string m_strStringFile;
   bool m_bSave = false;
+  bool m_bIntFileCut = false;
 };
 
 // The text form: the integer table, then the string table, each as a count and its entries.

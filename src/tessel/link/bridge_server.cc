@@ -93,7 +93,10 @@ bool cBridgeServer::LoadIP(const char* file) {
   bool ok = true;
   for (int number = 1; std::getline(in, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) break;
+    if (line.empty()) {
+      EndAtEmptyLine(in, number);
+      break;
+    }
     std::istringstream words(line);
     std::string name, ip;
     if (!(words >> name >> ip)) {
@@ -111,6 +114,20 @@ bool cBridgeServer::LoadIP(const char* file) {
   }
   platform::SetColor(kColorWhiteOnBlack);
   return ok;
+}
+
+// An empty line ends the list. Entries after it are not loaded, which the operator is told; one
+// before any entry would leave the list empty, admitting every address where it was written to
+// narrow them, so the list then admits none.
+void cBridgeServer::EndAtEmptyLine(std::istream& rest, int number) {
+  std::ostringstream after;
+  after << rest.rdbuf();
+  if (after.str().find_first_not_of(" \t\r\n\v\f") == std::string::npos) return;
+  if (m_mapIP.empty()) m_bListUnread = true;
+  ReportUnreadableLine(m_strIPFile, number,
+                       std::string("an empty line ends the list: the lines from here on are not "
+                                   "loaded") +
+                           (m_mapIP.empty() ? kAdmitsNone : ""));
 }
 
 std::vector<std::string> cBridgeServer::AdmittedIPs() const {

@@ -3,6 +3,7 @@
 // may run. Worker thread only.
 #pragma once
 
+#include <istream>
 #include <map>
 #include <ostream>
 #include <string>
@@ -80,6 +81,8 @@ class cBridgeServer : public cBridge {
   void LogStranger(const stBindMsg* msg);
   // Its audit line, with the same once-per-link bound.
   void AuditStranger(const stBindMsg* msg);
+  // LoadIP met an empty line at `number`; `rest` holds the lines after it.
+  void EndAtEmptyLine(std::istream& rest, int number);
 
   bool m_bReleaseOnDisconnect = true;
   std::string m_strIPFile;

@@ -11,6 +11,7 @@
 
 #include "platform/home_file.h"
 #include "tessel/core/unreadable_line.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
 
@@ -33,16 +34,25 @@ bool cIniFile::Load(const char* path) {
   m_strPath = path ? path : "";
   std::string text;
   if (!ReadReportedHomeFile(m_strPath, platform::kSettingsFileBytes, text)) return false;
-  // Whitespace-separated words in threes: key, separator (not checked), value. A trailing
-  // incomplete triple is dropped, so a cut file never yields a key with a half value. A read
-  // error keeps the entries as they were: nothing of a half-read file is taken.
-  std::istringstream in(text);
+  // An editor's byte-order mark made the first key another one: a login file's serverip was
+  // missed, and the link logged in to 127.0.0.1 with its password.
+  DropByteOrderMark(text);
+  // Each line's whitespace-separated words in threes: key, separator (not checked), value. A
+  // line whose words are no whole threes gives nothing: read on into the next line, a key
+  // without its value ("password =") took the next key's name as the value, and a value with a
+  // blank gave its first word and shifted the lines after it. A read error keeps the entries as
+  // they were: nothing of a half-read file is taken.
+  std::istringstream lines(text);
   std::unordered_map<std::string, std::string> read;
-  std::string key, separator, value;
-  while (in >> key >> separator >> value) read[key] = value;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    if (words.size() % 3 != 0) continue;
+    for (size_t at = 0; at < words.size(); at += 3) read[words[at]] = words[at + 2];
+  }
   for (auto& [k, v] : read) m_mapValue[k] = std::move(v);
-  // The words are still read in threes, whatever the lines: a line of other words is reported,
-  // since the keys after it may take words of it.
+  // A line of other words is reported: the entry it was meant to give is not there.
   if (const int bad = FirstUnreadableLine(text); bad != 0)
     ReportUnreadableLine(m_strPath, bad, "expected KEY = VALUE, each without blanks");
   return true;
@@ -54,6 +64,9 @@ bool cIniFile::Save() {
   {
     std::ofstream out(temp, std::ios::trunc);
     if (!out) return false;
+    // A first key that begins like a byte-order mark keeps it through the mark Load drops.
+    if (!m_mapValue.empty() && m_mapValue.begin()->first.starts_with(kByteOrderMark))
+      out << kByteOrderMark;
     for (const auto& [key, value] : m_mapValue) out << key << " = " << value << "\n";
     out.flush();
     if (!out) {

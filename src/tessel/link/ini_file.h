@@ -7,8 +7,9 @@
 
 class cIniFile {
  public:
-  // Remembers the path; reads the file's words in threes (key, separator, value) until they run
-  // out. False, with the entries as they were, when the file cannot be opened.
+  // Remembers the path; reads each line's words in threes (key, separator, value), nothing of a
+  // line whose words are no whole threes. False, with the entries as they were, when the file
+  // cannot be opened.
   bool Load(const char* path);
   // Writes every entry to the remembered path (through a temporary file renamed over it). False
   // with no path or when the file cannot be written.

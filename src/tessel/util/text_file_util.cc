@@ -14,3 +14,7 @@ std::string Trim(std::string& s) {
   size_t last = s.find_last_not_of(' ');
   return s.substr(first, last - first + 1);
 }
+
+void DropByteOrderMark(std::string& text) {
+  if (std::string_view(text).starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
+}

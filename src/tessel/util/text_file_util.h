@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // True when an entry of the file system matches `path` and it is not a directory.
 bool FileExists(const char* path);
@@ -9,3 +10,8 @@ bool FileExists(const char* path);
 // `s` without its leading and trailing blanks (the space character only; tabs stay). A text
 // made only of blanks is returned unchanged.
 std::string Trim(std::string& s);
+
+// The UTF-8 byte-order mark some editors put at the start of a text file.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// Drops a byte-order mark at the start of `text`: kept, it would become part of the first key.
+void DropByteOrderMark(std::string& text);

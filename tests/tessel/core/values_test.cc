@@ -96,7 +96,11 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
       {"a = 1\nport=7000\nb = 2\n", {{"a", 1}}},
       {"a = 1\nport = x\nb = 2\n", {{"a", 1}}},
       {"a = 1\nbig = 99999999999\nb = 2\n", {{"a", 1}}},
-      {"a = 1\nport =", {{"a", 1}}}};
+      {"a = 1\nport =", {{"a", 1}}},
+      // Not set: a forgotten '=' (its 1 was the '=', 0 the value), a part of an integer.
+      {"a = +1\nlua_time_limit 10\nb = 2\n", {{"a", 1}}},
+      {"a = 1\nt = 0.5\n", {{"a", 1}}},
+      {"\xEF\xBB\xBFz = 1\n", {{"z", 1}}}};  // an editor's byte-order mark
   for (const auto& [text, loaded] : cases) {
     cStringValue store;
     store.LoadValue(dir.write("int.ini", text).c_str());
@@ -112,6 +116,9 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
     large += "t" + std::to_string(i) + " = " + std::string(65536, 'x') + "\n";
   texts.LoadStringA(dir.write("str.ini", large).c_str());
   EXPECT_EQ(texts.GetStrings().size(), 42u);
+  texts.LoadStringA(
+      dir.write("str.ini", "\xEF\xBB\xBF rights_without_account\t  = @read\n").c_str());
+  EXPECT_EQ(texts.GetStrings().at("rights_without_account"), "@read");
   fs::create_directory(dir / "folder.ini");
   ASSERT_EQ(::mkfifo((dir / "pipe.ini").c_str(), 0600), 0);  // read, it would hold the start
   EXPECT_FALSE(none.LoadValue((dir / "missing.ini").c_str()));
@@ -135,6 +142,7 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
     // What a line cannot carry is refused: stored, it would read back as other names.
     EXPECT_FALSE(store.SetStringString("x", "1\nmaintain_servers = /"));
     EXPECT_FALSE(store.SetStringString("a\rb", "1"));
+    EXPECT_FALSE(store.SetStringString("a\t", "1"));
     EXPECT_FALSE(store.SetStringValue("a = b", 1));
     EXPECT_FALSE(store.SetStringValue("a\nb", 1));
     dir.write("int.ini", "old = 1\nstale = 2\n");
@@ -188,6 +196,7 @@ TEST(ValueStores, TheLineThatStopsALoadIsReportedOnceWithItsFileAndLine) {
     const char* text;
     int line;  // the line reported, 0 for none
     size_t kept;
+    const char* said = "";  // more of the report
   } cases[] = {
       {true, "a = 1\n\x01\xfe\xff garbage\n", 2, 1},
       {true, "a = 1\n\n\nport = x\n", 4, 1},
@@ -196,6 +205,7 @@ TEST(ValueStores, TheLineThatStopsALoadIsReportedOnceWithItsFileAndLine) {
       {false, "a = b\nno separator\nc = d\n", 2, 1},
       {false, "a = b\n\nc = d\n", 2, 1},
       {false, "a = b\n\n \n", 0, 1},
+      {true, "a = 1\nlua_time_limit = 1O\n", 2, 1, "lua_time_limit: expected NAME = INTEGER"},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].text);
@@ -218,7 +228,7 @@ TEST(ValueStores, TheLineThatStopsALoadIsReportedOnceWithItsFileAndLine) {
       continue;
     }
     const std::string said = name + " line " + std::to_string(cases[i].line) + " cannot be read";
-    EXPECT_NE(out.Text().find(said), std::string::npos) << out.Text();
+    EXPECT_NE(out.Text().find(said + ": " + cases[i].said), std::string::npos) << out.Text();
     EXPECT_EQ(out.Text().find(said), out.Text().rfind(said)) << out.Text();
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_NE(logged[0].find(said), std::string::npos) << logged[0];
@@ -253,10 +263,16 @@ TEST(ValueStores, WhateverIsStoredReadsBackAsItselfFromTheFiles) {
   const std::string ints = dir / "int.ini", strs = dir / "str.ini";
   ASSERT_TRUE(store.SaveValue(ints.c_str()));
   ASSERT_TRUE(store.SaveString(strs.c_str()));
-  cStringValue back;
+  cStringValue back, marked, markedBack;
   back.Load(ints.c_str(), strs.c_str());
   EXPECT_EQ(back.GetValues(), store.GetValues());
   EXPECT_EQ(back.GetStrings(), store.GetStrings());
+  // A name that begins like the byte-order mark the files may start with, first in a file.
+  marked.SetStringValue("\xEF\xBB\xBFx", 1), marked.SetStringString("\xEF\xBB\xBFx", "y");
+  ASSERT_TRUE(marked.SaveValue(ints.c_str()) && marked.SaveString(strs.c_str()));
+  markedBack.Load(ints.c_str(), strs.c_str());
+  EXPECT_EQ(markedBack.GetValues(), marked.GetValues());
+  EXPECT_EQ(markedBack.GetStrings(), marked.GetStrings());
 }
 
 }  // namespace

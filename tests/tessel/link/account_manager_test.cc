@@ -98,14 +98,13 @@ TEST_F(AccountTest, RefusalsChangeNothing) {
 }
 
 // A line of an account file that is not KEY = VALUE is reported with the file and line number,
-// once however often the account tries, and the file still loads as the words fall: the line
-// "password ops123" makes "cmd" the password.
-TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndTheLoadRulesStay) {
+// once however often the account tries, and gives nothing ("cmd" was the password below).
+TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothing) {
   home_.write("db/accounts/ops.ini", "password ops123\ncmd = 16\n");
   testkit::cStdoutCapture out;
   EXPECT_FALSE(m_.Login(1, "ops", "ops123"));
   EXPECT_FALSE(m_.Login(1, "ops", "ops123"));
-  EXPECT_TRUE(m_.Login(1, "ops", "cmd"));
+  EXPECT_FALSE(m_.Login(1, "ops", "cmd"));
   const std::string said = "db/accounts/ops.ini line 1 cannot be read";
   EXPECT_NE(out.Text().find(said), std::string::npos) << out.Text();
   EXPECT_EQ(out.Text().find(said), out.Text().rfind(said)) << out.Text();
@@ -118,8 +117,9 @@ TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndTheLoadRule
 TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   testkit::cTempDir home{testkit::cTempDir::kHome};
   home.write("a.ini",
-             "password = abc\ncmd = 4\npassword = xyz\nname = two words = x\nflag = true\n"
-             "n = 12x\none = 1\nlast =");
+             "\xEF\xBB\xBF"  // an editor's byte-order mark
+             "cmd = 4\npassword = abc\npassword = xyz\nname = two words = x\nflag = true\n"
+             "n = 12x\none = 1\nempty =\nlast =");
   cIniFile ini;
   ASSERT_TRUE(ini.Load("a.ini"));
   std::string s, name, words;
@@ -129,6 +129,7 @@ TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   EXPECT_EQ(s, "xyz");
   EXPECT_TRUE(ini.GetString("name", name));
   EXPECT_EQ(name, "two");
+  EXPECT_FALSE(ini.GetString("empty", s)) << "not the next line's key";
   EXPECT_TRUE(ini.GetString("words", words));
   EXPECT_EQ(words, "x");
   EXPECT_TRUE(ini.GetInt("cmd", n));
@@ -159,6 +160,10 @@ TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   cIniFile back;
   ASSERT_TRUE(back.Load("out.ini"));
   EXPECT_EQ(back.Entries(), out.Entries());
+  cIniFile marked, markedBack;  // a first key that begins like the mark
+  marked.SetPath("out.ini"), marked.SetString("\xEF\xBB\xBFk", "v");
+  ASSERT_TRUE(marked.Save() && markedBack.Load("out.ini"));
+  EXPECT_EQ(markedBack.Entries(), marked.Entries());
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);
 }
 

@@ -307,13 +307,15 @@ TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
 }
 
 // An address list that is there but cannot be read admits nobody (a pipe held the start for
-// ever; a first line that is no entry admitted every address); no file admits every address.
+// ever; a first line that is no entry, or an empty one before the entries, admitted every
+// address); no file admits every address.
 TEST(BridgeServerIPs, AListThatCannotBeReadAdmitsNobody) {
   testkit::cTempDir dir;
   ASSERT_EQ(::mkfifo(dir.file("pipe.ini").c_str(), 0600), 0);
   dir.write("typo.ini", "10.0.0.5\nlater 10.0.0.6\n");
+  dir.write("blank.ini", "\r\npeer 10.0.0.5\n");
   const std::pair<const char*, std::vector<std::string>> rows[] = {
-      {"missing.ini", {}}, {"pipe.ini", {"-"}}, {"typo.ini", {"-"}}};
+      {"missing.ini", {}}, {"pipe.ini", {"-"}}, {"typo.ini", {"-"}}, {"blank.ini", {"-"}}};
   testkit::cStdoutCapture quiet;
   for (const auto& [name, admitted] : rows) {
     cBridgeServer bridge;

@@ -8,7 +8,6 @@
 #include "platform/home_file.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/shell_jobs.h"
-#include "tessel/core/config_stores.h"
 #include "tessel/link/ini_file.h"
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
@@ -46,8 +45,7 @@ bool RunTool(const fs::path& program, const std::string& args, std::ostream& os,
     os << "not find " << program.string() << "\n";
     return false;
   }
-  const int limit = GetConfigValue("shell_time_limit", cShellJobs::kDefaultLimitSeconds);
-  const unsigned seconds = limit > 0 ? limit : cShellJobs::kDefaultLimitSeconds;
+  const unsigned seconds = cShellJobs::LimitSeconds();
   const stShellRun run = RunShellLimited(ShellQuote(program.string()) + args,
                                          cShellJobs::kMaxOutput, seconds * 1000, tools.stop);
   tools.console += run.out;

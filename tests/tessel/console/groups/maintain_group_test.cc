@@ -316,6 +316,9 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   const std::string hung = RunJobs("upload('server')");
   EXPECT_NE(hung.find("myftp timed out after 1 s"), std::string::npos) << hung;
   EXPECT_EQ(hung.find("上传完毕"), std::string::npos) << hung;
+  SetConfigValue("shell_time_limit", 4294968);  // ~50 days; its milliseconds wrapped to 0.7 s
+  Script(m_dir.path() / "myftp", "sleep 1");
+  EXPECT_NE(RunJobs("upload('server')").find("上传完毕"), std::string::npos);
   SetConfigValue("shell_time_limit", 0);
   // copy puts the downloaded files in place over read-only ones, but not while the server
   // program of that kind runs.
