@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -151,16 +152,15 @@ struct stLine {
   size_t bytes = 0;
 };
 
-std::vector<stLine> ReadLines(std::istream& in) {
-  std::vector<stLine> lines;
-  for (int c = in.get(); c != EOF;) {
-    stLine line;
-    for (; c != EOF && c != '\n'; c = in.get(), ++line.bytes)
-      if (line.text.size() <= kLineKeepBytes) line.text += static_cast<char>(c);
-    lines.push_back(std::move(line));
-    if (c == '\n') c = in.get();
-  }
-  return lines;
+// The next line of `in`; false at its end. Lines are read as they are run, so that a producer's
+// lines run as they come and input of any length is run in little memory.
+bool ReadLine(std::istream& in, stLine& line) {
+  line = {};
+  int c = in.get();
+  if (c == EOF) return false;
+  for (; c != EOF && c != '\n'; c = in.get(), ++line.bytes)
+    if (line.text.size() <= kLineKeepBytes) line.text += static_cast<char>(c);
+  return true;
 }
 
 // A line as a message shows it: masked when it logs in, cut, cleaned.
@@ -197,14 +197,16 @@ int Interactive(cCliLink& link, std::FILE* out) {
   }
 }
 
-// Lines from -c or a pipe, in order, each waited for. Refusals and a lost link end the run.
-int RunLines(cCliLink& link, const std::vector<stLine>& lines) {
+// Lines from -c or a pipe (`next` gives them), in order, each waited for. Refusals and a lost
+// link end the run.
+int RunLines(cCliLink& link, const std::function<bool(stLine&)>& next) {
   int exit = cCliLink::kAllAnswered;
-  for (size_t i = 0; i < lines.size(); ++i) {
+  stLine line;
+  for (size_t number = 1; next(line); ++number) {
     std::string reason;
-    const int result = link.RunLine(lines[i].text, reason);
+    const int result = link.RunLine(line.text, reason);
     if (result == cCliLink::kAllAnswered) continue;
-    Say("line " + std::to_string(i + 1) + " (" + Echo(lines[i]) + "): " + reason);
+    Say("line " + std::to_string(number) + " (" + Echo(line) + "): " + reason);
     if (result != cCliLink::kNotAnswered) return result;
     exit = result;
   }
@@ -261,10 +263,14 @@ int RunConsole(int argc, char** argv, bool statusView = false, bool json = false
   } else if (terminal) {
     exit = Interactive(link, library.Answers());
   } else {
-    std::vector<stLine> lines;
-    for (const std::string& line : options.lines) lines.push_back({line, line.size()});
-    if (lines.empty()) lines = ReadLines(std::cin);
-    exit = RunLines(link, lines);
+    size_t given = 0;
+    exit = RunLines(link, [&options, &given](stLine& line) {
+      if (options.lines.empty()) return ReadLine(std::cin, line);
+      if (given == options.lines.size()) return false;
+      line = {options.lines[given], options.lines[given].size()};
+      ++given;
+      return true;
+    });
   }
   if (options.verbose && link.Dropped() > 0)
     Say(std::to_string(link.Dropped()) + " records from the server were not answers: dropped");

@@ -4,6 +4,7 @@
 // with its exit code and its one short line; the password nowhere in what the client printed or
 // the server wrote, and the client's logs only with -v, private. Against a hostile server: what
 // it sends never runs and reaches the terminal only as clean text.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -105,6 +106,19 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
   EXPECT_NE(piped.err.find("(1048576 bytes)): too long"), std::string::npos) << piped.err;
   EXPECT_LT(piped.err.size(), 300u);
   EXPECT_NE(piped.out.find("Hello World!"), std::string::npos);
+  TESSEL_STEP(steps, "standard input runs as it comes: a line is answered before the next");
+  int feed[2];
+  ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
+  const pid_t fed = Spawn({TESSEL_CLI_EXE, "-u", "ops", address},
+                          {"HOME=" + home.path().string(), "TESSEL_PASSWORD=" + kPassword}, feed[0],
+                          home / "fed.txt");
+  (void)!::write(feed[1], "/6/Hello()\n", 11);
+  bool first = false;
+  for (int i = 0; i < 1000 && !first; ++i, ::usleep(20000))
+    first = testkit::ReadFile(home / "fed.txt").find("Hello World!") != std::string::npos;
+  ::close(feed[0]), ::close(feed[1]);
+  EXPECT_TRUE(first);
+  EXPECT_EQ(WaitPid(fed), 0);
   TESSEL_STEP(steps, "no logs without -v; with -v, its user's alone");
   EXPECT_FALSE(std::filesystem::exists(home / "state/tessel/cli/log"));
   EXPECT_EQ(RunCli(home, {"-v", "-u", "ops", "-c", "/6/Hello()", address}, kPassword).code, 0);
