@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tessel/link/password_hash.h"
+#include "tessel_cli/cli_terminal.h"
 
 namespace {
 
@@ -24,12 +25,16 @@ bool ReadHidden(const char* prompt, std::string& line) {
   termios saved{};
   const bool hide = ::tcgetattr(0, &saved) == 0;
   if (hide) {
+    HoldTerminalModes(0, saved);
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     ::tcsetattr(0, TCSAFLUSH, &quiet);
   }
   const bool read = static_cast<bool>(std::getline(std::cin, line));
-  if (hide) ::tcsetattr(0, TCSAFLUSH, &saved);
+  if (hide) {
+    ::tcsetattr(0, TCSAFLUSH, &saved);
+    ReleaseTerminalModes();
+  }
   std::fputs("\n", stderr);
   return read;
 }

@@ -27,6 +27,7 @@
 #include "tessel_cli/cli_options.h"
 #include "tessel_cli/cli_probe.h"
 #include "tessel_cli/cli_status.h"
+#include "tessel_cli/cli_terminal.h"
 #include "tessel_cli/hash_password.h"
 
 namespace {
@@ -59,6 +60,7 @@ bool AskPassword(const std::string& account, std::string& password) {
   termios saved{};
   const bool canHide = ::tcgetattr(tty, &saved) == 0;
   if (canHide) {
+    HoldTerminalModes(tty, saved);
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     ::tcsetattr(tty, TCSAFLUSH, &quiet);
@@ -66,7 +68,10 @@ bool AskPassword(const std::string& account, std::string& password) {
   password.clear();
   char c;
   while (::read(tty, &c, 1) == 1 && c != '\n' && c != '\r') password += c;
-  if (canHide) ::tcsetattr(tty, TCSAFLUSH, &saved);
+  if (canHide) {
+    ::tcsetattr(tty, TCSAFLUSH, &saved);
+    ReleaseTerminalModes();
+  }
   n = ::write(tty, "\n", 1);
   ::close(tty);
   return true;
@@ -168,19 +173,10 @@ std::string Echo(const stLine& line) {
   return cCliLink::Shown(MaskCmdText(line.text), kEchoBytes, line.bytes);
 }
 
-// The terminal as it was before the line editor changed its modes.
-termios g_terminal{};
-
-// Ctrl+C (or a signal to end) while a line is edited: the terminal gets its modes back first.
-void EndOnSignal(int signo) {
-  ::tcsetattr(0, TCSANOW, &g_terminal);
-  ::_exit(128 + signo);
-}
-
 // Lines typed on a terminal: edited, kept in the history, names completed from the group.
 int Interactive(cCliLink& link, std::FILE* out) {
-  if (::tcgetattr(0, &g_terminal) == 0)
-    for (int signo : {SIGINT, SIGTERM, SIGHUP}) std::signal(signo, EndOnSignal);
+  // Ctrl+C (or a signal to end) while a line is edited: the terminal gets its modes back first.
+  if (termios modes{}; ::tcgetattr(0, &modes) == 0) HoldTerminalModes(0, modes);
   platform::cLineEditor editor("tessel_cli", 0, out,
                                platform::cLineEditor::StateFile("cli_history"));
   editor.SetNames([&link] { return link.Names(); });
