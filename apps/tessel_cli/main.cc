@@ -136,7 +136,8 @@ class cLibraryOutput {
 };
 
 // The client's own folder under the state folder ($XDG_STATE_HOME/tessel/cli), "" when there
-// is none. With -v the library's logs go there.
+// is none (then nothing is taken from or written to the folder the operator happens to be in,
+// such as a CA certificate to trust). With -v the library's logs go there.
 std::string StateFolder() {
   const std::string file = platform::cLineEditor::StateFile("cli_history");
   return file.empty() ? "" : (std::filesystem::path(file).parent_path() / "cli").string();
@@ -236,16 +237,18 @@ int RunConsole(int argc, char** argv, bool statusView = false, bool json = false
   }
   // Whatever the client writes (its state folder, with -v its logs) is the operator's alone.
   ::umask(077);
+  const std::string state = StateFolder();
   if (options.tls) {
     const std::string problem = CheckTlsFiles(
-        options, (std::filesystem::path(StateFolder()) / "config/tls/ca.crt").string());
+        options,
+        state.empty() ? "" : (std::filesystem::path(state) / "config/tls/ca.crt").string());
     if (!problem.empty()) return Fail(cCliLink::kTlsFailed, problem);
   }
   if (!options.hasPassword && !AskPassword(options.account, options.password))
     return Fail(cCliLink::kRefused, "no password: give -p, TESSEL_PASSWORD or a terminal");
   const bool terminal = options.lines.empty() && platform::cLineEditor::IsTerminal(0);
   // The answers hold what the operator ran; they are kept in the library's logs only with -v.
-  cLog::SetFilesOn(options.verbose);
+  cLog::SetFilesOn(options.verbose && !state.empty());
   cLibraryOutput library(options.verbose);
   EnterStateFolder();
 
