@@ -273,6 +273,11 @@ int RunConsole(int argc, char** argv, bool statusView = false, bool json = false
   }
   if (options.verbose && link.Dropped() > 0)
     Say(std::to_string(link.Dropped()) + " records from the server were not answers: dropped");
+  // Answers that could not be written (a full disk, a closed pipe) never reached the operator.
+  if (std::fflush(library.Answers()) != 0 || std::ferror(library.Answers()) != 0) {
+    Say("the answers could not all be written to standard output");
+    if (exit == cCliLink::kAllAnswered) exit = cCliLink::kNotAnswered;
+  }
   return exit;
 }
 

@@ -119,6 +119,11 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
   ::close(feed[0]), ::close(feed[1]);
   EXPECT_TRUE(first);
   EXPECT_EQ(WaitPid(fed), 0);
+  TESSEL_STEP(steps, "answers that cannot be written are no answers");
+  EXPECT_EQ(WaitPid(Spawn({TESSEL_CLI_EXE, "-u", "ops", "-c", "/6/Hello()", address},
+                          {"HOME=" + home.path().string(), "TESSEL_PASSWORD=" + kPassword}, -1,
+                          "/dev/full")),
+            1);
   TESSEL_STEP(steps, "no logs without -v; with -v, its user's alone");
   EXPECT_FALSE(std::filesystem::exists(home / "state/tessel/cli/log"));
   EXPECT_EQ(RunCli(home, {"-v", "-u", "ops", "-c", "/6/Hello()", address}, kPassword).code, 0);
