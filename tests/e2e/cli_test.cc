@@ -242,6 +242,9 @@ TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
     EXPECT_EQ(run.code, row.code) << row.shows << "\n" << run.err;
     EXPECT_NE((run.code == 0 ? run.out : run.err).find(row.shows), std::string::npos) << run.err;
   }
+  // A password no login can carry is not hashed: too long, or with a NUL byte.
+  for (const std::string& input : {std::string(200000, 'x'), std::string("p\0w\n", 4)})
+    EXPECT_EQ(RunCli(home, {"--hash-password"}, "", input).code, 1);
 }
 
 }  // namespace
