@@ -166,6 +166,11 @@ bool ReadLine(std::istream& in, stLine& line) {
   if (c == EOF) return false;
   for (; c != EOF && c != '\n'; c = in.get(), ++line.bytes)
     if (line.text.size() <= kLineKeepBytes) line.text += static_cast<char>(c);
+  // A script written with CR LF line ends: "/6\r" is the switch to group 6 all the same.
+  if (!line.text.empty() && line.text.back() == '\r') {
+    line.text.pop_back();
+    --line.bytes;
+  }
   return true;
 }
 
