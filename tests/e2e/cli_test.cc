@@ -99,11 +99,13 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
     EXPECT_LT(failed.err.size(), 300u) << failed.err;
     EXPECT_EQ((failed.out + failed.err).find(kPassword), std::string::npos);
   }
-  TESSEL_STEP(steps, "a megabyte line of standard input is refused; the next run, CR LF too");
-  const stCliRun piped = RunCli(home, {"-u", "ops", address}, kPassword,
-                                std::string(1 << 20, 'y') + "\n/6\r\nHello()\r\n");
+  TESSEL_STEP(steps, "a megabyte line, or one with a NUL, is refused; the next run, CR LF too");
+  const stCliRun piped =
+      RunCli(home, {"-u", "ops", address}, kPassword,
+             std::string(1 << 20, 'y') + "\n/6\r\nHello()\r\n" + std::string("Hello()\0--\n", 11));
   EXPECT_EQ(piped.code, 1) << piped.err;
   EXPECT_NE(piped.err.find("(1048576 bytes)): too long"), std::string::npos) << piped.err;
+  EXPECT_NE(piped.err.find("line 4 (Hello()--): a NUL byte"), std::string::npos) << piped.err;
   EXPECT_LT(piped.err.size(), 300u);
   EXPECT_NE(piped.out.find("Hello World!"), std::string::npos);
   TESSEL_STEP(steps, "standard input runs as it comes: a line is answered before the next");
