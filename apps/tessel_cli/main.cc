@@ -236,6 +236,9 @@ int RunConsole(int argc, char** argv, bool statusView = false, bool json = false
     Say(error + " (tessel_cli --help shows the usage)");
     return kUsageError;
   }
+  // The cluster view runs no lines: -c lines would be left out without a word.
+  if (statusView && !options.lines.empty())
+    return Fail(kUsageError, "-c does not go with status (tessel_cli --help shows the usage)");
   if (options.help || options.version) {
     std::fputs(options.help ? stCliOptions::Usage() : "tessel_cli " TESSEL_VERSION "\n", stdout);
     return 0;

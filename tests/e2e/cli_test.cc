@@ -238,6 +238,7 @@ TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
       {{"127.0.0.1:99999"}, 64, "127.0.0.1:99999 is not HOST:PORT"},
       {{"--cert", "c.pem", "--key", "k.pem", "127.0.0.1:1"}, 64, "--cert goes with --tls"},
       {{"-u", "ops"}, 64, "no HOST:PORT"},
+      {{"status", "-u", "ops", "-c", "Ver()", "127.0.0.1:1"}, 64, "-c does not go with"},
   };
   for (const auto& row : rows) {
     const stCliRun run = RunCli(home, row.args, "pw");
