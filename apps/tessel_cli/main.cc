@@ -144,12 +144,13 @@ std::string StateFolder() {
 }
 
 // Files the library writes (its logs, with -v) go under the state folder, not into the folder
-// the operator happens to be in.
-void EnterStateFolder() {
+// the operator happens to be in: false when there is none to go into.
+bool EnterStateFolder() {
   const std::string folder = StateFolder();
   std::error_code ec;
-  if (folder.empty() || (std::filesystem::create_directories(folder, ec), ec)) return;
+  if (folder.empty() || (std::filesystem::create_directories(folder, ec), ec)) return false;
   std::filesystem::current_path(folder, ec);
+  return !ec;
 }
 
 // A line of the input and its length (a long one is kept cut: it is refused by its length).
@@ -255,10 +256,12 @@ int RunConsole(int argc, char** argv, bool statusView = false, bool json = false
   if (!options.hasPassword && !AskPassword(options.account, options.password))
     return Fail(cCliLink::kRefused, "no password: give -p, TESSEL_PASSWORD or a terminal");
   const bool terminal = options.lines.empty() && platform::cLineEditor::IsTerminal(0);
-  // The answers hold what the operator ran; they are kept in the library's logs only with -v.
-  cLog::SetFilesOn(options.verbose && !state.empty());
   cLibraryOutput library(options.verbose);
-  EnterStateFolder();
+  // The answers hold what the operator ran; they are kept in the library's logs only with -v,
+  // and only in the state folder.
+  const bool inState = EnterStateFolder();
+  cLog::SetFilesOn(options.verbose && inState);
+  if (options.verbose && !inState) Say("no state folder to keep the library's logs in: none kept");
 
   cCliLink link(options, library.Answers(), options.verbose ? g_err : nullptr);
   std::string reason;

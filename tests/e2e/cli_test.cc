@@ -137,6 +137,10 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
     logs += entry.path().extension() == ".log";
   }
   EXPECT_GT(logs, 0);
+  std::filesystem::remove_all(home / "state");
+  home.write("state/tessel/cli", "");  // no folder to keep them in: none kept
+  EXPECT_NE(RunCli(home, {"-v", "-u", "ops", address}, kPassword).err.find("none kept"),
+            std::string::npos);
   game.QuitInOrder();
   EXPECT_EQ(Writings(home).find(kPassword), std::string::npos);
 }
