@@ -497,6 +497,11 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
 }
 
 cCliLink::eExit cCliLink::Ask(int level, const std::string& text, std::string& reason) {
+  // A command record's text ends at its first NUL byte: the server would run the start alone.
+  if (text.find('\0') != std::string::npos) {
+    reason = "a NUL byte in the line: the server would run only what comes before it";
+    return kNotAnswered;
+  }
   // The command record holds the text (inside the route's call when routed) and its end.
   size_t wire = text.size();
   if (WaitUntil([this] { return m_bRouted; }, 0))

@@ -177,8 +177,8 @@ std::string CheckTlsFiles(stCliOptions& options, const std::string& defaultCa) {
   for (std::string* file : {&options.ca, &options.cert, &options.key})
     if (!file->empty()) *file = fs::absolute(*file, ec).string();
   if (!fs::is_regular_file(options.ca, ec))
-    return "no CA certificate to check the server with: give --ca FILE (there is none at " +
-           options.ca + ")";
+    return "no CA certificate to check the server with: give --ca FILE" +
+           (options.ca.empty() ? "" : " (there is none at " + options.ca + ")");
   ERR_clear_error();
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   std::string problem;

@@ -27,8 +27,8 @@ bool ProbePlain(const stCliOptions& options);
 // errno of a TCP connect to the server; 0 when it connects.
 int ProbeConnect(const stCliOptions& options);
 
-// Makes the TLS files of `options` absolute paths (the CA defaulting to `defaultCa`) and checks
-// that they can be used: "" when they can, else one line naming the file and why not.
+// Makes the TLS files of `options` absolute paths (the CA defaulting to `defaultCa`, if any)
+// and checks that they can be used: "" when they can, else one line naming the file and why not.
 std::string CheckTlsFiles(stCliOptions& options, const std::string& defaultCa);
 
 // The one line that names why the TLS hand-shake with the server failed, from a probe with

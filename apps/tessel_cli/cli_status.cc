@@ -144,6 +144,7 @@ int cStatusWalk::Run(bool json, std::FILE* out) {
   m_nodes.assign(1, stNode{});
   m_seen = {m_self};
   m_notAsked = 0;
+  m_unansweredSecs = 0;
   Visit(0);
   json ? PrintJson(out) : PrintText(out);
   std::fflush(out);
@@ -160,6 +161,7 @@ void cStatusWalk::Visit(size_t index) {
   const bool asked = m_ask(m_nodes[index].hops, text, secs);
   stNode& node = m_nodes[index];
   node.answered = asked && ReadAnswer(text, index);
+  if (!node.answered) m_unansweredSecs += secs;
   if (index == 0) {
     node.name = node.answered ? node.status.name : "?";
     node.rttMs = asked ? secs * 1000 : -1;
@@ -176,7 +178,8 @@ void cStatusWalk::Visit(size_t index) {
     if (m_seen.count(name) != 0) continue;
     // A process may name any number of others: the walk is bounded in processes and hops, and
     // so is what it remembers of the names it did not ask.
-    if (m_nodes.size() >= kMostProcesses || m_nodes[index].depth >= kMostHops) {
+    if (m_nodes.size() >= kMostProcesses || m_nodes[index].depth >= kMostHops ||
+        m_unansweredSecs >= kMostUnansweredSecs) {
       if (m_seen.size() < kMostSeen) m_seen.insert(name);
       ++m_notAsked;
       continue;
@@ -248,8 +251,10 @@ void cStatusWalk::PrintText(std::FILE* out) const {
                  s.queue, rtt);
   }
   if (m_notAsked > 0)
-    std::fprintf(out, "%zu more processes not asked: the walk stops at %zu processes and %d hops\n",
-                 m_notAsked, kMostProcesses, kMostHops);
+    std::fprintf(out,
+                 "%zu more processes not asked: the walk stops at %zu processes, %d hops or %d s "
+                 "of questions without an answer\n",
+                 m_notAsked, kMostProcesses, kMostHops, kMostUnansweredSecs);
 }
 
 // The names and texts are of the reader's safe alphabet, so they need no escaping.

@@ -74,6 +74,10 @@ class cStatusWalk {
   // The most processes walked, and the most hops from the first.
   static constexpr size_t kMostProcesses = 1024;
   static constexpr int kMostHops = 32;
+  // Each process that does not answer costs the walk a whole wait: once the questions without an
+  // answer took this long in all, no further process is asked (logged-in clients, which never
+  // answer, or a server naming processes that do not exist, would hold the operator for hours).
+  static constexpr int kMostUnansweredSecs = 60;
   // The most names remembered, asked or not.
   static constexpr size_t kMostSeen = 16 * kMostProcesses;
 
@@ -81,5 +85,6 @@ class cStatusWalk {
   std::string m_self;
   std::vector<stNode> m_nodes;  // in tree order
   std::set<std::string> m_seen;
-  size_t m_notAsked = 0;  // processes named beyond the bounds
+  size_t m_notAsked = 0;        // processes named beyond the bounds
+  double m_unansweredSecs = 0;  // what the questions that got no answer took
 };

@@ -8,14 +8,27 @@
 #include <string>
 
 #include "tessel/link/password_hash.h"
+#include "tessel/msg/msg_records.h"
+#include "tessel_cli/cli_terminal.h"
 
 namespace {
 
 constexpr int kUsageError = 64;
+// A login carries its password inside one command record's text: a longer one could never be
+// given, and is not read further.
+constexpr size_t kMostPasswordBytes = stMsg_Cmd::kTextCapacity;
 
-int Fail(const char* reason) {
-  std::fprintf(stderr, "tessel_cli: %s\n", reason);
+int Fail(const std::string& reason) {
+  std::fprintf(stderr, "tessel_cli: %s\n", reason.c_str());
   return 1;
+}
+
+// The next line of standard input; at most one byte past kMostPasswordBytes of it is read.
+bool ReadLine(std::string& line) {
+  line.clear();
+  for (int c; line.size() <= kMostPasswordBytes && (c = std::cin.get()) != EOF && c != '\n';)
+    line += static_cast<char>(c);
+  return !line.empty() || std::cin.good();
 }
 
 // One line of the terminal on standard input, not echoed.
@@ -24,12 +37,16 @@ bool ReadHidden(const char* prompt, std::string& line) {
   termios saved{};
   const bool hide = ::tcgetattr(0, &saved) == 0;
   if (hide) {
+    HoldTerminalModes(0, saved);
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     ::tcsetattr(0, TCSAFLUSH, &quiet);
   }
-  const bool read = static_cast<bool>(std::getline(std::cin, line));
-  if (hide) ::tcsetattr(0, TCSAFLUSH, &saved);
+  const bool read = ReadLine(line);
+  if (hide) {
+    ::tcsetattr(0, TCSAFLUSH, &saved);
+    ReleaseTerminalModes();
+  }
   std::fputs("\n", stderr);
   return read;
 }
@@ -46,11 +63,15 @@ int RunHashPassword(int argc, char**) {
     if (!ReadHidden("password: ", password) || !ReadHidden("again: ", again))
       return Fail("no password read");
     if (password != again) return Fail("the two passwords differ");
-  } else if (!std::getline(std::cin, password)) {
+  } else if (!ReadLine(password)) {
     return Fail("no password on standard input");
   }
   if (!password.empty() && password.back() == '\r') password.pop_back();
   if (password.empty()) return Fail("an empty password is not hashed");
+  // A NUL byte ends the text a login sends: such a password could never be given either.
+  if (password.size() > kMostPasswordBytes || password.find('\0') != std::string::npos)
+    return Fail("a password of more than " + std::to_string(kMostPasswordBytes) +
+                " bytes or with a NUL byte cannot be given in a login: not hashed");
   const std::string hash = HashPassword(password);
   if (hash.empty()) return Fail("the password could not be hashed");
   std::printf("%s\n", hash.c_str());

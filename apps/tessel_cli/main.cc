@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "tessel_cli/cli_options.h"
 #include "tessel_cli/cli_probe.h"
 #include "tessel_cli/cli_status.h"
+#include "tessel_cli/cli_terminal.h"
 #include "tessel_cli/hash_password.h"
 
 namespace {
@@ -58,6 +60,7 @@ bool AskPassword(const std::string& account, std::string& password) {
   termios saved{};
   const bool canHide = ::tcgetattr(tty, &saved) == 0;
   if (canHide) {
+    HoldTerminalModes(tty, saved);
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     ::tcsetattr(tty, TCSAFLUSH, &quiet);
@@ -65,7 +68,10 @@ bool AskPassword(const std::string& account, std::string& password) {
   password.clear();
   char c;
   while (::read(tty, &c, 1) == 1 && c != '\n' && c != '\r') password += c;
-  if (canHide) ::tcsetattr(tty, TCSAFLUSH, &saved);
+  if (canHide) {
+    ::tcsetattr(tty, TCSAFLUSH, &saved);
+    ReleaseTerminalModes();
+  }
   n = ::write(tty, "\n", 1);
   ::close(tty);
   return true;
@@ -130,19 +136,21 @@ class cLibraryOutput {
 };
 
 // The client's own folder under the state folder ($XDG_STATE_HOME/tessel/cli), "" when there
-// is none. With -v the library's logs go there.
+// is none (then nothing is taken from or written to the folder the operator happens to be in,
+// such as a CA certificate to trust). With -v the library's logs go there.
 std::string StateFolder() {
   const std::string file = platform::cLineEditor::StateFile("cli_history");
   return file.empty() ? "" : (std::filesystem::path(file).parent_path() / "cli").string();
 }
 
 // Files the library writes (its logs, with -v) go under the state folder, not into the folder
-// the operator happens to be in.
-void EnterStateFolder() {
+// the operator happens to be in: false when there is none to go into.
+bool EnterStateFolder() {
   const std::string folder = StateFolder();
   std::error_code ec;
-  if (folder.empty() || (std::filesystem::create_directories(folder, ec), ec)) return;
+  if (folder.empty() || (std::filesystem::create_directories(folder, ec), ec)) return false;
   std::filesystem::current_path(folder, ec);
+  return !ec;
 }
 
 // A line of the input and its length (a long one is kept cut: it is refused by its length).
@@ -151,16 +159,20 @@ struct stLine {
   size_t bytes = 0;
 };
 
-std::vector<stLine> ReadLines(std::istream& in) {
-  std::vector<stLine> lines;
-  for (int c = in.get(); c != EOF;) {
-    stLine line;
-    for (; c != EOF && c != '\n'; c = in.get(), ++line.bytes)
-      if (line.text.size() <= kLineKeepBytes) line.text += static_cast<char>(c);
-    lines.push_back(std::move(line));
-    if (c == '\n') c = in.get();
+// The next line of `in`; false at its end. Lines are read as they are run, so that a producer's
+// lines run as they come and input of any length is run in little memory.
+bool ReadLine(std::istream& in, stLine& line) {
+  line = {};
+  int c = in.get();
+  if (c == EOF) return false;
+  for (; c != EOF && c != '\n'; c = in.get(), ++line.bytes)
+    if (line.text.size() <= kLineKeepBytes) line.text += static_cast<char>(c);
+  // A script written with CR LF line ends: "/6\r" is the switch to group 6 all the same.
+  if (!line.text.empty() && line.text.back() == '\r') {
+    line.text.pop_back();
+    --line.bytes;
   }
-  return lines;
+  return true;
 }
 
 // A line as a message shows it: masked when it logs in, cut, cleaned.
@@ -168,19 +180,10 @@ std::string Echo(const stLine& line) {
   return cCliLink::Shown(MaskCmdText(line.text), kEchoBytes, line.bytes);
 }
 
-// The terminal as it was before the line editor changed its modes.
-termios g_terminal{};
-
-// Ctrl+C (or a signal to end) while a line is edited: the terminal gets its modes back first.
-void EndOnSignal(int signo) {
-  ::tcsetattr(0, TCSANOW, &g_terminal);
-  ::_exit(128 + signo);
-}
-
 // Lines typed on a terminal: edited, kept in the history, names completed from the group.
 int Interactive(cCliLink& link, std::FILE* out) {
-  if (::tcgetattr(0, &g_terminal) == 0)
-    for (int signo : {SIGINT, SIGTERM, SIGHUP}) std::signal(signo, EndOnSignal);
+  // Ctrl+C (or a signal to end) while a line is edited: the terminal gets its modes back first.
+  if (termios modes{}; ::tcgetattr(0, &modes) == 0) HoldTerminalModes(0, modes);
   platform::cLineEditor editor("tessel_cli", 0, out,
                                platform::cLineEditor::StateFile("cli_history"));
   editor.SetNames([&link] { return link.Names(); });
@@ -197,14 +200,16 @@ int Interactive(cCliLink& link, std::FILE* out) {
   }
 }
 
-// Lines from -c or a pipe, in order, each waited for. Refusals and a lost link end the run.
-int RunLines(cCliLink& link, const std::vector<stLine>& lines) {
+// Lines from -c or a pipe (`next` gives them), in order, each waited for. Refusals and a lost
+// link end the run.
+int RunLines(cCliLink& link, const std::function<bool(stLine&)>& next) {
   int exit = cCliLink::kAllAnswered;
-  for (size_t i = 0; i < lines.size(); ++i) {
+  stLine line;
+  for (size_t number = 1; next(line); ++number) {
     std::string reason;
-    const int result = link.RunLine(lines[i].text, reason);
+    const int result = link.RunLine(line.text, reason);
     if (result == cCliLink::kAllAnswered) continue;
-    Say("line " + std::to_string(i + 1) + " (" + Echo(lines[i]) + "): " + reason);
+    Say("line " + std::to_string(number) + " (" + Echo(line) + "): " + reason);
     if (result != cCliLink::kNotAnswered) return result;
     exit = result;
   }
@@ -232,24 +237,31 @@ int RunConsole(int argc, char** argv, bool statusView = false, bool json = false
     Say(error + " (tessel_cli --help shows the usage)");
     return kUsageError;
   }
+  // The cluster view runs no lines: -c lines would be left out without a word.
+  if (statusView && !options.lines.empty())
+    return Fail(kUsageError, "-c does not go with status (tessel_cli --help shows the usage)");
   if (options.help || options.version) {
     std::fputs(options.help ? stCliOptions::Usage() : "tessel_cli " TESSEL_VERSION "\n", stdout);
     return 0;
   }
   // Whatever the client writes (its state folder, with -v its logs) is the operator's alone.
   ::umask(077);
+  const std::string state = StateFolder();
   if (options.tls) {
     const std::string problem = CheckTlsFiles(
-        options, (std::filesystem::path(StateFolder()) / "config/tls/ca.crt").string());
+        options,
+        state.empty() ? "" : (std::filesystem::path(state) / "config/tls/ca.crt").string());
     if (!problem.empty()) return Fail(cCliLink::kTlsFailed, problem);
   }
   if (!options.hasPassword && !AskPassword(options.account, options.password))
     return Fail(cCliLink::kRefused, "no password: give -p, TESSEL_PASSWORD or a terminal");
   const bool terminal = options.lines.empty() && platform::cLineEditor::IsTerminal(0);
-  // The answers hold what the operator ran; they are kept in the library's logs only with -v.
-  cLog::SetFilesOn(options.verbose);
   cLibraryOutput library(options.verbose);
-  EnterStateFolder();
+  // The answers hold what the operator ran; they are kept in the library's logs only with -v,
+  // and only in the state folder.
+  const bool inState = EnterStateFolder();
+  cLog::SetFilesOn(options.verbose && inState);
+  if (options.verbose && !inState) Say("no state folder to keep the library's logs in: none kept");
 
   cCliLink link(options, library.Answers(), options.verbose ? g_err : nullptr);
   std::string reason;
@@ -261,13 +273,22 @@ int RunConsole(int argc, char** argv, bool statusView = false, bool json = false
   } else if (terminal) {
     exit = Interactive(link, library.Answers());
   } else {
-    std::vector<stLine> lines;
-    for (const std::string& line : options.lines) lines.push_back({line, line.size()});
-    if (lines.empty()) lines = ReadLines(std::cin);
-    exit = RunLines(link, lines);
+    size_t given = 0;
+    exit = RunLines(link, [&options, &given](stLine& line) {
+      if (options.lines.empty()) return ReadLine(std::cin, line);
+      if (given == options.lines.size()) return false;
+      line = {options.lines[given], options.lines[given].size()};
+      ++given;
+      return true;
+    });
   }
   if (options.verbose && link.Dropped() > 0)
     Say(std::to_string(link.Dropped()) + " records from the server were not answers: dropped");
+  // Answers that could not be written (a full disk, a closed pipe) never reached the operator.
+  if (std::fflush(library.Answers()) != 0 || std::ferror(library.Answers()) != 0) {
+    Say("the answers could not all be written to standard output");
+    if (exit == cCliLink::kAllAnswered) exit = cCliLink::kNotAnswered;
+  }
   return exit;
 }
 

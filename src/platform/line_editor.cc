@@ -42,10 +42,11 @@ bool cLineEditor::IsTerminal(int fd) {
 }
 
 std::string cLineEditor::StateFile(const std::string& name) {
+  // A relative folder would be one under whatever folder the program runs in: none.
   const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && *state != '\0') return std::string(state) + "/tessel/" + name;
+  if (state != nullptr && *state == '/') return std::string(state) + "/tessel/" + name;
   const char* home = std::getenv("HOME");
-  if (home != nullptr && *home != '\0') return std::string(home) + "/.local/state/tessel/" + name;
+  if (home != nullptr && *home == '/') return std::string(home) + "/.local/state/tessel/" + name;
   return "";
 }
 

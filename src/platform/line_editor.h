@@ -31,7 +31,7 @@ class cLineEditor {
   // True when `fd` is a terminal (a line editor makes sense there only).
   static bool IsTerminal(int fd);
   // The history file `name` under $XDG_STATE_HOME/tessel/, else ~/.local/state/tessel/; ""
-  // when neither variable is set.
+  // when neither variable holds an absolute path.
   static std::string StateFile(const std::string& name);
   // The line without escape sequences and control bytes (a tab becomes a blank).
   static std::string Clean(std::string_view line);

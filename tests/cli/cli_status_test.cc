@@ -17,12 +17,13 @@ std::string Line(const std::string& name, const std::string& up, const std::stri
 }
 
 // Walks the cluster: `answers` by the last hop ("" for the first process; a process not in it
-// does not answer). The JSON printed; `code` the exit code.
-std::string Walk(const std::map<std::string, std::string>& answers, int* code = nullptr) {
+// does not answer, after `waitSecs`). The JSON printed; `code` the exit code.
+std::string Walk(const std::map<std::string, std::string>& answers, int* code = nullptr,
+                 double waitSecs = 0.001) {
   cStatusWalk walk(
       [&](const std::vector<std::string>& hops, std::string& text, double& secs) {
-        secs = 0.001;
         const auto answer = answers.find(hops.empty() ? "" : hops.back());
+        secs = answer == answers.end() ? waitSecs : 0.001;
         text = answer == answers.end() ? "" : answer->second;
         return answer != answers.end();
       },
@@ -84,6 +85,9 @@ TEST(CliStatus, TheWalkIsBoundedInProcessesAndHops) {
   EXPECT_NE(json.find(R"("name":"m1022")"), std::string::npos);
   EXPECT_EQ(json.find(R"("name":"m1023")"), std::string::npos);
   EXPECT_NE(json.find(R"(],"not_asked":977})"), std::string::npos) << json.substr(json.size() - 40);
+  // Waits of 5 s for processes that never answer: after 12 of them, a minute, the walk ends.
+  json = Walk({{"", Line("game", "-", many)}}, &code, 5);
+  EXPECT_NE(json.find(R"(],"not_asked":1988})"), std::string::npos);
 
   // A megabyte of names is walked at once; a name longer than any process has is no name.
   many.clear();

@@ -4,6 +4,7 @@
 // with its exit code and its one short line; the password nowhere in what the client printed or
 // the server wrote, and the client's logs only with -v, private. Against a hostile server: what
 // it sends never runs and reaches the terminal only as clean text.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -98,13 +99,33 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
     EXPECT_LT(failed.err.size(), 300u) << failed.err;
     EXPECT_EQ((failed.out + failed.err).find(kPassword), std::string::npos);
   }
-  TESSEL_STEP(steps, "a megabyte line of standard input is refused; the next line runs");
+  TESSEL_STEP(steps, "a megabyte line, or one with a NUL, is refused; the next run, CR LF too");
   const stCliRun piped =
-      RunCli(home, {"-u", "ops", address}, kPassword, std::string(1 << 20, 'y') + "\n/6/Hello()\n");
+      RunCli(home, {"-u", "ops", address}, kPassword,
+             std::string(1 << 20, 'y') + "\n/6\r\nHello()\r\n" + std::string("Hello()\0--\n", 11));
   EXPECT_EQ(piped.code, 1) << piped.err;
   EXPECT_NE(piped.err.find("(1048576 bytes)): too long"), std::string::npos) << piped.err;
+  EXPECT_NE(piped.err.find("line 4 (Hello()--): a NUL byte"), std::string::npos) << piped.err;
   EXPECT_LT(piped.err.size(), 300u);
   EXPECT_NE(piped.out.find("Hello World!"), std::string::npos);
+  TESSEL_STEP(steps, "standard input runs as it comes: a line is answered before the next");
+  int feed[2];
+  ASSERT_EQ(::pipe2(feed, O_CLOEXEC), 0);
+  const pid_t fed = Spawn({TESSEL_CLI_EXE, "-u", "ops", address},
+                          {"HOME=" + home.path().string(), "TESSEL_PASSWORD=" + kPassword}, feed[0],
+                          home / "fed.txt");
+  (void)!::write(feed[1], "/6/Hello()\n", 11);
+  bool first = false;
+  for (int i = 0; i < 1000 && !first; ++i, ::usleep(20000))
+    first = testkit::ReadFile(home / "fed.txt").find("Hello World!") != std::string::npos;
+  ::close(feed[0]), ::close(feed[1]);
+  EXPECT_TRUE(first);
+  EXPECT_EQ(WaitPid(fed), 0);
+  TESSEL_STEP(steps, "answers that cannot be written are no answers");
+  EXPECT_EQ(WaitPid(Spawn({TESSEL_CLI_EXE, "-u", "ops", "-c", "/6/Hello()", address},
+                          {"HOME=" + home.path().string(), "TESSEL_PASSWORD=" + kPassword}, -1,
+                          "/dev/full")),
+            1);
   TESSEL_STEP(steps, "no logs without -v; with -v, its user's alone");
   EXPECT_FALSE(std::filesystem::exists(home / "state/tessel/cli/log"));
   EXPECT_EQ(RunCli(home, {"-v", "-u", "ops", "-c", "/6/Hello()", address}, kPassword).code, 0);
@@ -116,6 +137,10 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
     logs += entry.path().extension() == ".log";
   }
   EXPECT_GT(logs, 0);
+  std::filesystem::remove_all(home / "state");
+  home.write("state/tessel/cli", "");  // no folder to keep them in: none kept
+  EXPECT_NE(RunCli(home, {"-v", "-u", "ops", address}, kPassword).err.find("none kept"),
+            std::string::npos);
   game.QuitInOrder();
   EXPECT_EQ(Writings(home).find(kPassword), std::string::npos);
 }
@@ -217,12 +242,16 @@ TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
       {{"127.0.0.1:99999"}, 64, "127.0.0.1:99999 is not HOST:PORT"},
       {{"--cert", "c.pem", "--key", "k.pem", "127.0.0.1:1"}, 64, "--cert goes with --tls"},
       {{"-u", "ops"}, 64, "no HOST:PORT"},
+      {{"status", "-u", "ops", "-c", "Ver()", "127.0.0.1:1"}, 64, "-c does not go with"},
   };
   for (const auto& row : rows) {
     const stCliRun run = RunCli(home, row.args, "pw");
     EXPECT_EQ(run.code, row.code) << row.shows << "\n" << run.err;
     EXPECT_NE((run.code == 0 ? run.out : run.err).find(row.shows), std::string::npos) << run.err;
   }
+  // A password no login can carry is not hashed: too long, or with a NUL byte.
+  for (const std::string& input : {std::string(200000, 'x'), std::string("p\0w\n", 4)})
+    EXPECT_EQ(RunCli(home, {"--hash-password"}, "", input).code, 1);
 }
 
 }  // namespace

@@ -74,5 +74,26 @@ TEST(TerminalE2e, TabCompletesUpRepeatsAndEditingKeysNeverReachLua) {
   EXPECT_NE(testkit::ReadFile(home / "console_history").find("Hello()"), std::string::npos);
 }
 
+// Ctrl+C at a password question (the login's, --hash-password's) leaves the terminal echoing.
+TEST(TerminalE2e, CtrlCAtAPasswordQuestionGivesTheTerminalItsEchoBack) {
+  cHome home;
+  std::string exe = TESSEL_CLI_EXE, homeVar = "HOME=" + home.path().string(), user = "USER=ops";
+  for (std::string question : {"127.0.0.1:1", "--hash-password"}) {
+    char* argv[] = {exe.data(), question.data(), nullptr};
+    char* envp[] = {homeVar.data(), user.data(), nullptr};
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (pid == 0) ::_exit(::execve(argv[0], argv, envp));
+    termios modes{};
+    for (int i = 0; i < 1000 && ::tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & ECHO); ++i)
+      ::usleep(10000);
+    EXPECT_EQ(modes.c_lflag & ECHO, 0u) << question;  // the question is asked
+    (void)!::write(terminal, "\x03", 1);
+    EXPECT_EQ(WaitPid(pid), 130);
+    EXPECT_TRUE(::tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & ECHO)) << question;
+    ::close(terminal);
+  }
+}
+
 }  // namespace
 }  // namespace e2e

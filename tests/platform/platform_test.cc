@@ -89,8 +89,10 @@ TEST(LineEditor, EscapeSequencesAndControlBytesNeverStayInALineAndTheStateFileFo
   for (const auto& [typed, clean] : lines) EXPECT_EQ(cLineEditor::Clean(typed), clean) << typed;
   ScopedEnv home("HOME", "/h"), state("XDG_STATE_HOME", "/s");
   EXPECT_EQ(cLineEditor::StateFile("x"), "/s/tessel/x");
-  state.Set("");
+  state.Set("s");  // a relative folder is none
   EXPECT_EQ(cLineEditor::StateFile("x"), "/h/.local/state/tessel/x");
+  home.Set("h");
+  EXPECT_EQ(cLineEditor::StateFile("x"), "");
 }
 
 TEST(Paths, ExecutableIsThisProgramAndHomeIsTesselHomeElseTheExecutableFolder) {
