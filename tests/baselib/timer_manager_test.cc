@@ -62,6 +62,12 @@ TEST_F(TimerManagerTest, OneShotsFireOnceAndRepeatingTimersUntilOnTimerAnswersZe
   time.Step(10000);
   EXPECT_EQ(p.fired.size(), 4u);
   EXPECT_EQ(tm.GetTimerCount(), 0u);
+  // An interval beyond the clocks' reach is for ever, not at once and at every run.
+  Probe far;
+  far.AddTimer(TimeRange_MS, TimerEnum_Repeat, ULONG_MAX, 1);
+  far.AddTimer(TimeRange_Day, TimerEnum_Once, ULONG_MAX / 2, 2);
+  for (int i = 0; i < 3; ++i) time.Step(10);
+  EXPECT_TRUE(far.fired.empty()) << far.fired.size();
 }
 
 // Requests are consumed in order at the next run; an id added again replaces the first. Timers

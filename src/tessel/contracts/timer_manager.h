@@ -35,6 +35,7 @@ class cTimerRange {
 
   void Init(cTimerManager* manager, TimeRange range);
   // 1 when stored, 0 for a bad kind, a dead or missing handle, or a repeating interval of 0.
+  // An interval or due time too far for the range's clock to count is one that never comes.
   int AddTimer(TimerEnum kind, unsigned long interval, cTimerObj* obj, unsigned long id,
                const char* name = nullptr);
   // 1 when a pending timer of that handle and id was removed (kind and interval not compared).
