@@ -111,6 +111,16 @@ void cTimerRange::Fire(std::int64_t now, std::uint64_t pass) {
   }
 }
 
+void cTimerRange::ShiftSpans(std::int64_t by) {
+  std::map<Key, stEntry> shifted;
+  for (const auto& [key, e] : m_mapQueue) {
+    const Key moved{e.kind == TimerEnum_At ? key.first : key.first + by, key.second};
+    shifted.emplace(moved, e);
+    m_mapIndex[Ident{e.obj, e.id}] = moved;
+  }
+  m_mapQueue.swap(shifted);
+}
+
 void cTimerRange::Finish(const stEntry& e, std::int64_t due, unsigned long result) {
   const bool again = e.kind == TimerEnum_Repeat && result != 0 && !m_bFiringDropped &&
                      e.obj->IsAlive() && m_mapIndex.count(Ident{e.obj, e.id}) == 0;

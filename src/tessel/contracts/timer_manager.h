@@ -45,6 +45,8 @@ class cTimerRange {
 
   // Fires the timers due at `now` that were added before pass `pass` began.
   void Fire(std::int64_t now, std::uint64_t pass);
+  // Moves the due times of the timers that count a span (not the At ones) by `by` units.
+  void ShiftSpans(std::int64_t by);
   // The present time on this range's scale (milliseconds or seconds).
   std::int64_t Now() const;
   std::size_t Count() const { return m_mapQueue.size(); }
@@ -179,12 +181,16 @@ class cTimerManager {
     return 1;
   }
   void ConsumeRequests();
+  void FollowCalendarSet(std::int64_t calendarAhead);
 
   cTimerRange m_Ranges[TimeRange_Max];
   std::atomic<std::uint32_t> m_dwMSTime{0};
   std::atomic<long> m_nSecondBase{0};
   std::atomic<long> m_nSecondDiff{0};
   std::int64_t m_nMSTime64 = 0;
+  // Seconds of the calendar clock ahead of the 64-bit millisecond clock, as of the last time the
+  // calendar clock was set.
+  std::int64_t m_nCalendarAhead = 0;
   iTimerClock* m_pClock = nullptr;
   std::vector<stTimerRequest> m_vRequests;
   std::vector<stTimerRequest> m_vWork;
