@@ -94,7 +94,10 @@ stGameTime cGameTime::GetGameTime() const {
 
 void cGameTime::Run(unsigned long elapsedMs) {
   if (m_nTimeMul <= 0) return;
-  m_nPendingMs += static_cast<std::uint64_t>(elapsedMs) * static_cast<std::uint64_t>(m_nTimeMul);
+  // Kept within kMaxPendingMs, never past it (and so never overflowing).
+  const std::uint64_t mul = static_cast<std::uint64_t>(m_nTimeMul);
+  const std::uint64_t room = kMaxPendingMs - std::min(m_nPendingMs, kMaxPendingMs);
+  m_nPendingMs += elapsedMs > room / mul ? room : elapsedMs * mul;
   for (int steps = 0; steps < kMaxStepsPerRun; ++steps) {
     const std::uint64_t toNextMinute = static_cast<std::uint64_t>(60 - m_nSec) * 1000u;
     if (m_nPendingMs < toNextMinute) break;
