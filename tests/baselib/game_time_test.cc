@@ -85,8 +85,7 @@ TEST_F(GameTimeTest, AHugeStepIsSpreadOverRunsWithoutLosingTime) {
   for (int i = 0; i < 3; ++i) clock.Run(0);
   EXPECT_EQ(clock.GetGameTime().ToString(), "2007/4/10 23:58:0");
   EXPECT_EQ(changes.Count("2=10"), 4);
-  // At the largest multiplier more waits than the clock can ever take: at most a year is kept,
-  // and the clock stands still soon after the multiplier is set back.
+  // At most a year waits: the clock stands soon after a huge multiplier is set back.
   clock.SetTimeMul(INT_MAX);
   for (int i = 0; i < 100; ++i) clock.Run(10);
   clock.SetTimeMul(1);

@@ -62,20 +62,17 @@ TEST_F(TimerManagerTest, OneShotsFireOnceAndRepeatingTimersUntilOnTimerAnswersZe
   time.Step(10000);
   EXPECT_EQ(p.fired.size(), 4u);
   EXPECT_EQ(tm.GetTimerCount(), 0u);
-  // An interval beyond the clocks' reach is for ever, not at once and at every run.
-  Probe far;
+  // Spans beyond the clocks' reach never come; with the calendar set back an hour a span goes
+  // on, a calendar time waits for the clock.
+  Probe far, span, calendar;
   far.AddTimer(TimeRange_MS, TimerEnum_Repeat, ULONG_MAX, 1);
   far.AddTimer(TimeRange_Day, TimerEnum_Once, ULONG_MAX / 2, 2);
-  for (int i = 0; i < 3; ++i) time.Step(10);
-  EXPECT_TRUE(far.fired.empty()) << far.fired.size();
-  // The calendar clock set back an hour: a span goes on, a calendar time waits for the clock.
-  Probe span, calendar;
   span.AddTimer(TimeRange_Second, TimerEnum_Repeat, 2, 1);
   calendar.AddTimer(TimeRange_Second, TimerEnum_At, static_cast<unsigned long>(tm.GetSTime()), 2);
   time.set = -3600;
   for (int i = 0; i < 3; ++i) time.Step(1000);
+  EXPECT_EQ(far.fired.size() + calendar.fired.size(), 0u);
   EXPECT_EQ(span.fired, Ids{1});
-  EXPECT_TRUE(calendar.fired.empty());
 }
 
 // Requests are consumed in order at the next run; an id added again replaces the first. Timers

@@ -125,9 +125,7 @@ TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
   const stAuditVerdict after = VerifyAuditTrail(at.Folder(), raw);
   EXPECT_TRUE(after.holds) << after.reason;
   EXPECT_EQ(after.files, 4u);
-
-  // A clock set back over midnight (Time(), a time service) writes on in the newest day's file,
-  // running and at the next start: a line in the day before's file broke the chain there.
+  // A clock set back over midnight writes on in the newest day's file, running and at a start.
   ASSERT_TRUE(at.trail.Open(at.Options()));
   at.nowUs -= 3600000000;
   at.trail.Record(Event("Ver()", at.nowUs));
