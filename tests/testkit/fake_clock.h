@@ -11,6 +11,7 @@ struct ManagerClock : iTimerClock {
   }
   ~ManagerClock() {
     tm.Clear();
+    tm.SetDiff(0);
     tm.SetClock(nullptr);
   }
   std::uint32_t GetMilliSeconds() override { return ms; }

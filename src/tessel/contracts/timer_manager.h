@@ -188,8 +188,8 @@ class cTimerManager {
   std::atomic<long> m_nSecondBase{0};
   std::atomic<long> m_nSecondDiff{0};
   std::int64_t m_nMSTime64 = 0;
-  // Seconds of the calendar clock ahead of the 64-bit millisecond clock, as of the last time the
-  // calendar clock was set.
+  // Seconds of GetSTime ahead of the 64-bit millisecond clock, as of the last time the calendar
+  // clock or the difference was set.
   std::int64_t m_nCalendarAhead = 0;
   iTimerClock* m_pClock = nullptr;
   std::vector<stTimerRequest> m_vRequests;
