@@ -67,6 +67,7 @@ TEST_F(TimerManagerTest, OneShotsFireOnceAndRepeatingTimersUntilOnTimerAnswersZe
   Probe far, span, calendar;
   far.AddTimer(TimeRange_MS, TimerEnum_Repeat, ULONG_MAX, 1);
   far.AddTimer(TimeRange_Day, TimerEnum_Once, ULONG_MAX / 2, 2);
+  tm.AddTimerNext(TimeRange_Day, ULONG_MAX / 2, far.GetTimerObj(), 3, "far");
   span.AddTimer(TimeRange_Second, TimerEnum_Repeat, 2, 1);
   calendar.AddTimer(TimeRange_Second, TimerEnum_At, static_cast<unsigned long>(tm.GetSTime()), 2);
   time.set = -1800;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -153,14 +154,16 @@ class cTimerManager {
     AddTime(r, due);
     return AddTimer(r, TimerEnum_At, due, obj, id, name);
   }
-  // Turns a count of units of range `r` into a due time on that range's clock.
+  // Turns a count of units of range `r` into a due time on that range's clock. A count too large
+  // for the sum gives the largest time, which never comes, rather than wrapping to one past.
   void AddTime(TimeRange r, unsigned long& t) const {
     if (!ValidRange(r)) return;
     if (r == TimeRange_MS) {
       t += GetMSTime();
-    } else {
-      t = kTimeRangeUnit[r] * t + static_cast<unsigned long>(GetSTime());
+      return;
     }
+    const auto now = static_cast<unsigned long>(GetSTime());
+    t = t > (ULONG_MAX - now) / kTimeRangeUnit[r] ? ULONG_MAX : kTimeRangeUnit[r] * t + now;
   }
   unsigned long GetMSTime() const { return m_dwMSTime.load(std::memory_order_relaxed); }
   long GetSTime() const {
