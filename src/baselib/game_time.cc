@@ -3,7 +3,8 @@
 
 #include <time.h>
 
-#include <cstdio>
+#include <cctype>
+#include <cstdint>
 #include <sstream>
 
 namespace {
@@ -18,15 +19,30 @@ std::uint32_t DaysInMonth(std::uint32_t y, std::uint32_t m) {
   return m == 2 && IsLeap(y) ? 29 : days[m - 1];
 }
 
+// A number of the text form at `p` (blanks before it skipped), moving `p` past it; false for a
+// sign or a number beyond 32 bits, which would otherwise come in wrapped ("-3" as 4294967293).
+bool ReadField(const char*& p, std::uint32_t& out) {
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+  std::uint64_t value = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+    value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+    if (value > UINT32_MAX) return false;
+  }
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
 }  // namespace
 
 bool stGameTime::FromString(const std::string& text) {
-  unsigned v[6] = {};
-  char sep[5] = {};
-  int used = 0;
-  const int n = std::sscanf(text.c_str(), "%u%c%u%c%u%c%u%c%u%c%u%n", &v[0], &sep[0], &v[1],
-                            &sep[1], &v[2], &sep[2], &v[3], &sep[3], &v[4], &sep[4], &v[5], &used);
-  if (n != 11) return false;
+  std::uint32_t v[6] = {};
+  const char* p = text.c_str();
+  for (int i = 0; i < 6; ++i) {
+    // Any one character separates two numbers.
+    if (i > 0 && *p++ == '\0') return false;
+    if (!ReadField(p, v[i])) return false;
+  }
   m_nYear = v[0];
   m_nMonth = v[1];
   m_nDay = v[2];
@@ -78,10 +94,20 @@ stGameTime cGameTime::GetGameTime() const {
 
 void cGameTime::Run(unsigned long elapsedMs) {
   if (m_nTimeMul <= 0) return;
-  m_nPendingMs += static_cast<std::uint64_t>(elapsedMs) * static_cast<std::uint64_t>(m_nTimeMul);
+  // Kept within kMaxPendingMs, never past it (and so never overflowing).
+  const std::uint64_t mul = static_cast<std::uint64_t>(m_nTimeMul);
+  const std::uint64_t room = kMaxPendingMs - std::min(m_nPendingMs, kMaxPendingMs);
+  m_nPendingMs += elapsedMs > room / mul ? room : elapsedMs * mul;
   for (int steps = 0; steps < kMaxStepsPerRun; ++steps) {
     const std::uint64_t toNextMinute = static_cast<std::uint64_t>(60 - m_nSec) * 1000u;
     if (m_nPendingMs < toNextMinute) break;
+    if (AtLastMinute()) {
+      // The calendar's last year ends here: the clock stays at its last second rather than
+      // starting again at year 0.
+      m_nSec = 59;
+      m_nPendingMs = 0;
+      return;
+    }
     m_nPendingMs -= toNextMinute;
     m_nSec = 0;
     StepMinute();

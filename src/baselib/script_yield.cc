@@ -3,6 +3,7 @@
 // milliseconds. The waiters of a state belong to the state and die with it, so a timer never
 // resumes a closed state.
 #include <atomic>
+#include <climits>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -24,6 +25,13 @@ std::atomic<LuaDeferContextMaker> g_deferMaker{nullptr};
 std::atomic<std::size_t> g_linkCoroutines{0};
 
 class cYieldSet;
+
+// The milliseconds of Yield(ms): none for no number, NaN or less; a wait beyond what the timers
+// count (math.huge) lasts for ever.
+unsigned long WaitMs(double ms) {
+  if (!(ms > 0)) return 0;
+  return ms < 0x1p64 ? static_cast<unsigned long>(ms) : ULONG_MAX;
+}
 
 // `text` with its control bytes (line ends, ESC, DEL) as \xHH: a script's error message chose
 // every byte, and its line in the log stays one line that colours nothing.
@@ -81,7 +89,7 @@ class cYieldSet {
     if (rc == LUA_YIELD) {
       const double ms = lua_isnumber(co, -1) ? lua_tonumber(co, -1) : 0;
       lua_settop(co, 0);
-      Wait(ref, ms > 0 && ms < 4e9 ? static_cast<unsigned long>(ms) : 0);
+      Wait(ref, WaitMs(ms));
       return true;
     }
     Drop(ref);

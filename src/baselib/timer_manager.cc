@@ -42,6 +42,7 @@ cTimerManager::cTimerManager() : m_pClock(&g_machineClock) {
   for (int r = 0; r < TimeRange_Max; ++r) m_Ranges[r].Init(this, static_cast<TimeRange>(r));
   m_dwMSTime.store(m_pClock->GetMilliSeconds(), std::memory_order_relaxed);
   m_nSecondBase.store(m_pClock->GetSeconds(), std::memory_order_relaxed);
+  m_nCalendarAhead = GetSTime() - m_nMSTime64 / 1000;
 }
 
 cTimerManager::~cTimerManager() {
@@ -53,6 +54,7 @@ void cTimerManager::SetClock(iTimerClock* clock) {
   // A new clock starts a new tick series: the 64-bit clock keeps going from where it was.
   m_dwMSTime.store(m_pClock->GetMilliSeconds(), std::memory_order_relaxed);
   m_nSecondBase.store(m_pClock->GetSeconds(), std::memory_order_relaxed);
+  m_nCalendarAhead = GetSTime() - m_nMSTime64 / 1000;
 }
 
 void cTimerManager::RefreshTime() {
@@ -61,6 +63,18 @@ void cTimerManager::RefreshTime() {
   m_nMSTime64 += static_cast<std::uint32_t>(ms - before);
   m_dwMSTime.store(ms, std::memory_order_relaxed);
   m_nSecondBase.store(m_pClock->GetSeconds(), std::memory_order_relaxed);
+  FollowCalendarSet(GetSTime() - m_nMSTime64 / 1000);
+}
+
+// The calendar clock set (a time service, Time(), or the difference OS_SetTime sets) moves
+// against the millisecond clock by more than the second the two clocks' roundings differ: the
+// timers that count a span are moved with it, so that an hour set back does not hold them an
+// hour and an hour set forward does not fire them at once.
+void cTimerManager::FollowCalendarSet(std::int64_t calendarAhead) {
+  const std::int64_t moved = calendarAhead - m_nCalendarAhead;
+  if (moved >= -1 && moved <= 1) return;
+  m_nCalendarAhead = calendarAhead;
+  for (int r = TimeRange_Second; r < TimeRange_Max; ++r) m_Ranges[r].ShiftSpans(moved);
 }
 
 void cTimerManager::ConsumeRequests() {

@@ -18,9 +18,18 @@ std::int64_t cTimerRange::Now() const {
   return m_pManager->GetSTime();
 }
 
+namespace {
+
+// A time no clock reaches: a span or a due time beyond it is taken as this, so that no sum of
+// times overflows and a far time never turns into one in the past.
+constexpr std::int64_t kNever = INT64_MAX / 4;
+
+}  // namespace
+
 std::int64_t cTimerRange::Span(unsigned long units) const {
-  if (m_nRange == TimeRange_MS) return static_cast<std::int64_t>(units);
-  return static_cast<std::int64_t>(kTimeRangeUnit[m_nRange]) * static_cast<std::int64_t>(units);
+  const std::uint64_t unit = m_nRange == TimeRange_MS ? 1 : kTimeRangeUnit[m_nRange];
+  if (units > static_cast<std::uint64_t>(kNever) / unit) return kNever;
+  return static_cast<std::int64_t>(unit * units);
 }
 
 void cTimerRange::Insert(std::int64_t due, const stEntry& e) {
@@ -42,7 +51,7 @@ int cTimerRange::AddTimer(TimerEnum kind, unsigned long interval, cTimerObj* obj
         static_cast<std::uint32_t>(interval) - static_cast<std::uint32_t>(m_pManager->GetMSTime()));
     due = Now() + ahead;
   } else if (kind == TimerEnum_At) {
-    due = static_cast<std::int64_t>(interval);
+    due = static_cast<std::int64_t>(std::min<std::uint64_t>(interval, kNever));
   } else {
     due = Now() + Span(interval);
   }
@@ -100,6 +109,16 @@ void cTimerRange::Fire(std::int64_t now, std::uint64_t pass) {
     }
     Finish(entry, due, result);
   }
+}
+
+void cTimerRange::ShiftSpans(std::int64_t by) {
+  std::map<Key, stEntry> shifted;
+  for (const auto& [key, e] : m_mapQueue) {
+    const Key moved{e.kind == TimerEnum_At ? key.first : key.first + by, key.second};
+    shifted.emplace(moved, e);
+    m_mapIndex[Ident{e.obj, e.id}] = moved;
+  }
+  m_mapQueue.swap(shifted);
 }
 
 void cTimerRange::Finish(const stEntry& e, std::int64_t due, unsigned long result) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -53,8 +54,10 @@ TEST_F(GameTimeTest, EveryFieldChangeRunsItsCallbacksInOrderAndTheMultiplierScal
 }
 
 TEST_F(GameTimeTest, MonthEndsFollowTheCalendarAndLeapYearsAndInvalidTimesAreRefused) {
-  const std::pair<stGameTime, const char*> steps[] = {{At{2008, 2, 28, 23, 59}, "2008/2/29 0:0:0"},
-                                                      {At{2100, 2, 28, 23, 59}, "2100/3/1 0:0:0"}};
+  const std::pair<stGameTime, const char*> steps[] = {
+      {At{2008, 2, 28, 23, 59}, "2008/2/29 0:0:0"},
+      {At{2100, 2, 28, 23, 59}, "2100/3/1 0:0:0"},
+      {At{UINT32_MAX, 12, 31, 23, 59, 30}, "4294967295/12/31 23:59:59"}};
   for (const auto& [from, to] : steps) {
     ASSERT_TRUE(clock.SetGameTime(from));
     clock.Run(60'000);
@@ -68,7 +71,8 @@ TEST_F(GameTimeTest, MonthEndsFollowTheCalendarAndLeapYearsAndInvalidTimesAreRef
   EXPECT_TRUE((At{2005, 12, 31, 23, 59} < At{2006, 1, 1, 0, 0}));
   stGameTime t;
   ASSERT_TRUE(t.FromString("2007-06-02-11-21-01"));
-  EXPECT_FALSE(t.FromString("2006/5/1 10:20"));
+  for (const char* bad : {"2006/5/1 10:20", "-3/5/1 10:20:0", "4294967296/5/1 10:20:0"})
+    EXPECT_FALSE(t.FromString(bad)) << bad;
   EXPECT_EQ(t.ToString(), "2007/6/2 11:21:1");
 }
 
@@ -81,6 +85,14 @@ TEST_F(GameTimeTest, AHugeStepIsSpreadOverRunsWithoutLosingTime) {
   for (int i = 0; i < 3; ++i) clock.Run(0);
   EXPECT_EQ(clock.GetGameTime().ToString(), "2007/4/10 23:58:0");
   EXPECT_EQ(changes.Count("2=10"), 4);
+  // At most a year waits: the clock stands soon after a huge multiplier is set back.
+  clock.SetTimeMul(INT_MAX);
+  for (int i = 0; i < 100; ++i) clock.Run(10);
+  clock.SetTimeMul(1);
+  for (int i = 0; i < 13; ++i) clock.Run(0);
+  const std::string after = clock.GetGameTime().ToString();
+  clock.Run(0);
+  EXPECT_EQ(clock.GetGameTime().ToString(), after);
 }
 
 // Alarms ring once at their time (a time already passed at the next change), a cancelled never.

@@ -181,6 +181,10 @@ TEST_F(ScriptsTest, YieldSuspendsACoroutineUntilItsTimeAndAClosedStateIsNeverRes
   }
   time.Step(20);
   EXPECT_EQ(time.tm.GetTimerCount(), 0u);
+  // A wait past the 32-bit clock's round (58 days) is one.
+  EXPECT_EQ(Eval("StartYield(function() Yield(5e9) late = 1 end) and tostring(late)"), "nil");
+  time.Step(20);
+  EXPECT_EQ(Eval("tostring(late) .. YieldCount()"), "nil1");
 }
 
 }  // namespace

@@ -62,6 +62,19 @@ TEST_F(TimerManagerTest, OneShotsFireOnceAndRepeatingTimersUntilOnTimerAnswersZe
   time.Step(10000);
   EXPECT_EQ(p.fired.size(), 4u);
   EXPECT_EQ(tm.GetTimerCount(), 0u);
+  // Spans beyond the clocks' reach never come; with the calendar set back an hour (half of it by
+  // the difference OS_SetTime sets) a span goes on, a calendar time waits for the clock.
+  Probe far, span, calendar;
+  far.AddTimer(TimeRange_MS, TimerEnum_Repeat, ULONG_MAX, 1);
+  far.AddTimer(TimeRange_Day, TimerEnum_Once, ULONG_MAX / 2, 2);
+  tm.AddTimerNext(TimeRange_Day, ULONG_MAX / 2, far.GetTimerObj(), 3, "far");
+  span.AddTimer(TimeRange_Second, TimerEnum_Repeat, 2, 1);
+  calendar.AddTimer(TimeRange_Second, TimerEnum_At, static_cast<unsigned long>(tm.GetSTime()), 2);
+  time.set = -1800;
+  tm.SetDiff(-1800);
+  for (int i = 0; i < 3; ++i) time.Step(1000);
+  EXPECT_EQ(far.fired.size() + calendar.fired.size(), 0u);
+  EXPECT_EQ(span.fired, Ids{1});
 }
 
 // Requests are consumed in order at the next run; an id added again replaces the first. Timers

@@ -11,10 +11,11 @@ struct ManagerClock : iTimerClock {
   }
   ~ManagerClock() {
     tm.Clear();
+    tm.SetDiff(0);
     tm.SetClock(nullptr);
   }
   std::uint32_t GetMilliSeconds() override { return ms; }
-  long GetSeconds() override { return 1'700'000'000 + long(moved / 1000); }
+  long GetSeconds() override { return 1'700'000'000 + set + long(moved / 1000); }
   // Advances the clock by `step` ms and runs the manager.
   void Step(std::uint32_t step) {
     ms += step;
@@ -23,5 +24,6 @@ struct ManagerClock : iTimerClock {
   }
   std::uint32_t ms = 1000;
   std::uint64_t moved = 0;  // since the start
+  long set = 0;             // seconds the calendar clock was set forward (back if negative)
   cTimerManager& tm = cTimerManager::Instance();
 };

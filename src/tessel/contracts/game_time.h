@@ -36,7 +36,8 @@ struct stGameTime {
     return m_nMin < o.m_nMin;
   }
   // Reads six numbers with one separator character between each two ("2006/5/1 10:20:59");
-  // false (and nothing changed) when the text does not hold them.
+  // false (and nothing changed) when the text does not hold them (a sign or a number beyond 32
+  // bits is none).
   bool FromString(const std::string& text);
   // Writes year "/" month "/" day " " hour ":" minute ":" second.
   std::string ToString() const;
@@ -72,10 +73,14 @@ class iGameTimeCallbackAt {
 // stops it). The clock steps one minute at a time and every step runs the change callbacks of
 // each field that changed, in the order year, month, day, hour, minute, then the callbacks
 // registered for a time now reached. One Run takes at most kMaxStepsPerRun minute steps; time
-// beyond that is kept and taken by the next Run. The clock starts at the local time.
+// beyond that is kept, up to kMaxPendingMs, and taken by the next Runs. The clock starts at the
+// local time and stops at the last second of year 4294967295.
 class cGameTime {
  public:
   static constexpr int kMaxStepsPerRun = 44640;  // 31 days of minutes
+  // A year of game time: what a huge multiplier adds beyond it the clock could never take, and
+  // would go on taking long after the multiplier was set back.
+  static constexpr std::uint64_t kMaxPendingMs = 366ull * 24 * 3600 * 1000;
 
   static cGameTime& Instance();
   cGameTime();
@@ -129,6 +134,9 @@ class cGameTime {
   }
 
  private:
+  bool AtLastMinute() const {
+    return m_nYear == UINT32_MAX && m_nMonth == 12 && m_nDay == 31 && m_nHour == 23 && m_nMin == 59;
+  }
   void StepMinute();
   void FireChanges(const stGameTime& before);
   void FireReached();

@@ -26,7 +26,8 @@ inline constexpr unsigned long kTimeRangeUnit[TimeRange_Max] = {0, 1, 60, 3600, 
 //    after it was added, for as long as OnTimer returns non-zero; a zero result stops it.
 //  - TimerEnum_Once (2): fires once, `value` units after it was added; the result is ignored.
 // A repeating timer that fell behind by more than one interval fires once and is re-armed one
-// interval after the present time (missed beats are not made up).
+// interval after the present time (missed beats are not made up). When the calendar clock is
+// set, At timers follow it, and the others keep counting their span.
 enum TimerEnum : int {
   TimerEnum_At = 0,
   TimerEnum_Repeat = 1,

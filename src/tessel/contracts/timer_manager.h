@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -35,6 +36,7 @@ class cTimerRange {
 
   void Init(cTimerManager* manager, TimeRange range);
   // 1 when stored, 0 for a bad kind, a dead or missing handle, or a repeating interval of 0.
+  // An interval or due time too far for the range's clock to count is one that never comes.
   int AddTimer(TimerEnum kind, unsigned long interval, cTimerObj* obj, unsigned long id,
                const char* name = nullptr);
   // 1 when a pending timer of that handle and id was removed (kind and interval not compared).
@@ -44,6 +46,8 @@ class cTimerRange {
 
   // Fires the timers due at `now` that were added before pass `pass` began.
   void Fire(std::int64_t now, std::uint64_t pass);
+  // Moves the due times of the timers that count a span (not the At ones) by `by` units.
+  void ShiftSpans(std::int64_t by);
   // The present time on this range's scale (milliseconds or seconds).
   std::int64_t Now() const;
   std::size_t Count() const { return m_mapQueue.size(); }
@@ -150,14 +154,16 @@ class cTimerManager {
     AddTime(r, due);
     return AddTimer(r, TimerEnum_At, due, obj, id, name);
   }
-  // Turns a count of units of range `r` into a due time on that range's clock.
+  // Turns a count of units of range `r` into a due time on that range's clock. A count too large
+  // for the sum gives the largest time, which never comes, rather than wrapping to one past.
   void AddTime(TimeRange r, unsigned long& t) const {
     if (!ValidRange(r)) return;
     if (r == TimeRange_MS) {
       t += GetMSTime();
-    } else {
-      t = kTimeRangeUnit[r] * t + static_cast<unsigned long>(GetSTime());
+      return;
     }
+    const auto now = static_cast<unsigned long>(GetSTime());
+    t = t > (ULONG_MAX - now) / kTimeRangeUnit[r] ? ULONG_MAX : kTimeRangeUnit[r] * t + now;
   }
   unsigned long GetMSTime() const { return m_dwMSTime.load(std::memory_order_relaxed); }
   long GetSTime() const {
@@ -178,12 +184,16 @@ class cTimerManager {
     return 1;
   }
   void ConsumeRequests();
+  void FollowCalendarSet(std::int64_t calendarAhead);
 
   cTimerRange m_Ranges[TimeRange_Max];
   std::atomic<std::uint32_t> m_dwMSTime{0};
   std::atomic<long> m_nSecondBase{0};
   std::atomic<long> m_nSecondDiff{0};
   std::int64_t m_nMSTime64 = 0;
+  // Seconds of GetSTime ahead of the 64-bit millisecond clock, as of the last time the calendar
+  // clock or the difference was set.
+  std::int64_t m_nCalendarAhead = 0;
   iTimerClock* m_pClock = nullptr;
   std::vector<stTimerRequest> m_vRequests;
   std::vector<stTimerRequest> m_vWork;

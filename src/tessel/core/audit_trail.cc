@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -39,6 +40,15 @@ std::string DayOf(int64_t timeUs) {
 }
 
 constexpr int64_t kDayUs = int64_t{86400} * 1000000;
+
+// Whether a file's stem is a day as DayOf writes it ("2026-12-07").
+bool IsDayName(const std::string& stem) {
+  if (stem.size() != 10) return false;
+  for (size_t i = 0; i < stem.size(); ++i)
+    if (i == 4 || i == 7 ? stem[i] != '-' : !std::isdigit(static_cast<unsigned char>(stem[i])))
+      return false;
+  return true;
+}
 
 // The first microsecond of the UTC day of `timeUs`.
 int64_t DayStartUs(int64_t timeUs) {
@@ -196,6 +206,9 @@ std::string cAuditTrail::Resume() {
   m_seq = 0;
   m_chain = kAuditGenesis;
   const std::vector<fs::path> files = TrailFiles(m_options.folder);
+  m_newestDay.clear();
+  for (const fs::path& file : files)
+    if (IsDayName(file.stem().string())) m_newestDay = file.stem().string();
   if (files.empty()) return "first";
   bool whole = true;
   std::string last = LastLine(files.back(), &whole);
@@ -396,9 +409,12 @@ int cAuditTrail::OpenFile(const std::string& day) {
   return fd;
 }
 
+// A clock set back (Time(), a time service) keeps the newest day's file: the files are read in
+// the order of their names, so a line in an earlier day's file would break the chain there.
 bool cAuditTrail::OpenDayFile(int64_t timeUs) {
-  if (m_fd >= 0 && timeUs >= m_dayFromUs && timeUs < m_dayFromUs + kDayUs) return true;
-  const std::string day = DayOf(timeUs);
+  if (m_fd >= 0 && timeUs < m_dayFromUs + kDayUs) return true;
+  std::string day = DayOf(timeUs);
+  if (day < m_newestDay) day = m_newestDay;
   // The bounds follow the file open: a new day's file that cannot be opened is tried again at
   // the next line, and no line of that day goes into the day before's file.
   if (m_fd >= 0 && day == m_day) {
@@ -410,7 +426,7 @@ bool cAuditTrail::OpenDayFile(int64_t timeUs) {
   if (fd < 0) return false;
   if (m_fd >= 0) ::close(m_fd);
   m_fd = fd;
-  m_day = day;
+  m_day = m_newestDay = day;
   m_dayFromUs = DayStartUs(timeUs);
   return true;
 }

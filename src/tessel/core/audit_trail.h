@@ -106,6 +106,7 @@ class cAuditTrail {
   tAuditDigest m_chain = kAuditGenesis;
   int m_fd = -1;
   std::string m_day;
+  std::string m_newestDay;  // the latest day that has a file: lines never go to an earlier one
   int64_t m_dayFromUs = 0;  // the first microsecond of m_day
   std::string m_batch;      // lines signed, not yet written
   bool m_bWriteFailing = false;

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <ctime>
 #include <mutex>
 
 #include "tessel/util/civil_date.h"
@@ -58,6 +59,16 @@ cFixedLine& cFixedLine::Time(int64_t epochMs) {
 
 void SetFlightTimeOffset(long seconds) {
   g_timeOffset.store(seconds, std::memory_order_relaxed);
+}
+
+long FlightTimeOffset() {
+  return g_timeOffset.load(std::memory_order_relaxed);
+}
+
+void RefreshFlightTimeOffset() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (::localtime_r(&now, &local) != nullptr) SetFlightTimeOffset(local.tm_gmtoff);
 }
 
 int64_t FlightNowMs() {

@@ -49,9 +49,12 @@ class cFixedLine {
   size_t m_fill = 0;
 };
 
-// The local time offset (seconds east of UTC) the entries' times are shown with; the host sets
-// it at start-up, since a signal handler cannot ask for it.
+// The local time offset (seconds east of UTC) the entries' times and the crash report's are
+// shown with, since a signal handler cannot ask for it. Refresh takes the zone's offset now: the
+// host does at start-up and every second, so that a change to summer time or back shows.
 void SetFlightTimeOffset(long seconds);
+long FlightTimeOffset();
+void RefreshFlightTimeOffset();
 // Milliseconds since the epoch from the coarse real-time clock (cheap enough for every entry).
 int64_t FlightNowMs();
 

@@ -39,7 +39,6 @@ struct Prepared {
   char exeBase[kPath] = "Unknown";  // file name without extension
   char user[128] = "Unknown";
   char osName[256] = "Linux";
-  long gmtOffset = 0;
   int cpus = 1;
   int probe[2] = {-1, -1};  // pipe used to test whether memory can be read
 };
@@ -104,9 +103,7 @@ void DoPrepare() {
   else if (const char* u = ::getenv("USER"); u != nullptr && *u != '\0')
     CopyText(g_prep.user, sizeof g_prep.user, u);
   ReadOsName();
-  time_t now = ::time(nullptr);
-  tm local{};
-  if (::localtime_r(&now, &local) != nullptr) g_prep.gmtOffset = local.tm_gmtoff;
+  RefreshFlightTimeOffset();
   long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
   g_prep.cpus = cpus > 0 ? static_cast<int>(cpus) : 1;
   if (::pipe2(g_prep.probe, O_CLOEXEC | O_NONBLOCK) != 0) g_prep.probe[0] = g_prep.probe[1] = -1;
@@ -195,7 +192,7 @@ uint64_t AddressSpaceUsed() {
 
 void WriteSystem(cReportBuffer& out) {
   char when[64];
-  cReportBuffer::FormatTime(::time(nullptr), g_prep.gmtOffset, when, sizeof when);
+  cReportBuffer::FormatTime(::time(nullptr), FlightTimeOffset(), when, sizeof when);
   out.Str("Error occurred at ").Str(when).Str(".\r\n");
   out.Str(g_prep.exePath).Str(", run by ").Str(g_prep.user).Str(".\r\n");
   utsname uts{};
@@ -368,7 +365,7 @@ int WriteModule(dl_phdr_info* info, size_t, void* data) {
   struct stat st {};
   const bool onDisk = ::stat(name, &st) == 0;
   char when[64] = "Unknown";
-  if (onDisk) cReportBuffer::FormatTime(st.st_mtime, g_prep.gmtOffset, when, sizeof when);
+  if (onDisk) cReportBuffer::FormatTime(st.st_mtime, FlightTimeOffset(), when, sizeof when);
   out.Str("Module ").Dec(++walk->index).Str("\r\n").Str(name).Str("\r\n");
   out.Str("Image Base: 0x")
       .Hex(info->dlpi_addr + lo)

@@ -146,9 +146,7 @@ void cTessel::InstallHooks() {
   SetHost(this);
   // The crash report shows the last commands and records; their times in local time.
   RegisterFlightRecorder();
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (::localtime_r(&now, &local) != nullptr) SetFlightTimeOffset(local.tm_gmtoff);
+  RefreshFlightTimeOffset();
   cCmd::SetObserver(&cCmdWatch::Instance());
 }
 
@@ -341,6 +339,12 @@ void cTessel::RunOnce(unsigned int n) {
   const long restartAt = m_nRestartTime.load();
   if (restartAt != 0 && restartAt <= cTimerManager::Instance().GetSTime())
     Restart(0, m_bRestart.load());
+  // A change to summer time or back shows in the crash report's times within a second.
+  const uint32_t managerMs = cTimerManager::Instance().GetMSTime();
+  if (platform::ElapsedMs(m_dwZoneTick, managerMs) >= 1000) {
+    m_dwZoneTick = managerMs;
+    RefreshFlightTimeOffset();
+  }
   CheckServerLinks("After Run");
   SetRunStage(RunStage_Idle);
 }

@@ -200,6 +200,7 @@ class cTessel : public cThreadCallback, public iHost {
   std::shared_ptr<cThread::Event> m_wakeEvent;
   std::atomic<bool> m_bWakePending{false};
   std::atomic<uint32_t> m_dwLastTick{0};
+  uint32_t m_dwZoneTick = 0;  // the worker's: when it last took the zone's offset
   std::string m_strInitCmd;
   stEndPacing m_pacing;
   bool m_bSignalsOwned = false;  // the signal thread calls this host

@@ -21,6 +21,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/timer_manager.h"
 #include "tessel/core/cmd.h"
+#include "tessel/core/flight_ring.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/unreadable_line.h"
 #include "tessel/host/report_buffer.h"
@@ -86,11 +87,10 @@ void FormatStatus(stStatusText& status) {
 stStatusText g_recorded;
 std::atomic<bool> g_hasRecorded{false};
 
-// Where the handler writes the crash record, and the local time offset it needs; set ahead by
-// TesselPrepareCrashRecord. Read by the handler without a lock: a path is published whole.
+// Where the handler writes the crash record; set ahead by TesselPrepareCrashRecord. Read by the
+// handler without a lock: a path is published whole.
 struct stRecordPlace {
   char path[4096] = "";
-  long gmtOffset = 0;
 };
 stRecordPlace g_places[2];
 std::atomic<const stRecordPlace*> g_place{nullptr};
@@ -142,9 +142,7 @@ void TesselPrepareCrashRecord(const char* exeName) {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   std::memcpy(place.path, path.c_str(), path.size() + 1);
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  place.gmtOffset = ::localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
+  RefreshFlightTimeOffset();
   g_place = &place;
 }
 
@@ -163,7 +161,7 @@ void TesselRecordCrash() {
       ::open(place->path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return;
   char when[64];
-  cReportBuffer::FormatFileTime(::time(nullptr), place->gmtOffset, when, sizeof when);
+  cReportBuffer::FormatFileTime(::time(nullptr), FlightTimeOffset(), when, sizeof when);
   WriteAll(fd, when, std::strlen(when));
   WriteAll(fd, "\n", 1);
   WriteAll(fd, g_recorded.text, g_recorded.size);

@@ -107,7 +107,7 @@ void cBridge::Start() {
 
 void cBridge::Run(unsigned long) {
   const std::time_t now = std::time(nullptr);
-  if (now - m_tLastReport > kReportSeconds) {
+  if (PassedSince(m_tLastReport, now, kReportSeconds)) {
     m_tLastReport = now;
     Report();
   }

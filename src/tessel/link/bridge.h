@@ -112,6 +112,13 @@ class cBridge : public iBridge, public cCmdArray {
 
  protected:
   virtual ~cBridge();
+  // Whether more than `seconds` passed from `since` to `now` on the calendar clock. A clock set
+  // back before `since` starts the wait again at `now`, rather than holding it until the clock
+  // has caught up (an hour set back held reconnects, logins and reports for an hour).
+  static bool PassedSince(std::time_t& since, std::time_t now, std::time_t seconds) {
+    if (now < since) since = now;
+    return now - since > seconds;
+  }
 
   cNetHelp* m_pNetHelp = nullptr;
 

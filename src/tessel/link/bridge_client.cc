@@ -231,14 +231,15 @@ void cBridgeClient::Run(unsigned long elapsedMs) {
   TESSEL_ASSERT_WORKER();
   const std::time_t now = Now();
   if (m_tDisconnect != 0) {
-    if (m_info.autoreconnect && now - m_tDisconnect > m_info.reconnecttime) Connect();
+    if (m_info.autoreconnect && PassedSince(m_tDisconnect, now, m_info.reconnecttime)) Connect();
   } else {
     m_nPingTime += static_cast<unsigned int>(elapsedMs);
     if (m_nPingTime > kPingEveryMs) {
       m_nPingTime = 0;
       Ping();
     }
-    if (m_tLoginFail != 0 && m_info.autologin && !m_bLogin && now - m_tLoginFail > kReloginSeconds)
+    if (m_tLoginFail != 0 && m_info.autologin && !m_bLogin &&
+        PassedSince(m_tLoginFail, now, kReloginSeconds))
       Login();
   }
   cBridge::Run(elapsedMs);

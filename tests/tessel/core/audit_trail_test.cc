@@ -125,6 +125,17 @@ TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
   const stAuditVerdict after = VerifyAuditTrail(at.Folder(), raw);
   EXPECT_TRUE(after.holds) << after.reason;
   EXPECT_EQ(after.files, 4u);
+  // A clock set back over midnight writes on in the newest day's file, running and at a start.
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  at.nowUs -= 3600000000;
+  at.trail.Record(Event("Ver()", at.nowUs));
+  ASSERT_TRUE(WaitFor([&] { return at.trail.Queued() == 0; }));
+  at.trail.Close();
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  at.trail.Close();
+  EXPECT_EQ(testkit::ReadFile(at.Folder() + "/2026-12-09.audit"), "");
+  const stAuditVerdict back = VerifyAuditTrail(at.Folder(), raw);
+  EXPECT_TRUE(back.holds) << back.reason;
 }
 
 // A new day's file that is no regular file (a folder, a pipe, a link to a device) loses that

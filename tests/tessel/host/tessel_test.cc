@@ -13,6 +13,7 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/timer.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/flight_ring.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/link/net_help.h"
 #include "testkit/logged_in_fixture.h"
@@ -102,6 +103,16 @@ TEST_F(HostTest, StartScriptDrivenCyclesAndRunZero) {
   GetConfigStore().SetStringValue("run", 1);
   Cycles(1);
   EXPECT_EQ(tick.fired, 1) << "the timer waited, it was not lost";
+  {
+    ScopedEnv zone("TZ", "AAA-1");  // an hour east of UTC, as a change to summer time makes it
+    tzset();
+    Cycles(1, 1000);
+    char text[32];
+    cFixedLine(text, sizeof text).Time(0);
+    EXPECT_STREQ(text, "01_01 01:00:00.000") << "the crash report's times follow the zone";
+  }
+  tzset();
+  Cycles(1, 1000);
 }
 
 // "allocsize.ini" names the allocation log, made empty, and gives the watched pair: the pair
