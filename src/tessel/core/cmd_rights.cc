@@ -431,12 +431,14 @@ uint64_t DeferredRightsRevision(std::string_view account) {
   return it != Revoked().end() ? it->second.revision : 0;
 }
 
-CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision) {
-  if (!rights) return rights;
+namespace {
+
+// `rights` as `account`'s reloads and revocations since `revision` leave them.
+CmdRightsPtr HeldTo(const CmdRightsPtr& rights, std::string_view account, uint64_t revision) {
   CmdRightsPtr reload;
   {
     std::lock_guard<std::mutex> hold(RevokedLock());
-    const auto it = Revoked().find(rights->account);
+    const auto it = Revoked().find(account);
     if (it == Revoked().end() || it->second.revision == revision) return rights;
     if (it->second.revoked <= revision) {
       if (it->second.reloaded <= revision || !it->second.reload) return rights;
@@ -456,4 +458,14 @@ CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision) {
   revoked->origin = rights->origin;
   revoked->rules.push_back(std::move(nothing));
   return revoked;
+}
+
+}  // namespace
+
+CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision,
+                            uint64_t carrierRevision) {
+  if (!rights) return rights;
+  CmdRightsPtr held = HeldTo(rights, rights->account, revision);
+  if (rights->carrier.empty()) return held;
+  return HeldTo(held, rights->carrier, carrierRevision);
 }
