@@ -325,6 +325,9 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   EXPECT_EQ(CountLines(trail, {"origin=boss@game", "\tuncarried=ops\t", "'ops',20"}), 1)
       << testkit::ReadFolder(home.path() / "log/audit");
   EXPECT_EQ(CountLines(trail, {"\tuncarried="}), 1);
+  // A claim or an origin refused before the text ran names no right the account lacked.
+  EXPECT_EQ(CountLines(trail, {"origin=ops@game", "outcome=refused\tright=-\t", "text=Ver()"}), 1);
+  EXPECT_EQ(CountLines(trail, {"origin=tg@far", "outcome=refused\tright=-\t"}), 1);
 }
 
 // A peer that never logged in sends records of every type and of the groups around the login
