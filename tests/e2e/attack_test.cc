@@ -271,10 +271,14 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   ASSERT_TRUE(proc.loggedIn);
   ASSERT_TRUE(proc.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
   ASSERT_TRUE(ops.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
-  ASSERT_TRUE(proc.peer.Write(OriginFrame(0, touch, "ro\nro@far\n+@read\n-\n@\n")));
+  ASSERT_TRUE(proc.peer.Write(OriginFrame(0, touch, "ro\nro@far\33]0;x\7\n+@read\n-\n@\n")));
   EXPECT_TRUE(proc.Ask(0, touch, "(needs @shell)"));
   EXPECT_NE(std::string(proc.got.begin(), proc.got.end()).find("refused: ro may not run"),
             std::string::npos);
+  // The origin's bytes reach the console only escaped.
+  const size_t mark = server.Output().size();
+  EXPECT_TRUE(server.Ask("/1/Denied()", {"account=ro origin=ro@far"}));
+  EXPECT_EQ(server.Output().find('\33', mark), std::string::npos) << server.Output().substr(mark);
   // Only a routed call passes a process outside the origin's targets; any other text of the
   // route group is held to them.
   ASSERT_TRUE(proc.peer.Write(OriginFrame(7, touch, "tg\ntg@far\n+@all\n-\n@map\n")));

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <ctime>
 
+#include "tessel/util/text_clean.h"
+
 namespace {
 
 std::string UtcText(int64_t seconds) {
@@ -45,11 +47,12 @@ void cDeniedLog::Note(std::string_view account, std::string_view origin, std::st
   if (m_entries.size() > kKept) m_entries.pop_front();
 }
 
+// An origin another process sent chose its bytes: the console shows its controls escaped.
 void cDeniedLog::Print(std::ostream& os) const {
   for (const stEntry& entry : Entries())
-    os << UtcText(entry.last) << " account=" << entry.account << " origin=" << entry.origin
-       << " function=" << entry.func << " right=" << entry.right << " count=" << entry.count
-       << "\n";
+    os << UtcText(entry.last) << " account=" << EscapeControls(entry.account)
+       << " origin=" << EscapeControls(entry.origin) << " function=" << EscapeControls(entry.func)
+       << " right=" << entry.right << " count=" << entry.count << "\n";
 }
 
 std::deque<cDeniedLog::stEntry> cDeniedLog::Entries() const {
