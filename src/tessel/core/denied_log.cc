@@ -34,9 +34,11 @@ void cDeniedLog::Note(std::string_view account, std::string_view origin, std::st
                       std::string_view right) {
   std::lock_guard<std::mutex> hold(m_lock);
   const int64_t now = Now();
-  for (auto it = m_entries.rbegin(); it != m_entries.rend() && now - it->last < kMergeSeconds;
-       ++it) {
-    if (it->account == account && it->origin == origin && it->func == func && it->right == right) {
+  // A merge moves an entry's last time past those of the entries after it: every entry is
+  // looked at, not only the run of recent ones at the end.
+  for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
+    if (now - it->last < kMergeSeconds && it->account == account && it->origin == origin &&
+        it->func == func && it->right == right) {
       ++it->count;
       it->last = now;
       return;
