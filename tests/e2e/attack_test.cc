@@ -305,22 +305,34 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   EXPECT_FALSE(Holds(ops.got, "boss@game"));
   EXPECT_TRUE(Holds(proc.got, "boss@game"));
   // Code a carried command left to run later answers to the process account it came by: its
-  // narrower file reloaded, or a Kick, ends what it may run.
+  // narrower file reloaded, or a Kick, ends what it may run; an operator's code too when the
+  // operator's session has ended before the reload.
   const std::string later =
       "StartYield(function() while true do Yield(20) os.execute('touch later') end end)";
-  for (const char* end : {"ReloadAccounts()", "Kick('proc')"}) {
-    AddAccount(home, "proc", "procpw", 16, true);
+  const std::pair<std::string, std::string> ends[] = {
+      {"proc", "ReloadAccounts()"}, {"proc", "Kick('proc')"}, {"boss", "ReloadAccounts()"}};
+  for (const auto& [name, end] : ends) {
+    const bool carried = name == "proc";
+    AddAccount(home, name, name + "pw", 16, carried);
     ASSERT_TRUE(server.Ask("/1/ReloadAccounts()", {"func_ReloadAccounts ok"}));
-    ASSERT_TRUE(proc.peer.Write(OriginFrame(11, later, "dd\ndd@far\n*\n-\n@\n")));
-    ASSERT_TRUE(proc.peer.Write(CmdFrame(11, later)));
-    for (int i = 0; i < 100 && !fs::exists(home / "later"); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_TRUE(fs::exists(home / "later")) << end;
-    home.write("db/accounts/proc.ini", "password = procpw\ncmd = 16\nprocess = 1\ndeny = @shell\n");
-    ASSERT_TRUE(server.Ask(std::string("/1/") + end, {"func_"}));
+    {
+      std::unique_ptr<cClient> session;
+      if (!carried) session = std::make_unique<cClient>(port, "Login('boss','bosspw')");
+      cClient& by = carried ? proc : *session;
+      const std::string origin = carried ? "dd\ndd@far\n*\n-\n@\n" : "";
+      ASSERT_TRUE(origin.empty() || by.peer.Write(OriginFrame(11, later, origin)));
+      ASSERT_TRUE(by.peer.Write(CmdFrame(11, later)));
+      for (int i = 0; i < 100 && !fs::exists(home / "later"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      ASSERT_TRUE(fs::exists(home / "later")) << end;
+    }
+    home.write("db/accounts/" + name + ".ini", "password = " + name + "pw\ncmd = 16\n" +
+                                                   (carried ? "process = 1\n" : "") +
+                                                   "deny = @shell\n");
+    ASSERT_TRUE(server.Ask("/1/" + end, {"func_"}));
     fs::remove(home / "later");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(fs::exists(home / "later")) << end;
+    EXPECT_FALSE(fs::exists(home / "later")) << name << " " << end;
   }
   // The line of the command sent to the operator's link says the origin stopped there; the one
   // sent to the process account's link carried it.

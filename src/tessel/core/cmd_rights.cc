@@ -427,8 +427,14 @@ void NoteReloadedRights(std::string_view account, CmdRightsPtr rights) {
 
 uint64_t DeferredRightsRevision(std::string_view account) {
   std::lock_guard<std::mutex> hold(RevokedLock());
-  const auto it = Revoked().find(account);
-  return it != Revoked().end() ? it->second.revision : 0;
+  return RevisionsOf(account).revision;
+}
+
+std::vector<std::string> DeferredRightsAccounts() {
+  std::lock_guard<std::mutex> hold(RevokedLock());
+  std::vector<std::string> names;
+  for (const auto& entry : Revoked()) names.push_back(entry.first);
+  return names;
 }
 
 namespace {

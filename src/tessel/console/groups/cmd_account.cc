@@ -1,5 +1,6 @@
 #include "tessel/console/groups/cmd_account.h"
 
+#include <filesystem>
 #include <iostream>
 #include <lua.hpp>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "tessel/core/lua_text.h"
 #include "tessel/core/route_text.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/link/account_help.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/cmd_send.h"
@@ -153,12 +155,42 @@ void Denied() {
   cDeniedLog::Instance().Print(get_gout());
 }
 
+bool LoggedIn(const std::string& name) {
+  for (iAccountManagerServer* manager : Managers())
+    if (manager->FindAccount(name.c_str()) != nullptr) return true;
+  return false;
+}
+
+// Code left to run later by an account that has no session any more is held to its file as
+// well; a bad file is named and that code keeps what it had. An origin of another process is
+// skipped unless a file here bears its name, and a reload only ever narrows.
+int ReloadDeferredOnly() {
+  int bad = 0;
+  for (const std::string& name : DeferredRightsAccounts()) {
+    const std::string path = AccountFilePath(name);
+    std::error_code ec;
+    if (LoggedIn(name) || !IsSafeAccountName(name.c_str()) ||
+        !std::filesystem::is_regular_file(path, ec))
+      continue;
+    stAccountRights rights;
+    std::string error;
+    if (!LoadAccountRights(path, name, rights, error)) {
+      get_gout() << "reload error " << error << " (" << name << " keeps its rights)\n";
+      ++bad;
+      continue;
+    }
+    NoteReloadedRights(name, rights.rights);
+  }
+  return bad;
+}
+
 // Every logged-in account takes its file's rights again at its next command; a bad file is
 // named and that account keeps what it had.
 void ReloadAccounts() {
   int bad = 0;
   for (iAccountManagerServer* manager : Managers())
     if (auto* help = dynamic_cast<cAccountManagerHelpServer*>(manager)) bad += help->ReloadRights();
+  bad += ReloadDeferredOnly();
   get_gout() << "func_ReloadAccounts " << (bad == 0 ? "ok" : std::to_string(bad) + " refused")
              << "\n";
 }
