@@ -143,6 +143,13 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("late-answer"), std::string::npos) << run.out << run.err;
 
+  TESSEL_STEP(steps, "rights too large for an origin: the command does not go, and it says so");
+  const std::string stars(9000, '*');  // a valid pattern, too long to carry
+  cluster.gameHome.write("db/accounts/big.ini", "password = pw\ncmd = 16\ntargets = " + stars);
+  run = cli(cluster.gameHome, "big", {"-c", "/9/SendToServer('global',1,'Accounts()')", game});
+  EXPECT_NE(run.out.find("not sent to global: the rights of big take 9"), std::string::npos)
+      << run.out;
+
   TESSEL_STEP(steps, "upstream: the next process refuses what the origin may not run");
   run = cli(cluster.gameHome, "noshell",
             {"-c", "/9/SendToServer('global',15,\"" + shell + "\")", game});
