@@ -56,6 +56,8 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
        {"/7/SendRemoteCmd('global',4,'Ver()')|outside its targets",
         "/9/SendToServer('global',4,'Ver()')|outside its targets",
         "/11/SendName('global',4,'Ver()')|outside its targets",
+        "/11/CloneClient('global',0,'map9')|outside its targets",
+        "/5/ConnectServer('global','127.0.0.1',1)|outside its targets",
         "/13/SetConfigValue('check_login',0)|needs @admin",
         "/13/SetConfigValue('lua_time_limit',0)|needs @admin"}},
   };
