@@ -282,6 +282,8 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   EXPECT_TRUE(proc.Ask(7, touch, "refused: tg may not run commands on game (outside its targets)"));
   // Without an origin the process account runs with its own rights.
   EXPECT_TRUE(proc.Ask(4, "Ver()", "func_Version"));
+  ASSERT_TRUE(proc.peer.Write(OriginFrame(4, "Ver()", "nb\nnb\n")));  // no process named
+  EXPECT_TRUE(proc.Ask(4, "Ver()", "refused: the origin sent with the command cannot be read"));
   EXPECT_FALSE(fs::exists(home / "claimed"));
   // A command another operator sends to the operator's link comes without that operator's
   // origin and rights; the process account's link gets them.
@@ -330,8 +332,8 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   EXPECT_EQ(CountLines(trail, {"origin=boss@game", "\tuncarried=ops\t", "'ops',20"}), 1)
       << testkit::ReadFolder(home.path() / "log/audit");
   EXPECT_EQ(CountLines(trail, {"\tuncarried="}), 1);
-  // The claim and the origin refused before their texts ran name no right the account lacked.
-  EXPECT_EQ(CountLines(trail, {"outcome=refused\tright=-\t"}), 2);
+  // The claim and the origins refused before their texts ran name no right the account lacked.
+  EXPECT_EQ(CountLines(trail, {"outcome=refused\tright=-\t"}), 3);
 }
 
 // A peer that never logged in sends records of every type and of the groups around the login

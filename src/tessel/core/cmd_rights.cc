@@ -277,6 +277,12 @@ bool CmdRightsFromText(std::string_view text, stCmdRights& out, std::string& err
     error = "no account or origin";
     return false;
   }
+  // An origin names the process its account logged in to ("-": none); one without would read
+  // as this process's own account in the audit lines.
+  if (origin != "-" && origin.find('@') == std::string_view::npos) {
+    error = "the origin names no process";
+    return false;
+  }
   out.account = account;
   out.origin = origin;
   out.rules.clear();
