@@ -304,22 +304,30 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   EXPECT_FALSE(Holds(ops.got, "boss@game"));
   EXPECT_TRUE(Holds(proc.got, "boss@game"));
   // Code left to run later answers to a narrower file reloaded, or a Kick, of the process account
-  // a carried command came by, and to a reload after the operator's session ended.
+  // a carried command came by, and to a reload after the operator's session ended (its file, or
+  // the rights of logins without one).
   const std::string later =
       "StartYield(function() while true do Yield(20) os.execute('touch later') end end)";
-  for (const std::string end :
-       {"procReloadAccounts()", "procKick('proc')", "bossReloadAccounts()"}) {
+  for (const std::string end : {"procReloadAccounts()", "procKick('proc')", "bossReloadAccounts()",
+                                "anonReloadAccounts()"}) {
     const std::string name = end.substr(0, 4), file = "db/accounts/" + name + ".ini";
-    AddAccount(home, name, name + "pw", 16, name == "proc");
+    if (name == "anon")
+      server.Type("/13/SetConfigValue('check_login',0)");
+    else
+      AddAccount(home, name, name + "pw", 16, name == "proc");
     ASSERT_TRUE(server.Ask("/1/ReloadAccounts()", {"func_ReloadAccounts ok"}));
-    auto boss =
-        name == "boss" ? std::make_unique<cClient>(port, "Login('boss','bosspw')") : nullptr;
+    auto boss = name != "proc"
+                    ? std::make_unique<cClient>(port, "Login('" + name + "','" + name + "pw')")
+                    : nullptr;
     ASSERT_TRUE(boss || proc.peer.Write(OriginFrame(11, later, "dd\ndd@far\n*\n-\n@\n")));
     ASSERT_TRUE((boss ? *boss : proc).peer.Write(CmdFrame(11, later)));
     for (int i = 0; i < 100 && !fs::exists(home / "later"); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     boss.reset();
-    home.write(file, testkit::ReadFile(home / file) + "deny = @shell\n");
+    if (name == "anon")
+      server.Type("/13/SetConfigString('rights_without_account','@read')");
+    else
+      home.write(file, testkit::ReadFile(home / file) + "deny = @shell\n");
     ASSERT_TRUE(server.Ask("/1/" + end.substr(4), {"func_"}));
     ASSERT_TRUE(fs::remove(home / "later")) << end;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

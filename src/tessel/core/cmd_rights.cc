@@ -401,6 +401,7 @@ struct stDeferredRevisions {
   uint64_t revoked = 0;   // the revision of the last revocation; 0: none
   uint64_t reloaded = 0;  // the revision of the last reload; 0: none
   CmdRightsPtr reload;    // what the last reload read
+  bool local = false;     // code of a login of this process was deferred under it
 };
 
 // Per account, guarded by RevokedLock.
@@ -431,15 +432,18 @@ void NoteReloadedRights(std::string_view account, CmdRightsPtr rights) {
   revisions.reload = std::move(rights);
 }
 
-uint64_t DeferredRightsRevision(std::string_view account) {
+uint64_t DeferredRightsRevision(std::string_view account, bool local) {
   std::lock_guard<std::mutex> hold(RevokedLock());
-  return RevisionsOf(account).revision;
+  stDeferredRevisions& revisions = RevisionsOf(account);
+  revisions.local = revisions.local || local;
+  return revisions.revision;
 }
 
 std::vector<std::string> DeferredRightsAccounts() {
   std::lock_guard<std::mutex> hold(RevokedLock());
   std::vector<std::string> names;
-  for (const auto& entry : Revoked()) names.push_back(entry.first);
+  for (const auto& [name, revisions] : Revoked())
+    if (revisions.local) names.push_back(name);
   return names;
 }
 

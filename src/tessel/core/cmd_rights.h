@@ -128,11 +128,12 @@ void NoteReloadedRights(std::string_view account, CmdRightsPtr rights);
 // since added; or, once RevokeDeferredRights named either account, rights that grant nothing.
 CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision,
                             uint64_t carrierRevision = 0);
-// The revision of `account`'s deferred rights, for code deferred now; the account counts among
-// those with deferred code from then on. Any thread.
-uint64_t DeferredRightsRevision(std::string_view account);
-// The accounts whose commands left code to run later (a reload reads their files also when
-// none of their sessions is logged in any more). Any thread.
+// The revision of `account`'s deferred rights, for code deferred now; with `local` (an account
+// of this process, not an origin another process sent), the account counts among those with
+// deferred code from then on. Any thread.
+uint64_t DeferredRightsRevision(std::string_view account, bool local = false);
+// The accounts of this process whose commands left code to run later (a reload reads their
+// rights also when none of their sessions is logged in any more). Any thread.
 std::vector<std::string> DeferredRightsAccounts();
 
 // Replaces, in L's globals, every builtin that reaches the operating system (os.execute,

@@ -10,6 +10,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/host.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/peer_sandbox.h"
 #include "tessel/core/worker_thread.h"
@@ -54,6 +55,11 @@ int MakeEnvProtected(lua_State* L) {
   return 0;
 }
 
+// Whether the rights are those of a login of this process, not an origin another one sent.
+bool IsOwnLogin(const stCmdRights& rights) {
+  return rights.origin == rights.account + "@" + GetHost().GetAccount();
+}
+
 }  // namespace
 
 // Deferred code resumes inside the scope that was current when it was deferred, or in a dead
@@ -69,9 +75,10 @@ class cPeerDeferContext : public cLuaDeferContext {
         m_key(key),
         m_alive(std::move(alive)),
         m_rights(std::move(rights)),
-        m_revision(m_rights ? DeferredRightsRevision(m_rights->account) : 0),
-        m_carrierRevision(
-            m_rights && !m_rights->carrier.empty() ? DeferredRightsRevision(m_rights->carrier) : 0),
+        m_revision(m_rights ? DeferredRightsRevision(m_rights->account, IsOwnLogin(*m_rights)) : 0),
+        m_carrierRevision(m_rights && !m_rights->carrier.empty()
+                              ? DeferredRightsRevision(m_rights->carrier, true)
+                              : 0),
         m_audit(std::move(audit)) {}
   void Run(void (*resume)(void*), void* arg) override {
     const cLuaCommandLimit limit(m_co);

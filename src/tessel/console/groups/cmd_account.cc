@@ -161,20 +161,20 @@ bool LoggedIn(const std::string& name) {
   return false;
 }
 
-// Code left to run later by an account that has no session any more is held to its file as
-// well; a bad file is named and that code keeps what it had. An origin of another process is
-// skipped unless a file here bears its name, and a reload only ever narrows.
+// Code left to run later by an account of this process is held to its rights as read now: its
+// file, once no session of it reloaded that, or for a login without a file the configured
+// rights; a bad file or value is named and that code keeps what it had.
 int ReloadDeferredOnly() {
   int bad = 0;
   for (const std::string& name : DeferredRightsAccounts()) {
     const std::string path = AccountFilePath(name);
     std::error_code ec;
-    if (LoggedIn(name) || !IsSafeAccountName(name.c_str()) ||
-        !std::filesystem::is_regular_file(path, ec))
-      continue;
+    const bool file = std::filesystem::is_regular_file(path, ec);
+    if (!IsSafeAccountName(name.c_str()) || (file && LoggedIn(name))) continue;
     stAccountRights rights;
     std::string error;
-    if (!LoadAccountRights(path, name, rights, error)) {
+    if (file ? !LoadAccountRights(path, name, rights, error)
+             : !RightsWithoutAccount(name, rights.rights, error)) {
       get_gout() << "reload error " << error << " (" << name << " keeps its rights)\n";
       ++bad;
       continue;
