@@ -271,16 +271,19 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   ASSERT_TRUE(proc.loggedIn);
   ASSERT_TRUE(proc.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
   ASSERT_TRUE(ops.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
-  ASSERT_TRUE(proc.peer.Write(OriginFrame(0, touch, "ro\nro@far\n+@read\n-\n@\n")));
+  ASSERT_TRUE(proc.peer.Write(OriginFrame(0, touch, "ro\nro@far\33]0;x\7\n+@read\n-\n@\n")));
   EXPECT_TRUE(proc.Ask(0, touch, "(needs @shell)"));
   EXPECT_NE(std::string(proc.got.begin(), proc.got.end()).find("refused: ro may not run"),
             std::string::npos);
+  EXPECT_TRUE(server.Ask("/1/Denied()", {"origin=ro@far\\x1B]0;x\\x07 function"}));
   // Only a routed call passes a process outside the origin's targets; any other text of the
   // route group is held to them.
   ASSERT_TRUE(proc.peer.Write(OriginFrame(7, touch, "tg\ntg@far\n+@all\n-\n@map\n")));
   EXPECT_TRUE(proc.Ask(7, touch, "refused: tg may not run commands on game (outside its targets)"));
   // Without an origin the process account runs with its own rights.
   EXPECT_TRUE(proc.Ask(4, "Ver()", "func_Version"));
+  ASSERT_TRUE(proc.peer.Write(OriginFrame(4, "Ver()", "nb\nnb\n")));  // no process named
+  EXPECT_TRUE(proc.Ask(4, "Ver()", "refused: the origin sent with the command cannot be read"));
   EXPECT_FALSE(fs::exists(home / "claimed"));
   // A command another operator sends to the operator's link comes without that operator's
   // origin and rights; the process account's link gets them.
@@ -300,6 +303,36 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   }
   EXPECT_FALSE(Holds(ops.got, "boss@game"));
   EXPECT_TRUE(Holds(proc.got, "boss@game"));
+  // Code left to run later answers to a narrower file reloaded, or a Kick, of the process account
+  // a carried command came by, and to a reload after the operator's session ended (its file, or
+  // the rights of logins without one).
+  const std::string later =
+      "StartYield(function() while true do Yield(20) os.execute('touch later') end end)";
+  for (const std::string end : {"procReloadAccounts()", "procKick('proc')", "bossReloadAccounts()",
+                                "anonReloadAccounts()"}) {
+    const std::string name = end.substr(0, 4), file = "db/accounts/" + name + ".ini";
+    if (name == "anon")
+      server.Type("/13/SetConfigValue('check_login',0)");
+    else
+      AddAccount(home, name, name + "pw", 16, name == "proc");
+    ASSERT_TRUE(server.Ask("/1/ReloadAccounts()", {"func_ReloadAccounts ok"}));
+    auto boss = name != "proc"
+                    ? std::make_unique<cClient>(port, "Login('" + name + "','" + name + "pw')")
+                    : nullptr;
+    ASSERT_TRUE(boss || proc.peer.Write(OriginFrame(11, later, "dd\ndd@far\n*\n-\n@\n")));
+    ASSERT_TRUE((boss ? *boss : proc).peer.Write(CmdFrame(11, later)));
+    for (int i = 0; i < 100 && !fs::exists(home / "later"); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    boss.reset();
+    if (name == "anon")
+      server.Type("/13/SetConfigString('rights_without_account','@read')");
+    else
+      home.write(file, testkit::ReadFile(home / file) + "deny = @shell\n");
+    ASSERT_TRUE(server.Ask("/1/" + end.substr(4), {"func_"}));
+    ASSERT_TRUE(fs::remove(home / "later")) << end;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(fs::exists(home / "later")) << end;
+  }
   // The line of the command sent to the operator's link says the origin stopped there; the one
   // sent to the process account's link carried it.
   server.QuitInOrder();
@@ -307,6 +340,8 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   EXPECT_EQ(CountLines(trail, {"origin=boss@game", "\tuncarried=ops\t", "'ops',20"}), 1)
       << testkit::ReadFolder(home.path() / "log/audit");
   EXPECT_EQ(CountLines(trail, {"\tuncarried="}), 1);
+  // The claim and the origins refused before their texts ran name no right the account lacked.
+  EXPECT_EQ(CountLines(trail, {"outcome=refused\tright=-\t"}), 3);
 }
 
 // A peer that never logged in sends records of every type and of the groups around the login

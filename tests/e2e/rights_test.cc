@@ -41,7 +41,8 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
         "/0/if 1 then io.open('" + marker + "','w') end|@shell",
         "/15/Hello() System('" + touch + "')|needs @shell",
         // A replay runs its records with the accounts of the live links they land on.
-        "/16/Replay('r/x.rep')|Replay (needs @shell)"}},
+        "/16/Replay('r/x.rep')|Replay (needs @shell)",
+        "/10/SimRecv('global',15,'x')|SimRecv (needs @shell)"}},
       {"deploy",
        "allow = @files,4:Ver",
        {"/4/Ver()|func_Version"},
@@ -56,6 +57,8 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
        {"/7/SendRemoteCmd('global',4,'Ver()')|outside its targets",
         "/9/SendToServer('global',4,'Ver()')|outside its targets",
         "/11/SendName('global',4,'Ver()')|outside its targets",
+        "/11/CloneClient('global',0,'map9')|outside its targets",
+        "/5/ConnectServer('global','127.0.0.1',1)|outside its targets",
         "/13/SetConfigValue('check_login',0)|needs @admin",
         "/13/SetConfigValue('lua_time_limit',0)|needs @admin"}},
   };
@@ -142,6 +145,13 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
             {"-c", "/9/SendToServer('global',15,\"System('echo late-answer')\")", game});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("late-answer"), std::string::npos) << run.out << run.err;
+
+  TESSEL_STEP(steps, "rights too large for an origin: the command does not go, and it says so");
+  const std::string stars(9000, '*');  // a valid pattern, too long to carry
+  cluster.gameHome.write("db/accounts/big.ini", "password = pw\ncmd = 16\ntargets = " + stars);
+  run = cli(cluster.gameHome, "big", {"-c", "/9/SendToServer('global',1,'Accounts()')", game});
+  EXPECT_NE(run.out.find("not sent to global: the rights of big take 9"), std::string::npos)
+      << run.out;
 
   TESSEL_STEP(steps, "upstream: the next process refuses what the origin may not run");
   run = cli(cluster.gameHome, "noshell",

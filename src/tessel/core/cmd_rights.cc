@@ -277,6 +277,12 @@ bool CmdRightsFromText(std::string_view text, stCmdRights& out, std::string& err
     error = "no account or origin";
     return false;
   }
+  // An origin names the process its account logged in to ("-": none); one without would read
+  // as this process's own account in the audit lines.
+  if (origin != "-" && origin.find('@') == std::string_view::npos) {
+    error = "the origin names no process";
+    return false;
+  }
   out.account = account;
   out.origin = origin;
   out.rules.clear();
@@ -395,6 +401,7 @@ struct stDeferredRevisions {
   uint64_t revoked = 0;   // the revision of the last revocation; 0: none
   uint64_t reloaded = 0;  // the revision of the last reload; 0: none
   CmdRightsPtr reload;    // what the last reload read
+  bool local = false;     // code of a login of this process was deferred under it
 };
 
 // Per account, guarded by RevokedLock.
@@ -425,18 +432,29 @@ void NoteReloadedRights(std::string_view account, CmdRightsPtr rights) {
   revisions.reload = std::move(rights);
 }
 
-uint64_t DeferredRightsRevision(std::string_view account) {
+uint64_t DeferredRightsRevision(std::string_view account, bool local) {
   std::lock_guard<std::mutex> hold(RevokedLock());
-  const auto it = Revoked().find(account);
-  return it != Revoked().end() ? it->second.revision : 0;
+  stDeferredRevisions& revisions = RevisionsOf(account);
+  revisions.local = revisions.local || local;
+  return revisions.revision;
 }
 
-CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision) {
-  if (!rights) return rights;
+std::vector<std::string> DeferredRightsAccounts() {
+  std::lock_guard<std::mutex> hold(RevokedLock());
+  std::vector<std::string> names;
+  for (const auto& [name, revisions] : Revoked())
+    if (revisions.local) names.push_back(name);
+  return names;
+}
+
+namespace {
+
+// `rights` as `account`'s reloads and revocations since `revision` leave them.
+CmdRightsPtr HeldTo(const CmdRightsPtr& rights, std::string_view account, uint64_t revision) {
   CmdRightsPtr reload;
   {
     std::lock_guard<std::mutex> hold(RevokedLock());
-    const auto it = Revoked().find(rights->account);
+    const auto it = Revoked().find(account);
     if (it == Revoked().end() || it->second.revision == revision) return rights;
     if (it->second.revoked <= revision) {
       if (it->second.reloaded <= revision || !it->second.reload) return rights;
@@ -456,4 +474,14 @@ CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision) {
   revoked->origin = rights->origin;
   revoked->rules.push_back(std::move(nothing));
   return revoked;
+}
+
+}  // namespace
+
+CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision,
+                            uint64_t carrierRevision) {
+  if (!rights) return rights;
+  CmdRightsPtr held = HeldTo(rights, rights->account, revision);
+  if (rights->carrier.empty()) return held;
+  return HeldTo(held, rights->carrier, carrierRevision);
 }

@@ -51,6 +51,9 @@ class cRightRules {
 struct stCmdRights {
   std::string account;
   std::string origin;  // account@process
+  // The account of the link a carried origin came by: its Kick and its reloaded file bind the
+  // code the command leaves to run later as well. Empty when none.
+  std::string carrier;
   std::vector<std::shared_ptr<const cRightRules>> rules;
 
   bool Allows(const stCmdFunc& func) const;
@@ -120,12 +123,18 @@ void RevokeDeferredRights(std::string_view account);
 // keeps the rules it was deferred with too, so a reload narrows it and never widens it. Any
 // thread.
 void NoteReloadedRights(std::string_view account, CmdRightsPtr rights);
-// `rights` as code deferred under revision `revision` of its account holds them now: the same;
-// with the rules of each reload since added; or, once RevokeDeferredRights named the account,
-// rights that grant nothing.
-CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision);
-// The revision of `account`'s deferred rights, for code deferred now. Any thread.
-uint64_t DeferredRightsRevision(std::string_view account);
+// `rights` as code deferred under revision `revision` of its account (and `carrierRevision` of
+// the account of the link it came by) holds them now: the same; with the rules of each reload
+// since added; or, once RevokeDeferredRights named either account, rights that grant nothing.
+CmdRightsPtr DeferredRights(const CmdRightsPtr& rights, uint64_t revision,
+                            uint64_t carrierRevision = 0);
+// The revision of `account`'s deferred rights, for code deferred now; with `local` (an account
+// of this process, not an origin another process sent), the account counts among those with
+// deferred code from then on. Any thread.
+uint64_t DeferredRightsRevision(std::string_view account, bool local = false);
+// The accounts of this process whose commands left code to run later (a reload reads their
+// rights also when none of their sessions is logged in any more). Any thread.
+std::vector<std::string> DeferredRightsAccounts();
 
 // Replaces, in L's globals, every builtin that reaches the operating system (os.execute,
 // os.remove, os.rename, os.exit, os.getenv, os.tmpname, os.setlocale, io.*, the methods of

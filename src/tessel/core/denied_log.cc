@@ -3,6 +3,8 @@
 #include <chrono>
 #include <ctime>
 
+#include "tessel/util/text_clean.h"
+
 namespace {
 
 std::string UtcText(int64_t seconds) {
@@ -32,9 +34,11 @@ void cDeniedLog::Note(std::string_view account, std::string_view origin, std::st
                       std::string_view right) {
   std::lock_guard<std::mutex> hold(m_lock);
   const int64_t now = Now();
-  for (auto it = m_entries.rbegin(); it != m_entries.rend() && now - it->last < kMergeSeconds;
-       ++it) {
-    if (it->account == account && it->origin == origin && it->func == func && it->right == right) {
+  // A merge moves an entry's last time past those of the entries after it: every entry is
+  // looked at, not only the run of recent ones at the end.
+  for (auto it = m_entries.rbegin(); it != m_entries.rend(); ++it) {
+    if (now - it->last < kMergeSeconds && it->account == account && it->origin == origin &&
+        it->func == func && it->right == right) {
       ++it->count;
       it->last = now;
       return;
@@ -45,11 +49,12 @@ void cDeniedLog::Note(std::string_view account, std::string_view origin, std::st
   if (m_entries.size() > kKept) m_entries.pop_front();
 }
 
+// An origin another process sent chose its bytes: the console shows its controls escaped.
 void cDeniedLog::Print(std::ostream& os) const {
   for (const stEntry& entry : Entries())
-    os << UtcText(entry.last) << " account=" << entry.account << " origin=" << entry.origin
-       << " function=" << entry.func << " right=" << entry.right << " count=" << entry.count
-       << "\n";
+    os << UtcText(entry.last) << " account=" << EscapeControls(entry.account)
+       << " origin=" << EscapeControls(entry.origin) << " function=" << EscapeControls(entry.func)
+       << " right=" << entry.right << " count=" << entry.count << "\n";
 }
 
 std::deque<cDeniedLog::stEntry> cDeniedLog::Entries() const {

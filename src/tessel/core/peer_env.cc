@@ -10,6 +10,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/host.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/peer_sandbox.h"
 #include "tessel/core/worker_thread.h"
@@ -54,13 +55,18 @@ int MakeEnvProtected(lua_State* L) {
   return 0;
 }
 
+// Whether the rights are those of a login of this process, not an origin another one sent.
+bool IsOwnLogin(const stCmdRights& rights) {
+  return rights.origin == rights.account + "@" + GetHost().GetAccount();
+}
+
 }  // namespace
 
 // Deferred code resumes inside the scope that was current when it was deferred, or in a dead
 // scope when that link is gone meanwhile (code deferred from the local console has none). It
-// keeps the rights of the account whose command deferred it until the account is kicked, and
-// the audit trail hears of each resume. Each resume runs under the limits of a command: a
-// timer's turn holds the worker no longer than a command may.
+// keeps the rights of the account whose command deferred it, and of the link a carried origin
+// came by, until either account is kicked, and the audit trail hears of each resume. Each resume
+// runs under the limits of a command: a timer's turn holds the worker no longer than a command may.
 class cPeerDeferContext : public cLuaDeferContext {
  public:
   cPeerDeferContext(lua_State* co, const stPeerKey& key, std::shared_ptr<bool> alive,
@@ -69,11 +75,14 @@ class cPeerDeferContext : public cLuaDeferContext {
         m_key(key),
         m_alive(std::move(alive)),
         m_rights(std::move(rights)),
-        m_revision(m_rights ? DeferredRightsRevision(m_rights->account) : 0),
+        m_revision(m_rights ? DeferredRightsRevision(m_rights->account, IsOwnLogin(*m_rights)) : 0),
+        m_carrierRevision(m_rights && !m_rights->carrier.empty()
+                              ? DeferredRightsRevision(m_rights->carrier, true)
+                              : 0),
         m_audit(std::move(audit)) {}
   void Run(void (*resume)(void*), void* arg) override {
     const cLuaCommandLimit limit(m_co);
-    cCmdRightsScope rights(DeferredRights(m_rights, m_revision));
+    cCmdRightsScope rights(DeferredRights(m_rights, m_revision, m_carrierRevision));
     std::unique_ptr<cPeerEnvScope> scope;
     if (m_alive) scope.reset(new cPeerEnvScope(m_key, *m_alive));
     if (m_audit)
@@ -92,6 +101,7 @@ class cPeerDeferContext : public cLuaDeferContext {
   std::shared_ptr<bool> m_alive;  // null: not deferred for a peer
   CmdRightsPtr m_rights;
   uint64_t m_revision;
+  uint64_t m_carrierRevision;  // of the account of the link a carried origin came by
   std::unique_ptr<cAuditDeferred> m_audit;
 };
 

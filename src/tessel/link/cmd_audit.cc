@@ -106,8 +106,11 @@ void cCmdAudit::Record(const stCmdContext& cmd) {
   event.group = GroupShown(cmd, number);
   if (scope != nullptr) event.uncarried = scope->Uncarried();
   event.outcome = Outcome(cmd, &event.right);
+  // A refused origin (a claim the link may not make, a process outside the origin's targets)
+  // lacked no group: its line names no right.
   const std::string groupRight =
-      !cmd.ran && cmd.result == ChatException_NoPri ? RefusedGroupRight(cmd) : "";
+      !cmd.ran && cmd.result == ChatException_NoPri && cmd.refusal.empty() ? RefusedGroupRight(cmd)
+                                                                           : "";
   if (!groupRight.empty()) event.right = groupRight;
   if (login == eLoginLine::kFailed) event.outcome = eAuditOutcome::Refused;
   event.result = static_cast<int>(cmd.result);

@@ -162,9 +162,11 @@ CmdRightsPtr cCmdHandler::Rights(const stCmdContext& cmd) const {
   if (cmd.stranger) return StrangerRights();
   CmdRightsPtr own = cmd.account != nullptr ? AccountRights(cmd.account) : nullptr;
   if (!cmd.carried) return own;
-  if (!own || own->rules.empty()) return cmd.carried;
+  // Code the command leaves to run later answers to the link's account as well: its Kick or a
+  // narrower file of it ends or narrows that code too.
   auto both = std::make_shared<stCmdRights>(*cmd.carried);
-  both->rules.insert(both->rules.end(), own->rules.begin(), own->rules.end());
+  if (cmd.account != nullptr) both->carrier = cmd.account->GetName();
+  if (own) both->rules.insert(both->rules.end(), own->rules.begin(), own->rules.end());
   return both;
 }
 

@@ -11,6 +11,7 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/origin_record.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -172,7 +173,15 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
     return true;
   }
   const std::string carried = CmdRightsText(*rights);
-  if (carried.size() >= stMsg_Origin::kTextCapacity) return false;
+  if (carried.size() >= stMsg_Origin::kTextCapacity) {
+    // The command never goes without its origin: the requester hears that it did not go.
+    const std::string to = it->second.shown.empty() ? link->GetName() : it->second.shown;
+    get_gout() << "not sent to " << EscapeControls(to) << ": the rights of "
+               << EscapeControls(rights->account) << " take " << carried.size()
+               << " bytes, more than an origin record carries (" << stMsg_Origin::kTextCapacity - 1
+               << ")\n";
+    return false;
+  }
   const uint32_t answer = Owe(link);
   return SendKind(link, stMsg_Origin::kOrigin, answer, CmdHash(group, text != nullptr ? text : ""),
                   carried);

@@ -184,6 +184,11 @@ TEST_F(RightsCallTest, DeniedMergesRepeatsWithinAMinuteAndKeepsTheLast128) {
   EXPECT_EQ(entries[0].right, "@shell");
   EXPECT_EQ(entries[1].count, 1);
   EXPECT_EQ(entries[2].func, "os.exit");
+  now += 30;  // a repeat counts on the entry it repeats, older entries behind it or not
+  Run("Touch('x')", Rights("@read"));
+  now += 40;
+  Run("Touch('x')", Rights("@read"));
+  EXPECT_EQ(cDeniedLog::Instance().Entries()[1].count, 3);
   for (int i = 0; i < 200; ++i)
     cDeniedLog::Instance().Note("a" + std::to_string(i), "o", "f", "@r");
   entries = cDeniedLog::Instance().Entries();

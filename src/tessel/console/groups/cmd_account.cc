@@ -1,5 +1,6 @@
 #include "tessel/console/groups/cmd_account.h"
 
+#include <filesystem>
 #include <iostream>
 #include <lua.hpp>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "tessel/core/lua_text.h"
 #include "tessel/core/route_text.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/link/account_help.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/cmd_send.h"
@@ -153,12 +155,42 @@ void Denied() {
   cDeniedLog::Instance().Print(get_gout());
 }
 
+bool LoggedIn(const std::string& name) {
+  for (iAccountManagerServer* manager : Managers())
+    if (manager->FindAccount(name.c_str()) != nullptr) return true;
+  return false;
+}
+
+// Code left to run later by an account of this process is held to its rights as read now: its
+// file, once no session of it reloaded that, or for a login without a file the configured
+// rights; a bad file or value is named and that code keeps what it had.
+int ReloadDeferredOnly() {
+  int bad = 0;
+  for (const std::string& name : DeferredRightsAccounts()) {
+    const std::string path = AccountFilePath(name);
+    std::error_code ec;
+    const bool file = std::filesystem::is_regular_file(path, ec);
+    if (!IsSafeAccountName(name.c_str()) || (file && LoggedIn(name))) continue;
+    stAccountRights rights;
+    std::string error;
+    if (file ? !LoadAccountRights(path, name, rights, error)
+             : !RightsWithoutAccount(name, rights.rights, error)) {
+      get_gout() << "reload error " << error << " (" << name << " keeps its rights)\n";
+      ++bad;
+      continue;
+    }
+    NoteReloadedRights(name, rights.rights);
+  }
+  return bad;
+}
+
 // Every logged-in account takes its file's rights again at its next command; a bad file is
 // named and that account keeps what it had.
 void ReloadAccounts() {
   int bad = 0;
   for (iAccountManagerServer* manager : Managers())
     if (auto* help = dynamic_cast<cAccountManagerHelpServer*>(manager)) bad += help->ReloadRights();
+  bad += ReloadDeferredOnly();
   get_gout() << "func_ReloadAccounts " << (bad == 0 ? "ok" : std::to_string(bad) + " refused")
              << "\n";
 }

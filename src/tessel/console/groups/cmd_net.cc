@@ -7,6 +7,7 @@
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/host.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
@@ -69,9 +70,13 @@ void Connect(const char* name) {
   client->Connect();
 }
 
+// A link pointed at an address of the command's choice leads to any process under a name the
+// account's targets may reach: it takes an account whose targets reach every process, as do
+// SetConnectIP and SetConnect.
 // Points the client at ip (and port, unless 0) and connects there, whatever address the echo
 // test chose before. A port outside 1..65535 keeps the old one rather than being cut short.
 void ConnectServer(const char* name, const char* ip, int port) {
+  RequireCmdTarget("ConnectServer", "*");
   cBridgeClient* client = GetHost().GetBridgeClient(name);
   if (client == nullptr) {
     std::cout << "func_ConnectServer "
@@ -96,6 +101,7 @@ void SetAutoConnect(const char* name, int on) {
 }
 
 void SetConnectIP(const char* name, const char* ip) {
+  RequireCmdTarget("SetConnectIP", "*");
   cEasyClient* client = GetHost().GetTesselClient(name);
   if (client == nullptr) {
     Out() << "not find " << name << "\n";
@@ -108,6 +114,7 @@ void SetConnectIP(const char* name, const char* ip) {
 // Replaces what is given (non-empty texts, a port other than 0) and does not reconnect.
 void SetConnect(const char* name, const char* ip, int port, const char* account,
                 const char* password) {
+  RequireCmdTarget("SetConnect", "*");
   cEasyClient* client = GetHost().GetTesselClient(name);
   if (client == nullptr) {
     Out() << "not find " << name << "\n";

@@ -109,8 +109,11 @@ void SendName(const char* name, int level, const char* text) {
   SendEasyClient(GetHost().GetTesselClient(name), level, text);
 }
 
-// The clone does not connect by itself; it is entered in the host's table under its name.
+// The clone does not connect by itself; it is entered in the host's table under its name. Under
+// a name of the command's choice it leads where the original leads: it takes an account whose
+// targets reach every process.
 void CloneClient(const char* name, int mode, const char* newName) {
+  RequireCmdTarget("CloneClient", "*");
   iHost& host = GetHost();
   cEasyClient* client = host.GetTesselClient(name);
   if (client == nullptr) {

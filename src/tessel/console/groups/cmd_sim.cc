@@ -6,6 +6,7 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/net_records.h"
 #include "tessel/contracts/netlib.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/link/account_manager.h"
@@ -91,7 +92,10 @@ void SimDisconnect(const char* server, unsigned int id) {
   SimNet(server, id, NetEvent_Disconnected, 13);
 }
 
+// A simulated record runs later with the account of the link it is handed to, which may run
+// anything: like a replay, it needs @shell as well.
 void SimRecvLink(const char* server, unsigned int id, int group, const char* text) {
+  RequireCmdRight("SimRecvLink", eCmdRight::kShell);
   cBridgeServer* bridge = GetHost().GetBridgeServer(server);
   iServerLink* link = FindLink(bridge, id);
   if (link != nullptr) {
@@ -108,6 +112,7 @@ void SimRecvLink(const char* server, unsigned int id, int group, const char* tex
 }
 
 void SimRecvAccount(const char* server, const char* account, int group, const char* text) {
+  RequireCmdRight("SimRecvAccount", eCmdRight::kShell);
   iAccountManagerServer* manager = GetHost().GetAMServer(server);
   if (manager == nullptr) {
     get_gout() << "func_SimRecvAccount "
@@ -125,6 +130,7 @@ void SimRecvAccount(const char* server, const char* account, int group, const ch
 
 // As if the server had sent the command over the client link.
 void SimRecv(const char* client, int group, const char* text) {
+  RequireCmdRight("SimRecv", eCmdRight::kShell);
   cBridgeClient* bridge = GetHost().GetBridgeClient(client);
   iClient* net = bridge != nullptr ? bridge->GetNetClient() : nullptr;
   if (net == nullptr) {
