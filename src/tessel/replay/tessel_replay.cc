@@ -35,7 +35,7 @@ int cNetHelpReplay::OnMessage(int kind, const void* data, unsigned long size, iS
   if (TargetOf(kind, data, size, send, id) && !m_find.MayReplayInto(m_strName.c_str(), id))
     return 1;
   cNetHelp* help = m_pBridge != nullptr ? m_pBridge->GetNetHelp() : nullptr;
-  return help != nullptr ? help->OnMessage(kind, data, size, send) : 0;
+  return help != nullptr ? help->OnReplayedMessage(kind, data, size, send) : 0;
 }
 
 // The finder asks the installed host at every lookup; once the host is gone it finds nothing.
