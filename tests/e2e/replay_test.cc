@@ -95,12 +95,18 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   for (uint32_t value : {1u, 0u, 0u, 0u, 1u}) live.append(reinterpret_cast<char*>(&value), 4);
   live += std::string("global") + std::string(26, '\0');
   for (uint32_t value : {2u, 16u, 0u, 6u, 2u, 0u}) live.append(reinterpret_cast<char*>(&value), 4);
+  // Played 1.5 s (0x5DC ms) after the same notice as "created", which meets link 2 a stranger's.
+  live += live.substr(12);
+  live[64] = 0, live[76] = '\xDC', live[77] = 5;
   serverHome.write("Replay/live.rep", live);
   cHome peerHome;
-  WriteLogin(peerHome, "global", "game", "gamepw");
   cServerProcess peer(peerHome, Words("game", ConnectTo("global", port)));
-  ASSERT_TRUE(peer.WaitOutput("logined 1")) << peer.Output();
-  Play(global, "live.rep", 1);
+  ASSERT_TRUE(global.WaitOutput("global link id 2  ip 127.0.0.1 connect", mark));
+  const size_t played = global.Output().size();
+  global.Type("/16/Replay('live.rep')");
+  ASSERT_TRUE(global.WaitOutput("global link id 2  ip 127.0.0.1 create", played));
+  ASSERT_TRUE(peer.Ask("/11/SendName('global',2,\"Login('game','gamepw')\")", {"logined 1"}));
+  ASSERT_TRUE(global.WaitOutput("[replay] end...", played));
   EXPECT_TRUE(peer.Ask("/11/SendName('global',6,'Hello()')", {"Output() Hello World!"}))
       << peer.Output();
   peer.QuitInOrder();
