@@ -99,8 +99,8 @@ bool cTesselReplay::MayReplayInto(const char* name, unsigned int id) {
   if (link == nullptr) return true;
   std::lock_guard lock(m_lock);
   if (m_leftAlone.count(link) != 0) return false;
-  // A replayed login logs no live link in: a taken link that is live now was logged in (or
-  // connected) by its own peer since, and is that peer's from then on.
+  // A replayed login leaves the link's peer a guest: a taken link that is live now was logged
+  // in (or connected) by its own peer since, and is that peer's from then on.
   if (m_taken.count(link) != 0 && !live) return true;
   m_taken.erase(link);
   (live ? m_leftAlone : m_taken).insert(link);

@@ -46,29 +46,15 @@ iAccountManagerServer* ReceivingManager() {
   return server != nullptr ? server->GetAMServer() : nullptr;
 }
 
-// A replay hands recorded records to the live link of the recorded id: a recorded Login would
-// give that link's peer, which never logged in, the recorded account and its rights. Such a
-// Login is not answered; the link stays as its own peer left it.
-bool RefuseReplayed() {
-  const stBindMsg* msg = get_gout().GetCurMsg();
-  iSend* link = get_gout().GetLink();
-  if (msg == nullptr || !msg->replayed || link == nullptr) return false;
-  platform::SetColor(platform::kColorLightRed);
-  std::cout << "func_Login error! a replayed login does not log in " << link->GetName()
-            << " link id " << link->GetID() << "\n"
-            << std::flush;
-  platform::SetColor(platform::kColorBrightWhite);
-  return true;
-}
-
 // A server's links have their logins answered by its login desk, which slows guessing.
 void Login(const char* account, const char* password) {
-  if (RefuseLocal("func_Login ") || RefuseReplayed()) return;
+  if (RefuseLocal("func_Login ")) return;
   iAccountManagerServer* manager = ReceivingManager();
   if (auto* accounts = dynamic_cast<cAccountManagerHelpServer*>(manager)) {
     accounts->GetLoginDesk().Submit(account, password);
   } else {
-    AnswerLogin(manager, account, password);
+    const stBindMsg* msg = get_gout().GetCurMsg();
+    AnswerLogin(manager, account, password, msg != nullptr && msg->replayed);
   }
 }
 
