@@ -21,6 +21,10 @@ std::vector<std::string> CommandLog(const cHome& home) {
   return commands;
 }
 
+// "gamepw" hashed: a login is answered later, once checked off the worker.
+constexpr const char* kHashedGamePw =
+    "$scrypt$ln=15,r=8,p=1$RDSGTvDbIND5M+tmTsHexg$sGXtVFKQHjIxlN6LkNN2bAMNqk390oTKt6pCQ9ojgxs";
+
 // Plays `file` in `process` at `speed` and waits for the end of the replay.
 void Play(cServerProcess& process, const std::string& file, int speed) {
   const size_t mark = process.Output().size();
@@ -70,10 +74,10 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
     EXPECT_NE(entry.find(" result 0"), std::string::npos) << entry;
 
   TESSEL_STEP(steps, "a fresh server plays the server side's file");
-  // It plays the file first without a link of the recorded id, then, cut before the link's
-  // disconnect, with one (a stranger's TCP connection): the recorded login and commands run.
+  // It plays the file first without a link of the recorded id, then with one: a
+  // stranger's TCP connection, its link 1 (the file cut before the link's disconnect).
   cHome serverHome;
-  AddAccount(serverHome, "game", "gamepw", 16);
+  AddAccount(serverHome, "game", kHashedGamePw, 16);
   const std::string recorded = testkit::ReadFolder(globalHome / "Replay");
   serverHome.write("Replay/links.rep", recorded);
   serverHome.write("Replay/login.rep", recorded.substr(0, recorded.size() - 64));
@@ -87,14 +91,13 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   Play(global, "login.rep", 1);
   TESSEL_STEP(steps, "the login the replay made is not the stranger's");
   // Its own command is refused as a stranger's: a notice (type 1002) of code 7 for record 1004.
-  std::vector<char> got;
-  auto seen = [&got] { return std::string(got.begin(), got.end()); };
+  std::vector<char> got, refused = testkit::Frame(1002, std::string("\xEC\3\0\0\7\0\0\0", 8));
   stranger.ReadUntil(got, 1000);  // what the recorded commands answered
   got.clear();
   ASSERT_TRUE(stranger.Write(testkit::CmdFrame(6, "Hello()")));
-  const std::vector<char> refused = testkit::Frame(1002, std::string("\xEC\3\0\0\7\0\0\0", 8));
   stranger.ReadUntil(got, kWaitMs, refused.size());
-  EXPECT_EQ(seen(), std::string(refused.begin(), refused.end()));
+  EXPECT_EQ(got, refused);
+  auto seen = [&got] { return std::string(got.begin(), got.end()); };
   // Its own login takes the link over, its own logout ends it: the account is free again.
   for (const char* text : {"Login('game','gamepw')", "Logout()"})
     ASSERT_TRUE(stranger.Write(testkit::CmdFrame(2, text)));
