@@ -1,16 +1,12 @@
 // Link traffic recorded by one process and replayed into a fresh one: the server side runs the
 // recorded commands again in the same order, the client side takes the recorded outputs again.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 
 #include <gtest/gtest.h>
 
 #include "e2e/server_process.h"
+#include "testkit/net_recorder.h"
 #include "testkit/steps.h"
 
 namespace e2e {
@@ -24,6 +20,10 @@ std::vector<std::string> CommandLog(const cHome& home) {
       commands.push_back(line.substr(at));
   return commands;
 }
+
+// "gamepw" hashed: a login is answered later, once checked off the worker.
+constexpr const char* kHashedGamePw =
+    "$scrypt$ln=15,r=8,p=1$RDSGTvDbIND5M+tmTsHexg$sGXtVFKQHjIxlN6LkNN2bAMNqk390oTKt6pCQ9ojgxs";
 
 // Plays `file` in `process` at `speed` and waits for the end of the replay.
 void Play(cServerProcess& process, const std::string& file, int speed) {
@@ -75,32 +75,53 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
 
   TESSEL_STEP(steps, "a fresh server plays the server side's file");
   // It plays the file first without a link of the recorded id, then with one: a
-  // plain TCP connection becomes its link 1 and sends nothing itself.
+  // stranger's TCP connection, its link 1 (the file cut before the link's disconnect).
   cHome serverHome;
-  AddAccount(serverHome, "game", "gamepw", 16);
-  serverHome.write("Replay/links.rep", testkit::ReadFolder(globalHome / "Replay"));
+  AddAccount(serverHome, "game", kHashedGamePw, 16);
+  const std::string recorded = testkit::ReadFolder(globalHome / "Replay");
+  serverHome.write("Replay/links.rep", recorded);
+  serverHome.write("Replay/login.rep", recorded.substr(0, recorded.size() - 64));
   cServerProcess global(serverHome, Words("global", Listen()));
   const int port = global.WaitPort("global");
   ASSERT_GT(port, 0) << global.Output();
   Play(global, "links.rep", 1);
   const size_t mark = global.Output().size();
-  const int link = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-  ASSERT_EQ(::connect(link, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  testkit::cRawPeer stranger(static_cast<unsigned short>(port));
   ASSERT_TRUE(global.WaitOutput("global link id 1  ip 127.0.0.1 create", mark));
-  Play(global, "links.rep", 1);
+  Play(global, "login.rep", 1);
+  TESSEL_STEP(steps, "the login the replay made is not the stranger's");
+  // Its own command is refused as a stranger's: a notice (type 1002) of code 7 for record 1004.
+  std::vector<char> got, refused = testkit::Frame(1002, std::string("\xEC\3\0\0\7\0\0\0", 8));
+  stranger.ReadUntil(got, 1000);  // what the recorded commands answered
+  got.clear();
+  ASSERT_TRUE(stranger.Write(testkit::CmdFrame(6, "Hello()")));
+  stranger.ReadUntil(got, kWaitMs, refused.size());
+  EXPECT_EQ(got, refused);
+  auto seen = [&got] { return std::string(got.begin(), got.end()); };
+  // Its own login takes the link over, its own logout ends it: the account is free again.
+  for (const char* text : {"Login('game','gamepw')", "Logout()"})
+    ASSERT_TRUE(stranger.Write(testkit::CmdFrame(2, text)));
+  for (int i = 0; i < 200 && seen().find("logout ok") == std::string::npos; ++i)
+    stranger.ReadUntil(got, 100);
+  EXPECT_NE(seen().find("Logined(1,"), std::string::npos) << seen();
   TESSEL_STEP(steps, "a replay leaves a logged-in live peer alone");
   // "Link 2 went down" plays while a peer is logged in on link 2: its command still runs.
   std::string live;
   for (uint32_t value : {1u, 0u, 0u, 0u, 1u}) live.append(reinterpret_cast<char*>(&value), 4);
   live += std::string("global") + std::string(26, '\0');
   for (uint32_t value : {2u, 16u, 0u, 6u, 2u, 0u}) live.append(reinterpret_cast<char*>(&value), 4);
+  // Played 1.5 s (0x5DC ms) after the same notice as "created", which meets link 2 a stranger's.
+  live += live.substr(12);
+  live[64] = 0, live[76] = '\xDC', live[77] = 5;
   serverHome.write("Replay/live.rep", live);
   cHome peerHome;
-  WriteLogin(peerHome, "global", "game", "gamepw");
   cServerProcess peer(peerHome, Words("game", ConnectTo("global", port)));
-  ASSERT_TRUE(peer.WaitOutput("logined 1")) << peer.Output();
-  Play(global, "live.rep", 1);
+  ASSERT_TRUE(global.WaitOutput("global link id 2  ip 127.0.0.1 connect", mark));
+  const size_t played = global.Output().size();
+  global.Type("/16/Replay('live.rep')");
+  ASSERT_TRUE(global.WaitOutput("global link id 2  ip 127.0.0.1 create", played));
+  ASSERT_TRUE(peer.Ask("/11/SendName('global',2,\"Login('game','gamepw')\")", {"logined 1"}));
+  ASSERT_TRUE(global.WaitOutput("[replay] end...", played));
   EXPECT_TRUE(peer.Ask("/11/SendName('global',6,'Hello()')", {"Output() Hello World!"}))
       << peer.Output();
   peer.QuitInOrder();
@@ -121,12 +142,11 @@ TEST(ReplayE2e, RecordedTrafficPlaysAgainInFreshProcessesOfBothSides) {
   serverHome.write("Replay/dense.rep", dense);
   ASSERT_TRUE(global.Ask("/16/Replay('dense.rep')", {" ok!"}));
   global.QuitInOrder();
-  ::close(link);
   TESSEL_STEP(steps, "the replayed commands' log");
   // Without the link the commands are refused, and what they would send back is dropped; with
   // it they run as they did when recorded.
   const std::vector<std::string> log = CommandLog(serverHome);
-  ASSERT_EQ(log.size(), 2 * serverLog.size() + 2);
+  ASSERT_EQ(log.size(), 2 * serverLog.size() + 4);
   for (size_t i = 0; i < serverLog.size(); ++i) {
     EXPECT_EQ(log[i], serverLog[i].substr(0, serverLog[i].rfind(" result ")) + " result 6");
     EXPECT_EQ(log[serverLog.size() + i], serverLog[i]);

@@ -82,6 +82,7 @@ void cAccountHelp::SetAccount(const char* name, int level) {
   m_rights = stAccountRights{};
   m_bRightsRead = false;
   m_bFromFile = false;
+  m_bReplayLogin = false;
 }
 
 CmdRightsPtr cAccountHelp::Rights() {
@@ -133,9 +134,9 @@ CmdRightsPtr AccountRights(iAccount* account) {
   return help != nullptr ? help->Rights() : nullptr;
 }
 
-bool cAccountHelp::Login(const char* name, const char* password) {
+bool cAccountHelp::Login(const char* name, const char* password, bool replayed) {
   TESSEL_ASSERT_WORKER();
-  if (IsLogin()) {
+  if (IsLogin() && (replayed || !m_bReplayLogin)) {
     get_gout() << "login error 已经在登录中了，请先Logout\n";
     return false;
   }
@@ -184,6 +185,7 @@ bool cAccountHelp::Login(const char* name, const char* password) {
   m_rights = std::move(rights);
   m_bRightsRead = true;
   m_bFromFile = GetConfigValue("check_login", 1) != 0;
+  m_bReplayLogin = replayed;
   return true;
 }
 

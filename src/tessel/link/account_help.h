@@ -15,9 +15,12 @@ class iAccount {
   virtual int GetLevel() = 0;
   // Sets name and level without any check.
   virtual void SetAccount(const char* name, int level) = 0;
-  virtual bool Login(const char* name, const char* password) = 0;
+  // `replayed`: the Login came from a replay of recorded traffic, not from the link's peer.
+  virtual bool Login(const char* name, const char* password, bool replayed) = 0;
   virtual bool Logout() = 0;
   virtual bool IsLogin() = 0;
+  // Whether the login was made by a replayed Login: it holds the link for the replay only.
+  virtual bool IsReplayLogin() = 0;
   // Prints link id, name and level to the command output.
   virtual void Trace() = 0;
   virtual ~iAccount() = default;
@@ -32,9 +35,12 @@ class cAccountHelp : public iAccount {
   // Checks the name (IsSafeAccountName, always) and the password against the account file
   // (StoredPasswordMatches; unless the config value "check_login" is 0, which grants level 1 to
   // any valid name) and logs in; every refusal is printed to the command output and gives false.
-  bool Login(const char* name, const char* password) override;
+  // The peer's own login takes the link over from a login a replay made; a replayed one finds
+  // it logged in.
+  bool Login(const char* name, const char* password, bool replayed) override;
   bool Logout() override;
   bool IsLogin() override { return !m_strName.empty(); }
+  bool IsReplayLogin() override { return IsLogin() && m_bReplayLogin; }
   void Trace() override;
   void SetLinkID(unsigned int id) { m_nLinkID = id; }
 
@@ -54,6 +60,7 @@ class cAccountHelp : public iAccount {
   stAccountRights m_rights;
   bool m_bRightsRead = false;  // m_rights holds what the file or the configuration says
   bool m_bFromFile = false;
+  bool m_bReplayLogin = false;
 };
 
 // The rights of any account record: cAccountHelp's; null (every group) for others.

@@ -48,18 +48,23 @@ bool cAccountManagerHelpServer::EraseEntries(const iAccount* account, const char
   return erased;
 }
 
-bool cAccountManagerHelpServer::Login(unsigned int linkId, const char* name, const char* password) {
+// The peer's own login on a link a replay logged in takes the link over, also under the name
+// the replay used; the replay's name leaves the table.
+bool cAccountManagerHelpServer::Login(unsigned int linkId, const char* name, const char* password,
+                                      bool replayed) {
   TESSEL_ASSERT_WORKER();
   iAccount* account = GetAccount(linkId);
   if (account == nullptr) {
     get_gout() << "login error not find player\n";
     return false;
   }
-  if (FindAccount(name) != nullptr) {
+  iAccount* holder = FindAccount(name);
+  if (holder != nullptr && (holder != account || replayed || !account->IsReplayLogin())) {
     get_gout() << "login error player already logined\n";
     return false;
   }
-  if (!account->Login(name, password)) return false;
+  if (!account->Login(name, password, replayed)) return false;
+  EraseEntries(account);
   m_mapAccount[account->GetName()] = account;
   return true;
 }

@@ -20,7 +20,9 @@ class iAccountManagerServer {
   virtual iAccount* GetAccount(unsigned int linkId) = 0;
   virtual iAccount* FindAccount(const char* name) = 0;
   virtual void SetLogin(unsigned int linkId, const char* name, int level) = 0;
-  virtual bool Login(unsigned int linkId, const char* name, const char* password) = 0;
+  // `replayed`: the Login came from a replay of recorded traffic (iAccount::Login).
+  virtual bool Login(unsigned int linkId, const char* name, const char* password,
+                     bool replayed = false) = 0;
   virtual bool Logout(unsigned int linkId) = 0;
   virtual unsigned int GetAccountNum() = 0;
   virtual void AccountNum() = 0;
@@ -43,7 +45,8 @@ class cAccountManagerHelpServer : public iAccountManagerServer, public iConnectD
   iAccount* GetAccount(unsigned int linkId) override;
   iAccount* FindAccount(const char* name) override;
   void SetLogin(unsigned int linkId, const char* name, int level) override;
-  bool Login(unsigned int linkId, const char* name, const char* password) override;
+  bool Login(unsigned int linkId, const char* name, const char* password,
+             bool replayed = false) override;
   bool Logout(unsigned int linkId) override;
   unsigned int GetAccountNum() override { return static_cast<unsigned>(m_mapAccount.size()); }
   std::vector<std::string> AccountNames() override;

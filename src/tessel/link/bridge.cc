@@ -220,9 +220,17 @@ HandleChatExceptionEnum cBridge::HandleCmdRecord(const stCmdRecord& cmd) {
   return cCmdHandler(*this).Handle(cmd);
 }
 
+bool cBridge::IsStranger(const stBindMsg& msg) {
+  iAccount* account = LinkAccount(msg.send);
+  return account != nullptr && (!account->IsLogin() || account->IsReplayLogin() != msg.replayed);
+}
+
 bool cBridge::IsStranger(iSend* link) {
-  iAccount* account = LinkAccount(link);
-  return account != nullptr && !account->IsLogin();
+  const stBindMsg* served = get_gout().GetCurMsg();
+  if (served != nullptr && served->send == link) return IsStranger(*served);
+  stBindMsg own;
+  own.send = link;
+  return IsStranger(own);
 }
 
 void cBridge::TraceRecieveCmd(iSend* send, unsigned int cmd, const char* text) {

@@ -72,7 +72,12 @@ class cBridge : public iBridge, public cCmdArray {
   HandleChatExceptionEnum HandleCmdRecord(const stCmdRecord& cmd) override;
   // The console account of the link: a server side's record of it; null elsewhere.
   virtual iAccount* LinkAccount(iSend*) { return nullptr; }
-  // Whether the link has an account record that is not logged in: a stranger.
+  // Whether `msg`, a record received on a link, comes from a stranger: the link has an account
+  // record that is not logged in for it. A login a replay made holds for the replay's records
+  // only and the peer's own login for the peer's own, so what the peer sends on a link a replay
+  // logged in is a stranger's (and so is a replayed record on a link its peer logged in).
+  bool IsStranger(const stBindMsg& msg);
+  // The same for the record served now, when it came on `link`; else for the peer's own.
   bool IsStranger(iSend* link);
   cCmd* GetCmdSafe(unsigned int cmd) override;
   int SendBackCmd(iSend* send, unsigned int cmd, const char* text) override;

@@ -171,9 +171,13 @@ uint64_t cBridgeServer::GetLinkSerial(unsigned int id) const {
   return it != m_linkSerials.end() ? it->second : 0;
 }
 
+// A login a replay made leaves the link a guest of its server: its peer did not log in (the
+// login deadline and the guests' limits still hold, and the replay does not take the link for
+// its peer's).
 void cBridgeServer::OnLogined(unsigned int id, int result) {
   TESSEL_ASSERT_WORKER();
-  if (result != 0) MarkLogined(id);
+  iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(id) : nullptr;
+  if (result != 0 && (account == nullptr || !account->IsReplayLogin())) MarkLogined(id);
   OnLoginedBridge(id, result);
 }
 
@@ -212,14 +216,14 @@ HandleChatExceptionEnum cBridgeServer::CheckCmd(iSend* send, unsigned int cmd) {
     return ChatException_InternalWrong;
   }
   if (cmd == kLoginGroup) return ChatException_OK;
-  if (!account->IsLogin()) return ChatException_NotLogin;
+  if (IsStranger(send)) return ChatException_NotLogin;
   if (account->GetLevel() == 0) return ChatException_NoPri;
   return ChatException_OK;
 }
 
 bool cBridgeServer::IsTrustedLink(iSend* send) {
   iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(send->GetID()) : nullptr;
-  return account != nullptr && account->IsLogin() && account->GetLevel() > 0;
+  return account != nullptr && !IsStranger(send) && account->GetLevel() > 0;
 }
 
 HandleChatExceptionEnum cBridgeServer::RunCmdBridge(iSend* send, unsigned int cmd,
@@ -257,7 +261,7 @@ iAccount* cBridgeServer::LinkAccount(iSend* link) {
 
 HandleChatExceptionEnum cBridgeServer::RefuseStranger(const stBindMsg* msg) {
   TESSEL_ASSERT_WORKER();
-  if (!IsStranger(msg->send)) return ChatException_OK;
+  if (!IsStranger(*msg)) return ChatException_OK;
   const bool header = msg->msg != nullptr && msg->size >= sizeof(stMsg);
   cMsgBind* binding = header ? GetMsg().GetBind(msg->msg) : nullptr;
   if (binding != nullptr && !IsBuiltInBind(binding)) return ChatException_OK;

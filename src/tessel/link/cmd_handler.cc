@@ -95,7 +95,7 @@ HandleChatExceptionEnum cCmdHandler::Handle(const stCmdRecord& received) {
 stCmdContext cCmdHandler::Describe(const stCmdRecord& received) {
   iSend* link = received.msg->send;
   iAccount* account = m_bridge.LinkAccount(link);
-  const bool loggedIn = account != nullptr && account->IsLogin();
+  const bool loggedIn = account != nullptr && !m_bridge.IsStranger(*received.msg);
   return stCmdContext{m_bridge,
                       *received.msg,
                       *received.record,

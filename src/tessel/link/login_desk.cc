@@ -36,18 +36,21 @@ int64_t SteadyMs() {
 }
 
 // Whether a login of `account` on the link `linkId` is refused before its password is looked at:
-// the account is logged in on some link, or this link is logged in already.
-bool InUse(iAccountManagerServer* manager, unsigned linkId, const char* account) {
+// the account is logged in on some link, or this link is logged in already. The peer's own
+// login on a link a replay logged in is looked at: it takes the link over.
+bool InUse(iAccountManagerServer* manager, unsigned linkId, const char* account, bool replayed) {
   if (manager == nullptr) return false;
-  if (account != nullptr && manager->FindAccount(account) != nullptr) return true;
   iAccount* own = manager->GetAccount(linkId);
-  return own != nullptr && own->IsLogin();
+  iAccount* holder = account != nullptr ? manager->FindAccount(account) : nullptr;
+  if (own != nullptr && own->IsReplayLogin() && !replayed)
+    return holder != nullptr && holder != own;
+  return holder != nullptr || (own != nullptr && own->IsLogin());
 }
 
 }  // namespace
 
-eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account,
-                         const char* password) {
+eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, const char* password,
+                         bool replayed) {
   ostreamCmd& out = get_gout();
   iSend* link = out.GetLink();
   iBridge* bridge = out.GetBridge();
@@ -60,8 +63,8 @@ eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account,
     platform::SetColor(platform::kColorLightCyan);
   }
   const unsigned id = out.GetLinkID();
-  const bool inUse = InUse(manager, id, account);
-  const int result = manager != nullptr && manager->Login(id, account, password) ? 1 : 0;
+  const bool inUse = InUse(manager, id, account, replayed);
+  const int result = manager != nullptr && manager->Login(id, account, password, replayed) ? 1 : 0;
   if (result == 0) CountLoginFailure();
   NoteLoginAnswer(result != 0);
   // The own name travels as an escaped literal: the client reads back exactly this name.
@@ -98,6 +101,7 @@ void cLoginDesk::Submit(const char* account, const char* password) {
   attempt.address = out.GetLinkIP() != nullptr ? out.GetLinkIP() : "";
   attempt.account = account != nullptr ? account : "";
   attempt.password = password != nullptr ? password : "";
+  attempt.replayed = out.GetCurMsg() != nullptr && out.GetCurMsg()->replayed;
   const int64_t now = m_clock();
   for (const stAttempt& waiting : m_attempts) {
     if (waiting.link.linkId == attempt.link.linkId && waiting.link.serial == attempt.link.serial) {
@@ -148,7 +152,7 @@ void cLoginDesk::Finish(Attempts::iterator it, bool serving, std::optional<bool>
   eLoginAnswer result = eLoginAnswer::kRefused;
   int64_t bytes = -1;
   auto answer = [&] {
-    result = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str());
+    result = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str(), it->replayed);
     bytes = static_cast<int64_t>(get_gout().CollectedBytes());
   };
   bool answered = true;

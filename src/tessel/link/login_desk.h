@@ -30,8 +30,9 @@ enum class eLoginAnswer { kLoggedIn, kRefused, kInUse };
 
 // Answers the Login command served now with `manager` (null: a side with nothing to log in
 // with): the console line, the manager's Login, the answer Logined(ok,'own name') and the
-// endpoint's OnLogined.
-eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, const char* password);
+// endpoint's OnLogined. `replayed`: the Login came from a replay of recorded traffic.
+eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, const char* password,
+                         bool replayed);
 
 class cLoginDesk {
  public:
@@ -65,8 +66,9 @@ class cLoginDesk {
     stLinkToken link;
     iSend* send = nullptr;
     std::string address, account, password;
-    bool begun = false;  // the throttle counts it as being answered
-    std::string stored;  // the hash it is checked against
+    bool begun = false;     // the throttle counts it as being answered
+    bool replayed = false;  // handed in by a replay, not sent by the link's peer
+    std::string stored;     // the hash it is checked against
     std::shared_ptr<stCheck> check;
     std::unique_ptr<cLoginAudit> audit;  // its line, when it is answered later
   };

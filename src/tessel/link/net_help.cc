@@ -49,6 +49,14 @@ cNetHelp::~cNetHelp() {
 // delivery is never copied into a missing buffer. A record that would take its link's queued
 // bytes past the bound is refused before anything is allocated; notices are always taken.
 int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* send) {
+  return Queue(kind, data, size, send, false);
+}
+
+int cNetHelp::OnReplayedMessage(int kind, const void* data, unsigned long size, iSend* send) {
+  return Queue(kind, data, size, send, true);
+}
+
+int cNetHelp::Queue(int kind, const void* data, unsigned long size, iSend* send, bool replayed) {
   const size_t cost = std::max<size_t>(size, m_pool.GetPageSize());
   if (kind == stBindMsg::kPeerRecord) {
     std::lock_guard lock(m_lock);
@@ -73,8 +81,9 @@ int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* s
     return 0;
   }
   if (size > 0) std::memcpy(buffer, data, size);
-  stItem item{{static_cast<std::uint32_t>(size), send, reinterpret_cast<stMsg*>(buffer), kind},
-              pooled};
+  stItem item{
+      {static_cast<std::uint32_t>(size), send, reinterpret_cast<stMsg*>(buffer), kind, replayed},
+      pooled};
   bool first;
   {
     std::lock_guard lock(m_lock);

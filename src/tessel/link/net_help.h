@@ -57,6 +57,8 @@ class cNetHelp : public iCallbackNet {
   // Copies and queues the delivery; 1, or 0 when no buffer could be had or the link's queued
   // bytes would pass their bound (the delivery is dropped and counted).
   int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override;
+  // The same for a delivery a replay hands in: it is queued marked as replayed.
+  int OnReplayedMessage(int kind, const void* data, unsigned long size, iSend* send);
   virtual ~cNetHelp();
   virtual void HandlePeerMessageSelf(stBindMsg* msg) = 0;
   virtual void HandleNetMessageSelf(stBindMsg* msg) = 0;
@@ -104,6 +106,7 @@ class cNetHelp : public iCallbackNet {
     bool held = false;
     bool inTurn = false;  // it stands in one of the turn lists
   };
+  int Queue(int kind, const void* data, unsigned long size, iSend* send, bool replayed);
   void ReturnBuffer(const stItem& item);
   // Takes the item's bytes off the counts (m_lock held).
   void Uncount(stLinkQueue& queue, const stItem& item);

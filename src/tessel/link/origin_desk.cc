@@ -63,7 +63,7 @@ HandleChatExceptionEnum cOriginDesk::Receive(cBridge& bridge, const stBindMsg& m
   std::string_view body;
   iSend* link = msg.send;
   if (link == nullptr || !stMsg_Origin::Read(msg, record, body)) return ChatException_ParamWrong;
-  if (bridge.IsStranger(link)) return ChatException_NotLogin;
+  if (bridge.IsStranger(msg)) return ChatException_NotLogin;
   if (!m_bEnabled) return ChatException_OK;
   stPeer& peer = m_peers[link];
   switch (record->kind) {

@@ -143,6 +143,8 @@ struct stBindMsg {
   iSend* send = nullptr;
   stMsg* msg = nullptr;
   std::int32_t kind = 0;
+  // Handed in by a replay of recorded traffic, not sent by the link's present peer.
+  bool replayed = false;
 };
 static_assert(sizeof(stBindMsg) == 4 + 4 + 2 * sizeof(void*) + 4 + 4);
 

@@ -35,7 +35,7 @@ int cNetHelpReplay::OnMessage(int kind, const void* data, unsigned long size, iS
   if (TargetOf(kind, data, size, send, id) && !m_find.MayReplayInto(m_strName.c_str(), id))
     return 1;
   cNetHelp* help = m_pBridge != nullptr ? m_pBridge->GetNetHelp() : nullptr;
-  return help != nullptr ? help->OnMessage(kind, data, size, send) : 0;
+  return help != nullptr ? help->OnReplayedMessage(kind, data, size, send) : 0;
 }
 
 // The finder asks the installed host at every lookup; once the host is gone it finds nothing.
@@ -98,8 +98,11 @@ bool cTesselReplay::MayReplayInto(const char* name, unsigned int id) {
   }
   if (link == nullptr) return true;
   std::lock_guard lock(m_lock);
-  if (m_taken.count(link) != 0) return true;
   if (m_leftAlone.count(link) != 0) return false;
+  // A replayed login leaves the link's peer a guest: a taken link that is live now was logged
+  // in (or connected) by its own peer since, and is that peer's from then on.
+  if (m_taken.count(link) != 0 && !live) return true;
+  m_taken.erase(link);
   (live ? m_leftAlone : m_taken).insert(link);
   if (live)
     std::cout << "[replay] " << name << " link id " << id

@@ -48,12 +48,13 @@ class cTesselReplay : public iCallbackFind {
   void OnReplayStart() override;
 
   // Whether the replay may deliver into the named endpoint's link of that id (0: its client).
-  // Links of the process belong to their live peers: a server link whose peer is logged in, or
-  // a client that is connected, when the replay first meets it is left alone for the rest of
-  // the replay (a recorded disconnect would end a live operator's login, a recorded login would
-  // give the link another account, recorded commands would run under its account and answer
-  // its peer). A link that is a guest, or a client that is down, is taken by the replay. True
-  // when the endpoint has no such link.
+  // Links of the process belong to their live peers: a server link whose peer logged in itself
+  // (not by a replayed login), or a client that is connected, when the replay meets it is left
+  // alone for the rest of the replay (a recorded disconnect would end a live operator's login,
+  // a recorded login would give the link another account, recorded commands would run under
+  // its account and answer its peer), also when the replay had taken it before. A link that is
+  // a guest, or a client that is down, is taken by the replay. True when the endpoint has no
+  // such link.
   bool MayReplayInto(const char* name, unsigned int id);
 
  protected:

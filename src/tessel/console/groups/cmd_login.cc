@@ -53,7 +53,8 @@ void Login(const char* account, const char* password) {
   if (auto* accounts = dynamic_cast<cAccountManagerHelpServer*>(manager)) {
     accounts->GetLoginDesk().Submit(account, password);
   } else {
-    AnswerLogin(manager, account, password);
+    const stBindMsg* msg = get_gout().GetCurMsg();
+    AnswerLogin(manager, account, password, msg != nullptr && msg->replayed);
   }
 }
 
