@@ -85,6 +85,7 @@ TEST_F(HostTest, StartScriptDrivenCyclesAndRunZero) {
   m_host->Init();
   ASSERT_TRUE(m_host->Start(false));
   EXPECT_EQ(GetConfigValue("init_ran", 0), 7);
+  EXPECT_FALSE(m_host->Start(false)) << "a second start would start every link again";
   cTick tick;
   tick.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -192,6 +193,7 @@ TEST_F(LoggedInTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndKeepsItsLinks) {
   stuck.stuck = true;
   stuck.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1);
   ASSERT_EQ(m_host->RunThread(), 1);
+  EXPECT_EQ(m_host->RunThread(), 0) << "a second worker would run the cycle beside the first";
   m_clock.ms += 10;
   for (int i = 0; i < 1000 && !stuck.fired; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
