@@ -12,6 +12,7 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "testkit/bridge_double.h"
 
 namespace {
 
@@ -82,3 +83,24 @@ TEST(WorkerThreadDeathTest, WorkerOnlyEntryPointsOfEveryFloorAssertIt) {
   }
 #endif
 }
+
+#ifdef NDEBUG
+// Without asserts, a send from another thread builds a record of its own: the one the worker is
+// sending meanwhile goes out as the worker built it.
+TEST(WorkerThread, ASendFromAnotherThreadLeavesTheWorkersRecordAlone) {
+  struct cInterrupted : testkit::cRecordingLink {
+    int Send(const stMsg* msg, unsigned long size) override {
+      std::thread([this] { SendCmd(&other, 2, "other"); }).join();
+      return cRecordingLink::Send(msg, size);
+    }
+    cRecordingLink other;
+  } link;
+  std::thread([&] {
+    MarkWorkerThread(true);
+    SendCmd(&link, 1, "worker");
+    MarkWorkerThread(false);
+  }).join();
+  EXPECT_EQ(link.SentText(link.m_sent.at(0)), "worker");
+  EXPECT_EQ(link.SentText(link.other.m_sent.at(0)), "other");
+}
+#endif
