@@ -91,7 +91,7 @@ class cTessel : public cThreadCallback, public iHost {
   void Restart(long when, bool restart) override;
   // Drops a planned stop; a stop already under way goes on.
   void CancelRestart() override { m_nRestartTime = 0; }
-  // The orderly end; runs once.
+  // The orderly end; runs once. Called on the worker, it only makes the console loop quit.
   void End();
   void Wait();
   void Exception();

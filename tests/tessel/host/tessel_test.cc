@@ -14,6 +14,7 @@
 #include "tessel/contracts/timer.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/net_help.h"
 #include "testkit/logged_in_fixture.h"
 #include "testkit/logger_lines.h"
@@ -135,6 +136,16 @@ TEST_F(HostTest, RestartsAndTheEnd) {
   m_host->Restart(0, true);
   ASSERT_TRUE(Returns(main, 5000));
   EXPECT_TRUE(m_host->GetRestartFlag());
+  // Called on the worker (a timer of the program's), End cannot wait for the worker's end: the
+  // console loop quits, and the main thread's End ends.
+  main = std::async(std::launch::async, [&] { m_host->Main(); });
+  std::thread([&] {
+    MarkWorkerThread(true);
+    m_host->End();
+    MarkWorkerThread(false);
+  }).join();
+  if (!Returns(main, 1000)) ADD_FAILURE() << "the console loop did not quit", Type("q");
+  EXPECT_FALSE(m_host->IsEnded());
   m_host->End();
   const std::filesystem::path registry = m_dir->path() / "Software";
   EXPECT_TRUE(testkit::InOrder(testkit::ReadFolder(registry), {"endtime = ", "exittime = "}));
