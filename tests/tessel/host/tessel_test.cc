@@ -136,14 +136,9 @@ TEST_F(HostTest, RestartsAndTheEnd) {
   m_host->Restart(0, true);
   ASSERT_TRUE(Returns(main, 5000));
   EXPECT_TRUE(m_host->GetRestartFlag());
-  // Called on the worker (a timer of the program's), End cannot wait for the worker's end: the
-  // console loop quits, and the main thread's End ends.
+  // Called on the worker, End only makes the console loop quit.
   main = std::async(std::launch::async, [&] { m_host->Main(); });
-  std::thread([&] {
-    MarkWorkerThread(true);
-    m_host->End();
-    MarkWorkerThread(false);
-  }).join();
+  std::thread([&] { MarkWorkerThread(true), m_host->End(), MarkWorkerThread(false); }).join();
   if (!Returns(main, 1000)) ADD_FAILURE() << "the console loop did not quit", Type("q");
   EXPECT_FALSE(m_host->IsEnded());
   m_host->End();
