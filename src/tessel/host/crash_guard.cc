@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -33,6 +34,7 @@ __attribute__((tls_model("initial-exec"))) thread_local GuardFrame* t_frame = nu
 std::atomic<const char*> g_exeName{""};
 std::atomic<const char*> g_params{""};
 std::once_flag g_installOnce;
+std::terminate_handler g_previousTerminate = nullptr;
 
 // Owns the calling thread's alternate stack and releases it when the thread ends.
 struct AltStack {
@@ -72,8 +74,27 @@ void OnFatalSignal(int signo, siginfo_t* si, void* context) {
   errno = savedErrno;
 }
 
+std::string CurrentExceptionText();
+
+// An exception that leaves a thread outside every guarded call (a program's end hook on the main
+// thread, say) ends the process through std::terminate: it is reported as one that leaves a
+// guarded call is, then the previous handler ends the process as before.
+[[noreturn]] void OnTerminate() {
+  if (!cCrashReport::Reported()) {
+    const std::string text =
+        std::current_exception() ? CurrentExceptionText() : "std::terminate without an exception";
+    stCrashInfo info;
+    info.code = kCrashCppException;
+    info.what = text.c_str();
+    cCrashReport::Report(info, g_exeName.load(), g_params.load());
+  }
+  if (g_previousTerminate != nullptr) g_previousTerminate();
+  std::abort();
+}
+
 void DoInstall() {
   cCrashReport::Prepare();
+  g_previousTerminate = std::set_terminate(OnTerminate);
   struct sigaction sa {};
   sa.sa_sigaction = OnFatalSignal;
   sa.sa_flags = SA_SIGINFO | SA_ONSTACK;

@@ -1,10 +1,12 @@
-// Turns fatal signals (SIGSEGV, SIGBUS, SIGFPE, SIGILL) and C++ exceptions into crash reports.
+// Turns fatal signals (SIGSEGV, SIGBUS, SIGFPE, SIGILL) and C++ exceptions (those that leave a
+// guarded call, and those that end the process through std::terminate) into crash reports.
 // The handlers run on a per-thread alternate stack. Any thread may run a guarded call.
 #pragma once
 
 class cCrashGuard {
  public:
-  // Installs the fatal-signal handlers once per process and prepares the reporter.
+  // Installs the fatal-signal handlers and the terminate handler once per process and prepares
+  // the reporter.
   static void Install();
 
   // Gives the calling thread an alternate signal stack (freed when the thread ends), so a stack

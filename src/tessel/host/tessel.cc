@@ -175,6 +175,10 @@ void cTessel::CreateDefaultScript() {
 }
 
 bool cTessel::Start(bool bThread) {
+  if (m_bStarted.exchange(true)) {
+    std::cout << "cTessel::Start the host has started already" << std::endl;
+    return false;
+  }
   OpenHostAudit();
   // The process's commands tell the processes they reach whom they run for.
   cOriginDesk::Instance().SetEnabled(true);
@@ -206,6 +210,10 @@ void cTessel::RunInit() {
 }
 
 int cTessel::RunThread() {
+  if (m_pThread.load() != nullptr) {
+    std::cout << "cTessel::RunThread the worker runs already" << std::endl;
+    return 0;
+  }
   m_bAbandoned = false;
   StopLuaCommands(false);
   auto* thread = new cThread;

@@ -56,8 +56,10 @@ class cTessel : public cThreadCallback, public iHost {
   void SetProgram(const char* buildDate, const char* buildTime, const char* version,
                   const char* program);
   void Init();
-  // Starts the console parser, every server, every client; with bThread also the worker.
+  // Starts the console parser, every server, every client; with bThread also the worker. Runs
+  // once: a second call is refused (false), since it would start every link and worker again.
   bool Start(bool bThread);
+  // Starts the worker; 0 while one runs already (two would run the cycle side by side).
   int RunThread();
 
   // The worker.
@@ -89,7 +91,7 @@ class cTessel : public cThreadCallback, public iHost {
   void Restart(long when, bool restart) override;
   // Drops a planned stop; a stop already under way goes on.
   void CancelRestart() override { m_nRestartTime = 0; }
-  // The orderly end; runs once.
+  // The orderly end; runs once. Called on the worker, it only makes the console loop quit.
   void End();
   void Wait();
   void Exception();
@@ -175,6 +177,7 @@ class cTessel : public cThreadCallback, public iHost {
 
   bool m_bStandardFds = OpenStandardFds();
   std::atomic<bool> m_bStopped{false};
+  std::atomic<bool> m_bStarted{false};  // Start ran
   std::atomic<cBridgeClient*> m_pDefaultRoute{nullptr};
   mutable std::mutex m_mutexLinks;
   std::unordered_map<std::string, cEasyClient*> m_mapClients;

@@ -9,6 +9,7 @@
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/trace.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/host/crash_guard.h"
 #include "tessel/host/host_audit.h"
 #include "tessel/host/tessel.h"
@@ -26,6 +27,13 @@ void SleepMs(unsigned long ms) {
 }  // namespace
 
 void cTessel::End() {
+  // The worker cannot wait for its own end: called there (a program's timer or handler), End
+  // makes the console loop quit, and the end runs when the main thread calls it after Main.
+  if (IsWorkerThread()) {
+    std::cout << "cTessel::End on the worker: the console loop quits, the end follows" << std::endl;
+    Exit(false);
+    return;
+  }
   if (m_bEnded.exchange(true)) return;
   m_service.Stopping();
   TESSEL_TRACE();

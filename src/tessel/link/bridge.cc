@@ -70,8 +70,16 @@ namespace {
 
 // The link's name as the start of its log folders' names. A name given by a command
 // (CloneClient takes any) may hold separators, with which the folders (and the deletion of old
-// files in them) would reach anywhere, or control bytes: each of those becomes '_'.
+// files in them) would reach anywhere, or control bytes: each of those becomes '_'. A name past
+// kLogFolderNameBytes is cut there (before a whole character), so that its folder names with
+// their suffixes stay within the longest file name a folder holds; else the link had no logs.
+constexpr size_t kLogFolderNameBytes = 200;
 std::string LogFolderName(std::string name) {
+  if (name.size() > kLogFolderNameBytes) {
+    size_t cut = kLogFolderNameBytes;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
   for (char& c : name) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F) c = '_';

@@ -8,8 +8,11 @@
 #include "tessel/link/origin_desk.h"
 #include "tessel/msg/msg_records.h"
 
+// Off the worker (a broken contract that only the builds with asserts stop) the shared record
+// would be filled by two threads at once and go out mixed: such a call sends as the Apart form.
 int SendCmd(iSend* link, int level, const char* text) {
   TESSEL_ASSERT_WORKER();
+  if (!OnWorkerThread()) return SendCmdApart(link, level, text);
   unsigned long size = 0;
   stMsg* record = Msg_GetCmd(level, text, size);
   if (link == nullptr) return 0;
@@ -28,6 +31,7 @@ int SendCmd(iSend* link, int level, const std::string& text) {
 
 int SendServerCmd(iServer* server, int level, const char* text) {
   TESSEL_ASSERT_WORKER();
+  if (!OnWorkerThread()) return SendServerCmdApart(server, level, text);
   if (server == nullptr) return 0;
   if (text == nullptr) text = "";
   TraceServerCmd(server, level, text);

@@ -1,5 +1,6 @@
 // Sends command texts as command records: to one link, or to every link of a server, with the
-// sent-command trace. Worker thread only, except the Apart forms.
+// sent-command trace. Worker thread only, except the Apart forms (called elsewhere, the others
+// assert, or send as the Apart forms where asserts are compiled out).
 #pragma once
 
 #include <string>

@@ -12,6 +12,7 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "testkit/bridge_double.h"
 
 namespace {
 
@@ -82,3 +83,20 @@ TEST(WorkerThreadDeathTest, WorkerOnlyEntryPointsOfEveryFloorAssertIt) {
   }
 #endif
 }
+
+#ifdef NDEBUG
+// Without asserts, a send off the worker builds its own record: the worker's goes out intact.
+TEST(WorkerThread, ASendFromAnotherThreadLeavesTheWorkersRecordAlone) {
+  struct cInterrupted : testkit::cRecordingLink {
+    int Send(const stMsg* msg, unsigned long size) override {
+      std::thread([this] { SendCmd(&other, 2, "other"); }).join();
+      return cRecordingLink::Send(msg, size);
+    }
+    cRecordingLink other;
+  } link;
+  std::thread([&] {
+    MarkWorkerThread(true), SendCmd(&link, 1, "A"), MarkWorkerThread(false);
+  }).join();
+  EXPECT_EQ(link.SentText(link.m_sent.at(0)) + link.SentText(link.other.m_sent.at(0)), "Aother");
+}
+#endif

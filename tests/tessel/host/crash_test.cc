@@ -61,6 +61,13 @@ TESSEL_CHILD_SCENARIO(guard_twice) {
   return 4;
 }
 
+// An exception that leaves a thread outside every guarded call, as from a program's end hook.
+TESSEL_CHILD_SCENARIO(throw_unguarded) {
+  cCrashGuard::Install();
+  std::thread([] { Throw(nullptr); }).join();
+  return 3;
+}
+
 // The callback runs once, after the report is written.
 TESSEL_CHILD_SCENARIO(pre_report_once) {
   static int calls = 0;
@@ -178,6 +185,9 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
   testkit::cTempDir dir;
   EXPECT_EQ(RunChildScenario(dir.path(), "guard_twice", true).signo, SIGSEGV);
   EXPECT_FALSE(testkit::FileExists(dir.file("ERRORLOG.TXT")));
+  testkit::cTempDir thrown;
+  EXPECT_EQ(RunChildScenario(thrown.path(), "throw_unguarded", false).signo, SIGABRT);
+  EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(thrown.file("ERRORLOG.TXT")), {"text: cycle"}));
   testkit::cTempDir pre;
   EXPECT_EQ(RunChildScenario(pre.path(), "pre_report_once", false).code, 0);
   EXPECT_NE(testkit::ReadFile(pre.file("ERRORLOG.TXT")).find("caused a Breakpoint"),

@@ -15,6 +15,7 @@
 #include "tessel/core/config_stores.h"
 #include "tessel/core/flight_ring.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/worker_thread.h"
 #include "tessel/link/net_help.h"
 #include "testkit/logged_in_fixture.h"
 #include "testkit/logger_lines.h"
@@ -86,6 +87,7 @@ TEST_F(HostTest, StartScriptDrivenCyclesAndRunZero) {
   m_host->Init();
   ASSERT_TRUE(m_host->Start(false));
   EXPECT_EQ(GetConfigValue("init_ran", 0), 7);
+  EXPECT_FALSE(m_host->Start(false)) << "a second start would start every link again";
   cTick tick;
   tick.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -145,6 +147,11 @@ TEST_F(HostTest, RestartsAndTheEnd) {
   m_host->Restart(0, true);
   ASSERT_TRUE(Returns(main, 5000));
   EXPECT_TRUE(m_host->GetRestartFlag());
+  // Called on the worker, End only makes the console loop quit.
+  main = std::async(std::launch::async, [&] { m_host->Main(); });
+  std::thread([&] { MarkWorkerThread(true), m_host->End(), MarkWorkerThread(false); }).join();
+  if (!Returns(main, 1000)) ADD_FAILURE() << "the console loop did not quit", Type("q");
+  EXPECT_FALSE(m_host->IsEnded());
   m_host->End();
   const std::filesystem::path registry = m_dir->path() / "Software";
   EXPECT_TRUE(testkit::InOrder(testkit::ReadFolder(registry), {"endtime = ", "exittime = "}));
@@ -203,6 +210,7 @@ TEST_F(LoggedInTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndKeepsItsLinks) {
   stuck.stuck = true;
   stuck.AddTimer(TimeRange_MS, TimerEnum_Once, 5, 1);
   ASSERT_EQ(m_host->RunThread(), 1);
+  EXPECT_EQ(m_host->RunThread(), 0) << "a second worker would run the cycle beside the first";
   m_clock.ms += 10;
   for (int i = 0; i < 1000 && !stuck.fired; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -154,6 +154,10 @@ TEST_F(BridgeTest, ALinkNameWithSeparatorsKeepsItsLogFoldersInTheLogFolder) {
   EXPECT_FALSE(std::filesystem::exists(m_home.path() / "escaped"));
   const std::string log = "log/" + cTesselValues::Instance().GetExeName();
   EXPECT_TRUE(std::filesystem::is_directory(m_home.path() / log / ".._.._escaped_x__msg"));
+  cBridgeServer longName;  // past the longest file name of the system
+  longName.CreateBridge((std::string(300, 'n') + "\u4e16").c_str(), nullptr);
+  EXPECT_TRUE(
+      std::filesystem::is_directory(m_home.path() / log / (std::string(200, 'n') + "_msg")));
 }
 
 TEST_F(BridgeTest, ADisconnectReleasesTheLinkOnlyWhenEveryListenerAgrees) {
