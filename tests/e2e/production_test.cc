@@ -242,9 +242,10 @@ TEST(ProductionE2e, WithoutAConsoleTheServiceRunsUntilItIsStopped) {
   cHome home;
   cNotifySocket notify(home / "notify");
   cServerProcess game(home, Words("game", Listen()), TESSEL_SERVER_EXE,
-                      {notify.Env(), "INVOCATION_ID=1"});
+                      {notify.Env(), "INVOCATION_ID=1", "JOURNAL_STREAM=1:1"});  // not its output
   game.CloseInput();
   ASSERT_TRUE(notify.WaitFor("READY=1")) << game.Output();
+  EXPECT_NE(game.Output().find("append cout tessel.info"), std::string::npos) << game.Output();
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(notify.WaitFor("STATUS="));
   EXPECT_TRUE(game.Alive());
   game.Signal(SIGTERM);
