@@ -40,7 +40,7 @@ void CountTraffic(bool client, bool sent, uint64_t records, uint64_t bytes) {
 void Net_GetCounters(stNetCounters& out) {
   using netlib::g_counts;
   using netlib::Get;
-  for (uint32_t i = 0; i < NetReason_Count; ++i) out.cuts[i] = Get(g_counts.cuts[i]);
+  for (uint32_t i = 0; i <= NetReason_Count; ++i) out.cuts[i] = Get(g_counts.cuts[i]);
   out.tlsHandshakeFailures = Get(g_counts.handshakeFailures);
   out.clientRecvRecords = Get(g_counts.records[1][0]);
   out.clientRecvBytes = Get(g_counts.bytes[1][0]);

@@ -236,15 +236,27 @@ TEST(ProductionE2e, UnderSystemdItNotifiesReadyWatchdogAndStoppingAndEndsOnSigte
   EXPECT_EQ(game.WaitExit(), 0) << game.Output();
 }
 
+// A service manager that leaves the notes unread (its queue full) does not hold the worker up.
+TEST(ProductionE2e, ANotifySocketLeftUnreadDoesNotHoldTheWorker) {
+  cHome home;
+  cNotifySocket notify(home / "notify");
+  cServerProcess game(home, Words("game", {"console", "=", "1"}), TESSEL_SERVER_EXE,
+                      {notify.Env(), "WATCHDOG_USEC=2000"});  // a ping every cycle
+  std::this_thread::sleep_for(std::chrono::seconds(6));       // some 600 notes unread
+  EXPECT_TRUE(game.Ask("print('still' .. 'here')", {"stillhere"})) << game.Output();
+  game.QuitInOrder();
+}
+
 // Under systemd the standard input is /dev/null: the process runs without a console until it
 // is stopped, instead of taking the end of its input for "quit".
 TEST(ProductionE2e, WithoutAConsoleTheServiceRunsUntilItIsStopped) {
   cHome home;
   cNotifySocket notify(home / "notify");
   cServerProcess game(home, Words("game", Listen()), TESSEL_SERVER_EXE,
-                      {notify.Env(), "INVOCATION_ID=1"});
+                      {notify.Env(), "INVOCATION_ID=1", "JOURNAL_STREAM=1:1"});  // not its output
   game.CloseInput();
   ASSERT_TRUE(notify.WaitFor("READY=1")) << game.Output();
+  EXPECT_NE(game.Output().find("append cout tessel.info"), std::string::npos) << game.Output();
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(notify.WaitFor("STATUS="));
   EXPECT_TRUE(game.Alive());
   game.Signal(SIGTERM);

@@ -158,8 +158,9 @@ class iClient : public iSend {
 
 // Counts of the whole library since the process started, for the process's metrics.
 struct stNetCounters {
-  // Links cut, by disconnect reason (NetReason_*): refused connections (17, 26) among them.
-  unsigned long long cuts[NetReason_Count] = {};
+  // Links cut, by disconnect reason (NetReason_*): refused connections (17, 26) among them; the
+  // last one counts the reasons past the table (a program's own).
+  unsigned long long cuts[NetReason_Count + 1] = {};
   // TLS hand-shakes that did not end in an agreement (a peer's close or a time-out included).
   unsigned long long tlsHandshakeFailures = 0;
   // Record traffic of the connecting side (clients) and of the listening side (server links).

@@ -1,6 +1,11 @@
 #include "tessel/core/log_routing.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 
@@ -87,11 +92,25 @@ void SetupLogPrefixes() {
 
 namespace {
 
+// "DEVICE:INODE" as JOURNAL_STREAM writes it; false for anything else.
+bool ReadStreamId(const char* text, unsigned long long& device, unsigned long long& inode) {
+  const char* const end = text + std::strlen(text);
+  const auto first = std::from_chars(text, end, device);
+  if (first.ec != std::errc() || first.ptr == end || *first.ptr != ':') return false;
+  const auto second = std::from_chars(first.ptr + 1, end, inode);
+  return second.ec == std::errc() && second.ptr == end;
+}
+
 // Started by systemd with the output going to the journal: every logger writes to the journal
 // itself, with its name and level, in place of the console copies the output would duplicate.
+// JOURNAL_STREAM names the stream systemd connected; a program started from a shell that
+// inherited the variable writes elsewhere, and its output keeps the copies.
 bool ToJournal() {
   const char* stream = std::getenv("JOURNAL_STREAM");
-  return stream != nullptr && *stream != '\0';
+  unsigned long long device = 0, inode = 0;
+  if (stream == nullptr || !ReadStreamId(stream, device, inode)) return false;
+  struct stat out {};
+  return ::fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == device && out.st_ino == inode;
 }
 
 void AddConsoleCopy(const char* name) {

@@ -214,8 +214,10 @@ std::vector<MetricFamily> cMetrics::cCollector::Collect() const {
   all.push_back(Family("tessel_link_disconnects_total",
                        "Links cut, by reason; refused connections among them.",
                        MetricType::Counter));
-  for (uint32_t i = 1; i < NetReason_Count; ++i)
-    Add(all.back(), {{"reason", kCutNames[i]}}, static_cast<double>(net.cuts[i]));
+  // Every cut counts: one without a reason as "none", a program's own reasons as "other".
+  for (uint32_t i = 0; i <= NetReason_Count; ++i)
+    Add(all.back(), {{"reason", i < NetReason_Count ? kCutNames[i] : "other"}},
+        static_cast<double>(net.cuts[i]));
   all.push_back(Family("tessel_tls_handshake_failures_total",
                        "TLS hand-shakes that did not end in an agreement.", MetricType::Counter));
   Add(all.back(), {}, static_cast<double>(net.tlsHandshakeFailures));

@@ -1,9 +1,13 @@
 #include "tessel/host/service_watch.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +62,27 @@ std::string NotifyStatus(const stLinkCensus& census) {
   std::snprintf(line, sizeof line, "STATUS=links %u/%u up, lateness %.1f ms", census.LinksUp(),
                 census.LinksTotal(), cServiceWatch::Worker().LastLatenessUs() / 1000.0);
   return line;
+}
+
+// Sends one note to the service manager's socket (NOTIFY_SOCKET: a path, or "@name" in the
+// abstract space) without waiting: a manager that does not take it (its queue full) loses the
+// note instead of holding up the worker's cycle. False when it was not sent.
+bool Notify(const std::string& note) {
+  const char* socketName = std::getenv("NOTIFY_SOCKET");
+  sockaddr_un at{};
+  at.sun_family = AF_UNIX;
+  const size_t n = socketName != nullptr ? std::strlen(socketName) : 0;
+  if (n < 2 || n >= sizeof at.sun_path || (socketName[0] != '/' && socketName[0] != '@'))
+    return false;
+  std::memcpy(at.sun_path, socketName, n);
+  if (at.sun_path[0] == '@') at.sun_path[0] = '\0';
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
+  const ssize_t sent = ::sendto(fd, note.data(), note.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&at), size);
+  ::close(fd);
+  return sent == static_cast<ssize_t>(note.size());
 }
 
 uint64_t NowMs() {
@@ -151,13 +176,13 @@ void cServiceWatch::OnCycle(cTessel& host, uint64_t latenessNs, uint64_t costNs)
   if (!m_bNotify && !metrics.IsOn()) return;
   // Sent by the cycle itself: a worker that is stuck stops the pings.
   if (m_pingMs != 0 && nowMs >= m_nextPingMs) {
-    sd_notify(0, "WATCHDOG=1");
+    Notify("WATCHDOG=1");
     m_nextPingMs = nowMs + m_pingMs;
   }
-  if (m_bNotify && !m_bReady && LinksSettled(host)) {
+  // A READY the manager did not take is sent again at the next cycle.
+  if (m_bNotify && !m_bReady && LinksSettled(host) && Notify("READY=1")) {
     m_bReady = true;
     m_nextPublishMs = 0;
-    sd_notify(0, "READY=1");
   }
   if (nowMs < m_nextPublishMs) return;
   m_nextPublishMs = nowMs + kPublishMs;
@@ -167,11 +192,11 @@ void cServiceWatch::OnCycle(cTessel& host, uint64_t latenessNs, uint64_t costNs)
 void cServiceWatch::Publish(cTessel& host) {
   const stLinkCensus census = TakeLinkCensus(host);
   if (cMetrics::Instance().IsOn()) cMetrics::Instance().PublishLinks(census);
-  if (m_bNotify) sd_notify(0, NotifyStatus(census).c_str());
+  if (m_bNotify) Notify(NotifyStatus(census));
 }
 
 void cServiceWatch::Stopping() {
-  if (m_bNotify) sd_notify(0, "STOPPING=1\nSTATUS=stopping");
+  if (m_bNotify) Notify("STOPPING=1\nSTATUS=stopping");
 }
 
 void cServiceWatch::Stop() {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "netlib/net_counters.h"
 #include "tessel/host/worker_stats.h"
 #include "testkit/stdout_capture.h"
 
@@ -54,6 +55,14 @@ TEST(Metrics, ConnectionsThatSendNothingDoNotHoldUpAScrape) {
   EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
   for (const int fd : fds) ::close(fd);
   cMetrics::Instance().Stop();
+}
+
+// Cuts without a reason and with a program's own reason are exported ("none", "other").
+TEST(Metrics, EveryCutCountedIsExportedUnderAReason) {
+  for (const uint32_t reason : {0u, 99u}) netlib::CountCut(reason, false);
+  const std::string text = cMetrics::Instance().Text();
+  for (const std::string label : {"none", "other"})
+    EXPECT_NE(text.find("disconnects_total{reason=\"" + label + "\"} 1\n"), std::string::npos);
 }
 
 }  // namespace
