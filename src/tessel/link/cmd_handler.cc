@@ -13,6 +13,7 @@
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/route_text.h"
+#include "tessel/core/script_peer_env.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge.h"
@@ -202,7 +203,12 @@ void cCmdHandler::RunCmdScript(const stCmdContext& cmd) {
   // The peer's text runs here a second time, under a command's limits as in its group.
   std::optional<cLuaCommandLimit> limit;
   if (script->GetLua() != nullptr) limit.emplace(script->GetLua());
-  audit.End(script->DoCmd(cmd.record.text) == 0);
+  // A link's text runs in the link's own environment there, as in a group: what it sets stays
+  // the link's, never what another link's text calls later under that link's rights.
+  cPeerEnvs::cUse env;
+  const int rc = script->DoCmd(cmd.record.text,
+                               [&env](lua_State* L) { return cScriptPeerEnvs::Apply(L, env); });
+  audit.End(rc == 0);
 }
 
 void cCmdHandler::Distribute(stCmdContext& cmd) {
