@@ -12,6 +12,7 @@
 #include "tessel/core/literal_call.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_limits.h"
+#include "tessel/core/peer_env.h"
 #include "tessel/core/route_text.h"
 #include "tessel/core/script_peer_env.h"
 #include "tessel/core/worker_thread.h"
@@ -46,6 +47,13 @@ class cCurrentScope {
 // Who a command runs for: account@process.
 std::string OriginOf(iAccount& account) {
   return std::string(account.GetName()) + "@" + GetHost().GetAccount();
+}
+
+// The environments a command carried for an origin runs in: the origin's on the link.
+stPeerKey OriginEnvKey(const stCmdContext& cmd) {
+  stPeerKey key = PeerEnvKey(&cmd.bridge, cmd.link != nullptr ? cmd.link->GetID() : 0);
+  key.origin = cmd.origin;
+  return key;
 }
 
 }  // namespace
@@ -175,6 +183,10 @@ CmdRightsPtr cCmdHandler::Rights(const stCmdContext& cmd) const {
 // scope ends, also when the command throws.
 void cCmdHandler::Serve(stCmdContext& cmd) {
   ostreamCmd::cServeScope serving(&cmd.msg, &m_bridge, cmd.group);
+  // A command carried for an origin runs in that origin's own environments on the link: what
+  // one operator behind a process link defines is not what another one's commands call.
+  std::optional<cPeerEnvScope> originEnv;
+  if (cmd.carried) originEnv.emplace(OriginEnvKey(cmd));
   // Every function the text calls checks the account's rights, the command script's included.
   cCmdRightsScope served(Rights(cmd));
   if (!cmd.refusal.empty()) {
