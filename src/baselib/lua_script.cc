@@ -45,8 +45,13 @@ int KLuaScript::_DoString(const char* text, int mode) {
 }
 
 int KLuaScript::DoCmd(const char* text) {
+  return DoCmd(text, nullptr);
+}
+
+int KLuaScript::DoCmd(const char* text, const ChunkSetup& setup) {
   if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
   int rc = LoadLuaSource(m_L, text, "cmd");
+  if (rc == 0 && setup) rc = setup(m_L);
   if (rc == 0) rc = ProtectedCall(m_L, 0, 0);
   ReportLuaError(m_L, rc, "KLuaScript::DoCmd", m_strName);
   PassOnLuaFault();

@@ -160,6 +160,12 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   EXPECT_NE(run.out.find("refused: noshell may not run System (needs @shell)"), std::string::npos)
       << run.out;
 
+  TESSEL_STEP(steps, "what one origin defines on the next process is not another origin's");
+  cli(cluster.gameHome, "noshell",
+      {"-c", "/9/SendToServer('global',15,\"Hook = function() " + shell + " end\")", game});
+  cli(cluster.gameHome, "ops", {"-c", "/9/SendToServer('global',15,'Hook()')", game});
+  EXPECT_FALSE(std::filesystem::exists(marker));
+
   TESSEL_STEP(steps, "downstream: a client process holds its server's origin to its rights");
   run = cli(cluster.gameHome, "noshell",
             {"-c", "/9/SendAccount('game','map',15,\"" + shell + "\")", game});

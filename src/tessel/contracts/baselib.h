@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -37,6 +38,11 @@ class KLuaScript {
   int DoString1(const char* text) { return _DoString(text, 1); }
   // Runs a command text (chunk name "cmd"); 0 on success, else the Lua error code.
   int DoCmd(const char* text);
+  // Called with the loaded chunk on top of the stack, before it runs: 0 lets it run; a Lua
+  // error code, with the error message left in the chunk's place, stops it as that error.
+  using ChunkSetup = std::function<int(lua_State*)>;
+  // The same with `setup` applied to the chunk (an environment of its own, for instance).
+  int DoCmd(const char* text, const ChunkSetup& setup);
   // Calls the global `function` with the `argCount` values on top of the stack. The caller may
   // push that function itself just below the arguments or leave it to Call. On success the
   // `resultCount` results (all of them for LUA_MULTRET) are left on the stack and their number

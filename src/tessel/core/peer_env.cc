@@ -193,6 +193,19 @@ bool cPeerEnvs::Apply(lua_State* L, cUse& use) {
 }
 
 void cPeerEnvs::Drop(const stPeerKey& key) {
+  std::vector<stPeerKey> keys{key};
+  {
+    std::lock_guard<std::mutex> hold(AllLock());
+    for (cPeerEnvs* envs : All())
+      for (const auto& entry : envs->m_envs)
+        if (entry.first.SameLink(key)) keys.push_back(entry.first);
+  }
+  for (const auto& entry : Tokens())
+    if (entry.first.SameLink(key)) keys.push_back(entry.first);
+  for (const stPeerKey& each : keys) DropKey(each);
+}
+
+void cPeerEnvs::DropKey(const stPeerKey& key) {
   KillToken(key);
   std::lock_guard<std::mutex> hold(AllLock());
   for (cPeerEnvs* envs : All()) envs->DropOwn(key);
@@ -208,7 +221,7 @@ void cPeerEnvs::DropEndpoint(const void* endpoint) {
   }
   for (const auto& entry : Tokens())
     if (entry.first.endpoint == endpoint) keys.push_back(entry.first);
-  for (const stPeerKey& key : keys) Drop(key);
+  for (const stPeerKey& key : keys) DropKey(key);
 }
 
 void cPeerEnvs::DropOwn(const stPeerKey& key) {

@@ -9,15 +9,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <string>
 
 struct lua_State;
 class cCmdFuncs;
 
-// The link a command is served for: the endpoint that received it and the link's id there.
+// The link a command is served for: the endpoint that received it and the link's id there, and
+// the origin another process carried with it ("" for the link's own account): the operators
+// whose commands a process link carries each get environments of their own.
 struct stPeerKey {
   const void* endpoint = nullptr;
   unsigned link = 0;
+  std::string origin{};
   auto operator<=>(const stPeerKey&) const = default;
+  bool SameLink(const stPeerKey& other) const {
+    return endpoint == other.endpoint && link == other.link;
+  }
 };
 
 // While it lives, the commands run are served for `key` (scopes nest). Code deferred in it
@@ -74,8 +81,9 @@ class cPeerEnvs {
   // dead or the environment could not be made.
   bool Apply(lua_State* L, cUse& use);
 
-  // Drops the environments of `key` in every group (one in use goes when its command ends).
-  // Off the worker (an endpoint destroyed after a fault ended it) entries are only forgotten.
+  // Drops the environments of `key`'s link in every group, those of the origins it carried
+  // included (one in use goes when its command ends). Off the worker (an endpoint destroyed
+  // after a fault ended it) entries are only forgotten.
   static void Drop(const stPeerKey& key);
   // Drops the environments of every link of an endpoint.
   static void DropEndpoint(const void* endpoint);
@@ -89,6 +97,7 @@ class cPeerEnvs {
     int busy = 0;
     bool dropped = false;
   };
+  static void DropKey(const stPeerKey& key);
   void DropOwn(const stPeerKey& key);
   void Release(const stPeerKey& key);
 

@@ -82,6 +82,9 @@ bool cAccountManagerHelpServer::Logout(unsigned int linkId) {
   const bool entered = EraseEntries(account);
   if (!account->IsLogin()) return true;
   account->Logout();
+  // What the account's commands defined on the link, and the code they left to run later, end
+  // with its session: the next account logged in on the link starts afresh.
+  if (m_pBridge != nullptr) DropPeerEnv(m_pBridge, linkId);
   // The link is a guest of its server again: the login deadline and the guests' limits apply.
   if (iServerLink* link = m_pNetServer != nullptr ? m_pNetServer->GetLink(linkId) : nullptr)
     link->SetLogout();

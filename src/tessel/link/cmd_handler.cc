@@ -12,7 +12,9 @@
 #include "tessel/core/literal_call.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_limits.h"
+#include "tessel/core/peer_env.h"
 #include "tessel/core/route_text.h"
+#include "tessel/core/script_peer_env.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge.h"
@@ -45,6 +47,13 @@ class cCurrentScope {
 // Who a command runs for: account@process.
 std::string OriginOf(iAccount& account) {
   return std::string(account.GetName()) + "@" + GetHost().GetAccount();
+}
+
+// The environments a command carried for an origin runs in: the origin's on the link.
+stPeerKey OriginEnvKey(const stCmdContext& cmd) {
+  stPeerKey key = PeerEnvKey(&cmd.bridge, cmd.link != nullptr ? cmd.link->GetID() : 0);
+  key.origin = cmd.origin;
+  return key;
 }
 
 }  // namespace
@@ -174,6 +183,10 @@ CmdRightsPtr cCmdHandler::Rights(const stCmdContext& cmd) const {
 // scope ends, also when the command throws.
 void cCmdHandler::Serve(stCmdContext& cmd) {
   ostreamCmd::cServeScope serving(&cmd.msg, &m_bridge, cmd.group);
+  // A command carried for an origin runs in that origin's own environments on the link: what
+  // one operator behind a process link defines is not what another one's commands call.
+  std::optional<cPeerEnvScope> originEnv;
+  if (cmd.carried) originEnv.emplace(OriginEnvKey(cmd));
   // Every function the text calls checks the account's rights, the command script's included.
   cCmdRightsScope served(Rights(cmd));
   if (!cmd.refusal.empty()) {
@@ -202,7 +215,12 @@ void cCmdHandler::RunCmdScript(const stCmdContext& cmd) {
   // The peer's text runs here a second time, under a command's limits as in its group.
   std::optional<cLuaCommandLimit> limit;
   if (script->GetLua() != nullptr) limit.emplace(script->GetLua());
-  audit.End(script->DoCmd(cmd.record.text) == 0);
+  // A link's text runs in the link's own environment there, as in a group: what it sets stays
+  // the link's, never what another link's text calls later under that link's rights.
+  cPeerEnvs::cUse env;
+  const int rc = script->DoCmd(cmd.record.text,
+                               [&env](lua_State* L) { return cScriptPeerEnvs::Apply(L, env); });
+  audit.End(rc == 0);
 }
 
 void cCmdHandler::Distribute(stCmdContext& cmd) {

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/link/cmd_handler.h"
+#include "tessel/link/cmd_send.h"
+#include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "testkit/fake_clock.h"
 #include "testkit/link_fixture.h"
@@ -122,6 +126,34 @@ TEST_F(AccountRightsTest, LoginsWithoutAFileTakeRightsWithoutAccount) {
   Accounts().ReloadRights();
   EXPECT_TRUE(PeerAnswered(4, "Poke()", "poked"));
   SetConfigValue("check_login", 1);
+}
+
+// The command script runs each link's texts in an environment of the link's own: a global a
+// narrowed account sets there is not what an operator's link calls under the operator's rights.
+TEST_F(AccountRightsTest, AGlobalOneLinkSetsInTheCommandScriptStaysThatLinks) {
+  KLuaScript script("cmd");
+  script.DoString(
+      "function Ver() calls = (calls or 0) + 1 end "
+      "function Note(v) noted = (noted or '') .. tostring(v) end");
+  SetCmdScript(&script);
+  Account("allow = @read\n");
+  ASSERT_TRUE(PeerLogIn("op", "pw"));
+  WriteAccount("root", "pw", 9);
+  testkit::cNetRecorder rec;
+  testkit::cClientScope root(rec, m_server->Port());
+  SendCmd(root.client, 2, "Login('root','pw')");
+  ASSERT_TRUE(
+      Pump([&] { return rec.Has([](auto& d) { return d.CmdText().starts_with("Logined(1"); }); }));
+  Bridge().SetUseConsoleCmd(false);  // group 40 is no group's: its texts run in the script only
+  const std::string marker = (m_home.path() / "marker").string();
+  EXPECT_TRUE(PeerRefused(40, "Ver = function() os.execute('touch " + marker + "') end mine = 1",
+                          ChatException_NoCmd));
+  EXPECT_TRUE(PeerRefused(40, "Note(mine)", ChatException_NoCmd));
+  SendCmd(root.client, 40, "Ver() Note(mine)");
+  ASSERT_TRUE(Pump([&] { return rec.Has(testkit::RecordOf(stMsg_Exception::s_nType)); }));
+  SetCmdScript(nullptr);
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_EQ(script.DoString("assert(calls == 1 and noted == '1nil' and mine == nil)"), 0);
 }
 
 }  // namespace

@@ -190,7 +190,7 @@ TEST_F(BridgeTest, TheCommandScriptRunsOnlyAcceptedCommands) {
 }
 
 // What a link defines stays in its own environment, which cannot take the group's functions
-// and goes when the link goes down.
+// and goes when its account logs out (the next account does not see it) or the link goes down.
 TEST_F(BridgeTest, ALinksDefinitionsAreItsOwnAndGoWithTheLink) {
   ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
   EXPECT_TRUE(PeerAnswered(3, "mine = 'kept' Echo('set')", "set 3"));
@@ -200,6 +200,10 @@ TEST_F(BridgeTest, ALinksDefinitionsAreItsOwnAndGoWithTheLink) {
   }));
   EXPECT_EQ(groups_.PeerEnvCount(), 1u);
   EXPECT_TRUE(groups_.Do("assert(mine == nil) Echo('console')"));
+  EXPECT_TRUE(PeerAnswered(2, "Logout()", "logout ok Account gm logout \n"));
+  WriteAccount("ops", "pw", 9);
+  ASSERT_TRUE(PeerLogIn("ops", "pw"));
+  EXPECT_TRUE(PeerAnswered(3, "Echo(tostring(mine))", "nil 3"));
   m_peerLink.reset();
   EXPECT_TRUE(Pump([&] { return groups_.PeerEnvCount() == 0; }));
 }
