@@ -39,5 +39,6 @@ int RunAudit(int argc, char** argv) {
   std::fputs(platform::TerminalText(verdict.notes).c_str(), stdout);
   return Say(kHolds, "the trail holds: " + std::to_string(verdict.lines) + " lines in " +
                          std::to_string(verdict.files) + " file(s), " +
-                         (key.empty() ? "chain checked" : "chain and MACs checked"));
+                         (key.empty() ? "chain checked" : "chain and MACs checked") +
+                         (verdict.live ? "; its last run is still being written" : ""));
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/stdout_line.h"
+#include "tessel/core/audit_lock.h"
 #include "tessel/core/log_routing.h"
 
 namespace fs = std::filesystem;
@@ -184,6 +185,15 @@ bool cAuditTrail::Open(const stOptions& options) {
     return false;
   }
   if (!warning.empty()) Error_Tessel(("cAuditTrail::Open " + warning).c_str());
+  // Held while the trail is written, so that a check tells this run from one that was cut; a
+  // second writer would mix its lines into the chain of the first. Without a lock file the
+  // trail is written all the same (a check then takes this run for a cut one while it runs).
+  std::string held;
+  m_lockFd = TakeAuditWriterLock(m_options.folder, m_options.lockWaitMs, &held);
+  if (!held.empty()) {
+    Error_Tessel(("cAuditTrail::Open " + held + "; no audit trail is written").c_str());
+    return false;
+  }
   const std::string prior = Resume();
   m_ring = std::make_unique<cAuditRing>(m_options.slots);
   m_peeked = 0;
@@ -246,6 +256,8 @@ void cAuditTrail::Close() {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
   m_day.clear();
+  if (m_lockFd >= 0) ::close(m_lockFd);
+  m_lockFd = -1;
 }
 
 void cAuditTrail::Record(const stAuditEvent& event) {

@@ -14,6 +14,7 @@
 
 #include "tessel/core/audit_chain.h"
 #include "tessel/core/audit_line.h"
+#include "tessel/core/audit_lock.h"
 
 namespace fs = std::filesystem;
 
@@ -208,8 +209,9 @@ class cVerifier {
  public:
   cVerifier(cTrailLines& lines, const std::string& key) : m_lines(lines), m_key(key) {}
 
-  // The first fault, or empty; `count` the lines read.
-  std::string Run(const std::string& folder, uint64_t* count, std::string* notes) {
+  // The first fault, or empty; `count` the lines read; `live` when the last run is still being
+  // written (its last line may then be the one the writer is putting in the file).
+  std::string Run(const std::string& folder, uint64_t* count, std::string* notes, bool* live) {
     if (!m_lines.Read(m_line)) {
       if (!m_lines.Error().empty()) return m_lines.Error();
       return folder + ": the audit trail files hold no line";
@@ -217,6 +219,12 @@ class cVerifier {
     m_checkpoint = PlaceOf(m_line);
     m_hasNext = m_lines.Read(m_next);
     for (*count = 1;; ++*count) {
+      if (!m_hasNext && !m_line.whole && m_lines.Error().empty() &&
+          AuditWriterAlive(folder, m_pid)) {
+        --*count;
+        *live = true;
+        break;
+      }
       const std::string fault = Check(notes);
       if (!fault.empty()) return fault;
       if (!m_hasNext) break;
@@ -226,7 +234,8 @@ class cVerifier {
     if (m_crashes > kMostNotes)
       *notes += std::to_string(m_crashes - kMostNotes) + " more runs ended in a crash\n";
     if (!m_lines.Error().empty()) return m_lines.Error();
-    if (AuditField(m_line.Body(), "kind") != "close")
+    if (*live) return {};
+    if (AuditField(m_line.Body(), "kind") != "close" && !(*live = AuditWriterAlive(folder, m_pid)))
       return "the trail stops without a closing line: cut after its last checkpoint, " +
              Where(m_checkpoint);
     return {};
@@ -276,6 +285,7 @@ class cVerifier {
     const std::string_view kind = AuditField(m_line.Body(), "kind");
     const stPlace checkpoint = m_checkpoint;
     if (kind == "checkpoint" || kind == "open") m_checkpoint = PlaceOf(m_line);
+    if (kind == "open") m_pid = AuditField(m_line.Body(), "pid");
     if (kind != "open" || m_before.number == 0 || m_beforeClosed) return {};
     if (AuditField(m_line.Body(), "prior") == "crash") {
       if (++m_crashes <= kMostNotes)
@@ -296,6 +306,7 @@ class cVerifier {
   stPlace m_before;      // the line checked before this one; number 0 before the first
   bool m_beforeClosed = false;
   uint64_t m_crashes = 0;  // runs that ended in a crash
+  std::string m_pid;       // the process of the last run, from its open line
 };
 
 }  // namespace
@@ -304,7 +315,7 @@ stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::string& ke
   stAuditVerdict verdict;
   cTrailLines lines;
   if (!lines.Open(folder, &verdict.files, &verdict.reason)) return verdict;
-  verdict.reason = cVerifier(lines, key).Run(folder, &verdict.lines, &verdict.notes);
+  verdict.reason = cVerifier(lines, key).Run(folder, &verdict.lines, &verdict.notes, &verdict.live);
   verdict.holds = verdict.reason.empty();
   return verdict;
 }

@@ -1,7 +1,8 @@
 // Checks a folder of audit trail files (audit_trail.h): every line's chain value, and with the
 // key every MAC; the sequence numbers; whole lines; a closing line at the end of every run. The
-// first fault found is named with its file and line. Reads the files a line at a time, so a trail
-// of any size is checked in little memory. Any thread.
+// first fault found is named with its file and line. A last run whose writer still holds the
+// folder's writer lock (audit_lock.h) is being written, not cut. Reads the files a line at a
+// time, so a trail of any size is checked in little memory. Any thread.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,7 @@ struct stAuditVerdict {
   size_t files = 0;
   uint64_t lines = 0;
   std::string notes;  // runs that ended in a crash, told but not a fault (the first 100)
+  bool live = false;  // the last run has no closing line yet: its writer is still at work
 };
 
 // `key` empty: the chain alone.

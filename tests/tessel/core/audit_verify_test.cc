@@ -149,9 +149,16 @@ TEST_F(AuditVerify, ATrailRecomputedWithoutTheKeyHoldsAsAChainButFailsTheKey) {
 }
 
 // A run that lost its closing line is cut after its last checkpoint, unless a crash report
-// newer than the trail told the next start that it crashed.
+// newer than the trail told the next start that it crashed, or its writer is still at work.
 TEST_F(AuditVerify, ARunWithoutItsClosingLineIsShownCutUnlessACrashReportFollowed) {
   auto lines = Read(kDay2);
+  // A run still being written holds, also while its last line is only half in the file.
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  EXPECT_EQ(Fault(), "holds");
+  std::ofstream(Day(kDay2), std::ios::app) << "seq=10\ttime=";
+  EXPECT_EQ(Fault(), "holds");
+  at.trail.Close();
+
   lines.pop_back();
   Write(kDay2, lines);
   EXPECT_EQ(Fault(),
