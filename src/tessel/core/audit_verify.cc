@@ -207,7 +207,8 @@ class cTrailLines {
 
 class cVerifier {
  public:
-  cVerifier(cTrailLines& lines, const std::string& key) : m_lines(lines), m_key(key) {}
+  cVerifier(cTrailLines& lines, const std::vector<std::string>& keys)
+      : m_lines(lines), m_keys(keys) {}
 
   // The first fault, or empty; `count` the lines read; `live` when the last run is still being
   // written (its last line may then be the one the writer is putting in the file).
@@ -268,7 +269,7 @@ class cVerifier {
         return Where(line) + ": inserted (the chain runs on without it)";
       return Where(line) + ": changed (its chain value does not match)";
     }
-    if (!m_key.empty() && AuditMac(m_key, line.chain) != line.mac)
+    if (!m_keys.empty() && !Signed(line))
       return Where(line) + ": MAC does not match the key (the line was signed without it)";
     const std::string fault = CheckRun(notes);
     if (!fault.empty()) return fault;
@@ -277,6 +278,19 @@ class cVerifier {
     m_before = PlaceOf(line);
     m_beforeClosed = AuditField(line.Body(), "kind") == "close";
     return {};
+  }
+
+  // Whether the line's MAC matches the key of its run. A run's open line may take a later key
+  // (the key file was made new between the runs); an earlier key is never taken up again.
+  bool Signed(const stLine& line) {
+    if (AuditMac(m_keys[m_keyAt], line.chain) == line.mac) return true;
+    if (AuditField(line.Body(), "kind") != "open") return false;
+    for (size_t at = m_keyAt + 1; at < m_keys.size(); ++at)
+      if (AuditMac(m_keys[at], line.chain) == line.mac) {
+        m_keyAt = at;
+        return true;
+      }
+    return false;
   }
 
   // Every run of the process ends with a closing line, or with a crash that the next start
@@ -297,7 +311,8 @@ class cVerifier {
   }
 
   cTrailLines& m_lines;
-  const std::string& m_key;
+  const std::vector<std::string>& m_keys;
+  size_t m_keyAt = 0;  // the key of the run being checked
   stLine m_line, m_next;
   bool m_hasNext = false;
   uint64_t m_seq = 0;
@@ -312,10 +327,15 @@ class cVerifier {
 }  // namespace
 
 stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::string& key) {
+  return VerifyAuditTrail(folder, key.empty() ? std::vector<std::string>() : std::vector{key});
+}
+
+stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::vector<std::string>& keys) {
   stAuditVerdict verdict;
   cTrailLines lines;
   if (!lines.Open(folder, &verdict.files, &verdict.reason)) return verdict;
-  verdict.reason = cVerifier(lines, key).Run(folder, &verdict.lines, &verdict.notes, &verdict.live);
+  verdict.reason =
+      cVerifier(lines, keys).Run(folder, &verdict.lines, &verdict.notes, &verdict.live);
   verdict.holds = verdict.reason.empty();
   return verdict;
 }

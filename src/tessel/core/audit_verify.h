@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct stAuditVerdict {
   bool holds = false;
@@ -20,3 +21,6 @@ struct stAuditVerdict {
 
 // `key` empty: the chain alone.
 stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::string& key);
+// With the keys the trail was signed with, oldest first (a key made new between runs): the
+// lines of each run match one key, the first or a later one than the run before.
+stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::vector<std::string>& keys);

@@ -81,6 +81,16 @@ TEST(AuditChain, ChainAndSignAreSha256AndHmacSha256) {
 TEST_F(AuditVerify, AWholeTrailHoldsWithAndWithoutTheKey) {
   EXPECT_EQ(Fault(false), "holds");
   EXPECT_EQ(Fault(true), "holds");
+  // The key made new between runs: the trail holds with both keys, oldest first, and with no
+  // other order or subset.
+  std::filesystem::remove(at.KeyFile());
+  Run({"Ver()"});
+  std::string made, error;
+  ASSERT_TRUE(LoadAuditKey(at.KeyFile(), &made, &error)) << error;
+  EXPECT_TRUE(VerifyAuditTrail(at.Folder(), std::vector{key, made}).holds);
+  for (const auto& keys : {std::vector{made, key}, std::vector{key}, std::vector{made}})
+    EXPECT_NE(VerifyAuditTrail(at.Folder(), keys).reason.find("MAC does not match the key"),
+              std::string::npos);
 }
 
 TEST_F(AuditVerify, EachKindOfTamperingFailsNamingTheLine) {
