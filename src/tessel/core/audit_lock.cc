@@ -58,11 +58,11 @@ int TakeAuditWriterLock(const std::string& folder, int waitMs, std::string* held
   return fd;
 }
 
-bool AuditWriterAlive(const std::string& folder, const std::string& pid) {
+std::string AuditWriterHolder(const std::string& folder) {
   const int fd = OpenRegular(LockPath(folder), O_RDONLY);
-  if (fd < 0) return false;
+  if (fd < 0) return {};
   const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-  const bool alive = held && !pid.empty() && HolderOf(fd) == pid;
+  const std::string holder = held ? HolderOf(fd) : std::string();
   ::close(fd);
-  return alive;
+  return holder;
 }

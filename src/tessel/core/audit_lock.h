@@ -11,5 +11,5 @@
 // had: `held` then says who holds it, and stays empty when no lock could be made (a file of
 // another kind in its place).
 int TakeAuditWriterLock(const std::string& folder, int waitMs, std::string* held);
-// Whether a live process holds the folder's writer lock and is the one whose pid is `pid`.
-bool AuditWriterAlive(const std::string& folder, const std::string& pid);
+// The pid of the live process that holds the folder's writer lock; empty when none holds it.
+std::string AuditWriterHolder(const std::string& folder);

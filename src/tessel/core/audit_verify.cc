@@ -207,8 +207,9 @@ class cTrailLines {
 
 class cVerifier {
  public:
-  cVerifier(cTrailLines& lines, const std::vector<std::string>& keys)
-      : m_lines(lines), m_keys(keys) {}
+  // `holder`: the writer that held the folder's lock before the files were read.
+  cVerifier(cTrailLines& lines, const std::vector<std::string>& keys, const std::string& holder)
+      : m_lines(lines), m_keys(keys), m_holder(holder) {}
 
   // The first fault, or empty; `count` the lines read; `live` when the last run is still being
   // written (its last line may then be the one the writer is putting in the file).
@@ -220,8 +221,7 @@ class cVerifier {
     m_checkpoint = PlaceOf(m_line);
     m_hasNext = m_lines.Read(m_next);
     for (*count = 1;; ++*count) {
-      if (!m_hasNext && !m_line.whole && m_lines.Error().empty() &&
-          AuditWriterAlive(folder, m_pid)) {
+      if (!m_hasNext && !m_line.whole && m_lines.Error().empty() && WriterAlive(folder)) {
         --*count;
         *live = true;
         break;
@@ -236,7 +236,7 @@ class cVerifier {
       *notes += std::to_string(m_crashes - kMostNotes) + " more runs ended in a crash\n";
     if (!m_lines.Error().empty()) return m_lines.Error();
     if (*live) return {};
-    if (AuditField(m_line.Body(), "kind") != "close" && !(*live = AuditWriterAlive(folder, m_pid)))
+    if (AuditField(m_line.Body(), "kind") != "close" && !(*live = WriterAlive(folder)))
       return "the trail stops without a closing line: cut after its last checkpoint, " +
              Where(m_checkpoint);
     return {};
@@ -280,6 +280,12 @@ class cVerifier {
     return {};
   }
 
+  // Whether the last run's writer holds the folder's lock, or held it when the check began (its
+  // closing line, written since, is past the end of what was read).
+  bool WriterAlive(const std::string& folder) const {
+    return !m_pid.empty() && (m_holder == m_pid || AuditWriterHolder(folder) == m_pid);
+  }
+
   // Whether the line's MAC matches the key of its run. A run's open line may take a later key
   // (the key file was made new between the runs); an earlier key is never taken up again.
   bool Signed(const stLine& line) {
@@ -313,6 +319,7 @@ class cVerifier {
   cTrailLines& m_lines;
   const std::vector<std::string>& m_keys;
   size_t m_keyAt = 0;  // the key of the run being checked
+  const std::string m_holder;
   stLine m_line, m_next;
   bool m_hasNext = false;
   uint64_t m_seq = 0;
@@ -332,10 +339,11 @@ stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::string& ke
 
 stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::vector<std::string>& keys) {
   stAuditVerdict verdict;
+  const std::string holder = AuditWriterHolder(folder);
   cTrailLines lines;
   if (!lines.Open(folder, &verdict.files, &verdict.reason)) return verdict;
   verdict.reason =
-      cVerifier(lines, keys).Run(folder, &verdict.lines, &verdict.notes, &verdict.live);
+      cVerifier(lines, keys, holder).Run(folder, &verdict.lines, &verdict.notes, &verdict.live);
   verdict.holds = verdict.reason.empty();
   return verdict;
 }
