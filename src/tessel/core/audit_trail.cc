@@ -94,6 +94,17 @@ std::string LastLine(const fs::path& file, bool* whole) {
                      end - (start == std::string::npos || end == 0 ? 0 : start + 1));
 }
 
+// Whether the crash report was written after the line was made. The writer may put the lines
+// queued before a fault into the file while the report is written, or just after it, so that
+// the file can be newer than the report of the crash that ended its run.
+bool ReportAfterLine(const std::string& report, std::string_view line) {
+  struct stat st {};
+  if (report.empty() || ::stat(report.c_str(), &st) != 0) return false;
+  const std::string_view time = AuditField(line, "time");
+  return !time.empty() &&
+         AuditTime(int64_t{st.st_mtim.tv_sec} * 1000000 + st.st_mtim.tv_nsec / 1000) >= time;
+}
+
 // A line on the console from the writer thread.
 void Say(const std::string& text) {
   platform::PrintLine("cAuditTrail: " + text);
@@ -239,7 +250,9 @@ std::string cAuditTrail::Resume() {
   if (AuditField(last, "kind") == "close") return "closed";
   std::error_code ec;
   const auto report = fs::last_write_time(m_options.crashReport, ec);
-  if (!ec && !m_options.crashReport.empty() && report >= fs::last_write_time(files.back(), ec))
+  if (!ec && !m_options.crashReport.empty() &&
+      (report >= fs::last_write_time(files.back(), ec) ||
+       ReportAfterLine(m_options.crashReport, last)))
     return "crash";
   return "cut";
 }

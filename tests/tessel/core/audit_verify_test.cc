@@ -182,6 +182,10 @@ TEST_F(AuditVerify, ARunWithoutItsClosingLineIsShownCutUnlessACrashReportFollowe
 
   Write(kDay2, lines);
   std::ofstream(at.dir / "ERRORLOG.TXT") << "report";
+  // The lines queued before the fault went into the file after the report was written.
+  std::filesystem::last_write_time(
+      Day(kDay2),
+      std::filesystem::last_write_time(at.dir / "ERRORLOG.TXT") + std::chrono::seconds(1));
   Run({"Ver()"});
   const stAuditVerdict verdict = VerifyAuditTrail(at.Folder(), key);
   EXPECT_TRUE(verdict.holds) << verdict.reason;
