@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/terminal_text.h"
 #include "tessel/core/audit_chain.h"
@@ -27,17 +28,20 @@ int RunAudit(int argc, char** argv) {
   if (argc < 3 || std::strcmp(argv[1], "verify") != 0)
     return Say(kUsage, "usage: tessel_cli audit verify DIR [--key FILE]");
   const std::string folder = argv[2];
-  std::string key;
+  // Several keys, oldest first, for a trail whose key was made new between runs.
+  std::vector<std::string> keys;
   for (int i = 3; i < argc; ++i) {
     if (std::strcmp(argv[i], "--key") != 0 || i + 1 >= argc)
       return Say(kUsage, "usage: tessel_cli audit verify DIR [--key FILE]");
-    std::string error;
+    std::string key, error;
     if (!LoadAuditKey(argv[++i], &key, &error)) return Say(kFails, error);
+    keys.push_back(key);
   }
-  const stAuditVerdict verdict = VerifyAuditTrail(folder, key);
+  const stAuditVerdict verdict = VerifyAuditTrail(folder, keys);
   if (!verdict.holds) return Say(kFails, verdict.reason);
   std::fputs(platform::TerminalText(verdict.notes).c_str(), stdout);
   return Say(kHolds, "the trail holds: " + std::to_string(verdict.lines) + " lines in " +
                          std::to_string(verdict.files) + " file(s), " +
-                         (key.empty() ? "chain checked" : "chain and MACs checked"));
+                         (keys.empty() ? "chain checked" : "chain and MACs checked") +
+                         (verdict.live ? "; its last run is still being written" : ""));
 }

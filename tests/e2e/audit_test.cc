@@ -50,9 +50,14 @@ TEST(AuditE2e, AMixedSessionLeavesAWholeTrailThatNamesTheFirstChangedLine) {
   TESSEL_STEP(steps, "a routed command from map");
   ASSERT_TRUE(cluster.map->Ask("/7/SendPathCmd('map','game','',4,'Ver()')", {"程序 game"}));
 
+  TESSEL_STEP(steps, "verify while game runs: its last run is being written, not cut");
+  const std::string trail = TrailOf(cluster.gameHome);
+  const stCliRun running = RunCli(cluster.gameHome, {"audit", "verify", trail}, "");
+  EXPECT_EQ(running.code, 0) << running.err;
+  EXPECT_NE(running.out.find("still being written"), std::string::npos) << running.out;
+
   TESSEL_STEP(steps, "the orderly end and the lines of every source");
   game.QuitInOrder();
-  const std::string trail = TrailOf(cluster.gameHome);
   ASSERT_FALSE(trail.empty());
   EXPECT_EQ(CountLines(trail, {"source=console\torigin=console@", "text=Ver()"}), 1);
   EXPECT_EQ(CountLines(trail, {"source=alias\t", "text=Hello()"}), 1);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/stdout_line.h"
+#include "tessel/core/audit_lock.h"
 #include "tessel/core/log_routing.h"
 
 namespace fs = std::filesystem;
@@ -91,6 +92,17 @@ std::string LastLine(const fs::path& file, bool* whole) {
   const size_t start = tail.rfind('\n', end == 0 ? 0 : end - 1);
   return tail.substr(start == std::string::npos || end == 0 ? 0 : start + 1,
                      end - (start == std::string::npos || end == 0 ? 0 : start + 1));
+}
+
+// Whether the crash report was written after the line was made. The writer may put the lines
+// queued before a fault into the file while the report is written, or just after it, so that
+// the file can be newer than the report of the crash that ended its run.
+bool ReportAfterLine(const std::string& report, std::string_view line) {
+  struct stat st {};
+  if (report.empty() || ::stat(report.c_str(), &st) != 0) return false;
+  const std::string_view time = AuditField(line, "time");
+  return !time.empty() &&
+         AuditTime(int64_t{st.st_mtim.tv_sec} * 1000000 + st.st_mtim.tv_nsec / 1000) >= time;
 }
 
 // A line on the console from the writer thread.
@@ -184,6 +196,15 @@ bool cAuditTrail::Open(const stOptions& options) {
     return false;
   }
   if (!warning.empty()) Error_Tessel(("cAuditTrail::Open " + warning).c_str());
+  // Held while the trail is written, so that a check tells this run from one that was cut; a
+  // second writer would mix its lines into the chain of the first. Without a lock file the
+  // trail is written all the same (a check then takes this run for a cut one while it runs).
+  std::string held;
+  m_lockFd = TakeAuditWriterLock(m_options.folder, m_options.lockWaitMs, &held);
+  if (!held.empty()) {
+    Error_Tessel(("cAuditTrail::Open " + held + "; no audit trail is written").c_str());
+    return false;
+  }
   const std::string prior = Resume();
   m_ring = std::make_unique<cAuditRing>(m_options.slots);
   m_peeked = 0;
@@ -229,7 +250,9 @@ std::string cAuditTrail::Resume() {
   if (AuditField(last, "kind") == "close") return "closed";
   std::error_code ec;
   const auto report = fs::last_write_time(m_options.crashReport, ec);
-  if (!ec && !m_options.crashReport.empty() && report >= fs::last_write_time(files.back(), ec))
+  if (!ec && !m_options.crashReport.empty() &&
+      (report >= fs::last_write_time(files.back(), ec) ||
+       ReportAfterLine(m_options.crashReport, last)))
     return "crash";
   return "cut";
 }
@@ -246,6 +269,8 @@ void cAuditTrail::Close() {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
   m_day.clear();
+  if (m_lockFd >= 0) ::close(m_lockFd);
+  m_lockFd = -1;
 }
 
 void cAuditTrail::Record(const stAuditEvent& event) {

@@ -29,6 +29,8 @@ class cAuditTrail {
     std::string crashReport;  // a report newer than the trail tells that the last run crashed
     size_t slots = 1024;
     uint32_t checkpointMs = 60000;
+    // How long a writer of the folder still ending (a restart) is waited for.
+    int lockWaitMs = 10000;
     std::function<int64_t()> clockUs;  // UTC microseconds; the system clock when empty
   };
 
@@ -105,6 +107,7 @@ class cAuditTrail {
   uint64_t m_seq = 0;
   tAuditDigest m_chain = kAuditGenesis;
   int m_fd = -1;
+  int m_lockFd = -1;  // the writer lock (audit_lock.h), held from Open to Close
   std::string m_day;
   std::string m_newestDay;  // the latest day that has a file: lines never go to an earlier one
   int64_t m_dayFromUs = 0;  // the first microsecond of m_day

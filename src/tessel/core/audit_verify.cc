@@ -14,6 +14,7 @@
 
 #include "tessel/core/audit_chain.h"
 #include "tessel/core/audit_line.h"
+#include "tessel/core/audit_lock.h"
 
 namespace fs = std::filesystem;
 
@@ -206,10 +207,13 @@ class cTrailLines {
 
 class cVerifier {
  public:
-  cVerifier(cTrailLines& lines, const std::string& key) : m_lines(lines), m_key(key) {}
+  // `holder`: the writer that held the folder's lock before the files were read.
+  cVerifier(cTrailLines& lines, const std::vector<std::string>& keys, const std::string& holder)
+      : m_lines(lines), m_keys(keys), m_holder(holder) {}
 
-  // The first fault, or empty; `count` the lines read.
-  std::string Run(const std::string& folder, uint64_t* count, std::string* notes) {
+  // The first fault, or empty; `count` the lines read; `live` when the last run is still being
+  // written (its last line may then be the one the writer is putting in the file).
+  std::string Run(const std::string& folder, uint64_t* count, std::string* notes, bool* live) {
     if (!m_lines.Read(m_line)) {
       if (!m_lines.Error().empty()) return m_lines.Error();
       return folder + ": the audit trail files hold no line";
@@ -217,6 +221,11 @@ class cVerifier {
     m_checkpoint = PlaceOf(m_line);
     m_hasNext = m_lines.Read(m_next);
     for (*count = 1;; ++*count) {
+      if (!m_hasNext && !m_line.whole && m_lines.Error().empty() && WriterAlive(folder)) {
+        --*count;
+        *live = true;
+        break;
+      }
       const std::string fault = Check(notes);
       if (!fault.empty()) return fault;
       if (!m_hasNext) break;
@@ -226,7 +235,8 @@ class cVerifier {
     if (m_crashes > kMostNotes)
       *notes += std::to_string(m_crashes - kMostNotes) + " more runs ended in a crash\n";
     if (!m_lines.Error().empty()) return m_lines.Error();
-    if (AuditField(m_line.Body(), "kind") != "close")
+    if (*live) return {};
+    if (AuditField(m_line.Body(), "kind") != "close" && !(*live = WriterAlive(folder)))
       return "the trail stops without a closing line: cut after its last checkpoint, " +
              Where(m_checkpoint);
     return {};
@@ -259,7 +269,7 @@ class cVerifier {
         return Where(line) + ": inserted (the chain runs on without it)";
       return Where(line) + ": changed (its chain value does not match)";
     }
-    if (!m_key.empty() && AuditMac(m_key, line.chain) != line.mac)
+    if (!m_keys.empty() && !Signed(line))
       return Where(line) + ": MAC does not match the key (the line was signed without it)";
     const std::string fault = CheckRun(notes);
     if (!fault.empty()) return fault;
@@ -270,12 +280,32 @@ class cVerifier {
     return {};
   }
 
+  // Whether the last run's writer holds the folder's lock, or held it when the check began (its
+  // closing line, written since, is past the end of what was read).
+  bool WriterAlive(const std::string& folder) const {
+    return !m_pid.empty() && (m_holder == m_pid || AuditWriterHolder(folder) == m_pid);
+  }
+
+  // Whether the line's MAC matches the key of its run. A run's open line may take a later key
+  // (the key file was made new between the runs); an earlier key is never taken up again.
+  bool Signed(const stLine& line) {
+    if (AuditMac(m_keys[m_keyAt], line.chain) == line.mac) return true;
+    if (AuditField(line.Body(), "kind") != "open") return false;
+    for (size_t at = m_keyAt + 1; at < m_keys.size(); ++at)
+      if (AuditMac(m_keys[at], line.chain) == line.mac) {
+        m_keyAt = at;
+        return true;
+      }
+    return false;
+  }
+
   // Every run of the process ends with a closing line, or with a crash that the next start
   // found a report of.
   std::string CheckRun(std::string* notes) {
     const std::string_view kind = AuditField(m_line.Body(), "kind");
     const stPlace checkpoint = m_checkpoint;
     if (kind == "checkpoint" || kind == "open") m_checkpoint = PlaceOf(m_line);
+    if (kind == "open") m_pid = AuditField(m_line.Body(), "pid");
     if (kind != "open" || m_before.number == 0 || m_beforeClosed) return {};
     if (AuditField(m_line.Body(), "prior") == "crash") {
       if (++m_crashes <= kMostNotes)
@@ -287,7 +317,9 @@ class cVerifier {
   }
 
   cTrailLines& m_lines;
-  const std::string& m_key;
+  const std::vector<std::string>& m_keys;
+  size_t m_keyAt = 0;  // the key of the run being checked
+  const std::string m_holder;
   stLine m_line, m_next;
   bool m_hasNext = false;
   uint64_t m_seq = 0;
@@ -296,15 +328,22 @@ class cVerifier {
   stPlace m_before;      // the line checked before this one; number 0 before the first
   bool m_beforeClosed = false;
   uint64_t m_crashes = 0;  // runs that ended in a crash
+  std::string m_pid;       // the process of the last run, from its open line
 };
 
 }  // namespace
 
 stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::string& key) {
+  return VerifyAuditTrail(folder, key.empty() ? std::vector<std::string>() : std::vector{key});
+}
+
+stAuditVerdict VerifyAuditTrail(const std::string& folder, const std::vector<std::string>& keys) {
   stAuditVerdict verdict;
+  const std::string holder = AuditWriterHolder(folder);
   cTrailLines lines;
   if (!lines.Open(folder, &verdict.files, &verdict.reason)) return verdict;
-  verdict.reason = cVerifier(lines, key).Run(folder, &verdict.lines, &verdict.notes);
+  verdict.reason =
+      cVerifier(lines, keys, holder).Run(folder, &verdict.lines, &verdict.notes, &verdict.live);
   verdict.holds = verdict.reason.empty();
   return verdict;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -132,6 +133,17 @@ TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
   ASSERT_TRUE(WaitFor([&] { return at.trail.Queued() == 0; }));
   at.trail.Close();
   ASSERT_TRUE(at.trail.Open(at.Options()));
+  // A second writer of the folder meanwhile is refused loudly: its lines would mix into the
+  // chain of the first.
+  cAuditTrail other;
+  cAuditTrail::stOptions options = at.Options();
+  options.lockWaitMs = 50;
+  testkit::cStdoutCapture out;
+  EXPECT_FALSE(other.Open(options));
+  EXPECT_NE(out.Text().find("is written by process " + std::to_string(::getpid()) +
+                            " already; no audit trail is written"),
+            std::string::npos)
+      << out.Text();
   at.trail.Close();
   EXPECT_EQ(testkit::ReadFile(at.Folder() + "/2026-12-09.audit"), "");
   const stAuditVerdict back = VerifyAuditTrail(at.Folder(), raw);

@@ -81,6 +81,16 @@ TEST(AuditChain, ChainAndSignAreSha256AndHmacSha256) {
 TEST_F(AuditVerify, AWholeTrailHoldsWithAndWithoutTheKey) {
   EXPECT_EQ(Fault(false), "holds");
   EXPECT_EQ(Fault(true), "holds");
+  // The key made new between runs: the trail holds with both keys, oldest first, and with no
+  // other order or subset.
+  std::filesystem::remove(at.KeyFile());
+  Run({"Ver()"});
+  std::string made, error;
+  ASSERT_TRUE(LoadAuditKey(at.KeyFile(), &made, &error)) << error;
+  EXPECT_TRUE(VerifyAuditTrail(at.Folder(), std::vector{key, made}).holds);
+  for (const auto& keys : {std::vector{made, key}, std::vector{key}, std::vector{made}})
+    EXPECT_NE(VerifyAuditTrail(at.Folder(), keys).reason.find("MAC does not match the key"),
+              std::string::npos);
 }
 
 TEST_F(AuditVerify, EachKindOfTamperingFailsNamingTheLine) {
@@ -149,9 +159,16 @@ TEST_F(AuditVerify, ATrailRecomputedWithoutTheKeyHoldsAsAChainButFailsTheKey) {
 }
 
 // A run that lost its closing line is cut after its last checkpoint, unless a crash report
-// newer than the trail told the next start that it crashed.
+// newer than the trail told the next start that it crashed, or its writer is still at work.
 TEST_F(AuditVerify, ARunWithoutItsClosingLineIsShownCutUnlessACrashReportFollowed) {
   auto lines = Read(kDay2);
+  // A run still being written holds, also while its last line is only half in the file.
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  EXPECT_EQ(Fault(), "holds");
+  std::ofstream(Day(kDay2), std::ios::app) << "seq=10\ttime=";
+  EXPECT_EQ(Fault(), "holds");
+  at.trail.Close();
+
   lines.pop_back();
   Write(kDay2, lines);
   EXPECT_EQ(Fault(),
@@ -165,6 +182,10 @@ TEST_F(AuditVerify, ARunWithoutItsClosingLineIsShownCutUnlessACrashReportFollowe
 
   Write(kDay2, lines);
   std::ofstream(at.dir / "ERRORLOG.TXT") << "report";
+  // The lines queued before the fault went into the file after the report was written.
+  std::filesystem::last_write_time(
+      Day(kDay2),
+      std::filesystem::last_write_time(at.dir / "ERRORLOG.TXT") + std::chrono::seconds(1));
   Run({"Ver()"});
   const stAuditVerdict verdict = VerifyAuditTrail(at.Folder(), key);
   EXPECT_TRUE(verdict.holds) << verdict.reason;
