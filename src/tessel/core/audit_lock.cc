@@ -18,9 +18,10 @@ std::string LockPath(const std::string& folder) {
   return (std::filesystem::path(folder) / kLockName).string();
 }
 
-// The file at `path` when it is a regular one; -1 else (a pipe in its place is not waited on).
+// The file at `path` when it is a regular one; -1 else (a pipe in its place is not waited on, a
+// link is not followed: the holder truncates the file it takes).
 int OpenRegular(const std::string& path, int flags) {
-  const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0600);
+  const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
   struct stat st {};
   if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
     ::close(fd);

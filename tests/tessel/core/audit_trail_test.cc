@@ -155,7 +155,12 @@ TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
 // pipe, and a start whose newest file is a link into /proc reads no endless tail.
 TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   cAuditFolder at;
+  // Nor is a link at the writer's lock file followed: the writer truncates the file it takes.
+  testkit::WriteFile(at.dir / "victim", "kept");
+  std::filesystem::create_directories(at.Folder());
+  std::filesystem::create_symlink(at.dir / "victim", at.Folder() + "/writer.lock");
   ASSERT_TRUE(at.trail.Open(at.Options()));
+  EXPECT_EQ(testkit::ReadFile(at.dir / "victim"), "kept");
   const std::string first = at.Folder() + "/2026-12-07.audit";
   at.trail.Record(Event("Ver()", at.nowUs));
   ASSERT_TRUE(WaitFor([&] { return testkit::Lines(testkit::ReadFile(first)).size() == 2; }));
