@@ -117,6 +117,27 @@ void LimitHook(lua_State* L, lua_Debug*) {
   Stop(L, command, why);
 }
 
+int CollectGarbage(lua_State* L) {
+  lua_gc(L, LUA_GCCOLLECT, 0);
+  return 0;
+}
+
+// Lua 5.1 does not collect when an allocation fails: a command refused at the cap leaves its
+// garbage, and the state's next commands, which need memory to be compiled at all, would all
+// be refused until the process ends. Once the last command on the state is done, the garbage
+// goes (finalisers may run Lua, so protected; the cap is lifted for the collection's own call).
+void CollectAfterRefusal(lua_State* L) {
+  stLuaMemory* memory = MemoryOf(L);
+  if (memory == nullptr || !memory->refused) return;
+  if (std::any_of(t_commands.begin(), t_commands.end(),
+                  [L](const stCommand& command) { return command.L == L; }))
+    return;
+  const size_t limit = memory->limit;
+  memory->limit = 0;
+  lua_cpcall(L, &CollectGarbage, nullptr);
+  memory->limit = limit;
+}
+
 }  // namespace
 
 lua_State* NewLimitedLuaState() {
@@ -161,6 +182,7 @@ cLuaCommandLimit::~cLuaCommandLimit() {
   t_commands.pop_back();
   // The state checks at its usual pace again.
   if (done.stopped) lua_sethook(done.L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+  CollectAfterRefusal(done.L);
 }
 
 std::string LuaLimitNote(lua_State* L, int luaResult) {

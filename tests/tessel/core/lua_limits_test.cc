@@ -74,12 +74,15 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
   SetConfigValue("lua_memory_limit", 4);
   ASSERT_TRUE(Run("kept = string.rep('k', 1024)"));
   for (const char* greedy :
-       {"s = string.rep('x', 8 * 1024 * 1024)", "t = {} for i = 1, 10000000 do t[i] = i end"}) {
+       {"s = string.rep('x', 8 * 1024 * 1024)", "t = {} for i = 1, 10000000 do t[i] = i end",
+        "local l for i = 1, 1e8 do l = {l} end"}) {
     SCOPED_TRACE(greedy);
     EXPECT_FALSE(Run(greedy));
     EXPECT_NE(said_.find("not enough memory (the group's Lua state may hold 4 MiB"),
               std::string::npos)
         << said_;
+    // The garbage the refused command left up to the cap does not refuse the next one.
+    EXPECT_TRUE(Run("assert(#kept == 1024)")) << said_;
   }
   EXPECT_TRUE(Run("t = nil collectgarbage() assert(#kept == 1024)"));
   // A changed limit holds from the next command on.
