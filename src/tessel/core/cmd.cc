@@ -17,6 +17,7 @@
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/long_call_guard.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/pattern_guard.h"
 #include "tessel/core/worker_thread.h"
@@ -121,6 +122,7 @@ void cCmd::Create() {
   UseSourceOnlyLoaders(m_pLua);
   GuardOsBuiltins(m_pLua);
   GuardPatternSearch(m_pLua);
+  GuardLongCalls(m_pLua);
   lua_pushlightuserdata(m_pLua, this);
   lua_setfield(m_pLua, LUA_REGISTRYINDEX, kOwnerKey);
   const std::string_view name = GetName();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "tessel/core/config_stores.h"
@@ -66,6 +67,20 @@ TEST_F(LuaLimits, PatternSearchesAreBoundedAndKeepTheirResults) {
           "local n = 0 for a, b in s:gmatch('(a)(b)') do n = n + 1 end assert(n == 5000) "
           "assert(s:find('ba', 1, true) == 2)"))
       << said_;
+}
+
+// The hook counts instructions and a call of a library function is one: a loop of calls that
+// each run long in C stops at the time limit, not minutes later; string.rep of an empty
+// result answers at once; the functions still name themselves in their argument errors.
+TEST_F(LuaLimits, LoopsOfLongLibraryCallsStopAtTheTimeLimit) {
+  SetConfigValue("lua_time_limit", 1);
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Run("for i = 1, 3 do assert(string.rep('', 2 ^ 31 - 1) == '') end")) << said_;
+  EXPECT_FALSE(Run("local s = ('x'):rep(2 ^ 20) for i = 1, 600 do s:rep(16) end"));
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(6));
+  EXPECT_FALSE(Run("table.insert(nil, 1)"));
+  EXPECT_NE(said_.find("bad argument #1 to 'insert'"), std::string::npos) << said_;
 }
 
 // Memory past the cap is refused while a command runs, with a note naming the limit; what the
