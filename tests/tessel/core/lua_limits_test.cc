@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <lua.hpp>
 #include <string>
 
 #include "tessel/core/config_stores.h"
@@ -88,6 +89,17 @@ TEST_F(LuaLimits, LoopsOfLongLibraryCallsStopAtTheTimeLimit) {
 TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
   SetConfigValue("lua_memory_limit", 4);
   ASSERT_TRUE(Run("kept = string.rep('k', 1024)"));
+  // A coroutine refused there (code a timer resumes) holds its garbage until it is let go, after
+  // its turn: the next command still runs.
+  lua_State* co = lua_newthread(group_.GetLua());
+  const int ref = luaL_ref(group_.GetLua(), LUA_REGISTRYINDEX);
+  ASSERT_EQ(luaL_loadstring(co, "local l for i = 1, 1e8 do l = {l} end"), 0);
+  {
+    const cLuaCommandLimit turn(co);
+    EXPECT_EQ(lua_resume(co, 0), LUA_ERRMEM);
+  }
+  luaL_unref(group_.GetLua(), LUA_REGISTRYINDEX, ref);
+  EXPECT_TRUE(Run("assert(#(kept .. kept) == 2048)")) << said_;
   for (const char* greedy :
        {"s = string.rep('x', 8 * 1024 * 1024)", "t = {} for i = 1, 10000000 do t[i] = i end",
         "local l for i = 1, 1e8 do l = {l} end"}) {
