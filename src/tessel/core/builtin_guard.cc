@@ -10,6 +10,7 @@
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/long_call_guard.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/pattern_guard.h"
 
@@ -129,6 +130,7 @@ int ConsolePrint(lua_State* L) {
 void GuardScriptState(lua_State* L) {
   GuardOsBuiltins(L);
   GuardPatternSearch(L);
+  GuardLongCalls(L);
   LimitScriptState(L);
 }
 

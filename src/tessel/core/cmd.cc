@@ -17,6 +17,7 @@
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/long_call_guard.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/pattern_guard.h"
 #include "tessel/core/worker_thread.h"
@@ -26,6 +27,8 @@
 namespace {
 
 const size_t kLabelChars = 64;
+// The most of a failed command's message its error lines (console, file, requester) show.
+const size_t kErrorBytes = 64 * 1024;
 const unsigned long kSlowCmdMs = 100;
 // The registry entry naming the group of a state.
 const char kOwnerKey[] = "tessel.cmd";
@@ -96,6 +99,16 @@ std::string ShownLuaError(const char* text, std::string message) {
   return message;
 }
 
+// A peer's error() chooses its message and its length: the lines keep its start, and say how
+// much was left out (a message of many megabytes was copied five times and written whole to the
+// log file at each command).
+std::string Bounded(std::string message) {
+  if (message.size() <= kErrorBytes) return message;
+  const size_t more = message.size() - kErrorBytes;
+  message.resize(kErrorBytes);
+  return message + "... (" + std::to_string(more) + " bytes more)";
+}
+
 }  // namespace
 
 const char* cCmd::s_szCmd = "";
@@ -121,6 +134,7 @@ void cCmd::Create() {
   UseSourceOnlyLoaders(m_pLua);
   GuardOsBuiltins(m_pLua);
   GuardPatternSearch(m_pLua);
+  GuardLongCalls(m_pLua);
   lua_pushlightuserdata(m_pLua, this);
   lua_setfield(m_pLua, LUA_REGISTRYINDEX, kOwnerKey);
   const std::string_view name = GetName();
@@ -234,6 +248,7 @@ bool cCmd::RunReportedChunk(const char* text) {
   std::string shown =
       std::string(message != nullptr ? message : "(no message)") + LuaLimitNote(m_pLua, rc);
   if (MayHoldSecret(text)) shown = ShownLuaError(text, shown);
+  shown = Bounded(std::move(shown));
   cAuditScope::NoteError(shown);
   // Lua quotes the text it stopped at: a peer's bytes, shown without their controls.
   const std::string raw = std::string("lua_dostring error ") + GetName() + " " + shown;

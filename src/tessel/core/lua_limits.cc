@@ -26,7 +26,9 @@ struct stLuaMemory {
   size_t used = 0;
   size_t limit = 0;  // bytes; 0 = none
   bool refused = false;
-  bool open = false;  // the state was made; its last block takes this along
+  bool garbage = false;       // a command was refused: what it left is to be collected
+  bool open = false;          // the state was made; its last block takes this along
+  lua_State* main = nullptr;  // the state's main thread
   // The limits from the config store as of its change count `configRead` (read again when the
   // store has changed since).
   uint64_t configRead = ~uint64_t{0};
@@ -72,6 +74,7 @@ void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
   if (grow > 0 && memory->limit != 0 && memory->used + grow > memory->limit &&
       !t_commands.empty()) {
     memory->refused = true;
+    memory->garbage = true;
     return nullptr;
   }
   void* block = std::realloc(ptr, nsize);
@@ -117,6 +120,27 @@ void LimitHook(lua_State* L, lua_Debug*) {
   Stop(L, command, why);
 }
 
+int CollectGarbage(lua_State* L) {
+  lua_gc(L, LUA_GCCOLLECT, 0);
+  return 0;
+}
+
+// Lua 5.1 does not collect when an allocation fails: a command refused at the cap leaves its
+// garbage, and the state's next commands, which need memory to be compiled at all, would all
+// be refused until the process ends. So when no command runs on the state (the last one ended,
+// or before the next one starts) it is collected, on the main thread; finalisers may run Lua,
+// so protected; the cap is lifted for the collection's own call.
+void CollectRefusedGarbage(stLuaMemory* memory) {
+  if (memory == nullptr || !memory->garbage || memory->main == nullptr) return;
+  if (std::any_of(t_commands.begin(), t_commands.end(),
+                  [memory](const stCommand& command) { return MemoryOf(command.L) == memory; }))
+    return;
+  const size_t limit = memory->limit;
+  memory->limit = 0;
+  if (lua_cpcall(memory->main, &CollectGarbage, nullptr) == 0) memory->garbage = false;
+  memory->limit = limit;
+}
+
 }  // namespace
 
 lua_State* NewLimitedLuaState() {
@@ -127,6 +151,7 @@ lua_State* NewLimitedLuaState() {
     return nullptr;
   }
   memory->open = true;
+  memory->main = L;
   lua_atpanic(L, &Panic);
   lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
   return L;
@@ -140,6 +165,7 @@ cLuaCommandLimit::cLuaCommandLimit(lua_State* L) : cLuaCommandLimit(L, Clock::no
 
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L, Clock::time_point now) {
   stLuaMemory* memory = MemoryOf(L);
+  CollectRefusedGarbage(memory);
   if (memory != nullptr) ReadLimits(*memory);
   const int seconds = memory != nullptr
                           ? memory->seconds
@@ -161,6 +187,9 @@ cLuaCommandLimit::~cLuaCommandLimit() {
   t_commands.pop_back();
   // The state checks at its usual pace again.
   if (done.stopped) lua_sethook(done.L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+  // A coroutine's turn leaves it to the next command: the coroutine still holds its garbage.
+  stLuaMemory* memory = MemoryOf(done.L);
+  if (memory != nullptr && done.L == memory->main) CollectRefusedGarbage(memory);
 }
 
 std::string LuaLimitNote(lua_State* L, int luaResult) {

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "tessel/core/cmd_funcs.h"
+#include "tessel/core/lua_limits.h"
 
 namespace {
 
@@ -173,6 +174,8 @@ int PeerGetmetatable(lua_State* L) {
 // every link and the console: stopped ("stop") or slowed ("setpause") by one link, the state
 // filled to its memory cap and then failed every command of everyone in the group.
 int PeerCollectgarbage(lua_State* L) {
+  // A collection of a full state takes long, out of the time limit's hook.
+  if (LuaCommandOverdue()) StopOverdueCommand(L);
   const std::string_view option = luaL_optstring(L, 1, "collect");
   if (option == "collect") {
     lua_pushnumber(L, lua_gc(L, LUA_GCCOLLECT, 0));

@@ -151,6 +151,14 @@ TEST(Cmd, AFailingLoginCallNeverShowsItsPassword) {
     EXPECT_EQ(lines[0].substr(0, lines[0].size() - 1).find('\n'), std::string::npos) << lines[0];
     EXPECT_NE(lines[0].find("\\x0A01_01 forged\\x1B"), std::string::npos) << lines[0];
   }
+  // A line of bounded length: an error() of megabytes keeps its start.
+  EXPECT_FALSE(group.Do("error(string.rep('x', 2 ^ 22), 0)"));
+  loglib::flush_log_cache();
+  slow.take();
+  const Texts big = errors.take();
+  ASSERT_EQ(big.size(), 1u);
+  EXPECT_LT(big[0].size(), 70000u);
+  EXPECT_NE(big[0].find("xxx... (4128768 bytes more)"), std::string::npos);
   SetTimerFunctionTick(nullptr);
 }
 

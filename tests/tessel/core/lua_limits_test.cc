@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <lua.hpp>
 #include <string>
 
 #include "tessel/core/config_stores.h"
@@ -68,18 +70,46 @@ TEST_F(LuaLimits, PatternSearchesAreBoundedAndKeepTheirResults) {
       << said_;
 }
 
+// The hook counts instructions and a call of a library function is one: a loop of calls that
+// each run long in C stops at the time limit, not minutes later; string.rep of an empty
+// result answers at once; the functions still name themselves in their argument errors.
+TEST_F(LuaLimits, LoopsOfLongLibraryCallsStopAtTheTimeLimit) {
+  SetConfigValue("lua_time_limit", 1);
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Run("for i = 1, 3 do assert(string.rep('', 2 ^ 31 - 1) == '') end")) << said_;
+  EXPECT_FALSE(Run("local s = ('x'):rep(2 ^ 20) for i = 1, 600 do s:rep(16) end"));
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(6));
+  EXPECT_FALSE(Run("table.insert(nil, 1)"));
+  EXPECT_NE(said_.find("bad argument #1 to 'insert'"), std::string::npos) << said_;
+}
+
 // Memory past the cap is refused while a command runs, with a note naming the limit; what the
 // state held is still there and usable afterwards, and a raised cap holds at the next command.
 TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
   SetConfigValue("lua_memory_limit", 4);
   ASSERT_TRUE(Run("kept = string.rep('k', 1024)"));
+  // A coroutine refused there (code a timer resumes) holds its garbage until it is let go, after
+  // its turn: the next command still runs.
+  lua_State* co = lua_newthread(group_.GetLua());
+  const int ref = luaL_ref(group_.GetLua(), LUA_REGISTRYINDEX);
+  ASSERT_EQ(luaL_loadstring(co, "local l for i = 1, 1e8 do l = {l} end"), 0);
+  {
+    const cLuaCommandLimit turn(co);
+    EXPECT_EQ(lua_resume(co, 0), LUA_ERRMEM);
+  }
+  luaL_unref(group_.GetLua(), LUA_REGISTRYINDEX, ref);
+  EXPECT_TRUE(Run("assert(#(kept .. kept) == 2048)")) << said_;
   for (const char* greedy :
-       {"s = string.rep('x', 8 * 1024 * 1024)", "t = {} for i = 1, 10000000 do t[i] = i end"}) {
+       {"s = string.rep('x', 8 * 1024 * 1024)", "t = {} for i = 1, 10000000 do t[i] = i end",
+        "local l for i = 1, 1e8 do l = {l} end"}) {
     SCOPED_TRACE(greedy);
     EXPECT_FALSE(Run(greedy));
     EXPECT_NE(said_.find("not enough memory (the group's Lua state may hold 4 MiB"),
               std::string::npos)
         << said_;
+    // The garbage the refused command left up to the cap does not refuse the next one.
+    EXPECT_TRUE(Run("assert(#kept == 1024)")) << said_;
   }
   EXPECT_TRUE(Run("t = nil collectgarbage() assert(#kept == 1024)"));
   // A changed limit holds from the next command on.

@@ -1,0 +1,12 @@
+// Bounds on the library functions that may run long in C (string.rep, table.sort, ...): the
+// command time limit's hook counts Lua instructions, and a call is one, so a loop of such calls
+// ran on for minutes past the limit before the hook looked at the clock again. Thread of the
+// state (the worker for the groups).
+#pragma once
+
+struct lua_State;
+
+// Replaces those functions in L's libraries by versions that first stop a command past its time
+// (with the time limit's error), then call Lua's own function. string.rep of an empty result
+// answers at once instead of looping up to two thousand million times for it.
+void GuardLongCalls(lua_State* L);
