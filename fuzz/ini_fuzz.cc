@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cAccountHelp account;
   cIniFile file;
   std::string stored;
-  if (account.Login("fuzz", value.c_str()))
+  if (account.Login("fuzz", value.c_str(), false))
     FUZZ_CHECK(file.Load(AccountFilePath("fuzz").c_str()) && file.GetString("password", stored) &&
                    stored == value,
                bytes, value);
