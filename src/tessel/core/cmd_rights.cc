@@ -2,6 +2,7 @@
 
 #include <lua.hpp>
 
+#include <atomic>
 #include <cctype>
 #include <map>
 #include <mutex>
@@ -17,6 +18,9 @@ namespace {
 // The rights being served, the refusal met inside the outermost scope and whether its line was
 // reported. Worker thread only.
 CmdRightsPtr g_current;
+// Whether g_current holds rights, for threads other than the one serving a command: a thread
+// that writes to the console asks it while the worker sets and clears the scope.
+std::atomic<bool> g_narrowed{false};
 int g_depth = 0;
 std::string g_refusal;
 bool g_reported = false;
@@ -306,22 +310,29 @@ cCmdRightsScope::cCmdRightsScope(CmdRightsPtr rights)
   ++g_depth;
   if (!rights || !m_former) {
     if (rights) g_current = std::move(rights);
+    g_narrowed.store(g_current != nullptr, std::memory_order_relaxed);
     return;
   }
   // Nested: the lesser of both.
   auto both = std::make_shared<stCmdRights>(*rights);
   both->rules.insert(both->rules.end(), m_former->rules.begin(), m_former->rules.end());
   g_current = std::move(both);
+  g_narrowed.store(true, std::memory_order_relaxed);
 }
 
 cCmdRightsScope::~cCmdRightsScope() {
   g_current = std::move(m_former);
+  g_narrowed.store(g_current != nullptr, std::memory_order_relaxed);
   --g_depth;
   if (m_bOuter) g_refusal.clear();
 }
 
 const CmdRightsPtr& cCmdRightsScope::Current() {
   return g_current;
+}
+
+bool cCmdRightsScope::Narrowed() {
+  return g_narrowed.load(std::memory_order_relaxed);
 }
 
 const std::string& cCmdRightsScope::Refusal() {

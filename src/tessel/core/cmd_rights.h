@@ -83,6 +83,8 @@ class cCmdRightsScope {
 
   // The rights of the innermost scope; null outside every scope or when unrestricted.
   static const CmdRightsPtr& Current();
+  // Whether a scope with rights is in force: readable from any thread.
+  static bool Narrowed();
   // The refusal line of a call refused inside the outermost scope, "" when none.
   static const std::string& Refusal();
   // True once, for the first report of the refusal: the requester gets one line.

@@ -25,7 +25,7 @@ void cConsoleBound::Install() {
 }
 
 bool cConsoleBound::Bounded() {
-  return OnWorkerThread() && cCmdRightsScope::Current() != nullptr;
+  return OnWorkerThread() && cCmdRightsScope::Narrowed();
 }
 
 bool cConsoleBound::TakeLine() {
