@@ -32,6 +32,13 @@ void ReplayError(const std::string& text) {
   std::cout << text << std::endl;
 }
 
+// The file as the line naming the replay folder shows it: a path that already leads into that
+// folder (the Replay command confines its file there) is named from inside it.
+std::string NamedUnderReplayFolder(const std::string& path) {
+  const std::string folder = std::string(kReplayFolder) + "/";
+  return path.starts_with(folder) ? path.substr(folder.size()) : path;
+}
+
 }  // namespace
 
 cNetReplay& cNetReplay::Instance() {
@@ -78,9 +85,10 @@ bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread) {
   // The thread of an earlier replay has ended or is about to; nothing of it is reused.
   m_thread.End();
   const std::string file = path != nullptr ? path : "";
+  const std::string missing =
+      "can not find replay.rep under  Replay\\" + NamedUnderReplayFolder(file);
   const bool loaded =
-      RetryWithOperator([&] { return LoadReplay(file.c_str()); },
-                        [&] { ReplayError("can not find replay.rep under  Replay\\" + file); });
+      RetryWithOperator([&] { return LoadReplay(file.c_str()); }, [&] { ReplayError(missing); });
   if (!loaded) {
     m_bReplay.store(false);
     return false;

@@ -214,7 +214,8 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
   EXPECT_FALSE(Load(good.substr(0, 7), 0));
   EXPECT_FALSE(replay_.IsReplaying());
   // Without a terminal a missing file fails at once instead of waiting for the operator.
-  EXPECT_FALSE(replay_.StartReplay("no/such.rep", 1, true));
+  EXPECT_FALSE(replay_.StartReplay("Replay/no/such.rep", 1, true));
+  EXPECT_TRUE(quiet_.Text().ends_with("can not find replay.rep under  Replay\\no/such.rep\n"));
 }
 
 // The thread on the real clock, over records a minute apart: speed 0 plays everything at once
