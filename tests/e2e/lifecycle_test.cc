@@ -63,6 +63,8 @@ TEST(Lifecycle, AnUnknownOrMalformedLaunchWordIsNamedAndNothingIsMade) {
       {{"tls", "=", "2"}, "tls = 2: expected 0 or 1"},
       {{"listen=0"}, "'listen=0': expected KEY = VALUE, with blanks around '='"},
       {{"listen", ":", "0"}, "'listen : 0': expected KEY = VALUE"},
+      {{"password=hush12"}, "'password=******': expected KEY = VALUE"},
+      {{"password", "hush12", "listen", "=", "0"}, "'password ****** ******': expected"},
       {{"--verbose"}, "unknown option '--verbose'"},
       {{"listen", "=", "70000"}, "listen = 70000: expected a port"},
       {{"maxlinks", "=", "-1"}, "maxlinks = -1: expected a number"},
