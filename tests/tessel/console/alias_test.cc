@@ -91,7 +91,6 @@ TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
   line = "x-x";
   alias.Replace(line);
   EXPECT_EQ(line, "xx-xx");
-  // What is shown of aliases and replacements keeps a password masked.
   alias.SetReplace("$L", "Login('ops','s3cret')");
   alias.AddAlias("c", "SetConnect('g','',0,'','s3cret')");
   std::ostringstream shown;
