@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include "tessel/core/login_text.h"
 
 namespace {
 
@@ -9,6 +12,14 @@ bool ParseNumber(const std::string& text, long low, long high, long& value) {
   char* end = nullptr;
   value = std::strtol(text.c_str(), &end, 10);
   return !text.empty() && *end == '\0' && value >= low && value <= high;
+}
+
+// Where the password begins in a word that glues one to its option ("-pSECRET",
+// "--password=SECRET"); 0 for any other word.
+size_t GluedPassword(const std::string& word) {
+  for (const std::string_view option : {"--password=", "-p"})
+    if (word.size() > option.size() && word.starts_with(option)) return option.size();
+  return 0;
 }
 
 }  // namespace
@@ -95,6 +106,12 @@ bool stCliOptions::Parse(int argc, char** argv, std::string& error) {
       waitSeconds = static_cast<int>(seconds);
     } else if (arg == "-v") {
       verbose = true;
+    } else if (const size_t glued = GluedPassword(arg); glued != 0) {
+      // Neither the message nor the process list shows a password glued to its option.
+      error = "unknown option " + arg.substr(0, glued) + MaskPassword(argv[i] + glued) +
+              " (give -p PASSWORD as two words)";
+      std::memset(argv[i] + glued, '*', arg.size() - glued);
+      return false;
     } else if (!arg.empty() && arg[0] == '-') {
       error = "unknown option " + arg;
       return false;

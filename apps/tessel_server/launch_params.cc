@@ -89,6 +89,18 @@ const cLaunchWords kProgramWords{
 // The variable that may hold the client links' password.
 constexpr const char* kPasswordVariable = "TESSEL_LINK_PASSWORD";
 
+// The variable's value, taken out of the environment: the children the process starts (System
+// lines, site tools, the crash report tool) would inherit it, and its environment block, which
+// /proc/PID/environ shows, is overwritten. Main thread, before other threads start.
+std::string TakeVariable(const char* name) {
+  char* value = std::getenv(name);
+  if (value == nullptr) return {};
+  std::string taken = value;
+  std::memset(value, '*', taken.size());
+  ::unsetenv(name);
+  return taken;
+}
+
 }  // namespace
 
 std::vector<std::string> cLaunchParams::Words(int argc, char** argv) {
@@ -112,10 +124,10 @@ void cLaunchParams::HidePassword(int argc, char** argv) {
 
 // A password word wins; else the file's first line; else the variable.
 bool cLaunchParams::LoadPassword() {
+  const std::string variable = TakeVariable(kPasswordVariable);
   const std::string file = GetExeParam("passwordfile", "");
   if (file.empty()) {
-    const char* variable = std::getenv(kPasswordVariable);
-    if (GetExeParam("password", "").empty() && variable != nullptr && *variable != '\0')
+    if (GetExeParam("password", "").empty() && !variable.empty())
       GetExeParamStore().SetStringString("password", variable);
     return true;
   }

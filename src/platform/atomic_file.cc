@@ -1,6 +1,7 @@
 #include "platform/atomic_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,13 +18,18 @@ bool WriteFileAtomically(const std::string& path, const std::string& data) {
   // The name is this writer's own, so whatever stands there (a file left by a crash, or a pipe
   // or a link someone put there: open would wait for a reader for ever, or write through the
   // link into another file) is taken away; only a file made afresh is written to.
+  // A file that replaces one keeps that one's mode (its owner may have narrowed it: it may hold
+  // secrets), and only the owner reads it until then; a new file is made as the umask allows.
+  struct stat old {};
+  const bool replaces = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  const mode_t mode = replaces ? 0600 : 0644;
   constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = ::open(tmp.c_str(), kFlags, 0644);
+  int fd = ::open(tmp.c_str(), kFlags, mode);
   if (fd < 0 && errno == EEXIST && ::unlink(tmp.c_str()) == 0)
-    fd = ::open(tmp.c_str(), kFlags, 0644);
+    fd = ::open(tmp.c_str(), kFlags, mode);
   if (fd < 0) return false;
   size_t done = 0;
-  bool ok = true;
+  bool ok = !replaces || ::fchmod(fd, old.st_mode & 07777) == 0;
   while (ok && done < data.size()) {
     ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n > 0) {

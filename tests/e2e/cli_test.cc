@@ -238,6 +238,8 @@ TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
       {{"--help"}, 0, "usage: tessel_cli"},
       {{"-u", "ops", "--version"}, 0, "tessel_cli 0."},
       {{"--bogus", "127.0.0.1:1"}, 64, "unknown option --bogus"},
+      {{"-u", "ops", "-pS3cretWord", "127.0.0.1:1"}, 64, "unknown option -p******** (give -p"},
+      {{"--password=S3cret", "127.0.0.1:1"}, 64, "unknown option --password=****** (give"},
       {{"--wait", "soon", "127.0.0.1:1"}, 64, "--wait soon"},
       {{"127.0.0.1:99999"}, 64, "127.0.0.1:99999 is not HOST:PORT"},
       {{"--cert", "c.pem", "--key", "k.pem", "127.0.0.1:1"}, 64, "--cert goes with --tls"},

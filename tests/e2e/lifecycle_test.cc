@@ -63,6 +63,8 @@ TEST(Lifecycle, AnUnknownOrMalformedLaunchWordIsNamedAndNothingIsMade) {
       {{"tls", "=", "2"}, "tls = 2: expected 0 or 1"},
       {{"listen=0"}, "'listen=0': expected KEY = VALUE, with blanks around '='"},
       {{"listen", ":", "0"}, "'listen : 0': expected KEY = VALUE"},
+      {{"password=hush12"}, "'password=******': expected KEY = VALUE"},
+      {{"password", "hush12", "listen", "=", "0"}, "'password ****** ******': expected"},
       {{"--verbose"}, "unknown option '--verbose'"},
       {{"listen", "=", "70000"}, "listen = 70000: expected a port"},
       {{"maxlinks", "=", "-1"}, "maxlinks = -1: expected a number"},
@@ -188,6 +190,12 @@ TEST(Lifecycle, ThePasswordComesFromAWordAFileOrTheVariableAndTheProcessListHide
       testkit::ReadFile("/proc/" + std::to_string(byWord.Pid()) + "/cmdline");
   EXPECT_NE(cmdline.find("password"), std::string::npos);
   EXPECT_EQ(cmdline.find("pw9"), std::string::npos) << cmdline;
+  // The variable leaves the environment: neither it nor what the process starts shows it.
+  const std::string environment =
+      testkit::ReadFile("/proc/" + std::to_string(byVar.Pid()) + "/environ");
+  EXPECT_EQ(environment.find("pw9"), std::string::npos);
+  EXPECT_TRUE(
+      byVar.Ask("/15/System('echo child-sees-[$TESSEL_LINK_PASSWORD]')", {"child-sees-[]"}));
   for (cServerProcess* process : {&byWord, &byFile, &byVar, &global}) process->QuitInOrder();
 }
 

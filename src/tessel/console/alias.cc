@@ -11,6 +11,7 @@
 #include "platform/atomic_file.h"
 #include "platform/home_file.h"
 #include "tessel/console/clipboard.h"
+#include "tessel/core/login_text.h"
 #include "tessel/core/worker_thread.h"
 
 namespace {
@@ -139,12 +140,14 @@ bool cAlias::Save() {
 
 void cAlias::Display(std::ostream& os) const {
   os << "【alias】" << std::endl;
-  for (const auto& [word, text] : m_mapAlias) os << word << kSeparator << text << std::endl;
+  for (const auto& [word, text] : m_mapAlias)
+    os << word << kSeparator << MaskCmdText(text) << std::endl;
 }
 
 void cAlias::TraceReplace() const {
   std::cout << "【replace】" << std::endl;
-  for (const auto& [from, to] : m_mapReplace) std::cout << from << kSeparator << to << std::endl;
+  for (const auto& [from, to] : m_mapReplace)
+    std::cout << from << kSeparator << MaskCmdText(to) << std::endl;
 }
 
 bool cAlias::Alias(std::string& line) {

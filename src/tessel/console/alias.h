@@ -26,6 +26,8 @@ class cAlias {
   void SetReplace(const std::string& from, const std::string& to);
   // Writes the whole alias table to "alias/alias.txt".
   bool Save();
+  // The aliases (to `os`) and the replacements (to standard output), a password in a text
+  // masked.
   void Display(std::ostream& os) const;
   void TraceReplace() const;
 

@@ -144,7 +144,7 @@ void cTesselCmd::ParseCmd(const char* text, std::ostream& os) {
   if (replaced) {
     os << "【alias】 to ";
     platform::SetColor(kColorMagenta);
-    os << line << std::endl;
+    os << MaskCmdText(line) << std::endl;  // a pasted password is not shown
     platform::SetColor(platform::kColorBrightWhite);
   }
   if (line.size() < 2) {

@@ -1,11 +1,15 @@
 #include "tessel/core/launch_words.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstring>
 #include <iomanip>
 #include <mutex>
+
+#include "tessel/core/login_text.h"
 
 namespace {
 
@@ -24,14 +28,36 @@ std::string Quoted(std::string_view word) {
   return "'" + std::string(word) + "'";
 }
 
+// The key whose value is a secret: a refusal shows what follows it only masked.
+constexpr std::string_view kSecretKey = "password";
+
+bool IsSecretKey(std::string_view key) {
+  return key.size() == kSecretKey.size() &&
+         strncasecmp(key.data(), kSecretKey.data(), kSecretKey.size()) == 0;
+}
+
+// `word` as a refusal shows it: a value glued to the secret key ("password=SECRET") masked.
+std::string Shown(std::string_view word) {
+  const size_t key = kSecretKey.size();
+  if (word.size() <= key + 1 || !IsSecretKey(word.substr(0, key)) ||
+      std::isalnum(static_cast<unsigned char>(word[key])) || word[key] == '_')
+    return std::string(word);
+  return std::string(word.substr(0, key + 1)) +
+         MaskPassword(std::string(word.substr(key + 1)).c_str());
+}
+
 // The refusal of one KEY = VALUE group; empty when it is a launch word of the right form.
 std::string CheckGroup(const std::string& key, const std::string& separator,
                        const std::string& value) {
-  if (separator != "=")
-    return Quoted(key + " " + separator + " " + value) +
-           ": expected KEY = VALUE, with blanks around '='";
+  if (separator != "=") {
+    // The secret key's next two words may hold its value, whichever of them is misplaced.
+    const std::string rest =
+        IsSecretKey(key) ? MaskPassword(separator.c_str()) + " " + MaskPassword(value.c_str())
+                         : separator + " " + value;
+    return Quoted(Shown(key) + " " + rest) + ": expected KEY = VALUE, with blanks around '='";
+  }
   const std::optional<stLaunchWord> word = cLaunchWords::Find(key);
-  if (!word) return "unknown launch word " + Quoted(key);
+  if (!word) return "unknown launch word " + Quoted(Shown(key));
   if (word->check != nullptr && !word->check(value))
     return key + " = " + value + ": expected " +
            (word->expected ? word->expected : "another value");
@@ -77,8 +103,8 @@ bool cLaunchWords::Check(const std::vector<std::string>& words, std::string& err
     if (at + 2 >= words.size()) {
       // A key alone, or a key and "=" without its value; a word with '=' inside lacks blanks.
       error = key.find('=') != std::string::npos && key != "="
-                  ? Quoted(key) + ": expected KEY = VALUE, with blanks around '='"
-                  : Quoted(key) + " has no value: expected KEY = VALUE";
+                  ? Quoted(Shown(key)) + ": expected KEY = VALUE, with blanks around '='"
+                  : Quoted(Shown(key)) + " has no value: expected KEY = VALUE";
       return false;
     }
     error = CheckGroup(key, words[at + 1], words[at + 2]);

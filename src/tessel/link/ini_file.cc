@@ -1,14 +1,11 @@
 #include "tessel/link/ini_file.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/home_file.h"
 #include "tessel/core/unreadable_line.h"
 #include "tessel/util/text_file_util.h"
@@ -60,25 +57,14 @@ bool cIniFile::Load(const char* path) {
 
 bool cIniFile::Save() {
   if (m_strPath.empty()) return false;
-  const std::string temp = m_strPath + ".tmp" + std::to_string(getpid());
-  {
-    std::ofstream out(temp, std::ios::trunc);
-    if (!out) return false;
-    // A first key that begins like a byte-order mark keeps it through the mark Load drops.
-    if (!m_mapValue.empty() && m_mapValue.begin()->first.starts_with(kByteOrderMark))
-      out << kByteOrderMark;
-    for (const auto& [key, value] : m_mapValue) out << key << " = " << value << "\n";
-    out.flush();
-    if (!out) {
-      std::remove(temp.c_str());
-      return false;
-    }
-  }
-  if (std::rename(temp.c_str(), m_strPath.c_str()) != 0) {
-    std::remove(temp.c_str());
-    return false;
-  }
-  return true;
+  std::ostringstream out;
+  // A first key that begins like a byte-order mark keeps it through the mark Load drops.
+  if (!m_mapValue.empty() && m_mapValue.begin()->first.starts_with(kByteOrderMark))
+    out << kByteOrderMark;
+  for (const auto& [key, value] : m_mapValue) out << key << " = " << value << "\n";
+  // Made afresh beside the file and renamed over it: never through a link or a pipe left in the
+  // temporary's place, and an account file keeps the mode its owner gave it.
+  return platform::WriteFileAtomically(m_strPath, out.str());
 }
 
 bool cIniFile::GetString(const std::string& key, std::string& value) const {

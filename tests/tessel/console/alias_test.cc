@@ -79,8 +79,8 @@ TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeRead
   EXPECT_NE(m_out.Text().find("SaveHashMap error"), std::string::npos) << m_out.Text();
 }
 
-// Replacements apply to every line and every occurrence; the clipboard marker without text, or
-// without a clipboard, leaves the line as it was.
+// Replacements apply to every line and every occurrence and are shown with a password masked;
+// the clipboard marker without text, or without a clipboard, leaves the line as it was.
 TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
   cAlias alias;
   alias.SetReplace("$N", "opsuser");
@@ -91,6 +91,12 @@ TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
   line = "x-x";
   alias.Replace(line);
   EXPECT_EQ(line, "xx-xx");
+  alias.SetReplace("$L", "Login('ops','s3cret')");
+  alias.AddAlias("c", "SetConnect('g','',0,'','s3cret')");
+  std::ostringstream shown;
+  alias.Display(shown);
+  alias.TraceReplace();
+  EXPECT_EQ((shown.str() + m_out.Text()).find("s3cret"), std::string::npos) << shown.str();
   for (const stClipboard& board : {stClipboard{true, false, ""}, stClipboard{}}) {
     SetClipboardReader([board] { return board; });
     line = "Echo('$p')";

@@ -122,8 +122,10 @@ TEST_F(TesselCmdTest, AliasedLinesAreParsedAndPastedOnesRun) {
   cAlias::Instance().Load();
   Parse("gh 5 aliased");
   Parse("gh 5");
-  SetClipboardReader([] { return stClipboard{true, true, "Mark('pasted')"}; });
-  Parse("//gate//$p");
+  SetClipboardReader([] {
+    return stClipboard{true, true, "Mark('pasted') SetConnect('g','',0,'','s3cret')"};
+  });
+  EXPECT_EQ(Parse("//gate//$p").find("s3cret"), std::string::npos) << "the echo is masked";
   SetClipboardReader(nullptr);
   EXPECT_EQ(m_high.FirstArgs("Mark"), Marks{"aliased"});
   EXPECT_EQ(m_low.FirstArgs("Mark"), Marks{"pasted"});

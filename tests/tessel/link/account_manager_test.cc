@@ -160,6 +160,10 @@ TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   cIniFile back;
   ASSERT_TRUE(back.Load("out.ini"));
   EXPECT_EQ(back.Entries(), out.Entries());
+  const auto owner = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+  std::filesystem::permissions("out.ini", owner);
+  ASSERT_TRUE(out.Save());
+  EXPECT_EQ(std::filesystem::status("out.ini").permissions(), owner) << "as its owner left it";
   cIniFile marked, markedBack;  // a first key that begins like the mark
   marked.SetPath("out.ini"), marked.SetString("\xEF\xBB\xBFk", "v");
   ASSERT_TRUE(marked.Save() && markedBack.Load("out.ini"));

@@ -12,6 +12,7 @@
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/audit_scope.h"
+#include "tessel/core/login_text.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -32,14 +33,16 @@ void ShowReplace() {
   cAlias::Instance().TraceReplace();
 }
 
+// The echoes of aliases, replacements and batch lines show a password (of a Login or SetConnect
+// call in them) masked, as every other echo of a command does.
 void AddAlias(const char* word, const char* text) {
-  std::cout << word << " = " << text << std::endl;
+  std::cout << word << " = " << MaskCmdText(text) << std::endl;
   if (!cAlias::Instance().AddAlias(word, text))
     std::cout << "AddAlias refused: the word must be one word and the text one line" << std::endl;
 }
 
 void AddReplace(const char* from, const char* to) {
-  std::cout << from << " = " << to << std::endl;
+  std::cout << from << " = " << MaskCmdText(to) << std::endl;
   cAlias::Instance().SetReplace(from, to);
 }
 
@@ -124,7 +127,7 @@ void cCmdInput::Run(const char* file) {
       }
       if (line.size() <= 4 || line.compare(0, 4, "Out(") != 0) {
         platform::SetColor(kColorLightBlue);
-        std::cout << line << "\n";
+        std::cout << MaskCmdText(line) << "\n";
         platform::SetColor(platform::kColorLightCyan);
       }
       const cAuditScope batch{cAuditScope::stWho(eAuditSource::Batch)};
@@ -160,7 +163,7 @@ void cCmdInput::RunRemote(const char* file) {
       get_gout() << OverdueText(file);
       break;
     }
-    get_gout() << "\t" << line << "\n";
+    get_gout() << "\t" << MaskCmdText(line) << "\n";
     const cAuditScope batch{cAuditScope::stWho(eAuditSource::Batch)};
     cTesselCmd::Instance().ParseCmd(line.c_str(), std::cout);
   }
