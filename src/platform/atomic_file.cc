@@ -1,6 +1,7 @@
 #include "platform/atomic_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,17 +11,22 @@
 namespace platform {
 
 bool WriteFileAtomically(const std::string& path, const std::string& data) {
+  return WriteFileAtomicallyAt(AT_FDCWD, path, data, 0);
+}
+
+bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data,
+                           unsigned mode) {
   // A name of its own per writer: threads and processes never share a temporary file.
   static std::atomic<unsigned> counter{0};
-  std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+  std::string tmp = name + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
 
   // The name is this writer's own, so whatever stands there (a file left by a crash, or a pipe
   // or a link someone put there: open would wait for a reader for ever, or write through the
   // link into another file) is taken away; only a file made afresh is written to.
   constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = ::open(tmp.c_str(), kFlags, 0644);
-  if (fd < 0 && errno == EEXIST && ::unlink(tmp.c_str()) == 0)
-    fd = ::open(tmp.c_str(), kFlags, 0644);
+  int fd = ::openat(folder, tmp.c_str(), kFlags, 0644);
+  if (fd < 0 && errno == EEXIST && ::unlinkat(folder, tmp.c_str(), 0) == 0)
+    fd = ::openat(folder, tmp.c_str(), kFlags, 0644);
   if (fd < 0) return false;
   size_t done = 0;
   bool ok = true;
@@ -32,10 +38,12 @@ bool WriteFileAtomically(const std::string& path, const std::string& data) {
       ok = false;
     }
   }
+  // Bits asked for are set before the file takes the name.
+  if (ok && mode != 0) ok = ::fchmod(fd, static_cast<mode_t>(mode)) == 0;
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(tmp.c_str());
+  ok = ok && ::renameat(folder, tmp.c_str(), folder, name.c_str()) == 0;
+  if (!ok) ::unlinkat(folder, tmp.c_str(), 0);
   return ok;
 }
 

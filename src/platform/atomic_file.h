@@ -8,5 +8,10 @@ namespace platform {
 // Writes data to a temporary file beside path, syncs it and renames it over path, so path holds
 // either its old content or all of data. False (path untouched, no temporary left) on failure.
 bool WriteFileAtomically(const std::string& path, const std::string& data);
+// The same for the file `name` of the open folder `folder` (an *at() descriptor, or AT_FDCWD),
+// the new file given the permission bits `mode` (0: those a new file gets): the folder stays the
+// one opened, whatever is put in its place meanwhile.
+bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data,
+                           unsigned mode);
 
 }  // namespace platform

@@ -1,7 +1,11 @@
 #include "tessel/console/groups/maintain_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
 #include <system_error>
 #include <vector>
 
@@ -150,41 +154,78 @@ std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::strin
   return cmd;
 }
 
-bool WriteFileIndexTo(const fs::path& path, int index, std::string_view text) {
-  std::error_code ec;
-  if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
-  if (ec) return false;
-  if (index == 0) {
-    // Replaced whole or not at all; the file keeps its permissions (a program stays runnable).
-    const fs::perms former = fs::status(path, ec).permissions();
-    const bool existed = !ec && former != fs::perms::unknown;
-    if (!platform::WriteFileAtomically(path.string(), std::string(text))) return false;
-    if (existed) fs::permissions(path, former, ec);
-    return true;
+namespace {
+
+// Closes a descriptor when it leaves the scope.
+struct stFd {
+  int fd;
+  ~stFd() {
+    if (fd >= 0) ::close(fd);
   }
-  const std::uintmax_t before = fs::exists(path, ec) ? fs::file_size(path, ec) : 0;
-  if (ec) return false;
-  std::ofstream file(path, std::ios::binary | std::ios::app);
-  if (!file) return false;
-  file.write(text.data(), static_cast<std::streamsize>(text.size()));
-  file.close();
-  if (!file.fail()) return true;
-  // A part that did not fit (a full disk) is taken back: what is left is the parts before it.
-  fs::resize_file(path, before, ec);
-  return false;
+};
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
 }
 
-bool ReadFileBytes(const fs::path& path, std::uintmax_t offset, std::uintmax_t maxBytes,
-                   std::string& out) {
-  out.clear();
+// Appends to the file `name` of the open folder, made afresh (never through a link) when it
+// is missing, else the existing one as long as it lies in `root`.
+bool AppendInFolder(const fs::path& root, int folder, const fs::path& path, std::string_view text) {
+  constexpr int kAppend = O_WRONLY | O_APPEND;
+  stFd file{::openat(folder, path.filename().c_str(),
+                     kAppend | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
+  if (file.fd < 0 && errno == EEXIST) file.fd = platform::OpenFileInFolder(root, path, kAppend);
+  struct stat st {};
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return false;
+  // A part that did not fit (a full disk) is taken back: what is left is the parts before it.
+  const bool written = WriteAll(file.fd, text);
+  if (!written && ::ftruncate(file.fd, st.st_size) != 0) return false;
+  return written;
+}
+
+}  // namespace
+
+bool WriteFileIndexTo(const fs::path& root, const fs::path& path, int index,
+                      std::string_view text) {
   std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return false;
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  file.seekg(static_cast<std::streamoff>(offset));
-  if (!file) return false;
+  const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  fs::create_directories(parent, ec);
+  if (ec) return false;
+  // The folder is opened once and judged as opened: the file is made in that very folder.
+  const stFd folder{platform::OpenFolderInFolder(root, parent)};
+  if (folder.fd < 0) return false;
+  if (index != 0) return AppendInFolder(root, folder.fd, path, text);
+  // Replaced whole or not at all; the file keeps its permissions (a program stays runnable).
+  struct stat former {};
+  const bool existed = ::fstatat(folder.fd, path.filename().c_str(), &former, 0) == 0;
+  const unsigned mode = existed ? former.st_mode & 07777 : 0;
+  return platform::WriteFileAtomicallyAt(folder.fd, path.filename().string(), std::string(text),
+                                         mode);
+}
+
+bool ReadFileBytes(const fs::path& root, const fs::path& path, std::uintmax_t offset,
+                   std::uintmax_t maxBytes, std::string& out, std::uintmax_t& size) {
+  out.clear();
+  const stFd file{platform::OpenFileInFolder(root, path, O_RDONLY)};
+  struct stat st {};
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return false;
+  size = static_cast<std::uintmax_t>(st.st_size);
   out.resize(static_cast<std::size_t>(maxBytes));
-  file.read(out.data(), static_cast<std::streamsize>(maxBytes));
-  out.resize(static_cast<std::size_t>(file.gcount()));
-  return !file.bad();
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n =
+        ::pread(file.fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  out.resize(done);
+  return true;
 }

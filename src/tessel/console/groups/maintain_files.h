@@ -61,10 +61,14 @@ std::string UnescapeTransferText(std::string_view text);
 std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::string_view contents);
 
 // Writes `text` to `path`, creating its folders; index 0 replaces the file, any other value
-// appends. False when the folders or the file cannot be written; the file is then as it was
-// (nothing half written is left to look whole).
-bool WriteFileIndexTo(const std::filesystem::path& path, int index, std::string_view text);
+// appends. False when the folders or the file cannot be written, or the folder or file reached
+// lies outside `root` (a link swapped in after the name was confined); the file is then as it
+// was (nothing half written is left to look whole).
+bool WriteFileIndexTo(const std::filesystem::path& root, const std::filesystem::path& path,
+                      int index, std::string_view text);
 
-// Reads up to `maxBytes` bytes of a regular file from `offset`. False when it cannot be read.
-bool ReadFileBytes(const std::filesystem::path& path, std::uintmax_t offset,
-                   std::uintmax_t maxBytes, std::string& out);
+// Reads up to `maxBytes` bytes of the regular file `path` from `offset`, and its whole size
+// into `size`. False when it cannot be read or the file reached lies outside `root`.
+bool ReadFileBytes(const std::filesystem::path& root, const std::filesystem::path& path,
+                   std::uintmax_t offset, std::uintmax_t maxBytes, std::string& out,
+                   std::uintmax_t& size);

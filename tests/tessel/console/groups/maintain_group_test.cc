@@ -7,6 +7,7 @@
 
 #include <lua.hpp>
 
+#include <atomic>
 #include <set>
 #include <thread>
 
@@ -97,6 +98,27 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   EXPECT_TRUE(Says("downloadfile('secret.txt')", "refused"));
   EXPECT_TRUE(Says("downloadfile('out/secret.txt')", "refused"));
   EXPECT_FALSE(fs::exists(m_dir.path() / "x.txt"));
+  // A link inside the root swapped to the outside while the commands run: what is read or
+  // written is judged as opened, not as it was when the name was confined.
+  WriteFile(Servers("real/s.txt"), std::string(cCmdMaintain::kPartBytes + 1, 'i'));
+  WriteFile(m_dir.path() / "s.txt", std::string(cCmdMaintain::kPartBytes + 1, 'S'));
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    for (int i = 0; i < 1000000 && !stop; ++i) {
+      fs::create_symlink(i % 2 ? m_dir.path() : "real", Servers("sw.tmp"));
+      fs::rename(Servers("sw.tmp"), Servers("sw"));
+    }
+  });
+  std::string sent;
+  for (int i = 0; i < 300; ++i) {
+    for (const std::string& text : Served(cCmdMaintain::Instance(), 4, "downloadfile('sw/s.txt')"))
+      sent += text.substr(0, 40);
+    Run("writefileindex('sw/w.txt'," + std::to_string(i % 2) + ",'data')");
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(sent.find('S'), std::string::npos);
+  EXPECT_FALSE(fs::exists(m_dir.path() / "w.txt"));
   const stGroupRun set =
       RunInGroup(cCmdConfig::Instance(), "SetConfigString('maintain_servers','/')");
   EXPECT_NE(set.out.find("refused"), std::string::npos) << set.out;
