@@ -34,6 +34,23 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
   return out;
 }
 
+// Closes a descriptor when it leaves the scope.
+struct stFd {
+  int fd;
+  ~stFd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Removes the log file `name` of the open folder when `expired` holds for it, judged and removed
+// as it stands in that folder (a link is never followed).
+bool RemoveIfExpired(int folder, const char* name, const LogFilter& expired) {
+  struct stat st {};
+  if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (!expired(static_cast<std::uintmax_t>(st.st_size), st.st_mtime)) return false;
+  return ::unlinkat(folder, name, 0) == 0;
+}
+
 const char* const kRootKeys[] = {"maintain_servers", "maintain_temp", "maintain_www"};
 
 // A launch word names a root over the configuration string of the same name.
@@ -99,21 +116,27 @@ int CleanLogs(const fs::path& root, const LogFilter& expired, std::ostream& cons
   int deleted = 0;
   std::error_code ec;
   fs::recursive_directory_iterator it(root, ec), end;
+  // The folder of the files met last, opened and judged to lie in the root: a folder swapped
+  // for a link after it was listed cannot lead the removal outside.
+  fs::path folderPath;
+  stFd folder{-1};
   for (; !ec && it != end; it.increment(ec)) {
     const fs::directory_entry& entry = *it;
     std::error_code fileEc;
     if (!entry.is_regular_file(fileEc) || entry.is_symlink(fileEc)) continue;
     if (entry.path().extension() != ".log") continue;
-    const std::uintmax_t size = entry.file_size(fileEc);
-    if (fileEc) continue;
-    const auto written = entry.last_write_time(fileEc);
-    if (fileEc) continue;
-    const auto system = std::chrono::file_clock::to_sys(written);
-    const std::time_t lastWrite = std::chrono::system_clock::to_time_t(
-        std::chrono::time_point_cast<std::chrono::system_clock::duration>(system));
-    if (!expired(size, lastWrite)) continue;
-    console << "delete file " << entry.path().string() << std::endl;
-    if (fs::remove(entry.path(), fileEc)) ++deleted;
+    if (folder.fd < 0 || folderPath != entry.path().parent_path()) {
+      folderPath = entry.path().parent_path();
+      if (folder.fd >= 0) ::close(folder.fd);
+      folder.fd = platform::OpenFolderInFolder(root, folderPath);
+    }
+    if (folder.fd < 0) continue;
+    const auto announce = [&](std::uintmax_t size, std::time_t lastWrite) {
+      if (!expired(size, lastWrite)) return false;
+      console << "delete file " << entry.path().string() << std::endl;
+      return true;
+    };
+    if (RemoveIfExpired(folder.fd, entry.path().filename().c_str(), announce)) ++deleted;
   }
   return deleted;
 }
@@ -155,14 +178,6 @@ std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::strin
 }
 
 namespace {
-
-// Closes a descriptor when it leaves the scope.
-struct stFd {
-  int fd;
-  ~stFd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 bool WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {

@@ -1,6 +1,8 @@
 #include "tessel/console/groups/cmd_maintain.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -152,6 +154,32 @@ TEST_F(MaintainGroupTest, CleaningRemovesOnlyLogFilesOverTheSizeOrAgeLimit) {
     for (const auto& [name, bytes, hours] : files)
       EXPECT_EQ(fs::exists(Servers(name)), removed.count(name) == 0) << cmd << " " << name;
   }
+  // A listed folder swapped for a link to the outside (and back) while the cleaning runs: the
+  // files out there stay.
+  fs::create_directory_symlink(m_dir.path() / "out", Servers("sub.link"));
+  for (int i = 0; i < 200; ++i) WriteFile(m_dir.path() / "out" / (std::to_string(i) + ".log"), "v");
+  std::atomic<bool> stop{false}, swapping{false};
+  std::thread swapper([&] {
+    const std::string a = Servers("sub").string(), b = Servers("sub.link").string();
+    // Swapped back to a folder whenever it stops.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int swaps = 0; !(stop && swaps % 2 == 0) && std::chrono::steady_clock::now() < deadline;)
+      if (!(swapping || swaps % 2))
+        std::this_thread::yield();
+      else if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0)
+        ++swaps;
+  });
+  for (int round = 0; round < 5; ++round) {
+    for (int i = 0; i < 200; ++i) WriteFile(Servers("sub") / (std::to_string(i) + ".log"), "x");
+    swapping = true;
+    Run("cleanlogl(0)");
+    swapping = false;
+    for (int w = 0; w < 1000000 && !fs::is_symlink(Servers("sub.link")); ++w)
+      std::this_thread::yield();
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(std::distance(fs::directory_iterator(m_dir.path() / "out"), {}), 200);
 }
 
 // The command that carries a file to a peer rebuilds it whatever it holds, here and on a peer
