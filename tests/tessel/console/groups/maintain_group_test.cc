@@ -394,6 +394,20 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   EXPECT_FALSE(fs::exists(to / "b.txt"));
   ::kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
+  // A link in the package or at the place a file goes that leads out of the folders: nothing is
+  // copied through it, nor anything it names into the roots.
+  WriteFile(m_dir.path() / "secret.txt", "secret");
+  WriteFile(m_dir.path() / "target.txt", "kept");
+  for (const auto& [link, target] :
+       {std::pair{home / "temp/servers" / kind / "leak.txt", m_dir.path() / "secret.txt"},
+        std::pair{to / "b.txt", m_dir.path() / "target.txt"}}) {
+    fs::remove(link);
+    fs::create_symlink(target, link);
+    EXPECT_NE(RunJobs("copy('" + kind + "')").find("a link leads out of"), std::string::npos);
+    fs::remove(link);
+  }
+  EXPECT_FALSE(fs::exists(to / "leak.txt"));
+  EXPECT_EQ(testkit::ReadFile(m_dir.path() / "target.txt"), "kept");
 }
 
 // The site tools run off the worker, one job at a time: the command returns while its tool still
