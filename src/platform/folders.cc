@@ -97,17 +97,6 @@ bool HasDanglingLink(const std::filesystem::path& path) {
   return false;
 }
 
-// Whether the file open as `fd` lies in `root`: its real path as the system resolved it in the
-// open, read back from /proc.
-bool OpenedInFolder(int fd, const std::filesystem::path& root) {
-  std::error_code ec;
-  const std::filesystem::path realRoot = std::filesystem::weakly_canonical(root, ec);
-  if (ec) return false;
-  const std::filesystem::path real =
-      std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
-  return !ec && real.is_absolute() && StartsWith(real, realRoot);
-}
-
 // Opens `path` as a place only (no reading, no side effect of a device, no wait for a pipe's
 // other end) and keeps it when its kind is `kind` and it lies in `root`.
 int OpenPlaceInFolder(const std::filesystem::path& root, const std::filesystem::path& path,
@@ -123,6 +112,15 @@ int OpenPlaceInFolder(const std::filesystem::path& root, const std::filesystem::
 }
 
 }  // namespace
+
+bool OpenedInFolder(int fd, const std::filesystem::path& root) {
+  std::error_code ec;
+  const std::filesystem::path realRoot = std::filesystem::weakly_canonical(root, ec);
+  if (ec) return false;
+  const std::filesystem::path real =
+      std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+  return !ec && real.is_absolute() && StartsWith(real, realRoot);
+}
 
 int OpenFileInFolder(const std::filesystem::path& root, const std::filesystem::path& path,
                      int flags) {

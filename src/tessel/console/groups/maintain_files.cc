@@ -92,10 +92,11 @@ bool ConfinePath(const fs::path& root, const std::string& name, fs::path& out) {
   return platform::ConfineToFolder(root, name, out);
 }
 
-void RequireShellOutsideRoots(std::string_view func, const std::string& path) {
+fs::path RequireShellOutsideRoots(std::string_view func, const std::string& path) {
   for (const fs::path& root : {MaintainServersRoot(), MaintainTempRoot(), MaintainWwwRoot()})
-    if (platform::LiesInFolder(root, path)) return;
+    if (platform::LiesInFolder(root, path)) return root;
   RequireCmdRight(func, eCmdRight::kShell);
+  return {};
 }
 
 void RequireShellOutside(std::string_view func, const fs::path& root, const std::string& path) {

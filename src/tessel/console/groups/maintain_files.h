@@ -32,8 +32,9 @@ bool ConfinePath(const std::filesystem::path& root, const std::string& name,
 // run, a log file): a file outside the maintenance roots (or, for a log file, the log folder)
 // is none of the maintenance files that @files grants, and needs @shell, the right to reach
 // every file of the machine; without it the call is refused as RequireCmdRight refuses. `path`
-// is as the function opens it, relative to the working folder or absolute.
-void RequireShellOutsideRoots(std::string_view func, const std::string& path);
+// is as the function opens it, relative to the working folder or absolute. Returns the root the
+// file lies in (empty outside them), which its read must still hold to.
+std::filesystem::path RequireShellOutsideRoots(std::string_view func, const std::string& path);
 void RequireShellOutside(std::string_view func, const std::filesystem::path& root,
                          const std::string& path);
 
