@@ -205,16 +205,33 @@ bool AppendInFolder(const fs::path& root, int folder, const fs::path& path, std:
   return written;
 }
 
+// Opens the folder of `path` under `root`, making the missing ones from the root down, each in
+// the folder opened (and judged to lie in the root) before it: a link swapped in on the way
+// makes no folder outside. The descriptor, or -1.
+int MakeFoldersInRoot(const fs::path& root, const fs::path& path) {
+  std::error_code ec;
+  fs::create_directories(root, ec);
+  stFd folder{platform::OpenFolderInFolder(root, root)};
+  for (const fs::path& part : path.lexically_relative(root).parent_path()) {
+    if (folder.fd < 0) break;
+    if (part.empty() || part == ".") continue;
+    if (::mkdirat(folder.fd, part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+    const int next = ::openat(folder.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(folder.fd);
+    folder.fd = next >= 0 && platform::OpenedInFolder(next, root) ? next : -1;
+    if (folder.fd < 0 && next >= 0) ::close(next);
+  }
+  const int fd = folder.fd;
+  folder.fd = -1;
+  return fd;
+}
+
 }  // namespace
 
 bool WriteFileIndexTo(const fs::path& root, const fs::path& path, int index,
                       std::string_view text) {
-  std::error_code ec;
-  const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  fs::create_directories(parent, ec);
-  if (ec) return false;
   // The folder is opened once and judged as opened: the file is made in that very folder.
-  const stFd folder{platform::OpenFolderInFolder(root, parent)};
+  const stFd folder{MakeFoldersInRoot(root, path)};
   if (folder.fd < 0) return false;
   if (index != 0) return AppendInFolder(root, folder.fd, path, text);
   // Replaced whole or not at all; the file keeps its permissions (a program stays runnable).

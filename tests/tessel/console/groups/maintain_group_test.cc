@@ -115,12 +115,12 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   for (int i = 0; i < 300; ++i) {
     for (const std::string& text : Served(cCmdMaintain::Instance(), 4, "downloadfile('sw/s.txt')"))
       sent += text.substr(0, 40);
-    Run("writefileindex('sw/w.txt'," + std::to_string(i % 2) + ",'data')");
+    Run("writefileindex('sw/d/w.txt'," + std::to_string(i % 2) + ",'data')");
   }
   stop = true;
   swapper.join();
   EXPECT_EQ(sent.find('S'), std::string::npos);
-  EXPECT_FALSE(fs::exists(m_dir.path() / "w.txt"));
+  EXPECT_FALSE(fs::exists(m_dir.path() / "d"));
   const stGroupRun set =
       RunInGroup(cCmdConfig::Instance(), "SetConfigString('maintain_servers','/')");
   EXPECT_NE(set.out.find("refused"), std::string::npos) << set.out;
