@@ -11,9 +11,13 @@
 namespace platform {
 
 bool WriteFileAtomically(const std::string& path, const std::string& data) {
+  return WriteFileAtomicallyAt(AT_FDCWD, path, data);
+}
+
+bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data) {
   // A name of its own per writer: threads and processes never share a temporary file.
   static std::atomic<unsigned> counter{0};
-  std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+  std::string tmp = name + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
 
   // The name is this writer's own, so whatever stands there (a file left by a crash, or a pipe
   // or a link someone put there: open would wait for a reader for ever, or write through the
@@ -21,12 +25,12 @@ bool WriteFileAtomically(const std::string& path, const std::string& data) {
   // A file that replaces one keeps that one's mode (its owner may have narrowed it: it may hold
   // secrets), and only the owner reads it until then; a new file is made as the umask allows.
   struct stat old {};
-  const bool replaces = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-  const mode_t mode = replaces ? 0600 : 0644;
+  const bool replaces = ::fstatat(folder, name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode);
+  const mode_t createMode = replaces ? 0600 : 0644;
   constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = ::open(tmp.c_str(), kFlags, mode);
-  if (fd < 0 && errno == EEXIST && ::unlink(tmp.c_str()) == 0)
-    fd = ::open(tmp.c_str(), kFlags, mode);
+  int fd = ::openat(folder, tmp.c_str(), kFlags, createMode);
+  if (fd < 0 && errno == EEXIST && ::unlinkat(folder, tmp.c_str(), 0) == 0)
+    fd = ::openat(folder, tmp.c_str(), kFlags, createMode);
   if (fd < 0) return false;
   size_t done = 0;
   bool ok = !replaces || ::fchmod(fd, old.st_mode & 07777) == 0;
@@ -40,8 +44,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& data) {
   }
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  ok = ok && std::rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(tmp.c_str());
+  ok = ok && ::renameat(folder, tmp.c_str(), folder, name.c_str()) == 0;
+  if (!ok) ::unlinkat(folder, tmp.c_str(), 0);
   return ok;
 }
 

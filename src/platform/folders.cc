@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,7 +97,50 @@ bool HasDanglingLink(const std::filesystem::path& path) {
   return false;
 }
 
+// Opens `path` as a place only (no reading, no side effect of a device, no wait for a pipe's
+// other end) and keeps it when its kind is `kind` and it lies in `root`.
+int OpenPlaceInFolder(const std::filesystem::path& root, const std::filesystem::path& path,
+                      mode_t kind) {
+  const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || (st.st_mode & S_IFMT) != kind || !OpenedInFolder(fd, root)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
+
+bool OpenedInFolder(int fd, const std::filesystem::path& root) {
+  std::error_code ec;
+  const std::filesystem::path realRoot = std::filesystem::weakly_canonical(root, ec);
+  if (ec) return false;
+  const std::filesystem::path real =
+      std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+  return !ec && real.is_absolute() && StartsWith(real, realRoot);
+}
+
+int OpenFileInFolder(const std::filesystem::path& root, const std::filesystem::path& path,
+                     int flags) {
+  const int place = OpenPlaceInFolder(root, path, S_IFREG);
+  if (place < 0) return -1;
+  // Opened again through the descriptor: the very file judged above, not a path looked up anew.
+  const std::string self = "/proc/self/fd/" + std::to_string(place);
+  const int fd = ::open(self.c_str(), flags | O_CLOEXEC | O_NOCTTY);
+  ::close(place);
+  return fd;
+}
+
+int OpenFolderInFolder(const std::filesystem::path& root, const std::filesystem::path& path) {
+  const int place = OpenPlaceInFolder(root, path, S_IFDIR);
+  if (place < 0) return -1;
+  const std::string self = "/proc/self/fd/" + std::to_string(place);
+  const int fd = ::open(self.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ::close(place);
+  return fd;
+}
 
 bool LiesInFolder(const std::filesystem::path& root, const std::filesystem::path& path) {
   std::error_code ec;

@@ -31,6 +31,18 @@ bool LiesInFolder(const std::filesystem::path& root, const std::filesystem::path
 bool ConfineToFolder(const std::filesystem::path& root, const std::string& name,
                      std::filesystem::path& out);
 
+// Whether the file open as `fd` lies inside the real path of `root`, as the system resolved its
+// path when it was opened.
+bool OpenedInFolder(int fd, const std::filesystem::path& root);
+// Opens the regular file `path` with `flags` (O_RDONLY, or O_WRONLY with O_APPEND) when the
+// file it reaches lies inside the real path of `root`. The place is judged on the opened file
+// itself, so a link swapped in after a check (ConfineToFolder) cannot lead the open outside; a
+// pipe or device is never opened. The descriptor (close-on-exec), or -1.
+int OpenFileInFolder(const std::filesystem::path& root, const std::filesystem::path& path,
+                     int flags);
+// The same for the folder `path` itself, opened for the *at() calls. The descriptor, or -1.
+int OpenFolderInFolder(const std::filesystem::path& root, const std::filesystem::path& path);
+
 // Whole days from a file's last write to now, fraction dropped (negative for a future time).
 constexpr long AgeInDays(std::time_t now, std::time_t last_write) {
   return static_cast<long>((now - last_write) / 86400);

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/folders.h"
+
 namespace platform {
 
 namespace {
@@ -23,7 +25,7 @@ std::string TooLarge(std::size_t maxBytes) {
 }  // namespace
 
 eHomeFile ReadHomeFile(const std::string& path, std::size_t maxBytes, std::string& text,
-                       std::string* why) {
+                       std::string* why, const std::string& within) {
   text.clear();
   // Not blocking: a pipe without a writer opens at once (and is refused below) instead of
   // holding the reading thread until someone writes to it.
@@ -40,6 +42,10 @@ eHomeFile ReadHomeFile(const std::string& path, std::size_t maxBytes, std::strin
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return Refuse(path, "is no regular file; it is not read", why);
+  }
+  if (!within.empty() && !OpenedInFolder(fd, within)) {
+    ::close(fd);
+    return Refuse(path, "lies outside " + within + "; it is not read", why);
   }
   if (st.st_size < 0 || static_cast<std::size_t>(st.st_size) > maxBytes) {
     ::close(fd);

@@ -12,9 +12,10 @@ enum class eHomeFile { kRead, kMissing, kRefused };
 
 // The file's bytes into `text` (cleared first). kMissing when no such file exists (its `why`
 // says so too); kRefused when it is no regular file, holds more than `maxBytes` or cannot be
-// read, `why` then naming the path and the cause.
+// read, `why` then naming the path and the cause. With `within` given, a file that, as opened,
+// lies outside that folder is refused too (a link swapped in after the caller checked the path).
 eHomeFile ReadHomeFile(const std::string& path, std::size_t maxBytes, std::string& text,
-                       std::string* why = nullptr);
+                       std::string* why = nullptr, const std::string& within = {});
 
 // The bounds of the readers: a settings, account, alias or key file; a script, batch file or
 // archive; a value store's file, which holds what the program and commands stored (commands

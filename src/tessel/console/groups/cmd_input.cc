@@ -1,5 +1,6 @@
 #include "tessel/console/groups/cmd_input.h"
 
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -17,6 +18,8 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/text_clean.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -87,10 +90,12 @@ std::string TooDeepText(const char* file) {
 
 // The batch file's lines, read whole and never waited on: a pipe in the maintenance roots would
 // hold the worker until someone wrote to it. False with the line that says why.
-bool ReadBatch(const char* file, std::istringstream& lines, std::string& error) {
+// A file found in a maintenance root is read only as long as it still lies there when opened.
+bool ReadBatch(const char* file, const fs::path& root, std::istringstream& lines,
+               std::string& error) {
   std::string text, why;
   const platform::eHomeFile got =
-      platform::ReadHomeFile(file, platform::kScriptFileBytes, text, &why);
+      platform::ReadHomeFile(file, platform::kScriptFileBytes, text, &why, root.string());
   if (got == platform::eHomeFile::kRead) {
     lines.str(text);
     return true;
@@ -106,14 +111,14 @@ bool ReadBatch(const char* file, std::istringstream& lines, std::string& error) 
 // characters ends the batch.
 void cCmdInput::Run(const char* file) {
   TESSEL_ASSERT_WORKER();
-  RequireShellOutsideRoots("Run", file);
+  const fs::path root = RequireShellOutsideRoots("Run", file);
   const cBatchDepth depth;
   std::istringstream in;
   std::string error;
   if (depth.TooDeep()) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << TooDeepText(file);
-  } else if (!ReadBatch(file, in, error)) {
+  } else if (!ReadBatch(file, root, in, error)) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << EscapeControls(error) << "\n";
   } else {
@@ -144,7 +149,7 @@ void cCmdInput::Run(const char* file) {
 // Every line is run and reported to the requester, empty ones included.
 void cCmdInput::RunRemote(const char* file) {
   TESSEL_ASSERT_WORKER();
-  RequireShellOutsideRoots("RunRemote", file);
+  const fs::path root = RequireShellOutsideRoots("RunRemote", file);
   const cBatchDepth depth;
   if (depth.TooDeep()) {
     get_gout() << TooDeepText(file);
@@ -152,7 +157,7 @@ void cCmdInput::RunRemote(const char* file) {
   }
   std::istringstream in;
   std::string error;
-  if (!ReadBatch(file, in, error)) {
+  if (!ReadBatch(file, root, in, error)) {
     get_gout() << error << "\n";
     return;
   }

@@ -1,7 +1,11 @@
 #include "tessel/console/groups/maintain_files.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
 #include <system_error>
 #include <vector>
 
@@ -28,6 +32,23 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
   }
   out.append(text.substr(pos));
   return out;
+}
+
+// Closes a descriptor when it leaves the scope.
+struct stFd {
+  int fd;
+  ~stFd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Removes the log file `name` of the open folder when `expired` holds for it, judged and removed
+// as it stands in that folder (a link is never followed).
+bool RemoveIfExpired(int folder, const char* name, const LogFilter& expired) {
+  struct stat st {};
+  if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (!expired(static_cast<std::uintmax_t>(st.st_size), st.st_mtime)) return false;
+  return ::unlinkat(folder, name, 0) == 0;
 }
 
 const char* const kRootKeys[] = {"maintain_servers", "maintain_temp", "maintain_www"};
@@ -71,10 +92,11 @@ bool ConfinePath(const fs::path& root, const std::string& name, fs::path& out) {
   return platform::ConfineToFolder(root, name, out);
 }
 
-void RequireShellOutsideRoots(std::string_view func, const std::string& path) {
+fs::path RequireShellOutsideRoots(std::string_view func, const std::string& path) {
   for (const fs::path& root : {MaintainServersRoot(), MaintainTempRoot(), MaintainWwwRoot()})
-    if (platform::LiesInFolder(root, path)) return;
+    if (platform::LiesInFolder(root, path)) return root;
   RequireCmdRight(func, eCmdRight::kShell);
+  return {};
 }
 
 void RequireShellOutside(std::string_view func, const fs::path& root, const std::string& path) {
@@ -95,21 +117,27 @@ int CleanLogs(const fs::path& root, const LogFilter& expired, std::ostream& cons
   int deleted = 0;
   std::error_code ec;
   fs::recursive_directory_iterator it(root, ec), end;
+  // The folder of the files met last, opened and judged to lie in the root: a folder swapped
+  // for a link after it was listed cannot lead the removal outside.
+  fs::path folderPath;
+  stFd folder{-1};
   for (; !ec && it != end; it.increment(ec)) {
     const fs::directory_entry& entry = *it;
     std::error_code fileEc;
     if (!entry.is_regular_file(fileEc) || entry.is_symlink(fileEc)) continue;
     if (entry.path().extension() != ".log") continue;
-    const std::uintmax_t size = entry.file_size(fileEc);
-    if (fileEc) continue;
-    const auto written = entry.last_write_time(fileEc);
-    if (fileEc) continue;
-    const auto system = std::chrono::file_clock::to_sys(written);
-    const std::time_t lastWrite = std::chrono::system_clock::to_time_t(
-        std::chrono::time_point_cast<std::chrono::system_clock::duration>(system));
-    if (!expired(size, lastWrite)) continue;
-    console << "delete file " << entry.path().string() << std::endl;
-    if (fs::remove(entry.path(), fileEc)) ++deleted;
+    if (folder.fd < 0 || folderPath != entry.path().parent_path()) {
+      folderPath = entry.path().parent_path();
+      if (folder.fd >= 0) ::close(folder.fd);
+      folder.fd = platform::OpenFolderInFolder(root, folderPath);
+    }
+    if (folder.fd < 0) continue;
+    const auto announce = [&](std::uintmax_t size, std::time_t lastWrite) {
+      if (!expired(size, lastWrite)) return false;
+      console << "delete file " << entry.path().string() << std::endl;
+      return true;
+    };
+    if (RemoveIfExpired(folder.fd, entry.path().filename().c_str(), announce)) ++deleted;
   }
   return deleted;
 }
@@ -150,41 +178,83 @@ std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::strin
   return cmd;
 }
 
-bool WriteFileIndexTo(const fs::path& path, int index, std::string_view text) {
-  std::error_code ec;
-  if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
-  if (ec) return false;
-  if (index == 0) {
-    // Replaced whole or not at all; the file keeps its permissions (a program stays runnable).
-    const fs::perms former = fs::status(path, ec).permissions();
-    const bool existed = !ec && former != fs::perms::unknown;
-    if (!platform::WriteFileAtomically(path.string(), std::string(text))) return false;
-    if (existed) fs::permissions(path, former, ec);
-    return true;
+namespace {
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<std::size_t>(n));
   }
-  const std::uintmax_t before = fs::exists(path, ec) ? fs::file_size(path, ec) : 0;
-  if (ec) return false;
-  std::ofstream file(path, std::ios::binary | std::ios::app);
-  if (!file) return false;
-  file.write(text.data(), static_cast<std::streamsize>(text.size()));
-  file.close();
-  if (!file.fail()) return true;
-  // A part that did not fit (a full disk) is taken back: what is left is the parts before it.
-  fs::resize_file(path, before, ec);
-  return false;
+  return true;
 }
 
-bool ReadFileBytes(const fs::path& path, std::uintmax_t offset, std::uintmax_t maxBytes,
-                   std::string& out) {
-  out.clear();
+// Appends to the file `name` of the open folder, made afresh (never through a link) when it
+// is missing, else the existing one as long as it lies in `root`.
+bool AppendInFolder(const fs::path& root, int folder, const fs::path& path, std::string_view text) {
+  constexpr int kAppend = O_WRONLY | O_APPEND;
+  stFd file{::openat(folder, path.filename().c_str(),
+                     kAppend | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
+  if (file.fd < 0 && errno == EEXIST) file.fd = platform::OpenFileInFolder(root, path, kAppend);
+  struct stat st {};
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return false;
+  // A part that did not fit (a full disk) is taken back: what is left is the parts before it.
+  const bool written = WriteAll(file.fd, text);
+  if (!written && ::ftruncate(file.fd, st.st_size) != 0) return false;
+  return written;
+}
+
+// Opens the folder of `path` under `root`, making the missing ones from the root down, each in
+// the folder opened (and judged to lie in the root) before it: a link swapped in on the way
+// makes no folder outside. The descriptor, or -1.
+int MakeFoldersInRoot(const fs::path& root, const fs::path& path) {
   std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return false;
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  file.seekg(static_cast<std::streamoff>(offset));
-  if (!file) return false;
+  fs::create_directories(root, ec);
+  stFd folder{platform::OpenFolderInFolder(root, root)};
+  for (const fs::path& part : path.lexically_relative(root).parent_path()) {
+    if (folder.fd < 0) break;
+    if (part.empty() || part == ".") continue;
+    if (::mkdirat(folder.fd, part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+    const int next = ::openat(folder.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(folder.fd);
+    folder.fd = next >= 0 && platform::OpenedInFolder(next, root) ? next : -1;
+    if (folder.fd < 0 && next >= 0) ::close(next);
+  }
+  const int fd = folder.fd;
+  folder.fd = -1;
+  return fd;
+}
+
+}  // namespace
+
+bool WriteFileIndexTo(const fs::path& root, const fs::path& path, int index,
+                      std::string_view text) {
+  // The folder is opened once and judged as opened: the file is made in that very folder.
+  const stFd folder{MakeFoldersInRoot(root, path)};
+  if (folder.fd < 0) return false;
+  if (index != 0) return AppendInFolder(root, folder.fd, path, text);
+  // Replaced whole or not at all; the file keeps its permissions (a program stays runnable).
+  return platform::WriteFileAtomicallyAt(folder.fd, path.filename().string(), std::string(text));
+}
+
+bool ReadFileBytes(const fs::path& root, const fs::path& path, std::uintmax_t offset,
+                   std::uintmax_t maxBytes, std::string& out, std::uintmax_t& size) {
+  out.clear();
+  const stFd file{platform::OpenFileInFolder(root, path, O_RDONLY)};
+  struct stat st {};
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return false;
+  size = static_cast<std::uintmax_t>(st.st_size);
   out.resize(static_cast<std::size_t>(maxBytes));
-  file.read(out.data(), static_cast<std::streamsize>(maxBytes));
-  out.resize(static_cast<std::size_t>(file.gcount()));
-  return !file.bad();
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n =
+        ::pread(file.fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  out.resize(done);
+  return true;
 }

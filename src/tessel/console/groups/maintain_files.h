@@ -32,8 +32,9 @@ bool ConfinePath(const std::filesystem::path& root, const std::string& name,
 // run, a log file): a file outside the maintenance roots (or, for a log file, the log folder)
 // is none of the maintenance files that @files grants, and needs @shell, the right to reach
 // every file of the machine; without it the call is refused as RequireCmdRight refuses. `path`
-// is as the function opens it, relative to the working folder or absolute.
-void RequireShellOutsideRoots(std::string_view func, const std::string& path);
+// is as the function opens it, relative to the working folder or absolute. Returns the root the
+// file lies in (empty outside them), which its read must still hold to.
+std::filesystem::path RequireShellOutsideRoots(std::string_view func, const std::string& path);
 void RequireShellOutside(std::string_view func, const std::filesystem::path& root,
                          const std::string& path);
 
@@ -61,10 +62,14 @@ std::string UnescapeTransferText(std::string_view text);
 std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::string_view contents);
 
 // Writes `text` to `path`, creating its folders; index 0 replaces the file, any other value
-// appends. False when the folders or the file cannot be written; the file is then as it was
-// (nothing half written is left to look whole).
-bool WriteFileIndexTo(const std::filesystem::path& path, int index, std::string_view text);
+// appends. False when the folders or the file cannot be written, or the folder or file reached
+// lies outside `root` (a link swapped in after the name was confined); the file is then as it
+// was (nothing half written is left to look whole).
+bool WriteFileIndexTo(const std::filesystem::path& root, const std::filesystem::path& path,
+                      int index, std::string_view text);
 
-// Reads up to `maxBytes` bytes of a regular file from `offset`. False when it cannot be read.
-bool ReadFileBytes(const std::filesystem::path& path, std::uintmax_t offset,
-                   std::uintmax_t maxBytes, std::string& out);
+// Reads up to `maxBytes` bytes of the regular file `path` from `offset`, and its whole size
+// into `size`. False when it cannot be read or the file reached lies outside `root`.
+bool ReadFileBytes(const std::filesystem::path& root, const std::filesystem::path& path,
+                   std::uintmax_t offset, std::uintmax_t maxBytes, std::string& out,
+                   std::uintmax_t& size);

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/folders.h"
 #include "platform/home_file.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/shell_jobs.h"
@@ -90,12 +91,39 @@ void MakeWritable(const fs::path& root) {
   }
 }
 
+// Whether `path` of `from` may be copied to the same place under `to`: a link in the package
+// that leads out of it would copy whatever it names (any file of the machine) into the roots,
+// and a link at the place it goes to would have the copy written wherever that points.
+bool StaysInFolders(const fs::path& from, const fs::path& to, const fs::path& path,
+                    std::ostream& os) {
+  const fs::path place = to / path.lexically_relative(from);
+  if (platform::LiesInFolder(from, path) && platform::LiesInFolder(to, place)) return true;
+  os << "copy " << path.string() << " refused: a link leads out of " << from.string() << " or "
+     << to.string() << "\n";
+  return false;
+}
+
+// Whether every entry that the copy takes stays in the two folders.
+bool CopyStaysInFolders(const fs::path& from, const fs::path& to, bool recursive,
+                        std::ostream& os) {
+  std::error_code ec;
+  if (!recursive) {
+    for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec))
+      if (it->is_regular_file(ec) && !StaysInFolders(from, to, it->path(), os)) return false;
+    return true;
+  }
+  for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec))
+    if (!StaysInFolders(from, to, it->path(), os)) return false;
+  return true;
+}
+
 // Copies the folder's files over the target's; with `recursive` its sub-folders too.
 bool CopyTree(const fs::path& from, const fs::path& to, bool recursive, std::ostream& os) {
   if (!Exists(from)) {
     os << "not find " << from.string() << "\n";
     return false;
   }
+  if (!CopyStaysInFolders(from, to, recursive, os)) return false;
   std::error_code ec;
   fs::create_directories(to, ec);
   if (recursive) {

@@ -61,7 +61,8 @@ void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::stri
   }
   // The requester of a download is this process's operator, while the command came from the
   // peer that serves it: the failure is said on both sides.
-  if (!WriteFileIndexTo(target, index, raw ? text : UnescapeTransferText(text))) {
+  if (!WriteFileIndexTo(MaintainServersRoot(), target, index,
+                        raw ? text : UnescapeTransferText(text))) {
     if (!get_gout().IsLocalCmd())
       std::cout << "writefileindex failed file " << EscapeControls(file) << std::endl;
     get_gout() << "writefileindex failed file " << file << "\n";
@@ -73,17 +74,20 @@ void MaintainDownloadFile(const char* file) {
   std::ostream& os = MaintainAnswer("func_downloadfile");
   fs::path path;
   if (!FindServersFile(file, path, os)) return;
-  std::error_code ec;
-  const std::uintmax_t size = fs::file_size(path, ec);
+  // Read as far as one byte past what a transfer takes, from the one file opened: a file that
+  // grows meanwhile still gets the overflow line.
   std::string contents;
-  if (ec || size > stMsg_Cmd::kMaxTextLength) {
-    os << " size " << size << " overflow\n";
-    return;
-  }
-  if (!ReadFileBytes(path, 0, size, contents)) {
+  std::uintmax_t size = 0;
+  if (!ReadFileBytes(MaintainServersRoot(), path, 0, stMsg_Cmd::kMaxTextLength + 1, contents,
+                     size)) {
     os << "file " << file << " not find \n";
     return;
   }
+  if (contents.size() > stMsg_Cmd::kMaxTextLength) {
+    os << " size " << std::max<std::uintmax_t>(size, contents.size()) << " overflow\n";
+    return;
+  }
+  size = contents.size();
   if (SendFileText(file, 0, contents, os)) os << "file " << file << " size " << size << "\n";
 }
 
@@ -94,17 +98,16 @@ void MaintainDownloadFilePart(const char* file, unsigned part) {
   std::ostream& os = MaintainAnswer("func_downloadfilepart");
   fs::path path;
   if (!FindServersFile(file, path, os)) return;
-  std::error_code ec;
-  const std::uintmax_t size = fs::file_size(path, ec);
-  const std::uintmax_t parts = (size + cCmdMaintain::kPartBytes - 1) / cCmdMaintain::kPartBytes;
-  if (ec || part >= std::max<std::uintmax_t>(parts, 1)) {
-    os << " part " << part << " of " << parts << " overflow\n";
+  std::string contents;
+  std::uintmax_t size = 0;
+  if (!ReadFileBytes(MaintainServersRoot(), path, std::uintmax_t{part} * cCmdMaintain::kPartBytes,
+                     cCmdMaintain::kPartBytes, contents, size)) {
+    os << " not find \n";
     return;
   }
-  std::string contents;
-  if (!ReadFileBytes(path, std::uintmax_t{part} * cCmdMaintain::kPartBytes,
-                     cCmdMaintain::kPartBytes, contents)) {
-    os << " not find \n";
+  const std::uintmax_t parts = (size + cCmdMaintain::kPartBytes - 1) / cCmdMaintain::kPartBytes;
+  if (part >= std::max<std::uintmax_t>(parts, 1)) {
+    os << " part " << part << " of " << parts << " overflow\n";
     return;
   }
   if (SendFileText(file, static_cast<int>(part), contents, os))

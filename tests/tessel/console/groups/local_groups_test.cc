@@ -2,8 +2,10 @@
 // calls that belong to a link, wrong arguments, and the groups that work locally.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <functional>
+#include <thread>
 
 #include "cmd_group_util.h"
 #include "tessel/console/groups/cmd_log.h"
@@ -197,6 +199,29 @@ TEST_F(GroupTest, BatchFilesRunLineByLine) {
         RunInGroup(cCmdInput::Instance(), runner + std::string("('pipe.txt')")).out;
     EXPECT_NE(piped.find("run file pipe.txt is no regular file"), std::string::npos) << piped;
   }
+  // For an account with @files alone, a batch in the servers root is read only while it lies
+  // there: a link swapped to the outside after the check shows nothing of what it names.
+  auto files = std::make_shared<stCmdRights>();
+  std::string error;
+  ASSERT_TRUE(CmdRightsFromText("ops\nops@t\n+@files\n-\n@\n", *files, error)) << error;
+  Write("servers/real/x.txt", "Hello()\n");
+  Write("out/x.txt", "Outside()\n");
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    for (int i = 0; i < 1000000 && !stop; ++i) {
+      std::filesystem::create_symlink(i % 2 ? m_dir.path() / "out" : "real",
+                                      m_dir.path() / "servers/sw.tmp");
+      std::filesystem::rename(m_dir.path() / "servers/sw.tmp", m_dir.path() / "servers/sw");
+    }
+  });
+  std::string shown;
+  for (int i = 0; i < 300; ++i) {
+    const cCmdRightsScope narrowed(files);
+    shown += RunInGroup(cCmdInput::Instance(), "RunRemote('servers/sw/x.txt')").out;
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(shown.find("Outside()"), std::string::npos);
 }
 
 // The commands a command runs (ParseCmd) have limits of their own, and its own clock runs on

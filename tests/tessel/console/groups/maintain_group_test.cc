@@ -1,12 +1,15 @@
 #include "tessel/console/groups/cmd_maintain.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <lua.hpp>
 
+#include <atomic>
 #include <set>
 #include <thread>
 
@@ -97,6 +100,27 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   EXPECT_TRUE(Says("downloadfile('secret.txt')", "refused"));
   EXPECT_TRUE(Says("downloadfile('out/secret.txt')", "refused"));
   EXPECT_FALSE(fs::exists(m_dir.path() / "x.txt"));
+  // A link inside the root swapped to the outside while the commands run: what is read or
+  // written is judged as opened, not as it was when the name was confined.
+  WriteFile(Servers("real/s.txt"), std::string(cCmdMaintain::kPartBytes + 1, 'i'));
+  WriteFile(m_dir.path() / "s.txt", std::string(cCmdMaintain::kPartBytes + 1, 'S'));
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    for (int i = 0; i < 1000000 && !stop; ++i) {
+      fs::create_symlink(i % 2 ? m_dir.path() : "real", Servers("sw.tmp"));
+      fs::rename(Servers("sw.tmp"), Servers("sw"));
+    }
+  });
+  std::string sent;
+  for (int i = 0; i < 300; ++i) {
+    for (const std::string& text : Served(cCmdMaintain::Instance(), 4, "downloadfile('sw/s.txt')"))
+      sent += text.substr(0, 40);
+    Run("writefileindex('sw/d/w.txt'," + std::to_string(i % 2) + ",'data')");
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(sent.find('S'), std::string::npos);
+  EXPECT_FALSE(fs::exists(m_dir.path() / "d"));
   const stGroupRun set =
       RunInGroup(cCmdConfig::Instance(), "SetConfigString('maintain_servers','/')");
   EXPECT_NE(set.out.find("refused"), std::string::npos) << set.out;
@@ -130,6 +154,32 @@ TEST_F(MaintainGroupTest, CleaningRemovesOnlyLogFilesOverTheSizeOrAgeLimit) {
     for (const auto& [name, bytes, hours] : files)
       EXPECT_EQ(fs::exists(Servers(name)), removed.count(name) == 0) << cmd << " " << name;
   }
+  // A listed folder swapped for a link to the outside (and back) while the cleaning runs: the
+  // files out there stay.
+  fs::create_directory_symlink(m_dir.path() / "out", Servers("sub.link"));
+  for (int i = 0; i < 200; ++i) WriteFile(m_dir.path() / "out" / (std::to_string(i) + ".log"), "v");
+  std::atomic<bool> stop{false}, swapping{false};
+  std::thread swapper([&] {
+    const std::string a = Servers("sub").string(), b = Servers("sub.link").string();
+    // Swapped back to a folder whenever it stops.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int swaps = 0; !(stop && swaps % 2 == 0) && std::chrono::steady_clock::now() < deadline;)
+      if (!(swapping || swaps % 2))
+        std::this_thread::yield();
+      else if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0)
+        ++swaps;
+  });
+  for (int round = 0; round < 5; ++round) {
+    for (int i = 0; i < 200; ++i) WriteFile(Servers("sub") / (std::to_string(i) + ".log"), "x");
+    swapping = true;
+    Run("cleanlogl(0)");
+    swapping = false;
+    for (int w = 0; w < 1000000 && !fs::is_symlink(Servers("sub.link")); ++w)
+      std::this_thread::yield();
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(std::distance(fs::directory_iterator(m_dir.path() / "out"), {}), 200);
 }
 
 // The command that carries a file to a peer rebuilds it whatever it holds, here and on a peer
@@ -344,6 +394,20 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   EXPECT_FALSE(fs::exists(to / "b.txt"));
   ::kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
+  // A link in the package or at the place a file goes that leads out of the folders: nothing is
+  // copied through it, nor anything it names into the roots.
+  WriteFile(m_dir.path() / "secret.txt", "secret");
+  WriteFile(m_dir.path() / "target.txt", "kept");
+  for (const auto& [link, target] :
+       {std::pair{home / "temp/servers" / kind / "leak.txt", m_dir.path() / "secret.txt"},
+        std::pair{to / "b.txt", m_dir.path() / "target.txt"}}) {
+    fs::remove(link);
+    fs::create_symlink(target, link);
+    EXPECT_NE(RunJobs("copy('" + kind + "')").find("a link leads out of"), std::string::npos);
+    fs::remove(link);
+  }
+  EXPECT_FALSE(fs::exists(to / "leak.txt"));
+  EXPECT_EQ(testkit::ReadFile(m_dir.path() / "target.txt"), "kept");
 }
 
 // The site tools run off the worker, one job at a time: the command returns while its tool still
