@@ -200,6 +200,12 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
        "ParseCmd('/2/for i=1,100000 do Mark(i) end')",
        game});
   EXPECT_EQ(cli(cluster.gameHome, "noshell", {"-c", "/4/Ver()", game}).code, 0);
+
+  TESSEL_STEP(steps, "answers awaited from a process whose link went down are not waited for");
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // the marks before wait for global
+  const auto start = std::chrono::steady_clock::now();
+  cli(cluster.gameHome, "ops", {"-c", "/9/SendToServer('global',11,'os.exit(1)')", game});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 }  // namespace

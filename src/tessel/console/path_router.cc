@@ -6,7 +6,9 @@
 #include "tessel/console/remote_path.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/audit_scope.h"
+#include "tessel/core/cmd.h"
 #include "tessel/core/host.h"
+#include "tessel/core/literal_call.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge_client.h"
@@ -14,6 +16,7 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/chat_exception.h"
+#include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/text_clean.h"
 
@@ -69,6 +72,21 @@ std::string RouteShown(const stPathCall& call) {
   return shown;
 }
 
+// The call for the next hop it names: written anew with the hop count one higher. A call the
+// hop mark or another quoting would make longer than the largest command record (one a peer
+// sent at that size) goes on as it came; that ends too, as the next hop takes it from a later
+// name of the route.
+std::string NamedHopCall(const stPathCall& call, int hops) {
+  std::string out = MakePathCall(call, hops + 1);
+  const char* came = cCmd::s_szCmd;
+  stLiteralCall read;
+  if (out.size() <= stMsg_Cmd::kMaxTextLength || came == nullptr || !ParseLiteralCall(came, read) ||
+      read.name != "SendPathCmd" || read.args.size() != call.names.size() + 3 ||
+      read.args.back().text != call.text)
+    return out;
+  return came;
+}
+
 }  // namespace
 
 bool cPathRouter::HopsLeft(size_t names, int hops, const char* label) {
@@ -121,7 +139,7 @@ bool cPathRouter::PassToNamed(const stPathCall& call, size_t own, int hops) {
     return true;
   }
   if (link == nullptr) return false;
-  SendCmd(link, kRouteGroup, MakePathCall(call, hops + 1));
+  SendCmd(link, kRouteGroup, NamedHopCall(call, hops));
   return true;
 }
 

@@ -55,8 +55,7 @@ bool SendRemoteStream(const char* dest, RemoteStreamWriter writer, void* a, void
   }
   stMsg_Cmd& record = Msg_GetCmdRecord();
   if (!record.SetCmd(kRouteGroup, call.c_str())) return false;
-  link->Send(&record, record.GetSize());
-  return true;
+  return link->Send(&record, record.GetSize()) != 0;
 }
 
 bool SendRemoteStream2(const char* dest, RemoteStreamWriter writer, void* a, void* b) {
@@ -65,15 +64,20 @@ bool SendRemoteStream2(const char* dest, RemoteStreamWriter writer, void* a, voi
   std::string call;
   if (link == nullptr || !WriteCall(dest, writer, a, b, call)) return false;
   // The command record's header (type, id, group), the text and at least one terminating zero,
-  // rounded up to a multiple of 4.
+  // rounded up to a multiple of 4. Every peer refuses a command record above the largest (its
+  // text would be lost), so such a text is not sent.
   const stMsg_Cmd& shape = Msg_GetCmdRecord();
   const stMsg header = shape;
   const std::int32_t group = kRouteGroup;
-  std::vector<char> record((sizeof(header) + sizeof(group) + call.size() + 1 + 3) & ~size_t{3}, 0);
+  const size_t size = (sizeof(header) + sizeof(group) + call.size() + 1 + 3) & ~size_t{3};
+  if (size > stMsg_Cmd::kTextCapacity) {
+    std::cout << "SendRemoteStream2 too long " << call.size() << " to " << dest << std::endl;
+    return false;
+  }
+  std::vector<char> record(size, 0);
   std::memcpy(record.data(), &header, sizeof(header));
   std::memcpy(record.data() + sizeof(header), &group, sizeof(group));
   std::memcpy(record.data() + sizeof(header) + sizeof(group), call.data(), call.size());
-  link->Send(reinterpret_cast<const stMsg*>(record.data()),
-             static_cast<unsigned long>(record.size()));
-  return true;
+  return link->Send(reinterpret_cast<const stMsg*>(record.data()),
+                    static_cast<unsigned long>(record.size())) != 0;
 }

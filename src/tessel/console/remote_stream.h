@@ -14,7 +14,9 @@ typedef bool (*RemoteStreamWriter)(std::ostream& os, void* a, void* b);
 std::string RemoteStreamHead(const char* dest);
 
 // Sends what `writer` writes to `dest` in one command record; false without a route or link,
-// when the writer fails, or when the text does not fit the record (nothing is sent then).
+// when the writer fails, or when the text does not fit the record (nothing is sent then), or
+// when the link did not take the record.
 bool SendRemoteStream(const char* dest, RemoteStreamWriter writer, void* a, void* b);
-// The same for texts of any length, sent as one record of their own size.
+// The same, sent as one record of the text's own size (at most the largest command record
+// a peer reads).
 bool SendRemoteStream2(const char* dest, RemoteStreamWriter writer, void* a, void* b);

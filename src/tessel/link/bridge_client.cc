@@ -191,7 +191,9 @@ bool cBridgeClient::IsAccount(const char* name) const {
 
 void cBridgeClient::OnConnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
-  cOriginDesk::Instance().Forget(GetNetClientConnect());
+  // What the origin desk knew of the link belongs to the connection before: the client may
+  // now lead to another server, one that reads no origins.
+  cOriginDesk::Instance().Forget(GetNetClient());
   platform::ColorSection yellow(platform::kColorYellow);
   m_bLogin = false;
   if (m_info.autologin) {
@@ -205,7 +207,9 @@ void cBridgeClient::OnConnect(unsigned int id) {
 bool cBridgeClient::OnDisconnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
   m_pNetHelp->Clear();
-  cOriginDesk::Instance().Forget(GetNetClientConnect());
+  // The link is down now (so not taken by GetNetClientConnect): the answers awaited from it
+  // are given up at once.
+  cOriginDesk::Instance().Forget(GetNetClient());
   platform::ColorSection yellow(platform::kColorYellow);
   m_bLogin = false;
   m_tDisconnect = Now();

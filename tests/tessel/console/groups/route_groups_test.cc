@@ -176,6 +176,7 @@ TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
   }
   std::string tooLong = "Output('" + huge + "')";
   EXPECT_FALSE(SendRemoteStream("far", &WriteOutputCall, &tooLong, nullptr));
+  EXPECT_FALSE(SendRemoteStream2("far", &WriteOutputCall, &tooLong, nullptr));
   cRemotePath::Instance().RemovePath("far");
 }
 
