@@ -30,15 +30,19 @@ class cAlias {
   void TraceReplace() const;
 
   // Applies the alias of the first word and then Replace. An alias whose placeholders do not
-  // match the number of parameters given is reported and the line is emptied, so nothing runs.
+  // match the number of parameters given, or would make a line past 1 MiB, is reported and the
+  // line is emptied, so nothing runs.
   // True when clipboard text was pasted.
   bool Alias(std::string& line);
   // Applies the replacements and the clipboard marker; true when clipboard text was pasted.
+  // A line they would grow past 1 MiB (as an alias expansion would) is reported and emptied.
   bool Replace(std::string& line);
 
  private:
   void LoadFile(const std::string& file);
   bool ExpandAlias(const std::string& word, const std::string& text, std::string& line);
+  // Reports a line grown past the bound and empties it; false (nothing was pasted).
+  static bool RefuseGrown(std::string& line);
 
   std::unordered_map<std::string, std::string> m_mapAlias;
   std::unordered_map<std::string, std::string> m_mapReplace;

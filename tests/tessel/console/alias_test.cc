@@ -22,8 +22,9 @@ class AliasTest : public ::testing::Test {
   testkit::cStdoutCapture m_out;
 };
 
-// Up to four parameters fill the placeholders; a count that misses them runs nothing (the line
-// is emptied and the error shown), and five or more leave the line as typed.
+// Up to four parameters fill the placeholders; a count that misses them, or an expansion past
+// 1 MiB, runs nothing (the line is emptied and the error shown), and five or more leave the line
+// as typed.
 TEST_F(AliasTest, AliasesExpandTheirParametersOrRunNothing) {
   m_dir.write("alias/a.txt",
               "v = Ver()\ng = //global//%1%\ns = SetConfigValue('%1%',%2%)\n"
@@ -46,6 +47,16 @@ TEST_F(AliasTest, AliasesExpandTheirParametersOrRunNothing) {
     EXPECT_FALSE(alias.Alias(line));
     EXPECT_EQ(line, expanded) << typed;
   }
+  // A placeholder repeated in the text never makes a line past 1 MiB: nothing runs.
+  std::string repeated;
+  for (int k = 0; k < 1000; ++k) repeated += "%1%";
+  alias.AddAlias("r", repeated);
+  std::string line = "r " + std::string(2000, 'x');
+  EXPECT_FALSE(alias.Alias(line));
+  EXPECT_TRUE(line.empty()) << line.size();
+  EXPECT_NE(m_out.Text().find("alias r would make a line of more than 1048576 bytes"),
+            std::string::npos)
+      << m_out.Text();
 }
 
 // Reading a file stops at its first line without " = ", saying where, and skips a line with no
@@ -80,7 +91,8 @@ TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeRead
 }
 
 // Replacements apply to every line and every occurrence; the clipboard marker without text, or
-// without a clipboard, leaves the line as it was.
+// without a clipboard, leaves the line as it was; a line replacements would grow past 1 MiB
+// runs nothing.
 TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
   cAlias alias;
   alias.SetReplace("$N", "opsuser");
@@ -97,6 +109,12 @@ TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
     EXPECT_FALSE(alias.Replace(line));
     EXPECT_EQ(line, "Echo('$p')");
   }
+  // Nor does a replacement (two bytes typed, gigabytes made): the line is emptied.
+  alias.SetReplace("a", std::string(1 << 20, 'b'));
+  line = "aa";
+  EXPECT_FALSE(alias.Replace(line));
+  EXPECT_TRUE(line.empty()) << line.size();
+  EXPECT_NE(m_out.Text().find("the line would pass 1048576 bytes"), std::string::npos);
 }
 
 // The desktop's paste tool runs under the shell lines' time limit and never past 2 s (the worker
