@@ -149,6 +149,9 @@ bool cAlias::Save() {
   TESSEL_ASSERT_WORKER();
   std::string text;
   for (const auto& [word, line] : m_mapAlias) text += word + kSeparator + line + "\n";
+  // A home starts without the folder: without it the alias would be lost at the next reload.
+  std::error_code ec;
+  std::filesystem::create_directories(kAliasFolder, ec);
   if (platform::WriteFileAtomically(kAliasFile, text)) return true;
   std::cout << "SaveHashMap"
             << " error can not open file! \n";

@@ -24,7 +24,7 @@ class cAlias {
   bool AddAlias(const std::string& word, const std::string& text);
   // Sets a replacement; replacements are not saved.
   void SetReplace(const std::string& from, const std::string& to);
-  // Writes the whole alias table to "alias/alias.txt".
+  // Writes the whole alias table to "alias/alias.txt", making the folder when there is none.
   bool Save();
   void Display(std::ostream& os) const;
   void TraceReplace() const;

@@ -90,6 +90,17 @@ TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeRead
   EXPECT_NE(m_out.Text().find("SaveHashMap error"), std::string::npos) << m_out.Text();
 }
 
+// A home without an alias folder gets one with the first alias added: a reload keeps it.
+TEST_F(AliasTest, TheFirstAliasOfAHomeIsSavedAndKept) {
+  cAlias alias;
+  EXPECT_TRUE(alias.AddAlias("v", "Ver()"));
+  EXPECT_TRUE(alias.Load());
+  std::string line = "v";
+  alias.Alias(line);
+  EXPECT_EQ(line, "Ver()");
+  EXPECT_EQ(m_out.Text().find("SaveHashMap error"), std::string::npos) << m_out.Text();
+}
+
 // Replacements apply to every line and every occurrence; the clipboard marker without text, or
 // without a clipboard, leaves the line as it was; a line replacements would grow past 1 MiB
 // runs nothing.
