@@ -155,6 +155,12 @@ TEST_F(GroupLinkTest, MessagesPasswordMaskEndpointGroupsNextArraysAndClones) {
   bridge.SetNext(false);
   bridge.BindNext(nullptr);
   ASSERT_NE(m_host->GetTesselClient("globalCopy"), nullptr);
+  std::string out;  // a peer's commands clone a bounded number (each holds five log files)
+  for (const std::string& text :
+       Served(*script, 11, "for i = 1, 70 do CloneClient('global',0,'gc'..i) end"))
+    out += text;
+  EXPECT_NE(out.find("refused: 64 clients cloned by commands already"), std::string::npos) << out;
+  EXPECT_EQ(m_host->GetTesselClient("gc65"), nullptr);
   CyclesUntil([] { return false; }, 100);
   EXPECT_EQ(m_client->record.FirstArgs("Mark").size(), 4u);
   EXPECT_EQ(m_server->GetNetServer()->GetLinkNum(), 1);
