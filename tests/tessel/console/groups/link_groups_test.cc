@@ -50,6 +50,7 @@ TEST_F(GroupLinkTest, ConnectServerDisconnectAndTheAddressTable) {
   net("Set('center','上海一','127.0.0.1') Set('center','peer','127.0.0.2')");
   net("Set('center','peer','127.0.0.1')");
   net("Set('center','my peer','127.0.0.3') Set('center','x','127.0.0.4\\nevil 10.0.0.1')");
+  net("Set('center',string.rep('n',1048576),'127.0.0.5')");  // the next start could not read it
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   EXPECT_EQ(m_server->GetBridgeServer()->GetNameIPs().size(), 2u);
   {  // A save that meets a full disk leaves the file whole.
