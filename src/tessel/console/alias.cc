@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <boost/format.hpp>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -133,6 +134,11 @@ void cAlias::LoadFile(const std::string& file) {
 bool cAlias::AddAlias(const std::string& word, const std::string& text) {
   TESSEL_ASSERT_WORKER();
   if (!IsAliasWord(word) || text.find_first_of("\r\n") != std::string::npos) return false;
+  // The file holds every alias; past what a load reads it would be skipped whole, all of them lost.
+  std::size_t bytes = word.size() + std::strlen(kSeparator) + text.size() + 1;
+  for (const auto& [known, line] : m_mapAlias)
+    if (known != word) bytes += known.size() + std::strlen(kSeparator) + line.size() + 1;
+  if (bytes > platform::kSettingsFileBytes) return false;
   m_mapAlias[word] = text;
   Save();
   return true;

@@ -20,7 +20,8 @@ class cAlias {
   bool Load();
   // Sets an alias and saves the whole alias table. A word that is empty or holds a blank or a
   // line end, or a text that holds a line end, could not be read back from the file as one
-  // alias line: it is refused (false) and nothing changes.
+  // alias line, and a file past 1 MiB would not be read at all: it is refused (false) and nothing
+  // changes.
   bool AddAlias(const std::string& word, const std::string& text);
   // Sets a replacement; replacements are not saved.
   void SetReplace(const std::string& from, const std::string& to);

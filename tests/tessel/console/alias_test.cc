@@ -66,12 +66,13 @@ TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeRead
   for (const auto& [word, text] : {std::pair<std::string, std::string>{"x", "1()\nbroken"},
                                    {"y", "1()\rbroken"},
                                    {"a b", "broken"},
-                                   {"z\nbroken", "1()"}})
+                                   {"z\nbroken", "1()"},
+                                   {"huge", std::string(1 << 20, 'x')}})
     alias.AddAlias(word, text);
   const std::string saved = testkit::ReadFile("alias/alias.txt");
   for (const char* kept : {"one = 1()\n", "two = 2()\n", "four = a = b\n", "g = //global//%1%\n"})
     EXPECT_NE(saved.find(kept), std::string::npos) << kept << " in\n" << saved;
-  for (const char* dropped : {"three", "4()", "broken", "empty", "six"})
+  for (const char* dropped : {"three", "4()", "broken", "empty", "six", "huge"})
     EXPECT_EQ(saved.find(dropped), std::string::npos) << dropped << " in\n" << saved;
   EXPECT_NE(m_out.Text().find("alias/a.txt line 4 "), std::string::npos) << m_out.Text();
   EXPECT_NE(m_out.Text().find("alias/c.txt is larger than"), std::string::npos) << m_out.Text();
