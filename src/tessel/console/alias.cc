@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <boost/format.hpp>
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -22,14 +23,32 @@ const char* const kSeparator = " = ";
 const size_t kMaxAliasWords = 10;
 const size_t kMaxAliasParams = 4;
 
+// Aliases and replacements never grow a line past this: a text that a replacement or an alias
+// placeholder repeats would otherwise make gigabytes of one short command.
+const size_t kMaxRewrittenBytes = size_t{1} << 20;
+
+// True when a line of `size` bytes, grown by `count` times `each` bytes, stays within the bound
+// (or does not grow).
+bool GrowthFits(size_t size, size_t count, size_t each) {
+  if (count == 0 || each == 0) return true;
+  return size < kMaxRewrittenBytes && count <= (kMaxRewrittenBytes - size) / each;
+}
+
 // Replaces every occurrence of `from` in `text`; the inserted text is never searched again.
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
-  if (from.empty()) return;
+// False, with the text unchanged, when the result would pass kMaxRewrittenBytes.
+bool ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  if (from.empty()) return true;
+  size_t count = 0;
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + from.size()))
+    ++count;
+  if (to.size() > from.size() && !GrowthFits(text.size(), count, to.size() - from.size()))
+    return false;
   std::string::size_type at = 0;
   while ((at = text.find(from, at)) != std::string::npos) {
     text.replace(at, from.size(), to);
     at += to.size();
   }
+  return true;
 }
 
 // True when every '%' of the text is a placeholder "%N%" (N of at most six digits) or a literal
@@ -116,6 +135,11 @@ void cAlias::LoadFile(const std::string& file) {
 bool cAlias::AddAlias(const std::string& word, const std::string& text) {
   TESSEL_ASSERT_WORKER();
   if (!IsAliasWord(word) || text.find_first_of("\r\n") != std::string::npos) return false;
+  // The file holds every alias; past what a load reads it would be skipped whole, all of them lost.
+  std::size_t bytes = word.size() + std::strlen(kSeparator) + text.size() + 1;
+  for (const auto& [known, line] : m_mapAlias)
+    if (known != word) bytes += known.size() + std::strlen(kSeparator) + line.size() + 1;
+  if (bytes > platform::kSettingsFileBytes) return false;
   m_mapAlias[word] = text;
   Save();
   return true;
@@ -132,6 +156,9 @@ bool cAlias::Save() {
   TESSEL_ASSERT_WORKER();
   std::string text;
   for (const auto& [word, line] : m_mapAlias) text += word + kSeparator + line + "\n";
+  // A home starts without the folder: without it the alias would be lost at the next reload.
+  std::error_code ec;
+  std::filesystem::create_directories(kAliasFolder, ec);
   if (platform::WriteFileAtomically(kAliasFile, text)) return true;
   std::cout << "SaveHashMap"
             << " error can not open file! \n";
@@ -182,6 +209,15 @@ bool cAlias::ExpandAlias(const std::string& word, const std::string& text, std::
               << " parameters, got " << params.size() << ", nothing runs" << std::endl;
     return false;
   }
+  // Each placeholder takes at least two '%' and is filled with one parameter at most this long.
+  size_t longest = 0;
+  for (const std::string& p : params) longest = std::max(longest, p.size());
+  const auto marks = static_cast<size_t>(std::count(text.begin(), text.end(), '%')) / 2;
+  if (!GrowthFits(text.size(), marks, longest)) {
+    std::cout << "cAlias::Alias error alias " << word << " would make a line of more than "
+              << kMaxRewrittenBytes << " bytes, nothing runs" << std::endl;
+    return false;
+  }
   boost::format format(text);
   for (const std::string& p : params) format % p;
   line = format.str();
@@ -190,7 +226,8 @@ bool cAlias::ExpandAlias(const std::string& word, const std::string& text, std::
 
 bool cAlias::Replace(std::string& line) {
   TESSEL_ASSERT_WORKER();
-  for (const auto& [from, to] : m_mapReplace) ReplaceAll(line, from, to);
+  for (const auto& [from, to] : m_mapReplace)
+    if (!ReplaceAll(line, from, to)) return RefuseGrown(line);
   if (line.find("$p") == std::string::npos) return false;
   const stClipboard clip = ReadClipboard();
   if (!clip.opened) {
@@ -201,6 +238,13 @@ bool cAlias::Replace(std::string& line) {
     std::cout << "text is null!\n";
     return false;
   }
-  ReplaceAll(line, "$p", clip.text);
+  if (!ReplaceAll(line, "$p", clip.text)) return RefuseGrown(line);
   return true;
+}
+
+bool cAlias::RefuseGrown(std::string& line) {
+  std::cout << "cAlias::Replace error the line would pass " << kMaxRewrittenBytes
+            << " bytes, nothing runs" << std::endl;
+  line.clear();
+  return false;
 }

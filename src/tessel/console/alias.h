@@ -20,11 +20,12 @@ class cAlias {
   bool Load();
   // Sets an alias and saves the whole alias table. A word that is empty or holds a blank or a
   // line end, or a text that holds a line end, could not be read back from the file as one
-  // alias line: it is refused (false) and nothing changes.
+  // alias line, and a file past 1 MiB would not be read at all: it is refused (false) and nothing
+  // changes.
   bool AddAlias(const std::string& word, const std::string& text);
   // Sets a replacement; replacements are not saved.
   void SetReplace(const std::string& from, const std::string& to);
-  // Writes the whole alias table to "alias/alias.txt".
+  // Writes the whole alias table to "alias/alias.txt", making the folder when there is none.
   bool Save();
   // The aliases (to `os`) and the replacements (to standard output), a password in a text
   // masked.
@@ -32,15 +33,19 @@ class cAlias {
   void TraceReplace() const;
 
   // Applies the alias of the first word and then Replace. An alias whose placeholders do not
-  // match the number of parameters given is reported and the line is emptied, so nothing runs.
+  // match the number of parameters given, or would make a line past 1 MiB, is reported and the
+  // line is emptied, so nothing runs.
   // True when clipboard text was pasted.
   bool Alias(std::string& line);
   // Applies the replacements and the clipboard marker; true when clipboard text was pasted.
+  // A line they would grow past 1 MiB (as an alias expansion would) is reported and emptied.
   bool Replace(std::string& line);
 
  private:
   void LoadFile(const std::string& file);
   bool ExpandAlias(const std::string& word, const std::string& text, std::string& line);
+  // Reports a line grown past the bound and empties it; false (nothing was pasted).
+  static bool RefuseGrown(std::string& line);
 
   std::unordered_map<std::string, std::string> m_mapAlias;
   std::unordered_map<std::string, std::string> m_mapReplace;

@@ -235,6 +235,12 @@ bool cTesselCmd::ShiftCmdType(const char* type, bool quiet, std::ostream& os) {
     if (!quiet) os << "cmd bridge " << name << " has no next cmd array" << std::endl;
     return false;
   }
+  // Nor does one without a group: every line typed there would run nowhere, without a word (a
+  // command's ShiftCmds('game',0) left the console so).
+  if (array->GetDefaultCmd() == nullptr) {
+    if (!quiet) os << "cmd bridge " << name << " has no cmd group" << std::endl;
+    return false;
+  }
   if (!quiet) os << "cmd bridge switch to " << name << std::endl;
   m_pCurArray = array;
   return true;

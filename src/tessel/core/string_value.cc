@@ -198,7 +198,7 @@ std::string cStringValue::GetStringString(const char* name, const char* def) {
   const std::string text = def ? def : "";
   std::lock_guard<std::mutex> lock(m_mutex);
   if (auto it = m_mapString.find(name); it != m_mapString.end()) return it->second;
-  if (StringStorable(name, text) && MayKeep(name)) {
+  if (StringStorable(name, text) && MayKeep(name) && MayKeepText(name, text)) {
     m_mapString.emplace(name, text);
     Changed();
   }
@@ -232,6 +232,10 @@ size_t cStringValue::Size() const {
 
 size_t cStringValue::StringBytes(const char* except) const {
   std::lock_guard<std::mutex> lock(m_mutex);
+  return StringBytesLocked(except);
+}
+
+size_t cStringValue::StringBytesLocked(const char* except) const {
   size_t bytes = 0;
   for (const auto& [name, text] : m_mapString)
     if (except == nullptr || name != except) bytes += name.size() + text.size();

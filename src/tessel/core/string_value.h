@@ -46,7 +46,7 @@ class cStringValue {
   // Adds to the integer (a missing one counts as 0); the sum wraps around like the machine's.
   void AddStringValue(const char* name, int value);
   // A copy of the string of that name, taken under the lock (another thread may set the value
-  // meanwhile); when missing, def is stored first.
+  // meanwhile); when missing, def is stored first (within the bounds of kept defaults below).
   std::string GetStringString(const char* name, const char* def);
   // False when the name or the text is refused.
   bool SetStringString(const char* name, const std::string& value);
@@ -82,6 +82,11 @@ class cStringValue {
   // among them) never fill the memory and the files with names.
   static constexpr size_t kMaxKeptNameBytes = 256;
   static constexpr size_t kMaxKeptNames = 10000;
+  // A string read keeps its default only for a text of at most kMaxKeptTextBytes while the
+  // string table's names and texts stay within kMaxKeptStringBytes (the bounds of the commands
+  // that set texts): a loop of reads with a long default would fill the memory with copies.
+  static constexpr size_t kMaxKeptTextBytes = 65536;
+  static constexpr size_t kMaxKeptStringBytes = size_t{16} << 20;
   // The names of both tables together; whether either table holds the name.
   size_t Size() const;
   // The bytes of the string table's names and texts, those of `except` (when given) left out.
@@ -103,6 +108,13 @@ class cStringValue {
     return name.size() <= kMaxKeptNameBytes &&
            m_mapValue.size() + m_mapString.size() < kMaxKeptNames;
   }
+  // Under the lock: whether a string read may store its default text as well.
+  bool MayKeepText(std::string_view name, std::string_view text) const {
+    return text.size() <= kMaxKeptTextBytes &&
+           StringBytesLocked(nullptr) + name.size() + text.size() <= kMaxKeptStringBytes;
+  }
+  // Under the lock: StringBytes.
+  size_t StringBytesLocked(const char* except) const;
 
   mutable std::mutex m_mutex;
   std::atomic<uint64_t> m_changes{0};

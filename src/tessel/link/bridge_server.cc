@@ -60,9 +60,17 @@ bool OneWord(const char* word) {
 }  // namespace
 
 bool cBridgeServer::NameIP(const char* name, const char* ip) {
-  if (!OneWord(name) || !OneWord(ip)) return false;
+  if (!OneWord(name) || !OneWord(ip) || !IPTableFits(name, ip)) return false;
   m_mapIP[name] = ip;
   return true;
+}
+
+bool cBridgeServer::IPTableFits(const std::string& name, const std::string& ip) const {
+  // SaveIP writes "name ip\n" a line.
+  std::size_t bytes = name.size() + ip.size() + 2;
+  for (const auto& [known, address] : m_mapIP)
+    if (known != name) bytes += known.size() + address.size() + 2;
+  return bytes <= platform::kSettingsFileBytes;
 }
 
 void cBridgeServer::SetNameIP(const char* name, const char* ip) {

@@ -33,8 +33,11 @@ class cBridgeServer : public cBridge {
   void SetReleaseOnDisconnect(bool release) { m_bReleaseOnDisconnect = release; }
 
   // The table of allowed peers: name -> address, kept in name order. False (nothing changed)
-  // when the name or the address is not one word.
+  // when the name or the address is not one word, or when the entry would not fit the table.
   bool NameIP(const char* name, const char* ip);
+  // Whether the table, with this entry set, stays within what LoadIP reads of its file (1 MiB):
+  // a longer file is read as none at the next start, and would admit nobody.
+  bool IPTableFits(const std::string& name, const std::string& ip) const;
   // NameIP, then saves the file and hands the new list to the server object.
   void SetNameIP(const char* name, const char* ip);
   // Adds the entries of a file ("name address" lines; an empty line ends the list). A file that

@@ -46,6 +46,11 @@ TEST_F(AliasTest, AliasesExpandTheirParametersOrRunNothing) {
     EXPECT_FALSE(alias.Alias(line));
     EXPECT_EQ(line, expanded) << typed;
   }
+  std::string line = "r " + std::string(2000, 'x'), repeated;  // nor an expansion past 1 MiB
+  for (int k = 0; k < 1000; ++k) repeated += "%1%";
+  alias.AddAlias("r", repeated);
+  EXPECT_FALSE(alias.Alias(line));
+  EXPECT_TRUE(line.empty()) << line.size();
 }
 
 // Reading a file stops at its first line without " = ", saying where, and skips a line with no
@@ -61,12 +66,13 @@ TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeRead
   for (const auto& [word, text] : {std::pair<std::string, std::string>{"x", "1()\nbroken"},
                                    {"y", "1()\rbroken"},
                                    {"a b", "broken"},
-                                   {"z\nbroken", "1()"}})
+                                   {"z\nbroken", "1()"},
+                                   {"huge", std::string(1 << 20, 'x')}})
     alias.AddAlias(word, text);
   const std::string saved = testkit::ReadFile("alias/alias.txt");
   for (const char* kept : {"one = 1()\n", "two = 2()\n", "four = a = b\n", "g = //global//%1%\n"})
     EXPECT_NE(saved.find(kept), std::string::npos) << kept << " in\n" << saved;
-  for (const char* dropped : {"three", "4()", "broken", "empty", "six"})
+  for (const char* dropped : {"three", "4()", "broken", "empty", "six", "huge"})
     EXPECT_EQ(saved.find(dropped), std::string::npos) << dropped << " in\n" << saved;
   EXPECT_NE(m_out.Text().find("alias/a.txt line 4 "), std::string::npos) << m_out.Text();
   EXPECT_NE(m_out.Text().find("alias/c.txt is larger than"), std::string::npos) << m_out.Text();
@@ -83,6 +89,8 @@ TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeRead
 // the clipboard marker without text, or without a clipboard, leaves the line as it was.
 TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
   cAlias alias;
+  alias.AddAlias("v", "Ver()");  // the first alias of a home makes its folder: a reload keeps it
+  EXPECT_TRUE(alias.Load());
   alias.SetReplace("$N", "opsuser");
   alias.SetReplace("x", "xx");
   std::string line = "Login('$N','$N')";
@@ -103,6 +111,10 @@ TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
     EXPECT_FALSE(alias.Replace(line));
     EXPECT_EQ(line, "Echo('$p')");
   }
+  alias.SetReplace("a", std::string(1 << 20, 'b'));  // a line never grows past 1 MiB
+  line = "aa";
+  EXPECT_FALSE(alias.Replace(line));
+  EXPECT_TRUE(line.empty()) << line.size();
 }
 
 // The desktop's paste tool runs under the shell lines' time limit and never past 2 s (the worker

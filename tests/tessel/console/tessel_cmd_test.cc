@@ -115,6 +115,10 @@ TEST_F(TesselCmdTest, EndpointLinesSwitchArraysAndRunStatementsThere) {
   m_console.ParseCmdTessel("/Input/Help()", os);
   EXPECT_NE(out.Text().find("[输入命令]"), std::string::npos);
   EXPECT_EQ(CurName(), "cCmd_GateLow");
+  cCmdArray empty;  // an array without a group is no place to move into
+  m_global.BindNext(&empty);
+  m_console.ShiftCmds("global", 0, true, os);
+  EXPECT_EQ(m_console.GetCurCmd(), &m_low);
 }
 
 TEST_F(TesselCmdTest, AliasedLinesAreParsedAndPastedOnesRun) {

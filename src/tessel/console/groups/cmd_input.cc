@@ -41,7 +41,9 @@ void ShowReplace() {
 void AddAlias(const char* word, const char* text) {
   std::cout << word << " = " << MaskCmdText(text) << std::endl;
   if (!cAlias::Instance().AddAlias(word, text))
-    std::cout << "AddAlias refused: the word must be one word and the text one line" << std::endl;
+    std::cout << "AddAlias refused: the word must be one word and the text one line, the alias "
+                 "file at most 1 MiB"
+              << std::endl;
 }
 
 void AddReplace(const char* from, const char* to) {

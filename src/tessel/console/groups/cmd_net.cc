@@ -211,7 +211,10 @@ void Set(const char* server, const char* name, const char* ip) {
     return;
   }
   if (!bridge->NameIP(name, ip)) {
-    Out() << "func_SetNameIP refused: the name and the address must be one word each\n";
+    Out() << (bridge->IPTableFits(name, ip)
+                  ? "func_SetNameIP refused: the name and the address must be one word each\n"
+                  : "func_SetNameIP refused: the address table would pass the 1 MiB its file "
+                    "may hold\n");
     return;
   }
   if (!bridge->SaveIP()) Out() << "func_SetNameIP the address table could not be saved\n";

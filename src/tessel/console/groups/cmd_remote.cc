@@ -61,12 +61,19 @@ int LuaSendPathCmd(lua_State* L) {
     return 0;
   }
   if (!CheckArgs(L, label, count - 1)) return 0;
+  // A group number no int holds (NaN and the infinities among them) names no group: cut to an
+  // int it would run the text in another group (2^32+4 in group 4, NaN in group 0).
+  const lua_Number group = lua_tonumber(L, count - 1);
+  if (!(group >= -2147483648.0 && group < 2147483648.0)) {
+    ArgumentError(label, "param " + std::to_string(count - 1) + " out of range\n");
+    return 0;
+  }
   // The destination is the last name before the parameter.
   CheckCmdTarget(L, "SendPathCmd", lua_tostring(L, count - 3));
   stPathCall call;
   for (int i = 1; i <= count - 3; ++i) call.names.push_back(StringArg(L, i));
   call.param = StringArg(L, count - 2);
-  call.group = static_cast<int>(lua_tointeger(L, count - 1));
+  call.group = static_cast<int>(group);
   call.text = StringArg(L, count);
   cPathRouter::SendPathCmd(call, ChunkHops());
   return 0;

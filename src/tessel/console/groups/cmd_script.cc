@@ -109,11 +109,23 @@ void SendName(const char* name, int level, const char* text) {
   SendEasyClient(GetHost().GetTesselClient(name), level, text);
 }
 
+// Each clone stays for good, with the five log files of its link open: the commands served for
+// other processes clone a bounded number, so that a loop of them cannot take every descriptor of
+// the process (no login, no log file, no link). The local console clones as many as it is told.
+constexpr int kMaxCommandClones = 64;
+int g_commandClones = 0;  // worker thread only
+
 // The clone does not connect by itself; it is entered in the host's table under its name. Under
 // a name of the command's choice it leads where the original leads: it takes an account whose
 // targets reach every process.
 void CloneClient(const char* name, int mode, const char* newName) {
   RequireCmdTarget("CloneClient", "*");
+  const bool served = !get_gout().IsLocalCmd();
+  if (served && g_commandClones >= kMaxCommandClones) {
+    get_gout() << "func_CloneClient refused: " << kMaxCommandClones
+               << " clients cloned by commands already\n";
+    return;
+  }
   iHost& host = GetHost();
   cEasyClient* client = host.GetTesselClient(name);
   if (client == nullptr) {
@@ -127,6 +139,7 @@ void CloneClient(const char* name, int mode, const char* newName) {
     return;
   }
   host.SetTesselClient(client->Clone(newName, mode));
+  if (served) ++g_commandClones;
 }
 
 void ClearAScript(const char* file) {

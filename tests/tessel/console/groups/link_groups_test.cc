@@ -50,6 +50,7 @@ TEST_F(GroupLinkTest, ConnectServerDisconnectAndTheAddressTable) {
   net("Set('center','上海一','127.0.0.1') Set('center','peer','127.0.0.2')");
   net("Set('center','peer','127.0.0.1')");
   net("Set('center','my peer','127.0.0.3') Set('center','x','127.0.0.4\\nevil 10.0.0.1')");
+  net("Set('center',string.rep('n',1048576),'127.0.0.5')");  // the next start could not read it
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
   EXPECT_EQ(m_server->GetBridgeServer()->GetNameIPs().size(), 2u);
   {  // A save that meets a full disk leaves the file whole.
@@ -155,6 +156,12 @@ TEST_F(GroupLinkTest, MessagesPasswordMaskEndpointGroupsNextArraysAndClones) {
   bridge.SetNext(false);
   bridge.BindNext(nullptr);
   ASSERT_NE(m_host->GetTesselClient("globalCopy"), nullptr);
+  std::string out;  // a peer's commands clone a bounded number (each holds five log files)
+  for (const std::string& text :
+       Served(*script, 11, "for i = 1, 70 do CloneClient('global',0,'gc'..i) end"))
+    out += text;
+  EXPECT_NE(out.find("refused: 64 clients cloned by commands already"), std::string::npos) << out;
+  EXPECT_EQ(m_host->GetTesselClient("gc65"), nullptr);
   CyclesUntil([] { return false; }, 100);
   EXPECT_EQ(m_client->record.FirstArgs("Mark").size(), 4u);
   EXPECT_EQ(m_server->GetNetServer()->GetLinkNum(), 1);

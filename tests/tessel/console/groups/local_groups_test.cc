@@ -114,6 +114,7 @@ TEST_F(GroupTest, ValueStoreCommandsKeepNamesAndTextsBounded) {
   CheckGroupCases({
       {config, "for i = 1, 20 do ViewGameString(string.rep('n', 300)..i) end", true, ""},
       {config, "SetGameString('cg_long', string.rep('x', 70000))", true, "refused"},
+      {config, "GetGameString('cg_long', string.rep('x', 70000))", true, ""},
       {config, "SetGameValue(string.rep('n', 300), 1)", true, "refused"},
       {config, "SetGameString('cg_short', 'x')", true, ""},
   });
@@ -124,6 +125,10 @@ TEST_F(GroupTest, ValueStoreCommandsKeepNamesAndTextsBounded) {
       {{config, "for i = 1, 300 do SetGameString('cg_b'..i, string.rep('x', 60000)) end", true,
         "texts would pass 16 MiB"}});
   EXPECT_EQ(GetGameStore().PeekStringString("cg_b300", "").size(), 0u);
+  CheckGroupCases(
+      {{config, "for i = 1, 300 do GetGameString('cg_d'..i, string.rep('x', 60000)) end", true,
+        ""}});  // nor do the defaults of reads
+  EXPECT_EQ(GetGameStore().PeekStringString("cg_d300", "").size(), 0u);
   GetGameStore().Clear();
 }
 

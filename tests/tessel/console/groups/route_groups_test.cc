@@ -87,6 +87,8 @@ TEST_F(RouteGroups, RoutedCallsThatCannotGoAnywhereAreDropped) {
   const std::pair<std::string, std::string> cases[] = {
       {"SendPathCmd('a','b',1,'x')", "error param must >= 5"},
       {"SendPathCmd('a','b','p','1','x')", "param 4 must number"},
+      {"SendPathCmd('a','b','p',2^32+4,'x')", "param 4 out of range"},
+      {"SendPathCmd('a','b','p',0/0,'x')", "param 4 out of range"},
       {"SendPathCmd('a'," + m_own + ",'p',1,'x')", "can not solve local cmd"},
       {"SendPathCmd('a'," + m_own + ",'b'," + m_own + ",'c','p',1,'x')", "形成了死循环"},
       {"SendPathCmd(" + m_own + ",'far','p',1,'x')", noRoute},
