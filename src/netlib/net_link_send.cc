@@ -53,8 +53,9 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
   if (warnAt) LogQueue(warnAt);
   switch (next) {
     case eSendStep::Cut:
-      cNetService::Instance().Log(std::string("send queue of ") + m_ip + " passed its bound of " +
-                                  std::to_string(m_limits.queueBound) + " bytes; link cut");
+      cNetService::Instance().LogPeer(std::string("send queue of ") + m_ip +
+                                      " passed its bound of " +
+                                      std::to_string(m_limits.queueBound) + " bytes; link cut");
       Cut(conn, NetReason_SendQueueFull, TellsPeer(), eDownCause::Limit, 0);
       return 0;
     case eSendStep::InPlace:
@@ -128,8 +129,8 @@ bool cNetLink::SendInternal(const tConnPtr& c, const char* body, uint32_t size) 
 }
 
 void cNetLink::LogQueue(size_t unsent) {
-  cNetService::Instance().Log(std::string("send queue of ") + m_ip + " holds " +
-                              std::to_string(unsent) + " bytes, over half of its bound");
+  cNetService::Instance().LogPeer(std::string("send queue of ") + m_ip + " holds " +
+                                  std::to_string(unsent) + " bytes, over half of its bound");
 }
 
 // ---- the writer ----------------------------------------------------------------------------
@@ -152,8 +153,8 @@ bool cNetLink::SealBatch(const tConnPtr& c) {
 }
 
 bool cNetLink::SealFailed(const tConnPtr& c) {
-  cNetService::Instance().Log(std::string("TLS link with ") + m_ip + ": " + c->tls->SealError() +
-                              "; cut");
+  cNetService::Instance().LogPeer(std::string("TLS link with ") + m_ip + ": " +
+                                  c->tls->SealError() + "; cut");
   DropWriter(c);
   Cut(c, NetReason_Encode, false, eDownCause::Limit, 0);
   return false;

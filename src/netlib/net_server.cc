@@ -150,8 +150,8 @@ void cNetServer::Accepted(const tConnPtr& c, const boost::system::error_code& ec
       m_info.maxlinks && static_cast<unsigned>(m_open.load()) >= m_info.maxlinks && !GiveWayToNew();
   auto link = TakeId();
   if (!link) {
-    cNetService::Instance().Log(std::string(m_info.name) + " has no free link id; refused " +
-                                peer.address().to_string());
+    cNetService::Instance().LogPeer(std::string(m_info.name) + " has no free link id; refused " +
+                                    peer.address().to_string());
     c->socket.close(e);
     return;
   }

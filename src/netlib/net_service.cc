@@ -64,6 +64,25 @@ void cNetService::Log(const std::string& line) {
   std::cerr << "[" << m_exeName << " net] " << line << '\n';
 }
 
+void cNetService::LogPeer(const std::string& line) {
+  std::lock_guard<std::mutex> lock(m_logLock);
+  const uint32_t now = NowMs();
+  if (Elapsed(now, m_peerSecond) >= 1000) {
+    m_peerSecond = now;
+    m_peerLines = 0;
+  }
+  if (m_peerLines >= kPeerLinesPerSecond) {
+    ++m_peerSkipped;
+    return;
+  }
+  ++m_peerLines;
+  if (m_peerSkipped != 0)
+    std::cerr << "[" << m_exeName << " net] " << m_peerSkipped
+              << " lines about peers left out (more than " << kPeerLinesPerSecond << " a second)\n";
+  m_peerSkipped = 0;
+  std::cerr << "[" << m_exeName << " net] " << line << '\n';
+}
+
 std::string SampleBytes(const char* data, size_t size) {
   std::string out;
   char hex[4];

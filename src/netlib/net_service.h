@@ -36,6 +36,11 @@ class cNetService {
   void SetExeName(const std::string& name);
   // Writes one log line (to standard error) prefixed with the executable's name.
   void Log(const std::string& line);
+  // The same for a line about what a peer did (a cut, a refused hand-shake), at most
+  // kPeerLinesPerSecond a second: a peer reconnecting would write them at its speed. The lines
+  // past it are counted, and the next line written first says how many were left out.
+  static constexpr unsigned kPeerLinesPerSecond = 30;
+  void LogPeer(const std::string& line);
 
   ~cNetService();
 
@@ -58,6 +63,9 @@ class cNetService {
   std::vector<std::thread> m_threads;
   std::mutex m_logLock;
   std::string m_exeName;
+  uint32_t m_peerSecond = 0;        // when the present second of peer lines began (m_logLock)
+  unsigned m_peerLines = 0;         // written in it (m_logLock)
+  unsigned long m_peerSkipped = 0;  // left out and not yet told (m_logLock)
 };
 
 // A printable sample of raw bytes for log lines: at most 16 bytes in hex.

@@ -176,8 +176,9 @@ TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
 }
 
 // Each connection is a new link, so a budget per link does not bound a stranger opening and
-// closing connections by the hundred: the lines about links coming and going keep to one budget
-// of the endpoint, the rest is summed up in one line, and the links are served all the same.
+// closing connections by the hundred: the lines about links coming and going, and those of the
+// records its links send before a login (in the exception log and the audit trail), keep to
+// budgets of the endpoint, the rest is summed up, and the links are served all the same.
 TEST(AttackE2e, ConnectionChurnWritesFewerLinkLinesThanConnections) {
   cHome home;
   AddAccount(home, "ops", "pw", 16);
@@ -185,10 +186,27 @@ TEST(AttackE2e, ConnectionChurnWritesFewerLinkLinesThanConnections) {
   const int port = server.WaitPort("game");
   ASSERT_GT(port, 0) << server.Output();
   constexpr int kConnections = 600;
-  for (int i = 0; i < kConnections; ++i) cRawPeer churn(port);
+  std::vector<char> records = CmdFrame(4, "Ver()");
+  const std::vector<char> logout = CmdFrame(2, "Logout()");
+  for (int i = 0; i < 20; ++i) records.insert(records.end(), logout.begin(), logout.end());
+  for (int i = 0; i < kConnections; i += 50) {  // each batch held until its records arrived
+    std::vector<std::unique_ptr<cRawPeer>> batch;
+    for (int j = 0; j < 50; ++j)
+      batch.emplace_back(std::make_unique<cRawPeer>(port))->Write(records);
+    std::vector<char> got;
+    batch.back()->ReadUntil(got, 100);
+  }
   EXPECT_TRUE(Served(port));
   ASSERT_TRUE(server.WaitOutput("lines left out")) << server.Output().substr(0, 4000);
   EXPECT_LT(testkit::CountOf(server.Output(), " link id "), size_t{kConnections});
+  EXPECT_TRUE(server.WaitOutput("left out of this log and the audit trail"))
+      << server.Output().substr(0, 4000);
+  EXPECT_LT(testkit::CountOf(server.Output(), "RefuseStranger"), size_t{kConnections});
+  const std::string trail = TrailOf(home);
+  for (auto end = Clock::now() + std::chrono::seconds(5);
+       CountLines(trail, {"text=Ver()", "outcome=ran"}) == 0 && Clock::now() < end;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_LT(CountLines(trail, {"origin=-\t"}), kConnections);
 }
 
 // A cmd = 1 account redefines the login group's functions every way it can think of, also by

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "netlib/net_frame.h"
+#include "testkit/file_text.h"
 #include "testkit/net_recorder.h"
 
 namespace {
@@ -195,6 +196,13 @@ TEST(NetServer, LinksThatNeverLogInGiveWayOrAreCutAndAFullServerRefusesWithTheRe
   EXPECT_EQ(s.server->GetLinkNum(), 2);
   EXPECT_EQ(srec.Count(ServerEvent(NetEvent_Connected, 4)), 0u);
   EXPECT_EQ(srec.DisconnectReason(4), int(NetReason_ServerClose));
+  // A crowd of them writes a few lines a second about it, however many come.
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 200; ++i) {
+    cRawPeer refused(s.port);
+    reasonOf(refused);
+  }
+  EXPECT_LT(CountOf(testing::internal::GetCapturedStderr(), "holds its most links"), 100u);
   member.reset();
   ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, 2)));
   s.server->SetLoginDeadline(100);

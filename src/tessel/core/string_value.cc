@@ -98,9 +98,19 @@ std::string TrimBlanks(const std::string& name) {
              : name.substr(begin, name.find_last_not_of(kNameBlanks) + 1 - begin);
 }
 
+// The names that the lines of `rest` would set.
+void NamesOf(const std::string& rest, std::unordered_set<std::string>& names) {
+  std::istringstream in(rest);
+  for (std::string line; std::getline(in, line);)
+    if (const size_t at = line.find(" = "); at != std::string::npos)
+      names.insert(TrimBlanks(line.substr(0, at)));
+}
+
 // String file: each line split at its first " = "; the first line without one ends the load.
-// That line is reported unless it is empty and nothing but blank lines follows it.
-bool ReadStringFile(const char* file, cStringValue::StringTable& table) {
+// That line is reported unless it is empty and nothing but blank lines follows it; the names
+// the lines after it would set go to `cut`.
+bool ReadStringFile(const char* file, cStringValue::StringTable& table,
+                    std::unordered_set<std::string>& cut) {
   std::string text;
   if (!ReadValueFile(file, text)) return false;
   std::istringstream in(text);
@@ -117,6 +127,7 @@ bool ReadStringFile(const char* file, cStringValue::StringTable& table) {
         ReportUnreadableLine(file, number,
                              std::string(line.empty() ? "an empty line" : "no \" = \"") +
                                  " ends the values: the lines from here on are not loaded");
+      NamesOf(rest.str(), cut);
       break;
     }
     table[TrimBlanks(line.substr(0, at))] = line.substr(at + 3);
@@ -209,6 +220,7 @@ bool cStringValue::SetStringString(const char* name, const std::string& value) {
   if (!StringStorable(name, value)) return false;
   std::lock_guard<std::mutex> lock(m_mutex);
   m_mapString[name] = value;
+  m_stringsCut.erase(name);
   Changed();
   return true;
 }
@@ -270,9 +282,11 @@ bool cStringValue::LoadValue(const char* file) {
 
 bool cStringValue::LoadStringA(const char* file) {
   StringTable read;
-  bool opened = ReadStringFile(file, read);
+  std::unordered_set<std::string> cut;
+  bool opened = ReadStringFile(file, read, cut);
   std::lock_guard<std::mutex> lock(m_mutex);
   for (auto& [name, value] : read) m_mapString[name] = std::move(value);
+  m_stringsCut.merge(cut);
   Changed();
   return opened;
 }
@@ -294,6 +308,7 @@ void cStringValue::Clear() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_mapValue.clear();
   m_mapString.clear();
+  m_stringsCut.clear();
   Changed();
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 // Files of the configuration and game stores, relative to the working folder.
 inline constexpr const char* kConfigIntFile = "config//config_int.ini";
@@ -65,6 +66,12 @@ class cStringValue {
     return m_bIntFileCut;
   }
   bool LoadStringA(const char* file);
+  // Whether a string file's load stopped at a line before one that sets the name: the value
+  // written there was not loaded (until the name is set).
+  bool StringCut(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stringsCut.count(name) != 0;
+  }
   // Write one table ("name = value" lines) through a temporary file renamed over the target;
   // false (with a message on standard output) when it cannot be written.
   bool SaveValue(const char* file) const;
@@ -124,6 +131,7 @@ class cStringValue {
   std::string m_strStringFile;
   bool m_bSave = false;
   bool m_bIntFileCut = false;
+  std::unordered_set<std::string> m_stringsCut;  // names of string file lines not loaded
 };
 
 // The text form: the integer table, then the string table, each as a count and its entries.

@@ -104,6 +104,11 @@ bool LoadAccountRights(const std::string& path, const std::string& account, stAc
 bool RightsWithoutAccount(const std::string& account, CmdRightsPtr& rights, std::string& error) {
   const std::string value = GetConfigString("rights_without_account", "");
   rights.reset();
+  // A value the file meant to set but did not load would leave every group open.
+  if (value.empty() && GetConfigStore().StringCut("rights_without_account")) {
+    error = "rights_without_account: not read past an unreadable line of config/config_str.ini";
+    return false;
+  }
   if (value.empty()) return true;
   auto rules = std::make_shared<cRightRules>();
   rules->m_bAllowList = true;

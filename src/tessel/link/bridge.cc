@@ -156,6 +156,7 @@ void cBridge::HandleMsg(unsigned int n) {
   if (CmdLogFull()) ClearCmdLog(tracing);
   m_logBudget.Report(end, *m_pExceptionLog);
   if (const unsigned long left = m_eventBudget.TakeLeftOut(end)) WriteEventsLeftOut(left);
+  if (const unsigned long left = m_strangerBudget.TakeLeftOut(end)) WriteStrangersLeftOut(left);
 }
 
 bool cBridge::MayLogLinkEvent() {
@@ -170,6 +171,18 @@ void cBridge::WriteEventsLeftOut(unsigned long left) {
   m_pMsgLog->GetLog() << "【net】" << line.str() << std::endl;
   platform::ColorSection yellow(platform::kColorYellow);
   std::cout << line.str() << std::endl;
+}
+
+bool cBridge::MayNoteStranger() {
+  TESSEL_ASSERT_WORKER();
+  return m_strangerBudget.Take(platform::TimeGetTime());
+}
+
+void cBridge::WriteStrangersLeftOut(unsigned long left) {
+  m_pExceptionLog->TimeStamp() << m_strName << " records of links not logged in: " << left
+                               << " lines left out of this log and the audit trail (more than "
+                               << cEventBudget::kLinesPerSecond << " a second)\n";
+  m_pExceptionLog->flush();
 }
 
 bool cBridge::MayLog(iSend* link) {

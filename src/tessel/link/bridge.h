@@ -88,6 +88,11 @@ class cBridge : public iBridge, public cCmdArray {
   // At most cEventBudget::kLinesPerSecond link event lines a second; the rest is summed up on
   // the console and in the message log.
   bool MayLogLinkEvent() override;
+  // At most cEventBudget::kLinesPerSecond lines a second, in the exception log and the audit
+  // trail together, about records of links that have not logged in (a failed or accepted login
+  // aside): each connection is a new link, so a stranger reconnecting would write at its speed.
+  // The rest is summed up in the exception log.
+  bool MayNoteStranger();
   void AddCmdLog_Run(const stBindMsg& msg) override;
   void AddCmdLog_Result(HandleChatExceptionEnum result) override;
   size_t GetCmdLogSize() const { return m_lstCmdLog.size(); }
@@ -141,6 +146,7 @@ class cBridge : public iBridge, public cCmdArray {
   void TraceRecieveCmd(iSend* send, unsigned int cmd, const char* text);
   void WarnPump(const loglib::logger& log, uint32_t cost);
   void WriteEventsLeftOut(unsigned long left);
+  void WriteStrangersLeftOut(unsigned long left);
   static bool TraceMsg();
 
   cMsg* m_pMsg = nullptr;
@@ -166,6 +172,7 @@ class cBridge : public iBridge, public cCmdArray {
   size_t m_nCmdLogBytes = 0;  // held by the entries of m_lstCmdLog
   cLogBudget m_logBudget;
   cEventBudget m_eventBudget;
+  cEventBudget m_strangerBudget;
 };
 
 // The text and group number of the command running now ("" and 0 before any).

@@ -278,7 +278,7 @@ HandleChatExceptionEnum cBridgeServer::RefuseStranger(const stBindMsg* msg) {
     if (group == kLoginGroup || group >= kFirstFreeGroup) return ChatException_OK;
   }
   ++m_nStrangerRefused;
-  if (m_strangerLogged.insert(msg->send->GetID()).second) {
+  if (m_strangerLogged.insert(msg->send->GetID()).second && MayNoteStranger()) {
     LogStranger(msg);
     AuditStranger(msg);
   }

@@ -87,10 +87,14 @@ cAuditScope::stWho PeerAuditWho(const stCmdContext& cmd) {
 }
 
 void cCmdAudit::Record(const stCmdContext& cmd) {
-  const eLoginLine login = &cmd == g_login ? g_loginLine : eLoginLine::kRan;
+  const bool loginAnswered = &cmd == g_login;
+  const eLoginLine login = loginAnswered ? g_loginLine : eLoginLine::kRan;
   g_login = nullptr;
   cAuditTrail& trail = cAuditTrail::Instance();
   if (!trail.IsOpen() || login == eLoginLine::kLater) return;
+  // A login answered now always leaves its line (the login desk slows guessing); the rest of
+  // what a link sends before its login keeps to the endpoint's budget.
+  if (cmd.stranger && !loginAnswered && !cmd.bridge.MayNoteStranger()) return;
   // The handler's scope for the record knows who sent it already, and its origin.
   const cAuditScope* scope = cAuditScope::Current();
   cAuditScope::stWho sender;

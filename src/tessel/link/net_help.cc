@@ -60,9 +60,7 @@ int cNetHelp::Queue(int kind, const void* data, unsigned long size, iSend* send,
   const size_t cost = std::max<size_t>(size, m_pool.GetPageSize());
   if (kind == stBindMsg::kPeerRecord) {
     std::lock_guard lock(m_lock);
-    auto queued = m_links.find(send);
-    if (queued != m_links.end() && !queued->second.items.empty() &&
-        queued->second.bytes + cost > (queued->second.guest ? kGuestQueueBytes : kLinkQueueBytes)) {
+    if (OverBound(send, cost)) {
       m_nDropped.fetch_add(1);
       return 0;
     }
@@ -90,11 +88,12 @@ int cNetHelp::Queue(int kind, const void* data, unsigned long size, iSend* send,
     first = m_nItems == 0;
     auto [it, made] = m_links.try_emplace(send);
     stLinkQueue& queue = it->second;
-    if (made) queue.guest = m_bNewGuest;
+    if (made) SetGuest(queue, m_bNewGuest);
     // A held link's end must be handled: its notices release it.
     if (kind == stBindMsg::kNetNotice) queue.held = false;
     queue.items.push_back(item);
     queue.bytes += cost;
+    if (queue.guest) m_guestBytes += cost;
     ++m_nItems;
     m_queuedBytes += cost;
     m_peakBytes = std::max(m_peakBytes, m_queuedBytes);
@@ -104,6 +103,24 @@ int cNetHelp::Queue(int kind, const void* data, unsigned long size, iSend* send,
   // burst costs one wake-up.
   if (first) GetHost().WakeWorker();
   return 1;
+}
+
+bool cNetHelp::OverBound(iSend* link, size_t cost) const {
+  const auto queued = m_links.find(link);
+  if (queued == m_links.end() || queued->second.items.empty()) return false;
+  const stLinkQueue& queue = queued->second;
+  if (queue.bytes + cost > (queue.guest ? kGuestQueueBytes : kLinkQueueBytes)) return true;
+  return queue.guest && m_guestBytes + cost > kGuestsQueueBytes;
+}
+
+void cNetHelp::SetGuest(stLinkQueue& queue, bool guest) {
+  if (queue.guest == guest) return;
+  if (guest) {
+    m_guestBytes += queue.bytes;
+  } else {
+    m_guestBytes -= std::min(m_guestBytes, queue.bytes);
+  }
+  queue.guest = guest;
 }
 
 void cNetHelp::Enqueue(iSend* link, stLinkQueue& queue) {
@@ -130,6 +147,7 @@ void cNetHelp::Uncount(stLinkQueue& queue, const stItem& item) {
   const size_t cost = std::max<size_t>(item.msg.size, m_pool.GetPageSize());
   queue.bytes -= std::min(queue.bytes, cost);
   m_queuedBytes -= std::min(m_queuedBytes, cost);
+  if (queue.guest) m_guestBytes -= std::min(m_guestBytes, cost);
   --m_nItems;
 }
 
@@ -161,7 +179,7 @@ void cNetHelp::AfterItem(iSend* link, bool guest) {
   // logged-in link is kept, so that its next burst has its bound.
   auto it = m_links.try_emplace(link).first;
   stLinkQueue& queue = it->second;
-  queue.guest = guest;
+  SetGuest(queue, guest);
   // A link is forgotten once nothing sets it apart from a new one: a logged-in link keeps its
   // larger bound between its bursts.
   if (queue.items.empty() && !queue.held && !queue.inTurn && guest == m_bNewGuest) {
@@ -206,7 +224,7 @@ void cNetHelp::Hold(iSend* link, bool hold) {
   std::lock_guard lock(m_lock);
   auto [it, made] = m_links.try_emplace(link);
   stLinkQueue& queue = it->second;
-  if (made || !hold) queue.guest = guest;
+  if (made || !hold) SetGuest(queue, guest);
   // A notice that came before the hold (the link went down right behind its login) would wait
   // behind it: the link's end, which drops its login attempt, would then be handled only once
   // that attempt took its turn, and the link would keep its place among the server's links.
@@ -232,6 +250,7 @@ void cNetHelp::Clear() {
     m_guests.clear();
     m_nItems = 0;
     m_queuedBytes = 0;
+    m_guestBytes = 0;
   }
   for (const auto& [link, queue] : links)
     for (const stItem& item : queue.items) ReturnBuffer(item);

@@ -51,6 +51,10 @@ class cNetHelp : public iCallbackNet {
   static constexpr size_t kGuestQueueBytes = 256 << 10;
   // While logged-in links have items waiting, guests get one turn in this many.
   static constexpr unsigned kGuestShare = 4;
+  // Bytes every guest together may have waiting: each connection is a new link, so a stranger
+  // reconnecting would otherwise queue faster than the pump drains, without bound. Past it a
+  // guest's record is refused unless its link has nothing waiting (a login still comes through).
+  static constexpr size_t kGuestsQueueBytes = 32 << 20;
   // A queue that held this much gives the freed memory back to the system once it is empty.
   static constexpr size_t kGiveBackBytes = 4 << 20;
 
@@ -110,6 +114,11 @@ class cNetHelp : public iCallbackNet {
   void ReturnBuffer(const stItem& item);
   // Takes the item's bytes off the counts (m_lock held).
   void Uncount(stLinkQueue& queue, const stItem& item);
+  // Sets whether the link is a guest, moving its queued bytes between the counts (m_lock held).
+  void SetGuest(stLinkQueue& queue, bool guest);
+  // Whether a record of `cost` bytes would take the link's queue, or every guest's, past its
+  // bound while the link has items waiting (m_lock held).
+  bool OverBound(iSend* link, size_t cost) const;
   // Puts a link with items in its turn list unless it stands there or is held (m_lock held).
   void Enqueue(iSend* link, stLinkQueue& queue);
   // The queue of the link whose turn it is, taken off its list; null when none has items
@@ -130,6 +139,7 @@ class cNetHelp : public iCallbackNet {
   unsigned m_nTurn = 0;                             // (m_lock)
   size_t m_nItems = 0;                              // over every link (m_lock)
   size_t m_queuedBytes = 0;                         // over every link (m_lock)
+  size_t m_guestBytes = 0;                          // over every guest (m_lock)
   size_t m_peakBytes = 0;  // most queued since the memory was last given back (m_lock)
   std::atomic<int> m_nNetTotal{0};
   std::atomic<int> m_nPeerTotal{0};

@@ -116,9 +116,15 @@ TEST_F(AccountRightsTest, CodeDeferredBeforeAReloadIsHeldToTheNarrowerFile) {
       << out.Text();
 }
 
-// Logins without a file: every group by default, else what the configuration value allows.
+// Logins without a file: every group by default, else what the configuration value allows;
+// none while the value stands past a line that stopped the string file's load.
 TEST_F(AccountRightsTest, LoginsWithoutAFileTakeRightsWithoutAccount) {
   SetConfigValue("check_login", 0);
+  GetConfigStore().LoadStringA(
+      m_home.write("cut_str.ini", "a note\nrights_without_account = @read\n").c_str());
+  EXPECT_TRUE(PeerAnswered(2, "Login('anyone','x')",
+                           "login error rights_without_account: not read past an unreadable line "
+                           "of config/config_str.ini\n"));
   SetConfigString("rights_without_account", "@read");
   ASSERT_TRUE(PeerLogIn("anyone", "x"));
   EXPECT_TRUE(PeerAnswered(4, "Poke()", "refused: anyone may not run Poke (needs @write)\n"));

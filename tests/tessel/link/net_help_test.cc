@@ -28,6 +28,7 @@ struct cKeepHelp : cNetHelp {
   std::vector<std::string> handled;
   int queueWhileHandling = 0;
   std::set<iSend*> guests;
+  using cNetHelp::SetNewLinksGuests;
 };
 
 // Links that are only keys of the queue.
@@ -117,6 +118,28 @@ TEST(NetHelpQueue, LinksTakeTurnsGuestsTheirShareAndHeldLinksWait) {
   help.Hold(guest, true);
   help.HandleMsg();
   EXPECT_EQ(help.handled, (std::vector<std::string>{"x0", "gone"}));
+}
+
+// Guests together queue at most their shared bound, whatever the count of links (a stranger
+// reconnecting makes a new one each time): past it a guest's further records are refused, while
+// a new link's first record (its login) is still taken; once drained, guests queue again.
+TEST(NetHelpQueue, GuestsTogetherQueueAtMostTheirSharedBound) {
+  cKeepHelp help;
+  help.SetNewLinksGuests(true);
+  const std::string page(1024, 'p');
+  static char keys[201];  // the last one comes late
+  const auto queue = [&](int n) {
+    return help.OnMessage(2, page.data(), page.size(), reinterpret_cast<iSend*>(keys + n));
+  };
+  size_t taken = 0;
+  for (int link = 0; link < 200; ++link)
+    for (int i = 0; i < 300 && queue(link); ++i) ++taken;
+  EXPECT_LE(taken * page.size(), cNetHelp::kGuestsQueueBytes + 200 * page.size());
+  EXPECT_EQ(queue(200), 1);
+  EXPECT_EQ(queue(200), 0);
+  help.HandleMsg();
+  EXPECT_EQ(queue(0), 1);
+  EXPECT_EQ(queue(0), 1);
 }
 
 // Once a burst has drained, the pool gives back the blocks it grew by.
