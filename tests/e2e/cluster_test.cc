@@ -115,6 +115,8 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   EXPECT_EQ(global.WaitExit(), 3) << global.Output();
   EXPECT_TRUE(game.WaitOutput("【Exception】on Server global", mark)) << game.Output();
   ASSERT_TRUE(game.WaitOutput("cBridgeClient::OnDisconnect", mark)) << game.Output();
+  // A command for the link that is down is refused, not lost without a word.
+  EXPECT_TRUE(game.Ask(SendTo("global", "Ver()"), {"client global not connect cmd 4 Ver()"}));
   mark = game.Output().size();
   map.Type("/7/SendRemoteCmd('global',1,'Accounts()')");
   EXPECT_TRUE(game.WaitOutput(" next link global break from net. ", mark)) << game.Output();
