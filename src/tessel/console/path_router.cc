@@ -117,12 +117,29 @@ bool cPathRouter::PassToNamed(const stPathCall& call, size_t own, int hops) {
   int found = 0;
   iSend* link = GetHost().FindLinkProgram(next.c_str(), found);
   if (found != 0 && !IsUp(link)) {
-    Red(std::string(kSendLabel) + " next link " + next + " break from net. ");
+    Dropped(call, own, std::string(kSendLabel) + " next link " + next + " break from net. ");
     return true;
   }
   if (link == nullptr) return false;
   SendCmd(link, kRouteGroup, MakePathCall(call, hops + 1));
   return true;
+}
+
+// A call dropped on its way: the line goes to this console and, along the names the call came
+// by, back to its origin as an answer, which would otherwise take the call for sent. An answer
+// dropped on its way back gets none.
+void cPathRouter::Dropped(const stPathCall& call, size_t own, const std::string& line) {
+  Red(line);
+  ostreamCmd& out = get_gout();
+  iBridge* bridge = out.GetBridge();
+  if (bridge == nullptr || own == 0 || call.text.starts_with("Output(")) return;
+  stPathCall back = call;
+  back.names.resize(own + 1);
+  const std::string formerPath = GetReturnPath();
+  SetReturnPath(MakeReturnPath(back));
+  for (const std::string& cmd : MakeOutputCmds(EscapeControls(line) + "\n"))
+    bridge->SendBackCmd(out.GetLink(), static_cast<unsigned>(call.group), cmd.c_str());
+  SetReturnPath(formerPath);
 }
 
 // Sends the call up the default route: unchanged when typed here or when this process is named

@@ -30,6 +30,7 @@ class cPathRouter {
  private:
   static size_t OwnPosition(const stPathCall& call);
   static bool PassToNamed(const stPathCall& call, size_t own, int hops);
+  static void Dropped(const stPathCall& call, size_t own, const std::string& line);
   static void SendUp(const stPathCall& call, size_t own, int hops, bool local);
   static void RunAtDestination(const stPathCall& call);
   static void Reached(const std::vector<std::string>& names);
