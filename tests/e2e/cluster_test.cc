@@ -136,6 +136,10 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   // One run here (and its echo) at most; without an end it ran hundreds of times a second.
   EXPECT_LE(testkit::CountOf(game.Output().substr(mark), "Hello World!"), 2u) << game.Output();
+  // A broadcast whose text sends itself on again ends once it came round.
+  const std::string copy = R"(BroadCmd(4,"s="..string.format("%q",s).." "..s))";
+  game.Type("/4/s='" + copy + "' " + copy);
+  EXPECT_TRUE(game.WaitOutput("BroadCmd passed here before, dropped", mark)) << game.Output();
 
   TESSEL_STEP(steps, "the ordered close of the leaf process");
   // It ends in order, neither at once nor much later than 3 s.
