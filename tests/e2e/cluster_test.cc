@@ -122,6 +122,9 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   EXPECT_TRUE(map.Ask("/7/SendRemoteCmd('global',1,'Accounts()')",
                       {"Output() func_LuaSendPathCmd  next link global break from net. "}));
   EXPECT_TRUE(game.WaitOutput(" next link global break from net. ", mark)) << game.Output();
+  // So does a route search: typed where the default route is down, or relayed there.
+  EXPECT_TRUE(game.Ask("/7/FindPathOnRoute('global')", {"Route  next link global break from net"}));
+  EXPECT_TRUE(map.Ask("/7/FindPathOnRoute('nobody')", {"path nobody not found "}));
 
   TESSEL_STEP(steps, "a broadcast sent round a circle of links runs once on each process");
   // game's upstream link, global gone, is pointed at game itself: game is its own upstream.

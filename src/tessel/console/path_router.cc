@@ -213,13 +213,14 @@ void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hop
   }
   iSend* next = GetHost().FindServerAccount(dest.c_str());
   if (next == nullptr) next = DefaultRouteLink(nullptr);
-  if (next != nullptr) {
+  if (IsUp(next)) {
     std::vector<std::string> relayed = names;
     relayed.insert(relayed.end() - 1, OwnName());
     SendCmd(next, kRouteGroup, MakeFindCall(relayed, hops + 1));
     return;
   }
-  // Nowhere to go: tell the origin along the names the search came by.
+  // Nowhere to go (or the default route is down, which would lose the search without a word):
+  // tell the origin along the names the search came by.
   stPathCall answer;
   answer.names.push_back(OwnName());
   answer.names.insert(answer.names.end(), names.rbegin() + 1, names.rend());
@@ -302,10 +303,9 @@ void SendRemoteCmdParam(const char* dest, int group, const char* text, const cha
   if (route.empty()) {
     {
       platform::ColorSection red(platform::kColorLightRed);
-      std::cout << kRemoteLabel << "not find path to des " << EscapeControls(dest);
+      std::cout << kRemoteLabel << "not find path to des " << EscapeControls(dest) << std::endl;
     }
     FindPathOnRoute(dest);
-    std::cout << std::endl;
     return;
   }
   iSend* link = cPathRouter::FirstHopLink(route, kRemoteLabel);
@@ -322,7 +322,12 @@ void FindPathOnRoute(const char* dest) {
   TESSEL_ASSERT_WORKER();
   iSend* next = GetHost().FindServerAccount(dest);
   if (next == nullptr) next = DefaultRouteLink(kFindLabel);
-  if (next != nullptr) SendCmd(next, kRouteGroup, MakeFindCall({OwnName(), dest}, 0));
+  if (next == nullptr) return;
+  if (!IsUp(next)) {
+    Red(std::string(kFindLabel) + " next link " + next->GetName() + " break from net. ");
+    return;
+  }
+  SendCmd(next, kRouteGroup, MakeFindCall({OwnName(), dest}, 0));
 }
 
 void FormatLinkIDDisconnect(std::string& out, unsigned int linkId, int disconnect) {
