@@ -125,6 +125,7 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   // So does a route search: typed where the default route is down, or relayed there.
   EXPECT_TRUE(game.Ask("/7/FindPathOnRoute('global')", {"Route  next link global break from net"}));
   EXPECT_TRUE(map.Ask("/7/FindPathOnRoute('nobody')", {"path nobody not found "}));
+  EXPECT_TRUE(game.Ask("/7/SendPathCmd('game','x','',1,'Ver()')", {"Cmd  next link global break"}));
 
   TESSEL_STEP(steps, "a broadcast sent round a circle of links runs once on each process");
   // game's upstream link, global gone, is pointed at game itself: game is its own upstream.

@@ -147,6 +147,11 @@ void cPathRouter::Dropped(const stPathCall& call, size_t own, const std::string&
 void cPathRouter::SendUp(const stPathCall& call, size_t own, int hops, bool local) {
   iSend* up = DefaultRouteLink(kSendLabel);
   if (up == nullptr) return;
+  if (!IsUp(up)) {
+    Dropped(call, own,
+            std::string(kSendLabel) + " next link " + up->GetName() + " break from net. ");
+    return;
+  }
   if (local || own != 0) {
     SendCmd(up, kRouteGroup, MakePathCall(call, local ? hops : hops + 1));
     return;
