@@ -144,6 +144,8 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   const std::string copy = R"(BroadCmd(4,"s="..string.format("%q",s).." "..s))";
   game.Type("/4/s='" + copy + "' " + copy);
   EXPECT_TRUE(game.WaitOutput("BroadCmd passed here before, dropped", mark)) << game.Output();
+  // A route search that comes round to game ends there, and map hears of it.
+  EXPECT_TRUE(map.Ask("/7/FindPathOnRoute('nobody')", {"path nobody not found "}));
 
   TESSEL_STEP(steps, "the ordered close of the leaf process");
   // It ends in order, neither at once nor much later than 3 s.

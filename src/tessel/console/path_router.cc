@@ -214,6 +214,12 @@ void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hop
   for (size_t i = 0; i + 1 < names.size(); ++i) {
     if (!IsOwn(names[i])) continue;
     Red(std::string(kFindLabel) + " path 形成了死循环.");
+    // The search came round to this process: the origin hears that it ends here, along the
+    // names before this process's first naming.
+    if (i > 0) {
+      int found = 0;
+      NotFound(names, i, GetHost().FindLinkProgram(names[i - 1].c_str(), found));
+    }
     return;
   }
   iSend* next = GetHost().FindServerAccount(dest.c_str());
@@ -226,12 +232,19 @@ void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hop
   }
   // Nowhere to go (or the default route is down, which would lose the search without a word):
   // tell the origin along the names the search came by.
+  NotFound(names, names.size() - 1, get_gout().GetLink());
+}
+
+// Answers the origin that the search for the last of `names` ends here: along the first `count`
+// names of the search, back to the origin, over `link` (towards the last of them).
+void cPathRouter::NotFound(const std::vector<std::string>& names, size_t count, iSend* link) {
   stPathCall answer;
   answer.names.push_back(OwnName());
-  answer.names.insert(answer.names.end(), names.rbegin() + 1, names.rend());
+  answer.names.insert(answer.names.end(), names.rend() - static_cast<std::ptrdiff_t>(count),
+                      names.rend());
   answer.group = kRouteGroup;
-  answer.text = "FindedPathOnRoute(" + RouteQuote(dest) + ",0)";
-  SendCmd(get_gout().GetLink(), kRouteGroup, MakePathCall(answer, 0));
+  answer.text = "FindedPathOnRoute(" + RouteQuote(names.back()) + ",0)";
+  SendCmd(link, kRouteGroup, MakePathCall(answer, 0));
 }
 
 // A route a peer told of is kept only when its first hop is `link`: names on a route are only
