@@ -124,9 +124,17 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   EXPECT_EQ(global.WaitExit(), 3) << global.Output();
   EXPECT_TRUE(game.WaitOutput("【Exception】on Server global", mark)) << game.Output();
   ASSERT_TRUE(game.WaitOutput("cBridgeClient::OnDisconnect", mark)) << game.Output();
+  // A command for the link that is down is refused, not lost without a word.
+  EXPECT_TRUE(game.Ask(SendTo("global", "Ver()"), {"client global not connect cmd 4 Ver()"}));
+  // The call's origin hears of the drop: it would otherwise take the call for sent.
   mark = game.Output().size();
-  map.Type("/7/SendRemoteCmd('global',1,'Accounts()')");
+  EXPECT_TRUE(map.Ask("/7/SendRemoteCmd('global',1,'Accounts()')",
+                      {"Output() func_LuaSendPathCmd  next link global break from net. "}));
   EXPECT_TRUE(game.WaitOutput(" next link global break from net. ", mark)) << game.Output();
+  // So does a route search: typed where the default route is down, or relayed there.
+  EXPECT_TRUE(game.Ask("/7/FindPathOnRoute('global')", {"Route  next link global break from net"}));
+  EXPECT_TRUE(map.Ask("/7/FindPathOnRoute('nobody')", {"path nobody not found "}));
+  EXPECT_TRUE(game.Ask("/7/SendPathCmd('game','x','',1,'Ver()')", {"Cmd  next link global break"}));
 
   TESSEL_STEP(steps, "a broadcast sent round a circle of links runs once on each process");
   // game's upstream link, global gone, is pointed at game itself: game is its own upstream.
@@ -141,6 +149,12 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   // One run here (and its echo) at most; without an end it ran hundreds of times a second.
   EXPECT_LE(testkit::CountOf(game.Output().substr(mark), "Hello World!"), 2u) << game.Output();
+  // A broadcast whose text sends itself on again ends once it came round.
+  const std::string copy = R"(BroadCmd(4,"s="..string.format("%q",s).." "..s))";
+  game.Type("/4/s='" + copy + "' " + copy);
+  EXPECT_TRUE(game.WaitOutput("BroadCmd passed here before, dropped", mark)) << game.Output();
+  // A route search that comes round to game ends there, and map hears of it.
+  EXPECT_TRUE(map.Ask("/7/FindPathOnRoute('nobody')", {"path nobody not found "}));
 
   TESSEL_STEP(steps, "the ordered close of the leaf process");
   // It ends in order, neither at once nor much later than 3 s.

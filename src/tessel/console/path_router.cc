@@ -135,7 +135,7 @@ bool cPathRouter::PassToNamed(const stPathCall& call, size_t own, int hops) {
   int found = 0;
   iSend* link = GetHost().FindLinkProgram(next.c_str(), found);
   if (found != 0 && !IsUp(link)) {
-    Red(std::string(kSendLabel) + " next link " + next + " break from net. ");
+    Dropped(call, own, std::string(kSendLabel) + " next link " + next + " break from net. ");
     return true;
   }
   if (link == nullptr) return false;
@@ -143,11 +143,33 @@ bool cPathRouter::PassToNamed(const stPathCall& call, size_t own, int hops) {
   return true;
 }
 
+// A call dropped on its way: the line goes to this console and, along the names the call came
+// by, back to its origin as an answer, which would otherwise take the call for sent. An answer
+// dropped on its way back gets none.
+void cPathRouter::Dropped(const stPathCall& call, size_t own, const std::string& line) {
+  Red(line);
+  ostreamCmd& out = get_gout();
+  iBridge* bridge = out.GetBridge();
+  if (bridge == nullptr || own == 0 || call.text.starts_with("Output(")) return;
+  stPathCall back = call;
+  back.names.resize(own + 1);
+  const std::string formerPath = GetReturnPath();
+  SetReturnPath(MakeReturnPath(back));
+  for (const std::string& cmd : MakeOutputCmds(EscapeControls(line) + "\n"))
+    bridge->SendBackCmd(out.GetLink(), static_cast<unsigned>(call.group), cmd.c_str());
+  SetReturnPath(formerPath);
+}
+
 // Sends the call up the default route: unchanged when typed here or when this process is named
 // on it; otherwise this process joins the route behind the process the call came from.
 void cPathRouter::SendUp(const stPathCall& call, size_t own, int hops, bool local) {
   iSend* up = DefaultRouteLink(kSendLabel);
   if (up == nullptr) return;
+  if (!IsUp(up)) {
+    Dropped(call, own,
+            std::string(kSendLabel) + " next link " + up->GetName() + " break from net. ");
+    return;
+  }
   if (local || own != 0) {
     SendCmd(up, kRouteGroup, MakePathCall(call, local ? hops : hops + 1));
     return;
@@ -210,23 +232,37 @@ void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hop
   for (size_t i = 0; i + 1 < names.size(); ++i) {
     if (!IsOwn(names[i])) continue;
     Red(std::string(kFindLabel) + " path 形成了死循环.");
+    // The search came round to this process: the origin hears that it ends here, along the
+    // names before this process's first naming.
+    if (i > 0) {
+      int found = 0;
+      NotFound(names, i, GetHost().FindLinkProgram(names[i - 1].c_str(), found));
+    }
     return;
   }
   iSend* next = GetHost().FindServerAccount(dest.c_str());
   if (next == nullptr) next = DefaultRouteLink(nullptr);
-  if (next != nullptr) {
+  if (IsUp(next)) {
     std::vector<std::string> relayed = names;
     relayed.insert(relayed.end() - 1, OwnName());
     SendCmd(next, kRouteGroup, MakeFindCall(relayed, hops + 1));
     return;
   }
-  // Nowhere to go: tell the origin along the names the search came by.
+  // Nowhere to go (or the default route is down, which would lose the search without a word):
+  // tell the origin along the names the search came by.
+  NotFound(names, names.size() - 1, get_gout().GetLink());
+}
+
+// Answers the origin that the search for the last of `names` ends here: along the first `count`
+// names of the search, back to the origin, over `link` (towards the last of them).
+void cPathRouter::NotFound(const std::vector<std::string>& names, size_t count, iSend* link) {
   stPathCall answer;
   answer.names.push_back(OwnName());
-  answer.names.insert(answer.names.end(), names.rbegin() + 1, names.rend());
+  answer.names.insert(answer.names.end(), names.rend() - static_cast<std::ptrdiff_t>(count),
+                      names.rend());
   answer.group = kRouteGroup;
-  answer.text = "FindedPathOnRoute(" + RouteQuote(dest) + ",0)";
-  SendCmd(get_gout().GetLink(), kRouteGroup, MakePathCall(answer, 0));
+  answer.text = "FindedPathOnRoute(" + RouteQuote(names.back()) + ",0)";
+  SendCmd(link, kRouteGroup, MakePathCall(answer, 0));
 }
 
 // A route a peer told of is kept only when its first hop is `link`: names on a route are only
@@ -303,10 +339,9 @@ void SendRemoteCmdParam(const char* dest, int group, const char* text, const cha
   if (route.empty()) {
     {
       platform::ColorSection red(platform::kColorLightRed);
-      std::cout << kRemoteLabel << "not find path to des " << EscapeControls(dest);
+      std::cout << kRemoteLabel << "not find path to des " << EscapeControls(dest) << std::endl;
     }
     FindPathOnRoute(dest);
-    std::cout << std::endl;
     return;
   }
   iSend* link = cPathRouter::FirstHopLink(route, kRemoteLabel);
@@ -323,7 +358,12 @@ void FindPathOnRoute(const char* dest) {
   TESSEL_ASSERT_WORKER();
   iSend* next = GetHost().FindServerAccount(dest);
   if (next == nullptr) next = DefaultRouteLink(kFindLabel);
-  if (next != nullptr) SendCmd(next, kRouteGroup, MakeFindCall({OwnName(), dest}, 0));
+  if (next == nullptr) return;
+  if (!IsUp(next)) {
+    Red(std::string(kFindLabel) + " next link " + next->GetName() + " break from net. ");
+    return;
+  }
+  SendCmd(next, kRouteGroup, MakeFindCall({OwnName(), dest}, 0));
 }
 
 void FormatLinkIDDisconnect(std::string& out, unsigned int linkId, int disconnect) {

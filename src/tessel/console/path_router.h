@@ -30,9 +30,11 @@ class cPathRouter {
  private:
   static size_t OwnPosition(const stPathCall& call);
   static bool PassToNamed(const stPathCall& call, size_t own, int hops);
+  static void Dropped(const stPathCall& call, size_t own, const std::string& line);
   static void SendUp(const stPathCall& call, size_t own, int hops, bool local);
   static void RunAtDestination(const stPathCall& call);
   static void Reached(const std::vector<std::string>& names);
+  static void NotFound(const std::vector<std::string>& names, size_t count, iSend* link);
   static bool HopsLeft(size_t names, int hops, const char* label);
   static bool BeginsAt(const std::string& route, iSend* link, const std::string& dest,
                        const char* label);

@@ -207,12 +207,14 @@ void BroadCmdNameClient(int group, const char* text, const char* name) {
 
 void BroadCmdName(int group, const char* text, const char* name) {
   RequireCmdTarget("BroadCmdName", "*");
-  SendToServerManagers(MakeBroadNameClientCmd(group, text, name));
+  const std::string wire = MakeBroadNameClientCmd(group, text, name);
+  if (FirstRelayedPass("BroadCmdName", wire)) SendToServerManagers(wire);
 }
 
 void BroadCmd(int group, const char* text) {
   RequireCmdTarget("BroadCmd", "*");
-  SendToServerManagers(MakeBroadDoCmd(group, text));
+  const std::string wire = MakeBroadDoCmd(group, text);
+  if (FirstRelayedPass("BroadCmd", wire)) SendToServerManagers(wire);
 }
 
 // The info values live outside every Lua state: a command sets short ones, and a bounded

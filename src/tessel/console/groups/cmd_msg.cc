@@ -30,12 +30,20 @@ std::string Shown(const char* text) {
 // is named by its client link, a downstream by its account.
 void SendToServer(const char* client, int group, const char* text) {
   RequireCmdTarget("SendToServer", client);
-  if (iClient* link = GetHost().GetNetClient(client)) {
-    SendCmd(link, group, text);
+  iClient* link = GetHost().GetNetClient(client);
+  if (link == nullptr) {
+    get_gout() << "func_SendToServer "
+               << "not find client " << client << " cmd " << group << " " << Shown(text) << "\n";
     return;
   }
-  get_gout() << "func_SendToServer "
-             << "not find client " << client << " cmd " << group << " " << Shown(text) << "\n";
+  // A link that is down (its upstream restarting, not yet connected again) takes no record: the
+  // command would be lost without a word.
+  if (link->IsConnect() == 0) {
+    get_gout() << "func_SendToServer client " << client << " not connect cmd " << group << " "
+               << Shown(text) << "\n";
+    return;
+  }
+  SendCmd(link, group, text);
 }
 
 void SendToClient(const char* server, unsigned int linkId, int group, const char* text) {

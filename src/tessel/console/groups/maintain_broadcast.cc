@@ -4,12 +4,14 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <string_view>
 #include <utility>
 
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -77,6 +79,22 @@ bool FirstBroadcastPass(const char* label, const std::string& wire) {
   }
   passed[key] = now;
   return true;
+}
+
+namespace {
+
+// Whether the command being served came over a link as a broadcast's text.
+bool ServingBroadcast() {
+  const stBindMsg* msg = get_gout().GetCurMsg();
+  if (get_gout().IsLocalCmd() || msg == nullptr) return false;
+  const std::string_view text = cCmdRecordView(msg->msg, msg->size).Text();
+  return text.starts_with("DoCmd(") || text.starts_with("BroadCmdNameClient(");
+}
+
+}  // namespace
+
+bool FirstRelayedPass(const char* label, const std::string& wire) {
+  return !ServingBroadcast() || FirstBroadcastPass(label, wire);
 }
 
 void SendToServerManagers(const std::string& text) {

@@ -20,6 +20,10 @@ std::string MakeBroadReverseNameCmd(int group, const std::string& text, const st
 // broadcast of the same text every second or slower still reaches every process each time.
 inline constexpr long kBroadcastMemoryMs = 1000;
 bool FirstBroadcastPass(const char* label, const std::string& wire);
+// The same for a broadcast `wire` that the text of a broadcast received over a link sends on
+// (BroadCmd or BroadCmdName in a DoCmd or BroadCmdNameClient that came here): a text that sends
+// itself on in turn ends once it came round a circle of links. Any other passes.
+bool FirstRelayedPass(const char* label, const std::string& wire);
 
 // Sends `text` to group 4 of every server manager of the host.
 void SendToServerManagers(const std::string& text);
