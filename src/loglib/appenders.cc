@@ -4,6 +4,8 @@
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/sinks/systemd_sink.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -46,7 +48,23 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     m_file = std::fopen(file.c_str(), truncate ? "we" : "ae");
     if (m_file == nullptr) throw spdlog::spdlog_ex("can not open " + file, errno);
   }
+  // Over a file the caller opened (for appending) and judged; the sink closes it.
+  file_sink(int fd, const std::string& file) : m_name(file) {
+    m_file = ::fdopen(fd, "a");
+    if (m_file == nullptr) {
+      ::close(fd);
+      throw spdlog::spdlog_ex("can not open " + file, errno);
+    }
+  }
   ~file_sink() override { std::fclose(m_file); }
+
+  // Whether the sink writes to the file open as `fd` (the same device and inode).
+  bool writes_to(int fd) const {
+    struct stat mine {};
+    struct stat theirs {};
+    return ::fstat(::fileno(m_file), &mine) == 0 && ::fstat(fd, &theirs) == 0 &&
+           mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+  }
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
@@ -99,6 +117,21 @@ struct file_registry {
     return s;
   }
 
+  // A sink over a file already open: the one of the same path is shared when it writes to that
+  // very file, else the new one takes the path's place for later appenders.
+  sink_ptr open(int fd, const std::string& file) {
+    std::lock_guard lock(mutex);
+    auto existing = std::static_pointer_cast<file_sink>(sinks[file].lock());
+    if (existing && existing->writes_to(fd)) {
+      ::close(fd);
+      return existing;
+    }
+    sink_ptr s = std::make_shared<file_sink>(fd, file);
+    use_plain_format(*s);
+    sinks[file] = s;
+    return s;
+  }
+
   void flush_all() {
     std::lock_guard lock(mutex);
     for (auto& [name, weak] : sinks)
@@ -145,12 +178,14 @@ appender write_to_journal() {
   };
 }
 
+namespace {
 // Each line is flushed at once: a log read while the process runs, or after it was killed, is
-// complete up to the last line written.
-appender write_to_file(const std::string& file, bool append) {
+// complete up to the last line written. A file that cannot be opened takes no lines.
+template <class Open>
+appender write_to_sink(const std::string& file, Open open) {
   sink_ptr s;
   try {
-    s = file_registry::instance().open(file, append);
+    s = open(file_registry::instance());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "loglib: can not open log file %s: %s\n", file.c_str(), e.what());
     return [](const std::string&) {};
@@ -159,6 +194,15 @@ appender write_to_file(const std::string& file, bool append) {
     write_line(*s, line);
     s->flush();
   };
+}
+}  // namespace
+
+appender write_to_file(const std::string& file, bool append) {
+  return write_to_sink(file, [&](file_registry& r) { return r.open(file, append); });
+}
+
+appender write_to_descriptor(int fd, const std::string& file) {
+  return write_to_sink(file, [&](file_registry& r) { return r.open(fd, file); });
 }
 
 void flush_all() {

@@ -142,6 +142,41 @@ int OpenFolderInFolder(const std::filesystem::path& root, const std::filesystem:
   return fd;
 }
 
+int MakeFoldersInFolder(const std::filesystem::path& root, const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(root, ec);
+  int folder = OpenFolderInFolder(root, root);
+  for (const std::filesystem::path& part : path.lexically_relative(root).parent_path()) {
+    if (folder < 0) break;
+    if (part.empty() || part == ".") continue;
+    if (::mkdirat(folder, part.c_str(), 0777) != 0 && errno != EEXIST) {
+      ::close(folder);
+      return -1;
+    }
+    const int next = ::openat(folder, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(folder);
+    folder = next >= 0 && OpenedInFolder(next, root) ? next : -1;
+    if (folder < 0 && next >= 0) ::close(next);
+  }
+  return folder;
+}
+
+int OpenAppendAt(const std::filesystem::path& root, int folder, const std::filesystem::path& path) {
+  constexpr int kAppend = O_WRONLY | O_APPEND;
+  const int fd = ::openat(folder, path.filename().c_str(),
+                          kAppend | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0 && errno == EEXIST) return OpenFileInFolder(root, path, kAppend);
+  return fd;
+}
+
+int OpenAppendInFolder(const std::filesystem::path& root, const std::filesystem::path& path) {
+  const int folder = MakeFoldersInFolder(root, path);
+  if (folder < 0) return -1;
+  const int fd = OpenAppendAt(root, folder, path);
+  ::close(folder);
+  return fd;
+}
+
 bool LiesInFolder(const std::filesystem::path& root, const std::filesystem::path& path) {
   std::error_code ec;
   const std::filesystem::path realRoot = std::filesystem::weakly_canonical(root, ec);

@@ -42,6 +42,16 @@ int OpenFileInFolder(const std::filesystem::path& root, const std::filesystem::p
                      int flags);
 // The same for the folder `path` itself, opened for the *at() calls. The descriptor, or -1.
 int OpenFolderInFolder(const std::filesystem::path& root, const std::filesystem::path& path);
+// Opens the folder of `path` (a place under `root`), making the missing ones from `root` down,
+// each in the folder opened (and judged to lie in `root`) before it: a link swapped in on the
+// way makes no folder outside. The descriptor, or -1.
+int MakeFoldersInFolder(const std::filesystem::path& root, const std::filesystem::path& path);
+// Opens for appending the file of `path` in the open `folder`: made afresh there (never through
+// a link) when it is missing, else the existing one as long as it lies in `root`. The
+// descriptor (close-on-exec), or -1.
+int OpenAppendAt(const std::filesystem::path& root, int folder, const std::filesystem::path& path);
+// Both steps: the file `path` under `root` opened for appending, its folders made. Or -1.
+int OpenAppendInFolder(const std::filesystem::path& root, const std::filesystem::path& path);
 
 // Whole days from a file's last write to now, fraction dropped (negative for a future time).
 constexpr long AgeInDays(std::time_t now, std::time_t last_write) {

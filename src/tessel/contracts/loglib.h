@@ -66,6 +66,10 @@ appender write_to_journal();
 // Appends (or, with append = false, truncates first) the named file. A file that cannot be
 // opened is reported once on standard error; its lines are then dropped.
 appender write_to_file(const std::string& file, bool append);
+// Appends to the file open as `fd` (opened for appending, and judged, by the caller), named
+// `file` in messages; the appender owns the descriptor. Appenders of one path share a sink only
+// while it writes to that very file.
+appender write_to_descriptor(int fd, const std::string& file);
 
 // Modifiers. Time format fields: $yy $yyyy $MM $dd $hh $mm $ss (local time of the message).
 modifier prepend_time(const std::string& format);

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 
@@ -49,25 +50,50 @@ void AddAppenderCout(const char* name) {
   loglib::add_appender(loglib::default_manager(), name, loglib::write_to_cout(), kAppenderIndex);
 }
 
-void AddAppenderFile(const char* name, const char* file) {
+namespace {
+
+// Opens `path` for appending inside the log folder, every folder on the way and the file judged
+// as opened: a link swapped in after the name was checked leads nowhere outside. False (after
+// saying so) when it cannot.
+bool AddConfinedAppender(const char* name, const std::string& path) {
+  std::filesystem::path root = std::filesystem::path(LogFilePath("")).lexically_normal();
+  if (!root.has_filename()) root = root.parent_path();
+  const int fd = platform::OpenAppendInFolder(root, std::filesystem::path(path).lexically_normal());
+  if (fd < 0) {
+    std::cout << "can not open log file " << EscapeControls(path) << std::endl;
+    return false;
+  }
+  loglib::add_appender(loglib::default_manager(), name, loglib::write_to_descriptor(fd, path),
+                       kAppenderIndex);
+  return true;
+}
+
+}  // namespace
+
+void AddAppenderFile(const char* name, const char* file, bool inLogFolder) {
   std::cout << "append file " << EscapeControls(name) << " " << EscapeControls(file) << std::endl;
   std::string path = LogFilePath(file);
+  if (inLogFolder) {
+    AddConfinedAppender(name, path);
+    return;
+  }
   platform::CreateNestedFolders(path);
   AddFileAppender(name, path);
 }
 
 // The folder is created as a folder even when its name carries a dot ("tessel.info"), so the
 // appender's file can be opened in it.
-std::string AddAppenderFolder(const char* name, const char* folder) {
+std::string AddAppenderFolder(const char* name, const char* folder, bool inLogFolder) {
   std::string time = platform::LocalTimeNow(platform::kFileTimeFormat);
   std::cout << "append folder " << EscapeControls(name) << " " << EscapeControls(folder)
             << std::endl;
   std::string path = LogFilePath(folder);
+  std::string file = path + "/" + time + ".log";
+  if (inLogFolder) return AddConfinedAppender(name, file) ? file : std::string();
   if (!platform::CreateNestedFolders(path + "/")) {
     std::cout << "can not create log folder " << EscapeControls(path) << std::endl;
     return {};
   }
-  std::string file = path + "/" + time + ".log";
   AddFileAppender(name, file);
   return file;
 }

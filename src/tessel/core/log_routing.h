@@ -12,11 +12,14 @@ std::string LogFilePath(const char* name);
 // Prints "append cout <name>"; the loggers matching `name` also write to standard output.
 void AddAppenderCout(const char* name);
 // Prints "append file <name> <file>"; the loggers matching `name` append to LogFilePath(file).
-void AddAppenderFile(const char* name, const char* file);
+// With `inLogFolder` (a name checked to lie in the log folder) the folders and the file are made
+// and opened only inside it, judged as opened, else "can not open log file <path>" and no
+// appender.
+void AddAppenderFile(const char* name, const char* file, bool inLogFolder = false);
 // Prints "append folder <name> <folder>"; creates LogFilePath(folder) and the loggers matching
-// `name` append to a file in it named after the current local time. Returns that file's path
-// (empty when the folder cannot be created).
-std::string AddAppenderFolder(const char* name, const char* folder);
+// `name` append to a file in it named after the current local time (with `inLogFolder`, as
+// above). Returns that file's path (empty when the folder or file cannot be made).
+std::string AddAppenderFolder(const char* name, const char* folder, bool inLogFolder = false);
 
 // In a light-red section: the text and a line end to standard output; the text to "tessel.err".
 void Error_Tessel(const char* text);

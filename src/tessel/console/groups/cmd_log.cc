@@ -58,13 +58,16 @@ void cCmdLog::bind_cln(lua_State* L) {
   luareg::def(L, "flush_log_cache", [] { loglib::flush_log_cache(); });
   // A log file outside the log folder is any file of the machine: the appender would add lines
   // to it, whose text callers choose.
+  // One found inside is opened there only, judged as opened (a link swapped in after the check).
   luareg::def(L, "add_appender_folder", [](const char* pattern, const char* folder) {
-    RequireShellOutside("add_appender_folder", LogFilePath(""), LogFilePath(folder));
-    if (TakeAppender("add_appender_folder")) AddAppenderFolder(pattern, folder);
+    const bool inside =
+        RequireShellOutside("add_appender_folder", LogFilePath(""), LogFilePath(folder));
+    if (TakeAppender("add_appender_folder")) AddAppenderFolder(pattern, folder, inside);
   });
   luareg::def(L, "add_appender_file", [](const char* pattern, const char* file) {
-    RequireShellOutside("add_appender_file", LogFilePath(""), LogFilePath(file));
-    if (TakeAppender("add_appender_file")) AddAppenderFile(pattern, file);
+    const bool inside =
+        RequireShellOutside("add_appender_file", LogFilePath(""), LogFilePath(file));
+    if (TakeAppender("add_appender_file")) AddAppenderFile(pattern, file, inside);
   });
   luareg::def(L, "add_appender_cout", [](const char* pattern) {
     if (TakeAppender("add_appender_cout")) AddAppenderCout(pattern);

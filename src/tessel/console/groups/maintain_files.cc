@@ -99,8 +99,10 @@ fs::path RequireShellOutsideRoots(std::string_view func, const std::string& path
   return {};
 }
 
-void RequireShellOutside(std::string_view func, const fs::path& root, const std::string& path) {
-  if (!platform::LiesInFolder(root, path)) RequireCmdRight(func, eCmdRight::kShell);
+bool RequireShellOutside(std::string_view func, const fs::path& root, const std::string& path) {
+  if (platform::LiesInFolder(root, path)) return true;
+  RequireCmdRight(func, eCmdRight::kShell);
+  return false;
 }
 
 bool IsPlainName(const std::string& kind) {
@@ -193,10 +195,7 @@ bool WriteAll(int fd, std::string_view text) {
 // Appends to the file `name` of the open folder, made afresh (never through a link) when it
 // is missing, else the existing one as long as it lies in `root`.
 bool AppendInFolder(const fs::path& root, int folder, const fs::path& path, std::string_view text) {
-  constexpr int kAppend = O_WRONLY | O_APPEND;
-  stFd file{::openat(folder, path.filename().c_str(),
-                     kAppend | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666)};
-  if (file.fd < 0 && errno == EEXIST) file.fd = platform::OpenFileInFolder(root, path, kAppend);
+  stFd file{platform::OpenAppendAt(root, folder, path)};
   struct stat st {};
   if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return false;
   // A part that did not fit (a full disk) is taken back: what is left is the parts before it.
@@ -205,33 +204,12 @@ bool AppendInFolder(const fs::path& root, int folder, const fs::path& path, std:
   return written;
 }
 
-// Opens the folder of `path` under `root`, making the missing ones from the root down, each in
-// the folder opened (and judged to lie in the root) before it: a link swapped in on the way
-// makes no folder outside. The descriptor, or -1.
-int MakeFoldersInRoot(const fs::path& root, const fs::path& path) {
-  std::error_code ec;
-  fs::create_directories(root, ec);
-  stFd folder{platform::OpenFolderInFolder(root, root)};
-  for (const fs::path& part : path.lexically_relative(root).parent_path()) {
-    if (folder.fd < 0) break;
-    if (part.empty() || part == ".") continue;
-    if (::mkdirat(folder.fd, part.c_str(), 0777) != 0 && errno != EEXIST) return -1;
-    const int next = ::openat(folder.fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ::close(folder.fd);
-    folder.fd = next >= 0 && platform::OpenedInFolder(next, root) ? next : -1;
-    if (folder.fd < 0 && next >= 0) ::close(next);
-  }
-  const int fd = folder.fd;
-  folder.fd = -1;
-  return fd;
-}
-
 }  // namespace
 
 bool WriteFileIndexTo(const fs::path& root, const fs::path& path, int index,
                       std::string_view text) {
   // The folder is opened once and judged as opened: the file is made in that very folder.
-  const stFd folder{MakeFoldersInRoot(root, path)};
+  const stFd folder{platform::MakeFoldersInFolder(root, path)};
   if (folder.fd < 0) return false;
   if (index != 0) return AppendInFolder(root, folder.fd, path, text);
   // Replaced whole or not at all; the file keeps its permissions (a program stays runnable).

@@ -33,9 +33,10 @@ bool ConfinePath(const std::filesystem::path& root, const std::string& name,
 // is none of the maintenance files that @files grants, and needs @shell, the right to reach
 // every file of the machine; without it the call is refused as RequireCmdRight refuses. `path`
 // is as the function opens it, relative to the working folder or absolute. Returns the root the
-// file lies in (empty outside them), which its read must still hold to.
+// file lies in (empty outside them), which its read must still hold to; RequireShellOutside
+// whether the file lies in `root` (and must still when it is opened).
 std::filesystem::path RequireShellOutsideRoots(std::string_view func, const std::string& path);
-void RequireShellOutside(std::string_view func, const std::filesystem::path& root,
+bool RequireShellOutside(std::string_view func, const std::filesystem::path& root,
                          const std::string& path);
 
 // Whether `kind` may name one folder or program of the site: letters, digits, '_', '-' and

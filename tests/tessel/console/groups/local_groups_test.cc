@@ -16,6 +16,7 @@
 #include "tessel/core/config_stores.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/string_value.h"
+#include "testkit/link_swapper.h"
 #include "testkit/logger_lines.h"
 
 namespace {
@@ -271,6 +272,24 @@ TEST_F(GroupTest, LogCommandsAddABoundedNumberOfAppenders) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(LogFilePath(folder)))
       files += entry.is_regular_file() ? 1 : 0;
   EXPECT_EQ(files, 64u);
+  // An account with @files alone adds log files inside the log folder only, also while a link
+  // there swaps between a folder inside and one outside.
+  auto rights = std::make_shared<stCmdRights>();
+  std::string error;
+  ASSERT_TRUE(CmdRightsFromText("ops\nops@t\n+@files\n-\n@\n", *rights, error)) << error;
+  std::filesystem::create_directories(LogFilePath("real"));
+  std::filesystem::create_directories(m_dir.path() / "out");
+  {
+    const testkit::cLinkSwapper swapper(LogFilePath("sw"), "real", m_dir.path() / "out");
+    for (int i = 0; i < 200; ++i) {
+      const cCmdRightsScope narrowed(rights);
+      const std::string n = std::to_string(i);
+      RunInGroup(cCmdLog::Instance(), "add_appender_file('sw', 'sw/" + n + ".log')");
+      RunInGroup(cCmdLog::Instance(), "add_appender_folder('sw', 'sw/" + n + "')");
+    }
+  }
+  EXPECT_FALSE(std::filesystem::is_empty(LogFilePath("real")));
+  EXPECT_TRUE(std::filesystem::is_empty(m_dir.path() / "out"));
 }
 
 // Throw reached under another command (a script's ParseCmd, a batch line, DoCmd served for a
