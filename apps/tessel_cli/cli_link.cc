@@ -16,6 +16,7 @@
 #include "tessel/core/route_text.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/callback_client.h"
+#include "tessel/link/net_help.h"
 #include "tessel/msg/chat_exception.h"
 #include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/msg_records.h"
@@ -37,6 +38,8 @@ constexpr size_t kReasonBytes = 200;
 constexpr size_t kMaxNames = 1000;
 constexpr size_t kCaptureBytes = 1 << 20;
 constexpr long long kDropNotes = 20;
+// How long a received record waits for room in the queue the worker prints from.
+constexpr int kRoomWaitMs = 1000;
 
 bool IsAccessRefusal(int code) {
   return code == ChatException_NotLogin || code == ChatException_NoPri;
@@ -77,6 +80,9 @@ class cCliLink::cHost : public iHost {
   const char* GetAccount() override { return m_link->m_options.account.c_str(); }
   int IsAccount(const char* name) override { return m_link->m_options.account == name ? 1 : 0; }
   cBridgeClient* GetDefaultRoute() const override { return m_link->GetBridgeClient(); }
+  // A record came: the worker takes it at once, so that a long answer does not fill the
+  // receiver's queue (which cuts the link) while the worker waits out its 10 ms.
+  void WakeWorker() override { m_link->Wake(); }
 
  private:
   cCliLink* m_link;
@@ -177,6 +183,9 @@ bool cCliLink::CreateTessel() {
   // The endpoint has no command group, and nothing falls back to a console's: no Lua state of
   // this program is reachable from a received record.
   bridge.SetUseConsoleCmd(false);
+  // A long answer may come faster than it is printed: the link stops reading meanwhile (the
+  // server holds the rest back) instead of being cut as a flood.
+  if (cNetHelp* help = bridge.GetNetHelp(); help != nullptr) help->SetRoomWait(kRoomWaitMs);
   m_answerBind = std::make_unique<cAnswerBind>(this);
   m_refusalBind = std::make_unique<cRefusalBind>(this);
   m_dropBind = std::make_unique<cDropBind>(this);
@@ -319,10 +328,17 @@ void cCliLink::Work() {
     hold.lock();
     if (callback != nullptr) m_nLinkState = callback->GetState();
     m_changed.wait_for(hold, std::chrono::milliseconds(10),
-                       [this] { return m_bStop || !m_jobs.empty(); });
+                       [this] { return m_bStop || !m_jobs.empty() || m_bWoken; });
+    m_bWoken = false;
   }
   hold.unlock();
   MarkWorkerThread(false);
+}
+
+void cCliLink::Wake() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_bWoken = true;
+  m_changed.notify_all();
 }
 
 void cCliLink::Post(std::function<void()> job) {

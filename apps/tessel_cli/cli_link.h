@@ -90,6 +90,8 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   void OnAnswer(const stAnswer& answer);
 
   void Work();
+  // Wakes the worker: a record came (any thread).
+  void Wake();
   // Runs `job` on the worker.
   void Post(std::function<void()> job);
   // Waits (at most `ms`) until `done` holds; the lock is held while it is asked.
@@ -125,6 +127,7 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   std::condition_variable m_changed;
   std::deque<std::function<void()>> m_jobs;
   bool m_bStop = false;
+  bool m_bWoken = false;  // a record came since the worker last looked
   bool m_bConnected = false;
   bool m_bDisconnected = false;
   int m_nLinkState = 0;  // the network callback's state, as the worker last saw it

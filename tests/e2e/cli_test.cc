@@ -59,6 +59,26 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
              kPassword);
   EXPECT_EQ(shell.code, 0) << shell.err;
   EXPECT_TRUE(testkit::InOrder(shell.out, {"shell-late", "second", "Hello World!"})) << shell.out;
+  TESSEL_STEP(steps, "answers of megabytes come whole on a link that stays; past the cap, cut");
+  const auto count = [](const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+  };
+  const stCliRun whole = RunCli(
+      home, {"-u", "ops", "--wait", "60", "-c", "/6/for i=1,1100000 do Hello() end", address},
+      kPassword);
+  EXPECT_EQ(whole.code, 0) << whole.err;
+  EXPECT_EQ(count(whole.out, "Hello World!\n"), 1100000u) << whole.err;
+  const stCliRun capped = RunCli(home,
+                                 {"-u", "ops", "--wait", "60", "-c",
+                                  "/6/for i=1,1400000 do Hello() end", "-c", "/6/Hello()", address},
+                                 kPassword);
+  EXPECT_EQ(capped.code, 1);
+  EXPECT_NE(capped.err.find("line 1 (/6/for i=1,1400000 do Hello() end): ostreamCmd output cut: "),
+            std::string::npos)
+      << capped.err;
+  EXPECT_EQ(count(capped.out, "Hello World!\n"), (16u << 20) / 13 + 1) << capped.err;
   TESSEL_STEP(steps, "refusals and failures, each in one short line with its exit code");
   testkit::cFakeServer silent(
       [](int32_t, const std::string&) { return testkit::cFakeServer::tRecords{}; });

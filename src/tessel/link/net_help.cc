@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -59,10 +60,8 @@ int cNetHelp::OnReplayedMessage(int kind, const void* data, unsigned long size, 
 int cNetHelp::Queue(int kind, const void* data, unsigned long size, iSend* send, bool replayed) {
   const size_t cost = std::max<size_t>(size, m_pool.GetPageSize());
   if (kind == stBindMsg::kPeerRecord) {
-    std::lock_guard lock(m_lock);
-    auto queued = m_links.find(send);
-    if (queued != m_links.end() && !queued->second.items.empty() &&
-        queued->second.bytes + cost > (queued->second.guest ? kGuestQueueBytes : kLinkQueueBytes)) {
+    std::unique_lock lock(m_lock);
+    if (!Fits(lock, send, cost)) {
       m_nDropped.fetch_add(1);
       return 0;
     }
@@ -126,11 +125,22 @@ cNetHelp::stLinkQueue* cNetHelp::NextLink() {
   }
 }
 
+bool cNetHelp::Fits(std::unique_lock<std::mutex>& lock, iSend* send, size_t cost) {
+  const auto fits = [&] {
+    auto queued = m_links.find(send);
+    return queued == m_links.end() || queued->second.items.empty() ||
+           queued->second.bytes + cost <=
+               (queued->second.guest ? kGuestQueueBytes : kLinkQueueBytes);
+  };
+  return m_room.wait_for(lock, std::chrono::milliseconds(m_nRoomWaitMs), fits);
+}
+
 void cNetHelp::Uncount(stLinkQueue& queue, const stItem& item) {
   const size_t cost = std::max<size_t>(item.msg.size, m_pool.GetPageSize());
   queue.bytes -= std::min(queue.bytes, cost);
   m_queuedBytes -= std::min(m_queuedBytes, cost);
   --m_nItems;
+  if (m_nRoomWaitMs > 0) m_room.notify_all();
 }
 
 void cNetHelp::ReturnBuffer(const stItem& item) {
