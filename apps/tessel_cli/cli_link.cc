@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <sstream>
 
 #include "platform/terminal_text.h"
@@ -58,6 +59,14 @@ std::string OneLine(std::string text) {
   for (char& c : text)
     if (c == '\n' || c == '\t') c = '?';
   return text;
+}
+
+// The first mark of a run: a random number from 2^40 to 2^41, which Lua and the server's
+// Mark keep exactly.
+long long MarkStart() {
+  std::random_device random;
+  const unsigned long long high = random(), low = random();
+  return static_cast<long long>((1ULL << 40) | (((high << 32) | low) & ((1ULL << 40) - 1)));
 }
 
 std::string Seconds(int seconds) {
@@ -136,7 +145,9 @@ cCliLink::cCliLink(const stCliOptions& options, std::FILE* out, std::FILE* notes
       m_out(out),
       m_notes(notes),
       m_host(std::make_unique<cHost>(this)),
-      m_names(kLevels) {}
+      m_names(kLevels),
+      m_nMarked(MarkStart()),
+      m_nNextMark(m_nMarked) {}
 
 cCliLink::~cCliLink() {
   {
@@ -210,6 +221,13 @@ void cCliLink::OnAnswer(const stAnswer& answer) {
   std::unique_lock<std::mutex> hold(m_lock);
   switch (answer.kind) {
     case eKind::kOutput:
+      if (!AnswersLine(answer)) {
+        // Text another account had sent to this link, or an answer later than its line's wait:
+        // shown marked, it never passes for the answer of the line run, nor fails it.
+        if (m_bCapture) break;
+        PrintMarked(answer.text);
+        return;
+      }
       if (m_lineFailure.empty()) m_lineFailure = Shown(LineFailureOf(answer.text), kReasonBytes);
       if (!m_bCapture) {
         Print(answer.text);
@@ -219,7 +237,8 @@ void cCliLink::OnAnswer(const stAnswer& answer) {
       return;
     case eKind::kMarked:
       // Only the marks this client sent: an early or made-up mark would end a line's wait
-      // before its answer.
+      // before its answer. They count from a random start, which another account that sends
+      // text to this link cannot guess.
       if (answer.number > m_nMarked && answer.number <= m_nNextMark) m_nMarked = answer.number;
       m_changed.notify_all();
       return;
@@ -277,6 +296,27 @@ void cCliLink::Print(std::string_view text) {
   std::fwrite(shown.data(), 1, shown.size(), m_out);
   std::fflush(m_out);
   m_bOpenLine = shown.back() != '\n';
+}
+
+bool cCliLink::AnswersLine(const stAnswer& answer) const {
+  // Before a line is sent (the login's own message) the text is kept as it was.
+  if (m_nWaitLevel < 0) return m_bCapture;
+  return answer.group == m_nWaitLevel && answer.routed == m_bWaitRouted;
+}
+
+void cCliLink::PrintMarked(std::string_view text) {
+  constexpr std::string_view kMark = "[not an answer] ";
+  std::string marked(m_bOpenLine ? "\n" : "");
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+    marked.append(kMark).append(text.substr(at, end - at));
+    at = end;
+  }
+  if (!marked.empty() && marked.back() != '\n') marked += '\n';
+  const std::string carry = std::move(m_carry);
+  m_carry.clear();
+  Print(marked);
+  m_carry = carry;
 }
 
 void cCliLink::EndAnswer() {
@@ -464,12 +504,17 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
   {
     std::lock_guard<std::mutex> hold(m_lock);
     mark = ++m_nNextMark;
+    m_nWaitLevel = level;
     m_nRefusals = 0;
     m_bAccessRefused = false;
     m_lineFailure.clear();
   }
   std::string to = WaitUntil([this] { return m_bRouted; }, 0) ? m_options.to : "";
   if (!m_askTo.empty()) to = m_askTo;
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_bWaitRouted = !to.empty();
+  }
   const std::string markText = "Mark(" + std::to_string(mark) + ")";
   Post([this, to, level, text, markText] {
     if (to.empty()) {
@@ -489,6 +534,7 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
   if (WaitUntil([this] { return m_bAccessRefused; }, 0))
     WaitUntil([this] { return m_nRefusals >= 2; }, kReasonWaitMs);
   std::lock_guard<std::mutex> hold(m_lock);
+  m_nWaitLevel = -1;
   if (!m_bCapture) EndAnswer();
   if (m_nRefusals > 0) {
     const int code = m_nFirstRefusal;
