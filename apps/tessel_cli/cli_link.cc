@@ -39,8 +39,10 @@ constexpr size_t kReasonBytes = 200;
 constexpr size_t kMaxNames = 1000;
 constexpr size_t kCaptureBytes = 1 << 20;
 constexpr long long kDropNotes = 20;
-// How long a received record waits for room in the queue the worker prints from.
-constexpr int kRoomWaitMs = 1000;
+// How long a received record waits for room in the queue the worker prints from: longer than
+// a server waits for a reader before it cuts an answer short, so that a slow terminal gets the
+// server's line saying so on a link that stays.
+constexpr int kRoomWaitMs = 10000;
 
 bool IsAccessRefusal(int code) {
   return code == ChatException_NotLogin || code == ChatException_NoPri;
@@ -156,6 +158,8 @@ cCliLink::~cCliLink() {
   }
   m_changed.notify_all();
   if (m_worker.joinable()) m_worker.join();
+  // Nothing is printed any more: a record waiting for room is refused at once.
+  if (cNetHelp* help = m_BridgeClient.GetNetHelp(); help != nullptr) help->SetRoomWait(0);
   ClearNet();
   SetHost(nullptr);
 }

@@ -99,6 +99,32 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
             std::string::npos)
       << capped.err;
   EXPECT_EQ(count(capped.out, "Hello World!\n"), (16u << 20) / 13 + 1) << capped.err;
+  TESSEL_STEP(steps,
+              "a reader that stalls gets the answer cut short, said so, on a link that stays");
+  const std::string fifo = home / "slow.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int slow = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const pid_t stalled = Spawn({TESSEL_CLI_EXE, "-u", "ops", "--wait", "30", "-c",
+                               "/6/for i=1,1250000 do Hello() end", "-c", "/6/Hello()", address},
+                              {"HOME=" + home.path().string(), "TESSEL_PASSWORD=" + kPassword}, -1,
+                              fifo, home / "slow.err");
+  ::sleep(4);
+  std::string got;
+  char part[65536];
+  for (int i = 0; i < 100000; ++i) {
+    const ssize_t n = ::read(slow, part, sizeof part);
+    if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+    if (n > 0) got.append(part, size_t(n));
+    if (n < 0) ::usleep(1000);
+  }
+  ::close(slow);
+  EXPECT_EQ(WaitPid(stalled), 1);
+  EXPECT_NE(testkit::ReadFile(home / "slow.err")
+                .find("line 1 (/6/for i=1,1250000 do Hello() end): ostreamCmd output cut: "),
+            std::string::npos)
+      << testkit::ReadFile(home / "slow.err");
+  EXPECT_TRUE(testkit::InOrder(got.substr(got.size() - std::min<size_t>(got.size(), 300)),
+                               {"pieces left out", "Hello World!"}));
   TESSEL_STEP(steps, "refusals and failures, each in one short line with its exit code");
   testkit::cFakeServer silent(
       [](int32_t, const std::string&) { return testkit::cFakeServer::tRecords{}; });

@@ -132,7 +132,15 @@ bool cNetHelp::Fits(std::unique_lock<std::mutex>& lock, iSend* send, size_t cost
            queued->second.bytes + cost <=
                (queued->second.guest ? kGuestQueueBytes : kLinkQueueBytes);
   };
-  return m_room.wait_for(lock, std::chrono::milliseconds(m_nRoomWaitMs), fits);
+  m_room.wait_for(lock, std::chrono::milliseconds(m_nRoomWaitMs),
+                  [&] { return m_nRoomWaitMs == 0 || fits(); });
+  return fits();
+}
+
+void cNetHelp::SetRoomWait(int ms) {
+  std::lock_guard lock(m_lock);
+  m_nRoomWaitMs = ms;
+  m_room.notify_all();
 }
 
 void cNetHelp::Uncount(stLinkQueue& queue, const stItem& item) {

@@ -77,8 +77,9 @@ class cNetHelp : public iCallbackNet {
   // A record that finds its link's queue full waits up to `ms` for the pump to make room before
   // it is refused; 0, the default, refuses at once. Only for an endpoint whose one peer may
   // rightly send more than the pump takes at once (an operator's answer): the waiting network
-  // thread stops reading, which holds back the sender. Before any traffic.
-  void SetRoomWait(int ms) { m_nRoomWaitMs = ms; }
+  // thread stops reading, which holds back the sender. 0 also ends the waits under way. Any
+  // thread.
+  void SetRoomWait(int ms);
   void SetBridge(iBridge* bridge) { m_pBridge = bridge; }
   iBridge* GetBridge() const { return m_pBridge; }
   int GetNetTotal() const { return m_nNetTotal.load(); }
@@ -134,8 +135,8 @@ class cNetHelp : public iCallbackNet {
   cPagePool& m_pool;
   bool m_bNewGuest = false;
   mutable std::mutex m_lock;
-  std::condition_variable m_room;  // the pump took items (m_lock)
-  int m_nRoomWaitMs = 0;
+  std::condition_variable m_room;                   // the pump took items (m_lock)
+  int m_nRoomWaitMs = 0;                            // (m_lock)
   std::unordered_map<iSend*, stLinkQueue> m_links;  // (m_lock)
   std::deque<iSend*> m_members, m_guests;           // turn lists (m_lock)
   unsigned m_nTurn = 0;                             // (m_lock)

@@ -229,7 +229,8 @@ void ostreamCmd::SendPieces(const std::vector<std::string>& cmds) {
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kOutputDrainMs);
   size_t sent = 0;
   for (; sent < cmds.size(); ++sent) {
-    if (link != nullptr && !Drained(link, deadline)) break;
+    // An answer of one piece leaves at once, as every short answer does.
+    if (sent > 0 && link != nullptr && !Drained(link, deadline)) break;
     m_pBridge->SendBackCmd(link, level, cmds[sent].c_str());
   }
   if (sent == cmds.size() || link == nullptr || link->IsConnect() == 0) return;
