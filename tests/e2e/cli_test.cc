@@ -223,6 +223,7 @@ TEST(CliE2e, LinesGoAlongTheRoutesToANamedProcessAndTheirAnswersComeBack) {
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_TRUE(testkit::InOrder(run.out, {"func_Version ip: ", "程序 " + to, "Hello World!"}))
         << run.out;
+    EXPECT_EQ(run.out.find("[not an answer]"), std::string::npos) << run.out;
   }
 }
 
