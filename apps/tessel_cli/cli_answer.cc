@@ -86,7 +86,8 @@ stAnswer ReadAnswer(int group, std::string_view text, const std::string& self) {
 }
 
 std::string LineFailureOf(std::string_view output) {
-  constexpr std::string_view kMarks[] = {"refused: ", "lua_dostring error "};
+  constexpr std::string_view kMarks[] = {"refused: ", "lua_dostring error ",
+                                         "ostreamCmd output cut: "};
   for (size_t at = 0; at < output.size();) {
     const size_t end = std::min(output.find('\n', at), output.size());
     for (std::string_view mark : kMarks)

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <sstream>
 
 #include "platform/terminal_text.h"
@@ -16,6 +17,7 @@
 #include "tessel/core/route_text.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/callback_client.h"
+#include "tessel/link/net_help.h"
 #include "tessel/msg/chat_exception.h"
 #include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/msg_records.h"
@@ -37,6 +39,10 @@ constexpr size_t kReasonBytes = 200;
 constexpr size_t kMaxNames = 1000;
 constexpr size_t kCaptureBytes = 1 << 20;
 constexpr long long kDropNotes = 20;
+// How long a received record waits for room in the queue the worker prints from: longer than
+// a server waits for a reader before it cuts an answer short, so that a slow terminal gets the
+// server's line saying so on a link that stays.
+constexpr int kRoomWaitMs = 10000;
 
 bool IsAccessRefusal(int code) {
   return code == ChatException_NotLogin || code == ChatException_NoPri;
@@ -55,6 +61,14 @@ std::string OneLine(std::string text) {
   for (char& c : text)
     if (c == '\n' || c == '\t') c = '?';
   return text;
+}
+
+// The first mark of a run: a random number from 2^40 to 2^41, which Lua and the server's
+// Mark keep exactly.
+long long MarkStart() {
+  std::random_device random;
+  const unsigned long long high = random(), low = random();
+  return static_cast<long long>((1ULL << 40) | (((high << 32) | low) & ((1ULL << 40) - 1)));
 }
 
 std::string Seconds(int seconds) {
@@ -77,6 +91,9 @@ class cCliLink::cHost : public iHost {
   const char* GetAccount() override { return m_link->m_options.account.c_str(); }
   int IsAccount(const char* name) override { return m_link->m_options.account == name ? 1 : 0; }
   cBridgeClient* GetDefaultRoute() const override { return m_link->GetBridgeClient(); }
+  // A record came: the worker takes it at once, so that a long answer does not fill the
+  // receiver's queue (which cuts the link) while the worker waits out its 10 ms.
+  void WakeWorker() override { m_link->Wake(); }
 
  private:
   cCliLink* m_link;
@@ -130,7 +147,9 @@ cCliLink::cCliLink(const stCliOptions& options, std::FILE* out, std::FILE* notes
       m_out(out),
       m_notes(notes),
       m_host(std::make_unique<cHost>(this)),
-      m_names(kLevels) {}
+      m_names(kLevels),
+      m_nMarked(MarkStart()),
+      m_nNextMark(m_nMarked) {}
 
 cCliLink::~cCliLink() {
   {
@@ -139,6 +158,8 @@ cCliLink::~cCliLink() {
   }
   m_changed.notify_all();
   if (m_worker.joinable()) m_worker.join();
+  // Nothing is printed any more: a record waiting for room is refused at once.
+  if (cNetHelp* help = m_BridgeClient.GetNetHelp(); help != nullptr) help->SetRoomWait(0);
   ClearNet();
   SetHost(nullptr);
 }
@@ -177,6 +198,9 @@ bool cCliLink::CreateTessel() {
   // The endpoint has no command group, and nothing falls back to a console's: no Lua state of
   // this program is reachable from a received record.
   bridge.SetUseConsoleCmd(false);
+  // A long answer may come faster than it is printed: the link stops reading meanwhile (the
+  // server holds the rest back) instead of being cut as a flood.
+  if (cNetHelp* help = bridge.GetNetHelp(); help != nullptr) help->SetRoomWait(kRoomWaitMs);
   m_answerBind = std::make_unique<cAnswerBind>(this);
   m_refusalBind = std::make_unique<cRefusalBind>(this);
   m_dropBind = std::make_unique<cDropBind>(this);
@@ -201,6 +225,13 @@ void cCliLink::OnAnswer(const stAnswer& answer) {
   std::unique_lock<std::mutex> hold(m_lock);
   switch (answer.kind) {
     case eKind::kOutput:
+      if (!AnswersLine(answer)) {
+        // Text another account had sent to this link, or an answer later than its line's wait:
+        // shown marked, it never passes for the answer of the line run, nor fails it.
+        if (m_bCapture) break;
+        PrintMarked(answer.text);
+        return;
+      }
       if (m_lineFailure.empty()) m_lineFailure = Shown(LineFailureOf(answer.text), kReasonBytes);
       if (!m_bCapture) {
         Print(answer.text);
@@ -210,7 +241,8 @@ void cCliLink::OnAnswer(const stAnswer& answer) {
       return;
     case eKind::kMarked:
       // Only the marks this client sent: an early or made-up mark would end a line's wait
-      // before its answer.
+      // before its answer. They count from a random start, which another account that sends
+      // text to this link cannot guess.
       if (answer.number > m_nMarked && answer.number <= m_nNextMark) m_nMarked = answer.number;
       m_changed.notify_all();
       return;
@@ -270,6 +302,27 @@ void cCliLink::Print(std::string_view text) {
   m_bOpenLine = shown.back() != '\n';
 }
 
+bool cCliLink::AnswersLine(const stAnswer& answer) const {
+  // Before a line is sent (the login's own message) the text is kept as it was.
+  if (m_nWaitLevel < 0) return m_bCapture;
+  return answer.group == m_nWaitLevel && answer.routed == m_bWaitRouted;
+}
+
+void cCliLink::PrintMarked(std::string_view text) {
+  constexpr std::string_view kMark = "[not an answer] ";
+  std::string marked(m_bOpenLine ? "\n" : "");
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+    marked.append(kMark).append(text.substr(at, end - at));
+    at = end;
+  }
+  if (!marked.empty() && marked.back() != '\n') marked += '\n';
+  const std::string carry = std::move(m_carry);
+  m_carry.clear();
+  Print(marked);
+  m_carry = carry;
+}
+
 void cCliLink::EndAnswer() {
   const std::string rest = platform::TerminalText(m_carry);
   m_carry.clear();
@@ -319,10 +372,17 @@ void cCliLink::Work() {
     hold.lock();
     if (callback != nullptr) m_nLinkState = callback->GetState();
     m_changed.wait_for(hold, std::chrono::milliseconds(10),
-                       [this] { return m_bStop || !m_jobs.empty(); });
+                       [this] { return m_bStop || !m_jobs.empty() || m_bWoken; });
+    m_bWoken = false;
   }
   hold.unlock();
   MarkWorkerThread(false);
+}
+
+void cCliLink::Wake() {
+  std::lock_guard<std::mutex> hold(m_lock);
+  m_bWoken = true;
+  m_changed.notify_all();
 }
 
 void cCliLink::Post(std::function<void()> job) {
@@ -448,12 +508,17 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
   {
     std::lock_guard<std::mutex> hold(m_lock);
     mark = ++m_nNextMark;
+    m_nWaitLevel = level;
     m_nRefusals = 0;
     m_bAccessRefused = false;
     m_lineFailure.clear();
   }
   std::string to = WaitUntil([this] { return m_bRouted; }, 0) ? m_options.to : "";
   if (!m_askTo.empty()) to = m_askTo;
+  {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_bWaitRouted = !to.empty();
+  }
   const std::string markText = "Mark(" + std::to_string(mark) + ")";
   Post([this, to, level, text, markText] {
     if (to.empty()) {
@@ -473,6 +538,7 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
   if (WaitUntil([this] { return m_bAccessRefused; }, 0))
     WaitUntil([this] { return m_nRefusals >= 2; }, kReasonWaitMs);
   std::lock_guard<std::mutex> hold(m_lock);
+  m_nWaitLevel = -1;
   if (!m_bCapture) EndAnswer();
   if (m_nRefusals > 0) {
     const int code = m_nFirstRefusal;

@@ -90,6 +90,8 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   void OnAnswer(const stAnswer& answer);
 
   void Work();
+  // Wakes the worker: a record came (any thread).
+  void Wake();
   // Runs `job` on the worker.
   void Post(std::function<void()> job);
   // Waits (at most `ms`) until `done` holds; the lock is held while it is asked.
@@ -109,6 +111,11 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   // Shows answer text as it arrives (lock held); EndAnswer ends its last line.
   void Print(std::string_view text);
   void EndAnswer();
+  // Whether an Output is the answer of the line waited for: sent back in the line's group, the
+  // way the line went (lock held).
+  bool AnswersLine(const stAnswer& answer) const;
+  // Shows text that answers no line waited for, each line marked as such (lock held).
+  void PrintMarked(std::string_view text);
   // The level a "/name/" part means: a number, or a standard group's name prefix; -1 if none.
   static int LevelOf(const std::string& name);
 
@@ -125,6 +132,7 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   std::condition_variable m_changed;
   std::deque<std::function<void()>> m_jobs;
   bool m_bStop = false;
+  bool m_bWoken = false;  // a record came since the worker last looked
   bool m_bConnected = false;
   bool m_bDisconnected = false;
   int m_nLinkState = 0;  // the network callback's state, as the worker last saw it
@@ -134,8 +142,10 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   bool m_bRouted = false;  // the lines go along the route to --to
   std::string m_askTo;     // AskAlong's destination while it waits
   std::string m_serverName;
-  long long m_nMarked = 0;
-  long long m_nNextMark = 0;
+  long long m_nMarked;
+  long long m_nNextMark;
+  int m_nWaitLevel = -1;       // the group of the line waited for; -1 while none is
+  bool m_bWaitRouted = false;  // that line went along a route
   // The refusals since the line run last began: how many, the first, one of the account's rights.
   long long m_nRefusals = 0;
   int m_nFirstRefusal = 0;

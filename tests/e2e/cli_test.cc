@@ -34,6 +34,7 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
   cHome home;
   AddAccount(home, "ops", kPassword, 16);
   AddAccount(home, "viewer", "viewer-pw", 0);
+  AddAccount(home, "other", "other-pw", 16);
   cServerProcess game(home, Words("game", Listen()));
   const std::string address = "127.0.0.1:" + std::to_string(game.WaitPort("game"));
   ASSERT_NE(address, "127.0.0.1:0") << game.Output();
@@ -59,6 +60,46 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
              kPassword);
   EXPECT_EQ(shell.code, 0) << shell.err;
   EXPECT_TRUE(testkit::InOrder(shell.out, {"shell-late", "second", "Hello World!"})) << shell.out;
+  TESSEL_STEP(steps, "text another account sends to the link is shown marked, fails no line");
+  const pid_t waiting =
+      Spawn({TESSEL_CLI_EXE, "-u", "ops", "--wait", "20", "-c",
+             "/15/System('sleep 2; echo shell-done')", "-c", "/6/Hello()", address},
+            {"HOME=" + home.path().string(), "TESSEL_PASSWORD=" + kPassword}, -1,
+            home / "waiting.txt", home / "waiting.err");
+  ::usleep(700000);
+  EXPECT_EQ(
+      RunCli(home,
+             {"-u", "other", "-c",
+              "/9/SendAccount('game','ops',6,[[Output('refused: ops may not run Hello')]])", "-c",
+              "/9/for i=1,3000 do SendAccount('game','ops',2,'Marked('..i..')') end", address},
+             "other-pw")
+          .code,
+      0);
+  EXPECT_EQ(WaitPid(waiting), 0) << testkit::ReadFile(home / "waiting.err");
+  EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(home / "waiting.txt"),
+                               {"[not an answer] refused: ops", "shell-done", "Hello World!"}))
+      << testkit::ReadFile(home / "waiting.txt");
+  TESSEL_STEP(steps, "answers of megabytes come whole on a link that stays; past the cap, cut");
+  const stCliRun whole = RunCli(
+      home, {"-u", "ops", "--wait", "60", "-c", "/6/for i=1,1100000 do Hello() end", address},
+      kPassword);
+  EXPECT_EQ(whole.code, 0) << whole.err;
+  EXPECT_EQ(whole.out.size(), 1100000u * 13) << whole.err;
+  const std::string line = " -c '/6/for i=1,1400000 do Hello() end'";
+  const std::string big = " -u ops --wait 30" + line + line + " -c '/6/Hello()' ";
+  for (const std::string reader : {"tail -c 200", "(sleep 4; tail -c 200)"}) {
+    const std::string run = std::string(TESSEL_CLI_EXE) + big + address + " | " + reader;
+    EXPECT_EQ(WaitPid(Spawn({"/bin/sh", "-c", run},
+                            {"HOME=" + home.path().string(), "TESSEL_PASSWORD=" + kPassword}, -1,
+                            home / "big.txt", home / "big.err")),
+              0);
+    EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(home / "big.txt"),
+                                 {"ostreamCmd output cut: ", "Hello World!"}))
+        << reader;
+    EXPECT_NE(testkit::ReadFile(home / "big.err").find("end): ostreamCmd output cut: "),
+              std::string::npos)
+        << reader;
+  }
   TESSEL_STEP(steps, "refusals and failures, each in one short line with its exit code");
   testkit::cFakeServer silent(
       [](int32_t, const std::string&) { return testkit::cFakeServer::tRecords{}; });
@@ -157,6 +198,7 @@ TEST(CliE2e, LinesGoAlongTheRoutesToANamedProcessAndTheirAnswersComeBack) {
     EXPECT_EQ(run.code, 0) << run.err;
     EXPECT_TRUE(testkit::InOrder(run.out, {"func_Version ip: ", "程序 " + to, "Hello World!"}))
         << run.out;
+    EXPECT_EQ(run.out.find("[not an answer]"), std::string::npos) << run.out;
   }
 }
 
@@ -208,19 +250,21 @@ TEST(CliE2e, AHostileServerRunsNothingOnTheClientAndReachesTheTerminalOnlyAsClea
   // A mark the client has not sent yet ends no line's wait: an unanswered line stays one.
   testkit::cFakeServer early([](int32_t, const std::string& text) {
     if (text.rfind("Login(", 0) == 0)
-      return testkit::cFakeServer::tRecords{{2, "Logined(1,'evil')"}, {2, "Marked(1000)"}};
-    return text == "Mark(1)" ? testkit::cFakeServer::tRecords{{2, "Marked(1)"}}
-                             : testkit::cFakeServer::tRecords{};
+      return testkit::cFakeServer::tRecords{{2, "Logined(1,'evil')"}};
+    const long long mark = std::atoll(text.c_str() + 5);
+    return mark == 0
+               ? testkit::cFakeServer::tRecords{}
+               : testkit::cFakeServer::tRecords{{2, "Marked(" + std::to_string(mark + 1) + ")"}};
   });
   const stCliRun unanswered =
       RunCli(home, {"-u", "ops", "--wait", "2", "-c", "Hello()", early.Address()}, kPassword);
   EXPECT_EQ(unanswered.code, 1) << unanswered.err;
   // A refusal of a hundred kilobytes is told in one short line.
-  testkit::cFakeServer wordy([](int32_t, const std::string& text) {
+  testkit::cFakeServer wordy([](int32_t group, const std::string& text) {
     std::string answer = "Output([[refused: " + std::string(100000, 'x') + "]])";
     if (text.rfind("Login(", 0) == 0) answer = "Logined(1,'e')";
     if (text.rfind("Mark(", 0) == 0) answer = "Marked(" + text.substr(5);
-    return testkit::cFakeServer::tRecords{{2, answer}};
+    return testkit::cFakeServer::tRecords{{group, answer}};
   });
   const stCliRun refused = RunCli(home, {"-u", "ops", "-c", "Hello()", wordy.Address()}, kPassword);
   EXPECT_EQ(refused.code, 1) << refused.err;

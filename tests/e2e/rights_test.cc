@@ -145,6 +145,7 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
             {"-c", "/9/SendToServer('global',15,\"System('echo late-answer')\")", game});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("late-answer"), std::string::npos) << run.out << run.err;
+  EXPECT_EQ(run.out.find("[not an answer]"), std::string::npos) << run.out;
 
   TESSEL_STEP(steps, "rights too large for an origin: the command does not go, and it says so");
   const std::string stars(9000, '*');  // a valid pattern, too long to carry

@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -59,8 +60,8 @@ int cNetHelp::OnReplayedMessage(int kind, const void* data, unsigned long size, 
 int cNetHelp::Queue(int kind, const void* data, unsigned long size, iSend* send, bool replayed) {
   const size_t cost = std::max<size_t>(size, m_pool.GetPageSize());
   if (kind == stBindMsg::kPeerRecord) {
-    std::lock_guard lock(m_lock);
-    if (OverBound(send, cost)) {
+    std::unique_lock lock(m_lock);
+    if (!Fits(lock, send, cost)) {
       m_nDropped.fetch_add(1);
       return 0;
     }
@@ -143,12 +144,25 @@ cNetHelp::stLinkQueue* cNetHelp::NextLink() {
   }
 }
 
+bool cNetHelp::Fits(std::unique_lock<std::mutex>& lock, iSend* send, size_t cost) {
+  m_room.wait_for(lock, std::chrono::milliseconds(m_nRoomWaitMs),
+                  [&] { return m_nRoomWaitMs == 0 || !OverBound(send, cost); });
+  return !OverBound(send, cost);
+}
+
+void cNetHelp::SetRoomWait(int ms) {
+  std::lock_guard lock(m_lock);
+  m_nRoomWaitMs = ms;
+  m_room.notify_all();
+}
+
 void cNetHelp::Uncount(stLinkQueue& queue, const stItem& item) {
   const size_t cost = std::max<size_t>(item.msg.size, m_pool.GetPageSize());
   queue.bytes -= std::min(queue.bytes, cost);
   m_queuedBytes -= std::min(m_queuedBytes, cost);
   if (queue.guest) m_guestBytes -= std::min(m_guestBytes, cost);
   --m_nItems;
+  if (m_nRoomWaitMs > 0) m_room.notify_all();
 }
 
 void cNetHelp::ReturnBuffer(const stItem& item) {

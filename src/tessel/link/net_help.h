@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -77,6 +78,12 @@ class cNetHelp : public iCallbackNet {
   // (it went down right after its login record) is not held. Worker thread.
   void Hold(iSend* link, bool hold);
 
+  // A record that finds its link's queue full waits up to `ms` for the pump to make room before
+  // it is refused; 0, the default, refuses at once. Only for an endpoint whose one peer may
+  // rightly send more than the pump takes at once (an operator's answer): the waiting network
+  // thread stops reading, which holds back the sender. 0 also ends the waits under way. Any
+  // thread.
+  void SetRoomWait(int ms);
   void SetBridge(iBridge* bridge) { m_pBridge = bridge; }
   iBridge* GetBridge() const { return m_pBridge; }
   int GetNetTotal() const { return m_nNetTotal.load(); }
@@ -111,6 +118,9 @@ class cNetHelp : public iCallbackNet {
     bool inTurn = false;  // it stands in one of the turn lists
   };
   int Queue(int kind, const void* data, unsigned long size, iSend* send, bool replayed);
+  // Whether a record of `cost` bytes for `send` fits its link's queue, after the room wait
+  // (m_lock held by `lock`).
+  bool Fits(std::unique_lock<std::mutex>& lock, iSend* send, size_t cost);
   void ReturnBuffer(const stItem& item);
   // Takes the item's bytes off the counts (m_lock held).
   void Uncount(stLinkQueue& queue, const stItem& item);
@@ -134,6 +144,8 @@ class cNetHelp : public iCallbackNet {
   cPagePool& m_pool;
   bool m_bNewGuest = false;
   mutable std::mutex m_lock;
+  std::condition_variable m_room;                   // the pump took items (m_lock)
+  int m_nRoomWaitMs = 0;                            // (m_lock)
   std::unordered_map<iSend*, stLinkQueue> m_links;  // (m_lock)
   std::deque<iSend*> m_members, m_guests;           // turn lists (m_lock)
   unsigned m_nTurn = 0;                             // (m_lock)

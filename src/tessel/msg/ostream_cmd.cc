@@ -1,6 +1,8 @@
 #include "tessel/msg/ostream_cmd.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd.h"
@@ -18,6 +20,23 @@ int g_servingLevel = 0;
 // Output goes back in pieces of at most this many bytes, so that each Output call fits one
 // command record even escaped (four bytes a byte at most) and wrapped for a return path.
 constexpr std::size_t kOutputPiece = 16000;
+// A long answer leaves as its requester reads it: a piece is sent only while the link holds at
+// most this much unsent (well below its send queue's bound, 512 KiB by default, which cuts the
+// link), and the worker waits for that at most kOutputDrainMs per answer (a command's Lua may
+// hold it far longer). What a requester does not read in time is left out, with a last line
+// saying so, and the link stays.
+constexpr unsigned long kOutputQueued = 128 * 1024;
+constexpr int kOutputDrainMs = 2000;
+
+// Waits until `link` holds at most kOutputQueued unsent bytes; false when it went down or the
+// deadline passed first.
+bool Drained(iSend* link, std::chrono::steady_clock::time_point deadline) {
+  while (link->GetUnsentBytes() > kOutputQueued) {
+    if (link->IsConnect() == 0 || std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 std::string& ReturnPath() {
   static std::string path;
@@ -198,12 +217,30 @@ void ostreamCmd::SendOutputBack() {
   if (m_collected.LeftOut() > 0)
     std::cout << "ostreamCmd::SendOutputBack link #" << GetLinkID() << " ip " << GetLinkIP() << ": "
               << m_collected.LeftOut() << " bytes of output left out\n";
-  if (m_pBridge != nullptr) {
-    for (const std::string& cmd : MakeOutputCmds(output))
-      m_pBridge->SendBackCmd(GetLink(), static_cast<unsigned>(GetServingCmdLevel()), cmd.c_str());
-  }
+  if (m_pBridge != nullptr) SendPieces(MakeOutputCmds(output));
   ClearReturnPath();
   ClearCurMsg();
+}
+
+void ostreamCmd::SendPieces(const std::vector<std::string>& cmds) {
+  const unsigned level = static_cast<unsigned>(GetServingCmdLevel());
+  iSend* link = GetLink();
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kOutputDrainMs);
+  size_t sent = 0;
+  for (; sent < cmds.size(); ++sent) {
+    // An answer of one piece leaves at once, as every short answer does.
+    if (sent > 0 && link != nullptr && !Drained(link, deadline)) break;
+    m_pBridge->SendBackCmd(link, level, cmds[sent].c_str());
+  }
+  if (sent == cmds.size() || link == nullptr || link->IsConnect() == 0) return;
+  const std::string cut = "ostreamCmd output cut: " + std::to_string(cmds.size() - sent) + " of " +
+                          std::to_string(cmds.size()) +
+                          " pieces left out (the requester did not read them within " +
+                          std::to_string(kOutputDrainMs / 1000) + " s)\n";
+  std::cout << "ostreamCmd::SendOutputBack link #" << GetLinkID() << " ip " << GetLinkIP() << ": "
+            << cut;
+  m_pBridge->SendBackCmd(link, level, MakeOutputCmd(cut).c_str());
 }
 
 void ostreamCmd::FlushOutput(cSyncObj* sync) {

@@ -99,6 +99,9 @@ class ostreamCmd {
   void SetCurMsg(stBindMsg* msg, iBridge* bridge);
 
  private:
+  // Sends the Output calls back as the requester's link takes them (a bounded wait in all).
+  void SendPieces(const std::vector<std::string>& cmds);
+
   iBridge* m_pBridge = nullptr;
   stBindMsg* m_pCurMsg = nullptr;
   bool m_bLocalInput = false;
