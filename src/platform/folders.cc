@@ -111,6 +111,16 @@ int OpenPlaceInFolder(const std::filesystem::path& root, const std::filesystem::
   return fd;
 }
 
+// Opens again, with `flags`, what the place descriptor `place` holds (closing it): through the
+// descriptor, the very file or folder judged, not a path looked up anew. -1 for a place of -1.
+int ReopenPlace(int place, int flags) {
+  if (place < 0) return -1;
+  const std::string self = "/proc/self/fd/" + std::to_string(place);
+  const int fd = ::open(self.c_str(), flags | O_CLOEXEC);
+  ::close(place);
+  return fd;
+}
+
 }  // namespace
 
 bool OpenedInFolder(int fd, const std::filesystem::path& root) {
@@ -124,22 +134,11 @@ bool OpenedInFolder(int fd, const std::filesystem::path& root) {
 
 int OpenFileInFolder(const std::filesystem::path& root, const std::filesystem::path& path,
                      int flags) {
-  const int place = OpenPlaceInFolder(root, path, S_IFREG);
-  if (place < 0) return -1;
-  // Opened again through the descriptor: the very file judged above, not a path looked up anew.
-  const std::string self = "/proc/self/fd/" + std::to_string(place);
-  const int fd = ::open(self.c_str(), flags | O_CLOEXEC | O_NOCTTY);
-  ::close(place);
-  return fd;
+  return ReopenPlace(OpenPlaceInFolder(root, path, S_IFREG), flags | O_NOCTTY);
 }
 
 int OpenFolderInFolder(const std::filesystem::path& root, const std::filesystem::path& path) {
-  const int place = OpenPlaceInFolder(root, path, S_IFDIR);
-  if (place < 0) return -1;
-  const std::string self = "/proc/self/fd/" + std::to_string(place);
-  const int fd = ::open(self.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ::close(place);
-  return fd;
+  return ReopenPlace(OpenPlaceInFolder(root, path, S_IFDIR), O_RDONLY | O_DIRECTORY);
 }
 
 int MakeFoldersInFolder(const std::filesystem::path& root, const std::filesystem::path& path) {

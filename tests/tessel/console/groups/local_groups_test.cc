@@ -212,21 +212,14 @@ TEST_F(GroupTest, BatchFilesRunLineByLine) {
   ASSERT_TRUE(CmdRightsFromText("ops\nops@t\n+@files\n-\n@\n", *files, error)) << error;
   Write("servers/real/x.txt", "Hello()\n");
   Write("out/x.txt", "Outside()\n");
-  std::atomic<bool> stop{false};
-  std::thread swapper([&] {
-    for (int i = 0; i < 1000000 && !stop; ++i) {
-      std::filesystem::create_symlink(i % 2 ? m_dir.path() / "out" : "real",
-                                      m_dir.path() / "servers/sw.tmp");
-      std::filesystem::rename(m_dir.path() / "servers/sw.tmp", m_dir.path() / "servers/sw");
-    }
-  });
   std::string shown;
-  for (int i = 0; i < 300; ++i) {
-    const cCmdRightsScope narrowed(files);
-    shown += RunInGroup(cCmdInput::Instance(), "RunRemote('servers/sw/x.txt')").out;
+  {
+    const testkit::cLinkSwapper swapper(m_dir.path() / "servers/sw", "real", m_dir.path() / "out");
+    for (int i = 0; i < 300; ++i) {
+      const cCmdRightsScope narrowed(files);
+      shown += RunInGroup(cCmdInput::Instance(), "RunRemote('servers/sw/x.txt')").out;
+    }
   }
-  stop = true;
-  swapper.join();
   EXPECT_EQ(shown.find("Outside()"), std::string::npos);
 }
 

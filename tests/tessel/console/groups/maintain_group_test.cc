@@ -20,6 +20,7 @@
 #include "tessel/core/tessel_values.h"
 #include "tessel/util/process_finder.h"
 #include "testkit/file_size_limit.h"
+#include "testkit/link_swapper.h"
 
 namespace fs = std::filesystem;
 
@@ -104,21 +105,16 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   // written is judged as opened, not as it was when the name was confined.
   WriteFile(Servers("real/s.txt"), std::string(cCmdMaintain::kPartBytes + 1, 'i'));
   WriteFile(m_dir.path() / "s.txt", std::string(cCmdMaintain::kPartBytes + 1, 'S'));
-  std::atomic<bool> stop{false};
-  std::thread swapper([&] {
-    for (int i = 0; i < 1000000 && !stop; ++i) {
-      fs::create_symlink(i % 2 ? m_dir.path() : "real", Servers("sw.tmp"));
-      fs::rename(Servers("sw.tmp"), Servers("sw"));
-    }
-  });
   std::string sent;
-  for (int i = 0; i < 300; ++i) {
-    for (const std::string& text : Served(cCmdMaintain::Instance(), 4, "downloadfile('sw/s.txt')"))
-      sent += text.substr(0, 40);
-    Run("writefileindex('sw/d/w.txt'," + std::to_string(i % 2) + ",'data')");
+  {
+    const testkit::cLinkSwapper swapper(Servers("sw"), "real", m_dir.path());
+    for (int i = 0; i < 300; ++i) {
+      for (const std::string& text :
+           Served(cCmdMaintain::Instance(), 4, "downloadfile('sw/s.txt')"))
+        sent += text.substr(0, 40);
+      Run("writefileindex('sw/d/w.txt'," + std::to_string(i % 2) + ",'data')");
+    }
   }
-  stop = true;
-  swapper.join();
   EXPECT_EQ(sent.find('S'), std::string::npos);
   EXPECT_FALSE(fs::exists(m_dir.path() / "d"));
   const stGroupRun set =
