@@ -207,6 +207,7 @@ TEST(AttackE2e, ConnectionChurnWritesFewerLinkLinesThanConnections) {
        CountLines(trail, {"text=Ver()", "outcome=ran"}) == 0 && Clock::now() < end;)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_LT(CountLines(trail, {"origin=-\t"}), kConnections);
+  EXPECT_GT(CountLines(trail, {"kind=dropped\tcount="}), 0) << "the trail names no line left out";
 }
 
 // A cmd = 1 account redefines the login group's functions every way it can think of, also by

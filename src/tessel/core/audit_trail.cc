@@ -281,11 +281,7 @@ void cAuditTrail::Record(const stAuditEvent& event) {
     return *size > 0;
   };
   uint64_t pushed = 0;
-  if (!m_ring->Push(pack, &event, &pushed)) {
-    m_dropped.fetch_add(1, std::memory_order_relaxed);
-    m_droppedTotal.fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
+  if (!m_ring->Push(pack, &event, &pushed)) return Skip();
   // The writer comes round by itself soon; only a queue filling up while it sleeps wakes it
   // (looked at now and then: the writer's counter is on another core's cache line).
   constexpr uint64_t kLookEvery = 16;
@@ -294,6 +290,12 @@ void cAuditTrail::Record(const stAuditEvent& event) {
     std::lock_guard<std::mutex> hold(m_wakeLock);
     m_wake.notify_one();
   }
+}
+
+void cAuditTrail::Skip() {
+  if (!IsOpen()) return;
+  m_dropped.fetch_add(1, std::memory_order_relaxed);
+  m_droppedTotal.fetch_add(1, std::memory_order_relaxed);
 }
 
 size_t cAuditTrail::ReadQueued(void (*each)(const char*, size_t, void*), void* arg) const {

@@ -50,6 +50,9 @@ class cAuditTrail {
 
   // Queues the line of a command; nothing when the trail is not open.
   void Record(const stAuditEvent& event);
+  // Counts a line left out before it was queued (a rate bound on strangers' records): the
+  // "dropped" line that follows counts it with the lines the full queue refused.
+  void Skip();
   // UTC microseconds by the trail's clock.
   int64_t NowUs() const;
   // A count of the processor's time-stamp counter where there is one (a tenth of the cost of a
@@ -59,7 +62,7 @@ class cAuditTrail {
 
   // Events queued and not yet taken by the writer.
   size_t Queued() const { return IsOpen() ? m_ring->Queued() : 0; }
-  // Lines that found the queue full, since the open.
+  // Lines left out (the queue full, or a rate bound), since the open.
   uint64_t Dropped() const { return m_droppedTotal.load(); }
   // The events still queued (a crash report shows them), packed (UnpackAuditEvent); see
   // cAuditRing::ReadQueued.

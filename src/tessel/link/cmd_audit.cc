@@ -94,7 +94,7 @@ void cCmdAudit::Record(const stCmdContext& cmd) {
   if (!trail.IsOpen() || login == eLoginLine::kLater) return;
   // A login answered now always leaves its line (the login desk slows guessing); the rest of
   // what a link sends before its login keeps to the endpoint's budget.
-  if (cmd.stranger && !loginAnswered && !cmd.bridge.MayNoteStranger()) return;
+  if (cmd.stranger && !loginAnswered && !cmd.bridge.MayNoteStranger()) return trail.Skip();
   // The handler's scope for the record knows who sent it already, and its origin.
   const cAuditScope* scope = cAuditScope::Current();
   cAuditScope::stWho sender;
