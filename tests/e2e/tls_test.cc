@@ -45,6 +45,17 @@ TEST(TlsE2e, AMissingKeyOrCaStopsTheStartNamingTheFile) {
   cServerProcess unread(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
   EXPECT_EQ(unread.WaitExit(), 1);
   home.write("config/config_int.ini", "tls_client_cert = 1\n");
+  // A key under a passphrase: the start is not held asking its console for one.
+  const std::string key = home / "config/tls/server.key";
+  ASSERT_EQ(std::system(("openssl pkey -in '" + key + "' -aes256 -passout pass:pw -out '" + key +
+                         ".pw' && mv '" + key + ".pw' '" + key + "'")
+                            .c_str()),
+            0);
+  cServerProcess locked(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
+  EXPECT_EQ(locked.WaitExit(), 1);
+  EXPECT_NE(locked.Output().find("server.key: the key is protected by a passphrase"),
+            std::string::npos)
+      << locked.Output();
   std::filesystem::remove(home / "config/tls/server.key");
   cServerProcess server(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
   EXPECT_NE(server.WaitExit(), 0);
