@@ -179,6 +179,10 @@ std::string CheckTlsFiles(stCliOptions& options, const std::string& defaultCa) {
   if (!fs::is_regular_file(options.ca, ec))
     return "no CA certificate to check the server with: give --ca FILE" +
            (options.ca.empty() ? "" : " (there is none at " + options.ca + ")");
+  // A pipe or a device would hold the check at its opening for ever, and the link refuses it.
+  for (const auto& [file, what] : {std::pair{&options.cert, "certificate"}, {&options.key, "key"}})
+    if (!file->empty() && fs::exists(*file, ec) && !fs::is_regular_file(*file, ec))
+      return std::string("cannot use the ") + what + " file " + *file + " (not a regular file)";
   ERR_clear_error();
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   std::string problem;

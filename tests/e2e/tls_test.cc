@@ -1,6 +1,8 @@
 // Clusters over TLS: one that logs in and serves remote and routed commands, and a listening
 // side that cannot start without its key. tessel_cli over TLS: it checks the server it was told
 // to reach, presents its own certificate, and names each mistake.
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -81,7 +83,8 @@ TEST(TlsE2e, TheCliChecksTheServerItWasToldToReachAndNamesEachTlsMistake) {
   const std::string tlsAt = "127.0.0.1:" + std::to_string(tls.WaitPort("game"));
   const std::string plainAt = "127.0.0.1:" + std::to_string(plain.WaitPort("game"));
   const std::string ca = tlsHome / "config/tls/ca.crt", cert = tlsHome / "config/tls/client.crt",
-                    key = tlsHome / "config/tls/client.key";
+                    key = tlsHome / "config/tls/client.key", pipe = tlsHome / "key.pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
   const struct {
     std::vector<std::string> args;
     int code;
@@ -94,6 +97,7 @@ TEST(TlsE2e, TheCliChecksTheServerItWasToldToReachAndNamesEachTlsMistake) {
        4,
        "the server's certificate does not name 127.0.0.1"},
       {{"--tls", "--ca", ca, "--server-name", "game", tlsAt}, 4, "demands a client certificate"},
+      {{"--tls", "--ca", ca, "--cert", cert, "--key", pipe, tlsAt}, 4, pipe + " (not a regular"},
       {{tlsAt}, 4, tlsAt + " speaks TLS: give --tls"},
       {{"-v", "--tls", tlsAt},
        4,
