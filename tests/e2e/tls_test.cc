@@ -85,6 +85,11 @@ TEST(TlsE2e, TheCliChecksTheServerItWasToldToReachAndNamesEachTlsMistake) {
   const std::string ca = tlsHome / "config/tls/ca.crt", cert = tlsHome / "config/tls/client.crt",
                     key = tlsHome / "config/tls/client.key", pipe = tlsHome / "key.pipe";
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const std::string locked = tlsHome / "locked.key";
+  ASSERT_EQ(
+      std::system(("openssl pkey -aes256 -passout pass:pw -in '" + key + "' -out '" + locked + "'")
+                      .c_str()),
+      0);
   const struct {
     std::vector<std::string> args;
     int code;
@@ -98,6 +103,10 @@ TEST(TlsE2e, TheCliChecksTheServerItWasToldToReachAndNamesEachTlsMistake) {
        "the server's certificate does not name 127.0.0.1"},
       {{"--tls", "--ca", ca, "--server-name", "game", tlsAt}, 4, "demands a client certificate"},
       {{"--tls", "--ca", ca, "--cert", cert, "--key", pipe, tlsAt}, 4, pipe + " (not a regular"},
+      {{"--tls", "--ca", ca, "--cert", cert, "--key", locked, tlsAt}, 4, "by a passphrase"},
+      {{"--tls", "--ca", ca, "--cert", cert, "--key", key + "s", tlsAt},
+       4,
+       ".keys (there is none)"},
       {{tlsAt}, 4, tlsAt + " speaks TLS: give --tls"},
       {{"-v", "--tls", tlsAt},
        4,
