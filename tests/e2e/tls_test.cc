@@ -1,8 +1,6 @@
 // Clusters over TLS: one that logs in and serves remote and routed commands, and a listening
 // side that cannot start without its key. tessel_cli over TLS: it checks the server it was told
 // to reach, presents its own certificate, and names each mistake.
-#include <sys/stat.h>
-
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -47,17 +45,10 @@ TEST(TlsE2e, AMissingKeyOrCaStopsTheStartNamingTheFile) {
   cServerProcess unread(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
   EXPECT_EQ(unread.WaitExit(), 1);
   home.write("config/config_int.ini", "tls_client_cert = 1\n");
-  // A key under a passphrase: the start is not held asking its console for one.
-  const std::string key = home / "config/tls/server.key";
-  ASSERT_EQ(std::system(("openssl pkey -in '" + key + "' -aes256 -passout pass:pw -out '" + key +
-                         ".pw' && mv '" + key + ".pw' '" + key + "'")
-                            .c_str()),
-            0);
+  std::filesystem::rename(home / "config/tls/locked.key", home / "config/tls/server.key");
   cServerProcess locked(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
   EXPECT_EQ(locked.WaitExit(), 1);
-  EXPECT_NE(locked.Output().find("server.key: the key is protected by a passphrase"),
-            std::string::npos)
-      << locked.Output();
+  EXPECT_NE(locked.Output().find("server.key: the key is protected"), std::string::npos);
   std::filesystem::remove(home / "config/tls/server.key");
   cServerProcess server(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
   EXPECT_NE(server.WaitExit(), 0);
@@ -83,13 +74,7 @@ TEST(TlsE2e, TheCliChecksTheServerItWasToldToReachAndNamesEachTlsMistake) {
   const std::string tlsAt = "127.0.0.1:" + std::to_string(tls.WaitPort("game"));
   const std::string plainAt = "127.0.0.1:" + std::to_string(plain.WaitPort("game"));
   const std::string ca = tlsHome / "config/tls/ca.crt", cert = tlsHome / "config/tls/client.crt",
-                    key = tlsHome / "config/tls/client.key", pipe = tlsHome / "key.pipe";
-  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-  const std::string locked = tlsHome / "locked.key";
-  ASSERT_EQ(
-      std::system(("openssl pkey -aes256 -passout pass:pw -in '" + key + "' -out '" + locked + "'")
-                      .c_str()),
-      0);
+                    key = tlsHome / "config/tls/client.key";
   const struct {
     std::vector<std::string> args;
     int code;
@@ -102,11 +87,11 @@ TEST(TlsE2e, TheCliChecksTheServerItWasToldToReachAndNamesEachTlsMistake) {
        4,
        "the server's certificate does not name 127.0.0.1"},
       {{"--tls", "--ca", ca, "--server-name", "game", tlsAt}, 4, "demands a client certificate"},
-      {{"--tls", "--ca", ca, "--cert", cert, "--key", pipe, tlsAt}, 4, pipe + " (not a regular"},
-      {{"--tls", "--ca", ca, "--cert", cert, "--key", locked, tlsAt}, 4, "by a passphrase"},
-      {{"--tls", "--ca", ca, "--cert", cert, "--key", key + "s", tlsAt},
+      {{"--tls", "--ca", ca, "--cert", cert, "--key", "/dev/null", tlsAt}, 4, "(not a regular"},
+      {{"--tls", "--ca", ca, "--cert", cert, "--key", ca + "s", tlsAt}, 4, "(there is none)"},
+      {{"--tls", "--ca", ca, "--cert", cert, "--key", tlsHome / "config/tls/locked.key", tlsAt},
        4,
-       ".keys (there is none)"},
+       "by a passphrase"},
       {{tlsAt}, 4, tlsAt + " speaks TLS: give --tls"},
       {{"-v", "--tls", tlsAt},
        4,
