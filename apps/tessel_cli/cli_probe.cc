@@ -179,8 +179,20 @@ std::string CheckTlsFiles(stCliOptions& options, const std::string& defaultCa) {
   if (!fs::is_regular_file(options.ca, ec))
     return "no CA certificate to check the server with: give --ca FILE" +
            (options.ca.empty() ? "" : " (there is none at " + options.ca + ")");
+  // A pipe or a device would hold the check at its opening for ever, and the link refuses it.
+  for (const auto& [file, what] : {std::pair{&options.cert, "certificate"}, {&options.key, "key"}})
+    if (!file->empty() && !fs::is_regular_file(*file, ec))
+      return std::string("cannot use the ") + what + " file " + *file +
+             (fs::exists(*file, ec) ? " (not a regular file)" : " (there is none)");
   ERR_clear_error();
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  // A key under a passphrase is refused, as the link does, rather than asked for here.
+  bool asked = false;
+  SSL_CTX_set_default_passwd_cb(context, [](char*, int, int, void* asked) {
+    *static_cast<bool*>(asked) = true;
+    return -1;
+  });
+  SSL_CTX_set_default_passwd_cb_userdata(context, &asked);
   std::string problem;
   if (SSL_CTX_load_verify_locations(context, options.ca.c_str(), nullptr) != 1) {
     problem = "cannot use the CA file " + options.ca;
@@ -195,6 +207,7 @@ std::string CheckTlsFiles(stCliOptions& options, const std::string& defaultCa) {
   if (!problem.empty()) {
     stProbe why;
     TakeRefusal(why);
+    if (asked) why.refusalText = "it is protected by a passphrase; give a key without one";
     if (!why.refusalText.empty()) problem += ": " + why.refusalText;
   }
   SSL_CTX_free(context);

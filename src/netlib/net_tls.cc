@@ -97,11 +97,32 @@ void NameKeyOpenToOthers(const std::string& key) {
                               "its owner only (chmod 600) and think of a new key");
 }
 
+// OpenSSL would otherwise ask the terminal, or standard input (the console's commands), for the
+// passphrase of a protected key and wait there; a process has no one to answer, so none is given.
+int NoPassphrase(char*, int, int, void* asked) {
+  if (asked != nullptr) *static_cast<bool*>(asked) = true;
+  return -1;
+}
+
+bool LoadKey(ssl::context& context, const std::string& key, std::string& error) {
+  SSL_CTX* ctx = context.native_handle();
+  bool asked = false;
+  SSL_CTX_set_default_passwd_cb(ctx, NoPassphrase);
+  SSL_CTX_set_default_passwd_cb_userdata(ctx, &asked);
+  const bool loaded =
+      Load(key, error, [&](auto& ec) { context.use_private_key_file(key, ssl::context::pem, ec); });
+  SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
+  if (!loaded && asked)
+    error = "cannot use " + key +
+            ": the key is protected by a passphrase, which no one is there to give; keep it "
+            "without one (openssl pkey -in KEY -out NEW), readable by its owner only";
+  return loaded;
+}
+
 bool LoadIdentity(ssl::context& context, const std::string& cert, const std::string& key,
                   std::string& error) {
   if (!Load(cert, error, [&](auto& ec) { context.use_certificate_chain_file(cert, ec); }) ||
-      !Load(key, error,
-            [&](auto& ec) { context.use_private_key_file(key, ssl::context::pem, ec); }))
+      !LoadKey(context, key, error))
     return false;
   NameKeyOpenToOthers(key);
   return true;

@@ -45,6 +45,10 @@ TEST(TlsE2e, AMissingKeyOrCaStopsTheStartNamingTheFile) {
   cServerProcess unread(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
   EXPECT_EQ(unread.WaitExit(), 1);
   home.write("config/config_int.ini", "tls_client_cert = 1\n");
+  std::filesystem::rename(home / "config/tls/locked.key", home / "config/tls/server.key");
+  cServerProcess locked(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
+  EXPECT_EQ(locked.WaitExit(), 1);
+  EXPECT_NE(locked.Output().find("server.key: the key is protected"), std::string::npos);
   std::filesystem::remove(home / "config/tls/server.key");
   cServerProcess server(home, Words("global", {"listen", "=", "0", "tls", "=", "1"}));
   EXPECT_NE(server.WaitExit(), 0);
@@ -83,6 +87,11 @@ TEST(TlsE2e, TheCliChecksTheServerItWasToldToReachAndNamesEachTlsMistake) {
        4,
        "the server's certificate does not name 127.0.0.1"},
       {{"--tls", "--ca", ca, "--server-name", "game", tlsAt}, 4, "demands a client certificate"},
+      {{"--tls", "--ca", ca, "--cert", cert, "--key", "/dev/null", tlsAt}, 4, "(not a regular"},
+      {{"--tls", "--ca", ca, "--cert", cert, "--key", ca + "s", tlsAt}, 4, "(there is none)"},
+      {{"--tls", "--ca", ca, "--cert", cert, "--key", tlsHome / "config/tls/locked.key", tlsAt},
+       4,
+       "by a passphrase"},
       {{tlsAt}, 4, tlsAt + " speaks TLS: give --tls"},
       {{"-v", "--tls", tlsAt},
        4,
