@@ -39,12 +39,12 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   map.Type("/7/SendPathCmd('x','game','map','nobody','',1,'Ver()')");
   EXPECT_TRUE(game.WaitOutput(" path longer than 32 hops, dropped.")) << game.Output();
   TESSEL_STEP(steps, "a routed call a peer sent at the largest record size goes on as it came");
-  AddAccount(cluster.gameHome, "spec", "pw", 16);
-  testkit::cRawPeer spec(static_cast<unsigned short>(game.WaitPort("game")));
-  spec.Write(testkit::CmdFrame(2, "Login('spec','pw')"));  // 101364: the longest command text
-  spec.Write(testkit::CmdFrame(
-      7, "SendPathCmd('spec','game','map','',6,'io.stderr:write([[relayed whole]]) --" +
-             std::string(101364 - 77, '-') + "')"));
+  AddAccount(cluster.gameHome, "plain", "pw", 16);
+  testkit::cRawPeer plain(static_cast<unsigned short>(game.WaitPort("game")));
+  plain.Write(testkit::CmdFrame(2, "Login('plain','pw')"));  // 101364: the longest command text
+  plain.Write(testkit::CmdFrame(
+      7, "SendPathCmd('plain','game','map','',6,'io.stderr:write([[relayed whole]]) --" +
+             std::string(101364 - 78, '-') + "')"));
   EXPECT_TRUE(map.WaitOutput("relayed whole")) << map.Output();
   // The first command to global is not sent but starts the search, whose answer map prints
   // once global has answered.
