@@ -465,6 +465,12 @@ cCliLink::eExit cCliLink::NotConnected(std::string& reason) {
   }
   const stProbe probe = m_options.tls ? ProbeTls(m_options, true) : stProbe{};
   const int error = m_options.tls ? probe.connectError : ProbeConnect(m_options);
+  // A TLS server closes a plain client's link at its first bytes, which may be before the link
+  // counted as up here: the probe tells that case from a server that cannot be reached.
+  if (!m_options.tls && error == 0 && ProbeTls(m_options, false).tls) {
+    reason = SpeaksTls();
+    return kTlsFailed;
+  }
   if (!m_options.tls || error != 0) {
     reason =
         "cannot reach " + m_address + (error != 0 ? std::string(": ") + std::strerror(error) : "");
@@ -486,11 +492,15 @@ cCliLink::eExit cCliLink::NotConnected(std::string& reason) {
   return kUnreachable;
 }
 
+std::string cCliLink::SpeaksTls() const {
+  return m_address + " speaks TLS: give --tls (and --ca FILE)";
+}
+
 // The link came up and went down before the login answer: a plain client at a TLS server, a
 // TLS server that refused the client's certificate, or a server that did not want this peer.
 cCliLink::eExit cCliLink::ClosedBeforeLogin(std::string& reason) {
   if (!m_options.tls && ProbeTls(m_options, false).tls) {
-    reason = m_address + " speaks TLS: give --tls (and --ca FILE)";
+    reason = SpeaksTls();
     return kTlsFailed;
   }
   if (m_options.tls) {
