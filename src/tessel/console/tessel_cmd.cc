@@ -16,6 +16,7 @@
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/host.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/bridge.h"
@@ -127,9 +128,14 @@ void cTesselCmd::Run() {
   get_gout().SetLocalInput(false);
 }
 
-// The function "init" of the script "exe/init_" + executable name.
+// The function "init" of the script "exe/init_" + executable name. Its loading and its call
+// keep to lua_time_limit as a console line does: a script that never returns would hold the
+// process before its console and links start, deaf to the signals that end it.
 void cTesselCmd::RunStartScript() {
   const std::string file = "exe/init_" + cTesselValues::Instance().GetExeName();
+  const cCmd* group = GetCmd(0);
+  std::optional<cLuaCommandLimit> limit;
+  if (group != nullptr && group->GetLua() != nullptr) limit.emplace(group->GetLua());
   RunScriptFileFunc(file.c_str(), "init");
 }
 
