@@ -109,8 +109,14 @@ std::string cScriptManager::FindFile(const std::string& name) const {
   if (it != m_pImpl->files.end()) return it->second;
   const fs::path root = m_strPath.empty() ? fs::path(".") : fs::path(m_strPath);
   std::error_code ec;
-  for (const fs::path& candidate : {root / (normal + ".lua"), root / normal}) {
+  const fs::path candidates[] = {root / (normal + ".lua"), root / normal};
+  for (const fs::path& candidate : candidates) {
     if (fs::is_regular_file(candidate, ec)) return candidate.string();
+  }
+  // A pipe, a device or a folder in the script's place is named to the loader, which refuses
+  // it with a line that says so: passed over, the operator would not learn why nothing ran.
+  for (const fs::path& candidate : candidates) {
+    if (fs::exists(candidate, ec)) return candidate.string();
   }
   return "";
 }
