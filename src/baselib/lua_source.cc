@@ -16,6 +16,10 @@ namespace {
 
 // The first byte of Lua's binary-chunk signature "\x1bLua".
 constexpr char kBinaryMark = '\x1b';
+// The UTF-8 byte-order mark some editors put at the start of a file: no Lua, so it is dropped
+// (as the value files drop it) rather than failing the whole script on its first byte.
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+constexpr size_t kByteOrderMarkSize = sizeof kByteOrderMark - 1;
 
 // The chunk name as Lua shows it in messages: "@file" and "=name" without their mark.
 const char* ShownChunk(const char* chunkName) {
@@ -109,6 +113,10 @@ int SourceSearcher(lua_State* L) {
 }  // namespace
 
 int LoadLuaSource(lua_State* L, const char* text, size_t size, const char* chunkName) {
+  if (size >= kByteOrderMarkSize && std::memcmp(text, kByteOrderMark, kByteOrderMarkSize) == 0) {
+    text += kByteOrderMarkSize;
+    size -= kByteOrderMarkSize;
+  }
   if (size > 0 && text[0] == kBinaryMark) {
     lua_pushfstring(L, "%s: precompiled chunk refused, only source text is loaded",
                     ShownChunk(chunkName));
@@ -137,6 +145,7 @@ int LoadLuaSourceFile(lua_State* L, const char* path) {
         lua_pushstring(L, why.c_str());
       return LUA_ERRFILE;
     }
+    if (text.compare(0, kByteOrderMarkSize, kByteOrderMark) == 0) text.erase(0, kByteOrderMarkSize);
     if (!text.empty() && text[0] == '#') {
       const size_t end = text.find('\n');
       text.erase(0, end == std::string::npos ? text.size() : end);

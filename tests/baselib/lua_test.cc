@@ -110,8 +110,8 @@ TEST(LuaSource, EveryLoaderRefusesPrecompiledChunks) {
   const std::string dumped(bytes, size);
   ASSERT_EQ(dumped.substr(0, 4), "\x1bLua");
   for (const char* name : {"dumped.lua", "mod.lua"}) home.write(name, dumped);
-  home.write("hashed.lua", "#!/bin/lua\n" + dumped);
-  home.write("source.lua", "#!/bin/lua\nreturn 2");
+  home.write("hashed.lua", "\xEF\xBB\xBF#!/bin/lua\n" + dumped);
+  home.write("source.lua", "\xEF\xBB\xBF#!/bin/lua\r\nreturn 2");
   const std::string refused = "precompiled chunk refused";
   const std::vector<std::function<int()>> feeds = {
       [&] { return lua.DoBuffer(dumped, "buffer"); }, [&] { return lua.DoFile("dumped.lua"); },
