@@ -90,8 +90,7 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   static testing_support::logger_lines errors("script.error");
   ::mkfifo((dir / "s/pipe.lua").c_str(), 0600);  // not waited on, and the line says why
   EXPECT_FALSE(RunScriptFileFunc("pipe", "main"));
-  EXPECT_NE(testing::PrintToString(errors.take()).find("pipe.lua is no regular file"),
-            std::string::npos);
+  EXPECT_NE(testing::PrintToString(errors.take()).find("no regular file"), std::string::npos);
   EXPECT_EQ(Eval("require('lib/util') and require('lib.util').answer"), "42");
   EXPECT_EQ(Eval("loads"), "2");  // 'lib.util' once and 'lib/util' once
   EXPECT_EQ(Eval("pcall(dofile, 'absent')"), "false");

@@ -97,7 +97,8 @@ class cScriptManager {
   void Clear();
   // The script name of a path, or "" when the path leaves the script folder.
   static std::string NormalName(const std::string& name);
-  // The file a script name resolves to in the folder ("" when absent).
+  // The file a script name resolves to in the folder ("" when absent); a regular file first,
+  // else whatever stands there (a pipe, a folder), for the loader to refuse by name.
   std::string FindFile(const std::string& name) const;
   const std::string& GetPath() const { return m_strPath; }
   std::size_t GetLoadedCount() const;
