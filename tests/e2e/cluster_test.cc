@@ -155,6 +155,9 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   EXPECT_TRUE(game.WaitOutput("BroadCmd passed here before, dropped", mark)) << game.Output();
   // A route search that comes round to game ends there, and map hears of it.
   EXPECT_TRUE(map.Ask("/7/FindPathOnRoute('nobody')", {"path nobody not found "}));
+  // So does a routed command that goes round it until its hop count ends.
+  EXPECT_TRUE(map.Ask("/7/SendPathCmd('map','nobody','',1,'Ver()')",
+                      {"Output() func_LuaSendPathCmd  path longer than 32 hops, dropped."}));
 
   TESSEL_STEP(steps, "the ordered close of the leaf process");
   // It ends in order, neither at once nor much later than 3 s.

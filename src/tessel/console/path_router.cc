@@ -87,12 +87,25 @@ std::string NamedHopCall(const stPathCall& call, int hops) {
   return came;
 }
 
+std::string HopLimitLine(const char* label) {
+  return std::string(label) + " path longer than " + std::to_string(kMaxRouteHops) +
+         " hops, dropped.";
+}
+
+// The link to the process named just before position `own` of the call; null when this process
+// has none that is up.
+iSend* LinkToNamedBefore(const stPathCall& call, size_t own) {
+  if (own == 0) return nullptr;
+  int found = 0;
+  iSend* link = GetHost().FindLinkProgram(call.names[own - 1].c_str(), found);
+  return IsUp(link) ? link : nullptr;
+}
+
 }  // namespace
 
 bool cPathRouter::HopsLeft(size_t names, int hops, const char* label) {
   if (hops < kMaxRouteHops && names <= static_cast<size_t>(kMaxRouteHops) + 1) return true;
-  Red(std::string(label) + " path longer than " + std::to_string(kMaxRouteHops) +
-      " hops, dropped.");
+  Red(HopLimitLine(label));
   return false;
 }
 
@@ -106,7 +119,14 @@ size_t cPathRouter::OwnPosition(const stPathCall& call) {
 void cPathRouter::SendPathCmd(const stPathCall& call, int hops) {
   TESSEL_ASSERT_WORKER();
   const size_t count = call.names.size();
-  if (count < 2 || !HopsLeft(count, hops, kSendLabel)) return;
+  if (count < 2) return;
+  if (!HopsLeft(count, hops, kSendLabel)) {
+    // A call that went round a circle of links ends here. It came over the circle, so its
+    // origin hears of it over the link to the process named before this one.
+    const size_t own = OwnPosition(call);
+    TellOrigin(call, own, HopLimitLine(kSendLabel), LinkToNamedBefore(call, own));
+    return;
+  }
   const bool local = get_gout().IsLocalCmd();
   const size_t own = OwnPosition(call);
   if (own == count - 1) {
@@ -144,19 +164,25 @@ bool cPathRouter::PassToNamed(const stPathCall& call, size_t own, int hops) {
 }
 
 // A call dropped on its way: the line goes to this console and, along the names the call came
-// by, back to its origin as an answer, which would otherwise take the call for sent. An answer
-// dropped on its way back gets none.
+// by, back to its origin as an answer, which would otherwise take the call for sent.
 void cPathRouter::Dropped(const stPathCall& call, size_t own, const std::string& line) {
   Red(line);
+  TellOrigin(call, own, line, get_gout().GetLink());
+}
+
+// Sends `line` as an answer to the origin of a call dropped at position `own`, over `link` and
+// along the names before it. An answer dropped on its way back gets none.
+void cPathRouter::TellOrigin(const stPathCall& call, size_t own, const std::string& line,
+                             iSend* link) {
   ostreamCmd& out = get_gout();
   iBridge* bridge = out.GetBridge();
-  if (bridge == nullptr || own == 0 || call.text.starts_with("Output(")) return;
+  if (bridge == nullptr || link == nullptr || own == 0 || call.text.starts_with("Output(")) return;
   stPathCall back = call;
   back.names.resize(own + 1);
   const std::string formerPath = GetReturnPath();
   SetReturnPath(MakeReturnPath(back));
   for (const std::string& cmd : MakeOutputCmds(EscapeControls(line) + "\n"))
-    bridge->SendBackCmd(out.GetLink(), static_cast<unsigned>(call.group), cmd.c_str());
+    bridge->SendBackCmd(link, static_cast<unsigned>(call.group), cmd.c_str());
   SetReturnPath(formerPath);
 }
 

@@ -31,6 +31,7 @@ class cPathRouter {
   static size_t OwnPosition(const stPathCall& call);
   static bool PassToNamed(const stPathCall& call, size_t own, int hops);
   static void Dropped(const stPathCall& call, size_t own, const std::string& line);
+  static void TellOrigin(const stPathCall& call, size_t own, const std::string& line, iSend* link);
   static void SendUp(const stPathCall& call, size_t own, int hops, bool local);
   static void RunAtDestination(const stPathCall& call);
   static void Reached(const std::vector<std::string>& names);
