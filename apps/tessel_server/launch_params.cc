@@ -6,10 +6,10 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <sstream>
 
+#include "platform/home_file.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/launch_words.h"
 
@@ -17,6 +17,11 @@ namespace {
 
 // The longest name a listening side or an account may have (the server record's name field).
 constexpr size_t kMaxNameChars = 67;
+// Of a password file, no more than its first bytes are read (the login command that carries the
+// password is cut at this size anyway), and a pipe is waited for this long at most: a FIFO
+// without a writer or a device in its place fails the start, never holds it.
+constexpr size_t kPasswordFileBytes = 10240;
+constexpr int kPasswordWaitMs = 5000;
 
 int ToNumber(const std::string& text) {
   int value = 0;
@@ -135,10 +140,10 @@ bool cLaunchParams::LoadPassword() {
     m_error = "password and passwordfile: give the password one way";
     return false;
   }
-  std::ifstream in(file);
   std::string secret;
-  if (!in || !std::getline(in, secret)) {
-    m_error = "passwordfile = " + file + ": cannot read its first line";
+  std::string why;
+  if (!platform::ReadFirstLine(file, kPasswordFileBytes, kPasswordWaitMs, secret, &why)) {
+    m_error = "passwordfile = " + file + ": cannot read its first line (" + why + ")";
     return false;
   }
   if (!secret.empty() && secret.back() == '\r') secret.pop_back();

@@ -1,10 +1,13 @@
 #include "platform/home_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "platform/folders.h"
@@ -22,7 +25,55 @@ std::string TooLarge(std::size_t maxBytes) {
   return "is larger than " + std::to_string(maxBytes) + " bytes; it is not read";
 }
 
+bool Fail(const std::string& cause, std::string* why) {
+  if (why != nullptr) *why = cause;
+  return false;
+}
+
+// Reads from the non-blocking `fd` into `text` until a line end, its end or `text` is full,
+// waiting for a pipe's bytes `waitMs` at most; an empty text is a failure.
+bool ReadUntilLineEnd(int fd, int waitMs, std::string& text, std::string* why) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  std::size_t have = 0;
+  while (have < text.size() && std::memchr(text.data(), '\n', have) == nullptr) {
+    const ssize_t n = ::read(fd, text.data() + have, text.size() - have);
+    if (n == 0) break;
+    if (n > 0) {
+      have += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    const int error = errno;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (error != EAGAIN)
+      return Fail(std::string("it cannot be read: ") + std::strerror(error), why);
+    if (left <= 0) return Fail("nothing came within " + std::to_string(waitMs) + " ms", why);
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(left)) < 0 && errno != EINTR)
+      return Fail(std::string("it cannot be read: ") + std::strerror(errno), why);
+  }
+  text.resize(have);
+  return have > 0 || Fail("it holds nothing", why);
+}
+
 }  // namespace
+
+bool ReadFirstLine(const std::string& path, std::size_t maxBytes, int waitMs, std::string& line,
+                   std::string* why) {
+  line.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return Fail(std::string("it cannot be opened: ") + std::strerror(errno), why);
+  struct stat st {};
+  const bool kind = ::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode));
+  std::string text(maxBytes, '\0');
+  const bool read = kind ? ReadUntilLineEnd(fd, waitMs, text, why)
+                         : Fail("it is neither a regular file nor a pipe", why);
+  ::close(fd);
+  if (read) line.assign(text, 0, std::min(text.find('\n'), text.size()));
+  return read;
+}
 
 eHomeFile ReadHomeFile(const std::string& path, std::size_t maxBytes, std::string& text,
                        std::string* why, const std::string& within) {

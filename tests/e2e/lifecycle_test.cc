@@ -1,6 +1,9 @@
 // A server program's own life: every way of ending it ends it in order with exit code 0, bad
 // launch parameters start nothing, and the launch parameters' account logs a client link in.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -197,6 +200,20 @@ TEST(Lifecycle, ThePasswordComesFromAWordAFileOrTheVariableAndTheProcessListHide
   EXPECT_TRUE(
       byVar.Ask("/15/System('echo child-sees-[$TESSEL_LINK_PASSWORD]')", {"child-sees-[]"}));
   for (cServerProcess* process : {&byWord, &byFile, &byVar, &global}) process->QuitInOrder();
+  // A FIFO in the file's place: without a writer the start fails instead of holding; with a
+  // writer that holds the line, the server starts.
+  cHome pipeHome;
+  const std::string fifo = pipeHome / "pw.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  cServerProcess noWriter(pipeHome, Words("map", {"passwordfile", "=", fifo}));
+  EXPECT_EQ(noWriter.WaitExit(), 2);
+  EXPECT_NE(noWriter.Output().find("passwordfile = " + fifo + ": cannot read its first line"),
+            std::string::npos);
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::write(writer, "pw9\n", 4), 4);
+  cServerProcess withWriter(pipeHome, Words("map", {"passwordfile", "=", fifo}));
+  withWriter.QuitInOrder();
+  ::close(writer);
 }
 
 }  // namespace

@@ -6,55 +6,25 @@
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 
+#include "platform/home_file.h"
+
 namespace {
 
 constexpr size_t kKeyBytes = 32;
 // Of a key file, no more than its first bytes are read (the key is its first line), and a pipe
-// is waited for this long at most: a key path naming a device or a FIFO fails, never holds.
+// is waited for this long at most: a key path naming a device or a FIFO without a writer fails,
+// never holds.
 constexpr size_t kKeyFileBytes = 256;
 constexpr int kKeyWaitMs = 5000;
-
-// The first line of the key file at `path`, without its end; false when it cannot be read.
-bool ReadKeyLine(const std::string& path, std::string* line) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool read = ::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode));
-  char text[kKeyFileBytes];
-  size_t have = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kKeyWaitMs);
-  while (read && have < sizeof text && std::memchr(text, '\n', have) == nullptr) {
-    const ssize_t n = ::read(fd, text + have, sizeof text - have);
-    if (n == 0) break;
-    if (n > 0) {
-      have += static_cast<size_t>(n);
-      continue;
-    }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    pollfd ready{fd, POLLIN, 0};
-    read = errno == EINTR ||
-           (errno == EAGAIN && left > 0 && ::poll(&ready, 1, static_cast<int>(left)) >= 0);
-  }
-  ::close(fd);
-  line->assign(text, have);
-  line->resize(std::min(line->find('\n'), line->size()));
-  return read && have > 0;
-}
 
 // The trail hashes every line three times (its chain value, then the MAC's inner and outer
 // digests), mostly short inputs, where the digest interface's per-call work (dispatch through
@@ -159,7 +129,7 @@ bool AuditFromHex(std::string_view hex, tAuditDigest* digest) {
 
 bool LoadAuditKey(const std::string& path, std::string* key, std::string* error) {
   std::string text;
-  if (!ReadKeyLine(path, &text)) {
+  if (!platform::ReadFirstLine(path, kKeyFileBytes, kKeyWaitMs, text)) {
     *error = "cannot read the audit key " + path;
     return false;
   }
