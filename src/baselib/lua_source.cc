@@ -11,15 +11,12 @@
 
 #include "platform/home_file.h"
 #include "tessel/contracts/baselib.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
 
 // The first byte of Lua's binary-chunk signature "\x1bLua".
 constexpr char kBinaryMark = '\x1b';
-// The UTF-8 byte-order mark some editors put at the start of a file: no Lua, so it is dropped
-// (as the value files drop it) rather than failing the whole script on its first byte.
-constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
-constexpr size_t kByteOrderMarkSize = sizeof kByteOrderMark - 1;
 
 // The chunk name as Lua shows it in messages: "@file" and "=name" without their mark.
 const char* ShownChunk(const char* chunkName) {
@@ -113,9 +110,11 @@ int SourceSearcher(lua_State* L) {
 }  // namespace
 
 int LoadLuaSource(lua_State* L, const char* text, size_t size, const char* chunkName) {
-  if (size >= kByteOrderMarkSize && std::memcmp(text, kByteOrderMark, kByteOrderMarkSize) == 0) {
-    text += kByteOrderMarkSize;
-    size -= kByteOrderMarkSize;
+  // A byte-order mark some editors put first is no Lua: dropped (as the value files drop it)
+  // rather than failing the whole script on its first byte.
+  if (std::string_view(text, size).starts_with(kByteOrderMark)) {
+    text += kByteOrderMark.size();
+    size -= kByteOrderMark.size();
   }
   if (size > 0 && text[0] == kBinaryMark) {
     lua_pushfstring(L, "%s: precompiled chunk refused, only source text is loaded",
@@ -145,7 +144,7 @@ int LoadLuaSourceFile(lua_State* L, const char* path) {
         lua_pushstring(L, why.c_str());
       return LUA_ERRFILE;
     }
-    if (text.compare(0, kByteOrderMarkSize, kByteOrderMark) == 0) text.erase(0, kByteOrderMarkSize);
+    if (std::string_view(text).starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
     if (!text.empty() && text[0] == '#') {
       const size_t end = text.find('\n');
       text.erase(0, end == std::string::npos ? text.size() : end);

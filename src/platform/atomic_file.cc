@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/descriptors.h"
+
 namespace platform {
 
 bool WriteFileAtomically(const std::string& path, const std::string& data) {
@@ -32,16 +34,8 @@ bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::strin
   if (fd < 0 && errno == EEXIST && ::unlinkat(folder, tmp.c_str(), 0) == 0)
     fd = ::openat(folder, tmp.c_str(), kFlags, createMode);
   if (fd < 0) return false;
-  size_t done = 0;
   bool ok = !replaces || ::fchmod(fd, old.st_mode & 07777) == 0;
-  while (ok && done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      ok = false;
-    }
-  }
+  ok = ok && WriteAll(fd, data);
   ok = ok && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   ok = ok && ::renameat(folder, tmp.c_str(), folder, name.c_str()) == 0;

@@ -1,6 +1,9 @@
 #include "platform/descriptors.h"
 
 #include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace platform {
 
@@ -29,6 +32,16 @@ void SetCloseOnExec(int fd) {
 
 void SetCloseOnExec(std::filebuf& buffer) {
   if (buffer.is_open()) SetCloseOnExec(cFileBufDescriptor::Of(buffer));
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
 }
 
 }  // namespace platform

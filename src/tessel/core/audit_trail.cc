@@ -15,6 +15,7 @@
 #include <iostream>
 #include <vector>
 
+#include "platform/descriptors.h"
 #include "platform/stdout_line.h"
 #include "tessel/core/audit_lock.h"
 #include "tessel/core/log_routing.h"
@@ -108,17 +109,6 @@ bool ReportAfterLine(const std::string& report, std::string_view line) {
 // A line on the console from the writer thread.
 void Say(const std::string& text) {
   platform::PrintLine("cAuditTrail: " + text);
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 }  // namespace
@@ -237,7 +227,7 @@ std::string cAuditTrail::Resume() {
     // A line cut by a power loss stays as it is; the next line starts on a line of its own.
     const int fd = ::open(files.back().c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
-      WriteAll(fd, "\n");
+      platform::WriteAll(fd, "\n");
       ::close(fd);
     }
   }
@@ -374,7 +364,7 @@ void cAuditTrail::WriteLine(std::string_view body) {
 void cAuditTrail::FlushLines() {
   if (!m_batch.empty() && m_fd >= 0 && ReopenIfRemoved()) {
     const off_t before = ::lseek(m_fd, 0, SEEK_END);
-    const bool written = WriteAll(m_fd, m_batch);
+    const bool written = platform::WriteAll(m_fd, m_batch);
     const int error = errno;
     // Should taking back fail too, the partial line stays, and the next start ends it.
     if (!written && before >= 0 && ::ftruncate(m_fd, before) != 0) errno = 0;

@@ -9,6 +9,7 @@
 #include "platform/home_file.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ bool IsRightsKey(const std::string& word) {
 // mark, in another case, with no blank before '='); empty when it names none. Such a line that
 // is not exactly KEY = VALUE refuses the file: skipped, it would grant what it meant to deny.
 std::string MeantRightsKey(std::string word) {
-  if (word.rfind("\xEF\xBB\xBF", 0) == 0) word.erase(0, 3);
+  DropByteOrderMark(word);
   word.erase(std::min(word.find('='), word.size()));
   for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return IsRightsKey(word) ? word : std::string();
@@ -75,8 +76,8 @@ bool LoadAccountRights(const std::string& path, const std::string& account, stAc
     if (!IsRightsKey(word[0])) {
       const std::string meant = MeantRightsKey(word[0]);
       if (meant.empty()) continue;
-      reason = word[0].rfind("\xEF\xBB\xBF", 0) == 0 ? "a byte-order mark before " + meant
-                                                     : "expected: " + meant + " = VALUE";
+      reason = word[0].starts_with(kByteOrderMark) ? "a byte-order mark before " + meant
+                                                   : "expected: " + meant + " = VALUE";
     } else if (word.size() != 3 || word[1] != "=") {
       reason = word.size() > 3 ? "a blank inside the value" : "expected: " + word[0] + " = VALUE";
     } else if (!seen.insert(word[0]).second) {

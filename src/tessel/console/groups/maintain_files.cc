@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/atomic_file.h"
+#include "platform/descriptors.h"
 #include "platform/folders.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
@@ -182,16 +183,6 @@ std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::strin
 
 namespace {
 
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // Appends to the file `name` of the open folder, made afresh (never through a link) when it
 // is missing, else the existing one as long as it lies in `root`.
 bool AppendInFolder(const fs::path& root, int folder, const fs::path& path, std::string_view text) {
@@ -199,7 +190,7 @@ bool AppendInFolder(const fs::path& root, int folder, const fs::path& path, std:
   struct stat st {};
   if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return false;
   // A part that did not fit (a full disk) is taken back: what is left is the parts before it.
-  const bool written = WriteAll(file.fd, text);
+  const bool written = platform::WriteAll(file.fd, text);
   if (!written && ::ftruncate(file.fd, st.st_size) != 0) return false;
   return written;
 }
