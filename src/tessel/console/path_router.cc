@@ -28,9 +28,15 @@ const char* const kFoundLabel = "func_FindedPathOnRoute ";
 const char* const kRemoteLabel = "func_SendRemoteCmdParam ";
 
 // The lines name processes and routes that peers told of: their controls are escaped.
+// Open cTellDrops scopes (worker thread).
+int g_tellDrops = 0;
+
 void Red(const std::string& line) {
-  platform::ColorSection red(platform::kColorLightRed);
-  std::cout << EscapeControls(line) << std::endl;
+  {
+    platform::ColorSection red(platform::kColorLightRed);
+    std::cout << EscapeControls(line) << std::endl;
+  }
+  if (g_tellDrops > 0 && !get_gout().IsLocalCmd()) get_gout() << EscapeControls(line) << "\n";
 }
 
 std::string OwnName() {
@@ -148,6 +154,15 @@ void cPathRouter::SendPathCmd(const stPathCall& call, int hops) {
   SendUp(call, own, hops, local);
 }
 
+cPathRouter::cTellDrops::cTellDrops() {
+  TESSEL_ASSERT_WORKER();
+  ++g_tellDrops;
+}
+
+cPathRouter::cTellDrops::~cTellDrops() {
+  --g_tellDrops;
+}
+
 // Sends the call on to the process named behind this one when this process links to it; true
 // when the call was sent or dropped here.
 bool cPathRouter::PassToNamed(const stPathCall& call, size_t own, int hops) {
@@ -243,6 +258,7 @@ void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hop
   TESSEL_ASSERT_WORKER();
   if (names.empty() || !HopsLeft(names.size(), hops, kFindLabel)) return;
   if (names.size() == 1) {
+    cTellDrops tell;
     ::FindPathOnRoute(names.front().c_str());
     return;
   }
@@ -363,16 +379,15 @@ void SendRemoteCmdParam(const char* dest, int group, const char* text, const cha
   TESSEL_ASSERT_WORKER();
   const std::string route = cRemotePath::Instance().GetPath(dest);
   if (route.empty()) {
-    {
-      platform::ColorSection red(platform::kColorLightRed);
-      std::cout << kRemoteLabel << "not find path to des " << EscapeControls(dest) << std::endl;
-    }
+    Red(std::string(kRemoteLabel) + "not find path to des " + dest);
     FindPathOnRoute(dest);
     return;
   }
   iSend* link = cPathRouter::FirstHopLink(route, kRemoteLabel);
   if (link == nullptr) return;
-  SendCmd(link, kRouteGroup, FillRoute(route, group, text, param));
+  if (SendCmd(link, kRouteGroup, FillRoute(route, group, text, param)) == 0)
+    Red(std::string(kRemoteLabel) + "to " + dest + " not sent: link " + link->GetName() +
+        " took no record");
 }
 
 void SendRemoteCmd(const char* dest, int group, const char* text) {

@@ -27,6 +27,17 @@ class cPathRouter {
   // when the next process is known but its link is down, or there is no usable default route.
   static iSend* FirstHopLink(const std::string& route, const char* label);
 
+  // While one lives, the lines the router writes about a call it drops go to the served
+  // command's output as well as to the console: an operator who typed the call over a link
+  // learns that it did not leave. Opened only around calls that start here.
+  class cTellDrops {
+   public:
+    cTellDrops();
+    ~cTellDrops();
+    cTellDrops(const cTellDrops&) = delete;
+    cTellDrops& operator=(const cTellDrops&) = delete;
+  };
+
  private:
   static size_t OwnPosition(const stPathCall& call);
   static bool PassToNamed(const stPathCall& call, size_t own, int hops);
@@ -43,6 +54,7 @@ class cPathRouter {
 
 // Sends `text` to command group `group` of `dest` along the stored route, with `param` as the
 // route's parameter; without a stored route starts a search instead (the text is not sent).
+// Every drop is said on the console, and a record the link does not take is one.
 void SendRemoteCmdParam(const char* dest, int group, const char* text, const char* param);
 void SendRemoteCmd(const char* dest, int group, const char* text);
 // Starts a search for a route to `dest`.

@@ -27,7 +27,8 @@ std::string Shown(const char* text) {
 }
 
 // A command sent elsewhere goes only to processes the account's targets reach: the upstream
-// is named by its client link, a downstream by its account.
+// is named by its client link, a downstream by its account. A command that does not leave (a
+// link that is down, a text longer than one command record, a queue past its bound) is said.
 void SendToServer(const char* client, int group, const char* text) {
   RequireCmdTarget("SendToServer", client);
   iClient* link = GetHost().GetNetClient(client);
@@ -43,7 +44,8 @@ void SendToServer(const char* client, int group, const char* text) {
                << Shown(text) << "\n";
     return;
   }
-  SendCmd(link, group, text);
+  if (SendCmd(link, group, text) == 0)
+    get_gout() << "func_SendToServer client " << client << " cmd " << group << " not sent\n";
 }
 
 void SendToClient(const char* server, unsigned int linkId, int group, const char* text) {
@@ -63,7 +65,8 @@ void SendToClient(const char* server, unsigned int linkId, int group, const char
                << "\n";
     return;
   }
-  SendCmd(link, group, text);
+  if (SendCmd(link, group, text) == 0)
+    get_gout() << "link " << linkId << " of " << server << " cmd " << group << " not sent\n";
 }
 
 void SendClients(const char* server, int group, const char* text) {

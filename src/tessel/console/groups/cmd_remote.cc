@@ -120,10 +120,12 @@ void cCmdRemote::bind_cln(lua_State* L) {
   luareg::def(L, "SendRemoteCmdParam",
               [](const char* dest, int group, const char* text, const char* param) {
                 RequireCmdTarget("SendRemoteCmdParam", dest);
+                cPathRouter::cTellDrops tell;
                 SendRemoteCmdParam(dest, group, text, param);
               });
   luareg::def(L, "SendRemoteCmd", [](const char* dest, int group, const char* text) {
     RequireCmdTarget("SendRemoteCmd", dest);
+    cPathRouter::cTellDrops tell;
     SendRemoteCmd(dest, group, text);
   });
   luareg::def<&TraceRemote>(L, "TraceRemote");

@@ -146,6 +146,8 @@ TEST_F(GroupLinkTest, MessagesPasswordMaskEndpointGroupsNextArraysAndClones) {
        {test, "ChangeCmdArrayToNext('center',1)", true, "not have next"},
        {&cCmdMsg::Instance(), "SendToClient('center',999,3,'Mark()')", true, "not find link"},
        {&cCmdMsg::Instance(), "SendAccount('center','x',3,'Mark()')", true, "not find Account"},
+       {&cCmdMsg::Instance(), "SendLink('center'," + id + ",3,('x'):rep(2e5))", true, "not sent"},
+       {&cCmdMsg::Instance(), "SendToServer('global',3,('x'):rep(2e5))", true, "not sent"},
        {script, "CloneClient('global',0,'global')", true, "already have"},
        {script, "CloneClient('global',0,'globalCopy')", true, "Start globalCopy"}});
   cBridgeServer& bridge = *m_server->GetBridgeServer();

@@ -111,6 +111,14 @@ TEST_F(RouteGroups, RoutedCallsThatCannotGoAnywhereAreDropped) {
   EXPECT_NE(Remote("SendRemoteCmd('far',1,'Accounts()')").out.find("not find path to des far"),
             std::string::npos);
   EXPECT_FALSE(IsFindRomotePath("far"));
+  // Typed over a link (an operator's tessel_cli), a drop is answered to the operator as well.
+  cRemotePath::Instance().SetPath("near", "SendPathCmd('me','mid','near','',%1%,[=[%2%]=])");
+  for (const std::string dest : {"far", "near"}) {
+    const Hops told = Served(cCmdRemote::Instance(), 7, "SendRemoteCmd('" + dest + "',1,'x')");
+    ASSERT_EQ(told.size(), 1u) << dest;
+    EXPECT_NE(told[0].find(dest == "far" ? noRoute : "no default root"), std::string::npos)
+        << told[0];
+  }
 }
 
 bool WriteOutputCall(std::ostream& os, void* text, void*) {
