@@ -27,10 +27,11 @@ const char* const kFindLabel = "func_LuaFindPathOnRoute ";
 const char* const kFoundLabel = "func_FindedPathOnRoute ";
 const char* const kRemoteLabel = "func_SendRemoteCmdParam ";
 
-// The lines name processes and routes that peers told of: their controls are escaped.
 // Open cTellDrops scopes (worker thread).
 int g_tellDrops = 0;
 
+// The lines name processes and routes that peers told of: their controls are escaped. Inside a
+// cTellDrops scope a command served for a link gets the line as well.
 void Red(const std::string& line) {
   {
     platform::ColorSection red(platform::kColorLightRed);
