@@ -45,7 +45,7 @@ bool RunAs(cCmd& group, const stPeerKey* key, const std::string& text) {
 }
 
 // Every entry of the tables a peer must not change: the globals, the library tables, the
-// module table, the string metatable and the console's table "shared", one text each.
+// module table, the string and file metatables and the console's table "shared", one text each.
 Texts SharedTables(lua_State* L) {
   Texts out;
   auto walk = [&](const std::string& name) {
@@ -79,6 +79,8 @@ Texts SharedTables(lua_State* L) {
   lua_getmetatable(L, -1);
   lua_remove(L, -2);
   walk("string metatable");
+  luaL_getmetatable(L, LUA_FILEHANDLE);
+  walk("file metatable");
   lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
   walk("_LOADED");
   return out;
@@ -132,6 +134,7 @@ TEST(PeerEnv, NoAttemptOfALinkReachesTheGroupsGlobalsTheLibrariesOrAnotherLink) 
       std::string("debug.setmetatable('', {__index = ") + kLeak + "})",
       std::string("module('x', package.seeall) Login = ") + kLeak,
       std::string("getmetatable(newproxy(true)).__gc = ") + kLeak,
+      std::string("local m = io.stdout.__index m.__gc = ") + kLeak + " m.flush = " + kLeak,
       std::string("print = ") + kLeak,
       std::string("rawset(_G, 'print', ") + kLeak + ")",
       "getfenv(shared.f).mine = 2",
