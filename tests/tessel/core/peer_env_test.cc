@@ -250,6 +250,11 @@ TEST(PeerEnv, AKeptChunkRunsInTheEnvironmentOfItsRunnerEachTime) {
   ASSERT_TRUE(RunAs(group, &kB, "Leak(tostring(w))"));
   ASSERT_TRUE(RunAs(group, nullptr, "Leak(tostring(w))"));
   EXPECT_EQ(g_leaked, (Texts{"3 1", "1", "1", "nil"}));
+  // A link that kept its chunk (setfenv hands it back) and calls it later sets no global.
+  ASSERT_TRUE(RunAs(group, &kA, "if ... then w = 'kept' else K = setfenv(1, getfenv(1)) end"));
+  RunAs(group, &kA, "K(1)");
+  ASSERT_TRUE(RunAs(group, nullptr, "Leak(tostring(w))"));
+  EXPECT_EQ(g_leaked.back(), "nil");
 
   for (int i = 0; i <= static_cast<int>(cChunkCache::kMostChunks); ++i)
     ASSERT_TRUE(RunAs(group, nullptr, "k = " + std::to_string(i)));
