@@ -234,6 +234,9 @@ TEST(AttackE2e, ALowAccountNeverSeesTheNextOperatorsPassword) {
       "package.loaded._G.Login = " + keep,
       "local m = {} package.seeall(m) getmetatable(m).__index.Login = " + keep,
       "string.format = " + keep,
+      // A kept chunk the account took hold of (setfenv hands it back), called after its run.
+      "if ... then rawset(_G, 'Log' .. 'in', " + keep + ") else K = setfenv(1, getfenv(1)) end",
+      "K(1)",
   };
   int mark = 0;
   for (const std::string& attempt : attempts) {

@@ -12,8 +12,10 @@
 #include "platform/atomic_file.h"
 #include "platform/home_file.h"
 #include "tessel/console/clipboard.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/msg/ostream_cmd.h"
 
 namespace {
 
@@ -229,6 +231,14 @@ bool cAlias::Replace(std::string& line) {
   for (const auto& [from, to] : m_mapReplace)
     if (!ReplaceAll(line, from, to)) return RefuseGrown(line);
   if (line.find("$p") == std::string::npos) return false;
+  // The clipboard is the desktop's of the machine the process runs on, the console operator's:
+  // a line run for an account (ParseCmd, a batch line, a broadcast) would read what the operator
+  // copied, and start the paste tool, at that account's word.
+  if (cCmdRightsScope::Current()) {
+    get_gout() << "cAlias::Replace the clipboard goes into console lines only, nothing runs\n";
+    line.clear();
+    return false;
+  }
   const stClipboard clip = ReadClipboard();
   if (!clip.opened) {
     std::cout << "Can not Open clipboard!\n";

@@ -38,7 +38,8 @@ class cAlias {
   // True when clipboard text was pasted.
   bool Alias(std::string& line);
   // Applies the replacements and the clipboard marker; true when clipboard text was pasted.
-  // A line they would grow past 1 MiB (as an alias expansion would) is reported and emptied.
+  // A line they would grow past 1 MiB (as an alias expansion would) is reported and emptied, as
+  // is a line with the marker run for an account rather than the console.
   bool Replace(std::string& line);
 
  private:

@@ -65,7 +65,25 @@ void GuardLibrary(lua_State* L, const char* lib, const std::vector<const char*>&
   lua_pop(L, 1);
 }
 
-// The methods of open files (their metatable is its own __index).
+// Lua makes the files' metatable its own __index, so any file hands it out (`io.stdout.__index`):
+// a command from a link could change the one table every file of the state shares, and a method
+// or a finaliser of its choosing would run later in the command of whoever uses a file, with
+// that command's rights. A table of the methods alone takes the place of __index: files read
+// their methods from it, and no field of a file leads to a table.
+void SeparateFileMethods(lua_State* L, int meta, const std::vector<std::string>& names) {
+  lua_getfield(L, meta, "__index");
+  const bool own = lua_rawequal(L, -1, meta) != 0;
+  lua_pop(L, 1);
+  if (!own) return;
+  lua_createtable(L, 0, static_cast<int>(names.size()));
+  for (const std::string& name : names) {
+    lua_getfield(L, meta, name.c_str());
+    lua_setfield(L, -2, name.c_str());
+  }
+  lua_setfield(L, meta, "__index");
+}
+
+// The methods of open files.
 void GuardFileMethods(lua_State* L) {
   luaL_getmetatable(L, LUA_FILEHANDLE);
   if (!lua_istable(L, -1)) {
@@ -79,6 +97,7 @@ void GuardFileMethods(lua_State* L) {
         std::string(lua_tostring(L, -2)).rfind("__", 0) != 0)
       names.emplace_back(lua_tostring(L, -2));
   for (const std::string& name : names) GuardNamed(L, table, name.c_str(), "file:" + name);
+  SeparateFileMethods(L, table, names);
   lua_pop(L, 1);
 }
 

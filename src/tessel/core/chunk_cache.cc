@@ -9,13 +9,20 @@ namespace {
 struct stCompile {
   std::string_view text;
   const char* chunkName;
+  bool makeRest;  // the state has no table for chunks between their runs yet
   int ref = LUA_NOREF;
+  int restRef = LUA_NOREF;
 };
 
-// Compiles the text and keeps the chunk in the registry. Run protected: both may need memory
-// the state's limit refuses, and an error outside a protected call would end the process.
+// Compiles the text and keeps the chunk in the registry, and the table for chunks between their
+// runs when asked. Run protected: both may need memory the state's limit refuses, and an error
+// outside a protected call would end the process.
 int CompileAndKeep(lua_State* L) {
   auto* compile = static_cast<stCompile*>(lua_touserdata(L, 1));
+  if (compile->makeRest) {
+    lua_newtable(L);
+    compile->restRef = luaL_ref(L, LUA_REGISTRYINDEX);
+  }
   if (LoadLuaSource(L, compile->text.data(), compile->text.size(), compile->chunkName) != 0)
     return 0;
   compile->ref = luaL_ref(L, LUA_REGISTRYINDEX);
@@ -35,12 +42,18 @@ bool cChunkCache::Push(lua_State* L, std::string_view text, const char* chunkNam
   auto it = m_chunks.find(text);
   if (it == m_chunks.end()) {
     if (m_chunks.size() >= kMostChunks) Clear(L);
-    stCompile compile{text, chunkName};
-    if (lua_cpcall(L, &CompileAndKeep, &compile) != 0) {
+    stCompile compile{text, chunkName, m_restRef == kNone};
+    const int rc = lua_cpcall(L, &CompileAndKeep, &compile);
+    if (compile.restRef != LUA_NOREF) m_restRef = compile.restRef;
+    if (rc != 0) {
       lua_pop(L, 1);
       return false;
     }
     if (compile.ref == LUA_NOREF) return false;
+    if (m_restRef == kNone) {
+      luaL_unref(L, LUA_REGISTRYINDEX, compile.ref);
+      return false;
+    }
     it = m_chunks.emplace(std::string(text), compile.ref).first;
   }
   lua_rawgeti(L, LUA_REGISTRYINDEX, it->second);
@@ -53,7 +66,8 @@ bool cChunkCache::Push(lua_State* L, std::string_view text, const char* chunkNam
 void cChunkCache::Rest(lua_State* L) {
   if (m_lastRef == LUA_NOREF) return;
   lua_rawgeti(L, LUA_REGISTRYINDEX, m_lastRef);
-  UseGlobals(L);
+  lua_rawgeti(L, LUA_REGISTRYINDEX, m_restRef);
+  lua_setfenv(L, -2);
   lua_pop(L, 1);
   m_lastRef = LUA_NOREF;
 }

@@ -26,8 +26,11 @@ class cChunkCache {
   // False, with nothing pushed, when the text is not kept (too long, not compiled, or no room
   // in the state): the caller loads it itself, and so reports any syntax error.
   bool Push(lua_State* L, std::string_view text, const char* chunkName);
-  // After the run of the chunk Push gave: its environment goes back to the globals, so a kept
-  // chunk holds no link's environment once the run is over.
+  // After the run of the chunk Push gave: its environment becomes an empty table of the
+  // state's, so a kept chunk holds no link's environment once the run is over, and a link that
+  // kept the chunk itself (setfenv hands back the function it changed) and calls it later runs
+  // it in nothing of the group's: not in the globals, where it would set what the console and
+  // every other link call.
   void Rest(lua_State* L);
   // Lets go of every chunk (the state stays).
   void Clear(lua_State* L);
@@ -35,6 +38,7 @@ class cChunkCache {
   void Forget() {
     m_chunks.clear();
     m_lastRef = kNone;
+    m_restRef = kNone;
   }
   size_t Count() const { return m_chunks.size(); }
 
@@ -47,4 +51,5 @@ class cChunkCache {
   std::unordered_map<std::string, int, stHash, std::equal_to<>> m_chunks;
   static constexpr int kNone = -2;  // LUA_NOREF
   int m_lastRef = kNone;            // the chunk Push gave last
+  int m_restRef = kNone;            // the environment of kept chunks between their runs
 };

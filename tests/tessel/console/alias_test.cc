@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "tessel/console/clipboard.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
@@ -115,6 +116,13 @@ TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
   line = "aa";
   EXPECT_FALSE(alias.Replace(line));
   EXPECT_TRUE(line.empty()) << line.size();
+  // A line run for an account gets no clipboard, starts no paste tool and runs nothing.
+  int reads = 0;
+  SetClipboardReader([&reads] { return ++reads, stClipboard{true, true, "s3cret"}; });
+  const cCmdRightsScope viewer(std::make_shared<stCmdRights>(stCmdRights{"v", "v@g", "", {}}));
+  line = "Echo('$p')";
+  EXPECT_FALSE(alias.Replace(line));
+  EXPECT_EQ(line + std::to_string(reads), "0");
 }
 
 // The desktop's paste tool runs under the shell lines' time limit and never past 2 s (the worker

@@ -45,7 +45,7 @@ bool RunAs(cCmd& group, const stPeerKey* key, const std::string& text) {
 }
 
 // Every entry of the tables a peer must not change: the globals, the library tables, the
-// module table, the string metatable and the console's table "shared", one text each.
+// module table, the string and file metatables and the console's table "shared", one text each.
 Texts SharedTables(lua_State* L) {
   Texts out;
   auto walk = [&](const std::string& name) {
@@ -79,6 +79,8 @@ Texts SharedTables(lua_State* L) {
   lua_getmetatable(L, -1);
   lua_remove(L, -2);
   walk("string metatable");
+  luaL_getmetatable(L, LUA_FILEHANDLE);
+  walk("file metatable");
   lua_getfield(L, LUA_REGISTRYINDEX, "_LOADED");
   walk("_LOADED");
   return out;
@@ -132,6 +134,7 @@ TEST(PeerEnv, NoAttemptOfALinkReachesTheGroupsGlobalsTheLibrariesOrAnotherLink) 
       std::string("debug.setmetatable('', {__index = ") + kLeak + "})",
       std::string("module('x', package.seeall) Login = ") + kLeak,
       std::string("getmetatable(newproxy(true)).__gc = ") + kLeak,
+      std::string("local m = io.stdout.__index m.__gc = ") + kLeak + " m.flush = " + kLeak,
       std::string("print = ") + kLeak,
       std::string("rawset(_G, 'print', ") + kLeak + ")",
       "getfenv(shared.f).mine = 2",
@@ -247,6 +250,11 @@ TEST(PeerEnv, AKeptChunkRunsInTheEnvironmentOfItsRunnerEachTime) {
   ASSERT_TRUE(RunAs(group, &kB, "Leak(tostring(w))"));
   ASSERT_TRUE(RunAs(group, nullptr, "Leak(tostring(w))"));
   EXPECT_EQ(g_leaked, (Texts{"3 1", "1", "1", "nil"}));
+  // A link that kept its chunk (setfenv hands it back) and calls it later sets no global.
+  ASSERT_TRUE(RunAs(group, &kA, "if ... then w = 'kept' else K = setfenv(1, getfenv(1)) end"));
+  RunAs(group, &kA, "K(1)");
+  ASSERT_TRUE(RunAs(group, nullptr, "Leak(tostring(w))"));
+  EXPECT_EQ(g_leaked.back(), "nil");
 
   for (int i = 0; i <= static_cast<int>(cChunkCache::kMostChunks); ++i)
     ASSERT_TRUE(RunAs(group, nullptr, "k = " + std::to_string(i)));
