@@ -45,6 +45,22 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
     EXPECT_FALSE(RegistryValue(home, "endtime").empty());
     EXPECT_FALSE(RegistryValue(home, "exittime").empty());
   }
+  // A Ctrl+C while the start waits (for an audit key from a pipe that holds none yet) lets the
+  // start finish first: the end runs after it, never under the links it makes.
+  cHome home;
+  const std::string key = home / "config/audit.key";
+  std::filesystem::create_directories(home / "config");
+  ASSERT_EQ(::mkfifo(key.c_str(), 0600), 0);
+  const int keyWriter = ::open(key.c_str(), O_RDWR | O_CLOEXEC);
+  cServerProcess server(home, Words("game", Listen()));
+  ASSERT_TRUE(server.WaitOutput("cTessel::CreateDefaultScript"));
+  server.Signal(SIGINT);
+  EXPECT_EQ(server.WaitExit(), 0) << server.Output();
+  EXPECT_TRUE(testkit::InOrder(server.Output(), {"CTRL_C_EVENT invoke", "tessel infos",
+                                                 "cTessel end ...", "cTessel thread ended"}))
+      << server.Output();
+  EXPECT_FALSE(RegistryValue(home, "exittime").empty());
+  ::close(keyWriter);
 }
 
 // What a refused launch left in its home besides its console file: nothing, not even the

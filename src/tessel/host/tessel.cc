@@ -175,6 +175,11 @@ void cTessel::CreateDefaultScript() {
 }
 
 bool cTessel::Start(bool bThread) {
+  const auto turn = TakeLifeTurn();
+  if (m_bEnded.load()) {
+    std::cout << "cTessel::Start the host is ending" << std::endl;
+    return false;
+  }
   if (m_bStarted.exchange(true)) {
     std::cout << "cTessel::Start the host has started already" << std::endl;
     return false;
@@ -503,6 +508,15 @@ void cTessel::OnConsoleSignal(int signo) {
   // after a failure (a port in use) goes on to its end.
   if (!interrupt || m_bInMain.load()) {
     platform::CancelKeyWaits();
+    Exit(false);
+    return;
+  }
+  // A start in progress finishes first (its wait for a key cut short): the end then stops the
+  // worker it started and releases the links it made, rather than releasing them under it.
+  platform::CancelKeyWaits();
+  const auto turn = TakeLifeTurn();
+  if (m_bEnded.load()) return;  // the start failed and its end ran meanwhile
+  if (m_bInMain.load()) {
     Exit(false);
     return;
   }
