@@ -115,6 +115,18 @@ TEST(Lifecycle, AnUnknownOrMalformedLaunchWordIsNamedAndNothingIsMade) {
         << server.Output();
     EXPECT_EQ(MadeBy(home), std::vector<std::string>{});
   }
+  // A home that is no folder is named; nothing is made in the folder started from instead.
+  cHome home;
+  const std::string file = home.write("file", "x\n"), started = home / "started";
+  std::filesystem::create_directories(started);
+  const pid_t pid = Spawn(
+      {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" program = game", started, TESSEL_SERVER_EXE},
+      {"TESSEL_HOME=" + file, "TESSEL_REGISTRY=" + home / "registry"}, -1, home / "said.txt");
+  EXPECT_EQ(WaitPid(pid), 1);
+  EXPECT_NE(testkit::ReadFile(home / "said.txt")
+                .find("tessel_server: cannot work in the home folder '" + file + "'"),
+            std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_empty(started));
 }
 
 // The account and password of the launch parameters win over the login file; the server shows
