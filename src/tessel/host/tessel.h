@@ -179,7 +179,8 @@ class cTessel : public cThreadCallback, public iHost {
 
   bool m_bStandardFds = OpenStandardFds();
   std::atomic<bool> m_bStopped{false};
-  std::atomic<bool> m_bStarted{false};  // Start ran
+  std::atomic<bool> m_bStarted{false};      // Start ran
+  std::atomic<bool> m_bStartFailed{false};  // Start ran and returned false
   std::atomic<cBridgeClient*> m_pDefaultRoute{nullptr};
   mutable std::mutex m_mutexLinks;
   std::unordered_map<std::string, cEasyClient*> m_mapClients;
