@@ -1,7 +1,13 @@
 // The sample server program of the cluster: "tessel_server key = value ...". The words are
 // checked against the launch-word table (tessel_server --help lists it) before anything starts.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <filesystem>
 #include <iostream>
+
+#include "platform/paths.h"
 
 #include "tessel/core/config_stores.h"
 #include "tessel/core/launch_words.h"
@@ -12,6 +18,24 @@ namespace {
 
 // Exit code of a command line that names an unknown word or a malformed value.
 constexpr int kLaunchRefused = 2;
+// Exit code of a process that cannot start.
+constexpr int kStartFailed = 1;
+
+// Whether the home folder is one the process can work in, made when missing. Else the process
+// would run in whatever folder it was started from: its accounts, values and keys read from
+// there, its logs and audit trail written there.
+bool HomeUsable(std::string& error) {
+  const std::string home = platform::HomeFolder();
+  // A missing home is made as the host makes it: not writable by every local user.
+  ::umask(::umask(0) | S_IWOTH);
+  std::error_code made, ec;
+  std::filesystem::create_directories(home, made);
+  if (!home.empty() && std::filesystem::is_directory(home, ec) && ::access(home.c_str(), X_OK) == 0)
+    return true;
+  error =
+      "cannot work in the home folder '" + home + "'" + (made ? " (" + made.message() + ")" : "");
+  return false;
+}
 
 void PrintUsage() {
   std::cout << "usage: tessel_server [KEY = VALUE]...\n"
@@ -49,6 +73,10 @@ int main(int argc, char** argv) {
   if (!params.Load()) {
     std::cerr << "tessel_server: " << params.Error() << std::endl;
     return kLaunchRefused;
+  }
+  if (!HomeUsable(error)) {
+    std::cerr << "tessel_server: " << error << std::endl;
+    return kStartFailed;
   }
   cServerProgram program(params);
   return program.Run();

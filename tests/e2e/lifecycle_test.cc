@@ -45,6 +45,20 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
     EXPECT_FALSE(RegistryValue(home, "endtime").empty());
     EXPECT_FALSE(RegistryValue(home, "exittime").empty());
   }
+  // A Ctrl+C while the start waits (for an audit key from a pipe) lets the start finish first.
+  cHome home;
+  const std::string key = home / "config/audit.key";
+  std::filesystem::create_directories(home / "config");
+  ASSERT_EQ(::mkfifo(key.c_str(), 0600), 0);
+  const int keyWriter = ::open(key.c_str(), O_RDWR | O_CLOEXEC);
+  cServerProcess server(home, Words("game", Listen()));
+  // The start makes the trail's folder just before it waits for the key.
+  for (int i = 0; i < 2000 && !std::filesystem::exists(home / "log/audit"); ++i) ::usleep(10000);
+  server.Signal(SIGINT);
+  EXPECT_EQ(server.WaitExit(), 0);
+  EXPECT_TRUE(
+      testkit::InOrder(server.Output(), {"CTRL_C", "tessel infos", "cTessel thread ended"}));
+  ::close(keyWriter);
 }
 
 // What a refused launch left in its home besides its console file: nothing, not even the
@@ -99,6 +113,15 @@ TEST(Lifecycle, AnUnknownOrMalformedLaunchWordIsNamedAndNothingIsMade) {
         << server.Output();
     EXPECT_EQ(MadeBy(home), std::vector<std::string>{});
   }
+  // A home that is no folder is named; nothing is made in the folder started from instead.
+  cHome home;
+  const std::string file = home.write("file", "x\n");
+  const pid_t pid = Spawn(
+      {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" program = game", home.path(), TESSEL_SERVER_EXE},
+      {"TESSEL_HOME=" + file, "TESSEL_REGISTRY=" + home / "registry"}, -1, home / "said.txt");
+  EXPECT_EQ(WaitPid(pid), 1);
+  EXPECT_TRUE(testkit::InOrder(testkit::ReadFile(home / "said.txt"), {"home folder '" + file}));
+  EXPECT_FALSE(std::filesystem::exists(home / "log"));
 }
 
 // The account and password of the launch parameters win over the login file; the server shows

@@ -175,10 +175,17 @@ void cTessel::CreateDefaultScript() {
 }
 
 bool cTessel::Start(bool bThread) {
+  const auto turn = TakeLifeTurn();
+  if (m_bEnded.load()) {
+    std::cout << "cTessel::Start the host is ending" << std::endl;
+    return false;
+  }
   if (m_bStarted.exchange(true)) {
     std::cout << "cTessel::Start the host has started already" << std::endl;
     return false;
   }
+  // Until it succeeds the start counts as failed: its caller ends the host then, not a signal.
+  m_bStartFailed = true;
   OpenHostAudit();
   // The process's commands tell the processes they reach whom they run for.
   cOriginDesk::Instance().SetEnabled(true);
@@ -198,8 +205,8 @@ bool cTessel::Start(bool bThread) {
   for (cEasyClient* client : Clients())
     if (!client->Start()) return false;
   RunInit();
-  if (bThread) return RunThread() == 1;
-  return true;
+  m_bStartFailed = bThread && RunThread() != 1;
+  return !m_bStartFailed;
 }
 
 void cTessel::RunInit() {
@@ -503,6 +510,16 @@ void cTessel::OnConsoleSignal(int signo) {
   // after a failure (a port in use) goes on to its end.
   if (!interrupt || m_bInMain.load()) {
     platform::CancelKeyWaits();
+    Exit(false);
+    return;
+  }
+  // A start in progress finishes first (its wait for a key cut short): the end then stops the
+  // worker it started and releases the links it made, rather than releasing them under it.
+  platform::CancelKeyWaits();
+  const auto turn = TakeLifeTurn();
+  // A start that failed is ended by its caller (the program exits with its own code).
+  if (m_bEnded.load() || m_bStartFailed.load()) return;
+  if (m_bInMain.load()) {
     Exit(false);
     return;
   }

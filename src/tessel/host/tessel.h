@@ -165,6 +165,8 @@ class cTessel : public cThreadCallback, public iHost {
   void InstallHooks();
   void RemoveHooks();
   void OnConsoleSignal(int signo);
+  // Takes the turn of Start and End (see m_lifeTurn); the lock owns nothing when the wait ran out.
+  std::unique_lock<std::recursive_mutex> TakeLifeTurn();
   void ReportSlowCycle(uint32_t costMs);
   void HandleConsoleLine(const std::string& line);
   // Waits (at most kLineRunWaitMs) until the worker has run the lines handed over.
@@ -177,7 +179,8 @@ class cTessel : public cThreadCallback, public iHost {
 
   bool m_bStandardFds = OpenStandardFds();
   std::atomic<bool> m_bStopped{false};
-  std::atomic<bool> m_bStarted{false};  // Start ran
+  std::atomic<bool> m_bStarted{false};      // Start ran
+  std::atomic<bool> m_bStartFailed{false};  // Start ran and returned false
   std::atomic<cBridgeClient*> m_pDefaultRoute{nullptr};
   mutable std::mutex m_mutexLinks;
   std::unordered_map<std::string, cEasyClient*> m_mapClients;
@@ -190,6 +193,11 @@ class cTessel : public cThreadCallback, public iHost {
   // A signal came while the end was under way: the graceful phase stops waiting for the links.
   std::atomic<bool> m_bHurry{false};
   std::atomic<bool> m_bInMain{false};  // the console loop runs
+  // Start and End take turns: an end asked by a signal waits for a start in progress (which
+  // would go on with the links the end releases), and a second end waits for the first before
+  // its caller leaves the process. A turn is waited for kLifeTurnMs at most.
+  std::recursive_mutex m_lifeTurn;
+  static constexpr int kLifeTurnMs = 30000;
   std::atomic<int> m_nWaitTime{10000};
   std::atomic<cThread*> m_pThread{nullptr};
   // Set when the worker did not stop in time: its cycle takes no further step. Cleared when a

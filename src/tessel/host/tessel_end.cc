@@ -34,6 +34,9 @@ void cTessel::End() {
     Exit(false);
     return;
   }
+  // Another thread's end in progress finishes first: this caller must not leave the process
+  // under it.
+  const auto turn = TakeLifeTurn();
   if (m_bEnded.exchange(true)) return;
   m_service.Stopping();
   TESSEL_TRACE();
@@ -65,6 +68,12 @@ void cTessel::End() {
   CloseHostAudit();
   TesselRegistryTime("exittime");
   m_service.Stop();
+}
+
+std::unique_lock<std::recursive_mutex> cTessel::TakeLifeTurn() {
+  std::unique_lock turn(m_lifeTurn, std::defer_lock);
+  for (int waited = 0; !turn.try_lock() && waited < kLifeTurnMs; waited += 10) SleepMs(10);
+  return turn;
 }
 
 void cTessel::Wait() {
