@@ -115,6 +115,9 @@ TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
   line = "aa";
   EXPECT_FALSE(alias.Replace(line));
   EXPECT_TRUE(line.empty()) << line.size();
+  for (int i = 0; i < 10000; ++i) alias.SetReplace("$" + std::to_string(i), "v");
+  EXPECT_FALSE(alias.SetReplace("past", "v")) << "10000 replacements held";
+  EXPECT_TRUE(alias.SetReplace("x", std::string(cAlias::kMaxReplaceBytes / 2, 'x')));
 }
 
 // The desktop's paste tool runs under the shell lines' time limit and never past 2 s (the worker
