@@ -158,10 +158,14 @@ int cNetServerLink::Send(const stMsg* msg, unsigned long size) {
 
 // Several holders may let go of one link (the endpoint once it is down, application objects
 // whenever they are done), so letting go never cuts it: an open link stays up for those still
-// talking over it, and its id is free for reuse once it is down.
+// talking over it, and its id is free for reuse once it is down. A life both down and released
+// is let go of here or in OnDown: ids are handed out in turn, so the table would otherwise keep
+// the connection (TLS session and all) of every link the server ever had, up to its size.
 void cNetServerLink::ReleaseLink() {
+  tConnPtr over;
   std::lock_guard<cSpinLock> lock(m_lock);
   m_released = true;
+  if (m_conn && m_conn->state.load() == eConnState::Down) over.swap(m_conn);
 }
 
 const char* cNetServerLink::GetName() {
@@ -219,10 +223,12 @@ void cNetServerLink::OnUp(const tConnPtr&) {
 }
 
 void cNetServerLink::OnDown(const tConnPtr& c, uint32_t reason, eDownCause, int) {
+  tConnPtr over;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
     m_downMs = cNetService::NowMs();
     if (!m_downMs) m_downMs = 1;
+    if (m_released && m_conn == c) over.swap(m_conn);
   }
   if (c->countedOpen.exchange(false)) m_server->LinkClosed();
   Notify(NetEvent_Disconnected, reason);

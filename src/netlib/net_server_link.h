@@ -1,5 +1,6 @@
 // A link accepted by a server: the iServerLink the system holds. The object stays in its
-// server's id table until the server is released; each accepted connection is one life of it.
+// server's id table until the server is released; each accepted connection is one life of it,
+// let go of once it is both down and released.
 // Any thread, except the hooks, which run on the connection's strand.
 #pragma once
 

@@ -89,6 +89,13 @@ TEST(NetServer, ReleasedLinksStayUpUntilDownAndTheirIdsAreReusedOnlyThen) {
   EXPECT_EQ(Send(stale, MakeRecord(1001, "after release")), 0);
   EXPECT_EQ(stale->IsConnect(), 0);
   EXPECT_EQ(s.server->GetLinkNum(), 1);
+  const size_t before = mallinfo2().uordblks;  // gone and released, a link keeps no connection
+  for (unsigned id = 4; id < 300; ++id, srec.Clear()) {
+    cRawPeer{s.port};
+    ASSERT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Disconnected, id)));
+    s.server->GetLink(id)->ReleaseLink();
+  }
+  EXPECT_LT(mallinfo2().uordblks, before + 296 * 700) << "its id's object (400 bytes) stays";
 }
 
 // A list whose addresses are all mistyped admits nobody: it was meant to narrow, not to open.

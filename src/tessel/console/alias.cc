@@ -147,9 +147,15 @@ bool cAlias::AddAlias(const std::string& word, const std::string& text) {
   return true;
 }
 
-void cAlias::SetReplace(const std::string& from, const std::string& to) {
+bool cAlias::SetReplace(const std::string& from, const std::string& to) {
   TESSEL_ASSERT_WORKER();
+  std::size_t bytes = from.size() + to.size();
+  for (const auto& [known, text] : m_mapReplace)
+    if (known != from) bytes += known.size() + text.size();
+  const bool added = m_mapReplace.count(from) == 0;
+  if (bytes > kMaxReplaceBytes || (added && m_mapReplace.size() >= kMaxReplacements)) return false;
   m_mapReplace[from] = to;
+  return true;
 }
 
 // The file is replaced whole: a full disk or a crash while it is written leaves the aliases it

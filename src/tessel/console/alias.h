@@ -3,6 +3,7 @@
 // clipboard marker "$p". Process-wide singleton; worker thread only.
 #pragma once
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <unordered_map>
@@ -23,8 +24,13 @@ class cAlias {
   // alias line, and a file past 1 MiB would not be read at all: it is refused (false) and nothing
   // changes.
   bool AddAlias(const std::string& word, const std::string& text);
-  // Sets a replacement; replacements are not saved.
-  void SetReplace(const std::string& from, const std::string& to);
+  // Most replacements held, and most bytes of their texts together.
+  static constexpr std::size_t kMaxReplacements = 10000;
+  static constexpr std::size_t kMaxReplaceBytes = std::size_t{16} << 20;
+  // Sets a replacement; replacements are not saved. They last as long as the process and every
+  // line passes through each of them: one that would take the table past its bounds is refused
+  // (false) and nothing changes; one it holds may always be set anew within them.
+  bool SetReplace(const std::string& from, const std::string& to);
   // Writes the whole alias table to "alias/alias.txt", making the folder when there is none.
   bool Save();
   // The aliases (to `os`) and the replacements (to standard output), a password in a text

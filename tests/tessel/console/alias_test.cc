@@ -123,6 +123,9 @@ TEST_F(AliasTest, ReplacementsAndTheClipboardMarker) {
   line = "Echo('$p')";
   EXPECT_FALSE(alias.Replace(line));
   EXPECT_EQ(line + std::to_string(reads), "0");
+  for (int i = 0; i < 10000; ++i) alias.SetReplace("$" + std::to_string(i), "v");
+  EXPECT_FALSE(alias.SetReplace("past", "v")) << "10000 replacements held";
+  EXPECT_TRUE(alias.SetReplace("x", std::string(cAlias::kMaxReplaceBytes / 2, 'x')));
 }
 
 // The desktop's paste tool runs under the shell lines' time limit and never past 2 s (the worker

@@ -48,7 +48,9 @@ void AddAlias(const char* word, const char* text) {
 
 void AddReplace(const char* from, const char* to) {
   std::cout << from << " = " << MaskCmdText(to) << std::endl;
-  cAlias::Instance().SetReplace(from, to);
+  if (!cAlias::Instance().SetReplace(from, to))
+    std::cout << "AddReplace refused: at most " << cAlias::kMaxReplacements
+              << " replacements of 16 MiB in all" << std::endl;
 }
 
 const char* const kHelp[] = {
