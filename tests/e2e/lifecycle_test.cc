@@ -23,17 +23,25 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
     bool close;
     int signo;
     const char* said;
+    bool sizeLimit = false;  // its files held to 50 kB, its console not
   } endings[] = {
       {{}, "", true, 0, "program quit... "},
       {{}, "Ver()", true, 0, "program quit... "},  // an open line before the end of input
       {{}, "", false, SIGTERM, "CTRL_CLOSE_EVENT invoke"},
       {{}, "", false, SIGINT, "CTRL_C_EVENT invoke"},
       {{"initcmd", "=", "quit"}, "", false, 0, "program quit... "},
+      // A log line past the file-size limit fails and is said, and the process goes on.
+      {{}, "error(string.rep('x',100000))\n", true, 0, "File too large; lines may be lost", true},
   };
+  // The limit is set between a shell's pipe and the program, so the console file takes it all.
+  const std::string limited =
+      R"(set -o pipefail; (exec prlimit --fsize=50000 "$0" "$@" 2>&1) | cat)";
   for (const auto& ending : endings) {
     SCOPED_TRACE(ending.said + std::to_string(ending.signo));
     cHome home;
-    cServerProcess server(home, Words("game", ending.words));
+    std::vector<std::string> words = Words("game", ending.words);
+    if (ending.sizeLimit) words.insert(words.begin(), {"-c", limited, TESSEL_SERVER_EXE});
+    cServerProcess server(home, words, ending.sizeLimit ? "/bin/bash" : TESSEL_SERVER_EXE);
     ASSERT_TRUE(server.WaitOutput("!>"));
     server.Send(ending.input);
     if (ending.close) server.CloseInput();
