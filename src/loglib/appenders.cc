@@ -47,6 +47,7 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
     m_file = std::fopen(file.c_str(), truncate ? "we" : "ae");
     if (m_file == nullptr) throw spdlog::spdlog_ex("can not open " + file, errno);
+    m_whole = size();
   }
   // Over a file the caller opened (for appending) and judged; the sink closes it.
   file_sink(int fd, const std::string& file) : m_name(file) {
@@ -55,6 +56,7 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
       ::close(fd);
       throw spdlog::spdlog_ex("can not open " + file, errno);
     }
+    m_whole = size();
   }
   ~file_sink() override { std::fclose(m_file); }
 
@@ -69,32 +71,48 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
     spdlog::memory_buf_t text;
+    // A failed write may have left part of its line: the next line begins on a line of its own.
+    if (m_failing && size() != m_whole) text.push_back('\n');
     formatter_->format(msg, text);
-    if (std::fwrite(text.data(), 1, text.size(), m_file) != text.size()) failed();
+    if (std::fwrite(text.data(), 1, text.size(), m_file) != text.size()) return failed();
+    m_pending += static_cast<off_t>(text.size());
+    m_wrote = true;
   }
   void flush_() override {
-    if (std::fflush(m_file) != 0) {
-      failed();
-    } else if (m_failing) {
+    if (std::fflush(m_file) != 0) return failed();
+    if (m_failing && !m_wrote) return;  // nothing written since the failure
+    m_whole = m_failing ? size() : m_whole + m_pending;
+    m_pending = 0;
+    if (m_failing) {
       m_failing = false;
       std::fprintf(stderr, "loglib: writes to log file %s again\n", m_name.c_str());
     }
   }
 
  private:
-  // A file that cannot take its lines (a full disk) is said once, and so is its recovery.
+  // A file that cannot take its lines (a full disk) is said once, and so is its recovery: the
+  // first line written whole after it.
   void failed() {
     if (!m_failing)
       std::fprintf(stderr,
                    "loglib: can not write log file %s: %s; lines may be lost until it can\n",
                    m_name.c_str(), std::strerror(errno));
     m_failing = true;
+    m_wrote = false;
+    m_pending = 0;
     std::clearerr(m_file);
+  }
+  off_t size() const {
+    struct stat st {};
+    return ::fstat(::fileno(m_file), &st) == 0 ? st.st_size : -1;
   }
 
   std::string m_name;
   std::FILE* m_file = nullptr;
   bool m_failing = false;
+  bool m_wrote = false;  // a line went into the buffer since the last failure
+  off_t m_whole = 0;     // the file's size where its last whole line ends
+  off_t m_pending = 0;   // the bytes written into the buffer since the last flush
 };
 
 // One sink per file path, shared by every appender of that file, so two appenders of one file
