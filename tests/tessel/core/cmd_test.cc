@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <lua.hpp>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -214,6 +215,22 @@ TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
   EXPECT_EQ(testkit::CountOf(text, "own\n"), 300u);
   EXPECT_NE(text.find("name \n"), std::string::npos) << text.substr(0, 400);
   EXPECT_EQ(text.find('\33'), std::string::npos);
+}
+
+// Standard output that cannot be flushed for a while (a file on a full disk) takes the lines
+// written once it can again.
+TEST(Cmd, TheConsoleWritesAgainAfterAFlushThatFailed) {
+  struct cFillingBuf : std::stringbuf {
+    bool full = true;
+    int sync() override { return full ? -1 : 0; }
+  } target;
+  cConsoleBound bound(&target);
+  std::ostream console(&bound);
+  console << "lost" << std::endl;
+  target.full = false;
+  console << "written" << std::endl;
+  EXPECT_TRUE(console.good());
+  EXPECT_NE(target.str().find("written\n"), std::string::npos);
 }
 
 }  // namespace
