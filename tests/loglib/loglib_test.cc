@@ -182,8 +182,7 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
 }
 
 // A file that cannot take a line (a full disk; here the limit of a file's size) is said once on
-// standard error, and so is the first line written once it can grow again (not a flush that
-// wrote nothing); the line the failure cut stays apart from the next one.
+// standard error, and so is the first line written once it can grow again; the cut line ends.
 TEST(Appenders, AFileThatCannotBeWrittenIsSaidOnceAndSoIsItsRecovery) {
   testkit::cTempDir dir;
   // The captured standard error is a file too: it stays below the limit.
@@ -193,7 +192,6 @@ TEST(Appenders, AFileThatCannotBeWrittenIsSaidOnceAndSoIsItsRecovery) {
   testing::internal::CaptureStderr();
   write("a line longer than the rest\n");
   write("still full\n");
-  flush_all();
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "loglib: can not write log file " + file +
                 ": File too large; lines may be lost until it can\n");
@@ -204,6 +202,18 @@ TEST(Appenders, AFileThatCannotBeWrittenIsSaidOnceAndSoIsItsRecovery) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "loglib: writes to log file " + file + " again\n");
   EXPECT_EQ(ReadFile(file).substr(4001), "a line lo\nafter\nand on\n");
+}
+
+TEST(Appenders, ALogFileRemovedWhileWrittenIsMadeAgainForTheLinesAfter) {
+  testkit::cTempDir dir;
+  const std::string file = dir / "gone.log";
+  const appender write = write_to_file(file, true);
+  write("first\n");
+  std::filesystem::remove(file);
+  testing::internal::CaptureStderr();
+  write("second\n");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(file + " was removed"), std::string::npos);
+  EXPECT_EQ(ReadFile(file), "second\n");
 }
 
 }  // namespace
