@@ -30,10 +30,9 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
       {{}, "", false, SIGTERM, "CTRL_CLOSE_EVENT invoke"},
       {{}, "", false, SIGINT, "CTRL_C_EVENT invoke"},
       {{"initcmd", "=", "quit"}, "", false, 0, "program quit... "},
-      // A log line past the file-size limit fails and is said, and the process goes on.
       {{}, "error(string.rep('x',100000))\n", true, 0, "File too large; lines may be lost", true},
   };
-  // The limit is set between a shell's pipe and the program, so the console file takes it all.
+  // A log line past the file-size limit is said; the limit is set between a pipe and the program.
   const std::string limited =
       R"(set -o pipefail; (exec prlimit --fsize=50000 "$0" "$@" 2>&1) | cat)";
   for (const auto& ending : endings) {

@@ -62,11 +62,10 @@ TEST(AuditTrail, ALineCarriesItsFieldsWithLoginsMaskedControlsEscapedAndLongText
 }
 
 // A key others could read is closed to them and the console says what that means; a file that
-// holds no key leaves the process without a trail, and the console says so; one that could not
-// be written whole (a full disk) is not left behind.
+// holds no key leaves the process without a trail, and the console says so.
 TEST(AuditTrail, AKeyOpenToOthersIsClosedLoudlyAndAMalformedKeyOpensNoTrailLoudly) {
   cAuditFolder folder;
-  testkit::cFileSizeLimit full(10);
+  testkit::cFileSizeLimit full(10);  // a key not written whole is not left behind
   EXPECT_FALSE(folder.trail.Open(folder.Options()));
   full.Lift();
   EXPECT_FALSE(std::filesystem::exists(folder.KeyFile()));

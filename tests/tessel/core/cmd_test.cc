@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <lua.hpp>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
