@@ -62,9 +62,11 @@ cLog& cLog::TimeStamp() {
 }
 
 // The stream keeps what it could not write and tries it again with the next write; what no
-// longer fits is lost.
+// longer fits is lost. While it fails, a line in its buffer is no line written: what it holds is
+// flushed first, and only a flush that went through says it works again.
 void cLog::TakeUpAfterFailure() {
   if (!is_open()) return;
+  if (m_bFailing && good()) flush();
   if (good()) {
     if (m_bFailing) std::cout << "cLog writes to " << m_strFile << " again" << std::endl;
     m_bFailing = false;

@@ -83,6 +83,8 @@ TEST(cLog, AfterAFailedWriteItSaysSoOnceAndWritesAgainWhenItCan) {
     log.flush();
   };
   line("first");
+  log.WriteLine("in the buffer");  // not yet in the file: no sign that it can write again
+  line("still full");
   full.Lift();
   line("after");
   line("and on");
