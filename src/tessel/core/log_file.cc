@@ -56,9 +56,27 @@ void cLog::Close() {
   close();
 }
 
-cLog& cLog::TimeStamp() {
+cLog& cLog::BeginLine() {
+  ReopenIfRemoved();
   TakeUpAfterFailure();
+  return *this;
+}
+
+cLog& cLog::TimeStamp() {
+  BeginLine();
   return *this << platform::LocalTimeNow(platform::kLineTimeFormat);
+}
+
+// A file removed while written (to make room, say) would take every later line where nobody
+// can read it, its space held: the lines go on in a new file of its name (in the folder there).
+void cLog::ReopenIfRemoved() {
+  if (!is_open() || !platform::FileRemoved(*rdbuf())) return;
+  close();
+  open(m_strFile, std::ios::out | std::ios::app);
+  if (is_open()) platform::SetCloseOnExec(*rdbuf());
+  std::cout << "cLog " << m_strFile << " was removed; "
+            << (is_open() ? "its lines go on in a new file" : "it can not be made again")
+            << std::endl;
 }
 
 // The stream keeps what it could not write and tries it again with the next write; what no

@@ -92,6 +92,9 @@ TEST(cLog, AfterAFailedWriteItSaysSoOnceAndWritesAgainWhenItCan) {
   EXPECT_TRUE(contains_shape(text, "\n" + kStamp + "after\n" + kStamp + "and on\n")) << text;
   EXPECT_EQ(out.Text(), "cLog can not write " + file + "; lines may be lost until it can\n" +
                             "cLog writes to " + file + " again\n");
+  fs::remove(file);  // to make room: the lines after go into a new file
+  line("made again");
+  EXPECT_TRUE(contains_shape(ReadFile(file), kStamp + "made again\n")) << ReadFile(file);
 }
 
 // Appenders write time-prefixed lines to a named file, a file named after the start time or
