@@ -316,7 +316,10 @@ const std::vector<stSubcommand>& Subcommands() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed pipe or a file past its size limit fails the write, which says so, and the exit
+  // code is 1: neither ends the client by a signal.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   for (const stSubcommand& sub : Subcommands())
     if (argc > 1 && std::strcmp(argv[1], sub.name) == 0) return sub.run(argc - 1, argv + 1);
   return RunConsole(argc, argv);

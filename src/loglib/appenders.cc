@@ -1,5 +1,6 @@
 // The console and file appenders, on spdlog's thread-safe sinks. Each line goes to its sink in
 // one call under the sink's lock, so lines of concurrent writers never interleave.
+#include <fcntl.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -47,6 +48,8 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
     m_file = std::fopen(file.c_str(), truncate ? "we" : "ae");
     if (m_file == nullptr) throw spdlog::spdlog_ex("can not open " + file, errno);
+    m_whole = size();
+    keep_folder();
   }
   // Over a file the caller opened (for appending) and judged; the sink closes it.
   file_sink(int fd, const std::string& file) : m_name(file) {
@@ -55,11 +58,17 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
       ::close(fd);
       throw spdlog::spdlog_ex("can not open " + file, errno);
     }
+    m_whole = size();
+    keep_folder();
   }
-  ~file_sink() override { std::fclose(m_file); }
+  ~file_sink() override {
+    std::fclose(m_file);
+    if (m_folder >= 0) ::close(m_folder);
+  }
 
   // Whether the sink writes to the file open as `fd` (the same device and inode).
-  bool writes_to(int fd) const {
+  bool writes_to(int fd) {
+    std::lock_guard lock(mutex_);
     struct stat mine {};
     struct stat theirs {};
     return ::fstat(::fileno(m_file), &mine) == 0 && ::fstat(fd, &theirs) == 0 &&
@@ -68,33 +77,92 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
+    reopen_if_removed();
     spdlog::memory_buf_t text;
+    // A failed write may have left part of its line: the next line begins on a line of its own.
+    if (m_failing && size() != m_whole) text.push_back('\n');
     formatter_->format(msg, text);
-    if (std::fwrite(text.data(), 1, text.size(), m_file) != text.size()) failed();
+    if (std::fwrite(text.data(), 1, text.size(), m_file) != text.size()) return failed();
+    m_pending += static_cast<off_t>(text.size());
+    m_wrote = true;
   }
   void flush_() override {
-    if (std::fflush(m_file) != 0) {
-      failed();
-    } else if (m_failing) {
+    if (std::fflush(m_file) != 0) return failed();
+    if (m_failing && !m_wrote) return;  // nothing written since the failure
+    m_whole = m_failing ? size() : m_whole + m_pending;
+    m_pending = 0;
+    if (m_failing) {
       m_failing = false;
       std::fprintf(stderr, "loglib: writes to log file %s again\n", m_name.c_str());
     }
   }
 
  private:
-  // A file that cannot take its lines (a full disk) is said once, and so is its recovery.
+  // A file that cannot take its lines (a full disk) is said once, and so is its recovery: the
+  // first line written whole after it.
   void failed() {
     if (!m_failing)
       std::fprintf(stderr,
                    "loglib: can not write log file %s: %s; lines may be lost until it can\n",
                    m_name.c_str(), std::strerror(errno));
     m_failing = true;
+    m_wrote = false;
+    m_pending = 0;
     std::clearerr(m_file);
+  }
+  // The folder the file was opened in, kept open to make the file again there should it be
+  // removed; none when the folder at the file's path holds another file of that name.
+  void keep_folder() {
+    const std::filesystem::path path(m_name);
+    m_leaf = path.filename().string();
+    const std::string folder = path.has_parent_path() ? path.parent_path().string() : ".";
+    m_folder = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat there {};
+    struct stat mine {};
+    if (m_folder >= 0 && (::fstatat(m_folder, m_leaf.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+                          ::fstat(::fileno(m_file), &mine) != 0 || there.st_ino != mine.st_ino ||
+                          there.st_dev != mine.st_dev)) {
+      ::close(m_folder);
+      m_folder = -1;
+    }
+  }
+  // A log file removed while written (to make room, say) would take every later line into a
+  // file nobody can read, its space held: the lines go on in a new file of its name, made in the
+  // very folder it was opened in (no link followed, nothing that stands there written into).
+  void reopen_if_removed() {
+    struct stat st {};
+    if (m_folder < 0 || ::fstat(::fileno(m_file), &st) != 0 || st.st_nlink != 0) return;
+    std::fflush(m_file);
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    const int fd = ::openat(m_folder, m_leaf.c_str(), kFlags, st.st_mode & 07777);
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
+    if (file == nullptr) {
+      std::fprintf(stderr, "loglib: log file %s was removed and can not be made again: %s\n",
+                   m_name.c_str(), std::strerror(errno));
+      if (fd >= 0) ::close(fd);
+      ::close(m_folder);
+      m_folder = -1;
+      return;
+    }
+    std::fclose(m_file);
+    m_file = file;
+    m_whole = m_pending = 0;
+    std::fprintf(stderr, "loglib: log file %s was removed; its lines go on in a new file\n",
+                 m_name.c_str());
+  }
+  off_t size() const {
+    struct stat st {};
+    return ::fstat(::fileno(m_file), &st) == 0 ? st.st_size : -1;
   }
 
   std::string m_name;
+  std::string m_leaf;  // the file's name in its folder
   std::FILE* m_file = nullptr;
+  int m_folder = -1;
   bool m_failing = false;
+  bool m_wrote = false;  // a line went into the buffer since the last failure
+  off_t m_whole = 0;     // the file's size where its last whole line ends
+  off_t m_pending = 0;   // the bytes written into the buffer since the last flush
 };
 
 // One sink per file path, shared by every appender of that file, so two appenders of one file

@@ -1,6 +1,7 @@
 #include "platform/descriptors.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,11 @@ void SetCloseOnExec(int fd) {
 
 void SetCloseOnExec(std::filebuf& buffer) {
   if (buffer.is_open()) SetCloseOnExec(cFileBufDescriptor::Of(buffer));
+}
+
+bool FileRemoved(std::filebuf& buffer) {
+  struct stat st {};
+  return buffer.is_open() && ::fstat(cFileBufDescriptor::Of(buffer), &st) == 0 && st.st_nlink == 0;
 }
 
 bool WriteAll(int fd, std::string_view data) {

@@ -13,6 +13,9 @@ void SetCloseOnExec(int fd);
 // Sets it on the file an open file buffer writes to or reads from.
 void SetCloseOnExec(std::filebuf& buffer);
 
+// Whether the file an open file buffer writes to was removed (no name leads to it any more).
+bool FileRemoved(std::filebuf& buffer);
+
 // Writes all of `data` to `fd`, again after an interrupted call; false on an error, or when a
 // write takes nothing (what was written before stays).
 bool WriteAll(int fd, std::string_view data);

@@ -167,6 +167,11 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
                           {"HOME=" + home.path().string(), "TESSEL_PASSWORD=" + kPassword}, -1,
                           "/dev/full")),
             1);
+  EXPECT_EQ(WaitPid(Spawn({"/usr/bin/prlimit", "--fsize=8", TESSEL_CLI_EXE, "-u", "ops", "-c",
+                           "/6/Hello()", address},
+                          {"HOME=" + home.path().string(), "TESSEL_PASSWORD=" + kPassword}, -1,
+                          home / "limited.txt")),
+            1);  // past the file-size limit
   TESSEL_STEP(steps, "no logs without -v; with -v, its user's alone");
   EXPECT_FALSE(std::filesystem::exists(home / "state/tessel/cli/log"));
   EXPECT_EQ(RunCli(home, {"-v", "-u", "ops", "-c", "/6/Hello()", address}, kPassword).code, 0);

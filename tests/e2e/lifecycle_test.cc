@@ -23,17 +23,24 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
     bool close;
     int signo;
     const char* said;
+    bool sizeLimit = false;  // its files held to 50 kB, its console not
   } endings[] = {
       {{}, "", true, 0, "program quit... "},
       {{}, "Ver()", true, 0, "program quit... "},  // an open line before the end of input
       {{}, "", false, SIGTERM, "CTRL_CLOSE_EVENT invoke"},
       {{}, "", false, SIGINT, "CTRL_C_EVENT invoke"},
       {{"initcmd", "=", "quit"}, "", false, 0, "program quit... "},
+      {{}, "error(string.rep('x',100000))\n", true, 0, "File too large; lines may be lost", true},
   };
+  // A log line past the file-size limit is said; the limit is set between a pipe and the program.
+  const std::string limited =
+      R"(set -o pipefail; (exec prlimit --fsize=50000 "$0" "$@" 2>&1) | cat)";
   for (const auto& ending : endings) {
     SCOPED_TRACE(ending.said + std::to_string(ending.signo));
     cHome home;
-    cServerProcess server(home, Words("game", ending.words));
+    std::vector<std::string> words = Words("game", ending.words);
+    if (ending.sizeLimit) words.insert(words.begin(), {"-c", limited, TESSEL_SERVER_EXE});
+    cServerProcess server(home, words, ending.sizeLimit ? "/bin/bash" : TESSEL_SERVER_EXE);
     ASSERT_TRUE(server.WaitOutput("!>"));
     server.Send(ending.input);
     if (ending.close) server.CloseInput();

@@ -182,8 +182,8 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
 }
 
 // A file that cannot take a line (a full disk; here the limit of a file's size) is said once on
-// standard error, and so is the first line written once it can grow again.
-TEST(Appenders, AFileThatCannotBeWrittenIsSaidOnceAndSoIsItsRecovery) {
+// standard error, and so is the first line written once it can grow again; the cut line ends.
+TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedIsSaidAndWrittenAgain) {
   testkit::cTempDir dir;
   // The captured standard error is a file too: it stays below the limit.
   const std::string file = dir.write("full.log", std::string(4000, 'o') + "\n");
@@ -191,14 +191,21 @@ TEST(Appenders, AFileThatCannotBeWrittenIsSaidOnceAndSoIsItsRecovery) {
   testkit::cFileSizeLimit full(4010);
   testing::internal::CaptureStderr();
   write("a line longer than the rest\n");
+  write("still full\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "loglib: can not write log file " + file +
+                ": File too large; lines may be lost until it can\n");
+  testing::internal::CaptureStderr();
   full.Lift();
   write("after\n");
   write("and on\n");
+  EXPECT_EQ(ReadFile(file).substr(4001), "a line lo\nafter\nand on\n");
+  std::filesystem::remove(file);  // to make room: the lines after go into a new file
+  write("made again\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "loglib: can not write log file " + file +
-                ": File too large; lines may be lost until it can\nloglib: writes to log file " +
-                file + " again\n");
-  EXPECT_TRUE(ReadFile(file).ends_with("after\nand on\n")) << ReadFile(file);
+            "loglib: writes to log file " + file + " again\nloglib: log file " + file +
+                " was removed; its lines go on in a new file\n");
+  EXPECT_EQ(ReadFile(file), "made again\n");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/descriptors.h"
 #include "platform/home_file.h"
 
 namespace {
@@ -170,11 +171,15 @@ bool LoadOrMakeAuditKey(const std::string& path, std::string* key, std::string* 
     *error = "cannot make the audit key " + path;
     return false;
   }
+  // A key that is not on the disk whole (a full disk) is taken away again: left short or empty,
+  // it would keep every later start without a trail.
   const std::string text = AuditHex(raw) + "\n";
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const bool written = platform::WriteAll(fd, text) && ::fsync(fd) == 0;
+  const int why = errno;
   ::close(fd);
   if (!written) {
-    *error = "cannot write the audit key " + path;
+    ::unlink(path.c_str());
+    *error = "cannot write the audit key " + path + ": " + std::strerror(why);
     return false;
   }
   key->assign(reinterpret_cast<const char*>(raw.data()), raw.size());

@@ -93,6 +93,10 @@ cConsoleBound::int_type cConsoleBound::overflow(int_type c) {
   return c;
 }
 
+// A flush that fails (standard output a file on a full disk) loses what it could not write, not
+// every later line: reported to std::cout, it would leave the stream failed for good, and the
+// console silent after the disk had room again.
 int cConsoleBound::sync() {
-  return m_target != nullptr ? m_target->pubsync() : 0;
+  if (m_target != nullptr) m_target->pubsync();
+  return 0;
 }

@@ -56,15 +56,35 @@ void cLog::Close() {
   close();
 }
 
-cLog& cLog::TimeStamp() {
+cLog& cLog::BeginLine() {
+  ReopenIfRemoved();
   TakeUpAfterFailure();
+  return *this;
+}
+
+cLog& cLog::TimeStamp() {
+  BeginLine();
   return *this << platform::LocalTimeNow(platform::kLineTimeFormat);
 }
 
+// A file removed while written (to make room, say) would take every later line where nobody
+// can read it, its space held: the lines go on in a new file of its name (in the folder there).
+void cLog::ReopenIfRemoved() {
+  if (!is_open() || !platform::FileRemoved(*rdbuf())) return;
+  close();
+  open(m_strFile, std::ios::out | std::ios::app);
+  if (is_open()) platform::SetCloseOnExec(*rdbuf());
+  std::cout << "cLog " << m_strFile << " was removed; "
+            << (is_open() ? "its lines go on in a new file" : "it can not be made again")
+            << std::endl;
+}
+
 // The stream keeps what it could not write and tries it again with the next write; what no
-// longer fits is lost.
+// longer fits is lost. While it fails, a line in its buffer is no line written: what it holds is
+// flushed first, and only a flush that went through says it works again.
 void cLog::TakeUpAfterFailure() {
   if (!is_open()) return;
+  if (m_bFailing && good()) flush();
   if (good()) {
     if (m_bFailing) std::cout << "cLog writes to " << m_strFile << " again" << std::endl;
     m_bFailing = false;

@@ -36,6 +36,9 @@ class cLog : public std::ofstream {
   // The failure is said once on standard output ("cLog can not write <file>; lines may be lost
   // until it can"), and so is the first line written after it ("cLog writes to <file> again").
   cLog& TimeStamp();
+  // What TimeStamp does before the time, for a line that carries a time of its own: takes up
+  // after a failed write and makes a removed file again.
+  cLog& BeginLine();
   // A log line: the time stamp, the text and a line end.
   void WriteLine(const std::string& text);
 
@@ -57,6 +60,7 @@ class cLog : public std::ofstream {
 
  private:
   bool OpenFile(const std::string& file, std::ios::openmode mode);
+  void ReopenIfRemoved();
   void TakeUpAfterFailure();
 
   std::string m_strFile;

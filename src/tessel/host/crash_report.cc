@@ -440,17 +440,20 @@ int StartReportTool(const char* exeName, const char* params) {
   return ::posix_spawn(&pid, tool, nullptr, nullptr, argv, environ) == 0 ? 1 : 0;
 }
 
-// Raw bytes of the stack from sp upwards while they can be read, at most kStackBytes.
-void DumpStack(int fd, uint64_t sp) {
+// Raw bytes of the stack from sp upwards while they can be read, at most kStackBytes. False
+// when the file did not take them all.
+bool DumpStack(int fd, uint64_t sp) {
   static unsigned char stack[kStackBytes];
   size_t n = 0;
   while (n < kStackBytes && SafeRead(stack + n, reinterpret_cast<const void*>(sp + n), 16)) n += 16;
   cReportBuffer out(fd);
   out.Str("stack 0x").Hex(sp, 16).Str(" ").Dec(static_cast<int64_t>(n)).Str("\n");
   out.Bytes(reinterpret_cast<const char*>(stack), n).Str("\n");
+  out.Flush();
+  return !out.Failed();
 }
 
-void DumpMaps(int fd) {
+bool DumpMaps(int fd) {
   cReportBuffer out(fd);
   out.Str("maps\n");
   int maps = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
@@ -460,6 +463,8 @@ void DumpMaps(int fd) {
     out.Bytes(chunk, static_cast<size_t>(n));
   if (maps >= 0) ::close(maps);
   out.Str("end\n");
+  out.Flush();
+  return !out.Failed();
 }
 
 // The report and the dump hold raw memory of the process (its stack as bytes and characters)
@@ -482,9 +487,11 @@ int CreateOwnFile(const char* path) {
   return fd;
 }
 
+// False when the dump could not be made or written whole.
 bool WriteDump(const char* path, const stCrashInfo& info, const ucontext_t* uc) {
   int fd = CreateOwnFile(path);
   if (fd < 0) return false;
+  bool whole = true;
   static const char* const kNames[NGREG] = {
       "R8",  "R9",  "R10", "R11", "R12", "R13", "R14",    "R15", "RDI",    "RSI",     "RBP", "RBX",
       "RDX", "RAX", "RCX", "RSP", "RIP", "EFL", "CSGSFS", "ERR", "TRAPNO", "OLDMASK", "CR2"};
@@ -496,11 +503,21 @@ bool WriteDump(const char* path, const stCrashInfo& info, const ucontext_t* uc) 
     out.Dec(static_cast<int64_t>(::syscall(SYS_gettid))).Str(" fault 0x").Hex(fault, 16).Str("\n");
     for (int i = 0; i < NGREG; ++i)
       out.Str("reg ").Str(kNames[i]).Str(" 0x").Hex(Reg(uc, i), 16).Str("\n");
+    out.Flush();
+    whole = !out.Failed();
   }
-  DumpStack(fd, Reg(uc, REG_RSP));
-  DumpMaps(fd);
+  whole = DumpStack(fd, Reg(uc, REG_RSP)) && whole;
+  whole = DumpMaps(fd) && whole;
   ::close(fd);
-  return true;
+  return whole;
+}
+
+// A report or dump that a full disk cut short is said on standard error, so that nobody takes
+// it for the whole story.
+void SayNotWhole(const char* file) {
+  const char* const parts[] = {"Error writing exception report ", file, ": it is not whole\n"};
+  for (const char* part : parts)
+    [[maybe_unused]] ssize_t w = ::write(STDERR_FILENO, part, std::strlen(part));
 }
 
 // A fault on another thread while the first report is written waits for it (sleeping, which a
@@ -578,13 +595,15 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
     WriteModules(*out);
     WriteFlightRings(*out);
     out->Str("\r\n===== [end of ").Str(kReportName).Str("] =====\r\n");
+    out->Flush();
+    if (out->Failed()) SayNotWhole(kReportName);
     out->~cReportBuffer();
   }
   ::close(fd);
   char dump[kPath];
   CopyText(dump, kPath - 8, exeName);
   std::strcat(dump, ".dmp");
-  WriteDump(dump, info, uc);
+  if (!WriteDump(dump, info, uc)) SayNotWhole(dump);
   const int started = DebuggerAttached() ? 0 : StartReportTool(exeName, params);
   // Last, so that nothing it does can keep the report and the tool from being written.
   if (auto callback = g_preReport.load(); callback != nullptr) callback();

@@ -8,15 +8,16 @@
 
 namespace {
 
-// Writes all of [p, p+n) unless the descriptor refuses; errors are dropped on purpose, a crash
-// report keeps writing what it can.
-void WriteAll(int fd, const char* p, size_t n) {
+// Writes all of [p, p+n) unless the descriptor refuses; a crash report keeps writing what it
+// can after a refusal. False when something was refused.
+bool WriteAll(int fd, const char* p, size_t n) {
   while (fd >= 0 && n > 0) {
     ssize_t w = ::write(fd, p, n);
-    if (w <= 0) return;
+    if (w <= 0) return false;
     p += w;
     n -= static_cast<size_t>(w);
   }
+  return true;
 }
 
 }  // namespace
@@ -39,7 +40,7 @@ void cReportBuffer::Append(const char* p, size_t n) {
 }
 
 void cReportBuffer::Flush() {
-  WriteAll(m_fd, m_buf, m_fill);
+  if (!WriteAll(m_fd, m_buf, m_fill)) m_failed = true;
   m_fill = 0;
 }
 

@@ -30,6 +30,8 @@ class cReportBuffer {
 
   void Flush();
   size_t Fill() const { return m_fill; }
+  // Whether a write of the output refused part of it (a full disk): the file is cut short.
+  bool Failed() const { return m_failed; }
 
   // Converts seconds since the epoch plus a fixed offset into "M/D/YYYY hh:mm:ss".
   static void FormatTime(int64_t secs, int64_t gmtOffset, char* out, size_t outSize);
@@ -42,6 +44,7 @@ class cReportBuffer {
   int m_fd;
   int m_echoFd;
   bool m_echo = false;
+  bool m_failed = false;
   size_t m_fill = 0;
   char m_buf[kSize];
 };

@@ -63,6 +63,15 @@ void SleepMs(unsigned long ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// A write past the file-size limit (a long log line, a value file, a transfer) fails with EFBIG,
+// which its writer reports, instead of ending the process; a handler of the program's own stays.
+void KeepWritesPastTheSizeLimitFromEndingTheProcess() {
+  struct sigaction before {};
+  if (::sigaction(SIGXFSZ, nullptr, &before) == 0 && before.sa_handler == SIG_DFL &&
+      (before.sa_flags & SA_SIGINFO) == 0)
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
 }  // namespace
 
 bool cTessel::OpenStandardFds() {
@@ -95,6 +104,7 @@ cTessel& cTessel::Current() {
 cTessel::cTessel() {
   // Console signals go to the signal thread only: block them before any thread starts.
   cConsoleSignals::Block();
+  KeepWritesPastTheSizeLimitFromEndingTheProcess();
   // The console lines of narrowed accounts' commands keep to one bound, whatever prints them.
   cConsoleBound::Install();
   InitSocket();

@@ -317,7 +317,7 @@ void cBridge::AddCmdLog_Result(HandleChatExceptionEnum result) {
 }
 
 void cBridge::WriteCmdLogEntry(const stCmdLogEntry& entry) {
-  cLog& log = m_pCmdLog->GetLog();
+  cLog& log = m_pCmdLog->GetLog().BeginLine();
   log << platform::FormatLocalTime(platform::kLineTimeFormat, entry.time) << "【link】" << entry.id
       << " time " << entry.tick << "【cmd】" << entry.group << " {" << EscapeControls(entry.text)
       << "}"

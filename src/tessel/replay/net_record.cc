@@ -160,21 +160,29 @@ void cNetRecord::Write(uint32_t kind, const void* data, uint32_t size, unsigned 
   head.linkId = linkId;
   head.size = data != nullptr ? size : 0;
   const ReplayRecordHeadBytes bytes = EncodeReplayRecordHead(head);
+  // A file removed while it records (to make room, say) would take every later record where
+  // nobody can read it, its space held: recording ends.
+  struct stat st {};
+  if (::fstat(::fileno(m_pFile), &st) == 0 && st.st_nlink == 0)
+    return EndRecording(-1, "the file was removed");
   const off_t before = ::ftello(m_pFile);
   if (WriteAll(m_pFile, bytes.data(), bytes.size()) &&
       (head.size == 0 || WriteAll(m_pFile, data, head.size)))
     return;
   // A record that did not fit (a full disk) is cut off again, so the file ends after its last
   // whole record and stays playable; recording ends, as every later record would be lost too.
-  const int error = errno;
+  EndRecording(before, "error " + std::to_string(errno));
+}
+
+void cNetRecord::EndRecording(off_t size, const std::string& why) {
   const int fd = ::dup(::fileno(m_pFile));
   std::fclose(m_pFile);  // what its buffer still held may land now: it is cut off after
-  if (fd >= 0 && before >= 0) (void)::ftruncate(fd, before);
+  if (fd >= 0 && size >= 0) (void)::ftruncate(fd, size);
   if (fd >= 0) ::close(fd);
   m_pFile = nullptr;
   m_bRecord.store(false);
   platform::ColorSection red(platform::kColorLightRed);
-  std::cout << "cNetRecord::Write error " << error << ", recording into " << m_strPath << " ended"
+  std::cout << "cNetRecord::Write " << why << ", recording into " << m_strPath << " ended"
             << std::endl;
 }
 

@@ -55,6 +55,9 @@ class cNetRecord : public iNetRecorder {
   void Write(uint32_t kind, const void* data, uint32_t size, unsigned int linkId,
              const char* linkName);
   const cNetReplay& Replay() const;
+  // Under the lock: closes the file, cut back to `size` bytes when that is not negative, turns
+  // recording off and says why.
+  void EndRecording(off_t size, const std::string& why);
 
   const cNetReplay* m_pReplay;
   ClockFunc m_clock;

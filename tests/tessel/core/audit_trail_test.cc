@@ -65,6 +65,10 @@ TEST(AuditTrail, ALineCarriesItsFieldsWithLoginsMaskedControlsEscapedAndLongText
 // holds no key leaves the process without a trail, and the console says so.
 TEST(AuditTrail, AKeyOpenToOthersIsClosedLoudlyAndAMalformedKeyOpensNoTrailLoudly) {
   cAuditFolder folder;
+  testkit::cFileSizeLimit full(10);  // a key not written whole is not left behind
+  EXPECT_FALSE(folder.trail.Open(folder.Options()));
+  full.Lift();
+  EXPECT_FALSE(std::filesystem::exists(folder.KeyFile()));
   ASSERT_TRUE(folder.trail.Open(folder.Options()));
   folder.trail.Close();
   ASSERT_EQ(::chmod(folder.KeyFile().c_str(), 0644), 0);

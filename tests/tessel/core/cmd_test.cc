@@ -216,4 +216,14 @@ TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
   EXPECT_EQ(text.find('\33'), std::string::npos);
 }
 
+// Standard output whose flush failed once (a file on a full disk) takes the later lines.
+TEST(Cmd, TheConsoleWritesAgainAfterAFlushThatFailed) {
+  struct : std::stringbuf {
+    int sync() override { return str() == "full\n" ? -1 : 0; }
+  } target;
+  cConsoleBound bound(&target);
+  std::ostream(&bound) << "full" << std::endl << "again" << std::endl;
+  EXPECT_EQ(target.str(), "full\nagain\n");
+}
+
 }  // namespace

@@ -83,6 +83,8 @@ TEST(cLog, AfterAFailedWriteItSaysSoOnceAndWritesAgainWhenItCan) {
     log.flush();
   };
   line("first");
+  log.WriteLine("in the buffer");  // not yet in the file: no sign that it can write again
+  line("still full");
   full.Lift();
   line("after");
   line("and on");
@@ -90,6 +92,9 @@ TEST(cLog, AfterAFailedWriteItSaysSoOnceAndWritesAgainWhenItCan) {
   EXPECT_TRUE(contains_shape(text, "\n" + kStamp + "after\n" + kStamp + "and on\n")) << text;
   EXPECT_EQ(out.Text(), "cLog can not write " + file + "; lines may be lost until it can\n" +
                             "cLog writes to " + file + " again\n");
+  fs::remove(file);  // to make room: the lines after go into a new file
+  line("made again");
+  EXPECT_TRUE(contains_shape(ReadFile(file), kStamp + "made again\n")) << ReadFile(file);
 }
 
 // Appenders write time-prefixed lines to a named file, a file named after the start time or

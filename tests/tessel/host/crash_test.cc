@@ -19,6 +19,7 @@
 #include "tessel/host/crash_report.h"
 #include "tessel/host/tessel_status.h"
 #include "testkit/child_process.h"
+#include "testkit/file_size_limit.h"
 
 namespace {
 
@@ -76,6 +77,13 @@ TESSEL_CHILD_SCENARIO(pre_report_once) {
   info.code = kCrashBreakpoint;
   const int results = cCrashReport::Report(info, "s", "") + cCrashReport::Report(info, "s", "");
   return results == 0 && calls == 1 ? 0 : 5;
+}
+
+// On a full disk (its console aside) the report and the dump say they are not whole.
+TESSEL_CHILD_SCENARIO(report_on_a_full_disk) {
+  ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
+  const testkit::cFileSizeLimit full(2000);
+  return cCrashReport::Report(stCrashInfo{kCrashBreakpoint}, "s", "");
 }
 
 // A fault inside the copy of a typed line, under the console's input lock, while a command runs:
@@ -192,6 +200,8 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
   EXPECT_EQ(RunChildScenario(pre.path(), "pre_report_once", false).code, 0);
   EXPECT_NE(testkit::ReadFile(pre.file("ERRORLOG.TXT")).find("caused a Breakpoint"),
             std::string::npos);
+  EXPECT_TRUE(testkit::InOrder(RunChildScenario(pre.path(), "report_on_a_full_disk", false).out,
+                               {"ERRORLOG.TXT: it is not whole", "s.dmp: it is not whole"}));
 }
 
 // A fault under a lock the crash status reads: the report is written first and the status is

@@ -15,6 +15,7 @@
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "testkit/bridge_double.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
 #include "testkit/stdout_capture.h"
@@ -297,6 +298,10 @@ TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
   for (size_t i = 0; i < cBridge::kCmdLogCap + 2; ++i) Bridge().AddCmdLog_Run(msg);
   EXPECT_EQ(Bridge().GetCmdLogSize(), 2u);
   Bridge().AddCmdLog_Result(ChatException_NoPri);
+  {
+    testkit::cFileSizeLimit full(10);  // a full disk: the entries after it are written
+    Bridge().ClearCmdLog(true);
+  }
   // A long text is logged whole once it passed; otherwise it keeps its first 256 bytes and its
   // length.
   record->SetCmd(4, std::string(100000, 'f').c_str());

@@ -337,6 +337,10 @@ TEST_F(NetReplayTest, ARecordingNeverReusesAFileAndEndsWholeAtAFullDisk) {
   EXPECT_EQ(testkit::ReadFile(record_.GetPath()).size(), 12u + 48 + 5);
   ASSERT_TRUE(replay_.StartReplay(record_.GetPath().c_str(), 0, false));
   EXPECT_TRUE(StepAll() == 1 && replay_.Step() == cNetReplay::Step_End);
+  ASSERT_TRUE(record_.StartRecord("run"));  // nor does it go on into a file removed meanwhile
+  std::filesystem::remove(record_.GetPath());
+  record_.Record(2, "lost", 4, 1, "game");
+  EXPECT_FALSE(record_.IsRecording());
 }
 
 // On the host's worker a failed start ends with its message: it neither waits for a key nor
