@@ -14,6 +14,7 @@
 #include "tessel/console/clipboard.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
 
@@ -116,6 +117,8 @@ void cAlias::LoadFile(const std::string& file) {
     std::cout << "cAlias::Load " << why << std::endl;
     return;
   }
+  // An editor's byte-order mark made the first alias a word no typed line starts with.
+  DropByteOrderMark(text);
   std::istringstream in(text);
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -126,9 +129,12 @@ void cAlias::LoadFile(const std::string& file) {
                 << " has no \" = \": the file is read up to there" << std::endl;
       return;
     }
-    // A word no typed line can start with (empty, or holding a blank) is no alias.
-    if (!IsAliasWord(line.substr(0, at))) continue;
-    m_mapAlias[line.substr(0, at)] = line.substr(at + 3);
+    // Blanks and tabs around the word (its " = " aligned with a longer word's) are no part of
+    // it: kept, the alias was skipped without a word. A word no typed line can start with
+    // (empty, or holding a blank) is no alias.
+    const std::string word = TrimBlanksAndTabs(std::string_view(line).substr(0, at));
+    if (!IsAliasWord(word)) continue;
+    m_mapAlias[word] = line.substr(at + 3);
   }
 }
 

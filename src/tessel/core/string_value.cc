@@ -88,22 +88,12 @@ bool ReadIntFile(const char* file, cStringValue::IntTable& table, bool& whole) {
   return true;
 }
 
-// A string file's name without the blanks and tabs around it: "rights_without_account  = @read",
-// its '=' aligned with a longer name's, or a name indented, set a name of its own, and the value
-// meant kept its default without a word.
-std::string TrimBlanks(const std::string& name) {
-  const size_t begin = name.find_first_not_of(kNameBlanks);
-  return begin == std::string::npos
-             ? ""
-             : name.substr(begin, name.find_last_not_of(kNameBlanks) + 1 - begin);
-}
-
 // The names that the lines of `rest` would set.
 void NamesOf(const std::string& rest, std::unordered_set<std::string>& names) {
   std::istringstream in(rest);
   for (std::string line; std::getline(in, line);)
     if (const size_t at = line.find(" = "); at != std::string::npos)
-      names.insert(TrimBlanks(line.substr(0, at)));
+      names.insert(TrimBlanksAndTabs(std::string_view(line).substr(0, at)));
 }
 
 // String file: each line split at its first " = "; the first line without one ends the load.
@@ -130,7 +120,8 @@ bool ReadStringFile(const char* file, cStringValue::StringTable& table,
       NamesOf(rest.str(), cut);
       break;
     }
-    table[TrimBlanks(line.substr(0, at))] = line.substr(at + 3);
+    // Blanks and tabs around the name ("rights_without_account  = @read") are no part of it.
+    table[TrimBlanksAndTabs(std::string_view(line).substr(0, at))] = line.substr(at + 3);
   }
   return true;
 }

@@ -15,6 +15,12 @@ std::string Trim(std::string& s) {
   return s.substr(first, last - first + 1);
 }
 
+std::string TrimBlanksAndTabs(std::string_view text) {
+  const size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return {};
+  return std::string(text.substr(begin, text.find_last_not_of(" \t") + 1 - begin));
+}
+
 void DropByteOrderMark(std::string& text) {
   if (std::string_view(text).starts_with(kByteOrderMark)) text.erase(0, kByteOrderMark.size());
 }

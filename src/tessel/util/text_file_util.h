@@ -11,6 +11,10 @@ bool FileExists(const char* path);
 // made only of blanks is returned unchanged.
 std::string Trim(std::string& s);
 
+// `text` without the blanks and tabs at either end (empty when it holds nothing else): a name
+// aligned or indented in a hand-edited file is the name all the same.
+std::string TrimBlanksAndTabs(std::string_view text);
+
 // The UTF-8 byte-order mark some editors put at the start of a text file.
 inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // Drops a byte-order mark at the start of `text`: kept, it would become part of the first key.
