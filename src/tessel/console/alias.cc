@@ -117,8 +117,9 @@ void cAlias::LoadFile(const std::string& file) {
     std::cout << "cAlias::Load " << why << std::endl;
     return;
   }
-  // An editor's byte-order mark made the first alias a word no typed line starts with.
-  DropByteOrderMark(text);
+  // An editor's byte-order mark made the first alias a word no typed line starts with; a file
+  // saved as UTF-16 is read as the text it holds.
+  DecodeTextFile(text);
   std::istringstream in(text);
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -162,6 +163,7 @@ bool cAlias::Save() {
   TESSEL_ASSERT_WORKER();
   std::string text;
   for (const auto& [word, line] : m_mapAlias) text += word + kSeparator + line + "\n";
+  if (BeginsLikeAMark(text)) text.insert(0, kByteOrderMark);  // read back as written
   // A home starts without the folder: without it the alias would be lost at the next reload.
   std::error_code ec;
   std::filesystem::create_directories(kAliasFolder, ec);

@@ -21,8 +21,7 @@ template <typename Table>
 bool SaveHashMap(const Table& table, const char* file) {
   std::ostringstream text;
   for (const auto& [name, value] : table) {
-    if (text.tellp() == 0 && std::string_view(name).starts_with(kByteOrderMark))
-      text << kByteOrderMark;
+    if (text.tellp() == 0 && BeginsLikeAMark(name)) text << kByteOrderMark;
     text << name << " = " << value << '\n';
   }
   if (file && platform::WriteFileAtomically(file, text.str())) return true;
@@ -34,10 +33,11 @@ bool SaveHashMap(const Table& table, const char* file) {
 // The whole file, never waited on; one that stands there but is no regular file or too large is
 // reported (the values then keep their defaults). A byte-order mark that an editor put before
 // the first name is dropped: kept, it would make that name another one, and the value the file
-// sets would silently keep its default.
+// sets would silently keep its default. A file saved as UTF-16 is read as the text it holds:
+// read as bytes, none of its values was loaded (rights_without_account among them).
 bool ReadValueFile(const char* file, std::string& text) {
   if (!ReadReportedHomeFile(file ? file : "", platform::kValueFileBytes, text)) return false;
-  DropByteOrderMark(text);
+  DecodeTextFile(text);
   return true;
 }
 

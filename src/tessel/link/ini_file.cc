@@ -32,8 +32,9 @@ bool cIniFile::Load(const char* path) {
   std::string text;
   if (!ReadReportedHomeFile(m_strPath, platform::kSettingsFileBytes, text)) return false;
   // An editor's byte-order mark made the first key another one: a login file's serverip was
-  // missed, and the link logged in to 127.0.0.1 with its password.
-  DropByteOrderMark(text);
+  // missed, and the link logged in to 127.0.0.1 with its password. A file saved as UTF-16 read
+  // as no key at all.
+  DecodeTextFile(text);
   // Each line's whitespace-separated words in threes: key, separator (not checked), value. A
   // line whose words are no whole threes gives nothing: read on into the next line, a key
   // without its value ("password =") took the next key's name as the value, and a value with a
@@ -58,9 +59,8 @@ bool cIniFile::Load(const char* path) {
 bool cIniFile::Save() {
   if (m_strPath.empty()) return false;
   std::ostringstream out;
-  // A first key that begins like a byte-order mark keeps it through the mark Load drops.
-  if (!m_mapValue.empty() && m_mapValue.begin()->first.starts_with(kByteOrderMark))
-    out << kByteOrderMark;
+  // A first key that begins like a byte-order mark keeps it through the mark Load takes away.
+  if (!m_mapValue.empty() && BeginsLikeAMark(m_mapValue.begin()->first)) out << kByteOrderMark;
   for (const auto& [key, value] : m_mapValue) out << key << " = " << value << "\n";
   // Made afresh beside the file and renamed over it: never through a link or a pipe left in the
   // temporary's place, and an account file keeps the mode its owner gave it.

@@ -100,8 +100,9 @@ bool ReadBatch(const char* file, const fs::path& root, std::istringstream& lines
   const platform::eHomeFile got =
       platform::ReadHomeFile(file, platform::kScriptFileBytes, text, &why, root.string());
   if (got == platform::eHomeFile::kRead) {
-    // An editor's byte-order mark before the first line made it no command.
-    DropByteOrderMark(text);
+    // An editor's byte-order mark before the first line made it no command; a file saved as
+    // UTF-16 is run as the text it holds.
+    DecodeTextFile(text);
     lines.str(text);
     return true;
   }
