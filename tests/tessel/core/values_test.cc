@@ -239,6 +239,15 @@ TEST(ValueStores, TheLineThatStopsALoadIsReportedOnceWithItsFileAndLine) {
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_NE(logged[0].find(said), std::string::npos) << logged[0];
   }
+  // A file there only in other letter case (a home copied from Windows) is named, not read.
+  testkit::cStdoutCapture out;
+  cStringValue store;
+  dir.write("Game/Game_Str.ini", "a = b\n");
+  store.LoadStringA((dir / "game//game_str.ini").c_str());
+  EXPECT_TRUE(store.GetStrings().empty());
+  EXPECT_NE(out.Text().find("game_str.ini is not there, " + dir / "Game/Game_Str.ini"),
+            std::string::npos)
+      << out.Text();
 }
 
 // Names and texts drawn at random from the bytes that matter to the file lines: whatever any
