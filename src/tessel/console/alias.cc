@@ -13,6 +13,7 @@
 #include "platform/home_file.h"
 #include "tessel/console/clipboard.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/unreadable_line.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/util/text_file_util.h"
 
@@ -103,6 +104,7 @@ bool cAlias::Load() {
       files.push_back(it->path().string());
     }
   }
+  if (files.empty()) ReportOtherCase(kAliasFile);  // "Alias/Alias.txt" copied from Windows
   std::sort(files.begin(), files.end());
   for (const std::string& file : files) LoadFile(file);
   return !files.empty();

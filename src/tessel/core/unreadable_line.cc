@@ -112,14 +112,19 @@ void LogUnreadableLinesFromNowOn() {
   reports.waiting.clear();
 }
 
+bool ReportOtherCase(const std::string& file) {
+  const std::string other = OtherCaseOf(file);
+  if (!other.empty())
+    ReportUnreadableFile(file, file + " is not there, " + other +
+                                   " differs from it only in letter case and is not read");
+  return !other.empty();
+}
+
 bool ReadReportedHomeFile(const std::string& file, size_t bound, std::string& text) {
   std::string why;
   const platform::eHomeFile got = platform::ReadHomeFile(file, bound, text, &why);
   if (got == platform::eHomeFile::kRefused) ReportUnreadableFile(file, why);
   // Names differ in letter case here: without a word, every value of the file kept its default.
-  if (got == platform::eHomeFile::kMissing)
-    if (const std::string other = OtherCaseOf(file); !other.empty())
-      ReportUnreadableFile(file, file + " is not there, " + other +
-                                     " differs from it only in letter case and is not read");
+  if (got == platform::eHomeFile::kMissing) ReportOtherCase(file);
   return got == platform::eHomeFile::kRead;
 }

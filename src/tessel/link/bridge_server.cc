@@ -92,6 +92,9 @@ bool cBridgeServer::LoadIP(const char* file) {
     if (got == platform::eHomeFile::kRefused) {
       m_bListUnread = true;
       ReportUnreadableFile(m_strIPFile, why + kAdmitsNone);
+    } else {
+      // Without the file every address is admitted: one copied under other letter case is named.
+      ReportOtherCase(m_strIPFile);
     }
     platform::SetColor(kColorWhiteOnBlack);
     return false;
