@@ -1,5 +1,7 @@
 #include "tessel/link/ini_file.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <charconv>
 #include <sstream>
@@ -8,6 +10,7 @@
 #include "platform/atomic_file.h"
 #include "platform/home_file.h"
 #include "tessel/core/unreadable_line.h"
+#include "tessel/util/text_clean.h"
 #include "tessel/util/text_file_util.h"
 
 namespace {
@@ -42,18 +45,37 @@ bool cIniFile::Load(const char* path) {
   // they were: nothing of a half-read file is taken.
   std::istringstream lines(text);
   std::unordered_map<std::string, std::string> read;
+  std::unordered_map<std::string, int> readLines;
+  int number = 0;
   for (std::string line; std::getline(lines, line);) {
+    ++number;
     std::istringstream in(line);
     std::vector<std::string> words;
     for (std::string word; in >> word;) words.push_back(word);
     if (words.size() % 3 != 0) continue;
-    for (size_t at = 0; at < words.size(); at += 3) read[words[at]] = words[at + 2];
+    for (size_t at = 0; at < words.size(); at += 3) {
+      read[words[at]] = words[at + 2];
+      readLines[words[at]] = number;
+    }
   }
   for (auto& [k, v] : read) m_mapValue[k] = std::move(v);
+  for (auto& [k, n] : readLines) m_mapLine[k] = n;
   // A line of other words is reported: the entry it was meant to give is not there.
   if (const int bad = FirstUnreadableLine(text); bad != 0)
     ReportUnreadableLine(m_strPath, bad, "expected KEY = VALUE, each without blanks");
   return true;
+}
+
+void cIniFile::ReportKeysInOtherCase(std::initializer_list<std::string_view> keys) const {
+  const auto sameButCase = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+  };
+  for (const auto& [key, line] : m_mapLine)
+    for (const std::string_view wanted : keys)
+      if (key != wanted && sameButCase(key, wanted))
+        ReportUnreadableLine(m_strPath, line,
+                             EscapeControls(key) + " is no key: keys are in lower case, " +
+                                 std::string(wanted) + " keeps its default");
 }
 
 bool cIniFile::Save() {
