@@ -9,6 +9,7 @@
 
 #include "tessel/link/password_hash.h"
 #include "tessel/msg/msg_records.h"
+#include "tessel/util/text_file_util.h"
 #include "tessel_cli/cli_terminal.h"
 
 namespace {
@@ -66,7 +67,10 @@ int RunHashPassword(int argc, char**) {
   } else if (!ReadLine(password)) {
     return Fail("no password on standard input");
   }
+  // Piped from a file a Windows editor saved: its CR LF line end, its byte-order mark are no
+  // part of the password (kept in the hash, the password itself never matched it).
   if (!password.empty() && password.back() == '\r') password.pop_back();
+  DropByteOrderMark(password);
   if (password.empty()) return Fail("an empty password is not hashed");
   // A NUL byte ends the text a login sends: such a password could never be given either.
   if (password.size() > kMostPasswordBytes || password.find('\0') != std::string::npos)

@@ -16,12 +16,14 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/line_editor.h"
 #include "platform/terminal_text.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/login_text.h"
 #include "tessel/msg/msg_records.h"
+#include "tessel/util/text_file_util.h"
 #include "tessel_cli/cli_audit.h"
 #include "tessel_cli/cli_link.h"
 #include "tessel_cli/cli_options.h"
@@ -160,8 +162,9 @@ struct stLine {
 };
 
 // The next line of `in`; false at its end. Lines are read as they are run, so that a producer's
-// lines run as they come and input of any length is run in little memory.
-bool ReadLine(std::istream& in, stLine& line) {
+// lines run as they come and input of any length is run in little memory. The first line of a
+// script saved by a Windows editor loses its byte-order mark: kept, that line was no command.
+bool ReadLine(std::istream& in, stLine& line, bool first) {
   line = {};
   int c = in.get();
   if (c == EOF) return false;
@@ -171,6 +174,10 @@ bool ReadLine(std::istream& in, stLine& line) {
   if (!line.text.empty() && line.text.back() == '\r') {
     line.text.pop_back();
     --line.bytes;
+  }
+  if (first && line.text.starts_with(kByteOrderMark)) {
+    line.text.erase(0, kByteOrderMark.size());
+    line.bytes -= kByteOrderMark.size();
   }
   return true;
 }
@@ -274,8 +281,9 @@ int RunConsole(int argc, char** argv, bool statusView = false, bool json = false
     exit = Interactive(link, library.Answers());
   } else {
     size_t given = 0;
-    exit = RunLines(link, [&options, &given](stLine& line) {
-      if (options.lines.empty()) return ReadLine(std::cin, line);
+    bool first = true;
+    exit = RunLines(link, [&options, &given, &first](stLine& line) {
+      if (options.lines.empty()) return ReadLine(std::cin, line, std::exchange(first, false));
       if (given == options.lines.size()) return false;
       line = {options.lines[given], options.lines[given].size()};
       ++given;

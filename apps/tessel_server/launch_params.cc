@@ -12,6 +12,7 @@
 #include "platform/home_file.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/launch_words.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
 
@@ -146,7 +147,10 @@ bool cLaunchParams::LoadPassword() {
     m_error = "passwordfile = " + file + ": cannot read its first line (" + why + ")";
     return false;
   }
+  // As a Windows editor saves it: a CR LF line end, a byte-order mark before the password (kept,
+  // it made every login of the links fail as a wrong password).
   if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+  DropByteOrderMark(secret);
   if (secret.empty()) {
     m_error = "passwordfile = " + file + ": its first line is empty";
     return false;

@@ -210,7 +210,7 @@ TEST(Lifecycle, ThePasswordComesFromAWordAFileOrTheVariableAndTheProcessListHide
   const std::string connect = "global:" + std::to_string(global.WaitPort("global"));
   EXPECT_TRUE(global.WaitOutput(" links 0/3 ")) << global.Output();
   cHome wordHome, fileHome, varHome;
-  const std::string file = fileHome.write("secret.txt", "pw9\n");
+  const std::string file = fileHome.write("secret.txt", "\xEF\xBB\xBFpw9\r\n");  // by Notepad
   cServerProcess byWord(wordHome, Words("map", {"connect", "=", connect, "account", "=", "byword",
                                                 "password", "=", "pw9"}));
   cServerProcess byFile(fileHome, Words("map", {"connect", "=", connect, "account", "=", "byfile",

@@ -49,8 +49,9 @@ long LoginMs(int port, const char* from, const std::string& account, const std::
 class LoginGuardE2e : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The operator's password is stored as the client's hash of it.
-    const stCliRun hashed = RunCli(m_home, {"--hash-password"}, "", "pw\n");
+    // The operator's password is stored as the client's hash of it (piped from a file that a
+    // Windows editor saved).
+    const stCliRun hashed = RunCli(m_home, {"--hash-password"}, "", "\xEF\xBB\xBFpw\r\n");
     ASSERT_EQ(hashed.code, 0) << hashed.err;
     m_home.write("db/accounts/ops.ini", "password = " + hashed.out + "cmd = 16\n");
     AddAccount(m_home, "ops2", "pw2", 16);

@@ -23,6 +23,14 @@ inline std::string ReadFile(const std::filesystem::path& path) {
   return text.str();
 }
 
+// ASCII text as a Windows editor saves it in UTF-16 LE: its byte-order mark, then each byte
+// followed by a zero byte.
+inline std::string Utf16Le(std::string_view ascii) {
+  std::string out = "\xFF\xFE";
+  for (const char c : ascii) out += {c, '\0'};
+  return out;
+}
+
 // How often `part` (not empty) occurs in `text`, overlaps counted.
 inline size_t CountOf(std::string_view text, std::string_view part) {
   size_t count = 0;

@@ -14,8 +14,10 @@
 #include "tessel/console/clipboard.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/login_text.h"
+#include "tessel/core/unreadable_line.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
 
@@ -104,6 +106,7 @@ bool cAlias::Load() {
       files.push_back(it->path().string());
     }
   }
+  if (files.empty()) ReportOtherCase(kAliasFile);  // "Alias/Alias.txt" copied from Windows
   std::sort(files.begin(), files.end());
   for (const std::string& file : files) LoadFile(file);
   return !files.empty();
@@ -118,6 +121,9 @@ void cAlias::LoadFile(const std::string& file) {
     std::cout << "cAlias::Load " << why << std::endl;
     return;
   }
+  // An editor's byte-order mark made the first alias a word no typed line starts with; a file
+  // saved as UTF-16 is read as the text it holds.
+  DecodeTextFile(text);
   std::istringstream in(text);
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -128,9 +134,12 @@ void cAlias::LoadFile(const std::string& file) {
                 << " has no \" = \": the file is read up to there" << std::endl;
       return;
     }
-    // A word no typed line can start with (empty, or holding a blank) is no alias.
-    if (!IsAliasWord(line.substr(0, at))) continue;
-    m_mapAlias[line.substr(0, at)] = line.substr(at + 3);
+    // Blanks and tabs around the word (its " = " aligned with a longer word's) are no part of
+    // it: kept, the alias was skipped without a word. A word no typed line can start with
+    // (empty, or holding a blank) is no alias.
+    const std::string word = TrimBlanksAndTabs(std::string_view(line).substr(0, at));
+    if (!IsAliasWord(word)) continue;
+    m_mapAlias[word] = line.substr(at + 3);
   }
 }
 
@@ -164,6 +173,7 @@ bool cAlias::Save() {
   TESSEL_ASSERT_WORKER();
   std::string text;
   for (const auto& [word, line] : m_mapAlias) text += word + kSeparator + line + "\n";
+  if (BeginsLikeAMark(text)) text.insert(0, kByteOrderMark);  // read back as written
   // A home starts without the folder: without it the alias would be lost at the next reload.
   std::error_code ec;
   std::filesystem::create_directories(kAliasFolder, ec);

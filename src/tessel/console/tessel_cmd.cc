@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string_view>
@@ -18,6 +19,7 @@
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/unreadable_line.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/bridge.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -133,6 +135,8 @@ void cTesselCmd::Run() {
 // process before its console and links start, deaf to the signals that end it.
 void cTesselCmd::RunStartScript() {
   const std::string file = "exe/init_" + cTesselValues::Instance().GetExeName();
+  // A program may have no start script; one copied under other letter case is named.
+  if (std::error_code ec; !std::filesystem::exists(file, ec)) ReportOtherCase(file);
   const cCmd* group = GetCmd(0);
   std::optional<cLuaCommandLimit> limit;
   if (group != nullptr && group->GetLua() != nullptr) limit.emplace(group->GetLua());

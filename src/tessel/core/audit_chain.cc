@@ -17,6 +17,7 @@
 
 #include "platform/descriptors.h"
 #include "platform/home_file.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
 
@@ -134,6 +135,10 @@ bool LoadAuditKey(const std::string& path, std::string* key, std::string* error)
     *error = "cannot read the audit key " + path;
     return false;
   }
+  // A copy a Windows editor saved: its CR LF line end and byte-order mark are no part of the key
+  // (kept, the process wrote no audit trail).
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  DropByteOrderMark(text);
   tAuditDigest raw{};
   if (!AuditFromHex(text, &raw)) {
     *error = "the audit key " + path + " is not 64 hexadecimal digits";

@@ -21,8 +21,7 @@ template <typename Table>
 bool SaveHashMap(const Table& table, const char* file) {
   std::ostringstream text;
   for (const auto& [name, value] : table) {
-    if (text.tellp() == 0 && std::string_view(name).starts_with(kByteOrderMark))
-      text << kByteOrderMark;
+    if (text.tellp() == 0 && BeginsLikeAMark(name)) text << kByteOrderMark;
     text << name << " = " << value << '\n';
   }
   if (file && platform::WriteFileAtomically(file, text.str())) return true;
@@ -34,10 +33,11 @@ bool SaveHashMap(const Table& table, const char* file) {
 // The whole file, never waited on; one that stands there but is no regular file or too large is
 // reported (the values then keep their defaults). A byte-order mark that an editor put before
 // the first name is dropped: kept, it would make that name another one, and the value the file
-// sets would silently keep its default.
+// sets would silently keep its default. A file saved as UTF-16 is read as the text it holds:
+// read as bytes, none of its values was loaded (rights_without_account among them).
 bool ReadValueFile(const char* file, std::string& text) {
   if (!ReadReportedHomeFile(file ? file : "", platform::kValueFileBytes, text)) return false;
-  DropByteOrderMark(text);
+  DecodeTextFile(text);
   return true;
 }
 
@@ -88,22 +88,12 @@ bool ReadIntFile(const char* file, cStringValue::IntTable& table, bool& whole) {
   return true;
 }
 
-// A string file's name without the blanks and tabs around it: "rights_without_account  = @read",
-// its '=' aligned with a longer name's, or a name indented, set a name of its own, and the value
-// meant kept its default without a word.
-std::string TrimBlanks(const std::string& name) {
-  const size_t begin = name.find_first_not_of(kNameBlanks);
-  return begin == std::string::npos
-             ? ""
-             : name.substr(begin, name.find_last_not_of(kNameBlanks) + 1 - begin);
-}
-
 // The names that the lines of `rest` would set.
 void NamesOf(const std::string& rest, std::unordered_set<std::string>& names) {
   std::istringstream in(rest);
   for (std::string line; std::getline(in, line);)
     if (const size_t at = line.find(" = "); at != std::string::npos)
-      names.insert(TrimBlanks(line.substr(0, at)));
+      names.insert(TrimBlanksAndTabs(std::string_view(line).substr(0, at)));
 }
 
 // String file: each line split at its first " = "; the first line without one ends the load.
@@ -130,7 +120,8 @@ bool ReadStringFile(const char* file, cStringValue::StringTable& table,
       NamesOf(rest.str(), cut);
       break;
     }
-    table[TrimBlanks(line.substr(0, at))] = line.substr(at + 3);
+    // Blanks and tabs around the name ("rights_without_account  = @read") are no part of it.
+    table[TrimBlanksAndTabs(std::string_view(line).substr(0, at))] = line.substr(at + 3);
   }
   return true;
 }

@@ -1,5 +1,7 @@
 #include "tessel/core/unreadable_line.h"
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
@@ -46,6 +48,49 @@ void ReportOnce(const std::string& key, const std::string& text) {
     reports.waiting.push_back(text);
 }
 
+// Whether two names are the same but for the letter case of ASCII letters.
+bool SameButCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The entries of a folder a search for another case looks at, and the paths it follows, at most.
+constexpr int kMaxCaseEntries = 10000;
+constexpr size_t kMaxCasePaths = 16;
+
+// Adds to `into` every entry of `folder` named `name` but for letter case.
+void AddEntriesButCase(const std::filesystem::path& folder, const std::string& name,
+                       std::vector<std::filesystem::path>& into) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder.empty() ? "." : folder, ec);
+  for (int seen = 0; !ec && it != std::filesystem::directory_iterator() && seen < kMaxCaseEntries;
+       it.increment(ec), ++seen)
+    if (into.size() < kMaxCasePaths && SameButCase(it->path().filename().string(), name))
+      into.push_back(folder / it->path().filename());
+}
+
+// The path of an entry that `path` (missing) names but for letter case, as a home copied from
+// Windows holds "Config/Config_Str.ini" for config/config_str.ini; empty when there is none.
+std::string OtherCaseOf(const std::string& path) {
+  const std::filesystem::path wanted = std::filesystem::path(path).lexically_normal();
+  std::vector<std::filesystem::path> found{{}};
+  for (const std::filesystem::path& part : wanted) {
+    std::vector<std::filesystem::path> next;
+    for (const std::filesystem::path& folder : found) {
+      if (part.has_root_path() || part == "." || part == "..")
+        next.push_back(folder / part);
+      else
+        AddEntriesButCase(folder, part.string(), next);
+    }
+    found = std::move(next);
+  }
+  for (const std::filesystem::path& other : found)
+    if (other != wanted) return other.string();
+  return {};
+}
+
 }  // namespace
 
 void ReportUnreadableLine(const std::string& file, int line, const std::string& why) {
@@ -67,9 +112,19 @@ void LogUnreadableLinesFromNowOn() {
   reports.waiting.clear();
 }
 
+bool ReportOtherCase(const std::string& file) {
+  const std::string other = OtherCaseOf(file);
+  if (!other.empty())
+    ReportUnreadableFile(file, file + " is not there, " + other +
+                                   " differs from it only in letter case and is not read");
+  return !other.empty();
+}
+
 bool ReadReportedHomeFile(const std::string& file, size_t bound, std::string& text) {
   std::string why;
   const platform::eHomeFile got = platform::ReadHomeFile(file, bound, text, &why);
   if (got == platform::eHomeFile::kRefused) ReportUnreadableFile(file, why);
+  // Names differ in letter case here: without a word, every value of the file kept its default.
+  if (got == platform::eHomeFile::kMissing) ReportOtherCase(file);
   return got == platform::eHomeFile::kRead;
 }

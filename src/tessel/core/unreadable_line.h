@@ -19,6 +19,10 @@ void ReportUnreadableFile(const std::string& file, const std::string& why);
 // bytes) into `text`; one that stands there but is refused is reported as above. True when read.
 bool ReadReportedHomeFile(const std::string& file, size_t bound, std::string& text);
 
+// For a file (or folder) of the home that is missing: when an entry stands there under the same
+// name in other letter case (a home copied from Windows), reports it as above and returns true.
+bool ReportOtherCase(const std::string& file);
+
 // Writes the reports made so far to the log, and every later one at once: the loggers are
 // routed now.
 void LogUnreadableLinesFromNowOn();

@@ -164,7 +164,9 @@ bool cAccountHelp::Login(const char* name, const char* password, bool replayed) 
     }
     cIniFile file;
     std::string stored;
-    if (!file.Load(path.c_str()) || !file.GetString("password", stored)) {
+    const bool loaded = file.Load(path.c_str());
+    file.ReportKeysInOtherCase({"password", "cmd"});
+    if (!loaded || !file.GetString("password", stored)) {
       get_gout() << "login error 文件载入错误\n";
       return false;
     }

@@ -61,6 +61,9 @@ bool LoadAccountRights(const std::string& path, const std::string& account, stAc
       platform::ReadHomeFile(path, platform::kSettingsFileBytes, text, &error);
   if (read == platform::eHomeFile::kMissing) error = path + ": cannot be read";
   if (read != platform::eHomeFile::kRead) return false;
+  // Read as the account's password and level are (cIniFile): a file saved as UTF-16 gave them
+  // and skipped every rule.
+  DecodeTextFile(text);
   std::istringstream file(text);
   auto rules = std::make_shared<cRightRules>();
   bool process = false;

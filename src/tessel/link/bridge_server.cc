@@ -22,6 +22,7 @@
 #include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/text_clean.h"
+#include "tessel/util/text_file_util.h"
 
 namespace {
 
@@ -91,11 +92,15 @@ bool cBridgeServer::LoadIP(const char* file) {
     if (got == platform::eHomeFile::kRefused) {
       m_bListUnread = true;
       ReportUnreadableFile(m_strIPFile, why + kAdmitsNone);
+    } else {
+      // Without the file every address is admitted: one copied under other letter case is named.
+      ReportOtherCase(m_strIPFile);
     }
     platform::SetColor(kColorWhiteOnBlack);
     return false;
   }
   std::cout << "从文件 " << m_strIPFile << " 载入有效的IP地址" << std::endl;
+  DecodeTextFile(text);
   std::istringstream in(text);
   std::string line;
   bool ok = true;
@@ -151,6 +156,7 @@ std::vector<std::string> cBridgeServer::AdmittedIPs() const {
 // as it was, never cut short, which would narrow or lift the list at the next start.
 bool cBridgeServer::SaveIP() {
   std::ostringstream text;
+  if (!m_mapIP.empty() && BeginsLikeAMark(m_mapIP.begin()->first)) text << kByteOrderMark;
   for (const auto& [name, ip] : m_mapIP) text << name << " " << ip << "\n";
   return platform::WriteFileAtomically(m_strIPFile, text.str());
 }

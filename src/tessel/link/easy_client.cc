@@ -178,6 +178,8 @@ void cEasyClient::LoadInfo(stClientInfo& info) {
       file.GetString("password", info.password);
       file.GetBool("autoconnect", info.autoconnect);
       file.GetBool("autoreconnect", info.autoreconnect);
+      file.ReportKeysInOtherCase(
+          {"serverip", "serverip2", "account", "password", "autoconnect", "autoreconnect"});
     } else {
       platform::ColorSection red(platform::kColorLightRed);
       std::cout << "load error" << std::endl;

@@ -1,5 +1,7 @@
 #include "tessel/link/ini_file.h"
 
+#include <strings.h>
+
 #include <cerrno>
 #include <charconv>
 #include <sstream>
@@ -8,6 +10,7 @@
 #include "platform/atomic_file.h"
 #include "platform/home_file.h"
 #include "tessel/core/unreadable_line.h"
+#include "tessel/util/text_clean.h"
 #include "tessel/util/text_file_util.h"
 
 namespace {
@@ -32,8 +35,9 @@ bool cIniFile::Load(const char* path) {
   std::string text;
   if (!ReadReportedHomeFile(m_strPath, platform::kSettingsFileBytes, text)) return false;
   // An editor's byte-order mark made the first key another one: a login file's serverip was
-  // missed, and the link logged in to 127.0.0.1 with its password.
-  DropByteOrderMark(text);
+  // missed, and the link logged in to 127.0.0.1 with its password. A file saved as UTF-16 read
+  // as no key at all.
+  DecodeTextFile(text);
   // Each line's whitespace-separated words in threes: key, separator (not checked), value. A
   // line whose words are no whole threes gives nothing: read on into the next line, a key
   // without its value ("password =") took the next key's name as the value, and a value with a
@@ -41,26 +45,44 @@ bool cIniFile::Load(const char* path) {
   // they were: nothing of a half-read file is taken.
   std::istringstream lines(text);
   std::unordered_map<std::string, std::string> read;
+  std::unordered_map<std::string, int> readLines;
+  int number = 0;
   for (std::string line; std::getline(lines, line);) {
+    ++number;
     std::istringstream in(line);
     std::vector<std::string> words;
     for (std::string word; in >> word;) words.push_back(word);
     if (words.size() % 3 != 0) continue;
-    for (size_t at = 0; at < words.size(); at += 3) read[words[at]] = words[at + 2];
+    for (size_t at = 0; at < words.size(); at += 3) {
+      read[words[at]] = words[at + 2];
+      readLines[words[at]] = number;
+    }
   }
   for (auto& [k, v] : read) m_mapValue[k] = std::move(v);
+  for (auto& [k, n] : readLines) m_mapLine[k] = n;
   // A line of other words is reported: the entry it was meant to give is not there.
   if (const int bad = FirstUnreadableLine(text); bad != 0)
     ReportUnreadableLine(m_strPath, bad, "expected KEY = VALUE, each without blanks");
   return true;
 }
 
+void cIniFile::ReportKeysInOtherCase(std::initializer_list<std::string_view> keys) const {
+  const auto sameButCase = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+  };
+  for (const auto& [key, line] : m_mapLine)
+    for (const std::string_view wanted : keys)
+      if (key != wanted && sameButCase(key, wanted))
+        ReportUnreadableLine(m_strPath, line,
+                             EscapeControls(key) + " is no key: keys are in lower case, " +
+                                 std::string(wanted) + " keeps its default");
+}
+
 bool cIniFile::Save() {
   if (m_strPath.empty()) return false;
   std::ostringstream out;
-  // A first key that begins like a byte-order mark keeps it through the mark Load drops.
-  if (!m_mapValue.empty() && m_mapValue.begin()->first.starts_with(kByteOrderMark))
-    out << kByteOrderMark;
+  // A first key that begins like a byte-order mark keeps it through the mark Load takes away.
+  if (!m_mapValue.empty() && BeginsLikeAMark(m_mapValue.begin()->first)) out << kByteOrderMark;
   for (const auto& [key, value] : m_mapValue) out << key << " = " << value << "\n";
   // Made afresh beside the file and renamed over it: never through a link or a pipe left in the
   // temporary's place, and an account file keeps the mode its owner gave it.

@@ -2,7 +2,9 @@
 // login files use it. One owner thread at a time.
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 class cIniFile {
@@ -25,11 +27,16 @@ class cIniFile {
   bool SetString(const std::string& key, const std::string& value);
   void SetInt(const std::string& key, int value);
 
+  // Reports each line of the file whose key is one of `keys` but for letter case ("ServerIP",
+  // as a Windows home may hold): the value it sets is read under no key the reader asks for.
+  void ReportKeysInOtherCase(std::initializer_list<std::string_view> keys) const;
+
   const std::string& GetPath() const { return m_strPath; }
   void SetPath(const std::string& path) { m_strPath = path; }
   const std::unordered_map<std::string, std::string>& Entries() const { return m_mapValue; }
 
  private:
   std::unordered_map<std::string, std::string> m_mapValue;
+  std::unordered_map<std::string, int> m_mapLine;  // the line that set each key Load read
   std::string m_strPath;
 };

@@ -24,14 +24,16 @@ class AliasTest : public ::testing::Test {
 };
 
 // Up to four parameters fill the placeholders; a count that misses them runs nothing (the line
-// is emptied and the error shown), and five or more leave the line as typed.
+// is emptied and the error shown), and five or more leave the line as typed. A file saved by a
+// Windows editor (byte-order mark, CR LF, words aligned with blanks and tabs) reads the same.
 TEST_F(AliasTest, AliasesExpandTheirParametersOrRunNothing) {
   m_dir.write("alias/a.txt",
-              "v = Ver()\ng = //global//%1%\ns = SetConfigValue('%1%',%2%)\n"
-              "t = //%1%///%2%/%3%\nf = Send(%1%,%2%,'%3%','%4%')\n");
+              "\xEF\xBB\xBFv = Ver()\r\ng = //global//%1%\ns = SetConfigValue('%1%',%2%)\n"
+              "t = //%1%///%2%/%3%\r\nf = Send(%1%,%2%,'%3%','%4%')\n \tw \t  = Ver()\r\n");
   cAlias alias;
   const std::pair<std::string, std::string> cases[] = {
       {"v", "Ver()"},
+      {"w", "Ver()"},
       {"g Ver()", "//global//Ver()"},
       {"s pay 10", "SetConfigValue('pay',10)"},
       {"t global 2 Ver()", "//global///2/Ver()"},

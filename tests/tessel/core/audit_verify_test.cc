@@ -87,6 +87,12 @@ TEST_F(AuditVerify, AWholeTrailHoldsWithAndWithoutTheKey) {
   Run({"Ver()"});
   std::string made, error;
   ASSERT_TRUE(LoadAuditKey(at.KeyFile(), &made, &error)) << error;
+  // The key file as a Windows editor saves it (byte-order mark, CR LF) holds the same key.
+  std::string hex, copied;
+  std::getline(std::ifstream(at.KeyFile()), hex);
+  std::ofstream(at.KeyFile()) << "\xEF\xBB\xBF" << hex << "\r\n";
+  ASSERT_TRUE(LoadAuditKey(at.KeyFile(), &copied, &error)) << error;
+  EXPECT_EQ(copied, made);
   EXPECT_TRUE(VerifyAuditTrail(at.Folder(), std::vector{key, made}).holds);
   for (const auto& keys : {std::vector{made, key}, std::vector{key}, std::vector{made}})
     EXPECT_NE(VerifyAuditTrail(at.Folder(), keys).reason.find("MAC does not match the key"),

@@ -110,6 +110,12 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
   texts.LoadStringA(
       dir.write("str.ini", "ip = 127.0.0.1\r\nexpr = a = b\n\nlater = lost\n").c_str());
   EXPECT_EQ(texts.GetStrings(), (Strs{{"ip", "127.0.0.1"}, {"expr", "a = b"}}));
+  // Saved as UTF-16 (either byte order), a file reads as the text it holds.
+  cStringValue wide;
+  wide.LoadStringA(
+      dir.write("str.ini", testkit::Utf16Le("rule = @read\r\nname = ") + "\x2D\x4E").c_str());
+  wide.LoadStringA(dir.write("str.ini", std::string("\xFE\xFF\0a\0 \0=\0 \0b", 12)).c_str());
+  EXPECT_EQ(wide.GetStrings(), (Strs{{"rule", "@read"}, {"name", "\xE4\xB8\xAD"}, {"a", "b"}}));
   // What commands may store (10000 texts of 64 KiB) loads back, megabytes of it too.
   std::string large;
   for (int i = 0; i < 40; ++i)
@@ -233,6 +239,15 @@ TEST(ValueStores, TheLineThatStopsALoadIsReportedOnceWithItsFileAndLine) {
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_NE(logged[0].find(said), std::string::npos) << logged[0];
   }
+  // A file there only in other letter case (a home copied from Windows) is named, not read.
+  testkit::cStdoutCapture out;
+  cStringValue store;
+  dir.write("Game/Game_Str.ini", "a = b\n");
+  store.LoadStringA((dir / "game//game_str.ini").c_str());
+  EXPECT_TRUE(store.GetStrings().empty());
+  EXPECT_NE(out.Text().find("game_str.ini is not there, " + dir / "Game/Game_Str.ini"),
+            std::string::npos)
+      << out.Text();
 }
 
 // Names and texts drawn at random from the bytes that matter to the file lines: whatever any
@@ -267,12 +282,15 @@ TEST(ValueStores, WhateverIsStoredReadsBackAsItselfFromTheFiles) {
   back.Load(ints.c_str(), strs.c_str());
   EXPECT_EQ(back.GetValues(), store.GetValues());
   EXPECT_EQ(back.GetStrings(), store.GetStrings());
-  // A name that begins like the byte-order mark the files may start with, first in a file.
-  marked.SetStringValue("\xEF\xBB\xBFx", 1), marked.SetStringString("\xEF\xBB\xBFx", "y");
-  ASSERT_TRUE(marked.SaveValue(ints.c_str()) && marked.SaveString(strs.c_str()));
-  markedBack.Load(ints.c_str(), strs.c_str());
-  EXPECT_EQ(markedBack.GetValues(), marked.GetValues());
-  EXPECT_EQ(markedBack.GetStrings(), marked.GetStrings());
+  // A name that begins like a byte-order mark the files may start with, first in a file.
+  for (const char* name : {"\xEF\xBB\xBFx", "\xFF\xFEx", "\xFE\xFFx"}) {
+    marked.Clear(), markedBack.Clear();
+    marked.SetStringValue(name, 1), marked.SetStringString(name, "y");
+    ASSERT_TRUE(marked.SaveValue(ints.c_str()) && marked.SaveString(strs.c_str()));
+    markedBack.Load(ints.c_str(), strs.c_str());
+    EXPECT_EQ(markedBack.GetValues(), marked.GetValues()) << name;
+    EXPECT_EQ(markedBack.GetStrings(), marked.GetStrings()) << name;
+  }
 }
 
 }  // namespace

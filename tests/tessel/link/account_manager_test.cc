@@ -112,16 +112,25 @@ TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothin
 }
 
 // Words are read in threes (key, "=", value): a later key wins, a value with a blank is cut and
-// its rest becomes the next key, and what cannot be read leaves the output untouched. What Save
-// writes, Load reads back, and no other file is left.
+// its rest becomes the next key, and what cannot be read leaves the output untouched; a key
+// asked for but written in other case is reported with its line. What Save writes, Load reads
+// back, and no other file is left.
 TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   testkit::cTempDir home{testkit::cTempDir::kHome};
   home.write("a.ini",
              "\xEF\xBB\xBF"  // an editor's byte-order mark
              "cmd = 4\npassword = abc\npassword = xyz\nname = two words = x\nflag = true\n"
-             "n = 12x\none = 1\nempty =\nlast =");
+             "n = 12x\none = 1\nServerIP = 10.0.0.9\nempty =\nlast =");
   cIniFile ini;
   ASSERT_TRUE(ini.Load("a.ini"));
+  {
+    testkit::cStdoutCapture said;
+    ini.ReportKeysInOtherCase({"serverip", "cmd", "password"});
+    EXPECT_NE(said.Text().find("a.ini line 8 cannot be read: ServerIP is no key"),
+              std::string::npos)
+        << said.Text();
+    EXPECT_EQ(said.Text().find("cmd"), std::string::npos) << said.Text();
+  }
   std::string s, name, words;
   int n = 7;
   bool flag = false;

@@ -12,6 +12,7 @@
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "testkit/fake_clock.h"
+#include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
 #include "testkit/stdout_capture.h"
 
@@ -86,7 +87,8 @@ TEST_F(AccountRightsTest, AFileIsReadWholeOrRefusedNamingItsLine) {
 TEST_F(AccountRightsTest, ABadFileKeepsAFirstLoginOutAndALoggedInAccountsRights) {
   Account("allow = @read,\n");
   EXPECT_TRUE(PeerSaw(2, "Login('op','pw')", "login error db/accounts/op.ini:3: an empty item"));
-  Account("allow = @read\n");
+  // Saved as UTF-16 by a Windows editor, the password and the rules read as written.
+  m_home.write("db/accounts/op.ini", testkit::Utf16Le("password = pw\r\ncmd = 1\r\nallow = @read"));
   ASSERT_TRUE(PeerLogIn("op", "pw"));
   EXPECT_TRUE(PeerAnswered(4, "Echo('a')", "a"));
   EXPECT_TRUE(PeerAnswered(4, "Poke() Echo('b')", "refused: op may not run Poke (needs @write)\n"));

@@ -321,20 +321,27 @@ TEST_F(BridgeTest, TheCommandLogNeverHoldsMoreThanItsCapAndIsWrittenAtEnd) {
 
 // An address list that is there but cannot be read admits nobody (a pipe held the start for
 // ever; a first line that is no entry, or an empty one before the entries, admitted every
-// address); no file admits every address.
+// address); no file admits every address, and one there only in other letter case is named.
+// A list saved as UTF-16 reads as the text it holds.
 TEST(BridgeServerIPs, AListThatCannotBeReadAdmitsNobody) {
   testkit::cTempDir dir;
   ASSERT_EQ(::mkfifo(dir.file("pipe.ini").c_str(), 0600), 0);
   dir.write("typo.ini", "10.0.0.5\nlater 10.0.0.6\n");
   dir.write("blank.ini", "\r\npeer 10.0.0.5\n");
+  dir.write("Cased.ini", "peer 10.0.0.5\n");
+  dir.write("wide.ini", testkit::Utf16Le("peer 10.0.0.5\r\n"));
   const std::pair<const char*, std::vector<std::string>> rows[] = {
-      {"missing.ini", {}}, {"pipe.ini", {"-"}}, {"typo.ini", {"-"}}, {"blank.ini", {"-"}}};
+      {"missing.ini", {}},  {"pipe.ini", {"-"}}, {"typo.ini", {"-"}},
+      {"blank.ini", {"-"}}, {"cased.ini", {}},   {"wide.ini", {"10.0.0.5"}}};
   testkit::cStdoutCapture quiet;
   for (const auto& [name, admitted] : rows) {
     cBridgeServer bridge;
     bridge.LoadIP(dir.file(name).c_str());
     EXPECT_EQ(bridge.AdmittedIPs(), admitted) << name;
   }
+  EXPECT_NE(quiet.Text().find("cased.ini is not there, " + dir.file("Cased.ini")),
+            std::string::npos)
+      << quiet.Text();
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/text_clean.h"
+#include "tessel/util/text_file_util.h"
 
 namespace fs = std::filesystem;
 
@@ -101,12 +102,23 @@ bool ReadBatch(const char* file, const fs::path& root, std::istringstream& lines
   const platform::eHomeFile got =
       platform::ReadHomeFile(file, platform::kScriptFileBytes, text, &why, root.string());
   if (got == platform::eHomeFile::kRead) {
+    // An editor's byte-order mark before the first line made it no command; a file saved as
+    // UTF-16 is run as the text it holds.
+    DecodeTextFile(text);
     lines.str(text);
     return true;
   }
   error =
       "run file " + (got == platform::eHomeFile::kMissing ? std::string(file) + " not found" : why);
   return false;
+}
+
+// The next line of a batch without the carriage returns a file saved on Windows ends it with:
+// kept, "/tessel", "??" or an alias word on a line of its own was no such line.
+bool NextBatchLine(std::istream& in, std::string& line) {
+  if (!std::getline(in, line)) return false;
+  while (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
 }
 
 }  // namespace
@@ -129,7 +141,7 @@ void cCmdInput::Run(const char* file) {
     platform::SetColor(platform::kColorYellow);
     std::cout << "[dofile] " << EscapeControls(file) << "\n";
     std::string line;
-    while (std::getline(in, line) && line.size() >= 2) {
+    while (NextBatchLine(in, line) && line.size() >= 2) {
       if (LuaCommandOverdue()) {
         std::cout << OverdueText(file);
         break;
@@ -167,7 +179,7 @@ void cCmdInput::RunRemote(const char* file) {
   }
   get_gout() << "[dofile] " << file << "\n";
   std::string line;
-  while (std::getline(in, line)) {
+  while (NextBatchLine(in, line)) {
     if (LuaCommandOverdue()) {
       get_gout() << OverdueText(file);
       break;

@@ -12,6 +12,7 @@
 #include "tessel/link/ini_file.h"
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
+#include "tessel/util/text_file_util.h"
 
 namespace fs = std::filesystem;
 
@@ -199,11 +200,14 @@ void MaintainOpen(const std::string& kind, std::ostream& os) {
        << "\n";
     return;
   }
+  // As a Windows editor saves the list: a byte-order mark (or UTF-16), CR LF, blanks and tabs
+  // around a name. Kept, the first program, or one followed by a tab, was no kind.
+  DecodeTextFile(text);
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    line.erase(0, line.find_first_not_of(' '));
+    while (!line.empty() && line.back() == '\r') line.pop_back();
+    line = TrimBlanksAndTabs(line);
     if (!line.empty() && line.front() != '#' && line.front() != ';') OpenOne(line, os);
   }
 }

@@ -272,6 +272,13 @@ TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
     EXPECT_TRUE(run.out.ends_with(ending)) << statement << "\n" << run.out;
   }
   EXPECT_TRUE(RunJobs("copy('nokind')").ends_with("copy nokind failed\n"));
+  // The list of programs as a Windows editor saves it: each name is a kind all the same.
+  WriteFile(Servers("serverconfig.ini"), "\xEF\xBB\xBFnokind\t\r\n; note\r\n\tnokind2 \r\n");
+  const std::string opened = RunJobs("open('all')");
+  EXPECT_EQ(opened.find("无法识别"), std::string::npos) << opened;
+  for (const char* exe : {"/nokind/servernokind_r.exe\n", "/nokind2/servernokind2_r.exe\n"})
+    EXPECT_NE(opened.find(exe), std::string::npos) << opened;
+  fs::remove(Servers("serverconfig.ini"));
   // A pipe as the list of programs: read, it would hold this site job and refuse every later one.
   ASSERT_EQ(::mkfifo(Servers("serverconfig.ini").c_str(), 0600), 0);
   EXPECT_TRUE(
