@@ -185,6 +185,17 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   EXPECT_NE(run.out.find("refused: noshell may not run System (needs @shell)"), std::string::npos)
       << run.out;
 
+  TESSEL_STEP(steps, "an answer runs only where its command came from, not where its names say");
+  cluster.gameHome.write("db/accounts/narrow.ini",
+                         "password = pw\ncmd = 16\nallow = @read,@files,@net\ntargets = global\n");
+  cluster.globalHome.write("servers/taken.txt", "global's");
+  run = cli(cluster.gameHome, "narrow",
+            {"-c", "/7/SendPathCmd('narrow','game','global','',4,'Ver()')", "-c",
+             "/7/SendPathCmd('map','game','global','',4,\"downloadfile('taken.txt')\")", game});
+  EXPECT_TRUE(testkit::InOrder(run.out, {"程序 global", "may not run SendPathCmd answered on map"}))
+      << run.out << run.err;
+  EXPECT_FALSE(std::filesystem::exists(cluster.mapHome / "servers/taken.txt"));
+
   TESSEL_STEP(steps, "the far process names the origin, not the link it came by");
   EXPECT_TRUE(cluster.map->Ask("/1/Denied()",
                                {"account=noshell", "origin=noshell@global", "function=System"}));

@@ -395,6 +395,32 @@ void CheckCmdTarget(lua_State* L, std::string_view func, std::string_view proces
   if (!ReachesOrRefuse(func, process)) RaiseRefusal(L);
 }
 
+namespace {
+
+// Whether the way back `names` (the first name is where answers end) leads to the requester:
+// its process, or its account logged in there as the way back's last hop.
+bool EndsAtOrigin(const stCmdRights& rights, const std::vector<std::string>& names) {
+  const std::string prefix = rights.account + "@";
+  if (names.empty() || !rights.origin.starts_with(prefix)) return false;
+  const std::string process = rights.origin.substr(prefix.size());
+  if (names[0] == process) return true;
+  return names.size() >= 2 && names[0] == rights.account && names[1] == process;
+}
+
+}  // namespace
+
+void CheckCmdAnswerWay(lua_State* L, std::string_view func, const std::vector<std::string>& names) {
+  const stCmdRights* rights = g_current.get();
+  if (rights == nullptr || names.empty()) return;
+  if (!g_refusal.empty()) RaiseRefusal(L);
+  if (EndsAtOrigin(*rights, names) || rights->MayReach(names.front())) return;
+  g_refusal = "refused: " + rights->account + " may not run " + std::string(func) +
+              " answered on " + names.front() + " (outside its targets)";
+  cDeniedLog::Instance().Note(rights->account, rights->origin, func, "targets");
+  StopLuaCalls(g_refusal.c_str());
+  RaiseRefusal(L);
+}
+
 void CheckNoRefusal(lua_State* L) {
   if (g_current && !g_refusal.empty()) RaiseRefusal(L);
 }

@@ -113,6 +113,12 @@ void RequireCmdRight(std::string_view func, eCmdRight right);
 void RequireCmdTarget(std::string_view func, std::string_view process);
 // The same inside a raw Lua function: the refusal is raised as its Lua error.
 void CheckCmdTarget(lua_State* L, std::string_view func, std::string_view process);
+// The check of a routed call at its destination, whose answers go back along `names` reversed
+// and run where they end (the first name) with the rights of the links they come by: refused
+// unless they end at the requester (its process, or its account logged in there) or at a
+// process its targets reach: "refused: ACCOUNT may not run FUNCTION answered on NAME (outside
+// its targets)". Raised as CheckCmdTarget does.
+void CheckCmdAnswerWay(lua_State* L, std::string_view func, const std::vector<std::string>& names);
 // After a guarded function returned: raises the refusal again when one happened inside it.
 void CheckNoRefusal(lua_State* L);
 

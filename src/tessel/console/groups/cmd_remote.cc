@@ -10,6 +10,7 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/host.h"
 
 namespace {
 
@@ -75,6 +76,9 @@ int LuaSendPathCmd(lua_State* L) {
   call.param = StringArg(L, count - 2);
   call.group = static_cast<int>(group);
   call.text = StringArg(L, count);
+  // Run here, its answers go back along the names: not to a process the requester may not reach.
+  if (GetHost().IsAccount(call.names.back().c_str()) != 0)
+    CheckCmdAnswerWay(L, "SendPathCmd", call.names);
   cPathRouter::SendPathCmd(call, ChunkHops());
   return 0;
 }
