@@ -92,9 +92,6 @@ const cLaunchWords kProgramWords{
     {"compress", "0|1", "every link sends its records compressed", IsLaunchFlag, kLaunchFlagForm},
 };
 
-// The variable that may hold the client links' password.
-constexpr const char* kPasswordVariable = "TESSEL_LINK_PASSWORD";
-
 // The variable's value, taken out of the environment: the children the process starts (System
 // lines, site tools, the crash report tool) would inherit it, and its environment block, which
 // /proc/PID/environ shows, is overwritten. Main thread, before other threads start.

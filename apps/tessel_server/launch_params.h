@@ -14,6 +14,9 @@ struct stUpstream {
 
 class cLaunchParams {
  public:
+  // The variable that may hold the client links' password.
+  static constexpr const char* kPasswordVariable = "TESSEL_LINK_PASSWORD";
+
   // The command-line words after the program's own name.
   static std::vector<std::string> Words(int argc, char** argv);
   // The words joined by blanks, the launch parameters' text.

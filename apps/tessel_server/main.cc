@@ -12,6 +12,7 @@
 #include "tessel/core/config_stores.h"
 #include "tessel/core/launch_words.h"
 #include "tessel_server/launch_params.h"
+#include "tessel_server/self_restart.h"
 #include "tessel_server/server_program.h"
 
 namespace {
@@ -49,6 +50,7 @@ void PrintUsage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const cSelfRestart restart(argc, argv);
   const std::vector<std::string> words = cLaunchParams::Words(argc, argv);
   if (!words.empty() && (words[0] == "--help" || words[0] == "-h")) {
     PrintUsage();
@@ -78,6 +80,6 @@ int main(int argc, char** argv) {
     std::cerr << "tessel_server: " << error << std::endl;
     return kStartFailed;
   }
-  cServerProgram program(params);
+  cServerProgram program(params, restart);
   return program.Run();
 }

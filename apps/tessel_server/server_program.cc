@@ -14,6 +14,7 @@
 #include "tessel/link/easy_server.h"
 #include "tessel/util/os_clock.h"
 #include "tessel_server/client_side.h"
+#include "tessel_server/self_restart.h"
 #include "tessel_server/server_side.h"
 #include "tessel_server/stdin_relay.h"
 
@@ -33,7 +34,8 @@ stEndPacing QuickPacing() {
 
 }  // namespace
 
-cServerProgram::cServerProgram(const cLaunchParams& params) : m_params(params) {}
+cServerProgram::cServerProgram(const cLaunchParams& params, const cSelfRestart& restart)
+    : m_params(params), m_restart(restart) {}
 
 cServerProgram::~cServerProgram() = default;
 
@@ -90,5 +92,20 @@ int cServerProgram::Run() {
     std::fflush(nullptr);
     std::_Exit(code != 0 ? code : kExitWorkerAbandoned);
   }
+  if (code == 0 && host.GetRestartFlag()) return Restart(relay);
   return code;
+}
+
+int cServerProgram::Restart(cStdinRelay& relay) {
+  // A service manager starts the program again on this code (the unit names it).
+  if (cServiceWatch::UnderServiceManager()) return kExitRestart;
+  std::cout << "cServerProgram::Run restarting: the program starts again with its launch words"
+            << std::endl;
+  loglib::flush_all();
+  std::fflush(nullptr);
+  relay.GiveBack();
+  std::string why;
+  m_restart.Exec(why);
+  std::cout << "cServerProgram::Run the restart failed: " << why << std::endl;
+  return kExitRestart;
 }

@@ -10,10 +10,13 @@
 
 class cEasyServer;
 class cEasyClient;
+class cSelfRestart;
+class cStdinRelay;
 
 class cServerProgram {
  public:
-  explicit cServerProgram(const cLaunchParams& params);
+  // `restart` starts the program again when an orderly end asked for a restart.
+  cServerProgram(const cLaunchParams& params, const cSelfRestart& restart);
   ~cServerProgram();
   cServerProgram(const cServerProgram&) = delete;
   cServerProgram& operator=(const cServerProgram&) = delete;
@@ -27,16 +30,24 @@ class cServerProgram {
   // releasing the links or running the process's own clean-up, which would pull the command
   // groups' states from under the worker.
   static constexpr int kExitWorkerAbandoned = 4;
+  // Exit code of a program that ended in order to be restarted (Restart(), RestartTime) and
+  // leaves the new start to its service manager, or could not start itself again.
+  static constexpr int kExitRestart = 5;
 
   // Runs the program to its end; the process's exit code: 0 after a requested stop, 1 when it
   // could not start, kExitAfterFault after a crash report. With an abandoned worker it does not
-  // return: the process ends with kExitWorkerAbandoned (or kExitAfterFault).
+  // return: the process ends with kExitWorkerAbandoned (or kExitAfterFault). After an orderly
+  // end that asked for a restart it returns kExitRestart under a service manager; otherwise it
+  // does not return but starts the program again in this process.
   int Run();
 
  private:
   void MakeLinks();
+  // After an orderly end that asked for a restart: the new start, or kExitRestart.
+  int Restart(cStdinRelay& relay);
 
   const cLaunchParams& m_params;
+  const cSelfRestart& m_restart;
   std::unique_ptr<cEasyServer> m_server;
   std::vector<std::unique_ptr<cEasyClient>> m_clients;
 };

@@ -18,17 +18,23 @@ bool cStdinRelay::Start() {
   return true;
 }
 
+void cStdinRelay::StopCopying(int input) {
+  if (!m_thread.joinable()) return;
+  if (input >= 0) ::dup2(input, 0);
+  // Wakes the thread out of its wait on the real input.
+  [[maybe_unused]] ssize_t n = ::write(m_stop[1], "x", 1);
+  m_thread.join();
+}
+
+void cStdinRelay::GiveBack() {
+  StopCopying(m_input);
+}
+
 cStdinRelay::~cStdinRelay() {
   if (m_thread.joinable()) {
-    // Closes the pipe's reading end (a blocked write then fails; SIGPIPE is ignored by the
-    // program) and wakes the thread out of its wait on the real input.
     const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null >= 0) {
-      ::dup2(null, 0);
-      ::close(null);
-    }
-    [[maybe_unused]] ssize_t n = ::write(m_stop[1], "x", 1);
-    m_thread.join();
+    StopCopying(null);
+    if (null >= 0) ::close(null);
   }
   for (int fd : {m_input, m_pipe, m_stop[0], m_stop[1]})
     if (fd >= 0) ::close(fd);

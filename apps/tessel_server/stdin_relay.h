@@ -16,8 +16,14 @@ class cStdinRelay {
   // Makes standard input the pipe's reading end and starts the copying thread. Call it after
   // the console signals are blocked, so the thread inherits the mask. False when it cannot.
   bool Start();
+  // Stops the copying and makes the real input standard input again, for a new start of the
+  // program in this process.
+  void GiveBack();
 
  private:
+  // Puts `input` on standard input, which closes the pipe's reading end (a blocked write then
+  // fails; SIGPIPE is ignored by the program), and ends the thread.
+  void StopCopying(int input);
   void Copy();
   bool WriteAll(const char* data, size_t size);
 

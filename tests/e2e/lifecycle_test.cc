@@ -1,5 +1,6 @@
-// A server program's own life: every way of ending it ends it in order with exit code 0, bad
-// launch parameters start nothing, and the launch parameters' account logs a client link in.
+// A server program's own life: every way of ending it ends it in order with exit code 0, a
+// restart starts it again in the same process, bad launch parameters start nothing, and the
+// launch parameters' account logs a client link in.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -31,6 +32,7 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
       {{}, "", false, SIGINT, "CTRL_C_EVENT invoke"},
       {{"initcmd", "=", "quit"}, "", false, 0, "program quit... "},
       {{}, "error(string.rep('x',100000))\n", true, 0, "File too large; lines may be lost", true},
+      {{}, "/4/Close()\n", false, 0, "func_CloseTessel"},
   };
   // A log line past the file-size limit is said; the limit is set between a pipe and the program.
   const std::string limited =
@@ -51,6 +53,25 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
     // The end sequence ran to its last step: both of its times are in the registry store.
     EXPECT_FALSE(RegistryValue(home, "endtime").empty());
     EXPECT_FALSE(RegistryValue(home, "exittime").empty());
+  }
+  {
+    // Restart() ends in order, then the same process starts again with its launch words: its
+    // console reads on, a client logs in to its new listening side, the trail opens twice.
+    cHome home;
+    AddAccount(home, "ops", "ops-pw9", 16);
+    cServerProcess server(home, Words("game", Listen()));
+    ASSERT_GT(server.WaitPort("game"), 0);
+    const size_t mark = server.Output().size();
+    server.Type("/4/Restart()");
+    const int port = server.WaitPort("game", mark);
+    ASSERT_GT(port, 0) << server.Output();
+    EXPECT_TRUE(server.Ask("/4/Ver()", {"程序 game"}));
+    const stCliRun run = RunCli(
+        home, {"-u", "ops", "-c", "/4/Ver()", "127.0.0.1:" + std::to_string(port)}, "ops-pw9");
+    EXPECT_NE(run.out.find("func_Version"), std::string::npos) << run.err;
+    const std::string pid = "\tpid=" + std::to_string(server.Pid()) + "\t";
+    EXPECT_EQ(CountLines(TrailOf(home), {"kind=open", pid}), 2);
+    server.QuitInOrder();
   }
   // A Ctrl+C while the start waits (for an audit key from a pipe) lets the start finish first.
   cHome home;

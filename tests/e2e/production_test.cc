@@ -262,6 +262,13 @@ TEST(ProductionE2e, WithoutAConsoleTheServiceRunsUntilItIsStopped) {
   game.Signal(SIGTERM);
   EXPECT_TRUE(notify.WaitFor("STOPPING=1"));
   EXPECT_EQ(game.WaitExit(), 0) << game.Output();
+  // The operator's Restart() ends it in order as well, with the code the unit restarts it on.
+  AddAccount(home, "ops", "ops-pw9", 16);
+  cServerProcess again(home, Words("game", Listen()), TESSEL_SERVER_EXE,
+                       {notify.Env(), "INVOCATION_ID=1"});
+  const std::string address = "127.0.0.1:" + std::to_string(again.WaitPort("game"));
+  EXPECT_EQ(RunCli(home, {"-u", "ops", "-c", "/4/Restart()", address}, "ops-pw9").code, 0);
+  EXPECT_EQ(again.WaitExit(), 5) << again.Output();
 }
 
 // The lines of `text`.

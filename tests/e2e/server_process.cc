@@ -192,13 +192,13 @@ bool cServerProcess::Ask(const std::string& line, const std::vector<std::string>
   return inOrder;
 }
 
-int cServerProcess::WaitPort(const std::string& server) const {
+int cServerProcess::WaitPort(const std::string& server, size_t from) const {
   // The infos line holds "...,NAME_port=PORT,...".
   int port = 0;
   PollUntil([&] {
     const std::string out = Output();
-    size_t at = out.find("," + server + "_port=");
-    if (at == std::string::npos) at = out.find("\n" + server + "_port=");
+    size_t at = out.find("," + server + "_port=", from);
+    if (at == std::string::npos) at = out.find("\n" + server + "_port=", from);
     return (port = at == std::string::npos ? 0 : std::atoi(&out[at + server.size() + 7])) > 0;
   });
   return port;

@@ -106,8 +106,9 @@ class cServerProcess {
   bool WaitOutput(const std::string& text, size_t from = 0) const;
   // Types `line` and waits until what the process prints after it holds `expected` in order.
   bool Ask(const std::string& line, const std::vector<std::string>& expected);
-  // Waits for the info value NAME_port of a listening side; 0 when it did not appear.
-  int WaitPort(const std::string& server) const;
+  // Waits for the info value NAME_port of a listening side in the output from byte `from` on; 0
+  // when it did not appear.
+  int WaitPort(const std::string& server, size_t from = 0) const;
   // Waits for the end: the exit code, 128 + signal when a signal ended it, -1 when the time ran
   // out (the process is then killed).
   int WaitExit();

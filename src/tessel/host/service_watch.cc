@@ -140,7 +140,11 @@ std::string cServiceWatch::StatusLine(cTessel& host) const {
 bool cServiceWatch::HasConsole() {
   const std::string word = GetExeParam("console", "");
   if (!word.empty()) return word != "0";
-  return std::getenv("NOTIFY_SOCKET") == nullptr && std::getenv("INVOCATION_ID") == nullptr;
+  return !UnderServiceManager();
+}
+
+bool cServiceWatch::UnderServiceManager() {
+  return std::getenv("NOTIFY_SOCKET") != nullptr || std::getenv("INVOCATION_ID") != nullptr;
 }
 
 cWorkerStats& cServiceWatch::Worker() {

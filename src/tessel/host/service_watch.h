@@ -28,6 +28,8 @@ class cServiceWatch {
   // Whether the process runs with a console: not under systemd (NOTIFY_SOCKET or INVOCATION_ID
   // set) unless the launch word "console = 1" asks for one, and not with "console = 0".
   static bool HasConsole();
+  // Whether a service manager runs the process (NOTIFY_SOCKET or INVOCATION_ID set).
+  static bool UnderServiceManager();
 
   // Worker: the process's state for the cluster view, one line of blank-separated fields that
   // are never empty: "status name=game program=game version=1.0.0 uptime_s=12 links_up=2
