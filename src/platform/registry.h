@@ -22,7 +22,8 @@ using RegistryValues = std::vector<std::pair<std::string, std::string>>;
 
 // An open registry key. Open creates the key when it is missing; every Set writes through at
 // once (read the file, replace the value, write a temporary file and rename it over the key's
-// file), so values written by other objects for the same key are kept.
+// file) under a lock on the key's folder, so values written by other objects, threads or
+// processes for the same key are kept.
 class RegistryKey {
  public:
   // False when the key's folder cannot be created or the name is not a safe key.
@@ -30,7 +31,8 @@ class RegistryKey {
   bool IsOpen() const { return !file_.empty(); }
   void Close() { file_.clear(); }
 
-  // False when the file cannot be read (no regular file, past 1 MiB) or written, or a name could
+  // False when the file cannot be read (no regular file, past 1 MiB) or written, another process
+  // held the key's folder for 2 s, or a name could
   // not be read back from it (empty, more than one line, holding " = " or ending in " ="); the
   // key's previous file then stays as it was.
   bool Set(const std::string& name, const std::string& value);

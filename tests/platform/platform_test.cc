@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -256,18 +258,29 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemp
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 3);
 }
 
+// Two threads here and two other processes (programs of one name share the key) write at once.
 TEST_F(RegistryTest, ConcurrentWritersToOneKeyLoseNoValue) {
+  const auto write = [](int t) {
+    RegistryKey key;
+    for (int i = 0; key.Open("Software/server") && i < 50; ++i)
+      key.Set("t" + std::to_string(t) + "_" + std::to_string(i), std::to_string(i));
+  };
+  std::vector<pid_t> children;
+  for (int t = 2; t < 4; ++t) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      write(t);
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([t] {
-      RegistryKey key;
-      for (int i = 0; key.Open("Software/server") && i < 25; ++i)
-        key.Set("t" + std::to_string(t) + "_" + std::to_string(i), std::to_string(i));
-    });
+  for (int t = 0; t < 2; ++t) threads.emplace_back(write, t);
   for (auto& th : threads) th.join();
+  for (const pid_t pid : children) ::waitpid(pid, nullptr, 0);
   RegistryKey key;
   ASSERT_TRUE(key.Open("Software/server"));
-  EXPECT_EQ(key.GetAll().size(), 100u);
+  EXPECT_EQ(key.GetAll().size(), 200u);
 }
 
 }  // namespace
