@@ -98,6 +98,7 @@ cAlias::cAlias() {
 bool cAlias::Load() {
   TESSEL_ASSERT_WORKER();
   m_mapAlias.clear();
+  m_strUnreadTail.clear();
   std::vector<std::string> files;
   std::error_code ec;
   for (std::filesystem::directory_iterator it(kAliasFolder, ec), end; !ec && it != end;
@@ -126,12 +127,17 @@ void cAlias::LoadFile(const std::string& file) {
   DecodeTextFile(text);
   std::istringstream in(text);
   std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
+  for (int number = 1;; ++number) {
+    const std::streamoff lineStart = in.tellg();
+    if (!std::getline(in, line)) break;
     while (!line.empty() && line.back() == '\r') line.pop_back();
     const std::string::size_type at = line.find(kSeparator);
     if (at == std::string::npos) {
       std::cout << "cAlias::Load " << file << " line " << number
                 << " has no \" = \": the file is read up to there" << std::endl;
+      // Save rewrites this file: the lines not read stay after the table, as the operator wrote
+      // them, rather than being dropped by the next AddAlias.
+      if (std::filesystem::path(file) == kAliasFile) m_strUnreadTail = text.substr(lineStart);
       return;
     }
     // Blanks and tabs around the word (its " = " aligned with a longer word's) are no part of
@@ -147,7 +153,8 @@ bool cAlias::AddAlias(const std::string& word, const std::string& text) {
   TESSEL_ASSERT_WORKER();
   if (!IsAliasWord(word) || text.find_first_of("\r\n") != std::string::npos) return false;
   // The file holds every alias; past what a load reads it would be skipped whole, all of them lost.
-  std::size_t bytes = word.size() + std::strlen(kSeparator) + text.size() + 1;
+  std::size_t bytes =
+      word.size() + std::strlen(kSeparator) + text.size() + 1 + m_strUnreadTail.size() + 1;
   for (const auto& [known, line] : m_mapAlias)
     if (known != word) bytes += known.size() + std::strlen(kSeparator) + line.size() + 1;
   if (bytes > platform::kSettingsFileBytes) return false;
@@ -173,6 +180,8 @@ bool cAlias::Save() {
   TESSEL_ASSERT_WORKER();
   std::string text;
   for (const auto& [word, line] : m_mapAlias) text += word + kSeparator + line + "\n";
+  text += m_strUnreadTail;
+  if (!m_strUnreadTail.empty() && m_strUnreadTail.back() != '\n') text += '\n';
   if (BeginsLikeAMark(text)) text.insert(0, kByteOrderMark);  // read back as written
   // A home starts without the folder: without it the alias would be lost at the next reload.
   std::error_code ec;

@@ -31,7 +31,8 @@ class cAlias {
   // line passes through each of them: one that would take the table past its bounds is refused
   // (false) and nothing changes; one it holds may always be set anew within them.
   bool SetReplace(const std::string& from, const std::string& to);
-  // Writes the whole alias table to "alias/alias.txt", making the folder when there is none.
+  // Writes the whole alias table to "alias/alias.txt", making the folder when there is none,
+  // followed by the lines of that file a load did not read (from its first line without " = ").
   bool Save();
   // The aliases (to `os`) and the replacements (to standard output), a password in a text
   // masked.
@@ -56,4 +57,5 @@ class cAlias {
 
   std::unordered_map<std::string, std::string> m_mapAlias;
   std::unordered_map<std::string, std::string> m_mapReplace;
+  std::string m_strUnreadTail;  // "alias/alias.txt" from the line its load stopped at
 };

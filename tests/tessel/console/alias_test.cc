@@ -58,10 +58,12 @@ TEST_F(AliasTest, AliasesExpandTheirParametersOrRunNothing) {
 
 // Reading a file stops at its first line without " = ", saying where, and skips a line with no
 // word; only .txt files are read (one past the bound not at all). Adding an alias saves every
-// alias in memory, and a text that the file could not keep on one line is refused.
+// alias in memory, then the lines of alias.txt not read, and a text that the file could not keep
+// on one line is refused.
 TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeReadBack) {
   m_dir.write("alias/a.txt", "one = 1()\n = empty\ntwo = 2()\nbroken line\nthree = 3()\n");
   m_dir.write("alias/b.txt", "four = a = b\n");
+  m_dir.write("alias/alias.txt", "seven = 7()\ncut here\neight = 8()");
   m_dir.write("alias/ignored.ini", "five = 4()\n");
   std::filesystem::resize_file(m_dir.write("alias/c.txt", "six = 6()\n"), 2 << 20);
   cAlias alias;
@@ -75,6 +77,11 @@ TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeRead
   const std::string saved = testkit::ReadFile("alias/alias.txt");
   for (const char* kept : {"one = 1()\n", "two = 2()\n", "four = a = b\n", "g = //global//%1%\n"})
     EXPECT_NE(saved.find(kept), std::string::npos) << kept << " in\n" << saved;
+  // The saved file's own lines that were not read stay after the table, still not read.
+  EXPECT_TRUE(saved.ends_with("\ncut here\neight = 8()\n")) << saved;
+  std::string eight = "eight";
+  EXPECT_FALSE(alias.Alias(eight));
+  EXPECT_EQ(eight, "eight");
   for (const char* dropped : {"three", "4()", "broken", "empty", "six", "huge"})
     EXPECT_EQ(saved.find(dropped), std::string::npos) << dropped << " in\n" << saved;
   EXPECT_NE(m_out.Text().find("alias/a.txt line 4 "), std::string::npos) << m_out.Text();
