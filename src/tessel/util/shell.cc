@@ -146,6 +146,28 @@ stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsign
   return run;
 }
 
+stShellWait RunShellWhile(const std::string& line, const std::function<bool()>& keepWaiting) {
+  stShellWait wait;
+  const pid_t pid = Spawn(line, -1, true);
+  if (pid < 0) return wait;
+  // A quick line is looked at again after a millisecond, a slow one every kPollSliceMs.
+  for (int sliceMs = 1;; sliceMs = sliceMs * 2 < kPollSliceMs ? sliceMs * 2 : kPollSliceMs) {
+    const pid_t got = ::waitpid(pid, &wait.waitStatus, WNOHANG);
+    if (got == pid) return wait;
+    if (got < 0 && errno != EINTR) {
+      wait.waitStatus = -1;
+      return wait;
+    }
+    if (!keepWaiting()) break;
+    ::poll(nullptr, 0, sliceMs);
+  }
+  ::kill(-pid, SIGKILL);
+  wait.killed = true;
+  while (::waitpid(pid, &wait.waitStatus, 0) < 0 && errno == EINTR) {
+  }
+  return wait;
+}
+
 bool StartShellDetached(const std::string& line) {
   return RunShell("(" + line + ") </dev/null >/dev/null 2>&1 &") == 0;
 }

@@ -1,0 +1,59 @@
+#include "tessel/core/os_wait_guard.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tessel/core/config_stores.h"
+#include "testkit/record_cmd.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
+
+namespace {
+
+// A group's state as the console's commands get it (no account: every builtin may run).
+class OsWaits : public testing::Test {
+ protected:
+  void SetUp() override { group_.Create(); }
+  void TearDown() override { SetConfigValue("lua_time_limit", 10); }
+  bool Run(const std::string& text) {
+    testkit::cStdoutCapture out;
+    const bool ok = group_.Do(text.c_str());
+    said_ = out.Text();
+    return ok;
+  }
+  cRecordCmd group_;
+  testkit::cTempDir dir_;
+  std::string said_;
+};
+
+// Gone, or a zombie that no longer runs, within 20 s.
+bool Ended(const std::string& pid) {
+  for (int i = 0; i < 200; std::this_thread::sleep_for(std::chrono::milliseconds(100)), ++i) {
+    std::string line;
+    if (!std::getline(std::ifstream("/proc/" + pid + "/stat"), line)) return true;
+    if (line.find(") Z ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+// A line that ends keeps system()'s status; one that waits is killed with its process group at
+// the command's time limit, the error names it, and the group's next command runs.
+TEST_F(OsWaits, OsExecuteEndsAtTheCommandTimeLimitWithTheJobsItStarted) {
+  SetConfigValue("lua_time_limit", 1);
+  EXPECT_TRUE(Run("assert(os.execute('exit 3') == 768) assert(os.execute() ~= 0)")) << said_;
+  const std::string pidFile = dir_ / "pid";
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Run("os.execute('sleep 120 & echo $! > " + pidFile + "; wait')"));
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
+  EXPECT_NE(said_.find("os.execute killed its line (sleep 120 &"), std::string::npos) << said_;
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  std::string pid;
+  EXPECT_TRUE(std::ifstream(pidFile) >> pid && Ended(pid)) << pid;
+  EXPECT_TRUE(Run("done = 1")) << said_;
+}
+
+}  // namespace
