@@ -1,5 +1,8 @@
 #include "tessel/core/os_wait_guard.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +20,9 @@ using Clock = std::chrono::steady_clock;
 // run lines off the worker hold them.
 constexpr int kDefaultShellSeconds = 60;
 constexpr int kMaxShellSeconds = 4294967;
+// Major number of Linux's memory devices (null, zero, full, random, urandom): they answer at once.
+constexpr unsigned kMemoryDevices = 1;
+constexpr char kRefused[] = "a pipe, a socket or a device, not opened: it could wait for ever";
 
 int ShellSeconds() {
   const int limit = GetConfigValue("shell_time_limit", kDefaultShellSeconds);
@@ -51,9 +57,36 @@ int BoundedExecute(lua_State* L) {
   return luaL_error(L, "%sit ran %d s (shell_time_limit in config/config_int.ini)", what, seconds);
 }
 
+// Whether opening or reading `path` could wait without end: a pipe (at the open until a writer
+// comes, then at each read), a socket, a terminal or another device that answers when it likes.
+// What does not exist or cannot be looked at is left to Lua's open, which says why.
+bool MayWaitForEver(const char* path) {
+  struct stat st {};
+  if (::stat(path, &st) != 0) return false;
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return true;
+  return S_ISCHR(st.st_mode) && major(st.st_rdev) != kMemoryDevices;
+}
+
+// io.open: nil and the message, as for a file it cannot open.
+int BoundedOpen(lua_State* L) {
+  const char* path = luaL_checkstring(L, 1);
+  if (!MayWaitForEver(path)) return CallOwn(L);
+  lua_pushnil(L);
+  lua_pushfstring(L, "%s: %s", path, kRefused);
+  return 2;
+}
+
+// io.lines, io.input and io.output, which raise an error for a file they cannot open.
+int BoundedNamedOpen(lua_State* L) {
+  const char* path = lua_type(L, 1) == LUA_TSTRING ? lua_tostring(L, 1) : nullptr;
+  if (path != nullptr && MayWaitForEver(path)) return luaL_error(L, "%s: %s", path, kRefused);
+  return CallOwn(L);
+}
+
 // Puts `fn` in place of the function `name` of the table on top, with Lua's function as its
-// upvalue and that function's environment. Only Lua's own functions (C functions without
-// upvalues) are replaced, so a second call changes nothing.
+// upvalue and that function's environment (where the io library keeps its default files). Only
+// Lua's own functions (C functions without upvalues) are replaced, so a second call changes
+// nothing.
 void Replace(lua_State* L, const char* name, lua_CFunction fn) {
   lua_getfield(L, -1, name);
   if (!lua_iscfunction(L, -1)) {
@@ -73,10 +106,43 @@ void Replace(lua_State* L, const char* name, lua_CFunction fn) {
   lua_pop(L, 1);
 }
 
+// With the io table on top: a file opened on /dev/null and closed becomes the default input
+// (slot 1 of the io functions' environment) and io.stdin; reading it raises "standard input file
+// is closed" or "attempt to use a closed file".
+void CloseStandardInput(lua_State* L) {
+  lua_getfield(L, -1, "open");
+  lua_pushliteral(L, "/dev/null");
+  if (lua_pcall(L, 1, 1, 0) != 0 || !lua_isuserdata(L, -1)) {
+    lua_pop(L, 1);
+    return;
+  }
+  lua_getfield(L, -1, "close");
+  lua_pushvalue(L, -2);
+  if (lua_pcall(L, 1, 0, 0) != 0) {
+    lua_pop(L, 2);
+    return;
+  }
+  lua_getfield(L, -2, "read");
+  lua_getfenv(L, -1);
+  if (lua_istable(L, -1)) {
+    lua_pushvalue(L, -3);
+    lua_rawseti(L, -2, 1);
+  }
+  lua_pop(L, 2);
+  lua_setfield(L, -2, "stdin");
+}
+
 }  // namespace
 
 void BoundOsWaits(lua_State* L) {
   lua_getglobal(L, "os");
   if (lua_istable(L, -1)) Replace(L, "execute", &BoundedExecute);
+  lua_pop(L, 1);
+  lua_getglobal(L, "io");
+  if (lua_istable(L, -1)) {
+    CloseStandardInput(L);
+    Replace(L, "open", &BoundedOpen);
+    for (const char* name : {"lines", "input", "output"}) Replace(L, name, &BoundedNamedOpen);
+  }
   lua_pop(L, 1);
 }

@@ -1,6 +1,7 @@
 #include "tessel/core/os_wait_guard.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
@@ -54,6 +55,35 @@ TEST_F(OsWaits, OsExecuteEndsAtTheCommandTimeLimitWithTheJobsItStarted) {
   std::string pid;
   EXPECT_TRUE(std::ifstream(pidFile) >> pid && Ended(pid)) << pid;
   EXPECT_TRUE(Run("done = 1")) << said_;
+}
+
+// A pipe with no writer (opening it would wait for one) is refused by every io function that
+// opens a name, a file and /dev/null open as before, and the console's input is never read.
+TEST_F(OsWaits, IoRefusesPipesAndNeverReadsTheConsolesInput) {
+  const std::string fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(Run("local f, why = io.open('" + fifo + "') assert(f == nil) error(why)"));
+  EXPECT_NE(said_.find(fifo + ": a pipe, a socket or a device, not opened"), std::string::npos)
+      << said_;
+  for (const char* call : {"io.lines", "io.input", "io.output"}) {
+    EXPECT_FALSE(Run(std::string(call) + "('" + fifo + "')")) << call;
+    EXPECT_NE(said_.find("not opened: it could wait for ever"), std::string::npos) << said_;
+  }
+  const std::string file = dir_ / "file";
+  EXPECT_TRUE(Run("local f = io.open('" + file +
+                  "', 'w') f:write('kept') f:close() "
+                  "assert(io.open('" +
+                  file +
+                  "'):read('*a') == 'kept') "
+                  "for l in io.lines('" +
+                  file +
+                  "') do assert(l == 'kept') end "
+                  "assert(io.open('/dev/null'):read('*a') == '')"))
+      << said_;
+  EXPECT_FALSE(Run("io.read()"));
+  EXPECT_NE(said_.find("standard input file is closed"), std::string::npos) << said_;
+  EXPECT_FALSE(Run("io.stdin:read()"));
+  EXPECT_NE(said_.find("attempt to use a closed file"), std::string::npos) << said_;
 }
 
 }  // namespace
