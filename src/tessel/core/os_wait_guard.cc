@@ -4,8 +4,10 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <lua.hpp>
 
 #include "tessel/core/config_stores.h"
@@ -22,6 +24,8 @@ constexpr int kDefaultShellSeconds = 60;
 constexpr int kMaxShellSeconds = 4294967;
 // Major number of Linux's memory devices (null, zero, full, random, urandom): they answer at once.
 constexpr unsigned kMemoryDevices = 1;
+// Most bytes io.popen keeps of what its line writes.
+constexpr std::size_t kMaxPopenBytes = std::size_t{64} << 20;
 constexpr char kRefused[] = "a pipe, a socket or a device, not opened: it could wait for ever";
 
 int ShellSeconds() {
@@ -55,6 +59,47 @@ int BoundedExecute(lua_State* L) {
   std::snprintf(what, sizeof what, "os.execute killed its line (%.160s): ", line);
   if (LuaCommandOverdue()) StopOverdueCommand(L, what);
   return luaL_error(L, "%sit ran %d s (shell_time_limit in config/config_int.ini)", what, seconds);
+}
+
+// popen read what the line wrote as it came, and its close waited for the line: a line that
+// went on (or left a job holding its output) held the caller as long. The line runs under
+// os.execute's bounds here, and what it wrote is read back from a file of its own. No object
+// with a destructor is alive when an error is raised.
+int BoundedPopen(lua_State* L) {
+  const char* line = luaL_checkstring(L, 1);
+  if (luaL_optstring(L, 2, "r")[0] != 'r') return CallOwn(L);
+  std::FILE* file = std::tmpfile();
+  if (file == nullptr) {
+    lua_pushnil(L);
+    lua_pushfstring(L, "%s: %s", line, std::strerror(errno));
+    return 2;
+  }
+  const int seconds = ShellSeconds();
+  bool killed = false, cut = false;
+  {
+    const stShellRun run =
+        RunShellLimited(line, kMaxPopenBytes, seconds * 1000u, [] { return !LuaCommandOverdue(); });
+    killed = run.timedOut || LuaCommandOverdue();
+    cut = run.truncated || std::fwrite(run.out.data(), 1, run.out.size(), file) != run.out.size();
+  }
+  if (killed || cut) {
+    std::fclose(file);
+    char what[256];
+    std::snprintf(what, sizeof what, "io.popen %s its line (%.160s): ",
+                  killed ? "killed" : "could not keep the output of", line);
+    if (LuaCommandOverdue()) StopOverdueCommand(L, what);
+    if (!killed) return luaL_error(L, "%smore than %d MiB", what, int(kMaxPopenBytes >> 20));
+    return luaL_error(L, "%sit ran %d s (shell_time_limit in config/config_int.ini)", what,
+                      seconds);
+  }
+  std::rewind(file);
+  // Made as Lua's io library makes a file: the userdata takes this function's environment, the
+  // io library's, which closes it as a file.
+  auto** handle = static_cast<std::FILE**>(lua_newuserdata(L, sizeof(std::FILE*)));
+  *handle = file;
+  luaL_getmetatable(L, LUA_FILEHANDLE);
+  lua_setmetatable(L, -2);
+  return 1;
 }
 
 // Whether opening or reading `path` could wait without end: a pipe (at the open until a writer
@@ -142,6 +187,7 @@ void BoundOsWaits(lua_State* L) {
   if (lua_istable(L, -1)) {
     CloseStandardInput(L);
     Replace(L, "open", &BoundedOpen);
+    Replace(L, "popen", &BoundedPopen);
     for (const char* name : {"lines", "input", "output"}) Replace(L, name, &BoundedNamedOpen);
   }
   lua_pop(L, 1);

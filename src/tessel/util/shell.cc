@@ -107,6 +107,12 @@ int RunShell(const std::string& line) {
 
 stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsigned limitMs,
                            const std::atomic<bool>* stop) {
+  return RunShellLimited(line, maxBytes, limitMs,
+                         [stop] { return stop == nullptr || !stop->load(); });
+}
+
+stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsigned limitMs,
+                           const std::function<bool()>& keepWaiting) {
   stShellRun run;
   int pipe[2];
   if (::pipe2(pipe, O_CLOEXEC) != 0) return run;
@@ -125,7 +131,7 @@ stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsign
     if (open && ::poll(&in, 1, kPollSliceMs) > 0) open = ReadSome(pipe[0], run, maxBytes);
     if (!open) ::poll(nullptr, 0, kPollSliceMs);
     ended = ::waitpid(pid, &status, WNOHANG) == pid;
-    const bool stopped = stop != nullptr && stop->load();
+    const bool stopped = !ended && !keepWaiting();
     if (!ended && (stopped || (limitMs > 0 && Clock::now() >= deadline))) {
       ::kill(-pid, SIGKILL);
       run.timedOut = !stopped;

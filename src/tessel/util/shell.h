@@ -44,6 +44,10 @@ struct stShellRun {
 // whole process group is killed.
 stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsigned limitMs,
                            const std::atomic<bool>* stop = nullptr);
+// The same, the process group killed as well when `keepWaiting()` (asked every few
+// milliseconds) says no first.
+stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsigned limitMs,
+                           const std::function<bool()>& keepWaiting);
 
 // Starts the line as a background job with its standard streams on /dev/null and returns at
 // once; true when the shell started it.

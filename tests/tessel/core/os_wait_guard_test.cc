@@ -42,8 +42,9 @@ bool Ended(const std::string& pid) {
 }
 
 // A line that ends keeps system()'s status; one that waits is killed with its process group at
-// the command's time limit, the error names it, and the group's next command runs.
-TEST_F(OsWaits, OsExecuteEndsAtTheCommandTimeLimitWithTheJobsItStarted) {
+// the command's time limit, the error names it, and the group's next command runs. io.popen's
+// line too; one that ends is read as before.
+TEST_F(OsWaits, ShellLinesEndAtTheCommandTimeLimitWithTheJobsTheyStarted) {
   SetConfigValue("lua_time_limit", 1);
   EXPECT_TRUE(Run("assert(os.execute('exit 3') == 768) assert(os.execute() ~= 0)")) << said_;
   const std::string pidFile = dir_ / "pid";
@@ -54,7 +55,12 @@ TEST_F(OsWaits, OsExecuteEndsAtTheCommandTimeLimitWithTheJobsItStarted) {
   EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
   std::string pid;
   EXPECT_TRUE(std::ifstream(pidFile) >> pid && Ended(pid)) << pid;
-  EXPECT_TRUE(Run("done = 1")) << said_;
+  EXPECT_FALSE(Run("io.popen('sleep 120'):read('*a')"));
+  EXPECT_NE(said_.find("io.popen killed its line (sleep 120): command time"), std::string::npos);
+  EXPECT_TRUE(
+      Run("local f = io.popen('echo hi; exit 3') assert(f:read('*a') == 'hi\\n') "
+          "assert(f:close())"))
+      << said_;
 }
 
 // A pipe with no writer (opening it would wait for one) is refused by every io function that
