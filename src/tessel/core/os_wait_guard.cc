@@ -128,6 +128,12 @@ int BoundedNamedOpen(lua_State* L) {
   return CallOwn(L);
 }
 
+// debug.debug read commands from the process's standard input (the console's) until "cont":
+// the thread of the state waited for lines the console loop may take first, for good.
+int RefusedDebug(lua_State* L) {
+  return luaL_error(L, "debug.debug refused: it would wait for the console's input");
+}
+
 // Puts `fn` in place of the function `name` of the table on top, with Lua's function as its
 // upvalue and that function's environment (where the io library keeps its default files). Only
 // Lua's own functions (C functions without upvalues) are replaced, so a second call changes
@@ -182,6 +188,9 @@ void CloseStandardInput(lua_State* L) {
 void BoundOsWaits(lua_State* L) {
   lua_getglobal(L, "os");
   if (lua_istable(L, -1)) Replace(L, "execute", &BoundedExecute);
+  lua_pop(L, 1);
+  lua_getglobal(L, "debug");
+  if (lua_istable(L, -1)) Replace(L, "debug", &RefusedDebug);
   lua_pop(L, 1);
   lua_getglobal(L, "io");
   if (lua_istable(L, -1)) {

@@ -18,6 +18,7 @@ struct lua_State;
 //   than the memory ones (/dev/null, /dev/zero, /dev/urandom, ...) is not opened. io.open then
 //   answers nil and a message, as for a file it cannot open; the others raise the message.
 // - standard input: it is the console's, and a read would wait for the operator's next line and
-//   take it from the console: io.read(), io.lines() and io.stdin read as a closed file.
+//   take it from the console: io.read(), io.lines() and io.stdin read as a closed file, and
+//   debug.debug, which reads its commands there, raises an error.
 // GuardOsBuiltins guards the replacements as it guards Lua's own functions.
 void BoundOsWaits(lua_State* L);

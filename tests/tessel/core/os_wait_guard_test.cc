@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -86,10 +87,21 @@ TEST_F(OsWaits, IoRefusesPipesAndNeverReadsTheConsolesInput) {
                   "') do assert(l == 'kept') end "
                   "assert(io.open('/dev/null'):read('*a') == '')"))
       << said_;
+  // Standard input as the console's with no line typed yet: a read there would wait.
+  int typed[2];
+  ASSERT_EQ(::pipe(typed), 0);
+  const int saved = ::dup(0);
+  ::dup2(typed[0], 0);
   EXPECT_FALSE(Run("io.read()"));
   EXPECT_NE(said_.find("standard input file is closed"), std::string::npos) << said_;
   EXPECT_FALSE(Run("io.stdin:read()"));
   EXPECT_NE(said_.find("attempt to use a closed file"), std::string::npos) << said_;
+  EXPECT_FALSE(Run("debug.debug()"));
+  EXPECT_NE(said_.find("debug.debug refused: it would wait for the console's input"),
+            std::string::npos)
+      << said_;
+  ::dup2(saved, 0);
+  for (const int fd : {saved, typed[0], typed[1]}) ::close(fd);
 }
 
 }  // namespace
