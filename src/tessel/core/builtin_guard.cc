@@ -12,6 +12,7 @@
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/long_call_guard.h"
 #include "tessel/core/lua_limits.h"
+#include "tessel/core/os_wait_guard.h"
 #include "tessel/core/pattern_guard.h"
 
 namespace {
@@ -159,6 +160,7 @@ const bool g_installed = (SetLuaStateGuard(&GuardScriptState), true);
 
 void GuardOsBuiltins(lua_State* L) {
   (void)g_installed;
+  BoundOsWaits(L);
   for (const char* name : {"dofile", "loadfile", "require"})
     GuardNamed(L, LUA_GLOBALSINDEX, name, name);
   GuardLibrary(L, "os", {"execute", "remove", "rename", "exit", "getenv", "tmpname", "setlocale"});

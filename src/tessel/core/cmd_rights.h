@@ -148,5 +148,6 @@ std::vector<std::string> DeferredRightsAccounts();
 // os.remove, os.rename, os.exit, os.getenv, os.tmpname, os.setlocale, io.*, the methods of
 // files, dofile, loadfile, require, package.loadlib and package.loaders, debug.*) by a version
 // that needs @shell when it is called; and `print` by one that writes through std::cout, where
-// a narrowed account's lines keep to the console's bound (console_bound.h).
+// a narrowed account's lines keep to the console's bound (console_bound.h). The builtins that
+// could wait for ever are bounded first (os_wait_guard.h).
 void GuardOsBuiltins(lua_State* L);

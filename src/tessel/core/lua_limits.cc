@@ -107,17 +107,27 @@ bool Stopping() {
   return g_stopWorker.load(std::memory_order_relaxed) && IsWorkerThread();
 }
 
-void LimitHook(lua_State* L, lua_Debug*) {
+// Stops the running command when the process ends or its time has passed; `what` (may be empty)
+// comes first in the error, naming what was cut short. Only plain buffers live here: the error
+// leaves the function without running destructors.
+void CheckLimits(lua_State* L, const char* what) {
   stCommand* command = t_commands.empty() ? nullptr : &t_commands.back();
-  if (Stopping()) Stop(L, command, "command stopped: the process is ending");
+  char why[512];
+  if (Stopping()) {
+    std::snprintf(why, sizeof why, "%scommand stopped: the process is ending", what);
+    Stop(L, command, why);
+  }
   if (command == nullptr || !command->timed) return;
   if (!command->stopped && Clock::now() < command->deadline) return;
-  char why[160];
   std::snprintf(why, sizeof why,
-                "command time limit: stopped after %d s of Lua (lua_time_limit in "
+                "%scommand time limit: stopped after %d s of Lua (lua_time_limit in "
                 "config/config_int.ini)",
-                command->seconds);
+                what, command->seconds);
   Stop(L, command, why);
+}
+
+void LimitHook(lua_State* L, lua_Debug*) {
+  CheckLimits(L, "");
 }
 
 int CollectGarbage(lua_State* L) {
@@ -209,8 +219,8 @@ bool LuaCommandOverdue() {
   return t_commands.back().stopped || Clock::now() >= t_commands.back().deadline;
 }
 
-void StopOverdueCommand(lua_State* L) {
-  LimitHook(L, nullptr);
+void StopOverdueCommand(lua_State* L, const char* what) {
+  CheckLimits(L, what);
   luaL_error(L, "command time limit");
   std::abort();  // luaL_error does not return
 }

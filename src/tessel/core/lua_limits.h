@@ -45,10 +45,11 @@ std::string LuaLimitNote(lua_State* L, int luaResult);
 // For native code that may run long without a Lua instruction (a pattern search): true when a
 // command with a time limit runs on this thread (checking is worth it), and true when that
 // command is past its time or the worker is being stopped. Then StopOverdueCommand raises the
-// error the time limit raises, and stops the command as it does.
+// error the time limit raises, after `what` (naming what was cut short; "" for nothing), and
+// stops the command as it does.
 bool LuaCommandTimed();
 bool LuaCommandOverdue();
-[[noreturn]] void StopOverdueCommand(lua_State* L);
+[[noreturn]] void StopOverdueCommand(lua_State* L, const char* what = "");
 
 // true: the worker's commands stop at their next check, with an error (the end of the process,
 // stopping the worker, makes a runaway command give way); false: they run again.

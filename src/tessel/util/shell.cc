@@ -107,6 +107,12 @@ int RunShell(const std::string& line) {
 
 stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsigned limitMs,
                            const std::atomic<bool>* stop) {
+  return RunShellLimited(line, maxBytes, limitMs,
+                         [stop] { return stop == nullptr || !stop->load(); });
+}
+
+stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsigned limitMs,
+                           const std::function<bool()>& keepWaiting) {
   stShellRun run;
   int pipe[2];
   if (::pipe2(pipe, O_CLOEXEC) != 0) return run;
@@ -125,7 +131,7 @@ stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsign
     if (open && ::poll(&in, 1, kPollSliceMs) > 0) open = ReadSome(pipe[0], run, maxBytes);
     if (!open) ::poll(nullptr, 0, kPollSliceMs);
     ended = ::waitpid(pid, &status, WNOHANG) == pid;
-    const bool stopped = stop != nullptr && stop->load();
+    const bool stopped = !ended && !keepWaiting();
     if (!ended && (stopped || (limitMs > 0 && Clock::now() >= deadline))) {
       ::kill(-pid, SIGKILL);
       run.timedOut = !stopped;
@@ -144,6 +150,28 @@ stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsign
   ::close(pipe[0]);
   run.status = ExitStatus(status);
   return run;
+}
+
+stShellWait RunShellWhile(const std::string& line, const std::function<bool()>& keepWaiting) {
+  stShellWait wait;
+  const pid_t pid = Spawn(line, -1, true);
+  if (pid < 0) return wait;
+  // A quick line is looked at again after a millisecond, a slow one every kPollSliceMs.
+  for (int sliceMs = 1;; sliceMs = sliceMs * 2 < kPollSliceMs ? sliceMs * 2 : kPollSliceMs) {
+    const pid_t got = ::waitpid(pid, &wait.waitStatus, WNOHANG);
+    if (got == pid) return wait;
+    if (got < 0 && errno != EINTR) {
+      wait.waitStatus = -1;
+      return wait;
+    }
+    if (!keepWaiting()) break;
+    ::poll(nullptr, 0, sliceMs);
+  }
+  ::kill(-pid, SIGKILL);
+  wait.killed = true;
+  while (::waitpid(pid, &wait.waitStatus, 0) < 0 && errno == EINTR) {
+  }
+  return wait;
 }
 
 bool StartShellDetached(const std::string& line) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,17 @@ std::string ShellQuote(std::string_view text);
 // Runs the line and waits for it; the shell's exit status, or -1 when no shell could be started
 // or it ended by a signal. Standard output and standard error are this process's.
 int RunShell(const std::string& line);
+
+// What a shell line run by RunShellWhile did.
+struct stShellWait {
+  int waitStatus = -1;  // as waitpid gives it (system()'s result); -1 when no shell was started
+  bool killed = false;  // `keepWaiting` said no first: the line's process group was killed
+};
+
+// Runs the line in a process group of its own, standard output and standard error this
+// process's, and waits for it while `keepWaiting()` says so (asked every few milliseconds); when
+// it says no first, the whole process group is killed and reaped.
+stShellWait RunShellWhile(const std::string& line, const std::function<bool()>& keepWaiting);
 
 // What a shell line run by RunShellLimited did.
 struct stShellRun {
@@ -32,6 +44,10 @@ struct stShellRun {
 // whole process group is killed.
 stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsigned limitMs,
                            const std::atomic<bool>* stop = nullptr);
+// The same, the process group killed as well when `keepWaiting()` (asked every few
+// milliseconds) says no first.
+stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsigned limitMs,
+                           const std::function<bool()>& keepWaiting);
 
 // Starts the line as a background job with its standard streams on /dev/null and returns at
 // once; true when the shell started it.

@@ -1,0 +1,107 @@
+#include "tessel/core/os_wait_guard.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tessel/core/config_stores.h"
+#include "testkit/record_cmd.h"
+#include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
+
+namespace {
+
+// A group's state as the console's commands get it (no account: every builtin may run).
+class OsWaits : public testing::Test {
+ protected:
+  void SetUp() override { group_.Create(); }
+  void TearDown() override { SetConfigValue("lua_time_limit", 10); }
+  bool Run(const std::string& text) {
+    testkit::cStdoutCapture out;
+    const bool ok = group_.Do(text.c_str());
+    said_ = out.Text();
+    return ok;
+  }
+  cRecordCmd group_;
+  testkit::cTempDir dir_;
+  std::string said_;
+};
+
+// Gone, or a zombie that no longer runs, within 20 s.
+bool Ended(const std::string& pid) {
+  for (int i = 0; i < 200; std::this_thread::sleep_for(std::chrono::milliseconds(100)), ++i) {
+    std::string line;
+    if (!std::getline(std::ifstream("/proc/" + pid + "/stat"), line)) return true;
+    if (line.find(") Z ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+// A line that ends keeps system()'s status; one that waits is killed with its process group at
+// the command's time limit, the error names it, and the group's next command runs. io.popen's
+// line too; one that ends is read as before.
+TEST_F(OsWaits, ShellLinesEndAtTheCommandTimeLimitWithTheJobsTheyStarted) {
+  SetConfigValue("lua_time_limit", 1);
+  EXPECT_TRUE(Run("assert(os.execute('exit 3') == 768) assert(os.execute() ~= 0)")) << said_;
+  const std::string pidFile = dir_ / "pid";
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Run("os.execute('sleep 120 & echo $! > " + pidFile + "; wait')"));
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
+  EXPECT_NE(said_.find("os.execute killed its line (sleep 120 &"), std::string::npos) << said_;
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  std::string pid;
+  EXPECT_TRUE(std::ifstream(pidFile) >> pid && Ended(pid)) << pid;
+  EXPECT_FALSE(Run("io.popen('sleep 120'):read('*a')"));
+  EXPECT_NE(said_.find("io.popen killed its line (sleep 120): command time"), std::string::npos);
+  EXPECT_TRUE(
+      Run("local f = io.popen('echo hi; exit 3') assert(f:read('*a') == 'hi\\n') "
+          "assert(f:close())"))
+      << said_;
+}
+
+// A pipe with no writer (opening it would wait for one) is refused by every io function that
+// opens a name, a file and /dev/null open as before, and the console's input is never read.
+TEST_F(OsWaits, IoRefusesPipesAndNeverReadsTheConsolesInput) {
+  const std::string fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(Run("local f, why = io.open('" + fifo + "') assert(f == nil) error(why)"));
+  EXPECT_NE(said_.find(fifo + ": a pipe, a socket or a device, not opened"), std::string::npos)
+      << said_;
+  for (const char* call : {"io.lines", "io.input", "io.output"}) {
+    EXPECT_FALSE(Run(std::string(call) + "('" + fifo + "')")) << call;
+    EXPECT_NE(said_.find("not opened: it could wait for ever"), std::string::npos) << said_;
+  }
+  const std::string file = dir_ / "file";
+  EXPECT_TRUE(Run("local f = io.open('" + file +
+                  "', 'w') f:write('kept') f:close() "
+                  "assert(io.open('" +
+                  file +
+                  "'):read('*a') == 'kept') "
+                  "for l in io.lines('" +
+                  file +
+                  "') do assert(l == 'kept') end "
+                  "assert(io.open('/dev/null'):read('*a') == '')"))
+      << said_;
+  // Standard input as the console's with no line typed yet: a read there would wait.
+  int typed[2];
+  ASSERT_EQ(::pipe(typed), 0);
+  const int saved = ::dup(0);
+  ::dup2(typed[0], 0);
+  EXPECT_FALSE(Run("io.read()"));
+  EXPECT_NE(said_.find("standard input file is closed"), std::string::npos) << said_;
+  EXPECT_FALSE(Run("io.stdin:read()"));
+  EXPECT_NE(said_.find("attempt to use a closed file"), std::string::npos) << said_;
+  EXPECT_FALSE(Run("debug.debug()"));
+  EXPECT_NE(said_.find("debug.debug refused: it would wait for the console's input"),
+            std::string::npos)
+      << said_;
+  ::dup2(saved, 0);
+  for (const int fd : {saved, typed[0], typed[1]}) ::close(fd);
+}
+
+}  // namespace
