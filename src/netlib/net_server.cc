@@ -150,8 +150,9 @@ void cNetServer::Accepted(const tConnPtr& c, const boost::system::error_code& ec
       m_info.maxlinks && static_cast<unsigned>(m_open.load()) >= m_info.maxlinks && !GiveWayToNew();
   auto link = TakeId();
   if (!link) {
-    cNetService::Instance().LogPeer(std::string(m_info.name) + " has no free link id; refused " +
-                                    peer.address().to_string());
+    if (!m_stopped.load())
+      cNetService::Instance().LogPeer(std::string(m_info.name) + " has no free link id; refused " +
+                                      peer.address().to_string());
     c->socket.close(e);
     return;
   }
@@ -166,6 +167,8 @@ void cNetServer::Accepted(const tConnPtr& c, const boost::system::error_code& ec
   }
   link->Attach(c, peer.address().to_string().c_str(), peer.port(), m_traceSend.load(),
                m_traceRecv.load());
+  // Stopped while it was attached: Stop's cut may have run before the link held the connection.
+  if (m_stopped.load()) link->CutCurrent(NetReason_ServerClose, true, eDownCause::Local, 0);
 }
 
 // With a login deadline, the oldest link that has not logged in makes room for a new one.
@@ -189,6 +192,8 @@ bool cNetServer::GiveWayToNew() {
 
 std::shared_ptr<cNetServerLink> cNetServer::TakeId() {
   std::lock_guard<std::mutex> lock(m_lock);
+  // Released since the accept began: the table is gone, and the connection is closed unheard.
+  if (m_slots.empty()) return nullptr;
   for (unsigned tries = 0; tries < kMaxLinkId; ++tries) {
     unsigned id = m_nextId;
     m_nextId = m_nextId >= kMaxLinkId ? 1 : m_nextId + 1;
