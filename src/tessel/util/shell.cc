@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -125,12 +126,17 @@ stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsign
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
   bool open = true, ended = false;
-  int status = 0;
+  int status = 0, idleMs = 1;
   while (!ended) {
     pollfd in{pipe[0], POLLIN, 0};
     if (open && ::poll(&in, 1, kPollSliceMs) > 0) open = ReadSome(pipe[0], run, maxBytes);
-    if (!open) ::poll(nullptr, 0, kPollSliceMs);
     ended = ::waitpid(pid, &status, WNOHANG) == pid;
+    // The output is closed: the shell's end is looked for again after 1 ms, then less often (a
+    // line read on the worker, io.popen, should not wait a whole slice for a quick end).
+    if (!open && !ended) {
+      ::poll(nullptr, 0, idleMs);
+      idleMs = std::min(idleMs * 2, kPollSliceMs);
+    }
     const bool stopped = !ended && !keepWaiting();
     if (!ended && (stopped || (limitMs > 0 && Clock::now() >= deadline))) {
       ::kill(-pid, SIGKILL);
