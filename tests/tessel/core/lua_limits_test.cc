@@ -7,29 +7,12 @@
 #include <string>
 
 #include "tessel/core/config_stores.h"
-#include "testkit/record_cmd.h"
-#include "testkit/stdout_capture.h"
+#include "testkit/group_run_fixture.h"
 
 namespace {
 
 // A group whose commands run under the limits set for the test; the defaults come back after.
-class LuaLimits : public testing::Test {
- protected:
-  void SetUp() override { group_.Create(); }
-  void TearDown() override {
-    SetConfigValue("lua_time_limit", 10);
-    SetConfigValue("lua_memory_limit", 128);
-  }
-  // Runs `text`; true when it succeeded. The error line, if any, is kept in said_.
-  bool Run(const std::string& text) {
-    testkit::cStdoutCapture out;
-    const bool ok = group_.Do(text.c_str());
-    said_ = out.Text();
-    return ok;
-  }
-  cRecordCmd group_;
-  std::string said_;
-};
+class LuaLimits : public testkit::cGroupRunTest {};
 
 // A runaway chunk ends with the time-limit error, also when it catches errors itself or runs in
 // a coroutine; the group runs its next command as before.

@@ -10,26 +10,15 @@
 #include <thread>
 
 #include "tessel/core/config_stores.h"
-#include "testkit/record_cmd.h"
-#include "testkit/stdout_capture.h"
+#include "testkit/group_run_fixture.h"
 #include "testkit/temp_dir.h"
 
 namespace {
 
 // A group's state as the console's commands get it (no account: every builtin may run).
-class OsWaits : public testing::Test {
+class OsWaits : public testkit::cGroupRunTest {
  protected:
-  void SetUp() override { group_.Create(); }
-  void TearDown() override { SetConfigValue("lua_time_limit", 10); }
-  bool Run(const std::string& text) {
-    testkit::cStdoutCapture out;
-    const bool ok = group_.Do(text.c_str());
-    said_ = out.Text();
-    return ok;
-  }
-  cRecordCmd group_;
   testkit::cTempDir dir_;
-  std::string said_;
 };
 
 // Gone, or a zombie that no longer runs, within 20 s.
