@@ -93,8 +93,9 @@ int BoundedPopen(lua_State* L) {
                       seconds);
   }
   std::rewind(file);
-  // Made as Lua's io library makes a file: the userdata takes this function's environment, the
-  // io library's, which closes it as a file.
+  // Made as Lua's io library makes a file: the userdata takes this function's environment,
+  // io.popen's own, whose close is pclose; glibc's pclose of a stream popen did not open is
+  // fclose, so the file closes as a file and f:close() answers true as a popen file's does.
   auto** handle = static_cast<std::FILE**>(lua_newuserdata(L, sizeof(std::FILE*)));
   *handle = file;
   luaL_getmetatable(L, LUA_FILEHANDLE);
