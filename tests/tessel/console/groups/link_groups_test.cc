@@ -192,13 +192,13 @@ TEST_F(LoggedInTest, PeerExceptionNoticesReachTheirSideOnly) {
   EXPECT_EQ(m_server->notices, std::vector<unsigned int>{LinkId()});
   EXPECT_EQ(m_client->notices, 1);
   fatal.take();
-  // Ten entries a link a second: fewer lines than notices, and fewer than the seconds the loop
-  // took allow (a slow machine or a sanitizer stretches it).
+  // Ten entries a link a second, for each of the pair's links: fewer lines than notices, and
+  // fewer than the seconds the loop took allow (a slow machine or a sanitizer stretches it).
   auto began = std::chrono::steady_clock::now();
   const auto budget = [&began] {
     const auto took = std::chrono::steady_clock::now() - began;
     began = std::chrono::steady_clock::now();
-    return std::min<size_t>(200, 10 * (std::chrono::ceil<std::chrono::seconds>(took).count() + 2));
+    return std::min<size_t>(200, 20 * (std::chrono::ceil<std::chrono::seconds>(took).count() + 2));
   };
   ASSERT_GT(m_client->GetBridgeClient()->SendCmd(12, "for i = 1, 200 do ClientException() end"), 0);
   ASSERT_TRUE(CyclesUntil([&] { return m_server->notices.size() == 201; }));
