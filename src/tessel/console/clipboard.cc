@@ -9,6 +9,7 @@
 
 #include "tessel/console/shell_jobs.h"
 #include "tessel/core/config_stores.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/util/shell.h"
 
 namespace {
@@ -42,7 +43,7 @@ bool OnPath(const std::string& tool) {
 // shell lines' time limit, and at most kMaxPasteSeconds: a tool that does not answer in time (a
 // display that hangs) leaves the clipboard unreached instead of holding the worker.
 stClipboard RunPasteTool(const char* command) {
-  const int limit = GetConfigValue("shell_time_limit", cShellJobs::kDefaultLimitSeconds);
+  const int limit = GetConfigValue("shell_time_limit", kDefaultShellLimitSeconds);
   const unsigned seconds =
       limit > 0 ? std::min<unsigned>(limit, kMaxPasteSeconds) : kMaxPasteSeconds;
   const stShellRun run = RunShellLimited(command, kMaxClipboardBytes, seconds * 1000u);

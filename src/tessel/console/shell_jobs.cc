@@ -7,6 +7,7 @@
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
+#include "tessel/core/lua_limits.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/link_token.h"
 #include "tessel/link/origin_desk.h"
@@ -61,12 +62,8 @@ bool cShellJobs::Start(const std::string& line, std::string head, std::string ta
   return Launch(std::move(job));
 }
 
-// A limit past the longest is held to it: its milliseconds wrapped around, and 4294968 s ended a
-// line after 0.7 s (536870912 s after none at all).
 unsigned cShellJobs::LimitSeconds() {
-  const int limit = GetConfigValue("shell_time_limit", kDefaultLimitSeconds);
-  return limit > 0 ? std::min(static_cast<unsigned>(limit), kMaxLimitSeconds)
-                   : kDefaultLimitSeconds;
+  return ShellTimeLimitSeconds();
 }
 
 bool cShellJobs::StartSite(SiteWork work, std::string head) {

@@ -21,12 +21,7 @@ class cShellJobs {
   static constexpr unsigned kMaxRunning = 8;
   // Most bytes of a line's output kept.
   static constexpr unsigned kMaxOutput = 65536;
-  // The time limit in seconds: the config value "shell_time_limit", or this when it is not
-  // above 0.
-  static constexpr int kDefaultLimitSeconds = 60;
-  // The longest limit: its milliseconds fit the 32 bits a run is timed with (about 49 days).
-  static constexpr unsigned kMaxLimitSeconds = 4294967;
-  // The time limit in seconds of a line or a site tool starting now.
+  // The time limit in seconds of a line or a site tool starting now (ShellTimeLimitSeconds).
   static unsigned LimitSeconds();
 
   static cShellJobs& Instance();

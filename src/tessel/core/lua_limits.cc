@@ -209,6 +209,14 @@ std::string LuaLimitNote(lua_State* L, int luaResult) {
          " MiB: lua_memory_limit in config/config_int.ini)";
 }
 
+// A limit past the longest is held to it: its milliseconds wrapped around, and 4294968 s ended a
+// line after 0.7 s (536870912 s after none at all).
+unsigned ShellTimeLimitSeconds() {
+  const int limit = GetConfigValue("shell_time_limit", kDefaultShellLimitSeconds);
+  return limit > 0 ? std::min(static_cast<unsigned>(limit), kMaxShellLimitSeconds)
+                   : kDefaultShellLimitSeconds;
+}
+
 bool LuaCommandTimed() {
   return (!t_commands.empty() && t_commands.back().timed) || Stopping();
 }

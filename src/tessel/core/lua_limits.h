@@ -42,6 +42,13 @@ class cLuaCommandLimit {
 // allocator refused memory under the cap): " (...)" or "".
 std::string LuaLimitNote(lua_State* L, int luaResult);
 
+// The shell lines' time limit in seconds: the config value "shell_time_limit", or
+// kDefaultShellLimitSeconds when it is not above 0, and at most kMaxShellLimitSeconds (its
+// milliseconds fit the 32 bits a run is timed with, about 49 days).
+constexpr int kDefaultShellLimitSeconds = 60;
+constexpr unsigned kMaxShellLimitSeconds = 4294967;
+unsigned ShellTimeLimitSeconds();
+
 // For native code that may run long without a Lua instruction (a pattern search): true when a
 // command with a time limit runs on this thread (checking is worth it), and true when that
 // command is past its time or the worker is being stopped. Then StopOverdueCommand raises the

@@ -3,14 +3,12 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <lua.hpp>
 
-#include "tessel/core/config_stores.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/util/shell.h"
 
@@ -18,20 +16,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The shell lines' time limit when none is configured, and the longest, as the shell jobs that
-// run lines off the worker hold them.
-constexpr int kDefaultShellSeconds = 60;
-constexpr int kMaxShellSeconds = 4294967;
 // Major number of Linux's memory devices (null, zero, full, random, urandom): they answer at once.
 constexpr unsigned kMemoryDevices = 1;
 // Most bytes io.popen keeps of what its line writes.
 constexpr std::size_t kMaxPopenBytes = std::size_t{64} << 20;
 constexpr char kRefused[] = "a pipe, a socket or a device, not opened: it could wait for ever";
-
-int ShellSeconds() {
-  const int limit = GetConfigValue("shell_time_limit", kDefaultShellSeconds);
-  return limit > 0 ? std::min(limit, kMaxShellSeconds) : kDefaultShellSeconds;
-}
 
 // Lua's own function, kept as upvalue 1, run in this call's frame (whose environment is its own).
 int CallOwn(lua_State* L) {
@@ -44,7 +33,7 @@ int CallOwn(lua_State* L) {
 int BoundedExecute(lua_State* L) {
   if (lua_isnoneornil(L, 1)) return CallOwn(L);  // whether a shell exists
   const char* line = luaL_checkstring(L, 1);
-  const int seconds = ShellSeconds();
+  const int seconds = static_cast<int>(ShellTimeLimitSeconds());
   stShellWait wait;
   {
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
@@ -74,7 +63,7 @@ int BoundedPopen(lua_State* L) {
     lua_pushfstring(L, "%s: %s", line, std::strerror(errno));
     return 2;
   }
-  const int seconds = ShellSeconds();
+  const int seconds = static_cast<int>(ShellTimeLimitSeconds());
   bool killed = false, cut = false;
   {
     const stShellRun run =
