@@ -306,6 +306,9 @@ TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
   // A password no login can carry is not hashed: too long, or with a NUL byte.
   for (const std::string& input : {std::string(200000, 'x'), std::string("p\0w\n", 4)})
     EXPECT_EQ(RunCli(home, {"--hash-password"}, "", input).code, 1);
+  // Nor is a hash that cannot be written made.
+  const std::string full = "echo pw | " TESSEL_CLI_EXE " --hash-password >/dev/full";
+  EXPECT_EQ(WaitPid(Spawn({"/bin/sh", "-c", full}, {}, -1, home / "e")), 1);
 }
 
 }  // namespace
