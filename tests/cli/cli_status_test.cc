@@ -16,9 +16,8 @@ std::string Line(const std::string& name, const std::string& up, const std::stri
          " down=" + down + "\n";
 }
 
-// Walks the cluster: `answers` by the last hop ("" for the first process; a process not in it
-// does not answer, after `waitSecs`; the others after `answerSecs`). The JSON printed; `code`
-// the exit code.
+// Walks the cluster: `answers` by the last hop ("" for the first process), after `answerSecs`; a
+// process not in it does not answer, after `waitSecs`. The JSON printed; `code` the exit code.
 std::string Walk(const std::map<std::string, std::string>& answers, int* code = nullptr,
                  double waitSecs = 0.001, double answerSecs = 0.001) {
   cStatusWalk walk(

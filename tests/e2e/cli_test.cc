@@ -159,14 +159,13 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
   ::close(feed[0]), ::close(feed[1]);
   EXPECT_TRUE(first);
   EXPECT_EQ(WaitPid(fed), 0);
-  TESSEL_STEP(steps, "answers that cannot be written are no answers");
-  EXPECT_EQ(WaitPid(Spawn({TESSEL_CLI_EXE, "-u", "ops", "-c", "/6/Hello()", address}, env, -1,
-                          "/dev/full")),
-            1);
-  EXPECT_EQ(WaitPid(Spawn({"/usr/bin/prlimit", "--fsize=8", TESSEL_CLI_EXE, "-u", "ops", "-c",
-                           "/6/Hello()", address},
-                          env, -1, home / "limited.txt")),
-            1);  // past the file-size limit
+  TESSEL_STEP(steps, "answers that cannot be written (a full disk, a file-size limit) fail");
+  const std::string full = "/dev/full", limited = home / "limited.txt";
+  for (const auto& [limit, out] : {std::pair{"--core=0", full}, {"--fsize=8", limited}})
+    EXPECT_EQ(WaitPid(Spawn({"/usr/bin/prlimit", limit, TESSEL_CLI_EXE, "-u", "ops", "-c",
+                             "/6/Hello()", address},
+                            env, -1, out)),
+              1);
   TESSEL_STEP(steps, "no logs without -v; with -v, its user's alone");
   EXPECT_FALSE(std::filesystem::exists(home / "state/tessel/cli/log"));
   EXPECT_EQ(RunCli(home, {"-v", "-u", "ops", "-c", "/6/Hello()", address}, kPassword).code, 0);

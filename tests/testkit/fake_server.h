@@ -16,8 +16,7 @@ namespace testkit {
 class cFakeServer {
  public:
   using tRecords = std::vector<std::pair<int32_t, std::string>>;  // group, text
-  // Given the group and text of a record read, the records to send back (none: silence); a
-  // record of a group below 0 closes the connection instead.
+  // The records to send back for a record's group and text (none: silence; group < 0: close).
   using AnswerFunc = std::function<tRecords(int32_t group, const std::string& text)>;
 
   explicit cFakeServer(AnswerFunc answer) : m_answer(std::move(answer)) {
