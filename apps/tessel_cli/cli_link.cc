@@ -437,6 +437,8 @@ cCliLink::eExit cCliLink::Open(std::string& reason) {
   Post([dest] { FindPathOnRoute(dest.c_str()); });
   WaitUntil([this] { return m_bRouteFound || m_bRouteMissing || m_bDisconnected; }, waitMs);
   std::lock_guard<std::mutex> hold(m_lock);
+  // A link lost while the route was looked for leaves no server to run the lines on.
+  if (!m_bRouteFound && m_bDisconnected) return Closed(reason);
   if (!m_bRouteFound) {
     reason = "no route to " + dest + " from " + m_serverName +
              (m_bRouteMissing ? "" : " within " + Seconds(m_options.waitSeconds));
@@ -489,6 +491,11 @@ cCliLink::eExit cCliLink::NotConnected(std::string& reason) {
     return kTlsFailed;
   }
   reason = m_address + " closed the link during the TLS hand-shake";
+  return kUnreachable;
+}
+
+cCliLink::eExit cCliLink::Closed(std::string& reason) const {
+  reason = "the link to " + m_serverName + " was closed";
   return kUnreachable;
 }
 
@@ -556,7 +563,7 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
     return IsAccessRefusal(code) ? eWait::kRefused : eWait::kTimeOut;
   }
   if (m_bDisconnected) {
-    reason = "the link to " + m_serverName + " was closed";
+    Closed(reason);
     return eWait::kClosed;
   }
   if (!ended) {
@@ -649,11 +656,13 @@ cCliLink::eExit cCliLink::ListGroups(std::string& reason) {
     for (const stStandardGroup& group : StandardGroups())
       if (static_cast<int>(group.level) == level && !NamesOf(level).empty())
         listing += "id " + std::to_string(level) + " name " + group.cmd->GetName() + "\n";
+  std::lock_guard<std::mutex> hold(m_lock);
+  // A link lost on the way leaves the listing without the groups asked after it.
+  if (m_bDisconnected) return Closed(reason);
   if (listing.empty()) {
     reason = "no group answered";
     return kNotAnswered;
   }
-  std::lock_guard<std::mutex> hold(m_lock);
   Print(listing + "使用/1,/7,p,n来切换\n");
   return kAllAnswered;
 }

@@ -99,6 +99,8 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   // Why the link never came up, or went down before the login answer.
   eExit NotConnected(std::string& reason);
   eExit ClosedBeforeLogin(std::string& reason);
+  // The link to the server went down: kUnreachable, with the reason (lock held).
+  eExit Closed(std::string& reason) const;
   // The line that tells a plain client it reached a TLS server.
   std::string SpeaksTls() const;
   // Sends `text` (unless empty) to group `level` of the server, or along the route once it is

@@ -145,6 +145,7 @@ int cStatusWalk::Run(bool json, std::FILE* out) {
   m_seen = {m_self};
   m_notAsked = 0;
   m_unansweredSecs = 0;
+  m_askingSecs = 0;
   Visit(0);
   json ? PrintJson(out) : PrintText(out);
   std::fflush(out);
@@ -162,6 +163,7 @@ void cStatusWalk::Visit(size_t index) {
   stNode& node = m_nodes[index];
   node.answered = asked && ReadAnswer(text, index);
   if (!node.answered) m_unansweredSecs += secs;
+  m_askingSecs += secs;
   if (index == 0) {
     node.name = node.answered ? node.status.name : "?";
     node.rttMs = asked ? secs * 1000 : -1;
@@ -179,7 +181,7 @@ void cStatusWalk::Visit(size_t index) {
     // A process may name any number of others: the walk is bounded in processes and hops, and
     // so is what it remembers of the names it did not ask.
     if (m_nodes.size() >= kMostProcesses || m_nodes[index].depth >= kMostHops ||
-        m_unansweredSecs >= kMostUnansweredSecs) {
+        m_unansweredSecs >= kMostUnansweredSecs || m_askingSecs >= kMostAskingSecs) {
       if (m_seen.size() < kMostSeen) m_seen.insert(name);
       ++m_notAsked;
       continue;
@@ -252,9 +254,9 @@ void cStatusWalk::PrintText(std::FILE* out) const {
   }
   if (m_notAsked > 0)
     std::fprintf(out,
-                 "%zu more processes not asked: the walk stops at %zu processes, %d hops or %d s "
-                 "of questions without an answer\n",
-                 m_notAsked, kMostProcesses, kMostHops, kMostUnansweredSecs);
+                 "%zu more processes not asked: the walk stops at %zu processes, %d hops, %d s "
+                 "of questions without an answer or %d s of questions in all\n",
+                 m_notAsked, kMostProcesses, kMostHops, kMostUnansweredSecs, kMostAskingSecs);
 }
 
 // The names and texts are of the reader's safe alphabet, so they need no escaping.

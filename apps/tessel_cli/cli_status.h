@@ -51,7 +51,8 @@ class cStatusWalk {
 
   // Walks the cluster and prints it to `out`. The exit code: 0 when every process answered, 1
   // when one did not (it is shown as unreachable) or processes named beyond the walk's bounds
-  // were not asked (a last line, or "not_asked", says how many).
+  // (processes, hops, seconds of questions) were not asked (a last line, or "not_asked", says
+  // how many).
   int Run(bool json, std::FILE* out);
 
  private:
@@ -78,6 +79,9 @@ class cStatusWalk {
   // answer took this long in all, no further process is asked (logged-in clients, which never
   // answer, or a server naming processes that do not exist, would hold the operator for hours).
   static constexpr int kMostUnansweredSecs = 60;
+  // Answers that each come just before the wait ends hold the operator too: once all questions
+  // took this long, no further process is asked either.
+  static constexpr int kMostAskingSecs = 300;
   // The most names remembered, asked or not.
   static constexpr size_t kMostSeen = 16 * kMostProcesses;
 
@@ -87,4 +91,5 @@ class cStatusWalk {
   std::set<std::string> m_seen;
   size_t m_notAsked = 0;        // processes named beyond the bounds
   double m_unansweredSecs = 0;  // what the questions that got no answer took
+  double m_askingSecs = 0;      // what all questions took
 };

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 
 // Set before the handlers and read by them only.
 volatile std::sig_atomic_t g_fd = -1;

@@ -79,5 +79,9 @@ int RunHashPassword(int argc, char**) {
   const std::string hash = HashPassword(password);
   if (hash.empty()) return Fail("the password could not be hashed");
   std::printf("%s\n", hash.c_str());
+  // A hash that did not reach its file (a full disk, a closed pipe) is no hash made: the
+  // account file it was meant for would get an empty password line.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+    return Fail("the hash could not be written to standard output");
   return 0;
 }

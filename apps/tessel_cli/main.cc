@@ -3,6 +3,7 @@
 // arguments, a pipe or an edited terminal line. Further tasks are subcommands (a first word
 // that names one), each a function of its own.
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -324,6 +325,11 @@ const std::vector<stSubcommand>& Subcommands() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The client holds the account's password for its whole run (and --hash-password the one to
+  // hash): a crash's core dump would put it in a file, in the folder the client works in or with
+  // the system's dump collector, so the process is made one the kernel never dumps (nor lets
+  // other processes of the user read the memory of).
+  ::prctl(PR_SET_DUMPABLE, 0);
   // A closed pipe or a file past its size limit fails the write, which says so, and the exit
   // code is 1: neither ends the client by a signal.
   std::signal(SIGPIPE, SIG_IGN);

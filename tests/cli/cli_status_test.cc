@@ -16,14 +16,14 @@ std::string Line(const std::string& name, const std::string& up, const std::stri
          " down=" + down + "\n";
 }
 
-// Walks the cluster: `answers` by the last hop ("" for the first process; a process not in it
-// does not answer, after `waitSecs`). The JSON printed; `code` the exit code.
+// Walks the cluster: `answers` by the last hop ("" for the first process), after `answerSecs`; a
+// process not in it does not answer, after `waitSecs`. The JSON printed; `code` the exit code.
 std::string Walk(const std::map<std::string, std::string>& answers, int* code = nullptr,
-                 double waitSecs = 0.001) {
+                 double waitSecs = 0.001, double answerSecs = 0.001) {
   cStatusWalk walk(
       [&](const std::vector<std::string>& hops, std::string& text, double& secs) {
         const auto answer = answers.find(hops.empty() ? "" : hops.back());
-        secs = answer == answers.end() ? waitSecs : 0.001;
+        secs = answer == answers.end() ? waitSecs : answerSecs;
         text = answer == answers.end() ? "" : answer->second;
         return answer != answers.end();
       },
@@ -88,6 +88,8 @@ TEST(CliStatus, TheWalkIsBoundedInProcessesAndHops) {
   // Waits of 5 s for processes that never answer: after 12 of them, a minute, the walk ends.
   json = Walk({{"", Line("game", "-", many)}}, &code, 5);
   EXPECT_NE(json.find(R"(],"not_asked":1988})"), std::string::npos);
+  // Answers that each take 10 s: after 300 s of questions in all, the walk ends.
+  EXPECT_EQ(Walk(chain, &code, 5, 10).find(R"("name":"p30")"), std::string::npos);
 
   // A megabyte of names is walked at once; a name longer than any process has is no name.
   many.clear();

@@ -4,6 +4,7 @@
 // close of the console rings the bell.
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,14 +25,10 @@ TEST(TerminalE2e, TabCompletesUpRepeatsAndEditingKeysNeverReachLua) {
   std::vector<char*> argv, envp;
   for (auto& w : words) argv.push_back(w.data());
   for (auto& v : vars) envp.push_back(v.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  argv.push_back(nullptr), envp.push_back(nullptr);
   int terminal = -1;
   const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-  if (pid == 0) {
-    ::execve(argv[0], argv.data(), envp.data());
-    ::_exit(127);
-  }
+  if (pid == 0) ::_exit(::execve(argv[0], argv.data(), envp.data()));
   ASSERT_GT(pid, 0);
   std::string screen;
   // Reads the terminal until what it showed after `from` holds `text` `count` times.
@@ -74,25 +71,30 @@ TEST(TerminalE2e, TabCompletesUpRepeatsAndEditingKeysNeverReachLua) {
   EXPECT_NE(testkit::ReadFile(home / "console_history").find("Hello()"), std::string::npos);
 }
 
-// Ctrl+C at a password question (the login's, --hash-password's) leaves the terminal echoing.
+// Ctrl+C, Ctrl+\ at a password question give the echo back; a crash there leaves no core file.
 TEST(TerminalE2e, CtrlCAtAPasswordQuestionGivesTheTerminalItsEchoBack) {
   cHome home;
   std::string exe = TESSEL_CLI_EXE, homeVar = "HOME=" + home.path().string(), user = "USER=ops";
-  for (std::string question : {"127.0.0.1:1", "--hash-password"}) {
-    char* argv[] = {exe.data(), question.data(), nullptr};
-    char* envp[] = {homeVar.data(), user.data(), nullptr};
-    int terminal = -1;
-    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (pid == 0) ::_exit(::execve(argv[0], argv, envp));
-    termios modes{};
-    for (int i = 0; i < 1000 && ::tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & ECHO); ++i)
-      ::usleep(10000);
-    EXPECT_EQ(modes.c_lflag & ECHO, 0u) << question;  // the question is asked
-    (void)!::write(terminal, "\x03", 1);
-    EXPECT_EQ(WaitPid(pid), 130);
-    EXPECT_TRUE(::tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & ECHO)) << question;
-    ::close(terminal);
-  }
+  const rlimit cores{RLIM_INFINITY, RLIM_INFINITY};
+  for (const auto& [key, code] : {std::pair{"\x03", 130}, {"\x1c", 131}, {"", 128 + SIGSEGV}})
+    for (std::string question : {"127.0.0.1:1", "--hash-password"}) {
+      char* argv[] = {exe.data(), question.data(), nullptr};
+      char* envp[] = {homeVar.data(), user.data(), nullptr};
+      int terminal = -1;
+      const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+      if (pid == 0)
+        ::_exit(::chdir(home.path().c_str()) || ::setrlimit(RLIMIT_CORE, &cores) ||
+                ::execve(argv[0], argv, envp));
+      termios modes{};
+      for (int i = 0; i < 1000 && ::tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & ECHO); ++i)
+        ::usleep(10000);
+      EXPECT_EQ(modes.c_lflag & ECHO, 0u) << question;  // the question is asked
+      *key ? (void)!::write(terminal, key, 1) : (void)::kill(pid, SIGSEGV);
+      EXPECT_EQ(WaitPid(pid), code);
+      EXPECT_TRUE(!*key || (::tcgetattr(terminal, &modes) == 0 && (modes.c_lflag & ECHO)));
+      ::close(terminal);
+    }
+  EXPECT_FALSE(std::filesystem::exists(home / "core"));
 }
 
 }  // namespace

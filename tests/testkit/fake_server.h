@@ -16,7 +16,7 @@ namespace testkit {
 class cFakeServer {
  public:
   using tRecords = std::vector<std::pair<int32_t, std::string>>;  // group, text
-  // Given the group and text of a record read, the records to send back (none: silence).
+  // The records to send back for a record's group and text (none: silence; group < 0: close).
   using AnswerFunc = std::function<tRecords(int32_t group, const std::string& text)>;
 
   explicit cFakeServer(AnswerFunc answer) : m_answer(std::move(answer)) {
@@ -55,15 +55,16 @@ class cFakeServer {
       const int fd = ::accept(m_listen, nullptr, nullptr);
       uint32_t size = 0;
       std::vector<char> r;
-      while (Read(fd, &size, 4) && size >= 8 && size < (1u << 20)) {
+      for (bool open = true; open && Read(fd, &size, 4) && size >= 8 && size < (1u << 20);) {
         r.resize(size);
         if (!Read(fd, r.data(), size)) break;
         int32_t group = 0;
         std::memcpy(&group, &r[4], 4);
         for (const auto& [to, text] :
              m_answer(group, std::string(&r[8], strnlen(&r[8], size - 8)))) {
+          open = open && to >= 0;
           const std::vector<char> frame = CmdFrame(to, text);
-          (void)!::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+          if (open) (void)!::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
         }
       }
       ::close(fd);
