@@ -28,6 +28,11 @@ int FirstUnreadableLine(const std::string& text) {
   return 0;
 }
 
+// Whether Load reads `word` back whole: it splits lines at the classic locale's white space.
+bool OneWord(const std::string& word) {
+  return !word.empty() && word.find_first_of(" \t\n\v\f\r") == std::string::npos;
+}
+
 }  // namespace
 
 bool cIniFile::Load(const char* path) {
@@ -115,11 +120,11 @@ bool cIniFile::GetBool(const std::string& key, bool& value) const {
 }
 
 bool cIniFile::SetString(const std::string& key, const std::string& value) {
-  if (value.empty()) return false;
+  if (!OneWord(key) || !OneWord(value)) return false;
   m_mapValue[key] = value;
   return true;
 }
 
-void cIniFile::SetInt(const std::string& key, int value) {
-  m_mapValue[key] = std::to_string(value);
+bool cIniFile::SetInt(const std::string& key, int value) {
+  return SetString(key, std::to_string(value));
 }

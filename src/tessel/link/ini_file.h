@@ -23,9 +23,11 @@ class cIniFile {
   bool GetInt(const std::string& key, int& value) const;
   bool GetBool(const std::string& key, bool& value) const;
 
-  // Refuses an empty value (false).
+  // Refuse (false, nothing changed) a key or value that Load would not read back as one word:
+  // empty, or holding a blank, tab or line end ("x\nallow = @all" would come back as a key of
+  // its own).
   bool SetString(const std::string& key, const std::string& value);
-  void SetInt(const std::string& key, int value);
+  bool SetInt(const std::string& key, int value);
 
   // Reports each line of the file whose key is one of `keys` but for letter case ("ServerIP",
   // as a Windows home may hold): the value it sets is read under no key the reader asks for.

@@ -114,7 +114,7 @@ TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothin
 // Words are read in threes (key, "=", value): a later key wins, a value with a blank is cut and
 // its rest becomes the next key, and what cannot be read leaves the output untouched; a key
 // asked for but written in other case is reported with its line. What Save writes, Load reads
-// back, and no other file is left.
+// back (what it could not is refused), and no other file is left.
 TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   testkit::cTempDir home{testkit::cTempDir::kHome};
   home.write("a.ini",
@@ -163,6 +163,14 @@ TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   EXPECT_FALSE(out.Save()) << "no path yet";
   out.SetPath("out.ini");
   EXPECT_FALSE(out.SetString("empty", ""));
+  // What would not read back as one word is refused: it would plant keys of its own.
+  for (const auto& [key, value] :
+       {std::pair<std::string, std::string>{"password", "x\nallow = @all"},
+        {"password", "two words"},
+        {"allow = @all\nk", "v"},
+        {"", "v"},
+        {"k\r", "v"}})
+    EXPECT_FALSE(out.SetString(key, value)) << key << value;
   EXPECT_TRUE(out.SetString("password", "p'w\\d"));
   out.SetInt("cmd", -3);
   ASSERT_TRUE(out.Save());
