@@ -90,8 +90,9 @@ bool cIniFile::Save() {
   if (!m_mapValue.empty() && BeginsLikeAMark(m_mapValue.begin()->first)) out << kByteOrderMark;
   for (const auto& [key, value] : m_mapValue) out << key << " = " << value << "\n";
   // Made afresh beside the file and renamed over it: never through a link or a pipe left in the
-  // temporary's place, and an account file keeps the mode its owner gave it.
-  return platform::WriteFileAtomically(m_strPath, out.str());
+  // temporary's place, and an account file keeps the mode its owner gave it. A new one is the
+  // owner's alone: account and login files hold passwords.
+  return platform::WriteFileAtomically(m_strPath, out.str(), 0600);
 }
 
 bool cIniFile::GetString(const std::string& key, std::string& value) const {

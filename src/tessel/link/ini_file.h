@@ -13,8 +13,8 @@ class cIniFile {
   // line whose words are no whole threes. False, with the entries as they were, when the file
   // cannot be opened.
   bool Load(const char* path);
-  // Writes every entry to the remembered path (through a temporary file renamed over it). False
-  // with no path or when the file cannot be written.
+  // Writes every entry to the remembered path (through a temporary file renamed over it; a new
+  // file only its owner reads). False with no path or when the file cannot be written.
   bool Save();
 
   // Each false, with the output untouched, when the key is missing; GetInt also when the value

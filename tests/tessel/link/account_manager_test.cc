@@ -1,6 +1,7 @@
 #include "tessel/link/account_manager.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -114,7 +115,8 @@ TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothin
 // Words are read in threes (key, "=", value): a later key wins, a value with a blank is cut and
 // its rest becomes the next key, and what cannot be read leaves the output untouched; a key
 // asked for but written in other case is reported with its line. What Save writes, Load reads
-// back (what it could not is refused), and no other file is left.
+// back (what it could not is refused), only the owner reads a new file, and no other file is
+// left.
 TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   testkit::cTempDir home{testkit::cTempDir::kHome};
   home.write("a.ini",
@@ -173,11 +175,17 @@ TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
     EXPECT_FALSE(out.SetString(key, value)) << key << value;
   EXPECT_TRUE(out.SetString("password", "p'w\\d"));
   out.SetInt("cmd", -3);
+  const mode_t umask = ::umask(022);
   ASSERT_TRUE(out.Save());
+  ::umask(umask);
   cIniFile back;
   ASSERT_TRUE(back.Load("out.ini"));
   EXPECT_EQ(back.Entries(), out.Entries());
-  const auto owner = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status("out.ini").permissions(),
+            perms::owner_read | perms::owner_write)
+      << "a new file holds a password";
+  const auto owner = perms::owner_read | perms::owner_write | perms::group_read;
   std::filesystem::permissions("out.ini", owner);
   ASSERT_TRUE(out.Save());
   EXPECT_EQ(std::filesystem::status("out.ini").permissions(), owner) << "as its owner left it";
