@@ -1,7 +1,10 @@
 #include "tessel/console/alias.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -93,6 +96,27 @@ TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeRead
   }
   EXPECT_EQ(testkit::ReadFile("alias/alias.txt"), saved);
   EXPECT_NE(m_out.Text().find("SaveHashMap error"), std::string::npos) << m_out.Text();
+}
+
+// Processes started in one home save one alias file: an alias another process saved after this
+// one loaded the file stays, and two processes adding aliases at once keep every one.
+TEST_F(AliasTest, AliasesOtherProcessesOfTheHomeSavedAreKept) {
+  cAlias alias;
+  alias.AddAlias("v", "Ver()");
+  m_dir.write("alias/alias.txt", "v = Ver()\nb = B()\n");
+  alias.AddAlias("a", "A()");
+  std::vector<pid_t> children;
+  for (int p = 0; p < 2; ++p) {
+    children.push_back(::fork());
+    if (children.back() != 0) continue;
+    cAlias mine;
+    for (int i = 0; i < 20; ++i) mine.AddAlias("p" + std::to_string(p * 100 + i), "Ver()");
+    ::_exit(0);
+  }
+  for (const pid_t pid : children) ::waitpid(pid, nullptr, 0);
+  const std::string saved = testkit::ReadFile("alias/alias.txt");
+  EXPECT_NE(saved.find("b = B()\n"), std::string::npos) << saved;
+  EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 43) << saved;
 }
 
 // Replacements apply to every line and every occurrence and are shown with a password masked;
