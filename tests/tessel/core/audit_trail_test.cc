@@ -1,11 +1,14 @@
 #include "tessel/core/audit_trail.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <thread>
 
@@ -68,6 +71,18 @@ TEST(AuditTrail, AKeyOpenToOthersIsClosedLoudlyAndAMalformedKeyOpensNoTrailLoudl
   testkit::cFileSizeLimit full(10);  // a key not written whole is not left behind
   EXPECT_FALSE(folder.trail.Open(folder.Options()));
   full.Lift();
+  EXPECT_FALSE(std::filesystem::exists(folder.KeyFile()));
+  const pid_t child = ::fork();  // nor one whose maker was killed while writing it
+  if (child == 0) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = 10;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(folder.trail.Open(folder.Options()) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
   EXPECT_FALSE(std::filesystem::exists(folder.KeyFile()));
   ASSERT_TRUE(folder.trail.Open(folder.Options()));
   folder.trail.Close();
