@@ -77,13 +77,19 @@ TEST_F(AccountTest, NoNameOutlivesItsRecordOrItsLogin) {
 }
 
 // Wrong passwords, missing or broken files, unknown links and names that could leave the
-// account folder are refused and change nothing.
+// account folder are refused and change nothing; a file other users may read is named.
 TEST_F(AccountTest, RefusalsChangeNothing) {
   home_.write("db/x/evil.ini", "password = p\ncmd = 20\n");
   home_.write("db/accounts/.hidden.ini", "password = p\ncmd = 20\n");
   for (const char* name :
        {"nobody", "broken", "../x/evil", "..", ".hidden", "a/b", "a\\b", "a b", "", "x\ny"})
     EXPECT_FALSE(m_.Login(1, name, "p")) << name;
+  home_.write("db/accounts/open.ini", "password = o\n");
+  ::chmod("db/accounts/open.ini", 0644);  // others may have read its password: said once, in red
+  EXPECT_FALSE(m_.Login(1, "open", "x") || m_.Login(1, "open", "y"));
+  const std::string said = "open.ini holds a password and is open to other users (mode 0644)";
+  const std::string text = quiet_.Text();
+  EXPECT_TRUE(text.find(said) != std::string::npos && text.find(said) == text.rfind(said)) << text;
   EXPECT_FALSE(m_.Login(1, "gm", "S3cret"));
   EXPECT_FALSE(m_.Login(1, "gm", "s3cre"));
   EXPECT_FALSE(m_.Login(9, "gm", "s3cret"));
