@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -111,7 +110,7 @@ TEST_F(AliasTest, AliasesOtherProcessesOfTheHomeSavedAreKept) {
   for (const pid_t pid : children) ::waitpid(pid, nullptr, 0);
   alias.AddAlias("a", "A()");
   const std::string saved = testkit::ReadFile("alias/alias.txt");
-  EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 41) << saved;
+  EXPECT_EQ(testkit::CountOf(saved, "\n"), 41u) << saved;
 }
 
 // Replacements apply to every line and every occurrence and are shown with a password masked;

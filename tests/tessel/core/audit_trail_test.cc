@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <fstream>
 #include <thread>
 
