@@ -12,6 +12,7 @@
 #include "platform/home_file.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/launch_words.h"
+#include "tessel/core/unreadable_line.h"
 #include "tessel/util/text_file_util.h"
 
 namespace {
@@ -152,6 +153,7 @@ bool cLaunchParams::LoadPassword() {
     m_error = "passwordfile = " + file + ": its first line is empty";
     return false;
   }
+  ReportPasswordFileOpenToOthers(file);
   GetExeParamStore().SetStringString("password", secret);
   return true;
 }

@@ -12,11 +12,12 @@
 
 namespace platform {
 
-bool WriteFileAtomically(const std::string& path, const std::string& data) {
-  return WriteFileAtomicallyAt(AT_FDCWD, path, data);
+bool WriteFileAtomically(const std::string& path, const std::string& data, mode_t newMode) {
+  return WriteFileAtomicallyAt(AT_FDCWD, path, data, newMode);
 }
 
-bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data) {
+bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data,
+                           mode_t newMode) {
   // A name of its own per writer: threads and processes never share a temporary file.
   static std::atomic<unsigned> counter{0};
   std::string tmp = name + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
@@ -28,7 +29,7 @@ bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::strin
   // secrets), and only the owner reads it until then; a new file is made as the umask allows.
   struct stat old {};
   const bool replaces = ::fstatat(folder, name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode);
-  const mode_t createMode = replaces ? 0600 : 0644;
+  const mode_t createMode = replaces ? 0600 : newMode;
   constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   int fd = ::openat(folder, tmp.c_str(), kFlags, createMode);
   if (fd < 0 && errno == EEXIST && ::unlinkat(folder, tmp.c_str(), 0) == 0)

@@ -1,6 +1,8 @@
 // Whole-file replacement that a crash cannot leave half written. Any thread may call it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace platform {
@@ -8,10 +10,11 @@ namespace platform {
 // Writes data to a temporary file beside path, syncs it and renames it over path, so path holds
 // either its old content or all of data. False (path untouched, no temporary left) on failure.
 // A file that replaces a regular file keeps that file's permission bits; a new one gets those
-// the umask allows.
-bool WriteFileAtomically(const std::string& path, const std::string& data);
+// of `newMode` the umask allows (0600 for a file that holds a secret).
+bool WriteFileAtomically(const std::string& path, const std::string& data, mode_t newMode = 0644);
 // The same for the file `name` of the open folder `folder` (an *at() descriptor, or AT_FDCWD):
 // the folder stays the one opened, whatever is put in its place meanwhile.
-bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data);
+bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data,
+                           mode_t newMode = 0644);
 
 }  // namespace platform

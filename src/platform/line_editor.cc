@@ -1,12 +1,17 @@
 #include "platform/line_editor.h"
 
+#include "platform/atomic_file.h"
+
 #include <histedit.h>
 #include <locale.h>
 #include <poll.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <filesystem>
@@ -94,7 +99,10 @@ cLineEditor::cLineEditor(const char* program, int inFd, std::FILE* out, std::str
   HistEvent ev;
   history(m_history, &ev, H_SETSIZE, kHistorySize);
   history(m_history, &ev, H_SETUNIQUE, 1);
-  if (!m_historyFile.empty()) history(m_history, &ev, H_LOAD, m_historyFile.c_str());
+  // Only a regular file is read: a pipe in its place held the console at its first line.
+  struct stat st {};
+  if (!m_historyFile.empty() && ::lstat(m_historyFile.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    history(m_history, &ev, H_LOAD, m_historyFile.c_str());
   el_set(m_el, EL_HIST, history, m_history);
 }
 
@@ -209,7 +217,21 @@ void cLineEditor::Remember(const std::string& line) {
   if (m_historyFile.empty()) return;
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(m_historyFile).parent_path(), ec);
-  history(m_history, &ev, H_SAVE, m_historyFile.c_str());
+  // Written beside the file and renamed over it, the owner's alone from the start: never into a
+  // pipe in its place (which held the console) nor through a link there (which wrote the typed
+  // lines over whatever file it named).
+  // The library saves only to a file with a descriptor: one in memory.
+  const int fd = ::memfd_create("history", MFD_CLOEXEC);
+  std::FILE* memory = fd >= 0 ? ::fdopen(fd, "w+") : nullptr;
+  if (memory != nullptr && history(m_history, &ev, H_SAVE_FP, memory) >= 0 &&
+      std::fflush(memory) == 0) {
+    std::string text(static_cast<size_t>(std::max(0L, std::ftell(memory))), '\0');
+    std::rewind(memory);
+    if (std::fread(text.data(), 1, text.size(), memory) == text.size())
+      WriteFileAtomically(m_historyFile, text, 0600);
+  }
+  if (memory != nullptr) std::fclose(memory);
+  if (memory == nullptr && fd >= 0) ::close(fd);
   // Typed lines are the operator's own: nobody else reads them.
   std::filesystem::permissions(
       m_historyFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);

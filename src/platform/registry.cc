@@ -1,19 +1,13 @@
 #include "platform/registry.h"
 
 #include "platform/atomic_file.h"
+#include "platform/folder_lock.h"
 #include "platform/home_file.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <sstream>
-#include <thread>
 
 namespace platform {
 namespace {
@@ -25,37 +19,6 @@ std::mutex& RegistryMutex() {
   static std::mutex m;
   return m;
 }
-
-// How long a write waits for another process's write to the same folder.
-constexpr auto kFolderLockWait = std::chrono::seconds(2);
-
-// Holds the key folder's lock against other processes: programs of one name share their key
-// file, and two read-change-replace writes at once would each drop the other's values. The
-// folder itself is locked, so no lock file stands beside the keys. Not held once the wait ends.
-class cFolderLock {
- public:
-  explicit cFolderLock(const std::string& file) {
-    m_fd = ::open(fs::path(file).parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const auto until = std::chrono::steady_clock::now() + kFolderLockWait;
-    while (m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-      if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= until) {
-        ::close(m_fd);
-        m_fd = -1;
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      }
-    }
-  }
-  ~cFolderLock() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  cFolderLock(const cFolderLock&) = delete;
-  cFolderLock& operator=(const cFolderLock&) = delete;
-  bool Held() const { return m_fd >= 0; }
-
- private:
-  int m_fd = -1;
-};
 
 std::string EnvOrEmpty(const char* name) {
   const char* v = std::getenv(name);
@@ -169,6 +132,8 @@ bool RegistryKey::Set(const RegistryValues& changes) {
         (name + " = ").find(" = ") != name.size())
       return false;
   }
+  // Programs of one name share their key file: two read-change-replace writes at once, in one
+  // process or in two, would each drop the other's values.
   std::lock_guard<std::mutex> lock(RegistryMutex());
   const cFolderLock folderLock(file_);
   // A file that cannot be read is left as it is: written over, its other values would be lost.

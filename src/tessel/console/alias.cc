@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/atomic_file.h"
+#include "platform/folder_lock.h"
 #include "platform/home_file.h"
 #include "tessel/console/clipboard.h"
 #include "tessel/core/cmd_rights.h"
@@ -99,6 +100,7 @@ bool cAlias::Load() {
   TESSEL_ASSERT_WORKER();
   m_mapAlias.clear();
   m_strUnreadTail.clear();
+  m_changed.clear();
   std::vector<std::string> files;
   std::error_code ec;
   for (std::filesystem::directory_iterator it(kAliasFolder, ec), end; !ec && it != end;
@@ -122,6 +124,17 @@ void cAlias::LoadFile(const std::string& file) {
     std::cout << "cAlias::Load " << why << std::endl;
     return;
   }
+  std::string tail;
+  const int stop = ReadAliasText(text, m_mapAlias, tail);
+  if (stop == 0) return;
+  std::cout << "cAlias::Load " << file << " line " << stop
+            << " has no \" = \": the file is read up to there" << std::endl;
+  // Save rewrites this file: the lines not read stay after the table, as the operator wrote
+  // them, rather than being dropped by the next AddAlias.
+  if (std::filesystem::path(file) == kAliasFile) m_strUnreadTail = tail;
+}
+
+int cAlias::ReadAliasText(std::string text, AliasTable& table, std::string& tail) {
   // An editor's byte-order mark made the first alias a word no typed line starts with; a file
   // saved as UTF-16 is read as the text it holds.
   DecodeTextFile(text);
@@ -133,20 +146,17 @@ void cAlias::LoadFile(const std::string& file) {
     while (!line.empty() && line.back() == '\r') line.pop_back();
     const std::string::size_type at = line.find(kSeparator);
     if (at == std::string::npos) {
-      std::cout << "cAlias::Load " << file << " line " << number
-                << " has no \" = \": the file is read up to there" << std::endl;
-      // Save rewrites this file: the lines not read stay after the table, as the operator wrote
-      // them, rather than being dropped by the next AddAlias.
-      if (std::filesystem::path(file) == kAliasFile) m_strUnreadTail = text.substr(lineStart);
-      return;
+      tail = text.substr(lineStart);
+      return number;
     }
     // Blanks and tabs around the word (its " = " aligned with a longer word's) are no part of
     // it: kept, the alias was skipped without a word. A word no typed line can start with
     // (empty, or holding a blank) is no alias.
     const std::string word = TrimBlanksAndTabs(std::string_view(line).substr(0, at));
     if (!IsAliasWord(word)) continue;
-    m_mapAlias[word] = line.substr(at + 3);
+    table[word] = line.substr(at + 3);
   }
+  return 0;
 }
 
 bool cAlias::AddAlias(const std::string& word, const std::string& text) {
@@ -159,6 +169,7 @@ bool cAlias::AddAlias(const std::string& word, const std::string& text) {
     if (known != word) bytes += known.size() + std::strlen(kSeparator) + line.size() + 1;
   if (bytes > platform::kSettingsFileBytes) return false;
   m_mapAlias[word] = text;
+  m_changed.insert(word);
   Save();
   return true;
 }
@@ -176,17 +187,38 @@ bool cAlias::SetReplace(const std::string& from, const std::string& to) {
 
 // The file is replaced whole: a full disk or a crash while it is written leaves the aliases it
 // held before, never a file cut in the middle (which the next start would read up to the cut).
+// Every process started in this home saves the same file: under the folder's lock the file is
+// read again, and what it holds now is kept but for the aliases this process set since its last
+// save, so that an alias another process saved meanwhile is not written over and lost.
 bool cAlias::Save() {
   TESSEL_ASSERT_WORKER();
-  std::string text;
-  for (const auto& [word, line] : m_mapAlias) text += word + kSeparator + line + "\n";
-  text += m_strUnreadTail;
-  if (!m_strUnreadTail.empty() && m_strUnreadTail.back() != '\n') text += '\n';
-  if (BeginsLikeAMark(text)) text.insert(0, kByteOrderMark);  // read back as written
   // A home starts without the folder: without it the alias would be lost at the next reload.
   std::error_code ec;
   std::filesystem::create_directories(kAliasFolder, ec);
-  if (platform::WriteFileAtomically(kAliasFile, text)) return true;
+  const platform::cFolderLock lock(kAliasFile);
+  AliasTable table = m_mapAlias;
+  std::string text, tail = m_strUnreadTail;
+  if (lock.Held() && platform::ReadHomeFile(kAliasFile, platform::kSettingsFileBytes, text) ==
+                         platform::eHomeFile::kRead) {
+    AliasTable saved;
+    tail.clear();
+    ReadAliasText(text, saved, tail);
+    for (auto& [word, line] : saved) {
+      if (m_changed.count(word) == 0) table[word] = line;
+      m_mapAlias.emplace(word, std::move(line));
+    }
+  }
+  text.clear();
+  for (const auto& [word, line] : table) text += word + kSeparator + line + "\n";
+  text += tail;
+  if (!tail.empty() && tail.back() != '\n') text += '\n';
+  if (BeginsLikeAMark(text)) text.insert(0, kByteOrderMark);  // read back as written
+  if (lock.Held() && text.size() <= platform::kSettingsFileBytes &&
+      platform::WriteFileAtomically(kAliasFile, text)) {
+    m_changed.clear();
+    m_strUnreadTail = tail;
+    return true;
+  }
   std::cout << "SaveHashMap"
             << " error can not open file! \n";
   return false;

@@ -7,6 +7,7 @@
 #include <ostream>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 class cAlias {
  public:
@@ -33,6 +34,8 @@ class cAlias {
   bool SetReplace(const std::string& from, const std::string& to);
   // Writes the whole alias table to "alias/alias.txt", making the folder when there is none,
   // followed by the lines of that file a load did not read (from its first line without " = ").
+  // What the file holds when it is saved stays but for the aliases set here since the last save
+  // (other processes of the home save it too); false, the file as it was, when it cannot be.
   bool Save();
   // The aliases (to `os`) and the replacements (to standard output), a password in a text
   // masked.
@@ -50,12 +53,18 @@ class cAlias {
   bool Replace(std::string& line);
 
  private:
+  using AliasTable = std::unordered_map<std::string, std::string>;
+
   void LoadFile(const std::string& file);
+  // Reads the alias lines of a file's text into `table` up to the first line without " = ",
+  // whose number it returns (0 when every line has one) with the text from there in `tail`.
+  static int ReadAliasText(std::string text, AliasTable& table, std::string& tail);
   bool ExpandAlias(const std::string& word, const std::string& text, std::string& line);
   // Reports a line grown past the bound and empties it; false (nothing was pasted).
   static bool RefuseGrown(std::string& line);
 
-  std::unordered_map<std::string, std::string> m_mapAlias;
-  std::unordered_map<std::string, std::string> m_mapReplace;
-  std::string m_strUnreadTail;  // "alias/alias.txt" from the line its load stopped at
+  AliasTable m_mapAlias;
+  AliasTable m_mapReplace;
+  std::string m_strUnreadTail;                // "alias/alias.txt" from the line its load stopped at
+  std::unordered_set<std::string> m_changed;  // words set since the last save
 };

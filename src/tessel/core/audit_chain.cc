@@ -62,6 +62,27 @@ const stMacStates& MacStatesOf(std::string_view key) {
   return states;
 }
 
+// Writes `text` as the new file `path` (mode 0600), whole or not at all: unnamed in its folder,
+// synced, then linked under its name. Where the file system has no unnamed files, it is written
+// in place and taken away again when a write fails. False with `why` 0 when no file could be
+// made, else its errno.
+bool MakeKeyFile(const std::string& path, const std::string& text, int& why) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  const bool unnamed = fd >= 0;
+  if (!unnamed) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  why = 0;
+  if (fd < 0) return false;
+  bool made = platform::WriteAll(fd, text) && ::fsync(fd) == 0;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  made = made && (!unnamed ||
+                  ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0);
+  why = made ? 0 : errno;
+  ::close(fd);
+  if (!made && !unnamed) ::unlink(path.c_str());
+  return made;
+}
+
 }  // namespace
 
 tAuditDigest AuditChainNext(const tAuditDigest& prev, std::string_view body) {
@@ -171,20 +192,13 @@ bool LoadOrMakeAuditKey(const std::string& path, std::string* key, std::string* 
     *error = "no random bytes for the audit key";
     return false;
   }
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    *error = "cannot make the audit key " + path;
-    return false;
-  }
-  // A key that is not on the disk whole (a full disk) is taken away again: left short or empty,
-  // it would keep every later start without a trail.
-  const std::string text = AuditHex(raw) + "\n";
-  const bool written = platform::WriteAll(fd, text) && ::fsync(fd) == 0;
-  const int why = errno;
-  ::close(fd);
-  if (!written) {
-    ::unlink(path.c_str());
-    *error = "cannot write the audit key " + path + ": " + std::strerror(why);
+  // A key that is not on the disk whole (a full disk, or the process killed while writing it) is
+  // never left under the key's name: left short or empty, it would keep every later start
+  // without a trail.
+  int why = 0;
+  if (!MakeKeyFile(path, AuditHex(raw) + "\n", why)) {
+    *error = why == 0 ? "cannot make the audit key " + path
+                      : "cannot write the audit key " + path + ": " + std::strerror(why);
     return false;
   }
   key->assign(reinterpret_cast<const char*>(raw.data()), raw.size());

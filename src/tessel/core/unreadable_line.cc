@@ -1,7 +1,10 @@
 #include "tessel/core/unreadable_line.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
@@ -102,6 +105,17 @@ void ReportUnreadableLine(const std::string& file, int line, const std::string& 
 void ReportUnreadableFile(const std::string& file, const std::string& why) {
   const std::string shown = std::filesystem::path(file).lexically_normal().string();
   ReportOnce(shown + ":", why.rfind(file, 0) == 0 ? shown + why.substr(file.size()) : why);
+}
+
+void ReportPasswordFileOpenToOthers(const std::string& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IRWXO) == 0) return;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  const std::string shown = std::filesystem::path(file).lexically_normal().string();
+  ReportOnce(shown + ":open", shown + " holds a password and is open to other users (mode " + mode +
+                                  "): any of them may have read it; make it readable by "
+                                  "its owner only (chmod 600)");
 }
 
 void LogUnreadableLinesFromNowOn() {

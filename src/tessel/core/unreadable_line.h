@@ -1,7 +1,7 @@
-// Reports a line of a configuration, value or account file that cannot be read: once per file
-// and line for the life of the process, in light red on the console and in the "tessel.err" log.
-// A report made before the program's loggers are routed (the configuration is loaded first)
-// reaches the log when they are. Any thread.
+// Reports a line of a configuration, value or account file that cannot be read (or a password
+// file open to others): once per file and line for the life of the process, in light red on the
+// console and in the "tessel.err" log. A report made before the program's loggers are routed (the
+// configuration is loaded first) reaches the log when they are. Any thread.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,10 @@ void ReportUnreadableLine(const std::string& file, int line, const std::string& 
 // The same for a whole file that is not read (no regular file, too large): once per file.
 // `why` names the file and the cause.
 void ReportUnreadableFile(const std::string& file, const std::string& why);
+
+// Reports, once per file as above, a file holding a password (an account or login file) that
+// other users of the machine may read or change (the password is still used).
+void ReportPasswordFileOpenToOthers(const std::string& file);
 
 // Reads the home's file `file` whole through the bounded reader (never waiting, at most `bound`
 // bytes) into `text`; one that stands there but is refused is reported as above. True when read.

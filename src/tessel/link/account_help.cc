@@ -7,6 +7,7 @@
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
+#include "tessel/core/unreadable_line.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/ini_file.h"
 #include "tessel/link/password_hash.h"
@@ -170,6 +171,7 @@ bool cAccountHelp::Login(const char* name, const char* password, bool replayed) 
       get_gout() << "login error 文件载入错误\n";
       return false;
     }
+    ReportPasswordFileOpenToOthers(path);
     if (!StoredPasswordMatches(stored, password ? password : "")) {
       get_gout() << "login error 密码错误\n";
       return false;

@@ -13,6 +13,7 @@
 #include "tessel/core/launch_words.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/tessel_values.h"
+#include "tessel/core/unreadable_line.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/cmd_send.h"
@@ -175,7 +176,7 @@ void cEasyClient::LoadInfo(stClientInfo& info) {
       file.GetString("serverip", info.serverip);
       file.GetString("serverip2", info.serverip2);
       file.GetString("account", info.account);
-      file.GetString("password", info.password);
+      if (file.GetString("password", info.password)) ReportPasswordFileOpenToOthers(path);
       file.GetBool("autoconnect", info.autoconnect);
       file.GetBool("autoreconnect", info.autoreconnect);
       file.ReportKeysInOtherCase(

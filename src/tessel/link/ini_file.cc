@@ -28,6 +28,11 @@ int FirstUnreadableLine(const std::string& text) {
   return 0;
 }
 
+// Whether Load reads `word` back whole: it splits lines at the classic locale's white space.
+bool OneWord(const std::string& word) {
+  return !word.empty() && word.find_first_of(" \t\n\v\f\r") == std::string::npos;
+}
+
 }  // namespace
 
 bool cIniFile::Load(const char* path) {
@@ -85,8 +90,9 @@ bool cIniFile::Save() {
   if (!m_mapValue.empty() && BeginsLikeAMark(m_mapValue.begin()->first)) out << kByteOrderMark;
   for (const auto& [key, value] : m_mapValue) out << key << " = " << value << "\n";
   // Made afresh beside the file and renamed over it: never through a link or a pipe left in the
-  // temporary's place, and an account file keeps the mode its owner gave it.
-  return platform::WriteFileAtomically(m_strPath, out.str());
+  // temporary's place, and an account file keeps the mode its owner gave it. A new one is the
+  // owner's alone: account and login files hold passwords.
+  return platform::WriteFileAtomically(m_strPath, out.str(), 0600);
 }
 
 bool cIniFile::GetString(const std::string& key, std::string& value) const {
@@ -115,11 +121,11 @@ bool cIniFile::GetBool(const std::string& key, bool& value) const {
 }
 
 bool cIniFile::SetString(const std::string& key, const std::string& value) {
-  if (value.empty()) return false;
+  if (!OneWord(key) || !OneWord(value)) return false;
   m_mapValue[key] = value;
   return true;
 }
 
-void cIniFile::SetInt(const std::string& key, int value) {
-  m_mapValue[key] = std::to_string(value);
+bool cIniFile::SetInt(const std::string& key, int value) {
+  return SetString(key, std::to_string(value));
 }

@@ -13,8 +13,8 @@ class cIniFile {
   // line whose words are no whole threes. False, with the entries as they were, when the file
   // cannot be opened.
   bool Load(const char* path);
-  // Writes every entry to the remembered path (through a temporary file renamed over it). False
-  // with no path or when the file cannot be written.
+  // Writes every entry to the remembered path (through a temporary file renamed over it; a new
+  // file only its owner reads). False with no path or when the file cannot be written.
   bool Save();
 
   // Each false, with the output untouched, when the key is missing; GetInt also when the value
@@ -23,9 +23,11 @@ class cIniFile {
   bool GetInt(const std::string& key, int& value) const;
   bool GetBool(const std::string& key, bool& value) const;
 
-  // Refuses an empty value (false).
+  // Refuse (false, nothing changed) a key or value that Load would not read back as one word:
+  // empty, or holding a blank, tab or line end ("x\nallow = @all" would come back as a key of
+  // its own).
   bool SetString(const std::string& key, const std::string& value);
-  void SetInt(const std::string& key, int value);
+  bool SetInt(const std::string& key, int value);
 
   // Reports each line of the file whose key is one of `keys` but for letter case ("ServerIP",
   // as a Windows home may hold): the value it sets is read under no key the reader asks for.

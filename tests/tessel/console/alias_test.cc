@@ -1,6 +1,8 @@
 #include "tessel/console/alias.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
@@ -93,6 +95,22 @@ TEST_F(AliasTest, ReadingStopsAtTheFirstBrokenLineAndAddingSavesAllThatCanBeRead
   }
   EXPECT_EQ(testkit::ReadFile("alias/alias.txt"), saved);
   EXPECT_NE(m_out.Text().find("SaveHashMap error"), std::string::npos) << m_out.Text();
+}
+
+// Processes started in one home save one alias file: the aliases two others added meanwhile stay.
+TEST_F(AliasTest, AliasesOtherProcessesOfTheHomeSavedAreKept) {
+  cAlias alias;  // loaded before the others save
+  pid_t children[2];
+  for (int p = 0; p < 2; ++p)
+    if ((children[p] = ::fork()) == 0) {
+      cAlias mine;
+      for (int i = 0; i < 20; ++i) mine.AddAlias("p" + std::to_string(p * 100 + i), "Ver()");
+      ::_exit(0);
+    }
+  for (const pid_t pid : children) ::waitpid(pid, nullptr, 0);
+  alias.AddAlias("a", "A()");
+  const std::string saved = testkit::ReadFile("alias/alias.txt");
+  EXPECT_EQ(testkit::CountOf(saved, "\n"), 41u) << saved;
 }
 
 // Replacements apply to every line and every occurrence and are shown with a password masked;

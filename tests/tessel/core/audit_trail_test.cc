@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -69,6 +70,15 @@ TEST(AuditTrail, AKeyOpenToOthersIsClosedLoudlyAndAMalformedKeyOpensNoTrailLoudl
   EXPECT_FALSE(folder.trail.Open(folder.Options()));
   full.Lift();
   EXPECT_FALSE(std::filesystem::exists(folder.KeyFile()));
+  const pid_t child = ::fork();  // nor one whose maker was killed while writing it
+  if (child == 0) {
+    testkit::cFileSizeLimit cut(10);
+    std::signal(SIGXFSZ, SIG_DFL);
+    ::_exit(folder.trail.Open(folder.Options()) ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && !std::filesystem::exists(folder.KeyFile())) << status;
   ASSERT_TRUE(folder.trail.Open(folder.Options()));
   folder.trail.Close();
   ASSERT_EQ(::chmod(folder.KeyFile().c_str(), 0644), 0);

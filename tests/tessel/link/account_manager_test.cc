@@ -1,6 +1,7 @@
 #include "tessel/link/account_manager.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -76,13 +77,19 @@ TEST_F(AccountTest, NoNameOutlivesItsRecordOrItsLogin) {
 }
 
 // Wrong passwords, missing or broken files, unknown links and names that could leave the
-// account folder are refused and change nothing.
+// account folder are refused and change nothing; a file other users may read is named.
 TEST_F(AccountTest, RefusalsChangeNothing) {
   home_.write("db/x/evil.ini", "password = p\ncmd = 20\n");
   home_.write("db/accounts/.hidden.ini", "password = p\ncmd = 20\n");
   for (const char* name :
        {"nobody", "broken", "../x/evil", "..", ".hidden", "a/b", "a\\b", "a b", "", "x\ny"})
     EXPECT_FALSE(m_.Login(1, name, "p")) << name;
+  home_.write("db/accounts/open.ini", "password = o\n");
+  ::chmod("db/accounts/open.ini", 0644);  // others may have read its password: said once, in red
+  EXPECT_FALSE(m_.Login(1, "open", "x") || m_.Login(1, "open", "y"));
+  const std::string said = "open.ini holds a password and is open to other users (mode 0644)";
+  const std::string text = quiet_.Text();
+  EXPECT_TRUE(text.find(said) != std::string::npos && text.find(said) == text.rfind(said)) << text;
   EXPECT_FALSE(m_.Login(1, "gm", "S3cret"));
   EXPECT_FALSE(m_.Login(1, "gm", "s3cre"));
   EXPECT_FALSE(m_.Login(9, "gm", "s3cret"));
@@ -114,7 +121,7 @@ TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothin
 // Words are read in threes (key, "=", value): a later key wins, a value with a blank is cut and
 // its rest becomes the next key, and what cannot be read leaves the output untouched; a key
 // asked for but written in other case is reported with its line. What Save writes, Load reads
-// back, and no other file is left.
+// back (what it could not is refused, a new file is its owner's), and no other file is left.
 TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   testkit::cTempDir home{testkit::cTempDir::kHome};
   home.write("a.ini",
@@ -162,15 +169,19 @@ TEST(IniFile, LoadReadsWordsInThreesAndSaveWritesWhatLoadReadsBack) {
   cIniFile out;
   EXPECT_FALSE(out.Save()) << "no path yet";
   out.SetPath("out.ini");
-  EXPECT_FALSE(out.SetString("empty", ""));
+  for (const char* bad : {"x\nallow = @all", "two words", "k\r", ""})  // would plant keys
+    EXPECT_FALSE(out.SetString("password", bad) || out.SetString(bad, "v")) << bad;
   EXPECT_TRUE(out.SetString("password", "p'w\\d"));
   out.SetInt("cmd", -3);
+  const mode_t umask = ::umask(022);
   ASSERT_TRUE(out.Save());
+  ::umask(umask);
   cIniFile back;
   ASSERT_TRUE(back.Load("out.ini"));
   EXPECT_EQ(back.Entries(), out.Entries());
-  const auto owner = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
-  std::filesystem::permissions("out.ini", owner);
+  auto owner = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+  EXPECT_EQ(std::filesystem::status("out.ini").permissions(), owner) << "a new one's password";
+  std::filesystem::permissions("out.ini", owner |= std::filesystem::perms::group_read);
   ASSERT_TRUE(out.Save());
   EXPECT_EQ(std::filesystem::status("out.ini").permissions(), owner) << "as its owner left it";
   cIniFile marked, markedBack;  // a first key that begins like the mark
