@@ -236,6 +236,31 @@ TEST(ProductionE2e, UnderSystemdItNotifiesReadyWatchdogAndStoppingAndEndsOnSigte
   EXPECT_EQ(game.WaitExit(), 0) << game.Output();
 }
 
+// An upstream that takes the connection and never answers the login (its worker hangs, with no
+// deadline for logins) holds READY back for 30 s at most, and a line names the link it waited for.
+TEST(ProductionE2e, AnUpstreamThatNeverAnswersTheLoginHoldsReadyBackForThirtySecondsAtMost) {
+  cHome globalHome, home;
+  AddAccount(globalHome, "game", "game-pw", 16);
+  globalHome.write("config/config_int.ini", "lua_time_limit = 0\nlogin_deadline = 0\n");
+  WriteLogin(home, "global", "game", "game-pw");
+  cServerProcess global(globalHome, Words("global", Listen()));
+  std::vector<std::string> words = ConnectTo("global", global.WaitPort("global"));
+  global.Type("io.write('held\\n') io.flush() while true do end");
+  ASSERT_TRUE(global.WaitOutput("held\n")) << global.Output();
+  cNotifySocket notify(home / "notify");
+  words.insert(words.end(), {"console", "=", "1"});
+  cServerProcess game(home, Words("game", words), TESSEL_SERVER_EXE, {notify.Env()});
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  bool ready = false;
+  while (!ready && std::chrono::steady_clock::now() < until)
+    ready = notify.Next(1000).text.find("READY=1") != std::string::npos;
+  EXPECT_TRUE(ready) << game.Output();
+  EXPECT_TRUE(
+      game.WaitOutput("cServiceWatch::OnCycle ready after 30 s without the client links "
+                      "still in their first attempt: global\n"))
+      << game.Output();
+}
+
 // A service manager that leaves the notes unread (its queue full) does not hold the worker up.
 TEST(ProductionE2e, ANotifySocketLeftUnreadDoesNotHoldTheWorker) {
   cHome home;
