@@ -97,6 +97,33 @@ TEST(cLog, AfterAFailedWriteItSaysSoOnceAndWritesAgainWhenItCan) {
   EXPECT_TRUE(contains_shape(ReadFile(file), kStamp + "made again\n")) << ReadFile(file);
 }
 
+// Rotation renames the file, leaving the name free or making an empty file there: the lines
+// after go to the name, never through a link that stands there.
+TEST(cLog, AFileMovedAwayByRotationIsFollowedToItsNameButNeverThroughALink) {
+  testkit::cTempDir dir;
+  const std::string file = dir / "link.log";
+  cLog log;
+  ASSERT_TRUE(log.Open(file.c_str()));
+  testkit::cStdoutCapture out;
+  for (const std::string next : {".1", ".2", ".3", ""}) {
+    log.WriteLine(next + "|");
+    log.flush();
+    if (next.empty()) break;
+    fs::rename(file, file + next);
+    if (next == ".2") dir.write("link.log", "");
+    if (next == ".3") fs::create_symlink(dir.write("other", ""), file);
+  }
+  const std::string all = ReadFile(file + ".1") + ReadFile(file + ".2") + ReadFile(file + ".3");
+  EXPECT_TRUE(
+      contains_shape(all, kStamp + ".1|\n" + kStamp + ".2|\n" + kStamp + ".3|\n" + kStamp + "|\n"))
+      << all;
+  EXPECT_EQ(ReadFile(file), "");
+  const std::string was = "cLog " + file + " was moved";
+  EXPECT_EQ(out.Text(), was + "; its lines go on in a new file\n" + was +
+                            "; its lines go on in the file now at its name\n" + was +
+                            " and can not be followed: another kind of file stands at its name\n");
+}
+
 // Appenders write time-prefixed lines to a named file, a file named after the start time or
 // standard output; the program's routing (once per process: this test owns it) gives
 // tessel.info a thread id, and a trace writes the operation's qualified name and line there.
