@@ -129,8 +129,8 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
   // A log file removed while written (to make room, say), or moved away from its name (log
   // rotation renames it, then makes an empty file there or leaves the name free), would take
   // every later line where nobody looks for them: the lines go on at the file's name, in the very
-  // folder it was opened in (no link followed): in a new file, or in an empty-begun file of this
-  // user that rotation made there; nothing else that stands there is written into.
+  // folder it was opened in (no link followed): in a new file, or in the file rotation made there
+  // (a regular file of this user with no other name); nothing else standing there is written into.
   void follow_name() {
     struct stat st {};
     if (m_folder < 0 || ::fstat(::fileno(m_file), &st) != 0) return;
