@@ -77,7 +77,7 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
-    reopen_if_removed();
+    follow_name();
     spdlog::memory_buf_t text;
     // A failed write may have left part of its line: the next line begins on a line of its own.
     if (m_failing && size() != m_whole) text.push_back('\n');
@@ -126,29 +126,57 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
       m_folder = -1;
     }
   }
-  // A log file removed while written (to make room, say) would take every later line into a
-  // file nobody can read, its space held: the lines go on in a new file of its name, made in the
-  // very folder it was opened in (no link followed, nothing that stands there written into).
-  void reopen_if_removed() {
+  // A log file removed while written (to make room, say), or moved away from its name (log
+  // rotation renames it, then makes an empty file there or leaves the name free), would take
+  // every later line where nobody looks for them: the lines go on at the file's name, in the very
+  // folder it was opened in (no link followed): in a new file, or in the file rotation made there
+  // (a regular file of this user with no other name); nothing else standing there is written into.
+  void follow_name() {
     struct stat st {};
-    if (m_folder < 0 || ::fstat(::fileno(m_file), &st) != 0 || st.st_nlink != 0) return;
+    if (m_folder < 0 || ::fstat(::fileno(m_file), &st) != 0) return;
+    struct stat there {};
+    const bool named = ::fstatat(m_folder, m_leaf.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0;
+    if (st.st_nlink != 0 && named && there.st_dev == st.st_dev && there.st_ino == st.st_ino) return;
     std::fflush(m_file);
-    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    const int fd = ::openat(m_folder, m_leaf.c_str(), kFlags, st.st_mode & 07777);
-    std::FILE* file = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
+    const char* const how = st.st_nlink == 0 ? "removed" : "moved";
+    std::string why;
+    std::FILE* file = open_at_name(named ? &there : nullptr, st.st_mode & 07777, why);
     if (file == nullptr) {
-      std::fprintf(stderr, "loglib: log file %s was removed and can not be made again: %s\n",
-                   m_name.c_str(), std::strerror(errno));
-      if (fd >= 0) ::close(fd);
+      std::fprintf(stderr, "loglib: log file %s was %s and can not be %s: %s\n", m_name.c_str(),
+                   how, named ? "followed" : "made again", why.c_str());
       ::close(m_folder);
       m_folder = -1;
       return;
     }
     std::fclose(m_file);
     m_file = file;
-    m_whole = m_pending = 0;
-    std::fprintf(stderr, "loglib: log file %s was removed; its lines go on in a new file\n",
-                 m_name.c_str());
+    m_whole = size();
+    m_pending = 0;
+    std::fprintf(stderr, "loglib: log file %s was %s; its lines go on in %s\n", m_name.c_str(), how,
+                 named ? "the file now at its name" : "a new file");
+  }
+  // The file at the name: made anew when none stands there; else the one there when it is a
+  // regular file of this user with no other name (never a link, a device or a pipe).
+  std::FILE* open_at_name(const struct stat* there, mode_t mode, std::string& why) {
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    const auto fit = [](const struct stat& st) {
+      return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == ::geteuid();
+    };
+    why = "another kind of file stands at its name";
+    if (there != nullptr && !fit(*there)) return nullptr;
+    const int fd = ::openat(m_folder, m_leaf.c_str(),
+                            there != nullptr ? kFlags : kFlags | O_CREAT | O_EXCL, mode);
+    struct stat st {};
+    if (fd >= 0 && there != nullptr && (::fstat(fd, &st) != 0 || !fit(st))) {
+      ::close(fd);
+      return nullptr;
+    }
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, "a") : nullptr;
+    if (file == nullptr) {
+      why = std::strerror(errno);
+      if (fd >= 0) ::close(fd);
+    }
+    return file;
   }
   off_t size() const {
     struct stat st {};

@@ -35,9 +35,21 @@ void SetCloseOnExec(std::filebuf& buffer) {
   if (buffer.is_open()) SetCloseOnExec(cFileBufDescriptor::Of(buffer));
 }
 
-bool FileRemoved(std::filebuf& buffer) {
-  struct stat st {};
-  return buffer.is_open() && ::fstat(cFileBufDescriptor::Of(buffer), &st) == 0 && st.st_nlink == 0;
+eFileAtPath FileAtPath(std::filebuf& buffer, const std::string& path) {
+  struct stat mine {};
+  struct stat there {};
+  if (!buffer.is_open() || ::fstat(cFileBufDescriptor::Of(buffer), &mine) != 0)
+    return eFileAtPath::kThere;
+  if (mine.st_nlink == 0) return eFileAtPath::kRemoved;
+  const bool named = ::lstat(path.c_str(), &there) == 0;
+  return named && there.st_dev == mine.st_dev && there.st_ino == mine.st_ino ? eFileAtPath::kThere
+                                                                             : eFileAtPath::kMoved;
+}
+
+bool PathTakesALog(const std::string& path) {
+  struct stat there {};
+  if (::lstat(path.c_str(), &there) != 0) return errno == ENOENT;
+  return S_ISREG(there.st_mode) && there.st_nlink == 1 && there.st_uid == ::geteuid();
 }
 
 bool WriteAll(int fd, std::string_view data) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fstream>
+#include <string>
 #include <string_view>
 
 namespace platform {
@@ -13,8 +14,14 @@ void SetCloseOnExec(int fd);
 // Sets it on the file an open file buffer writes to or reads from.
 void SetCloseOnExec(std::filebuf& buffer);
 
-// Whether the file an open file buffer writes to was removed (no name leads to it any more).
-bool FileRemoved(std::filebuf& buffer);
+// Where the file an open file buffer writes to stands against the path it was opened as: still
+// there, removed (no name leads to it any more), or moved (the path leads to another file or
+// none; log rotation renames a file).
+enum class eFileAtPath { kThere, kRemoved, kMoved };
+eFileAtPath FileAtPath(std::filebuf& buffer, const std::string& path);
+// Whether a log may go on at `path`: nothing stands there, or a regular file of this user with
+// no other name (one that log rotation made; never a link, a device or a pipe).
+bool PathTakesALog(const std::string& path);
 
 // Writes all of `data` to `fd`, again after an interrupted call; false on an error, or when a
 // write takes nothing (what was written before stays).

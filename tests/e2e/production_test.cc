@@ -236,6 +236,23 @@ TEST(ProductionE2e, UnderSystemdItNotifiesReadyWatchdogAndStoppingAndEndsOnSigte
   EXPECT_EQ(game.WaitExit(), 0) << game.Output();
 }
 
+// An upstream that takes the connection and never answers the login (its worker hangs, with no
+// deadline for logins) holds READY back for 30 s at most, and a line names the link it waited for.
+TEST(ProductionE2e, AnUpstreamThatNeverAnswersTheLoginHoldsReadyBackForThirtySecondsAtMost) {
+  cHome globalHome, home;
+  globalHome.write("config/config_int.ini", "lua_time_limit = 0\nlogin_deadline = 0\n");
+  WriteLogin(home, "global", "game", "game-pw");
+  cServerProcess global(globalHome, Words("global", Listen()));
+  global.Type("io.write('held\\n') io.flush() while true do end");
+  ASSERT_TRUE(global.WaitOutput("held\n")) << global.Output();
+  cNotifySocket notify(home / "notify");
+  cServerProcess game(home, Words("game", ConnectTo("global", global.WaitPort("global"))),
+                      TESSEL_SERVER_EXE, {notify.Env()});
+  bool ready = false;  // a STATUS note comes every second
+  for (int notes = 0; notes < 90 && !ready; ++notes) ready = notify.Next(1000).text == "READY=1";
+  EXPECT_TRUE(ready && game.WaitOutput(" still in their first attempt: global\n")) << game.Output();
+}
+
 // A service manager that leaves the notes unread (its queue full) does not hold the worker up.
 TEST(ProductionE2e, ANotifySocketLeftUnreadDoesNotHoldTheWorker) {
   cHome home;

@@ -182,8 +182,9 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
 }
 
 // A file that cannot take a line (a full disk; here the limit of a file's size) is said once on
-// standard error, and so is the first line written once it can grow again; the cut line ends.
-TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedIsSaidAndWrittenAgain) {
+// standard error, and so is the first line written once it can grow again; the cut line ends. A
+// removed or moved file (rotation) is followed to its name, never through a link standing there.
+TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain) {
   testkit::cTempDir dir;
   // The captured standard error is a file too: it stays below the limit.
   const std::string file = dir.write("full.log", std::string(4000, 'o') + "\n");
@@ -206,6 +207,16 @@ TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedIsSaidAndWrittenAgain) {
             "loglib: writes to log file " + file + " again\nloglib: log file " + file +
                 " was removed; its lines go on in a new file\n");
   EXPECT_EQ(ReadFile(file), "made again\n");
+  testing::internal::CaptureStderr();
+  for (const std::string next : {".1", ".2", ".3"}) {
+    std::filesystem::rename(file, file + next);
+    if (next == ".2") dir.write("full.log", "");
+    if (next == ".3") std::filesystem::create_symlink(dir.write("other", ""), file);
+    write(next + "\n");
+  }
+  EXPECT_EQ(ReadFile(file + ".2") + ReadFile(file + ".3") + ReadFile(file), ".1\n.2\n.3\n");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("another kind of file stands at its"),
+            std::string::npos);
 }
 
 }  // namespace

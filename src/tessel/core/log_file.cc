@@ -1,6 +1,9 @@
 #include "tessel/core/log_file.h"
 
 #include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <set>
 
 #include "platform/descriptors.h"
 #include "platform/folders.h"
@@ -9,6 +12,25 @@
 namespace {
 
 std::atomic<bool> g_filesOn{true};
+
+// The log files whose name another kind of file took after they were moved: their lines stay
+// where they went, and that is said once. Any thread.
+struct stUnfollowed {
+  std::mutex lock;
+  std::set<std::string> files;
+};
+
+stUnfollowed& Unfollowed() {
+  static stUnfollowed* const unfollowed = new stUnfollowed;
+  return *unfollowed;
+}
+
+// Marks `file` as followed again (false) or not (true); whether it was so marked before.
+bool MarkUnfollowed(const std::string& file, bool unfollowed) {
+  stUnfollowed& all = Unfollowed();
+  std::lock_guard guard(all.lock);
+  return unfollowed ? !all.files.insert(file).second : all.files.erase(file) != 0;
+}
 
 }  // namespace
 
@@ -23,6 +45,7 @@ cLog::~cLog() {
 
 bool cLog::OpenFile(const std::string& file, std::ios::openmode mode) {
   m_strFile = file;
+  MarkUnfollowed(file, false);
   if (is_open()) Close();
   if (!g_filesOn.load()) return true;
   open(file, mode);
@@ -67,15 +90,28 @@ cLog& cLog::TimeStamp() {
   return *this << platform::LocalTimeNow(platform::kLineTimeFormat);
 }
 
-// A file removed while written (to make room, say) would take every later line where nobody
-// can read it, its space held: the lines go on in a new file of its name (in the folder there).
+// A file removed while written (to make room, say), or moved away from its name (log rotation
+// renames it), would take every later line where nobody looks for them: the lines go on at its
+// name, in a new file or the one rotation made there; never through a link or into another
+// kind of file, and then they stay where they went.
 void cLog::ReopenIfRemoved() {
-  if (!is_open() || !platform::FileRemoved(*rdbuf())) return;
+  const platform::eFileAtPath at = platform::FileAtPath(*rdbuf(), m_strFile);
+  if (!is_open() || at == platform::eFileAtPath::kThere) return;
+  const char* const how = at == platform::eFileAtPath::kRemoved ? "removed" : "moved";
+  if (!platform::PathTakesALog(m_strFile)) {
+    if (MarkUnfollowed(m_strFile, true)) return;
+    std::cout << "cLog " << m_strFile << " was " << how
+              << " and can not be followed: another kind of file stands at its name" << std::endl;
+    return;
+  }
+  const bool taken = std::filesystem::exists(m_strFile);
   close();
   open(m_strFile, std::ios::out | std::ios::app);
   if (is_open()) platform::SetCloseOnExec(*rdbuf());
-  std::cout << "cLog " << m_strFile << " was removed; "
-            << (is_open() ? "its lines go on in a new file" : "it can not be made again")
+  std::cout << "cLog " << m_strFile << " was " << how << "; "
+            << (!is_open() ? "it can not be made again"
+                : taken    ? "its lines go on in the file now at its name"
+                           : "its lines go on in a new file")
             << std::endl;
 }
 

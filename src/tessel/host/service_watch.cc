@@ -30,6 +30,11 @@ namespace {
 
 // How often the worker publishes its count of links and queues.
 constexpr uint64_t kPublishMs = 1000;
+// How long READY waits for the connecting sides: one whose server takes the connection and
+// never answers the login (its worker hangs) would keep the service from ever being ready, and
+// the manager would end it at its start time-out (90 s by default) and start it again, for as
+// long as that server hangs.
+constexpr uint64_t kMostSettleMs = 30000;
 
 // The launch words read here.
 const cLaunchWords kServiceWords{
@@ -45,15 +50,26 @@ std::string MetricsAddress() {
   return address;
 }
 
-// Every connecting side has logged in or finished its first attempt (refused, failed or cut);
-// one that never tried does not hold the start back.
-bool LinksSettled(cTessel& host) {
+// A name as the status line carries it: one word of a safe alphabet.
+std::string Word(const std::string& name) {
+  std::string word = name.empty() ? "?" : name;
+  for (char& c : word)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr("_.@-", c) == nullptr) c = '?';
+  return word;
+}
+
+// The connecting sides that have neither logged in nor finished their first attempt (refused,
+// failed or cut), "global,map"; empty when there is none. One that never tried does not hold
+// the start back.
+std::string Unsettled(cTessel& host) {
+  std::string names;
   for (cEasyClient* client : host.Clients()) {
     const cBridgeClient& link = *client->GetBridgeClient();
     if (link.IsLogin() || link.GetConnectCount() == 0) continue;
-    if (link.GetDisconnectTime() == 0 && link.GetLoginFailTime() == 0) return false;
+    if (link.GetDisconnectTime() == 0 && link.GetLoginFailTime() == 0)
+      names += (names.empty() ? "" : ",") + Word(client->GetName());
   }
-  return true;
+  return names;
 }
 
 // "STATUS=links 2/3 up, lateness 0.4 ms".
@@ -85,18 +101,24 @@ bool Notify(const std::string& note) {
   return sent == static_cast<ssize_t>(note.size());
 }
 
+// READY=1 once every connecting side has settled, or kMostSettleMs after the start without those
+// still in their first attempt (a line names them); false when it is not time yet or the note
+// was not taken.
+bool SaidReady(cTessel& host, uint64_t sinceStartMs) {
+  const std::string waiting = Unsettled(host);
+  if (!waiting.empty() && sinceStartMs < kMostSettleMs) return false;
+  if (!Notify("READY=1")) return false;
+  if (!waiting.empty())
+    std::cout << "cServiceWatch::OnCycle ready after " << kMostSettleMs / 1000
+              << " s without the client links still in their first attempt: " << waiting
+              << std::endl;
+  return true;
+}
+
 uint64_t NowMs() {
   using namespace std::chrono;
   return static_cast<uint64_t>(
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
-// A name as the status line carries it: one word of a safe alphabet.
-std::string Word(const std::string& name) {
-  std::string word = name.empty() ? "?" : name;
-  for (char& c : word)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr("_.@-", c) == nullptr) c = '?';
-  return word;
 }
 
 // "global:up:350,other:down:0", or "-".
@@ -184,7 +206,7 @@ void cServiceWatch::OnCycle(cTessel& host, uint64_t latenessNs, uint64_t costNs)
     m_nextPingMs = nowMs + m_pingMs;
   }
   // A READY the manager did not take is sent again at the next cycle.
-  if (m_bNotify && !m_bReady && LinksSettled(host) && Notify("READY=1")) {
+  if (m_bNotify && !m_bReady && SaidReady(host, nowMs - m_startMs)) {
     m_bReady = true;
     m_nextPublishMs = 0;
   }

@@ -69,8 +69,9 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
 }
 
 // A write that fails (a full disk; here the limit of a file's size) is said once; once the file
-// can grow again, the lines after it are written and that is said too.
-TEST(cLog, AfterAFailedWriteItSaysSoOnceAndWritesAgainWhenItCan) {
+// can grow again, the lines after it are written and that is said too. A removed or moved file
+// (rotation) is followed to its name, never through a link standing there.
+TEST(cLog, AfterAFailedWriteARemovalOrAMoveItSaysSoAndWritesWhereItShould) {
   testkit::cTempDir dir;
   const std::string file = dir / "full.log";
   cLog log;
@@ -95,6 +96,18 @@ TEST(cLog, AfterAFailedWriteItSaysSoOnceAndWritesAgainWhenItCan) {
   fs::remove(file);  // to make room: the lines after go into a new file
   line("made again");
   EXPECT_TRUE(contains_shape(ReadFile(file), kStamp + "made again\n")) << ReadFile(file);
+  for (const std::string next : {".1", ".2", ".3"}) {
+    fs::rename(file, file + next);
+    if (next == ".2") dir.write("full.log", "");
+    if (next == ".3") fs::create_symlink(dir.write("other", ""), file);
+    line((next + "|").c_str());
+  }
+  EXPECT_TRUE(contains_shape(ReadFile(file + ".2"), kStamp + ".1|\n") && ReadFile(file) == "" &&
+              contains_shape(ReadFile(file + ".3"), kStamp + ".2|\n" + kStamp + ".3|\n"));
+  EXPECT_NE(
+      out.Text().find(" moved and can not be followed: another kind of file stands at its name\n"),
+      std::string::npos)
+      << out.Text();
 }
 
 // Appenders write time-prefixed lines to a named file, a file named after the start time or
