@@ -108,6 +108,13 @@ TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
        [](cServerProcess&, int port, bool& served) {
          HoldMany(port, 150, {}, [&] { served = Served(port); });
        }},
+      {"long answers asked for by a peer that reads none", "",
+       [](cServerProcess&, int port, bool& served) {
+         cClient client(port);
+         for (int i = 0; i < 40; ++i)
+           client.peer.Write(CmdFrame(6, "for i = 1, 100000 do Hello() end"));
+         served = Served(port);
+       }},
       {"empty account name, then Account('')", "check_login = 0\n",
        [](cServerProcess& server, int port, bool&) {
          cClient(port, "Login('','x')");

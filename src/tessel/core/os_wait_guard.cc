@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -27,6 +28,14 @@ int CallOwn(lua_State* L) {
   return lua_tocfunction(L, lua_upvalueindex(1))(L);
 }
 
+// Runs the line, standard input `input` (-1: /dev/null), until the running command's time limit
+// or `seconds`, whichever comes first.
+stShellWait RunBounded(const char* line, int seconds, int input) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  return RunShellWhile(
+      line, [deadline] { return !LuaCommandOverdue() && Clock::now() < deadline; }, input);
+}
+
 // system() waited for the line for as long as it ran, with the console's input as the line's:
 // a line that waited (for input, for the network, for ever) held every link of the process.
 // No object with a destructor is alive when the error is raised.
@@ -34,12 +43,7 @@ int BoundedExecute(lua_State* L) {
   if (lua_isnoneornil(L, 1)) return CallOwn(L);  // whether a shell exists
   const char* line = luaL_checkstring(L, 1);
   const int seconds = static_cast<int>(ShellTimeLimitSeconds());
-  stShellWait wait;
-  {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
-    wait =
-        RunShellWhile(line, [deadline] { return !LuaCommandOverdue() && Clock::now() < deadline; });
-  }
+  const stShellWait wait = RunBounded(line, seconds, -1);
   if (!wait.killed) {
     lua_pushinteger(L, wait.waitStatus);
     return 1;
@@ -50,13 +54,69 @@ int BoundedExecute(lua_State* L) {
   return luaL_error(L, "%sit ran %d s (shell_time_limit in config/config_int.ini)", what, seconds);
 }
 
+// The close of a file io.popen(line, 'w') answered (f:close(), io.close, the collector's): the
+// line runs now under os.execute's bounds, reading what was written. It answers true as Lua's
+// close of a popen file does, or nil and why; it raises no error, which the collector would
+// carry into whatever statement it ran in.
+int ClosePopenWrite(lua_State* L) {
+  auto** handle = static_cast<std::FILE**>(luaL_checkudata(L, 1, LUA_FILEHANDLE));
+  std::FILE* file = *handle;
+  *handle = nullptr;
+  lua_getfenv(L, 1);
+  lua_getfield(L, -1, "line");
+  const char* line = lua_tostring(L, -1);
+  const int seconds = static_cast<int>(ShellTimeLimitSeconds());
+  stShellWait wait;
+  if (file != nullptr && line != nullptr && std::fflush(file) == 0 &&
+      ::lseek(fileno(file), 0, SEEK_SET) == 0)
+    wait = RunBounded(line, seconds, fileno(file));
+  if (file != nullptr) std::fclose(file);
+  if (wait.waitStatus != -1 && !wait.killed) {
+    lua_pushboolean(L, 1);
+    return 1;
+  }
+  lua_pushnil(L);
+  if (!wait.killed)
+    lua_pushfstring(L, "io.popen could not run its line (%s)", line != nullptr ? line : "?");
+  else if (LuaCommandOverdue())
+    lua_pushfstring(L, "io.popen killed its line (%s): command time limit", line);
+  else
+    lua_pushfstring(L, "io.popen killed its line (%s): it ran %d s (%s)", line, seconds,
+                    "shell_time_limit in config/config_int.ini");
+  return 2;
+}
+
+// popen's write end runs the line at once and its close waits for the line without end (as does
+// a write the line does not read). Here what is written goes to a file of its own, and the line
+// runs at the close with that file as its standard input (ClosePopenWrite). The file is made
+// last, so that a memory error of the state leaves none open.
+int PopenWrite(lua_State* L, const char* line) {
+  auto** handle = static_cast<std::FILE**>(lua_newuserdata(L, sizeof(std::FILE*)));
+  *handle = nullptr;
+  luaL_getmetatable(L, LUA_FILEHANDLE);
+  lua_setmetatable(L, -2);
+  lua_createtable(L, 0, 2);
+  lua_pushcfunction(L, &ClosePopenWrite);
+  lua_setfield(L, -2, "__close");
+  lua_pushstring(L, line);
+  lua_setfield(L, -2, "line");
+  lua_setfenv(L, -2);
+  *handle = std::tmpfile();
+  if (*handle != nullptr) return 1;
+  lua_pushnil(L);
+  lua_pushfstring(L, "%s: %s", line, std::strerror(errno));
+  return 2;
+}
+
 // popen read what the line wrote as it came, and its close waited for the line: a line that
 // went on (or left a job holding its output) held the caller as long. The line runs under
 // os.execute's bounds here, and what it wrote is read back from a file of its own. No object
 // with a destructor is alive when an error is raised.
 int BoundedPopen(lua_State* L) {
   const char* line = luaL_checkstring(L, 1);
-  if (luaL_optstring(L, 2, "r")[0] != 'r') return CallOwn(L);
+  const char mode = luaL_optstring(L, 2, "r")[0];
+  if (mode == 'w') return PopenWrite(L, line);
+  if (mode != 'r') return CallOwn(L);
   std::FILE* file = std::tmpfile();
   if (file == nullptr) {
     lua_pushnil(L);

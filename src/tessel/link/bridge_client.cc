@@ -60,7 +60,7 @@ unsigned long cBridgeClient::GetPing(const char* ip) {
 int cBridgeClient::Start(const stClientInfo& info) {
   m_bStarting = true;
   cBridge::Start();
-  if (!info.serverip2.empty()) {
+  if (!info.serverip2.empty() && !m_bChoiceKept) {
     const unsigned long p1 = GetPing(info.serverip.c_str());
     const unsigned long p2 = GetPing(info.serverip2.c_str());
     if (p1 > p2) {

@@ -90,6 +90,12 @@ class cBridgeClient : public cBridge {
   bool IsUseIp2() const { return m_bUseIp2 != 0; }
   // Whether Connect uses the second address (when it is set); Start sets it after the echoes.
   void SetUseIp2(bool use) { m_bUseIp2 = use ? 1 : 0; }
+  // Takes the choice between the two addresses as made elsewhere (a clone takes its original's):
+  // Start sends no echoes then.
+  void KeepAddressChoice(bool useIp2) {
+    SetUseIp2(useIp2);
+    m_bChoiceKept = true;
+  }
   int GetLogined() const { return m_nLogined; }
   unsigned int GetConnectCount() const { return m_nConnect.load(); }
   std::time_t GetDisconnectTime() const { return m_tDisconnect; }
@@ -109,6 +115,7 @@ class cBridgeClient : public cBridge {
   stClientInfo m_info;
   int m_nNetType = 0;
   int m_bUseIp2 = 0;
+  bool m_bChoiceKept = false;
   std::atomic<bool> m_bStarting{false};
   EchoFunc m_fnEcho;
   ClockFunc m_fnClock;

@@ -211,6 +211,10 @@ cEasyClient* cEasyClient::Clone(const char* name, int netType) {
   info.autoconnect = false;
   info.autoreconnect = false;
   auto clone = std::make_unique<cEasyClientClone>(name != nullptr ? name : "", info);
+  // The clone connects where its original chose by the echoes of its start. Sent again here, on
+  // the worker (CloneClient), the echoes to two addresses that do not answer held every link and
+  // timer 6 s, and a name to resolve as long as the resolver waits.
+  clone->m_BridgeClient.KeepAddressChoice(m_BridgeClient.IsUseIp2());
   clone->m_BridgeClient.SetNetType(netType);
   clone->Start();
   std::lock_guard lock(g_cloneLock);

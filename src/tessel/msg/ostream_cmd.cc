@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 #include <thread>
+#include <utility>
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd.h"
@@ -23,10 +25,29 @@ constexpr std::size_t kOutputPiece = 16000;
 // A long answer leaves as its requester reads it: a piece is sent only while the link holds at
 // most this much unsent (well below its send queue's bound, 512 KiB by default, which cuts the
 // link), and the worker waits for that at most kOutputDrainMs per answer (a command's Lua may
-// hold it far longer). What a requester does not read in time is left out, with a last line
-// saying so, and the link stays.
+// hold it far longer), and not at all while the link has not read an answer cut before. What a
+// requester does not read in time is left out, with a last line saying so, and the link stays.
 constexpr unsigned long kOutputQueued = 128 * 1024;
 constexpr int kOutputDrainMs = 2000;
+
+// The links (endpoint, link id) that left an answer's pieces unread past kOutputDrainMs. While
+// such a link still holds more than kOutputQueued unsent, its next answers are not waited for:
+// a peer that sends command after command and reads nothing held the worker, every link and
+// timer with it, kOutputDrainMs per answer. The mark goes once the link read, went down or
+// logged out.
+std::set<std::pair<const void*, unsigned>>& StalledLinks() {
+  static std::set<std::pair<const void*, unsigned>> links;
+  return links;
+}
+
+// Whether `link` is marked and still holds more than kOutputQueued unsent; a marked link that
+// read down to that loses its mark.
+bool StillStalled(const std::pair<const void*, unsigned>& key, iSend* link) {
+  if (StalledLinks().count(key) == 0) return false;
+  if (link->GetUnsentBytes() > kOutputQueued) return true;
+  StalledLinks().erase(key);
+  return false;
+}
 
 // Waits until `link` holds at most kOutputQueued unsent bytes; false when it went down or the
 // deadline passed first.
@@ -103,6 +124,7 @@ stPeerKey PeerEnvKey(iBridge* bridge, unsigned linkId) {
 }
 
 void DropPeerEnv(iBridge* bridge, unsigned linkId) {
+  StalledLinks().erase({bridge, linkId});
   cCmd::DropPeerEnv(PeerEnvKey(bridge, linkId));
 }
 
@@ -225,8 +247,10 @@ void ostreamCmd::SendOutputBack() {
 void ostreamCmd::SendPieces(const std::vector<std::string>& cmds) {
   const unsigned level = static_cast<unsigned>(GetServingCmdLevel());
   iSend* link = GetLink();
+  const std::pair<const void*, unsigned> key{m_pBridge, GetLinkID()};
+  const bool stalled = link != nullptr && StillStalled(key, link);
   const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kOutputDrainMs);
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(stalled ? 0 : kOutputDrainMs);
   size_t sent = 0;
   for (; sent < cmds.size(); ++sent) {
     // An answer of one piece leaves at once, as every short answer does.
@@ -234,10 +258,13 @@ void ostreamCmd::SendPieces(const std::vector<std::string>& cmds) {
     m_pBridge->SendBackCmd(link, level, cmds[sent].c_str());
   }
   if (sent == cmds.size() || link == nullptr || link->IsConnect() == 0) return;
+  StalledLinks().insert(key);
+  const std::string why =
+      stalled ? "has not read an earlier answer yet"
+              : "did not read them within " + std::to_string(kOutputDrainMs / 1000) + " s";
   const std::string cut = "ostreamCmd output cut: " + std::to_string(cmds.size() - sent) + " of " +
-                          std::to_string(cmds.size()) +
-                          " pieces left out (the requester did not read them within " +
-                          std::to_string(kOutputDrainMs / 1000) + " s)\n";
+                          std::to_string(cmds.size()) + " pieces left out (the requester " + why +
+                          ")\n";
   std::cout << "ostreamCmd::SendOutputBack link #" << GetLinkID() << " ip " << GetLinkIP() << ": "
             << cut;
   m_pBridge->SendBackCmd(link, level, MakeOutputCmd(cut).c_str());

@@ -24,13 +24,14 @@ int ExitStatus(int status) {
   return WEXITSTATUS(status);
 }
 
-// Starts "/bin/sh -c line". Standard input is /dev/null: a line that reads it ends at once
-// instead of holding the caller. With `out` >= 0 standard output and standard error go to it.
+// Starts "/bin/sh -c line". Standard input is `in` when it is >= 0, else /dev/null: a line that
+// reads it ends at once instead of holding the caller. With `out` >= 0 standard output and
+// standard error go to it.
 // Every other descriptor is closed in the child, so a job left in the background holds no
 // socket or log file of this process (a port stays free for the next start). The child gets
 // an empty signal mask and default dispositions (this process blocks the console signals in
 // every thread). -1 when it could not be started.
-pid_t Spawn(const std::string& line, int out, bool ownGroup) {
+pid_t Spawn(const std::string& line, int out, bool ownGroup, int in = -1) {
   posix_spawn_file_actions_t files;
   posix_spawnattr_t attr;
   if (posix_spawn_file_actions_init(&files) != 0) return -1;
@@ -38,7 +39,11 @@ pid_t Spawn(const std::string& line, int out, bool ownGroup) {
     posix_spawn_file_actions_destroy(&files);
     return -1;
   }
-  posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (in >= 0) {
+    posix_spawn_file_actions_adddup2(&files, in, STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
   if (out >= 0) {
     posix_spawn_file_actions_adddup2(&files, out, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&files, out, STDERR_FILENO);
@@ -158,9 +163,10 @@ stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsign
   return run;
 }
 
-stShellWait RunShellWhile(const std::string& line, const std::function<bool()>& keepWaiting) {
+stShellWait RunShellWhile(const std::string& line, const std::function<bool()>& keepWaiting,
+                          int input) {
   stShellWait wait;
-  const pid_t pid = Spawn(line, -1, true);
+  const pid_t pid = Spawn(line, -1, true, input);
   if (pid < 0) return wait;
   // A quick line is looked at again after a millisecond, a slow one every kPollSliceMs.
   for (int sliceMs = 1;; sliceMs = sliceMs * 2 < kPollSliceMs ? sliceMs * 2 : kPollSliceMs) {

@@ -1,8 +1,8 @@
 // Running command lines through the system shell (/bin/sh -c) for the maintenance and OS
-// commands. Every child starts with standard input on /dev/null, with the signal mask and
-// dispositions reset, and with none of this process's other descriptors (sockets, log files),
-// whatever their close-on-exec flags say. Any thread; each call waits for the shell it started,
-// never for a background job.
+// commands. Every child starts with standard input on /dev/null (or the file given), with the
+// signal mask and dispositions reset, and with none of this process's other descriptors (sockets,
+// log files), whatever their close-on-exec flags say. Any thread; each call waits for the shell it
+// started, never for a background job.
 #pragma once
 
 #include <atomic>
@@ -25,9 +25,11 @@ struct stShellWait {
 };
 
 // Runs the line in a process group of its own, standard output and standard error this
-// process's, and waits for it while `keepWaiting()` says so (asked every few milliseconds); when
-// it says no first, the whole process group is killed and reaped.
-stShellWait RunShellWhile(const std::string& line, const std::function<bool()>& keepWaiting);
+// process's, standard input `input` when it is >= 0 (the child reads from its offset), and waits
+// for it while `keepWaiting()` says so (asked every few milliseconds); when it says no first, the
+// whole process group is killed and reaped.
+stShellWait RunShellWhile(const std::string& line, const std::function<bool()>& keepWaiting,
+                          int input = -1);
 
 // What a shell line run by RunShellLimited did.
 struct stShellRun {

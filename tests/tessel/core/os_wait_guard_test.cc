@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "tessel/core/config_stores.h"
+#include "testkit/file_text.h"
 #include "testkit/group_run_fixture.h"
 #include "testkit/temp_dir.h"
 
@@ -51,6 +52,23 @@ TEST_F(OsWaits, ShellLinesEndAtTheCommandTimeLimitWithTheJobsTheyStarted) {
       Run("local f = io.popen('echo hi; exit 3') assert(f:read('*a') == 'hi\\n') "
           "assert(f:close())"))
       << said_;
+  // The write end: the line reads what was written when the file is closed, by its close or
+  // by the collector's, and is killed there at the time limit.
+  const std::string out = dir_ / "out";
+  EXPECT_TRUE(Run("local f = io.popen('cat > " + out + "', 'w') f:write('kept') assert(f:close())"))
+      << said_;
+  EXPECT_EQ(testkit::ReadFile(out), "kept");
+  const auto closed = std::chrono::steady_clock::now();
+  EXPECT_FALSE(
+      Run("local f = io.popen('sleep 120', 'w') f:write('x') error(select(2, f:close()))"));
+  EXPECT_NE(said_.find("io.popen killed its line (sleep 120): command time limit"),
+            std::string::npos)
+      << said_;
+  EXPECT_TRUE(
+      Run("do io.popen('cat > " + out + "; sleep 120', 'w'):write('gc') end collectgarbage()"))
+      << said_;
+  EXPECT_EQ(testkit::ReadFile(out), "gc");
+  EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(20));
 }
 
 // A pipe with no writer (opening it would wait for one) is refused by every io function that

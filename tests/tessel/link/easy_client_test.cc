@@ -92,9 +92,17 @@ TEST_F(EasyClientTest, ALoggedInClientThroughRefusalReloginReconnectCloneAndExce
   Link().SendCmd(3, "Who()");
   ASSERT_TRUE(Pump([&] { return Said("opsuser 1 0"); })) << ::testing::PrintToString(Outputs());
 
-  cEasyClient* clone = m_client->Clone("global2", 0);
+  Link().GetInfo().serverip2 = "127.0.0.1";  // the same server: the choice shows in the echoes
+  Link().SetUseIp2(true);
+  cEasyClient* clone = nullptr;
+  {
+    testkit::cStdoutCapture shown;
+    clone = m_client->Clone("global2", 0);
+    EXPECT_EQ(shown.Text().find("GetPing"), std::string::npos) << "a clone sends no echoes";
+  }
   ASSERT_NE(clone, nullptr);
   cBridgeClient& copy = *clone->GetBridgeClient();
+  EXPECT_TRUE(copy.IsUseIp2());
   EXPECT_FALSE(copy.GetInfo().autoconnect);
   EXPECT_FALSE(copy.GetInfo().autoreconnect);
   cLoginRecorder logins;
