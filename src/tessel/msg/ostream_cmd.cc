@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <utility>
@@ -35,17 +36,35 @@ constexpr int kOutputDrainMs = 2000;
 // a peer that sends command after command and reads nothing held the worker, every link and
 // timer with it, kOutputDrainMs per answer. The mark goes once the link read, went down or
 // logged out.
-std::set<std::pair<const void*, unsigned>>& StalledLinks() {
-  static std::set<std::pair<const void*, unsigned>> links;
+// Each process's worker serves its own bridges, but a program (or a test) may run more than one:
+// the marks are kept under a lock.
+using tStalledKey = std::pair<const void*, unsigned>;
+std::mutex& StalledLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::set<tStalledKey>& StalledLinks() {
+  static std::set<tStalledKey> links;
   return links;
+}
+
+void MarkStalled(const tStalledKey& key, bool stalled) {
+  std::lock_guard<std::mutex> hold(StalledLock());
+  if (stalled)
+    StalledLinks().insert(key);
+  else
+    StalledLinks().erase(key);
 }
 
 // Whether `link` is marked and still holds more than kOutputQueued unsent; a marked link that
 // read down to that loses its mark.
-bool StillStalled(const std::pair<const void*, unsigned>& key, iSend* link) {
-  if (StalledLinks().count(key) == 0) return false;
+bool StillStalled(const tStalledKey& key, iSend* link) {
+  {
+    std::lock_guard<std::mutex> hold(StalledLock());
+    if (StalledLinks().count(key) == 0) return false;
+  }
   if (link->GetUnsentBytes() > kOutputQueued) return true;
-  StalledLinks().erase(key);
+  MarkStalled(key, false);
   return false;
 }
 
@@ -124,7 +143,7 @@ stPeerKey PeerEnvKey(iBridge* bridge, unsigned linkId) {
 }
 
 void DropPeerEnv(iBridge* bridge, unsigned linkId) {
-  StalledLinks().erase({bridge, linkId});
+  MarkStalled({bridge, linkId}, false);
   cCmd::DropPeerEnv(PeerEnvKey(bridge, linkId));
 }
 
@@ -247,7 +266,7 @@ void ostreamCmd::SendOutputBack() {
 void ostreamCmd::SendPieces(const std::vector<std::string>& cmds) {
   const unsigned level = static_cast<unsigned>(GetServingCmdLevel());
   iSend* link = GetLink();
-  const std::pair<const void*, unsigned> key{m_pBridge, GetLinkID()};
+  const tStalledKey key{m_pBridge, GetLinkID()};
   const bool stalled = link != nullptr && StillStalled(key, link);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(stalled ? 0 : kOutputDrainMs);
@@ -258,7 +277,7 @@ void ostreamCmd::SendPieces(const std::vector<std::string>& cmds) {
     m_pBridge->SendBackCmd(link, level, cmds[sent].c_str());
   }
   if (sent == cmds.size() || link == nullptr || link->IsConnect() == 0) return;
-  StalledLinks().insert(key);
+  MarkStalled(key, true);
   const std::string why =
       stalled ? "has not read an earlier answer yet"
               : "did not read them within " + std::to_string(kOutputDrainMs / 1000) + " s";
