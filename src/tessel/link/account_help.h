@@ -49,8 +49,8 @@ class cAccountHelp : public iAccount {
   CmdRightsPtr Rights();
   // A process account ("process = 1"), which may carry an origin.
   bool IsProcess() const { return m_rights.process; }
-  // Reads the account file's rights again; a bad file keeps the rights as they were (false,
-  // the reason printed).
+  // Reads the account file's rights and level again; a bad file keeps them as they were
+  // (false, the reason printed).
   bool ReloadRights();
 
  private:

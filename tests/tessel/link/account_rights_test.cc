@@ -98,6 +98,10 @@ TEST_F(AccountRightsTest, ABadFileKeepsAFirstLoginOutAndALoggedInAccountsRights)
   Account("allow = @read,@nosuch\n");
   EXPECT_EQ(Accounts().ReloadRights(), 1);
   EXPECT_TRUE(PeerAnswered(4, "Poke()", "poked"));
+  // The file's level counts too: at 0 the account may run nothing but log in and out.
+  m_home.write("db/accounts/op.ini", "password = pw\ncmd = 0\n");
+  EXPECT_EQ(Accounts().ReloadRights(), 0);
+  EXPECT_TRUE(PeerRefused(4, "Poke()", ChatException_NoPri));
 }
 
 // Code a command left to run later is held to the account's file as read again: a narrower
