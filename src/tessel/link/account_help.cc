@@ -11,6 +11,7 @@
 #include "tessel/link/ini_file.h"
 #include "tessel/link/password_hash.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ bool IsSafeAccountName(const char* name) {
   if (length > kMaxAccountName || std::strstr(name, "..") != nullptr) return false;
   for (size_t i = 0; i < length; ++i)
     if (!IsSafeAccountByte(static_cast<unsigned char>(name[i]))) return false;
-  return true;
+  // Listings print the names as they are: no control or format character, well-formed UTF-8.
+  return EscapeControls({name, length}).size() == length;
 }
 
 std::string AccountFilePath(const std::string& name) {

@@ -67,8 +67,8 @@ class cAccountHelp : public iAccount {
 CmdRightsPtr AccountRights(iAccount* account);
 
 // Whether `name` may name an account file: not empty, at most 64 bytes, no path separator,
-// blank, control or shell-special character, no "..", and not starting with '.'. Bytes of
-// multi-byte characters are allowed.
+// blank, control or shell-special character, no "..", and not starting with '.'. Multi-byte
+// characters are allowed when they are well-formed UTF-8 and no control or format character.
 bool IsSafeAccountName(const char* name);
 
 // "db/accounts/" + name + ".ini".
