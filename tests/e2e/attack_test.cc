@@ -255,28 +255,6 @@ TEST(AttackE2e, ALowAccountNeverSeesTheNextOperatorsPassword) {
   EXPECT_EQ(server.Output().find("0ps-secret"), std::string::npos);
 }
 
-// Kick ends the account's session at once: what its link queued behind a long command, not run
-// yet when the Kick ran, does not run with its account (the links' turns may run a few first).
-TEST(AttackE2e, WhatAKickedLinkQueuedBeforeTheKickRunsNoMore) {
-  cHome home;
-  AddAccount(home, "ops", "pw", 16);
-  AddAccount(home, "evil", "evilpw", 16);
-  cServerProcess server(home, Words("game", Listen()));
-  const int port = server.WaitPort("game");
-  cClient ops(port), evil(port, "Login('evil','evilpw')");
-  ASSERT_TRUE(ops.loggedIn && evil.loggedIn) << server.Output();
-  std::vector<char> burst = CmdFrame(4, "local t = os.clock() while os.clock() - t < 2 do end");
-  for (const std::vector<char> write =
-           CmdFrame(4, "local f = io.open('after', 'a') f:write('x') f:close()");
-       burst.size() < 2000;)
-    burst.insert(burst.end(), write.begin(), write.end());
-  ASSERT_TRUE(evil.peer.Write(burst));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_TRUE(ops.Ask(1, "Kick('evil')", "func_Kick evil 1"));
-  ASSERT_TRUE(server.WaitOutput("disconnect for")) << server.Output();
-  EXPECT_LT(testkit::ReadFile(home / "after").size(), 4u);
-}
-
 bool Holds(const std::vector<char>& bytes, const std::string& text) {
   return std::string(bytes.begin(), bytes.end()).find(text) != std::string::npos;
 }
