@@ -12,6 +12,7 @@
 #include "tessel/link/ini_file.h"
 #include "tessel/link/password_hash.h"
 #include "tessel/msg/ostream_cmd.h"
+#include "tessel/util/text_clean.h"
 
 namespace {
 
@@ -31,7 +32,8 @@ bool IsSafeAccountName(const char* name) {
   if (length > kMaxAccountName || std::strstr(name, "..") != nullptr) return false;
   for (size_t i = 0; i < length; ++i)
     if (!IsSafeAccountByte(static_cast<unsigned char>(name[i]))) return false;
-  return true;
+  // Listings print the names as they are: no control or format character, well-formed UTF-8.
+  return EscapeControls({name, length}).size() == length;
 }
 
 std::string AccountFilePath(const std::string& name) {
@@ -77,6 +79,20 @@ bool StoredPasswordMatches(const std::string& stored, const std::string& given) 
   return CheckPassword(stored, given);
 }
 
+namespace {
+
+// Rights that grant no group: for an account whose rights cannot be had, or whose level is 0.
+CmdRightsPtr GrantNothing(const std::string& account) {
+  auto none = std::make_shared<stCmdRights>();
+  none->account = account;
+  auto rules = std::make_shared<cRightRules>();
+  rules->m_bAllowList = true;
+  none->rules.push_back(std::move(rules));
+  return none;
+}
+
+}  // namespace
+
 void cAccountHelp::SetAccount(const char* name, int level) {
   m_strName = name ? name : "";
   m_nLevel = level;
@@ -90,14 +106,8 @@ CmdRightsPtr cAccountHelp::Rights() {
   if (!m_bRightsRead) {
     // A login without a file: the configured rights; a bad value grants nothing.
     std::string error;
-    if (!RightsWithoutAccount(m_strName, m_rights.rights, error)) {
-      auto none = std::make_shared<stCmdRights>();
-      none->account = m_strName;
-      auto rules = std::make_shared<cRightRules>();
-      rules->m_bAllowList = true;
-      none->rules.push_back(std::move(rules));
-      m_rights.rights = std::move(none);
-    }
+    if (!RightsWithoutAccount(m_strName, m_rights.rights, error))
+      m_rights.rights = GrantNothing(m_strName);
     m_bRightsRead = true;
   }
   // Without rules the account may run everything, and its commands still name it as their
@@ -118,15 +128,25 @@ bool cAccountHelp::ReloadRights() {
     m_bRightsRead = false;
     return true;
   }
+  const std::string path = AccountFilePath(m_strName);
   stAccountRights rights;
   std::string error;
-  if (!LoadAccountRights(AccountFilePath(m_strName), m_strName, rights, error)) {
+  cIniFile file;
+  if (!LoadAccountRights(path, m_strName, rights, error) || !file.Load(path.c_str())) {
+    if (error.empty()) error = path + ": cannot be read";
     get_gout() << "reload error " << error << " (" << m_strName << " keeps its rights)\n";
     return false;
   }
   m_rights = std::move(rights);
-  // What its commands left to run later is held to the new file as well.
-  NoteReloadedRights(m_strName, m_rights.rights);
+  // The file's level counts as well: "cmd = 0" (or none) leaves the account its login only.
+  int level = 0;
+  file.GetInt("cmd", level);
+  if (level != m_nLevel)
+    get_gout() << "reload ok " << m_strName << " cmd level = " << level << "\n";
+  m_nLevel = level;
+  // What its commands left to run later is held to the new file as well; at level 0 it may
+  // run nothing, as the account's own commands may not.
+  NoteReloadedRights(m_strName, level == 0 ? GrantNothing(m_strName) : m_rights.rights);
   return true;
 }
 

@@ -49,8 +49,8 @@ class cAccountHelp : public iAccount {
   CmdRightsPtr Rights();
   // A process account ("process = 1"), which may carry an origin.
   bool IsProcess() const { return m_rights.process; }
-  // Reads the account file's rights again; a bad file keeps the rights as they were (false,
-  // the reason printed).
+  // Reads the account file's rights and level again; a bad file keeps them as they were
+  // (false, the reason printed).
   bool ReloadRights();
 
  private:
@@ -67,8 +67,8 @@ class cAccountHelp : public iAccount {
 CmdRightsPtr AccountRights(iAccount* account);
 
 // Whether `name` may name an account file: not empty, at most 64 bytes, no path separator,
-// blank, control or shell-special character, no "..", and not starting with '.'. Bytes of
-// multi-byte characters are allowed.
+// blank, control or shell-special character, no "..", and not starting with '.'. Multi-byte
+// characters are allowed when they are well-formed UTF-8 and no control or format character.
 bool IsSafeAccountName(const char* name);
 
 // "db/accounts/" + name + ".ini".

@@ -31,6 +31,8 @@ constexpr unsigned kLoginGroup = 2;
 // Groups from this number on need no account unless their check asks for a login.
 constexpr unsigned kFirstFreeGroup = 20;
 constexpr int kColorWhiteOnBlack = 7;
+// The disconnect reason of a kicked link.
+constexpr int kReasonBanned = 22;
 // Bytes of a refused stranger's record body the log line shows.
 constexpr size_t kStrangerSampleBytes = 64;
 // An address list that is there but cannot be read was meant to narrow the peers: it admits none
@@ -172,6 +174,7 @@ void cBridgeServer::TraceIP(std::ostream& os) {
 
 void cBridgeServer::OnConnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
+  m_kicked.erase(id);
   m_linkSerials[id] = ++m_nLastSerial;
   if (m_pNetServer != nullptr) cOriginDesk::Instance().Forget(m_pNetServer->GetLink(id));
   OnConnectBridge(id);
@@ -207,6 +210,7 @@ void cBridgeServer::MarkLogined(unsigned int id) {
 bool cBridgeServer::OnDisconnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
   m_strangerLogged.erase(id);
+  m_kicked.erase(id);
   m_linkSerials.erase(id);
   if (m_pNetServer != nullptr) cOriginDesk::Instance().Forget(m_pNetServer->GetLink(id));
   if (!OnDisconnectBridge(id)) return false;
@@ -273,8 +277,33 @@ iAccount* cBridgeServer::LinkAccount(iSend* link) {
                                                    : nullptr;
 }
 
+// The link's end is handled only after the records it queued before it: without the mark those
+// ran with the kicked account's rights.
+bool cBridgeServer::Kick(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
+  iServerLink* link = m_pNetServer != nullptr && id != 0 ? m_pNetServer->GetLink(id) : nullptr;
+  if (link == nullptr) return false;
+  m_kicked.insert(id);
+  link->Disconnect(kReasonBanned);
+  return true;
+}
+
+HandleChatExceptionEnum cBridgeServer::RefuseKicked(const stBindMsg* msg) {
+  const unsigned id = msg->send->GetID();
+  if (m_strangerLogged.insert(id).second && MayNoteStranger()) {
+    platform::ColorSection red(platform::kColorLightRed);
+    GetExceptionLog().TimeStamp() << "cBridgeServer::RefuseStranger link #" << id << " ip "
+                                  << msg->send->GetIP()
+                                  << " kicked: its records not handled yet are refused"
+                                  << "\n";
+    GetExceptionLog().flush();
+  }
+  return ChatException_NotLogin;
+}
+
 HandleChatExceptionEnum cBridgeServer::RefuseStranger(const stBindMsg* msg) {
   TESSEL_ASSERT_WORKER();
+  if (msg->send != nullptr && m_kicked.count(msg->send->GetID()) != 0) return RefuseKicked(msg);
   if (!IsStranger(*msg)) return ChatException_OK;
   const bool header = msg->msg != nullptr && msg->size >= sizeof(stMsg);
   cMsgBind* binding = header ? GetMsg().GetBind(msg->msg) : nullptr;

@@ -75,6 +75,10 @@ class cBridgeServer : public cBridge {
   HandleChatExceptionEnum RefuseStranger(const stBindMsg* msg);
   // Records refused from strangers since the endpoint was made.
   unsigned long GetStrangerRefused() const { return m_nStrangerRefused; }
+  // Cuts the link (reason 22, banned) and refuses every record of it not handled yet: what it
+  // queued behind a running command does not run with its account while its end is on the way.
+  // False when the server has no such link.
+  bool Kick(unsigned int id);
 
  private:
   bool IsTrustedLink(iSend* send);
@@ -82,6 +86,8 @@ class cBridgeServer : public cBridge {
   void MarkLogined(unsigned int id);
   void RefuseLoginGroupText(iSend* send, const char* text);
   void LogStranger(const stBindMsg* msg);
+  // A record of a kicked link: refused, the first one logged.
+  HandleChatExceptionEnum RefuseKicked(const stBindMsg* msg);
   // Its audit line, with the same once-per-link bound.
   void AuditStranger(const stBindMsg* msg);
   // LoadIP met an empty line at `number`; `rest` holds the lines after it.
@@ -94,6 +100,7 @@ class cBridgeServer : public cBridge {
   iServer* m_pNetServer = nullptr;
   iAccountManagerServer* m_pAMServer = nullptr;
   std::unordered_set<unsigned> m_strangerLogged;  // links whose refusal was logged (until down)
+  std::unordered_set<unsigned> m_kicked;          // links cut by Kick (until down)
   unsigned long m_nStrangerRefused = 0;
   std::unordered_map<unsigned int, uint64_t> m_linkSerials;
   uint64_t m_nLastSerial = 0;

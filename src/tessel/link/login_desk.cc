@@ -167,6 +167,8 @@ void cLoginDesk::Finish(Attempts::iterator it, bool serving, std::optional<bool>
   if (answered) {
     // Only a refusal that looked at the password (or found no such account) is a guess.
     m_throttle.Answered(it->address, it->account, result == eLoginAnswer::kRefused, now);
+    if (result == eLoginAnswer::kLoggedIn && !it->replayed)
+      m_throttle.LoggedIn(it->address, it->account, now);
     Hold(it->send, false);
   } else {
     m_throttle.Abandoned(it->address, it->account, now);

@@ -46,7 +46,22 @@ bool cLoginThrottle::IsSlowed(const std::string& address, int64_t now) {
 
 bool cLoginThrottle::MayAnswer(const std::string& address, const std::string& account,
                                int64_t now) {
-  return Ready(Find("a " + address, now), now) && Ready(Find("n " + account, now), now);
+  return Ready(Find("a " + address, now), now) &&
+         (Known(address, account, now) || Ready(Find("n " + account, now), now));
+}
+
+bool cLoginThrottle::Known(const std::string& address, const std::string& account,
+                           int64_t now) const {
+  const auto it = m_known.find(account + '\0' + address);
+  return it != m_known.end() && now - it->second < kKnownMs;
+}
+
+void cLoginThrottle::LoggedIn(const std::string& address, const std::string& account, int64_t now) {
+  const std::string pair = account + '\0' + address;
+  if (m_known.size() >= kMaxKnown && m_known.count(pair) == 0)
+    m_known.erase(std::min_element(m_known.begin(), m_known.end(),
+                                   [](auto& a, auto& b) { return a.second < b.second; }));
+  m_known[pair] = now;
 }
 
 void cLoginThrottle::Begin(const std::string& address, const std::string& account, int64_t now) {

@@ -56,11 +56,13 @@ TEST_F(AccountTest, LoginGrantsTheFilesLevelAndOneNameIsOnOneLinkAtATime) {
   EXPECT_EQ(m_.GetAccount(1), nullptr);
 }
 
-// Whatever "check_login" says, an empty name is refused; however a record was renamed or left,
-// no name in the table points at it afterwards.
+// Whatever "check_login" says, an empty name is refused, and one a listing would print as a
+// terminal control (C1 CSI, a direction override) or that is no UTF-8; however a record was
+// renamed or left, no name in the table points at it afterwards.
 TEST_F(AccountTest, NoNameOutlivesItsRecordOrItsLogin) {
   SetConfigValue("check_login", 0);
-  EXPECT_FALSE(m_.Login(1, "", "x"));
+  for (const char* name : {"", "\xC2\x9B\x32J", "a\xE2\x80\xAEz", "\xFF"})
+    EXPECT_FALSE(m_.Login(1, name, "x")) << name;
   EXPECT_EQ(m_.FindAccount(""), nullptr);
   ASSERT_TRUE(m_.Login(1, "gm", "any"));
   ASSERT_TRUE(m_.Login(2, "low", "any"));

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/link/cmd_handler.h"
 #include "tessel/link/cmd_send.h"
+#include "tessel/link/net_help.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "testkit/fake_clock.h"
@@ -98,6 +100,10 @@ TEST_F(AccountRightsTest, ABadFileKeepsAFirstLoginOutAndALoggedInAccountsRights)
   Account("allow = @read,@nosuch\n");
   EXPECT_EQ(Accounts().ReloadRights(), 1);
   EXPECT_TRUE(PeerAnswered(4, "Poke()", "poked"));
+  // The file's level counts too: at 0 the account may run nothing but log in and out.
+  m_home.write("db/accounts/op.ini", "password = pw\ncmd = 0\n");
+  EXPECT_EQ(Accounts().ReloadRights(), 0);
+  EXPECT_TRUE(PeerRefused(4, "Poke()", ChatException_NoPri));
 }
 
 // Code a command left to run later is held to the account's file as read again: a narrower
@@ -119,7 +125,8 @@ TEST_F(AccountRightsTest, CodeDeferredBeforeAReloadIsHeldToTheNarrowerFile) {
 }
 
 // Logins without a file: every group by default, else what the configuration value allows;
-// none while the value stands past a line that stopped the string file's load.
+// none while the value stands past a line that stopped the string file's load. A Kick refuses
+// what the link had queued and the worker not run yet.
 TEST_F(AccountRightsTest, LoginsWithoutAFileTakeRightsWithoutAccount) {
   SetConfigValue("check_login", 0);
   GetConfigStore().LoadStringA(
@@ -133,6 +140,13 @@ TEST_F(AccountRightsTest, LoginsWithoutAFileTakeRightsWithoutAccount) {
   SetConfigString("rights_without_account", "");
   Accounts().ReloadRights();
   EXPECT_TRUE(PeerAnswered(4, "Poke()", "poked"));
+  for (int i = 1; i <= 3; ++i)
+    SendCmd(m_peerLink->client, 13, "SetConfigValue('kicked', " + std::to_string(i) + ")");
+  for (int i = 0; i < 500 && Bridge().GetNetHelp()->GetQueued() < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(Bridge().Kick(1));
+  ASSERT_TRUE(Pump([&] { return Accounts().GetAccount(1) == nullptr; }));
+  EXPECT_EQ(GetConfigValue("kicked", 0), 0);
   SetConfigValue("check_login", 1);
 }
 

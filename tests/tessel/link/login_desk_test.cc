@@ -60,6 +60,18 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   SendCmd(m_peerLink->client, 2, "Login('ops','pw')");
   EXPECT_TRUE(Pump([&] { return answers("Logined(1,") == 3; }));
   EXPECT_EQ(answers("Logined(0,"), 11u);
+  // Guesses at ops from other addresses, however many wait their turn, do not hold its login
+  // from the address it logged in from before: that is answered at once.
+  SendCmd(m_peerLink->client, 2, "Logout()");
+  ASSERT_TRUE(Pump([&] { return Accounts().FindAccount("ops") == nullptr; }));
+  testkit::cRawPeer guesser(m_server->Port(), "127.0.0.2"), other(m_server->Port(), "127.0.0.3");
+  for (int i = 0; i < 6; ++i) guesser.Write(testkit::CmdFrame(2, "Login('ops','x')"));
+  ASSERT_TRUE(Pump([&] { return desk.Pending() == 1; }));
+  other.Write(testkit::CmdFrame(2, "Login('ops','x')"));
+  ASSERT_TRUE(Pump([&] { return desk.Pending() == 2; }));
+  SendCmd(m_peerLink->client, 2, "Login('ops','pw')");
+  EXPECT_TRUE(Pump([&] { return answers("Logined(1,") == 4; }));
+  EXPECT_EQ(desk.Pending(), 2u);
 }
 
 }  // namespace

@@ -198,18 +198,12 @@ void ReloadAccounts() {
 // Ends every session of the account on this process's servers, and the rights of the code its
 // commands left to run later.
 void Kick(const char* name) {
-  constexpr int kReasonBanned = 22;
   RevokeDeferredRights(name != nullptr ? name : "");
   int kicked = 0;
   for (cEasyServer* server : GetHost().Servers()) {
     iAccountManagerServer* manager = server->GetAMServer();
     iAccount* account = manager != nullptr ? manager->FindAccount(name) : nullptr;
-    iServer* net = server->GetNetServer();
-    iServerLink* link =
-        account != nullptr && net != nullptr ? net->GetLink(account->GetLinkID()) : nullptr;
-    if (link == nullptr) continue;
-    link->Disconnect(kReasonBanned);
-    ++kicked;
+    if (account != nullptr && server->GetBridgeServer()->Kick(account->GetLinkID())) ++kicked;
   }
   get_gout() << "func_Kick " << name << " " << kicked << "\n";
 }
