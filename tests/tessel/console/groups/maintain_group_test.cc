@@ -411,6 +411,22 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   }
   EXPECT_FALSE(fs::exists(to / "leak.txt"));
   EXPECT_EQ(testkit::ReadFile(m_dir.path() / "target.txt"), "kept");
+  // Nor through one swapped in after that check; and a full disk leaves the old file whole.
+  {
+    const testkit::cLinkSwapper swapper(to / "b.txt", "a.txt", m_dir.path() / "target.txt");
+    for (int i = 0; i < 100; ++i) RunJobs("copy('" + kind + "')");
+  }
+  EXPECT_EQ(testkit::ReadFile(m_dir.path() / "target.txt"), "kept");
+  WriteFile(home / "temp/servers" / kind / "b.txt", std::string(300000, 'n'));
+  fs::remove(to / "b.txt.other");
+  fs::remove(to / "b.txt");
+  WriteFile(to / "b.txt", "old");
+  testkit::cFileSizeLimit full(100000);
+  const std::string said = RunJobs("copy('" + kind + "')");
+  full.Lift();
+  EXPECT_NE(said.find(" failed File too large\n"), std::string::npos) << said;
+  EXPECT_TRUE(testkit::ReadFile(to / "b.txt") == "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(to), {}), 3);  // a.txt, b.txt, the program
 }
 
 // The site tools run off the worker, one job at a time: the command returns while its tool still
