@@ -64,7 +64,8 @@ TEST_F(MaintainGroupTest, FileNamesAndKindsFromPeersNeverLeaveTheirRoot) {
   fs::create_directories(Servers("inner"));
   WriteFile(m_dir.path() / "secret.txt", "secret");
   for (const char* name : {"../secret.txt", "/tmp/x.txt", "inner/../../x.txt", "c:\\\\x.txt",
-                           "\\\\x.txt", "inner\\\\..\\\\..\\\\x", "..", "", "inner/.."}) {
+                           "\\\\x.txt", "inner\\\\..\\\\..\\\\x", "..", "", "inner/..", "a\\0b.txt",
+                           "a\\nb.txt", "a\\27]0;t\\7.log", "inner/\\127"}) {
     const std::string q = "'" + std::string(name) + "'";
     EXPECT_TRUE(Says("writefileindex(" + q + ",0,'data')", "refused")) << name;
     EXPECT_TRUE(Says("downloadfile(" + q + ")", "refused")) << name;
@@ -72,6 +73,8 @@ TEST_F(MaintainGroupTest, FileNamesAndKindsFromPeersNeverLeaveTheirRoot) {
     EXPECT_TRUE(Says("downloadpathtime(1," + q + ")", "not find")) << name;
   }
   EXPECT_FALSE(fs::exists(m_dir.path() / "x.txt"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(Servers()), {}), 1);  // inner
+  EXPECT_TRUE(fs::is_empty(Servers("inner")));
   for (const char* kind : {"../x", "a/b", "..", ""}) {
     EXPECT_NE(RunJobs("copy('" + std::string(kind) + "')").find("无法识别"), std::string::npos)
         << kind;
@@ -150,6 +153,10 @@ TEST_F(MaintainGroupTest, CleaningRemovesOnlyLogFilesOverTheSizeOrAgeLimit) {
     for (const auto& [name, bytes, hours] : files)
       EXPECT_EQ(fs::exists(Servers(name)), removed.count(name) == 0) << cmd << " " << name;
   }
+  // A name that would drive the terminal is shown with its controls escaped.
+  WriteFile(Servers("t\x1b]0;owned\x07.log"), "x");
+  EXPECT_EQ(Run("cleanlogl(0)").find('\x1b'), std::string::npos);
+  EXPECT_FALSE(fs::exists(Servers("t\x1b]0;owned\x07.log")));
   // A listed folder swapped for a link to the outside (and back) while the cleaning runs: the
   // files out there stay.
   fs::create_directory_symlink(m_dir.path() / "out", Servers("sub.link"));
