@@ -68,6 +68,23 @@ bool RunTool(const fs::path& program, const std::string& args, std::ostream& os,
   return true;
 }
 
+// Runs a tool that makes the package `zip` of the temp root, afresh: an older package there is
+// removed first ("a" adds to an archive that is there, so files since removed from the root or
+// a downloaded package's files travelled again), and what a tool that failed or was ended left
+// is removed too, so a package found there was made whole. True when the tool succeeded.
+bool RunToolInto(const fs::path& zip, const fs::path& program, const std::string& args,
+                 std::ostream& os, stSiteTools& tools) {
+  std::error_code ec;
+  fs::remove(zip, ec);
+  if (ec) {
+    os << "can not remove " << zip.string() << " " << ec.message() << "\n";
+    return false;
+  }
+  if (RunTool(program, args, os, tools)) return true;
+  if (fs::remove(zip, ec)) os << zip.string() << " removed: it was not made whole\n";
+  return false;
+}
+
 std::string FtpArgs(std::ostream& os, bool& ok) {
   cIniFile ini;
   ok = false;
@@ -281,8 +298,9 @@ void MaintainDownload(const std::string& kind, std::ostream& os, stSiteTools& to
   std::error_code ec;
   fs::create_directories(temp, ec);
   const fs::path zip = temp / package.zip;
-  if (!RunTool(kFtpTool, ftp + " get " + ShellQuote(package.zip) + " " + ShellQuote(zip.string()),
-               os, tools))
+  if (!RunToolInto(zip, kFtpTool,
+                   ftp + " get " + ShellQuote(package.zip) + " " + ShellQuote(zip.string()), os,
+                   tools))
     return;
   os << "下载完毕\n";
   const fs::path unpacked = temp / package.folder;
@@ -322,8 +340,8 @@ void MaintainUpload(const std::string& kind, std::ostream& os, stSiteTools& tool
   std::error_code ec;
   fs::create_directories(temp, ec);
   const fs::path zip = temp / zipName;
-  if (!RunTool(kZipTool, " a " + ShellQuote(zip.string()) + " " + ShellQuote(source.string()), os,
-               tools))
+  if (!RunToolInto(zip, kZipTool,
+                   " a " + ShellQuote(zip.string()) + " " + ShellQuote(source.string()), os, tools))
     return;
   os << "压缩完毕\n";
   if (!RunTool(kFtpTool, ftp + " put " + ShellQuote(zip.string()) + " " + ShellQuote(zipName), os,

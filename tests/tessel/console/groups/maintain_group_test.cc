@@ -359,8 +359,11 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   Script(m_dir.path() / "myftp", "echo \"ftp $*\" >> " + calls.string() +
                                      "\n[ \"$5\" = get ] && echo \"$6\" > \"$7\"\nexit 0");
   fs::create_directories(home / "servers");
+  // An archive there is added to ("a"): the one packed is a fresh one.
+  WriteFile(home / "temp/servers_update.zip", "an older package");
   Script(m_dir.path() / "zip",
-         "echo \"zip $*\" >> " + calls.string() +
+         "[ -e \"$2\" ] && [ $1 = a ] && echo old >> " + calls.string() + "\necho \"zip $*\" >> " +
+             calls.string() +
              "\nif [ \"$1\" = x ]; then mkdir -p \"$3\"; printf '#!/bin/sh\\necho after $0 >> " +
              calls.string() + "\\n' > \"$3/afterunzip2.bat\"; chmod +x \"$3/afterunzip2.bat\"; fi");
   EXPECT_NE(RunJobs("upload('server')").find("压缩完毕\n上传完毕\n"), std::string::npos);
@@ -370,6 +373,11 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
             "ftp 127.0.0.1 21 u pw put temp/servers_update.zip servers_update.zip\n"
             "ftp 127.0.0.1 21 u pw get servers_update.zip temp/servers_update.zip\n"
             "zip x temp/servers_update.zip temp/servers\nafter temp/servers/afterunzip2.bat\n");
+  // A fetch that breaks off leaves no part of the package.
+  Script(m_dir.path() / "myftp", "echo part > \"$7\"; exit 1");
+  EXPECT_NE(RunJobs("download('server')").find("zip removed: it was not made whole\n"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(home / "temp/servers_update.zip"));
   // A tool that hangs (an unreachable site) is ended at the shell lines' time limit.
   SetConfigValue("shell_time_limit", 1);
   Script(m_dir.path() / "myftp", "sleep 60");
