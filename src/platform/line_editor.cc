@@ -1,13 +1,16 @@
 #include "platform/line_editor.h"
 
+#include <fcntl.h>
 #include <histedit.h>
 #include <locale.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <filesystem>
 
@@ -94,7 +97,7 @@ cLineEditor::cLineEditor(const char* program, int inFd, std::FILE* out, std::str
   HistEvent ev;
   history(m_history, &ev, H_SETSIZE, kHistorySize);
   history(m_history, &ev, H_SETUNIQUE, 1);
-  if (!m_historyFile.empty()) history(m_history, &ev, H_LOAD, m_historyFile.c_str());
+  LoadHistory();
   el_set(m_el, EL_HIST, history, m_history);
 }
 
@@ -206,13 +209,62 @@ void cLineEditor::Remember(const std::string& line) {
   cUtf8Scope scope(m_locale);
   HistEvent ev;
   history(m_history, &ev, H_ENTER, line.c_str());
+  SaveHistory();
+}
+
+int cLineEditor::OpenHistory(int flags, bool missingIsFine) {
+  const int fd = ::open(m_historyFile.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  struct stat st {};
+  const char* why = nullptr;
+  if (fd < 0) {
+    if (errno == ENOENT && missingIsFine) return -1;
+    why = errno == ELOOP || errno == ENXIO ? "it is no regular file" : std::strerror(errno);
+  } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = "it is no regular file";
+  } else if (st.st_size > kHistoryBytes) {
+    why = "it holds more than 4 MiB";
+  }
+  if (why == nullptr) return fd;
+  if (fd >= 0) ::close(fd);
+  std::fprintf(m_out, "history file %s not used: %s\n", m_historyFile.c_str(), why);
+  std::fflush(m_out);
+  m_historyFile.clear();
+  return -1;
+}
+
+// Read through the descriptor checked: a pipe there held the start until a writer came, a link
+// was followed, and a huge file was read whole.
+void cLineEditor::LoadHistory() {
+  if (m_historyFile.empty()) return;
+  const int fd = OpenHistory(O_RDONLY, true);
+  if (fd < 0) return;
+  HistEvent ev;
+  history(m_history, &ev, H_LOAD, ("/proc/self/fd/" + std::to_string(fd)).c_str());
+  ::close(fd);
+}
+
+void cLineEditor::SaveHistory() {
   if (m_historyFile.empty()) return;
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(m_historyFile).parent_path(), ec);
-  history(m_history, &ev, H_SAVE, m_historyFile.c_str());
-  // Typed lines are the operator's own: nobody else reads them.
-  std::filesystem::permissions(
-      m_historyFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+  const int fd = OpenHistory(O_WRONLY | O_CREAT, false);
+  if (fd < 0) return;
+  // Typed lines are the operator's own: nobody else reads them, before a line is written.
+  bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 && ::ftruncate(fd, 0) == 0;
+  std::FILE* file = ::fdopen(fd, "w");
+  if (file == nullptr) {
+    ::close(fd);
+    ok = false;
+  } else {
+    HistEvent ev;
+    ok = history(m_history, &ev, H_SAVE_FP, file) >= 0 && ok;
+    ok = std::fclose(file) == 0 && ok;
+  }
+  if (ok || m_saveFailSaid) return;
+  m_saveFailSaid = true;
+  std::fprintf(m_out, "history file %s not written: %s\n", m_historyFile.c_str(),
+               std::strerror(errno));
+  std::fflush(m_out);
 }
 
 }  // namespace platform
