@@ -17,4 +17,17 @@ TEST(CliLink, AGroupBeyondTheKnownOnesHasNoNamesToComplete) {
   EXPECT_TRUE(link.Names().empty());
 }
 
+// A -c line's password is overwritten in the process list, as that of -p is; the line runs as
+// given.
+TEST(CliOptions, ACommandLineHoldingAPasswordLeavesTheProcessList) {
+  std::string words[] = {"tessel_cli", "-c", "Login('ops','S3cret')", "-u", "a", "h:1"};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  stCliOptions options;
+  std::string error;
+  ASSERT_TRUE(options.Parse(6, argv.data(), error)) << error;
+  EXPECT_EQ(options.lines.at(0), "Login('ops','S3cret')");
+  EXPECT_EQ(words[2].find("S3cret"), std::string::npos) << words[2];
+}
+
 }  // namespace
