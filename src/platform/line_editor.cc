@@ -1,5 +1,7 @@
 #include "platform/line_editor.h"
 
+#include "platform/atomic_file.h"
+
 #include <fcntl.h>
 #include <histedit.h>
 #include <locale.h>
@@ -243,23 +245,34 @@ void cLineEditor::LoadHistory() {
   ::close(fd);
 }
 
+// libedit writes its lines to a file of its own only (it sets that file's mode): an unnamed one,
+// read back.
+bool cLineEditor::HistoryText(std::string& text) {
+  std::FILE* lines = std::tmpfile();
+  if (lines == nullptr) return false;
+  HistEvent ev;
+  bool ok = history(m_history, &ev, H_SAVE_FP, lines) >= 0 && std::fflush(lines) == 0;
+  std::rewind(lines);
+  char chunk[4096];
+  for (size_t n; ok && (n = std::fread(chunk, 1, sizeof chunk, lines)) > 0;) text.append(chunk, n);
+  ok = ok && !std::ferror(lines);
+  std::fclose(lines);
+  return ok;
+}
+
+// The lines replace the file whole: a full disk leaves the history as it was (written in place,
+// it was cut to nothing first). The file is made owner-only before a line goes in.
 void cLineEditor::SaveHistory() {
   if (m_historyFile.empty()) return;
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(m_historyFile).parent_path(), ec);
   const int fd = OpenHistory(O_WRONLY | O_CREAT, false);
   if (fd < 0) return;
-  // Typed lines are the operator's own: nobody else reads them, before a line is written.
-  bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0 && ::ftruncate(fd, 0) == 0;
-  std::FILE* file = ::fdopen(fd, "w");
-  if (file == nullptr) {
-    ::close(fd);
-    ok = false;
-  } else {
-    HistEvent ev;
-    ok = history(m_history, &ev, H_SAVE_FP, file) >= 0 && ok;
-    ok = std::fclose(file) == 0 && ok;
-  }
+  bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+  ::close(fd);
+  std::string text;
+  ok = ok && HistoryText(text);
+  ok = ok && WriteFileAtomically(m_historyFile, text);
   if (ok || m_saveFailSaid) return;
   m_saveFailSaid = true;
   std::fprintf(m_out, "history file %s not written: %s\n", m_historyFile.c_str(),

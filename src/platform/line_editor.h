@@ -59,6 +59,7 @@ class cLineEditor {
   unsigned char CompleteWord();
   void LoadHistory();
   void SaveHistory();
+  bool HistoryText(std::string& text);
   // Opens the history file with `flags`, never following a link nor waiting; -1 (and `out`
   // told why, the history file then dropped) when it is no regular file or fails to open.
   int OpenHistory(int flags, bool missingIsFine);

@@ -22,6 +22,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/terminal_text.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/scoped_env.h"
 #include "testkit/temp_dir.h"
@@ -99,7 +100,8 @@ TEST(LineEditor, EscapeSequencesAndControlBytesNeverStayInALineAndTheStateFileFo
 }
 
 // The history file: a pipe there no longer holds the start, a link is not followed, a huge
-// file is not read (nor cut to the lines kept), and each is named on the editor's output.
+// file is not read (nor cut to the lines kept), and each is named on the editor's output; a
+// full disk leaves the history as it was, and says so.
 TEST(LineEditor, AHistoryFileThatIsAPipeALinkOrHugeIsNeitherReadNorWritten) {
   testkit::cTempDir dir;
   char* said = nullptr;
@@ -119,8 +121,17 @@ TEST(LineEditor, AHistoryFileThatIsAPipeALinkOrHugeIsNeitherReadNorWritten) {
   fs::resize_file((testkit::WriteFile(big, "x"), big), cLineEditor::kHistoryBytes + 1);
   cLineEditor("t", 0, out, big).Remember("Hello()");
   EXPECT_EQ(fs::file_size(big), cLineEditor::kHistoryBytes + 1u);
+  cLineEditor kept("t", 0, out, dir.path() / "kept");
+  kept.Remember("Hello()");
+  {
+    testkit::cFileSizeLimit full(1);  // a full disk
+    kept.Remember("Ver()");
+  }
+  EXPECT_NE(testkit::ReadFile(dir.path() / "kept").find("Hello()"), std::string::npos);
   std::fclose(out);
   const std::string text(said, saidBytes);
+  EXPECT_NE(text.find("history file " + (dir.path() / "kept").string() + " not written"),
+            std::string::npos);
   std::free(said);
   for (const fs::path& refused : {fifo, link, big})
     EXPECT_NE(text.find("history file " + refused.string() + " not used"), std::string::npos)
