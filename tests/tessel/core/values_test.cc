@@ -180,10 +180,8 @@ TEST(ValueStores, FilesLoadUpToTheFirstBadEntrySavesReplaceThemWholeAndPasswords
   EXPECT_EQ(GetMapServerName(), "map_01");
   EXPECT_EQ(GetExeParam("PassWord", ""), "s3cret");
   EXPECT_EQ(GetExeParam("dangling", "-"), "-");
-  for (const char* secret : {"s3cret", "Top9"}) {
-    EXPECT_EQ(GetExeParamText().find(secret), std::string::npos) << GetExeParamText();
-    EXPECT_EQ(out.Text().find(secret), std::string::npos) << out.Text();
-  }
+  const std::string shown = GetExeParamText() + out.Text();
+  EXPECT_TRUE(shown.find("s3cret") == shown.npos && shown.find("Top9") == shown.npos) << shown;
   EXPECT_NE(GetExeParamText().find("map = map_01 PassWord = "), std::string::npos);
   dir.enter().write("config/config_int.ini", "cs_loaded = 42\n");
   LoadValueStores();
