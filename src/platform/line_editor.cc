@@ -20,7 +20,7 @@ namespace platform {
 
 namespace {
 
-constexpr int kHistorySize = 1000;
+constexpr int kHistorySize = 1000;  // lines kept
 
 bool IsNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -207,7 +207,7 @@ cLineEditor::eRead cLineEditor::ReadLine(std::string& line, int wakeFd) {
 }
 
 void cLineEditor::Remember(const std::string& line) {
-  if (line.empty()) return;
+  if (line.empty() || line.size() > kHistoryLineBytes) return;
   cUtf8Scope scope(m_locale);
   HistEvent ev;
   history(m_history, &ev, H_ENTER, line.c_str());
@@ -224,7 +224,7 @@ int cLineEditor::OpenHistory(int flags, bool missingIsFine) {
   } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     why = "it is no regular file";
   } else if (st.st_size > kHistoryBytes) {
-    why = "it holds more than 4 MiB";
+    why = "it holds more than 32 MiB";
   }
   if (why == nullptr) return fd;
   if (fd >= 0) ::close(fd);

@@ -46,11 +46,13 @@ class cLineEditor {
   // left for the caller to read.
   eRead ReadLine(std::string& line, int wakeFd = -1);
   // Adds a line to the history and writes the history file (owner-only); a write that fails
-  // is said once on `out`.
+  // is said once on `out`. A line longer than kHistoryLineBytes is not kept.
   void Remember(const std::string& line);
 
-  // The most a history file read at the start may hold.
-  static constexpr long kHistoryBytes = 4L << 20;
+  // The longest line kept, and the most a history file read at the start may hold: the most the
+  // editor writes (1000 such lines, each byte written as at most 5).
+  static constexpr size_t kHistoryLineBytes = 4096;
+  static constexpr long kHistoryBytes = 32L << 20;
 
  private:
   static int GetChar(editline* el, wchar_t* out);
