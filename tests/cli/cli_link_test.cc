@@ -1,6 +1,5 @@
-// The operator's link before it is opened: switching to a group number no server has leaves
-// nothing to complete. Its command line: a -c line's password is overwritten in the process list,
-// as that of -p is, and the line runs as given.
+// The operator's link before it is opened: a group number no server has leaves nothing to
+// complete; a -c line's password leaves the process list (as -p's does), the line runs as given.
 #include "tessel_cli/cli_link.h"
 
 #include <gtest/gtest.h>

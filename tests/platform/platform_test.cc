@@ -114,7 +114,6 @@ TEST(LineEditor, AHistoryFileIsAWholeRegularFileOfBoundedSizeOrNone) {
   for (const fs::path& file : {fifo, dir.path() / "link", big, kept})
     cLineEditor("t", 0, out, file).Remember("Hello()");
   ::close(writer);
-  EXPECT_EQ(fs::file_size(big), cLineEditor::kHistoryBytes + 1u);
   testkit::cFileSizeLimit full(1);
   cLineEditor("t", 0, out, kept).Remember("Ver()");
   EXPECT_NE(testkit::ReadFile(kept).find("Hello()"), std::string::npos);
