@@ -215,7 +215,8 @@ void cLineEditor::Remember(const std::string& line) {
 }
 
 int cLineEditor::OpenHistory(int flags, bool missingIsFine) {
-  const int fd = ::open(m_historyFile.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  const int fd =
+      ::open(m_historyFile.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
   struct stat st {};
   const char* why = nullptr;
   if (fd < 0) {
