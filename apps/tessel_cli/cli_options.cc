@@ -96,6 +96,8 @@ bool stCliOptions::Parse(int argc, char** argv, std::string& error) {
     } else if (arg == "-c") {
       if (!value(text)) return false;
       lines.push_back(text);
+      // A line that carries a password (a login, SetConnect) leaves the process list, as -p's.
+      if (MaskCmdText(text) != text) std::memset(argv[i], '*', text.size());
     } else if (arg == "--wait") {
       long seconds = 0;
       if (!value(text)) return false;

@@ -122,7 +122,7 @@ std::string cLaunchParams::Join(const std::vector<std::string>& words) {
 
 void cLaunchParams::HidePassword(int argc, char** argv) {
   for (int key = 1; key + 2 < argc; key += 3)
-    if (std::strcmp(argv[key], "password") == 0)
+    if (ShownExeParam(argv[key], argv[key + 2]) != argv[key + 2])
       std::memset(argv[key + 2], '*', std::strlen(argv[key + 2]));
 }
 

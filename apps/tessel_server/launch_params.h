@@ -21,8 +21,9 @@ class cLaunchParams {
   static std::vector<std::string> Words(int argc, char** argv);
   // The words joined by blanks, the launch parameters' text.
   static std::string Join(const std::vector<std::string>& words);
-  // Overwrites the value of a "password" word in the process's own arguments, which every user
-  // of the machine may read in the process list; call it once the words are copied.
+  // Overwrites the value of a "password" word, and an initcmd whose line carries a password, in
+  // the process's own arguments, which every user of the machine may read in the process list;
+  // call it once the words are copied.
   static void HidePassword(int argc, char** argv);
 
   // Reads the launch-parameter store; the password may also come from the file named by

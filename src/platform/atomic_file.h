@@ -16,5 +16,11 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, mode_
 // the folder stays the one opened, whatever is put in its place meanwhile.
 bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data,
                            mode_t newMode = 0644);
+// Copies the regular file open as `source` (from its start, as long as it was when the copy
+// began) to the file `name` of the open folder in the same way: `name` holds its old content or
+// the whole copy, never a part (a full disk, a failed read), and takes the source's permission
+// bits. A link at `name` is replaced, never written through, and a program running from the old
+// file keeps its own.
+bool CopyFileAtomicallyAt(int source, int folder, const std::string& name);
 
 }  // namespace platform

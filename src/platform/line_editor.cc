@@ -2,17 +2,17 @@
 
 #include "platform/atomic_file.h"
 
+#include <fcntl.h>
 #include <histedit.h>
 #include <locale.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <filesystem>
 
@@ -20,7 +20,7 @@ namespace platform {
 
 namespace {
 
-constexpr int kHistorySize = 1000;
+constexpr int kHistorySize = 1000;  // lines kept
 
 bool IsNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -99,10 +99,7 @@ cLineEditor::cLineEditor(const char* program, int inFd, std::FILE* out, std::str
   HistEvent ev;
   history(m_history, &ev, H_SETSIZE, kHistorySize);
   history(m_history, &ev, H_SETUNIQUE, 1);
-  // Only a regular file is read: a pipe in its place held the console at its first line.
-  struct stat st {};
-  if (!m_historyFile.empty() && ::lstat(m_historyFile.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-    history(m_history, &ev, H_LOAD, m_historyFile.c_str());
+  LoadHistory();
   el_set(m_el, EL_HIST, history, m_history);
 }
 
@@ -210,31 +207,78 @@ cLineEditor::eRead cLineEditor::ReadLine(std::string& line, int wakeFd) {
 }
 
 void cLineEditor::Remember(const std::string& line) {
-  if (line.empty()) return;
+  if (line.empty() || line.size() > kHistoryLineBytes) return;
   cUtf8Scope scope(m_locale);
   HistEvent ev;
   history(m_history, &ev, H_ENTER, line.c_str());
+  SaveHistory();
+}
+
+int cLineEditor::OpenHistory(int flags, bool missingIsFine) {
+  const int fd =
+      ::open(m_historyFile.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+  struct stat st {};
+  const char* why = nullptr;
+  if (fd < 0) {
+    if (errno == ENOENT && missingIsFine) return -1;
+    why = errno == ELOOP || errno == ENXIO ? "it is no regular file" : std::strerror(errno);
+  } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    why = "it is no regular file";
+  } else if (st.st_size > kHistoryBytes) {
+    why = "it holds more than 32 MiB";
+  }
+  if (why == nullptr) return fd;
+  if (fd >= 0) ::close(fd);
+  std::fprintf(m_out, "history file %s not used: %s\n", m_historyFile.c_str(), why);
+  std::fflush(m_out);
+  m_historyFile.clear();
+  return -1;
+}
+
+// Read through the descriptor checked: a pipe there held the start until a writer came, a link
+// was followed, and a huge file was read whole.
+void cLineEditor::LoadHistory() {
+  if (m_historyFile.empty()) return;
+  const int fd = OpenHistory(O_RDONLY, true);
+  if (fd < 0) return;
+  HistEvent ev;
+  history(m_history, &ev, H_LOAD, ("/proc/self/fd/" + std::to_string(fd)).c_str());
+  ::close(fd);
+}
+
+// libedit writes its lines to a file of its own only (it sets that file's mode): an unnamed one,
+// read back.
+bool cLineEditor::HistoryText(std::string& text) {
+  std::FILE* lines = std::tmpfile();
+  if (lines == nullptr) return false;
+  HistEvent ev;
+  bool ok = history(m_history, &ev, H_SAVE_FP, lines) >= 0 && std::fflush(lines) == 0;
+  std::rewind(lines);
+  char chunk[4096];
+  for (size_t n; ok && (n = std::fread(chunk, 1, sizeof chunk, lines)) > 0;) text.append(chunk, n);
+  ok = ok && !std::ferror(lines);
+  std::fclose(lines);
+  return ok;
+}
+
+// The lines replace the file whole: a full disk leaves the history as it was (written in place,
+// it was cut to nothing first). The file is made owner-only before a line goes in.
+void cLineEditor::SaveHistory() {
   if (m_historyFile.empty()) return;
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(m_historyFile).parent_path(), ec);
-  // Written beside the file and renamed over it, the owner's alone from the start: never into a
-  // pipe in its place (which held the console) nor through a link there (which wrote the typed
-  // lines over whatever file it named).
-  // The library saves only to a file with a descriptor: one in memory.
-  const int fd = ::memfd_create("history", MFD_CLOEXEC);
-  std::FILE* memory = fd >= 0 ? ::fdopen(fd, "w+") : nullptr;
-  if (memory != nullptr && history(m_history, &ev, H_SAVE_FP, memory) >= 0 &&
-      std::fflush(memory) == 0) {
-    std::string text(static_cast<size_t>(std::max(0L, std::ftell(memory))), '\0');
-    std::rewind(memory);
-    if (std::fread(text.data(), 1, text.size(), memory) == text.size())
-      WriteFileAtomically(m_historyFile, text, 0600);
-  }
-  if (memory != nullptr) std::fclose(memory);
-  if (memory == nullptr && fd >= 0) ::close(fd);
-  // Typed lines are the operator's own: nobody else reads them.
-  std::filesystem::permissions(
-      m_historyFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+  const int fd = OpenHistory(O_WRONLY | O_CREAT, false);
+  if (fd < 0) return;
+  bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+  ::close(fd);
+  std::string text;
+  ok = ok && HistoryText(text);
+  ok = ok && WriteFileAtomically(m_historyFile, text);
+  if (ok || m_saveFailSaid) return;
+  m_saveFailSaid = true;
+  std::fprintf(m_out, "history file %s not written: %s\n", m_historyFile.c_str(),
+               std::strerror(errno));
+  std::fflush(m_out);
 }
 
 }  // namespace platform

@@ -23,6 +23,8 @@ class cLineEditor {
 
   // Edits lines typed on the terminal `inFd`, echoing to `out`; the history is read from and
   // written to `historyFile` (no history when it is empty; its folder is made when missing).
+  // A history file that is no regular file of its own (a link, a pipe, a device) or holds more
+  // than kHistoryBytes is neither read nor written, and `out` says so.
   cLineEditor(const char* program, int inFd, std::FILE* out, std::string historyFile);
   ~cLineEditor();
   cLineEditor(const cLineEditor&) = delete;
@@ -43,14 +45,26 @@ class cLineEditor {
   // empty line) or a read error; kWoken when `wakeFd` (>= 0) became readable first, which is
   // left for the caller to read.
   eRead ReadLine(std::string& line, int wakeFd = -1);
-  // Adds a line to the history and writes the history file.
+  // Adds a line to the history and writes the history file (owner-only); a write that fails
+  // is said once on `out`. A line longer than kHistoryLineBytes is not kept.
   void Remember(const std::string& line);
+
+  // The longest line kept, and the most a history file read at the start may hold: the most the
+  // editor writes (1000 such lines, each byte written as at most 5).
+  static constexpr size_t kHistoryLineBytes = 4096;
+  static constexpr long kHistoryBytes = 32L << 20;
 
  private:
   static int GetChar(editline* el, wchar_t* out);
   static char* Prompt(editline* el);
   static unsigned char Complete(editline* el, int key);
   unsigned char CompleteWord();
+  void LoadHistory();
+  void SaveHistory();
+  bool HistoryText(std::string& text);
+  // Opens the history file with `flags`, never following a link nor waiting; -1 (and `out`
+  // told why, the history file then dropped) when it is no regular file or fails to open.
+  int OpenHistory(int flags, bool missingIsFine);
 
   editline* m_el = nullptr;
   history* m_history = nullptr;
@@ -60,6 +74,7 @@ class cLineEditor {
   int m_wakeFd = -1;
   bool m_woken = false;
   std::string m_historyFile;
+  bool m_saveFailSaid = false;
   std::string m_prompt;
   NamesFunc m_names;
   void* m_locale = nullptr;

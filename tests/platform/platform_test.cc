@@ -21,6 +21,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/terminal_text.h"
+#include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/scoped_env.h"
 #include "testkit/temp_dir.h"
@@ -102,6 +103,32 @@ TEST(LineEditor, ControlBytesNeverStayInALineTheStateFileFollowsXdgAndAPipeThere
   cLineEditor("t", ::fileno(null), null, history).Remember("Ver()");
   std::fclose(null);
   EXPECT_NE(testkit::ReadFile(history).find("Ver()"), std::string::npos);
+}
+
+// The history file: a pipe (which held the start), a link and a huge file are refused and named,
+// and a full disk leaves the history as it was (the file was cut to nothing) and says so.
+TEST(LineEditor, AHistoryFileIsAWholeRegularFileOfBoundedSizeOrNone) {
+  testkit::cTempDir dir;
+  char* said = nullptr;
+  size_t saidBytes = 0;
+  std::FILE* out = ::open_memstream(&said, &saidBytes);
+  const fs::path fifo = dir.path() / "fifo", big = dir.path() / "big", kept = dir.path() / "kept";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);  // a read of it ends
+  EXPECT_EQ(::write(writer, "x\n", 2), 2);
+  fs::create_symlink(big, dir.path() / "link");
+  fs::resize_file((testkit::WriteFile(big, "x"), big), cLineEditor::kHistoryBytes + 1);
+  for (const fs::path& file : {fifo, dir.path() / "link", big, kept})
+    cLineEditor("t", 0, out, file).Remember("Hello()");
+  ::close(writer);
+  testkit::cFileSizeLimit full(1);
+  cLineEditor("t", 0, out, kept).Remember("Ver()");
+  EXPECT_NE(testkit::ReadFile(kept).find("Hello()"), std::string::npos);
+  std::fclose(out);
+  const std::string text(said, saidBytes);
+  std::free(said);
+  for (const std::string shown : {"fifo not used", "link not used", "big not used", "kept not w"})
+    EXPECT_NE(text.find(shown), std::string::npos) << text;
 }
 
 TEST(Paths, ExecutableIsThisProgramAndHomeIsTesselHomeElseTheExecutableFolder) {

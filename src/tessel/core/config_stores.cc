@@ -33,8 +33,8 @@ std::string MaskParamText(const std::string& text) {
     if (end == std::string::npos) end = out.size();
     const std::string word = out.substr(begin, end - begin);
     if (index % 3 == 0) key = word;
-    if (index % 3 == 2 && IsSecretParam(key)) {
-      const std::string mask = MaskPassword(word.c_str());
+    if (index % 3 == 2 && ShownExeParam(key, word) != word) {
+      const std::string mask = ShownExeParam(key, word);
       out.replace(begin, end - begin, mask);
       end = begin + mask.size();
     }
@@ -99,9 +99,15 @@ std::string GetExeParam(const char* key, const char* def) {
   return GetExeParamStore().GetStringString(key, def);
 }
 
+std::string ShownExeParam(const std::string& key, const std::string& value) {
+  if (IsSecretParam(key)) return MaskPassword(value.c_str());
+  // The first console line runs as typed: a login or SetConnect in it carries a password.
+  return strcasecmp(key.c_str(), "initcmd") == 0 ? MaskCmdText(value) : value;
+}
+
 std::string GetExeParamPeek(const char* key, const char* def, bool maskSecret) {
   const std::string value = GetExeParamStore().PeekStringString(key, def);
-  return maskSecret && IsSecretParam(key) ? MaskPassword(value.c_str()) : value;
+  return maskSecret ? ShownExeParam(key, value) : value;
 }
 
 // The map names the log, audit and configuration folders: a name, never a path.
@@ -129,8 +135,7 @@ void AddExeParamStream(const char* text) {
   while (words >> key >> separator >> value) params[key] = value;
   std::cout << "AddExeParamStream" << std::endl;
   for (const auto& [name, val] : params) {
-    std::cout << name << " = " << (IsSecretParam(name) ? MaskPassword(val.c_str()) : val)
-              << std::endl;
+    std::cout << name << " = " << ShownExeParam(name, val) << std::endl;
     GetExeParamStore().SetStringString(name.c_str(), val);
   }
 }

@@ -27,8 +27,11 @@ bool SetGameString(const char* key, const char* value);
 
 // Launch parameters: the string of `key`, or `def`.
 std::string GetExeParam(const char* key, const char* def);
-// A launch parameter without keeping `def` under a missing key; with `maskSecret` a secret one
-// (the links' password) only masked.
+// A launch parameter's value as it may be shown: the links' password masked, and a command text
+// (initcmd) that carries a password (Login, SetConnect) with that password masked.
+std::string ShownExeParam(const std::string& key, const std::string& value);
+// A launch parameter without keeping `def` under a missing key; with `maskSecret` only as shown
+// (ShownExeParam).
 std::string GetExeParamPeek(const char* key, const char* def, bool maskSecret);
 // The launch parameter "map" (empty when none).
 std::string GetMapServerName();

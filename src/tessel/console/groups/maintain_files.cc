@@ -16,6 +16,7 @@
 #include "tessel/core/config_stores.h"
 #include "tessel/core/launch_words.h"
 #include "tessel/core/lua_text.h"
+#include "tessel/util/text_clean.h"
 
 namespace fs = std::filesystem;
 
@@ -89,8 +90,10 @@ bool IsMaintainRootKey(const char* key) {
   return false;
 }
 
-bool ConfinePath(const fs::path& root, const std::string& name, fs::path& out) {
-  return platform::ConfineToFolder(root, name, out);
+bool ConfinePath(const fs::path& root, std::string_view name, fs::path& out) {
+  const auto control = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+  if (std::any_of(name.begin(), name.end(), control)) return false;
+  return platform::ConfineToFolder(root, std::string(name), out);
 }
 
 fs::path RequireShellOutsideRoots(std::string_view func, const std::string& path) {
@@ -137,7 +140,7 @@ int CleanLogs(const fs::path& root, const LogFilter& expired, std::ostream& cons
     if (folder.fd < 0) continue;
     const auto announce = [&](std::uintmax_t size, std::time_t lastWrite) {
       if (!expired(size, lastWrite)) return false;
-      console << "delete file " << entry.path().string() << std::endl;
+      console << "delete file " << EscapeControls(entry.path().string()) << std::endl;
       return true;
     };
     if (RemoveIfExpired(folder.fd, entry.path().filename().c_str(), announce)) ++deleted;

@@ -23,10 +23,11 @@ std::filesystem::path MaintainWwwRoot();
 bool IsMaintainRootKey(const char* key);
 
 // Resolves a file name received from a peer inside `root`: '\' counts as '/', and an empty
-// name, an absolute name (leading '/' or '\', or a drive such as "d:"), any ".." part and a
-// name whose real path leaves the real root (through a symbolic link) are refused (false). On
-// success `out` is root / name.
-bool ConfinePath(const std::filesystem::path& root, const std::string& name,
+// name, an absolute name (leading '/' or '\', or a drive such as "d:"), any ".." part, a name
+// holding a NUL, a line end or another control byte (no file of the site is named so, and such a
+// name shown on a terminal drives it) and a name whose real path leaves the real root (through a
+// symbolic link) are refused (false). On success `out` is root / name.
+bool ConfinePath(const std::filesystem::path& root, std::string_view name,
                  std::filesystem::path& out);
 // For a function that takes the name of a file to read or write from its caller (a batch to
 // run, a log file): a file outside the maintenance roots (or, for a log file, the log folder)

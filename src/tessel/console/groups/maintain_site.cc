@@ -1,10 +1,16 @@
 #include "tessel/console/groups/maintain_site.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <vector>
 
+#include "platform/atomic_file.h"
 #include "platform/folders.h"
 #include "platform/home_file.h"
 #include "tessel/console/groups/maintain_files.h"
@@ -60,6 +66,23 @@ bool RunTool(const fs::path& program, const std::string& args, std::ostream& os,
     return false;
   }
   return true;
+}
+
+// Runs a tool that makes the package `zip` of the temp root, afresh: an older package there is
+// removed first ("a" adds to an archive that is there, so files since removed from the root or
+// a downloaded package's files travelled again), and what a tool that failed or was ended left
+// is removed too, so a package found there was made whole. True when the tool succeeded.
+bool RunToolInto(const fs::path& zip, const fs::path& program, const std::string& args,
+                 std::ostream& os, stSiteTools& tools) {
+  std::error_code ec;
+  fs::remove(zip, ec);
+  if (ec) {
+    os << "can not remove " << zip.string() << " " << ec.message() << "\n";
+    return false;
+  }
+  if (RunTool(program, args, os, tools)) return true;
+  if (fs::remove(zip, ec)) os << zip.string() << " removed: it was not made whole\n";
+  return false;
 }
 
 std::string FtpArgs(std::ostream& os, bool& ok) {
@@ -118,6 +141,36 @@ bool CopyStaysInFolders(const fs::path& from, const fs::path& to, bool recursive
   return true;
 }
 
+// Why the last file operation failed, or `fallback` when the system said nothing.
+std::string LastError(const char* fallback) {
+  return errno != 0 ? std::strerror(errno) : fallback;
+}
+
+// Puts the entry `path` of `from` in its place under `to`: a folder is made, and a file is read
+// and written as opened, each side judged then (a link swapped in after CopyStaysInFolders
+// neither reads nor writes outside), and replaced whole or not at all, so a full disk leaves the
+// old file and a program running from it keeps running. False after writing why.
+bool CopyEntry(const fs::path& from, const fs::path& to, const fs::path& path, std::ostream& os) {
+  const fs::path place = to / path.lexically_relative(from);
+  std::error_code ec;
+  errno = 0;
+  bool copied = false;
+  if (fs::is_directory(path, ec)) {
+    const int folder = platform::MakeFoldersInFolder(to, place / "");
+    copied = folder >= 0;
+    if (copied) ::close(folder);
+  } else {
+    const int source = platform::OpenFileInFolder(from, path, O_RDONLY);
+    const int folder = source < 0 ? -1 : platform::MakeFoldersInFolder(to, place);
+    copied =
+        folder >= 0 && platform::CopyFileAtomicallyAt(source, folder, place.filename().string());
+    if (folder >= 0) ::close(folder);
+    if (source >= 0) ::close(source);
+  }
+  if (!copied) os << "copy " << path.string() << " failed " << LastError("no regular file") << "\n";
+  return copied;
+}
+
 // Copies the folder's files over the target's; with `recursive` its sub-folders too.
 bool CopyTree(const fs::path& from, const fs::path& to, bool recursive, std::ostream& os) {
   if (!Exists(from)) {
@@ -127,18 +180,20 @@ bool CopyTree(const fs::path& from, const fs::path& to, bool recursive, std::ost
   if (!CopyStaysInFolders(from, to, recursive, os)) return false;
   std::error_code ec;
   fs::create_directories(to, ec);
+  bool ok = true;
   if (recursive) {
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+    const auto options = fs::directory_options::follow_directory_symlink;
+    for (fs::recursive_directory_iterator it(from, options, ec), end; ok && !ec && it != end;
+         it.increment(ec))
+      ok = CopyEntry(from, to, it->path(), os);
   } else {
-    for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
-      if (it->is_regular_file(ec))
-        fs::copy_file(it->path(), to / it->path().filename(), fs::copy_options::overwrite_existing,
-                      ec);
-      if (ec) break;
+    for (fs::directory_iterator it(from, ec), end; ok && !ec && it != end; it.increment(ec)) {
+      std::error_code kindEc;
+      if (it->is_regular_file(kindEc)) ok = CopyEntry(from, to, it->path(), os);
     }
   }
-  if (ec) os << "copy " << from.string() << " failed " << ec.message() << "\n";
-  return !ec;
+  if (ok && ec) os << "copy " << from.string() << " failed " << ec.message() << "\n";
+  return ok && !ec;
 }
 
 void StartProgram(const fs::path& exe, const char* param, std::ostream& os) {
@@ -243,8 +298,9 @@ void MaintainDownload(const std::string& kind, std::ostream& os, stSiteTools& to
   std::error_code ec;
   fs::create_directories(temp, ec);
   const fs::path zip = temp / package.zip;
-  if (!RunTool(kFtpTool, ftp + " get " + ShellQuote(package.zip) + " " + ShellQuote(zip.string()),
-               os, tools))
+  if (!RunToolInto(zip, kFtpTool,
+                   ftp + " get " + ShellQuote(package.zip) + " " + ShellQuote(zip.string()), os,
+                   tools))
     return;
   os << "下载完毕\n";
   const fs::path unpacked = temp / package.folder;
@@ -284,8 +340,8 @@ void MaintainUpload(const std::string& kind, std::ostream& os, stSiteTools& tool
   std::error_code ec;
   fs::create_directories(temp, ec);
   const fs::path zip = temp / zipName;
-  if (!RunTool(kZipTool, " a " + ShellQuote(zip.string()) + " " + ShellQuote(source.string()), os,
-               tools))
+  if (!RunToolInto(zip, kZipTool,
+                   " a " + ShellQuote(zip.string()) + " " + ShellQuote(source.string()), os, tools))
     return;
   os << "压缩完毕\n";
   if (!RunTool(kFtpTool, ftp + " put " + ShellQuote(zip.string()) + " " + ShellQuote(zipName), os,

@@ -18,9 +18,8 @@ namespace {
 
 // Sends `contents` back to the requester as a writefileindex command; false (after writing why)
 // when it does not fit one command record or could not be sent.
-bool SendFileText(const std::string& file, int index, const std::string& contents,
-                  std::ostream& os) {
-  const std::string cmd = MakeWriteFileIndexCmd(file, index, contents);
+bool SendFileText(std::string_view file, int index, const std::string& contents, std::ostream& os) {
+  const std::string cmd = MakeWriteFileIndexCmd(std::string(file), index, contents);
   if (cmd.size() > stMsg_Cmd::kMaxTextLength) {
     os << " size " << contents.size() << " overflow\n";
     return false;
@@ -31,10 +30,10 @@ bool SendFileText(const std::string& file, int index, const std::string& content
 }
 
 // Resolves a peer's file name under the servers root; writes the refusal or absence.
-bool FindServersFile(const char* file, fs::path& path, std::ostream& os) {
+bool FindServersFile(std::string_view file, fs::path& path, std::ostream& os) {
   std::error_code ec;
   if (!ConfinePath(MaintainServersRoot(), file, path)) {
-    os << "file " << file << " refused \n";
+    os << "file " << EscapeControls(file) << " refused \n";
     return false;
   }
   if (!fs::is_regular_file(path, ec)) {
@@ -48,7 +47,7 @@ bool FindServersFile(const char* file, fs::path& path, std::ostream& os) {
 
 // Writes text that a peer sent to a file under the servers root. The transfer escapes "[[" and
 // "]]"; a trailing true argument, which earlier builds sent, says the text travels unescaped.
-void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::string text) {
+void MaintainWriteFileIndex(lua_State* L, std::string_view file, int index, std::string text) {
   TESSEL_ASSERT_WORKER();
   const bool raw = lua_isnumber(L, 4) ? lua_tonumber(L, 4) != 0 : lua_toboolean(L, 4) != 0;
   std::cout << "writefileindex"
@@ -56,7 +55,7 @@ void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::stri
   fs::path target;
   if (!ConfinePath(MaintainServersRoot(), file, target)) {
     std::cout << "writefileindex refused file " << EscapeControls(file) << std::endl;
-    get_gout() << "writefileindex refused file " << file << "\n";
+    get_gout() << "writefileindex refused file " << EscapeControls(file) << "\n";
     return;
   }
   // The requester of a download is this process's operator, while the command came from the
@@ -69,7 +68,7 @@ void MaintainWriteFileIndex(lua_State* L, const char* file, int index, std::stri
   }
 }
 
-void MaintainDownloadFile(const char* file) {
+void MaintainDownloadFile(std::string_view file) {
   TESSEL_ASSERT_WORKER();
   std::ostream& os = MaintainAnswer("func_downloadfile");
   fs::path path;
@@ -93,7 +92,7 @@ void MaintainDownloadFile(const char* file) {
 
 // Sends part `part` (from 0) of a file; the requester writes part 0 over its copy and appends
 // the others, so asking for the parts in order rebuilds the file.
-void MaintainDownloadFilePart(const char* file, unsigned part) {
+void MaintainDownloadFilePart(std::string_view file, unsigned part) {
   TESSEL_ASSERT_WORKER();
   std::ostream& os = MaintainAnswer("func_downloadfilepart");
   fs::path path;
@@ -116,13 +115,13 @@ void MaintainDownloadFilePart(const char* file, unsigned part) {
 
 // Sends the "*.log" files of a folder under the servers root written in the last `hours`
 // hours, each as by downloadfile.
-void MaintainDownloadPathTime(unsigned hours, const char* folder) {
+void MaintainDownloadPathTime(unsigned hours, std::string_view folder) {
   TESSEL_ASSERT_WORKER();
   std::ostream& os = MaintainAnswer("func_downloadpathtime");
   fs::path dir;
   std::error_code ec;
   if (!ConfinePath(MaintainServersRoot(), folder, dir) || !fs::is_directory(dir, ec)) {
-    os << "path " << folder << " not find \n";
+    os << "path " << EscapeControls(folder) << " not find \n";
     return;
   }
   // Hours reaching back past the clock's earliest time take every file.
@@ -143,5 +142,5 @@ void MaintainDownloadPathTime(unsigned hours, const char* folder) {
     return;
   }
   os << "\n";
-  for (const std::string& name : names) MaintainDownloadFile(name.c_str());
+  for (const std::string& name : names) MaintainDownloadFile(name);
 }

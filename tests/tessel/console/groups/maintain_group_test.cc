@@ -64,7 +64,8 @@ TEST_F(MaintainGroupTest, FileNamesAndKindsFromPeersNeverLeaveTheirRoot) {
   fs::create_directories(Servers("inner"));
   WriteFile(m_dir.path() / "secret.txt", "secret");
   for (const char* name : {"../secret.txt", "/tmp/x.txt", "inner/../../x.txt", "c:\\\\x.txt",
-                           "\\\\x.txt", "inner\\\\..\\\\..\\\\x", "..", "", "inner/.."}) {
+                           "\\\\x.txt", "inner\\\\..\\\\..\\\\x", "..", "", "inner/..", "a\\0b.txt",
+                           "a\\nb.txt", "a\\27]0;t\\7.log", "inner/\\127"}) {
     const std::string q = "'" + std::string(name) + "'";
     EXPECT_TRUE(Says("writefileindex(" + q + ",0,'data')", "refused")) << name;
     EXPECT_TRUE(Says("downloadfile(" + q + ")", "refused")) << name;
@@ -72,6 +73,8 @@ TEST_F(MaintainGroupTest, FileNamesAndKindsFromPeersNeverLeaveTheirRoot) {
     EXPECT_TRUE(Says("downloadpathtime(1," + q + ")", "not find")) << name;
   }
   EXPECT_FALSE(fs::exists(m_dir.path() / "x.txt"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(Servers()), {}), 1);  // inner
+  EXPECT_TRUE(fs::is_empty(Servers("inner")));
   for (const char* kind : {"../x", "a/b", "..", ""}) {
     EXPECT_NE(RunJobs("copy('" + std::string(kind) + "')").find("无法识别"), std::string::npos)
         << kind;
@@ -150,6 +153,10 @@ TEST_F(MaintainGroupTest, CleaningRemovesOnlyLogFilesOverTheSizeOrAgeLimit) {
     for (const auto& [name, bytes, hours] : files)
       EXPECT_EQ(fs::exists(Servers(name)), removed.count(name) == 0) << cmd << " " << name;
   }
+  // A name that would drive the terminal is shown with its controls escaped.
+  WriteFile(Servers("t\x1b]0;owned\x07.log"), "x");
+  EXPECT_EQ(Run("cleanlogl(0)").find('\x1b'), std::string::npos);
+  EXPECT_FALSE(fs::exists(Servers("t\x1b]0;owned\x07.log")));
   // A listed folder swapped for a link to the outside (and back) while the cleaning runs: the
   // files out there stay.
   fs::create_directory_symlink(m_dir.path() / "out", Servers("sub.link"));
@@ -352,8 +359,11 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   Script(m_dir.path() / "myftp", "echo \"ftp $*\" >> " + calls.string() +
                                      "\n[ \"$5\" = get ] && echo \"$6\" > \"$7\"\nexit 0");
   fs::create_directories(home / "servers");
+  // An archive there is added to ("a"): the one packed is a fresh one.
+  WriteFile(home / "temp/servers_update.zip", "an older package");
   Script(m_dir.path() / "zip",
-         "echo \"zip $*\" >> " + calls.string() +
+         "[ -e \"$2\" ] && [ $1 = a ] && echo old >> " + calls.string() + "\necho \"zip $*\" >> " +
+             calls.string() +
              "\nif [ \"$1\" = x ]; then mkdir -p \"$3\"; printf '#!/bin/sh\\necho after $0 >> " +
              calls.string() + "\\n' > \"$3/afterunzip2.bat\"; chmod +x \"$3/afterunzip2.bat\"; fi");
   EXPECT_NE(RunJobs("upload('server')").find("压缩完毕\n上传完毕\n"), std::string::npos);
@@ -363,6 +373,11 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
             "ftp 127.0.0.1 21 u pw put temp/servers_update.zip servers_update.zip\n"
             "ftp 127.0.0.1 21 u pw get servers_update.zip temp/servers_update.zip\n"
             "zip x temp/servers_update.zip temp/servers\nafter temp/servers/afterunzip2.bat\n");
+  // A fetch that breaks off leaves no part of the package.
+  Script(m_dir.path() / "myftp", "echo part > \"$7\"; exit 1");
+  EXPECT_NE(RunJobs("download('server')").find("zip removed: it was not made whole\n"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(home / "temp/servers_update.zip"));
   // A tool that hangs (an unreachable site) is ended at the shell lines' time limit.
   SetConfigValue("shell_time_limit", 1);
   Script(m_dir.path() / "myftp", "sleep 60");
@@ -411,6 +426,22 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   }
   EXPECT_FALSE(fs::exists(to / "leak.txt"));
   EXPECT_EQ(testkit::ReadFile(m_dir.path() / "target.txt"), "kept");
+  // Nor through one swapped in after that check; and a full disk leaves the old file whole.
+  {
+    const testkit::cLinkSwapper swapper(to / "b.txt", "a.txt", m_dir.path() / "target.txt");
+    for (int i = 0; i < 100; ++i) RunJobs("copy('" + kind + "')");
+  }
+  EXPECT_EQ(testkit::ReadFile(m_dir.path() / "target.txt"), "kept");
+  WriteFile(home / "temp/servers" / kind / "b.txt", std::string(300000, 'n'));
+  fs::remove(to / "b.txt.other");
+  fs::remove(to / "b.txt");
+  WriteFile(to / "b.txt", "old");
+  testkit::cFileSizeLimit full(100000);
+  const std::string said = RunJobs("copy('" + kind + "')");
+  full.Lift();
+  EXPECT_NE(said.find(" failed File too large\n"), std::string::npos) << said;
+  EXPECT_TRUE(testkit::ReadFile(to / "b.txt") == "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(to), {}), 3);  // a.txt, b.txt, the program
 }
 
 // The site tools run off the worker, one job at a time: the command returns while its tool still
