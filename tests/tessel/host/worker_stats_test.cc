@@ -17,6 +17,12 @@ TEST(WorkerStats, ThePercentileCoversOnlyTheLastMinuteAndOverrunsCountSlowCycles
   EXPECT_EQ(stats.LatenessP99Us(130300), 3000u);  // only the last cycle is within the minute
   EXPECT_EQ(stats.Overruns(), 100u);
   EXPECT_EQ(stats.Cycles(), 301u);
+  // A stall of 83 minutes is shown as it was, not wrapped at 32 bits, and counts as an overrun.
+  const uint64_t stallUs = uint64_t{5000} * 1000 * 1000;
+  stats.NoteCycle(5200000, stallUs, stallUs);
+  EXPECT_EQ(stats.LastLatenessUs(), stallUs);
+  EXPECT_EQ(stats.LatenessP99Us(5200001), stallUs);
+  EXPECT_EQ(stats.Overruns(), 101u);
 }
 
 }  // namespace
