@@ -41,10 +41,22 @@ void ShowReplace() {
 // call in them) masked, as every other echo of a command does.
 void AddAlias(const char* word, const char* text) {
   std::cout << word << " = " << MaskCmdText(text) << std::endl;
-  if (!cAlias::Instance().AddAlias(word, text))
-    std::cout << "AddAlias refused: the word must be one word and the text one line, the alias "
-                 "file at most 1 MiB"
-              << std::endl;
+  // The answer goes to whoever ran the command, over a link too: a requester told nothing took
+  // an alias that was refused, or that the next start will not know, for one that was kept.
+  switch (cAlias::Instance().AddAlias(word, text)) {
+    case cAlias::eAdded::kSaved:
+      break;
+    case cAlias::eAdded::kRefused:
+      get_gout() << "AddAlias refused: the word must be one word and the text one line, the "
+                    "alias file at most 1 MiB"
+                 << std::endl;
+      break;
+    case cAlias::eAdded::kNotSaved:
+      get_gout() << "AddAlias not saved: alias/alias.txt could not be written, the alias holds "
+                    "until the process ends"
+                 << std::endl;
+      break;
+  }
 }
 
 void AddReplace(const char* from, const char* to) {
