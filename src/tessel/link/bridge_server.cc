@@ -8,6 +8,7 @@
 #include "platform/atomic_file.h"
 #include "platform/console_color.h"
 #include "platform/home_file.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/log_file.h"
@@ -21,7 +22,6 @@
 #include "tessel/link/origin_desk.h"
 #include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 #include "tessel/util/text_file_util.h"
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "platform/console_color.h"
 #include "platform/home_file.h"
+#include "platform/text_clean.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/help.h"
@@ -17,7 +18,6 @@
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 #include "tessel/util/text_file_util.h"
 
 namespace fs = std::filesystem;
