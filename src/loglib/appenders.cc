@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "loglib/manager.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/loglib.h"
 
 namespace loglib {
@@ -42,7 +43,7 @@ void write_line(spdlog::sinks::sink& s, const std::string& line) {
 // process starts would hold the log; this one opens with it ("e"). Its folders are made first.
 class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
  public:
-  file_sink(const std::string& file, bool truncate) : m_name(file) {
+  file_sink(const std::string& file, bool truncate) : m_name(file), m_shown(EscapeControls(file)) {
     std::error_code ec;
     const std::filesystem::path path(file);
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
@@ -52,7 +53,7 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     keep_folder();
   }
   // Over a file the caller opened (for appending) and judged; the sink closes it.
-  file_sink(int fd, const std::string& file) : m_name(file) {
+  file_sink(int fd, const std::string& file) : m_name(file), m_shown(EscapeControls(file)) {
     m_file = ::fdopen(fd, "a");
     if (m_file == nullptr) {
       ::close(fd);
@@ -93,7 +94,7 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     m_pending = 0;
     if (m_failing) {
       m_failing = false;
-      std::fprintf(stderr, "loglib: writes to log file %s again\n", m_name.c_str());
+      std::fprintf(stderr, "loglib: writes to log file %s again\n", m_shown.c_str());
     }
   }
 
@@ -104,7 +105,7 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     if (!m_failing)
       std::fprintf(stderr,
                    "loglib: can not write log file %s: %s; lines may be lost until it can\n",
-                   m_name.c_str(), std::strerror(errno));
+                   m_shown.c_str(), std::strerror(errno));
     m_failing = true;
     m_wrote = false;
     m_pending = 0;
@@ -142,7 +143,7 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     std::string why;
     std::FILE* file = open_at_name(named ? &there : nullptr, st.st_mode & 07777, why);
     if (file == nullptr) {
-      std::fprintf(stderr, "loglib: log file %s was %s and can not be %s: %s\n", m_name.c_str(),
+      std::fprintf(stderr, "loglib: log file %s was %s and can not be %s: %s\n", m_shown.c_str(),
                    how, named ? "followed" : "made again", why.c_str());
       ::close(m_folder);
       m_folder = -1;
@@ -152,8 +153,8 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     m_file = file;
     m_whole = size();
     m_pending = 0;
-    std::fprintf(stderr, "loglib: log file %s was %s; its lines go on in %s\n", m_name.c_str(), how,
-                 named ? "the file now at its name" : "a new file");
+    std::fprintf(stderr, "loglib: log file %s was %s; its lines go on in %s\n", m_shown.c_str(),
+                 how, named ? "the file now at its name" : "a new file");
   }
   // The file at the name: made anew when none stands there; else the one there when it is a
   // regular file of this user with no other name (never a link, a device or a pipe).
@@ -184,7 +185,8 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
   }
 
   std::string m_name;
-  std::string m_leaf;  // the file's name in its folder
+  std::string m_shown;  // the name as messages show it, control bytes escaped
+  std::string m_leaf;   // the file's name in its folder
   std::FILE* m_file = nullptr;
   int m_folder = -1;
   bool m_failing = false;
@@ -283,7 +285,9 @@ appender write_to_sink(const std::string& file, Open open) {
   try {
     s = open(file_registry::instance());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "loglib: can not open log file %s: %s\n", file.c_str(), e.what());
+    // The name is the command's: its control bytes reach the terminal and the journal escaped.
+    std::fprintf(stderr, "loglib: can not open log file %s: %s\n", EscapeControls(file).c_str(),
+                 EscapeControls(e.what()).c_str());
     return [](const std::string&) {};
   }
   return [s](const std::string& line) {

@@ -217,6 +217,11 @@ TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain)
   EXPECT_EQ(ReadFile(file + ".2") + ReadFile(file + ".3") + ReadFile(file), ".1\n.2\n.3\n");
   EXPECT_NE(testing::internal::GetCapturedStderr().find("another kind of file stands at its"),
             std::string::npos);
+  // A name no file can take (its folder is this file) is said with its control bytes escaped.
+  testing::internal::CaptureStderr();
+  write_to_file(file + "/\x1b[2J\n.log", true);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said.find_first_of("\x1b\n"), said.size() - 1) << said;
 }
 
 }  // namespace

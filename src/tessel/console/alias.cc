@@ -159,19 +159,19 @@ int cAlias::ReadAliasText(std::string text, AliasTable& table, std::string& tail
   return 0;
 }
 
-bool cAlias::AddAlias(const std::string& word, const std::string& text) {
+cAlias::eAdded cAlias::AddAlias(const std::string& word, const std::string& text) {
   TESSEL_ASSERT_WORKER();
-  if (!IsAliasWord(word) || text.find_first_of("\r\n") != std::string::npos) return false;
+  if (!IsAliasWord(word) || text.find_first_of("\r\n") != std::string::npos)
+    return eAdded::kRefused;
   // The file holds every alias; past what a load reads it would be skipped whole, all of them lost.
   std::size_t bytes =
       word.size() + std::strlen(kSeparator) + text.size() + 1 + m_strUnreadTail.size() + 1;
   for (const auto& [known, line] : m_mapAlias)
     if (known != word) bytes += known.size() + std::strlen(kSeparator) + line.size() + 1;
-  if (bytes > platform::kSettingsFileBytes) return false;
+  if (bytes > platform::kSettingsFileBytes) return eAdded::kRefused;
   m_mapAlias[word] = text;
   m_changed.insert(word);
-  Save();
-  return true;
+  return Save() ? eAdded::kSaved : eAdded::kNotSaved;
 }
 
 bool cAlias::SetReplace(const std::string& from, const std::string& to) {

@@ -20,11 +20,14 @@ class cAlias {
   // order, each up to its first line without " = " (which is reported); a line whose word is
   // empty or holds a blank is skipped. False when no file matches.
   bool Load();
+  // What AddAlias did: saved, refused (nothing changed), or set in memory only.
+  enum class eAdded { kSaved, kRefused, kNotSaved };
   // Sets an alias and saves the whole alias table. A word that is empty or holds a blank or a
   // line end, or a text that holds a line end, could not be read back from the file as one
-  // alias line, and a file past 1 MiB would not be read at all: it is refused (false) and nothing
-  // changes.
-  bool AddAlias(const std::string& word, const std::string& text);
+  // alias line, and a file past 1 MiB would not be read at all: it is refused and nothing
+  // changes. When the save fails the alias holds in memory until the process ends (a later save
+  // keeps it) and the answer is kNotSaved.
+  eAdded AddAlias(const std::string& word, const std::string& text);
   // Most replacements held, and most bytes of their texts together.
   static constexpr std::size_t kMaxReplacements = 10000;
   static constexpr std::size_t kMaxReplaceBytes = std::size_t{16} << 20;

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "platform/console_color.h"
+#include "platform/text_clean.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/audit_scope.h"
@@ -18,7 +19,6 @@
 #include "tessel/msg/chat_exception.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

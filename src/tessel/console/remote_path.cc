@@ -3,8 +3,8 @@
 #include <iostream>
 
 #include "platform/console_color.h"
+#include "platform/text_clean.h"
 #include "tessel/core/route_text.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

@@ -67,14 +67,17 @@ std::vector<std::string> cTesselCmd::CurrentNames() const {
 
 void cTesselCmd::SetCmd(const char* text) {
   if (*text == '\0') return;
+  size_t waiting = 0;
   {
     std::lock_guard<std::mutex> hold(m_inputLock);
-    if (m_inputs.size() >= kMaxPendingLines) {
-      std::cerr << "console line dropped, " << m_inputs.size() << " lines wait already"
-                << std::endl;
-      return;
-    }
-    m_inputs.emplace_back(text);
+    waiting = m_inputs.size();
+    if (waiting < kMaxPendingLines) m_inputs.emplace_back(text);
+  }
+  // Said with the lock released: a standard error that blocks (a full pipe to a logger) must not
+  // hold the worker, which takes the lock for every line.
+  if (waiting >= kMaxPendingLines) {
+    std::cerr << "console line dropped, " << waiting << " lines wait already" << std::endl;
+    return;
   }
   // The line runs at once, not at the worker's next periodic pass.
   GetHost().WakeWorker();

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/text_clean.h"
 #include "tessel/core/login_text.h"
-#include "tessel/util/text_clean.h"
 
 const char* AuditSourceName(eAuditSource source) {
   switch (source) {

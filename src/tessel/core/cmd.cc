@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "platform/terminal_text.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/core/audit_scope.h"
@@ -22,7 +23,6 @@
 #include "tessel/core/pattern_guard.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/timers/timer_function.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <ctime>
 
-#include "tessel/util/text_clean.h"
+#include "platform/text_clean.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include "platform/console_color.h"
 #include "platform/folders.h"
 #include "platform/local_time.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/loglib.h"
 #include "tessel/core/host.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/unreadable_line.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

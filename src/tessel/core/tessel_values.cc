@@ -6,11 +6,11 @@
 #include "platform/console_color.h"
 #include "platform/local_time.h"
 #include "platform/paths.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/host.h"
 #include "tessel/core/log_routing.h"
 #include "tessel/core/trace.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

@@ -195,8 +195,7 @@ void cServiceWatch::Start(cTessel& host) {
 
 void cServiceWatch::OnCycle(cTessel& host, uint64_t latenessNs, uint64_t costNs) {
   const uint64_t nowMs = NowMs();
-  Worker().NoteCycle(nowMs, static_cast<uint32_t>(latenessNs / 1000),
-                     static_cast<uint32_t>(costNs / 1000));
+  Worker().NoteCycle(nowMs, latenessNs / 1000, costNs / 1000);
   cMetrics& metrics = cMetrics::Instance();
   if (metrics.IsOn()) metrics.NoteCycle(latenessNs);
   if (!m_bNotify && !metrics.IsOn()) return;

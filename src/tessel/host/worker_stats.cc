@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-void cWorkerStats::NoteCycle(uint64_t nowMs, uint32_t latenessUs, uint32_t costUs) {
+void cWorkerStats::NoteCycle(uint64_t nowMs, uint64_t latenessUs, uint64_t costUs) {
   const uint64_t n = m_cycles.load(std::memory_order_relaxed);
   m_kept[n % kKept] = {nowMs, latenessUs};
   m_lastLatenessUs.store(latenessUs, std::memory_order_relaxed);
@@ -11,9 +11,9 @@ void cWorkerStats::NoteCycle(uint64_t nowMs, uint32_t latenessUs, uint32_t costU
   m_cycles.store(n + 1, std::memory_order_relaxed);
 }
 
-uint32_t cWorkerStats::LatenessP99Us(uint64_t nowMs) const {
+uint64_t cWorkerStats::LatenessP99Us(uint64_t nowMs) const {
   const uint64_t n = Cycles();
-  std::vector<uint32_t> minute;
+  std::vector<uint64_t> minute;
   minute.reserve(std::min<uint64_t>(n, kKept));
   for (uint64_t i = n > kKept ? n - kKept : 0; i < n; ++i) {
     const stCycle& cycle = m_kept[i % kKept];

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "platform/text_clean.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
@@ -12,7 +13,6 @@
 #include "tessel/link/ini_file.h"
 #include "tessel/link/password_hash.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "platform/local_time.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
@@ -25,7 +26,6 @@
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/timers/timer_function.h"
-#include "tessel/util/text_clean.h"
 
 const char* cBridge::g_szCmd = "";
 int cBridge::g_cmd = 0;

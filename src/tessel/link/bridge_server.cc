@@ -7,7 +7,9 @@
 
 #include "platform/atomic_file.h"
 #include "platform/console_color.h"
+#include "platform/folder_lock.h"
 #include "platform/home_file.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/log_file.h"
@@ -21,7 +23,6 @@
 #include "tessel/link/origin_desk.h"
 #include "tessel/msg/msg_bindings.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 #include "tessel/util/text_file_util.h"
 
 namespace {
@@ -60,11 +61,27 @@ bool OneWord(const char* word) {
   return word != nullptr && *word != '\0' && std::strpbrk(word, " \t\r\n\v\f") == nullptr;
 }
 
+// The entries of a saved table, read as LoadIP reads them: up to an empty line or a line that
+// is no entry.
+std::map<std::string, std::string> SavedIPs(std::string text) {
+  DecodeTextFile(text);
+  std::map<std::string, std::string> table;
+  std::istringstream in(text);
+  std::string line, name, ip;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    if (!(words >> name >> ip)) break;
+    table[name] = ip;
+  }
+  return table;
+}
+
 }  // namespace
 
 bool cBridgeServer::NameIP(const char* name, const char* ip) {
   if (!OneWord(name) || !OneWord(ip) || !IPTableFits(name, ip)) return false;
   m_mapIP[name] = ip;
+  m_changedIP.insert(name);
   return true;
 }
 
@@ -126,6 +143,7 @@ bool cBridgeServer::LoadIP(const char* file) {
     }
     std::cout << "name " << name << " ip " << ip << std::endl;
     NameIP(name.c_str(), ip.c_str());
+    m_changedIP.erase(name);  // read from the file, not set here
   }
   platform::SetColor(kColorWhiteOnBlack);
   return ok;
@@ -157,10 +175,20 @@ std::vector<std::string> cBridgeServer::AdmittedIPs() const {
 // Written beside the file and renamed over it: a save that fails (a full disk) leaves the file
 // as it was, never cut short, which would narrow or lift the list at the next start.
 bool cBridgeServer::SaveIP() {
+  const platform::cFolderLock lock(m_strIPFile);
+  std::string saved;
+  if (lock.Held() && platform::ReadHomeFile(m_strIPFile, platform::kSettingsFileBytes, saved) ==
+                         platform::eHomeFile::kRead)
+    for (auto& [name, ip] : SavedIPs(saved))
+      if (m_changedIP.count(name) == 0) m_mapIP[name] = std::move(ip);
   std::ostringstream text;
   if (!m_mapIP.empty() && BeginsLikeAMark(m_mapIP.begin()->first)) text << kByteOrderMark;
   for (const auto& [name, ip] : m_mapIP) text << name << " " << ip << "\n";
-  return platform::WriteFileAtomically(m_strIPFile, text.str());
+  if (!lock.Held() || text.str().size() > platform::kSettingsFileBytes ||
+      !platform::WriteFileAtomically(m_strIPFile, text.str()))
+    return false;
+  m_changedIP.clear();
+  return true;
 }
 
 void cBridgeServer::SetIP() {

@@ -6,6 +6,7 @@
 #include <istream>
 #include <map>
 #include <ostream>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -46,6 +47,9 @@ class cBridgeServer : public cBridge {
   bool LoadIP(const char* file);
   // The addresses handed to the server object: empty admits every address.
   std::vector<std::string> AdmittedIPs() const;
+  // Writes the table to its file. Every process of this server name in the home saves the same
+  // file: under the folder's lock the file is read again and what it holds is kept but for the
+  // names set here since the last save. False, the file as it was, when it cannot be saved.
   bool SaveIP();
   void SetIP();
   void TraceIP(std::ostream& os);
@@ -97,6 +101,7 @@ class cBridgeServer : public cBridge {
   std::string m_strIPFile;
   bool m_bListUnread = false;  // the file was there but gave no entry
   std::map<std::string, std::string> m_mapIP;
+  std::set<std::string> m_changedIP;  // names set here since the table was last saved
   iServer* m_pNetServer = nullptr;
   iAccountManagerServer* m_pAMServer = nullptr;
   std::unordered_set<unsigned> m_strangerLogged;  // links whose refusal was logged (until down)

@@ -9,8 +9,8 @@
 
 #include "platform/atomic_file.h"
 #include "platform/home_file.h"
+#include "platform/text_clean.h"
 #include "tessel/core/unreadable_line.h"
-#include "tessel/util/text_clean.h"
 #include "tessel/util/text_file_util.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/console_color.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
@@ -21,7 +22,6 @@
 #include "tessel/link/net_help.h"
 #include "tessel/link/password_hash.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

@@ -9,6 +9,7 @@
 
 #include "platform/console_color.h"
 #include "platform/stdout_line.h"
+#include "platform/text_clean.h"
 #include "tessel/core/flight_recorder.h"
 #include "tessel/core/host.h"
 #include "tessel/core/log_file.h"
@@ -17,7 +18,6 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/page_pool.h"
 #include "tessel/msg/bridge_interfaces.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

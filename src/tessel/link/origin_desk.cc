@@ -1,6 +1,7 @@
 #include "tessel/link/origin_desk.h"
 
 #include "platform/clock.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/host.h"
@@ -11,7 +12,6 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/origin_record.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <iostream>
 
 #include "platform/terminal_text.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/log_file.h"
 #include "tessel/core/loggers.h"
 #include "tessel/msg/bridge_interfaces.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

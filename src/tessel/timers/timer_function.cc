@@ -6,8 +6,8 @@
 
 #include "platform/clock.h"
 #include "platform/console_color.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/baselib.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

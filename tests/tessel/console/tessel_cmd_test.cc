@@ -1,7 +1,10 @@
 #include "tessel/console/tessel_cmd.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <future>
 #include <string>
 #include <thread>
 
@@ -145,6 +148,23 @@ TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
     m_console.SetCmd(("//gate//Mark('" + std::to_string(i) + "')").c_str());
     if (i < cTesselCmd::kMaxPendingLines) all.push_back(std::to_string(i));
   }
+  // The drop is said on a standard error that blocks (a full pipe): the worker still reads.
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_NONBLOCK), 0);
+  while (::write(fds[1], "x", 1) == 1) {
+  }
+  ::fcntl(fds[1], F_SETFL, 0);
+  const int savedErr = ::dup(2);
+  ::dup2(fds[1], 2);
+  std::thread typist([&] { m_console.SetCmd("//gate//Mark('late')"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the typist is writing
+  auto read = std::async(std::launch::async, [&] { return m_console.GetCurInput(); });
+  EXPECT_EQ(read.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  for (char sink[4096]; ::read(fds[0], sink, sizeof sink) > 0;) {
+  }
+  ::dup2(savedErr, 2);
+  typist.join();
+  for (const int fd : {savedErr, fds[0], fds[1]}) ::close(fd);
   Passes(cTesselCmd::kMaxPendingLines + 2);
   EXPECT_EQ(m_low.FirstArgs("Mark"), all);
   EXPECT_EQ(m_console.GetCurInput(), "");

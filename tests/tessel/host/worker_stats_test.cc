@@ -15,8 +15,11 @@ TEST(WorkerStats, ThePercentileCoversOnlyTheLastMinuteAndOverrunsCountSlowCycles
   stats.NoteCycle(120001, 3000, 500);
   EXPECT_EQ(stats.LastLatenessUs(), 3000u);
   EXPECT_EQ(stats.LatenessP99Us(130300), 3000u);  // only the last cycle is within the minute
-  EXPECT_EQ(stats.Overruns(), 100u);
-  EXPECT_EQ(stats.Cycles(), 301u);
+  // A stall of 83 minutes is shown as it was, not wrapped at 32 bits, and is an overrun.
+  stats.NoteCycle(5200000, 5000000000u, 5000000000u);
+  EXPECT_EQ(stats.LatenessP99Us(5200001) + stats.LastLatenessUs(), 10000000000u);
+  EXPECT_EQ(stats.Overruns(), 101u);
+  EXPECT_EQ(stats.Cycles(), 302u);
 }
 
 }  // namespace

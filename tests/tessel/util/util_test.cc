@@ -14,10 +14,10 @@
 #include <set>
 #include <thread>
 
+#include "platform/text_clean.h"
 #include "tessel/util/ping.h"
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
-#include "tessel/util/text_clean.h"
 #include "tessel/util/text_file_util.h"
 #include "testkit/child_process.h"
 #include "testkit/file_text.h"

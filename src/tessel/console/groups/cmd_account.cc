@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/console_color.h"
+#include "platform/text_clean.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
@@ -23,7 +24,6 @@
 #include "tessel/link/easy_server.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

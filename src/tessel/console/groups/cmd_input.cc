@@ -7,6 +7,7 @@
 
 #include "platform/console_color.h"
 #include "platform/home_file.h"
+#include "platform/text_clean.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/help.h"
@@ -17,7 +18,6 @@
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 #include "tessel/util/text_file_util.h"
 
 namespace fs = std::filesystem;
@@ -41,10 +41,22 @@ void ShowReplace() {
 // call in them) masked, as every other echo of a command does.
 void AddAlias(const char* word, const char* text) {
   std::cout << word << " = " << MaskCmdText(text) << std::endl;
-  if (!cAlias::Instance().AddAlias(word, text))
-    std::cout << "AddAlias refused: the word must be one word and the text one line, the alias "
-                 "file at most 1 MiB"
-              << std::endl;
+  // The answer goes to whoever ran the command, over a link too: a requester told nothing took
+  // an alias that was refused, or that the next start will not know, for one that was kept.
+  switch (cAlias::Instance().AddAlias(word, text)) {
+    case cAlias::eAdded::kSaved:
+      break;
+    case cAlias::eAdded::kRefused:
+      get_gout() << "AddAlias refused: the word must be one word and the text one line, the "
+                    "alias file at most 1 MiB"
+                 << std::endl;
+      break;
+    case cAlias::eAdded::kNotSaved:
+      get_gout() << "AddAlias not saved: alias/alias.txt could not be written, the alias holds "
+                    "until the process ends"
+                 << std::endl;
+      break;
+  }
 }
 
 void AddReplace(const char* from, const char* to) {

@@ -10,6 +10,7 @@
 
 #include "platform/console_color.h"
 #include "platform/local_time.h"
+#include "platform/text_clean.h"
 #include "tessel/console/groups/cmd_tessel.h"
 #include "tessel/console/groups/maintain_broadcast.h"
 #include "tessel/console/groups/maintain_files.h"
@@ -27,7 +28,6 @@
 #include "tessel/util/os_clock.h"
 #include "tessel/util/process_finder.h"
 #include "tessel/util/shell.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

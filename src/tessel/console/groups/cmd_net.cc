@@ -4,6 +4,7 @@
 #include <lua.hpp>
 
 #include "platform/console_color.h"
+#include "platform/text_clean.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
@@ -14,7 +15,6 @@
 #include "tessel/link/easy_client.h"
 #include "tessel/link/easy_server.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <iostream>
 #include <string>
 
+#include "platform/text_clean.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/baselib.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

@@ -4,13 +4,13 @@
 #include <iostream>
 
 #include "platform/folders.h"
+#include "platform/text_clean.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/replay/net_record.h"
 #include "tessel/replay/net_replay.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/local_time.h"
+#include "platform/text_clean.h"
 #include "tessel/console/groups/cmd_config.h"
 #include "tessel/console/groups/cmd_log.h"
 #include "tessel/console/groups/cmd_maintain.h"
@@ -18,7 +19,6 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_client.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

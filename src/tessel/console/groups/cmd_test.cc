@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/console_color.h"
+#include "platform/text_clean.h"
 #include "tessel/console/help.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
@@ -12,7 +13,6 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/bridge.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include "platform/atomic_file.h"
 #include "platform/descriptors.h"
 #include "platform/folders.h"
+#include "platform/text_clean.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/launch_words.h"
 #include "tessel/core/lua_text.h"
-#include "tessel/util/text_clean.h"
 
 namespace fs = std::filesystem;
 

@@ -5,12 +5,12 @@
 #include <iostream>
 #include <vector>
 
+#include "platform/text_clean.h"
 #include "tessel/console/groups/cmd_maintain.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
-#include "tessel/util/text_clean.h"
 
 namespace fs = std::filesystem;
 

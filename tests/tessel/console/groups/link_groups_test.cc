@@ -60,6 +60,12 @@ TEST_F(GroupLinkTest, ConnectServerDisconnectAndTheAddressTable) {
     net("Set('center','third','127.0.0.3')");
   }
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
+  // Another process of this name saved an entry: it stays, and the one not saved here goes in.
+  testkit::WriteFile("config/nameip_center.ini", "other 127.0.0.6\n");
+  net("Set('center','fourth','127.0.0.7')");
+  EXPECT_EQ(
+      testkit::ReadFile("config/nameip_center.ini"),
+      "fourth 127.0.0.7\nother 127.0.0.6\npeer 127.0.0.1\nthird 127.0.0.3\n上海一 127.0.0.1\n");
   info.autoreconnect = false;
   for (const char* how : {"DisconnectServer('global')", "Disconnect('global')"}) {
     net(how);

@@ -155,4 +155,11 @@ TEST_F(GroupTest, CodeAKickedAccountLeftToRunLaterIsRefusedItsNextCall) {
   EXPECT_NE(later.Text().find("refused: yo may not run SetConfigValue"), npos) << later.Text();
 }
 
+// AddAlias tells a link's requester an alias it could not save (the alias folder is a file).
+TEST_F(GroupTest, AddAliasTellsARequesterTheAliasWasNotSaved) {
+  Write("alias", "");
+  const std::vector<std::string> sent = Served(cCmdInput::Instance(), 3, "AddAlias('v','V()')");
+  EXPECT_NE(sent.empty() ? npos : sent[0].find("AddAlias not saved: "), npos);
+}
+
 }  // namespace

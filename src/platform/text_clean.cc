@@ -1,4 +1,4 @@
-#include "tessel/util/text_clean.h"
+#include "platform/text_clean.h"
 
 #include <cstdint>
 
