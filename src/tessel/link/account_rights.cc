@@ -127,3 +127,12 @@ bool RightsWithoutAccount(const std::string& account, CmdRightsPtr& rights, std:
   rights = std::move(made);
   return true;
 }
+
+CmdRightsPtr GrantNothing(const std::string& account) {
+  auto none = std::make_shared<stCmdRights>();
+  none->account = account;
+  auto rules = std::make_shared<cRightRules>();
+  rules->m_bAllowList = true;
+  none->rules.push_back(std::move(rules));
+  return none;
+}

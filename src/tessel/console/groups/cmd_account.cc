@@ -18,9 +18,11 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/account_manager.h"
+#include "tessel/link/account_rights.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_server.h"
+#include "tessel/link/ini_file.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/text_clean.h"
@@ -161,9 +163,26 @@ bool LoggedIn(const std::string& name) {
   return false;
 }
 
+// The rights an account file gives code left to run later: its rights keys, or none at all at
+// its level 0 ("cmd = 0" or no level), the level that leaves the account its login only.
+bool DeferredFileRights(const std::string& path, const std::string& name, CmdRightsPtr& rights,
+                        std::string& error) {
+  stAccountRights read;
+  cIniFile file;
+  if (!LoadAccountRights(path, name, read, error)) return false;
+  if (!file.Load(path.c_str())) {
+    error = path + ": cannot be read";
+    return false;
+  }
+  int level = 0;
+  file.GetInt("cmd", level);
+  rights = level == 0 ? GrantNothing(name) : read.rights;
+  return true;
+}
+
 // Code left to run later by an account of this process is held to its rights as read now: its
-// file, once no session of it reloaded that, or for a login without a file the configured
-// rights; a bad file or value is named and that code keeps what it had.
+// file (its level as well), once no session of it reloaded that, or for a login without a file
+// the configured rights; a bad file or value is named and that code keeps what it had.
 int ReloadDeferredOnly() {
   int bad = 0;
   for (const std::string& name : DeferredRightsAccounts()) {
@@ -171,15 +190,15 @@ int ReloadDeferredOnly() {
     std::error_code ec;
     const bool file = std::filesystem::is_regular_file(path, ec);
     if (!IsSafeAccountName(name.c_str()) || (file && LoggedIn(name))) continue;
-    stAccountRights rights;
+    CmdRightsPtr rights;
     std::string error;
-    if (file ? !LoadAccountRights(path, name, rights, error)
-             : !RightsWithoutAccount(name, rights.rights, error)) {
+    if (file ? !DeferredFileRights(path, name, rights, error)
+             : !RightsWithoutAccount(name, rights, error)) {
       get_gout() << "reload error " << error << " (" << name << " keeps its rights)\n";
       ++bad;
       continue;
     }
-    NoteReloadedRights(name, rights.rights);
+    NoteReloadedRights(name, rights);
   }
   return bad;
 }
