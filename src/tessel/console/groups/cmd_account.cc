@@ -23,6 +23,7 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_server.h"
 #include "tessel/link/ini_file.h"
+#include "tessel/link/login_desk.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/text_clean.h"
@@ -219,11 +220,17 @@ void ReloadAccounts() {
 void Kick(const char* name) {
   RevokeDeferredRights(name != nullptr ? name : "");
   int kicked = 0;
+  size_t waiting = 0;
   for (cEasyServer* server : GetHost().Servers()) {
     iAccountManagerServer* manager = server->GetAMServer();
     iAccount* account = manager != nullptr ? manager->FindAccount(name) : nullptr;
     if (account != nullptr && server->GetBridgeServer()->Kick(account->GetLinkID())) ++kicked;
+    // A login of the account still waiting on its turn or its hash check does not log in after.
+    if (auto* help = dynamic_cast<cAccountManagerHelpServer*>(manager))
+      waiting += help->GetLoginDesk().Kick(name != nullptr ? name : "");
   }
+  if (waiting != 0)
+    get_gout() << "kick refuses " << waiting << " waiting login(s) of " << name << "\n";
   get_gout() << "func_Kick " << name << " " << kicked << "\n";
 }
 
