@@ -11,6 +11,7 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/core/denied_log.h"
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
@@ -182,8 +183,9 @@ bool DeferredFileRights(const std::string& path, const std::string& name, CmdRig
 }
 
 // Code left to run later by an account of this process is held to its rights as read now: its
-// file (its level as well), once no session of it reloaded that, or for a login without a file
-// the configured rights; a bad file or value is named and that code keeps what it had.
+// file (its level as well), once no session of it reloaded that; none once that file is gone;
+// or for a login without a file the configured rights; a bad file or value is named and that
+// code keeps what it had.
 int ReloadDeferredOnly() {
   int bad = 0;
   for (const std::string& name : DeferredRightsAccounts()) {
@@ -191,6 +193,14 @@ int ReloadDeferredOnly() {
     std::error_code ec;
     const bool file = std::filesystem::is_regular_file(path, ec);
     if (!IsSafeAccountName(name.c_str()) || (file && LoggedIn(name))) continue;
+    // Its file was taken away while logins need one: the account is gone, and so are the
+    // rights of what it left.
+    if (!file && GetConfigValue("check_login", 1) != 0 && !LoggedIn(name)) {
+      get_gout() << "reload " << name
+                 << " has no account file: the code it left to run later runs nothing more\n";
+      NoteReloadedRights(name, GrantNothing(name));
+      continue;
+    }
     CmdRightsPtr rights;
     std::string error;
     if (file ? !DeferredFileRights(path, name, rights, error)

@@ -131,12 +131,13 @@ TEST_F(GroupTest, ALinksRedefinitionsAndDeferredCommandsStayItsOwn) {
 }
 
 // Kick takes the rights of what the account's commands left to run later, and so does a reload
-// of a file setting the level of an account not logged in to 0: its next call is refused, as for
-// an account granted nothing, and the code it deferred goes no further.
+// of a file setting the level of an account not logged in to 0, or finding its file gone: its
+// next call is refused, as for an account granted nothing, and the code it deferred goes no
+// further.
 TEST_F(GroupTest, CodeAKickedOrLevelZeroAccountLeftToRunLaterIsRefusedItsNextCall) {
   ManagerClock time;
   cServedLink link;
-  for (const std::string name : {"yo", "lo"}) {
+  for (const std::string name : {"yo", "lo", "go"}) {
     auto rights = std::make_shared<stCmdRights>();
     rights->account = name;
     rights->origin = name + "@groups_test";
@@ -154,7 +155,7 @@ TEST_F(GroupTest, CodeAKickedOrLevelZeroAccountLeftToRunLaterIsRefusedItsNextCal
   testkit::cStdoutCapture later;
   time.Step(20);
   time.Step(20);
-  for (const std::string name : {"yo", "lo"}) {
+  for (const std::string name : {"yo", "lo", "go"}) {
     EXPECT_EQ(GetConfigValue((name + "_test").c_str(), 0), 1);
     EXPECT_NE(later.Text().find("refused: " + name + " may not run SetConfigValue"), npos)
         << later.Text();
