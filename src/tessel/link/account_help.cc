@@ -79,20 +79,6 @@ bool StoredPasswordMatches(const std::string& stored, const std::string& given) 
   return CheckPassword(stored, given);
 }
 
-namespace {
-
-// Rights that grant no group: for an account whose rights cannot be had, or whose level is 0.
-CmdRightsPtr GrantNothing(const std::string& account) {
-  auto none = std::make_shared<stCmdRights>();
-  none->account = account;
-  auto rules = std::make_shared<cRightRules>();
-  rules->m_bAllowList = true;
-  none->rules.push_back(std::move(rules));
-  return none;
-}
-
-}  // namespace
-
 void cAccountHelp::SetAccount(const char* name, int level) {
   m_strName = name ? name : "";
   m_nLevel = level;

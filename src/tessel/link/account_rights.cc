@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -33,6 +34,16 @@ std::string MeantRightsKey(std::string word) {
   word.erase(std::min(word.find('='), word.size()));
   for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return IsRightsKey(word) ? word : std::string();
+}
+
+// Whether `word` is the start of a rights key however written, and not the whole key.
+bool StartsARightsKey(std::string word) {
+  DropByteOrderMark(word);
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* key : kRightsKeys)
+    if (!word.empty() && word.size() < std::strlen(key) && std::string_view(key).starts_with(word))
+      return true;
+  return false;
 }
 
 // One rights key's value into the rules; false with the reason.
@@ -78,9 +89,15 @@ bool LoadAccountRights(const std::string& path, const std::string& account, stAc
     std::string reason;
     if (!IsRightsKey(word[0])) {
       const std::string meant = MeantRightsKey(word[0]);
-      if (meant.empty()) continue;
-      reason = word[0].starts_with(kByteOrderMark) ? "a byte-order mark before " + meant
-                                                   : "expected: " + meant + " = VALUE";
+      // A last line without its line end that is a key's start: the file is being written in
+      // place, and the rules it will hold are not all there yet.
+      if (meant.empty() && file.eof() && word.size() == 1 && StartsARightsKey(word[0]))
+        reason = "the file ends inside a key, as one being written";
+      else if (meant.empty())
+        continue;
+      else
+        reason = word[0].starts_with(kByteOrderMark) ? "a byte-order mark before " + meant
+                                                     : "expected: " + meant + " = VALUE";
     } else if (word.size() != 3 || word[1] != "=") {
       reason = word.size() > 3 ? "a blank inside the value" : "expected: " + word[0] + " = VALUE";
     } else if (!seen.insert(word[0]).second) {
@@ -126,4 +143,13 @@ bool RightsWithoutAccount(const std::string& account, CmdRightsPtr& rights, std:
   made->rules.push_back(std::move(rules));
   rights = std::move(made);
   return true;
+}
+
+CmdRightsPtr GrantNothing(const std::string& account) {
+  auto none = std::make_shared<stCmdRights>();
+  none->account = account;
+  auto rules = std::make_shared<cRightRules>();
+  rules->m_bAllowList = true;
+  none->rules.push_back(std::move(rules));
+  return none;
 }

@@ -24,3 +24,6 @@ bool LoadAccountRights(const std::string& path, const std::string& account, stAc
 // The rights of a login without an account file, from "rights_without_account" (an allow list;
 // empty, the default, grants every group). False, with the reason, when the value is bad.
 bool RightsWithoutAccount(const std::string& account, CmdRightsPtr& rights, std::string& error);
+
+// Rights that grant no group: for an account whose rights cannot be had, or whose level is 0.
+CmdRightsPtr GrantNothing(const std::string& account);

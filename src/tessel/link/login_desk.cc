@@ -50,7 +50,7 @@ bool InUse(iAccountManagerServer* manager, unsigned linkId, const char* account,
 }  // namespace
 
 eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, const char* password,
-                         bool replayed) {
+                         bool replayed, bool kicked) {
   ostreamCmd& out = get_gout();
   iSend* link = out.GetLink();
   iBridge* bridge = out.GetBridge();
@@ -64,7 +64,11 @@ eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, co
   }
   const unsigned id = out.GetLinkID();
   const bool inUse = InUse(manager, id, account, replayed);
-  const int result = manager != nullptr && manager->Login(id, account, password, replayed) ? 1 : 0;
+  if (kicked)
+    out << "login error " << EscapeControls(account != nullptr ? account : "")
+        << " was kicked while this login waited\n";
+  const int result =
+      !kicked && manager != nullptr && manager->Login(id, account, password, replayed) ? 1 : 0;
   if (result == 0) CountLoginFailure();
   NoteLoginAnswer(result != 0);
   // The own name travels as an escaped literal: the client reads back exactly this name.
@@ -74,7 +78,7 @@ eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, co
   out.SendBackCmd(kLoginGroup, answer.c_str());
   if (bridge != nullptr) bridge->OnLogined(id, result);
   if (result != 0) return eLoginAnswer::kLoggedIn;
-  return inUse ? eLoginAnswer::kInUse : eLoginAnswer::kRefused;
+  return inUse || kicked ? eLoginAnswer::kInUse : eLoginAnswer::kRefused;
 }
 
 // A hash check on a thread of its own; `match` is read once `done` is set.
@@ -126,7 +130,7 @@ std::string cLoginDesk::StoredHash(const std::string& account) const {
 }
 
 bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
-  std::string stored = StoredHash(it->account);
+  std::string stored = it->kicked ? std::string() : StoredHash(it->account);
   if (!stored.empty() && m_nChecks >= kMaxChecks) return false;
   m_throttle.Begin(it->address, it->account, m_clock());
   it->begun = true;
@@ -148,11 +152,12 @@ bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
 }
 
 void cLoginDesk::Finish(Attempts::iterator it, bool serving, std::optional<bool> verdict) {
-  if (verdict) PresetPasswordCheck(it->stored, it->password, *verdict);
+  if (verdict && !it->kicked) PresetPasswordCheck(it->stored, it->password, *verdict);
   eLoginAnswer result = eLoginAnswer::kRefused;
   int64_t bytes = -1;
   auto answer = [&] {
-    result = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str(), it->replayed);
+    result = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str(), it->replayed,
+                         it->kicked);
     bytes = static_cast<int64_t>(get_gout().CollectedBytes());
   };
   bool answered = true;
@@ -219,6 +224,17 @@ void cLoginDesk::DropLink(unsigned int linkId) {
     }
     it = next;
   }
+}
+
+size_t cLoginDesk::Kick(const std::string& account) {
+  TESSEL_ASSERT_WORKER();
+  size_t kicked = 0;
+  for (stAttempt& attempt : m_attempts) {
+    if (attempt.account != account || attempt.kicked) continue;
+    attempt.kicked = true;
+    ++kicked;
+  }
+  return kicked;
 }
 
 void cLoginDesk::WriteSummaries(int64_t now) {

@@ -30,9 +30,10 @@ enum class eLoginAnswer { kLoggedIn, kRefused, kInUse };
 
 // Answers the Login command served now with `manager` (null: a side with nothing to log in
 // with): the console line, the manager's Login, the answer Logined(ok,'own name') and the
-// endpoint's OnLogined. `replayed`: the Login came from a replay of recorded traffic.
+// endpoint's OnLogined. `replayed`: the Login came from a replay of recorded traffic. `kicked`:
+// the account was kicked while the login waited; it is refused without a look at its password.
 eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, const char* password,
-                         bool replayed);
+                         bool replayed, bool kicked = false);
 
 class cLoginDesk {
  public:
@@ -55,6 +56,9 @@ class cLoginDesk {
   void Run();
   // The link went down: its attempt goes unanswered.
   void DropLink(unsigned int linkId);
+  // The account was kicked: its attempts waiting here, on their turn or on their hash check,
+  // are refused when they would be answered. Returns how many there were.
+  size_t Kick(const std::string& account);
   // The longest delay of a slowed key; the server keeps it below its login deadline.
   void SetMaxDelay(int64_t ms) { m_throttle.SetMaxDelay(ms); }
   void SetClock(Clock clock) { m_clock = std::move(clock); }
@@ -68,6 +72,7 @@ class cLoginDesk {
     std::string address, account, password;
     bool begun = false;     // the throttle counts it as being answered
     bool replayed = false;  // handed in by a replay, not sent by the link's peer
+    bool kicked = false;    // its account was kicked while it waited: it is refused
     std::string stored;     // the hash it is checked against
     std::shared_ptr<stCheck> check;
     std::unique_ptr<cLoginAudit> audit;  // its line, when it is answered later

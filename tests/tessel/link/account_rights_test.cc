@@ -82,6 +82,9 @@ TEST_F(AccountRightsTest, AFileIsReadWholeOrRefusedNamingItsLine) {
                       "deny = @shell\n"),
             "db/accounts/op.ini:3: a byte-order mark before deny");
   EXPECT_EQ(LoadError("deny = 51\n"), "db/accounts/op.ini:3: no group has the number 51");
+  // A file that ends inside a rule's key is being written: the rules below are not there yet.
+  EXPECT_EQ(LoadError("deny = @admin\nDe"),
+            "db/accounts/op.ini:4: the file ends inside a key, as one being written");
 }
 
 // A bad rule keeps a first login out; a logged-in account keeps its rights over a bad reload and
@@ -89,6 +92,8 @@ TEST_F(AccountRightsTest, AFileIsReadWholeOrRefusedNamingItsLine) {
 TEST_F(AccountRightsTest, ABadFileKeepsAFirstLoginOutAndALoggedInAccountsRights) {
   Account("allow = @read,\n");
   EXPECT_TRUE(PeerSaw(2, "Login('op','pw')", "login error db/accounts/op.ini:3: an empty item"));
+  Account("d");
+  EXPECT_TRUE(PeerSaw(2, "Login('op','pw')", "login error db/accounts/op.ini:3: the file ends"));
   // Saved as UTF-16 by a Windows editor, the password and the rules read as written.
   m_home.write("db/accounts/op.ini", testkit::Utf16Le("password = pw\r\ncmd = 1\r\nallow = @read"));
   ASSERT_TRUE(PeerLogIn("op", "pw"));

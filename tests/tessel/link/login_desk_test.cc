@@ -72,6 +72,16 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   SendCmd(m_peerLink->client, 2, "Login('ops','pw')");
   EXPECT_TRUE(Pump([&] { return answers("Logined(1,") == 4; }));
   EXPECT_EQ(desk.Pending(), 2u);
+  // A Kick refuses the account's login still on its hash check, saying so; a later one logs in.
+  SendCmd(m_peerLink->client, 2, "Logout()");
+  SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
+  ASSERT_TRUE(Pump([&] { return desk.Pending() == 3; }));
+  EXPECT_EQ(desk.Kick("hashed"), 1u);
+  EXPECT_TRUE(Pump(
+      [&] { return answers("Output([[login error hashed was kicked while this login waited"); }));
+  EXPECT_EQ(Accounts().FindAccount("hashed"), nullptr);
+  SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
+  EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
 }
 
 }  // namespace

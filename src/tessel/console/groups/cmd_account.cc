@@ -12,6 +12,7 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/core/denied_log.h"
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
@@ -19,9 +20,12 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
 #include "tessel/link/account_manager.h"
+#include "tessel/link/account_rights.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/easy_server.h"
+#include "tessel/link/ini_file.h"
+#include "tessel/link/login_desk.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/ostream_cmd.h"
 
@@ -161,9 +165,27 @@ bool LoggedIn(const std::string& name) {
   return false;
 }
 
+// The rights an account file gives code left to run later: its rights keys, or none at all at
+// its level 0 ("cmd = 0" or no level), the level that leaves the account its login only.
+bool DeferredFileRights(const std::string& path, const std::string& name, CmdRightsPtr& rights,
+                        std::string& error) {
+  stAccountRights read;
+  cIniFile file;
+  if (!LoadAccountRights(path, name, read, error)) return false;
+  if (!file.Load(path.c_str())) {
+    error = path + ": cannot be read";
+    return false;
+  }
+  int level = 0;
+  file.GetInt("cmd", level);
+  rights = level == 0 ? GrantNothing(name) : read.rights;
+  return true;
+}
+
 // Code left to run later by an account of this process is held to its rights as read now: its
-// file, once no session of it reloaded that, or for a login without a file the configured
-// rights; a bad file or value is named and that code keeps what it had.
+// file (its level as well), once no session of it reloaded that; none once that file is gone;
+// or for a login without a file the configured rights; a bad file or value is named and that
+// code keeps what it had.
 int ReloadDeferredOnly() {
   int bad = 0;
   for (const std::string& name : DeferredRightsAccounts()) {
@@ -171,15 +193,23 @@ int ReloadDeferredOnly() {
     std::error_code ec;
     const bool file = std::filesystem::is_regular_file(path, ec);
     if (!IsSafeAccountName(name.c_str()) || (file && LoggedIn(name))) continue;
-    stAccountRights rights;
+    // Its file was taken away while logins need one: the account is gone, and so are the
+    // rights of what it left.
+    if (!file && GetConfigValue("check_login", 1) != 0 && !LoggedIn(name)) {
+      get_gout() << "reload " << name
+                 << " has no account file: the code it left to run later runs nothing more\n";
+      NoteReloadedRights(name, GrantNothing(name));
+      continue;
+    }
+    CmdRightsPtr rights;
     std::string error;
-    if (file ? !LoadAccountRights(path, name, rights, error)
-             : !RightsWithoutAccount(name, rights.rights, error)) {
+    if (file ? !DeferredFileRights(path, name, rights, error)
+             : !RightsWithoutAccount(name, rights, error)) {
       get_gout() << "reload error " << error << " (" << name << " keeps its rights)\n";
       ++bad;
       continue;
     }
-    NoteReloadedRights(name, rights.rights);
+    NoteReloadedRights(name, rights);
   }
   return bad;
 }
@@ -200,11 +230,17 @@ void ReloadAccounts() {
 void Kick(const char* name) {
   RevokeDeferredRights(name != nullptr ? name : "");
   int kicked = 0;
+  size_t waiting = 0;
   for (cEasyServer* server : GetHost().Servers()) {
     iAccountManagerServer* manager = server->GetAMServer();
     iAccount* account = manager != nullptr ? manager->FindAccount(name) : nullptr;
     if (account != nullptr && server->GetBridgeServer()->Kick(account->GetLinkID())) ++kicked;
+    // A login of the account still waiting on its turn or its hash check does not log in after.
+    if (auto* help = dynamic_cast<cAccountManagerHelpServer*>(manager))
+      waiting += help->GetLoginDesk().Kick(name != nullptr ? name : "");
   }
+  if (waiting != 0)
+    get_gout() << "kick refuses " << waiting << " waiting login(s) of " << name << "\n";
   get_gout() << "func_Kick " << name << " " << kicked << "\n";
 }
 

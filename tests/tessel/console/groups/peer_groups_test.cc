@@ -130,29 +130,36 @@ TEST_F(GroupTest, ALinksRedefinitionsAndDeferredCommandsStayItsOwn) {
   }
 }
 
-// Kick takes the rights of what the account's commands left to run later: its next call is
-// refused, as for an account granted nothing, and the code it deferred goes no further.
-TEST_F(GroupTest, CodeAKickedAccountLeftToRunLaterIsRefusedItsNextCall) {
+// Kick takes the rights of what the account's commands left to run later, and so does a reload
+// of a file setting the level of an account not logged in to 0, or finding its file gone: its
+// next call is refused, as for an account granted nothing, and the code it deferred goes no
+// further.
+TEST_F(GroupTest, CodeAKickedOrLevelZeroAccountLeftToRunLaterIsRefusedItsNextCall) {
   ManagerClock time;
-  auto rights = std::make_shared<stCmdRights>();
-  rights->account = "yo";
-  rights->origin = "yo@groups_test";
-  rights->rules.push_back(std::make_shared<cRightRules>());
   cServedLink link;
-  {
+  for (const std::string name : {"yo", "lo", "go"}) {
+    auto rights = std::make_shared<stCmdRights>();
+    rights->account = name;
+    rights->origin = name + "@groups_test";
+    rights->rules.push_back(std::make_shared<cRightRules>());
     cCmdRightsScope served(rights);
     link.Serve(cCmdScript::Instance(), 11,
-               "StartYield(function() for i = 1, 3 do Yield(10) SetConfigValue('kick_test', i) "
-               "end end)");
+               "StartYield(function() for i = 1, 3 do Yield(10) SetConfigValue('" + name +
+                   "_test', i) end end)");
   }
   time.Step(20);
-  EXPECT_EQ(GetConfigValue("kick_test", 0), 1);
+  EXPECT_EQ(GetConfigValue("yo_test", 0), 1);
   EXPECT_NE(RunInGroup(cCmdAccount::Instance(), "Kick('yo')").out.find("func_Kick yo 0"), npos);
+  Write("db/accounts/lo.ini", "password = pw\ncmd = 0\n");
+  EXPECT_NE(RunInGroup(cCmdAccount::Instance(), "ReloadAccounts()").out.find("ok"), npos);
   testkit::cStdoutCapture later;
   time.Step(20);
   time.Step(20);
-  EXPECT_EQ(GetConfigValue("kick_test", 0), 1);
-  EXPECT_NE(later.Text().find("refused: yo may not run SetConfigValue"), npos) << later.Text();
+  for (const std::string name : {"yo", "lo", "go"}) {
+    EXPECT_EQ(GetConfigValue((name + "_test").c_str(), 0), 1);
+    EXPECT_NE(later.Text().find("refused: " + name + " may not run SetConfigValue"), npos)
+        << later.Text();
+  }
 }
 
 // AddAlias tells a link's requester an alias it could not save (the alias folder is a file).
