@@ -53,7 +53,11 @@ void MaintainWriteFileIndex(lua_State* L, std::string_view file, int index, std:
   std::cout << "writefileindex"
             << " file " << EscapeControls(file) << " index " << index << std::endl;
   fs::path target;
-  if (!ConfinePath(MaintainServersRoot(), file, target)) {
+  // A name that ends in a folder ("dir/", "dir/.") names no file: refused before its folders
+  // are made, which would leave them behind a failure.
+  const bool isFile = ConfinePath(MaintainServersRoot(), file, target) &&
+                      !target.filename().empty() && target.filename() != ".";
+  if (!isFile) {
     std::cout << "writefileindex refused file " << EscapeControls(file) << std::endl;
     get_gout() << "writefileindex refused file " << EscapeControls(file) << "\n";
     return;

@@ -73,6 +73,9 @@ TEST_F(MaintainGroupTest, FileNamesAndKindsFromPeersNeverLeaveTheirRoot) {
     EXPECT_TRUE(Says("downloadpathtime(1," + q + ")", "not find")) << name;
   }
   EXPECT_FALSE(fs::exists(m_dir.path() / "x.txt"));
+  // A name of a folder is no file to write: refused before any folder is made.
+  for (const char* name : {"made/", "made\\\\", "inner/made/."})
+    EXPECT_TRUE(Says("writefileindex('" + std::string(name) + "',1,'data')", "refused")) << name;
   EXPECT_EQ(std::distance(fs::directory_iterator(Servers()), {}), 1);  // inner
   EXPECT_TRUE(fs::is_empty(Servers("inner")));
   for (const char* kind : {"../x", "a/b", "..", ""}) {
