@@ -186,28 +186,36 @@ std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::strin
 
 namespace {
 
+using eWrite = eFileIndexWrite;
+
 // Appends to the file `name` of the open folder, made afresh (never through a link) when it
-// is missing, else the existing one as long as it lies in `root`.
-bool AppendInFolder(const fs::path& root, int folder, const fs::path& path, std::string_view text) {
+// is missing, else the existing one as long as it lies in `root`, and as long as it stays
+// within `maxBytes`.
+eWrite AppendInFolder(const fs::path& root, int folder, const fs::path& path, std::string_view text,
+                      std::uintmax_t maxBytes) {
   stFd file{platform::OpenAppendAt(root, folder, path)};
   struct stat st {};
-  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return false;
+  if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return eWrite::kFailed;
+  if (static_cast<std::uintmax_t>(st.st_size) > maxBytes - text.size()) return eWrite::kOverBound;
   // A part that did not fit (a full disk) is taken back: what is left is the parts before it.
   const bool written = platform::WriteAll(file.fd, text);
-  if (!written && ::ftruncate(file.fd, st.st_size) != 0) return false;
-  return written;
+  if (!written && ::ftruncate(file.fd, st.st_size) != 0) return eWrite::kFailed;
+  return written ? eWrite::kWritten : eWrite::kFailed;
 }
 
 }  // namespace
 
-bool WriteFileIndexTo(const fs::path& root, const fs::path& path, int index,
-                      std::string_view text) {
+eWrite WriteFileIndexTo(const fs::path& root, const fs::path& path, int index,
+                        std::string_view text, std::uintmax_t maxBytes) {
+  if (text.size() > maxBytes) return eWrite::kOverBound;
   // The folder is opened once and judged as opened: the file is made in that very folder.
   const stFd folder{platform::MakeFoldersInFolder(root, path)};
-  if (folder.fd < 0) return false;
-  if (index != 0) return AppendInFolder(root, folder.fd, path, text);
+  if (folder.fd < 0) return eWrite::kFailed;
+  if (index != 0) return AppendInFolder(root, folder.fd, path, text, maxBytes);
   // Replaced whole or not at all; the file keeps its permissions (a program stays runnable).
-  return platform::WriteFileAtomicallyAt(folder.fd, path.filename().string(), std::string(text));
+  return platform::WriteFileAtomicallyAt(folder.fd, path.filename().string(), std::string(text))
+             ? eWrite::kWritten
+             : eWrite::kFailed;
 }
 
 bool ReadFileBytes(const fs::path& root, const fs::path& path, std::uintmax_t offset,

@@ -63,12 +63,17 @@ std::string UnescapeTransferText(std::string_view text);
 // ones appending, since the receiver would read either text as an escape.
 std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::string_view contents);
 
+// How WriteFileIndexTo ended.
+enum class eFileIndexWrite { kWritten, kFailed, kOverBound };
+
 // Writes `text` to `path`, creating its folders; index 0 replaces the file, any other value
-// appends. False when the folders or the file cannot be written, or the folder or file reached
-// lies outside `root` (a link swapped in after the name was confined); the file is then as it
-// was (nothing half written is left to look whole).
-bool WriteFileIndexTo(const std::filesystem::path& root, const std::filesystem::path& path,
-                      int index, std::string_view text);
+// appends. kFailed when the folders or the file cannot be written, or the folder or file reached
+// lies outside `root` (a link swapped in after the name was confined); kOverBound when the file
+// would hold more than `maxBytes`. The file is then as it was (nothing half written is left to
+// look whole).
+eFileIndexWrite WriteFileIndexTo(const std::filesystem::path& root,
+                                 const std::filesystem::path& path, int index,
+                                 std::string_view text, std::uintmax_t maxBytes);
 
 // Reads up to `maxBytes` bytes of the regular file `path` from `offset`, and its whole size
 // into `size`. False when it cannot be read or the file reached lies outside `root`.

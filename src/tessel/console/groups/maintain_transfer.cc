@@ -1,13 +1,16 @@
 #include "tessel/console/groups/maintain_transfer.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 #include <vector>
 
 #include "platform/text_clean.h"
 #include "tessel/console/groups/cmd_maintain.h"
 #include "tessel/console/groups/maintain_files.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/msg_records.h"
 #include "tessel/msg/ostream_cmd.h"
@@ -15,6 +18,11 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The most one file that writefileindex writes may hold, in MiB, unless the configuration value
+// "writefileindex_max_mbytes" says otherwise (0: no bound): appends from a peer with @files
+// must not fill the disk.
+constexpr int kDefaultMaxMiB = 1024;
 
 // Sends `contents` back to the requester as a writefileindex command; false (after writing why)
 // when it does not fit one command record or could not be sent.
@@ -62,14 +70,20 @@ void MaintainWriteFileIndex(lua_State* L, std::string_view file, int index, std:
     get_gout() << "writefileindex refused file " << EscapeControls(file) << "\n";
     return;
   }
+  const int mib = GetConfigValue("writefileindex_max_mbytes", kDefaultMaxMiB);
+  const std::uintmax_t bound =
+      mib > 0 ? std::uintmax_t{static_cast<unsigned>(mib)} << 20 : UINTMAX_MAX;
+  const eFileIndexWrite done = WriteFileIndexTo(MaintainServersRoot(), target, index,
+                                                raw ? text : UnescapeTransferText(text), bound);
+  if (done == eFileIndexWrite::kWritten) return;
+  std::ostringstream line;
+  line << "writefileindex " << (done == eFileIndexWrite::kOverBound ? "refused" : "failed")
+       << " file " << EscapeControls(file);
+  if (done == eFileIndexWrite::kOverBound) line << ": over " << mib << " MiB";
   // The requester of a download is this process's operator, while the command came from the
   // peer that serves it: the failure is said on both sides.
-  if (!WriteFileIndexTo(MaintainServersRoot(), target, index,
-                        raw ? text : UnescapeTransferText(text))) {
-    if (!get_gout().IsLocalCmd())
-      std::cout << "writefileindex failed file " << EscapeControls(file) << std::endl;
-    get_gout() << "writefileindex failed file " << file << "\n";
-  }
+  if (!get_gout().IsLocalCmd()) std::cout << line.str() << std::endl;
+  get_gout() << line.str() << "\n";
 }
 
 void MaintainDownloadFile(std::string_view file) {

@@ -235,6 +235,15 @@ TEST_F(MaintainGroupTest, AWriteThatMeetsAFullDiskLeavesTheFileAsItWas) {
   full.Lift();
   EXPECT_EQ(testkit::ReadFile(Servers("f.bin")), "old");
   EXPECT_EQ(testkit::CountOf(said, "writefileindex failed file f.bin\n"), 2u) << said;
+  // Appends that would take one file past its bound are refused, the file as it was.
+  SetConfigValue("writefileindex_max_mbytes", 1);
+  std::string over;
+  for (int i = 0; i < 12; ++i)
+    over +=
+        Run("writefileindex('g.bin'," + std::to_string(i) + ",'" + std::string(1e5, 'p') + "')");
+  EXPECT_EQ(fs::file_size(Servers("g.bin")), 1000000u);
+  EXPECT_EQ(testkit::CountOf(over, "writefileindex refused file g.bin: over 1 MiB\n"), 2u);
+  SetConfigValue("writefileindex_max_mbytes", 1024);
 }
 
 // Served for a peer, the parts asked for in order rebuild the file on the requester (whose
