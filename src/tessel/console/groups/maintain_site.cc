@@ -1,6 +1,8 @@
 #include "tessel/console/groups/maintain_site.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -105,14 +107,38 @@ std::string FtpArgs(std::ostream& os, bool& ok) {
   return args;
 }
 
-void MakeWritable(const fs::path& root) {
-  std::error_code ec;
-  fs::recursive_directory_iterator it(root, ec), end;
-  for (; !ec && it != end; it.increment(ec)) {
-    std::error_code entryEc;
-    if (!it->is_symlink(entryEc))
-      fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, entryEc);
+// Deepest folder under a root that MakeWritable reaches.
+constexpr int kMaxWritableDepth = 64;
+
+// Adds the owner's write bit to every file and folder of the open folder `folder` (which it
+// closes) and below, each judged and changed as it stands in the folder opened before it, never
+// through a link: a folder traded for a link meanwhile leads no change out of the root.
+void AddOwnerWriteIn(int folder, int depth) {
+  DIR* dir = ::fdopendir(folder);
+  if (dir == nullptr) {
+    ::close(folder);
+    return;
   }
+  const int fd = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    struct stat st {};
+    if (name == "." || name == ".." || ::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
+    if ((st.st_mode & S_IWUSR) == 0)
+      ::fchmodat(fd, entry->d_name, (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW);
+    if (!S_ISDIR(st.st_mode) || depth <= 0) continue;
+    const int sub = ::openat(fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub >= 0) AddOwnerWriteIn(sub, depth - 1);
+  }
+  ::closedir(dir);
+}
+
+// Clears the read-only state of what the root holds, so that copy can put files over it.
+void MakeWritable(const fs::path& root) {
+  const int folder = platform::OpenFolderInFolder(root, root);
+  if (folder >= 0) AddOwnerWriteIn(folder, kMaxWritableDepth);
 }
 
 // Whether `path` of `from` may be copied to the same place under `to`: a link in the package

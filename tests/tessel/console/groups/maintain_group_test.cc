@@ -444,6 +444,17 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
     for (int i = 0; i < 100; ++i) RunJobs("copy('" + kind + "')");
   }
   EXPECT_EQ(testkit::ReadFile(m_dir.path() / "target.txt"), "kept");
+  // Nor does making the root writable reach a read-only file out of it through a folder traded
+  // for a link meanwhile.
+  WriteFile(m_dir.path() / "ro/f.txt", "ro");
+  fs::permissions(m_dir.path() / "ro/f.txt", fs::perms::owner_read);
+  WriteFile(home / "servers/sub/f.txt", "in");
+  fs::create_directory_symlink(m_dir.path() / "ro", home / "servers/sub.link");
+  {
+    const testkit::cLinkSwapper swapper(home / "servers/sub", home / "servers/sub.link");
+    for (int i = 0; i < 100; ++i) RunJobs("copy('" + kind + "')");
+  }
+  EXPECT_EQ(fs::status(m_dir.path() / "ro/f.txt").permissions(), fs::perms::owner_read);
   WriteFile(home / "temp/servers" / kind / "b.txt", std::string(300000, 'n'));
   fs::remove(to / "b.txt.other");
   fs::remove(to / "b.txt");
