@@ -160,10 +160,11 @@ int MakeFoldersInFolder(const std::filesystem::path& root, const std::filesystem
   return folder;
 }
 
-int OpenAppendAt(const std::filesystem::path& root, int folder, const std::filesystem::path& path) {
+int OpenAppendAt(const std::filesystem::path& root, int folder, const std::filesystem::path& path,
+                 mode_t newMode) {
   constexpr int kAppend = O_WRONLY | O_APPEND;
   const int fd = ::openat(folder, path.filename().c_str(),
-                          kAppend | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                          kAppend | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, newMode);
   if (fd < 0 && errno == EEXIST) return OpenFileInFolder(root, path, kAppend);
   return fd;
 }

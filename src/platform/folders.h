@@ -2,6 +2,8 @@
 // separators; they are read as '/'. Any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -47,9 +49,10 @@ int OpenFolderInFolder(const std::filesystem::path& root, const std::filesystem:
 // way makes no folder outside. The descriptor, or -1.
 int MakeFoldersInFolder(const std::filesystem::path& root, const std::filesystem::path& path);
 // Opens for appending the file of `path` in the open `folder`: made afresh there (never through
-// a link) when it is missing, else the existing one as long as it lies in `root`. The
-// descriptor (close-on-exec), or -1.
-int OpenAppendAt(const std::filesystem::path& root, int folder, const std::filesystem::path& path);
+// a link, with the bits of `newMode` the umask allows) when it is missing, else the existing one
+// as long as it lies in `root`. The descriptor (close-on-exec), or -1.
+int OpenAppendAt(const std::filesystem::path& root, int folder, const std::filesystem::path& path,
+                 mode_t newMode = 0666);
 // Both steps: the file `path` under `root` opened for appending, its folders made. Or -1.
 int OpenAppendInFolder(const std::filesystem::path& root, const std::filesystem::path& path);
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <system_error>
 #include <vector>
@@ -188,12 +189,21 @@ namespace {
 
 using eWrite = eFileIndexWrite;
 
+// Whether a file of this name holds secrets: account and login files (".ini"), keys (".key")
+// and password files. Such a file is made the owner's alone.
+bool HoldsSecrets(const fs::path& path) {
+  std::string name = path.filename().string();
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name.ends_with(".ini") || name.ends_with(".key") ||
+         name.find("password") != std::string::npos;
+}
+
 // Appends to the file `name` of the open folder, made afresh (never through a link) when it
 // is missing, else the existing one as long as it lies in `root`, and as long as it stays
 // within `maxBytes`.
 eWrite AppendInFolder(const fs::path& root, int folder, const fs::path& path, std::string_view text,
                       std::uintmax_t maxBytes) {
-  stFd file{platform::OpenAppendAt(root, folder, path)};
+  stFd file{platform::OpenAppendAt(root, folder, path, HoldsSecrets(path) ? 0600 : 0666)};
   struct stat st {};
   if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return eWrite::kFailed;
   if (static_cast<std::uintmax_t>(st.st_size) > maxBytes - text.size()) return eWrite::kOverBound;
@@ -213,7 +223,8 @@ eWrite WriteFileIndexTo(const fs::path& root, const fs::path& path, int index,
   if (folder.fd < 0) return eWrite::kFailed;
   if (index != 0) return AppendInFolder(root, folder.fd, path, text, maxBytes);
   // Replaced whole or not at all; the file keeps its permissions (a program stays runnable).
-  return platform::WriteFileAtomicallyAt(folder.fd, path.filename().string(), std::string(text))
+  return platform::WriteFileAtomicallyAt(folder.fd, path.filename().string(), std::string(text),
+                                         HoldsSecrets(path) ? 0600 : 0644)
              ? eWrite::kWritten
              : eWrite::kFailed;
 }

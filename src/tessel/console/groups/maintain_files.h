@@ -67,7 +67,8 @@ std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::strin
 enum class eFileIndexWrite { kWritten, kFailed, kOverBound };
 
 // Writes `text` to `path`, creating its folders; index 0 replaces the file, any other value
-// appends. kFailed when the folders or the file cannot be written, or the folder or file reached
+// appends; a new file that holds secrets (named "*.ini", "*.key" or holding "password") is
+// made 0600. kFailed when the folders or the file cannot be written, or the folder or file reached
 // lies outside `root` (a link swapped in after the name was confined); kOverBound when the file
 // would hold more than `maxBytes`. The file is then as it was (nothing half written is left to
 // look whole).

@@ -220,6 +220,15 @@ TEST_F(MaintainGroupTest, WriteFileIndexRebuildsAnyContents) {
   EXPECT_EQ(testkit::ReadFile(Servers("t/f.bin")), " more");
   Run("writefileindex('e.txt',0,[===[a$[$[b$]$]c]===])");
   EXPECT_EQ(testkit::ReadFile(Servers("e.txt")), "a[[b]]c");
+  // A new file that holds secrets (an account, login or key file, a password file) is made the
+  // owner's alone, replaced or appended to.
+  for (const char* name : {"db/accounts/gm.ini", "tls/game.key", "PassWord.txt"})
+    for (const std::string index : {"0", "1"}) {
+      Run("writefileindex('" + index + "/" + name + "'," + index + ",'pw = x')");
+      EXPECT_EQ(fs::status(Servers(index + "/" + name)).permissions() & fs::perms::all,
+                fs::perms::owner_read | fs::perms::owner_write)
+          << name;
+    }
   WriteFile(Servers("huge.bin"), std::string(200000, 'a'));
   EXPECT_TRUE(Says("downloadfile('huge.bin')", " size 200000 overflow\n"));
 }
