@@ -172,6 +172,14 @@ std::string LastError(const char* fallback) {
   return errno != 0 ? std::strerror(errno) : fallback;
 }
 
+// Gives the open folder `folder`, which copy made, the permission bits of the package's folder
+// `source`, as a copied file takes its source's: a folder kept private there stays private.
+void TakeFolderBits(int folder, const fs::path& source) {
+  std::error_code ec;
+  const fs::perms bits = fs::status(source, ec).permissions();
+  if (!ec) ::fchmod(folder, static_cast<mode_t>(bits & fs::perms::mask));
+}
+
 // Puts the entry `path` of `from` in its place under `to`: a folder is made, and a file is read
 // and written as opened, each side judged then (a link swapped in after CopyStaysInFolders
 // neither reads nor writes outside), and replaced whole or not at all, so a full disk leaves the
@@ -182,8 +190,10 @@ bool CopyEntry(const fs::path& from, const fs::path& to, const fs::path& path, s
   errno = 0;
   bool copied = false;
   if (fs::is_directory(path, ec)) {
+    const bool made = !fs::exists(fs::symlink_status(place, ec));
     const int folder = platform::MakeFoldersInFolder(to, place / "");
     copied = folder >= 0;
+    if (copied && made) TakeFolderBits(folder, path);
     if (copied) ::close(folder);
   } else {
     const int source = platform::OpenFileInFolder(from, path, O_RDONLY);
@@ -205,7 +215,11 @@ bool CopyTree(const fs::path& from, const fs::path& to, bool recursive, std::ost
   }
   if (!CopyStaysInFolders(from, to, recursive, os)) return false;
   std::error_code ec;
-  fs::create_directories(to, ec);
+  if (fs::create_directories(to, ec)) {
+    const int folder = platform::OpenFolderInFolder(to, to);
+    if (folder >= 0) TakeFolderBits(folder, from);
+    if (folder >= 0) ::close(folder);
+  }
   bool ok = true;
   if (recursive) {
     const auto options = fs::directory_options::follow_directory_symlink;

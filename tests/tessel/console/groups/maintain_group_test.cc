@@ -474,6 +474,16 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   EXPECT_NE(said.find(" failed File too large\n"), std::string::npos) << said;
   EXPECT_TRUE(testkit::ReadFile(to / "b.txt") == "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(to), {}), 3);  // a.txt, b.txt, the program
+  // A folder that copy makes takes the package's bits, as its files do: one kept private there
+  // stays private.
+  for (const fs::path& keys : {home / "temp/servers" / kind / "keys", home / "temp/servers/k2"}) {
+    WriteFile(keys / "x.key", "k");
+    fs::permissions(keys, fs::perms::owner_all);
+  }
+  RunJobs("copy('" + kind + "')");
+  RunJobs("copy('k2')");
+  for (const fs::path& keys : {to / "keys", home / "servers/k2"})
+    EXPECT_EQ(fs::status(keys).permissions(), fs::perms::owner_all) << keys;
 }
 
 // The site tools run off the worker, one job at a time: the command returns while its tool still
