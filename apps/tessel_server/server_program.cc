@@ -8,6 +8,7 @@
 
 #include "tessel/contracts/loglib.h"
 #include "tessel/host/crash_report.h"
+#include "tessel/host/end_watch.h"
 #include "tessel/host/service_watch.h"
 #include "tessel/host/tessel.h"
 #include "tessel/link/easy_client.h"
@@ -30,6 +31,12 @@ stEndPacing QuickPacing() {
   pacing.threadEndMs = 5000;
   pacing.settleMs = 50;
   return pacing;
+}
+
+// The process's own clean-up after the end is bounded as the end was.
+void WatchTheExit() {
+  cEndWatch::Arm(cEndWatch::LimitSeconds(),
+                 "the process's exit after the end (log flushes, the libraries' ends)");
 }
 
 }  // namespace
@@ -77,10 +84,12 @@ int cServerProgram::Run() {
   if (!host.Start(true)) {
     std::cout << "cServerProgram::Run start failed" << std::endl;
     host.End();
+    WatchTheExit();
     return 1;
   }
   host.Main();
   host.End();
+  WatchTheExit();
   // The exception paths (a caught fault, the console's dump) leave the end no time to wait; a
   // report written anywhere else (a fault while the links were cleared) counts the same.
   const int code = host.GetWaitTime() == 0 || cCrashReport::Reported() ? kExitAfterFault : 0;

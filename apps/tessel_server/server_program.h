@@ -38,7 +38,8 @@ class cServerProgram {
   // could not start, kExitAfterFault after a crash report. With an abandoned worker it does not
   // return: the process ends with kExitWorkerAbandoned (or kExitAfterFault). After an orderly
   // end that asked for a restart it returns kExitRestart under a service manager; otherwise it
-  // does not return but starts the program again in this process.
+  // does not return but starts the program again in this process. An end, or the exit after
+  // it, still held at end_time_limit ends the process with cEndWatch::kExitEndHeld (6).
   int Run();
 
  private:

@@ -3,6 +3,7 @@
 // launch parameters' account logs a client link in.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +88,35 @@ TEST(Lifecycle, EveryWayOfEndingRunsTheOrderlyEndAndExitsWithZero) {
   EXPECT_TRUE(
       testkit::InOrder(server.Output(), {"CTRL_C", "tessel infos", "cTessel thread ended"}));
   ::close(keyWriter);
+}
+
+// A standard output nobody reads holds every line of the process (the worker's, the signal's):
+// SIGTERM still ends it at end_time_limit, with the step that held it on standard error and 6.
+TEST(Lifecycle, AnEndHeldByAStandardOutputNobodyReadsEndsAtItsLimit) {
+  cHome home;
+  home.write("config/config_int.ini", "end_time_limit = 2\n");
+  const std::string out = home / "console.txt";
+  ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+  const int reader = ::open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int in[2];
+  ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+  std::vector<std::string> args{TESSEL_SERVER_EXE};
+  for (const std::string& word : Words("game")) args.push_back(word);
+  const pid_t pid =
+      Spawn(args, {"TESSEL_HOME=" + home.path().string(), "TESSEL_REGISTRY=" + home / "registry"},
+            in[0], out, home / "err.txt");
+  const std::string flood = "for i = 1, 3000 do print(string.rep('x', 100)) end\n";
+  ASSERT_EQ(::write(in[1], flood.data(), flood.size()), static_cast<ssize_t>(flood.size()));
+  int held = 0;
+  for (int i = 0; i < 2000 && held < 60000; ++i, ::usleep(10000)) ::ioctl(reader, FIONREAD, &held);
+  ASSERT_GE(held, 60000) << "the output never filled its pipe";
+  ::kill(pid, SIGTERM);
+  EXPECT_EQ(WaitPid(pid), 6);
+  EXPECT_NE(testkit::ReadFile(home / "err.txt")
+                .find("end time limit of 2 s reached (end_time_limit in config/config_int.ini), "
+                      "still held at: the end asked for by a signal"),
+            std::string::npos);
+  for (int fd : {reader, in[0], in[1]}) ::close(fd);
 }
 
 // What a refused launch left in its home besides its console file: nothing, not even the

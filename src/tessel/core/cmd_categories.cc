@@ -256,8 +256,9 @@ bool IsSecurityConfigKey(std::string_view key) {
     return true;
   // The limits: lifted by a narrowed account (lua_time_limit = 0), one loop of its would hold
   // the worker for good.
-  for (std::string_view limit : {"lua_time_limit", "lua_memory_limit", "shell_time_limit",
-                                 "login_deadline", "flood_records", "flood_kbytes"})
+  for (std::string_view limit :
+       {"lua_time_limit", "lua_memory_limit", "shell_time_limit", "login_deadline", "flood_records",
+        "flood_kbytes", "end_time_limit"})
     if (key == limit) return true;
   return false;
 }

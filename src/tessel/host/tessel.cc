@@ -44,6 +44,7 @@
 #include "tessel/host/console_signals.h"
 #include "tessel/host/crash_guard.h"
 #include "tessel/host/crash_report.h"
+#include "tessel/host/end_watch.h"
 #include "tessel/host/host_audit.h"
 #include "tessel/host/tessel_status.h"
 #include "tessel/link/easy_client.h"
@@ -504,6 +505,10 @@ void cTessel::Restart(long when, bool restart) {
 // Runs on the signal thread, while the worker or the end may be printing: its own lines go out
 // in one write each, beside std::cout rather than through it.
 void cTessel::OnConsoleSignal(int signo) {
+  // The process is asked to end: it does within the end's limit even when what follows is held
+  // (a standard output nobody reads holds the line below, the worker and the console loop).
+  if (!m_bEnded.load())
+    cEndWatch::Arm(cEndWatch::LimitSeconds(), "the end asked for by a signal, before it began");
   const bool interrupt = signo == SIGINT;
   platform::PrintLine(interrupt ? "CTRL_C_EVENT invoke" : "CTRL_CLOSE_EVENT invoke");
   platform::ConsoleBeep();
@@ -535,6 +540,7 @@ void cTessel::OnConsoleSignal(int signo) {
   }
   m_console.RestoreTerminal();
   End();
+  cEndWatch::Arm(cEndWatch::LimitSeconds(), "the process's exit after the end (log flushes)");
   // Leave without running static destructors under the other threads' feet.
   loglib::flush_all();
   std::fflush(nullptr);

@@ -11,6 +11,7 @@
 #include "tessel/core/trace.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/host/crash_guard.h"
+#include "tessel/host/end_watch.h"
 #include "tessel/host/host_audit.h"
 #include "tessel/host/tessel.h"
 #include "tessel/host/tessel_status.h"
@@ -38,6 +39,12 @@ void cTessel::End() {
   // under it.
   const auto turn = TakeLifeTurn();
   if (m_bEnded.exchange(true)) return;
+  // One stuck piece (a link that never agrees, a flush that never returns) must not hold the
+  // process for ever: past the limit the watch says what held it and ends the process.
+  cEndWatch::Arm(cEndWatch::LimitSeconds(), "the end's start");
+  struct cDisarm {
+    ~cDisarm() { cEndWatch::Disarm(); }
+  } disarm;
   m_service.Stopping();
   TESSEL_TRACE();
   TesselRegistryTime("endtime");
@@ -47,26 +54,33 @@ void cTessel::End() {
   else
     Exception();
   TESSEL_LOG(tessel_info(), "cTessel end ... ");
+  cEndWatch::Step("the worker's stop (a command or a step of its cycle still running)");
   EndThread(m_pacing.threadEndMs);
   TESSEL_LOG(tessel_info(), "cTessel thread end ... ");
   // A replay hands records to the links: it stops before they are ended and released.
+  cEndWatch::Step("the replay's stop");
   cNetReplay::StopInstance();
   if (HasAbandonedWorker()) {
     // The worker is still inside a step of its cycle, perhaps inside a link: releasing the links
     // under it would pull them from under its feet. They go with the process.
     TESSEL_LOG(tessel_info(), "cTessel keeps the links: the abandoned worker is in its cycle");
+    cEndWatch::Step("the audit trail's close (its last lines written)");
     CloseHostAudit();
     TesselRegistryTime("exittime");
     return;
   }
+  cEndWatch::Step("the links' end");
   for (cEasyServer* server : Servers()) server->End();
   for (cEasyClient* client : Clients()) client->End();
   SleepMs(m_pacing.settleMs);
   TESSEL_LOG(tessel_info(), "cTessel clear net... ");
+  cEndWatch::Step("the release of the links' network objects");
   ClearNet();
   TESSEL_LOG(tessel_info(), "cTessel thread ended ... ");
+  cEndWatch::Step("the audit trail's close (its last lines written)");
   CloseHostAudit();
   TesselRegistryTime("exittime");
+  cEndWatch::Step("the last notice to the service manager");
   m_service.Stop();
 }
 
@@ -78,6 +92,7 @@ std::unique_lock<std::recursive_mutex> cTessel::TakeLifeTurn() {
 
 void cTessel::Wait() {
   TESSEL_TRACE();
+  cEndWatch::Step("the graceful end of the links");
   TESSEL_LOG(tessel_info(), "cTessel before end ... ");
   for (cEasyServer* server : Servers()) server->BeforeEnd();
   for (cEasyClient* client : Clients()) client->BeforeEnd();
@@ -94,6 +109,8 @@ void cTessel::Wait() {
     for (cEasyServer* server : Servers()) {
       if (!server->CanEnd(reason)) {
         std::cout << "can not end for server: " << server->GetName() << " " << reason << std::endl;
+        cEndWatch::Step(std::string("the graceful end: can not end for server: ") +
+                        server->GetName() + " " + reason);
         refused = true;
         break;
       }
@@ -101,6 +118,8 @@ void cTessel::Wait() {
     for (cEasyClient* client : refused ? std::vector<cEasyClient*>() : Clients()) {
       if (!client->CanEnd(reason)) {
         std::cout << "can not end for client: " << client->GetName() << " " << reason << std::endl;
+        cEndWatch::Step(std::string("the graceful end: can not end for client: ") +
+                        client->GetName() + " " + reason);
         refused = true;
         break;
       }
@@ -115,6 +134,7 @@ void cTessel::Wait() {
 
 void cTessel::Exception() {
   TESSEL_TRACE();
+  cEndWatch::Step("the exception end of the links");
   for (cEasyServer* server : Servers()) server->ExceptionEnd();
   for (cEasyClient* client : Clients()) client->ExceptionEnd();
   for (unsigned long round = 1; round <= m_pacing.exceptionRounds; ++round) {

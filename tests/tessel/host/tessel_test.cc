@@ -16,6 +16,7 @@
 #include "tessel/core/flight_ring.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/host/end_watch.h"
 #include "tessel/link/net_help.h"
 #include "testkit/logged_in_fixture.h"
 #include "testkit/logger_lines.h"
@@ -202,6 +203,21 @@ TEST_F(HostTest, ASecondSignalCutsTheGracefulWaitShort) {
   end.wait();
   EXPECT_TRUE(testkit::InOrder(testkit::ReadFolder(m_dir->path() / "Software"),
                                {"endtime = ", "exittime = "}));
+}
+
+// An end held past end_time_limit (a link that never agrees to end) says on standard error what
+// held it and ends the process with its own code, instead of holding it for ever.
+TEST_F(HostTest, AnEndHeldPastItsLimitSaysWhatHeldItAndEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  cServer server(1 << 30, "zone");
+  m_host->SetTesselServer(&server);
+  m_host->SetEndPacing({1, 5, 3, 1, 2000, 1});
+  m_host->Init();
+  testkit::cStdoutCapture quiet;
+  EXPECT_EXIT((SetConfigValue("end_time_limit", 1), m_host->End()),
+              testing::ExitedWithCode(cEndWatch::kExitEndHeld),
+              "end time limit of 1 s reached .*still held at: the graceful end: can not end for "
+              "server: zone busy");
 }
 
 // A worker that does not stop in time is abandoned and the end goes on, but the links stay while

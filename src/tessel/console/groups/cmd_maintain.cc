@@ -1,7 +1,5 @@
 #include "tessel/console/groups/cmd_maintain.h"
 
-#include <sys/statvfs.h>
-
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -13,6 +11,7 @@
 #include "platform/text_clean.h"
 #include "tessel/console/groups/cmd_tessel.h"
 #include "tessel/console/groups/maintain_broadcast.h"
+#include "tessel/console/groups/maintain_disk.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/groups/maintain_site.h"
 #include "tessel/console/groups/maintain_transfer.h"
@@ -88,8 +87,9 @@ void CleanLog(unsigned days) {
 void Disk(const char* path) {
   std::ostream& os = Prefixed("func_disk");
   struct statvfs fsInfo {};
-  if (::statvfs(path, &fsInfo) != 0) {
-    os << " failed\n";
+  std::string why;
+  if (!cMaintainDisk::Ask(path, fsInfo, why)) {
+    os << " failed" << (why.empty() ? "" : ": " + why) << "\n";
     return;
   }
   const unsigned long long unit = fsInfo.f_frsize;

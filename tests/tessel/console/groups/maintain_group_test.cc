@@ -15,6 +15,7 @@
 
 #include "cmd_group_util.h"
 #include "tessel/console/groups/maintain_broadcast.h"
+#include "tessel/console/groups/maintain_disk.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/shell_jobs.h"
 #include "tessel/core/tessel_values.h"
@@ -307,6 +308,29 @@ TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
       RunJobs("open('all')").ends_with("serverconfig.ini is no regular file; it is not read\n"));
   EXPECT_EQ(cTimerManager::Instance().GetDiff(), 0);
   cTimerManager::Instance().SetDiff(0);
+}
+
+// disk() answers a folder's space; a file system that does not answer (a hung share) holds the
+// worker at most the wait, and the questions after it not at all, until it has answered.
+TEST_F(MaintainGroupTest, DiskIsAnsweredAndAFileSystemThatHangsHoldsNoWorker) {
+  EXPECT_TRUE(Says("disk('.')", " total "));
+  EXPECT_TRUE(Run("disk('no/such/folder')").ends_with(" failed\n"));
+  std::atomic<bool> release{false};
+  cMaintainDisk::SetQuery([&release](const char*, struct statvfs*) {
+    for (int i = 0; i < 3000 && !release; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return 0;
+  });
+  EXPECT_TRUE(Says("disk('.')", " failed: no answer within 2 s\n"));
+  EXPECT_TRUE(Says("disk('.')", " failed: an earlier question has not been answered yet\n"));
+  cMaintainDisk::SetQuery(nullptr);
+  release = true;
+  bool answered = false;
+  for (int i = 0; i < 500 && !answered; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    answered = Says("disk('.')", " total ");
+  }
+  EXPECT_TRUE(answered);
 }
 
 // Seconds from 9:00 to the planned restart, -1 for a refused text.
