@@ -90,6 +90,23 @@ std::unique_lock<std::recursive_mutex> cTessel::TakeLifeTurn() {
   return turn;
 }
 
+namespace {
+
+// Names a refusal of the graceful end as the step the end is held at. A program's own refusal
+// (a game server still saving its players) is waited for as long as it lasts: the end's limit
+// counts again from it. A link's unsent data is not: a peer that reads nothing would hold the
+// end for ever.
+void WatchRefusal(const char* kind, const char* name, const std::string& reason) {
+  const std::string step =
+      std::string("the graceful end: can not end for ") + kind + name + " " + reason;
+  if (reason == cEasyClient::kUnsentReason)
+    cEndWatch::Step(step);
+  else
+    cEndWatch::Arm(cEndWatch::LimitSeconds(), step);
+}
+
+}  // namespace
+
 void cTessel::Wait() {
   TESSEL_TRACE();
   cEndWatch::Step("the graceful end of the links");
@@ -109,8 +126,7 @@ void cTessel::Wait() {
     for (cEasyServer* server : Servers()) {
       if (!server->CanEnd(reason)) {
         std::cout << "can not end for server: " << server->GetName() << " " << reason << std::endl;
-        cEndWatch::Step(std::string("the graceful end: can not end for server: ") +
-                        server->GetName() + " " + reason);
+        WatchRefusal("server: ", server->GetName(), reason);
         refused = true;
         break;
       }
@@ -118,8 +134,7 @@ void cTessel::Wait() {
     for (cEasyClient* client : refused ? std::vector<cEasyClient*>() : Clients()) {
       if (!client->CanEnd(reason)) {
         std::cout << "can not end for client: " << client->GetName() << " " << reason << std::endl;
-        cEndWatch::Step(std::string("the graceful end: can not end for client: ") +
-                        client->GetName() + " " + reason);
+        WatchRefusal("client: ", client->GetName(), reason);
         refused = true;
         break;
       }
@@ -128,6 +143,8 @@ void cTessel::Wait() {
     waited += static_cast<long>(m_pacing.pollMs);
     if (!refused) break;
   }
+  // The rest of the end has the whole limit of its own.
+  cEndWatch::Arm(cEndWatch::LimitSeconds(), "the end after its graceful phase");
   if (waited >= m_nWaitTime.load()) std::cout << "cTessel wait outof time ... " << std::endl;
   if (m_bHurry.load()) std::cout << "cTessel wait cut short by a second signal ... " << std::endl;
 }

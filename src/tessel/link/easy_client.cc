@@ -98,7 +98,7 @@ void cEasyClient::StartEnd() {
 bool cEasyClient::CanEnd(std::string& reason) {
   iClient* client = m_BridgeClient.GetNetClient();
   if (client != nullptr && client->GetUnsentBytes() > 0) {
-    reason = "Send Buffer not empty!";
+    reason = kUnsentReason;
     return false;
   }
   return true;

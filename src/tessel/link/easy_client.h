@@ -34,7 +34,9 @@ class cEasyClient {
   virtual void BeforeEnd() {}
   // No automatic re-connect from now on.
   virtual void StartEnd();
-  // False with the reason "Send Buffer not empty!" while the link has unsent data.
+  // The reason CanEnd gives while the link has unsent data.
+  static constexpr const char* kUnsentReason = "Send Buffer not empty!";
+  // False with the reason kUnsentReason while the link has unsent data.
   virtual bool CanEnd(std::string& reason);
   virtual void OnServerException() {}
   virtual void ExceptionWait() {}

@@ -46,13 +46,14 @@ struct cRefusing : Base {
   void StartEnd() override { log += "S"; }
   bool CanEnd(std::string& reason) override {
     log += "C";
-    reason = "busy";
+    reason = refusal;
     return refusals-- <= 0;
   }
   void ExceptionEnd() override { log += "E"; }
   void ExceptionWait() override { log += "W"; }
   std::atomic<int> refusals;
   const char* name;
+  const char* refusal = "busy";
   std::string log;
 };
 struct cServer : cRefusing<cEasyServer> {
@@ -205,19 +206,24 @@ TEST_F(HostTest, ASecondSignalCutsTheGracefulWaitShort) {
                                {"endtime = ", "exittime = "}));
 }
 
-// An end held past end_time_limit (a link that never agrees to end) says on standard error what
-// held it and ends the process with its own code, instead of holding it for ever.
+// An end held past end_time_limit by unsent data a peer never reads says on standard error what
+// held it and ends the process with its own code, instead of holding it for ever; a program's
+// own refusal (players still being saved) is waited for past the limit, which counts from it.
 TEST_F(HostTest, AnEndHeldPastItsLimitSaysWhatHeldItAndEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  cServer server(1 << 30, "zone");
-  m_host->SetTesselServer(&server);
-  m_host->SetEndPacing({1, 5, 3, 1, 2000, 1});
-  m_host->Init();
   testkit::cStdoutCapture quiet;
-  EXPECT_EXIT((SetConfigValue("end_time_limit", 1), m_host->End()),
-              testing::ExitedWithCode(cEndWatch::kExitEndHeld),
-              "end time limit of 1 s reached .*still held at: the graceful end: can not end for "
-              "server: zone busy");
+  SetConfigValue("end_time_limit", 2);
+  cServer saving(4, "zone");
+  m_host->SetTesselServer(&saving);
+  m_host->SetEndPacing({1, 600, 3, 1, 2000, 1});
+  m_host->Init();
+  EXPECT_EXIT((m_host->End(), std::_Exit(0)), testing::ExitedWithCode(0), "");
+  cServer unsent(1 << 30, "zone");
+  unsent.refusal = cEasyClient::kUnsentReason;
+  m_host->SetTesselServer(&unsent);
+  EXPECT_EXIT(m_host->End(), testing::ExitedWithCode(cEndWatch::kExitEndHeld),
+              "end time limit of 2 s reached .*still held at: the graceful end: can not end for "
+              "server: zone Send Buffer not empty!");
 }
 
 // A worker that does not stop in time is abandoned and the end goes on, but the links stay while
