@@ -12,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "tessel_cli/cli_options.h"
+#include "testkit/file_text.h"
+#include "testkit/temp_dir.h"
+#include "testkit/tls_files.h"
 
 namespace {
 
@@ -48,6 +51,30 @@ TEST(CliProbe, AServerThatTricklesItsHandshakeEndsTheTlsProbeInAFewSeconds) {
   ::close(listener);
   EXPECT_FALSE(probe.handshakeDone);
   EXPECT_EQ(TlsFailure(probe, options), "the server did not end the hand-shake within 3 s");
+}
+
+// The operator's certificate maker writes only NAME.crt and NAME.key in its folder, and says
+// openssl's reason when openssl fails (a broken CA here).
+TEST(TlsCerts, ANameThatLeavesTheFolderIsRefusedAndOpensslsReasonIsShown) {
+  const testkit::cTempDir home;
+  const std::string certs = home / "certs", err = home / "err";
+  auto run = [&](const std::string& name) {
+    return std::system(
+        ("bash '" + testkit::TlsCertsScript() + "' '" + certs + "' '" + name + "' 2>'" + err + "'")
+            .c_str());
+  };
+  for (const std::string name : {"../out", "a/b", "ca", "x,IP:10.0.0.1"}) {
+    EXPECT_NE(run(name), 0) << name;
+    EXPECT_NE(testkit::ReadFile(err).find("refused"), std::string::npos) << name;
+  }
+  EXPECT_FALSE(std::filesystem::exists(home / "out.key"));
+  EXPECT_FALSE(std::filesystem::exists(certs));
+  home.write("certs/ca.crt", "junk");
+  home.write("certs/ca.key", "junk");
+  EXPECT_NE(run("game"), 0);
+  EXPECT_NE(testkit::ReadFile(err).find("Could not read CA certificate"), std::string::npos)
+      << testkit::ReadFile(err);
+  EXPECT_NE(testkit::ReadFile(err).find("openssl failed making game in"), std::string::npos);
 }
 
 }  // namespace
