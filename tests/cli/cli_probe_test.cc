@@ -53,6 +53,27 @@ TEST(CliProbe, AServerThatTricklesItsHandshakeEndsTheTlsProbeInAFewSeconds) {
   EXPECT_EQ(TlsFailure(probe, options), "the server did not end the hand-shake within 3 s");
 }
 
+// A host name whose lookup does not end holds each probe no longer than its bound.
+TEST(CliProbe, AHostNameTheResolverDoesNotAnswerEndsTheProbesInAFewSeconds) {
+  static std::atomic<bool> s_release{false};
+  SetProbeResolver([](const char*, const char* service, const addrinfo* hints, addrinfo** found) {
+    for (int i = 0; i < 6000 && !s_release; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return ::getaddrinfo("127.0.0.1", service, hints, found);
+  });
+  stCliOptions options;
+  options.host = "cluster.example";
+  options.port = 1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ProbeConnect(options), ETIMEDOUT);
+  EXPECT_FALSE(ProbeTls(options, true).tls);
+  EXPECT_FALSE(ProbePlain(options));
+  // Three bounds of 3 s; each probe waited 60 s for the resolver before.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  s_release = true;
+  SetProbeResolver(nullptr);
+}
+
 // The operator's certificate maker writes only NAME.crt and NAME.key in its folder, and says
 // openssl's reason when openssl fails (a broken CA here).
 TEST(TlsCerts, ANameThatLeavesTheFolderIsRefusedAndOpensslsReasonIsShown) {
