@@ -177,9 +177,8 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
     logs += entry.path().extension() == ".log";
   }
   EXPECT_GT(logs, 0);
-  // A line of the library longer than a piece of its pipe comes whole, no character cut.
-  std::string wide;
-  for (int i = 0; i < 20000; ++i) wide += "你";
+  std::string wide;  // a line of the library's longer than a piece of its pipe comes whole
+  while (wide.size() < 60000) wide += "你";
   EXPECT_NE(RunCli(home, {"-v", "-u", wide, "--wait", "1", silent.Address()}, kPassword)
                 .err.find("login as account " + wide + " "),
             std::string::npos);

@@ -17,8 +17,4 @@ bool MakeTlsFiles(const std::string& dir, const std::vector<std::string>& server
   return std::system(command.c_str()) == 0;
 }
 
-std::string TlsCertsScript() {
-  return TESSEL_SOURCE_DIR "/scripts/tls-certs";
-}
-
 }  // namespace testkit

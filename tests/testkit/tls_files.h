@@ -11,7 +11,5 @@ namespace testkit {
 
 bool MakeTlsFiles(const std::string& dir, const std::vector<std::string>& servers,
                   const std::vector<std::string>& clients = {});
-// The script itself, for tests of its own behaviour.
-std::string TlsCertsScript();
 
 }  // namespace testkit
