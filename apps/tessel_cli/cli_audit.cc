@@ -19,6 +19,10 @@ int Say(int code, const std::string& text) {
   std::FILE* to = code == kHolds ? stdout : stderr;
   std::fprintf(to, "%s%s\n",
                code == kHolds ? "" : "tessel_cli: audit: ", platform::TerminalText(text).c_str());
+  // A verdict that never reached its reader (a full disk, a closed pipe) is no verdict: a
+  // script reading "holds" from the exit code alone would take a trail nobody saw as checked.
+  if (code == kHolds && (std::fflush(to) != 0 || std::ferror(to) != 0))
+    return Say(kFails, "the verdict could not be written to standard output");
   return code;
 }
 

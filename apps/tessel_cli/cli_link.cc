@@ -39,6 +39,9 @@ constexpr size_t kReasonBytes = 200;
 constexpr size_t kMaxNames = 1000;
 constexpr size_t kCaptureBytes = 1 << 20;
 constexpr long long kDropNotes = 20;
+// How long a group that left its names unanswered is not asked again for a completion: each
+// question waits up to --wait, and the operator may press Tab again and again.
+constexpr std::chrono::seconds kSilentMemory{60};
 // How long a received record waits for room in the queue the worker prints from: longer than
 // a server waits for a reader before it cuts an answer short, so that a slow terminal gets the
 // server's line saying so on a link that stays.
@@ -148,6 +151,7 @@ cCliLink::cCliLink(const stCliOptions& options, std::FILE* out, std::FILE* notes
       m_notes(notes),
       m_host(std::make_unique<cHost>(this)),
       m_names(kLevels),
+      m_silentUntil(kLevels),
       m_nMarked(MarkStart()),
       m_nNextMark(m_nMarked) {}
 
@@ -520,7 +524,8 @@ cCliLink::eExit cCliLink::ClosedBeforeLogin(std::string& reason) {
   return kUnreachable;
 }
 
-cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& reason) {
+cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& reason,
+                               int waitMs) {
   long long mark = 0;
   {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -549,7 +554,7 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
   // A refusal of the account's rights refuses the mark as well: no mark will come.
   const bool ended =
       WaitUntil([&] { return m_nMarked >= mark || m_bDisconnected || m_bAccessRefused; },
-                m_options.waitSeconds * 1000);
+                waitMs >= 0 ? waitMs : m_options.waitSeconds * 1000);
   // The mark's own refusal follows the line's; it is waited for so that it is not taken for a
   // refusal of the next line.
   if (WaitUntil([this] { return m_bAccessRefused; }, 0))
@@ -568,7 +573,7 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
   }
   if (!ended) {
     reason = "no answer within " + Seconds(m_options.waitSeconds);
-    return eWait::kTimeOut;
+    return eWait::kLate;
   }
   // The account may not run a function the line called, or its Lua stopped with an error: the
   // line ran only in part.
@@ -599,6 +604,7 @@ cCliLink::eExit cCliLink::Ask(int level, const std::string& text, std::string& r
     case eWait::kDone:
       return kAllAnswered;
     case eWait::kTimeOut:
+    case eWait::kLate:
       return kNotAnswered;
     case eWait::kClosed:
       return kUnreachable;
@@ -651,19 +657,33 @@ cCliLink::eExit cCliLink::RunLine(const std::string& input, std::string& reason)
 }
 
 cCliLink::eExit cCliLink::ListGroups(std::string& reason) {
-  std::string listing;
-  for (int level = 0; level < kLevels; ++level)
+  // One bound for all the questions: asked one after another with a wait each, a server that
+  // answers none held the operator 17 times --wait.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_options.waitSeconds);
+  std::string listing, silent;
+  for (int level = 0; level < kLevels; ++level) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const bool answered =
+        left > 0 && !NamesOf(level, static_cast<int>(left)).empty() && !Silent(level);
+    if (left <= 0 || Silent(level)) silent += (silent.empty() ? "" : ", ") + std::to_string(level);
     for (const stStandardGroup& group : StandardGroups())
-      if (static_cast<int>(group.level) == level && !NamesOf(level).empty())
+      if (static_cast<int>(group.level) == level && answered)
         listing += "id " + std::to_string(level) + " name " + group.cmd->GetName() + "\n";
+  }
   std::lock_guard<std::mutex> hold(m_lock);
   // A link lost on the way leaves the listing without the groups asked after it.
   if (m_bDisconnected) return Closed(reason);
+  if (!listing.empty()) Print(listing + "使用/1,/7,p,n来切换\n");
+  if (!silent.empty()) {
+    reason = "no answer within " + Seconds(m_options.waitSeconds) + " from group(s) " + silent;
+    return kNotAnswered;
+  }
   if (listing.empty()) {
     reason = "no group answered";
     return kNotAnswered;
   }
-  Print(listing + "使用/1,/7,p,n来切换\n");
   return kAllAnswered;
 }
 
@@ -698,10 +718,17 @@ cCliLink::eExit cCliLink::AskAlong(const std::vector<std::string>& hops, int lev
 }
 
 std::vector<std::string> cCliLink::Names() {
-  return NamesOf(m_level);
+  // A group that did not answer a moment ago is not waited for again at every press.
+  if (Silent(m_level)) return {};
+  return NamesOf(m_level, m_options.waitSeconds * 1000);
 }
 
-const std::vector<std::string>& cCliLink::NamesOf(int level) {
+bool cCliLink::Silent(int level) const {
+  return level >= 0 && level < kLevels &&
+         std::chrono::steady_clock::now() < m_silentUntil[static_cast<size_t>(level)];
+}
+
+const std::vector<std::string>& cCliLink::NamesOf(int level, int waitMs) {
   // "/N" takes any number of up to three digits; a group beyond the known ones has no names.
   static const std::vector<std::string> s_none;
   if (level < 0 || level >= kLevels) return s_none;
@@ -713,7 +740,11 @@ const std::vector<std::string>& cCliLink::NamesOf(int level) {
     m_captured.clear();
   }
   std::string reason;
-  const bool answered = Send(level, "Functions()", reason) == eWait::kDone;
+  const eWait wait = Send(level, "Functions()", reason, waitMs);
+  const bool answered = wait == eWait::kDone;
+  m_silentUntil[static_cast<size_t>(level)] = wait == eWait::kLate
+                                                  ? std::chrono::steady_clock::now() + kSilentMemory
+                                                  : std::chrono::steady_clock::time_point{};
   std::string text;
   {
     std::lock_guard<std::mutex> hold(m_lock);

@@ -7,6 +7,7 @@
 // wait for the worker with a bound.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -76,8 +77,9 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   class cAnswerBind;
   class cRefusalBind;
   class cDropBind;
-  // kTimeOut also stands for a line refused for a reason other than the account's rights.
-  enum class eWait { kDone, kRefused, kTimeOut, kClosed };
+  // kTimeOut also stands for a line refused for a reason other than the account's rights;
+  // kLate is a line that got no answer at all in time.
+  enum class eWait { kDone, kRefused, kTimeOut, kLate, kClosed };
 
   void OnConnect(unsigned int) override;
   bool OnDisconnect(unsigned int) override;
@@ -104,14 +106,17 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   // The line that tells a plain client it reached a TLS server.
   std::string SpeaksTls() const;
   // Sends `text` (unless empty) to group `level` of the server, or along the route once it is
-  // found, then the end mark; waits for the mark.
-  eWait Send(int level, const std::string& text, std::string& reason);
+  // found, then the end mark; waits for the mark (`waitMs`, -1: --wait).
+  eWait Send(int level, const std::string& text, std::string& reason, int waitMs = -1);
   // Send for a console line: a line too long for a command record is refused here.
   eExit Ask(int level, const std::string& text, std::string& reason);
-  // The answer of "??": the groups of the server that answer, with their standard names.
+  // The answer of "??": the groups of the server that answer, with their standard names, all
+  // asked within one --wait; the groups that gave no answer in it are named in the reason.
   eExit ListGroups(std::string& reason);
-  // The function names of group `level`, asked once.
-  const std::vector<std::string>& NamesOf(int level);
+  // The function names of group `level`, asked once, waiting at most `waitMs`.
+  const std::vector<std::string>& NamesOf(int level, int waitMs);
+  // Whether group `level` left its last question for its names unanswered a short while ago.
+  bool Silent(int level) const;
   // Shows answer text as it arrives (lock held); EndAnswer ends its last line.
   void Print(std::string_view text);
   void EndAnswer();
@@ -131,6 +136,8 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   std::unique_ptr<cMsgBind> m_answerBind, m_refusalBind, m_dropBind;
   int m_level = 0;
   std::vector<std::vector<std::string>> m_names;  // by level, asked once
+  // By level, until when a group that did not answer is not asked again (main thread).
+  std::vector<std::chrono::steady_clock::time_point> m_silentUntil;
 
   mutable std::mutex m_lock;
   std::condition_variable m_changed;

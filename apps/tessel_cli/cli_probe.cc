@@ -1,5 +1,6 @@
 #include "tessel_cli/cli_probe.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -10,9 +11,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "tessel/msg/msg_records.h"
 #include "tessel_cli/cli_options.h"
@@ -37,22 +42,67 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-// A non-blocking TCP connection to the server made before `deadline`: the descriptor, or -1
-// with the errno in `error`.
-int Connect(const stCliOptions& options, Clock::time_point deadline, int& error) {
+tProbeResolver g_resolve = &::getaddrinfo;
+
+// A host name's lookup, shared by the probe that waits for it and the thread that makes it.
+struct stLookup {
+  std::mutex lock;
+  std::condition_variable done;
+  bool finished = false;
+  bool found = false;
+  sockaddr_in address{};
+};
+
+// Looks `lookup`'s host up (on the thread that makes the lookup) and tells the waiting probe.
+void LookUp(const std::shared_ptr<stLookup>& lookup, tProbeResolver resolve,
+            const std::string& host) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (::getaddrinfo(options.host.c_str(), std::to_string(options.port).c_str(), &hints, &found) !=
-          0 ||
-      found == nullptr) {
-    error = EHOSTUNREACH;
-    return -1;
+  const bool ok = resolve(host.c_str(), nullptr, &hints, &found) == 0 && found != nullptr &&
+                  found->ai_addrlen >= sizeof(sockaddr_in);
+  std::lock_guard<std::mutex> hold(lookup->lock);
+  if (ok) std::memcpy(&lookup->address, found->ai_addr, sizeof(sockaddr_in));
+  if (found != nullptr) ::freeaddrinfo(found);
+  lookup->found = ok;
+  lookup->finished = true;
+  lookup->done.notify_all();
+}
+
+// The server's address: an IPv4 address as given, else the host name looked up on a thread of
+// its own, waited for until `deadline` (a resolver that does not answer held every probe as
+// long as it waited, several probes in a row): 0, or the errno that says why there is none.
+int AddressOf(const stCliOptions& options, Clock::time_point deadline, sockaddr_in& address) {
+  address = sockaddr_in{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(options.port));
+  if (::inet_pton(AF_INET, options.host.c_str(), &address.sin_addr) == 1) return 0;
+  auto lookup = std::make_shared<stLookup>();
+  try {
+    std::thread([lookup, resolve = g_resolve, host = options.host] {
+      LookUp(lookup, resolve, host);
+    }).detach();
+  } catch (const std::system_error&) {
+    LookUp(lookup, g_resolve, options.host);
   }
+  std::unique_lock<std::mutex> hold(lookup->lock);
+  if (!lookup->done.wait_until(hold, deadline, [&lookup] { return lookup->finished; }))
+    return ETIMEDOUT;
+  if (!lookup->found) return EHOSTUNREACH;
+  address.sin_addr = lookup->address.sin_addr;
+  return 0;
+}
+
+// A non-blocking TCP connection to the server made before `deadline`: the descriptor, or -1
+// with the errno in `error`.
+int Connect(const stCliOptions& options, Clock::time_point deadline, int& error) {
+  sockaddr_in address{};
+  error = AddressOf(options, deadline, address);
+  if (error != 0) return -1;
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   error = fd < 0 ? errno : 0;
-  if (fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     error = errno;
     socklen_t length = sizeof error;
     if (error == EINPROGRESS)
@@ -61,7 +111,6 @@ int Connect(const stCliOptions& options, Clock::time_point deadline, int& error)
                   ? error
                   : ETIMEDOUT;
   }
-  ::freeaddrinfo(found);
   if (error != 0 && fd >= 0) ::close(fd);
   return error != 0 ? -1 : fd;
 }
@@ -107,6 +156,10 @@ void SetChecks(SSL_CTX* context, const stCliOptions& options) {
 }
 
 }  // namespace
+
+void SetProbeResolver(tProbeResolver resolve) {
+  g_resolve = resolve != nullptr ? resolve : &::getaddrinfo;
+}
 
 stProbe ProbeTls(const stCliOptions& options, bool verify) {
   stProbe probe;

@@ -1,13 +1,21 @@
 // Finds out why a link to a server failed, so that the operator reads the cause rather than a
 // symptom: after a failed connect or login the client asks the server once more, on a connection
 // of its own with a bound of a few seconds in all, however slowly the server answers, whether it
-// can be reached, whether it speaks TLS and what a TLS hand-shake with it says. Main thread; only
-// on the way to an error message.
+// can be reached, whether it speaks TLS and what a TLS hand-shake with it says; a host name is
+// looked up within that bound too. Main thread; only on the way to an error message.
 #pragma once
+
+#include <netdb.h>
 
 #include <string>
 
 struct stCliOptions;
+
+// How the probes look a host name up (getaddrinfo's form); nullptr: getaddrinfo. A test puts a
+// resolver of its own in its place. Main thread.
+using tProbeResolver = int (*)(const char* host, const char* service, const addrinfo* hints,
+                               addrinfo** found);
+void SetProbeResolver(tProbeResolver resolve);
 
 struct stProbe {
   int connectError = 0;        // errno of the TCP connect; 0 once it connected

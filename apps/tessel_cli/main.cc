@@ -122,7 +122,10 @@ class cLibraryOutput {
       pending.append(chunk, static_cast<size_t>(n));
       const size_t end = pending.rfind('\n');
       if (end == std::string::npos && pending.size() < sizeof chunk) continue;
-      const size_t take = end == std::string::npos ? pending.size() : end + 1;
+      // A line longer than a piece is shown in pieces, each ending at a whole character.
+      const size_t take = end == std::string::npos
+                              ? pending.size() - platform::Utf8IncompleteTail(pending)
+                              : end + 1;
       const std::string shown = platform::TerminalText(std::string_view(pending).substr(0, take));
       std::fwrite(shown.data(), 1, shown.size(), g_err);
       std::fflush(g_err);

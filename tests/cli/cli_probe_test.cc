@@ -1,5 +1,5 @@
 // The probes that find out why a link failed end in a few seconds, however slowly the server
-// answers.
+// or the resolver answers.
 #include "tessel_cli/cli_probe.h"
 
 #include <arpa/inet.h>
@@ -48,6 +48,12 @@ TEST(CliProbe, AServerThatTricklesItsHandshakeEndsTheTlsProbeInAFewSeconds) {
   ::close(listener);
   EXPECT_FALSE(probe.handshakeDone);
   EXPECT_EQ(TlsFailure(probe, options), "the server did not end the hand-shake within 3 s");
+  // A host name the resolver does not answer holds the probe no longer either.
+  SetProbeResolver(
+      [](const char*, const char*, const addrinfo*, addrinfo**) { return ::sleep(60), EAI_FAIL; });
+  options.host = "cluster.example";
+  EXPECT_EQ(ProbeConnect(options), ETIMEDOUT);  // after 60 s, EHOSTUNREACH, before
+  SetProbeResolver(nullptr);
 }
 
 }  // namespace

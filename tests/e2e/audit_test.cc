@@ -83,6 +83,9 @@ TEST(AuditE2e, AMixedSessionLeavesAWholeTrailThatNamesTheFirstChangedLine) {
   EXPECT_NE(chain.out.find("the trail holds"), std::string::npos) << chain.out;
   const stCliRun keyed = RunCli(cluster.gameHome, {"audit", "verify", trail, "--key", key}, "");
   EXPECT_EQ(keyed.code, 0) << keyed.err;
+  // A verdict that cannot be written is no verdict a script may take for "holds".
+  const std::string full = TESSEL_CLI_EXE " audit verify '" + trail + "' >/dev/full";
+  EXPECT_EQ(WaitPid(Spawn({"/bin/sh", "-c", full}, {}, -1, cluster.gameHome / "full.err")), 1);
 
   TESSEL_STEP(steps, "verify: one byte changed");
   const fs::path file = fs::directory_iterator(trail)->path();

@@ -25,12 +25,13 @@ constexpr uint32_t kSizes[] = {10, 3001, 501};  // the records of the split stre
 
 // The working folder from the first call on: config/tls holds a CA, the server certificates
 // "testserver" (the kit server's name, so its own), "elsewhere" and "127.0.0.1", and the client
-// certificate "client"; other/ a second CA.
+// certificate "client"; other/ a second CA. A name that leads out of the folder is refused.
 const cTempDir& Home() {
   static const cTempDir home(cTempDir::kWorkDir);
   static const bool made =
       MakeTlsFiles(home / "config/tls", {"testserver", "elsewhere", "127.0.0.1"}, {"client"}) &&
-      MakeTlsFiles(home / "other", {"testserver"});
+      MakeTlsFiles(home / "other", {"testserver"}) &&
+      !MakeTlsFiles(home / "other", {"../escape"}) && !std::filesystem::exists(home / "escape.key");
   EXPECT_TRUE(made);
   return home;
 }
