@@ -11,6 +11,7 @@
 #include <iostream>
 #include <thread>
 
+#include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "platform/console_key.h"
@@ -236,6 +237,31 @@ TEST(HomeFile, ADeviceALoopOrAnEndlessFileIsRefusedNamingItAndAFileIsReadWhole) 
     EXPECT_EQ(got, *why ? "" : text) << name;
     EXPECT_EQ(said, *why ? dir / name + why : "");
   }
+}
+
+// A save over a link goes to the file it leads to when that is a regular file of this user, and
+// the link stays (it was replaced by a file of its own); any other link is refused and named.
+TEST(AtomicFile, ALinkIsWrittenThroughToAFileOfThisUserOrRefusedLoudly) {
+  testkit::cTempDir dir;
+  const std::string shared = dir.write("shared/real.ini", "old\n"), other = dir / "other.ini";
+  dir.write("other.ini", "theirs\n");
+  const bool foreign = ::chown(other.c_str(), ::geteuid() + 1, ::getegid()) == 0;
+  const std::pair<std::string, bool> links[] = {
+      {shared, true}, {dir / "nothing", false}, {dir / "shared", false}, {other, !foreign}};
+  testing::internal::CaptureStderr();
+  for (const auto& [target, written] : links) {
+    const std::string link = dir / "link.ini";
+    fs::remove(link);
+    fs::create_symlink(target, link);
+    EXPECT_EQ(WriteFileAtomically(link, "new\n"), written) << target;
+    EXPECT_TRUE(fs::is_symlink(link)) << target;
+  }
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(testkit::ReadFile(shared), "new\n");
+  EXPECT_EQ(testkit::ReadFile(other), foreign ? "theirs\n" : "new\n");
+  EXPECT_NE(said.find(dir / "link.ini not written: it is a link to nothing there, no regular file"),
+            std::string::npos)
+      << said;
 }
 
 struct RegistryTest : ::testing::Test {
