@@ -11,7 +11,6 @@
 #include <iostream>
 #include <thread>
 
-#include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "platform/console_key.h"
@@ -239,31 +238,6 @@ TEST(HomeFile, ADeviceALoopOrAnEndlessFileIsRefusedNamingItAndAFileIsReadWhole) 
   }
 }
 
-// A save over a link goes to the file it leads to when that is a regular file of this user, and
-// the link stays (it was replaced by a file of its own); any other link is refused and named.
-TEST(AtomicFile, ALinkIsWrittenThroughToAFileOfThisUserOrRefusedLoudly) {
-  testkit::cTempDir dir;
-  const std::string shared = dir.write("shared/real.ini", "old\n"), other = dir / "other.ini";
-  dir.write("other.ini", "theirs\n");
-  const bool foreign = ::chown(other.c_str(), ::geteuid() + 1, ::getegid()) == 0;
-  const std::pair<std::string, bool> links[] = {
-      {shared, true}, {dir / "nothing", false}, {dir / "shared", false}, {other, !foreign}};
-  testing::internal::CaptureStderr();
-  for (const auto& [target, written] : links) {
-    const std::string link = dir / "link.ini";
-    fs::remove(link);
-    fs::create_symlink(target, link);
-    EXPECT_EQ(WriteFileAtomically(link, "new\n"), written) << target;
-    EXPECT_TRUE(fs::is_symlink(link)) << target;
-  }
-  const std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(testkit::ReadFile(shared), "new\n");
-  EXPECT_EQ(testkit::ReadFile(other), foreign ? "theirs\n" : "new\n");
-  EXPECT_NE(said.find(dir / "link.ini not written: it is a link to nothing there, no regular file"),
-            std::string::npos)
-      << said;
-}
-
 struct RegistryTest : ::testing::Test {
   testkit::cTempDir scratch;
   const std::string dir_ = scratch.path().string();
@@ -308,7 +282,14 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemp
   EXPECT_TRUE(blocked.Open("Software/pipe"));
   EXPECT_FALSE(blocked.Set("exe", "server"));
   EXPECT_TRUE(blocked.GetAll().empty());
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 3);
+  // A key file linked elsewhere is written through, the link kept; a link to nothing is refused.
+  fs::create_symlink("server.ini", dir_ + "/Software/linked.ini");
+  fs::create_symlink("none.ini", dir_ + "/Software/dangling.ini");
+  EXPECT_TRUE(blocked.Open("Software/linked") && blocked.Set("via", "link") && other.Get("via"));
+  EXPECT_FALSE(blocked.Open("Software/dangling") && blocked.Set("via", "link"));
+  EXPECT_TRUE(fs::is_symlink(dir_ + "/Software/linked.ini") &&
+              !fs::exists(dir_ + "/Software/none.ini"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 5);
 }
 
 // Two threads here and two other processes (programs of one name share the key) write at once.

@@ -106,8 +106,7 @@ TESSEL_CHILD_SCENARIO(fault_under_input_lock) {
   return handled == 1 ? 0 : 3;
 }
 
-// A crash record is recorded whole, then again by a process killed while it writes it (a file
-// size limit's SIGXFSZ after 20 bytes): the whole one stays.
+// A record written whole, then again by a process a file size limit kills after 20 bytes.
 TESSEL_CHILD_SCENARIO(record_cut_by_a_kill) {
   TesselPrepareCrashRecord("tessel_child");
   TesselRecordCrash();

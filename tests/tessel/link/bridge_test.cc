@@ -344,27 +344,5 @@ TEST(BridgeServerIPs, AListThatCannotBeReadAdmitsNobody) {
       << quiet.Text();
 }
 
-// A save keeps the lines a load does not read (after an empty line or one that is no entry):
-// SetNameIP wrote the table alone, and they were gone. A save that fails is said, not passed over.
-TEST(BridgeServerIPs, ASaveKeepsTheUnreadLinesAndSaysAFailedSave) {
-  testkit::cTempDir dir;
-  const std::string blank = dir.write("blank.ini", "b 10.0.0.2\n\nkept 10.0.0.9\n");
-  const std::string typo = dir.write("typo.ini", "b 10.0.0.2\n10.0.0.8\nkept 10.0.0.9");
-  testkit::cStdoutCapture said;
-  for (const std::string& file : {blank, typo}) {
-    cBridgeServer bridge;
-    bridge.LoadIP(file.c_str());
-    EXPECT_TRUE(bridge.SetNameIP("a", "10.0.0.1"));
-    const std::string tail = file == blank ? "\nkept 10.0.0.9\n" : "10.0.0.8\nkept 10.0.0.9\n";
-    EXPECT_EQ(testkit::ReadFile(file), "a 10.0.0.1\nb 10.0.0.2\n" + tail) << file;
-    testkit::cFileSizeLimit full(8);
-    EXPECT_FALSE(bridge.SetNameIP("c", "10.0.0.3"));
-  }
-  EXPECT_NE(
-      said.Text().find("SetNameIP c 10.0.0.3: the address table could not be saved to " + blank),
-      std::string::npos)
-      << said.Text();
-}
-
 }  // namespace
 }  // namespace linktest
