@@ -25,22 +25,10 @@ struct stMode {
   mode_t bits;
 };
 
-// The rename is an entry of the folder: the folder is synced too, or a power loss after a save
-// said done could bring the old file back. A file system that syncs no folder (EINVAL) is left
-// to keep it as it does.
-bool SyncFolderOf(int folder, const std::string& name) {
-  const size_t slash = name.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : name.substr(0, slash + 1);
-  const int fd = ::openat(folder, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return true;  // a folder its user may not read: the file is in place, unsynced
-  const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
-  ::close(fd);
-  return synced;
-}
-
 // Makes a temporary file beside `name` in `folder` with `mode`, lets `fill` write it, syncs it
-// and renames it over `name`, and syncs the folder; on a failure before the rename the temporary
-// file is removed and `name` untouched.
+// and renames it over `name`, and syncs the folder (the rename is an entry of the folder: a
+// power loss after a save said done could bring the old file back); on a failure before the rename
+// the temporary file is removed and `name` untouched.
 bool ReplaceAt(int folder, const std::string& name, stMode mode,
                const std::function<bool(int fd)>& fill) {
   // A name of its own per writer: threads and processes never share a temporary file.
@@ -99,6 +87,17 @@ bool CopyBytes(int source, int fd, off_t size) {
 }
 
 }  // namespace
+
+// A file system that syncs no folder (EINVAL) is left to keep it as it does.
+bool SyncFolderOf(int folder, const std::string& name) {
+  const size_t slash = name.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+  const int fd = ::openat(folder, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;  // a folder its user may not read: the file is in place, unsynced
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+  ::close(fd);
+  return synced;
+}
 
 bool WriteFileAtomically(const std::string& path, const std::string& data, mode_t newMode) {
   struct stat st {};

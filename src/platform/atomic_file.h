@@ -25,5 +25,8 @@ bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::strin
 // bits. A link at `name` is replaced, never written through, and a program running from the old
 // file keeps its own.
 bool CopyFileAtomicallyAt(int source, int folder, const std::string& name);
+// Syncs the folder that holds `name` (relative to the open folder `folder`, or AT_FDCWD), so that
+// a file just named there keeps its name through a power loss. False when the sync failed.
+bool SyncFolderOf(int folder, const std::string& name);
 
 }  // namespace platform
