@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -33,7 +34,12 @@ bool ReplaceAt(int folder, const std::string& name, stMode mode,
                const std::function<bool(int fd)>& fill) {
   // A name of its own per writer: threads and processes never share a temporary file.
   static std::atomic<unsigned> counter{0};
-  std::string tmp = name + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+  const std::string own = ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+  // Beside a name near the longest a folder takes, the temporary name is the suffix alone: the
+  // name with it was too long, and such a file could never be saved.
+  const size_t base = name.rfind('/') + 1;  // 0 without a folder
+  const std::string tmp =
+      name.size() - base + own.size() > NAME_MAX ? name.substr(0, base) + own : name + own;
 
   // The name is this writer's own, so whatever stands there (a file left by a crash, or a pipe
   // or a link someone put there: open would wait for a reader for ever, or write through the

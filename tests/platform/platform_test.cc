@@ -248,6 +248,8 @@ struct RegistryTest : ::testing::Test {
 
 TEST_F(RegistryTest, FolderComesFromTesselRegistryThenXdgThenHomeAndUnsafeKeysAreRefused) {
   EXPECT_EQ(RegistryKeyFile("Software\\server_3"), dir_ + "/Software/server_3.ini");
+  RegistryKey longest;  // its file's name is as long as a folder takes
+  EXPECT_TRUE(longest.Open("Software/" + std::string(251, 'k')) && longest.Set("a", "b"));
   for (const char* bad : {"", "Software/../x", "Software//x", "Software/", "./x", "/abs"}) {
     EXPECT_EQ(RegistryKeyFile(bad), "") << bad;
     EXPECT_FALSE(RegistryKey().Open(bad)) << bad;
