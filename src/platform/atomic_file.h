@@ -11,8 +11,9 @@ namespace platform {
 // either its old content or all of data. False (path untouched, no temporary left) on failure.
 // A file that replaces a regular file keeps that file's permission bits; a new one gets those
 // of `newMode` the umask allows (0600 for a file that holds a secret). The folder is synced after
-// the rename. A link at path is written through when it leads to a regular file of this user
-// (the link stays); any other link is refused with a line on standard error.
+// the rename (a sync that fails is a false too, the new content in place). A link at path is
+// written through when it leads to a regular file of this user (the link stays); any other link is
+// refused with a line on standard error.
 bool WriteFileAtomically(const std::string& path, const std::string& data, mode_t newMode = 0644);
 // The same for the file `name` of the open folder `folder` (an *at() descriptor, or AT_FDCWD):
 // the folder stays the one opened, whatever is put in its place meanwhile. A link at `name` is
