@@ -2,6 +2,8 @@
 // end record. Entries use method 0 (stored), sizes below 4 GiB, at most 65535 entries.
 #include "baselib/zip_store.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -140,8 +142,9 @@ bool ZipWrite(const std::string& folder, const std::string& zip, std::string* er
   Put16(end, 0);
 
   // Written beside the target under a name of this writer's own and renamed, so a failed write
-  // leaves no half archive, and a pipe or a link at a name known beforehand is never opened.
-  if (!platform::WriteFileAtomically(zip, body + central + end))
+  // leaves no half archive, and a pipe or a link at a name known beforehand is never opened; a
+  // link at the archive's own name is replaced, never written through.
+  if (!platform::WriteFileAtomicallyAt(AT_FDCWD, zip, body + central + end))
     return Fail(error, "cannot write " + zip);
   return true;
 }

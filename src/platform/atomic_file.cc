@@ -7,10 +7,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 #include "platform/descriptors.h"
+#include "platform/text_clean.h"
 
 namespace platform {
 
@@ -24,12 +27,19 @@ struct stMode {
 };
 
 // Makes a temporary file beside `name` in `folder` with `mode`, lets `fill` write it, syncs it
-// and renames it over `name`; on any failure the temporary file is removed and `name` untouched.
+// and renames it over `name`, and syncs the folder (the rename is an entry of the folder: a
+// power loss after a save said done could bring the old file back); on a failure before the rename
+// the temporary file is removed and `name` untouched.
 bool ReplaceAt(int folder, const std::string& name, stMode mode,
                const std::function<bool(int fd)>& fill) {
   // A name of its own per writer: threads and processes never share a temporary file.
   static std::atomic<unsigned> counter{0};
-  std::string tmp = name + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+  const std::string own = ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+  // Beside a name near the longest a folder takes, the temporary name is the suffix alone: the
+  // name with it was too long, and such a file could never be saved.
+  const size_t base = name.rfind('/') + 1;  // 0 without a folder
+  const std::string tmp =
+      name.size() - base + own.size() > NAME_MAX ? name.substr(0, base) + own : name + own;
 
   // The name is this writer's own, so whatever stands there (a file left by a crash, or a pipe
   // or a link someone put there: open would wait for a reader for ever, or write through the
@@ -47,7 +57,25 @@ bool ReplaceAt(int folder, const std::string& name, stMode mode,
   ok = (::close(fd) == 0) && ok;
   ok = ok && ::renameat(folder, tmp.c_str(), folder, name.c_str()) == 0;
   if (!ok) ::unlinkat(folder, tmp.c_str(), 0);
-  return ok;
+  return ok && SyncFolderOf(folder, name);
+}
+
+// The file a link at `path` leads to, when that is a regular file of this program's user: the
+// save goes there and the link stays (an operator links config files into a shared folder). Any
+// other link (to nothing, a folder, a device, another user's file) is refused with a line on
+// standard error, never replaced by a file of its own without a word.
+bool LinkTarget(const std::string& path, std::string& target) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  struct stat st {};
+  const bool ours = resolved != nullptr && ::stat(resolved, &st) == 0 && S_ISREG(st.st_mode) &&
+                    st.st_uid == ::geteuid();
+  if (resolved != nullptr) target = resolved;
+  std::free(resolved);
+  if (!ours)
+    std::fprintf(stderr, "%s not written: it is a link to %s, no regular file of this user\n",
+                 EscapeControls(path).c_str(),
+                 target.empty() ? "nothing there" : EscapeControls(target).c_str());
+  return ours;
 }
 
 // Writes `size` bytes of `source` from its start to `fd`; false on a failed read or write, or
@@ -66,8 +94,23 @@ bool CopyBytes(int source, int fd, off_t size) {
 
 }  // namespace
 
+// A file system that syncs no folder (EINVAL) is left to keep it as it does.
+bool SyncFolderOf(int folder, const std::string& name) {
+  const size_t slash = name.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+  const int fd = ::openat(folder, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;  // a folder its user may not read: the file is in place, unsynced
+  const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+  ::close(fd);
+  return synced;
+}
+
 bool WriteFileAtomically(const std::string& path, const std::string& data, mode_t newMode) {
-  return WriteFileAtomicallyAt(AT_FDCWD, path, data, newMode);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+    return WriteFileAtomicallyAt(AT_FDCWD, path, data, newMode);
+  std::string target;
+  return LinkTarget(path, target) && WriteFileAtomicallyAt(AT_FDCWD, target, data, newMode);
 }
 
 bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data,

@@ -248,6 +248,8 @@ struct RegistryTest : ::testing::Test {
 
 TEST_F(RegistryTest, FolderComesFromTesselRegistryThenXdgThenHomeAndUnsafeKeysAreRefused) {
   EXPECT_EQ(RegistryKeyFile("Software\\server_3"), dir_ + "/Software/server_3.ini");
+  RegistryKey longest;  // its file's name is as long as a folder takes
+  EXPECT_TRUE(longest.Open("Software/" + std::string(251, 'k')) && longest.Set("a", "b"));
   for (const char* bad : {"", "Software/../x", "Software//x", "Software/", "./x", "/abs"}) {
     EXPECT_EQ(RegistryKeyFile(bad), "") << bad;
     EXPECT_FALSE(RegistryKey().Open(bad)) << bad;
@@ -282,7 +284,14 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemp
   EXPECT_TRUE(blocked.Open("Software/pipe"));
   EXPECT_FALSE(blocked.Set("exe", "server"));
   EXPECT_TRUE(blocked.GetAll().empty());
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 3);
+  // A key file linked elsewhere is written through, the link kept; a link to nothing is refused.
+  fs::create_symlink("server.ini", dir_ + "/Software/linked.ini");
+  fs::create_symlink("none.ini", dir_ + "/Software/dangling.ini");
+  EXPECT_TRUE(blocked.Open("Software/linked") && blocked.Set("via", "link") && other.Get("via"));
+  EXPECT_FALSE(blocked.Open("Software/dangling") && blocked.Set("via", "link"));
+  EXPECT_TRUE(fs::is_symlink(dir_ + "/Software/linked.ini") &&
+              !fs::exists(dir_ + "/Software/none.ini"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 5);
 }
 
 // Two threads here and two other processes (programs of one name share the key) write at once.

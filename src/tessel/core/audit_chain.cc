@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/atomic_file.h"
 #include "platform/descriptors.h"
 #include "platform/home_file.h"
 #include "tessel/util/text_file_util.h"
@@ -63,9 +64,10 @@ const stMacStates& MacStatesOf(std::string_view key) {
 }
 
 // Writes `text` as the new file `path` (mode 0600), whole or not at all: unnamed in its folder,
-// synced, then linked under its name. Where the file system has no unnamed files, it is written
-// in place and taken away again when a write fails. False with `why` 0 when no file could be
-// made, else its errno.
+// synced, then linked under its name, and its folder synced (lost to a power loss, the name took
+// the key every line was signed with, and a new key was made at the next start). Where the file
+// system has no unnamed files, it is written in place and taken away again when a write fails.
+// False with `why` 0 when no file could be made, else its errno.
 bool MakeKeyFile(const std::string& path, const std::string& text, int& why) {
   const std::string folder = std::filesystem::path(path).parent_path().string();
   int fd = ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -78,6 +80,7 @@ bool MakeKeyFile(const std::string& path, const std::string& text, int& why) {
   made = made && (!unnamed ||
                   ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0);
   why = made ? 0 : errno;
+  if (made) platform::SyncFolderOf(AT_FDCWD, path);  // the key is in place whatever it says
   ::close(fd);
   if (!made && !unnamed) ::unlink(path.c_str());
   return made;

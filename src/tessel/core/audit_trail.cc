@@ -172,6 +172,9 @@ bool cAuditTrail::Open(const stOptions& options) {
   // The trail stays where it was opened whatever folder the process works in later.
   std::error_code absolute;
   m_options.folder = fs::absolute(options.folder, absolute).string();
+  m_base = fs::path(options.folder).is_relative()
+               ? fs::current_path(absolute).string()
+               : fs::path(m_options.folder).parent_path().string();
   m_openTicks = Ticks();
   m_openSteadyUs = SteadyUs();
   std::error_code ec;
@@ -396,8 +399,10 @@ bool cAuditTrail::ReopenIfRemoved() {
   return true;
 }
 
-// The day's file, made with the folder when that alone is gone (not the folder above it: a
-// process whose home was removed makes none again); -1 when it cannot be (the console is told).
+// The day's file, made with its folders when they are gone (log/ or log/audit/ removed to make
+// room: the lines were lost until someone made them again), but not the folder the trail was
+// opened from (a process whose home was removed makes none again); -1 when it cannot be (the
+// console is told).
 // Only a regular file takes the lines: a pipe in its place is not waited on, and a device (a
 // link to /dev/null) would swallow them without a word.
 int cAuditTrail::OpenFile(const std::string& day) {
@@ -411,7 +416,7 @@ int cAuditTrail::OpenFile(const std::string& day) {
   int fd = ::open(path.c_str(), kFlags, 0600);
   if (fd < 0 && errno == ENOENT) {
     std::error_code ec;
-    fs::create_directory(m_options.folder, ec);
+    if (fs::is_directory(m_base, ec)) fs::create_directories(m_options.folder, ec);
     fd = ::open(path.c_str(), kFlags, 0600);
   }
   if (fd < 0) {

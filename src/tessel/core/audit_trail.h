@@ -85,6 +85,7 @@ class cAuditTrail {
   std::string Resume();
 
   stOptions m_options;
+  std::string m_base;  // the folder the trail was opened from: its folders are made only in it
   std::string m_key;
   std::unique_ptr<cAuditRing> m_ring;
   std::atomic<bool> m_bOpen{false};

@@ -1,6 +1,7 @@
 #include "tessel/host/tessel_status.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,6 +92,7 @@ std::atomic<bool> g_hasRecorded{false};
 // handler without a lock: a path is published whole.
 struct stRecordPlace {
   char path[4096] = "";
+  char temporary[4096 + 32] = "";  // written first, then renamed over path
 };
 stRecordPlace g_places[2];
 std::atomic<const stRecordPlace*> g_place{nullptr};
@@ -102,13 +104,14 @@ std::string RecordPath(const char* exeName) {
   return key.empty() ? key : key + ".crash";
 }
 
-void WriteAll(int fd, const char* text, size_t n) {
+bool WriteAll(int fd, const char* text, size_t n) {
   while (n > 0) {
     const ssize_t w = ::write(fd, text, n);
-    if (w <= 0) return;
+    if (w <= 0) return false;
     text += w;
     n -= static_cast<size_t>(w);
   }
+  return true;
 }
 
 }  // namespace
@@ -142,6 +145,8 @@ void TesselPrepareCrashRecord(const char* exeName) {
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
   std::memcpy(place.path, path.c_str(), path.size() + 1);
+  const std::string temporary = path + ".tmp" + std::to_string(::getpid());
+  std::memcpy(place.temporary, temporary.c_str(), temporary.size() + 1);
   RefreshFlightTimeOffset();
   g_place = &place;
 }
@@ -157,15 +162,23 @@ void TesselRecordCrash() {
   if (place == nullptr) return;
   // Never waits: a pipe in the record's place (opening it would wait for a reader) or a link
   // there leaves the record unwritten, and the process still ends by its fault.
-  const int fd =
-      ::open(place->path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct stat st {};
+  if (::lstat(place->path, &st) == 0 && !S_ISREG(st.st_mode)) return;
+  // Written beside it and renamed over it: a kill while it was written (a stop's SIGKILL, a
+  // full disk's SIGXFSZ) left a record cut short, stored so at the next start, in place of a
+  // whole one not stored yet. Only this process writes the temporary file.
+  ::unlink(place->temporary);
+  const int fd = ::open(place->temporary,
+                        O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return;
   char when[64];
   cReportBuffer::FormatFileTime(::time(nullptr), FlightTimeOffset(), when, sizeof when);
-  WriteAll(fd, when, std::strlen(when));
-  WriteAll(fd, "\n", 1);
-  WriteAll(fd, g_recorded.text, g_recorded.size);
+  const bool whole = WriteAll(fd, when, std::strlen(when)) && WriteAll(fd, "\n", 1) &&
+                     WriteAll(fd, g_recorded.text, g_recorded.size) && ::fsync(fd) == 0;
   ::close(fd);
+  // One cut by a full disk still goes in where there is no record: it names the crash.
+  const bool put = whole || ::access(place->path, F_OK) != 0;
+  if (!put || ::rename(place->temporary, place->path) != 0) ::unlink(place->temporary);
 }
 
 bool TesselStoreRecordedCrash(const char* exeName) {

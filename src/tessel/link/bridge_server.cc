@@ -62,15 +62,18 @@ bool OneWord(const char* word) {
 }
 
 // The entries of a saved table, read as LoadIP reads them: up to an empty line or a line that
-// is no entry.
-std::map<std::string, std::string> SavedIPs(std::string text) {
+// is no entry. `tail` gets the lines from there on, as the operator wrote them.
+std::map<std::string, std::string> SavedIPs(std::string text, std::string& tail) {
   DecodeTextFile(text);
   std::map<std::string, std::string> table;
   std::istringstream in(text);
   std::string line, name, ip;
-  while (std::getline(in, line)) {
+  for (std::streamoff lineStart = 0; std::getline(in, line); lineStart = in.tellg()) {
     std::istringstream words(line);
-    if (!(words >> name >> ip)) break;
+    if (!(words >> name >> ip)) {
+      tail = text.substr(static_cast<std::size_t>(lineStart));
+      break;
+    }
     table[name] = ip;
   }
   return table;
@@ -93,10 +96,15 @@ bool cBridgeServer::IPTableFits(const std::string& name, const std::string& ip) 
   return bytes <= platform::kSettingsFileBytes;
 }
 
-void cBridgeServer::SetNameIP(const char* name, const char* ip) {
-  if (!NameIP(name, ip)) return;
-  SaveIP();
+bool cBridgeServer::SetNameIP(const char* name, const char* ip) {
+  if (!NameIP(name, ip)) return false;
+  const bool saved = SaveIP();
+  if (!saved)
+    std::cout << "cBridgeServer::SetNameIP " << name << " " << ip << ": the address table could "
+              << "not be saved to " << m_strIPFile << ", the entry holds until the process ends"
+              << std::endl;
   SetIP();
+  return saved;
 }
 
 bool cBridgeServer::LoadIP(const char* file) {
@@ -173,17 +181,21 @@ std::vector<std::string> cBridgeServer::AdmittedIPs() const {
 }
 
 // Written beside the file and renamed over it: a save that fails (a full disk) leaves the file
-// as it was, never cut short, which would narrow or lift the list at the next start.
+// as it was, never cut short, which would narrow or lift the list at the next start. The lines
+// from an empty line or one that is no entry on stay after the table as they were (a load reads
+// up to there): dropped, what the operator kept there was lost at the first Set.
 bool cBridgeServer::SaveIP() {
   const platform::cFolderLock lock(m_strIPFile);
-  std::string saved;
+  std::string saved, tail;
   if (lock.Held() && platform::ReadHomeFile(m_strIPFile, platform::kSettingsFileBytes, saved) ==
                          platform::eHomeFile::kRead)
-    for (auto& [name, ip] : SavedIPs(saved))
+    for (auto& [name, ip] : SavedIPs(saved, tail))
       if (m_changedIP.count(name) == 0) m_mapIP[name] = std::move(ip);
   std::ostringstream text;
   if (!m_mapIP.empty() && BeginsLikeAMark(m_mapIP.begin()->first)) text << kByteOrderMark;
   for (const auto& [name, ip] : m_mapIP) text << name << " " << ip << "\n";
+  text << tail;
+  if (!tail.empty() && tail.back() != '\n') text << '\n';
   if (!lock.Held() || text.str().size() > platform::kSettingsFileBytes ||
       !platform::WriteFileAtomically(m_strIPFile, text.str()))
     return false;

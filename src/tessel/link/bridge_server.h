@@ -39,8 +39,9 @@ class cBridgeServer : public cBridge {
   // Whether the table, with this entry set, stays within what LoadIP reads of its file (1 MiB):
   // a longer file is read as none at the next start, and would admit nobody.
   bool IPTableFits(const std::string& name, const std::string& ip) const;
-  // NameIP, then saves the file and hands the new list to the server object.
-  void SetNameIP(const char* name, const char* ip);
+  // NameIP, then saves the file and hands the new list to the server object. False when the
+  // entry was refused or not saved (said on the console; the entry holds in the table).
+  bool SetNameIP(const char* name, const char* ip);
   // Adds the entries of a file ("name address" lines; an empty line ends the list). A file that
   // is there but cannot be read (a pipe, past 1 MiB, a first line that is no entry) is said in
   // red (and in tessel.err) and admits nobody until an entry is set.

@@ -253,20 +253,26 @@ TEST(AuditTrail, AFileRemovedWhileWrittenIsMadeAgainAndTheCheckNamesWhatWentWith
 }
 
 // A folder given relative to the working folder stays where the trail was opened when the
-// process works elsewhere later; a trail whose home was removed makes no folder again.
+// process works elsewhere later; the folders of the trail are made again when removed (lines
+// were lost until an operator made them), but a trail whose home was removed makes none again.
 TEST(AuditTrail, TheTrailStaysWhereItWasOpenedAndMakesNoRemovedHomeAgain) {
   cAuditFolder at;
   const std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(at.dir.path());
   cAuditTrail::stOptions options = at.Options();
-  options.folder = "trail";
+  options.folder = "trail/game";
   ASSERT_TRUE(at.trail.Open(options));
   std::filesystem::current_path(before);
   at.nowUs += kDayUs;
   at.trail.Record(Event("NextDay()", at.nowUs));
+  const std::string file = at.Folder() + "/game/2026-12-08.audit";
   ASSERT_TRUE(WaitFor([&] { return at.trail.Queued() == 0; }));
-  EXPECT_TRUE(std::filesystem::exists(at.Folder() + "/2026-12-08.audit"));
+  EXPECT_TRUE(std::filesystem::exists(file));
   EXPECT_FALSE(std::filesystem::exists(before / "trail"));
+  std::filesystem::remove_all(at.Folder());
+  at.trail.Record(Event("Again()", at.nowUs));
+  EXPECT_TRUE(
+      WaitFor([&] { return testkit::ReadFile(file).find("Again()") != std::string::npos; }));
 
   std::filesystem::remove_all(at.dir.path());
   testing::internal::CaptureStdout();

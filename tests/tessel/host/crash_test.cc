@@ -106,6 +106,16 @@ TESSEL_CHILD_SCENARIO(fault_under_input_lock) {
   return handled == 1 ? 0 : 3;
 }
 
+// A record written whole, then again by a process a file size limit kills after 20 bytes.
+TESSEL_CHILD_SCENARIO(record_cut_by_a_kill) {
+  TesselPrepareCrashRecord("tessel_child");
+  TesselRecordCrash();
+  testkit::cFileSizeLimit cut(20);
+  std::signal(SIGXFSZ, SIG_DFL);
+  TesselRecordCrash();
+  return 3;
+}
+
 // A fault inside the allocator, holding its lock: a freed block's list link is pointed at
 // unmapped memory, and the next large allocation walks that list. The process must still end by
 // its fault, the report written and the crash status kept for the registry.
@@ -221,6 +231,10 @@ TEST(CrashReport, AFaultUnderTheInputLockIsReportedAndItsStatusRecorded) {
   const stChildResult p = RunChildScenario(piped.path(), "fault_under_input_lock", true, 10000);
   EXPECT_EQ(p.code, 0) << p.out;
   EXPECT_TRUE(testkit::InOrder(p.out, {"tessel_child.crash is no regular file"})) << p.out;
+  testkit::cTempDir cut;
+  EXPECT_EQ(RunChildScenario(cut.path(), "record_cut_by_a_kill", false).signo, SIGXFSZ);
+  EXPECT_TRUE(testkit::ReadFile(cut.file("registry/Software/tessel_child.crash"))
+                  .ends_with("exception catched status: 0\n"));
 }
 
 }  // namespace

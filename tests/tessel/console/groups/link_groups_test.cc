@@ -58,14 +58,16 @@ TEST_F(GroupLinkTest, ConnectServerDisconnectAndTheAddressTable) {
   {  // A save that meets a full disk leaves the file whole.
     testkit::cFileSizeLimit full(8);
     net("Set('center','third','127.0.0.3')");
+    EXPECT_FALSE(m_server->GetBridgeServer()->SetNameIP("fifth", "127.0.0.8"));  // said, not passed
   }
   EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"), "peer 127.0.0.1\n上海一 127.0.0.1\n");
-  // Another process of this name saved an entry: it stays, and the one not saved here goes in.
-  testkit::WriteFile("config/nameip_center.ini", "other 127.0.0.6\n");
+  // Another process of this name saved an entry: it stays, and those not saved here go in; the
+  // lines from an empty one on, which a load does not read, stay after the table.
+  testkit::WriteFile("config/nameip_center.ini", "other 127.0.0.6\n\nkept 1\n");
   net("Set('center','fourth','127.0.0.7')");
-  EXPECT_EQ(
-      testkit::ReadFile("config/nameip_center.ini"),
-      "fourth 127.0.0.7\nother 127.0.0.6\npeer 127.0.0.1\nthird 127.0.0.3\n上海一 127.0.0.1\n");
+  EXPECT_EQ(testkit::ReadFile("config/nameip_center.ini"),
+            "fifth 127.0.0.8\nfourth 127.0.0.7\nother 127.0.0.6\npeer 127.0.0.1\nthird "
+            "127.0.0.3\n上海一 127.0.0.1\n\nkept 1\n");
   info.autoreconnect = false;
   for (const char* how : {"DisconnectServer('global')", "Disconnect('global')"}) {
     net(how);
