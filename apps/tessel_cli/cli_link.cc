@@ -657,17 +657,17 @@ cCliLink::eExit cCliLink::RunLine(const std::string& input, std::string& reason)
 }
 
 cCliLink::eExit cCliLink::ListGroups(std::string& reason) {
-  // One bound for all the questions: asked one after another with a wait each, a server that
-  // answers none held the operator 17 times --wait.
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(m_options.waitSeconds);
+  // Each group is asked with --wait, one after another (a busy server that answers each in a
+  // while is listed whole). One worker answers them all: once a group gave no answer within
+  // --wait, the groups after it are not asked and are named with it (asking each, a server that
+  // answers none held the operator 17 times --wait).
   std::string listing, silent;
+  bool late = false;
   for (int level = 0; level < kLevels; ++level) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     const bool answered =
-        left > 0 && !NamesOf(level, static_cast<int>(left)).empty() && !Silent(level);
-    if (left <= 0 || Silent(level)) silent += (silent.empty() ? "" : ", ") + std::to_string(level);
+        !late && !NamesOf(level, m_options.waitSeconds * 1000).empty() && !Silent(level);
+    late = late || Silent(level);
+    if (late) silent += (silent.empty() ? "" : ", ") + std::to_string(level);
     for (const stStandardGroup& group : StandardGroups())
       if (static_cast<int>(group.level) == level && answered)
         listing += "id " + std::to_string(level) + " name " + group.cmd->GetName() + "\n";

@@ -110,8 +110,9 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   eWait Send(int level, const std::string& text, std::string& reason, int waitMs = -1);
   // Send for a console line: a line too long for a command record is refused here.
   eExit Ask(int level, const std::string& text, std::string& reason);
-  // The answer of "??": the groups of the server that answer, with their standard names, all
-  // asked within one --wait; the groups that gave no answer in it are named in the reason.
+  // The answer of "??": the groups of the server that answer, with their standard names; the
+  // first group that gave no answer within --wait and those after it (not asked) are named in
+  // the reason.
   eExit ListGroups(std::string& reason);
   // The function names of group `level`, asked once, waiting at most `waitMs`.
   const std::vector<std::string>& NamesOf(int level, int waitMs);
