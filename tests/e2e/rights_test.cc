@@ -61,7 +61,8 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
         "/5/ConnectServer('global','127.0.0.1',1)|outside its targets",
         "/13/SetConfigValue('check_login',0)|needs @admin",
         "/13/SetConfigValue('lua_time_limit',0)|needs @admin",
-        "/13/SetConfigValue('end_time_limit',1)|needs @admin"}},
+        "/13/SetConfigValue('end_time_limit',1)|needs @admin",
+        "/13/SetConfigValue('writefileindex_max_mbytes',0)|needs @admin"}},
   };
   for (const stRow& row : rows)
     home.write(std::string("db/accounts/") + row.account + ".ini",
