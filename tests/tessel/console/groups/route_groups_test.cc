@@ -3,6 +3,7 @@
 #include "cmd_group_util.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/console/remote_stream.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/route_text.h"
 
@@ -187,6 +188,52 @@ TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
   std::string tooLong = "Output('" + huge + "')";
   EXPECT_FALSE(SendRemoteStream("far", &WriteOutputCall, &tooLong, nullptr));
   EXPECT_FALSE(SendRemoteStream2("far", &WriteOutputCall, &tooLong, nullptr));
+  cRemotePath::Instance().RemovePath("far");
+}
+
+// A stream sent while a narrowed account's command is served carries that account's origin, so
+// the destination holds the text to its rights (the link's own account is a process's).
+class StreamOriginTest : public LoggedInTest {
+ protected:
+  void SetUp() override {
+    LoggedInTest::SetUp();
+    StartLinks(100, "s3cretpw", 1, "process = 1\n");
+  }
+};
+
+TEST_F(StreamOriginTest, AStreamCarriesTheOriginOfTheCommandServed) {
+  GroupTestHost();
+  m_server->GetBridgeServer()->SetUseConsoleCmd(true);
+  auto rights = std::make_shared<stCmdRights>();
+  auto rules = std::make_shared<cRightRules>();
+  std::string error;
+  ASSERT_TRUE(cRightRules::ParseItems("@shell", rules->m_deny, error));
+  rights->account = "gm";
+  rights->origin = std::string("gm@") + m_host->GetAccount();
+  rights->rules.push_back(rules);
+  const std::string marker = (m_dir->path() / "marker").string();
+  const auto writeShell = [](std::ostream& os, void* path, void*) {
+    os << "15," << LuaLongBracket("System('touch " + *static_cast<std::string*>(path) + "')")
+       << ")";
+    return true;
+  };
+  testkit::cStdoutCapture capture;
+  // The origins are sent once the client heard its server's greeting, after its login.
+  ASSERT_TRUE(CyclesUntil(
+      [&] { return (m_started + capture.Text()).find("login ok") != std::string::npos; }));
+  Cycles(10);
+  cRemotePath::Instance().SetPath("far", MakeRouteTemplate({"me", "global", m_host->GetAccount()}));
+  for (auto send : {&SendRemoteStream, &SendRemoteStream2}) {
+    const size_t before = testkit::CountOf(capture.Text(), "gm may not run System");
+    {
+      const cCmdRightsScope narrowed(rights);
+      EXPECT_TRUE(send("far", writeShell, const_cast<std::string*>(&marker), nullptr));
+    }
+    EXPECT_TRUE(CyclesUntil([&] {
+      return testkit::CountOf(capture.Text(), "gm may not run System") > before;
+    })) << capture.Text();
+    EXPECT_FALSE(std::filesystem::exists(marker));
+  }
   cRemotePath::Instance().RemovePath("far");
 }
 
