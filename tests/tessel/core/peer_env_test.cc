@@ -9,6 +9,7 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/cmd_array.h"
+#include "testkit/file_text.h"
 #include "testkit/stdout_capture.h"
 
 namespace {
@@ -195,6 +196,31 @@ TEST(PeerEnv, ALinksDefinitionsLastUntilItsEnvironmentIsDropped) {
   cCmd::DropPeerEnvs(&kEndpoint);
   EXPECT_EQ(group.PeerEnvCount(), 0u);
   EXPECT_TRUE(RunAs(group, &kB, "assert(mine == nil)"));
+}
+
+// Origins a process link names keep a bounded number of environments: the least recently used
+// goes, said once; the links' own and a recent origin's stay.
+TEST(PeerEnv, OriginsKeepABoundedNumberOfEnvironments) {
+  cTrapCmd group;
+  group.Create();
+  ASSERT_TRUE(RunAs(group, &kA, "mine = 'a'"));
+  const stPeerKey first{&kEndpoint, 3, "o0@p"};
+  ASSERT_TRUE(RunAs(group, &first, "mine = 'o'"));
+  testkit::cStdoutCapture capture;
+  for (size_t i = 1; i < cPeerEnvs::kMaxOrigins + 50; ++i) {
+    const stPeerKey origin{&kEndpoint, 3, "o" + std::to_string(i) + "@p"};
+    cPeerEnvScope scope(origin);
+    ASSERT_TRUE(group.Do(i == 1 ? "mine = 'recent'" : "mine = 1"));
+    if (i % 100 == 0) {
+      ASSERT_TRUE(RunAs(group, &first, "assert(mine == 'o')"));
+    }
+  }
+  EXPECT_EQ(group.PeerEnvCount(), cPeerEnvs::kMaxOrigins + 1);
+  EXPECT_EQ(testkit::CountOf(capture.Text(), "peer environments: a group keeps"), 1u);
+  EXPECT_TRUE(RunAs(group, &kA, "assert(mine == 'a')"));
+  EXPECT_TRUE(RunAs(group, &first, "assert(mine == 'o')"));
+  const stPeerKey dropped{&kEndpoint, 3, "o1@p"};
+  EXPECT_TRUE(RunAs(group, &dropped, "assert(mine == nil)"));
 }
 
 // The group's table holds what its binding set, a builtin it replaced included, and the
