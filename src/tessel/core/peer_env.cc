@@ -49,6 +49,18 @@ struct stMakeEnv {
   int ref;
 };
 
+struct stEnvRights {
+  int ref;
+  const CmdRightsPtr* rights;
+};
+
+int SetRightsProtected(lua_State* L) {
+  auto* set = static_cast<stEnvRights*>(lua_touserdata(L, 1));
+  lua_rawgeti(L, LUA_REGISTRYINDEX, set->ref);
+  SetPeerEnvRights(L, -1, *set->rights);
+  return 0;
+}
+
 int MakeEnvProtected(lua_State* L) {
   auto* make = static_cast<stMakeEnv*>(lua_touserdata(L, 1));
   PushPeerEnv(L, *make->funcs);
@@ -186,6 +198,12 @@ bool cPeerEnvs::Apply(lua_State* L, cUse& use) {
     }
     it = m_envs.emplace(scope->Key(), stEnv{make.ref, 0, false, 0}).first;
     if (!it->first.origin.empty()) ++m_nOrigins;
+  }
+  // What the link defines answers to the rights it runs with now, wherever it is called.
+  stEnvRights set{it->second.ref, &cCmdRightsScope::Current()};
+  if (lua_cpcall(L, &SetRightsProtected, &set) != 0) {
+    lua_remove(L, -2);  // the function; the message stays
+    return false;
   }
   lua_rawgeti(L, LUA_REGISTRYINDEX, it->second.ref);
   lua_setfenv(L, -2);

@@ -5,9 +5,19 @@
 // the group registered can be set in it. Thread of the state (the worker).
 #pragma once
 
+#include "tessel/core/cmd_rights.h"
+
 struct lua_State;
 class cCmdFuncs;
 
 // Pushes a new environment made for one link; `funcs` (the group's own functions) must outlive
 // it. Raises a Lua error when memory runs out, so call it protected.
 void PushPeerEnv(lua_State* L, const cCmdFuncs& funcs);
+// The link whose environment is the table at `env` runs with `rights` now (null: unrestricted).
+// A function defined there, or in a table the link gave to setfenv, answers to them wherever it
+// is called: a link may store its functions in a table the console or another link calls.
+// Raises a Lua error when memory runs out, so call it protected.
+void SetPeerEnvRights(lua_State* L, int env, const CmdRightsPtr& rights);
+// The rights of a link that defined a Lua function on L's call stack and that do not grant
+// `func`; null when every such link may call it.
+const stCmdRights* DefinerRefusing(lua_State* L, const stCmdFunc& func);

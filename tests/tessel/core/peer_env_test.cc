@@ -9,8 +9,10 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/cmd_array.h"
+#include "tessel/core/cmd_rights.h"
 #include "testkit/file_text.h"
 #include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
@@ -221,6 +223,46 @@ TEST(PeerEnv, OriginsKeepABoundedNumberOfEnvironments) {
   EXPECT_TRUE(RunAs(group, &first, "assert(mine == 'o')"));
   const stPeerKey dropped{&kEndpoint, 3, "o1@p"};
   EXPECT_TRUE(RunAs(group, &dropped, "assert(mine == nil)"));
+}
+
+// A function a link stores in a table of the console (a method, a metatable's, a wrapped
+// coroutine, one given a table of its own) answers to that link's rights wherever it is called:
+// neither the console nor an account with every right runs a builtin the link may not run.
+TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
+  cTrapCmd group;
+  group.Create();
+  testkit::cTempDir dir;
+  const std::string shell = "os.execute('touch " + (dir.path() / "marker").string() + "')";
+  auto narrow = std::make_shared<stCmdRights>(), full = std::make_shared<stCmdRights>();
+  auto rules = std::make_shared<cRightRules>();
+  std::string error;
+  ASSERT_TRUE(cRightRules::ParseItems("@shell", rules->m_deny, error));
+  narrow->account = "gm", narrow->origin = "gm@p", narrow->rules.push_back(rules);
+  full->account = "ops", full->origin = "ops@p";
+  ASSERT_TRUE(RunAs(group, nullptr, "shared = {}"));
+  const std::string plants[] = {
+      "shared.f = function() return " + shell + " end",
+      "setmetatable(shared, {__index = function() " + shell + " end}) shared.f = nil",
+      "shared.f = coroutine.wrap(function() " + shell + " end)",
+      "shared.f = setfenv(function() " + shell + " end, {os = os})",
+  };
+  for (const std::string& plant : plants) {
+    SCOPED_TRACE(plant);
+    {
+      const cCmdRightsScope scope(narrow);
+      ASSERT_TRUE(RunAs(group, &kA, plant));
+    }
+    EXPECT_FALSE(RunAs(group, nullptr, "shared.f()"));
+    const cCmdRightsScope scope(full);
+    EXPECT_FALSE(RunAs(group, &kB, "shared.f()"));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "marker"));
+  // What the link may run itself runs, called by anyone.
+  {
+    const cCmdRightsScope scope(narrow);
+    ASSERT_TRUE(RunAs(group, &kA, "shared.g = function() return string.upper('ok') end"));
+  }
+  EXPECT_TRUE(RunAs(group, nullptr, "assert(shared.g() == 'OK')"));
 }
 
 // The group's table holds what its binding set, a builtin it replaced included, and the
