@@ -11,7 +11,6 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/cmd_categories.h"
 #include "tessel/core/denied_log.h"
-#include "tessel/core/peer_sandbox.h"
 #include "tessel/core/worker_thread.h"
 
 namespace {
@@ -351,38 +350,14 @@ std::string RefusalLine(std::string_view account, std::string_view func, eCmdRig
          CmdRightName(right) + ")";
 }
 
-namespace {
-
-// A function a link defined is on the stack and its link may not call `func`: pushes the refusal
-// line (noted as the link's) and returns true. Outside a scope the line is the error alone.
-bool PushDefinerRefusal(lua_State* L, const stCmdFunc& func) {
-  const stCmdRights* definer = DefinerRefusing(L, func);
-  if (definer == nullptr) return false;
-  if (g_current) {
-    NoteRefusal(*definer, func);
-    lua_pushlstring(L, g_refusal.data(), g_refusal.size());
-    return true;
-  }
-  const std::string line = RefusalLine(definer->account, func.name, func.right);
-  cDeniedLog::Instance().Note(definer->account, definer->origin, func.name,
-                              CmdRightName(func.right));
-  lua_pushlstring(L, line.data(), line.size());
-  return true;
-}
-
-}  // namespace
-
 void CheckCmdCall(lua_State* L, const stCmdFunc& func) {
   const stCmdRights* rights = g_current.get();
-  if (rights != nullptr) {
-    // After a refusal nothing of the command runs, whatever caught the error.
-    if (!g_refusal.empty()) RaiseRefusal(L);
-    if (!rights->Allows(func)) {
-      NoteRefusal(*rights, func);
-      RaiseRefusal(L);
-    }
-  }
-  if (PushDefinerRefusal(L, func)) lua_error(L);
+  if (rights == nullptr) return;
+  // After a refusal nothing of the command runs, whatever caught the error.
+  if (!g_refusal.empty()) RaiseRefusal(L);
+  if (rights->Allows(func)) return;
+  NoteRefusal(*rights, func);
+  RaiseRefusal(L);
 }
 
 void RequireCmdRight(std::string_view name, eCmdRight right) {

@@ -483,27 +483,33 @@ void SetPeerEnvRights(lua_State* L, int env, const CmdRightsPtr& rights) {
   lua_pop(L, 2);
 }
 
-// Every Lua function on the stack counts, the caller's own chunk included: a function one link
-// stored where another account or the console calls it runs with the lesser of both rights.
-const stCmdRights* DefinerRefusing(lua_State* L, const stCmdFunc& func) {
+// Every Lua function on the stack counts, the caller's own chunk too: a function one link stored
+// where another account or the console calls it runs with the lesser of both rights.
+CmdRightsPtr DefinerRights(lua_State* L) {
   lua_getfield(L, LUA_REGISTRYINDEX, kOwnersKey);
   const int owners = lua_gettop(L);
-  const stCmdRights* refusing = nullptr;
+  const CmdRightsPtr& current = cCmdRightsScope::Current();
+  CmdRightsPtr found;
+  std::shared_ptr<stCmdRights> merged;
   lua_Debug ar;
-  for (int level = 0; lua_istable(L, owners) && refusing == nullptr && lua_getstack(L, level, &ar);
-       ++level) {
+  for (int level = 0; lua_istable(L, owners) && lua_getstack(L, level, &ar); ++level) {
     lua_getinfo(L, "f", &ar);
     if (lua_isfunction(L, -1) && !lua_iscfunction(L, -1)) {
       lua_getfenv(L, -1);
       lua_rawget(L, owners);
-      if (lua_isuserdata(L, -1)) {
-        const CmdRightsPtr& rights = *static_cast<const CmdRightsPtr*>(lua_touserdata(L, -1));
-        if (rights && !rights->Allows(func)) refusing = rights.get();
-      }
+      const auto* held = static_cast<const CmdRightsPtr*>(lua_touserdata(L, -1));
+      const CmdRightsPtr rights = held != nullptr ? *held : nullptr;
       lua_pop(L, 1);
+      if (rights && rights != found && rights != current &&
+          !(current && current->origin == rights->origin)) {
+        if (found && !merged) merged = std::make_shared<stCmdRights>(*found);
+        if (merged)
+          merged->rules.insert(merged->rules.end(), rights->rules.begin(), rights->rules.end());
+        if (!found) found = rights;
+      }
     }
     lua_pop(L, 1);
   }
   lua_settop(L, owners - 1);
-  return refusing;
+  return merged ? CmdRightsPtr(merged) : found;
 }

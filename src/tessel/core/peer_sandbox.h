@@ -18,6 +18,6 @@ void PushPeerEnv(lua_State* L, const cCmdFuncs& funcs);
 // is called: a link may store its functions in a table the console or another link calls.
 // Raises a Lua error when memory runs out, so call it protected.
 void SetPeerEnvRights(lua_State* L, int env, const CmdRightsPtr& rights);
-// The rights of a link that defined a Lua function on L's call stack and that do not grant
-// `func`; null when every such link may call it.
-const stCmdRights* DefinerRefusing(lua_State* L, const stCmdFunc& func);
+// The rights of the links (other than the current rights' origin) that defined a Lua function
+// on L's call stack, all rule sets together; null when there are none.
+CmdRightsPtr DefinerRights(lua_State* L);

@@ -30,6 +30,7 @@ struct cTrapCmd : cCmd {
       if (!ok) g_failed.push_back(name);
     });
     luareg::def(L, "DropMe", [] { cCmd::DropPeerEnv(cPeerEnvScope::Current()->Key()); });
+    luareg::def(L, "Admin", [] { RequireCmdRight("Admin", eCmdRight::kAdmin); });
     // A system function that takes the place of a builtin.
     luareg::def(L, "print", [](const char* text) { g_leaked.push_back(std::string("p:") + text); });
     luareg::def(L, "lower_case", [] {});
@@ -222,7 +223,8 @@ TEST(PeerEnv, OriginsKeepABoundedNumberOfEnvironments) {
 
 // A function a link stores in a table of the console (a method, a metatable's, a wrapped
 // coroutine, one given a table of its own) answers to that link's rights wherever it is called:
-// neither the console nor an account with every right runs a builtin the link may not run.
+// neither the console nor an account with every right runs a builtin the link may not run, nor
+// passes a check of a right the function makes itself.
 TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
   cTrapCmd group;
   group.Create();
@@ -230,7 +232,7 @@ TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
   const std::string shell = "os.execute('touch " + (dir.path() / "marker").string() + "')";
   auto narrow = std::make_shared<stCmdRights>(), full = std::make_shared<stCmdRights>();
   std::string error;
-  ASSERT_TRUE(CmdRightsFromText("gm\ngm@p\n*\n-@shell\n@\n", *narrow, error) &&
+  ASSERT_TRUE(CmdRightsFromText("gm\ngm@p\n*\n-@shell,@admin\n@\n", *narrow, error) &&
               CmdRightsFromText("ops\nops@p\n", *full, error));
   ASSERT_TRUE(RunAs(group, nullptr, "shared = {}"));
   const std::string plants[] = {
@@ -238,6 +240,7 @@ TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
       "setmetatable(shared, {__index = function() " + shell + " end}) shared.f = nil",
       "shared.f = coroutine.wrap(function() " + shell + " end)",
       "shared.f = setfenv(function() " + shell + " end, {os = os})",
+      "shared.f = function() Admin() end",
   };
   for (const std::string& plant : plants) {
     SCOPED_TRACE(plant);
@@ -262,7 +265,7 @@ TEST(PeerEnv, TheGroupsTableHoldsItsRegisteredFunctionsAndNoBuiltin) {
   cCmdArray array;
   array.AddCmdOutput(3, &group, nullptr);
   EXPECT_EQ(group.FunctionNames(),
-            (Texts{"Check", "DropMe", "Leak", "Login", "Output", "lower_case", "print"}));
+            (Texts{"Admin", "Check", "DropMe", "Leak", "Login", "Output", "lower_case", "print"}));
   EXPECT_FALSE(RunAs(group, &kA, "lower_case = 1"));
   EXPECT_TRUE(RunAs(group, &kA, "tostring = 1"));
   EXPECT_TRUE(RunAs(group, nullptr, "assert(type(tostring) == 'function')"));
