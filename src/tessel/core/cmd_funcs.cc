@@ -87,12 +87,12 @@ bool CallAsDefiners(lua_State* L) {
 // call itself is checked against them).
 int GuardedCall(lua_State* L) {
   auto* func = static_cast<stCmdFunc*>(lua_touserdata(L, lua_upvalueindex(2)));
+  CheckCmdCall(L, *func);
   if (lua_isnone(L, lua_upvalueindex(3)) && OnMainThread(L) && DefinedElsewhere(L)) {
     if (!CallAsDefiners(L)) return lua_error(L);
     return lua_gettop(L);
   }
   if (!OnMainThread(L) && !DefinersAllow(L, *func)) return lua_error(L);
-  CheckCmdCall(L, *func);
   if (func->direct != nullptr) {
     const int results = func->direct(L);
     if (results >= 0) CheckNoRefusal(L);

@@ -51,13 +51,13 @@ struct stMakeEnv {
 
 struct stEnvRights {
   int ref;
-  const CmdRightsPtr* rights;
+  stDefinerRights rights;
 };
 
 int SetRightsProtected(lua_State* L) {
   auto* set = static_cast<stEnvRights*>(lua_touserdata(L, 1));
   lua_rawgeti(L, LUA_REGISTRYINDEX, set->ref);
-  SetPeerEnvRights(L, -1, *set->rights);
+  SetPeerEnvRights(L, -1, set->rights);
   return 0;
 }
 
@@ -200,7 +200,11 @@ bool cPeerEnvs::Apply(lua_State* L, cUse& use) {
     if (!it->first.origin.empty()) ++m_nOrigins;
   }
   // What the link defines answers to the rights it runs with now, wherever it is called.
-  stEnvRights set{it->second.ref, &cCmdRightsScope::Current()};
+  const CmdRightsPtr& rights = cCmdRightsScope::Current();
+  stEnvRights set{it->second.ref, {rights, 0, 0}};
+  if (rights) set.rights.revision = DeferredRightsRevision(rights->account);
+  if (rights && !rights->carrier.empty())
+    set.rights.carrierRevision = DeferredRightsRevision(rights->carrier);
   if (lua_cpcall(L, &SetRightsProtected, &set) != 0) {
     lua_remove(L, -2);  // the function; the message stays
     return false;

@@ -141,7 +141,7 @@ void PushOwners(lua_State* L) {
 }
 
 int DropRightsHolder(lua_State* L) {
-  static_cast<CmdRightsPtr*>(lua_touserdata(L, 1))->~CmdRightsPtr();
+  static_cast<stDefinerRights*>(lua_touserdata(L, 1))->~stDefinerRights();
   return 0;
 }
 
@@ -462,14 +462,14 @@ void PushPeerEnv(lua_State* L, const cCmdFuncs& funcs) {
   lua_settop(L, foreign);
 }
 
-void SetPeerEnvRights(lua_State* L, int env, const CmdRightsPtr& rights) {
+void SetPeerEnvRights(lua_State* L, int env, const stDefinerRights& rights) {
   if (env < 0) env = lua_gettop(L) + env + 1;
   PushOwners(L);
   lua_pushvalue(L, env);
   lua_rawget(L, -2);
   if (!lua_isuserdata(L, -1)) {
     lua_pop(L, 1);
-    new (lua_newuserdata(L, sizeof(CmdRightsPtr))) CmdRightsPtr();
+    new (lua_newuserdata(L, sizeof(stDefinerRights))) stDefinerRights();
     if (luaL_newmetatable(L, kRightsHolder) != 0) {
       lua_pushcfunction(L, &DropRightsHolder);
       lua_setfield(L, -2, "__gc");
@@ -479,7 +479,7 @@ void SetPeerEnvRights(lua_State* L, int env, const CmdRightsPtr& rights) {
     lua_pushvalue(L, -2);
     lua_rawset(L, -4);
   }
-  *static_cast<CmdRightsPtr*>(lua_touserdata(L, -1)) = rights;
+  *static_cast<stDefinerRights*>(lua_touserdata(L, -1)) = rights;
   lua_pop(L, 2);
 }
 
@@ -497,8 +497,10 @@ CmdRightsPtr DefinerRights(lua_State* L) {
     if (lua_isfunction(L, -1) && !lua_iscfunction(L, -1)) {
       lua_getfenv(L, -1);
       lua_rawget(L, owners);
-      const auto* held = static_cast<const CmdRightsPtr*>(lua_touserdata(L, -1));
-      const CmdRightsPtr rights = held != nullptr ? *held : nullptr;
+      const auto* held = static_cast<const stDefinerRights*>(lua_touserdata(L, -1));
+      const CmdRightsPtr rights =
+          held != nullptr ? DeferredRights(held->rights, held->revision, held->carrierRevision)
+                          : nullptr;
       lua_pop(L, 1);
       if (rights && rights != found && rights != current &&
           !(current && current->origin == rights->origin)) {

@@ -232,7 +232,7 @@ TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
   const std::string shell = "os.execute('touch " + (dir.path() / "marker").string() + "')";
   auto narrow = std::make_shared<stCmdRights>(), full = std::make_shared<stCmdRights>();
   std::string error;
-  ASSERT_TRUE(CmdRightsFromText("gm\ngm@p\n*\n-@shell,@admin\n@\n", *narrow, error) &&
+  ASSERT_TRUE(CmdRightsFromText("planter\nplanter@p\n*\n-@shell,@admin\n@\n", *narrow, error) &&
               CmdRightsFromText("ops\nops@p\n", *full, error));
   ASSERT_TRUE(RunAs(group, nullptr, "shared = {}"));
   const std::string plants[] = {
@@ -253,8 +253,10 @@ TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
     EXPECT_FALSE(RunAs(group, &kB, "shared.f()"));
   }
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "marker"));
-  // What the link may run itself runs, called by anyone.
+  // What the link may run itself runs, called by anyone, until its account is kicked.
   EXPECT_TRUE(RunAs(group, nullptr, "shared.g()"));
+  RevokeDeferredRights("planter");
+  EXPECT_FALSE(RunAs(group, nullptr, "shared.g()"));
 }
 
 // The group's table holds what its binding set, a builtin it replaced included, and the
