@@ -51,7 +51,8 @@ void HostTest::Cycles(int n, std::uint32_t stepMs) {
   }
 }
 
-void LoggedInTest::StartLinks(unsigned maxlinks, const std::string& password, int level) {
+void LoggedInTest::StartLinks(unsigned maxlinks, const std::string& password, int level,
+                              const std::string& lines) {
   // Launch parameters would override the login file.
   for (const char* key : {"serverip", "serverip2", "account", "password"})
     GetExeParamStore().SetStringString(key, "");
@@ -60,7 +61,7 @@ void LoggedInTest::StartLinks(unsigned maxlinks, const std::string& password, in
                "opsuser\npassword = " +
                    password + "\n");
   m_dir->write("db/accounts/opsuser.ini",
-               "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
+               "password = " + password + "\ncmd = " + std::to_string(level) + "\n" + lines);
   testkit::cStdoutCapture capture;
   m_server = std::make_unique<linktest::cTestServer>(0, maxlinks);
   m_client = std::make_unique<linktest::cTestClient>(0, m_server.get());

@@ -54,8 +54,9 @@ class LoggedInTest : public HostTest {
  protected:
   // Writes the login file and the account (of command level `level`), starts the host with the
   // server (of `maxlinks` links) and the client, and waits until the client is logged in; what
-  // that printed is kept in m_started.
-  void StartLinks(unsigned maxlinks = 100, const std::string& password = "s3cretpw", int level = 1);
+  // that printed is kept in m_started. `lines` go into the account file as well.
+  void StartLinks(unsigned maxlinks = 100, const std::string& password = "s3cretpw", int level = 1,
+                  const std::string& lines = "");
   void TearDown() override;
   // Runs host cycles until pred holds, at most about ms.
   bool CyclesUntil(const std::function<bool()>& pred, int ms = 5000);

@@ -10,6 +10,8 @@
 #include "tessel/console/remote_path.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/link/cmd_send.h"
+#include "tessel/link/origin_desk.h"
 #include "tessel/msg/msg_records.h"
 
 namespace {
@@ -53,9 +55,9 @@ bool SendRemoteStream(const char* dest, RemoteStreamWriter writer, void* a, void
     std::cout << "SendRemoteStream too long " << call.size() << " to " << dest << std::endl;
     return false;
   }
-  stMsg_Cmd& record = Msg_GetCmdRecord();
-  if (!record.SetCmd(kRouteGroup, call.c_str())) return false;
-  return link->Send(&record, record.GetSize()) != 0;
+  // The one send point: the served command's origin goes first, and the command never goes
+  // without it.
+  return SendCmd(link, kRouteGroup, call) != 0;
 }
 
 bool SendRemoteStream2(const char* dest, RemoteStreamWriter writer, void* a, void* b) {
@@ -78,6 +80,9 @@ bool SendRemoteStream2(const char* dest, RemoteStreamWriter writer, void* a, voi
   std::memcpy(record.data(), &header, sizeof(header));
   std::memcpy(record.data() + sizeof(header), &group, sizeof(group));
   std::memcpy(record.data() + sizeof(header) + sizeof(group), call.data(), call.size());
+  // The served command's origin goes first, as at the one send point (SendCmd); the record,
+  // larger than that point's, never goes without it.
+  if (!cOriginDesk::Instance().BeforeSend(link, kRouteGroup, call.c_str())) return false;
   return link->Send(reinterpret_cast<const stMsg*>(record.data()),
                     static_cast<unsigned long>(record.size())) != 0;
 }

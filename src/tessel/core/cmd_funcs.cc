@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "tessel/core/cmd_categories.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/denied_log.h"
+#include "tessel/core/peer_sandbox.h"
 
 namespace {
 
@@ -39,11 +42,57 @@ int RaiseNamed(lua_State* L, const stCmdFunc& func) {
   return lua_error(L);
 }
 
+int GuardedCall(lua_State* L);
+
+// Whether a function on the stack was defined by a link whose rights are not the current ones.
+bool DefinedElsewhere(lua_State* L) {
+  return DefinerRights(L) != nullptr;
+}
+
+// In a coroutine, where a yield must stay possible, the call itself is checked against the rights
+// of the links that defined the functions calling it: false with the refusal on top.
+bool DefinersAllow(lua_State* L, const stCmdFunc& func) {
+  const CmdRightsPtr definers = DefinerRights(L);
+  if (!definers || definers->Allows(func)) return true;
+  const std::string line = RefusalLine(definers->account, func.name, func.right);
+  cDeniedLog::Instance().Note(definers->account, definers->origin, func.name,
+                              CmdRightName(func.right));
+  lua_pushlstring(L, line.data(), line.size());
+  return false;
+}
+
+bool OnMainThread(lua_State* L) {
+  const bool main = lua_pushthread(L) != 0;
+  lua_pop(L, 1);
+  return main;
+}
+
+// Calls the guard again, without this step, with the lesser of the current rights and theirs; a
+// protected call, so that the scope ends before the error goes on. False: the error is on top.
+bool CallAsDefiners(lua_State* L) {
+  const int args = lua_gettop(L);
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_pushvalue(L, lua_upvalueindex(2));
+  lua_pushboolean(L, 1);
+  lua_pushcclosure(L, &GuardedCall, 3);
+  lua_insert(L, 1);
+  const cCmdRightsScope scope(DefinerRights(L));
+  return lua_pcall(L, args, LUA_MULTRET, 0) == 0;
+}
+
 // A guarded function: checks the rights, then calls the function in place when it is a plain C
-// function (a yield stays possible), else through Lua. Upvalues: the function, its entry.
+// function (a yield stays possible), else through Lua. Upvalues: the function, its entry (and a
+// third while it runs with the rights of the links that defined the functions calling it: what it
+// checks itself and the origin of what it sends on are theirs as well; in a coroutine only the
+// call itself is checked against them).
 int GuardedCall(lua_State* L) {
   auto* func = static_cast<stCmdFunc*>(lua_touserdata(L, lua_upvalueindex(2)));
   CheckCmdCall(L, *func);
+  if (lua_isnone(L, lua_upvalueindex(3)) && OnMainThread(L) && DefinedElsewhere(L)) {
+    if (!CallAsDefiners(L)) return lua_error(L);
+    return lua_gettop(L);
+  }
+  if (!OnMainThread(L) && !DefinersAllow(L, *func)) return lua_error(L);
   if (func->direct != nullptr) {
     const int results = func->direct(L);
     if (results >= 0) CheckNoRefusal(L);

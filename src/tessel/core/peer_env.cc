@@ -3,6 +3,7 @@
 #include <lua.hpp>
 
 #include <algorithm>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -47,6 +48,18 @@ struct stMakeEnv {
   const cCmdFuncs* funcs;
   int ref;
 };
+
+struct stEnvRights {
+  int ref;
+  stDefinerRights rights;
+};
+
+int SetRightsProtected(lua_State* L) {
+  auto* set = static_cast<stEnvRights*>(lua_touserdata(L, 1));
+  lua_rawgeti(L, LUA_REGISTRYINDEX, set->ref);
+  SetPeerEnvRights(L, -1, set->rights);
+  return 0;
+}
 
 int MakeEnvProtected(lua_State* L) {
   auto* make = static_cast<stMakeEnv*>(lua_touserdata(L, 1));
@@ -177,19 +190,49 @@ bool cPeerEnvs::Apply(lua_State* L, cUse& use) {
   m_pLua = L;
   auto it = m_envs.find(scope->Key());
   if (it == m_envs.end()) {
+    if (!scope->Key().origin.empty()) MakeRoomForOrigin();
     stMakeEnv make{&m_funcs, LUA_NOREF};
     if (lua_cpcall(L, &MakeEnvProtected, &make) != 0) {
       lua_remove(L, -2);  // the function; the message stays
       return false;
     }
-    it = m_envs.emplace(scope->Key(), stEnv{make.ref, 0, false}).first;
+    it = m_envs.emplace(scope->Key(), stEnv{make.ref, 0, false, 0}).first;
+    if (!it->first.origin.empty()) ++m_nOrigins;
+  }
+  // What the link defines answers to the rights it runs with now, wherever it is called.
+  const CmdRightsPtr& rights = cCmdRightsScope::Current();
+  stEnvRights set{it->second.ref, {rights, 0, 0}};
+  if (rights) set.rights.revision = DeferredRightsRevision(rights->account);
+  if (rights && !rights->carrier.empty())
+    set.rights.carrierRevision = DeferredRightsRevision(rights->carrier);
+  if (lua_cpcall(L, &SetRightsProtected, &set) != 0) {
+    lua_remove(L, -2);  // the function; the message stays
+    return false;
   }
   lua_rawgeti(L, LUA_REGISTRYINDEX, it->second.ref);
   lua_setfenv(L, -2);
   ++it->second.busy;
+  it->second.lastUse = ++m_nUses;
   use.m_pEnvs = this;
   use.m_key = scope->Key();
   return true;
+}
+
+// The origins' environments stay within their bound: the one used least recently and not in use
+// goes, once the group holds as many as it keeps. Said once per group.
+void cPeerEnvs::MakeRoomForOrigin() {
+  if (m_nOrigins < kMaxOrigins) return;
+  auto oldest = m_envs.end();
+  for (auto it = m_envs.begin(); it != m_envs.end(); ++it)
+    if (!it->first.origin.empty() && it->second.busy == 0 &&
+        (oldest == m_envs.end() || it->second.lastUse < oldest->second.lastUse))
+      oldest = it;
+  if (oldest == m_envs.end()) return;
+  if (!m_bBoundSaid)
+    std::cout << "peer environments: a group keeps those of at most " << kMaxOrigins
+              << " origins; the one used least recently goes with what it defined" << std::endl;
+  m_bBoundSaid = true;
+  Release(oldest->first);
 }
 
 void cPeerEnvs::Drop(const stPeerKey& key) {
@@ -240,10 +283,12 @@ void cPeerEnvs::Release(const stPeerKey& key) {
   // Off the worker (an endpoint destroyed after a fault ended the worker) the state is not
   // touched: the entry is only forgotten, and the table goes with the state.
   if (m_pLua != nullptr && OnWorkerThread()) luaL_unref(m_pLua, LUA_REGISTRYINDEX, it->second.ref);
+  if (!it->first.origin.empty()) --m_nOrigins;
   m_envs.erase(it);
 }
 
 void cPeerEnvs::Forget() {
   m_envs.clear();
+  m_nOrigins = 0;
   m_pLua = nullptr;
 }

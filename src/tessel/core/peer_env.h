@@ -55,6 +55,11 @@ class cPeerEnvScope {
 // The peer environments of one group's state.
 class cPeerEnvs {
  public:
+  // Most environments of carried origins a group keeps: a process link names its origins, so
+  // ever new names would otherwise each leave one for the link's life. Beyond, the origin
+  // environment used least recently and not in use goes (what that origin defined with it).
+  static constexpr size_t kMaxOrigins = 1024;
+
   explicit cPeerEnvs(const cCmdFuncs& funcs);
   ~cPeerEnvs();
   cPeerEnvs(const cPeerEnvs&) = delete;
@@ -96,12 +101,17 @@ class cPeerEnvs {
     int ref = 0;  // the environment table in the registry
     int busy = 0;
     bool dropped = false;
+    uint64_t lastUse = 0;
   };
   static void DropKey(const stPeerKey& key);
+  void MakeRoomForOrigin();
   void DropOwn(const stPeerKey& key);
   void Release(const stPeerKey& key);
 
   const cCmdFuncs& m_funcs;
   lua_State* m_pLua = nullptr;
   std::map<stPeerKey, stEnv> m_envs;
+  size_t m_nOrigins = 0;  // entries of m_envs with an origin
+  uint64_t m_nUses = 0;
+  bool m_bBoundSaid = false;
 };

@@ -8,6 +8,7 @@
 
 #include <lua.hpp>
 
+#include <new>
 #include <string_view>
 
 #include "tessel/core/cmd_funcs.h"
@@ -63,6 +64,10 @@ const stBuiltin kBuiltins[] = {
 };
 
 const char kForeignKey[] = "tessel.peer.foreign";
+// The state's weak table of the links' environments (and the tables they gave to setfenv), each
+// with a holder of its link's rights.
+const char kOwnersKey[] = "tessel.peer.owners";
+const char kRightsHolder[] = "tessel.peer.rights";
 
 // Upvalues of the link's own functions.
 constexpr int kEnv = lua_upvalueindex(1);
@@ -121,6 +126,40 @@ int PeerGetfenv(lua_State* L) {
   return 1;
 }
 
+// Pushes the state's table of owners, made on first use.
+void PushOwners(lua_State* L) {
+  lua_getfield(L, LUA_REGISTRYINDEX, kOwnersKey);
+  if (lua_istable(L, -1)) return;
+  lua_pop(L, 1);
+  lua_newtable(L);
+  lua_createtable(L, 0, 1);
+  lua_pushliteral(L, "k");
+  lua_setfield(L, -2, "__mode");
+  lua_setmetatable(L, -2);
+  lua_pushvalue(L, -1);
+  lua_setfield(L, LUA_REGISTRYINDEX, kOwnersKey);
+}
+
+int DropRightsHolder(lua_State* L) {
+  static_cast<stDefinerRights*>(lua_touserdata(L, 1))->~stDefinerRights();
+  return 0;
+}
+
+// The table at `table` answers to the rights of the link's environment as well.
+void ShareOwner(lua_State* L, int table) {
+  PushOwners(L);
+  lua_pushvalue(L, kEnv);
+  lua_rawget(L, -2);
+  if (lua_isuserdata(L, -1)) {
+    lua_pushvalue(L, table);
+    lua_insert(L, -2);
+    lua_rawset(L, -3);
+  } else {
+    lua_pop(L, 1);
+  }
+  lua_pop(L, 1);
+}
+
 // setfenv: only of a function whose environment is the link's (or a table the link gave it
 // before), and never to a table that is not the link's. Level 0 names this C function, so a
 // thread's globals stay as they are.
@@ -140,6 +179,7 @@ int PeerSetfenv(lua_State* L) {
   lua_pushvalue(L, 2);
   lua_pushboolean(L, 1);
   lua_rawset(L, kOwned);
+  ShareOwner(L, 2);
   lua_pushvalue(L, 2);
   lua_setfenv(L, fn);
   lua_pushvalue(L, fn);
@@ -420,4 +460,58 @@ void PushPeerEnv(lua_State* L, const cCmdFuncs& funcs) {
   lua_pushvalue(L, env);
   lua_replace(L, foreign);
   lua_settop(L, foreign);
+}
+
+void SetPeerEnvRights(lua_State* L, int env, const stDefinerRights& rights) {
+  if (env < 0) env = lua_gettop(L) + env + 1;
+  PushOwners(L);
+  lua_pushvalue(L, env);
+  lua_rawget(L, -2);
+  if (!lua_isuserdata(L, -1)) {
+    lua_pop(L, 1);
+    new (lua_newuserdata(L, sizeof(stDefinerRights))) stDefinerRights();
+    if (luaL_newmetatable(L, kRightsHolder) != 0) {
+      lua_pushcfunction(L, &DropRightsHolder);
+      lua_setfield(L, -2, "__gc");
+    }
+    lua_setmetatable(L, -2);
+    lua_pushvalue(L, env);
+    lua_pushvalue(L, -2);
+    lua_rawset(L, -4);
+  }
+  *static_cast<stDefinerRights*>(lua_touserdata(L, -1)) = rights;
+  lua_pop(L, 2);
+}
+
+// Every Lua function on the stack counts, the caller's own chunk too: a function one link stored
+// where another account or the console calls it runs with the lesser of both rights.
+CmdRightsPtr DefinerRights(lua_State* L) {
+  lua_getfield(L, LUA_REGISTRYINDEX, kOwnersKey);
+  const int owners = lua_gettop(L);
+  const CmdRightsPtr& current = cCmdRightsScope::Current();
+  CmdRightsPtr found;
+  std::shared_ptr<stCmdRights> merged;
+  lua_Debug ar;
+  for (int level = 0; lua_istable(L, owners) && lua_getstack(L, level, &ar); ++level) {
+    lua_getinfo(L, "f", &ar);
+    if (lua_isfunction(L, -1) && !lua_iscfunction(L, -1)) {
+      lua_getfenv(L, -1);
+      lua_rawget(L, owners);
+      const auto* held = static_cast<const stDefinerRights*>(lua_touserdata(L, -1));
+      const CmdRightsPtr rights =
+          held != nullptr ? DeferredRights(held->rights, held->revision, held->carrierRevision)
+                          : nullptr;
+      lua_pop(L, 1);
+      if (rights && rights != found && rights != current &&
+          !(current && current->origin == rights->origin)) {
+        if (found && !merged) merged = std::make_shared<stCmdRights>(*found);
+        if (merged)
+          merged->rules.insert(merged->rules.end(), rights->rules.begin(), rights->rules.end());
+        if (!found) found = rights;
+      }
+    }
+    lua_pop(L, 1);
+  }
+  lua_settop(L, owners - 1);
+  return merged ? CmdRightsPtr(merged) : found;
 }

@@ -9,7 +9,10 @@
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/cmd_array.h"
+#include "tessel/core/cmd_rights.h"
+#include "testkit/file_text.h"
 #include "testkit/stdout_capture.h"
+#include "testkit/temp_dir.h"
 
 namespace {
 
@@ -27,6 +30,7 @@ struct cTrapCmd : cCmd {
       if (!ok) g_failed.push_back(name);
     });
     luareg::def(L, "DropMe", [] { cCmd::DropPeerEnv(cPeerEnvScope::Current()->Key()); });
+    luareg::def(L, "Admin", [] { RequireCmdRight("Admin", eCmdRight::kAdmin); });
     // A system function that takes the place of a builtin.
     luareg::def(L, "print", [](const char* text) { g_leaked.push_back(std::string("p:") + text); });
     luareg::def(L, "lower_case", [] {});
@@ -197,6 +201,64 @@ TEST(PeerEnv, ALinksDefinitionsLastUntilItsEnvironmentIsDropped) {
   EXPECT_TRUE(RunAs(group, &kB, "assert(mine == nil)"));
 }
 
+// Origins a process link names keep a bounded number of environments: the least recently used
+// goes, said once; the links' own and a recent origin's stay.
+TEST(PeerEnv, OriginsKeepABoundedNumberOfEnvironments) {
+  cTrapCmd group;
+  group.Create();
+  const stPeerKey kept{&kEndpoint, 3, "kept@p"}, gone{&kEndpoint, 3, "o1@p"};
+  ASSERT_TRUE(RunAs(group, &kA, "mine = 'a'") && RunAs(group, &kept, "mine = 'o'"));
+  testkit::cStdoutCapture capture;
+  for (size_t i = 1; i < cPeerEnvs::kMaxOrigins + 50; ++i) {
+    {
+      const cPeerEnvScope scope({&kEndpoint, 3, "o" + std::to_string(i) + "@p"});
+      ASSERT_TRUE(group.Do("mine = 1"));
+    }
+    ASSERT_TRUE(i % 100 != 0 || RunAs(group, &kept, "assert(mine == 'o')"));
+  }
+  EXPECT_EQ(group.PeerEnvCount(), cPeerEnvs::kMaxOrigins + 1);
+  EXPECT_EQ(testkit::CountOf(capture.Text(), "peer environments: a group keeps"), 1u);
+  EXPECT_TRUE(RunAs(group, &kA, "assert(mine == 'a')") && RunAs(group, &gone, "assert(not mine)"));
+}
+
+// A function a link stores in a table of the console (a method, a metatable's, a wrapped
+// coroutine, one given a table of its own) answers to that link's rights wherever it is called:
+// neither the console nor an account with every right runs a builtin the link may not run, nor
+// passes a check of a right the function makes itself.
+TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
+  cTrapCmd group;
+  group.Create();
+  testkit::cTempDir dir;
+  const std::string shell = "os.execute('touch " + (dir.path() / "marker").string() + "')";
+  auto narrow = std::make_shared<stCmdRights>(), full = std::make_shared<stCmdRights>();
+  std::string error;
+  ASSERT_TRUE(CmdRightsFromText("planter\nplanter@p\n*\n-@shell,@admin\n@\n", *narrow, error) &&
+              CmdRightsFromText("ops\nops@p\n", *full, error));
+  ASSERT_TRUE(RunAs(group, nullptr, "shared = {}"));
+  const std::string plants[] = {
+      "shared.g = function() Check('g', true) end shared.f = function() return " + shell + " end",
+      "setmetatable(shared, {__index = function() " + shell + " end}) shared.f = nil",
+      "shared.f = coroutine.wrap(function() " + shell + " end)",
+      "shared.f = setfenv(function() " + shell + " end, {os = os})",
+      "shared.f = function() Admin() end",
+  };
+  for (const std::string& plant : plants) {
+    SCOPED_TRACE(plant);
+    {
+      const cCmdRightsScope scope(narrow);
+      ASSERT_TRUE(RunAs(group, &kA, plant));
+    }
+    EXPECT_FALSE(RunAs(group, nullptr, "shared.f()"));
+    const cCmdRightsScope scope(full);
+    EXPECT_FALSE(RunAs(group, &kB, "shared.f()"));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "marker"));
+  // What the link may run itself runs, called by anyone, until its account is kicked.
+  EXPECT_TRUE(RunAs(group, nullptr, "shared.g()"));
+  RevokeDeferredRights("planter");
+  EXPECT_FALSE(RunAs(group, nullptr, "shared.g()"));
+}
+
 // The group's table holds what its binding set, a builtin it replaced included, and the
 // array's Output; no Lua builtin. A link can set a builtin's name only where the group did not
 // register it.
@@ -205,7 +267,7 @@ TEST(PeerEnv, TheGroupsTableHoldsItsRegisteredFunctionsAndNoBuiltin) {
   cCmdArray array;
   array.AddCmdOutput(3, &group, nullptr);
   EXPECT_EQ(group.FunctionNames(),
-            (Texts{"Check", "DropMe", "Leak", "Login", "Output", "lower_case", "print"}));
+            (Texts{"Admin", "Check", "DropMe", "Leak", "Login", "Output", "lower_case", "print"}));
   EXPECT_FALSE(RunAs(group, &kA, "lower_case = 1"));
   EXPECT_TRUE(RunAs(group, &kA, "tostring = 1"));
   EXPECT_TRUE(RunAs(group, nullptr, "assert(type(tostring) == 'function')"));

@@ -125,12 +125,13 @@ class GroupTest : public ::testing::Test {
   testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
 };
 
-// The logged-in server and client of LoggedInTest, started before each test.
+// The logged-in server and client of LoggedInTest, started before each test; the client logs in
+// as a process account, so that it carries the origins of the commands it sends.
 class GroupLinkTest : public LoggedInTest {
  protected:
   void SetUp() override {
     LoggedInTest::SetUp();
-    StartLinks();
+    StartLinks(100, "s3cretpw", 1, "process = 1\n");
   }
   cBridgeClient& Link() { return *m_client->GetBridgeClient(); }
 };

@@ -3,6 +3,7 @@
 #include "cmd_group_util.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/console/remote_stream.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/route_text.h"
 
@@ -176,6 +177,11 @@ TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
   }
   const std::string huge(stMsg_Cmd::kTextCapacity, 'x');
   const std::string big = "Output('" + huge.substr(0, 100000) + "')";
+  // Sent while a narrowed account's command is served, a stream carries that account's origin
+  // over the process account's link, and the destination holds the text to it.
+  auto gm = std::make_shared<stCmdRights>();
+  std::string shell = "os.execute('touch " + (m_dir->path() / "marker").string() + "')", error;
+  ASSERT_TRUE(CmdRightsFromText("gm\ngm@p\n*\n-@shell\n@\n", *gm, error)) << error;
   for (auto [send, text, shows] :
        std::vector<std::tuple<decltype(&SendRemoteStream), std::string, std::string>>{
            {&SendRemoteStream, "Output('one ]] ]=]')", "Output() one ]] ]=]\n"},
@@ -183,7 +189,15 @@ TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
     testkit::cStdoutCapture capture;
     EXPECT_TRUE(send("far", &WriteOutputCall, &text, nullptr));
     EXPECT_TRUE(CyclesUntil([&] { return capture.Text().find(shows) != std::string::npos; }));
+    const size_t refused = testkit::CountOf(capture.Text(), "gm may not run os.execute");
+    {
+      const cCmdRightsScope narrowed(gm);
+      EXPECT_TRUE(send("far", &WriteOutputCall, &shell, nullptr));
+    }
+    EXPECT_TRUE(CyclesUntil(
+        [&] { return testkit::CountOf(capture.Text(), "gm may not run os.execute") > refused; }));
   }
+  EXPECT_FALSE(std::filesystem::exists(m_dir->path() / "marker"));
   std::string tooLong = "Output('" + huge + "')";
   EXPECT_FALSE(SendRemoteStream("far", &WriteOutputCall, &tooLong, nullptr));
   EXPECT_FALSE(SendRemoteStream2("far", &WriteOutputCall, &tooLong, nullptr));
