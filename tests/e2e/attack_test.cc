@@ -3,6 +3,7 @@
 // bounds, nothing was written outside its home and no code ran for a peer that never logged in.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -219,6 +220,38 @@ TEST(AttackE2e, ConnectionChurnWritesFewerLinkLinesThanConnections) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_LT(CountLines(trail, {"origin=-\t"}), kConnections);
   EXPECT_GT(CountLines(trail, {"kind=dropped\tcount="}), 0) << "the trail names no line left out";
+}
+
+// A logged-in peer that reads its long answers a few KiB a second and asks for one every 2 s is
+// waited for in full once; afterwards the worker waits for it only a small share of the time
+// (its answers are cut sooner), and another client is served meanwhile.
+TEST(AttackE2e, APeerThatReadsATrickleIsWaitedForInFullOnlyOnce) {
+  cHome home;
+  AddAccount(home, "ops", "pw", 16);
+  AddAccount(home, "slow", "pw", 16);
+  cServerProcess server(home, Words("game", Listen()));
+  const int port = server.WaitPort("game");
+  ASSERT_GT(port, 0) << server.Output();
+  cClient slow(port, "Login('slow','pw')");
+  ASSERT_TRUE(slow.loggedIn);
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    for (int i = 0; !done && i < 300; ++i) {
+      if (i % 10 == 0) slow.peer.Write(CmdFrame(6, "for i = 1, 100000 do Hello() end"));
+      std::vector<char> bytes;
+      slow.peer.ReadUntil(bytes, 100, 8192);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  cClient ops(port);
+  int answered = 0;
+  for (int i = 0; i < 50; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(500)))
+    answered += ops.Ask(4, "Ver()", "func_Version") ? 1 : 0;
+  done = true;
+  trickle.join();
+  EXPECT_EQ(answered, 50);
+  EXPECT_EQ(testkit::CountOf(server.Output(), "did not read them within 2 s"), 1u)
+      << server.Output().substr(0, 4000);
 }
 
 // A cmd = 1 account redefines the login group's functions every way it can think of, also by

@@ -1,9 +1,11 @@
 #include "tessel/core/os_wait_guard.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 // Major number of Linux's memory devices (null, zero, full, random, urandom): they answer at once.
 constexpr unsigned kMemoryDevices = 1;
-// Most bytes io.popen keeps of what its line writes.
+// Most bytes io.popen keeps of what its line writes, and of what is written to its line.
 constexpr std::size_t kMaxPopenBytes = std::size_t{64} << 20;
 constexpr char kRefused[] = "a pipe, a socket or a device, not opened: it could wait for ever";
 
@@ -54,29 +56,103 @@ int BoundedExecute(lua_State* L) {
   return luaL_error(L, "%sit ran %d s (shell_time_limit in config/config_int.ini)", what, seconds);
 }
 
+// The file io.popen(line, 'w') answers: a temporary file of which at most kMaxPopenBytes are
+// written, so that a script cannot fill the temporary folder. A write past that fails as Lua's
+// file writes fail (nil and "File too large"), and the line is not run on the cut input.
+struct stPopenFile {
+  int fd = -1;
+  bool full = false;  // a write went past kMaxPopenBytes
+};
+
+ssize_t PopenFileRead(void* cookie, char* buffer, size_t size) {
+  return ::read(static_cast<stPopenFile*>(cookie)->fd, buffer, size);
+}
+
+// The bytes written; fewer than asked, with errno set, is glibc's sign of a failed write.
+ssize_t PopenFileWrite(void* cookie, const char* buffer, size_t size) {
+  auto* file = static_cast<stPopenFile*>(cookie);
+  const off_t at = ::lseek(file->fd, 0, SEEK_CUR);
+  if (at < 0) return 0;
+  const size_t room = kMaxPopenBytes - std::min(kMaxPopenBytes, static_cast<size_t>(at));
+  const size_t take = std::min(size, room);
+  size_t done = 0;
+  while (done < take) {
+    const ssize_t n = ::write(file->fd, buffer + done, take - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return static_cast<ssize_t>(done);
+    done += static_cast<size_t>(n);
+  }
+  if (done < size) {
+    file->full = true;
+    errno = EFBIG;
+  }
+  return static_cast<ssize_t>(done);
+}
+
+int PopenFileSeek(void* cookie, off64_t* offset, int whence) {
+  const off_t at = ::lseek(static_cast<stPopenFile*>(cookie)->fd, *offset, whence);
+  if (at < 0) return -1;
+  *offset = at;
+  return 0;
+}
+
+int PopenFileClose(void* cookie) {
+  auto* file = static_cast<stPopenFile*>(cookie);
+  const int closed = ::close(file->fd);
+  delete file;
+  return closed;
+}
+
+// A stream over a new temporary file, `*made` its state; null (errno set) when none was made.
+std::FILE* OpenPopenFile(stPopenFile** made) {
+  std::FILE* temp = std::tmpfile();
+  if (temp == nullptr) return nullptr;
+  auto* file = new stPopenFile;
+  file->fd = ::fcntl(fileno(temp), F_DUPFD_CLOEXEC, 0);
+  std::fclose(temp);
+  const cookie_io_functions_t calls{&PopenFileRead, &PopenFileWrite, &PopenFileSeek,
+                                    &PopenFileClose};
+  std::FILE* stream = file->fd < 0 ? nullptr : ::fopencookie(file, "w+", calls);
+  if (stream == nullptr) {
+    const int error = errno;
+    if (file->fd >= 0) ::close(file->fd);
+    delete file;
+    errno = error;
+    return nullptr;
+  }
+  *made = file;
+  return stream;
+}
+
 // The close of a file io.popen(line, 'w') answered (f:close(), io.close, the collector's): the
 // line runs now under os.execute's bounds, reading what was written. It answers true as Lua's
 // close of a popen file does, or nil and why; it raises no error, which the collector would
 // carry into whatever statement it ran in.
 int ClosePopenWrite(lua_State* L) {
   auto** handle = static_cast<std::FILE**>(luaL_checkudata(L, 1, LUA_FILEHANDLE));
-  std::FILE* file = *handle;
+  std::FILE* stream = *handle;
   *handle = nullptr;
   lua_getfenv(L, 1);
-  lua_getfield(L, -1, "line");
+  lua_getfield(L, -1, "file");
+  const auto* file = static_cast<const stPopenFile*>(lua_touserdata(L, -1));
+  lua_getfield(L, -2, "line");
   const char* line = lua_tostring(L, -1);
   const int seconds = static_cast<int>(ShellTimeLimitSeconds());
+  const bool full = file != nullptr && file->full;
   stShellWait wait;
-  if (file != nullptr && line != nullptr && std::fflush(file) == 0 &&
-      ::lseek(fileno(file), 0, SEEK_SET) == 0)
-    wait = RunBounded(line, seconds, fileno(file));
-  if (file != nullptr) std::fclose(file);
+  if (stream != nullptr && file != nullptr && line != nullptr && !full &&
+      std::fflush(stream) == 0 && ::lseek(file->fd, 0, SEEK_SET) == 0)
+    wait = RunBounded(line, seconds, file->fd);
+  if (stream != nullptr) std::fclose(stream);
   if (wait.waitStatus != -1 && !wait.killed) {
     lua_pushboolean(L, 1);
     return 1;
   }
   lua_pushnil(L);
-  if (!wait.killed)
+  if (full)
+    lua_pushfstring(L, "io.popen did not run its line (%s): more than %d MiB written to it", line,
+                    int(kMaxPopenBytes >> 20));
+  else if (!wait.killed)
     lua_pushfstring(L, "io.popen could not run its line (%s)", line != nullptr ? line : "?");
   else if (LuaCommandOverdue())
     lua_pushfstring(L, "io.popen killed its line (%s): command time limit", line);
@@ -87,22 +163,32 @@ int ClosePopenWrite(lua_State* L) {
 }
 
 // popen's write end runs the line at once and its close waits for the line without end (as does
-// a write the line does not read). Here what is written goes to a file of its own, and the line
-// runs at the close with that file as its standard input (ClosePopenWrite). The file is made
-// last, so that a memory error of the state leaves none open.
+// a write the line does not read). Here what is written goes to a file of its own (at most
+// kMaxPopenBytes), and the line runs at the close with that file as its standard input
+// (ClosePopenWrite). The file is made last, so that a memory error of the state leaves none
+// open: the field of its state is in the environment before, and setting it allocates nothing.
 int PopenWrite(lua_State* L, const char* line) {
   auto** handle = static_cast<std::FILE**>(lua_newuserdata(L, sizeof(std::FILE*)));
   *handle = nullptr;
   luaL_getmetatable(L, LUA_FILEHANDLE);
   lua_setmetatable(L, -2);
-  lua_createtable(L, 0, 2);
+  lua_createtable(L, 0, 3);
   lua_pushcfunction(L, &ClosePopenWrite);
   lua_setfield(L, -2, "__close");
   lua_pushstring(L, line);
   lua_setfield(L, -2, "line");
-  lua_setfenv(L, -2);
-  *handle = std::tmpfile();
-  if (*handle != nullptr) return 1;
+  lua_pushboolean(L, 0);
+  lua_setfield(L, -2, "file");
+  lua_pushvalue(L, -1);
+  lua_setfenv(L, -3);
+  stPopenFile* file = nullptr;
+  *handle = OpenPopenFile(&file);
+  if (*handle != nullptr) {
+    lua_pushlightuserdata(L, file);
+    lua_setfield(L, -2, "file");
+    lua_pop(L, 1);
+    return 1;
+  }
   lua_pushnil(L);
   lua_pushfstring(L, "%s: %s", line, std::strerror(errno));
   return 2;

@@ -14,10 +14,11 @@ struct lua_State;
 //   the status it gave before (system()'s).
 // - io.popen(line) for reading: the line runs under the same bounds, and the file answered reads
 //   what it wrote (up to 64 MiB; more raises an error).
-// - io.popen(line, 'w'): what is written is kept in a file of its own; the line runs when the
-//   file is closed (its close, io.close, or the collector's), reading it as standard input,
+// - io.popen(line, 'w'): what is written is kept in a file of its own, up to 64 MiB (a write
+//   past that answers nil and "File too large", as Lua's file writes fail); the line runs when
+//   the file is closed (its close, io.close, or the collector's), reading it as standard input,
 //   under the same bounds. The close answers true, or nil and a message naming the line when it
-//   was killed or could not start.
+//   was killed, could not start, or was not run because more than 64 MiB were written.
 // - io.open, io.lines, io.input and io.output given a name: a pipe, a socket or a device other
 //   than the memory ones (/dev/null, /dev/zero, /dev/urandom, ...) is not opened. io.open then
 //   answers nil and a message, as for a file it cannot open; the others raise the message.

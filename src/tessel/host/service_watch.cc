@@ -121,6 +121,10 @@ uint64_t NowMs() {
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+// When the library was loaded: as the program started, before main, so that the uptime told
+// is the process's even before Start (Status() from the start-up script).
+const uint64_t g_loadedMs = NowMs();
+
 // "global:up:350,other:down:0", or "-".
 std::string UpLinks(cTessel& host) {
   std::string list;
@@ -151,7 +155,7 @@ std::string cServiceWatch::StatusLine(cTessel& host) const {
   const uint64_t nowMs = NowMs();
   return "status name=" + Word(host.GetAccount()) + " program=" + Word(values.GetProgram()) +
          " version=" + Word(values.GetVersion()) +
-         " uptime_s=" + std::to_string((nowMs - m_startMs) / 1000) +
+         " uptime_s=" + std::to_string((nowMs - g_loadedMs) / 1000) +
          " links_up=" + std::to_string(census.LinksUp()) +
          " links_total=" + std::to_string(census.LinksTotal()) +
          " lateness_p99_us=" + std::to_string(Worker().LatenessP99Us(nowMs)) +

@@ -36,7 +36,7 @@ class cServiceWatch {
   // links_total=3 lateness_p99_us=420 queue=0 up=global:up:350 down=map,ops". `up` lists the
   // client links (name, up or down, ping round trip in microseconds, 0 before one), `down` the
   // accounts logged in on the server sides; "-" when there is none. Names keep only letters,
-  // digits and "_.@-"; other bytes show as '?'.
+  // digits and "_.@-"; other bytes show as '?'. The uptime is the process's, from its start.
   std::string StatusLine(cTessel& host) const;
 
   // The worker's cycles, for the whole process.

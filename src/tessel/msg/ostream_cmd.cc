@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <utility>
 
@@ -30,52 +30,88 @@ constexpr std::size_t kOutputPiece = 16000;
 // requester does not read in time is left out, with a last line saying so, and the link stays.
 constexpr unsigned long kOutputQueued = 128 * 1024;
 constexpr int kOutputDrainMs = 2000;
+// What a link's answers have waited comes back at this many ms a second, up to kOutputDrainMs:
+// a link that reads a trickle holds the worker at most a twentieth of the time after its first
+// kOutputDrainMs, however it spaces its commands. A link that reads keeps its answers' pieces
+// under kOutputQueued without a wait, and gets its answers whole.
+constexpr double kOutputRefillMsPerSecond = 50;
 
-// The links (endpoint, link id) that left an answer's pieces unread past kOutputDrainMs. While
-// such a link still holds more than kOutputQueued unsent, its next answers are not waited for:
-// a peer that sends command after command and reads nothing held the worker, every link and
-// timer with it, kOutputDrainMs per answer. The mark goes once the link read, went down or
-// logged out.
+using Clock = std::chrono::steady_clock;
+
+// What each link (endpoint, link id) may still wait for, and whether it left an answer's pieces
+// unread. While a link so marked still holds more than kOutputQueued unsent, its next answers
+// are not waited for: a peer that sends command after command and reads nothing held the
+// worker, every link and timer with it, kOutputDrainMs per answer. The mark goes once the link
+// read down to that, went down or logged out; what it waited comes back only with time, so a
+// peer reading a trickle that keeps falling below kOutputQueued is not waited for in full again.
+// A link with a full allowance and no mark has no entry.
 // Each process's worker serves its own bridges, but a program (or a test) may run more than one:
-// the marks are kept under a lock.
+// the entries are kept under a lock.
 using tStalledKey = std::pair<const void*, unsigned>;
+struct stLinkWait {
+  bool stalled = false;
+  double leftMs = kOutputDrainMs;
+  Clock::time_point at;
+};
 std::mutex& StalledLock() {
   static std::mutex lock;
   return lock;
 }
-std::set<tStalledKey>& StalledLinks() {
-  static std::set<tStalledKey> links;
+std::map<tStalledKey, stLinkWait>& LinkWaits() {
+  static std::map<tStalledKey, stLinkWait> links;
   return links;
 }
 
-void MarkStalled(const tStalledKey& key, bool stalled) {
+// The ms an answer for `link` may wait now: 0 while it is marked and still holds more than
+// kOutputQueued unsent (then `stalled`), else what its allowance came back to.
+double AllowedWaitMs(const tStalledKey& key, iSend* link, bool* stalled) {
+  const unsigned long unsent = link->GetUnsentBytes();
+  const Clock::time_point now = Clock::now();
   std::lock_guard<std::mutex> hold(StalledLock());
-  if (stalled)
-    StalledLinks().insert(key);
-  else
-    StalledLinks().erase(key);
+  auto found = LinkWaits().find(key);
+  if (found == LinkWaits().end()) return kOutputDrainMs;
+  stLinkWait& wait = found->second;
+  const double back =
+      std::chrono::duration<double>(now - wait.at).count() * kOutputRefillMsPerSecond;
+  wait.leftMs = std::min<double>(kOutputDrainMs, wait.leftMs + back);
+  wait.at = now;
+  wait.stalled = wait.stalled && unsent > kOutputQueued;
+  *stalled = wait.stalled;
+  const double left = wait.stalled ? 0 : wait.leftMs;
+  if (!wait.stalled && wait.leftMs >= kOutputDrainMs) LinkWaits().erase(found);
+  return left;
 }
 
-// Whether `link` is marked and still holds more than kOutputQueued unsent; a marked link that
-// read down to that loses its mark.
-bool StillStalled(const tStalledKey& key, iSend* link) {
-  {
-    std::lock_guard<std::mutex> hold(StalledLock());
-    if (StalledLinks().count(key) == 0) return false;
-  }
-  if (link->GetUnsentBytes() > kOutputQueued) return true;
-  MarkStalled(key, false);
-  return false;
+// An answer for the link waited `waitedMs`; `cut` when it left pieces out.
+void NoteWait(const tStalledKey& key, double waitedMs, bool cut) {
+  if (waitedMs <= 0 && !cut) return;
+  std::lock_guard<std::mutex> hold(StalledLock());
+  auto [found, made] = LinkWaits().try_emplace(key);
+  stLinkWait& wait = found->second;
+  if (made) wait.at = Clock::now();
+  wait.leftMs = std::max(0.0, wait.leftMs - waitedMs);
+  wait.stalled = wait.stalled || cut;
 }
 
-// Waits until `link` holds at most kOutputQueued unsent bytes; false when it went down or the
-// deadline passed first.
-bool Drained(iSend* link, std::chrono::steady_clock::time_point deadline) {
+void ForgetLink(const tStalledKey& key) {
+  std::lock_guard<std::mutex> hold(StalledLock());
+  LinkWaits().erase(key);
+}
+
+// Waits until `link` holds at most kOutputQueued unsent bytes, adding the time waited to
+// `waited`; false when it went down or the deadline passed first.
+bool Drained(iSend* link, Clock::time_point deadline, Clock::duration& waited) {
+  const Clock::time_point began = Clock::now();
+  bool drained = true;
   while (link->GetUnsentBytes() > kOutputQueued) {
-    if (link->IsConnect() == 0 || std::chrono::steady_clock::now() >= deadline) return false;
+    if (link->IsConnect() == 0 || Clock::now() >= deadline) {
+      drained = false;
+      break;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return true;
+  waited += Clock::now() - began;
+  return drained;
 }
 
 std::string& ReturnPath() {
@@ -143,7 +179,7 @@ stPeerKey PeerEnvKey(iBridge* bridge, unsigned linkId) {
 }
 
 void DropPeerEnv(iBridge* bridge, unsigned linkId) {
-  MarkStalled({bridge, linkId}, false);
+  ForgetLink({bridge, linkId});
   cCmd::DropPeerEnv(PeerEnvKey(bridge, linkId));
 }
 
@@ -267,26 +303,34 @@ void ostreamCmd::SendPieces(const std::vector<std::string>& cmds) {
   const unsigned level = static_cast<unsigned>(GetServingCmdLevel());
   iSend* link = GetLink();
   const tStalledKey key{m_pBridge, GetLinkID()};
-  const bool stalled = link != nullptr && StillStalled(key, link);
+  bool stalled = false;
+  // An answer of one piece leaves at once, as every short answer does.
+  const double allowedMs =
+      link != nullptr && cmds.size() > 1 ? AllowedWaitMs(key, link, &stalled) : 0;
   const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(stalled ? 0 : kOutputDrainMs);
+      Clock::now() + std::chrono::microseconds(static_cast<long long>(allowedMs * 1000));
+  Clock::duration waited{};
   size_t sent = 0;
   for (; sent < cmds.size(); ++sent) {
-    // An answer of one piece leaves at once, as every short answer does.
-    if (sent > 0 && link != nullptr && !Drained(link, deadline)) break;
+    if (sent > 0 && link != nullptr && !Drained(link, deadline, waited)) break;
     m_pBridge->SendBackCmd(link, level, cmds[sent].c_str());
   }
-  if (sent == cmds.size() || link == nullptr || link->IsConnect() == 0) return;
-  MarkStalled(key, true);
-  const std::string why =
-      stalled ? "has not read an earlier answer yet"
-              : "did not read them within " + std::to_string(kOutputDrainMs / 1000) + " s";
-  const std::string cut = "ostreamCmd output cut: " + std::to_string(cmds.size() - sent) + " of " +
-                          std::to_string(cmds.size()) + " pieces left out (the requester " + why +
-                          ")\n";
+  const bool cut = sent < cmds.size() && link != nullptr && link->IsConnect() != 0;
+  if (link != nullptr && cmds.size() > 1)
+    NoteWait(key, std::chrono::duration<double, std::milli>(waited).count(), cut);
+  if (!cut) return;
+  std::string why = "has not read an earlier answer yet";
+  if (!stalled && allowedMs >= kOutputDrainMs)
+    why = "did not read them within " + std::to_string(kOutputDrainMs / 1000) + " s";
+  else if (!stalled)
+    why = "did not read them within " + std::to_string(static_cast<int>(allowedMs)) +
+          " ms: a slow reader is waited for 2 s, then a twentieth of the time";
+  const std::string line = "ostreamCmd output cut: " + std::to_string(cmds.size() - sent) + " of " +
+                           std::to_string(cmds.size()) + " pieces left out (the requester " + why +
+                           ")\n";
   std::cout << "ostreamCmd::SendOutputBack link #" << GetLinkID() << " ip " << GetLinkIP() << ": "
-            << cut;
-  m_pBridge->SendBackCmd(link, level, MakeOutputCmd(cut).c_str());
+            << line;
+  m_pBridge->SendBackCmd(link, level, MakeOutputCmd(line).c_str());
 }
 
 void ostreamCmd::FlushOutput(cSyncObj* sync) {

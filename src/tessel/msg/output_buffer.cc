@@ -3,10 +3,10 @@
 #include <algorithm>
 
 std::string cOutputBuffer::Text() const {
-  std::string text = str();
-  if (m_leftOut == 0) return text;
+  std::string text = str().substr(0, Kept());
+  if (LeftOut() == 0) return text;
   if (!text.empty() && text.back() != '\n') text += '\n';
-  return text + "ostreamCmd output cut: " + std::to_string(m_leftOut) +
+  return text + "ostreamCmd output cut: " + std::to_string(LeftOut()) +
          " bytes left out (a served command keeps at most " + std::to_string(m_cap) +
          " bytes of output)\n";
 }

@@ -3,6 +3,7 @@
 // (a link takes far less in one answer anyway). Worker thread only, as the output stream.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <sstream>
 #include <string>
@@ -15,9 +16,10 @@ class cOutputBuffer : public std::stringbuf {
   explicit cOutputBuffer(std::size_t cap = kDefaultCap)
       : std::stringbuf(std::ios::out), m_cap(cap) {}
 
-  // Bytes kept, and bytes written past the cap and left out.
-  std::size_t Kept() const { return static_cast<std::size_t>(pptr() - pbase()); }
-  std::size_t LeftOut() const { return m_leftOut; }
+  // Bytes kept, and bytes written past the cap and left out. Single bytes may land in the
+  // buffer's spare room past the cap without a call here: they count as left out.
+  std::size_t Kept() const { return std::min(Held(), m_cap); }
+  std::size_t LeftOut() const { return m_leftOut + (Held() - Kept()); }
   // What was kept, followed, when something was left out, by a line that says how much.
   std::string Text() const;
   // Empty again, nothing left out.
@@ -28,6 +30,7 @@ class cOutputBuffer : public std::stringbuf {
   int_type overflow(int_type c) override;
 
  private:
+  std::size_t Held() const { return static_cast<std::size_t>(pptr() - pbase()); }
   std::size_t m_cap;
   std::size_t m_leftOut = 0;
 };

@@ -69,6 +69,14 @@ TEST_F(OsWaits, ShellLinesEndAtTheCommandTimeLimitWithTheJobsTheyStarted) {
       << said_;
   EXPECT_EQ(testkit::ReadFile(out), "gc");
   EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(20));
+  // What is written is kept up to 64 MiB: a write past that fails as a file's write does, and
+  // the line does not run on the cut input.
+  EXPECT_TRUE(Run("local f = io.popen('cat > " + out +
+                  "', 'w') local s = string.rep('x', 2^20) for i = 1, 64 do assert(f:write(s)) "
+                  "end local ok, why = f:write(s) assert(not ok and why == 'File too large', why) "
+                  " local _, said = f:close() assert(said:find('64 MiB'), said)"))
+      << said_;
+  EXPECT_EQ(testkit::ReadFile(out), "gc");
 }
 
 // A pipe with no writer (opening it would wait for one) is refused by every io function that
