@@ -106,18 +106,23 @@ TEST_F(AccountTest, RefusalsChangeNothing) {
   EXPECT_EQ(MaskPassword("a-very-long-password"), "********");
 }
 
-// A line of an account file that is not KEY = VALUE is reported with the file and line number,
-// once however often the account tries, and gives nothing ("cmd" was the password below).
+// A line of an account file that is not KEY = VALUE, or a password that begins like a hash but
+// is none (cut short by an editor), is reported with the file, once however often the account
+// tries, and gives nothing ("cmd" was the password below); the value is not shown.
 TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothing) {
   home_.write("db/accounts/ops.ini", "password ops123\ncmd = 16\n");
+  home_.write("db/accounts/cut.ini", "password = $scrypt$ln=15,r=8,p=1$c2FsdHNhbHQ\ncmd = 2\n");
   testkit::cStdoutCapture out;
-  EXPECT_FALSE(m_.Login(1, "ops", "ops123"));
-  EXPECT_FALSE(m_.Login(1, "ops", "ops123"));
+  for (const char* name : {"ops", "ops", "cut", "cut"}) EXPECT_FALSE(m_.Login(1, name, "ops123"));
   EXPECT_FALSE(m_.Login(1, "ops", "cmd"));
-  const std::string said = "db/accounts/ops.ini line 1 cannot be read";
-  EXPECT_NE(out.Text().find(said), std::string::npos) << out.Text();
-  EXPECT_EQ(out.Text().find(said), out.Text().rfind(said)) << out.Text();
+  for (const std::string said :
+       {"db/accounts/ops.ini line 1 cannot be read",
+        "db/accounts/cut.ini: its password begins like a hash but is none"}) {
+    EXPECT_NE(out.Text().find(said), std::string::npos) << out.Text();
+    EXPECT_EQ(out.Text().find(said), out.Text().rfind(said)) << out.Text();
+  }
   EXPECT_EQ(out.Text().find("ops123"), std::string::npos) << out.Text();
+  EXPECT_EQ(out.Text().find("c2FsdHNhbHQ"), std::string::npos) << out.Text();
 }
 
 // Words are read in threes (key, "=", value): a later key wins, a value with a blank is cut and
