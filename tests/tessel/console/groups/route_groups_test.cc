@@ -149,10 +149,15 @@ TEST_F(RouteGroups, AFoundAnswerStoresItsReturnRouteForLaterCalls) {
   EXPECT_FALSE(SendRemoteStream2("w", &WriteOutputCall, &ver, nullptr));
 }
 
-// Peers name the destinations: the table keeps a bounded number under bounded names.
+// Peers name the destinations: the table keeps a bounded number under bounded names, which
+// TraceRemote shows without their terminal controls (a search's origin is such a name).
 TEST_F(RouteGroups, ThePathTableKeepsABoundedNumberOfDestinations) {
   const std::string route = "SendPathCmd('me','x','',%1%,[=[%2%]=])";
   EXPECT_FALSE(cRemotePath::Instance().SetPath(std::string(256, 'x'), route));
+  const std::string evil = "evil\x1b]0;owned\x07\x1b[2J";
+  ASSERT_TRUE(cRemotePath::Instance().SetPath(evil, route, true));
+  EXPECT_EQ(Remote("TraceRemote()").out.find('\x1b'), std::string::npos);
+  cRemotePath::Instance().RemovePath(evil);
   int kept = 0;  // the table may hold a few of other tests
   for (int i = 0; i < 1100; ++i)
     kept += cRemotePath::Instance().SetPath(std::to_string(i), route, true);
