@@ -149,8 +149,7 @@ TEST_F(RouteGroups, AFoundAnswerStoresItsReturnRouteForLaterCalls) {
   EXPECT_FALSE(SendRemoteStream2("w", &WriteOutputCall, &ver, nullptr));
 }
 
-// Peers name the destinations: the table keeps a bounded number under bounded names, which
-// TraceRemote shows without their terminal controls (a search's origin is such a name).
+// Peers name the destinations: the table keeps a bounded number under bounded names, shown escaped.
 TEST_F(RouteGroups, ThePathTableKeepsABoundedNumberOfDestinations) {
   const std::string route = "SendPathCmd('me','x','',%1%,[=[%2%]=])";
   EXPECT_FALSE(cRemotePath::Instance().SetPath(std::string(256, 'x'), route));
