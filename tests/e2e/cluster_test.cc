@@ -116,6 +116,13 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   ASSERT_TRUE(game.Ask(SendTo("global", "OS_QueryTime()", 15), {"Remote date and time: "}));
   EXPECT_NEAR(NumberAfterLast(game.Output().substr(mark), "TimeDiff == ", ahead), 0, 2);
 
+  TESSEL_STEP(steps, "a routed text that sends itself back and forth ends at the hop limit");
+  const std::string back = R"(SendRemoteCmd(d,7,"d='"..(d=='map' and 'global' or 'map').."' s="..)"
+                           R"(string.format("%q",s).." "..s))";
+  mark = map.Output().size();
+  map.Type("/7/d='global' s=[[" + back + "]] " + back);
+  EXPECT_TRUE(map.WaitOutput(" path longer than 32 hops, dropped.", mark)) << map.Output();
+
   TESSEL_STEP(steps, "a fault on global");
   // Its exception end tells game, which goes on; with global gone, the
   // route's next link is down and game drops the call.

@@ -1,6 +1,7 @@
 #include "tessel/console/path_router.h"
 
 #include <iostream>
+#include <utility>
 
 #include "platform/console_color.h"
 #include "platform/text_clean.h"
@@ -29,6 +30,10 @@ const char* const kRemoteLabel = "func_SendRemoteCmdParam ";
 
 // Open cTellDrops scopes (worker thread).
 int g_tellDrops = 0;
+// The hop count a call sent from here starts with: while a routed call runs here, its own count
+// and one, so that a routed text that sends itself on again (two processes sending it to each
+// other) ends at the hop limit as a call going round a circle of links does. Worker thread.
+int g_startHops = 0;
 
 // The lines name processes and routes that peers told of: their controls are escaped. Inside a
 // cTellDrops scope a command served for a link gets the line as well.
@@ -141,7 +146,7 @@ void cPathRouter::SendPathCmd(const stPathCall& call, int hops) {
       Red(std::string(kSendLabel) + "error! can not solve local cmd!");
       return;
     }
-    RunAtDestination(call);
+    RunAtDestination(call, hops);
     return;
   }
   if (own != 0 && PassToNamed(call, own, hops)) return;
@@ -230,7 +235,8 @@ void cPathRouter::SendUp(const stPathCall& call, size_t own, int hops, bool loca
 
 // Runs the call's text as if it had come over the link the call came over, with the way back
 // as the return path; what it writes goes back to the origin along that path.
-void cPathRouter::RunAtDestination(const stPathCall& call) {
+void cPathRouter::RunAtDestination(const stPathCall& call, int hops) {
+  const int formerStartHops = std::exchange(g_startHops, hops + 1);
   ostreamCmd& out = get_gout();
   iBridge* bridge = out.GetBridge();
   iSend* link = out.GetLink();
@@ -253,6 +259,7 @@ void cPathRouter::RunAtDestination(const stPathCall& call) {
 
   SetReturnPath(formerPath);
   if (!formerOutput.empty()) out.Stream() << formerOutput;
+  g_startHops = formerStartHops;
 }
 
 void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hops) {
@@ -384,9 +391,14 @@ void SendRemoteCmdParam(const char* dest, int group, const char* text, const cha
     FindPathOnRoute(dest);
     return;
   }
+  if (g_startHops >= kMaxRouteHops) {
+    Red(HopLimitLine(kRemoteLabel));
+    return;
+  }
   iSend* link = cPathRouter::FirstHopLink(route, kRemoteLabel);
   if (link == nullptr) return;
-  if (SendCmd(link, kRouteGroup, FillRoute(route, group, text, param)) == 0)
+  const std::string call = WithHopMark(FillRoute(route, group, text, param), g_startHops);
+  if (SendCmd(link, kRouteGroup, call) == 0)
     Red(std::string(kRemoteLabel) + "to " + dest + " not sent: link " + link->GetName() +
         " took no record");
 }

@@ -44,7 +44,7 @@ class cPathRouter {
   static void Dropped(const stPathCall& call, size_t own, const std::string& line);
   static void TellOrigin(const stPathCall& call, size_t own, const std::string& line, iSend* link);
   static void SendUp(const stPathCall& call, size_t own, int hops, bool local);
-  static void RunAtDestination(const stPathCall& call);
+  static void RunAtDestination(const stPathCall& call, int hops);
   static void Reached(const std::vector<std::string>& names);
   static void NotFound(const std::vector<std::string>& names, size_t count, iSend* link);
   static bool HopsLeft(size_t names, int hops, const char* label);

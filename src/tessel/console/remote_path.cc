@@ -77,7 +77,9 @@ void cRemotePath::RemovePath(const std::string& dest) {
 
 void cRemotePath::Trace(std::ostream& os) const {
   std::lock_guard<std::mutex> lock(m_lock);
-  for (const auto& [dest, entry] : m_mapPath) os << dest << " " << entry.route << "\n";
+  // A search's origin is stored under the name a peer gave: its controls are escaped.
+  for (const auto& [dest, entry] : m_mapPath)
+    os << EscapeControls(dest) << " " << EscapeControls(entry.route) << "\n";
 }
 
 void cRemotePath::SetListener(iRemotePathListener* listener) {

@@ -19,11 +19,6 @@ std::string JoinNames(const std::vector<std::string>& names) {
   return out;
 }
 
-std::string WithHopMark(std::string call, int hops) {
-  if (hops > 0) call += std::string(kHopMark) + std::to_string(hops);
-  return call;
-}
-
 // Reads one escape of a Lua string at `at` (just behind the backslash) into `out`.
 void ReadEscape(std::string_view text, size_t& at, std::string& out) {
   if (at >= text.size()) return;
@@ -91,6 +86,11 @@ std::string RouteEscape(std::string_view value) {
 
 std::string RouteQuote(std::string_view value) {
   return "'" + RouteEscape(value) + "'";
+}
+
+std::string WithHopMark(std::string call, int hops) {
+  if (hops > 0) call += std::string(kHopMark) + std::to_string(hops);
+  return call;
 }
 
 std::string MakePathCall(const stPathCall& call, int hops) {

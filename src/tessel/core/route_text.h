@@ -45,6 +45,8 @@ std::string RouteQuote(std::string_view value);
 
 // The call text, with the hop mark when hops > 0.
 std::string MakePathCall(const stPathCall& call, int hops);
+// `call` with the hop mark when hops > 0.
+std::string WithHopMark(std::string call, int hops);
 std::string MakeFindCall(const std::vector<std::string>& names, int hops);
 
 // The template of a route along `names` ("%3%" as the parameter).

@@ -24,6 +24,17 @@ bool IsSafeAccountByte(unsigned char c) {
   return std::strchr("/\\:*?\"<>|", c) == nullptr;
 }
 
+// A password that begins like a hash but is none matches nothing: without this line every login
+// of the account read as a wrong password. The value is not shown.
+void ReportBrokenPasswordHash(const std::string& path, const std::string& stored) {
+  if (!LooksLikePasswordHash(stored) || IsPasswordHash(stored)) return;
+  ReportUnreadableFile(path, path +
+                                 ": its password begins like a hash but is none that can be "
+                                 "checked (a cost, salt or length out of form or bounds): no "
+                                 "password logs the account in; make it with "
+                                 "tessel_cli --hash-password");
+}
+
 }  // namespace
 
 bool IsSafeAccountName(const char* name) {
@@ -178,6 +189,7 @@ bool cAccountHelp::Login(const char* name, const char* password, bool replayed) 
       return false;
     }
     ReportPasswordFileOpenToOthers(path);
+    ReportBrokenPasswordHash(path, stored);
     if (!StoredPasswordMatches(stored, password ? password : "")) {
       get_gout() << "login error 密码错误\n";
       return false;

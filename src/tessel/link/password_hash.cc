@@ -86,7 +86,8 @@ bool ParseScryptCost(std::string_view text, stHash& hash) {
   hash.n = uint64_t(1) << *ln;
   hash.r = static_cast<uint32_t>(*r);
   hash.p = static_cast<uint32_t>(*p);
-  return 128 * hash.r * hash.n <= kMaxScryptMemory;
+  // p passes over the memory one after the other: p = 16 at 1 GiB held a check a minute.
+  return 128 * hash.r * hash.n * hash.p <= kMaxScryptMemory;
 }
 
 std::optional<stHash> Parse(std::string_view stored) {
@@ -163,8 +164,12 @@ std::string HashPassword(std::string_view password, int logN) {
          Base64(derived);
 }
 
+bool LooksLikePasswordHash(std::string_view stored) {
+  return stored.starts_with("$scrypt$") || stored.starts_with("$pbkdf2-sha256$");
+}
+
 bool CheckPassword(std::string_view stored, std::string_view given) {
-  if (!stored.starts_with("$scrypt$") && !stored.starts_with("$pbkdf2-sha256$"))
+  if (!LooksLikePasswordHash(stored))
     return PasswordsEqual(std::string(stored), std::string(given));
   const std::optional<stHash> hash = Parse(stored);
   if (!hash) return false;

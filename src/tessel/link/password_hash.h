@@ -15,11 +15,13 @@ inline constexpr int kDefaultScryptLogN = 15;
 
 // Whether `stored` is a well-formed hash of one of the forms above.
 bool IsPasswordHash(std::string_view stored);
+// Whether `stored` begins like one of the forms above (well-formed or not).
+bool LooksLikePasswordHash(std::string_view stored);
 // A new scrypt hash of `password` with a fresh 16-byte salt and cost 2^logN; empty when it
 // cannot be made.
 std::string HashPassword(std::string_view password, int logN = kDefaultScryptLogN);
 // Whether `given` is the password `stored` holds: a hash form is derived again from `given` and
 // compared, any other value is the clear password; both in constant time. A value that begins
-// like a hash form but is none (malformed, or scrypt memory over 1 GiB, more than 10^8
-// iterations) matches nothing: its text must not become the password.
+// like a hash form but is none (malformed, scrypt memory or work N r p over 1 GiB's worth, more
+// than 10^8 iterations) matches nothing: its text must not become the password.
 bool CheckPassword(std::string_view stored, std::string_view given);

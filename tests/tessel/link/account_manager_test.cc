@@ -8,6 +8,7 @@
 #include "tessel/core/config_stores.h"
 #include "tessel/core/login_text.h"
 #include "tessel/link/ini_file.h"
+#include "testkit/file_text.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
 
@@ -106,8 +107,8 @@ TEST_F(AccountTest, RefusalsChangeNothing) {
   EXPECT_EQ(MaskPassword("a-very-long-password"), "********");
 }
 
-// A line of an account file that is not KEY = VALUE is reported with the file and line number,
-// once however often the account tries, and gives nothing ("cmd" was the password below).
+// A line of an account file that is not KEY = VALUE (or a hash cut short) is reported with the
+// file, once however often the account tries, and gives nothing ("cmd" was the password below).
 TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothing) {
   home_.write("db/accounts/ops.ini", "password ops123\ncmd = 16\n");
   testkit::cStdoutCapture out;
@@ -118,6 +119,9 @@ TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothin
   EXPECT_NE(out.Text().find(said), std::string::npos) << out.Text();
   EXPECT_EQ(out.Text().find(said), out.Text().rfind(said)) << out.Text();
   EXPECT_EQ(out.Text().find("ops123"), std::string::npos) << out.Text();
+  home_.write("db/accounts/cut.ini", "password = $scrypt$ln=15,r=8,p=1$c2FsdHNhbHQ\n");
+  EXPECT_FALSE(m_.Login(1, "cut", "ops123") || m_.Login(1, "cut", "c2FsdHNhbHQ"));
+  EXPECT_EQ(testkit::CountOf(out.Text(), "cut.ini: its password begins like a hash but"), 1u);
 }
 
 // Words are read in threes (key, "=", value): a later key wins, a value with a blank is cut and

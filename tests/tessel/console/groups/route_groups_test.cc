@@ -150,10 +150,12 @@ TEST_F(RouteGroups, AFoundAnswerStoresItsReturnRouteForLaterCalls) {
   EXPECT_FALSE(SendRemoteStream2("w", &WriteOutputCall, &ver, nullptr));
 }
 
-// Peers name the destinations: the table keeps a bounded number under bounded names.
+// Peers name the destinations: the table keeps a bounded number under bounded names, shown escaped.
 TEST_F(RouteGroups, ThePathTableKeepsABoundedNumberOfDestinations) {
   const std::string route = "SendPathCmd('me','x','',%1%,[=[%2%]=])";
   EXPECT_FALSE(cRemotePath::Instance().SetPath(std::string(256, 'x'), route));
+  ASSERT_TRUE(cRemotePath::Instance().SetPath("evil\x1b]0;owned\x07\x1b[2J", route, true));
+  EXPECT_EQ(Remote("TraceRemote()").out.find('\x1b'), std::string::npos);
   int kept = 0;  // the table may hold a few of other tests
   for (int i = 0; i < 1100; ++i)
     kept += cRemotePath::Instance().SetPath(std::to_string(i), route, true);
