@@ -14,8 +14,10 @@ namespace {
 
 // Nesting of pattern items one search may reach; Lua 5.2 and later refuse deeper ones too.
 constexpr int kMaxDepth = 200;
-// Steps of a walk between two looks at the clock.
+// Steps of a walk between two looks at the clock; a step is one pattern item tried at one place,
+// or 64 bytes compared (a long needle, bracket class or captured text costs a step per 64 bytes).
 constexpr std::uint64_t kCheckEvery = 1 << 14;
+constexpr std::size_t kBytesPerStep = 64;
 // A search whose worst case stays below this many steps goes to Lua at once.
 constexpr double kSmallSearch = 1 << 16;
 constexpr char kSpecials[] = "^$*+?.([%-";
@@ -48,8 +50,13 @@ class cPatternWalk {
     std::ptrdiff_t len;
   };
 
-  void Step() {
-    if (++m_steps % kCheckEvery == 0 && LuaCommandOverdue()) throw eWalkEnd::kOverdue;
+  // A step that also compared `bytes` bytes. The clock is read once the count has passed the next
+  // check, however far one step moved it.
+  void Step(std::size_t bytes = 0) {
+    m_steps += 1 + bytes / kBytesPerStep;
+    if (m_steps < m_nextCheck) return;
+    m_nextCheck = m_steps + kCheckEvery;
+    if (LuaCommandOverdue()) throw eWalkEnd::kOverdue;
   }
   const char* Match(const char* s, const char* p);
   const char* ClassEnd(const char* p) const;
@@ -59,7 +66,7 @@ class cPatternWalk {
   const char* EndCapture(const char* s, const char* p);
   const char* MatchBalance(const char* s, const char* p);
   const char* MatchCapture(const char* s, int l);
-  bool SingleMatch(const char* s, const char* p, const char* ep) const;
+  bool SingleMatch(const char* s, const char* p, const char* ep);
 
   const char* m_init;
   const char* m_end;
@@ -67,6 +74,7 @@ class cPatternWalk {
   int m_level = 0;
   int m_depth = 0;
   std::uint64_t m_steps = 0;
+  std::uint64_t m_nextCheck = kCheckEvery;
 };
 
 bool MatchClass(int c, int cl) {
@@ -145,8 +153,10 @@ const char* cPatternWalk::ClassEnd(const char* p) const {
   }
 }
 
-bool cPatternWalk::SingleMatch(const char* s, const char* p, const char* ep) const {
+// A step that reads the item's class to its end (a bracket class may be megabytes long).
+bool cPatternWalk::SingleMatch(const char* s, const char* p, const char* ep) {
   if (s >= m_end) return false;
+  Step(static_cast<std::size_t>(ep - p));
   const int c = static_cast<unsigned char>(*s);
   switch (*p) {
     case '.':
@@ -177,10 +187,7 @@ const char* cPatternWalk::MatchBalance(const char* s, const char* p) {
 
 const char* cPatternWalk::MaxExpand(const char* s, const char* p, const char* ep) {
   std::ptrdiff_t i = 0;
-  while (SingleMatch(s + i, p, ep)) {
-    Step();
-    ++i;
-  }
+  while (SingleMatch(s + i, p, ep)) ++i;
   for (; i >= 0; --i)
     if (const char* res = Match(s + i, ep + 1)) return res;
   return nullptr;
@@ -217,8 +224,7 @@ const char* cPatternWalk::MatchCapture(const char* s, int l) {
   l -= '1';
   if (l < 0 || l >= m_level || m_capture[l].len == kCapUnfinished) throw eWalkEnd::kMalformed;
   const auto len = static_cast<size_t>(m_capture[l].len);
-  m_steps += len / 64;
-  Step();
+  Step(len);
   if (static_cast<size_t>(m_end - s) >= len && std::memcmp(m_capture[l].init, s, len) == 0)
     return s + len;
   return nullptr;
@@ -254,6 +260,7 @@ const char* cPatternWalk::Match(const char* s, const char* p) {
           p += 2;
           if (*p != '[') throw eWalkEnd::kMalformed;
           const char* ep = ClassEnd(p);
+          Step(static_cast<std::size_t>(ep - p));
           const int previous = s == m_init ? 0 : static_cast<unsigned char>(s[-1]);
           const int current = s < m_end ? static_cast<unsigned char>(*s) : 0;
           if (MatchBracketClass(previous, p, ep - 1) || !MatchBracketClass(current, p, ep - 1))
@@ -300,8 +307,7 @@ const char* cPatternWalk::Find(const char* s, const char* needle, size_t length)
   for (; static_cast<size_t>(m_end - s) >= length; ++s) {
     s = static_cast<const char*>(std::memchr(s, *needle, static_cast<size_t>(m_end - s)));
     if (s == nullptr || static_cast<size_t>(m_end - s) < length) return nullptr;
-    m_steps += length / 64;
-    Step();
+    Step(length);
     if (std::memcmp(s, needle, length) == 0) return s;
   }
   return nullptr;
