@@ -334,9 +334,10 @@ size_t StartOf(lua_State* L, size_t length) {
   return std::min(static_cast<size_t>(init - 1), length);
 }
 
-// Walks the search the arguments ask for, as Lua's function would make it.
+// Walks the search the arguments ask for, as Lua's function would make it; for gmatch, the search
+// of one call of its iterator, from the place `from` it has reached.
 void Walk(lua_State* L, eSearch kind, const char* subject, size_t length, const char* pattern,
-          size_t patternLength) {
+          size_t patternLength, size_t from) {
   cPatternWalk walk(subject, length);
   if (kind == eSearch::kFind || kind == eSearch::kMatch) {
     const char* s = subject + StartOf(L, length);
@@ -368,14 +369,8 @@ void Walk(lua_State* L, eSearch kind, const char* subject, size_t length, const 
       if (anchor) break;
     }
   } else {
-    for (const char* from = subject; from <= walk.End();) {
-      const char* src = from;
-      const char* e = nullptr;
-      for (; src <= walk.End(); ++src)
-        if ((e = walk.MatchAt(src, pattern)) != nullptr) break;
-      if (e == nullptr) return;
-      from = e == src ? e + 1 : e;
-    }
+    for (const char* src = subject + from; src <= walk.End(); ++src)
+      if (walk.MatchAt(src, pattern) != nullptr) return;
   }
 }
 
@@ -389,31 +384,64 @@ bool Walkable(lua_State* L, eSearch kind) {
   return true;
 }
 
-int Guarded(lua_State* L, eSearch kind) {
-  if (Walkable(L, kind)) {
-    size_t length = 0;
-    size_t patternLength = 0;
-    const char* subject = lua_tolstring(L, 1, &length);
-    const char* pattern = lua_tolstring(L, 2, &patternLength);
-    const size_t patternChars = std::strlen(pattern);
-    const bool deep = patternChars > static_cast<size_t>(kMaxDepth);
-    if (deep || (LuaCommandTimed() && WorstSteps(length, pattern) > kSmallSearch)) {
-      eWalkEnd why = eWalkEnd::kMalformed;
-      bool cut = false;
-      try {
-        Walk(L, kind, subject, length, pattern, patternLength);
-      } catch (eWalkEnd end) {
-        why = end;
-        cut = true;
-      }
-      if (cut && why == eWalkEnd::kOverdue) StopOverdueCommand(L);
-      if (cut && why == eWalkEnd::kTooDeep) return luaL_error(L, "pattern too complex");
-      // A malformed pattern: Lua's function says what is wrong.
-    }
+// Walks the search of the subject and pattern at 1 and 2 (from the place `from`) when it may run
+// long or nest deep: stops the command past its time, refuses a search too deep.
+void CheckSearch(lua_State* L, eSearch kind, size_t from) {
+  size_t length = 0;
+  size_t patternLength = 0;
+  const char* subject = lua_tolstring(L, 1, &length);
+  const char* pattern = lua_tolstring(L, 2, &patternLength);
+  const bool deep = std::strlen(pattern) > static_cast<size_t>(kMaxDepth);
+  if (!deep && !(LuaCommandTimed() && WorstSteps(length - from, pattern) > kSmallSearch)) return;
+  eWalkEnd why = eWalkEnd::kMalformed;
+  try {
+    Walk(L, kind, subject, length, pattern, patternLength, from);
+    return;
+  } catch (eWalkEnd end) {
+    why = end;
   }
+  if (why == eWalkEnd::kOverdue) StopOverdueCommand(L);
+  if (why == eWalkEnd::kTooDeep) luaL_error(L, "pattern too complex");
+  // A malformed pattern: Lua's function says what is wrong.
+}
+
+// Pushes upvalue `n` of the function at `index`, nil when it has none.
+void PushUpvalue(lua_State* L, int index, int n) {
+  if (lua_getupvalue(L, index, n) == nullptr) lua_pushnil(L);
+}
+
+// A call of gmatch's iterator (Lua's own, upvalue 1): each call searches from the place the last
+// one reached, in whatever command calls it (also again and again once nothing is left to find),
+// so each is walked as a find is. Lua's iterator holds the subject, the pattern and that place as
+// its upvalues 1 to 3.
+int GuardedGmatchStep(lua_State* L) {
+  lua_settop(L, 0);
+  PushUpvalue(L, lua_upvalueindex(1), 1);
+  PushUpvalue(L, lua_upvalueindex(1), 2);
+  PushUpvalue(L, lua_upvalueindex(1), 3);
+  size_t length = 0;
+  if (lua_type(L, 1) == LUA_TSTRING && lua_type(L, 2) == LUA_TSTRING && lua_isnumber(L, 3)) {
+    lua_tolstring(L, 1, &length);
+    const lua_Integer from = lua_tointeger(L, 3);
+    if (from >= 0 && static_cast<size_t>(from) <= length)
+      CheckSearch(L, eSearch::kGmatch, static_cast<size_t>(from));
+  } else if (LuaCommandOverdue()) {
+    StopOverdueCommand(L);
+  }
+  lua_settop(L, 0);
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_call(L, 0, LUA_MULTRET);
+  return lua_gettop(L);
+}
+
+int Guarded(lua_State* L, eSearch kind) {
+  // gmatch searches nothing itself: its iterator's calls are walked.
+  if (kind != eSearch::kGmatch && Walkable(L, kind)) CheckSearch(L, kind, 0);
   lua_pushvalue(L, lua_upvalueindex(1));
   lua_insert(L, 1);
   lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+  if (kind == eSearch::kGmatch && lua_gettop(L) == 1 && lua_iscfunction(L, 1))
+    lua_pushcclosure(L, &GuardedGmatchStep, 1);
   return lua_gettop(L);
 }
 
