@@ -43,6 +43,10 @@ class cPatternWalk {
   }
   // Where `needle` first occurs from `s` on, as a plain search does.
   const char* Find(const char* s, const char* needle, size_t length);
+  // Reads gsub's replacement `text` at the match from `s` to `e` as Lua does: each capture it
+  // names is made a Lua string, as Lua makes it ('%1' a million times adds nothing for an empty
+  // capture, but takes its time).
+  void Replace(lua_State* L, const char* text, size_t length, const char* s, const char* e);
 
  private:
   struct stCapture {
@@ -313,6 +317,24 @@ const char* cPatternWalk::Find(const char* s, const char* needle, size_t length)
   return nullptr;
 }
 
+void cPatternWalk::Replace(lua_State* L, const char* text, size_t length, const char* s,
+                           const char* e) {
+  for (size_t i = 0; i < length; ++i) {
+    Step();
+    if (text[i] != '%') continue;
+    const int l = text[++i] - '1';  // text[length] is the string's closing NUL
+    if (l < 0 || l > 8 || (l >= m_level && l > 0)) continue;
+    if (l >= m_level) {
+      lua_pushlstring(L, s, static_cast<size_t>(e - s));
+    } else if (m_capture[l].len >= 0) {
+      lua_pushlstring(L, m_capture[l].init, static_cast<size_t>(m_capture[l].len));
+    } else {
+      continue;
+    }
+    lua_pop(L, 1);
+  }
+}
+
 enum class eSearch { kFind, kMatch, kGmatch, kGsub };
 
 // The worst case of a search, roughly: every quantifier may try each place of the subject for
@@ -324,6 +346,13 @@ double WorstSteps(size_t subject, const char* pattern) {
       ++quantifiers;
   const double places = static_cast<double>(subject) + 1;
   return std::pow(places, quantifiers + 1) * static_cast<double>(std::strlen(pattern) + 1);
+}
+
+// The length of gsub's replacement when it is a text, else 0.
+size_t ReplacementLength(lua_State* L) {
+  size_t length = 0;
+  if (lua_type(L, 3) == LUA_TSTRING) lua_tolstring(L, 3, &length);
+  return length;
 }
 
 // The start of a find or match as Lua computes it from the third argument.
@@ -355,10 +384,15 @@ void Walk(lua_State* L, eSearch kind, const char* subject, size_t length, const 
     const bool anchor = *pattern == '^';
     const char* p = anchor ? pattern + 1 : pattern;
     const lua_Integer most = luaL_optinteger(L, 4, static_cast<lua_Integer>(length) + 1);
+    size_t replacementLength = 0;
+    const char* replacement =
+        lua_type(L, 3) == LUA_TSTRING ? lua_tolstring(L, 3, &replacementLength) : nullptr;
     const char* src = subject;
     for (lua_Integer n = 0; n < most;) {
       const char* e = walk.MatchAt(src, p);
       if (e != nullptr) ++n;
+      if (e != nullptr && replacement != nullptr)
+        walk.Replace(L, replacement, replacementLength, src, e);
       if (e != nullptr && e > src) {
         src = e;
       } else if (src < walk.End()) {
@@ -392,7 +426,9 @@ void CheckSearch(lua_State* L, eSearch kind, size_t from) {
   const char* subject = lua_tolstring(L, 1, &length);
   const char* pattern = lua_tolstring(L, 2, &patternLength);
   const bool deep = std::strlen(pattern) > static_cast<size_t>(kMaxDepth);
-  if (!deep && !(LuaCommandTimed() && WorstSteps(length - from, pattern) > kSmallSearch)) return;
+  double worst = WorstSteps(length - from, pattern);
+  if (kind == eSearch::kGsub) worst += (static_cast<double>(length) + 1) * ReplacementLength(L);
+  if (!deep && !(LuaCommandTimed() && worst > kSmallSearch)) return;
   eWalkEnd why = eWalkEnd::kMalformed;
   try {
     Walk(L, kind, subject, length, pattern, patternLength, from);
