@@ -14,8 +14,10 @@ namespace {
 
 // Nesting of pattern items one search may reach; Lua 5.2 and later refuse deeper ones too.
 constexpr int kMaxDepth = 200;
-// Steps of a walk between two looks at the clock.
+// Steps of a walk between two looks at the clock; a step is one pattern item tried at one place,
+// or 64 bytes compared (a long needle, bracket class or captured text costs a step per 64 bytes).
 constexpr std::uint64_t kCheckEvery = 1 << 14;
+constexpr std::size_t kBytesPerStep = 64;
 // A search whose worst case stays below this many steps goes to Lua at once.
 constexpr double kSmallSearch = 1 << 16;
 constexpr char kSpecials[] = "^$*+?.([%-";
@@ -41,6 +43,10 @@ class cPatternWalk {
   }
   // Where `needle` first occurs from `s` on, as a plain search does.
   const char* Find(const char* s, const char* needle, size_t length);
+  // Reads gsub's replacement `text` at the match from `s` to `e` as Lua does: each capture it
+  // names is made a Lua string, as Lua makes it ('%1' a million times adds nothing for an empty
+  // capture, but takes its time).
+  void Replace(lua_State* L, const char* text, size_t length, const char* s, const char* e);
 
  private:
   struct stCapture {
@@ -48,8 +54,13 @@ class cPatternWalk {
     std::ptrdiff_t len;
   };
 
-  void Step() {
-    if (++m_steps % kCheckEvery == 0 && LuaCommandOverdue()) throw eWalkEnd::kOverdue;
+  // A step that also compared `bytes` bytes. The clock is read once the count has passed the next
+  // check, however far one step moved it.
+  void Step(std::size_t bytes = 0) {
+    m_steps += 1 + bytes / kBytesPerStep;
+    if (m_steps < m_nextCheck) return;
+    m_nextCheck = m_steps + kCheckEvery;
+    if (LuaCommandOverdue()) throw eWalkEnd::kOverdue;
   }
   const char* Match(const char* s, const char* p);
   const char* ClassEnd(const char* p) const;
@@ -59,7 +70,7 @@ class cPatternWalk {
   const char* EndCapture(const char* s, const char* p);
   const char* MatchBalance(const char* s, const char* p);
   const char* MatchCapture(const char* s, int l);
-  bool SingleMatch(const char* s, const char* p, const char* ep) const;
+  bool SingleMatch(const char* s, const char* p, const char* ep);
 
   const char* m_init;
   const char* m_end;
@@ -67,6 +78,7 @@ class cPatternWalk {
   int m_level = 0;
   int m_depth = 0;
   std::uint64_t m_steps = 0;
+  std::uint64_t m_nextCheck = kCheckEvery;
 };
 
 bool MatchClass(int c, int cl) {
@@ -145,8 +157,10 @@ const char* cPatternWalk::ClassEnd(const char* p) const {
   }
 }
 
-bool cPatternWalk::SingleMatch(const char* s, const char* p, const char* ep) const {
+// A step that reads the item's class to its end (a bracket class may be megabytes long).
+bool cPatternWalk::SingleMatch(const char* s, const char* p, const char* ep) {
   if (s >= m_end) return false;
+  Step(static_cast<std::size_t>(ep - p));
   const int c = static_cast<unsigned char>(*s);
   switch (*p) {
     case '.':
@@ -177,10 +191,7 @@ const char* cPatternWalk::MatchBalance(const char* s, const char* p) {
 
 const char* cPatternWalk::MaxExpand(const char* s, const char* p, const char* ep) {
   std::ptrdiff_t i = 0;
-  while (SingleMatch(s + i, p, ep)) {
-    Step();
-    ++i;
-  }
+  while (SingleMatch(s + i, p, ep)) ++i;
   for (; i >= 0; --i)
     if (const char* res = Match(s + i, ep + 1)) return res;
   return nullptr;
@@ -217,8 +228,7 @@ const char* cPatternWalk::MatchCapture(const char* s, int l) {
   l -= '1';
   if (l < 0 || l >= m_level || m_capture[l].len == kCapUnfinished) throw eWalkEnd::kMalformed;
   const auto len = static_cast<size_t>(m_capture[l].len);
-  m_steps += len / 64;
-  Step();
+  Step(len);
   if (static_cast<size_t>(m_end - s) >= len && std::memcmp(m_capture[l].init, s, len) == 0)
     return s + len;
   return nullptr;
@@ -254,6 +264,7 @@ const char* cPatternWalk::Match(const char* s, const char* p) {
           p += 2;
           if (*p != '[') throw eWalkEnd::kMalformed;
           const char* ep = ClassEnd(p);
+          Step(static_cast<std::size_t>(ep - p));
           const int previous = s == m_init ? 0 : static_cast<unsigned char>(s[-1]);
           const int current = s < m_end ? static_cast<unsigned char>(*s) : 0;
           if (MatchBracketClass(previous, p, ep - 1) || !MatchBracketClass(current, p, ep - 1))
@@ -300,11 +311,28 @@ const char* cPatternWalk::Find(const char* s, const char* needle, size_t length)
   for (; static_cast<size_t>(m_end - s) >= length; ++s) {
     s = static_cast<const char*>(std::memchr(s, *needle, static_cast<size_t>(m_end - s)));
     if (s == nullptr || static_cast<size_t>(m_end - s) < length) return nullptr;
-    m_steps += length / 64;
-    Step();
+    Step(length);
     if (std::memcmp(s, needle, length) == 0) return s;
   }
   return nullptr;
+}
+
+void cPatternWalk::Replace(lua_State* L, const char* text, size_t length, const char* s,
+                           const char* e) {
+  for (size_t i = 0; i < length; ++i) {
+    Step();
+    if (text[i] != '%') continue;
+    const int l = text[++i] - '1';  // text[length] is the string's closing NUL
+    if (l < 0 || l > 8 || (l >= m_level && l > 0)) continue;
+    if (l >= m_level) {
+      lua_pushlstring(L, s, static_cast<size_t>(e - s));
+    } else if (m_capture[l].len >= 0) {
+      lua_pushlstring(L, m_capture[l].init, static_cast<size_t>(m_capture[l].len));
+    } else {
+      continue;
+    }
+    lua_pop(L, 1);
+  }
 }
 
 enum class eSearch { kFind, kMatch, kGmatch, kGsub };
@@ -320,6 +348,13 @@ double WorstSteps(size_t subject, const char* pattern) {
   return std::pow(places, quantifiers + 1) * static_cast<double>(std::strlen(pattern) + 1);
 }
 
+// The length of gsub's replacement when it is a text, else 0.
+size_t ReplacementLength(lua_State* L) {
+  size_t length = 0;
+  if (lua_type(L, 3) == LUA_TSTRING) lua_tolstring(L, 3, &length);
+  return length;
+}
+
 // The start of a find or match as Lua computes it from the third argument.
 size_t StartOf(lua_State* L, size_t length) {
   lua_Integer init = luaL_optinteger(L, 3, 1);
@@ -328,9 +363,10 @@ size_t StartOf(lua_State* L, size_t length) {
   return std::min(static_cast<size_t>(init - 1), length);
 }
 
-// Walks the search the arguments ask for, as Lua's function would make it.
+// Walks the search the arguments ask for, as Lua's function would make it; for gmatch, the search
+// of one call of its iterator, from the place `from` it has reached.
 void Walk(lua_State* L, eSearch kind, const char* subject, size_t length, const char* pattern,
-          size_t patternLength) {
+          size_t patternLength, size_t from) {
   cPatternWalk walk(subject, length);
   if (kind == eSearch::kFind || kind == eSearch::kMatch) {
     const char* s = subject + StartOf(L, length);
@@ -348,10 +384,15 @@ void Walk(lua_State* L, eSearch kind, const char* subject, size_t length, const 
     const bool anchor = *pattern == '^';
     const char* p = anchor ? pattern + 1 : pattern;
     const lua_Integer most = luaL_optinteger(L, 4, static_cast<lua_Integer>(length) + 1);
+    size_t replacementLength = 0;
+    const char* replacement =
+        lua_type(L, 3) == LUA_TSTRING ? lua_tolstring(L, 3, &replacementLength) : nullptr;
     const char* src = subject;
     for (lua_Integer n = 0; n < most;) {
       const char* e = walk.MatchAt(src, p);
       if (e != nullptr) ++n;
+      if (e != nullptr && replacement != nullptr)
+        walk.Replace(L, replacement, replacementLength, src, e);
       if (e != nullptr && e > src) {
         src = e;
       } else if (src < walk.End()) {
@@ -362,14 +403,8 @@ void Walk(lua_State* L, eSearch kind, const char* subject, size_t length, const 
       if (anchor) break;
     }
   } else {
-    for (const char* from = subject; from <= walk.End();) {
-      const char* src = from;
-      const char* e = nullptr;
-      for (; src <= walk.End(); ++src)
-        if ((e = walk.MatchAt(src, pattern)) != nullptr) break;
-      if (e == nullptr) return;
-      from = e == src ? e + 1 : e;
-    }
+    for (const char* src = subject + from; src <= walk.End(); ++src)
+      if (walk.MatchAt(src, pattern) != nullptr) return;
   }
 }
 
@@ -383,31 +418,66 @@ bool Walkable(lua_State* L, eSearch kind) {
   return true;
 }
 
-int Guarded(lua_State* L, eSearch kind) {
-  if (Walkable(L, kind)) {
-    size_t length = 0;
-    size_t patternLength = 0;
-    const char* subject = lua_tolstring(L, 1, &length);
-    const char* pattern = lua_tolstring(L, 2, &patternLength);
-    const size_t patternChars = std::strlen(pattern);
-    const bool deep = patternChars > static_cast<size_t>(kMaxDepth);
-    if (deep || (LuaCommandTimed() && WorstSteps(length, pattern) > kSmallSearch)) {
-      eWalkEnd why = eWalkEnd::kMalformed;
-      bool cut = false;
-      try {
-        Walk(L, kind, subject, length, pattern, patternLength);
-      } catch (eWalkEnd end) {
-        why = end;
-        cut = true;
-      }
-      if (cut && why == eWalkEnd::kOverdue) StopOverdueCommand(L);
-      if (cut && why == eWalkEnd::kTooDeep) return luaL_error(L, "pattern too complex");
-      // A malformed pattern: Lua's function says what is wrong.
-    }
+// Walks the search of the subject and pattern at 1 and 2 (from the place `from`) when it may run
+// long or nest deep: stops the command past its time, refuses a search too deep.
+void CheckSearch(lua_State* L, eSearch kind, size_t from) {
+  size_t length = 0;
+  size_t patternLength = 0;
+  const char* subject = lua_tolstring(L, 1, &length);
+  const char* pattern = lua_tolstring(L, 2, &patternLength);
+  const bool deep = std::strlen(pattern) > static_cast<size_t>(kMaxDepth);
+  double worst = WorstSteps(length - from, pattern);
+  if (kind == eSearch::kGsub) worst += (static_cast<double>(length) + 1) * ReplacementLength(L);
+  if (!deep && !(LuaCommandTimed() && worst > kSmallSearch)) return;
+  eWalkEnd why = eWalkEnd::kMalformed;
+  try {
+    Walk(L, kind, subject, length, pattern, patternLength, from);
+    return;
+  } catch (eWalkEnd end) {
+    why = end;
   }
+  if (why == eWalkEnd::kOverdue) StopOverdueCommand(L);
+  if (why == eWalkEnd::kTooDeep) luaL_error(L, "pattern too complex");
+  // A malformed pattern: Lua's function says what is wrong.
+}
+
+// Pushes upvalue `n` of the function at `index`, nil when it has none.
+void PushUpvalue(lua_State* L, int index, int n) {
+  if (lua_getupvalue(L, index, n) == nullptr) lua_pushnil(L);
+}
+
+// A call of gmatch's iterator (Lua's own, upvalue 1): each call searches from the place the last
+// one reached, in whatever command calls it (also again and again once nothing is left to find),
+// so each is walked as a find is. Lua's iterator holds the subject, the pattern and that place as
+// its upvalues 1 to 3.
+int GuardedGmatchStep(lua_State* L) {
+  lua_settop(L, 0);
+  PushUpvalue(L, lua_upvalueindex(1), 1);
+  PushUpvalue(L, lua_upvalueindex(1), 2);
+  PushUpvalue(L, lua_upvalueindex(1), 3);
+  size_t length = 0;
+  if (lua_type(L, 1) == LUA_TSTRING && lua_type(L, 2) == LUA_TSTRING && lua_isnumber(L, 3)) {
+    lua_tolstring(L, 1, &length);
+    const lua_Integer from = lua_tointeger(L, 3);
+    if (from >= 0 && static_cast<size_t>(from) <= length)
+      CheckSearch(L, eSearch::kGmatch, static_cast<size_t>(from));
+  } else if (LuaCommandOverdue()) {
+    StopOverdueCommand(L);
+  }
+  lua_settop(L, 0);
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_call(L, 0, LUA_MULTRET);
+  return lua_gettop(L);
+}
+
+int Guarded(lua_State* L, eSearch kind) {
+  // gmatch searches nothing itself: its iterator's calls are walked.
+  if (kind != eSearch::kGmatch && Walkable(L, kind)) CheckSearch(L, kind, 0);
   lua_pushvalue(L, lua_upvalueindex(1));
   lua_insert(L, 1);
   lua_call(L, lua_gettop(L) - 1, LUA_MULTRET);
+  if (kind == eSearch::kGmatch && lua_gettop(L) == 1 && lua_iscfunction(L, 1))
+    lua_pushcclosure(L, &GuardedGmatchStep, 1);
   return lua_gettop(L);
 }
 

@@ -11,5 +11,6 @@ struct lua_State;
 // counting its steps: a search that nests deeper than 200 pattern items is refused with
 // "pattern too complex" (as later Lua versions do), one still going when the running command's
 // time is up stops the command with the time limit's error. A search that ends is then made by
-// Lua's own function, which gives the results; small searches go to it at once.
+// Lua's own function, which gives the results; small searches go to it at once. gmatch's
+// iterator is walked so at each of its calls, each call being a search of its own.
 void GuardPatternSearch(lua_State* L);
