@@ -1,11 +1,14 @@
 // The metrics' address: only what the exposer takes as written is served on, IPv6 only where
-// the web server can listen on it; connections that send nothing do not hold up a scrape.
+// the web server can listen on it; connections that send nothing or a body do not hold up a
+// scrape.
 #include "tessel/host/metrics.h"
 
 #include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -33,25 +36,35 @@ TEST(Metrics, AnIPv6AddressIsRefusedSayingSoWhereTheLibraryHasNoIPv6) {
       << console.Text();
 }
 
-// A scraper gives up after 10 s by default: idle connections must not make it wait that long.
-TEST(Metrics, ConnectionsThatSendNothingDoNotHoldUpAScrape) {
+// A scraper gives up after 10 s by default: connections that send nothing, or that trickle a
+// request body a byte at a time (the web server read it to its end), must not make it wait.
+TEST(Metrics, ConnectionsThatSendNothingOrTrickleABodyDoNotHoldUpAScrape) {
   cWorkerStats worker;
   ASSERT_TRUE(cMetrics::Instance().Start("127.0.0.1:0", "metrics_test", "1", worker));
   sockaddr_in at{AF_INET,
                  htons(static_cast<uint16_t>(cMetrics::Instance().Port())),
                  {htonl(INADDR_LOOPBACK)},
                  {}};
-  std::vector<int> fds;  // 12 idle ones, then the scrape
-  for (int i = 0; i <= 12; ++i) {
+  std::vector<int> fds;  // 12 idle ones, 9 trickling, then the scrape
+  for (int i = 0; i <= 21; ++i) {
     fds.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     ASSERT_EQ(::connect(fds.back(), reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    const std::string body = "GET /metrics HTTP/1.1\r\nHost: t\r\nContent-Length: 99999\r\n\r\n";
+    if (i >= 12 && i < 21) ::send(fds.back(), body.data(), body.size(), MSG_NOSIGNAL);
   }
+  std::atomic<bool> scraped{false};
+  std::thread trickle([&] {
+    for (int n = 0; n < 80 && !scraped; ++n, ::usleep(250000))
+      for (int i = 12; i < 21; ++i) ::send(fds[i], "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+  });
   const timeval bound{10, 0};
   ::setsockopt(fds.back(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
   const std::string ask = "GET /metrics HTTP/1.0\r\n\r\n";
   ::send(fds.back(), ask.data(), ask.size(), MSG_NOSIGNAL);
   std::string reply(4096, '\0');
   reply.resize(std::max<ssize_t>(0, ::recv(fds.back(), reply.data(), reply.size(), 0)));
+  scraped = true;
+  trickle.join();
   EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
   for (const int fd : fds) ::close(fd);
   cMetrics::Instance().Stop();
