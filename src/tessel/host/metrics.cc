@@ -16,7 +16,9 @@
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <string_view>
 
+#include "platform/terminal_text.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/run_counters.h"
@@ -394,9 +396,13 @@ cAtomicHistogram* cMetrics::GroupFor(cCmd& group) {
     if (cached.group == &group && cached.name == name) return &v.groups[cached.slot].duration;
   int used = v.groupsUsed.load(std::memory_order_relaxed);
   int slot = 0;
-  while (slot < used && std::strcmp(v.groups[slot].name, name) != 0) ++slot;
+  // A slot keeps the name cut to its size at a whole character (a label is UTF-8 or the whole
+  // scrape is refused): a longer name is found by that part.
+  std::string_view kept(name, std::min(std::strlen(name), sizeof v.groups[0].name - 1));
+  kept.remove_suffix(platform::Utf8IncompleteTail(kept));
+  while (slot < used && kept != v.groups[slot].name) ++slot;
   if (slot == used && used < kGroups) {
-    std::strncpy(v.groups[slot].name, name, sizeof v.groups[slot].name - 1);
+    kept.copy(v.groups[slot].name, kept.size());
     v.groupsUsed.store(++used, std::memory_order_release);
   }
   v.cache[v.cacheNext] = {&group, name, slot};

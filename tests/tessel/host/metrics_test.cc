@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "netlib/net_counters.h"
+#include "tessel/core/cmd.h"
 #include "tessel/host/worker_stats.h"
 #include "testkit/stdout_capture.h"
 
@@ -76,6 +77,25 @@ TEST(Metrics, EveryCutCountedIsExportedUnderAReason) {
   const std::string text = cMetrics::Instance().Text();
   for (const std::string label : {"none", "other"})
     EXPECT_NE(text.find("disconnects_total{reason=\"" + label + "\"} 1\n"), std::string::npos);
+}
+
+// A group named longer than a slot keeps one series, its name cut at a whole character: each
+// time the lookup had forgotten it (more groups ran than it keeps) it took a new slot, and half
+// a character made the label no UTF-8, for which a scrape is refused.
+TEST(Metrics, AGroupWithALongNameKeepsOneSeries) {
+  struct cNamed : cCmd {
+    void bind_cln(lua_State*) override {}
+    const char* GetName() override { return name; }
+    const char* name = "cCmd_Short";
+  };
+  std::vector<cNamed> groups(41);
+  groups[0].name = "cCmd_AGroupWhoseNameIsLongerThanAMetricsSlots队列";
+  for (int i = 0; i < 3 * 41; ++i) cMetrics::Instance().NoteCmd(groups[i % 41], 1000);
+  const std::string text = cMetrics::Instance().Text();
+  const std::string series =
+      "tessel_commands_total{group=\"cCmd_AGroupWhoseNameIsLongerThanAMetricsSlots\"}";
+  EXPECT_NE(text.find(series), std::string::npos) << text;
+  EXPECT_EQ(text.find(series), text.rfind(series)) << text;
 }
 
 }  // namespace
