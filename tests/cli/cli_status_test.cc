@@ -17,8 +17,7 @@ std::string Line(const std::string& name, const std::string& up, const std::stri
 }
 
 // Walks the cluster: `answers` by the last hop ("" for the first process), after `answerSecs`; a
-// process not in it does not answer, after `waitSecs`. The JSON (or text) printed; `code` the
-// exit code.
+// process not in it does not answer, after `waitSecs`. The JSON printed; `code` the exit code.
 std::string Walk(const std::map<std::string, std::string>& answers, int* code = nullptr,
                  double waitSecs = 0.001, double answerSecs = 0.001, bool json = true) {
   cStatusWalk walk(
@@ -57,11 +56,9 @@ TEST(CliStatus, ALateLineOfTheProcessAskedBeforeIsNotTakenForTheNextOnes) {
       std::string::npos)
       << lateOnly;
   // An answer without a status line is no unreachable process: it was shown as one.
-  const std::string text =
-      Walk({{"", game}, {"map", "no function Status\n"}}, nullptr, 0.001, 0.001, false);
-  EXPECT_NE(text.find("├─ global  unreachable\n└─ map  answered without a status line\n"),
-            std::string::npos)
-      << text;
+  EXPECT_NE(Walk({{"", game}, {"map", "no Status\n"}}, nullptr, 0, 0, false)
+                .find("├─ global  unreachable\n└─ map  answered without a status line\n"),
+            std::string::npos);
 }
 
 // A process answers to its program's name too: one logged in as mapA may call itself map.
