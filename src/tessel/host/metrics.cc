@@ -397,9 +397,11 @@ cAtomicHistogram* cMetrics::GroupFor(cCmd& group) {
   int used = v.groupsUsed.load(std::memory_order_relaxed);
   int slot = 0;
   // A slot keeps the name cut to its size at a whole character (a label is UTF-8 or the whole
-  // scrape is refused): a longer name is found by that part.
+  // scrape is refused): a longer name is found by that part. A group named "other" counts in
+  // the slot of that name, never beside it in a second series of the same label.
   std::string_view kept(name, std::min(std::strlen(name), sizeof v.groups[0].name - 1));
   kept.remove_suffix(platform::Utf8IncompleteTail(kept));
+  if (kept == "other") slot = kGroups;
   while (slot < used && kept != v.groups[slot].name) ++slot;
   if (slot == used && used < kGroups) {
     kept.copy(v.groups[slot].name, kept.size());

@@ -75,7 +75,7 @@ TEST(Metrics, EveryCutCountedIsExportedUnderAReason) {
 // A group named longer than a slot keeps one series, its name cut at a whole character: each
 // time the lookup had forgotten it (more groups ran than it keeps) it took a new slot, and half
 // a character made the label no UTF-8, for which a scrape is refused.
-TEST(Metrics, AGroupWithALongNameKeepsOneSeries) {
+TEST(Metrics, AGroupWithALongNameOrNamedOtherKeepsOneSeries) {
   struct cNamed : cCmd {
     void bind_cln(lua_State*) override {}
     const char* GetName() override { return name; }
@@ -84,9 +84,14 @@ TEST(Metrics, AGroupWithALongNameKeepsOneSeries) {
   std::vector<cNamed> groups(41);
   groups[0].name = "cCmd_AGroupWhoseNameIsLongerThanAMetricsSlots队列";
   for (int i = 0; i < 3 * 41; ++i) cMetrics::Instance().NoteCmd(groups[i % 41], 1000);
-  const std::string text = cMetrics::Instance().Text(),
+  // One named "other" among more groups than have slots: it had a series beside the overflow's.
+  std::vector<std::string> names(30, "other");
+  for (int i = 0; i < 30; ++i) groups[i].name = (names[i] += i ? std::to_string(i) : "").c_str();
+  for (auto& group : groups) cMetrics::Instance().NoteCmd(group, 1000);
+  const std::string text = cMetrics::Instance().Text(), other = "_total{group=\"other\"}",
                     series = "_total{group=\"cCmd_AGroupWhoseNameIsLongerThanAMetricsSlots\"}";
   EXPECT_TRUE(text.find(series) != text.npos && text.find(series) == text.rfind(series)) << text;
+  EXPECT_EQ(text.find(other), text.rfind(other)) << text;
 }
 
 }  // namespace
