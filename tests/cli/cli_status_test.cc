@@ -51,10 +51,8 @@ TEST(CliStatus, ALateLineOfTheProcessAskedBeforeIsNotTakenForTheNextOnes) {
             std::string::npos)
       << both;
   const std::string lateOnly = Walk({{"", game}, {"map", late}});
-  EXPECT_NE(
-      lateOnly.find(R"("name":"map","parent":"game","depth":1,"reachable":false,"answered":true})"),
-      std::string::npos)
-      << lateOnly;
+  EXPECT_NE(lateOnly.find(R"("map","parent":"game","depth":1,"reachable":false,"answered":true})"),
+            lateOnly.npos);
   // An answer without a status line is no unreachable process: it was shown as one.
   EXPECT_NE(Walk({{"", game}, {"map", "no Status\n"}}, nullptr, 0, 0, false)
                 .find("├─ global  unreachable\n└─ map  answered without a status line\n"),
@@ -103,8 +101,7 @@ TEST(CliStatus, TheWalkIsBoundedInProcessesAndHops) {
   json = Walk({{"", Line("game", "-", many)}}, &code);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));  // 44 s before
   EXPECT_NE(json.find(R"(],"not_asked":198977})"), std::string::npos);
-  EXPECT_EQ(Walk({{"", Line("g", "-", std::string(129, 'a'))}}).find(R"("reachable":true)"),
-            json.npos);
+  EXPECT_EQ(Walk({{"", Line("g", "-", std::string(129, 'a'))}}).find(R"(e":true)"), json.npos);
 }
 
 // "--json" is taken where an option stands, never as the value of -p or -c.

@@ -74,7 +74,8 @@ TEST(Metrics, EveryCutCountedIsExportedUnderAReason) {
 
 // A group named longer than a slot keeps one series, its name cut at a whole character: each
 // time the lookup had forgotten it (more groups ran than it keeps) it took a new slot, and half
-// a character made the label no UTF-8, for which a scrape is refused.
+// a character made the label no UTF-8, for which a scrape is refused. One named "other" had a
+// series beside the overflow's.
 TEST(Metrics, AGroupWithALongNameOrNamedOtherKeepsOneSeries) {
   struct cNamed : cCmd {
     void bind_cln(lua_State*) override {}
@@ -82,12 +83,11 @@ TEST(Metrics, AGroupWithALongNameOrNamedOtherKeepsOneSeries) {
     const char* name = "cCmd_Short";
   };
   std::vector<cNamed> groups(41);
+  std::vector<std::string> names(30, "cCmd_");
+  for (int i = 2; i < 30; ++i) groups[i].name = (names[i] += std::to_string(i)).c_str();
   groups[0].name = "cCmd_AGroupWhoseNameIsLongerThanAMetricsSlots队列";
+  groups[1].name = "other";
   for (int i = 0; i < 3 * 41; ++i) cMetrics::Instance().NoteCmd(groups[i % 41], 1000);
-  // One named "other" among more groups than have slots: it had a series beside the overflow's.
-  std::vector<std::string> names(30, "other");
-  for (int i = 0; i < 30; ++i) groups[i].name = (names[i] += i ? std::to_string(i) : "").c_str();
-  for (auto& group : groups) cMetrics::Instance().NoteCmd(group, 1000);
   const std::string text = cMetrics::Instance().Text(), other = "_total{group=\"other\"}",
                     series = "_total{group=\"cCmd_AGroupWhoseNameIsLongerThanAMetricsSlots\"}";
   EXPECT_TRUE(text.find(series) != text.npos && text.find(series) == text.rfind(series)) << text;
