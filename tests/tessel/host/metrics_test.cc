@@ -72,10 +72,9 @@ TEST(Metrics, EveryCutCountedIsExportedUnderAReason) {
     EXPECT_NE(text.find("disconnects_total{reason=\"" + label + "\"} 1\n"), std::string::npos);
 }
 
-// A group named longer than a slot keeps one series, its name cut at a whole character: each
-// time the lookup had forgotten it (more groups ran than it keeps) it took a new slot, and half
-// a character made the label no UTF-8, for which a scrape is refused. One named "other" had a
-// series beside the overflow's.
+// A group named longer than a slot, or "other", keeps one series: a long name took a new slot
+// whenever the lookup had forgotten it (more groups ran than it keeps), cut inside a character
+// (no UTF-8: a scrape is refused); "other" stood beside the overflow's series.
 TEST(Metrics, AGroupWithALongNameOrNamedOtherKeepsOneSeries) {
   struct cNamed : cCmd {
     void bind_cln(lua_State*) override {}
