@@ -161,6 +161,7 @@ void cStatusWalk::Visit(size_t index) {
   double secs = 0;
   const bool asked = m_ask(m_nodes[index].hops, text, secs);
   stNode& node = m_nodes[index];
+  node.replied = asked;
   node.answered = asked && ReadAnswer(text, index);
   if (!node.answered) m_unansweredSecs += secs;
   m_askingSecs += secs;
@@ -239,8 +240,11 @@ void cStatusWalk::PrintText(std::FILE* out) const {
                                      [&](const stNode& n) { return n.parent == node.parent; });
       indent += last ? "└─ " : "├─ ";
     }
+    // One that answered without a status line (a program without Status(), or another
+    // version's line) is reachable: saying otherwise sends the operator after the network.
     if (!node.answered) {
-      std::fprintf(out, "%s%s  unreachable\n", indent.c_str(), node.name.c_str());
+      std::fprintf(out, "%s%s  %s\n", indent.c_str(), node.name.c_str(),
+                   node.replied ? "answered without a status line" : "unreachable");
       continue;
     }
     const stProcessStatus& s = node.status;
@@ -272,6 +276,7 @@ void cStatusWalk::PrintJson(std::FILE* out) const {
       std::fprintf(out, "\"%s\"", m_nodes[static_cast<size_t>(node.parent)].name.c_str());
     std::fprintf(out, ",\"depth\":%d,\"reachable\":%s", node.depth,
                  node.answered ? "true" : "false");
+    if (!node.answered && node.replied) std::fprintf(out, ",\"answered\":true");
     if (node.answered)
       std::fprintf(out,
                    ",\"program\":\"%s\",\"version\":\"%s\",\"uptime_s\":%llu,\"links_up\":%llu,"

@@ -61,7 +61,8 @@ class cStatusWalk {
     int parent = -1;
     int depth = 0;
     std::vector<std::string> hops;
-    bool answered = false;
+    bool answered = false;  // with a status line it was read
+    bool replied = false;   // its question got an answer, a status line or not
     stProcessStatus status;
     double rttMs = -1;  // to its parent; -1: not known
   };

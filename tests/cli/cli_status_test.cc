@@ -19,7 +19,7 @@ std::string Line(const std::string& name, const std::string& up, const std::stri
 // Walks the cluster: `answers` by the last hop ("" for the first process), after `answerSecs`; a
 // process not in it does not answer, after `waitSecs`. The JSON printed; `code` the exit code.
 std::string Walk(const std::map<std::string, std::string>& answers, int* code = nullptr,
-                 double waitSecs = 0.001, double answerSecs = 0.001) {
+                 double waitSecs = 0.001, double answerSecs = 0.001, bool json = true) {
   cStatusWalk walk(
       [&](const std::vector<std::string>& hops, std::string& text, double& secs) {
         const auto answer = answers.find(hops.empty() ? "" : hops.back());
@@ -31,12 +31,12 @@ std::string Walk(const std::map<std::string, std::string>& answers, int* code = 
   char* printed = nullptr;
   size_t size = 0;
   std::FILE* out = ::open_memstream(&printed, &size);
-  const int exit = walk.Run(true, out);
+  const int exit = walk.Run(json, out);
   if (code != nullptr) *code = exit;
   std::fclose(out);
-  std::string json(printed, size);
+  std::string shown(printed, size);
   std::free(printed);
-  return json;
+  return shown;
 }
 
 // Game's server global did not answer in time; its line came ahead of map's answer.
@@ -51,9 +51,12 @@ TEST(CliStatus, ALateLineOfTheProcessAskedBeforeIsNotTakenForTheNextOnes) {
             std::string::npos)
       << both;
   const std::string lateOnly = Walk({{"", game}, {"map", late}});
-  EXPECT_NE(lateOnly.find(R"("name":"map","parent":"game","depth":1,"reachable":false})"),
-            std::string::npos)
-      << lateOnly;
+  EXPECT_NE(lateOnly.find(R"("map","parent":"game","depth":1,"reachable":false,"answered":true})"),
+            lateOnly.npos);
+  // An answer without a status line is no unreachable process: it was shown as one.
+  EXPECT_NE(Walk({{"", game}, {"map", "no Status\n"}}, nullptr, 0, 0, false)
+                .find("├─ global  unreachable\n└─ map  answered without a status line\n"),
+            std::string::npos);
 }
 
 // A process answers to its program's name too: one logged in as mapA may call itself map.
@@ -98,7 +101,7 @@ TEST(CliStatus, TheWalkIsBoundedInProcessesAndHops) {
   json = Walk({{"", Line("game", "-", many)}}, &code);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));  // 44 s before
   EXPECT_NE(json.find(R"(],"not_asked":198977})"), std::string::npos);
-  EXPECT_EQ(Walk({{"", Line("g", "-", std::string(129, 'a'))}}).find("true"), json.npos);
+  EXPECT_EQ(Walk({{"", Line("g", "-", std::string(129, 'a'))}}).find(R"(e":true)"), json.npos);
 }
 
 // "--json" is taken where an option stands, never as the value of -p or -c.

@@ -5,16 +5,20 @@
 #include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
 
+#include <CivetServer.h>
 #include <arpa/inet.h>
 #include <civetweb.h>
 
 #include <charconv>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <string_view>
 
+#include "platform/terminal_text.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/run_counters.h"
@@ -104,15 +108,82 @@ class cMetrics::cCollector final : public prometheus::Collectable {
   const cMetrics& m_metrics;
 };
 
+namespace {
+
+constexpr char kBodyRefused[] =
+    "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 31\r\n"
+    "Connection: close\r\n\r\na scrape sends no request body\n";
+
+// The port of a socket address, and its address as text ("127.0.0.1").
+int PortOf(const sockaddr_storage& at, char* text, socklen_t size) {
+  const void* address =
+      at.ss_family == AF_INET6
+          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(at).sin6_addr)
+          : &reinterpret_cast<const sockaddr_in&>(at).sin_addr;
+  if (::inet_ntop(at.ss_family, address, text, size) == nullptr) text[0] = '\0';
+  return ntohs(at.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(at).sin6_port
+                                        : reinterpret_cast<const sockaddr_in&>(at).sin_port);
+}
+
+// Ends the reading side of the process's socket that joins the request's server port to its
+// client: what the client sends after reads as the end, so the web server stops waiting for it.
+bool EndReading(const mg_request_info& request) {
+  // Never throws: it runs inside the web server's C code.
+  std::error_code ec;
+  for (std::filesystem::directory_iterator at("/proc/self/fd", ec), end; !ec && at != end;
+       at.increment(ec)) {
+    int fd = -1;
+    const std::string name = at->path().filename().string();
+    std::from_chars(name.data(), name.data() + name.size(), fd);
+    sockaddr_storage local{}, peer{};
+    socklen_t localSize = sizeof local, peerSize = sizeof peer;
+    char text[INET6_ADDRSTRLEN] = "";
+    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
+        PortOf(local, text, sizeof text) != request.server_port ||
+        PortOf(peer, text, sizeof text) != request.remote_port ||
+        std::strcmp(text, request.remote_addr) != 0)
+      continue;
+    return ::shutdown(fd, SHUT_RD) == 0;
+  }
+  return false;
+}
+
+// The web server's threads, before a request is served: one that announces a body (a length or
+// chunks) is answered 400 and its connection's reading side ended. The web server reads a body
+// to its end, however slowly it comes, before it lets the connection go: clients trickling
+// bodies a byte a second held every thread for as long as they kept sending, and no scrape was
+// served.
+int RefuseBody(mg_connection* conn) {
+  const mg_request_info* request = mg_get_request_info(conn);
+  if ((request == nullptr || request->content_length <= 0) &&
+      mg_get_header(conn, "Transfer-Encoding") == nullptr)
+    return 0;
+  mg_write(conn, kBodyRefused, sizeof kBodyRefused - 1);
+  if (request != nullptr) EndReading(*request);
+  return 400;
+}
+
+CivetCallbacks BodyRefusing() {
+  CivetCallbacks callbacks;
+  callbacks.begin_request = RefuseBody;
+  return callbacks;
+}
+
+}  // namespace
+
 // Holds the exposer, so that the header names no type of the library. Each connection holds
 // one of its threads until its request has come; a connection that sends nothing is dropped
 // after 2 s (the web server's default is 30 s), so that a few idle ones cannot keep a scrape
-// waiting past the scraper's timeout (10 s by default).
+// waiting past the scraper's timeout (10 s by default); one that announces a body is refused.
 class cExposerHolder {
  public:
   explicit cExposerHolder(const std::string& address)
-      : exposer(std::vector<std::string>{"listening_ports", address, "num_threads", "8",
-                                         "request_timeout_ms", "2000"}) {}
+      : callbacks(BodyRefusing()),
+        exposer(std::vector<std::string>{"listening_ports", address, "num_threads", "8",
+                                         "request_timeout_ms", "2000"},
+                &callbacks) {}
+  CivetCallbacks callbacks;
   prometheus::Exposer exposer;
 };
 
@@ -325,9 +396,15 @@ cAtomicHistogram* cMetrics::GroupFor(cCmd& group) {
     if (cached.group == &group && cached.name == name) return &v.groups[cached.slot].duration;
   int used = v.groupsUsed.load(std::memory_order_relaxed);
   int slot = 0;
-  while (slot < used && std::strcmp(v.groups[slot].name, name) != 0) ++slot;
+  // A slot keeps the name cut to its size at a whole character (a label is UTF-8 or the whole
+  // scrape is refused): a longer name is found by that part. A group named "other" counts in
+  // the slot of that name, never beside it in a second series of the same label.
+  std::string_view kept(name, std::min(std::strlen(name), sizeof v.groups[0].name - 1));
+  kept.remove_suffix(platform::Utf8IncompleteTail(kept));
+  if (kept == "other") slot = kGroups;
+  while (slot < used && kept != v.groups[slot].name) ++slot;
   if (slot == used && used < kGroups) {
-    std::strncpy(v.groups[slot].name, name, sizeof v.groups[slot].name - 1);
+    kept.copy(v.groups[slot].name, kept.size());
     v.groupsUsed.store(++used, std::memory_order_release);
   }
   v.cache[v.cacheNext] = {&group, name, slot};
