@@ -8,7 +8,9 @@
 
 #include <lua.hpp>
 
+#include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "tessel/core/cmd_funcs.h"
@@ -32,6 +34,8 @@ int PeerSetfenv(lua_State* L);
 int PeerRawset(lua_State* L);
 int PeerGetmetatable(lua_State* L);
 int PeerCollectgarbage(lua_State* L);
+int PeerCoCreate(lua_State* L);
+int PeerCoWrap(lua_State* L);
 
 struct stBuiltin {
   const char* name;
@@ -158,6 +162,50 @@ void ShareOwner(lua_State* L, int table) {
     lua_pop(L, 1);
   }
   lua_pop(L, 1);
+}
+
+// coroutine.create: the thread answers to the rights of the link's environment as well, so a
+// function of another (the console's) that it runs still counts as called by the link's code.
+int PeerCoCreate(lua_State* L) {
+  luaL_argcheck(L, lua_isfunction(L, 1) && !lua_iscfunction(L, 1), 1, "Lua function expected");
+  lua_State* thread = lua_newthread(L);
+  lua_pushvalue(L, 1);
+  lua_xmove(L, thread, 1);
+  ShareOwner(L, lua_gettop(L));
+  return 1;
+}
+
+// The resume of a thread coroutine.wrap made, as the builtin's.
+int ResumeWrapped(lua_State* L) {
+  lua_State* thread = lua_tothread(L, lua_upvalueindex(1));
+  const int args = lua_gettop(L);
+  if (!lua_checkstack(thread, args)) return luaL_error(L, "too many arguments to resume");
+  if (lua_status(thread) == 0 && lua_gettop(thread) == 0) {
+    lua_pushliteral(L, "cannot resume dead coroutine");
+  } else {
+    lua_xmove(L, thread, args);
+    const int status = lua_resume(thread, args);
+    if (status == 0 || status == LUA_YIELD) {
+      const int results = lua_gettop(thread);
+      if (!lua_checkstack(L, results)) return luaL_error(L, "too many results to resume");
+      lua_xmove(thread, L, results);
+      return results;
+    }
+    lua_xmove(thread, L, 1);
+  }
+  if (lua_isstring(L, -1)) {
+    luaL_where(L, 1);
+    lua_insert(L, -2);
+    lua_concat(L, 2);
+  }
+  return lua_error(L);
+}
+
+// coroutine.wrap: of a thread made as coroutine.create makes it.
+int PeerCoWrap(lua_State* L) {
+  PeerCoCreate(L);
+  lua_pushcclosure(L, &ResumeWrapped, 1);
+  return 1;
 }
 
 // setfenv: only of a function whose environment is the link's (or a table the link gave it
@@ -376,6 +424,16 @@ void PushPackage(lua_State* L, int base, int env, int loaded) {
   lua_remove(L, real);
 }
 
+// A function of the link's own, with its upvalues.
+void PushOwnFunction(lua_State* L, lua_CFunction own, int env, int foreign, int owned,
+                     const cCmdFuncs& funcs) {
+  lua_pushvalue(L, env);
+  lua_pushvalue(L, foreign);
+  lua_pushlightuserdata(L, const_cast<cCmdFuncs*>(&funcs));
+  lua_pushvalue(L, owned);
+  lua_pushcclosure(L, own, 4);
+}
+
 // B: the link's builtins, by the list above.
 void FillBase(lua_State* L, int base, int env, int foreign, int owned, const cCmdFuncs& funcs) {
   lua_newtable(L);
@@ -389,16 +447,18 @@ void FillBase(lua_State* L, int base, int env, int foreign, int owned, const cCm
         lua_getfield(L, LUA_GLOBALSINDEX, builtin.name);
         PushCopy(L, lua_gettop(L));
         lua_remove(L, -2);
+        if (std::string_view(builtin.name) == "coroutine") {
+          PushOwnFunction(L, &PeerCoCreate, env, foreign, owned, funcs);
+          lua_setfield(L, -2, "create");
+          PushOwnFunction(L, &PeerCoWrap, env, foreign, owned, funcs);
+          lua_setfield(L, -2, "wrap");
+        }
         break;
       case eBuiltin::kPackage:
         PushPackage(L, base, env, loaded);
         break;
       case eBuiltin::kOwn:
-        lua_pushvalue(L, env);
-        lua_pushvalue(L, foreign);
-        lua_pushlightuserdata(L, const_cast<cCmdFuncs*>(&funcs));
-        lua_pushvalue(L, owned);
-        lua_pushcclosure(L, builtin.own, 4);
+        PushOwnFunction(L, builtin.own, env, foreign, owned, funcs);
         break;
       case eBuiltin::kInOwnEnv:
         lua_getfield(L, LUA_GLOBALSINDEX, builtin.name);
@@ -483,32 +543,51 @@ void SetPeerEnvRights(lua_State* L, int env, const stDefinerRights& rights) {
   lua_pop(L, 2);
 }
 
+namespace {
+
+// Adds the rights the holder on top holds (popped) to `found`, unless they are the current ones.
+void AddHeldRights(lua_State* L, CmdRightsPtr& found, std::shared_ptr<stCmdRights>& merged) {
+  const CmdRightsPtr& current = cCmdRightsScope::Current();
+  const auto* held = static_cast<const stDefinerRights*>(lua_touserdata(L, -1));
+  const CmdRightsPtr rights =
+      held != nullptr ? DeferredRights(held->rights, held->revision, held->carrierRevision)
+                      : nullptr;
+  lua_pop(L, 1);
+  if (!rights || rights == found || rights == current ||
+      (current && current->origin == rights->origin))
+    return;
+  if (found && !merged) merged = std::make_shared<stCmdRights>(*found);
+  if (merged) merged->rules.insert(merged->rules.end(), rights->rules.begin(), rights->rules.end());
+  if (!found) found = rights;
+}
+
+}  // namespace
+
 // Every Lua function on the stack counts, the caller's own chunk too: a function one link stored
-// where another account or the console calls it runs with the lesser of both rights.
+// where another account or the console calls it runs with the lesser of both rights. So does the
+// link that made the coroutine running, when it is one.
 CmdRightsPtr DefinerRights(lua_State* L) {
   lua_getfield(L, LUA_REGISTRYINDEX, kOwnersKey);
   const int owners = lua_gettop(L);
-  const CmdRightsPtr& current = cCmdRightsScope::Current();
+  if (!lua_istable(L, owners)) {
+    lua_pop(L, 1);
+    return nullptr;
+  }
   CmdRightsPtr found;
   std::shared_ptr<stCmdRights> merged;
+  if (lua_pushthread(L) == 0) {
+    lua_rawget(L, owners);
+    AddHeldRights(L, found, merged);
+  } else {
+    lua_pop(L, 1);
+  }
   lua_Debug ar;
-  for (int level = 0; lua_istable(L, owners) && lua_getstack(L, level, &ar); ++level) {
+  for (int level = 0; lua_getstack(L, level, &ar); ++level) {
     lua_getinfo(L, "f", &ar);
     if (lua_isfunction(L, -1) && !lua_iscfunction(L, -1)) {
       lua_getfenv(L, -1);
       lua_rawget(L, owners);
-      const auto* held = static_cast<const stDefinerRights*>(lua_touserdata(L, -1));
-      const CmdRightsPtr rights =
-          held != nullptr ? DeferredRights(held->rights, held->revision, held->carrierRevision)
-                          : nullptr;
-      lua_pop(L, 1);
-      if (rights && rights != found && rights != current &&
-          !(current && current->origin == rights->origin)) {
-        if (found && !merged) merged = std::make_shared<stCmdRights>(*found);
-        if (merged)
-          merged->rules.insert(merged->rules.end(), rights->rules.begin(), rights->rules.end());
-        if (!found) found = rights;
-      }
+      AddHeldRights(L, found, merged);
     }
     lua_pop(L, 1);
   }

@@ -28,5 +28,5 @@ struct stDefinerRights {
 };
 void SetPeerEnvRights(lua_State* L, int env, const stDefinerRights& rights);
 // The rights of the links (other than the current rights' origin) that defined a Lua function
-// on L's call stack, all rule sets together; null when there are none.
+// on L's call stack or made its coroutine, all rule sets together; null when there are none.
 CmdRightsPtr DefinerRights(lua_State* L);

@@ -229,18 +229,21 @@ TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
   cTrapCmd group;
   group.Create();
   testkit::cTempDir dir;
-  const std::string shell = "os.execute('touch " + (dir.path() / "marker").string() + "')";
+  const std::string touch = "'touch " + (dir.path() / "marker").string() + "'";
+  const std::string shell = "os.execute(" + touch + ")";
   auto narrow = std::make_shared<stCmdRights>(), full = std::make_shared<stCmdRights>();
   std::string error;
   ASSERT_TRUE(CmdRightsFromText("planter\nplanter@p\n*\n-@shell,@admin\n@\n", *narrow, error) &&
               CmdRightsFromText("ops\nops@p\n", *full, error));
-  ASSERT_TRUE(RunAs(group, nullptr, "shared = {}"));
+  // A function of the console's, which a link may run in a coroutine of its own.
+  ASSERT_TRUE(RunAs(group, nullptr, "shared = {call = function(f, ...) return f(...) end}"));
   const std::string plants[] = {
       "shared.g = function() Check('g', true) end shared.f = function() return " + shell + " end",
       "setmetatable(shared, {__index = function() " + shell + " end}) shared.f = nil",
       "shared.f = coroutine.wrap(function() " + shell + " end)",
       "shared.f = setfenv(function() " + shell + " end, {os = os})",
       "shared.f = function() Admin() end",
+      "shared.f = function() coroutine.wrap(shared.call)(os.execute, " + touch + ") end",
   };
   for (const std::string& plant : plants) {
     SCOPED_TRACE(plant);
