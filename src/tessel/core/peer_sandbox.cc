@@ -545,6 +545,24 @@ void SetPeerEnvRights(lua_State* L, int env, const stDefinerRights& rights) {
 
 namespace {
 
+// The most levels of a stack looked at: Lua finds a level by counting from the top, so a walk
+// of every level of a deep recursion, at each guarded call, would cost its depth squared.
+constexpr int kMostLevels = 200;
+
+// Rights that allow nothing: a deeper stack may hide a link's code below the levels looked at.
+CmdRightsPtr TooDeep() {
+  static const CmdRightsPtr s_rights = [] {
+    auto rules = std::make_shared<cRightRules>();
+    rules->m_bAllowList = true;
+    auto rights = std::make_shared<stCmdRights>();
+    rights->account = "code called more than " + std::to_string(kMostLevels) + " levels deep";
+    rights->origin = "-";
+    rights->rules.push_back(std::move(rules));
+    return rights;
+  }();
+  return s_rights;
+}
+
 // Adds the rights the holder on top holds (popped) to `found`, unless they are the current ones.
 void AddHeldRights(lua_State* L, CmdRightsPtr& found, std::shared_ptr<stCmdRights>& merged) {
   const CmdRightsPtr& current = cCmdRightsScope::Current();
@@ -565,7 +583,8 @@ void AddHeldRights(lua_State* L, CmdRightsPtr& found, std::shared_ptr<stCmdRight
 
 // Every Lua function on the stack counts, the caller's own chunk too: a function one link stored
 // where another account or the console calls it runs with the lesser of both rights. So does the
-// link that made the coroutine running, when it is one.
+// link that made the coroutine running, when it is one. A stack deeper than the levels looked at
+// allows nothing once links have environments here.
 CmdRightsPtr DefinerRights(lua_State* L) {
   lua_getfield(L, LUA_REGISTRYINDEX, kOwnersKey);
   const int owners = lua_gettop(L);
@@ -582,7 +601,8 @@ CmdRightsPtr DefinerRights(lua_State* L) {
     lua_pop(L, 1);
   }
   lua_Debug ar;
-  for (int level = 0; lua_getstack(L, level, &ar); ++level) {
+  int level = 0;
+  for (; level < kMostLevels && lua_getstack(L, level, &ar); ++level) {
     lua_getinfo(L, "f", &ar);
     if (lua_isfunction(L, -1) && !lua_iscfunction(L, -1)) {
       lua_getfenv(L, -1);
@@ -592,5 +612,6 @@ CmdRightsPtr DefinerRights(lua_State* L) {
     lua_pop(L, 1);
   }
   lua_settop(L, owners - 1);
+  if (level == kMostLevels && lua_getstack(L, level, &ar)) return TooDeep();
   return merged ? CmdRightsPtr(merged) : found;
 }

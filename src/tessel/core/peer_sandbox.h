@@ -29,4 +29,5 @@ struct stDefinerRights {
 void SetPeerEnvRights(lua_State* L, int env, const stDefinerRights& rights);
 // The rights of the links (other than the current rights' origin) that defined a Lua function
 // on L's call stack or made its coroutine, all rule sets together; null when there are none.
+// Rights that allow nothing when the stack is too deep to look at whole.
 CmdRightsPtr DefinerRights(lua_State* L);

@@ -260,6 +260,10 @@ TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
   EXPECT_TRUE(RunAs(group, nullptr, "shared.g()"));
   RevokeDeferredRights("planter");
   EXPECT_FALSE(RunAs(group, nullptr, "shared.g()"));
+  // Below 200 levels a link's code may hide: a deeper stack runs no function of the group.
+  EXPECT_FALSE(RunAs(group, nullptr,
+                     "local function d(n) if n > 0 then return (d(n - 1)) end Check('d', true) "
+                     "end d(250)"));
 }
 
 // The group's table holds what its binding set, a builtin it replaced included, and the
