@@ -130,16 +130,21 @@ int PeerGetfenv(lua_State* L) {
   return 1;
 }
 
-// Pushes the state's table of owners, made on first use.
-void PushOwners(lua_State* L) {
-  lua_getfield(L, LUA_REGISTRYINDEX, kOwnersKey);
-  if (lua_istable(L, -1)) return;
-  lua_pop(L, 1);
+// Pushes a new table whose keys the collector may take.
+void PushWeakKeys(lua_State* L) {
   lua_newtable(L);
   lua_createtable(L, 0, 1);
   lua_pushliteral(L, "k");
   lua_setfield(L, -2, "__mode");
   lua_setmetatable(L, -2);
+}
+
+// Pushes the state's table of owners, made on first use.
+void PushOwners(lua_State* L) {
+  lua_getfield(L, LUA_REGISTRYINDEX, kOwnersKey);
+  if (lua_istable(L, -1)) return;
+  lua_pop(L, 1);
+  PushWeakKeys(L);
   lua_pushvalue(L, -1);
   lua_setfield(L, LUA_REGISTRYINDEX, kOwnersKey);
 }
@@ -339,11 +344,7 @@ void PushForeignSet(lua_State* L) {
   lua_getfield(L, LUA_REGISTRYINDEX, kForeignKey);
   if (lua_istable(L, -1)) return;
   lua_pop(L, 1);
-  lua_newtable(L);
-  lua_createtable(L, 0, 1);
-  lua_pushliteral(L, "k");
-  lua_setfield(L, -2, "__mode");
-  lua_setmetatable(L, -2);
+  PushWeakKeys(L);
   const int set = lua_gettop(L);
   auto mark = [&](int index) {
     if (!lua_istable(L, index)) return;
@@ -491,11 +492,7 @@ void PushPeerEnv(lua_State* L, const cCmdFuncs& funcs) {
   const int env = lua_gettop(L);
   lua_newtable(L);
   const int base = lua_gettop(L);
-  lua_newtable(L);
-  lua_createtable(L, 0, 1);
-  lua_pushliteral(L, "k");
-  lua_setfield(L, -2, "__mode");
-  lua_setmetatable(L, -2);
+  PushWeakKeys(L);
   const int owned = lua_gettop(L);
   FillBase(L, base, env, foreign, owned, funcs);
 
