@@ -21,9 +21,9 @@ struct stLiteralCall {
   std::vector<stLiteral> args;
 };
 
-// True when `text` is: blanks, a name (not a reserved word), blanks on the same line, '(', zero or more literals
-// separated by commas, ')', an optional ';', and at the end only blanks and at most one route hop
-// mark (the comment "--hops=N" that relays append). A literal is a quoted string on one line, a
-// long-bracket string or a decimal number with an optional '-'. Anything else, and any text Lua
-// would refuse, gives false; `call` is filled only on true.
+// True when `text` is: blanks, a name (not a reserved word), blanks on the same line, '(', zero or
+// more literals separated by commas, ')', an optional ';', and at the end only blanks and at most
+// one route hop mark (the comment "--hops=N" that relays append). A literal is a quoted string on
+// one line, a long-bracket string or a decimal number with an optional '-'. Anything else, and any
+// text Lua would refuse, gives false; `call` is filled only on true.
 bool ParseLiteralCall(std::string_view text, stLiteralCall& call);
