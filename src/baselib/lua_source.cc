@@ -121,7 +121,8 @@ int LoadLuaSource(lua_State* L, const char* text, size_t size, const char* chunk
                     ShownChunk(chunkName));
     return LUA_ERRSYNTAX;
   }
-  return luaL_loadbuffer(L, text, size, chunkName);
+  const int rc = luaL_loadbuffer(L, text, size, chunkName);
+  return rc == 0 && NoTailCallsHeld() ? RecompileWithoutTailCalls(L) : rc;
 }
 
 int LoadLuaSource(lua_State* L, const char* text, const char* chunkName) {

@@ -123,6 +123,17 @@ int LoadLuaSource(lua_State* L, const char* text, const char* chunkName);
 // Loads a file of Lua source as luaL_loadfile does (a first line starting with '#' is skipped;
 // the chunk is named "@path"; LUA_ERRFILE when it cannot be read); bytecode is refused as above.
 int LoadLuaSourceFile(lua_State* L, const char* path);
+// Loads as LoadLuaSource, each tail call of the chunk (`return f(x)`) compiled as an ordinary
+// call of the same meaning: every Lua function's caller stays on the stack, for code whose
+// callers' rights are looked up there. Unchanged when the interpreter's chunks are not laid
+// out as Lua 5.1's on this machine; LUA_ERRMEM when memory runs out.
+int LoadLuaSourceNoTailCalls(lua_State* L, const char* text, size_t size, const char* chunkName);
+// The chunk just loaded on top of L compiled again so, as above (0, or an error in its place).
+int RecompileWithoutTailCalls(lua_State* L);
+// While the thread holds it (counted), every load of LoadLuaSource, hence of the loaders below,
+// is one of LoadLuaSourceNoTailCalls.
+void HoldNoTailCalls(bool hold);
+bool NoTailCallsHeld();
 // Replaces loadstring, load, loadfile, dofile and the Lua-file searcher of require in L by
 // versions that load source only; loadfile and dofile need a file name (no standard input).
 void UseSourceOnlyLoaders(lua_State* L);

@@ -9,6 +9,7 @@ namespace {
 struct stCompile {
   std::string_view text;
   const char* chunkName;
+  bool link;
   bool makeRest;  // the state has no table for chunks between their runs yet
   int ref = LUA_NOREF;
   int restRef = LUA_NOREF;
@@ -23,8 +24,11 @@ int CompileAndKeep(lua_State* L) {
     lua_newtable(L);
     compile->restRef = luaL_ref(L, LUA_REGISTRYINDEX);
   }
-  if (LoadLuaSource(L, compile->text.data(), compile->text.size(), compile->chunkName) != 0)
-    return 0;
+  const int rc = compile->link ? LoadLuaSourceNoTailCalls(L, compile->text.data(),
+                                                          compile->text.size(), compile->chunkName)
+                               : LoadLuaSource(L, compile->text.data(), compile->text.size(),
+                                               compile->chunkName);
+  if (rc != 0) return 0;
   compile->ref = luaL_ref(L, LUA_REGISTRYINDEX);
   return 0;
 }
@@ -37,12 +41,13 @@ void UseGlobals(lua_State* L) {
 
 }  // namespace
 
-bool cChunkCache::Push(lua_State* L, std::string_view text, const char* chunkName) {
+bool cChunkCache::Push(lua_State* L, std::string_view text, const char* chunkName, bool link) {
   if (text.size() > kMostTextBytes) return false;
-  auto it = m_chunks.find(text);
-  if (it == m_chunks.end()) {
-    if (m_chunks.size() >= kMostChunks) Clear(L);
-    stCompile compile{text, chunkName, m_restRef == kNone};
+  auto& chunks = m_chunks[link ? 1 : 0];
+  auto it = chunks.find(text);
+  if (it == chunks.end()) {
+    if (Count() >= kMostChunks) Clear(L);
+    stCompile compile{text, chunkName, link, m_restRef == kNone};
     const int rc = lua_cpcall(L, &CompileAndKeep, &compile);
     if (compile.restRef != LUA_NOREF) m_restRef = compile.restRef;
     if (rc != 0) {
@@ -54,7 +59,7 @@ bool cChunkCache::Push(lua_State* L, std::string_view text, const char* chunkNam
       luaL_unref(L, LUA_REGISTRYINDEX, compile.ref);
       return false;
     }
-    it = m_chunks.emplace(std::string(text), compile.ref).first;
+    it = chunks.emplace(std::string(text), compile.ref).first;
   }
   lua_rawgeti(L, LUA_REGISTRYINDEX, it->second);
   // A run may have set another environment.
@@ -75,6 +80,7 @@ void cChunkCache::Rest(lua_State* L) {
 void cChunkCache::Clear(lua_State* L) {
   m_lastRef = LUA_NOREF;
   if (L != nullptr)
-    for (const auto& [text, ref] : m_chunks) luaL_unref(L, LUA_REGISTRYINDEX, ref);
-  m_chunks.clear();
+    for (const auto& chunks : m_chunks)
+      for (const auto& [text, ref] : chunks) luaL_unref(L, LUA_REGISTRYINDEX, ref);
+  for (auto& chunks : m_chunks) chunks.clear();
 }

@@ -22,10 +22,11 @@ class cChunkCache {
   cChunkCache& operator=(const cChunkCache&) = delete;
 
   // Pushes the chunk of `text` as a fresh load would give it: its environment is the state's
-  // globals again, whatever an earlier run set. Compiles and keeps it when it is not kept yet.
+  // globals again, whatever an earlier run set. Compiles and keeps it when it is not kept yet;
+  // a link's chunks (`link`) apart, compiled without tail calls (LoadLuaSourceNoTailCalls).
   // False, with nothing pushed, when the text is not kept (too long, not compiled, or no room
   // in the state): the caller loads it itself, and so reports any syntax error.
-  bool Push(lua_State* L, std::string_view text, const char* chunkName);
+  bool Push(lua_State* L, std::string_view text, const char* chunkName, bool link = false);
   // After the run of the chunk Push gave: its environment becomes an empty table of the
   // state's, so a kept chunk holds no link's environment once the run is over, and a link that
   // kept the chunk itself (setfenv hands back the function it changed) and calls it later runs
@@ -36,19 +37,19 @@ class cChunkCache {
   void Clear(lua_State* L);
   // Forgets the chunks without touching the state (it is being closed).
   void Forget() {
-    m_chunks.clear();
+    for (auto& chunks : m_chunks) chunks.clear();
     m_lastRef = kNone;
     m_restRef = kNone;
   }
-  size_t Count() const { return m_chunks.size(); }
+  size_t Count() const { return m_chunks[0].size() + m_chunks[1].size(); }
 
  private:
   struct stHash {
     using is_transparent = void;
     size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
   };
-  // Text to its chunk's reference in the state's registry.
-  std::unordered_map<std::string, int, stHash, std::equal_to<>> m_chunks;
+  // Text to its chunk's reference in the state's registry: the console's, the links'.
+  std::unordered_map<std::string, int, stHash, std::equal_to<>> m_chunks[2];
   static constexpr int kNone = -2;  // LUA_NOREF
   int m_lastRef = kNone;            // the chunk Push gave last
   int m_restRef = kNone;            // the environment of kept chunks between their runs

@@ -295,10 +295,15 @@ int cCmd::ProtectedCall(int argCount) {
 
 // A text run inside a run of the same group compiles afresh: a kept chunk sets its environment
 // when it starts, which would change the running outer one's. A text that may hold a password
-// is not kept.
+// is not kept. A link's text is compiled without tail calls: a function of its own that
+// tail-calls the console's would leave no trace of the link on the stack, and run with the
+// rights of whoever calls it (DefinerRights).
 int cCmd::LoadText(const char* text, const char* chunkName) {
-  if (m_nDepth == 1 && !MayHoldSecret(text) && m_chunks.Push(m_pLua, text, chunkName)) return 0;
-  return LoadLuaSource(m_pLua, text, chunkName);
+  const bool link = cPeerEnvScope::Current() != nullptr;
+  if (m_nDepth == 1 && !MayHoldSecret(text) && m_chunks.Push(m_pLua, text, chunkName, link))
+    return 0;
+  if (!link) return LoadLuaSource(m_pLua, text, chunkName);
+  return LoadLuaSourceNoTailCalls(m_pLua, text, std::strlen(text), chunkName);
 }
 
 // The mirror is what the console and the crash report show, so it holds the masked text.

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "tessel/contracts/baselib.h"
 #include "tessel/core/cmd_funcs.h"
 #include "tessel/core/lua_limits.h"
 
@@ -287,7 +288,8 @@ int PeerCollectgarbage(lua_State* L) {
 
 // A builtin that loads chunks, run with the link's environment as the thread's globals and
 // the link's loaded modules as the state's: every chunk it loads gets that environment, and a
-// module it loads is the link's own. Upvalues: the environment, the builtin, the loaded table.
+// module it loads is the link's own. They are compiled without tail calls. Upvalues: the
+// environment, the builtin, the loaded table.
 int InOwnEnv(lua_State* L) {
   const int args = lua_gettop(L);
   luaL_checkstack(L, 4, "too many arguments");
@@ -302,7 +304,10 @@ int InOwnEnv(lua_State* L) {
   lua_replace(L, LUA_GLOBALSINDEX);
   lua_pushvalue(L, lua_upvalueindex(3));
   lua_setfield(L, LUA_REGISTRYINDEX, "_LOADED");
+  // The link's chunks keep every caller on the stack (DefinerRights looks there).
+  HoldNoTailCalls(true);
   const int rc = lua_pcall(L, args, LUA_MULTRET, 0);
+  HoldNoTailCalls(false);
   lua_pushvalue(L, 2);
   lua_replace(L, LUA_GLOBALSINDEX);
   lua_pushvalue(L, 1);

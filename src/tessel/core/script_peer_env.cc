@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "tessel/contracts/baselib.h"
 #include "tessel/core/cmd_funcs.h"
 
 namespace {
@@ -47,6 +48,8 @@ int FindEnvs(lua_State* L) {
 
 int cScriptPeerEnvs::Apply(lua_State* L, cPeerEnvs::cUse& use) {
   if (cPeerEnvScope::Current() == nullptr) return 0;
+  // As a group's link texts: compiled without tail calls (cCmd::LoadText).
+  if (const int rc = RecompileWithoutTailCalls(L); rc != 0) return rc;
   stEnvs* envs = nullptr;
   if (lua_cpcall(L, &FindEnvs, &envs) != 0) {
     lua_remove(L, -2);  // the chunk; the message stays

@@ -10,8 +10,9 @@ struct lua_State;
 
 class cScriptPeerEnvs {
  public:
-  // Gives the chunk on top of L's stack the environment of the current scope's link, as a
-  // group does (cPeerEnvs::Apply): 0, or LUA_ERRRUN with the message in the chunk's place.
+  // Gives the chunk on top of L's stack (just loaded) the environment of the current scope's
+  // link, as a group does (cPeerEnvs::Apply), compiled anew without tail calls: 0, or an error
+  // code with the message in the chunk's place.
   // `use` holds the environment while the chunk runs. Without a scope it does nothing.
   static int Apply(lua_State* L, cPeerEnvs::cUse& use);
 };

@@ -236,7 +236,9 @@ TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
   ASSERT_TRUE(CmdRightsFromText("planter\nplanter@p\n*\n-@shell,@admin\n@\n", *narrow, error) &&
               CmdRightsFromText("ops\nops@p\n", *full, error));
   // A function of the console's, which a link may run in a coroutine of its own.
-  ASSERT_TRUE(RunAs(group, nullptr, "shared = {call = function(f, ...) return f(...) end}"));
+  ASSERT_TRUE(RunAs(group, nullptr,
+                    "shared = {call = function(f, ...) return f(...) end, "
+                    "m = function(self, f, ...) return f(...) end}"));
   const std::string plants[] = {
       "shared.g = function() Check('g', true) end shared.f = function() return " + shell + " end",
       "setmetatable(shared, {__index = function() " + shell + " end}) shared.f = nil",
@@ -244,6 +246,10 @@ TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
       "shared.f = setfenv(function() " + shell + " end, {os = os})",
       "shared.f = function() Admin() end",
       "shared.f = function() coroutine.wrap(shared.call)(os.execute, " + touch + ") end",
+      // A tail call to a Lua function (the console's) takes the place of the link's frame.
+      "shared.f = function() return shared.call(os.execute, " + touch + ") end",
+      "shared.f = function(...) return shared:m(os.execute, " + touch + ", ...) end",
+      "shared.f = loadstring([[return shared.call(os.execute, " + touch + ")]])",
   };
   for (const std::string& plant : plants) {
     SCOPED_TRACE(plant);
@@ -260,6 +266,15 @@ TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
   EXPECT_TRUE(RunAs(group, nullptr, "shared.g()"));
   RevokeDeferredRights("planter");
   EXPECT_FALSE(RunAs(group, nullptr, "shared.g()"));
+  // A link's code without tail calls means the same; the console's keeps them.
+  const std::string tail =
+      "local function t(n, ...) if n > 0 then return t(n - 1, ...) end return ... end "
+      "Check('results', select('#', t(3, 1, nil, 3)) == 3 and select(3, t(3, 1, nil)) == nil "
+      "and not pcall(function() return error('e') end)) t(30000)";
+  EXPECT_TRUE(RunAs(group, nullptr, tail));
+  EXPECT_FALSE(RunAs(group, &kA, tail));
+  EXPECT_TRUE(RunAs(group, nullptr, tail));
+  EXPECT_EQ(g_failed, Texts{});
   // Below 200 levels a link's code may hide: a deeper stack runs no function of the group.
   EXPECT_FALSE(RunAs(group, nullptr,
                      "local function d(n) if n > 0 then return (d(n - 1)) end Check('d', true) "
@@ -312,7 +327,8 @@ TEST(PeerEnv, AKeptChunkRunsInTheEnvironmentOfItsRunnerEachTime) {
   g_leaked.clear();
   ASSERT_TRUE(RunAs(group, nullptr, "Leak(n .. ' ' .. seen)"));
   EXPECT_EQ(g_leaked, Texts{"3 1"});
-  EXPECT_EQ(group.KeptChunks(), 3u);
+  // The first text twice: as the console's and as the links' (compiled without tail calls).
+  EXPECT_EQ(group.KeptChunks(), 4u);
 
   ASSERT_TRUE(RunAs(group, &kA, cNestCmd::kNestText));
   ASSERT_TRUE(RunAs(group, &kA, "Leak(tostring(w))"));
