@@ -161,7 +161,8 @@ TEST_F(AccountRightsTest, AGlobalOneLinkSetsInTheCommandScriptStaysThatLinks) {
   KLuaScript script("cmd");
   script.DoString(
       "function Ver() calls = (calls or 0) + 1 end "
-      "function Note(v) noted = (noted or '') .. tostring(v) end");
+      "function Note(v) noted = (noted or '') .. tostring(v) end "
+      "shared = {call = function(f, ...) return f(...) end}");
   SetCmdScript(&script);
   Account("allow = @read\n");
   ASSERT_TRUE(PeerLogIn("op", "pw"));
@@ -176,7 +177,11 @@ TEST_F(AccountRightsTest, AGlobalOneLinkSetsInTheCommandScriptStaysThatLinks) {
   EXPECT_TRUE(PeerRefused(40, "Ver = function() os.execute('touch " + marker + "') end mine = 1",
                           ChatException_NoCmd));
   EXPECT_TRUE(PeerRefused(40, "Note(mine)", ChatException_NoCmd));
-  SendCmd(root.client, 40, "Ver() Note(mine)");
+  // A function it leaves in a shared table keeps its rights when it tail-calls the script's.
+  EXPECT_TRUE(PeerRefused(
+      40, "shared.f = function() return shared.call(os.execute, 'touch " + marker + "') end",
+      ChatException_NoCmd));
+  SendCmd(root.client, 40, "Ver() Note(mine) shared.f()");
   ASSERT_TRUE(Pump([&] { return rec.Has(testkit::RecordOf(stMsg_Exception::s_nType)); }));
   SetCmdScript(nullptr);
   EXPECT_FALSE(std::filesystem::exists(marker));
