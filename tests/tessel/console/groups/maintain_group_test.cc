@@ -124,6 +124,12 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   }
   EXPECT_EQ(sent.find('S'), std::string::npos);
   EXPECT_FALSE(fs::exists(m_dir.path() / "d"));
+  // A hard link in the root to a file outside: an append changes the name in the root alone.
+  WriteFile(m_dir.path() / "hard.txt", "outside");
+  fs::create_hard_link(m_dir.path() / "hard.txt", Servers("hard.txt"));
+  Run("writefileindex('hard.txt',1,'+more')");
+  EXPECT_EQ(testkit::ReadFile(m_dir.path() / "hard.txt"), "outside");
+  EXPECT_EQ(testkit::ReadFile(Servers("hard.txt")), "outside+more");
   const stGroupRun set =
       RunInGroup(cCmdConfig::Instance(), "SetConfigString('maintain_servers','/')");
   EXPECT_NE(set.out.find("refused"), std::string::npos) << set.out;
@@ -476,6 +482,7 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   fs::permissions(m_dir.path() / "ro/f.txt", fs::perms::owner_read);
   WriteFile(home / "servers/sub/f.txt", "in");  // the same name inside
   fs::create_directory_symlink(m_dir.path() / "ro", home / "servers/sub.link");
+  fs::create_hard_link(m_dir.path() / "ro/f.txt", home / "servers/hard.txt");  // nor a hard link
   {
     const testkit::cLinkSwapper folder(home / "servers/sub", home / "servers/sub.link");
     for (int i = 0; i < 100; ++i) RunJobs("copy('" + kind + "')");
