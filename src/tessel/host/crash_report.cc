@@ -471,11 +471,13 @@ bool DumpMaps(int fd) {
 // and the last commands run: only the owner reads them, whatever the umask, a file left by an
 // earlier run included. Anything else in their place (a pipe, which would hold the handler for
 // ever, or a link, which would be followed and its target overwritten) is replaced by a new
-// file. Every call here may be made in a signal handler.
+// file, and so is a file with other names (an earlier report kept by a hard link), judged before
+// anything is cut. Every call here may be made in a signal handler.
 int CreateOwnFile(const char* path) {
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
   struct stat st {};
-  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 ||
+                  ::ftruncate(fd, 0) != 0)) {
     ::close(fd);
     fd = -1;
   }

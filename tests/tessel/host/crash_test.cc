@@ -200,6 +200,16 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
     EXPECT_TRUE(dump.ends_with("end\n")) << scenario;
   }
   ::umask(umask);
+  // An earlier report and dump kept under other names by hard links stay as they were.
+  testkit::cTempDir kept;
+  const std::pair<const char*, const char*> links[] = {{"ERRORLOG.TXT", "kept.txt"},
+                                                       {"server_7.dmp", "kept.dmp"}};
+  for (const auto& [file, copy] : links)
+    ASSERT_EQ(::link(kept.write(file, "earlier").c_str(), kept.file(copy).c_str()), 0);
+  EXPECT_EQ(RunChildScenario(kept.path(), "guard_read_null", true).code, 0);
+  for (const auto& [file, copy] : links)
+    EXPECT_EQ(testkit::ReadFile(kept.file(copy)), "earlier") << file;
+  EXPECT_NE(testkit::ReadFile(kept.file("ERRORLOG.TXT")).find("Read from"), std::string::npos);
   testkit::cTempDir dir;
   EXPECT_EQ(RunChildScenario(dir.path(), "guard_twice", true).signo, SIGSEGV);
   EXPECT_FALSE(testkit::FileExists(dir.file("ERRORLOG.TXT")));
