@@ -11,7 +11,9 @@ class cReportBuffer {
   // Above this fill count the buffer is written out before the next piece is added.
   static constexpr size_t kFlushAt = 0x1C00;
 
-  // Output goes to fd; a second fd (or -1) receives a copy of the pieces marked with Echo.
+  // Output goes to fd; a second fd (or -1) receives a copy of the pieces marked with Echo, until
+  // it does not take one. A descriptor that takes nothing for a second (a full pipe) counts as
+  // refusing.
   explicit cReportBuffer(int fd, int echoFd = -1) : m_fd(fd), m_echoFd(echoFd) {}
   ~cReportBuffer() { Flush(); }
   cReportBuffer(const cReportBuffer&) = delete;

@@ -88,6 +88,17 @@ TESSEL_CHILD_SCENARIO(report_on_a_full_disk) {
 
 // A fault inside the copy of a typed line, under the console's input lock, while a command runs:
 // the line runs into a page that cannot be read.
+// Standard output a pipe that nobody reads, full.
+TESSEL_CHILD_SCENARIO(report_with_stdout_full) {
+  int ends[2];
+  if (::pipe(ends) != 0 || ::dup2(ends[1], STDOUT_FILENO) < 0) return 4;
+  ::fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK);
+  const char block[4096] = {};
+  while (::write(STDOUT_FILENO, block, sizeof block) > 0) continue;
+  ::fcntl(STDOUT_FILENO, F_SETFL, 0);
+  return cCrashReport::Report(stCrashInfo{kCrashBreakpoint}, "s", "");
+}
+
 TESSEL_CHILD_SCENARIO(fault_under_input_lock) {
   cCrashReport::SetPreReport(TesselRecordCrash);
   TesselPrepareCrashRecord("tessel_child");
@@ -222,6 +233,10 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
             std::string::npos);
   EXPECT_TRUE(testkit::InOrder(RunChildScenario(pre.path(), "report_on_a_full_disk", false).out,
                                {"ERRORLOG.TXT: it is not whole", "s.dmp: it is not whole"}));
+  // A standard output nobody reads holds no report: the copies it does not take are dropped.
+  testkit::cTempDir stuck;
+  EXPECT_EQ(RunChildScenario(stuck.path(), "report_with_stdout_full", false, 20000).code, 0);
+  EXPECT_TRUE(testkit::ReadFile(stuck.file("ERRORLOG.TXT")).ends_with("ERRORLOG.TXT] =====\r\n"));
 }
 
 // A fault under a lock the crash status reads: the report is written first and the status is
