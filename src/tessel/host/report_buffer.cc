@@ -49,6 +49,10 @@ void cReportBuffer::Append(const char* p, size_t n) {
   }
 }
 
+bool cReportBuffer::WriteWithin(int fd, const char* p, size_t n) {
+  return WriteAll(fd, p, n);
+}
+
 void cReportBuffer::Flush() {
   if (!WriteAll(m_fd, m_buf, m_fill)) m_failed = true;
   m_fill = 0;

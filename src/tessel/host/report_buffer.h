@@ -31,6 +31,9 @@ class cReportBuffer {
   cReportBuffer& Char(char c) { return Bytes(&c, 1); }
 
   void Flush();
+  // Writes [p, p+n) to `fd` as the buffer does, waiting a second at most for room; false when
+  // not all of it was taken.
+  static bool WriteWithin(int fd, const char* p, size_t n);
   size_t Fill() const { return m_fill; }
   // Whether a write of the output refused part of it (a full disk): the file is cut short.
   bool Failed() const { return m_failed; }

@@ -91,6 +91,8 @@ TESSEL_CHILD_SCENARIO(report_with_stdout_full) {  // a pipe that nobody reads
   if (::pipe2(ends, O_NONBLOCK) != 0 || ::dup2(ends[1], STDOUT_FILENO) < 0) return 4;
   while (::write(STDOUT_FILENO, "full", 4) > 0) continue;
   ::fcntl(STDOUT_FILENO, F_SETFL, 0);
+  ::dup2(STDOUT_FILENO, STDERR_FILENO);  // and standard error, on a full disk
+  const testkit::cFileSizeLimit full(2000);
   return cCrashReport::Report(stCrashInfo{kCrashBreakpoint}, "s", "");
 }
 
