@@ -4,6 +4,7 @@
 #include "platform/folder_lock.h"
 #include "platform/home_file.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -59,10 +60,14 @@ std::string Unescape(const std::string& s) {
 
 // False when the key's file is there but no regular file (a pipe would hold the start for
 // ever) or past the settings' bound; a missing file holds no value.
+bool ReadText(const std::string& file, std::string& text) {
+  return ReadHomeFile(file, kSettingsFileBytes, text) != eHomeFile::kRefused;
+}
+
 bool ReadFile(const std::string& file, RegistryValues& values) {
   values.clear();
   std::string text;
-  if (ReadHomeFile(file, kSettingsFileBytes, text) == eHomeFile::kRefused) return false;
+  if (!ReadText(file, text)) return false;
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
@@ -73,10 +78,33 @@ bool ReadFile(const std::string& file, RegistryValues& values) {
   return true;
 }
 
-bool WriteValues(const std::string& file, const RegistryValues& values) {
-  std::ostringstream text;
-  for (const auto& [name, value] : values) text << name << " = " << Escape(value) << '\n';
-  return WriteFileAtomically(file, text.str());
+// The key file's text with `changes` made: a line of a changed name takes its new value, a name
+// not there yet is added at the end, and every other line stays as written, a line that no read
+// takes (no " = " in it: a note or a value written by hand) too.
+std::string WithChanges(const std::string& text, const RegistryValues& changes) {
+  const auto entry = [](const auto& change) {
+    return change.first + " = " + Escape(change.second) + "\n";
+  };
+  RegistryValues added = changes;
+  std::string out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const size_t at = line.find(" = ");
+    const auto named = [&](const auto& change) { return line.substr(0, at) == change.first; };
+    const auto last = std::find_if(changes.rbegin(), changes.rend(), named);
+    if (at == std::string::npos || last == changes.rend()) {
+      out += line + "\n";
+      continue;
+    }
+    out += entry(*last);
+    std::erase_if(added, named);
+  }
+  // A name given twice takes its last value, once.
+  for (auto it = added.begin(); it != added.end(); ++it)
+    if (std::find_if(it + 1, added.end(), [&](const auto& c) { return c.first == it->first; }) ==
+        added.end())
+      out += entry(*it);
+  return out;
 }
 
 }  // namespace
@@ -137,19 +165,9 @@ bool RegistryKey::Set(const RegistryValues& changes) {
   std::lock_guard<std::mutex> lock(RegistryMutex());
   const cFolderLock folderLock(file_);
   // A file that cannot be read is left as it is: written over, its other values would be lost.
-  RegistryValues values;
-  if (!folderLock.Held() || !ReadFile(file_, values)) return false;
-  for (const auto& [name, value] : changes) {
-    bool found = false;
-    for (auto& entry : values) {
-      if (entry.first == name) {
-        entry.second = value;
-        found = true;
-      }
-    }
-    if (!found) values.emplace_back(name, value);
-  }
-  return WriteValues(file_, values);
+  std::string text;
+  if (!folderLock.Held() || !ReadText(file_, text)) return false;
+  return WriteFileAtomically(file_, WithChanges(text, changes));
 }
 
 std::optional<std::string> RegistryKey::Get(const std::string& name) const {

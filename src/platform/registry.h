@@ -31,6 +31,7 @@ class RegistryKey {
   bool IsOpen() const { return !file_.empty(); }
   void Close() { file_.clear(); }
 
+  // A line of the file that no read takes (without " = ") stays as written.
   // False when the file cannot be read (no regular file, past 1 MiB) or written, another process
   // held the key's folder for 2 s, or a name could
   // not be read back from it (empty, more than one line, holding " = " or ending in " ="); the

@@ -291,7 +291,10 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemp
   EXPECT_FALSE(blocked.Open("Software/dangling") && blocked.Set("via", "link"));
   EXPECT_TRUE(fs::is_symlink(dir_ + "/Software/linked.ini") &&
               !fs::exists(dir_ + "/Software/none.ini"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 5);
+  testkit::WriteFile(dir_ + "/Software/noted.ini", "# kept\nport=7000\n\nexe = old");  // unread
+  ASSERT_TRUE(blocked.Open("Software/noted") && blocked.Set("exe", "new"));
+  EXPECT_EQ(testkit::ReadFile(dir_ + "/Software/noted.ini"), "# kept\nport=7000\n\nexe = new\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 6);
 }
 
 // Two threads here and two other processes (programs of one name share the key) write at once.

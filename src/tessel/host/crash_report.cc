@@ -471,11 +471,13 @@ bool DumpMaps(int fd) {
 // and the last commands run: only the owner reads them, whatever the umask, a file left by an
 // earlier run included. Anything else in their place (a pipe, which would hold the handler for
 // ever, or a link, which would be followed and its target overwritten) is replaced by a new
-// file. Every call here may be made in a signal handler.
+// file, and so is a file with other names (an earlier report kept by a hard link), judged before
+// anything is cut. Every call here may be made in a signal handler.
 int CreateOwnFile(const char* path) {
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
   struct stat st {};
-  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 ||
+                  ::ftruncate(fd, 0) != 0)) {
     ::close(fd);
     fd = -1;
   }
@@ -512,12 +514,18 @@ bool WriteDump(const char* path, const stCrashInfo& info, const ucontext_t* uc) 
   return whole;
 }
 
+// A line on standard error, which is waited on for room once at most: nobody may read it.
+std::atomic<bool> g_stderrStuck{false};
+void SayOnStderr(const char* text) {
+  if (!g_stderrStuck.load() && !cReportBuffer::WriteWithin(STDERR_FILENO, text, std::strlen(text)))
+    g_stderrStuck = true;
+}
+
 // A report or dump that a full disk cut short is said on standard error, so that nobody takes
 // it for the whole story.
 void SayNotWhole(const char* file) {
-  const char* const parts[] = {"Error writing exception report ", file, ": it is not whole\n"};
-  for (const char* part : parts)
-    [[maybe_unused]] ssize_t w = ::write(STDERR_FILENO, part, std::strlen(part));
+  for (const char* part : {"Error writing exception report ", file, ": it is not whole\n"})
+    SayOnStderr(part);
 }
 
 // A fault on another thread while the first report is written waits for it (sleeping, which a
@@ -577,8 +585,7 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
   }
   int fd = CreateOwnFile(kReportName);
   if (fd < 0) {
-    const char msg[] = "Error creating exception report\n";
-    [[maybe_unused]] ssize_t w = ::write(STDERR_FILENO, msg, sizeof msg - 1);
+    SayOnStderr("Error creating exception report\n");
     g_report = kReported;
     return 0;
   }

@@ -1,5 +1,7 @@
 #include "tessel/host/report_buffer.h"
 
+#include <limits.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -8,11 +10,18 @@
 
 namespace {
 
-// Writes all of [p, p+n) unless the descriptor refuses; a crash report keeps writing what it
-// can after a refusal. False when something was refused.
+// How long a write waits for its descriptor to take bytes: standard output may be a pipe that
+// nobody reads, full, and a report must never wait on it for ever.
+constexpr int kRoomWaitMs = 1000;
+
+// Writes all of [p, p+n) unless the descriptor refuses or takes nothing for kRoomWaitMs; at most
+// PIPE_BUF bytes at a time, which a pipe with room takes without waiting. A crash report keeps
+// writing what it can after a refusal. False when something was refused.
 bool WriteAll(int fd, const char* p, size_t n) {
   while (fd >= 0 && n > 0) {
-    ssize_t w = ::write(fd, p, n);
+    pollfd room{fd, POLLOUT, 0};
+    if (::poll(&room, 1, kRoomWaitMs) != 1 || (room.revents & POLLOUT) == 0) return false;
+    ssize_t w = ::write(fd, p, n < PIPE_BUF ? n : PIPE_BUF);
     if (w <= 0) return false;
     p += w;
     n -= static_cast<size_t>(w);
@@ -23,7 +32,8 @@ bool WriteAll(int fd, const char* p, size_t n) {
 }  // namespace
 
 void cReportBuffer::Append(const char* p, size_t n) {
-  if (m_echo) WriteAll(m_echoFd, p, n);
+  // A copy the echo's descriptor did not take ends the copies: one wait for it at most.
+  if (m_echo && !WriteAll(m_echoFd, p, n)) m_echoFd = -1;
   if (m_fill > kFlushAt) Flush();
   while (n > 0) {
     size_t room = kSize - m_fill;
@@ -37,6 +47,10 @@ void cReportBuffer::Append(const char* p, size_t n) {
     p += take;
     n -= take;
   }
+}
+
+bool cReportBuffer::WriteWithin(int fd, const char* p, size_t n) {
+  return WriteAll(fd, p, n);
 }
 
 void cReportBuffer::Flush() {

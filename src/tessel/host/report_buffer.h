@@ -11,7 +11,9 @@ class cReportBuffer {
   // Above this fill count the buffer is written out before the next piece is added.
   static constexpr size_t kFlushAt = 0x1C00;
 
-  // Output goes to fd; a second fd (or -1) receives a copy of the pieces marked with Echo.
+  // Output goes to fd; a second fd (or -1) receives a copy of the pieces marked with Echo, until
+  // it does not take one. A descriptor that takes nothing for a second (a full pipe) counts as
+  // refusing.
   explicit cReportBuffer(int fd, int echoFd = -1) : m_fd(fd), m_echoFd(echoFd) {}
   ~cReportBuffer() { Flush(); }
   cReportBuffer(const cReportBuffer&) = delete;
@@ -29,6 +31,9 @@ class cReportBuffer {
   cReportBuffer& Char(char c) { return Bytes(&c, 1); }
 
   void Flush();
+  // Writes [p, p+n) to `fd` as the buffer does, waiting a second at most for room; false when
+  // not all of it was taken.
+  static bool WriteWithin(int fd, const char* p, size_t n);
   size_t Fill() const { return m_fill; }
   // Whether a write of the output refused part of it (a full disk): the file is cut short.
   bool Failed() const { return m_failed; }

@@ -86,6 +86,16 @@ TESSEL_CHILD_SCENARIO(report_on_a_full_disk) {
   return cCrashReport::Report(stCrashInfo{kCrashBreakpoint}, "s", "");
 }
 
+TESSEL_CHILD_SCENARIO(report_with_stdout_full) {  // a pipe that nobody reads
+  int ends[2];
+  if (::pipe2(ends, O_NONBLOCK) != 0 || ::dup2(ends[1], STDOUT_FILENO) < 0) return 4;
+  while (::write(STDOUT_FILENO, "full", 4) > 0) continue;
+  ::fcntl(STDOUT_FILENO, F_SETFL, 0);
+  ::dup2(STDOUT_FILENO, STDERR_FILENO);  // and standard error, on a full disk
+  const testkit::cFileSizeLimit full(2000);
+  return cCrashReport::Report(stCrashInfo{kCrashBreakpoint}, "s", "");
+}
+
 // A fault inside the copy of a typed line, under the console's input lock, while a command runs:
 // the line runs into a page that cannot be read.
 TESSEL_CHILD_SCENARIO(fault_under_input_lock) {
@@ -212,6 +222,12 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
             std::string::npos);
   EXPECT_TRUE(testkit::InOrder(RunChildScenario(pre.path(), "report_on_a_full_disk", false).out,
                                {"ERRORLOG.TXT: it is not whole", "s.dmp: it is not whole"}));
+  testkit::cTempDir kept;  // earlier report and dump kept by hard links; stdout full
+  for (const std::string file : {"ERRORLOG.TXT", "s.dmp"})
+    ASSERT_EQ(::link(kept.write(file, "old").c_str(), kept.file(file + "~").c_str()), 0);
+  EXPECT_EQ(RunChildScenario(kept.path(), "report_with_stdout_full", false, 20000).code, 0);
+  EXPECT_EQ(testkit::ReadFile(kept.file("ERRORLOG.TXT~")) + testkit::ReadFile(kept.file("s.dmp~")),
+            "oldold");
 }
 
 // A fault under a lock the crash status reads: the report is written first and the status is

@@ -198,14 +198,31 @@ bool HoldsSecrets(const fs::path& path) {
          name.find("password") != std::string::npos;
 }
 
+// Puts a copy of the file `path` of the open folder in its own place, replacing the name: a
+// file with other names (a hard link to a file outside the root, or a tree put in place with
+// "cp -al") is then no longer shared, and what is appended changes this name alone.
+bool CopyOverOwnName(const fs::path& root, int folder, const fs::path& path) {
+  const stFd source{platform::OpenFileInFolder(root, path, O_RDONLY)};
+  return source.fd >= 0 &&
+         platform::CopyFileAtomicallyAt(source.fd, folder, path.filename().string());
+}
+
 // Appends to the file `name` of the open folder, made afresh (never through a link) when it
-// is missing, else the existing one as long as it lies in `root`, and as long as it stays
-// within `maxBytes`.
+// is missing, else the existing one as long as it lies in `root` (a copy of its own when it has
+// other names), and as long as it stays within `maxBytes`.
 eWrite AppendInFolder(const fs::path& root, int folder, const fs::path& path, std::string_view text,
                       std::uintmax_t maxBytes) {
-  stFd file{platform::OpenAppendAt(root, folder, path, HoldsSecrets(path) ? 0600 : 0666)};
+  const mode_t newMode = HoldsSecrets(path) ? 0600 : 0666;
+  stFd file{platform::OpenAppendAt(root, folder, path, newMode)};
   struct stat st {};
   if (file.fd < 0 || ::fstat(file.fd, &st) != 0) return eWrite::kFailed;
+  if (st.st_nlink > 1) {
+    ::close(file.fd);
+    file.fd = CopyOverOwnName(root, folder, path)
+                  ? platform::OpenAppendAt(root, folder, path, newMode)
+                  : -1;
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || st.st_nlink > 1) return eWrite::kFailed;
+  }
   if (static_cast<std::uintmax_t>(st.st_size) > maxBytes - text.size()) return eWrite::kOverBound;
   // A part that did not fit (a full disk) is taken back: what is left is the parts before it.
   const bool written = platform::WriteAll(file.fd, text);

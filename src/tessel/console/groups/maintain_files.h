@@ -67,10 +67,11 @@ std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::strin
 enum class eFileIndexWrite { kWritten, kFailed, kOverBound };
 
 // Writes `text` to `path`, creating its folders; index 0 replaces the file, any other value
-// appends; a new file that holds secrets (named "*.ini", "*.key" or holding "password") is
-// made 0600. kFailed when the folders or the file cannot be written, or the folder or file reached
-// lies outside `root` (a link swapped in after the name was confined); kOverBound when the file
-// would hold more than `maxBytes`. The file is then as it was (nothing half written is left to
+// appends (to a copy of its own in its place when the file has other names, hard links that may
+// lie outside `root`); a new file that holds secrets (named "*.ini", "*.key" or holding "password")
+// is made 0600. kFailed when the folders or the file cannot be written, or the folder or file
+// reached lies outside `root` (a link swapped in after the name was confined); kOverBound when the
+// file would hold more than `maxBytes`. The file is then as it was (nothing half written is left to
 // look whole).
 eFileIndexWrite WriteFileIndexTo(const std::filesystem::path& root,
                                  const std::filesystem::path& path, int index,

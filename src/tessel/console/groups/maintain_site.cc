@@ -126,6 +126,9 @@ void AddOwnerWriteIn(int folder, int depth) {
     if (name == "." || name == ".." || ::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
       continue;
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;
+    // A file with other names (a hard link to a file outside the root) keeps its bits: they are
+    // the outside file's too, and copy replaces the name whatever they are.
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1) continue;
     if ((st.st_mode & S_IWUSR) == 0)
       ::fchmodat(fd, entry->d_name, (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW);
     if (!S_ISDIR(st.st_mode) || depth <= 0) continue;

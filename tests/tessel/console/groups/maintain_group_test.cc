@@ -124,6 +124,9 @@ TEST_F(MaintainGroupTest, LinksOutOfTheRootAreRefusedAndTheRootsStayWhereTheyWer
   }
   EXPECT_EQ(sent.find('S'), std::string::npos);
   EXPECT_FALSE(fs::exists(m_dir.path() / "d"));
+  fs::create_hard_link(m_dir.path() / "secret.txt", Servers("hard.txt"));  // a hard link out
+  Run("writefileindex('hard.txt',1,'+more')");
+  EXPECT_EQ(testkit::ReadFile(m_dir.path() / "secret.txt"), "secret");
   const stGroupRun set =
       RunInGroup(cCmdConfig::Instance(), "SetConfigString('maintain_servers','/')");
   EXPECT_NE(set.out.find("refused"), std::string::npos) << set.out;
@@ -476,6 +479,7 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   fs::permissions(m_dir.path() / "ro/f.txt", fs::perms::owner_read);
   WriteFile(home / "servers/sub/f.txt", "in");  // the same name inside
   fs::create_directory_symlink(m_dir.path() / "ro", home / "servers/sub.link");
+  fs::create_hard_link(m_dir.path() / "ro/f.txt", home / "servers/hard.txt");  // nor a hard link
   {
     const testkit::cLinkSwapper folder(home / "servers/sub", home / "servers/sub.link");
     for (int i = 0; i < 100; ++i) RunJobs("copy('" + kind + "')");
