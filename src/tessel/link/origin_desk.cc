@@ -11,6 +11,7 @@
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/origin_record.h"
+#include "tessel/msg/cmd_record_gate.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -22,7 +23,17 @@ bool Passed(uint32_t deadlineMs, uint32_t nowMs) {
   return static_cast<int32_t>(nowMs - deadlineMs) >= 0;
 }
 
+// A command record that the message floor puts on a link itself (a sync object's, the echo of a
+// served record) carries the served command's origin too.
+bool GateCmdRecord(iSend* link, int group, std::string_view text) {
+  return cOriginDesk::Instance().BeforeSend(link, group, std::string(text).c_str());
+}
+
 }  // namespace
+
+cOriginDesk::cOriginDesk() {
+  SetCmdRecordGate(&GateCmdRecord);
+}
 
 cOriginDesk& cOriginDesk::Instance() {
   static cOriginDesk desk;

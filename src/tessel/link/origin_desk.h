@@ -156,7 +156,7 @@ class cOriginDesk {
     uint32_t answered = 0;
   };
 
-  cOriginDesk() = default;
+  cOriginDesk();
   HandleChatExceptionEnum ReceiveOrigin(cBridge& bridge, iSend* link, stPeer& peer, uint32_t hash,
                                         uint32_t answerId, std::string_view body);
   std::string ClaimRefusal(cBridge& bridge, iSend* link);
