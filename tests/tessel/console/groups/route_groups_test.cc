@@ -221,10 +221,21 @@ TEST_F(GroupLinkTest, RecordsSentBesideTheSendPointCarryTheOrigin) {
   cSyncObj up(m_client->GetNetClient(), 7);
   unsigned long size = 0;
   testkit::cStdoutCapture capture;
+  // A first record each way: both sides know by then that the other reads origins.
+  const auto shown = [&](const char* text) {
+    return CyclesUntil([&] { return capture.Text().find(text) != std::string::npos; });
+  };
+  up.SendCmd(15, "Output('up')");
+  ASSERT_TRUE(shown("Output() up")) << capture.Text();
+  auto& accounts = m_server->GetAccountManagerHelpServer();
+  stMsg* down = Msg_GetCmd(15, "Output('down')", size);
+  accounts.SendMsgLogined(down, size);
+  ASSERT_TRUE(shown("Output() down")) << capture.Text();
   {
     const cCmdRightsScope narrowed(gm);
     EXPECT_NE(0, up.SendCmd(15, shell.c_str()));
-    m_server->GetAccountManagerHelpServer().SendMsgLogined(Msg_GetCmd(15, shell, size), size);
+    stMsg* msg = Msg_GetCmd(15, shell, size);
+    accounts.SendMsgLogined(msg, size);
   }
   EXPECT_TRUE(CyclesUntil([&] {
     return testkit::CountOf(capture.Text(), "gm may not run os.execute") >= 2;
