@@ -3,6 +3,7 @@
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/login_desk.h"
+#include "tessel/msg/cmd_record_gate.h"
 #include "tessel/msg/ostream_cmd.h"
 
 cAccountManagerHelpServer::cAccountManagerHelpServer()
@@ -118,8 +119,10 @@ void cAccountManagerHelpServer::Account(const char* name) {
 
 int cAccountManagerHelpServer::SendMsgLogined(stMsg* msg, unsigned long size) {
   if (m_pNetServer == nullptr) return 1;
-  for (const auto& [name, account] : m_mapAccount)
-    if (iServerLink* link = m_pNetServer->GetLink(account->GetLinkID())) link->Send(msg, size);
+  for (const auto& [name, account] : m_mapAccount) {
+    iServerLink* link = m_pNetServer->GetLink(account->GetLinkID());
+    if (link != nullptr && PassCmdRecordGate(link, msg, size)) link->Send(msg, size);
+  }
   return 1;
 }
 

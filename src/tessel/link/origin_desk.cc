@@ -1,5 +1,7 @@
 #include "tessel/link/origin_desk.h"
 
+#include <unordered_set>
+
 #include "platform/clock.h"
 #include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
@@ -11,6 +13,7 @@
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/origin_record.h"
+#include "tessel/msg/cmd_record_gate.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -22,7 +25,17 @@ bool Passed(uint32_t deadlineMs, uint32_t nowMs) {
   return static_cast<int32_t>(nowMs - deadlineMs) >= 0;
 }
 
+// A command record that the message floor puts on a link itself (a sync object's, the echo of a
+// served record) carries the served command's origin too.
+bool GateCmdRecord(iSend* link, int group, std::string_view text) {
+  return cOriginDesk::Instance().BeforeSend(link, group, std::string(text).c_str());
+}
+
 }  // namespace
+
+cOriginDesk::cOriginDesk() {
+  SetCmdRecordGate(&GateCmdRecord);
+}
 
 cOriginDesk& cOriginDesk::Instance() {
   static cOriginDesk desk;
@@ -182,6 +195,13 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
                << ")\n";
     return false;
   }
+  if (RoundsAwaited() >= kMaxRounds) {
+    const std::string to = it->second.shown.empty() ? link->GetName() : it->second.shown;
+    get_gout() << "not sent to " << EscapeControls(to) << ": " << kMaxRounds
+               << " commands of its requester await here what they sent on, a text sending "
+                  "itself round, dropped\n";
+    return false;
+  }
   const uint32_t answer = Owe(link);
   return SendKind(link, stMsg_Origin::kOrigin, answer, CmdHash(group, text != nullptr ? text : ""),
                   carried);
@@ -248,6 +268,21 @@ uint32_t cOriginDesk::Owe(iSend* downstream) {
   owed.downstream = downstream;
   owed.deadlineMs = platform::TimeGetTime() + kAnswerWaitMs;
   return m_nNextAnswer;
+}
+
+// How many of the commands the served command's requester sent here tagged (each its own answer
+// id) await the answers of what they sent on; a requester's own untagged commands count none.
+size_t cOriginDesk::RoundsAwaited() const {
+  if (m_nServing == 0 || get_gout().GetLink() != m_pServing) return 0;
+  const stLinkToken requester = ServingToken();
+  const std::string key = LinkKey(requester);
+  auto per = m_owedPer.find(key);
+  if (per == m_owedPer.end() || per->second < kMaxRounds) return 0;
+  std::unordered_set<uint32_t> rounds;
+  for (const auto& [id, owed] : m_owed)
+    if (owed.requesterAnswer != 0 && LinkKey(owed.requester) == key)
+      rounds.insert(owed.requesterAnswer);
+  return rounds.size();
 }
 
 iSend* cOriginDesk::RequesterLink(const stLinkToken& requester, cBridge** bridge) {

@@ -39,6 +39,10 @@ class cOriginDesk {
   // At most this many commands await their answers; beyond, a command goes without an answer
   // id (its answers are printed where they arrive, as always).
   static constexpr size_t kMaxOwed = 65536;
+  // At most this many commands of one process, each tagged, await here the answers of what they
+  // sent on: one more is a text sending itself round between processes (each round a command
+  // that waits for the next), which would never end; what it sends is dropped.
+  static constexpr size_t kMaxRounds = 32;
 
   static cOriginDesk& Instance();
 
@@ -156,7 +160,7 @@ class cOriginDesk {
     uint32_t answered = 0;
   };
 
-  cOriginDesk() = default;
+  cOriginDesk();
   HandleChatExceptionEnum ReceiveOrigin(cBridge& bridge, iSend* link, stPeer& peer, uint32_t hash,
                                         uint32_t answerId, std::string_view body);
   std::string ClaimRefusal(cBridge& bridge, iSend* link);
@@ -166,6 +170,7 @@ class cOriginDesk {
   bool SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash,
                 std::string_view body);
   uint32_t Owe(iSend* downstream);
+  size_t RoundsAwaited() const;
   bool Owes(const stLinkToken& requester) const;
   void EraseOwed(std::unordered_map<uint32_t, stOwed>::iterator& it);
   static std::string LinkKey(const stLinkToken& token);

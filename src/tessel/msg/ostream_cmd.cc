@@ -12,6 +12,7 @@
 #include "tessel/core/lua_text.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/bridge_interfaces.h"
+#include "tessel/msg/cmd_record_gate.h"
 #include "tessel/msg/sync_obj.h"
 
 std::string ostreamCmd::s_strParam;
@@ -285,6 +286,7 @@ int ostreamCmd::SendBackCmd(int level, const char* text) {
 int ostreamCmd::SendBackMsg() {
   TESSEL_ASSERT_WORKER();
   if (m_pCurMsg == nullptr || m_pCurMsg->send == nullptr) return 0;
+  if (!PassCmdRecordGate(m_pCurMsg->send, m_pCurMsg->msg, m_pCurMsg->size)) return 0;
   return m_pCurMsg->send->Send(m_pCurMsg->msg, m_pCurMsg->size);
 }
 

@@ -5,6 +5,7 @@
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/trace.h"
 #include "tessel/core/worker_thread.h"
+#include "tessel/msg/cmd_record_gate.h"
 #include "tessel/msg/ostream_cmd.h"
 
 namespace {
@@ -51,6 +52,8 @@ int cSyncObj::SendMessageA(const stMsg* msg, unsigned long size) {
     const auto* record = static_cast<const stMsg_Cmd*>(msg);
     TraceSendCmd(m_pSend.get(), record->cmd, record->text);
   }
+  // A command record carries the served command's origin, as every command sent does.
+  if (!PassCmdRecordGate(m_pSend.get(), msg, size)) return 0;
   // The record is stamped only for the duration of the send.
   auto* stamped = const_cast<stMsg*>(msg);
   stamped->id = m_nID;

@@ -6,6 +6,8 @@
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/route_text.h"
+#include "tessel/link/account_manager.h"
+#include "tessel/msg/sync_obj.h"
 
 namespace {
 
@@ -204,6 +206,41 @@ TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
   EXPECT_FALSE(SendRemoteStream("far", &WriteOutputCall, &tooLong, nullptr));
   EXPECT_FALSE(SendRemoteStream2("far", &WriteOutputCall, &tooLong, nullptr));
   cRemotePath::Instance().RemovePath("far");
+}
+
+// A command record a sync object or the account manager puts on a link itself carries the
+// served command's origin as well, up and down: each side holds the text to gm's rights.
+TEST_F(GroupLinkTest, RecordsSentBesideTheSendPointCarryTheOrigin) {
+  GroupTestHost();
+  m_server->GetBridgeServer()->SetUseConsoleCmd(true);
+  Link().SetUseConsoleCmd(true);
+  auto gm = std::make_shared<stCmdRights>();
+  std::string error;
+  ASSERT_TRUE(CmdRightsFromText("gm\ngm@p\n*\n-@shell\n@\n", *gm, error)) << error;
+  const std::string shell = "os.execute('touch " + (m_dir->path() / "marker").string() + "')";
+  cSyncObj up(m_client->GetNetClient(), 7);
+  unsigned long size = 0;
+  testkit::cStdoutCapture capture;
+  // A first record each way: both sides know by then that the other reads origins.
+  const auto shown = [&](const char* text) {
+    return CyclesUntil([&] { return capture.Text().find(text) != std::string::npos; });
+  };
+  up.SendCmd(15, "Output('up')");
+  ASSERT_TRUE(shown("Output() up")) << capture.Text();
+  auto& accounts = m_server->GetAccountManagerHelpServer();
+  stMsg* down = Msg_GetCmd(15, "Output('down')", size);
+  accounts.SendMsgLogined(down, size);
+  ASSERT_TRUE(shown("Output() down")) << capture.Text();
+  {
+    const cCmdRightsScope narrowed(gm);
+    EXPECT_NE(0, up.SendCmd(15, shell.c_str()));
+    stMsg* msg = Msg_GetCmd(15, shell, size);
+    accounts.SendMsgLogined(msg, size);
+  }
+  EXPECT_TRUE(CyclesUntil([&] {
+    return testkit::CountOf(capture.Text(), "gm may not run os.execute") >= 2;
+  })) << capture.Text();
+  EXPECT_FALSE(std::filesystem::exists(m_dir->path() / "marker"));
 }
 
 // A search for an account logged in here takes its link, not the (absent) default route; the
