@@ -171,7 +171,10 @@ void cTessel::EndThread(unsigned long ms) {
     // A thread cannot be stopped from outside safely: it is left to run on by itself (it ends at
     // its next wake-up, seeing it is no longer the host's worker) and the end goes on.
     TESSEL_LOG(tessel_info(), "can not EndThread in " << ms / 1000 << " second");
-    TESSEL_LOG(tessel_info(), "abandon thread ... ");
+    TESSEL_LOG(tessel_info(), "terminate thread ... ");
+    TESSEL_LOG(tessel_info(),
+               "cTessel::EndThread the worker is abandoned: it ends by itself at "
+               "its next wake-up");
     m_bAbandoned = true;
     thread->Abandon();
     m_pThread = nullptr;
