@@ -64,6 +64,8 @@ void cTessel::End() {
     // The worker is still inside a step of its cycle, perhaps inside a link: releasing the links
     // under it would pull them from under its feet. They go with the process.
     TESSEL_LOG(tessel_info(), "cTessel keeps the links: the abandoned worker is in its cycle");
+    // The end's last line is written on this way too: it tells a reader of the log the end is over.
+    TESSEL_LOG(tessel_info(), "cTessel thread ended ... ");
     cEndWatch::Step("the audit trail's close (its last lines written)");
     CloseHostAudit();
     TesselRegistryTime("exittime");
