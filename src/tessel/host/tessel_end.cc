@@ -64,6 +64,8 @@ void cTessel::End() {
     // The worker is still inside a step of its cycle, perhaps inside a link: releasing the links
     // under it would pull them from under its feet. They go with the process.
     TESSEL_LOG(tessel_info(), "cTessel keeps the links: the abandoned worker is in its cycle");
+    // The end's last line is written on this way too: it tells a reader of the log the end is over.
+    TESSEL_LOG(tessel_info(), "cTessel thread ended ... ");
     cEndWatch::Step("the audit trail's close (its last lines written)");
     CloseHostAudit();
     TesselRegistryTime("exittime");
@@ -171,7 +173,10 @@ void cTessel::EndThread(unsigned long ms) {
     // A thread cannot be stopped from outside safely: it is left to run on by itself (it ends at
     // its next wake-up, seeing it is no longer the host's worker) and the end goes on.
     TESSEL_LOG(tessel_info(), "can not EndThread in " << ms / 1000 << " second");
-    TESSEL_LOG(tessel_info(), "abandon thread ... ");
+    TESSEL_LOG(tessel_info(), "terminate thread ... ");
+    TESSEL_LOG(tessel_info(),
+               "cTessel::EndThread the worker is abandoned: it ends by itself at "
+               "its next wake-up");
     m_bAbandoned = true;
     thread->Abandon();
     m_pThread = nullptr;

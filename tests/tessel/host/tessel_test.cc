@@ -236,6 +236,7 @@ TEST_F(HostTest, AnEndHeldPastItsLimitSaysWhatHeldItAndEndsTheProcess) {
 // A worker that does not stop in time is abandoned and the end goes on, but the links stay while
 // the worker is inside its cycle; back from its step, it takes no other (a due stop stays due).
 TEST_F(LoggedInTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndKeepsItsLinks) {
+  static testing_support::logger_lines info("tessel.info");
   StartLinks();
   m_host->SetEndPacing({1, 5, 3, 1, 20, 1});
   cTick stuck;
@@ -253,6 +254,10 @@ TEST_F(LoggedInTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndKeepsItsLinks) {
     m_host->End();
   }
   EXPECT_FALSE(m_host->HasThread()) << "the host no longer holds the worker";
+  std::string said;
+  for (const std::string& line : info.take()) said += line;
+  for (const char* text : {"EndThread in 0 second", "terminate thread ... ", "thread ended ... "})
+    EXPECT_NE(said.find(text), said.npos) << text;
   EXPECT_FALSE(m_host->IsStopped()) << "the abandoned worker is still in its cycle";
   EXPECT_NE(m_server->GetNetServer(), nullptr) << "the links were released under the worker";
   stuck.release = true;

@@ -1,5 +1,7 @@
 #include "tessel/console/groups/cmd_input.h"
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -105,11 +107,19 @@ std::string TooDeepText(const char* file) {
          std::to_string(kMaxBatchDepth) + "\n";
 }
 
+// Whether the batch file could be opened as text at all: a regular file this process may read.
+bool OpensAsText(const char* file) {
+  std::error_code ec;
+  return fs::is_regular_file(file, ec) && ::access(file, R_OK) == 0;
+}
+
 // The batch file's lines, read whole and never waited on: a pipe in the maintenance roots would
-// hold the worker until someone wrote to it. False with the line that says why.
+// hold the worker until someone wrote to it. False with the line that says why: a file that does
+// not open as text (not there, unreadable, a folder, a pipe) is "not found", as a batch always
+// said, and the cause then follows in `detail`, a line of its own.
 // A file found in a maintenance root is read only as long as it still lies there when opened.
 bool ReadBatch(const char* file, const fs::path& root, std::istringstream& lines,
-               std::string& error) {
+               std::string& error, std::string& detail) {
   std::string text, why;
   const platform::eHomeFile got =
       platform::ReadHomeFile(file, platform::kScriptFileBytes, text, &why, root.string());
@@ -120,8 +130,9 @@ bool ReadBatch(const char* file, const fs::path& root, std::istringstream& lines
     lines.str(text);
     return true;
   }
-  error =
-      "run file " + (got == platform::eHomeFile::kMissing ? std::string(file) + " not found" : why);
+  const bool opensButRefused = got == platform::eHomeFile::kRefused && OpensAsText(file);
+  error = "run file " + (opensButRefused ? why : std::string(file) + " not found");
+  if (got == platform::eHomeFile::kRefused && !opensButRefused) detail = "run file " + why;
   return false;
 }
 
@@ -142,13 +153,14 @@ void cCmdInput::Run(const char* file) {
   const fs::path root = RequireShellOutsideRoots("Run", file);
   const cBatchDepth depth;
   std::istringstream in;
-  std::string error;
+  std::string error, detail;
   if (depth.TooDeep()) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << TooDeepText(file);
-  } else if (!ReadBatch(file, root, in, error)) {
+  } else if (!ReadBatch(file, root, in, error, detail)) {
     platform::SetColor(platform::kColorLightRed);
     std::cout << EscapeControls(error) << "\n";
+    if (!detail.empty()) std::cout << EscapeControls(detail) << "\n";
   } else {
     platform::SetColor(platform::kColorYellow);
     std::cout << "[dofile] " << EscapeControls(file) << "\n";
@@ -184,9 +196,10 @@ void cCmdInput::RunRemote(const char* file) {
     return;
   }
   std::istringstream in;
-  std::string error;
-  if (!ReadBatch(file, root, in, error)) {
+  std::string error, detail;
+  if (!ReadBatch(file, root, in, error, detail)) {
     get_gout() << error << "\n";
+    if (!detail.empty()) get_gout() << detail << "\n";
     return;
   }
   get_gout() << "[dofile] " << file << "\n";

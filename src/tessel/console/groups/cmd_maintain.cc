@@ -89,7 +89,9 @@ void Disk(const char* path) {
   struct statvfs fsInfo {};
   std::string why;
   if (!cMaintainDisk::Ask(path, fsInfo, why)) {
-    os << " failed" << (why.empty() ? "" : ": " + why) << "\n";
+    // The answer line stays " failed"; why it failed, when known, follows on a line of its own.
+    os << " failed\n";
+    if (!why.empty()) os << "func_disk " << why << "\n";
     return;
   }
   const unsigned long long unit = fsInfo.f_frsize;

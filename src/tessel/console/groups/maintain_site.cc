@@ -242,7 +242,8 @@ bool CopyTree(const fs::path& from, const fs::path& to, bool recursive, std::ost
 void StartProgram(const fs::path& exe, const char* param, std::ostream& os) {
   os << "exe = " << exe.string() << " param = " << param << "\n";
   if (!Exists(exe)) {
-    os << "fail result not find " << exe.string() << "\n";
+    os << "fail result \n"
+       << "not find " << exe.string() << "\n";
     return;
   }
   // The program starts in its own folder, as the site's programs expect.

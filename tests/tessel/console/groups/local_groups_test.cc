@@ -204,7 +204,8 @@ TEST_F(GroupTest, BatchFilesRunLineByLine) {
     ASSERT_TRUE(::mkfifo((m_dir.path() / "pipe.txt").c_str(), 0600) == 0 || errno == EEXIST);
     const std::string piped =
         RunInGroup(cCmdInput::Instance(), runner + std::string("('pipe.txt')")).out;
-    EXPECT_NE(piped.find("run file pipe.txt is no regular file"), std::string::npos) << piped;
+    EXPECT_NE(piped.find("pipe.txt not found\nrun file pipe.txt is no regular"), piped.npos)
+        << piped;
   }
   // For an account with @files alone, a batch in the servers root is read only while it lies
   // there: a link swapped to the outside after the check shows nothing of what it names.

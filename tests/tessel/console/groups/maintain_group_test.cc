@@ -302,6 +302,7 @@ TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
   WriteFile(Servers("serverconfig.ini"), "\xEF\xBB\xBFnokind\t\r\n; note\r\n\tnokind2 \r\n");
   const std::string opened = RunJobs("open('all')");
   EXPECT_EQ(opened.find("无法识别"), std::string::npos) << opened;
+  EXPECT_NE(opened.find(" param = \nfail result \nnot find "), std::string::npos) << opened;
   for (const char* exe : {"/nokind/servernokind_r.exe\n", "/nokind2/servernokind2_r.exe\n"})
     EXPECT_NE(opened.find(exe), std::string::npos) << opened;
   fs::remove(Servers("serverconfig.ini"));
@@ -324,8 +325,8 @@ TEST_F(MaintainGroupTest, DiskIsAnsweredAndAFileSystemThatHangsHoldsNoWorker) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return 0;
   });
-  EXPECT_TRUE(Says("disk('.')", " failed: no answer within 2 s\n"));
-  EXPECT_TRUE(Says("disk('.')", " failed: an earlier question has not been answered yet\n"));
+  EXPECT_TRUE(Says("disk('.')", " failed\nfunc_disk no answer within 2 s\n"));
+  EXPECT_TRUE(Says("disk('.')", " failed\nfunc_disk an earlier question has not been answered"));
   cMaintainDisk::SetQuery(nullptr);
   release = true;
   bool answered = false;
