@@ -153,13 +153,15 @@ bool IsPasswordHash(std::string_view stored) {
 }
 
 std::string HashPassword(std::string_view password, int logN) {
+  // Checked before the shift: one by 64 or more, or by a negative count, is undefined.
+  if (logN < 1 || logN > 20) return {};
   stHash hash;
   hash.n = uint64_t(1) << logN;
   hash.r = 8;
   hash.p = 1;
   hash.salt.resize(kSaltBytes);
   hash.hash.resize(kHashBytes);
-  if (logN < 1 || logN > 20 || RAND_bytes(hash.salt.data(), kSaltBytes) != 1) return {};
+  if (RAND_bytes(hash.salt.data(), kSaltBytes) != 1) return {};
   const Bytes derived = Derive(hash, password);
   if (derived.empty()) return {};
   return "$scrypt$ln=" + std::to_string(logN) + ",r=8,p=1$" + Base64(hash.salt) + "$" +
