@@ -199,21 +199,22 @@ bool cAlias::SetReplace(const std::string& from, const std::string& to) {
   const bool added = m_mapReplace.count(from) == 0;
   if (bytes > kMaxReplaceBytes || (added && m_mapReplace.size() >= kMaxReplacements)) return false;
   m_mapReplace[from] = to;
-  PublishSecrets();
+  // Only this one is looked at: a table of 10000 looked at whole at each set took minutes.
+  const bool secret = !from.empty() && SecretWordAt(to) != std::string_view::npos;
+  stSecretWords& words = SecretWords();
+  const std::lock_guard<std::mutex> hold(words.lock);
+  std::erase(words.replaced, from);
+  if (secret) words.replaced.push_back(from);
   return true;
 }
 
 void cAlias::PublishSecrets() const {
   std::set<std::string, std::less<>> aliases;
-  std::vector<std::string> replaced;
   for (const auto& [word, text] : m_mapAlias)
     if (SecretWordAt(text) != std::string_view::npos) aliases.insert(word);
-  for (const auto& [from, to] : m_mapReplace)
-    if (!from.empty() && SecretWordAt(to) != std::string_view::npos) replaced.push_back(from);
   stSecretWords& words = SecretWords();
   const std::lock_guard<std::mutex> hold(words.lock);
   words.aliases.swap(aliases);
-  words.replaced.swap(replaced);
 }
 
 size_t cAlias::SecretWordEnd(std::string_view line) {

@@ -73,7 +73,8 @@ class cAlias {
   bool ExpandAlias(const std::string& word, const std::string& text, std::string& line);
   // Reports a line grown past the bound and empties it; false (nothing was pasted).
   static bool RefuseGrown(std::string& line);
-  // Hands SecretWordEnd the alias words and replacements whose text carries a password.
+  // Hands SecretWordEnd the alias words whose text carries a password (SetReplace hands it the
+  // replacements).
   void PublishSecrets() const;
 
   AliasTable m_mapAlias;
