@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -85,6 +87,18 @@ bool IsAliasWord(const std::string& word) {
   return !word.empty() && word.find_first_of(" \t\r\n\v\f") == std::string::npos;
 }
 
+// The alias words and replacement texts whose expansion carries a password, for other threads.
+struct stSecretWords {
+  std::mutex lock;
+  std::set<std::string, std::less<>> aliases;
+  std::vector<std::string> replaced;
+};
+
+stSecretWords& SecretWords() {
+  static stSecretWords* const words = new stSecretWords;  // read until the process ends
+  return *words;
+}
+
 }  // namespace
 
 cAlias& cAlias::Instance() {
@@ -112,6 +126,7 @@ bool cAlias::Load() {
   if (files.empty()) ReportOtherCase(kAliasFile);  // "Alias/Alias.txt" copied from Windows
   std::sort(files.begin(), files.end());
   for (const std::string& file : files) LoadFile(file);
+  PublishSecrets();
   return !files.empty();
 }
 
@@ -171,7 +186,9 @@ cAlias::eAdded cAlias::AddAlias(const std::string& word, const std::string& text
   if (bytes > platform::kSettingsFileBytes) return eAdded::kRefused;
   m_mapAlias[word] = text;
   m_changed.insert(word);
-  return Save() ? eAdded::kSaved : eAdded::kNotSaved;
+  const bool saved = Save();
+  PublishSecrets();
+  return saved ? eAdded::kSaved : eAdded::kNotSaved;
 }
 
 bool cAlias::SetReplace(const std::string& from, const std::string& to) {
@@ -182,7 +199,38 @@ bool cAlias::SetReplace(const std::string& from, const std::string& to) {
   const bool added = m_mapReplace.count(from) == 0;
   if (bytes > kMaxReplaceBytes || (added && m_mapReplace.size() >= kMaxReplacements)) return false;
   m_mapReplace[from] = to;
+  // Only this one is looked at: a table of 10000 looked at whole at each set took minutes.
+  const bool secret = !from.empty() && SecretWordAt(to) != std::string_view::npos;
+  stSecretWords& words = SecretWords();
+  const std::lock_guard<std::mutex> hold(words.lock);
+  std::erase(words.replaced, from);
+  if (secret) words.replaced.push_back(from);
   return true;
+}
+
+void cAlias::PublishSecrets() const {
+  std::set<std::string, std::less<>> aliases;
+  for (const auto& [word, text] : m_mapAlias)
+    if (SecretWordAt(text) != std::string_view::npos) aliases.insert(word);
+  stSecretWords& words = SecretWords();
+  const std::lock_guard<std::mutex> hold(words.lock);
+  words.aliases.swap(aliases);
+}
+
+size_t cAlias::SecretWordEnd(std::string_view line) {
+  stSecretWords& words = SecretWords();
+  const std::unique_lock<std::mutex> hold(words.lock, std::try_to_lock);
+  if (!hold.owns_lock()) return 0;
+  size_t end = std::string_view::npos;
+  const size_t first = line.find_first_not_of(" \t\r\n\v\f");
+  if (first != std::string_view::npos) {
+    const size_t after = std::min(line.find_first_of(" \t\r\n\v\f", first), line.size());
+    if (words.aliases.find(line.substr(first, after - first)) != words.aliases.end()) end = after;
+  }
+  for (const std::string& from : words.replaced)
+    if (const size_t at = line.find(from); at != std::string_view::npos)
+      end = std::min(end, at + from.size());
+  return end;
 }
 
 // The file is replaced whole: a full disk or a crash while it is written leaves the aliases it

@@ -1,11 +1,13 @@
 // Rewrites console lines before they are parsed: aliases (a first word with up to four
 // parameters turned into a full line, kept in "alias/*.txt"), in-memory replacements and the
-// clipboard marker "$p". Process-wide singleton; worker thread only.
+// clipboard marker "$p". Process-wide singleton; worker thread only, but for SecretWordEnd (any
+// thread).
 #pragma once
 
 #include <cstddef>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -55,6 +57,12 @@ class cAlias {
   // is a line with the marker run for an account rather than the console.
   bool Replace(std::string& line);
 
+  // Where the first word of a typed line that an alias or a replacement turns into a call
+  // carrying a password (Login, SetConnect) ends: its parameters may be that password, so the
+  // line is kept from the history and shown only up to there. npos when there is none, and 0
+  // when the tables are being changed. Any thread; allocates nothing.
+  static size_t SecretWordEnd(std::string_view line);
+
  private:
   using AliasTable = std::unordered_map<std::string, std::string>;
 
@@ -65,6 +73,9 @@ class cAlias {
   bool ExpandAlias(const std::string& word, const std::string& text, std::string& line);
   // Reports a line grown past the bound and empties it; false (nothing was pasted).
   static bool RefuseGrown(std::string& line);
+  // Hands SecretWordEnd the alias words whose text carries a password (SetReplace hands it the
+  // replacements).
+  void PublishSecrets() const;
 
   AliasTable m_mapAlias;
   AliasTable m_mapReplace;

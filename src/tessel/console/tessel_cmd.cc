@@ -93,9 +93,14 @@ bool cTesselCmd::CopyCurInput(char* out, size_t size) const {
   if (!hold.owns_lock() || size == 0) return false;
   const std::string_view line = m_inputs.empty() ? std::string_view() : m_inputs.front();
   // A password (of a login, of SetConnect) is never shown: the line ends at the word, as the
-  // masking does for any line it cannot read as such a call.
+  // masking does for any line it cannot read as such a call; a line that an alias or a
+  // replacement makes such a call ends after its word.
   std::string_view word;
-  const size_t login = SecretWordAt(line, &word);
+  size_t login = SecretWordAt(line, &word);
+  if (const size_t end = cAlias::SecretWordEnd(line); end < login) {
+    login = end;
+    word = {};
+  }
   size_t n = std::min(login == std::string_view::npos ? line.size() : login, size - 1);
   std::memcpy(out, line.data(), n);
   if (login != std::string_view::npos) {

@@ -90,14 +90,43 @@ bool IsNameByte(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
 }
 
-// Where `call`'s word is first mentioned in `text`; npos when it is not.
+// Whether `text` at `at` holds `name` in any letter case.
+bool FoldedAt(std::string_view text, size_t at, std::string_view name) {
+  if (text.size() - at < name.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(text[at + i])) !=
+        std::tolower(static_cast<unsigned char>(name[i])))
+      return false;
+  return true;
+}
+
+// Whether the word at `end` is followed, after blanks, by the paren of a call.
+bool CallFollows(std::string_view text, size_t end) {
+  while (end < text.size() && IsBlank(text[end])) ++end;
+  return end < text.size() && text[end] == '(';
+}
+
+// Where `call`'s word is first mentioned in `text`, or called in another letter case (a typed
+// login('ops','pw') runs nothing, but its password is as real); npos when it is not.
 size_t Mention(std::string_view text, const stSecretCall& call) {
-  for (size_t at = text.find(call.name); at != std::string_view::npos;
-       at = text.find(call.name, at + 1)) {
+  const unsigned char first = static_cast<unsigned char>(call.name[0]);
+  const char starts[] = {static_cast<char>(std::tolower(first)),
+                         static_cast<char>(std::toupper(first)), '\0'};
+  for (size_t at = text.find_first_of(starts); at != std::string_view::npos;
+       at = text.find_first_of(starts, at + 1)) {
+    if (!FoldedAt(text, at, call.name)) continue;
     const size_t end = at + call.name.size();
+    if (text.compare(at, call.name.size(), call.name) != 0) {
+      if (CallFollows(text, end)) return at;
+      continue;
+    }
     if (!call.wholeWord || end == text.size() || !IsNameByte(text[end])) return at;
   }
   return std::string_view::npos;
+}
+
+bool SameFolded(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && FoldedAt(a, 0, b);
 }
 
 // One call of any name with literal arguments, as ParseLoginCall reads it.
@@ -147,7 +176,7 @@ size_t SecretWordAt(std::string_view text, std::string_view* word) {
     const size_t at = Mention(text, call);
     if (at < first) {
       first = at;
-      if (word != nullptr) *word = call.name;
+      if (word != nullptr) *word = text.substr(at, call.name.size());
     }
   }
   return first;
@@ -157,7 +186,7 @@ std::string MaskCmdText(std::string_view text) {
   stLoginCall call;
   const bool parsed = ParseCall(text, &call);
   for (const stSecretCall& secretCall : kSecretCalls) {
-    if (!parsed || call.name != secretCall.name) continue;
+    if (!parsed || !SameFolded(call.name, secretCall.name)) continue;
     if (call.args.size() <= secretCall.secret) return std::string(text);
     std::string masked = call.name + "(";
     for (size_t i = 0; i < call.args.size(); ++i) {

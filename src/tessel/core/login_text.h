@@ -18,8 +18,10 @@ struct stLoginCall {
 // ')', blanks, an optional ';' and blanks. Anything else is refused. Fills `call` when given.
 bool ParseLoginCall(std::string_view text, stLoginCall* call = nullptr);
 
-// Where the first word of a call that carries a password (Login, SetConnect) begins in `text`,
-// npos when none does; `word` gets that word. Allocates nothing: a fault handler may call it.
+// Where the first word of a call that carries a password (Login, SetConnect; any mention of
+// Login, or either called in another letter case, as login('ops','pw')) begins in `text`, npos
+// when none does; `word` gets that word as `text` has it. Allocates nothing: a fault handler may
+// call it.
 size_t SecretWordAt(std::string_view text, std::string_view* word = nullptr);
 
 // `text` as it may be shown: a login call, or a SetConnect call, has its password argument

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "platform/line_editor.h"
+#include "tessel/console/alias.h"
 #include "tessel/core/login_text.h"
 
 cConsoleInput::cConsoleInput(int fd)
@@ -67,8 +68,10 @@ bool cConsoleInput::EditLine(std::string& line) {
   for (;;) {
     switch (m_editor->ReadLine(line, m_wakeClosed ? -1 : m_wake[0])) {
       case platform::cLineEditor::eRead::kLine:
-        // A line that logs in keeps its password out of the history file.
-        if (MaskCmdText(line) == line) m_editor->Remember(line);
+        // A line that logs in keeps its password out of the history file, as does one whose
+        // alias or replacement makes it a login (the password among its parameters).
+        if (MaskCmdText(line) == line && cAlias::SecretWordEnd(line) == std::string::npos)
+          m_editor->Remember(line);
         return true;
       case platform::cLineEditor::eRead::kEnd:
         line = "quit";

@@ -20,7 +20,9 @@ using Bytes = std::vector<unsigned char>;
 constexpr size_t kSaltBytes = 16;
 constexpr size_t kHashBytes = 32;
 constexpr uint64_t kMaxScryptMemory = uint64_t(1) << 30;
-constexpr uint64_t kMaxIterations = 100000000;
+// About as long a check as scrypt's bound (a few seconds): 10^8 held a login check, and one of
+// the login desk's two hash slots, for over a minute. Common tools make 10^5 to 10^6.
+constexpr uint64_t kMaxIterations = 10000000;
 
 struct stHash {
   bool scrypt = true;
@@ -151,13 +153,15 @@ bool IsPasswordHash(std::string_view stored) {
 }
 
 std::string HashPassword(std::string_view password, int logN) {
+  // Checked before the shift: one by 64 or more, or by a negative count, is undefined.
+  if (logN < 1 || logN > 20) return {};
   stHash hash;
   hash.n = uint64_t(1) << logN;
   hash.r = 8;
   hash.p = 1;
   hash.salt.resize(kSaltBytes);
   hash.hash.resize(kHashBytes);
-  if (logN < 1 || logN > 20 || RAND_bytes(hash.salt.data(), kSaltBytes) != 1) return {};
+  if (RAND_bytes(hash.salt.data(), kSaltBytes) != 1) return {};
   const Bytes derived = Derive(hash, password);
   if (derived.empty()) return {};
   return "$scrypt$ln=" + std::to_string(logN) + ",r=8,p=1$" + Base64(hash.salt) + "$" +

@@ -23,5 +23,5 @@ std::string HashPassword(std::string_view password, int logN = kDefaultScryptLog
 // Whether `given` is the password `stored` holds: a hash form is derived again from `given` and
 // compared, any other value is the clear password; both in constant time. A value that begins
 // like a hash form but is none (malformed, scrypt memory or work N r p over 1 GiB's worth, more
-// than 10^8 iterations) matches nothing: its text must not become the password.
+// than 10^7 iterations) matches nothing: its text must not become the password.
 bool CheckPassword(std::string_view stored, std::string_view given);

@@ -88,6 +88,11 @@ TEST(CommandText, LuaLiteralsReadBackUnchangedAndOnlyOneLiteralLoginCallIsRecogn
   EXPECT_EQ(MaskCmdText("x=1 SetConnectIP('global','10.0.0.2')"),
             "x=1 SetConnectIP('global','10.0.0.2')");
   EXPECT_FALSE(ParseLoginCall("SetConnect('global','',0,'','s3cret')"));
+  // Called in another letter case it runs nothing, but the password typed is real; the word
+  // in another case and no call stays as written.
+  EXPECT_EQ(MaskCmdText("LOGIN ('ops','s3cret')"), "LOGIN('ops','******')");
+  EXPECT_EQ(MaskCmdText("x=1 setconnect('g','',0,'','s3cret')"), "x=1 setconnect(***)");
+  EXPECT_EQ(MaskCmdText("SetConfigValue('check_login',0)"), "SetConfigValue('check_login',0)");
 }
 
 // Values that try to end their quote or bracket, or pass for a placeholder.

@@ -20,11 +20,13 @@ TEST(PasswordHash, HashFormsCheckTheirPasswordOnlyAndClearPasswordsStillWork) {
     EXPECT_FALSE(CheckPassword(stored, "")) << stored;
   }
   EXPECT_NE(HashPassword("password", 10), HashPassword("password", 10));
+  for (const int logN : {0, 21, 64, -1}) EXPECT_EQ(HashPassword("password", logN), "") << logN;
   for (const std::string broken :
        {"$scrypt$ln=31,r=8,p=1$TmFDbE5hQ2w$8wGlwXmNXS2n1KDaxmhQaPHcojxLhIixEr3YNcqC+84",
         "$pbkdf2-sha256$0$c2FsdHNhbHQ$E196ZhRPzw+wA84EjzHwJO1cv/MFJdO6C/sxmUeTYqY",
         "$pbkdf2-sha256$1000$c2FsdHNhbHQ$E196ZhRPzw+wA84E", "$scrypt$",
-        "$scrypt$ln=20,r=8,p=16$TmFDbE5hQ2w$8wGlwXmNXS2n1KDaxmhQaPHcojxLhIixEr3YNcqC+84"}) {
+        "$scrypt$ln=20,r=8,p=16$TmFDbE5hQ2w$8wGlwXmNXS2n1KDaxmhQaPHcojxLhIixEr3YNcqC+84",
+        "$pbkdf2-sha256$100000000$c2FsdHNhbHQ$E196ZhRPzw+wA84EjzHwJO1cv/MFJdO6C/sxmUeTYqY"}) {
     EXPECT_FALSE(IsPasswordHash(broken)) << broken;
     EXPECT_FALSE(CheckPassword(broken, broken)) << broken;
   }
