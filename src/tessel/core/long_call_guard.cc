@@ -2,6 +2,8 @@
 
 #include <lua.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 #include <string_view>
 
@@ -31,12 +33,51 @@ int CheckedRep(lua_State* L) {
   return Checked(L);
 }
 
+// Comparisons of a sort between two looks at the clock; comparing strings costs one more per
+// 64 bytes Lua compares.
+constexpr std::uint64_t kCheckEvery = 1 << 12;
+constexpr std::size_t kBytesPerComparison = 64;
+thread_local std::uint64_t t_comparisons = 0;
+thread_local std::uint64_t t_nextCheck = kCheckEvery;
+
+// The comparator table.sort gets when none is given: Lua's own `<`, reading the clock as it
+// goes (one sort of long strings makes its comparisons in C, each one instruction for the hook).
+int TimedLessThan(lua_State* L) {
+  std::size_t bytes = 0;
+  if (lua_type(L, 1) == LUA_TSTRING && lua_type(L, 2) == LUA_TSTRING)
+    bytes = std::min(lua_objlen(L, 1), lua_objlen(L, 2));
+  t_comparisons += 1 + bytes / kBytesPerComparison;
+  if (t_comparisons >= t_nextCheck) {
+    t_nextCheck = t_comparisons + kCheckEvery;
+    if (LuaCommandOverdue()) StopOverdueCommand(L);
+  }
+  lua_pushboolean(L, lua_lessthan(L, 1, 2));
+  return 1;
+}
+
+// table.sort: a sort without a comparator, in a command with a time limit, compares with
+// TimedLessThan, which orders as Lua's own comparison does.
+int CheckedSort(lua_State* L) {
+  if (lua_type(L, 1) == LUA_TTABLE && lua_isnoneornil(L, 2) && LuaCommandTimed()) {
+    lua_settop(L, 1);
+    lua_pushcfunction(L, &TimedLessThan);
+  }
+  return Checked(L);
+}
+
 // Whether the value on top is a C function without upvalues (not already wrapped).
 bool IsPlainCFunction(lua_State* L) {
   if (!lua_iscfunction(L, -1)) return false;
   if (lua_getupvalue(L, -1, 1) == nullptr) return true;
   lua_pop(L, 1);
   return false;
+}
+
+lua_CFunction GuardOf(const char* library, std::string_view name) {
+  if (library == nullptr) return &Checked;
+  if (name == "rep") return &CheckedRep;
+  if (name == "sort") return &CheckedSort;
+  return &Checked;
 }
 
 // The functions `names` of the library table `library` (the globals when null).
@@ -56,8 +97,7 @@ void GuardFields(lua_State* L, const char* library, std::initializer_list<const 
       lua_pop(L, 1);
       continue;
     }
-    const bool rep = library != nullptr && std::string_view(name) == "rep";
-    lua_pushcclosure(L, rep ? &CheckedRep : &Checked, 1);
+    lua_pushcclosure(L, GuardOf(library, name), 1);
     lua_setfield(L, -2, name);
   }
   lua_pop(L, 1);

@@ -74,6 +74,15 @@ TEST_F(LuaLimits, LoopsOfLongLibraryCallsStopAtTheTimeLimit) {
   EXPECT_FALSE(Run("local s = ('x'):rep(2 ^ 20) for i = 1, 600 do s:rep(16) end"));
   EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(6));
+  // One sort of long strings compares in C for hours; the order and errors are Lua's.
+  const auto sorting = std::chrono::steady_clock::now();
+  EXPECT_FALSE(
+      Run("local s, t = ('a'):rep(2 ^ 24), {} for i = 1, 3e4 do t[i] = s end table.sort(t)"));
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_LT(std::chrono::steady_clock::now() - sorting, std::chrono::seconds(20));
+  EXPECT_TRUE(Run("local t = {'b', 'c', 'a'} table.sort(t) assert(table.concat(t) == 'abc')"));
+  EXPECT_FALSE(Run("table.sort({{}, {}})"));
+  EXPECT_NE(said_.find("attempt to compare two table values"), std::string::npos) << said_;
   EXPECT_FALSE(Run("table.insert(nil, 1)"));
   EXPECT_NE(said_.find("bad argument #1 to 'insert'"), std::string::npos) << said_;
 }
