@@ -65,6 +65,79 @@ int CheckedSort(lua_State* L) {
   return Checked(L);
 }
 
+// The registry's key of the metatable newproxy's metatables get (the proxies' guard).
+const char kProxyGuardKey[] = "tessel.proxy.guard";
+
+// A finaliser of Lua code (upvalue 1), called by the collector with its userdata. Lua 5.1 turns
+// the hooks off while a finaliser runs, so the time limit never stopped one and
+// `getmetatable(p).__gc = function() while true do end end` held the worker for good once p
+// was collected. The function runs in a coroutine of its own, where the hook is on; an error
+// (the time limit's too) goes on to whatever the collection ran in, as a finaliser's does.
+int RunFinaliser(lua_State* L) {
+  lua_State* co = lua_newthread(L);
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_pushvalue(L, 1);
+  lua_xmove(L, co, 2);
+  const int status = lua_resume(co, 1);
+  if (status == LUA_YIELD) luaL_error(L, "attempt to yield across metamethod/C-call boundary");
+  if (status != 0) {
+    lua_xmove(co, L, 1);
+    lua_error(L);
+  }
+  return 0;
+}
+
+// __newindex of newproxy's metatables: a Lua function stored as __gc runs as RunFinaliser.
+int GuardProxyField(lua_State* L) {
+  lua_settop(L, 3);
+  if (lua_type(L, 2) == LUA_TSTRING && std::string_view(lua_tostring(L, 2)) == "__gc" &&
+      lua_isfunction(L, 3) && !lua_iscfunction(L, 3))
+    lua_pushcclosure(L, &RunFinaliser, 1);
+  lua_rawset(L, 1);
+  return 0;
+}
+
+// newproxy (Lua's, upvalue 1, a closure of its own): a proxy with a metatable of its own
+// (newproxy(true)) gets the guard on that metatable. Lua's function is called, so its argument
+// error is raised here first, to name newproxy as Lua does.
+int CheckedNewproxy(lua_State* L) {
+  if (LuaCommandOverdue()) StopOverdueCommand(L);
+  const int type = lua_type(L, 1);
+  luaL_argcheck(L, type <= LUA_TBOOLEAN || type == LUA_TUSERDATA, 1, "boolean or proxy expected");
+  lua_settop(L, 1);
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_insert(L, 1);
+  lua_call(L, 1, 1);
+  if (!lua_getmetatable(L, 1)) return 1;
+  if (lua_getmetatable(L, 2)) {
+    lua_settop(L, 1);
+    return 1;
+  }
+  lua_getfield(L, LUA_REGISTRYINDEX, kProxyGuardKey);
+  if (!lua_istable(L, -1)) {
+    lua_pop(L, 1);
+    lua_createtable(L, 0, 1);
+    lua_pushcfunction(L, &GuardProxyField);
+    lua_setfield(L, -2, "__newindex");
+    lua_pushvalue(L, -1);
+    lua_setfield(L, LUA_REGISTRYINDEX, kProxyGuardKey);
+  }
+  lua_setmetatable(L, 2);
+  lua_settop(L, 1);
+  return 1;
+}
+
+// Puts CheckedNewproxy in the place of the global newproxy (once).
+void GuardNewproxy(lua_State* L) {
+  lua_getglobal(L, "newproxy");
+  if (!lua_iscfunction(L, -1) || lua_tocfunction(L, -1) == &CheckedNewproxy) {
+    lua_pop(L, 1);
+    return;
+  }
+  lua_pushcclosure(L, &CheckedNewproxy, 1);
+  lua_setglobal(L, "newproxy");
+}
+
 // Whether the value on top is a C function without upvalues (not already wrapped).
 bool IsPlainCFunction(lua_State* L) {
   if (!lua_iscfunction(L, -1)) return false;
@@ -109,4 +182,5 @@ void GuardLongCalls(lua_State* L) {
   GuardFields(L, "string", {"rep", "upper", "lower", "reverse"});
   GuardFields(L, "table", {"concat", "sort", "insert", "remove", "maxn"});
   GuardFields(L, nullptr, {"loadstring", "load", "collectgarbage"});
+  GuardNewproxy(L);
 }

@@ -90,6 +90,27 @@ TEST_F(LuaLimits, LoopsOfLongLibraryCallsStopAtTheTimeLimit) {
   EXPECT_NE(said_.find("bad argument #1 to 'insert'"), std::string::npos) << said_;
 }
 
+// Lua turns the hook off while a finaliser runs: one that loops stops at the time limit, when a
+// command collects it and when the collection after a command refused memory does; a finaliser
+// that ends runs as before.
+TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
+  SetConfigValue("lua_time_limit", 1);
+  SetConfigValue("lua_memory_limit", 4);
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_TRUE(
+      Run("p = newproxy(true) getmetatable(p).__gc = function(u) done = type(u) end "
+          "p = nil collectgarbage() assert(done == 'userdata')"))
+      << said_;
+  const std::string loop =
+      "p = newproxy(true) getmetatable(p).__gc = function() while 1 do end end ";
+  EXPECT_FALSE(Run(loop + "p = nil collectgarbage()"));
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_FALSE(Run("collectgarbage('stop') " + loop + "p = nil local s = ('x'):rep(2 ^ 24)"));
+  EXPECT_NE(said_.find("not enough memory"), std::string::npos) << said_;
+  EXPECT_TRUE(Run("collectgarbage('restart')")) << said_;
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
+}
+
 // Memory past the cap is refused while a command runs, with a note naming the limit; what the
 // state held is still there and usable afterwards, and a raised cap holds at the next command.
 TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
