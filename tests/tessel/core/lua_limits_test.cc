@@ -1,11 +1,13 @@
 #include "tessel/core/lua_limits.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <chrono>
 #include <lua.hpp>
 #include <string>
 
+#include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "testkit/group_run_fixture.h"
 
@@ -139,6 +141,15 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
     EXPECT_TRUE(Run("assert(#kept == 1024)")) << said_;
   }
   EXPECT_TRUE(Run("t = nil collectgarbage() assert(#kept == 1024)"));
+  // A native function's text refused there leaves nothing of it (nor of its arguments) behind.
+  luareg::def(group_.GetLua(), "Twice", [](const std::string& s) { return s + s; });
+  const size_t held = mallinfo2().uordblks;
+  EXPECT_TRUE(
+      Run("local big, t = ('x'):rep(2 ^ 20), {} pcall(function() while 1 do t[#t + 1] = {} "
+          "end end) for i = 1, 200 do assert(not pcall(Twice, big)) end"))
+      << said_;
+  EXPECT_LT(mallinfo2().uordblks, held + (64u << 20));
+  EXPECT_TRUE(Run("assert(Twice('ab') == 'abab')")) << said_;
   // A changed limit holds from the next command on.
   SetConfigValue("lua_memory_limit", 64);
   EXPECT_TRUE(Run("s = string.rep('x', 8 * 1024 * 1024) s = nil"));
