@@ -65,6 +65,45 @@ int CheckedSort(lua_State* L) {
   return Checked(L);
 }
 
+// Elements table.concat joins between two looks at the clock.
+constexpr lua_Integer kConcatChunk = 1 << 14;
+
+// table.concat of a long range, in a command with a time limit: Lua's function joins it in C at
+// one instruction for the hook (a table of 4 million numbers, each made a string, held the worker
+// 3 s under a 1 s limit). The range is joined by Lua's own function kConcatChunk elements at a
+// time, the clock read before each, the pieces joined with the separator: the text and the
+// errors (naming the element) are Lua's.
+int CheckedConcat(lua_State* L) {
+  const int sepType = lua_type(L, 2);
+  if (!LuaCommandTimed() || lua_type(L, 1) != LUA_TTABLE ||
+      !(sepType <= LUA_TNIL || sepType == LUA_TSTRING || sepType == LUA_TNUMBER) ||
+      !(lua_isnoneornil(L, 3) || lua_isnumber(L, 3)) ||
+      !(lua_isnoneornil(L, 4) || lua_isnumber(L, 4)))
+    return Checked(L);
+  const lua_Integer first = luaL_optint(L, 3, 1);
+  const lua_Integer last = luaL_opt(L, luaL_checkint, 4, luaL_getn(L, 1));
+  if (last - first < kConcatChunk) return Checked(L);
+  size_t sepLength = 0;
+  const char* sep = luaL_optlstring(L, 2, "", &sepLength);
+  const lua_CFunction concat = lua_tocfunction(L, lua_upvalueindex(1));
+  lua_settop(L, 4);
+  luaL_Buffer joined;
+  luaL_buffinit(L, &joined);
+  for (lua_Integer from = first; from <= last; from += kConcatChunk) {
+    if (LuaCommandOverdue()) StopOverdueCommand(L);
+    const lua_Integer to = std::min(last, from + kConcatChunk - 1);
+    lua_pushinteger(L, from);
+    lua_replace(L, 3);
+    lua_pushinteger(L, to);
+    lua_replace(L, 4);
+    concat(L);
+    luaL_addvalue(&joined);
+    if (to < last) luaL_addlstring(&joined, sep, sepLength);
+  }
+  luaL_pushresult(&joined);
+  return 1;
+}
+
 // The registry's key of the metatable newproxy's metatables get (the proxies' guard).
 const char kProxyGuardKey[] = "tessel.proxy.guard";
 
@@ -150,6 +189,7 @@ lua_CFunction GuardOf(const char* library, std::string_view name) {
   if (library == nullptr) return &Checked;
   if (name == "rep") return &CheckedRep;
   if (name == "sort") return &CheckedSort;
+  if (name == "concat") return &CheckedConcat;
   return &Checked;
 }
 

@@ -88,6 +88,17 @@ TEST_F(LuaLimits, LoopsOfLongLibraryCallsStopAtTheTimeLimit) {
   EXPECT_TRUE(Run("local t = {'b', 'c', 'a'} table.sort(t) assert(table.concat(t) == 'abc')"));
   EXPECT_FALSE(Run("table.sort({{}, {}})"));
   EXPECT_NE(said_.find("attempt to compare two table values"), std::string::npos) << said_;
+  // So does one join of many numbers, each made a string; the text and errors are Lua's.
+  EXPECT_FALSE(Run("local t = {} for i = 1, 4e6 do t[i] = i end table.concat(t, ',')"));
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_FALSE(
+      Run("local t, n = {}, -1 for i = 1, 4e4 do t[i], n = i, n + #tostring(i) + 1 end "
+          "local s = table.concat(t, '-', 2) assert(#s == n - 2 and s:sub(1, 4) == '2-3-') "
+          "assert(s:find('-16384-16385-16386-', 1, true) and s:sub(-6) == '-40000') "
+          "t[30000] = {} table.concat(t)"));
+  EXPECT_NE(said_.find("invalid value (table) at index 30000 in table for 'concat'"),
+            std::string::npos)
+      << said_;
   EXPECT_FALSE(Run("table.insert(nil, 1)"));
   EXPECT_NE(said_.find("bad argument #1 to 'insert'"), std::string::npos) << said_;
 }
