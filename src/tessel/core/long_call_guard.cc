@@ -105,6 +105,8 @@ int CheckedConcat(lua_State* L) {
 }
 
 // The registry's key of the metatable newproxy's metatables get (the proxies' guard).
+// Finalisers running inside one another at most (Lua's own bound on nested C calls).
+constexpr int kMaxFinaliserDepth = 200;
 const char kProxyGuardKey[] = "tessel.proxy.guard";
 
 // A finaliser of Lua code (upvalue 1), called by the collector with its userdata. Lua 5.1 turns
@@ -112,12 +114,18 @@ const char kProxyGuardKey[] = "tessel.proxy.guard";
 // `getmetatable(p).__gc = function() while true do end end` held the worker for good once p
 // was collected. The function runs in a coroutine of its own, where the hook is on; an error
 // (the time limit's too) goes on to whatever the collection ran in, as a finaliser's does.
+// A coroutine counts its C calls from nothing, so finalisers that collect (running the next one
+// inside) are held here to the depth Lua allows C calls.
 int RunFinaliser(lua_State* L) {
+  static thread_local int depth = 0;
+  if (depth >= kMaxFinaliserDepth) luaL_error(L, "C stack overflow");
   lua_State* co = lua_newthread(L);
   lua_pushvalue(L, lua_upvalueindex(1));
   lua_pushvalue(L, 1);
   lua_xmove(L, co, 2);
+  ++depth;
   const int status = lua_resume(co, 1);
+  --depth;
   if (status == LUA_YIELD) luaL_error(L, "attempt to yield across metamethod/C-call boundary");
   if (status != 0) {
     lua_xmove(co, L, 1);

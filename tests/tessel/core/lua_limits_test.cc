@@ -125,6 +125,11 @@ TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
   EXPECT_FALSE(Run("collectgarbage('stop') " + loop + "p = nil local s = ('x'):rep(2 ^ 24)"));
   EXPECT_NE(said_.find("not enough memory"), std::string::npos) << said_;
   EXPECT_TRUE(Run("collectgarbage('restart')")) << said_;
+  // Finalisers that collect, each running the next inside it, nest no deeper than Lua allows.
+  EXPECT_FALSE(
+      Run("for i = 1, 2000 do getmetatable(newproxy(true)).__gc = function() "
+          "collectgarbage() end end collectgarbage()"));
+  EXPECT_NE(said_.find("C stack overflow"), std::string::npos) << said_;
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
 }
 
