@@ -17,9 +17,10 @@
 // std::string. A C++ exception escaping the function becomes a Lua error with its message.
 // A raw lua_CFunction given to def() is registered unchanged.
 //
-// Arguments are all checked before any of them is converted, so a Lua error (a longjmp in Lua
-// 5.1) never skips a C++ destructor. A call allocates nothing beyond what the parameter types
-// themselves need (std::string only).
+// Arguments are all checked before any of them is converted, and a std::string result is pushed
+// once no C++ object is left (held until then by a userdata the call makes), so a Lua error (a
+// longjmp in Lua 5.1, also a push refused memory) never skips a C++ destructor. A call allocates
+// nothing beyond what the parameter and result types themselves need (std::string only).
 #pragma once
 
 #include <lua.hpp>
@@ -182,12 +183,41 @@ inline void copy_message(char* out, std::size_t size, const char* msg) {
   out[size - 1] = '\0';
 }
 
+// A std::string result on its way to Lua, held by a userdata of the call until it is pushed: a
+// push refused memory under a state's cap (a Lua error, a longjmp in Lua 5.1) skipped the
+// destructors of the result and of the std::string arguments, and each refused call lost them
+// to the process for good. Now no C++ object lives at the push; the collector frees the text
+// with its box.
+struct text_box {
+  std::string* text = nullptr;
+  ~text_box() { delete text; }
+};
+
+// Sets the metatable that destroys a T (a userdata on top) when it is collected.
+template <class T>
+void set_gc_metatable(lua_State* L);
+
+inline text_box* new_text_box(lua_State* L) {
+  auto* box = new (lua_newuserdata(L, sizeof(text_box))) text_box;
+  set_gc_metatable<text_box>(L);
+  return box;
+}
+
+inline int push_text(lua_State* L, text_box* box) {
+  lua_pushlstring(L, box->text->data(), box->text->size());
+  delete box->text;
+  box->text = nullptr;
+  return 1;
+}
+
 template <class R, class... A>
 struct invoker {
   template <class F, std::size_t... I>
   static int call(lua_State* L, F& f, std::index_sequence<I...>) {
     constexpr auto& pos = positions<A...>::value;
     (arg<A>::check(L, pos[I]), ...);
+    text_box* box = nullptr;
+    if constexpr (std::is_same_v<R, std::string>) box = new_text_box(L);
     // Everything with a destructor lives inside this block; the Lua error is raised after it.
     char error[256];
     error[0] = '\0';
@@ -195,6 +225,8 @@ struct invoker {
     try {
       if constexpr (std::is_void_v<R>) {
         f(arg<A>::get(L, pos[I])...);
+      } else if constexpr (std::is_same_v<R, std::string>) {
+        box->text = new std::string(f(arg<A>::get(L, pos[I])...));
       } else {
         results = push(L, f(arg<A>::get(L, pos[I])...));
       }
@@ -204,6 +236,7 @@ struct invoker {
       copy_message(error, sizeof error, "native exception");
     }
     if (error[0] != '\0') return luaL_error(L, "%s", error);
+    if constexpr (std::is_same_v<R, std::string>) results = push_text(L, box);
     return results;
   }
   template <class F>
@@ -233,6 +266,22 @@ int gc_thunk(lua_State* L) {
 // One registry key per callable type, for the metatable that destroys it.
 template <class F>
 inline char gc_key;
+
+template <class T>
+void set_gc_metatable(lua_State* L) {
+  lua_pushlightuserdata(L, &gc_key<T>);
+  lua_rawget(L, LUA_REGISTRYINDEX);
+  if (lua_isnil(L, -1)) {
+    lua_pop(L, 1);
+    lua_createtable(L, 0, 1);
+    lua_pushcfunction(L, &gc_thunk<T>);
+    lua_setfield(L, -2, "__gc");
+    lua_pushlightuserdata(L, &gc_key<T>);
+    lua_pushvalue(L, -2);
+    lua_rawset(L, LUA_REGISTRYINDEX);
+  }
+  lua_setmetatable(L, -2);
+}
 
 }  // namespace detail
 
@@ -270,20 +319,7 @@ void push_function(lua_State* L, F f) {
     static_assert(alignof(T) <= alignof(double), "callable needs a stricter alignment");
     void* mem = lua_newuserdata(L, sizeof(T));
     new (mem) T(std::move(f));
-    if constexpr (!std::is_trivially_destructible_v<T>) {
-      lua_pushlightuserdata(L, &detail::gc_key<T>);
-      lua_rawget(L, LUA_REGISTRYINDEX);
-      if (lua_isnil(L, -1)) {
-        lua_pop(L, 1);
-        lua_createtable(L, 0, 1);
-        lua_pushcfunction(L, &detail::gc_thunk<T>);
-        lua_setfield(L, -2, "__gc");
-        lua_pushlightuserdata(L, &detail::gc_key<T>);
-        lua_pushvalue(L, -2);
-        lua_rawset(L, LUA_REGISTRYINDEX);
-      }
-      lua_setmetatable(L, -2);
-    }
+    if constexpr (!std::is_trivially_destructible_v<T>) detail::set_gc_metatable<T>(L);
     lua_pushcclosure(L, &detail::closure_thunk<T>, 1);
   }
 }

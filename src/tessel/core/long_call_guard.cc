@@ -2,6 +2,8 @@
 
 #include <lua.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 #include <string_view>
 
@@ -31,12 +33,172 @@ int CheckedRep(lua_State* L) {
   return Checked(L);
 }
 
+// Comparisons of a sort between two looks at the clock; comparing strings costs one more per
+// 64 bytes Lua compares.
+constexpr std::uint64_t kCheckEvery = 1 << 12;
+constexpr std::size_t kBytesPerComparison = 64;
+thread_local std::uint64_t t_comparisons = 0;
+thread_local std::uint64_t t_nextCheck = kCheckEvery;
+
+// The comparator table.sort gets when none is given: Lua's own `<`, reading the clock as it
+// goes (one sort of long strings makes its comparisons in C, each one instruction for the hook).
+int TimedLessThan(lua_State* L) {
+  std::size_t bytes = 0;
+  if (lua_type(L, 1) == LUA_TSTRING && lua_type(L, 2) == LUA_TSTRING)
+    bytes = std::min(lua_objlen(L, 1), lua_objlen(L, 2));
+  t_comparisons += 1 + bytes / kBytesPerComparison;
+  if (t_comparisons >= t_nextCheck) {
+    t_nextCheck = t_comparisons + kCheckEvery;
+    if (LuaCommandOverdue()) StopOverdueCommand(L);
+  }
+  lua_pushboolean(L, lua_lessthan(L, 1, 2));
+  return 1;
+}
+
+// table.sort: a sort without a comparator, in a command with a time limit, compares with
+// TimedLessThan, which orders as Lua's own comparison does.
+int CheckedSort(lua_State* L) {
+  if (lua_type(L, 1) == LUA_TTABLE && lua_isnoneornil(L, 2) && LuaCommandTimed()) {
+    lua_settop(L, 1);
+    lua_pushcfunction(L, &TimedLessThan);
+  }
+  return Checked(L);
+}
+
+// Elements table.concat joins between two looks at the clock.
+constexpr lua_Integer kConcatChunk = 1 << 14;
+
+// table.concat of a long range, in a command with a time limit: Lua's function joins it in C at
+// one instruction for the hook (a table of 4 million numbers, each made a string, held the worker
+// 3 s under a 1 s limit). The range is joined by Lua's own function kConcatChunk elements at a
+// time, the clock read before each, the pieces joined with the separator: the text and the
+// errors (naming the element) are Lua's.
+int CheckedConcat(lua_State* L) {
+  const int sepType = lua_type(L, 2);
+  if (!LuaCommandTimed() || lua_type(L, 1) != LUA_TTABLE ||
+      !(sepType <= LUA_TNIL || sepType == LUA_TSTRING || sepType == LUA_TNUMBER) ||
+      !(lua_isnoneornil(L, 3) || lua_isnumber(L, 3)) ||
+      !(lua_isnoneornil(L, 4) || lua_isnumber(L, 4)))
+    return Checked(L);
+  const lua_Integer first = luaL_optint(L, 3, 1);
+  const lua_Integer last = luaL_opt(L, luaL_checkint, 4, luaL_getn(L, 1));
+  if (last - first < kConcatChunk) return Checked(L);
+  size_t sepLength = 0;
+  const char* sep = luaL_optlstring(L, 2, "", &sepLength);
+  const lua_CFunction concat = lua_tocfunction(L, lua_upvalueindex(1));
+  lua_settop(L, 4);
+  luaL_Buffer joined;
+  luaL_buffinit(L, &joined);
+  for (lua_Integer from = first; from <= last; from += kConcatChunk) {
+    if (LuaCommandOverdue()) StopOverdueCommand(L);
+    const lua_Integer to = std::min(last, from + kConcatChunk - 1);
+    lua_pushinteger(L, from);
+    lua_replace(L, 3);
+    lua_pushinteger(L, to);
+    lua_replace(L, 4);
+    concat(L);
+    luaL_addvalue(&joined);
+    if (to < last) luaL_addlstring(&joined, sep, sepLength);
+  }
+  luaL_pushresult(&joined);
+  return 1;
+}
+
+// The registry's key of the metatable newproxy's metatables get (the proxies' guard).
+// Finalisers running inside one another at most (Lua's own bound on nested C calls).
+constexpr int kMaxFinaliserDepth = 200;
+const char kProxyGuardKey[] = "tessel.proxy.guard";
+
+// A finaliser of Lua code (upvalue 1), called by the collector with its userdata. Lua 5.1 turns
+// the hooks off while a finaliser runs, so the time limit never stopped one and
+// `getmetatable(p).__gc = function() while true do end end` held the worker for good once p
+// was collected. The function runs in a coroutine of its own, where the hook is on; an error
+// (the time limit's too) goes on to whatever the collection ran in, as a finaliser's does.
+// A coroutine counts its C calls from nothing, so finalisers that collect (running the next one
+// inside) are held here to the depth Lua allows C calls.
+int RunFinaliser(lua_State* L) {
+  static thread_local int depth = 0;
+  if (depth >= kMaxFinaliserDepth) luaL_error(L, "C stack overflow");
+  lua_State* co = lua_newthread(L);
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_pushvalue(L, 1);
+  lua_xmove(L, co, 2);
+  ++depth;
+  const int status = lua_resume(co, 1);
+  --depth;
+  if (status == LUA_YIELD) luaL_error(L, "attempt to yield across metamethod/C-call boundary");
+  if (status != 0) {
+    lua_xmove(co, L, 1);
+    lua_error(L);
+  }
+  return 0;
+}
+
+// __newindex of newproxy's metatables: a Lua function stored as __gc runs as RunFinaliser.
+int GuardProxyField(lua_State* L) {
+  lua_settop(L, 3);
+  if (lua_type(L, 2) == LUA_TSTRING && std::string_view(lua_tostring(L, 2)) == "__gc" &&
+      lua_isfunction(L, 3) && !lua_iscfunction(L, 3))
+    lua_pushcclosure(L, &RunFinaliser, 1);
+  lua_rawset(L, 1);
+  return 0;
+}
+
+// newproxy (Lua's, upvalue 1, a closure of its own): a proxy with a metatable of its own
+// (newproxy(true)) gets the guard on that metatable. Lua's function is called, so its argument
+// error is raised here first, to name newproxy as Lua does.
+int CheckedNewproxy(lua_State* L) {
+  if (LuaCommandOverdue()) StopOverdueCommand(L);
+  const int type = lua_type(L, 1);
+  luaL_argcheck(L, type <= LUA_TBOOLEAN || type == LUA_TUSERDATA, 1, "boolean or proxy expected");
+  lua_settop(L, 1);
+  lua_pushvalue(L, lua_upvalueindex(1));
+  lua_insert(L, 1);
+  lua_call(L, 1, 1);
+  if (!lua_getmetatable(L, 1)) return 1;
+  if (lua_getmetatable(L, 2)) {
+    lua_settop(L, 1);
+    return 1;
+  }
+  lua_getfield(L, LUA_REGISTRYINDEX, kProxyGuardKey);
+  if (!lua_istable(L, -1)) {
+    lua_pop(L, 1);
+    lua_createtable(L, 0, 1);
+    lua_pushcfunction(L, &GuardProxyField);
+    lua_setfield(L, -2, "__newindex");
+    lua_pushvalue(L, -1);
+    lua_setfield(L, LUA_REGISTRYINDEX, kProxyGuardKey);
+  }
+  lua_setmetatable(L, 2);
+  lua_settop(L, 1);
+  return 1;
+}
+
+// Puts CheckedNewproxy in the place of the global newproxy (once).
+void GuardNewproxy(lua_State* L) {
+  lua_getglobal(L, "newproxy");
+  if (!lua_iscfunction(L, -1) || lua_tocfunction(L, -1) == &CheckedNewproxy) {
+    lua_pop(L, 1);
+    return;
+  }
+  lua_pushcclosure(L, &CheckedNewproxy, 1);
+  lua_setglobal(L, "newproxy");
+}
+
 // Whether the value on top is a C function without upvalues (not already wrapped).
 bool IsPlainCFunction(lua_State* L) {
   if (!lua_iscfunction(L, -1)) return false;
   if (lua_getupvalue(L, -1, 1) == nullptr) return true;
   lua_pop(L, 1);
   return false;
+}
+
+lua_CFunction GuardOf(const char* library, std::string_view name) {
+  if (library == nullptr) return &Checked;
+  if (name == "rep") return &CheckedRep;
+  if (name == "sort") return &CheckedSort;
+  if (name == "concat") return &CheckedConcat;
+  return &Checked;
 }
 
 // The functions `names` of the library table `library` (the globals when null).
@@ -56,8 +218,7 @@ void GuardFields(lua_State* L, const char* library, std::initializer_list<const 
       lua_pop(L, 1);
       continue;
     }
-    const bool rep = library != nullptr && std::string_view(name) == "rep";
-    lua_pushcclosure(L, rep ? &CheckedRep : &Checked, 1);
+    lua_pushcclosure(L, GuardOf(library, name), 1);
     lua_setfield(L, -2, name);
   }
   lua_pop(L, 1);
@@ -69,4 +230,5 @@ void GuardLongCalls(lua_State* L) {
   GuardFields(L, "string", {"rep", "upper", "lower", "reverse"});
   GuardFields(L, "table", {"concat", "sort", "insert", "remove", "maxn"});
   GuardFields(L, nullptr, {"loadstring", "load", "collectgarbage"});
+  GuardNewproxy(L);
 }

@@ -8,5 +8,10 @@ struct lua_State;
 
 // Replaces those functions in L's libraries by versions that first stop a command past its time
 // (with the time limit's error), then call Lua's own function. string.rep of an empty result
-// answers at once instead of looping up to two thousand million times for it.
+// answers at once instead of looping up to two thousand million times for it. table.sort without
+// a comparator, in a command with a time limit, reads the clock as it compares (a sort of long
+// strings compares in C for hours), its order Lua's own; table.concat of a long range joins it
+// in parts, reading the clock between them, its text Lua's own. A Lua function stored as __gc in
+// the metatable of newproxy(true) runs in a coroutine of its own, where the time limit's hook is on
+// (Lua turns it off while a finaliser runs).
 void GuardLongCalls(lua_State* L);

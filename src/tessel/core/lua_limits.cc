@@ -139,7 +139,9 @@ int CollectGarbage(lua_State* L) {
 // garbage, and the state's next commands, which need memory to be compiled at all, would all
 // be refused until the process ends. So when no command runs on the state (the last one ended,
 // or before the next one starts) it is collected, on the main thread; finalisers may run Lua,
-// so protected; the cap is lifted for the collection's own call.
+// so protected, and under the state's time limit as a command of their own (one that looped ran
+// for good, no command being there to stop it); a failed collection is said on standard error.
+// The cap is lifted for the collection's own call.
 void CollectRefusedGarbage(stLuaMemory* memory) {
   if (memory == nullptr || !memory->garbage || memory->main == nullptr) return;
   if (std::any_of(t_commands.begin(), t_commands.end(),
@@ -147,7 +149,19 @@ void CollectRefusedGarbage(stLuaMemory* memory) {
     return;
   const size_t limit = memory->limit;
   memory->limit = 0;
-  if (lua_cpcall(memory->main, &CollectGarbage, nullptr) == 0) memory->garbage = false;
+  ReadLimits(*memory);
+  t_commands.push_back({memory->main, memory->seconds > 0, memory->seconds,
+                        Clock::now() + std::chrono::seconds(memory->seconds)});
+  if (lua_cpcall(memory->main, &CollectGarbage, nullptr) == 0) {
+    memory->garbage = false;
+  } else {
+    std::fprintf(stderr, "collection of a refused command's garbage failed: %s\n",
+                 lua_isstring(memory->main, -1) ? lua_tostring(memory->main, -1) : "no message");
+    lua_pop(memory->main, 1);
+  }
+  if (t_commands.back().stopped)
+    lua_sethook(memory->main, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+  t_commands.pop_back();
   memory->limit = limit;
 }
 

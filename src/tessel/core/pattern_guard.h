@@ -12,5 +12,6 @@ struct lua_State;
 // "pattern too complex" (as later Lua versions do), one still going when the running command's
 // time is up stops the command with the time limit's error. A search that ends is then made by
 // Lua's own function, which gives the results; small searches go to it at once. gmatch's
-// iterator is walked so at each of its calls, each call being a search of its own.
+// iterator is walked so at each of its calls, each call being a search of its own. A C function
+// as gsub's replacement is called through one that reads the clock as the matches go.
 void GuardPatternSearch(lua_State* L);

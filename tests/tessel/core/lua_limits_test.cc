@@ -1,11 +1,13 @@
 #include "tessel/core/lua_limits.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <chrono>
 #include <lua.hpp>
 #include <string>
 
+#include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
 #include "testkit/group_run_fixture.h"
 
@@ -38,13 +40,14 @@ TEST_F(LuaLimits, PatternSearchesAreBoundedAndKeepTheirResults) {
   SetConfigValue("lua_time_limit", 1);
   // Long needles, classes and captures cost a step per byte they compare; a replacement is read
   // at each match.
-  for (const char* runaway : {"later()", "('a'):rep(100):gsub('(x*)', ('%1'):rep(2 ^ 24))",
-                              "('a'):rep(1e5):gsub('(x*)', ('%1'):rep(1e6))",
-                              "string.find(string.rep('a', 20000), 'a-a-a-a-b')",
-                              "pcall(string.gsub, string.rep('a', 20000), 'a*a*a*a*b', '')",
-                              "for w in ('a'):rep(20000):gmatch('a-a-a-a-b') do end",
-                              "string.find(('a'):rep(2 ^ 24), ('a'):rep(2 ^ 23) .. 'b', 1, true)",
-                              "string.find(('a'):rep(2 ^ 22), '[' .. ('b'):rep(2 ^ 22) .. ']')"}) {
+  for (const char* runaway :
+       {"later()", "('a'):rep(100):gsub('(x*)', ('%1'):rep(2 ^ 24))",
+        "('a'):rep(1e5):gsub('(x*)', ('%1'):rep(1e6))", "('a'):rep(2 ^ 24):gsub('', tonumber)",
+        "string.find(string.rep('a', 20000), 'a-a-a-a-b')",
+        "pcall(string.gsub, string.rep('a', 20000), 'a*a*a*a*b', '')",
+        "for w in ('a'):rep(20000):gmatch('a-a-a-a-b') do end",
+        "string.find(('a'):rep(2 ^ 24), ('a'):rep(2 ^ 23) .. 'b', 1, true)",
+        "string.find(('a'):rep(2 ^ 22), '[' .. ('b'):rep(2 ^ 22) .. ']')"}) {
     SCOPED_TRACE(runaway);
     const auto began = std::chrono::steady_clock::now();
     EXPECT_FALSE(Run(runaway));
@@ -60,7 +63,9 @@ TEST_F(LuaLimits, PatternSearchesAreBoundedAndKeepTheirResults) {
           "assert(select(2, s:find('^a.-b$')) == 10000) "
           "assert(s:match('(a*)()b', 9999) == 'a') "
           "local n = 0 for a, b in s:gmatch('(a)(b)') do n = n + 1 end assert(n == 5000) "
-          "assert(s:find('ba', 1, true) == 2)"))
+          "assert(s:find('ba', 1, true) == 2) "
+          "assert(('12'):rep(5000):gsub('(%d)(%d)', math.max) == ('2'):rep(5000)) "
+          "assert(s:gsub('a', tonumber) == s)"))
       << said_;
 }
 
@@ -74,8 +79,58 @@ TEST_F(LuaLimits, LoopsOfLongLibraryCallsStopAtTheTimeLimit) {
   EXPECT_FALSE(Run("local s = ('x'):rep(2 ^ 20) for i = 1, 600 do s:rep(16) end"));
   EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(6));
+  // One sort of long strings compares in C for hours; the order and errors are Lua's.
+  const auto sorting = std::chrono::steady_clock::now();
+  EXPECT_FALSE(
+      Run("local s, t = ('a'):rep(2 ^ 24), {} for i = 1, 3e4 do t[i] = s end table.sort(t)"));
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_LT(std::chrono::steady_clock::now() - sorting, std::chrono::seconds(20));
+  EXPECT_TRUE(Run("local t = {'b', 'c', 'a'} table.sort(t) assert(table.concat(t) == 'abc')"));
+  EXPECT_FALSE(Run("table.sort({{}, {}})"));
+  EXPECT_NE(said_.find("attempt to compare two table values"), std::string::npos) << said_;
+  // So does one join of many numbers, each made a string (with no cap to be refused at first);
+  // the text and errors are Lua's.
+  SetConfigValue("lua_memory_limit", 0);
+  EXPECT_FALSE(Run("local t = {} for i = 1, 4e6 do t[i] = i end table.concat(t, ',')"));
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_TRUE(Run("collectgarbage()"));
+  SetConfigValue("lua_memory_limit", 128);
+  EXPECT_FALSE(
+      Run("local t, n = {}, -1 for i = 1, 4e4 do t[i], n = i, n + #tostring(i) + 1 end "
+          "local s = table.concat(t, '-', 2) assert(#s == n - 2 and s:sub(1, 4) == '2-3-') "
+          "assert(s:find('-16384-16385-16386-', 1, true) and s:sub(-6) == '-40000') "
+          "t[30000] = {} table.concat(t)"));
+  EXPECT_NE(said_.find("invalid value (table) at index 30000 in table for 'concat'"),
+            std::string::npos)
+      << said_;
   EXPECT_FALSE(Run("table.insert(nil, 1)"));
   EXPECT_NE(said_.find("bad argument #1 to 'insert'"), std::string::npos) << said_;
+}
+
+// Lua turns the hook off while a finaliser runs: one that loops stops at the time limit, when a
+// command collects it and when the collection after a command refused memory does; a finaliser
+// that ends runs as before.
+TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
+  SetConfigValue("lua_time_limit", 1);
+  SetConfigValue("lua_memory_limit", 4);
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_TRUE(
+      Run("p = newproxy(true) getmetatable(p).__gc = function(u) done = type(u) end "
+          "p = nil collectgarbage() assert(done == 'userdata')"))
+      << said_;
+  const std::string loop =
+      "p = newproxy(true) getmetatable(p).__gc = function() while 1 do end end ";
+  EXPECT_FALSE(Run(loop + "p = nil collectgarbage()"));
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_FALSE(Run("collectgarbage('stop') " + loop + "p = nil local s = ('x'):rep(2 ^ 24)"));
+  EXPECT_NE(said_.find("not enough memory"), std::string::npos) << said_;
+  EXPECT_TRUE(Run("collectgarbage('restart')")) << said_;
+  // Finalisers that collect, each running the next inside it, nest no deeper than Lua allows.
+  EXPECT_FALSE(
+      Run("for i = 1, 2000 do getmetatable(newproxy(true)).__gc = function() "
+          "collectgarbage() end end collectgarbage()"));
+  EXPECT_NE(said_.find("C stack overflow"), std::string::npos) << said_;
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
 }
 
 // Memory past the cap is refused while a command runs, with a note naming the limit; what the
@@ -106,6 +161,15 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
     EXPECT_TRUE(Run("assert(#kept == 1024)")) << said_;
   }
   EXPECT_TRUE(Run("t = nil collectgarbage() assert(#kept == 1024)"));
+  // A native function's text refused there leaves nothing of it (nor of its arguments) behind.
+  luareg::def(group_.GetLua(), "Twice", [](const std::string& s) { return s + s; });
+  const size_t held = mallinfo2().uordblks;
+  EXPECT_TRUE(
+      Run("local big, t = ('x'):rep(2 ^ 20), {} pcall(function() while 1 do t[#t + 1] = {} "
+          "end end) for i = 1, 200 do assert(not pcall(Twice, big)) end"))
+      << said_;
+  EXPECT_LT(mallinfo2().uordblks, held + (64u << 20));
+  EXPECT_TRUE(Run("assert(Twice('ab') == 'abab')")) << said_;
   // A changed limit holds from the next command on.
   SetConfigValue("lua_memory_limit", 64);
   EXPECT_TRUE(Run("s = string.rep('x', 8 * 1024 * 1024) s = nil"));
