@@ -166,6 +166,9 @@ int CheckedNewproxy(lua_State* L) {
     lua_createtable(L, 0, 1);
     lua_pushcfunction(L, &GuardProxyField);
     lua_setfield(L, -2, "__newindex");
+    // One guard for every proxy of the state: nobody's code may reach it to change it.
+    lua_pushboolean(L, 0);
+    lua_setfield(L, -2, "__metatable");
     lua_pushvalue(L, -1);
     lua_setfield(L, LUA_REGISTRYINDEX, kProxyGuardKey);
   }

@@ -130,6 +130,9 @@ TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
       Run("for i = 1, 2000 do getmetatable(newproxy(true)).__gc = function() "
           "collectgarbage() end end collectgarbage()"));
   EXPECT_NE(said_.find("C stack overflow"), std::string::npos) << said_;
+  // The guard all proxies share is no code's to change.
+  EXPECT_FALSE(Run("setmetatable(getmetatable(newproxy(true)), nil)"));
+  EXPECT_TRUE(Run("assert(getmetatable(getmetatable(newproxy(true))) == false)")) << said_;
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
 }
 
