@@ -1,11 +1,13 @@
 // Routed calls: the top path of the account group, the remote group's paths and searches, and
 // the texts that carry names and commands to other processes.
 #include "cmd_group_util.h"
+#include "platform/clock.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/console/remote_stream.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/route_text.h"
+#include "tessel/link/origin_desk.h"
 
 namespace {
 
@@ -216,6 +218,35 @@ TEST_F(GroupLinkTest, ASearchForAnAccountLoggedInHereTakesItsLink) {
   EXPECT_EQ(RunInGroup(cCmdRemote::Instance(), "FindPathOnRoute('opsuser')").out, "");
   EXPECT_TRUE(
       CyclesUntil([&] { return capture.Text().find("形成了死循环") != std::string::npos; }));
+}
+
+// The answer a command brings back runs here within the rights that command was sent with (a
+// narrowed account's query must not set this process's clocks with the link's rights), also
+// when it comes after its wait ended; the console's own query is answered as ever.
+TEST_F(GroupLinkTest, AnAnswerRunsWithinTheRightsOfTheCommandItAnswers) {
+  GroupTestHost();
+  m_server->GetBridgeServer()->SetUseConsoleCmd(true);
+  Link().SetUseConsoleCmd(true);
+  auto gm = std::make_shared<stCmdRights>();
+  std::string error;
+  ASSERT_TRUE(CmdRightsFromText("gm\ngm@p\n*\n-@admin\n@\n", *gm, error)) << error;
+  testkit::cStdoutCapture capture;
+  // The console's query is answered as ever (and its answer comes after the server's greeting).
+  ASSERT_GT(Link().SendCmd(15, "OS_QueryTime()"), 0);
+  ASSERT_TRUE(CyclesUntil([&] { return capture.Text().find("TimeDiff ==") != std::string::npos; }));
+  for (const auto& [query, set, late] :
+       {std::tuple{"OS_QueryTime()", "OS_SetTime", false},
+        std::tuple{"OS_QueryGameTime()", "OS_SetGameTime", true}}) {
+    {
+      const cCmdRightsScope narrowed(gm);
+      ASSERT_GT(Link().SendCmd(15, query), 0);
+    }
+    if (late) cOriginDesk::Instance().Expire(platform::TimeGetTime() + 60000);
+    const std::string refusal = std::string("gm may not run ") + set + " (needs @admin)";
+    EXPECT_TRUE(CyclesUntil([&] { return capture.Text().find(refusal) != std::string::npos; }))
+        << capture.Text();
+  }
+  EXPECT_EQ(testkit::CountOf(capture.Text(), "TimeDiff =="), 1u) << capture.Text();
 }
 
 // Names on a route are only claims: a found route is kept only when it begins where the search
