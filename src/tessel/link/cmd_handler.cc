@@ -173,6 +173,14 @@ CmdRightsPtr cCmdHandler::Rights(const stCmdContext& cmd) const {
   CmdRightsPtr link = LinkRights(cmd);
   if (!cmd.asker) return link;
   auto both = std::make_shared<stCmdRights>(*cmd.asker);
+  // Not its targets: an answer goes back the way its command came (a route's answer passes on
+  // toward the asker), and the far end checked that this way ends at the asker.
+  for (auto& set : both->rules) {
+    if (set->m_targets.empty()) continue;
+    auto anywhere = std::make_shared<cRightRules>(*set);
+    anywhere->m_targets.clear();
+    set = std::move(anywhere);
+  }
   if (link) both->rules.insert(both->rules.end(), link->rules.begin(), link->rules.end());
   return both;
 }
