@@ -332,6 +332,9 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   EXPECT_TRUE(ops.Ask(4, "Ver()", "refused: ops may not claim an origin (not a process account)"));
   cClient proc(port, "Login('proc','procpw')");
   ASSERT_TRUE(proc.loggedIn);
+  // Its greeting (it may claim) comes ahead of the answer to its login, not after it.
+  const std::string greeted(proc.got.begin(), proc.got.end());
+  EXPECT_LT(greeted.find("claim"), greeted.find("Logined(1,"));
   ASSERT_TRUE(proc.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
   ASSERT_TRUE(ops.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
   ASSERT_TRUE(proc.peer.Write(OriginFrame(0, touch, "ro\nro@far\33]0;x\7\n+@read\n-\n@\n")));

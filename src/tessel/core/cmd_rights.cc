@@ -471,6 +471,12 @@ void NoteReloadedRights(std::string_view account, CmdRightsPtr rights) {
 
 uint64_t DeferredRightsRevision(std::string_view account, bool local) {
   std::lock_guard<std::mutex> hold(RevokedLock());
+  // An account nothing befell has revision 0: only this process's own accounts are kept from a
+  // mere look, so that the names of ever new origins a process link carries leave no entry.
+  if (!local) {
+    const auto it = Revoked().find(account);
+    return it != Revoked().end() ? it->second.revision : 0;
+  }
   stDeferredRevisions& revisions = RevisionsOf(account);
   revisions.local = revisions.local || local;
   return revisions.revision;

@@ -37,6 +37,17 @@ std::map<stPeerKey, std::shared_ptr<bool>>& Tokens() {
   return *tokens;
 }
 
+// A token no deferred code holds any more goes, so that code deferred under ever new origins of
+// a process link (each StartYield's coroutine ending soon) leaves no entry per origin for the
+// link's life. Pruned whenever the map doubled since the last prune.
+size_t g_pruneAt = 64;
+
+void PruneTokens() {
+  if (Tokens().size() < g_pruneAt) return;
+  std::erase_if(Tokens(), [](const auto& entry) { return entry.second.use_count() == 1; });
+  g_pruneAt = std::max<size_t>(64, 2 * Tokens().size());
+}
+
 void KillToken(const stPeerKey& key) {
   auto it = Tokens().find(key);
   if (it == Tokens().end()) return;
@@ -128,6 +139,7 @@ std::unique_ptr<cLuaDeferContext> MakeDeferContext(lua_State* co) {
     return std::make_unique<cPeerDeferContext>(co, stPeerKey{}, nullptr, rights, std::move(audit));
   std::shared_ptr<bool> alive;
   if (scope->Alive()) {
+    PruneTokens();
     std::shared_ptr<bool>& token = Tokens()[scope->Key()];
     if (!token) token = std::make_shared<bool>(true);
     alive = token;
@@ -285,6 +297,10 @@ void cPeerEnvs::Release(const stPeerKey& key) {
   if (m_pLua != nullptr && OnWorkerThread()) luaL_unref(m_pLua, LUA_REGISTRYINDEX, it->second.ref);
   if (!it->first.origin.empty()) --m_nOrigins;
   m_envs.erase(it);
+}
+
+size_t cPeerEnvs::DeferTokenCount() {
+  return Tokens().size();
 }
 
 void cPeerEnvs::Forget() {

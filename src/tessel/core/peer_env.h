@@ -95,6 +95,9 @@ class cPeerEnvs {
   // Forgets every environment without touching the state (it is being closed).
   void Forget();
   size_t Count() const { return m_envs.size(); }
+  // The links and origins whose deferred code may hold a token of theirs: at most about twice
+  // as many as deferred code holds now, whatever number of origins deferred code before.
+  static size_t DeferTokenCount();
 
  private:
   struct stEnv {

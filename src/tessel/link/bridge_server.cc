@@ -215,6 +215,7 @@ void cBridgeServer::TraceIP(std::ostream& os) {
 void cBridgeServer::OnConnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
   m_kicked.erase(id);
+  m_greetedAhead.erase(id);
   m_linkSerials[id] = ++m_nLastSerial;
   if (m_pNetServer != nullptr) cOriginDesk::Instance().Forget(m_pNetServer->GetLink(id));
   OnConnectBridge(id);
@@ -242,7 +243,15 @@ void cBridgeServer::MarkLogined(unsigned int id) {
   iServerLink* link = m_pNetServer != nullptr && id != 0 ? m_pNetServer->GetLink(id) : nullptr;
   if (link == nullptr) return;
   link->SetLogined();
+  if (m_greetedAhead.erase(id) == 0) cOriginDesk::Instance().Greet(*this, link, m_pNetServer);
+}
+
+void cBridgeServer::GreetAhead(unsigned int id) {
+  TESSEL_ASSERT_WORKER();
+  iServerLink* link = m_pNetServer != nullptr && id != 0 ? m_pNetServer->GetLink(id) : nullptr;
+  if (link == nullptr) return;
   cOriginDesk::Instance().Greet(*this, link, m_pNetServer);
+  m_greetedAhead.insert(id);
 }
 
 // The link object goes only when every listener agreed; an id the server no longer knows has
@@ -251,6 +260,7 @@ bool cBridgeServer::OnDisconnect(unsigned int id) {
   TESSEL_ASSERT_WORKER();
   m_strangerLogged.erase(id);
   m_kicked.erase(id);
+  m_greetedAhead.erase(id);
   m_linkSerials.erase(id);
   if (m_pNetServer != nullptr) cOriginDesk::Instance().Forget(m_pNetServer->GetLink(id));
   if (!OnDisconnectBridge(id)) return false;

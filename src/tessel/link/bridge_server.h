@@ -84,6 +84,10 @@ class cBridgeServer : public cBridge {
   // queued behind a running command does not run with its account while its end is on the way.
   // False when the server has no such link.
   bool Kick(unsigned int id);
+  // Tells the link's peer whether it may carry origins (cOriginDesk::Greet) ahead of the answer
+  // to its login, so that a client knows before it counts itself logged in; the mark of the
+  // login that follows then greets no more.
+  void GreetAhead(unsigned int id);
 
  private:
   bool IsTrustedLink(iSend* send);
@@ -107,6 +111,7 @@ class cBridgeServer : public cBridge {
   iAccountManagerServer* m_pAMServer = nullptr;
   std::unordered_set<unsigned> m_strangerLogged;  // links whose refusal was logged (until down)
   std::unordered_set<unsigned> m_kicked;          // links cut by Kick (until down)
+  std::unordered_set<unsigned> m_greetedAhead;    // greeted before their login is marked
   unsigned long m_nStrangerRefused = 0;
   std::unordered_map<unsigned int, uint64_t> m_linkSerials;
   uint64_t m_nLastSerial = 0;

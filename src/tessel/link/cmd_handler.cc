@@ -122,7 +122,7 @@ stCmdContext cCmdHandler::Describe(const stCmdRecord& received) {
 void cCmdHandler::TakeOrigin(stCmdContext& cmd) {
   if (cmd.link == nullptr) return;
   cOriginDesk& desk = cOriginDesk::Instance();
-  cmd.answersTo = desk.TakeAnswerTo(cmd.link);
+  cmd.answersTo = desk.TakeAnswerTo(cmd.link, cmd.asker);
   stCarriedOrigin carried = desk.TakeOrigin(cmd.link, cmd.group, cmd.text);
   if (!carried.present) return;
   cmd.answerId = carried.answerId;
@@ -166,8 +166,27 @@ const CmdRightsPtr& cCmdHandler::StrangerRights() {
   return s_rights;
 }
 
-// The link account's rights and, for a command that carries an origin, the origin's as well.
+// The link's rights and, for an answer to a command this process sent, those that command was
+// sent with: a narrowed account's OS_QueryTime toward another process must not have the answer
+// OS_SetTime run here with the full rights of the link it comes back on.
 CmdRightsPtr cCmdHandler::Rights(const stCmdContext& cmd) const {
+  CmdRightsPtr link = LinkRights(cmd);
+  if (!cmd.asker) return link;
+  auto both = std::make_shared<stCmdRights>(*cmd.asker);
+  // Not its targets: an answer goes back the way its command came (a route's answer passes on
+  // toward the asker), and the far end checked that this way ends at the asker.
+  for (auto& set : both->rules) {
+    if (set->m_targets.empty()) continue;
+    auto anywhere = std::make_shared<cRightRules>(*set);
+    anywhere->m_targets.clear();
+    set = std::move(anywhere);
+  }
+  if (link) both->rules.insert(both->rules.end(), link->rules.begin(), link->rules.end());
+  return both;
+}
+
+// The link account's rights and, for a command that carries an origin, the origin's as well.
+CmdRightsPtr cCmdHandler::LinkRights(const stCmdContext& cmd) const {
   if (cmd.stranger) return StrangerRights();
   CmdRightsPtr own = cmd.account != nullptr ? AccountRights(cmd.account) : nullptr;
   if (!cmd.carried) return own;

@@ -43,6 +43,9 @@ struct stCmdContext {
   std::string refusal{};
   uint32_t answerId = 0;
   uint32_t answersTo = 0;  // the record answers a command this process sent with that id
+  // The rights of the command this record answers (also once its answers are no longer
+  // awaited): an answer runs here with no more than they grant. Null when it answers none.
+  CmdRightsPtr asker{};
 };
 
 // Decides, before a command runs and while its output goes to the requester, whether the
@@ -85,6 +88,7 @@ class cCmdHandler {
   static bool IsRouteCall(const stCmdContext& cmd);
   static const CmdRightsPtr& StrangerRights();
   CmdRightsPtr Rights(const stCmdContext& cmd) const;
+  CmdRightsPtr LinkRights(const stCmdContext& cmd) const;
   void Serve(stCmdContext& cmd);
   void RunCmdScript(const stCmdContext& cmd);
   void Distribute(stCmdContext& cmd);

@@ -18,6 +18,7 @@
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge.h"
+#include "tessel/link/bridge_server.h"
 #include "tessel/link/ini_file.h"
 #include "tessel/link/net_help.h"
 #include "tessel/link/password_hash.h"
@@ -75,6 +76,10 @@ eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, co
   std::string answer =
       "Logined(" + std::to_string(result) + "," + LuaQuote(GetHost().GetAccount()) + ")";
   if (answer.size() >= kCmdBufferSize) answer.resize(kCmdBufferSize - 1);
+  // The greeting goes first: a client that learnt it was logged in before it learnt it may carry
+  // origins sent a narrowed account's command without one, run here with the link's rights.
+  auto* server = dynamic_cast<cBridgeServer*>(bridge);
+  if (result != 0 && !replayed && server != nullptr) server->GreetAhead(id);
   out.SendBackCmd(kLoginGroup, answer.c_str());
   if (bridge != nullptr) bridge->OnLogined(id, result);
   if (result != 0) return eLoginAnswer::kLoggedIn;

@@ -58,6 +58,7 @@ void cOriginDesk::Greet(cBridge& bridge, iSend* link, iServer* server) {
 void cOriginDesk::Forget(iSend* link) {
   TESSEL_ASSERT_WORKER();
   if (link == nullptr || m_peers.erase(link) == 0) return;
+  std::erase_if(m_asked, [link](const auto& asked) { return asked.second.downstream == link; });
   std::vector<stLinkToken> waiting;
   for (auto it = m_owed.begin(); it != m_owed.end();) {
     if (it->second.downstream != link) {
@@ -152,12 +153,15 @@ stCarriedOrigin cOriginDesk::TakeOrigin(iSend* link, int group, std::string_view
   return std::move(peer.origin);
 }
 
-uint32_t cOriginDesk::TakeAnswerTo(iSend* link) {
+uint32_t cOriginDesk::TakeAnswerTo(iSend* link, CmdRightsPtr& asker) {
   TESSEL_ASSERT_WORKER();
+  asker = nullptr;
   auto it = m_peers.find(link);
   if (it == m_peers.end()) return 0;
   const uint32_t id = it->second.answerTo;
   it->second.answerTo = 0;
+  auto asked = id != 0 ? m_asked.find(id) : m_asked.end();
+  if (asked != m_asked.end() && asked->second.downstream == link) asker = asked->second.rights;
   // Only the peer a command went to answers it.
   auto owed = m_owed.find(id);
   return owed != m_owed.end() && owed->second.downstream == link ? id : 0;
@@ -202,7 +206,7 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
                   "itself round, dropped\n";
     return false;
   }
-  const uint32_t answer = Owe(link);
+  const uint32_t answer = Owe(link, rights);
   return SendKind(link, stMsg_Origin::kOrigin, answer, CmdHash(group, text != nullptr ? text : ""),
                   carried);
 }
@@ -255,12 +259,15 @@ bool cOriginDesk::SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32
   return link->Send(&record, record.Size()) != 0;
 }
 
-// Answers of a command sent now on the served requester's behalf are awaited; the console has
-// them printed where they arrive.
-uint32_t cOriginDesk::Owe(iSend* downstream) {
-  const stLinkToken requester = ServingToken();
-  if (requester.local || m_owed.size() >= kMaxOwed) return 0;
+// Every command sent with rights gets an answer id, so that its answers come back tagged and
+// run here within those rights, whoever waits for them (code left to run later, the console
+// too). Answers of a command sent on the served requester's behalf are awaited as well; the
+// console has them printed where they arrive.
+uint32_t cOriginDesk::Owe(iSend* downstream, const CmdRightsPtr& rights) {
   if (++m_nNextAnswer == 0) ++m_nNextAnswer;
+  KeepAsked(m_nNextAnswer, downstream, rights);
+  const stLinkToken requester = ServingToken();
+  if (requester.local || m_owed.size() >= kMaxOwed) return m_nNextAnswer;
   ++m_owedPer[LinkKey(requester)];
   stOwed& owed = m_owed[m_nNextAnswer];
   owed.requester = requester;
@@ -283,6 +290,15 @@ size_t cOriginDesk::RoundsAwaited() const {
     if (owed.requesterAnswer != 0 && LinkKey(owed.requester) == key)
       rounds.insert(owed.requesterAnswer);
   return rounds.size();
+}
+
+void cOriginDesk::KeepAsked(uint32_t id, iSend* downstream, const CmdRightsPtr& rights) {
+  while (m_askedOrder.size() >= kMaxAsked) {
+    m_asked.erase(m_askedOrder.front());
+    m_askedOrder.pop_front();
+  }
+  m_asked[id] = stAsked{downstream, rights};
+  m_askedOrder.push_back(id);
 }
 
 iSend* cOriginDesk::RequesterLink(const stLinkToken& requester, cBridge** bridge) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -43,6 +44,9 @@ class cOriginDesk {
   // sent on: one more is a text sending itself round between processes (each round a command
   // that waits for the next), which would never end; what it sends is dropped.
   static constexpr size_t kMaxRounds = 32;
+  // The rights of this many of the last commands sent with rights are kept for their answers,
+  // late ones included; an answer to an older one runs with its link's rights alone.
+  static constexpr size_t kMaxAsked = 65536;
 
   static cOriginDesk& Instance();
 
@@ -61,8 +65,10 @@ class cOriginDesk {
   HandleChatExceptionEnum Receive(cBridge& bridge, const stBindMsg& msg);
   // The origin sent with the command record (`group`, `text`) just received on `link`.
   stCarriedOrigin TakeOrigin(iSend* link, int group, std::string_view text);
-  // The answer id the command record just received on `link` answers; 0 when none.
-  uint32_t TakeAnswerTo(iSend* link);
+  // The answer id the command record just received on `link` answers; 0 when none is awaited.
+  // `asker` gets the rights the answered command was sent with (null when it answers no command
+  // this process sent with rights), also after its wait ended: the answer runs within them.
+  uint32_t TakeAnswerTo(iSend* link, CmdRightsPtr& asker);
 
   // Called by the one send point before a command record goes to `link`: sends the origin of
   // the command being served, or the answer tag while an answer goes back. False when that
@@ -169,7 +175,8 @@ class cOriginDesk {
   void NoteUncarried(iSend* link) const;
   bool SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash,
                 std::string_view body);
-  uint32_t Owe(iSend* downstream);
+  uint32_t Owe(iSend* downstream, const CmdRightsPtr& rights);
+  void KeepAsked(uint32_t id, iSend* downstream, const CmdRightsPtr& rights);
   size_t RoundsAwaited() const;
   bool Owes(const stLinkToken& requester) const;
   void EraseOwed(std::unordered_map<uint32_t, stOwed>::iterator& it);
@@ -183,6 +190,14 @@ class cOriginDesk {
   std::atomic<bool> m_bEnabled{false};
   std::unordered_map<iSend*, stPeer> m_peers;
   std::unordered_map<uint32_t, stOwed> m_owed;
+  // The rights each command sent with rights was sent with, by its answer id, and the ids in
+  // the order they were given (the oldest goes beyond kMaxAsked).
+  struct stAsked {
+    iSend* downstream = nullptr;
+    CmdRightsPtr rights;
+  };
+  std::unordered_map<uint32_t, stAsked> m_asked;
+  std::deque<uint32_t> m_askedOrder;
   std::unordered_map<std::string, size_t> m_owedPer;  // by LinkKey of the requester
   std::vector<stHeld> m_held;
   bool m_bHeldFullSaid = false;  // the requester was told m_held is full

@@ -1,12 +1,14 @@
 // Routed calls: the top path of the account group, the remote group's paths and searches, and
 // the texts that carry names and commands to other processes.
 #include "cmd_group_util.h"
+#include "platform/clock.h"
 #include "tessel/console/remote_path.h"
 #include "tessel/console/remote_stream.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/route_text.h"
 #include "tessel/link/account_manager.h"
+#include "tessel/link/origin_desk.h"
 #include "tessel/msg/sync_obj.h"
 
 namespace {
@@ -253,6 +255,31 @@ TEST_F(GroupLinkTest, ASearchForAnAccountLoggedInHereTakesItsLink) {
   EXPECT_EQ(RunInGroup(cCmdRemote::Instance(), "FindPathOnRoute('opsuser')").out, "");
   EXPECT_TRUE(
       CyclesUntil([&] { return capture.Text().find("形成了死循环") != std::string::npos; }));
+}
+
+// The answer a command brings back runs here within the rights that command was sent with (a
+// narrowed account's query must not set this process's clocks with the link's rights), also
+// when it comes after its wait ended; the console's own query (first: its answer comes after
+// the server's greeting) is answered as ever.
+TEST_F(GroupLinkTest, AnAnswerRunsWithinTheRightsOfTheCommandItAnswers) {
+  GroupTestHost();
+  m_server->GetBridgeServer()->SetUseConsoleCmd(true);
+  Link().SetUseConsoleCmd(true);
+  auto gm = std::make_shared<stCmdRights>();
+  std::string error;
+  ASSERT_TRUE(CmdRightsFromText("gm\ngm@p\n*\n-@admin\n@\n", *gm, error)) << error;
+  testkit::cStdoutCapture capture;
+  using Step = std::tuple<std::string, CmdRightsPtr, std::string>;
+  for (const auto& [query, rights, shows] :
+       {Step{"OS_QueryTime()", nullptr, "TimeDiff =="},
+        Step{"OS_QueryTime()", gm, "gm may not run OS_SetTime (needs @admin)"},
+        Step{"OS_QueryGameTime()", gm, "gm may not run OS_SetGameTime (needs @admin)"}}) {
+    ASSERT_GT((cCmdRightsScope(rights), Link().SendCmd(15, query)), 0);
+    if (query == "OS_QueryGameTime()")
+      cOriginDesk::Instance().Expire(platform::TimeGetTime() + 9000);
+    EXPECT_TRUE(CyclesUntil([&] { return capture.Text().find(shows) != std::string::npos; }));
+  }
+  EXPECT_EQ(testkit::CountOf(capture.Text(), "TimeDiff =="), 1u) << capture.Text();
 }
 
 // Names on a route are only claims: a found route is kept only when it begins where the search
