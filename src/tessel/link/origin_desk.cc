@@ -1,7 +1,5 @@
 #include "tessel/link/origin_desk.h"
 
-#include <unordered_set>
-
 #include "platform/clock.h"
 #include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
@@ -199,13 +197,6 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
                << ")\n";
     return false;
   }
-  if (RoundsAwaited() >= kMaxRounds) {
-    const std::string to = it->second.shown.empty() ? link->GetName() : it->second.shown;
-    get_gout() << "not sent to " << EscapeControls(to) << ": " << kMaxRounds
-               << " commands of its requester await here what they sent on, a text sending "
-                  "itself round, dropped\n";
-    return false;
-  }
   const uint32_t answer = Owe(link, rights);
   return SendKind(link, stMsg_Origin::kOrigin, answer, CmdHash(group, text != nullptr ? text : ""),
                   carried);
@@ -275,21 +266,6 @@ uint32_t cOriginDesk::Owe(iSend* downstream, const CmdRightsPtr& rights) {
   owed.downstream = downstream;
   owed.deadlineMs = platform::TimeGetTime() + kAnswerWaitMs;
   return m_nNextAnswer;
-}
-
-// How many of the commands the served command's requester sent here tagged (each its own answer
-// id) await the answers of what they sent on; a requester's own untagged commands count none.
-size_t cOriginDesk::RoundsAwaited() const {
-  if (m_nServing == 0 || get_gout().GetLink() != m_pServing) return 0;
-  const stLinkToken requester = ServingToken();
-  const std::string key = LinkKey(requester);
-  auto per = m_owedPer.find(key);
-  if (per == m_owedPer.end() || per->second < kMaxRounds) return 0;
-  std::unordered_set<uint32_t> rounds;
-  for (const auto& [id, owed] : m_owed)
-    if (owed.requesterAnswer != 0 && LinkKey(owed.requester) == key)
-      rounds.insert(owed.requesterAnswer);
-  return rounds.size();
 }
 
 void cOriginDesk::KeepAsked(uint32_t id, iSend* downstream, const CmdRightsPtr& rights) {

@@ -40,10 +40,6 @@ class cOriginDesk {
   // At most this many commands await their answers; beyond, a command goes without an answer
   // id (its answers are printed where they arrive, as always).
   static constexpr size_t kMaxOwed = 65536;
-  // At most this many commands of one process, each tagged, await here the answers of what they
-  // sent on: one more is a text sending itself round between processes (each round a command
-  // that waits for the next), which would never end; what it sends is dropped.
-  static constexpr size_t kMaxRounds = 32;
   // The rights of this many of the last commands sent with rights are kept for their answers,
   // late ones included; an answer to an older one runs with its link's rights alone.
   static constexpr size_t kMaxAsked = 65536;
@@ -177,7 +173,6 @@ class cOriginDesk {
                 std::string_view body);
   uint32_t Owe(iSend* downstream, const CmdRightsPtr& rights);
   void KeepAsked(uint32_t id, iSend* downstream, const CmdRightsPtr& rights);
-  size_t RoundsAwaited() const;
   bool Owes(const stLinkToken& requester) const;
   void EraseOwed(std::unordered_map<uint32_t, stOwed>::iterator& it);
   static std::string LinkKey(const stLinkToken& token);
