@@ -81,11 +81,11 @@ eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, co
   return inUse || kicked ? eLoginAnswer::kInUse : eLoginAnswer::kRefused;
 }
 
-// A hash check on a thread of its own; `match` is read once `done` is set.
+// A hash check on a thread of its own; `verdict` is read once `done` is set.
 struct cLoginDesk::stCheck {
   std::thread thread;
   std::atomic<bool> done{false};
-  bool match = false;
+  ePasswordCheck verdict = ePasswordCheck::kMismatch;
 };
 
 cLoginDesk::cLoginDesk(cAccountManagerHelpServer& accounts)
@@ -141,7 +141,7 @@ bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
   if (serving) Hold(it->send, true);
   auto check = std::make_shared<stCheck>();
   check->thread = std::thread([check, stored, given = it->password] {
-    check->match = CheckPassword(stored, given);
+    check->verdict = CheckPasswordHow(stored, given);
     check->done.store(true);
     GetHost().WakeWorker();
   });
@@ -151,7 +151,8 @@ bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
   return true;
 }
 
-void cLoginDesk::Finish(Attempts::iterator it, bool serving, std::optional<bool> verdict) {
+void cLoginDesk::Finish(Attempts::iterator it, bool serving,
+                        std::optional<ePasswordCheck> verdict) {
   if (verdict && !it->kicked) PresetPasswordCheck(it->stored, it->password, *verdict);
   eLoginAnswer result = eLoginAnswer::kRefused;
   int64_t bytes = -1;
@@ -197,7 +198,7 @@ void cLoginDesk::Run() {
     if (it->check && it->check->done.load()) {
       it->check->thread.join();
       --m_nChecks;
-      Finish(it, false, it->check->match);
+      Finish(it, false, it->check->verdict);
     }
     it = next;
   }

@@ -19,6 +19,7 @@
 #include "tessel/link/cmd_audit.h"
 #include "tessel/link/link_token.h"
 #include "tessel/link/login_throttle.h"
+#include "tessel/link/password_hash.h"
 
 class iAccountManagerServer;
 class cAccountManagerHelpServer;
@@ -83,7 +84,7 @@ class cLoginDesk {
   // when a check is needed and none is free.
   bool Start(Attempts::iterator it, bool serving);
   // Answers, takes the attempt off the list and releases its link.
-  void Finish(Attempts::iterator it, bool serving, std::optional<bool> verdict);
+  void Finish(Attempts::iterator it, bool serving, std::optional<ePasswordCheck> verdict);
   void Hold(iSend* send, bool hold);
   // The account file's password when it is a hash form; empty otherwise.
   std::string StoredHash(const std::string& account) const;

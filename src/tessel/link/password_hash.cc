@@ -172,12 +172,17 @@ bool LooksLikePasswordHash(std::string_view stored) {
   return stored.starts_with("$scrypt$") || stored.starts_with("$pbkdf2-sha256$");
 }
 
-bool CheckPassword(std::string_view stored, std::string_view given) {
+ePasswordCheck CheckPasswordHow(std::string_view stored, std::string_view given) {
+  using enum ePasswordCheck;
   if (!LooksLikePasswordHash(stored))
-    return PasswordsEqual(std::string(stored), std::string(given));
+    return PasswordsEqual(std::string(stored), std::string(given)) ? kMatch : kMismatch;
   const std::optional<stHash> hash = Parse(stored);
-  if (!hash) return false;
+  if (!hash) return kMismatch;
   const Bytes derived = Derive(*hash, given);
-  return derived.size() == hash->hash.size() &&
-         CRYPTO_memcmp(derived.data(), hash->hash.data(), derived.size()) == 0;
+  if (derived.size() != hash->hash.size()) return kCannotCheck;
+  return CRYPTO_memcmp(derived.data(), hash->hash.data(), derived.size()) == 0 ? kMatch : kMismatch;
+}
+
+bool CheckPassword(std::string_view stored, std::string_view given) {
+  return CheckPasswordHow(stored, given) == ePasswordCheck::kMatch;
 }
