@@ -131,7 +131,10 @@ std::string cLoginDesk::StoredHash(const std::string& account) const {
 
 bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
   std::string stored = it->kicked ? std::string() : StoredHash(it->account);
-  if (!stored.empty() && m_nChecks >= kMaxChecks) return false;
+  const uint64_t bytes = PasswordCheckBytes(stored);
+  if (!stored.empty() &&
+      (m_nChecks >= kMaxChecks || (m_nChecks > 0 && m_nCheckBytes + bytes > kMaxCheckBytes)))
+    return false;
   m_throttle.Begin(it->address, it->account, m_clock());
   it->begun = true;
   if (stored.empty()) {
@@ -147,7 +150,9 @@ bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
   });
   it->stored = std::move(stored);
   it->check = std::move(check);
+  it->checkBytes = bytes;
   ++m_nChecks;
+  m_nCheckBytes += bytes;
   return true;
 }
 
@@ -198,6 +203,7 @@ void cLoginDesk::Run() {
     if (it->check && it->check->done.load()) {
       it->check->thread.join();
       --m_nChecks;
+      m_nCheckBytes -= it->checkBytes;
       Finish(it, false, it->check->verdict);
     }
     it = next;

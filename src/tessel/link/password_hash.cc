@@ -172,6 +172,11 @@ bool LooksLikePasswordHash(std::string_view stored) {
   return stored.starts_with("$scrypt$") || stored.starts_with("$pbkdf2-sha256$");
 }
 
+uint64_t PasswordCheckBytes(std::string_view stored) {
+  const std::optional<stHash> hash = Parse(stored);
+  return hash && hash->scrypt ? 128 * uint64_t{hash->r} * (hash->n + hash->p) : 0;
+}
+
 ePasswordCheck CheckPasswordHow(std::string_view stored, std::string_view given) {
   using enum ePasswordCheck;
   if (!LooksLikePasswordHash(stored))

@@ -7,6 +7,7 @@
 // Salt and hash are base64 without padding.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -28,5 +29,7 @@ enum class ePasswordCheck { kMatch, kMismatch, kCannotCheck };
 // compared, any other value is the clear password; both in constant time. A value that begins
 // like a hash form but is none (malformed, scrypt memory or work N r p over 1 GiB's worth, more
 // than 10^7 iterations) matches nothing: its text must not become the password.
+// The memory a check of `stored` takes in bytes: scrypt's 128 r (N + p); 0 for other forms.
+uint64_t PasswordCheckBytes(std::string_view stored);
 ePasswordCheck CheckPasswordHow(std::string_view stored, std::string_view given);
 bool CheckPassword(std::string_view stored, std::string_view given);
