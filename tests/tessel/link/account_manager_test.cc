@@ -125,9 +125,7 @@ TEST_F(AccountTest, AnAccountLineWithoutItsSeparatorIsReportedOnceAndGivesNothin
   // A hash OpenSSL cannot derive (as scrypt without its memory) is said so, once.
   home_.write("db/accounts/nomem.ini",
               "password = $scrypt$ln=16,r=1,p=1$c2FsdHNhbHQ$c2FsdHNhbHRzYWx0c2FsdA\n");
-  const size_t refused = testkit::CountOf(out.Text(), "login error 密码错误");
   EXPECT_FALSE(m_.Login(1, "nomem", "pw") || m_.Login(1, "nomem", "pw"));
-  EXPECT_EQ(testkit::CountOf(out.Text(), "login error 密码错误"), refused + 2) << out.Text();
   EXPECT_EQ(testkit::CountOf(out.Text(), "nomem.ini: its password hash could not be checked"), 1u);
 }
 

@@ -288,7 +288,6 @@ TEST_F(GroupTest, LogCommandsAddABoundedNumberOfAppenders) {
   // Nor through a hard link there to a file outside.
   Write("out.txt", "kept\n");
   std::filesystem::create_hard_link(m_dir.path() / "out.txt", LogFilePath("hard.log"));
-  const cCmdRightsScope narrowed(rights);
   EXPECT_NE(RunInGroup(cCmdLog::Instance(), "add_appender_file('*', 'hard.log')")
                 .out.find("hard.log: it has other names (a hard link)"),
             std::string::npos);
