@@ -71,6 +71,9 @@ bool ReadFile(const std::string& file, RegistryValues& values) {
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
+    // A file saved by a Windows editor ends its lines with CR LF: the CR is no part of the value
+    // (a value's own CR is written escaped).
+    if (line.ends_with('\r')) line.pop_back();
     size_t at = line.find(" = ");
     if (at == std::string::npos) continue;
     values.emplace_back(line.substr(0, at), Unescape(line.substr(at + 3)));

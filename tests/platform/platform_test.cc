@@ -294,7 +294,10 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemp
   testkit::WriteFile(dir_ + "/Software/noted.ini", "# kept\nport=7000\n\nexe = old");  // unread
   ASSERT_TRUE(blocked.Open("Software/noted") && blocked.Set("exe", "new"));
   EXPECT_EQ(testkit::ReadFile(dir_ + "/Software/noted.ini"), "# kept\nport=7000\n\nexe = new\n");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 6);
+  testkit::WriteFile(dir_ + "/Software/crlf.ini", "port = 7000\r\nip = a\\r\r\n");  // Windows
+  ASSERT_TRUE(blocked.Open("Software/crlf"));
+  EXPECT_EQ(blocked.GetAll(), (RegistryValues{{"port", "7000"}, {"ip", "a\r"}}));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 7);
 }
 
 // Two threads here and two other processes (programs of one name share the key) write at once.

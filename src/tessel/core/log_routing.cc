@@ -63,6 +63,16 @@ bool AddConfinedAppender(const char* name, const std::string& path) {
     std::cout << "can not open log file " << EscapeControls(path) << std::endl;
     return false;
   }
+  // A file with other names (a hard link) may be one outside the log folder: its lines would
+  // reach that file too. It is left as it is.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_nlink > 1) {
+    ::close(fd);
+    std::cout << "can not open log file " << EscapeControls(path)
+              << ": it has other names (a hard link), which may lie outside the log folder"
+              << std::endl;
+    return false;
+  }
   loglib::add_appender(loglib::default_manager(), name, loglib::write_to_descriptor(fd, path),
                        kAppenderIndex);
   return true;

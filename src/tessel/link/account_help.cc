@@ -35,6 +35,15 @@ void ReportBrokenPasswordHash(const std::string& path, const std::string& stored
                                  "tessel_cli --hash-password");
 }
 
+// A hash that could not be derived refuses the login as a wrong password (the peer learns nothing
+// more); without this line the operator would look for a typo.
+void ReportUncheckedPasswordHash(const std::string& path) {
+  ReportUnreadableFile(path, path +
+                                 ": its password hash could not be checked (scrypt could not get "
+                                 "its memory under this process's limits, or OpenSSL refused "
+                                 "or failed): its logins are refused as a wrong password");
+}
+
 }  // namespace
 
 bool IsSafeAccountName(const char* name) {
@@ -66,7 +75,7 @@ namespace {
 
 struct stPreset {
   std::string stored, given;
-  bool match = false;
+  ePasswordCheck verdict = ePasswordCheck::kMismatch;
   bool set = false;
 };
 
@@ -77,17 +86,18 @@ stPreset& Preset() {
 
 }  // namespace
 
-void PresetPasswordCheck(const std::string& stored, const std::string& given, bool match) {
+void PresetPasswordCheck(const std::string& stored, const std::string& given,
+                         ePasswordCheck verdict) {
   TESSEL_ASSERT_WORKER();
-  Preset() = {stored, given, match, true};
+  Preset() = {stored, given, verdict, true};
 }
 
-bool StoredPasswordMatches(const std::string& stored, const std::string& given) {
+ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::string& given) {
   TESSEL_ASSERT_WORKER();
   stPreset preset = std::exchange(Preset(), stPreset{});
   if (preset.set && preset.stored == stored && PasswordsEqual(preset.given, given))
-    return preset.match;
-  return CheckPassword(stored, given);
+    return preset.verdict;
+  return CheckPasswordHow(stored, given);
 }
 
 void cAccountHelp::SetAccount(const char* name, int level) {
@@ -190,7 +200,9 @@ bool cAccountHelp::Login(const char* name, const char* password, bool replayed) 
     }
     ReportPasswordFileOpenToOthers(path);
     ReportBrokenPasswordHash(path, stored);
-    if (!StoredPasswordMatches(stored, password ? password : "")) {
+    const ePasswordCheck verdict = StoredPasswordMatches(stored, password ? password : "");
+    if (verdict == ePasswordCheck::kCannotCheck) ReportUncheckedPasswordHash(path);
+    if (verdict != ePasswordCheck::kMatch) {
       get_gout() << "login error 密码错误\n";
       return false;
     }

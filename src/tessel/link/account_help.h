@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tessel/link/account_rights.h"
+#include "tessel/link/password_hash.h"
 
 // One link's account.
 class iAccount {
@@ -79,7 +80,9 @@ std::string AccountFilePath(const std::string& name);
 bool PasswordsEqual(const std::string& a, const std::string& b);
 
 // Whether `given` is the password an account file stores (clear, or a hash form of
-// password_hash.h). A verdict that a check off the worker made for exactly this pair
-// (PresetPasswordCheck) is taken, once, instead of deriving the hash again. Worker thread only.
-bool StoredPasswordMatches(const std::string& stored, const std::string& given);
-void PresetPasswordCheck(const std::string& stored, const std::string& given, bool match);
+// password_hash.h), or whether the hash could not be checked. A verdict that a check off the
+// worker made for exactly this pair (PresetPasswordCheck) is taken, once, instead of deriving the
+// hash again. Worker thread only.
+ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::string& given);
+void PresetPasswordCheck(const std::string& stored, const std::string& given,
+                         ePasswordCheck verdict);

@@ -86,11 +86,11 @@ eLoginAnswer AnswerLogin(iAccountManagerServer* manager, const char* account, co
   return inUse || kicked ? eLoginAnswer::kInUse : eLoginAnswer::kRefused;
 }
 
-// A hash check on a thread of its own; `match` is read once `done` is set.
+// A hash check on a thread of its own; `verdict` is read once `done` is set.
 struct cLoginDesk::stCheck {
   std::thread thread;
   std::atomic<bool> done{false};
-  bool match = false;
+  ePasswordCheck verdict = ePasswordCheck::kMismatch;
 };
 
 cLoginDesk::cLoginDesk(cAccountManagerHelpServer& accounts)
@@ -136,7 +136,10 @@ std::string cLoginDesk::StoredHash(const std::string& account) const {
 
 bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
   std::string stored = it->kicked ? std::string() : StoredHash(it->account);
-  if (!stored.empty() && m_nChecks >= kMaxChecks) return false;
+  const uint64_t bytes = PasswordCheckBytes(stored);
+  if (!stored.empty() &&
+      (m_nChecks >= kMaxChecks || (m_nChecks > 0 && m_nCheckBytes + bytes > kMaxCheckBytes)))
+    return false;
   m_throttle.Begin(it->address, it->account, m_clock());
   it->begun = true;
   if (stored.empty()) {
@@ -146,17 +149,20 @@ bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
   if (serving) Hold(it->send, true);
   auto check = std::make_shared<stCheck>();
   check->thread = std::thread([check, stored, given = it->password] {
-    check->match = CheckPassword(stored, given);
+    check->verdict = CheckPasswordHow(stored, given);
     check->done.store(true);
     GetHost().WakeWorker();
   });
   it->stored = std::move(stored);
   it->check = std::move(check);
+  it->checkBytes = bytes;
   ++m_nChecks;
+  m_nCheckBytes += bytes;
   return true;
 }
 
-void cLoginDesk::Finish(Attempts::iterator it, bool serving, std::optional<bool> verdict) {
+void cLoginDesk::Finish(Attempts::iterator it, bool serving,
+                        std::optional<ePasswordCheck> verdict) {
   if (verdict && !it->kicked) PresetPasswordCheck(it->stored, it->password, *verdict);
   eLoginAnswer result = eLoginAnswer::kRefused;
   int64_t bytes = -1;
@@ -202,7 +208,8 @@ void cLoginDesk::Run() {
     if (it->check && it->check->done.load()) {
       it->check->thread.join();
       --m_nChecks;
-      Finish(it, false, it->check->match);
+      m_nCheckBytes -= it->checkBytes;
+      Finish(it, false, it->check->verdict);
     }
     it = next;
   }

@@ -19,6 +19,7 @@
 #include "tessel/link/cmd_audit.h"
 #include "tessel/link/link_token.h"
 #include "tessel/link/login_throttle.h"
+#include "tessel/link/password_hash.h"
 
 class iAccountManagerServer;
 class cAccountManagerHelpServer;
@@ -41,6 +42,9 @@ class cLoginDesk {
   using Clock = std::function<int64_t()>;
   // Hash checks running at once; further attempts wait for a free one.
   static constexpr size_t kMaxChecks = 2;
+  // The memory the running checks may take together beyond the first: as much as the largest one
+  // (two scrypt checks of 1 GiB held 2 GiB at once).
+  static constexpr uint64_t kMaxCheckBytes = uint64_t(1) << 30;
   // The throttle's summary lines are looked for this often.
   static constexpr int64_t kSummaryEveryMs = 1000;
 
@@ -63,6 +67,7 @@ class cLoginDesk {
   void SetMaxDelay(int64_t ms) { m_throttle.SetMaxDelay(ms); }
   void SetClock(Clock clock) { m_clock = std::move(clock); }
   size_t Pending() const { return m_attempts.size(); }
+  size_t Checking() const { return m_nChecks; }
 
  private:
   struct stCheck;
@@ -70,10 +75,11 @@ class cLoginDesk {
     stLinkToken link;
     iSend* send = nullptr;
     std::string address, account, password;
-    bool begun = false;     // the throttle counts it as being answered
-    bool replayed = false;  // handed in by a replay, not sent by the link's peer
-    bool kicked = false;    // its account was kicked while it waited: it is refused
-    std::string stored;     // the hash it is checked against
+    bool begun = false;       // the throttle counts it as being answered
+    bool replayed = false;    // handed in by a replay, not sent by the link's peer
+    bool kicked = false;      // its account was kicked while it waited: it is refused
+    std::string stored;       // the hash it is checked against
+    uint64_t checkBytes = 0;  // the memory its check takes
     std::shared_ptr<stCheck> check;
     std::unique_ptr<cLoginAudit> audit;  // its line, when it is answered later
   };
@@ -83,7 +89,7 @@ class cLoginDesk {
   // when a check is needed and none is free.
   bool Start(Attempts::iterator it, bool serving);
   // Answers, takes the attempt off the list and releases its link.
-  void Finish(Attempts::iterator it, bool serving, std::optional<bool> verdict);
+  void Finish(Attempts::iterator it, bool serving, std::optional<ePasswordCheck> verdict);
   void Hold(iSend* send, bool hold);
   // The account file's password when it is a hash form; empty otherwise.
   std::string StoredHash(const std::string& account) const;
@@ -94,5 +100,6 @@ class cLoginDesk {
   Clock m_clock;
   Attempts m_attempts;
   size_t m_nChecks = 0;
+  uint64_t m_nCheckBytes = 0;  // the memory the running checks take
   int64_t m_nLastSummary = 0;
 };

@@ -172,12 +172,22 @@ bool LooksLikePasswordHash(std::string_view stored) {
   return stored.starts_with("$scrypt$") || stored.starts_with("$pbkdf2-sha256$");
 }
 
-bool CheckPassword(std::string_view stored, std::string_view given) {
-  if (!LooksLikePasswordHash(stored))
-    return PasswordsEqual(std::string(stored), std::string(given));
+uint64_t PasswordCheckBytes(std::string_view stored) {
   const std::optional<stHash> hash = Parse(stored);
-  if (!hash) return false;
+  return hash && hash->scrypt ? 128 * uint64_t{hash->r} * (hash->n + hash->p) : 0;
+}
+
+ePasswordCheck CheckPasswordHow(std::string_view stored, std::string_view given) {
+  using enum ePasswordCheck;
+  if (!LooksLikePasswordHash(stored))
+    return PasswordsEqual(std::string(stored), std::string(given)) ? kMatch : kMismatch;
+  const std::optional<stHash> hash = Parse(stored);
+  if (!hash) return kMismatch;
   const Bytes derived = Derive(*hash, given);
-  return derived.size() == hash->hash.size() &&
-         CRYPTO_memcmp(derived.data(), hash->hash.data(), derived.size()) == 0;
+  if (derived.size() != hash->hash.size()) return kCannotCheck;
+  return CRYPTO_memcmp(derived.data(), hash->hash.data(), derived.size()) == 0 ? kMatch : kMismatch;
+}
+
+bool CheckPassword(std::string_view stored, std::string_view given) {
+  return CheckPasswordHow(stored, given) == ePasswordCheck::kMatch;
 }

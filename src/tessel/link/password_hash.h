@@ -7,6 +7,7 @@
 // Salt and hash are base64 without padding.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,8 +21,15 @@ bool LooksLikePasswordHash(std::string_view stored);
 // A new scrypt hash of `password` with a fresh 16-byte salt and cost 2^logN; empty when it
 // cannot be made.
 std::string HashPassword(std::string_view password, int logN = kDefaultScryptLogN);
+// What a check found: the password, another one, or nothing since the hash could not be derived
+// at all (scrypt could not get its memory under the process's limits, OpenSSL refused its
+// parameters or failed); the last matches nothing and is no wrong password.
+enum class ePasswordCheck { kMatch, kMismatch, kCannotCheck };
 // Whether `given` is the password `stored` holds: a hash form is derived again from `given` and
 // compared, any other value is the clear password; both in constant time. A value that begins
 // like a hash form but is none (malformed, scrypt memory or work N r p over 1 GiB's worth, more
 // than 10^7 iterations) matches nothing: its text must not become the password.
+// The memory a check of `stored` takes in bytes: scrypt's 128 r (N + p); 0 for other forms.
+uint64_t PasswordCheckBytes(std::string_view stored);
+ePasswordCheck CheckPasswordHow(std::string_view stored, std::string_view given);
 bool CheckPassword(std::string_view stored, std::string_view given);

@@ -84,5 +84,21 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
 }
 
+// Two checks of 1 GiB hashes (from two addresses) run one after the other, not 2 GiB at once.
+TEST_F(LinkTest, TheLoginDeskRunsNoTwoChecksOfAGibibyteAtOnce) {
+  for (const char* name : {"big1", "big2"})
+    WriteAccount(name, "$scrypt$ln=20,r=8,p=1$c2FsdHNhbHQ$c2FsdHNhbHRzYWx0c2FsdA", 1);
+  StartServer();
+  cLoginDesk& desk = Accounts().GetLoginDesk();
+  testkit::cRawPeer one(m_server->Port(), "127.0.0.2"), two(m_server->Port(), "127.0.0.3");
+  one.Write(testkit::CmdFrame(2, "Login('big1','x')"));
+  two.Write(testkit::CmdFrame(2, "Login('big2','x')"));
+  size_t most = 0;
+  const auto running = [&] { return most = std::max(most, desk.Checking()); };
+  ASSERT_TRUE(Pump([&] { return running() && desk.Pending() == 2; }));
+  EXPECT_TRUE(Pump([&] { return running() && desk.Pending() == 0; }, 120000));
+  EXPECT_EQ(most, 1u);
+}
+
 }  // namespace
 }  // namespace linktest

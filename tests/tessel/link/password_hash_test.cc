@@ -32,6 +32,9 @@ TEST(PasswordHash, HashFormsCheckTheirPasswordOnlyAndClearPasswordsStillWork) {
   }
   EXPECT_TRUE(CheckPassword("pw", "pw"));
   EXPECT_FALSE(CheckPassword("pw", "pw "));
+  // OpenSSL refuses N >= 2^(16 r): a check that cannot run is no wrong password.
+  EXPECT_EQ(CheckPasswordHow("$scrypt$ln=16,r=1,p=1" + scrypt.substr(21), "password"),
+            ePasswordCheck::kCannotCheck);
 }
 
 }  // namespace

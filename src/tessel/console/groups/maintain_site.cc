@@ -348,6 +348,17 @@ void MaintainDownload(const std::string& kind, std::ostream& os, stSiteTools& to
     return;
   os << "下载完毕\n";
   const fs::path unpacked = temp / package.folder;
+  // Unpacked into an empty folder: an earlier package's files left there went on with copy (or
+  // to the www root), and its afterunzip2.bat ran when the new package has none. A maintenance
+  // root there (the temp root set to the servers root's folder) is unpacked over as it is.
+  ec.clear();
+  if (!platform::LiesInFolder(unpacked, MaintainServersRoot()) &&
+      !platform::LiesInFolder(unpacked, MaintainWwwRoot()))
+    fs::remove_all(unpacked, ec);
+  if (ec) {
+    os << "can not remove " << unpacked.string() << " " << ec.message() << "\n";
+    return;
+  }
   if (!RunTool(kZipTool, " x " + ShellQuote(zip.string()) + " " + ShellQuote(unpacked.string()), os,
                tools))
     return;

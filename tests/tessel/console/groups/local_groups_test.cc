@@ -285,6 +285,12 @@ TEST_F(GroupTest, LogCommandsAddABoundedNumberOfAppenders) {
   }
   EXPECT_FALSE(std::filesystem::is_empty(LogFilePath("real")));
   EXPECT_TRUE(std::filesystem::is_empty(m_dir.path() / "out"));
+  // Nor through a hard link there to a file outside.
+  Write("out.txt", "kept\n");
+  std::filesystem::create_hard_link(m_dir.path() / "out.txt", LogFilePath("hard.log"));
+  EXPECT_NE(RunInGroup(cCmdLog::Instance(), "add_appender_file('*', 'hard.log')")
+                .out.find("hard.log: it has other names (a hard link)"),
+            std::string::npos);
 }
 
 // Throw reached under another command (a script's ParseCmd, a batch line, DoCmd served for a

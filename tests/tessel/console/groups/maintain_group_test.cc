@@ -410,7 +410,9 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
              "\nif [ \"$1\" = x ]; then mkdir -p \"$3\"; printf '#!/bin/sh\\necho after $0 >> " +
              calls.string() + "\\n' > \"$3/afterunzip2.bat\"; chmod +x \"$3/afterunzip2.bat\"; fi");
   EXPECT_NE(RunJobs("upload('server')").find("压缩完毕\n上传完毕\n"), std::string::npos);
+  WriteFile(home / "temp/servers/old/stale.txt", "an earlier package's file");
   EXPECT_NE(RunJobs("download('server')").find("下载完毕\n解压缩完毕\n完毕\n"), std::string::npos);
+  EXPECT_FALSE(fs::exists(home / "temp/servers/old")) << "copy would take it on";
   EXPECT_EQ(testkit::ReadFile(calls),
             "zip a temp/servers_update.zip servers/\n"
             "ftp 127.0.0.1 21 u pw put temp/servers_update.zip servers_update.zip\n"
