@@ -261,6 +261,13 @@ TEST(AttackE2e, APeerThatReadsATrickleIsWaitedForInFullOnlyOnce) {
       slow.peer.Write(CmdFrame(group, text));
   for (int i = 0; i < 5; ++i, from = server.Output().find("login as", from) + 1)
     ASSERT_TRUE(server.WaitOutput("login as", from)) << server.Output().substr(0, 4000);
+  // A routed command's answer is paced as well: sent at once, it passed the send bound and cut
+  // the link.
+  for (int i = 0; i < 3; ++i)
+    slow.peer.Write(CmdFrame(7, "SendPathCmd('me','game','',6,'for i=1,1000000 do Hello() end')"));
+  for (const char* text : {"Logout()", "Login('slow','pw')"}) slow.peer.Write(CmdFrame(2, text));
+  ASSERT_TRUE(server.WaitOutput("login as", from)) << server.Output().substr(0, 4000);
+  EXPECT_EQ(server.Output().find("passed its bound"), std::string::npos);
   EXPECT_EQ(testkit::CountOf(server.Output(), "did not read them within 2 s"), 1u)
       << server.Output().substr(0, 4000);
 }

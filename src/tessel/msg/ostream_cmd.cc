@@ -317,13 +317,18 @@ void ostreamCmd::SendOutputBack() {
   if (m_collected.LeftOut() > 0)
     std::cout << "ostreamCmd::SendOutputBack link #" << GetLinkID() << " ip " << GetLinkIP() << ": "
               << m_collected.LeftOut() << " bytes of output left out\n";
-  if (m_pBridge != nullptr) SendPieces(MakeOutputCmds(output));
+  if (m_pBridge != nullptr) SendPieces(MakeOutputCmds(output), GetServingCmdLevel());
   ClearReturnPath();
   ClearCurMsg();
 }
 
-void ostreamCmd::SendPieces(const std::vector<std::string>& cmds) {
-  const unsigned level = static_cast<unsigned>(GetServingCmdLevel());
+void ostreamCmd::SendBackOutput(int level, const std::string& output) {
+  TESSEL_ASSERT_WORKER();
+  if (m_pBridge != nullptr) SendPieces(MakeOutputCmds(output), level);
+}
+
+void ostreamCmd::SendPieces(const std::vector<std::string>& cmds, int group) {
+  const unsigned level = static_cast<unsigned>(group);
   iSend* link = GetLink();
   const tStalledKey key{m_pBridge, GetLinkID()};
   bool stalled = false, shared = false;
