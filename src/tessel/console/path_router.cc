@@ -253,9 +253,9 @@ void cPathRouter::RunAtDestination(const stPathCall& call, int hops) {
     result = bridge->RunCmdBridge(link, group, call.text.c_str());
   }
   if (result != ChatException_OK) Red("Handled Exception " + ChatExceptionText(result));
-  const std::string answer = out.TakeCollected();
-  for (const std::string& cmd : MakeOutputCmds(answer))
-    bridge->SendBackCmd(link, group, cmd.c_str());
+  // Paced as the requester's link reads it: all at once, a long answer passed the link's send
+  // bound and cut the link.
+  out.SendBackOutput(static_cast<int>(group), out.TakeCollected());
 
   SetReturnPath(formerPath);
   if (!formerOutput.empty()) out.Stream() << formerOutput;

@@ -35,11 +35,12 @@ int SendServerCmd(iServer* server, int level, const char* text) {
   if (server == nullptr) return 0;
   if (text == nullptr) text = "";
   TraceServerCmd(server, level, text);
-  if (cOriginDesk::Instance().SendToAll(server, level, text)) return 1;
   unsigned long size = 0;
   stMsg* record = Msg_GetCmd(level, text, size);
   if (size == 0) return 0;
-  return server->SendToAll(record, size);
+  // Sent link by link where origins go with it; the number of links it went to either way.
+  const int sent = cOriginDesk::Instance().SendToAll(server, level, text, record, size);
+  return sent >= 0 ? sent : server->SendToAll(record, size);
 }
 
 int SendServerCmd(iServer* server, int level, const std::string& text) {

@@ -1,5 +1,7 @@
 #include "tessel/link/origin_desk.h"
 
+#include <algorithm>
+
 #include "platform/clock.h"
 #include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
@@ -21,6 +23,18 @@ constexpr std::string_view kClaim = "claim";
 
 bool Passed(uint32_t deadlineMs, uint32_t nowMs) {
   return static_cast<int32_t>(nowMs - deadlineMs) >= 0;
+}
+
+// The links of `server` that are up, by id (1 to 65535), until as many as it has open are found.
+std::vector<iSend*> UpLinks(iServer* server) {
+  constexpr unsigned kLastLinkId = 65535;
+  std::vector<iSend*> links;
+  const size_t open = static_cast<size_t>(std::max(server->GetLinkNum(), 0));
+  for (unsigned id = 1; id <= kLastLinkId && links.size() < open; ++id) {
+    iServerLink* link = server->GetLink(id);
+    if (link != nullptr && link->IsConnect() != 0) links.push_back(link);
+  }
+  return links;
 }
 
 // A command record that the message floor puts on a link itself (a sync object's, the echo of a
@@ -225,22 +239,23 @@ void cOriginDesk::NoteUncarried(iSend* link) const {
                                                                               : link->GetName());
 }
 
-bool cOriginDesk::SendToAll(iServer* server, int group, const char* text) {
+// Every link that is up gets the command, as the server's own send to all gives it (a guest
+// not logged in as well), and the server's trace line is its only one.
+int cOriginDesk::SendToAll(iServer* server, int group, const char* text, const stMsg* record,
+                           unsigned long size) {
   TESSEL_ASSERT_WORKER();
-  if (!m_bEnabled || !cCmdRightsScope::Current()) return false;
-  std::vector<iSend*> links;
+  if (!m_bEnabled || !cCmdRightsScope::Current()) return -1;
   bool anyReads = false;
-  for (const auto& [link, peer] : m_peers) {
-    if (peer.server != server) continue;
-    links.push_back(link);
-    anyReads = anyReads || peer.reads;
-  }
+  for (const auto& [link, peer] : m_peers) anyReads |= peer.server == server && peer.reads;
   if (!anyReads) {
-    for (iSend* link : links) NoteUncarried(link);
-    return false;
+    for (const auto& [link, peer] : m_peers)
+      if (peer.server == server) NoteUncarried(link);
+    return -1;
   }
-  for (iSend* link : links) SendCmd(link, group, text);
-  return true;
+  int sent = 0;
+  for (iSend* link : UpLinks(server))
+    if (BeforeSend(link, group, text) && link->Send(record, size) != 0) ++sent;
+  return sent;
 }
 
 bool cOriginDesk::SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash,

@@ -24,6 +24,7 @@ class cBridge;
 class iSend;
 class iServer;
 struct stBindMsg;
+struct stMsg;
 
 // The origin a received command record came with.
 struct stCarriedOrigin {
@@ -70,10 +71,12 @@ class cOriginDesk {
   // the command being served, or the answer tag while an answer goes back. False when that
   // record could not be sent: the command must not go without it.
   bool BeforeSend(iSend* link, int group, const char* text);
-  // A command for every logged-in link of `server` while an origin is served and some of them
-  // read origins: sent link by link, each with what it reads. False: nothing was sent, the
-  // caller sends to all as usual.
-  bool SendToAll(iServer* server, int group, const char* text);
+  // A command (`record` of `size` bytes holding `group`, `text`) for every link of `server`
+  // that is up, while an origin is served and some of its logged-in links read origins: sent
+  // link by link, each with what it reads. The number of links it went to; -1: none of them
+  // reads origins, nothing was sent, the caller sends to all as usual.
+  int SendToAll(iServer* server, int group, const char* text, const stMsg* record,
+                unsigned long size);
 
   // While an answer goes back on a link: it carries no origin, and is tagged when the command
   // being served asked for that.

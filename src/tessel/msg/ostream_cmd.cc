@@ -32,9 +32,9 @@ constexpr std::size_t kOutputPiece = 16000;
 constexpr unsigned long kOutputQueued = 128 * 1024;
 constexpr int kOutputDrainMs = 2000;
 // What a link's answers have waited comes back at this many ms a second, up to kOutputDrainMs:
-// a link that reads a trickle holds the worker at most a twentieth of the time after its first
-// kOutputDrainMs, however it spaces its commands. A link that reads keeps its answers' pieces
-// under kOutputQueued without a wait, and gets its answers whole.
+// a link that reads a trickle, and all such links together, hold the worker at most a twentieth
+// of the time after their first kOutputDrainMs, however they space their commands. A link that
+// reads keeps its answers' pieces under kOutputQueued without a wait, and gets its answers whole.
 constexpr double kOutputRefillMsPerSecond = 50;
 
 using Clock = std::chrono::steady_clock;
@@ -63,24 +63,43 @@ std::map<tStalledKey, stLinkWait>& LinkWaits() {
   return links;
 }
 
-// The ms an answer for `link` may wait now: 0 while it is marked and still holds more than
-// kOutputQueued unsent (then `stalled`), else what its allowance came back to.
-double AllowedWaitMs(const tStalledKey& key, iSend* link, bool* stalled) {
-  const unsigned long unsent = link->GetUnsentBytes();
-  const Clock::time_point now = Clock::now();
-  std::lock_guard<std::mutex> hold(StalledLock());
-  auto found = LinkWaits().find(key);
-  if (found == LinkWaits().end()) return kOutputDrainMs;
-  stLinkWait& wait = found->second;
+// What every link's answers together may still wait, on the same terms as one link's: each
+// link's own allowance starts full for a new link and after a login, so over many links, or one
+// logging in again after each answer it did not read, they added up to the worker's whole time.
+stLinkWait& SharedWait() {
+  static stLinkWait shared;
+  return shared;
+}
+
+// The allowance `wait` came back to by `now` (StalledLock held).
+double Refilled(stLinkWait& wait, Clock::time_point now) {
   const double back =
       std::chrono::duration<double>(now - wait.at).count() * kOutputRefillMsPerSecond;
   wait.leftMs = std::min<double>(kOutputDrainMs, wait.leftMs + back);
   wait.at = now;
-  wait.stalled = wait.stalled && unsent > kOutputQueued;
-  *stalled = wait.stalled;
-  const double left = wait.stalled ? 0 : wait.leftMs;
-  if (!wait.stalled && wait.leftMs >= kOutputDrainMs) LinkWaits().erase(found);
-  return left;
+  return wait.leftMs;
+}
+
+// The ms an answer for `link` may wait now: 0 while it is marked and still holds more than
+// kOutputQueued unsent (then `stalled`), else what its allowance came back to, and no more than
+// what is left of the links' shared one (then `shared`, when that is the lesser).
+double AllowedWaitMs(const tStalledKey& key, iSend* link, bool* stalled, bool* shared) {
+  const unsigned long unsent = link->GetUnsentBytes();
+  const Clock::time_point now = Clock::now();
+  std::lock_guard<std::mutex> hold(StalledLock());
+  const double together = Refilled(SharedWait(), now);
+  auto found = LinkWaits().find(key);
+  double own = kOutputDrainMs;
+  if (found != LinkWaits().end()) {
+    stLinkWait& wait = found->second;
+    own = Refilled(wait, now);
+    wait.stalled = wait.stalled && unsent > kOutputQueued;
+    *stalled = wait.stalled;
+    if (wait.stalled) return 0;
+    if (wait.leftMs >= kOutputDrainMs) LinkWaits().erase(found);
+  }
+  *shared = together < own;
+  return std::min(own, together);
 }
 
 // An answer for the link waited `waitedMs`; `cut` when it left pieces out.
@@ -92,6 +111,8 @@ void NoteWait(const tStalledKey& key, double waitedMs, bool cut) {
   if (made) wait.at = Clock::now();
   wait.leftMs = std::max(0.0, wait.leftMs - waitedMs);
   wait.stalled = wait.stalled || cut;
+  Refilled(SharedWait(), Clock::now());
+  SharedWait().leftMs = std::max(0.0, SharedWait().leftMs - waitedMs);
 }
 
 void ForgetLink(const tStalledKey& key) {
@@ -296,19 +317,24 @@ void ostreamCmd::SendOutputBack() {
   if (m_collected.LeftOut() > 0)
     std::cout << "ostreamCmd::SendOutputBack link #" << GetLinkID() << " ip " << GetLinkIP() << ": "
               << m_collected.LeftOut() << " bytes of output left out\n";
-  if (m_pBridge != nullptr) SendPieces(MakeOutputCmds(output));
+  if (m_pBridge != nullptr) SendPieces(MakeOutputCmds(output), GetServingCmdLevel());
   ClearReturnPath();
   ClearCurMsg();
 }
 
-void ostreamCmd::SendPieces(const std::vector<std::string>& cmds) {
-  const unsigned level = static_cast<unsigned>(GetServingCmdLevel());
+void ostreamCmd::SendBackOutput(int level, const std::string& output) {
+  TESSEL_ASSERT_WORKER();
+  if (m_pBridge != nullptr) SendPieces(MakeOutputCmds(output), level);
+}
+
+void ostreamCmd::SendPieces(const std::vector<std::string>& cmds, int group) {
+  const unsigned level = static_cast<unsigned>(group);
   iSend* link = GetLink();
   const tStalledKey key{m_pBridge, GetLinkID()};
-  bool stalled = false;
+  bool stalled = false, shared = false;
   // An answer of one piece leaves at once, as every short answer does.
   const double allowedMs =
-      link != nullptr && cmds.size() > 1 ? AllowedWaitMs(key, link, &stalled) : 0;
+      link != nullptr && cmds.size() > 1 ? AllowedWaitMs(key, link, &stalled, &shared) : 0;
   const auto deadline =
       Clock::now() + std::chrono::microseconds(static_cast<long long>(allowedMs * 1000));
   Clock::duration waited{};
@@ -326,7 +352,8 @@ void ostreamCmd::SendPieces(const std::vector<std::string>& cmds) {
     why = "did not read them within " + std::to_string(kOutputDrainMs / 1000) + " s";
   else if (!stalled)
     why = "did not read them within " + std::to_string(static_cast<int>(allowedMs)) +
-          " ms: a slow reader is waited for 2 s, then a twentieth of the time";
+          (shared ? " ms: slow readers together are waited for 2 s, then a twentieth of the time"
+                  : " ms: a slow reader is waited for 2 s, then a twentieth of the time");
   const std::string line = "ostreamCmd output cut: " + std::to_string(cmds.size() - sent) + " of " +
                            std::to_string(cmds.size()) + " pieces left out (the requester " + why +
                            ")\n";

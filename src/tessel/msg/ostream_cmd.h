@@ -85,6 +85,9 @@ class ostreamCmd {
   int SendBackCmd(int level, const char* text);
   // Sends the current message's own record back over its link.
   int SendBackMsg();
+  // Sends `output` back as Output commands at `level`, paced as the link reads them (a routed
+  // command's answer, whose group is its own).
+  void SendBackOutput(int level, const std::string& output);
 
   // Sends non-empty collected output back as an Output command, then returns to idle (also
   // clearing the return path).
@@ -100,7 +103,7 @@ class ostreamCmd {
 
  private:
   // Sends the Output calls back as the requester's link takes them (a bounded wait in all).
-  void SendPieces(const std::vector<std::string>& cmds);
+  void SendPieces(const std::vector<std::string>& cmds, int level);
 
   iBridge* m_pBridge = nullptr;
   stBindMsg* m_pCurMsg = nullptr;
