@@ -281,6 +281,16 @@ TEST(CliE2e, AHostileServerRunsNothingOnTheClientAndReachesTheTerminalOnlyAsClea
     EXPECT_EQ(cut.code, 3) << cut.err;
     EXPECT_NE(cut.err.find("the link to e was closed"), std::string::npos) << cut.err;
   }
+  // Input that cannot be read (here a folder) is no end of the lines.
+  const int folder = ::open(home.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const pid_t cli = Spawn({TESSEL_CLI_EXE, "-u", "ops", wordy.Address()},
+                          {"TESSEL_PASSWORD=" + kPassword, "HOME=" + home.path().string(),
+                           "XDG_STATE_HOME=" + home / "state"},
+                          folder, home / "unread.txt");
+  EXPECT_EQ(WaitPid(cli), 1);
+  ::close(folder);
+  EXPECT_NE(testkit::ReadFile(home / "unread.txt").find("standard input could not be read"),
+            std::string::npos);
 }
 
 // Mistakes of the command line name the word and exit 64; --help and --version exit 0.
