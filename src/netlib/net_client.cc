@@ -76,6 +76,7 @@ int cNetClient::Connect(const char* ip, unsigned short port) {
 }
 
 void cNetClient::StartConnect(const tConnPtr& c, std::string host, unsigned short port) {
+  if (c->state.load() != eConnState::Connecting) return;
   boost::system::error_code ec;
   auto address = asio::ip::make_address_v4(host, ec);
   if (!ec) {
@@ -112,7 +113,7 @@ void cNetClient::ArmConnectTimer(const tConnPtr& c) {
   c->timer->expires_after(std::chrono::milliseconds(kConnectTimeoutMs));
   c->timer->async_wait([self, c](auto error) {
     // A TLS session means the connect is done and its hand-shake has a time-out of its own.
-    if (error || c->tls) return;
+    if (error || c->tls || c->state.load() != eConnState::Connecting) return;
     if (!c->lookup) return self->ConnectFailed(c, NetState_ConnectResult, ETIMEDOUT);
     c->lookup.reset();
     cNetService::Instance().Log("client " + self->m_name + ": no address for " + self->m_ip +
