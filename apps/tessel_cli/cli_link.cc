@@ -479,7 +479,7 @@ cCliLink::eExit cCliLink::NotConnected(std::string& reason) {
   }
   if (!m_options.tls || error != 0) {
     reason =
-        "cannot reach " + m_address + (error != 0 ? std::string(": ") + std::strerror(error) : "");
+        "cannot reach " + m_address + (error != 0 ? ": " + ConnectFailure(error, m_options) : "");
     return kUnreachable;
   }
   if (const std::string why = TlsFailure(probe, m_options); !why.empty()) {

@@ -137,6 +137,13 @@ bool stCliOptions::Parse(int argc, char** argv, std::string& error) {
   }
   host = address.substr(0, colon);
   port = static_cast<unsigned short>(number);
+  // The links connect over IPv4: "[::1]" went to the resolver as a host name, and the operator
+  // read of a host that cannot be reached.
+  if (host.front() == '[' || host.find(':') != std::string::npos) {
+    error = address + ": " + host + " is an IPv6 address, and the client connects over IPv4 only" +
+            " (give an IPv4 address or a host name)";
+    return false;
+  }
   for (const auto& [word, given] : {std::pair{"--ca", !ca.empty()},
                                     {"--cert", !cert.empty()},
                                     {"--key", !key.empty()},

@@ -72,7 +72,7 @@ void LookUp(const std::shared_ptr<stLookup>& lookup, tProbeResolver resolve,
 
 // The server's address: an IPv4 address as given, else the host name looked up on a thread of
 // its own, waited for until `deadline` (a resolver that does not answer held every probe as
-// long as it waited, several probes in a row): 0, or the errno that says why there is none.
+// long as it waited, several probes in a row): 0, or kLookupLate or kNoAddress.
 int AddressOf(const stCliOptions& options, Clock::time_point deadline, sockaddr_in& address) {
   address = sockaddr_in{};
   address.sin_family = AF_INET;
@@ -88,8 +88,8 @@ int AddressOf(const stCliOptions& options, Clock::time_point deadline, sockaddr_
   }
   std::unique_lock<std::mutex> hold(lookup->lock);
   if (!lookup->done.wait_until(hold, deadline, [&lookup] { return lookup->finished; }))
-    return ETIMEDOUT;
-  if (!lookup->found) return EHOSTUNREACH;
+    return kLookupLate;
+  if (!lookup->found) return kNoAddress;
   address.sin_addr = lookup->address.sin_addr;
   return 0;
 }
@@ -221,6 +221,16 @@ int ProbeConnect(const stCliOptions& options) {
   const int fd = Connect(options, Clock::now() + kProbeTime, error);
   if (fd >= 0) ::close(fd);
   return error;
+}
+
+std::string ConnectFailure(int error, const stCliOptions& options) {
+  // A name without an address was told as 'No route to host', which sent the operator after
+  // the network.
+  if (error == kNoAddress) return "no address found for " + options.host;
+  if (error == kLookupLate)
+    return "the lookup of " + options.host + " did not end within " +
+           std::to_string(kProbeTime.count() / 1000) + " s";
+  return std::strerror(error);
 }
 
 std::string CheckTlsFiles(stCliOptions& options, const std::string& defaultCa) {

@@ -17,8 +17,13 @@ using tProbeResolver = int (*)(const char* host, const char* service, const addr
                                addrinfo** found);
 void SetProbeResolver(tProbeResolver resolve);
 
+// A probe's connect error when the host name was to blame, not the network: the resolver
+// found no address for it, or did not answer within the probe's bound.
+constexpr int kNoAddress = -1;
+constexpr int kLookupLate = -2;
+
 struct stProbe {
-  int connectError = 0;        // errno of the TCP connect; 0 once it connected
+  int connectError = 0;        // errno of the TCP connect (or kNoAddress, kLookupLate); 0: up
   bool tls = false;            // the server answered the TLS hand-shake
   bool handshakeDone = false;  // ... and the hand-shake ended well on this side
   long verify = 0;             // the check of the server's certificate (X509_V_OK = 0)
@@ -32,8 +37,10 @@ struct stProbe {
 stProbe ProbeTls(const stCliOptions& options, bool verify);
 // Whether the server answers a plain framed record (a Tessel server without TLS does).
 bool ProbePlain(const stCliOptions& options);
-// errno of a TCP connect to the server; 0 when it connects.
+// errno of a TCP connect to the server (or kNoAddress, kLookupLate); 0 when it connects.
 int ProbeConnect(const stCliOptions& options);
+// What a connect error of a probe says, as the end of "cannot reach HOST:PORT: ...".
+std::string ConnectFailure(int error, const stCliOptions& options);
 
 // Makes the TLS files of `options` absolute paths (the CA defaulting to `defaultCa`, if any)
 // and checks that they can be used: "" when they can, else one line naming the file and why not.

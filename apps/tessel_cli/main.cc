@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -286,13 +287,26 @@ int RunConsole(int argc, char** argv, bool statusView = false, bool json = false
   } else {
     size_t given = 0;
     bool first = true;
-    exit = RunLines(link, [&options, &given, &first](stLine& line) {
-      if (options.lines.empty()) return ReadLine(std::cin, line, std::exchange(first, false));
+    int readError = 0;
+    exit = RunLines(link, [&options, &given, &first, &readError](stLine& line) {
+      if (options.lines.empty()) {
+        // A read that failed (an I/O error, a folder as input) ends the lines without running
+        // the one it cut, and is no end of them: it was taken for one and the run exited 0.
+        const bool got = ReadLine(std::cin, line, std::exchange(first, false));
+        if (!std::ferror(stdin)) return got;
+        readError = errno != 0 ? errno : EIO;
+        return false;
+      }
       if (given == options.lines.size()) return false;
       line = {options.lines[given], options.lines[given].size()};
       ++given;
       return true;
     });
+    if (readError != 0) {
+      Say(std::string("standard input could not be read (") + std::strerror(readError) +
+          "): the lines from there on were not run");
+      if (exit == cCliLink::kAllAnswered) exit = cCliLink::kNotAnswered;
+    }
   }
   if (options.verbose && link.Dropped() > 0)
     Say(std::to_string(link.Dropped()) + " records from the server were not answers: dropped");

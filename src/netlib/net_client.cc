@@ -10,6 +10,7 @@
 #include "platform/descriptors.h"
 
 #include "netlib/net_limits.h"
+#include "netlib/net_lookup.h"
 #include "netlib/net_service.h"
 
 namespace netlib {
@@ -75,25 +76,51 @@ int cNetClient::Connect(const char* ip, unsigned short port) {
 }
 
 void cNetClient::StartConnect(const tConnPtr& c, std::string host, unsigned short port) {
+  if (c->state.load() != eConnState::Connecting) return;
   boost::system::error_code ec;
   auto address = asio::ip::make_address_v4(host, ec);
   if (!ec) {
     ConnectTo(c, tcp::endpoint(address, port));
     return;
   }
-  // A host name: resolved without blocking the I/O thread.
-  auto resolver = std::make_shared<tcp::resolver>(c->strand);
-  resolver->async_resolve(
-      tcp::v4(), host, std::to_string(port),
-      asio::bind_executor(
-          c->strand, [self = std::static_pointer_cast<cNetClient>(shared_from_this()), c, resolver](
-                         auto error, auto results) {
-            if (error || results.empty()) {
-              self->ConnectFailed(c, NetState_ConnectError, error ? error.value() : EHOSTUNREACH);
-              return;
-            }
-            self->ConnectTo(c, *results.begin());
-          }));
+  // A host name: looked up on a thread of its own, within the connect's time-out (a resolver
+  // that did not answer held the connect, and every wait on it, for as long as it took).
+  std::weak_ptr<cNetClient> weakSelf = std::static_pointer_cast<cNetClient>(shared_from_this());
+  std::weak_ptr<cNetConn> weakConn = c;
+  c->lookup = cNetLookup::Start(host, port, c->strand,
+                                [weakSelf, weakConn](int error, const tcp::endpoint& at) {
+                                  auto self = weakSelf.lock();
+                                  auto conn = weakConn.lock();
+                                  if (!self || !conn || !conn->lookup) return;
+                                  conn->lookup.reset();
+                                  if (error)
+                                    return self->ConnectFailed(conn, NetState_ConnectError, error);
+                                  self->ConnectTo(conn, at);
+                                });
+  if (!c->lookup) {
+    cNetService::Instance().Log("client " + m_name + ": " +
+                                std::to_string(cNetLookup::kMaxRunning) +
+                                " host name lookups are running; " + host + " is not looked up");
+    ConnectFailed(c, NetState_ConnectError, EAGAIN);
+    return;
+  }
+  ArmConnectTimer(c);
+}
+
+void cNetClient::ArmConnectTimer(const tConnPtr& c) {
+  auto self = std::static_pointer_cast<cNetClient>(shared_from_this());
+  c->timer = std::make_unique<asio::steady_timer>(c->strand);
+  c->timer->expires_after(std::chrono::milliseconds(kConnectTimeoutMs));
+  c->timer->async_wait([self, c](auto error) {
+    // A TLS session means the connect is done and its hand-shake has a time-out of its own.
+    if (error || c->tls || c->state.load() != eConnState::Connecting) return;
+    if (!c->lookup) return self->ConnectFailed(c, NetState_ConnectResult, ETIMEDOUT);
+    c->lookup.reset();
+    cNetService::Instance().Log("client " + self->m_name + ": no address for " + self->m_ip +
+                                " within " + std::to_string(kConnectTimeoutMs / 1000) +
+                                " s (its resolver did not answer)");
+    self->ConnectFailed(c, NetState_ConnectError, ETIMEDOUT);
+  });
 }
 
 void cNetClient::ConnectTo(const tConnPtr& c, const tcp::endpoint& at) {
@@ -106,13 +133,8 @@ void cNetClient::ConnectTo(const tConnPtr& c, const tcp::endpoint& at) {
     ConnectFailed(c, NetState_ConnectError, ec.value());
     return;
   }
+  ArmConnectTimer(c);
   auto self = std::static_pointer_cast<cNetClient>(shared_from_this());
-  c->timer = std::make_unique<asio::steady_timer>(c->strand);
-  c->timer->expires_after(std::chrono::milliseconds(kConnectTimeoutMs));
-  c->timer->async_wait([self, c](auto error) {
-    // A TLS session means the connect is done and its hand-shake has a time-out of its own.
-    if (!error && !c->tls) self->ConnectFailed(c, NetState_ConnectResult, ETIMEDOUT);
-  });
   c->socket.async_connect(
       at, asio::bind_executor(c->strand, [self, c](auto error) { self->Connected(c, error); }));
 }

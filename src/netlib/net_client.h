@@ -59,6 +59,8 @@ class cNetClient final : public iClient, public cNetLink {
  private:
   void StartConnect(const tConnPtr& c, std::string host, unsigned short port);
   void ConnectTo(const tConnPtr& c, const boost::asio::ip::tcp::endpoint& at);
+  // The connect's time-out, over the host name's lookup and then the TCP connect (strand).
+  void ArmConnectTimer(const tConnPtr& c);
   void Connected(const tConnPtr& c, const boost::system::error_code& ec);
   // A connect that did not get up: notice 3 or 4 with the error, connection over (strand).
   void ConnectFailed(const tConnPtr& c, uint32_t state, int error);

@@ -74,6 +74,7 @@ struct cNetConn {
   explicit cNetConn(boost::asio::io_context& io);
 
   tStrand strand;
+  std::shared_ptr<void> lookup;  // strand: the host name's lookup while it runs
   boost::asio::ip::tcp::socket socket;
   std::atomic<eConnState> state{eConnState::Connecting};  // written under the link lock
   eWriter writer = eWriter::None;                         // link lock

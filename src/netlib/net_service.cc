@@ -8,6 +8,7 @@
 #include <openssl/ssl.h>
 
 #include "netlib/net_limits.h"
+#include "netlib/net_lookup.h"
 
 namespace netlib {
 
@@ -32,6 +33,8 @@ cNetService::cNetService() : m_exeName("netlib") {
 }
 
 cNetService::~cNetService() {
+  // A lookup still waiting on its resolver posts nowhere once the contexts go.
+  cNetLookup::Close();
   m_works.clear();
   for (auto& io : m_ios) io->stop();
   for (auto& t : m_threads) t.join();

@@ -52,7 +52,11 @@ TEST(CliProbe, AServerThatTricklesItsHandshakeEndsTheTlsProbeInAFewSeconds) {
   SetProbeResolver(
       [](const char*, const char*, const addrinfo*, addrinfo**) { return ::sleep(60), EAI_FAIL; });
   options.host = "cluster.example";
-  EXPECT_EQ(ProbeConnect(options), ETIMEDOUT);  // after 60 s, EHOSTUNREACH, before
+  EXPECT_EQ(ProbeConnect(options), kLookupLate);  // after 60 s, EHOSTUNREACH, before
+  // A name the resolver finds no address for is said so ('No route to host', before).
+  SetProbeResolver(
+      [](const char*, const char*, const addrinfo*, addrinfo**) { return EAI_NONAME; });
+  EXPECT_EQ(ConnectFailure(ProbeConnect(options), options), "no address found for cluster.example");
   SetProbeResolver(nullptr);
 }
 

@@ -281,6 +281,16 @@ TEST(CliE2e, AHostileServerRunsNothingOnTheClientAndReachesTheTerminalOnlyAsClea
     EXPECT_EQ(cut.code, 3) << cut.err;
     EXPECT_NE(cut.err.find("the link to e was closed"), std::string::npos) << cut.err;
   }
+  // Input that cannot be read (here a folder) is no end of the lines.
+  const int folder = ::open(home.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const pid_t cli = Spawn({TESSEL_CLI_EXE, "-u", "ops", wordy.Address()},
+                          {"TESSEL_PASSWORD=" + kPassword, "HOME=" + home.path().string(),
+                           "XDG_STATE_HOME=" + home / "state"},
+                          folder, home / "unread.txt");
+  EXPECT_EQ(WaitPid(cli), 1);
+  ::close(folder);
+  EXPECT_NE(testkit::ReadFile(home / "unread.txt").find("standard input could not be read"),
+            std::string::npos);
 }
 
 // Mistakes of the command line name the word and exit 64; --help and --version exit 0.
@@ -298,6 +308,8 @@ TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
       {{"--password=S3cret", "127.0.0.1:1"}, 64, "unknown option --password=****** (give"},
       {{"--wait", "soon", "127.0.0.1:1"}, 64, "--wait soon"},
       {{"127.0.0.1:99999"}, 64, "127.0.0.1:99999 is not HOST:PORT"},
+      {{"[::1]:7000"}, 64, "[::1]:7000: [::1] is an IPv6 address, and the client connects over"},
+      {{"status", "::1:7000"}, 64, "::1 is an IPv6 address"},
       {{"--cert", "c.pem", "--key", "k.pem", "127.0.0.1:1"}, 64, "--cert goes with --tls"},
       {{"-u", "ops"}, 64, "no HOST:PORT"},
       {{"status", "-u", "ops", "-c", "Ver()", "127.0.0.1:1"}, 64, "-c does not go with"},

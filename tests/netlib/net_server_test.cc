@@ -5,11 +5,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <string_view>
 #include <thread>
 
 #include "netlib/net_frame.h"
+#include "netlib/net_lookup.h"
 #include "testkit/file_text.h"
 #include "testkit/net_recorder.h"
 
@@ -55,6 +59,34 @@ TEST(NetServer, ConnectAndDisconnectReachBothSidesAsNoticesWithTheirReason) {
     late.client->Stop();
     EXPECT_EQ(late.client->Connect("127.0.0.1", s.port), 0);
   }
+}
+
+// A resolver that does not answer "silent.test" until the test ends and gives 127.0.0.1 for
+// any other name; no query leaves the process.
+std::atomic<bool> g_resolverFree{false};
+int SilentResolver(const char* host, const char*, const addrinfo* hints, addrinfo** found) {
+  for (int i = 0; std::string_view(host) == "silent.test" && !g_resolverFree && i < 6000; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  addrinfo numeric = *hints;
+  numeric.ai_flags |= AI_NUMERICHOST;
+  return ::getaddrinfo("127.0.0.1", nullptr, &numeric, found);
+}
+
+// A host name whose resolver does not answer fails its connect at the connect's time-out with
+// ETIMEDOUT, while another name's lookup goes on beside it and connects.
+TEST(NetServer, AHostNameWhoseResolverDoesNotAnswerFailsTheConnectAtItsTimeOut) {
+  netlib::cNetLookup::SetResolver(&SilentResolver);
+  cNetRecorder srec, silentRec, namedRec;
+  cServerScope s(srec);
+  cClientScope silent(silentRec, s.port), named(namedRec, s.port);
+  EXPECT_EQ(silent.client->Connect("silent.test", s.port), 1);
+  EXPECT_EQ(named.client->Connect("named.test", s.port), 1);
+  EXPECT_TRUE(namedRec.WaitCount(
+      [](auto& d) { return ClientState(NetState_ConnectResult)(d) && d.Word(1) == 0; }, 2));
+  ASSERT_TRUE(silentRec.WaitCount(ClientState(NetState_ConnectError), 1, 20000));
+  EXPECT_EQ(silentRec.Snapshot().back().Word(1), uint32_t(ETIMEDOUT));
+  g_resolverFree = true;
+  netlib::cNetLookup::SetResolver(nullptr);
 }
 
 // Holders let go of a link whenever they are done with it: an open link stays up for the

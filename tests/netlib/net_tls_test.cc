@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "netlib/net_frame.h"
+#include "testkit/file_text.h"
 #include "testkit/net_recorder.h"
 #include "testkit/net_streams.h"
 #include "testkit/temp_dir.h"
@@ -25,13 +26,25 @@ constexpr uint32_t kSizes[] = {10, 3001, 501};  // the records of the split stre
 
 // The working folder from the first call on: config/tls holds a CA, the server certificates
 // "testserver" (the kit server's name, so its own), "elsewhere" and "127.0.0.1", and the client
-// certificate "client"; other/ a second CA. A name that leads out of the folder is refused.
+// certificate "client"; other/ a second CA. A name that leads out of the folder is refused; a
+// certificate the CA cannot sign leaves the pair already there as it was, and nothing beside it.
 const cTempDir& Home() {
   static const cTempDir home(cTempDir::kWorkDir);
-  static const bool made =
-      MakeTlsFiles(home / "config/tls", {"testserver", "elsewhere", "127.0.0.1"}, {"client"}) &&
-      MakeTlsFiles(home / "other", {"testserver"}) &&
-      !MakeTlsFiles(home / "other", {"../escape"}) && !std::filesystem::exists(home / "escape.key");
+  static const bool made = [] {
+    bool ok =
+        MakeTlsFiles(home / "config/tls", {"testserver", "elsewhere", "127.0.0.1"}, {"client"}) &&
+        MakeTlsFiles(home / "other", {"testserver"}) &&
+        !MakeTlsFiles(home / "other", {"../escape"}) &&
+        !std::filesystem::exists(home / "escape.key");
+    const std::string key = ReadFile(home / "other/testserver.key"), ca = "other/ca.key";
+    std::filesystem::rename(home / ca, home / "ca.key");
+    WriteFile(home / ca, "broken");
+    ok = !MakeTlsFiles(home / "other", {"testserver"}) && ok;
+    std::filesystem::rename(home / "ca.key", home / ca);
+    EXPECT_EQ(ReadFile(home / "other/testserver.key"), key);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home / "other"), {}), 6);
+    return ok;
+  }();
   EXPECT_TRUE(made);
   return home;
 }
