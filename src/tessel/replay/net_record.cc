@@ -14,6 +14,7 @@
 #include "platform/folders.h"
 #include "platform/local_time.h"
 #include "tessel/contracts/net_records.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/replay/net_replay.h"
 #include "tessel/replay/operator_pause.h"
 #include "tessel/replay/replay_file.h"
@@ -101,6 +102,19 @@ std::FILE* CreateNewRecordFile(const std::string& folder, std::string& path) {
   return nullptr;
 }
 
+// The most one recording may hold, in MiB, unless the configuration value "record_max_mbytes"
+// says otherwise (0: no bound): a link that floods while recording must not fill the disk.
+constexpr int kDefaultMaxMiB = 1024;
+
+// Whether a record of `recordBytes` would take the file of `fileBytes` past the bound; `mib` is
+// the bound in force.
+bool OverBound(off_t fileBytes, uint64_t recordBytes, int& mib) {
+  mib = GetConfigValue("record_max_mbytes", kDefaultMaxMiB);
+  if (mib <= 0 || fileBytes < 0) return false;
+  return static_cast<uint64_t>(fileBytes) + recordBytes >
+         (uint64_t{static_cast<unsigned>(mib)} << 20);
+}
+
 // Writes all bytes and flushes them; false on a short write or a failed flush (a full disk).
 bool WriteAll(std::FILE* file, const void* data, size_t size) {
   return std::fwrite(data, 1, size, file) == size && std::fflush(file) == 0;
@@ -166,6 +180,10 @@ void cNetRecord::Write(uint32_t kind, const void* data, uint32_t size, unsigned 
   if (::fstat(::fileno(m_pFile), &st) == 0 && st.st_nlink == 0)
     return EndRecording(-1, "the file was removed");
   const off_t before = ::ftello(m_pFile);
+  // A record that would take the file past its bound is not written: the file ends whole.
+  int mib = 0;
+  if (OverBound(before, bytes.size() + uint64_t{head.size}, mib))
+    return EndRecording(-1, "the file reached record_max_mbytes (" + std::to_string(mib) + " MiB)");
   if (WriteAll(m_pFile, bytes.data(), bytes.size()) &&
       (head.size == 0 || WriteAll(m_pFile, data, head.size)))
     return;

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tessel/core/config_stores.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/replay/net_record.h"
 #include "testkit/file_size_limit.h"
@@ -313,8 +314,8 @@ TEST_F(NetReplayTest, RecordNamesLeadingOutOfTheReplayFolderAreRefused) {
 }
 
 // A recording is always a file of its own: a file or a link already at its name (a recording of
-// the same second, or one planted) is left as it is. At a full disk the file ends after its last
-// whole record and recording stops.
+// the same second, or one planted) is left as it is. At a full disk or its bound the file ends
+// after its last whole record and recording stops.
 TEST_F(NetReplayTest, ARecordingNeverReusesAFileAndEndsWholeAtAFullDisk) {
   testkit::WriteFile("victim", "precious");
   std::filesystem::create_directories("Replay/run");
@@ -341,6 +342,17 @@ TEST_F(NetReplayTest, ARecordingNeverReusesAFileAndEndsWholeAtAFullDisk) {
   std::filesystem::remove(record_.GetPath());
   record_.Record(2, "lost", 4, 1, "game");
   EXPECT_FALSE(record_.IsRecording());
+  // Nor does it grow past record_max_mbytes (a link flooding): the record that would pass it
+  // is not written.
+  ASSERT_TRUE(record_.StartRecord("run"));
+  const std::string part(600000, 'p');
+  SetConfigValue("record_max_mbytes", 1);
+  for (int i = 0; i < 3; ++i) record_.Record(2, part.data(), part.size(), 1, "game");
+  SetConfigValue("record_max_mbytes", 1024);
+  EXPECT_FALSE(record_.IsRecording());
+  EXPECT_EQ(testkit::ReadFile(record_.GetPath()).size(), 12u + 48 + part.size());
+  EXPECT_NE(quiet_.Text().find("reached record_max_mbytes (1 MiB), recording into"),
+            std::string::npos);
 }
 
 // On the host's worker a failed start ends with its message: it neither waits for a key nor
