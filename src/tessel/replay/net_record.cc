@@ -13,6 +13,7 @@
 #include "platform/console_color.h"
 #include "platform/folders.h"
 #include "platform/local_time.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/net_records.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/replay/net_replay.h"
@@ -48,7 +49,7 @@ bool cNetRecord::StartRecord(const char* name) {
   std::filesystem::path inside;
   if (!given.empty() && !platform::ConfineToFolder(kReplayFolder, given, inside)) {
     platform::ColorSection red(platform::kColorLightRed);
-    std::cout << "cNetRecord::StartRecord refused name " << given << std::endl;
+    std::cout << "cNetRecord::StartRecord refused name " << EscapeControls(given) << std::endl;
     return false;
   }
   {
@@ -57,7 +58,8 @@ bool cNetRecord::StartRecord(const char* name) {
     std::lock_guard lock(m_lock);
     if (m_pFile != nullptr && given != m_strName) {
       platform::ColorSection red(platform::kColorLightRed);
-      std::cout << "cNetRecord::StartRecord already recording into " << m_strPath << std::endl;
+      std::cout << "cNetRecord::StartRecord already recording into " << EscapeControls(m_strPath)
+                << std::endl;
       return false;
     }
     m_strName = given;
@@ -66,7 +68,8 @@ bool cNetRecord::StartRecord(const char* name) {
                                          [this] {
                                            platform::ColorSection red(platform::kColorLightRed);
                                            std::cout << "can not create rep file under "
-                                                     << " Replay\\" << GetName() << std::endl;
+                                                     << " Replay\\" << EscapeControls(GetName())
+                                                     << std::endl;
                                          });
   if (!created) return false;
   m_bRecord.store(true);
@@ -131,7 +134,7 @@ bool cNetRecord::CreateRecord() {
   std::FILE* file =
       platform::CreateNestedFolders(folder) ? CreateNewRecordFile(folder, path) : nullptr;
   std::cout << "cNetRecord::CreateRecord"
-            << " File " << path << std::endl;
+            << " File " << EscapeControls(path) << std::endl;
   stReplayHeader header;
   header.clock = m_clock();
   header.time = static_cast<uint32_t>(std::time(nullptr));
@@ -200,8 +203,8 @@ void cNetRecord::EndRecording(off_t size, const std::string& why) {
   m_pFile = nullptr;
   m_bRecord.store(false);
   platform::ColorSection red(platform::kColorLightRed);
-  std::cout << "cNetRecord::Write " << why << ", recording into " << m_strPath << " ended"
-            << std::endl;
+  std::cout << "cNetRecord::Write " << why << ", recording into " << EscapeControls(m_strPath)
+            << " ended" << std::endl;
 }
 
 std::string cNetRecord::GetName() const {

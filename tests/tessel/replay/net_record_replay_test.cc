@@ -217,6 +217,8 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
   // Without a terminal a missing file fails at once instead of waiting for the operator.
   EXPECT_FALSE(replay_.StartReplay("Replay/no/such.rep", 1, true));
   EXPECT_TRUE(quiet_.Text().ends_with("can not find replay.rep under  Replay\\no/such.rep\n"));
+  EXPECT_FALSE(replay_.StartReplay("Replay/\x1b]0;title\a.rep", 1, false));
+  EXPECT_TRUE(quiet_.Text().ends_with("under  Replay\\\\x1B]0;title\\x07.rep\n")) << quiet_.Text();
 }
 
 // The thread on the real clock, over records a minute apart: speed 0 plays everything at once
@@ -311,6 +313,10 @@ TEST_F(NetReplayTest, RecordNamesLeadingOutOfTheReplayFolderAreRefused) {
   EXPECT_FALSE(record_.StartRecord("other"));
   EXPECT_TRUE(record_.StartRecord("in/side"));
   EXPECT_EQ(record_.GetName() + " " + record_.GetPath(), "in/side " + path);
+  // A name's control bytes reach the console escaped.
+  EXPECT_FALSE(record_.StartRecord("/\x1b[2J\n12_08 09:59:01 forged"));
+  EXPECT_EQ(quiet_.Text().find('\x1b'), std::string::npos) << quiet_.Text();
+  EXPECT_NE(quiet_.Text().find("refused name /\\x1B[2J\\x0A12_08"), std::string::npos);
 }
 
 // A recording is always a file of its own: a file or a link already at its name (a recording of
