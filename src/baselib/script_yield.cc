@@ -69,11 +69,16 @@ class cYieldSet {
   std::size_t Count() const { return m_mapWaiters.size(); }
 
   // Resumes the coroutine at `ref` (its arguments pushed on it already) and keeps it waiting
-  // when it yields a delay; otherwise drops it. Returns false when it failed.
-  bool Resume(int ref, int argCount) {
+  // when it yields a delay; otherwise drops it. Returns false when it failed. `from`, the
+  // thread that resumes it at once (StartYield), lends it its count of nested C calls, as
+  // coroutine.resume does: a coroutine that starts itself again and again (function f()
+  // StartYield(f) end) ends with Lua's "C stack overflow" error instead of overrunning the
+  // worker's stack.
+  bool Resume(int ref, int argCount, lua_State* from = nullptr) {
     lua_rawgeti(m_L, LUA_REGISTRYINDEX, ref);
     lua_State* co = lua_tothread(m_L, -1);
     lua_pop(m_L, 1);
+    if (from != nullptr) lua_setlevel(from, co);
     stResume resume{co, argCount, 0};
     auto context = m_mapContexts.find(ref);
     if (context != m_mapContexts.end() && context->second) {
@@ -217,7 +222,7 @@ int StartYield(lua_State* L) {
     return luaL_error(L, "StartYield refused: %d coroutines of links wait already",
                       static_cast<int>(kMaxLinkCoroutines));
   }
-  lua_pushboolean(L, set->Resume(ref, argCount) ? 1 : 0);
+  lua_pushboolean(L, set->Resume(ref, argCount, L) ? 1 : 0);
   PassOnLuaFault();
   return 1;
 }

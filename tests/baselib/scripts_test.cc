@@ -177,6 +177,10 @@ TEST_F(ScriptsTest, YieldSuspendsACoroutineUntilItsTimeAndAClosedStateIsNeverRes
   const std::vector<std::string> lines = errors.take();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("bad\\x0A12_08 00:00:00 forged\\x1B[2J"), std::string::npos) << lines[0];
+  // A coroutine starting itself again ends at Lua's bound of nested calls, not past the stack.
+  ASSERT_EQ(script.DoString("function again() StartYield(again) end"), 0);
+  EXPECT_EQ(Eval("StartYield(again)"), "true");
+  EXPECT_NE(errors.take().at(0).find("StartYield error C stack overflow"), std::string::npos);
   {
     KLuaScript shortLived;
     RegisterFunc_Yield(shortLived.GetLua());

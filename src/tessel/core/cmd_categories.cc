@@ -258,7 +258,7 @@ bool IsSecurityConfigKey(std::string_view key) {
   // the worker for good.
   for (std::string_view limit :
        {"lua_time_limit", "lua_memory_limit", "shell_time_limit", "login_deadline", "flood_records",
-        "flood_kbytes", "end_time_limit", "writefileindex_max_mbytes"})
+        "flood_kbytes", "end_time_limit", "writefileindex_max_mbytes", "record_max_mbytes"})
     if (key == limit) return true;
   return false;
 }

@@ -2,6 +2,7 @@
 
 #include <lua.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <map>
@@ -181,6 +182,11 @@ bool stCmdRights::Allows(const stCmdFunc& func) const {
   return true;
 }
 
+void stCmdRights::AddRulesOf(const stCmdRights& other) {
+  for (const auto& set : other.rules)
+    if (std::find(rules.begin(), rules.end(), set) == rules.end()) rules.push_back(set);
+}
+
 bool stCmdRights::MayReach(std::string_view process) const {
   for (const auto& set : rules)
     if (!set->MayReach(process)) return false;
@@ -315,7 +321,7 @@ cCmdRightsScope::cCmdRightsScope(CmdRightsPtr rights)
   }
   // Nested: the lesser of both.
   auto both = std::make_shared<stCmdRights>(*rights);
-  both->rules.insert(both->rules.end(), m_former->rules.begin(), m_former->rules.end());
+  both->AddRulesOf(*m_former);
   g_current = std::move(both);
   g_narrowed.store(true, std::memory_order_relaxed);
 }
@@ -507,7 +513,7 @@ CmdRightsPtr HeldTo(const CmdRightsPtr& rights, std::string_view account, uint64
   if (reload) {
     // The rules it was deferred with and those of the account's file now, both.
     auto held = std::make_shared<stCmdRights>(*rights);
-    held->rules.insert(held->rules.end(), reload->rules.begin(), reload->rules.end());
+    held->AddRulesOf(*reload);
     return held;
   }
   auto nothing = std::make_shared<cRightRules>();

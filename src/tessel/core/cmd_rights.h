@@ -58,6 +58,10 @@ struct stCmdRights {
 
   bool Allows(const stCmdFunc& func) const;
   bool MayReach(std::string_view process) const;
+  // Adds the rule sets of `other` not held already: the lesser of both rights. Each set is held
+  // once, so rights merged again and again (a coroutine that starts another at once, level
+  // after level) do not double at every merge.
+  void AddRulesOf(const stCmdRights& other);
 };
 using CmdRightsPtr = std::shared_ptr<const stCmdRights>;
 

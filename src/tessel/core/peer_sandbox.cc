@@ -577,7 +577,7 @@ void AddHeldRights(lua_State* L, CmdRightsPtr& found, std::shared_ptr<stCmdRight
       (current && current->origin == rights->origin))
     return;
   if (found && !merged) merged = std::make_shared<stCmdRights>(*found);
-  if (merged) merged->rules.insert(merged->rules.end(), rights->rules.begin(), rights->rules.end());
+  if (merged) merged->AddRulesOf(*rights);
   if (!found) found = rights;
 }
 

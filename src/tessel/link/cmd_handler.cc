@@ -194,7 +194,7 @@ CmdRightsPtr cCmdHandler::LinkRights(const stCmdContext& cmd) const {
   // narrower file of it ends or narrows that code too.
   auto both = std::make_shared<stCmdRights>(*cmd.carried);
   if (cmd.account != nullptr) both->carrier = cmd.account->GetName();
-  if (own) both->rules.insert(both->rules.end(), own->rules.begin(), own->rules.end());
+  if (own) both->AddRulesOf(*own);
   return both;
 }
 

@@ -13,7 +13,9 @@
 #include "platform/console_color.h"
 #include "platform/folders.h"
 #include "platform/local_time.h"
+#include "platform/text_clean.h"
 #include "tessel/contracts/net_records.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/replay/net_replay.h"
 #include "tessel/replay/operator_pause.h"
 #include "tessel/replay/replay_file.h"
@@ -47,7 +49,7 @@ bool cNetRecord::StartRecord(const char* name) {
   std::filesystem::path inside;
   if (!given.empty() && !platform::ConfineToFolder(kReplayFolder, given, inside)) {
     platform::ColorSection red(platform::kColorLightRed);
-    std::cout << "cNetRecord::StartRecord refused name " << given << std::endl;
+    std::cout << "cNetRecord::StartRecord refused name " << EscapeControls(given) << std::endl;
     return false;
   }
   {
@@ -56,7 +58,8 @@ bool cNetRecord::StartRecord(const char* name) {
     std::lock_guard lock(m_lock);
     if (m_pFile != nullptr && given != m_strName) {
       platform::ColorSection red(platform::kColorLightRed);
-      std::cout << "cNetRecord::StartRecord already recording into " << m_strPath << std::endl;
+      std::cout << "cNetRecord::StartRecord already recording into " << EscapeControls(m_strPath)
+                << std::endl;
       return false;
     }
     m_strName = given;
@@ -65,7 +68,8 @@ bool cNetRecord::StartRecord(const char* name) {
                                          [this] {
                                            platform::ColorSection red(platform::kColorLightRed);
                                            std::cout << "can not create rep file under "
-                                                     << " Replay\\" << GetName() << std::endl;
+                                                     << " Replay\\" << EscapeControls(GetName())
+                                                     << std::endl;
                                          });
   if (!created) return false;
   m_bRecord.store(true);
@@ -101,6 +105,19 @@ std::FILE* CreateNewRecordFile(const std::string& folder, std::string& path) {
   return nullptr;
 }
 
+// The most one recording may hold, in MiB, unless the configuration value "record_max_mbytes"
+// says otherwise (0: no bound): a link that floods while recording must not fill the disk.
+constexpr int kDefaultMaxMiB = 1024;
+
+// Whether a record of `recordBytes` would take the file of `fileBytes` past the bound; `mib` is
+// the bound in force.
+bool OverBound(off_t fileBytes, uint64_t recordBytes, int& mib) {
+  mib = GetConfigValue("record_max_mbytes", kDefaultMaxMiB);
+  if (mib <= 0 || fileBytes < 0) return false;
+  return static_cast<uint64_t>(fileBytes) + recordBytes >
+         (uint64_t{static_cast<unsigned>(mib)} << 20);
+}
+
 // Writes all bytes and flushes them; false on a short write or a failed flush (a full disk).
 bool WriteAll(std::FILE* file, const void* data, size_t size) {
   return std::fwrite(data, 1, size, file) == size && std::fflush(file) == 0;
@@ -117,7 +134,7 @@ bool cNetRecord::CreateRecord() {
   std::FILE* file =
       platform::CreateNestedFolders(folder) ? CreateNewRecordFile(folder, path) : nullptr;
   std::cout << "cNetRecord::CreateRecord"
-            << " File " << path << std::endl;
+            << " File " << EscapeControls(path) << std::endl;
   stReplayHeader header;
   header.clock = m_clock();
   header.time = static_cast<uint32_t>(std::time(nullptr));
@@ -166,6 +183,10 @@ void cNetRecord::Write(uint32_t kind, const void* data, uint32_t size, unsigned 
   if (::fstat(::fileno(m_pFile), &st) == 0 && st.st_nlink == 0)
     return EndRecording(-1, "the file was removed");
   const off_t before = ::ftello(m_pFile);
+  // A record that would take the file past its bound is not written: the file ends whole.
+  int mib = 0;
+  if (OverBound(before, bytes.size() + uint64_t{head.size}, mib))
+    return EndRecording(-1, "the file reached record_max_mbytes (" + std::to_string(mib) + " MiB)");
   if (WriteAll(m_pFile, bytes.data(), bytes.size()) &&
       (head.size == 0 || WriteAll(m_pFile, data, head.size)))
     return;
@@ -182,8 +203,8 @@ void cNetRecord::EndRecording(off_t size, const std::string& why) {
   m_pFile = nullptr;
   m_bRecord.store(false);
   platform::ColorSection red(platform::kColorLightRed);
-  std::cout << "cNetRecord::Write " << why << ", recording into " << m_strPath << " ended"
-            << std::endl;
+  std::cout << "cNetRecord::Write " << why << ", recording into " << EscapeControls(m_strPath)
+            << " ended" << std::endl;
 }
 
 std::string cNetRecord::GetName() const {

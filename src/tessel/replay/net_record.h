@@ -1,9 +1,10 @@
 // Records every message and network event the host's links receive into a replay file
 // ("Replay/<name>/<local time>.rep", always a new file). Installed as the network callbacks'
 // recorder once recording starts; recording then stays on for the life of the object, unless a
-// record cannot be written (a full disk), which ends the file after its last whole record and
-// turns recording off. Any thread (writes are
-// serialised); the process-wide instance excludes replaying through cNetReplay::Instance().
+// record cannot be written (a full disk) or would take the file past "record_max_mbytes" of the
+// configuration, which ends the file after its last whole record and turns recording off. Any
+// thread (writes are serialised); the process-wide instance excludes replaying through
+// cNetReplay::Instance().
 #pragma once
 
 #include <atomic>

@@ -12,6 +12,7 @@
 #include "netlib/net_limits.h"
 #include "platform/clock.h"
 #include "platform/console_color.h"
+#include "platform/text_clean.h"
 #include "tessel/replay/net_record.h"
 #include "tessel/replay/operator_pause.h"
 #include "tessel/replay/tessel_replay.h"
@@ -86,7 +87,7 @@ bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread) {
   m_thread.End();
   const std::string file = path != nullptr ? path : "";
   const std::string missing =
-      "can not find replay.rep under  Replay\\" + NamedUnderReplayFolder(file);
+      "can not find replay.rep under  Replay\\" + EscapeControls(NamedUnderReplayFolder(file));
   const bool loaded =
       RetryWithOperator([&] { return LoadReplay(file.c_str()); }, [&] { ReplayError(missing); });
   if (!loaded) {
@@ -113,15 +114,16 @@ bool cNetReplay::LoadReplay(const char* path) {
   m_bPending = false;
   m_tStart = m_clock();
   std::cout << "cNetReplay::LoadReplay"
-            << " File " << path << std::endl;
+            << " File " << EscapeControls(path) << std::endl;
   std::FILE* file = std::fopen(path, "rbe");
   if (file == nullptr) {
-    ReplayError(std::string("cNetReplay::LoadReplay") + "file " + path + " open error!");
+    ReplayError(std::string("cNetReplay::LoadReplay") + "file " + EscapeControls(path) +
+                " open error!");
     return false;
   }
   ReplayHeaderBytes bytes;
   if (std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
-    ReplayError(std::string("cNetReplay::LoadReplay file ") + path + " cut in its header");
+    ReplayError("cNetReplay::LoadReplay file " + EscapeControls(path) + " cut in its header");
     std::fclose(file);
     return false;
   }

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tessel/core/config_stores.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/replay/net_record.h"
 #include "testkit/file_size_limit.h"
@@ -216,6 +217,8 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
   // Without a terminal a missing file fails at once instead of waiting for the operator.
   EXPECT_FALSE(replay_.StartReplay("Replay/no/such.rep", 1, true));
   EXPECT_TRUE(quiet_.Text().ends_with("can not find replay.rep under  Replay\\no/such.rep\n"));
+  EXPECT_FALSE(replay_.StartReplay("Replay/\x1b]0;title\a.rep", 1, false));
+  EXPECT_TRUE(quiet_.Text().ends_with("under  Replay\\\\x1B]0;title\\x07.rep\n")) << quiet_.Text();
 }
 
 // The thread on the real clock, over records a minute apart: speed 0 plays everything at once
@@ -310,6 +313,8 @@ TEST_F(NetReplayTest, RecordNamesLeadingOutOfTheReplayFolderAreRefused) {
   EXPECT_FALSE(record_.StartRecord("other"));
   EXPECT_TRUE(record_.StartRecord("in/side"));
   EXPECT_EQ(record_.GetName() + " " + record_.GetPath(), "in/side " + path);
+  EXPECT_FALSE(record_.StartRecord("/\x1b[2J\n12_08 09:59:01 forged"));  // shown escaped
+  EXPECT_NE(quiet_.Text().find("refused name /\\x1B[2J\\x0A12_08"), std::string::npos);
 }
 
 // A recording is always a file of its own: a file or a link already at its name (a recording of
@@ -341,6 +346,12 @@ TEST_F(NetReplayTest, ARecordingNeverReusesAFileAndEndsWholeAtAFullDisk) {
   std::filesystem::remove(record_.GetPath());
   record_.Record(2, "lost", 4, 1, "game");
   EXPECT_FALSE(record_.IsRecording());
+  ASSERT_TRUE(record_.StartRecord("run"));  // nor past record_max_mbytes (a link flooding)
+  SetConfigValue("record_max_mbytes", 1);
+  for (int i = 0; i < 3; ++i) record_.Record(2, std::string(600000, 'p').data(), 600000, 1, "g");
+  SetConfigValue("record_max_mbytes", 1024);
+  EXPECT_EQ(testkit::ReadFile(record_.GetPath()).size(), 12u + 48 + 600000);
+  EXPECT_NE(quiet_.Text().find("reached record_max_mbytes (1 MiB), recording"), std::string::npos);
 }
 
 // On the host's worker a failed start ends with its message: it neither waits for a key nor

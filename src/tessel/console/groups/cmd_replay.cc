@@ -50,10 +50,10 @@ void cCmdReplay::Record(const char* name) {
 void cCmdReplay::Replay(const char* file) {
   TESSEL_ASSERT_WORKER();
   RequireCmdRight("Replay", eCmdRight::kShell);
-  std::cout << "Record " << file << std::endl;
+  std::cout << "Record " << EscapeControls(file) << std::endl;
   std::filesystem::path path;
   if (!platform::ConfineToFolder(kReplayFolder, file, path)) {
-    std::cout << "cNetReplay::LoadReplay refused file " << file << std::endl;
+    std::cout << "cNetReplay::LoadReplay refused file " << EscapeControls(file) << std::endl;
     PrintResult(false);
     return;
   }

@@ -76,6 +76,12 @@ TEST_F(GroupTest, DeferredCodeIsStoppedAtTheTimeLimitWhenItResumes) {
       "break end n = n + 1 end print('started', n)");
   EXPECT_NE(started.find("started\t" + std::to_string(kMaxLinkCoroutines) + "\n"), npos);
   time.Step(20);
+  // Rights merged at each level of coroutines started at once hold each rule set once (not 2^60).
+  const cCmdRightsScope narrowed(
+      std::make_shared<stCmdRights>(stCmdRights{"", "", "", {std::make_shared<cRightRules>()}}));
+  const std::string deep =
+      "function f(n) if n < 60 then StartYield(f, n + 1) else print(n) end end";
+  EXPECT_NE(peer.Serve(cCmdScript::Instance(), 11, deep + " StartYield(f, 1)").find("60\n"), npos);
 }
 
 // Functions() lists what each group registered, lower-case names and groups without help
