@@ -122,7 +122,6 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   mark = map.Output().size();
   map.Type("/7/d='global' s=[[" + back + "]] " + back);
   EXPECT_TRUE(map.WaitOutput(" path longer than 32 hops, dropped.", mark)) << map.Output();
-
   TESSEL_STEP(steps, "a fault on global");
   // Its exception end tells game, which goes on; with global gone, the
   // route's next link is down and game drops the call.
@@ -176,6 +175,20 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   EXPECT_LE(took, std::chrono::seconds(15));
   EXPECT_NE(map.Output().find("program quit... "), std::string::npos);
   game.QuitInOrder();
+}
+
+// A text that sends itself back and forth between game and global, each leg a command that
+// carries its origin and a counter (no two texts alike), ends: the origin's hop count does it.
+TEST(ClusterE2e, ATextSendingItselfRoundWithItsOriginEndsAt32Hops) {
+  cCluster cluster;
+  ASSERT_TRUE(cluster.ready) << cluster.map->Output();
+  cServerProcess &game = *cluster.game, &global = *cluster.global;
+  const std::string counted = R"(n=(n or 0)+1 t="n="..n.." s="..string.format("%q",s).." "..s )"
+                              R"(SendToServer('global',9,t) SendAccount('global','game',9,t))";
+  game.Type("/9/s=[[" + counted + "]] " + counted);
+  EXPECT_TRUE(game.WaitOutput(": path longer than 32 hops, dropped.") ||
+              global.WaitOutput(": path longer than 32 hops, dropped."))
+      << game.Output() << global.Output();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tessel/link/cmd_handler.h"
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 
@@ -20,6 +21,7 @@
 #include "tessel/link/bridge.h"
 #include "tessel/link/cmd_audit.h"
 #include "tessel/link/origin_desk.h"
+#include "tessel/link/origin_record.h"
 #include "tessel/msg/msg_registry.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/timers/timer_function.h"
@@ -86,7 +88,7 @@ HandleChatExceptionEnum cCmdHandler::Handle(const stCmdRecord& received) {
   const cAuditScope audit(PeerAuditWho(cmd), true);
   m_bridge.AddCmdLog_Run(cmd.msg);
   {
-    const cOriginDesk::cServing serving(cmd.link, cmd.answerId, cmd.answersTo);
+    const cOriginDesk::cServing serving(cmd.link, cmd.answerId, cmd.answersTo, cmd.sendHops);
     Serve(cmd);
   }
   cmd.costMs = platform::ElapsedMs(cmd.startMs, platform::TimeGetTime());
@@ -126,6 +128,8 @@ void cCmdHandler::TakeOrigin(stCmdContext& cmd) {
   stCarriedOrigin carried = desk.TakeOrigin(cmd.link, cmd.group, cmd.text);
   if (!carried.present) return;
   cmd.answerId = carried.answerId;
+  // A peer's count beyond the bound is held at it: one more is dropped, nothing wraps to 0.
+  cmd.sendHops = std::min(carried.hops, stMsg_Origin::kMaxHops) + 1;
   cmd.refusal = std::move(carried.refusal);
   if (!cmd.refusal.empty()) {
     cDeniedLog::Instance().Note(cmd.account != nullptr ? cmd.account->GetName() : "-", "-",

@@ -43,6 +43,9 @@ struct stCmdContext {
   std::string refusal{};
   uint32_t answerId = 0;
   uint32_t answersTo = 0;  // the record answers a command this process sent with that id
+  // The hop count a command it sends on with an origin goes with: the one its own origin came
+  // with plus one; 0 when it came without an origin.
+  uint32_t sendHops = 0;
   // The rights of the command this record answers (also once its answers are no longer
   // awaited): an answer runs here with no more than they grant. Null when it answers none.
   CmdRightsPtr asker{};

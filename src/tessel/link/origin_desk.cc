@@ -1,6 +1,7 @@
 #include "tessel/link/origin_desk.h"
 
 #include <algorithm>
+#include <iostream>
 
 #include "platform/clock.h"
 #include "platform/text_clean.h"
@@ -87,8 +88,10 @@ HandleChatExceptionEnum cOriginDesk::Receive(cBridge& bridge, const stBindMsg& m
   TESSEL_ASSERT_WORKER();
   const stMsg_Origin* record = nullptr;
   std::string_view body;
+  uint32_t hops = 0;
   iSend* link = msg.send;
-  if (link == nullptr || !stMsg_Origin::Read(msg, record, body)) return ChatException_ParamWrong;
+  if (link == nullptr || !stMsg_Origin::Read(msg, record, body, hops))
+    return ChatException_ParamWrong;
   if (bridge.IsStranger(msg)) return ChatException_NotLogin;
   if (!m_bEnabled) return ChatException_OK;
   stPeer& peer = m_peers[link];
@@ -101,7 +104,9 @@ HandleChatExceptionEnum cOriginDesk::Receive(cBridge& bridge, const stBindMsg& m
       if (peer.server == nullptr) peer.mayCarry = body == kClaim;
       return ChatException_OK;
     case stMsg_Origin::kOrigin:
-      return ReceiveOrigin(bridge, link, peer, record->cmdHash, record->answerId, body);
+      ReceiveOrigin(bridge, link, peer, record->cmdHash, record->answerId, body);
+      peer.origin.hops = hops;
+      return ChatException_OK;
     case stMsg_Origin::kAnswer:
       peer.answerTo = record->answerId;
       return ChatException_OK;
@@ -202,18 +207,33 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
     return true;
   }
   const std::string carried = CmdRightsText(*rights);
-  if (carried.size() >= stMsg_Origin::kTextCapacity) {
+  // The hop count, when there is one, takes its bytes behind the text.
+  const size_t room =
+      stMsg_Origin::kTextCapacity - 1 - (m_nSendHops != 0 ? stMsg_Origin::kHopBytes : 0);
+  if (carried.size() > room) {
     // The command never goes without its origin: the requester hears that it did not go.
     const std::string to = it->second.shown.empty() ? link->GetName() : it->second.shown;
     get_gout() << "not sent to " << EscapeControls(to) << ": the rights of "
                << EscapeControls(rights->account) << " take " << carried.size()
-               << " bytes, more than an origin record carries (" << stMsg_Origin::kTextCapacity - 1
-               << ")\n";
+               << " bytes, more than an origin record carries (" << room << ")\n";
+    return false;
+  }
+  if (m_nSendHops > stMsg_Origin::kMaxHops) {
+    DropHops(it->second.shown.empty() ? link->GetName() : it->second.shown);
     return false;
   }
   const uint32_t answer = Owe(link, rights);
   return SendKind(link, stMsg_Origin::kOrigin, answer, CmdHash(group, text != nullptr ? text : ""),
-                  carried);
+                  carried, m_nSendHops);
+}
+
+// A text sending itself round between processes, each leg a command carried on with an origin:
+// the requester and the console hear that it ends here.
+void cOriginDesk::DropHops(const std::string& to) {
+  const std::string line = "not sent to " + EscapeControls(to) + ": path longer than " +
+                           std::to_string(stMsg_Origin::kMaxHops) + " hops, dropped.";
+  get_gout() << line << "\n";
+  if (!get_gout().IsLocalCmd()) std::cout << line << std::endl;
 }
 
 // An answer passing through on its way to the requester of the command it answers (a route's
@@ -259,9 +279,9 @@ int cOriginDesk::SendToAll(iServer* server, int group, const char* text, const s
 }
 
 bool cOriginDesk::SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash,
-                           std::string_view body) {
+                           std::string_view body, uint32_t hops) {
   static stMsg_Origin record;
-  if (!record.Set(static_cast<stMsg_Origin::eKind>(kind), answerId, hash, body)) return false;
+  if (!record.Set(static_cast<stMsg_Origin::eKind>(kind), answerId, hash, body, hops)) return false;
   return link->Send(&record, record.Size()) != 0;
 }
 
@@ -465,17 +485,21 @@ cOriginDesk::cAnswering::~cAnswering() {
   Instance().m_bAnswering = m_bFormer;
 }
 
-cOriginDesk::cServing::cServing(iSend* link, uint32_t answerId, uint32_t answersTo)
+cOriginDesk::cServing::cServing(iSend* link, uint32_t answerId, uint32_t answersTo,
+                                uint32_t sendHops)
     : m_pLink(Instance().m_pServing),
       m_nAnswer(Instance().m_nServing),
-      m_nAnswersTo(Instance().m_nAnswersTo) {
+      m_nAnswersTo(Instance().m_nAnswersTo),
+      m_nSendHops(Instance().m_nSendHops) {
   Instance().m_pServing = link;
   Instance().m_nServing = answerId;
   Instance().m_nAnswersTo = answersTo;
+  Instance().m_nSendHops = sendHops;
 }
 
 cOriginDesk::cServing::~cServing() {
   Instance().m_pServing = m_pLink;
   Instance().m_nServing = m_nAnswer;
   Instance().m_nAnswersTo = m_nAnswersTo;
+  Instance().m_nSendHops = m_nSendHops;
 }

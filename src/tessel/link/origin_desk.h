@@ -32,6 +32,7 @@ struct stCarriedOrigin {
   CmdRightsPtr rights;    // the origin's account, origin and rights as claimed
   uint32_t answerId = 0;  // the sender wants the answers tagged with it; 0: none
   std::string refusal;    // not empty: the claim is refused, this line says why
+  uint32_t hops = 0;      // how many commands with an origin sent it on before it came here
 };
 
 class cOriginDesk {
@@ -93,10 +94,11 @@ class cOriginDesk {
   // While the command received on `link` that asked for answers tagged `answerId` is served;
   // `answersTo` not 0: the record served is itself an answer to the command sent with that id,
   // and what it sends back toward that command's requester (a route's answer on its way) is an
-  // answer too.
+  // answer too. `sendHops`: the hop count what it sends with an origin goes with (the one its
+  // own origin came with plus one; 0 for a command that came without).
   class cServing {
    public:
-    cServing(iSend* link, uint32_t answerId, uint32_t answersTo = 0);
+    cServing(iSend* link, uint32_t answerId, uint32_t answersTo = 0, uint32_t sendHops = 0);
     ~cServing();
     cServing(const cServing&) = delete;
     cServing& operator=(const cServing&) = delete;
@@ -105,6 +107,7 @@ class cOriginDesk {
     iSend* m_pLink;
     uint32_t m_nAnswer;
     uint32_t m_nAnswersTo;
+    uint32_t m_nSendHops;
   };
 
   // After the command that asked for `answerId` was served for `requester`: says it is
@@ -172,8 +175,9 @@ class cOriginDesk {
   bool RelayAnswer(iSend* link, bool& handled);
   bool AnswersRequester(iSend* link) const;
   void NoteUncarried(iSend* link) const;
-  bool SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash,
-                std::string_view body);
+  static void DropHops(const std::string& to);
+  bool SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash, std::string_view body,
+                uint32_t hops = 0);
   uint32_t Owe(iSend* downstream, const CmdRightsPtr& rights);
   void KeepAsked(uint32_t id, iSend* downstream, const CmdRightsPtr& rights);
   bool Owes(const stLinkToken& requester) const;
@@ -211,4 +215,5 @@ class cOriginDesk {
   iSend* m_pServing = nullptr;  // the link of the command being served that asked for answers
   uint32_t m_nServing = 0;
   uint32_t m_nAnswersTo = 0;  // the record being served answers this id
+  uint32_t m_nSendHops = 0;   // the hop count of an origin sent now
 };

@@ -19,17 +19,29 @@ struct stMsg_Origin : stMsg {
   static constexpr int kType = cMsg::kFixedTypes + 1;
   static constexpr unsigned kTextCapacity = 8192;
 
+  // A command that carries an origin goes on with the hop count of the one served plus one:
+  // beyond this many a text sending itself round between processes is dropped.
+  static constexpr uint32_t kMaxHops = 32;
+  // The hop count goes behind the text's end (4 bytes), where a reader that does not know it
+  // never looks; a record without them counts 0.
+  static constexpr unsigned kHopBytes = sizeof(uint32_t);
+
   uint32_t kind = 0;
   uint32_t answerId = 0;
   uint32_t cmdHash = 0;  // kOrigin: CmdHash of the command record it goes with
   char text[kTextCapacity] = {};
 
-  // Sets the fields; false when the text does not fit.
-  bool Set(eKind what, uint32_t answer, uint32_t hash, std::string_view body);
-  // The bytes to send: the fields and the text with its end.
+  // Sets the fields, and `hops` behind the text when not 0; false when they do not fit.
+  bool Set(eKind what, uint32_t answer, uint32_t hash, std::string_view body, uint32_t hops = 0);
+  // The bytes to send: the fields, the text with its end and the hop count when not 0.
   unsigned long Size() const;
-  // The text of a received record, or false when the record is cut or its text has no end.
-  static bool Read(const stBindMsg& msg, const stMsg_Origin*& record, std::string_view& body);
+  // The text of a received record and its hop count (0 when it has none), or false when the
+  // record is cut or its text has no end.
+  static bool Read(const stBindMsg& msg, const stMsg_Origin*& record, std::string_view& body,
+                   uint32_t& hops);
+
+ private:
+  unsigned m_nTail = 0;  // bytes behind the text's end that Set wrote (not sent itself)
 };
 
 static constexpr unsigned kOriginHeadBytes = sizeof(stMsg) + 3 * sizeof(uint32_t);
@@ -52,5 +64,5 @@ class cOriginBind : public cMsgBind {
   HandleChatExceptionEnum OnMsg(iBridge* bridge, stBindMsg* msg) override;
 
  private:
-  cOriginBind() : cMsgBind("origin", 0, sizeof(stMsg_Origin)) {}
+  cOriginBind() : cMsgBind("origin", 0, kOriginHeadBytes + stMsg_Origin::kTextCapacity) {}
 };
