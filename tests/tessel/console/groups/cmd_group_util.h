@@ -107,6 +107,14 @@ inline std::vector<std::string> Served(cCmd& group, int level, const std::string
   return texts;
 }
 
+// Rights read from their text form; a text that does not read fails the test.
+inline CmdRightsPtr RightsFrom(const std::string& text) {
+  auto rights = std::make_shared<stCmdRights>();
+  std::string error;
+  EXPECT_TRUE(CmdRightsFromText(text, *rights, error)) << error;
+  return rights;
+}
+
 // The standard groups typed on the console of the process's host, in a fresh working folder;
 // the process-wide settings the groups change are put back afterwards.
 class GroupTest : public ::testing::Test {
@@ -134,4 +142,15 @@ class GroupLinkTest : public LoggedInTest {
     StartLinks(100, "s3cretpw", 1, "process = 1\n");
   }
   cBridgeClient& Link() { return *m_client->GetBridgeClient(); }
+  // The standard groups on the host, and console commands taken on the server's side (and on
+  // the client's too when both is set).
+  void ConsoleCmdsOverTheLink(bool both) {
+    GroupTestHost();
+    m_server->GetBridgeServer()->SetUseConsoleCmd(true);
+    if (both) Link().SetUseConsoleCmd(true);
+  }
+  // The rights of an account gm logged in to process p, with every right but the one named.
+  static CmdRightsPtr GmWithout(const std::string& right) {
+    return RightsFrom("gm\ngm@p\n*\n-" + right + "\n@\n");
+  }
 };

@@ -209,9 +209,7 @@ TEST_F(GroupTest, BatchFilesRunLineByLine) {
   }
   // For an account with @files alone, a batch in the servers root is read only while it lies
   // there: a link swapped to the outside after the check shows nothing of what it names.
-  auto files = std::make_shared<stCmdRights>();
-  std::string error;
-  ASSERT_TRUE(CmdRightsFromText("ops\nops@t\n+@files\n-\n@\n", *files, error)) << error;
+  const CmdRightsPtr files = RightsFrom("ops\nops@t\n+@files\n-\n@\n");
   Write("servers/real/x.txt", "Hello()\n");
   Write("out/x.txt", "Outside()\n");
   std::string shown;
@@ -269,9 +267,7 @@ TEST_F(GroupTest, LogCommandsAddABoundedNumberOfAppenders) {
   EXPECT_EQ(files, 64u);
   // An account with @files alone adds log files inside the log folder only, also while a link
   // there swaps between a folder inside and one outside.
-  auto rights = std::make_shared<stCmdRights>();
-  std::string error;
-  ASSERT_TRUE(CmdRightsFromText("ops\nops@t\n+@files\n-\n@\n", *rights, error)) << error;
+  const CmdRightsPtr rights = RightsFrom("ops\nops@t\n+@files\n-\n@\n");
   std::filesystem::create_directories(LogFilePath("real"));
   std::filesystem::create_directories(m_dir.path() / "out");
   {

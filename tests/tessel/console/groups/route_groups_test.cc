@@ -175,8 +175,7 @@ TEST_F(RouteGroups, ThePathTableKeepsABoundedNumberOfDestinations) {
 // The route leads over the client "global" to this process itself, so the server "center"
 // receives the streamed record and runs it; a text too long for one record is not sent.
 TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
-  GroupTestHost();
-  m_server->GetBridgeServer()->SetUseConsoleCmd(true);
+  ConsoleCmdsOverTheLink(false);
   {
     testkit::cStdoutCapture quiet;
     cRemotePath::Instance().SetPath("far",
@@ -186,9 +185,8 @@ TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
   const std::string big = "Output('" + huge.substr(0, 100000) + "')";
   // Sent while a narrowed account's command is served, a stream carries that account's origin
   // over the process account's link, and the destination holds the text to it.
-  auto gm = std::make_shared<stCmdRights>();
-  std::string shell = "os.execute('touch " + (m_dir->path() / "marker").string() + "')", error;
-  ASSERT_TRUE(CmdRightsFromText("gm\ngm@p\n*\n-@shell\n@\n", *gm, error)) << error;
+  const CmdRightsPtr gm = GmWithout("@shell");
+  std::string shell = "os.execute('touch " + (m_dir->path() / "marker").string() + "')";
   for (auto [send, text, shows] :
        std::vector<std::tuple<decltype(&SendRemoteStream), std::string, std::string>>{
            {&SendRemoteStream, "Output('one ]] ]=]')", "Output() one ]] ]=]\n"},
@@ -214,12 +212,8 @@ TEST_F(GroupLinkTest, StreamedCommandsArriveWholeAndRunAtTheDestination) {
 // A command record a sync object or the account manager puts on a link itself carries the
 // served command's origin as well, up and down: each side holds the text to gm's rights.
 TEST_F(GroupLinkTest, RecordsSentBesideTheSendPointCarryTheOrigin) {
-  GroupTestHost();
-  m_server->GetBridgeServer()->SetUseConsoleCmd(true);
-  Link().SetUseConsoleCmd(true);
-  auto gm = std::make_shared<stCmdRights>();
-  std::string error;
-  ASSERT_TRUE(CmdRightsFromText("gm\ngm@p\n*\n-@shell\n@\n", *gm, error)) << error;
+  ConsoleCmdsOverTheLink(true);
+  const CmdRightsPtr gm = GmWithout("@shell");
   const std::string shell = "os.execute('touch " + (m_dir->path() / "marker").string() + "')";
   cSyncObj up(m_client->GetNetClient(), 7);
   unsigned long size = 0;
@@ -260,9 +254,7 @@ TEST_F(GroupLinkTest, RecordsSentBesideTheSendPointCarryTheOrigin) {
 // A search for an account logged in here takes its link, not the (absent) default route; the
 // client shares this process's name, so the search ends there as a loop, which shows it arrived.
 TEST_F(GroupLinkTest, ASearchForAnAccountLoggedInHereTakesItsLink) {
-  GroupTestHost();
-  m_server->GetBridgeServer()->SetUseConsoleCmd(true);
-  Link().SetUseConsoleCmd(true);
+  ConsoleCmdsOverTheLink(true);
   testkit::cStdoutCapture capture;
   EXPECT_EQ(RunInGroup(cCmdRemote::Instance(), "FindPathOnRoute('opsuser')").out, "");
   EXPECT_TRUE(
@@ -274,12 +266,8 @@ TEST_F(GroupLinkTest, ASearchForAnAccountLoggedInHereTakesItsLink) {
 // when it comes after its wait ended; the console's own query (first: its answer comes after
 // the server's greeting) is answered as ever.
 TEST_F(GroupLinkTest, AnAnswerRunsWithinTheRightsOfTheCommandItAnswers) {
-  GroupTestHost();
-  m_server->GetBridgeServer()->SetUseConsoleCmd(true);
-  Link().SetUseConsoleCmd(true);
-  auto gm = std::make_shared<stCmdRights>();
-  std::string error;
-  ASSERT_TRUE(CmdRightsFromText("gm\ngm@p\n*\n-@admin\n@\n", *gm, error)) << error;
+  ConsoleCmdsOverTheLink(true);
+  const CmdRightsPtr gm = GmWithout("@admin");
   testkit::cStdoutCapture capture;
   using Step = std::tuple<std::string, CmdRightsPtr, std::string>;
   for (const auto& [query, rights, shows] :
