@@ -43,6 +43,8 @@ TEST_F(LuaLimits, PatternSearchesAreBoundedAndKeepTheirResults) {
   for (const char* runaway :
        {"later()", "('a'):rep(100):gsub('(x*)', ('%1'):rep(2 ^ 24))",
         "('a'):rep(1e5):gsub('(x*)', ('%1'):rep(1e6))", "('a'):rep(2 ^ 24):gsub('', tonumber)",
+        "local t = {} for i = 1, 98 do t = setmetatable({}, {__index = t}) end "
+        "('a'):rep(2 ^ 24):gsub('', t)",
         "string.find(string.rep('a', 20000), 'a-a-a-a-b')",
         "pcall(string.gsub, string.rep('a', 20000), 'a*a*a*a*b', '')",
         "for w in ('a'):rep(20000):gmatch('a-a-a-a-b') do end",
@@ -65,7 +67,10 @@ TEST_F(LuaLimits, PatternSearchesAreBoundedAndKeepTheirResults) {
           "local n = 0 for a, b in s:gmatch('(a)(b)') do n = n + 1 end assert(n == 5000) "
           "assert(s:find('ba', 1, true) == 2) "
           "assert(('12'):rep(5000):gsub('(%d)(%d)', math.max) == ('2'):rep(5000)) "
-          "assert(s:gsub('a', tonumber) == s)"))
+          "assert(s:gsub('a', tonumber) == s) "
+          "assert(('abcab'):gsub('%a', {a = 'x', c = false}) == 'xbcxb') "
+          "assert(('ab'):gsub('()', {[1] = '<', [3] = '>'}) == '<ab>') "
+          "assert(not pcall(string.gsub, s, 'b', {b = {}}))"))
       << said_;
 }
 
