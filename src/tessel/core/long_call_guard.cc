@@ -144,13 +144,31 @@ int GuardProxyField(lua_State* L) {
   return 0;
 }
 
+// Whether the userdata at 1 is a proxy: its metatable is one Lua's newproxy (upvalue 1) made and
+// keeps in its own upvalue. true when that list cannot be read (Lua's function then decides).
+bool IsProxy(lua_State* L) {
+  if (!lua_getmetatable(L, 1)) return false;
+  if (lua_getupvalue(L, lua_upvalueindex(1), 1) == nullptr) lua_pushnil(L);
+  bool proxy = true;
+  if (lua_istable(L, -1)) {
+    lua_pushvalue(L, -2);
+    lua_rawget(L, -2);
+    proxy = lua_toboolean(L, -1) != 0;
+    lua_pop(L, 1);
+  }
+  lua_pop(L, 2);
+  return proxy;
+}
+
 // newproxy (Lua's, upvalue 1, a closure of its own): a proxy with a metatable of its own
 // (newproxy(true)) gets the guard on that metatable. Lua's function is called, so its argument
-// error is raised here first, to name newproxy as Lua does.
+// error (also for a userdata that is no proxy, which Lua's function would name '?') is raised
+// here first, to name newproxy as Lua does.
 int CheckedNewproxy(lua_State* L) {
   if (LuaCommandOverdue()) StopOverdueCommand(L);
   const int type = lua_type(L, 1);
-  luaL_argcheck(L, type <= LUA_TBOOLEAN || type == LUA_TUSERDATA, 1, "boolean or proxy expected");
+  luaL_argcheck(L, type <= LUA_TBOOLEAN || (type == LUA_TUSERDATA && IsProxy(L)), 1,
+                "boolean or proxy expected");
   lua_settop(L, 1);
   lua_pushvalue(L, lua_upvalueindex(1));
   lua_insert(L, 1);

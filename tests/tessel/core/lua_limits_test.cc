@@ -138,6 +138,12 @@ TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
   // The guard all proxies share is no code's to change.
   EXPECT_FALSE(Run("setmetatable(getmetatable(newproxy(true)), nil)"));
   EXPECT_TRUE(Run("assert(getmetatable(getmetatable(newproxy(true))) == false)")) << said_;
+  EXPECT_TRUE(Run("local p = newproxy(true) assert(getmetatable(newproxy(p)) == getmetatable(p))"))
+      << said_;
+  EXPECT_FALSE(Run("newproxy(io.stdout)"));
+  EXPECT_NE(said_.find("bad argument #1 to 'newproxy' (boolean or proxy expected)"),
+            std::string::npos)
+      << said_;
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
 }
 
