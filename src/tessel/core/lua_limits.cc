@@ -181,6 +181,33 @@ lua_State* NewLimitedLuaState() {
   return L;
 }
 
+// Lua runs the finalisers left at lua_close, where no command runs: one that looped held the
+// end (or whoever closed the state) for good. They run as a command of their own, under the
+// state's time limit (ending no later than a command running meanwhile); once stopped, the rest
+// stop at their first instruction, and the close goes on without them. The cap is lifted.
+void CloseLimitedLuaState(lua_State* L) {
+  stLuaMemory* memory = MemoryOf(L);
+  if (memory == nullptr) {
+    lua_close(L);
+    return;
+  }
+  ReadLimits(*memory);
+  memory->limit = 0;
+  const int seconds = memory->seconds;
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  if (seconds > 0 && !t_commands.empty() && t_commands.back().timed)
+    deadline = std::min(deadline, t_commands.back().deadline);
+  t_commands.push_back({L, seconds > 0, seconds, deadline});
+  lua_close(L);
+  const bool stopped = t_commands.back().stopped;
+  t_commands.pop_back();
+  if (stopped)
+    std::fprintf(stderr,
+                 "finalisers of a closed Lua state stopped after %d s (lua_time_limit in "
+                 "config/config_int.ini)\n",
+                 seconds);
+}
+
 void LimitScriptState(lua_State* L) {
   if (lua_gethook(L) == nullptr) lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
 }

@@ -14,8 +14,11 @@
 struct lua_State;
 
 // A new state (as luaL_newstate makes one) whose allocator counts its memory and whose hook
-// applies the limits; states are closed with lua_close as usual.
+// applies the limits.
 lua_State* NewLimitedLuaState();
+// Closes such a state (lua_close on any other): the finalisers Lua runs then keep to the
+// state's time limit as a command does, and a line on standard error says when they were stopped.
+void CloseLimitedLuaState(lua_State* L);
 
 // Puts the time limit's hook on a state made elsewhere (the base library's scripts): what such a
 // state runs while a command runs stops at that command's time, as the command's own Lua does.
