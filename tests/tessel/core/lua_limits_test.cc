@@ -130,6 +130,19 @@ TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
   EXPECT_FALSE(Run("collectgarbage('stop') " + loop + "p = nil local s = ('x'):rep(2 ^ 24)"));
   EXPECT_NE(said_.find("not enough memory"), std::string::npos) << said_;
   EXPECT_TRUE(Run("collectgarbage('restart')")) << said_;
+  // So do those stored again or by rawset; the metatable's fields work as before.
+  for (const char* set : {"m.__gc = function() end m.__gc = f", "rawset(m, '__gc', f)"}) {
+    SCOPED_TRACE(set);
+    EXPECT_FALSE(Run(std::string("local p, f = newproxy(true), function() while 1 do end end "
+                                 "local m = getmetatable(p) ") +
+                     set + " p = nil collectgarbage()"));
+    EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  }
+  EXPECT_TRUE(
+      Run("local p = newproxy(true) local m = getmetatable(p) m.__index = {x = 5} "
+          "assert(p.x == 5 and m.__metatable == nil and rawset(m, '__len', 1) == m) "
+          "m.__metatable = 'locked' assert(getmetatable(p) == 'locked')"))
+      << said_;
   // Finalisers that collect, each running the next inside it, nest no deeper than Lua allows.
   EXPECT_FALSE(
       Run("for i = 1, 2000 do getmetatable(newproxy(true)).__gc = function() "
