@@ -30,7 +30,8 @@ void LimitScriptState(lua_State* L);
 // its time is stopped with a Lua error at its next check; once stopped, every instruction checks
 // again, so a pcall inside the chunk cannot catch the stop and go on. While any command runs, a
 // limited state's allocator refuses to grow the state beyond its cap (Lua's "not enough memory"
-// error).
+// error). A command begins with a full collection when the garbage left takes more than half
+// the room the cap leaves, so that it gets the memory the state's live data leaves it.
 class cLuaCommandLimit {
  public:
   explicit cLuaCommandLimit(lua_State* L);

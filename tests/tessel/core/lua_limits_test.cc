@@ -203,6 +203,11 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
   // A changed limit holds from the next command on.
   SetConfigValue("lua_memory_limit", 64);
   EXPECT_TRUE(Run("s = string.rep('x', 8 * 1024 * 1024) s = nil"));
+  // Garbage a command left (here 9 of 16 MiB) does not get the next one refused.
+  SetConfigValue("lua_memory_limit", 16);
+  EXPECT_TRUE(Run("local t = {} for i = 1, 9 do t[i] = ('x'):rep(2 ^ 20 + i) end collectgarbage()"))
+      << said_;
+  EXPECT_TRUE(Run("local u = {} for i = 1, 6 do u[i] = ('y'):rep(2 ^ 20 + i) end")) << said_;
 }
 
 }  // namespace
