@@ -188,8 +188,10 @@ int CheckedRawset(lua_State* L) {
   return 1;
 }
 
-// Gives the proxy metatable R at `meta` its face F (see ReadProxyField) as R.__metatable.
-void MakeProxyFace(lua_State* L, int meta) {
+}  // namespace
+
+void GiveMetatableFace(lua_State* L, int meta) {
+  if (meta < 0) meta = lua_gettop(L) + meta + 1;
   lua_newtable(L);
   lua_createtable(L, 0, 3);
   lua_pushvalue(L, meta);
@@ -203,6 +205,8 @@ void MakeProxyFace(lua_State* L, int meta) {
   lua_setmetatable(L, -2);
   lua_setfield(L, meta, "__metatable");
 }
+
+namespace {
 
 // Whether the userdata at 1 is a proxy: its metatable is one Lua's newproxy (upvalue 1) made and
 // keeps in its own upvalue. true when that list cannot be read (Lua's function then decides).
@@ -250,7 +254,7 @@ int CheckedNewproxy(lua_State* L) {
     lua_setfield(L, LUA_REGISTRYINDEX, kProxyGuardKey);
   }
   lua_setmetatable(L, 2);
-  MakeProxyFace(L, 2);
+  GiveMetatableFace(L, 2);
   lua_settop(L, 1);
   return 1;
 }

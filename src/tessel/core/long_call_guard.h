@@ -16,3 +16,8 @@ struct lua_State;
 // own, where the time limit's hook is on (Lua turns it off while a finaliser runs): getmetatable
 // gives a face whose fields are the metatable's, and the metatable itself stays out of reach.
 void GuardLongCalls(lua_State* L);
+
+// Gives the metatable at `meta` (of userdata) a face as its __metatable, as newproxy's have: what
+// getmetatable gives then reads and writes its fields, a Lua function stored as __gc running
+// where the time limit's hook is on.
+void GiveMetatableFace(lua_State* L, int meta);

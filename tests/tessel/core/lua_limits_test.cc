@@ -130,7 +130,14 @@ TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
   EXPECT_FALSE(Run("collectgarbage('stop') " + loop + "p = nil local s = ('x'):rep(2 ^ 24)"));
   EXPECT_NE(said_.find("not enough memory"), std::string::npos) << said_;
   EXPECT_TRUE(Run("collectgarbage('restart')")) << said_;
-  // So do those stored again or by rawset; the metatable's fields work as before.
+  // So do those stored again or by rawset, or in the files' metatable; the metatable's fields
+  // work as before.
+  EXPECT_FALSE(
+      Run("local m = getmetatable(io.stdout) local gc = m.__gc "
+          "m.__gc = function() m.__gc = gc while 1 do end end io.open('/dev/null') "
+          "collectgarbage()"));
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_TRUE(Run("assert(getmetatable(io.stdout).__index.write == io.stdout.write)")) << said_;
   for (const char* set : {"m.__gc = function() end m.__gc = f", "rawset(m, '__gc', f)"}) {
     SCOPED_TRACE(set);
     EXPECT_FALSE(Run(std::string("local p, f = newproxy(true), function() while 1 do end end "
