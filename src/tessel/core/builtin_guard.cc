@@ -99,7 +99,11 @@ void GuardFileMethods(lua_State* L) {
       names.emplace_back(lua_tostring(L, -2));
   for (const std::string& name : names) GuardNamed(L, table, name.c_str(), "file:" + name);
   SeparateFileMethods(L, table, names);
-  lua_pop(L, 1);
+  // getmetatable(io.stdout).__gc = function() while 1 do end end ran the loop with the hooks off
+  // at the next file collected, holding the worker for good.
+  lua_getfield(L, table, "__metatable");
+  if (lua_isnil(L, -1)) GiveMetatableFace(L, table);
+  lua_pop(L, 2);
 }
 
 // package.loadlib and every entry of package.loaders.

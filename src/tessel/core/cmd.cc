@@ -147,7 +147,7 @@ void cCmd::Clear() {
   if (m_pLua == nullptr) return;
   m_envs.Forget();
   m_chunks.Forget();
-  lua_close(m_pLua);
+  CloseLimitedLuaState(m_pLua);
   m_pLua = nullptr;
   m_funcs.Clear();
 }

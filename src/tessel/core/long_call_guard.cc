@@ -104,7 +104,7 @@ int CheckedConcat(lua_State* L) {
   return 1;
 }
 
-// The registry's key of the metatable newproxy's metatables get (the proxies' guard).
+// The registry's key of the metatable newproxy's metatables get (the proxies' mark).
 // Finalisers running inside one another at most (Lua's own bound on nested C calls).
 constexpr int kMaxFinaliserDepth = 200;
 const char kProxyGuardKey[] = "tessel.proxy.guard";
@@ -134,23 +134,105 @@ int RunFinaliser(lua_State* L) {
   return 0;
 }
 
-// __newindex of newproxy's metatables: a Lua function stored as __gc runs as RunFinaliser.
-int GuardProxyField(lua_State* L) {
+bool IsKey(lua_State* L, int index, std::string_view key) {
+  return lua_type(L, index) == LUA_TSTRING && std::string_view(lua_tostring(L, index)) == key;
+}
+
+// A proxy's metatable R is never handed out: Lua's collector reads R.__gc as it stands, and an
+// assignment to a field R holds already (a second __gc), or rawset, stored a finaliser past any
+// __newindex, which then ran with the hooks off and held the worker for good. getmetatable gives
+// an empty face F of R (R.__metatable) whose fields read and write R's (upvalue 1), and rawset on
+// F writes through it too, so every __gc stored in R runs as RunFinaliser.
+// __index of F: R's field; __metatable reads nil while it is F itself, as R's did before.
+int ReadProxyField(lua_State* L) {
+  lua_settop(L, 2);
+  lua_rawget(L, lua_upvalueindex(1));
+  if (lua_rawequal(L, -1, 1)) lua_pushnil(L);
+  return 1;
+}
+
+// __newindex of F: a Lua function stored as __gc runs as RunFinaliser; __metatable set to nil
+// makes getmetatable give F again.
+int WriteProxyField(lua_State* L) {
   lua_settop(L, 3);
-  if (lua_type(L, 2) == LUA_TSTRING && std::string_view(lua_tostring(L, 2)) == "__gc" &&
-      lua_isfunction(L, 3) && !lua_iscfunction(L, 3))
+  if (IsKey(L, 2, "__gc") && lua_isfunction(L, 3) && !lua_iscfunction(L, 3)) {
     lua_pushcclosure(L, &RunFinaliser, 1);
-  lua_rawset(L, 1);
+  } else if (IsKey(L, 2, "__metatable") && lua_isnil(L, 3)) {
+    lua_settop(L, 2);
+    lua_pushvalue(L, 1);
+  }
+  lua_rawset(L, lua_upvalueindex(1));
   return 0;
+}
+
+// Pushes the __newindex of the table at `index`'s metatable when it is WriteProxyField (the
+// table is a proxy's face); false, pushing nothing, otherwise.
+bool PushFaceWriter(lua_State* L, int index) {
+  if (lua_type(L, index) != LUA_TTABLE || !lua_getmetatable(L, index)) return false;
+  lua_pushliteral(L, "__newindex");
+  lua_rawget(L, -2);
+  lua_remove(L, -2);
+  if (lua_tocfunction(L, -1) == &WriteProxyField) return true;
+  lua_pop(L, 1);
+  return false;
+}
+
+// rawset (Lua's, upvalue 1): on a proxy's face it writes R's field as an assignment does.
+int CheckedRawset(lua_State* L) {
+  if (lua_gettop(L) < 3 || !PushFaceWriter(L, 1)) return Checked(L);
+  lua_insert(L, 1);
+  lua_settop(L, 4);
+  lua_pushvalue(L, 2);
+  lua_insert(L, 1);
+  lua_call(L, 3, 0);
+  return 1;
+}
+
+}  // namespace
+
+void GiveMetatableFace(lua_State* L, int meta) {
+  if (meta < 0) meta = lua_gettop(L) + meta + 1;
+  lua_newtable(L);
+  lua_createtable(L, 0, 3);
+  lua_pushvalue(L, meta);
+  lua_pushcclosure(L, &ReadProxyField, 1);
+  lua_setfield(L, -2, "__index");
+  lua_pushvalue(L, meta);
+  lua_pushcclosure(L, &WriteProxyField, 1);
+  lua_setfield(L, -2, "__newindex");
+  lua_pushboolean(L, 0);
+  lua_setfield(L, -2, "__metatable");
+  lua_setmetatable(L, -2);
+  lua_setfield(L, meta, "__metatable");
+}
+
+namespace {
+
+// Whether the userdata at 1 is a proxy: its metatable is one Lua's newproxy (upvalue 1) made and
+// keeps in its own upvalue. true when that list cannot be read (Lua's function then decides).
+bool IsProxy(lua_State* L) {
+  if (!lua_getmetatable(L, 1)) return false;
+  if (lua_getupvalue(L, lua_upvalueindex(1), 1) == nullptr) lua_pushnil(L);
+  bool proxy = true;
+  if (lua_istable(L, -1)) {
+    lua_pushvalue(L, -2);
+    lua_rawget(L, -2);
+    proxy = lua_toboolean(L, -1) != 0;
+    lua_pop(L, 1);
+  }
+  lua_pop(L, 2);
+  return proxy;
 }
 
 // newproxy (Lua's, upvalue 1, a closure of its own): a proxy with a metatable of its own
 // (newproxy(true)) gets the guard on that metatable. Lua's function is called, so its argument
-// error is raised here first, to name newproxy as Lua does.
+// error (also for a userdata that is no proxy, which Lua's function would name '?') is raised
+// here first, to name newproxy as Lua does.
 int CheckedNewproxy(lua_State* L) {
   if (LuaCommandOverdue()) StopOverdueCommand(L);
   const int type = lua_type(L, 1);
-  luaL_argcheck(L, type <= LUA_TBOOLEAN || type == LUA_TUSERDATA, 1, "boolean or proxy expected");
+  luaL_argcheck(L, type <= LUA_TBOOLEAN || (type == LUA_TUSERDATA && IsProxy(L)), 1,
+                "boolean or proxy expected");
   lua_settop(L, 1);
   lua_pushvalue(L, lua_upvalueindex(1));
   lua_insert(L, 1);
@@ -160,19 +242,19 @@ int CheckedNewproxy(lua_State* L) {
     lua_settop(L, 1);
     return 1;
   }
+  // The mark of a metatable that has its face: one for every proxy of the state, no code's to
+  // change.
   lua_getfield(L, LUA_REGISTRYINDEX, kProxyGuardKey);
   if (!lua_istable(L, -1)) {
     lua_pop(L, 1);
     lua_createtable(L, 0, 1);
-    lua_pushcfunction(L, &GuardProxyField);
-    lua_setfield(L, -2, "__newindex");
-    // One guard for every proxy of the state: nobody's code may reach it to change it.
     lua_pushboolean(L, 0);
     lua_setfield(L, -2, "__metatable");
     lua_pushvalue(L, -1);
     lua_setfield(L, LUA_REGISTRYINDEX, kProxyGuardKey);
   }
   lua_setmetatable(L, 2);
+  GiveMetatableFace(L, 2);
   lua_settop(L, 1);
   return 1;
 }
@@ -197,7 +279,7 @@ bool IsPlainCFunction(lua_State* L) {
 }
 
 lua_CFunction GuardOf(const char* library, std::string_view name) {
-  if (library == nullptr) return &Checked;
+  if (library == nullptr) return name == "rawset" ? &CheckedRawset : &Checked;
   if (name == "rep") return &CheckedRep;
   if (name == "sort") return &CheckedSort;
   if (name == "concat") return &CheckedConcat;
@@ -232,6 +314,6 @@ void GuardFields(lua_State* L, const char* library, std::initializer_list<const 
 void GuardLongCalls(lua_State* L) {
   GuardFields(L, "string", {"rep", "upper", "lower", "reverse"});
   GuardFields(L, "table", {"concat", "sort", "insert", "remove", "maxn"});
-  GuardFields(L, nullptr, {"loadstring", "load", "collectgarbage"});
+  GuardFields(L, nullptr, {"loadstring", "load", "collectgarbage", "rawset"});
   GuardNewproxy(L);
 }

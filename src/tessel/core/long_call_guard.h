@@ -12,6 +12,12 @@ struct lua_State;
 // a comparator, in a command with a time limit, reads the clock as it compares (a sort of long
 // strings compares in C for hours), its order Lua's own; table.concat of a long range joins it
 // in parts, reading the clock between them, its text Lua's own. A Lua function stored as __gc in
-// the metatable of newproxy(true) runs in a coroutine of its own, where the time limit's hook is on
-// (Lua turns it off while a finaliser runs).
+// the metatable of newproxy(true) (by assignment, again, or by rawset) runs in a coroutine of its
+// own, where the time limit's hook is on (Lua turns it off while a finaliser runs): getmetatable
+// gives a face whose fields are the metatable's, and the metatable itself stays out of reach.
 void GuardLongCalls(lua_State* L);
+
+// Gives the metatable at `meta` (of userdata) a face as its __metatable, as newproxy's have: what
+// getmetatable gives then reads and writes its fields, a Lua function stored as __gc running
+// where the time limit's hook is on.
+void GiveMetatableFace(lua_State* L, int meta);

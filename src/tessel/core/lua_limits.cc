@@ -27,6 +27,7 @@ struct stLuaMemory {
   size_t limit = 0;  // bytes; 0 = none
   bool refused = false;
   bool garbage = false;       // a command was refused: what it left is to be collected
+  size_t kept = 0;            // bytes the state held after its last collection here
   bool open = false;          // the state was made; its last block takes this along
   lua_State* main = nullptr;  // the state's main thread
   // The limits from the config store as of its change count `configRead` (read again when the
@@ -154,6 +155,7 @@ void CollectRefusedGarbage(stLuaMemory* memory) {
                         Clock::now() + std::chrono::seconds(memory->seconds)});
   if (lua_cpcall(memory->main, &CollectGarbage, nullptr) == 0) {
     memory->garbage = false;
+    memory->kept = memory->used;
   } else {
     std::fprintf(stderr, "collection of a refused command's garbage failed: %s\n",
                  lua_isstring(memory->main, -1) ? lua_tostring(memory->main, -1) : "no message");
@@ -181,14 +183,55 @@ lua_State* NewLimitedLuaState() {
   return L;
 }
 
+// Lua runs the finalisers left at lua_close, where no command runs: one that looped held the
+// end (or whoever closed the state) for good. They run as a command of their own, under the
+// state's time limit (ending no later than a command running meanwhile); once stopped, the rest
+// stop at their first instruction, and the close goes on without them. The cap is lifted.
+void CloseLimitedLuaState(lua_State* L) {
+  stLuaMemory* memory = MemoryOf(L);
+  if (memory == nullptr) {
+    lua_close(L);
+    return;
+  }
+  ReadLimits(*memory);
+  memory->limit = 0;
+  const int seconds = memory->seconds;
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  if (seconds > 0 && !t_commands.empty() && t_commands.back().timed)
+    deadline = std::min(deadline, t_commands.back().deadline);
+  t_commands.push_back({L, seconds > 0, seconds, deadline});
+  lua_close(L);
+  const bool stopped = t_commands.back().stopped;
+  t_commands.pop_back();
+  if (stopped)
+    std::fprintf(stderr,
+                 "finalisers of a closed Lua state stopped after %d s (lua_time_limit in "
+                 "config/config_int.ini)\n",
+                 seconds);
+}
+
 void LimitScriptState(lua_State* L) {
   if (lua_gethook(L) == nullptr) lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
 }
 
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L) : cLuaCommandLimit(L, Clock::now()) {}
 
+// Whether what the state holds beyond what it kept at its last collection here takes more than
+// half the room the cap leaves: Lua collects when the state has doubled since its last cycle, so a
+// command that held most of the cap (ended or stopped at the time limit) left garbage that got the
+// next command refused the memory it would have had (the cap's own refusal collects only after).
+bool MuchGarbage(const stLuaMemory& memory) {
+  const size_t cap = memory.mib > 0 ? static_cast<size_t>(memory.mib) << 20 : 0;
+  return cap > memory.kept && memory.used > memory.kept &&
+         memory.used - memory.kept > (cap - memory.kept) / 2;
+}
+
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L, Clock::time_point now) {
   stLuaMemory* memory = MemoryOf(L);
+  if (memory != nullptr) {
+    ReadLimits(*memory);
+    if (MuchGarbage(*memory)) memory->garbage = true;
+  }
   CollectRefusedGarbage(memory);
   if (memory != nullptr) ReadLimits(*memory);
   const int seconds = memory != nullptr

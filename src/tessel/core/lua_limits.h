@@ -14,8 +14,11 @@
 struct lua_State;
 
 // A new state (as luaL_newstate makes one) whose allocator counts its memory and whose hook
-// applies the limits; states are closed with lua_close as usual.
+// applies the limits.
 lua_State* NewLimitedLuaState();
+// Closes such a state (lua_close on any other): the finalisers Lua runs then keep to the
+// state's time limit as a command does, and a line on standard error says when they were stopped.
+void CloseLimitedLuaState(lua_State* L);
 
 // Puts the time limit's hook on a state made elsewhere (the base library's scripts): what such a
 // state runs while a command runs stops at that command's time, as the command's own Lua does.
@@ -27,7 +30,8 @@ void LimitScriptState(lua_State* L);
 // its time is stopped with a Lua error at its next check; once stopped, every instruction checks
 // again, so a pcall inside the chunk cannot catch the stop and go on. While any command runs, a
 // limited state's allocator refuses to grow the state beyond its cap (Lua's "not enough memory"
-// error).
+// error). A command begins with a full collection when the garbage left takes more than half
+// the room the cap leaves, so that it gets the memory the state's live data leaves it.
 class cLuaCommandLimit {
  public:
   explicit cLuaCommandLimit(lua_State* L);

@@ -473,16 +473,23 @@ int GuardedGmatchStep(lua_State* L) {
 // Calls of a C function replacing gsub's matches between two looks at the clock.
 constexpr int kCallsPerCheck = 1 << 12;
 
-// gsub's replacement when it is a C function (upvalue 1), in a command with a time limit: Lua's
-// gsub calls it at each match without a Lua instruction between, so ('a'):rep(2^24):gsub('',
-// tonumber) ran for seconds past the limit after its search was walked. The clock is read every
+// gsub's replacement when it is a C function or a table (upvalue 1), in a command with a time
+// limit: Lua's gsub calls the function, or looks the first capture up in the table (through up to
+// a hundred __index tables), at each match without a Lua instruction between, so
+// ('a'):rep(2^24):gsub('', tonumber) ran for seconds past the limit after its search was walked,
+// and a table behind 98 __index tables 37 s under a 1 s limit. The clock is read every
 // kCallsPerCheck calls (the count in upvalue 2); the function gets the captures and gives its
-// first result, as Lua's gsub takes it.
+// first result, the table its value at the first capture, as Lua's gsub takes them.
 int TimedReplacement(lua_State* L) {
   const lua_Integer calls = lua_tointeger(L, lua_upvalueindex(2)) + 1;
   lua_pushinteger(L, calls % kCallsPerCheck);
   lua_replace(L, lua_upvalueindex(2));
   if (calls == kCallsPerCheck && LuaCommandOverdue()) StopOverdueCommand(L);
+  if (lua_istable(L, lua_upvalueindex(1))) {
+    lua_settop(L, 1);
+    lua_gettable(L, lua_upvalueindex(1));
+    return 1;
+  }
   lua_pushvalue(L, lua_upvalueindex(1));
   lua_insert(L, 1);
   lua_call(L, lua_gettop(L) - 1, 1);
@@ -492,7 +499,7 @@ int TimedReplacement(lua_State* L) {
 int Guarded(lua_State* L, eSearch kind) {
   // gmatch searches nothing itself: its iterator's calls are walked.
   if (kind != eSearch::kGmatch && Walkable(L, kind)) CheckSearch(L, kind, 0);
-  if (kind == eSearch::kGsub && lua_iscfunction(L, 3) && LuaCommandTimed()) {
+  if (kind == eSearch::kGsub && (lua_iscfunction(L, 3) || lua_istable(L, 3)) && LuaCommandTimed()) {
     lua_pushvalue(L, 3);
     lua_pushinteger(L, 0);
     lua_pushcclosure(L, &TimedReplacement, 2);

@@ -13,5 +13,6 @@ struct lua_State;
 // time is up stops the command with the time limit's error. A search that ends is then made by
 // Lua's own function, which gives the results; small searches go to it at once. gmatch's
 // iterator is walked so at each of its calls, each call being a search of its own. A C function
-// as gsub's replacement is called through one that reads the clock as the matches go.
+// or a table as gsub's replacement is called or read through one that reads the clock as the
+// matches go.
 void GuardPatternSearch(lua_State* L);

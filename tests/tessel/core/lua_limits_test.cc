@@ -43,6 +43,8 @@ TEST_F(LuaLimits, PatternSearchesAreBoundedAndKeepTheirResults) {
   for (const char* runaway :
        {"later()", "('a'):rep(100):gsub('(x*)', ('%1'):rep(2 ^ 24))",
         "('a'):rep(1e5):gsub('(x*)', ('%1'):rep(1e6))", "('a'):rep(2 ^ 24):gsub('', tonumber)",
+        "local t = {} for i = 1, 98 do t = setmetatable({}, {__index = t}) end "
+        "('a'):rep(2 ^ 24):gsub('', t)",
         "string.find(string.rep('a', 20000), 'a-a-a-a-b')",
         "pcall(string.gsub, string.rep('a', 20000), 'a*a*a*a*b', '')",
         "for w in ('a'):rep(20000):gmatch('a-a-a-a-b') do end",
@@ -65,7 +67,10 @@ TEST_F(LuaLimits, PatternSearchesAreBoundedAndKeepTheirResults) {
           "local n = 0 for a, b in s:gmatch('(a)(b)') do n = n + 1 end assert(n == 5000) "
           "assert(s:find('ba', 1, true) == 2) "
           "assert(('12'):rep(5000):gsub('(%d)(%d)', math.max) == ('2'):rep(5000)) "
-          "assert(s:gsub('a', tonumber) == s)"))
+          "assert(s:gsub('a', tonumber) == s) "
+          "assert(('abcab'):gsub('%a', {a = 'x', c = false}) == 'xbcxb') "
+          "assert(('ab'):gsub('()', {[1] = '<', [3] = '>'}) == '<ab>') "
+          "assert(not pcall(string.gsub, s, 'b', {b = {}}))"))
       << said_;
 }
 
@@ -125,6 +130,26 @@ TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
   EXPECT_FALSE(Run("collectgarbage('stop') " + loop + "p = nil local s = ('x'):rep(2 ^ 24)"));
   EXPECT_NE(said_.find("not enough memory"), std::string::npos) << said_;
   EXPECT_TRUE(Run("collectgarbage('restart')")) << said_;
+  // So do those stored again or by rawset, or in the files' metatable; the metatable's fields
+  // work as before.
+  EXPECT_FALSE(
+      Run("local m = getmetatable(io.stdout) local gc = m.__gc "
+          "m.__gc = function() m.__gc = gc while 1 do end end io.open('/dev/null') "
+          "collectgarbage()"));
+  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_TRUE(Run("assert(getmetatable(io.stdout).__index.write == io.stdout.write)")) << said_;
+  for (const char* set : {"m.__gc = function() end m.__gc = f", "rawset(m, '__gc', f)"}) {
+    SCOPED_TRACE(set);
+    EXPECT_FALSE(Run(std::string("local p, f = newproxy(true), function() while 1 do end end "
+                                 "local m = getmetatable(p) ") +
+                     set + " p = nil collectgarbage()"));
+    EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  }
+  EXPECT_TRUE(
+      Run("local p = newproxy(true) local m = getmetatable(p) m.__index = {x = 5} "
+          "assert(p.x == 5 and m.__metatable == nil and rawset(m, '__len', 1) == m) "
+          "m.__metatable = 'locked' assert(getmetatable(p) == 'locked')"))
+      << said_;
   // Finalisers that collect, each running the next inside it, nest no deeper than Lua allows.
   EXPECT_FALSE(
       Run("for i = 1, 2000 do getmetatable(newproxy(true)).__gc = function() "
@@ -133,6 +158,15 @@ TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
   // The guard all proxies share is no code's to change.
   EXPECT_FALSE(Run("setmetatable(getmetatable(newproxy(true)), nil)"));
   EXPECT_TRUE(Run("assert(getmetatable(getmetatable(newproxy(true))) == false)")) << said_;
+  EXPECT_TRUE(Run("local p = newproxy(true) assert(getmetatable(newproxy(p)) == getmetatable(p))"))
+      << said_;
+  EXPECT_FALSE(Run("newproxy(io.stdout)"));
+  EXPECT_NE(said_.find("bad argument #1 to 'newproxy' (boolean or proxy expected)"),
+            std::string::npos)
+      << said_;
+  // Those left when the state is closed (at the end, at a reload) keep to it too.
+  EXPECT_TRUE(Run(loop)) << said_;
+  group_.Clear();
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
 }
 
@@ -176,6 +210,11 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
   // A changed limit holds from the next command on.
   SetConfigValue("lua_memory_limit", 64);
   EXPECT_TRUE(Run("s = string.rep('x', 8 * 1024 * 1024) s = nil"));
+  // Garbage a command left (here 9 of 16 MiB) does not get the next one refused.
+  SetConfigValue("lua_memory_limit", 16);
+  EXPECT_TRUE(Run("local t = {} for i = 1, 9 do t[i] = ('x'):rep(2 ^ 20 + i) end collectgarbage()"))
+      << said_;
+  EXPECT_TRUE(Run("local u = {} for i = 1, 6 do u[i] = ('y'):rep(2 ^ 20 + i) end")) << said_;
 }
 
 }  // namespace
