@@ -317,10 +317,12 @@ void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
   log.flush();
 }
 
+// What a replay handed in is no traffic of the links: a recording started once the replay read
+// its file's end would otherwise take the records still queued as if peers had sent them.
 void cNetHelpTessel::HandlePeerMessageSelf(stBindMsg* msg) {
   FlightRecordReceived(msg->msg, msg->size, msg->send);
   iNetRecorder* recorder = GetNetRecorder();
-  if (recorder == nullptr || !recorder->IsRecording()) return;
+  if (msg->replayed || recorder == nullptr || !recorder->IsRecording()) return;
   recorder->Record(stBindMsg::kPeerRecord, msg->msg, msg->size,
                    msg->send != nullptr ? msg->send->GetID() : 0,
                    msg->send != nullptr ? msg->send->GetName() : "");
@@ -328,7 +330,7 @@ void cNetHelpTessel::HandlePeerMessageSelf(stBindMsg* msg) {
 
 void cNetHelpTessel::HandleNetMessageSelf(stBindMsg* msg) {
   iNetRecorder* recorder = GetNetRecorder();
-  if (recorder == nullptr || !recorder->IsRecording()) return;
+  if (msg->replayed || recorder == nullptr || !recorder->IsRecording()) return;
   recorder->Record(stBindMsg::kNetNotice, msg->msg, msg->size,
                    msg->send != nullptr ? msg->send->GetID() : 0,
                    msg->send != nullptr ? msg->send->GetName() : "");
