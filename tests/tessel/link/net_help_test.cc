@@ -73,8 +73,7 @@ TEST(PagePool, ALinksQueueIsBoundedInBytesWhileOtherLinksAndNoticesGoOn) {
   EXPECT_EQ(taken, 8);
   EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), other), 1);
   EXPECT_EQ(help.OnMessage(1, mib.data(), mib.size(), flooder), 1);
-  EXPECT_EQ(help.OnReplayedMessage(1, "n", 1, flooder) + help.OnReplayedMessage(3, "s", 1, flooder),
-            0);
+  EXPECT_EQ(help.OnReplayedMessage(3, "s", 1, flooder), 0);
   help.HandleMsg();
   EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), flooder), 1);
   EXPECT_EQ(help.OnReplayedMessage(1, "n", 1, flooder), 1);
