@@ -270,8 +270,8 @@ TEST_F(NetReplayTest, RecordingAndReplayingExcludeEachOtherAndTheFileIsLaidOutLi
   const mode_t umask = ::umask(0);
   ASSERT_TRUE(record_.StartRecord("run"));
   ::umask(umask);
-  char head[4] = {};  // a record a replay handed in, handled now, is not recorded
-  stBindMsg replayed{4, nullptr, reinterpret_cast<stMsg*>(head), stBindMsg::kPeerRecord, true};
+  stMsg head;  // a record a replay handed in, handled now, is not recorded
+  stBindMsg replayed{sizeof head, nullptr, &head, stBindMsg::kPeerRecord, true};
   cNetHelpTessel().HandlePeerMessageSelf(&replayed);
   struct stat st {};
   ASSERT_EQ(::stat(record_.GetPath().c_str(), &st), 0);
