@@ -52,7 +52,8 @@ class iHost {
   virtual void ListClients(std::ostream&) {}
   // Runs after every handled delivery: the host's check of its servers' links.
   virtual void CheckServerLinks(const char*) {}
-  virtual void SendCmdAllServerManager(int, const char*) {}
+  // The number of links the command went on; -1 when the process has no server manager.
+  virtual int SendCmdAllServerManager(int, const char*) { return -1; }
   virtual void TraceSendCmd(bool) {}
   virtual void TraceRecieveCmd(bool) {}
 

@@ -128,8 +128,9 @@ class cTessel : public cThreadCallback, public iHost {
   int IsAccount(const char* name) override;
   // Sends the command to every link of every server.
   void SendCmdAllServer(int cmd, const char* text);
-  // The same, skipping servers made for many links (word after the name of 1000 or more).
-  void SendCmdAllServerManager(int cmd, const char* text) override;
+  // The same, skipping servers made for many links (word after the name of 1000 or more); the
+  // number of links it went on, -1 when no server is a server manager.
+  int SendCmdAllServerManager(int cmd, const char* text) override;
   void CheckServerLinks(const char* tag) override;
   int GetMsgNum();
   void TraceSendCmd(bool on) override;

@@ -1,6 +1,7 @@
 // The host's registries of easy servers and clients and the lookups over them. Walks work on a
 // copy of the registry, so a server or client registered meanwhile (a clone made by a command)
 // never disturbs a walk in progress.
+#include <algorithm>
 #include <iostream>
 
 #include "tessel/contracts/netlib.h"
@@ -148,15 +149,17 @@ void cTessel::SendCmdAllServer(int cmd, const char* text) {
     if (iServer* net = server->GetNetServer()) SendServerCmd(net, cmd, text);
 }
 
-void cTessel::SendCmdAllServerManager(int cmd, const char* text) {
+int cTessel::SendCmdAllServerManager(int cmd, const char* text) {
+  int sent = -1;
   for (cEasyServer* server : Servers()) {
     iServer* net = server->GetNetServer();
     if (net == nullptr) continue;
     stServerInfo info;
     net->GetInfo(info);
     if (info.maxlinks >= kManagerMaxLinks) continue;
-    SendServerCmd(net, cmd, text);
+    sent = std::max(sent, 0) + SendServerCmd(net, cmd, text);
   }
+  return sent;
 }
 
 void cTessel::CheckServerLinks(const char* tag) {

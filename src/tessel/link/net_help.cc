@@ -48,7 +48,10 @@ cNetHelp::~cNetHelp() {
 
 // Small deliveries go into a page; when the pool cannot grow, into an array of their own, so a
 // delivery is never copied into a missing buffer. A record that would take its link's queued
-// bytes past the bound is refused before anything is allocated; notices are always taken.
+// bytes past the bound is refused before anything is allocated; notices of the network library
+// are always taken. A replay hands in notices and state records as fast as it reads its file: they
+// keep to the same bound (the replay waits and hands them in again), or a file of a million
+// notices played while the worker ran a long command queued a GiB.
 int cNetHelp::OnMessage(int kind, const void* data, unsigned long size, iSend* send) {
   return Queue(kind, data, size, send, false);
 }
@@ -59,7 +62,7 @@ int cNetHelp::OnReplayedMessage(int kind, const void* data, unsigned long size, 
 
 int cNetHelp::Queue(int kind, const void* data, unsigned long size, iSend* send, bool replayed) {
   const size_t cost = std::max<size_t>(size, m_pool.GetPageSize());
-  if (kind == stBindMsg::kPeerRecord) {
+  if (kind == stBindMsg::kPeerRecord || replayed) {
     std::unique_lock lock(m_lock);
     if (!Fits(lock, send, cost)) {
       m_nDropped.fetch_add(1);
@@ -314,10 +317,12 @@ void cNetHelp::WriteExceptionEntry(const stBindMsg* msg, int result) {
   log.flush();
 }
 
+// What a replay handed in is no traffic of the links: a recording started once the replay read
+// its file's end would otherwise take the records still queued as if peers had sent them.
 void cNetHelpTessel::HandlePeerMessageSelf(stBindMsg* msg) {
   FlightRecordReceived(msg->msg, msg->size, msg->send);
   iNetRecorder* recorder = GetNetRecorder();
-  if (recorder == nullptr || !recorder->IsRecording()) return;
+  if (msg->replayed || recorder == nullptr || !recorder->IsRecording()) return;
   recorder->Record(stBindMsg::kPeerRecord, msg->msg, msg->size,
                    msg->send != nullptr ? msg->send->GetID() : 0,
                    msg->send != nullptr ? msg->send->GetName() : "");
@@ -325,7 +330,7 @@ void cNetHelpTessel::HandlePeerMessageSelf(stBindMsg* msg) {
 
 void cNetHelpTessel::HandleNetMessageSelf(stBindMsg* msg) {
   iNetRecorder* recorder = GetNetRecorder();
-  if (recorder == nullptr || !recorder->IsRecording()) return;
+  if (msg->replayed || recorder == nullptr || !recorder->IsRecording()) return;
   recorder->Record(stBindMsg::kNetNotice, msg->msg, msg->size,
                    msg->send != nullptr ? msg->send->GetID() : 0,
                    msg->send != nullptr ? msg->send->GetName() : "");

@@ -62,7 +62,8 @@ class cNetHelp : public iCallbackNet {
   // Copies and queues the delivery; 1, or 0 when no buffer could be had or the link's queued
   // bytes would pass their bound (the delivery is dropped and counted).
   int OnMessage(int kind, const void* data, unsigned long size, iSend* send) override;
-  // The same for a delivery a replay hands in: it is queued marked as replayed.
+  // The same for a delivery a replay hands in: it is queued marked as replayed, and a notice or
+  // state record is bounded as a peer record is (0 when refused: the replay hands it in again).
   int OnReplayedMessage(int kind, const void* data, unsigned long size, iSend* send);
   virtual ~cNetHelp();
   virtual void HandlePeerMessageSelf(stBindMsg* msg) = 0;

@@ -339,16 +339,24 @@ void ostreamCmd::SendPieces(const std::vector<std::string>& cmds, int group) {
       Clock::now() + std::chrono::microseconds(static_cast<long long>(allowedMs * 1000));
   Clock::duration waited{};
   size_t sent = 0;
+  // A piece the link did not take ends the answer (the pieces after it would leave a hole in
+  // the text), and is said as a cut is.
+  bool refused = false;
   for (; sent < cmds.size(); ++sent) {
     if (sent > 0 && link != nullptr && !Drained(link, deadline, waited)) break;
-    m_pBridge->SendBackCmd(link, level, cmds[sent].c_str());
+    if (m_pBridge->SendBackCmd(link, level, cmds[sent].c_str()) == 0) {
+      refused = true;
+      break;
+    }
   }
   const bool cut = sent < cmds.size() && link != nullptr && link->IsConnect() != 0;
   if (link != nullptr && cmds.size() > 1)
-    NoteWait(key, std::chrono::duration<double, std::milli>(waited).count(), cut);
+    NoteWait(key, std::chrono::duration<double, std::milli>(waited).count(), cut && !refused);
   if (!cut) return;
   std::string why = "has not read an earlier answer yet";
-  if (!stalled && allowedMs >= kOutputDrainMs)
+  if (refused)
+    why = "did not take piece " + std::to_string(sent + 1);
+  else if (!stalled && allowedMs >= kOutputDrainMs)
     why = "did not read them within " + std::to_string(kOutputDrainMs / 1000) + " s";
   else if (!stalled)
     why = "did not read them within " + std::to_string(static_cast<int>(allowedMs)) +
@@ -362,14 +370,25 @@ void ostreamCmd::SendPieces(const std::vector<std::string>& cmds, int group) {
   m_pBridge->SendBackCmd(link, level, MakeOutputCmd(line).c_str());
 }
 
+// A piece the object's link did not take (no link, a link down, its queue full) ends the flush:
+// the pieces after it would leave a hole in the text. What was left out is said on the console
+// and, as the first line of what is collected next, to the requester.
 void ostreamCmd::FlushOutput(cSyncObj* sync) {
   TESSEL_ASSERT_WORKER();
-  const std::string output = m_collected.Text();
-  for (const std::string& cmd : MakeOutputCmds(output)) {
+  const std::vector<std::string> cmds = MakeOutputCmds(m_collected.Text());
+  size_t sent = 0;
+  for (; sent < cmds.size(); ++sent) {
     unsigned long size = 0;
-    stMsg* record = Msg_GetCmd(GetServingCmdLevel(), cmd, size);
-    if (size != 0) sync->SendMessageA(record, size);
+    stMsg* record = Msg_GetCmd(GetServingCmdLevel(), cmds[sent], size);
+    if (size == 0 || sync->SendMessageA(record, size) == 0) break;
   }
   m_collected.Reset();
   m_os.clear();
+  if (sent == cmds.size()) return;
+  const std::string line =
+      "ostreamCmd::FlushOutput object #" + std::to_string(sync->cSyncObj_GetID()) + ": " +
+      std::to_string(cmds.size() - sent) + " of " + std::to_string(cmds.size()) +
+      " pieces not sent (its link did not take them)\n";
+  std::cout << line;
+  if (m_pBridge != nullptr) m_os << line;
 }

@@ -18,7 +18,7 @@ TEST_F(LoggedInTest, CommandsToAllServersLookupsByAccountAndTheEndThatClearsTheN
       SetUp();
     }
     StartLinks(maxlinks, "pw");
-    m_host->SendCmdAllServerManager(1, "Mark('manager')");
+    EXPECT_EQ(m_host->SendCmdAllServerManager(1, "Mark('manager')"), maxlinks < 1000 ? 1 : -1);
     m_host->SendCmdAllServer(1, "Mark('all')");
     const auto marks = [&] { return m_client->record.FirstArgs("Mark"); };
     const auto lastIsAll = [&] { return !marks().empty() && marks().back() == "all"; };

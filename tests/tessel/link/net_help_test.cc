@@ -62,6 +62,7 @@ TEST(PagePool, DeliveriesTakePagesOrArraysAndAPumpHandlesWhatWasQueuedWhenItStar
 
 // A link's queued bytes are bounded: past 8 MiB its records are refused (the network library then
 // cuts it) while other links and notices are taken; once the pump drained it, it takes again.
+// Notices and state records a replay hands in keep to the bound (the replay hands them in again).
 TEST(PagePool, ALinksQueueIsBoundedInBytesWhileOtherLinksAndNoticesGoOn) {
   cKeepHelp help;
   const std::string mib(1 << 20, 'm');
@@ -72,8 +73,10 @@ TEST(PagePool, ALinksQueueIsBoundedInBytesWhileOtherLinksAndNoticesGoOn) {
   EXPECT_EQ(taken, 8);
   EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), other), 1);
   EXPECT_EQ(help.OnMessage(1, mib.data(), mib.size(), flooder), 1);
+  EXPECT_EQ(help.OnReplayedMessage(3, "s", 1, flooder), 0);
   help.HandleMsg();
   EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), flooder), 1);
+  EXPECT_EQ(help.OnReplayedMessage(1, "n", 1, flooder), 1);
 }
 
 // Links take turns: a link's backlog delays another's items by its turn only; guests (links

@@ -184,6 +184,12 @@ TEST_F(MsgRegistry, ARemoteCommandsOutputComesBackWholeAsOneOutputReplyAtItsLeve
   EXPECT_EQ(0, get_gout().SendBackCmd(3, "Ver()"));
   EXPECT_EQ(0, get_gout().SendBackMsg());
   EXPECT_EQ(1u, bridge.m_ran.size());
+  // A piece its link does not take ends the flush or the answer, and that is said.
+  objectLink.m_sendResult = cmd->link.m_sendResult = 0;
+  bridge.GetMsg().HandleMsg(&cmd->bind);
+  EXPECT_NE(out.Text().find("#12: 1 of 1 pieces not sent"), std::string::npos);
+  EXPECT_NE(out.Text().find("1 of 1 pieces left out (the requester did not take piece 1)"),
+            std::string::npos);
 }
 
 // Output longer than one record comes back over several, output holding NUL bytes as a call

@@ -207,16 +207,23 @@ void BroadCmdNameClient(int group, const char* text, const char* name) {
   if (OwnAccountHas(name)) RunHere(group, text);
 }
 
+// A broadcast that went on no link of a server manager (none up, or each refused the record: a
+// text too long for one, a queue past its bound) is said; a process without one does nothing.
+void SentToManagers(const char* func, const std::string& wire) {
+  if (SendToServerManagers(wire) == 0)
+    get_gout() << "func_" << func << " not sent: no link of a server manager took it\n";
+}
+
 void BroadCmdName(int group, const char* text, const char* name) {
   RequireCmdTarget("BroadCmdName", "*");
   const std::string wire = MakeBroadNameClientCmd(group, text, name);
-  if (FirstRelayedPass("BroadCmdName", wire)) SendToServerManagers(wire);
+  if (FirstRelayedPass("BroadCmdName", wire)) SentToManagers("BroadCmdName", wire);
 }
 
 void BroadCmd(int group, const char* text) {
   RequireCmdTarget("BroadCmd", "*");
   const std::string wire = MakeBroadDoCmd(group, text);
-  if (FirstRelayedPass("BroadCmd", wire)) SendToServerManagers(wire);
+  if (FirstRelayedPass("BroadCmd", wire)) SentToManagers("BroadCmd", wire);
 }
 
 // The info values live outside every Lua state: a command sets short ones, and a bounded

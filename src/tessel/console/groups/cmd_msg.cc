@@ -77,7 +77,11 @@ void SendClients(const char* server, int group, const char* text) {
     return;
   }
   RequireCmdTarget("SendClients", "*");
-  SendServerCmd(net, group, text);
+  // No link took it (none up, a text longer than one command record, every queue full): said,
+  // as a command to one link that did not leave is.
+  if (SendServerCmd(net, group, text) == 0)
+    get_gout() << "func_SendClients server " << server << " cmd " << group
+               << " not sent: no link took it\n";
 }
 
 // Sends to the link on which `account` is logged in on the server.

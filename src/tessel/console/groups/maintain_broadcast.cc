@@ -97,9 +97,9 @@ bool FirstRelayedPass(const char* label, const std::string& wire) {
   return !ServingBroadcast() || FirstBroadcastPass(label, wire);
 }
 
-void SendToServerManagers(const std::string& text) {
+int SendToServerManagers(const std::string& text) {
   TESSEL_ASSERT_WORKER();
-  GetHost().SendCmdAllServerManager(kManagerGroup, text.c_str());
+  return GetHost().SendCmdAllServerManager(kManagerGroup, text.c_str());
 }
 
 void RunHere(int group, const std::string& text) {

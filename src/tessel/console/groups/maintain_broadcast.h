@@ -25,8 +25,9 @@ bool FirstBroadcastPass(const char* label, const std::string& wire);
 // itself on in turn ends once it came round a circle of links. Any other passes.
 bool FirstRelayedPass(const char* label, const std::string& wire);
 
-// Sends `text` to group 4 of every server manager of the host.
-void SendToServerManagers(const std::string& text);
+// Sends `text` to group 4 of every server manager of the host; the number of links it went on,
+// -1 when the host has no server manager.
+int SendToServerManagers(const std::string& text);
 
 // Runs `text` in group `group` here: through the link the command being served came over, or,
 // typed on the console, in the console's group of that level.
