@@ -103,5 +103,35 @@ TEST_F(LinkTest, TheLoginDeskRunsNoTwoChecksOfAGibibyteAtOnce) {
   EXPECT_EQ(most, 1u);
 }
 
+// Checks that keep coming one after another (two run at once; each of 0.5 s or so) do not pass
+// a check of 1 GiB for as long as they come: it runs once those running when it came have ended,
+// while later ones still wait. Each guess (two from each of four addresses) is at an account of its
+// own.
+TEST_F(LinkTest, TheLoginDeskRunsACheckOfAGibibyteWhileSmallerOnesKeepComing) {
+#ifdef TESSEL_SANITIZED
+  GTEST_SKIP() << "a check of 1 GiB takes the sanitizers' time and memory";
+#endif
+  WriteAccount("big", "$scrypt$ln=20,r=8,p=1$c2FsdHNhbHQ$c2FsdHNhbHRzYWx0c2FsdA", 1);
+  for (int i = 0; i < 8; ++i)
+    WriteAccount("s" + std::to_string(i),
+                 "$pbkdf2-sha256$1000000$c2FsdHNhbHQ$c2FsdHNhbHRzYWx0c2FsdA", 1);
+  StartServer();
+  cLoginDesk& desk = Accounts().GetLoginDesk();
+  ASSERT_TRUE(ConnectPeer());
+  std::vector<std::unique_ptr<testkit::cRawPeer>> streams;
+  for (int i = 0; i < 8; ++i) {
+    if (i % 2 == 0)
+      streams.push_back(std::make_unique<testkit::cRawPeer>(
+          m_server->Port(), ("127.0.0." + std::to_string(2 + i / 2)).c_str()));
+    streams[i / 2]->Write(testkit::CmdFrame(2, "Login('s" + std::to_string(i) + "','x')"));
+  }
+  ASSERT_TRUE(Pump([&] { return desk.Checking() == 2; }));
+  SendCmd(m_peerLink->client, 2, "Login('big','x')");
+  EXPECT_TRUE(Pump(
+      [&] { return m_peer.Count([](auto& d) { return d.CmdText().starts_with("Logined(0,"); }); },
+      120000));
+  EXPECT_GT(desk.Pending(), 2u);
+}
+
 }  // namespace
 }  // namespace linktest
