@@ -69,14 +69,12 @@ TEST(DecodeEchoReply, OnlyOurWholeEchoReplyCounts) {
   }
 }
 
-// A resolver that does not answer until the test lets it (at most 30 s).
+// A resolver that answers only when the test lets it (within 30 s).
 std::atomic<bool> g_letResolverAnswer{false}, g_resolverAnswered{false};
-int StuckResolver(const char*, const char*, const addrinfo*, addrinfo** found) {
-  *found = nullptr;
+int StuckResolver(const char*, const char*, const addrinfo*, addrinfo**) {
   for (int i = 0; i < 600 && !g_letResolverAnswer; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  g_resolverAnswered = true;
-  return EAI_AGAIN;
+  return g_resolverAnswered = true, EAI_AGAIN;
 }
 
 // Every reply from loopback comes (a time-out, as for a wrong checksum, would add 2000 ms to the
@@ -90,13 +88,9 @@ TEST(Ping, LoopbackAnswersAndAnUnresolvableNameFailsWithoutSending) {
   EXPECT_EQ(Ping("no-such-host.invalid", 3) & Ping("127.0.0.1", 0), kPingFailed);
   EXPECT_EQ(out.Text().find("Pinging"), std::string::npos);
   SetPingResolver(&StuckResolver);
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Ping("stuck.invalid", 3), kPingFailed);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_FALSE(g_resolverAnswered);
   g_letResolverAnswer = true;
-  for (int i = 0; i < 200 && !g_resolverAnswered; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   SetPingResolver(nullptr);
 }
 
