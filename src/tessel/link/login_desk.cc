@@ -235,9 +235,13 @@ void cLoginDesk::Run() {
   for (const bool slowedAddress : {false, true}) {
     for (auto it = m_attempts.begin(); it != m_attempts.end();) {
       const auto next = std::next(it);
-      if (!it->begun && m_throttle.IsSlowed(it->address, now) == slowedAddress &&
-          m_throttle.MayAnswer(it->address, it->account, now))
-        Start(it, false);
+      if (!it->begun && m_throttle.IsSlowed(it->address, now) == slowedAddress) {
+        // One whose turn has gone again (its slowed key is busy or waits) holds nobody back.
+        if (m_throttle.MayAnswer(it->address, it->account, now))
+          Start(it, false);
+        else
+          SetWaitsForMemory(*it, false);
+      }
       it = next;
     }
   }
