@@ -116,9 +116,9 @@ void cNetClient::ArmConnectTimer(const tConnPtr& c) {
     if (error || c->tls || c->state.load() != eConnState::Connecting) return;
     if (!c->lookup) return self->ConnectFailed(c, NetState_ConnectResult, ETIMEDOUT);
     c->lookup.reset();
-    cNetService::Instance().Log("client " + self->m_name + ": no address for " + self->m_ip +
-                                " within " + std::to_string(kConnectTimeoutMs / 1000) +
-                                " s (its resolver did not answer)");
+    cNetService::Instance().Log(
+        "client " + self->m_name + ": no address for " + self->Target(false) + " within " +
+        std::to_string(kConnectTimeoutMs / 1000) + " s (its resolver did not answer)");
     self->ConnectFailed(c, NetState_ConnectError, ETIMEDOUT);
   });
 }
@@ -177,10 +177,15 @@ void cNetClient::ConnectFailed(const tConnPtr& c, uint32_t state, int error) {
     c->state.store(eConnState::Down);
     silent = c->silent;
   }
-  cNetService::Instance().Log("client " + m_name + " connect to " + m_ip + ":" +
-                              std::to_string(m_port) + " failed: " + std::strerror(error));
+  cNetService::Instance().Log("client " + m_name + " connect to " + Target(true) +
+                              " failed: " + std::strerror(error));
   CloseSocket(c);
   if (!silent) Notify(state, error);
+}
+
+std::string cNetClient::Target(bool withPort) {
+  std::lock_guard<cSpinLock> lock(m_lock);
+  return withPort ? std::string(m_ip) + ":" + std::to_string(m_port) : std::string(m_ip);
 }
 
 // A TLS link reports its connect before the hand-shake (the system then waits for the
@@ -212,7 +217,7 @@ void cNetClient::ArmIdleCheck(const tConnPtr& c) {
       self->ArmIdleCheck(c);
       return;
     }
-    cNetService::Instance().Log("client " + self->m_name + ": nothing from " + self->m_ip +
+    cNetService::Instance().Log("client " + self->m_name + ": nothing from " + self->Target(false) +
                                 (reason == NetReason_Idle ? " for too long" : " since connect") +
                                 "; cut");
     self->Cut(c, reason, false, eDownCause::Limit, ETIMEDOUT);

@@ -41,7 +41,7 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
         "/0/if 1 then io.open('" + marker + "','w') end|@shell",
         "/15/Hello() System('" + touch + "')|needs @shell",
         // A replay runs its records with the accounts of the live links they land on.
-        "/16/Replay('r/x.rep')|Replay (needs @shell)",
+        "/16/Replay('r/x.rep')|Replay (needs @shell)", "/16/ReplaySpeed(-1)|needs @shell",
         "/10/SimRecv('global',15,'x')|SimRecv (needs @shell)"}},
       {"deploy",
        "allow = @files,4:Ver",

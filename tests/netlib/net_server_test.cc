@@ -55,6 +55,12 @@ TEST(NetServer, ConnectAndDisconnectReachBothSidesAsNoticesWithTheirReason) {
     EXPECT_FALSE(late.connected);
     EXPECT_EQ(refused.Snapshot().at(0).Word(1), uint32_t(ECONNREFUSED));
     EXPECT_EQ(refused.Snapshot().at(0).NoticeIp(), "127.0.0.1");
+    // Connects one behind the other, each ending the last while that one may be failing.
+    for (int i = 1; i <= 300; ++i) {
+      late.client->Connect(i % 2 ? "127.0.0.2" : "127.0.0.1", s.port);
+      std::this_thread::sleep_for(std::chrono::microseconds(40 * (i % 9)));
+    }
+    EXPECT_TRUE(refused.WaitCount([](auto& d) { return d.NoticeIp() == "127.0.0.1"; }, 2));
     EXPECT_EQ(Send(late.client, MakeRecord(1001, "nobody")), 0);
     late.client->Stop();
     EXPECT_EQ(late.client->Connect("127.0.0.1", s.port), 0);

@@ -215,7 +215,7 @@ constexpr stRow kRows[] = {
     // 16 Replay
     {16, "Record", R::kFiles},
     {16, "Replay", R::kAdmin},
-    {16, "ReplaySpeed", R::kWrite},
+    {16, "ReplaySpeed", R::kAdmin},
 };
 
 }  // namespace

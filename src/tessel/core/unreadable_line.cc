@@ -102,9 +102,10 @@ void ReportUnreadableLine(const std::string& file, int line, const std::string& 
              shown + " line " + std::to_string(line) + " cannot be read: " + why);
 }
 
-void ReportUnreadableFile(const std::string& file, const std::string& why) {
+void ReportUnreadableFile(const std::string& file, const std::string& why,
+                          const std::string& topic) {
   const std::string shown = std::filesystem::path(file).lexically_normal().string();
-  ReportOnce(shown + ":", why.rfind(file, 0) == 0 ? shown + why.substr(file.size()) : why);
+  ReportOnce(shown + ":" + topic, why.rfind(file, 0) == 0 ? shown + why.substr(file.size()) : why);
 }
 
 void ReportPasswordFileOpenToOthers(const std::string& file) {

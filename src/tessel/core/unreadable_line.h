@@ -12,8 +12,10 @@
 void ReportUnreadableLine(const std::string& file, int line, const std::string& why);
 
 // The same for a whole file that is not read (no regular file, too large): once per file.
-// `why` names the file and the cause.
-void ReportUnreadableFile(const std::string& file, const std::string& why);
+// `why` names the file and the cause. A report of another `topic` (a file read whole that holds
+// one value wrong) keeps a once of its own: a report made for the file before does not hide it.
+void ReportUnreadableFile(const std::string& file, const std::string& why,
+                          const std::string& topic = "");
 
 // Reports, once per file as above, a file holding a password (an account or login file) that
 // other users of the machine may read or change (the password is still used).

@@ -28,20 +28,24 @@ bool IsSafeAccountByte(unsigned char c) {
 // of the account read as a wrong password. The value is not shown.
 void ReportBrokenPasswordHash(const std::string& path, const std::string& stored) {
   if (!LooksLikePasswordHash(stored) || IsPasswordHash(stored)) return;
-  ReportUnreadableFile(path, path +
-                                 ": its password begins like a hash but is none that can be "
-                                 "checked (a cost, salt or length out of form or bounds): no "
-                                 "password logs the account in; make it with "
-                                 "tessel_cli --hash-password");
+  ReportUnreadableFile(path,
+                       path +
+                           ": its password begins like a hash but is none that can be "
+                           "checked (a cost, salt or length out of form or bounds): no "
+                           "password logs the account in; make it with "
+                           "tessel_cli --hash-password",
+                       "hash");
 }
 
 // A hash that could not be derived refuses the login as a wrong password (the peer learns nothing
 // more); without this line the operator would look for a typo.
 void ReportUncheckedPasswordHash(const std::string& path) {
-  ReportUnreadableFile(path, path +
-                                 ": its password hash could not be checked (scrypt could not get "
-                                 "its memory under this process's limits, or OpenSSL refused "
-                                 "or failed): its logins are refused as a wrong password");
+  ReportUnreadableFile(path,
+                       path +
+                           ": its password hash could not be checked (scrypt could not get "
+                           "its memory under this process's limits, or OpenSSL refused "
+                           "or failed): its logins are refused as a wrong password",
+                       "unchecked");
 }
 
 }  // namespace

@@ -137,9 +137,8 @@ std::string cLoginDesk::StoredHash(const std::string& account) const {
 bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
   std::string stored = it->kicked ? std::string() : StoredHash(it->account);
   const uint64_t bytes = PasswordCheckBytes(stored);
-  if (!stored.empty() &&
-      (m_nChecks >= kMaxChecks || (m_nChecks > 0 && m_nCheckBytes + bytes > kMaxCheckBytes)))
-    return false;
+  if (!stored.empty() && !MayCheck(*it, bytes)) return false;
+  SetWaitsForMemory(*it, false);
   m_throttle.Begin(it->address, it->account, m_clock());
   it->begun = true;
   if (stored.empty()) {
@@ -159,6 +158,26 @@ bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
   ++m_nChecks;
   m_nCheckBytes += bytes;
   return true;
+}
+
+// A check waiting for the memory of the running ones holds every other check back until it
+// runs: else smaller checks, one coming as another ended, kept one running always and passed a
+// check of 1 GiB for as long as they came.
+bool cLoginDesk::MayCheck(stAttempt& attempt, uint64_t bytes) {
+  const bool fits = m_nChecks == 0 || m_nCheckBytes + bytes <= kMaxCheckBytes;
+  if (m_nChecks < kMaxChecks && fits && (m_nMemoryWaiters == 0 || attempt.waitsForMemory))
+    return true;
+  if (!fits) SetWaitsForMemory(attempt, true);
+  return false;
+}
+
+void cLoginDesk::SetWaitsForMemory(stAttempt& attempt, bool waits) {
+  if (attempt.waitsForMemory == waits) return;
+  attempt.waitsForMemory = waits;
+  if (waits)
+    ++m_nMemoryWaiters;
+  else
+    --m_nMemoryWaiters;
 }
 
 void cLoginDesk::Finish(Attempts::iterator it, bool serving,
@@ -216,9 +235,13 @@ void cLoginDesk::Run() {
   for (const bool slowedAddress : {false, true}) {
     for (auto it = m_attempts.begin(); it != m_attempts.end();) {
       const auto next = std::next(it);
-      if (!it->begun && m_throttle.IsSlowed(it->address, now) == slowedAddress &&
-          m_throttle.MayAnswer(it->address, it->account, now))
-        Start(it, false);
+      if (!it->begun && m_throttle.IsSlowed(it->address, now) == slowedAddress) {
+        // One whose turn has gone again (its slowed key is busy or waits) holds nobody back.
+        if (m_throttle.MayAnswer(it->address, it->account, now))
+          Start(it, false);
+        else
+          SetWaitsForMemory(*it, false);
+      }
       it = next;
     }
   }
@@ -231,6 +254,7 @@ void cLoginDesk::DropLink(unsigned int linkId) {
   for (auto it = m_attempts.begin(); it != m_attempts.end();) {
     const auto next = std::next(it);
     if (it->link.linkId == linkId && !it->begun) {
+      SetWaitsForMemory(*it, false);
       it->audit->End(false, false, -1);
       m_attempts.erase(it);
     }

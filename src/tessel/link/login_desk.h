@@ -43,7 +43,8 @@ class cLoginDesk {
   // Hash checks running at once; further attempts wait for a free one.
   static constexpr size_t kMaxChecks = 2;
   // The memory the running checks may take together beyond the first: as much as the largest one
-  // (two scrypt checks of 1 GiB held 2 GiB at once).
+  // (two scrypt checks of 1 GiB held 2 GiB at once). A check that waits for memory so holds
+  // every later check back until it runs.
   static constexpr uint64_t kMaxCheckBytes = uint64_t(1) << 30;
   // The throttle's summary lines are looked for this often.
   static constexpr int64_t kSummaryEveryMs = 1000;
@@ -75,11 +76,12 @@ class cLoginDesk {
     stLinkToken link;
     iSend* send = nullptr;
     std::string address, account, password;
-    bool begun = false;       // the throttle counts it as being answered
-    bool replayed = false;    // handed in by a replay, not sent by the link's peer
-    bool kicked = false;      // its account was kicked while it waited: it is refused
-    std::string stored;       // the hash it is checked against
-    uint64_t checkBytes = 0;  // the memory its check takes
+    bool begun = false;           // the throttle counts it as being answered
+    bool replayed = false;        // handed in by a replay, not sent by the link's peer
+    bool kicked = false;          // its account was kicked while it waited: it is refused
+    bool waitsForMemory = false;  // its check waits for the memory the running ones take
+    std::string stored;           // the hash it is checked against
+    uint64_t checkBytes = 0;      // the memory its check takes
     std::shared_ptr<stCheck> check;
     std::unique_ptr<cLoginAudit> audit;  // its line, when it is answered later
   };
@@ -88,6 +90,10 @@ class cLoginDesk {
   // Starts answering: at once (`serving`: inside the Login command), or by a hash check; false
   // when a check is needed and none is free.
   bool Start(Attempts::iterator it, bool serving);
+  // Whether a check of `bytes` for `attempt` may start now; one that may not for the memory
+  // the running checks take is marked as waiting for it.
+  bool MayCheck(stAttempt& attempt, uint64_t bytes);
+  void SetWaitsForMemory(stAttempt& attempt, bool waits);
   // Answers, takes the attempt off the list and releases its link.
   void Finish(Attempts::iterator it, bool serving, std::optional<ePasswordCheck> verdict);
   void Hold(iSend* send, bool hold);
@@ -100,6 +106,7 @@ class cLoginDesk {
   Clock m_clock;
   Attempts m_attempts;
   size_t m_nChecks = 0;
-  uint64_t m_nCheckBytes = 0;  // the memory the running checks take
+  uint64_t m_nCheckBytes = 0;   // the memory the running checks take
+  size_t m_nMemoryWaiters = 0;  // attempts marked waitsForMemory
   int64_t m_nLastSummary = 0;
 };

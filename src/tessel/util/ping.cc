@@ -11,8 +11,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -28,6 +34,7 @@ uint32_t TickCount() {
 }
 
 std::atomic<bool> g_datagramOnly{false};
+std::atomic<PingResolver> g_resolver{nullptr};
 
 // An ICMP socket: raw when allowed, else the unprivileged datagram ping socket. The kernel
 // rewrites the identifier of requests sent through the datagram socket to the socket's own
@@ -67,19 +74,73 @@ struct EchoSocket {
   }
 };
 
-bool Resolve(const char* host, sockaddr_in& out) {
-  out = sockaddr_in{};
-  out.sin_family = AF_INET;
-  if (host == nullptr || *host == '\0') return false;
+// Lookups whose resolver has not answered yet, at most: each holds a thread.
+constexpr int kMaxLookups = 4;
+std::atomic<int> g_lookups{0};
+
+// One lookup's answer, shared by its thread and the Ping that waits for it.
+struct stLookup {
+  std::mutex lock;
+  std::condition_variable ended;
+  bool done = false;
+  bool found = false;
+  in_addr address{};
+};
+
+void LookUpOnThread(PingResolver resolve, const std::string& host,
+                    const std::shared_ptr<stLookup>& lookup) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host, nullptr, &hints, &found) == 0 && found != nullptr) {
-    out.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
+  const bool ok = resolve(host.c_str(), nullptr, &hints, &found) == 0 && found != nullptr &&
+                  found->ai_addrlen >= sizeof(sockaddr_in);
+  sockaddr_in at{};
+  if (ok) memcpy(&at, found->ai_addr, sizeof at);
+  if (found != nullptr) freeaddrinfo(found);
+  std::lock_guard<std::mutex> hold(lookup->lock);
+  lookup->done = true;
+  lookup->found = ok;
+  lookup->address = at.sin_addr;
+  g_lookups.fetch_sub(1);
+  lookup->ended.notify_all();
+}
+
+// Looks `host` up on a thread of its own, waiting at most kPingResolveMs: a resolver that never
+// answered held the caller (a client's start choosing between two addresses) for as long.
+// `why` says why there is no address when it is more than that the name has none.
+bool LookUp(const char* host, in_addr& out, std::string& why) {
+  if (g_lookups.fetch_add(1) >= kMaxLookups) {
+    g_lookups.fetch_sub(1);
+    why = ": " + std::to_string(kMaxLookups) + " lookups still wait for the resolver";
+    return false;
   }
-  return inet_pton(AF_INET, host, &out.sin_addr) == 1;
+  auto lookup = std::make_shared<stLookup>();
+  const PingResolver chosen = g_resolver.load();
+  try {
+    std::thread(&LookUpOnThread, chosen != nullptr ? chosen : &getaddrinfo, std::string(host),
+                lookup)
+        .detach();
+  } catch (const std::system_error&) {
+    g_lookups.fetch_sub(1);
+    why = ": no thread for the lookup";
+    return false;
+  }
+  std::unique_lock<std::mutex> hold(lookup->lock);
+  if (!lookup->ended.wait_for(hold, std::chrono::milliseconds(kPingResolveMs),
+                              [&] { return lookup->done; })) {
+    why = ": its resolver did not answer within " + std::to_string(kPingResolveMs / 1000) + " s";
+    return false;
+  }
+  out = lookup->address;
+  return lookup->found;
+}
+
+bool Resolve(const char* host, sockaddr_in& out, std::string& why) {
+  out = sockaddr_in{};
+  out.sin_family = AF_INET;
+  if (host == nullptr || *host == '\0') return false;
+  // A dotted address needs no resolver.
+  return inet_pton(AF_INET, host, &out.sin_addr) == 1 || LookUp(host, out.sin_addr, why);
 }
 
 bool IsTimeout(int err) {
@@ -136,6 +197,10 @@ void PrintStatistics(const char* address, int count, int received) {
 
 void SetPingDatagramOnly(bool on) {
   g_datagramOnly = on;
+}
+
+void SetPingResolver(PingResolver resolve) {
+  g_resolver = resolve;
 }
 
 uint16_t IcmpChecksum(const void* data, size_t size) {
@@ -212,8 +277,9 @@ unsigned long Ping(const char* host, int count) {
     return kPingFailed;
   }
   sockaddr_in dest;
-  if (!Resolve(host, dest)) {
-    fprintf(stderr, "Unable to resolve %s\n", host ? host : "");
+  std::string why;
+  if (!Resolve(host, dest, why)) {
+    fprintf(stderr, "Unable to resolve %s%s\n", host ? host : "", why.c_str());
     return kPingFailed;
   }
   if (count <= 0) return kPingFailed;

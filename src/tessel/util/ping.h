@@ -9,7 +9,8 @@ constexpr unsigned long kPingFailed = 0xFFFFFFFFul;
 
 // Sends `count` echo requests to `host` (a host name or a dotted address) and returns the mean
 // round-trip time in milliseconds; a request whose reply does not come within 1000 ms counts
-// 2000 ms. Returns kPingFailed when the socket cannot be opened, the name cannot be resolved or
+// 2000 ms. Returns kPingFailed when the socket cannot be opened, the name cannot be resolved
+// (within kPingResolveMs) or
 // a network call fails otherwise than by a time-out. A count of 0 or less sends nothing and
 // returns kPingFailed. Uses a raw ICMP socket and falls back to the kernel's unprivileged ping
 // socket when raw sockets are not allowed.
@@ -18,6 +19,17 @@ unsigned long Ping(const char* host, int count);
 // With on, Ping never opens a raw socket: the datagram path is taken as without the rights for
 // raw sockets (for tests; any thread).
 void SetPingDatagramOnly(bool on);
+
+struct addrinfo;
+
+// A host name is looked up on a thread of its own; a lookup that has not ended after this long
+// is given up (Ping fails), and its thread is left to end whenever its resolver answers.
+constexpr int kPingResolveMs = 5000;
+
+// How Ping looks a host name up (getaddrinfo's form); nullptr: getaddrinfo. For tests; any thread.
+using PingResolver = int (*)(const char* host, const char* service, const addrinfo* hints,
+                             addrinfo** found);
+void SetPingResolver(PingResolver resolve);
 
 // The Internet checksum (one's-complement sum of 16-bit words in memory order).
 uint16_t IcmpChecksum(const void* data, size_t size);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <set>
@@ -67,8 +69,17 @@ TEST(DecodeEchoReply, OnlyOurWholeEchoReplyCounts) {
   }
 }
 
+// A resolver that answers only when the test lets it (within 30 s).
+std::atomic<bool> g_letResolverAnswer{false}, g_resolverAnswered{false};
+int StuckResolver(const char*, const char*, const addrinfo*, addrinfo**) {
+  for (int i = 0; i < 600 && !g_letResolverAnswer; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return g_resolverAnswered = true, EAI_AGAIN;
+}
+
 // Every reply from loopback comes (a time-out, as for a wrong checksum, would add 2000 ms to the
-// mean's total); an unresolvable name or a count of zero fails without sending.
+// mean's total); an unresolvable name or a count of zero fails without sending, as does a name
+// whose resolver does not answer, once its bound has passed (its lookup holds a thread of its own).
 TEST(Ping, LoopbackAnswersAndAnUnresolvableNameFailsWithoutSending) {
   unsigned long rtt = Ping("127.0.0.1", 3);
   ASSERT_NE(rtt, kPingFailed) << "no ICMP socket could be opened on this machine";
@@ -76,6 +87,11 @@ TEST(Ping, LoopbackAnswersAndAnUnresolvableNameFailsWithoutSending) {
   testkit::cStdoutCapture out;
   EXPECT_EQ(Ping("no-such-host.invalid", 3) & Ping("127.0.0.1", 0), kPingFailed);
   EXPECT_EQ(out.Text().find("Pinging"), std::string::npos);
+  SetPingResolver(&StuckResolver);
+  EXPECT_EQ(Ping("stuck.invalid", 3), kPingFailed);
+  EXPECT_FALSE(g_resolverAnswered);
+  g_letResolverAnswer = true;
+  SetPingResolver(nullptr);
 }
 
 // Without the rights for raw sockets: in a network namespace of its own (loopback up, ping

@@ -60,8 +60,11 @@ void cCmdReplay::Replay(const char* file) {
   PrintResult(cNetReplay::Instance().StartReplay(path.string().c_str(), 1, true));
 }
 
+// The pace decides when the records run on the live links, and a negative one stops the replay:
+// it needs what starting one does.
 void cCmdReplay::ReplaySpeed(int speed) {
   TESSEL_ASSERT_WORKER();
+  RequireCmdRight("ReplaySpeed", eCmdRight::kShell);
   cNetReplay::Instance().SetSpeed(speed);
 }
 
