@@ -69,6 +69,62 @@ TEST(DataInit, TheTimerRetriesUntilEveryStepIsReadyThenStopsAndNeverOutlivesItsA
   EXPECT_EQ(empty.done, 1) << "an empty array is complete at its first init, once";
 }
 
+// A step may add steps or end the array, a hook may ask Init again or delete its array, and an
+// array may hold itself: each pass ends cleanly (no stale iterator, no freed array, no
+// endless recursion).
+TEST(DataInit, StepsAndHooksThatChangeOrEndTheArrayWhileItRunsAreSafe) {
+  ManagerClock time;
+  Log log;
+  std::vector<Step> more(40, Step(&log, "more", 0));
+  struct Grower : iDataInit {
+    bool Init() override {
+      for (Step& s : *more) array->AddInit(&s);
+      return true;
+    }
+    void OnRecord(stDataInitRecord) override {}
+    void OnValue(std::uint32_t) override { Init(); }
+    cDataInitArray* array = nullptr;
+    std::vector<Step>* more = nullptr;
+  };
+  struct SelfEnding : cDataInitArrayTimer {
+    void OnInitDone() override {
+      Init();
+      ++*done;
+      delete this;
+    }
+    int* done = nullptr;
+  };
+  int done = 0;
+  auto* a = new SelfEnding;
+  a->done = &done;
+  Grower grow;
+  grow.array = a;
+  grow.more = &more;
+  a->AddInit(&grow);
+  a->OnValue(1);
+  EXPECT_EQ(log.size(), 40u) << "steps added meanwhile get the value too";
+  log.clear();
+  ASSERT_EQ(a->InitStart(1), 1);
+  time.Step(1000);
+  EXPECT_EQ(done, 1) << "the hook ran once and its array is gone";
+  EXPECT_EQ(log.size(), 80u);
+  cDataInitArray loop;
+  loop.AddInit(&loop);
+  testkit::cStdoutCapture out;
+  EXPECT_FALSE(loop.Init());
+  EXPECT_NE(out.Text().find("cDataInitArray::Init"), std::string::npos) << out.Text();
+  struct Ender : Step {
+    using Step::Step;
+    bool Init() override { return (delete array, false); }
+    cDataInitArray* array = nullptr;
+  } ender(&log, "ender", 0);
+  auto* b = new cDataInitArray;
+  ender.array = b;
+  b->AddInit(&ender);
+  b->AddInit(&more[0]);
+  EXPECT_FALSE(b->Init());
+}
+
 std::uint32_t g_now = 5000;
 
 // An overrun writes one timer-error line with its nesting level and nothing to standard output;
