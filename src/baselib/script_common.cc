@@ -34,8 +34,15 @@ int ReloadAll() {
   return found;
 }
 
+// As RunScriptFileFunc, and a script that is not found (or did not load) is named.
 bool RunScript(const char* file, const char* function) {
-  return RunScriptFileFunc(file, function);
+  cScriptManager& manager = cScriptManager::Instance();
+  manager.EnterScript();
+  KLuaScript* script = manager.GetScript(file);
+  const bool ok = script != nullptr && script->Call(function, 0, 0) >= 0;
+  manager.LeaveScript();
+  if (script == nullptr) std::cout << "RunScript not find script " << Shown(file) << '\n';
+  return ok;
 }
 
 // Loads the script afresh, so that an edited file takes effect, then calls the function.
@@ -88,9 +95,12 @@ std::string GetGameTime() {
   return cGameTime::Instance().GetGameTime().ToString();
 }
 
+// A text that is no real time is refused with a line: the console shows no result.
 bool SetGameTime(const char* text) {
   stGameTime t;
-  return t.FromString(text) && cGameTime::Instance().SetGameTime(t);
+  if (t.FromString(text) && cGameTime::Instance().SetGameTime(t)) return true;
+  std::cout << "SetGameTime wrong time " << Shown(text) << '\n';
+  return false;
 }
 
 void SetTimeMul(int mul) {
