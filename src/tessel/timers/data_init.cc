@@ -14,13 +14,19 @@ bool cDataInitArray::Init() {
   }
   const std::shared_ptr<bool> alive = m_pAlive;
   m_bRunning = true;
-  for (std::size_t i = 0; i < m_vChildren.size(); ++i) {
-    const bool ready = m_vChildren[i]->Init();
-    if (!*alive) return false;
-    if (!ready) {
-      m_bRunning = false;
-      return false;
+  try {
+    for (std::size_t i = 0; i < m_vChildren.size(); ++i) {
+      const bool ready = m_vChildren[i]->Init();
+      if (!*alive) return false;
+      if (!ready) {
+        m_bRunning = false;
+        return false;
+      }
     }
+  } catch (...) {
+    // A step that threw is asked again at the next pass.
+    if (*alive) m_bRunning = false;
+    throw;
   }
   m_bRunning = false;
   // Done before the hook: a hook that asks again is answered true, and one that destroys the

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tessel/timers/data_init.h"
@@ -69,27 +72,22 @@ TEST(DataInit, TheTimerRetriesUntilEveryStepIsReadyThenStopsAndNeverOutlivesItsA
   EXPECT_EQ(empty.done, 1) << "an empty array is complete at its first init, once";
 }
 
-// A step may add steps or end the array, a hook may ask Init again or delete its array, and an
-// array may hold itself: each pass ends cleanly (no stale iterator, no freed array, no
-// endless recursion).
+// A step may add steps, end the array or throw, a hook may ask Init again or delete its array,
+// and an array may hold itself: each pass ends cleanly (no stale iterator, no freed array, no
+// endless recursion) and a later one works.
 TEST(DataInit, StepsAndHooksThatChangeOrEndTheArrayWhileItRunsAreSafe) {
   ManagerClock time;
   Log log;
   std::vector<Step> more(40, Step(&log, "more", 0));
-  struct Grower : iDataInit {
-    bool Init() override {
-      for (Step& s : *more) array->AddInit(&s);
-      return true;
-    }
+  struct Act : iDataInit {
+    bool Init() override { return init(); }
     void OnRecord(stDataInitRecord) override {}
-    void OnValue(std::uint32_t) override { Init(); }
-    cDataInitArray* array = nullptr;
-    std::vector<Step>* more = nullptr;
-  };
+    void OnValue(std::uint32_t) override { init(); }
+    std::function<bool()> init;
+  } grow, ender, thrower;
   struct SelfEnding : cDataInitArrayTimer {
     void OnInitDone() override {
-      Init();
-      ++*done;
+      *done += 1 + Init();
       delete this;
     }
     int* done = nullptr;
@@ -97,32 +95,32 @@ TEST(DataInit, StepsAndHooksThatChangeOrEndTheArrayWhileItRunsAreSafe) {
   int done = 0;
   auto* a = new SelfEnding;
   a->done = &done;
-  Grower grow;
-  grow.array = a;
-  grow.more = &more;
+  grow.init = [&] {
+    for (Step& s : more) a->AddInit(&s);
+    return true;
+  };
   a->AddInit(&grow);
-  a->OnValue(1);
-  EXPECT_EQ(log.size(), 40u) << "steps added meanwhile get the value too";
-  log.clear();
+  a->OnValue(1);  // grows while the value is forwarded: the 40 new steps get it too
   ASSERT_EQ(a->InitStart(1), 1);
-  time.Step(1000);
-  EXPECT_EQ(done, 1) << "the hook ran once and its array is gone";
-  EXPECT_EQ(log.size(), 80u);
+  time.Step(1000);  // grows while it runs, then the hook asks again and deletes the array
+  EXPECT_EQ(done, 2) << "the hook ran once, was answered true, and its array is gone";
+  EXPECT_EQ(log.size(), 120u);
   cDataInitArray loop;
   loop.AddInit(&loop);
   testkit::cStdoutCapture out;
   EXPECT_FALSE(loop.Init());
-  EXPECT_NE(out.Text().find("cDataInitArray::Init"), std::string::npos) << out.Text();
-  struct Ender : Step {
-    using Step::Step;
-    bool Init() override { return (delete array, false); }
-    cDataInitArray* array = nullptr;
-  } ender(&log, "ender", 0);
+  EXPECT_NE(out.Text().find("cDataInitArray::Init asked again"), std::string::npos);
   auto* b = new cDataInitArray;
-  ender.array = b;
+  ender.init = [&] { return (delete b, false); };
   b->AddInit(&ender);
   b->AddInit(&more[0]);
   EXPECT_FALSE(b->Init());
+  bool fail = true;
+  thrower.init = [&] { return std::exchange(fail, false) ? throw std::runtime_error("x") : true; };
+  loop = cDataInitArray();
+  loop.AddInit(&thrower);
+  EXPECT_THROW(loop.Init(), std::runtime_error);
+  EXPECT_TRUE(loop.Init()) << "a step that threw is asked again";
 }
 
 std::uint32_t g_now = 5000;
