@@ -64,9 +64,21 @@ bool RunScriptString(const char* file, const char* text) {
   return ok;
 }
 
+// Whether a folder name steps up with "..": the script manager's name of it is empty, which is
+// the whole script folder.
+bool NamesParent(const char* dir) {
+  std::string path = std::string("/") + dir + "/";
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path.find("/../") != std::string::npos;
+}
+
 // Runs the function "main" of every script under the folder, in name order, each loaded
-// afresh; returns the number that failed.
+// afresh; returns the number that failed (-1 for a folder name that steps up, refused).
 int RunScriptTestF(const char* dir) {
+  if (NamesParent(dir)) {
+    std::cout << "RunScriptTestF refused " << Shown(dir) << '\n';
+    return -1;
+  }
   cScriptManager& manager = cScriptManager::Instance();
   const std::string folder = cScriptManager::NormalName(dir);
   const fs::path root = manager.GetPath().empty() ? fs::path(".") : fs::path(manager.GetPath());

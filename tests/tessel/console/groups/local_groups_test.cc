@@ -40,6 +40,7 @@ TEST_F(GroupTest, UnknownNamesLinkOnlyCallsAndWrongArgumentsAreReported) {
       {&cCmdScript::Instance(), "SetGameTime('2006/13/1 0:0:0')", true, "SetGameTime wrong time"},
       {&cCmdScript::Instance(), "RunScript('nosuch','main')", true,
        "RunScript not find script nosuch"},
+      {&cCmdScript::Instance(), "RunScriptTestF('../x')", true, "RunScriptTestF refused ../x"},
       {&cCmdException::Instance(), "Zero() ClientException()", true, ""},
       {&cCmdConfig::Instance(), "SetConfigValue('cg_keep',2^40)", false, "do SetConfigValue"},
   };
