@@ -177,6 +177,9 @@ TEST_F(ScriptsTest, YieldSuspendsACoroutineUntilItsTimeAndAClosedStateIsNeverRes
   const std::vector<std::string> lines = errors.take();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("bad\\x0A12_08 00:00:00 forged\\x1B[2J"), std::string::npos) << lines[0];
+  // Arguments beyond a fresh coroutine's stack all arrive (they were written past its end).
+  EXPECT_EQ(Eval("StartYield(function(...) n = select('#', ...) end, unpack({}, 1, 5000)) and n"),
+            "5000");
   // A coroutine starting itself again ends at Lua's bound of nested calls, not past the stack.
   ASSERT_EQ(script.DoString("function again() StartYield(again) end"), 0);
   EXPECT_EQ(Eval("StartYield(again)"), "true");
