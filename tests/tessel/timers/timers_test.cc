@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tessel/timers/data_init.h"
@@ -72,55 +70,46 @@ TEST(DataInit, TheTimerRetriesUntilEveryStepIsReadyThenStopsAndNeverOutlivesItsA
   EXPECT_EQ(empty.done, 1) << "an empty array is complete at its first init, once";
 }
 
-// A step may add steps, end the array or throw, a hook may ask Init again or delete its array,
-// and an array may hold itself: each pass ends cleanly (no stale iterator, no freed array, no
-// endless recursion) and a later one works.
+// Steps may add steps, throw or delete the array, a hook may ask again and delete its array, an
+// array may hold itself: no stale iterator, no freed array, no endless recursion.
 TEST(DataInit, StepsAndHooksThatChangeOrEndTheArrayWhileItRunsAreSafe) {
-  ManagerClock time;
   Log log;
   std::vector<Step> more(40, Step(&log, "more", 0));
-  struct Act : iDataInit {
-    bool Init() override { return init(); }
-    void OnRecord(stDataInitRecord) override {}
-    void OnValue(std::uint32_t) override { init(); }
-    std::function<bool()> init;
-  } grow, ender, thrower;
-  struct SelfEnding : cDataInitArrayTimer {
+  struct Act : Step {
+    using Step::Step;
+    bool Init() override { return act(); }
+    std::function<bool()> act;
+  } grow(&log, "", 0), thrower(&log, "", 0), ender(&log, "", 0);
+  struct SelfEnding : cDataInitArray {
     void OnInitDone() override {
       *done += 1 + Init();
       delete this;
     }
-    int* done = nullptr;
+    int* done;
   };
-  int done = 0;
+  int done = 0, fail = 1, ended = 0;
   auto* a = new SelfEnding;
   a->done = &done;
-  grow.init = [&] {
+  grow.act = [&] {
     for (Step& s : more) a->AddInit(&s);
     return true;
   };
   a->AddInit(&grow);
-  a->OnValue(1);  // grows while the value is forwarded: the 40 new steps get it too
-  ASSERT_EQ(a->InitStart(1), 1);
-  time.Step(1000);  // grows while it runs, then the hook asks again and deletes the array
-  EXPECT_EQ(done, 2) << "the hook ran once, was answered true, and its array is gone";
-  EXPECT_EQ(log.size(), 120u);
+  EXPECT_TRUE(a->Init());
+  EXPECT_EQ(done, 2) << "the hook ran once, was answered true and deleted its array";
+  EXPECT_EQ(log.size(), 40u) << "steps added while it ran are asked in the same pass";
+  auto* b = new cDataInitArray;
+  thrower.act = [&] { return fail-- > 0 ? throw 1 : true; };
+  ender.act = [&] { return (delete b, ++ended, false); };
+  for (Step* s : std::initializer_list<Step*>{&thrower, &ender, &more[0]}) b->AddInit(s);
+  EXPECT_THROW(b->Init(), int);
+  EXPECT_FALSE(b->Init());
+  EXPECT_EQ(ended, 1) << "a step that threw is asked again";
   cDataInitArray loop;
   loop.AddInit(&loop);
   testkit::cStdoutCapture out;
   EXPECT_FALSE(loop.Init());
   EXPECT_NE(out.Text().find("cDataInitArray::Init asked again"), std::string::npos);
-  auto* b = new cDataInitArray;
-  ender.init = [&] { return (delete b, false); };
-  b->AddInit(&ender);
-  b->AddInit(&more[0]);
-  EXPECT_FALSE(b->Init());
-  bool fail = true;
-  thrower.init = [&] { return std::exchange(fail, false) ? throw std::runtime_error("x") : true; };
-  loop = cDataInitArray();
-  loop.AddInit(&thrower);
-  EXPECT_THROW(loop.Init(), std::runtime_error);
-  EXPECT_TRUE(loop.Init()) << "a step that threw is asked again";
 }
 
 std::uint32_t g_now = 5000;
