@@ -94,6 +94,10 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   EXPECT_EQ(Eval("require('lib/util') and require('lib.util').answer"), "42");
   EXPECT_EQ(Eval("loads"), "2");  // 'lib.util' once and 'lib/util' once
   EXPECT_EQ(Eval("pcall(dofile, 'absent')"), "false");
+  // A script that runs itself (or one that runs it) as it loads is loaded once, that run refused.
+  dir.write("s/loop.lua", "value = RunScript('loop', 'main') function main() end");
+  EXPECT_EQ(Value("loop"), "false");
+  EXPECT_NE(testing::PrintToString(errors.take()).find("loads already"), std::string::npos);
 }
 
 // Folders outside the working folder are never deleted or packed; a damaged archive is refused
