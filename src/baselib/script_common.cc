@@ -34,8 +34,15 @@ int ReloadAll() {
   return found;
 }
 
+// As RunScriptFileFunc, and a script that is not found (or did not load) is named.
 bool RunScript(const char* file, const char* function) {
-  return RunScriptFileFunc(file, function);
+  cScriptManager& manager = cScriptManager::Instance();
+  manager.EnterScript();
+  KLuaScript* script = manager.GetScript(file);
+  const bool ok = script != nullptr && script->Call(function, 0, 0) >= 0;
+  manager.LeaveScript();
+  if (script == nullptr) std::cout << "RunScript not find script " << Shown(file) << '\n';
+  return ok;
 }
 
 // Loads the script afresh, so that an edited file takes effect, then calls the function.
@@ -57,9 +64,21 @@ bool RunScriptString(const char* file, const char* text) {
   return ok;
 }
 
+// Whether a folder name steps up with "..": the script manager's name of it is empty, which is
+// the whole script folder.
+bool NamesParent(const char* dir) {
+  std::string path = std::string("/") + dir + "/";
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path.find("/../") != std::string::npos;
+}
+
 // Runs the function "main" of every script under the folder, in name order, each loaded
-// afresh; returns the number that failed.
+// afresh; returns the number that failed (-1 for a folder name that steps up, refused).
 int RunScriptTestF(const char* dir) {
+  if (NamesParent(dir)) {
+    std::cout << "RunScriptTestF refused " << Shown(dir) << '\n';
+    return -1;
+  }
   cScriptManager& manager = cScriptManager::Instance();
   const std::string folder = cScriptManager::NormalName(dir);
   const fs::path root = manager.GetPath().empty() ? fs::path(".") : fs::path(manager.GetPath());
@@ -88,9 +107,12 @@ std::string GetGameTime() {
   return cGameTime::Instance().GetGameTime().ToString();
 }
 
+// A text that is no real time is refused with a line: the console shows no result.
 bool SetGameTime(const char* text) {
   stGameTime t;
-  return t.FromString(text) && cGameTime::Instance().SetGameTime(t);
+  if (t.FromString(text) && cGameTime::Instance().SetGameTime(t)) return true;
+  std::cout << "SetGameTime wrong time " << Shown(text) << '\n';
+  return false;
 }
 
 void SetTimeMul(int mul) {

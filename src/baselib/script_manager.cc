@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -18,6 +19,9 @@ struct cScriptManager::Impl {
   std::string zip;
   // Scripts dropped while one of them may still be running; destroyed when idle.
   std::vector<std::unique_ptr<KLuaScript>> retired;
+  // Scripts whose code runs as they load: one that runs itself then (or another that does) would
+  // load it again, and again, past the worker's stack.
+  std::set<std::string> loading;
   int running = 0;
 
   // Closes the dropped states that run no function (checked on their main thread).
@@ -132,12 +136,19 @@ KLuaScript* cScriptManager::GetScript(const char* name) {
   auto code = m_pImpl->archive.find(normal);
   if (file.empty() && code == m_pImpl->archive.end()) return nullptr;
 
+  if (m_pImpl->loading.count(normal) != 0) {
+    baselib::ReportScriptError("cScriptManager::GetScript", normal,
+                               "loads already: asked for by code it runs as it loads");
+    return nullptr;
+  }
   auto script = std::make_unique<KLuaScript>(normal);
   if (script->GetLua() == nullptr) return nullptr;
   if (m_pBind != nullptr) m_pBind(script->GetLua());
+  m_pImpl->loading.insert(normal);
   EnterScript();
   const int rc = file.empty() ? script->DoBuffer(code->second, normal) : script->DoFile(file);
   LeaveScript();
+  m_pImpl->loading.erase(normal);
   if (rc != 0) return nullptr;
   KLuaScript* raw = script.get();
   m_pImpl->loaded[normal] = std::move(script);

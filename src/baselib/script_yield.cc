@@ -214,6 +214,9 @@ int StartYield(lua_State* L) {
   const int argCount = lua_gettop(L) - 1;
   cYieldSet* set = GetYieldSet(L);
   lua_State* co = lua_newthread(L);
+  // A fresh coroutine has room for a few values only: lua_xmove writes past its stack.
+  if (!lua_checkstack(co, argCount + 1))
+    return luaL_error(L, "StartYield refused: %d arguments are too many", argCount);
   lua_insert(L, 1);
   lua_xmove(L, co, argCount + 1);
   const int ref = luaL_ref(L, LUA_REGISTRYINDEX);

@@ -94,6 +94,8 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   EXPECT_EQ(Eval("require('lib/util') and require('lib.util').answer"), "42");
   EXPECT_EQ(Eval("loads"), "2");  // 'lib.util' once and 'lib/util' once
   EXPECT_EQ(Eval("pcall(dofile, 'absent')"), "false");
+  dir.write("s/loop.lua", "value = RunScript('loop', 'main') function main() end");
+  EXPECT_EQ(Value("loop"), "false") << "loaded once, its run of itself as it loads refused";
 }
 
 // Folders outside the working folder are never deleted or packed; a damaged archive is refused
@@ -177,6 +179,7 @@ TEST_F(ScriptsTest, YieldSuspendsACoroutineUntilItsTimeAndAClosedStateIsNeverRes
   const std::vector<std::string> lines = errors.take();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("bad\\x0A12_08 00:00:00 forged\\x1B[2J"), std::string::npos) << lines[0];
+  EXPECT_EQ(Eval("StartYield(function() end, unpack({}, 1, 5000))"), "true") << "no overrun";
   // A coroutine starting itself again ends at Lua's bound of nested calls, not past the stack.
   ASSERT_EQ(script.DoString("function again() StartYield(again) end"), 0);
   EXPECT_EQ(Eval("StartYield(again)"), "true");

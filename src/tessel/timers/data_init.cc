@@ -1,23 +1,49 @@
 #include "tessel/timers/data_init.h"
 
+#include <iostream>
+
 #include "tessel/core/worker_thread.h"
 
+// Steps are reached by index, so that one adding steps leaves no stale iterator, and the pass
+// ends at once when a step destroyed the array.
 bool cDataInitArray::Init() {
   if (m_bDone) return true;
-  for (iDataInit* step : m_vChildren) {
-    if (!step->Init()) return false;
+  if (m_bRunning) {
+    std::cout << "cDataInitArray::Init asked again by one of its steps: not ready" << std::endl;
+    return false;
   }
-  OnInitDone();
+  const std::shared_ptr<bool> alive = m_pAlive;
+  m_bRunning = true;
+  try {
+    for (std::size_t i = 0; i < m_vChildren.size(); ++i) {
+      const bool ready = m_vChildren[i]->Init();
+      if (!*alive) return false;
+      if (!ready) {
+        m_bRunning = false;
+        return false;
+      }
+    }
+  } catch (...) {
+    // A step that threw is asked again at the next pass.
+    if (*alive) m_bRunning = false;
+    throw;
+  }
+  m_bRunning = false;
+  // Done before the hook: a hook that asks again is answered true, and one that destroys the
+  // array leaves nothing to write.
   m_bDone = true;
+  OnInitDone();
   return true;
 }
 
 void cDataInitArray::OnRecord(stDataInitRecord record) {
-  for (iDataInit* step : m_vChildren) step->OnRecord(record);
+  const std::shared_ptr<bool> alive = m_pAlive;
+  for (std::size_t i = 0; *alive && i < m_vChildren.size(); ++i) m_vChildren[i]->OnRecord(record);
 }
 
 void cDataInitArray::OnValue(std::uint32_t value) {
-  for (iDataInit* step : m_vChildren) step->OnValue(value);
+  const std::shared_ptr<bool> alive = m_pAlive;
+  for (std::size_t i = 0; *alive && i < m_vChildren.size(); ++i) m_vChildren[i]->OnValue(value);
 }
 
 int cDataInitArrayTimer::InitStart(int seconds) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,12 +26,24 @@ class iDataInit {
   virtual void OnValue(std::uint32_t value) = 0;
 };
 
+// A step may add steps (asked in the same pass) or destroy the array while it runs; the pass
+// then ends without touching the array again.
 class cDataInitArray : public iDataInit {
  public:
   cDataInitArray() = default;
+  // A copy has the steps but is a running array of its own.
+  cDataInitArray(const cDataInitArray& o)
+      : iDataInit(o), m_vChildren(o.m_vChildren), m_bDone(o.m_bDone) {}
+  cDataInitArray& operator=(const cDataInitArray& o) {
+    m_vChildren = o.m_vChildren;
+    m_bDone = o.m_bDone;
+    return *this;
+  }
+  ~cDataInitArray() override { *m_pAlive = false; }
   // Runs the steps in order and stops at the first that is not ready (false). When all are
-  // ready: calls OnInitDone once, becomes done and answers true from then on. Steps that
-  // succeeded are asked again at the next call.
+  // ready: becomes done, calls OnInitDone once and answers true from then on (also to the
+  // hook). Steps that succeeded are asked again at the next call. Asked again by one of its
+  // own steps (an array holding itself), it answers false with a line.
   bool Init() override;
   // Forward to every step, in order.
   void OnRecord(stDataInitRecord record) override;
@@ -47,6 +60,11 @@ class cDataInitArray : public iDataInit {
  protected:
   std::vector<iDataInit*> m_vChildren;
   bool m_bDone = false;
+
+ private:
+  bool m_bRunning = false;
+  // False once the array is destroyed: read by a pass that a step or the hook ended it in.
+  std::shared_ptr<bool> m_pAlive = std::make_shared<bool>(true);
 };
 
 // Retries Init() every few seconds on the timer manager until it succeeds. Destroying it

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ using Log = std::vector<std::string>;
 struct Step : iDataInit {
   Step(Log* log, std::string name, int notReadyFor) : log_(log), name_(name), wait_(notReadyFor) {}
   bool Init() override {
+    if (act) return act();
     log_->push_back(name_);
     return wait_-- <= 0;
   }
@@ -28,6 +30,7 @@ struct Step : iDataInit {
   Log* log_;
   std::string name_;
   int wait_;
+  std::function<bool()> act;  // what Init does instead, when set
 };
 
 struct CountingArray : cDataInitArrayTimer {
@@ -67,6 +70,28 @@ TEST(DataInit, TheTimerRetriesUntilEveryStepIsReadyThenStopsAndNeverOutlivesItsA
   EXPECT_TRUE(empty.Init());
   EXPECT_TRUE(empty.Init());
   EXPECT_EQ(empty.done, 1) << "an empty array is complete at its first init, once";
+}
+
+// Steps that throw or add steps, a hook that asks again and deletes, an array in itself.
+TEST(DataInit, StepsAndHooksThatChangeOrEndTheArrayWhileItRunsAreSafe) {
+  Log log;
+  std::vector<Step> more(40, Step(&log, "more", 0));
+  struct Ending : cDataInitArray {
+    void OnInitDone() override { delete (Init() ? this : nullptr); }
+  };
+  auto* a = new Ending;
+  Step act(&log, "", 0);
+  act.act = [&] {
+    if (log.empty()) throw(log.push_back("thrown"), 1);
+    for (Step& s : more) a->AddInit(&s);
+    return true;
+  };
+  a->AddInit(&act);
+  EXPECT_THROW(a->Init(), int);
+  EXPECT_TRUE(a->Init()) << "asked again after a throw, grown as it ran, deleted by its hook";
+  cDataInitArray loop;
+  loop.AddInit(&loop);
+  EXPECT_FALSE(loop.Init()) << "an array holding itself";
 }
 
 std::uint32_t g_now = 5000;

@@ -37,6 +37,9 @@ TEST_F(GroupTest, UnknownNamesLinkOnlyCallsAndWrongArgumentsAreReported) {
       {msg, "SendToServer('nosuch','two','Do(10)')", false, "do SendToServer"},
       {&cCmdTessel::Instance(), "ServerCmd('nosuch',3)", true, "not find server"},
       {&cCmdScript::Instance(), "SendName('nosuch',2,'Do(10)')", true, "not find easyclient"},
+      {&cCmdScript::Instance(), "SetGameTime('2006/13/1 0:0:0')", true, "SetGameTime wrong time"},
+      {&cCmdScript::Instance(), "RunScript('nosuch','main')", true, "not find script nosuch"},
+      {&cCmdScript::Instance(), "RunScriptTestF('../x')", true, "RunScriptTestF refused ../x"},
       {&cCmdException::Instance(), "Zero() ClientException()", true, ""},
       {&cCmdConfig::Instance(), "SetConfigValue('cg_keep',2^40)", false, "do SetConfigValue"},
   };
