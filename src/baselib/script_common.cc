@@ -9,14 +9,27 @@
 
 namespace fs = std::filesystem;
 
-bool RunScriptFileFunc(const char* file, const char* function) {
+namespace {
+
+// Calls the function of the script (loaded when it is not yet); `found` tells whether the
+// script was there to call.
+bool CallScript(const char* file, const char* function, bool& found) {
+  found = false;
   if (file == nullptr || function == nullptr) return false;
   cScriptManager& manager = cScriptManager::Instance();
   manager.EnterScript();
   KLuaScript* script = manager.GetScript(file);
-  const bool ok = script != nullptr && script->Call(function, 0, 0) >= 0;
+  found = script != nullptr;
+  const bool ok = found && script->Call(function, 0, 0) >= 0;
   manager.LeaveScript();
   return ok;
+}
+
+}  // namespace
+
+bool RunScriptFileFunc(const char* file, const char* function) {
+  bool found = false;
+  return CallScript(file, function, found);
 }
 
 namespace {
@@ -36,12 +49,9 @@ int ReloadAll() {
 
 // As RunScriptFileFunc, and a script that is not found (or did not load) is named.
 bool RunScript(const char* file, const char* function) {
-  cScriptManager& manager = cScriptManager::Instance();
-  manager.EnterScript();
-  KLuaScript* script = manager.GetScript(file);
-  const bool ok = script != nullptr && script->Call(function, 0, 0) >= 0;
-  manager.LeaveScript();
-  if (script == nullptr) std::cout << "RunScript not find script " << Shown(file) << '\n';
+  bool found = false;
+  const bool ok = CallScript(file, function, found);
+  if (!found) std::cout << "RunScript not find script " << Shown(file) << '\n';
   return ok;
 }
 
