@@ -1,4 +1,5 @@
-// One cluster global <- game <- map serves, in this order: routes searched from map to global,
+// One cluster global <- game <- map serves, in this order: a peer's move of the console's group,
+// routes searched from map to global,
 // commands and their output along the found route, the top path and the calls a relay drops;
 // the maintenance and OS groups between the processes (answers that come back with their
 // prefixes in both directions, a file carried to the requester, broadcasts from the top, a clock
@@ -33,6 +34,14 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   ASSERT_TRUE(cluster.ready) << cluster.map->Output();
   cServerProcess &game = *cluster.game, &map = *cluster.map, &global = *cluster.global;
   testkit::cSteps steps;
+  TESSEL_STEP(steps, "a link's command moves the console's group for links only");
+  // map's command runs the rest of its text in group 3 (its help comes back), while the line
+  // the operator types next on game runs where the console was: level 0.
+  ASSERT_TRUE(map.Ask(SendTo("game", "ShiftCmd(3) ParseCmd('Help()')", 11), {"[输入命令]"}));
+  size_t mark = game.Output().size();
+  ASSERT_TRUE(game.Ask("Help()", {"\t --- "}));
+  EXPECT_NE(game.Output().find("[命令集合]", mark), std::string::npos) << game.Output();
+  EXPECT_EQ(game.Output().find("[输入命令]", mark), std::string::npos) << game.Output();
   TESSEL_STEP(steps, "a call circling between two processes is dropped");
   // map sends a call to game, which hands it back to map as the next named hop; map cannot reach
   // "nobody" and passes it up to game again: the hop count carried along ends the circle.
@@ -49,7 +58,7 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   // The first command to global is not sent but starts the search, whose answer map prints
   // once global has answered.
   TESSEL_STEP(steps, "the first command to global starts the route search");
-  size_t mark = map.Output().size();
+  mark = map.Output().size();
   ASSERT_TRUE(
       map.Ask("/7/SendRemoteCmd('global',1,'Accounts()')", {"not find path to des global"}));
   ASSERT_TRUE(map.WaitOutput("func_FindedPathOnRoute path to global finded ", mark))
