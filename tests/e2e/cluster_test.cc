@@ -1,5 +1,5 @@
 // One cluster global <- game <- map serves, in this order: a peer's move of the console's group,
-// routes searched from map to global,
+// the console lines of a peer's code left to run later, routes searched from map to global,
 // commands and their output along the found route, the top path and the calls a relay drops;
 // the maintenance and OS groups between the processes (answers that come back with their
 // prefixes in both directions, a file carried to the requester, broadcasts from the top, a clock
@@ -42,6 +42,9 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   ASSERT_TRUE(game.Ask("Help()", {"\t --- "}));
   EXPECT_NE(game.Output().find("[命令集合]", mark), std::string::npos) << game.Output();
   EXPECT_EQ(game.Output().find("[输入命令]", mark), std::string::npos) << game.Output();
+  TESSEL_STEP(steps, "what a link's code left to run later prints reaches the console");
+  map.Type(SendTo("game", "StartYield(function() Yield(10) SendToServer('none',1,'') end)", 11));
+  EXPECT_TRUE(game.WaitOutput("not find client none", mark)) << game.Output();
   TESSEL_STEP(steps, "a call circling between two processes is dropped");
   // map sends a call to game, which hands it back to map as the next named hop; map cannot reach
   // "nobody" and passes it up to game again: the hop count carried along ends the circle.
