@@ -190,16 +190,26 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
 }
 
 // A text that sends itself back and forth between game and global, each leg a command that
-// carries its origin and a counter (no two texts alike), ends: the origin's hop count does it.
+// carries its origin and a counter (no two texts alike), ends: the origin's hop count does it,
+// also when one leg is code left to run later.
 TEST(ClusterE2e, ATextSendingItselfRoundWithItsOriginEndsAt32Hops) {
   cCluster cluster;
   ASSERT_TRUE(cluster.ready) << cluster.map->Output();
   cServerProcess &game = *cluster.game, &global = *cluster.global;
+  // game's leg left to run later: code a command left with StartYield sends on with that
+  // command's hop count.
+  const std::string later =
+      R"x(StartYield(function() Yield(10) SendToServer('global',9,"SendAccount('global','game',)x"
+      R"x(11,"..string.format("%q","s="..string.format("%q",s).." "..s)..")") end))x";
+  game.Type("/11/s=[[" + later + "]] " + later);
+  EXPECT_TRUE(game.WaitOutput(": path longer than 32 hops, dropped."))
+      << game.Output() << global.Output();
+  const size_t gameMark = game.Output().size(), globalMark = global.Output().size();
   const std::string counted = R"(n=(n or 0)+1 t="n="..n.." s="..string.format("%q",s).." "..s )"
                               R"(SendToServer('global',9,t) SendAccount('global','game',9,t))";
   game.Type("/9/s=[[" + counted + "]] " + counted);
-  EXPECT_TRUE(game.WaitOutput(": path longer than 32 hops, dropped.") ||
-              global.WaitOutput(": path longer than 32 hops, dropped."))
+  EXPECT_TRUE(game.WaitOutput(": path longer than 32 hops, dropped.", gameMark) ||
+              global.WaitOutput(": path longer than 32 hops, dropped.", globalMark))
       << game.Output() << global.Output();
 }
 
