@@ -1,4 +1,5 @@
-// One cluster global <- game <- map serves, in this order: routes searched from map to global,
+// One cluster global <- game <- map serves, in this order: a peer's move of the console's group,
+// the console lines of a peer's code left to run later, routes searched from map to global,
 // commands and their output along the found route, the top path and the calls a relay drops;
 // the maintenance and OS groups between the processes (answers that come back with their
 // prefixes in both directions, a file carried to the requester, broadcasts from the top, a clock
@@ -33,6 +34,17 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   ASSERT_TRUE(cluster.ready) << cluster.map->Output();
   cServerProcess &game = *cluster.game, &map = *cluster.map, &global = *cluster.global;
   testkit::cSteps steps;
+  TESSEL_STEP(steps, "a link's command moves the console's group for links only");
+  // map's command runs the rest of its text in group 3 (its help comes back), while the line
+  // the operator types next on game runs where the console was: level 0.
+  ASSERT_TRUE(map.Ask(SendTo("game", "ShiftCmd(3) ParseCmd('Help()')", 11), {"[输入命令]"}));
+  size_t mark = game.Output().size();
+  ASSERT_TRUE(game.Ask("Help()", {"\t --- "}));
+  EXPECT_NE(game.Output().find("[命令集合]", mark), std::string::npos) << game.Output();
+  EXPECT_EQ(game.Output().find("[输入命令]", mark), std::string::npos) << game.Output();
+  TESSEL_STEP(steps, "what a link's code left to run later prints reaches the console");
+  map.Type(SendTo("game", "StartYield(function() Yield(10) SendToServer('none',1,'') end)", 11));
+  EXPECT_TRUE(game.WaitOutput("not find client none", mark)) << game.Output();
   TESSEL_STEP(steps, "a call circling between two processes is dropped");
   // map sends a call to game, which hands it back to map as the next named hop; map cannot reach
   // "nobody" and passes it up to game again: the hop count carried along ends the circle.
@@ -49,7 +61,7 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   // The first command to global is not sent but starts the search, whose answer map prints
   // once global has answered.
   TESSEL_STEP(steps, "the first command to global starts the route search");
-  size_t mark = map.Output().size();
+  mark = map.Output().size();
   ASSERT_TRUE(
       map.Ask("/7/SendRemoteCmd('global',1,'Accounts()')", {"not find path to des global"}));
   ASSERT_TRUE(map.WaitOutput("func_FindedPathOnRoute path to global finded ", mark))
@@ -178,16 +190,26 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
 }
 
 // A text that sends itself back and forth between game and global, each leg a command that
-// carries its origin and a counter (no two texts alike), ends: the origin's hop count does it.
+// carries its origin and a counter (no two texts alike), ends: the origin's hop count does it,
+// also when one leg is code left to run later.
 TEST(ClusterE2e, ATextSendingItselfRoundWithItsOriginEndsAt32Hops) {
   cCluster cluster;
   ASSERT_TRUE(cluster.ready) << cluster.map->Output();
   cServerProcess &game = *cluster.game, &global = *cluster.global;
+  // game's leg left to run later: code a command left with StartYield sends on with that
+  // command's hop count.
+  const std::string later =
+      R"x(StartYield(function() Yield(10) SendToServer('global',9,"SendAccount('global','game',)x"
+      R"x(11,"..string.format("%q","s="..string.format("%q",s).." "..s)..")") end))x";
+  game.Type("/11/s=[[" + later + "]] " + later);
+  EXPECT_TRUE(game.WaitOutput(": path longer than 32 hops, dropped."))
+      << game.Output() << global.Output();
+  const size_t gameMark = game.Output().size(), globalMark = global.Output().size();
   const std::string counted = R"(n=(n or 0)+1 t="n="..n.." s="..string.format("%q",s).." "..s )"
                               R"(SendToServer('global',9,t) SendAccount('global','game',9,t))";
   game.Type("/9/s=[[" + counted + "]] " + counted);
-  EXPECT_TRUE(game.WaitOutput(": path longer than 32 hops, dropped.") ||
-              global.WaitOutput(": path longer than 32 hops, dropped."))
+  EXPECT_TRUE(game.WaitOutput(": path longer than 32 hops, dropped.", gameMark) ||
+              global.WaitOutput(": path longer than 32 hops, dropped.", globalMark))
       << game.Output() << global.Output();
 }
 

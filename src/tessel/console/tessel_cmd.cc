@@ -15,9 +15,11 @@
 #include "tessel/console/shell_jobs.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/core/audit_scope.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/host.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_limits.h"
+#include "tessel/core/peer_env.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/core/unreadable_line.h"
 #include "tessel/core/worker_thread.h"
@@ -124,6 +126,7 @@ void cTesselCmd::Run() {
     line = m_inputs.front();
   }
   get_gout().SetLocalInput(true);
+  RestoreOperatorCursor(std::cout);
   {
     const cAuditScope console(cAuditScope::stWho(eAuditSource::Console, "console"));
     ParseCmd(line.c_str(), std::cout);
@@ -136,6 +139,26 @@ void cTesselCmd::Run() {
   }
   if (m_bPrintPrompt) std::cout << "!>" << std::flush;
   get_gout().SetLocalInput(false);
+}
+
+// The console's cursor is the operator's: a link's ShiftCmd(3), ParseCmd('/3') or
+// ShiftCmds('game',0) moves it for the commands of links only, until the next console line.
+void cTesselCmd::KeepOperatorCursor() {
+  if (m_operatorCursor || (cPeerEnvScope::Current() == nullptr && !cCmdRightsScope::Current()))
+    return;
+  m_operatorCursor = stCursor{m_pCurArray, m_pCurCmd};
+}
+
+void cTesselCmd::RestoreOperatorCursor(std::ostream& os) {
+  if (!m_operatorCursor) return;
+  const stCursor moved{m_pCurArray, m_pCurCmd};
+  m_pCurArray = m_operatorCursor->array;
+  m_pCurCmd = m_operatorCursor->cmd;
+  m_operatorCursor.reset();
+  if (moved.array == m_pCurArray && moved.cmd == m_pCurCmd) return;
+  os << "cmd stays in " << (m_pCurCmd != nullptr ? m_pCurCmd->GetName() : "no cmd")
+     << ": a link's command moved the cursor to "
+     << (moved.cmd != nullptr ? moved.cmd->GetName() : "no cmd") << " for links only" << std::endl;
 }
 
 // The function "init" of the script "exe/init_" + executable name. Its loading and its call
@@ -166,6 +189,7 @@ void cTesselCmd::ParseCmd(const char* text, std::ostream& os) {
     platform::SetColor(platform::kColorBrightWhite);
   }
   if (line.size() < 2) {
+    KeepOperatorCursor();
     cCmd* to = nullptr;
     if (line == "n") to = m_pCurArray->NextCmd(m_pCurCmd);
     if (line == "p") to = m_pCurArray->PrevCmd(m_pCurCmd);
@@ -176,6 +200,7 @@ void cTesselCmd::ParseCmd(const char* text, std::ostream& os) {
   // Each parse keeps its own statement text: a statement that parses another line (a script
   // calling ParseCmd) must not overwrite the text the running command points at.
   const stCmdLine parts = SplitCmdLine(line);
+  if (!parts.type.empty() || !parts.name.empty()) KeepOperatorCursor();
   const stCursor former{m_pCurArray, m_pCurCmd};
   if (parts.type == "0") {
     ShiftCmds("", 0, false, os);
@@ -236,6 +261,7 @@ bool cTesselCmd::ParseQuestion(std::string& line, std::ostream& os) {
 }
 
 bool cTesselCmd::ShiftCmdType(const char* type, bool quiet, std::ostream& os) {
+  KeepOperatorCursor();
   if (type[0] == '\0') {
     if (!quiet) os << "cmd bridge switch back to tessel " << std::endl;
     m_pCurArray = this;
@@ -265,6 +291,7 @@ bool cTesselCmd::ShiftCmdType(const char* type, bool quiet, std::ostream& os) {
 }
 
 void cTesselCmd::ShiftCmd(cCmd* cmd, bool quiet, std::ostream& os) {
+  KeepOperatorCursor();
   if (cmd != nullptr) {
     if (!quiet) {
       if (m_pCurCmd != nullptr) {

@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -72,11 +73,17 @@ class cTesselCmd : public cCmdArray {
 
   void RunStartScript();
   void PublishNames();
+  // Before a link's code (a command served for a link, code it left to run later, an account's
+  // line) moves the cursor: the operator's cursor is kept, once, for the console's next line.
+  void KeepOperatorCursor();
+  // Puts back the cursor a link's code moved, saying so, before a console line runs.
+  void RestoreOperatorCursor(std::ostream& os);
   void ShiftByName(const std::string& name, std::ostream& os);
   static cCmd* GroupAt(const cCmdArray* array, int level);
 
   cCmdArray* m_pCurArray = this;
   cCmd* m_pCurCmd = nullptr;
+  std::optional<stCursor> m_operatorCursor;  // where the console was before a link moved it
 
   // Hand-over from the console thread: the front is the line being run or the next to run; only
   // Run removes it, after running it.

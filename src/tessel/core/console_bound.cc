@@ -37,12 +37,23 @@ bool cConsoleBound::TakeLine() {
   }
   if (m_printed >= kLinesPerSecond || m_bytes >= kBytesPerSecond) return ++m_leftOut, false;
   ++m_printed;
-  if (m_leftOut != 0) {
-    const std::string said = std::to_string(std::exchange(m_leftOut, 0)) +
-                             " console lines of narrowed accounts left out\n";
-    Write(said.data(), static_cast<std::streamsize>(said.size()));
-  }
+  SayCount();
   return true;
+}
+
+void cConsoleBound::SayCount() {
+  if (m_leftOut == 0) return;
+  const std::string said = std::to_string(std::exchange(m_leftOut, 0)) +
+                           " console lines of narrowed accounts left out\n";
+  Write(said.data(), static_cast<std::streamsize>(said.size()));
+}
+
+void cConsoleBound::SayLeftOut() {
+  auto* bound = dynamic_cast<cConsoleBound*>(std::cout.rdbuf());
+  if (bound == nullptr || !bound->m_atLineStart ||
+      platform::ElapsedMs(bound->m_windowMs, platform::TimeGetTime()) < 1000)
+    return;
+  bound->SayCount();
 }
 
 void cConsoleBound::Write(const char* text, std::streamsize count) {

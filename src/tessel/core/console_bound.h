@@ -22,6 +22,10 @@ class cConsoleBound : public std::streambuf {
   // as long as the process (std::cout is flushed at the very end). Call it before the threads
   // that print start.
   static void Install();
+  // Says how many lines were left out once their second has passed, when no later line of a
+  // narrowed account said it: else the last lines of a flood (a text that went round between
+  // processes) were gone without a word. The worker calls it after each pass. Worker thread only.
+  static void SayLeftOut();
 
  protected:
   std::streamsize xsputn(const char* text, std::streamsize count) override;
@@ -33,6 +37,7 @@ class cConsoleBound : public std::streambuf {
   static bool Bounded();
   // Whether the line that begins now is printed; says first how many were left out before it.
   bool TakeLine();
+  void SayCount();
   void Show(const char* text, std::streamsize count, bool lineEnds);
   void Write(const char* text, std::streamsize count);
 

@@ -14,6 +14,7 @@
 #include "tessel/core/host.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/peer_sandbox.h"
+#include "tessel/core/send_hops.h"
 #include "tessel/core/worker_thread.h"
 
 namespace {
@@ -89,7 +90,8 @@ bool IsOwnLogin(const stCmdRights& rights) {
 // Deferred code resumes inside the scope that was current when it was deferred, or in a dead
 // scope when that link is gone meanwhile (code deferred from the local console has none). It
 // keeps the rights of the account whose command deferred it, and of the link a carried origin
-// came by, until either account is kicked, and the audit trail hears of each resume. Each resume
+// came by, until either account is kicked, and the audit trail hears of each resume; what it
+// sends with an origin goes with the hop count of that command. Each resume
 // runs under the limits of a command: a timer's turn holds the worker no longer than a command may.
 class cPeerDeferContext : public cLuaDeferContext {
  public:
@@ -103,9 +105,11 @@ class cPeerDeferContext : public cLuaDeferContext {
         m_carrierRevision(m_rights && !m_rights->carrier.empty()
                               ? DeferredRightsRevision(m_rights->carrier, true)
                               : 0),
-        m_audit(std::move(audit)) {}
+        m_audit(std::move(audit)),
+        m_hops(cSendHopsScope::Current()) {}
   void Run(void (*resume)(void*), void* arg) override {
     const cLuaCommandLimit limit(m_co);
+    const cSendHopsScope hops(m_hops);
     cCmdRightsScope rights(DeferredRights(m_rights, m_revision, m_carrierRevision));
     std::unique_ptr<cPeerEnvScope> scope;
     if (m_alive) scope.reset(new cPeerEnvScope(m_key, *m_alive));
@@ -127,6 +131,7 @@ class cPeerDeferContext : public cLuaDeferContext {
   uint64_t m_revision;
   uint64_t m_carrierRevision;  // of the account of the link a carried origin came by
   std::unique_ptr<cAuditDeferred> m_audit;
+  uint32_t m_hops;  // what the command that left it sent with an origin went with
 };
 
 namespace {

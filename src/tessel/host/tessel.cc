@@ -314,6 +314,11 @@ unsigned int cTessel::MyThread() {
     } else {
       RunWoken();
     }
+    // A line a link's command or code left to run later printed without a flush (a '\n' of its
+    // own) reaches the console now, not whenever another line flushes standard output; so does
+    // the count of lines of narrowed accounts the console's bound left out.
+    cConsoleBound::SayLeftOut();
+    std::cout.flush();
     // A pump takes a bounded part of what its queue held, and a queue wakes the worker only for
     // its first item: what is left, and console lines behind the one just run, get the next pass.
     if (GetMsgNum() > 0 || !cTesselCmd::Instance().GetCurInput().empty()) WakeWorker();

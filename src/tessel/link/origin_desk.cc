@@ -208,8 +208,8 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
   }
   const std::string carried = CmdRightsText(*rights);
   // The hop count, when there is one, takes its bytes behind the text.
-  const size_t room =
-      stMsg_Origin::kTextCapacity - 1 - (m_nSendHops != 0 ? stMsg_Origin::kHopBytes : 0);
+  const uint32_t hops = cSendHopsScope::Current();
+  const size_t room = stMsg_Origin::kTextCapacity - 1 - (hops != 0 ? stMsg_Origin::kHopBytes : 0);
   if (carried.size() > room) {
     // The command never goes without its origin: the requester hears that it did not go.
     const std::string to = it->second.shown.empty() ? link->GetName() : it->second.shown;
@@ -218,13 +218,13 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
                << " bytes, more than an origin record carries (" << room << ")\n";
     return false;
   }
-  if (m_nSendHops > stMsg_Origin::kMaxHops) {
+  if (hops > stMsg_Origin::kMaxHops) {
     DropHops(it->second.shown.empty() ? link->GetName() : it->second.shown);
     return false;
   }
   const uint32_t answer = Owe(link, rights);
   return SendKind(link, stMsg_Origin::kOrigin, answer, CmdHash(group, text != nullptr ? text : ""),
-                  carried, m_nSendHops);
+                  carried, hops);
 }
 
 // A text sending itself round between processes, each leg a command carried on with an origin:
@@ -490,16 +490,14 @@ cOriginDesk::cServing::cServing(iSend* link, uint32_t answerId, uint32_t answers
     : m_pLink(Instance().m_pServing),
       m_nAnswer(Instance().m_nServing),
       m_nAnswersTo(Instance().m_nAnswersTo),
-      m_nSendHops(Instance().m_nSendHops) {
+      m_hops(sendHops) {
   Instance().m_pServing = link;
   Instance().m_nServing = answerId;
   Instance().m_nAnswersTo = answersTo;
-  Instance().m_nSendHops = sendHops;
 }
 
 cOriginDesk::cServing::~cServing() {
   Instance().m_pServing = m_pLink;
   Instance().m_nServing = m_nAnswer;
   Instance().m_nAnswersTo = m_nAnswersTo;
-  Instance().m_nSendHops = m_nSendHops;
 }

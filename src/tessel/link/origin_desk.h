@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/send_hops.h"
 #include "tessel/link/link_token.h"
 #include "tessel/msg/chat_exception.h"
 
@@ -107,7 +108,7 @@ class cOriginDesk {
     iSend* m_pLink;
     uint32_t m_nAnswer;
     uint32_t m_nAnswersTo;
-    uint32_t m_nSendHops;
+    cSendHopsScope m_hops;
   };
 
   // After the command that asked for `answerId` was served for `requester`: says it is
@@ -215,5 +216,4 @@ class cOriginDesk {
   iSend* m_pServing = nullptr;  // the link of the command being served that asked for answers
   uint32_t m_nServing = 0;
   uint32_t m_nAnswersTo = 0;  // the record being served answers this id
-  uint32_t m_nSendHops = 0;   // the hop count of an origin sent now
 };

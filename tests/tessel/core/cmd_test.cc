@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <lua.hpp>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tessel/contracts/lua_register.h"
@@ -214,6 +216,11 @@ TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
   EXPECT_EQ(testkit::CountOf(text, "own\n"), 300u);
   EXPECT_NE(text.find("name \n"), std::string::npos) << text.substr(0, 400);
   EXPECT_EQ(text.find('\33'), std::string::npos);
+  // Lines left out and no later line to say so: the worker's pass says it once their second ends.
+  const std::string said = " console lines of narrowed accounts left out\n";
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  cConsoleBound::SayLeftOut();
+  EXPECT_EQ(testkit::CountOf(flood.Text(), said), testkit::CountOf(text, said) + 1);
 }
 
 // Standard output whose flush failed once (a file on a full disk) takes the later lines.
