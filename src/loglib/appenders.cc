@@ -47,7 +47,7 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     std::error_code ec;
     const std::filesystem::path path(file);
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
-    m_file = std::fopen(file.c_str(), truncate ? "we" : "ae");
+    m_file = open_alone(truncate);
     if (m_file == nullptr) throw spdlog::spdlog_ex("can not open " + file, errno);
     m_whole = size();
     keep_folder();
@@ -110,6 +110,39 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     m_wrote = false;
     m_pending = 0;
     std::clearerr(m_file);
+  }
+  // Opens the file at the name as fopen "a" or "w" would (close-on-exec), but judged before
+  // anything is cut: a regular file with other names (a hard link, which may lie outside the log
+  // folder) would take the lines too. Its name here is taken away, the other names keep it as it
+  // was, and a new file is made in its place, which is said on standard error.
+  std::FILE* open_alone(bool truncate) {
+    const int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (truncate ? 0 : O_APPEND);
+    int fd = ::open(m_name.c_str(), flags, 0666);
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
+      ::close(fd);
+      fd = ::unlink(m_name.c_str()) == 0 ? ::open(m_name.c_str(), flags | O_EXCL | O_NOFOLLOW, 0666)
+                                         : -1;
+      const int error = errno;
+      std::fprintf(stderr,
+                   "loglib: log file %s has other names (a hard link, which may lie outside the "
+                   "log folder); %s%s\n",
+                   m_shown.c_str(),
+                   fd >= 0 ? "they keep it as it was and its lines go into a new file at its name"
+                           : "it is not written: ",
+                   fd >= 0 ? "" : std::strerror(error));
+      errno = error;
+      st = {};
+    }
+    if (fd >= 0 && truncate && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+      const int error = errno;
+      ::close(fd);
+      errno = error;
+      return nullptr;
+    }
+    std::FILE* file = fd >= 0 ? ::fdopen(fd, truncate ? "w" : "a") : nullptr;
+    if (file == nullptr && fd >= 0) ::close(fd);
+    return file;
   }
   // The folder the file was opened in, kept open to make the file again there should it be
   // removed; none when the folder at the file's path holds another file of that name.

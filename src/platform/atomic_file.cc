@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "platform/descriptors.h"
+#include "platform/left_temporaries.h"
 #include "platform/text_clean.h"
 
 namespace platform {
@@ -57,6 +58,7 @@ bool ReplaceAt(int folder, const std::string& name, stMode mode,
   ok = (::close(fd) == 0) && ok;
   ok = ok && ::renameat(folder, tmp.c_str(), folder, name.c_str()) == 0;
   if (!ok) ::unlinkat(folder, tmp.c_str(), 0);
+  if (ok) SweepLeftTemporaries(folder, name);
   return ok && SyncFolderOf(folder, name);
 }
 

@@ -46,6 +46,12 @@ eFileAtPath FileAtPath(std::filebuf& buffer, const std::string& path) {
                                                                              : eFileAtPath::kMoved;
 }
 
+bool HasOtherNames(std::filebuf& buffer) {
+  struct stat st {};
+  return buffer.is_open() && ::fstat(cFileBufDescriptor::Of(buffer), &st) == 0 &&
+         S_ISREG(st.st_mode) && st.st_nlink > 1;
+}
+
 bool PathTakesALog(const std::string& path) {
   struct stat there {};
   if (::lstat(path.c_str(), &there) != 0) return errno == ENOENT;

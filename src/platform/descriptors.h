@@ -19,6 +19,9 @@ void SetCloseOnExec(std::filebuf& buffer);
 // none; log rotation renames a file).
 enum class eFileAtPath { kThere, kRemoved, kMoved };
 eFileAtPath FileAtPath(std::filebuf& buffer, const std::string& path);
+// Whether the file an open file buffer works on has names besides the one it was opened by (hard
+// links, which may lie in other folders).
+bool HasOtherNames(std::filebuf& buffer);
 // Whether a log may go on at `path`: nothing stands there, or a regular file of this user with
 // no other name (one that log rotation made; never a link, a device or a pipe).
 bool PathTakesALog(const std::string& path);

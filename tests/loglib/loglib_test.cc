@@ -141,8 +141,9 @@ TEST(Manager, MessagesWrittenWhileTheCacheIsDrainedComeAfterTheCachedOnes) {
   EXPECT_EQ(std::find(c.lines.begin(), c.lines.end(), "direct") - c.lines.begin(), 2000);
 }
 
-// Append keeps what the file held, truncate drops it, an unopenable file is reported; many
-// threads writing to one logger with two appenders of one file neither tear nor lose a line.
+// Append keeps what the file held, truncate drops it, an unopenable file is reported, a
+// hard-linked one is left as it was; many threads writing to one logger with two appenders of
+// one file neither tear nor lose a line.
 TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
   testkit::cTempDir dir;
   write_to_file(dir.write("keep.log", "old\n"), true)("new\n");
@@ -153,6 +154,13 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
   appender bad = write_to_file(dir / "keep.log/sub.log", true);
   EXPECT_NE(testing::internal::GetCapturedStderr(), "");
   EXPECT_NO_THROW(bad("line\n"));
+  // A file with other names (one outside the log folder) is neither cut nor written: the lines
+  // go into a new file at the name.
+  std::filesystem::create_hard_link(dir.write("out.txt", "outside\n"), dir / "hard.log");
+  testing::internal::CaptureStderr();
+  write_to_file(dir / "hard.log", false)("line\n");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("has other names"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir / "out.txt") + ReadFile(dir / "hard.log"), "outside\nline\n");
 
   manager m;
   flush_log_cache(m);

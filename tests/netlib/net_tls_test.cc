@@ -27,7 +27,8 @@ constexpr uint32_t kSizes[] = {10, 3001, 501};  // the records of the split stre
 // The working folder from the first call on: config/tls holds a CA, the server certificates
 // "testserver" (the kit server's name, so its own), "elsewhere" and "127.0.0.1", and the client
 // certificate "client"; other/ a second CA. A name that leads out of the folder is refused; a
-// certificate the CA cannot sign leaves the pair already there as it was, and nothing beside it.
+// certificate the CA cannot sign leaves the pair already there as it was, and nothing beside it;
+// a ca.crt whose key is gone is never replaced by a new CA.
 const cTempDir& Home() {
   static const cTempDir home(cTempDir::kWorkDir);
   static const bool made = [] {
@@ -38,6 +39,9 @@ const cTempDir& Home() {
         !std::filesystem::exists(home / "escape.key");
     const std::string key = ReadFile(home / "other/testserver.key"), ca = "other/ca.key";
     std::filesystem::rename(home / ca, home / "ca.key");
+    const std::string caCrt = ReadFile(home / "other/ca.crt");
+    ok = !MakeTlsFiles(home / "other", {"testserver"}) && ok;
+    EXPECT_EQ(ReadFile(home / "other/ca.crt"), caCrt);
     WriteFile(home / ca, "broken");
     ok = !MakeTlsFiles(home / "other", {"testserver"}) && ok;
     std::filesystem::rename(home / "ca.key", home / ca);

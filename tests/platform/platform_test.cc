@@ -263,10 +263,18 @@ TEST_F(RegistryTest, FolderComesFromTesselRegistryThenXdgThenHomeAndUnsafeKeysAr
 }
 
 // The key file keeps "name = value" lines; a failed write (a folder where the file belongs)
-// is reported and leaves no partial or temporary file.
+// is reported and leaves no partial or temporary file, and one a killed save left is swept.
 TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemporary) {
   RegistryKey key, other, blocked;
   const std::string crash = "line one\nline two = \\ end";
+  // Temporary files of saves killed while they wrote: an old one of a process no longer running
+  // (no PID reaches 2^22) is swept at the first save here, one of a running process (1) kept.
+  const std::string soft = dir_ + "/Software/";
+  for (const char* left : {"server.ini.tmp4194304-3", "server.ini.tmp1-3", "server.ini"}) {
+    testkit::WriteFile(soft + left, std::string(left).ends_with(".ini") ? "" : "left");
+    const timeval aged = {std::time(nullptr) - 3600, 0}, times[2] = {aged, aged};
+    ASSERT_EQ(::utimes((soft + left).c_str(), times), 0);
+  }
   ASSERT_TRUE(key.Open("Software\\server"));
   ASSERT_TRUE(key.Set({{"exe", "server"}, {"ip", "10.0.0.7"}}));
   ASSERT_TRUE(key.Set("ip", "61.1.1.1"));
@@ -297,7 +305,8 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemp
   testkit::WriteFile(dir_ + "/Software/crlf.ini", "port = 7000\r\nip = a\\r\r\n");  // Windows
   ASSERT_TRUE(blocked.Open("Software/crlf"));
   EXPECT_EQ(blocked.GetAll(), (RegistryValues{{"port", "7000"}, {"ip", "a\r"}}));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 7);
+  EXPECT_FALSE(fs::exists(soft + "server.ini.tmp4194304-3"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 8);
 }
 
 // Two threads here and two other processes (programs of one name share the key) write at once.

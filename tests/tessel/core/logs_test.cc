@@ -28,7 +28,8 @@ const std::string kStamp(testing_support::kStampShape);
 
 // A named file gets the header, time-stamped lines and the end mark (echo shows all but the
 // mark); a log opened in a folder is named by the time, deletes files over the keep time and,
-// reopened in the same second, appends (else there are two files, which keeps both runs too).
+// reopened in the same second, appends (else there are two files, which keeps both runs too); a
+// hard-linked file is left as it was.
 TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   testkit::cTempDir dir;
   const std::string file = dir.write("named.log", "previous content\n");
@@ -50,6 +51,11 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   closed.Close();
   closed << "after close";
   EXPECT_EQ(ReadFile(file).find("after close"), std::string::npos);
+  // A file with other names (one outside the log folder) is neither cut nor written.
+  fs::create_hard_link(dir.write("out.txt", "outside\n"), dir / "hard.log");
+  ASSERT_TRUE(cLog().Open((dir / "hard.log").c_str()));
+  EXPECT_EQ(ReadFile(dir / "out.txt"), "outside\n");
+  EXPECT_NE(ReadFile(dir / "hard.log").find("end log file at: "), std::string::npos);
   const std::string folder = dir / "log/server_3/link_msg";
   const std::string old = dir.write("log/server_3/link_msg/four.log", "old");
   const timeval aged = {std::time(nullptr) - 4 * 86400 - 60, 0}, times[2] = {aged, aged};

@@ -148,15 +148,24 @@ void MaintainDownloadPathTime(unsigned hours, std::string_view folder) {
       std::chrono::duration_cast<std::chrono::hours>(now - fs::file_time_type::min());
   const auto since = std::chrono::hours(hours) >= reach ? fs::file_time_type::min()
                                                         : now - std::chrono::hours(hours);
+  // Past the most that are sent, the names are only counted: a folder of a million logs holds
+  // no million names in memory. A folder that cannot be read to its end sends none of them: a
+  // part of the list would come back as if it were the whole.
   std::vector<std::string> names;
+  std::uintmax_t count = 0;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     std::error_code fileEc;
     if (!it->is_regular_file(fileEc) || it->path().extension() != ".log") continue;
     if (it->last_write_time(fileEc) < since || fileEc) continue;
-    names.push_back(fs::path(folder).append(it->path().filename().string()).generic_string());
+    if (++count <= cCmdMaintain::kMaxPathFiles)
+      names.push_back(fs::path(folder).append(it->path().filename().string()).generic_string());
   }
-  if (names.size() > cCmdMaintain::kMaxPathFiles) {
-    os << "time " << hours << " count " << names.size() << " overflow \n";
+  if (ec) {
+    os << "path " << EscapeControls(folder) << " can not be read: " << ec.message() << " \n";
+    return;
+  }
+  if (count > cCmdMaintain::kMaxPathFiles) {
+    os << "time " << hours << " count " << count << " overflow \n";
     return;
   }
   os << "\n";

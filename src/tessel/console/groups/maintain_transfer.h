@@ -19,5 +19,6 @@ void MaintainDownloadFile(std::string_view file);
 // requester writes part 0 over its copy and appends the others.
 void MaintainDownloadFilePart(std::string_view file, unsigned part);
 // downloadpathtime(hours, folder): every "*.log" file of the folder written in the last `hours`
-// hours, at most cCmdMaintain::kMaxPathFiles of them.
+// hours, at most cCmdMaintain::kMaxPathFiles of them; none when the folder cannot be read to
+// its end.
 void MaintainDownloadPathTime(unsigned hours, std::string_view folder);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -297,6 +298,19 @@ TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
     EXPECT_TRUE(run.ok) << statement;
     EXPECT_TRUE(run.out.ends_with(ending)) << statement << "\n" << run.out;
   }
+  // Logs past the most sent are counted; a folder that cannot be read (no descriptor left to
+  // open it) sends none, never an empty list as if whole.
+  for (int i = 0; i < 17; ++i) WriteFile(Servers("many/" + std::to_string(i) + ".log"), "x");
+  EXPECT_TRUE(Run("downloadpathtime(1,'many')").ends_with("time 1 count 17 overflow \n"));
+  rlimit before{};
+  ::getrlimit(RLIMIT_NOFILE, &before);
+  const int lowest = ::dup(0);
+  ::close(lowest);
+  const rlimit none{static_cast<rlim_t>(lowest), before.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  const std::string unread = Run("downloadpathtime(1,'game')");
+  ::setrlimit(RLIMIT_NOFILE, &before);
+  EXPECT_TRUE(unread.ends_with("path game can not be read: Too many open files \n")) << unread;
   EXPECT_TRUE(RunJobs("copy('nokind')").ends_with("copy nokind failed\n"));
   // The list of programs as a Windows editor saves it: each name is a kind all the same.
   WriteFile(Servers("serverconfig.ini"), "\xEF\xBB\xBFnokind\t\r\n; note\r\n\tnokind2 \r\n");
