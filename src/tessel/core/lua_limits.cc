@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <lua.hpp>
-#include <vector>
+#include <type_traits>
 
 #include "tessel/core/config_stores.h"
 #include "tessel/core/worker_thread.h"
@@ -58,7 +58,31 @@ struct stCommand {
   bool stopped = false;
 };
 
-thread_local std::vector<stCommand> t_commands;
+// The commands in progress on one thread, innermost last, in a fixed array: nothing of it ends
+// before the thread does, so a singleton's destructor that closes a state at the process's exit
+// (its finalisers run as a command) still finds it. A vector there was destroyed with the main
+// thread's other objects first, and the close wrote into its freed block. Past kMax nested
+// commands the innermost kept one stands for the deeper ones (their deadlines are its at most).
+class cCommandStack {
+ public:
+  bool empty() const { return m_depth == 0; }
+  stCommand& back() { return m_items[std::min(m_depth, kMax) - 1]; }
+  void push_back(const stCommand& command) {
+    if (m_depth < kMax) m_items[m_depth] = command;
+    ++m_depth;
+  }
+  void pop_back() { --m_depth; }
+  const stCommand* begin() const { return m_items; }
+  const stCommand* end() const { return m_items + std::min(m_depth, kMax); }
+
+ private:
+  static constexpr size_t kMax = 256;
+  stCommand m_items[kMax];
+  size_t m_depth = 0;
+};
+static_assert(std::is_trivially_destructible_v<cCommandStack>);
+
+thread_local cCommandStack t_commands;
 std::atomic<bool> g_stopWorker{false};
 
 void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
