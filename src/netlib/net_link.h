@@ -153,6 +153,9 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   bool SendInternal(const tConnPtr& c, const char* body, uint32_t size);
   // The connection's present idle reason (11, 12) at `now`, or 0.
   uint32_t IdleReason(const cNetConn& c, uint32_t now) const;
+  // The peer's address (with its port), copied under m_lock: a link object lives many
+  // connections, and the next one writes its address while lines of the last are written.
+  std::string PeerText(bool withPort);
   // Delivers one kind-1 notice (strand).
   void DeliverNotice(const void* data, unsigned long size);
   // Closes the socket at once (strand).
