@@ -68,6 +68,15 @@ void cNetLink::TraceTo(std::ostream& os, const char* title, unsigned id) {
      << " recv " << TraceRecv() << '\n';
 }
 
+const char* cNetLink::PeerIp() {
+  static thread_local char copies[4][sizeof m_ip];
+  static thread_local unsigned next = 0;
+  char* copy = copies[next++ % 4];
+  std::lock_guard<cSpinLock> lock(m_lock);
+  std::memcpy(copy, m_ip, sizeof m_ip);
+  return copy;
+}
+
 std::string cNetLink::PeerText(bool withPort) {
   std::lock_guard<cSpinLock> lock(m_lock);
   return withPort ? std::string(m_ip) + ":" + std::to_string(m_port) : std::string(m_ip);

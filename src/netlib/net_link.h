@@ -127,7 +127,10 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   int SendRecord(const void* data, unsigned long size);
   int IsUp();
   unsigned long Unsent();
-  const char* PeerIp() const { return m_ip; }
+  // The peer's address, copied under the lock into one of a few buffers of the calling thread
+  // (the link's own is written by its next connection); it holds until that thread's fourth
+  // call after this one.
+  const char* PeerIp();
   // The fingerprint of the certificate the peer of the present connection presented.
   std::string PeerCertSha256() const;
   // The names of that certificate (its DNS names and common name).
