@@ -117,7 +117,7 @@ void cNetClient::ArmConnectTimer(const tConnPtr& c) {
     if (!c->lookup) return self->ConnectFailed(c, NetState_ConnectResult, ETIMEDOUT);
     c->lookup.reset();
     cNetService::Instance().Log(
-        "client " + self->m_name + ": no address for " + self->Target(false) + " within " +
+        "client " + self->m_name + ": no address for " + self->PeerText(false) + " within " +
         std::to_string(kConnectTimeoutMs / 1000) + " s (its resolver did not answer)");
     self->ConnectFailed(c, NetState_ConnectError, ETIMEDOUT);
   });
@@ -177,15 +177,10 @@ void cNetClient::ConnectFailed(const tConnPtr& c, uint32_t state, int error) {
     c->state.store(eConnState::Down);
     silent = c->silent;
   }
-  cNetService::Instance().Log("client " + m_name + " connect to " + Target(true) +
+  cNetService::Instance().Log("client " + m_name + " connect to " + PeerText(true) +
                               " failed: " + std::strerror(error));
   CloseSocket(c);
   if (!silent) Notify(state, error);
-}
-
-std::string cNetClient::Target(bool withPort) {
-  std::lock_guard<cSpinLock> lock(m_lock);
-  return withPort ? std::string(m_ip) + ":" + std::to_string(m_port) : std::string(m_ip);
 }
 
 // A TLS link reports its connect before the hand-shake (the system then waits for the
@@ -209,19 +204,19 @@ void cNetClient::ArmIdleCheck(const tConnPtr& c) {
   uint32_t period = std::min(m_limits.idleMs, m_limits.firstMsgMs) / 4;
   period = std::clamp<uint32_t>(period, 1, kClientIdleCheckMaxMs);
   c->idleTimer->expires_after(std::chrono::milliseconds(period));
-  c->idleTimer->async_wait([self = std::static_pointer_cast<cNetClient>(shared_from_this()),
-                            c](auto ec) {
-    if (ec || c->state.load() != eConnState::Up) return;
-    uint32_t reason = self->IdleReason(*c, cNetService::NowMs());
-    if (!reason) {
-      self->ArmIdleCheck(c);
-      return;
-    }
-    cNetService::Instance().Log("client " + self->m_name + ": nothing from " + self->Target(false) +
-                                (reason == NetReason_Idle ? " for too long" : " since connect") +
-                                "; cut");
-    self->Cut(c, reason, false, eDownCause::Limit, ETIMEDOUT);
-  });
+  c->idleTimer->async_wait(
+      [self = std::static_pointer_cast<cNetClient>(shared_from_this()), c](auto ec) {
+        if (ec || c->state.load() != eConnState::Up) return;
+        uint32_t reason = self->IdleReason(*c, cNetService::NowMs());
+        if (!reason) {
+          self->ArmIdleCheck(c);
+          return;
+        }
+        cNetService::Instance().Log(
+            "client " + self->m_name + ": nothing from " + self->PeerText(false) +
+            (reason == NetReason_Idle ? " for too long" : " since connect") + "; cut");
+        self->Cut(c, reason, false, eDownCause::Limit, ETIMEDOUT);
+      });
 }
 
 void cNetClient::OnDown(const tConnPtr& c, uint32_t reason, eDownCause cause, int error) {

@@ -66,9 +66,6 @@ class cNetClient final : public iClient, public cNetLink {
   void ConnectFailed(const tConnPtr& c, uint32_t state, int error);
   void Notify(uint32_t state, int error);
   void ArmIdleCheck(const tConnPtr& c);
-  // The address connected to (with its port), read under m_lock: a Connect on the caller's
-  // thread writes it while the log lines of the connect before are written on the I/O thread.
-  std::string Target(bool withPort);
   // Ends the present connection; silent ones deliver no notice.
   void EndConn(bool silent);
 

@@ -51,8 +51,10 @@ void cNetLink::TraceTo(std::ostream& os, const char* title, unsigned id) {
   static const char* kStates[] = {"connecting", "up", "cutting", "down"};
   const char* state = "idle";
   size_t unsent = 0;
+  std::string peer;
   {
     std::lock_guard<cSpinLock> lock(m_lock);
+    peer = std::string(m_ip) + ":" + std::to_string(m_port);
     if (m_conn) {
       state = kStates[static_cast<int>(m_conn->state.load())];
       unsent = m_conn->queue.Queued() + m_conn->batchBytes;
@@ -60,10 +62,24 @@ void cNetLink::TraceTo(std::ostream& os, const char* title, unsigned id) {
     if (m_released)
       state = m_conn && m_conn->state.load() == eConnState::Up ? "up released" : "released";
   }
-  os << title << " id " << id << " peer " << m_ip << ":" << m_port << " state " << state
-     << " unsent " << unsent << " recv " << m_recvRecords.load() << "/" << m_recvBytes.load()
-     << " sent " << m_sentRecords.load() << "/" << m_sentBytes.load() << " trace send "
-     << TraceSend() << " recv " << TraceRecv() << '\n';
+  os << title << " id " << id << " peer " << peer << " state " << state << " unsent " << unsent
+     << " recv " << m_recvRecords.load() << "/" << m_recvBytes.load() << " sent "
+     << m_sentRecords.load() << "/" << m_sentBytes.load() << " trace send " << TraceSend()
+     << " recv " << TraceRecv() << '\n';
+}
+
+const char* cNetLink::PeerIp() {
+  static thread_local char copies[4][sizeof m_ip];
+  static thread_local unsigned next = 0;
+  char* copy = copies[next++ % 4];
+  std::lock_guard<cSpinLock> lock(m_lock);
+  std::memcpy(copy, m_ip, sizeof m_ip);
+  return copy;
+}
+
+std::string cNetLink::PeerText(bool withPort) {
+  std::lock_guard<cSpinLock> lock(m_lock);
+  return withPort ? std::string(m_ip) + ":" + std::to_string(m_port) : std::string(m_ip);
 }
 
 void cNetLink::CutCurrent(uint32_t reason, bool tellPeer, eDownCause cause, int error) {

@@ -127,7 +127,10 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   int SendRecord(const void* data, unsigned long size);
   int IsUp();
   unsigned long Unsent();
-  const char* PeerIp() const { return m_ip; }
+  // The peer's address, copied under the lock into one of a few buffers of the calling thread
+  // (the link's own is written by its next connection); it holds until that thread's fourth
+  // call after this one.
+  const char* PeerIp();
   // The fingerprint of the certificate the peer of the present connection presented.
   std::string PeerCertSha256() const;
   // The names of that certificate (its DNS names and common name).
@@ -153,6 +156,9 @@ class cNetLink : public std::enable_shared_from_this<cNetLink> {
   bool SendInternal(const tConnPtr& c, const char* body, uint32_t size);
   // The connection's present idle reason (11, 12) at `now`, or 0.
   uint32_t IdleReason(const cNetConn& c, uint32_t now) const;
+  // The peer's address (with its port), copied under m_lock: a link object lives many
+  // connections, and the next one writes its address while lines of the last are written.
+  std::string PeerText(bool withPort);
   // Delivers one kind-1 notice (strand).
   void DeliverNotice(const void* data, unsigned long size);
   // Closes the socket at once (strand).

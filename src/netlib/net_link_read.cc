@@ -204,7 +204,7 @@ bool cNetLink::HandFrames(const tConnPtr& c, char* p, size_t n, size_t& used) {
   }
   if (cut) {
     if (refused) {
-      cNetService::Instance().LogPeer(std::string("peer ") + m_ip +
+      cNetService::Instance().LogPeer(std::string("peer ") + PeerText(false) +
                                       " sends faster than its receiver takes; cut");
     }
     Cut(c, cut, TellsPeer(), eDownCause::Limit, 0);
@@ -230,10 +230,10 @@ bool cNetLink::Admit(const tConnPtr& c, uint32_t now, uint32_t size, bool guest)
     bytes = bytes ? std::min(bytes, kGuestFloodBytes) : kGuestFloodBytes;
   }
   if ((records && c->windowRecords > records) || (bytes && c->windowBytes > bytes)) {
-    cNetService::Instance().LogPeer(std::string("peer ") + m_ip + " sends faster than allowed (" +
-                                    std::to_string(c->windowRecords) + " records, " +
-                                    std::to_string(c->windowBytes) + " bytes in a window" +
-                                    (guest ? ", not logged in" : "") + "); cut");
+    cNetService::Instance().LogPeer(
+        std::string("peer ") + PeerText(false) + " sends faster than allowed (" +
+        std::to_string(c->windowRecords) + " records, " + std::to_string(c->windowBytes) +
+        " bytes in a window" + (guest ? ", not logged in" : "") + "); cut");
     return false;
   }
   return true;
@@ -251,7 +251,7 @@ void cNetLink::Refuse(const tConnPtr& c, const stCutFrame& f, const char* p, siz
            (f.reason == NetReason_TooBig ? "over the largest record" : "malformed") +
            "), first bytes " + SampleBytes(p, n);
   }
-  cNetService::Instance().LogPeer(std::string("peer ") + m_ip + what + "; cut");
+  cNetService::Instance().LogPeer(std::string("peer ") + PeerText(false) + what + "; cut");
   Cut(c, f.reason, TellsPeer(), eDownCause::Limit, 0);
 }
 

@@ -34,7 +34,7 @@ uint32_t WriteReason(int error) {
 int cNetLink::SendRecord(const void* data, unsigned long size) {
   if (size > m_limits.maxSend) {
     cNetService::Instance().Log(std::string("Send refused: record of ") + std::to_string(size) +
-                                " bytes to " + m_ip + " passes the largest record");
+                                " bytes to " + PeerText(false) + " passes the largest record");
     return 0;
   }
   // Packing runs before the lock, so other senders of the link do not wait for it.
@@ -53,7 +53,7 @@ int cNetLink::SendRecord(const void* data, unsigned long size) {
   if (warnAt) LogQueue(warnAt);
   switch (next) {
     case eSendStep::Cut:
-      cNetService::Instance().LogPeer(std::string("send queue of ") + m_ip +
+      cNetService::Instance().LogPeer(std::string("send queue of ") + PeerText(false) +
                                       " passed its bound of " +
                                       std::to_string(m_limits.queueBound) + " bytes; link cut");
       Cut(conn, NetReason_SendQueueFull, TellsPeer(), eDownCause::Limit, 0);
@@ -129,7 +129,7 @@ bool cNetLink::SendInternal(const tConnPtr& c, const char* body, uint32_t size) 
 }
 
 void cNetLink::LogQueue(size_t unsent) {
-  cNetService::Instance().LogPeer(std::string("send queue of ") + m_ip + " holds " +
+  cNetService::Instance().LogPeer(std::string("send queue of ") + PeerText(false) + " holds " +
                                   std::to_string(unsent) + " bytes, over half of its bound");
 }
 
@@ -153,7 +153,7 @@ bool cNetLink::SealBatch(const tConnPtr& c) {
 }
 
 bool cNetLink::SealFailed(const tConnPtr& c) {
-  cNetService::Instance().LogPeer(std::string("TLS link with ") + m_ip + ": " +
+  cNetService::Instance().LogPeer(std::string("TLS link with ") + PeerText(false) + ": " +
                                   c->tls->SealError() + "; cut");
   DropWriter(c);
   Cut(c, NetReason_Encode, false, eDownCause::Limit, 0);

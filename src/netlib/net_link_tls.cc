@@ -33,7 +33,7 @@ void cNetLink::StartHandshake(const tConnPtr& c) {
   c->timer->expires_after(std::chrono::milliseconds(limitMs));
   c->timer->async_wait([self = shared_from_this(), c, limitMs](auto ec) {
     if (ec || c->state.load() != eConnState::Connecting) return;
-    cNetService::Instance().LogPeer(std::string("TLS hand-shake with ") + self->m_ip +
+    cNetService::Instance().LogPeer(std::string("TLS hand-shake with ") + self->PeerText(false) +
                                     " not done within " + std::to_string(limitMs) + " ms; cut");
     self->Cut(c, NetReason_NoMsgAfterConnect, false, eDownCause::Limit, ETIMEDOUT);
   });
@@ -51,8 +51,8 @@ void cNetLink::HandshakeStep(const tConnPtr& c, const char* in, size_t n) {
     std::string plain = LooksLikeTls(in, n) ? ""
                                             : " (the peer does not speak TLS; first bytes " +
                                                   SampleBytes(in, n) + ")";
-    cNetService::Instance().LogPeer(std::string("TLS hand-shake with ") + m_ip + " failed" + plain +
-                                    ": " + c->tls->Error() + "; cut");
+    cNetService::Instance().LogPeer(std::string("TLS hand-shake with ") + PeerText(false) +
+                                    " failed" + plain + ": " + c->tls->Error() + "; cut");
     Cut(c, NetReason_Encode, false, eDownCause::Limit, 0);
     return;
   }
@@ -83,7 +83,7 @@ void cNetLink::HandshakeRead(const tConnPtr& c) {
     if (!ec) return self->HandshakeStep(c, buffer, n);
     if (ec == asio::error::operation_aborted) return;
     bool closed = ec == asio::error::eof;
-    cNetService::Instance().LogPeer(std::string("TLS hand-shake with ") + self->m_ip +
+    cNetService::Instance().LogPeer(std::string("TLS hand-shake with ") + self->PeerText(false) +
                                     (closed ? ": the peer closed" : ": " + ec.message()) + "; cut");
     self->Cut(c, NetReason_Encode, false, closed ? eDownCause::PeerClosed : eDownCause::ReadError,
               ec.value());
@@ -125,7 +125,7 @@ void cNetLink::TlsRead(const tConnPtr& c, const char* in, size_t n) {
     if (step == cTlsSession::eStep::Closed) {
       Cut(c, NetReason_System, false, eDownCause::PeerClosed, 0);
     } else if (step == cTlsSession::eStep::Failed && c->state.load() == eConnState::Up) {
-      cNetService::Instance().LogPeer(std::string("TLS link with ") + m_ip + ": " +
+      cNetService::Instance().LogPeer(std::string("TLS link with ") + PeerText(false) + ": " +
                                       c->tls->Error() + "; cut");
       Cut(c, NetReason_Encode, false, eDownCause::Limit, 0);
     }

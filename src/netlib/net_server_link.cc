@@ -85,7 +85,8 @@ void cNetServerLink::CheckIdle(uint32_t now, uint32_t loginMs) {
     if (reason) c = m_conn;
   }
   if (!c) return;
-  cNetService::Instance().LogPeer(std::string("link ") + std::to_string(m_id) + " of " + m_ip +
+  cNetService::Instance().LogPeer(std::string("link ") + std::to_string(m_id) + " of " +
+                                  PeerText(false) +
                                   (guest                      ? " not logged in in time"
                                    : reason == NetReason_Idle ? " idle too long"
                                                               : " silent since connect") +
@@ -111,7 +112,8 @@ bool cNetServerLink::GiveWay() {
   }
   if (!c->countedOpen.exchange(false)) return false;
   m_server->LinkClosed();
-  cNetService::Instance().LogPeer(std::string("link ") + std::to_string(m_id) + " of " + m_ip +
+  cNetService::Instance().LogPeer(std::string("link ") + std::to_string(m_id) + " of " +
+                                  PeerText(false) +
                                   " gives way to a new connection: not logged in; cut");
   Cut(c, NetReason_NoMsgAfterConnect, true, eDownCause::Limit, 0);
   return true;
@@ -179,10 +181,10 @@ void cNetServerLink::Trace(std::ostream& os) {
 bool cNetServerLink::OnInvalidMessage(int type, int size, bool cut) {
   uint32_t count = m_invalid.fetch_add(1) + 1;
   if (!cut && count <= kInvalidRecordLimit) return false;
-  cNetService::Instance().LogPeer(std::string("link ") + std::to_string(m_id) + " of " + m_ip +
-                                  " sent invalid record type " + std::to_string(type) + " size " +
-                                  std::to_string(size) + " (" + std::to_string(count) +
-                                  " so far); cut");
+  cNetService::Instance().LogPeer(std::string("link ") + std::to_string(m_id) + " of " +
+                                  PeerText(false) + " sent invalid record type " +
+                                  std::to_string(type) + " size " + std::to_string(size) + " (" +
+                                  std::to_string(count) + " so far); cut");
   CutCurrent(NetReason_RecvUngroup, true, eDownCause::Limit, 0);
   return true;
 }
@@ -203,15 +205,16 @@ void cNetServerLink::Notify(uint32_t event, uint32_t reason) {
 // system hears of it as connected once it is up.
 bool cNetServerLink::OnOpen(const tConnPtr& c) {
   Notify(NetEvent_Created, 0);
-  if (!m_server->Admits(m_ip)) {
-    cNetService::Instance().LogPeer(std::string("link ") + std::to_string(m_id) + " from " + m_ip +
+  const std::string ip = PeerText(false);
+  if (!m_server->Admits(ip.c_str())) {
+    cNetService::Instance().LogPeer(std::string("link ") + std::to_string(m_id) + " from " + ip +
                                     " is not in the allowed addresses; cut");
     Cut(c, NetReason_InvalidIP, true, eDownCause::Limit, 0);
     return false;
   }
   if (c->refuseReason) {
     cNetService::Instance().LogPeer(std::string(GetName()) + " holds its most links; refused " +
-                                    m_ip + " (link " + std::to_string(m_id) + ")");
+                                    ip + " (link " + std::to_string(m_id) + ")");
     Cut(c, c->refuseReason, true, eDownCause::Limit, 0);
     return false;
   }

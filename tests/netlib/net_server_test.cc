@@ -55,11 +55,20 @@ TEST(NetServer, ConnectAndDisconnectReachBothSidesAsNoticesWithTheirReason) {
     EXPECT_FALSE(late.connected);
     EXPECT_EQ(refused.Snapshot().at(0).Word(1), uint32_t(ECONNREFUSED));
     EXPECT_EQ(refused.Snapshot().at(0).NoticeIp(), "127.0.0.1");
-    // Connects one behind the other, each ending the last while that one may be failing.
+    // Connects one behind the other, each ending the last while that one may be failing, and
+    // another thread's records over the largest are refused and its address read meanwhile.
+    std::thread big([&late, over = MakeRecord(1001, std::string(netlib::kDefaultMaxRecord, 'b'))] {
+      for (int i = 0; i < 60; ++i) {
+        EXPECT_EQ(Send(late.client, over), 0);
+        const std::string ip = late.client->GetIP();
+        EXPECT_TRUE(ip == "127.0.0.1" || ip == "127.0.0.2") << ip;
+      }
+    });
     for (int i = 1; i <= 300; ++i) {
       late.client->Connect(i % 2 ? "127.0.0.2" : "127.0.0.1", s.port);
       std::this_thread::sleep_for(std::chrono::microseconds(40 * (i % 9)));
     }
+    big.join();
     EXPECT_TRUE(refused.WaitCount([](auto& d) { return d.NoticeIp() == "127.0.0.1"; }, 2));
     EXPECT_EQ(Send(late.client, MakeRecord(1001, "nobody")), 0);
     late.client->Stop();
