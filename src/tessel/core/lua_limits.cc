@@ -210,16 +210,20 @@ lua_State* NewLimitedLuaState() {
 // Lua runs the finalisers left at lua_close, where no command runs: one that looped held the
 // end (or whoever closed the state) for good. They run as a command of their own, under the
 // state's time limit (ending no later than a command running meanwhile); once stopped, the rest
-// stop at their first instruction, and the close goes on without them. The cap is lifted.
+// stop at their first instruction, and the close goes on without them. The cap is lifted. Any
+// other state (a script state of the base library) gets the limit's hook and the time the config
+// store gives.
 void CloseLimitedLuaState(lua_State* L) {
   stLuaMemory* memory = MemoryOf(L);
-  if (memory == nullptr) {
-    lua_close(L);
-    return;
+  int seconds = 0;
+  if (memory != nullptr) {
+    ReadLimits(*memory);
+    memory->limit = 0;
+    seconds = memory->seconds;
+  } else {
+    lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+    seconds = GetConfigValue("lua_time_limit", kDefaultTimeLimitSeconds);
   }
-  ReadLimits(*memory);
-  memory->limit = 0;
-  const int seconds = memory->seconds;
   Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
   if (seconds > 0 && !t_commands.empty() && t_commands.back().timed)
     deadline = std::min(deadline, t_commands.back().deadline);
