@@ -221,6 +221,19 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
   EXPECT_TRUE(Run("local t = {} for i = 1, 9 do t[i] = ('x'):rep(2 ^ 20 + i) end collectgarbage()"))
       << said_;
   EXPECT_TRUE(Run("local u = {} for i = 1, 6 do u[i] = ('y'):rep(2 ^ 20 + i) end")) << said_;
+  // A failed collection of such garbage (a finaliser past the time limit) is named as it is.
+  SetConfigValue("lua_time_limit", 1);
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(
+      Run("collectgarbage() collectgarbage('stop') getmetatable(newproxy(true)).__gc = "
+          "function() while 1 do end end local t = {} for i = 1, 9 do t[i] = ('z'):rep(2 ^ 20 + i) "
+          "end"))
+      << said_;
+  EXPECT_TRUE(Run("x = 1")) << said_;
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("collection of the garbage the commands before left failed: command time"),
+            std::string::npos)
+      << err;
 }
 
 }  // namespace
