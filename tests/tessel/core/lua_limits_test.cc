@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <lua.hpp>
-#include <memory>
 #include <string>
 
 #include "tessel/contracts/baselib.h"
@@ -170,9 +169,7 @@ TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
   EXPECT_TRUE(Run(loop)) << said_;
   group_.Clear();
   // So do those of a base library's script state (the script manager's, the command script's).
-  auto script = std::make_unique<KLuaScript>("gc");
-  EXPECT_EQ(script->DoString(loop.c_str()), 0);
-  script.reset();
+  EXPECT_EQ(KLuaScript("gc").DoString(loop.c_str()), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
 }
 
@@ -226,14 +223,11 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
   testing::internal::CaptureStderr();
   EXPECT_TRUE(
       Run("collectgarbage() collectgarbage('stop') getmetatable(newproxy(true)).__gc = "
-          "function() while 1 do end end local t = {} for i = 1, 9 do t[i] = ('z'):rep(2 ^ 20 + i) "
-          "end"))
-      << said_;
-  EXPECT_TRUE(Run("x = 1")) << said_;
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("collection of the garbage the commands before left failed: command time"),
-            std::string::npos)
-      << err;
+          "function() while 1 do end end t = {} for i = 1, 9 do t[i] = ('z'):rep(2 ^ 20 + i) "
+          "end t = nil") &&
+      Run("x = 1"));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("the garbage the commands before left"),
+            std::string::npos);
 }
 
 }  // namespace
