@@ -11,6 +11,7 @@ using baselib::ReportScriptError;
 namespace {
 
 std::atomic<LuaStateGuard> g_stateGuard{nullptr};
+std::atomic<LuaStateCloser> g_stateCloser{nullptr};
 
 // lua_pcall as one of the system's protected calls (see cLuaCallScope).
 int ProtectedCall(lua_State* L, int argCount, int resultCount) {
@@ -31,8 +32,18 @@ void SetLuaStateGuard(LuaStateGuard guard) {
   g_stateGuard.store(guard);
 }
 
+void SetLuaStateCloser(LuaStateCloser closer) {
+  g_stateCloser.store(closer);
+}
+
+// Code a script state ran may have left finalisers that Lua runs at the close.
 KLuaScript::~KLuaScript() {
-  if (m_L != nullptr) lua_close(m_L);
+  if (m_L == nullptr) return;
+  if (LuaStateCloser closer = g_stateCloser.load()) {
+    closer(m_L);
+  } else {
+    lua_close(m_L);
+  }
 }
 
 int KLuaScript::_DoString(const char* text, int mode) {

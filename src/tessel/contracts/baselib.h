@@ -166,6 +166,10 @@ void StopLuaCalls(const char* message);
 // checks on the builtins that reach the operating system there. Any thread, before use.
 using LuaStateGuard = void (*)(lua_State*);
 void SetLuaStateGuard(LuaStateGuard guard);
+// Closes every state a KLuaScript made in its place (lua_close while none is set): the system
+// runs the finalisers left there under its time limit. Any thread, before use.
+using LuaStateCloser = void (*)(lua_State*);
+void SetLuaStateCloser(LuaStateCloser closer);
 
 // Runs `text` in L under `chunkName`; 0 on success, else the Lua error code (the error is
 // reported as by KLuaScript).

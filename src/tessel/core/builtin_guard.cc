@@ -158,7 +158,9 @@ void GuardScriptState(lua_State* L) {
   LimitScriptState(L);
 }
 
-const bool g_installed = (SetLuaStateGuard(&GuardScriptState), true);
+// ... and is closed as theirs are: the finalisers left there keep to the time limit.
+const bool g_installed =
+    (SetLuaStateGuard(&GuardScriptState), SetLuaStateCloser(&CloseLimitedLuaState), true);
 
 }  // namespace
 

@@ -26,10 +26,11 @@ struct stLuaMemory {
   size_t used = 0;
   size_t limit = 0;  // bytes; 0 = none
   bool refused = false;
-  bool garbage = false;       // a command was refused: what it left is to be collected
-  size_t kept = 0;            // bytes the state held after its last collection here
-  bool open = false;          // the state was made; its last block takes this along
-  lua_State* main = nullptr;  // the state's main thread
+  bool garbage = false;         // a command was refused, or left much: a collection is due
+  bool garbageRefused = false;  // ... and a refused command left some of it
+  size_t kept = 0;              // bytes the state held after its last collection here
+  bool open = false;            // the state was made; its last block takes this along
+  lua_State* main = nullptr;    // the state's main thread
   // The limits from the config store as of its change count `configRead` (read again when the
   // store has changed since).
   uint64_t configRead = ~uint64_t{0};
@@ -100,6 +101,7 @@ void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
       !t_commands.empty()) {
     memory->refused = true;
     memory->garbage = true;
+    memory->garbageRefused = true;
     return nullptr;
   }
   void* block = std::realloc(ptr, nsize);
@@ -166,7 +168,8 @@ int CollectGarbage(lua_State* L) {
 // or before the next one starts) it is collected, on the main thread; finalisers may run Lua,
 // so protected, and under the state's time limit as a command of their own (one that looped ran
 // for good, no command being there to stop it); a failed collection is said on standard error.
-// The cap is lifted for the collection's own call.
+// The cap is lifted for the collection's own call. The line names the garbage as a refused
+// command's, or as what the commands before left (the collection at a command's start).
 void CollectRefusedGarbage(stLuaMemory* memory) {
   if (memory == nullptr || !memory->garbage || memory->main == nullptr) return;
   if (std::any_of(t_commands.begin(), t_commands.end(),
@@ -179,9 +182,12 @@ void CollectRefusedGarbage(stLuaMemory* memory) {
                         Clock::now() + std::chrono::seconds(memory->seconds)});
   if (lua_cpcall(memory->main, &CollectGarbage, nullptr) == 0) {
     memory->garbage = false;
+    memory->garbageRefused = false;
     memory->kept = memory->used;
   } else {
-    std::fprintf(stderr, "collection of a refused command's garbage failed: %s\n",
+    std::fprintf(stderr, "collection of %s failed: %s\n",
+                 memory->garbageRefused ? "a refused command's garbage"
+                                        : "the garbage the commands before left",
                  lua_isstring(memory->main, -1) ? lua_tostring(memory->main, -1) : "no message");
     lua_pop(memory->main, 1);
   }
@@ -210,16 +216,20 @@ lua_State* NewLimitedLuaState() {
 // Lua runs the finalisers left at lua_close, where no command runs: one that looped held the
 // end (or whoever closed the state) for good. They run as a command of their own, under the
 // state's time limit (ending no later than a command running meanwhile); once stopped, the rest
-// stop at their first instruction, and the close goes on without them. The cap is lifted.
+// stop at their first instruction, and the close goes on without them. The cap is lifted. Any
+// other state (a script state of the base library) gets the limit's hook and the time the config
+// store gives.
 void CloseLimitedLuaState(lua_State* L) {
   stLuaMemory* memory = MemoryOf(L);
-  if (memory == nullptr) {
-    lua_close(L);
-    return;
+  int seconds = 0;
+  if (memory != nullptr) {
+    ReadLimits(*memory);
+    memory->limit = 0;
+    seconds = memory->seconds;
+  } else {
+    lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+    seconds = GetConfigValue("lua_time_limit", kDefaultTimeLimitSeconds);
   }
-  ReadLimits(*memory);
-  memory->limit = 0;
-  const int seconds = memory->seconds;
   Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
   if (seconds > 0 && !t_commands.empty() && t_commands.back().timed)
     deadline = std::min(deadline, t_commands.back().deadline);

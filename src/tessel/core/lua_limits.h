@@ -16,8 +16,9 @@ struct lua_State;
 // A new state (as luaL_newstate makes one) whose allocator counts its memory and whose hook
 // applies the limits.
 lua_State* NewLimitedLuaState();
-// Closes such a state (lua_close on any other): the finalisers Lua runs then keep to the
-// state's time limit as a command does, and a line on standard error says when they were stopped.
+// Closes such a state, or any other (a script state of the base library, under the configured
+// time limit): the finalisers Lua runs then keep to the state's time limit as a command does, and
+// a line on standard error says when they were stopped.
 void CloseLimitedLuaState(lua_State* L);
 
 // Puts the time limit's hook on a state made elsewhere (the base library's scripts): what such a

@@ -187,12 +187,29 @@ bool OwnAccountHas(const char* name) {
   return OwnAccountName().find(name) != std::string::npos;
 }
 
+// A broadcast that went on no link of a server manager (none up, or each refused the record: a
+// text too long for one, a queue past its bound) is said; a process without one does nothing.
+void SentToManagers(const char* func, const std::string& wire) {
+  if (SendToServerManagers(wire) == 0)
+    get_gout() << "func_" << func << " not sent: no link of a server manager took it\n";
+}
+
+// A recursive broadcast a process below passed on goes on quietly: a process whose managers took
+// it nowhere would add the line to every answer of the broadcast. Where it began, it is said.
+void SentOnToManagers(const char* func, const std::string& wire) {
+  if (ServingRelay(wire)) {
+    SendToServerManagers(wire);
+  } else {
+    SentToManagers(func, wire);
+  }
+}
+
 void BroadCmdReverseName(int group, const char* text, const char* name) {
   RequireCmdTarget("BroadCmdReverseName", "*");
   const std::string wire = MakeBroadReverseNameCmd(group, text, name);
   if (!FirstBroadcastPass("BroadCmdReverseName", wire)) return;
   if (OwnAccountHas(name)) RunHere(group, text);
-  SendToServerManagers(wire);
+  SentOnToManagers("BroadCmdReverseName", wire);
 }
 
 void BroadCmdReverse(int group, const char* text) {
@@ -200,18 +217,11 @@ void BroadCmdReverse(int group, const char* text) {
   const std::string wire = MakeBroadReverseCmd(group, text);
   if (!FirstBroadcastPass("BroadCmdReverse", wire)) return;
   RunHere(group, text);
-  SendToServerManagers(wire);
+  SentOnToManagers("BroadCmdReverse", wire);
 }
 
 void BroadCmdNameClient(int group, const char* text, const char* name) {
   if (OwnAccountHas(name)) RunHere(group, text);
-}
-
-// A broadcast that went on no link of a server manager (none up, or each refused the record: a
-// text too long for one, a queue past its bound) is said; a process without one does nothing.
-void SentToManagers(const char* func, const std::string& wire) {
-  if (SendToServerManagers(wire) == 0)
-    get_gout() << "func_" << func << " not sent: no link of a server manager took it\n";
 }
 
 void BroadCmdName(int group, const char* text, const char* name) {

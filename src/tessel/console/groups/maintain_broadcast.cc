@@ -97,6 +97,12 @@ bool FirstRelayedPass(const char* label, const std::string& wire) {
   return !ServingBroadcast() || FirstBroadcastPass(label, wire);
 }
 
+bool ServingRelay(const std::string& wire) {
+  const stBindMsg* msg = get_gout().GetCurMsg();
+  if (get_gout().IsLocalCmd() || msg == nullptr) return false;
+  return cCmdRecordView(msg->msg, msg->size).Text() == wire;
+}
+
 int SendToServerManagers(const std::string& text) {
   TESSEL_ASSERT_WORKER();
   return GetHost().SendCmdAllServerManager(kManagerGroup, text.c_str());

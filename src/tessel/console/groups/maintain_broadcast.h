@@ -25,6 +25,10 @@ bool FirstBroadcastPass(const char* label, const std::string& wire);
 // itself on in turn ends once it came round a circle of links. Any other passes.
 bool FirstRelayedPass(const char* label, const std::string& wire);
 
+// Whether the command being served is the recursive broadcast `wire` itself, as a process below
+// passed it on here (its text exactly as sent on), rather than one an operator gave this process.
+bool ServingRelay(const std::string& wire);
+
 // Sends `text` to group 4 of every server manager of the host; the number of links it went on,
 // -1 when the host has no server manager.
 int SendToServerManagers(const std::string& text);

@@ -160,6 +160,8 @@ TEST_F(GroupLinkTest, MessagesPasswordMaskEndpointGroupsNextArraysAndClones) {
        {&cCmdMsg::Instance(), "SendToServer('global',3,('x'):rep(2e5))", true, "not sent"},
        {&cCmdMsg::Instance(), "SendClients('center',3,('x'):rep(2e5))", true, "not sent"},
        {&cCmdMaintain::Instance(), "BroadCmd(3,('x'):rep(2e5))", true, "not sent"},
+       {&cCmdMaintain::Instance(), "BroadCmdReverse(-1,('x'):rep(2e5))", true, "not sent"},
+       {&cCmdMaintain::Instance(), "BroadCmdReverseName(-1,('x'):rep(2e5),'')", true, "not sent"},
        {script, "CloneClient('global',0,'global')", true, "already have"},
        {script, "CloneClient('global',0,'globalCopy')", true, "Start globalCopy"}});
   cBridgeServer& bridge = *m_server->GetBridgeServer();
