@@ -16,12 +16,14 @@
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <stdexcept>
 #include <string_view>
 
 #include "platform/terminal_text.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/run_counters.h"
+#include "tessel/host/metrics_gate.h"
 #include "tessel/host/worker_stats.h"
 
 namespace {
@@ -172,19 +174,19 @@ CivetCallbacks BodyRefusing() {
 
 }  // namespace
 
-// Holds the exposer, so that the header names no type of the library. Each connection holds
-// one of its threads until its request has come; a connection that sends nothing is dropped
-// after 2 s (the web server's default is 30 s), so that a few idle ones cannot keep a scrape
-// waiting past the scraper's timeout (10 s by default); one that announces a body is refused.
+// Holds the exposer, so that the header names no type of the library, and the gate ahead of
+// it. The exposer listens on a loopback port of its own and gets only whole requests from the
+// gate (an idle connection held one of its threads); one that announces a body is refused.
 class cExposerHolder {
  public:
-  explicit cExposerHolder(const std::string& address)
+  cExposerHolder()
       : callbacks(BodyRefusing()),
-        exposer(std::vector<std::string>{"listening_ports", address, "num_threads", "8",
+        exposer(std::vector<std::string>{"listening_ports", "127.0.0.1:0", "num_threads", "8",
                                          "request_timeout_ms", "2000"},
                 &callbacks) {}
   CivetCallbacks callbacks;
   prometheus::Exposer exposer;
+  cMetricsGate gate;
 };
 
 namespace {
@@ -369,10 +371,13 @@ bool cMetrics::Start(const std::string& address, const std::string& program,
   m_strVersion = version;
   m_pWorker = &worker;
   try {
-    m_exposer = std::make_unique<cExposerHolder>(address);
+    m_exposer = std::make_unique<cExposerHolder>();
     m_exposer->exposer.RegisterCollectable(m_collector);
     const std::vector<int> ports = m_exposer->exposer.GetListeningPorts();
-    m_nPort = ports.empty() ? 0 : ports.front();
+    std::string error = "the web server has no port";
+    if (ports.empty() || !m_exposer->gate.Start(address, ports.front(), error))
+      throw std::runtime_error(error);
+    m_nPort = m_exposer->gate.Port();
   } catch (const std::exception& e) {
     std::cout << "cMetrics::Start can not serve metrics on " << address << ": " << e.what()
               << std::endl;
