@@ -62,6 +62,8 @@ TEST(Metrics, ConnectionsThatSendNothingOrTrickleABodyDoNotHoldUpAScrape) {
   }
   reply.resize(std::max<ssize_t>(0, got));
   EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
+  ASSERT_GT(::recv(fds[90], reply.data(), reply.size(), 0), 0);  // a body is refused at once
+  EXPECT_EQ(reply.rfind("HTTP/1.1 400", 0), 0u) << reply;
   for (const int fd : fds) ::close(fd);
   cMetrics::Instance().Stop();
   EXPECT_NE(console.Text().find("metrics connections that sent no request within 2 s or made "
