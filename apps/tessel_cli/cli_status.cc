@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "platform/text_clean.h"
 #include "tessel_cli/cli_options.h"
 
 namespace {
@@ -14,12 +15,19 @@ constexpr size_t kMostNameBytes = 128;
 // The names of one line that are kept; the rest are only counted.
 constexpr size_t kMostNamesKept = 1024;
 
+// Letters, digits, "_.@?-" and printable characters beyond ASCII (a Chinese account name), as
+// Status() writes a name.
 bool IsName(std::string_view word) {
-  return !word.empty() && word.size() <= kMostNameBytes &&
-         std::all_of(word.begin(), word.end(), [](char c) {
-           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                  std::string_view("_.@?-").find(c) != std::string_view::npos;
-         });
+  if (word.empty() || word.size() > kMostNameBytes) return false;
+  for (size_t at = 0; at < word.size();) {
+    const char c = word[at];
+    const size_t length = static_cast<unsigned char>(c) >= 0x80 ? PrintableCharAt(word, at) : 1;
+    if (length == 0 || (length == 1 && !(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') &&
+                        !(c >= '0' && c <= '9') && std::string_view("_.@?-").find(c) == word.npos))
+      return false;
+    at += length;
+  }
+  return true;
 }
 
 bool ReadNumber(std::string_view word, unsigned long long& value) {
@@ -263,7 +271,8 @@ void cStatusWalk::PrintText(std::FILE* out) const {
                  m_notAsked, kMostProcesses, kMostHops, kMostUnansweredSecs, kMostAskingSecs);
 }
 
-// The names and texts are of the reader's safe alphabet, so they need no escaping.
+// The names and texts are of the reader's safe alphabet (printable UTF-8 beyond ASCII passes
+// in JSON as it is), so they need no escaping.
 void cStatusWalk::PrintJson(std::FILE* out) const {
   std::fprintf(out, "{\"processes\":[");
   for (size_t i = 0; i < m_nodes.size(); ++i) {

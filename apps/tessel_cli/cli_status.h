@@ -27,9 +27,10 @@ struct stProcessStatus {
 };
 
 // Reads the first line of `text` that starts with "status " and whose name `wanted` takes (any
-// name without it): every field as Status() writes it, names of letters, digits and "_.@?-"
-// only, of at most 128 bytes; of the names of links, the first 1024 are kept and the rest
-// counted. False when there is no such line with every field well formed.
+// name without it): every field as Status() writes it, names of letters, digits, "_.@?-"
+// and printable UTF-8 beyond ASCII only, of at most 128 bytes; of the names of links, the first
+// 1024 are kept and the rest counted. False when there is no such line with every field well
+// formed.
 bool ReadStatusLine(std::string_view text, stProcessStatus& status,
                     const std::function<bool(const std::string& name)>& wanted = nullptr);
 

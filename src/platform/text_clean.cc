@@ -10,9 +10,9 @@ bool IsFormatControl(uint32_t cp) {
          (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
-// The length of the printable character that starts at text[at]; 0 when the byte there starts
-// none (a control, or a byte that is not well-formed UTF-8).
-size_t PrintableAt(std::string_view text, size_t at) {
+}  // namespace
+
+size_t PrintableCharAt(std::string_view text, size_t at) {
   const auto lead = static_cast<unsigned char>(text[at]);
   if (lead >= 0x20 && lead < 0x7F) return 1;
   size_t length = 0;
@@ -41,8 +41,6 @@ size_t PrintableAt(std::string_view text, size_t at) {
   return IsFormatControl(cp) ? 0 : length;
 }
 
-}  // namespace
-
 void AppendEscapedControls(std::string& out, std::string_view text) {
   static const char kDigits[] = "0123456789ABCDEF";
   for (size_t at = 0; at < text.size();) {
@@ -54,7 +52,7 @@ void AppendEscapedControls(std::string& out, std::string_view text) {
       at = plain;
       continue;
     }
-    if (const size_t length = PrintableAt(text, at)) {
+    if (const size_t length = PrintableCharAt(text, at)) {
       out.append(text.data() + at, length);
       at += length;
       continue;

@@ -11,3 +11,6 @@
 std::string EscapeControls(std::string_view text);
 // The same, appended to `out`.
 void AppendEscapedControls(std::string& out, std::string_view text);
+// The length of the printable character that starts at text[at] (well-formed UTF-8, no
+// control); 0 when the byte there starts none.
+size_t PrintableCharAt(std::string_view text, size_t at);

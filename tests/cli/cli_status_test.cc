@@ -61,11 +61,18 @@ TEST(CliStatus, ALateLineOfTheProcessAskedBeforeIsNotTakenForTheNextOnes) {
 
 // A process answers to its program's name too: one logged in as mapA may call itself map.
 TEST(CliStatus, AProcessWhoseLineNamesItOtherwiseThanItsRouteIsStillRead) {
-  const std::string json = Walk({{"", Line("game", "-", "mapA")}, {"mapA", Line("map", "-", "-")}});
+  std::string json = Walk({{"", Line("game", "-", "mapA")}, {"mapA", Line("map", "-", "-")}});
   EXPECT_NE(
       json.find(R"("name":"mapA","parent":"game","depth":1,"reachable":true,"program":"map")"),
       std::string::npos)
       << json;
+  // Names beyond ASCII are walked as they are: shown as '?', two of one length were one name.
+  json = Walk({{"", Line("游戏", "-", "地图,地址")},
+               {"地图", Line("地图", "-", "-")},
+               {"地址", Line("地址", "-", "-")}});
+  EXPECT_NE(json.find(R"("name":"地址","parent":"游戏","depth":1,"reachable":true)"), json.npos)
+      << json;
+  EXPECT_EQ(Walk({{"", Line("a\u0085", "-", "-")}}).find(R"(e":true)"), json.npos);
 }
 
 // A process may name any number of others, each further on: the walk stops at its bounds and

@@ -12,16 +12,17 @@
 #include <charconv>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <stdexcept>
 #include <string_view>
 
 #include "platform/terminal_text.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/run_counters.h"
+#include "tessel/host/metrics_gate.h"
 #include "tessel/host/worker_stats.h"
 
 namespace {
@@ -114,53 +115,17 @@ constexpr char kBodyRefused[] =
     "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 31\r\n"
     "Connection: close\r\n\r\na scrape sends no request body\n";
 
-// The port of a socket address, and its address as text ("127.0.0.1").
-int PortOf(const sockaddr_storage& at, char* text, socklen_t size) {
-  const void* address =
-      at.ss_family == AF_INET6
-          ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6&>(at).sin6_addr)
-          : &reinterpret_cast<const sockaddr_in&>(at).sin_addr;
-  if (::inet_ntop(at.ss_family, address, text, size) == nullptr) text[0] = '\0';
-  return ntohs(at.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(at).sin6_port
-                                        : reinterpret_cast<const sockaddr_in&>(at).sin_port);
-}
-
-// Ends the reading side of the process's socket that joins the request's server port to its
-// client: what the client sends after reads as the end, so the web server stops waiting for it.
-bool EndReading(const mg_request_info& request) {
-  // Never throws: it runs inside the web server's C code.
-  std::error_code ec;
-  for (std::filesystem::directory_iterator at("/proc/self/fd", ec), end; !ec && at != end;
-       at.increment(ec)) {
-    int fd = -1;
-    const std::string name = at->path().filename().string();
-    std::from_chars(name.data(), name.data() + name.size(), fd);
-    sockaddr_storage local{}, peer{};
-    socklen_t localSize = sizeof local, peerSize = sizeof peer;
-    char text[INET6_ADDRSTRLEN] = "";
-    if (fd < 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
-        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
-        PortOf(local, text, sizeof text) != request.server_port ||
-        PortOf(peer, text, sizeof text) != request.remote_port ||
-        std::strcmp(text, request.remote_addr) != 0)
-      continue;
-    return ::shutdown(fd, SHUT_RD) == 0;
-  }
-  return false;
-}
-
 // The web server's threads, before a request is served: one that announces a body (a length or
-// chunks) is answered 400 and its connection's reading side ended. The web server reads a body
-// to its end, however slowly it comes, before it lets the connection go: clients trickling
-// bodies a byte a second held every thread for as long as they kept sending, and no scrape was
-// served.
+// chunks) is answered 400. The web server reads a body to its end before it lets the connection
+// go; the gate has ended the writing side of its connection to the web server after the
+// request, so the body ends at once (clients trickling bodies a byte a second held every thread
+// for as long as they kept sending, and no scrape was served).
 int RefuseBody(mg_connection* conn) {
   const mg_request_info* request = mg_get_request_info(conn);
   if ((request == nullptr || request->content_length <= 0) &&
       mg_get_header(conn, "Transfer-Encoding") == nullptr)
     return 0;
   mg_write(conn, kBodyRefused, sizeof kBodyRefused - 1);
-  if (request != nullptr) EndReading(*request);
   return 400;
 }
 
@@ -172,19 +137,19 @@ CivetCallbacks BodyRefusing() {
 
 }  // namespace
 
-// Holds the exposer, so that the header names no type of the library. Each connection holds
-// one of its threads until its request has come; a connection that sends nothing is dropped
-// after 2 s (the web server's default is 30 s), so that a few idle ones cannot keep a scrape
-// waiting past the scraper's timeout (10 s by default); one that announces a body is refused.
+// Holds the exposer, so that the header names no type of the library, and the gate ahead of
+// it. The exposer listens on a loopback port of its own and gets only whole requests from the
+// gate (an idle connection held one of its threads); one that announces a body is refused.
 class cExposerHolder {
  public:
-  explicit cExposerHolder(const std::string& address)
+  cExposerHolder()
       : callbacks(BodyRefusing()),
-        exposer(std::vector<std::string>{"listening_ports", address, "num_threads", "8",
+        exposer(std::vector<std::string>{"listening_ports", "127.0.0.1:0", "num_threads", "8",
                                          "request_timeout_ms", "2000"},
                 &callbacks) {}
   CivetCallbacks callbacks;
   prometheus::Exposer exposer;
+  cMetricsGate gate;
 };
 
 namespace {
@@ -369,10 +334,13 @@ bool cMetrics::Start(const std::string& address, const std::string& program,
   m_strVersion = version;
   m_pWorker = &worker;
   try {
-    m_exposer = std::make_unique<cExposerHolder>(address);
+    m_exposer = std::make_unique<cExposerHolder>();
     m_exposer->exposer.RegisterCollectable(m_collector);
     const std::vector<int> ports = m_exposer->exposer.GetListeningPorts();
-    m_nPort = ports.empty() ? 0 : ports.front();
+    std::string error = "the web server has no port";
+    if (ports.empty() || !m_exposer->gate.Start(address, ports.front(), error))
+      throw std::runtime_error(error);
+    m_nPort = m_exposer->gate.Port();
   } catch (const std::exception& e) {
     std::cout << "cMetrics::Start can not serve metrics on " << address << ": " << e.what()
               << std::endl;

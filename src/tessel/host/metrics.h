@@ -1,4 +1,5 @@
-// The process's metrics for Prometheus, served over HTTP by prometheus-cpp's pull exposer: the
+// The process's metrics for Prometheus, served over HTTP by prometheus-cpp's pull exposer
+// behind a gate that hands it only whole requests (metrics_gate.h): the
 // worker's cycles, links, queues and traffic, commands per group, refusals, failed logins and
 // TLS hand-shakes, and the build. The worker and the link floors write their own values
 // (relaxed atomics, never a lock a scrape holds); a scrape, on the exposer's threads, reads them

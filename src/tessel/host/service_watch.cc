@@ -5,6 +5,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include <iostream>
 #include <string>
 
+#include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/launch_words.h"
@@ -50,12 +52,19 @@ std::string MetricsAddress() {
   return address;
 }
 
-// A name as the status line carries it: one word of a safe alphabet.
+// A name as the status line carries it: one word of a safe alphabet. Printable characters
+// beyond ASCII (a Chinese account name) stay as they are: shown as '?', names of the same length
+// were one name, and the cluster view walked to a process of that name, which none answers to.
 std::string Word(const std::string& name) {
-  std::string word = name.empty() ? "?" : name;
-  for (char& c : word)
-    if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr("_.@-", c) == nullptr) c = '?';
-  return word;
+  std::string word;
+  for (size_t at = 0; at < name.size();) {
+    const auto c = static_cast<unsigned char>(name[at]);
+    const size_t length = c >= 0x80 ? PrintableCharAt(name, at) : 0;
+    const bool plain = std::isalnum(c) || (c != '\0' && std::strchr("_.@-", c) != nullptr);
+    word.append(length > 0 ? name.substr(at, length) : plain ? name.substr(at, 1) : "?");
+    at += std::max<size_t>(length, 1);
+  }
+  return word.empty() ? "?" : word;
 }
 
 // The connecting sides that have neither logged in nor finished their first attempt (refused,

@@ -35,8 +35,9 @@ class cServiceWatch {
   // are never empty: "status name=game program=game version=1.0.0 uptime_s=12 links_up=2
   // links_total=3 lateness_p99_us=420 queue=0 up=global:up:350 down=map,ops". `up` lists the
   // client links (name, up or down, ping round trip in microseconds, 0 before one), `down` the
-  // accounts logged in on the server sides; "-" when there is none. Names keep only letters,
-  // digits and "_.@-"; other bytes show as '?'. The uptime is the process's, from its start.
+  // accounts logged in on the server sides; "-" when there is none. Names keep letters, digits,
+  // "_.@-" and printable characters beyond ASCII (well-formed UTF-8); other bytes (blanks,
+  // controls, invalid UTF-8) show as '?'. The uptime is the process's, from its start.
   std::string StatusLine(cTessel& host) const;
 
   // The worker's cycles, for the whole process.

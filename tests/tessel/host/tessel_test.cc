@@ -90,6 +90,13 @@ TEST_F(HostTest, StartScriptDrivenCyclesAndRunZero) {
   double machine = 0;
   std::ifstream("/proc/uptime") >> machine;
   EXPECT_LT(std::stol(status.substr(status.find("uptime_s=") + 9)) + 5, machine) << status;
+  // A name beyond ASCII shows as it is; a blank, a control or a byte of no UTF-8 as '?'.
+  cTesselValues& values = cTesselValues::Instance();
+  const std::string date = values.GetBuildDate(), time = values.GetBuildTime(),
+                    program = values.GetProgram(), version = values.GetVersion();
+  values.SetProgram(date.c_str(), time.c_str(), version.c_str(), "游戏 1\x01\xff");
+  EXPECT_NE(m_host->StatusLine().find("name=游戏?1?? program=游戏?1?? "), std::string::npos);
+  values.SetProgram(date.c_str(), time.c_str(), version.c_str(), program.c_str());
   GetConfigStore().SetStringValue("init_ran", 0);
   GetConfigStore().SetStringValue("lua_time_limit", 1);  // an init that runs on is stopped
   m_dir->write("exe/init_" + cTesselValues::Instance().GetExeName() + ".lua",

@@ -1,0 +1,55 @@
+// The metrics port's door: takes every connection on the served address, waits for its request
+// on one thread of its own (one poll over them all), and only then hands the request to the web
+// server, which listens on a loopback port of its own, and its answer back. The web server gives
+// each connection a thread until its request has come, so idle connections queued a scrape: 100
+// of them made it wait past the scraper's 10 s. Here a connection that sends no whole request
+// within 2 s is closed, and at most 64 are open: the oldest still sending its request makes room
+// for a new one. Start and Stop: the thread that starts the metrics; the rest: its own thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+class cMetricsGate {
+ public:
+  static constexpr int kMostOpen = 64;
+  static constexpr uint64_t kRequestMs = 2000;    // to send the request's head
+  static constexpr uint64_t kExchangeMs = 30000;  // for the whole exchange
+
+  ~cMetricsGate();
+  // Listens on "A.B.C.D:PORT" or "[IPv6]:PORT" (port 0: a free one) and hands each request to
+  // 127.0.0.1:innerPort; false with the reason in `error`.
+  bool Start(const std::string& address, int innerPort, std::string& error);
+  void Stop();
+  // The port served on; 0 when off.
+  int Port() const { return m_nPort; }
+
+ private:
+  struct stConn {
+    int client = -1, inner = -1;
+    uint64_t startMs = 0;
+    std::string head, answer;
+    size_t sent = 0;
+    bool answered = false;  // the web server closed its side
+  };
+  void Run();
+  void Accept(uint64_t nowMs);
+  // Reads what is ready on the connection; false when it is done with.
+  bool Serve(stConn& conn, short clientEvents, short innerEvents);
+  bool HandOver(stConn& conn);
+  void Close(stConn& conn);
+  // One line a second at most, with the counts since the last.
+  void Report(uint64_t nowMs);
+
+  int m_listen = -1;
+  int m_wake[2] = {-1, -1};
+  int m_nPort = 0, m_nInner = 0;
+  std::atomic<bool> m_bStop{false};
+  std::thread m_thread;
+  // The gate's thread only.
+  std::vector<stConn> m_conns;
+  uint64_t m_idle = 0, m_slow = 0, m_refused = 0, m_nextLineMs = 0;
+};
