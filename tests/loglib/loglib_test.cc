@@ -154,13 +154,18 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
   appender bad = write_to_file(dir / "keep.log/sub.log", true);
   EXPECT_NE(testing::internal::GetCapturedStderr(), "");
   EXPECT_NO_THROW(bad("line\n"));
-  // A file with other names (one outside the log folder) is neither cut nor written: the lines
-  // go into a new file at the name.
+  // A file with other names (one outside the log folder), or one a symbolic link at the name
+  // leads to, is neither cut nor written: the lines go into a new file at the name.
   std::filesystem::create_hard_link(dir.write("out.txt", "outside\n"), dir / "hard.log");
-  testing::internal::CaptureStderr();
-  write_to_file(dir / "hard.log", false)("line\n");
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("has other names"), std::string::npos);
-  EXPECT_EQ(ReadFile(dir / "out.txt") + ReadFile(dir / "hard.log"), "outside\nline\n");
+  std::filesystem::create_symlink(dir / "out.txt", dir / "soft.log");
+  for (const std::string name : {"hard.log", "soft.log"}) {
+    testing::internal::CaptureStderr();
+    write_to_file(dir / name, false)("line\n");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(name[0] == 'h' ? "has other names"
+                                                                         : "is a symbolic link"),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(dir / "out.txt") + ReadFile(dir / name), "outside\nline\n");
+  }
 
   manager m;
   flush_log_cache(m);

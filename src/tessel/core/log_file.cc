@@ -1,6 +1,5 @@
 #include "tessel/core/log_file.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,17 +34,18 @@ bool MarkUnfollowed(const std::string& file, bool unfollowed) {
   return unfollowed ? !all.files.insert(file).second : all.files.erase(file) != 0;
 }
 
-// A file at `file` with other names (a hard link, which may lie outside the log folder) would be
-// cut by a truncating open and take the log's lines: this name is taken from it, its other names
-// keep it as it was, and the log opens a new file here.
-void TakeNameFromHardLink(const std::string& file) {
-  struct stat st {};
-  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) return;
-  if (::unlink(file.c_str()) != 0) return;
-  std::cout << "cLog " << file
-            << " has other names (a hard link, which may lie outside the log folder); they keep "
-               "it as it was and its lines go into a new file at its name"
-            << std::endl;
+// A file at `file` with other names (a hard link, which may lie outside the log folder), or one a
+// symbolic link there leads to, would be cut by a truncating open and take the log's lines: this
+// name is taken from it, its other names or the link keep it as it was, and the log opens a new
+// file here. False when such a file keeps the name (it is not opened).
+bool TakeTheName(const std::string& file) {
+  bool taken = false;
+  const platform::eForeignFile what = platform::TakeNameFromForeignFile(file, taken);
+  if (taken)
+    std::cout << "cLog " << file << " " << platform::ForeignFileWords(what) << "; "
+              << platform::ForeignFileKept(what) << " and its lines go into a new file at its name"
+              << std::endl;
+  return taken || what == platform::eForeignFile::kNone;
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ bool cLog::OpenFile(const std::string& file, std::ios::openmode mode) {
   MarkUnfollowed(file, false);
   if (is_open()) Close();
   if (!g_filesOn.load()) return true;
-  TakeNameFromHardLink(file);
+  if (!TakeTheName(file)) return false;
   open(file, mode);
   // One linked in after the name was judged is not written.
   if (platform::HasOtherNames(*rdbuf())) std::ofstream::close();

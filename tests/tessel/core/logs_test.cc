@@ -56,6 +56,11 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   ASSERT_TRUE(cLog().Open((dir / "hard.log").c_str()));
   EXPECT_EQ(ReadFile(dir / "out.txt"), "outside\n");
   EXPECT_NE(ReadFile(dir / "hard.log").find("end log file at: "), std::string::npos);
+  // Nor one a symbolic link at the name leads to.
+  fs::create_symlink(dir / "out.txt", dir / "soft.log");
+  ASSERT_TRUE(cLog().Open((dir / "soft.log").c_str()));
+  EXPECT_EQ(ReadFile(dir / "out.txt"), "outside\n");
+  EXPECT_NE(out.Text().find(" is a symbolic link"), std::string::npos) << out.Text();
   const std::string folder = dir / "log/server_3/link_msg";
   const std::string old = dir.write("log/server_3/link_msg/four.log", "old");
   const timeval aged = {std::time(nullptr) - 4 * 86400 - 60, 0}, times[2] = {aged, aged};
