@@ -10,6 +10,7 @@
 #include "platform/descriptors.h"
 #include "platform/folders.h"
 #include "platform/local_time.h"
+#include "platform/text_clean.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ bool TakeTheName(const std::string& file) {
   bool taken = false;
   const platform::eForeignFile what = platform::TakeNameFromForeignFile(file, taken);
   if (taken)
-    std::cout << "cLog " << file << " " << platform::ForeignFileWords(what) << "; "
+    std::cout << "cLog " << EscapeControls(file) << " " << platform::ForeignFileWords(what) << "; "
               << platform::ForeignFileKept(what) << " and its lines go into a new file at its name"
               << std::endl;
   return taken || what == platform::eForeignFile::kNone;
@@ -119,7 +120,7 @@ void cLog::ReopenIfRemoved() {
   const char* const how = at == platform::eFileAtPath::kRemoved ? "removed" : "moved";
   if (!platform::PathTakesALog(m_strFile)) {
     if (MarkUnfollowed(m_strFile, true)) return;
-    std::cout << "cLog " << m_strFile << " was " << how
+    std::cout << "cLog " << EscapeControls(m_strFile) << " was " << how
               << " and can not be followed: another kind of file stands at its name" << std::endl;
     return;
   }
@@ -127,7 +128,7 @@ void cLog::ReopenIfRemoved() {
   close();
   open(m_strFile, std::ios::out | std::ios::app);
   if (is_open()) platform::SetCloseOnExec(*rdbuf());
-  std::cout << "cLog " << m_strFile << " was " << how << "; "
+  std::cout << "cLog " << EscapeControls(m_strFile) << " was " << how << "; "
             << (!is_open() ? "it can not be made again"
                 : taken    ? "its lines go on in the file now at its name"
                            : "its lines go on in a new file")
@@ -141,14 +142,15 @@ void cLog::TakeUpAfterFailure() {
   if (!is_open()) return;
   if (m_bFailing && good()) flush();
   if (good()) {
-    if (m_bFailing) std::cout << "cLog writes to " << m_strFile << " again" << std::endl;
+    if (m_bFailing)
+      std::cout << "cLog writes to " << EscapeControls(m_strFile) << " again" << std::endl;
     m_bFailing = false;
     return;
   }
   clear();
   if (!m_bFailing)
-    std::cout << "cLog can not write " << m_strFile << "; lines may be lost until it can"
-              << std::endl;
+    std::cout << "cLog can not write " << EscapeControls(m_strFile)
+              << "; lines may be lost until it can" << std::endl;
   m_bFailing = true;
 }
 
@@ -163,7 +165,7 @@ cMsgLog::~cMsgLog() = default;
 bool cMsgLog::Open(const char* folder, int keepDays) {
   m_strFolder = folder;
   if (m_pLog->Open(folder, keepDays)) return true;
-  std::cout << "can not open log file " << m_pLog->GetFileName() << std::endl;
+  std::cout << "can not open log file " << EscapeControls(m_pLog->GetFileName()) << std::endl;
   return false;
 }
 
