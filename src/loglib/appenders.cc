@@ -118,7 +118,8 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
   // away, what it led to is kept as it was, and a new file is made in its place, which is said on
   // standard error; the file opened is judged again (one linked in meanwhile is not written).
   std::FILE* open_alone(bool truncate) {
-    const int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (truncate ? 0 : O_APPEND);
+    const int flags =
+        O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (truncate ? 0 : O_APPEND);
     bool taken = false;
     const platform::eForeignFile foreign = platform::TakeNameFromForeignFile(m_name, taken);
     // A link to no regular file (/dev/null) is followed as before; no other link.
@@ -136,6 +137,9 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
                    fd >= 0 ? "" : std::strerror(error));
       errno = error;
     }
+    // Opened without waiting: a pipe nobody reads would hold the process at its open for ever
+    // (it fails, ENXIO, and is said); the writes wait as before.
+    if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     struct stat st {};
     if (fd >= 0 && (::fstat(fd, &st) != 0 || platform::HasOtherNames(st))) {
       ::close(fd);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <ctime>
@@ -13,6 +14,7 @@
 #include "tessel/contracts/loglib.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
+#include "testkit/pipe_wait.h"
 #include "testkit/temp_dir.h"
 #include "testkit/text_shape.h"
 
@@ -166,6 +168,13 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
               std::string::npos);
     EXPECT_EQ(ReadFile(dir / "out.txt") + ReadFile(dir / name), "outside\nline\n");
   }
+  // A pipe at the name that nobody reads is said and takes no lines; nothing waits for a reader.
+  ASSERT_EQ(::mkfifo((dir / "pipe.log").c_str(), 0600), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(testkit::ReturnsWithoutAReader(
+      dir / "pipe.log", [&] { write_to_file(dir / "pipe.log", true)("line\n"); }));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("can not open log file"),
+            std::string::npos);
 
   manager m;
   flush_log_cache(m);

@@ -1,5 +1,6 @@
 #include "tessel/core/log_file.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -38,8 +39,17 @@ bool MarkUnfollowed(const std::string& file, bool unfollowed) {
 // A file at `file` with other names (a hard link, which may lie outside the log folder), or one a
 // symbolic link there leads to, would be cut by a truncating open and take the log's lines: this
 // name is taken from it, its other names or the link keep it as it was, and the log opens a new
-// file here. False when such a file keeps the name (it is not opened).
+// file here. False when such a file keeps the name, or a pipe stands there (it is not opened).
 bool TakeTheName(const std::string& file) {
+  // A pipe there (or a link to one) would hold the process at the open until something reads it.
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+    std::cout << "cLog " << EscapeControls(file)
+              << " is a pipe, which would hold the process until something reads it; it is not "
+                 "opened"
+              << std::endl;
+    return false;
+  }
   bool taken = false;
   const platform::eForeignFile what = platform::TakeNameFromForeignFile(file, taken);
   if (taken)

@@ -1,5 +1,6 @@
 // Log files, the routing of the process's loggers and traces.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include "tessel/core/trace.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
+#include "testkit/pipe_wait.h"
 #include "testkit/scoped_env.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
@@ -64,6 +66,11 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   EXPECT_TRUE(out.Text().find(" is a symbolic link") != std::string::npos &&
               out.Text().find('\x1b') == std::string::npos)
       << out.Text();
+  // A pipe at the name is not opened, and nothing waits for its reader.
+  ASSERT_EQ(::mkfifo((dir / "pipe.log").c_str(), 0600), 0);
+  EXPECT_TRUE(testkit::ReturnsWithoutAReader(
+      dir / "pipe.log", [&] { EXPECT_FALSE(cLog().Open((dir / "pipe.log").c_str())); }));
+  EXPECT_NE(out.Text().find("pipe.log is a pipe"), std::string::npos) << out.Text();
   const std::string folder = dir / "log/server_3/link_msg";
   const std::string old = dir.write("log/server_3/link_msg/four.log", "old");
   const timeval aged = {std::time(nullptr) - 4 * 86400 - 60, 0}, times[2] = {aged, aged};
