@@ -13,7 +13,6 @@
 #include "tessel/core/audit_verify.h"
 #include "testkit/audit_files.h"
 #include "testkit/file_size_limit.h"
-#include "testkit/in_order.h"
 #include "testkit/stdout_capture.h"
 
 namespace {
@@ -195,7 +194,7 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   const std::string console = testing::internal::GetCapturedStdout();
   EXPECT_EQ(testkit::CountOf(console, ".audit: it is no regular file; its lines are lost"), 3u)
       << console;
-  EXPECT_TRUE(testkit::InOrder(console, {"14.audit: it is a symbolic link"})) << console;
+  EXPECT_EQ(testkit::CountOf(console, "14.audit: it is a symbolic link"), 1u) << console;
   EXPECT_EQ(testkit::ReadFile(at.dir / "victim"), "kept");
   EXPECT_EQ(testkit::Lines(testkit::ReadFile(first)).size(), 2u);
   std::filesystem::create_symlink("/proc/self/pagemap", at.Folder() + "/2026-12-15.audit");
