@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "loglib/manager.h"
+#include "platform/descriptors.h"
 #include "platform/text_clean.h"
 #include "tessel/contracts/loglib.h"
 
@@ -113,26 +114,37 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
   }
   // Opens the file at the name as fopen "a" or "w" would (close-on-exec), but judged before
   // anything is cut: a regular file with other names (a hard link, which may lie outside the log
-  // folder) would take the lines too. Its name here is taken away, the other names keep it as it
-  // was, and a new file is made in its place, which is said on standard error.
+  // folder), or a file a symbolic link leads to, would take the lines too. The name here is taken
+  // away, what it led to is kept as it was, and a new file is made in its place, which is said on
+  // standard error; the file opened is judged again (one linked in meanwhile is not written).
   std::FILE* open_alone(bool truncate) {
-    const int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (truncate ? 0 : O_APPEND);
-    int fd = ::open(m_name.c_str(), flags, 0666);
-    struct stat st {};
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
-      ::close(fd);
-      fd = ::unlink(m_name.c_str()) == 0 ? ::open(m_name.c_str(), flags | O_EXCL | O_NOFOLLOW, 0666)
-                                         : -1;
+    const int flags =
+        O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (truncate ? 0 : O_APPEND);
+    bool taken = false;
+    const platform::eForeignFile foreign = platform::TakeNameFromForeignFile(m_name, taken);
+    // A link to no regular file (/dev/null) is followed as before; no other link.
+    const bool kept_link = foreign == platform::eForeignFile::kNone && is_link();
+    int fd = foreign == platform::eForeignFile::kNone || taken
+                 ? ::open(m_name.c_str(),
+                          flags | (taken ? O_EXCL : 0) | (kept_link ? 0 : O_NOFOLLOW), 0666)
+                 : -1;
+    if (foreign != platform::eForeignFile::kNone) {
       const int error = errno;
-      std::fprintf(stderr,
-                   "loglib: log file %s has other names (a hard link, which may lie outside the "
-                   "log folder); %s%s\n",
-                   m_shown.c_str(),
-                   fd >= 0 ? "they keep it as it was and its lines go into a new file at its name"
-                           : "it is not written: ",
+      std::fprintf(stderr, "loglib: log file %s %s; %s%s%s\n", m_shown.c_str(),
+                   platform::ForeignFileWords(foreign),
+                   fd >= 0 ? platform::ForeignFileKept(foreign) : "it is not written: ",
+                   fd >= 0 ? " and its lines go into a new file at its name" : "",
                    fd >= 0 ? "" : std::strerror(error));
       errno = error;
-      st = {};
+    }
+    // Opened without waiting: a pipe nobody reads would hold the process at its open for ever
+    // (it fails, ENXIO, and is said); the writes wait as before.
+    if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || platform::HasOtherNames(st))) {
+      ::close(fd);
+      errno = EMLINK;
+      return nullptr;
     }
     if (fd >= 0 && truncate && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
       const int error = errno;
@@ -143,6 +155,10 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     std::FILE* file = fd >= 0 ? ::fdopen(fd, truncate ? "w" : "a") : nullptr;
     if (file == nullptr && fd >= 0) ::close(fd);
     return file;
+  }
+  bool is_link() const {
+    struct stat st {};
+    return ::lstat(m_name.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
   }
   // The folder the file was opened in, kept open to make the file again there should it be
   // removed; none when the folder at the file's path holds another file of that name.
@@ -193,15 +209,12 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
   // regular file of this user with no other name (never a link, a device or a pipe).
   std::FILE* open_at_name(const struct stat* there, mode_t mode, std::string& why) {
     constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-    const auto fit = [](const struct stat& st) {
-      return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == ::geteuid();
-    };
     why = "another kind of file stands at its name";
-    if (there != nullptr && !fit(*there)) return nullptr;
+    if (there != nullptr && !platform::TakesALog(*there)) return nullptr;
     const int fd = ::openat(m_folder, m_leaf.c_str(),
                             there != nullptr ? kFlags : kFlags | O_CREAT | O_EXCL, mode);
     struct stat st {};
-    if (fd >= 0 && there != nullptr && (::fstat(fd, &st) != 0 || !fit(st))) {
+    if (fd >= 0 && there != nullptr && (::fstat(fd, &st) != 0 || !platform::TakesALog(st))) {
       ::close(fd);
       return nullptr;
     }

@@ -46,16 +46,51 @@ eFileAtPath FileAtPath(std::filebuf& buffer, const std::string& path) {
                                                                              : eFileAtPath::kMoved;
 }
 
+bool HasOtherNames(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_nlink > 1;
+}
+
 bool HasOtherNames(std::filebuf& buffer) {
   struct stat st {};
-  return buffer.is_open() && ::fstat(cFileBufDescriptor::Of(buffer), &st) == 0 &&
-         S_ISREG(st.st_mode) && st.st_nlink > 1;
+  return buffer.is_open() && ::fstat(cFileBufDescriptor::Of(buffer), &st) == 0 && HasOtherNames(st);
+}
+
+bool TakesALog(const struct stat& st) {
+  return S_ISREG(st.st_mode) && !HasOtherNames(st) && st.st_uid == ::geteuid();
 }
 
 bool PathTakesALog(const std::string& path) {
   struct stat there {};
   if (::lstat(path.c_str(), &there) != 0) return errno == ENOENT;
-  return S_ISREG(there.st_mode) && there.st_nlink == 1 && there.st_uid == ::geteuid();
+  return TakesALog(there);
+}
+
+eForeignFile ForeignFileAt(const std::string& path) {
+  struct stat there {};
+  if (::lstat(path.c_str(), &there) != 0) return eForeignFile::kNone;
+  if (HasOtherNames(there)) return eForeignFile::kOtherNames;
+  if (!S_ISLNK(there.st_mode)) return eForeignFile::kNone;
+  struct stat target {};
+  const bool leads = ::stat(path.c_str(), &target) == 0;
+  return (leads && S_ISREG(target.st_mode)) || (!leads && errno == ENOENT) ? eForeignFile::kSymlink
+                                                                           : eForeignFile::kNone;
+}
+
+eForeignFile TakeNameFromForeignFile(const std::string& path, bool& taken) {
+  const eForeignFile what = ForeignFileAt(path);
+  taken = what != eForeignFile::kNone && ::unlink(path.c_str()) == 0;
+  return what;
+}
+
+const char* ForeignFileWords(eForeignFile what) {
+  return what == eForeignFile::kSymlink
+             ? "is a symbolic link (which may lead outside the log folder)"
+             : "has other names (a hard link, which may lie outside the log folder)";
+}
+
+const char* ForeignFileKept(eForeignFile what) {
+  return what == eForeignFile::kSymlink ? "what it leads to is kept as it was"
+                                        : "they keep it as it was";
 }
 
 bool WriteAll(int fd, std::string_view data) {

@@ -28,20 +28,24 @@ namespace {
 constexpr time_t kOldSeconds = 60;
 constexpr int kMaxEntries = 100000;
 
-// The PID of a name that ends in ".tmpPID-N", 0 for any other name; `base` takes what stands
-// before the suffix.
-pid_t TemporaryOwner(std::string_view entry, std::string_view& base) {
+// Whether `text` is a run of decimal digits.
+bool AllDigits(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The PID of a name a writer gives its temporary file: "NAME.tmpPID-N" (a whole-file save's, or
+// ".tmpPID-N" alone) or "NAME.crash.tmpPID" (a crash record's); 0 for any other name.
+pid_t TemporaryOwner(std::string_view entry) {
   const size_t at = entry.rfind(".tmp");
-  const size_t dash = entry.rfind('-');
-  if (at == std::string_view::npos || dash == std::string_view::npos || dash < at + 5 ||
-      dash + 1 == entry.size())
-    return 0;
-  for (const char c : entry.substr(dash + 1))
-    if (c < '0' || c > '9') return 0;
+  if (at == std::string_view::npos) return 0;
+  std::string_view digits = entry.substr(at + 4);
+  const size_t dash = digits.find('-');
+  const bool crash = dash == std::string_view::npos && entry.substr(0, at).ends_with(".crash");
+  if (!crash && (dash == std::string_view::npos || !AllDigits(digits.substr(dash + 1)))) return 0;
+  digits = digits.substr(0, dash);
   pid_t pid = 0;
-  const char* const end = entry.data() + dash;
-  if (std::from_chars(entry.data() + at + 4, end, pid).ptr != end) return 0;
-  base = entry.substr(0, at);
+  const char* const end = digits.data() + digits.size();
+  if (!AllDigits(digits) || std::from_chars(digits.data(), end, pid).ptr != end) return 0;
   return pid;
 }
 
@@ -60,18 +64,15 @@ bool FirstSweepOf(int fd) {
   return swept.insert(id).second;
 }
 
-// Whether `entry` of the open folder `dir` is a temporary file a save left behind.
+// Whether `entry` of the open folder `dir` is a temporary file a writer left behind: its
+// process no longer runs and it is over a minute old (a file's first save leaves one with no file
+// of its name beside it).
 bool IsLeftBehind(int dir, const char* entry, time_t now) {
-  std::string_view base;
-  const pid_t pid = TemporaryOwner(entry, base);
+  const pid_t pid = TemporaryOwner(entry);
   if (pid <= 0 || pid == ::getpid() || ::kill(pid, 0) == 0 || errno != ESRCH) return false;
   struct stat st {};
-  if (::fstatat(dir, entry, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_mtime > now - kOldSeconds)
-    return false;
-  struct stat beside {};
-  return base.empty() ||
-         ::fstatat(dir, std::string(base).c_str(), &beside, AT_SYMLINK_NOFOLLOW) == 0;
+  return ::fstatat(dir, entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+         st.st_mtime <= now - kOldSeconds;
 }
 
 }  // namespace

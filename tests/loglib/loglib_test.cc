@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <ctime>
@@ -13,6 +14,7 @@
 #include "tessel/contracts/loglib.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
+#include "testkit/in_order.h"
 #include "testkit/temp_dir.h"
 #include "testkit/text_shape.h"
 
@@ -154,13 +156,18 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
   appender bad = write_to_file(dir / "keep.log/sub.log", true);
   EXPECT_NE(testing::internal::GetCapturedStderr(), "");
   EXPECT_NO_THROW(bad("line\n"));
-  // A file with other names (one outside the log folder) is neither cut nor written: the lines
-  // go into a new file at the name.
+  // A file with other names (one outside the log folder), or one a symbolic link at the name
+  // leads to, is neither cut nor written: the lines go into a new file at the name. A pipe nobody
+  // reads is said, and nothing waits for a reader.
   std::filesystem::create_hard_link(dir.write("out.txt", "outside\n"), dir / "hard.log");
+  std::filesystem::create_symlink(dir / "out.txt", dir / "soft.log");
+  ASSERT_EQ(::mkfifo((dir / "pipe.log").c_str(), 0600), 0);
   testing::internal::CaptureStderr();
-  write_to_file(dir / "hard.log", false)("line\n");
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("has other names"), std::string::npos);
-  EXPECT_EQ(ReadFile(dir / "out.txt") + ReadFile(dir / "hard.log"), "outside\nline\n");
+  for (const char* name : {"hard.log", "soft.log", "pipe.log"}) write_to_file(dir / name, 0)("l\n");
+  EXPECT_TRUE(testkit::InOrder(testing::internal::GetCapturedStderr(),
+                               {"has other names", "is a symbolic link", "can not open log file"}));
+  EXPECT_EQ(ReadFile(dir / "out.txt") + ReadFile(dir / "hard.log") + ReadFile(dir / "soft.log"),
+            "outside\nl\nl\n");
 
   manager m;
   flush_log_cache(m);

@@ -267,10 +267,13 @@ TEST_F(RegistryTest, FolderComesFromTesselRegistryThenXdgThenHomeAndUnsafeKeysAr
 TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemporary) {
   RegistryKey key, other, blocked;
   const std::string crash = "line one\nline two = \\ end";
-  // Temporary files of saves killed while they wrote: an old one of a process no longer running
-  // (no PID reaches 2^22) is swept at the first save here, one of a running process (1) kept.
+  // Temporary files of saves and crash records killed while they wrote (a first save's too): an
+  // old one of a process no longer running (no PID reaches 2^22) is swept at the first save
+  // here, one of a running process (1) kept.
   const std::string soft = dir_ + "/Software/";
-  for (const char* left : {"server.ini.tmp4194304-3", "server.ini.tmp1-3", "server.ini"}) {
+  for (const char* left :
+       {"server.ini.tmp4194304-3", "server.ini.tmp1-3", "server.ini", "server.crash.tmp4194304",
+        "server.crash.tmp1", "new.ini.tmp4194304-1"}) {
     testkit::WriteFile(soft + left, std::string(left).ends_with(".ini") ? "" : "left");
     const timeval aged = {std::time(nullptr) - 3600, 0}, times[2] = {aged, aged};
     ASSERT_EQ(::utimes((soft + left).c_str(), times), 0);
@@ -305,8 +308,10 @@ TEST_F(RegistryTest, ValuesRoundTripThroughTheKeyFileAndAFailedWriteLeavesNoTemp
   testkit::WriteFile(dir_ + "/Software/crlf.ini", "port = 7000\r\nip = a\\r\r\n");  // Windows
   ASSERT_TRUE(blocked.Open("Software/crlf"));
   EXPECT_EQ(blocked.GetAll(), (RegistryValues{{"port", "7000"}, {"ip", "a\r"}}));
-  EXPECT_FALSE(fs::exists(soft + "server.ini.tmp4194304-3"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 8);
+  for (const char* swept :
+       {"server.ini.tmp4194304-3", "server.crash.tmp4194304", "new.ini.tmp4194304-1"})
+    EXPECT_FALSE(fs::exists(soft + swept)) << swept;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ + "/Software"), fs::directory_iterator()), 9);
 }
 
 // Two threads here and two other processes (programs of one name share the key) write at once.

@@ -404,10 +404,17 @@ bool cAuditTrail::ReopenIfRemoved() {
 // opened from (a process whose home was removed makes none again); -1 when it cannot be (the
 // console is told).
 // Only a regular file takes the lines: a pipe in its place is not waited on, and a device (a
-// link to /dev/null) would swallow them without a word.
+// link to /dev/null) would swallow them without a word. Nor does a file a symbolic link leads to
+// (or would make): it may lie outside the folder, and take the lines there. A file with other
+// names is written as before: a snapshot of the folder by hard links must not stop the trail.
 int cAuditTrail::OpenFile(const std::string& day) {
   const std::string path = (fs::path(m_options.folder) / (day + kSuffix)).string();
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+  const platform::eForeignFile foreign = platform::ForeignFileAt(path);
+  if (foreign == platform::eForeignFile::kSymlink) {
+    TellWriting(day, false, std::string("it ") + platform::ForeignFileWords(foreign));
+    return -1;
+  }
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
     TellWriting(day, false, "it is no regular file");

@@ -11,6 +11,7 @@
 #include "platform/descriptors.h"
 #include "platform/folders.h"
 #include "platform/local_time.h"
+#include "platform/text_clean.h"
 
 namespace {
 
@@ -35,17 +36,27 @@ bool MarkUnfollowed(const std::string& file, bool unfollowed) {
   return unfollowed ? !all.files.insert(file).second : all.files.erase(file) != 0;
 }
 
-// A file at `file` with other names (a hard link, which may lie outside the log folder) would be
-// cut by a truncating open and take the log's lines: this name is taken from it, its other names
-// keep it as it was, and the log opens a new file here.
-void TakeNameFromHardLink(const std::string& file) {
+// A file at `file` with other names (a hard link, which may lie outside the log folder), or one a
+// symbolic link there leads to, would be cut by a truncating open and take the log's lines: this
+// name is taken from it, its other names or the link keep it as it was, and the log opens a new
+// file here. False when such a file keeps the name, or a pipe stands there (it is not opened).
+bool TakeTheName(const std::string& file) {
+  // A pipe there (or a link to one) would hold the process at the open until something reads it.
   struct stat st {};
-  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink < 2) return;
-  if (::unlink(file.c_str()) != 0) return;
-  std::cout << "cLog " << file
-            << " has other names (a hard link, which may lie outside the log folder); they keep "
-               "it as it was and its lines go into a new file at its name"
-            << std::endl;
+  if (::stat(file.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+    std::cout << "cLog " << EscapeControls(file)
+              << " is a pipe, which would hold the process until something reads it; it is not "
+                 "opened"
+              << std::endl;
+    return false;
+  }
+  bool taken = false;
+  const platform::eForeignFile what = platform::TakeNameFromForeignFile(file, taken);
+  if (taken)
+    std::cout << "cLog " << EscapeControls(file) << " " << platform::ForeignFileWords(what) << "; "
+              << platform::ForeignFileKept(what) << " and its lines go into a new file at its name"
+              << std::endl;
+  return taken || what == platform::eForeignFile::kNone;
 }
 
 }  // namespace
@@ -64,7 +75,7 @@ bool cLog::OpenFile(const std::string& file, std::ios::openmode mode) {
   MarkUnfollowed(file, false);
   if (is_open()) Close();
   if (!g_filesOn.load()) return true;
-  TakeNameFromHardLink(file);
+  if (!TakeTheName(file)) return false;
   open(file, mode);
   // One linked in after the name was judged is not written.
   if (platform::HasOtherNames(*rdbuf())) std::ofstream::close();
@@ -119,7 +130,7 @@ void cLog::ReopenIfRemoved() {
   const char* const how = at == platform::eFileAtPath::kRemoved ? "removed" : "moved";
   if (!platform::PathTakesALog(m_strFile)) {
     if (MarkUnfollowed(m_strFile, true)) return;
-    std::cout << "cLog " << m_strFile << " was " << how
+    std::cout << "cLog " << EscapeControls(m_strFile) << " was " << how
               << " and can not be followed: another kind of file stands at its name" << std::endl;
     return;
   }
@@ -127,7 +138,7 @@ void cLog::ReopenIfRemoved() {
   close();
   open(m_strFile, std::ios::out | std::ios::app);
   if (is_open()) platform::SetCloseOnExec(*rdbuf());
-  std::cout << "cLog " << m_strFile << " was " << how << "; "
+  std::cout << "cLog " << EscapeControls(m_strFile) << " was " << how << "; "
             << (!is_open() ? "it can not be made again"
                 : taken    ? "its lines go on in the file now at its name"
                            : "its lines go on in a new file")
@@ -141,14 +152,15 @@ void cLog::TakeUpAfterFailure() {
   if (!is_open()) return;
   if (m_bFailing && good()) flush();
   if (good()) {
-    if (m_bFailing) std::cout << "cLog writes to " << m_strFile << " again" << std::endl;
+    if (m_bFailing)
+      std::cout << "cLog writes to " << EscapeControls(m_strFile) << " again" << std::endl;
     m_bFailing = false;
     return;
   }
   clear();
   if (!m_bFailing)
-    std::cout << "cLog can not write " << m_strFile << "; lines may be lost until it can"
-              << std::endl;
+    std::cout << "cLog can not write " << EscapeControls(m_strFile)
+              << "; lines may be lost until it can" << std::endl;
   m_bFailing = true;
 }
 
@@ -163,7 +175,7 @@ cMsgLog::~cMsgLog() = default;
 bool cMsgLog::Open(const char* folder, int keepDays) {
   m_strFolder = folder;
   if (m_pLog->Open(folder, keepDays)) return true;
-  std::cout << "can not open log file " << m_pLog->GetFileName() << std::endl;
+  std::cout << "can not open log file " << EscapeControls(m_pLog->GetFileName()) << std::endl;
   return false;
 }
 

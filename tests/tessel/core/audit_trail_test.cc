@@ -164,9 +164,10 @@ TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
   EXPECT_TRUE(back.holds) << back.reason;
 }
 
-// A new day's file that is no regular file (a folder, a pipe, a link to a device) loses that
-// day's lines, said on the console; none goes into the day before's file, nothing waits on the
-// pipe, and a start whose newest file is a link into /proc reads no endless tail.
+// A new day's file that is no regular file (a folder, a pipe, a link to a device), or a symbolic
+// link to a file outside, loses that day's lines, said on the console; none goes into the day
+// before's file or the outside one, nothing waits on the pipe, and a start whose newest file is a
+// link into /proc reads no endless tail.
 TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   cAuditFolder at;
   // Nor is a link at the writer's lock file followed: the writer truncates the file it takes.
@@ -181,8 +182,9 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   std::filesystem::create_directory(at.Folder() + "/2026-12-08.audit");
   ASSERT_EQ(::mkfifo((at.Folder() + "/2026-12-10.audit").c_str(), 0600), 0);
   std::filesystem::create_symlink("/dev/null", at.Folder() + "/2026-12-12.audit");
+  std::filesystem::create_symlink(at.dir / "victim", at.Folder() + "/2026-12-14.audit");
   testing::internal::CaptureStdout();
-  for (int day = 8; day <= 12; ++day) {
+  for (int day = 8; day <= 14; ++day) {
     at.nowUs += kDayUs;
     at.trail.Record(Event("Lost()", at.nowUs));
     at.trail.Record(Event("AlsoLost()", at.nowUs));
@@ -192,8 +194,10 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   const std::string console = testing::internal::GetCapturedStdout();
   EXPECT_EQ(testkit::CountOf(console, ".audit: it is no regular file; its lines are lost"), 3u)
       << console;
+  EXPECT_EQ(testkit::CountOf(console, "14.audit: it is a symbolic link"), 1u) << console;
+  EXPECT_EQ(testkit::ReadFile(at.dir / "victim"), "kept");
   EXPECT_EQ(testkit::Lines(testkit::ReadFile(first)).size(), 2u);
-  std::filesystem::create_symlink("/proc/self/pagemap", at.Folder() + "/2026-12-13.audit");
+  std::filesystem::create_symlink("/proc/self/pagemap", at.Folder() + "/2026-12-15.audit");
   ASSERT_TRUE(at.trail.Open(at.Options()));
   at.trail.Close();
 }

@@ -1,5 +1,6 @@
 // Log files, the routing of the process's loggers and traces.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include "tessel/core/trace.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
+#include "testkit/in_order.h"
 #include "testkit/scoped_env.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
@@ -56,6 +58,16 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   ASSERT_TRUE(cLog().Open((dir / "hard.log").c_str()));
   EXPECT_EQ(ReadFile(dir / "out.txt"), "outside\n");
   EXPECT_NE(ReadFile(dir / "hard.log").find("end log file at: "), std::string::npos);
+  // Nor one a symbolic link at the name leads to, its line showing the name's control bytes
+  // escaped; a pipe is not opened (nobody reads it: nothing waits).
+  fs::create_symlink(dir / "out.txt", dir / "soft\n\x1b[2J.log");
+  ASSERT_EQ(::mkfifo((dir / "pipe.log").c_str(), 0600), 0);
+  EXPECT_TRUE(cLog().Open((dir / "soft\n\x1b[2J.log").c_str()) &&
+              !cLog().Open((dir / "pipe.log").c_str()));
+  EXPECT_EQ(ReadFile(dir / "out.txt"), "outside\n");
+  EXPECT_TRUE(testkit::InOrder(out.Text(),
+                               {"soft\\x0A\\x1B[2J.log is a symbolic link", "pipe.log is a pipe"}))
+      << out.Text();
   const std::string folder = dir / "log/server_3/link_msg";
   const std::string old = dir.write("log/server_3/link_msg/four.log", "old");
   const timeval aged = {std::time(nullptr) - 4 * 86400 - 60, 0}, times[2] = {aged, aged};
