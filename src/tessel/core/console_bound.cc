@@ -50,10 +50,17 @@ void cConsoleBound::SayCount() {
 
 void cConsoleBound::SayLeftOut() {
   auto* bound = dynamic_cast<cConsoleBound*>(std::cout.rdbuf());
-  if (bound == nullptr || !bound->m_atLineStart ||
+  if (bound == nullptr) return;
+  bound->EndLeftOutLine();
+  if (!bound->m_atLineStart ||
       platform::ElapsedMs(bound->m_windowMs, platform::TimeGetTime()) < 1000)
     return;
   bound->SayCount();
+}
+
+void cConsoleBound::EndLeftOutLine() {
+  if (!m_atLineStart && !m_lineShown && m_lineScope != cCmdRightsScope::OuterSerial())
+    m_atLineStart = true;
 }
 
 void cConsoleBound::Write(const char* text, std::streamsize count) {
@@ -81,6 +88,7 @@ std::streamsize cConsoleBound::xsputn(const char* given, std::streamsize size) {
       platform::TerminalText(std::string_view(given, static_cast<size_t>(size)));
   const char* text = clean.data();
   const auto count = static_cast<std::streamsize>(clean.size());
+  EndLeftOutLine();
   for (std::streamsize at = 0; at < count;) {
     std::streamsize end = at;
     while (end < count && text[end] != '\n') ++end;
@@ -89,6 +97,7 @@ std::streamsize cConsoleBound::xsputn(const char* given, std::streamsize size) {
     if (m_atLineStart) {
       m_lineShown = TakeLine();
       m_cut = false;
+      m_lineScope = cCmdRightsScope::OuterSerial();
     }
     if (m_lineShown) Show(text + at, end - at, lineEnds);
     m_atLineStart = lineEnds;

@@ -37,6 +37,9 @@ class cConsoleBound : public std::streambuf {
   static bool Bounded();
   // Whether the line that begins now is printed; says first how many were left out before it.
   bool TakeLine();
+  // A line left out unfinished by code that has ended (its rights scope is over) ends with it:
+  // else it took the next command's first line, and the count was never said.
+  void EndLeftOutLine();
   void SayCount();
   void Show(const char* text, std::streamsize count, bool lineEnds);
   void Write(const char* text, std::streamsize count);
@@ -50,4 +53,5 @@ class cConsoleBound : public std::streambuf {
   unsigned long m_leftOut = 0;
   bool m_atLineStart = true;
   bool m_lineShown = true;
+  uint64_t m_lineScope = 0;  // the rights scope (OuterSerial) the line began in
 };
