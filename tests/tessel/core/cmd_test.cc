@@ -225,6 +225,16 @@ TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
   const cCmdRightsScope next(std::make_shared<stCmdRights>());
   std::cout << "next" << std::endl;
   EXPECT_NE(flood.Text().find("next\n"), std::string::npos);
+  // The system's own notice passes the account's flood; past the notices' own bound the count
+  // names the last one left out.
+  for (int i = 0; i < 200; ++i) std::cout << "flood" << std::endl;
+  cConsoleBound::Notice("not sent to global: path longer than 32 hops, dropped.");
+  EXPECT_NE(flood.Text().find("hops, dropped.\n"), std::string::npos);
+  for (int i = 0; i < 50; ++i) cConsoleBound::Notice("notice " + std::to_string(i));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  cConsoleBound::SayLeftOut();
+  EXPECT_NE(flood.Text().find(" left out, the last notice among them: notice 49\n"),
+            std::string::npos);
 }
 
 // Standard output whose flush failed once (a file on a full disk) takes the later lines.
