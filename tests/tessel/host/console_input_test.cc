@@ -28,3 +28,22 @@ TEST(ConsoleInput, LinesHalfLinesEndOfInputAndWakeUps) {
   waker.join();
   ::close(fd[0]);
 }
+
+// A line without end is dropped once it passes the bound, up to its end; the next line reads.
+TEST(ConsoleInput, ALineLongerThanTheBoundIsDroppedUpToItsEnd) {
+  int fd[2];
+  ASSERT_EQ(::pipe(fd), 0);
+  cConsoleInput input(fd[0]);
+  std::thread typist([&] {
+    const std::string flood(cConsoleInput::kMaxLineBytes, 'x');
+    for (const std::string& part : {flood, flood, std::string("\nVer()\n")})
+      for (ssize_t at = 0, n = 0; at < ssize_t(part.size()) && n >= 0; at += n)
+        n = ::write(fd[1], part.data() + at, part.size() - size_t(at));
+    ::close(fd[1]);
+  });
+  std::string line;
+  EXPECT_TRUE(input.ReadLine(line, 20000));
+  EXPECT_TRUE(line == "Ver()") << line.size();
+  typist.join();
+  ::close(fd[0]);
+}
