@@ -35,10 +35,9 @@ TEST(ConsoleInput, ALineLongerThanTheBoundIsDroppedUpToItsEnd) {
   ASSERT_EQ(::pipe(fd), 0);
   cConsoleInput input(fd[0]);
   std::thread typist([&] {
-    const std::string flood(cConsoleInput::kMaxLineBytes, 'x');
-    for (const std::string& part : {flood, flood, std::string("\nVer()\n")})
-      for (ssize_t at = 0, n = 0; at < ssize_t(part.size()) && n >= 0; at += n)
-        n = ::write(fd[1], part.data() + at, part.size() - size_t(at));
+    const std::string text = std::string(2 * cConsoleInput::kMaxLineBytes, 'x') + "\nVer()\n";
+    for (ssize_t at = 0, n = 0; at < ssize_t(text.size()) && n >= 0; at += n)
+      n = ::write(fd[1], text.data() + at, text.size() - size_t(at));
     ::close(fd[1]);
   });
   std::string line;
