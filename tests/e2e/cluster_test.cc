@@ -34,10 +34,22 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   ASSERT_TRUE(cluster.ready) << cluster.map->Output();
   cServerProcess &game = *cluster.game, &map = *cluster.map, &global = *cluster.global;
   testkit::cSteps steps;
-  TESSEL_STEP(steps, "a link's command moves the console's group for links only");
-  // map's command runs the rest of its text in group 3 (its help comes back), while the line
-  // the operator types next on game runs where the console was: level 0.
+  TESSEL_STEP(steps, "a link's command moves the console's group for its own text only");
+  // map's command runs the rest of its text in group 3 (its help comes back), while the next
+  // command of another link, and the line the operator types next on game, run where the
+  // console was: level 0.
   ASSERT_TRUE(map.Ask(SendTo("game", "ShiftCmd(3) ParseCmd('Help()')", 11), {"[输入命令]"}));
+  AddAccount(cluster.gameHome, "plain", "pw", 16);
+  testkit::cRawPeer plain(static_cast<unsigned short>(game.WaitPort("game")));
+  plain.Write(testkit::CmdFrame(2, "Login('plain','pw')"));
+  plain.Write(testkit::CmdFrame(11, "ParseCmd('Help()')"));
+  std::vector<char> got;
+  const auto saw = [&](const char* title) {
+    return std::string(got.begin(), got.end()).find(title) != std::string::npos;
+  };
+  for (int i = 0; i < 100 && !saw("[命令集合]") && !saw("[输入命令]"); ++i)
+    plain.ReadUntil(got, 200);
+  EXPECT_TRUE(saw("[命令集合]") && !saw("[输入命令]")) << std::string(got.begin(), got.end());
   size_t mark = game.Output().size();
   ASSERT_TRUE(game.Ask("Help()", {"\t --- "}));
   EXPECT_NE(game.Output().find("[命令集合]", mark), std::string::npos) << game.Output();
@@ -51,9 +63,7 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
   map.Type("/7/SendPathCmd('x','game','map','nobody','',1,'Ver()')");
   EXPECT_TRUE(game.WaitOutput(" path longer than 32 hops, dropped.")) << game.Output();
   TESSEL_STEP(steps, "a routed call a peer sent at the largest record size goes on as it came");
-  AddAccount(cluster.gameHome, "plain", "pw", 16);
-  testkit::cRawPeer plain(static_cast<unsigned short>(game.WaitPort("game")));
-  plain.Write(testkit::CmdFrame(2, "Login('plain','pw')"));  // 101364: the longest command text
+  // 101364: the longest command text
   plain.Write(testkit::CmdFrame(
       7, "SendPathCmd('plain','game','map','',6,'io.stderr:write([[relayed whole]]) --" +
              std::string(101364 - 78, '-') + "')"));

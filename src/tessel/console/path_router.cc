@@ -9,6 +9,7 @@
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/cmd.h"
+#include "tessel/core/console_bound.h"
 #include "tessel/core/host.h"
 #include "tessel/core/literal_call.h"
 #include "tessel/core/worker_thread.h"
@@ -40,7 +41,7 @@ int g_startHops = 0;
 void Red(const std::string& line) {
   {
     platform::ColorSection red(platform::kColorLightRed);
-    std::cout << EscapeControls(line) << std::endl;
+    cConsoleBound::Notice(EscapeControls(line));
   }
   if (g_tellDrops > 0 && !get_gout().IsLocalCmd()) get_gout() << EscapeControls(line) << "\n";
 }

@@ -142,11 +142,20 @@ void cTesselCmd::Run() {
 }
 
 // The console's cursor is the operator's: a link's ShiftCmd(3), ParseCmd('/3') or
-// ShiftCmds('game',0) moves it for the commands of links only, until the next console line.
+// ShiftCmds('game',0) moves it for the rest of that command's text only.
 void cTesselCmd::KeepOperatorCursor() {
+  ReturnCursorOfOtherCode();
   if (m_operatorCursor || (cPeerEnvScope::Current() == nullptr && !cCmdRightsScope::Current()))
     return;
   m_operatorCursor = stCursor{m_pCurArray, m_pCurCmd};
+  m_cursorMovedIn = cCmdRightsScope::OuterSerial();
+}
+
+void cTesselCmd::ReturnCursorOfOtherCode() {
+  if (!m_operatorCursor || m_cursorMovedIn == cCmdRightsScope::OuterSerial()) return;
+  m_pCurArray = m_operatorCursor->array;
+  m_pCurCmd = m_operatorCursor->cmd;
+  m_operatorCursor.reset();
 }
 
 void cTesselCmd::RestoreOperatorCursor(std::ostream& os) {
@@ -175,6 +184,7 @@ void cTesselCmd::RunStartScript() {
 }
 
 void cTesselCmd::ParseCmd(const char* text, std::ostream& os) {
+  ReturnCursorOfOtherCode();
   std::string line = text;
   if (ParseQuestion(line, os)) return;
   const std::string typed = line;
@@ -230,6 +240,7 @@ void cTesselCmd::ShiftByName(const std::string& name, std::ostream& os) {
 }
 
 void cTesselCmd::ParseCmdTessel(const char* line, std::ostream& os) {
+  ReturnCursorOfOtherCode();
   const stCursor former{m_pCurArray, m_pCurCmd};
   m_pCurArray = this;
   m_pCurCmd = GetCmd(0);
@@ -309,6 +320,7 @@ void cTesselCmd::ShiftCmd(cCmd* cmd, bool quiet, std::ostream& os) {
 }
 
 void cTesselCmd::ShiftCmd(int level, bool quiet, std::ostream& os) {
+  ReturnCursorOfOtherCode();
   ShiftCmd(GroupAt(m_pCurArray, level), quiet, os);
 }
 

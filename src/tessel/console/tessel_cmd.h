@@ -78,12 +78,17 @@ class cTesselCmd : public cCmdArray {
   void KeepOperatorCursor();
   // Puts back the cursor a link's code moved, saying so, before a console line runs.
   void RestoreOperatorCursor(std::ostream& os);
+  // Puts back, without a word, the cursor a link's code moved in another command (or another
+  // resume of code left to run later) before this code reads or moves it: the move holds for
+  // the text that made it only, never for the next command of this or another link.
+  void ReturnCursorOfOtherCode();
   void ShiftByName(const std::string& name, std::ostream& os);
   static cCmd* GroupAt(const cCmdArray* array, int level);
 
   cCmdArray* m_pCurArray = this;
   cCmd* m_pCurCmd = nullptr;
   std::optional<stCursor> m_operatorCursor;  // where the console was before a link moved it
+  uint64_t m_cursorMovedIn = 0;              // the rights scope whose code moved it
 
   // Hand-over from the console thread: the front is the line being run or the next to run; only
   // Run removes it, after running it.

@@ -23,6 +23,7 @@ CmdRightsPtr g_current;
 // that writes to the console asks it while the worker sets and clears the scope.
 std::atomic<bool> g_narrowed{false};
 int g_depth = 0;
+uint64_t g_outerSerial = 0;  // of the outermost scope, counted at each one
 std::string g_refusal;
 bool g_reported = false;
 
@@ -312,6 +313,7 @@ cCmdRightsScope::cCmdRightsScope(CmdRightsPtr rights)
   if (m_bOuter) {
     g_refusal.clear();
     g_reported = false;
+    ++g_outerSerial;
   }
   ++g_depth;
   if (!rights || !m_former) {
@@ -339,6 +341,10 @@ const CmdRightsPtr& cCmdRightsScope::Current() {
 
 bool cCmdRightsScope::Narrowed() {
   return g_narrowed.load(std::memory_order_relaxed);
+}
+
+uint64_t cCmdRightsScope::OuterSerial() {
+  return g_depth > 0 ? g_outerSerial : 0;
 }
 
 const std::string& cCmdRightsScope::Refusal() {

@@ -4,6 +4,7 @@
 // it is called. Parsing: any thread. The current rights and the check: worker thread only.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -89,6 +90,9 @@ class cCmdRightsScope {
   static const CmdRightsPtr& Current();
   // Whether a scope with rights is in force: readable from any thread.
   static bool Narrowed();
+  // The number of the outermost scope in force, new for each (a served command, a resume of
+  // code left to run later); 0 outside every scope (a console line).
+  static uint64_t OuterSerial();
   // The refusal line of a call refused inside the outermost scope, "" when none.
   static const std::string& Refusal();
   // True once, for the first report of the refusal: the requester gets one line.

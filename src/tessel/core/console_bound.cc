@@ -28,13 +28,16 @@ bool cConsoleBound::Bounded() {
   return OnWorkerThread() && cCmdRightsScope::Narrowed();
 }
 
-bool cConsoleBound::TakeLine() {
+void cConsoleBound::NewSecond() {
   const uint32_t now = platform::TimeGetTime();
-  if (platform::ElapsedMs(m_windowMs, now) >= 1000) {
-    m_windowMs = now;
-    m_printed = 0;
-    m_bytes = 0;
-  }
+  if (platform::ElapsedMs(m_windowMs, now) < 1000) return;
+  m_windowMs = now;
+  m_printed = 0;
+  m_bytes = 0;
+}
+
+bool cConsoleBound::TakeLine() {
+  NewSecond();
   if (m_printed >= kLinesPerSecond || m_bytes >= kBytesPerSecond) return ++m_leftOut, false;
   ++m_printed;
   SayCount();
@@ -43,17 +46,54 @@ bool cConsoleBound::TakeLine() {
 
 void cConsoleBound::SayCount() {
   if (m_leftOut == 0) return;
-  const std::string said = std::to_string(std::exchange(m_leftOut, 0)) +
-                           " console lines of narrowed accounts left out\n";
+  std::string said =
+      std::to_string(std::exchange(m_leftOut, 0)) + " console lines of narrowed accounts left out";
+  if (!m_lastNotice.empty())
+    said += ", the last notice among them: " + std::exchange(m_lastNotice, {});
+  said += "\n";
   Write(said.data(), static_cast<std::streamsize>(said.size()));
+}
+
+void cConsoleBound::Notice(const std::string& line) {
+  auto* bound = dynamic_cast<cConsoleBound*>(std::cout.rdbuf());
+  if (bound == nullptr || !Bounded()) {
+    std::cout << line << std::endl;
+    return;
+  }
+  bound->ShowNotice(platform::TerminalText(line));
+  std::cout.flush();
+}
+
+// A notice is a line of its own: an unfinished line of the account before it ends first.
+void cConsoleBound::ShowNotice(const std::string& line) {
+  EndLeftOutLine();
+  if (!m_atLineStart && m_lineShown) Write("\n", 1);
+  m_atLineStart = true;
+  NewSecond();
+  if (m_printed >= kLinesPerSecond + kNoticesPerSecond) {
+    ++m_leftOut;
+    m_lastNotice = line.substr(0, 1024);
+    return;
+  }
+  ++m_printed;
+  SayCount();
+  Write(line.data(), static_cast<std::streamsize>(line.size()));
+  Write("\n", 1);
 }
 
 void cConsoleBound::SayLeftOut() {
   auto* bound = dynamic_cast<cConsoleBound*>(std::cout.rdbuf());
-  if (bound == nullptr || !bound->m_atLineStart ||
+  if (bound == nullptr) return;
+  bound->EndLeftOutLine();
+  if (!bound->m_atLineStart ||
       platform::ElapsedMs(bound->m_windowMs, platform::TimeGetTime()) < 1000)
     return;
   bound->SayCount();
+}
+
+void cConsoleBound::EndLeftOutLine() {
+  if (!m_atLineStart && !m_lineShown && m_lineScope != cCmdRightsScope::OuterSerial())
+    m_atLineStart = true;
 }
 
 void cConsoleBound::Write(const char* text, std::streamsize count) {
@@ -81,6 +121,7 @@ std::streamsize cConsoleBound::xsputn(const char* given, std::streamsize size) {
       platform::TerminalText(std::string_view(given, static_cast<size_t>(size)));
   const char* text = clean.data();
   const auto count = static_cast<std::streamsize>(clean.size());
+  EndLeftOutLine();
   for (std::streamsize at = 0; at < count;) {
     std::streamsize end = at;
     while (end < count && text[end] != '\n') ++end;
@@ -89,6 +130,7 @@ std::streamsize cConsoleBound::xsputn(const char* given, std::streamsize size) {
     if (m_atLineStart) {
       m_lineShown = TakeLine();
       m_cut = false;
+      m_lineScope = cCmdRightsScope::OuterSerial();
     }
     if (m_lineShown) Show(text + at, end - at, lineEnds);
     m_atLineStart = lineEnds;

@@ -10,11 +10,15 @@
 
 #include <cstdint>
 #include <streambuf>
+#include <string>
 
 class cConsoleBound : public std::streambuf {
  public:
   static constexpr unsigned kLinesPerSecond = 100;
   static constexpr std::streamsize kBytesPerSecond = 64 << 10;
+  // Lines a second the system's own notices may add past a narrowed account's: its flood never
+  // crowds them out, and a flood of notices (a loop of calls that each drop) is bounded too.
+  static constexpr unsigned kNoticesPerSecond = 20;
 
   explicit cConsoleBound(std::streambuf* target) : m_target(target) {}
 
@@ -26,6 +30,11 @@ class cConsoleBound : public std::streambuf {
   // narrowed account said it: else the last lines of a flood (a text that went round between
   // processes) were gone without a word. The worker calls it after each pass. Worker thread only.
   static void SayLeftOut();
+  // Writes `line` and a line end on the console as the system's own notice (a drop, a "not
+  // sent"): within a narrowed account's command it passes that account's lines, is left out only
+  // past kNoticesPerSecond more, and then the count line names the last one left out. Worker
+  // thread for the bound; on any other thread, or outside narrowed rights, it is written as is.
+  static void Notice(const std::string& line);
 
  protected:
   std::streamsize xsputn(const char* text, std::streamsize count) override;
@@ -36,7 +45,12 @@ class cConsoleBound : public std::streambuf {
   // Whether the text written now is a narrowed command's: on the worker, within narrowed rights.
   static bool Bounded();
   // Whether the line that begins now is printed; says first how many were left out before it.
+  void NewSecond();
   bool TakeLine();
+  void ShowNotice(const std::string& line);
+  // A line left out unfinished by code that has ended (its rights scope is over) ends with it:
+  // else it took the next command's first line, and the count was never said.
+  void EndLeftOutLine();
   void SayCount();
   void Show(const char* text, std::streamsize count, bool lineEnds);
   void Write(const char* text, std::streamsize count);
@@ -48,6 +62,8 @@ class cConsoleBound : public std::streambuf {
   std::streamsize m_bytes = 0;
   bool m_cut = false;  // the shown line lost its rest to the bytes' bound
   unsigned long m_leftOut = 0;
+  std::string m_lastNotice;  // the last notice among the lines left out
   bool m_atLineStart = true;
   bool m_lineShown = true;
+  uint64_t m_lineScope = 0;  // the rights scope (OuterSerial) the line began in
 };

@@ -4,10 +4,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
 
 #include "platform/line_editor.h"
 #include "tessel/console/alias.h"
@@ -34,8 +36,9 @@ void cConsoleInput::Wake() {
   [[maybe_unused]] ssize_t n = ::write(m_wake[1], kLine, sizeof kLine - 1);
 }
 
-bool cConsoleInput::TakeLine(std::string& pending, std::string& line) {
-  size_t end = pending.find('\n');
+bool cConsoleInput::TakeLine(std::string& pending, std::string& line, size_t* scanned) {
+  size_t end = pending.find('\n', scanned != nullptr ? *scanned : 0);
+  if (scanned != nullptr) *scanned = end == std::string::npos ? pending.size() : 0;
   if (end == std::string::npos) return false;
   line.assign(pending, 0, end);
   pending.erase(0, end + 1);
@@ -84,13 +87,27 @@ bool cConsoleInput::EditLine(std::string& line) {
   }
 }
 
+// A line without end (a pipe of bytes that holds no line end) grew the input until the memory
+// was gone. Whole lines are taken before each read, so the input holds one line's start.
+void cConsoleInput::DropOverlongLine() {
+  const size_t end = m_input.find('\n', m_inputScanned);
+  if (!m_dropping) {
+    if (std::min(end, m_input.size()) <= kMaxLineBytes) return;
+    std::cerr << "console line dropped, longer than " << (kMaxLineBytes >> 20) << " MiB"
+              << std::endl;
+  }
+  m_input.erase(0, end == std::string::npos ? end : end + 1);
+  m_dropping = end == std::string::npos;
+  m_inputScanned = 0;
+}
+
 bool cConsoleInput::ReadLine(std::string& line, int timeoutMs) {
   if (m_bTerminal && timeoutMs < 0) return EditLine(line);
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
     // A wake-up goes before typed lines: it asks the loop to quit.
-    if (TakeLine(m_woken, line) || TakeLine(m_input, line)) return true;
+    if (TakeLine(m_woken, line) || TakeLine(m_input, line, &m_inputScanned)) return true;
     pollfd fds[2];
     nfds_t count = 0;
     int inputAt = -1, wakeAt = -1;
@@ -115,6 +132,7 @@ bool cConsoleInput::ReadLine(std::string& line, int timeoutMs) {
     if (wakeAt >= 0 && fds[wakeAt].revents != 0) ReadSome(m_wake[0], m_woken, m_wakeClosed);
     if (inputAt >= 0 && fds[inputAt].revents != 0) {
       ReadSome(m_fd, m_input, m_inputClosed);
+      DropOverlongLine();
       // The last line of a closed input may lack its line end.
       if (m_inputClosed && !m_input.empty() && m_input.back() != '\n') m_input += '\n';
     }

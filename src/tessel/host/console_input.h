@@ -51,16 +51,24 @@ class cConsoleInput {
   static constexpr const char* kPrompt = "!>";
   // The history file, in the working folder.
   static constexpr const char* kHistoryFile = "console_history";
+  // The longest line read from a pipe or a file: the bytes of a longer one are dropped up to
+  // its end, said on standard error.
+  static constexpr size_t kMaxLineBytes = 16 << 20;
 
  private:
-  bool TakeLine(std::string& pending, std::string& line);
+  // Takes the first whole line of `pending`; `scanned`: its bytes known to hold no line end
+  // (a long line is searched once, not again at every read).
+  bool TakeLine(std::string& pending, std::string& line, size_t* scanned = nullptr);
   void ReadSome(int fd, std::string& into, bool& closed);
   bool EditLine(std::string& line);
+  void DropOverlongLine();
 
   int m_fd;
   int m_wake[2] = {-1, -1};
   bool m_inputClosed = false;
   bool m_wakeClosed = false;
+  bool m_dropping = false;    // the input's line passed kMaxLineBytes: dropped up to its end
+  size_t m_inputScanned = 0;  // bytes of m_input that hold no line end
   std::string m_input;
   std::string m_woken;
   bool m_bTerminal;

@@ -7,6 +7,7 @@
 #include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/audit_scope.h"
+#include "tessel/core/console_bound.h"
 #include "tessel/core/host.h"
 #include "tessel/core/literal_call.h"
 #include "tessel/core/worker_thread.h"
@@ -233,7 +234,7 @@ void cOriginDesk::DropHops(const std::string& to) {
   const std::string line = "not sent to " + EscapeControls(to) + ": path longer than " +
                            std::to_string(stMsg_Origin::kMaxHops) + " hops, dropped.";
   get_gout() << line << "\n";
-  if (!get_gout().IsLocalCmd()) std::cout << line << std::endl;
+  if (!get_gout().IsLocalCmd()) cConsoleBound::Notice(line);
 }
 
 // An answer passing through on its way to the requester of the command it answers (a route's

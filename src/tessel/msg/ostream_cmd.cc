@@ -9,6 +9,7 @@
 
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd.h"
+#include "tessel/core/console_bound.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/msg/bridge_interfaces.h"
@@ -388,7 +389,7 @@ void ostreamCmd::FlushOutput(cSyncObj* sync) {
   const std::string line =
       "ostreamCmd::FlushOutput object #" + std::to_string(sync->cSyncObj_GetID()) + ": " +
       std::to_string(cmds.size() - sent) + " of " + std::to_string(cmds.size()) +
-      " pieces not sent (its link did not take them)\n";
-  std::cout << line;
-  if (m_pBridge != nullptr) m_os << line;
+      " pieces not sent (its link did not take them)";
+  cConsoleBound::Notice(line);
+  if (m_pBridge != nullptr) m_os << line << "\n";
 }

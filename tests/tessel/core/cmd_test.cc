@@ -207,7 +207,7 @@ TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
     std::cout << "name \33]52;c;aGk=\7" << std::endl;
     EXPECT_TRUE(group.Do("for i = 1, 1000 do Output('x') end"));
     for (int i = 0; i < 1000; ++i) std::cout << "report " << i << std::endl;
-    std::cout << std::string(1 << 20, 'y') << std::endl;
+    std::cout << std::string(1 << 20, 'y') << std::endl << "unfinished";
   }
   for (int i = 0; i < 300; ++i) std::cout << "own" << std::endl;
   const std::string text = flood.Text();
@@ -221,6 +221,20 @@ TEST(CmdArray, AnswersAndFailedTextsReachTheConsoleWithoutTerminalControls) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   cConsoleBound::SayLeftOut();
   EXPECT_EQ(testkit::CountOf(flood.Text(), said), testkit::CountOf(text, said) + 1);
+  // The line the flood left unfinished, left out, is not the next narrowed command's first.
+  const cCmdRightsScope next(std::make_shared<stCmdRights>());
+  std::cout << "next" << std::endl;
+  EXPECT_NE(flood.Text().find("next\n"), std::string::npos);
+  // The system's own notice passes the account's flood; past the notices' own bound the count
+  // names the last one left out.
+  for (int i = 0; i < 200; ++i) std::cout << "flood" << std::endl;
+  cConsoleBound::Notice("not sent to global: path longer than 32 hops, dropped.");
+  EXPECT_NE(flood.Text().find("hops, dropped.\n"), std::string::npos);
+  for (int i = 0; i < 50; ++i) cConsoleBound::Notice("notice " + std::to_string(i));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  cConsoleBound::SayLeftOut();
+  EXPECT_NE(flood.Text().find(" left out, the last notice among them: notice 49\n"),
+            std::string::npos);
 }
 
 // Standard output whose flush failed once (a file on a full disk) takes the later lines.

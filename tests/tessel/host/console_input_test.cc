@@ -28,3 +28,21 @@ TEST(ConsoleInput, LinesHalfLinesEndOfInputAndWakeUps) {
   waker.join();
   ::close(fd[0]);
 }
+
+// A line without end is dropped once it passes the bound, up to its end; the next line reads.
+TEST(ConsoleInput, ALineLongerThanTheBoundIsDroppedUpToItsEnd) {
+  int fd[2];
+  ASSERT_EQ(::pipe(fd), 0);
+  cConsoleInput input(fd[0]);
+  std::thread typist([&] {
+    const std::string text = std::string(2 * cConsoleInput::kMaxLineBytes, 'x') + "\nVer()\n";
+    for (ssize_t at = 0, n = 0; at < ssize_t(text.size()) && n >= 0; at += n)
+      n = ::write(fd[1], text.data() + at, text.size() - size_t(at));
+    ::close(fd[1]);
+  });
+  std::string line;
+  EXPECT_TRUE(input.ReadLine(line, 20000));
+  EXPECT_TRUE(line == "Ver()") << line.size();
+  typist.join();
+  ::close(fd[0]);
+}

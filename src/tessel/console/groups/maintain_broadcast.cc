@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "tessel/console/tessel_cmd.h"
+#include "tessel/core/console_bound.h"
 #include "tessel/core/host.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/worker_thread.h"
@@ -74,7 +75,7 @@ bool FirstBroadcastPass(const char* label, const std::string& wire) {
   ForgetOld(passed, now);
   const std::pair<size_t, size_t> key(wire.size(), std::hash<std::string>()(wire));
   if (!get_gout().IsLocalCmd() && passed.count(key) != 0) {
-    std::cout << label << " passed here before, dropped." << std::endl;
+    cConsoleBound::Notice(std::string(label) + " passed here before, dropped.");
     return false;
   }
   passed[key] = now;
