@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,34 @@ TEST_F(GameTimeTest, CallbacksMayLeaveDuringDispatchAndAlarmsRingOnce) {
   clock.RegistCallbackAt(At{2000, 1, 1, 0, 0}, &alarm);
   clock.Run(60'000);
   EXPECT_EQ(alarm.rang.size(), 3u);
+}
+
+// A callback that throws is said once; the clock, its other callbacks and later alarms go on.
+TEST_F(GameTimeTest, AThrowingCallbackIsReportedAndTheOthersGoOn) {
+  struct Thrower : iGameTimeCallback, iGameTimeCallbackAt {
+    void OnGameTime(GameTimeEnum, unsigned long) override {
+      throw std::runtime_error("bad\x1b]0;x");
+    }
+    void OnGameTimeAt(const stGameTime&) override { throw 7; }
+  } thrower;
+  Changes later;
+  clock.RegistCallback(GameTime_Min, &thrower);
+  clock.RegistCallback(GameTime_Min, &later);
+  clock.RegistCallbackAt(At{2006, 12, 31, 23, 59}, &thrower);
+  clock.RegistCallbackAt(At{2006, 12, 31, 23, 59}, &later);
+  clock.RegistCallbackAt(At{2007, 1, 1, 0, 0}, &later);
+  testing::internal::CaptureStdout();
+  EXPECT_NO_THROW(clock.Run(60'000));
+  bool set = false;
+  EXPECT_NO_THROW(set = clock.SetGameTime(At{2007, 1, 1, 0, 0}));
+  EXPECT_TRUE(set);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(later.rang, (Texts{"2006/12/31 23:59:0", "2007/1/1 0:0:0"}));
+  EXPECT_EQ(later.seen, (Texts{"4=59", "4=0"})) << "the callback after the thrower ran";
+  EXPECT_NE(out.find("cGameTime change 4=59 error bad\\x1B]0;x\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("cGameTime alarm 2006/12/31 23:59:0 error unknown exception\n"),
+            std::string::npos)
+      << out;
 }
 
 }  // namespace

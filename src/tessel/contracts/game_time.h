@@ -74,7 +74,8 @@ class iGameTimeCallbackAt {
 // each field that changed, in the order year, month, day, hour, minute, then the callbacks
 // registered for a time now reached. One Run takes at most kMaxStepsPerRun minute steps; time
 // beyond that is kept, up to kMaxPendingMs, and taken by the next Runs. The clock starts at the
-// local time and stops at the last second of year 4294967295.
+// local time and stops at the last second of year 4294967295. A callback that throws is reported
+// on one line (standard output and "tessel.timererror") and the others go on.
 class cGameTime {
  public:
   static constexpr int kMaxStepsPerRun = 44640;  // 31 days of minutes
