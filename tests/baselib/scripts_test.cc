@@ -93,6 +93,10 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   EXPECT_NE(testing::PrintToString(errors.take()).find("no regular file"), std::string::npos);
   EXPECT_EQ(Eval("require('lib/util') and require('lib.util').answer"), "42");
   EXPECT_EQ(Eval("loads"), "2");  // 'lib.util' once and 'lib/util' once
+  dir.write("s/me.lua", "turns = (turns or 0) + 1 require('s/me')");  // itself by another name
+  EXPECT_EQ(Eval("select(2, pcall(require, 'me'))"),
+            "s/me.lua:1: loop or previous error loading module 's/me'");
+  EXPECT_EQ(Eval("turns"), "1");
   EXPECT_EQ(Eval("pcall(dofile, 'absent')"), "false");
   dir.write("s/loop.lua", "value = RunScript('loop', 'main') function main() end");
   EXPECT_EQ(Value("loop"), "false") << "loaded once, its run of itself as it loads refused";
