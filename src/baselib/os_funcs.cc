@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "baselib/zip_store.h"
+#include "platform/folders.h"
 #include "tessel/contracts/baselib.h"
 
 namespace fs = std::filesystem;
@@ -32,7 +33,10 @@ std::string ResolveScriptFile(const std::string& given) {
 }
 
 // A folder path the remote operator may touch: relative, inside the working directory, and
-// not the working directory itself.
+// not the working directory itself. The folders above it must really lie there too: through a
+// link among them ('far/keep', far a link to another place) DeleteFolder removed and ZipDir
+// packed a folder out of it. (A link named itself is removed alone, and packed as what it
+// names, as before.)
 bool IsSafeFolder(const std::string& path) {
   const fs::path p(path);
   if (path.empty() || p.is_absolute()) return false;
@@ -41,7 +45,7 @@ bool IsSafeFolder(const std::string& path) {
     if (part == "..") return false;
     if (!part.empty() && part != ".") ++depth;
   }
-  return depth > 0;
+  return depth > 0 && (!p.has_parent_path() || platform::LiesInFolder(".", p.parent_path()));
 }
 
 // Loads a file as a chunk; on failure raises the Lua error. The path string is gone before

@@ -111,6 +111,17 @@ TEST_F(ScriptsTest, FolderFunctionsStayInsideTheWorkingFolderAndArchivesAreCheck
   for (const char* bad : {"''", "'.'", "'../x'", "'old/../..'", "'/tmp'", "'missing'"})
     EXPECT_EQ(Eval(std::string("DeleteFolder(") + bad + ")"), "false") << bad;
   EXPECT_TRUE(fs::exists(dir / "old"));
+  // Links lead nowhere out: one above the named folder is refused, one inside it is removed alone.
+  testkit::cTempDir outside;
+  outside.write("keep/k.txt", "k");
+  fs::create_symlink(outside.path(), dir / "far");
+  fs::create_symlink(outside / "keep", dir.write("old/b/c.txt", "x") + "-link");
+  for (const char* call :
+       {"DeleteFolder('far/keep')", "DeleteFolder('far/')", "ZipDir('far/keep')"})
+    EXPECT_EQ(Eval(call), "false") << call;
+  EXPECT_EQ(Eval("DeleteFolder('old/b')"), "true");
+  EXPECT_TRUE(fs::exists(outside / "keep/k.txt"));
+  EXPECT_FALSE(fs::exists(outside / "keep.zip"));
   dir.write("pack/z.lua", "value = 'zipped'");
   dir.write("pack/a.lua", "value = 'archive a'");
   dir.write("pack/lib/x.lua", std::string(300, '-'));
