@@ -70,6 +70,10 @@ bool stGameTime::FromString(const std::string& text) {
     if (i > 0 && *p++ == '\0') return false;
     if (!ReadField(p, v[i])) return false;
   }
+  // Only blanks may follow the sixth number: "10:20:5 9" or "10:20:1garbage" is no time, and
+  // was taken as 10:20:5 and 10:20:1.
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if (p != text.c_str() + text.size()) return false;
   m_nYear = v[0];
   m_nMonth = v[1];
   m_nDay = v[2];

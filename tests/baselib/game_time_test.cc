@@ -72,7 +72,9 @@ TEST_F(GameTimeTest, MonthEndsFollowTheCalendarAndLeapYearsAndInvalidTimesAreRef
   EXPECT_TRUE((At{2005, 12, 31, 23, 59} < At{2006, 1, 1, 0, 0}));
   stGameTime t;
   ASSERT_TRUE(t.FromString("2007-06-02-11-21-01"));
-  for (const char* bad : {"2006/5/1 10:20", "-3/5/1 10:20:0", "4294967296/5/1 10:20:0"})
+  EXPECT_TRUE(t.FromString("2007/06/02 11:21:01 \r\n"));  // pasted with its line end
+  for (const char* bad : {"2006/5/1 10:20", "-3/5/1 10:20:0", "4294967296/5/1 10:20:0",
+                          "2006/5/1 10:20:1garbage", "2006/5/1 10:20:5 9"})
     EXPECT_FALSE(t.FromString(bad)) << bad;
   EXPECT_EQ(t.ToString(), "2007/6/2 11:21:1");
 }

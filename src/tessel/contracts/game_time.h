@@ -35,9 +35,9 @@ struct stGameTime {
     if (m_nHour != o.m_nHour) return m_nHour < o.m_nHour;
     return m_nMin < o.m_nMin;
   }
-  // Reads six numbers with one separator character between each two ("2006/5/1 10:20:59");
-  // false (and nothing changed) when the text does not hold them (a sign or a number beyond 32
-  // bits is none).
+  // Reads six numbers with one separator character between each two ("2006/5/1 10:20:59"),
+  // blanks after them allowed; false (and nothing changed) when the text does not hold them (a
+  // sign or a number beyond 32 bits is none) or holds more.
   bool FromString(const std::string& text);
   // Writes year "/" month "/" day " " hour ":" minute ":" second.
   std::string ToString() const;
