@@ -5,7 +5,12 @@
 
 #include <cctype>
 #include <cstdint>
+#include <exception>
+#include <iostream>
 #include <sstream>
+
+#include "platform/text_clean.h"
+#include "tessel/contracts/baselib.h"
 
 namespace {
 
@@ -33,6 +38,28 @@ bool ReadField(const char*& p, std::uint32_t& out) {
   return true;
 }
 
+// Runs one callback of the clock. What it throws is reported on one line (standard output and
+// the timer error log) and goes no further: thrown out of the clock's pass, it left the pass
+// marked as running, so no alarm rang again and blanked callbacks were never dropped, while the
+// caller (a script's SetGameTime) only saw an error. `which` names the event, made only for the
+// report.
+template <class Call, class Which>
+void RunCallback(Call call, Which which) {
+  std::string error;
+  try {
+    call();
+    return;
+  } catch (const std::exception& e) {
+    error = e.what();
+  } catch (...) {
+    error = "unknown exception";
+  }
+  const std::string line =
+      "cGameTime " + which() + " error " + EscapeControls(error.substr(0, 256));
+  std::cout << line << std::endl;
+  tessel_write(tessel_timererror(), line);
+}
+
 }  // namespace
 
 bool stGameTime::FromString(const std::string& text) {
@@ -43,6 +70,10 @@ bool stGameTime::FromString(const std::string& text) {
     if (i > 0 && *p++ == '\0') return false;
     if (!ReadField(p, v[i])) return false;
   }
+  // Only blanks may follow the sixth number: "10:20:5 9" or "10:20:1garbage" is no time, and
+  // was taken as 10:20:5 and 10:20:1.
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  if (p != text.c_str() + text.size()) return false;
   m_nYear = v[0];
   m_nMonth = v[1];
   m_nDay = v[2];
@@ -168,7 +199,10 @@ void cGameTime::OnGameTime(GameTimeEnum kind, unsigned long value) {
   // Callbacks added meanwhile wait for the next change; removed ones are blanked.
   const std::size_t count = list.size();
   for (std::size_t i = 0; i < count && i < list.size(); ++i) {
-    if (list[i] != nullptr) list[i]->OnGameTime(kind, value);
+    iGameTimeCallback* cb = list[i];
+    if (cb == nullptr) continue;
+    RunCallback([&] { cb->OnGameTime(kind, value); },
+                [&] { return "change " + std::to_string(kind) + "=" + std::to_string(value); });
   }
   if (--m_nDispatching == 0) {
     for (auto& l : m_vCallbacks) l.erase(std::remove(l.begin(), l.end(), nullptr), l.end());
@@ -183,8 +217,10 @@ void cGameTime::FireReached() {
   m_vFiringAt.assign(m_mapCallbackAt.begin(), end);
   m_mapCallbackAt.erase(m_mapCallbackAt.begin(), end);
   for (std::size_t i = 0; i < m_vFiringAt.size(); ++i) {
-    auto [at, cb] = m_vFiringAt[i];
-    if (cb != nullptr) cb->OnGameTimeAt(at);
+    const stGameTime at = m_vFiringAt[i].first;
+    iGameTimeCallbackAt* cb = m_vFiringAt[i].second;
+    if (cb != nullptr)
+      RunCallback([&] { cb->OnGameTimeAt(at); }, [&] { return "alarm " + at.ToString(); });
   }
   m_vFiringAt.clear();
 }

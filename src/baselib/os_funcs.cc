@@ -1,11 +1,15 @@
 // The library's operating-system functions for Lua: dofile and require that find files in the
 // script folder, DeleteFolder and ZipDir. Paths use '/' or '\'.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <system_error>
 
 #include "baselib/zip_store.h"
+#include "platform/folders.h"
 #include "tessel/contracts/baselib.h"
 
 namespace fs = std::filesystem;
@@ -29,7 +33,10 @@ std::string ResolveScriptFile(const std::string& given) {
 }
 
 // A folder path the remote operator may touch: relative, inside the working directory, and
-// not the working directory itself.
+// not the working directory itself. The folders above it must really lie there too: through a
+// link among them ('far/keep', far a link to another place) DeleteFolder removed and ZipDir
+// packed a folder out of it. (A link named itself is removed alone, and packed as what it
+// names, as before.)
 bool IsSafeFolder(const std::string& path) {
   const fs::path p(path);
   if (path.empty() || p.is_absolute()) return false;
@@ -38,7 +45,7 @@ bool IsSafeFolder(const std::string& path) {
     if (part == "..") return false;
     if (!part.empty() && part != ".") ++depth;
   }
-  return depth > 0;
+  return depth > 0 && (!p.has_parent_path() || platform::LiesInFolder(".", p.parent_path()));
 }
 
 // Loads a file as a chunk; on failure raises the Lua error. The path string is gone before
@@ -60,8 +67,32 @@ int OsDofile(lua_State* L) {
   return lua_gettop(L) - 1;
 }
 
+// How far up the call stack require looks for the module's own chunk: a loop that hides its
+// earlier turn deeper runs that many calls a turn, which the command's time limit counts.
+constexpr int kLoopLevels = 1000;
+
+// Whether the main chunk of `file` (by device and inode, so under any of its names) runs on the
+// stack now: a module that requires itself as it loads.
+bool ModuleLoading(lua_State* L, const std::string& file) {
+  struct stat target {};
+  if (::stat(file.c_str(), &target) != 0) return false;
+  lua_Debug ar{};
+  for (int level = 0; level < kLoopLevels && lua_getstack(L, level, &ar) != 0; ++level) {
+    if (lua_getinfo(L, "S", &ar) == 0 || ar.source[0] != '@' || std::strcmp(ar.what, "main") != 0)
+      continue;
+    struct stat seen {};
+    if (::stat(ar.source + 1, &seen) == 0 && seen.st_dev == target.st_dev &&
+        seen.st_ino == target.st_ino)
+      return true;
+  }
+  return false;
+}
+
 // require(name): runs the module file once per state ("a.b" is the file a/b.lua) and returns
-// what it returned (true when nothing), as kept in package.loaded.
+// what it returned (true when nothing), as kept in package.loaded. A module that requires itself
+// while it loads is refused with Lua's own words: each turn read and compiled the whole file
+// again, up to Lua's 200 nested calls (a module of 2 MiB held the worker 34 s, in C where no time
+// limit looks, and took 1.5 GiB).
 int OsRequire(lua_State* L) {
   const char* name = luaL_checkstring(L, 1);
   lua_settop(L, 1);
@@ -75,13 +106,16 @@ int OsRequire(lua_State* L) {
   lua_getfield(L, 2, name);
   if (lua_toboolean(L, -1)) return 1;
   lua_pop(L, 1);
+  bool loop = false;
   {
     std::string path = name;
     if (path.find('/') == std::string::npos && path.find('\\') == std::string::npos) {
       std::replace(path.begin(), path.end(), '.', '/');
     }
+    loop = ModuleLoading(L, ResolveScriptFile(path));
     lua_pushstring(L, path.c_str());
   }
+  if (loop) return luaL_error(L, "loop or previous error loading module " LUA_QS, name);
   LoadScriptFile(L, lua_tostring(L, -1));
   lua_pushvalue(L, 1);
   lua_call(L, 1, 1);

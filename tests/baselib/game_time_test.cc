@@ -70,8 +70,9 @@ TEST_F(GameTimeTest, MonthEndsFollowTheCalendarAndLeapYearsAndInvalidTimesAreRef
   EXPECT_FALSE((At{2006, 5, 1, 10, 20, 59} < At{2006, 5, 1, 10, 20, 0}));
   EXPECT_TRUE((At{2005, 12, 31, 23, 59} < At{2006, 1, 1, 0, 0}));
   stGameTime t;
-  ASSERT_TRUE(t.FromString("2007-06-02-11-21-01"));
-  for (const char* bad : {"2006/5/1 10:20", "-3/5/1 10:20:0", "4294967296/5/1 10:20:0"})
+  ASSERT_TRUE(t.FromString("2007-06-02-11-21-01 \r\n"));  // blanks may follow
+  for (const char* bad : {"2006/5/1 10:20", "-3/5/1 10:20:0", "4294967296/5/1 10:20:0",
+                          "2006/5/1 10:20:1garbage", "2006/5/1 10:20:5 9"})
     EXPECT_FALSE(t.FromString(bad)) << bad;
   EXPECT_EQ(t.ToString(), "2007/6/2 11:21:1");
 }
@@ -127,6 +128,24 @@ TEST_F(GameTimeTest, CallbacksMayLeaveDuringDispatchAndAlarmsRingOnce) {
   clock.RegistCallbackAt(At{2000, 1, 1, 0, 0}, &alarm);
   clock.Run(60'000);
   EXPECT_EQ(alarm.rang.size(), 3u);
+}
+
+TEST_F(GameTimeTest, AThrowingCallbackIsReportedAndTheOthersGoOn) {
+  struct Thrower : iGameTimeCallback, iGameTimeCallbackAt {
+    void OnGameTime(GameTimeEnum, unsigned long) override { throw 7; }
+    void OnGameTimeAt(const stGameTime&) override { throw 7; }
+  } bad;
+  clock.RegistCallback(GameTime_Min, &bad);
+  clock.RegistCallback(GameTime_Min, &changes);
+  clock.RegistCallbackAt(At{2006, 12, 31, 23, 59}, &bad);
+  clock.RegistCallbackAt(At{2006, 12, 31, 23, 59}, &changes);
+  clock.RegistCallbackAt(At{2007, 1, 1, 0, 0}, &changes);
+  testing::internal::CaptureStdout();
+  EXPECT_NO_THROW(clock.Run(60'000); clock.Run(60'000));
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("alarm 2006/12/31 23:59:0 error unknown"),
+            std::string::npos);
+  EXPECT_EQ(changes.rang, (Texts{"2006/12/31 23:59:0", "2007/1/1 0:0:0"}));
+  EXPECT_EQ(changes.Count("4=0"), 2);
 }
 
 }  // namespace

@@ -93,6 +93,9 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   EXPECT_NE(testing::PrintToString(errors.take()).find("no regular file"), std::string::npos);
   EXPECT_EQ(Eval("require('lib/util') and require('lib.util').answer"), "42");
   EXPECT_EQ(Eval("loads"), "2");  // 'lib.util' once and 'lib/util' once
+  dir.write("s/me.lua", "turns = (turns or 0) + 1 require('s/me')");  // itself by another name
+  EXPECT_EQ(Eval("select(2, pcall(require, 'me')) .. turns"),
+            "s/me.lua:1: loop or previous error loading module 's/me'1");
   EXPECT_EQ(Eval("pcall(dofile, 'absent')"), "false");
   dir.write("s/loop.lua", "value = RunScript('loop', 'main') function main() end");
   EXPECT_EQ(Value("loop"), "false") << "loaded once, its run of itself as it loads refused";
@@ -107,6 +110,12 @@ TEST_F(ScriptsTest, FolderFunctionsStayInsideTheWorkingFolderAndArchivesAreCheck
   for (const char* bad : {"''", "'.'", "'../x'", "'old/../..'", "'/tmp'", "'missing'"})
     EXPECT_EQ(Eval(std::string("DeleteFolder(") + bad + ")"), "false") << bad;
   EXPECT_TRUE(fs::exists(dir / "old"));
+  testkit::cTempDir outside;  // reached through a link above the named folder: refused
+  fs::create_symlink(outside.path(), dir / "far");
+  outside.write("keep/k.txt", "k");
+  for (const char* c : {"DeleteFolder('far/keep')", "DeleteFolder('far/')", "ZipDir('far/keep')"})
+    EXPECT_EQ(Eval(c), "false") << c;
+  EXPECT_TRUE(fs::exists(outside / "keep/k.txt") && !fs::exists(outside / "keep.zip"));
   dir.write("pack/z.lua", "value = 'zipped'");
   dir.write("pack/a.lua", "value = 'archive a'");
   dir.write("pack/lib/x.lua", std::string(300, '-'));

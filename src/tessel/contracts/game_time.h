@@ -35,9 +35,9 @@ struct stGameTime {
     if (m_nHour != o.m_nHour) return m_nHour < o.m_nHour;
     return m_nMin < o.m_nMin;
   }
-  // Reads six numbers with one separator character between each two ("2006/5/1 10:20:59");
-  // false (and nothing changed) when the text does not hold them (a sign or a number beyond 32
-  // bits is none).
+  // Reads six numbers with one separator character between each two ("2006/5/1 10:20:59"),
+  // blanks after them allowed; false (and nothing changed) when the text does not hold them (a
+  // sign or a number beyond 32 bits is none) or holds more.
   bool FromString(const std::string& text);
   // Writes year "/" month "/" day " " hour ":" minute ":" second.
   std::string ToString() const;
@@ -74,7 +74,8 @@ class iGameTimeCallbackAt {
 // each field that changed, in the order year, month, day, hour, minute, then the callbacks
 // registered for a time now reached. One Run takes at most kMaxStepsPerRun minute steps; time
 // beyond that is kept, up to kMaxPendingMs, and taken by the next Runs. The clock starts at the
-// local time and stops at the last second of year 4294967295.
+// local time and stops at the last second of year 4294967295. A callback that throws is reported
+// on one line (standard output and "tessel.timererror") and the others go on.
 class cGameTime {
  public:
   static constexpr int kMaxStepsPerRun = 44640;  // 31 days of minutes

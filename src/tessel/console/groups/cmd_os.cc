@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <iostream>
+#include <string>
+#include <string_view>
 
+#include "platform/text_clean.h"
 #include "tessel/console/help.h"
 #include "tessel/console/shell_jobs.h"
 #include "tessel/contracts/baselib.h"
@@ -50,10 +53,22 @@ void Console() {
 
 void Ignore(const char*, const char*) {}
 
+// The most of a refused time text that its answer shows.
+constexpr std::size_t kShownTimeBytes = 64;
+
+// A refused time text as its answer shows it: the typist's or the peer's text, of any length
+// and with any bytes, goes to a terminal as its start, controls escaped, on one line.
+std::string ShownTime(std::string_view text) {
+  std::string shown = EscapeControls(text.substr(0, kShownTimeBytes));
+  if (text.size() > kShownTimeBytes)
+    shown += "... (" + std::to_string(text.size() - kShownTimeBytes) + " bytes more)";
+  return shown;
+}
+
 void SetGameTime(const char* text) {
   stGameTime t;
   if (!t.FromString(text) || !cGameTime::Instance().SetGameTime(t))
-    get_gout() << "OS_SetGameTime wrong time " << text << "\n";
+    get_gout() << "OS_SetGameTime wrong time " << ShownTime(text) << "\n";
 }
 
 void QueryGameTime() {

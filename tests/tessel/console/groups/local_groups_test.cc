@@ -149,6 +149,9 @@ TEST_F(GroupTest, OsGroupSetsTimeDifferencesAndGameTimes) {
   CheckGroupCases({{os, "OS_SetTime(1699996400,'x')", true, "TimeDiff == -3600\n"},
                    {os, "OS_SetGameTime('2006/5/1 10:20:59')", true, ""},
                    {os, "OS_SetGameTime('later')", true, "wrong time later"}});
+  const stGroupRun huge = RunInGroup(*os, "OS_SetGameTime('\\27]0;x\\n' .. ('9'):rep(1e6))");
+  EXPECT_TRUE(huge.out.starts_with("OS_SetGameTime wrong time \\x1B]0;x\\x0A999") &&
+              huge.out.ends_with("99... (999942 bytes more)\n"));
   EXPECT_EQ(cTimerManager::Instance().GetDiff(), -3600);
   EXPECT_EQ(cGameTime::Instance().GetGameTime().ToString(), "2006/5/1 10:20:59");
   cTimerManager::Instance().SetDiff(diff);
