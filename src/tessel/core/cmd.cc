@@ -17,6 +17,7 @@
 #include "tessel/contracts/loglib.h"
 #include "tessel/core/audit_scope.h"
 #include "tessel/core/cmd_rights.h"
+#include "tessel/core/config_stores.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/long_call_guard.h"
 #include "tessel/core/lua_limits.h"
@@ -113,6 +114,12 @@ std::string Bounded(std::string message) {
 
 const char* cCmd::s_szCmd = "";
 cCmd* cCmd::s_pCurCmd = nullptr;
+
+// The config store is made first, so it outlives every group: a group made a singleton before
+// the store's first use closed its state at the exit reading its limits from the freed store.
+cCmd::cCmd() {
+  GetConfigStore();
+}
 
 cCmd::~cCmd() {
   Clear();

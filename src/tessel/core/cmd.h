@@ -32,7 +32,7 @@ class iCmdObserver {
 
 class cCmd {
  public:
-  cCmd() = default;
+  cCmd();
   cCmd(const cCmd&) = delete;
   cCmd& operator=(const cCmd&) = delete;
 

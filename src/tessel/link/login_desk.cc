@@ -6,6 +6,8 @@
 #include <iostream>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "platform/console_color.h"
 #include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
@@ -124,18 +126,26 @@ void cLoginDesk::Submit(const char* account, const char* password) {
   Hold(it->send, true);
 }
 
-std::string cLoginDesk::StoredHash(const std::string& account) const {
-  if (GetConfigValue("check_login", 1) == 0 || !IsSafeAccountName(account.c_str())) return {};
+std::string cLoginDesk::StoredHash(stAttempt& attempt) const {
+  if (GetConfigValue("check_login", 1) == 0 || !IsSafeAccountName(attempt.account.c_str()))
+    return {};
+  const std::string path = AccountFilePath(attempt.account);
+  std::optional<stStamp> stamp;
+  if (struct stat st{}; ::stat(path.c_str(), &st) == 0)
+    stamp = stStamp{st.st_dev, st.st_ino, st.st_size,
+                    st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
+  if (stamp && attempt.readStamp == stamp) return attempt.read;
   cIniFile file;
   std::string stored;
-  if (!file.Load(AccountFilePath(account).c_str()) || !file.GetString("password", stored) ||
-      !IsPasswordHash(stored))
-    return {};
+  if (!file.Load(path.c_str()) || !file.GetString("password", stored) || !IsPasswordHash(stored))
+    stored.clear();
+  attempt.read = stored;
+  attempt.readStamp = stamp;
   return stored;
 }
 
 bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
-  std::string stored = it->kicked ? std::string() : StoredHash(it->account);
+  std::string stored = it->kicked ? std::string() : StoredHash(*it);
   const uint64_t bytes = PasswordCheckBytes(stored);
   if (!stored.empty() && !MayCheck(*it, bytes)) return false;
   SetWaitsForMemory(*it, false);

@@ -72,16 +72,24 @@ class cLoginDesk {
 
  private:
   struct stCheck;
+  // A file's identity and last change: one whose stamp is unchanged holds what it held.
+  struct stStamp {
+    uint64_t device = 0, inode = 0;
+    int64_t size = 0, changedNs = 0;
+    bool operator==(const stStamp&) const = default;
+  };
   struct stAttempt {
     stLinkToken link;
     iSend* send = nullptr;
     std::string address, account, password;
-    bool begun = false;           // the throttle counts it as being answered
-    bool replayed = false;        // handed in by a replay, not sent by the link's peer
-    bool kicked = false;          // its account was kicked while it waited: it is refused
-    bool waitsForMemory = false;  // its check waits for the memory the running ones take
-    std::string stored;           // the hash it is checked against
-    uint64_t checkBytes = 0;      // the memory its check takes
+    bool begun = false;                // the throttle counts it as being answered
+    bool replayed = false;             // handed in by a replay, not sent by the link's peer
+    bool kicked = false;               // its account was kicked while it waited: it is refused
+    bool waitsForMemory = false;       // its check waits for the memory the running ones take
+    std::string stored;                // the hash it is checked against
+    std::string read;                  // the hash its account file held when last read
+    std::optional<stStamp> readStamp;  // that file's stamp then
+    uint64_t checkBytes = 0;           // the memory its check takes
     std::shared_ptr<stCheck> check;
     std::unique_ptr<cLoginAudit> audit;  // its line, when it is answered later
   };
@@ -97,8 +105,9 @@ class cLoginDesk {
   // Answers, takes the attempt off the list and releases its link.
   void Finish(Attempts::iterator it, bool serving, std::optional<ePasswordCheck> verdict);
   void Hold(iSend* send, bool hold);
-  // The account file's password when it is a hash form; empty otherwise.
-  std::string StoredHash(const std::string& account) const;
+  // The account file's password when it is a hash form; empty otherwise. Read again only when
+  // the file changed since the attempt last read it: a waiting attempt asks at every pass.
+  std::string StoredHash(stAttempt& attempt) const;
   void WriteSummaries(int64_t now);
 
   cAccountManagerHelpServer& m_accounts;

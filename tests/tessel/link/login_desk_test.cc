@@ -1,6 +1,8 @@
 #include "tessel/link/login_desk.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include "tessel/link/account_manager.h"
 #include "tessel/link/cmd_audit.h"
@@ -106,6 +108,8 @@ TEST_F(LinkTest, TheLoginDeskRunsNoTwoChecksOfAGibibyteAtOnceNorPassesOneForEver
   EXPECT_TRUE(Pump([&] { return running() && desk.Pending() == 0; }, 120000));
   EXPECT_EQ(most, 1u);
   ASSERT_TRUE(ConnectPeer());
+  const int opens = inotify_init1(IN_NONBLOCK);  // the account files opened from here on
+  inotify_add_watch(opens, m_home.file("db/accounts").c_str(), IN_OPEN);
   std::list<testkit::cRawPeer> guessers;
   for (int i = 0; i < 8; ++i) {
     if (i % 2 == 0)
@@ -117,6 +121,9 @@ TEST_F(LinkTest, TheLoginDeskRunsNoTwoChecksOfAGibibyteAtOnceNorPassesOneForEver
   const auto answered = [](auto& d) { return d.CmdText().starts_with("Logined(0,"); };
   EXPECT_TRUE(Pump([&] { return m_peer.Has(answered); }, 120000));
   EXPECT_GT(desk.Pending(), 2u);
+  char events[1 << 16];  // waiting logins read their files once, not at each pass: 32 bytes an open
+  EXPECT_LE(read(opens, events, sizeof events), 40 * 32);
+  close(opens);
 }
 
 }  // namespace
