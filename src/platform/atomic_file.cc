@@ -118,9 +118,12 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, mode_
 bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data,
                            mode_t newMode) {
   // A file that replaces one keeps that one's mode (its owner may have narrowed it: it may hold
-  // secrets); a new file is made with `newMode` as the umask allows.
+  // secrets); a new file is made with `newMode` as the umask allows. A link at the name is replaced
+  // as a new file is made: the mode of what it leads to (a file open to all, a program run as its
+  // owner) would be the saved file's.
   struct stat old {};
-  const bool replaces = ::fstatat(folder, name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode);
+  const bool replaces =
+      ::fstatat(folder, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode);
   const stMode mode = replaces ? stMode{true, old.st_mode & 07777} : stMode{false, newMode};
   return ReplaceAt(folder, name, mode, [&data](int fd) { return WriteAll(fd, data); });
 }

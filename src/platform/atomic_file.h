@@ -17,7 +17,7 @@ namespace platform {
 bool WriteFileAtomically(const std::string& path, const std::string& data, mode_t newMode = 0644);
 // The same for the file `name` of the open folder `folder` (an *at() descriptor, or AT_FDCWD):
 // the folder stays the one opened, whatever is put in its place meanwhile. A link at `name` is
-// replaced, never written through.
+// replaced, never written through, by a new file of `newMode` (never the mode it leads to).
 bool WriteFileAtomicallyAt(int folder, const std::string& name, const std::string& data,
                            mode_t newMode = 0644);
 // Copies the regular file open as `source` (from its start, as long as it was when the copy

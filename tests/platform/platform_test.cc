@@ -11,6 +11,7 @@
 #include <iostream>
 #include <thread>
 
+#include "platform/atomic_file.h"
 #include "platform/clock.h"
 #include "platform/console_color.h"
 #include "platform/console_key.h"
@@ -236,6 +237,18 @@ TEST(HomeFile, ADeviceALoopOrAnEndlessFileIsRefusedNamingItAndAFileIsReadWhole) 
     EXPECT_EQ(got, *why ? "" : text) << name;
     EXPECT_EQ(said, *why ? dir / name + why : "");
   }
+}
+
+// A link at a saved file's name gives the new file the mode asked for, not the linked file's.
+TEST(AtomicFile, ALinkAtTheNameIsReplacedByAFileOfTheNewModeNotOfWhatItLeadsTo) {
+  testkit::cTempDir dir;
+  ASSERT_EQ(::chmod(dir.write("open.txt", "public").c_str(), 06777), 0);
+  fs::create_symlink(dir / "open.txt", dir / "secret.ini");
+  ASSERT_TRUE(WriteFileAtomicallyAt(AT_FDCWD, dir / "secret.ini", "key = 1", 0600));
+  struct stat st {};
+  ASSERT_EQ(::lstat((dir / "secret.ini").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode, S_IFREG | 0600u);
+  EXPECT_EQ(testkit::ReadFile(dir / "open.txt"), "public");
 }
 
 struct RegistryTest : ::testing::Test {

@@ -227,8 +227,10 @@ std::string cAuditTrail::Resume() {
   bool whole = true;
   std::string last = LastLine(files.back(), &whole);
   if (!whole) {
-    // A line cut by a power loss stays as it is; the next line starts on a line of its own.
-    const int fd = ::open(files.back().c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+    // A line cut by a power loss stays as it is; the next line starts on a line of its own. A
+    // symbolic link at the newest day's name is not followed: it may lead outside the folder.
+    const int fd =
+        ::open(files.back().c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
       platform::WriteAll(fd, "\n");
       ::close(fd);
