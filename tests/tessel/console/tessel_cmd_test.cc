@@ -170,6 +170,17 @@ TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
   EXPECT_EQ(m_console.GetCurInput(), "");
 }
 
+// Long lines wait up to a bound of bytes as well: 1024 lines of 16 MiB held 16 GiB.
+TEST_F(TesselCmdTest, PendingLinesAreBoundInBytesAsWell) {
+  for (int i = 0; i < 5; ++i) {
+    std::string line = "//gate//Mark('" + std::to_string(i) + "') --";
+    line.resize(cTesselCmd::kMaxPendingBytes / 4, 'x');
+    m_console.SetCmd(line.c_str());
+  }
+  Passes(6);
+  EXPECT_EQ(m_low.FirstArgs("Mark"), (Marks{"0", "1", "2", "3"}));
+}
+
 TEST_F(TesselCmdTest, LineHandedOverFromAnotherThreadIsRunOnTheWorker) {
   std::thread console([&] { m_console.SetCmd("//gate//Mark('threaded')"); });
   for (int pass = 0; pass < 2000 && m_low.FirstArgs("Mark").empty(); ++pass) {
