@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -122,6 +123,31 @@ TEST(LineEditor, AHistoryFileIsAWholeRegularFileOfBoundedSizeOrNone) {
   std::free(said);
   for (const std::string shown : {"fifo not used", "link not used", "big not used", "kept not w"})
     EXPECT_NE(text.find(shown), std::string::npos) << text;
+}
+
+// A paste through a real terminal longer than the bound is dropped up to its end; the next
+// line reads.
+TEST(LineEditor, ATypedLineLongerThanTheBoundIsDroppedUpToItsEnd) {
+  int master = -1, slave = -1;
+  termios raw{};
+  ::cfmakeraw(&raw);  // as the editor reads: a paste is not held to the kernel's 4 KiB line
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, &raw, nullptr), 0);
+  std::FILE* out = std::fopen("/dev/null", "w");
+  std::string line;
+  {
+    cLineEditor editor("t", slave, out, "");
+    editor.SetMaxLineBytes(16 << 10);
+    std::thread typist([&] {
+      const std::string text = std::string(64 << 10, 'x') + "\rVer()\r";
+      for (ssize_t at = 0, n = 0; at < ssize_t(text.size()) && n >= 0; at += n)
+        n = ::write(master, text.data() + at, text.size() - size_t(at));
+    });
+    EXPECT_EQ(editor.ReadLine(line), cLineEditor::eRead::kLine);
+    typist.join();
+  }
+  EXPECT_TRUE(line == "Ver()") << line.size();
+  for (const int fd : {master, slave}) ::close(fd);
+  std::fclose(out);
 }
 
 TEST(Paths, ExecutableIsThisProgramAndHomeIsTesselHomeElseTheExecutableFolder) {
