@@ -101,6 +101,11 @@ std::string cTesselCmd::GetCurInput() const {
   return m_inputs.empty() ? std::string() : m_inputs.front();
 }
 
+bool cTesselCmd::HasInput() const {
+  std::lock_guard<std::mutex> hold(m_inputLock);
+  return !m_inputs.empty();
+}
+
 bool cTesselCmd::CopyCurInput(char* out, size_t size) const {
   std::unique_lock<std::mutex> hold(m_inputLock, std::try_to_lock);
   if (!hold.owns_lock() || size == 0) return false;

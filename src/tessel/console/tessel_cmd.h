@@ -40,6 +40,9 @@ class cTesselCmd : public cCmdArray {
   void SetCmd(const char* text);
   // The line being run, else the next one waiting ("" when none). Any thread.
   std::string GetCurInput() const;
+  // Whether a line is being run or waits, without copying it (a waiting line may hold 16 MiB,
+  // and the worker asks at every pass). Any thread.
+  bool HasInput() const;
   // The same into `out` (cut to size - 1 bytes) without allocating, shown only up to a word
   // "Login" (then "Login(***)" follows); false, without waiting, when the input lock is held.
   bool CopyCurInput(char* out, size_t size) const;
