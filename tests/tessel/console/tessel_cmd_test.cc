@@ -168,10 +168,9 @@ TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
   Passes(cTesselCmd::kMaxPendingLines + 2);
   EXPECT_EQ(m_low.FirstArgs("Mark"), all);
   EXPECT_EQ(m_console.GetCurInput(), "");
+  const std::string pad(cTesselCmd::kMaxPendingBytes / 4 - 20, 'x');
   for (const char* mark : {"a", "b", "c", "d", "e"})
-    m_console.SetCmd(("//gate//Mark('" + std::string(mark) + "') --" +
-                      std::string(cTesselCmd::kMaxPendingBytes / 4 - 20, 'x'))
-                         .c_str());
+    m_console.SetCmd(("//gate//Mark('" + std::string(mark) + "') --" + pad).c_str());
   Passes(6);
   EXPECT_EQ(m_low.FirstArgs("Mark").back(), "d");
 }
