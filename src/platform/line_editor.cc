@@ -142,6 +142,7 @@ int cLineEditor::GetChar(editline* el, wchar_t* out) {
       if (errno == EINTR || errno == EAGAIN) continue;
       return -1;
     }
+    if (!self->TakeByte(byte)) continue;
     const size_t used = std::mbrtowc(out, &byte, 1, &state);
     if (used == static_cast<size_t>(-2)) continue;
     if (used == static_cast<size_t>(-1)) {
@@ -150,6 +151,14 @@ int cLineEditor::GetChar(editline* el, wchar_t* out) {
     }
     return 1;
   }
+}
+
+// A paste of megabytes, or a terminal sending bytes without end, grew the line (four bytes a
+// character) until the memory was gone. Past the bound only a line end is let through.
+bool cLineEditor::TakeByte(char byte) {
+  const bool end = byte == '\n' || byte == '\r';
+  if (!end && ++m_lineBytes > m_maxLineBytes) m_overlong = true;
+  return end || !m_overlong;
 }
 
 unsigned char cLineEditor::Complete(editline* el, int) {
@@ -195,12 +204,20 @@ cLineEditor::eRead cLineEditor::ReadLine(std::string& line, int wakeFd) {
   m_woken = false;
   int count = 0;
   const char* got = el_gets(m_el, &count);
+  while (m_overlong && !m_woken && got != nullptr && count > 0) {
+    std::fprintf(stderr, "console line dropped, longer than %zu MiB\n", m_maxLineBytes >> 20);
+    m_overlong = false;
+    m_lineBytes = 0;
+    got = el_gets(m_el, &count);
+  }
   if (m_woken) {
     // The line being typed stays unfinished; the next prompt starts on a line of its own.
     std::fputs("\n", m_out);
     std::fflush(m_out);
     return eRead::kWoken;
   }
+  m_overlong = false;
+  m_lineBytes = 0;
   if (got == nullptr || count <= 0) return eRead::kEnd;
   line = Clean(std::string_view(got, static_cast<size_t>(count)));
   return eRead::kLine;

@@ -40,10 +40,13 @@ class cLineEditor {
 
   void SetPrompt(std::string prompt) { m_prompt = std::move(prompt); }
   void SetNames(NamesFunc names) { m_names = std::move(names); }
+  // The longest line read: the bytes of a longer one are dropped up to its end, said on
+  // standard error, and the line after it is read instead.
+  void SetMaxLineBytes(size_t bytes) { m_maxLineBytes = bytes; }
 
-  // Reads one line (without its line end, cleaned). kEnd at the end of the input (Ctrl+D on an
-  // empty line) or a read error; kWoken when `wakeFd` (>= 0) became readable first, which is
-  // left for the caller to read.
+  // Reads one line (without its line end, cleaned; a line past the longest one is no line). kEnd at
+  // the end of the input (Ctrl+D on an empty line) or a read error; kWoken when `wakeFd` (>= 0)
+  // became readable first, which is left for the caller to read.
   eRead ReadLine(std::string& line, int wakeFd = -1);
   // Adds a line to the history and writes the history file (owner-only); a write that fails
   // is said once on `out`. A line longer than kHistoryLineBytes is not kept.
@@ -56,6 +59,8 @@ class cLineEditor {
 
  private:
   static int GetChar(editline* el, wchar_t* out);
+  // False for a byte of a line past the longest one, which is dropped.
+  bool TakeByte(char byte);
   static char* Prompt(editline* el);
   static unsigned char Complete(editline* el, int key);
   unsigned char CompleteWord();
@@ -73,6 +78,9 @@ class cLineEditor {
   int m_inFd;
   int m_wakeFd = -1;
   bool m_woken = false;
+  size_t m_maxLineBytes = 16 << 20;
+  size_t m_lineBytes = 0;   // bytes read for the line being typed
+  bool m_overlong = false;  // it passed m_maxLineBytes: dropped up to its end
   std::string m_historyFile;
   bool m_saveFailSaid = false;
   std::string m_prompt;

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -123,6 +124,21 @@ TEST(LineEditor, AHistoryFileIsAWholeRegularFileOfBoundedSizeOrNone) {
   std::free(said);
   for (const std::string shown : {"fifo not used", "link not used", "big not used", "kept not w"})
     EXPECT_NE(text.find(shown), std::string::npos) << text;
+}
+
+// A paste through a real terminal past the bound is dropped up to its end; the next line reads.
+TEST(LineEditor, ATypedLineLongerThanTheBoundIsDroppedUpToItsEnd) {
+  int master = -1, slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const std::string text = std::string(3000, 'x') + "\rVer()\r";
+  EXPECT_EQ(::write(master, text.data(), text.size()), ssize_t(text.size()));
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen("/dev/null", "w"), &std::fclose);
+  std::string line;
+  cLineEditor editor("t", slave, out.get(), "");
+  editor.SetMaxLineBytes(1000);
+  EXPECT_EQ(editor.ReadLine(line), cLineEditor::eRead::kLine);
+  EXPECT_EQ(line, "Ver()");
+  for (const int fd : {master, slave}) ::close(fd);
 }
 
 TEST(Paths, ExecutableIsThisProgramAndHomeIsTesselHomeElseTheExecutableFolder) {

@@ -69,16 +69,27 @@ std::vector<std::string> cTesselCmd::CurrentNames() const {
 
 void cTesselCmd::SetCmd(const char* text) {
   if (*text == '\0') return;
-  size_t waiting = 0;
+  const size_t size = std::strlen(text);
+  size_t waiting = 0, bytes = 0;
+  bool taken = false;
   {
     std::lock_guard<std::mutex> hold(m_inputLock);
     waiting = m_inputs.size();
-    if (waiting < kMaxPendingLines) m_inputs.emplace_back(text);
+    bytes = m_inputBytes;
+    // 1024 lines of 16 MiB each (as long as a piped line may be) held 16 GiB while the worker
+    // ran a long command.
+    taken = waiting < kMaxPendingLines && (waiting == 0 || bytes + size <= kMaxPendingBytes);
+    if (taken) {
+      m_inputs.emplace_back(text, size);
+      m_inputBytes += size;
+    }
   }
   // Said with the lock released: a standard error that blocks (a full pipe to a logger) must not
   // hold the worker, which takes the lock for every line.
-  if (waiting >= kMaxPendingLines) {
-    std::cerr << "console line dropped, " << waiting << " lines wait already" << std::endl;
+  if (!taken) {
+    std::cerr << "console line dropped, " << waiting << " lines";
+    if (waiting < kMaxPendingLines) std::cerr << " of " << (bytes >> 20) << " MiB";
+    std::cerr << " wait already" << std::endl;
     return;
   }
   // The line runs at once, not at the worker's next periodic pass.
@@ -88,6 +99,11 @@ void cTesselCmd::SetCmd(const char* text) {
 std::string cTesselCmd::GetCurInput() const {
   std::lock_guard<std::mutex> hold(m_inputLock);
   return m_inputs.empty() ? std::string() : m_inputs.front();
+}
+
+bool cTesselCmd::HasInput() const {
+  std::lock_guard<std::mutex> hold(m_inputLock);
+  return !m_inputs.empty();
 }
 
 bool cTesselCmd::CopyCurInput(char* out, size_t size) const {
@@ -135,6 +151,7 @@ void cTesselCmd::Run() {
   {
     // Lines handed over while this one ran wait behind it for the next passes.
     std::lock_guard<std::mutex> hold(m_inputLock);
+    m_inputBytes -= m_inputs.front().size();
     m_inputs.pop_front();
   }
   if (m_bPrintPrompt) std::cout << "!>" << std::flush;

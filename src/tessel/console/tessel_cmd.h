@@ -29,9 +29,10 @@ class cTesselCmd : public cCmdArray {
   // Runs the start-up script and selects level 0; the host has added the standard groups.
   void Start();
 
-  // Most lines that may wait for the worker; a line handed over beyond them is dropped with a
-  // message on standard error.
+  // Most lines, and most bytes of them, that may wait for the worker; a line handed over beyond
+  // either is dropped with a message on standard error. A line finds room when none waits.
   static constexpr size_t kMaxPendingLines = 1024;
+  static constexpr size_t kMaxPendingBytes = 64 << 20;
 
   // Hands a console line over; it waits behind the lines not run yet, so lines typed or pasted
   // faster than the worker's pass are all run, in order; the host's worker is woken for it. An
@@ -39,6 +40,9 @@ class cTesselCmd : public cCmdArray {
   void SetCmd(const char* text);
   // The line being run, else the next one waiting ("" when none). Any thread.
   std::string GetCurInput() const;
+  // Whether a line is being run or waits, without copying it (a waiting line may hold 16 MiB,
+  // and the worker asks at every pass). Any thread.
+  bool HasInput() const;
   // The same into `out` (cut to size - 1 bytes) without allocating, shown only up to a word
   // "Login" (then "Login(***)" follows); false, without waiting, when the input lock is held.
   bool CopyCurInput(char* out, size_t size) const;
@@ -94,6 +98,7 @@ class cTesselCmd : public cCmdArray {
   // Run removes it, after running it.
   mutable std::mutex m_inputLock;
   std::deque<std::string> m_inputs;
+  size_t m_inputBytes = 0;  // the bytes of m_inputs
   std::vector<std::string> m_names;
   std::atomic<bool> m_bPrintPrompt{true};
 };

@@ -67,6 +67,7 @@ bool cConsoleInput::EditLine(std::string& line) {
                                                        ec ? std::string() : history.string());
     m_editor->SetPrompt(kPrompt);
     m_editor->SetNames(m_names);
+    m_editor->SetMaxLineBytes(kMaxLineBytes);
   }
   for (;;) {
     switch (m_editor->ReadLine(line, m_wakeClosed ? -1 : m_wake[0])) {

@@ -51,8 +51,8 @@ class cConsoleInput {
   static constexpr const char* kPrompt = "!>";
   // The history file, in the working folder.
   static constexpr const char* kHistoryFile = "console_history";
-  // The longest line read from a pipe or a file: the bytes of a longer one are dropped up to
-  // its end, said on standard error.
+  // The longest line read (typed, from a pipe or a file): the bytes of a longer one are dropped up
+  // to its end, said on standard error.
   static constexpr size_t kMaxLineBytes = 16 << 20;
 
  private:

@@ -321,7 +321,7 @@ unsigned int cTessel::MyThread() {
     std::cout.flush();
     // A pump takes a bounded part of what its queue held, and a queue wakes the worker only for
     // its first item: what is left, and console lines behind the one just run, get the next pass.
-    if (GetMsgNum() > 0 || !cTesselCmd::Instance().GetCurInput().empty()) WakeWorker();
+    if (GetMsgNum() > 0 || cTesselCmd::Instance().HasInput()) WakeWorker();
     cThread* thread = m_pThread.load();
     if (thread == nullptr) {
       std::cout << "Thread address " << static_cast<const void*>(thread) << " Memory at "
@@ -469,8 +469,7 @@ void cTessel::HandleConsoleLine(const std::string& line) {
 }
 
 void cTessel::WaitLineRun() {
-  for (int waited = 0; waited < kLineRunWaitMs && !cTesselCmd::Instance().GetCurInput().empty();
-       waited += 5)
+  for (int waited = 0; waited < kLineRunWaitMs && cTesselCmd::Instance().HasInput(); waited += 5)
     SleepMs(5);
 }
 

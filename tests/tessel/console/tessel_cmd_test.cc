@@ -141,7 +141,7 @@ TEST_F(TesselCmdTest, AliasedLinesAreParsedAndPastedOnesRun) {
 }
 
 // Lines handed over faster than the worker's passes all run, once each and in order, up to the
-// waiting bound; lines beyond it are dropped, not run.
+// waiting bounds (of lines, of bytes: 1024 lines of 16 MiB held 16 GiB); lines beyond are dropped.
 TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
   Marks all;
   for (size_t i = 0; i <= cTesselCmd::kMaxPendingLines; ++i) {
@@ -168,6 +168,11 @@ TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
   Passes(cTesselCmd::kMaxPendingLines + 2);
   EXPECT_EQ(m_low.FirstArgs("Mark"), all);
   EXPECT_EQ(m_console.GetCurInput(), "");
+  const std::string pad(cTesselCmd::kMaxPendingBytes / 4 - 20, 'x');
+  for (const char* mark : {"a", "b", "c", "d", "e"})
+    m_console.SetCmd(("//gate//Mark('" + std::string(mark) + "') --" + pad).c_str());
+  Passes(6);
+  EXPECT_EQ(m_low.FirstArgs("Mark").back(), "d");
 }
 
 TEST_F(TesselCmdTest, LineHandedOverFromAnotherThreadIsRunOnTheWorker) {
