@@ -32,7 +32,8 @@ void LimitScriptState(lua_State* L);
 // again, so a pcall inside the chunk cannot catch the stop and go on. While any command runs, a
 // limited state's allocator refuses to grow the state beyond its cap (Lua's "not enough memory"
 // error). A command begins with a full collection when the garbage left takes more than half
-// the room the cap leaves, so that it gets the memory the state's live data leaves it.
+// the room the cap leaves, so that it gets the memory the state's live data leaves it; its
+// time begins after that collection (which has a time limit of its own).
 class cLuaCommandLimit {
  public:
   explicit cLuaCommandLimit(lua_State* L);
