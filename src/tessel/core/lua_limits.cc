@@ -246,6 +246,12 @@ void CloseLimitedLuaState(lua_State* L) {
                  seconds);
 }
 
+int CallAsCommand(lua_State* L, int argCount, int resultCount) {
+  if (!t_commands.empty()) return lua_pcall(L, argCount, resultCount, 0);
+  const cLuaCommandLimit limit(L);
+  return lua_pcall(L, argCount, resultCount, 0);
+}
+
 void LimitScriptState(lua_State* L) {
   if (lua_gethook(L) == nullptr) lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
 }

@@ -21,6 +21,11 @@ lua_State* NewLimitedLuaState();
 // a line on standard error says when they were stopped.
 void CloseLimitedLuaState(lua_State* L);
 
+// lua_pcall, as a command of its own under the state's limits when no command runs on this
+// thread (a timer's call into a script, a link's callback): such code ran without any time
+// limit, and one that looped held the worker for good. Inside a command, lua_pcall alone.
+int CallAsCommand(lua_State* L, int argCount, int resultCount);
+
 // Puts the time limit's hook on a state made elsewhere (the base library's scripts): what such a
 // state runs while a command runs stops at that command's time, as the command's own Lua does.
 void LimitScriptState(lua_State* L);
