@@ -12,10 +12,13 @@ namespace {
 
 std::atomic<LuaStateGuard> g_stateGuard{nullptr};
 std::atomic<LuaStateCloser> g_stateCloser{nullptr};
+std::atomic<LuaStateCaller> g_stateCaller{nullptr};
 
-// lua_pcall as one of the system's protected calls (see cLuaCallScope).
+// lua_pcall as one of the system's protected calls (see cLuaCallScope), through the system's
+// caller when it set one.
 int ProtectedCall(lua_State* L, int argCount, int resultCount) {
   cLuaCallScope scope(L);
+  if (LuaStateCaller caller = g_stateCaller.load()) return caller(L, argCount, resultCount);
   return lua_pcall(L, argCount, resultCount, 0);
 }
 
@@ -34,6 +37,10 @@ void SetLuaStateGuard(LuaStateGuard guard) {
 
 void SetLuaStateCloser(LuaStateCloser closer) {
   g_stateCloser.store(closer);
+}
+
+void SetLuaStateCaller(LuaStateCaller caller) {
+  g_stateCaller.store(caller);
 }
 
 // Code a script state ran may have left finalisers that Lua runs at the close.

@@ -170,6 +170,12 @@ void SetLuaStateGuard(LuaStateGuard guard);
 // runs the finalisers left there under its time limit. Any thread, before use.
 using LuaStateCloser = void (*)(lua_State*);
 void SetLuaStateCloser(LuaStateCloser closer);
+// Makes every protected call of the library (KLuaScript's, lua_dostring) in place of lua_pcall
+// (which it is while none is set): the system runs one made where no command runs (a timer's or
+// a link's callback into a script) as a command of its own under its time limit. Any thread,
+// before use.
+using LuaStateCaller = int (*)(lua_State* L, int argCount, int resultCount);
+void SetLuaStateCaller(LuaStateCaller caller);
 
 // Runs `text` in L under `chunkName`; 0 on success, else the Lua error code (the error is
 // reported as by KLuaScript).

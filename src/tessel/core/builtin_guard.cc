@@ -158,9 +158,11 @@ void GuardScriptState(lua_State* L) {
   LimitScriptState(L);
 }
 
-// ... and is closed as theirs are: the finalisers left there keep to the time limit.
+// ... is closed as theirs are: the finalisers left there keep to the time limit; and what it
+// runs where no command runs (a timer's call, a link's callback) runs as a command of its own.
 const bool g_installed =
-    (SetLuaStateGuard(&GuardScriptState), SetLuaStateCloser(&CloseLimitedLuaState), true);
+    (SetLuaStateGuard(&GuardScriptState), SetLuaStateCloser(&CloseLimitedLuaState),
+     SetLuaStateCaller(&CallAsCommand), true);
 
 }  // namespace
 

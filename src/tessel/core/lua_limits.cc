@@ -169,12 +169,13 @@ int CollectGarbage(lua_State* L) {
 // so protected, and under the state's time limit as a command of their own (one that looped ran
 // for good, no command being there to stop it); a failed collection is said on standard error.
 // The cap is lifted for the collection's own call. The line names the garbage as a refused
-// command's, or as what the commands before left (the collection at a command's start).
-void CollectRefusedGarbage(stLuaMemory* memory) {
-  if (memory == nullptr || !memory->garbage || memory->main == nullptr) return;
+// command's, or as what the commands before left (the collection at a command's start). true
+// when a collection ran.
+bool CollectRefusedGarbage(stLuaMemory* memory) {
+  if (memory == nullptr || !memory->garbage || memory->main == nullptr) return false;
   if (std::any_of(t_commands.begin(), t_commands.end(),
                   [memory](const stCommand& command) { return MemoryOf(command.L) == memory; }))
-    return;
+    return false;
   const size_t limit = memory->limit;
   memory->limit = 0;
   ReadLimits(*memory);
@@ -195,6 +196,7 @@ void CollectRefusedGarbage(stLuaMemory* memory) {
     lua_sethook(memory->main, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
   t_commands.pop_back();
   memory->limit = limit;
+  return true;
 }
 
 }  // namespace
@@ -244,6 +246,12 @@ void CloseLimitedLuaState(lua_State* L) {
                  seconds);
 }
 
+int CallAsCommand(lua_State* L, int argCount, int resultCount) {
+  if (!t_commands.empty()) return lua_pcall(L, argCount, resultCount, 0);
+  const cLuaCommandLimit limit(L);
+  return lua_pcall(L, argCount, resultCount, 0);
+}
+
 void LimitScriptState(lua_State* L) {
   if (lua_gethook(L) == nullptr) lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
 }
@@ -260,13 +268,16 @@ bool MuchGarbage(const stLuaMemory& memory) {
          memory.used - memory.kept > (cap - memory.kept) / 2;
 }
 
-cLuaCommandLimit::cLuaCommandLimit(lua_State* L, Clock::time_point now) {
+cLuaCommandLimit::cLuaCommandLimit(lua_State* L, Clock::time_point began) {
+  Clock::time_point now = began;
   stLuaMemory* memory = MemoryOf(L);
   if (memory != nullptr) {
     ReadLimits(*memory);
     if (MuchGarbage(*memory)) memory->garbage = true;
   }
-  CollectRefusedGarbage(memory);
+  // The command's time begins after a collection there: one that ran into its own time limit (a
+  // finaliser that looped) left the command none, stopped at its first check.
+  if (CollectRefusedGarbage(memory)) now = std::max(now, Clock::now());
   if (memory != nullptr) ReadLimits(*memory);
   const int seconds = memory != nullptr
                           ? memory->seconds

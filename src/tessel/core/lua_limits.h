@@ -21,6 +21,11 @@ lua_State* NewLimitedLuaState();
 // a line on standard error says when they were stopped.
 void CloseLimitedLuaState(lua_State* L);
 
+// lua_pcall, as a command of its own under the state's limits when no command runs on this
+// thread (a timer's call into a script, a link's callback): such code ran without any time
+// limit, and one that looped held the worker for good. Inside a command, lua_pcall alone.
+int CallAsCommand(lua_State* L, int argCount, int resultCount);
+
 // Puts the time limit's hook on a state made elsewhere (the base library's scripts): what such a
 // state runs while a command runs stops at that command's time, as the command's own Lua does.
 void LimitScriptState(lua_State* L);
@@ -32,7 +37,8 @@ void LimitScriptState(lua_State* L);
 // again, so a pcall inside the chunk cannot catch the stop and go on. While any command runs, a
 // limited state's allocator refuses to grow the state beyond its cap (Lua's "not enough memory"
 // error). A command begins with a full collection when the garbage left takes more than half
-// the room the cap leaves, so that it gets the memory the state's live data leaves it.
+// the room the cap leaves, so that it gets the memory the state's live data leaves it; its
+// time begins after that collection (which has a time limit of its own).
 class cLuaCommandLimit {
  public:
   explicit cLuaCommandLimit(lua_State* L);

@@ -10,12 +10,20 @@
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/config_stores.h"
+#include "testkit/fake_clock.h"
 #include "testkit/group_run_fixture.h"
 
 namespace {
 
 // A group whose commands run under the limits set for the test; the defaults come back after.
 class LuaLimits : public testkit::cGroupRunTest {};
+
+struct ScriptTimer : iTimerObjEx {
+  unsigned long OnTimer(unsigned long) override {
+    return lua.DoString("n = (n or 0) + 1 while 1 do end");
+  }
+  KLuaScript lua{"timed"};
+};
 
 // A runaway chunk ends with the time-limit error, also when it catches errors itself or runs in
 // a coroutine; the group runs its next command as before.
@@ -29,6 +37,12 @@ TEST_F(LuaLimits, ACommandPastItsTimeIsStoppedEvenWhenItCatchesTheError) {
     EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
     EXPECT_TRUE(Run("done = (done or 0) + 1"));
   }
+  // So is script code a timer runs where no command runs, as a command of its own.
+  ScriptTimer timer;
+  ManagerClock time;
+  timer.AddTimer(TimeRange_MS, TimerEnum_Repeat, 10, 1);
+  for (int i = 0; i < 2; ++i) time.Step(10);
+  EXPECT_EQ(timer.lua.DoString("assert(n == 2)"), 0);
 }
 
 // Lua searches patterns in C, where the hook never runs: a search that backtracks without end
@@ -225,7 +239,7 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
       Run("collectgarbage() collectgarbage('stop') getmetatable(newproxy(true)).__gc = "
           "function() while 1 do end end t = {} for i = 1, 9 do t[i] = ('z'):rep(2 ^ 20 + i) "
           "end t = nil") &&
-      Run("x = 1"));
+      Run("for i = 1, 1e5 do end x = 1"));  // with the whole time
   EXPECT_NE(testing::internal::GetCapturedStderr().find("the garbage the commands before left"),
             std::string::npos);
 }
