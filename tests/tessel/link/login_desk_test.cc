@@ -9,7 +9,9 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/password_hash.h"
 #include "testkit/audit_files.h"
+#include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
+#include "testkit/stdout_capture.h"
 
 namespace linktest {
 namespace {
@@ -84,6 +86,19 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   EXPECT_EQ(Accounts().FindAccount("hashed"), nullptr);
   SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
   EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
+  // With no thread to be had for its check, a login waits (said once) until one can be made.
+  SendCmd(m_peerLink->client, 2, "Logout()");
+  ASSERT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") == nullptr; }));
+  testkit::cStdoutCapture out;
+  cLoginDesk::SetThreadStarter([](std::function<void()>) -> std::thread {
+    throw std::system_error(EAGAIN, std::generic_category(), "made to fail");
+  });
+  SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
+  ASSERT_TRUE(Pump([&] { return desk.Pending() == 3u; }));
+  EXPECT_FALSE(Pump([&] { return desk.Pending() != 3u; }, 300));
+  cLoginDesk::SetThreadStarter(nullptr);
+  EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
+  EXPECT_EQ(testkit::CountOf(out.Text(), "cLoginDesk no thread for a password check"), 1u);
 }
 
 // Two checks of 1 GiB hashes (from two addresses) run one after the other, not 2 GiB at once.
