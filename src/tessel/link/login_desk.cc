@@ -231,6 +231,7 @@ void cLoginDesk::Finish(Attempts::iterator it, bool serving,
   auto answer = [&] {
     result = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str(), it->replayed,
                          it->kicked);
+    ForgetPasswordCheck();
     bytes = static_cast<int64_t>(get_gout().CollectedBytes());
   };
   bool answered = true;

@@ -99,6 +99,26 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   cLoginDesk::SetThreadStarter(nullptr);
   EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
   EXPECT_EQ(testkit::CountOf(out.Text(), "cLoginDesk no thread for a password check"), 1u);
+  // A hash changed while its check ran is not derived on the worker: that login is refused,
+  // saying so, and the next is checked off the worker against the new hash.
+  SendCmd(m_peerLink->client, 2, "Logout()");
+  ASSERT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") == nullptr; }));
+  static std::atomic<bool> gateOpen{false};
+  cLoginDesk::SetThreadStarter([](std::function<void()> run) {
+    return std::thread([run = std::move(run)] {
+      for (int i = 0; i < 20000 && !gateOpen; ++i) usleep(1000);
+      run();
+    });
+  });
+  SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
+  ASSERT_TRUE(Pump([&] { return desk.Checking() == 1; }));
+  WriteAccount("hashed", HashPassword("pw2", 10), 1);
+  gateOpen = true;
+  EXPECT_TRUE(Pump([&] { return answers("Output([[login error the password changed while"); }));
+  cLoginDesk::SetThreadStarter(nullptr);
+  EXPECT_EQ(Accounts().FindAccount("hashed"), nullptr);
+  SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
+  EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
 }
 
 // Two checks of 1 GiB hashes (from two addresses) run one after the other, not 2 GiB at once.
