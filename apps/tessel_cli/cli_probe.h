@@ -25,8 +25,7 @@ constexpr int kLookupLate = -2;
 constexpr int kLookupNoThread = -3;
 
 struct stProbe {
-  int connectError =
-      0;  // errno of the TCP connect (or kNoAddress, kLookupLate, kLookupNoThread); 0: up
+  int connectError = 0;        // errno of the TCP connect (or a lookup's code above); 0: up
   bool tls = false;            // the server answered the TLS hand-shake
   bool handshakeDone = false;  // ... and the hand-shake ended well on this side
   long verify = 0;             // the check of the server's certificate (X509_V_OK = 0)
