@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 
 #include "tessel/msg/msg_records.h"
@@ -44,8 +46,11 @@ bool WaitFor(int fd, short events, Clock::time_point deadline) {
 
 tProbeResolver g_resolve = &::getaddrinfo;
 
-// A host name's lookup, shared by the probe that waits for it and the thread that makes it.
+// A host name's lookup, shared by the probes that wait for it and the thread that makes it; its
+// host and resolver are set before the thread starts.
 struct stLookup {
+  std::string host;
+  tProbeResolver resolve = nullptr;
   std::mutex lock;
   std::condition_variable done;
   bool finished = false;
@@ -54,14 +59,13 @@ struct stLookup {
 };
 
 // Looks `lookup`'s host up (on the thread that makes the lookup) and tells the waiting probe.
-void LookUp(const std::shared_ptr<stLookup>& lookup, tProbeResolver resolve,
-            const std::string& host) {
+void LookUp(const std::shared_ptr<stLookup>& lookup) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  const bool ok = resolve(host.c_str(), nullptr, &hints, &found) == 0 && found != nullptr &&
-                  found->ai_addrlen >= sizeof(sockaddr_in);
+  const bool ok = lookup->resolve(lookup->host.c_str(), nullptr, &hints, &found) == 0 &&
+                  found != nullptr && found->ai_addrlen >= sizeof(sockaddr_in);
   std::lock_guard<std::mutex> hold(lookup->lock);
   if (ok) std::memcpy(&lookup->address, found->ai_addr, sizeof(sockaddr_in));
   if (found != nullptr) ::freeaddrinfo(found);
@@ -70,22 +74,39 @@ void LookUp(const std::shared_ptr<stLookup>& lookup, tProbeResolver resolve,
   lookup->done.notify_all();
 }
 
+// The lookup of a host name still running; a later probe of the same name waits for it instead
+// of starting another, so a resolver that does not answer holds one thread, not one a probe.
+std::shared_ptr<stLookup> g_running;
+
+// `host`'s lookup on a thread of its own (or the one still running); null when no thread can be
+// made: looked up on the probe's own thread, a resolver that did not answer held it unbounded.
+std::shared_ptr<stLookup> StartLookUp(const std::string& host) {
+  if (g_running != nullptr && g_running->host == host && g_running->resolve == g_resolve) {
+    std::lock_guard<std::mutex> hold(g_running->lock);
+    if (!g_running->finished) return g_running;
+  }
+  auto lookup = std::make_shared<stLookup>();
+  lookup->host = host;
+  lookup->resolve = g_resolve;
+  try {
+    std::thread([lookup] { LookUp(lookup); }).detach();
+  } catch (const std::system_error&) {
+    return nullptr;
+  }
+  g_running = lookup;
+  return lookup;
+}
+
 // The server's address: an IPv4 address as given, else the host name looked up on a thread of
 // its own, waited for until `deadline` (a resolver that does not answer held every probe as
-// long as it waited, several probes in a row): 0, or kLookupLate or kNoAddress.
+// long as it waited, several probes in a row): 0, or kLookupLate, kNoAddress or kLookupNoThread.
 int AddressOf(const stCliOptions& options, Clock::time_point deadline, sockaddr_in& address) {
   address = sockaddr_in{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(options.port));
   if (::inet_pton(AF_INET, options.host.c_str(), &address.sin_addr) == 1) return 0;
-  auto lookup = std::make_shared<stLookup>();
-  try {
-    std::thread([lookup, resolve = g_resolve, host = options.host] {
-      LookUp(lookup, resolve, host);
-    }).detach();
-  } catch (const std::system_error&) {
-    LookUp(lookup, g_resolve, options.host);
-  }
+  const std::shared_ptr<stLookup> lookup = StartLookUp(options.host);
+  if (lookup == nullptr) return kLookupNoThread;
   std::unique_lock<std::mutex> hold(lookup->lock);
   if (!lookup->done.wait_until(hold, deadline, [&lookup] { return lookup->finished; }))
     return kLookupLate;
@@ -227,6 +248,8 @@ std::string ConnectFailure(int error, const stCliOptions& options) {
   // A name without an address was told as 'No route to host', which sent the operator after
   // the network.
   if (error == kNoAddress) return "no address found for " + options.host;
+  if (error == kLookupNoThread)
+    return "the lookup of " + options.host + " could not start: no thread could be made for it";
   if (error == kLookupLate)
     return "the lookup of " + options.host + " did not end within " +
            std::to_string(kProbeTime.count() / 1000) + " s";

@@ -21,9 +21,11 @@ void SetProbeResolver(tProbeResolver resolve);
 // found no address for it, or did not answer within the probe's bound.
 constexpr int kNoAddress = -1;
 constexpr int kLookupLate = -2;
+// ... or no thread could be made for the lookup.
+constexpr int kLookupNoThread = -3;
 
 struct stProbe {
-  int connectError = 0;        // errno of the TCP connect (or kNoAddress, kLookupLate); 0: up
+  int connectError = 0;        // errno of the TCP connect (or a lookup's code above); 0: up
   bool tls = false;            // the server answered the TLS hand-shake
   bool handshakeDone = false;  // ... and the hand-shake ended well on this side
   long verify = 0;             // the check of the server's certificate (X509_V_OK = 0)
@@ -37,7 +39,8 @@ struct stProbe {
 stProbe ProbeTls(const stCliOptions& options, bool verify);
 // Whether the server answers a plain framed record (a Tessel server without TLS does).
 bool ProbePlain(const stCliOptions& options);
-// errno of a TCP connect to the server (or kNoAddress, kLookupLate); 0 when it connects.
+// errno of a TCP connect to the server (or kNoAddress, kLookupLate, kLookupNoThread); 0 when it
+// connects.
 int ProbeConnect(const stCliOptions& options);
 // What a connect error of a probe says, as the end of "cannot reach HOST:PORT: ...".
 std::string ConnectFailure(int error, const stCliOptions& options);

@@ -101,7 +101,18 @@ ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::strin
   stPreset preset = std::exchange(Preset(), stPreset{});
   if (preset.set && preset.stored == stored && PasswordsEqual(preset.given, given))
     return preset.verdict;
+  // The file changed while the login desk checked the hash it held: deriving the new one here
+  // held the worker, every link with it, for as long as the hash takes (seconds for 1 GiB).
+  if (preset.set && IsPasswordHash(stored)) {
+    get_gout() << "login error the password changed while this login was checked, try again\n";
+    return ePasswordCheck::kMismatch;
+  }
   return CheckPasswordHow(stored, given);
+}
+
+void ForgetPasswordCheck() {
+  TESSEL_ASSERT_WORKER();
+  Preset() = stPreset{};
 }
 
 void cAccountHelp::SetAccount(const char* name, int level) {

@@ -82,7 +82,10 @@ bool PasswordsEqual(const std::string& a, const std::string& b);
 // Whether `given` is the password an account file stores (clear, or a hash form of
 // password_hash.h), or whether the hash could not be checked. A verdict that a check off the
 // worker made for exactly this pair (PresetPasswordCheck) is taken, once, instead of deriving the
-// hash again. Worker thread only.
+// hash again; while one is set, a hash other than the one it was made for (the file changed
+// meanwhile) is refused, and not derived on the worker. Worker thread only.
 ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::string& given);
 void PresetPasswordCheck(const std::string& stored, const std::string& given,
                          ePasswordCheck verdict);
+// Drops a verdict not taken (the login was refused before its password was looked at).
+void ForgetPasswordCheck();

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <iostream>
+#include <system_error>
 #include <thread>
 
 #include <sys/stat.h>
@@ -32,6 +33,12 @@ namespace {
 constexpr unsigned kLoginGroup = 2;
 // The answer is formatted into a buffer of this size.
 constexpr size_t kCmdBufferSize = 10240;
+
+std::thread StartThread(std::function<void()> run) {
+  return std::thread(std::move(run));
+}
+
+std::atomic<cLoginDesk::ThreadStarter> g_startThread{&StartThread};
 
 int64_t SteadyMs() {
   using namespace std::chrono;
@@ -148,6 +155,8 @@ bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
   std::string stored = it->kicked ? std::string() : StoredHash(*it);
   const uint64_t bytes = PasswordCheckBytes(stored);
   if (!stored.empty() && !MayCheck(*it, bytes)) return false;
+  std::shared_ptr<stCheck> check;
+  if (!stored.empty() && !(check = StartCheck(stored, it->password))) return false;
   SetWaitsForMemory(*it, false);
   m_throttle.Begin(it->address, it->account, m_clock());
   it->begun = true;
@@ -156,18 +165,42 @@ bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
     return true;
   }
   if (serving) Hold(it->send, true);
-  auto check = std::make_shared<stCheck>();
-  check->thread = std::thread([check, stored, given = it->password] {
-    check->verdict = CheckPasswordHow(stored, given);
-    check->done.store(true);
-    GetHost().WakeWorker();
-  });
   it->stored = std::move(stored);
   it->check = std::move(check);
   it->checkBytes = bytes;
   ++m_nChecks;
   m_nCheckBytes += bytes;
   return true;
+}
+
+void cLoginDesk::SetThreadStarter(ThreadStarter start) {
+  g_startThread.store(start != nullptr ? start : &StartThread);
+}
+
+// Without a thread the login waits: thrown out of the Login command or the server's pass, the
+// failure left its attempt begun and unanswered for good with its link held, or ended the process.
+std::shared_ptr<cLoginDesk::stCheck> cLoginDesk::StartCheck(const std::string& stored,
+                                                            const std::string& given) {
+  auto check = std::make_shared<stCheck>();
+  try {
+    check->thread = g_startThread.load()([check, stored, given] {
+      check->verdict = CheckPasswordHow(stored, given);
+      check->done.store(true);
+      GetHost().WakeWorker();
+    });
+  } catch (const std::system_error& e) {
+    iBridge* bridge = m_accounts.GetBridge();
+    if (!m_bNoThreadSaid && bridge != nullptr) {
+      platform::ColorSection red(platform::kColorLightRed);
+      bridge->GetExceptionLog().TimeStamp() << "cLoginDesk no thread for a password check ("
+                                            << e.what() << "): its login waits for one\n";
+      bridge->GetExceptionLog().flush();
+    }
+    m_bNoThreadSaid = true;
+    return nullptr;
+  }
+  m_bNoThreadSaid = false;
+  return check;
 }
 
 // A check waiting for the memory of the running ones holds every other check back until it
@@ -198,6 +231,7 @@ void cLoginDesk::Finish(Attempts::iterator it, bool serving,
   auto answer = [&] {
     result = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str(), it->replayed,
                          it->kicked);
+    ForgetPasswordCheck();
     bytes = static_cast<int64_t>(get_gout().CollectedBytes());
   };
   bool answered = true;

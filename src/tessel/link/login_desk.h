@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "tessel/link/cmd_audit.h"
 #include "tessel/link/link_token.h"
@@ -67,6 +68,10 @@ class cLoginDesk {
   // The longest delay of a slowed key; the server keeps it below its login deadline.
   void SetMaxDelay(int64_t ms) { m_throttle.SetMaxDelay(ms); }
   void SetClock(Clock clock) { m_clock = std::move(clock); }
+  // Starts a check's thread (std::thread's own by default, null restores it); tests give one that
+  // throws std::system_error, as std::thread does when no thread can be made.
+  using ThreadStarter = std::thread (*)(std::function<void()> run);
+  static void SetThreadStarter(ThreadStarter start);
   size_t Pending() const { return m_attempts.size(); }
   size_t Checking() const { return m_nChecks; }
 
@@ -102,6 +107,9 @@ class cLoginDesk {
   // the running checks take is marked as waiting for it.
   bool MayCheck(stAttempt& attempt, uint64_t bytes);
   void SetWaitsForMemory(stAttempt& attempt, bool waits);
+  // A check of `given` against `stored` on a thread of its own; null when no thread can be made
+  // (said once until one is made again): the attempt then waits for its turn again.
+  std::shared_ptr<stCheck> StartCheck(const std::string& stored, const std::string& given);
   // Answers, takes the attempt off the list and releases its link.
   void Finish(Attempts::iterator it, bool serving, std::optional<ePasswordCheck> verdict);
   void Hold(iSend* send, bool hold);
@@ -118,4 +126,5 @@ class cLoginDesk {
   uint64_t m_nCheckBytes = 0;   // the memory the running checks take
   size_t m_nMemoryWaiters = 0;  // attempts marked waitsForMemory
   int64_t m_nLastSummary = 0;
+  bool m_bNoThreadSaid = false;  // the last check found no thread, and said so
 };

@@ -9,7 +9,9 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/password_hash.h"
 #include "testkit/audit_files.h"
+#include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
+#include "testkit/stdout_capture.h"
 
 namespace linktest {
 namespace {
@@ -82,6 +84,32 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   EXPECT_TRUE(Pump(
       [&] { return answers("Output([[login error hashed was kicked while this login waited"); }));
   EXPECT_EQ(Accounts().FindAccount("hashed"), nullptr);
+  SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
+  EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
+  // With no thread to be had for its check, a login waits (said once) until one can be made. A
+  // hash changed while its check ran is then not derived on the worker: the login is refused,
+  // saying so, and the next is checked off the worker against the new hash.
+  SendCmd(m_peerLink->client, 2, "Logout()");
+  ASSERT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") == nullptr; }));
+  testkit::cStdoutCapture out;
+  static std::atomic<int> threads{0};  // 0: none can be made; 1: held until 2
+  cLoginDesk::SetThreadStarter([](std::function<void()> run) {
+    if (threads == 0) throw std::system_error(EAGAIN, std::generic_category(), "made to fail");
+    return std::thread([run = std::move(run)] {
+      for (int i = 0; i < 20000 && threads < 2; ++i) usleep(1000);
+      run();
+    });
+  });
+  SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
+  ASSERT_TRUE(Pump([&] { return desk.Pending() == 3u; }));
+  EXPECT_FALSE(Pump([&] { return desk.Pending() != 3u; }, 300));
+  threads = 1;
+  ASSERT_TRUE(Pump([&] { return desk.Checking() == 1; }));
+  WriteAccount("hashed", HashPassword("pw2", 10), 1);
+  threads = 2;
+  EXPECT_TRUE(Pump([&] { return answers("Output([[login error the password changed while"); }));
+  EXPECT_EQ(testkit::CountOf(out.Text(), "cLoginDesk no thread for a password check"), 1u);
+  cLoginDesk::SetThreadStarter(nullptr);
   SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
   EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
 }
