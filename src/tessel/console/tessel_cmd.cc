@@ -69,11 +69,13 @@ std::vector<std::string> cTesselCmd::CurrentNames() const {
 
 void cTesselCmd::SetCmd(const char* text) {
   if (*text == '\0') return;
-  const size_t size = std::strlen(text);
   size_t waiting = 0, bytes = 0;
   bool taken = false;
   {
+    // The line is read (measured and copied) under the lock only: a fault reading it is one
+    // under the lock, which the crash status copying the input does not wait for.
     std::lock_guard<std::mutex> hold(m_inputLock);
+    const size_t size = std::strlen(text);
     waiting = m_inputs.size();
     bytes = m_inputBytes;
     // 1024 lines of 16 MiB each (as long as a piped line may be) held 16 GiB while the worker
