@@ -6,10 +6,8 @@
 #include <prometheus/text_serializer.h>
 
 #include <CivetServer.h>
-#include <arpa/inet.h>
 #include <civetweb.h>
 
-#include <charconv>
 #include <cstring>
 #include <exception>
 #include <iostream>
@@ -298,18 +296,9 @@ cMetrics::cMetrics()
 cMetrics::~cMetrics() = default;
 
 bool cMetrics::IsAddress(const std::string& address) {
-  const size_t colon = address.rfind(':');
-  if (colon == std::string::npos || colon == 0) return false;
-  const std::string port = address.substr(colon + 1);
-  unsigned value = 0;
-  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
-  if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value > 65535)
-    return false;
-  std::string host = address.substr(0, colon);
-  unsigned char bytes[16];
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-    return ::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), bytes) == 1;
-  return ::inet_pton(AF_INET, host.c_str(), bytes) == 1;
+  sockaddr_storage at{};
+  socklen_t size = 0;
+  return cMetricsGate::ParseAddress(address, at, size);
 }
 
 bool cMetrics::ServesIPv6() {

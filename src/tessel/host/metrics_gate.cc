@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -24,27 +25,6 @@ uint64_t NowMs() {
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// "A.B.C.D:PORT" or "[IPv6]:PORT" as a socket address; false when it is neither.
-bool ParseAddress(const std::string& address, sockaddr_storage& at, socklen_t& size) {
-  const size_t colon = address.rfind(':');
-  if (colon == std::string::npos) return false;
-  const int port = std::atoi(address.c_str() + colon + 1);
-  std::string host = address.substr(0, colon);
-  at = {};
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-    auto& v6 = reinterpret_cast<sockaddr_in6&>(at);
-    v6.sin6_family = AF_INET6;
-    v6.sin6_port = htons(static_cast<uint16_t>(port));
-    size = sizeof v6;
-    return ::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &v6.sin6_addr) == 1;
-  }
-  auto& v4 = reinterpret_cast<sockaddr_in&>(at);
-  v4.sin_family = AF_INET;
-  v4.sin_port = htons(static_cast<uint16_t>(port));
-  size = sizeof v4;
-  return ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1;
-}
-
 int PortOf(int fd) {
   sockaddr_storage at{};
   socklen_t size = sizeof at;
@@ -54,6 +34,30 @@ int PortOf(int fd) {
 }
 
 }  // namespace
+
+bool cMetricsGate::ParseAddress(const std::string& address, sockaddr_storage& at, socklen_t& size) {
+  const size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  const std::string port = address.substr(colon + 1);
+  unsigned value = 0;
+  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+  if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value > 65535)
+    return false;
+  const std::string host = address.substr(0, colon);
+  at = {};
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(at);
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(static_cast<uint16_t>(value));
+    size = sizeof v6;
+    return ::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &v6.sin6_addr) == 1;
+  }
+  auto& v4 = reinterpret_cast<sockaddr_in&>(at);
+  v4.sin_family = AF_INET;
+  v4.sin_port = htons(static_cast<uint16_t>(value));
+  size = sizeof v4;
+  return ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1;
+}
 
 cMetricsGate::~cMetricsGate() {
   Stop();

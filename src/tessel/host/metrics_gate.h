@@ -7,6 +7,8 @@
 // for a new one. Start and Stop: the thread that starts the metrics; the rest: its own thread.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -20,6 +22,9 @@ class cMetricsGate {
   static constexpr uint64_t kExchangeMs = 30000;  // for the whole exchange
 
   ~cMetricsGate();
+  // "A.B.C.D:PORT" or "[IPv6]:PORT" with a port of 0 to 65535 as a socket address; false when
+  // the text is neither (a port alone, "999.1.1.1", a port past 65535).
+  static bool ParseAddress(const std::string& address, sockaddr_storage& at, socklen_t& size);
   // Listens on "A.B.C.D:PORT" or "[IPv6]:PORT" (port 0: a free one) and hands each request to
   // 127.0.0.1:innerPort; false with the reason in `error`.
   bool Start(const std::string& address, int innerPort, std::string& error);
