@@ -37,6 +37,21 @@ TEST_F(LuaLimits, ACommandPastItsTimeIsStoppedEvenWhenItCatchesTheError) {
     EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
     EXPECT_TRUE(Run("done = (done or 0) + 1"));
   }
+  // A script state a stopped line ran in checks at its usual pace at its next call.
+  KLuaScript paced("paced");
+  lua_pushlightuserdata(group_.GetLua(), &paced);
+  lua_pushcclosure(
+      group_.GetLua(),
+      [](lua_State* L) {
+        auto* script = static_cast<KLuaScript*>(lua_touserdata(L, lua_upvalueindex(1)));
+        lua_pushboolean(L, script->DoString(luaL_checkstring(L, 1)) == 0);
+        return 1;
+      },
+      1);
+  lua_setglobal(group_.GetLua(), "InScript");
+  EXPECT_FALSE(Run("InScript('while 1 do end')"));
+  EXPECT_TRUE(Run("assert(InScript('x = 1'))")) << said_;
+  EXPECT_GT(lua_gethookcount(paced.GetLua()), 1);
   // So is script code a timer runs where no command runs, as a command of its own.
   ScriptTimer timer;
   ManagerClock time;
