@@ -39,16 +39,8 @@ TEST_F(LuaLimits, ACommandPastItsTimeIsStoppedEvenWhenItCatchesTheError) {
   }
   // A script state a stopped line ran in checks at its usual pace at its next call.
   KLuaScript paced("paced");
-  lua_pushlightuserdata(group_.GetLua(), &paced);
-  lua_pushcclosure(
-      group_.GetLua(),
-      [](lua_State* L) {
-        auto* script = static_cast<KLuaScript*>(lua_touserdata(L, lua_upvalueindex(1)));
-        lua_pushboolean(L, script->DoString(luaL_checkstring(L, 1)) == 0);
-        return 1;
-      },
-      1);
-  lua_setglobal(group_.GetLua(), "InScript");
+  luareg::def(group_.GetLua(), "InScript",
+              [&paced](const char* text) { return paced.DoString(text) == 0; });
   EXPECT_FALSE(Run("InScript('while 1 do end')"));
   EXPECT_TRUE(Run("assert(InScript('x = 1'))")) << said_;
   EXPECT_GT(lua_gethookcount(paced.GetLua()), 1);
