@@ -53,9 +53,10 @@ KLuaScript::~KLuaScript() {
   }
 }
 
-int KLuaScript::_DoString(const char* text, int mode) {
+int KLuaScript::_DoString(const char* text, int mode, const ChunkSetup& setup) {
   if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
   int rc = LoadLuaSource(m_L, text, m_strName.c_str());
+  if (rc == 0 && setup) rc = setup(m_L);
   if (rc == 0) rc = ProtectedCall(m_L, 0, mode == 1 ? LUA_MULTRET : 0);
   ReportLuaError(m_L, rc, "KLuaScript::DoString", m_strName);
   PassOnLuaFault();

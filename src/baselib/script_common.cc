@@ -1,5 +1,6 @@
 // The library's common script functions and the game-clock binding.
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <iostream>
 #include <vector>
@@ -10,6 +11,9 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The system's runner of RunScriptString's texts (see SetLuaTextRunner).
+std::atomic<LuaTextRunner> g_textRunner{nullptr};
 
 // Calls the function of the script (loaded when it is not yet); `found` tells whether the
 // script was there to call.
@@ -26,6 +30,10 @@ bool CallScript(const char* file, const char* function, bool& found) {
 }
 
 }  // namespace
+
+void SetLuaTextRunner(LuaTextRunner runner) {
+  g_textRunner.store(runner);
+}
 
 bool RunScriptFileFunc(const char* file, const char* function) {
   bool found = false;
@@ -64,11 +72,16 @@ bool RunScriptTest(const char* file, const char* function) {
   return ok;
 }
 
+int RunText(KLuaScript& script, const char* text) {
+  if (LuaTextRunner runner = g_textRunner.load()) return runner(script, text);
+  return script.DoString(text);
+}
+
 bool RunScriptString(const char* file, const char* text) {
   cScriptManager& manager = cScriptManager::Instance();
   manager.EnterScript();
   KLuaScript* script = manager.GetScript(file);
-  const bool ok = script != nullptr && script->DoString(text) == 0;
+  const bool ok = script != nullptr && RunText(*script, text) == 0;
   manager.LeaveScript();
   if (script == nullptr) std::cout << "RunScriptString not find script " << Shown(file) << '\n';
   return ok;

@@ -67,6 +67,7 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
   for (const stRow& row : rows)
     home.write(std::string("db/accounts/") + row.account + ".ini",
                std::string("password = pw\ncmd = 1\n") + row.rights + "\n");
+  home.write("exe/init_tessel_server", "function init() end function tick() print('tick ran') end");
   cServerProcess game(home, Words("game", Listen()));
   const std::string address = "127.0.0.1:" + std::to_string(game.WaitPort("game"));
   ASSERT_NE(address, "127.0.0.1:0") << game.Output();
@@ -92,6 +93,14 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
       EXPECT_NE(run.err.find("refused: "), std::string::npos) << line << "\n" << run.err;
     }
   }
+  // What gm's text defines in a script's state stays its own: the console runs the script's.
+  RunCli(home,
+         {"-u", "gm", "-c",
+          "/11/RunScriptString('exe/init_tessel_server', \"function tick() os.execute('" + touch +
+              "') end\")",
+          address},
+         "pw");
+  EXPECT_TRUE(game.Ask("/11/RunScript('exe/init_tessel_server','tick')", {"tick ran"}));
   // What a shell line would have made shows within its time; none was started.
   EXPECT_TRUE(game.Ask("/1/Denied()", {"account=viewer", "function=System", "right=@shell"}));
   EXPECT_FALSE(std::filesystem::exists(marker));

@@ -31,16 +31,17 @@ class KLuaScript {
   lua_State* GetLua() const { return m_L; }
   const std::string& GetName() const { return m_strName; }
 
-  // Runs `text` as a chunk. Mode 0 drops the chunk's results; mode 1 leaves all of them on the
-  // stack for the caller (who pops them). 0 on success, else the Lua error code.
-  int _DoString(const char* text, int mode);
+  // Called with the loaded chunk on top of the stack, before it runs: 0 lets it run; a Lua
+  // error code, with the error message left in the chunk's place, stops it as that error.
+  using ChunkSetup = std::function<int(lua_State*)>;
+  // Runs `text` as a chunk (with `setup` applied to it when given). Mode 0 drops the chunk's
+  // results; mode 1 leaves all of them on the stack for the caller (who pops them). 0 on
+  // success, else the Lua error code.
+  int _DoString(const char* text, int mode, const ChunkSetup& setup = nullptr);
   int DoString(const char* text) { return _DoString(text, 0); }
   int DoString1(const char* text) { return _DoString(text, 1); }
   // Runs a command text (chunk name "cmd"); 0 on success, else the Lua error code.
   int DoCmd(const char* text);
-  // Called with the loaded chunk on top of the stack, before it runs: 0 lets it run; a Lua
-  // error code, with the error message left in the chunk's place, stops it as that error.
-  using ChunkSetup = std::function<int(lua_State*)>;
   // The same with `setup` applied to the chunk (an environment of its own, for instance).
   int DoCmd(const char* text, const ChunkSetup& setup);
   // Calls the global `function` with the `argCount` values on top of the stack. The caller may
@@ -176,6 +177,12 @@ void SetLuaStateCloser(LuaStateCloser closer);
 // before use.
 using LuaStateCaller = int (*)(lua_State* L, int argCount, int resultCount);
 void SetLuaStateCaller(LuaStateCaller caller);
+// Runs the text RunScriptString gives a script's state in place of script.DoString(text) (which
+// it is while none is set): the system runs a text a link's command gave in that link's own
+// environment there, so that what one account defines is not what another one's call runs with
+// its rights. Any thread, before use.
+using LuaTextRunner = int (*)(KLuaScript& script, const char* text);
+void SetLuaTextRunner(LuaTextRunner runner);
 
 // Runs `text` in L under `chunkName`; 0 on success, else the Lua error code (the error is
 // reported as by KLuaScript).

@@ -119,6 +119,8 @@ int Panic(lua_State* L) {
   return 0;
 }
 
+void LimitHook(lua_State* L, lua_Debug*);
+
 // Every instruction checks from the stop on, in the running thread and in the state's main one.
 [[noreturn]] void Stop(lua_State* L, stCommand* command, const char* why) {
   if (command != nullptr) {
@@ -134,6 +136,15 @@ bool Stopping() {
   return g_stopWorker.load(std::memory_order_relaxed) && IsWorkerThread();
 }
 
+// A thread that checks at every instruction since a command was stopped in it, and now runs for
+// a command that is not stopped, checks at the usual pace again. The command's end puts back
+// only its own thread's pace: a script state's, run by a stopped console line (RunScript of a
+// function that looped), read the clock at every instruction of every later call for good.
+void RelaxHook(lua_State* L) {
+  if (lua_gethookcount(L) == 1 && lua_gethook(L) == &LimitHook)
+    lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+}
+
 // Stops the running command when the process ends or its time has passed; `what` (may be empty)
 // comes first in the error, naming what was cut short. Only plain buffers live here: the error
 // leaves the function without running destructors.
@@ -144,8 +155,11 @@ void CheckLimits(lua_State* L, const char* what) {
     std::snprintf(why, sizeof why, "%scommand stopped: the process is ending", what);
     Stop(L, command, why);
   }
-  if (command == nullptr || !command->timed) return;
-  if (!command->stopped && Clock::now() < command->deadline) return;
+  if (command == nullptr || !command->timed ||
+      (!command->stopped && Clock::now() < command->deadline)) {
+    RelaxHook(L);
+    return;
+  }
   std::snprintf(why, sizeof why,
                 "%scommand time limit: stopped after %d s of Lua (lua_time_limit in "
                 "config/config_int.ini)",

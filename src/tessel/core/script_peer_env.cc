@@ -44,9 +44,21 @@ int FindEnvs(lua_State* L) {
   return 0;
 }
 
+// RunScriptString's text, served for a link, runs in that link's environment of the script's
+// state: in the state's globals, a narrowed account (gm, deny = @shell) replaced a function of
+// the script there, and the console's next RunScript of it, or a timer's, ran the account's code
+// with every right. What the text defines now stays the link's and answers to its rights.
+int RunTextForLink(KLuaScript& script, const char* text) {
+  cPeerEnvs::cUse env;
+  return script._DoString(text, 0, [&env](lua_State* L) { return cScriptPeerEnvs::Apply(L, env); });
+}
+
+const bool g_runnerInstalled = (SetLuaTextRunner(&RunTextForLink), true);
+
 }  // namespace
 
 int cScriptPeerEnvs::Apply(lua_State* L, cPeerEnvs::cUse& use) {
+  (void)g_runnerInstalled;
   if (cPeerEnvScope::Current() == nullptr) return 0;
   // As a group's link texts: compiled without tail calls (cCmd::LoadText).
   if (const int rc = RecompileWithoutTailCalls(L); rc != 0) return rc;

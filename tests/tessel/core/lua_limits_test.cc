@@ -37,6 +37,13 @@ TEST_F(LuaLimits, ACommandPastItsTimeIsStoppedEvenWhenItCatchesTheError) {
     EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
     EXPECT_TRUE(Run("done = (done or 0) + 1"));
   }
+  // A script state a stopped line ran in checks at its usual pace at its next call.
+  KLuaScript paced("paced");
+  luareg::def(group_.GetLua(), "InScript",
+              [&paced](const char* text) { return paced.DoString(text) == 0; });
+  EXPECT_FALSE(Run("InScript('while 1 do end')"));
+  EXPECT_TRUE(Run("assert(InScript('x = 1'))")) << said_;
+  EXPECT_GT(lua_gethookcount(paced.GetLua()), 1);
   // So is script code a timer runs where no command runs, as a command of its own.
   ScriptTimer timer;
   ManagerClock time;
