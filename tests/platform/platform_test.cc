@@ -126,6 +126,28 @@ TEST(LineEditor, AHistoryFileIsAWholeRegularFileOfBoundedSizeOrNone) {
     EXPECT_NE(text.find(shown), std::string::npos) << text;
 }
 
+// A typed line is appended to the history file; an old file's lines longer than the editor keeps
+// are left out, and once the appends are many the file is written whole again, in order.
+TEST(LineEditor, ATypedLineIsAppendedAndTheFileIsWrittenWholeRarely) {
+  testkit::cTempDir dir;
+  const fs::path file = dir.path() / "history";
+  std::string old = "_HiStOrY_V2_\n";
+  for (int i = 0; i < 100; ++i) old += std::string(cLineEditor::kHistoryLineBytes + 1, 'x') + "\n";
+  testkit::WriteFile(file, old + "Old()\n");
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen("/dev/null", "w"), &std::fclose);
+  cLineEditor editor("t", 0, out.get(), file);
+  editor.Remember("Ver()");
+  EXPECT_EQ(testkit::ReadFile(file), "_HiStOrY_V2_\nOld()\nVer()\n");
+  testkit::WriteFile(file, "_HiStOrY_V2_\nkept\n");  // an append keeps what the file holds
+  editor.Remember("Ver()");
+  editor.Remember("Help()");
+  EXPECT_EQ(testkit::ReadFile(file), "_HiStOrY_V2_\nkept\nHelp()\n");
+  for (int i = 0; i < cLineEditor::kHistorySize; ++i) editor.Remember("a" + std::to_string(i));
+  const std::string text = testkit::ReadFile(file);
+  EXPECT_EQ(text.find("kept"), std::string::npos);
+  EXPECT_LT(text.find("\na0\na1\n"), text.find("\na998\na999\n"));
+}
+
 // A paste through a real terminal past the bound is dropped up to its end; the next line reads.
 TEST(LineEditor, ATypedLineLongerThanTheBoundIsDroppedUpToItsEnd) {
   int master = -1, slave = -1;
