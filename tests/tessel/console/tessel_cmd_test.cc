@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <future>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -175,7 +174,6 @@ TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
   std::streambuf* const former = std::cerr.rdbuf(err.rdbuf());
   for (const char* mark : {"a", "b", "c", "d", "e"})
     m_console.SetCmd(("//gate//Mark('" + std::string(mark) + "') --" + pad).c_str());
-  // A flood of drops says one line, and its count once the second is over.
   for (int i = 0; i < 1000; ++i) m_console.SetCmd("//gate//Mark('f')");
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   Passes(6);
