@@ -20,8 +20,6 @@ namespace platform {
 
 namespace {
 
-constexpr int kHistorySize = 1000;  // lines kept
-
 bool IsNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
@@ -223,12 +221,40 @@ cLineEditor::eRead cLineEditor::ReadLine(std::string& line, int wakeFd) {
   return eRead::kLine;
 }
 
+// A typed line is appended: rewriting the whole file after every line cost a second a line for
+// 1000 kept lines of 4 KiB, seconds for an old file of longer ones. The file is written whole
+// again after kHistorySize appends, or when an append would pass what a load reads.
 void cLineEditor::Remember(const std::string& line) {
   if (line.empty() || line.size() > kHistoryLineBytes) return;
   cUtf8Scope scope(m_locale);
   HistEvent ev;
+  // The history keeps no line twice in a row: the file neither.
+  if (history(m_history, &ev, H_FIRST) == 0 && line == ev.str) return;
   history(m_history, &ev, H_ENTER, line.c_str());
+  if (m_appended < kHistorySize && AppendHistory(line)) {
+    ++m_appended;
+    return;
+  }
+  m_appended = 0;
   SaveHistory();
+}
+
+bool cLineEditor::AppendHistory(const std::string& line) {
+  if (m_historyFile.empty()) return false;
+  std::string text;
+  if (!LineText(line, text)) return false;
+  const int fd = OpenHistory(O_WRONLY | O_APPEND, true);
+  struct stat st {};
+  bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size > 0 &&
+            st.st_size + static_cast<long>(text.size()) <= kHistoryBytes &&
+            ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
+  if (ok && ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    // A part of the line (a full disk) goes: the next line must not continue it.
+    [[maybe_unused]] const int cut = ::ftruncate(fd, st.st_size);
+    ok = false;
+  }
+  if (fd >= 0) ::close(fd);
+  return ok;
 }
 
 int cLineEditor::OpenHistory(int flags, bool missingIsFine) {
@@ -258,23 +284,50 @@ void cLineEditor::LoadHistory() {
   if (m_historyFile.empty()) return;
   const int fd = OpenHistory(O_RDONLY, true);
   if (fd < 0) return;
+  struct history* loaded = history_init();
   HistEvent ev;
-  history(m_history, &ev, H_LOAD, ("/proc/self/fd/" + std::to_string(fd)).c_str());
+  history(loaded, &ev, H_SETSIZE, kHistorySize);
+  history(loaded, &ev, H_LOAD, ("/proc/self/fd/" + std::to_string(fd)).c_str());
   ::close(fd);
+  // A line longer than the editor keeps (an old or hand-made file) is left out, and the file is
+  // written whole at the first line typed: else such lines were written back, megabytes of them,
+  // with every line typed.
+  for (int at = history(loaded, &ev, H_LAST); at == 0; at = history(loaded, &ev, H_PREV)) {
+    if (std::strlen(ev.str) <= kHistoryLineBytes)
+      history(m_history, &ev, H_ENTER, ev.str);
+    else
+      m_appended = kHistorySize;
+  }
+  history_end(loaded);
 }
 
 // libedit writes its lines to a file of its own only (it sets that file's mode): an unnamed one,
 // read back.
-bool cLineEditor::HistoryText(std::string& text) {
+bool cLineEditor::HistoryText(struct history* from, std::string& text) {
   std::FILE* lines = std::tmpfile();
   if (lines == nullptr) return false;
   HistEvent ev;
-  bool ok = history(m_history, &ev, H_SAVE_FP, lines) >= 0 && std::fflush(lines) == 0;
+  bool ok = history(from, &ev, H_SAVE_FP, lines) >= 0 && std::fflush(lines) == 0;
   std::rewind(lines);
   char chunk[4096];
   for (size_t n; ok && (n = std::fread(chunk, 1, sizeof chunk, lines)) > 0;) text.append(chunk, n);
   ok = ok && !std::ferror(lines);
   std::fclose(lines);
+  return ok;
+}
+
+// One line as the file holds it: the whole text of a history of that line alone, but its first
+// line (the file's mark).
+bool cLineEditor::LineText(const std::string& line, std::string& text) {
+  struct history* one = history_init();
+  HistEvent ev;
+  history(one, &ev, H_SETSIZE, 1);
+  history(one, &ev, H_ENTER, line.c_str());
+  bool ok = HistoryText(one, text);
+  history_end(one);
+  const size_t mark = text.find('\n');
+  ok = ok && mark != std::string::npos && mark + 1 < text.size() && text.back() == '\n';
+  if (ok) text.erase(0, mark + 1);
   return ok;
 }
 
@@ -289,7 +342,7 @@ void cLineEditor::SaveHistory() {
   bool ok = ::fchmod(fd, S_IRUSR | S_IWUSR) == 0;
   ::close(fd);
   std::string text;
-  ok = ok && HistoryText(text);
+  ok = ok && HistoryText(m_history, text);
   ok = ok && WriteFileAtomically(m_historyFile, text);
   if (ok || m_saveFailSaid) return;
   m_saveFailSaid = true;

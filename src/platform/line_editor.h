@@ -48,13 +48,15 @@ class cLineEditor {
   // the end of the input (Ctrl+D on an empty line) or a read error; kWoken when `wakeFd` (>= 0)
   // became readable first, which is left for the caller to read.
   eRead ReadLine(std::string& line, int wakeFd = -1);
-  // Adds a line to the history and writes the history file (owner-only); a write that fails
-  // is said once on `out`. A line longer than kHistoryLineBytes is not kept.
+  // Adds a line to the history and appends it to the history file (owner-only), written whole
+  // again after kHistorySize appends; a write that fails is said once on `out`. A line longer
+  // than kHistoryLineBytes is not kept, nor one read from the file.
   void Remember(const std::string& line);
 
   // The longest line kept, and the most a history file read at the start may hold: the most the
   // editor writes (1000 such lines, each byte written as at most 5).
   static constexpr size_t kHistoryLineBytes = 4096;
+  static constexpr int kHistorySize = 1000;  // lines kept
   static constexpr long kHistoryBytes = 32L << 20;
 
  private:
@@ -66,7 +68,11 @@ class cLineEditor {
   unsigned char CompleteWord();
   void LoadHistory();
   void SaveHistory();
-  bool HistoryText(std::string& text);
+  static bool HistoryText(history* from, std::string& text);
+  // `line` as the history file holds it, with its line end.
+  static bool LineText(const std::string& line, std::string& text);
+  // False when the file holds nothing yet, cannot be written or would pass kHistoryBytes.
+  bool AppendHistory(const std::string& line);
   // Opens the history file with `flags`, never following a link nor waiting; -1 (and `out`
   // told why, the history file then dropped) when it is no regular file or fails to open.
   int OpenHistory(int flags, bool missingIsFine);
@@ -83,6 +89,7 @@ class cLineEditor {
   bool m_overlong = false;  // it passed m_maxLineBytes: dropped up to its end
   std::string m_historyFile;
   bool m_saveFailSaid = false;
+  int m_appended = 0;  // lines appended since the file was last written whole
   std::string m_prompt;
   NamesFunc m_names;
   void* m_locale = nullptr;

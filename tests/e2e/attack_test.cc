@@ -446,6 +446,13 @@ TEST(AttackE2e, AStrangersRecordsPutNoRawByteOfTheirsOnTheConsoleOrInALog) {
     stranger.peer.Write(Frame(type, type == 1003 ? evil + '\0' : evil.substr(0, 8)));
   for (int32_t group : {0, 1, 2, 4, 19, 20, 25, -1}) stranger.peer.Write(CmdFrame(group, evil));
   ASSERT_TRUE(stranger.Ask(2, "Login('ops','wrong')", "Logined(0,")) << server.Output();
+  // An operator's line while a peer's command runs names that command, its controls escaped.
+  cClient ops(port);
+  ops.peer.Write(CmdFrame(4, "while not io.open('go') do end --[[" + evil + "]]"));
+  for (int i = 0; i < 3 && !server.Ask("--", {"cur cmd is while"}); ++i) {
+  }
+  testkit::WriteFile(home.path() / "go", "");
+  EXPECT_NE(server.Output().find("end --[[\\x1B[2J\\x1B]0;owned\\x07"), std::string::npos);
   server.QuitInOrder();
   const std::string seen = server.Output() + testkit::ReadFolder(home.path() / "log");
   for (const char* raw : {"\33", "\7", "\23331m", "\302\233"})

@@ -126,6 +126,22 @@ TEST(LineEditor, AHistoryFileIsAWholeRegularFileOfBoundedSizeOrNone) {
     EXPECT_NE(text.find(shown), std::string::npos) << text;
 }
 
+// A typed line is appended; the file is written whole after 1000 or when a line read was too long.
+TEST(LineEditor, ATypedLineIsAppendedAndTheFileIsWrittenWholeRarely) {
+  testkit::cTempDir dir;
+  const fs::path file = dir.path() / "history";
+  testkit::WriteFile(file, "_HiStOrY_V2_\n" + std::string(5000, 'x') + "\nOld()\n");
+  cLineEditor editor("t", 0, stdout, file);
+  editor.Remember("Ver()");
+  EXPECT_EQ(testkit::ReadFile(file), "_HiStOrY_V2_\nOld()\nVer()\n");
+  testkit::WriteFile(file, "_HiStOrY_V2_\nkept\n");  // an append keeps what the file holds
+  editor.Remember("Ver()");
+  editor.Remember("Help()");
+  EXPECT_EQ(testkit::ReadFile(file), "_HiStOrY_V2_\nkept\nHelp()\n");
+  for (int i = 0; i < cLineEditor::kHistorySize; ++i) editor.Remember("a" + std::to_string(i));
+  EXPECT_EQ(testkit::ReadFile(file).find("kept"), std::string::npos);
+}
+
 // A paste through a real terminal past the bound is dropped up to its end; the next line reads.
 TEST(LineEditor, ATypedLineLongerThanTheBoundIsDroppedUpToItsEnd) {
   int master = -1, slave = -1;

@@ -8,7 +8,9 @@
 #include <iostream>
 #include <optional>
 #include <string_view>
+#include <utility>
 
+#include "platform/clock.h"
 #include "platform/console_color.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/cmd_line.h"
@@ -70,7 +72,8 @@ std::vector<std::string> cTesselCmd::CurrentNames() const {
 void cTesselCmd::SetCmd(const char* text) {
   if (*text == '\0') return;
   size_t waiting = 0, bytes = 0;
-  bool taken = false;
+  bool taken = false, say = false;
+  unsigned long more = 0;
   {
     // The line is read (measured and copied) under the lock only: a fault reading it is one
     // under the lock, which the crash status copying the input does not wait for.
@@ -85,17 +88,35 @@ void cTesselCmd::SetCmd(const char* text) {
       m_inputs.emplace_back(text, size);
       m_inputBytes += size;
     }
+    const uint32_t now = platform::TimeGetTime();
+    more = TakeUnsaidDrops(now);
+    say = !taken && platform::ElapsedMs(m_dropSaidMs, now) >= 1000;
+    if (say) m_dropSaidMs = now;
+    if (!taken && !say) ++m_dropsUnsaid;
   }
   // Said with the lock released: a standard error that blocks (a full pipe to a logger) must not
   // hold the worker, which takes the lock for every line.
-  if (!taken) {
-    std::cerr << "console line dropped, " << waiting << " lines";
-    if (waiting < kMaxPendingLines) std::cerr << " of " << (bytes >> 20) << " MiB";
-    std::cerr << " wait already" << std::endl;
-    return;
-  }
+  SayMoreDropped(more);
+  if (say) SayDrop(waiting, bytes);
+  if (!taken) return;
   // The line runs at once, not at the worker's next periodic pass.
   GetHost().WakeWorker();
+}
+
+unsigned long cTesselCmd::TakeUnsaidDrops(uint32_t nowMs) {
+  if (m_dropsUnsaid == 0 || platform::ElapsedMs(m_dropSaidMs, nowMs) < 1000) return 0;
+  return std::exchange(m_dropsUnsaid, 0);
+}
+
+void cTesselCmd::SayDrop(size_t waiting, size_t bytes) {
+  std::cerr << "console line dropped, " << waiting << " lines";
+  if (waiting < kMaxPendingLines) std::cerr << " of " << (bytes >> 20) << " MiB";
+  std::cerr << " wait already" << std::endl;
+}
+
+void cTesselCmd::SayMoreDropped(unsigned long count) {
+  if (count != 0)
+    std::cerr << "console line dropped, " << count << " more lines dropped" << std::endl;
 }
 
 std::string cTesselCmd::GetCurInput() const {
@@ -150,12 +171,16 @@ void cTesselCmd::Run() {
     ParseCmd(line.c_str(), std::cout);
   }
   PublishNames();
+  unsigned long more = 0;
   {
     // Lines handed over while this one ran wait behind it for the next passes.
     std::lock_guard<std::mutex> hold(m_inputLock);
     m_inputBytes -= m_inputs.front().size();
     m_inputs.pop_front();
+    more = TakeUnsaidDrops(platform::TimeGetTime());
   }
+  // The count of a flood's last drops, when no later line comes to say it.
+  SayMoreDropped(more);
   if (m_bPrintPrompt) std::cout << "!>" << std::flush;
   get_gout().SetLocalInput(false);
 }

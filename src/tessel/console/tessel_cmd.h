@@ -30,7 +30,8 @@ class cTesselCmd : public cCmdArray {
   void Start();
 
   // Most lines, and most bytes of them, that may wait for the worker; a line handed over beyond
-  // either is dropped with a message on standard error. A line finds room when none waits.
+  // either is dropped with a message on standard error, the first of a second; the others of
+  // that second are counted in one line once it is over. A line finds room when none waits.
   static constexpr size_t kMaxPendingLines = 1024;
   static constexpr size_t kMaxPendingBytes = 64 << 20;
 
@@ -87,6 +88,10 @@ class cTesselCmd : public cCmdArray {
   // the text that made it only, never for the next command of this or another link.
   void ReturnCursorOfOtherCode();
   void ShiftByName(const std::string& name, std::ostream& os);
+  // Under the input lock: the dropped lines not said yet once their second is over, else 0.
+  unsigned long TakeUnsaidDrops(uint32_t nowMs);
+  static void SayDrop(size_t waiting, size_t bytes);
+  static void SayMoreDropped(unsigned long count);
   static cCmd* GroupAt(const cCmdArray* array, int level);
 
   cCmdArray* m_pCurArray = this;
@@ -99,6 +104,9 @@ class cTesselCmd : public cCmdArray {
   mutable std::mutex m_inputLock;
   std::deque<std::string> m_inputs;
   size_t m_inputBytes = 0;  // the bytes of m_inputs
+  // A flood of lines dropped wrote as many lines on standard error (the journal, under systemd).
+  uint32_t m_dropSaidMs = 0;        // when a drop was last said, under m_inputLock
+  unsigned long m_dropsUnsaid = 0;  // drops since then, under m_inputLock
   std::vector<std::string> m_names;
   std::atomic<bool> m_bPrintPrompt{true};
 };

@@ -96,6 +96,12 @@ void cConsoleBound::EndLeftOutLine() {
     m_atLineStart = true;
 }
 
+void cConsoleBound::EndShownLine() {
+  if (m_atLineStart || !m_lineShown || m_lineScope == cCmdRightsScope::OuterSerial()) return;
+  Write("\n", 1);
+  m_atLineStart = true;
+}
+
 void cConsoleBound::Write(const char* text, std::streamsize count) {
   if (m_target != nullptr) m_target->sputn(text, count);
 }
@@ -112,6 +118,7 @@ void cConsoleBound::Show(const char* text, std::streamsize count, bool lineEnds)
 
 std::streamsize cConsoleBound::xsputn(const char* given, std::streamsize size) {
   if (!Bounded()) {
+    if (OnWorkerThread()) EndShownLine();
     Write(given, size);
     return size;
   }
@@ -122,6 +129,7 @@ std::streamsize cConsoleBound::xsputn(const char* given, std::streamsize size) {
   const char* text = clean.data();
   const auto count = static_cast<std::streamsize>(clean.size());
   EndLeftOutLine();
+  EndShownLine();
   for (std::streamsize at = 0; at < count;) {
     std::streamsize end = at;
     while (end < count && text[end] != '\n') ++end;

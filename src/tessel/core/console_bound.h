@@ -51,6 +51,9 @@ class cConsoleBound : public std::streambuf {
   // A line left out unfinished by code that has ended (its rights scope is over) ends with it:
   // else it took the next command's first line, and the count was never said.
   void EndLeftOutLine();
+  // A shown line left unfinished by code that has ended ends before the next code's text: else
+  // that text (the console's own answer, another account's) read as the rest of the account's.
+  void EndShownLine();
   void SayCount();
   void Show(const char* text, std::streamsize count, bool lineEnds);
   void Write(const char* text, std::streamsize count);

@@ -18,6 +18,7 @@
 #include "platform/console_key.h"
 #include "platform/paths.h"
 #include "platform/stdout_line.h"
+#include "platform/text_clean.h"
 #include "tessel/console/alias.h"
 #include "tessel/console/groups/cmd_script.h"
 #include "tessel/console/groups/standard_groups.h"
@@ -460,9 +461,10 @@ void cTessel::HandleConsoleLine(const std::string& line) {
   const int waiting = GetMsgNum();
   if (waiting > 0)
     std::cout << "there are " << waiting << " msg in queue, you should wait a while." << std::endl;
+  // The running command may be a peer's text: its controls and line ends reach no terminal.
   const std::string current = cCmd::CurCmdText();
   if (!current.empty())
-    std::cout << "cur cmd is " << current << std::endl;
+    std::cout << "cur cmd is " << EscapeControls(current) << std::endl;
   else
     std::cout << "cur is in timer" << std::endl;
   cTesselCmd::Instance().SetCmd(line.c_str());

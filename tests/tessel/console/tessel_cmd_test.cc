@@ -144,9 +144,9 @@ TEST_F(TesselCmdTest, AliasedLinesAreParsedAndPastedOnesRun) {
 // waiting bounds (of lines, of bytes: 1024 lines of 16 MiB held 16 GiB); lines beyond are dropped.
 TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
   Marks all;
-  for (size_t i = 0; i <= cTesselCmd::kMaxPendingLines; ++i) {
+  for (size_t i = 0; i < cTesselCmd::kMaxPendingLines; ++i) {
     m_console.SetCmd(("//gate//Mark('" + std::to_string(i) + "')").c_str());
-    if (i < cTesselCmd::kMaxPendingLines) all.push_back(std::to_string(i));
+    all.push_back(std::to_string(i));
   }
   // The drop is said on a standard error that blocks (a full pipe): the worker still reads.
   int fds[2];
@@ -169,9 +169,18 @@ TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
   EXPECT_EQ(m_low.FirstArgs("Mark"), all);
   EXPECT_EQ(m_console.GetCurInput(), "");
   const std::string pad(cTesselCmd::kMaxPendingBytes / 4 - 20, 'x');
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the drop above was said
+  std::ostringstream err;
+  std::streambuf* const former = std::cerr.rdbuf(err.rdbuf());
   for (const char* mark : {"a", "b", "c", "d", "e"})
     m_console.SetCmd(("//gate//Mark('" + std::string(mark) + "') --" + pad).c_str());
+  for (int i = 0; i < 1000; ++i) m_console.SetCmd("//gate//Mark('f')");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   Passes(6);
+  std::cerr.rdbuf(former);
+  EXPECT_EQ(err.str(),
+            "console line dropped, 4 lines of 64 MiB wait already\n"
+            "console line dropped, 1000 more lines dropped\n");
   EXPECT_EQ(m_low.FirstArgs("Mark").back(), "d");
 }
 

@@ -244,7 +244,16 @@ TEST(Cmd, TheConsoleWritesAgainAfterAFlushThatFailed) {
   } target;
   cConsoleBound bound(&target);
   std::ostream(&bound) << "full" << std::endl << "again" << std::endl;
-  EXPECT_EQ(target.str(), "full\nagain\n");
+  // A narrowed account's line left unfinished ends with its command, not in the next one's text.
+  for (const bool narrowedNext : {false, true}) {
+    {
+      const cCmdRightsScope forger(std::make_shared<stCmdRights>());
+      std::ostream(&bound) << "[ops] ok: ";
+    }
+    const cCmdRightsScope next(narrowedNext ? std::make_shared<stCmdRights>() : nullptr);
+    std::ostream(&bound) << "Kick('ops')" << std::endl;
+  }
+  EXPECT_EQ(target.str(), "full\nagain\n[ops] ok: \nKick('ops')\n[ops] ok: \nKick('ops')\n");
 }
 
 }  // namespace
