@@ -81,6 +81,7 @@ bool cMetricsGate::Start(const std::string& address, Answerer answer, std::strin
   }
   m_nPort = PortOf(m_listen);
   m_answer = std::move(answer);
+  m_takeAtMs = 0;
   m_bStop = false;
   m_thread = std::thread([this] { Run(); });
   return true;
@@ -102,7 +103,8 @@ void cMetricsGate::Stop() {
 void cMetricsGate::Run() {
   std::vector<pollfd> fds;
   while (!m_bStop.load()) {
-    fds.assign({{m_wake[0], POLLIN, 0}, {m_listen, POLLIN, 0}});
+    const bool taking = NowMs() >= m_takeAtMs;
+    fds.assign({{m_wake[0], POLLIN, 0}, {m_listen, static_cast<short>(taking ? POLLIN : 0), 0}});
     for (const stConn& conn : m_conns)
       fds.push_back({conn.client, static_cast<short>(conn.answered ? POLLOUT : POLLIN), 0});
     ::poll(fds.data(), fds.size(), 250);
@@ -126,6 +128,15 @@ void cMetricsGate::Run() {
 void cMetricsGate::Accept(uint64_t nowMs) {
   for (int n = 0; n < kMostOpen; ++n) {
     const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    // Out of descriptors (or memory), the connection stays queued and the socket ready: taken
+    // again at once, the thread would spin on a core until one is freed. It waits a second.
+    if (fd < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+        errno != ECONNABORTED) {
+      std::cout << "cMetricsGate::Accept can not take a metrics connection: "
+                << std::strerror(errno) << "; tries again in " << kRetakeMs / 1000 << " s"
+                << std::endl;
+      m_takeAtMs = nowMs + kRetakeMs;
+    }
     if (fd < 0) return;
     if (m_conns.size() >= static_cast<size_t>(kMostOpen)) {
       // The oldest still sending its request makes room; with none, the new one is refused.

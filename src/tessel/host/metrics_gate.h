@@ -22,6 +22,7 @@ class cMetricsGate {
   static constexpr int kMostOpen = 64;
   static constexpr uint64_t kRequestMs = 2000;    // to send the request's head
   static constexpr uint64_t kExchangeMs = 30000;  // for the whole exchange
+  static constexpr uint64_t kRetakeMs = 1000;     // after a connection could not be taken
 
   ~cMetricsGate();
   // "A.B.C.D:PORT" or "[IPv6]:PORT" with a port of 0 to 65535 as a socket address; false when
@@ -61,4 +62,5 @@ class cMetricsGate {
   // The gate's thread only.
   std::vector<stConn> m_conns;
   uint64_t m_idle = 0, m_slow = 0, m_refused = 0, m_nextLineMs = 0;
+  uint64_t m_takeAtMs = 0;  // when connections are taken again
 };

@@ -3,6 +3,7 @@
 #include "tessel/host/metrics.h"
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "netlib/net_counters.h"
 #include "tessel/core/cmd.h"
 #include "tessel/host/worker_stats.h"
+#include "testkit/child_process.h"
 #include "testkit/stdout_capture.h"
 
 namespace {
@@ -138,6 +140,44 @@ TEST(Metrics, ConnectionsThatSendNothingOrTrickleABodyDoNotHoldUpAScrape) {
                                 "room (64 open at most)"),
             std::string::npos)
       << console.Text();
+}
+
+// Out of descriptors, a connection waiting on the metrics port could not be taken, and the
+// gate took it again at once, spinning on a core; it says so, waits, and serves it afterwards.
+TESSEL_CHILD_SCENARIO(metrics_out_of_descriptors) {
+  cWorkerStats worker;
+  if (!cMetrics::Instance().Start("127.0.0.1:0", "metrics_test", "1", worker)) return 3;
+  sockaddr_in at{AF_INET,
+                 htons(static_cast<uint16_t>(cMetrics::Instance().Port())),
+                 {htonl(INADDR_LOOPBACK)},
+                 {}};
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval limit{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  rlimit was{}, full{};
+  ::getrlimit(RLIMIT_NOFILE, &was);
+  full = {static_cast<rlim_t>(::dup(0)), was.rlim_max};  // the lowest free one: no more
+  ::close(static_cast<int>(full.rlim_cur));
+  ::setrlimit(RLIMIT_NOFILE, &full);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  ::send(fd, "GET /metrics HTTP/1.0\r\n\r\n", 25, MSG_NOSIGNAL);
+  ::usleep(1500000);
+  ::setrlimit(RLIMIT_NOFILE, &was);
+  char reply[16] = {};
+  return ::recv(fd, reply, sizeof reply - 1, MSG_WAITALL) > 0 &&
+                 std::string(reply).starts_with("HTTP/1.1 200")
+             ? 0
+             : 4;
+}
+
+TEST(Metrics, AConnectionThatCannotBeTakenForWantOfDescriptorsIsSaidAndServedLater) {
+  testkit::cTempDir dir;
+  const stChildResult r = RunChildScenario(dir.path(), "metrics_out_of_descriptors", false);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("cMetricsGate::Accept can not take a metrics connection: Too many open "
+                       "files; tries again in 1 s"),
+            std::string::npos)
+      << r.out;
 }
 
 // Cuts without a reason and with a program's own reason are exported ("none", "other").
