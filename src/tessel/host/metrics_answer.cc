@@ -158,7 +158,7 @@ std::string cMetricsAnswer::Answer(std::string_view head, bool whole) {
   bool chunks = false;
   Header(head, "Transfer-Encoding", &chunks);
   const std::string length(Header(head, "Content-Length"));
-  if (chunks || std::atoll(length.c_str()) > 0) return kBodyRefused;
+  if (chunks || std::strtoll(length.c_str(), nullptr, 10) > 0) return kBodyRefused;
   if (!words[1].starts_with("/")) return ErrorAnswer(version, 400, "Bad Request", "Invalid URI");
   if (method - std::begin(kMethods) >= static_cast<ptrdiff_t>(kFirstWriting))
     return ErrorAnswer(version, 405, "Method Not Allowed",

@@ -156,7 +156,7 @@ TESSEL_CHILD_SCENARIO(metrics_out_of_descriptors) {
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   rlimit was{}, full{};
   ::getrlimit(RLIMIT_NOFILE, &was);
-  full = {static_cast<rlim_t>(::dup(0)), was.rlim_max};  // the lowest free one: no more
+  full = {static_cast<rlim_t>(::dup(STDOUT_FILENO)), was.rlim_max};  // the lowest free one: no more
   ::close(static_cast<int>(full.rlim_cur));
   ::setrlimit(RLIMIT_NOFILE, &full);
   ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
