@@ -1,25 +1,20 @@
 #include "tessel/host/metrics.h"
 
 #include <prometheus/collectable.h>
-#include <prometheus/exposer.h>
 #include <prometheus/metric_family.h>
 #include <prometheus/text_serializer.h>
 
-#include <CivetServer.h>
-#include <civetweb.h>
-
 #include <cstring>
-#include <exception>
 #include <iostream>
 #include <iterator>
 #include <limits>
-#include <stdexcept>
 #include <string_view>
 
 #include "platform/terminal_text.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/cmd.h"
 #include "tessel/core/run_counters.h"
+#include "tessel/host/metrics_answer.h"
 #include "tessel/host/metrics_gate.h"
 #include "tessel/host/worker_stats.h"
 
@@ -105,49 +100,6 @@ class cMetrics::cCollector final : public prometheus::Collectable {
 
  private:
   const cMetrics& m_metrics;
-};
-
-namespace {
-
-constexpr char kBodyRefused[] =
-    "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 31\r\n"
-    "Connection: close\r\n\r\na scrape sends no request body\n";
-
-// The web server's threads, before a request is served: one that announces a body (a length or
-// chunks) is answered 400. The web server reads a body to its end before it lets the connection
-// go; the gate has ended the writing side of its connection to the web server after the
-// request, so the body ends at once (clients trickling bodies a byte a second held every thread
-// for as long as they kept sending, and no scrape was served).
-int RefuseBody(mg_connection* conn) {
-  const mg_request_info* request = mg_get_request_info(conn);
-  if ((request == nullptr || request->content_length <= 0) &&
-      mg_get_header(conn, "Transfer-Encoding") == nullptr)
-    return 0;
-  mg_write(conn, kBodyRefused, sizeof kBodyRefused - 1);
-  return 400;
-}
-
-CivetCallbacks BodyRefusing() {
-  CivetCallbacks callbacks;
-  callbacks.begin_request = RefuseBody;
-  return callbacks;
-}
-
-}  // namespace
-
-// Holds the exposer, so that the header names no type of the library, and the gate ahead of
-// it. The exposer listens on a loopback port of its own and gets only whole requests from the
-// gate (an idle connection held one of its threads); one that announces a body is refused.
-class cExposerHolder {
- public:
-  cExposerHolder()
-      : callbacks(BodyRefusing()),
-        exposer(std::vector<std::string>{"listening_ports", "127.0.0.1:0", "num_threads", "8",
-                                         "request_timeout_ms", "2000"},
-                &callbacks) {}
-  CivetCallbacks callbacks;
-  prometheus::Exposer exposer;
-  cMetricsGate gate;
 };
 
 namespace {
@@ -301,10 +253,6 @@ bool cMetrics::IsAddress(const std::string& address) {
   return cMetricsGate::ParseAddress(address, at, size);
 }
 
-bool cMetrics::ServesIPv6() {
-  return mg_check_feature(MG_FEATURES_IPV6) != 0;
-}
-
 bool cMetrics::Start(const std::string& address, const std::string& program,
                      const std::string& version, const cWorkerStats& worker) {
   Stop();
@@ -313,36 +261,29 @@ bool cMetrics::Start(const std::string& address, const std::string& program,
               << " is not A.B.C.D:PORT or [IPv6]:PORT; metrics off" << std::endl;
     return false;
   }
-  if (address.front() == '[' && !ServesIPv6()) {
-    std::cout << "cMetrics::Start metrics address " << address
-              << ": this build's web server library (civetweb) has no IPv6; give A.B.C.D:PORT;"
-              << " metrics off" << std::endl;
-    return false;
-  }
   m_strProgram = program;
   m_strVersion = version;
   m_pWorker = &worker;
-  try {
-    m_exposer = std::make_unique<cExposerHolder>();
-    m_exposer->exposer.RegisterCollectable(m_collector);
-    const std::vector<int> ports = m_exposer->exposer.GetListeningPorts();
-    std::string error = "the web server has no port";
-    if (ports.empty() || !m_exposer->gate.Start(address, ports.front(), error))
-      throw std::runtime_error(error);
-    m_nPort = m_exposer->gate.Port();
-  } catch (const std::exception& e) {
-    std::cout << "cMetrics::Start can not serve metrics on " << address << ": " << e.what()
+  auto answer = std::make_shared<cMetricsAnswer>([this] { return Text(); });
+  std::string error;
+  m_gate = std::make_unique<cMetricsGate>();
+  if (!m_gate->Start(
+          address,
+          [answer](std::string_view head, bool whole) { return answer->Answer(head, whole); },
+          error)) {
+    std::cout << "cMetrics::Start can not serve metrics on " << address << ": " << error
               << std::endl;
-    m_exposer.reset();
+    m_gate.reset();
     return false;
   }
+  m_nPort = m_gate->Port();
   m_bOn = true;
   return true;
 }
 
 void cMetrics::Stop() {
   m_bOn = false;
-  m_exposer.reset();
+  m_gate.reset();
   m_nPort = 0;
 }
 

@@ -1,8 +1,8 @@
-// The process's metrics for Prometheus, served over HTTP by prometheus-cpp's pull exposer
-// behind a gate that hands it only whole requests (metrics_gate.h): the
+// The process's metrics for Prometheus, served over HTTP by a gate of one thread that answers
+// each whole request itself (metrics_gate.h, metrics_answer.h): the
 // worker's cycles, links, queues and traffic, commands per group, refusals, failed logins and
 // TLS hand-shakes, and the build. The worker and the link floors write their own values
-// (relaxed atomics, never a lock a scrape holds); a scrape, on the exposer's threads, reads them
+// (relaxed atomics, never a lock a scrape holds); a scrape, on the gate's thread, reads them
 // and builds the families. Start and Stop: main thread; the Note/Publish calls: the worker.
 #pragma once
 
@@ -50,13 +50,9 @@ class cMetrics {
   // IsAddress) or it cannot listen.
   bool Start(const std::string& address, const std::string& program, const std::string& version,
              const cWorkerStats& worker);
-  // "A.B.C.D:PORT" or "[IPv6]:PORT" with a port of 0 to 65535: an address the exposer takes as
-  // written (it would take a port alone for every interface, and "999.1.1.1" for another
-  // address).
+  // "A.B.C.D:PORT" or "[IPv6]:PORT" with a port of 0 to 65535, served as written (never a port
+  // alone for every interface, nor "999.1.1.1" read as another address).
   static bool IsAddress(const std::string& address);
-  // Whether the web server library under the exposer was built to listen on IPv6 (Debian 12's
-  // civetweb is not): "[IPv6]:PORT" is served only where it was.
-  static bool ServesIPv6();
   // Stops serving; the values stay.
   void Stop();
   bool IsOn() const { return m_bOn.load(std::memory_order_relaxed); }
@@ -87,5 +83,5 @@ class cMetrics {
   cAtomicHistogram m_lateness;
   std::unique_ptr<struct stMetricValues> m_values;
   std::shared_ptr<cCollector> m_collector;
-  std::unique_ptr<class cExposerHolder> m_exposer;
+  std::unique_ptr<class cMetricsGate> m_gate;
 };

@@ -16,8 +16,7 @@
 
 namespace {
 
-constexpr size_t kMostHead = 8192;         // a scrape's request is a few hundred bytes
-constexpr size_t kMostBuffered = 1 << 20;  // of an answer the client has not taken yet
+constexpr size_t kMostHead = 8192;  // a scrape's request is a few hundred bytes
 
 uint64_t NowMs() {
   using namespace std::chrono;
@@ -63,7 +62,7 @@ cMetricsGate::~cMetricsGate() {
   Stop();
 }
 
-bool cMetricsGate::Start(const std::string& address, int innerPort, std::string& error) {
+bool cMetricsGate::Start(const std::string& address, Answerer answer, std::string& error) {
   Stop();
   sockaddr_storage at{};
   socklen_t size = 0;
@@ -81,7 +80,8 @@ bool cMetricsGate::Start(const std::string& address, int innerPort, std::string&
     return false;
   }
   m_nPort = PortOf(m_listen);
-  m_nInner = innerPort;
+  m_answer = std::move(answer);
+  m_takeAtMs = 0;
   m_bStop = false;
   m_thread = std::thread([this] { Run(); });
   return true;
@@ -103,25 +103,18 @@ void cMetricsGate::Stop() {
 void cMetricsGate::Run() {
   std::vector<pollfd> fds;
   while (!m_bStop.load()) {
-    fds.assign({{m_wake[0], POLLIN, 0}, {m_listen, POLLIN, 0}});
-    for (const stConn& conn : m_conns) {
-      const bool waiting = conn.sent < conn.answer.size();
-      fds.push_back({conn.client,
-                     static_cast<short>(conn.inner < 0 ? POLLIN
-                                        : waiting      ? POLLOUT
-                                                       : 0),
-                     0});
-      const bool room = conn.answer.size() - conn.sent < kMostBuffered;
-      fds.push_back({conn.inner, static_cast<short>(!conn.answered && room ? POLLIN : 0), 0});
-    }
+    const bool taking = NowMs() >= m_takeAtMs;
+    fds.assign({{m_wake[0], POLLIN, 0}, {m_listen, static_cast<short>(taking ? POLLIN : 0), 0}});
+    for (const stConn& conn : m_conns)
+      fds.push_back({conn.client, static_cast<short>(conn.answered ? POLLOUT : POLLIN), 0});
     ::poll(fds.data(), fds.size(), 250);
     const uint64_t nowMs = NowMs();
     size_t kept = 0;
     for (size_t i = 0; i < m_conns.size(); ++i) {
       stConn& conn = m_conns[i];
-      const bool late = nowMs - conn.startMs > (conn.inner < 0 ? kRequestMs : kExchangeMs);
-      if (late) ++(conn.inner < 0 ? m_idle : m_slow);
-      if (late || !Serve(conn, fds[2 + 2 * i].revents, fds[3 + 2 * i].revents))
+      const bool late = nowMs - conn.startMs > (conn.answered ? kExchangeMs : kRequestMs);
+      if (late) ++(conn.answered ? m_slow : m_idle);
+      if (late || !Serve(conn, fds[2 + i].revents))
         Close(conn);
       else if (kept++ != i)
         m_conns[kept - 1] = std::move(conn);
@@ -135,11 +128,20 @@ void cMetricsGate::Run() {
 void cMetricsGate::Accept(uint64_t nowMs) {
   for (int n = 0; n < kMostOpen; ++n) {
     const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    // Out of descriptors (or memory), the connection stays queued and the socket ready: taken
+    // again at once, the thread would spin on a core until one is freed. It waits a second.
+    if (fd < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+        errno != ECONNABORTED) {
+      std::cout << "cMetricsGate::Accept can not take a metrics connection: "
+                << std::strerror(errno) << "; tries again in " << kRetakeMs / 1000 << " s"
+                << std::endl;
+      m_takeAtMs = nowMs + kRetakeMs;
+    }
     if (fd < 0) return;
     if (m_conns.size() >= static_cast<size_t>(kMostOpen)) {
       // The oldest still sending its request makes room; with none, the new one is refused.
       auto idle = std::find_if(m_conns.begin(), m_conns.end(),
-                               [](const stConn& conn) { return conn.inner < 0; });
+                               [](const stConn& conn) { return !conn.answered; });
       if (idle == m_conns.end()) {
         ::close(fd);
         ++m_refused;
@@ -156,64 +158,39 @@ void cMetricsGate::Accept(uint64_t nowMs) {
   }
 }
 
-bool cMetricsGate::Serve(stConn& conn, short clientEvents, short innerEvents) {
-  char buffer[16384];
-  if (conn.inner < 0) {
-    if ((clientEvents & (POLLIN | POLLHUP | POLLERR)) == 0) return true;
+bool cMetricsGate::Serve(stConn& conn, short events) {
+  if (!conn.answered) {
+    if ((events & (POLLIN | POLLHUP | POLLERR)) == 0) return true;
+    char buffer[4096];
     const ssize_t got =
         ::recv(conn.client, buffer, std::min(sizeof buffer, kMostHead - conn.head.size()), 0);
     if (got <= 0) return got < 0 && (errno == EAGAIN || errno == EINTR);
     conn.head.append(buffer, static_cast<size_t>(got));
     const bool whole = conn.head.find("\r\n\r\n") != std::string::npos ||
                        conn.head.find("\n\n") != std::string::npos;
-    return whole || conn.head.size() >= kMostHead ? HandOver(conn) : true;
+    if (!whole && conn.head.size() < kMostHead) return true;
+    conn.answer = m_answer(conn.head, whole);
+    conn.answered = true;
+    // Sent at once where the socket takes it, which it mostly does: one poll round fewer.
+    events = POLLOUT;
   }
-  if ((innerEvents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-    const ssize_t got = ::recv(conn.inner, buffer, sizeof buffer, 0);
-    if (got > 0) conn.answer.append(buffer, static_cast<size_t>(got));
-    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) conn.answered = true;
-  }
-  if (conn.sent < conn.answer.size() && (clientEvents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-    const ssize_t put = ::send(conn.client, conn.answer.data() + conn.sent,
-                               conn.answer.size() - conn.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (put < 0 && errno != EAGAIN && errno != EINTR) return false;
-    conn.sent += static_cast<size_t>(std::max<ssize_t>(put, 0));
-  }
-  if (conn.sent == conn.answer.size()) {
-    conn.answer.clear();
-    conn.sent = 0;
-  }
-  return !conn.answered || !conn.answer.empty();
-}
-
-// Connects to the web server (on loopback, waiting a second at most), gives it the request and
-// ends the writing side: a scrape sends nothing after its request.
-bool cMetricsGate::HandOver(stConn& conn) {
-  conn.inner = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const timeval second{1, 0};
-  sockaddr_in at{AF_INET, htons(static_cast<uint16_t>(m_nInner)), {htonl(INADDR_LOOPBACK)}, {}};
-  if (conn.inner < 0 ||
-      ::setsockopt(conn.inner, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second) != 0 ||
-      ::connect(conn.inner, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-      ::send(conn.inner, conn.head.data(), conn.head.size(), MSG_NOSIGNAL) !=
-          static_cast<ssize_t>(conn.head.size()))
-    return false;
-  ::shutdown(conn.inner, SHUT_WR);
-  ::fcntl(conn.inner, F_SETFL, ::fcntl(conn.inner, F_GETFL) | O_NONBLOCK);
-  conn.head.clear();
-  return true;
+  if ((events & (POLLOUT | POLLERR | POLLHUP)) == 0) return true;
+  const ssize_t put = ::send(conn.client, conn.answer.data() + conn.sent,
+                             conn.answer.size() - conn.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (put < 0) return errno == EAGAIN || errno == EINTR;
+  conn.sent += static_cast<size_t>(put);
+  return conn.sent < conn.answer.size();
 }
 
 void cMetricsGate::Close(stConn& conn) {
   // What the client sent after its request is read first: closed with it unread, the socket
   // would be reset, and the end of the answer lost on its way.
   char buffer[4096];
-  for (int n = 0; n < 16 && conn.client >= 0 && conn.inner >= 0 &&
+  for (int n = 0; n < 16 && conn.client >= 0 && conn.answered &&
                   ::recv(conn.client, buffer, sizeof buffer, MSG_DONTWAIT) > 0;
        ++n) {
   }
-  for (int* fd : {&conn.client, &conn.inner})
-    if (*fd >= 0) ::close(std::exchange(*fd, -1));
+  if (conn.client >= 0) ::close(std::exchange(conn.client, -1));
 }
 
 void cMetricsGate::Report(uint64_t nowMs) {
