@@ -93,6 +93,8 @@ class cNetReplay : public cThreadCallback {
     std::vector<char> data;
   };
   bool ReadRecord();
+  // A record the file cannot give is refused: `what`, then the file and the offset of the record.
+  void Refuse(const std::string& what, long long at) const;
   bool IsDue(const stReplayRecordHead& head);
   // Hands the record to its link's callback; false when the callback refused it (its queue is
   // full), true when it took it or the name led nowhere (dropped).
@@ -105,6 +107,7 @@ class cNetReplay : public cThreadCallback {
   const cNetRecord* m_pRecord;
   ClockFunc m_clock;
   std::FILE* m_pFile = nullptr;
+  std::string m_strPath;  // the file loaded last
   stReplayHeader m_header;
   uint32_t m_tStart = 0;
   bool m_bPending = false;
