@@ -62,7 +62,8 @@ TEST(PagePool, DeliveriesTakePagesOrArraysAndAPumpHandlesWhatWasQueuedWhenItStar
 
 // A link's queued bytes are bounded: past 8 MiB its records are refused (the network library then
 // cuts it) while other links and notices are taken; once the pump drained it, it takes again.
-// Notices and state records a replay hands in keep to the bound (the replay hands them in again).
+// Notices and state records a replay hands in keep to the bound (the replay hands them in again,
+// so they are not counted as dropped).
 TEST(PagePool, ALinksQueueIsBoundedInBytesWhileOtherLinksAndNoticesGoOn) {
   cKeepHelp help;
   const std::string mib(1 << 20, 'm');
@@ -73,7 +74,8 @@ TEST(PagePool, ALinksQueueIsBoundedInBytesWhileOtherLinksAndNoticesGoOn) {
   EXPECT_EQ(taken, 8);
   EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), other), 1);
   EXPECT_EQ(help.OnMessage(1, mib.data(), mib.size(), flooder), 1);
-  EXPECT_EQ(help.OnReplayedMessage(3, "s", 1, flooder), 0);
+  for (int retry = 0; retry < 3; ++retry) EXPECT_EQ(help.OnReplayedMessage(3, "s", 1, flooder), 0);
+  EXPECT_EQ(help.GetDropped(), 1);  // the replay hands its record in again: it is not dropped
   help.HandleMsg();
   EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), flooder), 1);
   EXPECT_EQ(help.OnReplayedMessage(1, "n", 1, flooder), 1);
