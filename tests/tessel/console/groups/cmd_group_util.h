@@ -83,9 +83,11 @@ inline cTessel& GroupTestHost() {
   return cTessel::Instance();
 }
 
-// Runs a statement in `group` as if a peer had sent it at `level` over a recording link; the
-// command texts sent back. The console's group of a level answers what the statement runs there.
-inline std::vector<std::string> Served(cCmd& group, int level, const std::string& statement) {
+// Runs a statement in `group` as if a peer had sent it at `level` over a recording link (in a
+// record of its own when `inRecord`); the command texts sent back. The console's group of a level
+// answers what the statement runs there.
+inline std::vector<std::string> Served(cCmd& group, int level, const std::string& statement,
+                                       bool inRecord = false) {
   GroupTestHost();
   group.Create();
   struct cServing : testkit::cBridgeDouble {
@@ -97,6 +99,13 @@ inline std::vector<std::string> Served(cCmd& group, int level, const std::string
   testkit::cRecordingLink link;
   stBindMsg msg;
   msg.send = &link;
+  std::vector<char> record;
+  if (inRecord) {
+    unsigned long size = 0;
+    const char* built = reinterpret_cast<const char*>(Msg_GetCmd(level, statement, size));
+    record.assign(built, built + size);
+    msg = {static_cast<uint32_t>(size), &link, reinterpret_cast<stMsg*>(record.data())};
+  }
   {
     testkit::cStdoutCapture quiet;
     ostreamCmd::cServeScope serving(&msg, &bridge, level);

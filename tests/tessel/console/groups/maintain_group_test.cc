@@ -23,6 +23,7 @@
 #include "tessel/util/process_finder.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/link_swapper.h"
+#include "testkit/test_host.h"
 
 namespace fs = std::filesystem;
 
@@ -538,6 +539,22 @@ TEST_F(MaintainGroupTest, SiteToolsRunOffTheWorkerOneJobAtATime) {
   EXPECT_NE(answer.find("ftp-waited\nfunc_download ip: "), std::string::npos) << answer;
   EXPECT_NE(answer.find("下载完毕\nnot find ../zip\n"), std::string::npos) << answer;
   SetConfigValue("shell_time_limit", 0);
+}
+
+// A recursive broadcast that a process below passed on (the served record is its text) goes on
+// quietly where no link of a server manager takes it; the same call from a peer says so.
+TEST(MaintainBroadcast, APassedOnBroadcastGoesOnQuietly) {
+  struct cNoManagerTakes : cTestHost {
+    int SendCmdAllServerManager(int, const char*) override { return 0; }
+  } host;
+  const auto answer = [](const std::string& text, bool passedOn) {
+    std::string all;
+    for (const std::string& line : Served(cCmdMaintain::Instance(), 4, text, passedOn)) all += line;
+    return all;
+  };
+  EXPECT_EQ(answer(MakeBroadReverseCmd(-1, "'passed on'"), true), "");
+  EXPECT_NE(answer(MakeBroadReverseCmd(-1, "'from a peer'"), false).find("not sent"),
+            std::string::npos);
 }
 
 // The broadcast texts, run by a receiver, hand over exactly the group, text and name sent.
