@@ -95,6 +95,8 @@ bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread) {
     return false;
   }
   if (iCallbackFind* find = m_pFind.load()) find->OnReplayStart();
+  m_nDelivered.store(0);
+  m_nDropped.store(0);
   m_nSpeed.store(speed);
   m_bThreadDone.store(false);
   if (!ownThread) return true;
@@ -164,6 +166,7 @@ cNetReplay::StepResult cNetReplay::Step() {
   if (m_pFile == nullptr) return Step_End;
   if (!m_bPending) {
     if (!ReadRecord()) {
+      SayDropped();
       Finish();
       return Step_End;
     }
@@ -274,6 +277,14 @@ bool cNetReplay::Deliver(const stPending& record) {
     return false;
   m_nDelivered.fetch_add(1);
   return true;
+}
+
+// A file recorded by another process (or before its links were renamed) plays into nothing:
+// the end says so, or the replay would pass for done.
+void cNetReplay::SayDropped() const {
+  if (const unsigned int dropped = m_nDropped.load())
+    ReplayError("[replay] records named no link of this process, not replayed: " +
+                std::to_string(dropped));
 }
 
 void cNetReplay::Finish() {

@@ -82,8 +82,9 @@ class cNetReplay : public cThreadCallback {
   bool IsReplaying() const { return m_bReplay.load(); }
   // True once the thread said its end message (or was stopped).
   bool IsThreadDone() const { return m_bThreadDone.load(); }
+  // Records of this replay its links took.
   unsigned int GetDelivered() const { return m_nDelivered.load(); }
-  // Records read whose name led to no callback.
+  // Records of this replay read whose name led to no callback.
   unsigned int GetDropped() const { return m_nDropped.load(); }
 
  private:
@@ -99,6 +100,8 @@ class cNetReplay : public cThreadCallback {
   // Hands the record to its link's callback; false when the callback refused it (its queue is
   // full), true when it took it or the name led nowhere (dropped).
   bool Deliver(const stPending& record);
+  // At the end of the file: how many records named no link, when any did.
+  void SayDropped() const;
   void Finish();
   void EndPause();
   const cNetRecord& Record() const;

@@ -175,6 +175,8 @@ TEST_F(NetReplayTest, EachRecordGoesToTheCallbackAndLinkOfItsNameAndUnknownNames
   EXPECT_EQ(world_.Snapshot()[0].send, client);
   EXPECT_EQ(replay_.GetDropped(), 1u);
   EXPECT_EQ(replay_.GetDelivered(), 5u);
+  EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);  // its end says what went nowhere
+  EXPECT_TRUE(quiet_.Text().ends_with("named no link of this process, not replayed: 1\n"));
 }
 
 TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeTheDamage) {
