@@ -62,8 +62,7 @@ TEST(PagePool, DeliveriesTakePagesOrArraysAndAPumpHandlesWhatWasQueuedWhenItStar
 
 // A link's queued bytes are bounded: past 8 MiB its records are refused (the network library then
 // cuts it) while other links and notices are taken; once the pump drained it, it takes again.
-// Notices and state records a replay hands in keep to the bound (the replay hands them in again,
-// so they are not counted as dropped).
+// Notices and state records a replay hands in keep to the bound (the replay hands them in again).
 TEST(PagePool, ALinksQueueIsBoundedInBytesWhileOtherLinksAndNoticesGoOn) {
   cKeepHelp help;
   const std::string mib(1 << 20, 'm');

@@ -83,9 +83,8 @@ inline cTessel& GroupTestHost() {
   return cTessel::Instance();
 }
 
-// Runs a statement in `group` as if a peer had sent it at `level` over a recording link (in a
-// record of its own when `inRecord`); the command texts sent back. The console's group of a level
-// answers what the statement runs there.
+// Runs a statement in `group` as if a peer had sent it at `level` over a recording link; the
+// command texts sent back. The console's group of a level answers what the statement runs there.
 inline std::vector<std::string> Served(cCmd& group, int level, const std::string& statement,
                                        bool inRecord = false) {
   GroupTestHost();
@@ -99,7 +98,7 @@ inline std::vector<std::string> Served(cCmd& group, int level, const std::string
   testkit::cRecordingLink link;
   stBindMsg msg;
   msg.send = &link;
-  std::vector<char> record;
+  std::vector<char> record;  // the statement as the served record's text as well, when asked
   if (inRecord) {
     unsigned long size = 0;
     const char* built = reinterpret_cast<const char*>(Msg_GetCmd(level, statement, size));
