@@ -8,6 +8,8 @@ namespace platform {
 
 // Milliseconds of the monotonic clock, truncated to 32 bits.
 uint32_t TimeGetTime();
+// Milliseconds of the monotonic clock in 64 bits: they never wrap.
+uint64_t SteadyMs();
 
 // The 32-bit millisecond value of a monotonic time in nanoseconds (what TimeGetTime reports).
 constexpr uint32_t MillisecondsOf(uint64_t nanoseconds) {

@@ -70,3 +70,9 @@ std::string EscapeControls(std::string_view text) {
   AppendEscapedControls(out, text);
   return out;
 }
+
+std::string CutWithCount(std::string_view text, size_t most) {
+  if (text.size() <= most) return std::string(text);
+  return std::string(text.substr(0, most)) + "... (" + std::to_string(text.size() - most) +
+         " bytes more)";
+}

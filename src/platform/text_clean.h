@@ -9,6 +9,9 @@
 #include <string_view>
 
 std::string EscapeControls(std::string_view text);
+// The first `most` bytes of `text`, then "... (N bytes more)" when it is longer: a line that
+// shows a text of any length keeps its start and says how much was left out.
+std::string CutWithCount(std::string_view text, size_t most);
 // The same, appended to `out`.
 void AppendEscapedControls(std::string& out, std::string_view text);
 // The length of the printable character that starts at text[at] (well-formed UTF-8, no

@@ -103,11 +103,8 @@ std::string ShownLuaError(const char* text, std::string message) {
 // A peer's error() chooses its message and its length: the lines keep its start, and say how
 // much was left out (a message of many megabytes was copied five times and written whole to the
 // log file at each command).
-std::string Bounded(std::string message) {
-  if (message.size() <= kErrorBytes) return message;
-  const size_t more = message.size() - kErrorBytes;
-  message.resize(kErrorBytes);
-  return message + "... (" + std::to_string(more) + " bytes more)";
+std::string Bounded(const std::string& message) {
+  return CutWithCount(message, kErrorBytes);
 }
 
 }  // namespace

@@ -9,20 +9,15 @@
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <utility>
 
+#include "platform/clock.h"
+
 namespace {
 
 constexpr size_t kMostHead = 8192;  // a scrape's request is a few hundred bytes
-
-uint64_t NowMs() {
-  using namespace std::chrono;
-  return static_cast<uint64_t>(
-      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 int PortOf(int fd) {
   sockaddr_storage at{};
@@ -108,7 +103,7 @@ void cMetricsGate::Run() {
     for (const stConn& conn : m_conns)
       fds.push_back({conn.client, static_cast<short>(conn.answered ? POLLOUT : POLLIN), 0});
     ::poll(fds.data(), fds.size(), 250);
-    const uint64_t nowMs = NowMs();
+    const uint64_t nowMs = platform::SteadyMs();
     size_t kept = 0;
     for (size_t i = 0; i < m_conns.size(); ++i) {
       stConn& conn = m_conns[i];

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include <iostream>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
@@ -124,15 +124,9 @@ bool SaidReady(cTessel& host, uint64_t sinceStartMs) {
   return true;
 }
 
-uint64_t NowMs() {
-  using namespace std::chrono;
-  return static_cast<uint64_t>(
-      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
 // When the library was loaded: as the program started, before main, so that the uptime told
 // is the process's even before Start (Status() from the start-up script).
-const uint64_t g_loadedMs = NowMs();
+const uint64_t g_loadedMs = platform::SteadyMs();
 
 // "global:up:350,other:down:0", or "-".
 std::string UpLinks(cTessel& host) {
@@ -161,7 +155,7 @@ std::string DownLinks(cTessel& host) {
 std::string cServiceWatch::StatusLine(cTessel& host) const {
   const stLinkCensus census = TakeLinkCensus(host);
   const cTesselValues& values = cTesselValues::Instance();
-  const uint64_t nowMs = NowMs();
+  const uint64_t nowMs = platform::SteadyMs();
   return "status name=" + Word(host.GetAccount()) + " program=" + Word(values.GetProgram()) +
          " version=" + Word(values.GetVersion()) +
          " uptime_s=" + std::to_string((nowMs - g_loadedMs) / 1000) +
@@ -188,7 +182,7 @@ cWorkerStats& cServiceWatch::Worker() {
 }
 
 void cServiceWatch::Start(cTessel& host) {
-  m_startMs = NowMs();
+  m_startMs = platform::SteadyMs();
   if (const char* socket = std::getenv("NOTIFY_SOCKET"); socket != nullptr && *socket != '\0') {
     m_bNotify = true;
     uint64_t usec = 0;
@@ -207,7 +201,7 @@ void cServiceWatch::Start(cTessel& host) {
 }
 
 void cServiceWatch::OnCycle(cTessel& host, uint64_t latenessNs, uint64_t costNs) {
-  const uint64_t nowMs = NowMs();
+  const uint64_t nowMs = platform::SteadyMs();
   Worker().NoteCycle(nowMs, latenessNs / 1000, costNs / 1000);
   cMetrics& metrics = cMetrics::Instance();
   if (metrics.IsOn()) metrics.NoteCycle(latenessNs);

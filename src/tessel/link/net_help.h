@@ -91,6 +91,7 @@ class cNetHelp : public iCallbackNet {
   int GetPeerTotal() const { return m_nPeerTotal.load(); }
   int GetNetThisPump() const { return m_nNetPump.load(); }
   int GetPeerThisPump() const { return m_nPeerPump.load(); }
+  // Deliveries refused and lost; a replayed one the replay hands in again is not among them.
   int GetDropped() const { return m_nDropped.load(); }
   size_t GetQueued() const;
   // Bytes the queued items hold (each counted at least one page).

@@ -95,6 +95,8 @@ bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread) {
     return false;
   }
   if (iCallbackFind* find = m_pFind.load()) find->OnReplayStart();
+  m_nDelivered.store(0);
+  m_nDropped.store(0);
   m_nSpeed.store(speed);
   m_bThreadDone.store(false);
   if (!ownThread) return true;
@@ -129,6 +131,7 @@ bool cNetReplay::LoadReplay(const char* path) {
   }
   m_header = DecodeReplayHeader(bytes);
   m_pFile = file;
+  m_strPath = path;
   return true;
 }
 
@@ -163,6 +166,7 @@ cNetReplay::StepResult cNetReplay::Step() {
   if (m_pFile == nullptr) return Step_End;
   if (!m_bPending) {
     if (!ReadRecord()) {
+      SayDropped();
       Finish();
       return Step_End;
     }
@@ -180,56 +184,61 @@ cNetReplay::StepResult cNetReplay::Step() {
 
 // Reads one record. A clean end of the file ends the replay quietly; a file cut inside a
 // record, an unknown kind, a size that runs past the end of the file or one larger than any
-// link takes (a sparse file may hold it) ends it with a message, and no buffer is allocated for
-// such a size; nor does a buffer that cannot be had end the process.
+// link takes (a sparse file may hold it) ends it with a line naming the file and the record's
+// offset, and no buffer is allocated for such a size; nor does a buffer that cannot be had end
+// the process.
 bool cNetReplay::ReadRecord() {
+  const long long at = ::ftello(m_pFile);
   ReplayRecordHeadBytes bytes;
   const size_t got = std::fread(bytes.data(), 1, bytes.size(), m_pFile);
   if (std::ferror(m_pFile)) {
-    ReplayError("cNetReplay::ReadRecord error " + std::to_string(errno));
+    Refuse("error " + std::to_string(errno), at);
     return false;
   }
   if (got == 0) return false;
   if (got < bytes.size()) {
-    ReplayError("cNetReplay::ReadRecord file cut in a record head after " + std::to_string(got) +
-                " bytes");
+    Refuse("file cut in a record head after " + std::to_string(got) + " bytes", at);
     return false;
   }
   stReplayRecordHead head = DecodeReplayRecordHead(bytes);
   if (!IsReplayKind(head.kind)) {
-    ReplayError("cNetReplay::ReadRecord bad record kind " + std::to_string(head.kind));
+    Refuse("bad record kind " + std::to_string(head.kind), at);
     return false;
   }
   struct stat info {};
-  const off_t at = ::ftello(m_pFile);
+  const off_t end = at + static_cast<off_t>(bytes.size());
   if (::fstat(::fileno(m_pFile), &info) != 0 || at < 0) {
-    ReplayError("cNetReplay::ReadRecord error " + std::to_string(errno));
+    Refuse("error " + std::to_string(errno), at);
     return false;
   }
-  const uint64_t left = info.st_size > at ? static_cast<uint64_t>(info.st_size - at) : 0;
+  const uint64_t left = info.st_size > end ? static_cast<uint64_t>(info.st_size - end) : 0;
   if (head.size > left) {
-    ReplayError("cNetReplay::ReadRecord record of " + std::to_string(head.size) + " bytes, only " +
-                std::to_string(left) + " left in the file");
+    Refuse("record of " + std::to_string(head.size) + " bytes, only " + std::to_string(left) +
+               " left in the file",
+           at);
     return false;
   }
   if (head.size > netlib::kMaxRecordLimit) {
-    ReplayError("cNetReplay::ReadRecord record of " + std::to_string(head.size) +
-                " bytes, more than a link takes");
+    Refuse("record of " + std::to_string(head.size) + " bytes, more than a link takes", at);
     return false;
   }
   try {
     m_pending.data.resize(head.size);
   } catch (const std::bad_alloc&) {
-    ReplayError("cNetReplay::ReadRecord no memory for a record of " + std::to_string(head.size) +
-                " bytes");
+    Refuse("no memory for a record of " + std::to_string(head.size) + " bytes", at);
     return false;
   }
   if (std::fread(m_pending.data.data(), 1, head.size, m_pFile) != head.size) {
-    ReplayError("cNetReplay::ReadRecord file cut in a record's data");
+    Refuse("file cut in a record's data", at);
     return false;
   }
   m_pending.head = std::move(head);
   return true;
+}
+
+void cNetReplay::Refuse(const std::string& what, long long at) const {
+  ReplayError("cNetReplay::ReadRecord " + what + " (" + EscapeControls(m_strPath) + " at offset " +
+              std::to_string(at) + ")");
 }
 
 // Due once the time since loading, scaled by the speed, reaches the record's offset from the
@@ -268,6 +277,14 @@ bool cNetReplay::Deliver(const stPending& record) {
     return false;
   m_nDelivered.fetch_add(1);
   return true;
+}
+
+// A file recorded by another process (or before its links were renamed) plays into nothing:
+// the end says so, or the replay would pass for done.
+void cNetReplay::SayDropped() const {
+  if (const unsigned int dropped = m_nDropped.load())
+    ReplayError("[replay] records named no link of this process, not replayed: " +
+                std::to_string(dropped));
 }
 
 void cNetReplay::Finish() {

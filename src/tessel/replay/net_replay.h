@@ -82,8 +82,9 @@ class cNetReplay : public cThreadCallback {
   bool IsReplaying() const { return m_bReplay.load(); }
   // True once the thread said its end message (or was stopped).
   bool IsThreadDone() const { return m_bThreadDone.load(); }
+  // Records of this replay its links took.
   unsigned int GetDelivered() const { return m_nDelivered.load(); }
-  // Records read whose name led to no callback.
+  // Records of this replay read whose name led to no callback.
   unsigned int GetDropped() const { return m_nDropped.load(); }
 
  private:
@@ -93,10 +94,14 @@ class cNetReplay : public cThreadCallback {
     std::vector<char> data;
   };
   bool ReadRecord();
+  // A record the file cannot give is refused: `what`, then the file and the offset of the record.
+  void Refuse(const std::string& what, long long at) const;
   bool IsDue(const stReplayRecordHead& head);
   // Hands the record to its link's callback; false when the callback refused it (its queue is
   // full), true when it took it or the name led nowhere (dropped).
   bool Deliver(const stPending& record);
+  // At the end of the file: how many records named no link, when any did.
+  void SayDropped() const;
   void Finish();
   void EndPause();
   const cNetRecord& Record() const;
@@ -105,6 +110,7 @@ class cNetReplay : public cThreadCallback {
   const cNetRecord* m_pRecord;
   ClockFunc m_clock;
   std::FILE* m_pFile = nullptr;
+  std::string m_strPath;  // the file loaded last
   stReplayHeader m_header;
   uint32_t m_tStart = 0;
   bool m_bPending = false;

@@ -73,7 +73,8 @@ TEST(PagePool, ALinksQueueIsBoundedInBytesWhileOtherLinksAndNoticesGoOn) {
   EXPECT_EQ(taken, 8);
   EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), other), 1);
   EXPECT_EQ(help.OnMessage(1, mib.data(), mib.size(), flooder), 1);
-  EXPECT_EQ(help.OnReplayedMessage(3, "s", 1, flooder), 0);
+  for (int retry = 0; retry < 3; ++retry) EXPECT_EQ(help.OnReplayedMessage(3, "s", 1, flooder), 0);
+  EXPECT_EQ(help.GetDropped(), 1);  // the replay hands its record in again: it is not dropped
   help.HandleMsg();
   EXPECT_EQ(help.OnMessage(2, mib.data(), mib.size(), flooder), 1);
   EXPECT_EQ(help.OnReplayedMessage(1, "n", 1, flooder), 1);

@@ -175,6 +175,8 @@ TEST_F(NetReplayTest, EachRecordGoesToTheCallbackAndLinkOfItsNameAndUnknownNames
   EXPECT_EQ(world_.Snapshot()[0].send, client);
   EXPECT_EQ(replay_.GetDropped(), 1u);
   EXPECT_EQ(replay_.GetDelivered(), 5u);
+  EXPECT_EQ(replay_.Step(), cNetReplay::Step_End);  // its end says what went nowhere
+  EXPECT_TRUE(quiet_.Text().ends_with("named no link of this process, not replayed: 1\n"));
 }
 
 TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeTheDamage) {
@@ -188,6 +190,7 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
   lying.replace(good.size() + 44, 4, "\xF0\xFF\xFF\xFF");  // size 0xFFFFFFF0: past the end
   // Each case with what the replay says when it ends: a lying size is seen before anything is
   // read or allocated for it.
+  const std::string where = " (t.rep at offset " + std::to_string(good.size()) + ")";
   const std::tuple<const char*, std::string, const char*> cases[] = {
       {"cut in a record head", good + twoRecords.substr(good.size(), 20), "cut in a record head"},
       {"cut in the data", twoRecords.substr(0, twoRecords.size() - 2), "of 6 bytes, only 4 left"},
@@ -203,6 +206,7 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
     EXPECT_EQ(replay_.Step(), cNetReplay::Step_End) << what;
     EXPECT_EQ(game_.Snapshot().size(), 1u) << what;
     EXPECT_NE(quiet_.Text().find(says, mark), std::string::npos) << quiet_.Text().substr(mark);
+    EXPECT_NE(quiet_.Text().find(where, mark), std::string::npos);  // the file and the offset
   }
   // A size no link takes, in a file that does hold it (sparse), is not read either.
   std::string huge = lying;

@@ -59,10 +59,7 @@ constexpr std::size_t kShownTimeBytes = 64;
 // A refused time text as its answer shows it: the typist's or the peer's text, of any length
 // and with any bytes, goes to a terminal as its start, controls escaped, on one line.
 std::string ShownTime(std::string_view text) {
-  std::string shown = EscapeControls(text.substr(0, kShownTimeBytes));
-  if (text.size() > kShownTimeBytes)
-    shown += "... (" + std::to_string(text.size() - kShownTimeBytes) + " bytes more)";
-  return shown;
+  return EscapeControls(CutWithCount(text, kShownTimeBytes));
 }
 
 void SetGameTime(const char* text) {

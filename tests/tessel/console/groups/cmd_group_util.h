@@ -85,7 +85,8 @@ inline cTessel& GroupTestHost() {
 
 // Runs a statement in `group` as if a peer had sent it at `level` over a recording link; the
 // command texts sent back. The console's group of a level answers what the statement runs there.
-inline std::vector<std::string> Served(cCmd& group, int level, const std::string& statement) {
+inline std::vector<std::string> Served(cCmd& group, int level, const std::string& statement,
+                                       bool inRecord = false) {
   GroupTestHost();
   group.Create();
   struct cServing : testkit::cBridgeDouble {
@@ -97,6 +98,13 @@ inline std::vector<std::string> Served(cCmd& group, int level, const std::string
   testkit::cRecordingLink link;
   stBindMsg msg;
   msg.send = &link;
+  std::vector<char> record;  // the statement as the served record's text as well, when asked
+  if (inRecord) {
+    unsigned long size = 0;
+    const char* built = reinterpret_cast<const char*>(Msg_GetCmd(level, statement, size));
+    record.assign(built, built + size);
+    msg = {static_cast<uint32_t>(size), &link, reinterpret_cast<stMsg*>(record.data())};
+  }
   {
     testkit::cStdoutCapture quiet;
     ostreamCmd::cServeScope serving(&msg, &bridge, level);

@@ -23,6 +23,7 @@
 #include "tessel/util/process_finder.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/link_swapper.h"
+#include "testkit/test_host.h"
 
 namespace fs = std::filesystem;
 
@@ -538,6 +539,16 @@ TEST_F(MaintainGroupTest, SiteToolsRunOffTheWorkerOneJobAtATime) {
   EXPECT_NE(answer.find("ftp-waited\nfunc_download ip: "), std::string::npos) << answer;
   EXPECT_NE(answer.find("下载完毕\nnot find ../zip\n"), std::string::npos) << answer;
   SetConfigValue("shell_time_limit", 0);
+}
+
+// A recursive broadcast a process below passed on (the served record is its text) goes on
+// quietly where no link of a server manager takes it (where it began, it says 'not sent').
+TEST(MaintainBroadcast, APassedOnBroadcastGoesOnQuietly) {
+  struct : cTestHost {
+    int SendCmdAllServerManager(int, const char*) override { return 0; }
+  } host;
+  const std::string text = MakeBroadReverseCmd(-1, "'passed on'");
+  EXPECT_EQ(Served(cCmdMaintain::Instance(), 4, text, true), std::vector<std::string>{});
 }
 
 // The broadcast texts, run by a receiver, hand over exactly the group, text and name sent.
