@@ -99,10 +99,13 @@ void PresetPasswordCheck(const std::string& stored, const std::string& given,
 ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::string& given) {
   TESSEL_ASSERT_WORKER();
   stPreset preset = std::exchange(Preset(), stPreset{});
-  if (preset.set && preset.stored == stored && PasswordsEqual(preset.given, given))
+  // An empty `stored` preset says the desk found no hash to check: it holds no verdict.
+  if (preset.set && !preset.stored.empty() && preset.stored == stored &&
+      PasswordsEqual(preset.given, given))
     return preset.verdict;
-  // The file changed while the login desk checked the hash it held: deriving the new one here
-  // held the worker, every link with it, for as long as the hash takes (seconds for 1 GiB).
+  // The file changed while the login desk checked the hash it held, or got a hash after the
+  // desk found none: deriving it here held the worker, every link with it, for as long as the
+  // hash takes (seconds for 1 GiB).
   if (preset.set && IsPasswordHash(stored)) {
     get_gout() << "login error the password changed while this login was checked, try again\n";
     return ePasswordCheck::kMismatch;

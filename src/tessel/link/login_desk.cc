@@ -225,7 +225,10 @@ void cLoginDesk::SetWaitsForMemory(stAttempt& attempt, bool waits) {
 
 void cLoginDesk::Finish(Attempts::iterator it, bool serving,
                         std::optional<ePasswordCheck> verdict) {
-  if (verdict && !it->kicked) PresetPasswordCheck(it->stored, it->password, *verdict);
+  // Without a check (no hash was found) the preset is empty: a hash the file got since is
+  // refused by Login, not derived on the worker.
+  if (!it->kicked)
+    PresetPasswordCheck(it->stored, it->password, verdict.value_or(ePasswordCheck::kMismatch));
   eLoginAnswer result = eLoginAnswer::kRefused;
   int64_t bytes = -1;
   auto answer = [&] {

@@ -112,6 +112,22 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   cLoginDesk::SetThreadStarter(nullptr);
   SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
   EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
+  // A hash written in place of a clear password after the desk read the file (as it reads its
+  // clock behind that) is not derived on the worker either: the login is refused, saying so.
+  SendCmd(m_peerLink->client, 2, "Logout()");
+  const size_t waiting = desk.Pending();
+  bool armed = false;
+  desk.SetClock([&] {
+    if (armed && desk.Pending() > waiting) WriteAccount("plain", HashPassword("pw", 10), 1);
+    armed = armed && desk.Pending() == waiting;
+    return now.load();
+  });
+  WriteAccount("plain", "pw", 1);
+  armed = true;
+  SendCmd(m_peerLink->client, 2, "Login('plain','pw')");
+  EXPECT_TRUE(
+      Pump([&] { return answers("Output([[login error the password changed while") == 2; }));
+  EXPECT_EQ(Accounts().FindAccount("plain"), nullptr);
 }
 
 // Two checks of 1 GiB hashes (from two addresses) run one after the other, not 2 GiB at once.
