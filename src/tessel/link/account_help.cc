@@ -88,12 +88,16 @@ stPreset& Preset() {
   return preset;
 }
 
+// The last preset refused a hash the file got while its login was checked.
+bool g_changedInCheck = false;
+
 }  // namespace
 
 void PresetPasswordCheck(const std::string& stored, const std::string& given,
                          ePasswordCheck verdict) {
   TESSEL_ASSERT_WORKER();
   Preset() = {stored, given, verdict, true};
+  g_changedInCheck = false;
 }
 
 ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::string& given) {
@@ -108,6 +112,7 @@ ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::strin
   // hash takes (seconds for 1 GiB).
   if (preset.set && IsPasswordHash(stored)) {
     get_gout() << "login error the password changed while this login was checked, try again\n";
+    g_changedInCheck = true;
     return ePasswordCheck::kMismatch;
   }
   return CheckPasswordHow(stored, given);
@@ -116,6 +121,12 @@ ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::strin
 void ForgetPasswordCheck() {
   TESSEL_ASSERT_WORKER();
   Preset() = stPreset{};
+  g_changedInCheck = false;
+}
+
+bool PasswordChangedInCheck() {
+  TESSEL_ASSERT_WORKER();
+  return g_changedInCheck;
 }
 
 void cAccountHelp::SetAccount(const char* name, int level) {
