@@ -92,7 +92,8 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   SendCmd(m_peerLink->client, 2, "Logout()");
   ASSERT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") == nullptr; }));
   testkit::cStdoutCapture out;
-  static std::atomic<int> threads{0};  // 0: none can be made; 1: held until 2
+  static std::atomic<int> threads;  // 0: none can be made; 1: held until 2
+  threads = 0;
   cLoginDesk::SetThreadStarter([](std::function<void()> run) {
     if (threads == 0) throw std::system_error(EAGAIN, std::generic_category(), "made to fail");
     return std::thread([run = std::move(run)] {
