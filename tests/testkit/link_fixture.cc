@@ -53,7 +53,6 @@ LinkTest::~LinkTest() {
   m_peerLink.reset();
   m_client.reset();
   m_server.reset();
-  // A step that made the checks' threads fail and then failed itself leaves no later test so.
   cLoginDesk::SetThreadStarter(nullptr);
 }
 
