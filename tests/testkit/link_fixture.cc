@@ -7,6 +7,7 @@
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/link/cmd_send.h"
+#include "tessel/link/login_desk.h"
 #include "tessel/msg/msg_records.h"
 
 namespace linktest {
@@ -52,6 +53,7 @@ LinkTest::~LinkTest() {
   m_peerLink.reset();
   m_client.reset();
   m_server.reset();
+  cLoginDesk::SetThreadStarter(nullptr);
 }
 
 void LinkTest::WriteAccount(const std::string& account, const std::string& password, int level) {

@@ -88,23 +88,31 @@ stPreset& Preset() {
   return preset;
 }
 
+// The last preset refused a hash the file got while its login was checked.
+bool g_changedInCheck = false;
+
 }  // namespace
 
 void PresetPasswordCheck(const std::string& stored, const std::string& given,
                          ePasswordCheck verdict) {
   TESSEL_ASSERT_WORKER();
   Preset() = {stored, given, verdict, true};
+  g_changedInCheck = false;
 }
 
 ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::string& given) {
   TESSEL_ASSERT_WORKER();
   stPreset preset = std::exchange(Preset(), stPreset{});
-  if (preset.set && preset.stored == stored && PasswordsEqual(preset.given, given))
+  // An empty `stored` preset says the desk found no hash to check: it holds no verdict.
+  if (preset.set && !preset.stored.empty() && preset.stored == stored &&
+      PasswordsEqual(preset.given, given))
     return preset.verdict;
-  // The file changed while the login desk checked the hash it held: deriving the new one here
-  // held the worker, every link with it, for as long as the hash takes (seconds for 1 GiB).
+  // The file changed while the login desk checked the hash it held, or got a hash after the
+  // desk found none: deriving it here held the worker, every link with it, for as long as the
+  // hash takes (seconds for 1 GiB).
   if (preset.set && IsPasswordHash(stored)) {
     get_gout() << "login error the password changed while this login was checked, try again\n";
+    g_changedInCheck = true;
     return ePasswordCheck::kMismatch;
   }
   return CheckPasswordHow(stored, given);
@@ -113,6 +121,12 @@ ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::strin
 void ForgetPasswordCheck() {
   TESSEL_ASSERT_WORKER();
   Preset() = stPreset{};
+  g_changedInCheck = false;
+}
+
+bool PasswordChangedInCheck() {
+  TESSEL_ASSERT_WORKER();
+  return g_changedInCheck;
 }
 
 void cAccountHelp::SetAccount(const char* name, int level) {

@@ -83,9 +83,13 @@ bool PasswordsEqual(const std::string& a, const std::string& b);
 // password_hash.h), or whether the hash could not be checked. A verdict that a check off the
 // worker made for exactly this pair (PresetPasswordCheck) is taken, once, instead of deriving the
 // hash again; while one is set, a hash other than the one it was made for (the file changed
-// meanwhile) is refused, and not derived on the worker. Worker thread only.
+// meanwhile) is refused, and not derived on the worker. A preset of an empty `stored` (the desk
+// found no hash) refuses any hash so. Worker thread only.
 ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::string& given);
 void PresetPasswordCheck(const std::string& stored, const std::string& given,
                          ePasswordCheck verdict);
 // Drops a verdict not taken (the login was refused before its password was looked at).
 void ForgetPasswordCheck();
+// Whether the preset's login was refused since the file's hash changed during its check (no
+// wrong password): until the next preset or ForgetPasswordCheck.
+bool PasswordChangedInCheck();

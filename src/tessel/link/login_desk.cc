@@ -225,12 +225,17 @@ void cLoginDesk::SetWaitsForMemory(stAttempt& attempt, bool waits) {
 
 void cLoginDesk::Finish(Attempts::iterator it, bool serving,
                         std::optional<ePasswordCheck> verdict) {
-  if (verdict && !it->kicked) PresetPasswordCheck(it->stored, it->password, *verdict);
+  // Without a check (no hash was found) the preset is empty: a hash the file got since is
+  // refused by Login, not derived on the worker.
+  if (!it->kicked)
+    PresetPasswordCheck(it->stored, it->password, verdict.value_or(ePasswordCheck::kMismatch));
   eLoginAnswer result = eLoginAnswer::kRefused;
   int64_t bytes = -1;
+  bool changed = false;
   auto answer = [&] {
     result = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str(), it->replayed,
                          it->kicked);
+    changed = PasswordChangedInCheck();
     ForgetPasswordCheck();
     bytes = static_cast<int64_t>(get_gout().CollectedBytes());
   };
@@ -244,8 +249,10 @@ void cLoginDesk::Finish(Attempts::iterator it, bool serving,
   // A link that has gone was released by its end; its link object may hold a newcomer now.
   const int64_t now = m_clock();
   if (answered) {
-    // Only a refusal that looked at the password (or found no such account) is a guess.
-    m_throttle.Answered(it->address, it->account, result == eLoginAnswer::kRefused, now);
+    // Only a refusal that looked at the password (or found no such account) is a guess; one
+    // whose hash changed during its check (an operator changing it) looked at none.
+    m_throttle.Answered(it->address, it->account, result == eLoginAnswer::kRefused && !changed,
+                        now);
     if (result == eLoginAnswer::kLoggedIn && !it->replayed)
       m_throttle.LoggedIn(it->address, it->account, now);
     Hold(it->send, false);

@@ -42,11 +42,9 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   EXPECT_EQ(answers("Logined(1,"), 1u);
   for (int i = 0; i < 5; ++i) SendCmd(m_peerLink->client, 2, "Login('ops','bad')");
   SendCmd(m_peerLink->client, 2, "Login('ops','pw')");
-  ASSERT_TRUE(Pump([&] { return desk.Pending() == 1; }));
-  ASSERT_TRUE(Pump([&] { return answers("Logined(0,") == 5; }));
+  ASSERT_TRUE(Pump([&] { return desk.Pending() == 1 && answers("Logined(0,") == 5; }));
   now = 1000;
-  ASSERT_TRUE(Pump([&] { return answers("Logined(0,") == 6; }));
-  ASSERT_TRUE(Pump([&] { return desk.Pending() == 1; }));
+  ASSERT_TRUE(Pump([&] { return answers("Logined(0,") == 6 && desk.Pending() == 1; }));
   EXPECT_EQ(answers("Logined(1,"), 1u);
   now = 3000;
   ASSERT_TRUE(Pump([&] { return answers("Logined(1,") == 2; }));
@@ -81,8 +79,7 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
   ASSERT_TRUE(Pump([&] { return desk.Pending() == 3; }));
   EXPECT_EQ(desk.Kick("hashed"), 1u);
-  EXPECT_TRUE(Pump(
-      [&] { return answers("Output([[login error hashed was kicked while this login waited"); }));
+  EXPECT_TRUE(Pump([&] { return answers("Output([[login error hashed was kicked while"); }));
   EXPECT_EQ(Accounts().FindAccount("hashed"), nullptr);
   SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
   EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
@@ -90,9 +87,8 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   // hash changed while its check ran is then not derived on the worker: the login is refused,
   // saying so, and the next is checked off the worker against the new hash.
   SendCmd(m_peerLink->client, 2, "Logout()");
-  ASSERT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") == nullptr; }));
   testkit::cStdoutCapture out;
-  static std::atomic<int> threads{0};  // 0: none can be made; 1: held until 2
+  static std::atomic<int> threads{0};  // 0: none can be made; 1: held until 2; then as std::thread
   cLoginDesk::SetThreadStarter([](std::function<void()> run) {
     if (threads == 0) throw std::system_error(EAGAIN, std::generic_category(), "made to fail");
     return std::thread([run = std::move(run)] {
@@ -109,9 +105,19 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   threads = 2;
   EXPECT_TRUE(Pump([&] { return answers("Output([[login error the password changed while"); }));
   EXPECT_EQ(testkit::CountOf(out.Text(), "cLoginDesk no thread for a password check"), 1u);
-  cLoginDesk::SetThreadStarter(nullptr);
   SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
   EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("hashed") != nullptr; }));
+  // A hash the file gets after the desk read it is refused; five such refusals slow nothing.
+  SendCmd(m_peerLink->client, 2, "Logout()");
+  desk.SetClock([&] {  // two guesses wait: a third attempt is being answered
+    if (desk.Pending() > 2) WriteAccount("plain", HashPassword("pw", 10), 1);
+    return now.load();
+  });
+  for (size_t i = 2; i < 7; ++i) {
+    WriteAccount("plain", "pw", 1);
+    SendCmd(m_peerLink->client, 2, "Login('plain','pw')");
+    ASSERT_TRUE(Pump([&] { return answers("Output([[login error the password changed") == i; }));
+  }
 }
 
 // Two checks of 1 GiB hashes (from two addresses) run one after the other, not 2 GiB at once.
