@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +25,8 @@
 namespace loglib {
 
 namespace {
+
+std::atomic<void (*)(const std::string&)> g_beforeOpen{nullptr};
 
 using sink_ptr = std::shared_ptr<spdlog::sinks::sink>;
 
@@ -122,12 +125,15 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
         O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (truncate ? 0 : O_APPEND);
     bool taken = false;
     const platform::eForeignFile foreign = platform::TakeNameFromForeignFile(m_name, taken);
+    if (auto hook = g_beforeOpen.load()) hook(m_name);
     // A link to no regular file (/dev/null) is followed as before; no other link.
     const bool kept_link = foreign == platform::eForeignFile::kNone && is_link();
-    int fd = foreign == platform::eForeignFile::kNone || taken
-                 ? ::open(m_name.c_str(),
-                          flags | (taken ? O_EXCL : 0) | (kept_link ? 0 : O_NOFOLLOW), 0666)
-                 : -1;
+    // Such a link makes nothing (it may have been swapped for a link to nothing).
+    int fd =
+        foreign == platform::eForeignFile::kNone || taken
+            ? ::open(m_name.c_str(),
+                     kept_link ? flags & ~O_CREAT : flags | (taken ? O_EXCL : 0) | O_NOFOLLOW, 0666)
+            : -1;
     if (foreign != platform::eForeignFile::kNone) {
       const int error = errno;
       std::fprintf(stderr, "loglib: log file %s %s; %s%s%s\n", m_shown.c_str(),
@@ -144,6 +150,17 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     if (fd >= 0 && (::fstat(fd, &st) != 0 || platform::HasOtherNames(st))) {
       ::close(fd);
       errno = EMLINK;
+      return nullptr;
+    }
+    // A regular file reached through the kept link: one swapped in after the name was judged,
+    // which may lead outside the log folder.
+    if (fd >= 0 && kept_link && S_ISREG(st.st_mode)) {
+      ::close(fd);
+      std::fprintf(stderr,
+                   "loglib: log file %s %s, put there after its name was judged; it is not "
+                   "written\n",
+                   m_shown.c_str(), platform::ForeignFileWords(platform::eForeignFile::kSymlink));
+      errno = ELOOP;
       return nullptr;
     }
     if (fd >= 0 && truncate && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
@@ -342,6 +359,10 @@ appender write_to_sink(const std::string& file, Open open) {
   };
 }
 }  // namespace
+
+void set_before_open(void (*hook)(const std::string& file)) {
+  g_beforeOpen.store(hook);
+}
 
 appender write_to_file(const std::string& file, bool append) {
   return write_to_sink(file, [&](file_registry& r) { return r.open(file, append); });

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ext/stdio_filebuf.h>
+
 #include <cerrno>
 
 namespace platform {
@@ -31,8 +33,11 @@ void SetCloseOnExec(int fd) {
   if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
-void SetCloseOnExec(std::filebuf& buffer) {
-  if (buffer.is_open()) SetCloseOnExec(cFileBufDescriptor::Of(buffer));
+std::unique_ptr<std::filebuf> FileBufferOver(int fd, std::ios::openmode mode) {
+  auto buffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, mode);
+  if (buffer->is_open()) return buffer;
+  ::close(fd);
+  return nullptr;
 }
 
 eFileAtPath FileAtPath(std::filebuf& buffer, const std::string& path) {
@@ -48,11 +53,6 @@ eFileAtPath FileAtPath(std::filebuf& buffer, const std::string& path) {
 
 bool HasOtherNames(const struct stat& st) {
   return S_ISREG(st.st_mode) && st.st_nlink > 1;
-}
-
-bool HasOtherNames(std::filebuf& buffer) {
-  struct stat st {};
-  return buffer.is_open() && ::fstat(cFileBufDescriptor::Of(buffer), &st) == 0 && HasOtherNames(st);
 }
 
 bool TakesALog(const struct stat& st) {

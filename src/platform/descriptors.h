@@ -1,11 +1,13 @@
 // Plain descriptors: close-on-exec for those this process opens through libraries which do not
-// ask for it (Boost.Asio sockets, standard file streams): a child started later (a shell line, a
-// tool) must not hold the process's sockets or log files; and writing a whole text. Any thread.
+// ask for it (Boost.Asio sockets): a child started later (a shell line, a tool) must not hold
+// the process's sockets or log files; a file buffer over a descriptor; writing a whole text. Any
+// thread.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <fstream>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -13,8 +15,10 @@ namespace platform {
 
 // Sets FD_CLOEXEC on `fd` (nothing for a negative one).
 void SetCloseOnExec(int fd);
-// Sets it on the file an open file buffer writes to or reads from.
-void SetCloseOnExec(std::filebuf& buffer);
+
+// A file buffer over the open descriptor `fd` for `mode` (out, out | app): it writes there and
+// closes it when closed or destroyed. Null when none can be made (the descriptor is closed).
+std::unique_ptr<std::filebuf> FileBufferOver(int fd, std::ios::openmode mode);
 
 // Where the file an open file buffer writes to stands against the path it was opened as: still
 // there, removed (no name leads to it any more), or moved (the path leads to another file or
@@ -24,8 +28,6 @@ eFileAtPath FileAtPath(std::filebuf& buffer, const std::string& path);
 // Whether the file `st` describes is a regular file with names besides the one it was reached by
 // (hard links, which may lie in other folders).
 bool HasOtherNames(const struct stat& st);
-// Whether the file an open file buffer works on has such other names.
-bool HasOtherNames(std::filebuf& buffer);
 // Whether a log may go on in the file `st` describes: a regular file of this user with no other
 // name (one that log rotation made; never a link, a device or a pipe).
 bool TakesALog(const struct stat& st);

@@ -168,6 +168,18 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
                                {"has other names", "is a symbolic link", "can not open log file"}));
   EXPECT_EQ(ReadFile(dir / "out.txt") + ReadFile(dir / "hard.log") + ReadFile(dir / "soft.log"),
             "outside\nl\nl\n");
+  // Nor is one a link swapped in for a link to a device after the name was judged leads to.
+  std::filesystem::create_symlink("/dev/null", dir / "race.log");
+  set_before_open([](const std::string& file) {
+    std::filesystem::remove(file);
+    std::filesystem::create_symlink(std::filesystem::path(file).parent_path() / "out.txt", file);
+  });
+  testing::internal::CaptureStderr();
+  write_to_file(dir / "race.log", false)("l\n");
+  set_before_open(nullptr);
+  EXPECT_EQ(ReadFile(dir / "out.txt"), "outside\n");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("race.log is a symbolic link"),
+            std::string::npos);
 
   manager m;
   flush_log_cache(m);

@@ -66,6 +66,9 @@ appender write_to_journal();
 // Appends (or, with append = false, truncates first) the named file. A file that cannot be
 // opened is reported once on standard error; its lines are then dropped.
 appender write_to_file(const std::string& file, bool append);
+// Called by write_to_file between the judgement of a file's name and its open (tests act
+// there); null for none. Any thread; set while no file is being opened.
+void set_before_open(void (*hook)(const std::string& file));
 // Appends to the file open as `fd` (opened for appending, and judged, by the caller), named
 // `file` in messages; the appender owns the descriptor. Appenders of one path share a sink only
 // while it writes to that very file.

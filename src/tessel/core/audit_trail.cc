@@ -71,10 +71,13 @@ std::vector<fs::path> TrailFiles(const std::string& folder) {
 
 // The last whole line of a file and whether the file ends with a line end. Only a regular file
 // is read, at most its last kTailBytes: a pipe or a device in its place is never waited on, and
-// a file of /proc, which tells no size, reads as empty.
-std::string LastLine(const fs::path& file, bool* whole) {
+// a file of /proc, which tells no size, reads as empty. Nor is a symbolic link at its name
+// followed (it may lead outside the folder, to a forged chain): it reads as empty, and *linked
+// says so.
+std::string LastLine(const fs::path& file, bool* whole, bool* linked) {
   *whole = true;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  *linked = fd < 0 && errno == ELOOP;
   if (fd < 0) return {};
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
@@ -109,6 +112,17 @@ bool ReportAfterLine(const std::string& report, std::string_view line) {
 // A line on the console from the writer thread.
 void Say(const std::string& text) {
   platform::PrintLine("cAuditTrail: " + text);
+}
+
+// LastLine, saying on the console when a symbolic link stands at the file's name.
+std::string LastLineSaid(const fs::path& file, bool* whole) {
+  bool linked = false;
+  std::string last = LastLine(file, whole, &linked);
+  if (linked)
+    Say("cannot read " + file.filename().string() + ": it " +
+        platform::ForeignFileWords(platform::eForeignFile::kSymlink) +
+        "; the chain does not go on from it");
+  return last;
 }
 
 }  // namespace
@@ -225,7 +239,7 @@ std::string cAuditTrail::Resume() {
     if (IsDayName(file.stem().string())) m_newestDay = file.stem().string();
   if (files.empty()) return "first";
   bool whole = true;
-  std::string last = LastLine(files.back(), &whole);
+  std::string last = LastLineSaid(files.back(), &whole);
   if (!whole) {
     // A line cut by a power loss stays as it is; the next line starts on a line of its own. A
     // symbolic link at the newest day's name is not followed: it may lead outside the folder.
@@ -238,7 +252,8 @@ std::string cAuditTrail::Resume() {
   }
   // A start stopped right after it made a new day's file left that file without a line: the
   // chain goes on from the newest line of the days before.
-  for (size_t at = files.size() - 1; last.empty() && at-- > 0;) last = LastLine(files[at], &whole);
+  for (size_t at = files.size() - 1; last.empty() && at-- > 0;)
+    last = LastLineSaid(files[at], &whole);
   if (last.empty()) return "first";
   m_seq = std::strtoull(std::string(AuditField(last, "seq")).c_str(), nullptr, 10);
   AuditFromHex(AuditField(last, "chain"), &m_chain);

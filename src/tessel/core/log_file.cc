@@ -1,5 +1,6 @@
 #include "tessel/core/log_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 namespace {
 
 std::atomic<bool> g_filesOn{true};
+std::atomic<void (*)(const std::string&)> g_beforeOpen{nullptr};
 
 // The log files whose name another kind of file took after they were moved: their lines stay
 // where they went, and that is said once. Any thread.
@@ -59,7 +61,53 @@ bool TakeTheName(const std::string& file) {
   return taken || what == platform::eForeignFile::kNone;
 }
 
+// What keeps a log out of the file open at `fd`, reached through a symbolic link when `linked`:
+// a pipe, a regular file through a link or with other names, or with `deviceLink` false anything
+// but a regular file. Empty when the log may write it.
+std::string Refusal(int fd, bool linked, bool deviceLink) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return "can not be judged";
+  if (S_ISFIFO(st.st_mode))
+    return "is a pipe, which would hold the process until something reads it";
+  if (linked && S_ISREG(st.st_mode))
+    return platform::ForeignFileWords(platform::eForeignFile::kSymlink);
+  if (!deviceLink && !S_ISREG(st.st_mode)) return "is no regular file";
+  if (platform::HasOtherNames(st))
+    return platform::ForeignFileWords(platform::eForeignFile::kOtherNames);
+  return {};
+}
+
+// Opens `file` for writing (appending with `append`) without following a symbolic link or
+// waiting on a pipe, and judges the file it opened, so that what was put at the name after it
+// was judged is never written or cut (see Refusal); with `deviceLink` a link to a device
+// (/dev/null), which TakeTheName leaves, is followed. A truncating open cuts the file once
+// judged. The descriptor (close-on-exec, blocking writes), or -1 with `why` saying what stood
+// there (empty: errno says why).
+int OpenJudged(const std::string& file, bool append, bool deviceLink, std::string& why) {
+  const int flags = O_WRONLY | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0);
+  int fd = ::open(file.c_str(), flags | O_CREAT | O_NOFOLLOW, 0666);
+  const bool linked = fd < 0 && errno == ELOOP;
+  if (linked && deviceLink) fd = ::open(file.c_str(), flags);  // a link to nothing makes nothing
+  if (fd < 0) {
+    if (linked) why = platform::ForeignFileWords(platform::eForeignFile::kSymlink);
+    return -1;
+  }
+  why = Refusal(fd, linked, deviceLink);
+  struct stat st {};
+  if (!why.empty() ||
+      (!append && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) {
+    ::close(fd);
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 }  // namespace
+
+void cLog::SetBeforeOpen(void (*hook)(const std::string& file)) {
+  g_beforeOpen.store(hook);
+}
 
 void cLog::SetFilesOn(bool on) {
   g_filesOn.store(on);
@@ -76,11 +124,13 @@ bool cLog::OpenFile(const std::string& file, std::ios::openmode mode) {
   if (is_open()) Close();
   if (!g_filesOn.load()) return true;
   if (!TakeTheName(file)) return false;
-  open(file, mode);
-  // One linked in after the name was judged is not written.
-  if (platform::HasOtherNames(*rdbuf())) std::ofstream::close();
-  if (!is_open()) return false;
-  platform::SetCloseOnExec(*rdbuf());
+  if (auto hook = g_beforeOpen.load()) hook(file);
+  std::string why;
+  const int fd = OpenJudged(file, (mode & std::ios::app) != 0, true, why);
+  if (!why.empty())
+    std::cout << "cLog " << EscapeControls(file) << " " << why
+              << ", put there after its name was judged; it is not opened" << std::endl;
+  if (fd < 0 || !Attach(fd, mode)) return false;
   *this << "create log file at: ";
   TimeStamp() << "\n\n";
   return true;
@@ -99,6 +149,22 @@ bool cLog::Open(const char* folder, int keepDays) {
   if (keepDays > 0) platform::DeleteOldFiles(path, keepDays);
   std::string file = path + "/" + platform::LocalTimeNow(platform::kFileTimeFormat) + ".log";
   return OpenFile(file, std::ios::out | std::ios::app);
+}
+
+bool cLog::Attach(int fd, std::ios::openmode mode) {
+  m_pBuffer = platform::FileBufferOver(fd, mode);
+  if (m_pBuffer) std::ios::rdbuf(m_pBuffer.get());
+  return is_open();
+}
+
+// The stream goes back to its own buffer, which is never open: a write after the close fails as
+// it did before.
+void cLog::close() {
+  if (!m_pBuffer) return;
+  const bool closed = m_pBuffer->close() != nullptr;
+  std::ios::rdbuf(std::ofstream::rdbuf());
+  m_pBuffer.reset();
+  if (!closed) setstate(std::ios::failbit);
 }
 
 void cLog::Close() {
@@ -125,8 +191,9 @@ cLog& cLog::TimeStamp() {
 // name, in a new file or the one rotation made there; never through a link or into another
 // kind of file, and then they stay where they went.
 void cLog::ReopenIfRemoved() {
-  const platform::eFileAtPath at = platform::FileAtPath(*rdbuf(), m_strFile);
-  if (!is_open() || at == platform::eFileAtPath::kThere) return;
+  if (!is_open()) return;
+  const platform::eFileAtPath at = platform::FileAtPath(*m_pBuffer, m_strFile);
+  if (at == platform::eFileAtPath::kThere) return;
   const char* const how = at == platform::eFileAtPath::kRemoved ? "removed" : "moved";
   if (!platform::PathTakesALog(m_strFile)) {
     if (MarkUnfollowed(m_strFile, true)) return;
@@ -135,11 +202,14 @@ void cLog::ReopenIfRemoved() {
     return;
   }
   const bool taken = std::filesystem::exists(m_strFile);
+  if (auto hook = g_beforeOpen.load()) hook(m_strFile);
   close();
-  open(m_strFile, std::ios::out | std::ios::app);
-  if (is_open()) platform::SetCloseOnExec(*rdbuf());
+  std::string why;
+  const int fd = OpenJudged(m_strFile, true, false, why);
+  if (fd >= 0) Attach(fd, std::ios::out | std::ios::app);
+  if (!why.empty()) why = ": the file now at its name " + why;
   std::cout << "cLog " << EscapeControls(m_strFile) << " was " << how << "; "
-            << (!is_open() ? "it can not be made again"
+            << (!is_open() ? "it can not be made again" + why
                 : taken    ? "its lines go on in the file now at its name"
                            : "its lines go on in a new file")
             << std::endl;

@@ -26,6 +26,13 @@ class cLog : public std::ofstream {
   bool Open(const char* folder, int keepDays);
   // Writes "\nend log file at: <time>", flushes and closes (nothing when not open).
   void Close();
+  // Whether a file is open; closes it without the end mark. They hide the stream's own: the file
+  // is written through a buffer over the descriptor that was judged when it was opened.
+  bool is_open() const { return m_pBuffer != nullptr; }
+  void close();
+  // Called between the judgement of a file's name and its open (tests plant a link there).
+  // Process-wide; set before any log opens.
+  static void SetBeforeOpen(void (*hook)(const std::string& file));
   // Off: every Open from then on makes no folder and no file and succeeds; what is written goes
   // nowhere (the echo still goes to standard output). A program that keeps no logs (a console
   // client) turns it off before it opens any. Process-wide; any thread.
@@ -60,9 +67,11 @@ class cLog : public std::ofstream {
 
  private:
   bool OpenFile(const std::string& file, std::ios::openmode mode);
+  bool Attach(int fd, std::ios::openmode mode);
   void ReopenIfRemoved();
   void TakeUpAfterFailure();
 
+  std::unique_ptr<std::filebuf> m_pBuffer;
   std::string m_strFile;
   bool m_bEcho = false;
   bool m_bFailing = false;

@@ -204,6 +204,19 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   at.trail.Close();
 }
 
+// Nor does a start take up the chain (a forged number) from a file a link there leads to.
+TEST(AuditTrail, AStartTakesNoChainFromALinkAtTheNewestDaysName) {
+  cAuditFolder at;
+  testkit::WriteFile(at.dir / "victim", "seq=900\tkind=close\n");
+  std::filesystem::create_directories(at.Folder());
+  std::filesystem::create_symlink(at.dir / "victim", at.Folder() + "/2026-12-06.audit");
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  at.trail.Close();
+  EXPECT_EQ(testkit::CountOf(testing::internal::GetCapturedStdout(), "read 2026-12-06.audit"), 1u);
+  EXPECT_EQ(AuditField(testkit::ReadLines(at.Folder() + "/2026-12-07.audit").at(0), "seq"), "1");
+}
+
 // A batch that meets a full disk (here the limit of a file's size) is lost whole: what part of it
 // went in is taken back, the console is told, and a check of the trail names the lines missing.
 TEST(AuditTrail, ABatchThatCannotBeWrittenIsLostWholeAndSaidSo) {

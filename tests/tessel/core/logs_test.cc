@@ -28,6 +28,13 @@ using testkit::ReadFolder;
 
 const std::string kStamp(testing_support::kStampShape);
 
+// Plants a symbolic link to out.txt at a log's name named race.log once it was judged.
+void PlantLink(const std::string& file) {
+  if (!file.ends_with("race.log")) return;
+  fs::remove(file);
+  fs::create_symlink(fs::path(file).parent_path() / "out.txt", file);
+}
+
 // A named file gets the header, time-stamped lines and the end mark (echo shows all but the
 // mark); a log opened in a folder is named by the time, deletes files over the keep time and,
 // reopened in the same second, appends (else there are two files, which keeps both runs too); a
@@ -65,8 +72,19 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   EXPECT_TRUE(cLog().Open((dir / "soft\n\x1b[2J.log").c_str()) &&
               !cLog().Open((dir / "pipe.log").c_str()));
   EXPECT_EQ(ReadFile(dir / "out.txt"), "outside\n");
+  // Nor one a link swapped in after the name was judged leads to, as the log opens or follows
+  // its moved file.
+  cLog moved;
+  ASSERT_TRUE(moved.Open((dir / "race.log").c_str()));
+  fs::rename(dir / "race.log", dir / "race.log.1");
+  cLog::SetBeforeOpen(PlantLink);
+  moved.WriteLine("moved");
+  EXPECT_FALSE(cLog().Open((dir / "race.log").c_str()));
+  cLog::SetBeforeOpen(nullptr);
+  EXPECT_EQ(ReadFile(dir / "out.txt"), "outside\n");
   EXPECT_TRUE(testkit::InOrder(out.Text(),
-                               {"soft\\x0A\\x1B[2J.log is a symbolic link", "pipe.log is a pipe"}))
+                               {"soft\\x0A\\x1B[2J.log is a symbolic link", "pipe.log is a pipe",
+                                "race.log was moved; it can not", "race.log is a symbolic link"}))
       << out.Text();
   const std::string folder = dir / "log/server_3/link_msg";
   const std::string old = dir.write("log/server_3/link_msg/four.log", "old");
