@@ -276,6 +276,20 @@ bool CopyKind(const std::string& kind, std::ostream& os) {
   return CopyTree(MaintainTempRoot() / "servers" / kind, MaintainServersRoot() / kind, true, os);
 }
 
+// Removes the folder a package is unpacked into; false after writing why it could not be. A
+// maintenance root there (the temp root set to the servers root's folder) is unpacked over as it
+// is, and so is left.
+bool EmptyUnpackFolder(const fs::path& unpacked, std::ostream& os) {
+  if (platform::LiesInFolder(unpacked, MaintainServersRoot()) ||
+      platform::LiesInFolder(unpacked, MaintainWwwRoot()))
+    return true;
+  std::error_code ec;
+  fs::remove_all(unpacked, ec);
+  if (!ec) return true;
+  os << "can not remove " << unpacked.string() << " " << ec.message() << "\n";
+  return false;
+}
+
 }  // namespace
 
 std::string ServerProgramPath(const std::string& kind) {
@@ -349,19 +363,19 @@ void MaintainDownload(const std::string& kind, std::ostream& os, stSiteTools& to
   os << "下载完毕\n";
   const fs::path unpacked = temp / package.folder;
   // Unpacked into an empty folder: an earlier package's files left there went on with copy (or
-  // to the www root), and its afterunzip2.bat ran when the new package has none. A maintenance
-  // root there (the temp root set to the servers root's folder) is unpacked over as it is.
-  ec.clear();
-  if (!platform::LiesInFolder(unpacked, MaintainServersRoot()) &&
-      !platform::LiesInFolder(unpacked, MaintainWwwRoot()))
-    fs::remove_all(unpacked, ec);
-  if (ec) {
-    os << "can not remove " << unpacked.string() << " " << ec.message() << "\n";
+  // to the www root), and its afterunzip2.bat ran when the new package has none.
+  if (!EmptyUnpackFolder(unpacked, os)) return;
+  if (!RunTool(kZipTool, " x " + ShellQuote(zip.string()) + " " + ShellQuote(unpacked.string()), os,
+               tools)) {
+    // What an unpack that broke off left would go into place with the next copy as if whole; a
+    // maintenance root unpacked over is not removed, and is said to hold a part of the package.
+    std::error_code left;
+    if (!fs::exists(unpacked, left) || !EmptyUnpackFolder(unpacked, os)) return;
+    os << unpacked.string()
+       << (fs::exists(unpacked, left) ? " may hold a part of the package" : " removed")
+       << ": it was not unpacked whole\n";
     return;
   }
-  if (!RunTool(kZipTool, " x " + ShellQuote(zip.string()) + " " + ShellQuote(unpacked.string()), os,
-               tools))
-    return;
   os << "解压缩完毕\n";
   if (client) {
     const fs::path www = MaintainWwwRoot();

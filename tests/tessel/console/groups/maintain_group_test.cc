@@ -418,11 +418,12 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   fs::create_directories(home / "servers");
   // An archive there is added to ("a"): the one packed is a fresh one.
   WriteFile(home / "temp/servers_update.zip", "an older package");
-  Script(m_dir.path() / "zip",
-         "[ -e \"$2\" ] && [ $1 = a ] && echo old >> " + calls.string() + "\necho \"zip $*\" >> " +
-             calls.string() +
-             "\nif [ \"$1\" = x ]; then mkdir -p \"$3\"; printf '#!/bin/sh\\necho after $0 >> " +
-             calls.string() + "\\n' > \"$3/afterunzip2.bat\"; chmod +x \"$3/afterunzip2.bat\"; fi");
+  const std::string zip =
+      "[ -e \"$2\" ] && [ $1 = a ] && echo old >> " + calls.string() + "\necho \"zip $*\" >> " +
+      calls.string() +
+      "\nif [ \"$1\" = x ]; then mkdir -p \"$3\"; printf '#!/bin/sh\\necho after $0 >> " +
+      calls.string() + "\\n' > \"$3/afterunzip2.bat\"; chmod +x \"$3/afterunzip2.bat\"; fi";
+  Script(m_dir.path() / "zip", zip);
   EXPECT_NE(RunJobs("upload('server')").find("压缩完毕\n上传完毕\n"), std::string::npos);
   WriteFile(home / "temp/servers/old/stale.txt", "an earlier package's file");
   EXPECT_NE(RunJobs("download('server')").find("下载完毕\n解压缩完毕\n完毕\n"), std::string::npos);
@@ -432,6 +433,13 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
             "ftp 127.0.0.1 21 u pw put temp/servers_update.zip servers_update.zip\n"
             "ftp 127.0.0.1 21 u pw get servers_update.zip temp/servers_update.zip\n"
             "zip x temp/servers_update.zip temp/servers\nafter temp/servers/afterunzip2.bat\n");
+  // An unpack that breaks off leaves no part of the package for copy to put in place.
+  Script(m_dir.path() / "zip", "mkdir -p \"$3/game\"; echo cut > \"$3/game/half.txt\"; exit 1");
+  const std::string cut = RunJobs("download('server')");
+  EXPECT_NE(cut.find("temp/servers removed: it was not unpacked whole\n"), std::string::npos)
+      << cut;
+  EXPECT_FALSE(fs::exists(home / "temp/servers"));
+  Script(m_dir.path() / "zip", zip);
   // A fetch that breaks off leaves no part of the package.
   Script(m_dir.path() / "myftp", "echo part > \"$7\"; exit 1");
   EXPECT_NE(RunJobs("download('server')").find("zip removed: it was not made whole\n"),
