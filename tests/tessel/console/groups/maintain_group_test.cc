@@ -1,10 +1,12 @@
 #include "tessel/console/groups/cmd_maintain.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +31,23 @@ namespace fs = std::filesystem;
 namespace {
 
 using testkit::WriteFile;
+
+// This thread's power to read and search past permission bits (root's) dropped while it lives:
+// a folder of mode 0 is then unreadable here as it is for the site's own user.
+class cNoReadOverride {
+ public:
+  cNoReadOverride() {
+    ::syscall(SYS_capget, &m_head, m_before);
+    __user_cap_data_struct after[2] = {m_before[0], m_before[1]};
+    after[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    ::syscall(SYS_capset, &m_head, after);
+  }
+  ~cNoReadOverride() { ::syscall(SYS_capset, &m_head, m_before); }
+
+ private:
+  __user_cap_header_struct m_head{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct m_before[2]{};
+};
 
 // The maintenance group typed on the console in a fresh working folder, whose servers, temp
 // and www roots are the default folders below it.
@@ -165,6 +184,20 @@ TEST_F(MaintainGroupTest, CleaningRemovesOnlyLogFilesOverTheSizeOrAgeLimit) {
   WriteFile(Servers("t\x1b]0;owned\x07.log"), "x");
   EXPECT_EQ(Run("cleanlogl(0)").find('\x1b'), std::string::npos);
   EXPECT_FALSE(fs::exists(Servers("t\x1b]0;owned\x07.log")));
+  // A folder that cannot be read is said and passes no other over; the cleaning is no " ok".
+  const std::string folders[] = {"a", "b", "c", "d", "locked", "e", "f", "g"};
+  for (const std::string& f : folders) WriteFile(Servers("l/" + f + "/x.log"), "x");
+  fs::permissions(Servers("l/locked"), fs::perms::none);
+  std::string said;
+  {
+    const cNoReadOverride asSiteUser;
+    said = Run("cleanlogl(0)");
+  }
+  fs::permissions(Servers("l/locked"), fs::perms::owner_all);
+  EXPECT_NE(said.find("can not read servers/l/locked: Permission denied\n"), std::string::npos);
+  EXPECT_TRUE(said.ends_with(" failed: 1 folder(s) could not be read\n")) << said;
+  for (const std::string& f : folders)
+    EXPECT_EQ(fs::exists(Servers("l/" + f + "/x.log")), f == "locked") << f;
   // A listed folder swapped for a link to the outside (and back) while the cleaning runs: the
   // files out there stay.
   fs::create_directory_symlink(m_dir.path() / "out", Servers("sub.link"));
