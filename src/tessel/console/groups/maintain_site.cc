@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -144,15 +145,32 @@ void MakeWritable(const fs::path& root) {
   if (folder >= 0) AddOwnerWriteIn(folder, kMaxWritableDepth);
 }
 
+// Whether `path` is a link to the folder that holds it or to one above: the copy, which follows
+// folder links, would go round it until the system's bound on links in one path, putting one
+// more copy of the package in the root each time and failing in the end.
+bool LeadsToItsOwnFolder(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_symlink(fs::symlink_status(path, ec)) || !fs::is_directory(path, ec)) return false;
+  const fs::path target = fs::canonical(path, ec);
+  if (ec) return false;
+  const fs::path holder = fs::canonical(path.parent_path(), ec);
+  return !ec && std::mismatch(target.begin(), target.end(), holder.begin(), holder.end()).first ==
+                    target.end();
+}
+
 // Whether `path` of `from` may be copied to the same place under `to`: a link in the package
 // that leads out of it would copy whatever it names (any file of the machine) into the roots,
 // and a link at the place it goes to would have the copy written wherever that points.
 bool StaysInFolders(const fs::path& from, const fs::path& to, const fs::path& path,
                     std::ostream& os) {
   const fs::path place = to / path.lexically_relative(from);
-  if (platform::LiesInFolder(from, path) && platform::LiesInFolder(to, place)) return true;
-  os << "copy " << path.string() << " refused: a link leads out of " << from.string() << " or "
-     << to.string() << "\n";
+  if (!platform::LiesInFolder(from, path) || !platform::LiesInFolder(to, place)) {
+    os << "copy " << path.string() << " refused: a link leads out of " << from.string() << " or "
+       << to.string() << "\n";
+    return false;
+  }
+  if (!LeadsToItsOwnFolder(path)) return true;
+  os << "copy " << path.string() << " refused: a link leads to a folder above it\n";
   return false;
 }
 
