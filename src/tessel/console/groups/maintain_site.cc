@@ -145,19 +145,6 @@ void MakeWritable(const fs::path& root) {
   if (folder >= 0) AddOwnerWriteIn(folder, kMaxWritableDepth);
 }
 
-// Whether `path` is a link to the folder that holds it or to one above: the copy, which follows
-// folder links, would go round it until the system's bound on links in one path, putting one
-// more copy of the package in the root each time and failing in the end.
-bool LeadsToItsOwnFolder(const fs::path& path) {
-  std::error_code ec;
-  if (!fs::is_symlink(fs::symlink_status(path, ec)) || !fs::is_directory(path, ec)) return false;
-  const fs::path target = fs::canonical(path, ec);
-  if (ec) return false;
-  const fs::path holder = fs::canonical(path.parent_path(), ec);
-  return !ec && std::mismatch(target.begin(), target.end(), holder.begin(), holder.end()).first ==
-                    target.end();
-}
-
 // Whether `path` of `from` may be copied to the same place under `to`: a link in the package
 // that leads out of it would copy whatever it names (any file of the machine) into the roots,
 // and a link at the place it goes to would have the copy written wherever that points.
@@ -169,9 +156,7 @@ bool StaysInFolders(const fs::path& from, const fs::path& to, const fs::path& pa
        << to.string() << "\n";
     return false;
   }
-  if (!LeadsToItsOwnFolder(path)) return true;
-  os << "copy " << path.string() << " refused: a link leads to a folder above it\n";
-  return false;
+  return true;
 }
 
 // Whether every entry that the copy takes stays in the two folders.
@@ -183,8 +168,24 @@ bool CopyStaysInFolders(const fs::path& from, const fs::path& to, bool recursive
       if (it->is_regular_file(ec) && !StaysInFolders(from, to, it->path(), os)) return false;
     return true;
   }
-  for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec))
+  // Walked as the copy walks it, following folder links. A link to a folder the walk is in
+  // already would be followed round until the system's bound on links in one path, putting one
+  // more copy of the package in the root each time.
+  std::vector<fs::path> within{fs::canonical(from, ec)};
+  const auto options = fs::directory_options::follow_directory_symlink;
+  for (fs::recursive_directory_iterator it(from, options, ec), end; !ec && it != end;
+       it.increment(ec)) {
     if (!StaysInFolders(from, to, it->path(), os)) return false;
+    std::error_code kindEc;
+    if (!it->is_directory(kindEc)) continue;
+    within.resize(static_cast<std::size_t>(it.depth()) + 1);
+    const fs::path real = fs::canonical(it->path(), kindEc);
+    if (std::find(within.begin(), within.end(), real) != within.end()) {
+      os << "copy " << it->path().string() << " refused: a link leads to a folder above it\n";
+      return false;
+    }
+    within.push_back(real);
+  }
   return true;
 }
 

@@ -525,13 +525,21 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
     fs::remove(link);
   }
   EXPECT_FALSE(fs::exists(to / "leak.txt"));
-  // A folder link to a folder that holds it would be copied round and round into the root.
-  fs::create_directory_symlink(".", home / "temp/servers" / kind / "k2");
-  const std::string round = RunJobs("copy('" + kind + "')");
-  EXPECT_NE(round.find("k2 refused: a link leads to a folder above it\n"), std::string::npos)
-      << round.substr(0, 2000);
-  EXPECT_FALSE(fs::exists(to / "k2"));
-  fs::remove(home / "temp/servers" / kind / "k2");
+  // Folder links round to a folder that holds them, alone or together, would be copied round and
+  // round into the root.
+  const fs::path from = home / "temp/servers" / kind;
+  for (const auto& [link, target] : {std::pair{"k2", "."}, std::pair{"r/a/x", "../b"}}) {
+    fs::create_directories(from / "r/a");
+    fs::create_directories(from / "r/b");
+    fs::create_directory_symlink("../a", from / "r/b/y");
+    fs::create_directory_symlink(target, from / link);
+    const std::string round = RunJobs("copy('" + kind + "')");
+    EXPECT_NE(round.find(" refused: a link leads to a folder above it\n"), std::string::npos)
+        << round.substr(0, 2000);
+    EXPECT_FALSE(fs::exists(to / link)) << link;
+    fs::remove(from / link);
+    fs::remove_all(from / "r");
+  }
   EXPECT_EQ(testkit::ReadFile(m_dir.path() / "target.txt"), "kept");
   // Nor through one swapped in after that check; and a full disk leaves the old file whole.
   {
