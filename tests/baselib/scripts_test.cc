@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <regex>
 
 #include "baselib/zip_store.h"
 #include "tessel/contracts/baselib.h"
@@ -160,9 +159,12 @@ TEST_F(ScriptsTest, FolderFunctionsStayInsideTheWorkingFolderAndArchivesAreCheck
   // hold the start for ever).
   EXPECT_FALSE(manager.SetZip(dir.write("bad.zip", flipped).c_str()));
   // Two entries of one name, or of one script: which of them would run is no one's choice.
-  for (const auto& [one, other] : {std::pair{"z\\.lua", "a.lua"}, {"lib/x\\.lua", "././a.lua"}})
-    EXPECT_FALSE(manager.SetZip(
-        dir.write("bad.zip", std::regex_replace(whole, std::regex(one), other)).c_str()));
+  for (auto [bad, one, other] :
+       {std::tuple{whole, "z.lua", "a.lua"}, {whole, "lib/x.lua", "././a.lua"}}) {
+    for (std::size_t at; (at = bad.find(one)) != std::string::npos;)
+      bad.replace(at, std::string_view(one).size(), other);
+    EXPECT_FALSE(manager.SetZip(dir.write("bad.zip", bad).c_str()));
+  }
   ASSERT_EQ(::mkfifo("pipe.zip", 0600), 0);
   EXPECT_FALSE(manager.SetZip("pipe.zip"));
   EXPECT_TRUE(manager.ClearAScript("z"));
