@@ -97,8 +97,13 @@ bool cScriptManager::SetZip(const char* zip) {
   }
   for (auto& [entry, code] : entries) {
     const std::string name = NormalName(entry);
-    if (!name.empty() && entry.size() > 4 && entry.compare(entry.size() - 4, 4, ".lua") == 0) {
-      archive[name] = std::move(code);
+    if (name.empty() || entry.size() <= 4 || entry.compare(entry.size() - 4, 4, ".lua") != 0)
+      continue;
+    // Two entries of one script ("a.lua" and "./a.lua"): which would run is no one's choice.
+    if (!archive.emplace(name, std::move(code)).second) {
+      baselib::ReportScriptError("cScriptManager::SetZip", path,
+                                 ("two entries of script " + name).c_str());
+      return false;
     }
   }
   m_pImpl->zip = path;

@@ -214,7 +214,10 @@ bool ZipRead(const std::string& zip, std::map<std::string, std::string>& entries
   for (const stSpan& span : spans) {
     std::string contents = in.substr(span.data, span.size);
     if (Crc32(contents) != span.crc) return Fail(error, "checksum of " + span.name);
-    if (!span.name.empty() && span.name.back() != '/') out[span.name] = std::move(contents);
+    if (span.name.empty() || span.name.back() == '/') continue;
+    // One entry to a name: of two, the reader would keep one while a listing shows the other.
+    if (!out.emplace(span.name, std::move(contents)).second)
+      return Fail(error, "two entries named " + span.name);
   }
   entries = std::move(out);
   return true;

@@ -13,7 +13,8 @@ namespace baselib {
 // link leads out of the folder, or when the archive would outgrow what ZipRead takes (64 MiB).
 bool ZipWrite(const std::string& folder, const std::string& zip, std::string* error);
 // Reads every entry of `zip` into `entries` (name -> contents). Only stored entries are
-// accepted. False (and `error` set) for a missing, damaged or unsupported archive.
+// accepted. False (and `error` set) for a missing, damaged or unsupported archive, or one with
+// two entries of one name.
 bool ZipRead(const std::string& zip, std::map<std::string, std::string>& entries,
              std::string* error);
 

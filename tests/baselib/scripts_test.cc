@@ -158,6 +158,13 @@ TEST_F(ScriptsTest, FolderFunctionsStayInsideTheWorkingFolderAndArchivesAreCheck
   // A damaged archive named later leaves the one in use, and so does a pipe (read, it would
   // hold the start for ever).
   EXPECT_FALSE(manager.SetZip(dir.write("bad.zip", flipped).c_str()));
+  // Two entries of one name, or of one script: which of them would run is no one's choice.
+  for (auto [bad, one, other] :
+       {std::tuple{whole, "z.lua", "a.lua"}, {whole, "lib/x.lua", "././a.lua"}}) {
+    for (std::size_t at; (at = bad.find(one)) != std::string::npos;)
+      bad.replace(at, std::string_view(one).size(), other);
+    EXPECT_FALSE(manager.SetZip(dir.write("bad.zip", bad).c_str()));
+  }
   ASSERT_EQ(::mkfifo("pipe.zip", 0600), 0);
   EXPECT_FALSE(manager.SetZip("pipe.zip"));
   EXPECT_TRUE(manager.ClearAScript("z"));

@@ -63,25 +63,33 @@ std::string Format(const char* format, std::time_t t) {
   return platform::FormatLocalTime(format, t);
 }
 
+// The end of a log cleaning: " ok" when every folder was read, else how many were not (each
+// said above), never " ok" for a cleaning that passed folders over.
+void CleanEnded(int unread) {
+  if (unread == 0) {
+    get_gout() << " ok\n";
+  } else {
+    get_gout() << " failed: " << unread << " folder(s) could not be read\n";
+  }
+}
+
 void CleanLogl(unsigned megabytes) {
   const std::uintmax_t limit = static_cast<std::uintmax_t>(megabytes) << 20;
   Prefixed("func_cleanlogl");
-  CleanLogs(
+  CleanEnded(CleanLogs(
       MaintainServersRoot(), [limit](std::uintmax_t size, std::time_t) { return size > limit; },
-      std::cout);
-  get_gout() << " ok\n";
+      std::cout, get_gout()));
 }
 
 void CleanLog(unsigned days) {
   const std::time_t now = OsCalendarNow();
   Prefixed("func_cleanlog");
-  CleanLogs(
+  CleanEnded(CleanLogs(
       MaintainServersRoot(),
       [now, days](std::uintmax_t, std::time_t written) {
         return (now - written) / 86400 > static_cast<std::time_t>(days);
       },
-      std::cout);
-  get_gout() << " ok\n";
+      std::cout, get_gout()));
 }
 
 void Disk(const char* path) {

@@ -1,5 +1,6 @@
 #include "tessel/console/groups/maintain_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
@@ -52,6 +54,43 @@ bool RemoveIfExpired(int folder, const char* name, const LogFilter& expired) {
   if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return false;
   if (!expired(static_cast<std::uintmax_t>(st.st_size), st.st_mtime)) return false;
   return ::unlinkat(folder, name, 0) == 0;
+}
+
+// Deepest folder below the servers root that the log cleaning reaches.
+constexpr int kMaxLogDepth = 64;
+
+// Cleans the log files of the folder `path` of `root`, opened and judged once, handing each
+// sub-folder (never a link) to `sub`. Why the folder could not be read, or empty.
+template <typename SubFolder>
+std::string CleanLogFolder(const fs::path& root, const fs::path& path, const LogFilter& expired,
+                           std::ostream& console, SubFolder sub) {
+  errno = 0;
+  const int fd = platform::OpenFolderInFolder(root, path);
+  DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (dir == nullptr) {
+    const int failed = errno;
+    if (fd >= 0) ::close(fd);
+    // A folder gone since it was listed (or a root never made) holds no log to clean.
+    if (failed == ENOENT) return "";
+    return failed != 0 ? std::strerror(failed) : "no folder inside the root";
+  }
+  for (errno = 0; const dirent* entry = ::readdir(dir); errno = 0) {
+    const std::string name = entry->d_name;
+    struct stat st {};
+    if (name == "." || name == ".." || ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      continue;
+    if (S_ISDIR(st.st_mode)) sub(path / name);
+    if (!S_ISREG(st.st_mode) || fs::path(name).extension() != ".log") continue;
+    const auto announce = [&](std::uintmax_t size, std::time_t lastWrite) {
+      if (!expired(size, lastWrite)) return false;
+      console << "delete file " << EscapeControls((path / name).string()) << std::endl;
+      return true;
+    };
+    RemoveIfExpired(fd, name.c_str(), announce);
+  }
+  const int listed = errno;
+  ::closedir(dir);
+  return listed != 0 ? std::strerror(listed) : "";
 }
 
 const char* const kRootKeys[] = {"maintain_servers", "maintain_temp", "maintain_www"};
@@ -120,33 +159,24 @@ bool IsPlainName(const std::string& kind) {
   return true;
 }
 
-int CleanLogs(const fs::path& root, const LogFilter& expired, std::ostream& console) {
-  int deleted = 0;
-  std::error_code ec;
-  fs::recursive_directory_iterator it(root, ec), end;
-  // The folder of the files met last, opened and judged to lie in the root: a folder swapped
-  // for a link after it was listed cannot lead the removal outside.
-  fs::path folderPath;
-  stFd folder{-1};
-  for (; !ec && it != end; it.increment(ec)) {
-    const fs::directory_entry& entry = *it;
-    std::error_code fileEc;
-    if (!entry.is_regular_file(fileEc) || entry.is_symlink(fileEc)) continue;
-    if (entry.path().extension() != ".log") continue;
-    if (folder.fd < 0 || folderPath != entry.path().parent_path()) {
-      folderPath = entry.path().parent_path();
-      if (folder.fd >= 0) ::close(folder.fd);
-      folder.fd = platform::OpenFolderInFolder(root, folderPath);
-    }
-    if (folder.fd < 0) continue;
-    const auto announce = [&](std::uintmax_t size, std::time_t lastWrite) {
-      if (!expired(size, lastWrite)) return false;
-      console << "delete file " << EscapeControls(entry.path().string()) << std::endl;
-      return true;
-    };
-    if (RemoveIfExpired(folder.fd, entry.path().filename().c_str(), announce)) ++deleted;
+int CleanLogs(const fs::path& root, const LogFilter& expired, std::ostream& console,
+              std::ostream& answer) {
+  int unread = 0;
+  // Folders still to clean, each with its depth below the root. Each is opened and judged to lie
+  // in the root, then listed and cleaned as opened: a folder swapped for a link after it was
+  // listed cannot lead the removal outside. One that cannot be read stops no other.
+  std::vector<std::pair<fs::path, int>> folders{{root, 0}};
+  while (!folders.empty()) {
+    const auto [path, depth] = folders.back();
+    folders.pop_back();
+    const std::string why = CleanLogFolder(root, path, expired, console, [&](const fs::path& sub) {
+      if (depth < kMaxLogDepth) folders.emplace_back(sub, depth + 1);
+    });
+    if (why.empty()) continue;
+    answer << "can not read " << EscapeControls(path.string()) << ": " << why << "\n";
+    ++unread;
   }
-  return deleted;
+  return unread;
 }
 
 std::string UnescapeTransferText(std::string_view text) {

@@ -46,9 +46,12 @@ bool IsPlainName(const std::string& kind);
 
 // Deletes every "*.log" regular file under `root` (sub-folders included, symbolic links left
 // alone) for which `expired(path, size, last write)` holds, writing "delete file " + path and an
-// end of line to `console` for each. Returns how many were deleted.
+// end of line to `console` for each. A folder that cannot be read is passed over and said on
+// `answer` ("can not read FOLDER: REASON" and an end of line); the others are cleaned all the
+// same. Returns how many folders could not be read.
 using LogFilter = std::function<bool(std::uintmax_t size, std::time_t lastWrite)>;
-int CleanLogs(const std::filesystem::path& root, const LogFilter& expired, std::ostream& console);
+int CleanLogs(const std::filesystem::path& root, const LogFilter& expired, std::ostream& console,
+              std::ostream& answer);
 
 // The escapes of the transfer, in which "[[" travels as "$[$[" and "]]" as "$]$]", and their
 // undoing.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -150,10 +151,12 @@ void MakeWritable(const fs::path& root) {
 bool StaysInFolders(const fs::path& from, const fs::path& to, const fs::path& path,
                     std::ostream& os) {
   const fs::path place = to / path.lexically_relative(from);
-  if (platform::LiesInFolder(from, path) && platform::LiesInFolder(to, place)) return true;
-  os << "copy " << path.string() << " refused: a link leads out of " << from.string() << " or "
-     << to.string() << "\n";
-  return false;
+  if (!platform::LiesInFolder(from, path) || !platform::LiesInFolder(to, place)) {
+    os << "copy " << path.string() << " refused: a link leads out of " << from.string() << " or "
+       << to.string() << "\n";
+    return false;
+  }
+  return true;
 }
 
 // Whether every entry that the copy takes stays in the two folders.
@@ -165,8 +168,24 @@ bool CopyStaysInFolders(const fs::path& from, const fs::path& to, bool recursive
       if (it->is_regular_file(ec) && !StaysInFolders(from, to, it->path(), os)) return false;
     return true;
   }
-  for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec))
+  // Walked as the copy walks it, following folder links. A link to a folder the walk is in
+  // already would be followed round until the system's bound on links in one path, putting one
+  // more copy of the package in the root each time.
+  std::vector<fs::path> within{fs::canonical(from, ec)};
+  const auto options = fs::directory_options::follow_directory_symlink;
+  for (fs::recursive_directory_iterator it(from, options, ec), end; !ec && it != end;
+       it.increment(ec)) {
     if (!StaysInFolders(from, to, it->path(), os)) return false;
+    std::error_code kindEc;
+    if (!it->is_directory(kindEc)) continue;
+    within.resize(static_cast<std::size_t>(it.depth()) + 1);
+    const fs::path real = fs::canonical(it->path(), kindEc);
+    if (std::find(within.begin(), within.end(), real) != within.end()) {
+      os << "copy " << it->path().string() << " refused: a link leads to a folder above it\n";
+      return false;
+    }
+    within.push_back(real);
+  }
   return true;
 }
 
@@ -276,6 +295,20 @@ bool CopyKind(const std::string& kind, std::ostream& os) {
   return CopyTree(MaintainTempRoot() / "servers" / kind, MaintainServersRoot() / kind, true, os);
 }
 
+// Removes the folder a package is unpacked into; false after writing why it could not be. A
+// maintenance root there (the temp root set to the servers root's folder) is unpacked over as it
+// is, and so is left.
+bool EmptyUnpackFolder(const fs::path& unpacked, std::ostream& os) {
+  if (platform::LiesInFolder(unpacked, MaintainServersRoot()) ||
+      platform::LiesInFolder(unpacked, MaintainWwwRoot()))
+    return true;
+  std::error_code ec;
+  fs::remove_all(unpacked, ec);
+  if (!ec) return true;
+  os << "can not remove " << unpacked.string() << " " << ec.message() << "\n";
+  return false;
+}
+
 }  // namespace
 
 std::string ServerProgramPath(const std::string& kind) {
@@ -349,19 +382,19 @@ void MaintainDownload(const std::string& kind, std::ostream& os, stSiteTools& to
   os << "下载完毕\n";
   const fs::path unpacked = temp / package.folder;
   // Unpacked into an empty folder: an earlier package's files left there went on with copy (or
-  // to the www root), and its afterunzip2.bat ran when the new package has none. A maintenance
-  // root there (the temp root set to the servers root's folder) is unpacked over as it is.
-  ec.clear();
-  if (!platform::LiesInFolder(unpacked, MaintainServersRoot()) &&
-      !platform::LiesInFolder(unpacked, MaintainWwwRoot()))
-    fs::remove_all(unpacked, ec);
-  if (ec) {
-    os << "can not remove " << unpacked.string() << " " << ec.message() << "\n";
+  // to the www root), and its afterunzip2.bat ran when the new package has none.
+  if (!EmptyUnpackFolder(unpacked, os)) return;
+  if (!RunTool(kZipTool, " x " + ShellQuote(zip.string()) + " " + ShellQuote(unpacked.string()), os,
+               tools)) {
+    // What an unpack that broke off left would go into place with the next copy as if whole; a
+    // maintenance root unpacked over is not removed, and is said to hold a part of the package.
+    std::error_code left;
+    if (!fs::exists(unpacked, left) || !EmptyUnpackFolder(unpacked, os)) return;
+    os << unpacked.string()
+       << (fs::exists(unpacked, left) ? " may hold a part of the package" : " removed")
+       << ": it was not unpacked whole\n";
     return;
   }
-  if (!RunTool(kZipTool, " x " + ShellQuote(zip.string()) + " " + ShellQuote(unpacked.string()), os,
-               tools))
-    return;
   os << "解压缩完毕\n";
   if (client) {
     const fs::path www = MaintainWwwRoot();

@@ -23,6 +23,7 @@
 #include "tessel/util/process_finder.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/link_swapper.h"
+#include "testkit/no_read_override.h"
 #include "testkit/test_host.h"
 
 namespace fs = std::filesystem;
@@ -166,6 +167,15 @@ TEST_F(MaintainGroupTest, CleaningRemovesOnlyLogFilesOverTheSizeOrAgeLimit) {
   WriteFile(Servers("t\x1b]0;owned\x07.log"), "x");
   EXPECT_EQ(Run("cleanlogl(0)").find('\x1b'), std::string::npos);
   EXPECT_FALSE(fs::exists(Servers("t\x1b]0;owned\x07.log")));
+  // A folder that cannot be read is said and passes no other over; the cleaning is no " ok".
+  for (const char* f : {"l/a/x.log", "l/locked/x.log", "l/z/x.log"}) WriteFile(Servers(f), "x");
+  fs::permissions(Servers("l/locked"), fs::perms::none);
+  const testkit::cNoReadOverride asSiteUser;
+  const std::string said = Run("cleanlogl(0)");
+  fs::permissions(Servers("l/locked"), fs::perms::owner_all);
+  EXPECT_NE(said.find("can not read servers/l/locked: Permission denied\n"), std::string::npos);
+  EXPECT_TRUE(said.ends_with(" failed: 1 folder(s) could not be read\n")) << said;
+  EXPECT_FALSE(fs::exists(Servers("l/a/x.log")) || fs::exists(Servers("l/z/x.log")));
   // A listed folder swapped for a link to the outside (and back) while the cleaning runs: the
   // files out there stay.
   fs::create_directory_symlink(m_dir.path() / "out", Servers("sub.link"));
@@ -485,6 +495,14 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
     fs::remove(link);
   }
   EXPECT_FALSE(fs::exists(to / "leak.txt"));
+  // Folder links that lead round together would be copied round and round into the root.
+  for (const char* link : {"r/a", "r/b"})
+    fs::create_directories(home / "temp/servers" / kind / link);
+  fs::create_directory_symlink("../b", home / "temp/servers" / kind / "r/a/x");
+  fs::create_directory_symlink("../a", home / "temp/servers" / kind / "r/b/y");
+  EXPECT_NE(RunJobs("copy('" + kind + "')").find(" refused: a link leads to a folder above it\n"),
+            std::string::npos);
+  fs::remove_all(home / "temp/servers" / kind / "r");
   EXPECT_EQ(testkit::ReadFile(m_dir.path() / "target.txt"), "kept");
   // Nor through one swapped in after that check; and a full disk leaves the old file whole.
   {
@@ -518,6 +536,11 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   RunJobs("copy('k2')");
   for (const char* f : {"k2", "k2/keys"})
     EXPECT_EQ(fs::status(home / "servers" / f).permissions(), fs::perms::owner_all) << f;
+  // An unpack that breaks off leaves no part of the package for copy to put in place.
+  Script(m_dir.path() / "zip", "mkdir -p \"$3/game\"; echo cut > \"$3/game/half.txt\"; exit 1");
+  const std::string cut = RunJobs("download('server')");
+  EXPECT_NE(cut.find("temp/servers removed: it was not unpacked whole\n"), std::string::npos);
+  EXPECT_FALSE(fs::exists(home / "temp/servers"));
 }
 
 // The site tools run off the worker, one job at a time: the command returns while its tool still
