@@ -98,7 +98,7 @@ void cMetricsGate::Stop() {
 void cMetricsGate::Run() {
   std::vector<pollfd> fds;
   while (!m_bStop.load()) {
-    const bool taking = NowMs() >= m_takeAtMs;
+    const bool taking = platform::SteadyMs() >= m_takeAtMs;
     fds.assign({{m_wake[0], POLLIN, 0}, {m_listen, static_cast<short>(taking ? POLLIN : 0), 0}});
     for (const stConn& conn : m_conns)
       fds.push_back({conn.client, static_cast<short>(conn.answered ? POLLOUT : POLLIN), 0});
