@@ -448,11 +448,15 @@ TEST(AttackE2e, AStrangersRecordsPutNoRawByteOfTheirsOnTheConsoleOrInALog) {
   ASSERT_TRUE(stranger.Ask(2, "Login('ops','wrong')", "Logined(0,")) << server.Output();
   // An operator's line while a peer's command runs names that command, its controls escaped.
   cClient ops(port);
-  ops.peer.Write(CmdFrame(4, "while not io.open('go') do end --[[" + evil + "]]"));
+  // ... and of a long one its start only: it is printed again at every typed line.
+  ops.peer.Write(
+      CmdFrame(4, "while not io.open('go') do end --[[" + evil + std::string(4000, 'y') + "]]"));
   for (int i = 0; i < 3 && !server.Ask("--", {"cur cmd is while"}); ++i) {
   }
   testkit::WriteFile(home.path() / "go", "");
   EXPECT_NE(server.Output().find("end --[[\\x1B[2J\\x1B]0;owned\\x07"), std::string::npos);
+  EXPECT_NE(server.Output().find("... (3862 bytes more)"), std::string::npos);
+  EXPECT_EQ(server.Output().find(std::string(200, 'y')), std::string::npos);
   server.QuitInOrder();
   const std::string seen = server.Output() + testkit::ReadFolder(home.path() / "log");
   for (const char* raw : {"\33", "\7", "\23331m", "\302\233"})

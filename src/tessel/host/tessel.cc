@@ -60,6 +60,8 @@ constexpr uint32_t kSlowCycleMs = 100;
 // next pass rather than holding off the periodic cycle. Above the endpoint's busy-pump warning,
 // so a pump that reaches it is still reported.
 constexpr unsigned int kPassRecords = 512;
+// Of the running command's text, what "cur cmd is" shows at each typed line.
+constexpr size_t kShownCurCmdBytes = 256;
 
 void SleepMs(unsigned long ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -461,10 +463,12 @@ void cTessel::HandleConsoleLine(const std::string& line) {
   const int waiting = GetMsgNum();
   if (waiting > 0)
     std::cout << "there are " << waiting << " msg in queue, you should wait a while." << std::endl;
-  // The running command may be a peer's text: its controls and line ends reach no terminal.
+  // The running command may be a peer's text: its controls and line ends reach no terminal, and
+  // of a long one (a peer's record of megabytes, printed again at every typed line) its start.
   const std::string current = cCmd::CurCmdText();
   if (!current.empty())
-    std::cout << "cur cmd is " << EscapeControls(current) << std::endl;
+    std::cout << "cur cmd is " << EscapeControls(CutWithCount(current, kShownCurCmdBytes))
+              << std::endl;
   else
     std::cout << "cur is in timer" << std::endl;
   cTesselCmd::Instance().SetCmd(line.c_str());
