@@ -2,6 +2,7 @@
 // (read-only, everything but @shell, maintenance files only, limited to the map processes)
 // what it may run and what is refused, the indirect forms included; every refused line ran
 // nothing (the marker file never appears), each refusal is one line and exit code 1.
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/server_process.h"
+#include "testkit/fake_server.h"
 #include "testkit/file_text.h"
 #include "testkit/in_order.h"
 #include "testkit/steps.h"
@@ -220,6 +222,36 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   const auto start = std::chrono::steady_clock::now();
   cli(cluster.gameHome, "ops", {"-c", "/9/SendToServer('global',11,'os.exit(1)')", game});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+// An upstream that has not answered the login (here one that never does) would run what waits
+// behind it with this process's rights: a narrowed command does not go up meanwhile.
+TEST(RightsE2e, ANarrowedCommandDoesNotGoUpBeforeTheLoginIsAnswered) {
+  std::atomic<int> got[3] = {};  // logins, shell lines, the rest
+  testkit::cFakeServer upstream([&](int32_t, const std::string& text) {
+    ++got[text.starts_with("Login(") ? 0 : text.find("System(") != std::string::npos ? 1 : 2];
+    return testkit::cFakeServer::tRecords{};
+  });
+  auto wait = [&](int i) {
+    for (int n = 0; n < kWaitMs / 50 && got[i] == 0; ++n) ::usleep(50000);
+    return got[i] > 0;
+  };
+  cHome home;
+  home.write("db/accounts/noshell.ini", "password = pw\ncmd = 16\nallow = @all\ndeny = @shell\n");
+  WriteLogin(home, "global", "game", "game123");
+  cServerProcess game(home, Words("game", {"listen", "=", "0", "connect", "=",
+                                           "global:" + upstream.Address().substr(10)}));
+  ASSERT_TRUE(wait(0)) << game.Output();
+  const std::string line = "/9/SendToServer('global',15,\"System('id')\")";
+  EXPECT_TRUE(testkit::InOrder(
+      RunCli(home,
+             {"-u", "noshell", "-c", line, "127.0.0.1:" + std::to_string(game.WaitPort("game"))},
+             "pw")
+          .out,
+      {"not sent to global: the login to global is not answered yet"}));
+  game.Type("/9/SendToServer('global',4,'Ver()')");
+  ASSERT_TRUE(wait(2));
+  EXPECT_EQ(got[1], 0);
 }
 
 }  // namespace

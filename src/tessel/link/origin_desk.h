@@ -59,6 +59,10 @@ class cOriginDesk {
   void Greet(cBridge& bridge, iSend* link, iServer* server);
   // A link went down or came up anew: what was known of it goes.
   void Forget(iSend* link);
+  // This process's login went out on its client `link` (`awaiting`), or its answer came: until
+  // then the upstream has not said whether it reads origins, and holds what comes behind the
+  // login to run it later, so a command that would carry an origin is not sent there.
+  void AwaitLogin(iSend* link, bool awaiting);
 
   // A received origin record.
   HandleChatExceptionEnum Receive(cBridge& bridge, const stBindMsg& msg);
@@ -149,8 +153,9 @@ class cOriginDesk {
     bool pending = false;  // an origin came for the next command record
     stCarriedOrigin origin;
     uint32_t cmdHash = 0;
-    uint32_t answerTo = 0;  // the next command record answers this id
-    std::string shown;      // its account (a server's link) or its name, as audit lines show it
+    uint32_t answerTo = 0;      // the next command record answers this id
+    std::string shown;          // its account (a server's link) or its name, as audit lines show it
+    bool loginAwaited = false;  // a client link whose login went out and is not answered yet
   };
   // A command sent on a requester's behalf whose answers are awaited.
   struct stOwed {
@@ -177,6 +182,7 @@ class cOriginDesk {
   bool AnswersRequester(iSend* link) const;
   void NoteUncarried(iSend* link) const;
   static void DropHops(const std::string& to);
+  bool RefusedBeforeLogin(iSend* link, const stPeer& peer, int group, const char* text) const;
   bool SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash, std::string_view body,
                 uint32_t hops = 0);
   uint32_t Owe(iSend* downstream, const CmdRightsPtr& rights);
