@@ -68,6 +68,8 @@ void cOriginDesk::Greet(cBridge& bridge, iSend* link, iServer* server) {
   peer.mayCarry = ClaimRefusal(bridge, link).empty();
   iAccount* account = server != nullptr ? bridge.LinkAccount(link) : nullptr;
   peer.shown = account != nullptr ? account->GetName() : link->GetName();
+  peer.helloAwaited = peer.mayCarry;
+  peer.helloDueMs = platform::TimeGetTime() + kGreetingWaitMs;
   SendKind(link, stMsg_Origin::kHello, 0, 0, peer.mayCarry ? kClaim : "");
 }
 
@@ -248,16 +250,26 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
 // and the process's own commands go as before.
 bool cOriginDesk::RefusedBeforeLogin(iSend* link, const stPeer& peer, int group,
                                      const char* text) const {
-  if (!peer.loginAwaited || peer.reads || m_bAnswering || !cCmdRightsScope::Current() ||
-      AnswersRequester(link))
+  if ((!peer.loginAwaited && !AwaitsHello(peer)) || peer.reads || m_bAnswering ||
+      !cCmdRightsScope::Current() || AnswersRequester(link))
     return false;
   stLoginCall call;
   if (group == cBridgeClient::kLoginGroup && ParseLoginCall(text != nullptr ? text : "", &call) &&
       call.name != "Logined")
     return false;
   const std::string to = EscapeControls(peer.shown.empty() ? link->GetName() : peer.shown);
-  get_gout() << "not sent to " << to << ": the login to " << to << " is not answered yet\n";
+  if (peer.loginAwaited)
+    get_gout() << "not sent to " << to << ": the login to " << to << " is not answered yet\n";
+  else
+    get_gout() << "not sent to " << to << ": it has not said yet whether it reads origins\n";
   return true;
+}
+
+// A downstream process learns from the greeting that its server sends origins, and runs what
+// comes without one with its own full rights: until it answered, it gets no command that would
+// carry one. One that never answers within the bound reads none, and gets them as before.
+bool cOriginDesk::AwaitsHello(const stPeer& peer) {
+  return peer.helloAwaited && !peer.reads && !Passed(peer.helloDueMs, platform::TimeGetTime());
 }
 
 // A text sending itself round between processes, each leg a command carried on with an origin:
@@ -299,7 +311,8 @@ int cOriginDesk::SendToAll(iServer* server, int group, const char* text, const s
   TESSEL_ASSERT_WORKER();
   if (!m_bEnabled || !cCmdRightsScope::Current()) return -1;
   bool anyReads = false;
-  for (const auto& [link, peer] : m_peers) anyReads |= peer.server == server && peer.reads;
+  for (const auto& [link, peer] : m_peers)
+    anyReads |= peer.server == server && (peer.reads || AwaitsHello(peer));
   if (!anyReads) {
     for (const auto& [link, peer] : m_peers)
       if (peer.server == server) NoteUncarried(link);
