@@ -354,11 +354,10 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   const std::string greeted(proc.got.begin(), proc.got.end());
   EXPECT_LT(greeted.find("claim"), greeted.find("Logined(1,"));
   const std::string address = "127.0.0.1:" + std::to_string(port);
-  EXPECT_NE(
-      RunCli(home, {"-u", "boss", "-c", "/9/SendAccount('game','proc',20,'Early()')", address},
-             "bosspw")
-          .out.find("not sent to proc: it has not said yet whether it reads origins"),
-      std::string::npos);
+  const std::string early = "/9/SendAccount('game','proc',20,'E()')";
+  EXPECT_NE(RunCli(home, {"-u", "boss", "-c", early, address}, "bosspw")
+                .out.find("not sent to proc: it has not said yet whether it reads origins"),
+            std::string::npos);
   ASSERT_TRUE(proc.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
   ASSERT_TRUE(ops.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
   ASSERT_TRUE(proc.peer.Write(OriginFrame(0, touch, "ro\nro@far\33]0;x\7\n+@read\n-\n@\n")));

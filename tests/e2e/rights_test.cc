@@ -223,8 +223,7 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
-// An upstream that never answers the login would run what waits behind it with this process's
-// rights.
+// An upstream that never answers the login would run what waits behind it with our rights.
 TEST(RightsE2e, AnOperatorsCommandDoesNotGoUpBeforeTheLoginIsAnswered) {
   testkit::cFakeServer upstream([](int32_t, auto&) { return testkit::cFakeServer::tRecords{}; });
   cHome home;
