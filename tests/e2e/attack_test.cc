@@ -353,6 +353,11 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   // Its greeting (it may claim) comes ahead of the answer to its login, not after it.
   const std::string greeted(proc.got.begin(), proc.got.end());
   EXPECT_LT(greeted.find("claim"), greeted.find("Logined(1,"));
+  const std::string address = "127.0.0.1:" + std::to_string(port);
+  const std::string early = "/9/SendAccount('game','proc',20,'E()')";
+  EXPECT_NE(RunCli(home, {"-u", "boss", "-c", early, address}, "bosspw")
+                .out.find("not sent to proc: it has not said yet whether it reads origins"),
+            std::string::npos);
   ASSERT_TRUE(proc.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
   ASSERT_TRUE(ops.peer.Write(OriginFrame(stMsg_Origin::kHello, 0, "")));
   ASSERT_TRUE(proc.peer.Write(OriginFrame(0, touch, "ro\nro@far\33]0;x\7\n+@read\n-\n@\n")));
@@ -371,7 +376,6 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
   EXPECT_FALSE(fs::exists(home / "claimed"));
   // A command another operator sends to the operator's link comes without that operator's
   // origin and rights; the process account's link gets them.
-  const std::string address = "127.0.0.1:" + std::to_string(port);
   for (const char* to : {"ops", "proc"})
     EXPECT_EQ(RunCli(home,
                      {"-u", "boss", "--wait", "20", "-c",

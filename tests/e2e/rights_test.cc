@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/server_process.h"
+#include "testkit/fake_server.h"
 #include "testkit/file_text.h"
 #include "testkit/in_order.h"
 #include "testkit/steps.h"
@@ -229,6 +230,21 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   const auto start = std::chrono::steady_clock::now();
   cli(cluster.gameHome, "ops", {"-c", "/9/SendToServer('global',11,'os.exit(1)')", game});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+// An upstream that never answers the login would run what waits behind it with our rights.
+TEST(RightsE2e, AnOperatorsCommandDoesNotGoUpBeforeTheLoginIsAnswered) {
+  testkit::cFakeServer upstream([](int32_t, auto&) { return testkit::cFakeServer::tRecords{}; });
+  cHome home;
+  AddAccount(home, "ops", "pw", 16);
+  WriteLogin(home, "global", "game", "game123");
+  cServerProcess game(home, Words("game", {"listen", "=", "0", "connect", "=",
+                                           "global:" + upstream.Address().substr(10)}));
+  const std::string address = "127.0.0.1:" + std::to_string(game.WaitPort("game"));
+  ASSERT_TRUE(game.WaitOutput("login as account game")) << game.Output();
+  EXPECT_NE(RunCli(home, {"-u", "ops", "-c", "/9/SendToServer('global',15,'Ver()')", address}, "pw")
+                .out.find("not sent to global: the login to global is not answered yet"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -55,9 +55,11 @@ class cFakeServer {
       const int fd = ::accept(m_listen, nullptr, nullptr);
       uint32_t size = 0;
       std::vector<char> r;
-      for (bool open = true; open && Read(fd, &size, 4) && size >= 8 && size < (1u << 20);) {
-        r.resize(size);
-        if (!Read(fd, r.data(), size)) break;
+      for (bool open = true; open && Read(fd, &size, 4) && (size & 0x7FF00000u) == 0;) {
+        const bool ping = size >> 31 != 0;  // an internal frame: read and passed over
+        r.resize(size & 0xFFFFFu);
+        if ((size < 8 && !ping) || !Read(fd, r.data(), r.size())) break;
+        if (ping) continue;
         int32_t group = 0;
         std::memcpy(&group, &r[4], 4);
         for (const auto& [to, text] :

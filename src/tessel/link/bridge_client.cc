@@ -153,7 +153,7 @@ void cBridgeClient::Login() {
               << std::flush;
     std::string text = "Login(" + LuaQuote(m_info.account) + "," + LuaQuote(m_info.password) + ")";
     if (text.size() >= kCmdBufferSize) text.resize(kCmdBufferSize - 1);
-    SendCmd(kLoginGroup, text);
+    if (SendCmd(kLoginGroup, text) != 0) cOriginDesk::Instance().AwaitLogin(GetNetClient(), true);
   }
   if (m_tLoginFail > 0 && m_info.autologin) {
     std::cout << "autologin canceled...\n" << std::flush;
@@ -223,6 +223,7 @@ bool cBridgeClient::OnDisconnect(unsigned int id) {
 void cBridgeClient::OnLogined(unsigned int id, int result) {
   TESSEL_ASSERT_WORKER();
   m_nLogined = result;
+  cOriginDesk::Instance().AwaitLogin(GetNetClient(), false);
   OnLoginedBridge(id, result);
   if (result == 0) {
     m_tLoginFail = Now();

@@ -10,8 +10,10 @@
 #include "tessel/core/console_bound.h"
 #include "tessel/core/host.h"
 #include "tessel/core/literal_call.h"
+#include "tessel/core/login_text.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_help.h"
+#include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/origin_record.h"
@@ -66,6 +68,8 @@ void cOriginDesk::Greet(cBridge& bridge, iSend* link, iServer* server) {
   peer.mayCarry = ClaimRefusal(bridge, link).empty();
   iAccount* account = server != nullptr ? bridge.LinkAccount(link) : nullptr;
   peer.shown = account != nullptr ? account->GetName() : link->GetName();
+  peer.helloAwaited = peer.mayCarry;
+  peer.helloDueMs = platform::TimeGetTime() + kGreetingWaitMs;
   SendKind(link, stMsg_Origin::kHello, 0, 0, peer.mayCarry ? kClaim : "");
 }
 
@@ -83,6 +87,17 @@ void cOriginDesk::Forget(iSend* link) {
     EraseOwed(it);
   }
   for (const stLinkToken& requester : waiting) Release(requester);
+}
+
+void cOriginDesk::AwaitLogin(iSend* link, bool awaiting) {
+  TESSEL_ASSERT_WORKER();
+  if (!m_bEnabled || link == nullptr) return;
+  if (awaiting) {
+    m_peers[link].loginAwaited = true;
+    return;
+  }
+  auto it = m_peers.find(link);
+  if (it != m_peers.end()) it->second.loginAwaited = false;
 }
 
 HandleChatExceptionEnum cOriginDesk::Receive(cBridge& bridge, const stBindMsg& msg) {
@@ -189,6 +204,7 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
   TESSEL_ASSERT_WORKER();
   if (!m_bEnabled || link == nullptr) return true;
   auto it = m_peers.find(link);
+  if (it != m_peers.end() && RefusedBeforeLogin(link, it->second, group, text)) return false;
   if (it == m_peers.end() || !it->second.reads) {
     // A peer that reads no origins runs the command as coming from this process's account.
     if (!m_bAnswering && !AnswersRequester(link) && cCmdRightsScope::Current()) NoteUncarried(link);
@@ -226,6 +242,34 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
   const uint32_t answer = Owe(link, rights);
   return SendKind(link, stMsg_Origin::kOrigin, answer, CmdHash(group, text != nullptr ? text : ""),
                   carried, hops);
+}
+
+// Until the upstream answers this process's login it has not said whether it reads origins, and
+// it holds what comes behind the login to run it once answered, with the full rights of this
+// process's account: a command that would carry an origin does not go. The login calls, answers
+// and the process's own commands go as before.
+bool cOriginDesk::RefusedBeforeLogin(iSend* link, const stPeer& peer, int group,
+                                     const char* text) const {
+  if ((!peer.loginAwaited && !AwaitsHello(peer)) || peer.reads || m_bAnswering ||
+      !cCmdRightsScope::Current() || AnswersRequester(link))
+    return false;
+  stLoginCall call;
+  if (group == cBridgeClient::kLoginGroup && ParseLoginCall(text != nullptr ? text : "", &call) &&
+      call.name != "Logined")
+    return false;
+  const std::string to = EscapeControls(peer.shown.empty() ? link->GetName() : peer.shown);
+  if (peer.loginAwaited)
+    get_gout() << "not sent to " << to << ": the login to " << to << " is not answered yet\n";
+  else
+    get_gout() << "not sent to " << to << ": it has not said yet whether it reads origins\n";
+  return true;
+}
+
+// A downstream process learns from the greeting that its server sends origins, and runs what
+// comes without one with its own full rights: until it answered, it gets no command that would
+// carry one. One that never answers within the bound reads none, and gets them as before.
+bool cOriginDesk::AwaitsHello(const stPeer& peer) {
+  return peer.helloAwaited && !peer.reads && !Passed(peer.helloDueMs, platform::TimeGetTime());
 }
 
 // A text sending itself round between processes, each leg a command carried on with an origin:
@@ -267,7 +311,8 @@ int cOriginDesk::SendToAll(iServer* server, int group, const char* text, const s
   TESSEL_ASSERT_WORKER();
   if (!m_bEnabled || !cCmdRightsScope::Current()) return -1;
   bool anyReads = false;
-  for (const auto& [link, peer] : m_peers) anyReads |= peer.server == server && peer.reads;
+  for (const auto& [link, peer] : m_peers)
+    anyReads |= peer.server == server && (peer.reads || AwaitsHello(peer));
   if (!anyReads) {
     for (const auto& [link, peer] : m_peers)
       if (peer.server == server) NoteUncarried(link);

@@ -46,6 +46,9 @@ class cOriginDesk {
   // The rights of this many of the last commands sent with rights are kept for their answers,
   // late ones included; an answer to an older one runs with its link's rights alone.
   static constexpr size_t kMaxAsked = 65536;
+  // A process account's link that has not answered its greeting this long after its login reads
+  // no origins; until then, commands that would carry one do not go to it.
+  static constexpr uint32_t kGreetingWaitMs = 10000;
 
   static cOriginDesk& Instance();
 
@@ -59,6 +62,10 @@ class cOriginDesk {
   void Greet(cBridge& bridge, iSend* link, iServer* server);
   // A link went down or came up anew: what was known of it goes.
   void Forget(iSend* link);
+  // This process's login went out on its client `link` (`awaiting`), or its answer came: until
+  // then the upstream has not said whether it reads origins, and holds what comes behind the
+  // login to run it later, so a command that would carry an origin is not sent there.
+  void AwaitLogin(iSend* link, bool awaiting);
 
   // A received origin record.
   HandleChatExceptionEnum Receive(cBridge& bridge, const stBindMsg& msg);
@@ -149,8 +156,11 @@ class cOriginDesk {
     bool pending = false;  // an origin came for the next command record
     stCarriedOrigin origin;
     uint32_t cmdHash = 0;
-    uint32_t answerTo = 0;  // the next command record answers this id
-    std::string shown;      // its account (a server's link) or its name, as audit lines show it
+    uint32_t answerTo = 0;      // the next command record answers this id
+    std::string shown;          // its account (a server's link) or its name, as audit lines show it
+    bool loginAwaited = false;  // a client link whose login went out and is not answered yet
+    uint32_t helloDueMs = 0;    // a greeted process link answers the greeting by then
+    bool helloAwaited = false;  // it has not yet
   };
   // A command sent on a requester's behalf whose answers are awaited.
   struct stOwed {
@@ -177,6 +187,8 @@ class cOriginDesk {
   bool AnswersRequester(iSend* link) const;
   void NoteUncarried(iSend* link) const;
   static void DropHops(const std::string& to);
+  bool RefusedBeforeLogin(iSend* link, const stPeer& peer, int group, const char* text) const;
+  static bool AwaitsHello(const stPeer& peer);
   bool SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash, std::string_view body,
                 uint32_t hops = 0);
   uint32_t Owe(iSend* downstream, const CmdRightsPtr& rights);
