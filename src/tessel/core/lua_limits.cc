@@ -31,6 +31,7 @@ struct stLuaMemory {
   size_t kept = 0;              // bytes the state held after its last collection here
   bool open = false;            // the state was made; its last block takes this along
   lua_State* main = nullptr;    // the state's main thread
+  bool script = false;          // a script state of the base library (LimitScriptState)
   // The limits from the config store as of its change count `configRead` (read again when the
   // store has changed since).
   uint64_t configRead = ~uint64_t{0};
@@ -86,6 +87,21 @@ static_assert(std::is_trivially_destructible_v<cCommandStack>);
 thread_local cCommandStack t_commands;
 std::atomic<bool> g_stopWorker{false};
 
+void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize);
+
+stLuaMemory* MemoryOf(lua_State* L) {
+  void* ud = nullptr;
+  return lua_getallocf(L, &ud) == &LimitedAlloc ? static_cast<stLuaMemory*>(ud) : nullptr;
+}
+
+// Whether the cap holds now: for a group's state while any command runs; for a script state
+// while the innermost command is its own. A group's command copies values into a script state
+// outside any call there (SafeCall's arguments), where a refusal would have no call to end.
+bool CapHolds(const stLuaMemory* memory) {
+  if (t_commands.empty()) return false;
+  return !memory->script || MemoryOf(t_commands.back().L) == memory;
+}
+
 void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
   auto* memory = static_cast<stLuaMemory*>(ud);
   if (nsize == 0) {
@@ -97,8 +113,7 @@ void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
   }
   const size_t grow = nsize > osize ? nsize - osize : 0;
   // The command list (thread-local, dearer to reach) is looked at only past the limit.
-  if (grow > 0 && memory->limit != 0 && memory->used + grow > memory->limit &&
-      !t_commands.empty()) {
+  if (grow > 0 && memory->limit != 0 && memory->used + grow > memory->limit && CapHolds(memory)) {
     memory->refused = true;
     memory->garbage = true;
     memory->garbageRefused = true;
@@ -107,11 +122,6 @@ void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
   void* block = std::realloc(ptr, nsize);
   if (block != nullptr) memory->used = memory->used - osize + nsize;
   return block;
-}
-
-stLuaMemory* MemoryOf(lua_State* L) {
-  void* ud = nullptr;
-  return lua_getallocf(L, &ud) == &LimitedAlloc ? static_cast<stLuaMemory*>(ud) : nullptr;
 }
 
 int Panic(lua_State* L) {
@@ -246,14 +256,59 @@ void CloseLimitedLuaState(lua_State* L) {
                  seconds);
 }
 
-int CallAsCommand(lua_State* L, int argCount, int resultCount) {
-  if (!t_commands.empty()) return lua_pcall(L, argCount, resultCount, 0);
-  const cLuaCommandLimit limit(L);
-  return lua_pcall(L, argCount, resultCount, 0);
+namespace {
+
+// Whether a call into L runs inside a command already: any command for a state without a cap,
+// or one of a group's; for a script state only a command of its own (so that its cap holds).
+bool InCommandOf(lua_State* L) {
+  if (t_commands.empty()) return false;
+  const stLuaMemory* memory = MemoryOf(L);
+  return memory == nullptr || !memory->script || MemoryOf(t_commands.back().L) == memory;
 }
 
+// A script state's refusal names the cap as a group's command does (the cap lifted for the line).
+void NoteScriptRefusal(lua_State* L, int luaResult) {
+  stLuaMemory* memory = MemoryOf(L);
+  if (luaResult != LUA_ERRMEM || memory == nullptr || !memory->script || !memory->refused ||
+      !lua_isstring(L, -1))
+    return;
+  const size_t limit = memory->limit;
+  memory->limit = 0;
+  lua_pushfstring(L,
+                  "%s (a script's Lua state may hold %d MiB: lua_memory_limit in "
+                  "config/config_int.ini)",
+                  lua_tostring(L, -1), static_cast<int>(limit >> 20));
+  lua_remove(L, -2);
+  memory->limit = limit;
+}
+
+}  // namespace
+
+int CallAsCommand(lua_State* L, int argCount, int resultCount) {
+  int rc = 0;
+  if (InCommandOf(L)) {
+    rc = lua_pcall(L, argCount, resultCount, 0);
+  } else {
+    const cLuaCommandLimit limit(L);
+    rc = lua_pcall(L, argCount, resultCount, 0);
+  }
+  NoteScriptRefusal(L, rc);
+  return rc;
+}
+
+// A state luaL_newstate made keeps its blocks with the C library's realloc and free, as the
+// cap's allocator does: the allocator can take over, counting from what the state holds.
 void LimitScriptState(lua_State* L) {
   if (lua_gethook(L) == nullptr) lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+  if (MemoryOf(L) != nullptr) return;
+  auto* memory = new stLuaMemory;
+  memory->used = static_cast<size_t>(lua_gc(L, LUA_GCCOUNT, 0)) * 1024 +
+                 static_cast<size_t>(lua_gc(L, LUA_GCCOUNTB, 0));
+  memory->kept = memory->used;
+  memory->open = true;
+  memory->main = L;
+  memory->script = true;
+  lua_setallocf(L, &LimitedAlloc, memory);
 }
 
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L) : cLuaCommandLimit(L, Clock::now()) {}

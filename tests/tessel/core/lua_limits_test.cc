@@ -244,4 +244,28 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
             std::string::npos);
 }
 
+// A script state (the script manager's, the command script's) keeps to the same cap, in a call
+// of its own (a timer's, a link's callback) and in one a group's command makes (RunScriptString);
+// refused, it goes on with what it held.
+TEST_F(LuaLimits, AScriptStateIsRefusedMemoryPastTheCapAsAGroupsStateIs) {
+  SetConfigValue("lua_memory_limit", 16);
+  KLuaScript script("capped");
+  ASSERT_EQ(script.DoString("kept = ('k'):rep(1024)"), 0);
+  luareg::def(group_.GetLua(), "InScript",
+              [&script](const char* text) { return script.DoString(text) == 0; });
+  for (const char* greedy :
+       {"s = ('x'):rep(2 ^ 30)", "local l for i = 1, 1e8 do l = {l} end",
+        "local s = ('x'):rep(6 * 2 ^ 20) f = loadstring('return \"' .. s .. '\"')",
+        "local s, t = ('x'):rep(2 ^ 20), {} for i = 1, 20 do t[i] = s end s = table.concat(t)"}) {
+    SCOPED_TRACE(greedy);
+    testkit::cStdoutCapture out;
+    EXPECT_NE(script.DoString(greedy), 0);
+    EXPECT_TRUE(Run(std::string("assert(not InScript[[") + greedy + "]])")) << said_;
+    EXPECT_NE(out.Text().find("not enough memory (a script's Lua state may hold 16 MiB"),
+              std::string::npos)
+        << out.Text();
+    EXPECT_EQ(script.DoString("assert(#kept == 1024 and not s and not f)"), 0);
+  }
+}
+
 }  // namespace
