@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <lua.hpp>
 #include <type_traits>
 
@@ -266,11 +267,12 @@ bool InCommandOf(lua_State* L) {
   return memory == nullptr || !memory->script || MemoryOf(t_commands.back().L) == memory;
 }
 
-// A script state's refusal names the cap as a group's command does (the cap lifted for the line).
+// A script state's refusal names the cap as a group's command does (the cap lifted for the line);
+// a text's compilation refused ends with Lua's message too, as an error of its own.
 void NoteScriptRefusal(lua_State* L, int luaResult) {
   stLuaMemory* memory = MemoryOf(L);
-  if (luaResult != LUA_ERRMEM || memory == nullptr || !memory->script || !memory->refused ||
-      !lua_isstring(L, -1))
+  if (luaResult == 0 || memory == nullptr || !memory->script || !memory->refused ||
+      lua_type(L, -1) != LUA_TSTRING || std::strcmp(lua_tostring(L, -1), "not enough memory") != 0)
     return;
   const size_t limit = memory->limit;
   memory->limit = 0;

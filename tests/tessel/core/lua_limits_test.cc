@@ -266,6 +266,14 @@ TEST_F(LuaLimits, AScriptStateIsRefusedMemoryPastTheCapAsAGroupsStateIs) {
         << out.Text();
     EXPECT_EQ(script.DoString("assert(#kept == 1024 and not s and not f)"), 0);
   }
+  // A text handed in is compiled under the cap too: its constants stay in the state.
+  const std::string big(6 << 20, 'a');
+  script.DoString("x = {false, false, false, false}");
+  testkit::cStdoutCapture out;
+  for (int i = 1; i <= 4; ++i)
+    script.DoString(("x[" + std::to_string(i) + "]=[[" + big + std::to_string(i) + "]]").c_str());
+  EXPECT_NE(out.Text().find("not enough memory (a script's"), std::string::npos) << out.Text();
+  EXPECT_EQ(script.DoString("assert(collectgarbage('count') < 16 * 1024)"), 0);
 }
 
 }  // namespace
