@@ -75,11 +75,14 @@ class cCommandStack {
     ++m_depth;
   }
   void pop_back() { --m_depth; }
+  // Whether another command would be kept, and whether back() is the innermost one.
+  bool full() const { return m_depth >= kMax; }
+  bool exact() const { return m_depth <= kMax; }
   const stCommand* begin() const { return m_items; }
   const stCommand* end() const { return m_items + std::min(m_depth, kMax); }
 
  private:
-  static constexpr size_t kMax = 256;
+  static constexpr size_t kMax = 256;  // as NestsTooDeep's message says
   stCommand m_items[kMax];
   size_t m_depth = 0;
 };
@@ -100,7 +103,7 @@ stLuaMemory* MemoryOf(lua_State* L) {
 // outside any call there (SafeCall's arguments), where a refusal would have no call to end.
 bool CapHolds(const stLuaMemory* memory) {
   if (t_commands.empty()) return false;
-  return !memory->script || MemoryOf(t_commands.back().L) == memory;
+  return !memory->script || (t_commands.exact() && MemoryOf(t_commands.back().L) == memory);
 }
 
 void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
@@ -264,7 +267,15 @@ namespace {
 bool InCommandOf(lua_State* L) {
   if (t_commands.empty()) return false;
   const stLuaMemory* memory = MemoryOf(L);
-  return memory == nullptr || !memory->script || MemoryOf(t_commands.back().L) == memory;
+  return memory == nullptr || !memory->script ||
+         (t_commands.exact() && MemoryOf(t_commands.back().L) == memory);
+}
+
+// A script state's call as a command of its own past the commands kept: the innermost would not
+// be known, nor the cap whether it holds.
+bool NestsTooDeep(lua_State* L) {
+  const stLuaMemory* memory = MemoryOf(L);
+  return memory != nullptr && memory->script && t_commands.full();
 }
 
 // A script state's refusal names the cap as a group's command does (the cap lifted for the line);
@@ -290,6 +301,10 @@ int CallAsCommand(lua_State* L, int argCount, int resultCount) {
   int rc = 0;
   if (InCommandOf(L)) {
     rc = lua_pcall(L, argCount, resultCount, 0);
+  } else if (NestsTooDeep(L)) {
+    lua_pop(L, argCount + 1);
+    lua_pushliteral(L, "script call refused: 256 commands run inside one another already");
+    rc = LUA_ERRRUN;
   } else {
     const cLuaCommandLimit limit(L);
     rc = lua_pcall(L, argCount, resultCount, 0);

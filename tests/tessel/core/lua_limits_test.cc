@@ -274,6 +274,18 @@ TEST_F(LuaLimits, AScriptStateIsRefusedMemoryPastTheCapAsAGroupsStateIs) {
     script.DoString(("x[" + std::to_string(i) + "]=[[" + big + std::to_string(i) + "]]").c_str());
   EXPECT_NE(out.Text().find("not enough memory (a script's"), std::string::npos) << out.Text();
   EXPECT_EQ(script.DoString("assert(collectgarbage('count') < 16 * 1024)"), 0);
+  // Two script states calling each other hold to it however deep they nest.
+  KLuaScript other("other");
+  for (auto [from, to] : {std::pair{&script, &other}, std::pair{&other, &script}}) {
+    luareg::def(from->GetLua(), "Other",
+                [to](const char* text) { return to->DoString(text) == 0; });
+    from->DoString(
+        "function f(n) if n > 0 then Other('f(' .. n - 1 .. ')') else y = ('y'):rep(2 ^ 26) end "
+        "end");
+  }
+  script.DoString("f(300)");
+  EXPECT_EQ(script.DoString("assert(not y)") + other.DoString("assert(not y)"), 0);
+  EXPECT_NE(out.Text().find("script call refused: 256 commands"), std::string::npos);
 }
 
 }  // namespace
