@@ -22,6 +22,29 @@ int ProtectedCall(lua_State* L, int argCount, int resultCount) {
   return lua_pcall(L, argCount, resultCount, 0);
 }
 
+struct stLoad {
+  const char* text;
+  const char* chunkName;
+  int rc;
+};
+
+int LoadInCall(lua_State* L) {
+  auto* load = static_cast<stLoad*>(lua_touserdata(L, 1));
+  load->rc = LoadLuaSource(L, load->text, load->chunkName);
+  return load->rc == 0 ? 1 : lua_error(L);
+}
+
+// LoadLuaSource as one of the protected calls: a text handed in is compiled under the system's
+// limits (its constants stay in the state), as code a command compiles with loadstring is.
+int ProtectedLoad(lua_State* L, const char* text, const char* chunkName) {
+  if (g_stateCaller.load() == nullptr) return LoadLuaSource(L, text, chunkName);
+  stLoad load{text, chunkName, 0};
+  lua_pushcfunction(L, &LoadInCall);
+  lua_pushlightuserdata(L, &load);
+  const int rc = ProtectedCall(L, 1, 1);
+  return rc != 0 && load.rc != 0 ? load.rc : rc;
+}
+
 }  // namespace
 
 KLuaScript::KLuaScript(const std::string& name) : m_L(luaL_newstate()), m_strName(name) {
@@ -55,7 +78,7 @@ KLuaScript::~KLuaScript() {
 
 int KLuaScript::_DoString(const char* text, int mode, const ChunkSetup& setup) {
   if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
-  int rc = LoadLuaSource(m_L, text, m_strName.c_str());
+  int rc = ProtectedLoad(m_L, text, m_strName.c_str());
   if (rc == 0 && setup) rc = setup(m_L);
   if (rc == 0) rc = ProtectedCall(m_L, 0, mode == 1 ? LUA_MULTRET : 0);
   ReportLuaError(m_L, rc, "KLuaScript::DoString", m_strName);
@@ -124,7 +147,7 @@ int KLuaScript::DoBuffer(const std::string& code, const std::string& chunk) {
 int lua_dostring(lua_State* L, const char* text, const char* chunkName) {
   if (L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
   const char* chunk = chunkName != nullptr ? chunkName : text;
-  int rc = LoadLuaSource(L, text, chunk);
+  int rc = ProtectedLoad(L, text, chunk);
   if (rc == 0) rc = ProtectedCall(L, 0, 0);
   ReportLuaError(L, rc, "lua_dostring", chunk);
   PassOnLuaFault();

@@ -152,6 +152,12 @@ TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
          client.peer.Write(CmdFrame(16, "Record('../../../x')"));
          EXPECT_TRUE(client.Ask(4, "Ver()", "Output("));
        }},
+      {"a script state asked for a gigabyte", "lua_memory_limit = 16\n",
+       [](cServerProcess& server, int port, bool&) {
+         cClient client(port);
+         client.peer.Write(CmdFrame(11, "RunScriptString('s', \"x = ('x'):rep(2^30)\")"));
+         EXPECT_TRUE(server.WaitOutput("not enough memory (a script's Lua state may hold 16 MiB"));
+       }},
   };
   for (const stAttack& attack : attacks) {
     SCOPED_TRACE(attack.name);
@@ -164,6 +170,7 @@ TEST(AttackE2e, TheServerOutlivesEveryAttackAndStillServesWithinItsBounds) {
     AddAccount(home, "ops", "pw", 16);
     ASSERT_EQ(::mkfifo((home / "db/accounts/pipe.ini").c_str(), 0600), 0);  // left by someone
     home.write("config/config_int.ini", attack.configInt);
+    home.write("s.lua", "");
     cServerProcess server(home, Words("game", Listen()));
     const int port = server.WaitPort("game");
     ASSERT_GT(port, 0) << server.Output();

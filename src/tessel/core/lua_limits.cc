@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <lua.hpp>
 #include <type_traits>
 
@@ -31,6 +32,7 @@ struct stLuaMemory {
   size_t kept = 0;              // bytes the state held after its last collection here
   bool open = false;            // the state was made; its last block takes this along
   lua_State* main = nullptr;    // the state's main thread
+  bool script = false;          // a script state of the base library (LimitScriptState)
   // The limits from the config store as of its change count `configRead` (read again when the
   // store has changed since).
   uint64_t configRead = ~uint64_t{0};
@@ -73,11 +75,14 @@ class cCommandStack {
     ++m_depth;
   }
   void pop_back() { --m_depth; }
+  // Whether another command would be kept, and whether back() is the innermost one.
+  bool full() const { return m_depth >= kMax; }
+  bool exact() const { return m_depth <= kMax; }
   const stCommand* begin() const { return m_items; }
   const stCommand* end() const { return m_items + std::min(m_depth, kMax); }
 
  private:
-  static constexpr size_t kMax = 256;
+  static constexpr size_t kMax = 256;  // as NestsTooDeep's message says
   stCommand m_items[kMax];
   size_t m_depth = 0;
 };
@@ -85,6 +90,21 @@ static_assert(std::is_trivially_destructible_v<cCommandStack>);
 
 thread_local cCommandStack t_commands;
 std::atomic<bool> g_stopWorker{false};
+
+void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize);
+
+stLuaMemory* MemoryOf(lua_State* L) {
+  void* ud = nullptr;
+  return lua_getallocf(L, &ud) == &LimitedAlloc ? static_cast<stLuaMemory*>(ud) : nullptr;
+}
+
+// Whether the cap holds now: for a group's state while any command runs; for a script state
+// while the innermost command is its own. A group's command copies values into a script state
+// outside any call there (SafeCall's arguments), where a refusal would have no call to end.
+bool CapHolds(const stLuaMemory* memory) {
+  if (t_commands.empty()) return false;
+  return !memory->script || (t_commands.exact() && MemoryOf(t_commands.back().L) == memory);
+}
 
 void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
   auto* memory = static_cast<stLuaMemory*>(ud);
@@ -97,8 +117,7 @@ void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
   }
   const size_t grow = nsize > osize ? nsize - osize : 0;
   // The command list (thread-local, dearer to reach) is looked at only past the limit.
-  if (grow > 0 && memory->limit != 0 && memory->used + grow > memory->limit &&
-      !t_commands.empty()) {
+  if (grow > 0 && memory->limit != 0 && memory->used + grow > memory->limit && CapHolds(memory)) {
     memory->refused = true;
     memory->garbage = true;
     memory->garbageRefused = true;
@@ -107,11 +126,6 @@ void* LimitedAlloc(void* ud, void* ptr, size_t osize, size_t nsize) {
   void* block = std::realloc(ptr, nsize);
   if (block != nullptr) memory->used = memory->used - osize + nsize;
   return block;
-}
-
-stLuaMemory* MemoryOf(lua_State* L) {
-  void* ud = nullptr;
-  return lua_getallocf(L, &ud) == &LimitedAlloc ? static_cast<stLuaMemory*>(ud) : nullptr;
 }
 
 int Panic(lua_State* L) {
@@ -260,14 +274,72 @@ void CloseLimitedLuaState(lua_State* L) {
                  seconds);
 }
 
-int CallAsCommand(lua_State* L, int argCount, int resultCount) {
-  if (!t_commands.empty()) return lua_pcall(L, argCount, resultCount, 0);
-  const cLuaCommandLimit limit(L);
-  return lua_pcall(L, argCount, resultCount, 0);
+namespace {
+
+// Whether a call into L runs inside a command already: any command for a state without a cap,
+// or one of a group's; for a script state only a command of its own (so that its cap holds).
+bool InCommandOf(lua_State* L) {
+  if (t_commands.empty()) return false;
+  const stLuaMemory* memory = MemoryOf(L);
+  return memory == nullptr || !memory->script ||
+         (t_commands.exact() && MemoryOf(t_commands.back().L) == memory);
 }
 
+// A script state's call as a command of its own past the commands kept: the innermost would not
+// be known, nor the cap whether it holds.
+bool NestsTooDeep(lua_State* L) {
+  const stLuaMemory* memory = MemoryOf(L);
+  return memory != nullptr && memory->script && t_commands.full();
+}
+
+// A script state's refusal names the cap as a group's command does (the cap lifted for the line);
+// a text's compilation refused ends with Lua's message too, as an error of its own.
+void NoteScriptRefusal(lua_State* L, int luaResult) {
+  stLuaMemory* memory = MemoryOf(L);
+  if (luaResult == 0 || memory == nullptr || !memory->script || !memory->refused ||
+      lua_type(L, -1) != LUA_TSTRING || std::strcmp(lua_tostring(L, -1), "not enough memory") != 0)
+    return;
+  const size_t limit = memory->limit;
+  memory->limit = 0;
+  lua_pushfstring(L,
+                  "%s (a script's Lua state may hold %d MiB: lua_memory_limit in "
+                  "config/config_int.ini)",
+                  lua_tostring(L, -1), static_cast<int>(limit >> 20));
+  lua_remove(L, -2);
+  memory->limit = limit;
+}
+
+}  // namespace
+
+int CallAsCommand(lua_State* L, int argCount, int resultCount) {
+  int rc = 0;
+  if (InCommandOf(L)) {
+    rc = lua_pcall(L, argCount, resultCount, 0);
+  } else if (NestsTooDeep(L)) {
+    lua_pop(L, argCount + 1);
+    lua_pushliteral(L, "script call refused: 256 commands run inside one another already");
+    rc = LUA_ERRRUN;
+  } else {
+    const cLuaCommandLimit limit(L);
+    rc = lua_pcall(L, argCount, resultCount, 0);
+  }
+  NoteScriptRefusal(L, rc);
+  return rc;
+}
+
+// A state luaL_newstate made keeps its blocks with the C library's realloc and free, as the
+// cap's allocator does: the allocator can take over, counting from what the state holds.
 void LimitScriptState(lua_State* L) {
   if (lua_gethook(L) == nullptr) lua_sethook(L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+  if (MemoryOf(L) != nullptr) return;
+  auto* memory = new stLuaMemory;
+  memory->used = static_cast<size_t>(lua_gc(L, LUA_GCCOUNT, 0)) * 1024 +
+                 static_cast<size_t>(lua_gc(L, LUA_GCCOUNTB, 0));
+  memory->kept = memory->used;
+  memory->open = true;
+  memory->main = L;
+  memory->script = true;
+  lua_setallocf(L, &LimitedAlloc, memory);
 }
 
 cLuaCommandLimit::cLuaCommandLimit(lua_State* L) : cLuaCommandLimit(L, Clock::now()) {}

@@ -5,7 +5,8 @@
 //
 // Configuration values (config/config_int.ini), read as each command starts:
 //   lua_time_limit    seconds one command's Lua may run (default 10, 0 = no limit)
-//   lua_memory_limit  MiB one group's state may hold while a command runs (default 128, 0 = none)
+//   lua_memory_limit  MiB one group's state, or one script state, may hold while a command runs
+//                     (default 128, 0 = none)
 #pragma once
 
 #include <chrono>
@@ -23,11 +24,15 @@ void CloseLimitedLuaState(lua_State* L);
 
 // lua_pcall, as a command of its own under the state's limits when no command runs on this
 // thread (a timer's call into a script, a link's callback): such code ran without any time
-// limit, and one that looped held the worker for good. Inside a command, lua_pcall alone.
+// limit, and one that looped held the worker for good. Inside a command, lua_pcall alone; but a
+// script state (LimitScriptState) called inside another state's command (RunScriptString from a
+// group) runs a command of its own there too, ending no later than that one, under its cap; its
+// refusal's message names the cap.
 int CallAsCommand(lua_State* L, int argCount, int resultCount);
 
-// Puts the time limit's hook on a state made elsewhere (the base library's scripts): what such a
-// state runs while a command runs stops at that command's time, as the command's own Lua does.
+// Puts the time limit's hook and the memory cap on a state luaL_newstate made (the base library's
+// scripts): what such a state runs stops at its command's time and is refused memory past
+// lua_memory_limit, as a group's state is, the cap holding while a command of its own runs.
 void LimitScriptState(lua_State* L);
 
 // The limits of one command text, for as long as the object lives. A command run by it (a

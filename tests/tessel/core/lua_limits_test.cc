@@ -251,4 +251,37 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
             std::string::npos);
 }
 
+// A script state (the script manager's, the command script's) keeps to the same cap, in a call
+// of its own (a timer's, a link's callback), in one a group's command makes (RunScriptString) and
+// in the texts handed in; refused, it goes on with what it held, however deep states nest.
+TEST_F(LuaLimits, AScriptStateIsRefusedMemoryPastTheCapAsAGroupsStateIs) {
+  SetConfigValue("lua_memory_limit", 16);
+  KLuaScript script("capped"), other("other");
+  testkit::cStdoutCapture out;
+  ASSERT_EQ(script.DoString("kept = ('k'):rep(1024) x = {1, 2, 3, 4}"), 0);
+  luareg::def(group_.GetLua(), "InScript",
+              [&](const char* text) { return !script.DoString(text); });
+  for (const char* greedy :
+       {"s = ('x'):rep(2 ^ 30)", "local l for i = 1, 1e8 do l = {l} end",
+        "local s = ('x'):rep(6 * 2 ^ 20) f = loadstring('return \"' .. s .. '\"')",
+        "local s, t = ('x'):rep(2 ^ 20), {} for i = 1, 20 do t[i] = s end s = table.concat(t)"}) {
+    EXPECT_NE(script.DoString(greedy), 0) << greedy;
+    EXPECT_TRUE(Run(std::string("assert(not InScript[[") + greedy + "]])")) << said_;
+    EXPECT_EQ(script.DoString("assert(#kept == 1024 and not s and not f)"), 0);
+  }
+  for (char c : std::string("1234"))
+    script.DoString(("x[" + std::string(1, c) + "]=[[" + std::string(6 << 20, c) + "]]").c_str());
+  EXPECT_EQ(script.DoString("assert(collectgarbage('count') < 16 * 1024)"), 0);
+  for (auto [from, to] : {std::pair{&script, &other}, std::pair{&other, &script}}) {
+    luareg::def(from->GetLua(), "Other", [to](const char* text) { return !to->DoString(text); });
+    from->DoString(
+        "function f(n) y = n > 0 and Other('f(' .. n - 1 .. ')') or ('y'):rep(2 ^ 26) end");
+  }
+  script.DoString("f(300)");
+  EXPECT_EQ(script.DoString("assert(not y)") + other.DoString("assert(not y)"), 0);
+  for (const char* said : {"not enough memory (a script's Lua state may hold 16 MiB",
+                           "script call refused: 256 commands"})
+    EXPECT_NE(out.Text().find(said), std::string::npos) << said;
+}
+
 }  // namespace
