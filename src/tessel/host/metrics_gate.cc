@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstring>
@@ -103,7 +104,8 @@ void cMetricsGate::Stop() {
 void cMetricsGate::Run() {
   std::vector<pollfd> fds;
   while (!m_bStop.load()) {
-    fds.assign({{m_wake[0], POLLIN, 0}, {m_listen, POLLIN, 0}});
+    const bool paused = NowMs() < m_acceptAtMs;
+    fds.assign({{m_wake[0], POLLIN, 0}, {paused ? -1 : m_listen, POLLIN, 0}});
     for (const stConn& conn : m_conns) {
       const bool waiting = conn.sent < conn.answer.size();
       fds.push_back({conn.client,
@@ -114,7 +116,7 @@ void cMetricsGate::Run() {
       const bool room = conn.answer.size() - conn.sent < kMostBuffered;
       fds.push_back({conn.inner, static_cast<short>(!conn.answered && room ? POLLIN : 0), 0});
     }
-    ::poll(fds.data(), fds.size(), 250);
+    ::poll(fds.data(), fds.size(), paused ? static_cast<int>(kAcceptPauseMs) : 250);
     const uint64_t nowMs = NowMs();
     size_t kept = 0;
     for (size_t i = 0; i < m_conns.size(); ++i) {
@@ -135,7 +137,12 @@ void cMetricsGate::Run() {
 void cMetricsGate::Accept(uint64_t nowMs) {
   for (int n = 0; n < kMostOpen; ++n) {
     const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) return;
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        AcceptFailed(nowMs, errno);
+      return;
+    }
+    AcceptedAgain();
     if (m_conns.size() >= static_cast<size_t>(kMostOpen)) {
       // The oldest still sending its request makes room; with none, the new one is refused.
       auto idle = std::find_if(m_conns.begin(), m_conns.end(),
@@ -196,8 +203,11 @@ bool cMetricsGate::HandOver(stConn& conn) {
       ::setsockopt(conn.inner, SOL_SOCKET, SO_SNDTIMEO, &second, sizeof second) != 0 ||
       ::connect(conn.inner, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
       ::send(conn.inner, conn.head.data(), conn.head.size(), MSG_NOSIGNAL) !=
-          static_cast<ssize_t>(conn.head.size()))
+          static_cast<ssize_t>(conn.head.size())) {
+    ++m_unpassed;
+    m_unpassedError = errno;
     return false;
+  }
   ::shutdown(conn.inner, SHUT_WR);
   ::fcntl(conn.inner, F_SETFL, ::fcntl(conn.inner, F_GETFL) | O_NONBLOCK);
   conn.head.clear();
@@ -216,12 +226,34 @@ void cMetricsGate::Close(stConn& conn) {
     if (*fd >= 0) ::close(std::exchange(*fd, -1));
 }
 
+// The connection stays in the listener's queue: the listener stays ready, and polled at once it
+// made the gate's thread run at full speed (a core's half) as long as no descriptor was free.
+void cMetricsGate::AcceptFailed(uint64_t nowMs, int error) {
+  if (m_acceptFailed++ == 0)
+    std::cout << "cMetricsGate::Run can not accept metrics connections: " << std::strerror(error)
+              << "; tries again every " << kAcceptPauseMs << " ms" << std::endl;
+  m_acceptAtMs = nowMs + kAcceptPauseMs;
+}
+
+void cMetricsGate::AcceptedAgain() {
+  if (m_acceptFailed == 0) return;
+  std::cout << "cMetricsGate::Run accepts metrics connections again after " << m_acceptFailed
+            << " failed attempts" << std::endl;
+  m_acceptFailed = 0;
+}
+
 void cMetricsGate::Report(uint64_t nowMs) {
-  if (m_idle + m_slow + m_refused == 0 || nowMs < m_nextLineMs) return;
+  if (m_idle + m_slow + m_refused + m_unpassed == 0 || nowMs < m_nextLineMs) return;
+  m_nextLineMs = nowMs + 1000;
+  if (m_unpassed != 0)
+    std::cout << "cMetricsGate::Run closed " << m_unpassed
+              << " metrics connections unanswered: the web server could not be reached: "
+              << std::strerror(m_unpassedError) << std::endl;
+  m_unpassed = 0;
+  if (m_idle + m_slow + m_refused == 0) return;
   std::cout << "cMetricsGate::Run closed " << m_idle << " metrics connections that sent no request"
             << " within " << kRequestMs / 1000 << " s or made room (" << kMostOpen
             << " open at most), " << m_slow << " still open after " << kExchangeMs / 1000
             << " s; refused " << m_refused << " with " << kMostOpen << " busy" << std::endl;
   m_idle = m_slow = m_refused = 0;
-  m_nextLineMs = nowMs + 1000;
 }

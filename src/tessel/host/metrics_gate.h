@@ -18,8 +18,9 @@
 class cMetricsGate {
  public:
   static constexpr int kMostOpen = 64;
-  static constexpr uint64_t kRequestMs = 2000;    // to send the request's head
-  static constexpr uint64_t kExchangeMs = 30000;  // for the whole exchange
+  static constexpr uint64_t kRequestMs = 2000;     // to send the request's head
+  static constexpr uint64_t kExchangeMs = 30000;   // for the whole exchange
+  static constexpr uint64_t kAcceptPauseMs = 100;  // after a failed accept (no descriptor left)
 
   ~cMetricsGate();
   // "A.B.C.D:PORT" or "[IPv6]:PORT" with a port of 0 to 65535 as a socket address; false when
@@ -48,6 +49,10 @@ class cMetricsGate {
   void Close(stConn& conn);
   // One line a second at most, with the counts since the last.
   void Report(uint64_t nowMs);
+  // An accept that failed for want of a descriptor (or memory) leaves the connection waiting
+  // where it is: the listener is left out of the poll for a pause, said once until one passes.
+  void AcceptFailed(uint64_t nowMs, int error);
+  void AcceptedAgain();
 
   int m_listen = -1;
   int m_wake[2] = {-1, -1};
@@ -57,4 +62,6 @@ class cMetricsGate {
   // The gate's thread only.
   std::vector<stConn> m_conns;
   uint64_t m_idle = 0, m_slow = 0, m_refused = 0, m_nextLineMs = 0;
+  uint64_t m_acceptFailed = 0, m_acceptAtMs = 0, m_unpassed = 0;
+  int m_unpassedError = 0;
 };

@@ -3,6 +3,7 @@
 #include "tessel/host/metrics.h"
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "netlib/net_counters.h"
 #include "tessel/core/cmd.h"
 #include "tessel/host/worker_stats.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/stdout_capture.h"
 
 namespace {
@@ -70,6 +72,48 @@ TEST(Metrics, ConnectionsThatSendNothingOrTrickleABodyDoNotHoldUpAScrape) {
                                 "room (64 open at most)"),
             std::string::npos)
       << console.Text();
+}
+
+// With no descriptor free, a connection waiting in the listener's queue kept the gate's thread
+// failing its accept at full speed (half a core); it waits between attempts, says so once, and
+// answers the connection once descriptors are back.
+TEST(Metrics, WithNoDescriptorFreeTheGateWaitsBetweenAcceptsAndServesOnceTheyAreBack) {
+  const auto cpuSeconds = [] {
+    rusage used{};
+    ::getrusage(RUSAGE_SELF, &used);
+    return double(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+           double(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
+  };
+  cWorkerStats worker;
+  testkit::cStdoutCapture console;
+  ASSERT_TRUE(cMetrics::Instance().Start("127.0.0.1:0", "metrics_test", "1", worker));
+  sockaddr_in at{AF_INET,
+                 htons(static_cast<uint16_t>(cMetrics::Instance().Port())),
+                 {htonl(INADDR_LOOPBACK)},
+                 {}};
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const timeval bound{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  {
+    testkit::cDescriptorLimit none;
+    ASSERT_TRUE(none.Held());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    const double before = cpuSeconds();
+    ::usleep(2000000);
+    EXPECT_LT(cpuSeconds() - before, 0.2);  // a tenth of a core
+  }
+  const std::string ask = "GET /metrics HTTP/1.0\r\n\r\n";
+  ::send(fd, ask.data(), ask.size(), MSG_NOSIGNAL);
+  std::string reply(4096, '\0');
+  reply.resize(std::max<ssize_t>(0, ::recv(fd, reply.data(), reply.size(), 0)));
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
+  ::close(fd);
+  cMetrics::Instance().Stop();
+  const std::string said = console.Text(),
+                    failed = "can not accept metrics connections: Too many open files";
+  EXPECT_NE(said.find(failed), std::string::npos) << said;
+  EXPECT_EQ(said.find(failed), said.rfind(failed)) << said;
+  EXPECT_NE(said.find("accepts metrics connections again after "), std::string::npos) << said;
 }
 
 // Cuts without a reason and with a program's own reason are exported ("none", "other").
