@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -74,6 +75,25 @@ long RssKb(pid_t pid) {
   for (const std::string& line : testkit::ReadLines("/proc/" + std::to_string(pid) + "/status"))
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   return -1;
+}
+
+rlimit HoldDescriptors(pid_t pid) {
+  std::set<long> open;
+  std::error_code ec;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
+    open.insert(std::atol(entry.path().filename().c_str()));
+  long lowest = 0;
+  while (open.count(lowest) != 0) ++lowest;
+  rlimit former{};
+  ::prlimit(pid, RLIMIT_NOFILE, nullptr, &former);
+  const rlimit none{static_cast<rlim_t>(lowest), former.rlim_max};
+  EXPECT_EQ(::prlimit(pid, RLIMIT_NOFILE, &none, nullptr), 0);
+  return former;
+}
+
+void GiveDescriptors(pid_t pid, const rlimit& former) {
+  EXPECT_EQ(::prlimit(pid, RLIMIT_NOFILE, &former, nullptr), 0);
 }
 
 std::vector<std::string> Words(const std::string& program, std::vector<std::string> extra) {
