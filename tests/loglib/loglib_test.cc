@@ -12,6 +12,7 @@
 #include "loglib/manager.h"
 #include "loglib/name_pattern.h"
 #include "tessel/contracts/loglib.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/in_order.h"
@@ -198,7 +199,8 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
 
 // A file that cannot take a line (a full disk; here the limit of a file's size) is said once on
 // standard error, and so is the first line written once it can grow again; the cut line ends. A
-// removed or moved file (rotation) is followed to its name, never through a link standing there.
+// removed or moved file (rotation) is followed to its name, never through a link standing there,
+// once a descriptor is free.
 TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain) {
   testkit::cTempDir dir;
   // The captured standard error is a file too: it stays below the limit.
@@ -232,6 +234,23 @@ TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain)
   EXPECT_EQ(ReadFile(file + ".2") + ReadFile(file + ".3") + ReadFile(file), ".1\n.2\n.3\n");
   EXPECT_NE(testing::internal::GetCapturedStderr().find("another kind of file stands at its"),
             std::string::npos);
+  // A file moved while no descriptor is free is followed at a later line, not given up for good.
+  const std::string moved = dir.write("moved.log", "");
+  const appender follow = write_to_file(moved, true);
+  std::filesystem::rename(moved, moved + ".1");
+  testing::internal::CaptureStderr();
+  {
+    testkit::cDescriptorLimit none;
+    follow("held\n");
+    follow("still\n");
+  }
+  follow("free\n");
+  EXPECT_EQ(ReadFile(moved + ".1") + "|" + ReadFile(moved), "held\nstill\n|free\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "loglib: log file " + moved +
+                " was moved and can not be made again yet: Too many open files; tried again at "
+                "each line\nloglib: log file " +
+                moved + " was moved; its lines go on in a new file\n");
   // A name no file can take (its folder is this file) is said with its control bytes escaped.
   testing::internal::CaptureStderr();
   write_to_file(file + "/\x1b[2J\n.log", true);
