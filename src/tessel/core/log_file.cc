@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -135,14 +137,38 @@ void cLog::ReopenIfRemoved() {
     return;
   }
   const bool taken = std::filesystem::exists(m_strFile);
-  close();
-  open(m_strFile, std::ios::out | std::ios::app);
-  if (is_open()) platform::SetCloseOnExec(*rdbuf());
+  std::filebuf next;
+  const bool opened = next.open(m_strFile, std::ios::out | std::ios::app) != nullptr;
+  if (!opened && LacksRoomForNow(errno)) return SayLate(how, taken);
+  m_bLate = false;
+  if (opened) {
+    flush();
+    platform::SetCloseOnExec(next);
+    rdbuf()->swap(next);  // the moved file is closed with `next`
+    clear();
+  } else {
+    close();
+  }
   std::cout << "cLog " << EscapeControls(m_strFile) << " was " << how << "; "
             << (!is_open() ? "it can not be made again"
                 : taken    ? "its lines go on in the file now at its name"
                            : "its lines go on in a new file")
             << std::endl;
+}
+
+bool cLog::LacksRoomForNow(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOSPC ||
+         error == EDQUOT;
+}
+
+// Closed at once, the log took no line again once descriptors were back: the lines go on in the
+// file open, and the name is tried again at each line.
+void cLog::SayLate(const char* how, bool taken) {
+  if (!m_bLate)
+    std::cout << "cLog " << EscapeControls(m_strFile) << " was " << how << " and can not be "
+              << (taken ? "followed" : "made again") << " yet: " << std::strerror(errno)
+              << "; tried again at each line" << std::endl;
+  m_bLate = true;
 }
 
 // The stream keeps what it could not write and tries it again with the next write; what no

@@ -9,6 +9,7 @@
 #include "tessel/core/log_routing.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/trace.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/in_order.h"
@@ -88,7 +89,8 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
 
 // A write that fails (a full disk; here the limit of a file's size) is said once; once the file
 // can grow again, the lines after it are written and that is said too. A removed or moved file
-// (rotation) is followed to its name, never through a link standing there.
+// (rotation) is followed to its name, never through a link standing there, once a descriptor is
+// free.
 TEST(cLog, AfterAFailedWriteARemovalOrAMoveItSaysSoAndWritesWhereItShould) {
   testkit::cTempDir dir;
   const std::string file = dir / "full.log";
@@ -125,6 +127,25 @@ TEST(cLog, AfterAFailedWriteARemovalOrAMoveItSaysSoAndWritesWhereItShould) {
   EXPECT_NE(
       out.Text().find(" moved and can not be followed: another kind of file stands at its name\n"),
       std::string::npos)
+      << out.Text();
+  // Moved while no descriptor is free: the lines go on in the moved file until one is.
+  const std::string moved = dir / "moved.log";
+  cLog late;
+  ASSERT_TRUE(late.Open(moved.c_str()));
+  fs::rename(moved, moved + ".1");
+  {
+    testkit::cDescriptorLimit none;
+    late.WriteLine("held");
+    late.WriteLine("still");
+  }
+  late.WriteLine("free");
+  late.flush();
+  EXPECT_TRUE(contains_shape(ReadFile(moved + ".1"), kStamp + "held\n" + kStamp + "still\n"));
+  EXPECT_TRUE(contains_shape(ReadFile(moved), kStamp + "free\n")) << ReadFile(moved);
+  EXPECT_EQ(testkit::CountOf(out.Text(),
+                             "moved and can not be made again yet: Too many open files; tried "
+                             "again at each line\n"),
+            1u)
       << out.Text();
 }
 
