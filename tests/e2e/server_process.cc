@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -78,22 +77,15 @@ long RssKb(pid_t pid) {
 }
 
 rlimit HoldDescriptors(pid_t pid) {
-  std::set<long> open;
-  std::error_code ec;
-  for (const auto& entry :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
-    open.insert(std::atol(entry.path().filename().c_str()));
-  long lowest = 0;
-  while (open.count(lowest) != 0) ++lowest;
-  rlimit former{};
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+  rlimit former{}, none{0, 0};
+  while (::faccessat(AT_FDCWD, (fds + std::to_string(none.rlim_cur)).c_str(), F_OK,
+                     AT_SYMLINK_NOFOLLOW) == 0)
+    ++none.rlim_cur;
   ::prlimit(pid, RLIMIT_NOFILE, nullptr, &former);
-  const rlimit none{static_cast<rlim_t>(lowest), former.rlim_max};
+  none.rlim_max = former.rlim_max;
   EXPECT_EQ(::prlimit(pid, RLIMIT_NOFILE, &none, nullptr), 0);
   return former;
-}
-
-void GiveDescriptors(pid_t pid, const rlimit& former) {
-  EXPECT_EQ(::prlimit(pid, RLIMIT_NOFILE, &former, nullptr), 0);
 }
 
 std::vector<std::string> Words(const std::string& program, std::vector<std::string> extra) {

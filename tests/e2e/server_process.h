@@ -70,9 +70,8 @@ stCliRun RunCli(const cHome& home, const std::vector<std::string>& args,
 // The resident memory of a process in KiB, -1 when it cannot be read.
 long RssKb(pid_t pid);
 // Holds the process `pid` (one the test started) to the descriptors it has open: its soft limit
-// goes to its lowest free one. Returns the former limit, which GiveDescriptors sets again.
+// goes to its lowest free one. Returns the former limit.
 rlimit HoldDescriptors(pid_t pid);
-void GiveDescriptors(pid_t pid, const rlimit& former);
 
 class cServerProcess {
  public:

