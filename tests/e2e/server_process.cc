@@ -76,18 +76,6 @@ long RssKb(pid_t pid) {
   return -1;
 }
 
-rlimit HoldDescriptors(pid_t pid) {
-  const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
-  rlimit former{}, none{0, 0};
-  while (::faccessat(AT_FDCWD, (fds + std::to_string(none.rlim_cur)).c_str(), F_OK,
-                     AT_SYMLINK_NOFOLLOW) == 0)
-    ++none.rlim_cur;
-  ::prlimit(pid, RLIMIT_NOFILE, nullptr, &former);
-  none.rlim_max = former.rlim_max;
-  EXPECT_EQ(::prlimit(pid, RLIMIT_NOFILE, &none, nullptr), 0);
-  return former;
-}
-
 std::vector<std::string> Words(const std::string& program, std::vector<std::string> extra) {
   extra.insert(extra.begin(),
                {"program", "=", program, "quickend", "=", "1", "reconnect", "=", "0"});

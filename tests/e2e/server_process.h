@@ -4,7 +4,6 @@
 #pragma once
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,9 +68,6 @@ stCliRun RunCli(const cHome& home, const std::vector<std::string>& args,
 
 // The resident memory of a process in KiB, -1 when it cannot be read.
 long RssKb(pid_t pid);
-// Holds the process `pid` (one the test started) to the descriptors it has open: its soft limit
-// goes to its lowest free one. Returns the former limit.
-rlimit HoldDescriptors(pid_t pid);
 
 class cServerProcess {
  public:

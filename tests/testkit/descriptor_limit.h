@@ -1,5 +1,5 @@
-// Holds this process to the descriptors it has open (the soft limit at the lowest free one), so
-// that the next accept, open or socket fails with EMFILE, until the end of the scope. One thread.
+// Holds this process to its open descriptors (the soft limit at the lowest free one) while it
+// lives.
 #pragma once
 
 #include <sys/resource.h>
@@ -9,15 +9,13 @@ namespace testkit {
 
 struct cDescriptorLimit {
   cDescriptorLimit() {
-    ::getrlimit(RLIMIT_NOFILE, &before);
     const int lowest = ::dup(0);
     ::close(lowest);
+    ::getrlimit(RLIMIT_NOFILE, &before);
     const rlimit none{static_cast<rlim_t>(lowest), before.rlim_max};
-    held = lowest >= 0 && ::setrlimit(RLIMIT_NOFILE, &none) == 0;
+    held = ::setrlimit(RLIMIT_NOFILE, &none) == 0;
   }
-  ~cDescriptorLimit() {
-    if (held) ::setrlimit(RLIMIT_NOFILE, &before);
-  }
+  ~cDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &before); }
   rlimit before{};
   bool held = false;
 };
