@@ -128,14 +128,14 @@ void cNetServer::Accept() {
 void cNetServer::Accepted(const tConnPtr& c, const boost::system::error_code& ec) {
   if (ec == asio::error::operation_aborted) return;
   if (ec) {
-    AcceptFailed(ec);
+    // Out of descriptors and the like: report and try again shortly, not in a busy loop.
+    cNetService::Instance().Log(std::string(m_info.name) + " accept failed: " + ec.message());
     auto retry =
         std::make_shared<asio::steady_timer>(m_strand, std::chrono::milliseconds(kAcceptRetryMs));
     retry->async_wait([self = shared_from_this(), retry](auto) { self->Accept(); });
     return;
   }
   platform::SetCloseOnExec(c->socket.native_handle());
-  AcceptedAgain();
   Accept();
   boost::system::error_code e;
   if (m_stopped.load() || m_forbit.load()) {
@@ -169,21 +169,6 @@ void cNetServer::Accepted(const tConnPtr& c, const boost::system::error_code& ec
                m_traceRecv.load());
   // Stopped while it was attached: Stop's cut may have run before the link held the connection.
   if (m_stopped.load()) link->CutCurrent(NetReason_ServerClose, true, eDownCause::Local, 0);
-}
-
-// Out of descriptors and the like: said once and tried again shortly, not in a busy loop. Said at
-// every try, the same line went to standard error ten times a second for as long as it lasted.
-void cNetServer::AcceptFailed(const boost::system::error_code& ec) {
-  if (m_acceptFailures.fetch_add(1) == 0)
-    cNetService::Instance().Log(std::string(m_info.name) + " accept failed: " + ec.message() +
-                                "; tries again every " + std::to_string(kAcceptRetryMs) + " ms");
-}
-
-void cNetServer::AcceptedAgain() {
-  const uint64_t failed = m_acceptFailures.exchange(0);
-  if (failed != 0)
-    cNetService::Instance().Log(std::string(m_info.name) + " accepts again after " +
-                                std::to_string(failed) + " failed attempts");
 }
 
 // With a login deadline, the oldest link that has not logged in makes room for a new one.

@@ -66,9 +66,6 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
  private:
   void Accept();
   void Accepted(const tConnPtr& c, const boost::system::error_code& ec);
-  // A failed accept is said once and tried again after a pause; its end is said too.
-  void AcceptFailed(const boost::system::error_code& ec);
-  void AcceptedAgain();
   // A free id for a new link (its object made if needed); null when every id is held.
   std::shared_ptr<cNetServerLink> TakeId();
   // Has the oldest link not logged in give way (only with a login deadline); false when none.
@@ -98,7 +95,6 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
   std::atomic<uint64_t> m_recvRecords{0}, m_recvBytes{0}, m_sentRecords{0}, m_sentBytes{0};
   std::atomic<uint32_t> m_lastHeldCheckMs{0};
   std::atomic<uint32_t> m_loginMs{0};
-  std::atomic<uint64_t> m_acceptFailures{0};  // in a row, on the strand
 
   std::mutex m_lock;                                     // guards what follows
   std::vector<std::shared_ptr<cNetServerLink>> m_slots;  // index = id

@@ -14,7 +14,6 @@
 
 #include "netlib/net_frame.h"
 #include "netlib/net_lookup.h"
-#include "testkit/descriptor_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/net_recorder.h"
 
@@ -264,25 +263,6 @@ TEST(NetServer, LinksThatNeverLogInGiveWayOrAreCutAndAFullServerRefusesWithTheRe
   cRawPeer late(s.port);
   EXPECT_EQ(reasonOf(late), int(NetReason_NoMsgAfterConnect));
   EXPECT_EQ(srec.DisconnectReason(3), -1);
-}
-
-// With no descriptor free the accept is tried again every 100 ms, said once, not at each try
-// (ten lines a second), and its end said; the peer waiting is taken once one is free.
-TEST(NetServer, AnAcceptWithNoDescriptorFreeIsSaidOnceAndItsPeerTakenOnceTheyAreBack) {
-  cNetRecorder srec;
-  cServerScope s(srec);
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{AF_INET, htons(s.port), {htonl(INADDR_LOOPBACK)}, {}};
-  testing::internal::CaptureStderr();
-  if (cDescriptorLimit none; none.held) {
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-  }
-  EXPECT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Connected, 1)));
-  const std::string said = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(CountOf(said, "accept failed: Too many open files; tries again every 100 ms"), 1u);
-  EXPECT_EQ(CountOf(said, "accepts again after "), 1u) << said;
-  ::close(fd);
 }
 
 // A peer that stops reading: the server holds its output up to the send-queue bound (512 KiB by
