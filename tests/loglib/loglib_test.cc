@@ -199,8 +199,7 @@ TEST(Appenders, FilesAppendOrTruncateAndManyThreadsNeitherTearNorLoseALine) {
 
 // A file that cannot take a line (a full disk; here the limit of a file's size) is said once on
 // standard error, and so is the first line written once it can grow again; the cut line ends. A
-// removed or moved file (rotation) is followed to its name, never through a link standing there,
-// once a descriptor is free.
+// removed or moved file (rotation) is followed to its name, never through a link standing there.
 TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain) {
   testkit::cTempDir dir;
   // The captured standard error is a file too: it stays below the limit.
@@ -234,9 +233,9 @@ TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain)
   EXPECT_EQ(ReadFile(file + ".2") + ReadFile(file + ".3") + ReadFile(file), ".1\n.2\n.3\n");
   EXPECT_NE(testing::internal::GetCapturedStderr().find("another kind of file stands at its"),
             std::string::npos);
-  // Moved while no descriptor is free: followed at a later line, not given up for good.
   const appender follow = write_to_file(dir.write("moved.log", ""), true);
-  std::filesystem::rename(dir / "moved.log", dir / "moved.1");
+  std::filesystem::rename(dir / "moved.log",
+                          dir / "moved.1");  // followed once a descriptor is free
   if (testkit::cDescriptorLimit none; none.held) follow("held\n");
   follow("free\n");
   EXPECT_EQ(ReadFile(dir / "moved.1") + ReadFile(dir / "moved.log"), "held\nfree\n");
