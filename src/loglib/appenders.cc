@@ -207,7 +207,21 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     std::fflush(m_file);
     const char* const how = st.st_nlink == 0 ? "removed" : "moved";
     std::string why;
+    errno = 0;
     std::FILE* file = open_at_name(named ? &there : nullptr, st.st_mode & 07777, why);
+    if (file == nullptr && for_now(errno)) {
+      // No descriptor (or memory, or room) free for now: given up for good, the lines stayed in
+      // the moved file, or went into the removed one, once it was free again. The lines go on in
+      // the file open, and the name is tried again at the next line; said once.
+      if (!m_late)
+        std::fprintf(stderr,
+                     "loglib: log file %s was %s and can not be %s yet: %s; tried again at "
+                     "each line\n",
+                     m_shown.c_str(), how, named ? "followed" : "made again", why.c_str());
+      m_late = true;
+      return;
+    }
+    m_late = false;
     if (file == nullptr) {
       std::fprintf(stderr, "loglib: log file %s was %s and can not be %s: %s\n", m_shown.c_str(),
                    how, named ? "followed" : "made again", why.c_str());
@@ -242,6 +256,10 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     }
     return file;
   }
+  static bool for_now(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOSPC ||
+           error == EDQUOT;
+  }
   off_t size() const {
     struct stat st {};
     return ::fstat(::fileno(m_file), &st) == 0 ? st.st_size : -1;
@@ -254,6 +272,7 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
   int m_folder = -1;
   bool m_failing = false;
   bool m_wrote = false;  // a line went into the buffer since the last failure
+  bool m_late = false;   // the name could not be followed for now
   off_t m_whole = 0;     // the file's size where its last whole line ends
   off_t m_pending = 0;   // the bytes written into the buffer since the last flush
 };

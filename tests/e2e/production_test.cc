@@ -199,8 +199,8 @@ class cNotifySocket {
 };
 
 // Under systemd: READY once the link upstream logged in, a status line, WATCHDOG from the cycle
-// at half the interval asked for and none while the worker is held, STOPPING when SIGTERM
-// begins the orderly end, and exit code 0.
+// at half the interval asked for (also with no descriptor free) and none while the worker is held,
+// STOPPING when SIGTERM begins the orderly end, and exit code 0.
 TEST(ProductionE2e, UnderSystemdItNotifiesReadyWatchdogAndStoppingAndEndsOnSigtermInOrder) {
   cHome globalHome, home;
   AddAccount(globalHome, "game", "game-pw", 16);
@@ -209,8 +209,9 @@ TEST(ProductionE2e, UnderSystemdItNotifiesReadyWatchdogAndStoppingAndEndsOnSigte
   cNotifySocket notify(home / "notify");
   std::vector<std::string> words = ConnectTo("global", global.WaitPort("global"));
   words.insert(words.end(), {"console", "=", "1"});
-  cServerProcess game(home, Words("game", words), TESSEL_SERVER_EXE,
-                      {notify.Env(), "WATCHDOG_USEC=200000"});
+  words = Words("game", words);
+  words.insert(words.begin(), {"--nofile=256", TESSEL_SERVER_EXE});
+  cServerProcess game(home, words, "/usr/bin/prlimit", {notify.Env(), "WATCHDOG_USEC=200000"});
   ASSERT_TRUE(notify.WaitFor("READY=1")) << game.Output();
   EXPECT_NE(game.Output().find("logined 1 global"), std::string::npos);
   EXPECT_TRUE(notify.WaitFor("STATUS=links 1/1 up, lateness "));
@@ -223,6 +224,11 @@ TEST(ProductionE2e, UnderSystemdItNotifiesReadyWatchdogAndStoppingAndEndsOnSigte
     if (note.text == "WATCHDOG=1") pings.push_back(note.at);
   }
   for (size_t i = 1; i < pings.size(); ++i) EXPECT_GE(pings[i] - pings[i - 1], 0.09);
+  game.Type("all = {} for i = 1, 300 do all[i] = io.open('/dev/null') end");  // none left
+  int pinged = 0;
+  for (int i = 0; i < 10; ++i) pinged += notify.Next(1000).text == "WATCHDOG=1";
+  EXPECT_GE(pinged, 5);
+  game.Type("all = nil collectgarbage()");
   game.Type("io.write('held\\n') io.flush() while not io.open('go') do end");
   ASSERT_TRUE(game.WaitOutput("held\n")) << game.Output();
   notify.CountUntilQuiet("", 0);

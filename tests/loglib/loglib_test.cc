@@ -12,6 +12,7 @@
 #include "loglib/manager.h"
 #include "loglib/name_pattern.h"
 #include "tessel/contracts/loglib.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/in_order.h"
@@ -244,6 +245,12 @@ TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain)
   EXPECT_EQ(ReadFile(file + ".2") + ReadFile(file + ".3") + ReadFile(file), ".1\n.2\n.3\n");
   EXPECT_NE(testing::internal::GetCapturedStderr().find("another kind of file stands at its"),
             std::string::npos);
+  const appender follow = write_to_file(dir.write("moved.log", ""), true);
+  std::filesystem::rename(dir / "moved.log",
+                          dir / "moved.1");  // followed once a descriptor is free
+  if (testkit::cDescriptorLimit none; none.held) follow("held\n");
+  follow("free\n");
+  EXPECT_EQ(ReadFile(dir / "moved.1") + ReadFile(dir / "moved.log"), "held\nfree\n");
   // A name no file can take (its folder is this file) is said with its control bytes escaped.
   testing::internal::CaptureStderr();
   write_to_file(file + "/\x1b[2J\n.log", true);

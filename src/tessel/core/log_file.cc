@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -151,9 +153,11 @@ bool cLog::Open(const char* folder, int keepDays) {
   return OpenFile(file, std::ios::out | std::ios::app);
 }
 
+// The stream writes through a buffer over `fd` from now on (the one it wrote through before is
+// closed), or through its own, never open, when none can be made.
 bool cLog::Attach(int fd, std::ios::openmode mode) {
   m_pBuffer = platform::FileBufferOver(fd, mode);
-  if (m_pBuffer) std::ios::rdbuf(m_pBuffer.get());
+  std::ios::rdbuf(m_pBuffer ? m_pBuffer.get() : std::ofstream::rdbuf());
   return is_open();
 }
 
@@ -203,16 +207,39 @@ void cLog::ReopenIfRemoved() {
   }
   const bool taken = std::filesystem::exists(m_strFile);
   if (auto hook = g_beforeOpen.load()) hook(m_strFile);
-  close();
   std::string why;
   const int fd = OpenJudged(m_strFile, true, false, why);
-  if (fd >= 0) Attach(fd, std::ios::out | std::ios::app);
+  // Out of descriptors, memory or room: the lines go on where they went, and the name is tried
+  // again at the next line.
+  if (fd < 0 && why.empty() && LacksRoomForNow(errno)) return SayLate(how, taken);
+  m_bLate = false;
+  if (fd >= 0) {
+    flush();
+    Attach(fd, std::ios::out | std::ios::app);  // the moved file is closed with its buffer
+  } else {
+    close();
+  }
   if (!why.empty()) why = ": the file now at its name " + why;
   std::cout << "cLog " << EscapeControls(m_strFile) << " was " << how << "; "
             << (!is_open() ? "it can not be made again" + why
                 : taken    ? "its lines go on in the file now at its name"
                            : "its lines go on in a new file")
             << std::endl;
+}
+
+bool cLog::LacksRoomForNow(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOSPC ||
+         error == EDQUOT;
+}
+
+// Closed at once, the log took no line again once descriptors were back: the lines go on in the
+// file open, and the name is tried again at each line.
+void cLog::SayLate(const char* how, bool taken) {
+  if (!m_bLate)
+    std::cout << "cLog " << EscapeControls(m_strFile) << " was " << how << " and can not be "
+              << (taken ? "followed" : "made again") << " yet: " << std::strerror(errno)
+              << "; tried again at each line" << std::endl;
+  m_bLate = true;
 }
 
 // The stream keeps what it could not write and tries it again with the next write; what no

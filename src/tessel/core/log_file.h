@@ -70,11 +70,15 @@ class cLog : public std::ofstream {
   bool Attach(int fd, std::ios::openmode mode);
   void ReopenIfRemoved();
   void TakeUpAfterFailure();
+  // No descriptor, memory or room free for now (errno `error`).
+  static bool LacksRoomForNow(int error);
+  void SayLate(const char* how, bool taken);
 
   std::unique_ptr<std::filebuf> m_pBuffer;
   std::string m_strFile;
   bool m_bEcho = false;
   bool m_bFailing = false;
+  bool m_bLate = false;  // the name could not be opened again for now
 };
 
 // A log of received messages in a folder of its own.

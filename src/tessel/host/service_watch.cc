@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -89,6 +91,33 @@ std::string NotifyStatus(const stLinkCensus& census) {
   return line;
 }
 
+// The socket the notes go out on, made once (at the start) and kept: made for each note, every
+// note was lost while no descriptor was free, the WATCHDOG pings too, and the manager ended a
+// service whose worker ran well. -1 until it could be made.
+std::atomic<int> g_notifyFd{-1};
+// A note was not sent (other than to a full queue): said once, and again when one is.
+std::atomic<bool> g_notifyFailing{false};
+
+int NotifySocket() {
+  int fd = g_notifyFd.load();
+  if (fd >= 0) return fd;
+  fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int none = -1;
+  if (fd >= 0 && !g_notifyFd.compare_exchange_strong(none, fd)) {
+    ::close(fd);
+    return none;
+  }
+  return fd;
+}
+
+void NoteSent(const std::string& note, bool sent) {
+  if (sent && g_notifyFailing.exchange(false))
+    std::cout << "cServiceWatch notifies the service manager again" << std::endl;
+  if (!sent && errno != EAGAIN && !g_notifyFailing.exchange(true))
+    std::cout << "cServiceWatch can not notify the service manager ("
+              << note.substr(0, note.find('\n')) << "): " << std::strerror(errno) << std::endl;
+}
+
 // Sends one note to the service manager's socket (NOTIFY_SOCKET: a path, or "@name" in the
 // abstract space) without waiting: a manager that does not take it (its queue full) loses the
 // note instead of holding up the worker's cycle. False when it was not sent.
@@ -101,13 +130,13 @@ bool Notify(const std::string& note) {
     return false;
   std::memcpy(at.sun_path, socketName, n);
   if (at.sun_path[0] == '@') at.sun_path[0] = '\0';
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
+  const int fd = NotifySocket();
   const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
-  const ssize_t sent = ::sendto(fd, note.data(), note.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                                reinterpret_cast<const sockaddr*>(&at), size);
-  ::close(fd);
-  return sent == static_cast<ssize_t>(note.size());
+  const bool sent = fd >= 0 && ::sendto(fd, note.data(), note.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                                        reinterpret_cast<const sockaddr*>(&at),
+                                        size) == static_cast<ssize_t>(note.size());
+  NoteSent(note, sent);
+  return sent;
 }
 
 // READY=1 once every connecting side has settled, or kMostSettleMs after the start without those
@@ -185,6 +214,7 @@ void cServiceWatch::Start(cTessel& host) {
   m_startMs = platform::SteadyMs();
   if (const char* socket = std::getenv("NOTIFY_SOCKET"); socket != nullptr && *socket != '\0') {
     m_bNotify = true;
+    NotifySocket();
     uint64_t usec = 0;
     // Pings at half the interval systemd waits for, so that one late ping is not yet a failure.
     if (sd_watchdog_enabled(0, &usec) > 0) m_pingMs = usec / 2000 > 0 ? usec / 2000 : 1;

@@ -9,6 +9,7 @@
 #include "tessel/core/log_routing.h"
 #include "tessel/core/loggers.h"
 #include "tessel/core/trace.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/in_order.h"
@@ -144,6 +145,11 @@ TEST(cLog, AfterAFailedWriteARemovalOrAMoveItSaysSoAndWritesWhereItShould) {
       out.Text().find(" moved and can not be followed: another kind of file stands at its name\n"),
       std::string::npos)
       << out.Text();
+  fs::remove(file);  // the link: with no descriptor free, the lines stay in the moved file
+  if (testkit::cDescriptorLimit none; none.held) line("held");
+  line("free");
+  EXPECT_TRUE(contains_shape(ReadFile(file + ".3"), kStamp + "held\n") &&
+              contains_shape(ReadFile(file), kStamp + "free\n"));
 }
 
 // Appenders write time-prefixed lines to a named file, a file named after the start time or

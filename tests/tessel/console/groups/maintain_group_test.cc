@@ -21,6 +21,7 @@
 #include "tessel/console/shell_jobs.h"
 #include "tessel/core/tessel_values.h"
 #include "tessel/util/process_finder.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/link_swapper.h"
 #include "testkit/no_read_override.h"
@@ -313,14 +314,10 @@ TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
   // open it) sends none, never an empty list as if whole.
   for (int i = 0; i < 17; ++i) WriteFile(Servers("many/" + std::to_string(i) + ".log"), "x");
   EXPECT_TRUE(Run("downloadpathtime(1,'many')").ends_with("time 1 count 17 overflow \n"));
-  rlimit before{};
-  ::getrlimit(RLIMIT_NOFILE, &before);
-  const int lowest = ::dup(0);
-  ::close(lowest);
-  const rlimit none{static_cast<rlim_t>(lowest), before.rlim_max};
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  auto none = std::make_unique<testkit::cDescriptorLimit>();
+  ASSERT_TRUE(none->held);
   const std::string unread = Run("downloadpathtime(1,'game')");
-  ::setrlimit(RLIMIT_NOFILE, &before);
+  none.reset();
   EXPECT_TRUE(unread.ends_with("path game can not be read: Too many open files \n")) << unread;
   EXPECT_TRUE(RunJobs("copy('nokind')").ends_with("copy nokind failed\n"));
   // The list of programs as a Windows editor saves it: each name is a kind all the same.
