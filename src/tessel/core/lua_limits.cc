@@ -380,11 +380,28 @@ cLuaCommandLimit::cLuaCommandLimit(lua_State* L, Clock::time_point began) {
   }
 }
 
+namespace {
+
+// A command stopped by the time of the one around it (it ends by that one's) stops that one too:
+// else the outer Lua could end without one more check of its own and answer as if it had kept
+// to its time (a console line whose call into a script state was stopped answered as done).
+void StopOuterToo(const stCommand& done) {
+  if (t_commands.empty()) return;
+  stCommand& outer = t_commands.back();
+  if (!outer.timed || (outer.deadline > done.deadline && !Stopping())) return;
+  outer.stopped = true;
+  lua_sethook(outer.L, &LimitHook, LUA_MASKCOUNT, 1);
+}
+
+}  // namespace
+
 cLuaCommandLimit::~cLuaCommandLimit() {
+  const bool innermost = t_commands.exact();
   const stCommand done = t_commands.back();
   t_commands.pop_back();
   // The state checks at its usual pace again.
   if (done.stopped) lua_sethook(done.L, &LimitHook, LUA_MASKCOUNT, kHookInstructions);
+  if (done.stopped && innermost) StopOuterToo(done);
   // A coroutine's turn leaves it to the next command: the coroutine still holds its garbage.
   stLuaMemory* memory = MemoryOf(done.L);
   if (memory != nullptr && done.L == memory->main) CollectRefusedGarbage(memory);
