@@ -228,9 +228,11 @@ bool cCmd::RunChunk(const char* text) {
   if (RunReportedChunk(text)) return true;
   // A refusal is reported as its one line, already written.
   if (!cCmdRightsScope::Refusal().empty()) return false;
-  // The text may be a peer's, with bytes a terminal would take for controls.
-  const std::string line =
-      platform::TerminalText(std::string("cCmd::Do error cmd ") + GetName() + " do " + Shown(text));
+  // The text may be a peer's, with bytes a terminal would take for controls and line ends that
+  // would start lines of their own (a forged time-stamped one), of any length: one line, its
+  // controls escaped, its start only when long.
+  const std::string line = platform::TerminalText(std::string("cCmd::Do error cmd ") + GetName() +
+                                                  " do " + EscapeControls(Bounded(Shown(text))));
   std::cout << line << std::endl;
   EchoError(line);
   return false;
