@@ -462,9 +462,19 @@ TEST(AttackE2e, AStrangersRecordsPutNoRawByteOfTheirsOnTheConsoleOrInALog) {
   // ... and of a long one its start only: it is printed again at every typed line.
   ops.peer.Write(
       CmdFrame(4, "while not io.open('go') do end --[[" + evil + std::string(4000, 'y') + "]]"));
-  for (int i = 0; i < 3 && !server.Ask("--", {"cur cmd is while"}); ++i) {
+  // Asked again until the command runs: its login may be answered a little later.
+  bool named = false;
+  for (int i = 0; i < 100 && !named; ++i) {
+    const size_t mark = server.Output().size();
+    server.Type("--");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    named = server.Output().find("cur cmd is while", mark) != std::string::npos;
   }
+  EXPECT_TRUE(named) << server.Output();
   testkit::WriteFile(home.path() / "go", "");
+  // A failed command's line names its text on one line.
+  ops.peer.Write(CmdFrame(4, "error('x') --[[" + evil + "]]"));
+  EXPECT_TRUE(server.WaitOutput("cCmd::Do error cmd cCmd_Maintain do error('x') --[[\\x1B"));
   EXPECT_NE(server.Output().find("end --[[\\x1B[2J\\x1B]0;owned\\x07"), std::string::npos);
   EXPECT_NE(server.Output().find("... (3862 bytes more)"), std::string::npos);
   EXPECT_EQ(server.Output().find(std::string(200, 'y')), std::string::npos);
