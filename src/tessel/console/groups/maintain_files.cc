@@ -167,7 +167,9 @@ int CleanLogs(const fs::path& root, const LogFilter& expired, std::ostream& cons
   // listed cannot lead the removal outside. One that cannot be read stops no other.
   std::vector<std::pair<fs::path, int>> folders{{root, 0}};
   while (!folders.empty()) {
-    const auto [path, depth] = folders.back();
+    // Not a structured binding: clang (the fuzz build's compiler) lets no lambda capture one.
+    const fs::path path = folders.back().first;
+    const int depth = folders.back().second;
     folders.pop_back();
     const std::string why = CleanLogFolder(root, path, expired, console, [&](const fs::path& sub) {
       if (depth < kMaxLogDepth) folders.emplace_back(sub, depth + 1);
