@@ -16,6 +16,7 @@
 #include "tessel/core/cmd.h"
 #include "tessel/host/worker_stats.h"
 #include "testkit/child_process.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/stdout_capture.h"
 
 namespace {
@@ -40,15 +41,22 @@ int Listening() {
   return listening;
 }
 
-// The whole answer of the metrics port to one request.
-std::string Ask(const std::string& request) {
-  sockaddr_in at{AF_INET,
-                 htons(static_cast<uint16_t>(cMetrics::Instance().Port())),
-                 {htonl(INADDR_LOOPBACK)},
-                 {}};
+// A socket for the metrics port, whose address `at` gets; it waits 20 s at most for a reply.
+int MetricsSocket(sockaddr_in& at) {
+  at = {AF_INET,
+        htons(static_cast<uint16_t>(cMetrics::Instance().Port())),
+        {htonl(INADDR_LOOPBACK)},
+        {}};
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const timeval limit{20, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+// The whole answer of the metrics port to one request.
+std::string Ask(const std::string& request) {
+  sockaddr_in at{};
+  const int fd = MetricsSocket(at);
   std::string reply;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
       ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0)
@@ -132,22 +140,14 @@ TEST(Metrics, ConnectionsThatSendNothingOrTrickleABodyDoNotHoldUpAScrape) {
 TESSEL_CHILD_SCENARIO(metrics_out_of_descriptors) {
   cWorkerStats worker;
   if (!cMetrics::Instance().Start("127.0.0.1:0", "metrics_test", "1", worker)) return 3;
-  sockaddr_in at{AF_INET,
-                 htons(static_cast<uint16_t>(cMetrics::Instance().Port())),
-                 {htonl(INADDR_LOOPBACK)},
-                 {}};
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const timeval limit{20, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  rlimit was{}, full{};
-  ::getrlimit(RLIMIT_NOFILE, &was);
-  full = {static_cast<rlim_t>(::dup(STDOUT_FILENO)), was.rlim_max};  // the lowest free one: no more
-  ::close(static_cast<int>(full.rlim_cur));
-  ::setrlimit(RLIMIT_NOFILE, &full);
-  ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
-  ::send(fd, "GET /metrics HTTP/1.0\r\n\r\n", 25, MSG_NOSIGNAL);
-  ::usleep(1500000);
-  ::setrlimit(RLIMIT_NOFILE, &was);
+  sockaddr_in at{};
+  const int fd = MetricsSocket(at);
+  {
+    const testkit::cDescriptorLimit none;  // no descriptor more for the gate to take it with
+    ::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    ::send(fd, "GET /metrics HTTP/1.0\r\n\r\n", 25, MSG_NOSIGNAL);
+    ::usleep(1500000);
+  }
   char reply[16] = {};
   return ::recv(fd, reply, sizeof reply - 1, MSG_WAITALL) > 0 &&
                  std::string(reply).starts_with("HTTP/1.1 200")
