@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <utility>
 
@@ -18,6 +20,11 @@
 namespace {
 
 constexpr size_t kMostHead = 8192;  // a scrape's request is a few hundred bytes
+
+constexpr std::string_view kFailedAnswer =
+    "HTTP/1.1 500 Internal Server Error\r\nContent-Type: text/plain; charset=utf-8\r\n"
+    "Content-Length: 64\r\nConnection: close\r\n\r\n"
+    "Error 500: Internal Server Error\nthe metrics could not be built\n";
 
 int PortOf(int fd) {
   sockaddr_storage at{};
@@ -164,7 +171,7 @@ bool cMetricsGate::Serve(stConn& conn, short events) {
     const bool whole = conn.head.find("\r\n\r\n") != std::string::npos ||
                        conn.head.find("\n\n") != std::string::npos;
     if (!whole && conn.head.size() < kMostHead) return true;
-    conn.answer = m_answer(conn.head, whole);
+    if (!AnswerTo(conn, whole)) return false;
     conn.answered = true;
     // Sent at once where the socket takes it, which it mostly does: one poll round fewer.
     events = POLLOUT;
@@ -175,6 +182,24 @@ bool cMetricsGate::Serve(stConn& conn, short events) {
   if (put < 0) return errno == EAGAIN || errno == EINTR;
   conn.sent += static_cast<size_t>(put);
   return conn.sent < conn.answer.size();
+}
+
+bool cMetricsGate::AnswerTo(stConn& conn, bool whole) {
+  try {
+    conn.answer = m_answer(conn.head, whole);
+    return true;
+  } catch (const std::exception& e) {
+    std::snprintf(m_failure, sizeof m_failure, "%s", e.what());
+  } catch (...) {
+    std::snprintf(m_failure, sizeof m_failure, "an exception of no standard type");
+  }
+  ++m_failed;
+  try {
+    conn.answer = std::string(kFailedAnswer);
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 void cMetricsGate::Close(stConn& conn) {
@@ -189,11 +214,17 @@ void cMetricsGate::Close(stConn& conn) {
 }
 
 void cMetricsGate::Report(uint64_t nowMs) {
-  if (m_idle + m_slow + m_refused == 0 || nowMs < m_nextLineMs) return;
+  if (m_idle + m_slow + m_refused + m_failed == 0 || nowMs < m_nextLineMs) return;
+  if (m_failed > 0)
+    std::cout << "cMetricsGate::Run answered " << m_failed
+              << " metrics requests 500 Internal Server Error: their answer could not be built ("
+              << m_failure << ")" << std::endl;
+  m_failed = 0;
+  m_nextLineMs = nowMs + 1000;
+  if (m_idle + m_slow + m_refused == 0) return;
   std::cout << "cMetricsGate::Run closed " << m_idle << " metrics connections that sent no request"
             << " within " << kRequestMs / 1000 << " s or made room (" << kMostOpen
             << " open at most), " << m_slow << " still open after " << kExchangeMs / 1000
             << " s; refused " << m_refused << " with " << kMostOpen << " busy" << std::endl;
   m_idle = m_slow = m_refused = 0;
-  m_nextLineMs = nowMs + 1000;
 }

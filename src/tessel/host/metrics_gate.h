@@ -49,6 +49,9 @@ class cMetricsGate {
   void Accept(uint64_t nowMs);
   // Reads the request or sends the answer, as ready; false when the connection is done with.
   bool Serve(stConn& conn, short events);
+  // Puts the answer to the connection's request in its place: 500 when building it threw (out
+  // of memory), which on this thread would end the process. False when not even that fitted.
+  bool AnswerTo(stConn& conn, bool whole);
   void Close(stConn& conn);
   // One line a second at most, with the counts since the last.
   void Report(uint64_t nowMs);
@@ -61,6 +64,7 @@ class cMetricsGate {
   std::thread m_thread;
   // The gate's thread only.
   std::vector<stConn> m_conns;
-  uint64_t m_idle = 0, m_slow = 0, m_refused = 0, m_nextLineMs = 0;
-  uint64_t m_takeAtMs = 0;  // when connections are taken again
+  uint64_t m_idle = 0, m_slow = 0, m_refused = 0, m_failed = 0, m_nextLineMs = 0;
+  char m_failure[128] = "";  // what the last answer that could not be built threw
+  uint64_t m_takeAtMs = 0;   // when connections are taken again
 };

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <map>
 
@@ -14,6 +15,7 @@
 
 #include "netlib/net_counters.h"
 #include "tessel/core/cmd.h"
+#include "tessel/host/metrics_gate.h"
 #include "tessel/host/worker_stats.h"
 #include "testkit/child_process.h"
 #include "testkit/descriptor_limit.h"
@@ -42,11 +44,8 @@ int Listening() {
 }
 
 // A socket for the metrics port, whose address `at` gets; it waits 20 s at most for a reply.
-int MetricsSocket(sockaddr_in& at) {
-  at = {AF_INET,
-        htons(static_cast<uint16_t>(cMetrics::Instance().Port())),
-        {htonl(INADDR_LOOPBACK)},
-        {}};
+int MetricsSocket(sockaddr_in& at, int port = cMetrics::Instance().Port()) {
+  at = {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const timeval limit{20, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -54,9 +53,9 @@ int MetricsSocket(sockaddr_in& at) {
 }
 
 // The whole answer of the metrics port to one request.
-std::string Ask(const std::string& request) {
+std::string Ask(const std::string& request, int port = cMetrics::Instance().Port()) {
   sockaddr_in at{};
-  const int fd = MetricsSocket(at);
+  const int fd = MetricsSocket(at, port);
   std::string reply;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
       ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0)
@@ -95,6 +94,31 @@ TEST(Metrics, OnlyTheServedPortIsOpenAndItAnswersAsAWebServer) {
     EXPECT_EQ(Ask(request).rfind(status, 0), 0u) << request;
   cMetrics::Instance().Stop();
   EXPECT_EQ(Listening(), before);
+}
+
+// An answer that could not be built (out of memory) threw on the gate's thread and ended the
+// process; it is answered 500, said, and the next request is answered as ever.
+TEST(Metrics, AnAnswerThatCannotBeBuiltIsAnswered500AndTheGateGoesOn) {
+  testkit::cStdoutCapture console;
+  std::atomic<int> asked{0};
+  cMetricsGate gate;
+  std::string error;
+  ASSERT_TRUE(gate.Start(
+      "127.0.0.1:0",
+      [&asked](std::string_view, bool) -> std::string {
+        if (asked++ == 0) throw std::bad_alloc();
+        return "HTTP/1.1 200 OK\r\n\r\n";
+      },
+      error));
+  const std::string failed = Ask("GET /metrics HTTP/1.0\r\n\r\n", gate.Port());
+  EXPECT_EQ(failed.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << failed;
+  EXPECT_EQ(failed.size() - failed.find("\r\n\r\n") - 4, 64u) << failed;
+  EXPECT_EQ(Ask("GET /metrics HTTP/1.0\r\n\r\n", gate.Port()), "HTTP/1.1 200 OK\r\n\r\n");
+  gate.Stop();
+  EXPECT_NE(console.Text().find("cMetricsGate::Run answered 1 metrics requests 500 Internal "
+                                "Server Error: their answer could not be built (std::bad_alloc)"),
+            std::string::npos)
+      << console.Text();
 }
 
 // A scraper gives up after 10 s by default: connections that send nothing (100 of them held it
