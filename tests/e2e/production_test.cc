@@ -110,6 +110,8 @@ TEST(ProductionE2e, MetricsAnswerInTheTextFormatAndMoveWithLinksCommandsAndRefus
   cServerProcess game(home, Words("game", {"listen", "=", "0", "metrics", "=", "127.0.0.1:0"}));
   const int port = game.WaitPort("metrics");
   ASSERT_GT(port, 0) << game.Output();
+  const std::string served = "127.0.0.1:" + std::to_string(port);
+  EXPECT_TRUE(game.WaitOutput("metrics on http://" + served + "/metrics (port ")) << game.Output();
   const std::string first = Scrape(port);
   ExpectNamingRules(first);
   auto before = Samples(first);

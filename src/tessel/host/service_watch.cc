@@ -226,7 +226,10 @@ void cServiceWatch::Start(cTessel& host) {
   if (!metrics.Start(address, values.GetProgram(), values.GetVersion(), Worker())) return;
   metrics.PublishLinks(TakeLinkCensus(host));
   values.SetInfoValue("metrics_port", metrics.Port());
-  std::cout << "metrics on http://" << address << "/metrics (port " << metrics.Port() << ")"
+  // The address as served: with port 0, the port picked, which a scraper is pointed at.
+  const std::string served =
+      address.substr(0, address.rfind(':') + 1) + std::to_string(metrics.Port());
+  std::cout << "metrics on http://" << served << "/metrics (port " << metrics.Port() << ")"
             << std::endl;
 }
 
