@@ -694,7 +694,8 @@ std::string cCliLink::Prompt() const {
 }
 
 cCliLink::eExit cCliLink::AskAlong(const std::vector<std::string>& hops, int level,
-                                   const std::string& text, std::string& answer) {
+                                   const std::string& text, std::string& answer,
+                                   std::string* reason) {
   {
     std::lock_guard<std::mutex> hold(m_lock);
     if (!hops.empty()) {
@@ -707,8 +708,9 @@ cCliLink::eExit cCliLink::AskAlong(const std::vector<std::string>& hops, int lev
     m_captured.clear();
     m_askTo = hops.empty() ? "" : hops.back();
   }
-  std::string reason;
-  const bool answered = Send(level, text, reason) == eWait::kDone;
+  std::string why;
+  const bool answered = Send(level, text, why) == eWait::kDone;
+  if (reason != nullptr) *reason = why;
   std::lock_guard<std::mutex> hold(m_lock);
   m_bCapture = false;
   m_askTo.clear();

@@ -54,9 +54,10 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   eExit RunLine(const std::string& line, std::string& reason);
   // Runs `text` in group `level` of the process at the end of `hops` (the names after the server
   // logged in to; none: that server) along the routes, and gives back what it wrote:
-  // kAllAnswered, or kNotAnswered when no answer came in time.
+  // kAllAnswered, or kNotAnswered when no answer came (refused, no answer in time, the link
+  // closed), with the reason in `reason` when one is given.
   eExit AskAlong(const std::vector<std::string>& hops, int level, const std::string& text,
-                 std::string& answer);
+                 std::string& answer, std::string* reason = nullptr);
   // "server/N!> ", the process the lines go to and the current group.
   std::string Prompt() const;
   // The function names of the current group (asked of the server once per group).

@@ -14,6 +14,8 @@ namespace {
 constexpr size_t kMostNameBytes = 128;
 // The names of one line that are kept; the rest are only counted.
 constexpr size_t kMostNamesKept = 1024;
+// The most of a reason shown for a process that did not answer.
+constexpr size_t kMostWhyBytes = 200;
 
 // Letters, digits, "_.@?-" and printable characters beyond ASCII (a Chinese account name), as
 // Status() writes a name.
@@ -102,6 +104,16 @@ bool ReadFields(std::string_view line, stProcessStatus& status) {
          ReadDownLinks(f["down"], status);
 }
 
+// Text of the client's own (control bytes escaped already) as a JSON string's content.
+std::string JsonText(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
 std::string Duration(unsigned long long s) {
   char text[32];
   if (s >= 86400)
@@ -171,6 +183,9 @@ void cStatusWalk::Visit(size_t index) {
   stNode& node = m_nodes[index];
   node.replied = asked;
   node.answered = asked && ReadAnswer(text, index);
+  // What the process's link or rights said: an account refused Status() was shown as a process
+  // out of reach, and the operator went after the network.
+  if (!asked) node.why = EscapeControls(text.substr(0, kMostWhyBytes));
   if (!node.answered) m_unansweredSecs += secs;
   m_askingSecs += secs;
   if (index == 0) {
@@ -251,8 +266,9 @@ void cStatusWalk::PrintText(std::FILE* out) const {
     // One that answered without a status line (a program without Status(), or another
     // version's line) is reachable: saying otherwise sends the operator after the network.
     if (!node.answered) {
-      std::fprintf(out, "%s%s  %s\n", indent.c_str(), node.name.c_str(),
-                   node.replied ? "answered without a status line" : "unreachable");
+      std::fprintf(out, "%s%s  %s%s%s%s\n", indent.c_str(), node.name.c_str(),
+                   node.replied ? "answered without a status line" : "unreachable",
+                   node.why.empty() ? "" : " (", node.why.c_str(), node.why.empty() ? "" : ")");
       continue;
     }
     const stProcessStatus& s = node.status;
@@ -286,6 +302,7 @@ void cStatusWalk::PrintJson(std::FILE* out) const {
     std::fprintf(out, ",\"depth\":%d,\"reachable\":%s", node.depth,
                  node.answered ? "true" : "false");
     if (!node.answered && node.replied) std::fprintf(out, ",\"answered\":true");
+    if (!node.why.empty()) std::fprintf(out, ",\"why\":\"%s\"", JsonText(node.why).c_str());
     if (node.answered)
       std::fprintf(out,
                    ",\"program\":\"%s\",\"version\":\"%s\",\"uptime_s\":%llu,\"links_up\":%llu,"

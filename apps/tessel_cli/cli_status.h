@@ -42,7 +42,7 @@ class cStatusWalk {
  public:
   // Asks the process at the end of `hops` (the names after the process logged in to; none: that
   // process) for its Status() answer. True with the answer's text and the seconds it took;
-  // false when no answer came in time.
+  // false when no answer came, with why in `text` (refused, no answer in time; may be empty).
   using AskFunc =
       std::function<bool(const std::vector<std::string>& hops, std::string& text, double& secs)>;
 
@@ -64,6 +64,7 @@ class cStatusWalk {
     std::vector<std::string> hops;
     bool answered = false;  // with a status line it was read
     bool replied = false;   // its question got an answer, a status line or not
+    std::string why;        // why its question got no answer; empty when not known
     stProcessStatus status;
     double rttMs = -1;  // to its parent; -1: not known
   };

@@ -233,8 +233,11 @@ int ShowStatus(cCliLink& link, const stCliOptions& options, bool json, std::FILE
   cStatusWalk walk(
       [&link](const std::vector<std::string>& hops, std::string& text, double& secs) {
         const auto start = std::chrono::steady_clock::now();
-        const bool answered = link.AskAlong(hops, 1, "Status()", text) == cCliLink::kAllAnswered;
+        std::string reason;
+        const bool answered =
+            link.AskAlong(hops, 1, "Status()", text, &reason) == cCliLink::kAllAnswered;
         secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!answered) text = reason;
         return answered;
       },
       options.account);

@@ -328,13 +328,22 @@ TEST(ProductionE2e, StatusShowsTheThreeProcessClusterInTreeOrderAndAKilledOneUnr
                                           "]}"}))
       << json.out;
 
+  SCOPED_TRACE("an account that may not ask Status() is told so, not sent after the network");
+  AddAccount(cluster.gameHome, "viewer", "viewer-pw", 0);
+  const stCliRun refused =
+      RunCli(cluster.gameHome, {"status", "--json", "-u", "viewer", address}, "viewer-pw");
+  EXPECT_EQ(refused.code, 1) << refused.err;
+  EXPECT_NE(refused.out.find(R"("reachable":false,"why":"refused by game: )"), std::string::npos)
+      << refused.out;
+
   SCOPED_TRACE("global killed");
   cluster.global->Signal(SIGKILL);
   ASSERT_TRUE(cluster.game->WaitOutput("cBridgeClient::OnDisconnect client global"));
   const stCliRun lost =
       RunCli(cluster.gameHome, {"status", "-u", "ops", "--wait", "2", address}, "ops-pw");
   EXPECT_EQ(lost.code, 1) << lost.err;
-  EXPECT_TRUE(testkit::InOrder(lost.out, {"game game", "├─ global  unreachable\n", "└─ map map"}))
+  EXPECT_TRUE(testkit::InOrder(
+      lost.out, {"game game", "├─ global  unreachable (no answer within 2 s)\n", "└─ map map"}))
       << lost.out;
 }
 
