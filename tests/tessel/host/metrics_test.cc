@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <map>
 
@@ -96,29 +95,23 @@ TEST(Metrics, OnlyTheServedPortIsOpenAndItAnswersAsAWebServer) {
   EXPECT_EQ(Listening(), before);
 }
 
-// An answer that could not be built (out of memory) threw on the gate's thread and ended the
-// process; it is answered 500, said, and the next request is answered as ever.
+// An answer that threw (out of memory) ended the process: it is answered 500, said, and served.
 TEST(Metrics, AnAnswerThatCannotBeBuiltIsAnswered500AndTheGateGoesOn) {
   testkit::cStdoutCapture console;
-  std::atomic<int> asked{0};
   cMetricsGate gate;
   std::string error;
   ASSERT_TRUE(gate.Start(
       "127.0.0.1:0",
-      [&asked](std::string_view, bool) -> std::string {
-        if (asked++ == 0) throw std::bad_alloc();
+      [first = true](std::string_view, bool) mutable -> std::string {
+        if (std::exchange(first, false)) throw std::bad_alloc();
         return "HTTP/1.1 200 OK\r\n\r\n";
       },
       error));
-  const std::string failed = Ask("GET /metrics HTTP/1.0\r\n\r\n", gate.Port());
-  EXPECT_EQ(failed.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << failed;
-  EXPECT_EQ(failed.size() - failed.find("\r\n\r\n") - 4, 64u) << failed;
+  EXPECT_EQ(Ask("GET /metrics HTTP/1.0\r\n\r\n", gate.Port()).rfind("HTTP/1.1 500 Internal", 0),
+            0u);
   EXPECT_EQ(Ask("GET /metrics HTTP/1.0\r\n\r\n", gate.Port()), "HTTP/1.1 200 OK\r\n\r\n");
   gate.Stop();
-  EXPECT_NE(console.Text().find("cMetricsGate::Run answered 1 metrics requests 500 Internal "
-                                "Server Error: their answer could not be built (std::bad_alloc)"),
-            std::string::npos)
-      << console.Text();
+  EXPECT_NE(console.Text().find("answer could not be built (std::bad_alloc)"), std::string::npos);
 }
 
 // A scraper gives up after 10 s by default: connections that send nothing (100 of them held it
