@@ -107,8 +107,7 @@ TEST(Metrics, AnAnswerThatCannotBeBuiltIsAnswered500AndTheGateGoesOn) {
         return "HTTP/1.1 200 OK\r\n\r\n";
       },
       error));
-  EXPECT_EQ(Ask("GET /metrics HTTP/1.0\r\n\r\n", gate.Port()).rfind("HTTP/1.1 500 Internal", 0),
-            0u);
+  EXPECT_EQ(Ask("GET /metrics HTTP/1.0\r\n\r\n", gate.Port()).substr(0, 12), "HTTP/1.1 500");
   EXPECT_EQ(Ask("GET /metrics HTTP/1.0\r\n\r\n", gate.Port()), "HTTP/1.1 200 OK\r\n\r\n");
   gate.Stop();
   EXPECT_NE(console.Text().find("answer could not be built (std::bad_alloc)"), std::string::npos);
