@@ -46,6 +46,9 @@ TEST(CommandText, LuaLiteralsReadBackUnchangedAndOnlyOneLiteralLoginCallIsRecogn
       {"x]]y]=]z", "[==[x]]y]=]z]==]"}, {"a[[b", "[=[a[[b]=]"}, {"end]", "[=[end]]=]"},
       {"a]]b]=", "[==[a]]b]=]==]"}};
   for (const auto& [text, wrapped] : cases) EXPECT_EQ(wrapped, LuaLongBracket(text)) << text;
+  // A text always sent in one form keeps it, unless the text holds its closing bracket.
+  EXPECT_EQ("[===[a[[b]===]", LuaLongBracket("a[[b", 3));
+  EXPECT_EQ("[====[a]===]b]====]", LuaLongBracket("a]===]b", 3));
   // Lua reads every line end inside a long bracket as a line feed; a leading one is kept.
   EXPECT_EQ("\nreturn", ReadBack(LuaLongBracket("\rreturn")));
   EXPECT_EQ("\nx", ReadBack(LuaLongBracket("\r\nx")));
@@ -119,6 +122,10 @@ TEST(RouteText, EveryValueComesBackExactlyAndEachPartIsReadFromItsPlace) {
     const std::string back = FillRoute(MakeReturnPath({names, value, 1, "Ver()"}), 7, value, "");
     EXPECT_EQ(CallArgs(back), expected({"global", "game", "map"}, value, 7)) << back;
   }
+  // The command text travels between the template's own brackets.
+  EXPECT_EQ(FillRoute(route, 4, "Ver()", "p"),
+            "SendPathCmd('map','game','global','p',4,[=[Ver()]=])");
+  EXPECT_EQ(MakePathCall({{"a", "b"}, "", 4, "Ver()"}, 0), "SendPathCmd('a','b','',4,[=[Ver()]=])");
   // A route is stored with a parameter placeholder; names are read before the parameter; only a
   // hop mark at the very end counts.
   const std::pair<const char*, std::optional<std::string>> stored[] = {
