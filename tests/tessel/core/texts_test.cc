@@ -46,9 +46,6 @@ TEST(CommandText, LuaLiteralsReadBackUnchangedAndOnlyOneLiteralLoginCallIsRecogn
       {"x]]y]=]z", "[==[x]]y]=]z]==]"}, {"a[[b", "[=[a[[b]=]"}, {"end]", "[=[end]]=]"},
       {"a]]b]=", "[==[a]]b]=]==]"}};
   for (const auto& [text, wrapped] : cases) EXPECT_EQ(wrapped, LuaLongBracket(text)) << text;
-  // A text always sent in one form keeps it, unless the text holds its closing bracket.
-  EXPECT_EQ("[===[a[[b]===]", LuaLongBracket("a[[b", 3));
-  EXPECT_EQ("[====[a]===]b]====]", LuaLongBracket("a]===]b", 3));
   // Lua reads every line end inside a long bracket as a line feed; a leading one is kept.
   EXPECT_EQ("\nreturn", ReadBack(LuaLongBracket("\rreturn")));
   EXPECT_EQ("\nx", ReadBack(LuaLongBracket("\r\nx")));
