@@ -44,7 +44,7 @@ stAnswer ReadCall(int group, const stLiteralCall& call, bool routed) {
   return answer;
 }
 
-// SendPathCmd('n1',...,'self','param',group,[[text]]): the names and the parameter, when the
+// SendPathCmd('n1',...,'self','param',group,[=[text]=]): the names and the parameter, when the
 // call has that shape and ends at `self`.
 bool ReadPath(const stLiteralCall& call, const std::string& self, stPathCall& path) {
   const std::vector<stLiteral>& args = call.args;

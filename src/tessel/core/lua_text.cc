@@ -12,9 +12,9 @@ bool ClosesOnlyAtEnd(std::string_view text, const std::string& close) {
 
 }  // namespace
 
-std::string LuaLongBracket(std::string_view text) {
+std::string LuaLongBracket(std::string_view text, std::size_t minLevel) {
   // Lua 5.1 refuses a nested "[[" inside a level-0 string, so level 0 also needs no "[[".
-  std::size_t level = text.find("[[") == std::string_view::npos ? 0 : 1;
+  std::size_t level = minLevel > 0 || text.find("[[") == std::string_view::npos ? minLevel : 1;
   while (!ClosesOnlyAtEnd(text, "]" + std::string(level, '=') + "]")) ++level;
   const std::string equals(level, '=');
   std::string out = "[" + equals + "[";

@@ -2,13 +2,15 @@
 // its string early and run as code on the receiver. Pure functions: any thread may call.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 // `text` as a Lua long-bracket string literal that Lua reads back as exactly `text` (with line
-// ends read as Lua reads them). The plain "[[...]]" form is used when it is safe; otherwise the
-// lowest level "[=[...]=]", "[==[...]==]", ... whose closing bracket does not occur in `text`.
-std::string LuaLongBracket(std::string_view text);
+// ends read as Lua reads them). The form of `minLevel` equals signs ("[[...]]" for 0,
+// "[=[...]=]" for 1, ...) is used when it is safe, so that a text the system always sends in one
+// form keeps it; otherwise the lowest higher level whose closing bracket does not occur in `text`.
+std::string LuaLongBracket(std::string_view text, std::size_t minLevel = 0);
 
 // `text` escaped for use between single quotes in Lua source: backslash, both quotes, line
 // ends and every other control byte are written as escapes, so the literal cannot end early.

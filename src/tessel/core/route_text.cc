@@ -9,6 +9,9 @@ namespace {
 constexpr std::string_view kPathCallHead = "SendPathCmd(";
 constexpr std::string_view kHopMark = " --hops=";
 constexpr std::string_view kBracketedText = "[=[%2%]=]";
+// The command text of a path call travels between "[=[" and "]=]", as the template holds it (a
+// higher level only when the text holds "]=]" itself).
+constexpr std::size_t kTextBracketLevel = 1;
 
 std::string JoinNames(const std::vector<std::string>& names) {
   std::string out;
@@ -96,7 +99,7 @@ std::string WithHopMark(std::string call, int hops) {
 std::string MakePathCall(const stPathCall& call, int hops) {
   std::string out(kPathCallHead);
   out += JoinNames(call.names) + "," + RouteQuote(call.param) + "," + std::to_string(call.group) +
-         "," + LuaLongBracket(call.text) + ")";
+         "," + LuaLongBracket(call.text, kTextBracketLevel) + ")";
   return WithHopMark(std::move(out), hops);
 }
 
@@ -122,7 +125,7 @@ std::string FillRoute(std::string_view route, int group, std::string_view text,
   while (at < route.size()) {
     const std::string_view rest = route.substr(at);
     if (rest.starts_with(kBracketedText)) {
-      out += LuaLongBracket(text);
+      out += LuaLongBracket(text, kTextBracketLevel);
       at += kBracketedText.size();
     } else if (rest.starts_with("%1%")) {
       out += std::to_string(group);

@@ -119,6 +119,10 @@ TEST(RouteText, EveryValueComesBackExactlyAndEachPartIsReadFromItsPlace) {
     const std::string back = FillRoute(MakeReturnPath({names, value, 1, "Ver()"}), 7, value, "");
     EXPECT_EQ(CallArgs(back), expected({"global", "game", "map"}, value, 7)) << back;
   }
+  // The command text travels between the template's own brackets.
+  EXPECT_EQ(FillRoute(route, 4, "Ver()", "p"),
+            "SendPathCmd('map','game','global','p',4,[=[Ver()]=])");
+  EXPECT_EQ(MakePathCall({{"a", "b"}, "", 4, "Ver()"}, 0), "SendPathCmd('a','b','',4,[=[Ver()]=])");
   // A route is stored with a parameter placeholder; names are read before the parameter; only a
   // hop mark at the very end counts.
   const std::pair<const char*, std::optional<std::string>> stored[] = {

@@ -59,6 +59,9 @@ bool RemoveIfExpired(int folder, const char* name, const LogFilter& expired) {
 // Deepest folder below the servers root that the log cleaning reaches.
 constexpr int kMaxLogDepth = 64;
 
+// Transferred contents are written between the long brackets of level 3, "[===[" and "]===]".
+constexpr std::size_t kTransferBracketLevel = 3;
+
 // Cleans the log files of the folder `path` of `root`, opened and judged once, handing each
 // sub-folder (never a link) to `sub`. Why the folder could not be read, or empty.
 template <typename SubFolder>
@@ -200,8 +203,9 @@ std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::strin
       cuts.push_back(at + escape.size() - 1);
   std::sort(cuts.begin(), cuts.end());
   cuts.push_back(contents.size());
-  // A long bracket turns carriage returns into line ends, and a NUL ends the command text: such
-  // contents travel as quoted literals with escapes.
+  // The contents travel between "[===[" and "]===]" (a higher level only when they hold
+  // "]===]" themselves). A long bracket turns carriage returns into line ends, and a NUL ends
+  // the command text: such contents travel as quoted literals with escapes.
   const bool longBracketKeepsIt =
       contents.find_first_of(std::string_view("\r\0", 2)) == std::string_view::npos;
   std::string cmd;
@@ -211,7 +215,8 @@ std::string MakeWriteFileIndexCmd(const std::string& file, int index, std::strin
     const int pieceIndex = from == 0 ? index : (index == 0 ? 1 : index);
     if (!cmd.empty()) cmd += " ";
     cmd += "writefileindex(" + LuaQuote(file) + "," + std::to_string(pieceIndex) + "," +
-           (longBracketKeepsIt ? LuaLongBracket(piece) : LuaQuote(piece)) + ")";
+           (longBracketKeepsIt ? LuaLongBracket(piece, kTransferBracketLevel) : LuaQuote(piece)) +
+           ")";
     from = to;
   }
   return cmd;

@@ -233,6 +233,7 @@ TEST_F(MaintainGroupTest, WriteFileIndexRebuildsAnyContents) {
     lua_settop(peer, 0);
   }
   lua_close(peer);
+  EXPECT_EQ(MakeWriteFileIndexCmd("a.txt", 0, "x"), "writefileindex('a.txt',0,[===[x]===])");
   Run("writefileindex('t/f.bin',2,' more')");
   EXPECT_EQ(testkit::ReadFile(Servers("t/f.bin")), " more");
   Run("writefileindex('e.txt',0,[===[a$[$[b$]$]c]===])");
