@@ -1,6 +1,7 @@
 // The library's operating-system functions for Lua: dofile and require that find files in the
 // script folder, DeleteFolder and ZipDir. Paths use '/' or '\'.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -46,6 +47,14 @@ bool IsSafeFolder(const std::string& path) {
     if (!part.empty() && part != ".") ++depth;
   }
   return depth > 0 && (!p.has_parent_path() || platform::LiesInFolder(".", p.parent_path()));
+}
+
+// The folder holding `named`, opened and judged, as opened, to lie in the working directory: a
+// folder above it traded for a link after IsSafeFolder looked leads nowhere outside (through
+// the descriptor, the named folder is looked up in the very folder judged). The descriptor, or
+// -1.
+int OpenFolderAbove(const fs::path& named) {
+  return platform::OpenFolderInFolder(".", named.has_parent_path() ? named.parent_path() : ".");
 }
 
 // Loads a file as a chunk; on failure raises the Lua error. The path string is gone before
@@ -134,14 +143,22 @@ bool DeleteFolder(const char* folder) {
     std::cout << "DeleteFolder refused " << path << '\n';
     return false;
   }
-  std::error_code ec;
-  if (!fs::is_directory(path, ec)) {
-    std::cout << "DeleteFolder not find " << path << '\n';
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  const fs::path named(trimmed);
+  const int above = OpenFolderAbove(named);
+  if (above < 0) {
+    std::cout << "DeleteFolder refused " << path << '\n';
     return false;
   }
-  fs::remove_all(path, ec);
-  if (ec) std::cout << "DeleteFolder " << path << " error " << ec.message() << '\n';
-  return !ec;
+  const fs::path there = fs::path("/proc/self/fd/" + std::to_string(above)) / named.filename();
+  std::error_code ec;
+  const bool found = fs::is_directory(there, ec);
+  if (found) fs::remove_all(there, ec);
+  ::close(above);
+  if (!found) std::cout << "DeleteFolder not find " << path << '\n';
+  if (found && ec) std::cout << "DeleteFolder " << path << " error " << ec.message() << '\n';
+  return found && !ec;
 }
 
 // Writes the folder into the archive folder + ".zip", which the script manager can load.

@@ -102,12 +102,15 @@ bool ZipWrite(const std::string& folder, const std::string& zip, std::string* er
   std::string body, central;
   for (const fs::path& file : files) {
     // Read without waiting, and no more than the reader takes back: a larger archive could
-    // never be loaded, and a pipe put in a file's place would hold the caller for ever.
+    // never be loaded, and a pipe put in a file's place would hold the caller for ever. The file
+    // is judged as opened: a folder on its way traded for a link since the walk leads nowhere
+    // outside the folder.
     std::string data, why;
     const std::size_t used = body.size() + central.size();
     const std::size_t room =
         platform::kScriptFileBytes > used ? platform::kScriptFileBytes - used : 0;
-    if (platform::ReadHomeFile(file.string(), room, data, &why) != platform::eHomeFile::kRead)
+    if (platform::ReadHomeFile(file.string(), room, data, &why, folder) !=
+        platform::eHomeFile::kRead)
       return Fail(error, why);
     const std::string name = fs::relative(file, folder, ec).generic_string();
     if (data.size() > 0xFFFFFFFEu || body.size() > 0xFFFFFFFEu - data.size() - 1024 ||

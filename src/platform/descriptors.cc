@@ -46,7 +46,9 @@ eFileAtPath FileAtPath(std::filebuf& buffer, const std::string& path) {
   if (!buffer.is_open() || ::fstat(cFileBufDescriptor::Of(buffer), &mine) != 0)
     return eFileAtPath::kThere;
   if (mine.st_nlink == 0) return eFileAtPath::kRemoved;
-  const bool named = ::lstat(path.c_str(), &there) == 0;
+  // A device opened through a link at the name (/dev/null) is there while the name leads to it.
+  const bool named =
+      (S_ISREG(mine.st_mode) ? ::lstat(path.c_str(), &there) : ::stat(path.c_str(), &there)) == 0;
   return named && there.st_dev == mine.st_dev && there.st_ino == mine.st_ino ? eFileAtPath::kThere
                                                                              : eFileAtPath::kMoved;
 }

@@ -8,6 +8,7 @@
 #include "tessel/contracts/baselib.h"
 #include "testkit/fake_clock.h"
 #include "testkit/file_text.h"
+#include "testkit/link_swapper.h"
 #include "testkit/logger_lines.h"
 #include "testkit/temp_dir.h"
 
@@ -176,6 +177,14 @@ TEST_F(ScriptsTest, FolderFunctionsStayInsideTheWorkingFolderAndArchivesAreCheck
   fs::resize_file(dir.write("pack/big.lua", ""), (64 << 20) - 100);  // sparse
   EXPECT_EQ(Eval("ZipDir('pack')"), "false");
   EXPECT_TRUE(testkit::ReadFile(dir / "pack.zip") == whole);
+  dir.write("z/in/keep/k.txt", "inside");  // z/in trades places with far, a link out, as they run
+  const testkit::cLinkSwapper swapper(dir / "far", dir / "z/in");
+  const auto packedOut = [&] {
+    return testkit::CountOf(testkit::ReadFile(dir / "z.zip"), "k.txtk");
+  };
+  for (int i = 0; i < 200 && !packedOut(); ++i) Eval("ZipDir('z')");
+  for (int i = 0; i < 2000; ++i) Eval("DeleteFolder('z/in/keep')");
+  EXPECT_TRUE(!packedOut() && fs::exists(outside / "keep/k.txt"));
 }
 
 // Yield suspends a coroutine until its time has passed; a closed state is never resumed.

@@ -73,6 +73,8 @@ TEST(cLog, AFileGetsTheHeaderTimeStampedLinesAndTheEndMarkAndKeepsEveryRun) {
   EXPECT_TRUE(cLog().Open((dir / "soft\n\x1b[2J.log").c_str()) &&
               !cLog().Open((dir / "pipe.log").c_str()));
   EXPECT_EQ(ReadFile(dir / "out.txt"), "outside\n");
+  fs::create_symlink("/dev/null", dir / "null.log");  // a log turned off is followed, not "moved"
+  EXPECT_TRUE(cLog().Open((dir / "null.log").c_str()) && !testkit::CountOf(out.Text(), " moved"));
   // Nor one a link swapped in after the name was judged leads to, as the log opens or follows
   // its moved file.
   cLog moved;
