@@ -63,6 +63,14 @@ int ProtectedLoad(lua_State* L, const char* text, const char* chunkName,
   return ProtectedLoad(L, {text, std::strlen(text), chunkName, nullptr, setup, 0});
 }
 
+// The global `name`, fetched as one of the protected calls: a metatable of the globals may run
+// code that raises an error (strict globals) or loops. Unprotected, such an error ends the
+// process (Lua's panic), or inside a script's own call skips the native caller's cleanup.
+int GetGlobalInCall(lua_State* L) {
+  lua_getglobal(L, lua_tostring(L, 1));
+  return 1;
+}
+
 }  // namespace
 
 KLuaScript::KLuaScript(const std::string& name) : m_L(luaL_newstate()), m_strName(name) {
@@ -121,7 +129,14 @@ int KLuaScript::Call(const char* function, int argCount, int resultCount) {
     ReportScriptError("KLuaScript::Call", m_strName, "bad call arguments");
     return -1;
   }
-  lua_getglobal(m_L, function);
+  lua_pushcfunction(m_L, &GetGlobalInCall);
+  lua_pushstring(m_L, function);
+  if (const int rc = ProtectedCall(m_L, 1, 1); rc != 0) {
+    ReportLuaError(m_L, rc, "KLuaScript::Call", m_strName + ":" + function);
+    lua_pop(m_L, argCount);
+    PassOnLuaFault();
+    return -1;
+  }
   // The caller may have pushed the function below its arguments already.
   const bool pushed = lua_gettop(m_L) >= argCount + 2 && lua_rawequal(m_L, -1, -(argCount + 2));
   if (pushed) {

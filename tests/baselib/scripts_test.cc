@@ -86,6 +86,14 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   EXPECT_TRUE(RunScriptFileFunc("self", "main"));
   EXPECT_TRUE(RunScriptFileFunc("self", "main")) << "a script that reloads all can run again";
   EXPECT_EQ(manager.GetLoadedCount(), 0u);
+  // A lookup that raises (strict globals) fails that call alone; a dropped script still closes.
+  dir.write("s/strict.lua",
+            "p = newproxy(true) getmetatable(p).__gc = function() io.open('closed', 'w') end "
+            "setmetatable(_G, {__index = function(_, k) error('no global ' .. k) end}) "
+            "function main() return RunScript('strict', 'nope') == false end");
+  EXPECT_TRUE(RunScriptFileFunc("strict", "main"));
+  EXPECT_TRUE(manager.ClearAScript("strict"));
+  EXPECT_TRUE(fs::exists(dir / "closed"));
   EXPECT_FALSE(RunScriptFileFunc("exe/init_nobody", "init"));
   static testing_support::logger_lines errors("script.error");
   ::mkfifo((dir / "s/pipe.lua").c_str(), 0600);  // not waited on, and the line says why
