@@ -9,6 +9,7 @@
 #include "testkit/fake_clock.h"
 #include "testkit/file_text.h"
 #include "testkit/logger_lines.h"
+#include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -72,6 +73,13 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   for (const char* none : {"../s/a", "nothing", "notes", "broken"})
     EXPECT_EQ(manager.GetScript(none), nullptr) << none;
   EXPECT_EQ(manager.GetLoadedCount(), 1u);
+  {
+    testkit::cStdoutCapture out;  // a script that is there but does not load says why
+    EXPECT_EQ(Eval("RunScriptString('broken', 'x = 1')"), "false");
+    EXPECT_NE(out.Text().find("RunScriptString script broken did not load: s/broken.lua:1: "),
+              std::string::npos)
+        << out.Text();
+  }
   dir.write("s/broken.lua", "value = 'fixed'");
   EXPECT_EQ(Value("broken"), "fixed");
   EXPECT_EQ(Value("a"), "a");
