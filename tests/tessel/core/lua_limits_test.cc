@@ -269,16 +269,13 @@ TEST_F(LuaLimits, AScriptStateIsRefusedMemoryPastTheCapAsAGroupsStateIs) {
     EXPECT_TRUE(Run(std::string("assert(not InScript[[") + greedy + "]])")) << said_;
     EXPECT_EQ(script.DoString("assert(#kept == 1024 and not s and not f)"), 0);
   }
-  // So is a text or an archive's script whose compiling alone takes more (never run here).
+  // So is a text whose compiling alone takes more (24 MiB of code that never runs), an archive's
+  // script or the command script's text in its command.
   std::string wide;
-  for (int block = 0; block < 25; ++block)
-    for (int i = 0; i <= 60000; ++i)
-      wide += i == 0 ? "if false then " : i < 60000 ? "x=x " : "end ";
+  for (int i = 0; i < 25 * 60000; ++i) wide += i % 60000 ? "x=x " : "end if false then ";
+  wide = wide.substr(4) + " end";
   EXPECT_NE(script.DoBuffer(wide, "wide"), 0);
-  {
-    const cLuaCommandLimit limit(script.GetLua());  // as the command script's text runs
-    EXPECT_NE(script.DoCmd(wide.c_str()), 0);
-  }
+  EXPECT_NE((cLuaCommandLimit(script.GetLua()), script.DoCmd(wide.c_str())), 0);
   for (char c : std::string("1234"))
     script.DoString(("x[" + std::string(1, c) + "]=[[" + std::string(6 << 20, c) + "]]").c_str());
   EXPECT_EQ(script.DoString("assert(collectgarbage('count') < 16 * 1024)"), 0);
