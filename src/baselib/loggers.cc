@@ -20,13 +20,26 @@ void tessel_write(const loglib::logger& l, const std::string& text) {
 
 namespace baselib {
 
+namespace {
+thread_local std::string t_lastError;
+}  // namespace
+
+const std::string& LastScriptError() {
+  return t_lastError;
+}
+
+void ForgetScriptError() {
+  t_lastError.clear();
+}
+
 void ReportScriptError(const std::string& where, const std::string& name, const char* message) {
   static const loglib::logger scriptError("script.error");
   std::string line = where;
   line += " error ";
   line += name;
   line += ' ';
-  line += message != nullptr ? message : "(no message)";
+  t_lastError = message != nullptr ? message : "(no message)";
+  line += t_lastError;
   std::cout << line + "\n" << std::flush;
   tessel_write(scriptError, line);
 }

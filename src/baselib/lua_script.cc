@@ -7,6 +7,7 @@ using baselib::ReportLuaError;
 using baselib::ReportScriptError;
 
 #include <atomic>
+#include <cstring>
 
 namespace {
 
@@ -22,27 +23,52 @@ int ProtectedCall(lua_State* L, int argCount, int resultCount) {
   return lua_pcall(L, argCount, resultCount, 0);
 }
 
+// What one protected load compiles: a file (`path`) or a text of `size` bytes, then the
+// chunk's setup when one is given.
 struct stLoad {
   const char* text;
+  size_t size;
   const char* chunkName;
+  const char* path;
+  const KLuaScript::ChunkSetup* setup;
   int rc;
 };
 
 int LoadInCall(lua_State* L) {
   auto* load = static_cast<stLoad*>(lua_touserdata(L, 1));
-  load->rc = LoadLuaSource(L, load->text, load->chunkName);
+  load->rc = load->path != nullptr ? LoadLuaSourceFile(L, load->path)
+                                   : LoadLuaSource(L, load->text, load->size, load->chunkName);
+  if (load->rc == 0 && load->setup != nullptr && *load->setup) load->rc = (*load->setup)(L);
   return load->rc == 0 ? 1 : lua_error(L);
 }
 
-// LoadLuaSource as one of the protected calls: a text handed in is compiled under the system's
-// limits (its constants stay in the state), as code a command compiles with loadstring is.
-int ProtectedLoad(lua_State* L, const char* text, const char* chunkName) {
-  if (g_stateCaller.load() == nullptr) return LoadLuaSource(L, text, chunkName);
-  stLoad load{text, chunkName, 0};
+// The load (and the chunk's setup: a link's environment, its recompiling without tail calls) as
+// one of the protected calls: compiled under the system's limits, as code a command compiles
+// with loadstring is. A script file, an archive's script or a text whose compiling takes more
+// than the state's cap is refused with the cap's message instead of growing the process past it.
+int ProtectedLoad(lua_State* L, stLoad load) {
+  if (g_stateCaller.load() == nullptr) {
+    load.rc = load.path != nullptr ? LoadLuaSourceFile(L, load.path)
+                                   : LoadLuaSource(L, load.text, load.size, load.chunkName);
+    return load.rc == 0 && load.setup != nullptr && *load.setup ? (*load.setup)(L) : load.rc;
+  }
   lua_pushcfunction(L, &LoadInCall);
   lua_pushlightuserdata(L, &load);
   const int rc = ProtectedCall(L, 1, 1);
   return rc != 0 && load.rc != 0 ? load.rc : rc;
+}
+
+int ProtectedLoad(lua_State* L, const char* text, const char* chunkName,
+                  const KLuaScript::ChunkSetup* setup = nullptr) {
+  return ProtectedLoad(L, {text, std::strlen(text), chunkName, nullptr, setup, 0});
+}
+
+// The global `name`, fetched as one of the protected calls: a metatable of the globals may run
+// code that raises an error (strict globals) or loops. Unprotected, such an error ends the
+// process (Lua's panic), or inside a script's own call skips the native caller's cleanup.
+int GetGlobalInCall(lua_State* L) {
+  lua_getglobal(L, lua_tostring(L, 1));
+  return 1;
 }
 
 }  // namespace
@@ -78,8 +104,7 @@ KLuaScript::~KLuaScript() {
 
 int KLuaScript::_DoString(const char* text, int mode, const ChunkSetup& setup) {
   if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
-  int rc = ProtectedLoad(m_L, text, m_strName.c_str());
-  if (rc == 0 && setup) rc = setup(m_L);
+  int rc = ProtectedLoad(m_L, text, m_strName.c_str(), &setup);
   if (rc == 0) rc = ProtectedCall(m_L, 0, mode == 1 ? LUA_MULTRET : 0);
   ReportLuaError(m_L, rc, "KLuaScript::DoString", m_strName);
   PassOnLuaFault();
@@ -92,8 +117,7 @@ int KLuaScript::DoCmd(const char* text) {
 
 int KLuaScript::DoCmd(const char* text, const ChunkSetup& setup) {
   if (m_L == nullptr || text == nullptr) return LUA_ERRSYNTAX;
-  int rc = LoadLuaSource(m_L, text, "cmd");
-  if (rc == 0 && setup) rc = setup(m_L);
+  int rc = ProtectedLoad(m_L, text, "cmd", &setup);
   if (rc == 0) rc = ProtectedCall(m_L, 0, 0);
   ReportLuaError(m_L, rc, "KLuaScript::DoCmd", m_strName);
   PassOnLuaFault();
@@ -105,7 +129,14 @@ int KLuaScript::Call(const char* function, int argCount, int resultCount) {
     ReportScriptError("KLuaScript::Call", m_strName, "bad call arguments");
     return -1;
   }
-  lua_getglobal(m_L, function);
+  lua_pushcfunction(m_L, &GetGlobalInCall);
+  lua_pushstring(m_L, function);
+  if (const int rc = ProtectedCall(m_L, 1, 1); rc != 0) {
+    ReportLuaError(m_L, rc, "KLuaScript::Call", m_strName + ":" + function);
+    lua_pop(m_L, argCount);
+    PassOnLuaFault();
+    return -1;
+  }
   // The caller may have pushed the function below its arguments already.
   const bool pushed = lua_gettop(m_L) >= argCount + 2 && lua_rawequal(m_L, -1, -(argCount + 2));
   if (pushed) {
@@ -127,7 +158,7 @@ int KLuaScript::Call(const char* function, int argCount, int resultCount) {
 
 int KLuaScript::DoFile(const std::string& path) {
   if (m_L == nullptr) return LUA_ERRMEM;
-  int rc = LoadLuaSourceFile(m_L, path.c_str());
+  int rc = ProtectedLoad(m_L, {nullptr, 0, nullptr, path.c_str(), nullptr, 0});
   if (rc == 0) rc = ProtectedCall(m_L, 0, 0);
   ReportLuaError(m_L, rc, "KLuaScript::DoFile", m_strName);
   PassOnLuaFault();
@@ -137,7 +168,7 @@ int KLuaScript::DoFile(const std::string& path) {
 int KLuaScript::DoBuffer(const std::string& code, const std::string& chunk) {
   if (m_L == nullptr) return LUA_ERRMEM;
   const std::string chunkName = "@" + chunk;
-  int rc = LoadLuaSource(m_L, code.data(), code.size(), chunkName.c_str());
+  int rc = ProtectedLoad(m_L, {code.data(), code.size(), chunkName.c_str(), nullptr, nullptr, 0});
   if (rc == 0) rc = ProtectedCall(m_L, 0, 0);
   ReportLuaError(m_L, rc, "KLuaScript::DoBuffer", m_strName);
   PassOnLuaFault();

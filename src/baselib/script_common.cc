@@ -5,6 +5,7 @@
 #include <iostream>
 #include <vector>
 
+#include "baselib/script_report.h"
 #include "platform/terminal_text.h"
 #include "tessel/contracts/baselib.h"
 
@@ -22,6 +23,7 @@ bool CallScript(const char* file, const char* function, bool& found) {
   if (file == nullptr || function == nullptr) return false;
   cScriptManager& manager = cScriptManager::Instance();
   manager.EnterScript();
+  baselib::ForgetScriptError();
   KLuaScript* script = manager.GetScript(file);
   found = script != nullptr;
   const bool ok = found && script->Call(function, 0, 0) >= 0;
@@ -49,6 +51,17 @@ std::string Shown(const char* name) {
   return text;
 }
 
+// The line of a command that found no script to run: one that is there but did not load says
+// why (its error), which "not find script" left the operator to guess.
+void SayNoScript(const char* command, const char* file) {
+  const std::string& why = baselib::LastScriptError();
+  if (why.empty())
+    std::cout << command << " not find script " << Shown(file) << '\n';
+  else
+    std::cout << command << " script " << Shown(file) << " did not load: " << Shown(why.c_str())
+              << '\n';
+}
+
 int ReloadAll() {
   const int found = cScriptManager::Instance().ReloadAll();
   std::cout << "ReloadAll " << found << " scripts\n";
@@ -59,7 +72,7 @@ int ReloadAll() {
 bool RunScript(const char* file, const char* function) {
   bool found = false;
   const bool ok = CallScript(file, function, found);
-  if (!found) std::cout << "RunScript not find script " << Shown(file) << '\n';
+  if (!found) SayNoScript("RunScript", file);
   return ok;
 }
 
@@ -80,10 +93,11 @@ int RunText(KLuaScript& script, const char* text) {
 bool RunScriptString(const char* file, const char* text) {
   cScriptManager& manager = cScriptManager::Instance();
   manager.EnterScript();
+  baselib::ForgetScriptError();
   KLuaScript* script = manager.GetScript(file);
+  if (script == nullptr) SayNoScript("RunScriptString", file);
   const bool ok = script != nullptr && RunText(*script, text) == 0;
   manager.LeaveScript();
-  if (script == nullptr) std::cout << "RunScriptString not find script " << Shown(file) << '\n';
   return ok;
 }
 

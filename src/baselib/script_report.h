@@ -11,5 +11,9 @@ namespace baselib {
 void ReportScriptError(const std::string& where, const std::string& name, const char* message);
 // When `code` is not 0: reports the error message on top of L and pops it. Returns `code`.
 int ReportLuaError(lua_State* L, int code, const std::string& where, const std::string& name);
+// The message of the last error reported on this thread ("" after ForgetScriptError): why a
+// script that is there did not load.
+const std::string& LastScriptError();
+void ForgetScriptError();
 
 }  // namespace baselib

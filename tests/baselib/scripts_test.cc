@@ -10,6 +10,7 @@
 #include "testkit/file_text.h"
 #include "testkit/link_swapper.h"
 #include "testkit/logger_lines.h"
+#include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -73,6 +74,9 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   for (const char* none : {"../s/a", "nothing", "notes", "broken"})
     EXPECT_EQ(manager.GetScript(none), nullptr) << none;
   EXPECT_EQ(manager.GetLoadedCount(), 1u);
+  testkit::cStdoutCapture out;  // a script that is there but does not load says why
+  EXPECT_EQ(Eval("RunScriptString('broken', 'x = 1')"), "false");
+  EXPECT_NE(out.Text().find("script broken did not load: s/broken.lua:1: "), std::string::npos);
   dir.write("s/broken.lua", "value = 'fixed'");
   EXPECT_EQ(Value("broken"), "fixed");
   EXPECT_EQ(Value("a"), "a");
@@ -87,6 +91,14 @@ TEST_F(ScriptsTest, ScriptsAreFoundInsideTheFolderBoundFirstAndReloadedOnlyWhenC
   EXPECT_TRUE(RunScriptFileFunc("self", "main"));
   EXPECT_TRUE(RunScriptFileFunc("self", "main")) << "a script that reloads all can run again";
   EXPECT_EQ(manager.GetLoadedCount(), 0u);
+  // A lookup that raises (strict globals) fails that call alone; a dropped script still closes.
+  dir.write("s/strict.lua",
+            "setmetatable(_G, {__index = error}) function main() return not "
+            "RunScript('strict', 'nope') end function __gc() io.open('closed', 'w') end "
+            "p = newproxy(true) getmetatable(p).__gc = __gc");
+  EXPECT_TRUE(RunScriptFileFunc("strict", "main"));
+  EXPECT_TRUE(manager.ClearAScript("strict"));
+  EXPECT_TRUE(fs::exists(dir / "closed"));
   EXPECT_FALSE(RunScriptFileFunc("exe/init_nobody", "init"));
   static testing_support::logger_lines errors("script.error");
   ::mkfifo((dir / "s/pipe.lua").c_str(), 0600);  // not waited on, and the line says why

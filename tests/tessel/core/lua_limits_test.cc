@@ -269,6 +269,13 @@ TEST_F(LuaLimits, AScriptStateIsRefusedMemoryPastTheCapAsAGroupsStateIs) {
     EXPECT_TRUE(Run(std::string("assert(not InScript[[") + greedy + "]])")) << said_;
     EXPECT_EQ(script.DoString("assert(#kept == 1024 and not s and not f)"), 0);
   }
+  // So is a text whose compiling alone takes more (24 MiB of code that never runs), an archive's
+  // script or the command script's text in its command.
+  std::string wide;
+  for (int i = 0; i < 25 * 60000; ++i) wide += i % 60000 ? "x=x " : "end if false then ";
+  wide = wide.substr(4) + " end";
+  EXPECT_NE(script.DoBuffer(wide, "wide"), 0);
+  EXPECT_NE((cLuaCommandLimit(script.GetLua()), script.DoCmd(wide.c_str())), 0);
   for (char c : std::string("1234"))
     script.DoString(("x[" + std::string(1, c) + "]=[[" + std::string(6 << 20, c) + "]]").c_str());
   EXPECT_EQ(script.DoString("assert(collectgarbage('count') < 16 * 1024)"), 0);
@@ -279,8 +286,10 @@ TEST_F(LuaLimits, AScriptStateIsRefusedMemoryPastTheCapAsAGroupsStateIs) {
   }
   script.DoString("f(300)");
   EXPECT_EQ(script.DoString("assert(not y)") + other.DoString("assert(not y)"), 0);
-  for (const char* said : {"not enough memory (a script's Lua state may hold 16 MiB",
-                           "script call refused: 256 commands"})
+  for (const char* said :
+       {"not enough memory (a script's Lua state may hold 16 MiB",
+        "DoBuffer error capped not enough memory (a script's",
+        "DoCmd error capped not enough memory (a script's", "script call refused: 256 commands"})
     EXPECT_NE(out.Text().find(said), std::string::npos) << said;
 }
 
