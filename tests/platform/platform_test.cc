@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -154,6 +155,22 @@ TEST(LineEditor, ATypedLineLongerThanTheBoundIsDroppedUpToItsEnd) {
   editor.SetMaxLineBytes(1000);
   EXPECT_EQ(editor.ReadLine(line), cLineEditor::eRead::kLine);
   EXPECT_EQ(line, "Ver()");
+  // Tab lists names a script gave with their controls escaped, and puts no control in the line.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> tty(::fdopen(::dup(slave), "w"), &std::fclose);
+  cLineEditor tabbing("t", slave, tty.get(), "");
+  tabbing.SetNames([] { return std::vector<std::string>{"ab\x1b]0;x\x07", "abd"}; });
+  EXPECT_EQ(::write(master, "ab\t\r", 4), 4);
+  EXPECT_EQ(tabbing.ReadLine(line), cLineEditor::eRead::kLine);
+  EXPECT_EQ(line, "ab");
+  std::fflush(tty.get());
+  std::string shown;
+  for (pollfd ready{master, POLLIN, 0}; ::poll(&ready, 1, 200) == 1;) {
+    char part[4096];
+    const ssize_t n = ::read(master, part, sizeof part);
+    if (n <= 0) break;
+    shown.append(part, static_cast<size_t>(n));
+  }
+  EXPECT_NE(shown.find("ab\\x1B]0;x\\x07  abd  "), std::string::npos) << shown;
   for (const int fd : {master, slave}) ::close(fd);
 }
 
