@@ -1,6 +1,7 @@
 #include "platform/line_editor.h"
 
 #include "platform/atomic_file.h"
+#include "platform/text_clean.h"
 
 #include <fcntl.h>
 #include <histedit.h>
@@ -22,6 +23,17 @@ namespace {
 
 bool IsNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// The length of the part of `name` before its first control or broken byte.
+size_t PrintablePart(std::string_view name) {
+  size_t at = 0;
+  while (at < name.size()) {
+    const size_t length = PrintableCharAt(name, at);
+    if (length == 0) break;
+    at += length;
+  }
+  return at;
 }
 
 // libedit converts between the terminal's bytes and wide characters with the thread's locale:
@@ -185,13 +197,16 @@ unsigned char cLineEditor::CompleteWord() {
     while (k < common.size() && k < m.size() && common[k] == m[k]) ++k;
     common.resize(k);
   }
+  // The names come from the operator's scripts: the line takes a name up to its first control
+  // (nobody could have typed one), and the list shows each with its controls escaped.
+  common.resize(std::min(common.size(), PrintablePart(common)));
   if (common.size() > prefix.size()) {
     el_insertstr(m_el, common.c_str() + prefix.size());
     return CC_REFRESH;
   }
-  if (matches.size() == 1) return CC_REFRESH;
+  if (matches.size() == 1 && PrintablePart(common) == matches.front().size()) return CC_REFRESH;
   std::fputs("\n", m_out);
-  for (const std::string& m : matches) std::fprintf(m_out, "%s  ", m.c_str());
+  for (const std::string& m : matches) std::fprintf(m_out, "%s  ", EscapeControls(m).c_str());
   std::fputs("\n", m_out);
   return CC_REDISPLAY;
 }

@@ -154,6 +154,17 @@ TEST(LineEditor, ATypedLineLongerThanTheBoundIsDroppedUpToItsEnd) {
   editor.SetMaxLineBytes(1000);
   EXPECT_EQ(editor.ReadLine(line), cLineEditor::eRead::kLine);
   EXPECT_EQ(line, "Ver()");
+  // Tab lists names a script gave with their controls escaped, and puts no control in the line.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> tty(::fdopen(::dup(slave), "w"), &std::fclose);
+  cLineEditor tabbing("t", slave, tty.get(), "");
+  tabbing.SetNames([] { return std::vector<std::string>{"ab\x1b]0;x\x07", "abd"}; });
+  EXPECT_EQ(::write(master, "ab\t\r", 4), 4);
+  EXPECT_EQ(tabbing.ReadLine(line), cLineEditor::eRead::kLine);
+  EXPECT_EQ(line, "ab");
+  std::fflush(tty.get());
+  char shown[1 << 16] = {};  // the terminal's echo of both lines and the list
+  EXPECT_GT(::read(master, shown, sizeof shown - 1), 0);
+  EXPECT_NE(std::string(shown).find("ab\\x1B]0;x\\x07  abd  "), std::string::npos) << shown;
   for (const int fd : {master, slave}) ::close(fd);
 }
 

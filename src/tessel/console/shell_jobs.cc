@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <iostream>
+#include <string_view>
 #include <thread>
 
+#include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
 #include "tessel/core/host.h"
@@ -13,6 +15,25 @@
 #include "tessel/link/origin_desk.h"
 #include "tessel/msg/ostream_cmd.h"
 #include "tessel/util/shell.h"
+
+namespace {
+
+// What a site job's tools wrote (an unpacker lists the package's names) goes to the console
+// line by line, each line's controls escaped: a name in a package forges no console line.
+void PrintToolOutput(std::string_view text) {
+  std::string shown;
+  while (!text.empty()) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    if (line.ends_with('\r')) line.remove_suffix(1);  // a line end as Windows tools write it
+    AppendEscapedControls(shown, line);
+    shown += '\n';
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  std::cout << shown << std::flush;
+}
+
+}  // namespace
 
 // A line or a site job, where its answer goes and, once done, what it wrote. The requester is
 // looked up again when the answer is ready: its connection may have gone meanwhile.
@@ -166,7 +187,7 @@ void cShellJobs::Answer(stJob& job) {
   if (job.run.truncated)
     text += "... output truncated at " + std::to_string(kMaxOutput) + " bytes\n";
   text += job.tail;
-  std::cout << job.console << std::flush;
+  PrintToolOutput(job.console);
   cOriginDesk::Instance().AnswerLater(job.requester, job.answerId,
                                       [&text] { get_gout() << text << std::flush; });
 }

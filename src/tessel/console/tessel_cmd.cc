@@ -159,11 +159,18 @@ void cTesselCmd::Run() {
   TESSEL_ASSERT_WORKER();
   cShellJobs::Instance().Deliver();
   std::string line;
+  unsigned long more = 0;
   {
     std::lock_guard<std::mutex> hold(m_inputLock);
-    if (m_inputs.empty()) return;
-    line = m_inputs.front();
+    if (m_inputs.empty())
+      more = TakeUnsaidDrops(platform::TimeGetTime());
+    else
+      line = m_inputs.front();
   }
+  // No line waits (SetCmd takes no empty one): the count of a flood's last drops is said at the
+  // first pass after their second; a flood whose lines had all run within that second left it
+  // unsaid until another line came, for hours on a quiet console.
+  if (line.empty()) return SayMoreDropped(more);
   get_gout().SetLocalInput(true);
   RestoreOperatorCursor(std::cout);
   {
@@ -171,7 +178,6 @@ void cTesselCmd::Run() {
     ParseCmd(line.c_str(), std::cout);
   }
   PublishNames();
-  unsigned long more = 0;
   {
     // Lines handed over while this one ran wait behind it for the next passes.
     std::lock_guard<std::mutex> hold(m_inputLock);

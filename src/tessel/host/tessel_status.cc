@@ -14,10 +14,12 @@
 #include <mutex>
 #include <ostream>
 #include <streambuf>
+#include <string_view>
 
 #include "platform/home_file.h"
 #include "platform/local_time.h"
 #include "platform/registry.h"
+#include "platform/text_clean.h"
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/timer_manager.h"
@@ -41,6 +43,25 @@ struct stStatusText {
     const size_t n = std::min(std::strlen(piece), sizeof text - 1 - size);
     std::memcpy(text + size, piece, n);
     size += n;
+    text[size] = '\0';
+  }
+
+  // A command's text, a peer's or the console's: a control or a broken byte goes in as \xNN,
+  // as EscapeControls writes it, so that the text forges no line of the status (nor of the log
+  // and the record it goes to). What does not fit whole is dropped.
+  void AddEscaped(const char* piece) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    const std::string_view view(piece);
+    for (size_t at = 0; at < view.size();) {
+      const size_t length = PrintableCharAt(view, at);
+      const auto byte = static_cast<unsigned char>(view[at]);
+      const char escape[4] = {'\\', 'x', kDigits[byte >> 4], kDigits[byte & 15]};
+      const size_t n = length != 0 ? length : sizeof escape;
+      if (size + n > sizeof text - 1) break;
+      std::memcpy(text + size, length != 0 ? piece + at : escape, n);
+      size += n;
+      at += length != 0 ? length : 1;
+    }
     text[size] = '\0';
   }
 };
@@ -71,9 +92,10 @@ void FormatStatus(stStatusText& status) {
   if (stage == RunStage_Msg || stage == RunStage_Cmd) {
     // A lock held at the fault (perhaps by the faulting thread itself) leaves its line marked.
     status.Add("last cmd ");
-    status.Add(cCmd::CopyCurCmdText(piece, sizeof piece) ? piece : "(locked)");
+    status.AddEscaped(cCmd::CopyCurCmdText(piece, sizeof piece) ? piece : "(locked)");
     status.Add("\nlast input cmd ");
-    status.Add(cTesselCmd::Instance().CopyCurInput(piece, sizeof piece) ? piece : "(locked)");
+    status.AddEscaped(cTesselCmd::Instance().CopyCurInput(piece, sizeof piece) ? piece
+                                                                               : "(locked)");
     status.Add("\n");
   } else if (stage == RunStage_Timer) {
     status.Add("in run \n");

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "platform/home_file.h"
 #include "platform/text_clean.h"
 #include "tessel/core/cmd_rights.h"
 #include "tessel/core/config_stores.h"
@@ -91,6 +92,24 @@ stPreset& Preset() {
 // The last preset refused a hash the file got while its login was checked.
 bool g_changedInCheck = false;
 
+struct stPresetText {
+  std::string path, text;
+  bool set = false;
+};
+stPresetText g_presetText;
+
+// An account file's text: the desk's, when it read this file for this login, else read now. One
+// read serves the password, the level and the rights: three reads of up to 1 MiB each held the
+// worker for each login, and a file changed between them mixed two versions.
+bool ReadAccountText(const std::string& path, std::string& text) {
+  stPresetText preset = std::exchange(g_presetText, stPresetText{});
+  if (preset.set && preset.path == path) {
+    text = std::move(preset.text);
+    return true;
+  }
+  return ReadReportedHomeFile(path, platform::kSettingsFileBytes, text);
+}
+
 }  // namespace
 
 void PresetPasswordCheck(const std::string& stored, const std::string& given,
@@ -122,6 +141,12 @@ void ForgetPasswordCheck() {
   TESSEL_ASSERT_WORKER();
   Preset() = stPreset{};
   g_changedInCheck = false;
+  g_presetText = stPresetText{};
+}
+
+void PresetAccountText(const std::string& path, std::string text) {
+  TESSEL_ASSERT_WORKER();
+  g_presetText = {path, std::move(text), true};
 }
 
 bool PasswordChangedInCheck() {
@@ -220,8 +245,10 @@ bool cAccountHelp::Login(const char* name, const char* password, bool replayed) 
       return false;
     }
     cIniFile file;
-    std::string stored;
-    const bool loaded = file.Load(path.c_str());
+    file.SetPath(path);
+    std::string stored, text;
+    const bool loaded = ReadAccountText(path, text);
+    if (loaded) file.LoadText(text);
     file.ReportKeysInOtherCase({"password", "cmd"});
     if (!loaded || !file.GetString("password", stored)) {
       get_gout() << "login error 文件载入错误\n";
@@ -237,7 +264,7 @@ bool cAccountHelp::Login(const char* name, const char* password, bool replayed) 
     }
     file.GetInt("cmd", level);
     // A bad rights rule refuses the whole file: the account cannot log in until it is mended.
-    if (!LoadAccountRights(path, name, rights, error)) {
+    if (!ParseAccountRights(path, name, std::move(text), rights, error)) {
       get_gout() << "login error " << error << "\n";
       return false;
     }

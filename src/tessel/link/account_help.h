@@ -93,3 +93,7 @@ void ForgetPasswordCheck();
 // Whether the preset's login was refused since the file's hash changed during its check (no
 // wrong password): until the next preset or ForgetPasswordCheck.
 bool PasswordChangedInCheck();
+// The text of the account file at `path` as the login desk read it, for the next Login of that
+// file to take (once) instead of reading the file again: the desk hands it over only while the
+// file is unchanged since. ForgetPasswordCheck drops it as well. Worker thread only.
+void PresetAccountText(const std::string& path, std::string text);

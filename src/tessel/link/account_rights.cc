@@ -72,6 +72,11 @@ bool LoadAccountRights(const std::string& path, const std::string& account, stAc
       platform::ReadHomeFile(path, platform::kSettingsFileBytes, text, &error);
   if (read == platform::eHomeFile::kMissing) error = path + ": cannot be read";
   if (read != platform::eHomeFile::kRead) return false;
+  return ParseAccountRights(path, account, std::move(text), out, error);
+}
+
+bool ParseAccountRights(const std::string& path, const std::string& account, std::string text,
+                        stAccountRights& out, std::string& error) {
   // Read as the account's password and level are (cIniFile): a file saved as UTF-16 gave them
   // and skipped every rule.
   DecodeTextFile(text);

@@ -20,6 +20,9 @@ struct stAccountRights {
 // item; then nothing of the file counts.
 bool LoadAccountRights(const std::string& path, const std::string& account, stAccountRights& out,
                        std::string& error);
+// The same from the file's text read already.
+bool ParseAccountRights(const std::string& path, const std::string& account, std::string text,
+                        stAccountRights& out, std::string& error);
 
 // The rights of a login without an account file, from "rights_without_account" (an allow list;
 // empty, the default, grants every group). False, with the reason, when the value is bad.

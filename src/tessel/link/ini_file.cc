@@ -39,6 +39,11 @@ bool cIniFile::Load(const char* path) {
   m_strPath = path ? path : "";
   std::string text;
   if (!ReadReportedHomeFile(m_strPath, platform::kSettingsFileBytes, text)) return false;
+  LoadText(std::move(text));
+  return true;
+}
+
+void cIniFile::LoadText(std::string text) {
   // An editor's byte-order mark made the first key another one: a login file's serverip was
   // missed, and the link logged in to 127.0.0.1 with its password. A file saved as UTF-16 read
   // as no key at all.
@@ -68,7 +73,6 @@ bool cIniFile::Load(const char* path) {
   // A line of other words is reported: the entry it was meant to give is not there.
   if (const int bad = FirstUnreadableLine(text); bad != 0)
     ReportUnreadableLine(m_strPath, bad, "expected KEY = VALUE, each without blanks");
-  return true;
 }
 
 void cIniFile::ReportKeysInOtherCase(std::initializer_list<std::string_view> keys) const {

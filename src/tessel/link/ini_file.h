@@ -13,6 +13,8 @@ class cIniFile {
   // line whose words are no whole threes. False, with the entries as they were, when the file
   // cannot be opened.
   bool Load(const char* path);
+  // The same with the file's text read already (as Load reads it, up to its bound).
+  void LoadText(std::string text);
   // Writes every entry to the remembered path (through a temporary file renamed over it; a new
   // file only its owner reads). False with no path or when the file cannot be written.
   bool Save();

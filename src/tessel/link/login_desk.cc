@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "platform/console_color.h"
+#include "platform/home_file.h"
 #include "platform/text_clean.h"
 #include "tessel/contracts/netlib.h"
 #include "tessel/core/config_stores.h"
@@ -18,6 +19,7 @@
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_text.h"
 #include "tessel/core/run_counters.h"
+#include "tessel/core/unreadable_line.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/link/account_manager.h"
 #include "tessel/link/bridge.h"
@@ -133,18 +135,28 @@ void cLoginDesk::Submit(const char* account, const char* password) {
   Hold(it->send, true);
 }
 
+std::optional<cLoginDesk::stStamp> cLoginDesk::StampOf(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return stStamp{st.st_dev, st.st_ino, st.st_size,
+                 st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
+}
+
 std::string cLoginDesk::StoredHash(stAttempt& attempt) const {
   if (GetConfigValue("check_login", 1) == 0 || !IsSafeAccountName(attempt.account.c_str()))
     return {};
   const std::string path = AccountFilePath(attempt.account);
-  std::optional<stStamp> stamp;
-  if (struct stat st{}; ::stat(path.c_str(), &st) == 0)
-    stamp = stStamp{st.st_dev, st.st_ino, st.st_size,
-                    st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec};
+  const std::optional<stStamp> stamp = StampOf(path);
   if (stamp && attempt.readStamp == stamp) return attempt.read;
   cIniFile file;
-  std::string stored;
-  if (!file.Load(path.c_str()) || !file.GetString("password", stored) || !IsPasswordHash(stored))
+  file.SetPath(path);
+  std::string stored, text;
+  attempt.text.reset();
+  if (ReadReportedHomeFile(path, platform::kSettingsFileBytes, text)) {
+    attempt.text = text;
+    file.LoadText(std::move(text));
+  }
+  if (!attempt.text || !file.GetString("password", stored) || !IsPasswordHash(stored))
     stored.clear();
   attempt.read = stored;
   attempt.readStamp = stamp;
@@ -154,9 +166,11 @@ std::string cLoginDesk::StoredHash(stAttempt& attempt) const {
 bool cLoginDesk::Start(Attempts::iterator it, bool serving) {
   std::string stored = it->kicked ? std::string() : StoredHash(*it);
   const uint64_t bytes = PasswordCheckBytes(stored);
-  if (!stored.empty() && !MayCheck(*it, bytes)) return false;
   std::shared_ptr<stCheck> check;
-  if (!stored.empty() && !(check = StartCheck(stored, it->password))) return false;
+  if (!stored.empty() && (!MayCheck(*it, bytes) || !(check = StartCheck(stored, it->password)))) {
+    it->text.reset();  // a login waiting its turn holds no file's text
+    return false;
+  }
   SetWaitsForMemory(*it, false);
   m_throttle.Begin(it->address, it->account, m_clock());
   it->begun = true;
@@ -232,7 +246,11 @@ void cLoginDesk::Finish(Attempts::iterator it, bool serving,
   eLoginAnswer result = eLoginAnswer::kRefused;
   int64_t bytes = -1;
   bool changed = false;
+  const std::string path = AccountFilePath(it->account);
   auto answer = [&] {
+    // Login takes the file's text the desk read while the file is unchanged since.
+    if (it->text && !it->kicked && it->readStamp && StampOf(path) == it->readStamp)
+      PresetAccountText(path, std::move(*it->text));
     result = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str(), it->replayed,
                          it->kicked);
     changed = PasswordChangedInCheck();

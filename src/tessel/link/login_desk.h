@@ -94,7 +94,9 @@ class cLoginDesk {
     std::string stored;                // the hash it is checked against
     std::string read;                  // the hash its account file held when last read
     std::optional<stStamp> readStamp;  // that file's stamp then
-    uint64_t checkBytes = 0;           // the memory its check takes
+    // That file's text, kept from the read that begins the answer to its end, for Login.
+    std::optional<std::string> text;
+    uint64_t checkBytes = 0;  // the memory its check takes
     std::shared_ptr<stCheck> check;
     std::unique_ptr<cLoginAudit> audit;  // its line, when it is answered later
   };
@@ -116,6 +118,7 @@ class cLoginDesk {
   // The account file's password when it is a hash form; empty otherwise. Read again only when
   // the file changed since the attempt last read it: a waiting attempt asks at every pass.
   std::string StoredHash(stAttempt& attempt) const;
+  static std::optional<stStamp> StampOf(const std::string& path);
   void WriteSummaries(int64_t now);
 
   cAccountManagerHelpServer& m_accounts;

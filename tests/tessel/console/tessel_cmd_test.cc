@@ -182,6 +182,17 @@ TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
             "console line dropped, 4 lines of 64 MiB wait already\n"
             "console line dropped, 1000 more lines dropped\n");
   EXPECT_EQ(m_low.FirstArgs("Mark").back(), "d");
+  // A flood whose lines all ran within its second: a pass after it says the count, no line left.
+  err.str("");
+  std::cerr.rdbuf(err.rdbuf());
+  for (size_t i = 0; i < cTesselCmd::kMaxPendingLines + 3; ++i) m_console.SetCmd("x = 1");
+  Passes(cTesselCmd::kMaxPendingLines);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  Passes(1);
+  std::cerr.rdbuf(former);
+  EXPECT_EQ(err.str(),
+            "console line dropped, 1024 lines wait already\n"
+            "console line dropped, 2 more lines dropped\n");
 }
 
 TEST_F(TesselCmdTest, LineHandedOverFromAnotherThreadIsRunOnTheWorker) {

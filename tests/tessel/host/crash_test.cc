@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
@@ -114,6 +115,13 @@ TESSEL_CHILD_SCENARIO(fault_under_input_lock) {
   // As the host's exception end does, outside the handler.
   TesselStoreRecordedCrash("tessel_child");
   return handled == 1 ? 0 : 3;
+}
+
+// The status of a line whose controls would forge lines of the status, of its log and record.
+TESSEL_CHILD_SCENARIO(status_of_a_forging_line) {
+  SetRunStage(RunStage_Cmd);
+  cTesselCmd::Instance().SetCmd("Ver() --\x1b[2J\nlast cmd forged \xff");
+  return std::fputs(TesselCrashStatus().c_str(), stdout) >= 0 ? 0 : 3;
 }
 
 // A record written whole, then again by a process a file size limit kills after 20 bytes.
@@ -247,6 +255,9 @@ TEST(CrashReport, AFaultUnderTheInputLockIsReportedAndItsStatusRecorded) {
   const stChildResult p = RunChildScenario(piped.path(), "fault_under_input_lock", true, 10000);
   EXPECT_EQ(p.code, 0) << p.out;
   EXPECT_TRUE(testkit::InOrder(p.out, {"tessel_child.crash is no regular file"})) << p.out;
+  EXPECT_NE(RunChildScenario(piped.path(), "status_of_a_forging_line", false)
+                .out.find("last input cmd Ver() --\\x1B[2J\\x0Alast cmd forged \\xFF\n"),
+            std::string::npos);
   testkit::cTempDir cut;
   EXPECT_EQ(RunChildScenario(cut.path(), "record_cut_by_a_kill", false).signo, SIGXFSZ);
   EXPECT_TRUE(testkit::ReadFile(cut.file("registry/Software/tessel_child.crash"))

@@ -239,9 +239,11 @@ void Kick(const char* name) {
     if (auto* help = dynamic_cast<cAccountManagerHelpServer*>(manager))
       waiting += help->GetLoginDesk().Kick(name != nullptr ? name : "");
   }
+  // The name is the requester's text: its controls would forge lines of their own.
+  const std::string shown = EscapeControls(name != nullptr ? name : "");
   if (waiting != 0)
-    get_gout() << "kick refuses " << waiting << " waiting login(s) of " << name << "\n";
-  get_gout() << "func_Kick " << name << " " << kicked << "\n";
+    get_gout() << "kick refuses " << waiting << " waiting login(s) of " << shown << "\n";
+  get_gout() << "func_Kick " << shown << " " << kicked << "\n";
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ void Disk(const char* path) {
   struct statvfs fsInfo {};
   std::string why;
   if (!cMaintainDisk::Ask(path, fsInfo, why)) {
-    // The answer line stays " failed"; why it failed, when known, follows on a line of its own.
+    // The answer line stays " failed"; why it failed follows on a line of its own.
     os << " failed\n";
     if (!why.empty()) os << "func_disk " << why << "\n";
     return;

@@ -1,5 +1,6 @@
 #include "tessel/console/groups/maintain_disk.h"
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -15,6 +16,7 @@ struct stQuestion {
   std::condition_variable answered;
   bool done = false;
   int result = -1;
+  int error = 0;  // errno of a refusal
   struct statvfs info {};
 };
 
@@ -50,9 +52,12 @@ bool cMaintainDisk::Ask(const std::string& path, struct statvfs& info, std::stri
   try {
     std::thread([question, query, path] {
       struct statvfs found {};
+      errno = 0;
       const int result = query(path.c_str(), &found);
+      const int error = errno;
       std::lock_guard guard(question->lock);
       question->result = result;
+      question->error = error;
       question->info = found;
       question->done = true;
       question->answered.notify_all();
@@ -72,5 +77,10 @@ bool cMaintainDisk::Ask(const std::string& path, struct statvfs& info, std::stri
   }
   why.clear();
   info = question->info;
-  return question->result == 0;
+  if (question->result == 0) return true;
+  // A refusal says why: " failed" alone left the operator guessing (no such path, no right).
+  why = "refused: " +
+        std::error_code(question->error != 0 ? question->error : EIO, std::generic_category())
+            .message();
+  return false;
 }

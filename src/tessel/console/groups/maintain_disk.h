@@ -16,7 +16,7 @@ class cMaintainDisk {
   using Query = std::function<int(const char* path, struct statvfs* info)>;
 
   static void SetQuery(Query query);
-  // The answer for `path`: true with `info` filled; false with `why` ("" when the file system
-  // refused the path, else why no answer came).
+  // The answer for `path`: true with `info` filled; false with `why` (the system's reason when
+  // the file system refused the path, else why no answer came).
   static bool Ask(const std::string& path, struct statvfs& info, std::string& why);
 };

@@ -16,6 +16,7 @@
 #include "platform/atomic_file.h"
 #include "platform/folders.h"
 #include "platform/home_file.h"
+#include "platform/text_clean.h"
 #include "tessel/console/groups/maintain_files.h"
 #include "tessel/console/shell_jobs.h"
 #include "tessel/link/ini_file.h"
@@ -42,6 +43,12 @@ struct stPackage {
   const char* folder;  // under the temp root
 };
 
+// A path as the answers show it: a package's names are the packer's text, and their controls
+// would forge lines of the answer and of the console.
+std::string Shown(const fs::path& path) {
+  return EscapeControls(path.string());
+}
+
 bool Exists(const fs::path& path) {
   std::error_code ec;
   return fs::exists(path, ec);
@@ -53,7 +60,7 @@ bool Exists(const fs::path& path) {
 bool RunTool(const fs::path& program, const std::string& args, std::ostream& os,
              stSiteTools& tools) {
   if (!Exists(program)) {
-    os << "not find " << program.string() << "\n";
+    os << "not find " << Shown(program) << "\n";
     return false;
   }
   const unsigned seconds = cShellJobs::LimitSeconds();
@@ -61,11 +68,11 @@ bool RunTool(const fs::path& program, const std::string& args, std::ostream& os,
                                          cShellJobs::kMaxOutput, seconds * 1000, tools.stop);
   tools.console += run.out;
   if (run.timedOut) {
-    os << program.string() << " timed out after " << seconds << " s\n";
+    os << Shown(program) << " timed out after " << seconds << " s\n";
     return false;
   }
   if (run.status != 0) {
-    os << program.string() << " failed result " << run.status << "\n";
+    os << Shown(program) << " failed result " << run.status << "\n";
     return false;
   }
   return true;
@@ -80,11 +87,11 @@ bool RunToolInto(const fs::path& zip, const fs::path& program, const std::string
   std::error_code ec;
   fs::remove(zip, ec);
   if (ec) {
-    os << "can not remove " << zip.string() << " " << ec.message() << "\n";
+    os << "can not remove " << Shown(zip) << " " << ec.message() << "\n";
     return false;
   }
   if (RunTool(program, args, os, tools)) return true;
-  if (fs::remove(zip, ec)) os << zip.string() << " removed: it was not made whole\n";
+  if (fs::remove(zip, ec)) os << Shown(zip) << " removed: it was not made whole\n";
   return false;
 }
 
@@ -152,8 +159,8 @@ bool StaysInFolders(const fs::path& from, const fs::path& to, const fs::path& pa
                     std::ostream& os) {
   const fs::path place = to / path.lexically_relative(from);
   if (!platform::LiesInFolder(from, path) || !platform::LiesInFolder(to, place)) {
-    os << "copy " << path.string() << " refused: a link leads out of " << from.string() << " or "
-       << to.string() << "\n";
+    os << "copy " << Shown(path) << " refused: a link leads out of " << Shown(from) << " or "
+       << Shown(to) << "\n";
     return false;
   }
   return true;
@@ -181,7 +188,7 @@ bool CopyStaysInFolders(const fs::path& from, const fs::path& to, bool recursive
     within.resize(static_cast<std::size_t>(it.depth()) + 1);
     const fs::path real = fs::canonical(it->path(), kindEc);
     if (std::find(within.begin(), within.end(), real) != within.end()) {
-      os << "copy " << it->path().string() << " refused: a link leads to a folder above it\n";
+      os << "copy " << Shown(it->path()) << " refused: a link leads to a folder above it\n";
       return false;
     }
     within.push_back(real);
@@ -225,14 +232,14 @@ bool CopyEntry(const fs::path& from, const fs::path& to, const fs::path& path, s
     if (folder >= 0) ::close(folder);
     if (source >= 0) ::close(source);
   }
-  if (!copied) os << "copy " << path.string() << " failed " << LastError("no regular file") << "\n";
+  if (!copied) os << "copy " << Shown(path) << " failed " << LastError("no regular file") << "\n";
   return copied;
 }
 
 // Copies the folder's files over the target's; with `recursive` its sub-folders too.
 bool CopyTree(const fs::path& from, const fs::path& to, bool recursive, std::ostream& os) {
   if (!Exists(from)) {
-    os << "not find " << from.string() << "\n";
+    os << "not find " << Shown(from) << "\n";
     return false;
   }
   if (!CopyStaysInFolders(from, to, recursive, os)) return false;
@@ -254,15 +261,15 @@ bool CopyTree(const fs::path& from, const fs::path& to, bool recursive, std::ost
       if (it->is_regular_file(kindEc)) ok = CopyEntry(from, to, it->path(), os);
     }
   }
-  if (ok && ec) os << "copy " << from.string() << " failed " << ec.message() << "\n";
+  if (ok && ec) os << "copy " << Shown(from) << " failed " << ec.message() << "\n";
   return ok && !ec;
 }
 
 void StartProgram(const fs::path& exe, const char* param, std::ostream& os) {
-  os << "exe = " << exe.string() << " param = " << param << "\n";
+  os << "exe = " << Shown(exe) << " param = " << param << "\n";
   if (!Exists(exe)) {
     os << "fail result \n"
-       << "not find " << exe.string() << "\n";
+       << "not find " << Shown(exe) << "\n";
     return;
   }
   // The program starts in its own folder, as the site's programs expect.
@@ -281,7 +288,7 @@ void OpenOne(const std::string& kind, std::ostream& os) {
   } else if (IsPlainName(kind)) {
     StartProgram(ServerProgramPath(kind), "", os);
   } else {
-    os << "无法识别 " << kind << "\n";
+    os << "无法识别 " << EscapeControls(kind) << "\n";
   }
 }
 
@@ -305,7 +312,7 @@ bool EmptyUnpackFolder(const fs::path& unpacked, std::ostream& os) {
   std::error_code ec;
   fs::remove_all(unpacked, ec);
   if (!ec) return true;
-  os << "can not remove " << unpacked.string() << " " << ec.message() << "\n";
+  os << "can not remove " << Shown(unpacked) << " " << ec.message() << "\n";
   return false;
 }
 
@@ -354,7 +361,7 @@ void MaintainCopy(const std::string& kind, std::ostream& os) {
   } else if (IsPlainName(kind)) {
     copied = CopyKind(kind, os);
   } else {
-    os << "无法识别 " << kind << "\n";
+    os << "无法识别 " << EscapeControls(kind) << "\n";
     return;
   }
   os << kMaintainStars << "\n" << (copied ? "完毕\n" : "copy " + kind + " failed\n");
@@ -363,7 +370,7 @@ void MaintainCopy(const std::string& kind, std::ostream& os) {
 void MaintainDownload(const std::string& kind, std::ostream& os, stSiteTools& tools) {
   const bool client = kind == "client";
   if (!client && kind != "server") {
-    os << "无法识别 " << kind << "\n";
+    os << "无法识别 " << EscapeControls(kind) << "\n";
     return;
   }
   const stPackage package = client ? stPackage{"wvclient_update.zip", "wvclient"}
@@ -390,7 +397,7 @@ void MaintainDownload(const std::string& kind, std::ostream& os, stSiteTools& to
     // maintenance root unpacked over is not removed, and is said to hold a part of the package.
     std::error_code left;
     if (!fs::exists(unpacked, left) || !EmptyUnpackFolder(unpacked, os)) return;
-    os << unpacked.string()
+    os << Shown(unpacked)
        << (fs::exists(unpacked, left) ? " may hold a part of the package" : " removed")
        << ": it was not unpacked whole\n";
     return;
@@ -412,13 +419,13 @@ void MaintainDownload(const std::string& kind, std::ostream& os, stSiteTools& to
 void MaintainUpload(const std::string& kind, std::ostream& os, stSiteTools& tools) {
   const bool client = kind == "client";
   if (!client && kind != "server") {
-    os << "无法识别 " << kind << "\n";
+    os << "无法识别 " << EscapeControls(kind) << "\n";
     return;
   }
   const fs::path source = client ? MaintainWwwRoot() : MaintainServersRoot();
   const char* zipName = client ? "wvclient_update.zip" : "servers_update.zip";
   if (!Exists(source)) {
-    os << "not find " << source.string() << "\n";
+    os << "not find " << Shown(source) << "\n";
     return;
   }
   bool ok = false;

@@ -341,7 +341,8 @@ TEST_F(MaintainGroupTest, FailuresEndWithTheirOwnLineAndNoSuccessLine) {
 // worker at most the wait, and the questions after it not at all, until it has answered.
 TEST_F(MaintainGroupTest, DiskIsAnsweredAndAFileSystemThatHangsHoldsNoWorker) {
   EXPECT_TRUE(Says("disk('.')", " total "));
-  EXPECT_TRUE(Run("disk('no/such/folder')").ends_with(" failed\n"));
+  EXPECT_TRUE(Run("disk('no/such/folder')")
+                  .ends_with(" failed\nfunc_disk refused: No such file or directory\n"));
   std::atomic<bool> release{false};
   cMaintainDisk::SetQuery([&release](const char*, struct statvfs*) {
     for (int i = 0; i < 3000 && !release; ++i)
@@ -430,11 +431,14 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   Script(m_dir.path() / "zip",
          "[ -e \"$2\" ] && [ $1 = a ] && echo old >> " + calls.string() + "\necho \"zip $*\" >> " +
              calls.string() +
-             "\nif [ \"$1\" = x ]; then mkdir -p \"$3\"; printf '#!/bin/sh\\necho after $0 >> " +
+             "\nprintf 'inflating: a\\033[2Jb\\n'\nif [ \"$1\" = x ]; then mkdir -p \"$3\"; printf "
+             "'#!/bin/sh\\necho after $0 >> " +
              calls.string() + "\\n' > \"$3/afterunzip2.bat\"; chmod +x \"$3/afterunzip2.bat\"; fi");
   EXPECT_NE(RunJobs("upload('server')").find("压缩完毕\n上传完毕\n"), std::string::npos);
   WriteFile(home / "temp/servers/old/stale.txt", "an earlier package's file");
-  EXPECT_NE(RunJobs("download('server')").find("下载完毕\n解压缩完毕\n完毕\n"), std::string::npos);
+  const std::string fetched = RunJobs("download('server')");
+  EXPECT_NE(fetched.find("下载完毕\n解压缩完毕\n完毕\n"), std::string::npos);
+  EXPECT_NE(fetched.find("inflating: a\\x1B[2Jb\n"), std::string::npos) << fetched;
   EXPECT_FALSE(fs::exists(home / "temp/servers/old")) << "copy would take it on";
   EXPECT_EQ(testkit::ReadFile(calls),
             "zip a temp/servers_update.zip servers/\n"
@@ -485,14 +489,16 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
   WriteFile(m_dir.path() / "secret.txt", "secret");
   WriteFile(m_dir.path() / "target.txt", "kept");
   for (const auto& [link, target] :
-       {std::pair{home / "temp/servers" / kind / "leak.txt", m_dir.path() / "secret.txt"},
+       {std::pair{home / "temp/servers" / kind / "leak\x1b[2J.txt", m_dir.path() / "secret.txt"},
         std::pair{to / "b.txt", m_dir.path() / "target.txt"}}) {
     fs::remove(link);
     fs::create_symlink(target, link);
-    EXPECT_NE(RunJobs("copy('" + kind + "')").find("a link leads out of"), std::string::npos);
+    const std::string answer = RunJobs("copy('" + kind + "')");
+    EXPECT_NE(answer.find("a link leads out of"), std::string::npos);
+    EXPECT_EQ(answer.find('\x1b'), std::string::npos) << answer;  // the package's name, escaped
     fs::remove(link);
   }
-  EXPECT_FALSE(fs::exists(to / "leak.txt"));
+  EXPECT_FALSE(fs::exists(to / "leak\x1b[2J.txt"));
   // Folder links that lead round together would be copied round and round into the root.
   for (const char* link : {"r/a", "r/b"})
     fs::create_directories(home / "temp/servers" / kind / link);

@@ -156,6 +156,10 @@ TEST_F(GroupTest, CodeAKickedOrLevelZeroAccountLeftToRunLaterIsRefusedItsNextCal
   time.Step(20);
   EXPECT_EQ(GetConfigValue("yo_test", 0), 1);
   EXPECT_NE(RunInGroup(cCmdAccount::Instance(), "Kick('yo')").out.find("func_Kick yo 0"), npos);
+  // A name's controls reach the requester escaped: they forge no line of their own.
+  EXPECT_NE(RunInGroup(cCmdAccount::Instance(), "Kick('a\\27[2J\\nfunc_Kick b')")
+                .out.find("func_Kick a\\x1B[2J\\x0Afunc_Kick b 0\n"),
+            npos);
   Write("db/accounts/lo.ini", "password = pw\ncmd = 0\n");
   EXPECT_NE(RunInGroup(cCmdAccount::Instance(), "ReloadAccounts()").out.find("ok"), npos);
   testkit::cStdoutCapture later;
