@@ -334,8 +334,8 @@ void cOriginDesk::NoteUncarried(iSend* link) const {
                                                                               : link->GetName());
 }
 
-// Every link that is up gets the command, as the server's own send to all gives it (a guest
-// not logged in as well), and the server's trace line is its only one.
+// Every link that is up gets the command, as the server's own send to all gives it, but a guest
+// not logged in (BeforeSend says so), and the server's trace line is its only one.
 int cOriginDesk::SendToAll(iServer* server, int group, const char* text, const stMsg* record,
                            unsigned long size) {
   TESSEL_ASSERT_WORKER();
