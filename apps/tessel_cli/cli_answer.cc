@@ -86,8 +86,9 @@ stAnswer ReadAnswer(int group, std::string_view text, const std::string& self) {
 }
 
 std::string LineFailureOf(std::string_view output) {
+  // "not sent to NAME: ..." is a command the line sent on that did not go for the account.
   constexpr std::string_view kMarks[] = {"refused: ", "lua_dostring error ",
-                                         "ostreamCmd output cut: "};
+                                         "ostreamCmd output cut: ", "not sent to "};
   for (size_t at = 0; at < output.size();) {
     const size_t end = std::min(output.find('\n', at), output.size());
     for (std::string_view mark : kMarks)

@@ -24,5 +24,7 @@ stAnswer ReadAnswer(int group, std::string_view text, const std::string& self);
 // The first line of an Output text that says the line stopped before its end: the account may
 // not run a function ("refused: ro may not run System (needs @shell)") or its Lua raised an
 // error ("lua_dostring error cCmd_Hello ..."), or the server left out part of what it wrote
-// ("ostreamCmd output cut: ..."); without its line end, "" when there is none.
+// ("ostreamCmd output cut: ..."), or a command it sent on did not go for the account ("not sent
+// to global: the login to global is not answered yet"); without its line end, "" when there is
+// none.
 std::string LineFailureOf(std::string_view output);

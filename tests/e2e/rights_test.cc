@@ -232,19 +232,37 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
-// An upstream that never answers the login would run what waits behind it with our rights.
-TEST(RightsE2e, AnOperatorsCommandDoesNotGoUpBeforeTheLoginIsAnswered) {
+// An upstream that never answers the login (here one typed by hand) would run what waits behind
+// it with our rights, and a process below whose login waits runs what comes without an origin
+// with its own: neither gets an operator's command, and the operator's line fails.
+TEST(RightsE2e, AnOperatorsCommandGoesNeitherUpNorDownBeforeTheLoginIsAnswered) {
+  testkit::cSteps steps;
   testkit::cFakeServer upstream([](int32_t, auto&) { return testkit::cFakeServer::tRecords{}; });
-  cHome home;
+  cHome home, mapHome;
   AddAccount(home, "ops", "pw", 16);
-  WriteLogin(home, "global", "game", "game123");
+  WriteLogin(home, "global", "game", "");  // no password: no login of its own
   cServerProcess game(home, Words("game", {"listen", "=", "0", "connect", "=",
                                            "global:" + upstream.Address().substr(10)}));
   const std::string address = "127.0.0.1:" + std::to_string(game.WaitPort("game"));
-  ASSERT_TRUE(game.WaitOutput("login as account game")) << game.Output();
-  EXPECT_NE(RunCli(home, {"-u", "ops", "-c", "/9/SendToServer('global',15,'Ver()')", address}, "pw")
-                .out.find("not sent to global: the login to global is not answered yet"),
-            std::string::npos);
+  auto ops = [&](const std::string& line) {
+    return RunCli(home, {"-u", "ops", "-c", line, address}, "pw");
+  };
+  ASSERT_TRUE(game.WaitOutput("信息不全")) << game.Output();  // the link is up
+  game.Type("/9/SendToServer('global',2,\"Login('game','game123')\")");
+  stCliRun run = ops("/9/SendToServer('global',15,'Ver()')");
+  EXPECT_NE(run.out.find("not sent to global: the login to global is not answered yet"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.code, 1) << run.err;
+
+  TESSEL_STEP(steps, "down: a link whose login waits on a slow hash check");
+  home.write("db/accounts/map.ini", "password = $pbkdf2-sha256$10000000$c2FsdHNhbHQ$" +
+                                        std::string(43, 'A') + "\ncmd = 16\nprocess = 1\n");
+  WriteLogin(mapHome, "game", "map", "map123");
+  cServerProcess map(mapHome, Words("map", ConnectTo("game", game.WaitPort("game"))));
+  ASSERT_TRUE(map.WaitOutput("login as account map")) << map.Output();
+  run = ops("/9/SendClients('game',15,'Ver()')");
+  EXPECT_NE(run.out.find(": it has not logged in yet"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -217,7 +217,10 @@ void cBridgeServer::OnConnect(unsigned int id) {
   m_kicked.erase(id);
   m_greetedAhead.erase(id);
   m_linkSerials[id] = ++m_nLastSerial;
-  if (m_pNetServer != nullptr) cOriginDesk::Instance().Forget(m_pNetServer->GetLink(id));
+  if (m_pNetServer != nullptr) {
+    cOriginDesk::Instance().Forget(m_pNetServer->GetLink(id));
+    cOriginDesk::Instance().AwaitGuest(m_pNetServer->GetLink(id), m_pNetServer);
+  }
   OnConnectBridge(id);
   // A link whose account starts logged in (no login needed) is no guest of the server.
   iAccount* account = m_pAMServer != nullptr ? m_pAMServer->GetAccount(id) : nullptr;

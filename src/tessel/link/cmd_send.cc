@@ -21,8 +21,11 @@ int SendCmd(iSend* link, int level, const char* text) {
   if (size == 0) return 0;
   // The served command's origin goes first to a peer that reads it; the command never goes
   // without it.
-  if (!cOriginDesk::Instance().BeforeSend(link, level, text)) return 0;
-  return link->Send(record, size);
+  cOriginDesk& desk = cOriginDesk::Instance();
+  if (!desk.BeforeSend(link, level, text)) return 0;
+  const int sent = link->Send(record, size);
+  if (sent != 0) desk.Sent(link, level, text);
+  return sent;
 }
 
 int SendCmd(iSend* link, int level, const std::string& text) {

@@ -1,5 +1,7 @@
 #include "tessel/link/origin_desk.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <iostream>
 
@@ -65,6 +67,7 @@ void cOriginDesk::Greet(cBridge& bridge, iSend* link, iServer* server) {
   if (!m_bEnabled || link == nullptr) return;
   stPeer& peer = m_peers[link];
   peer.server = server;
+  peer.guest = false;
   peer.mayCarry = ClaimRefusal(bridge, link).empty();
   iAccount* account = server != nullptr ? bridge.LinkAccount(link) : nullptr;
   peer.shown = account != nullptr ? account->GetName() : link->GetName();
@@ -98,6 +101,25 @@ void cOriginDesk::AwaitLogin(iSend* link, bool awaiting) {
   }
   auto it = m_peers.find(link);
   if (it != m_peers.end()) it->second.loginAwaited = false;
+}
+
+void cOriginDesk::AwaitGuest(iSend* link, iServer* server) {
+  TESSEL_ASSERT_WORKER();
+  if (!m_bEnabled || link == nullptr) return;
+  stPeer& peer = m_peers[link];
+  peer.server = server;
+  peer.guest = true;
+}
+
+// Any text of the login group that names Login may log the link in anew (a logged-in link runs
+// the group's Lua, so the call need not stand alone).
+void cOriginDesk::Sent(iSend* link, int group, const char* text) {
+  std::string_view word;
+  if (!m_bEnabled || group != cBridgeClient::kLoginGroup ||
+      dynamic_cast<iClient*>(link) == nullptr ||
+      SecretWordAt(text != nullptr ? text : "", &word) == std::string_view::npos)
+    return;
+  if (word.size() == 5 && ::strncasecmp(word.data(), "login", 5) == 0) AwaitLogin(link, true);
 }
 
 HandleChatExceptionEnum cOriginDesk::Receive(cBridge& bridge, const stBindMsg& msg) {
@@ -250,9 +272,11 @@ bool cOriginDesk::BeforeSend(iSend* link, int group, const char* text) {
 // and the process's own commands go as before.
 bool cOriginDesk::RefusedBeforeLogin(iSend* link, const stPeer& peer, int group,
                                      const char* text) const {
-  if ((!peer.loginAwaited && !AwaitsHello(peer)) || peer.reads || m_bAnswering ||
+  if ((!peer.loginAwaited && !peer.guest && !AwaitsHello(peer)) || peer.reads || m_bAnswering ||
       !cCmdRightsScope::Current() || AnswersRequester(link))
     return false;
+  // A guest's own command may answer it: it runs no more than what the guest sent.
+  if (peer.guest) return get_gout().GetLink() != link && RefuseGuest(link);
   stLoginCall call;
   if (group == cBridgeClient::kLoginGroup && ParseLoginCall(text != nullptr ? text : "", &call) &&
       call.name != "Logined")
@@ -262,6 +286,12 @@ bool cOriginDesk::RefusedBeforeLogin(iSend* link, const stPeer& peer, int group,
     get_gout() << "not sent to " << to << ": the login to " << to << " is not answered yet\n";
   else
     get_gout() << "not sent to " << to << ": it has not said yet whether it reads origins\n";
+  return true;
+}
+
+bool cOriginDesk::RefuseGuest(iSend* link) {
+  get_gout() << "not sent to link " << link->GetID() << " of " << EscapeControls(link->GetName())
+             << ": it has not logged in yet\n";
   return true;
 }
 
@@ -304,15 +334,15 @@ void cOriginDesk::NoteUncarried(iSend* link) const {
                                                                               : link->GetName());
 }
 
-// Every link that is up gets the command, as the server's own send to all gives it (a guest
-// not logged in as well), and the server's trace line is its only one.
+// Every link that is up gets the command, as the server's own send to all gives it, but a guest
+// not logged in (BeforeSend says so), and the server's trace line is its only one.
 int cOriginDesk::SendToAll(iServer* server, int group, const char* text, const stMsg* record,
                            unsigned long size) {
   TESSEL_ASSERT_WORKER();
   if (!m_bEnabled || !cCmdRightsScope::Current()) return -1;
   bool anyReads = false;
   for (const auto& [link, peer] : m_peers)
-    anyReads |= peer.server == server && (peer.reads || AwaitsHello(peer));
+    anyReads |= peer.server == server && (peer.reads || peer.guest || AwaitsHello(peer));
   if (!anyReads) {
     for (const auto& [link, peer] : m_peers)
       if (peer.server == server) NoteUncarried(link);

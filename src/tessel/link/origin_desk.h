@@ -66,6 +66,14 @@ class cOriginDesk {
   // then the upstream has not said whether it reads origins, and holds what comes behind the
   // login to run it later, so a command that would carry an origin is not sent there.
   void AwaitLogin(iSend* link, bool awaiting);
+  // A link of `server` came up and has not logged in (its login may wait on the throttle or a
+  // password check for seconds): a process below would run a command that came without an
+  // origin with its own full rights, so one that would carry an origin does not go to it until
+  // Greet says it logged in.
+  void AwaitGuest(iSend* link, iServer* server);
+  // A command record went to `link`: one of the login group that names Login, sent on a client
+  // link (by the bridge, or typed by hand), awaits its answer as AwaitLogin says.
+  void Sent(iSend* link, int group, const char* text);
 
   // A received origin record.
   HandleChatExceptionEnum Receive(cBridge& bridge, const stBindMsg& msg);
@@ -159,6 +167,7 @@ class cOriginDesk {
     uint32_t answerTo = 0;      // the next command record answers this id
     std::string shown;          // its account (a server's link) or its name, as audit lines show it
     bool loginAwaited = false;  // a client link whose login went out and is not answered yet
+    bool guest = false;         // a server's link that has not logged in yet
     uint32_t helloDueMs = 0;    // a greeted process link answers the greeting by then
     bool helloAwaited = false;  // it has not yet
   };
@@ -189,6 +198,7 @@ class cOriginDesk {
   static void DropHops(const std::string& to);
   bool RefusedBeforeLogin(iSend* link, const stPeer& peer, int group, const char* text) const;
   static bool AwaitsHello(const stPeer& peer);
+  static bool RefuseGuest(iSend* link);
   bool SendKind(iSend* link, uint32_t kind, uint32_t answerId, uint32_t hash, std::string_view body,
                 uint32_t hops = 0);
   uint32_t Owe(iSend* downstream, const CmdRightsPtr& rights);
