@@ -1,5 +1,6 @@
 #include "tessel/link/account_help.h"
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <utility>
@@ -88,8 +89,9 @@ stPreset& Preset() {
   return preset;
 }
 
-// The last preset refused a hash the file got while its login was checked.
-bool g_changedInCheck = false;
+// The last preset's login was refused with no password looked at: the file got a hash while the
+// login was checked, or could not be read for now.
+bool g_noGuess = false;
 
 }  // namespace
 
@@ -97,7 +99,7 @@ void PresetPasswordCheck(const std::string& stored, const std::string& given,
                          ePasswordCheck verdict) {
   TESSEL_ASSERT_WORKER();
   Preset() = {stored, given, verdict, true};
-  g_changedInCheck = false;
+  g_noGuess = false;
 }
 
 ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::string& given) {
@@ -112,7 +114,7 @@ ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::strin
   // hash takes (seconds for 1 GiB).
   if (preset.set && IsPasswordHash(stored)) {
     get_gout() << "login error the password changed while this login was checked, try again\n";
-    g_changedInCheck = true;
+    g_noGuess = true;
     return ePasswordCheck::kMismatch;
   }
   return CheckPasswordHow(stored, given);
@@ -121,13 +123,27 @@ ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::strin
 void ForgetPasswordCheck() {
   TESSEL_ASSERT_WORKER();
   Preset() = stPreset{};
-  g_changedInCheck = false;
+  g_noGuess = false;
 }
 
-bool PasswordChangedInCheck() {
+bool RefusedWithoutGuess() {
   TESSEL_ASSERT_WORKER();
-  return g_changedInCheck;
+  return g_noGuess;
 }
+
+namespace {
+
+// An account file the server could not read for now (no descriptor or memory free) is said as
+// such: the login looked at no password, and the login desk takes it for no guess, so that it
+// neither slows nor locks the account.
+void SayUnreadForNow(int error) {
+  if (error != EMFILE && error != ENFILE && error != ENOMEM) return;
+  get_gout() << " (the server could not read the account file for now: " << std::strerror(error)
+             << "; no password was checked, try again)";
+  g_noGuess = true;
+}
+
+}  // namespace
 
 void cAccountHelp::SetAccount(const char* name, int level) {
   m_strName = name ? name : "";
@@ -221,10 +237,14 @@ bool cAccountHelp::Login(const char* name, const char* password, bool replayed) 
     }
     cIniFile file;
     std::string stored;
+    errno = 0;
     const bool loaded = file.Load(path.c_str());
+    const int loadError = loaded ? 0 : errno;
     file.ReportKeysInOtherCase({"password", "cmd"});
     if (!loaded || !file.GetString("password", stored)) {
-      get_gout() << "login error 文件载入错误\n";
+      get_gout() << "login error 文件载入错误";
+      SayUnreadForNow(loadError);
+      get_gout() << "\n";
       return false;
     }
     ReportPasswordFileOpenToOthers(path);
@@ -237,8 +257,12 @@ bool cAccountHelp::Login(const char* name, const char* password, bool replayed) 
     }
     file.GetInt("cmd", level);
     // A bad rights rule refuses the whole file: the account cannot log in until it is mended.
+    errno = 0;
     if (!LoadAccountRights(path, name, rights, error)) {
-      get_gout() << "login error " << error << "\n";
+      const int cause = errno;
+      get_gout() << "login error " << error;
+      SayUnreadForNow(cause);
+      get_gout() << "\n";
       return false;
     }
   }

@@ -9,6 +9,7 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/password_hash.h"
 #include "testkit/audit_files.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
 #include "testkit/stdout_capture.h"
@@ -118,6 +119,19 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
     SendCmd(m_peerLink->client, 2, "Login('plain','pw')");
     ASSERT_TRUE(Pump([&] { return answers("Output([[login error the password changed") == i; }));
   }
+  // Account files that cannot be read for want of a descriptor are no guesses: the answer says
+  // so, and six of them slow no later login.
+  desk.SetClock([&now] { return now.load(); });
+  now = 200000;
+  WriteAccount("spent", "pw", 1);
+  if (testkit::cDescriptorLimit none; none.held)
+    for (size_t i = 1; i < 7; ++i) {
+      SendCmd(m_peerLink->client, 2, "Login('spent','pw')");
+      ASSERT_TRUE(
+          Pump([&] { return answers("Output([[login error 文件载入错误 (the server") == i; }));
+    }
+  SendCmd(m_peerLink->client, 2, "Login('spent','pw')");
+  EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("spent") != nullptr; }));
 }
 
 // Two checks of 1 GiB hashes (from two addresses) run one after the other, not 2 GiB at once.
