@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,18 @@ namespace {
 std::atomic<void (*)(const std::string&)> g_beforeOpen{nullptr};
 
 using sink_ptr = std::shared_ptr<spdlog::sinks::sink>;
+
+// Errors that pass: no descriptor, memory or room free for now.
+bool for_now(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOSPC ||
+         error == EDQUOT;
+}
+
+// A log file that could not be opened, with the error of its open.
+struct open_failed : spdlog::spdlog_ex {
+  open_failed(const std::string& what, int error) : spdlog::spdlog_ex(what, error), error(error) {}
+  int error;
+};
 
 // Lines arrive finished (prefixes and line end come from the modifiers), so the sinks write
 // the text exactly as given.
@@ -52,7 +65,10 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     const std::filesystem::path path(file);
     if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
     m_file = open_alone(truncate);
-    if (m_file == nullptr) throw spdlog::spdlog_ex("can not open " + file, errno);
+    if (m_file == nullptr) {
+      const int error = errno;
+      throw open_failed("can not open " + file, error);
+    }
     m_whole = size();
     keep_folder();
   }
@@ -256,10 +272,6 @@ class file_sink final : public spdlog::sinks::base_sink<std::mutex> {
     }
     return file;
   }
-  static bool for_now(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOSPC ||
-           error == EDQUOT;
-  }
   off_t size() const {
     struct stat st {};
     return ::fstat(::fileno(m_file), &st) == 0 ? st.st_size : -1;
@@ -359,23 +371,63 @@ appender write_to_journal() {
 }
 
 namespace {
+void write_flushed(spdlog::sinks::sink& s, const std::string& line) {
+  write_line(s, line);
+  s.flush();
+}
+
+// A file that could not be opened for now (no descriptor free, say) is opened at a later line:
+// dropping its lines for good left the log empty for the rest of the run. The lines before are
+// lost; their count is said once it opens.
+class late_file {
+ public:
+  late_file(std::string file, bool append) : m_file(std::move(file)), m_append(append) {}
+  void write(const std::string& line) {
+    sink_ptr s = sink();
+    if (s) write_flushed(*s, line);
+  }
+
+ private:
+  sink_ptr sink() {
+    std::lock_guard lock(m_mutex);
+    if (m_sink) return m_sink;
+    try {
+      m_sink = file_registry::instance().open(m_file, m_append);
+    } catch (const std::exception&) {
+      ++m_lost;
+      return nullptr;
+    }
+    std::fprintf(stderr, "loglib: log file %s is open at last; %llu lines before were lost\n",
+                 EscapeControls(m_file).c_str(), m_lost);
+    return m_sink;
+  }
+
+  std::mutex m_mutex;  // guards what follows
+  const std::string m_file;
+  const bool m_append;
+  sink_ptr m_sink;
+  unsigned long long m_lost = 0;
+};
+
 // Each line is flushed at once: a log read while the process runs, or after it was killed, is
-// complete up to the last line written. A file that cannot be opened takes no lines.
+// complete up to the last line written. A file that cannot be opened takes no lines; one that
+// cannot be opened for now is tried again at each line (`later`, when given, makes that).
 template <class Open>
-appender write_to_sink(const std::string& file, Open open) {
+appender write_to_sink(const std::string& file, Open open,
+                       std::function<appender()> later = nullptr) {
   sink_ptr s;
   try {
     s = open(file_registry::instance());
   } catch (const std::exception& e) {
+    const auto* failed = dynamic_cast<const open_failed*>(&e);
+    const bool retried = later && failed != nullptr && for_now(failed->error);
     // The name is the command's: its control bytes reach the terminal and the journal escaped.
-    std::fprintf(stderr, "loglib: can not open log file %s: %s\n", EscapeControls(file).c_str(),
-                 EscapeControls(e.what()).c_str());
+    std::fprintf(stderr, "loglib: can not open log file %s: %s%s\n", EscapeControls(file).c_str(),
+                 EscapeControls(e.what()).c_str(), retried ? "; tried again at each line" : "");
+    if (retried) return later();
     return [](const std::string&) {};
   }
-  return [s](const std::string& line) {
-    write_line(*s, line);
-    s->flush();
-  };
+  return [s](const std::string& line) { write_flushed(*s, line); };
 }
 }  // namespace
 
@@ -384,7 +436,12 @@ void set_before_open(void (*hook)(const std::string& file)) {
 }
 
 appender write_to_file(const std::string& file, bool append) {
-  return write_to_sink(file, [&](file_registry& r) { return r.open(file, append); });
+  return write_to_sink(
+      file, [&](file_registry& r) { return r.open(file, append); },
+      [&]() -> appender {
+        auto late = std::make_shared<late_file>(file, append);
+        return [late](const std::string& line) { late->write(line); };
+      });
 }
 
 appender write_to_descriptor(int fd, const std::string& file) {

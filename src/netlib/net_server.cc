@@ -20,6 +20,9 @@ using asio::ip::tcp;
 static constexpr uint32_t kHeldDownReportMs = 60000;
 static constexpr uint32_t kHeldCheckPeriodMs = 1000;
 static constexpr uint32_t kAcceptRetryMs = 100;
+// A run of failed accepts (out of descriptors, retried each kAcceptRetryMs) is said at its first,
+// then as a count at most this often, and at its end.
+static constexpr uint32_t kAcceptFailSayMs = 10000;
 
 iServer* cNetServer::Create() {
   cNetService::Instance().Start();
@@ -125,17 +128,43 @@ void cNetServer::Accept() {
                      m_strand, [self = shared_from_this(), c](auto ec) { self->Accepted(c, ec); }));
 }
 
+void cNetServer::AcceptFailed(const boost::system::error_code& ec) {
+  const uint32_t now = cNetService::NowMs();
+  const std::string head = std::string(m_info.name) + " accept failed: " + ec.message();
+  if (m_acceptFails.fetch_add(1) == 0) {
+    m_acceptSaidMs.store(now);
+    cNetService::Instance().Log(head);
+    return;
+  }
+  const uint32_t unsaid = m_acceptUnsaid.fetch_add(1) + 1;
+  if (cNetService::Elapsed(now, m_acceptSaidMs.load()) < kAcceptFailSayMs) return;
+  m_acceptSaidMs.store(now);
+  m_acceptUnsaid.store(0);
+  cNetService::Instance().Log(head + " (" + std::to_string(unsaid) + " more times, " +
+                              std::to_string(m_acceptFails.load()) + " in all; retried every " +
+                              std::to_string(kAcceptRetryMs) + " ms)");
+}
+
+void cNetServer::AcceptsAgain() {
+  const uint32_t fails = m_acceptFails.exchange(0);
+  m_acceptUnsaid.store(0);
+  if (fails != 0)
+    cNetService::Instance().Log(std::string(m_info.name) + " accepts again, after " +
+                                std::to_string(fails) + " failed accepts");
+}
+
 void cNetServer::Accepted(const tConnPtr& c, const boost::system::error_code& ec) {
   if (ec == asio::error::operation_aborted) return;
   if (ec) {
     // Out of descriptors and the like: report and try again shortly, not in a busy loop.
-    cNetService::Instance().Log(std::string(m_info.name) + " accept failed: " + ec.message());
+    AcceptFailed(ec);
     auto retry =
         std::make_shared<asio::steady_timer>(m_strand, std::chrono::milliseconds(kAcceptRetryMs));
     retry->async_wait([self = shared_from_this(), retry](auto) { self->Accept(); });
     return;
   }
   platform::SetCloseOnExec(c->socket.native_handle());
+  AcceptsAgain();
   Accept();
   boost::system::error_code e;
   if (m_stopped.load() || m_forbit.load()) {

@@ -66,6 +66,10 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
  private:
   void Accept();
   void Accepted(const tConnPtr& c, const boost::system::error_code& ec);
+  // A failed accept is said when it begins a run of them, then counted and said with the count
+  // once per interval; the first accept after them says how many failed.
+  void AcceptFailed(const boost::system::error_code& ec);
+  void AcceptsAgain();
   // A free id for a new link (its object made if needed); null when every id is held.
   std::shared_ptr<cNetServerLink> TakeId();
   // Has the oldest link not logged in give way (only with a login deadline); false when none.
@@ -95,6 +99,9 @@ class cNetServer final : public iServer, public std::enable_shared_from_this<cNe
   std::atomic<uint64_t> m_recvRecords{0}, m_recvBytes{0}, m_sentRecords{0}, m_sentBytes{0};
   std::atomic<uint32_t> m_lastHeldCheckMs{0};
   std::atomic<uint32_t> m_loginMs{0};
+  std::atomic<uint32_t> m_acceptFails{0};   // failed accepts in a row
+  std::atomic<uint32_t> m_acceptUnsaid{0};  // of them, those not said yet
+  std::atomic<uint32_t> m_acceptSaidMs{0};  // when a failed accept was last said
 
   std::mutex m_lock;                                     // guards what follows
   std::vector<std::shared_ptr<cNetServerLink>> m_slots;  // index = id

@@ -29,6 +29,10 @@ cNetService::cNetService() : m_exeName("netlib") {
   for (unsigned i = 0; i < n; ++i) {
     m_ios.push_back(std::make_unique<cIoContext>());
     m_works.push_back(boost::asio::make_work_guard(*m_ios.back()));
+    // Each context makes its reactor now (its epoll, eventfd and timer descriptors): made at the
+    // first connection the context takes, out of descriptors then, it threw out of the I/O
+    // thread and ended the process.
+    boost::asio::steady_timer make_reactor(*m_ios.back());
   }
 }
 

@@ -87,7 +87,9 @@ eHomeFile ReadHomeFile(const std::string& path, std::size_t maxBytes, std::strin
       if (why != nullptr) *why = path + " does not exist";
       return eHomeFile::kMissing;
     }
-    return Refuse(path, std::string("cannot be opened: ") + std::strerror(error), why);
+    Refuse(path, std::string("cannot be opened: ") + std::strerror(error), why);
+    errno = error;
+    return eHomeFile::kRefused;
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {

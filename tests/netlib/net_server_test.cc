@@ -14,7 +14,9 @@
 
 #include "netlib/net_frame.h"
 #include "netlib/net_lookup.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/file_text.h"
+#include "testkit/in_order.h"
 #include "testkit/net_recorder.h"
 
 namespace {
@@ -143,6 +145,27 @@ TEST(NetServer, ReleasedLinksStayUpUntilDownAndTheirIdsAreReusedOnlyThen) {
     s.server->GetLink(id)->ReleaseLink();
   }
   EXPECT_LT(mallinfo2().uordblks, before + 296 * 700) << "its id's object (400 bytes) stays";
+}
+
+// Out of descriptors, a listening side says its first failed accept, not one at each retry, and
+// how many failed once it accepts again. (A link of an earlier test closing meanwhile may free a
+// descriptor for a moment: a second run of failures then.)
+TEST(NetServer, AcceptsFailingForWantOfDescriptorsAreSaidOnceThenCounted) {
+  cNetRecorder srec;
+  cServerScope s(srec);
+  const int peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{AF_INET, htons(s.port), {htonl(INADDR_LOOPBACK)}, {}};
+  testing::internal::CaptureStderr();
+  if (testkit::cDescriptorLimit none; none.held) {
+    EXPECT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  }
+  cRawPeer after(s.port);
+  EXPECT_TRUE(srec.WaitCount(ServerEvent(NetEvent_Connected, 2)));
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_LE(CountOf(said, "accept failed: Too many open files"), 2u) << said;
+  EXPECT_TRUE(InOrder(said, {"Too many open files\n", " accepts again, after "})) << said;
+  ::close(peer);
 }
 
 // A list whose addresses are all mistyped admits nobody: it was meant to narrow, not to open.

@@ -64,7 +64,9 @@ appender write_to_cout();
 // names holding "err": error; the rest: info). Lines the journal does not take are dropped.
 appender write_to_journal();
 // Appends (or, with append = false, truncates first) the named file. A file that cannot be
-// opened is reported once on standard error; its lines are then dropped.
+// opened is reported once on standard error; its lines are then dropped, unless it could not be
+// opened for now (no descriptor, memory or room free): it is then opened at a later line, which
+// is said with the count of the lines lost before.
 appender write_to_file(const std::string& file, bool append);
 // Called by write_to_file between the judgement of a file's name and its open (tests act
 // there); null for none. Any thread; set while no file is being opened.

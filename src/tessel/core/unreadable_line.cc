@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -138,8 +139,10 @@ bool ReportOtherCase(const std::string& file) {
 bool ReadReportedHomeFile(const std::string& file, size_t bound, std::string& text) {
   std::string why;
   const platform::eHomeFile got = platform::ReadHomeFile(file, bound, text, &why);
+  const int error = errno;
   if (got == platform::eHomeFile::kRefused) ReportUnreadableFile(file, why);
   // Names differ in letter case here: without a word, every value of the file kept its default.
   if (got == platform::eHomeFile::kMissing) ReportOtherCase(file);
+  errno = error;
   return got == platform::eHomeFile::kRead;
 }

@@ -41,6 +41,9 @@ struct Prepared {
   char osName[256] = "Linux";
   int cpus = 1;
   int probe[2] = {-1, -1};  // pipe used to test whether memory can be read
+  // Descriptors held for the report: a process that faults out of descriptors still has these
+  // to give back for the report, the dump and what they read.
+  int spare[2] = {-1, -1};
 };
 
 Prepared g_prep;
@@ -107,6 +110,7 @@ void DoPrepare() {
   long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
   g_prep.cpus = cpus > 0 ? static_cast<int>(cpus) : 1;
   if (::pipe2(g_prep.probe, O_CLOEXEC | O_NONBLOCK) != 0) g_prep.probe[0] = g_prep.probe[1] = -1;
+  for (int& fd : g_prep.spare) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   // The first backtrace loads the unwinder, which allocates: do it now, not in a handler.
   void* frames[4];
   ::backtrace(frames, 4);
@@ -489,6 +493,14 @@ int CreateOwnFile(const char* path) {
   return fd;
 }
 
+// Gives the spare descriptors back, just before the report makes its files. Signal-safe.
+void ReleaseSpares() {
+  for (int& fd : g_prep.spare) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+}
+
 // False when the dump could not be made or written whole.
 bool WriteDump(const char* path, const stCrashInfo& info, const ucontext_t* uc) {
   int fd = CreateOwnFile(path);
@@ -583,6 +595,7 @@ int cCrashReport::Report(const stCrashInfo& info, const char* exeName, const cha
     CaptureContext(&own);
     uc = &own;
   }
+  ReleaseSpares();
   int fd = CreateOwnFile(kReportName);
   if (fd < 0) {
     SayOnStderr("Error creating exception report\n");

@@ -1,5 +1,6 @@
 #include "tessel/link/account_help.h"
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <utility>
@@ -89,8 +90,9 @@ stPreset& Preset() {
   return preset;
 }
 
-// The last preset refused a hash the file got while its login was checked.
-bool g_changedInCheck = false;
+// The last preset's login was refused with no password looked at: the file got a hash while the
+// login was checked, or could not be read for now.
+bool g_noGuess = false;
 
 struct stPresetText {
   std::string path, text;
@@ -116,7 +118,7 @@ void PresetPasswordCheck(const std::string& stored, const std::string& given,
                          ePasswordCheck verdict) {
   TESSEL_ASSERT_WORKER();
   Preset() = {stored, given, verdict, true};
-  g_changedInCheck = false;
+  g_noGuess = false;
 }
 
 ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::string& given) {
@@ -131,7 +133,7 @@ ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::strin
   // hash takes (seconds for 1 GiB).
   if (preset.set && IsPasswordHash(stored)) {
     get_gout() << "login error the password changed while this login was checked, try again\n";
-    g_changedInCheck = true;
+    g_noGuess = true;
     return ePasswordCheck::kMismatch;
   }
   return CheckPasswordHow(stored, given);
@@ -140,7 +142,7 @@ ePasswordCheck StoredPasswordMatches(const std::string& stored, const std::strin
 void ForgetPasswordCheck() {
   TESSEL_ASSERT_WORKER();
   Preset() = stPreset{};
-  g_changedInCheck = false;
+  g_noGuess = false;
   g_presetText = stPresetText{};
 }
 
@@ -149,10 +151,24 @@ void PresetAccountText(const std::string& path, std::string text) {
   g_presetText = {path, std::move(text), true};
 }
 
-bool PasswordChangedInCheck() {
+bool RefusedWithoutGuess() {
   TESSEL_ASSERT_WORKER();
-  return g_changedInCheck;
+  return g_noGuess;
 }
+
+namespace {
+
+// An account file the server could not read for now (no descriptor or memory free) is said as
+// such: the login looked at no password, and the login desk takes it for no guess, so that it
+// neither slows nor locks the account.
+void SayUnreadForNow(int error) {
+  if (error != EMFILE && error != ENFILE && error != ENOMEM) return;
+  get_gout() << " (the server could not read the account file for now: " << std::strerror(error)
+             << "; no password was checked, try again)";
+  g_noGuess = true;
+}
+
+}  // namespace
 
 void cAccountHelp::SetAccount(const char* name, int level) {
   m_strName = name ? name : "";
@@ -247,11 +263,15 @@ bool cAccountHelp::Login(const char* name, const char* password, bool replayed) 
     cIniFile file;
     file.SetPath(path);
     std::string stored, text;
+    errno = 0;
     const bool loaded = ReadAccountText(path, text);
+    const int loadError = loaded ? 0 : errno;
     if (loaded) file.LoadText(text);
     file.ReportKeysInOtherCase({"password", "cmd"});
     if (!loaded || !file.GetString("password", stored)) {
-      get_gout() << "login error 文件载入错误\n";
+      get_gout() << "login error 文件载入错误";
+      SayUnreadForNow(loadError);
+      get_gout() << "\n";
       return false;
     }
     ReportPasswordFileOpenToOthers(path);

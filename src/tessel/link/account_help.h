@@ -90,9 +90,10 @@ void PresetPasswordCheck(const std::string& stored, const std::string& given,
                          ePasswordCheck verdict);
 // Drops a verdict not taken (the login was refused before its password was looked at).
 void ForgetPasswordCheck();
-// Whether the preset's login was refused since the file's hash changed during its check (no
-// wrong password): until the next preset or ForgetPasswordCheck.
-bool PasswordChangedInCheck();
+// Whether the preset's login was refused with no password looked at (no guess): the file's hash
+// changed during its check, or the account file could not be read for now (no descriptor free);
+// until the next preset or ForgetPasswordCheck.
+bool RefusedWithoutGuess();
 // The text of the account file at `path` as the login desk read it, for the next Login of that
 // file to take (once) instead of reading the file again: the desk hands it over only while the
 // file is unchanged since. ForgetPasswordCheck drops it as well. Worker thread only.

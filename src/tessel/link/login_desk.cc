@@ -253,7 +253,7 @@ void cLoginDesk::Finish(Attempts::iterator it, bool serving,
       PresetAccountText(path, std::move(*it->text));
     result = AnswerLogin(&m_accounts, it->account.c_str(), it->password.c_str(), it->replayed,
                          it->kicked);
-    changed = PasswordChangedInCheck();
+    changed = RefusedWithoutGuess();
     ForgetPasswordCheck();
     bytes = static_cast<int64_t>(get_gout().CollectedBytes());
   };
@@ -268,7 +268,8 @@ void cLoginDesk::Finish(Attempts::iterator it, bool serving,
   const int64_t now = m_clock();
   if (answered) {
     // Only a refusal that looked at the password (or found no such account) is a guess; one
-    // whose hash changed during its check (an operator changing it) looked at none.
+    // whose hash changed during its check (an operator changing it), or whose file could not be
+    // read for now, looked at none.
     m_throttle.Answered(it->address, it->account, result == eLoginAnswer::kRefused && !changed,
                         now);
     if (result == eLoginAnswer::kLoggedIn && !it->replayed)

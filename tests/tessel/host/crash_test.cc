@@ -20,6 +20,7 @@
 #include "tessel/host/crash_report.h"
 #include "tessel/host/tessel_status.h"
 #include "testkit/child_process.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/file_size_limit.h"
 
 namespace {
@@ -85,6 +86,13 @@ TESSEL_CHILD_SCENARIO(report_on_a_full_disk) {
   ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
   const testkit::cFileSizeLimit full(2000);
   return cCrashReport::Report(stCrashInfo{kCrashBreakpoint}, "s", "");
+}
+
+// Out of descriptors when it faults, the process still makes its report and its dump.
+TESSEL_CHILD_SCENARIO(report_out_of_descriptors) {
+  cCrashReport::Prepare();
+  const testkit::cDescriptorLimit none;
+  return none.held ? cCrashReport::Report(stCrashInfo{kCrashBreakpoint}, "s", "") : 4;
 }
 
 TESSEL_CHILD_SCENARIO(report_with_stdout_full) {  // a pipe that nobody reads
@@ -230,6 +238,10 @@ TEST(CrashReport, EachFaultIsReportedDumpedAndHandedToTheToolAndASecondOneIsNot)
             std::string::npos);
   EXPECT_TRUE(testkit::InOrder(RunChildScenario(pre.path(), "report_on_a_full_disk", false).out,
                                {"ERRORLOG.TXT: it is not whole", "s.dmp: it is not whole"}));
+  testkit::cTempDir spent;
+  EXPECT_EQ(RunChildScenario(spent.path(), "report_out_of_descriptors", false).code, 0);
+  EXPECT_TRUE(testkit::ReadFile(spent.file("ERRORLOG.TXT")).ends_with("ERRORLOG.TXT] =====\r\n"));
+  EXPECT_TRUE(testkit::ReadFile(spent.file("s.dmp")).ends_with("\nend\n"));
   testkit::cTempDir kept;  // earlier report and dump kept by hard links; stdout full
   for (const std::string file : {"ERRORLOG.TXT", "s.dmp"})
     ASSERT_EQ(::link(kept.write(file, "old").c_str(), kept.file(file + "~").c_str()), 0);

@@ -9,6 +9,7 @@
 #include "tessel/link/cmd_send.h"
 #include "tessel/link/password_hash.h"
 #include "testkit/audit_files.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/link_fixture.h"
 #include "testkit/stdout_capture.h"
@@ -130,6 +131,19 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   inotify_event events[16];  // an open and a close each, never merged as two opens in a row are
   EXPECT_EQ(read(opens, events, sizeof events), ssize_t(4 * sizeof(inotify_event)));
   close(opens);
+  // Account files that cannot be read for want of a descriptor are no guesses: the answer says
+  // so, and six of them slow no later login.
+  desk.SetClock([&now] { return now.load(); });
+  now = 200000;
+  WriteAccount("spent", "pw", 1);
+  if (testkit::cDescriptorLimit none; none.held)
+    for (size_t i = 1; i < 7; ++i) {
+      SendCmd(m_peerLink->client, 2, "Login('spent','pw')");
+      ASSERT_TRUE(
+          Pump([&] { return answers("Output([[login error 文件载入错误 (the server") == i; }));
+    }
+  SendCmd(m_peerLink->client, 2, "Login('spent','pw')");
+  EXPECT_TRUE(Pump([&] { return Accounts().FindAccount("spent") != nullptr; }));
 }
 
 // Two checks of 1 GiB hashes (from two addresses) run one after the other, not 2 GiB at once.
