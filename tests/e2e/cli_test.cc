@@ -318,6 +318,7 @@ TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
       {{"--password=S3cret", "127.0.0.1:1"}, 64, "unknown option --password=****** (give"},
       {{"--wait", "soon", "127.0.0.1:1"}, 64, "--wait soon"},
       {{"127.0.0.1:99999"}, 64, "127.0.0.1:99999 is not HOST:PORT"},
+      {{"127.0.0.1:+7000"}, 64, "127.0.0.1:+7000 is not HOST:PORT"},
       {{"[::1]:7000"}, 64, "[::1]:7000: [::1] is an IPv6 address, and the client connects over"},
       {{"status", "::1:7000"}, 64, "::1 is an IPv6 address"},
       {{"--cert", "c.pem", "--key", "k.pem", "127.0.0.1:1"}, 64, "--cert goes with --tls"},
