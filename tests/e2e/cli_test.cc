@@ -281,12 +281,11 @@ TEST(CliE2e, AHostileServerRunsNothingOnTheClientAndReachesTheTerminalOnlyAsClea
     EXPECT_EQ(cut.code, 3) << cut.err;
     EXPECT_NE(cut.err.find("the link to e was closed"), std::string::npos) << cut.err;
   }
-  // A name that cleans to nothing leaves the server named by its address.
-  testkit::cFakeServer nameless([](int32_t, const std::string& text) {
+  testkit::cFakeServer blankName([](int32_t, const std::string& text) {
     return testkit::cFakeServer::tRecords{{text[0] == 'L' ? 2 : -1, "Logined(1,'\33[31m')"}};
   });
-  const stCliRun cut = RunCli(home, {"-u", "ops", "-c", "Ver()", nameless.Address()}, kPassword);
-  EXPECT_NE(cut.err.find("link to " + nameless.Address() + " was"), std::string::npos) << cut.err;
+  const stCliRun cut = RunCli(home, {"-u", "ops", "-c", "Ver()", blankName.Address()}, kPassword);
+  EXPECT_NE(cut.err.find("link to " + blankName.Address() + " was"), std::string::npos) << cut.err;
   // Input that cannot be read (here a folder) is no end of the lines.
   const int folder = ::open(home.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const pid_t cli = Spawn({TESSEL_CLI_EXE, "-u", "ops", wordy.Address()},
