@@ -424,8 +424,8 @@ cCliLink::eExit cCliLink::Open(std::string& reason) {
     WaitUntil([this] { return !m_captured.empty(); }, kReasonWaitMs);
     std::lock_guard<std::mutex> hold(m_lock);
     const std::string why = Shown(m_captured.substr(0, m_captured.find('\n')), kReasonBytes);
-    reason = "login refused for account '" + m_options.account + "' on " +
-             (m_serverName.empty() ? m_address : m_serverName) + (why.empty() ? "" : ": " + why);
+    reason = "login refused for account '" + m_options.account + "' on " + ServerLabel() +
+             (why.empty() ? "" : ": " + why);
     return kRefused;
   }
   // The server's login message follows its answer; an end mark sees it through.
@@ -444,7 +444,7 @@ cCliLink::eExit cCliLink::Open(std::string& reason) {
   // A link lost while the route was looked for leaves no server to run the lines on.
   if (!m_bRouteFound && m_bDisconnected) return Closed(reason);
   if (!m_bRouteFound) {
-    reason = "no route to " + dest + " from " + m_serverName +
+    reason = "no route to " + dest + " from " + ServerLabel() +
              (m_bRouteMissing ? "" : " within " + Seconds(m_options.waitSeconds));
     return kNotAnswered;
   }
@@ -499,8 +499,12 @@ cCliLink::eExit cCliLink::NotConnected(std::string& reason) {
 }
 
 cCliLink::eExit cCliLink::Closed(std::string& reason) const {
-  reason = "the link to " + m_serverName + " was closed";
+  reason = "the link to " + ServerLabel() + " was closed";
   return kUnreachable;
+}
+
+std::string cCliLink::ServerLabel() const {
+  return m_serverName.find_first_not_of(' ') == std::string::npos ? m_address : m_serverName;
 }
 
 std::string cCliLink::SpeaksTls() const {
@@ -564,7 +568,7 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
   if (!m_bCapture) EndAnswer();
   if (m_nRefusals > 0) {
     const int code = m_nFirstRefusal;
-    reason = "refused by " + m_serverName + ": " + ChatExceptionText(code);
+    reason = "refused by " + ServerLabel() + ": " + ChatExceptionText(code);
     return IsAccessRefusal(code) ? eWait::kRefused : eWait::kTimeOut;
   }
   if (m_bDisconnected) {
@@ -689,7 +693,7 @@ cCliLink::eExit cCliLink::ListGroups(std::string& reason) {
 
 std::string cCliLink::Prompt() const {
   std::lock_guard<std::mutex> hold(m_lock);
-  const std::string& name = m_options.to.empty() ? m_serverName : m_options.to;
+  const std::string name = m_options.to.empty() ? ServerLabel() : m_options.to;
   return name + "/" + std::to_string(m_level) + "!> ";
 }
 

@@ -104,6 +104,9 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   eExit ClosedBeforeLogin(std::string& reason);
   // The link to the server went down: kUnreachable, with the reason (lock held).
   eExit Closed(std::string& reason) const;
+  // The server as reasons and the prompt name it: the name it logged in as, or HOST:PORT when
+  // that name was empty, blank, or nothing of it was left once cleaned (lock held).
+  std::string ServerLabel() const;
   // The line that tells a plain client it reached a TLS server.
   std::string SpeaksTls() const;
   // Sends `text` (unless empty) to group `level` of the server, or along the route once it is

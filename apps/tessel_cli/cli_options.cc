@@ -1,5 +1,6 @@
 #include "tessel_cli/cli_options.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -8,7 +9,10 @@
 
 namespace {
 
+// Digits only: strtol also takes leading blanks and a sign, so "HOST: 7000" or "HOST:+7000"
+// connected to a port the operator had not written as one.
 bool ParseNumber(const std::string& text, long low, long high, long& value) {
+  if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) return false;
   char* end = nullptr;
   value = std::strtol(text.c_str(), &end, 10);
   return !text.empty() && *end == '\0' && value >= low && value <= high;

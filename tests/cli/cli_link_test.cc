@@ -21,7 +21,7 @@ TEST(CliLink, NamesToCompleteOnlyFromGroupsThatAnswerAndPasswordsLeaveTheProcess
   EXPECT_EQ(words[2].find("S3cret"), std::string::npos) << words[2];
   cCliLink link(options, stdout, nullptr);
   ASSERT_EQ(link.RunLine("/999", reason), cCliLink::kAllAnswered) << reason;
-  EXPECT_EQ(link.Prompt(), "/999!> ");
+  EXPECT_EQ(link.Prompt(), "h:1/999!> ");
   EXPECT_TRUE(link.Names().empty());
   // A silent server: ?? asks no more after one --wait (17 asked before), nor Tab a silent group.
   const testkit::cTempDir work(testkit::cTempDir::kWorkDir);  // for the library's logs

@@ -281,6 +281,11 @@ TEST(CliE2e, AHostileServerRunsNothingOnTheClientAndReachesTheTerminalOnlyAsClea
     EXPECT_EQ(cut.code, 3) << cut.err;
     EXPECT_NE(cut.err.find("the link to e was closed"), std::string::npos) << cut.err;
   }
+  testkit::cFakeServer blankName([](int32_t, const std::string& text) {
+    return testkit::cFakeServer::tRecords{{text[0] == 'L' ? 2 : -1, "Logined(1,'\33[31m')"}};
+  });
+  const stCliRun cut = RunCli(home, {"-u", "ops", "-c", "Ver()", blankName.Address()}, kPassword);
+  EXPECT_NE(cut.err.find("link to " + blankName.Address() + " was"), std::string::npos) << cut.err;
   // Input that cannot be read (here a folder) is no end of the lines.
   const int folder = ::open(home.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const pid_t cli = Spawn({TESSEL_CLI_EXE, "-u", "ops", wordy.Address()},
@@ -308,6 +313,7 @@ TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
       {{"--password=S3cret", "127.0.0.1:1"}, 64, "unknown option --password=****** (give"},
       {{"--wait", "soon", "127.0.0.1:1"}, 64, "--wait soon"},
       {{"127.0.0.1:99999"}, 64, "127.0.0.1:99999 is not HOST:PORT"},
+      {{"127.0.0.1:+7000"}, 64, "127.0.0.1:+7000 is not HOST:PORT"},
       {{"[::1]:7000"}, 64, "[::1]:7000: [::1] is an IPv6 address, and the client connects over"},
       {{"status", "::1:7000"}, 64, "::1 is an IPv6 address"},
       {{"--cert", "c.pem", "--key", "k.pem", "127.0.0.1:1"}, 64, "--cert goes with --tls"},

@@ -174,11 +174,22 @@ class cTrailLines {
       overlong = overlong || keep < n;
       text.append(from, keep);
       m_at += n + (end ? 1 : 0);
+      if (overlong) return SkipRest(whole);
       if (end) {
         whole = true;
         return true;
       }
     }
+  }
+
+  // A line past the bound is no line of the trail, and the check fails at it however it ends:
+  // the rest of its file is left unread (a sparse file of a terabyte without a line end was read
+  // through for hours). The line counts as whole, so that it is told as changed.
+  bool SkipRest(bool& whole) {
+    m_left = 0;
+    m_at = m_have;
+    whole = true;
+    return true;
   }
 
   bool Fill() {

@@ -210,6 +210,9 @@ TEST(AuditVerifyShape, FilesWithoutLinesAndOverlongLinesFailWithTheirReason) {
   std::ofstream(folder + kDay1) << std::string(200000, 'x') << "\n";
   verdict = VerifyAuditTrail(folder, "");
   EXPECT_EQ(verdict.reason, "2026-12-07.audit line 1: changed (not a line of the trail's form)");
+  // Nor is the rest of its file read: grown to a sparse terabyte of zeros, it fails at once.
+  std::filesystem::resize_file(folder + kDay1, 1ULL << 40);
+  EXPECT_EQ(VerifyAuditTrail(folder, "").reason, verdict.reason);
   // A key path that names a device that never ends or a FIFO nobody writes to fails at once.
   ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
   for (const std::string& path : {std::string("/dev/zero"), dir.file("fifo")}) {
