@@ -234,8 +234,16 @@ TEST_F(GroupLinkTest, RecordsSentBesideTheSendPointCarryTheOrigin) {
   auto wide = std::make_shared<stCmdRights>(*gm);
   wide->account.assign(9000, 'g');
   EXPECT_EQ(0, (cCmdRightsScope(wide), SendServerCmd(net, 15, "Output('none')")));
+  // Up at the network library is not yet seen by the bridge: wait for the link's serial.
+  const auto seen = [&] {
+    int n = 0;
+    for (unsigned int id = 0; id < 8; ++id)
+      n += m_server->GetBridgeServer()->GetLinkSerial(id) != 0 ? 1 : 0;
+    return n;
+  };
+  const int before = seen();
   testkit::cRawPeer guest(net->GetPort());
-  ASSERT_TRUE(CyclesUntil([&] { return net->GetLinkNum() == 2; }));
+  ASSERT_TRUE(CyclesUntil([&] { return net->GetLinkNum() == 2 && seen() > before; }));
   net->TraceSendCmd(true);
   EXPECT_EQ(1, (cCmdRightsScope(gm), SendServerCmd(net, 15, "Output('all')")));
   EXPECT_EQ(testkit::CountOf(capture.Text(), "[TraceSendCmd "), 1u) << capture.Text();
