@@ -251,7 +251,9 @@ TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain)
   if (testkit::cDescriptorLimit none; none.held) follow("held\n");
   follow("free\n");
   EXPECT_EQ(ReadFile(dir / "moved.1") + ReadFile(dir / "moved.log"), "held\nfree\n");
-  // A file that cannot be opened for want of a descriptor is opened at a later line.
+  // A file that cannot be opened for want of a descriptor is opened at a later line. (Not under
+  // a sanitizer: its checks of a call through a function object need a descriptor of their own.)
+#ifndef TESSEL_SANITIZED
   appender late;
   testing::internal::CaptureStderr();
   if (testkit::cDescriptorLimit none; none.held) {
@@ -263,6 +265,7 @@ TEST(Appenders, AFileThatCannotBeWrittenOrIsRemovedOrMovedIsSaidAndWrittenAgain)
   EXPECT_TRUE(testkit::InOrder(testing::internal::GetCapturedStderr(),
                                {"Too many open files; tried again at each line\n",
                                 "late.log is open at last; 1 lines before were lost\n"}));
+#endif
   // A name no file can take (its folder is this file) is said with its control bytes escaped.
   testing::internal::CaptureStderr();
   write_to_file(file + "/\x1b[2J\n.log", true);
