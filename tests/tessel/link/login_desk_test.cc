@@ -76,10 +76,20 @@ TEST_F(LinkTest, TheLoginDeskChecksHashesOffTheWorkerAndMakesGuessesWaitTheirTur
   EXPECT_TRUE(Pump([&] { return answers("Logined(1,") == 4; }));
   EXPECT_EQ(desk.Pending(), 2u);
   // A Kick refuses the account's login still on its hash check, saying so; a later one logs in.
+  // The check is held until the Kick: a quick one could end between two looks at the desk.
+  static std::atomic<bool> held{true};
+  cLoginDesk::SetThreadStarter([](std::function<void()> run) {
+    return std::thread([run = std::move(run)] {
+      for (int i = 0; i < 20000 && held; ++i) usleep(1000);
+      run();
+    });
+  });
   SendCmd(m_peerLink->client, 2, "Logout()");
   SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
   ASSERT_TRUE(Pump([&] { return desk.Pending() == 3; }));
   EXPECT_EQ(desk.Kick("hashed"), 1u);
+  held = false;
+  cLoginDesk::SetThreadStarter(nullptr);
   EXPECT_TRUE(Pump([&] { return answers("Output([[login error hashed was kicked while"); }));
   EXPECT_EQ(Accounts().FindAccount("hashed"), nullptr);
   SendCmd(m_peerLink->client, 2, "Login('hashed','pw2')");
