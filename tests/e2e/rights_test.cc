@@ -43,7 +43,10 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
         "/15/Hello() System('" + touch + "')|needs @shell",
         // A replay runs its records with the accounts of the live links they land on.
         "/16/Replay('r/x.rep')|Replay (needs @shell)", "/16/ReplaySpeed(-1)|needs @shell",
-        "/10/SimRecv('global',15,'x')|SimRecv (needs @shell)"}},
+        "/10/SimRecv('global',15,'x')|SimRecv (needs @shell)",
+        // An alias or a replacement runs later in the lines of whoever types it.
+        "/3/AddAlias('v',\"/0/io.open('" + marker + "','w'):close()\")|AddAlias (needs @shell)",
+        "/3/AddReplace('Ver()','x')|AddReplace (needs @shell)"}},
       {"deploy",
        "allow = @files,4:Ver",
        {"/4/Ver()|func_Version"},
@@ -101,6 +104,7 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
               "') end\")",
           address},
          "pw");
+  game.Type("v");
   EXPECT_TRUE(game.Ask("/11/RunScript('exe/init_tessel_server','tick')", {"tick ran"}));
   // What a shell line would have made shows within its time; none was started.
   EXPECT_TRUE(game.Ask("/1/Denied()", {"account=viewer", "function=System", "right=@shell"}));

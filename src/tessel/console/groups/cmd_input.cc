@@ -16,6 +16,7 @@
 #include "tessel/console/tessel_cmd.h"
 #include "tessel/contracts/lua_register.h"
 #include "tessel/core/audit_scope.h"
+#include "tessel/core/cmd_rights.h"
 #include "tessel/core/login_text.h"
 #include "tessel/core/lua_limits.h"
 #include "tessel/core/worker_thread.h"
@@ -39,9 +40,17 @@ void ShowReplace() {
   cAlias::Instance().TraceReplace();
 }
 
+// The text of an alias or a replacement runs later in the lines of whoever types them (the
+// console, a batch, ParseCmd), with that one's rights: an account held to rules sets one only
+// when it may run anything itself, as @shell lets it.
+void RequireShellToPlant(const char* func) {
+  RequireCmdRight(func, eCmdRight::kShell);
+}
+
 // The echoes of aliases, replacements and batch lines show a password (of a Login or SetConnect
 // call in them) masked, as every other echo of a command does.
 void AddAlias(const char* word, const char* text) {
+  RequireShellToPlant("AddAlias");
   std::cout << word << " = " << MaskCmdText(text) << std::endl;
   // The answer goes to whoever ran the command, over a link too: a requester told nothing took
   // an alias that was refused, or that the next start will not know, for one that was kept.
@@ -62,6 +71,7 @@ void AddAlias(const char* word, const char* text) {
 }
 
 void AddReplace(const char* from, const char* to) {
+  RequireShellToPlant("AddReplace");
   std::cout << from << " = " << MaskCmdText(to) << std::endl;
   if (!cAlias::Instance().SetReplace(from, to))
     std::cout << "AddReplace refused: at most " << cAlias::kMaxReplacements
