@@ -76,7 +76,7 @@ bool CallAsDefiners(lua_State* L) {
   lua_pushboolean(L, 1);
   lua_pushcclosure(L, &GuardedCall, 3);
   lua_insert(L, 1);
-  const cCmdRightsScope scope(DefinerRights(L));
+  const cCmdRightsScope scope(DefinerRights(L, 2));
   return lua_pcall(L, args, LUA_MULTRET, 0) == 0;
 }
 

@@ -551,18 +551,37 @@ namespace {
 // of every level of a deep recursion, at each guarded call, would cost its depth squared.
 constexpr int kMostLevels = 200;
 
-// Rights that allow nothing: a deeper stack may hide a link's code below the levels looked at.
+// Rights that allow nothing, for code whose account cannot be told.
+CmdRightsPtr NoRights(const std::string& who) {
+  auto rules = std::make_shared<cRightRules>();
+  rules->m_bAllowList = true;
+  auto rights = std::make_shared<stCmdRights>();
+  rights->account = who;
+  rights->origin = "-";
+  rights->rules.push_back(std::move(rules));
+  return rights;
+}
+
+// A deeper stack may hide a link's code below the levels looked at.
 CmdRightsPtr TooDeep() {
-  static const CmdRightsPtr s_rights = [] {
-    auto rules = std::make_shared<cRightRules>();
-    rules->m_bAllowList = true;
-    auto rights = std::make_shared<stCmdRights>();
-    rights->account = "code called more than " + std::to_string(kMostLevels) + " levels deep";
-    rights->origin = "-";
-    rights->rules.push_back(std::move(rules));
-    return rights;
-  }();
+  static const CmdRightsPtr s_rights =
+      NoRights("code called more than " + std::to_string(kMostLevels) + " levels deep");
   return s_rights;
+}
+
+CmdRightsPtr MetamethodRights() {
+  static const CmdRightsPtr s_rights = NoRights("a C function set as a metamethod");
+  return s_rights;
+}
+
+// Whether the value at `index` is a table whose metatable holds a C function under any key.
+bool HasCMetamethod(lua_State* L, int index) {
+  if (!lua_istable(L, index) || !lua_getmetatable(L, index)) return false;
+  bool found = false;
+  for (lua_pushnil(L); !found && lua_next(L, -2) != 0; lua_pop(L, 1))
+    found = lua_iscfunction(L, -1) != 0;
+  lua_pop(L, found ? 2 : 1);  // the key and the metatable, or the metatable
+  return found;
 }
 
 // Adds the rights the holder on top holds (popped) to `found`, unless they are the current ones.
@@ -587,12 +606,16 @@ void AddHeldRights(lua_State* L, CmdRightsPtr& found, std::shared_ptr<stCmdRight
 // where another account or the console calls it runs with the lesser of both rights. So does the
 // link that made the coroutine running, when it is one. A stack deeper than the levels looked at
 // allows nothing once links have environments here.
-CmdRightsPtr DefinerRights(lua_State* L) {
+CmdRightsPtr DefinerRights(lua_State* L, int firstArg) {
   lua_getfield(L, LUA_REGISTRYINDEX, kOwnersKey);
   const int owners = lua_gettop(L);
   if (!lua_istable(L, owners)) {
     lua_pop(L, 1);
     return nullptr;
+  }
+  if (HasCMetamethod(L, firstArg) || HasCMetamethod(L, firstArg + 1)) {
+    lua_pop(L, 1);
+    return MetamethodRights();
   }
   CmdRightsPtr found;
   std::shared_ptr<stCmdRights> merged;

@@ -29,5 +29,8 @@ struct stDefinerRights {
 void SetPeerEnvRights(lua_State* L, int env, const stDefinerRights& rights);
 // The rights of the links (other than the current rights' origin) that defined a Lua function
 // on L's call stack or made its coroutine, all rule sets together; null when there are none.
-// Rights that allow nothing when the stack is too deep to look at whole.
-CmdRightsPtr DefinerRights(lua_State* L);
+// Rights that allow nothing when the stack is too deep to look at whole, and when the called
+// function's argument `firstArg` or the next is a table with a C function in its metatable: the
+// interpreter calls a metamethod from the frame of whoever used the table, and a link may have
+// stored a function of the group there ('x' .. t ran t's __concat = dos as the console).
+CmdRightsPtr DefinerRights(lua_State* L, int firstArg = 1);

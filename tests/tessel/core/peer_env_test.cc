@@ -265,6 +265,12 @@ TEST(PeerEnv, AFunctionALinkStoresWhereOthersCallItKeepsTheLinksRights) {
     const cCmdRightsScope scope(full);
     EXPECT_FALSE(RunAs(group, &kB, "shared.f()"));
   }
+  // A C function stored as a metamethod runs from the frame of whoever uses the table.
+  {
+    const cCmdRightsScope scope(narrow);
+    ASSERT_TRUE(RunAs(group, &kA, "shared.t = setmetatable({}, {__concat = os.execute})"));
+  }
+  EXPECT_FALSE(RunAs(group, nullptr, "local x = " + touch + " .. shared.t"));
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "marker"));
   // What the link may run itself runs, called by anyone, until its account is kicked.
   EXPECT_TRUE(RunAs(group, nullptr, "shared.g()"));
