@@ -16,6 +16,7 @@
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
+#include "tessel/link/cmd_handler.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/chat_exception.h"
@@ -181,8 +182,40 @@ bool cPathRouter::PassToNamed(const stPathCall& call, size_t own, int hops) {
     return true;
   }
   if (link == nullptr) return false;
-  SendCmd(link, kRouteGroup, NamedHopCall(call, hops));
+  SendOn(call, own, link, next, NamedHopCall(call, hops));
   return true;
+}
+
+// Sends a relayed call over `link` towards `next`. One that does not go is said to the console
+// and to the origin: a refusal of the send point (an origin the link may not get yet) was
+// written to the served command's answer there; any other (a call the names or the hop mark
+// added here made longer than a command record, a link that took no record) is said here.
+void cPathRouter::SendOn(const stPathCall& call, size_t own, iSend* link, const std::string& next,
+                         const std::string& text) {
+  ostreamCmd& out = get_gout();
+  const size_t said = out.CollectedBytes();
+  if (SendCmd(link, kRouteGroup, text) != 0 || out.CollectedBytes() != said) return;
+  std::string line = "not sent to " + next + ": ";
+  if (text.size() > stMsg_Cmd::kMaxTextLength)
+    line += "the call takes " + std::to_string(text.size()) +
+            " bytes, more than a command record carries (" +
+            std::to_string(stMsg_Cmd::kMaxTextLength) + ")";
+  else
+    line += "link " + std::string(link->GetName()) + " took no record";
+  NotSent(call, own, line);
+}
+
+// The origin of a call that did not go on hears it as the answer of the record served here when
+// the record came from the origin itself (or from a process not named on the call), or with an
+// answer id (the process before passes the answer on to its requester); else along the names.
+void cPathRouter::NotSent(const stPathCall& call, size_t own, const std::string& line) {
+  const stCmdContext* served = CurrentCmd();
+  if (own >= 2 && (served == nullptr || served->answerId == 0)) {
+    Dropped(call, own, line);
+    return;
+  }
+  Red(line);
+  if (g_tellDrops == 0 && !get_gout().IsLocalCmd()) get_gout() << EscapeControls(line) << "\n";
 }
 
 // A call dropped on its way: the line goes to this console and, along the names the call came
@@ -219,7 +252,7 @@ void cPathRouter::SendUp(const stPathCall& call, size_t own, int hops, bool loca
     return;
   }
   if (local || own != 0) {
-    SendCmd(up, kRouteGroup, MakePathCall(call, local ? hops : hops + 1));
+    SendOn(call, own, up, up->GetName(), MakePathCall(call, local ? hops : hops + 1));
     return;
   }
   const std::string sender = SenderName();
@@ -231,7 +264,7 @@ void cPathRouter::SendUp(const stPathCall& call, size_t own, int hops, bool loca
   }
   stPathCall joined = call;
   joined.names.insert(joined.names.begin() + static_cast<std::ptrdiff_t>(at), OwnName());
-  SendCmd(up, kRouteGroup, MakePathCall(joined, hops + 1));
+  SendOn(call, own, up, up->GetName(), MakePathCall(joined, hops + 1));
 }
 
 // Runs the call's text as if it had come over the link the call came over, with the way back
