@@ -4,6 +4,8 @@
 
 #include <iostream>
 
+#include "platform/text_clean.h"
+
 const loglib::logger& tessel_timererror() {
   static const loglib::logger l("tessel.timererror");
   return l;
@@ -40,6 +42,9 @@ void ReportScriptError(const std::string& where, const std::string& name, const 
   line += ' ';
   t_lastError = message != nullptr ? message : "(no message)";
   line += t_lastError;
+  // A script's error message may quote a peer's text (error() chooses every byte): on the
+  // console and in the log it stays one line, its controls escaped.
+  line = EscapeControls(line);
   std::cout << line + "\n" << std::flush;
   tessel_write(scriptError, line);
 }

@@ -13,6 +13,7 @@
 
 #include "e2e/server_process.h"
 #include "tessel/link/origin_record.h"
+#include "testkit/fake_server.h"
 #include "testkit/net_recorder.h"
 #include "testkit/scoped_env.h"
 
@@ -446,10 +447,22 @@ TEST(AttackE2e, OnlyAProcessAccountMayClaimAnOriginAndTheClaimOnlyNarrows) {
 TEST(AttackE2e, AStrangersRecordsPutNoRawByteOfTheirsOnTheConsoleOrInALog) {
   cHome home;
   AddAccount(home, "ops", "pw", 16);
-  cServerProcess server(home, Words("game", Listen()));
+  const std::string forged = "\n06_01 00:00:00 【ExceptionLog Exception】link #9 forged";
+  // The upstream names itself with the same bytes in its login answer.
+  testkit::cFakeServer upstream([](int32_t, const std::string& text) {
+    if (!text.starts_with("Login(")) return testkit::cFakeServer::tRecords{};
+    return testkit::cFakeServer::tRecords{
+        {2,
+         "Logined(1,'\\27]0;owned\\7\\155[31m\\n06_01 00:00:00 【ExceptionLog Exception】link #9 "
+         "forged')"}};
+  });
+  WriteLogin(home, "global", "game", "pw");
+  home.write("exe/init_tessel_server", "function init() end");
+  cServerProcess server(home, Words("game", {"listen", "=", "0", "connect", "=",
+                                             "global:" + upstream.Address().substr(10)}));
   const int port = server.WaitPort("game");
   ASSERT_GT(port, 0) << server.Output();
-  const std::string forged = "\n06_01 00:00:00 【ExceptionLog Exception】link #9 forged";
+  EXPECT_TRUE(server.WaitOutput("func_Logined  logined 1 \\x1B]0;owned\\x07")) << server.Output();
   // ESC sequences, BEL, a raw C1 CSI (\233) and an encoded one (\302\233), the forged line.
   const std::string evil = "\33[2J\33]0;owned\7\23331m\302\2331m" + forged + "\r";
   cClient stranger(port, "");
@@ -477,6 +490,11 @@ TEST(AttackE2e, AStrangersRecordsPutNoRawByteOfTheirsOnTheConsoleOrInALog) {
   EXPECT_TRUE(server.WaitOutput("cCmd::Do error cmd cCmd_Maintain do error('x') --[[\\x1B"));
   EXPECT_NE(server.Output().find("end --[[\\x1B[2J\\x1B]0;owned\\x07"), std::string::npos);
   EXPECT_NE(server.Output().find("... (3862 bytes more)"), std::string::npos);
+  // A Lua error's message is the peer's text: in a group and in a script alike, one line.
+  ops.peer.Write(CmdFrame(4, "error([[" + evil + "]])"));
+  ops.peer.Write(
+      CmdFrame(11, "RunScriptString('exe/init_tessel_server',[==[error([[" + evil + "]])]==])"));
+  EXPECT_TRUE(server.WaitOutput("exe/init_tessel_server [string")) << server.Output();
   EXPECT_EQ(server.Output().find(std::string(200, 'y')), std::string::npos);
   server.QuitInOrder();
   const std::string seen = server.Output() + testkit::ReadFolder(home.path() / "log");

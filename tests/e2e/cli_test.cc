@@ -204,6 +204,18 @@ TEST(CliE2e, LinesGoAlongTheRoutesToANamedProcessAndTheirAnswersComeBack) {
         << run.out;
     EXPECT_EQ(run.out.find("[not an answer]"), std::string::npos) << run.out;
   }
+  // A call that the hop mark added on game makes longer than a command record does not leave,
+  // nor does a search that the own name makes too long.
+  for (const std::string head :
+       {"/7/SendPathCmd('ops','game','nobody','',4,'--", "/7/FindPathOnRoute('"}) {
+    const stCliRun run =
+        RunCli(cluster.gameHome,
+               {"-u", "ops", "-c", head + std::string(101365 - head.size(), 'a') + "')", address},
+               kPassword);
+    EXPECT_EQ(run.code, 1) << run.err;
+    EXPECT_NE(run.out.find("not sent to global: the call takes 1013"), std::string::npos)
+        << run.out;
+  }
 }
 
 // A server that sends code for every group, bare and inside routed calls, before and after its

@@ -252,6 +252,10 @@ TEST(RightsE2e, AnOperatorsCommandGoesNeitherUpNorDownBeforeTheLoginIsAnswered) 
     return RunCli(home, {"-u", "ops", "-c", line, address}, "pw");
   };
   ASSERT_TRUE(game.WaitOutput("信息不全")) << game.Output();  // the link is up
+  // Login named in a string logs nothing in: the operator's line still goes.
+  game.Type("/9/SendToServer('global',2,\"Note('Login') --[[Login('a','b')]]\")");
+  ASSERT_TRUE(game.Ask("/4/Ver()", {"func_Version"}));  // the line before has run
+  EXPECT_EQ(ops("/9/SendToServer('global',15,'Ver()')").code, 0);
   game.Type("/9/SendToServer('global',2,\"Login('game','game123')\")");
   stCliRun run = ops("/9/SendToServer('global',15,'Ver()')");
   EXPECT_NE(run.out.find("not sent to global: the login to global is not answered yet"),

@@ -16,6 +16,7 @@
 #include "tessel/link/account_help.h"
 #include "tessel/link/bridge_client.h"
 #include "tessel/link/bridge_server.h"
+#include "tessel/link/cmd_handler.h"
 #include "tessel/link/cmd_send.h"
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel/msg/chat_exception.h"
@@ -114,6 +115,21 @@ iSend* LinkToNamedBefore(const stPathCall& call, size_t own) {
   return IsUp(link) ? link : nullptr;
 }
 
+// Sends `text` to the route group over `link` (towards `to`). When it does not go: the line that
+// says why, or nothing when the send point wrote its refusal (an origin the link may not get
+// yet) to the served command's answer already. Other causes: a text the names or the hop mark
+// added here made longer than a command record, a link that took no record.
+std::string SendOrWhy(iSend* link, const std::string& to, const std::string& text) {
+  ostreamCmd& out = get_gout();
+  const size_t said = out.CollectedBytes();
+  if (SendCmd(link, kRouteGroup, text) != 0 || out.CollectedBytes() != said) return {};
+  if (text.size() > stMsg_Cmd::kMaxTextLength)
+    return "not sent to " + to + ": the call takes " + std::to_string(text.size()) +
+           " bytes, more than a command record carries (" +
+           std::to_string(stMsg_Cmd::kMaxTextLength) + ")";
+  return "not sent to " + to + ": link " + link->GetName() + " took no record";
+}
+
 }  // namespace
 
 bool cPathRouter::HopsLeft(size_t names, int hops, const char* label) {
@@ -181,8 +197,29 @@ bool cPathRouter::PassToNamed(const stPathCall& call, size_t own, int hops) {
     return true;
   }
   if (link == nullptr) return false;
-  SendCmd(link, kRouteGroup, NamedHopCall(call, hops));
+  SendOn(call, own, link, next, NamedHopCall(call, hops));
   return true;
+}
+
+// Sends a relayed call over `link` towards `next`. One that does not go is said to the console
+// and to the origin.
+void cPathRouter::SendOn(const stPathCall& call, size_t own, iSend* link, const std::string& next,
+                         const std::string& text) {
+  const std::string line = SendOrWhy(link, next, text);
+  if (!line.empty()) NotSent(call, own, line);
+}
+
+// The origin of a call that did not go on hears it as the answer of the record served here when
+// the record came from the origin itself (or from a process not named on the call), or with an
+// answer id (the process before passes the answer on to its requester); else along the names.
+void cPathRouter::NotSent(const stPathCall& call, size_t own, const std::string& line) {
+  const stCmdContext* served = CurrentCmd();
+  if (own >= 2 && (served == nullptr || served->answerId == 0)) {
+    Dropped(call, own, line);
+    return;
+  }
+  Red(line);
+  if (g_tellDrops == 0 && !get_gout().IsLocalCmd()) get_gout() << EscapeControls(line) << "\n";
 }
 
 // A call dropped on its way: the line goes to this console and, along the names the call came
@@ -219,7 +256,7 @@ void cPathRouter::SendUp(const stPathCall& call, size_t own, int hops, bool loca
     return;
   }
   if (local || own != 0) {
-    SendCmd(up, kRouteGroup, MakePathCall(call, local ? hops : hops + 1));
+    SendOn(call, own, up, up->GetName(), MakePathCall(call, local ? hops : hops + 1));
     return;
   }
   const std::string sender = SenderName();
@@ -231,7 +268,7 @@ void cPathRouter::SendUp(const stPathCall& call, size_t own, int hops, bool loca
   }
   stPathCall joined = call;
   joined.names.insert(joined.names.begin() + static_cast<std::ptrdiff_t>(at), OwnName());
-  SendCmd(up, kRouteGroup, MakePathCall(joined, hops + 1));
+  SendOn(call, own, up, up->GetName(), MakePathCall(joined, hops + 1));
 }
 
 // Runs the call's text as if it had come over the link the call came over, with the way back
@@ -272,7 +309,10 @@ void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hop
     return;
   }
   if (get_gout().IsLocalCmd()) {
-    if (iSend* up = DefaultRouteLink(kFindLabel)) SendCmd(up, kRouteGroup, MakeFindCall(names, 0));
+    iSend* up = DefaultRouteLink(kFindLabel);
+    const std::string line =
+        up != nullptr ? SendOrWhy(up, up->GetName(), MakeFindCall(names, 0)) : "";
+    if (!line.empty()) Red(line);
     return;
   }
   const std::string& dest = names.back();
@@ -296,11 +336,12 @@ void cPathRouter::FindPathOnRoute(const std::vector<std::string>& names, int hop
   if (IsUp(next)) {
     std::vector<std::string> relayed = names;
     relayed.insert(relayed.end() - 1, OwnName());
-    SendCmd(next, kRouteGroup, MakeFindCall(relayed, hops + 1));
-    return;
+    const std::string line = SendOrWhy(next, next->GetName(), MakeFindCall(relayed, hops + 1));
+    if (line.empty()) return;
+    Red(line);
   }
-  // Nowhere to go (or the default route is down, which would lose the search without a word):
-  // tell the origin along the names the search came by.
+  // Nowhere to go (or the default route is down, or the search did not go on, which would lose
+  // it without a word): tell the origin along the names the search came by.
   NotFound(names, names.size() - 1, get_gout().GetLink());
 }
 
@@ -418,7 +459,8 @@ void FindPathOnRoute(const char* dest) {
     Red(std::string(kFindLabel) + " next link " + next->GetName() + " break from net. ");
     return;
   }
-  SendCmd(next, kRouteGroup, MakeFindCall({OwnName(), dest}, 0));
+  const std::string line = SendOrWhy(next, next->GetName(), MakeFindCall({OwnName(), dest}, 0));
+  if (!line.empty()) Red(line);
 }
 
 void FormatLinkIDDisconnect(std::string& out, unsigned int linkId, int disconnect) {

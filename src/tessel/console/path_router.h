@@ -41,6 +41,9 @@ class cPathRouter {
  private:
   static size_t OwnPosition(const stPathCall& call);
   static bool PassToNamed(const stPathCall& call, size_t own, int hops);
+  static void SendOn(const stPathCall& call, size_t own, iSend* link, const std::string& next,
+                     const std::string& text);
+  static void NotSent(const stPathCall& call, size_t own, const std::string& line);
   static void Dropped(const stPathCall& call, size_t own, const std::string& line);
   static void TellOrigin(const stPathCall& call, size_t own, const std::string& line, iSend* link);
   static void SendUp(const stPathCall& call, size_t own, int hops, bool local);

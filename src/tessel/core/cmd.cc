@@ -256,15 +256,15 @@ bool cCmd::RunReportedChunk(const char* text) {
   if (MayHoldSecret(text)) shown = ShownLuaError(text, shown);
   shown = Bounded(std::move(shown));
   cAuditScope::NoteError(shown);
-  // Lua quotes the text it stopped at: a peer's bytes, shown without their controls.
-  const std::string raw = std::string("lua_dostring error ") + GetName() + " " + shown;
-  const std::string line = platform::TerminalText(raw);
+  // Lua quotes the text it stopped at, and a peer's error() chooses every byte of the message:
+  // on the console and in the file it stays one line, its controls escaped (a line end in it
+  // would start a forged line of its own).
+  const std::string line =
+      EscapeControls(std::string("lua_dostring error ") + GetName() + " " + shown);
   lua_pop(m_pLua, 1);
   std::cout << line + "\n" << std::flush;
-  // In the file the message stays one line, its controls escaped: a peer's error() chooses
-  // every byte of it.
   static const loglib::logger scriptError("script.error");
-  tessel_write(scriptError, EscapeControls(raw));
+  tessel_write(scriptError, line);
   EchoError(line);
   // A fault raised in the chunk leaves here, before the command's own error line.
   PassOnLuaFault();

@@ -163,6 +163,58 @@ bool ParseCall(std::string_view text, stLoginCall* call) {
 
 }  // namespace
 
+namespace {
+
+// Past the long bracket ("[", any number of '=', "[") that opens at `at`, to its closing one or
+// the text's end; npos when none opens there.
+size_t PastLongBracket(std::string_view text, size_t at) {
+  size_t open = at + 1;
+  while (open < text.size() && text[open] == '=') ++open;
+  if (at >= text.size() || text[at] != '[' || open >= text.size() || text[open] != '[')
+    return std::string_view::npos;
+  const std::string close = "]" + std::string(open - at - 1, '=') + "]";
+  const size_t end = text.find(close, open + 1);
+  return end == std::string_view::npos ? text.size() : end + close.size();
+}
+
+// Past the quoted string that opens at `at` (it ends at its quote or its line's end).
+size_t PastQuoted(std::string_view text, size_t at) {
+  for (size_t i = at + 1; i < text.size(); ++i) {
+    if (text[i] == '\\')
+      ++i;
+    else if (text[i] == text[at] || text[i] == '\n')
+      return i + 1;
+  }
+  return text.size();
+}
+
+// Past the string, comment or name at `at`; at + 1 for any other byte.
+size_t PastToken(std::string_view text, size_t at) {
+  const char c = text[at];
+  if (c == '\'' || c == '"') return PastQuoted(text, at);
+  if (c == '-' && text.substr(at, 2) == "--") {
+    const size_t bracket = PastLongBracket(text, at + 2);
+    if (bracket != std::string_view::npos) return bracket;
+    return std::min(text.find('\n', at), text.size());
+  }
+  const size_t bracket = PastLongBracket(text, at);
+  if (bracket != std::string_view::npos) return bracket;
+  size_t end = at;
+  while (end < text.size() && IsNameByte(text[end])) ++end;
+  return std::max(end, at + 1);
+}
+
+}  // namespace
+
+bool NamesLogin(std::string_view text) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t next = PastToken(text, at);
+    if (IsNameByte(text[at]) && SameFolded(text.substr(at, next - at), "Login")) return true;
+    at = next;
+  }
+  return false;
+}
+
 bool ParseLoginCall(std::string_view text, stLoginCall* call) {
   stLoginCall parsed;
   if (!ParseCall(text, &parsed) || !IsLoginName(parsed.name)) return false;

@@ -24,6 +24,10 @@ bool ParseLoginCall(std::string_view text, stLoginCall* call = nullptr);
 // call it.
 size_t SecretWordAt(std::string_view text, std::string_view* word = nullptr);
 
+// Whether Lua code `text` names Login (in any letter case) as a name of its own, not inside a
+// string or a comment: what may log a link in anew when it runs on a logged-in link.
+bool NamesLogin(std::string_view text);
+
 // `text` as it may be shown: a login call, or a SetConnect call, has its password argument
 // replaced by a mask; a text that mentions either word in any other form loses everything from
 // that word on.

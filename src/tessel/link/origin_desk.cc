@@ -1,7 +1,5 @@
 #include "tessel/link/origin_desk.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <iostream>
 
@@ -111,15 +109,14 @@ void cOriginDesk::AwaitGuest(iSend* link, iServer* server) {
   peer.guest = true;
 }
 
-// Any text of the login group that names Login may log the link in anew (a logged-in link runs
-// the group's Lua, so the call need not stand alone).
+// Any text of the login group whose code names Login may log the link in anew (a logged-in link
+// runs the group's Lua, so the call need not stand alone). Login named only inside a string or a
+// comment (Note('Login')) calls nothing: it would refuse every later command toward the link
+// until it reconnects.
 void cOriginDesk::Sent(iSend* link, int group, const char* text) {
-  std::string_view word;
-  if (!m_bEnabled || group != cBridgeClient::kLoginGroup ||
-      dynamic_cast<iClient*>(link) == nullptr ||
-      SecretWordAt(text != nullptr ? text : "", &word) == std::string_view::npos)
-    return;
-  if (word.size() == 5 && ::strncasecmp(word.data(), "login", 5) == 0) AwaitLogin(link, true);
+  if (m_bEnabled && group == cBridgeClient::kLoginGroup &&
+      dynamic_cast<iClient*>(link) != nullptr && NamesLogin(text != nullptr ? text : ""))
+    AwaitLogin(link, true);
 }
 
 HandleChatExceptionEnum cOriginDesk::Receive(cBridge& bridge, const stBindMsg& msg) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/console_color.h"
+#include "platform/text_clean.h"
 #include "tessel/console/help.h"
 #include "tessel/console/shell_jobs.h"
 #include "tessel/contracts/lua_register.h"
@@ -70,9 +71,11 @@ void Logined(int ok, const char* name) {
     platform::SetColor(platform::kColorBrightWhite);
     return;
   }
+  // The name is the upstream's choice: its controls are escaped, so it cannot retitle the
+  // terminal or start a console line of its own.
   platform::SetColor(ok != 0 ? platform::kColorLightGreen : platform::kColorLightRed);
   std::cout << "func_Logined "
-            << " logined " << ok << " " << name << std::endl;
+            << " logined " << ok << " " << EscapeControls(name != nullptr ? name : "") << std::endl;
   platform::SetColor(kColorBrightCyan);
   GetHost().SetAccountFather(name);
   if (iBridge* bridge = get_gout().GetBridge()) bridge->OnLogined(0, ok);
