@@ -316,6 +316,7 @@ TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
       {{"127.0.0.1:+7000"}, 64, "127.0.0.1:+7000 is not HOST:PORT"},
       {{"[::1]:7000"}, 64, "[::1]:7000: [::1] is an IPv6 address, and the client connects over"},
       {{"status", "::1:7000"}, 64, "::1 is an IPv6 address"},
+      {{"127.0.0.1:7000:1"}, 64, "the host 127.0.0.1:7000 holds a ':', which only an IPv6"},
       {{"audit", "verify", "d", "--key"}, 64, "--key needs a FILE; usage: tessel_cli audit"},
       {{"--cert", "c.pem", "--key", "k.pem", "127.0.0.1:1"}, 64, "--cert goes with --tls"},
       {{"-u", "ops"}, 64, "no HOST:PORT"},
