@@ -573,9 +573,9 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
   const eWait outcome = Outcome(ended, reason);
   // A line is answered once its answer is written, within the line's wait: a reader that takes
   // nothing held the worker in a write, and with it every wait, past --wait without end.
-  if (!shown || m_writer.Drain(deadline) || (outcome != eWait::kDone && outcome != eWait::kLate))
-    return outcome;
-  m_bStuck = true;
+  if (!shown) return outcome;
+  m_bStuck = !m_writer.Drain(deadline);
+  if (!m_bStuck || (outcome != eWait::kDone && outcome != eWait::kLate)) return outcome;
   reason = "the answers could not be written to standard output within " +
            Seconds(m_options.waitSeconds);
   return eWait::kStuck;

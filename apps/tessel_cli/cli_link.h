@@ -68,7 +68,7 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   // Whether every answer queued was written to standard output (waiting --wait at most, none
   // once a line's answer could not be written in time).
   bool AnswersWritten();
-  // Whether a line's answer could not be written in time: the reader takes nothing.
+  // Whether the last line's answer could not be written in time: the reader takes nothing.
   bool OutputStuck() const { return m_bStuck; }
 
   const char* GetName() override { return "tessel_cli"; }
@@ -149,7 +149,7 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   const std::string m_address;  // HOST:PORT as given
   std::FILE* m_notes;
   cAnswerWriter m_writer;  // the answers' way to standard output
-  bool m_bStuck = false;   // a line's answer was not written in time (main thread)
+  bool m_bStuck = false;   // the last line's answer was not written in time (main thread)
   std::unique_ptr<cHost> m_host;
   std::unique_ptr<cMsgBind> m_answerBind, m_refusalBind, m_dropBind;
   int m_level = 0;
