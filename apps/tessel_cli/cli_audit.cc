@@ -29,16 +29,29 @@ int Say(int code, const std::string& text) {
 }  // namespace
 
 int RunAudit(int argc, char** argv) {
-  if (argc < 3 || std::strcmp(argv[1], "verify") != 0)
-    return Say(kUsage, "usage: tessel_cli audit verify DIR [--key FILE]");
-  const std::string folder = argv[2];
+  constexpr const char* kUsageLine = "usage: tessel_cli audit verify DIR [--key FILE]...";
+  if (argc < 2 || std::strcmp(argv[1], "verify") != 0) return Say(kUsage, kUsageLine);
+  // The folder and the keys in either order: "--key FILE DIR" took "--key" for the folder and
+  // said it held no trail files, exit 1, as if the trail had failed its check.
+  std::string folder;
+  std::vector<std::string> keyFiles;
+  for (int i = 2; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--key" && i + 1 < argc) {
+      keyFiles.push_back(argv[++i]);
+    } else if (word.starts_with("-") || !folder.empty()) {
+      const std::string problem = word == "--key" ? "--key needs a FILE" : "unexpected " + word;
+      return Say(kUsage, problem + "; " + kUsageLine);
+    } else {
+      folder = word;
+    }
+  }
+  if (folder.empty()) return Say(kUsage, std::string("no DIR given; ") + kUsageLine);
   // Several keys, oldest first, for a trail whose key was made new between runs.
   std::vector<std::string> keys;
-  for (int i = 3; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--key") != 0 || i + 1 >= argc)
-      return Say(kUsage, "usage: tessel_cli audit verify DIR [--key FILE]");
+  for (const std::string& file : keyFiles) {
     std::string key, error;
-    if (!LoadAuditKey(argv[++i], &key, &error)) return Say(kFails, error);
+    if (!LoadAuditKey(file, &key, &error)) return Say(kFails, error);
     keys.push_back(key);
   }
   const stAuditVerdict verdict = VerifyAuditTrail(folder, keys);

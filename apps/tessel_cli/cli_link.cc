@@ -147,8 +147,8 @@ class cCliLink::cDropBind : public cMsgBind {
 cCliLink::cCliLink(const stCliOptions& options, std::FILE* out, std::FILE* notes)
     : m_options(options),
       m_address(options.host + ":" + std::to_string(options.port)),
-      m_out(out),
       m_notes(notes),
+      m_writer(out),
       m_host(std::make_unique<cHost>(this)),
       m_names(kLevels),
       m_silentUntil(kLevels),
@@ -156,6 +156,10 @@ cCliLink::cCliLink(const stCliOptions& options, std::FILE* out, std::FILE* notes
       m_nNextMark(m_nMarked) {}
 
 cCliLink::~cCliLink() {
+  // What is still queued gets the line's wait to be written, unless the reader took nothing
+  // already; then the worker no longer waits for room.
+  DrainAnswers();
+  m_writer.GiveUp();
   {
     std::lock_guard<std::mutex> hold(m_lock);
     m_bStop = true;
@@ -221,6 +225,9 @@ void cCliLink::OnCmdRecord(int group, std::string_view text) {
     OnDropped("group " + std::to_string(group) + ": " + Shown(text, 80));
     return;
   }
+  // Text to show waits for room to be queued in, with no lock held: the link stops reading
+  // meanwhile, and the server holds the rest back.
+  if (answer.kind == stAnswer::eKind::kOutput) m_writer.WaitForRoom();
   OnAnswer(answer);
 }
 
@@ -301,9 +308,8 @@ void cCliLink::Print(std::string_view text) {
       platform::TerminalText(std::string_view(m_carry).substr(0, m_carry.size() - keep));
   m_carry.erase(0, m_carry.size() - keep);
   if (shown.empty()) return;
-  std::fwrite(shown.data(), 1, shown.size(), m_out);
-  std::fflush(m_out);
   m_bOpenLine = shown.back() != '\n';
+  m_writer.Put(shown);
 }
 
 bool cCliLink::AnswersLine(const stAnswer& answer) const {
@@ -328,12 +334,11 @@ void cCliLink::PrintMarked(std::string_view text) {
 }
 
 void cCliLink::EndAnswer() {
-  const std::string rest = platform::TerminalText(m_carry);
+  std::string rest = platform::TerminalText(m_carry);
   m_carry.clear();
-  std::fwrite(rest.data(), 1, rest.size(), m_out);
-  if (m_bOpenLine || !rest.empty()) std::fputc('\n', m_out);
+  if (m_bOpenLine || !rest.empty()) rest += '\n';
   m_bOpenLine = false;
-  std::fflush(m_out);
+  m_writer.Put(std::move(rest));
 }
 
 void cCliLink::OnConnect(unsigned int) {
@@ -555,14 +560,28 @@ cCliLink::eWait cCliLink::Send(int level, const std::string& text, std::string& 
       SendRemoteCmd(to.c_str(), kLoginLevel, markText.c_str());
     }
   });
+  const int ms = waitMs >= 0 ? waitMs : m_options.waitSeconds * 1000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   // A refusal of the account's rights refuses the mark as well: no mark will come.
   const bool ended =
-      WaitUntil([&] { return m_nMarked >= mark || m_bDisconnected || m_bAccessRefused; },
-                waitMs >= 0 ? waitMs : m_options.waitSeconds * 1000);
+      WaitUntil([&] { return m_nMarked >= mark || m_bDisconnected || m_bAccessRefused; }, ms);
   // The mark's own refusal follows the line's; it is waited for so that it is not taken for a
   // refusal of the next line.
   if (WaitUntil([this] { return m_bAccessRefused; }, 0))
     WaitUntil([this] { return m_nRefusals >= 2; }, kReasonWaitMs);
+  const bool shown = WaitUntil([this] { return !m_bCapture; }, 0);
+  const eWait outcome = Outcome(ended, reason);
+  // A line is answered once its answer is written, within the line's wait: a reader that takes
+  // nothing held the worker in a write, and with it every wait, past --wait without end.
+  if (!shown) return outcome;
+  m_bStuck = !m_writer.Drain(deadline);
+  if (!m_bStuck || (outcome != eWait::kDone && outcome != eWait::kLate)) return outcome;
+  reason = "the answers could not be written to standard output within " +
+           Seconds(m_options.waitSeconds);
+  return eWait::kStuck;
+}
+
+cCliLink::eWait cCliLink::Outcome(bool ended, std::string& reason) {
   std::lock_guard<std::mutex> hold(m_lock);
   m_nWaitLevel = -1;
   if (!m_bCapture) EndAnswer();
@@ -609,6 +628,7 @@ cCliLink::eExit cCliLink::Ask(int level, const std::string& text, std::string& r
       return kAllAnswered;
     case eWait::kTimeOut:
     case eWait::kLate:
+    case eWait::kStuck:
       return kNotAnswered;
     case eWait::kClosed:
       return kUnreachable;
@@ -631,7 +651,12 @@ cCliLink::eExit cCliLink::RunLine(const std::string& input, std::string& reason)
   const std::string line = first == std::string::npos ? "" : input.substr(first);
   if (line.empty()) return kAllAnswered;
   if (line == "?") return Ask(m_level, "Help()", reason);
-  if (line == "??") return ListGroups(reason);
+  if (line == "??") {
+    // The listing is written before the line ends, ahead of the next prompt.
+    const eExit listed = ListGroups(reason);
+    DrainAnswers();
+    return listed;
+  }
   if (line == "???") {
     const eExit servers = Ask(kNetLevel, "Servers()", reason);
     return servers != kAllAnswered ? servers : Ask(kNetLevel, "Clients()", reason);
@@ -763,4 +788,13 @@ const std::vector<std::string>& cCliLink::NamesOf(int level, int waitMs) {
   for (std::string word; words >> word && names.size() < kMaxNames;)
     if (IsIdentifier(word)) names.push_back(word);
   return names;
+}
+
+bool cCliLink::DrainAnswers() {
+  const auto wait = std::chrono::seconds(m_bStuck ? 0 : m_options.waitSeconds);
+  return m_writer.Drain(std::chrono::steady_clock::now() + wait);
+}
+
+bool cCliLink::AnswersWritten() {
+  return DrainAnswers() && !m_writer.Failed();
 }

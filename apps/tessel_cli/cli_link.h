@@ -24,6 +24,7 @@
 #include "tessel/msg/bridge_interfaces.h"
 #include "tessel_cli/cli_answer.h"
 #include "tessel_cli/cli_options.h"
+#include "tessel_cli/cli_output.h"
 
 class cMsgBind;
 
@@ -64,6 +65,11 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   std::vector<std::string> Names();
   // Records from the server that were not answers and were dropped.
   long long Dropped() const;
+  // Whether every answer queued was written to standard output (waiting --wait at most, none
+  // once a line's answer could not be written in time).
+  bool AnswersWritten();
+  // Whether the last line's answer could not be written in time: the reader takes nothing.
+  bool OutputStuck() const { return m_bStuck; }
 
   const char* GetName() override { return "tessel_cli"; }
   void GetInfo(stClientInfo& info) override;
@@ -80,7 +86,8 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   class cDropBind;
   // kTimeOut also stands for a line refused for a reason other than the account's rights;
   // kLate is a line that got no answer at all in time.
-  enum class eWait { kDone, kRefused, kTimeOut, kLate, kClosed };
+  // kStuck: the answer came, but the reader of standard output did not take it in time.
+  enum class eWait { kDone, kRefused, kTimeOut, kLate, kClosed, kStuck };
 
   void OnConnect(unsigned int) override;
   bool OnDisconnect(unsigned int) override;
@@ -112,6 +119,11 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
   // Sends `text` (unless empty) to group `level` of the server, or along the route once it is
   // found, then the end mark; waits for the mark (`waitMs`, -1: --wait).
   eWait Send(int level, const std::string& text, std::string& reason, int waitMs = -1);
+  // How the wait for a line ended (`ended`: its mark came), with the reason.
+  eWait Outcome(bool ended, std::string& reason);
+  // Waits --wait at most (not at all once a line's answer was not written in time) for the
+  // answers queued to be written; false when some are still waiting for the reader.
+  bool DrainAnswers();
   // Send for a console line: a line too long for a command record is refused here.
   eExit Ask(int level, const std::string& text, std::string& reason);
   // The answer of "??": the groups of the server that answer, with their standard names; the
@@ -135,8 +147,9 @@ class cCliLink : public cEasyClient, private iConnectDisconnect {
 
   const stCliOptions& m_options;
   const std::string m_address;  // HOST:PORT as given
-  std::FILE* m_out;
   std::FILE* m_notes;
+  cAnswerWriter m_writer;  // the answers' way to standard output
+  bool m_bStuck = false;   // the last line's answer was not written in time (main thread)
   std::unique_ptr<cHost> m_host;
   std::unique_ptr<cMsgBind> m_answerBind, m_refusalBind, m_dropBind;
   int m_level = 0;

@@ -1,5 +1,7 @@
 #include "tessel_cli/cli_options.h"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,22 @@ size_t GluedPassword(const std::string& word) {
   for (const std::string_view option : {"--password=", "-p"})
     if (word.size() > option.size() && word.starts_with(option)) return option.size();
   return 0;
+}
+
+// What is wrong with the host of HOST:PORT, "" when nothing is. The links connect over IPv4:
+// "[::1]" went to the resolver as a host name, and the operator read of a host that cannot be
+// reached. A colon in anything else is a mistake of the address ("127.0.0.1:7000:1"), which was
+// called an IPv6 address too.
+std::string HostMistake(const std::string& address, const std::string& host) {
+  if (host.front() != '[' && host.find(':') == std::string::npos) return "";
+  std::string bare = host;
+  if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
+    bare = bare.substr(1, bare.size() - 2);
+  if (in6_addr ip{}; ::inet_pton(AF_INET6, bare.c_str(), &ip) == 1)
+    return address + ": " + host + " is an IPv6 address, and the client connects over IPv4 only" +
+           " (give an IPv4 address or a host name)";
+  return address + " is not HOST:PORT: the host " + host + " holds a '" +
+         (host.front() == '[' ? '[' : ':') + "', which only an IPv6 address may";
 }
 
 }  // namespace
@@ -141,13 +159,7 @@ bool stCliOptions::Parse(int argc, char** argv, std::string& error) {
   }
   host = address.substr(0, colon);
   port = static_cast<unsigned short>(number);
-  // The links connect over IPv4: "[::1]" went to the resolver as a host name, and the operator
-  // read of a host that cannot be reached.
-  if (host.front() == '[' || host.find(':') != std::string::npos) {
-    error = address + ": " + host + " is an IPv6 address, and the client connects over IPv4 only" +
-            " (give an IPv4 address or a host name)";
-    return false;
-  }
+  if (error = HostMistake(address, host); !error.empty()) return false;
   for (const auto& [word, given] : {std::pair{"--ca", !ca.empty()},
                                     {"--cert", !cert.empty()},
                                     {"--key", !key.empty()},

@@ -222,7 +222,8 @@ int RunLines(cCliLink& link, const std::function<bool(stLine&)>& next) {
     const int result = link.RunLine(line.text, reason);
     if (result == cCliLink::kAllAnswered) continue;
     Say("line " + std::to_string(number) + " (" + Echo(line) + "): " + reason);
-    if (result != cCliLink::kNotAnswered) return result;
+    // A reader that takes nothing would hold every line after for its --wait.
+    if (result != cCliLink::kNotAnswered || link.OutputStuck()) return result;
     exit = result;
   }
   return exit;
@@ -314,7 +315,8 @@ int RunConsole(int argc, char** argv, bool statusView = false, bool json = false
   if (options.verbose && link.Dropped() > 0)
     Say(std::to_string(link.Dropped()) + " records from the server were not answers: dropped");
   // Answers that could not be written (a full disk, a closed pipe) never reached the operator.
-  if (std::fflush(library.Answers()) != 0 || std::ferror(library.Answers()) != 0) {
+  if (!link.AnswersWritten() || std::fflush(library.Answers()) != 0 ||
+      std::ferror(library.Answers()) != 0) {
     Say("the answers could not all be written to standard output");
     if (exit == cCliLink::kAllAnswered) exit = cCliLink::kNotAnswered;
   }

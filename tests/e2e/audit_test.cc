@@ -81,8 +81,11 @@ TEST(AuditE2e, AMixedSessionLeavesAWholeTrailThatNamesTheFirstChangedLine) {
   const stCliRun chain = RunCli(cluster.gameHome, {"audit", "verify", trail}, "");
   EXPECT_EQ(chain.code, 0) << chain.err;
   EXPECT_NE(chain.out.find("the trail holds"), std::string::npos) << chain.out;
-  const stCliRun keyed = RunCli(cluster.gameHome, {"audit", "verify", trail, "--key", key}, "");
-  EXPECT_EQ(keyed.code, 0) << keyed.err;
+  for (const auto& args : {std::vector<std::string>{"audit", "verify", trail, "--key", key},
+                           {"audit", "verify", "--key", key, trail}}) {
+    const stCliRun keyed = RunCli(cluster.gameHome, args, "");
+    EXPECT_EQ(keyed.code, 0) << keyed.err;
+  }
   // A verdict that cannot be written is no verdict a script may take for "holds".
   const std::string full = TESSEL_CLI_EXE " audit verify '" + trail + "' >/dev/full";
   EXPECT_EQ(WaitPid(Spawn({"/bin/sh", "-c", full}, {}, -1, cluster.gameHome / "full.err")), 1);

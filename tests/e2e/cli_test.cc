@@ -159,13 +159,24 @@ TEST(CliE2e, RunsLinesInGroupsAndRefusesWithTheirExitCodes) {
   ::close(feed[0]), ::close(feed[1]);
   EXPECT_TRUE(first);
   EXPECT_EQ(WaitPid(fed), 0);
-  TESSEL_STEP(steps, "answers that cannot be written (a full disk, a file-size limit) fail");
+  TESSEL_STEP(steps, "answers that cannot be written (a full disk, a file-size limit, no reader)");
   const std::string full = "/dev/full", limited = home / "limited.txt";
   for (const auto& [limit, out] : {std::pair{"--core=0", full}, {"--fsize=8", limited}})
     EXPECT_EQ(WaitPid(Spawn({"/usr/bin/prlimit", limit, TESSEL_CLI_EXE, "-u", "ops", "-c",
                              "/6/Hello()", address},
                             env, -1, out)),
               1);
+  // A pipe nobody reads (held open here) holds no wait: --wait ends the run, well before 20 s.
+  const std::string fifo = home / "unread.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int unread = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  EXPECT_EQ(WaitPid(Spawn({TESSEL_CLI_EXE, "-u", "ops", "--wait", "2", "-c",
+                           "/6/for i=1,100000 do Hello() end", "-c", "/6/Hello()", address},
+                          env, -1, fifo, home / "unread.txt")),
+            1);
+  ::close(unread);
+  EXPECT_NE(testkit::ReadFile(home / "unread.txt").find("the answers could not"),
+            std::string::npos);
   TESSEL_STEP(steps, "no logs without -v; with -v, its user's alone");
   EXPECT_FALSE(std::filesystem::exists(home / "state/tessel/cli/log"));
   EXPECT_EQ(RunCli(home, {"-v", "-u", "ops", "-c", "/6/Hello()", address}, kPassword).code, 0);
@@ -328,6 +339,8 @@ TEST(CliE2e, CommandLineMistakesNameTheWordAndHelpAndVersionEndAtOnce) {
       {{"127.0.0.1:+7000"}, 64, "127.0.0.1:+7000 is not HOST:PORT"},
       {{"[::1]:7000"}, 64, "[::1]:7000: [::1] is an IPv6 address, and the client connects over"},
       {{"status", "::1:7000"}, 64, "::1 is an IPv6 address"},
+      {{"127.0.0.1:7000:1"}, 64, "the host 127.0.0.1:7000 holds a ':', which only an IPv6"},
+      {{"audit", "verify", "d", "--key"}, 64, "--key needs a FILE; usage: tessel_cli audit"},
       {{"--cert", "c.pem", "--key", "k.pem", "127.0.0.1:1"}, 64, "--cert goes with --tls"},
       {{"-u", "ops"}, 64, "no HOST:PORT"},
       {{"status", "-u", "ops", "-c", "Ver()", "127.0.0.1:1"}, 64, "-c does not go with"},

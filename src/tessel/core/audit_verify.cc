@@ -28,6 +28,7 @@ constexpr size_t kMaxLineBytes = 64 * 1024;
 constexpr size_t kReadBytes = 64 * 1024;
 // Runs that ended in a crash told one by one; the rest are counted.
 constexpr size_t kMostNotes = 100;
+constexpr const char* kLinkFault = "it is a symbolic link, and the trail's files are never links";
 
 // A file's name as a verdict shows it: one line, whatever bytes the name holds.
 std::string NameOf(const fs::path& path) {
@@ -98,12 +99,23 @@ class cTrailLines {
  public:
   bool Open(const std::string& folder, size_t* files, std::string* error) {
     std::error_code ec;
-    // Nothing found in the folder throws: a name whose kind cannot be told (a link to itself,
-    // one into a folder that cannot be entered) is no trail file.
+    std::vector<fs::path> links;
+    // Nothing found in the folder throws: a name whose kind cannot be told (one into a folder
+    // that cannot be entered) is no trail file.
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
       std::error_code kind;
-      if (it->is_regular_file(kind) && it->path().extension() == ".audit")
+      if (it->path().extension() != ".audit") continue;
+      if (it->is_symlink(kind))
+        links.push_back(it->path());
+      else if (it->is_regular_file(kind))
         m_paths.push_back(it->path());
+    }
+    // The writer never makes a link, nor writes through one: a link at a day's name was put
+    // there, and what it leads to (a file outside the folder) is no file of the trail. It was
+    // followed, and its lines checked as the day's.
+    if (!links.empty()) {
+      *error = NameOf(*std::min_element(links.begin(), links.end())) + ": " + kLinkFault;
+      return false;
     }
     if (ec || m_paths.empty()) {
       *error = folder + ": no audit trail files (*.audit)";
@@ -135,18 +147,19 @@ class cTrailLines {
 
  private:
   // Opens the next file. It was a regular file when the folder was listed; a name swapped for
-  // a FIFO or a device since is opened without waiting and then refused. Of a file, the bytes
-  // its size names when it is opened are read, no more: a link to a file of the kernel's that
-  // has no size but no end either reads as empty, and one written on without end still ends.
+  // a FIFO, a device or a link since is opened without waiting (or following) and then refused.
+  // Of a file, the bytes its size names when it is opened are read, no more: one written on
+  // without end still ends.
   bool OpenNext() {
     if (m_next >= m_paths.size()) return false;
     m_name = NameOf(m_paths[m_next]);
-    m_fd = ::open(m_paths[m_next++].c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    m_fd = ::open(m_paths[m_next++].c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const bool linked = m_fd < 0 && errno == ELOOP;
     m_number = 0;
     m_at = m_have = 0;
     struct stat st {};
     if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))
-      m_error = m_name + ": cannot be read";
+      m_error = m_name + ": " + (linked ? kLinkFault : "cannot be read");
     m_left = static_cast<uint64_t>(std::max<off_t>(0, st.st_size));
     return m_error.empty();
   }

@@ -222,8 +222,9 @@ TEST(AuditVerifyShape, FilesWithoutLinesAndOverlongLinesFailWithTheirReason) {
   }
 }
 
-// A folder anyone may write into: notes stay bounded however many runs crashed, links to itself
-// or to an endless kernel file hold no lines, and a name with line ends makes a one-line verdict.
+// A folder anyone may write into: notes stay bounded however many runs crashed, a name with line
+// ends makes a one-line verdict, and a link at a day's name (to a copy of the day outside the
+// folder, to itself, to an endless kernel file) fails the trail, named.
 TEST(AuditVerifyShape, NotesAreBoundedAndNamesStayOnOneLine) {
   testkit::cTempDir dir;
   std::string text;
@@ -235,8 +236,6 @@ TEST(AuditVerifyShape, NotesAreBoundedAndNamesStayOnOneLine) {
     text += body + "\tchain=" + AuditHex(chain) + "\tmac=" + std::string(64, '0') + "\n";
   }
   dir.write("2026-12-07.audit", text);
-  std::filesystem::create_symlink("2026-12-08.audit", dir.file("2026-12-08.audit"));
-  std::filesystem::create_symlink("/proc/self/pagemap", dir.file("2026-12-09.audit"));
   const stAuditVerdict verdict = VerifyAuditTrail(dir.path().string(), "");
   EXPECT_TRUE(verdict.holds) << verdict.reason;
   EXPECT_EQ(std::count(verdict.notes.begin(), verdict.notes.end(), '\n'), 101);
@@ -244,6 +243,13 @@ TEST(AuditVerifyShape, NotesAreBoundedAndNamesStayOnOneLine) {
   dir.write("2026-12-08\nthe trail holds.audit", "x\n");
   EXPECT_EQ(VerifyAuditTrail(dir.path().string(), "").reason,
             "2026-12-08?the trail holds.audit line 1: changed (not a line of the trail's form)");
+  std::filesystem::remove(dir.file("2026-12-08\nthe trail holds.audit"));
+  std::filesystem::rename(dir.file("2026-12-07.audit"), dir.file("copy"));
+  for (const auto& [to, at] :
+       {std::pair{"copy", "07"}, {"2026-12-08.audit", "08"}, {"/proc/self/pagemap", "09"}})
+    std::filesystem::create_symlink(to, dir.file("2026-12-" + std::string(at) + ".audit"));
+  EXPECT_EQ(VerifyAuditTrail(dir.path().string(), "").reason,
+            "2026-12-07.audit: it is a symbolic link, and the trail's files are never links");
 }
 
 // A day's file the checker cannot read is no day that holds, even when the days before end

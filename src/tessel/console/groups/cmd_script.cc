@@ -25,7 +25,9 @@ namespace {
 const char* const kHelp[] = {
     "【脚本函数】",
     "\t重载所有脚本\t --- ReloadAll()",
-    "\t执行脚本\t --- RunScript('Script\\test','main')",
+    // The example runs as shown: in a Lua string "\t" is a tab, so 'Script\test' named no
+    // script; the script manager takes "/" as the folder separator.
+    "\t执行脚本\t --- RunScript('Script/test','main')",
     "\t执行测试脚本函数\t --- RunScriptTest('file', 'func')",
     "\t执行测试脚本命令\t --- RunScriptString('file', 'Main(abc)')",
     "\t执行测试目录\t --- RunScriptTestF('dir')",

@@ -60,6 +60,13 @@ TEST_F(GroupTest, UnknownNamesLinkOnlyCallsAndWrongArgumentsAreReported) {
   EXPECT_EQ(RunInGroup(cCmdLogin::Instance(), "Help()").out,
             "[登录命令]\n\tLogin\t\t --- Login('Account','password')\n\tLogout\t\t --- Logout()\n"
             "\t登陆成功\t\t --- Logined(1 or 0,'game_220')\n");
+  // The help's RunScript example, typed as shown, names the script it shows.
+  const std::string help = RunInGroup(cCmdScript::Instance(), "Help()").out;
+  const size_t example = help.find("RunScript(");
+  EXPECT_NE(RunInGroup(cCmdScript::Instance(),
+                       help.substr(example, help.find(')', example) - example + 1))
+                .out.find("not find script Script/test"),
+            std::string::npos);
 }
 
 // An echo that differs from the first is logged as an error: the peer's text stays one line.
