@@ -18,6 +18,7 @@
 #include "tessel/host/worker_stats.h"
 #include "testkit/child_process.h"
 #include "testkit/descriptor_limit.h"
+#include "testkit/in_order.h"
 #include "testkit/stdout_capture.h"
 
 namespace {
@@ -80,8 +81,8 @@ TEST(Metrics, OnlyTheServedPortIsOpenAndItAnswersAsAWebServer) {
                          0),
             0u)
       << scrape;
-  EXPECT_NE(scrape.find("tessel_build_info{program=\"metrics_test\",version=\"1\"} 1\n"),
-            std::string::npos);
+  EXPECT_TRUE(
+      testkit::InOrder(scrape, {"tessel_build_info{program=\"metrics_test\",version=\"1\"} 1\n"}));
   EXPECT_NE(Ask("GET /metrics HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n")
                 .find("\r\nContent-Encoding: gzip\r\n"),
             std::string::npos);
@@ -145,10 +146,9 @@ TEST(Metrics, ConnectionsThatSendNothingOrTrickleABodyDoNotHoldUpAScrape) {
   EXPECT_EQ(reply.rfind("HTTP/1.1 400", 0), 0u) << reply;
   for (const int fd : fds) ::close(fd);
   cMetrics::Instance().Stop();
-  EXPECT_NE(console.Text().find("metrics connections that sent no request within 2 s or made "
-                                "room (64 open at most)"),
-            std::string::npos)
-      << console.Text();
+  EXPECT_TRUE(testkit::InOrder(console.Text(),
+                               {"metrics connections that sent no request within 2 s or made "
+                                "room (64 open at most)"}));
 }
 
 // Out of descriptors, a connection waiting on the metrics port could not be taken, and the
