@@ -170,6 +170,17 @@ bool ParseLoginCall(std::string_view text, stLoginCall* call) {
   return true;
 }
 
+bool IsPeerLoginCall(const char* text) {
+  stLoginCall call;
+  return ParseLoginCall(text != nullptr ? text : "", &call) && call.name != "Logined";
+}
+
+bool NamesLogin(const char* text) {
+  std::string_view word;
+  return SecretWordAt(text != nullptr ? text : "", &word) != std::string_view::npos &&
+         SameFolded(word, "login");
+}
+
 size_t SecretWordAt(std::string_view text, std::string_view* word) {
   size_t first = std::string_view::npos;
   for (const stSecretCall& call : kSecretCalls) {

@@ -1,7 +1,5 @@
 #include "tessel/link/origin_desk.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <iostream>
 
@@ -114,12 +112,9 @@ void cOriginDesk::AwaitGuest(iSend* link, iServer* server) {
 // Any text of the login group that names Login may log the link in anew (a logged-in link runs
 // the group's Lua, so the call need not stand alone).
 void cOriginDesk::Sent(iSend* link, int group, const char* text) {
-  std::string_view word;
-  if (!m_bEnabled || group != cBridgeClient::kLoginGroup ||
-      dynamic_cast<iClient*>(link) == nullptr ||
-      SecretWordAt(text != nullptr ? text : "", &word) == std::string_view::npos)
-    return;
-  if (word.size() == 5 && ::strncasecmp(word.data(), "login", 5) == 0) AwaitLogin(link, true);
+  if (m_bEnabled && group == cBridgeClient::kLoginGroup &&
+      dynamic_cast<iClient*>(link) != nullptr && NamesLogin(text))
+    AwaitLogin(link, true);
 }
 
 HandleChatExceptionEnum cOriginDesk::Receive(cBridge& bridge, const stBindMsg& msg) {
@@ -277,10 +272,7 @@ bool cOriginDesk::RefusedBeforeLogin(iSend* link, const stPeer& peer, int group,
     return false;
   // A guest's own command may answer it: it runs no more than what the guest sent.
   if (peer.guest) return get_gout().GetLink() != link && RefuseGuest(link);
-  stLoginCall call;
-  if (group == cBridgeClient::kLoginGroup && ParseLoginCall(text != nullptr ? text : "", &call) &&
-      call.name != "Logined")
-    return false;
+  if (group == cBridgeClient::kLoginGroup && IsPeerLoginCall(text)) return false;
   const std::string to = EscapeControls(peer.shown.empty() ? link->GetName() : peer.shown);
   if (peer.loginAwaited)
     get_gout() << "not sent to " << to << ": the login to " << to << " is not answered yet\n";
