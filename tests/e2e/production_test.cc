@@ -324,8 +324,7 @@ TEST(ProductionE2e, StatusShowsTheThreeProcessClusterInTreeOrderAndAKilledOneUnr
                                           "{\"name\":\"global\",\"parent\":\"game\"",
                                           "{\"name\":\"map\",\"parent\":\"game\",\"depth\":1,"
                                           "\"reachable\":true,\"program\":\"map\"",
-                                          "]}"}))
-      << json.out;
+                                          "]}"}));
 
   AddAccount(cluster.gameHome, "viewer", "viewer-pw", 0);  // may not ask Status(): told so
   const std::string refused =
@@ -339,8 +338,7 @@ TEST(ProductionE2e, StatusShowsTheThreeProcessClusterInTreeOrderAndAKilledOneUnr
       RunCli(cluster.gameHome, {"status", "-u", "ops", "--wait", "2", address}, "ops-pw");
   EXPECT_EQ(lost.code, 1) << lost.err;
   EXPECT_TRUE(testkit::InOrder(
-      lost.out, {"game game", "├─ global  unreachable (no answer within 2 s)\n", "└─ map map"}))
-      << lost.out;
+      lost.out, {"game game", "├─ global  unreachable (no answer within 2 s)\n", "└─ map map"}));
 }
 
 // A chain of five processes, each connecting to the one before, seen from the middle one: up
