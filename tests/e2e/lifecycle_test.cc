@@ -236,14 +236,11 @@ TEST(Lifecycle, AnUnreadableConfigurationLineIsReportedOnTheConsoleAndInTheLog) 
   ASSERT_TRUE(server.WaitOutput("!>")) << server.Output();
   EXPECT_TRUE(server.Ask("/13/ViewConfigValue('lua_time_limit')", {"lua_time_limit = 5"}));
   server.QuitInOrder();
-  std::string logged;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(home / "log/tessel_server/tessel.err"))
-    logged += testkit::ReadFile(entry.path().string());
+  const std::string logged = testkit::ReadFolder(home / "log/tessel_server/tessel.err");
   for (const char* said : {"config/config_int.ini line 2 cannot be read",
                            "config/config_str.ini line 2 cannot be read"}) {
-    EXPECT_NE(server.Output().find(said), std::string::npos) << server.Output();
-    EXPECT_NE(logged.find(said), std::string::npos) << logged;
+    EXPECT_TRUE(testkit::InOrder(server.Output(), {said}));
+    EXPECT_TRUE(testkit::InOrder(logged, {said}));
   }
 }
 

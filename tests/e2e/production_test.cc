@@ -295,11 +295,6 @@ TEST(ProductionE2e, WithoutAConsoleTheServiceRunsUntilItIsStopped) {
   EXPECT_EQ(again.WaitExit(), 5) << again.Output();
 }
 
-// The lines of `text`.
-std::vector<std::string> LinesOf(const std::string& text) {
-  return testkit::Lines(text);
-}
-
 // tessel_cli status: every process once, in tree order (a process's client links first, then
 // the accounts logged in on it), and exit code 0; with one process killed, that process shown
 // as unreachable and exit code 1.
@@ -310,7 +305,7 @@ TEST(ProductionE2e, StatusShowsTheThreeProcessClusterInTreeOrderAndAKilledOneUnr
   const std::string address = "127.0.0.1:" + std::to_string(cluster.game->WaitPort("game"));
   const stCliRun run = RunCli(cluster.gameHome, {"status", "-u", "ops", address}, "ops-pw");
   EXPECT_EQ(run.code, 0) << run.err;
-  const std::vector<std::string> lines = LinesOf(run.out);
+  const std::vector<std::string> lines = testkit::Lines(run.out);
   ASSERT_EQ(lines.size(), 3u) << run.out;
   EXPECT_EQ(lines[0].rfind("game game 1.0.0  up ", 0), 0u) << run.out;
   EXPECT_EQ(lines[1].rfind("├─ global global 1.0.0  up ", 0), 0u) << run.out;
@@ -367,7 +362,7 @@ TEST(ProductionE2e, StatusShowsAFiveProcessChainFromItsMiddleInTreeOrder) {
       homes[2], {"status", "-u", "ops", "127.0.0.1:" + std::to_string(chain[2]->WaitPort("p3"))},
       "ops-pw");
   EXPECT_EQ(run.code, 0) << run.err;
-  const std::vector<std::string> lines = LinesOf(run.out);
+  const std::vector<std::string> lines = testkit::Lines(run.out);
   const std::vector<std::string> tree = {"p3 p3 ", "├─ p2 p2 ", "│  └─ p1 p1 ", "└─ p4 p4 ",
                                          "   └─ p5 p5 "};
   ASSERT_EQ(lines.size(), tree.size()) << run.out;
