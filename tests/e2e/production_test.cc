@@ -17,13 +17,13 @@
 namespace e2e {
 namespace {
 
-// The body of an HTTP GET of /metrics on a loopback port; empty when it did not answer 200.
+// The body of an HTTP GET of /metrics on a loopback port; empty when it did not answer 200
+// (a read waits 20 s at most).
 std::string Scrape(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(static_cast<uint16_t>(port));
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const timeval limit{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in at{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   std::string reply;
   const std::string ask = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   if (::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&

@@ -52,15 +52,15 @@ int MetricsSocket(sockaddr_in& at, int port = cMetrics::Instance().Port()) {
   return fd;
 }
 
-// The whole answer of the metrics port to one request.
+// The whole answer of the metrics port to one request; what came when a read waited 20 s.
 std::string Ask(const std::string& request, int port = cMetrics::Instance().Port()) {
   sockaddr_in at{};
   const int fd = MetricsSocket(at, port);
   std::string reply;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
       ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0)
-    for (char chunk[4096]; ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);)
-      reply.append(chunk, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    for (char chunk[4096]; ssize_t got = std::max<ssize_t>(::recv(fd, chunk, sizeof chunk, 0), 0);)
+      reply.append(chunk, static_cast<size_t>(got));
   ::close(fd);
   return reply;
 }
