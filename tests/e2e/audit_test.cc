@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "e2e/server_process.h"
 #include "testkit/net_recorder.h"
@@ -94,7 +93,7 @@ TEST(AuditE2e, AMixedSessionLeavesAWholeTrailThatNamesTheFirstChangedLine) {
   const fs::path file = fs::directory_iterator(trail)->path();
   std::string text = testkit::ReadFile(file);
   text[text.find("text=Ver()") + 5] = 'W';
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+  testkit::WriteFile(file, text);
   const stCliRun broken = RunCli(cluster.gameHome, {"audit", "verify", trail}, "");
   EXPECT_EQ(broken.code, 1);
   EXPECT_NE(broken.err.find("changed"), std::string::npos) << broken.err;

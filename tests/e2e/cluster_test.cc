@@ -166,7 +166,7 @@ TEST(ClusterE2e, RoutesAnswersFilesBroadcastsProcessesClocksAndTheOrderedClose) 
 
   TESSEL_STEP(steps, "a broadcast sent round a circle of links runs once on each process");
   // game's upstream link, global gone, is pointed at game itself: game is its own upstream.
-  cluster.gameHome.write("db/accounts/loop.ini", "password = loop123\ncmd = 16\nprocess = 1\n");
+  AddAccount(cluster.gameHome, "loop", "loop123", 16, true);
   ASSERT_TRUE(game.Ask("/1/ReloadAccounts()", {"func_ReloadAccounts ok"}));
   game.Type("/5/SetConnect('global','127.0.0.1'," + std::to_string(game.WaitPort("game")) +
             ",'loop','loop123')");

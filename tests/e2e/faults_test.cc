@@ -107,7 +107,7 @@ TEST(Faults, AFaultAfter100CommandsReportsTheLast64InOrder) {
     expected.push_back("  console  ViewConfigValue('k" + std::to_string(i) + "')\r\n");
   expected.insert(expected.end(), {"  console  Null()\r\n", "Last records received",
                                    " link game#1\r\n", "===== [end of ERRORLOG.TXT] ====="});
-  EXPECT_TRUE(testkit::InOrder(report, expected)) << report;
+  EXPECT_TRUE(testkit::InOrder(report, expected));
   EXPECT_EQ(report.find("('k37')"), std::string::npos);
   EXPECT_TRUE(testing_support::contains_shape(report, "\n##_## ##:##:##.###  console  Null()\r"));
 }

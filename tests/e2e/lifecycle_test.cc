@@ -155,8 +155,7 @@ TEST(Lifecycle, AnUnknownOrMalformedLaunchWordIsNamedAndNothingIsMade) {
     cHome home;
     cServerProcess server(home, Words("game", b.words));
     EXPECT_EQ(server.WaitExit(), 2);
-    EXPECT_NE(server.Output().find(std::string("tessel_server: ") + b.said), std::string::npos)
-        << server.Output();
+    EXPECT_TRUE(testkit::InOrder(server.Output(), {std::string("tessel_server: ") + b.said}));
     EXPECT_EQ(MadeBy(home), std::vector<std::string>{});
   }
   // Usage and version are answers, not launches.
@@ -165,10 +164,9 @@ TEST(Lifecycle, AnUnknownOrMalformedLaunchWordIsNamedAndNothingIsMade) {
     cHome home;
     cServerProcess server(home, {ask});
     EXPECT_EQ(server.WaitExit(), 0);
-    EXPECT_NE(server.Output().find(std::string(ask) == "--help" ? "maxlinks = COUNT"
-                                                                : "tessel_server 1.0.0"),
-              std::string::npos)
-        << server.Output();
+    EXPECT_TRUE(testkit::InOrder(
+        server.Output(),
+        {std::string(ask) == "--help" ? "maxlinks = COUNT" : "tessel_server 1.0.0"}));
     EXPECT_EQ(MadeBy(home), std::vector<std::string>{});
   }
   // A home that is no folder is named; nothing is made in the folder started from instead.
@@ -238,14 +236,11 @@ TEST(Lifecycle, AnUnreadableConfigurationLineIsReportedOnTheConsoleAndInTheLog) 
   ASSERT_TRUE(server.WaitOutput("!>")) << server.Output();
   EXPECT_TRUE(server.Ask("/13/ViewConfigValue('lua_time_limit')", {"lua_time_limit = 5"}));
   server.QuitInOrder();
-  std::string logged;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(home / "log/tessel_server/tessel.err"))
-    logged += testkit::ReadFile(entry.path().string());
+  const std::string logged = testkit::ReadFolder(home / "log/tessel_server/tessel.err");
   for (const char* said : {"config/config_int.ini line 2 cannot be read",
                            "config/config_str.ini line 2 cannot be read"}) {
-    EXPECT_NE(server.Output().find(said), std::string::npos) << server.Output();
-    EXPECT_NE(logged.find(said), std::string::npos) << logged;
+    EXPECT_TRUE(testkit::InOrder(server.Output(), {said}));
+    EXPECT_TRUE(testkit::InOrder(logged, {said}));
   }
 }
 
@@ -288,8 +283,8 @@ TEST(Lifecycle, ThePasswordComesFromAWordAFileOrTheVariableAndTheProcessListHide
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   cServerProcess noWriter(pipeHome, Words("map", {"passwordfile", "=", fifo}));
   EXPECT_EQ(noWriter.WaitExit(), 2);
-  EXPECT_NE(noWriter.Output().find("passwordfile = " + fifo + ": cannot read its first line"),
-            std::string::npos);
+  EXPECT_TRUE(testkit::InOrder(noWriter.Output(),
+                               {"passwordfile = " + fifo + ": cannot read its first line"}));
   const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_EQ(::write(writer, "pw9\n", 4), 4);
   cServerProcess withWriter(pipeHome, Words("map", {"passwordfile", "=", fifo}));

@@ -17,13 +17,13 @@
 namespace e2e {
 namespace {
 
-// The body of an HTTP GET of /metrics on a loopback port; empty when it did not answer 200.
+// The body of an HTTP GET of /metrics on a loopback port; empty when it did not answer 200
+// (a read waits 20 s at most).
 std::string Scrape(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(static_cast<uint16_t>(port));
-  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const timeval limit{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in at{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   std::string reply;
   const std::string ask = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   if (::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
@@ -295,11 +295,6 @@ TEST(ProductionE2e, WithoutAConsoleTheServiceRunsUntilItIsStopped) {
   EXPECT_EQ(again.WaitExit(), 5) << again.Output();
 }
 
-// The lines of `text`.
-std::vector<std::string> LinesOf(const std::string& text) {
-  return testkit::Lines(text);
-}
-
 // tessel_cli status: every process once, in tree order (a process's client links first, then
 // the accounts logged in on it), and exit code 0; with one process killed, that process shown
 // as unreachable and exit code 1.
@@ -310,7 +305,7 @@ TEST(ProductionE2e, StatusShowsTheThreeProcessClusterInTreeOrderAndAKilledOneUnr
   const std::string address = "127.0.0.1:" + std::to_string(cluster.game->WaitPort("game"));
   const stCliRun run = RunCli(cluster.gameHome, {"status", "-u", "ops", address}, "ops-pw");
   EXPECT_EQ(run.code, 0) << run.err;
-  const std::vector<std::string> lines = LinesOf(run.out);
+  const std::vector<std::string> lines = testkit::Lines(run.out);
   ASSERT_EQ(lines.size(), 3u) << run.out;
   EXPECT_EQ(lines[0].rfind("game game 1.0.0  up ", 0), 0u) << run.out;
   EXPECT_EQ(lines[1].rfind("├─ global global 1.0.0  up ", 0), 0u) << run.out;
@@ -324,8 +319,7 @@ TEST(ProductionE2e, StatusShowsTheThreeProcessClusterInTreeOrderAndAKilledOneUnr
                                           "{\"name\":\"global\",\"parent\":\"game\"",
                                           "{\"name\":\"map\",\"parent\":\"game\",\"depth\":1,"
                                           "\"reachable\":true,\"program\":\"map\"",
-                                          "]}"}))
-      << json.out;
+                                          "]}"}));
 
   AddAccount(cluster.gameHome, "viewer", "viewer-pw", 0);  // may not ask Status(): told so
   const std::string refused =
@@ -339,8 +333,7 @@ TEST(ProductionE2e, StatusShowsTheThreeProcessClusterInTreeOrderAndAKilledOneUnr
       RunCli(cluster.gameHome, {"status", "-u", "ops", "--wait", "2", address}, "ops-pw");
   EXPECT_EQ(lost.code, 1) << lost.err;
   EXPECT_TRUE(testkit::InOrder(
-      lost.out, {"game game", "├─ global  unreachable (no answer within 2 s)\n", "└─ map map"}))
-      << lost.out;
+      lost.out, {"game game", "├─ global  unreachable (no answer within 2 s)\n", "└─ map map"}));
 }
 
 // A chain of five processes, each connecting to the one before, seen from the middle one: up
@@ -369,7 +362,7 @@ TEST(ProductionE2e, StatusShowsAFiveProcessChainFromItsMiddleInTreeOrder) {
       homes[2], {"status", "-u", "ops", "127.0.0.1:" + std::to_string(chain[2]->WaitPort("p3"))},
       "ops-pw");
   EXPECT_EQ(run.code, 0) << run.err;
-  const std::vector<std::string> lines = LinesOf(run.out);
+  const std::vector<std::string> lines = testkit::Lines(run.out);
   const std::vector<std::string> tree = {"p3 p3 ", "├─ p2 p2 ", "│  └─ p1 p1 ", "└─ p4 p4 ",
                                          "   └─ p5 p5 "};
   ASSERT_EQ(lines.size(), tree.size()) << run.out;

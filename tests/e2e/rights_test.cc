@@ -68,9 +68,7 @@ TEST(RightsE2e, EachKindOfOperatorRunsWhatItMayAndNothingElse) {
         "/13/SetConfigValue('end_time_limit',1)|needs @admin",
         "/13/SetConfigValue('writefileindex_max_mbytes',0)|needs @admin"}},
   };
-  for (const stRow& row : rows)
-    home.write(std::string("db/accounts/") + row.account + ".ini",
-               std::string("password = pw\ncmd = 1\n") + row.rights + "\n");
+  for (const stRow& row : rows) home.account(row.account, "pw", 1, std::string(row.rights) + "\n");
   home.write("exe/init_tessel_server", "function init() end function tick() print('tick ran') end");
   cServerProcess game(home, Words("game", Listen()));
   const std::string address = "127.0.0.1:" + std::to_string(game.WaitPort("game"));
@@ -140,8 +138,7 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   cCluster cluster;
   ASSERT_TRUE(cluster.ready) << cluster.map->Output();
   for (const cHome* home : {&cluster.globalHome, &cluster.gameHome})
-    home->write("db/accounts/noshell.ini",
-                "password = pw\ncmd = 16\nallow = @all\ndeny = @shell\n");
+    home->account("noshell", "pw", 16, "allow = @all\ndeny = @shell\n");
   AddAccount(cluster.gameHome, "ops", "pw", 16);
   const std::string game = "127.0.0.1:" + std::to_string(cluster.game->WaitPort("game"));
   const std::string global = "127.0.0.1:" + std::to_string(cluster.global->WaitPort("global"));
@@ -165,17 +162,15 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
 
   TESSEL_STEP(steps, "rights too large for an origin: the command does not go, and it says so");
   const std::string stars(9000, '*');  // a valid pattern, too long to carry
-  cluster.gameHome.write("db/accounts/big.ini", "password = pw\ncmd = 16\ntargets = " + stars);
+  cluster.gameHome.account("big", "pw", 16, "targets = " + stars);
   run = cli(cluster.gameHome, "big", {"-c", "/9/SendToServer('global',1,'Accounts()')", game});
-  EXPECT_NE(run.out.find("not sent to global: the rights of big take 9"), std::string::npos)
-      << run.out;
+  EXPECT_TRUE(testkit::InOrder(run.out, {"not sent to global: the rights of big take 9"}));
 
   TESSEL_STEP(steps, "upstream: the next process refuses what the origin may not run");
   run = cli(cluster.gameHome, "noshell",
             {"-c", "/9/SendToServer('global',15,\"" + shell + "\")", game});
   EXPECT_EQ(run.code, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find("refused: noshell may not run System (needs @shell)"), std::string::npos)
-      << run.out;
+  EXPECT_TRUE(testkit::InOrder(run.out, {"refused: noshell may not run System (needs @shell)"}));
 
   TESSEL_STEP(steps, "what one origin defines on the next process is not another origin's");
   cli(cluster.gameHome, "noshell",
@@ -187,8 +182,7 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   run = cli(cluster.gameHome, "noshell",
             {"-c", "/9/SendAccount('game','map',15,\"" + shell + "\")", game});
   EXPECT_EQ(run.code, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find("refused: noshell may not run System (needs @shell)"), std::string::npos)
-      << run.out;
+  EXPECT_TRUE(testkit::InOrder(run.out, {"refused: noshell may not run System (needs @shell)"}));
 
   TESSEL_STEP(steps, "a route of two hops: what the origin may run is answered, the rest refused");
   ASSERT_TRUE(cluster.map->Ask("/7/FindPathOnRoute('global')", {"path to global finded"}));
@@ -198,12 +192,10 @@ TEST(RightsE2e, RightsTravelWithTheCommandsALineSendsOnAndTheAnswersComeBack) {
   run = cli(cluster.globalHome, "noshell",
             {"-c", "/7/SendRemoteCmd('map',15,\"" + shell + "\")", global});
   EXPECT_EQ(run.code, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find("refused: noshell may not run System (needs @shell)"), std::string::npos)
-      << run.out;
+  EXPECT_TRUE(testkit::InOrder(run.out, {"refused: noshell may not run System (needs @shell)"}));
 
   TESSEL_STEP(steps, "an answer runs only where its command came from, not where its names say");
-  cluster.gameHome.write("db/accounts/narrow.ini",
-                         "password = pw\ncmd = 16\nallow = @read,@files,@net\ntargets = global\n");
+  cluster.gameHome.account("narrow", "pw", 16, "allow = @read,@files,@net\ntargets = global\n");
   cluster.globalHome.write("servers/taken.txt", "global's");
   run = cli(cluster.gameHome, "narrow",
             {"-c", "/7/SendPathCmd('narrow','game','global','',4,'Ver()')", "-c",
@@ -258,9 +250,8 @@ TEST(RightsE2e, AnOperatorsCommandGoesNeitherUpNorDownBeforeTheLoginIsAnswered) 
   EXPECT_EQ(ops("/9/SendToServer('global',15,'Ver()')").code, 0);
   game.Type("/9/SendToServer('global',2,\"Login('game','game123')\")");
   stCliRun run = ops("/9/SendToServer('global',15,'Ver()')");
-  EXPECT_NE(run.out.find("not sent to global: the login to global is not answered yet"),
-            std::string::npos)
-      << run.out;
+  EXPECT_TRUE(
+      testkit::InOrder(run.out, {"not sent to global: the login to global is not answered yet"}));
   EXPECT_EQ(run.code, 1) << run.err;
 
   TESSEL_STEP(steps, "down: a link whose login waits on a slow hash check");

@@ -59,15 +59,12 @@ int CountLines(const std::string& trail, const std::vector<std::string>& parts) 
 
 void AddAccount(const cHome& home, const std::string& account, const std::string& password,
                 int level, bool process) {
-  home.write("db/accounts/" + account + ".ini", "password = " + password +
-                                                    "\ncmd = " + std::to_string(level) + "\n" +
-                                                    (process ? "process = 1\n" : ""));
+  home.account(account, password, level, process ? "process = 1\n" : "");
 }
 
 void WriteLogin(const cHome& home, const std::string& upstream, const std::string& account,
                 const std::string& password) {
-  home.write("config/login_" + upstream + ".ini",
-             "serverip = 127.0.0.1\naccount = " + account + "\npassword = " + password + "\n");
+  home.login(upstream, account, password);
 }
 
 long RssKb(pid_t pid) {

@@ -35,11 +35,9 @@ TEST(TerminalE2e, TabCompletesUpRepeatsAndEditingKeysNeverReachLua) {
   auto shows = [&](const std::string& text, size_t from, int count = 1) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     for (;;) {
-      int seen = 0;
-      for (size_t at = screen.find(text, from); at != std::string::npos;
-           at = screen.find(text, at + 1))
-        ++seen;
-      if (seen >= count) return true;
+      if (testkit::CountOf(std::string_view(screen).substr(std::min(from, screen.size())), text) >=
+          size_t(count))
+        return true;
       pollfd fd{terminal, POLLIN, 0};
       char chunk[4096];
       ssize_t n = 0;

@@ -16,8 +16,10 @@ using namespace testkit;
 constexpr uint32_t kMaxRecord = 1024;
 #ifdef TESSEL_SANITIZED
 constexpr uint64_t kRecords = 100000;
+constexpr uint32_t kPerThread = 500;
 #else
 constexpr uint64_t kRecords = 1000000;
+constexpr uint32_t kPerThread = 3000;
 #endif
 
 // Every other link packs its records (those random bytes mostly stay plain, as packing would not
@@ -112,19 +114,7 @@ TEST(NetLink, AnInvalidRecordReportCutsTheLinkWhenAskedOrWhenTheyPileUp) {
 // Threads sharing one link with records of up to 48 KiB: sending threads write large batches
 // themselves, outside the link's lock, racing the I/O thread's turns; every stream stays whole.
 TEST(NetLink, ThreadsSharingALinkWithLargeRecordsKeepEveryStreamWholeAndInOrder) {
-#ifdef TESSEL_SANITIZED
-  const uint32_t kLargest = 48 * 1024, kPerThread = 500;
-#else
-  const uint32_t kLargest = 48 * 1024, kPerThread = 3000;
-#endif
-  const int kThreads = 3;
-  cStreamChecker checker(kLargest);
-  cLargeLink link(checker, kLargest);
-  ASSERT_TRUE(link.client.connected);
-  EXPECT_EQ(SendStreams(link.client.client, kThreads, kPerThread, kLargest), 0);
-  checker.WaitForGood(uint64_t(kThreads) * kPerThread, 120);
-  EXPECT_EQ(checker.good, uint64_t(kThreads) * kPerThread);
-  EXPECT_EQ(checker.bad, 0u);
+  ExpectSharedLinkStreamsWhole(0, kPerThread);
 }
 
 // Large records given one at a time on an idle link leave straight from the caller's bytes.
@@ -132,16 +122,7 @@ TEST(NetLink, ThreadsSharingALinkWithLargeRecordsKeepEveryStreamWholeAndInOrder)
 // queued, the records after it wait behind it, and all arrive whole and in order once the
 // receiver goes on.
 TEST(NetLink, LargeRecordsTheSocketTakesOnlyInPartArriveWholeAndInOrder) {
-  const uint32_t kLargest = 60 * 1024;
-  cStallingChecker checker(kLargest);
-  cLargeLink link(checker, kLargest);
-  ASSERT_TRUE(link.client.connected);
-  const uint32_t sent = SendUntilQueued(link.client.client, kLargest);
-  ASSERT_GE(link.client.client->GetUnsentBytes(), 4 * kLargest);
-  checker.go = true;
-  checker.WaitForGood(sent, 60);
-  EXPECT_EQ(checker.good, sent);
-  EXPECT_EQ(checker.bad, 0u);
+  ExpectPartlyTakenRecordsWhole(0);
 }
 
 }  // namespace

@@ -332,30 +332,8 @@ TEST(NetTls, LargeRecordsFromSharingThreadsOrIntoAFullSocketArriveWholeAndInOrde
   const uint32_t kPerThread = 2000;
 #endif
   Home();
-  {
-    SCOPED_TRACE("threads sharing a link");
-    const uint32_t kBig = 48 * 1024;
-    cStreamChecker checker(kBig);
-    cLargeLink link(checker, kBig, 1);
-    ASSERT_TRUE(link.Up());
-    EXPECT_EQ(SendStreams(link.client.client, 3, kPerThread, kBig), 0);
-    checker.WaitForGood(3 * kPerThread, 120);
-    EXPECT_EQ(checker.good, 3 * kPerThread);
-    EXPECT_EQ(checker.bad, 0u);
-  }
-  {
-    SCOPED_TRACE("a full socket");
-    const uint32_t kBig = 60 * 1024;
-    cStallingChecker checker(kBig);
-    cLargeLink link(checker, kBig, 1);
-    ASSERT_TRUE(link.Up());
-    const uint32_t sent = SendUntilQueued(link.client.client, kBig);
-    ASSERT_GE(link.client.client->GetUnsentBytes(), 4 * kBig);
-    checker.go = true;
-    checker.WaitForGood(sent, 60);
-    EXPECT_EQ(checker.good, sent);
-    EXPECT_EQ(checker.bad, 0u);
-  }
+  ExpectSharedLinkStreamsWhole(1, kPerThread);
+  ExpectPartlyTakenRecordsWhole(1);
 }
 
 // A standard TLS 1.3 client reads back what the server's link sealed, also after each side

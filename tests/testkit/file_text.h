@@ -66,13 +66,6 @@ inline std::string ReadFolder(const std::filesystem::path& folder) {
   return all;
 }
 
-// How many times `part` occurs in `text`, counting from each start.
-inline size_t CountOf(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
-}
-
 inline bool FileExists(const std::filesystem::path& path) {
   return ::access(path.c_str(), F_OK) == 0;
 }

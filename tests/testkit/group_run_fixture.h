@@ -26,6 +26,13 @@ class cGroupRunTest : public testing::Test {
     said_ = out.Text();
     return ok;
   }
+  // Runs `text`; success when it failed and said `error` (by default, the time limit's stop).
+  testing::AssertionResult Fails(
+      const std::string& text, const std::string& error = "command time limit: stopped after 1 s") {
+    if (Run(text)) return testing::AssertionFailure() << "it ran: " << said_;
+    if (said_.find(error) == std::string::npos) return testing::AssertionFailure() << said_;
+    return testing::AssertionSuccess();
+  }
   cRecordCmd group_;
   std::string said_;
 };

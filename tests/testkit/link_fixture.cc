@@ -56,11 +56,6 @@ LinkTest::~LinkTest() {
   cLoginDesk::SetThreadStarter(nullptr);
 }
 
-void LinkTest::WriteAccount(const std::string& account, const std::string& password, int level) {
-  m_home.write("db/accounts/" + account + ".ini",
-               "password = " + password + "\ncmd = " + std::to_string(level) + "\n");
-}
-
 void LinkTest::StartServer(unsigned short port) {
   m_server = std::make_unique<cTestServer>(port);
   ASSERT_TRUE(m_server->Start());
@@ -108,10 +103,7 @@ bool LinkTest::PeerLogIn(const std::string& account, const std::string& password
 void LinkTest::StartLoggedIn(const std::string& password,
                              const std::function<void(stClientInfo&)>& adjust) {
   WriteAccount("opsuser", "pw", 1);
-  WriteLogin(
-      "serverip = 127.0.0.1\nautoconnect = 1\nautoreconnect = 1\naccount = opsuser\n"
-      "password = " +
-      password);
+  m_home.login("global", "opsuser", password, "autoconnect = 1\nautoreconnect = 1\n");
   if (!m_server) StartServer();
   StartClient(adjust);
   ASSERT_TRUE(Pump([&] { return m_logins.results.size() == 1; }));

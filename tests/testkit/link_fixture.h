@@ -92,7 +92,9 @@ class LinkTest : public ::testing::Test {
   ~LinkTest() override;
   // config/login_global.ini; db/accounts/<account>.ini.
   void WriteLogin(const std::string& lines) { m_home.write("config/login_global.ini", lines); }
-  void WriteAccount(const std::string& account, const std::string& password, int level);
+  void WriteAccount(const std::string& account, const std::string& password, int level) {
+    m_home.account(account, password, level);
+  }
   void StartServer(unsigned short port = 0);
   void StartClient(const std::function<void(stClientInfo&)>& adjust = nullptr);
   // Connects the plain peer, the server's link 1; true once the server made its account record.

@@ -56,12 +56,8 @@ void LoggedInTest::StartLinks(unsigned maxlinks, const std::string& password, in
   // Launch parameters would override the login file.
   for (const char* key : {"serverip", "serverip2", "account", "password"})
     GetExeParamStore().SetStringString(key, "");
-  m_dir->write("config/login_global.ini",
-               "serverip = 127.0.0.1\nautoconnect = 1\naccount = "
-               "opsuser\npassword = " +
-                   password + "\n");
-  m_dir->write("db/accounts/opsuser.ini",
-               "password = " + password + "\ncmd = " + std::to_string(level) + "\n" + lines);
+  m_dir->login("global", "opsuser", password, "autoconnect = 1\n");
+  m_dir->account("opsuser", password, level, lines);
   testkit::cStdoutCapture capture;
   m_server = std::make_unique<linktest::cTestServer>(0, maxlinks);
   m_client = std::make_unique<linktest::cTestClient>(0, m_server.get());

@@ -1,7 +1,7 @@
 // Streams of records for stress tests of links: record `seq` of stream `stream` follows from the
 // two numbers alone, so a receiver rebuilds and checks it without shared state; a checker that
 // counts whole and broken records; a server with one client that may queue 64 MiB, plain or TLS;
-// and the two ways of sending large records the tests use. Header-only on netlib.h; any thread.
+// and the two runs of large records the tests check. Header-only on netlib.h; any thread.
 #pragma once
 
 #include <atomic>
@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "testkit/net_recorder.h"
 
@@ -94,12 +96,17 @@ struct cLargeLink {
   cClientScope client;
 };
 
-// `threads` threads share the link, each sending `perThread` records of a stream of its own
-// while keeping at most 8 MiB unsent; the number of records Send refused.
-inline int SendStreams(iClient* client, int threads, uint32_t perThread, uint32_t largest) {
+// Three threads share a link (plain or TLS: `encode`), each sending `perThread` records of up to
+// 48 KiB of a stream of its own while keeping at most 8 MiB unsent; every stream arrives whole.
+inline void ExpectSharedLinkStreamsWhole(uint32_t encode, uint32_t perThread) {
+  const uint32_t largest = 48 * 1024;
+  cStreamChecker checker(largest);
+  cLargeLink link(checker, largest, encode);
+  ASSERT_TRUE(link.Up());
+  iClient* const client = link.client.client;
   std::atomic<int> failures{0};
   std::vector<std::thread> senders;
-  for (int t = 0; t < threads; ++t) {
+  for (int t = 0; t < 3; ++t) {
     senders.emplace_back([&, t] {
       std::vector<char> record;
       for (uint32_t i = 0; i < perThread; ++i) {
@@ -110,7 +117,10 @@ inline int SendStreams(iClient* client, int threads, uint32_t perThread, uint32_
     });
   }
   for (auto& t : senders) t.join();
-  return failures.load();
+  EXPECT_EQ(failures.load(), 0);
+  checker.WaitForGood(3 * perThread, 120);
+  EXPECT_EQ(checker.good, 3 * perThread);
+  EXPECT_EQ(checker.bad, 0u);
 }
 
 // A checker whose receiver stalls at the first record until `go` is set, so that the sender's
@@ -125,9 +135,16 @@ struct cStallingChecker : cStreamChecker {
   std::atomic<bool> go{false};
 };
 
-// Sends large records one at a time, each finding the link idle, until records pile up in the
-// queue behind a stalled receiver (or 8000 were sent); the number sent.
-inline uint32_t SendUntilQueued(iClient* client, uint32_t largest) {
+// Records of up to 60 KiB given one at a time, each finding the link (plain or TLS: `encode`)
+// idle, leave straight from the caller's bytes until the socket a stalled receiver lets fill
+// takes one only in part and those after it queue (or 8000 were sent); once the receiver goes
+// on, all arrive whole and in order.
+inline void ExpectPartlyTakenRecordsWhole(uint32_t encode) {
+  const uint32_t largest = 60 * 1024;
+  cStallingChecker checker(largest);
+  cLargeLink link(checker, largest, encode);
+  ASSERT_TRUE(link.Up());
+  iClient* const client = link.client.client;
   std::vector<char> record;
   uint32_t sent = 0;
   while (sent < 8000 && client->GetUnsentBytes() < 4 * largest) {
@@ -135,7 +152,11 @@ inline uint32_t SendUntilQueued(iClient* client, uint32_t largest) {
     if (!Send(client, record)) break;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  return sent;
+  ASSERT_GE(client->GetUnsentBytes(), 4 * largest);
+  checker.go = true;
+  checker.WaitForGood(sent, 60);
+  EXPECT_EQ(checker.good, sent);
+  EXPECT_EQ(checker.bad, 0u);
 }
 
 }  // namespace testkit

@@ -47,6 +47,20 @@ class cTempDir {
     std::ofstream(m_path / name, std::ios::binary | std::ios::trunc) << text;
     return file(name);
   }
+  // Writes the console account `name` (db/accounts/NAME.ini): its password, its command level,
+  // then the lines `more`.
+  std::string account(const std::string& name, const std::string& password, int level,
+                      const std::string& more = "") const {
+    return write("db/accounts/" + name + ".ini",
+                 "password = " + password + "\ncmd = " + std::to_string(level) + "\n" + more);
+  }
+  // Writes the login file a client uses for its upstream `upstream` (config/login_NAME.ini): a
+  // loopback address, the account and password, then the lines `more`.
+  std::string login(const std::string& upstream, const std::string& account,
+                    const std::string& password, const std::string& more = "") const {
+    return write("config/login_" + upstream + ".ini", "serverip = 127.0.0.1\naccount = " + account +
+                                                          "\npassword = " + password + "\n" + more);
+  }
   // Makes the folder the working folder until the end.
   cTempDir& enter() {
     if (m_before.empty()) m_before = std::filesystem::current_path();

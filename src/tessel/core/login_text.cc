@@ -222,6 +222,11 @@ bool ParseLoginCall(std::string_view text, stLoginCall* call) {
   return true;
 }
 
+bool IsPeerLoginCall(const char* text) {
+  stLoginCall call;
+  return ParseLoginCall(text != nullptr ? text : "", &call) && call.name != "Logined";
+}
+
 size_t SecretWordAt(std::string_view text, std::string_view* word) {
   size_t first = std::string_view::npos;
   for (const stSecretCall& call : kSecretCalls) {

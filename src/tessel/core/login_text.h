@@ -18,6 +18,10 @@ struct stLoginCall {
 // ')', blanks, an optional ';' and blanks. Anything else is refused. Fills `call` when given.
 bool ParseLoginCall(std::string_view text, stLoginCall* call = nullptr);
 
+// Whether `text` (null reads as empty) is a call a peer may send to log in or out: Login or
+// Logout as ParseLoginCall reads it. Logined is the answer a client side receives.
+bool IsPeerLoginCall(const char* text);
+
 // Where the first word of a call that carries a password (Login, SetConnect; any mention of
 // Login, or either called in another letter case, as login('ops','pw')) begins in `text`, npos
 // when none does; `word` gets that word as `text` has it. Allocates nothing: a fault handler may

@@ -302,10 +302,7 @@ HandleChatExceptionEnum cBridgeServer::RunCmdBridge(iSend* send, unsigned int cm
   if (cmd == kLoginGroup && send != nullptr) {
     HandleChatExceptionEnum result = CheckCmd(send, cmd);
     if (result != ChatException_OK) return result;
-    stLoginCall call;
-    // Logined is the answer a client side receives; a peer never sends it to a server.
-    if (!IsTrustedLink(send) &&
-        (!ParseLoginCall(text != nullptr ? text : "", &call) || call.name == "Logined")) {
+    if (!IsTrustedLink(send) && !IsPeerLoginCall(text)) {
       RefuseLoginGroupText(send, text);
       return ChatException_NoPri;
     }

@@ -274,10 +274,7 @@ bool cOriginDesk::RefusedBeforeLogin(iSend* link, const stPeer& peer, int group,
     return false;
   // A guest's own command may answer it: it runs no more than what the guest sent.
   if (peer.guest) return get_gout().GetLink() != link && RefuseGuest(link);
-  stLoginCall call;
-  if (group == cBridgeClient::kLoginGroup && ParseLoginCall(text != nullptr ? text : "", &call) &&
-      call.name != "Logined")
-    return false;
+  if (group == cBridgeClient::kLoginGroup && IsPeerLoginCall(text)) return false;
   const std::string to = EscapeControls(peer.shown.empty() ? link->GetName() : peer.shown);
   if (peer.loginAwaited)
     get_gout() << "not sent to " << to << ": the login to " << to << " is not answered yet\n";

@@ -170,27 +170,22 @@ TEST_F(TesselCmdTest, PendingLinesRunOnceInOrderUpToTheBound) {
   EXPECT_EQ(m_console.GetCurInput(), "");
   const std::string pad(cTesselCmd::kMaxPendingBytes / 4 - 20, 'x');
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the drop above was said
-  std::ostringstream err;
-  std::streambuf* const former = std::cerr.rdbuf(err.rdbuf());
+  testkit::cStdoutCapture err(std::cerr);
   for (const char* mark : {"a", "b", "c", "d", "e"})
     m_console.SetCmd(("//gate//Mark('" + std::string(mark) + "') --" + pad).c_str());
   for (int i = 0; i < 1000; ++i) m_console.SetCmd("//gate//Mark('f')");
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   Passes(6);
-  std::cerr.rdbuf(former);
-  EXPECT_EQ(err.str(),
+  EXPECT_EQ(err.Take(),
             "console line dropped, 4 lines of 64 MiB wait already\n"
             "console line dropped, 1000 more lines dropped\n");
   EXPECT_EQ(m_low.FirstArgs("Mark").back(), "d");
   // A flood whose lines all ran within its second: a pass after it says the count, no line left.
-  err.str("");
-  std::cerr.rdbuf(err.rdbuf());
   for (size_t i = 0; i < cTesselCmd::kMaxPendingLines + 3; ++i) m_console.SetCmd("x = 1");
   Passes(cTesselCmd::kMaxPendingLines);
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   Passes(1);
-  std::cerr.rdbuf(former);
-  EXPECT_EQ(err.str(),
+  EXPECT_EQ(err.Take(),
             "console line dropped, 1024 lines wait already\n"
             "console line dropped, 2 more lines dropped\n");
 }

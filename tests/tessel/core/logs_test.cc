@@ -193,8 +193,7 @@ TEST(LogRouting, AppendersAndTheProgramRoutingWriteTimePrefixedLinesWhereTheySho
   const std::string info = ReadFolder(root + "tessel.info");
   EXPECT_TRUE(contains_shape(out, kStamp + "[+] started\n")) << out;
   EXPECT_TRUE(fits(info.substr(0, info.find('\n') + 1), kStamp + "[+] started\n")) << info;
-  EXPECT_NE(info.find("_Test::TestBody(" + std::to_string(line) + ")\n"), std::string::npos)
-      << info;
+  EXPECT_TRUE(testkit::InOrder(info, {"_Test::TestBody(" + std::to_string(line) + ")\n"}));
   EXPECT_TRUE(fits(ReadFolder(root + "tessel.numerror"), kStamp + "msg too big\n"));
 }
 

@@ -33,8 +33,7 @@ TEST_F(LuaLimits, ACommandPastItsTimeIsStoppedEvenWhenItCatchesTheError) {
        {"while true do end", "while true do pcall(function() while true do end end) end",
         "while true do pcall(coroutine.wrap(function() while true do end end)) end"}) {
     SCOPED_TRACE(runaway);
-    EXPECT_FALSE(Run(runaway));
-    EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+    EXPECT_TRUE(Fails(runaway));
     EXPECT_TRUE(Run("done = (done or 0) + 1"));
   }
   // A script state a stopped line ran in checks at its usual pace at its next call.
@@ -74,12 +73,11 @@ TEST_F(LuaLimits, PatternSearchesAreBoundedAndKeepTheirResults) {
         "string.find(('a'):rep(2 ^ 22), '[' .. ('b'):rep(2 ^ 22) .. ']')"}) {
     SCOPED_TRACE(runaway);
     const auto began = std::chrono::steady_clock::now();
-    EXPECT_FALSE(Run(runaway));
-    EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+    EXPECT_TRUE(Fails(runaway));
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
   }
-  EXPECT_FALSE(Run("string.find(string.rep('a', 300000), string.rep('a?', 300000) .. 'b')"));
-  EXPECT_NE(said_.find("pattern too complex"), std::string::npos) << said_;
+  EXPECT_TRUE(Fails("string.find(string.rep('a', 300000), string.rep('a?', 300000) .. 'b')",
+                    "pattern too complex"));
   EXPECT_TRUE(
       Run("local s = string.rep('ab', 5000) "
           "assert(select(2, s:gsub('(a)(b)', '%2%1')) == 5000) "
@@ -103,35 +101,28 @@ TEST_F(LuaLimits, LoopsOfLongLibraryCallsStopAtTheTimeLimit) {
   SetConfigValue("lua_time_limit", 1);
   const auto began = std::chrono::steady_clock::now();
   EXPECT_TRUE(Run("for i = 1, 3 do assert(string.rep('', 2 ^ 31 - 1) == '') end")) << said_;
-  EXPECT_FALSE(Run("local s = ('x'):rep(2 ^ 20) for i = 1, 600 do s:rep(16) end"));
-  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_TRUE(Fails("local s = ('x'):rep(2 ^ 20) for i = 1, 600 do s:rep(16) end"));
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(6));
   // One sort of long strings compares in C for hours; the order and errors are Lua's.
   const auto sorting = std::chrono::steady_clock::now();
-  EXPECT_FALSE(
-      Run("local s, t = ('a'):rep(2 ^ 24), {} for i = 1, 3e4 do t[i] = s end table.sort(t)"));
-  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_TRUE(
+      Fails("local s, t = ('a'):rep(2 ^ 24), {} for i = 1, 3e4 do t[i] = s end table.sort(t)"));
   EXPECT_LT(std::chrono::steady_clock::now() - sorting, std::chrono::seconds(20));
   EXPECT_TRUE(Run("local t = {'b', 'c', 'a'} table.sort(t) assert(table.concat(t) == 'abc')"));
-  EXPECT_FALSE(Run("table.sort({{}, {}})"));
-  EXPECT_NE(said_.find("attempt to compare two table values"), std::string::npos) << said_;
+  EXPECT_TRUE(Fails("table.sort({{}, {}})", "attempt to compare two table values"));
   // So does one join of many numbers, each made a string (with no cap to be refused at first);
   // the text and errors are Lua's.
   SetConfigValue("lua_memory_limit", 0);
-  EXPECT_FALSE(Run("local t = {} for i = 1, 4e6 do t[i] = i end table.concat(t, ',')"));
-  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_TRUE(Fails("local t = {} for i = 1, 4e6 do t[i] = i end table.concat(t, ',')"));
   EXPECT_TRUE(Run("collectgarbage()"));
   SetConfigValue("lua_memory_limit", 128);
-  EXPECT_FALSE(
-      Run("local t, n = {}, -1 for i = 1, 4e4 do t[i], n = i, n + #tostring(i) + 1 end "
-          "local s = table.concat(t, '-', 2) assert(#s == n - 2 and s:sub(1, 4) == '2-3-') "
-          "assert(s:find('-16384-16385-16386-', 1, true) and s:sub(-6) == '-40000') "
-          "t[30000] = {} table.concat(t)"));
-  EXPECT_NE(said_.find("invalid value (table) at index 30000 in table for 'concat'"),
-            std::string::npos)
-      << said_;
-  EXPECT_FALSE(Run("table.insert(nil, 1)"));
-  EXPECT_NE(said_.find("bad argument #1 to 'insert'"), std::string::npos) << said_;
+  EXPECT_TRUE(
+      Fails("local t, n = {}, -1 for i = 1, 4e4 do t[i], n = i, n + #tostring(i) + 1 end "
+            "local s = table.concat(t, '-', 2) assert(#s == n - 2 and s:sub(1, 4) == '2-3-') "
+            "assert(s:find('-16384-16385-16386-', 1, true) and s:sub(-6) == '-40000') "
+            "t[30000] = {} table.concat(t)",
+            "invalid value (table) at index 30000 in table for 'concat'"));
+  EXPECT_TRUE(Fails("table.insert(nil, 1)", "bad argument #1 to 'insert'"));
 }
 
 // Lua turns the hook off while a finaliser runs: one that loops stops at the time limit, when a
@@ -147,25 +138,22 @@ TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
       << said_;
   const std::string loop =
       "p = newproxy(true) getmetatable(p).__gc = function() while 1 do end end ";
-  EXPECT_FALSE(Run(loop + "p = nil collectgarbage()"));
-  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
-  EXPECT_FALSE(Run("collectgarbage('stop') " + loop + "p = nil local s = ('x'):rep(2 ^ 24)"));
-  EXPECT_NE(said_.find("not enough memory"), std::string::npos) << said_;
+  EXPECT_TRUE(Fails(loop + "p = nil collectgarbage()"));
+  EXPECT_TRUE(Fails("collectgarbage('stop') " + loop + "p = nil local s = ('x'):rep(2 ^ 24)",
+                    "not enough memory"));
   EXPECT_TRUE(Run("collectgarbage('restart')")) << said_;
   // So do those stored again or by rawset, or in the files' metatable; the metatable's fields
   // work as before.
-  EXPECT_FALSE(
-      Run("local m = getmetatable(io.stdout) local gc = m.__gc "
-          "m.__gc = function() m.__gc = gc while 1 do end end io.open('/dev/null') "
-          "collectgarbage()"));
-  EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+  EXPECT_TRUE(
+      Fails("local m = getmetatable(io.stdout) local gc = m.__gc "
+            "m.__gc = function() m.__gc = gc while 1 do end end io.open('/dev/null') "
+            "collectgarbage()"));
   EXPECT_TRUE(Run("assert(getmetatable(io.stdout).__index.write == io.stdout.write)")) << said_;
   for (const char* set : {"m.__gc = function() end m.__gc = f", "rawset(m, '__gc', f)"}) {
     SCOPED_TRACE(set);
-    EXPECT_FALSE(Run(std::string("local p, f = newproxy(true), function() while 1 do end end "
-                                 "local m = getmetatable(p) ") +
-                     set + " p = nil collectgarbage()"));
-    EXPECT_NE(said_.find("command time limit: stopped after 1 s"), std::string::npos) << said_;
+    EXPECT_TRUE(Fails(std::string("local p, f = newproxy(true), function() while 1 do end end "
+                                  "local m = getmetatable(p) ") +
+                      set + " p = nil collectgarbage()"));
   }
   EXPECT_TRUE(
       Run("local p = newproxy(true) local m = getmetatable(p) m.__index = {x = 5} "
@@ -173,19 +161,17 @@ TEST_F(LuaLimits, AFinaliserThatLoopsStopsAtTheTimeLimit) {
           "m.__metatable = 'locked' assert(getmetatable(p) == 'locked')"))
       << said_;
   // Finalisers that collect, each running the next inside it, nest no deeper than Lua allows.
-  EXPECT_FALSE(
-      Run("for i = 1, 2000 do getmetatable(newproxy(true)).__gc = function() "
-          "collectgarbage() end end collectgarbage()"));
-  EXPECT_NE(said_.find("C stack overflow"), std::string::npos) << said_;
+  EXPECT_TRUE(
+      Fails("for i = 1, 2000 do getmetatable(newproxy(true)).__gc = function() "
+            "collectgarbage() end end collectgarbage()",
+            "C stack overflow"));
   // The guard all proxies share is no code's to change.
   EXPECT_FALSE(Run("setmetatable(getmetatable(newproxy(true)), nil)"));
   EXPECT_TRUE(Run("assert(getmetatable(getmetatable(newproxy(true))) == false)")) << said_;
   EXPECT_TRUE(Run("local p = newproxy(true) assert(getmetatable(newproxy(p)) == getmetatable(p))"))
       << said_;
-  EXPECT_FALSE(Run("newproxy(io.stdout)"));
-  EXPECT_NE(said_.find("bad argument #1 to 'newproxy' (boolean or proxy expected)"),
-            std::string::npos)
-      << said_;
+  EXPECT_TRUE(
+      Fails("newproxy(io.stdout)", "bad argument #1 to 'newproxy' (boolean or proxy expected)"));
   // Those left when the state is closed (at the end, at a reload) keep to it too.
   EXPECT_TRUE(Run(loop)) << said_;
   group_.Clear();
@@ -214,10 +200,7 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
        {"s = string.rep('x', 8 * 1024 * 1024)", "t = {} for i = 1, 10000000 do t[i] = i end",
         "local l for i = 1, 1e8 do l = {l} end"}) {
     SCOPED_TRACE(greedy);
-    EXPECT_FALSE(Run(greedy));
-    EXPECT_NE(said_.find("not enough memory (the group's Lua state may hold 4 MiB"),
-              std::string::npos)
-        << said_;
+    EXPECT_TRUE(Fails(greedy, "not enough memory (the group's Lua state may hold 4 MiB"));
     // The garbage the refused command left up to the cap does not refuse the next one.
     EXPECT_TRUE(Run("assert(#kept == 1024)")) << said_;
   }

@@ -18,6 +18,7 @@
 #include "tessel/host/worker_stats.h"
 #include "testkit/child_process.h"
 #include "testkit/descriptor_limit.h"
+#include "testkit/in_order.h"
 #include "testkit/stdout_capture.h"
 
 namespace {
@@ -51,15 +52,15 @@ int MetricsSocket(sockaddr_in& at, int port = cMetrics::Instance().Port()) {
   return fd;
 }
 
-// The whole answer of the metrics port to one request.
+// The whole answer of the metrics port to one request; what came when a read waited 20 s.
 std::string Ask(const std::string& request, int port = cMetrics::Instance().Port()) {
   sockaddr_in at{};
   const int fd = MetricsSocket(at, port);
   std::string reply;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
       ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0)
-    for (char chunk[4096]; ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);)
-      reply.append(chunk, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    for (char chunk[4096]; ssize_t got = std::max<ssize_t>(::recv(fd, chunk, sizeof chunk, 0), 0);)
+      reply.append(chunk, static_cast<size_t>(got));
   ::close(fd);
   return reply;
 }
@@ -80,8 +81,8 @@ TEST(Metrics, OnlyTheServedPortIsOpenAndItAnswersAsAWebServer) {
                          0),
             0u)
       << scrape;
-  EXPECT_NE(scrape.find("tessel_build_info{program=\"metrics_test\",version=\"1\"} 1\n"),
-            std::string::npos);
+  EXPECT_TRUE(
+      testkit::InOrder(scrape, {"tessel_build_info{program=\"metrics_test\",version=\"1\"} 1\n"}));
   EXPECT_NE(Ask("GET /metrics HTTP/1.1\r\nAccept-Encoding: gzip\r\n\r\n")
                 .find("\r\nContent-Encoding: gzip\r\n"),
             std::string::npos);
@@ -145,10 +146,9 @@ TEST(Metrics, ConnectionsThatSendNothingOrTrickleABodyDoNotHoldUpAScrape) {
   EXPECT_EQ(reply.rfind("HTTP/1.1 400", 0), 0u) << reply;
   for (const int fd : fds) ::close(fd);
   cMetrics::Instance().Stop();
-  EXPECT_NE(console.Text().find("metrics connections that sent no request within 2 s or made "
-                                "room (64 open at most)"),
-            std::string::npos)
-      << console.Text();
+  EXPECT_TRUE(testkit::InOrder(console.Text(),
+                               {"metrics connections that sent no request within 2 s or made "
+                                "room (64 open at most)"}));
 }
 
 // Out of descriptors, a connection waiting on the metrics port could not be taken, and the

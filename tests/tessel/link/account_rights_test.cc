@@ -15,6 +15,7 @@
 #include "tessel/msg/ostream_cmd.h"
 #include "testkit/fake_clock.h"
 #include "testkit/file_text.h"
+#include "testkit/in_order.h"
 #include "testkit/link_fixture.h"
 #include "testkit/stdout_capture.h"
 
@@ -35,9 +36,7 @@ class AccountRightsTest : public LinkTest {
     group_.Funcs().SetRight("Yield", eCmdRight::kRead);
     ASSERT_TRUE(ConnectPeer());
   }
-  void Account(const std::string& rights) {
-    m_home.write("db/accounts/op.ini", "password = pw\ncmd = 1\n" + rights);
-  }
+  void Account(const std::string& rights) { m_home.account("op", "pw", 1, rights); }
   // The peer's Output holds `part`.
   bool PeerSaw(int group, const std::string& text, const std::string& part) {
     return Exchange(group, text, [&](const testkit::stDelivery& d) {
@@ -106,7 +105,7 @@ TEST_F(AccountRightsTest, ABadFileKeepsAFirstLoginOutAndALoggedInAccountsRights)
   EXPECT_EQ(Accounts().ReloadRights(), 1);
   EXPECT_TRUE(PeerAnswered(4, "Poke()", "poked"));
   // The file's level counts too: at 0 the account may run nothing but log in and out.
-  m_home.write("db/accounts/op.ini", "password = pw\ncmd = 0\n");
+  m_home.account("op", "pw", 0);
   EXPECT_EQ(Accounts().ReloadRights(), 0);
   EXPECT_TRUE(PeerRefused(4, "Poke()", ChatException_NoPri));
 }
@@ -125,8 +124,7 @@ TEST_F(AccountRightsTest, CodeDeferredBeforeAReloadIsHeldToTheNarrowerFile) {
   Account("allow = @read\n");
   EXPECT_EQ(Accounts().ReloadRights(), 0);
   time.Step(20);
-  EXPECT_NE(out.Text().find("refused: op may not run Poke (needs @write)"), std::string::npos)
-      << out.Text();
+  EXPECT_TRUE(testkit::InOrder(out.Text(), {"refused: op may not run Poke (needs @write)"}));
 }
 
 // Logins without a file: every group by default, else what the configuration value allows;

@@ -13,23 +13,24 @@
 #include "tessel/msg/ostream_cmd.h"
 #include "testkit/audit_files.h"
 #include "testkit/file_text.h"
+#include "testkit/in_order.h"
 #include "testkit/link_fixture.h"
 #include "testkit/stdout_capture.h"
 
 namespace linktest {
 namespace {
 
-// The server's own group 4 holds Echo (prints its argument) and Who (prints the origin of the
-// command being handled); the plain peer is logged in as gm.
+// The server's own group 4, and the program's group 20, hold Echo (prints its argument) and Who
+// (prints the origin of the command being handled); the plain peer is connected, and logs in as
+// gm where a test says so.
 class CmdHandlerTest : public LinkTest {
  protected:
   void SetUp() override {
     SetConfigValue("check_login", 1);
     WriteAccount("gm", "s3cret", 9);
     StartServer();
-    Bridge().AddCmd(4, &group_);
+    for (int group : {4, 20}) Bridge().AddCmd(group, &group_);
     ASSERT_TRUE(ConnectPeer());
-    ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
   }
   cFnCmd group_{"cCmd_TestHandler", [](lua_State* L) {
                   luareg::def(L, "Echo", [](const char* text) { get_gout() << text; });
@@ -42,21 +43,7 @@ class CmdHandlerTest : public LinkTest {
 
 // A link that has not logged in reaches the program's own groups, but no builtin that reaches
 // the operating system there: it has no account whose rights could grant one.
-class CmdHandlerStrangerTest : public LinkTest {
- protected:
-  void SetUp() override {
-    SetConfigValue("check_login", 1);
-    WriteAccount("gm", "s3cret", 9);
-    StartServer();
-    Bridge().AddCmd(20, &program_);
-    ASSERT_TRUE(ConnectPeer());
-  }
-  cFnCmd program_{"cCmd_Program", [](lua_State* L) {
-                    luareg::def(L, "Echo", [](const char* text) { get_gout() << text; });
-                  }};
-};
-
-TEST_F(CmdHandlerStrangerTest, AStrangersTextInTheProgramsGroupsRunsNoShell) {
+TEST_F(CmdHandlerTest, AStrangersTextInTheProgramsGroupsRunsNoShell) {
   EXPECT_TRUE(PeerAnswered(20, "Echo('hi')", "hi"));
   const std::string marker = (m_home.path() / "marker").string();
   EXPECT_TRUE(Exchange(20, "os.execute('touch " + marker + "')", [](const testkit::stDelivery& d) {
@@ -69,6 +56,7 @@ TEST_F(CmdHandlerStrangerTest, AStrangersTextInTheProgramsGroupsRunsNoShell) {
 // What no group runs goes to the distributor when there is one; every record leaves its result
 // in the command log.
 TEST_F(CmdHandlerTest, WhatNoGroupRunsGoesToTheDistributorAndEveryResultIsLogged) {
+  ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
   struct cDistribute : iDistribute {
     bool Distribute(unsigned short id, stMsg*, unsigned long size) override {
       linkId = id;
@@ -98,6 +86,7 @@ TEST_F(CmdHandlerTest, WhatNoGroupRunsGoesToTheDistributorAndEveryResultIsLogged
 // A record the rights hook refuses before its text runs names, in its audit line, the group the
 // hook refused whole.
 TEST_F(CmdHandlerTest, ARecordRefusedBeforeItsTextRunsNamesTheGroupItLacked) {
+  ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
   struct cNoGroup4 : iCmdRights {
     HandleChatExceptionEnum Allow(const stCmdContext& cmd) override {
       return cmd.group == 4 ? ChatException_NoPri : ChatException_OK;
@@ -116,6 +105,7 @@ TEST_F(CmdHandlerTest, ARecordRefusedBeforeItsTextRunsNamesTheGroupItLacked) {
 // The command script runs a peer's text again in a state of its own: there too the text stops
 // at the command time limit.
 TEST_F(CmdHandlerTest, ThePeersTextInTheCommandScriptStopsAtTheTimeLimit) {
+  ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
   KLuaScript script("cmd");
   SetCmdScript(&script);
   SetConfigValue("lua_time_limit", 1);
@@ -125,8 +115,7 @@ TEST_F(CmdHandlerTest, ThePeersTextInTheCommandScriptStopsAtTheTimeLimit) {
       PeerRefused(40, "local t = os.clock() while os.clock() - t < 3 do end", ChatException_NoCmd));
   SetConfigValue("lua_time_limit", 10);
   SetCmdScript(nullptr);
-  EXPECT_NE(out.Text().find("command time limit: stopped after 1 s"), std::string::npos)
-      << out.Text();
+  EXPECT_TRUE(testkit::InOrder(out.Text(), {"command time limit: stopped after 1 s"}));
 }
 
 // The audit hook is told of every record: who sent it, what it asked and how it went; the
@@ -134,6 +123,7 @@ TEST_F(CmdHandlerTest, ThePeersTextInTheCommandScriptStopsAtTheTimeLimit) {
 // refused text reaches neither the group nor the command script, which sees every accepted
 // text, also one no group runs.
 TEST_F(CmdHandlerTest, TheHooksSeeEachCommandsContextAndARefusalRunsNothing) {
+  ASSERT_TRUE(PeerLogIn("gm", "s3cret"));
   struct cHooks : iCmdRights, iCmdAudit {
     HandleChatExceptionEnum Allow(const stCmdContext& cmd) override {
       return cmd.text.find("secret") == std::string_view::npos ? ChatException_OK

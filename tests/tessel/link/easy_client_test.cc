@@ -31,8 +31,7 @@ TEST_F(EasyClientTest, AccountAndPasswordWithQuoteAndBackslashLogIn) {
     SCOPED_TRACE(account);
     SetConfigValue("check_login", check);
     WriteAccount(account, password, 1);
-    WriteLogin("serverip = 127.0.0.1\nautoconnect = 1\naccount = " + account +
-               "\npassword = " + password + "\n");
+    m_home.login("global", account, password, "autoconnect = 1\n");
     m_logins = cLoginRecorder();
     m_client.reset();
     StartServer();
@@ -59,9 +58,7 @@ TEST_F(EasyClientTest, ALoggedInClientThroughRefusalReloginReconnectCloneAndExce
     });
   });
   WriteAccount("opsuser", "pw", 1);
-  WriteLogin(
-      "serverip = 127.0.0.1\nautoconnect = 1\nautoreconnect = 1\naccount = opsuser\n"
-      "password = wrong");
+  m_home.login("global", "opsuser", "wrong", "autoconnect = 1\nautoreconnect = 1\n");
   StartServer();
   StartClient([](stClientInfo& info) { info.reconnecttime = 5; });
   ASSERT_TRUE(Pump([&] { return m_logins.results.size() == 1; }));

@@ -115,7 +115,7 @@ TEST(Ping, TheDatagramSocketCountsItsReplies) {
   const stChildResult r = RunChildScenario(dir.path(), "ping_datagram", false);
   if (r.code == 2) GTEST_SKIP() << "no network namespace of our own here";
   EXPECT_EQ(r.code, 0) << r.out;
-  EXPECT_TRUE(testkit::InOrder(r.out, {"Received = 3, Lost = 0"})) << r.out;
+  EXPECT_TRUE(testkit::InOrder(r.out, {"Received = 3, Lost = 0"}));
 }
 
 TEST(Shell, EveryQuotedTextComesThroughAsOneWordAndOutputIsKeptUpToTheLimit) {

@@ -135,9 +135,6 @@ class GroupTest : public ::testing::Test {
     SetOsCalendarSetter(nullptr);
     SetConfigString("maintain_servers", "");
   }
-  void Write(const std::string& file, const std::string& text) {
-    testkit::WriteFile(m_dir.path() / file, text);
-  }
   testkit::cTempDir m_dir{testkit::cTempDir::kWorkDir};
 };
 

@@ -258,10 +258,8 @@ TEST_F(GroupLinkTest, ChildrenHoldNoSocketOrLogFileAndShellLinesRunOffTheWorker)
   EXPECT_EQ(out.Text().find("time limit"), std::string::npos) << out.Text();
   const auto ends = [&out] {  // the end lines of the three lines, the last at the limit
     const std::string text = out.Text();
-    size_t n = 0;
-    for (size_t at = text.find(" end "); at != std::string::npos; ++n)
-      at = text.find(" end ", at + 1);
-    return n == 3 && text.find("time limit of 1 s reached\n end ") != std::string::npos;
+    return testkit::CountOf(text, " end ") == 3 &&
+           text.find("time limit of 1 s reached\n end ") != std::string::npos;
   };
   EXPECT_TRUE(CyclesUntil(ends, 20000)) << out.Text();
   SetConfigValue("shell_time_limit", 0);

@@ -168,10 +168,11 @@ TEST_F(GroupTest, OsGroupSetsTimeDifferencesAndGameTimes) {
 // SafeCall hands booleans, numbers and strings to the script's SafeCall; anything else, or too
 // few arguments, is refused before the script runs.
 TEST_F(GroupTest, SafeCallForwardsPlainValuesOnly) {
-  Write("SafeCall/probe.lua",
-        "calls = ''\nfunction SafeCall(...)\n  for i = 1, select('#', ...) do\n"
-        "    calls = calls .. type(select(i, ...)) .. ':' .. tostring(select(i, ...)) .. ' '\n"
-        "  end\nend\n");
+  m_dir.write(
+      "SafeCall/probe.lua",
+      "calls = ''\nfunction SafeCall(...)\n  for i = 1, select('#', ...) do\n"
+      "    calls = calls .. type(select(i, ...)) .. ':' .. tostring(select(i, ...)) .. ' '\n"
+      "  end\nend\n");
   cScriptManager::Instance().Clear();
   cScriptManager::Instance().CreateScript(m_dir.path().c_str());
   cCmd* rc = &cCmdRemoteCall::Instance();
@@ -194,9 +195,9 @@ TEST_F(GroupTest, SafeCallForwardsPlainValuesOnly) {
 TEST_F(GroupTest, BatchFilesRunLineByLine) {
   std::ostringstream quiet;
   cTesselCmd::Instance().ParseCmd("/3", quiet);
-  Write("batch.txt",
-        "\xEF\xBB\xBF/6/Hello()\r\n/5/SetConnect('no','',0,'','s3cret')\r\n"
-        "/3/AddReplace('$no',\"Login('a','s3cret')\")\r\n/6\r\nHello()\r\n\r\nHello()\r\n");
+  m_dir.write("batch.txt",
+              "\xEF\xBB\xBF/6/Hello()\r\n/5/SetConnect('no','',0,'','s3cret')\r\n"
+              "/3/AddReplace('$no',\"Login('a','s3cret')\")\r\n/6\r\nHello()\r\n\r\nHello()\r\n");
   const std::string local = RunInGroup(cCmdInput::Instance(), "Run('batch.txt')").out;
   const std::string remote = RunInGroup(cCmdInput::Instance(), "RunRemote('batch.txt')").out;
   const auto count = [](const std::string& out, const char* line) {
@@ -209,7 +210,7 @@ TEST_F(GroupTest, BatchFilesRunLineByLine) {
     EXPECT_EQ((local + remote).find(never), std::string::npos) << never << local << remote;
   EXPECT_EQ(cTesselCmd::Instance().GetCurCmd(), &cCmdTest::Instance());
   for (const char* runner : {"Run", "RunRemote"}) {
-    Write("self.txt", std::string("/3/") + runner + "('self.txt')\n");
+    m_dir.write("self.txt", std::string("/3/") + runner + "('self.txt')\n");
     const std::string out =
         RunInGroup(cCmdInput::Instance(), runner + std::string("('self.txt')")).out;
     EXPECT_EQ(count(out, "[dofile] self.txt"), 8) << out;
@@ -223,8 +224,8 @@ TEST_F(GroupTest, BatchFilesRunLineByLine) {
   // For an account with @files alone, a batch in the servers root is read only while it lies
   // there: a link swapped to the outside after the check shows nothing of what it names.
   const CmdRightsPtr files = RightsFrom("ops\nops@t\n+@files\n-\n@\n");
-  Write("servers/real/x.txt", "Hello()\n");
-  Write("out/x.txt", "Outside()\n");
+  m_dir.write("servers/real/x.txt", "Hello()\n");
+  m_dir.write("out/x.txt", "Outside()\n");
   std::string shown;
   {
     const testkit::cLinkSwapper swapper(m_dir.path() / "servers/sw", "real", m_dir.path() / "out");
@@ -249,7 +250,7 @@ TEST_F(GroupTest, ALoopOfNestedCommandsStopsAtTheOuterTimeLimit) {
   // Batch lines that each run the batch leave no Lua to stop at: 6^8 batches held the worker 30 s.
   std::string fan;
   for (int i = 0; i < 6; ++i) fan += "/3/Run('fan.txt')\n";
-  Write("fan.txt", fan);
+  m_dir.write("fan.txt", fan);
   const std::string out = RunInGroup(cCmdInput::Instance(), "Run('fan.txt')").out;
   SetConfigValue("lua_time_limit", 10);
   EXPECT_NE(out.find("run file fan.txt stopped: command time limit"), std::string::npos);
@@ -297,7 +298,7 @@ TEST_F(GroupTest, LogCommandsAddABoundedNumberOfAppenders) {
   EXPECT_FALSE(std::filesystem::is_empty(LogFilePath("real")));
   EXPECT_TRUE(std::filesystem::is_empty(m_dir.path() / "out"));
   // Nor through a hard link there to a file outside.
-  Write("out.txt", "kept\n");
+  m_dir.write("out.txt", "kept\n");
   std::filesystem::create_hard_link(m_dir.path() / "out.txt", LogFilePath("hard.log"));
   EXPECT_NE(RunInGroup(cCmdLog::Instance(), "add_appender_file('*', 'hard.log')")
                 .out.find("hard.log: it has other names (a hard link)"),
@@ -308,7 +309,7 @@ TEST_F(GroupTest, LogCommandsAddABoundedNumberOfAppenders) {
 // peer) stops each state at its own protected call and leaves the outermost command as the
 // native exception the crash guard takes; after hundreds of such escapes every state still runs.
 TEST_F(GroupTest, AThrowUnderAnotherCommandReachesTheGuardAndLeavesEveryStateWhole) {
-  Write("throw.txt", "/12/Throw()\n");
+  m_dir.write("throw.txt", "/12/Throw()\n");
   const std::vector<std::function<void()>> escapes = {
       [] { cCmdScript::Instance().Do("ParseCmd('/12/Throw()') reached = true"); },
       [] { cCmdInput::Instance().Do("Run('throw.txt') reached = true"); },
