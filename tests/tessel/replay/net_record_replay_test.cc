@@ -225,6 +225,39 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
   EXPECT_TRUE(quiet_.Text().ends_with("under  Replay\\\\x1B]0;title\\x07.rep\n")) << quiet_.Text();
 }
 
+// What the replayer writes to the console, with a hook run once when it names the file it loads:
+// between its look at the file and the read, the name may be given to another.
+struct cSwapOnLoad : std::stringbuf {
+  std::function<void()> swap;
+  std::streamsize xsputn(const char* text, std::streamsize n) override {
+    if (swap && std::string_view(text, static_cast<size_t>(n)) == " File ")
+      std::exchange(swap, nullptr)();
+    return std::stringbuf::xsputn(text, n);
+  }
+};
+
+// A pipe is never read or waited on: neither one at the file's name nor one put there after the
+// replayer looked at it; the file loaded is the one it looked at.
+TEST_F(NetReplayTest, APipeAtTheFilesNameIsNeverReadNorWaitedOn) {
+  ASSERT_EQ(::mkfifo("pipe.rep", 0600), 0);
+  // Held open at both ends, so that an open of the pipe would not wait and a read would find
+  // a header.
+  const int pipe = ::open("pipe.rep", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_EQ(::write(pipe, ReplayBytes(kStart, {}).data(), 12), 12);
+  EXPECT_FALSE(replay_.LoadReplay("pipe.rep"));
+  EXPECT_NE(quiet_.Text().find("pipe.rep open error! (it is no regular file)"), std::string::npos)
+      << quiet_.Text();
+  testkit::WriteFile("t.rep", ReplayBytes(kStart, {}));
+  cSwapOnLoad console;
+  console.swap = [] { std::filesystem::rename("pipe.rep", "t.rep"); };
+  std::streambuf* const former = std::cout.rdbuf(&console);
+  EXPECT_TRUE(replay_.LoadReplay("t.rep"));
+  std::cout.rdbuf(former);
+  char header[16];
+  EXPECT_EQ(::read(pipe, header, sizeof header), 12) << console.str();
+  ::close(pipe);
+}
+
 // The thread on the real clock, over records a minute apart: speed 0 plays everything at once
 // (1000 times the pace); a negative speed stops the replay while the next record is not due.
 TEST_F(NetReplayTest, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative) {
