@@ -408,6 +408,16 @@ TEST_F(MaintainGroupTest, DosIsBoundedAndTheClockIsSetOnlyThroughItsHook) {
   EXPECT_NE(big.find("OS_System start c\n end "), std::string::npos) << big;
   EXPECT_EQ(std::count(big.begin(), big.end(), 'x'), cShellJobs::kMaxOutput);
   EXPECT_FALSE(fs::exists(m_dir.path() / "dir.txt"));
+#ifndef TESSEL_SANITIZED
+  // With no descriptor left for its pipe the line never runs, and the answer says so.
+  auto none = std::make_unique<testkit::cDescriptorLimit>();
+  ASSERT_TRUE(none->held);
+  const std::string notRun = RunJobs("dos('echo d')");
+  none.reset();
+  EXPECT_TRUE(notRun.ends_with(GetTesselIP() + " ... not run: cannot start /bin/sh: Too many "
+                                               "open files\n"))
+      << notRun;
+#endif
   std::vector<std::time_t> set;
   SetOsCalendarSetter([&](std::time_t t, std::string*) {
     set.push_back(t);
