@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <thread>
+
+#include "testkit/descriptor_limit.h"
 
 // Typed text splits into lines without their ends; half a line waits; a closed input gives its
 // last line (end of input is not a quit) and then waits for a wake-up, which reads as "q" from
@@ -27,6 +30,20 @@ TEST(ConsoleInput, LinesHalfLinesEndOfInputAndWakeUps) {
   EXPECT_EQ(line, "q");
   waker.join();
   ::close(fd[0]);
+#ifndef TESSEL_SANITIZED
+  // Made with no descriptor left for its wake-up pipe, it still reads a wake-up while its input
+  // stays open and silent.
+  ASSERT_EQ(::pipe(fd), 0);
+  auto none = std::make_unique<testkit::cDescriptorLimit>();
+  ASSERT_TRUE(none->held);
+  cConsoleInput bare(fd[0]);
+  none.reset();
+  std::thread bareWaker([&] { bare.Wake(); });
+  EXPECT_TRUE(bare.ReadLine(line, 5000));
+  EXPECT_EQ(line, "q");
+  bareWaker.join();
+  for (const int end : fd) ::close(end);
+#endif
 }
 
 // A line without end is dropped once it passes the bound, up to its end; the next line reads.
