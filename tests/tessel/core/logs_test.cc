@@ -154,10 +154,7 @@ TEST(cLog, AfterAFailedWriteARemovalOrAMoveItSaysSoAndWritesWhereItShould) {
               contains_shape(ReadFile(file), kStamp + "free\n"));
 #ifndef TESSEL_SANITIZED
   cLog late;  // opened with no descriptor free, it opens at a line once they are back
-  {
-    testkit::cDescriptorLimit none;
-    EXPECT_FALSE(late.Open((dir / "late.log").c_str()));
-  }
+  EXPECT_FALSE((testkit::cDescriptorLimit(), late.Open((dir / "late.log").c_str())));
   late.WriteLine("late");
   late.flush();
   EXPECT_TRUE(contains_shape(ReadFile(dir / "late.log"), kStamp + "late\n"));
