@@ -182,6 +182,7 @@ void cShellJobs::ReleaseMarks() {
 void cShellJobs::Answer(stJob& job) {
   std::string text = job.head + job.run.out;
   if (!job.run.out.empty() && job.run.out.back() != '\n') text += "\n";
+  if (!job.run.error.empty()) text += "... not run: " + job.run.error + "\n";
   if (job.run.timedOut)
     text += "... ended: time limit of " + std::to_string(job.limitSeconds) + " s reached\n";
   if (job.run.truncated)

@@ -98,6 +98,21 @@ std::string LastLine(const fs::path& file, bool* whole, bool* linked) {
                      end - (start == std::string::npos || end == 0 ? 0 : start + 1));
 }
 
+// When the newest regular file of the trail was last written, in microseconds; -1 for none. A
+// symbolic link (a name that may lead anywhere, to a file of any age) or a pipe among the files
+// tells nothing of when the trail was written: it is passed over, never followed or waited on.
+int64_t NewestWriteUs(const std::vector<fs::path>& files) {
+  for (auto file = files.rbegin(); file != files.rend(); ++file) {
+    const int fd = ::open(file->c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    if (regular) return int64_t{st.st_mtim.tv_sec} * 1000000 + st.st_mtim.tv_nsec / 1000;
+  }
+  return -1;
+}
+
 // Whether the crash report was written after the line was made. The writer may put the lines
 // queued before a fault into the file while the report is written, or just after it, so that
 // the file can be newer than the report of the crash that ended its run.
@@ -258,13 +273,14 @@ std::string cAuditTrail::Resume() {
   m_seq = std::strtoull(std::string(AuditField(last, "seq")).c_str(), nullptr, 10);
   AuditFromHex(AuditField(last, "chain"), &m_chain);
   if (AuditField(last, "kind") == "close") return "closed";
-  std::error_code ec;
-  const auto report = fs::last_write_time(m_options.crashReport, ec);
-  if (!ec && !m_options.crashReport.empty() &&
-      (report >= fs::last_write_time(files.back(), ec) ||
-       ReportAfterLine(m_options.crashReport, last)))
-    return "crash";
-  return "cut";
+  struct stat report {};
+  if (m_options.crashReport.empty() || ::stat(m_options.crashReport.c_str(), &report) != 0)
+    return "cut";
+  const int64_t reportUs = int64_t{report.st_mtim.tv_sec} * 1000000 + report.st_mtim.tv_nsec / 1000;
+  const int64_t trailUs = NewestWriteUs(files);
+  return (trailUs >= 0 && reportUs >= trailUs) || ReportAfterLine(m_options.crashReport, last)
+             ? "crash"
+             : "cut";
 }
 
 void cAuditTrail::Close() {

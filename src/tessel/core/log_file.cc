@@ -121,6 +121,8 @@ cLog::~cLog() {
 }
 
 bool cLog::OpenFile(const std::string& file, std::ios::openmode mode) {
+  const bool said = m_bOpenLate && file == m_strFile;
+  m_bOpenLate = false;
   m_strFile = file;
   MarkUnfollowed(file, false);
   if (is_open()) Close();
@@ -129,6 +131,8 @@ bool cLog::OpenFile(const std::string& file, std::ios::openmode mode) {
   if (auto hook = g_beforeOpen.load()) hook(file);
   std::string why;
   const int fd = OpenJudged(file, (mode & std::ios::app) != 0, true, why);
+  const int error = errno;
+  if (fd < 0 && why.empty() && LacksRoomForNow(error)) return OpenLater(mode, said, error);
   if (!why.empty())
     std::cout << "cLog " << EscapeControls(file) << " " << why
               << ", put there after its name was judged; it is not opened" << std::endl;
@@ -136,6 +140,18 @@ bool cLog::OpenFile(const std::string& file, std::ios::openmode mode) {
   *this << "create log file at: ";
   TimeStamp() << "\n\n";
   return true;
+}
+
+// Out of descriptors, memory or room, a log that was never opened took no line for the rest of
+// the run: it is opened at the first line that finds them free again.
+bool cLog::OpenLater(std::ios::openmode mode, bool said, int error) {
+  if (!said)
+    std::cout << "cLog " << EscapeControls(m_strFile)
+              << " can not be opened yet: " << std::strerror(error) << "; tried again at each line"
+              << std::endl;
+  m_bOpenLate = true;
+  m_openMode = mode;
+  return false;
 }
 
 bool cLog::Open(const char* file) {
@@ -172,6 +188,7 @@ void cLog::close() {
 }
 
 void cLog::Close() {
+  m_bOpenLate = false;
   if (!is_open()) return;
   *this << "\nend log file at: ";
   TimeStamp();
@@ -180,6 +197,7 @@ void cLog::Close() {
 }
 
 cLog& cLog::BeginLine() {
+  if (m_bOpenLate && !is_open()) OpenFile(m_strFile, m_openMode);
   ReopenIfRemoved();
   TakeUpAfterFailure();
   return *this;

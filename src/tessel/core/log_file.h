@@ -73,12 +73,15 @@ class cLog : public std::ofstream {
   // No descriptor, memory or room free for now (errno `error`).
   static bool LacksRoomForNow(int error);
   void SayLate(const char* how, bool taken);
+  bool OpenLater(std::ios::openmode mode, bool said, int error);
 
   std::unique_ptr<std::filebuf> m_pBuffer;
   std::string m_strFile;
   bool m_bEcho = false;
   bool m_bFailing = false;
-  bool m_bLate = false;  // the name could not be opened again for now
+  bool m_bLate = false;      // the name could not be opened again for now
+  bool m_bOpenLate = false;  // the file could not be opened for now: tried at each line
+  std::ios::openmode m_openMode = std::ios::out;
 };
 
 // A log of received messages in a folder of its own.

@@ -194,6 +194,13 @@ int PopenWrite(lua_State* L, const char* line) {
   return 2;
 }
 
+// io.popen's answer for a line it cannot run: nil and why, as for an open that failed.
+int PopenNotRun(lua_State* L, const char* line, const char* why) {
+  lua_pushnil(L);
+  lua_pushfstring(L, "%s: %s", line, why);
+  return 2;
+}
+
 // popen read what the line wrote as it came, and its close waited for the line: a line that
 // went on (or left a job holding its output) held the caller as long. The line runs under
 // os.execute's bounds here, and what it wrote is read back from a file of its own. No object
@@ -204,18 +211,21 @@ int BoundedPopen(lua_State* L) {
   if (mode == 'w') return PopenWrite(L, line);
   if (mode != 'r') return CallOwn(L);
   std::FILE* file = std::tmpfile();
-  if (file == nullptr) {
-    lua_pushnil(L);
-    lua_pushfstring(L, "%s: %s", line, std::strerror(errno));
-    return 2;
-  }
+  if (file == nullptr) return PopenNotRun(L, line, std::strerror(errno));
   const int seconds = static_cast<int>(ShellTimeLimitSeconds());
   bool killed = false, cut = false;
+  char notRun[128] = "";
   {
     const stShellRun run =
         RunShellLimited(line, kMaxPopenBytes, seconds * 1000u, [] { return !LuaCommandOverdue(); });
     killed = run.timedOut || LuaCommandOverdue();
     cut = run.truncated || std::fwrite(run.out.data(), 1, run.out.size(), file) != run.out.size();
+    std::snprintf(notRun, sizeof notRun, "%s", run.error.c_str());
+  }
+  // A line that never ran has no output to read: it fails as an open that failed does.
+  if (notRun[0] != '\0' && !killed) {
+    std::fclose(file);
+    return PopenNotRun(L, line, notRun);
   }
   if (killed || cut) {
     std::fclose(file);

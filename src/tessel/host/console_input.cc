@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -17,7 +18,15 @@
 
 cConsoleInput::cConsoleInput(int fd)
     : m_fd(fd), m_bTerminal(platform::cLineEditor::IsTerminal(fd)) {
-  if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) m_wake[0] = m_wake[1] = -1;
+  if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    // Without the pipe (no descriptor left) a wake-up is a flag the loop looks at between waits
+    // of kAsideLookMs; the line editor, which waits on the terminal and the pipe alone, is not
+    // used: the terminal's lines are read as they come.
+    m_wake[0] = m_wake[1] = -1;
+    std::cerr << "cConsoleInput: no wake-up pipe (" << std::strerror(errno)
+              << "); the console looks for an end every " << kAsideLookMs << " ms" << std::endl;
+    m_bTerminal = false;
+  }
   if (m_bTerminal && ::tcgetattr(fd, &m_terminal) != 0) m_bTerminal = false;
 }
 
@@ -33,6 +42,10 @@ cConsoleInput::~cConsoleInput() {
 void cConsoleInput::Wake() {
   // A full pipe already holds enough wake-ups; the write may fail then.
   static const char kLine[] = "q\n";
+  if (m_wake[1] < 0) {
+    m_wokenAside.store(true);
+    return;
+  }
   [[maybe_unused]] ssize_t n = ::write(m_wake[1], kLine, sizeof kLine - 1);
 }
 
@@ -108,6 +121,7 @@ bool cConsoleInput::ReadLine(std::string& line, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
     // A wake-up goes before typed lines: it asks the loop to quit.
+    if (m_wokenAside.exchange(false)) m_woken += "q\n";
     if (TakeLine(m_woken, line) || TakeLine(m_input, line, &m_inputScanned)) return true;
     pollfd fds[2];
     nfds_t count = 0;
@@ -126,7 +140,8 @@ bool cConsoleInput::ReadLine(std::string& line, int timeoutMs) {
       if (left.count() <= 0) return false;
       wait = static_cast<int>(left.count());
     }
-    if (count == 0) return false;
+    if (m_wake[0] < 0) wait = wait < 0 ? kAsideLookMs : std::min(wait, kAsideLookMs);
+    if (count == 0 && m_wake[0] >= 0) return false;
     int ready = ::poll(fds, count, wait);
     if (ready < 0 && errno != EINTR) return false;
     if (ready <= 0) continue;

@@ -6,6 +6,7 @@
 
 #include <termios.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -63,8 +64,12 @@ class cConsoleInput {
   bool EditLine(std::string& line);
   void DropOverlongLine();
 
+  // How often the loop looks for a wake-up when there is no pipe to bring it.
+  static constexpr int kAsideLookMs = 50;
+
   int m_fd;
-  int m_wake[2] = {-1, -1};
+  int m_wake[2] = {-1, -1};               // made once, at the build; -1 when it could not be
+  std::atomic<bool> m_wokenAside{false};  // a wake-up that found no pipe
   bool m_inputClosed = false;
   bool m_wakeClosed = false;
   bool m_dropping = false;    // the input's line passed kMaxLineBytes: dropped up to its end

@@ -1,6 +1,7 @@
 #include "tessel/replay/net_record.h"
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -195,11 +196,12 @@ void cNetRecord::Write(uint32_t kind, const void* data, uint32_t size, unsigned 
   EndRecording(before, "error " + std::to_string(errno));
 }
 
+// What the file's buffer still holds of a record that did not fit is dropped, so that the close
+// writes none of it after the cut; the cut takes no descriptor of its own (none may be left).
 void cNetRecord::EndRecording(off_t size, const std::string& why) {
-  const int fd = ::dup(::fileno(m_pFile));
-  std::fclose(m_pFile);  // what its buffer still held may land now: it is cut off after
-  if (fd >= 0 && size >= 0) (void)::ftruncate(fd, size);
-  if (fd >= 0) ::close(fd);
+  ::__fpurge(m_pFile);
+  if (size >= 0) (void)::ftruncate(::fileno(m_pFile), size);
+  std::fclose(m_pFile);
   m_pFile = nullptr;
   m_bRecord.store(false);
   platform::ColorSection red(platform::kColorLightRed);

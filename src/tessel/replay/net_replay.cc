@@ -1,9 +1,12 @@
 #include "tessel/replay/net_replay.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <new>
@@ -12,6 +15,7 @@
 #include "netlib/net_limits.h"
 #include "platform/clock.h"
 #include "platform/console_color.h"
+#include "platform/folders.h"
 #include "platform/text_clean.h"
 #include "tessel/replay/net_record.h"
 #include "tessel/replay/operator_pause.h"
@@ -38,6 +42,27 @@ void ReplayError(const std::string& text) {
 std::string NamedUnderReplayFolder(const std::string& path) {
   const std::string folder = std::string(kReplayFolder) + "/";
   return path.starts_with(folder) ? path.substr(folder.size()) : path;
+}
+
+// Opens the replay file for reading without waiting (a pipe or a device is never waited on): a
+// file under `folder` wherever links inside it lead, as long as what is opened lies in it; else
+// the file at `path` itself, never through a link there. The descriptor when it is a regular
+// file; else -1 and `why`.
+int OpenReplayFile(const char* path, const char* folder, std::string& why) {
+  errno = 0;
+  const int fd = folder != nullptr ? platform::OpenFileInFolder(folder, path, O_RDONLY | O_NONBLOCK)
+                                   : ::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  const int error = errno;
+  const bool noDescriptor = error == EMFILE || error == ENFILE;
+  if (fd < 0)
+    why = error == ELOOP && folder == nullptr  ? "it is a symbolic link"
+          : folder != nullptr && !noDescriptor ? std::string("no regular file in ") + folder
+                                               : std::strerror(error);
+  struct stat st {};
+  if (fd < 0 || (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))) return fd;
+  ::close(fd);
+  why = "it is no regular file";
+  return -1;
 }
 
 }  // namespace
@@ -72,7 +97,7 @@ const cNetRecord& cNetReplay::Record() const {
   return m_pRecord != nullptr ? *m_pRecord : cNetRecord::Instance();
 }
 
-bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread) {
+bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread, const char* folder) {
   if (Record().IsRecordOn()) {
     std::cout << "cNetRecord::Instance().m_bRecord" << std::endl;
     return false;
@@ -88,8 +113,8 @@ bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread) {
   const std::string file = path != nullptr ? path : "";
   const std::string missing =
       "can not find replay.rep under  Replay\\" + EscapeControls(NamedUnderReplayFolder(file));
-  const bool loaded =
-      RetryWithOperator([&] { return LoadReplay(file.c_str()); }, [&] { ReplayError(missing); });
+  const bool loaded = RetryWithOperator([&] { return LoadReplay(file.c_str(), folder); },
+                                        [&] { ReplayError(missing); });
   if (!loaded) {
     m_bReplay.store(false);
     return false;
@@ -105,9 +130,14 @@ bool cNetReplay::StartReplay(const char* path, int speed, bool ownThread) {
   return false;
 }
 
-bool cNetReplay::LoadReplay(const char* path) {
-  std::error_code ec;
-  if (path == nullptr || !std::filesystem::is_regular_file(path, ec)) {
+// The file is opened once, and what that open reached is what is read: a name looked at first
+// and opened after could be given meanwhile to a pipe (the open or the read would hold the replay
+// for ever) or to a link leading elsewhere. Only a regular file is read.
+bool cNetReplay::LoadReplay(const char* path, const char* folder) {
+  std::string why;
+  const int fd = path != nullptr ? OpenReplayFile(path, folder, why) : -1;
+  struct stat st {};
+  if (fd < 0 && (path == nullptr || (::lstat(path, &st) != 0 && errno == ENOENT))) {
     ReplayError("cNetReplay::LoadReplay not find any file ");
     return false;
   }
@@ -117,10 +147,11 @@ bool cNetReplay::LoadReplay(const char* path) {
   m_tStart = m_clock();
   std::cout << "cNetReplay::LoadReplay"
             << " File " << EscapeControls(path) << std::endl;
-  std::FILE* file = std::fopen(path, "rbe");
+  std::FILE* file = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
   if (file == nullptr) {
+    if (fd >= 0) ::close(fd);
     ReplayError(std::string("cNetReplay::LoadReplay") + "file " + EscapeControls(path) +
-                " open error!");
+                " open error! (" + (fd >= 0 ? std::strerror(errno) : why) + ")");
     return false;
   }
   ReplayHeaderBytes bytes;

@@ -55,10 +55,12 @@ class cNetReplay : public cThreadCallback {
 
   // Loads the file and plays it at `speed` (see SetSpeed), on a thread of its own when
   // `ownThread` (otherwise the caller calls Step). False while recording, while a replay
-  // plays, or when the file cannot be loaded.
-  bool StartReplay(const char* path, int speed, bool ownThread);
-  // Opens the file and reads its header; the replay's clock starts now.
-  bool LoadReplay(const char* path);
+  // plays, or when the file cannot be loaded. With a `folder`, see LoadReplay.
+  bool StartReplay(const char* path, int speed, bool ownThread, const char* folder = nullptr);
+  // Opens the file and reads its header; the replay's clock starts now. Only a regular file is
+  // loaded: with a `folder`, one that lies in it (links inside it followed); without, the file at
+  // `path` itself (a link there is not followed).
+  bool LoadReplay(const char* path, const char* folder = nullptr);
 
   // The replay thread: steps until the end of the file or a negative speed.
   unsigned int Thread() override;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 extern char** environ;
 
@@ -65,7 +66,10 @@ pid_t Spawn(const std::string& line, int out, bool ownGroup, int in = -1) {
   char* argv[] = {sh, dashC, text.data(), nullptr};
   std::fflush(nullptr);
   pid_t pid = -1;
-  if (posix_spawn(&pid, "/bin/sh", &files, &attr, argv, environ) != 0) pid = -1;
+  if (const int error = posix_spawn(&pid, "/bin/sh", &files, &attr, argv, environ)) {
+    pid = -1;
+    errno = error;
+  }
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&files);
   return pid;
@@ -89,6 +93,13 @@ bool ReadSome(int fd, stShellRun& run, std::size_t maxBytes) {
   run.out.append(buffer, got < room ? got : room);
   if (got > room) run.truncated = true;
   return true;
+}
+
+// A line that could not be started (no descriptor left for its pipe, no process) ran nothing:
+// its run says why, after errno, so that no caller takes the empty output for the line's.
+stShellRun& NotRun(stShellRun& run) {
+  run.error = std::string("cannot start /bin/sh: ") + std::strerror(errno);
+  return run;
 }
 
 }  // namespace
@@ -121,10 +132,11 @@ stShellRun RunShellLimited(const std::string& line, std::size_t maxBytes, unsign
                            const std::function<bool()>& keepWaiting) {
   stShellRun run;
   int pipe[2];
-  if (::pipe2(pipe, O_CLOEXEC) != 0) return run;
+  if (::pipe2(pipe, O_CLOEXEC) != 0) return NotRun(run);
   const pid_t pid = Spawn(line, pipe[1], true);
   ::close(pipe[1]);
   if (pid < 0) {
+    NotRun(run);
     ::close(pipe[0]);
     return run;
   }

@@ -37,6 +37,7 @@ struct stShellRun {
   bool timedOut = false;   // the time limit ended it
   bool truncated = false;  // it wrote more than was kept
   std::string out;         // what it wrote to standard output and standard error
+  std::string error;       // why the line never ran (no descriptor left for its pipe); or empty
 };
 
 // Runs the line in a process group of its own and collects what it writes to standard output

@@ -20,6 +20,7 @@ namespace {
 using testkit::cAuditFolder;
 
 constexpr int64_t kDayUs = 86400LL * 1000000;
+using namespace std::chrono_literals;
 
 stAuditEvent Event(std::string_view text, int64_t timeUs) {
   stAuditEvent event;
@@ -215,6 +216,15 @@ TEST(AuditTrail, AStartTakesNoChainFromALinkAtTheNewestDaysName) {
   at.trail.Close();
   EXPECT_EQ(testkit::CountOf(testing::internal::GetCapturedStdout(), "read 2026-12-06.audit"), 1u);
   EXPECT_EQ(AuditField(testkit::ReadLines(at.Folder() + "/2026-12-07.audit").at(0), "seq"), "1");
+  // Nor does a link (to nothing) tell when the trail was written: a cut run stays one.
+  std::filesystem::last_write_time(at.dir.write("ERRORLOG.TXT", "an older crash"),
+                                   std::filesystem::file_time_type::clock::now() - 24h);
+  std::ofstream(at.Folder() + "/2026-12-07.audit", std::ios::app) << "seq=9\tkind=cmd\n";
+  std::filesystem::create_symlink(at.dir / "none", at.Folder() + "/zz.audit");
+  ASSERT_TRUE(at.trail.Open(at.Options()));
+  at.trail.Close();
+  EXPECT_EQ(AuditField(testkit::ReadLines(at.Folder() + "/2026-12-07.audit").rbegin()[1], "prior"),
+            "cut");
 }
 
 // A batch that meets a full disk (here the limit of a file's size) is lost whole: what part of it

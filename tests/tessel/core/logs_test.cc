@@ -152,6 +152,13 @@ TEST(cLog, AfterAFailedWriteARemovalOrAMoveItSaysSoAndWritesWhereItShould) {
   line("free");
   EXPECT_TRUE(contains_shape(ReadFile(file + ".3"), kStamp + "held\n") &&
               contains_shape(ReadFile(file), kStamp + "free\n"));
+#ifndef TESSEL_SANITIZED
+  cLog late;  // opened with no descriptor free, it opens at a line once they are back
+  EXPECT_FALSE((testkit::cDescriptorLimit(), late.Open((dir / "late.log").c_str())));
+  late.WriteLine("late");
+  late.flush();
+  EXPECT_TRUE(contains_shape(ReadFile(dir / "late.log"), kStamp + "late\n"));
+#endif
 }
 
 // Appenders write time-prefixed lines to a named file, a file named after the start time or

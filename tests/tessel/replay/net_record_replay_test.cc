@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "tessel/core/config_stores.h"
 #include "tessel/core/worker_thread.h"
 #include "tessel/replay/net_record.h"
+#include "testkit/descriptor_limit.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/file_text.h"
 #include "testkit/net_recorder.h"
@@ -225,6 +227,26 @@ TEST_F(NetReplayTest, ADamagedOrMissingFileEndsTheReplayAfterTheRecordsBeforeThe
   EXPECT_TRUE(quiet_.Text().ends_with("under  Replay\\\\x1B]0;title\\x07.rep\n")) << quiet_.Text();
 }
 
+// A pipe given the file's name once the replayer named it is never read: it reads what it opened.
+struct cSwapOnLoad : std::stringbuf {
+  std::streamsize xsputn(const char* text, std::streamsize n) override {
+    if (std::string_view(text, static_cast<size_t>(n)) == " File ") std::rename("p.rep", "t.rep");
+    return std::stringbuf::xsputn(text, n);
+  }
+};
+TEST_F(NetReplayTest, APipeGivenTheFilesNameMeanwhileIsNeverRead) {
+  testkit::WriteFile("t.rep", ReplayBytes(kStart, {}));
+  ASSERT_EQ(::mkfifo("p.rep", 0600), 0);
+  const int pipe = ::open("p.rep", O_RDWR | O_NONBLOCK | O_CLOEXEC);  // no open of it waits
+  ASSERT_EQ(::write(pipe, "twelve bytes", 12), 12);
+  cSwapOnLoad console;
+  std::streambuf* const former = std::cout.rdbuf(&console);
+  EXPECT_TRUE(replay_.LoadReplay("t.rep"));
+  std::cout.rdbuf(former);
+  EXPECT_EQ(::read(pipe, std::array<char, 16>{}.data(), 16), 12);  // still in the pipe
+  ::close(pipe);
+}
+
 // The thread on the real clock, over records a minute apart: speed 0 plays everything at once
 // (1000 times the pace); a negative speed stops the replay while the next record is not due.
 TEST_F(NetReplayTest, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative) {
@@ -342,6 +364,9 @@ TEST_F(NetReplayTest, ARecordingNeverReusesAFileAndEndsWholeAtAFullDisk) {
   record_.Record(2, "whole", 5, 1, "game");
   {
     testkit::cFileSizeLimit disk(12 + 2 * 48 + 5 + 10);
+#ifndef TESSEL_SANITIZED
+    testkit::cDescriptorLimit none;  // the cut needs no descriptor
+#endif
     record_.Record(2, "cut in the middle", 17, 1, "game");
     record_.Record(2, "x", 1, 1, "game");
   }

@@ -57,7 +57,9 @@ void cCmdReplay::Replay(const char* file) {
     PrintResult(false);
     return;
   }
-  PrintResult(cNetReplay::Instance().StartReplay(path.string().c_str(), 1, true));
+  // The file is opened as a place in the folder again: a link swapped in after the look above
+  // leads the replay nowhere outside it.
+  PrintResult(cNetReplay::Instance().StartReplay(path.string().c_str(), 1, true, kReplayFolder));
 }
 
 // The pace decides when the records run on the live links, and a negative one stops the replay:

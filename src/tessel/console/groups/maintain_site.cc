@@ -72,7 +72,8 @@ bool RunTool(const fs::path& program, const std::string& args, std::ostream& os,
     return false;
   }
   if (run.status != 0) {
-    os << Shown(program) << " failed result " << run.status << "\n";
+    os << Shown(program) << " failed result " << run.status
+       << (run.error.empty() ? "" : " (" + run.error + ")") << "\n";
     return false;
   }
   return true;
