@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
@@ -161,6 +162,8 @@ TEST(NetServer, AcceptsFailingForWantOfDescriptorsAreSaidOnceThenCounted) {
   testing::internal::CaptureStderr();
   if (testkit::cDescriptorLimit none; none.held) {
     EXPECT_EQ(::connect(peer, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    struct stat err {};  // held until the first failed accept was said, then through retries
+    EXPECT_TRUE(WaitUntil([&] { return ::fstat(2, &err) == 0 && err.st_size > 0; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(800));
   }
   cRawPeer after(s.port);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"

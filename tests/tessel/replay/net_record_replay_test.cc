@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <thread>
 
