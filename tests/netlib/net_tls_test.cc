@@ -144,9 +144,9 @@ bool SendRightBehindTheHandshake(unsigned short port, const std::string& ca,
     flush();
     if (SSL_get_error(tls, done) != SSL_ERROR_WANT_READ) break;
     std::vector<char> record;  // one TLS record: its header gives its length
-    peer.ReadUntil(record, 2000, 5);
+    peer.ReadUntil(record, kWaitMs, 5);
     if (record.size() == 5)
-      peer.ReadUntil(record, 2000, 5 + (uint8_t(record[3]) << 8 | uint8_t(record[4])));
+      peer.ReadUntil(record, kWaitMs, 5 + (uint8_t(record[3]) << 8 | uint8_t(record[4])));
     BIO_write(SSL_get_rbio(tls), record.data(), int(record.size()));
   }
   if (done == 1) SSL_write(tls, frames.data(), int(frames.size()));

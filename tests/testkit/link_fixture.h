@@ -112,7 +112,7 @@ class LinkTest : public ::testing::Test {
   void StartLoggedIn(const std::string& password = "pw",
                      const std::function<void(stClientInfo&)>& adjust = nullptr);
   // Pumps both sides (client: HandleMsg and RunEasy(stepMs)) until `pred` holds or `ms` pass.
-  bool Pump(const std::function<bool()>& pred, int ms = 5000, unsigned long stepMs = 0);
+  bool Pump(const std::function<bool()>& pred, int ms = testkit::kWaitMs, unsigned long stepMs = 0);
   void PumpFor(int ms) {
     Pump([] { return false; }, ms);
   }

@@ -59,7 +59,7 @@ class LoggedInTest : public HostTest {
                   const std::string& lines = "");
   void TearDown() override;
   // Runs host cycles until pred holds, at most about ms.
-  bool CyclesUntil(const std::function<bool()>& pred, int ms = 5000);
+  bool CyclesUntil(const std::function<bool()>& pred, int ms = testkit::kWaitMs);
   // Sends a command over `link` from the test thread in a record of its own: while the worker
   // runs, the shared record of the command builders is the worker's.
   static int SendFromTest(iSend* link, int level, const std::string& text);

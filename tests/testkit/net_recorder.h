@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tessel/contracts/netlib.h"
+#include "testkit/wait.h"
 
 namespace testkit {
 
@@ -84,12 +85,12 @@ class cNetRecorder : public iCallbackNet {
     return at == all.end() ? -1 : int(at - all.begin());
   }
   // Waits at most `ms` until `pred` holds over the deliveries so far.
-  bool WaitFor(const std::function<bool(const std::vector<stDelivery>&)>& pred, int ms = 5000) {
+  bool WaitFor(const std::function<bool(const std::vector<stDelivery>&)>& pred, int ms = kWaitMs) {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return pred(m_items); });
   }
   // Waits at most `ms` until `count` deliveries match.
-  bool WaitCount(const Pred& pred, int count = 1, int ms = 5000) {
+  bool WaitCount(const Pred& pred, int count = 1, int ms = kWaitMs) {
     return WaitFor([&](auto& all) { return std::ranges::count_if(all, pred) >= count; }, ms);
   }
   // Waits for the link-down notice; true when the reason record `reason` came before it.

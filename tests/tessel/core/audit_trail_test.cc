@@ -14,6 +14,7 @@
 #include "testkit/audit_files.h"
 #include "testkit/file_size_limit.h"
 #include "testkit/stdout_capture.h"
+#include "testkit/wait.h"
 
 namespace {
 
@@ -35,11 +36,7 @@ stAuditEvent Event(std::string_view text, int64_t timeUs) {
   return event;
 }
 
-bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 2000 && !done(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return done();
-}
+using testkit::WaitUntil;
 
 TEST(AuditTrail, ALineCarriesItsFieldsWithLoginsMaskedControlsEscapedAndLongTextsCapped) {
   cAuditFolder at;
@@ -145,7 +142,7 @@ TEST(AuditTrail, ARestartContinuesTheChainAndANewDayStartsAFileOfItsOwn) {
   ASSERT_TRUE(at.trail.Open(at.Options()));
   at.nowUs -= 3600000000;
   at.trail.Record(Event("Ver()", at.nowUs));
-  ASSERT_TRUE(WaitFor([&] { return at.trail.Queued() == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return at.trail.Queued() == 0; }));
   at.trail.Close();
   ASSERT_TRUE(at.trail.Open(at.Options()));
   // A second writer of the folder meanwhile is refused loudly: its lines would mix into the
@@ -179,7 +176,7 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
   EXPECT_EQ(testkit::ReadFile(at.dir / "victim"), "kept");
   const std::string first = at.Folder() + "/2026-12-07.audit";
   at.trail.Record(Event("Ver()", at.nowUs));
-  ASSERT_TRUE(WaitFor([&] { return testkit::Lines(testkit::ReadFile(first)).size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return testkit::Lines(testkit::ReadFile(first)).size() == 2; }));
   std::filesystem::create_directory(at.Folder() + "/2026-12-08.audit");
   ASSERT_EQ(::mkfifo((at.Folder() + "/2026-12-10.audit").c_str(), 0600), 0);
   std::filesystem::create_symlink("/dev/null", at.Folder() + "/2026-12-12.audit");
@@ -189,7 +186,7 @@ TEST(AuditTrail, ADayWhoseFileCannotBeOpenedWritesNothingIntoTheDayBefore) {
     at.nowUs += kDayUs;
     at.trail.Record(Event("Lost()", at.nowUs));
     at.trail.Record(Event("AlsoLost()", at.nowUs));
-    EXPECT_TRUE(WaitFor([&] { return at.trail.Queued() == 0; })) << day;
+    EXPECT_TRUE(WaitUntil([&] { return at.trail.Queued() == 0; })) << day;
   }
   at.trail.Close();
   const std::string console = testing::internal::GetCapturedStdout();
@@ -234,11 +231,11 @@ TEST(AuditTrail, ABatchThatCannotBeWrittenIsLostWholeAndSaidSo) {
   ASSERT_TRUE(at.trail.Open(at.Options()));
   const std::string file = at.Folder() + "/2026-12-07.audit";
   at.trail.Record(Event("Before()", at.nowUs));
-  ASSERT_TRUE(WaitFor([&] { return testkit::Lines(testkit::ReadFile(file)).size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return testkit::Lines(testkit::ReadFile(file)).size() == 2; }));
   testing::internal::CaptureStdout();
   testkit::cFileSizeLimit full(std::filesystem::file_size(file) + 100);
   for (const char* text : {"Lost1()", "Lost2()", "Lost3()"}) at.trail.Record(Event(text, at.nowUs));
-  const bool tried = WaitFor([&] { return at.trail.Queued() == 0; });
+  const bool tried = WaitUntil([&] { return at.trail.Queued() == 0; });
   full.Lift();
   at.trail.Record(Event("After()", at.nowUs));
   at.trail.Close();
@@ -263,7 +260,7 @@ TEST(AuditTrail, AFileRemovedWhileWrittenIsMadeAgainAndTheCheckNamesWhatWentWith
   ASSERT_TRUE(at.trail.Open(at.Options()));
   const std::string file = at.Folder() + "/2026-12-07.audit";
   at.trail.Record(Event("Before()", at.nowUs));
-  ASSERT_TRUE(WaitFor([&] { return testkit::Lines(testkit::ReadFile(file)).size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return testkit::Lines(testkit::ReadFile(file)).size() == 2; }));
   std::filesystem::remove_all(at.Folder());
   testing::internal::CaptureStdout();
   at.trail.Record(Event("After()", at.nowUs));
@@ -295,13 +292,13 @@ TEST(AuditTrail, TheTrailStaysWhereItWasOpenedAndMakesNoRemovedHomeAgain) {
   at.nowUs += kDayUs;
   at.trail.Record(Event("NextDay()", at.nowUs));
   const std::string file = at.Folder() + "/game/2026-12-08.audit";
-  ASSERT_TRUE(WaitFor([&] { return at.trail.Queued() == 0; }));
+  ASSERT_TRUE(WaitUntil([&] { return at.trail.Queued() == 0; }));
   EXPECT_TRUE(std::filesystem::exists(file));
   EXPECT_FALSE(std::filesystem::exists(before / "trail"));
   std::filesystem::remove_all(at.Folder());
   at.trail.Record(Event("Again()", at.nowUs));
   EXPECT_TRUE(
-      WaitFor([&] { return testkit::ReadFile(file).find("Again()") != std::string::npos; }));
+      WaitUntil([&] { return testkit::ReadFile(file).find("Again()") != std::string::npos; }));
 
   std::filesystem::remove_all(at.dir.path());
   testing::internal::CaptureStdout();
@@ -334,7 +331,7 @@ TEST(AuditTrail, WhileTheWriterIsHeldLinesWaitReadableAndAFullQueueCountsItsDrop
   ASSERT_TRUE(at.trail.Open(options));
   hold = true;
   at.trail.Record(Event("First()", at.nowUs));
-  ASSERT_TRUE(WaitFor([&] { return held.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
   for (const char* text : {"A()", "B()", "C()", "D()", "E()"})
     at.trail.Record(Event(text, at.nowUs));
   std::string queued;
@@ -365,7 +362,7 @@ TEST(AuditTrail, ACheckpointLineFollowsEveryPeriod) {
   cAuditTrail::stOptions options = at.Options();
   options.checkpointMs = 20;
   ASSERT_TRUE(at.trail.Open(options));
-  const bool seen = WaitFor([&] {
+  const bool seen = WaitUntil([&] {
     const auto lines = at.Lines();
     return lines.size() >= 3 && AuditField(lines[2], "kind") == "checkpoint";
   });

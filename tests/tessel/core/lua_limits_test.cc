@@ -102,7 +102,7 @@ TEST_F(LuaLimits, LoopsOfLongLibraryCallsStopAtTheTimeLimit) {
   const auto began = std::chrono::steady_clock::now();
   EXPECT_TRUE(Run("for i = 1, 3 do assert(string.rep('', 2 ^ 31 - 1) == '') end")) << said_;
   EXPECT_TRUE(Fails("local s = ('x'):rep(2 ^ 20) for i = 1, 600 do s:rep(16) end"));
-  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(6));
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
   // One sort of long strings compares in C for hours; the order and errors are Lua's.
   const auto sorting = std::chrono::steady_clock::now();
   EXPECT_TRUE(
@@ -116,6 +116,7 @@ TEST_F(LuaLimits, LoopsOfLongLibraryCallsStopAtTheTimeLimit) {
   EXPECT_TRUE(Fails("local t = {} for i = 1, 4e6 do t[i] = i end table.concat(t, ',')"));
   EXPECT_TRUE(Run("collectgarbage()"));
   SetConfigValue("lua_memory_limit", 128);
+  SetConfigValue("lua_time_limit", 10);  // a join that ends: a sanitizer under load takes seconds
   EXPECT_TRUE(
       Fails("local t, n = {}, -1 for i = 1, 4e4 do t[i], n = i, n + #tostring(i) + 1 end "
             "local s = table.concat(t, '-', 2) assert(#s == n - 2 and s:sub(1, 4) == '2-3-') "
@@ -223,13 +224,13 @@ TEST_F(LuaLimits, AStateIsRefusedMemoryPastItsCapAndGoesOnWithWhatItHas) {
       << said_;
   EXPECT_TRUE(Run("local u = {} for i = 1, 6 do u[i] = ('y'):rep(2 ^ 20 + i) end")) << said_;
   // A failed collection of such garbage (a finaliser past the time limit) is named as it is.
-  SetConfigValue("lua_time_limit", 1);
   testing::internal::CaptureStderr();
-  EXPECT_TRUE(
+  const bool made =  // under the fixture's limit: a sanitizer under load takes seconds for it
       Run("collectgarbage() collectgarbage('stop') getmetatable(newproxy(true)).__gc = "
           "function() while 1 do end end t = {} for i = 1, 9 do t[i] = ('z'):rep(2 ^ 20 + i) "
-          "end t = nil") &&
-      Run("for i = 1, 1e5 do end x = 1"));  // with the whole time
+          "end t = nil");
+  SetConfigValue("lua_time_limit", 1);
+  EXPECT_TRUE(made && Run("for i = 1, 1e5 do end x = 1"));  // with the whole time
   EXPECT_NE(testing::internal::GetCapturedStderr().find("the garbage the commands before left"),
             std::string::npos);
 }

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include "testkit/wait.h"
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -26,11 +28,6 @@ struct cBody : cThreadCallback {
   std::atomic<bool> release{false}, done{false};
 };
 
-bool WaitFor(const std::function<bool()>& ok) {
-  for (int i = 0; i < 500 && !ok(); ++i) std::this_thread::sleep_for(milliseconds(2));
-  return ok();
-}
-
 // End times out on a stuck body and keeps the thread; an abandoned thread outlives its owner.
 TEST(Thread, RunsTheBodyUntilEndSignalsItAndEndTimesOutOnAStuckBody) {
   cThread thread;
@@ -39,7 +36,7 @@ TEST(Thread, RunsTheBodyUntilEndSignalsItAndEndTimesOutOnAStuckBody) {
   EXPECT_EQ(thread.Wait(1), cThread::kNoEvent);
   ASSERT_EQ(thread.Start(&body), 1);
   EXPECT_EQ(thread.Start(&body), 0) << "a second start while running fails";
-  EXPECT_TRUE(WaitFor([&] { return body.cycles > 2; }));
+  EXPECT_TRUE(testkit::WaitUntil([&] { return body.cycles > 2; }));
   EXPECT_TRUE(thread.End(5000));
   EXPECT_FALSE(thread.HasEvent());
   const int after = body.cycles;
@@ -62,7 +59,7 @@ TEST(Thread, RunsTheBodyUntilEndSignalsItAndEndTimesOutOnAStuckBody) {
     owner.Abandon();
   }
   abandoned.release = true;
-  EXPECT_TRUE(WaitFor([&] { return abandoned.done.load(); }));
+  EXPECT_TRUE(testkit::WaitUntil([&] { return abandoned.done.load(); }));
   // Give the detached thread time to leave its entry function before the test ends.
   std::this_thread::sleep_for(milliseconds(20));
 }

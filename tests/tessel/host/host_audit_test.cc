@@ -9,6 +9,7 @@
 #include "tessel/core/audit_trail.h"
 #include "tessel/core/flight_ring.h"
 #include "testkit/audit_files.h"
+#include "testkit/wait.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ TEST(HostAudit, TheCrashReportsViewListsTheEventsStillQueuedWithPasswordsLeftOut
     event.text = text;
     trail.Record(event);
   }
-  for (int i = 0; i < 2000 && !held; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(testkit::WaitUntil([&] { return held.load(); }));
   std::string report;
   QueuedAuditView().VisitLines(
       [](void* out, const char* text, size_t size) {

@@ -66,12 +66,7 @@ struct cClient : cRefusing<cEasyClient> {
   void GetInfo(stClientInfo&) override {}
 };
 
-// Polls pred until it holds, at most about 10 s.
-bool Within(const std::function<bool()>& pred) {
-  for (int i = 0; i < 5000 && !pred(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  return pred();
-}
+using testkit::WaitUntil;
 
 // Whether the console loop, run on a thread of its own, returned within `ms`.
 bool Returns(std::future<void>& main, int ms) {
@@ -210,7 +205,7 @@ TEST_F(HostTest, ASecondSignalCutsTheGracefulWaitShort) {
   m_host->Init();
   testkit::cStdoutCapture quiet;
   auto end = std::async(std::launch::async, [&] { m_host->End(); });
-  ASSERT_TRUE(Within([&] { return server.refusals < (1 << 30) - 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return server.refusals < (1 << 30) - 3; }));
   ::kill(::getpid(), SIGTERM);
   const bool ended = Returns(end, 10000);
   server.refusals = 0;  // lets an end that ignored the signal finish
@@ -252,9 +247,7 @@ TEST_F(LoggedInTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndKeepsItsLinks) {
   ASSERT_EQ(m_host->RunThread(), 1);
   EXPECT_EQ(m_host->RunThread(), 0) << "a second worker would run the cycle beside the first";
   m_clock.ms += 10;
-  for (int i = 0; i < 1000 && !stuck.fired; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  ASSERT_TRUE(stuck.fired);
+  ASSERT_TRUE(WaitUntil([&] { return stuck.fired > 0; }));
   m_host->Restart(m_clock.seconds, false);
   {
     testkit::cStdoutCapture quiet;
@@ -268,9 +261,7 @@ TEST_F(LoggedInTest, AWorkerThatDoesNotStopInTimeIsAbandonedAndKeepsItsLinks) {
   EXPECT_FALSE(m_host->IsStopped()) << "the abandoned worker is still in its cycle";
   EXPECT_NE(m_server->GetNetServer(), nullptr) << "the links were released under the worker";
   stuck.release = true;
-  for (int i = 0; i < 2500 && !m_host->IsStopped(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  EXPECT_TRUE(m_host->IsStopped());
+  EXPECT_TRUE(WaitUntil([&] { return m_host->IsStopped(); }));
   EXPECT_EQ(m_host->GetRestartTime(), m_clock.seconds.load()) << "a step after the stuck one ran";
   std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the worker's last steps
 }
@@ -288,13 +279,13 @@ TEST_F(LoggedInTest, WhatArrivesBetweenPeriodicCyclesIsHandledAtOnce) {
   m_host->SetCycleInterval(3600 * 1000);
   ASSERT_EQ(m_host->RunThread(), 1);
   SendFromTest(m_client->GetNetClient(), 1, "Accounts()");
-  EXPECT_TRUE(Within([&] { return outputs() == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return outputs() == 1; }));
   cTesselCmd::Instance().SetCmd("/11/SendName('global',1,'Accounts()')");
-  EXPECT_TRUE(Within([&] { return outputs() == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return outputs() == 2; }));
   slow.take();
   cTesselCmd::Instance().SetCmd("/6/Nap()");
   std::string lines;
-  EXPECT_TRUE(Within([&] {
+  EXPECT_TRUE(WaitUntil([&] {
     for (const std::string& line : slow.take()) lines += line;
     return lines.find("cTessel::RunOnce 【costtime】 ") != std::string::npos;
   }));

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "tessel/contracts/baselib.h"
 #include "tessel/contracts/lua_register.h"
@@ -145,8 +144,7 @@ TEST_F(AccountRightsTest, LoginsWithoutAFileTakeRightsWithoutAccount) {
   EXPECT_TRUE(PeerAnswered(4, "Poke()", "poked"));
   for (int i = 1; i <= 3; ++i)
     SendCmd(m_peerLink->client, 13, "SetConfigValue('kicked', " + std::to_string(i) + ")");
-  for (int i = 0; i < 500 && Bridge().GetNetHelp()->GetQueued() < 3; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(testkit::WaitUntil([&] { return Bridge().GetNetHelp()->GetQueued() >= 3; }));
   ASSERT_TRUE(Bridge().Kick(1));
   ASSERT_TRUE(Pump([&] { return Accounts().GetAccount(1) == nullptr; }));
   EXPECT_EQ(GetConfigValue("kicked", 0), 0);

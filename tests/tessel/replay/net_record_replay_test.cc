@@ -5,11 +5,9 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <thread>
 
@@ -252,21 +250,16 @@ TEST_F(NetReplayTest, APipeGivenTheFilesNameMeanwhileIsNeverRead) {
 TEST_F(NetReplayTest, PlaysOnItsOwnThreadUntilTheEndOrUntilTheSpeedTurnsNegative) {
   cNetReplay replay(&find_, &record_, nullptr);
   replay.SetEndPause(20);
-  auto waitUntil = [](const std::function<bool()>& done) {  // at most 5 s
-    for (int i = 0; i < 5000 && !done(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return done();
-  };
   testkit::WriteFile("t.rep", ReplayBytes(kStart, {{kStart, 2, "game", 1, "a"},
                                                    {kStart + 60000, 2, "game", 1, "b"}}));
   for (int speed : {0, 1}) {
     ASSERT_TRUE(replay.StartReplay("t.rep", speed, true));
     if (speed == 1) {
-      waitUntil([&] { return game_.Snapshot().size() >= 3; });
+      EXPECT_TRUE(testkit::WaitUntil([&] { return game_.Snapshot().size() >= 3; }));
       EXPECT_TRUE(replay.IsReplaying());
       replay.SetSpeed(-1);
     }
-    EXPECT_TRUE(waitUntil([&] { return replay.IsThreadDone(); }));
+    EXPECT_TRUE(testkit::WaitUntil([&] { return replay.IsThreadDone(); }));
     EXPECT_FALSE(replay.IsReplaying());
     EXPECT_EQ(game_.Snapshot().size(), speed == 0 ? 2u : 3u);
   }

@@ -25,6 +25,7 @@
 #include "testkit/file_text.h"
 #include "testkit/stdout_capture.h"
 #include "testkit/temp_dir.h"
+#include "testkit/wait.h"
 
 namespace {
 
@@ -154,14 +155,12 @@ TEST(Shell, LinesReadNothingFromUsAndEndWithTheirGroupAtTheLimit) {
   EXPECT_TRUE(slow.timedOut) << slow.out;
   EXPECT_EQ(slow.status, -1);
   const std::string proc = "/proc/" + std::to_string(std::atoi(slow.out.c_str())) + "/stat";
-  std::string stat = testkit::ReadFile(proc);
-  for (int i = 0; i < 500 && !stat.empty() && stat.find(") Z ") == std::string::npos; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::string stat;
+  EXPECT_TRUE(testkit::WaitUntil([&] {
     stat = testkit::ReadFile(proc);
-  }
-  if (!stat.empty()) {
-    EXPECT_NE(stat.find(") Z "), std::string::npos) << "still running: " << stat;
-  }
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+  })) << "still running: "
+      << stat;
 }
 
 // Starts copies of the sleep program under a name no other process on the machine has, and lets

@@ -26,6 +26,7 @@
 #include "testkit/link_swapper.h"
 #include "testkit/no_read_override.h"
 #include "testkit/test_host.h"
+#include "testkit/wait.h"
 
 namespace fs = std::filesystem;
 
@@ -483,7 +484,7 @@ TEST_F(MaintainGroupTest, SiteStepsRunTheToolsInOrderAndCopyWaitsForTheProgramsE
     execl((to / name).c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
     _exit(127);
   }
-  for (int i = 0; i < 500 && !FindProcessByName(name.c_str()); ++i) usleep(2000);
+  EXPECT_TRUE(testkit::WaitUntil([&] { return FindProcessByName(name.c_str()); }));
   EXPECT_NE(RunJobs("copy('" + kind + "')").find("程序还在运行无法copy"), std::string::npos);
   EXPECT_FALSE(fs::exists(to / "b.txt"));
   ::kill(child, SIGKILL);
