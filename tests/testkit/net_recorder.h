@@ -177,6 +177,8 @@ class cRawPeer {
     return ::send(m_fd, data, size, MSG_NOSIGNAL) == ssize_t(size);
   }
   bool Write(const std::vector<char>& bytes) { return Write(bytes.data(), bytes.size()); }
+  // Ends the writing side: the peer reads what was sent, then the end of the stream.
+  void CloseWrite() { ::shutdown(m_fd, SHUT_WR); }
   // Reads until `want` bytes came, the peer closed (or reset) or `ms` passed; true if it closed.
   bool ReadUntil(std::vector<char>& all, int ms, size_t want = SIZE_MAX) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
