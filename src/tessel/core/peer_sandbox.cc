@@ -613,7 +613,10 @@ CmdRightsPtr DefinerRights(lua_State* L, int firstArg) {
     lua_pop(L, 1);
     return nullptr;
   }
-  if (HasCMetamethod(L, firstArg) || HasCMetamethod(L, firstArg + 1)) {
+  // Only the call's own arguments, below the owners table pushed here: a call of fewer than two
+  // arguments would have the owners table looked at (and its metatable walked) at each call.
+  if ((firstArg < owners && HasCMetamethod(L, firstArg)) ||
+      (firstArg + 1 < owners && HasCMetamethod(L, firstArg + 1))) {
     lua_pop(L, 1);
     return MetamethodRights();
   }
